@@ -1,0 +1,37 @@
+// Feeds arbitrary bytes to the frame decoder, split at points taken from the
+// input itself, and checks that it either yields messages, asks for more, or
+// throws one of our own errors: never crashes, hangs or over-allocates.
+#include "platform/Error.h"
+#include "transfer/WireFormat.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    // The first byte chooses the largest piece fed at once (1..256 bytes).
+    const size_t step = size_t(data[0]) + 1;
+    QByteArrayView input(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
+    kivo::FrameDecoder decoder;
+    try {
+        while (!input.isEmpty()) {
+            const qsizetype n = std::min<qsizetype>({qsizetype(step), qsizetype(decoder.bytesWanted()), input.size()});
+            decoder.feed(input.first(n));
+            input = input.sliced(n);
+            if (decoder.hasMessage()) {
+                kivo::Message m = decoder.take();
+                // Re-encoding what was decoded must decode to the same header.
+                const QByteArray again = kivo::WireFormat::encodeMessage(m.header, m.payload);
+                kivo::FrameDecoder check;
+                check.feed(again);
+                if (!check.hasMessage() || !(check.take().header == m.header))
+                    __builtin_trap();
+            }
+        }
+        decoder.endOfStream();
+    } catch (const kivo::Error&) {
+    }
+    return 0;
+}

@@ -1,0 +1,36 @@
+#include "app/MigrationStep.h"
+
+namespace kivo {
+
+QString displayName(MigrationStep step)
+{
+    switch (step) {
+    case MigrationStep::welcome: return QStringLiteral("Welcome");
+    case MigrationStep::roleSelection: return QStringLiteral("Role");
+    case MigrationStep::discovery: return QStringLiteral("Discovery");
+    case MigrationStep::pairing: return QStringLiteral("Pairing");
+    case MigrationStep::userMapping: return QStringLiteral("User Mapping");
+    case MigrationStep::manifest: return QStringLiteral("What to Move");
+    case MigrationStep::preflight: return QStringLiteral("Pre-flight Check");
+    case MigrationStep::preflightSummary: return QStringLiteral("Review");
+    case MigrationStep::progress: return QStringLiteral("Transfer");
+    case MigrationStep::complete: return QStringLiteral("Complete");
+    }
+    return {};
+}
+
+QString toString(DeviceRole role)
+{
+    return role == DeviceRole::source ? QStringLiteral("source") : QStringLiteral("destination");
+}
+
+std::optional<DeviceRole> deviceRoleFromString(const QString& text)
+{
+    if (text == QLatin1String("source"))
+        return DeviceRole::source;
+    if (text == QLatin1String("destination"))
+        return DeviceRole::destination;
+    return std::nullopt;
+}
+
+} // namespace kivo

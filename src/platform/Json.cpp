@@ -1,0 +1,204 @@
+#include "platform/Json.h"
+
+#include <QTimeZone>
+#include <cmath>
+
+namespace kivo::json {
+
+namespace {
+
+[[noreturn]] void fail(const char* key, const char* expected)
+{
+    throw DecodingError(QStringLiteral("Invalid JSON: key \"%1\" is missing or not %2")
+                            .arg(QString::fromLatin1(key), QString::fromLatin1(expected)));
+}
+
+// JSON numbers are doubles; integers above 2^53 cannot be carried exactly.
+constexpr double kMaxExactInteger = 9007199254740992.0;
+
+std::uint64_t toUInt64(const QJsonValue& v, const char* key)
+{
+    if (!v.isDouble())
+        fail(key, "a number");
+    const double d = v.toDouble();
+    if (d < 0 || d > kMaxExactInteger || std::floor(d) != d)
+        fail(key, "an unsigned integer");
+    return static_cast<std::uint64_t>(d);
+}
+
+} // namespace
+
+QString formatDate(const QDateTime& date)
+{
+    return date.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+}
+
+QDateTime parseDate(const QString& text)
+{
+    QDateTime d = QDateTime::fromString(text, Qt::ISODate);
+    if (!d.isValid())
+        d = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!d.isValid())
+        throw DecodingError(QStringLiteral("Invalid JSON: \"%1\" is not an ISO 8601 date").arg(text));
+    return d.toUTC();
+}
+
+QByteArray toFileBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Indented); }
+QByteArray toFileBytes(const QJsonArray& array) { return QJsonDocument(array).toJson(QJsonDocument::Indented); }
+QByteArray toCompactBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+QJsonObject parseObject(const QByteArray& bytes)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw DecodingError(QStringLiteral("Invalid JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
+    if (!doc.isObject())
+        throw DecodingError(QStringLiteral("Invalid JSON: expected an object"));
+    return doc.object();
+}
+
+QString requireString(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isString())
+        fail(key, "a string");
+    return v.toString();
+}
+
+bool requireBool(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isBool())
+        fail(key, "a boolean");
+    return v.toBool();
+}
+
+std::uint64_t requireUInt64(const QJsonObject& o, const char* key)
+{
+    return toUInt64(o.value(QLatin1String(key)), key);
+}
+
+std::uint32_t requireUInt32(const QJsonObject& o, const char* key)
+{
+    const std::uint64_t v = requireUInt64(o, key);
+    if (v > 0xFFFFFFFFull)
+        fail(key, "a 32-bit unsigned integer");
+    return static_cast<std::uint32_t>(v);
+}
+
+qint64 requireInt(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isDouble() || std::floor(v.toDouble()) != v.toDouble())
+        fail(key, "an integer");
+    return static_cast<qint64>(v.toDouble());
+}
+
+QDateTime requireDate(const QJsonObject& o, const char* key) { return parseDate(requireString(o, key)); }
+
+QJsonArray requireArray(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isArray())
+        fail(key, "an array");
+    return v.toArray();
+}
+
+QJsonObject requireObject(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isObject())
+        fail(key, "an object");
+    return v.toObject();
+}
+
+QStringList requireStringList(const QJsonObject& o, const char* key)
+{
+    QStringList out;
+    for (const QJsonValue& v : requireArray(o, key)) {
+        if (!v.isString())
+            fail(key, "an array of strings");
+        out << v.toString();
+    }
+    return out;
+}
+
+std::optional<QString> optionalString(const QJsonObject& o, const char* key)
+{
+    if (!o.contains(QLatin1String(key)))
+        return std::nullopt;
+    return requireString(o, key);
+}
+
+std::optional<std::uint64_t> optionalUInt64(const QJsonObject& o, const char* key)
+{
+    if (!o.contains(QLatin1String(key)))
+        return std::nullopt;
+    return requireUInt64(o, key);
+}
+
+std::optional<std::uint32_t> optionalUInt32(const QJsonObject& o, const char* key)
+{
+    if (!o.contains(QLatin1String(key)))
+        return std::nullopt;
+    return requireUInt32(o, key);
+}
+
+std::optional<QDateTime> optionalDate(const QJsonObject& o, const char* key)
+{
+    if (!o.contains(QLatin1String(key)))
+        return std::nullopt;
+    return requireDate(o, key);
+}
+
+std::optional<QByteArray> optionalBase64(const QJsonObject& o, const char* key)
+{
+    if (!o.contains(QLatin1String(key)))
+        return std::nullopt;
+    auto decoded = QByteArray::fromBase64Encoding(requireString(o, key).toLatin1(),
+                                                  QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        fail(key, "Base64 text");
+    return *decoded;
+}
+
+void put(QJsonObject& o, const char* key, const std::optional<QString>& v)
+{
+    if (v)
+        o.insert(QLatin1String(key), *v);
+}
+
+void put(QJsonObject& o, const char* key, const std::optional<std::uint64_t>& v)
+{
+    if (v)
+        o.insert(QLatin1String(key), static_cast<double>(*v));
+}
+
+void put(QJsonObject& o, const char* key, const std::optional<std::uint32_t>& v)
+{
+    if (v)
+        o.insert(QLatin1String(key), static_cast<double>(*v));
+}
+
+void put(QJsonObject& o, const char* key, const std::optional<QDateTime>& v)
+{
+    if (v)
+        o.insert(QLatin1String(key), formatDate(*v));
+}
+
+void putBase64(QJsonObject& o, const char* key, const std::optional<QByteArray>& v)
+{
+    if (v)
+        o.insert(QLatin1String(key), QString::fromLatin1(v->toBase64()));
+}
+
+QJsonArray toArray(const QStringList& list)
+{
+    QJsonArray a;
+    for (const QString& s : list)
+        a.append(s);
+    return a;
+}
+
+} // namespace kivo::json

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+// Helpers for the JSON conventions every record follows: keys sorted (QJsonObject
+// keeps them sorted), ISO 8601 UTC dates without fractions, bytes as Base64, and
+// absent optionals omitted rather than written as null.
+namespace kivo::json {
+
+QString formatDate(const QDateTime& date);
+QDateTime parseDate(const QString& text); // throws DecodingError
+
+// Pretty-printed document for files we write.
+QByteArray toFileBytes(const QJsonObject& object);
+QByteArray toFileBytes(const QJsonArray& array);
+// Compact document for the wire.
+QByteArray toCompactBytes(const QJsonObject& object);
+
+QJsonObject parseObject(const QByteArray& bytes); // throws DecodingError
+
+// Required readers: a missing key or a value of the wrong type throws DecodingError.
+QString requireString(const QJsonObject& o, const char* key);
+bool requireBool(const QJsonObject& o, const char* key);
+std::uint64_t requireUInt64(const QJsonObject& o, const char* key);
+std::uint32_t requireUInt32(const QJsonObject& o, const char* key);
+qint64 requireInt(const QJsonObject& o, const char* key);
+QDateTime requireDate(const QJsonObject& o, const char* key);
+QJsonArray requireArray(const QJsonObject& o, const char* key);
+QJsonObject requireObject(const QJsonObject& o, const char* key);
+QStringList requireStringList(const QJsonObject& o, const char* key);
+
+// Optional readers: a missing key gives nullopt; a present key of the wrong type throws.
+std::optional<QString> optionalString(const QJsonObject& o, const char* key);
+std::optional<std::uint64_t> optionalUInt64(const QJsonObject& o, const char* key);
+std::optional<std::uint32_t> optionalUInt32(const QJsonObject& o, const char* key);
+std::optional<QDateTime> optionalDate(const QJsonObject& o, const char* key);
+std::optional<QByteArray> optionalBase64(const QJsonObject& o, const char* key);
+
+// Writers that leave no key behind for an absent value.
+void put(QJsonObject& o, const char* key, const std::optional<QString>& v);
+void put(QJsonObject& o, const char* key, const std::optional<std::uint64_t>& v);
+void put(QJsonObject& o, const char* key, const std::optional<std::uint32_t>& v);
+void put(QJsonObject& o, const char* key, const std::optional<QDateTime>& v);
+void putBase64(QJsonObject& o, const char* key, const std::optional<QByteArray>& v);
+
+QJsonArray toArray(const QStringList& list);
+
+} // namespace kivo::json

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace kivo {
+
+enum class MessageType {
+    pairingConfirm,
+    manifest,
+    manifestAck,
+    chunkData,
+    chunkAck,
+    chunkNack,
+    fileComplete,
+    fileAck,
+    fileSkip,
+    categoryStart,
+    categoryComplete,
+    verificationRequest,
+    verificationResponse,
+    transferComplete,
+    error,
+    pause,
+    resume,
+    preFlightConflictRequest,
+    preFlightConflictResponse,
+};
+
+QString toString(MessageType type);
+// nullopt for a string that names no message kind.
+std::optional<MessageType> messageTypeFromString(const QString& text);
+
+struct FileVerification {
+    QString filePath;
+    QString sha256Hash;
+    std::uint64_t size = 0;
+
+    QJsonObject toJson() const;
+    static FileVerification fromJson(const QJsonObject& o); // throws DecodingError
+    bool operator==(const FileVerification&) const = default;
+};
+
+struct MessageHeader {
+    MessageType type = MessageType::error;
+    QString transferID;
+    std::uint64_t sequenceNumber = 0;
+    std::optional<QString> filePath;
+    std::optional<std::uint32_t> chunkIndex;
+    std::optional<std::uint32_t> totalChunks;
+    std::optional<QString> chunkHash;
+    std::optional<std::uint32_t> payloadSize;
+    std::optional<QList<FileVerification>> fileHashes;
+    std::optional<QString> errorCode;
+    std::optional<QString> errorMessage;
+    std::optional<QByteArray> manifestData;
+    std::optional<QByteArray> resumeState;
+
+    QJsonObject toJson() const;
+    static MessageHeader fromJson(const QJsonObject& o); // throws DecodingError
+    bool operator==(const MessageHeader&) const = default;
+};
+
+struct Message {
+    MessageHeader header;
+    std::optional<QByteArray> payload;
+};
+
+} // namespace kivo

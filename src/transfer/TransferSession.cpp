@@ -1,0 +1,134 @@
+#include "transfer/TransferSession.h"
+
+#include "platform/Error.h"
+#include "platform/Logging.h"
+#include "platform/SocketActivity.h"
+#include "transfer/TransferError.h"
+#include "transfer/WireFormat.h"
+
+namespace kivo {
+
+TransferSession::TransferSession(QSslSocket* socket, Security security, std::function<void(QSslSocket&)> start,
+                                 QObject* parent)
+    : QObject(parent), m_socket(socket), m_security(security), m_start(std::move(start))
+{
+    socket->setParent(this);
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        // A peer closing the stream is not a failure of its own; reads report it as connectionLost.
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            return;
+        if (!m_failed) {
+            m_failed = true;
+            m_failure = m_socket ? m_socket->errorString() : QStringLiteral("Socket error");
+        }
+        setConnected(false);
+    });
+    QObject::connect(socket, &QAbstractSocket::disconnected, this, [this] { setConnected(false); });
+}
+
+TransferSession::~TransferSession()
+{
+    if (m_socket)
+        m_socket->abort();
+}
+
+bool TransferSession::isReady() const
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    return m_security == Security::plain || m_socket->isEncrypted();
+}
+
+void TransferSession::setConnected(bool connected)
+{
+    if (m_connected == connected)
+        return;
+    m_connected = connected;
+    Q_EMIT connectedChanged(connected);
+}
+
+void TransferSession::throwSocketFailure() const
+{
+    throw SystemError(m_failure.isEmpty() ? QStringLiteral("Connection failed") : m_failure);
+}
+
+QCoro::Task<void> TransferSession::connect()
+{
+    if (!isReady() && m_start && m_socket) {
+        auto start = std::exchange(m_start, nullptr);
+        start(*m_socket);
+    }
+    for (;;) {
+        if (m_closedLocally || !m_socket)
+            throw TransferError::connectionCancelled();
+        if (m_failed)
+            throwSocketFailure();
+        if (isReady()) {
+            setConnected(true);
+            co_return;
+        }
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            throw SystemError(QStringLiteral("Connection closed before it was ready"));
+        co_await SocketActivity(m_socket.data());
+    }
+}
+
+QCoro::Task<void> TransferSession::sendRaw(QByteArray frame)
+{
+    if (!m_socket || m_closedLocally)
+        throw TransferError::connectionCancelled();
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        throw TransferError::connectionLost();
+    if (m_socket->write(frame) != frame.size()) {
+        if (m_failed)
+            throwSocketFailure();
+        throw TransferError::connectionLost();
+    }
+    frame = QByteArray(); // the socket holds its own copy
+    while (m_socket && m_socket->bytesToWrite() > 0) {
+        if (m_failed)
+            throwSocketFailure();
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            throw TransferError::connectionLost();
+        co_await SocketActivity(m_socket.data());
+    }
+    if (!m_socket)
+        throw TransferError::connectionCancelled();
+}
+
+QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::optional<QByteArray> payload)
+{
+    co_await sendRaw(WireFormat::encodeMessage(header, payload));
+}
+
+QCoro::Task<Message> TransferSession::receiveMessage()
+{
+    FrameDecoder decoder;
+    for (;;) {
+        if (!m_socket || m_closedLocally)
+            throw TransferError::connectionCancelled();
+        const qint64 available = m_socket->bytesAvailable();
+        if (available > 0) {
+            decoder.feed(m_socket->read(std::min(available, decoder.bytesWanted())));
+            if (decoder.hasMessage())
+                co_return decoder.take();
+            continue;
+        }
+        if (m_socket->state() != QAbstractSocket::ConnectedState) {
+            if (m_failed && decoder.atFrameStart())
+                throwSocketFailure();
+            decoder.endOfStream();
+        }
+        co_await SocketActivity(m_socket.data());
+    }
+}
+
+void TransferSession::close()
+{
+    m_closedLocally = true;
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->disconnectFromHost();
+    setConnected(false);
+}
+
+} // namespace kivo

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "transfer/TransferConnection.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QSslSocket>
+
+#include <functional>
+#include <memory>
+
+namespace kivo {
+
+// Turns one stream connection into a channel of framed messages. The socket is
+// owned by the session; `start` begins connecting it (connectToHostEncrypted on
+// the dialling side, startServerEncryption on the accepting side) and may be
+// empty for a socket that is already up.
+class TransferSession : public QObject, public TransferConnection {
+    Q_OBJECT
+public:
+    enum class Security { tls, plain };
+
+    TransferSession(QSslSocket* socket, Security security, std::function<void(QSslSocket&)> start,
+                    QObject* parent = nullptr);
+    ~TransferSession() override;
+
+    // Waits for the first decisive state: ready returns, failure throws the
+    // network error, a close before that throws connectionCancelled. Later
+    // state changes never reach the caller again.
+    QCoro::Task<void> connect();
+
+    bool isConnected() const override { return m_connected; }
+    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override;
+    QCoro::Task<Message> receiveMessage() override;
+    void close() override;
+
+    // Sends one complete frame and returns once the socket has handed it to the system.
+    QCoro::Task<void> sendRaw(QByteArray frame);
+
+    QSslSocket* socket() const { return m_socket.data(); }
+
+Q_SIGNALS:
+    void connectedChanged(bool connected);
+
+private:
+    bool isReady() const;
+    void setConnected(bool connected);
+    [[noreturn]] void throwSocketFailure() const;
+
+    QPointer<QSslSocket> m_socket;
+    Security m_security;
+    std::function<void(QSslSocket&)> m_start;
+    bool m_connected = false;
+    bool m_closedLocally = false;
+    bool m_failed = false;
+    QString m_failure;
+};
+
+} // namespace kivo

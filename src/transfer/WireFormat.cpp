@@ -1,0 +1,109 @@
+#include "transfer/WireFormat.h"
+
+#include "platform/Json.h"
+#include "transfer/TransferError.h"
+
+#include <QtEndian>
+#include <algorithm>
+
+namespace kivo {
+
+namespace {
+constexpr qint64 kMaxPayloadReserve = 1 << 20;
+}
+
+QByteArray WireFormat::encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload)
+{
+    const QByteArray json = json::toCompactBytes(header.toJson());
+    if (static_cast<quint64>(json.size()) > 0xFFFFFFFFull)
+        throw TransferError::encodingError(QStringLiteral("Header too large to frame"));
+    QByteArray frame;
+    frame.reserve(4 + json.size() + (payload ? payload->size() : 0));
+    char prefix[4];
+    qToBigEndian<quint32>(static_cast<quint32>(json.size()), prefix);
+    frame.append(prefix, 4);
+    frame.append(json);
+    if (payload)
+        frame.append(*payload);
+    return frame;
+}
+
+qint64 FrameDecoder::bytesWanted() const
+{
+    switch (m_stage) {
+    case Stage::prefix:
+        return 4 - m_buffer.size();
+    case Stage::header:
+        return qint64(m_headerLength) - m_buffer.size();
+    case Stage::payload:
+        return qint64(m_payloadSize) - m_payload.size();
+    case Stage::done:
+        return 0;
+    }
+    return 0;
+}
+
+void FrameDecoder::feed(QByteArrayView data)
+{
+    while (!data.isEmpty() && m_stage != Stage::done) {
+        const qint64 n = std::min<qint64>(bytesWanted(), data.size());
+        switch (m_stage) {
+        case Stage::prefix:
+            m_buffer.append(data.first(n));
+            if (m_buffer.size() == 4) {
+                m_headerLength = qFromBigEndian<quint32>(m_buffer.constData());
+                m_buffer.clear();
+                if (m_headerLength < 1 || m_headerLength > WireFormat::kMaxHeaderLength)
+                    throw TransferError::invalidMessage(QStringLiteral("Invalid header length: %1").arg(m_headerLength));
+                m_buffer.reserve(m_headerLength);
+                m_stage = Stage::header;
+            }
+            break;
+        case Stage::header:
+            m_buffer.append(data.first(n));
+            if (m_buffer.size() == qint64(m_headerLength))
+                finishHeader();
+            break;
+        case Stage::payload:
+            m_payload.append(data.first(n));
+            if (m_payload.size() == qint64(m_payloadSize))
+                m_stage = Stage::done;
+            break;
+        case Stage::done:
+            break;
+        }
+        data = data.sliced(n);
+    }
+}
+
+void FrameDecoder::finishHeader()
+{
+    m_header = MessageHeader::fromJson(json::parseObject(m_buffer));
+    m_buffer = QByteArray();
+    m_payloadSize = m_header.payloadSize.value_or(0);
+    if (m_payloadSize == 0) {
+        m_stage = Stage::done;
+        return;
+    }
+    m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
+    m_stage = Stage::payload;
+}
+
+Message FrameDecoder::take()
+{
+    Message message{std::move(m_header), std::nullopt};
+    if (m_payloadSize > 0)
+        message.payload = std::move(m_payload);
+    *this = FrameDecoder();
+    return message;
+}
+
+void FrameDecoder::endOfStream() const
+{
+    // A frame cut inside its length prefix has no usable length: it reads as 0.
+    if (m_stage == Stage::prefix && !m_buffer.isEmpty())
+        throw TransferError::invalidMessage(QStringLiteral("Invalid header length: 0"));
+    throw TransferError::connectionLost();
+}
+
+} // namespace kivo

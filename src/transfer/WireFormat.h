@@ -1,0 +1,50 @@
+#pragma once
+
+#include "transfer/MessageHeader.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <optional>
+
+namespace kivo {
+
+// One framed message: a 4-byte big-endian header length, the JSON header, the payload.
+namespace WireFormat {
+
+constexpr std::uint32_t kMaxHeaderLength = 1048576;
+
+// The whole frame. The caller sets header.payloadSize; the encoder does not.
+QByteArray encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload = std::nullopt);
+
+} // namespace WireFormat
+
+// Incremental decoder for one frame. It never asks for more bytes than the
+// current frame still needs, so nothing of the next frame is consumed, and it
+// only holds payload bytes that actually arrived: a hostile payloadSize costs
+// nothing until the peer really sends that much.
+class FrameDecoder {
+public:
+    // How many more bytes the decoder can take right now (always > 0 until a message is ready).
+    qint64 bytesWanted() const;
+    // Consumes at most bytesWanted() bytes. Throws TransferError (bad length) or DecodingError (bad JSON).
+    void feed(QByteArrayView data);
+    bool hasMessage() const { return m_stage == Stage::done; }
+    Message take();
+    // The stream ended before a whole frame: throws the matching error.
+    [[noreturn]] void endOfStream() const;
+    // True while no byte of the current frame has arrived.
+    bool atFrameStart() const { return m_stage == Stage::prefix && m_buffer.isEmpty(); }
+
+private:
+    enum class Stage { prefix, header, payload, done };
+    void finishHeader();
+
+    Stage m_stage = Stage::prefix;
+    QByteArray m_buffer;
+    std::uint32_t m_headerLength = 0;
+    std::uint32_t m_payloadSize = 0;
+    MessageHeader m_header;
+    QByteArray m_payload;
+};
+
+} // namespace kivo

@@ -1,0 +1,120 @@
+#include "app/AppState.h"
+
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+void walkTo(AppState& state, MigrationStep step)
+{
+    while (state.currentStep() != step)
+        state.goToNext();
+}
+
+} // namespace
+
+TEST(AppStateFlow, SourcePassesThroughEveryStep)
+{
+    AppState state;
+    state.setDeviceRole(DeviceRole::source);
+    QList<MigrationStep> seen{state.currentStep()};
+    for (int i = 0; i < 12; ++i) {
+        state.goToNext();
+        if (seen.last() != state.currentStep())
+            seen.append(state.currentStep());
+    }
+    EXPECT_EQ(seen.size(), 10);
+    EXPECT_EQ(state.currentStep(), MigrationStep::complete);
+}
+
+TEST(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
+{
+    AppState state;
+    state.setDeviceRole(DeviceRole::destination);
+    walkTo(state, MigrationStep::userMapping);
+    const UserMapping mapping = UserMapping::make("ann", "/Users/ann", "bob", "/Users/bob");
+    state.setConfirmedUserMapping(mapping);
+
+    state.goToNext();
+    EXPECT_EQ(state.currentStep(), MigrationStep::progress);
+    state.goBack();
+    EXPECT_EQ(state.currentStep(), MigrationStep::userMapping);
+    EXPECT_EQ(state.confirmedUserMapping(), mapping) << "going back from progress keeps the mapping";
+}
+
+TEST(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
+{
+    AppState state;
+    state.setDeviceRole(DeviceRole::source);
+    walkTo(state, MigrationStep::manifest);
+    state.setConfirmedUserMapping(UserMapping::make("ann", "/Users/ann", "ann", "/Users/ann"));
+    state.goBack();
+    EXPECT_EQ(state.currentStep(), MigrationStep::userMapping);
+    EXPECT_FALSE(state.confirmedUserMapping().has_value());
+
+    QSignalSpy cleared(&state, &AppState::preFlightResultsCleared);
+    state.setConfirmedUserMapping(UserMapping::make("ann", "/Users/ann", "ann", "/Users/ann"));
+    walkTo(state, MigrationStep::preflightSummary);
+    state.goBack(); // to preflight: clears nothing
+    EXPECT_EQ(cleared.count(), 0);
+    EXPECT_TRUE(state.confirmedUserMapping().has_value());
+    state.goBack(); // to manifest: the pre-flight results go
+    EXPECT_EQ(state.currentStep(), MigrationStep::manifest);
+    EXPECT_EQ(cleared.count(), 1);
+    EXPECT_TRUE(state.confirmedUserMapping().has_value());
+}
+
+TEST(AppStateFlow, EndsOfTheFlowDoNothing)
+{
+    AppState state;
+    QSignalSpy changes(&state, &AppState::currentStepChanged);
+    state.goBack();
+    EXPECT_EQ(state.currentStep(), MigrationStep::welcome);
+    walkTo(state, MigrationStep::complete);
+    const int before = changes.count();
+    state.goToNext();
+    EXPECT_EQ(state.currentStep(), MigrationStep::complete);
+    EXPECT_EQ(changes.count(), before);
+}
+
+TEST(AppStateFlow, SettersNotifyOnlyOnChange)
+{
+    AppState state;
+    QSignalSpy code(&state, &AppState::pairingCodeChanged);
+    state.setPairingCode(QStringLiteral("012345"));
+    state.setPairingCode(QStringLiteral("012345"));
+    state.setPairingCode(std::nullopt);
+    state.setPairingCode(std::nullopt);
+    EXPECT_EQ(code.count(), 2);
+
+    QSignalSpy mbps(&state, &AppState::maxTransferMbpsChanged);
+    state.setMaxTransferMbps(50);
+    state.setMaxTransferMbps(50);
+    EXPECT_EQ(mbps.count(), 1);
+}
+
+TEST(AppStateFlow, ResetReturnsToAFreshSessionWithANewTransferID)
+{
+    AppState state;
+    state.setDeviceRole(DeviceRole::source);
+    state.setPairingCode(QStringLiteral("123456"));
+    state.setPairingConfirmed(true);
+    state.setConflictPolicy(ConflictPolicy::overwrite);
+    walkTo(state, MigrationStep::progress);
+    const QString first = state.transferID();
+    EXPECT_EQ(first.size(), 36);
+
+    state.reset();
+    const QString second = state.transferID();
+    state.reset();
+    const QString third = state.transferID();
+    EXPECT_EQ(state.currentStep(), MigrationStep::welcome);
+    EXPECT_FALSE(state.deviceRole().has_value());
+    EXPECT_FALSE(state.pairingCode().has_value());
+    EXPECT_FALSE(state.isPairingConfirmed());
+    EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::overwrite) << "reset keeps the user's policy";
+    EXPECT_NE(first, second);
+    EXPECT_NE(second, third);
+}

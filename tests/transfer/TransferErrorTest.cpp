@@ -1,0 +1,48 @@
+#include "platform/ByteCount.h"
+#include "transfer/TransferError.h"
+
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+TEST(TransferError, DescriptionsAreTheUserFacingTexts)
+{
+    EXPECT_EQ(TransferError::checksumMismatch("a.txt", 4).description(), "Data integrity check failed for a.txt chunk 4");
+    EXPECT_EQ(TransferError::maxRetriesExceeded("a.txt", 0).description(),
+              "Failed to transfer a.txt chunk 0 after maximum retries");
+    EXPECT_EQ(TransferError::insufficientDiskSpace(2000000000, 500000000).description(),
+              "Not enough disk space. Need 2 GB, only 500 MB available");
+    EXPECT_EQ(TransferError::permissionDenied("/x").description(), "Permission denied reading /x");
+    EXPECT_EQ(TransferError::categoryFailed("keychain", "locked").description(), "Category keychain failed: locked");
+    EXPECT_EQ(TransferError::fileSkipped("~/a", "busy").description(), "~/a skipped: busy");
+    EXPECT_EQ(TransferError::invalidMessage("Expected fileAck, got chunkAck").description(),
+              "Invalid protocol message: Expected fileAck, got chunkAck");
+    EXPECT_EQ(TransferError::verificationFailed({"a", "b", "c"}).description(), "3 file(s) failed verification");
+    EXPECT_EQ(TransferError::encodingError("bad").description(), "Encoding error: bad");
+    EXPECT_EQ(TransferError::connectionCancelled().description(), "Connection was cancelled");
+    EXPECT_EQ(TransferError::connectionLost().description(), "Connection to the other Mac was lost");
+    EXPECT_EQ(TransferError::noDataReceived().description(), "No data received from peer");
+    EXPECT_EQ(TransferError::transferInterrupted().description(), "Transfer was interrupted");
+}
+
+TEST(TransferError, EqualityComparesCaseAndPayload)
+{
+    EXPECT_EQ(TransferError::checksumMismatch("a", 1), TransferError::checksumMismatch("a", 1));
+    EXPECT_FALSE(TransferError::checksumMismatch("a", 1) == TransferError::checksumMismatch("a", 2));
+    EXPECT_FALSE(TransferError::checksumMismatch("a", 1) == TransferError::maxRetriesExceeded("a", 1));
+}
+
+TEST(ByteCount, DecimalFileStyle)
+{
+    EXPECT_EQ(formatFileSize(0), "Zero KB");
+    EXPECT_EQ(formatFileSize(1), "1 byte");
+    EXPECT_EQ(formatFileSize(999), "999 bytes");
+    EXPECT_EQ(formatFileSize(1000), "1 KB");
+    EXPECT_EQ(formatFileSize(1499), "1 KB");
+    EXPECT_EQ(formatFileSize(500000000), "500 MB");
+    EXPECT_EQ(formatFileSize(1500000), "1.5 MB");
+    EXPECT_EQ(formatFileSize(2000000000), "2 GB");
+    EXPECT_EQ(formatFileSize(1234567890), "1.23 GB");
+    EXPECT_EQ(formatFileSize(999999), "1 MB");
+    EXPECT_EQ(formatFileSize(110000000000ull), "110 GB");
+}

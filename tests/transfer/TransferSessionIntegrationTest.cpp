@@ -1,0 +1,155 @@
+#include "support/CoroTest.h"
+#include "support/LoopbackPair.h"
+#include "transfer/TransferError.h"
+#include "transfer/WireFormat.h"
+
+#include <QCoroTimer>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+MessageHeader headerOf(MessageType type, std::uint64_t sequence)
+{
+    MessageHeader h;
+    h.type = type;
+    h.transferID = QStringLiteral("0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33");
+    h.sequenceNumber = sequence;
+    return h;
+}
+
+QCoro::Task<void> dribble(QSslSocket* socket, QByteArray bytes)
+{
+    for (char c : bytes) {
+        socket->write(&c, 1);
+        socket->flush();
+        co_await QCoro::sleepFor(1ms);
+    }
+}
+
+QString errorText(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.description();
+    }
+    return QStringLiteral("<no error>");
+}
+
+} // namespace
+
+TEST(TransferSession, EveryMessageKindCrossesTlsUnchanged)
+{
+    LoopbackPair pair = makeLoopbackPair(TransferSession::Security::tls);
+    ASSERT_TRUE(pair.client->isConnected());
+    ASSERT_TRUE(pair.client->socket()->isEncrypted());
+
+    for (int t = 0; t <= static_cast<int>(MessageType::preFlightConflictResponse); ++t) {
+        MessageHeader h = headerOf(static_cast<MessageType>(t), std::uint64_t(t) + 1);
+        std::optional<QByteArray> payload;
+        if (h.type == MessageType::chunkData) {
+            payload = QByteArray(1048576, 'k');
+            h.filePath = QStringLiteral("~/Documents/big.bin");
+            h.chunkIndex = 0;
+            h.totalChunks = 1;
+            h.payloadSize = 1048576;
+        }
+        if (h.type == MessageType::manifest)
+            h.manifestData = QByteArray(R"({"items":[]})");
+        if (h.type == MessageType::verificationResponse)
+            h.fileHashes = QList<FileVerification>{{QStringLiteral("~/x"), QString(64, u'0'), 0}};
+
+        auto received = pair.accepted->receiveMessage();
+        runTask(pair.client->sendMessage(h, payload));
+        const Message m = runTask(std::move(received));
+        EXPECT_EQ(m.header, h) << toString(h.type).toStdString();
+        EXPECT_EQ(m.payload, payload);
+    }
+
+    // And the other way round.
+    auto back = pair.client->receiveMessage();
+    runTask(pair.accepted->sendMessage(headerOf(MessageType::manifestAck, 1), std::nullopt));
+    EXPECT_EQ(runTask(std::move(back)).header.type, MessageType::manifestAck);
+}
+
+TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
+{
+    LoopbackPair pair = makeLoopbackPair(TransferSession::Security::plain);
+    MessageHeader h = headerOf(MessageType::fileSkip, 7);
+    h.filePath = QStringLiteral("~/Pictures/ßeach.jpg");
+    h.errorMessage = QStringLiteral("iCloud Drive placeholder — download to local first");
+    h.payloadSize = 3;
+    auto received = pair.accepted->receiveMessage();
+    runTask(dribble(pair.client->socket(), WireFormat::encodeMessage(h, QByteArray("abc"))));
+    const Message m = runTask(std::move(received));
+    EXPECT_EQ(m.header, h);
+    EXPECT_EQ(m.payload, QByteArray("abc"));
+}
+
+TEST(TransferSession, PeerClosingAfterPrefixIsConnectionLost)
+{
+    LoopbackPair pair = makeLoopbackPair(TransferSession::Security::tls);
+    char prefix[4];
+    qToBigEndian<quint32>(40, prefix);
+    pair.client->socket()->write(prefix, 4);
+    pair.client->socket()->flush();
+    auto received = pair.accepted->receiveMessage();
+    QTimer::singleShot(50, pair.client->socket(), [&] { pair.client->close(); });
+    EXPECT_EQ(errorText([&] { runTask(std::move(received)); }), "Connection to the other Mac was lost");
+    EXPECT_FALSE(pair.accepted->isConnected());
+}
+
+TEST(TransferSession, BadLengthPrefixAndEarlyEndFailWithTheirTexts)
+{
+    {
+        LoopbackPair pair = makeLoopbackPair(TransferSession::Security::plain);
+        pair.client->socket()->write(QByteArray("\x00\x10\x00\x01", 4));
+        EXPECT_EQ(errorText([&] { runTask(pair.accepted->receiveMessage()); }),
+                  "Invalid protocol message: Invalid header length: 1048577");
+    }
+    {
+        LoopbackPair pair = makeLoopbackPair(TransferSession::Security::plain);
+        pair.client->socket()->write(QByteArray("\x00\x00", 2));
+        pair.client->socket()->flush();
+        auto received = pair.accepted->receiveMessage();
+        QTimer::singleShot(50, pair.client->socket(), [&] { pair.client->close(); });
+        EXPECT_EQ(errorText([&] { runTask(std::move(received)); }), "Invalid protocol message: Invalid header length: 0");
+    }
+}
+
+TEST(TransferSession, ConnectFailuresAreReportedOnceAndCloseCancels)
+{
+    // Nothing listens on this port: the network error comes through unchanged.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    TransferSession refused(new QSslSocket, TransferSession::Security::plain,
+                            [port](QSslSocket& s) { s.connectToHost(QHostAddress::LocalHost, port); });
+    EXPECT_NE(errorText([&] { runTask(refused.connect()); }), "<no error>");
+    EXPECT_FALSE(refused.isConnected());
+
+    // A TLS client facing a server that never answers the handshake stays pending until closed.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    const quint16 silentPort = silent.serverPort();
+    TransferSession cancelled(new QSslSocket, TransferSession::Security::tls, [silentPort](QSslSocket& s) {
+        s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), silentPort);
+    });
+    auto pending = cancelled.connect();
+    QTimer::singleShot(100, &silent, [&] { cancelled.close(); });
+    EXPECT_EQ(errorText([&] { runTask(std::move(pending)); }), "Connection was cancelled");
+}
+
+TEST(TransferSession, SendingOnAClosedSessionFails)
+{
+    LoopbackPair pair = makeLoopbackPair(TransferSession::Security::plain);
+    pair.client->close();
+    EXPECT_EQ(errorText([&] { runTask(pair.client->sendMessage(headerOf(MessageType::pause, 1), std::nullopt)); }),
+              "Connection was cancelled");
+}

@@ -1,0 +1,185 @@
+#include "platform/Json.h"
+#include "transfer/TransferError.h"
+#include "transfer/WireFormat.h"
+
+#include <QJsonDocument>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+QByteArray prefix(quint32 length)
+{
+    char bytes[4];
+    qToBigEndian(length, bytes);
+    return QByteArray(bytes, 4);
+}
+
+MessageHeader fullHeader()
+{
+    MessageHeader h;
+    h.type = MessageType::chunkData;
+    h.transferID = QStringLiteral("8C1D1D8E-1111-4C55-9C3B-2B8F0E6F6A01");
+    h.sequenceNumber = 42;
+    h.filePath = QStringLiteral("~/Documents/Ünïcode name.txt");
+    h.chunkIndex = 3;
+    h.totalChunks = 9;
+    h.chunkHash = QString(64, u'a');
+    h.payloadSize = 5;
+    h.fileHashes = QList<FileVerification>{{QStringLiteral("~/a"), QString(64, u'b'), 7}};
+    h.errorCode = QStringLiteral("disk_full");
+    h.errorMessage = QStringLiteral("Insufficient disk space");
+    h.manifestData = QByteArray("{\"createdAt\":\"2026-01-31T09:05:00Z\"}");
+    h.resumeState = QByteArray("\x00\x01\xff binary", 10);
+    return h;
+}
+
+// Decodes a whole buffer through the incremental decoder, `step` bytes at a time.
+Message decodeAll(const QByteArray& bytes, qsizetype step)
+{
+    FrameDecoder decoder;
+    qsizetype offset = 0;
+    while (!decoder.hasMessage()) {
+        if (offset >= bytes.size())
+            decoder.endOfStream();
+        const qsizetype n = std::min<qsizetype>({step, decoder.bytesWanted(), bytes.size() - offset});
+        decoder.feed(QByteArrayView(bytes).sliced(offset, n));
+        offset += n;
+    }
+    EXPECT_EQ(offset, bytes.size()) << "decoder consumed past its frame";
+    return decoder.take();
+}
+
+QString decodeError(const QByteArray& bytes)
+{
+    try {
+        decodeAll(bytes, bytes.size() + 1);
+    } catch (const Error& e) {
+        return e.description();
+    }
+    return QStringLiteral("<no error>");
+}
+
+} // namespace
+
+TEST(WireFormat, FrameIsBigEndianLengthThenJsonThenPayload)
+{
+    MessageHeader h;
+    h.type = MessageType::chunkAck;
+    h.transferID = QStringLiteral("t");
+    h.sequenceNumber = 1;
+    h.payloadSize = 3;
+    const QByteArray frame = WireFormat::encodeMessage(h, QByteArray("xyz"));
+    const quint32 length = qFromBigEndian<quint32>(frame.constData());
+    EXPECT_EQ(frame.size(), 4 + qsizetype(length) + 3);
+    EXPECT_TRUE(frame.endsWith("xyz"));
+    const QJsonObject json = QJsonDocument::fromJson(frame.mid(4, length)).object();
+    EXPECT_EQ(json.value("type").toString(), "chunkAck");
+}
+
+TEST(WireFormat, AbsentOptionalsLeaveNoKey)
+{
+    MessageHeader h;
+    h.type = MessageType::transferComplete;
+    h.transferID = QStringLiteral("t");
+    const QJsonObject json = h.toJson();
+    EXPECT_EQ(json.keys(), (QStringList{"sequenceNumber", "transferID", "type"}));
+}
+
+TEST(WireFormat, EmbeddedDocumentsTravelAsBase64)
+{
+    const MessageHeader h = fullHeader();
+    const QJsonObject json = h.toJson();
+    EXPECT_EQ(json.value("manifestData").toString(), QString::fromLatin1(h.manifestData->toBase64()));
+    EXPECT_EQ(json.value("resumeState").toString(), QString::fromLatin1(h.resumeState->toBase64()));
+    EXPECT_EQ(MessageHeader::fromJson(json), h);
+}
+
+TEST(WireFormat, EveryMessageKindRoundTripsWhateverTheSplit)
+{
+    for (int t = 0; t <= static_cast<int>(MessageType::preFlightConflictResponse); ++t) {
+        MessageHeader h = fullHeader();
+        h.type = static_cast<MessageType>(t);
+        const QByteArray frame = WireFormat::encodeMessage(h, QByteArray("hello"));
+        for (qsizetype step : {qsizetype(1), qsizetype(7), frame.size()}) {
+            const Message m = decodeAll(frame, step);
+            EXPECT_EQ(m.header, h) << toString(h.type).toStdString() << " step " << step;
+            EXPECT_EQ(m.payload, QByteArray("hello"));
+        }
+        EXPECT_EQ(messageTypeFromString(toString(h.type)), h.type);
+    }
+}
+
+TEST(WireFormat, ZeroOrAbsentPayloadSizeMeansNoPayloadAndNextFrameFollows)
+{
+    MessageHeader a;
+    a.type = MessageType::fileAck;
+    a.transferID = QStringLiteral("t");
+    a.payloadSize = 0;
+    MessageHeader b = a;
+    b.type = MessageType::chunkAck;
+    b.payloadSize.reset();
+    const QByteArray stream = WireFormat::encodeMessage(a) + WireFormat::encodeMessage(b);
+
+    FrameDecoder decoder;
+    qsizetype offset = 0;
+    QList<Message> messages;
+    while (offset < stream.size()) {
+        const qsizetype n = std::min<qsizetype>(decoder.bytesWanted(), stream.size() - offset);
+        decoder.feed(QByteArrayView(stream).sliced(offset, n));
+        offset += n;
+        if (decoder.hasMessage())
+            messages.append(decoder.take());
+    }
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_FALSE(messages[0].payload.has_value());
+    EXPECT_EQ(messages[1].header.type, MessageType::chunkAck);
+}
+
+TEST(WireFormat, HeaderLengthLimits)
+{
+    EXPECT_EQ(decodeError(prefix(0)), "Invalid protocol message: Invalid header length: 0");
+    EXPECT_EQ(decodeError(prefix(1048577)), "Invalid protocol message: Invalid header length: 1048577");
+    EXPECT_EQ(decodeError(QByteArray("\x00\x00", 2)), "Invalid protocol message: Invalid header length: 0");
+    EXPECT_EQ(decodeError(QByteArray()), "Connection to the other Mac was lost");
+    EXPECT_EQ(decodeError(prefix(20)), "Connection to the other Mac was lost");
+
+    // Exactly 1 MiB of header is accepted: a valid header padded with spaces.
+    MessageHeader h;
+    h.type = MessageType::pause;
+    h.transferID = QStringLiteral("t");
+    QByteArray json = json::toCompactBytes(h.toJson());
+    json.append(QByteArray(1048576 - json.size(), ' '));
+    const Message m = decodeAll(prefix(1048576) + json, 65536);
+    EXPECT_EQ(m.header.type, MessageType::pause);
+}
+
+TEST(WireFormat, MalformedHeadersFail)
+{
+    auto frameOf = [](const QByteArray& json) { return prefix(json.size()) + json; };
+    EXPECT_NE(decodeError(frameOf(R"({"type":"teleport","transferID":"t","sequenceNumber":1})")), "<no error>");
+    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","sequenceNumber":1})")), "<no error>");
+    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","transferID":"t","sequenceNumber":-1})")), "<no error>");
+    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})")),
+              "<no error>");
+    EXPECT_NE(decodeError(frameOf(R"([1,2,3])")), "<no error>");
+    EXPECT_NE(decodeError(frameOf("not json at all")), "<no error>");
+    EXPECT_NE(decodeError(frameOf(R"({"type":"manifest","transferID":"t","sequenceNumber":1,"manifestData":"@@@"})")),
+              "<no error>");
+}
+
+TEST(WireFormat, HugeDeclaredPayloadCostsOnlyWhatArrives)
+{
+    MessageHeader h;
+    h.type = MessageType::chunkData;
+    h.transferID = QStringLiteral("t");
+    h.payloadSize = 0xFFFFFFFFu;
+    const QByteArray frame = WireFormat::encodeMessage(h) + QByteArray(10, 'x');
+    FrameDecoder decoder;
+    decoder.feed(frame);
+    EXPECT_FALSE(decoder.hasMessage());
+    EXPECT_EQ(decoder.bytesWanted(), qint64(0xFFFFFFFFu) - 10);
+    EXPECT_THROW(decoder.endOfStream(), TransferError);
+}
