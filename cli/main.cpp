@@ -1,3 +1,4 @@
+#include "cli/CliOptions.h"
 #include "platform/Logging.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,168 @@
+#include "cli/CliOptions.h"
+
+#include "platform/HostNames.h"
+#include "transfer/ConflictPolicy.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+namespace kivo::cli {
+
+namespace {
+
+// Walks "--flag value" pairs; every flag but the boolean ones takes a value.
+class ArgReader {
+public:
+    explicit ArgReader(const QStringList& args) : m_args(args) {}
+    bool next(QString& flag)
+    {
+        if (m_index >= m_args.size())
+            return false;
+        flag = m_args.at(m_index++);
+        if (!flag.startsWith(QLatin1String("--")))
+            throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(flag));
+        return true;
+    }
+    QString value(const QString& flag)
+    {
+        if (m_index >= m_args.size() || m_args.at(m_index).startsWith(QLatin1String("--")))
+            throw UsageError(QStringLiteral("%1 needs a value").arg(flag));
+        return m_args.at(m_index++);
+    }
+
+private:
+    const QStringList& m_args;
+    qsizetype m_index = 0;
+};
+
+[[noreturn]] void unknownFlag(const QString& flag)
+{
+    throw UsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
+}
+
+int toInt(const QString& flag, const QString& text, int min, int max)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < min || v > max)
+        throw UsageError(QStringLiteral("%1 takes a whole number from %2 to %3, not \"%4\"").arg(flag).arg(min).arg(max).arg(text));
+    return v;
+}
+
+QStringList toList(const QString& flag, const QString& text)
+{
+    QStringList out;
+    for (const QString& part : text.split(u',')) {
+        const QString trimmed = part.trimmed();
+        if (!trimmed.isEmpty())
+            out << trimmed;
+    }
+    if (out.isEmpty())
+        throw UsageError(QStringLiteral("%1 needs at least one name").arg(flag));
+    return out;
+}
+
+QString absoluteHome(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
+
+} // namespace
+
+bool isValidPairingCode(const QString& code)
+{
+    static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
+    return sixDigits.match(code).hasMatch();
+}
+
+SendOptions parseSend(const QStringList& args)
+{
+    SendOptions o;
+    o.home = QDir::homePath();
+    o.hostname = host::displayHostName();
+    o.username = host::loginUserName();
+    ArgReader r(args);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--home"))
+            o.home = r.value(flag);
+        else if (flag == QLatin1String("--categories"))
+            o.categories = toList(flag, r.value(flag));
+        else if (flag == QLatin1String("--folders"))
+            o.folders = toList(flag, r.value(flag));
+        else if (flag == QLatin1String("--hostname"))
+            o.hostname = r.value(flag);
+        else if (flag == QLatin1String("--username"))
+            o.username = r.value(flag);
+        else if (flag == QLatin1String("--port"))
+            o.port = static_cast<quint16>(toInt(flag, r.value(flag), 1, 65535));
+        else if (flag == QLatin1String("--conflict-policy")) {
+            const QString v = r.value(flag);
+            if (!conflictPolicyFromString(v))
+                throw UsageError(QStringLiteral("--conflict-policy takes skip, overwrite, keepNewer or ask, not \"%1\"").arg(v));
+            o.conflictPolicy = v;
+        } else if (flag == QLatin1String("--max-mbps"))
+            o.maxMbps = toInt(flag, r.value(flag), 1, 1000000);
+        else if (flag == QLatin1String("--json"))
+            o.json = true;
+        else
+            unknownFlag(flag);
+    }
+    if (o.hostname.contains(u'|') || o.username.contains(u'|'))
+        throw UsageError(QStringLiteral("host and user names cannot contain \"|\""));
+    o.home = absoluteHome(o.home);
+    return o;
+}
+
+ReceiveOptions parseReceive(const QStringList& args)
+{
+    ReceiveOptions o;
+    o.home = QDir::homePath();
+    ArgReader r(args);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--home"))
+            o.home = r.value(flag);
+        else if (flag == QLatin1String("--code")) {
+            const QString code = r.value(flag);
+            if (!isValidPairingCode(code))
+                throw UsageError(QStringLiteral("--code takes the six digits shown on the source, not \"%1\"").arg(code));
+            o.code = code;
+        } else if (flag == QLatin1String("--source"))
+            o.source = r.value(flag);
+        else if (flag == QLatin1String("--connect")) {
+            const QString v = r.value(flag);
+            const qsizetype colon = v.lastIndexOf(u':');
+            if (colon <= 0)
+                throw UsageError(QStringLiteral("--connect takes HOST:PORT, not \"%1\"").arg(v));
+            o.connectHost = v.left(colon);
+            if (o.connectHost->startsWith(u'[') && o.connectHost->endsWith(u']'))
+                o.connectHost = o.connectHost->mid(1, o.connectHost->size() - 2);
+            o.connectPort = static_cast<quint16>(toInt(flag, v.mid(colon + 1), 1, 65535));
+        } else if (flag == QLatin1String("--timeout"))
+            o.timeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
+        else if (flag == QLatin1String("--json"))
+            o.json = true;
+        else
+            unknownFlag(flag);
+    }
+    o.home = absoluteHome(o.home);
+    return o;
+}
+
+DemoOptions parseDemo(const QStringList& args)
+{
+    DemoOptions o;
+    o.workdir = QDir::tempPath() + QStringLiteral("/kivo-demo");
+    ArgReader r(args);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--workdir"))
+            o.workdir = r.value(flag);
+        else if (flag == QLatin1String("--files"))
+            o.files = toInt(flag, r.value(flag), 1, 1000000);
+        else
+            unknownFlag(flag);
+    }
+    o.workdir = absoluteHome(o.workdir);
+    return o;
+}
+
+} // namespace kivo::cli

@@ -1,0 +1,73 @@
+#include "cli/CliOptions.h"
+#include "cli/Reporter.h"
+
+#include <gtest/gtest.h>
+
+using namespace kivo::cli;
+
+namespace {
+
+QString usageError(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const UsageError& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QStringLiteral("<accepted>");
+}
+
+} // namespace
+
+TEST(CliOptions, SendParsesEveryFlag)
+{
+    const SendOptions o = parseSend({"--home", "/tmp/h/../home", "--categories", "userFiles, browserData",
+                                     "--folders", "Documents,Pictures", "--hostname", "old-box", "--username", "ann",
+                                     "--port", "4711", "--conflict-policy", "keepNewer", "--max-mbps", "50", "--json"});
+    EXPECT_EQ(o.home, "/tmp/home");
+    EXPECT_EQ(o.categories, (QStringList{"userFiles", "browserData"}));
+    EXPECT_EQ(o.folders, (QStringList{"Documents", "Pictures"}));
+    EXPECT_EQ(o.hostname, "old-box");
+    EXPECT_EQ(o.username, "ann");
+    EXPECT_EQ(o.port, 4711);
+    EXPECT_EQ(o.conflictPolicy, "keepNewer");
+    EXPECT_EQ(o.maxMbps, 50);
+    EXPECT_TRUE(o.json);
+}
+
+TEST(CliOptions, ReceiveParsesConnectAndCode)
+{
+    const ReceiveOptions o = parseReceive({"--connect", "[::1]:9000", "--code", "012345", "--timeout", "5"});
+    EXPECT_EQ(o.connectHost, "::1");
+    EXPECT_EQ(o.connectPort, 9000);
+    EXPECT_EQ(o.code, "012345");
+    EXPECT_EQ(o.timeoutSeconds, 5);
+    EXPECT_EQ(parseReceive({"--connect", "127.0.0.1:1"}).connectHost, "127.0.0.1");
+}
+
+TEST(CliOptions, BadUsageIsRefusedWithAClearMessage)
+{
+    EXPECT_EQ(usageError([] { parseSend({"--colour"}); }), "unknown option \"--colour\"");
+    EXPECT_EQ(usageError([] { parseSend({"--port"}); }), "--port needs a value");
+    EXPECT_EQ(usageError([] { parseSend({"--port", "0"}); }), "--port takes a whole number from 1 to 65535, not \"0\"");
+    EXPECT_EQ(usageError([] { parseSend({"--conflict-policy", "newest"}); }),
+              "--conflict-policy takes skip, overwrite, keepNewer or ask, not \"newest\"");
+    EXPECT_EQ(usageError([] { parseSend({"--categories", " , "}); }), "--categories needs at least one name");
+    EXPECT_EQ(usageError([] { parseSend({"--hostname", "a|b"}); }), "host and user names cannot contain \"|\"");
+    EXPECT_EQ(usageError([] { parseReceive({"--code", "12345"}); }),
+              "--code takes the six digits shown on the source, not \"12345\"");
+    EXPECT_EQ(usageError([] { parseReceive({"--code", "12345a"}); }),
+              "--code takes the six digits shown on the source, not \"12345a\"");
+    EXPECT_EQ(usageError([] { parseReceive({"--connect", "host"}); }), "--connect takes HOST:PORT, not \"host\"");
+    EXPECT_EQ(usageError([] { parseReceive({"--connect", "host:99999"}); }),
+              "--connect takes a whole number from 1 to 65535, not \"99999\"");
+    EXPECT_EQ(usageError([] { parseDemo({"stray"}); }), "unexpected argument \"stray\"");
+}
+
+TEST(CliReporter, DurationsAndSpeedsReadNaturally)
+{
+    EXPECT_EQ(formatDuration(0), "0:00");
+    EXPECT_EQ(formatDuration(61.4), "1:01");
+    EXPECT_EQ(formatDuration(3725), "1:02:05");
+    EXPECT_EQ(formatSpeed(12500000), "12.5 MB/s");
+}
