@@ -1,0 +1,236 @@
+#include "categories/DataCategoryManager.h"
+
+#include "categories/CategoryTransferHandler.h"
+#include "categories/FileEnumeration.h"
+#include "categories/HomeFolderScanner.h"
+#include "platform/Error.h"
+#include "platform/HostNames.h"
+#include "platform/Logging.h"
+
+#include <QCoroFuture>
+#include <QDir>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace kivo {
+
+namespace {
+
+const QString kUserFiles = QStringLiteral("userFiles");
+
+// Futures are made outside the coroutine: g++ 12 mishandles lambda
+// temporaries inside a co_await expression.
+QFuture<QList<TransferManifest::FileItem>> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
+{
+    return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), homeFolder = std::move(homeFolder)] {
+        QList<TransferManifest::FileItem> items;
+        files::appendCategoryItems(items, paths, id, UserFolders(homeFolder));
+        return items;
+    });
+}
+
+QFuture<QList<TransferManifest::FileItem>> startEngineeringItems(EngineeringItemsProvider provider,
+                                                                 std::optional<UserMapping> mapping)
+{
+    return QtConcurrent::run([provider = std::move(provider), mapping = std::move(mapping)] {
+        try {
+            return provider(mapping);
+        } catch (const std::exception& e) {
+            qCWarning(lcCategories).noquote() << "Developer-tool items unavailable:" << describe(e);
+            return QList<TransferManifest::FileItem>();
+        }
+    });
+}
+
+} // namespace
+
+DataCategoryManager::DataCategoryManager(QString homeFolder, QObject* parent)
+    : QObject(parent), m_home(QDir::cleanPath(std::move(homeFolder))), m_sizeCalculator(m_home)
+{
+}
+
+DataCategoryManager::~DataCategoryManager() = default;
+
+void DataCategoryManager::loadCategories(const CategoryProfile& profile)
+{
+    QList<DataCategory> loaded;
+    for (DataCategory category : DataCategory::allCategories()) {
+        const bool allowed = profile.isCategoryAllowed(category.id);
+        // Without override a disallowed row is not even shown.
+        if (!allowed && profile.isProfilePresent && !profile.allowUserOverride)
+            continue;
+        category.isSelected = allowed;
+        loaded.append(std::move(category));
+    }
+    setCategories(std::move(loaded));
+}
+
+QList<DataCategory> DataCategoryManager::selectedCategories() const
+{
+    QList<DataCategory> out;
+    for (const DataCategory& c : m_categories)
+        if (c.isSelected)
+            out.append(c);
+    return out;
+}
+
+std::uint64_t DataCategoryManager::totalSelectedSize() const
+{
+    std::uint64_t total = 0;
+    for (const DataCategory& c : m_categories)
+        if (c.isSelected)
+            total += c.estimatedSize;
+    return total;
+}
+
+void DataCategoryManager::toggleCategory(const QString& id)
+{
+    for (DataCategory& c : m_categories) {
+        if (c.id == id) {
+            c.isSelected = !c.isSelected;
+            Q_EMIT categoriesChanged();
+            return;
+        }
+    }
+}
+
+void DataCategoryManager::overrideEstimatedSize(const QString& categoryID, std::uint64_t size)
+{
+    for (DataCategory& c : m_categories) {
+        if (c.id == categoryID) {
+            if (c.estimatedSize != size) {
+                c.estimatedSize = size;
+                Q_EMIT categoriesChanged();
+            }
+            return;
+        }
+    }
+}
+
+void DataCategoryManager::addCustomPath(const QUrl& url)
+{
+    if (m_customPaths.contains(url))
+        return;
+    m_customPaths.append(url);
+    Q_EMIT customPathsChanged();
+}
+
+void DataCategoryManager::registerHandler(std::shared_ptr<CategoryTransferHandler> handler)
+{
+    if (!handler)
+        return;
+    const QString id = handler->categoryID();
+    auto it = m_handlers.find(id);
+    if (it != m_handlers.end() && it.value() == handler)
+        return;
+    m_handlers.insert(id, std::move(handler));
+    Q_EMIT handlersChanged();
+}
+
+void DataCategoryManager::removeHandler(const QString& categoryID)
+{
+    if (m_handlers.remove(categoryID) > 0)
+        Q_EMIT handlersChanged();
+}
+
+QCoro::Task<void> DataCategoryManager::calculateSizes()
+{
+    setCalculatingSizes(true);
+    QPointer<DataCategoryManager> self(this);
+    for (qsizetype i = 0; self && i < self->m_categories.size(); ++i) {
+        const DataCategory copy = self->m_categories.at(i);
+        QCoro::Task<std::uint64_t> sizing = self->m_sizeCalculator.calculateSize(copy);
+        const std::uint64_t size = co_await sizing;
+        // The list may have been reloaded meanwhile; only a row still at that index is updated.
+        if (!self || i >= self->m_categories.size() || self->m_categories.at(i).id != copy.id)
+            continue;
+        if (self->m_categories[i].estimatedSize != size) {
+            self->m_categories[i].estimatedSize = size;
+            Q_EMIT self->categoriesChanged();
+        }
+    }
+    if (self)
+        self->setCalculatingSizes(false);
+}
+
+QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transferID,
+                                                                 EngineeringItemsProvider engineeringItems,
+                                                                 std::optional<UserMapping> userMapping,
+                                                                 bool engineeringToolsEnabled,
+                                                                 const HomeFolderScanner* homeFolderScanner)
+{
+    // Everything read from this object or the scanner is captured before the
+    // first suspension; both may change (or go away) while the walk runs.
+    struct Entry {
+        QString categoryID;
+        QStringList paths;
+        std::shared_ptr<CategoryTransferHandler> handler;
+    };
+    QList<Entry> entries;
+    for (const DataCategory& c : m_categories) {
+        if (!c.isSelected)
+            continue;
+        const bool narrowed = c.id == kUserFiles && homeFolderScanner;
+        entries.append({c.id, narrowed ? homeFolderScanner->selectedPaths() : c.paths, m_handlers.value(c.id)});
+    }
+    const QString homeFolder = m_home;
+
+    TransferManifest manifest;
+    manifest.transferID = std::move(transferID);
+    const QString hostName = host::displayHostName();
+    manifest.sourceHostname = hostName.isEmpty() ? QStringLiteral("Unknown") : hostName;
+
+    for (const Entry& entry : entries) {
+        manifest.categoryIDs.append(entry.categoryID);
+        if (entry.handler) {
+            try {
+                QCoro::Task<QList<TransferManifest::FileItem>> listing = entry.handler->enumerateFiles(entry.paths);
+                QList<TransferManifest::FileItem> items = co_await listing;
+                manifest.items.append(std::move(items));
+            } catch (const std::exception& e) {
+                qCWarning(lcCategories).noquote()
+                    << "Listing" << entry.categoryID << "failed, the category stays empty:" << describe(e);
+            }
+            continue;
+        }
+        QFuture<QList<TransferManifest::FileItem>> walk = startDefaultEnumeration(entry.paths, entry.categoryID, homeFolder);
+        QList<TransferManifest::FileItem> items = co_await walk;
+        manifest.items.append(std::move(items));
+    }
+
+    if (engineeringToolsEnabled && engineeringItems) {
+        QFuture<QList<TransferManifest::FileItem>> planned =
+            startEngineeringItems(std::move(engineeringItems), std::move(userMapping));
+        QList<TransferManifest::FileItem> extra = co_await planned;
+        if (!extra.isEmpty()) {
+            manifest.items.append(std::move(extra));
+            const QString& id = DataCategory::engineeringTools().id;
+            if (!manifest.categoryIDs.contains(id))
+                manifest.categoryIDs.append(id);
+        }
+    }
+
+    for (const TransferManifest::FileItem& item : manifest.items)
+        manifest.totalSize += item.size;
+    manifest.categoryOrder = manifest.categoryIDs;
+    manifest.createdAt = QDateTime::currentDateTimeUtc();
+    co_return manifest;
+}
+
+void DataCategoryManager::setCategories(QList<DataCategory> categories)
+{
+    if (categories == m_categories)
+        return;
+    m_categories = std::move(categories);
+    Q_EMIT categoriesChanged();
+}
+
+void DataCategoryManager::setCalculatingSizes(bool calculating)
+{
+    if (calculating == m_isCalculatingSizes)
+        return;
+    m_isCalculatingSizes = calculating;
+    Q_EMIT isCalculatingSizesChanged();
+}
+
+} // namespace kivo

@@ -1,0 +1,158 @@
+#include "categories/HomeFolderScanner.h"
+
+#include "categories/SizeCalculator.h"
+
+#include <QCoroFuture>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace kivo {
+
+size_t qHash(const HomeFolder& f, size_t seed) noexcept
+{
+    return qHashMulti(seed, f.name, f.path, f.absolutePath, quint64(f.size), f.isDefault, f.isSelected);
+}
+
+HomeFolderScanner::HomeFolderScanner(QString homeFolder, QObject* parent)
+    : QObject(parent), m_home(QDir::cleanPath(std::move(homeFolder)))
+{
+}
+
+const QStringList& HomeFolderScanner::defaultFolderNames()
+{
+    static const QStringList names{QStringLiteral("Documents"), QStringLiteral("Desktop"), QStringLiteral("Downloads"),
+                                   QStringLiteral("Pictures"),  QStringLiteral("Music"),   QStringLiteral("Movies")};
+    return names;
+}
+
+const QStringList& HomeFolderScanner::excludedNames()
+{
+    static const QStringList names{
+        QStringLiteral("Library"), QStringLiteral("Applications"), QStringLiteral("Public"), QStringLiteral(".Trash"),
+        QStringLiteral(".local"),  QStringLiteral(".cache"),       QStringLiteral(".config"), QStringLiteral(".nvm"),
+        QStringLiteral(".pyenv"),  QStringLiteral(".rbenv"),       QStringLiteral(".asdf"),   QStringLiteral(".volta"),
+        QStringLiteral(".cargo"),  QStringLiteral(".docker"),      QStringLiteral(".ssh"),    QStringLiteral(".aws"),
+        QStringLiteral(".kube"),   QStringLiteral(".npm"),         QStringLiteral(".gem")};
+    return names;
+}
+
+QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder)
+{
+    const QDir home(homeFolder);
+    if (!home.exists())
+        return {};
+    QStringList names = home.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                       QDir::NoSort);
+    std::sort(names.begin(), names.end());
+
+    QList<HomeFolder> result;
+    for (const QString& name : names) {
+        if (name.startsWith(QLatin1Char('.')) || excludedNames().contains(name))
+            continue;
+        const QString absolute = homeFolder + QLatin1Char('/') + name;
+        struct stat st;
+        if (::stat(QFile::encodeName(absolute).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        HomeFolder folder;
+        folder.name = name;
+        folder.path = QStringLiteral("~/") + name;
+        folder.absolutePath = absolute;
+        folder.size = sizeOfDirectory(absolute);
+        folder.isDefault = defaultFolderNames().contains(name);
+        folder.isSelected = folder.isDefault;
+        result.append(folder);
+    }
+    return result;
+}
+
+QCoro::Task<void> HomeFolderScanner::scan()
+{
+    const quint64 generation = ++m_scanGeneration;
+    setScanning(true);
+    QPointer<HomeFolderScanner> self(this);
+    QFuture<QList<HomeFolder>> future = QtConcurrent::run(&HomeFolderScanner::scanFolders, m_home);
+    QList<HomeFolder> found = co_await future;
+    // A later scan supersedes this one; the scanner may also be gone by now.
+    if (!self || generation != self->m_scanGeneration)
+        co_return;
+    self->setFolders(std::move(found));
+    self->setScanning(false);
+}
+
+void HomeFolderScanner::toggleFolder(const QString& name)
+{
+    for (HomeFolder& f : m_folders) {
+        if (f.name == name) {
+            f.isSelected = !f.isSelected;
+            Q_EMIT foldersChanged();
+            return;
+        }
+    }
+}
+
+void HomeFolderScanner::selectAll()
+{
+    QList<HomeFolder> next = m_folders;
+    for (HomeFolder& f : next)
+        f.isSelected = true;
+    setFolders(std::move(next));
+}
+
+void HomeFolderScanner::selectDefaultsOnly()
+{
+    QList<HomeFolder> next = m_folders;
+    for (HomeFolder& f : next)
+        f.isSelected = f.isDefault;
+    setFolders(std::move(next));
+}
+
+QList<HomeFolder> HomeFolderScanner::selectedFolders() const
+{
+    QList<HomeFolder> out;
+    for (const HomeFolder& f : m_folders)
+        if (f.isSelected)
+            out.append(f);
+    return out;
+}
+
+QStringList HomeFolderScanner::selectedPaths() const
+{
+    QStringList out;
+    for (const HomeFolder& f : m_folders)
+        if (f.isSelected)
+            out.append(f.path);
+    return out;
+}
+
+std::uint64_t HomeFolderScanner::totalSelectedSize() const
+{
+    std::uint64_t total = 0;
+    for (const HomeFolder& f : m_folders)
+        if (f.isSelected)
+            total += f.size;
+    return total;
+}
+
+void HomeFolderScanner::setFolders(QList<HomeFolder> folders)
+{
+    if (folders == m_folders)
+        return;
+    m_folders = std::move(folders);
+    Q_EMIT foldersChanged();
+}
+
+void HomeFolderScanner::setScanning(bool scanning)
+{
+    if (scanning == m_isScanning)
+        return;
+    m_isScanning = scanning;
+    Q_EMIT isScanningChanged();
+}
+
+} // namespace kivo

@@ -1,0 +1,63 @@
+#include "categories/SizeCalculator.h"
+
+#include "categories/FileEnumeration.h"
+#include "platform/UserFolders.h"
+
+#include <QCoroFuture>
+#include <QFile>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <sys/stat.h>
+
+namespace kivo {
+
+std::uint64_t sizeOfDirectory(const QString& path)
+{
+    std::uint64_t total = 0;
+    files::forEachRegularFile(path, true, [&](const QString&, const struct stat& st) { total += files::allocatedBytes(st); });
+    return total;
+}
+
+SizeCalculator::SizeCalculator(QString homeFolder) : m_home(std::move(homeFolder)) {}
+
+std::uint64_t SizeCalculator::sizeOfPaths(const QStringList& paths, const QString& homeFolder)
+{
+    const UserFolders home(homeFolder);
+    std::uint64_t total = 0;
+    for (const QString& listed : paths) {
+        const QString expanded = home.expandTilde(listed);
+        struct stat st;
+        if (::stat(QFile::encodeName(expanded).constData(), &st) != 0)
+            continue;
+        total += S_ISDIR(st.st_mode) ? sizeOfDirectory(expanded) : files::allocatedBytes(st);
+    }
+    return total;
+}
+
+// Futures are made outside the coroutines: g++ 12 mishandles lambda
+// temporaries inside a co_await expression.
+QFuture<std::uint64_t> SizeCalculator::startSizeOfPaths(QStringList paths, QString homeFolder)
+{
+    return QtConcurrent::run([paths = std::move(paths), home = std::move(homeFolder)] { return sizeOfPaths(paths, home); });
+}
+
+QFuture<std::uint64_t> SizeCalculator::startSizeOfDirectory(QString path)
+{
+    return QtConcurrent::run([path = std::move(path)] { return sizeOfDirectory(path); });
+}
+
+QCoro::Task<std::uint64_t> SizeCalculator::calculateSize(DataCategory category) const
+{
+    QFuture<std::uint64_t> future = startSizeOfPaths(category.paths, m_home);
+    const std::uint64_t size = co_await future;
+    co_return size;
+}
+
+QCoro::Task<std::uint64_t> SizeCalculator::calculateDirectorySize(QString path) const
+{
+    QFuture<std::uint64_t> future = startSizeOfDirectory(path);
+    const std::uint64_t size = co_await future;
+    co_return size;
+}
+
+} // namespace kivo

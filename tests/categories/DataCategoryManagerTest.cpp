@@ -1,0 +1,353 @@
+#include "categories/CategoryTransferHandler.h"
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "categories/TreeFixture.h"
+#include "platform/Error.h"
+#include "support/CoroTest.h"
+
+#include <QSignalSpy>
+#include <gmock/gmock.h>
+
+#include <sys/stat.h>
+
+using namespace kivo;
+using kivo::test::runTask;
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+QStringList ids(const QList<DataCategory>& categories)
+{
+    QStringList out;
+    for (const DataCategory& c : categories)
+        out.append(c.id);
+    return out;
+}
+
+QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
+{
+    QStringList out;
+    for (const auto& item : items)
+        out.append(item.relativePath);
+    return out;
+}
+
+const QStringList kAllFive{QStringLiteral("userFiles"), QStringLiteral("applicationData"), QStringLiteral("keychain"),
+                           QStringLiteral("systemSettings"), QStringLiteral("browserData")};
+
+// Lists whatever it was told to, or fails, and remembers the paths it was asked about.
+class FakeHandler : public CategoryTransferHandler {
+public:
+    FakeHandler(QString id, QList<Item> items, bool fail = false)
+        : m_id(std::move(id)), m_items(std::move(items)), m_fail(fail)
+    {
+    }
+    QString categoryID() const override { return m_id; }
+    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override
+    {
+        askedFor = paths;
+        if (m_fail)
+            throw SystemError(QStringLiteral("cannot list"));
+        co_return m_items;
+    }
+    QCoro::Task<QStringList> validateSourceAccess(QList<Item>) override { co_return {}; }
+    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return {}; }
+    QCoro::Task<void> postImport(QStringList) override { co_return; }
+
+    QStringList askedFor;
+
+private:
+    QString m_id;
+    QList<Item> m_items;
+    bool m_fail;
+};
+
+TransferManifest::FileItem fakeItem(const QString& relativePath, std::uint64_t size, const QString& categoryID)
+{
+    TransferManifest::FileItem item;
+    item.relativePath = relativePath;
+    item.absolutePath = QStringLiteral("/src") + relativePath.mid(1);
+    item.size = size;
+    item.categoryID = categoryID;
+    return item;
+}
+
+} // namespace
+
+TEST(DataCategoryManagerLoading, SelectionAndListingFollowTheProfile)
+{
+    struct Case {
+        const char* name;
+        CategoryProfile profile;
+        QStringList listed;
+        QStringList selected;
+    };
+    const QStringList onlyUserFiles{QStringLiteral("userFiles")};
+    const QList<Case> cases{
+        {"no profile", {false, {}, true}, kAllFive, kAllFive},
+        // Without a profile its list is meaningless, even when it names something.
+        {"no profile, stale list", {false, onlyUserFiles, false}, kAllFive, kAllFive},
+        {"allowed list, no override", {true, onlyUserFiles, false}, onlyUserFiles, onlyUserFiles},
+        {"allowed list, override", {true, onlyUserFiles, true}, kAllFive, onlyUserFiles},
+        {"empty allowed list", {true, {}, false}, kAllFive, kAllFive},
+        {"two allowed keep table order",
+         {true, {QStringLiteral("keychain"), QStringLiteral("userFiles")}, false},
+         {QStringLiteral("userFiles"), QStringLiteral("keychain")},
+         {QStringLiteral("userFiles"), QStringLiteral("keychain")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
+        manager.loadCategories(c.profile);
+        EXPECT_EQ(ids(manager.categories()), c.listed);
+        EXPECT_EQ(ids(manager.selectedCategories()), c.selected);
+        EXPECT_FALSE(ids(manager.categories()).contains(QStringLiteral("engineeringTools")));
+        for (const DataCategory& category : manager.categories())
+            EXPECT_EQ(category.estimatedSize, 0u);
+    }
+}
+
+TEST(DataCategoryManagerLoading, ReloadResetsSelectionAndSizes)
+{
+    DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
+    manager.loadCategories({});
+    manager.toggleCategory(QStringLiteral("keychain"));
+    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 1234);
+    manager.loadCategories({});
+    EXPECT_EQ(ids(manager.selectedCategories()), kAllFive);
+    EXPECT_EQ(manager.totalSelectedSize(), 0u);
+}
+
+TEST(DataCategoryManagerSelection, ChangesNotifyOnlyWhenSomethingChanges)
+{
+    DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
+    QSignalSpy categoriesChanged(&manager, &DataCategoryManager::categoriesChanged);
+    QSignalSpy customPathsChanged(&manager, &DataCategoryManager::customPathsChanged);
+
+    manager.loadCategories({});
+    manager.loadCategories({}); // same list again
+    EXPECT_EQ(categoriesChanged.count(), 1);
+
+    manager.toggleCategory(QStringLiteral("nope"));
+    manager.overrideEstimatedSize(QStringLiteral("nope"), 99);
+    EXPECT_EQ(categoriesChanged.count(), 1);
+
+    manager.toggleCategory(QStringLiteral("browserData"));
+    EXPECT_EQ(categoriesChanged.count(), 2);
+    EXPECT_FALSE(ids(manager.selectedCategories()).contains(QStringLiteral("browserData")));
+
+    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 500);
+    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 500);
+    manager.overrideEstimatedSize(QStringLiteral("browserData"), 7000); // not selected: not in the total
+    manager.overrideEstimatedSize(QStringLiteral("keychain"), 25);
+    EXPECT_EQ(categoriesChanged.count(), 5);
+    EXPECT_EQ(manager.totalSelectedSize(), 525u);
+
+    const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/data/projects"));
+    manager.addCustomPath(folder);
+    manager.addCustomPath(folder);
+    EXPECT_EQ(manager.customPaths(), QList<QUrl>{folder});
+    EXPECT_EQ(customPathsChanged.count(), 1);
+}
+
+class DataCategoryManagerFiles : public kivo::test::TreeFixture {
+protected:
+    void SetUp() override
+    {
+        TreeFixture::SetUp();
+        makeFile(QStringLiteral("Documents/report.txt"), 5000);
+        makeFile(QStringLiteral("Documents/.hidden-notes"), 9000, 0600);
+        makeFile(QStringLiteral("Documents/.git/objects/pack"), 70000);
+        makeFile(QStringLiteral("Documents/Projects/app/main.cpp"), 300, 0755);
+        makeFile(QStringLiteral("Desktop/todo.txt"), 10);
+        makeFile(QStringLiteral("Projects/side/readme.md"), 40);
+        makeFile(QStringLiteral("Library/Preferences/com.apple.dock.plist"), 600);
+        // Links out of the tree, and a FIFO: none of them is a file to move or count.
+        makeFile(QStringLiteral("../elsewhere/big.bin"), 200000);
+        makeLink(outside(), QStringLiteral("Documents/linked-folder"));
+        makeLink(outside() + QStringLiteral("/big.bin"), QStringLiteral("Documents/linked-file.bin"));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(at(QStringLiteral("Documents/pipe"))).constData(), 0644), 0);
+        // No ~/Movies, ~/Downloads, ~/Pictures or ~/Music.
+    }
+
+    std::uint64_t userFilesOnDisk() const
+    {
+        return onDiskAt(QStringLiteral("Documents/report.txt")) +
+               onDiskAt(QStringLiteral("Documents/Projects/app/main.cpp")) + onDiskAt(QStringLiteral("Desktop/todo.txt"));
+    }
+
+    static std::uint64_t estimateOf(const DataCategoryManager& m, const char* id)
+    {
+        for (const DataCategory& c : m.categories())
+            if (c.id == QLatin1String(id))
+                return c.estimatedSize;
+        ADD_FAILURE() << "no category " << id;
+        return 0;
+    }
+
+    static QList<TransferManifest::FileItem> itemsOf(const TransferManifest& m, const char* id)
+    {
+        return m.itemsForCategory(QString::fromLatin1(id));
+    }
+};
+
+TEST_F(DataCategoryManagerFiles, SizesCountAllocatedBytesOfVisibleRegularFilesOnly)
+{
+    DataCategoryManager manager(home());
+    manager.loadCategories({});
+    QSignalSpy calculating(&manager, &DataCategoryManager::isCalculatingSizesChanged);
+
+    runTask(manager.calculateSizes());
+
+    // Hidden entries, links out of the tree, the FIFO and the missing folders add nothing.
+    EXPECT_EQ(estimateOf(manager, "userFiles"), userFilesOnDisk());
+    EXPECT_EQ(estimateOf(manager, "systemSettings"), onDiskAt(QStringLiteral("Library/Preferences/com.apple.dock.plist")));
+    EXPECT_EQ(estimateOf(manager, "applicationData"), onDiskAt(QStringLiteral("Library/Preferences/com.apple.dock.plist")));
+    EXPECT_EQ(estimateOf(manager, "keychain"), 0u);
+    EXPECT_EQ(estimateOf(manager, "browserData"), 0u);
+    EXPECT_EQ(calculating.count(), 2);
+    EXPECT_FALSE(manager.isCalculatingSizes());
+}
+
+TEST_F(DataCategoryManagerFiles, SizesWithNoCategoriesOnlyToggleTheFlag)
+{
+    DataCategoryManager manager(home());
+    QSignalSpy calculating(&manager, &DataCategoryManager::isCalculatingSizesChanged);
+    runTask(manager.calculateSizes());
+    EXPECT_EQ(calculating.count(), 2);
+    EXPECT_FALSE(manager.isCalculatingSizes());
+}
+
+TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
+{
+    DataCategoryManager manager(home());
+    manager.loadCategories({true, {QStringLiteral("userFiles"), QStringLiteral("systemSettings")}, false});
+    runTask(manager.calculateSizes());
+
+    const TransferManifest manifest =
+        runTask(manager.buildManifest(QStringLiteral("T-1"), {}, std::nullopt, true, nullptr));
+
+    EXPECT_EQ(manifest.transferID, QStringLiteral("T-1"));
+    EXPECT_FALSE(manifest.sourceHostname.isEmpty());
+    EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("userFiles"), QStringLiteral("systemSettings")}));
+    EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
+    EXPECT_THAT(relativePaths(itemsOf(manifest, "userFiles")),
+                UnorderedElementsAre(QStringLiteral("~/Documents/report.txt"), QStringLiteral("~/Documents/.hidden-notes"),
+                                     QStringLiteral("~/Documents/.git/objects/pack"),
+                                     QStringLiteral("~/Documents/Projects/app/main.cpp"),
+                                     QStringLiteral("~/Desktop/todo.txt")));
+    // A listed file keeps the listed spelling.
+    EXPECT_THAT(relativePaths(itemsOf(manifest, "systemSettings")),
+                ElementsAre(QStringLiteral("~/Library/Preferences/com.apple.dock.plist")));
+
+    std::uint64_t sum = 0;
+    for (const auto& item : manifest.items) {
+        SCOPED_TRACE(item.relativePath.toStdString());
+        EXPECT_EQ(item.absolutePath, home() + item.relativePath.mid(1));
+        EXPECT_EQ(item.transferStatus, FileTransferStatus::pending);
+        EXPECT_FALSE(item.isTransferred);
+        EXPECT_EQ(item.bytesTransferred, 0u);
+        EXPECT_FALSE(item.sha256Hash.has_value());
+        EXPECT_FALSE(item.destinationPath.has_value());
+        EXPECT_EQ(item.size, std::uint64_t(QFileInfo(item.absolutePath).size()));
+        ASSERT_TRUE(item.sourceModified.has_value());
+        EXPECT_EQ(item.sourceModified->toSecsSinceEpoch(),
+                  QFileInfo(item.absolutePath).lastModified().toSecsSinceEpoch());
+        sum += item.size;
+    }
+    EXPECT_EQ(manifest.totalSize, sum);
+
+    const auto items = itemsOf(manifest, "userFiles");
+    auto modeOf = [&](const char* relative) -> std::optional<std::uint16_t> {
+        for (const auto& item : items)
+            if (item.relativePath == QString::fromUtf8(relative))
+                return item.mode;
+        return std::nullopt;
+    };
+    EXPECT_EQ(modeOf("~/Documents/.hidden-notes"), std::optional<std::uint16_t>(0600));
+    EXPECT_EQ(modeOf("~/Documents/Projects/app/main.cpp"), std::optional<std::uint16_t>(0755));
+    // The dot-file travels although the estimate never counted it.
+    EXPECT_EQ(estimateOf(manager, "userFiles"), userFilesOnDisk());
+}
+
+TEST_F(DataCategoryManagerFiles, ScannerSelectionNarrowsUserFiles)
+{
+    DataCategoryManager manager(home());
+    manager.loadCategories({true, {QStringLiteral("userFiles")}, false});
+    HomeFolderScanner scanner(home());
+    runTask(scanner.scan());
+
+    // Nothing picked: the category is still announced, with no items.
+    for (const HomeFolder& f : scanner.selectedFolders())
+        scanner.toggleFolder(f.name);
+    TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), {}, std::nullopt, false, &scanner));
+    EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("userFiles")});
+    EXPECT_TRUE(manifest.items.isEmpty());
+    EXPECT_EQ(manifest.totalSize, 0u);
+
+    // A non-default folder picked alone.
+    scanner.toggleFolder(QStringLiteral("Projects"));
+    manifest = runTask(manager.buildManifest(QStringLiteral("T"), {}, std::nullopt, false, &scanner));
+    EXPECT_THAT(relativePaths(manifest.items), ElementsAre(QStringLiteral("~/Projects/side/readme.md")));
+}
+
+TEST_F(DataCategoryManagerFiles, RegisteredHandlersReplaceTheWalkAndFailuresOnlyEmptyTheirCategory)
+{
+    DataCategoryManager manager(home());
+    manager.loadCategories({});
+    auto keychain = std::make_shared<FakeHandler>(
+        QStringLiteral("keychain"),
+        QList<TransferManifest::FileItem>{fakeItem(QStringLiteral("~/Library/Keychains/export"), 1500,
+                                                   QStringLiteral("keychain"))});
+    auto browsers = std::make_shared<FakeHandler>(QStringLiteral("browserData"), QList<TransferManifest::FileItem>{}, true);
+    QSignalSpy handlersChanged(&manager, &DataCategoryManager::handlersChanged);
+    manager.registerHandler(keychain);
+    manager.registerHandler(browsers);
+    manager.registerHandler(keychain);
+    EXPECT_EQ(handlersChanged.count(), 2);
+
+    const TransferManifest manifest =
+        runTask(manager.buildManifest(QStringLiteral("T"), {}, std::nullopt, true, nullptr));
+
+    EXPECT_EQ(manifest.categoryIDs, kAllFive);
+    EXPECT_EQ(keychain->askedFor, QStringList{QStringLiteral("~/Library/Keychains")});
+    EXPECT_EQ(browsers->askedFor.size(), 4);
+    EXPECT_THAT(relativePaths(itemsOf(manifest, "keychain")), ElementsAre(QStringLiteral("~/Library/Keychains/export")));
+    EXPECT_TRUE(itemsOf(manifest, "browserData").isEmpty());
+    EXPECT_EQ(itemsOf(manifest, "userFiles").size(), 5);
+}
+
+TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWhenEnabled)
+{
+    DataCategoryManager manager(home());
+    manager.loadCategories({true, {QStringLiteral("systemSettings")}, false});
+    const QString tools = QStringLiteral("engineeringTools");
+    const UserMapping mapping = UserMapping::make(QStringLiteral("ann"), QStringLiteral("/Users/ann"),
+                                                  QStringLiteral("ann2"), QStringLiteral("/Users/ann2"));
+    int calls = 0;
+    std::optional<UserMapping> seenMapping;
+    EngineeringItemsProvider twoItems = [&](const std::optional<UserMapping>& m) {
+        ++calls;
+        seenMapping = m;
+        return QList<TransferManifest::FileItem>{fakeItem(QStringLiteral("~/.zshrc"), 100, tools),
+                                                 fakeItem(QStringLiteral("~/.gitconfig"), 20, tools)};
+    };
+    EngineeringItemsProvider none = [](const std::optional<UserMapping>&) { return QList<TransferManifest::FileItem>{}; };
+
+    TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, true, nullptr));
+    EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("systemSettings"), tools}));
+    EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
+    EXPECT_EQ(itemsOf(manifest, "engineeringTools").size(), 2);
+    EXPECT_EQ(manifest.totalSize, 120u + std::uint64_t(QFileInfo(at(QStringLiteral("Library/Preferences/com.apple.dock.plist"))).size()));
+    EXPECT_EQ(seenMapping, std::optional<UserMapping>(mapping));
+
+    manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, false, nullptr));
+    EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
+    EXPECT_TRUE(itemsOf(manifest, "engineeringTools").isEmpty());
+    EXPECT_EQ(calls, 1);
+
+    // A plan that yields nothing does not announce the category.
+    manifest = runTask(manager.buildManifest(QStringLiteral("T"), none, std::nullopt, true, nullptr));
+    EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
+}

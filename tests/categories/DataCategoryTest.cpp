@@ -1,0 +1,54 @@
+#include "categories/DataCategory.h"
+#include "platform/Error.h"
+
+#include <QJsonArray>
+#include <QSet>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+TEST(DataCategoryTest, JsonRoundTripKeepsEveryFieldAndOmitsAbsentOptionals)
+{
+    for (DataCategory c : DataCategory::allCategories()) {
+        SCOPED_TRACE(c.id.toStdString());
+        c.isSelected = true;
+        c.estimatedSize = 123456789012ull;
+        const QJsonObject json = c.toJson();
+        EXPECT_EQ(DataCategory::fromJson(json), c);
+        EXPECT_EQ(json.contains(QStringLiteral("sensitivityWarning")), c.isSensitive);
+        const QJsonArray details = json.value(QStringLiteral("details")).toArray();
+        for (qsizetype i = 0; i < details.size(); ++i)
+            EXPECT_EQ(details.at(i).toObject().contains(QStringLiteral("path")), c.details.at(i).path.has_value());
+    }
+    QJsonObject broken = DataCategory::allCategories().first().toJson();
+    broken.insert(QStringLiteral("estimatedSize"), -1);
+    EXPECT_THROW(DataCategory::fromJson(broken), DecodingError);
+}
+
+TEST(DataCategoryTest, LookupCoversTheHiddenDeveloperCategory)
+{
+    EXPECT_EQ(DataCategory::allCategories().size(), 5);
+    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("engineeringTools")), QStringLiteral("Developer Tools"));
+    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("keychain")), QStringLiteral("Keychain"));
+    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("somethingNew")), QStringLiteral("somethingNew"));
+    EXPECT_FALSE(DataCategory::find(QStringLiteral("")).has_value());
+
+    int sensitive = 0;
+    for (const DataCategory& c : DataCategory::allCategories()) {
+        EXPECT_FALSE(c.isSelected);
+        EXPECT_EQ(c.estimatedSize, 0u);
+        sensitive += c.isSensitive ? 1 : 0;
+    }
+    EXPECT_EQ(sensitive, 1);
+}
+
+TEST(DataCategoryTest, EqualityAndHashCoverMutableFields)
+{
+    const DataCategory a = DataCategory::allCategories().first();
+    DataCategory b = a;
+    EXPECT_EQ(qHash(a), qHash(b));
+    b.estimatedSize = 1;
+    EXPECT_NE(a, b);
+    QSet<DataCategory> set{a, b};
+    EXPECT_EQ(set.size(), 2);
+}

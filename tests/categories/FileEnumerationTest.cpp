@@ -1,0 +1,84 @@
+#include "categories/FileEnumeration.h"
+#include "categories/TreeFixture.h"
+
+#include <gmock/gmock.h>
+
+using namespace kivo;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
+{
+    QStringList out;
+    for (const auto& item : items)
+        out.append(item.relativePath);
+    return out;
+}
+
+} // namespace
+
+class FileEnumerationTest : public kivo::test::TreeFixture {};
+
+TEST_F(FileEnumerationTest, NonAsciiNamesSurviveTheWalk)
+{
+    const QStringList names{QStringLiteral("Résumé.txt"), QStringLiteral("日本語/メモ.txt"),
+                            QStringLiteral("🎵 Grüße.mp3")};
+    for (const QString& n : names)
+        makeFile(QStringLiteral("Documents/") + n, 12);
+
+    QList<TransferManifest::FileItem> items;
+    files::appendCategoryItems(items, {QStringLiteral("~/Documents")}, QStringLiteral("userFiles"), UserFolders(home()));
+
+    EXPECT_THAT(relativePaths(items), UnorderedElementsAre(QStringLiteral("~/Documents/Résumé.txt"),
+                                                           QStringLiteral("~/Documents/日本語/メモ.txt"),
+                                                           QStringLiteral("~/Documents/🎵 Grüße.mp3")));
+    for (const auto& item : items)
+        EXPECT_TRUE(QFileInfo::exists(item.absolutePath)) << item.absolutePath.toStdString();
+}
+
+TEST_F(FileEnumerationTest, DeepTreesAreWalkedCompletely)
+{
+    QString deep = QStringLiteral("Documents");
+    for (int i = 0; i < 150; ++i)
+        deep += QStringLiteral("/level-") + QString::number(i);
+    makeFile(deep + QStringLiteral("/bottom.txt"), 1);
+    makeFile(QStringLiteral("Documents/top.txt"), 1);
+
+    int count = 0;
+    bool sawBottom = false;
+    EXPECT_TRUE(files::forEachRegularFile(at(QStringLiteral("Documents")), false, [&](const QString& path, const struct stat&) {
+        ++count;
+        sawBottom = sawBottom || path == at(deep + QStringLiteral("/bottom.txt"));
+    }));
+    EXPECT_EQ(count, 2);
+    EXPECT_TRUE(sawBottom);
+}
+
+TEST_F(FileEnumerationTest, ListedLinksAreFollowedButLinksInsideAreNot)
+{
+    makeFile(QStringLiteral("../elsewhere/inside.txt"), 5);
+    makeFile(QStringLiteral("../elsewhere/sub/deeper.txt"), 5);
+    makeDir(QStringLiteral("Documents"));
+    makeLink(outside(), QStringLiteral("Documents/escape"));
+    makeLink(outside(), QStringLiteral("Music"));
+    makeLink(home(), QStringLiteral("Documents/loop"));
+
+    QList<TransferManifest::FileItem> items;
+    files::appendCategoryItems(items, {QStringLiteral("~/Documents"), QStringLiteral("~/Music")},
+                               QStringLiteral("userFiles"), UserFolders(home()));
+
+    // ~/Music itself is a link the user named, and its files keep its name;
+    // below ~/Documents nothing leads out, and the loop back home is not taken.
+    EXPECT_THAT(relativePaths(items), UnorderedElementsAre(QStringLiteral("~/Music/inside.txt"),
+                                                           QStringLiteral("~/Music/sub/deeper.txt")));
+}
+
+TEST_F(FileEnumerationTest, ARootThatIsNotAFolderYieldsNothing)
+{
+    makeFile(QStringLiteral("plain"), 3);
+    int visits = 0;
+    EXPECT_FALSE(files::forEachRegularFile(at(QStringLiteral("plain")), false, [&](auto&&...) { ++visits; }));
+    EXPECT_FALSE(files::forEachRegularFile(at(QStringLiteral("missing")), false, [&](auto&&...) { ++visits; }));
+    EXPECT_EQ(visits, 0);
+}

@@ -1,0 +1,116 @@
+#include "categories/HomeFolderScanner.h"
+#include "categories/TreeFixture.h"
+#include "support/CoroTest.h"
+
+#include <QSignalSpy>
+#include <gmock/gmock.h>
+
+using namespace kivo;
+using kivo::test::runTask;
+using ::testing::ElementsAre;
+
+namespace {
+
+QStringList names(const QList<HomeFolder>& folders)
+{
+    QStringList out;
+    for (const HomeFolder& f : folders)
+        out.append(f.name);
+    return out;
+}
+
+} // namespace
+
+class HomeFolderScannerTest : public kivo::test::TreeFixture {};
+
+TEST_F(HomeFolderScannerTest, OffersOnlyVisibleNonExcludedFoldersSortedWithDefaultsPreselected)
+{
+    for (const char* dir : {"Music", "Documents", "Library", "Public", "Applications", ".ssh", ".hidden-stuff", "Zeta",
+                            "Code", "Movies"})
+        makeDir(QString::fromUtf8(dir));
+    makeFile(QStringLiteral("notes.txt"), 10);          // a plain file is never a folder
+    makeFile(QStringLiteral("Desktop"), 10);            // not even under a default name
+    makeFile(QStringLiteral("Library/big.bin"), 50000);
+    makeFile(QStringLiteral("Code/a.c"), 100);
+    makeFile(QStringLiteral("Code/.cache/blob"), 80000); // hidden: not in the folder's size
+    makeLink(outside(), QStringLiteral("Linked"));       // a link to a folder counts, as the user sees a folder
+    makeFile(QStringLiteral("../elsewhere/x.bin"), 3000);
+
+    HomeFolderScanner scanner(home());
+    runTask(scanner.scan());
+
+    EXPECT_THAT(names(scanner.folders()), ElementsAre(QStringLiteral("Code"), QStringLiteral("Documents"),
+                                                      QStringLiteral("Linked"), QStringLiteral("Movies"),
+                                                      QStringLiteral("Music"), QStringLiteral("Zeta")));
+    EXPECT_THAT(names(scanner.selectedFolders()),
+                ElementsAre(QStringLiteral("Documents"), QStringLiteral("Movies"), QStringLiteral("Music")));
+    EXPECT_EQ(scanner.selectedPaths(),
+              QStringList({QStringLiteral("~/Documents"), QStringLiteral("~/Movies"), QStringLiteral("~/Music")}));
+
+    const HomeFolder& code = scanner.folders().at(0);
+    EXPECT_EQ(code.path, QStringLiteral("~/Code"));
+    EXPECT_EQ(code.absolutePath, at(QStringLiteral("Code")));
+    EXPECT_EQ(code.size, onDiskAt(QStringLiteral("Code/a.c")));
+    EXPECT_FALSE(code.isDefault);
+    EXPECT_EQ(scanner.folders().at(2).size, onDisk(outside() + QStringLiteral("/x.bin")));
+}
+
+TEST_F(HomeFolderScannerTest, SelectionOperations)
+{
+    makeFile(QStringLiteral("Documents/a"), 5000);
+    makeFile(QStringLiteral("Pictures/b"), 9000);
+    makeFile(QStringLiteral("Games/c"), 20000);
+    HomeFolderScanner scanner(home());
+    runTask(scanner.scan());
+    const std::uint64_t docs = onDiskAt(QStringLiteral("Documents/a"));
+    const std::uint64_t pics = onDiskAt(QStringLiteral("Pictures/b"));
+    const std::uint64_t games = onDiskAt(QStringLiteral("Games/c"));
+    EXPECT_EQ(scanner.totalSelectedSize(), docs + pics);
+
+    QSignalSpy changed(&scanner, &HomeFolderScanner::foldersChanged);
+    scanner.toggleFolder(QStringLiteral("Pictures"));
+    scanner.toggleFolder(QStringLiteral("Games"));
+    scanner.toggleFolder(QStringLiteral("Nope"));
+    EXPECT_EQ(changed.count(), 2);
+    EXPECT_EQ(scanner.totalSelectedSize(), docs + games);
+
+    scanner.selectAll();
+    EXPECT_EQ(scanner.totalSelectedSize(), docs + pics + games);
+    scanner.selectAll(); // already all selected: no notification
+    EXPECT_EQ(changed.count(), 3);
+
+    scanner.selectDefaultsOnly();
+    EXPECT_THAT(names(scanner.selectedFolders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Pictures")));
+
+    // A new scan starts from the defaults again.
+    scanner.toggleFolder(QStringLiteral("Documents"));
+    runTask(scanner.scan());
+    EXPECT_THAT(names(scanner.selectedFolders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Pictures")));
+}
+
+TEST_F(HomeFolderScannerTest, MissingHomeGivesAnEmptyListAndTheFlagFollowsTheScan)
+{
+    HomeFolderScanner scanner(home() + QStringLiteral("/does-not-exist"));
+    QSignalSpy scanning(&scanner, &HomeFolderScanner::isScanningChanged);
+    QList<bool> seen;
+    QObject::connect(&scanner, &HomeFolderScanner::isScanningChanged, [&] { seen.append(scanner.isScanning()); });
+
+    runTask(scanner.scan());
+
+    EXPECT_TRUE(scanner.folders().isEmpty());
+    EXPECT_EQ(seen, QList<bool>({true, false}));
+    EXPECT_TRUE(scanner.selectedPaths().isEmpty());
+    EXPECT_EQ(scanner.totalSelectedSize(), 0u);
+}
+
+TEST_F(HomeFolderScannerTest, OverlappingScansLeaveTheLatestResult)
+{
+    makeDir(QStringLiteral("Documents"));
+    HomeFolderScanner scanner(home());
+    auto first = scanner.scan();
+    makeDir(QStringLiteral("Music"));
+    runTask(scanner.scan());
+    ASSERT_TRUE(kivo::test::waitUntil([&] { return first.isReady(); }));
+    EXPECT_THAT(names(scanner.folders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Music")));
+    EXPECT_FALSE(scanner.isScanning());
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ostream>
+
+// Readable failure messages for paths.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace kivo::test {
+
+// A throwaway home folder with helpers to lay out files in it.
+class TreeFixture : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString at(const QString& relative) const { return home() + QLatin1Char('/') + relative; }
+
+    void makeFile(const QString& relative, qsizetype bytes, mode_t mode = 0644)
+    {
+        const QString path = at(relative);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(f.write(QByteArray(bytes, 'x')), bytes);
+        f.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    }
+    void makeDir(const QString& relative) { ASSERT_TRUE(QDir().mkpath(at(relative))); }
+    void makeLink(const QString& target, const QString& relative)
+    {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(at(relative)).path()));
+        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(at(relative)).constData()), 0);
+    }
+    // What `du` would count for one file: its blocks, not its length.
+    static std::uint64_t onDisk(const QString& path)
+    {
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return 0;
+        return std::uint64_t(st.st_blocks) * 512u;
+    }
+    std::uint64_t onDiskAt(const QString& relative) const { return onDisk(at(relative)); }
+    // A folder outside the home, for links that point out of the tree.
+    QString outside() const { return m_dir.path() + QStringLiteral("/elsewhere"); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace kivo::test
