@@ -1,0 +1,160 @@
+#include "app/DemoData.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <tuple>
+
+using namespace kivo;
+
+namespace {
+
+struct Print {
+    QByteArray sha;
+    unsigned mode;
+    qint64 size;
+    qint64 modified;
+    bool operator==(const Print&) const = default;
+};
+
+// Independent of the code under test: Qt's iterator, not our walker.
+std::map<QString, Print> fingerprint(const QString& root)
+{
+    std::map<QString, Print> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        hash.addData(&file);
+        struct stat st;
+        ::stat(QFile::encodeName(path).constData(), &st);
+        out[path.mid(root.size() + 1)] = {hash.result(), unsigned(st.st_mode & 07777), qint64(st.st_size),
+                                          qint64(st.st_mtime)};
+    }
+    return out;
+}
+
+class DemoDataTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    QString path(const char* name) const { return m_dir.path() + QLatin1Char('/') + QString::fromUtf8(name); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST_F(DemoDataTest, ASeedAlwaysGivesTheSameHome)
+{
+    const DemoData::Summary first = DemoData::buildSampleHome(path("a/home"), 60, 7);
+    const DemoData::Summary again = DemoData::buildSampleHome(path("b/home"), 60, 7);
+    const DemoData::Summary other = DemoData::buildSampleHome(path("c/home"), 60, 8);
+
+    const auto a = fingerprint(path("a/home"));
+    EXPECT_EQ(a, fingerprint(path("b/home")));
+    EXPECT_NE(a, fingerprint(path("c/home")));
+    EXPECT_EQ(first.files, 60);
+    EXPECT_EQ(first.files, again.files);
+    EXPECT_EQ(first.bytes, again.bytes);
+    EXPECT_EQ(other.files, 60);
+
+    qint64 bytes = 0;
+    for (const auto& [name, print] : a)
+        bytes += print.size;
+    EXPECT_EQ(int(a.size()), first.files);
+    EXPECT_EQ(std::uint64_t(bytes), first.bytes);
+}
+
+TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
+{
+    const QString home = path("home");
+    const DemoData::Summary summary = DemoData::buildSampleHome(home, 200, 20261205);
+    const auto files = fingerprint(home);
+    ASSERT_EQ(int(files.size()), 200);
+    EXPECT_EQ(summary.files, 200);
+
+    const QStringList userFolders{QStringLiteral("Documents"), QStringLiteral("Desktop"), QStringLiteral("Downloads"),
+                                  QStringLiteral("Pictures"), QStringLiteral("Music"), QStringLiteral("Movies")};
+    bool hidden = false, accented = false, cjk = false, emoji = false, empty = false, private0600 = false,
+         executable0755 = false, nested = false;
+    qint64 smallest = std::numeric_limits<qint64>::max(), largest = 0;
+    for (const auto& [relative, print] : files) {
+        SCOPED_TRACE(relative.toStdString());
+        EXPECT_TRUE(userFolders.contains(relative.section(QLatin1Char('/'), 0, 0)));
+        const QString name = relative.section(QLatin1Char('/'), -1);
+        hidden |= name.startsWith(QLatin1Char('.'));
+        accented |= relative.contains(QChar(0xE9)) || relative.contains(QChar(0xFC));
+        cjk |= relative.contains(QChar(0x65E5));
+        emoji |= relative.contains(QChar::fromUcs2(0xD83C)) || relative.contains(QChar::fromUcs2(0xD83D));
+        empty |= print.size == 0;
+        private0600 |= print.mode == 0600;
+        executable0755 |= print.mode == 0755;
+        nested |= relative.count(QLatin1Char('/')) >= 5;
+        if (print.size > 0)
+            smallest = std::min(smallest, print.size);
+        largest = std::max(largest, print.size);
+        EXPECT_TRUE(print.mode == 0644 || print.mode == 0600 || print.mode == 0755);
+    }
+    EXPECT_TRUE(hidden);
+    EXPECT_TRUE(accented);
+    EXPECT_TRUE(cjk);
+    EXPECT_TRUE(emoji);
+    EXPECT_TRUE(empty);
+    EXPECT_TRUE(private0600);
+    EXPECT_TRUE(executable0755);
+    EXPECT_TRUE(nested);
+    EXPECT_LE(smallest, 16);
+    EXPECT_GE(largest, 3 * 1024 * 1024);
+
+    const QDir emptyFolder(home + QStringLiteral("/Downloads/Empty Folder"));
+    EXPECT_TRUE(emptyFolder.exists());
+    EXPECT_TRUE(emptyFolder.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+
+    // Binary files look like what their names say.
+    QFile pdf(home + QStringLiteral("/Documents/Reports/Annual Report 2025.pdf"));
+    ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(pdf.read(5) == "%PDF-");
+}
+
+TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIs)
+{
+    const QString home = path("home");
+    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/Documents")));
+    QFile mine(home + QStringLiteral("/Documents/mine.txt"));
+    ASSERT_TRUE(mine.open(QIODevice::WriteOnly));
+    mine.write("keep me");
+    mine.close();
+
+    const DemoData::Summary summary = DemoData::buildSampleHome(home, 50, 1);
+    EXPECT_EQ(summary.files, 1);
+    EXPECT_EQ(summary.bytes, 7u);
+    EXPECT_EQ(fingerprint(home).size(), 1u);
+
+    // An empty folder, on the other hand, is filled, and nothing is left beside it.
+    const QString fresh = path("fresh");
+    ASSERT_TRUE(QDir().mkpath(fresh));
+    EXPECT_EQ(DemoData::buildSampleHome(fresh, 20, 1).files, 20);
+    EXPECT_EQ(fingerprint(fresh).size(), 20u);
+    EXPECT_EQ(QDir(path("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({QStringLiteral("fresh"), QStringLiteral("home")}));
+}
+
+TEST_F(DemoDataTest, TinyCountsStillGiveTheFolderLayout)
+{
+    EXPECT_EQ(DemoData::buildSampleHome(path("none"), 0, 3).files, 0);
+    EXPECT_TRUE(QDir(path("none/Documents")).exists());
+    EXPECT_TRUE(QDir(path("none/Downloads/Empty Folder")).exists());
+    EXPECT_EQ(DemoData::buildSampleHome(path("five"), 5, 3).files, 5);
+    EXPECT_EQ(fingerprint(path("five")).size(), 5u);
+}
