@@ -1,0 +1,63 @@
+#pragma once
+
+#include "connection/DnsService.h"
+
+#include <QObject>
+#include <QSslConfiguration>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSslSocket;
+
+namespace kivo {
+
+class SslServer;
+
+constexpr char kServiceType[] = "_kivo._tcp";
+
+// The source's listener, published by the system's DNS-SD daemon under an
+// instance name that carries everything the destination shows: host, user and
+// the live pairing code. No TXT record.
+class BonjourAdvertiser : public QObject {
+    Q_OBJECT
+public:
+    BonjourAdvertiser(QString hostname, QString username, QObject* parent = nullptr);
+    ~BonjourAdvertiser() override;
+
+    // Listens on `port` (0: any free port) and publishes. Without `tls` the
+    // listener uses the default TLS configuration. Failures are logged only.
+    void start(std::optional<QString> pairingCode, std::optional<QSslConfiguration> tls, quint16 port = 0);
+    // Stops listening and withdraws the service.
+    void cancel();
+
+    quint16 port() const;
+    bool isListening() const;
+    bool isPublished() const { return m_published; }
+    const QString& serviceName() const { return m_serviceName; }
+
+    // "host|user|code"; the code part is empty without a code.
+    static QString instanceName(const QString& hostname, const QString& username, const std::optional<QString>& code);
+
+    // Receives each accepted connection (not yet encrypting); the receiver owns it.
+    std::function<void(QSslSocket*)> onConnectionReceived;
+
+Q_SIGNALS:
+    // The daemon confirmed the registration under serviceName().
+    void published();
+
+private:
+    static void registerReply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* name,
+                              const char* type, const char* domain, void* context);
+
+    QString m_hostname;
+    QString m_username;
+    QString m_serviceName;
+    bool m_published = false;
+    std::unique_ptr<SslServer> m_server;
+    DnsService m_registration;
+};
+
+} // namespace kivo

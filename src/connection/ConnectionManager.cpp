@@ -1,0 +1,448 @@
+#include "connection/ConnectionManager.h"
+
+#include "connection/BonjourAdvertiser.h"
+#include "platform/Logging.h"
+#include "transfer/TransferError.h"
+#include "transfer/WireFormat.h"
+
+#include <QSslSocket>
+
+namespace kivo {
+
+namespace {
+constexpr char kTcpUpProperty[] = "kivoTcpUp";
+}
+
+void ConnectionManager::SessionDeleter::operator()(TransferSession* session) const
+{
+    // Closing first wakes a coroutine that is suspended on the session, which
+    // then sees the cancellation before the object goes away.
+    session->close();
+    session->deleteLater();
+}
+
+ConnectionManager::ConnectionManager(QObject* parent) : ConnectionManager(Dependencies{}, parent) {}
+
+ConnectionManager::ConnectionManager(Dependencies dependencies, QObject* parent)
+    : QObject(parent), m_deps(std::move(dependencies)), m_clock(m_deps.clock ? *m_deps.clock : ConnectionClock::system()),
+      m_pairing(new PairingManager(m_clock, this)), m_certificates(new CertificateManager(this)),
+      m_thunderbolt(new ThunderboltDetector(m_deps.interfaceAddresses, m_clock, this))
+{
+    QObject::connect(m_thunderbolt, &ThunderboltDetector::peerDetected, this, [this](const ThunderboltPeer& peer) {
+        if (m_state.kind == ConnectionState::Kind::discovering)
+            setState(ConnectionState::thunderboltDetected(peer.peerIP));
+    });
+    QObject::connect(m_thunderbolt, &ThunderboltDetector::peerLost, this, [this](const ThunderboltPeer&) {
+        const bool listed = std::any_of(m_discoveredPeers.begin(), m_discoveredPeers.end(), [](const DiscoveredPeer& p) {
+            return p.transport == TransportType::thunderbolt;
+        });
+        if (m_state.kind == ConnectionState::Kind::thunderboltDetected && !listed)
+            setState(ConnectionState::discovering());
+    });
+}
+
+ConnectionManager::~ConnectionManager()
+{
+    m_thunderbolt->stopMonitoring();
+    m_advertiser.reset();
+}
+
+QString ConnectionManager::uuidText(const QUuid& id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
+quint16 ConnectionManager::listeningPort() const
+{
+    return m_advertiser ? m_advertiser->port() : 0;
+}
+
+// ---- observable fields -------------------------------------------------------
+
+void ConnectionManager::setState(ConnectionState state)
+{
+    if (m_state == state)
+        return;
+    m_state = std::move(state);
+    qCDebug(lcConnectionManager).noquote() << "State:" << m_state.toString();
+    Q_EMIT stateChanged();
+}
+
+void ConnectionManager::setDiscoveredPeers(QList<DiscoveredPeer> peers)
+{
+    if (m_discoveredPeers == peers)
+        return;
+    m_discoveredPeers = std::move(peers);
+    Q_EMIT discoveredPeersChanged();
+}
+
+void ConnectionManager::setActiveTransport(std::optional<TransportType> transport)
+{
+    if (m_activeTransport == transport)
+        return;
+    m_activeTransport = transport;
+    Q_EMIT activeTransportChanged();
+}
+
+void ConnectionManager::setSessionID(std::optional<QUuid> id)
+{
+    if (m_sessionID == id)
+        return;
+    m_sessionID = id;
+    Q_EMIT sessionIDChanged();
+}
+
+void ConnectionManager::setIncomingPeerReady(bool ready)
+{
+    if (m_incomingPeerReady == ready)
+        return;
+    m_incomingPeerReady = ready;
+    Q_EMIT incomingPeerReadyChanged();
+}
+
+void ConnectionManager::setSession(std::unique_ptr<TransferSession> session)
+{
+    if (m_session.get() == session.get())
+        return;
+    m_session.reset(session.release());
+    Q_EMIT transferSessionChanged();
+}
+
+QDateTime ConnectionManager::expiryOrDefault() const
+{
+    return m_pairing->expiresAt().value_or(m_clock.now().addSecs(PairingManager::kCodeLifetime.count()));
+}
+
+// ---- destination: discovery ----------------------------------------------------
+
+void ConnectionManager::startDiscovery()
+{
+    setState(ConnectionState::discovering());
+    if (m_browser)
+        m_browser.release()->deleteLater();
+    m_browser = m_deps.makeBrowser ? m_deps.makeBrowser() : std::make_unique<BonjourBrowser>();
+    QPointer<ConnectionManager> self(this);
+    PeerBrowser* browser = m_browser.get();
+    m_browser->onPeersUpdated = [self, browser](QList<DiscoveredPeer> peers) {
+        // A browser that was stopped may still deliver one queued list.
+        if (self && self->m_browser.get() == browser)
+            self->handlePeersUpdated(std::move(peers));
+    };
+    m_browser->start();
+    m_thunderbolt->startMonitoring();
+}
+
+void ConnectionManager::handlePeersUpdated(QList<DiscoveredPeer> peers)
+{
+    setDiscoveredPeers(std::move(peers));
+    for (const auto& p : m_discoveredPeers) {
+        if (p.transport == TransportType::thunderbolt) {
+            if (m_state.kind == ConnectionState::Kind::discovering)
+                setState(ConnectionState::thunderboltDetected(p.hostname));
+            break;
+        }
+    }
+}
+
+void ConnectionManager::stopDiscovery()
+{
+    // Deferred: this may run inside the browser's own callback.
+    if (m_browser)
+        m_browser.release()->deleteLater();
+    m_thunderbolt->stopMonitoring();
+    if (m_state.kind == ConnectionState::Kind::discovering || m_state.kind == ConnectionState::Kind::thunderboltDetected)
+        setState(ConnectionState::idle());
+}
+
+// ---- source: advertising and the incoming connection ----------------------------
+
+void ConnectionManager::startAdvertising(QString hostname, QString username, quint16 port)
+{
+    const auto session = m_pairing->generateSession();
+    const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
+    m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
+    QPointer<ConnectionManager> self(this);
+    m_advertiser->onConnectionReceived = [self](QSslSocket* socket) {
+        if (self)
+            self->handleIncomingConnection(socket);
+        else
+            delete socket;
+    };
+    m_advertiser->start(session.code, tls, port);
+    setState(ConnectionState::pairingInitiated(session.code, expiryOrDefault()));
+}
+
+void ConnectionManager::stopAdvertising()
+{
+    m_advertiser.reset();
+    m_pairing->reset();
+    setIncomingPeerReady(false);
+    if (m_state.kind == ConnectionState::Kind::pairingInitiated)
+        setState(ConnectionState::idle());
+}
+
+void ConnectionManager::handleIncomingConnection(QSslSocket* socket)
+{
+    m_certificates->prepareSocket(socket);
+    auto* session = new TransferSession(socket, TransferSession::Security::tls,
+                                        [](QSslSocket& s) { s.startServerEncryption(); }, this);
+    m_handshaking.append(session);
+    acceptIncoming(session);
+}
+
+QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    QString failure;
+    try {
+        co_await session->connect();
+    } catch (const std::exception& e) {
+        failure = describe(e);
+    }
+    if (!self || !guard)
+        co_return;
+    m_handshaking.removeAll(guard);
+    if (!failure.isEmpty()) {
+        qCWarning(lcConnectionManager).noquote() << "Failed to accept incoming connection:" << failure;
+        session->setParent(nullptr);
+        SessionDeleter{}(session);
+        // The listener stays up, so the destination can try again.
+        setState(ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
+        co_return;
+    }
+    session->setParent(nullptr);
+    setSession(std::unique_ptr<TransferSession>(session));
+    pinPeerOf(session);
+    qCInfo(lcConnectionManager) << "Incoming connection established";
+    setIncomingPeerReady(true);
+    co_await awaitPeerPairingConfirm(session);
+}
+
+QCoro::Task<void> ConnectionManager::awaitPeerPairingConfirm(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    QString problem;
+    try {
+        const Message message = co_await session->receiveMessage();
+        if (message.header.type != MessageType::pairingConfirm) {
+            if (self)
+                qCWarning(lcConnectionManager).noquote() << "Expected pairingConfirm, got" << toString(message.header.type);
+            problem = QStringLiteral("unexpected message");
+        }
+    } catch (const std::exception& e) {
+        if (self)
+            qCWarning(lcConnectionManager).noquote() << "Failed to receive pairingConfirm:" << describe(e);
+        problem = describe(e);
+    }
+    if (!self)
+        co_return;
+    if (!problem.isEmpty()) {
+        // Whoever that was never proved the code: forget them and their certificate
+        // so the real destination can still connect. The state stays as it is.
+        if (guard && m_session.get() == guard) {
+            setSession(nullptr);
+            m_certificates->discardPinnedCertificate();
+            setIncomingPeerReady(false);
+        }
+        co_return;
+    }
+    m_pairing->confirmRemotely();
+    m_pairing->confirmLocally();
+    qCInfo(lcConnectionManager) << "Received pairingConfirm from destination";
+    if (m_pairing->isConfirmedBoth())
+        completePairing();
+}
+
+void ConnectionManager::pinPeerOf(TransferSession* session)
+{
+    // The certificate of this very handshake; the manager's captured one may
+    // already belong to a later attempt.
+    QSslCertificate peer = session->socket() ? session->socket()->peerCertificate() : QSslCertificate();
+    if (peer.isNull() && m_certificates->capturedPeerCertificate())
+        peer = *m_certificates->capturedPeerCertificate();
+    if (!peer.isNull())
+        m_certificates->pinRemoteCertificate(peer);
+}
+
+// ---- destination: connecting and confirming -----------------------------------
+
+QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoint)
+{
+    if (m_deps.resolve)
+        return m_deps.resolve(std::move(endpoint));
+    return BonjourBrowser::resolve(std::move(endpoint));
+}
+
+QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
+{
+    QPointer<ConnectionManager> self(this);
+    if (!peer.pairingCode) {
+        setState(ConnectionState::failed(ConnectionError::pairingMismatch()));
+        throw ConnectionError::pairingMismatch();
+    }
+    m_pairing->acceptPeerCode(*peer.pairingCode);
+    setActiveTransport(peer.transport);
+    setState(ConnectionState::pairingInitiated(*peer.pairingCode, expiryOrDefault()));
+
+    PeerEndpoint endpoint = peer.endpoint;
+    std::optional<ConnectionError> error;
+    try {
+        if (!endpoint.isResolved())
+            endpoint = co_await resolveEndpoint(endpoint);
+    } catch (const ConnectionError& e) {
+        error = e;
+    } catch (const std::exception& e) {
+        error = ConnectionError::connectionFailed(describe(e));
+    }
+    if (!self)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    if (error) {
+        setState(ConnectionState::failed(*error));
+        throw *error;
+    }
+
+    auto* socket = new QSslSocket;
+    m_certificates->prepareSocket(socket);
+    QObject::connect(socket, &QAbstractSocket::connected, socket, [socket] { socket->setProperty(kTcpUpProperty, true); });
+    const QString host = endpoint.host;
+    const quint16 port = endpoint.port;
+    m_pendingConnection.reset(new TransferSession(socket, TransferSession::Security::tls, [host, port](QSslSocket& s) {
+        s.connectToHostEncrypted(host, port);
+    }));
+    TransferSession* session = m_pendingConnection.get();
+    QString failure;
+    try {
+        co_await session->connect();
+    } catch (const std::exception& e) {
+        failure = describe(e);
+    }
+    if (!self)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    if (m_pendingConnection.get() != session) // disconnect() withdrew it meanwhile
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    if (!failure.isEmpty()) {
+        // Reaching the peer but not agreeing on TLS is a handshake failure; not reaching it at all is not.
+        const bool tcpUp = socket->property(kTcpUpProperty).toBool();
+        const ConnectionError e = tcpUp ? ConnectionError::tlsHandshakeFailed() : ConnectionError::connectionFailed(failure);
+        qCWarning(lcConnectionManager).noquote() << "Connection to" << host << "failed:" << failure;
+        m_pendingConnection.reset();
+        setState(ConnectionState::failed(e));
+        throw e;
+    }
+    setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
+    pinPeerOf(session);
+}
+
+void ConnectionManager::confirmPairingLocally()
+{
+    if (m_pairing->isExpired()) {
+        setState(ConnectionState::failed(ConnectionError::pairingExpired()));
+        return;
+    }
+    m_pairing->confirmLocally();
+    setState(ConnectionState::pairingConfirmedLocal());
+    if (m_pairing->isConfirmedBoth())
+        completePairing();
+}
+
+void ConnectionManager::completePairing()
+{
+    const QUuid id = QUuid::createUuid();
+    setSessionID(id);
+    const TransportType transport = m_activeTransport.value_or(TransportType::wifi);
+    setState(ConnectionState::connected(id, transport));
+    qCInfo(lcConnectionManager).noquote()
+        << QStringLiteral("Pairing complete. Session %1, transport: %2").arg(uuidText(id), toString(transport));
+}
+
+QCoro::Task<void> ConnectionManager::sendPairingConfirm()
+{
+    if (!m_session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    QPointer<ConnectionManager> self(this);
+    MessageHeader header;
+    header.type = MessageType::pairingConfirm;
+    header.transferID = m_sessionID ? uuidText(*m_sessionID) : QString();
+    header.sequenceNumber = 0;
+    co_await m_session->sendRaw(WireFormat::encodeMessage(header));
+    if (!self)
+        co_return;
+    qCInfo(lcConnectionManager) << "Sent pairingConfirm to source";
+    // The source accepts any pairingConfirm on the pinned channel, so once ours
+    // is on its way both sides have confirmed.
+    if (m_state.kind == ConnectionState::Kind::pairingConfirmedLocal)
+        completePairing();
+}
+
+// ---- both -------------------------------------------------------------------------
+
+void ConnectionManager::disconnect(DisconnectionReason reason)
+{
+    m_pendingConnection.reset();
+    for (const auto& pending : std::exchange(m_handshaking, {})) {
+        if (pending) {
+            pending->setParent(nullptr);
+            SessionDeleter{}(pending.data());
+        }
+    }
+    setSession(nullptr);
+    m_certificates->discardPinnedCertificate();
+    setActiveTransport(std::nullopt);
+    setSessionID(std::nullopt);
+    setIncomingPeerReady(false);
+    setState(ConnectionState::disconnected(reason));
+}
+
+void ConnectionManager::resetToIdle()
+{
+    setState(ConnectionState::idle());
+}
+
+QCoro::Task<QList<ConflictSummary>> ConnectionManager::requestPreFlightConflicts(QStringList paths)
+{
+    if (!m_session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    QPointer<TransferSession> session = m_session.get();
+    QPointer<ConnectionManager> self(this);
+    const PreFlightConflictRequest request{std::move(paths), uuidText(QUuid::createUuid())};
+    const QByteArray payload = request.encoded();
+    MessageHeader header;
+    header.type = MessageType::preFlightConflictRequest;
+    header.transferID = m_sessionID ? uuidText(*m_sessionID) : QString();
+    header.payloadSize = static_cast<std::uint32_t>(payload.size());
+    co_await session->sendMessage(header, payload);
+    if (!session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    const Message reply = co_await session->receiveMessage();
+    if (reply.header.type != MessageType::preFlightConflictResponse || !reply.payload)
+        throw ConnectionError::connectionFailed(QStringLiteral("Expected preFlightConflictResponse, got ")
+                                                + toString(reply.header.type));
+    const PreFlightConflictResponse response = PreFlightConflictResponse::decode(*reply.payload);
+    if (response.requestID != request.requestID && self)
+        qCWarning(lcConnectionManager).noquote()
+            << QStringLiteral("preFlightConflictResponse requestID mismatch (expected %1, got %2)")
+                   .arg(request.requestID, response.requestID);
+    co_return response.conflicts;
+}
+
+QCoro::Task<void> ConnectionManager::answerPreFlightConflictRequest(Message request, QString homeFolder)
+{
+    if (!m_session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    if (request.header.type != MessageType::preFlightConflictRequest)
+        throw TransferError::invalidMessage(QStringLiteral("Expected preFlightConflictRequest, got ")
+                                            + toString(request.header.type));
+    if (!request.payload)
+        throw TransferError::invalidMessage(QStringLiteral("preFlightConflictRequest missing payload"));
+    const auto answer = answerConflictRequest(PreFlightConflictRequest::decode(*request.payload), UserFolders(homeFolder));
+    const QByteArray payload = answer.encoded();
+    MessageHeader header;
+    header.type = MessageType::preFlightConflictResponse;
+    header.transferID = request.header.transferID;
+    header.payloadSize = static_cast<std::uint32_t>(payload.size());
+    co_await m_session->sendMessage(header, payload);
+}
+
+} // namespace kivo

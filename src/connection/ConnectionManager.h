@@ -1,0 +1,125 @@
+#pragma once
+
+#include "connection/BonjourBrowser.h"
+#include "connection/CertificateManager.h"
+#include "connection/ConnectionClock.h"
+#include "connection/ConnectionTypes.h"
+#include "connection/PairingManager.h"
+#include "connection/ThunderboltDetector.h"
+#include "preflight/PreFlightConflict.h"
+#include "transfer/TransferSession.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QUuid>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace kivo {
+
+class BonjourAdvertiser;
+
+// Everything between the choice of a role and a paired, pinned message channel.
+// The source advertises and waits; the destination browses and connects.
+class ConnectionManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool incomingPeerReady READ incomingPeerReady NOTIFY incomingPeerReadyChanged)
+public:
+    // Seams for tests; every empty member means the real thing.
+    struct Dependencies {
+        ConnectionClock* clock = nullptr;
+        ThunderboltDetector::AddressSource interfaceAddresses;
+        std::function<std::unique_ptr<PeerBrowser>()> makeBrowser;
+        std::function<QCoro::Task<PeerEndpoint>(PeerEndpoint)> resolve;
+    };
+
+    explicit ConnectionManager(QObject* parent = nullptr);
+    explicit ConnectionManager(Dependencies dependencies, QObject* parent = nullptr);
+    ~ConnectionManager() override;
+
+    const ConnectionState& state() const { return m_state; }
+    QList<DiscoveredPeer> discoveredPeers() const { return m_discoveredPeers; }
+    std::optional<TransportType> activeTransport() const { return m_activeTransport; }
+    void setActiveTransport(std::optional<TransportType> transport);
+    std::optional<QUuid> sessionID() const { return m_sessionID; }
+    bool incomingPeerReady() const { return m_incomingPeerReady; }
+    PairingManager* pairingManager() { return m_pairing; }
+    CertificateManager* certificateManager() { return m_certificates; }
+    ThunderboltDetector* thunderboltDetector() { return m_thunderbolt; }
+    TransferSession* transferSession() const { return m_session.get(); }
+    // The advertiser's bound port, 0 when not listening.
+    quint16 listeningPort() const;
+
+    void startDiscovery();
+    void stopDiscovery();
+    void startAdvertising(QString hostname, QString username, quint16 port = 0);
+    void stopAdvertising();
+    // Destination. Throws ConnectionError.
+    QCoro::Task<void> connectToPeer(DiscoveredPeer peer);
+    void confirmPairingLocally();
+    // Destination. Throws ConnectionError or the transport's error.
+    QCoro::Task<void> sendPairingConfirm();
+    void disconnect(DisconnectionReason reason);
+    // Source, after the pre-flight scan: which of these paths exist on the destination.
+    QCoro::Task<QList<ConflictSummary>> requestPreFlightConflicts(QStringList paths);
+    // Destination, for use before a transfer engine exists: answers one request
+    // already read from the session. Throws TransferError / DecodingError.
+    QCoro::Task<void> answerPreFlightConflictRequest(Message request, QString homeFolder);
+    // Session reset.
+    void resetToIdle();
+
+    // "ABCD…" text of a session id, as it travels in transferID.
+    static QString uuidText(const QUuid& id);
+
+Q_SIGNALS:
+    void stateChanged();
+    void discoveredPeersChanged();
+    void incomingPeerReadyChanged();
+    void activeTransportChanged();
+    void sessionIDChanged();
+    void transferSessionChanged();
+
+private:
+    void setState(ConnectionState state);
+    void setDiscoveredPeers(QList<DiscoveredPeer> peers);
+    void setSessionID(std::optional<QUuid> id);
+    void setIncomingPeerReady(bool ready);
+    void setSession(std::unique_ptr<TransferSession> session);
+    void handlePeersUpdated(QList<DiscoveredPeer> peers);
+    void handleIncomingConnection(QSslSocket* socket);
+    QCoro::Task<void> acceptIncoming(TransferSession* session);
+    QCoro::Task<void> awaitPeerPairingConfirm(TransferSession* session);
+    void completePairing();
+    QDateTime expiryOrDefault() const;
+    void pinPeerOf(TransferSession* session);
+    QCoro::Task<PeerEndpoint> resolveEndpoint(PeerEndpoint endpoint);
+
+    struct SessionDeleter {
+        void operator()(TransferSession* session) const;
+    };
+    using SessionPtr = std::unique_ptr<TransferSession, SessionDeleter>;
+
+    Dependencies m_deps;
+    ConnectionClock& m_clock;
+    PairingManager* m_pairing;
+    CertificateManager* m_certificates;
+    ThunderboltDetector* m_thunderbolt;
+    std::unique_ptr<PeerBrowser> m_browser;
+    std::unique_ptr<BonjourAdvertiser> m_advertiser;
+    SessionPtr m_session;
+    // An outgoing connection that is still handshaking, and incoming ones that are.
+    SessionPtr m_pendingConnection;
+    QList<QPointer<TransferSession>> m_handshaking;
+
+    ConnectionState m_state;
+    QList<DiscoveredPeer> m_discoveredPeers;
+    std::optional<TransportType> m_activeTransport;
+    std::optional<QUuid> m_sessionID;
+    bool m_incomingPeerReady = false;
+};
+
+} // namespace kivo

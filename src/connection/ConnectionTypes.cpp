@@ -1,0 +1,163 @@
+#include "connection/ConnectionTypes.h"
+
+namespace kivo {
+
+QString toString(TransportType transport)
+{
+    switch (transport) {
+    case TransportType::thunderbolt: return QStringLiteral("thunderbolt");
+    case TransportType::ethernet: return QStringLiteral("ethernet");
+    case TransportType::wifi: return QStringLiteral("wifi");
+    }
+    return {};
+}
+
+QString displayName(TransportType transport)
+{
+    switch (transport) {
+    case TransportType::thunderbolt: return QStringLiteral("Thunderbolt");
+    case TransportType::ethernet: return QStringLiteral("Ethernet");
+    case TransportType::wifi: return QStringLiteral("Wi-Fi");
+    }
+    return {};
+}
+
+std::optional<TransportType> transportTypeFromString(const QString& text)
+{
+    for (auto t : {TransportType::thunderbolt, TransportType::ethernet, TransportType::wifi})
+        if (toString(t) == text)
+            return t;
+    return std::nullopt;
+}
+
+int transportRank(TransportType transport)
+{
+    switch (transport) {
+    case TransportType::thunderbolt: return 3;
+    case TransportType::ethernet: return 2;
+    case TransportType::wifi: return 1;
+    }
+    return 0;
+}
+
+DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString> pairingCode)
+{
+    DiscoveredPeer peer;
+    peer.hostname = host;
+    peer.username = QStringLiteral("Unknown");
+    peer.transport = TransportType::wifi;
+    peer.id = host + u'_' + toString(peer.transport);
+    peer.endpoint.host = std::move(host);
+    peer.endpoint.port = port;
+    peer.pairingCode = std::move(pairingCode);
+    return peer;
+}
+
+QString toString(DisconnectionReason reason)
+{
+    switch (reason) {
+    case DisconnectionReason::userCancelled: return QStringLiteral("userCancelled");
+    case DisconnectionReason::pairingTimeout: return QStringLiteral("pairingTimeout");
+    case DisconnectionReason::connectionLost: return QStringLiteral("connectionLost");
+    case DisconnectionReason::transferComplete: return QStringLiteral("transferComplete");
+    }
+    return {};
+}
+
+QString ConnectionError::description() const
+{
+    switch (m_kind) {
+    case Kind::certificateError: return QStringLiteral("Certificate error: ") + m_message;
+    case Kind::connectionFailed: return QStringLiteral("Connection failed: ") + m_message;
+    case Kind::tlsHandshakeFailed: return QStringLiteral("Could not establish a secure connection. Please try again.");
+    case Kind::pairingMismatch: return QStringLiteral("The pairing codes did not match. Please try again.");
+    case Kind::pairingExpired: return QStringLiteral("The pairing session expired. Please try again.");
+    case Kind::noDevicesFound: return QStringLiteral("No devices found running kivo on your network.");
+    }
+    return {};
+}
+
+ConnectionState ConnectionState::thunderboltDetected(QString peerIP)
+{
+    auto s = withKind(Kind::thunderboltDetected);
+    s.peerIP = std::move(peerIP);
+    return s;
+}
+
+ConnectionState ConnectionState::pairingInitiated(QString code, QDateTime expiresAt)
+{
+    auto s = withKind(Kind::pairingInitiated);
+    s.pairingCode = std::move(code);
+    s.expiresAt = std::move(expiresAt);
+    return s;
+}
+
+ConnectionState ConnectionState::connected(QUuid sessionID, TransportType transport)
+{
+    auto s = withKind(Kind::connected);
+    s.sessionID = sessionID;
+    s.transport = transport;
+    return s;
+}
+
+ConnectionState ConnectionState::disconnected(DisconnectionReason reason)
+{
+    auto s = withKind(Kind::disconnected);
+    s.reason = reason;
+    return s;
+}
+
+ConnectionState ConnectionState::failed(ConnectionError error)
+{
+    auto s = withKind(Kind::failed);
+    s.error = std::move(error);
+    return s;
+}
+
+bool ConnectionState::operator==(const ConnectionState& other) const
+{
+    if (kind != other.kind)
+        return false;
+    switch (kind) {
+    case Kind::thunderboltDetected: return peerIP == other.peerIP;
+    case Kind::pairingInitiated: return pairingCode == other.pairingCode && expiresAt == other.expiresAt;
+    case Kind::connected: return sessionID == other.sessionID && transport == other.transport;
+    case Kind::disconnected: return reason == other.reason;
+    case Kind::failed: return error == other.error;
+    default: return true;
+    }
+}
+
+QString toString(ConnectionState::Kind kind)
+{
+    using K = ConnectionState::Kind;
+    switch (kind) {
+    case K::idle: return QStringLiteral("idle");
+    case K::discovering: return QStringLiteral("discovering");
+    case K::thunderboltDetected: return QStringLiteral("thunderboltDetected");
+    case K::pairingInitiated: return QStringLiteral("pairingInitiated");
+    case K::pairingConfirmedLocal: return QStringLiteral("pairingConfirmedLocal");
+    case K::pairingConfirmedBoth: return QStringLiteral("pairingConfirmedBoth");
+    case K::connected: return QStringLiteral("connected");
+    case K::transferring: return QStringLiteral("transferring");
+    case K::disconnected: return QStringLiteral("disconnected");
+    case K::failed: return QStringLiteral("failed");
+    }
+    return {};
+}
+
+QString ConnectionState::toString() const
+{
+    const QString name = kivo::toString(kind);
+    switch (kind) {
+    case Kind::thunderboltDetected: return name + u'(' + peerIP + u')';
+    case Kind::pairingInitiated: return name + u'(' + pairingCode + u')';
+    case Kind::connected:
+        return name + u'(' + sessionID.toString(QUuid::WithoutBraces).toUpper() + u',' + kivo::toString(transport) + u')';
+    case Kind::disconnected: return name + u'(' + kivo::toString(reason) + u')';
+    case Kind::failed: return name + u'(' + (error ? error->description() : QString()) + u')';
+    default: return name;
+    }
+}
+
+} // namespace kivo

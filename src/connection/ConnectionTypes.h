@@ -1,0 +1,126 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+namespace kivo {
+
+enum class TransportType { thunderbolt, ethernet, wifi };
+
+QString toString(TransportType transport);           // "thunderbolt", "ethernet", "wifi"
+QString displayName(TransportType transport);        // "Thunderbolt", "Ethernet", "Wi-Fi"
+std::optional<TransportType> transportTypeFromString(const QString& text);
+// Higher wins when the same host is seen over several links.
+int transportRank(TransportType transport);
+
+// Where to reach a peer: a service instance that still needs resolving (host
+// empty), or a known address.
+struct PeerEndpoint {
+    QString serviceName;
+    QString host;
+    quint16 port = 0;
+    int interfaceIndex = 0;
+
+    bool isResolved() const { return !host.isEmpty() && port != 0; }
+    bool operator==(const PeerEndpoint&) const = default;
+};
+
+struct DiscoveredPeer {
+    QString id; // hostname + "_" + transport
+    QString hostname;
+    QString username;
+    PeerEndpoint endpoint;
+    TransportType transport = TransportType::wifi;
+    std::optional<QString> pairingCode;
+
+    bool operator==(const DiscoveredPeer&) const = default;
+};
+
+// A peer for a known address, for networks where multicast is blocked.
+DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString> pairingCode);
+
+enum class DisconnectionReason { userCancelled, pairingTimeout, connectionLost, transferComplete };
+QString toString(DisconnectionReason reason);
+
+class ConnectionError : public Error {
+public:
+    enum class Kind { certificateError, connectionFailed, tlsHandshakeFailed, pairingMismatch, pairingExpired, noDevicesFound };
+
+    static ConnectionError certificateError(QString message) { return {Kind::certificateError, std::move(message)}; }
+    static ConnectionError connectionFailed(QString message) { return {Kind::connectionFailed, std::move(message)}; }
+    static ConnectionError tlsHandshakeFailed() { return {Kind::tlsHandshakeFailed, {}}; }
+    static ConnectionError pairingMismatch() { return {Kind::pairingMismatch, {}}; }
+    static ConnectionError pairingExpired() { return {Kind::pairingExpired, {}}; }
+    static ConnectionError noDevicesFound() { return {Kind::noDevicesFound, {}}; }
+
+    Kind kind() const { return m_kind; }
+    const QString& message() const { return m_message; }
+    QString description() const override;
+    bool operator==(const ConnectionError& other) const { return m_kind == other.m_kind && m_message == other.m_message; }
+
+private:
+    ConnectionError(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)) {}
+    Kind m_kind;
+    QString m_message;
+};
+
+// One value at a time; only the fields of the current kind are meaningful.
+struct ConnectionState {
+    enum class Kind {
+        idle,
+        discovering,
+        thunderboltDetected,
+        pairingInitiated,
+        pairingConfirmedLocal,
+        pairingConfirmedBoth,
+        connected,
+        transferring,
+        disconnected,
+        failed,
+    };
+
+    Kind kind = Kind::idle;
+    QString peerIP;                  // thunderboltDetected
+    QString pairingCode;             // pairingInitiated
+    QDateTime expiresAt;             // pairingInitiated
+    QUuid sessionID;                 // connected
+    TransportType transport = TransportType::wifi; // connected
+    DisconnectionReason reason = DisconnectionReason::userCancelled; // disconnected
+    std::optional<ConnectionError> error; // failed
+
+    static ConnectionState idle() { return {}; }
+    static ConnectionState discovering() { return withKind(Kind::discovering); }
+    static ConnectionState thunderboltDetected(QString peerIP);
+    static ConnectionState pairingInitiated(QString code, QDateTime expiresAt);
+    static ConnectionState pairingConfirmedLocal() { return withKind(Kind::pairingConfirmedLocal); }
+    static ConnectionState pairingConfirmedBoth() { return withKind(Kind::pairingConfirmedBoth); }
+    static ConnectionState connected(QUuid sessionID, TransportType transport);
+    static ConnectionState transferring() { return withKind(Kind::transferring); }
+    static ConnectionState disconnected(DisconnectionReason reason);
+    static ConnectionState failed(ConnectionError error);
+
+    bool operator==(const ConnectionState& other) const;
+    // For logs and the command-line front end, e.g. "pairingInitiated(123456)".
+    QString toString() const;
+
+private:
+    static ConnectionState withKind(Kind kind)
+    {
+        ConnectionState s;
+        s.kind = kind;
+        return s;
+    }
+};
+
+QString toString(ConnectionState::Kind kind);
+
+} // namespace kivo
+
+Q_DECLARE_METATYPE(kivo::DiscoveredPeer)

@@ -1,0 +1,189 @@
+#include "connection/PairingManager.h"
+
+#include "platform/Error.h"
+#include "platform/Logging.h"
+
+#include <QPointer>
+
+#include <openssl/core_names.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+
+namespace kivo {
+
+namespace {
+constexpr char kSalt[] = "org.vantu.channel";
+constexpr char kInfo[] = "kivo-aes-256-gcm";
+} // namespace
+
+PairingManager::PairingManager(ConnectionClock& clock, QObject* parent) : QObject(parent), m_clock(clock) {}
+
+PairingManager::~PairingManager() = default;
+
+QString PairingManager::deriveCodeFromKey(const QByteArray& key)
+{
+    if (key.size() < 3)
+        return QStringLiteral("000000");
+    const auto b = [&](int i) { return static_cast<quint32>(static_cast<quint8>(key.at(i))); };
+    const quint32 value = ((b(0) << 16 | b(1) << 8 | b(2)) >> 4) % 1000000;
+    return QStringLiteral("%1").arg(value, 6, 10, QLatin1Char('0'));
+}
+
+QByteArray PairingManager::hkdfTransferKey(const QByteArray& inputKey)
+{
+    std::unique_ptr<EVP_KDF, decltype(&EVP_KDF_free)> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr), EVP_KDF_free);
+    std::unique_ptr<EVP_KDF_CTX, decltype(&EVP_KDF_CTX_free)> ctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr,
+                                                                  EVP_KDF_CTX_free);
+    if (!ctx)
+        throw SystemError(QStringLiteral("HKDF is not available"));
+    QByteArray ikm = inputKey;
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, ikm.data(), static_cast<size_t>(ikm.size())),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<char*>(kSalt), sizeof kSalt - 1),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(kInfo), sizeof kInfo - 1),
+        OSSL_PARAM_construct_end(),
+    };
+    QByteArray out(32, '\0');
+    if (EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), static_cast<size_t>(out.size()),
+                       params) != 1)
+        throw SystemError(QStringLiteral("HKDF derivation failed"));
+    return out;
+}
+
+PairingManager::Session PairingManager::generateSession()
+{
+    QByteArray key(32, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(key.data()), static_cast<int>(key.size())) != 1)
+        throw SystemError(QStringLiteral("No random bytes available"));
+    const QString code = deriveCodeFromKey(key);
+    startSession(key, code);
+    qCInfo(lcPairing).noquote() << QStringLiteral("Pairing session generated, code: %1, expires in %2s")
+                                       .arg(code)
+                                       .arg(double(kCodeLifetime.count()), 0, 'f', 6);
+    return {key, code};
+}
+
+void PairingManager::acceptPeerCode(const QString& code)
+{
+    startSession(std::nullopt, code);
+}
+
+void PairingManager::startSession(std::optional<QByteArray> key, QString code)
+{
+    m_sessionKey = std::move(key);
+    setCode(std::move(code));
+    setLocal(false);
+    setRemote(false);
+    setExpired(false);
+    setExpiresAt(m_clock.now().addSecs(kCodeLifetime.count()));
+    startExpiryTimer();
+}
+
+void PairingManager::startExpiryTimer()
+{
+    m_expiryTask.reset();
+    QPointer<PairingManager> self(this);
+    m_expiryTask = m_clock.schedule(kCodeLifetime, [self] {
+        if (self)
+            self->expire();
+    });
+}
+
+void PairingManager::expire()
+{
+    if (isConfirmedBoth())
+        return;
+    setExpired(true);
+    qCInfo(lcPairing) << "Pairing session expired";
+}
+
+void PairingManager::confirmLocally()
+{
+    if (m_expired)
+        return;
+    setLocal(true);
+    qCInfo(lcPairing) << "Pairing confirmed locally";
+}
+
+void PairingManager::confirmRemotely()
+{
+    if (m_expired)
+        return;
+    setRemote(true);
+    qCInfo(lcPairing) << "Pairing confirmed by remote peer";
+}
+
+std::optional<QByteArray> PairingManager::deriveTransferKey() const
+{
+    if (!m_sessionKey)
+        return std::nullopt;
+    return hkdfTransferKey(*m_sessionKey);
+}
+
+void PairingManager::reset()
+{
+    m_expiryTask.reset();
+    m_sessionKey.reset();
+    setCode(std::nullopt);
+    setExpiresAt(std::nullopt);
+    setLocal(false);
+    setRemote(false);
+    setExpired(false);
+}
+
+double PairingManager::secondsRemaining() const
+{
+    if (!m_expiresAt || m_expired)
+        return 0;
+    const qint64 ms = m_clock.now().msecsTo(*m_expiresAt);
+    return ms > 0 ? double(ms) / 1000.0 : 0;
+}
+
+void PairingManager::setCode(std::optional<QString> code)
+{
+    if (m_pairingCode == code)
+        return;
+    m_pairingCode = std::move(code);
+    Q_EMIT pairingCodeChanged();
+}
+
+void PairingManager::setExpiresAt(std::optional<QDateTime> at)
+{
+    if (m_expiresAt == at)
+        return;
+    m_expiresAt = std::move(at);
+    Q_EMIT expiresAtChanged();
+}
+
+void PairingManager::setLocal(bool v)
+{
+    if (m_locallyConfirmed == v)
+        return;
+    m_locallyConfirmed = v;
+    Q_EMIT isLocallyConfirmedChanged();
+    if (isConfirmedBoth())
+        Q_EMIT confirmedBoth();
+}
+
+void PairingManager::setRemote(bool v)
+{
+    if (m_remotelyConfirmed == v)
+        return;
+    m_remotelyConfirmed = v;
+    Q_EMIT isRemotelyConfirmedChanged();
+    if (isConfirmedBoth())
+        Q_EMIT confirmedBoth();
+}
+
+void PairingManager::setExpired(bool v)
+{
+    if (m_expired == v)
+        return;
+    m_expired = v;
+    Q_EMIT isExpiredChanged();
+}
+
+} // namespace kivo

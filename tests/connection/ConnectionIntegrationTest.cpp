@@ -1,0 +1,328 @@
+#include "connection/ConnectionManager.h"
+#include "support/CoroTest.h"
+#include "support/TestTls.h"
+#include "transfer/TransferError.h"
+#include "transfer/WireFormat.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+QString errorText(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return describe(e);
+    }
+    return QStringLiteral("<no error>");
+}
+
+QByteArray frameOf(MessageType type)
+{
+    MessageHeader h;
+    h.type = type;
+    return WireFormat::encodeMessage(h);
+}
+
+struct Source {
+    ConnectionManager manager;
+    Source() { manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0); }
+    quint16 port() const { return manager.listeningPort(); }
+    QString code() { return *manager.pairingManager()->pairingCode(); }
+    DiscoveredPeer peer() { return peerForAddress(QStringLiteral("127.0.0.1"), port(), code()); }
+};
+
+// Connects, confirms the code and sends pairingConfirm; returns once the source saw it.
+void pair(Source& source, ConnectionManager& destination)
+{
+    runTask(destination.connectToPeer(source.peer()));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    destination.confirmPairingLocally();
+    runTask(destination.sendPairingConfirm());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
+}
+
+int socketOption(qintptr fd, int level, int name)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    getsockopt(static_cast<int>(fd), level, name, &value, &length);
+    return value;
+}
+
+// An identity made by the openssl tool, for its s_client / s_server.
+struct OpensslIdentity {
+    QTemporaryDir dir;
+    QString cert() const { return dir.filePath(QStringLiteral("cert.pem")); }
+    QString key() const { return dir.filePath(QStringLiteral("key.pem")); }
+    OpensslIdentity()
+    {
+        QProcess::execute(QStringLiteral("openssl"),
+                          {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                           QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
+                           QStringLiteral("-keyout"), key(), QStringLiteral("-out"), cert(), QStringLiteral("-subj"),
+                           QStringLiteral("/CN=independent"), QStringLiteral("-days"), QStringLiteral("1")});
+    }
+};
+
+struct OpensslServer {
+    OpensslIdentity identity;
+    QProcess process;
+    QByteArray output;
+    quint16 port = 0;
+
+    OpensslServer()
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
+        process.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:0"),
+                                                  QStringLiteral("-cert"), identity.cert(), QStringLiteral("-key"), identity.key(),
+                                                  QStringLiteral("-verify"), QStringLiteral("1")});
+        static const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"));
+        waitUntil([&] { return accept.match(QString::fromUtf8(output)).hasMatch(); });
+        port = accept.match(QString::fromUtf8(output)).captured(1).toUShort();
+    }
+    ~OpensslServer()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
+} // namespace
+
+TEST(SecureConnection, PairsOverPinnedTlsAndBothSidesReachConnected)
+{
+    Source source;
+    ASSERT_NE(source.port(), 0);
+    ConnectionManager destination;
+    runTask(destination.connectToPeer(source.peer()));
+    EXPECT_EQ(destination.state().kind, Kind::pairingInitiated);
+    EXPECT_EQ(destination.state().pairingCode, source.code());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+
+    // Each side pinned exactly the other's certificate.
+    EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
+              source.manager.certificateManager()->localCertificate());
+    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(),
+              destination.certificateManager()->localCertificate());
+
+    // Keep-alive on both ends.
+    for (auto* session : {destination.transferSession(), source.manager.transferSession()}) {
+        const qintptr fd = session->socket()->socketDescriptor();
+        EXPECT_EQ(socketOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(socketOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 30);
+    }
+
+    // Nothing is confirmed until the destination says so.
+    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+    destination.confirmPairingLocally();
+    EXPECT_EQ(destination.state(), ConnectionState::pairingConfirmedLocal());
+    runTask(destination.sendPairingConfirm());
+    EXPECT_EQ(destination.state().kind, Kind::connected);
+    EXPECT_EQ(destination.state().transport, TransportType::wifi);
+    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::connected; }));
+    EXPECT_TRUE(source.manager.pairingManager()->isConfirmedBoth());
+    EXPECT_TRUE(source.manager.pairingManager()->deriveTransferKey().has_value());
+    EXPECT_NE(source.manager.sessionID(), destination.sessionID());
+
+    destination.disconnect(DisconnectionReason::userCancelled);
+    EXPECT_EQ(destination.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
+    EXPECT_EQ(destination.transferSession(), nullptr);
+    EXPECT_FALSE(destination.certificateManager()->pinnedRemoteCertificate().has_value());
+}
+
+TEST(SecureConnection, PreFlightConflictQuestionGetsTheDestinationsAnswer)
+{
+    Source source;
+    ConnectionManager destination;
+    pair(source, destination);
+    QTemporaryDir home;
+    QFile existing(home.filePath(QStringLiteral("Documents/report.txt")));
+    QDir(home.path()).mkpath(QStringLiteral("Documents"));
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("12345");
+    existing.close();
+
+    auto question = source.manager.requestPreFlightConflicts(
+        {QStringLiteral("~/Documents/report.txt"), QStringLiteral("~/Documents/missing.txt")});
+    const Message request = runTask(destination.transferSession()->receiveMessage());
+    EXPECT_EQ(request.header.type, MessageType::preFlightConflictRequest);
+    runTask(destination.answerPreFlightConflictRequest(request, home.path()));
+    const QList<ConflictSummary> conflicts = runTask(std::move(question));
+    ASSERT_EQ(conflicts.size(), 1);
+    EXPECT_EQ(conflicts[0].path, "~/Documents/report.txt");
+    EXPECT_EQ(conflicts[0].destSize, 5u);
+
+    // Any other reply is refused with its type in the text.
+    auto second = source.manager.requestPreFlightConflicts({QStringLiteral("~/x")});
+    runTask(destination.transferSession()->receiveMessage());
+    runTask(destination.transferSession()->sendRaw(frameOf(MessageType::error)));
+    EXPECT_EQ(errorText([&] { runTask(std::move(second)); }),
+              "Connection failed: Expected preFlightConflictResponse, got error");
+
+    Message noPayload;
+    noPayload.header.type = MessageType::preFlightConflictRequest;
+    EXPECT_EQ(errorText([&] { runTask(destination.answerPreFlightConflictRequest(noPayload, home.path())); }),
+              "Invalid protocol message: preFlightConflictRequest missing payload");
+}
+
+TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
+{
+    Source first;
+    Source impostor;
+    ConnectionManager destination;
+    pair(first, destination);
+    TransferSession* paired = destination.transferSession();
+
+    EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(impostor.peer())); }),
+              "Could not establish a secure connection. Please try again.");
+    EXPECT_EQ(destination.state(), ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
+    EXPECT_EQ(destination.transferSession(), paired);
+    EXPECT_FALSE(impostor.manager.incomingPeerReady());
+
+    destination.disconnect(DisconnectionReason::userCancelled);
+    runTask(destination.connectToPeer(impostor.peer()));
+    EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
+              impostor.manager.certificateManager()->localCertificate());
+}
+
+TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationDuringTheHandshake)
+{
+    Source source;
+    ConnectionManager destination;
+    runTask(destination.connectToPeer(source.peer()));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    TransferSession* paired = source.manager.transferSession();
+
+    // A stranger with its own certificate sends a pairingConfirm at once; it
+    // must never be read.
+    OpensslIdentity stranger;
+    QProcess client;
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.start(QStringLiteral("openssl"), {QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                             QStringLiteral("127.0.0.1:%1").arg(source.port()), QStringLiteral("-cert"),
+                                             stranger.cert(), QStringLiteral("-key"), stranger.key(), QStringLiteral("-quiet")});
+    ASSERT_TRUE(client.waitForStarted());
+    client.write(frameOf(MessageType::pairingConfirm));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
+    EXPECT_EQ(source.manager.state(), ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
+    client.waitForFinished(10000);
+    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+    EXPECT_EQ(source.manager.transferSession(), paired);
+
+    // The paired destination is unaffected.
+    destination.confirmPairingLocally();
+    runTask(destination.sendPairingConfirm());
+    EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
+}
+
+TEST(IndependentPeers, OpensslClientHandshakesWithOurListenerAndConfirms)
+{
+    Source source;
+    OpensslIdentity identity;
+    QProcess client;
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.start(QStringLiteral("openssl"), {QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                             QStringLiteral("127.0.0.1:%1").arg(source.port()), QStringLiteral("-cert"),
+                                             identity.cert(), QStringLiteral("-key"), identity.key(), QStringLiteral("-quiet")});
+    ASSERT_TRUE(client.waitForStarted());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    const QSslCertificate theirs = QSslCertificate::fromPath(identity.cert()).value(0);
+    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(), theirs);
+
+    client.write(frameOf(MessageType::pairingConfirm));
+    EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
+    client.kill();
+    client.waitForFinished();
+}
+
+TEST(IndependentPeers, OpensslServerAcceptsOurConnectorAndAnotherCertificateIsRefused)
+{
+    OpensslServer server;
+    ASSERT_NE(server.port, 0) << server.output.toStdString();
+    ConnectionManager destination;
+    runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), server.port, QStringLiteral("123456"))));
+    EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
+              QSslCertificate::fromPath(server.identity.cert()).value(0));
+    destination.confirmPairingLocally();
+    runTask(destination.sendPairingConfirm());
+    EXPECT_TRUE(waitUntil([&] { return server.output.contains("\"pairingConfirm\""); })) << server.output.toStdString();
+
+    OpensslServer other;
+    EXPECT_EQ(errorText([&] {
+                  runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), other.port, QStringLiteral("123456"))));
+              }),
+              "Could not establish a secure connection. Please try again.");
+    EXPECT_FALSE(other.output.contains("pairingConfirm"));
+}
+
+namespace {
+
+enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce };
+
+class HostilePeer : public testing::TestWithParam<Hostility> {};
+
+} // namespace
+
+TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
+{
+    Source source;
+    QSignalSpy ready(&source.manager, &ConnectionManager::incomingPeerReadyChanged);
+    auto* socket = new QSslSocket;
+    const std::unique_ptr<QSslSocket> owner(socket);
+    if (GetParam() == Hostility::plainGarbage) {
+        socket->connectToHost(QStringLiteral("127.0.0.1"), source.port());
+        ASSERT_TRUE(socket->waitForConnected(10000));
+        socket->write("GET / HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
+        EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
+    } else {
+        socket->setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
+        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+        ASSERT_TRUE(waitUntil([&] { return socket->isEncrypted(); }));
+        QByteArray bytes;
+        switch (GetParam()) {
+        case Hostility::oversizeHeader: bytes = QByteArray::fromHex("00100001") + QByteArray(64, '{'); break;
+        case Hostility::wrongMessage: bytes = frameOf(MessageType::manifest); break;
+        case Hostility::undecodableHeader: bytes = QByteArray::fromHex("00000005") + "{{{{{"; break;
+        default: break;
+        }
+        if (bytes.isEmpty())
+            socket->disconnectFromHost();
+        else
+            socket->write(bytes);
+        // Accepted, then dropped again without being believed.
+        ASSERT_TRUE(waitUntil([&] { return ready.count() == 2; }));
+        EXPECT_FALSE(source.manager.incomingPeerReady());
+        EXPECT_EQ(source.manager.transferSession(), nullptr);
+        EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
+        EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
+    }
+    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Connections, HostilePeer,
+                         testing::Values(Hostility::plainGarbage, Hostility::oversizeHeader, Hostility::wrongMessage,
+                                         Hostility::undecodableHeader, Hostility::closesAtOnce));

@@ -1,0 +1,238 @@
+#include "SteppedClock.h"
+#include "connection/ConnectionManager.h"
+#include "support/CoroTest.h"
+
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+class ScriptedBrowser : public PeerBrowser {
+public:
+    void start() override { started = true; }
+    void deliver(QList<DiscoveredPeer> peers) { onPeersUpdated(std::move(peers)); }
+    bool started = false;
+};
+
+DiscoveredPeer listed(const QString& host, TransportType transport, std::optional<QString> code = QStringLiteral("123456"))
+{
+    DiscoveredPeer p;
+    p.hostname = host;
+    p.username = QStringLiteral("ann");
+    p.transport = transport;
+    p.id = host + u'_' + toString(transport);
+    p.endpoint.serviceName = host + QStringLiteral("|ann|") + code.value_or(QString());
+    p.pairingCode = code;
+    return p;
+}
+
+// A manager with a scripted browser, a scripted interface list and stepped time.
+struct Rig {
+    SteppedClock clock;
+    QList<netif::InterfaceAddress> interfaces;
+    QPointer<ScriptedBrowser> browser;
+    int resolveCalls = 0;
+    std::unique_ptr<ConnectionManager> manager;
+
+    Rig()
+    {
+        ConnectionManager::Dependencies deps;
+        deps.clock = &clock;
+        deps.interfaceAddresses = [this] { return interfaces; };
+        deps.makeBrowser = [this] {
+            auto b = std::make_unique<ScriptedBrowser>();
+            browser = b.get();
+            return b;
+        };
+        deps.resolve = [this](PeerEndpoint) -> QCoro::Task<PeerEndpoint> {
+            ++resolveCalls;
+            throw ConnectionError::connectionFailed(QStringLiteral("Could not resolve"));
+            co_return PeerEndpoint{};
+        };
+        manager = std::make_unique<ConnectionManager>(deps);
+    }
+
+    void bridgeUp() { interfaces = {{QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.4.1")}}; }
+};
+
+} // namespace
+
+TEST(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    m.startDiscovery();
+    EXPECT_EQ(m.state(), ConnectionState::discovering());
+    ASSERT_TRUE(rig.browser && rig.browser->started);
+    EXPECT_TRUE(m.thunderboltDetector()->isMonitoring());
+
+    rig.browser->deliver({listed(QStringLiteral("a"), TransportType::wifi)});
+    EXPECT_EQ(m.state().kind, Kind::discovering);
+    EXPECT_EQ(m.discoveredPeers().size(), 1);
+    rig.browser->deliver({listed(QStringLiteral("a"), TransportType::wifi), listed(QStringLiteral("tb"), TransportType::thunderbolt)});
+    EXPECT_EQ(m.state(), ConnectionState::thunderboltDetected(QStringLiteral("tb")));
+
+    m.stopDiscovery();
+    EXPECT_EQ(m.state(), ConnectionState::idle());
+    EXPECT_FALSE(m.thunderboltDetector()->isMonitoring());
+
+    // The watcher alone.
+    m.startDiscovery();
+    rig.bridgeUp();
+    rig.clock.advance(2s);
+    EXPECT_EQ(m.state(), ConnectionState::thunderboltDetected(QStringLiteral("169.254.4.2")));
+}
+
+TEST(ConnectionStates, LosingTheWatchersPeerKeepsThunderboltWhileBonjourStillListsOne)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    rig.bridgeUp();
+    m.startDiscovery();
+    EXPECT_EQ(m.state().kind, Kind::thunderboltDetected);
+    rig.browser->deliver({listed(QStringLiteral("tb"), TransportType::thunderbolt)});
+
+    rig.interfaces.clear();
+    rig.clock.advance(2s);
+    EXPECT_EQ(m.state().kind, Kind::thunderboltDetected);
+
+    rig.browser->deliver({listed(QStringLiteral("tb"), TransportType::wifi)});
+    rig.bridgeUp();
+    rig.clock.advance(2s);
+    rig.interfaces.clear();
+    rig.clock.advance(2s);
+    EXPECT_EQ(m.state(), ConnectionState::discovering());
+}
+
+TEST(ConnectionStates, ThunderboltPeerDuringPairingChangesNothing)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    m.startDiscovery();
+    m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
+    ASSERT_EQ(m.state().kind, Kind::pairingInitiated);
+    const ConnectionState pairing = m.state();
+    rig.browser->deliver({listed(QStringLiteral("tb"), TransportType::thunderbolt)});
+    rig.bridgeUp();
+    rig.clock.advance(2s);
+    EXPECT_EQ(m.state(), pairing);
+    rig.interfaces.clear();
+    rig.clock.advance(2s);
+    EXPECT_EQ(m.state(), pairing);
+    // stopDiscovery only ends discovery states.
+    m.stopDiscovery();
+    EXPECT_EQ(m.state(), pairing);
+}
+
+TEST(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
+    const auto code = m.pairingManager()->pairingCode();
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(m.state(), ConnectionState::pairingInitiated(*code, rig.clock.now().addSecs(60)));
+    EXPECT_NE(m.listeningPort(), 0);
+
+    m.stopAdvertising();
+    EXPECT_EQ(m.state(), ConnectionState::idle());
+    EXPECT_FALSE(m.pairingManager()->pairingCode().has_value());
+    EXPECT_FALSE(m.pairingManager()->sessionKey().has_value());
+    EXPECT_EQ(m.listeningPort(), 0);
+}
+
+TEST(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    QSignalSpy sessions(&m, &ConnectionManager::transferSessionChanged);
+    try {
+        runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, std::nullopt)));
+        FAIL() << "connectToPeer did not throw";
+    } catch (const ConnectionError& e) {
+        EXPECT_EQ(e.description(), "The pairing codes did not match. Please try again.");
+    }
+    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::pairingMismatch()));
+    EXPECT_EQ(rig.resolveCalls, 0);
+    EXPECT_EQ(sessions.count(), 0);
+    EXPECT_EQ(m.transferSession(), nullptr);
+}
+
+TEST(ConnectionStates, UnresolvableEndpointFailsTheConnection)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    EXPECT_THROW(runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::ethernet))), ConnectionError);
+    EXPECT_EQ(rig.resolveCalls, 1);
+    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::connectionFailed(QStringLiteral("Could not resolve"))));
+    EXPECT_EQ(m.state().error->description(), "Connection failed: Could not resolve");
+    EXPECT_EQ(m.activeTransport(), TransportType::ethernet);
+    EXPECT_EQ(m.pairingManager()->pairingCode(), QStringLiteral("123456"));
+}
+
+TEST(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
+    m.confirmPairingLocally();
+    EXPECT_EQ(m.state(), ConnectionState::pairingConfirmedLocal());
+
+    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
+    rig.clock.advance(60s);
+    m.confirmPairingLocally();
+    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::pairingExpired()));
+    EXPECT_EQ(m.state().error->description(), "The pairing session expired. Please try again.");
+    EXPECT_FALSE(m.pairingManager()->isLocallyConfirmed());
+}
+
+TEST(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    const auto text = [](auto task) {
+        try {
+            runTask(std::move(task));
+        } catch (const ConnectionError& e) {
+            return e.description();
+        }
+        return QStringLiteral("<no error>");
+    };
+    EXPECT_EQ(text(m.sendPairingConfirm()), "Connection failed: No active session");
+    EXPECT_EQ(text(m.requestPreFlightConflicts({QStringLiteral("~/a")})), "Connection failed: No active session");
+}
+
+TEST(ConnectionStates, DisconnectAlwaysEndsDisconnectedAndNotifiesOnlyChanges)
+{
+    Rig rig;
+    auto& m = *rig.manager;
+    QSignalSpy state(&m, &ConnectionManager::stateChanged);
+    QSignalSpy transport(&m, &ConnectionManager::activeTransportChanged);
+    QSignalSpy ready(&m, &ConnectionManager::incomingPeerReadyChanged);
+    m.disconnect(DisconnectionReason::userCancelled);
+    EXPECT_EQ(m.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
+    EXPECT_EQ(state.count(), 1);
+    m.disconnect(DisconnectionReason::userCancelled);
+    EXPECT_EQ(state.count(), 1);
+    m.disconnect(DisconnectionReason::connectionLost);
+    EXPECT_EQ(state.count(), 2);
+    EXPECT_EQ(transport.count(), 0);
+    EXPECT_EQ(ready.count(), 0);
+
+    m.setActiveTransport(TransportType::thunderbolt);
+    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
+    m.confirmPairingLocally();
+    m.disconnect(DisconnectionReason::pairingTimeout);
+    EXPECT_EQ(m.state(), ConnectionState::disconnected(DisconnectionReason::pairingTimeout));
+    EXPECT_FALSE(m.activeTransport().has_value());
+    EXPECT_FALSE(m.sessionID().has_value());
+    EXPECT_EQ(transport.count(), 2);
+
+    m.resetToIdle();
+    EXPECT_EQ(m.state(), ConnectionState::idle());
+}

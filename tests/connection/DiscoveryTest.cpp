@@ -1,0 +1,199 @@
+#include "SteppedClock.h"
+#include "connection/BonjourAdvertiser.h"
+#include "connection/BonjourBrowser.h"
+#include "connection/ThunderboltDetector.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+using netif::Interface;
+using netif::InterfaceKind;
+
+namespace {
+
+Interface wifi(int index = 4) { return {index, QStringLiteral("wlan0"), InterfaceKind::wifi}; }
+Interface wired(int index = 2) { return {index, QStringLiteral("eth0"), InterfaceKind::wiredEthernet}; }
+Interface bridge(int number, int index = 9) { return {index, QStringLiteral("bridge%1").arg(number), InterfaceKind::other}; }
+
+DiscoveredPeer peer(const QString& host, const QList<Interface>& interfaces)
+{
+    return BonjourBrowser::peerFromResult(host + QStringLiteral("|ann|123456"), interfaces);
+}
+
+} // namespace
+
+TEST(BrowseResult, InstanceNameCarriesHostUserAndCode)
+{
+    const auto full = BonjourBrowser::peerFromResult(QStringLiteral("Ann's Laptop|ann|042137"), {wifi()});
+    EXPECT_EQ(full.hostname, "Ann's Laptop");
+    EXPECT_EQ(full.username, "ann");
+    EXPECT_EQ(full.pairingCode, QStringLiteral("042137"));
+    EXPECT_EQ(full.id, "Ann's Laptop_wifi");
+    EXPECT_EQ(full.endpoint.serviceName, "Ann's Laptop|ann|042137");
+    EXPECT_FALSE(full.endpoint.isResolved());
+
+    const auto bare = BonjourBrowser::peerFromResult(QStringLiteral("studio"), {});
+    EXPECT_EQ(bare.hostname, "studio");
+    EXPECT_EQ(bare.username, "Unknown");
+    EXPECT_FALSE(bare.pairingCode.has_value());
+
+    const auto emptyCode = BonjourBrowser::peerFromResult(QStringLiteral("studio|bob|"), {});
+    EXPECT_EQ(emptyCode.username, "bob");
+    EXPECT_FALSE(emptyCode.pairingCode.has_value());
+
+    EXPECT_EQ(BonjourAdvertiser::instanceName(QStringLiteral("studio"), QStringLiteral("bob"), std::nullopt), "studio|bob|");
+    const QString name = BonjourAdvertiser::instanceName(QStringLiteral("studio"), QStringLiteral("bob"), QStringLiteral("000777"));
+    EXPECT_EQ(BonjourBrowser::peerFromResult(name, {}).pairingCode, QStringLiteral("000777"));
+}
+
+TEST(BrowseResult, TransportFromTheInterfacesTheServiceWasSeenOn)
+{
+    EXPECT_EQ(BonjourBrowser::classifyTransport({}), TransportType::wifi);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi()}), TransportType::wifi);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi(), wired()}), TransportType::ethernet);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(0)}), TransportType::wifi);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(99)}), TransportType::wifi);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi(), bridge(100)}), TransportType::thunderbolt);
+    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(101)}), TransportType::thunderbolt);
+    // A wired interface merely named like a bridge is not one.
+    EXPECT_EQ(BonjourBrowser::classifyTransport({{3, QStringLiteral("bridge100"), InterfaceKind::wiredEthernet}}),
+              TransportType::ethernet);
+
+    int deciding = 0;
+    BonjourBrowser::classifyTransport({wifi(4), bridge(100, 9)}, &deciding);
+    EXPECT_EQ(deciding, 9);
+    EXPECT_EQ(peer(QStringLiteral("a"), {wifi(4), bridge(100, 9)}).endpoint.interfaceIndex, 9);
+}
+
+TEST(BrowseResult, InterfaceKindsComeFromSysfs)
+{
+    QTemporaryDir root;
+    const auto make = [&](const QString& name, const QByteArray& type, const QStringList& subdirs = {}) {
+        QDir(root.path()).mkpath(name);
+        for (const auto& d : subdirs)
+            QDir(root.path()).mkpath(name + u'/' + d);
+        QFile f(root.filePath(name + QStringLiteral("/type")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(type + '\n');
+    };
+    make(QStringLiteral("eth0"), "1");
+    make(QStringLiteral("wlan0"), "1", {QStringLiteral("wireless")});
+    make(QStringLiteral("br0"), "1", {QStringLiteral("bridge")});
+    make(QStringLiteral("bridge100"), "1");
+    make(QStringLiteral("lo"), "772");
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("eth0"), root.path()), InterfaceKind::wiredEthernet);
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("wlan0"), root.path()), InterfaceKind::wifi);
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("br0"), root.path()), InterfaceKind::other);
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("bridge100"), root.path()), InterfaceKind::other);
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("lo"), root.path()), InterfaceKind::other);
+    EXPECT_EQ(netif::interfaceKind(QStringLiteral("missing"), root.path()), InterfaceKind::other);
+
+    EXPECT_EQ(netif::bridgeNumber(QStringLiteral("bridge100")), 100);
+    EXPECT_FALSE(netif::bridgeNumber(QStringLiteral("bridge")).has_value());
+    EXPECT_FALSE(netif::bridgeNumber(QStringLiteral("bridge1a")).has_value());
+    EXPECT_FALSE(netif::bridgeNumber(QStringLiteral("xbridge100")).has_value());
+}
+
+TEST(PeerList, OneEntryPerHostWithTheBestTransportSortedByName)
+{
+    const QList<DiscoveredPeer> seen = {
+        peer(QStringLiteral("zeta"), {wifi()}),
+        peer(QStringLiteral("alpha"), {wifi()}),
+        peer(QStringLiteral("alpha"), {wired()}),
+        peer(QStringLiteral("Mid"), {bridge(100)}),
+        peer(QStringLiteral("mid"), {wifi()}),
+        BonjourBrowser::peerFromResult(QStringLiteral("zeta|other|111111"), {wifi(5)}),
+    };
+    const auto peers = BonjourBrowser::deduplicate(seen);
+    ASSERT_EQ(peers.size(), 3);
+    EXPECT_EQ(peers[0].hostname, "Mid");
+    EXPECT_EQ(peers[0].transport, TransportType::thunderbolt);
+    EXPECT_EQ(peers[0].id, "Mid_thunderbolt");
+    EXPECT_EQ(peers[1].hostname, "alpha");
+    EXPECT_EQ(peers[1].transport, TransportType::ethernet);
+    EXPECT_EQ(peers[2].hostname, "zeta");
+    EXPECT_EQ(peers[2].username, "ann"); // equal rank: the first one seen stays
+
+    // Thunderbolt seen first is not replaced by a lower rank seen later.
+    const auto tb = BonjourBrowser::deduplicate({peer(QStringLiteral("h"), {bridge(100)}), peer(QStringLiteral("H"), {wired()})});
+    ASSERT_EQ(tb.size(), 1);
+    EXPECT_EQ(tb[0].transport, TransportType::thunderbolt);
+}
+
+TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
+{
+    using A = netif::InterfaceAddress;
+    const QList<A> addresses = {
+        {QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.7.1")},
+        {QStringLiteral("bridge101"), true, true, QStringLiteral("169.254.7.2")},
+        {QStringLiteral("bridge102"), true, true, QStringLiteral("169.254.7.200")},
+        {QStringLiteral("bridge0"), true, true, QStringLiteral("169.254.8.1")},
+        {QStringLiteral("bridge99"), true, true, QStringLiteral("169.254.8.1")},
+        {QStringLiteral("bridge103"), false, true, QStringLiteral("fe80::1")},
+        {QStringLiteral("bridge104"), true, false, QStringLiteral("169.254.9.1")},
+        {QStringLiteral("bridge105"), true, true, QStringLiteral("192.168.1.1")},
+        {QStringLiteral("eth0"), true, true, QStringLiteral("169.254.3.1")},
+    };
+    const auto peers = ThunderboltDetector::scan(addresses);
+    ASSERT_EQ(peers.size(), 3);
+    EXPECT_EQ(peers[0], (ThunderboltPeer{QStringLiteral("bridge100"), QStringLiteral("169.254.7.2")}));
+    EXPECT_EQ(peers[1], (ThunderboltPeer{QStringLiteral("bridge101"), QStringLiteral("169.254.7.1")}));
+    EXPECT_EQ(peers[2], (ThunderboltPeer{QStringLiteral("bridge102"), QStringLiteral("169.254.7.1")}));
+
+    EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7")).has_value());
+    EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7.x")).has_value());
+}
+
+TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
+{
+    SteppedClock clock;
+    QList<netif::InterfaceAddress> live;
+    int polls = 0;
+    ThunderboltDetector detector(
+        [&] {
+            ++polls;
+            return live;
+        },
+        clock);
+    QList<ThunderboltPeer> detected, lost;
+    QObject::connect(&detector, &ThunderboltDetector::peerDetected, [&](const ThunderboltPeer& p) { detected << p; });
+    QObject::connect(&detector, &ThunderboltDetector::peerLost, [&](const ThunderboltPeer& p) { lost << p; });
+
+    const netif::InterfaceAddress link{QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.20.1")};
+    live = {link};
+    detector.startMonitoring();
+    detector.startMonitoring(); // no second poll loop
+    EXPECT_EQ(polls, 1);
+    ASSERT_EQ(detected.size(), 1);
+    EXPECT_EQ(detected[0].peerIP, "169.254.20.2");
+    EXPECT_EQ(detector.detectedPeers().size(), 1);
+
+    clock.advance(1999ms);
+    EXPECT_EQ(polls, 1);
+    clock.advance(1ms);
+    EXPECT_EQ(polls, 2);
+    EXPECT_EQ(detected.size(), 1); // unchanged: no new report
+
+    // Gone for one poll, back for the next: lost, then detected again.
+    live = {};
+    clock.advance(2s);
+    ASSERT_EQ(lost.size(), 1);
+    EXPECT_EQ(lost[0].interfaceName, "bridge100");
+    EXPECT_TRUE(detector.detectedPeers().isEmpty());
+    live = {link};
+    clock.advance(2s);
+    EXPECT_EQ(detected.size(), 2);
+
+    detector.stopMonitoring();
+    EXPECT_FALSE(detector.isMonitoring());
+    EXPECT_TRUE(detector.detectedPeers().isEmpty());
+    const int before = polls;
+    clock.advance(10s);
+    EXPECT_EQ(polls, before);
+    EXPECT_EQ(lost.size(), 1); // stopping is not a loss
+}

@@ -1,0 +1,136 @@
+#include "SteppedClock.h"
+#include "connection/PairingManager.h"
+
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+
+TEST(PairingCode, DerivedFromTheTopTwentyBitsOfTheKeyAndAlwaysSixDigits)
+{
+    // 0xFFFFFF >> 4 = 1048575 -> 48575 after the modulo: padded.
+    EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("ffffff00")), "048575");
+    // 0x0F4240 >> 4 = 62500.
+    EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("0f4240ff")), "062500");
+    // 0x9C4000 >> 4 = 640000: no wrap below a million.
+    EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("9c4000")), "640000");
+    EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("000000")), "000000");
+    EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("ffff")), "000000");
+
+    SteppedClock clock;
+    PairingManager pairing(clock);
+    for (int i = 0; i < 50; ++i) {
+        const auto session = pairing.generateSession();
+        EXPECT_EQ(session.key.size(), 32);
+        EXPECT_EQ(session.code, PairingManager::deriveCodeFromKey(session.key));
+        EXPECT_EQ(session.code.size(), 6);
+    }
+}
+
+TEST(PairingCode, TransferKeyIsHkdfSha256WithTheFixedSaltAndInfo)
+{
+    // Computed independently with the openssl command-line KDF.
+    const QByteArray ikm = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+    EXPECT_EQ(PairingManager::hkdfTransferKey(ikm).toHex(),
+              "eb4f89f3a41ef9e4e8a926d2f838198413009" "2a144dc9cf4056445db58d9e356");
+
+    SteppedClock clock;
+    PairingManager source(clock);
+    const auto session = source.generateSession();
+    EXPECT_EQ(source.deriveTransferKey(), PairingManager::hkdfTransferKey(session.key));
+
+    PairingManager destination(clock);
+    destination.acceptPeerCode(session.code);
+    EXPECT_FALSE(destination.deriveTransferKey().has_value());
+}
+
+TEST(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
+{
+    SteppedClock clock;
+    PairingManager pairing(clock);
+    pairing.generateSession();
+    EXPECT_DOUBLE_EQ(pairing.secondsRemaining(), 60.0);
+    clock.advance(59s);
+    EXPECT_FALSE(pairing.isExpired());
+    EXPECT_DOUBLE_EQ(pairing.secondsRemaining(), 1.0);
+    clock.advance(1s);
+    EXPECT_TRUE(pairing.isExpired());
+    EXPECT_EQ(pairing.secondsRemaining(), 0.0);
+
+    // Confirmations after expiry change nothing.
+    pairing.confirmLocally();
+    pairing.confirmRemotely();
+    EXPECT_FALSE(pairing.isLocallyConfirmed());
+    EXPECT_FALSE(pairing.isRemotelyConfirmed());
+
+    // Both confirmed in time: the timer has no effect any more.
+    pairing.generateSession();
+    EXPECT_FALSE(pairing.isExpired());
+    QSignalSpy both(&pairing, &PairingManager::confirmedBoth);
+    pairing.confirmRemotely();
+    EXPECT_EQ(both.count(), 0);
+    pairing.confirmLocally();
+    EXPECT_EQ(both.count(), 1);
+    clock.advance(120s);
+    EXPECT_FALSE(pairing.isExpired());
+}
+
+TEST(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
+{
+    SteppedClock clock;
+    PairingManager pairing(clock);
+    pairing.generateSession();
+    clock.advance(30s);
+    pairing.reset();
+    EXPECT_FALSE(pairing.pairingCode().has_value());
+    EXPECT_FALSE(pairing.expiresAt().has_value());
+    EXPECT_FALSE(pairing.sessionKey().has_value());
+    EXPECT_EQ(pairing.secondsRemaining(), 0.0);
+    EXPECT_EQ(clock.pendingCalls(), 0);
+    clock.advance(60s);
+    EXPECT_FALSE(pairing.isExpired());
+
+    // The destination's window starts when it accepts the code, and a second
+    // acceptance restarts it.
+    pairing.acceptPeerCode(QStringLiteral("123456"));
+    clock.advance(40s);
+    pairing.acceptPeerCode(QStringLiteral("123456"));
+    clock.advance(40s);
+    EXPECT_FALSE(pairing.isExpired());
+    EXPECT_DOUBLE_EQ(pairing.secondsRemaining(), 20.0);
+    clock.advance(20s);
+    EXPECT_TRUE(pairing.isExpired());
+}
+
+TEST(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
+{
+    SteppedClock clock;
+    PairingManager pairing(clock);
+    pairing.acceptPeerCode(QStringLiteral("000001"));
+    // The expiry call has not run yet (a busy event loop), but time is up.
+    clock.jump(61s);
+    EXPECT_FALSE(pairing.isExpired());
+    EXPECT_EQ(pairing.secondsRemaining(), 0.0);
+}
+
+TEST(PairingWindow, ObserversHearOnlyRealChanges)
+{
+    SteppedClock clock;
+    PairingManager pairing(clock);
+    QSignalSpy code(&pairing, &PairingManager::pairingCodeChanged);
+    QSignalSpy local(&pairing, &PairingManager::isLocallyConfirmedChanged);
+    QSignalSpy expired(&pairing, &PairingManager::isExpiredChanged);
+    pairing.acceptPeerCode(QStringLiteral("424242"));
+    pairing.acceptPeerCode(QStringLiteral("424242"));
+    EXPECT_EQ(code.count(), 1);
+    pairing.confirmLocally();
+    pairing.confirmLocally();
+    EXPECT_EQ(local.count(), 1);
+    pairing.reset();
+    pairing.reset();
+    EXPECT_EQ(code.count(), 2);
+    EXPECT_EQ(local.count(), 2);
+    EXPECT_EQ(expired.count(), 0);
+}
