@@ -1,0 +1,127 @@
+// Drives one side of a connection inside a test host and reports what it sees,
+// one line per event on stdout, so a test in another process can follow it.
+//   kivo-conn-probe advertise --host H --user U   (stdin: "status")
+//   kivo-conn-probe browse
+//   kivo-conn-probe connect --host H              (stdin: typed codes)
+// Exits when stdin closes.
+#include "connection/ConnectionManager.h"
+#include "platform/Logging.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <unistd.h>
+
+using namespace kivo;
+
+namespace {
+
+void say(const QString& line)
+{
+    QTextStream out(stdout);
+    out << line << Qt::endl;
+}
+
+QString argument(const QStringList& args, const QString& name)
+{
+    const qsizetype i = args.indexOf(name);
+    return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
+}
+
+QString describePeer(const DiscoveredPeer& p)
+{
+    return QStringList{p.hostname, p.username, p.pairingCode.value_or(QString()), toString(p.transport)}.join(u'|');
+}
+
+QCoro::Task<void> connectTo(ConnectionManager* manager, DiscoveredPeer peer)
+{
+    try {
+        co_await manager->connectToPeer(peer);
+        say(QStringLiteral("tls-ready"));
+    } catch (const std::exception& e) {
+        say(QStringLiteral("error ") + describe(e));
+    }
+}
+
+QCoro::Task<void> confirm(ConnectionManager* manager)
+{
+    try {
+        manager->confirmPairingLocally();
+        co_await manager->sendPairingConfirm();
+        say(QStringLiteral("sent"));
+    } catch (const std::exception& e) {
+        say(QStringLiteral("error ") + describe(e));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    installLogging();
+    const QStringList args = app.arguments().mid(1);
+    const QString mode = args.value(0);
+    ConnectionManager manager;
+
+    QObject::connect(&manager, &ConnectionManager::stateChanged, [&] { say(QStringLiteral("state ") + manager.state().toString()); });
+    QObject::connect(&manager, &ConnectionManager::incomingPeerReadyChanged,
+                     [&] { say(QStringLiteral("incoming %1").arg(int(manager.incomingPeerReady()))); });
+    QObject::connect(manager.pairingManager(), &PairingManager::confirmedBoth, [] { say(QStringLiteral("paired")); });
+    QObject::connect(manager.thunderboltDetector(), &ThunderboltDetector::peerDetected,
+                     [](const ThunderboltPeer& p) { say(QStringLiteral("thunderbolt %1 %2").arg(p.interfaceName, p.peerIP)); });
+
+    std::optional<DiscoveredPeer> target;
+    const QString wanted = argument(args, QStringLiteral("--host"));
+    if (mode == QLatin1String("advertise")) {
+        manager.startAdvertising(wanted, argument(args, QStringLiteral("--user")));
+        say(QStringLiteral("listening %1").arg(manager.listeningPort()));
+        say(QStringLiteral("code ") + manager.pairingManager()->pairingCode().value_or(QString()));
+    } else if (mode == QLatin1String("browse") || mode == QLatin1String("connect")) {
+        QObject::connect(&manager, &ConnectionManager::discoveredPeersChanged, [&] {
+            for (const auto& p : manager.discoveredPeers()) {
+                say(QStringLiteral("peer ") + describePeer(p));
+                if (mode == QLatin1String("connect") && !target && p.hostname == wanted) {
+                    target = p;
+                    manager.stopDiscovery();
+                    connectTo(&manager, p);
+                    return;
+                }
+            }
+        });
+        manager.startDiscovery();
+    } else {
+        say(QStringLiteral("usage: kivo-conn-probe advertise|browse|connect [--host H] [--user U]"));
+        return 2;
+    }
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[256];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, n);
+        for (qsizetype nl; (nl = pending.indexOf('\n')) >= 0;) {
+            const QString line = QString::fromUtf8(pending.left(nl)).trimmed();
+            pending.remove(0, nl + 1);
+            if (line == QLatin1String("status")) {
+                say(QStringLiteral("status incoming=%1 remote=%2")
+                        .arg(int(manager.incomingPeerReady()))
+                        .arg(int(manager.pairingManager()->isRemotelyConfirmed())));
+            } else if (target) {
+                // What the pairing screen does with six typed digits.
+                if (line == target->pairingCode)
+                    confirm(&manager);
+                else
+                    say(QStringLiteral("mismatch session=%1")
+                            .arg(manager.transferSession() && manager.transferSession()->isConnected() ? "open" : "closed"));
+            }
+        }
+    });
+    return app.exec();
+}

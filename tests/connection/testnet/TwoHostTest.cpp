@@ -1,0 +1,166 @@
+// Two hosts on one machine (scripts/testnet): the source in host a, the
+// destination in host b, each with its own DNS-SD daemon, joined by a link
+// whose ends are named like Thunderbolt bridges.
+#include "support/CoroTest.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace kivo::test;
+
+namespace {
+
+const QString kTestnet = QStringLiteral(KIVO_TESTNET_DIR);
+
+// A command running inside one host, its stdout collected line by line.
+class InHost {
+public:
+    InHost(const QString& host, const QString& program, const QStringList& args)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+            m_buffer += m_process.readAllStandardOutput();
+            for (qsizetype nl; (nl = m_buffer.indexOf('\n')) >= 0;) {
+                m_lines << QString::fromUtf8(m_buffer.left(nl));
+                m_buffer.remove(0, nl + 1);
+            }
+        });
+        m_process.start(kTestnet + QStringLiteral("/exec"), QStringList{host, program} + args);
+        m_process.waitForStarted();
+    }
+    ~InHost()
+    {
+        // Probes end when their input closes; other tools are asked to stop.
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(1000))
+            m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    // The first line matching `pattern`, waiting for it if needed; empty on timeout.
+    QString waitFor(const QString& pattern, std::chrono::milliseconds deadline = std::chrono::seconds(30))
+    {
+        const QRegularExpression re(pattern);
+        QString found;
+        waitUntil([&] {
+            for (const auto& l : std::as_const(m_lines))
+                if (re.match(l).hasMatch()) {
+                    found = l;
+                    return true;
+                }
+            return false;
+        }, deadline);
+        return found;
+    }
+    bool saw(const QString& pattern) const
+    {
+        const QRegularExpression re(pattern);
+        return std::any_of(m_lines.begin(), m_lines.end(), [&](const QString& l) { return re.match(l).hasMatch(); });
+    }
+    void type(const QString& line) { m_process.write((line + u'\n').toUtf8()); }
+    QString transcript() const { return m_lines.join(u'\n'); }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+    QStringList m_lines;
+};
+
+QString probe() { return QStringLiteral(KIVO_CONN_PROBE); }
+
+bool testnetUp()
+{
+    return QProcess::execute(kTestnet + QStringLiteral("/exec"), {QStringLiteral("a"), QStringLiteral("true")}) == 0
+        && QProcess::execute(kTestnet + QStringLiteral("/exec"), {QStringLiteral("b"), QStringLiteral("true")}) == 0;
+}
+
+QString uniqueHost(const char* stem)
+{
+    return QStringLiteral("%1-%2").arg(QLatin1String(stem)).arg(QRandomGenerator::global()->bounded(100000, 999999));
+}
+
+QString run(const QString& host, const QStringList& command)
+{
+    QProcess p;
+    p.start(kTestnet + QStringLiteral("/exec"), QStringList{host} + command);
+    p.waitForFinished(60000);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+} // namespace
+
+#define REQUIRE_TESTNET()                                                                   \
+    do {                                                                                    \
+        if (!testnetUp())                                                                   \
+            KIVO_SKIP_OR_FAIL("two-host test network is not up (needs root; scripts/testnet/up)"); \
+    } while (0)
+
+TEST(TwoHosts, DestinationListsTheSourceAndPairsWithTheTypedCode)
+{
+    REQUIRE_TESTNET();
+    const QString host = uniqueHost("studio");
+    InHost source(QStringLiteral("a"), probe(), {QStringLiteral("advertise"), QStringLiteral("--host"), host, QStringLiteral("--user"), QStringLiteral("ann")});
+    const QString code = source.waitFor(QStringLiteral("^code \\d{6}$")).mid(5);
+    ASSERT_EQ(code.size(), 6) << source.transcript().toStdString();
+    const QString port = source.waitFor(QStringLiteral("^listening \\d+$")).mid(10);
+
+    // An independent browser in the other host sees exactly our instance name.
+    const QString escaped = QStringLiteral("%1\\124ann\\124%2").arg(host, code);
+    ASSERT_TRUE(waitUntil([&] {
+        return run(QStringLiteral("b"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")})
+            .contains(QStringLiteral(";IPv4;%1;_kivo._tcp;local;kivo-host-a.local;169.254.77.1;%2;").arg(escaped, port));
+    }, std::chrono::seconds(20)));
+
+    InHost destination(QStringLiteral("b"), probe(), {QStringLiteral("connect"), QStringLiteral("--host"), host});
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^peer %1\\|ann\\|%2\\|thunderbolt$").arg(host, code)).isEmpty())
+        << destination.transcript().toStdString();
+    ASSERT_FALSE(destination.waitFor(QStringLiteral("^tls-ready$")).isEmpty()) << destination.transcript().toStdString();
+    EXPECT_TRUE(destination.saw(QStringLiteral("^state pairingInitiated\\(%1\\)$").arg(code)));
+    ASSERT_FALSE(source.waitFor(QStringLiteral("^incoming 1$")).isEmpty()) << source.transcript().toStdString();
+
+    // A wrong code sends nothing and the connection stays open.
+    const QString wrong = QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
+    destination.type(wrong);
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^mismatch session=open$")).isEmpty());
+    source.type(QStringLiteral("status"));
+    EXPECT_FALSE(source.waitFor(QStringLiteral("^status incoming=1 remote=0$")).isEmpty()) << source.transcript().toStdString();
+
+    destination.type(code);
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^sent$")).isEmpty()) << destination.transcript().toStdString();
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^state connected\\(.*,thunderbolt\\)$")).isEmpty());
+    EXPECT_FALSE(source.waitFor(QStringLiteral("^paired$")).isEmpty()) << source.transcript().toStdString();
+    EXPECT_FALSE(source.waitFor(QStringLiteral("^state connected\\(")).isEmpty());
+    EXPECT_FALSE(destination.saw(QStringLiteral("^error")));
+}
+
+TEST(TwoHosts, BridgeLinkIsSeenAsThunderboltFromBothEnds)
+{
+    REQUIRE_TESTNET();
+    InHost a(QStringLiteral("a"), probe(), {QStringLiteral("browse")});
+    InHost b(QStringLiteral("b"), probe(), {QStringLiteral("browse")});
+    EXPECT_FALSE(a.waitFor(QStringLiteral("^thunderbolt bridge100 169\\.254\\.77\\.2$")).isEmpty()) << a.transcript().toStdString();
+    EXPECT_FALSE(b.waitFor(QStringLiteral("^thunderbolt bridge101 169\\.254\\.77\\.1$")).isEmpty()) << b.transcript().toStdString();
+    EXPECT_FALSE(b.waitFor(QStringLiteral("^state thunderboltDetected\\(169\\.254\\.77\\.1\\)$")).isEmpty());
+}
+
+TEST(TwoHosts, OurBrowserListsAServicePublishedByAvahiPublish)
+{
+    REQUIRE_TESTNET();
+    const QString host = uniqueHost("published");
+    InHost publisher(QStringLiteral("a"), QStringLiteral("avahi-publish"),
+                     {QStringLiteral("-s"), host + QStringLiteral("|bob|654321"), QStringLiteral("_kivo._tcp"), QStringLiteral("5555")});
+    InHost browser(QStringLiteral("b"), probe(), {QStringLiteral("browse")});
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|bob\\|654321\\|thunderbolt$").arg(host)).isEmpty())
+        << browser.transcript().toStdString();
+
+    const QString bare = uniqueHost("bare");
+    InHost second(QStringLiteral("a"), QStringLiteral("avahi-publish"),
+                  {QStringLiteral("-s"), bare, QStringLiteral("_kivo._tcp"), QStringLiteral("5556")});
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|Unknown\\|\\|thunderbolt$").arg(bare)).isEmpty())
+        << browser.transcript().toStdString();
+}
