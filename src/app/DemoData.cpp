@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -215,11 +216,13 @@ void writeFile(const QString& absolutePath, const FileSpec& spec, Rng& rng, cons
             throw SystemError(QStringLiteral("Cannot write %1: %2").arg(absolutePath, file.errorString()));
         written += want;
     }
-    file.setFileTime(modified, QFileDevice::FileModificationTime);
     file.close();
+    // Times are set once everything is written: a later flush would move them to now.
+    const QByteArray native = QFile::encodeName(absolutePath);
+    const struct timespec times[2] = {{modified.toSecsSinceEpoch(), 0}, {modified.toSecsSinceEpoch(), 0}};
     // Explicit modes, so the sample does not depend on the caller's umask.
-    if (::chmod(QFile::encodeName(absolutePath).constData(), spec.mode) != 0)
-        throw SystemError(QStringLiteral("Cannot set the mode of %1").arg(absolutePath));
+    if (::utimensat(AT_FDCWD, native.constData(), times, 0) != 0 || ::chmod(native.constData(), spec.mode) != 0)
+        throw SystemError(QStringLiteral("Cannot set the time or mode of %1").arg(absolutePath));
 }
 
 bool isNonEmptyDirectory(const QString& path)

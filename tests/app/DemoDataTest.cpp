@@ -1,6 +1,7 @@
 #include "app/DemoData.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -11,9 +12,11 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <tuple>
+#include <ostream>
 
 using namespace kivo;
+
+void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
@@ -24,6 +27,12 @@ struct Print {
     qint64 modified;
     bool operator==(const Print&) const = default;
 };
+
+void PrintTo(const Print& p, std::ostream* os)
+{
+    *os << "{sha " << p.sha.toHex().left(12).toStdString() << ", mode " << std::oct << p.mode << std::dec << ", size "
+        << p.size << ", mtime " << p.modified << "}";
+}
 
 // Independent of the code under test: Qt's iterator, not our walker.
 std::map<QString, Print> fingerprint(const QString& root)
@@ -105,6 +114,9 @@ TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
             smallest = std::min(smallest, print.size);
         largest = std::max(largest, print.size);
         EXPECT_TRUE(print.mode == 0644 || print.mode == 0600 || print.mode == 0755);
+        // Fixed dates in the past, never the moment of writing.
+        EXPECT_LT(print.modified, QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch() + 1);
+        EXPECT_GT(print.modified, QDateTime(QDate(2023, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch());
     }
     EXPECT_TRUE(hidden);
     EXPECT_TRUE(accented);
