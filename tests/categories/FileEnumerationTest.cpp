@@ -73,12 +73,3 @@ TEST_F(FileEnumerationTest, ListedLinksAreFollowedButLinksInsideAreNot)
     EXPECT_THAT(relativePaths(items), UnorderedElementsAre(QStringLiteral("~/Music/inside.txt"),
                                                            QStringLiteral("~/Music/sub/deeper.txt")));
 }
-
-TEST_F(FileEnumerationTest, ARootThatIsNotAFolderYieldsNothing)
-{
-    makeFile(QStringLiteral("plain"), 3);
-    int visits = 0;
-    EXPECT_FALSE(files::forEachRegularFile(at(QStringLiteral("plain")), false, [&](auto&&...) { ++visits; }));
-    EXPECT_FALSE(files::forEachRegularFile(at(QStringLiteral("missing")), false, [&](auto&&...) { ++visits; }));
-    EXPECT_EQ(visits, 0);
-}

@@ -102,15 +102,3 @@ TEST_F(HomeFolderScannerTest, MissingHomeGivesAnEmptyListAndTheFlagFollowsTheSca
     EXPECT_TRUE(scanner.selectedPaths().isEmpty());
     EXPECT_EQ(scanner.totalSelectedSize(), 0u);
 }
-
-TEST_F(HomeFolderScannerTest, OverlappingScansLeaveTheLatestResult)
-{
-    makeDir(QStringLiteral("Documents"));
-    HomeFolderScanner scanner(home());
-    auto first = scanner.scan();
-    makeDir(QStringLiteral("Music"));
-    runTask(scanner.scan());
-    ASSERT_TRUE(kivo::test::waitUntil([&] { return first.isReady(); }));
-    EXPECT_THAT(names(scanner.folders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Music")));
-    EXPECT_FALSE(scanner.isScanning());
-}
