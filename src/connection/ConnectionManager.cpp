@@ -175,6 +175,12 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
 void ConnectionManager::stopAdvertising()
 {
     m_advertiser.reset();
+    // A peer that connected but never confirmed must not stay pinned into the
+    // next advertisement, or it would lock out the real destination.
+    if (m_session && !m_pairing->isConfirmedBoth()) {
+        setSession(nullptr);
+        m_certificates->discardPinnedCertificate();
+    }
     m_pairing->reset();
     setIncomingPeerReady(false);
     if (m_state.kind == ConnectionState::Kind::pairingInitiated)
@@ -200,9 +206,9 @@ QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
     } catch (const std::exception& e) {
         failure = describe(e);
     }
-    if (!self || !guard)
+    // disconnect() may have withdrawn the attempt meanwhile; it is not a failure then.
+    if (!self || !guard || m_handshaking.removeAll(guard) == 0)
         co_return;
-    m_handshaking.removeAll(guard);
     if (!failure.isEmpty()) {
         qCWarning(lcConnectionManager).noquote() << "Failed to accept incoming connection:" << failure;
         session->setParent(nullptr);

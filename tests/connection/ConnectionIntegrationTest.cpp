@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <gtest/gtest.h>
@@ -272,6 +273,37 @@ TEST(IndependentPeers, OpensslServerAcceptsOurConnectorAndAnotherCertificateIsRe
               }),
               "Could not establish a secure connection. Please try again.");
     EXPECT_FALSE(other.output.contains("pairingConfirm"));
+}
+
+TEST(SecureConnection, DisconnectWithdrawsAnAttemptThatIsStillHandshaking)
+{
+    QTcpServer silent; // accepts, never speaks TLS
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    ConnectionManager destination;
+    auto attempt = destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("123456")));
+    ASSERT_TRUE(waitUntil([&] { return silent.hasPendingConnections(); }));
+    destination.disconnect(DisconnectionReason::userCancelled);
+    EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "Connection failed: Connection was cancelled");
+    EXPECT_EQ(destination.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
+    EXPECT_EQ(destination.transferSession(), nullptr);
+}
+
+TEST(SecureConnection, SilentStrangerIsForgottenWhenTheSourceAdvertisesAgain)
+{
+    Source source;
+    QSslSocket stranger;
+    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
+    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+
+    // "Try again" on the source: a fresh code, and the stranger's pin is gone.
+    source.manager.stopAdvertising();
+    EXPECT_EQ(source.manager.transferSession(), nullptr);
+    EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
+    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
 namespace {
