@@ -1,0 +1,291 @@
+// One side of a transfer in its own process, for end-to-end tests and benchmarks.
+//   source:      --role source --folder DIR  (items "~/<path below DIR>")
+//   destination: --role destination --home DIR
+// Either side listens (--listen PORT, 0 = any; --port-file F receives the port)
+// or connects (--connect HOST:PORT, retried for a while). TLS with a throwaway
+// identity unless --plain. Prints one JSON line when done; exit 0 on success.
+
+#include "platform/Error.h"
+#include "platform/Logging.h"
+#include "platform/SslServer.h"
+#include "transfer/TransferEngine.h"
+#include "transfer/TransferSession.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCoroTimer>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSslKey>
+#include <QTimer>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <sys/stat.h>
+
+using namespace kivo;
+
+namespace {
+
+QByteArray bioBytes(BIO* bio)
+{
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    return QByteArray(data, static_cast<qsizetype>(n));
+}
+
+// A self-signed P-256 identity that lives only in this process.
+QSslConfiguration throwawayTls()
+{
+    EVP_PKEY* pkey = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_set_pubkey(cert, pkey);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("kivo-peer"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, pkey, EVP_sha256());
+    BIO* keyBio = BIO_new(BIO_s_mem());
+    BIO* certBio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(keyBio, pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_bio_X509(certBio, cert);
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setPrivateKey(QSslKey(bioBytes(keyBio), QSsl::Ec));
+    config.setLocalCertificate(QSslCertificate(bioBytes(certBio)));
+    config.setPeerVerifyMode(QSslSocket::QueryPeer);
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    BIO_free(keyBio);
+    BIO_free(certBio);
+    X509_free(cert);
+    EVP_PKEY_free(pkey);
+    return config;
+}
+
+// Counts what the engine sends, so a run can report where each file started.
+class CountingConnection : public TransferConnection {
+public:
+    explicit CountingConnection(TransferSession* inner) : m_inner(inner) {}
+    bool isConnected() const override { return m_inner->isConnected(); }
+    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        if (header.type == MessageType::chunkData && header.filePath) {
+            ++chunksSent;
+            if (!firstChunks.contains(*header.filePath))
+                firstChunks.insert(*header.filePath, double(header.chunkIndex.value_or(0)));
+        }
+        co_await m_inner->sendMessage(std::move(header), std::move(payload));
+    }
+    QCoro::Task<Message> receiveMessage() override { co_return co_await m_inner->receiveMessage(); }
+    void close() override { m_inner->close(); }
+
+    qint64 chunksSent = 0;
+    QJsonObject firstChunks;
+
+private:
+    TransferSession* m_inner;
+};
+
+TransferManifest walk(const QString& folder, const QString& transferID, const QString& category)
+{
+    TransferManifest manifest;
+    manifest.transferID = transferID;
+    manifest.sourceHostname = QStringLiteral("peer-source");
+    manifest.createdAt = QDateTime::currentDateTimeUtc();
+    manifest.categoryIDs = manifest.categoryOrder = QStringList{category};
+    QStringList paths;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths.append(it.next());
+    paths.sort();
+    const QString root = QDir(folder).absolutePath() + u'/';
+    for (const QString& path : std::as_const(paths)) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        TransferManifest::FileItem item;
+        item.relativePath = QStringLiteral("~/") + QDir(folder).absoluteFilePath(path).mid(root.size());
+        item.absolutePath = QDir(folder).absoluteFilePath(path);
+        item.size = std::uint64_t(st.st_size);
+        item.categoryID = category;
+        item.mode = std::uint16_t(st.st_mode & 07777);
+        item.sourceModified = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, Qt::UTC);
+        manifest.totalSize += item.size;
+        manifest.items.append(item);
+    }
+    return manifest;
+}
+
+qint64 peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+QCoro::Task<std::unique_ptr<TransferSession>> openSession(QCommandLineParser& args, bool plain, SslServer* server)
+{
+    const auto security = plain ? TransferSession::Security::plain : TransferSession::Security::tls;
+    if (args.isSet(QStringLiteral("listen"))) {
+        server->setSslConfiguration(throwawayTls());
+        if (!server->listen(QHostAddress::LocalHost, quint16(args.value(QStringLiteral("listen")).toUInt())))
+            throw SystemError(QStringLiteral("listen failed: ") + server->errorString());
+        if (args.isSet(QStringLiteral("port-file"))) {
+            const QString target = args.value(QStringLiteral("port-file"));
+            QFile f(target + QStringLiteral(".tmp"));
+            f.open(QIODevice::WriteOnly);
+            f.write(QByteArray::number(server->serverPort()));
+            f.close();
+            QFile::rename(target + QStringLiteral(".tmp"), target);
+        }
+        QSslSocket* accepted = nullptr;
+        QObject::connect(server, &SslServer::socketAccepted, server, [&accepted](QSslSocket* s) {
+            if (!accepted)
+                accepted = s;
+        });
+        while (!accepted)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        auto session = std::make_unique<TransferSession>(accepted, security, [plain](QSslSocket& s) {
+            if (!plain)
+                s.startServerEncryption();
+        });
+        co_await session->connect();
+        co_return session;
+    }
+    const QStringList target = args.value(QStringLiteral("connect")).split(u':');
+    const QString host = target.value(0);
+    const quint16 port = quint16(target.value(1).toUInt());
+    for (int attempt = 0;; ++attempt) {
+        auto* socket = new QSslSocket;
+        socket->setSslConfiguration(throwawayTls());
+        auto session = std::make_unique<TransferSession>(socket, security, [plain, host, port](QSslSocket& s) {
+            if (plain)
+                s.connectToHost(host, port);
+            else
+                s.connectToHostEncrypted(host, port, QStringLiteral("kivo"));
+        });
+        try {
+            co_await session->connect();
+            co_return session;
+        } catch (const std::exception&) {
+            if (attempt > 200)
+                throw;
+        }
+        co_await QCoro::sleepFor(std::chrono::milliseconds(50));
+    }
+}
+
+QCoro::Task<int> run(QCommandLineParser& args)
+{
+    const bool source = args.value(QStringLiteral("role")) == QLatin1String("source");
+    const QString transferID = args.value(QStringLiteral("transfer-id"));
+    QJsonObject summary{{QStringLiteral("role"), source ? QStringLiteral("source") : QStringLiteral("destination")}};
+    SslServer server;
+    int rc = 1;
+    try {
+        std::unique_ptr<TransferSession> session = co_await openSession(args, args.isSet(QStringLiteral("plain")), &server);
+        CountingConnection connection(session.get());
+        const QString home = source ? args.value(QStringLiteral("folder")) : args.value(QStringLiteral("home"));
+        TransferEngine engine(source ? DeviceRole::source : DeviceRole::destination, &connection, transferID, home);
+        engine.setConflictPolicy(conflictPolicyFromString(args.value(QStringLiteral("policy"))).value_or(ConflictPolicy::skip));
+        if (args.isSet(QStringLiteral("cap")))
+            engine.setBandwidthCap(args.value(QStringLiteral("cap")).toInt());
+        QElapsedTimer timer;
+        if (source) {
+            engine.setManifest(walk(home, transferID, args.value(QStringLiteral("category"))));
+            timer.start();
+            co_await engine.start();
+        } else {
+            timer.start();
+            co_await engine.receive();
+        }
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        TransferProgress* p = engine.progress();
+        QJsonArray mismatches, fileErrors, conflicts;
+        for (const QString& m : p->verificationMismatches())
+            mismatches.append(m);
+        for (const FileError& e : p->fileErrors())
+            fileErrors.append(QJsonObject{{QStringLiteral("path"), e.filePath}, {QStringLiteral("error"), e.error}});
+        for (const ConflictOutcome& c : p->conflictsResolved())
+            conflicts.append(QJsonObject{{QStringLiteral("path"), c.relativePath}, {QStringLiteral("resolution"), c.resolution}});
+        const double bytes = double(p->bytesTransferred());
+        summary.insert(QStringLiteral("ok"), p->isComplete() && !p->error());
+        summary.insert(QStringLiteral("error"), p->error().value_or(QString()));
+        summary.insert(QStringLiteral("seconds"), seconds);
+        summary.insert(QStringLiteral("bytes"), bytes);
+        summary.insert(QStringLiteral("files"), double(p->filesCompleted()));
+        summary.insert(QStringLiteral("mbPerSecond"), seconds > 0 ? bytes / 1e6 / seconds : 0.0);
+        summary.insert(QStringLiteral("filesPerSecond"), seconds > 0 ? double(p->filesCompleted()) / seconds : 0.0);
+        summary.insert(QStringLiteral("verificationChecked"), double(p->verificationFilesChecked()));
+        summary.insert(QStringLiteral("mismatches"), mismatches);
+        summary.insert(QStringLiteral("fileErrors"), fileErrors);
+        summary.insert(QStringLiteral("conflicts"), conflicts);
+        summary.insert(QStringLiteral("iCloudStubsSkipped"), double(p->iCloudStubsSkipped()));
+        summary.insert(QStringLiteral("resumed"), engine.resumeState().has_value() && source);
+        summary.insert(QStringLiteral("resumedCompletedFiles"),
+                       double(source && engine.resumeState() ? engine.resumeState()->completedFiles.size() : 0));
+        summary.insert(QStringLiteral("chunksSent"), double(connection.chunksSent));
+        summary.insert(QStringLiteral("firstChunks"), connection.firstChunks);
+        rc = summary.value(QStringLiteral("ok")).toBool() ? 0 : 1;
+        // Let the last frame leave before the socket goes.
+        if (session->socket())
+            session->socket()->flush();
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+        session->close();
+    } catch (const std::exception& e) {
+        summary.insert(QStringLiteral("ok"), false);
+        summary.insert(QStringLiteral("error"), describe(e));
+    }
+    summary.insert(QStringLiteral("peakRssKiB"), double(peakRssKiB()));
+    std::printf("%s\n", QJsonDocument(summary).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+    co_return rc;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    installLogging();
+    QCommandLineParser args;
+    args.addHelpOption();
+    args.addOptions({
+        {QStringLiteral("role"), QStringLiteral("source or destination"), QStringLiteral("role")},
+        {QStringLiteral("folder"), QStringLiteral("source: folder to send"), QStringLiteral("dir")},
+        {QStringLiteral("home"), QStringLiteral("destination: home folder"), QStringLiteral("dir")},
+        {QStringLiteral("listen"), QStringLiteral("listen on this loopback port"), QStringLiteral("port")},
+        {QStringLiteral("port-file"), QStringLiteral("write the listening port here"), QStringLiteral("file")},
+        {QStringLiteral("connect"), QStringLiteral("connect to host:port"), QStringLiteral("address")},
+        {QStringLiteral("transfer-id"), QStringLiteral("transfer id"), QStringLiteral("id"), QStringLiteral("peer-transfer")},
+        {QStringLiteral("policy"), QStringLiteral("conflict policy"), QStringLiteral("policy"), QStringLiteral("skip")},
+        {QStringLiteral("cap"), QStringLiteral("bandwidth cap in Mbps"), QStringLiteral("mbps")},
+        {QStringLiteral("category"), QStringLiteral("category id of the items"), QStringLiteral("id"), QStringLiteral("userFiles")},
+        {QStringLiteral("plain"), QStringLiteral("plain TCP instead of TLS")},
+    });
+    args.process(app);
+    int rc = 1;
+    QTimer::singleShot(0, &app, [&] {
+        [](QCommandLineParser& a, int& out) -> QCoro::Task<void> {
+            out = co_await run(a);
+            QCoreApplication::exit(0);
+        }(args, rc);
+    });
+    app.exec();
+    return rc;
+}

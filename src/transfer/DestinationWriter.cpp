@@ -1,0 +1,151 @@
+#include "transfer/DestinationWriter.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+[[noreturn]] void fail(int error, const QString& path)
+{
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (error == ELOOP || error == ENOTDIR)
+        text = QStringLiteral("refusing to follow a symbolic link");
+    throw WriteFailure(error, QStringLiteral("%1: %2").arg(path, text));
+}
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+} // namespace
+
+bool WriteFailure::isDiskFull() const { return m_error == ENOSPC || m_error == EDQUOT; }
+
+DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(homeFolder))
+{
+    while (m_home.size() > 1 && m_home.endsWith(u'/'))
+        m_home.chop(1);
+}
+
+DestinationWriter::~DestinationWriter() { closeCurrent(); }
+
+void DestinationWriter::closeCurrent()
+{
+    if (m_currentFd >= 0)
+        ::close(m_currentFd);
+    m_currentFd = -1;
+    m_currentPath.clear();
+}
+
+int DestinationWriter::openParent(const QString& absolutePath, bool create, QString* leaf) const
+{
+    QString base = QStringLiteral("/");
+    QString rest = absolutePath;
+    if (absolutePath.startsWith(m_home + u'/')) {
+        base = m_home;
+        rest = absolutePath.mid(m_home.size() + 1);
+    }
+    QStringList parts = rest.split(u'/', Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        fail(EINVAL, absolutePath);
+    *leaf = parts.takeLast();
+    // The home folder itself is trusted as given, link or not.
+    Fd dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        fail(errno, base);
+    for (const QString& part : std::as_const(parts)) {
+        const QByteArray name = QFile::encodeName(part);
+        int next = ::openat(dir.fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(dir.fd, name.constData(), 0755) != 0 && errno != EEXIST)
+                fail(errno, absolutePath);
+            next = ::openat(dir.fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0)
+            fail(errno, absolutePath);
+        ::close(dir.fd);
+        dir.fd = next;
+    }
+    return dir.release();
+}
+
+void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate)
+{
+    if (truncate || absolutePath != m_currentPath || m_currentFd < 0) {
+        closeCurrent();
+        QString leaf;
+        Fd dir(openParent(absolutePath, true, &leaf));
+        const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+        const int fd = ::openat(dir.fd, QFile::encodeName(leaf).constData(), flags, 0666);
+        if (fd < 0)
+            fail(errno, absolutePath);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            fail(EINVAL, absolutePath);
+        }
+        m_currentFd = fd;
+        m_currentPath = absolutePath;
+    }
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(m_currentFd, data.data() + done, static_cast<size_t>(data.size() - done), offset + done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            closeCurrent();
+            fail(error, absolutePath);
+        }
+        done += n;
+    }
+}
+
+void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
+{
+    QString leaf;
+    Fd dir(openParent(absolutePath, false, &leaf));
+    // Only permission bits: a peer never gets to create set-id files here.
+    Fd file(::openat(dir.fd, QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0)
+        fail(errno, absolutePath);
+    if (::fchmod(file.fd, mode & 0777) != 0)
+        fail(errno, absolutePath);
+}
+
+int DestinationWriter::openForReading(const QString& absolutePath) const
+{
+    QString leaf;
+    Fd dir(openParent(absolutePath, false, &leaf));
+    const int fd = ::openat(dir.fd, QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        fail(errno, absolutePath);
+    return fd;
+}
+
+void DestinationWriter::remove(const QString& absolutePath)
+{
+    if (absolutePath == m_currentPath)
+        closeCurrent();
+    QString leaf;
+    Fd dir(openParent(absolutePath, false, &leaf));
+    if (::unlinkat(dir.fd, QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
+        fail(errno, absolutePath);
+}
+
+} // namespace kivo

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+
+namespace kivo {
+
+// A failed file-system call on the destination, with its errno.
+class WriteFailure : public SystemError {
+public:
+    WriteFailure(int error, QString message) : SystemError(std::move(message)), m_error(error) {}
+    int error() const { return m_error; }
+    bool isDiskFull() const;
+
+private:
+    int m_error;
+};
+
+// Writes received files without ever following a symbolic link: every folder
+// on the way is opened relative to its parent with O_NOFOLLOW, so a link
+// planted inside the destination tree cannot redirect a write outside it.
+// Paths below `homeFolder` are walked from the home folder, others from "/".
+// Not thread-safe; callers use it from one thread at a time.
+class DestinationWriter {
+public:
+    explicit DestinationWriter(QString homeFolder);
+    ~DestinationWriter();
+    DestinationWriter(const DestinationWriter&) = delete;
+    DestinationWriter& operator=(const DestinationWriter&) = delete;
+
+    // Writes `data` at `offset`; `truncate` starts the file afresh. Missing folders are created.
+    void write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate);
+    void setMode(const QString& absolutePath, std::uint16_t mode);
+    // A read-only descriptor opened the same careful way; the caller closes it.
+    int openForReading(const QString& absolutePath) const;
+    void remove(const QString& absolutePath);
+    // Closes the descriptors kept between chunks of one file.
+    void closeCurrent();
+
+private:
+    int openParent(const QString& absolutePath, bool create, QString* leaf) const;
+
+    QString m_home;
+    QString m_currentPath;
+    int m_currentFd = -1;
+};
+
+} // namespace kivo

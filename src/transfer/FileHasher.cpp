@@ -1,0 +1,213 @@
+#include "transfer/FileHasher.h"
+
+#include "platform/Error.h"
+#include "transfer/TransferError.h"
+
+#include <QFile>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+const EVP_MD* sha256Algorithm()
+{
+    // Fetched once: the implicit fetch behind EVP_sha256() costs a lookup per digest.
+    static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
+QString toHex(const unsigned char* digest, unsigned length)
+{
+    static const char digits[] = "0123456789abcdef";
+    QString out(static_cast<qsizetype>(length) * 2, Qt::Uninitialized);
+    QChar* p = out.data();
+    for (unsigned i = 0; i < length; ++i) {
+        *p++ = QLatin1Char(digits[digest[i] >> 4]);
+        *p++ = QLatin1Char(digits[digest[i] & 0xF]);
+    }
+    return out;
+}
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd;
+};
+
+int openForReading(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+    return fd;
+}
+
+} // namespace
+
+struct Sha256::Context {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(ctx); }
+};
+
+Sha256::Sha256() : m_ctx(std::make_unique<Context>()) { EVP_DigestInit_ex(m_ctx->ctx, sha256Algorithm(), nullptr); }
+Sha256::~Sha256() = default;
+
+void Sha256::update(QByteArrayView data)
+{
+    EVP_DigestUpdate(m_ctx->ctx, data.data(), static_cast<size_t>(data.size()));
+}
+
+QString Sha256::finishHex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(m_ctx->ctx, digest, &length);
+    return toHex(digest, length);
+}
+
+namespace FileHasher {
+
+QString sha256Hex(QByteArrayView data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(data.data(), static_cast<size_t>(data.size()), digest, &length, sha256Algorithm(), nullptr);
+    return toHex(digest, length);
+}
+
+QString sha256OfDescriptor(int fd, std::int64_t chunkSize)
+{
+    Sha256 hash;
+    QByteArray block(static_cast<qsizetype>(chunkSize), Qt::Uninitialized);
+    std::int64_t offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, block.data(), static_cast<size_t>(chunkSize), offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SystemError(errnoText(errno));
+        }
+        if (n == 0)
+            break;
+        hash.update(QByteArrayView(block.constData(), n));
+        offset += n;
+    }
+    return hash.finishHex();
+}
+
+QString sha256OfFile(const QString& path, std::int64_t chunkSize)
+{
+    Descriptor file(openForReading(path));
+    return sha256OfDescriptor(file.fd, chunkSize);
+}
+
+std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, std::int64_t length)
+{
+    Descriptor file(openForReading(path));
+    if (::lseek(file.fd, offset, SEEK_SET) < 0)
+        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+    QByteArray out(static_cast<qsizetype>(length), Qt::Uninitialized);
+    std::int64_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::read(file.fd, out.data() + got, static_cast<size_t>(length - got));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got == 0)
+        return std::nullopt;
+    out.truncate(static_cast<qsizetype>(got));
+    return out;
+}
+
+} // namespace FileHasher
+
+SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size) : m_path(path), m_size(size)
+{
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            throw TransferError::permissionDenied(path);
+        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(error)));
+    }
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+SourceFileReader::~SourceFileReader()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::uint32_t SourceFileReader::totalChunks() const
+{
+    return static_cast<std::uint32_t>((m_size + FileHasher::kChunkSize - 1) / FileHasher::kChunkSize);
+}
+
+void SourceFileReader::readExactly(char* into, std::int64_t length, std::int64_t offset)
+{
+    std::int64_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(m_fd, into + got, static_cast<size_t>(length - got), offset + got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SystemError(QStringLiteral("%1: %2").arg(m_path, errnoText(errno)));
+        }
+        if (n == 0)
+            throw SystemError(QStringLiteral("%1: file shrank while it was being sent").arg(m_path));
+        got += n;
+    }
+}
+
+void SourceFileReader::hashPrefix(std::uint32_t firstChunk)
+{
+    const std::int64_t end =
+        std::min<std::int64_t>(static_cast<std::int64_t>(firstChunk) * FileHasher::kChunkSize, static_cast<std::int64_t>(m_size));
+    QByteArray block(static_cast<qsizetype>(std::min<std::int64_t>(FileHasher::kHashBlockSize, std::max<std::int64_t>(end, 1))),
+                     Qt::Uninitialized);
+    for (std::int64_t offset = 0; offset < end;) {
+        const std::int64_t n = std::min<std::int64_t>(block.size(), end - offset);
+        readExactly(block.data(), n, offset);
+        m_whole.update(QByteArrayView(block.constData(), n));
+        offset += n;
+    }
+}
+
+SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
+{
+    const std::int64_t offset = static_cast<std::int64_t>(index) * FileHasher::kChunkSize;
+    const std::int64_t length = std::min<std::int64_t>(FileHasher::kChunkSize, static_cast<std::int64_t>(m_size) - offset);
+    if (length <= 0)
+        throw SystemError(QStringLiteral("%1: chunk %2 lies beyond the end of the file").arg(m_path).arg(index));
+    Chunk chunk;
+    chunk.index = index;
+    chunk.bytes = QByteArray(static_cast<qsizetype>(length), Qt::Uninitialized);
+    readExactly(chunk.bytes.data(), length, offset);
+    chunk.hash = FileHasher::sha256Hex(chunk.bytes);
+    m_whole.update(chunk.bytes);
+    return chunk;
+}
+
+QString SourceFileReader::finishHex() { return m_whole.finishHex(); }
+
+} // namespace kivo

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace kivo {
+
+namespace FileHasher {
+
+constexpr std::int64_t kChunkSize = 1048576;
+// Block size of every whole-file hash.
+constexpr std::int64_t kHashBlockSize = 4194304;
+// Verification does not re-read files above this size.
+constexpr std::uint64_t kVerificationSizeLimit = 524288000;
+
+QString sha256Hex(QByteArrayView data);
+// Throws SystemError when the file cannot be opened or read.
+QString sha256OfFile(const QString& path, std::int64_t chunkSize = kHashBlockSize);
+// Hash of everything readable from an open descriptor, from offset 0.
+QString sha256OfDescriptor(int fd, std::int64_t chunkSize = kHashBlockSize);
+// Up to `length` bytes at `offset`; nullopt at end of file. Throws when the file cannot be opened.
+std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, std::int64_t length);
+
+} // namespace FileHasher
+
+// Incremental SHA-256.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(QByteArrayView data);
+    // Lowercase hex; the object must not be updated afterwards.
+    QString finishHex();
+
+private:
+    struct Context;
+    std::unique_ptr<Context> m_ctx;
+};
+
+// Reads one source file chunk by chunk and hashes the whole file on the way, so
+// the whole-file hash costs no second pass. Used from one thread at a time.
+class SourceFileReader {
+public:
+    struct Chunk {
+        std::uint32_t index = 0;
+        QByteArray bytes;
+        QString hash;
+    };
+
+    // Throws TransferError::permissionDenied when access is refused, SystemError otherwise.
+    SourceFileReader(const QString& path, std::uint64_t size);
+    ~SourceFileReader();
+    SourceFileReader(const SourceFileReader&) = delete;
+    SourceFileReader& operator=(const SourceFileReader&) = delete;
+
+    std::uint32_t totalChunks() const;
+    // Feeds the bytes before `firstChunk` into the whole-file hash (resuming mid-file).
+    void hashPrefix(std::uint32_t firstChunk);
+    // Chunks must be read in order after the prefix.
+    Chunk read(std::uint32_t index);
+    QString finishHex();
+
+private:
+    void readExactly(char* into, std::int64_t length, std::int64_t offset);
+
+    QString m_path;
+    std::uint64_t m_size;
+    int m_fd = -1;
+    Sha256 m_whole;
+};
+
+} // namespace kivo

@@ -1,0 +1,339 @@
+#include "transfer/ResumeState.h"
+
+#include "platform/Error.h"
+#include "platform/Json.h"
+#include "platform/Logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+void writeAll(int fd, const QByteArray& bytes, const QString& path)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText()));
+        }
+        done += n;
+    }
+}
+
+// Replays journal lines onto a state. Every event sets absolute values, so
+// replaying a journal that was already folded into the JSON changes nothing.
+// A torn last line (the process died mid-append) ends the replay.
+void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started, const QByteArray& journal)
+{
+    qsizetype pos = 0;
+    while (pos < journal.size()) {
+        const qsizetype end = journal.indexOf('\n', pos);
+        if (end < 0)
+            break;
+        const QByteArray line = journal.mid(pos, end - pos);
+        pos = end + 1;
+        QJsonObject e;
+        try {
+            e = json::parseObject(line);
+            const QString kind = json::requireString(e, "e");
+            const QDateTime at = json::requireDate(e, "u");
+            if (kind == QLatin1String("begin")) {
+                started.insert(json::requireString(e, "p"));
+            } else if (kind == QLatin1String("chunk")) {
+                ResumeState::InProgressFile f;
+                f.relativePath = json::requireString(e, "p");
+                f.categoryID = json::requireString(e, "c");
+                f.lastAcknowledgedChunk = json::requireUInt32(e, "i");
+                f.bytesReceived = json::requireUInt64(e, "b");
+                state.inProgressFile = f;
+                state.totalBytesReceived = json::requireUInt64(e, "t");
+                started.insert(f.relativePath);
+            } else if (kind == QLatin1String("file")) {
+                const QString path = json::requireString(e, "p");
+                if (!completed.contains(path)) {
+                    completed.insert(path);
+                    state.completedFiles.append(path);
+                }
+                started.remove(path);
+                state.inProgressFile.reset();
+            } else if (kind == QLatin1String("category")) {
+                const QString id = json::requireString(e, "p");
+                if (!state.completedCategories.contains(id))
+                    state.completedCategories.append(id);
+            } else {
+                break;
+            }
+            state.updatedAt = at;
+        } catch (const DecodingError&) {
+            break;
+        }
+    }
+}
+
+QByteArray readFile(const QString& path, bool* ok)
+{
+    QFile f(path);
+    *ok = f.open(QIODevice::ReadOnly);
+    return *ok ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+QJsonObject ResumeState::InProgressFile::toJson() const
+{
+    return QJsonObject{{QStringLiteral("relativePath"), relativePath},
+                       {QStringLiteral("categoryID"), categoryID},
+                       {QStringLiteral("lastAcknowledgedChunk"), static_cast<double>(lastAcknowledgedChunk)},
+                       {QStringLiteral("bytesReceived"), static_cast<double>(bytesReceived)}};
+}
+
+ResumeState::InProgressFile ResumeState::InProgressFile::fromJson(const QJsonObject& o)
+{
+    return {json::requireString(o, "relativePath"), json::requireString(o, "categoryID"),
+            json::requireUInt32(o, "lastAcknowledgedChunk"), json::requireUInt64(o, "bytesReceived")};
+}
+
+QJsonObject ResumeState::toJson() const
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("transferID"), transferID);
+    o.insert(QStringLiteral("sourceHostname"), sourceHostname);
+    o.insert(QStringLiteral("createdAt"), json::formatDate(createdAt));
+    o.insert(QStringLiteral("updatedAt"), json::formatDate(updatedAt));
+    o.insert(QStringLiteral("completedFiles"), json::toArray(completedFiles));
+    if (inProgressFile)
+        o.insert(QStringLiteral("inProgressFile"), inProgressFile->toJson());
+    o.insert(QStringLiteral("completedCategories"), json::toArray(completedCategories));
+    o.insert(QStringLiteral("totalBytesReceived"), static_cast<double>(totalBytesReceived));
+    return o;
+}
+
+ResumeState ResumeState::fromJson(const QJsonObject& o)
+{
+    ResumeState s;
+    s.transferID = json::requireString(o, "transferID");
+    s.sourceHostname = json::requireString(o, "sourceHostname");
+    s.createdAt = json::requireDate(o, "createdAt");
+    s.updatedAt = json::requireDate(o, "updatedAt");
+    s.completedFiles = json::requireStringList(o, "completedFiles");
+    if (o.contains(QLatin1String("inProgressFile")))
+        s.inProgressFile = InProgressFile::fromJson(json::requireObject(o, "inProgressFile"));
+    s.completedCategories = json::requireStringList(o, "completedCategories");
+    s.totalBytesReceived = json::requireUInt64(o, "totalBytesReceived");
+    return s;
+}
+
+QByteArray ResumeState::encoded() const { return json::toFileBytes(toJson()); }
+
+ResumeState ResumeState::decode(const QByteArray& bytes) { return fromJson(json::parseObject(bytes)); }
+
+bool ResumeState::isValidTransferID(const QString& transferID)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,127}$"));
+    return plain.match(transferID).hasMatch();
+}
+
+QString ResumeState::jsonPath(const QString& transfersDir, const QString& transferID)
+{
+    return transfersDir + u'/' + transferID + QStringLiteral(".json");
+}
+
+QString ResumeState::journalPath(const QString& transfersDir, const QString& transferID)
+{
+    return transfersDir + u'/' + transferID + QStringLiteral(".journal");
+}
+
+void ResumeState::save(const QString& transfersDir) const
+{
+    if (!isValidTransferID(transferID))
+        throw SystemError(QStringLiteral("Invalid transfer id: %1").arg(transferID));
+    if (!QDir().mkpath(transfersDir))
+        throw SystemError(QStringLiteral("Cannot create %1").arg(transfersDir));
+    const QString target = jsonPath(transfersDir, transferID);
+    const QString temp = target + QStringLiteral(".tmp");
+    const QByteArray nativeTemp = QFile::encodeName(temp);
+    const int fd = ::open(nativeTemp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw SystemError(QStringLiteral("%1: %2").arg(temp, errnoText()));
+    try {
+        writeAll(fd, encoded(), temp);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(nativeTemp.constData());
+        throw;
+    }
+    ::close(fd);
+    // Readers see the old file or the new one, never a mix.
+    if (::rename(nativeTemp.constData(), QFile::encodeName(target).constData()) != 0) {
+        const QString error = errnoText();
+        ::unlink(nativeTemp.constData());
+        throw SystemError(QStringLiteral("%1: %2").arg(target, error));
+    }
+}
+
+std::optional<ResumeState> ResumeState::load(const QString& transfersDir, const QString& transferID)
+{
+    if (!isValidTransferID(transferID))
+        return std::nullopt;
+    bool ok = false;
+    const QByteArray bytes = readFile(jsonPath(transfersDir, transferID), &ok);
+    if (!ok)
+        return std::nullopt;
+    ResumeState state;
+    try {
+        state = decode(bytes);
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    }
+    const QByteArray journal = readFile(journalPath(transfersDir, transferID), &ok);
+    if (ok && !journal.isEmpty()) {
+        QSet<QString> completed(state.completedFiles.begin(), state.completedFiles.end());
+        QSet<QString> started;
+        replay(state, completed, started, journal);
+    }
+    return state;
+}
+
+QList<ResumeState> ResumeState::listAll(const QString& transfersDir)
+{
+    QList<ResumeState> out;
+    const QStringList names = QDir(transfersDir).entryList({QStringLiteral("*.json")}, QDir::Files);
+    for (const QString& name : names) {
+        const QString id = name.chopped(5);
+        if (auto state = load(transfersDir, id))
+            out.append(std::move(*state));
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const ResumeState& a, const ResumeState& b) { return a.updatedAt > b.updatedAt; });
+    return out;
+}
+
+void ResumeState::remove(const QString& transfersDir, const QString& transferID)
+{
+    if (!isValidTransferID(transferID))
+        return;
+    // The journal goes last: a crash in between leaves a JSON that still loads.
+    QFile::remove(jsonPath(transfersDir, transferID));
+    QFile::remove(journalPath(transfersDir, transferID));
+}
+
+ResumeJournal::ResumeJournal(QString transfersDir, ResumeState state) : m_dir(std::move(transfersDir)), m_state(std::move(state))
+{
+    m_completed = QSet<QString>(m_state.completedFiles.begin(), m_state.completedFiles.end());
+    if (m_state.inProgressFile)
+        m_started.insert(m_state.inProgressFile->relativePath);
+    bool ok = false;
+    const QByteArray journal = readFile(ResumeState::journalPath(m_dir, m_state.transferID), &ok);
+    if (ok && !journal.isEmpty())
+        replay(m_state, m_completed, m_started, journal);
+    fold();
+}
+
+ResumeJournal::~ResumeJournal()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void ResumeJournal::fold()
+{
+    if (m_removed)
+        return;
+    m_state.save(m_dir);
+    // Started-but-unfinished files cannot live in the JSON; carry them into the new journal.
+    const QByteArray path = QFile::encodeName(ResumeState::journalPath(m_dir, m_state.transferID));
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (m_fd < 0)
+        throw SystemError(QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText()));
+    for (const QString& started : std::as_const(m_started))
+        append(QJsonObject{{QStringLiteral("e"), QStringLiteral("begin")},
+                           {QStringLiteral("p"), started},
+                           {QStringLiteral("u"), json::formatDate(m_state.updatedAt)}});
+}
+
+void ResumeJournal::append(const QJsonObject& event)
+{
+    if (m_removed || m_fd < 0)
+        return;
+    QByteArray line = json::toCompactBytes(event);
+    line.append('\n');
+    // One write per event: a kill leaves at most a torn last line, which replay ignores.
+    writeAll(m_fd, line, ResumeState::journalPath(m_dir, m_state.transferID));
+}
+
+void ResumeJournal::fileStarted(const QString& relativePath, const QDateTime& now)
+{
+    if (m_started.contains(relativePath))
+        return;
+    m_started.insert(relativePath);
+    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("begin")},
+                       {QStringLiteral("p"), relativePath},
+                       {QStringLiteral("u"), json::formatDate(now)}});
+}
+
+void ResumeJournal::chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
+                                 std::uint64_t payloadSize, const QDateTime& now)
+{
+    // Chunks land at fixed offsets, so the count is absolute and a resent chunk cannot inflate it.
+    const std::uint64_t received = std::uint64_t(chunkIndex) * 1048576u + payloadSize;
+    m_state.inProgressFile = ResumeState::InProgressFile{relativePath, categoryID, chunkIndex, received};
+    m_state.totalBytesReceived += payloadSize;
+    m_state.updatedAt = now;
+    m_started.insert(relativePath);
+    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("chunk")},
+                       {QStringLiteral("p"), relativePath},
+                       {QStringLiteral("c"), categoryID},
+                       {QStringLiteral("i"), static_cast<double>(chunkIndex)},
+                       {QStringLiteral("b"), static_cast<double>(received)},
+                       {QStringLiteral("t"), static_cast<double>(m_state.totalBytesReceived)},
+                       {QStringLiteral("u"), json::formatDate(now)}});
+}
+
+void ResumeJournal::fileCompleted(const QString& relativePath, const QDateTime& now)
+{
+    if (!m_completed.contains(relativePath)) {
+        m_completed.insert(relativePath);
+        m_state.completedFiles.append(relativePath);
+    }
+    m_started.remove(relativePath);
+    m_state.inProgressFile.reset();
+    m_state.updatedAt = now;
+    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("file")},
+                       {QStringLiteral("p"), relativePath},
+                       {QStringLiteral("u"), json::formatDate(now)}});
+}
+
+void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)
+{
+    if (!m_state.completedCategories.contains(categoryID))
+        m_state.completedCategories.append(categoryID);
+    m_state.updatedAt = now;
+    fold();
+}
+
+void ResumeJournal::remove()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_removed = true;
+    ResumeState::remove(m_dir, m_state.transferID);
+}
+
+} // namespace kivo

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kivo {
+
+// The destination's checkpoint of one transfer: `<transfers>/<transferID>.json`.
+// Between rewrites of that file, events go to an append-only journal beside
+// it (`<transferID>.journal`); readers fold the journal in, so the checkpoint
+// they see is always complete up to the last acknowledged chunk.
+struct ResumeState {
+    struct InProgressFile {
+        QString relativePath;
+        QString categoryID;
+        std::uint32_t lastAcknowledgedChunk = 0;
+        std::uint64_t bytesReceived = 0;
+
+        QJsonObject toJson() const;
+        static InProgressFile fromJson(const QJsonObject& o);
+        bool operator==(const InProgressFile&) const = default;
+    };
+
+    QString transferID;
+    QString sourceHostname;
+    QDateTime createdAt;
+    QDateTime updatedAt;
+    QStringList completedFiles;
+    std::optional<InProgressFile> inProgressFile;
+    QStringList completedCategories;
+    std::uint64_t totalBytesReceived = 0;
+
+    QJsonObject toJson() const;
+    static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
+    // Pretty-printed, keys sorted: the file's content and manifestAck's resumeState.
+    QByteArray encoded() const;
+    static ResumeState decode(const QByteArray& bytes); // throws DecodingError
+    bool operator==(const ResumeState&) const = default;
+
+    // Transfer ids name files, so only plain names are accepted.
+    static bool isValidTransferID(const QString& transferID);
+    static QString jsonPath(const QString& transfersDir, const QString& transferID);
+    static QString journalPath(const QString& transfersDir, const QString& transferID);
+
+    // Replaces the checkpoint file atomically (write, then rename). Throws SystemError.
+    void save(const QString& transfersDir) const;
+    // The checkpoint with its journal folded in; nullopt when missing or undecodable. Read-only.
+    static std::optional<ResumeState> load(const QString& transfersDir, const QString& transferID);
+    // Every decodable checkpoint, most recently updated first.
+    static QList<ResumeState> listAll(const QString& transfersDir);
+    // Removes the checkpoint and its journal; missing files are fine.
+    static void remove(const QString& transfersDir, const QString& transferID);
+};
+
+// The live checkpoint the destination keeps while receiving. Each event costs
+// one small append, however many files are already done; the JSON file is
+// rewritten only when opening and at category boundaries.
+class ResumeJournal {
+public:
+    // Folds any journal left by an earlier run into `state`, writes the JSON and starts a fresh journal.
+    ResumeJournal(QString transfersDir, ResumeState state);
+    ~ResumeJournal();
+    ResumeJournal(const ResumeJournal&) = delete;
+    ResumeJournal& operator=(const ResumeJournal&) = delete;
+
+    const ResumeState& state() const { return m_state; }
+    // Files this transfer began writing and has not completed (partial content is its own).
+    bool wasStarted(const QString& relativePath) const { return m_started.contains(relativePath); }
+
+    void fileStarted(const QString& relativePath, const QDateTime& now);
+    void chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
+                      std::uint64_t payloadSize, const QDateTime& now);
+    void fileCompleted(const QString& relativePath, const QDateTime& now);
+    void categoryCompleted(const QString& categoryID, const QDateTime& now);
+    // Rewrites the JSON with everything so far and empties the journal.
+    void fold();
+    // Deletes both files; later events are dropped.
+    void remove();
+
+private:
+    void append(const QJsonObject& event);
+
+    QString m_dir;
+    ResumeState m_state;
+    QSet<QString> m_completed;
+    QSet<QString> m_started;
+    int m_fd = -1;
+    bool m_removed = false;
+};
+
+} // namespace kivo

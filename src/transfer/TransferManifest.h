@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kivo {
+
+struct UserMapping;
+
+enum class FileTransferStatus { pending, inProgress, completed, failed, skipped };
+
+QString toString(FileTransferStatus status);
+std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& text);
+
+// What one transfer moves, in sending order.
+struct TransferManifest {
+    struct FileItem {
+        QString relativePath; // "~/..." under the home folder; the key of every message's filePath
+        QString absolutePath;
+        std::uint64_t size = 0;
+        QString categoryID;
+        std::optional<QString> sha256Hash;
+        bool isTransferred = false;
+        std::uint64_t bytesTransferred = 0;
+        FileTransferStatus transferStatus = FileTransferStatus::pending;
+        std::optional<QString> destinationPath;
+        std::optional<std::uint16_t> mode;
+        std::optional<QDateTime> sourceModified;
+
+        QJsonObject toJson() const;
+        static FileItem fromJson(const QJsonObject& o); // throws DecodingError
+        bool operator==(const FileItem&) const = default;
+    };
+
+    QString transferID;
+    QString sourceHostname;
+    QList<FileItem> items;
+    std::uint64_t totalSize = 0;
+    QStringList categoryIDs;
+    QStringList categoryOrder;
+    QDateTime createdAt;
+
+    QJsonObject toJson() const;
+    static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError
+    // Pretty-printed, keys sorted.
+    QByteArray encoded() const;
+    static TransferManifest decode(const QByteArray& bytes); // throws DecodingError
+
+    QList<FileItem> itemsForCategory(const QString& categoryID) const;
+    QList<qsizetype> indicesForCategory(const QString& categoryID) const;
+    // Out-of-range indices change nothing.
+    void markFileCompleted(qsizetype index);
+    void markFileSkipped(qsizetype index);
+    void markFileFailed(qsizetype index);
+    // Destination paths follow a changed home folder; an unchanged one leaves the manifest alone.
+    void applyUserMapping(const UserMapping& mapping);
+
+    bool operator==(const TransferManifest&) const = default;
+};
+
+} // namespace kivo

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "transfer/FileHasher.h"
+#include "transfer/TransferConnection.h"
+#include "transfer/TransferError.h"
+
+#include <QFile>
+#include <QHash>
+#include <QList>
+
+#include <deque>
+#include <functional>
+
+namespace kivo::test {
+
+// An in-memory peer: records what the engine sends and hands it scripted replies.
+class ScriptedConnection : public TransferConnection {
+public:
+    bool isConnected() const override { return connected; }
+    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        Message m{std::move(header), std::move(payload)};
+        sent.append(m);
+        if (onSend)
+            onSend(m);
+        co_return;
+    }
+    QCoro::Task<Message> receiveMessage() override
+    {
+        if (inbox.empty()) {
+            connected = false;
+            throw TransferError::connectionLost();
+        }
+        Message m = std::move(inbox.front());
+        inbox.pop_front();
+        co_return m;
+    }
+    void close() override { connected = false; }
+
+    void push(MessageHeader h, std::optional<QByteArray> payload = std::nullopt)
+    {
+        if (payload)
+            h.payloadSize = std::uint32_t(payload->size());
+        inbox.push_back({std::move(h), std::move(payload)});
+    }
+    QList<Message> sentOfType(MessageType type) const
+    {
+        QList<Message> out;
+        for (const Message& m : sent)
+            if (m.header.type == type)
+                out.append(m);
+        return out;
+    }
+
+    std::function<void(const Message&)> onSend;
+    QList<Message> sent;
+    std::deque<Message> inbox;
+    bool connected = true;
+};
+
+inline MessageHeader header(MessageType type, std::optional<QString> path = std::nullopt,
+                            std::optional<std::uint32_t> chunk = std::nullopt)
+{
+    MessageHeader h;
+    h.type = type;
+    h.transferID = QStringLiteral("T-1");
+    h.filePath = std::move(path);
+    h.chunkIndex = chunk;
+    return h;
+}
+
+inline QByteArray patterned(qsizetype size, int seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = char((i * 31 + seed * 7) ^ (i >> 11));
+    return out;
+}
+
+inline void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write test file");
+    f.write(bytes);
+}
+
+inline QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace kivo::test

@@ -1,0 +1,310 @@
+#include "platform/Error.h"
+#include "postmigration/UserMapping.h"
+#include "preflight/MDMSafetyChecker.h"
+#include "transfer/Clock.h"
+#include "transfer/ConflictResolver.h"
+#include "transfer/FileHasher.h"
+#include "transfer/ResumeState.h"
+#include "transfer/ThrottleBudget.h"
+#include "transfer/TransferManifest.h"
+#include "transfer/TransferProgress.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+using namespace kivo;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kEmptyHash = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+void setMtime(const QString& path, qint64 secs)
+{
+    struct utimbuf t {secs, secs};
+    ASSERT_EQ(::utime(QFile::encodeName(path).constData(), &t), 0);
+}
+
+TransferManifest::FileItem item(const QString& rel, std::uint64_t size, const QString& cat = QStringLiteral("userFiles"))
+{
+    TransferManifest::FileItem i;
+    i.relativePath = rel;
+    i.absolutePath = QStringLiteral("/Users/ana") + rel.mid(1);
+    i.size = size;
+    i.categoryID = cat;
+    return i;
+}
+
+} // namespace
+
+TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
+{
+    const QByteArray json = R"({"transferID":"T1","sourceHostname":"old","totalSize":5,"categoryIDs":["userFiles"],
+        "categoryOrder":["userFiles"],"createdAt":"2026-01-31T09:05:00Z","items":[{"relativePath":"~/a.txt",
+        "absolutePath":"/Users/ana/a.txt","size":5,"categoryID":"userFiles","isTransferred":false,
+        "bytesTransferred":0,"transferStatus":"pending"}]})";
+    TransferManifest m = TransferManifest::decode(json);
+    ASSERT_EQ(m.items.size(), 1);
+    EXPECT_FALSE(m.items[0].sha256Hash || m.items[0].destinationPath || m.items[0].mode || m.items[0].sourceModified);
+    EXPECT_FALSE(m.items[0].toJson().contains(QStringLiteral("mode")));
+
+    const TransferManifest before = m;
+    m.markFileCompleted(-1);
+    m.markFileCompleted(m.items.size());
+    m.markFileSkipped(1);
+    EXPECT_EQ(m, before);
+    m.markFileCompleted(0);
+    EXPECT_TRUE(m.items[0].isTransferred);
+    EXPECT_EQ(m.items[0].bytesTransferred, 5u);
+    EXPECT_EQ(m.items[0].transferStatus, FileTransferStatus::completed);
+
+    // Everything survives the file form, including mode and dates.
+    m.items[0].mode = 0640;
+    m.items[0].sourceModified = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
+    EXPECT_EQ(TransferManifest::decode(m.encoded()), m);
+    EXPECT_THROW(TransferManifest::decode(QByteArray(json).replace("pending", "paused")), DecodingError);
+}
+
+TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
+{
+    TransferManifest m;
+    m.items = {item(QStringLiteral("~/Documents/ana.txt"), 1), item(QStringLiteral("~/x"), 1)};
+    m.items[0].absolutePath = QStringLiteral("/Users/ana/Documents/ana.txt");
+    m.applyUserMapping(UserMapping::make(QStringLiteral("ana"), QStringLiteral("/Users/ana"), QStringLiteral("ana"),
+                                         QStringLiteral("/Users/ana")));
+    EXPECT_FALSE(m.items[0].destinationPath);
+    m.applyUserMapping(UserMapping::make(QStringLiteral("ana"), QStringLiteral("/Users/ana"), QStringLiteral("anab"),
+                                         QStringLiteral("/Users/anab")));
+    EXPECT_EQ(m.items[0].destinationPath, QStringLiteral("/Users/anab/Documents/ana.txt"));
+    EXPECT_EQ(m.itemsForCategory(QStringLiteral("userFiles")).size(), 2);
+    EXPECT_TRUE(m.itemsForCategory(QStringLiteral("keychain")).isEmpty());
+}
+
+TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
+{
+    auto clock = std::make_shared<ManualClock>();
+    TransferProgress p(clock);
+    p.setTotalBytes(10'000'000);
+    EXPECT_EQ(p.overallProgress(), 0.0);
+    EXPECT_FALSE(p.duration());
+    p.setStartedAt(clock->now());
+    p.recordProgress(0);
+    EXPECT_EQ(p.speedBytesPerSecond(), 0.0);
+    for (int s = 1; s <= 29; ++s) {
+        clock->advance(1s);
+        p.recordProgress(std::uint64_t(s) * 100'000);
+    }
+    EXPECT_NEAR(p.speedBytesPerSecond(), 100'000, 1);
+    EXPECT_FALSE(p.estimatedTimeRemaining()) << "samples span only 29 s";
+    clock->advance(1s);
+    p.recordProgress(3'000'000);
+    ASSERT_TRUE(p.estimatedTimeRemaining());
+    EXPECT_NEAR(*p.estimatedTimeRemaining(), 70.0, 0.5);
+    EXPECT_NEAR(*p.duration(), 30.0, 0.01);
+    // Samples older than a minute are dropped.
+    clock->advance(61s);
+    p.recordProgress(3'000'000);
+    EXPECT_EQ(p.speedSamples().size(), 1);
+    EXPECT_EQ(p.speedBytesPerSecond(), 0.0);
+}
+
+TEST(TransferProgress, ChangedFiresOnlyOnRealChanges)
+{
+    TransferProgress p;
+    int changes = 0;
+    QObject::connect(&p, &TransferProgress::changed, [&] { ++changes; });
+    p.setCurrentFile(QStringLiteral("a"));
+    p.setCurrentFile(QStringLiteral("a"));
+    p.updateCategory(QStringLiteral("c"), [](CategoryProgress& c) { c.totalFiles = 2; });
+    p.updateCategory(QStringLiteral("c"), [](CategoryProgress& c) { c.totalFiles = 2; });
+    EXPECT_EQ(changes, 2);
+}
+
+TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
+{
+    QTemporaryDir dir;
+    ResumeState older{QStringLiteral("A"), QStringLiteral("h"), QDateTime::fromSecsSinceEpoch(100, Qt::UTC),
+                      QDateTime::fromSecsSinceEpoch(200, Qt::UTC), {}, std::nullopt, {}, 0};
+    ResumeState newer = older;
+    newer.transferID = QStringLiteral("B");
+    newer.updatedAt = QDateTime::fromSecsSinceEpoch(300, Qt::UTC);
+    newer.inProgressFile = ResumeState::InProgressFile{QStringLiteral("~/a"), QStringLiteral("userFiles"), 5, 6291456};
+    older.save(dir.path());
+    newer.save(dir.path());
+    writeFile(dir.path() + QStringLiteral("/broken.json"), "{not json");
+    writeFile(dir.path() + QStringLiteral("/notes.txt"), "{}");
+    const QList<ResumeState> all = ResumeState::listAll(dir.path());
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_EQ(all[0], newer);
+    EXPECT_EQ(all[1], older);
+    ResumeState::remove(dir.path(), QStringLiteral("B"));
+    ResumeState::remove(dir.path(), QStringLiteral("missing"));
+    EXPECT_FALSE(ResumeState::load(dir.path(), QStringLiteral("B")));
+    EXPECT_FALSE(ResumeState::isValidTransferID(QStringLiteral("../etc")));
+    EXPECT_FALSE(ResumeState::isValidTransferID(QStringLiteral(".hidden")));
+    EXPECT_TRUE(ResumeState::isValidTransferID(QStringLiteral("0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33")));
+}
+
+TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempotent)
+{
+    QTemporaryDir dir;
+    const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
+    ResumeState fresh{QStringLiteral("T"), QStringLiteral("old-mac"), t0, t0, {}, std::nullopt, {}, 0};
+    QByteArray checkpointAfterOpen;
+    {
+        ResumeJournal journal(dir.path(), fresh);
+        checkpointAfterOpen = QFile(ResumeState::jsonPath(dir.path(), QStringLiteral("T"))).exists()
+                                  ? ResumeState::load(dir.path(), QStringLiteral("T"))->encoded()
+                                  : QByteArray();
+        journal.fileStarted(QStringLiteral("~/a"), t0);
+        journal.chunkWritten(QStringLiteral("~/a"), QStringLiteral("userFiles"), 0, 1048576, t0.addSecs(1));
+        journal.chunkWritten(QStringLiteral("~/a"), QStringLiteral("userFiles"), 1, 10, t0.addSecs(2));
+        journal.fileCompleted(QStringLiteral("~/a"), t0.addSecs(3));
+        journal.chunkWritten(QStringLiteral("~/b"), QStringLiteral("userFiles"), 0, 1048576, t0.addSecs(4));
+        // The JSON file itself is untouched by per-chunk and per-file events.
+        QFile json(ResumeState::jsonPath(dir.path(), QStringLiteral("T")));
+        ASSERT_TRUE(json.open(QIODevice::ReadOnly));
+        EXPECT_EQ(ResumeState::decode(json.readAll()), fresh);
+    }
+    ASSERT_FALSE(checkpointAfterOpen.isEmpty());
+    // A torn last line (the process died mid-append) is ignored.
+    QFile journalFile(ResumeState::journalPath(dir.path(), QStringLiteral("T")));
+    ASSERT_TRUE(journalFile.open(QIODevice::Append));
+    journalFile.write(R"({"e":"file","p":"~/b")");
+    journalFile.close();
+
+    const auto loaded = ResumeState::load(dir.path(), QStringLiteral("T"));
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->completedFiles, QStringList{QStringLiteral("~/a")});
+    ASSERT_TRUE(loaded->inProgressFile);
+    EXPECT_EQ(loaded->inProgressFile->relativePath, QStringLiteral("~/b"));
+    EXPECT_EQ(loaded->inProgressFile->lastAcknowledgedChunk, 0u);
+    EXPECT_EQ(loaded->totalBytesReceived, 2u * 1048576 + 10);
+    EXPECT_EQ(loaded->updatedAt, t0.addSecs(4));
+
+    // Reopening folds the journal into the JSON; a crash before the old journal
+    // is replaced must not count anything twice.
+    QFile::copy(ResumeState::journalPath(dir.path(), QStringLiteral("T")), dir.path() + QStringLiteral("/old.journal"));
+    {
+        ResumeJournal reopened(dir.path(), *loaded);
+        EXPECT_TRUE(reopened.wasStarted(QStringLiteral("~/b")));
+        EXPECT_FALSE(reopened.wasStarted(QStringLiteral("~/a")));
+    }
+    QFile::remove(ResumeState::journalPath(dir.path(), QStringLiteral("T")));
+    QFile::copy(dir.path() + QStringLiteral("/old.journal"), ResumeState::journalPath(dir.path(), QStringLiteral("T")));
+    EXPECT_EQ(*ResumeState::load(dir.path(), QStringLiteral("T")), *loaded);
+
+    ResumeJournal last(dir.path(), *loaded);
+    last.categoryCompleted(QStringLiteral("userFiles"), t0.addSecs(9));
+    last.remove();
+    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("T.*")}).isEmpty());
+}
+
+TEST(ThrottleBudget, CapBelowOneRemovesPacingAndEightMegabitsPacesTenChunksOverTenAndAHalfSeconds)
+{
+    EXPECT_FALSE(ThrottleBudget::forCap(std::nullopt, 0ns));
+    EXPECT_FALSE(ThrottleBudget::forCap(0, 0ns));
+    EXPECT_FALSE(ThrottleBudget::forCap(-5, 0ns));
+    auto budget = ThrottleBudget::forCap(8, 0ns);
+    ASSERT_TRUE(budget);
+    EXPECT_EQ(budget->bytesPerSecond, 1'000'000.0);
+
+    std::chrono::nanoseconds now{0};
+    for (int chunk = 0; chunk < 10; ++chunk) {
+        const auto delay = budget->reserve(1048576, now);
+        if (chunk == 0) {
+            EXPECT_EQ(delay, 0ns) << "the first chunk goes out at once";
+        }
+        now += delay;
+    }
+    // The tenth chunk leaves after nine chunks' budget; its own budget ends at ~10.49 s.
+    EXPECT_NEAR(std::chrono::duration<double>(now).count(), 9.437, 0.01);
+    EXPECT_NEAR(std::chrono::duration<double>(budget->nextAllowedSend).count(), 10.486, 0.01);
+    // Idle time is not banked into a burst.
+    const auto afterIdle = budget->reserve(1048576, 100s);
+    EXPECT_EQ(afterIdle, 0ns);
+    EXPECT_EQ(budget->reserve(1048576, 100s), 1048576us);
+}
+
+TEST(ConflictResolver, PoliciesDecideAsDocumented)
+{
+    QTemporaryDir dir;
+    const QString existing = dir.filePath(QStringLiteral("existing"));
+    writeFile(existing, "x");
+    setMtime(existing, 1000);
+    const QString missing = dir.filePath(QStringLiteral("missing"));
+    const auto at = [](qint64 s) { return std::optional<QDateTime>(QDateTime::fromSecsSinceEpoch(s, Qt::UTC)); };
+
+    for (ConflictPolicy p : {ConflictPolicy::skip, ConflictPolicy::overwrite, ConflictPolicy::keepNewer, ConflictPolicy::ask})
+        EXPECT_TRUE(ConflictResolver::resolve(missing, std::nullopt, p).write);
+    EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::skip),
+              ConflictDecision::skip(QStringLiteral("destination exists, policy=skip")));
+    EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::ask),
+              ConflictDecision::skip(QStringLiteral("destination exists, policy=ask")));
+    EXPECT_TRUE(ConflictResolver::resolve(existing, at(1), ConflictPolicy::overwrite).write);
+    EXPECT_TRUE(ConflictResolver::resolve(existing, at(1000), ConflictPolicy::keepNewer).write) << "equal times overwrite";
+    EXPECT_TRUE(ConflictResolver::resolve(existing, at(2000), ConflictPolicy::keepNewer).write);
+    EXPECT_EQ(ConflictResolver::resolve(existing, at(999), ConflictPolicy::keepNewer),
+              ConflictDecision::skip(QStringLiteral("destination is newer")));
+    EXPECT_EQ(ConflictResolver::resolve(existing, std::nullopt, ConflictPolicy::keepNewer),
+              ConflictDecision::skip(QStringLiteral("missing mtime, defaulting to skip")));
+}
+
+TEST(MDMSafetyChecker, ProtectedPrefixesAreRefusedEvenWhenDisguised)
+{
+    MDMSafetyChecker checker;
+    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/var/db/MDM/x")));
+    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/private/var/db/ConfigurationProfiles/Store")));
+    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/Users/ana/../../var/db/DetachedSignatures/a")));
+    EXPECT_TRUE(checker.isPathSafe(QStringLiteral("/Users/ana/var/db/MDM")));
+
+    MDMSafetyChecker relocated(QStringLiteral("/tmp/root"));
+    EXPECT_FALSE(relocated.isPathSafe(QStringLiteral("/tmp/root/var/db/MDM/a")));
+    EXPECT_TRUE(relocated.isPathSafe(QStringLiteral("/var/db/MDM/a")));
+}
+
+TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
+{
+    QTemporaryDir dir;
+    const QString empty = dir.filePath(QStringLiteral("empty"));
+    writeFile(empty, {});
+    EXPECT_EQ(FileHasher::sha256OfFile(empty), kEmptyHash);
+    EXPECT_EQ(FileHasher::sha256Hex({}), kEmptyHash);
+    EXPECT_FALSE(FileHasher::readChunk(empty, 0, 10));
+
+    QByteArray data(3 * 1048576 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < data.size(); ++i)
+        data[i] = char((i * 131) ^ (i >> 9));
+    const QString path = dir.filePath(QStringLiteral("data"));
+    writeFile(path, data);
+    const QString whole = FileHasher::sha256OfFile(path);
+    EXPECT_EQ(whole, FileHasher::sha256Hex(data));
+    EXPECT_EQ(FileHasher::sha256OfFile(path, 1000), whole);
+
+    for (std::uint32_t first : {0u, 2u, 4u}) {
+        SourceFileReader reader(path, std::uint64_t(data.size()));
+        ASSERT_EQ(reader.totalChunks(), 4u);
+        reader.hashPrefix(first);
+        for (std::uint32_t c = first; c < reader.totalChunks(); ++c) {
+            const auto chunk = reader.read(c);
+            EXPECT_EQ(chunk.bytes, data.mid(qsizetype(c) * 1048576, 1048576));
+            EXPECT_EQ(chunk.hash, FileHasher::sha256Hex(chunk.bytes));
+        }
+        EXPECT_EQ(reader.finishHex(), whole) << "first chunk " << first;
+    }
+    // A file that shrank since the manifest was built is an error, not a short chunk.
+    SourceFileReader stale(path, std::uint64_t(data.size()) + 100);
+    stale.hashPrefix(3);
+    EXPECT_THROW(stale.read(3), SystemError);
+}
