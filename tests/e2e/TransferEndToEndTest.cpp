@@ -1,0 +1,248 @@
+#include "support/CoroTest.h"
+#include "transfer/FileHasher.h"
+#include "transfer/ResumeState.h"
+#include "transfer/TransferEngine.h"
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QString peerProgram()
+{
+    const QString build = qEnvironmentVariable("KIVO_BUILD_DIR");
+    return build.isEmpty() ? QString() : build + QStringLiteral("/bench/kivo-transfer-peer");
+}
+
+void writeFile(const QString& path, qint64 size, int seed, mode_t mode = 0644)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    QByteArray block(1048576, Qt::Uninitialized);
+    for (qsizetype i = 0; i < block.size(); ++i)
+        block[i] = char((i * 131 + seed) ^ (i >> 10));
+    for (qint64 written = 0, n = 0; written < size; ++n) {
+        // Every MiB differs, so a chunk landing at the wrong offset shows.
+        std::memcpy(block.data(), &n, sizeof n);
+        const qint64 len = std::min<qint64>(block.size(), size - written);
+        f.write(block.constData(), len);
+        written += len;
+    }
+    f.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+// Relative path -> "size mode sha256" of every regular file below `root`, skipping our own support folder.
+QMap<QString, QString> describeTree(const QString& root)
+{
+    QMap<QString, QString> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = path.mid(root.size() + 1);
+        if (rel.startsWith(QLatin1String(".local/share/kivo")))
+            continue;
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        out.insert(rel, QStringLiteral("%1 %2 %3").arg(st.st_size).arg(st.st_mode & 0777, 0, 8).arg(FileHasher::sha256OfFile(path)));
+    }
+    return out;
+}
+
+// One peer process; its JSON summary is the last line it prints.
+class Peer {
+public:
+    Peer(const QString& dir, const QString& name, QStringList args) : m_dir(dir)
+    {
+        m_process.setProgram(peerProgram());
+        m_process.setArguments(args);
+        m_process.setStandardErrorFile(dir + u'/' + name + QStringLiteral(".log"), QIODevice::Append);
+        m_process.start();
+        m_process.waitForStarted();
+    }
+    ~Peer()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    QJsonObject finish(int timeoutMs = 300000)
+    {
+        m_process.waitForFinished(timeoutMs);
+        const QList<QByteArray> lines = m_process.readAllStandardOutput().trimmed().split('\n');
+        return QJsonDocument::fromJson(lines.last()).object();
+    }
+    void kill9()
+    {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished();
+    }
+    bool running() const { return m_process.state() == QProcess::Running; }
+
+private:
+    QString m_dir;
+    QProcess m_process;
+};
+
+QString waitForPort(const QString& file)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 30000) {
+        QFile f(file);
+        if (f.open(QIODevice::ReadOnly))
+            return QString::fromLatin1(f.readAll());
+        QThread::msleep(10);
+    }
+    return {};
+}
+
+class TransferEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (peerProgram().isEmpty() || !QFile::exists(peerProgram()))
+            KIVO_SKIP_OR_FAIL("kivo-transfer-peer not built (KIVO_BUILD_DIR unset)");
+        QDir().mkpath(source());
+        QDir().mkpath(home());
+    }
+    QString source() const { return dir.filePath(QStringLiteral("source")); }
+    QString home() const { return dir.filePath(QStringLiteral("home")); }
+    QString transfers() const { return TransferEngine::transfersDirectory(home()); }
+
+    // Destination listens, source connects; both with the same transfer id.
+    std::pair<std::unique_ptr<Peer>, std::unique_ptr<Peer>> launch(const QString& id, QStringList sourceExtra = {})
+    {
+        const QString portFile = dir.filePath(QStringLiteral("port-") + QString::number(++m_runs));
+        auto destination = std::make_unique<Peer>(dir.path(), QStringLiteral("destination"),
+            QStringList{QStringLiteral("--role"), QStringLiteral("destination"), QStringLiteral("--home"), home(),
+                        QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--port-file"), portFile,
+                        QStringLiteral("--transfer-id"), id});
+        const QString port = waitForPort(portFile);
+        auto sourcePeer = std::make_unique<Peer>(dir.path(), QStringLiteral("source"),
+            QStringList{QStringLiteral("--role"), QStringLiteral("source"), QStringLiteral("--folder"), source(),
+                        QStringLiteral("--connect"), QStringLiteral("127.0.0.1:") + port, QStringLiteral("--transfer-id"), id}
+                + sourceExtra);
+        return {std::move(sourcePeer), std::move(destination)};
+    }
+
+    // Waits until the destination's checkpoint shows `path` with at least `chunks` chunks acknowledged.
+    std::optional<ResumeState> waitForProgress(const QString& id, const QString& path, std::uint32_t chunks)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 60000) {
+            const auto state = ResumeState::load(transfers(), id);
+            if (state && state->inProgressFile && state->inProgressFile->relativePath == path
+                && state->inProgressFile->lastAcknowledgedChunk + 1 >= chunks)
+                return state;
+            QThread::msleep(5);
+        }
+        return std::nullopt;
+    }
+
+    void expectSameTrees()
+    {
+        const auto want = describeTree(source());
+        const auto got = describeTree(home());
+        EXPECT_EQ(got.keys(), want.keys());
+        for (auto it = want.cbegin(); it != want.cend(); ++it)
+            EXPECT_EQ(got.value(it.key()), it.value()) << it.key().toStdString();
+    }
+
+    void resumeAfterKilling(bool killDestination);
+
+    QTemporaryDir dir;
+    int m_runs = 0;
+};
+
+void TransferEndToEnd::resumeAfterKilling(bool killDestination)
+{
+    const QString id = killDestination ? QStringLiteral("resume-dst") : QStringLiteral("resume-src");
+    writeFile(source() + QStringLiteral("/a_first.txt"), 5000, 1);
+    writeFile(source() + QStringLiteral("/b_second.txt"), 70000, 2);
+    writeFile(source() + QStringLiteral("/c_large.bin"), 48 * 1048576 + 123, 3, 0640);
+    writeFile(source() + QStringLiteral("/d_after.txt"), 10, 4);
+    const QString large = QStringLiteral("~/c_large.bin");
+    {
+        // A cap keeps the large file in flight long enough to interrupt it.
+        auto [src, dst] = launch(id, {QStringLiteral("--cap"), QStringLiteral("160")});
+        ASSERT_TRUE(waitForProgress(id, large, 6)) << "the large file never got going";
+        if (killDestination) {
+            dst->kill9();
+            src->finish();
+        } else {
+            src->kill9();
+            dst->finish();
+        }
+    }
+    const auto checkpoint = ResumeState::load(transfers(), id);
+    ASSERT_TRUE(checkpoint);
+    ASSERT_TRUE(checkpoint->inProgressFile);
+    EXPECT_EQ(checkpoint->completedFiles, (QStringList{QStringLiteral("~/a_first.txt"), QStringLiteral("~/b_second.txt")}));
+    const std::uint32_t resumeAt = checkpoint->inProgressFile->lastAcknowledgedChunk + 1;
+    ASSERT_LT(resumeAt, 49u) << "interrupted too late to show a resume";
+
+    auto [src, dst] = launch(id);
+    const QJsonObject sent = src->finish();
+    const QJsonObject received = dst->finish();
+    ASSERT_TRUE(sent.value(QStringLiteral("ok")).toBool()) << QJsonDocument(sent).toJson().toStdString();
+    ASSERT_TRUE(received.value(QStringLiteral("ok")).toBool()) << QJsonDocument(received).toJson().toStdString();
+    EXPECT_TRUE(sent.value(QStringLiteral("resumed")).toBool());
+    EXPECT_EQ(sent.value(QStringLiteral("resumedCompletedFiles")).toInt(), 2);
+    const QJsonObject first = sent.value(QStringLiteral("firstChunks")).toObject();
+    EXPECT_FALSE(first.contains(QStringLiteral("~/a_first.txt")));
+    EXPECT_FALSE(first.contains(QStringLiteral("~/b_second.txt")));
+    EXPECT_EQ(first.value(large).toInt(-1), int(resumeAt));
+    EXPECT_EQ(sent.value(QStringLiteral("chunksSent")).toInt(), int(49 - resumeAt) + 1);
+    EXPECT_TRUE(sent.value(QStringLiteral("mismatches")).toArray().isEmpty());
+    expectSameTrees();
+    EXPECT_FALSE(ResumeState::load(transfers(), id));
+}
+
+} // namespace
+
+TEST_F(TransferEndToEnd, AWholeTreeArrivesByteIdenticalWithItsModesOverTls)
+{
+    writeFile(source() + QStringLiteral("/empty"), 0, 0);
+    writeFile(source() + QStringLiteral("/Documents/exactly-one-chunk.bin"), 1048576, 1, 0600);
+    writeFile(source() + QStringLiteral("/Documents/one-chunk-and-a-byte.bin"), 1048577, 2, 0755);
+    writeFile(source() + QStringLiteral("/Movies/large.mov"), 200 * 1000 * 1000, 3, 0444);
+    writeFile(source() + QStringLiteral("/.config/tool/.hidden-rc"), 321, 4, 0640);
+    writeFile(source() + QStringLiteral("/Documents/Résumé – Ünïcödé 文件.txt"), 4567, 5);
+    writeFile(source() + QStringLiteral("/a/b/c/d/e/nested.txt"), 99, 6, 0700);
+
+    auto [src, dst] = launch(QStringLiteral("full-tree"));
+    const QJsonObject sent = src->finish();
+    const QJsonObject received = dst->finish();
+    ASSERT_TRUE(sent.value(QStringLiteral("ok")).toBool()) << QJsonDocument(sent).toJson().toStdString();
+    ASSERT_TRUE(received.value(QStringLiteral("ok")).toBool()) << QJsonDocument(received).toJson().toStdString();
+    EXPECT_EQ(sent.value(QStringLiteral("files")).toInt(), 7);
+    EXPECT_TRUE(sent.value(QStringLiteral("mismatches")).toArray().isEmpty());
+    EXPECT_EQ(sent.value(QStringLiteral("verificationChecked")).toInt(), 7);
+    EXPECT_TRUE(sent.value(QStringLiteral("fileErrors")).toArray().isEmpty());
+    expectSameTrees();
+    EXPECT_FALSE(ResumeState::load(transfers(), QStringLiteral("full-tree")));
+    EXPECT_TRUE(QDir(transfers()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(TransferEndToEnd, KilledDestinationResumesFromItsCheckpoint) { resumeAfterKilling(true); }
+
+TEST_F(TransferEndToEnd, KilledSourceResumesFromTheDestinationsCheckpoint) { resumeAfterKilling(false); }
