@@ -1,5 +1,13 @@
 # Shared settings of the two-host test network. Sourced, not run.
-prefix=${KIVO_TESTNET_PREFIX:-kivo}
+# Each build folder gets its own network (CTest sets KIVO_BUILD_DIR for every
+# test), so test runs of different builds on one machine do not collide.
+if [ -n "${KIVO_TESTNET_PREFIX:-}" ]; then
+  prefix=$KIVO_TESTNET_PREFIX
+elif [ -n "${KIVO_BUILD_DIR:-}" ]; then
+  prefix=kv$(printf %s "$KIVO_BUILD_DIR" | md5sum | cut -c1-6)
+else
+  prefix=kivo
+fi
 state=/run/kivo-testnet/$prefix
 link_a=${KIVO_TESTNET_LINK_A:-bridge100}
 link_b=${KIVO_TESTNET_LINK_B:-bridge101}

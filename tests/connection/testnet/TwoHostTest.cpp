@@ -110,10 +110,11 @@ TEST(TwoHosts, DestinationListsTheSourceAndPairsWithTheTypedCode)
     const QString port = source.waitFor(QStringLiteral("^listening \\d+$")).mid(10);
 
     // An independent browser in the other host sees exactly our instance name.
+    const QString sourceHost = run(QStringLiteral("a"), {QStringLiteral("hostname")}).trimmed();
     const QString escaped = QStringLiteral("%1\\124ann\\124%2").arg(host, code);
     ASSERT_TRUE(waitUntil([&] {
         return run(QStringLiteral("b"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")})
-            .contains(QStringLiteral(";IPv4;%1;_kivo._tcp;local;kivo-host-a.local;169.254.77.1;%2;").arg(escaped, port));
+            .contains(QStringLiteral(";IPv4;%1;_kivo._tcp;local;%2.local;169.254.77.1;%3;").arg(escaped, sourceHost, port));
     }, std::chrono::seconds(20)));
 
     InHost destination(QStringLiteral("b"), probe(), {QStringLiteral("connect"), QStringLiteral("--host"), host});
