@@ -80,6 +80,7 @@ int main(int argc, char** argv)
         say(QStringLiteral("code ") + manager.pairingManager()->pairingCode().value_or(QString()));
     } else if (mode == QLatin1String("browse") || mode == QLatin1String("connect")) {
         QObject::connect(&manager, &ConnectionManager::discoveredPeersChanged, [&] {
+            say(QStringLiteral("peers %1").arg(manager.discoveredPeers().size()));
             for (const auto& p : manager.discoveredPeers()) {
                 say(QStringLiteral("peer ") + describePeer(p));
                 if (mode == QLatin1String("connect") && !target && p.hostname == wanted) {

@@ -30,8 +30,12 @@ public:
         m_process.start(kTestnet + QStringLiteral("/exec"), QStringList{host, program} + args);
         m_process.waitForStarted();
     }
-    ~InHost()
+    ~InHost() { stop(); }
+
+    void stop()
     {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
         // Probes end when their input closes; other tools are asked to stop.
         m_process.closeWriteChannel();
         if (!m_process.waitForFinished(1000))
@@ -42,19 +46,20 @@ public:
         }
     }
 
-    // The first line matching `pattern`, waiting for it if needed; empty on timeout.
-    QString waitFor(const QString& pattern, std::chrono::milliseconds deadline = std::chrono::seconds(30))
+    // The first line from line `from` on that matches `pattern`, waiting for it
+    // if needed; empty on timeout.
+    QString waitFor(const QString& pattern, qsizetype from = 0)
     {
         const QRegularExpression re(pattern);
         QString found;
         waitUntil([&] {
-            for (const auto& l : std::as_const(m_lines))
-                if (re.match(l).hasMatch()) {
+            for (qsizetype i = from; i < m_lines.size(); ++i)
+                if (const QString& l = m_lines[i]; re.match(l).hasMatch()) {
                     found = l;
                     return true;
                 }
             return false;
-        }, deadline);
+        });
         return found;
     }
     bool saw(const QString& pattern) const
@@ -62,6 +67,7 @@ public:
         const QRegularExpression re(pattern);
         return std::any_of(m_lines.begin(), m_lines.end(), [&](const QString& l) { return re.match(l).hasMatch(); });
     }
+    qsizetype lineCount() const { return m_lines.size(); }
     void type(const QString& line) { m_process.write((line + u'\n').toUtf8()); }
     QString transcript() const { return m_lines.join(u'\n'); }
 
@@ -164,4 +170,10 @@ TEST(TwoHosts, OurBrowserListsAServicePublishedByAvahiPublish)
                   {QStringLiteral("-s"), bare, QStringLiteral("_kivo._tcp"), QStringLiteral("5556")});
     EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|Unknown\\|\\|thunderbolt$").arg(bare)).isEmpty())
         << browser.transcript().toStdString();
+
+    // Withdrawn services leave the list (the daemon reports each address family).
+    const qsizetype mark = browser.lineCount();
+    publisher.stop();
+    second.stop();
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peers 0$"), mark).isEmpty()) << browser.transcript().toStdString();
 }
