@@ -138,6 +138,13 @@ qint64 peakRssKiB()
     return -1;
 }
 
+// Stop-and-wait traffic: without this the tail of every chunk waits out the peer's delayed ACK.
+void lowDelay(TransferSession& session)
+{
+    if (session.socket())
+        session.socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+}
+
 QCoro::Task<std::unique_ptr<TransferSession>> openSession(QCommandLineParser& args, bool plain, SslServer* server)
 {
     const auto security = plain ? TransferSession::Security::plain : TransferSession::Security::tls;
@@ -165,6 +172,7 @@ QCoro::Task<std::unique_ptr<TransferSession>> openSession(QCommandLineParser& ar
                 s.startServerEncryption();
         });
         co_await session->connect();
+        lowDelay(*session);
         co_return session;
     }
     const QStringList target = args.value(QStringLiteral("connect")).split(u':');
@@ -181,6 +189,7 @@ QCoro::Task<std::unique_ptr<TransferSession>> openSession(QCommandLineParser& ar
         });
         try {
             co_await session->connect();
+            lowDelay(*session);
             co_return session;
         } catch (const std::exception&) {
             if (attempt > 200)
