@@ -42,7 +42,12 @@ DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(home
         m_home.chop(1);
 }
 
-DestinationWriter::~DestinationWriter() { closeCurrent(); }
+DestinationWriter::~DestinationWriter()
+{
+    closeCurrent();
+    if (m_parentFd >= 0)
+        ::close(m_parentFd);
+}
 
 void DestinationWriter::closeCurrent()
 {
@@ -88,10 +93,20 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
 {
     if (truncate || absolutePath != m_currentPath || m_currentFd < 0) {
         closeCurrent();
-        QString leaf;
-        Fd dir(openParent(absolutePath, true, &leaf));
+        const qsizetype slash = absolutePath.lastIndexOf(u'/');
+        const QString parent = absolutePath.left(slash);
+        const QString leaf = absolutePath.mid(slash + 1);
+        if (parent != m_parentPath || m_parentFd < 0) {
+            if (m_parentFd >= 0)
+                ::close(m_parentFd);
+            m_parentFd = -1;
+            m_parentPath.clear();
+            QString ignored;
+            m_parentFd = openParent(absolutePath, true, &ignored);
+            m_parentPath = parent;
+        }
         const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-        const int fd = ::openat(dir.fd, QFile::encodeName(leaf).constData(), flags, 0666);
+        const int fd = ::openat(m_parentFd, QFile::encodeName(leaf).constData(), flags, 0666);
         if (fd < 0)
             fail(errno, absolutePath);
         struct stat st {};
@@ -118,6 +133,11 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
 
 void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
 {
+    if (absolutePath == m_currentPath && m_currentFd >= 0) {
+        if (::fchmod(m_currentFd, mode & 0777) != 0)
+            fail(errno, absolutePath);
+        return;
+    }
     QString leaf;
     Fd dir(openParent(absolutePath, false, &leaf));
     // Only permission bits: a peer never gets to create set-id files here.
@@ -142,6 +162,10 @@ void DestinationWriter::remove(const QString& absolutePath)
 {
     if (absolutePath == m_currentPath)
         closeCurrent();
+    if (m_parentFd >= 0)
+        ::close(m_parentFd);
+    m_parentFd = -1;
+    m_parentPath.clear();
     QString leaf;
     Fd dir(openParent(absolutePath, false, &leaf));
     if (::unlinkat(dir.fd, QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)

@@ -47,6 +47,9 @@ private:
     QString m_home;
     QString m_currentPath;
     int m_currentFd = -1;
+    // The folder of the last file written: the next file usually lives there too.
+    QString m_parentPath;
+    int m_parentFd = -1;
 };
 
 } // namespace kivo

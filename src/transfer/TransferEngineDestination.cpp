@@ -430,7 +430,6 @@ QCoro::Task<void> TransferEngine::handleFileComplete(MessageHeader header)
         co_return;
     }
     const auto item = m_manifest->items[index];
-    m_writer->closeCurrent();
 
     if (m_conflictSkippedPaths.contains(path)) {
         m_manifest->markFileSkipped(index);
@@ -442,7 +441,6 @@ QCoro::Task<void> TransferEngine::handleFileComplete(MessageHeader header)
             && admitFirstWrite(index, destination)) {
             try {
                 m_writer->write(destination, 0, {}, true);
-                m_writer->closeCurrent();
                 recordWritten(index, destination);
             } catch (const WriteFailure& e) {
                 qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(e.description()));
@@ -454,10 +452,12 @@ QCoro::Task<void> TransferEngine::handleFileComplete(MessageHeader header)
             if (item.mode && m_itemsWritten.contains(index))
                 co_await applyFileMode(destination, *item.mode);
             m_manifest->markFileCompleted(index);
+            m_writer->closeCurrent();
             m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
             m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
         }
     }
+    m_writer->closeCurrent();
     m_journal->fileCompleted(path, m_clock->now());
     emitProgress();
     MessageHeader ack = makeHeader(MessageType::fileAck);
