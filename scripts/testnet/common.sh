@@ -1,10 +1,19 @@
 # Shared settings of the two-host test network. Sourced, not run.
-# Each build folder gets its own network (CTest sets KIVO_BUILD_DIR for every
-# test), so test runs of different builds on one machine do not collide.
+# Each build folder gets its own network, so test runs of different builds on
+# one machine do not collide. The build folder comes from KIVO_BUILD_DIR (CTest
+# sets it), else from the test program that called us, else there is none.
+build_dir=${KIVO_BUILD_DIR:-}
+if [ -z "$build_dir" ]; then
+  d=$(dirname "$(readlink -f "/proc/$PPID/exe" 2>/dev/null || echo /)")
+  while [ "$d" != / ] && [ "$d" != . ]; do
+    [ -f "$d/CMakeCache.txt" ] && { build_dir=$d; break; }
+    d=$(dirname "$d")
+  done
+fi
 if [ -n "${KIVO_TESTNET_PREFIX:-}" ]; then
   prefix=$KIVO_TESTNET_PREFIX
-elif [ -n "${KIVO_BUILD_DIR:-}" ]; then
-  prefix=kv$(printf %s "$KIVO_BUILD_DIR" | md5sum | cut -c1-6)
+elif [ -n "$build_dir" ]; then
+  prefix=kv$(readlink -f "$build_dir" | tr -d '\n' | md5sum | cut -c1-6)
 else
   prefix=kivo
 fi

@@ -42,7 +42,7 @@ void BonjourAdvertiser::start(std::optional<QString> pairingCode, std::optional<
     auto server = std::make_unique<SslServer>();
     QSslConfiguration config = tls.value_or(QSslConfiguration::defaultConfiguration());
     server->setSslConfiguration(config);
-    if (!server->listen(QHostAddress::Any, port)) {
+    if (!server->listen(m_listenAddress, port)) {
         qCWarning(lcBonjourAdvertiser).noquote() << "Failed to create listener:" << server->errorString();
         return;
     }

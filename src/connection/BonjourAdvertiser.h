@@ -2,6 +2,7 @@
 
 #include "connection/DnsService.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
@@ -30,6 +31,8 @@ public:
     // Listens on `port` (0: any free port) and publishes. Without `tls` the
     // listener uses the default TLS configuration. Failures are logged only.
     void start(std::optional<QString> pairingCode, std::optional<QSslConfiguration> tls, quint16 port = 0);
+    // Where to listen; every interface unless set (tests keep to loopback).
+    void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
     // Stops listening and withdraws the service.
     void cancel();
 
@@ -56,6 +59,7 @@ private:
     QString m_username;
     QString m_serviceName;
     bool m_published = false;
+    QHostAddress m_listenAddress = QHostAddress::Any;
     std::unique_ptr<SslServer> m_server;
     DnsService m_registration;
 };

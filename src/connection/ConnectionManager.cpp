@@ -161,6 +161,8 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
     const auto session = m_pairing->generateSession();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
+    if (m_deps.listenAddress)
+        m_advertiser->setListenAddress(*m_deps.listenAddress);
     QPointer<ConnectionManager> self(this);
     m_advertiser->onConnectionReceived = [self](QSslSocket* socket) {
         if (self)

@@ -35,6 +35,7 @@ public:
         ThunderboltDetector::AddressSource interfaceAddresses;
         std::function<std::unique_ptr<PeerBrowser>()> makeBrowser;
         std::function<QCoro::Task<PeerEndpoint>(PeerEndpoint)> resolve;
+        std::optional<QHostAddress> listenAddress;
     };
 
     explicit ConnectionManager(QObject* parent = nullptr);

@@ -41,8 +41,15 @@ QByteArray frameOf(MessageType type)
     return WireFormat::encodeMessage(h);
 }
 
+ConnectionManager::Dependencies onLoopback()
+{
+    ConnectionManager::Dependencies deps;
+    deps.listenAddress = QHostAddress::LocalHost;
+    return deps;
+}
+
 struct Source {
-    ConnectionManager manager;
+    ConnectionManager manager{onLoopback()};
     Source() { manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0); }
     quint16 port() const { return manager.listeningPort(); }
     QString code() { return *manager.pairingManager()->pairingCode(); }

@@ -43,6 +43,7 @@ struct Rig {
     {
         ConnectionManager::Dependencies deps;
         deps.clock = &clock;
+        deps.listenAddress = QHostAddress::LocalHost;
         deps.interfaceAddresses = [this] { return interfaces; };
         deps.makeBrowser = [this] {
             auto b = std::make_unique<ScriptedBrowser>();
