@@ -44,6 +44,38 @@ struct ChunkOutcome {
     QString writeError;
 };
 
+// Chunks up to this size are hashed and written on the calling thread.
+constexpr qsizetype kInlineChunkBytes = 65536;
+
+std::uint64_t freeBytes(const QString& path);
+
+ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& expected,
+                          const QString& destination, std::int64_t offset, bool write, const QString& home)
+{
+    ChunkOutcome out;
+    if (FileHasher::sha256Hex(data) != expected) {
+        out.hashMatches = false;
+        return out;
+    }
+    if (!write)
+        return out;
+    out.available = freeBytes(home);
+    if (out.available < std::uint64_t(data.size())) {
+        out.diskFull = true;
+        return out;
+    }
+    try {
+        // Chunk 0 starts the file afresh; later chunks land at their offsets.
+        writer.write(destination, offset, data, offset == 0);
+    } catch (const WriteFailure& e) {
+        if (e.isDiskFull())
+            out.diskFull = true;
+        else
+            out.writeError = e.description();
+    }
+    return out;
+}
+
 struct VerifyJob {
     QString relativePath;
     QString destinationPath;
@@ -356,35 +388,20 @@ QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std:
             m_journal->fileStarted(path, m_clock->now());
     }
 
-    // Hashing and writing happen off the main thread.
-    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto pending = startInBackground(
-        [writer = m_writer, data = *payload, expected = header.chunkHash.value_or(QString()), destination,
-         offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize, truncate = chunkIndex == 0, write,
-         home = m_home]() {
-            ChunkOutcome out;
-            if (FileHasher::sha256Hex(data) != expected) {
-                out.hashMatches = false;
-                return out;
-            }
-            if (!write)
-                return out;
-            out.available = freeBytes(home);
-            if (out.available < std::uint64_t(data.size())) {
-                out.diskFull = true;
-                return out;
-            }
-            try {
-                writer->write(destination, offset, data, truncate);
-            } catch (const WriteFailure& e) {
-                if (e.isDiskFull())
-                    out.diskFull = true;
-                else
-                    out.writeError = e.description();
-            }
-            return out;
+    const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
+    const QString expected = header.chunkHash.value_or(QString());
+    ChunkOutcome outcome;
+    if (payload->size() <= kInlineChunkBytes) {
+        // Small chunks cost less than the two thread switches a pool job would add to every round trip.
+        outcome = hashAndWrite(*m_writer, *payload, expected, destination, offset, write, m_home);
+    } else {
+        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+        auto pending = startInBackground([writer = m_writer, data = *payload, expected, destination, offset, write,
+                                          home = m_home] {
+            return hashAndWrite(*writer, data, expected, destination, offset, write, home);
         });
-    const ChunkOutcome outcome = co_await finishInBackground(std::move(pending));
+        outcome = co_await finishInBackground(std::move(pending));
+    }
 
     if (!outcome.hashMatches) {
         co_await send(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
