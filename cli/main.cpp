@@ -1,12 +1,14 @@
 #include "cli/CliOptions.h"
+#include "cli/Commands.h"
+#include "cli/DemoCommand.h"
 #include "platform/Logging.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
+#include <cstdio>
 
 namespace {
 
-const char* const kUsage = R"(kivo-cli — move one person's data from an old computer to a new one.
+const char* const kUsage = R"(kivo-cli: move one person's data from an old computer to a new one.
 
 Usage:
   kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
@@ -15,8 +17,11 @@ Usage:
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
-  kivo-cli --version
-  kivo-cli --help
+  kivo-cli --version | --help
+
+Categories: userFiles, applicationData, keychain, systemSettings, browserData.
+Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
 )";
 
 } // namespace
@@ -26,24 +31,33 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kivo-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KIVO_VERSION));
-    kivo::installLogging();
+    kivo::installLogging(/*quiet=*/true);
 
-    QTextStream out(stdout);
-    QTextStream err(stderr);
     const QStringList args = app.arguments().mid(1);
-    if (args.isEmpty() || args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")) {
-        out << kUsage;
-        return args.isEmpty() ? 2 : 0;
+    if (args.isEmpty()) {
+        std::fputs(kUsage, stderr);
+        return kivo::cli::exitUsage;
     }
-    if (args.first() == QLatin1String("--version")) {
-        out << "kivo-cli " << KIVO_VERSION << "\n";
-        return 0;
+    const QString command = args.first();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        std::fputs(kUsage, stdout);
+        return kivo::cli::exitSuccess;
     }
-    const QString& command = args.first();
-    if (command == QLatin1String("send") || command == QLatin1String("receive") || command == QLatin1String("demo")) {
-        err << "kivo-cli " << command << ": not available in this build yet\n";
-        return 1;
+    if (command == QLatin1String("--version")) {
+        std::printf("kivo-cli %s\n", KIVO_VERSION);
+        return kivo::cli::exitSuccess;
     }
-    err << "kivo-cli: unknown command \"" << command << "\"\n\n" << kUsage;
-    return 2;
+    try {
+        const QStringList rest = args.mid(1);
+        if (command == QLatin1String("send"))
+            return kivo::cli::runSend(kivo::cli::parseSend(rest));
+        if (command == QLatin1String("receive"))
+            return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
+        if (command == QLatin1String("demo"))
+            return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
+        throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));
+    } catch (const kivo::cli::UsageError& e) {
+        std::fprintf(stderr, "kivo-cli: %s\n\n%s", e.what(), kUsage);
+        return kivo::cli::exitUsage;
+    }
 }

@@ -1,5 +1,14 @@
 #include "app/AppState.h"
 
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
+#include "platform/HostNames.h"
+#include "platform/Logging.h"
+#include "transfer/TransferEngine.h"
+#include "transfer/TransferProgress.h"
+
 #include <QUuid>
 
 namespace kivo {
@@ -24,12 +33,60 @@ bool skippedByDestination(MigrationStep step)
         || step == MigrationStep::preflightSummary;
 }
 
+// The connection to the chosen peer runs on its own; its failure reaches the session as a signal.
+QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer)
+{
+    try {
+        co_await manager->connectToPeer(std::move(peer));
+    } catch (const std::exception& e) {
+        if (state)
+            Q_EMIT state->connectionFailed(describe(e));
+    }
+}
+
+QCoro::Task<void> sendConfirmInBackground(ConnectionManager* manager)
+{
+    try {
+        co_await manager->sendPairingConfirm();
+    } catch (const std::exception& e) {
+        qCWarning(lcApp).noquote() << "Sending pairingConfirm failed:" << describe(e);
+    }
+}
+
 } // namespace
 
-AppState::AppState(QObject* parent) : QObject(parent), m_transferID(newTransferID()) {}
+AppState::AppState(SessionEnvironment environment, QObject* parent)
+    : QObject(parent),
+      m_environment(std::move(environment)),
+      m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
+      m_connectionManager(std::make_unique<ConnectionManager>()),
+      m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
+      m_ownProgress(std::make_unique<TransferProgress>()),
+      m_transferID(newTransferID())
+{
+    m_transferProgress = m_ownProgress.get();
+    watchSourcePairing();
+}
+
+AppState::~AppState()
+{
+    // The engine talks through the connection manager's session: it goes first.
+    m_transferEngine.reset();
+}
+
+QString AppState::hostname() const
+{
+    return m_environment.hostname.isEmpty() ? host::displayHostName() : m_environment.hostname;
+}
+
+QString AppState::username() const
+{
+    return m_environment.username.isEmpty() ? host::loginUserName() : m_environment.username;
+}
 
 void AppState::setCurrentStep(MigrationStep step) { assign(this, m_currentStep, step, &AppState::currentStepChanged); }
 void AppState::setDeviceRole(std::optional<DeviceRole> role) { assign(this, m_deviceRole, role, &AppState::deviceRoleChanged); }
+void AppState::setSelectedPeer(std::optional<DiscoveredPeer> peer) { assign(this, m_selectedPeer, std::move(peer), &AppState::selectedPeerChanged); }
 void AppState::setPairingCode(std::optional<QString> code) { assign(this, m_pairingCode, std::move(code), &AppState::pairingCodeChanged); }
 void AppState::setPairingConfirmed(bool confirmed) { assign(this, m_isPairingConfirmed, confirmed, &AppState::isPairingConfirmedChanged); }
 void AppState::setDemoMode(bool on) { assign(this, m_demoMode, on, &AppState::demoModeChanged); }
@@ -40,6 +97,24 @@ void AppState::setConfirmedUserMapping(std::optional<UserMapping> mapping)
 void AppState::setTransferID(const QString& id) { assign(this, m_transferID, id, &AppState::transferIDChanged); }
 void AppState::setConflictPolicy(ConflictPolicy policy) { assign(this, m_conflictPolicy, policy, &AppState::conflictPolicyChanged); }
 void AppState::setMaxTransferMbps(std::optional<int> mbps) { assign(this, m_maxTransferMbps, mbps, &AppState::maxTransferMbpsChanged); }
+void AppState::setTransferProgress(TransferProgress* progress)
+{
+    assign(this, m_transferProgress, progress, &AppState::transferProgressChanged);
+}
+
+void AppState::watchSourcePairing()
+{
+    ConnectionManager* cm = m_connectionManager.get();
+    connect(cm, &ConnectionManager::incomingPeerReadyChanged, this, [this, cm] {
+        if (cm->incomingPeerReady() && m_deviceRole == DeviceRole::source && m_currentStep == MigrationStep::discovery)
+            goToNext();
+    });
+    // The destination's pairingConfirm is the source's proof that the code was typed.
+    connect(cm->pairingManager(), &PairingManager::confirmedBoth, this, [this] {
+        if (m_deviceRole == DeviceRole::source && !m_isPairingConfirmed)
+            completePairingHandshake();
+    });
+}
 
 void AppState::goToNext()
 {
@@ -71,11 +146,124 @@ void AppState::reset()
 {
     setCurrentStep(MigrationStep::welcome);
     setDeviceRole(std::nullopt);
+    setSelectedPeer(std::nullopt);
     setPairingCode(std::nullopt);
     setPairingConfirmed(false);
     setDemoMode(false);
     setConfirmedUserMapping(std::nullopt);
+    m_ownProgress = std::make_unique<TransferProgress>();
+    setTransferProgress(m_ownProgress.get());
+    if (m_transferEngine) {
+        m_transferEngine.reset();
+        Q_EMIT transferEngineChanged();
+    }
     setTransferID(newTransferID());
+    m_connectionManager->stopDiscovery();
+    m_connectionManager->stopAdvertising();
+    m_connectionManager->disconnect(DisconnectionReason::userCancelled);
+    m_connectionManager->pairingManager()->reset();
+    m_connectionManager->resetToIdle();
+}
+
+void AppState::chooseRole(DeviceRole role)
+{
+    setDeviceRole(role);
+    if (role == DeviceRole::source) {
+        m_connectionManager->startAdvertising(hostname(), username(), m_environment.listenPort);
+        setPairingCode(m_connectionManager->pairingManager()->pairingCode());
+    } else {
+        m_connectionManager->startDiscovery();
+    }
+    goToNext();
+}
+
+void AppState::restartPairing()
+{
+    m_connectionManager->stopAdvertising();
+    m_connectionManager->startAdvertising(hostname(), username(), m_environment.listenPort);
+    setPairingCode(m_connectionManager->pairingManager()->pairingCode());
+}
+
+void AppState::selectPeer(const DiscoveredPeer& peer)
+{
+    setSelectedPeer(peer);
+    if (peer.pairingCode)
+        setPairingCode(peer.pairingCode);
+    m_connectionManager->setActiveTransport(peer.transport);
+    goToNext();
+    connectInBackground(this, m_connectionManager.get(), peer);
+}
+
+bool AppState::submitPairingCode(const QString& digits)
+{
+    if (!m_pairingCode || digits != *m_pairingCode)
+        return false;
+    m_connectionManager->confirmPairingLocally();
+    if (m_connectionManager->state().kind == ConnectionState::Kind::failed)
+        return false; // the window had closed
+    sendConfirmInBackground(m_connectionManager.get());
+    completePairingHandshake();
+    return true;
+}
+
+void AppState::completePairingHandshake()
+{
+    if (!m_transferEngine && m_connectionManager->transferSession())
+        createTransferEngine(m_connectionManager->transferSession());
+    setPairingConfirmed(true);
+    goToNext();
+}
+
+void AppState::createTransferEngine(TransferConnection* connection)
+{
+    if (!m_deviceRole)
+        return;
+    auto engine = std::make_unique<TransferEngine>(*m_deviceRole, connection, m_transferID, m_environment.homeFolder);
+    if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey())
+        engine->setSessionKey(*key);
+    engine->setConflictPolicy(m_conflictPolicy);
+    engine->setBandwidthCap(m_maxTransferMbps);
+    m_transferEngine = std::move(engine);
+    setTransferProgress(m_transferEngine->progress());
+    Q_EMIT transferEngineChanged();
+}
+
+void AppState::confirmUserMapping(UserMapping mapping)
+{
+    setConfirmedUserMapping(std::move(mapping));
+    m_categoryManager->loadCategories(CategoryProfile{});
+    goToNext();
+}
+
+QCoro::Task<void> AppState::runTransfer()
+{
+    QPointer<AppState> self(this);
+    TransferEngine* engine = m_transferEngine.get();
+    if (!engine)
+        co_return;
+    m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
+    if (m_deviceRole == DeviceRole::source) {
+        TransferProgress* progress = engine->progress();
+        progress->setIsTransferring(true);
+        progress->setTotalBytes(m_categoryManager->totalSelectedSize());
+        TransferManifest manifest = co_await m_categoryManager->buildManifest(
+            m_transferID, {}, m_confirmedUserMapping, false, m_homeFolderScanner.get());
+        if (!self)
+            co_return;
+        if (m_confirmedUserMapping)
+            manifest.applyUserMapping(*m_confirmedUserMapping);
+        engine->setManifest(std::move(manifest));
+        setTransferProgress(progress);
+        co_await engine->start();
+    } else {
+        if (m_confirmedUserMapping)
+            engine->setUserMapping(*m_confirmedUserMapping);
+        co_await engine->receive();
+    }
+    if (!self)
+        co_return;
+    m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
+    goToNext();
 }
 
 } // namespace kivo

@@ -27,12 +27,17 @@ Q_LOGGING_CATEGORY(lcTelemetry, "com.kivo.app.Telemetry")
 
 namespace kivo {
 
-void installLogging()
+void installLogging(bool quiet)
 {
     qSetMessagePattern(QStringLiteral("%{time hh:mm:ss.zzz} %{if-warning}W %{endif}%{if-critical}E %{endif}%{category}: %{message}"));
     const QByteArray rules = qgetenv("KIVO_LOG_RULES");
-    QLoggingCategory::setFilterRules(rules.isEmpty() ? QStringLiteral("com.kivo.app.*.debug=false")
-                                                     : QString::fromUtf8(rules).replace(u';', u'\n'));
+    if (!rules.isEmpty())
+        QLoggingCategory::setFilterRules(QString::fromUtf8(rules).replace(u';', u'\n'));
+    else if (quiet)
+        QLoggingCategory::setFilterRules(QStringLiteral("com.kivo.app.*.debug=false\ncom.kivo.app.*.info=false\n"
+                                                        "com.kivo.app.*.warning=false\nqt.*.warning=false"));
+    else
+        QLoggingCategory::setFilterRules(QStringLiteral("com.kivo.app.*.debug=false"));
 }
 
 } // namespace kivo

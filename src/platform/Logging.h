@@ -29,6 +29,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcManagedModeCoordinator)
 Q_DECLARE_LOGGING_CATEGORY(lcTelemetry)
 
 namespace kivo {
-// Log lines go to stderr as "<category>: <message>"; KIVO_LOG_RULES overrides the filter.
-void installLogging();
+// Log lines go to stderr as "<category>: <message>". `quiet` keeps only
+// critical lines (front ends that print their own messages); KIVO_LOG_RULES
+// ("rule;rule", Qt filter syntax) overrides either default.
+void installLogging(bool quiet = false);
 }

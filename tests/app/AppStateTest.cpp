@@ -1,11 +1,19 @@
 #include "app/AppState.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
 using namespace kivo;
 
 namespace {
+
+SessionEnvironment testEnvironment()
+{
+    SessionEnvironment env;
+    env.homeFolder = QDir::tempPath();
+    return env;
+}
 
 void walkTo(AppState& state, MigrationStep step)
 {
@@ -17,7 +25,7 @@ void walkTo(AppState& state, MigrationStep step)
 
 TEST(AppStateFlow, SourcePassesThroughEveryStep)
 {
-    AppState state;
+    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     QList<MigrationStep> seen{state.currentStep()};
     for (int i = 0; i < 12; ++i) {
@@ -31,7 +39,7 @@ TEST(AppStateFlow, SourcePassesThroughEveryStep)
 
 TEST(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
 {
-    AppState state;
+    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::destination);
     walkTo(state, MigrationStep::userMapping);
     const UserMapping mapping = UserMapping::make("ann", "/Users/ann", "bob", "/Users/bob");
@@ -46,7 +54,7 @@ TEST(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
 
 TEST(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
 {
-    AppState state;
+    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     walkTo(state, MigrationStep::manifest);
     state.setConfirmedUserMapping(UserMapping::make("ann", "/Users/ann", "ann", "/Users/ann"));
@@ -68,7 +76,7 @@ TEST(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
 
 TEST(AppStateFlow, EndsOfTheFlowDoNothing)
 {
-    AppState state;
+    AppState state(testEnvironment());
     QSignalSpy changes(&state, &AppState::currentStepChanged);
     state.goBack();
     EXPECT_EQ(state.currentStep(), MigrationStep::welcome);
@@ -81,7 +89,7 @@ TEST(AppStateFlow, EndsOfTheFlowDoNothing)
 
 TEST(AppStateFlow, SettersNotifyOnlyOnChange)
 {
-    AppState state;
+    AppState state(testEnvironment());
     QSignalSpy code(&state, &AppState::pairingCodeChanged);
     state.setPairingCode(QStringLiteral("012345"));
     state.setPairingCode(QStringLiteral("012345"));
@@ -97,7 +105,7 @@ TEST(AppStateFlow, SettersNotifyOnlyOnChange)
 
 TEST(AppStateFlow, ResetReturnsToAFreshSessionWithANewTransferID)
 {
-    AppState state;
+    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     state.setPairingCode(QStringLiteral("123456"));
     state.setPairingConfirmed(true);

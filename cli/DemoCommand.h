@@ -1,0 +1,11 @@
+#pragma once
+
+#include "cli/CliOptions.h"
+
+namespace kivo::cli {
+
+// Runs a real migration of a sample home folder between two kivo-cli
+// processes on loopback and shows the result.
+int runDemo(const DemoOptions& options);
+
+} // namespace kivo::cli

@@ -1,0 +1,249 @@
+#include "app/DemoData.h"
+#include "support/CoroTest.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+CliRun runCli(const QStringList& args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.start(cliPath(), args);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+// Relative path -> (content hash, permission bits) of every file below root.
+std::map<QString, QPair<QByteArray, int>> treeOf(const QString& root)
+{
+    std::map<QString, QPair<QByteArray, int>> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(QStringLiteral("/.local/share/kivo")))
+            continue;
+        QFile f(path);
+        QCryptographicHash h(QCryptographicHash::Sha256);
+        if (f.open(QIODevice::ReadOnly))
+            h.addData(&f);
+        out[path.mid(root.size())] = {h.result(), int(f.permissions())};
+    }
+    return out;
+}
+
+// Paths missing, extra or different between two trees; empty when they match.
+QStringList treeDifferences(const QString& expectedRoot, const QString& actualRoot)
+{
+    const auto expected = treeOf(expectedRoot);
+    const auto actual = treeOf(actualRoot);
+    QStringList out;
+    for (const auto& [path, print] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end())
+            out << QStringLiteral("missing ") + path;
+        else if (it->second != print)
+            out << QStringLiteral("different ") + path;
+    }
+    for (const auto& entry : actual)
+        if (!expected.count(entry.first))
+            out << QStringLiteral("extra ") + entry.first;
+    return out;
+}
+
+// A sender started in the background, whose advertising line gives port and code.
+class Sender {
+public:
+    explicit Sender(const QStringList& args)
+    {
+        m_process.start(cliPath(), QStringList{QStringLiteral("send")} + args + QStringList{QStringLiteral("--json")});
+    }
+    ~Sender()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    QJsonObject waitForEvent(const QString& name, int timeoutMs = 20000)
+    {
+        QJsonObject found;
+        waitUntil(
+            [&] {
+                m_buffer += m_process.readAllStandardOutput();
+                qsizetype nl;
+                while ((nl = m_buffer.indexOf('\n')) >= 0) {
+                    const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
+                    m_buffer.remove(0, nl + 1);
+                    if (e.value(QStringLiteral("event")).toString() == name && found.isEmpty())
+                        found = e;
+                }
+                return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
+            },
+            std::chrono::milliseconds(timeoutMs));
+        return found;
+    }
+    int finish(int timeoutMs = 120000)
+    {
+        m_process.waitForFinished(timeoutMs);
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+    QByteArray stderrText() { return m_process.readAllStandardError(); }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+} // namespace
+
+TEST(CliEndToEnd, BadUsageAnswersWithAMessageAndExitCode2)
+{
+    const CliRun unknown = runCli({"send", "--colour", "blue"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_TRUE(unknown.err.contains("unknown option \"--colour\"")) << unknown.err.constData();
+
+    const CliRun badCode = runCli({"receive", "--code", "12ab56"});
+    EXPECT_EQ(badCode.exitCode, 2);
+    EXPECT_TRUE(badCode.err.contains("six digits")) << badCode.err.constData();
+
+    const CliRun noCommand = runCli({"fly"});
+    EXPECT_EQ(noCommand.exitCode, 2);
+
+    QTemporaryDir home;
+    const CliRun badCategory = runCli({"send", "--home", home.path(), "--categories", "photos"});
+    EXPECT_EQ(badCategory.exitCode, 2);
+    EXPECT_TRUE(badCategory.err.contains("unknown category \"photos\"")) << badCategory.err.constData();
+}
+
+TEST(CliEndToEnd, UnreachableSourceIsExitCode4)
+{
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QTemporaryDir home;
+    const CliRun r = runCli({"receive", "--home", home.path(), "--connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                          "--code", "123456", "--timeout", "10"});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_TRUE(r.err.startsWith("Connection failed: ")) << r.err.constData();
+}
+
+TEST(CliEndToEnd, SendAndReceiveOverLoopbackThenResumeAfterAKilledDestination)
+{
+    QTemporaryDir work;
+    const QString source = work.path() + QStringLiteral("/src");
+    const QString destination = work.path() + QStringLiteral("/dst");
+    DemoData::buildSampleHome(source, 60, 7);
+    // A large file that takes long enough to kill the destination half-way.
+    {
+        QFile big(source + QStringLiteral("/Documents/large.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        QByteArray block(1 << 20, '\0');
+        for (int i = 0; i < 96; ++i) {
+            block.fill(char(i));
+            big.write(block);
+        }
+    }
+
+    Sender first({"--home", source, "--categories", "userFiles", "--max-mbps", "200"});
+    const QJsonObject advertised = first.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty()) << first.stderrText().constData();
+    const QString transferID = advertised.value(QStringLiteral("transferID")).toString();
+    const QString connect = QStringLiteral("127.0.0.1:%1").arg(advertised.value(QStringLiteral("port")).toInt());
+
+    QProcess victim;
+    victim.start(cliPath(), {"receive", "--home", destination, "--connect", connect, "--code",
+                             advertised.value(QStringLiteral("code")).toString(), "--json"});
+    // Kill it once part of the large file has landed.
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(destination + QStringLiteral("/Documents/large.bin")).size() > (20 << 20); },
+                          std::chrono::seconds(60)));
+    ::kill(pid_t(victim.processId()), SIGKILL);
+    victim.waitForFinished();
+    EXPECT_NE(first.finish(), 0) << "the source notices the lost destination";
+    const QString checkpoint = destination + QStringLiteral("/.local/share/kivo/transfers/") + transferID + QStringLiteral(".json");
+    EXPECT_TRUE(QFile::exists(checkpoint));
+
+    // The same pair again: same transferID, the checkpoint is honoured.
+    Sender second({"--home", source, "--categories", "userFiles"});
+    const QJsonObject again = second.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(again.isEmpty());
+    EXPECT_EQ(again.value(QStringLiteral("transferID")).toString(), transferID);
+    const CliRun resumed = runCli({"receive", "--home", destination, "--connect",
+                                QStringLiteral("127.0.0.1:%1").arg(again.value(QStringLiteral("port")).toInt()), "--code",
+                                again.value(QStringLiteral("code")).toString(), "--json"},
+                               120000);
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.err.constData();
+    EXPECT_EQ(second.finish(), 0) << second.stderrText().constData();
+
+    EXPECT_EQ(treeDifferences(source, destination), QStringList());
+    EXPECT_FALSE(QFile::exists(checkpoint));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/.local/share/kivo/outgoing-transfer.json")));
+}
+
+TEST(CliEndToEnd, DestinationDiskFullFailsWithTheSpaceText)
+{
+    if (geteuid() != 0)
+        KIVO_SKIP_OR_FAIL("mounting a small file system needs root");
+    QTemporaryDir work;
+    const QString source = work.path() + QStringLiteral("/src");
+    const QString destination = work.path() + QStringLiteral("/dst");
+    DemoData::buildSampleHome(source, 20, 3);
+    {
+        QFile big(source + QStringLiteral("/Documents/too-big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        big.write(QByteArray(12 << 20, 'x'));
+    }
+    QDir().mkpath(destination);
+    ASSERT_EQ(::mount("tmpfs", destination.toLocal8Bit().constData(), "tmpfs", 0, "size=4m"), 0);
+    struct Unmount {
+        QString path;
+        ~Unmount() { ::umount2(path.toLocal8Bit().constData(), MNT_DETACH); }
+    } unmount{destination};
+
+    Sender sender({"--home", source, "--categories", "userFiles"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty());
+    const CliRun r = runCli({"receive", "--home", destination, "--connect",
+                          QStringLiteral("127.0.0.1:%1").arg(advertised.value(QStringLiteral("port")).toInt()), "--code",
+                          advertised.value(QStringLiteral("code")).toString()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("Not enough disk space")) << r.err.constData();
+    EXPECT_EQ(sender.finish(), 1);
+}
+
+TEST(CliEndToEnd, DemoMigratesTheSampleHome)
+{
+    QTemporaryDir work;
+    const CliRun r = runCli({"demo", "--workdir", work.path(), "--files", "80"}, 120000);
+    EXPECT_EQ(r.exitCode, 0) << r.out.constData() << r.err.constData();
+    EXPECT_TRUE(r.out.contains("0 missing, 0 different")) << r.out.constData();
+    EXPECT_EQ(treeDifferences(work.path() + QStringLiteral("/source-home"), work.path() + QStringLiteral("/destination-home")),
+              QStringList());
+}

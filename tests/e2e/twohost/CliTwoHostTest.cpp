@@ -1,0 +1,197 @@
+// kivo-cli send and receive on two hosts of the test network (two network
+// namespaces, each with its own system bus and avahi-daemon): the destination
+// finds the source by DNS-SD, pairs with the code and receives the selection.
+#include "app/DemoData.h"
+#include "support/CoroTest.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
+const QString kCli = QStringLiteral(KIVO_CLI);
+
+std::map<QString, QPair<QByteArray, int>> treeOf(const QString& root)
+{
+    std::map<QString, QPair<QByteArray, int>> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(QStringLiteral("/.local/share/kivo/")))
+            continue;
+        QFile f(path);
+        QCryptographicHash h(QCryptographicHash::Sha256);
+        if (f.open(QIODevice::ReadOnly))
+            h.addData(&f);
+        out[path.mid(root.size())] = {h.result(), int(f.permissions())};
+    }
+    return out;
+}
+
+// Paths missing, extra or different between two trees; empty when they match.
+QStringList treeDifferences(const QString& expectedRoot, const QString& actualRoot)
+{
+    const auto expected = treeOf(expectedRoot);
+    const auto actual = treeOf(actualRoot);
+    QStringList out;
+    for (const auto& [path, print] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end())
+            out << QStringLiteral("missing ") + path;
+        else if (it->second != print)
+            out << QStringLiteral("different ") + path;
+    }
+    for (const auto& entry : actual)
+        if (!expected.count(entry.first))
+            out << QStringLiteral("extra ") + entry.first;
+    return out;
+}
+
+// kivo-cli in one host, its JSON events read as they come.
+class HostProcess {
+public:
+    HostProcess(const QString& host, const QStringList& args)
+    {
+        m_process.start(kExec, QStringList{host, kCli} + args);
+    }
+    ~HostProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    QJsonObject waitForEvent(const QString& name, std::chrono::milliseconds deadline = std::chrono::seconds(30))
+    {
+        QJsonObject found;
+        waitUntil(
+            [&] {
+                m_buffer += m_process.readAllStandardOutput();
+                qsizetype nl;
+                while ((nl = m_buffer.indexOf('\n')) >= 0) {
+                    const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
+                    m_buffer.remove(0, nl + 1);
+                    if (e.value(QStringLiteral("event")).toString() == name && found.isEmpty())
+                        found = e;
+                }
+                return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
+            },
+            deadline);
+        return found;
+    }
+    int finish()
+    {
+        m_process.waitForFinished(180000);
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+    void killHard()
+    {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished();
+    }
+    QByteArray errors() { return m_process.readAllStandardError(); }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+class CliTwoHost : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            KIVO_SKIP_OR_FAIL("the two-host network needs root");
+        QProcess probe;
+        probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
+        probe.waitForFinished();
+        if (probe.exitCode() != 0)
+            KIVO_SKIP_OR_FAIL("the two-host network is not up");
+        m_source = m_work.path() + QStringLiteral("/source");
+        m_destination = m_work.path() + QStringLiteral("/destination");
+        DemoData::buildSampleHome(m_source, 80, 11);
+    }
+
+    QTemporaryDir m_work;
+    QString m_source;
+    QString m_destination;
+};
+
+} // namespace
+
+TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
+{
+    HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders",
+                                           "Documents,Pictures", "--username", "ann", "--json"});
+    const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
+
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
+                                              advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
+    const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
+    EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
+    EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), advertised.value(QStringLiteral("hostname")).toString());
+    EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
+    EXPECT_EQ(send.finish(), 0) << send.errors().constData();
+
+    for (const QString& folder : {QStringLiteral("/Documents"), QStringLiteral("/Pictures")})
+        EXPECT_EQ(treeDifferences(m_source + folder, m_destination + folder), QStringList()) << folder.toStdString();
+    EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Music")).exists()) << "unselected folders stay behind";
+    EXPECT_TRUE(QDir(m_destination + QStringLiteral("/.local/share/kivo/transfers")).isEmpty());
+}
+
+TEST_F(CliTwoHost, KilledDestinationResumesWithoutResendingFinishedFiles)
+{
+    {
+        QFile big(m_source + QStringLiteral("/Documents/zz-large.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 64; ++i)
+            big.write(QByteArray(1 << 20, char('a' + i % 26)));
+    }
+    QString transferID;
+    {
+        HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--max-mbps",
+                                               "100", "--json"});
+        const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
+        ASSERT_FALSE(advertised.isEmpty());
+        transferID = advertised.value(QStringLiteral("transferID")).toString();
+        HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
+                                                  advertised.value(QStringLiteral("code")).toString(), "--json"});
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo(m_destination + QStringLiteral("/Documents/zz-large.bin")).size() > (16 << 20); },
+                              std::chrono::seconds(90)));
+        receive.killHard();
+        EXPECT_NE(send.finish(), 0);
+    }
+    const QString checkpoint = m_destination + QStringLiteral("/.local/share/kivo/transfers/") + transferID + QStringLiteral(".json");
+    ASSERT_TRUE(QFile::exists(checkpoint));
+    QFile file(checkpoint);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject saved = QJsonDocument::fromJson(file.readAll()).object();
+    const auto doneBefore = saved.value(QStringLiteral("completedFiles")).toArray().size();
+    EXPECT_GT(doneBefore, 0);
+
+    HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--json"});
+    const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
+    EXPECT_EQ(advertised.value(QStringLiteral("transferID")).toString(), transferID);
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
+                                              advertised.value(QStringLiteral("code")).toString(), "--json"});
+    EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
+    EXPECT_EQ(send.finish(), 0);
+    EXPECT_EQ(treeDifferences(m_source, m_destination), QStringList());
+    EXPECT_FALSE(QFile::exists(checkpoint));
+}
