@@ -3,6 +3,7 @@
 // finds the source by DNS-SD, pairs with the code and receives the selection.
 #include "app/DemoData.h"
 #include "support/CoroTest.h"
+#include "transfer/ResumeState.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -177,19 +178,22 @@ TEST_F(CliTwoHost, KilledDestinationResumesWithoutResendingFinishedFiles)
         receive.killHard();
         EXPECT_NE(send.finish(), 0);
     }
-    const QString checkpoint = m_destination + QStringLiteral("/.local/share/kivo/transfers/") + transferID + QStringLiteral(".json");
-    ASSERT_TRUE(QFile::exists(checkpoint));
-    QFile file(checkpoint);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QJsonObject saved = QJsonDocument::fromJson(file.readAll()).object();
-    const auto doneBefore = saved.value(QStringLiteral("completedFiles")).toArray().size();
-    EXPECT_GT(doneBefore, 0);
+    const QString transfers = m_destination + QStringLiteral("/.local/share/kivo/transfers");
+    const QString checkpoint = ResumeState::jsonPath(transfers, transferID);
+    const std::optional<ResumeState> saved = ResumeState::load(transfers, transferID);
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_GT(saved->completedFiles.size(), 0);
+    ASSERT_TRUE(saved->inProgressFile.has_value()) << "killed in the middle of the large file";
+    EXPECT_EQ(saved->inProgressFile->relativePath, QStringLiteral("~/Documents/zz-large.bin"));
 
     HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--json"});
     const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
     EXPECT_EQ(advertised.value(QStringLiteral("transferID")).toString(), transferID);
     HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
                                               advertised.value(QStringLiteral("code")).toString(), "--json"});
+    const QJsonObject summary = receive.waitForEvent(QStringLiteral("summary"), std::chrono::seconds(120));
+    // A finished file sent again would meet itself on the destination as a conflict.
+    EXPECT_EQ(summary.value(QStringLiteral("conflictsResolved")).toInt(-1), 0);
     EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
     EXPECT_EQ(send.finish(), 0);
     EXPECT_EQ(treeDifferences(m_source, m_destination), QStringList());
