@@ -230,6 +230,7 @@ QCoro::Task<int> sendFlow(SendOptions o, Reporter* out)
         state.setConflictPolicy(*conflictPolicyFromString(*o.conflictPolicy));
     state.setMaxTransferMbps(o.maxMbps);
 
+    state.goToNext(); // the role screen
     state.chooseRole(DeviceRole::source);
     ConnectionManager* cm = state.connectionManager();
     if (cm->listeningPort() == 0)
@@ -332,7 +333,9 @@ QCoro::Task<int> receiveFlow(ReceiveOptions o, Reporter* out)
 
     AppState state({o.home, {}, {}, 0});
     ConnectionManager* cm = state.connectionManager();
+    state.goToNext(); // the role screen
     if (o.connectHost) {
+        // A known address needs no discovery.
         state.setDeviceRole(DeviceRole::destination);
         state.goToNext();
     } else {

@@ -1,4 +1,6 @@
 #include "app/AppState.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -125,4 +127,56 @@ TEST(AppStateFlow, ResetReturnsToAFreshSessionWithANewTransferID)
     EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::overwrite) << "reset keeps the user's policy";
     EXPECT_NE(first, second);
     EXPECT_NE(second, third);
+}
+
+TEST(AppStateSession, RoleActionsDriveTheConnectionManager)
+{
+    AppState source(testEnvironment());
+    source.goToNext();
+    source.chooseRole(DeviceRole::source);
+    EXPECT_EQ(source.currentStep(), MigrationStep::discovery);
+    ASSERT_TRUE(source.pairingCode().has_value());
+    EXPECT_EQ(source.pairingCode(), source.connectionManager()->pairingManager()->pairingCode());
+    EXPECT_EQ(source.connectionManager()->state().kind, ConnectionState::Kind::pairingInitiated);
+    EXPECT_NE(source.connectionManager()->listeningPort(), 0);
+
+    const std::optional<QString> first = source.pairingCode();
+    source.restartPairing();
+    EXPECT_EQ(source.pairingCode(), source.connectionManager()->pairingManager()->pairingCode());
+
+    source.reset();
+    EXPECT_EQ(source.connectionManager()->state().kind, ConnectionState::Kind::idle);
+    EXPECT_FALSE(source.pairingCode().has_value());
+    EXPECT_EQ(source.connectionManager()->listeningPort(), 0);
+
+    AppState destination(testEnvironment());
+    destination.goToNext();
+    destination.chooseRole(DeviceRole::destination);
+    EXPECT_EQ(destination.currentStep(), MigrationStep::discovery);
+    EXPECT_EQ(destination.connectionManager()->state().kind, ConnectionState::Kind::discovering);
+}
+
+TEST(AppStateSession, PairingWithoutASessionAdvancesButCreatesNoEngine)
+{
+    AppState state(testEnvironment());
+    state.createTransferEngine(nullptr);
+    EXPECT_EQ(state.transferEngine(), nullptr) << "no engine without a role";
+
+    state.setDeviceRole(DeviceRole::destination);
+    walkTo(state, MigrationStep::pairing);
+    state.completePairingHandshake();
+    EXPECT_TRUE(state.isPairingConfirmed());
+    EXPECT_EQ(state.currentStep(), MigrationStep::userMapping);
+    EXPECT_EQ(state.transferEngine(), nullptr);
+}
+
+TEST(AppStateSession, TypedCodeMustEqualTheAdvertisedOne)
+{
+    AppState state(testEnvironment());
+    state.setDeviceRole(DeviceRole::destination);
+    state.setPairingCode(QStringLiteral("123456"));
+    walkTo(state, MigrationStep::pairing);
+    EXPECT_FALSE(state.submitPairingCode(QStringLiteral("654321")));
+    EXPECT_FALSE(state.isPairingConfirmed());
+    EXPECT_EQ(state.currentStep(), MigrationStep::pairing);
 }
