@@ -3,11 +3,10 @@
 // finds the source by DNS-SD, pairs with the code and receives the selection.
 #include "app/DemoData.h"
 #include "support/CoroTest.h"
+#include "support/TreeCompare.h"
 #include "transfer/ResumeState.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <map>
 #include <unistd.h>
 
 using namespace kivo;
@@ -26,42 +24,6 @@ namespace {
 
 const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
 const QString kCli = QStringLiteral(KIVO_CLI);
-
-std::map<QString, QPair<QByteArray, int>> treeOf(const QString& root)
-{
-    std::map<QString, QPair<QByteArray, int>> out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (path.contains(QStringLiteral("/.local/share/kivo/")))
-            continue;
-        QFile f(path);
-        QCryptographicHash h(QCryptographicHash::Sha256);
-        if (f.open(QIODevice::ReadOnly))
-            h.addData(&f);
-        out[path.mid(root.size())] = {h.result(), int(f.permissions())};
-    }
-    return out;
-}
-
-// Paths missing, extra or different between two trees; empty when they match.
-QStringList treeDifferences(const QString& expectedRoot, const QString& actualRoot)
-{
-    const auto expected = treeOf(expectedRoot);
-    const auto actual = treeOf(actualRoot);
-    QStringList out;
-    for (const auto& [path, print] : expected) {
-        const auto it = actual.find(path);
-        if (it == actual.end())
-            out << QStringLiteral("missing ") + path;
-        else if (it->second != print)
-            out << QStringLiteral("different ") + path;
-    }
-    for (const auto& entry : actual)
-        if (!expected.count(entry.first))
-            out << QStringLiteral("extra ") + entry.first;
-    return out;
-}
 
 // kivo-cli in one host, its JSON events read as they come.
 class HostProcess {
