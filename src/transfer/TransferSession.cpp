@@ -64,6 +64,8 @@ QCoro::Task<void> TransferSession::connect()
         if (m_failed)
             throwSocketFailure();
         if (isReady()) {
+            // One request in flight at a time: Nagle would hold each reply's tail for the peer's delayed ACK.
+            m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             setConnected(true);
             co_return;
         }
@@ -85,6 +87,10 @@ QCoro::Task<void> TransferSession::sendRaw(QByteArray frame)
         throw TransferError::connectionLost();
     }
     frame = QByteArray(); // the socket holds its own copy
+    // Hand the frame to the system now: waiting for the queued flush and the
+    // bytesWritten wake-up costs several event-loop turns per message, which
+    // dominates stop-and-wait traffic of small files.
+    m_socket->flush();
     while (m_socket && m_socket->bytesToWrite() > 0) {
         if (m_failed)
             throwSocketFailure();

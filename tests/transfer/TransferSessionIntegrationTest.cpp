@@ -7,6 +7,10 @@
 #include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 using namespace kivo;
 using namespace kivo::test;
 using namespace std::chrono_literals;
@@ -29,6 +33,22 @@ QCoro::Task<void> dribble(QSslSocket* socket, QByteArray bytes)
         socket->flush();
         co_await QCoro::sleepFor(1ms);
     }
+}
+
+QCoro::Task<QList<Message>> receiveAll(TransferSession* session, int count)
+{
+    QList<Message> out;
+    for (int i = 0; i < count; ++i)
+        out.append(co_await session->receiveMessage());
+    co_return out;
+}
+
+bool noDelay(TransferSession& session)
+{
+    int on = 0;
+    socklen_t length = sizeof on;
+    ::getsockopt(int(session.socket()->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, &length);
+    return on != 0;
 }
 
 QString errorText(const std::function<void()>& f)
@@ -75,6 +95,40 @@ TEST(TransferSession, EveryMessageKindCrossesTlsUnchanged)
     auto back = pair.client->receiveMessage();
     runTask(pair.accepted->sendMessage(headerOf(MessageType::manifestAck, 1), std::nullopt));
     EXPECT_EQ(runTask(std::move(back)).header.type, MessageType::manifestAck);
+}
+
+TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrder)
+{
+    LoopbackPair pair = makeLoopbackPair(TransferSession::Security::tls);
+    // Stop-and-wait replies are tiny; Nagle must not hold them back on either side.
+    EXPECT_TRUE(noDelay(*pair.client));
+    EXPECT_TRUE(noDelay(*pair.accepted));
+
+    // Several MiB sent ahead of the reader: the kernel buffer fills, so a send
+    // has to wait for the socket to drain instead of returning with bytes held back.
+    constexpr int kFrames = 6;
+    auto received = receiveAll(pair.accepted.get(), kFrames * 2);
+    QList<QByteArray> payloads;
+    runTask([&]() -> QCoro::Task<void> {
+        for (int i = 0; i < kFrames; ++i) {
+            MessageHeader h = headerOf(MessageType::chunkData, std::uint64_t(i) * 2 + 1);
+            h.filePath = QStringLiteral("~/f%1").arg(i);
+            h.chunkIndex = 0;
+            QByteArray payload(1048576 - i, char('a' + i));
+            h.payloadSize = std::uint32_t(payload.size());
+            payloads.append(payload);
+            co_await pair.client->sendMessage(h, payload);
+            co_await pair.client->sendMessage(headerOf(MessageType::fileComplete, std::uint64_t(i) * 2 + 2), std::nullopt);
+        }
+    }());
+    const QList<Message> messages = runTask(std::move(received));
+    ASSERT_EQ(messages.size(), kFrames * 2);
+    for (int i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(messages[i * 2].header.filePath, QStringLiteral("~/f%1").arg(i));
+        EXPECT_EQ(messages[i * 2].payload, payloads[i]);
+        EXPECT_EQ(messages[i * 2 + 1].header.type, MessageType::fileComplete);
+        EXPECT_EQ(messages[i * 2 + 1].header.sequenceNumber, std::uint64_t(i) * 2 + 2);
+    }
 }
 
 TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
