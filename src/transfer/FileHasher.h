@@ -75,6 +75,7 @@ private:
     std::uint64_t m_size;
     int m_fd = -1;
     Sha256 m_whole;
+    QString m_wholeHex;
 };
 
 } // namespace kivo

@@ -138,7 +138,7 @@ private:
     QCoro::Task<void> sendCategory(qsizetype categoryIndex, QString categoryID);
     // False when cancelled before the file was finished.
     QCoro::Task<bool> transferFile(qsizetype itemIndex, QString categoryID, std::shared_ptr<PreparedFile> prepared,
-                                   std::function<void()> beforeFileComplete);
+                                   std::function<void()> whileAwaitingFileAck);
     std::shared_ptr<PreparedFile> prepareFile(qsizetype itemIndex);
     QCoro::Task<void> waitWhilePaused();
     QCoro::Task<void> runVerification();

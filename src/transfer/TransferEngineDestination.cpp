@@ -426,7 +426,7 @@ QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std:
         m_journal->chunkWritten(path, item.categoryID, chunkIndex, size, m_clock->now());
     }
     m_bytesDone += size;
-    m_progress->setCurrentFile(QFileInfo(path).fileName());
+    m_progress->setCurrentFile(path.mid(path.lastIndexOf(u'/') + 1));
     m_progress->setCurrentFilePath(path);
     m_progress->setCurrentFileIndex(itemIndex);
     m_progress->recordProgress(m_bytesDone);

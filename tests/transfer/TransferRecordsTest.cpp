@@ -303,6 +303,20 @@ TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
         }
         EXPECT_EQ(reader.finishHex(), whole) << "first chunk " << first;
     }
+    // Files of one chunk, read whole or already delivered before a resume, and a
+    // file that ends exactly at the first chunk boundary.
+    for (const qsizetype size : {qsizetype(1), qsizetype(40000), qsizetype(1048576), qsizetype(1048577)}) {
+        const QString small = dir.filePath(QStringLiteral("small%1").arg(size));
+        writeFile(small, data.left(size));
+        const QString expected = FileHasher::sha256Hex(data.left(size));
+        for (std::uint32_t first : {0u, 1u}) {
+            SourceFileReader reader(small, std::uint64_t(size));
+            reader.hashPrefix(first);
+            for (std::uint32_t c = first; c < reader.totalChunks(); ++c)
+                reader.read(c);
+            EXPECT_EQ(reader.finishHex(), expected) << size << " from chunk " << first;
+        }
+    }
     // A file that shrank since the manifest was built is an error, not a short chunk.
     SourceFileReader stale(path, std::uint64_t(data.size()) + 100);
     stale.hashPrefix(3);
