@@ -1,4 +1,5 @@
 #include "app/DemoData.h"
+#include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 
@@ -38,48 +39,12 @@ CliRun runCli(const QStringList& args, int timeoutMs = 60000)
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
-// A sender started in the background, whose advertising line gives port and code.
-class Sender {
-public:
+// A sender started in the background; its advertising event gives port and code.
+struct Sender : CliProcess {
     explicit Sender(const QStringList& args)
+        : CliProcess(cliPath(), QStringList{QStringLiteral("send")} + args + QStringList{QStringLiteral("--json")})
     {
-        m_process.start(cliPath(), QStringList{QStringLiteral("send")} + args + QStringList{QStringLiteral("--json")});
     }
-    ~Sender()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QJsonObject waitForEvent(const QString& name, int timeoutMs = 20000)
-    {
-        QJsonObject found;
-        waitUntil(
-            [&] {
-                m_buffer += m_process.readAllStandardOutput();
-                qsizetype nl;
-                while ((nl = m_buffer.indexOf('\n')) >= 0) {
-                    const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
-                    m_buffer.remove(0, nl + 1);
-                    if (e.value(QStringLiteral("event")).toString() == name && found.isEmpty())
-                        found = e;
-                }
-                return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
-            },
-            std::chrono::milliseconds(timeoutMs));
-        return found;
-    }
-    int finish(int timeoutMs = 120000)
-    {
-        m_process.waitForFinished(timeoutMs);
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    QByteArray stderrText() { return m_process.readAllStandardError(); }
-
-private:
-    QProcess m_process;
-    QByteArray m_buffer;
 };
 
 } // namespace
@@ -135,7 +100,7 @@ TEST(CliEndToEnd, SendAndReceiveOverLoopbackThenResumeAfterAKilledDestination)
 
     Sender first({"--home", source, "--categories", "userFiles", "--max-mbps", "200"});
     const QJsonObject advertised = first.waitForEvent(QStringLiteral("advertising"));
-    ASSERT_FALSE(advertised.isEmpty()) << first.stderrText().constData();
+    ASSERT_FALSE(advertised.isEmpty()) << first.errors().constData();
     const QString transferID = advertised.value(QStringLiteral("transferID")).toString();
     const QString connect = QStringLiteral("127.0.0.1:%1").arg(advertised.value(QStringLiteral("port")).toInt());
 
@@ -161,7 +126,7 @@ TEST(CliEndToEnd, SendAndReceiveOverLoopbackThenResumeAfterAKilledDestination)
                                 again.value(QStringLiteral("code")).toString(), "--json"},
                                120000);
     EXPECT_EQ(resumed.exitCode, 0) << resumed.err.constData();
-    EXPECT_EQ(second.finish(), 0) << second.stderrText().constData();
+    EXPECT_EQ(second.finish(), 0) << second.errors().constData();
 
     EXPECT_EQ(treeDifferences(source, destination), QStringList());
     EXPECT_FALSE(QFile::exists(checkpoint));

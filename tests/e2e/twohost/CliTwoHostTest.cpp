@@ -2,6 +2,7 @@
 // namespaces, each with its own system bus and avahi-daemon): the destination
 // finds the source by DNS-SD, pairs with the code and receives the selection.
 #include "app/DemoData.h"
+#include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 #include "transfer/ResumeState.h"
@@ -25,53 +26,9 @@ namespace {
 const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
 const QString kCli = QStringLiteral(KIVO_CLI);
 
-// kivo-cli in one host, its JSON events read as they come.
-class HostProcess {
-public:
-    HostProcess(const QString& host, const QStringList& args)
-    {
-        m_process.start(kExec, QStringList{host, kCli} + args);
-    }
-    ~HostProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QJsonObject waitForEvent(const QString& name, std::chrono::milliseconds deadline = std::chrono::seconds(30))
-    {
-        QJsonObject found;
-        waitUntil(
-            [&] {
-                m_buffer += m_process.readAllStandardOutput();
-                qsizetype nl;
-                while ((nl = m_buffer.indexOf('\n')) >= 0) {
-                    const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
-                    m_buffer.remove(0, nl + 1);
-                    if (e.value(QStringLiteral("event")).toString() == name && found.isEmpty())
-                        found = e;
-                }
-                return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
-            },
-            deadline);
-        return found;
-    }
-    int finish()
-    {
-        m_process.waitForFinished(180000);
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    void killHard()
-    {
-        ::kill(pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished();
-    }
-    QByteArray errors() { return m_process.readAllStandardError(); }
-
-private:
-    QProcess m_process;
-    QByteArray m_buffer;
+// kivo-cli in one host of the test network.
+struct HostProcess : CliProcess {
+    HostProcess(const QString& host, const QStringList& args) : CliProcess(kExec, QStringList{host, kCli} + args) {}
 };
 
 class CliTwoHost : public ::testing::Test {
