@@ -7,6 +7,7 @@
 
 #include "platform/Error.h"
 #include "platform/Logging.h"
+#include "platform/ProcessSetup.h"
 #include "platform/SslServer.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferSession.h"
@@ -29,7 +30,6 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
-#include <malloc.h>
 #include <sys/stat.h>
 
 using namespace kivo;
@@ -271,10 +271,7 @@ QCoro::Task<int> run(QCommandLineParser& args)
 
 int main(int argc, char** argv)
 {
-    // Every chunk passes through several 1 MiB buffers; letting glibc hand
-    // freed ones back to the system turns each copy into a page-fault storm.
-    mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    prepareProcess();
     QCoreApplication app(argc, argv);
     installLogging();
     QCommandLineParser args;

@@ -2,10 +2,10 @@
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
 #include "platform/Logging.h"
+#include "platform/ProcessSetup.h"
 
 #include <QCoreApplication>
 #include <cstdio>
-#include <malloc.h>
 
 namespace {
 
@@ -29,10 +29,7 @@ Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
 
 int main(int argc, char** argv)
 {
-    // Chunk buffers are 1 MiB: keep them in the heap instead of mapping fresh
-    // (page-faulting) memory for every chunk.
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    kivo::prepareProcess();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kivo-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KIVO_VERSION));

@@ -20,13 +20,13 @@ void SocketActivity::await_suspend(std::coroutine_handle<> handle)
     QAbstractSocket* s = m_socket.data();
     auto wake = [state] { state->fire(); };
     auto& c = state->connections;
-    c.push_back(QObject::connect(s, &QIODevice::readyRead, s, wake, Qt::QueuedConnection));
-    c.push_back(QObject::connect(s, &QIODevice::bytesWritten, s, wake, Qt::QueuedConnection));
-    c.push_back(QObject::connect(s, &QAbstractSocket::stateChanged, s, wake, Qt::QueuedConnection));
-    c.push_back(QObject::connect(s, &QAbstractSocket::errorOccurred, s, wake, Qt::QueuedConnection));
+    c.push_back(QObject::connect(s, &QIODevice::readyRead, s, wake, Qt::DirectConnection));
+    c.push_back(QObject::connect(s, &QIODevice::bytesWritten, s, wake, Qt::DirectConnection));
+    c.push_back(QObject::connect(s, &QAbstractSocket::stateChanged, s, wake, Qt::DirectConnection));
+    c.push_back(QObject::connect(s, &QAbstractSocket::errorOccurred, s, wake, Qt::DirectConnection));
     if (auto* ssl = qobject_cast<QSslSocket*>(s)) {
-        c.push_back(QObject::connect(ssl, &QSslSocket::encrypted, s, wake, Qt::QueuedConnection));
-        c.push_back(QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, s, wake, Qt::QueuedConnection));
+        c.push_back(QObject::connect(ssl, &QSslSocket::encrypted, s, wake, Qt::DirectConnection));
+        c.push_back(QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, s, wake, Qt::DirectConnection));
     }
 }
 

@@ -12,8 +12,11 @@ namespace kivo {
 
 // Suspends a coroutine until the socket reports anything at all (data, bytes
 // written, state change, error, encryption). Callers re-check their condition
-// after every wake-up, so a missed or spurious signal is harmless. The resume
-// is queued through the event loop and happens at most once.
+// after every wake-up, so a missed or spurious signal is harmless. The
+// coroutine resumes at most once, directly inside the socket's signal: a queued
+// resume costs an extra event-loop turn (and wake-up syscalls) per message.
+// Whoever destroys the socket blocks its signals first, so nothing resumes
+// into a half-destroyed owner.
 class SocketActivity {
 public:
     explicit SocketActivity(QAbstractSocket* socket) : m_socket(socket) {}

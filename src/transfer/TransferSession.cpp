@@ -28,8 +28,11 @@ TransferSession::TransferSession(QSslSocket* socket, Security security, std::fun
 
 TransferSession::~TransferSession()
 {
-    if (m_socket)
+    if (m_socket) {
+        // Waiting coroutines resume inside socket signals; none may run into this half-destroyed session.
+        m_socket->blockSignals(true);
         m_socket->abort();
+    }
 }
 
 bool TransferSession::isReady() const

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/Logging.h"
+#include "platform/ProcessSetup.h"
 
 int main(int argc, char** argv)
 {
+    kivo::prepareProcess();
     QCoreApplication app(argc, argv);
     kivo::installLogging();
     ::testing::InitGoogleTest(&argc, argv);

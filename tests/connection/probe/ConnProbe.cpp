@@ -6,6 +6,7 @@
 // Exits when stdin closes.
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
+#include "platform/ProcessSetup.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -59,6 +60,7 @@ QCoro::Task<void> confirm(ConnectionManager* manager)
 
 int main(int argc, char** argv)
 {
+    kivo::prepareProcess();
     QCoreApplication app(argc, argv);
     installLogging();
     const QStringList args = app.arguments().mid(1);

@@ -1,0 +1,22 @@
+#include "platform/ProcessSetup.h"
+
+#include <QByteArray>
+
+#include <malloc.h>
+
+namespace kivo {
+
+void prepareProcess()
+{
+    // Chunk buffers are 1 MiB: keep them in the heap instead of mapping fresh
+    // (page-faulting) memory for every chunk.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // Qt's plain event dispatcher wakes itself once per loop turn; the GLib one
+    // rewrites its poll set and signals an eventfd for every socket notifier
+    // change, several times per message. Nothing here needs a GLib main loop.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", QByteArrayLiteral("1"));
+}
+
+} // namespace kivo
