@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -32,6 +36,30 @@ struct Fd {
     int release() { return std::exchange(fd, -1); }
 };
 
+// One call that resolves `relative` below `dir` and refuses every symbolic
+// link on the way; -1 with ENOSYS (old kernels) or EPERM (filtered) where it
+// is not available.
+int openBeneath(int dir, const QByteArray& relative, int flags)
+{
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    return static_cast<int>(::syscall(SYS_openat2, dir, relative.constData(), &how, sizeof how));
+}
+
+std::int64_t monotonicMs()
+{
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The free-space reading is refreshed after this much time or data, and for
+// every chunk once the volume is this close to full.
+constexpr std::int64_t kReadingMaxAgeMs = 1000;
+constexpr std::uint64_t kReadingMaxWritten = 64ull << 20;
+constexpr std::uint64_t kLowSpaceMargin = 64ull << 20;
+
 } // namespace
 
 bool WriteFailure::isDiskFull() const { return m_error == ENOSPC || m_error == EDQUOT; }
@@ -40,6 +68,7 @@ DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(home
 {
     while (m_home.size() > 1 && m_home.endsWith(u'/'))
         m_home.chop(1);
+    m_homeFd = ::open(QFile::encodeName(m_home).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 DestinationWriter::~DestinationWriter()
@@ -47,6 +76,24 @@ DestinationWriter::~DestinationWriter()
     closeCurrent();
     if (m_parentFd >= 0)
         ::close(m_parentFd);
+    if (m_homeFd >= 0)
+        ::close(m_homeFd);
+}
+
+std::uint64_t DestinationWriter::freeSpace(std::uint64_t needed)
+{
+    const std::int64_t now = monotonicMs();
+    const std::uint64_t estimate = m_freeReading > m_writtenSinceReading ? m_freeReading - m_writtenSinceReading : 0;
+    if (m_readingTakenMs >= 0 && now - m_readingTakenMs < kReadingMaxAgeMs && m_writtenSinceReading < kReadingMaxWritten
+        && estimate >= needed + kLowSpaceMargin)
+        return estimate;
+    struct statvfs st {};
+    m_freeReading = ::statvfs(QFile::encodeName(m_home).constData(), &st) == 0
+        ? static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize
+        : 0;
+    m_writtenSinceReading = 0;
+    m_readingTakenMs = now;
+    return m_freeReading;
 }
 
 void DestinationWriter::closeCurrent()
@@ -105,18 +152,13 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
             m_parentFd = openParent(absolutePath, true, &ignored);
             m_parentPath = parent;
         }
-        const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-        const int fd = ::openat(m_parentFd, QFile::encodeName(leaf).constData(), flags, 0666);
+        const int fd = openFile(leaf, truncate);
         if (fd < 0)
-            fail(errno, absolutePath);
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            fail(EINVAL, absolutePath);
-        }
+            fail(-fd, absolutePath);
         m_currentFd = fd;
         m_currentPath = absolutePath;
     }
+    m_writtenSinceReading += static_cast<std::uint64_t>(data.size());
     qsizetype done = 0;
     while (done < data.size()) {
         const ssize_t n = ::pwrite(m_currentFd, data.data() + done, static_cast<size_t>(data.size() - done), offset + done);
@@ -129,6 +171,29 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
         }
         done += n;
     }
+}
+
+// Returns the descriptor, or minus the errno.
+int DestinationWriter::openFile(const QString& leaf, bool truncate)
+{
+    const QByteArray name = QFile::encodeName(leaf);
+    // Most files are new: an exclusive create proves it is a fresh regular file without asking again.
+    if (truncate) {
+        const int fd = ::openat(m_parentFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd >= 0 ? fd : -errno;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    const int fd = ::openat(m_parentFd, name.constData(), flags | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -errno;
+    // Whatever was there may be a device or a pipe: only regular files are written.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -EINVAL;
+    }
+    return fd;
 }
 
 void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
@@ -150,6 +215,14 @@ void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
 
 int DestinationWriter::openForReading(const QString& absolutePath) const
 {
+    if (m_homeFd >= 0 && absolutePath.startsWith(m_home + u'/')) {
+        const int fd = openBeneath(m_homeFd, QFile::encodeName(absolutePath.mid(m_home.size() + 1)),
+                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno != ENOSYS && errno != EPERM)
+            fail(errno, absolutePath);
+    }
     QString leaf;
     Fd dir(openParent(absolutePath, false, &leaf));
     const int fd = ::openat(dir.fd, QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -34,6 +34,10 @@ public:
 
     // Writes `data` at `offset`; `truncate` starts the file afresh. Missing folders are created.
     void write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate);
+    // Free bytes on the home folder's volume, re-read from the system only when
+    // the last reading is old or the space is getting short: asking for every
+    // chunk costs a system call per file.
+    std::uint64_t freeSpace(std::uint64_t needed);
     void setMode(const QString& absolutePath, std::uint16_t mode);
     // A read-only descriptor opened the same careful way; the caller closes it.
     int openForReading(const QString& absolutePath) const;
@@ -43,8 +47,14 @@ public:
 
 private:
     int openParent(const QString& absolutePath, bool create, QString* leaf) const;
+    int openFile(const QString& absolutePath, bool truncate);
 
     QString m_home;
+    // Opened once: verification threads resolve their files beneath it.
+    int m_homeFd = -1;
+    std::uint64_t m_freeReading = 0;
+    std::uint64_t m_writtenSinceReading = 0;
+    std::int64_t m_readingTakenMs = -1;
     QString m_currentPath;
     int m_currentFd = -1;
     // The folder of the last file written: the next file usually lives there too.

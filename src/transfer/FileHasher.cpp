@@ -149,7 +149,9 @@ SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size) : m_
             throw TransferError::permissionDenied(path);
         throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(error)));
     }
-    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A one-chunk file is a single read: the hint would cost more than it saves.
+    if (size > FileHasher::kChunkSize)
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 SourceFileReader::~SourceFileReader()

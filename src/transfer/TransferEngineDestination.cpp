@@ -17,7 +17,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -47,10 +46,8 @@ struct ChunkOutcome {
 // Chunks up to this size are hashed and written on the calling thread.
 constexpr qsizetype kInlineChunkBytes = 65536;
 
-std::uint64_t freeBytes(const QString& path);
-
 ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& expected,
-                          const QString& destination, std::int64_t offset, bool write, const QString& home)
+                          const QString& destination, std::int64_t offset, bool write)
 {
     ChunkOutcome out;
     if (FileHasher::sha256Hex(data) != expected) {
@@ -59,7 +56,7 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
     }
     if (!write)
         return out;
-    out.available = freeBytes(home);
+    out.available = writer.freeSpace(std::uint64_t(data.size()));
     if (out.available < std::uint64_t(data.size())) {
         out.diskFull = true;
         return out;
@@ -86,14 +83,6 @@ struct VerifyOutcome {
     enum class Kind { hashed, oversized, unreadable } kind = Kind::unreadable;
     FileVerification verification;
 };
-
-std::uint64_t freeBytes(const QString& path)
-{
-    struct statvfs st {};
-    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
-}
 
 // Verification hashes at most eight files at once, fewer on small machines.
 QThreadPool* verificationPool()
@@ -393,12 +382,11 @@ QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std:
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, expected, destination, offset, write, m_home);
+        outcome = hashAndWrite(*m_writer, *payload, expected, destination, offset, write);
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-        auto pending = startInBackground([writer = m_writer, data = *payload, expected, destination, offset, write,
-                                          home = m_home] {
-            return hashAndWrite(*writer, data, expected, destination, offset, write, home);
+        auto pending = startInBackground([writer = m_writer, data = *payload, expected, destination, offset, write] {
+            return hashAndWrite(*writer, data, expected, destination, offset, write);
         });
         outcome = co_await finishInBackground(std::move(pending));
     }

@@ -467,6 +467,7 @@ QCoro::Task<void> TransferEngine::runVerification()
 {
     m_progress->setIsVerifying(true);
     emitProgress();
+    qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
     co_await send(makeHeader(MessageType::verificationRequest));
     const Message reply = co_await m_connection->receiveMessage();
     std::optional<QList<FileVerification>> hashes = reply.header.fileHashes;
