@@ -1,5 +1,7 @@
 #include "transfer/FileHasher.h"
 
+#include <QtConcurrent>
+
 #include "platform/Error.h"
 #include "transfer/TransferError.h"
 
@@ -140,6 +142,10 @@ std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, st
 
 } // namespace FileHasher
 
+namespace {
+constexpr std::int64_t kParallelHashBytes = 256 * 1024;
+}
+
 SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size) : m_path(path), m_size(size)
 {
     m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -205,10 +211,20 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
     chunk.index = index;
     chunk.bytes = QByteArray(static_cast<qsizetype>(length), Qt::Uninitialized);
     readExactly(chunk.bytes.data(), length, offset);
-    chunk.hash = FileHasher::sha256Hex(chunk.bytes);
     // A file of one chunk hashes to its chunk's hash: no second pass over the bytes.
-    if (offset == 0 && length == static_cast<std::int64_t>(m_size))
+    if (offset == 0 && length == static_cast<std::int64_t>(m_size)) {
+        chunk.hash = FileHasher::sha256Hex(chunk.bytes);
         m_wholeHex = chunk.hash;
+        return chunk;
+    }
+    // The two digests of a big chunk are computed side by side: hashing is most
+    // of the source's work per chunk.
+    QFuture<void> whole;
+    if (length >= kParallelHashBytes)
+        whole = QtConcurrent::run([this, bytes = chunk.bytes] { m_whole.update(bytes); });
+    chunk.hash = FileHasher::sha256Hex(chunk.bytes);
+    if (whole.isValid())
+        whole.waitForFinished();
     else
         m_whole.update(chunk.bytes);
     return chunk;

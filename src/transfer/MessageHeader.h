@@ -69,6 +69,9 @@ struct MessageHeader {
 struct Message {
     MessageHeader header;
     std::optional<QByteArray> payload;
+    // Lowercase hex SHA-256 of a chunkData payload, computed while it arrived;
+    // empty when the receiver did not compute it.
+    QString payloadSha256;
 };
 
 } // namespace kivo

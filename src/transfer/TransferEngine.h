@@ -147,7 +147,7 @@ private:
     QCoro::Task<void> runDestination();
     void prepare(const TransferManifest& manifest);
     QCoro::Task<void> respondToPreFlightConflictRequest(MessageHeader header, QByteArray payload);
-    QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload);
+    QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);

@@ -46,11 +46,12 @@ struct ChunkOutcome {
 // Chunks up to this size are hashed and written on the calling thread.
 constexpr qsizetype kInlineChunkBytes = 65536;
 
-ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& expected,
-                          const QString& destination, std::int64_t offset, bool write)
+// `actual` is the payload's hash when the receiver already computed it.
+ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
+                          const QString& expected, const QString& destination, std::int64_t offset, bool write)
 {
     ChunkOutcome out;
-    if (FileHasher::sha256Hex(data) != expected) {
+    if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
         out.hashMatches = false;
         return out;
     }
@@ -200,7 +201,7 @@ QCoro::Task<void> TransferEngine::runDestination()
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {
         case MessageType::chunkData:
-            co_await handleIncomingChunk(std::move(m.header), std::move(m.payload));
+            co_await handleIncomingChunk(std::move(m.header), std::move(m.payload), std::move(m.payloadSha256));
             break;
         case MessageType::fileComplete:
             co_await handleFileComplete(std::move(m.header));
@@ -329,7 +330,8 @@ void TransferEngine::recordWritten(qsizetype itemIndex, const QString& destinati
     m_writtenByCategory[m_manifest->items[itemIndex].categoryID].append(destinationPath);
 }
 
-QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload)
+QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload,
+                                                     QString receivedHash)
 {
     const QString path = header.filePath.value_or(QString());
     const std::uint32_t chunkIndex = header.chunkIndex.value_or(0);
@@ -382,11 +384,12 @@ QCoro::Task<void> TransferEngine::handleIncomingChunk(MessageHeader header, std:
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, expected, destination, offset, write);
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, destination, offset, write);
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-        auto pending = startInBackground([writer = m_writer, data = *payload, expected, destination, offset, write] {
-            return hashAndWrite(*writer, data, expected, destination, offset, write);
+        auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected, destination, offset,
+                                          write] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write);
         });
         outcome = co_await finishInBackground(std::move(pending));
     }

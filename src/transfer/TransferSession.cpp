@@ -80,16 +80,25 @@ QCoro::Task<void> TransferSession::connect()
 
 QCoro::Task<void> TransferSession::sendRaw(QByteArray frame)
 {
+    co_await sendFrame(std::move(frame), std::nullopt);
+}
+
+QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByteArray> payload)
+{
     if (!m_socket || m_closedLocally)
         throw TransferError::connectionCancelled();
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         throw TransferError::connectionLost();
-    if (m_socket->write(frame) != frame.size()) {
-        if (m_failed)
-            throwSocketFailure();
-        throw TransferError::connectionLost();
+    // Head and payload go in separately: joining them first would copy every chunk once more.
+    for (QByteArray* part : {&head, payload ? &*payload : nullptr}) {
+        if (part && m_socket->write(*part) != part->size()) {
+            if (m_failed)
+                throwSocketFailure();
+            throw TransferError::connectionLost();
+        }
     }
-    frame = QByteArray(); // the socket holds its own copy
+    head = QByteArray(); // the socket holds its own copy
+    payload.reset();
     // Hand the frame to the system now: waiting for the queued flush and the
     // bytesWritten wake-up costs several event-loop turns per message, which
     // dominates stop-and-wait traffic of small files.
@@ -107,7 +116,7 @@ QCoro::Task<void> TransferSession::sendRaw(QByteArray frame)
 
 QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::optional<QByteArray> payload)
 {
-    co_await sendRaw(WireFormat::encodeMessage(header, payload));
+    co_await sendFrame(WireFormat::encodeHead(header), std::move(payload));
 }
 
 QCoro::Task<Message> TransferSession::receiveMessage()
@@ -118,7 +127,7 @@ QCoro::Task<Message> TransferSession::receiveMessage()
             throw TransferError::connectionCancelled();
         const qint64 available = m_socket->bytesAvailable();
         if (available > 0) {
-            decoder.feed(m_socket->read(std::min(available, decoder.bytesWanted())));
+            decoder.readFrom(*m_socket, available);
             if (decoder.hasMessage())
                 co_return decoder.take();
             continue;

@@ -43,6 +43,7 @@ Q_SIGNALS:
     void connectedChanged(bool connected);
 
 private:
+    QCoro::Task<void> sendFrame(QByteArray head, std::optional<QByteArray> payload);
     bool isReady() const;
     void setConnected(bool connected);
     [[noreturn]] void throwSocketFailure() const;

@@ -3,6 +3,7 @@
 #include "platform/Json.h"
 #include "transfer/TransferError.h"
 
+#include <QIODevice>
 #include <QtEndian>
 #include <algorithm>
 
@@ -12,17 +13,23 @@ namespace {
 constexpr qint64 kMaxPayloadReserve = 1 << 20;
 }
 
-QByteArray WireFormat::encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload)
+QByteArray WireFormat::encodeHead(const MessageHeader& header)
 {
     const QByteArray json = json::toCompactBytes(header.toJson());
     if (static_cast<quint64>(json.size()) > 0xFFFFFFFFull)
         throw TransferError::encodingError(QStringLiteral("Header too large to frame"));
     QByteArray frame;
-    frame.reserve(4 + json.size() + (payload ? payload->size() : 0));
+    frame.reserve(4 + json.size());
     char prefix[4];
     qToBigEndian<quint32>(static_cast<quint32>(json.size()), prefix);
     frame.append(prefix, 4);
     frame.append(json);
+    return frame;
+}
+
+QByteArray WireFormat::encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload)
+{
+    QByteArray frame = encodeHead(header);
     if (payload)
         frame.append(*payload);
     return frame;
@@ -64,15 +71,43 @@ void FrameDecoder::feed(QByteArrayView data)
             if (m_buffer.size() == qint64(m_headerLength))
                 finishHeader();
             break;
-        case Stage::payload:
+        case Stage::payload: {
+            const qsizetype from = m_payload.size();
             m_payload.append(data.first(n));
-            if (m_payload.size() == qint64(m_payloadSize))
-                m_stage = Stage::done;
+            payloadArrived(from);
             break;
+        }
         case Stage::done:
             break;
         }
         data = data.sliced(n);
+    }
+}
+
+void FrameDecoder::readFrom(QIODevice& device, qint64 available)
+{
+    const qint64 n = std::min(available, bytesWanted());
+    if (n <= 0)
+        return;
+    if (m_stage != Stage::payload) {
+        feed(device.read(n));
+        return;
+    }
+    const qsizetype from = m_payload.size();
+    m_payload.resize(from + n);
+    const qint64 got = device.read(m_payload.data() + from, n);
+    m_payload.resize(from + std::max<qint64>(got, 0));
+    payloadArrived(from);
+}
+
+void FrameDecoder::payloadArrived(qsizetype from)
+{
+    if (m_payloadHash)
+        m_payloadHash->update(QByteArrayView(m_payload).sliced(from));
+    if (m_payload.size() == qint64(m_payloadSize)) {
+        if (m_payloadHash)
+            m_payloadSha256 = m_payloadHash->finishHex();
+        m_stage = Stage::done;
     }
 }
 
@@ -86,12 +121,14 @@ void FrameDecoder::finishHeader()
         return;
     }
     m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
+    if (m_header.type == MessageType::chunkData)
+        m_payloadHash = std::make_unique<Sha256>();
     m_stage = Stage::payload;
 }
 
 Message FrameDecoder::take()
 {
-    Message message{std::move(m_header), std::nullopt};
+    Message message{std::move(m_header), std::nullopt, std::move(m_payloadSha256)};
     if (m_payloadSize > 0)
         message.payload = std::move(m_payload);
     *this = FrameDecoder();

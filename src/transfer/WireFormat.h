@@ -1,10 +1,14 @@
 #pragma once
 
+#include "transfer/FileHasher.h"
 #include "transfer/MessageHeader.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <memory>
 #include <optional>
+
+class QIODevice;
 
 namespace kivo {
 
@@ -15,6 +19,8 @@ constexpr std::uint32_t kMaxHeaderLength = 1048576;
 
 // The whole frame. The caller sets header.payloadSize; the encoder does not.
 QByteArray encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload = std::nullopt);
+// The frame up to its payload: length prefix and header.
+QByteArray encodeHead(const MessageHeader& header);
 
 } // namespace WireFormat
 
@@ -28,6 +34,9 @@ public:
     qint64 bytesWanted() const;
     // Consumes at most bytesWanted() bytes. Throws TransferError (bad length) or DecodingError (bad JSON).
     void feed(QByteArrayView data);
+    // Takes what the frame still needs of the `available` bytes of `device`;
+    // payload bytes are read straight into the payload, without a copy.
+    void readFrom(QIODevice& device, qint64 available);
     bool hasMessage() const { return m_stage == Stage::done; }
     Message take();
     // The stream ended before a whole frame: throws the matching error.
@@ -38,6 +47,7 @@ public:
 private:
     enum class Stage { prefix, header, payload, done };
     void finishHeader();
+    void payloadArrived(qsizetype from);
 
     Stage m_stage = Stage::prefix;
     QByteArray m_buffer;
@@ -45,6 +55,9 @@ private:
     std::uint32_t m_payloadSize = 0;
     MessageHeader m_header;
     QByteArray m_payload;
+    // Chunk payloads are hashed as they arrive, while the rest is still on its way.
+    std::unique_ptr<Sha256> m_payloadHash;
+    QString m_payloadSha256;
 };
 
 } // namespace kivo

@@ -19,7 +19,7 @@ public:
     bool isConnected() const override { return connected; }
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
     {
-        Message m{std::move(header), std::move(payload)};
+        Message m{std::move(header), std::move(payload), {}};
         sent.append(m);
         if (onSend)
             onSend(m);
@@ -41,7 +41,7 @@ public:
     {
         if (payload)
             h.payloadSize = std::uint32_t(payload->size());
-        inbox.push_back({std::move(h), std::move(payload)});
+        inbox.push_back({std::move(h), std::move(payload), {}});
     }
     QList<Message> sentOfType(MessageType type) const
     {

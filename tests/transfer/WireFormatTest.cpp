@@ -1,4 +1,5 @@
 #include "platform/Json.h"
+#include "transfer/FileHasher.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
@@ -107,6 +108,8 @@ TEST(WireFormat, EveryMessageKindRoundTripsWhateverTheSplit)
             const Message m = decodeAll(frame, step);
             EXPECT_EQ(m.header, h) << toString(h.type).toStdString() << " step " << step;
             EXPECT_EQ(m.payload, QByteArray("hello"));
+            // Chunk payloads are hashed on the way in, however they were split.
+            EXPECT_EQ(m.payloadSha256, h.type == MessageType::chunkData ? FileHasher::sha256Hex("hello") : QString());
         }
         EXPECT_EQ(messageTypeFromString(toString(h.type)), h.type);
     }
