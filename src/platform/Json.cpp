@@ -2,6 +2,8 @@
 
 #include <QTimeZone>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 
 namespace kivo::json {
 
@@ -30,7 +32,16 @@ std::uint64_t toUInt64(const QJsonValue& v, const char* key)
 
 QString formatDate(const QDateTime& date)
 {
-    return date.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    if (!date.isValid())
+        return {};
+    // Written for every journalled event: calendar arithmetic beats formatting through a pattern.
+    const std::time_t seconds = static_cast<std::time_t>(std::floor(date.toMSecsSinceEpoch() / 1000.0));
+    std::tm utc {};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return QString::fromLatin1(text, n);
 }
 
 QDateTime parseDate(const QString& text)
@@ -199,6 +210,52 @@ QJsonArray toArray(const QStringList& list)
     for (const QString& s : list)
         a.append(s);
     return a;
+}
+
+void ObjectWriter::key(const char* name)
+{
+    if (m_out.size() > 1)
+        m_out.append(',');
+    m_out.append('"').append(name).append("\":");
+}
+
+void ObjectWriter::string(QStringView value)
+{
+    static const char hex[] = "0123456789abcdef";
+    m_out.append('"');
+    for (const char c : value.toUtf8()) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            m_out.append('\\').append(c);
+        } else if (u < 0x20) {
+            const char escaped[] = {'\\', 'u', '0', '0', hex[u >> 4], hex[u & 15]};
+            m_out.append(escaped, 6);
+        } else {
+            m_out.append(c);
+        }
+    }
+    m_out.append('"');
+}
+
+ObjectWriter& ObjectWriter::add(const char* name, QStringView value)
+{
+    key(name);
+    string(value);
+    return *this;
+}
+
+ObjectWriter& ObjectWriter::add(const char* name, std::uint64_t value)
+{
+    key(name);
+    m_out.append(QByteArray::number(qulonglong(value)));
+    return *this;
+}
+
+ObjectWriter& ObjectWriter::addJson(const char* name, QByteArrayView json)
+{
+    key(name);
+    m_out.append(json);
+    return *this;
 }
 
 } // namespace kivo::json

@@ -55,4 +55,26 @@ void putBase64(QJsonObject& o, const char* key, const std::optional<QByteArray>&
 
 QJsonArray toArray(const QStringList& list);
 
+// Writes one compact JSON object field by field, in the order given: the
+// records sent or journalled for every file skip building a QJsonObject.
+class ObjectWriter {
+public:
+    ObjectWriter() { m_out.reserve(256); m_out.append('{'); }
+    ObjectWriter& add(const char* key, QStringView value);
+    ObjectWriter& add(const char* key, std::uint64_t value);
+    // A value that is JSON already (a nested object or array).
+    ObjectWriter& addJson(const char* key, QByteArrayView json);
+    template <typename T>
+    ObjectWriter& add(const char* key, const std::optional<T>& value)
+    {
+        return value ? add(key, *value) : *this;
+    }
+    QByteArray finish() { m_out.append('}'); return std::move(m_out); }
+
+private:
+    void key(const char* key);
+    void string(QStringView value);
+    QByteArray m_out;
+};
+
 } // namespace kivo::json

@@ -44,28 +44,32 @@ FileVerification FileVerification::fromJson(const QJsonObject& o)
     return {json::requireString(o, "filePath"), json::requireString(o, "sha256Hash"), json::requireUInt64(o, "size")};
 }
 
-QJsonObject MessageHeader::toJson() const
+QByteArray MessageHeader::encoded() const
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("type"), toString(type));
-    o.insert(QStringLiteral("transferID"), transferID);
-    o.insert(QStringLiteral("sequenceNumber"), static_cast<double>(sequenceNumber));
-    json::put(o, "filePath", filePath);
-    json::put(o, "chunkIndex", chunkIndex);
-    json::put(o, "totalChunks", totalChunks);
-    json::put(o, "chunkHash", chunkHash);
-    json::put(o, "payloadSize", payloadSize);
+    json::ObjectWriter w;
+    w.add("type", toString(type)).add("transferID", transferID).add("sequenceNumber", sequenceNumber);
+    w.add("filePath", filePath).add("chunkIndex", chunkIndex).add("totalChunks", totalChunks);
+    w.add("chunkHash", chunkHash).add("payloadSize", payloadSize);
     if (fileHashes) {
-        QJsonArray a;
-        for (const FileVerification& f : *fileHashes)
-            a.append(f.toJson());
-        o.insert(QStringLiteral("fileHashes"), a);
+        QByteArray array = "[";
+        for (const FileVerification& f : *fileHashes) {
+            if (array.size() > 1)
+                array.append(',');
+            array.append(json::ObjectWriter()
+                             .add("filePath", f.filePath)
+                             .add("sha256Hash", f.sha256Hash)
+                             .add("size", f.size)
+                             .finish());
+        }
+        array.append(']');
+        w.addJson("fileHashes", array);
     }
-    json::put(o, "errorCode", errorCode);
-    json::put(o, "errorMessage", errorMessage);
-    json::putBase64(o, "manifestData", manifestData);
-    json::putBase64(o, "resumeState", resumeState);
-    return o;
+    w.add("errorCode", errorCode).add("errorMessage", errorMessage);
+    if (manifestData)
+        w.add("manifestData", QString::fromLatin1(manifestData->toBase64()));
+    if (resumeState)
+        w.add("resumeState", QString::fromLatin1(resumeState->toBase64()));
+    return w.finish();
 }
 
 MessageHeader MessageHeader::fromJson(const QJsonObject& o)

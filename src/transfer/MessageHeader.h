@@ -61,7 +61,8 @@ struct MessageHeader {
     std::optional<QByteArray> manifestData;
     std::optional<QByteArray> resumeState;
 
-    QJsonObject toJson() const;
+    // Compact JSON, fields in declaration order, absent optionals left out.
+    QByteArray encoded() const;
     static MessageHeader fromJson(const QJsonObject& o); // throws DecodingError
     bool operator==(const MessageHeader&) const = default;
 };

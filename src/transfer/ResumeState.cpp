@@ -262,16 +262,14 @@ void ResumeJournal::fold()
     if (m_fd < 0)
         throw SystemError(QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText()));
     for (const QString& started : std::as_const(m_started))
-        append(QJsonObject{{QStringLiteral("e"), QStringLiteral("begin")},
-                           {QStringLiteral("p"), started},
-                           {QStringLiteral("u"), json::formatDate(m_state.updatedAt)}});
+        append(json::ObjectWriter().add("e", u"begin").add("p", started).add("u", json::formatDate(m_state.updatedAt)));
 }
 
-void ResumeJournal::append(const QJsonObject& event)
+void ResumeJournal::append(json::ObjectWriter& event)
 {
     if (m_removed || m_fd < 0)
         return;
-    QByteArray line = json::toCompactBytes(event);
+    QByteArray line = event.finish();
     line.append('\n');
     // One write per event: a kill leaves at most a torn last line, which replay ignores.
     writeAll(m_fd, line, ResumeState::journalPath(m_dir, m_state.transferID));
@@ -282,9 +280,7 @@ void ResumeJournal::fileStarted(const QString& relativePath, const QDateTime& no
     if (m_started.contains(relativePath))
         return;
     m_started.insert(relativePath);
-    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("begin")},
-                       {QStringLiteral("p"), relativePath},
-                       {QStringLiteral("u"), json::formatDate(now)}});
+    append(json::ObjectWriter().add("e", u"begin").add("p", relativePath).add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
@@ -296,13 +292,14 @@ void ResumeJournal::chunkWritten(const QString& relativePath, const QString& cat
     m_state.totalBytesReceived += payloadSize;
     m_state.updatedAt = now;
     m_started.insert(relativePath);
-    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("chunk")},
-                       {QStringLiteral("p"), relativePath},
-                       {QStringLiteral("c"), categoryID},
-                       {QStringLiteral("i"), static_cast<double>(chunkIndex)},
-                       {QStringLiteral("b"), static_cast<double>(received)},
-                       {QStringLiteral("t"), static_cast<double>(m_state.totalBytesReceived)},
-                       {QStringLiteral("u"), json::formatDate(now)}});
+    append(json::ObjectWriter()
+               .add("e", u"chunk")
+               .add("p", relativePath)
+               .add("c", categoryID)
+               .add("i", chunkIndex)
+               .add("b", received)
+               .add("t", m_state.totalBytesReceived)
+               .add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::fileCompleted(const QString& relativePath, const QDateTime& now)
@@ -314,9 +311,7 @@ void ResumeJournal::fileCompleted(const QString& relativePath, const QDateTime& 
     m_started.remove(relativePath);
     m_state.inProgressFile.reset();
     m_state.updatedAt = now;
-    append(QJsonObject{{QStringLiteral("e"), QStringLiteral("file")},
-                       {QStringLiteral("p"), relativePath},
-                       {QStringLiteral("u"), json::formatDate(now)}});
+    append(json::ObjectWriter().add("e", u"file").add("p", relativePath).add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Json.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -86,7 +88,7 @@ public:
     void remove();
 
 private:
-    void append(const QJsonObject& event);
+    void append(json::ObjectWriter& event);
 
     QString m_dir;
     ResumeState m_state;

@@ -15,7 +15,7 @@ constexpr qint64 kMaxPayloadReserve = 1 << 20;
 
 QByteArray WireFormat::encodeHead(const MessageHeader& header)
 {
-    const QByteArray json = json::toCompactBytes(header.toJson());
+    const QByteArray json = header.encoded();
     if (static_cast<quint64>(json.size()) > 0xFFFFFFFFull)
         throw TransferError::encodingError(QStringLiteral("Header too large to frame"));
     QByteArray frame;
