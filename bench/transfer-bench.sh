@@ -5,10 +5,12 @@
 # For each case it runs our source and destination processes (TLS), then
 # rsync -a --whole-file over ssh (aes128-gcm) to a private sshd started here,
 # and prints one JSON line: MB/s, files/s, peak RSS of both sides, the ratio.
+# Each tool runs KIVO_BENCH_RUNS times (default 3), alternating; medians are compared.
 # Needs rsync, openssh-server/-client and python3 (data generation).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${KIVO_BUILD_DIR:-$root/build/release}}
+runs=${KIVO_BENCH_RUNS:-3}
 peer="$build/bench/kivo-transfer-peer"
 [ -x "$peer" ] || { echo "build kivo-transfer-peer first ($peer)" >&2; exit 2; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-bench.XXXXXX")
@@ -63,13 +65,9 @@ sshd_pid=$!
 ssh_cmd="ssh -p $ssh_port -i $work/ssh/user_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -c aes128-gcm@openssh.com -o Compression=no"
 for _ in $(seq 50); do $ssh_cmd root@127.0.0.1 true 2>/dev/null && break; sleep 0.1; done
 
-run_case() {
+# One kivo run: prints its seconds; leaves src.json / dst.json in $work.
+run_kivo() {
   local name=$1 folder=$2
-  local files bytes
-  files=$(find "$folder" -type f | wc -l)
-  bytes=$(du -sb --apparent-size "$folder" | cut -f1)
-  cat $(find "$folder" -type f) > /dev/null  # same warm page cache for both tools
-
   rm -rf "$work/dst" && mkdir -p "$work/dst"
   local port_file="$work/port.$name"
   rm -f "$port_file"
@@ -83,34 +81,60 @@ run_case() {
     > "$work/src.json" 2> "$work/src.log"
   wait "$dst_pid"
   t1=$(now)
-  local kivo_s
-  kivo_s=$(echo "$t1 - $t0" | bc -l)
+  echo "$t1 - $t0" | bc -l
+}
 
+# One rsync run: prints its seconds; the client's peak RSS lands in $work/rsync.rss.
+run_rsync() {
+  local folder=$1
   rm -rf "$work/dst" && mkdir -p "$work/dst"
+  local t0 t1
   t0=$(now)
   /usr/bin/time -f %M -o "$work/rsync.rss" rsync -a --whole-file -e "$ssh_cmd" "$folder/" "root@127.0.0.1:$work/dst/"
   t1=$(now)
-  local rsync_s
-  rsync_s=$(echo "$t1 - $t0" | bc -l)
   rm -rf "$work/dst"
+  echo "$t1 - $t0" | bc -l
+}
 
-  python3 - "$name" "$files" "$bytes" "$kivo_s" "$rsync_s" "$work/src.json" "$work/dst.json" "$work/rsync.rss" <<'PY'
-import json, sys
-name, files, nbytes, ks, rs, srcf, dstf, rssf = sys.argv[1:]
-files, nbytes, ks, rs = int(files), int(nbytes), float(ks), float(rs)
+peak_rss() { python3 -c 'import json,sys; print(max(int(sys.argv[2]), json.load(open(sys.argv[1]))["peakRssKiB"]))' "$1" "$2"; }
+
+# The machine is shared and noisy: both tools run $runs times, alternating,
+# and their medians are compared.
+run_case() {
+  local name=$1 folder=$2
+  local files bytes
+  files=$(find "$folder" -type f | wc -l)
+  bytes=$(du -sb --apparent-size "$folder" | cut -f1)
+  cat $(find "$folder" -type f) > /dev/null  # same warm page cache for both tools
+  local kivo_all="" rsync_all="" src_rss=0 dst_rss=0
+  for i in $(seq "$runs"); do
+    echo "$name: run $i of $runs" >&2
+    kivo_all="$kivo_all $(run_kivo "$name" "$folder")"
+    src_rss=$(peak_rss "$work/src.json" "$src_rss")
+    dst_rss=$(peak_rss "$work/dst.json" "$dst_rss")
+    rsync_all="$rsync_all $(run_rsync "$folder")"
+  done
+
+  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" <<'PY'
+import json, statistics, sys
+name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf = sys.argv[1:]
+files, nbytes = int(files), int(nbytes)
+kall = [float(x) for x in kall.split()]
+rall = [float(x) for x in rall.split()]
+ks, rs = statistics.median(kall), statistics.median(rall)
 src, dst = json.load(open(srcf)), json.load(open(dstf))
 try:
     rsync_rss = int(open(rssf).read().split()[-1]) / 1024
 except Exception:
     rsync_rss = None
 out = {
-    "case": name, "files": files, "bytes": nbytes,
-    "kivo": {"ok": src.get("ok") and dst.get("ok"), "seconds": round(ks, 3), "MBps": round(nbytes / 1e6 / ks, 1),
-             "filesPerSecond": round(files / ks, 1), "sourcePeakRssMB": round(src["peakRssKiB"] / 1024, 1),
-             "destinationPeakRssMB": round(dst["peakRssKiB"] / 1024, 1), "verified": src.get("verificationChecked"),
-             "mismatches": len(src.get("mismatches", []))},
+    "case": name, "files": files, "bytes": nbytes, "runs": len(kall),
+    "kivo": {"ok": bool(src.get("ok") and dst.get("ok")), "seconds": round(ks, 3), "MBps": round(nbytes / 1e6 / ks, 1),
+             "filesPerSecond": round(files / ks, 1), "secondsEachRun": [round(x, 3) for x in kall],
+             "sourcePeakRssMB": round(int(srss) / 1024, 1), "destinationPeakRssMB": round(int(drss) / 1024, 1),
+             "verified": src.get("verificationChecked"), "mismatches": len(src.get("mismatches", []))},
     "rsync": {"seconds": round(rs, 3), "MBps": round(nbytes / 1e6 / rs, 1), "filesPerSecond": round(files / rs, 1),
-              "clientPeakRssMB": rsync_rss and round(rsync_rss, 1)},
+              "secondsEachRun": [round(x, 3) for x in rall], "clientPeakRssMB": rsync_rss and round(rsync_rss, 1)},
     "ratio": round(rs / ks, 2),
 }
 print(json.dumps(out))
