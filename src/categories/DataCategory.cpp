@@ -136,11 +136,7 @@ DataCategory DataCategory::fromJson(const QJsonObject& o)
     c.description = json::requireString(o, "description");
     c.iconName = json::requireString(o, "iconName");
     c.paths = json::requireStringList(o, "paths");
-    for (const QJsonValue& v : json::requireArray(o, "details")) {
-        if (!v.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: details holds a non-object"));
-        c.details.append(CategoryDetail::fromJson(v.toObject()));
-    }
+    c.details = json::requireRecords<CategoryDetail>(o, "details");
     c.isSelected = json::requireBool(o, "isSelected");
     c.estimatedSize = json::requireUInt64(o, "estimatedSize");
     c.isSensitive = json::requireBool(o, "isSensitive");

@@ -38,6 +38,20 @@ QDateTime requireDate(const QJsonObject& o, const char* key);
 QJsonArray requireArray(const QJsonObject& o, const char* key);
 QJsonObject requireObject(const QJsonObject& o, const char* key);
 QStringList requireStringList(const QJsonObject& o, const char* key);
+// A required array of records, each read with T::fromJson from its object.
+template <typename T>
+QList<T> requireRecords(const QJsonObject& o, const char* key)
+{
+    const QJsonArray array = requireArray(o, key);
+    QList<T> out;
+    out.reserve(array.size());
+    for (const QJsonValue& v : array) {
+        if (!v.isObject())
+            throw DecodingError(QStringLiteral("Invalid JSON: %1 holds a non-object").arg(QLatin1String(key)));
+        out.append(T::fromJson(v.toObject()));
+    }
+    return out;
+}
 
 // Optional readers: a missing key gives nullopt; a present key of the wrong type throws.
 std::optional<QString> optionalString(const QJsonObject& o, const char* key);

@@ -56,11 +56,7 @@ UserMapping UserMapping::fromJson(const QJsonObject& o)
     m.destinationUsername = json::requireString(o, "destinationUsername");
     m.destinationHomeFolder = json::requireString(o, "destinationHomeFolder");
     m.destinationIsMDMManaged = json::requireBool(o, "destinationIsMDMManaged");
-    for (const QJsonValue& v : json::requireArray(o, "pathRewriteRules")) {
-        if (!v.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: pathRewriteRules holds a non-object"));
-        m.pathRewriteRules.append(PathRewriteRule::fromJson(v.toObject()));
-    }
+    m.pathRewriteRules = json::requireRecords<PathRewriteRule>(o, "pathRewriteRules");
     return m;
 }
 

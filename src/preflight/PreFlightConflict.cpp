@@ -60,11 +60,7 @@ PreFlightConflictResponse PreFlightConflictResponse::decode(const QByteArray& by
     const QJsonObject o = json::parseObject(bytes);
     PreFlightConflictResponse r;
     r.requestID = json::requireString(o, "requestID");
-    for (const QJsonValue& v : json::requireArray(o, "conflicts")) {
-        if (!v.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: conflicts holds a non-object"));
-        r.conflicts.append(ConflictSummary::fromJson(v.toObject()));
-    }
+    r.conflicts = json::requireRecords<ConflictSummary>(o, "conflicts");
     return r;
 }
 

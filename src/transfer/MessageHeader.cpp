@@ -87,15 +87,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.totalChunks = json::optionalUInt32(o, "totalChunks");
     h.chunkHash = json::optionalString(o, "chunkHash");
     h.payloadSize = json::optionalUInt32(o, "payloadSize");
-    if (o.contains(QLatin1String("fileHashes"))) {
-        QList<FileVerification> list;
-        for (const QJsonValue& v : json::requireArray(o, "fileHashes")) {
-            if (!v.isObject())
-                throw DecodingError(QStringLiteral("Invalid JSON: fileHashes holds a non-object"));
-            list.append(FileVerification::fromJson(v.toObject()));
-        }
-        h.fileHashes = list;
-    }
+    if (o.contains(QLatin1String("fileHashes")))
+        h.fileHashes = json::requireRecords<FileVerification>(o, "fileHashes");
     h.errorCode = json::optionalString(o, "errorCode");
     h.errorMessage = json::optionalString(o, "errorMessage");
     h.manifestData = json::optionalBase64(o, "manifestData");

@@ -86,13 +86,7 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
     TransferManifest m;
     m.transferID = json::requireString(o, "transferID");
     m.sourceHostname = json::requireString(o, "sourceHostname");
-    const QJsonArray array = json::requireArray(o, "items");
-    m.items.reserve(array.size());
-    for (const QJsonValue& v : array) {
-        if (!v.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: manifest item is not an object"));
-        m.items.append(FileItem::fromJson(v.toObject()));
-    }
+    m.items = json::requireRecords<FileItem>(o, "items");
     m.totalSize = json::requireUInt64(o, "totalSize");
     m.categoryIDs = json::requireStringList(o, "categoryIDs");
     m.categoryOrder = json::requireStringList(o, "categoryOrder");
