@@ -24,7 +24,7 @@ void ConnectionManager::SessionDeleter::operator()(TransferSession* session) con
 ConnectionManager::ConnectionManager(QObject* parent) : ConnectionManager(Dependencies{}, parent) {}
 
 ConnectionManager::ConnectionManager(Dependencies dependencies, QObject* parent)
-    : QObject(parent), m_deps(std::move(dependencies)), m_clock(m_deps.clock ? *m_deps.clock : ConnectionClock::system()),
+    : QObject(parent), m_deps(std::move(dependencies)), m_clock(m_deps.clock ? *m_deps.clock : *Clock::system()),
       m_pairing(new PairingManager(m_clock, this)), m_certificates(new CertificateManager(this)),
       m_thunderbolt(new ThunderboltDetector(m_deps.interfaceAddresses, m_clock, this))
 {

@@ -2,10 +2,10 @@
 
 #include "connection/BonjourBrowser.h"
 #include "connection/CertificateManager.h"
-#include "connection/ConnectionClock.h"
 #include "connection/ConnectionTypes.h"
 #include "connection/PairingManager.h"
 #include "connection/ThunderboltDetector.h"
+#include "platform/Clock.h"
 #include "preflight/PreFlightConflict.h"
 #include "transfer/TransferSession.h"
 
@@ -31,7 +31,7 @@ class ConnectionManager : public QObject {
 public:
     // Seams for tests; every empty member means the real thing.
     struct Dependencies {
-        ConnectionClock* clock = nullptr;
+        Clock* clock = nullptr;
         ThunderboltDetector::AddressSource interfaceAddresses;
         std::function<std::unique_ptr<PeerBrowser>()> makeBrowser;
         std::function<QCoro::Task<PeerEndpoint>(PeerEndpoint)> resolve;
@@ -105,7 +105,7 @@ private:
     using SessionPtr = std::unique_ptr<TransferSession, SessionDeleter>;
 
     Dependencies m_deps;
-    ConnectionClock& m_clock;
+    Clock& m_clock;
     PairingManager* m_pairing;
     CertificateManager* m_certificates;
     ThunderboltDetector* m_thunderbolt;

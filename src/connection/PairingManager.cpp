@@ -17,7 +17,7 @@ constexpr char kSalt[] = "org.vantu.channel";
 constexpr char kInfo[] = "kivo-aes-256-gcm";
 } // namespace
 
-PairingManager::PairingManager(ConnectionClock& clock, QObject* parent) : QObject(parent), m_clock(clock) {}
+PairingManager::PairingManager(Clock& clock, QObject* parent) : QObject(parent), m_clock(clock) {}
 
 PairingManager::~PairingManager() = default;
 

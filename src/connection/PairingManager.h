@@ -1,6 +1,6 @@
 #pragma once
 
-#include "connection/ConnectionClock.h"
+#include "platform/Clock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -29,7 +29,7 @@ public:
         QString code;
     };
 
-    explicit PairingManager(ConnectionClock& clock = ConnectionClock::system(), QObject* parent = nullptr);
+    explicit PairingManager(Clock& clock = *Clock::system(), QObject* parent = nullptr);
     ~PairingManager() override;
 
     // Source: a fresh random 256-bit key and the code derived from it.
@@ -76,7 +76,7 @@ private:
     void setRemote(bool v);
     void setExpired(bool v);
 
-    ConnectionClock& m_clock;
+    Clock& m_clock;
     std::optional<QByteArray> m_sessionKey;
     std::optional<QString> m_pairingCode;
     std::optional<QDateTime> m_expiresAt;

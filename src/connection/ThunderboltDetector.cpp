@@ -7,7 +7,7 @@
 
 namespace kivo {
 
-ThunderboltDetector::ThunderboltDetector(AddressSource source, ConnectionClock& clock, QObject* parent)
+ThunderboltDetector::ThunderboltDetector(AddressSource source, Clock& clock, QObject* parent)
     : QObject(parent), m_source(source ? std::move(source) : AddressSource(&netif::systemInterfaceAddresses)),
       m_clock(clock)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "connection/ConnectionClock.h"
+#include "platform/Clock.h"
 #include "connection/NetworkInterfaces.h"
 
 #include <QList>
@@ -28,7 +28,7 @@ public:
     static constexpr std::chrono::seconds kPollInterval{2};
 
     // An empty source reads the system's interfaces.
-    explicit ThunderboltDetector(AddressSource source = {}, ConnectionClock& clock = ConnectionClock::system(), QObject* parent = nullptr);
+    explicit ThunderboltDetector(AddressSource source = {}, Clock& clock = *Clock::system(), QObject* parent = nullptr);
     ~ThunderboltDetector() override;
 
     void startMonitoring();
@@ -52,7 +52,7 @@ private:
     void setDetected(QList<ThunderboltPeer> peers);
 
     AddressSource m_source;
-    ConnectionClock& m_clock;
+    Clock& m_clock;
     bool m_monitoring = false;
     QList<ThunderboltPeer> m_detected;
     std::unique_ptr<QObject> m_pollTask;

@@ -2,9 +2,9 @@
 
 #include "app/MigrationStep.h"
 #include "categories/CategoryTransferHandler.h"
+#include "platform/Clock.h"
 #include "postmigration/UserMapping.h"
 #include "preflight/MDMSafetyChecker.h"
-#include "transfer/Clock.h"
 #include "transfer/ConflictPolicy.h"
 #include "transfer/MessageHeader.h"
 #include "transfer/ResumeState.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/Clock.h"
+#include "platform/Clock.h"
 
 #include <QDateTime>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "SteppedClock.h"
+#include "support/ManualClock.h"
 #include "connection/ConnectionManager.h"
 #include "support/CoroTest.h"
 
@@ -33,7 +33,7 @@ DiscoveredPeer listed(const QString& host, TransportType transport, std::optiona
 
 // A manager with a scripted browser, a scripted interface list and stepped time.
 struct Rig {
-    SteppedClock clock;
+    ManualClock clock;
     QList<netif::InterfaceAddress> interfaces;
     QPointer<ScriptedBrowser> browser;
     int resolveCalls = 0;

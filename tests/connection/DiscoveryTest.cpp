@@ -1,4 +1,4 @@
-#include "SteppedClock.h"
+#include "support/ManualClock.h"
 #include "connection/BonjourAdvertiser.h"
 #include "connection/BonjourBrowser.h"
 #include "connection/ThunderboltDetector.h"
@@ -147,7 +147,7 @@ TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
 
 TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
 {
-    SteppedClock clock;
+    ManualClock clock;
     QList<netif::InterfaceAddress> live;
     int polls = 0;
     ThunderboltDetector detector(

@@ -1,4 +1,4 @@
-#include "SteppedClock.h"
+#include "support/ManualClock.h"
 #include "connection/PairingManager.h"
 
 #include <QSignalSpy>
@@ -19,7 +19,7 @@ TEST(PairingCode, DerivedFromTheTopTwentyBitsOfTheKeyAndAlwaysSixDigits)
     EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("000000")), "000000");
     EXPECT_EQ(PairingManager::deriveCodeFromKey(QByteArray::fromHex("ffff")), "000000");
 
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager pairing(clock);
     for (int i = 0; i < 50; ++i) {
         const auto session = pairing.generateSession();
@@ -36,7 +36,7 @@ TEST(PairingCode, TransferKeyIsHkdfSha256WithTheFixedSaltAndInfo)
     EXPECT_EQ(PairingManager::hkdfTransferKey(ikm).toHex(),
               "eb4f89f3a41ef9e4e8a926d2f838198413009" "2a144dc9cf4056445db58d9e356");
 
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager source(clock);
     const auto session = source.generateSession();
     EXPECT_EQ(source.deriveTransferKey(), PairingManager::hkdfTransferKey(session.key));
@@ -48,7 +48,7 @@ TEST(PairingCode, TransferKeyIsHkdfSha256WithTheFixedSaltAndInfo)
 
 TEST(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
 {
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager pairing(clock);
     pairing.generateSession();
     EXPECT_DOUBLE_EQ(pairing.secondsRemaining(), 60.0);
@@ -79,7 +79,7 @@ TEST(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
 
 TEST(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
 {
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager pairing(clock);
     pairing.generateSession();
     clock.advance(30s);
@@ -106,7 +106,7 @@ TEST(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
 
 TEST(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
 {
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager pairing(clock);
     pairing.acceptPeerCode(QStringLiteral("000001"));
     // The expiry call has not run yet (a busy event loop), but time is up.
@@ -117,7 +117,7 @@ TEST(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
 
 TEST(PairingWindow, ObserversHearOnlyRealChanges)
 {
-    SteppedClock clock;
+    ManualClock clock;
     PairingManager pairing(clock);
     QSignalSpy code(&pairing, &PairingManager::pairingCodeChanged);
     QSignalSpy local(&pairing, &PairingManager::isLocallyConfirmedChanged);

@@ -1,4 +1,5 @@
 #include "support/CoroTest.h"
+#include "support/ManualClock.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferEngineSupport.h"

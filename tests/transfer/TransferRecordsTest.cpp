@@ -1,7 +1,7 @@
 #include "platform/Error.h"
 #include "postmigration/UserMapping.h"
 #include "preflight/MDMSafetyChecker.h"
-#include "transfer/Clock.h"
+#include "support/ManualClock.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/FileHasher.h"
 #include "transfer/ResumeState.h"
@@ -93,7 +93,7 @@ TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
 
 TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
 {
-    auto clock = std::make_shared<ManualClock>();
+    auto clock = std::make_shared<test::ManualClock>();
     TransferProgress p(clock);
     p.setTotalBytes(10'000'000);
     EXPECT_EQ(p.overallProgress(), 0.0);
