@@ -215,6 +215,9 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
         addItem(path, "evil");
     addItem(QStringLiteral("~/small"), "1234");
     addItem(QStringLiteral("~/linkfile"), "evil");
+    // A pipe where a file should go: refused at once, never waited on for a reader.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(home() + QStringLiteral("/pipe")).constData(), 0600), 0);
+    addItem(QStringLiteral("~/pipe"), "evil");
     pushManifest();
     for (const QString& path : hostile)
         pushChunk(path, 0, "evil");
@@ -225,9 +228,11 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     peer.push(header(MessageType::chunkData, QStringLiteral("~/small"), 0)); // no payload
     engine().setConflictPolicy(ConflictPolicy::overwrite);
     pushChunk(QStringLiteral("~/linkfile"), 0, "evil");
+    pushChunk(QStringLiteral("~/pipe"), 0, "evil");
     runTask(engine().receive());
 
-    for (const QString& path : hostile + QStringList{QStringLiteral("~/not-in-manifest"), QStringLiteral("~/linkfile")}) {
+    for (const QString& path :
+         hostile + QStringList{QStringLiteral("~/not-in-manifest"), QStringLiteral("~/linkfile"), QStringLiteral("~/pipe")}) {
         const auto replies = repliesTo(path);
         ASSERT_EQ(replies.size(), 1) << path.toStdString();
         EXPECT_EQ(replies[0].header.type, MessageType::chunkNack) << path.toStdString();
@@ -243,6 +248,33 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     EXPECT_EQ(readBytes(outside + QStringLiteral("/target")), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + QStringLiteral("/small")));
     EXPECT_TRUE(engine().writtenPaths().isEmpty());
+}
+
+TEST_F(DestinationFixture, VerificationNeverFollowsALinkPlantedAfterTheWrite)
+{
+    const QString outside = dir.filePath(QStringLiteral("secret"));
+    writeBytes(outside, "not yours");
+    addItem(QStringLiteral("~/a.txt"), "alpha");
+    addItem(QStringLiteral("~/b.txt"), "beta");
+    pushManifest();
+    pushCategory(QStringLiteral("userFiles"));
+    peer.push(header(MessageType::verificationRequest));
+    peer.push(header(MessageType::transferComplete));
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::fileAck && m.header.filePath == QStringLiteral("~/a.txt")) {
+            const QByteArray path = QFile::encodeName(home() + QStringLiteral("/a.txt"));
+            ::unlink(path.constData());
+            ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), path.constData()), 0);
+        }
+    };
+    runTask(engine().receive());
+
+    const auto verification = peer.sentOfType(MessageType::verificationResponse);
+    ASSERT_EQ(verification.size(), 1);
+    ASSERT_TRUE(verification[0].header.fileHashes);
+    ASSERT_EQ(verification[0].header.fileHashes->size(), 1);
+    EXPECT_EQ(verification[0].header.fileHashes->at(0).filePath, QStringLiteral("~/b.txt"));
+    EXPECT_EQ(engine().progress()->verificationFilesSkipped(), 1);
 }
 
 TEST_F(DestinationFixture, ProtectedPathsAreRefusedOnceAnAccountMappingIsSet)
