@@ -62,6 +62,14 @@ constexpr std::uint64_t kLowSpaceMargin = 64ull << 20;
 
 } // namespace
 
+std::uint64_t freeBytesAt(const QString& path)
+{
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
 bool WriteFailure::isDiskFull() const { return m_error == ENOSPC || m_error == EDQUOT; }
 
 DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(homeFolder))
@@ -87,10 +95,7 @@ std::uint64_t DestinationWriter::freeSpace(std::uint64_t needed)
     if (m_readingTakenMs >= 0 && now - m_readingTakenMs < kReadingMaxAgeMs && m_writtenSinceReading < kReadingMaxWritten
         && estimate >= needed + kLowSpaceMargin)
         return estimate;
-    struct statvfs st {};
-    m_freeReading = ::statvfs(QFile::encodeName(m_home).constData(), &st) == 0
-        ? static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize
-        : 0;
+    m_freeReading = freeBytesAt(m_home);
     m_writtenSinceReading = 0;
     m_readingTakenMs = now;
     return m_freeReading;

@@ -20,6 +20,9 @@ private:
     int m_error;
 };
 
+// Free bytes for an unprivileged writer on the volume holding `path`; 0 when unknown.
+std::uint64_t freeBytesAt(const QString& path);
+
 // Writes received files without ever following a symbolic link: every folder
 // on the way is opened relative to its parent with O_NOFOLLOW, so a link
 // planted inside the destination tree cannot redirect a write outside it.

@@ -6,7 +6,6 @@
 
 #include <QFile>
 
-#include <sys/statvfs.h>
 
 namespace kivo {
 
@@ -93,13 +92,7 @@ QString TransferEngine::resolveDestinationPath(const QString& relativePath) cons
     return UserFolders(m_home).expandTilde(path);
 }
 
-std::uint64_t TransferEngine::availableDiskSpace() const
-{
-    struct statvfs st {};
-    if (::statvfs(QFile::encodeName(m_home).constData(), &st) != 0)
-        return 0;
-    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
-}
+std::uint64_t TransferEngine::availableDiskSpace() const { return freeBytesAt(m_home); }
 
 MessageHeader TransferEngine::makeHeader(MessageType type)
 {
