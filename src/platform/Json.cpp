@@ -56,8 +56,6 @@ QDateTime parseDate(const QString& text)
 
 QByteArray toFileBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Indented); }
 QByteArray toFileBytes(const QJsonArray& array) { return QJsonDocument(array).toJson(QJsonDocument::Indented); }
-QByteArray toCompactBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
-
 QJsonObject parseObject(const QByteArray& bytes)
 {
     QJsonParseError error{};
@@ -196,12 +194,6 @@ void put(QJsonObject& o, const char* key, const std::optional<QDateTime>& v)
 {
     if (v)
         o.insert(QLatin1String(key), formatDate(*v));
-}
-
-void putBase64(QJsonObject& o, const char* key, const std::optional<QByteArray>& v)
-{
-    if (v)
-        o.insert(QLatin1String(key), QString::fromLatin1(v->toBase64()));
 }
 
 QJsonArray toArray(const QStringList& list)

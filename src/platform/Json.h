@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <optional>
 
-// Helpers for the JSON conventions every record follows: keys sorted (QJsonObject
-// keeps them sorted), ISO 8601 UTC dates without fractions, bytes as Base64, and
-// absent optionals omitted rather than written as null.
+// Helpers for the JSON conventions every record follows: ISO 8601 UTC dates
+// without fractions, bytes as Base64, and absent optionals omitted rather than
+// written as null. Files are written with sorted keys (QJsonObject keeps them
+// sorted); wire headers and journal lines in field order (ObjectWriter).
 namespace kivo::json {
 
 QString formatDate(const QDateTime& date);
@@ -23,8 +24,6 @@ QDateTime parseDate(const QString& text); // throws DecodingError
 // Pretty-printed document for files we write.
 QByteArray toFileBytes(const QJsonObject& object);
 QByteArray toFileBytes(const QJsonArray& array);
-// Compact document for the wire.
-QByteArray toCompactBytes(const QJsonObject& object);
 
 QJsonObject parseObject(const QByteArray& bytes); // throws DecodingError
 
@@ -65,7 +64,6 @@ void put(QJsonObject& o, const char* key, const std::optional<QString>& v);
 void put(QJsonObject& o, const char* key, const std::optional<std::uint64_t>& v);
 void put(QJsonObject& o, const char* key, const std::optional<std::uint32_t>& v);
 void put(QJsonObject& o, const char* key, const std::optional<QDateTime>& v);
-void putBase64(QJsonObject& o, const char* key, const std::optional<QByteArray>& v);
 
 QJsonArray toArray(const QStringList& list);
 

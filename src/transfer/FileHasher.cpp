@@ -1,9 +1,9 @@
 #include "transfer/FileHasher.h"
 
-#include <QtConcurrent>
-
 #include "platform/Error.h"
 #include "transfer/TransferError.h"
+
+#include <QtConcurrent>
 
 #include <QFile>
 #include <openssl/evp.h>
@@ -217,16 +217,16 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
         m_wholeHex = chunk.hash;
         return chunk;
     }
+    if (length < kParallelHashBytes) {
+        chunk.hash = FileHasher::sha256Hex(chunk.bytes);
+        m_whole.update(chunk.bytes);
+        return chunk;
+    }
     // The two digests of a big chunk are computed side by side: hashing is most
     // of the source's work per chunk.
-    QFuture<void> whole;
-    if (length >= kParallelHashBytes)
-        whole = QtConcurrent::run([this, bytes = chunk.bytes] { m_whole.update(bytes); });
+    QFuture<void> whole = QtConcurrent::run([this, bytes = chunk.bytes] { m_whole.update(bytes); });
     chunk.hash = FileHasher::sha256Hex(chunk.bytes);
-    if (whole.isValid())
-        whole.waitForFinished();
-    else
-        m_whole.update(chunk.bytes);
+    whole.waitForFinished();
     return chunk;
 }
 
