@@ -13,28 +13,9 @@
 
 using namespace kivo;
 using namespace kivo::test;
+using namespace Qt::StringLiterals;
 
 namespace {
-
-class RecordingHandler : public CategoryTransferHandler {
-public:
-    explicit RecordingHandler(QString id) : m_id(std::move(id)) {}
-    QString categoryID() const override { return m_id; }
-    QCoro::Task<QList<Item>> enumerateFiles(QStringList) override { co_return {}; }
-    QCoro::Task<QStringList> validateSourceAccess(QList<Item>) override { co_return {}; }
-    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
-    QCoro::Task<void> postImport(QStringList received) override
-    {
-        imported = received;
-        throw std::runtime_error("import failures are ignored");
-        co_return;
-    }
-    QList<Refusal> refusals;
-    QStringList imported;
-
-private:
-    QString m_id;
-};
 
 class RecordingRewriter : public AccountPathRewriter {
 public:
@@ -65,28 +46,27 @@ class DestinationFixture : public ::testing::Test {
 protected:
     DestinationFixture() { QDir().mkpath(home()); }
 
-    QString home() const { return dir.filePath(QStringLiteral("home")); }
+    QString home() const { return dir.filePath(u"home"_s); }
     QString transfers() const { return TransferEngine::transfersDirectory(home()); }
 
     TransferManifest::FileItem& addItem(const QString& relativePath, const QByteArray& content,
-                                        const QString& category = QStringLiteral("userFiles"))
+                                        const QString& category = u"userFiles"_s)
     {
-        TransferManifest::FileItem item;
+        TransferManifest::FileItem& item = manifest.items.emplace_back();
         item.relativePath = relativePath;
-        item.absolutePath = QStringLiteral("/Users/old") + relativePath.mid(1);
+        item.absolutePath = u"/Users/old"_s + relativePath.mid(1);
         item.size = std::uint64_t(content.size());
         item.categoryID = category;
-        manifest.items.append(item);
         manifest.totalSize += item.size;
         contents.append(content);
         if (!manifest.categoryOrder.contains(category))
             manifest.categoryOrder.append(category);
-        return manifest.items.last();
+        return item;
     }
     void pushManifest()
     {
-        manifest.transferID = QStringLiteral("T-1");
-        manifest.sourceHostname = QStringLiteral("old-mac");
+        manifest.transferID = u"T-1"_s;
+        manifest.sourceHostname = u"old-mac"_s;
         manifest.createdAt = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
         manifest.categoryIDs = manifest.categoryOrder;
         MessageHeader h = header(MessageType::manifest);
@@ -99,30 +79,38 @@ protected:
         h.chunkHash = hash.value_or(FileHasher::sha256Hex(bytes));
         peer.push(h, bytes);
     }
-    // Every chunk of item i, then its fileComplete.
-    void pushFile(qsizetype i)
-    {
-        const QByteArray& data = contents[i];
-        for (qsizetype offset = 0, c = 0; offset < data.size(); offset += 1048576, ++c)
-            pushChunk(manifest.items[i].relativePath, std::uint32_t(c), data.mid(offset, 1048576));
-        MessageHeader done = header(MessageType::fileComplete, manifest.items[i].relativePath);
-        done.chunkHash = FileHasher::sha256Hex(data);
-        peer.push(done);
-    }
+    // Every chunk of each item in the category, each followed by its fileComplete.
     void pushCategory(const QString& id)
     {
         peer.push(header(MessageType::categoryStart, id));
-        for (qsizetype i = 0; i < manifest.items.size(); ++i)
-            if (manifest.items[i].categoryID == id)
-                pushFile(i);
+        for (qsizetype i = 0; i < manifest.items.size(); ++i) {
+            if (manifest.items[i].categoryID != id)
+                continue;
+            const QByteArray& data = contents[i];
+            for (qsizetype offset = 0, c = 0; offset < data.size(); offset += 1048576, ++c)
+                pushChunk(manifest.items[i].relativePath, std::uint32_t(c), data.mid(offset, 1048576));
+            MessageHeader done = header(MessageType::fileComplete, manifest.items[i].relativePath);
+            done.chunkHash = FileHasher::sha256Hex(data);
+            peer.push(done);
+        }
         peer.push(header(MessageType::categoryComplete, id));
+    }
+    // The usual run: manifest, all files, then verification and the end.
+    void pushWholeTransfer()
+    {
+        pushManifest();
+        pushCategory(u"userFiles"_s);
+        peer.push(header(MessageType::verificationRequest));
+        peer.push(header(MessageType::transferComplete));
     }
     TransferEngine& engine()
     {
         if (!m_engine)
-            m_engine = std::make_unique<TransferEngine>(DeviceRole::destination, &peer, QStringLiteral("ignored"), home());
+            m_engine = std::make_unique<TransferEngine>(DeviceRole::destination, &peer, u"ignored"_s, home());
         return *m_engine;
     }
+    TransferProgress* progress() { return engine().progress(); }
+    void receive() { runTask(engine().receive()); }
     QList<Message> repliesTo(const QString& path) const
     {
         QList<Message> out;
@@ -130,6 +118,21 @@ protected:
             if ((m.header.type == MessageType::chunkAck || m.header.type == MessageType::chunkNack) && m.header.filePath == path)
                 out.append(m);
         return out;
+    }
+    // The hashes of the one verification response sent.
+    void verifiedHashes(QList<FileVerification>& out) const
+    {
+        const auto verification = peer.sentOfType(MessageType::verificationResponse);
+        ASSERT_EQ(verification.size(), 1);
+        ASSERT_TRUE(verification[0].header.fileHashes);
+        out = *verification[0].header.fileHashes;
+    }
+    std::optional<unsigned> modeOf(const QString& path) const
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            return std::nullopt;
+        return st.st_mode & 0777;
     }
 
     QTemporaryDir dir;
@@ -143,153 +146,137 @@ protected:
 
 TEST_F(DestinationFixture, PreFlightQuestionIsAnsweredThenTheTransferCompletesAndTheCheckpointGoes)
 {
-    writeBytes(home() + QStringLiteral("/exists.txt"), "here");
-    PreFlightConflictRequest question{{QStringLiteral("~/exists.txt"), QStringLiteral("~/absent.txt")}, QStringLiteral("R1")};
-    peer.push(header(MessageType::preFlightConflictRequest), question.encoded());
-    addItem(QStringLiteral("~/Documents/a.txt"), "alpha");
-    addItem(QStringLiteral("~/Documents/deep/ünï côdé.bin"), patterned(1048577, 3)).mode = 0640;
-    addItem(QStringLiteral("~/.hidden/empty"), {}).mode = 0600;
-    pushManifest();
-    pushCategory(QStringLiteral("userFiles"));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
-    runTask(engine().receive());
+    writeBytes(home() + u"/exists.txt"_s, "here");
+    peer.push(header(MessageType::preFlightConflictRequest),
+              PreFlightConflictRequest{{u"~/exists.txt"_s, u"~/absent.txt"_s}, u"R1"_s}.encoded());
+    addItem(u"~/Documents/a.txt"_s, "alpha");
+    addItem(u"~/Documents/deep/ünï côdé.bin"_s, patterned(1048577, 3)).mode = 0640;
+    addItem(u"~/.hidden/empty"_s, {}).mode = 0600;
+    pushWholeTransfer();
+    receive();
 
     const auto answer = PreFlightConflictResponse::decode(*peer.sent[0].payload);
     EXPECT_EQ(peer.sent[0].header.type, MessageType::preFlightConflictResponse);
     ASSERT_EQ(answer.conflicts.size(), 1);
-    EXPECT_EQ(answer.conflicts[0].path, QStringLiteral("~/exists.txt"));
+    EXPECT_EQ(answer.conflicts[0].path, u"~/exists.txt"_s);
     EXPECT_EQ(peer.sent[1].header.type, MessageType::manifestAck);
     EXPECT_FALSE(peer.sent[1].header.resumeState) << "no checkpoint existed";
 
-    EXPECT_EQ(engine().transferID(), QStringLiteral("T-1"));
-    EXPECT_FALSE(engine().progress()->error()) << engine().progress()->error()->toStdString();
-    EXPECT_TRUE(engine().progress()->isComplete());
+    EXPECT_EQ(engine().transferID(), u"T-1"_s);
+    EXPECT_FALSE(progress()->error()) << progress()->error()->toStdString();
+    EXPECT_TRUE(progress()->isComplete());
     for (qsizetype i = 0; i < manifest.items.size(); ++i)
         EXPECT_EQ(readBytes(engine().resolveDestinationPath(manifest.items[i].relativePath)), contents[i]);
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(home() + QStringLiteral("/Documents/deep/ünï côdé.bin")).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    ASSERT_EQ(::stat(QFile::encodeName(home() + QStringLiteral("/.hidden/empty")).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(modeOf(home() + u"/Documents/deep/ünï côdé.bin"_s), 0640u);
+    EXPECT_EQ(modeOf(home() + u"/.hidden/empty"_s), 0600u);
 
-    const auto verification = peer.sentOfType(MessageType::verificationResponse);
-    ASSERT_EQ(verification.size(), 1);
-    ASSERT_TRUE(verification[0].header.fileHashes);
-    EXPECT_EQ(verification[0].header.fileHashes->size(), 3);
-    for (const FileVerification& v : *verification[0].header.fileHashes)
-        EXPECT_EQ(v.sha256Hash, FileHasher::sha256Hex(contents[manifest.items.indexOf(*std::find_if(
-                                    manifest.items.begin(), manifest.items.end(),
-                                    [&](const auto& i) { return i.relativePath == v.filePath; }))]));
+    QList<FileVerification> hashes;
+    ASSERT_NO_FATAL_FAILURE(verifiedHashes(hashes));
+    EXPECT_EQ(hashes.size(), 3);
+    for (const FileVerification& v : hashes) {
+        const auto it = std::find_if(manifest.items.begin(), manifest.items.end(),
+                                     [&](const auto& i) { return i.relativePath == v.filePath; });
+        EXPECT_EQ(v.sha256Hash, FileHasher::sha256Hex(contents[it - manifest.items.begin()]));
+    }
     EXPECT_EQ(engine().writtenPaths().size(), 3);
-    EXPECT_FALSE(ResumeState::load(transfers(), QStringLiteral("T-1")));
+    EXPECT_FALSE(ResumeState::load(transfers(), u"T-1"_s));
     EXPECT_TRUE(QDir(transfers()).entryList(QDir::Files).isEmpty());
 }
 
 TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten)
 {
-    addItem(QStringLiteral("~/a"), "a");
+    addItem(u"~/a"_s, "a");
     manifest.items[0].size = manifest.totalSize = std::uint64_t(1) << 50;
     pushManifest();
-    runTask(engine().receive());
-    ASSERT_TRUE(engine().progress()->error());
-    EXPECT_TRUE(engine().progress()->error()->startsWith(QStringLiteral("Not enough disk space. Need ")));
+    receive();
+    ASSERT_TRUE(progress()->error());
+    EXPECT_TRUE(progress()->error()->startsWith(u"Not enough disk space. Need "_s));
     EXPECT_TRUE(peer.sent.isEmpty()) << "no manifestAck";
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 
 TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
 {
-    const QString outside = dir.filePath(QStringLiteral("outside"));
+    const QString outside = dir.filePath(u"outside"_s);
     QDir().mkpath(outside);
-    writeBytes(outside + QStringLiteral("/target"), "untouched");
-    // Links planted inside the destination tree that point out of it.
-    ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), QFile::encodeName(home() + QStringLiteral("/linkdir")).constData()), 0);
-    ASSERT_EQ(::symlink(QFile::encodeName(outside + QStringLiteral("/target")).constData(),
-                        QFile::encodeName(home() + QStringLiteral("/linkfile")).constData()), 0);
-    const QStringList hostile = {QStringLiteral("~/../outside/x"), QStringLiteral("~/a/../../outside/y"),
-                                 QStringLiteral("~/a") + QChar(0) + QStringLiteral("b"), QStringLiteral("~/"),
-                                 QStringLiteral("~//x"), QStringLiteral("~/./x"), QStringLiteral("relative/x"),
-                                 QStringLiteral("~/linkdir/x"), QStringLiteral("~/linkdir/target")};
-    for (const QString& path : hostile)
-        addItem(path, "evil");
-    addItem(QStringLiteral("~/small"), "1234");
-    addItem(QStringLiteral("~/linkfile"), "evil");
-    // A pipe where a file should go: refused at once, never waited on for a reader.
-    ASSERT_EQ(::mkfifo(QFile::encodeName(home() + QStringLiteral("/pipe")).constData(), 0600), 0);
-    addItem(QStringLiteral("~/pipe"), "evil");
+    writeBytes(outside + u"/target"_s, "untouched");
+    // Links planted inside the destination tree that point out of it; a pipe where a file
+    // should go is refused at once, never waited on for a reader.
+    ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), QFile::encodeName(home() + u"/linkdir"_s).constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside + u"/target"_s).constData(),
+                        QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
+    const QStringList hostile = {u"~/../outside/x"_s, u"~/a/../../outside/y"_s, u"~/a"_s + QChar(0) + u"b"_s, u"~/"_s,
+                                 u"~//x"_s, u"~/./x"_s, u"relative/x"_s, u"~/linkdir/x"_s, u"~/linkdir/target"_s};
+    const QStringList refusedLater = {u"~/not-in-manifest"_s, u"~/linkfile"_s, u"~/pipe"_s};
+    for (const QString& path : hostile + QStringList{u"~/small"_s, u"~/linkfile"_s, u"~/pipe"_s})
+        addItem(path, path == u"~/small"_s ? "1234" : "evil");
     pushManifest();
     for (const QString& path : hostile)
         pushChunk(path, 0, "evil");
-    pushChunk(QStringLiteral("~/not-in-manifest"), 0, "evil");
-    pushChunk(QStringLiteral("~/small"), 1, "1234");          // offset beyond the item's size
-    pushChunk(QStringLiteral("~/small"), 0, "12345");         // longer than the item
-    pushChunk(QStringLiteral("~/small"), 0, "1234", QString(64, u'a')); // corrupted
-    peer.push(header(MessageType::chunkData, QStringLiteral("~/small"), 0)); // no payload
+    pushChunk(u"~/not-in-manifest"_s, 0, "evil");
+    pushChunk(u"~/small"_s, 1, "1234");                      // offset beyond the item's size
+    pushChunk(u"~/small"_s, 0, "12345");                     // longer than the item
+    pushChunk(u"~/small"_s, 0, "1234", QString(64, u'a'));   // corrupted
+    peer.push(header(MessageType::chunkData, u"~/small"_s, 0)); // no payload
     engine().setConflictPolicy(ConflictPolicy::overwrite);
-    pushChunk(QStringLiteral("~/linkfile"), 0, "evil");
-    pushChunk(QStringLiteral("~/pipe"), 0, "evil");
-    runTask(engine().receive());
+    pushChunk(u"~/linkfile"_s, 0, "evil");
+    pushChunk(u"~/pipe"_s, 0, "evil");
+    receive();
 
-    for (const QString& path :
-         hostile + QStringList{QStringLiteral("~/not-in-manifest"), QStringLiteral("~/linkfile"), QStringLiteral("~/pipe")}) {
+    for (const QString& path : hostile + refusedLater) {
         const auto replies = repliesTo(path);
         ASSERT_EQ(replies.size(), 1) << path.toStdString();
         EXPECT_EQ(replies[0].header.type, MessageType::chunkNack) << path.toStdString();
     }
-    const auto small = repliesTo(QStringLiteral("~/small"));
+    const auto small = repliesTo(u"~/small"_s);
     ASSERT_EQ(small.size(), 4);
     for (const Message& m : small)
         EXPECT_EQ(m.header.type, MessageType::chunkNack);
-    EXPECT_EQ(small[2].header.errorMessage, QStringLiteral("Hash mismatch"));
-    EXPECT_EQ(small[3].header.errorMessage, QStringLiteral("Missing chunk data"));
+    EXPECT_EQ(small[2].header.errorMessage, u"Hash mismatch"_s);
+    EXPECT_EQ(small[3].header.errorMessage, u"Missing chunk data"_s);
 
-    EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{QStringLiteral("target")});
-    EXPECT_EQ(readBytes(outside + QStringLiteral("/target")), QByteArray("untouched"));
-    EXPECT_FALSE(QFile::exists(home() + QStringLiteral("/small")));
+    EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
+    EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
+    EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
     EXPECT_TRUE(engine().writtenPaths().isEmpty());
 }
 
 TEST_F(DestinationFixture, VerificationNeverFollowsALinkPlantedAfterTheWrite)
 {
-    const QString outside = dir.filePath(QStringLiteral("secret"));
+    const QString outside = dir.filePath(u"secret"_s);
     writeBytes(outside, "not yours");
-    addItem(QStringLiteral("~/a.txt"), "alpha");
-    addItem(QStringLiteral("~/b.txt"), "beta");
-    pushManifest();
-    pushCategory(QStringLiteral("userFiles"));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
+    addItem(u"~/a.txt"_s, "alpha");
+    addItem(u"~/b.txt"_s, "beta");
+    pushWholeTransfer();
     peer.onSend = [&](const Message& m) {
-        if (m.header.type == MessageType::fileAck && m.header.filePath == QStringLiteral("~/a.txt")) {
-            const QByteArray path = QFile::encodeName(home() + QStringLiteral("/a.txt"));
+        if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
+            const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
             ::unlink(path.constData());
             ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), path.constData()), 0);
         }
     };
-    runTask(engine().receive());
+    receive();
 
-    const auto verification = peer.sentOfType(MessageType::verificationResponse);
-    ASSERT_EQ(verification.size(), 1);
-    ASSERT_TRUE(verification[0].header.fileHashes);
-    ASSERT_EQ(verification[0].header.fileHashes->size(), 1);
-    EXPECT_EQ(verification[0].header.fileHashes->at(0).filePath, QStringLiteral("~/b.txt"));
-    EXPECT_EQ(engine().progress()->verificationFilesSkipped(), 1);
+    QList<FileVerification> hashes;
+    ASSERT_NO_FATAL_FAILURE(verifiedHashes(hashes));
+    ASSERT_EQ(hashes.size(), 1);
+    EXPECT_EQ(hashes[0].filePath, u"~/b.txt"_s);
+    EXPECT_EQ(progress()->verificationFilesSkipped(), 1);
 }
 
 TEST_F(DestinationFixture, ProtectedPathsAreRefusedOnceAnAccountMappingIsSet)
 {
-    const QString root = dir.filePath(QStringLiteral("sys"));
+    const QString root = dir.filePath(u"sys"_s), target = root + u"/var/db/MDM/evil.plist"_s;
     engine().setSafetyChecker(MDMSafetyChecker(root));
-    engine().setUserMapping(UserMapping::make(QStringLiteral("old"), QStringLiteral("/Users/old"), QStringLiteral("new"), home()));
-    const QString target = root + QStringLiteral("/var/db/MDM/evil.plist");
+    engine().setUserMapping(UserMapping::make(u"old"_s, u"/Users/old"_s, u"new"_s, home()));
     addItem(target, "evil");
     pushManifest();
     pushChunk(target, 0, "evil");
-    runTask(engine().receive());
+    receive();
     const auto replies = repliesTo(target);
     ASSERT_EQ(replies.size(), 1);
-    EXPECT_EQ(replies[0].header.errorMessage, QStringLiteral("Protected path"));
+    EXPECT_EQ(replies[0].header.errorMessage, u"Protected path"_s);
     EXPECT_FALSE(QFile::exists(target));
 }
 
@@ -301,93 +288,86 @@ TEST_F(DestinationFixture, ConflictPoliciesDecideOnTheFirstChunkAndRecordEveryOu
         bool written;
         QString resolution;
     };
-    const QList<Case> cases = {
-        {ConflictPolicy::skip, 2000, false, QStringLiteral("skipped")},
-        {ConflictPolicy::ask, 2000, false, QStringLiteral("skipped")},
-        {ConflictPolicy::overwrite, 1, true, QStringLiteral("overwritten")},
-        {ConflictPolicy::keepNewer, 1000, true, QStringLiteral("overwritten")},
-        {ConflictPolicy::keepNewer, 999, false, QStringLiteral("skipped")},
-        {ConflictPolicy::keepNewer, std::nullopt, false, QStringLiteral("skipped")},
-    };
-    for (const Case& c : cases) {
-        DestinationFixture::TearDown();
-        QTemporaryDir caseDir;
-        TransferEngine* previous = m_engine.release();
-        delete previous;
+    for (const Case& c : QList<Case>{{ConflictPolicy::skip, 2000, false, u"skipped"_s},
+                                     {ConflictPolicy::ask, 2000, false, u"skipped"_s},
+                                     {ConflictPolicy::overwrite, 1, true, u"overwritten"_s},
+                                     {ConflictPolicy::keepNewer, 1000, true, u"overwritten"_s},
+                                     {ConflictPolicy::keepNewer, 999, false, u"skipped"_s},
+                                     {ConflictPolicy::keepNewer, std::nullopt, false, u"skipped"_s}}) {
+        m_engine.reset();
         peer = ScriptedConnection();
         manifest = TransferManifest();
         contents.clear();
-        const QString existing = home() + QStringLiteral("/clash.txt");
+        QDir(home()).removeRecursively();
+        QDir().mkpath(home());
+        const QString existing = home() + u"/clash.txt"_s;
         writeBytes(existing, "old contents");
         struct utimbuf t {1000, 1000};
         ::utime(QFile::encodeName(existing).constData(), &t);
 
-        auto& item = addItem(QStringLiteral("~/clash.txt"), patterned(1048576 + 10, 1));
+        auto& item = addItem(u"~/clash.txt"_s, patterned(1048576 + 10, 1));
         if (c.sourceTime)
             item.sourceModified = QDateTime::fromSecsSinceEpoch(*c.sourceTime, Qt::UTC);
         pushManifest();
-        pushCategory(QStringLiteral("userFiles"));
+        pushCategory(u"userFiles"_s);
         engine().setConflictPolicy(c.policy);
-        runTask(engine().receive());
+        receive();
 
         const std::string label = toString(c.policy).toStdString();
         EXPECT_EQ(readBytes(existing), c.written ? contents[0] : QByteArray("old contents")) << label;
-        ASSERT_EQ(engine().progress()->conflictsResolved().size(), 1) << label;
-        EXPECT_EQ(engine().progress()->conflictsResolved()[0].resolution, c.resolution) << label;
-        for (const Message& m : repliesTo(QStringLiteral("~/clash.txt")))
+        ASSERT_EQ(progress()->conflictsResolved().size(), 1) << label;
+        EXPECT_EQ(progress()->conflictsResolved()[0].resolution, c.resolution) << label;
+        for (const Message& m : repliesTo(u"~/clash.txt"_s))
             EXPECT_EQ(m.header.type, MessageType::chunkAck) << label;
         EXPECT_EQ(engine().manifest()->items[0].transferStatus,
                   c.written ? FileTransferStatus::completed : FileTransferStatus::skipped) << label;
         EXPECT_EQ(engine().writtenPaths().isEmpty(), !c.written) << label;
-        EXPECT_EQ(engine().conflictSkippedPaths().contains(QStringLiteral("~/clash.txt")), !c.written) << label;
-        QDir(home()).removeRecursively();
-        QDir().mkpath(home());
+        EXPECT_EQ(engine().conflictSkippedPaths().contains(u"~/clash.txt"_s), !c.written) << label;
     }
 }
 
 TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointAndContinuesAtTheOffset)
 {
     const QByteArray data = patterned(3 * 1048576, 5);
-    addItem(QStringLiteral("~/done.txt"), "done");
-    addItem(QStringLiteral("~/big.bin"), data);
-    // The earlier run finished one file and two chunks of the next one, then died.
-    writeBytes(home() + QStringLiteral("/done.txt"), "done");
-    QByteArray partial = data.left(2 * 1048576);
-    partial.append(QByteArray(1048576, 'x')); // garbage beyond the acknowledged chunks
-    writeBytes(home() + QStringLiteral("/big.bin"), partial);
+    addItem(u"~/done.txt"_s, "done");
+    addItem(u"~/big.bin"_s, data);
+    // The earlier run finished one file and two chunks of the next one, then died,
+    // leaving garbage beyond the acknowledged chunks.
+    writeBytes(home() + u"/done.txt"_s, "done");
+    writeBytes(home() + u"/big.bin"_s, data.left(2 * 1048576) + QByteArray(1048576, 'x'));
     const QDateTime at = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    ResumeState earlier{QStringLiteral("T-1"), QStringLiteral("old-mac"), at, at, {QStringLiteral("~/done.txt")},
-                        ResumeState::InProgressFile{QStringLiteral("~/big.bin"), QStringLiteral("userFiles"), 1, 2097152}, {}, 2097156};
+    const ResumeState earlier{u"T-1"_s, u"old-mac"_s, at, at, {u"~/done.txt"_s},
+                              ResumeState::InProgressFile{u"~/big.bin"_s, u"userFiles"_s, 1, 2097152}, {}, 2097156};
     earlier.save(transfers());
 
     pushManifest();
-    peer.push(header(MessageType::categoryStart, QStringLiteral("userFiles")));
-    pushChunk(QStringLiteral("~/big.bin"), 2, data.mid(2 * 1048576));
-    pushChunk(QStringLiteral("~/big.bin"), 2, data.mid(2 * 1048576)); // a repeat overwrites the same range
-    MessageHeader done = header(MessageType::fileComplete, QStringLiteral("~/big.bin"));
-    peer.push(done);
-    runTask(engine().receive()); // ends with the connection
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    pushChunk(u"~/big.bin"_s, 2, data.mid(2 * 1048576));
+    pushChunk(u"~/big.bin"_s, 2, data.mid(2 * 1048576)); // a repeat overwrites the same range
+    peer.push(header(MessageType::fileComplete, u"~/big.bin"_s));
+    receive(); // ends with the connection
 
     const auto ack = peer.sentOfType(MessageType::manifestAck);
     ASSERT_EQ(ack.size(), 1);
     ASSERT_TRUE(ack[0].header.resumeState);
     EXPECT_EQ(ResumeState::decode(*ack[0].header.resumeState), earlier);
-    EXPECT_EQ(readBytes(home() + QStringLiteral("/big.bin")), data);
-    EXPECT_TRUE(engine().progress()->conflictsResolved().isEmpty()) << "its own partial file is no conflict";
-    const auto now = ResumeState::load(transfers(), QStringLiteral("T-1"));
+    EXPECT_EQ(readBytes(home() + u"/big.bin"_s), data);
+    EXPECT_TRUE(progress()->conflictsResolved().isEmpty()) << "its own partial file is no conflict";
+    const auto now = ResumeState::load(transfers(), u"T-1"_s);
     ASSERT_TRUE(now) << "an interrupted transfer keeps its checkpoint";
-    EXPECT_EQ(now->completedFiles, (QStringList{QStringLiteral("~/done.txt"), QStringLiteral("~/big.bin")}));
+    EXPECT_EQ(now->completedFiles, (QStringList{u"~/done.txt"_s, u"~/big.bin"_s}));
     EXPECT_FALSE(now->inProgressFile);
     EXPECT_EQ(now->totalBytesReceived, 2097156u + 2 * 1048576);
-    EXPECT_EQ(engine().progress()->error(), QStringLiteral("Connection to the other Mac was lost"));
+    EXPECT_EQ(progress()->error(), u"Connection to the other Mac was lost"_s);
 }
 
 TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerRewriterCorrectorAndCallback)
 {
-    auto handler = std::make_shared<RecordingHandler>(QStringLiteral("applicationData"));
-    handler->refusals = {{QStringLiteral("~/Library/Preferences/com.vendor.app.plist"), QStringLiteral("App not installed on destination")}};
+    const QString plist = u"~/Library/Preferences/com.vendor.app.plist"_s, apps = u"applicationData"_s;
+    auto handler = std::make_shared<RecordingHandler>(apps, true);
+    handler->refusals = {{plist, u"App not installed on destination"_s}};
     auto rewriter = std::make_shared<RecordingRewriter>();
-    rewriter->value = UserMapping::make(QStringLiteral("old"), QStringLiteral("/Users/old"), QStringLiteral("new"), home());
+    rewriter->value = UserMapping::make(u"old"_s, u"/Users/old"_s, u"new"_s, home());
     auto corrector = std::make_shared<RecordingCorrector>();
     QStringList finalized;
     engine().registerHandler(handler);
@@ -398,67 +378,64 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerRewriterCorrecto
         finalized.append(id + u':' + QString::number(items.size()));
         co_return;
     });
-    addItem(QStringLiteral("~/Library/Preferences/com.vendor.app.plist"), "<plist/>", QStringLiteral("applicationData")).mode = 0600;
-    addItem(QStringLiteral("~/Library/Application Support/App/config.json"), "{\"home\":\"/Users/old\"}", QStringLiteral("applicationData"));
-    addItem(QStringLiteral("~/Library/Application Support/App/.ssh/id_ed25519"), "key", QStringLiteral("applicationData"));
-    addItem(QStringLiteral("~/Documents/note.txt"), "/Users/old", QStringLiteral("userFiles"));
+    addItem(plist, "<plist/>", apps).mode = 0600;
+    addItem(u"~/Library/Application Support/App/config.json"_s, "{\"home\":\"/Users/old\"}", apps);
+    addItem(u"~/Library/Application Support/App/.ssh/id_ed25519"_s, "key", apps);
+    addItem(u"~/Documents/note.txt"_s, "/Users/old");
     pushManifest();
-    pushCategory(QStringLiteral("applicationData"));
-    pushCategory(QStringLiteral("userFiles"));
+    pushCategory(apps);
+    pushCategory(u"userFiles"_s);
     peer.push(header(MessageType::transferComplete));
-    runTask(engine().receive());
+    receive();
 
-    ASSERT_TRUE(engine().progress()->isComplete());
-    ASSERT_EQ(engine().progress()->fileErrors().size(), 1);
-    EXPECT_EQ(engine().progress()->fileErrors()[0].error, QStringLiteral("App not installed on destination"));
-    EXPECT_EQ(rewriter->plists, QStringList{home() + QStringLiteral("/Library/Preferences/com.vendor.app.plist")});
-    EXPECT_EQ(rewriter->texts, QStringList{home() + QStringLiteral("/Library/Application Support/App/config.json")});
+    ASSERT_TRUE(progress()->isComplete());
+    ASSERT_EQ(progress()->fileErrors().size(), 1);
+    EXPECT_EQ(progress()->fileErrors()[0].error, u"App not installed on destination"_s);
+    EXPECT_EQ(rewriter->plists, QStringList{home() + u"/Library/Preferences/com.vendor.app.plist"_s});
+    EXPECT_EQ(rewriter->texts, QStringList{home() + u"/Library/Application Support/App/config.json"_s});
     EXPECT_EQ(handler->imported.size(), 3);
-    EXPECT_EQ(finalized, (QStringList{QStringLiteral("applicationData:3"), QStringLiteral("userFiles:1")}));
+    EXPECT_EQ(finalized, (QStringList{u"applicationData:3"_s, u"userFiles:1"_s}));
     // Different accounts: the helper sets modes, and ownership covers every written file.
-    EXPECT_EQ(corrector->modes, QStringList{home() + QStringLiteral("/Library/Preferences/com.vendor.app.plist:600")});
+    EXPECT_EQ(corrector->modes, QStringList{home() + u"/Library/Preferences/com.vendor.app.plist:600"_s});
     ASSERT_EQ(corrector->calls.size(), 1);
-    EXPECT_EQ(corrector->calls[0][0], home());
-    EXPECT_EQ(corrector->calls[0][1], QStringLiteral("new"));
+    EXPECT_EQ(corrector->calls[0].mid(0, 2), (QStringList{home(), u"new"_s}));
     EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 4);
 }
 
 TEST_F(DestinationFixture, SourceErrorsAndUnexpectedMessagesAreHandled)
 {
-    addItem(QStringLiteral("~/a"), "a");
+    addItem(u"~/a"_s, "a");
     pushManifest();
-    peer.push(header(MessageType::chunkAck));
-    peer.push(header(MessageType::pause));
-    MessageHeader skip = header(MessageType::fileSkip, QStringLiteral("~/a"));
-    peer.push(skip);
-    peer.push(header(MessageType::error));
-    runTask(engine().receive());
-    EXPECT_EQ(engine().progress()->error(), QStringLiteral("Unknown error from source"));
-    EXPECT_TRUE(engine().progress()->isPaused());
-    ASSERT_EQ(engine().progress()->fileErrors().size(), 1);
-    EXPECT_EQ(engine().progress()->fileErrors()[0].error, QStringLiteral("Skipped by source"));
+    for (const MessageHeader& h : {header(MessageType::chunkAck), header(MessageType::pause),
+                                   header(MessageType::fileSkip, u"~/a"_s), header(MessageType::error)})
+        peer.push(h);
+    receive();
+    EXPECT_EQ(progress()->error(), u"Unknown error from source"_s);
+    EXPECT_TRUE(progress()->isPaused());
+    ASSERT_EQ(progress()->fileErrors().size(), 1);
+    EXPECT_EQ(progress()->fileErrors()[0].error, u"Skipped by source"_s);
     EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::skipped);
-    EXPECT_TRUE(ResumeState::load(transfers(), QStringLiteral("T-1"))) << "the checkpoint stays for a later resume";
+    EXPECT_TRUE(ResumeState::load(transfers(), u"T-1"_s)) << "the checkpoint stays for a later resume";
 
     ScriptedConnection other;
     other.push(header(MessageType::chunkData));
-    TransferEngine second(DeviceRole::destination, &other, QStringLiteral("x"), home());
+    TransferEngine second(DeviceRole::destination, &other, u"x"_s, home());
     runTask(second.receive());
     EXPECT_EQ(second.progress()->error(),
-              QStringLiteral("Invalid protocol message: Expected manifest or pre-flight conflict request, got chunkData"));
+              u"Invalid protocol message: Expected manifest or pre-flight conflict request, got chunkData"_s);
 }
 
 TEST_F(DestinationFixture, CancelAndCleanupRemovesWrittenFilesButKeepsTheCheckpoint)
 {
-    addItem(QStringLiteral("~/a/one"), "one");
-    addItem(QStringLiteral("~/a/two"), "two");
+    addItem(u"~/a/one"_s, "one");
+    addItem(u"~/a/two"_s, "two");
     pushManifest();
-    pushCategory(QStringLiteral("userFiles"));
-    runTask(engine().receive());
+    pushCategory(u"userFiles"_s);
+    receive();
     ASSERT_EQ(engine().writtenPaths().size(), 2);
     runTask(engine().cancelAndCleanup());
-    EXPECT_FALSE(QFile::exists(home() + QStringLiteral("/a/one")));
-    EXPECT_FALSE(QFile::exists(home() + QStringLiteral("/a/two")));
-    EXPECT_TRUE(engine().progress()->isCancelled());
-    EXPECT_TRUE(ResumeState::load(transfers(), QStringLiteral("T-1")));
+    EXPECT_FALSE(QFile::exists(home() + u"/a/one"_s));
+    EXPECT_FALSE(QFile::exists(home() + u"/a/two"_s));
+    EXPECT_TRUE(progress()->isCancelled());
+    EXPECT_TRUE(ResumeState::load(transfers(), u"T-1"_s));
 }

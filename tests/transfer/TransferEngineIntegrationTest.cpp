@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 using namespace kivo;
+using namespace Qt::StringLiterals;
 using namespace kivo::test;
 
 namespace {
@@ -21,8 +22,8 @@ struct EnginePair {
     explicit EnginePair(const QString& sourceFolder, const QString& destinationHome,
                         TransferSession::Security security = TransferSession::Security::plain)
         : pair(makeLoopbackPair(security)),
-          source(DeviceRole::source, pair.client.get(), QStringLiteral("pair-1"), sourceFolder),
-          destination(DeviceRole::destination, pair.accepted.get(), QStringLiteral("unknown-yet"), destinationHome)
+          source(DeviceRole::source, pair.client.get(), u"pair-1"_s, sourceFolder),
+          destination(DeviceRole::destination, pair.accepted.get(), u"unknown-yet"_s, destinationHome)
     {
     }
     void run()
@@ -42,19 +43,19 @@ struct EnginePair {
 TransferManifest manifestOf(const QString& folder, const QStringList& names, const QList<QByteArray>& contents)
 {
     TransferManifest m;
-    m.transferID = QStringLiteral("pair-1");
-    m.sourceHostname = QStringLiteral("old-mac");
+    m.transferID = u"pair-1"_s;
+    m.sourceHostname = u"old-mac"_s;
     m.createdAt = QDateTime::currentDateTimeUtc();
-    m.categoryIDs = m.categoryOrder = {QStringLiteral("userFiles")};
+    m.categoryIDs = m.categoryOrder = {u"userFiles"_s};
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QString path = folder + u'/' + names[i];
         QDir().mkpath(QFileInfo(path).path());
         writeBytes(path, contents[i]);
         TransferManifest::FileItem item;
-        item.relativePath = QStringLiteral("~/") + names[i];
+        item.relativePath = u"~/"_s + names[i];
         item.absolutePath = path;
         item.size = std::uint64_t(contents[i].size());
-        item.categoryID = QStringLiteral("userFiles");
+        item.categoryID = u"userFiles"_s;
         m.items.append(item);
         m.totalSize += item.size;
     }
@@ -66,20 +67,20 @@ TransferManifest manifestOf(const QString& folder, const QStringList& names, con
 TEST(TransferEngines, AFileChangedBeforeVerificationIsReportedAsAMismatch)
 {
     QTemporaryDir dir;
-    const QString from = dir.filePath(QStringLiteral("from")), to = dir.filePath(QStringLiteral("to"));
+    const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
     QDir().mkpath(to);
     EnginePair engines(from, to, TransferSession::Security::tls);
-    engines.source.setManifest(manifestOf(from, {QStringLiteral("keep.txt"), QStringLiteral("tampered.txt")},
+    engines.source.setManifest(manifestOf(from, {u"keep.txt"_s, u"tampered.txt"_s},
                                           {patterned(1500000, 1), patterned(2000, 2)}));
     QObject::connect(&engines.destination, &TransferEngine::categoryCompleted, [&] {
-        writeBytes(to + QStringLiteral("/tampered.txt"), "changed behind our back");
+        writeBytes(to + u"/tampered.txt"_s, "changed behind our back");
     });
     engines.run();
 
     EXPECT_TRUE(engines.source.progress()->isComplete());
-    EXPECT_EQ(engines.source.progress()->verificationMismatches(), QStringList{QStringLiteral("~/tampered.txt")});
+    EXPECT_EQ(engines.source.progress()->verificationMismatches(), QStringList{u"~/tampered.txt"_s});
     EXPECT_EQ(engines.source.progress()->verificationFilesChecked(), 2);
-    EXPECT_EQ(readBytes(to + QStringLiteral("/keep.txt")), patterned(1500000, 1));
+    EXPECT_EQ(readBytes(to + u"/keep.txt"_s), patterned(1500000, 1));
     EXPECT_TRUE(engines.destination.progress()->isComplete());
 }
 
@@ -87,7 +88,7 @@ class SmallVolume : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        mountPoint = dir.filePath(QStringLiteral("volume"));
+        mountPoint = dir.filePath(u"volume"_s);
         QDir().mkpath(mountPoint);
         if (::geteuid() != 0
             || ::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=8m") != 0)
@@ -113,10 +114,10 @@ protected:
 
 TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
 {
-    const QString from = dir.filePath(QStringLiteral("from"));
+    const QString from = dir.filePath(u"from"_s);
     EnginePair engines(from, mountPoint);
     engines.source.setManifest(manifestOf(
-        from, {QStringLiteral("first.bin"), QStringLiteral("second.bin"), QStringLiteral("third.bin")},
+        from, {u"first.bin"_s, u"second.bin"_s, u"third.bin"_s},
         {patterned(1048576 + 3, 1), patterned(2 * 1048576, 2), patterned(1048576, 3)}));
     // Once the first file is in, something else fills the volume.
     bool filled = false;
@@ -124,19 +125,19 @@ TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheC
         if (filled || engines.destination.progress()->filesCompleted() != 1)
             return;
         filled = true;
-        writeBytes(mountPoint + QStringLiteral("/filler"), QByteArray(qsizetype(freeBytes() - 300000), 'f'));
+        writeBytes(mountPoint + u"/filler"_s, QByteArray(qsizetype(freeBytes() - 300000), 'f'));
     });
     engines.run();
 
     ASSERT_TRUE(filled);
     ASSERT_TRUE(engines.source.progress()->error());
-    EXPECT_TRUE(engines.source.progress()->error()->startsWith(QStringLiteral("Not enough disk space. Need ")))
+    EXPECT_TRUE(engines.source.progress()->error()->startsWith(u"Not enough disk space. Need "_s))
         << engines.source.progress()->error()->toStdString();
     ASSERT_TRUE(engines.destination.progress()->error());
-    EXPECT_TRUE(engines.destination.progress()->error()->startsWith(QStringLiteral("Not enough disk space.")));
-    EXPECT_EQ(readBytes(mountPoint + QStringLiteral("/first.bin")), patterned(1048576 + 3, 1));
-    const auto checkpoint = ResumeState::load(TransferEngine::transfersDirectory(mountPoint), QStringLiteral("pair-1"));
+    EXPECT_TRUE(engines.destination.progress()->error()->startsWith(u"Not enough disk space."_s));
+    EXPECT_EQ(readBytes(mountPoint + u"/first.bin"_s), patterned(1048576 + 3, 1));
+    const auto checkpoint = ResumeState::load(TransferEngine::transfersDirectory(mountPoint), u"pair-1"_s);
     ASSERT_TRUE(checkpoint);
-    EXPECT_EQ(checkpoint->completedFiles, QStringList{QStringLiteral("~/first.bin")});
+    EXPECT_EQ(checkpoint->completedFiles, QStringList{u"~/first.bin"_s});
     EXPECT_TRUE(engines.source.progress()->verificationMismatches().isEmpty());
 }

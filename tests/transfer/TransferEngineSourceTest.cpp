@@ -10,10 +10,11 @@
 using namespace kivo;
 using namespace kivo::test;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kEmptyHash = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+const QString kEmptyHash = u"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"_s;
 
 // A destination that stores what it receives in memory and answers like the real one,
 // with hooks to misbehave.
@@ -25,66 +26,53 @@ struct FakeDestination {
     std::function<std::optional<MessageHeader>()> verificationReply;
     QHash<QString, int> attempts;
 
-    FakeDestination()
-    {
-        connection.onSend = [this](const Message& m) { answer(m); };
-    }
+    FakeDestination() { connection.onSend = [this](const Message& m) { answer(m); }; }
 
     void answer(const Message& m)
     {
         const MessageHeader& h = m.header;
+        std::optional<MessageHeader> reply;
+        if (h.type == MessageType::chunkData && chunkReply)
+            reply = chunkReply(h, attempts[*h.filePath + u'#' + QString::number(*h.chunkIndex)]++);
+        else if (h.type == MessageType::verificationRequest && verificationReply)
+            reply = verificationReply();
+        if (reply)
+            return connection.push(*reply);
         switch (h.type) {
-        case MessageType::manifest: {
-            MessageHeader ack = header(MessageType::manifestAck);
+        case MessageType::manifest:
+            reply = header(MessageType::manifestAck);
             if (checkpoint)
-                ack.resumeState = checkpoint->encoded();
-            connection.push(ack);
+                reply->resumeState = checkpoint->encoded();
             break;
-        }
         case MessageType::chunkData: {
-            const QString key = *h.filePath + u'#' + QString::number(*h.chunkIndex);
-            const int attempt = attempts[key]++;
-            if (chunkReply) {
-                if (auto reply = chunkReply(h, attempt)) {
-                    connection.push(*reply);
-                    break;
-                }
-            }
             QByteArray& data = files[*h.filePath];
             const qsizetype offset = qsizetype(*h.chunkIndex) * 1048576;
             if (data.size() < offset + m.payload->size())
                 data.resize(offset + m.payload->size());
             data.replace(offset, m.payload->size(), *m.payload);
-            connection.push(header(MessageType::chunkAck, h.filePath, h.chunkIndex));
+            reply = header(MessageType::chunkAck, h.filePath, h.chunkIndex);
             break;
         }
         case MessageType::fileComplete:
             files[*h.filePath]; // an empty file exists too
-            connection.push(header(MessageType::fileAck, h.filePath));
+            reply = header(MessageType::fileAck, h.filePath);
             break;
-        case MessageType::verificationRequest: {
-            if (verificationReply) {
-                if (auto reply = verificationReply()) {
-                    connection.push(*reply);
-                    break;
-                }
-            }
-            MessageHeader response = header(MessageType::verificationResponse);
-            response.fileHashes = QList<FileVerification>{};
+        case MessageType::verificationRequest:
+            reply = header(MessageType::verificationResponse);
+            reply->fileHashes = QList<FileVerification>{};
             for (auto it = files.cbegin(); it != files.cend(); ++it)
-                response.fileHashes->append({it.key(), FileHasher::sha256Hex(it.value()), std::uint64_t(it.value().size())});
-            connection.push(response);
+                reply->fileHashes->append({it.key(), FileHasher::sha256Hex(it.value()), std::uint64_t(it.value().size())});
             break;
-        }
         default:
-            break;
+            return;
         }
+        connection.push(*reply);
     }
 };
 
 class SourceFixture : public ::testing::Test {
 protected:
-    TransferManifest::FileItem addFile(const QString& name, const QByteArray& bytes, const QString& category = QStringLiteral("userFiles"))
+    TransferManifest::FileItem addFile(const QString& name, const QByteArray& bytes, const QString& category = u"userFiles"_s)
     {
         const QString path = dir.filePath(name);
         QDir().mkpath(QFileInfo(path).path());
@@ -92,14 +80,13 @@ protected:
         return addItem(name, path, std::uint64_t(bytes.size()), category);
     }
     TransferManifest::FileItem addItem(const QString& name, const QString& absolutePath, std::uint64_t size,
-                                       const QString& category = QStringLiteral("userFiles"))
+                                       const QString& category = u"userFiles"_s)
     {
-        TransferManifest::FileItem item;
-        item.relativePath = QStringLiteral("~/") + name;
+        TransferManifest::FileItem& item = manifest.items.emplace_back();
+        item.relativePath = u"~/"_s + name;
         item.absolutePath = absolutePath;
         item.size = size;
         item.categoryID = category;
-        manifest.items.append(item);
         manifest.totalSize += size;
         if (!manifest.categoryOrder.contains(category))
             manifest.categoryOrder.append(category);
@@ -109,13 +96,15 @@ protected:
     TransferEngine& engine()
     {
         if (!m_engine) {
-            manifest.sourceHostname = QStringLiteral("old-mac");
+            manifest.sourceHostname = u"old-mac"_s;
             manifest.createdAt = QDateTime::currentDateTimeUtc();
-            m_engine = std::make_unique<TransferEngine>(DeviceRole::source, &peer.connection, QStringLiteral("T-1"), dir.path());
+            m_engine = std::make_unique<TransferEngine>(DeviceRole::source, &peer.connection, u"T-1"_s, dir.path());
             m_engine->setManifest(manifest);
         }
         return *m_engine;
     }
+    TransferProgress* progress() { return engine().progress(); }
+    void start() { runTask(engine().start()); }
     QList<std::uint32_t> chunksSentFor(const QString& path) const
     {
         QList<std::uint32_t> out;
@@ -131,42 +120,14 @@ protected:
     std::unique_ptr<TransferEngine> m_engine;
 };
 
-class RecordingHandler : public CategoryTransferHandler {
-public:
-    explicit RecordingHandler(QString id) : m_id(std::move(id)) {}
-    QString categoryID() const override { return m_id; }
-    QCoro::Task<QList<Item>> enumerateFiles(QStringList) override { co_return {}; }
-    QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) override
-    {
-        ++validateCalls;
-        validatedItems = items.size();
-        co_return unreadable;
-    }
-    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
-    QCoro::Task<void> postImport(QStringList received) override
-    {
-        imported = received;
-        co_return;
-    }
-
-    QStringList unreadable;
-    QList<Refusal> refusals;
-    QStringList imported;
-    int validateCalls = 0;
-    qsizetype validatedItems = 0;
-
-private:
-    QString m_id;
-};
-
 } // namespace
 
 TEST_F(SourceFixture, ChunkBoundariesEmptyFilesAndTheWholeConversation)
 {
-    const auto empty = addFile(QStringLiteral("empty"), {});
-    const auto exact = addFile(QStringLiteral("Documents/exact.bin"), patterned(1048576, 1));
-    const auto plusOne = addFile(QStringLiteral("Documents/Ünïcode plus.bin"), patterned(1048577, 2));
-    runTask(engine().start());
+    const auto empty = addFile(u"empty"_s, {});
+    const auto exact = addFile(u"Documents/exact.bin"_s, patterned(1048576, 1));
+    const auto plusOne = addFile(u"Documents/Ünïcode plus.bin"_s, patterned(1048577, 2));
+    start();
 
     EXPECT_TRUE(chunksSentFor(empty.relativePath).isEmpty());
     EXPECT_EQ(chunksSentFor(exact.relativePath), (QList<std::uint32_t>{0}));
@@ -192,59 +153,54 @@ TEST_F(SourceFixture, ChunkBoundariesEmptyFilesAndTheWholeConversation)
               (QList<MessageType>{MessageType::categoryComplete, MessageType::verificationRequest, MessageType::transferComplete}));
     for (qsizetype i = 0; i < peer.connection.sent.size(); ++i)
         EXPECT_EQ(peer.connection.sent[i].header.sequenceNumber, std::uint64_t(i + 1));
-    const TransferManifest sentManifest = TransferManifest::decode(*peer.connection.sent.first().header.manifestData);
-    EXPECT_EQ(sentManifest.transferID, QStringLiteral("T-1"));
+    EXPECT_EQ(TransferManifest::decode(*peer.connection.sent.first().header.manifestData).transferID, u"T-1"_s);
 
-    TransferProgress* p = engine().progress();
-    EXPECT_TRUE(p->isComplete());
-    EXPECT_FALSE(p->error());
-    EXPECT_EQ(p->filesCompleted(), 3);
-    EXPECT_EQ(p->bytesTransferred(), 2097153u);
-    EXPECT_EQ(p->verificationFilesChecked(), 3);
-    EXPECT_TRUE(p->verificationMismatches().isEmpty());
-    EXPECT_EQ(p->categoryProgress().value(QStringLiteral("userFiles")).status, CategoryStatus::completed);
+    EXPECT_TRUE(progress()->isComplete());
+    EXPECT_FALSE(progress()->error());
+    EXPECT_EQ(progress()->filesCompleted(), 3);
+    EXPECT_EQ(progress()->bytesTransferred(), 2097153u);
+    EXPECT_EQ(progress()->verificationFilesChecked(), 3);
+    EXPECT_TRUE(progress()->verificationMismatches().isEmpty());
+    EXPECT_EQ(progress()->categoryProgress().value(u"userFiles"_s).status, CategoryStatus::completed);
 }
 
 TEST_F(SourceFixture, RejectedChunksAreRetriedAndThreeRejectionsFailOnlyThatFile)
 {
-    const auto flaky = addFile(QStringLiteral("flaky"), patterned(2000, 1));
-    const auto doomed = addFile(QStringLiteral("doomed"), patterned(2000, 2));
-    const auto odd = addFile(QStringLiteral("odd"), patterned(2000, 3));
-    const auto fine = addFile(QStringLiteral("fine"), patterned(2000, 4));
+    const auto flaky = addFile(u"flaky"_s, patterned(2000, 1));
+    const auto doomed = addFile(u"doomed"_s, patterned(2000, 2));
+    const auto odd = addFile(u"odd"_s, patterned(2000, 3));
+    const auto fine = addFile(u"fine"_s, patterned(2000, 4));
     peer.chunkReply = [&](const MessageHeader& h, int attempt) -> std::optional<MessageHeader> {
-        if (h.filePath == flaky.relativePath && attempt < 2)
-            return header(MessageType::chunkNack, h.filePath, h.chunkIndex);
-        if (h.filePath == doomed.relativePath)
+        if ((h.filePath == flaky.relativePath && attempt < 2) || h.filePath == doomed.relativePath)
             return header(MessageType::chunkNack, h.filePath, h.chunkIndex);
         if (h.filePath == odd.relativePath && attempt == 0)
             return header(MessageType::fileAck); // a stray reply counts as a rejection
         return std::nullopt;
     };
-    runTask(engine().start());
+    start();
 
     EXPECT_EQ(chunksSentFor(flaky.relativePath).size(), 3);
     EXPECT_EQ(chunksSentFor(doomed.relativePath).size(), 3);
     EXPECT_EQ(chunksSentFor(odd.relativePath).size(), 2);
     EXPECT_EQ(peer.files.value(fine.relativePath), readBytes(fine.absolutePath));
-    const TransferProgress* p = engine().progress();
-    ASSERT_EQ(p->fileErrors().size(), 1);
-    EXPECT_EQ(p->fileErrors()[0].filePath, doomed.relativePath);
-    EXPECT_EQ(p->fileErrors()[0].error, QStringLiteral("Max retries exceeded"));
+    ASSERT_EQ(progress()->fileErrors().size(), 1);
+    EXPECT_EQ(progress()->fileErrors()[0].filePath, doomed.relativePath);
+    EXPECT_EQ(progress()->fileErrors()[0].error, u"Max retries exceeded"_s);
     EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::failed);
-    EXPECT_EQ(p->filesCompleted(), 3);
-    EXPECT_TRUE(p->isComplete());
+    EXPECT_EQ(progress()->filesCompleted(), 3);
+    EXPECT_TRUE(progress()->isComplete());
 }
 
 TEST_F(SourceFixture, ResumeSkipsCompletedFilesAndContinuesAfterTheLastAcknowledgedChunk)
 {
-    const auto done = addFile(QStringLiteral("done.bin"), patterned(3000, 1));
-    const auto partial = addFile(QStringLiteral("partial.bin"), patterned(8 * 1048576 + 5, 2));
-    const auto fresh = addFile(QStringLiteral("fresh.bin"), patterned(10, 3));
+    const auto done = addFile(u"done.bin"_s, patterned(3000, 1));
+    const auto partial = addFile(u"partial.bin"_s, patterned(8 * 1048576 + 5, 2));
+    const auto fresh = addFile(u"fresh.bin"_s, patterned(10, 3));
     const QDateTime at = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    ResumeState checkpoint{QStringLiteral("T-1"), QStringLiteral("old-mac"), at, at, {done.relativePath}, std::nullopt, {}, 0};
-    checkpoint.inProgressFile = ResumeState::InProgressFile{partial.relativePath, QStringLiteral("userFiles"), 5, 6 * 1048576};
+    ResumeState checkpoint{u"T-1"_s, u"old-mac"_s, at, at, {done.relativePath}, std::nullopt, {}, 0};
+    checkpoint.inProgressFile = ResumeState::InProgressFile{partial.relativePath, u"userFiles"_s, 5, 6 * 1048576};
     peer.checkpoint = checkpoint;
-    runTask(engine().start());
+    start();
 
     EXPECT_TRUE(chunksSentFor(done.relativePath).isEmpty());
     EXPECT_EQ(chunksSentFor(partial.relativePath), (QList<std::uint32_t>{6, 7, 8}));
@@ -254,62 +210,60 @@ TEST_F(SourceFixture, ResumeSkipsCompletedFilesAndContinuesAfterTheLastAcknowled
     ASSERT_EQ(completes.size(), 2);
     EXPECT_EQ(completes[0].header.chunkHash, FileHasher::sha256OfFile(partial.absolutePath));
     EXPECT_EQ(engine().resumeState(), checkpoint);
-    EXPECT_EQ(engine().progress()->filesCompleted(), 3);
-    EXPECT_EQ(engine().progress()->bytesTransferred(), manifest.totalSize);
+    EXPECT_EQ(progress()->filesCompleted(), 3);
+    EXPECT_EQ(progress()->bytesTransferred(), manifest.totalSize);
 }
 
 TEST_F(SourceFixture, PlaceholdersAndUnreadableFilesAreSkippedWithoutBeingOpened)
 {
     // The placeholder's path does not exist: opening it would fail and be reported.
-    addItem(QStringLiteral("Documents/.report.pdf.icloud"), dir.filePath(QStringLiteral("nowhere/.report.pdf.icloud")), 4096);
-    const auto secret = addFile(QStringLiteral("secret"), "top");
-    const auto open = addFile(QStringLiteral("open"), "fine");
-    auto handler = std::make_shared<RecordingHandler>(QStringLiteral("userFiles"));
+    addItem(u"Documents/.report.pdf.icloud"_s, dir.filePath(u"nowhere/.report.pdf.icloud"_s), 4096);
+    const auto secret = addFile(u"secret"_s, "top");
+    const auto open = addFile(u"open"_s, "fine");
+    auto handler = std::make_shared<RecordingHandler>(u"userFiles"_s);
     handler->unreadable = {secret.absolutePath};
     engine().registerHandler(handler);
-    runTask(engine().start());
+    start();
 
     const auto skips = peer.connection.sentOfType(MessageType::fileSkip);
     ASSERT_EQ(skips.size(), 2);
-    EXPECT_EQ(skips[0].header.errorMessage, QStringLiteral("iCloud Drive placeholder — download to local first"));
+    EXPECT_EQ(skips[0].header.errorMessage, u"iCloud Drive placeholder — download to local first"_s);
     EXPECT_EQ(skips[1].header.filePath, secret.relativePath);
-    EXPECT_EQ(skips[1].header.errorMessage, QStringLiteral("Permission denied"));
+    EXPECT_EQ(skips[1].header.errorMessage, u"Permission denied"_s);
     EXPECT_EQ(handler->validateCalls, 1);
     EXPECT_EQ(handler->validatedItems, 3);
     EXPECT_TRUE(chunksSentFor(secret.relativePath).isEmpty());
     EXPECT_EQ(peer.files.value(open.relativePath), QByteArray("fine"));
 
-    const TransferProgress* p = engine().progress();
-    EXPECT_EQ(p->iCloudStubsSkipped(), 1);
-    EXPECT_EQ(p->iCloudStubsBytesSkipped(), 4096u);
-    ASSERT_EQ(p->fileErrors().size(), 1) << "the placeholder is counted, not an error";
-    EXPECT_EQ(p->fileErrors()[0].filePath, secret.relativePath);
+    EXPECT_EQ(progress()->iCloudStubsSkipped(), 1);
+    EXPECT_EQ(progress()->iCloudStubsBytesSkipped(), 4096u);
+    ASSERT_EQ(progress()->fileErrors().size(), 1) << "the placeholder is counted, not an error";
+    EXPECT_EQ(progress()->fileErrors()[0].filePath, secret.relativePath);
     EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::skipped);
 }
 
 TEST_F(SourceFixture, DiskFullAtTheDestinationEndsTheTransfer)
 {
-    addFile(QStringLiteral("a"), patterned(100, 1));
-    addFile(QStringLiteral("b"), patterned(100, 2));
+    addFile(u"a"_s, patterned(100, 1));
+    addFile(u"b"_s, patterned(100, 2));
     peer.chunkReply = [](const MessageHeader&, int) -> std::optional<MessageHeader> {
         MessageHeader full = header(MessageType::error);
-        full.errorCode = QStringLiteral("disk_full");
-        full.errorMessage = QStringLiteral("Insufficient disk space");
+        full.errorCode = u"disk_full"_s;
+        full.errorMessage = u"Insufficient disk space"_s;
         return full;
     };
-    runTask(engine().start());
-    const TransferProgress* p = engine().progress();
-    ASSERT_TRUE(p->error());
-    EXPECT_TRUE(p->error()->startsWith(QStringLiteral("Not enough disk space. Need "))) << p->error()->toStdString();
-    EXPECT_FALSE(p->isTransferring());
-    EXPECT_FALSE(p->isComplete());
+    start();
+    ASSERT_TRUE(progress()->error());
+    EXPECT_TRUE(progress()->error()->startsWith(u"Not enough disk space. Need "_s)) << progress()->error()->toStdString();
+    EXPECT_FALSE(progress()->isTransferring());
+    EXPECT_FALSE(progress()->isComplete());
     EXPECT_EQ(peer.connection.sentOfType(MessageType::chunkData).size(), 1);
     EXPECT_TRUE(peer.connection.sentOfType(MessageType::transferComplete).isEmpty());
 }
 
 TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
 {
-    addFile(QStringLiteral("ten.bin"), patterned(10 * 1048576, 1));
+    addFile(u"ten.bin"_s, patterned(10 * 1048576, 1));
     auto clock = std::make_shared<ManualClock>();
     engine().setClock(clock);
     engine().setBandwidthCap(8);
@@ -320,7 +274,7 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
             sendTimes.append(std::chrono::duration<double>(clock->monotonic()).count());
         answer(m);
     };
-    runTask(engine().start());
+    start();
 
     ASSERT_EQ(sendTimes.size(), 10);
     EXPECT_EQ(sendTimes[0], 0.0);
@@ -328,7 +282,7 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
         EXPECT_NEAR(sendTimes[i] - sendTimes[i - 1], 1.048576, 0.001);
     // Ten chunks' worth of budget: about 10.5 s of clock time.
     EXPECT_NEAR(std::chrono::duration<double>(engine().throttle()->nextAllowedSend).count(), 10.486, 0.01);
-    EXPECT_TRUE(engine().progress()->isComplete());
+    EXPECT_TRUE(progress()->isComplete());
 
     engine().setBandwidthCap(0);
     EXPECT_FALSE(engine().throttle());
@@ -336,39 +290,39 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
 
 TEST_F(SourceFixture, VerificationReportsMismatchesAndSurvivesAMissingResponse)
 {
-    const auto a = addFile(QStringLiteral("a"), "alpha");
-    addFile(QStringLiteral("b"), "beta");
+    const auto a = addFile(u"a"_s, "alpha");
+    addFile(u"b"_s, "beta");
     peer.verificationReply = [&]() -> std::optional<MessageHeader> {
         MessageHeader response = header(MessageType::verificationResponse);
         response.fileHashes = QList<FileVerification>{{a.relativePath, QString(64, u'0'), 5},
-                                                      {QStringLiteral("~/never-sent"), QString(64, u'1'), 1}};
+                                                      {u"~/never-sent"_s, QString(64, u'1'), 1}};
         return response;
     };
-    runTask(engine().start());
-    EXPECT_EQ(engine().progress()->verificationMismatches(), QStringList{a.relativePath});
-    EXPECT_EQ(engine().progress()->verificationFilesChecked(), 2);
-    EXPECT_TRUE(engine().progress()->isComplete());
+    start();
+    EXPECT_EQ(progress()->verificationMismatches(), QStringList{a.relativePath});
+    EXPECT_EQ(progress()->verificationFilesChecked(), 2);
+    EXPECT_TRUE(progress()->isComplete());
 }
 
 TEST_F(SourceFixture, AnErrorInsteadOfTheVerificationResponseStillCompletes)
 {
-    addFile(QStringLiteral("a"), "alpha");
+    addFile(u"a"_s, "alpha");
     peer.verificationReply = []() -> std::optional<MessageHeader> { return header(MessageType::error); };
-    runTask(engine().start());
-    EXPECT_TRUE(engine().progress()->isComplete());
-    EXPECT_FALSE(engine().progress()->error());
-    EXPECT_FALSE(engine().progress()->isVerifying());
-    EXPECT_TRUE(engine().progress()->verificationMismatches().isEmpty());
+    start();
+    EXPECT_TRUE(progress()->isComplete());
+    EXPECT_FALSE(progress()->error());
+    EXPECT_FALSE(progress()->isVerifying());
+    EXPECT_TRUE(progress()->verificationMismatches().isEmpty());
 }
 
 TEST_F(SourceFixture, WrongManifestReplyFailsAndNoManifestDoesNothing)
 {
-    TransferEngine idle(DeviceRole::source, &peer.connection, QStringLiteral("T-1"), dir.path());
+    TransferEngine idle(DeviceRole::source, &peer.connection, u"T-1"_s, dir.path());
     runTask(idle.start());
     EXPECT_TRUE(peer.connection.sent.isEmpty());
 
-    addFile(QStringLiteral("a"), "alpha");
+    addFile(u"a"_s, "alpha");
     peer.connection.onSend = [&](const Message&) { peer.connection.push(header(MessageType::chunkAck)); };
-    runTask(engine().start());
-    EXPECT_EQ(engine().progress()->error(), QStringLiteral("Invalid protocol message: Expected manifestAck, got chunkAck"));
+    start();
+    EXPECT_EQ(progress()->error(), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "categories/CategoryTransferHandler.h"
 #include "transfer/FileHasher.h"
 #include "transfer/TransferConnection.h"
 #include "transfer/TransferError.h"
@@ -56,6 +57,38 @@ public:
     QList<Message> sent;
     std::deque<Message> inbox;
     bool connected = true;
+};
+
+// Records what the engine asks of a category; failImport makes postImport throw.
+class RecordingHandler : public CategoryTransferHandler {
+public:
+    explicit RecordingHandler(QString id, bool failImport = false) : m_id(std::move(id)), m_failImport(failImport) {}
+    QString categoryID() const override { return m_id; }
+    QCoro::Task<QList<Item>> enumerateFiles(QStringList) override { co_return {}; }
+    QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) override
+    {
+        ++validateCalls;
+        validatedItems = items.size();
+        co_return unreadable;
+    }
+    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
+    QCoro::Task<void> postImport(QStringList received) override
+    {
+        imported = received;
+        if (m_failImport)
+            throw std::runtime_error("import failures are ignored");
+        co_return;
+    }
+
+    QStringList unreadable;
+    QList<Refusal> refusals;
+    QStringList imported;
+    int validateCalls = 0;
+    qsizetype validatedItems = 0;
+
+private:
+    QString m_id;
+    bool m_failImport;
 };
 
 inline MessageHeader header(MessageType type, std::optional<QString> path = std::nullopt,

@@ -34,15 +34,9 @@ TEST(TransferError, EqualityComparesCaseAndPayload)
 
 TEST(ByteCount, DecimalFileStyle)
 {
-    EXPECT_EQ(formatFileSize(0), "Zero KB");
-    EXPECT_EQ(formatFileSize(1), "1 byte");
-    EXPECT_EQ(formatFileSize(999), "999 bytes");
-    EXPECT_EQ(formatFileSize(1000), "1 KB");
-    EXPECT_EQ(formatFileSize(1499), "1 KB");
-    EXPECT_EQ(formatFileSize(500000000), "500 MB");
-    EXPECT_EQ(formatFileSize(1500000), "1.5 MB");
-    EXPECT_EQ(formatFileSize(2000000000), "2 GB");
-    EXPECT_EQ(formatFileSize(1234567890), "1.23 GB");
-    EXPECT_EQ(formatFileSize(999999), "1 MB");
-    EXPECT_EQ(formatFileSize(110000000000ull), "110 GB");
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "Zero KB"}, {1, "1 byte"}, {999, "999 bytes"}, {1000, "1 KB"}, {1499, "1 KB"}, {500000000, "500 MB"},
+        {1500000, "1.5 MB"}, {2000000000, "2 GB"}, {1234567890, "1.23 GB"}, {999999, "1 MB"}, {110000000000ull, "110 GB"}};
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(formatFileSize(bytes), text) << bytes;
 }

@@ -17,11 +17,12 @@
 #include <utime.h>
 
 using namespace kivo;
+using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
 
-const QString kEmptyHash = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+const QString kEmptyHash = u"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"_s;
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -36,11 +37,11 @@ void setMtime(const QString& path, qint64 secs)
     ASSERT_EQ(::utime(QFile::encodeName(path).constData(), &t), 0);
 }
 
-TransferManifest::FileItem item(const QString& rel, std::uint64_t size, const QString& cat = QStringLiteral("userFiles"))
+TransferManifest::FileItem item(const QString& rel, std::uint64_t size, const QString& cat = u"userFiles"_s)
 {
     TransferManifest::FileItem i;
     i.relativePath = rel;
-    i.absolutePath = QStringLiteral("/Users/ana") + rel.mid(1);
+    i.absolutePath = u"/Users/ana"_s + rel.mid(1);
     i.size = size;
     i.categoryID = cat;
     return i;
@@ -57,7 +58,7 @@ TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
     TransferManifest m = TransferManifest::decode(json);
     ASSERT_EQ(m.items.size(), 1);
     EXPECT_FALSE(m.items[0].sha256Hash || m.items[0].destinationPath || m.items[0].mode || m.items[0].sourceModified);
-    EXPECT_FALSE(m.items[0].toJson().contains(QStringLiteral("mode")));
+    EXPECT_FALSE(m.items[0].toJson().contains(u"mode"_s));
 
     const TransferManifest before = m;
     m.markFileCompleted(-1);
@@ -79,16 +80,14 @@ TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
 TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
 {
     TransferManifest m;
-    m.items = {item(QStringLiteral("~/Documents/ana.txt"), 1), item(QStringLiteral("~/x"), 1)};
-    m.items[0].absolutePath = QStringLiteral("/Users/ana/Documents/ana.txt");
-    m.applyUserMapping(UserMapping::make(QStringLiteral("ana"), QStringLiteral("/Users/ana"), QStringLiteral("ana"),
-                                         QStringLiteral("/Users/ana")));
+    m.items = {item(u"~/Documents/ana.txt"_s, 1), item(u"~/x"_s, 1)};
+    m.items[0].absolutePath = u"/Users/ana/Documents/ana.txt"_s;
+    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"ana"_s, u"/Users/ana"_s));
     EXPECT_FALSE(m.items[0].destinationPath);
-    m.applyUserMapping(UserMapping::make(QStringLiteral("ana"), QStringLiteral("/Users/ana"), QStringLiteral("anab"),
-                                         QStringLiteral("/Users/anab")));
-    EXPECT_EQ(m.items[0].destinationPath, QStringLiteral("/Users/anab/Documents/ana.txt"));
-    EXPECT_EQ(m.itemsForCategory(QStringLiteral("userFiles")).size(), 2);
-    EXPECT_TRUE(m.itemsForCategory(QStringLiteral("keychain")).isEmpty());
+    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"anab"_s, u"/Users/anab"_s));
+    EXPECT_EQ(m.items[0].destinationPath, u"/Users/anab/Documents/ana.txt"_s);
+    EXPECT_EQ(m.itemsForCategory(u"userFiles"_s).size(), 2);
+    EXPECT_TRUE(m.itemsForCategory(u"keychain"_s).isEmpty());
 }
 
 TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
@@ -124,91 +123,91 @@ TEST(TransferProgress, ChangedFiresOnlyOnRealChanges)
     TransferProgress p;
     int changes = 0;
     QObject::connect(&p, &TransferProgress::changed, [&] { ++changes; });
-    p.setCurrentFile(QStringLiteral("a"));
-    p.setCurrentFile(QStringLiteral("a"));
-    p.updateCategory(QStringLiteral("c"), [](CategoryProgress& c) { c.totalFiles = 2; });
-    p.updateCategory(QStringLiteral("c"), [](CategoryProgress& c) { c.totalFiles = 2; });
+    p.setCurrentFile(u"a"_s);
+    p.setCurrentFile(u"a"_s);
+    p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
+    p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
     EXPECT_EQ(changes, 2);
 }
 
 TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
 {
     QTemporaryDir dir;
-    ResumeState older{QStringLiteral("A"), QStringLiteral("h"), QDateTime::fromSecsSinceEpoch(100, Qt::UTC),
+    ResumeState older{u"A"_s, u"h"_s, QDateTime::fromSecsSinceEpoch(100, Qt::UTC),
                       QDateTime::fromSecsSinceEpoch(200, Qt::UTC), {}, std::nullopt, {}, 0};
     ResumeState newer = older;
-    newer.transferID = QStringLiteral("B");
+    newer.transferID = u"B"_s;
     newer.updatedAt = QDateTime::fromSecsSinceEpoch(300, Qt::UTC);
-    newer.inProgressFile = ResumeState::InProgressFile{QStringLiteral("~/a"), QStringLiteral("userFiles"), 5, 6291456};
+    newer.inProgressFile = ResumeState::InProgressFile{u"~/a"_s, u"userFiles"_s, 5, 6291456};
     older.save(dir.path());
     newer.save(dir.path());
-    writeFile(dir.path() + QStringLiteral("/broken.json"), "{not json");
-    writeFile(dir.path() + QStringLiteral("/notes.txt"), "{}");
+    writeFile(dir.path() + u"/broken.json"_s, "{not json");
+    writeFile(dir.path() + u"/notes.txt"_s, "{}");
     const QList<ResumeState> all = ResumeState::listAll(dir.path());
     ASSERT_EQ(all.size(), 2);
     EXPECT_EQ(all[0], newer);
     EXPECT_EQ(all[1], older);
-    ResumeState::remove(dir.path(), QStringLiteral("B"));
-    ResumeState::remove(dir.path(), QStringLiteral("missing"));
-    EXPECT_FALSE(ResumeState::load(dir.path(), QStringLiteral("B")));
-    EXPECT_FALSE(ResumeState::isValidTransferID(QStringLiteral("../etc")));
-    EXPECT_FALSE(ResumeState::isValidTransferID(QStringLiteral(".hidden")));
-    EXPECT_TRUE(ResumeState::isValidTransferID(QStringLiteral("0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33")));
+    ResumeState::remove(dir.path(), u"B"_s);
+    ResumeState::remove(dir.path(), u"missing"_s);
+    EXPECT_FALSE(ResumeState::load(dir.path(), u"B"_s));
+    EXPECT_FALSE(ResumeState::isValidTransferID(u"../etc"_s));
+    EXPECT_FALSE(ResumeState::isValidTransferID(u".hidden"_s));
+    EXPECT_TRUE(ResumeState::isValidTransferID(u"0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33"_s));
 }
 
 TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempotent)
 {
     QTemporaryDir dir;
     const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
-    ResumeState fresh{QStringLiteral("T"), QStringLiteral("old-mac"), t0, t0, {}, std::nullopt, {}, 0};
+    ResumeState fresh{u"T"_s, u"old-mac"_s, t0, t0, {}, std::nullopt, {}, 0};
     QByteArray checkpointAfterOpen;
     {
         ResumeJournal journal(dir.path(), fresh);
-        checkpointAfterOpen = QFile(ResumeState::jsonPath(dir.path(), QStringLiteral("T"))).exists()
-                                  ? ResumeState::load(dir.path(), QStringLiteral("T"))->encoded()
+        checkpointAfterOpen = QFile(ResumeState::jsonPath(dir.path(), u"T"_s)).exists()
+                                  ? ResumeState::load(dir.path(), u"T"_s)->encoded()
                                   : QByteArray();
-        journal.fileStarted(QStringLiteral("~/a"), t0);
-        journal.chunkWritten(QStringLiteral("~/a"), QStringLiteral("userFiles"), 0, 1048576, t0.addSecs(1));
-        journal.chunkWritten(QStringLiteral("~/a"), QStringLiteral("userFiles"), 1, 10, t0.addSecs(2));
-        journal.fileCompleted(QStringLiteral("~/a"), t0.addSecs(3));
-        journal.chunkWritten(QStringLiteral("~/b"), QStringLiteral("userFiles"), 0, 1048576, t0.addSecs(4));
+        journal.fileStarted(u"~/a"_s, t0);
+        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 0, 1048576, t0.addSecs(1));
+        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 1, 10, t0.addSecs(2));
+        journal.fileCompleted(u"~/a"_s, t0.addSecs(3));
+        journal.chunkWritten(u"~/b"_s, u"userFiles"_s, 0, 1048576, t0.addSecs(4));
         // The JSON file itself is untouched by per-chunk and per-file events.
-        QFile json(ResumeState::jsonPath(dir.path(), QStringLiteral("T")));
+        QFile json(ResumeState::jsonPath(dir.path(), u"T"_s));
         ASSERT_TRUE(json.open(QIODevice::ReadOnly));
         EXPECT_EQ(ResumeState::decode(json.readAll()), fresh);
     }
     ASSERT_FALSE(checkpointAfterOpen.isEmpty());
     // A torn last line (the process died mid-append) is ignored.
-    QFile journalFile(ResumeState::journalPath(dir.path(), QStringLiteral("T")));
+    QFile journalFile(ResumeState::journalPath(dir.path(), u"T"_s));
     ASSERT_TRUE(journalFile.open(QIODevice::Append));
     journalFile.write(R"({"e":"file","p":"~/b")");
     journalFile.close();
 
-    const auto loaded = ResumeState::load(dir.path(), QStringLiteral("T"));
+    const auto loaded = ResumeState::load(dir.path(), u"T"_s);
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->completedFiles, QStringList{QStringLiteral("~/a")});
+    EXPECT_EQ(loaded->completedFiles, QStringList{u"~/a"_s});
     ASSERT_TRUE(loaded->inProgressFile);
-    EXPECT_EQ(loaded->inProgressFile->relativePath, QStringLiteral("~/b"));
+    EXPECT_EQ(loaded->inProgressFile->relativePath, u"~/b"_s);
     EXPECT_EQ(loaded->inProgressFile->lastAcknowledgedChunk, 0u);
     EXPECT_EQ(loaded->totalBytesReceived, 2u * 1048576 + 10);
     EXPECT_EQ(loaded->updatedAt, t0.addSecs(4));
 
     // Reopening folds the journal into the JSON; a crash before the old journal
     // is replaced must not count anything twice.
-    QFile::copy(ResumeState::journalPath(dir.path(), QStringLiteral("T")), dir.path() + QStringLiteral("/old.journal"));
+    QFile::copy(ResumeState::journalPath(dir.path(), u"T"_s), dir.path() + u"/old.journal"_s);
     {
         ResumeJournal reopened(dir.path(), *loaded);
-        EXPECT_TRUE(reopened.wasStarted(QStringLiteral("~/b")));
-        EXPECT_FALSE(reopened.wasStarted(QStringLiteral("~/a")));
+        EXPECT_TRUE(reopened.wasStarted(u"~/b"_s));
+        EXPECT_FALSE(reopened.wasStarted(u"~/a"_s));
     }
-    QFile::remove(ResumeState::journalPath(dir.path(), QStringLiteral("T")));
-    QFile::copy(dir.path() + QStringLiteral("/old.journal"), ResumeState::journalPath(dir.path(), QStringLiteral("T")));
-    EXPECT_EQ(*ResumeState::load(dir.path(), QStringLiteral("T")), *loaded);
+    QFile::remove(ResumeState::journalPath(dir.path(), u"T"_s));
+    QFile::copy(dir.path() + u"/old.journal"_s, ResumeState::journalPath(dir.path(), u"T"_s));
+    EXPECT_EQ(*ResumeState::load(dir.path(), u"T"_s), *loaded);
 
     ResumeJournal last(dir.path(), *loaded);
-    last.categoryCompleted(QStringLiteral("userFiles"), t0.addSecs(9));
+    last.categoryCompleted(u"userFiles"_s, t0.addSecs(9));
     last.remove();
-    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("T.*")}).isEmpty());
+    EXPECT_TRUE(QDir(dir.path()).entryList({u"T.*"_s}).isEmpty());
 }
 
 TEST(ThrottleBudget, CapBelowOneRemovesPacingAndEightMegabitsPacesTenChunksOverTenAndAHalfSeconds)
@@ -240,44 +239,44 @@ TEST(ThrottleBudget, CapBelowOneRemovesPacingAndEightMegabitsPacesTenChunksOverT
 TEST(ConflictResolver, PoliciesDecideAsDocumented)
 {
     QTemporaryDir dir;
-    const QString existing = dir.filePath(QStringLiteral("existing"));
+    const QString existing = dir.filePath(u"existing"_s);
     writeFile(existing, "x");
     setMtime(existing, 1000);
-    const QString missing = dir.filePath(QStringLiteral("missing"));
+    const QString missing = dir.filePath(u"missing"_s);
     const auto at = [](qint64 s) { return std::optional<QDateTime>(QDateTime::fromSecsSinceEpoch(s, Qt::UTC)); };
 
     for (ConflictPolicy p : {ConflictPolicy::skip, ConflictPolicy::overwrite, ConflictPolicy::keepNewer, ConflictPolicy::ask})
         EXPECT_TRUE(ConflictResolver::resolve(missing, std::nullopt, p).write);
     EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::skip),
-              ConflictDecision::skip(QStringLiteral("destination exists, policy=skip")));
+              ConflictDecision::skip(u"destination exists, policy=skip"_s));
     EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::ask),
-              ConflictDecision::skip(QStringLiteral("destination exists, policy=ask")));
+              ConflictDecision::skip(u"destination exists, policy=ask"_s));
     EXPECT_TRUE(ConflictResolver::resolve(existing, at(1), ConflictPolicy::overwrite).write);
     EXPECT_TRUE(ConflictResolver::resolve(existing, at(1000), ConflictPolicy::keepNewer).write) << "equal times overwrite";
     EXPECT_TRUE(ConflictResolver::resolve(existing, at(2000), ConflictPolicy::keepNewer).write);
     EXPECT_EQ(ConflictResolver::resolve(existing, at(999), ConflictPolicy::keepNewer),
-              ConflictDecision::skip(QStringLiteral("destination is newer")));
+              ConflictDecision::skip(u"destination is newer"_s));
     EXPECT_EQ(ConflictResolver::resolve(existing, std::nullopt, ConflictPolicy::keepNewer),
-              ConflictDecision::skip(QStringLiteral("missing mtime, defaulting to skip")));
+              ConflictDecision::skip(u"missing mtime, defaulting to skip"_s));
 }
 
 TEST(MDMSafetyChecker, ProtectedPrefixesAreRefusedEvenWhenDisguised)
 {
     MDMSafetyChecker checker;
-    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/var/db/MDM/x")));
-    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/private/var/db/ConfigurationProfiles/Store")));
-    EXPECT_FALSE(checker.isPathSafe(QStringLiteral("/Users/ana/../../var/db/DetachedSignatures/a")));
-    EXPECT_TRUE(checker.isPathSafe(QStringLiteral("/Users/ana/var/db/MDM")));
+    EXPECT_FALSE(checker.isPathSafe(u"/var/db/MDM/x"_s));
+    EXPECT_FALSE(checker.isPathSafe(u"/private/var/db/ConfigurationProfiles/Store"_s));
+    EXPECT_FALSE(checker.isPathSafe(u"/Users/ana/../../var/db/DetachedSignatures/a"_s));
+    EXPECT_TRUE(checker.isPathSafe(u"/Users/ana/var/db/MDM"_s));
 
-    MDMSafetyChecker relocated(QStringLiteral("/tmp/root"));
-    EXPECT_FALSE(relocated.isPathSafe(QStringLiteral("/tmp/root/var/db/MDM/a")));
-    EXPECT_TRUE(relocated.isPathSafe(QStringLiteral("/var/db/MDM/a")));
+    MDMSafetyChecker relocated(u"/tmp/root"_s);
+    EXPECT_FALSE(relocated.isPathSafe(u"/tmp/root/var/db/MDM/a"_s));
+    EXPECT_TRUE(relocated.isPathSafe(u"/var/db/MDM/a"_s));
 }
 
 TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
 {
     QTemporaryDir dir;
-    const QString empty = dir.filePath(QStringLiteral("empty"));
+    const QString empty = dir.filePath(u"empty"_s);
     writeFile(empty, {});
     EXPECT_EQ(FileHasher::sha256OfFile(empty), kEmptyHash);
     EXPECT_EQ(FileHasher::sha256Hex({}), kEmptyHash);
@@ -286,7 +285,7 @@ TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
     QByteArray data(3 * 1048576 + 17, Qt::Uninitialized);
     for (qsizetype i = 0; i < data.size(); ++i)
         data[i] = char((i * 131) ^ (i >> 9));
-    const QString path = dir.filePath(QStringLiteral("data"));
+    const QString path = dir.filePath(u"data"_s);
     writeFile(path, data);
     const QString whole = FileHasher::sha256OfFile(path);
     EXPECT_EQ(whole, FileHasher::sha256Hex(data));
@@ -306,7 +305,7 @@ TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
     // Files of one chunk, read whole or already delivered before a resume, and a
     // file that ends exactly at the first chunk boundary.
     for (const qsizetype size : {qsizetype(1), qsizetype(40000), qsizetype(1048576), qsizetype(1048577)}) {
-        const QString small = dir.filePath(QStringLiteral("small%1").arg(size));
+        const QString small = dir.filePath(u"small%1"_s.arg(size));
         writeFile(small, data.left(size));
         const QString expected = FileHasher::sha256Hex(data.left(size));
         for (std::uint32_t first : {0u, 1u}) {

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 using namespace kivo;
+using namespace Qt::StringLiterals;
 using namespace kivo::test;
 using namespace std::chrono_literals;
 
@@ -21,7 +22,7 @@ MessageHeader headerOf(MessageType type, std::uint64_t sequence)
 {
     MessageHeader h;
     h.type = type;
-    h.transferID = QStringLiteral("0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33");
+    h.transferID = u"0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33"_s;
     h.sequenceNumber = sequence;
     return h;
 }
@@ -58,7 +59,7 @@ QString errorText(const std::function<void()>& f)
     } catch (const Error& e) {
         return e.description();
     }
-    return QStringLiteral("<no error>");
+    return u"<no error>"_s;
 }
 
 } // namespace
@@ -74,7 +75,7 @@ TEST(TransferSession, EveryMessageKindCrossesTlsUnchanged)
         std::optional<QByteArray> payload;
         if (h.type == MessageType::chunkData) {
             payload = QByteArray(1048576, 'k');
-            h.filePath = QStringLiteral("~/Documents/big.bin");
+            h.filePath = u"~/Documents/big.bin"_s;
             h.chunkIndex = 0;
             h.totalChunks = 1;
             h.payloadSize = 1048576;
@@ -82,7 +83,7 @@ TEST(TransferSession, EveryMessageKindCrossesTlsUnchanged)
         if (h.type == MessageType::manifest)
             h.manifestData = QByteArray(R"({"items":[]})");
         if (h.type == MessageType::verificationResponse)
-            h.fileHashes = QList<FileVerification>{{QStringLiteral("~/x"), QString(64, u'0'), 0}};
+            h.fileHashes = QList<FileVerification>{{u"~/x"_s, QString(64, u'0'), 0}};
 
         auto received = pair.accepted->receiveMessage();
         runTask(pair.client->sendMessage(h, payload));
@@ -112,7 +113,7 @@ TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrder)
     runTask([&]() -> QCoro::Task<void> {
         for (int i = 0; i < kFrames; ++i) {
             MessageHeader h = headerOf(MessageType::chunkData, std::uint64_t(i) * 2 + 1);
-            h.filePath = QStringLiteral("~/f%1").arg(i);
+            h.filePath = u"~/f%1"_s.arg(i);
             h.chunkIndex = 0;
             QByteArray payload(1048576 - i, char('a' + i));
             h.payloadSize = std::uint32_t(payload.size());
@@ -124,7 +125,7 @@ TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrder)
     const QList<Message> messages = runTask(std::move(received));
     ASSERT_EQ(messages.size(), kFrames * 2);
     for (int i = 0; i < kFrames; ++i) {
-        EXPECT_EQ(messages[i * 2].header.filePath, QStringLiteral("~/f%1").arg(i));
+        EXPECT_EQ(messages[i * 2].header.filePath, u"~/f%1"_s.arg(i));
         EXPECT_EQ(messages[i * 2].payload, payloads[i]);
         EXPECT_EQ(messages[i * 2 + 1].header.type, MessageType::fileComplete);
         EXPECT_EQ(messages[i * 2 + 1].header.sequenceNumber, std::uint64_t(i) * 2 + 2);
@@ -135,8 +136,8 @@ TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
 {
     LoopbackPair pair = makeLoopbackPair(TransferSession::Security::plain);
     MessageHeader h = headerOf(MessageType::fileSkip, 7);
-    h.filePath = QStringLiteral("~/Pictures/ßeach.jpg");
-    h.errorMessage = QStringLiteral("iCloud Drive placeholder — download to local first");
+    h.filePath = u"~/Pictures/ßeach.jpg"_s;
+    h.errorMessage = u"iCloud Drive placeholder — download to local first"_s;
     h.payloadSize = 3;
     auto received = pair.accepted->receiveMessage();
     runTask(dribble(pair.client->socket(), WireFormat::encodeMessage(h, QByteArray("abc"))));
@@ -193,7 +194,7 @@ TEST(TransferSession, ConnectFailuresAreReportedOnceAndCloseCancels)
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
     const quint16 silentPort = silent.serverPort();
     TransferSession cancelled(new QSslSocket, TransferSession::Security::tls, [silentPort](QSslSocket& s) {
-        s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), silentPort);
+        s.connectToHostEncrypted(u"127.0.0.1"_s, silentPort);
     });
     auto pending = cancelled.connect();
     QTimer::singleShot(100, &silent, [&] { cancelled.close(); });

@@ -18,6 +18,14 @@ QByteArray prefix(quint32 length)
     return QByteArray(bytes, 4);
 }
 
+MessageHeader simple(MessageType type)
+{
+    MessageHeader h;
+    h.type = type;
+    h.transferID = QStringLiteral("t");
+    return h;
+}
+
 MessageHeader fullHeader()
 {
     MessageHeader h;
@@ -68,9 +76,7 @@ QString decodeError(const QByteArray& bytes)
 
 TEST(WireFormat, FrameIsBigEndianLengthThenJsonThenPayload)
 {
-    MessageHeader h;
-    h.type = MessageType::chunkAck;
-    h.transferID = QStringLiteral("t");
+    MessageHeader h = simple(MessageType::chunkAck);
     h.sequenceNumber = 1;
     h.payloadSize = 3;
     const QByteArray frame = WireFormat::encodeMessage(h, QByteArray("xyz"));
@@ -81,16 +87,9 @@ TEST(WireFormat, FrameIsBigEndianLengthThenJsonThenPayload)
     EXPECT_EQ(json.value("type").toString(), "chunkAck");
 }
 
-TEST(WireFormat, AbsentOptionalsLeaveNoKey)
+TEST(WireFormat, AbsentOptionalsLeaveNoKeyAndEmbeddedDocumentsTravelAsBase64)
 {
-    MessageHeader h;
-    h.type = MessageType::transferComplete;
-    h.transferID = QStringLiteral("t");
-    EXPECT_EQ(h.encoded(), R"({"type":"transferComplete","transferID":"t","sequenceNumber":0})");
-}
-
-TEST(WireFormat, EmbeddedDocumentsTravelAsBase64)
-{
+    EXPECT_EQ(simple(MessageType::transferComplete).encoded(), R"({"type":"transferComplete","transferID":"t","sequenceNumber":0})");
     const MessageHeader h = fullHeader();
     const QJsonObject json = json::parseObject(h.encoded());
     EXPECT_EQ(json.value("manifestData").toString(), QString::fromLatin1(h.manifestData->toBase64()));
@@ -117,9 +116,7 @@ TEST(WireFormat, EveryMessageKindRoundTripsWhateverTheSplit)
 
 TEST(WireFormat, ZeroOrAbsentPayloadSizeMeansNoPayloadAndNextFrameFollows)
 {
-    MessageHeader a;
-    a.type = MessageType::fileAck;
-    a.transferID = QStringLiteral("t");
+    MessageHeader a = simple(MessageType::fileAck);
     a.payloadSize = 0;
     MessageHeader b = a;
     b.type = MessageType::chunkAck;
@@ -150,9 +147,7 @@ TEST(WireFormat, HeaderLengthLimits)
     EXPECT_EQ(decodeError(prefix(20)), "Connection to the other Mac was lost");
 
     // Exactly 1 MiB of header is accepted: a valid header padded with spaces.
-    MessageHeader h;
-    h.type = MessageType::pause;
-    h.transferID = QStringLiteral("t");
+    MessageHeader h = simple(MessageType::pause);
     QByteArray json = h.encoded();
     json.append(QByteArray(1048576 - json.size(), ' '));
     const Message m = decodeAll(prefix(1048576) + json, 65536);
@@ -161,23 +156,18 @@ TEST(WireFormat, HeaderLengthLimits)
 
 TEST(WireFormat, MalformedHeadersFail)
 {
-    auto frameOf = [](const QByteArray& json) { return prefix(json.size()) + json; };
-    EXPECT_NE(decodeError(frameOf(R"({"type":"teleport","transferID":"t","sequenceNumber":1})")), "<no error>");
-    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","sequenceNumber":1})")), "<no error>");
-    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","transferID":"t","sequenceNumber":-1})")), "<no error>");
-    EXPECT_NE(decodeError(frameOf(R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})")),
-              "<no error>");
-    EXPECT_NE(decodeError(frameOf(R"([1,2,3])")), "<no error>");
-    EXPECT_NE(decodeError(frameOf("not json at all")), "<no error>");
-    EXPECT_NE(decodeError(frameOf(R"({"type":"manifest","transferID":"t","sequenceNumber":1,"manifestData":"@@@"})")),
-              "<no error>");
+    for (const QByteArray json : {R"({"type":"teleport","transferID":"t","sequenceNumber":1})",
+                                  R"({"type":"pause","sequenceNumber":1})",
+                                  R"({"type":"pause","transferID":"t","sequenceNumber":-1})",
+                                  R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})",
+                                  R"([1,2,3])", "not json at all",
+                                  R"({"type":"manifest","transferID":"t","sequenceNumber":1,"manifestData":"@@@"})"})
+        EXPECT_NE(decodeError(prefix(json.size()) + json), "<no error>") << json.constData();
 }
 
 TEST(WireFormat, HugeDeclaredPayloadCostsOnlyWhatArrives)
 {
-    MessageHeader h;
-    h.type = MessageType::chunkData;
-    h.transferID = QStringLiteral("t");
+    MessageHeader h = simple(MessageType::chunkData);
     h.payloadSize = 0xFFFFFFFFu;
     const QByteArray frame = WireFormat::encodeMessage(h) + QByteArray(10, 'x');
     FrameDecoder decoder;
