@@ -23,11 +23,14 @@ void walkTo(AppState& state, MigrationStep step)
         state.goToNext();
 }
 
+struct AppStateFlow : testing::Test {
+    AppState state{testEnvironment()};
+};
+
 } // namespace
 
-TEST(AppStateFlow, SourcePassesThroughEveryStep)
+TEST_F(AppStateFlow, SourcePassesThroughEveryStep)
 {
-    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     QList<MigrationStep> seen{state.currentStep()};
     for (int i = 0; i < 12; ++i) {
@@ -39,9 +42,8 @@ TEST(AppStateFlow, SourcePassesThroughEveryStep)
     EXPECT_EQ(state.currentStep(), MigrationStep::complete);
 }
 
-TEST(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
+TEST_F(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
 {
-    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::destination);
     walkTo(state, MigrationStep::userMapping);
     const UserMapping mapping = UserMapping::make("ann", "/Users/ann", "bob", "/Users/bob");
@@ -54,9 +56,8 @@ TEST(AppStateFlow, DestinationSkipsSelectionAndPreflightBothWays)
     EXPECT_EQ(state.confirmedUserMapping(), mapping) << "going back from progress keeps the mapping";
 }
 
-TEST(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
+TEST_F(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
 {
-    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     walkTo(state, MigrationStep::manifest);
     state.setConfirmedUserMapping(UserMapping::make("ann", "/Users/ann", "ann", "/Users/ann"));
@@ -76,9 +77,8 @@ TEST(AppStateFlow, GoBackClearsWhatTheStepItLeavesDerived)
     EXPECT_TRUE(state.confirmedUserMapping().has_value());
 }
 
-TEST(AppStateFlow, EndsOfTheFlowDoNothing)
+TEST_F(AppStateFlow, EndsOfTheFlowDoNothing)
 {
-    AppState state(testEnvironment());
     QSignalSpy changes(&state, &AppState::currentStepChanged);
     state.goBack();
     EXPECT_EQ(state.currentStep(), MigrationStep::welcome);
@@ -89,9 +89,8 @@ TEST(AppStateFlow, EndsOfTheFlowDoNothing)
     EXPECT_EQ(changes.count(), before);
 }
 
-TEST(AppStateFlow, SettersNotifyOnlyOnChange)
+TEST_F(AppStateFlow, SettersNotifyOnlyOnChange)
 {
-    AppState state(testEnvironment());
     QSignalSpy code(&state, &AppState::pairingCodeChanged);
     state.setPairingCode(QStringLiteral("012345"));
     state.setPairingCode(QStringLiteral("012345"));
@@ -105,9 +104,8 @@ TEST(AppStateFlow, SettersNotifyOnlyOnChange)
     EXPECT_EQ(mbps.count(), 1);
 }
 
-TEST(AppStateFlow, ResetReturnsToAFreshSessionWithANewTransferID)
+TEST_F(AppStateFlow, ResetReturnsToAFreshSessionWithANewTransferID)
 {
-    AppState state(testEnvironment());
     state.setDeviceRole(DeviceRole::source);
     state.setPairingCode(QStringLiteral("123456"));
     state.setPairingConfirmed(true);

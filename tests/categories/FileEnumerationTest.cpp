@@ -7,25 +7,18 @@ using namespace kivo;
 using ::testing::UnorderedElementsAre;
 
 namespace {
-
 QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
 {
-    QStringList out;
-    for (const auto& item : items)
-        out.append(item.relativePath);
-    return out;
+    return test::pluck(items, &TransferManifest::FileItem::relativePath);
 }
-
 } // namespace
 
 class FileEnumerationTest : public kivo::test::TreeFixture {};
 
 TEST_F(FileEnumerationTest, NonAsciiNamesSurviveTheWalk)
 {
-    const QStringList names{QStringLiteral("Résumé.txt"), QStringLiteral("日本語/メモ.txt"),
-                            QStringLiteral("🎵 Grüße.mp3")};
-    for (const QString& n : names)
-        makeFile(QStringLiteral("Documents/") + n, 12);
+    for (const char* name : {"Résumé.txt", "日本語/メモ.txt", "🎵 Grüße.mp3"})
+        makeFile(QStringLiteral("Documents/") + QString::fromUtf8(name), 12);
 
     QList<TransferManifest::FileItem> items;
     files::appendCategoryItems(items, {QStringLiteral("~/Documents")}, QStringLiteral("userFiles"), UserFolders(home()));

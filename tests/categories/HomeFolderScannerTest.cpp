@@ -10,15 +10,7 @@ using kivo::test::runTask;
 using ::testing::ElementsAre;
 
 namespace {
-
-QStringList names(const QList<HomeFolder>& folders)
-{
-    QStringList out;
-    for (const HomeFolder& f : folders)
-        out.append(f.name);
-    return out;
-}
-
+QStringList names(const QList<HomeFolder>& folders) { return test::pluck(folders, &HomeFolder::name); }
 } // namespace
 
 class HomeFolderScannerTest : public kivo::test::TreeFixture {};
@@ -62,9 +54,8 @@ TEST_F(HomeFolderScannerTest, SelectionOperations)
     makeFile(QStringLiteral("Games/c"), 20000);
     HomeFolderScanner scanner(home());
     runTask(scanner.scan());
-    const std::uint64_t docs = onDiskAt(QStringLiteral("Documents/a"));
-    const std::uint64_t pics = onDiskAt(QStringLiteral("Pictures/b"));
-    const std::uint64_t games = onDiskAt(QStringLiteral("Games/c"));
+    const std::uint64_t docs = onDiskAt(QStringLiteral("Documents/a")), pics = onDiskAt(QStringLiteral("Pictures/b")),
+                        games = onDiskAt(QStringLiteral("Games/c"));
     EXPECT_EQ(scanner.totalSelectedSize(), docs + pics);
 
     QSignalSpy changed(&scanner, &HomeFolderScanner::foldersChanged);

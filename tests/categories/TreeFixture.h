@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -18,6 +19,16 @@
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace kivo::test {
+
+// One string field of every entry, in order.
+template <typename T>
+QStringList pluck(const QList<T>& items, QString T::*field)
+{
+    QStringList out;
+    for (const T& item : items)
+        out.append(item.*field);
+    return out;
+}
 
 // A throwaway home folder with helpers to lay out files in it.
 class TreeFixture : public ::testing::Test {

@@ -34,6 +34,19 @@ QString errorText(const std::function<void()>& f)
     return QStringLiteral("<no error>");
 }
 
+QStringList args(std::initializer_list<const char*> words)
+{
+    QStringList out;
+    for (const char* w : words)
+        out << QString::fromUtf8(w);
+    return out;
+}
+
+DiscoveredPeer loopbackPeer(quint16 port, const QString& code = QStringLiteral("123456"))
+{
+    return peerForAddress(QStringLiteral("127.0.0.1"), port, code);
+}
+
 QByteArray frameOf(MessageType type)
 {
     MessageHeader h;
@@ -53,7 +66,7 @@ struct Source {
     Source() { manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0); }
     quint16 port() const { return manager.listeningPort(); }
     QString code() { return *manager.pairingManager()->pairingCode(); }
-    DiscoveredPeer peer() { return peerForAddress(QStringLiteral("127.0.0.1"), port(), code()); }
+    DiscoveredPeer peer() { return loopbackPeer(port(), code()); }
 };
 
 // Connects, confirms the code and sends pairingConfirm; returns once the source saw it.
@@ -82,10 +95,15 @@ struct OpensslIdentity {
     OpensslIdentity()
     {
         QProcess::execute(QStringLiteral("openssl"),
-                          {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                           QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
-                           QStringLiteral("-keyout"), key(), QStringLiteral("-out"), cert(), QStringLiteral("-subj"),
-                           QStringLiteral("/CN=independent"), QStringLiteral("-days"), QStringLiteral("1")});
+                          args({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                                "/CN=independent", "-days", "1", "-keyout"}) << key() << QStringLiteral("-out") << cert());
+    }
+    // Runs s_client against the port, presenting this identity.
+    void startClient(QProcess& client, quint16 port) const
+    {
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(QStringLiteral("openssl"), args({"s_client", "-quiet", "-cert"}) << cert() << QStringLiteral("-key") << key()
+                                                     << QStringLiteral("-connect") << QStringLiteral("127.0.0.1:%1").arg(port));
     }
 };
 
@@ -99,9 +117,8 @@ struct OpensslServer {
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
-        process.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:0"),
-                                                  QStringLiteral("-cert"), identity.cert(), QStringLiteral("-key"), identity.key(),
-                                                  QStringLiteral("-verify"), QStringLiteral("1")});
+        process.start(QStringLiteral("openssl"), args({"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"})
+                                                     << identity.cert() << QStringLiteral("-key") << identity.key());
         static const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"));
         waitUntil([&] { return accept.match(QString::fromUtf8(output)).hasMatch(); });
         port = accept.match(QString::fromUtf8(output)).captured(1).toUShort();
@@ -162,10 +179,9 @@ TEST(SecureConnection, PreFlightConflictQuestionGetsTheDestinationsAnswer)
     ConnectionManager destination;
     pair(source, destination);
     QTemporaryDir home;
-    QFile existing(home.filePath(QStringLiteral("Documents/report.txt")));
     QDir(home.path()).mkpath(QStringLiteral("Documents"));
-    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-    existing.write("12345");
+    QFile existing(home.filePath(QStringLiteral("Documents/report.txt")));
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly) && existing.write("12345") == 5);
     existing.close();
 
     auto question = source.manager.requestPreFlightConflicts(
@@ -223,10 +239,7 @@ TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationDuringTheHandshake)
     // must never be read.
     OpensslIdentity stranger;
     QProcess client;
-    client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start(QStringLiteral("openssl"), {QStringLiteral("s_client"), QStringLiteral("-connect"),
-                                             QStringLiteral("127.0.0.1:%1").arg(source.port()), QStringLiteral("-cert"),
-                                             stranger.cert(), QStringLiteral("-key"), stranger.key(), QStringLiteral("-quiet")});
+    stranger.startClient(client, source.port());
     ASSERT_TRUE(client.waitForStarted());
     client.write(frameOf(MessageType::pairingConfirm));
     ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
@@ -247,14 +260,10 @@ TEST(IndependentPeers, OpensslClientHandshakesWithOurListenerAndConfirms)
     Source source;
     OpensslIdentity identity;
     QProcess client;
-    client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start(QStringLiteral("openssl"), {QStringLiteral("s_client"), QStringLiteral("-connect"),
-                                             QStringLiteral("127.0.0.1:%1").arg(source.port()), QStringLiteral("-cert"),
-                                             identity.cert(), QStringLiteral("-key"), identity.key(), QStringLiteral("-quiet")});
+    identity.startClient(client, source.port());
     ASSERT_TRUE(client.waitForStarted());
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-    const QSslCertificate theirs = QSslCertificate::fromPath(identity.cert()).value(0);
-    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(), theirs);
+    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(), QSslCertificate::fromPath(identity.cert()).value(0));
 
     client.write(frameOf(MessageType::pairingConfirm));
     EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
@@ -267,7 +276,7 @@ TEST(IndependentPeers, OpensslServerAcceptsOurConnectorAndAnotherCertificateIsRe
     OpensslServer server;
     ASSERT_NE(server.port, 0) << server.output.toStdString();
     ConnectionManager destination;
-    runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), server.port, QStringLiteral("123456"))));
+    runTask(destination.connectToPeer(loopbackPeer(server.port)));
     EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
               QSslCertificate::fromPath(server.identity.cert()).value(0));
     destination.confirmPairingLocally();
@@ -275,9 +284,7 @@ TEST(IndependentPeers, OpensslServerAcceptsOurConnectorAndAnotherCertificateIsRe
     EXPECT_TRUE(waitUntil([&] { return server.output.contains("\"pairingConfirm\""); })) << server.output.toStdString();
 
     OpensslServer other;
-    EXPECT_EQ(errorText([&] {
-                  runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), other.port, QStringLiteral("123456"))));
-              }),
+    EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(loopbackPeer(other.port))); }),
               "Could not establish a secure connection. Please try again.");
     EXPECT_FALSE(other.output.contains("pairingConfirm"));
 }
@@ -287,7 +294,7 @@ TEST(SecureConnection, DisconnectWithdrawsAnAttemptThatIsStillHandshaking)
     QTcpServer silent; // accepts, never speaks TLS
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
     ConnectionManager destination;
-    auto attempt = destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("123456")));
+    auto attempt = destination.connectToPeer(loopbackPeer(silent.serverPort()));
     ASSERT_TRUE(waitUntil([&] { return silent.hasPendingConnections(); }));
     destination.disconnect(DisconnectionReason::userCancelled);
     EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "Connection failed: Connection was cancelled");
@@ -313,20 +320,14 @@ TEST(SecureConnection, SilentStrangerIsForgottenWhenTheSourceAdvertisesAgain)
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-namespace {
-
 enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce };
-
 class HostilePeer : public testing::TestWithParam<Hostility> {};
-
-} // namespace
 
 TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
 {
     Source source;
     QSignalSpy ready(&source.manager, &ConnectionManager::incomingPeerReadyChanged);
-    auto* socket = new QSslSocket;
-    const std::unique_ptr<QSslSocket> owner(socket);
+    const auto socket = std::make_unique<QSslSocket>();
     if (GetParam() == Hostility::plainGarbage) {
         socket->connectToHost(QStringLiteral("127.0.0.1"), source.port());
         ASSERT_TRUE(socket->waitForConnected(10000));

@@ -61,12 +61,15 @@ struct Rig {
     void bridgeUp() { interfaces = {{QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.4.1")}}; }
 };
 
+struct ConnectionStates : testing::Test {
+    Rig rig;
+    ConnectionManager& m = *rig.manager;
+};
+
 } // namespace
 
-TEST(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
+TEST_F(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     m.startDiscovery();
     EXPECT_EQ(m.state(), ConnectionState::discovering());
     ASSERT_TRUE(rig.browser && rig.browser->started);
@@ -89,10 +92,8 @@ TEST(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
     EXPECT_EQ(m.state(), ConnectionState::thunderboltDetected(QStringLiteral("169.254.4.2")));
 }
 
-TEST(ConnectionStates, LosingTheWatchersPeerKeepsThunderboltWhileBonjourStillListsOne)
+TEST_F(ConnectionStates, LosingTheWatchersPeerKeepsThunderboltWhileBonjourStillListsOne)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     rig.bridgeUp();
     m.startDiscovery();
     EXPECT_EQ(m.state().kind, Kind::thunderboltDetected);
@@ -110,10 +111,8 @@ TEST(ConnectionStates, LosingTheWatchersPeerKeepsThunderboltWhileBonjourStillLis
     EXPECT_EQ(m.state(), ConnectionState::discovering());
 }
 
-TEST(ConnectionStates, ThunderboltPeerDuringPairingChangesNothing)
+TEST_F(ConnectionStates, ThunderboltPeerDuringPairingChangesNothing)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     m.startDiscovery();
     m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
     ASSERT_EQ(m.state().kind, Kind::pairingInitiated);
@@ -130,10 +129,8 @@ TEST(ConnectionStates, ThunderboltPeerDuringPairingChangesNothing)
     EXPECT_EQ(m.state(), pairing);
 }
 
-TEST(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
+TEST_F(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
     const auto code = m.pairingManager()->pairingCode();
     ASSERT_TRUE(code.has_value());
@@ -147,10 +144,8 @@ TEST(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
     EXPECT_EQ(m.listeningPort(), 0);
 }
 
-TEST(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
+TEST_F(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     QSignalSpy sessions(&m, &ConnectionManager::transferSessionChanged);
     try {
         runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, std::nullopt)));
@@ -164,10 +159,8 @@ TEST(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
     EXPECT_EQ(m.transferSession(), nullptr);
 }
 
-TEST(ConnectionStates, UnresolvableEndpointFailsTheConnection)
+TEST_F(ConnectionStates, UnresolvableEndpointFailsTheConnection)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     EXPECT_THROW(runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::ethernet))), ConnectionError);
     EXPECT_EQ(rig.resolveCalls, 1);
     EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::connectionFailed(QStringLiteral("Could not resolve"))));
@@ -176,10 +169,8 @@ TEST(ConnectionStates, UnresolvableEndpointFailsTheConnection)
     EXPECT_EQ(m.pairingManager()->pairingCode(), QStringLiteral("123456"));
 }
 
-TEST(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
+TEST_F(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
     m.confirmPairingLocally();
     EXPECT_EQ(m.state(), ConnectionState::pairingConfirmedLocal());
@@ -192,10 +183,8 @@ TEST(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
     EXPECT_FALSE(m.pairingManager()->isLocallyConfirmed());
 }
 
-TEST(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
+TEST_F(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     const auto text = [](auto task) {
         try {
             runTask(std::move(task));
@@ -208,10 +197,8 @@ TEST(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
     EXPECT_EQ(text(m.requestPreFlightConflicts({QStringLiteral("~/a")})), "Connection failed: No active session");
 }
 
-TEST(ConnectionStates, DisconnectAlwaysEndsDisconnectedAndNotifiesOnlyChanges)
+TEST_F(ConnectionStates, DisconnectAlwaysEndsDisconnectedAndNotifiesOnlyChanges)
 {
-    Rig rig;
-    auto& m = *rig.manager;
     QSignalSpy state(&m, &ConnectionManager::stateChanged);
     QSignalSpy transport(&m, &ConnectionManager::activeTransportChanged);
     QSignalSpy ready(&m, &ConnectionManager::incomingPeerReadyChanged);

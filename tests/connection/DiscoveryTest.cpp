@@ -53,16 +53,18 @@ TEST(BrowseResult, InstanceNameCarriesHostUserAndCode)
 
 TEST(BrowseResult, TransportFromTheInterfacesTheServiceWasSeenOn)
 {
-    EXPECT_EQ(BonjourBrowser::classifyTransport({}), TransportType::wifi);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi()}), TransportType::wifi);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi(), wired()}), TransportType::ethernet);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(0)}), TransportType::wifi);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(99)}), TransportType::wifi);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({wifi(), bridge(100)}), TransportType::thunderbolt);
-    EXPECT_EQ(BonjourBrowser::classifyTransport({bridge(101)}), TransportType::thunderbolt);
-    // A wired interface merely named like a bridge is not one.
-    EXPECT_EQ(BonjourBrowser::classifyTransport({{3, QStringLiteral("bridge100"), InterfaceKind::wiredEthernet}}),
-              TransportType::ethernet);
+    // The last case: a wired interface merely named like a bridge is not one.
+    const std::pair<QList<Interface>, TransportType> cases[] = {
+        {{}, TransportType::wifi},
+        {{wifi()}, TransportType::wifi},
+        {{wifi(), wired()}, TransportType::ethernet},
+        {{bridge(0)}, TransportType::wifi},
+        {{bridge(99)}, TransportType::wifi},
+        {{wifi(), bridge(100)}, TransportType::thunderbolt},
+        {{bridge(101)}, TransportType::thunderbolt},
+        {{{3, QStringLiteral("bridge100"), InterfaceKind::wiredEthernet}}, TransportType::ethernet}};
+    for (const auto& [interfaces, transport] : cases)
+        EXPECT_EQ(BonjourBrowser::classifyTransport(interfaces), transport) << interfaces.size();
 
     int deciding = 0;
     BonjourBrowser::classifyTransport({wifi(4), bridge(100, 9)}, &deciding);
@@ -86,12 +88,11 @@ TEST(BrowseResult, InterfaceKindsComeFromSysfs)
     make(QStringLiteral("br0"), "1", {QStringLiteral("bridge")});
     make(QStringLiteral("bridge100"), "1");
     make(QStringLiteral("lo"), "772");
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("eth0"), root.path()), InterfaceKind::wiredEthernet);
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("wlan0"), root.path()), InterfaceKind::wifi);
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("br0"), root.path()), InterfaceKind::other);
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("bridge100"), root.path()), InterfaceKind::other);
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("lo"), root.path()), InterfaceKind::other);
-    EXPECT_EQ(netif::interfaceKind(QStringLiteral("missing"), root.path()), InterfaceKind::other);
+    const std::pair<const char*, InterfaceKind> expected[] = {
+        {"eth0", InterfaceKind::wiredEthernet}, {"wlan0", InterfaceKind::wifi}, {"br0", InterfaceKind::other},
+        {"bridge100", InterfaceKind::other},    {"lo", InterfaceKind::other},   {"missing", InterfaceKind::other}};
+    for (const auto& [name, kind] : expected)
+        EXPECT_EQ(netif::interfaceKind(QString::fromLatin1(name), root.path()), kind) << name;
     EXPECT_FALSE(netif::isThunderboltBridgeName(QStringLiteral("bridge1000a")));
 }
 
@@ -150,12 +151,7 @@ TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
     ManualClock clock;
     QList<netif::InterfaceAddress> live;
     int polls = 0;
-    ThunderboltDetector detector(
-        [&] {
-            ++polls;
-            return live;
-        },
-        clock);
+    ThunderboltDetector detector([&] { ++polls; return live; }, clock);
     QList<ThunderboltPeer> detected, lost;
     QObject::connect(&detector, &ThunderboltDetector::peerDetected, [&](const ThunderboltPeer& p) { detected << p; });
     QObject::connect(&detector, &ThunderboltDetector::peerLost, [&](const ThunderboltPeer& p) { lost << p; });

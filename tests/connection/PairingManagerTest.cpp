@@ -8,6 +8,13 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace std::chrono_literals;
 
+namespace {
+struct PairingWindow : testing::Test {
+    ManualClock clock;
+    PairingManager pairing{clock};
+};
+} // namespace
+
 TEST(PairingCode, DerivedFromTheTopTwentyBitsOfTheKeyAndAlwaysSixDigits)
 {
     // 0xFFFFFF >> 4 = 1048575 -> 48575 after the modulo: padded.
@@ -46,10 +53,8 @@ TEST(PairingCode, TransferKeyIsHkdfSha256WithTheFixedSaltAndInfo)
     EXPECT_FALSE(destination.deriveTransferKey().has_value());
 }
 
-TEST(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
+TEST_F(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
 {
-    ManualClock clock;
-    PairingManager pairing(clock);
     pairing.generateSession();
     EXPECT_DOUBLE_EQ(pairing.secondsRemaining(), 60.0);
     clock.advance(59s);
@@ -77,10 +82,8 @@ TEST(PairingWindow, ExpiresAfterSixtySecondsUnlessBothSidesConfirmed)
     EXPECT_FALSE(pairing.isExpired());
 }
 
-TEST(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
+TEST_F(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
 {
-    ManualClock clock;
-    PairingManager pairing(clock);
     pairing.generateSession();
     clock.advance(30s);
     pairing.reset();
@@ -104,10 +107,8 @@ TEST(PairingWindow, ResetAndNewSessionsCancelTheRunningTimer)
     EXPECT_TRUE(pairing.isExpired());
 }
 
-TEST(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
+TEST_F(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
 {
-    ManualClock clock;
-    PairingManager pairing(clock);
     pairing.acceptPeerCode(QStringLiteral("000001"));
     // The expiry call has not run yet (a busy event loop), but time is up.
     clock.jump(61s);
@@ -115,10 +116,8 @@ TEST(PairingWindow, SecondsRemainingNeverNegativeWhenTheTimerIsLate)
     EXPECT_EQ(pairing.secondsRemaining(), 0.0);
 }
 
-TEST(PairingWindow, ObserversHearOnlyRealChanges)
+TEST_F(PairingWindow, ObserversHearOnlyRealChanges)
 {
-    ManualClock clock;
-    PairingManager pairing(clock);
     QSignalSpy code(&pairing, &PairingManager::pairingCodeChanged);
     QSignalSpy local(&pairing, &PairingManager::isLocallyConfirmedChanged);
     QSignalSpy expired(&pairing, &PairingManager::isExpiredChanged);

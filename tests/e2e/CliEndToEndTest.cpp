@@ -41,11 +41,16 @@ CliRun runCli(const QStringList& args, int timeoutMs = 60000)
 
 // A sender started in the background; its advertising event gives port and code.
 struct Sender : CliProcess {
-    explicit Sender(const QStringList& args)
-        : CliProcess(cliPath(), QStringList{QStringLiteral("send")} + args + QStringList{QStringLiteral("--json")})
-    {
-    }
+    explicit Sender(const QStringList& args) : CliProcess(cliPath(), QStringList{"send"} + args + QStringList{"--json"}) {}
 };
+
+// `receive` arguments that reach the sender which announced itself with `advertised`.
+QStringList receiveFrom(const QString& home, const QJsonObject& advertised)
+{
+    const int port = advertised.value(QStringLiteral("port")).toInt();
+    return {"receive", "--home", home, "--connect", QStringLiteral("127.0.0.1:%1").arg(port),
+            "--code", advertised.value(QStringLiteral("code")).toString()};
+}
 
 } // namespace
 
@@ -59,8 +64,7 @@ TEST(CliEndToEnd, BadUsageAnswersWithAMessageAndExitCode2)
     EXPECT_EQ(badCode.exitCode, 2);
     EXPECT_TRUE(badCode.err.contains("six digits")) << badCode.err.constData();
 
-    const CliRun noCommand = runCli({"fly"});
-    EXPECT_EQ(noCommand.exitCode, 2);
+    EXPECT_EQ(runCli({"fly"}).exitCode, 2);
 
     QTemporaryDir home;
     const CliRun badCategory = runCli({"send", "--home", home.path(), "--categories", "photos"});
@@ -102,11 +106,9 @@ TEST(CliEndToEnd, SendAndReceiveOverLoopbackThenResumeAfterAKilledDestination)
     const QJsonObject advertised = first.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty()) << first.errors().constData();
     const QString transferID = advertised.value(QStringLiteral("transferID")).toString();
-    const QString connect = QStringLiteral("127.0.0.1:%1").arg(advertised.value(QStringLiteral("port")).toInt());
 
     QProcess victim;
-    victim.start(cliPath(), {"receive", "--home", destination, "--connect", connect, "--code",
-                             advertised.value(QStringLiteral("code")).toString(), "--json"});
+    victim.start(cliPath(), receiveFrom(destination, advertised) << QStringLiteral("--json"));
     // Kill it once part of the large file has landed.
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(destination + QStringLiteral("/Documents/large.bin")).size() > (20 << 20); },
                           std::chrono::seconds(60)));
@@ -121,10 +123,7 @@ TEST(CliEndToEnd, SendAndReceiveOverLoopbackThenResumeAfterAKilledDestination)
     const QJsonObject again = second.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(again.isEmpty());
     EXPECT_EQ(again.value(QStringLiteral("transferID")).toString(), transferID);
-    const CliRun resumed = runCli({"receive", "--home", destination, "--connect",
-                                QStringLiteral("127.0.0.1:%1").arg(again.value(QStringLiteral("port")).toInt()), "--code",
-                                again.value(QStringLiteral("code")).toString(), "--json"},
-                               120000);
+    const CliRun resumed = runCli(receiveFrom(destination, again) << QStringLiteral("--json"), 120000);
     EXPECT_EQ(resumed.exitCode, 0) << resumed.err.constData();
     EXPECT_EQ(second.finish(), 0) << second.errors().constData();
 
@@ -156,9 +155,7 @@ TEST(CliEndToEnd, DestinationDiskFullFailsWithTheSpaceText)
     Sender sender({"--home", source, "--categories", "userFiles"});
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
-    const CliRun r = runCli({"receive", "--home", destination, "--connect",
-                          QStringLiteral("127.0.0.1:%1").arg(advertised.value(QStringLiteral("port")).toInt()), "--code",
-                          advertised.value(QStringLiteral("code")).toString()});
+    const CliRun r = runCli(receiveFrom(destination, advertised));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("Not enough disk space")) << r.err.constData();
     EXPECT_EQ(sender.finish(), 1);

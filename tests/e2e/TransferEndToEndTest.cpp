@@ -132,13 +132,10 @@ protected:
     {
         const QString portFile = dir.filePath(QStringLiteral("port-") + QString::number(++m_runs));
         auto destination = std::make_unique<Peer>(dir.path(), QStringLiteral("destination"),
-            QStringList{QStringLiteral("--role"), QStringLiteral("destination"), QStringLiteral("--home"), home(),
-                        QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--port-file"), portFile,
-                        QStringLiteral("--transfer-id"), id});
+            QStringList{"--role", "destination", "--home", home(), "--listen", "0", "--port-file", portFile, "--transfer-id", id});
         const QString port = waitForPort(portFile);
         auto sourcePeer = std::make_unique<Peer>(dir.path(), QStringLiteral("source"),
-            QStringList{QStringLiteral("--role"), QStringLiteral("source"), QStringLiteral("--folder"), source(),
-                        QStringLiteral("--connect"), QStringLiteral("127.0.0.1:") + port, QStringLiteral("--transfer-id"), id}
+            QStringList{"--role", "source", "--folder", source(), "--connect", "127.0.0.1:" + port, "--transfer-id", id}
                 + sourceExtra);
         return {std::move(sourcePeer), std::move(destination)};
     }
@@ -160,8 +157,7 @@ protected:
 
     void expectSameTrees()
     {
-        const auto want = describeTree(source());
-        const auto got = describeTree(home());
+        const auto want = describeTree(source()), got = describeTree(home());
         EXPECT_EQ(got.keys(), want.keys());
         for (auto it = want.cbegin(); it != want.cend(); ++it)
             EXPECT_EQ(got.value(it.key()), it.value()) << it.key().toStdString();
@@ -183,7 +179,7 @@ void TransferEndToEnd::resumeAfterKilling(bool killDestination)
     const QString large = QStringLiteral("~/c_large.bin");
     {
         // A cap keeps the large file in flight long enough to interrupt it.
-        auto [src, dst] = launch(id, {QStringLiteral("--cap"), QStringLiteral("160")});
+        auto [src, dst] = launch(id, {"--cap", "160"});
         ASSERT_TRUE(waitForProgress(id, large, 6)) << "the large file never got going";
         if (killDestination) {
             dst->kill9();
