@@ -6,13 +6,19 @@
 # rsync -a --whole-file over ssh (aes128-gcm) to a private sshd started here,
 # and prints one JSON line: MB/s, files/s, peak RSS of both sides, the ratio.
 # Each tool runs KIVO_BENCH_RUNS times (default 3), alternating; medians are compared.
+# A third contender, kivo-floor-peer, runs the same stop-and-wait exchange with
+# nothing around it (blocking TLS, one thread, no event loop, no progress or
+# checkpoint bookkeeping): what the exchange itself costs on this machine.
 # Needs rsync, openssh-server/-client and python3 (data generation).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${KIVO_BUILD_DIR:-$root/build/release}}
 runs=${KIVO_BENCH_RUNS:-3}
 peer="$build/bench/kivo-transfer-peer"
-[ -x "$peer" ] || { echo "build kivo-transfer-peer first ($peer)" >&2; exit 2; }
+floor="$build/bench/kivo-floor-peer"
+for tool in "$peer" "$floor"; do
+  [ -x "$tool" ] || { echo "build $(basename "$tool") first ($tool)" >&2; exit 2; }
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-bench.XXXXXX")
 sshd_pid=""
 cleanup() {
@@ -84,6 +90,23 @@ run_kivo() {
   echo "$t1 - $t0" | bc -l
 }
 
+# One run of the bare stop-and-wait exchange: prints its seconds.
+run_floor() {
+  local folder=$1
+  rm -rf "$work/dst" && mkdir -p "$work/dst"
+  rm -f "$work/port.floor"
+  "$floor" --listen 0 --port-file "$work/port.floor" --into "$work/dst" > /dev/null &
+  local dst_pid=$!
+  for _ in $(seq 200); do [ -s "$work/port.floor" ] && break; sleep 0.05; done
+  local t0 t1
+  t0=$(now)
+  "$floor" --connect "$(cat "$work/port.floor")" --folder "$folder" > /dev/null
+  wait "$dst_pid"
+  t1=$(now)
+  rm -rf "$work/dst"
+  echo "$t1 - $t0" | bc -l
+}
+
 # One rsync run: prints its seconds; the client's peak RSS lands in $work/rsync.rss.
 run_rsync() {
   local folder=$1
@@ -106,22 +129,24 @@ run_case() {
   files=$(find "$folder" -type f | wc -l)
   bytes=$(du -sb --apparent-size "$folder" | cut -f1)
   cat $(find "$folder" -type f) > /dev/null  # same warm page cache for both tools
-  local kivo_all="" rsync_all="" src_rss=0 dst_rss=0
+  local kivo_all="" rsync_all="" floor_all="" src_rss=0 dst_rss=0
   for i in $(seq "$runs"); do
     echo "$name: run $i of $runs" >&2
     kivo_all="$kivo_all $(run_kivo "$name" "$folder")"
     src_rss=$(peak_rss "$work/src.json" "$src_rss")
     dst_rss=$(peak_rss "$work/dst.json" "$dst_rss")
     rsync_all="$rsync_all $(run_rsync "$folder")"
+    floor_all="$floor_all $(run_floor "$folder")"
   done
 
-  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" <<'PY'
+  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" <<'PY'
 import json, statistics, sys
-name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf = sys.argv[1:]
+name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall = sys.argv[1:]
 files, nbytes = int(files), int(nbytes)
 kall = [float(x) for x in kall.split()]
 rall = [float(x) for x in rall.split()]
-ks, rs = statistics.median(kall), statistics.median(rall)
+fall = [float(x) for x in fall.split()]
+ks, rs, fs = statistics.median(kall), statistics.median(rall), statistics.median(fall)
 src, dst = json.load(open(srcf)), json.load(open(dstf))
 try:
     rsync_rss = int(open(rssf).read().split()[-1]) / 1024
@@ -135,7 +160,10 @@ out = {
              "verified": src.get("verificationChecked"), "mismatches": len(src.get("mismatches", []))},
     "rsync": {"seconds": round(rs, 3), "MBps": round(nbytes / 1e6 / rs, 1), "filesPerSecond": round(files / rs, 1),
               "secondsEachRun": [round(x, 3) for x in rall], "clientPeakRssMB": rsync_rss and round(rsync_rss, 1)},
+    "floor": {"seconds": round(fs, 3), "MBps": round(nbytes / 1e6 / fs, 1), "filesPerSecond": round(files / fs, 1),
+              "secondsEachRun": [round(x, 3) for x in fall], "ratioToRsync": round(rs / fs, 2)},
     "ratio": round(rs / ks, 2),
+    "ratioToFloor": round(fs / ks, 2),
 }
 print(json.dumps(out))
 PY
