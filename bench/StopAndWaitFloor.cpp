@@ -9,6 +9,8 @@
 // limit is measured, not guessed.
 //   floor --listen PORT --port-file F --into DIR
 //   floor --connect PORT --folder DIR
+#include "ThrowawayIdentity.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -132,18 +134,9 @@ SSL_CTX* makeContext(bool server)
     SSL_CTX* ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     if (server) {
-        EVP_PKEY* key = EVP_EC_gen("P-256");
-        X509* cert = X509_new();
-        X509_set_version(cert, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-        X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-        X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-        X509_set_pubkey(cert, key);
-        X509_sign(cert, key, EVP_sha256());
-        if (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1)
+        const ThrowawayIdentity identity;
+        if (SSL_CTX_use_certificate(ctx, identity.cert.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, identity.key.get()) != 1)
             fail("identity");
-        X509_free(cert);
-        EVP_PKEY_free(key);
     }
     return ctx;
 }

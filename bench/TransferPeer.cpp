@@ -5,6 +5,7 @@
 // or connects (--connect HOST:PORT, retried for a while). TLS with a throwaway
 // identity unless --plain. Prints one JSON line when done; exit 0 on success.
 
+#include "ThrowawayIdentity.h"
 #include "platform/Error.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
@@ -43,24 +44,13 @@ QByteArray bioBytes(BIO* bio)
     return QByteArray(data, static_cast<qsizetype>(n));
 }
 
-// A self-signed P-256 identity that lives only in this process.
 QSslConfiguration throwawayTls()
 {
-    EVP_PKEY* pkey = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, pkey);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("kivo-peer"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, pkey, EVP_sha256());
+    const ThrowawayIdentity identity;
     BIO* keyBio = BIO_new(BIO_s_mem());
     BIO* certBio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(keyBio, pkey, nullptr, nullptr, 0, nullptr, nullptr);
-    PEM_write_bio_X509(certBio, cert);
+    PEM_write_bio_PrivateKey(keyBio, identity.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_bio_X509(certBio, identity.cert.get());
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setPrivateKey(QSslKey(bioBytes(keyBio), QSsl::Ec));
     config.setLocalCertificate(QSslCertificate(bioBytes(certBio)));
@@ -68,8 +58,6 @@ QSslConfiguration throwawayTls()
     config.setProtocol(QSsl::TlsV1_2OrLater);
     BIO_free(keyBio);
     BIO_free(certBio);
-    X509_free(cert);
-    EVP_PKEY_free(pkey);
     return config;
 }
 
