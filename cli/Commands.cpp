@@ -6,6 +6,7 @@
 #include "categories/HomeFolderScanner.h"
 #include "cli/OutgoingTransfer.h"
 #include "cli/Reporter.h"
+#include "platform/FileSystem.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "platform/ByteCount.h"
@@ -27,7 +28,6 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -325,7 +325,7 @@ QCoro::Task<DiscoveredPeer> findSource(AppState* state, ReceiveOptions o)
 
 QCoro::Task<int> receiveFlow(ReceiveOptions o, Reporter* out)
 {
-    const bool interactive = isatty(fileno(stdin));
+    const bool interactive = fs::isTerminal(stdin);
     if (!o.code && !interactive)
         throw CommandFailure{exitUsage, QStringLiteral("kivo-cli: --code is needed when there is no terminal to ask on")};
     if (!QDir().mkpath(o.home))

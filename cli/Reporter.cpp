@@ -1,10 +1,10 @@
 #include "cli/Reporter.h"
 
 #include "platform/ByteCount.h"
+#include "platform/FileSystem.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <unistd.h>
 
 namespace kivo::cli {
 
@@ -43,7 +43,7 @@ Reporter::Mode Reporter::detect(bool json)
 {
     if (json)
         return Mode::json;
-    return isatty(fileno(stdout)) ? Mode::terminal : Mode::plain;
+    return fs::isTerminal(stdout) ? Mode::terminal : Mode::plain;
 }
 
 void Reporter::writeLine(const QString& line)

@@ -2,7 +2,7 @@
 
 #include "app/MigrationStep.h"
 #include "connection/ConnectionTypes.h"
-#include "postmigration/UserMapping.h"
+#include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QCoroTask>

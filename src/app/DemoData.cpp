@@ -2,6 +2,7 @@
 
 #include "categories/FileEnumeration.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -9,8 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -218,11 +217,8 @@ void writeFile(const QString& absolutePath, const FileSpec& spec, Rng& rng, cons
     }
     file.close();
     // Times are set once everything is written: a later flush would move them to now.
-    const QByteArray native = QFile::encodeName(absolutePath);
-    const struct timespec times[2] = {{modified.toSecsSinceEpoch(), 0}, {modified.toSecsSinceEpoch(), 0}};
     // Explicit modes, so the sample does not depend on the caller's umask.
-    if (::utimensat(AT_FDCWD, native.constData(), times, 0) != 0 || ::chmod(native.constData(), spec.mode) != 0)
-        throw SystemError(QStringLiteral("Cannot set the time or mode of %1").arg(absolutePath));
+    fs::setTimesAndMode(absolutePath, modified.toSecsSinceEpoch(), spec.mode);
 }
 
 bool isNonEmptyDirectory(const QString& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/DeviceRole.h"
+
 #include <QObject>
 #include <QString>
 #include <optional>
@@ -22,11 +24,6 @@ enum class MigrationStep {
 };
 Q_ENUM_NS(MigrationStep)
 
-enum class DeviceRole { source = 0, destination = 1 };
-Q_ENUM_NS(DeviceRole)
-
 QString displayName(MigrationStep step);
-QString toString(DeviceRole role);
-std::optional<DeviceRole> deviceRoleFromString(const QString& text);
 
 } // namespace kivo

@@ -1,6 +1,6 @@
 #include "categories/DataCategoryManager.h"
 
-#include "categories/CategoryTransferHandler.h"
+#include "transfer/CategoryTransferHandler.h"
 #include "categories/FileEnumeration.h"
 #include "categories/HomeFolderScanner.h"
 #include "platform/Error.h"

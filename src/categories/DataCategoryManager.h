@@ -3,7 +3,7 @@
 #include "categories/CategoryProfile.h"
 #include "categories/DataCategory.h"
 #include "categories/SizeCalculator.h"
-#include "postmigration/UserMapping.h"
+#include "transfer/UserMapping.h"
 #include "transfer/TransferManifest.h"
 
 #include <QCoroTask>

@@ -6,7 +6,7 @@
 #include "connection/PairingManager.h"
 #include "connection/ThunderboltDetector.h"
 #include "platform/Clock.h"
-#include "preflight/PreFlightConflict.h"
+#include "transfer/PreFlightConflict.h"
 #include "transfer/TransferSession.h"
 
 #include <QCoroTask>

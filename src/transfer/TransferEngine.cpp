@@ -1,8 +1,9 @@
 #include "transfer/TransferEngine.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Logging.h"
 #include "platform/UserFolders.h"
-#include "transfer/DestinationWriter.h"
+#include "platform/DestinationWriter.h"
 
 #include <QFile>
 
@@ -92,7 +93,7 @@ QString TransferEngine::resolveDestinationPath(const QString& relativePath) cons
     return UserFolders(m_home).expandTilde(path);
 }
 
-std::uint64_t TransferEngine::availableDiskSpace() const { return freeBytesAt(m_home); }
+std::uint64_t TransferEngine::availableDiskSpace() const { return fs::freeBytesAt(m_home); }
 
 MessageHeader TransferEngine::makeHeader(MessageType type)
 {

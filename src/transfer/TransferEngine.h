@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/MigrationStep.h"
-#include "categories/CategoryTransferHandler.h"
+#include "transfer/CategoryTransferHandler.h"
 #include "platform/Clock.h"
-#include "postmigration/UserMapping.h"
-#include "preflight/MDMSafetyChecker.h"
+#include "transfer/DeviceRole.h"
+#include "transfer/UserMapping.h"
+#include "transfer/MDMSafetyChecker.h"
 #include "transfer/ConflictPolicy.h"
 #include "transfer/MessageHeader.h"
 #include "transfer/ResumeState.h"

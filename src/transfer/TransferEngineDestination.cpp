@@ -1,23 +1,20 @@
 #include "transfer/TransferEngine.h"
 
+#include "platform/DestinationWriter.h"
+#include "platform/FileSystem.h"
 #include "platform/HostNames.h"
 #include "platform/Json.h"
 #include "platform/Logging.h"
 #include "platform/UserFolders.h"
-#include "preflight/PreFlightConflict.h"
 #include "transfer/Background.h"
 #include "transfer/ConflictResolver.h"
-#include "transfer/DestinationWriter.h"
 #include "transfer/FileHasher.h"
+#include "transfer/PreFlightConflict.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kivo {
 
@@ -584,16 +581,8 @@ QCoro::Task<void> TransferEngine::handleVerificationRequest()
             return out;
         }
         try {
-            const int fd = reader->openForReading(job.destinationPath);
-            struct stat st {};
-            ::fstat(fd, &st);
-            try {
-                out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(fd), std::uint64_t(st.st_size)};
-            } catch (...) {
-                ::close(fd);
-                throw;
-            }
-            ::close(fd);
+            const UniqueFd file = reader->openForReading(job.destinationPath);
+            out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file.get()), fs::sizeOf(file)};
             out.kind = VerifyOutcome::Kind::hashed;
         } catch (const std::exception&) {
             out.kind = VerifyOutcome::Kind::unreadable;

@@ -1,7 +1,7 @@
 #include "transfer/TransferManifest.h"
 
 #include "platform/Json.h"
-#include "postmigration/UserMapping.h"
+#include "transfer/UserMapping.h"
 
 namespace kivo {
 

@@ -1,4 +1,4 @@
-#include "categories/CategoryTransferHandler.h"
+#include "transfer/CategoryTransferHandler.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "categories/TreeFixture.h"

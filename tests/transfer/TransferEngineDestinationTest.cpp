@@ -1,4 +1,4 @@
-#include "preflight/PreFlightConflict.h"
+#include "transfer/PreFlightConflict.h"
 #include "support/CoroTest.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"

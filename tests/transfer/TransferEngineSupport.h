@@ -1,6 +1,6 @@
 #pragma once
 
-#include "categories/CategoryTransferHandler.h"
+#include "transfer/CategoryTransferHandler.h"
 #include "transfer/FileHasher.h"
 #include "transfer/TransferConnection.h"
 #include "transfer/TransferError.h"

@@ -1,6 +1,6 @@
 #include "platform/Error.h"
-#include "postmigration/UserMapping.h"
-#include "preflight/MDMSafetyChecker.h"
+#include "transfer/UserMapping.h"
+#include "transfer/MDMSafetyChecker.h"
 #include "support/ManualClock.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/FileHasher.h"

@@ -1,4 +1,4 @@
-#include "preflight/PreFlightConflict.h"
+#include "transfer/PreFlightConflict.h"
 
 #include "platform/Json.h"
 

@@ -1,4 +1,6 @@
-#include "transfer/DestinationWriter.h"
+#include "platform/DestinationWriter.h"
+
+#include "platform/FileSystem.h"
 
 #include <QFile>
 #include <QStringList>
@@ -24,17 +26,6 @@ namespace {
         text = QStringLiteral("refusing to follow a symbolic link");
     throw WriteFailure(error, QStringLiteral("%1: %2").arg(path, text));
 }
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
 
 // One call that resolves `relative` below `dir` and refuses every symbolic
 // link on the way; -1 with ENOSYS (old kernels) or EPERM (filtered) where it
@@ -62,14 +53,6 @@ constexpr std::uint64_t kLowSpaceMargin = 64ull << 20;
 
 } // namespace
 
-std::uint64_t freeBytesAt(const QString& path)
-{
-    struct statvfs st {};
-    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
-}
-
 bool WriteFailure::isDiskFull() const { return m_error == ENOSPC || m_error == EDQUOT; }
 
 DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(homeFolder))
@@ -95,7 +78,7 @@ std::uint64_t DestinationWriter::freeSpace(std::uint64_t needed)
     if (m_readingTakenMs >= 0 && now - m_readingTakenMs < kReadingMaxAgeMs && m_writtenSinceReading < kReadingMaxWritten
         && estimate >= needed + kLowSpaceMargin)
         return estimate;
-    m_freeReading = freeBytesAt(m_home);
+    m_freeReading = fs::freeBytesAt(m_home);
     m_writtenSinceReading = 0;
     m_readingTakenMs = now;
     return m_freeReading;
@@ -122,21 +105,20 @@ int DestinationWriter::openParent(const QString& absolutePath, bool create, QStr
         fail(EINVAL, absolutePath);
     *leaf = parts.takeLast();
     // The home folder itself is trusted as given, link or not.
-    Fd dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd < 0)
+    UniqueFd dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isValid())
         fail(errno, base);
     for (const QString& part : std::as_const(parts)) {
         const QByteArray name = QFile::encodeName(part);
-        int next = ::openat(dir.fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next = ::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(dir.fd, name.constData(), 0755) != 0 && errno != EEXIST)
+            if (::mkdirat(dir.get(), name.constData(), 0755) != 0 && errno != EEXIST)
                 fail(errno, absolutePath);
-            next = ::openat(dir.fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            next = ::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (next < 0)
             fail(errno, absolutePath);
-        ::close(dir.fd);
-        dir.fd = next;
+        dir.reset(next);
     }
     return dir.release();
 }
@@ -209,31 +191,31 @@ void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
         return;
     }
     QString leaf;
-    Fd dir(openParent(absolutePath, false, &leaf));
+    UniqueFd dir(openParent(absolutePath, false, &leaf));
     // Only permission bits: a peer never gets to create set-id files here.
-    Fd file(::openat(dir.fd, QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.fd < 0)
+    UniqueFd file(::openat(dir.get(), QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.isValid())
         fail(errno, absolutePath);
-    if (::fchmod(file.fd, mode & 0777) != 0)
+    if (::fchmod(file.get(), mode & 0777) != 0)
         fail(errno, absolutePath);
 }
 
-int DestinationWriter::openForReading(const QString& absolutePath) const
+UniqueFd DestinationWriter::openForReading(const QString& absolutePath) const
 {
     if (m_homeFd >= 0 && absolutePath.startsWith(m_home + u'/')) {
         const int fd = openBeneath(m_homeFd, QFile::encodeName(absolutePath.mid(m_home.size() + 1)),
                                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
-            return fd;
+            return UniqueFd(fd);
         if (errno != ENOSYS && errno != EPERM)
             fail(errno, absolutePath);
     }
     QString leaf;
-    Fd dir(openParent(absolutePath, false, &leaf));
-    const int fd = ::openat(dir.fd, QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd dir(openParent(absolutePath, false, &leaf));
+    UniqueFd file(::openat(dir.get(), QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.isValid())
         fail(errno, absolutePath);
-    return fd;
+    return file;
 }
 
 void DestinationWriter::remove(const QString& absolutePath)
@@ -245,8 +227,8 @@ void DestinationWriter::remove(const QString& absolutePath)
     m_parentFd = -1;
     m_parentPath.clear();
     QString leaf;
-    Fd dir(openParent(absolutePath, false, &leaf));
-    if (::unlinkat(dir.fd, QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
+    UniqueFd dir(openParent(absolutePath, false, &leaf));
+    if (::unlinkat(dir.get(), QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
         fail(errno, absolutePath);
 }
 

@@ -1,4 +1,4 @@
-#include "postmigration/UserMapping.h"
+#include "transfer/UserMapping.h"
 
 #include "platform/Json.h"
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/UniqueFd.h"
 
 #include <QByteArrayView>
 #include <QString>
@@ -19,9 +20,6 @@ public:
 private:
     int m_error;
 };
-
-// Free bytes for an unprivileged writer on the volume holding `path`; 0 when unknown.
-std::uint64_t freeBytesAt(const QString& path);
 
 // Writes received files without ever following a symbolic link: every folder
 // on the way is opened relative to its parent with O_NOFOLLOW, so a link
@@ -42,8 +40,8 @@ public:
     // chunk costs a system call per file.
     std::uint64_t freeSpace(std::uint64_t needed);
     void setMode(const QString& absolutePath, std::uint16_t mode);
-    // A read-only descriptor opened the same careful way; the caller closes it.
-    int openForReading(const QString& absolutePath) const;
+    // A read-only descriptor opened the same careful way.
+    UniqueFd openForReading(const QString& absolutePath) const;
     void remove(const QString& absolutePath);
     // Closes the descriptors kept between chunks of one file.
     void closeCurrent();

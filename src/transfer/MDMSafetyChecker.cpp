@@ -1,4 +1,4 @@
-#include "preflight/MDMSafetyChecker.h"
+#include "transfer/MDMSafetyChecker.h"
 
 #include <QDir>
 
