@@ -1,6 +1,5 @@
 #include "app/DemoData.h"
 
-#include "categories/FileEnumeration.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 
@@ -232,9 +231,9 @@ bool isNonEmptyDirectory(const QString& path)
 DemoData::Summary DemoData::summarize(const QString& folder)
 {
     Summary summary;
-    files::forEachRegularFile(folder, false, [&](const QString&, const struct stat& st) {
+    fs::forEachRegularFile(folder, false, [&](const QString&, const fs::FileStatus& status) {
         ++summary.files;
-        summary.bytes += st.st_size > 0 ? std::uint64_t(st.st_size) : 0u;
+        summary.bytes += status.size;
     });
     return summary;
 }

@@ -1,14 +1,12 @@
 #include "categories/HomeFolderScanner.h"
 
 #include "categories/SizeCalculator.h"
+#include "platform/FileSystem.h"
 
 #include <QCoroFuture>
 #include <QDir>
-#include <QFile>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -56,8 +54,8 @@ QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder)
         if (name.startsWith(QLatin1Char('.')) || excludedNames().contains(name))
             continue;
         const QString absolute = homeFolder + QLatin1Char('/') + name;
-        struct stat st;
-        if (::stat(QFile::encodeName(absolute).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        const auto status = fs::status(absolute, fs::Links::follow);
+        if (!status || !status->isDirectory())
             continue;
         HomeFolder folder;
         folder.name = name;

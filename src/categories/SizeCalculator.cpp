@@ -4,17 +4,14 @@
 #include "platform/UserFolders.h"
 
 #include <QCoroFuture>
-#include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
-
-#include <sys/stat.h>
 
 namespace kivo {
 
 std::uint64_t sizeOfDirectory(const QString& path)
 {
     std::uint64_t total = 0;
-    files::forEachRegularFile(path, true, [&](const QString&, const struct stat& st) { total += files::allocatedBytes(st); });
+    fs::forEachRegularFile(path, true, [&](const QString&, const fs::FileStatus& status) { total += status.allocatedBytes; });
     return total;
 }
 
@@ -26,10 +23,10 @@ std::uint64_t SizeCalculator::sizeOfPaths(const QStringList& paths, const QStrin
     std::uint64_t total = 0;
     for (const QString& listed : paths) {
         const QString expanded = home.expandTilde(listed);
-        struct stat st;
-        if (::stat(QFile::encodeName(expanded).constData(), &st) != 0)
+        const auto status = fs::status(expanded, fs::Links::follow);
+        if (!status)
             continue;
-        total += S_ISDIR(st.st_mode) ? sizeOfDirectory(expanded) : files::allocatedBytes(st);
+        total += status->isDirectory() ? sizeOfDirectory(expanded) : status->allocatedBytes;
     }
     return total;
 }

@@ -2,7 +2,7 @@
 
 #include "connection/ConnectionTypes.h"
 #include "connection/DnsService.h"
-#include "connection/NetworkInterfaces.h"
+#include "platform/NetworkInterfaces.h"
 
 #include <QCoroTask>
 #include <QList>

@@ -2,6 +2,7 @@
 
 #include "connection/Der.h"
 #include "platform/Logging.h"
+#include "platform/SocketOptions.h"
 
 #include <QPointer>
 #include <QSslSocket>
@@ -10,10 +11,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace kivo {
 
@@ -219,13 +216,7 @@ void CertificateManager::prepareSocket(QSslSocket* socket)
 
 bool CertificateManager::enableKeepAlive(qintptr descriptor)
 {
-    const int fd = static_cast<int>(descriptor);
-    const int on = 1;
-    const int seconds = kKeepAliveSeconds;
-    return fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0
-        // Without an idle time of its own the first probe would wait two hours.
-        && setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds) == 0
-        && setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds) == 0;
+    return net::enableKeepAlive(descriptor, kKeepAliveSeconds);
 }
 
 void CertificateManager::pinRemoteCertificate(const QSslCertificate& certificate)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Clock.h"
-#include "connection/NetworkInterfaces.h"
+#include "platform/NetworkInterfaces.h"
 
 #include <QList>
 #include <QObject>

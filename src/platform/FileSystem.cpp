@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -79,11 +80,31 @@ UniqueFd openForAppend(const QString& path, bool truncate)
 
 UniqueFd openForReading(const QString& path)
 {
-    UniqueFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!file.isValid())
-        throw SystemError(QStringLiteral("%1: %2").arg(path, lastErrorText()));
+        throw OpenFailure(QStringLiteral("%1: %2").arg(path, lastErrorText()), errno == EACCES || errno == EPERM);
     return file;
 }
+
+std::int64_t readAt(const UniqueFd& file, char* into, std::int64_t length, std::int64_t offset,
+                    const QString& pathForErrors)
+{
+    std::int64_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(file.get(), into + got, static_cast<size_t>(length - got), offset + got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw SystemError(QStringLiteral("%1: %2").arg(pathForErrors, lastErrorText()));
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+void adviseSequential(const UniqueFd& file) { ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 std::uint64_t sizeOf(const UniqueFd& file)
 {
@@ -91,6 +112,82 @@ std::uint64_t sizeOf(const UniqueFd& file)
     if (::fstat(file.get(), &st) != 0)
         return 0;
     return static_cast<std::uint64_t>(st.st_size);
+}
+
+namespace {
+
+FileStatus statusOf(const struct stat& st)
+{
+    FileStatus out;
+    out.kind = S_ISREG(st.st_mode) ? FileStatus::Kind::regular
+             : S_ISDIR(st.st_mode) ? FileStatus::Kind::directory
+                                   : FileStatus::Kind::other;
+    out.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0u;
+    // Blocks are 512 bytes on Linux and macOS.
+    out.allocatedBytes = st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512u : 0u;
+    out.mode = static_cast<std::uint16_t>(st.st_mode & 07777);
+    out.modifiedSecs = st.st_mtim.tv_sec;
+    out.modifiedNsecs = st.st_mtim.tv_nsec;
+    return out;
+}
+
+bool isDotOrDotDot(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Takes ownership of dirFd. Descends through openat(O_NOFOLLOW), so a link
+// swapped in after the fstatat still cannot lead the walk out of the tree.
+void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileVisitor& visit)
+{
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    const int fd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (isDotOrDotDot(name) || (skipHidden && name[0] == '.'))
+            continue;
+        struct stat st;
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(st.st_mode)) {
+            visit(dirPath + QLatin1Char('/') + QFile::decodeName(name), statusOf(st));
+        } else if (S_ISDIR(st.st_mode)) {
+            const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0)
+                walk(child, dirPath + QLatin1Char('/') + QFile::decodeName(name), skipHidden, visit);
+        }
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+std::optional<FileStatus> status(const QString& path, Links links)
+{
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    const int rc = links == Links::follow ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st);
+    if (rc != 0)
+        return std::nullopt;
+    return statusOf(st);
+}
+
+bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit)
+{
+    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    QString base = root;
+    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    if (base == QLatin1String("/"))
+        base.clear();
+    walk(fd, base, skipHidden, visit);
+    return true;
 }
 
 std::uint64_t freeBytesAt(const QString& path)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Error.h"
 #include "platform/UniqueFd.h"
 
 #include <QByteArrayView>
@@ -7,12 +8,53 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <optional>
 
 namespace kivo {
 
 // Plain file operations the layers above need, so none of them talks to the
 // system directly. Failures throw SystemError with the path and the reason.
 namespace fs {
+
+// A file that could not be opened, with the reason the system gave.
+class OpenFailure : public SystemError {
+public:
+    OpenFailure(QString message, bool permissionDenied)
+        : SystemError(std::move(message)), m_permissionDenied(permissionDenied) {}
+    bool isPermissionDenied() const { return m_permissionDenied; }
+
+private:
+    bool m_permissionDenied;
+};
+
+// What the layers above need to know of a file.
+struct FileStatus {
+    enum class Kind { regular, directory, other };
+    Kind kind = Kind::other;
+    std::uint64_t size = 0;           // length in bytes
+    std::uint64_t allocatedBytes = 0; // space taken on disk
+    std::uint16_t mode = 0;           // permission and set-id bits
+    std::int64_t modifiedSecs = 0;
+    std::int64_t modifiedNsecs = 0;
+
+    bool isRegular() const { return kind == Kind::regular; }
+    bool isDirectory() const { return kind == Kind::directory; }
+};
+
+enum class Links { follow, dontFollow };
+
+// Nothing when there is nothing at `path` (with Links::dontFollow a dangling link is something).
+std::optional<FileStatus> status(const QString& path, Links links);
+
+using RegularFileVisitor = std::function<void(const QString& path, const FileStatus& status)>;
+// Streams every regular file below `root` to `visit`, in the file system's order.
+// Symbolic links inside the tree are never followed (a link to a directory is
+// not descended into, a link to a file is not a file); `root` itself may be a
+// link, since the user named it. With `skipHidden`, entries whose name begins
+// with "." are left out together with everything below them. Entries that
+// cannot be read are skipped. False when `root` is not an openable directory.
+bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit);
 
 // Writes every byte, retrying short writes and interruptions.
 void writeAll(int fd, QByteArrayView bytes, const QString& pathForErrors);
@@ -21,8 +63,13 @@ void writeAll(int fd, QByteArrayView bytes, const QString& pathForErrors);
 void writeFileAtomically(const QString& path, QByteArrayView bytes);
 // Opened for appending, created with owner-only access; `truncate` starts it empty.
 UniqueFd openForAppend(const QString& path, bool truncate);
-// Read-only, refusing a symbolic link in the last component.
+// Read-only. Throws OpenFailure.
 UniqueFd openForReading(const QString& path);
+// Reads up to `length` bytes at `offset`, fewer only at the end of the file.
+std::int64_t readAt(const UniqueFd& file, char* into, std::int64_t length, std::int64_t offset,
+                    const QString& pathForErrors);
+// The file will be read from start to end: the system may read ahead.
+void adviseSequential(const UniqueFd& file);
 // Size of an open file; 0 when it cannot be read.
 std::uint64_t sizeOf(const UniqueFd& file);
 // Free bytes for an unprivileged writer on the volume holding `path`; 0 when unknown.

@@ -1,18 +1,14 @@
 #include "transfer/ConflictResolver.h"
 
-#include <QFile>
-
-#include <sys/stat.h>
+#include "platform/FileSystem.h"
 
 namespace kivo::ConflictResolver {
 
 ConflictDecision resolve(const QString& destinationPath, const std::optional<QDateTime>& sourceModified,
                          ConflictPolicy policy)
 {
-    // lstat: a dangling link is still something that exists at the path.
-    struct stat st {};
-    const QByteArray native = QFile::encodeName(destinationPath);
-    if (::lstat(native.constData(), &st) != 0)
+    // A dangling link is still something that exists at the path.
+    if (!fs::status(destinationPath, fs::Links::dontFollow))
         return ConflictDecision::writeFile();
 
     switch (policy) {
@@ -26,9 +22,9 @@ ConflictDecision resolve(const QString& destinationPath, const std::optional<QDa
     }
 
     std::optional<QDateTime> destinationModified;
-    if (::stat(native.constData(), &st) == 0)
-        destinationModified = QDateTime::fromMSecsSinceEpoch(
-            static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, Qt::UTC);
+    if (const auto status = fs::status(destinationPath, fs::Links::follow))
+        destinationModified =
+            QDateTime::fromMSecsSinceEpoch(status->modifiedSecs * 1000 + status->modifiedNsecs / 1000000, Qt::UTC);
     if (!sourceModified || !sourceModified->isValid() || !destinationModified)
         return ConflictDecision::skip(QStringLiteral("missing mtime, defaulting to skip"));
     if (*destinationModified > *sourceModified)

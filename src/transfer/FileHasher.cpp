@@ -1,17 +1,12 @@
 #include "transfer/FileHasher.h"
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "transfer/TransferError.h"
 
 #include <QtConcurrent>
 
-#include <QFile>
 #include <openssl/evp.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kivo {
 
@@ -34,27 +29,6 @@ QString toHex(const unsigned char* digest, unsigned length)
         *p++ = QLatin1Char(digits[digest[i] & 0xF]);
     }
     return out;
-}
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int fd;
-};
-
-int openForReading(const QString& path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
-    return fd;
 }
 
 } // namespace
@@ -90,18 +64,12 @@ QString sha256Hex(QByteArrayView data)
     return toHex(digest, length);
 }
 
-QString sha256OfDescriptor(int fd, std::int64_t chunkSize)
+QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors, std::int64_t chunkSize)
 {
     Sha256 hash;
     QByteArray block(static_cast<qsizetype>(chunkSize), Qt::Uninitialized);
-    std::int64_t offset = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, block.data(), static_cast<size_t>(chunkSize), offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw SystemError(errnoText(errno));
-        }
+    for (std::int64_t offset = 0;;) {
+        const std::int64_t n = fs::readAt(file, block.data(), chunkSize, offset, pathForErrors);
         if (n == 0)
             break;
         hash.update(QByteArrayView(block.constData(), n));
@@ -112,28 +80,14 @@ QString sha256OfDescriptor(int fd, std::int64_t chunkSize)
 
 QString sha256OfFile(const QString& path, std::int64_t chunkSize)
 {
-    Descriptor file(openForReading(path));
-    return sha256OfDescriptor(file.fd, chunkSize);
+    return sha256OfDescriptor(fs::openForReading(path), path, chunkSize);
 }
 
 std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, std::int64_t length)
 {
-    Descriptor file(openForReading(path));
-    if (::lseek(file.fd, offset, SEEK_SET) < 0)
-        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+    const UniqueFd file = fs::openForReading(path);
     QByteArray out(static_cast<qsizetype>(length), Qt::Uninitialized);
-    std::int64_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::read(file.fd, out.data() + got, static_cast<size_t>(length - got));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
-        }
-        if (n == 0)
-            break;
-        got += n;
-    }
+    const std::int64_t got = fs::readAt(file, out.data(), length, offset, path);
     if (got == 0)
         return std::nullopt;
     out.truncate(static_cast<qsizetype>(got));
@@ -146,25 +100,30 @@ namespace {
 constexpr std::int64_t kParallelHashBytes = 256 * 1024;
 }
 
-SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size) : m_path(path), m_size(size)
+namespace {
+
+UniqueFd openSource(const QString& path)
 {
-    m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (m_fd < 0) {
-        const int error = errno;
-        if (error == EACCES || error == EPERM)
+    try {
+        return fs::openForReading(path);
+    } catch (const fs::OpenFailure& e) {
+        if (e.isPermissionDenied())
             throw TransferError::permissionDenied(path);
-        throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText(error)));
+        throw;
     }
-    // A one-chunk file is a single read: the hint would cost more than it saves.
-    if (size > FileHasher::kChunkSize)
-        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-SourceFileReader::~SourceFileReader()
+} // namespace
+
+SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size)
+    : m_path(path), m_size(size), m_file(openSource(path))
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    // A one-chunk file is a single read: the hint would cost more than it saves.
+    if (size > FileHasher::kChunkSize)
+        fs::adviseSequential(m_file);
 }
+
+SourceFileReader::~SourceFileReader() = default;
 
 std::uint32_t SourceFileReader::totalChunks() const
 {
@@ -173,18 +132,8 @@ std::uint32_t SourceFileReader::totalChunks() const
 
 void SourceFileReader::readExactly(char* into, std::int64_t length, std::int64_t offset)
 {
-    std::int64_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(m_fd, into + got, static_cast<size_t>(length - got), offset + got);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw SystemError(QStringLiteral("%1: %2").arg(m_path, errnoText(errno)));
-        }
-        if (n == 0)
-            throw SystemError(QStringLiteral("%1: file shrank while it was being sent").arg(m_path));
-        got += n;
-    }
+    if (fs::readAt(m_file, into, length, offset, m_path) < length)
+        throw SystemError(QStringLiteral("%1: file shrank while it was being sent").arg(m_path));
 }
 
 void SourceFileReader::hashPrefix(std::uint32_t firstChunk)

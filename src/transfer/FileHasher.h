@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -22,7 +24,8 @@ QString sha256Hex(QByteArrayView data);
 // Throws SystemError when the file cannot be opened or read.
 QString sha256OfFile(const QString& path, std::int64_t chunkSize = kHashBlockSize);
 // Hash of everything readable from an open descriptor, from offset 0.
-QString sha256OfDescriptor(int fd, std::int64_t chunkSize = kHashBlockSize);
+QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors = {},
+                           std::int64_t chunkSize = kHashBlockSize);
 // Up to `length` bytes at `offset`; nullopt at end of file. Throws when the file cannot be opened.
 std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, std::int64_t length);
 
@@ -73,7 +76,7 @@ private:
 
     QString m_path;
     std::uint64_t m_size;
-    int m_fd = -1;
+    UniqueFd m_file;
     Sha256 m_whole;
     QString m_wholeHex;
 };

@@ -1,6 +1,7 @@
 #include "transfer/ResumeState.h"
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/Logging.h"
 
@@ -9,30 +10,10 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kivo {
 
 namespace {
-
-QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
-
-void writeAll(int fd, const QByteArray& bytes, const QString& path)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw SystemError(QStringLiteral("%1: %2").arg(path, errnoText()));
-        }
-        done += n;
-    }
-}
 
 // Replays journal lines onto a state. Every event sets absolute values, so
 // replaying a journal that was already folded into the JSON changes nothing.
@@ -161,28 +142,7 @@ void ResumeState::save(const QString& transfersDir) const
 {
     if (!isValidTransferID(transferID))
         throw SystemError(QStringLiteral("Invalid transfer id: %1").arg(transferID));
-    if (!QDir().mkpath(transfersDir))
-        throw SystemError(QStringLiteral("Cannot create %1").arg(transfersDir));
-    const QString target = jsonPath(transfersDir, transferID);
-    const QString temp = target + QStringLiteral(".tmp");
-    const QByteArray nativeTemp = QFile::encodeName(temp);
-    const int fd = ::open(nativeTemp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw SystemError(QStringLiteral("%1: %2").arg(temp, errnoText()));
-    try {
-        writeAll(fd, encoded(), temp);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(nativeTemp.constData());
-        throw;
-    }
-    ::close(fd);
-    // Readers see the old file or the new one, never a mix.
-    if (::rename(nativeTemp.constData(), QFile::encodeName(target).constData()) != 0) {
-        const QString error = errnoText();
-        ::unlink(nativeTemp.constData());
-        throw SystemError(QStringLiteral("%1: %2").arg(target, error));
-    }
+    fs::writeFileAtomically(jsonPath(transfersDir, transferID), encoded());
 }
 
 std::optional<ResumeState> ResumeState::load(const QString& transfersDir, const QString& transferID)
@@ -226,7 +186,8 @@ void ResumeState::remove(const QString& transfersDir, const QString& transferID)
 {
     if (!isValidTransferID(transferID))
         return;
-    // The journal goes last: a crash in between leaves a JSON that still loads.
+    // The JSON goes first: once it is gone the checkpoint no longer loads,
+    // whatever a crash leaves of the journal.
     QFile::remove(jsonPath(transfersDir, transferID));
     QFile::remove(journalPath(transfersDir, transferID));
 }
@@ -243,11 +204,7 @@ ResumeJournal::ResumeJournal(QString transfersDir, ResumeState state) : m_dir(st
     fold();
 }
 
-ResumeJournal::~ResumeJournal()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+ResumeJournal::~ResumeJournal() = default;
 
 void ResumeJournal::fold()
 {
@@ -255,24 +212,20 @@ void ResumeJournal::fold()
         return;
     m_state.save(m_dir);
     // Started-but-unfinished files cannot live in the JSON; carry them into the new journal.
-    const QByteArray path = QFile::encodeName(ResumeState::journalPath(m_dir, m_state.transferID));
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    if (m_fd < 0)
-        throw SystemError(QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText()));
+    m_journal.reset();
+    m_journal = fs::openForAppend(ResumeState::journalPath(m_dir, m_state.transferID), true);
     for (const QString& started : std::as_const(m_started))
         append(json::ObjectWriter().add("e", u"begin").add("p", started).add("u", json::formatDate(m_state.updatedAt)));
 }
 
 void ResumeJournal::append(json::ObjectWriter& event)
 {
-    if (m_removed || m_fd < 0)
+    if (m_removed || !m_journal.isValid())
         return;
     QByteArray line = event.finish();
     line.append('\n');
     // One write per event: a kill leaves at most a torn last line, which replay ignores.
-    writeAll(m_fd, line, ResumeState::journalPath(m_dir, m_state.transferID));
+    fs::writeAll(m_journal.get(), line, ResumeState::journalPath(m_dir, m_state.transferID));
 }
 
 void ResumeJournal::fileStarted(const QString& relativePath, const QDateTime& now)
@@ -324,9 +277,7 @@ void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime
 
 void ResumeJournal::remove()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_journal.reset();
     m_removed = true;
     ResumeState::remove(m_dir, m_state.transferID);
 }

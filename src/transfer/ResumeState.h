@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Json.h"
+#include "platform/UniqueFd.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -94,7 +95,7 @@ private:
     ResumeState m_state;
     QSet<QString> m_completed;
     QSet<QString> m_started;
-    int m_fd = -1;
+    UniqueFd m_journal;
     bool m_removed = false;
 };
 

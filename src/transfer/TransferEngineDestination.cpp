@@ -582,7 +582,7 @@ QCoro::Task<void> TransferEngine::handleVerificationRequest()
         }
         try {
             const UniqueFd file = reader->openForReading(job.destinationPath);
-            out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file.get()), fs::sizeOf(file)};
+            out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file, job.destinationPath), fs::sizeOf(file)};
             out.kind = VerifyOutcome::Kind::hashed;
         } catch (const std::exception&) {
             out.kind = VerifyOutcome::Kind::unreadable;

@@ -40,7 +40,7 @@ TEST_F(FileEnumerationTest, DeepTreesAreWalkedCompletely)
 
     int count = 0;
     bool sawBottom = false;
-    EXPECT_TRUE(files::forEachRegularFile(at(QStringLiteral("Documents")), false, [&](const QString& path, const struct stat&) {
+    EXPECT_TRUE(fs::forEachRegularFile(at(QStringLiteral("Documents")), false, [&](const QString& path, const fs::FileStatus&) {
         ++count;
         sawBottom = sawBottom || path == at(deep + QStringLiteral("/bottom.txt"));
     }));

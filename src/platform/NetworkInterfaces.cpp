@@ -1,4 +1,4 @@
-#include "connection/NetworkInterfaces.h"
+#include "platform/NetworkInterfaces.h"
 
 #include <QDir>
 #include <QFile>
