@@ -9,6 +9,9 @@
 # A third contender, kivo-floor-peer, runs the same stop-and-wait exchange with
 # nothing around it (blocking TLS, one thread, no event loop, no progress or
 # checkpoint bookkeeping): what the exchange itself costs on this machine.
+# KIVO_BENCH_BASELINE=<another build dir> adds that build's peer as a fourth
+# contender, alternating with the others: a change measured against the code
+# before it, in the same run.
 # Needs rsync, openssh-server/-client and python3 (data generation).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +19,9 @@ build=${1:-${KIVO_BUILD_DIR:-$root/build/release}}
 runs=${KIVO_BENCH_RUNS:-3}
 peer="$build/bench/kivo-transfer-peer"
 floor="$build/bench/kivo-floor-peer"
-for tool in "$peer" "$floor"; do
+baseline=""
+[ -n "${KIVO_BENCH_BASELINE:-}" ] && baseline="$KIVO_BENCH_BASELINE/bench/kivo-transfer-peer"
+for tool in "$peer" "$floor" $baseline; do
   [ -x "$tool" ] || { echo "build $(basename "$tool") first ($tool)" >&2; exit 2; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-bench.XXXXXX")
@@ -73,7 +78,7 @@ for _ in $(seq 50); do $ssh_cmd root@127.0.0.1 true 2>/dev/null && break; sleep 
 
 # One kivo run: prints its seconds; leaves src.json / dst.json in $work.
 run_kivo() {
-  local name=$1 folder=$2
+  local name=$1 folder=$2 peer=${3:-$peer}
   rm -rf "$work/dst" && mkdir -p "$work/dst"
   local port_file="$work/port.$name"
   rm -f "$port_file"
@@ -129,9 +134,11 @@ run_case() {
   files=$(find "$folder" -type f | wc -l)
   bytes=$(du -sb --apparent-size "$folder" | cut -f1)
   cat $(find "$folder" -type f) > /dev/null  # same warm page cache for both tools
-  local kivo_all="" rsync_all="" floor_all="" src_rss=0 dst_rss=0
+  local kivo_all="" rsync_all="" floor_all="" base_all="" src_rss=0 dst_rss=0
   for i in $(seq "$runs"); do
     echo "$name: run $i of $runs" >&2
+    # First, so the files the summary reads come from the build under test.
+    [ -z "$baseline" ] || base_all="$base_all $(run_kivo "$name-base" "$folder" "$baseline")"
     kivo_all="$kivo_all $(run_kivo "$name" "$folder")"
     src_rss=$(peak_rss "$work/src.json" "$src_rss")
     dst_rss=$(peak_rss "$work/dst.json" "$dst_rss")
@@ -139,9 +146,9 @@ run_case() {
     floor_all="$floor_all $(run_floor "$folder")"
   done
 
-  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" <<'PY'
+  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" "$base_all" <<'PY'
 import json, statistics, sys
-name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall = sys.argv[1:]
+name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall, ball = sys.argv[1:]
 files, nbytes = int(files), int(nbytes)
 kall = [float(x) for x in kall.split()]
 rall = [float(x) for x in rall.split()]
@@ -165,6 +172,12 @@ out = {
     "ratio": round(rs / ks, 2),
     "ratioToFloor": round(fs / ks, 2),
 }
+if ball.split():
+    ball = [float(x) for x in ball.split()]
+    bs = statistics.median(ball)
+    out["baseline"] = {"seconds": round(bs, 3), "MBps": round(nbytes / 1e6 / bs, 1), "filesPerSecond": round(files / bs, 1),
+                       "secondsEachRun": [round(x, 3) for x in ball]}
+    out["ratioToBaseline"] = round(bs / ks, 2)
 print(json.dumps(out))
 PY
 }
