@@ -1,0 +1,100 @@
+#include "platform/FileSystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+void writeText(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace
+
+TEST(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/nested/state.json");
+    fs::writeFileAtomically(path, "first version, longer than the second");
+    fs::writeFileAtomically(path, "second");
+    EXPECT_EQ(readAll(path), "second");
+    EXPECT_EQ(QDir(dir.path() + QStringLiteral("/nested")).entryList(QDir::Files), QStringList{QStringLiteral("state.json")});
+}
+
+TEST(AtomicWrite, FailureKeepsTheOldContent)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/state.json");
+    fs::writeFileAtomically(path, "kept");
+    // A folder where the temporary file would go makes the write fail before the rename.
+    ASSERT_TRUE(QDir().mkpath(path + QStringLiteral(".tmp/x")));
+    EXPECT_THROW(fs::writeFileAtomically(path, "lost"), SystemError);
+    EXPECT_EQ(readAll(path), "kept");
+}
+
+TEST(FileStatus, KindsSizesAndLinks)
+{
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/f");
+    const QString dangling = dir.path() + QStringLiteral("/dangling");
+    writeText(file, "12345");
+    ASSERT_TRUE(QFile::link(dir.path() + QStringLiteral("/missing"), dangling));
+    ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/link")));
+
+    const auto regular = fs::status(file, fs::Links::follow);
+    ASSERT_TRUE(regular);
+    EXPECT_TRUE(regular->isRegular());
+    EXPECT_EQ(regular->size, 5u);
+    EXPECT_TRUE(fs::status(dir.path(), fs::Links::follow)->isDirectory());
+    // A dangling link exists only when links are not followed.
+    EXPECT_FALSE(fs::status(dangling, fs::Links::follow));
+    ASSERT_TRUE(fs::status(dangling, fs::Links::dontFollow));
+    EXPECT_EQ(fs::status(dangling, fs::Links::dontFollow)->kind, fs::FileStatus::Kind::other);
+    EXPECT_TRUE(fs::status(dir.path() + QStringLiteral("/link"), fs::Links::follow)->isRegular());
+    EXPECT_FALSE(fs::status(dir.path() + QStringLiteral("/link"), fs::Links::dontFollow)->isRegular());
+}
+
+TEST(Reading, ReadAtStopsShortOnlyAtTheEndAndMissingFilesAreTyped)
+{
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/f");
+    writeText(file, "0123456789");
+    const UniqueFd fd = fs::openForReading(file);
+    char buffer[16] = {};
+    EXPECT_EQ(fs::readAt(fd, buffer, 4, 3, file), 4);
+    EXPECT_EQ(QByteArray(buffer, 4), "3456");
+    EXPECT_EQ(fs::readAt(fd, buffer, 16, 8, file), 2);
+    EXPECT_EQ(fs::readAt(fd, buffer, 16, 10, file), 0);
+    EXPECT_EQ(fs::sizeOf(fd), 10u);
+    try {
+        fs::openForReading(dir.path() + QStringLiteral("/absent"));
+        FAIL() << "opened a missing file";
+    } catch (const fs::OpenFailure& e) {
+        EXPECT_FALSE(e.isPermissionDenied());
+        EXPECT_TRUE(e.description().contains(QStringLiteral("absent")));
+    }
+}
+
+TEST(AppendFile, TruncatesOnlyWhenAsked)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/journal");
+    fs::writeAll(fs::openForAppend(path, true).get(), "a\n", path);
+    fs::writeAll(fs::openForAppend(path, false).get(), "b\n", path);
+    EXPECT_EQ(readAll(path), "a\nb\n");
+    fs::writeAll(fs::openForAppend(path, true).get(), "c\n", path);
+    EXPECT_EQ(readAll(path), "c\n");
+}
