@@ -1,4 +1,4 @@
-# Shared settings of the two-host test network. Sourced, not run.
+# Shared settings of the test network. Sourced, not run.
 # Each build folder gets its own network, so test runs of different builds on
 # one machine do not collide. The build folder comes from KIVO_BUILD_DIR (CTest
 # sets it), else from the test program that called us, else there is none.
@@ -20,6 +20,7 @@ fi
 state=/run/kivo-testnet/$prefix
 link_a=${KIVO_TESTNET_LINK_A:-bridge100}
 link_b=${KIVO_TESTNET_LINK_B:-bridge101}
+link_c=eth0
 subnet=${KIVO_TESTNET_SUBNET:-169.254.77}
 
 ns_of() { echo "$prefix-$1"; }
