@@ -23,6 +23,11 @@ namespace kivo {
 //   receivePeerConfirmation(c) -> returns only if the peer proved the same code
 //   sessionKey()               -> the transfer's key, the same on both ends
 //
+// The destination sends its confirmation first; the source sends its own only
+// after the destination's has verified. The other side's confirmation tells a
+// guesser whether its one guess was right, so an impostor must first spend a
+// confirmation of its own, which the source sees fail and counts.
+//
 // Every step checks its input and the order of the steps; any failure throws
 // SecurePairingError, wipes the secrets and ends the attempt for good. A new
 // attempt is a new object.
