@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+
+#include <cstdint>
+
+namespace kivo {
+
+// What the pairing messages carry: each side's share of the key exchange, then
+// each side's confirmation. Decoding checks every field's type, Base64 form and
+// exact length before anything uses it.
+
+// A side's share, with the version of the exchange it speaks.
+struct PairingShare {
+    static constexpr std::uint32_t kCurrentVersion = 1;
+
+    std::uint32_t version = kCurrentVersion;
+    QByteArray share;
+
+    QJsonObject toJson() const;
+    static PairingShare fromJson(const QJsonObject& o); // throws DecodingError
+    bool operator==(const PairingShare&) const = default;
+};
+
+// A side's proof that it derived the same key.
+struct PairingConfirmation {
+    QByteArray confirmation;
+
+    QJsonObject toJson() const;
+    static PairingConfirmation fromJson(const QJsonObject& o); // throws DecodingError
+    bool operator==(const PairingConfirmation&) const = default;
+};
+
+} // namespace kivo

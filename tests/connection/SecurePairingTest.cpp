@@ -1,0 +1,253 @@
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingCPace.h"
+#include "connection/SecurePairingMessages.h"
+#include "platform/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace kivo;
+using namespace Qt::StringLiterals;
+using Kind = SecurePairingError::Kind;
+using State = SecurePairing::State;
+
+namespace {
+
+using Buffer = std::vector<unsigned char>;
+
+Buffer hex(const char* text)
+{
+    const QByteArray bytes = QByteArray::fromHex(text);
+    return {bytes.begin(), bytes.end()};
+}
+
+QByteArray toHex(const Buffer& v) { return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size())).toHex(); }
+std::span<const unsigned char, 32> in32(const Buffer& v) { return std::span<const unsigned char>(v).first<32>(); }
+std::span<unsigned char, 32> out32(Buffer& v) { return std::span<unsigned char>(v).first<32>(); }
+
+std::optional<Kind> thrownBy(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const SecurePairingError& e) {
+        return e.kind();
+    }
+    return std::nullopt;
+}
+
+const QString kCode = u"042817"_s;
+const QByteArray kBinding = SecurePairing::channelBinding("source certificate", "destination certificate");
+
+// Both ends up to the point where each holds the other's confirmation.
+struct Exchange {
+    SecurePairing source;
+    SecurePairing destination;
+    QByteArray sourceConfirmation;
+    QByteArray destinationConfirmation;
+
+    explicit Exchange(const QString& destinationCode = kCode, const QByteArray& destinationBinding = kBinding,
+                      DeviceRole destinationRole = DeviceRole::destination)
+        : source(DeviceRole::source, kCode, kBinding), destination(destinationRole, destinationCode, destinationBinding)
+    {
+        const QByteArray destinationShare = destination.start();
+        const QByteArray sourceShare = source.start();
+        sourceConfirmation = source.receivePeerShare(destinationShare);
+        destinationConfirmation = destination.receivePeerShare(sourceShare);
+    }
+};
+
+} // namespace
+
+// The draft's published vectors (ristretto255, SHA-512) pin the generator
+// string and its padding, the group map, the scalar multiplication and the key
+// hash with its initiator-first transcript.
+TEST(SecurePairingCPace, ReproducesThePublishedTestVectors)
+{
+    ASSERT_TRUE(cpace::initialise());
+    const Buffer sid = hex("7e4b4791d6a8ef019b936c79fb7f2c57");
+    const Buffer ya = hex("da3d23700a9e5699258aef94dc060dfda5ebb61f02a5ea77fad53f4ff0976d08");
+    const Buffer yb = hex("d2316b454718c35362d83d69df6320f38578ed5984651435e2949762d900b80d");
+    Buffer g(32), shareA(32), shareB(32), kA(32), kB(32), isk(64);
+
+    cpace::calculateGenerator(hex("50617373776f7264"), hex("0b415f696e69746961746f720b425f726573706f6e646572"), sid,
+                              out32(g));
+    EXPECT_EQ(toHex(g), "222b6b195fe84b1652badb6f6a3ae3d24341e7306967f0b8115b40d5698c7e56");
+    ASSERT_TRUE(cpace::scalarMultVfy(in32(ya), in32(g), out32(shareA)));
+    ASSERT_TRUE(cpace::scalarMultVfy(in32(yb), in32(g), out32(shareB)));
+    EXPECT_EQ(toHex(shareA), "d6bac480f2c386c394efc7c47adb9925dcd2630b64f240c50f8d0eec482b9157");
+    EXPECT_EQ(toHex(shareB), "3ea7e0b19560d7c0b0f5734f63b955286dfa8232b5ebe63324e2d9e7433f7258");
+    ASSERT_TRUE(cpace::scalarMultVfy(in32(ya), in32(shareB), out32(kA)));
+    ASSERT_TRUE(cpace::scalarMultVfy(in32(yb), in32(shareA), out32(kB)));
+    EXPECT_EQ(toHex(kA), "80b69a8a76457ab6a4d7f887a4bf6b55a2f80ac19c333f917a05fc9887c8b40f");
+    EXPECT_EQ(kA, kB);
+
+    const Buffer transcript = cpace::transcript(shareA, hex("414461"), shareB, hex("414462"));
+    cpace::intermediateSessionKey(sid, in32(kA), transcript, std::span<unsigned char, 64>(isk));
+    EXPECT_EQ(toHex(isk), "b69effbf61b51d56401c0f65601abe428de8206feaaf0e32198896dcae7b35cd"
+                          "2b38950a39dfd5d4a79164614c2984f7daa460b588c1e80c3fa2068af7900447");
+}
+
+TEST(SecurePairing, BothEndsDeriveTheSame32ByteKeyOnlyAfterEachConfirmationVerifies)
+{
+    Exchange run;
+    EXPECT_EQ(run.source.sessionKey(), std::nullopt);
+    EXPECT_NE(run.sourceConfirmation, run.destinationConfirmation) << "each role proves itself differently";
+    run.destination.receivePeerConfirmation(run.sourceConfirmation);
+    run.source.receivePeerConfirmation(run.destinationConfirmation);
+    ASSERT_TRUE(run.source.sessionKey().has_value());
+    EXPECT_EQ(run.source.sessionKey()->size(), 32);
+    EXPECT_EQ(run.source.sessionKey(), run.destination.sessionKey());
+
+    // Fresh scalars: the same code and channel never give the same key twice.
+    Exchange again;
+    again.destination.receivePeerConfirmation(again.sourceConfirmation);
+    EXPECT_NE(again.destination.sessionKey(), run.destination.sessionKey());
+}
+
+TEST(SecurePairing, AnyDifferenceBetweenTheEndsFailsBothConfirmations)
+{
+    struct Case {
+        const char* name;
+        QString code;
+        QByteArray binding;
+        DeviceRole role;
+    };
+    const Case cases[] = {
+        {"one digit off", u"042818"_s, kBinding, DeviceRole::destination},
+        {"digits swapped", u"048217"_s, kBinding, DeviceRole::destination},
+        // A relay shows its own certificate to each end, so each end binds to another pair.
+        {"relay in the middle", kCode, SecurePairing::channelBinding("relay certificate", "destination certificate"),
+         DeviceRole::destination},
+        {"certificates in the other order", kCode,
+         SecurePairing::channelBinding("destination certificate", "source certificate"), DeviceRole::destination},
+        {"both ends acting as source", kCode, kBinding, DeviceRole::source},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Exchange run(c.code, c.binding, c.role);
+        EXPECT_EQ(thrownBy([&] { run.destination.receivePeerConfirmation(run.sourceConfirmation); }),
+                  Kind::confirmationMismatch);
+        EXPECT_EQ(thrownBy([&] { run.source.receivePeerConfirmation(run.destinationConfirmation); }),
+                  Kind::confirmationMismatch);
+        EXPECT_EQ(run.source.sessionKey(), std::nullopt);
+        EXPECT_EQ(run.destination.sessionKey(), std::nullopt);
+    }
+}
+
+TEST(SecurePairing, HostileSharesEndTheAttempt)
+{
+    using Forge = std::function<QByteArray(const QByteArray& ours, QByteArray genuine)>;
+    const std::pair<Forge, Kind> cases[] = {
+        {[](auto&, auto) { return QByteArray(); }, Kind::malformedShare},
+        {[](auto&, auto genuine) { return genuine.left(31); }, Kind::malformedShare},
+        {[](auto&, auto genuine) { return genuine + '\0'; }, Kind::malformedShare},
+        {[](auto&, auto) { return QByteArray(32, '\0'); }, Kind::identityShare},
+        {[](auto&, auto) { return QByteArray(32, '\xff'); }, Kind::malformedShare},
+        // Not canonical: the field prime itself, unreduced; and the draft's invalid point.
+        {[](auto&, auto) { return QByteArray::fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"); },
+         Kind::malformedShare},
+        {[](auto&, auto) { return QByteArray::fromHex("2b3c6b8c4f3800e7aef6864025b4ed79bd599117e427c41bd47d93d654b4a51c"); },
+         Kind::malformedShare},
+        {[](auto&, auto genuine) { genuine[0] = char(genuine[0] ^ 1); return genuine; }, Kind::malformedShare},
+        {[](auto& ours, auto) { return ours; }, Kind::reflectedShare},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        SecurePairing source(DeviceRole::source, kCode, kBinding);
+        SecurePairing destination(DeviceRole::destination, kCode, kBinding);
+        const QByteArray ours = source.start();
+        const QByteArray genuine = destination.start();
+        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(cases[i].first(ours, genuine)); }), cases[i].second);
+        EXPECT_EQ(source.state(), State::failed);
+        // The attempt is over: not even the genuine share is taken now.
+        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(genuine); }), Kind::unexpectedMessage);
+    }
+}
+
+TEST(SecurePairing, TamperedConfirmationsAreRefusedForGood)
+{
+    using Forge = std::function<QByteArray(const Exchange&)>;
+    const std::pair<Forge, Kind> cases[] = {
+        {[](const Exchange& r) { QByteArray b = r.sourceConfirmation; b[31] = char(b[31] ^ 0x80); return b; },
+         Kind::confirmationMismatch},
+        {[](const Exchange& r) { return r.destinationConfirmation; }, Kind::confirmationMismatch},
+        {[](const Exchange& r) { return r.sourceConfirmation.left(16); }, Kind::malformedConfirmation},
+        {[](const Exchange& r) { return r.sourceConfirmation + '\0'; }, Kind::malformedConfirmation},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        Exchange run;
+        EXPECT_EQ(thrownBy([&] { run.destination.receivePeerConfirmation(cases[i].first(run)); }), cases[i].second);
+        EXPECT_EQ(thrownBy([&] { run.destination.receivePeerConfirmation(run.sourceConfirmation); }),
+                  Kind::unexpectedMessage);
+        EXPECT_EQ(run.destination.sessionKey(), std::nullopt);
+    }
+}
+
+TEST(SecurePairing, StepsOutOfOrderAreRefused)
+{
+    SecurePairing peer(DeviceRole::source, kCode, kBinding);
+    const QByteArray share = peer.start(), tag(32, 'x');
+    const std::function<void(SecurePairing&)> cases[] = {
+        [&](SecurePairing& p) { p.receivePeerConfirmation(tag); },
+        [&](SecurePairing& p) { p.start(); p.receivePeerConfirmation(tag); },
+        [&](SecurePairing& p) { p.receivePeerShare(share); },
+        [&](SecurePairing& p) { p.start(); p.start(); },
+        [&](SecurePairing& p) { p.start(); p.receivePeerShare(share); p.receivePeerShare(share); },
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        SecurePairing destination(DeviceRole::destination, kCode, kBinding);
+        EXPECT_EQ(thrownBy([&] { cases[i](destination); }), Kind::unexpectedMessage);
+        EXPECT_EQ(destination.state(), State::failed);
+    }
+
+    // A peer that keeps talking after pairing loses the key it had.
+    Exchange run;
+    run.destination.receivePeerConfirmation(run.sourceConfirmation);
+    EXPECT_EQ(thrownBy([&] { run.destination.receivePeerConfirmation(run.sourceConfirmation); }), Kind::unexpectedMessage);
+    EXPECT_EQ(run.destination.sessionKey(), std::nullopt);
+}
+
+TEST(SecurePairing, TakesOnlySixAsciiDigitsAndA32ByteBinding)
+{
+    for (const QString& code : {u"04281"_s, u"0428177"_s, u""_s, u"04 817"_s, u"04281a"_s,
+                                u"٠٤٢٨١٧"_s /* Arabic-Indic digits */, u"０４２８１７"_s /* full-width */}) {
+        SCOPED_TRACE(code.toStdString());
+        EXPECT_EQ(thrownBy([&] { SecurePairing(DeviceRole::source, code, kBinding); }), Kind::invalidCode);
+    }
+    for (qsizetype size : {0, 31, 33})
+        EXPECT_EQ(thrownBy([&] { SecurePairing(DeviceRole::source, kCode, QByteArray(size, 'b')); }),
+                  Kind::invalidChannelBinding);
+}
+
+TEST(SecurePairing, ChannelBindingDependsOnBothCertificatesTheirOrderAndTheirBoundary)
+{
+    const QByteArray binding = SecurePairing::channelBinding("AB", "C");
+    EXPECT_EQ(binding.size(), 32);
+    EXPECT_EQ(binding, SecurePairing::channelBinding("AB", "C"));
+    EXPECT_NE(binding, SecurePairing::channelBinding("C", "AB"));
+    EXPECT_NE(binding, SecurePairing::channelBinding("A", "BC"));
+    EXPECT_EQ(thrownBy([] { SecurePairing::channelBinding({}, "C"); }), Kind::invalidChannelBinding);
+    EXPECT_EQ(thrownBy([] { SecurePairing::channelBinding("AB", {}); }), Kind::invalidChannelBinding);
+}
+
+TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
+{
+    const PairingShare share{1, QByteArray(32, '\x5a')};
+    EXPECT_EQ(PairingShare::fromJson(share.toJson()), share);
+    const PairingConfirmation confirmation{QByteArray(32, '\xa5')};
+    EXPECT_EQ(PairingConfirmation::fromJson(confirmation.toJson()), confirmation);
+
+    const QByteArray good = QByteArray(32, '\x5a').toBase64();
+    for (const QByteArray& value : {QByteArray("5"), QByteArray("\"!!!!\""), '"' + good.chopped(1) + '"',
+                                    '"' + good.left(20) + "\\n" + good.mid(20) + '"',
+                                    '"' + QByteArray(31, 'x').toBase64() + '"', '"' + QByteArray(33, 'x').toBase64() + '"'}) {
+        SCOPED_TRACE(value.toStdString());
+        EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"version":1,"share":)" + value + '}')), DecodingError);
+        EXPECT_THROW(PairingConfirmation::fromJson(json::parseObject(R"({"confirmation":)" + value + '}')), DecodingError);
+    }
+    EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"share":")" + good + "\"}")), DecodingError);
+    EXPECT_THROW(PairingConfirmation::fromJson({}), DecodingError);
+}
