@@ -26,6 +26,14 @@ QString BonjourAdvertiser::instanceName(const QString& hostname, const QString& 
     return hostname + u'|' + username + u'|' + code.value_or(QString());
 }
 
+QByteArray BonjourAdvertiser::txtRecord(bool announceSecurePairing)
+{
+    if (!announceSecurePairing)
+        return {};
+    const QByteArray entry = QByteArray(kSecurePairingTxtKey) + '=' + kSecurePairingTxtValue;
+    return char(entry.size()) + entry;
+}
+
 quint16 BonjourAdvertiser::port() const
 {
     return m_server && m_server->isListening() ? m_server->serverPort() : 0;
@@ -63,14 +71,15 @@ void BonjourAdvertiser::start(std::optional<QString> pairingCode, std::optional<
     m_server = std::move(server);
     qCInfo(lcBonjourAdvertiser).noquote() << QStringLiteral("Advertising on port %1").arg(m_server->serverPort());
 
-    m_serviceName = instanceName(m_hostname, m_username, pairingCode);
+    m_serviceName = instanceName(m_hostname, m_username, m_codeInInstanceName ? pairingCode : std::nullopt);
     DnsService::silenceCompatibilityWarning();
     DNSServiceRef ref = nullptr;
     const QByteArray name = m_serviceName.toUtf8();
+    const QByteArray txt = txtRecord(m_announcesSecurePairing);
     const DNSServiceErrorType error =
-        DNSServiceRegister(&ref, 0, kDNSServiceInterfaceIndexAny, name.constData(),
-                           kServiceType, nullptr, nullptr, qToBigEndian(m_server->serverPort()), 0, nullptr,
-                           &BonjourAdvertiser::registerReply, this);
+        DNSServiceRegister(&ref, 0, kDNSServiceInterfaceIndexAny, name.constData(), kServiceType, nullptr, nullptr,
+                           qToBigEndian(m_server->serverPort()), static_cast<uint16_t>(txt.size()),
+                           txt.isEmpty() ? nullptr : txt.constData(), &BonjourAdvertiser::registerReply, this);
     if (error != kDNSServiceErr_NoError) {
         qCWarning(lcBonjourAdvertiser).noquote() << "Listener failed:" << describeDnsError(error);
         return;
@@ -88,8 +97,8 @@ void BonjourAdvertiser::registerReply(DNSServiceRef, DNSServiceFlags, DNSService
         return;
     }
     const QString published = QString::fromUtf8(name);
-    // The daemon renames on a collision, which garbles the code the name carries;
-    // destinations will not be able to pair with such a name.
+    // The daemon renames on a collision (" #2" appended), which garbles the
+    // code part; destinations that read the code will not pair with such a name.
     if (published != self->m_serviceName)
         qCWarning(lcBonjourAdvertiser).noquote() << "Service renamed by the daemon to" << published;
     self->m_serviceName = published;

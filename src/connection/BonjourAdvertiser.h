@@ -18,10 +18,14 @@ namespace kivo {
 class SslServer;
 
 constexpr char kServiceType[] = "_kivo._tcp";
+// The TXT record entry "kivo-pairing=1" says the source proves the code by a
+// key exchange instead of publishing it; the value is that exchange's version.
+constexpr char kSecurePairingTxtKey[] = "kivo-pairing";
+constexpr char kSecurePairingTxtValue[] = "1";
 
 // The source's listener, published by the system's DNS-SD daemon under an
-// instance name that carries everything the destination shows: host, user and
-// the live pairing code. No TXT record.
+// instance name that carries what the destination shows: host, user and, unless
+// told otherwise, the live pairing code. The TXT record announces secure pairing.
 class BonjourAdvertiser : public QObject {
     Q_OBJECT
 public:
@@ -33,6 +37,17 @@ public:
     void start(std::optional<QString> pairingCode, std::optional<QSslConfiguration> tls, quint16 port = 0);
     // Where to listen; every interface unless set (tests keep to loopback).
     void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
+    // Whether the TXT record announces secure pairing (on unless set). Off, the
+    // advertisement looks like one from a peer that only compares codes.
+    void setAnnouncesSecurePairing(bool announce) { m_announcesSecurePairing = announce; }
+    bool announcesSecurePairing() const { return m_announcesSecurePairing; }
+    // Whether the code goes into the instance name (on unless set). Off, the
+    // name keeps its shape with the code part empty, so anyone on the network
+    // can read the advertisement without learning the code; only peers that
+    // prove the code instead of reading it can then pair. Both take effect at
+    // the next start().
+    void setCodeInInstanceName(bool publish) { m_codeInInstanceName = publish; }
+    bool codeInInstanceName() const { return m_codeInInstanceName; }
     // Stops listening and withdraws the service.
     void cancel();
 
@@ -43,6 +58,8 @@ public:
 
     // "host|user|code"; the code part is empty without a code.
     static QString instanceName(const QString& hostname, const QString& username, const std::optional<QString>& code);
+    // The TXT record's wire form: length-prefixed strings, empty without the announcement.
+    static QByteArray txtRecord(bool announceSecurePairing);
 
     // Receives each accepted connection (not yet encrypting); the receiver owns it.
     std::function<void(QSslSocket*)> onConnectionReceived;
@@ -59,6 +76,8 @@ private:
     QString m_username;
     QString m_serviceName;
     bool m_published = false;
+    bool m_announcesSecurePairing = true;
+    bool m_codeInInstanceName = true;
     QHostAddress m_listenAddress = QHostAddress::Any;
     std::unique_ptr<SslServer> m_server;
     DnsService m_registration;

@@ -6,11 +6,21 @@
 #include <QCoroSignal>
 #include <QHostAddress>
 #include <QPointer>
+#include <QTimer>
 #include <QtEndian>
 
 #include <memory>
 
 namespace kivo {
+
+struct BonjourBrowser::TxtLookup {
+    quint64 serial = 0;
+    DnsService resolve;
+    QTimer deadline;
+    std::optional<bool> securePairing;
+    BonjourBrowser* browser = nullptr;
+    QString name;
+};
 
 BonjourBrowser::BonjourBrowser(InterfaceLookup lookup, QObject* parent)
     : PeerBrowser(parent), m_lookup(lookup ? std::move(lookup) : InterfaceLookup(&netif::describeInterface))
@@ -38,7 +48,25 @@ TransportType BonjourBrowser::classifyTransport(const QList<netif::Interface>& i
     return TransportType::wifi;
 }
 
-DiscoveredPeer BonjourBrowser::peerFromResult(const QString& serviceName, const QList<netif::Interface>& interfaces)
+bool BonjourBrowser::announcesSecurePairing(const QByteArray& txtRecord)
+{
+    std::optional<bool> decision;
+    for (qsizetype at = 0; at < txtRecord.size();) {
+        const qsizetype length = static_cast<unsigned char>(txtRecord[at]);
+        if (at + 1 + length > txtRecord.size())
+            return false;
+        const QByteArray entry = txtRecord.mid(at + 1, length);
+        at += 1 + length;
+        const qsizetype equals = entry.indexOf('=');
+        // Keys are case-insensitive and only a key's first occurrence counts.
+        if (!decision && (equals < 0 ? entry : entry.left(equals)).toLower() == kSecurePairingTxtKey)
+            decision = equals >= 0 && entry.mid(equals + 1) == kSecurePairingTxtValue;
+    }
+    return decision.value_or(false);
+}
+
+DiscoveredPeer BonjourBrowser::peerFromResult(const QString& serviceName, const QList<netif::Interface>& interfaces,
+                                              bool securePairing)
 {
     const QStringList parts = serviceName.split(u'|');
     DiscoveredPeer peer;
@@ -46,6 +74,7 @@ DiscoveredPeer BonjourBrowser::peerFromResult(const QString& serviceName, const 
     peer.username = parts.size() > 1 ? parts[1] : QStringLiteral("Unknown");
     if (parts.size() > 2 && !parts[2].isEmpty())
         peer.pairingCode = parts[2];
+    peer.securePairing = securePairing;
     int index = 0;
     peer.transport = classifyTransport(interfaces, &index);
     peer.id = peer.hostname + u'_' + toString(peer.transport);
@@ -93,6 +122,8 @@ void BonjourBrowser::cancel()
     m_browse.reset();
     m_results.clear();
     m_order.clear();
+    m_txt.clear();
+    m_lastPublished.reset();
 }
 
 void BonjourBrowser::browseReply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfaceIndex,
@@ -125,16 +156,82 @@ void BonjourBrowser::publish()
     // Group the (name, interface) results by instance, interfaces in the order they were seen.
     QList<QString> names;
     QHash<QString, QList<netif::Interface>> interfaces;
+    QHash<QString, int> firstIndex;
     for (const auto& [name, index] : m_order) {
-        if (!interfaces.contains(name))
+        if (!interfaces.contains(name)) {
             names.append(name);
+            firstIndex.insert(name, index);
+        }
         interfaces[name].append(m_lookup(index));
     }
+    std::erase_if(m_txt, [&](const auto& lookup) { return !interfaces.contains(lookup.first); });
     QList<DiscoveredPeer> peers;
-    for (const QString& name : names)
-        peers.append(peerFromResult(name, interfaces.value(name)));
+    for (const QString& name : names) {
+        const auto known = m_txt.find(name);
+        const TxtLookup& lookup =
+            known != m_txt.end() ? *known->second : lookUpTxt(name, firstIndex.value(name));
+        if (lookup.securePairing)
+            peers.append(peerFromResult(name, interfaces.value(name), *lookup.securePairing));
+    }
+    QList<DiscoveredPeer> list = deduplicate(peers);
+    if (m_lastPublished == list)
+        return;
+    m_lastPublished = list;
     if (onPeersUpdated)
-        onPeersUpdated(deduplicate(peers));
+        onPeersUpdated(std::move(list));
+}
+
+const BonjourBrowser::TxtLookup& BonjourBrowser::lookUpTxt(const QString& name, int interfaceIndex)
+{
+    auto lookup = std::make_unique<TxtLookup>();
+    lookup->serial = ++m_nextSerial;
+    lookup->browser = this;
+    lookup->name = name;
+    lookup->deadline.setSingleShot(true);
+    QObject::connect(&lookup->deadline, &QTimer::timeout, this, [this, name, serial = lookup->serial] {
+        qCWarning(lcBonjourBrowser).noquote() << "No TXT record from" << name << "in time; listed without secure pairing";
+        txtAnswered(name, serial, false);
+    });
+    lookup->deadline.start(m_txtTimeout);
+    DNSServiceRef ref = nullptr;
+    const QByteArray utf8 = name.toUtf8();
+    const auto error = DNSServiceResolve(&ref, 0, static_cast<uint32_t>(interfaceIndex), utf8.constData(), kServiceType,
+                                         "local.", &BonjourBrowser::resolveReply, lookup.get());
+    if (error != kDNSServiceErr_NoError || !lookup->resolve.adopt(ref)) {
+        qCWarning(lcBonjourBrowser).noquote() << "Could not resolve" << name << describeDnsError(error);
+        lookup->securePairing = false;
+        lookup->deadline.stop();
+    }
+    return *(m_txt[name] = std::move(lookup));
+}
+
+void BonjourBrowser::resolveReply(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error, const char*,
+                                  const char*, uint16_t, uint16_t txtLength, const unsigned char* txt, void* context)
+{
+    const auto* lookup = static_cast<TxtLookup*>(context);
+    bool secure = false;
+    if (error != kDNSServiceErr_NoError)
+        qCWarning(lcBonjourBrowser).noquote() << "Could not resolve" << lookup->name << describeDnsError(error);
+    else
+        secure = announcesSecurePairing(QByteArray(reinterpret_cast<const char*>(txt), txt ? txtLength : 0));
+    // Queued: the answer releases the resolve operation, which must not happen inside its own callback.
+    QMetaObject::invokeMethod(lookup->browser, [b = QPointer<BonjourBrowser>(lookup->browser), name = lookup->name,
+                                                serial = lookup->serial, secure] {
+        if (b)
+            b->txtAnswered(name, serial, secure);
+    }, Qt::QueuedConnection);
+}
+
+void BonjourBrowser::txtAnswered(const QString& name, quint64 serial, bool securePairing)
+{
+    const auto it = m_txt.find(name);
+    // The service may have left, or left and come back, since the question was asked.
+    if (it == m_txt.end() || it->second->serial != serial || it->second->securePairing)
+        return;
+    it->second->securePairing = securePairing;
+    it->second->deadline.stop();
+    it->second->resolve.reset();
+    publish();
 }
 
 namespace {

@@ -39,11 +39,15 @@ struct DiscoveredPeer {
     PeerEndpoint endpoint;
     TransportType transport = TransportType::wifi;
     std::optional<QString> pairingCode;
+    // The peer's advertisement announced secure pairing. False when it did not
+    // (a peer that only compares codes) or when there was no advertisement to read.
+    bool securePairing = false;
 
     bool operator==(const DiscoveredPeer&) const = default;
 };
 
-// A peer for a known address, for networks where multicast is blocked.
+// A peer for a known address, for networks where multicast is blocked. Nothing
+// was advertised, so nothing says it pairs securely.
 DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString> pairingCode);
 
 enum class DisconnectionReason { userCancelled, pairingTimeout, connectionLost, transferComplete };

@@ -51,6 +51,31 @@ TEST(BrowseResult, InstanceNameCarriesHostUserAndCode)
     EXPECT_EQ(BonjourBrowser::peerFromResult(name, {}).pairingCode, QStringLiteral("000777"));
 }
 
+TEST(BrowseResult, SecurePairingOnlyFromAWellFormedTxtRecordWithOurVersion)
+{
+    const auto entry = [](const QByteArray& text) { return char(text.size()) + text; };
+    const std::pair<QByteArray, bool> cases[] = {
+        {BonjourAdvertiser::txtRecord(true), true},
+        {BonjourAdvertiser::txtRecord(false), false},
+        {QByteArray(1, '\0'), false}, // what a service without TXT data carries
+        {entry("KIVO-Pairing=1"), true}, // keys are case-insensitive
+        {entry("other=x") + entry("") + entry("kivo-pairing=1"), true},
+        {entry("kivo-pairing"), false},
+        {entry("kivo-pairing="), false},
+        {entry("kivo-pairing=2"), false}, // a version we do not speak
+        {entry("kivo-pairing=1 "), false},
+        {entry("xkivo-pairing=1"), false},
+        {entry("kivo-pairing=0") + entry("kivo-pairing=1"), false}, // the first occurrence counts
+        {entry("kivo-pairing=1") + "\x09trunc", false}, // malformed anywhere: nothing believed
+        {"\x0f" + QByteArray("kivo-pairing=1"), false},
+    };
+    for (const auto& [txt, secure] : cases)
+        EXPECT_EQ(BonjourBrowser::announcesSecurePairing(txt), secure) << txt.toHex().toStdString();
+
+    EXPECT_TRUE(BonjourBrowser::peerFromResult(QStringLiteral("studio|bob|"), {}, true).securePairing);
+    EXPECT_FALSE(BonjourBrowser::peerFromResult(QStringLiteral("studio|bob|123456"), {}).securePairing);
+}
+
 TEST(BrowseResult, TransportFromTheInterfacesTheServiceWasSeenOn)
 {
     // The last case: a wired interface merely named like a bridge is not one.
