@@ -1,9 +1,12 @@
 // Drives one side of a connection inside a test host and reports what it sees,
 // one line per event on stdout, so a test in another process can follow it.
 //   kivo-conn-probe advertise --host H --user U   (stdin: "status")
+//   kivo-conn-probe publish --host H --user U --code C [--code-free] [--no-secure-pairing]
+//                                                  (the advertiser alone, with its settings)
 //   kivo-conn-probe browse
 //   kivo-conn-probe connect --host H              (stdin: typed codes)
 // Exits when stdin closes.
+#include "connection/BonjourAdvertiser.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
@@ -32,7 +35,9 @@ QString argument(const QStringList& args, const QString& name)
 
 QString describePeer(const DiscoveredPeer& p)
 {
-    return QStringList{p.hostname, p.username, p.pairingCode.value_or(QString()), toString(p.transport)}.join(u'|');
+    return QStringList{p.hostname, p.username, p.pairingCode.value_or(QString()), toString(p.transport),
+                       p.securePairing ? QStringLiteral("secure") : QStringLiteral("unverified")}
+        .join(u'|');
 }
 
 QCoro::Task<void> connectTo(ConnectionManager* manager, DiscoveredPeer peer)
@@ -76,7 +81,15 @@ int main(int argc, char** argv)
 
     std::optional<DiscoveredPeer> target;
     const QString wanted = argument(args, QStringLiteral("--host"));
-    if (mode == QLatin1String("advertise")) {
+    BonjourAdvertiser advertiser(wanted, argument(args, QStringLiteral("--user")));
+    if (mode == QLatin1String("publish")) {
+        advertiser.setCodeInInstanceName(!args.contains(QStringLiteral("--code-free")));
+        advertiser.setAnnouncesSecurePairing(!args.contains(QStringLiteral("--no-secure-pairing")));
+        QObject::connect(&advertiser, &BonjourAdvertiser::published,
+                         [&] { say(QStringLiteral("published ") + advertiser.serviceName()); });
+        advertiser.start(argument(args, QStringLiteral("--code")), manager.certificateManager()->makeTLSParameters(true));
+        say(QStringLiteral("listening %1").arg(advertiser.port()));
+    } else if (mode == QLatin1String("advertise")) {
         manager.startAdvertising(wanted, argument(args, QStringLiteral("--user")));
         say(QStringLiteral("listening %1").arg(manager.listeningPort()));
         say(QStringLiteral("code ") + manager.pairingManager()->pairingCode().value_or(QString()));
@@ -95,7 +108,7 @@ int main(int argc, char** argv)
         });
         manager.startDiscovery();
     } else {
-        say(QStringLiteral("usage: kivo-conn-probe advertise|browse|connect [--host H] [--user U]"));
+        say(QStringLiteral("usage: kivo-conn-probe advertise|publish|browse|connect [--host H] [--user U]"));
         return 2;
     }
 

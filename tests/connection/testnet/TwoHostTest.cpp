@@ -1,6 +1,7 @@
-// Two hosts on one machine (scripts/testnet): the source in host a, the
+// Hosts on one machine (scripts/testnet): the source in host a, the
 // destination in host b, each with its own DNS-SD daemon, joined by a link
-// whose ends are named like Thunderbolt bridges.
+// whose ends are named like Thunderbolt bridges; host c is a stranger on the
+// same link.
 #include "support/CoroTest.h"
 
 #include <QProcess>
@@ -90,6 +91,15 @@ QString uniqueHost(const char* stem)
     return QStringLiteral("%1-%2").arg(QLatin1String(stem)).arg(QRandomGenerator::global()->bounded(100000, 999999));
 }
 
+// Letters only, so that no digits of ours show up where a test looks for codes.
+QString uniqueWord(const char* stem)
+{
+    QString word = QLatin1String(stem) + u'-';
+    for (int i = 0; i < 8; ++i)
+        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    return word;
+}
+
 QString run(const QString& host, const QStringList& command)
 {
     QProcess p;
@@ -124,7 +134,7 @@ TEST(TwoHosts, DestinationListsTheSourceAndPairsWithTheTypedCode)
     }, std::chrono::seconds(20)));
 
     InHost destination(QStringLiteral("b"), probe(), {QStringLiteral("connect"), QStringLiteral("--host"), host});
-    EXPECT_FALSE(destination.waitFor(QStringLiteral("^peer %1\\|ann\\|%2\\|thunderbolt$").arg(host, code)).isEmpty())
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^peer %1\\|ann\\|%2\\|thunderbolt\\|secure$").arg(host, code)).isEmpty())
         << destination.transcript().toStdString();
     ASSERT_FALSE(destination.waitFor(QStringLiteral("^tls-ready$")).isEmpty()) << destination.transcript().toStdString();
     EXPECT_TRUE(destination.saw(QStringLiteral("^state pairingInitiated\\(%1\\)$").arg(code)));
@@ -162,18 +172,62 @@ TEST(TwoHosts, OurBrowserListsAServicePublishedByAvahiPublish)
     InHost publisher(QStringLiteral("a"), QStringLiteral("avahi-publish"),
                      {QStringLiteral("-s"), host + QStringLiteral("|bob|654321"), QStringLiteral("_kivo._tcp"), QStringLiteral("5555")});
     InHost browser(QStringLiteral("b"), probe(), {QStringLiteral("browse")});
-    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|bob\\|654321\\|thunderbolt$").arg(host)).isEmpty())
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|bob\\|654321\\|thunderbolt\\|unverified$").arg(host)).isEmpty())
         << browser.transcript().toStdString();
 
     const QString bare = uniqueHost("bare");
     InHost second(QStringLiteral("a"), QStringLiteral("avahi-publish"),
                   {QStringLiteral("-s"), bare, QStringLiteral("_kivo._tcp"), QStringLiteral("5556")});
-    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|Unknown\\|\\|thunderbolt$").arg(bare)).isEmpty())
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|Unknown\\|\\|thunderbolt\\|unverified$").arg(bare)).isEmpty())
+        << browser.transcript().toStdString();
+
+    // Another publisher's TXT record announcing secure pairing, with the code left out.
+    const QString announced = uniqueHost("announced");
+    InHost third(QStringLiteral("a"), QStringLiteral("avahi-publish"),
+                 {QStringLiteral("-s"), announced + QStringLiteral("|carol|"), QStringLiteral("_kivo._tcp"),
+                  QStringLiteral("5557"), QStringLiteral("kivo-pairing=1")});
+    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|carol\\|\\|thunderbolt\\|secure$").arg(announced)).isEmpty())
         << browser.transcript().toStdString();
 
     // Withdrawn services leave the list (the daemon reports each address family).
     const qsizetype mark = browser.lineCount();
     publisher.stop();
     second.stop();
+    third.stop();
     EXPECT_FALSE(browser.waitFor(QStringLiteral("^peers 0$"), mark).isEmpty()) << browser.transcript().toStdString();
+}
+
+TEST(TwoHosts, CodeFreeAdvertisementTellsAStrangerNoCodeAndOurBrowserSeesSecurePairing)
+{
+    REQUIRE_TESTNET();
+    const QString host = uniqueWord("vault");
+    const QString code = QStringLiteral("%1").arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0'));
+    InHost source(QStringLiteral("a"), probe(),
+                  {QStringLiteral("publish"), QStringLiteral("--host"), host, QStringLiteral("--user"), QStringLiteral("ann"),
+                   QStringLiteral("--code"), code, QStringLiteral("--code-free")});
+    ASSERT_EQ(source.waitFor(QStringLiteral("^published ")).toStdString(), QStringLiteral("published %1|ann|").arg(host).toStdString())
+        << source.transcript().toStdString();
+
+    // The stranger reads everything advertised on the link, resolved, TXT
+    // included, once ours is the only kivo service left in its view.
+    const QString escaped = host + QStringLiteral("\\124ann\\124");
+    QString seen;
+    const bool onlyOurs = waitUntil([&] {
+        seen = run(QStringLiteral("c"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")});
+        const QStringList lines = seen.split(u'\n', Qt::SkipEmptyParts);
+        return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(u'='); })
+            && std::all_of(lines.begin(), lines.end(), [&](const QString& l) { return l.section(u';', 3, 3) == escaped; });
+    }, std::chrono::seconds(20));
+    ASSERT_TRUE(onlyOurs) << seen.toStdString();
+    EXPECT_TRUE(seen.contains(QStringLiteral("\"kivo-pairing=1\""))) << seen.toStdString();
+    // The hosts' own names are the test network's, not the advertiser's, and may hold digits.
+    QString rest = seen;
+    for (const char* h : {"a", "b", "c"})
+        rest.remove(run(QString::fromLatin1(h), {QStringLiteral("hostname")}).trimmed());
+    EXPECT_FALSE(rest.contains(QRegularExpression(QStringLiteral("\\d{6}")))) << seen.toStdString();
+    EXPECT_FALSE(rest.contains(code));
+
+    InHost destination(QStringLiteral("b"), probe(), {QStringLiteral("browse")});
+    EXPECT_FALSE(destination.waitFor(QStringLiteral("^peer %1\\|ann\\|\\|thunderbolt\\|secure$").arg(host)).isEmpty())
+        << destination.transcript().toStdString();
 }
