@@ -198,7 +198,9 @@ const BonjourBrowser::TxtLookup& BonjourBrowser::lookUpTxt(const QString& name, 
     const auto error = DNSServiceResolve(&ref, 0, static_cast<uint32_t>(interfaceIndex), utf8.constData(), kServiceType,
                                          "local.", &BonjourBrowser::resolveReply, lookup.get());
     if (error != kDNSServiceErr_NoError || !lookup->resolve.adopt(ref)) {
-        qCWarning(lcBonjourBrowser).noquote() << "Could not resolve" << name << describeDnsError(error);
+        qCWarning(lcBonjourBrowser).noquote()
+            << "Could not resolve" << name
+            << (error != kDNSServiceErr_NoError ? describeDnsError(error) : QStringLiteral("no daemon connection"));
         lookup->securePairing = false;
         lookup->deadline.stop();
     }
