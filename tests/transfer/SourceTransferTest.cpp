@@ -1,10 +1,11 @@
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
 #include "transfer/ResumeState.h"
-#include "transfer/TransferEngine.h"
-#include "transfer/TransferEngineSupport.h"
+#include "transfer/SourceTransfer.h"
+#include "transfer/TransferSupport.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -93,18 +94,18 @@ protected:
         manifest.categoryIDs = manifest.categoryOrder;
         return item;
     }
-    TransferEngine& engine()
+    SourceTransfer& engine()
     {
         if (!m_engine) {
             manifest.sourceHostname = u"old-mac"_s;
             manifest.createdAt = QDateTime::currentDateTimeUtc();
-            m_engine = std::make_unique<TransferEngine>(DeviceRole::source, &peer.connection, u"T-1"_s, dir.path());
+            m_engine = std::make_unique<SourceTransfer>(&peer.connection, u"T-1"_s, dir.path());
             m_engine->setManifest(manifest);
         }
         return *m_engine;
     }
     TransferProgress* progress() { return engine().progress(); }
-    void start() { runTask(engine().start()); }
+    void start() { runTask(engine().run()); }
     QList<std::uint32_t> chunksSentFor(const QString& path) const
     {
         QList<std::uint32_t> out;
@@ -117,7 +118,7 @@ protected:
     QTemporaryDir dir;
     TransferManifest manifest;
     FakeDestination peer;
-    std::unique_ptr<TransferEngine> m_engine;
+    std::unique_ptr<SourceTransfer> m_engine;
 };
 
 } // namespace
@@ -288,7 +289,7 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
     EXPECT_FALSE(engine().throttle());
 }
 
-TEST_F(SourceFixture, VerificationReportsMismatchesAndSurvivesAMissingResponse)
+TEST_F(SourceFixture, VerificationReportsMismatchesAndAnErrorInsteadOfTheResponseStillCompletes)
 {
     const auto a = addFile(u"a"_s, "alpha");
     addFile(u"b"_s, "beta");
@@ -299,26 +300,58 @@ TEST_F(SourceFixture, VerificationReportsMismatchesAndSurvivesAMissingResponse)
         return response;
     };
     start();
-    EXPECT_EQ(progress()->verificationMismatches(), QStringList{a.relativePath});
+    EXPECT_EQ(progress()->verificationMismatches(), QStringList{a.relativePath}) << "an unknown path is no mismatch";
     EXPECT_EQ(progress()->verificationFilesChecked(), 2);
     EXPECT_TRUE(progress()->isComplete());
+
+    FakeDestination refusing;
+    refusing.verificationReply = []() -> std::optional<MessageHeader> { return header(MessageType::error); };
+    SourceTransfer second(&refusing.connection, u"T-2"_s, dir.path());
+    second.setManifest(manifest);
+    runTask(second.run());
+    EXPECT_TRUE(second.progress()->isComplete());
+    EXPECT_FALSE(second.progress()->error());
+    EXPECT_FALSE(second.progress()->isVerifying());
+    EXPECT_TRUE(second.progress()->verificationMismatches().isEmpty());
 }
 
-TEST_F(SourceFixture, AnErrorInsteadOfTheVerificationResponseStillCompletes)
+TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)
 {
     addFile(u"a"_s, "alpha");
-    peer.verificationReply = []() -> std::optional<MessageHeader> { return header(MessageType::error); };
+    // Paused as the category starts; resumed, or cancelled, once the destination has heard of it.
+    const auto pauseThenDo = [](FakeDestination& peerSide, SourceTransfer& engine, std::function<void()> then) {
+        peerSide.connection.onSend = [&peerSide, &engine, then](const Message& m) {
+            if (m.header.type == MessageType::categoryStart)
+                engine.setPaused(true);
+            if (m.header.type == MessageType::pause)
+                QTimer::singleShot(0, &engine, then);
+            peerSide.answer(m);
+        };
+    };
+    pauseThenDo(peer, engine(), [this] { engine().setPaused(false); });
     start();
+    QList<MessageType> kinds;
+    for (const Message& m : peer.connection.sent)
+        kinds.append(m.header.type);
+    const qsizetype pause = kinds.indexOf(MessageType::pause);
+    ASSERT_GE(pause, 0);
+    EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
     EXPECT_TRUE(progress()->isComplete());
-    EXPECT_FALSE(progress()->error());
-    EXPECT_FALSE(progress()->isVerifying());
-    EXPECT_TRUE(progress()->verificationMismatches().isEmpty());
+
+    FakeDestination other;
+    SourceTransfer held(&other.connection, u"T-2"_s, dir.path());
+    held.setManifest(manifest);
+    pauseThenDo(other, held, [&held] { held.cancel(); });
+    runTask(held.run());
+    EXPECT_TRUE(other.connection.sentOfType(MessageType::chunkData).isEmpty());
+    EXPECT_TRUE(held.progress()->isCancelled());
+    EXPECT_FALSE(held.progress()->isComplete());
 }
 
 TEST_F(SourceFixture, WrongManifestReplyFailsAndNoManifestDoesNothing)
 {
-    TransferEngine idle(DeviceRole::source, &peer.connection, u"T-1"_s, dir.path());
-    runTask(idle.start());
+    SourceTransfer idle(&peer.connection, u"T-1"_s, dir.path());
+    runTask(idle.run());
     EXPECT_TRUE(peer.connection.sent.isEmpty());
 
     addFile(u"a"_s, "alpha");

@@ -1,8 +1,9 @@
 #include "support/CoroTest.h"
 #include "support/LoopbackPair.h"
 #include "transfer/ResumeState.h"
-#include "transfer/TransferEngine.h"
-#include "transfer/TransferEngineSupport.h"
+#include "transfer/DestinationTransfer.h"
+#include "transfer/SourceTransfer.h"
+#include "transfer/TransferSupport.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -22,22 +23,22 @@ struct EnginePair {
     explicit EnginePair(const QString& sourceFolder, const QString& destinationHome,
                         TransferSession::Security security = TransferSession::Security::plain)
         : pair(makeLoopbackPair(security)),
-          source(DeviceRole::source, pair.client.get(), u"pair-1"_s, sourceFolder),
-          destination(DeviceRole::destination, pair.accepted.get(), u"unknown-yet"_s, destinationHome)
+          source(pair.client.get(), u"pair-1"_s, sourceFolder),
+          destination(pair.accepted.get(), u"unknown-yet"_s, destinationHome)
     {
     }
     void run()
     {
         runTask([](EnginePair* self) -> QCoro::Task<void> {
-            auto receiving = self->destination.receive();
-            co_await self->source.start();
+            auto receiving = self->destination.run();
+            co_await self->source.run();
             co_await std::move(receiving);
         }(this));
     }
 
     LoopbackPair pair;
-    TransferEngine source;
-    TransferEngine destination;
+    SourceTransfer source;
+    DestinationTransfer destination;
 };
 
 TransferManifest manifestOf(const QString& folder, const QStringList& names, const QList<QByteArray>& contents)
