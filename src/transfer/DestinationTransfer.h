@@ -91,7 +91,7 @@ private:
     QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     bool shouldWrite(const Target& target);
-    // False when the conflict policy keeps the existing file; the outcome is recorded either way.
+    // False when the conflict policy keeps the file already there; a conflict is recorded as overwritten or skipped.
     bool admitFirstWrite(qsizetype itemIndex, const QString& destinationPath);
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
     void recordWritten(qsizetype itemIndex, const QString& destinationPath);

@@ -2,6 +2,7 @@
 #include "support/LoopbackPair.h"
 #include "transfer/ResumeState.h"
 #include "transfer/DestinationTransfer.h"
+#include "transfer/FileHasher.h"
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferSupport.h"
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -23,7 +25,8 @@ struct EnginePair {
     explicit EnginePair(const QString& sourceFolder, const QString& destinationHome,
                         TransferSession::Security security = TransferSession::Security::plain)
         : pair(makeLoopbackPair(security)),
-          source(pair.client.get(), u"pair-1"_s, sourceFolder),
+          sent(pair.client.get()),
+          source(&sent, u"pair-1"_s, sourceFolder),
           destination(pair.accepted.get(), u"unknown-yet"_s, destinationHome)
     {
     }
@@ -37,6 +40,7 @@ struct EnginePair {
     }
 
     LoopbackPair pair;
+    RecordingConnection sent;
     SourceTransfer source;
     DestinationTransfer destination;
 };
@@ -63,26 +67,65 @@ TransferManifest manifestOf(const QString& folder, const QStringList& names, con
     return m;
 }
 
+unsigned modeOf(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 0777 : 01000;
+}
+
 } // namespace
 
-TEST(TransferEngines, AFileChangedBeforeVerificationIsReportedAsAMismatch)
+TEST(TransferEngines, EveryFileArrivesIntactAndAFileChangedBeforeVerificationIsAMismatch)
 {
     QTemporaryDir dir;
     const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
     QDir().mkpath(to);
     EnginePair engines(from, to, TransferSession::Security::tls);
-    engines.source.setManifest(manifestOf(from, {u"keep.txt"_s, u"tampered.txt"_s},
-                                          {patterned(1500000, 1), patterned(2000, 2)}));
+    const QStringList names = {u".hidden/empty"_s, u"Documents/exact.bin"_s, u"Documents/deep/ünï côdé.bin"_s,
+                               u"tampered.txt"_s};
+    const QList<QByteArray> contents = {{}, patterned(1048576, 1), patterned(1048577, 2), patterned(2000, 3)};
+    TransferManifest manifest = manifestOf(from, names, contents);
+    manifest.items[0].mode = 0600;
+    manifest.items[2].mode = 0640;
+    engines.source.setManifest(manifest);
     QObject::connect(&engines.destination, &TransferEngine::categoryCompleted, [&] {
         writeBytes(to + u"/tampered.txt"_s, "changed behind our back");
     });
     engines.run();
 
-    EXPECT_TRUE(engines.source.progress()->isComplete());
-    EXPECT_EQ(engines.source.progress()->verificationMismatches(), QStringList{u"~/tampered.txt"_s});
-    EXPECT_EQ(engines.source.progress()->verificationFilesChecked(), 2);
-    EXPECT_EQ(readBytes(to + u"/keep.txt"_s), patterned(1500000, 1));
+    const TransferProgress& source = *engines.source.progress();
+    EXPECT_TRUE(source.isComplete());
+    EXPECT_EQ(source.filesCompleted(), 4);
+    EXPECT_EQ(source.bytesTransferred(), manifest.totalSize);
+    EXPECT_EQ(source.verificationMismatches(), QStringList{u"~/tampered.txt"_s});
+    EXPECT_EQ(source.verificationFilesChecked(), 4);
+    EXPECT_EQ(source.categoryProgress().value(u"userFiles"_s).status, CategoryStatus::completed);
     EXPECT_TRUE(engines.destination.progress()->isComplete());
+    EXPECT_EQ(engines.destination.transferID(), u"pair-1"_s) << "taken from the manifest";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readBytes(to + u'/' + names[i]), contents[i]) << names[i].toStdString();
+    EXPECT_EQ(modeOf(to + u"/.hidden/empty"_s), 0600u);
+    EXPECT_EQ(modeOf(to + u"/Documents/deep/ünï côdé.bin"_s), 0640u);
+    EXPECT_TRUE(QDir(TransferEngine::transfersDirectory(to)).entryList(QDir::Files).isEmpty()) << "checkpoint removed";
+
+    // The conversation: numbered from one, a chunk per started MiB, the whole-file hash at the end of each file.
+    QHash<QString, QList<std::uint32_t>> chunks;
+    QHash<QString, QString> wholeHashes;
+    for (qsizetype i = 0; i < engines.sent.sent.size(); ++i) {
+        const MessageHeader& h = engines.sent.sent[i];
+        EXPECT_EQ(h.sequenceNumber, std::uint64_t(i + 1));
+        if (h.type == MessageType::chunkData)
+            chunks[*h.filePath].append(*h.chunkIndex);
+        if (h.type == MessageType::fileComplete)
+            wholeHashes[*h.filePath] = *h.chunkHash;
+    }
+    EXPECT_EQ(engines.sent.sent.first().type, MessageType::manifest);
+    EXPECT_EQ(engines.sent.sent.last().type, MessageType::transferComplete);
+    EXPECT_FALSE(chunks.contains(u"~/.hidden/empty"_s));
+    EXPECT_EQ(chunks.value(u"~/Documents/exact.bin"_s), (QList<std::uint32_t>{0}));
+    EXPECT_EQ(chunks.value(u"~/Documents/deep/ünï côdé.bin"_s), (QList<std::uint32_t>{0, 1}));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(wholeHashes.value(u"~/"_s + names[i]), FileHasher::sha256Hex(contents[i]));
 }
 
 class SmallVolume : public ::testing::Test {
@@ -134,6 +177,8 @@ TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheC
     ASSERT_TRUE(engines.source.progress()->error());
     EXPECT_TRUE(engines.source.progress()->error()->startsWith(u"Not enough disk space. Need "_s))
         << engines.source.progress()->error()->toStdString();
+    EXPECT_FALSE(engines.source.progress()->isComplete());
+    EXPECT_FALSE(engines.source.progress()->isTransferring());
     ASSERT_TRUE(engines.destination.progress()->error());
     EXPECT_TRUE(engines.destination.progress()->error()->startsWith(u"Not enough disk space."_s));
     EXPECT_EQ(readBytes(mountPoint + u"/first.bin"_s), patterned(1048576 + 3, 1));
