@@ -54,7 +54,6 @@ void TransferEngine::cancel()
 {
     m_isCancelled = true;
     m_progress->setIsCancelled(true);
-    Q_EMIT cancelled();
 }
 
 QCoro::Task<void> TransferEngine::runGuarded(std::function<QCoro::Task<void>()> flow, QString failureFormat)

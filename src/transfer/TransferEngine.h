@@ -61,8 +61,6 @@ Q_SIGNALS:
     void fileFailed(kivo::FileError error);
     void verificationFinished();
     void finished();
-    // cancel() was called; a side waiting on something else can stop waiting.
-    void cancelled();
 
 protected:
     TransferEngine(TransferConnection* connection, QString transferID, QString homeFolder, QObject* parent);

@@ -63,129 +63,98 @@ TransferProgress::TransferProgress(std::shared_ptr<Clock> clock, QObject* parent
 
 void TransferProgress::setTotalBytes(std::uint64_t value)
 {
-    assign(m_totalBytes, std::move(value), &TransferProgress::totalBytesChanged);
+    assign(m_totalBytes, value, &TransferProgress::totalBytesChanged);
 }
-
 void TransferProgress::setBytesTransferred(std::uint64_t value)
 {
-    assign(m_bytesTransferred, std::move(value), &TransferProgress::bytesTransferredChanged);
+    assign(m_bytesTransferred, value, &TransferProgress::bytesTransferredChanged);
 }
-
 void TransferProgress::setCurrentFile(QString value)
 {
     assign(m_currentFile, std::move(value), &TransferProgress::currentFileChanged);
 }
-
 void TransferProgress::setCurrentFilePath(QString value)
 {
     assign(m_currentFilePath, std::move(value), &TransferProgress::currentFilePathChanged);
 }
-
 void TransferProgress::setCurrentFileIndex(qsizetype value)
 {
-    assign(m_currentFileIndex, std::move(value), &TransferProgress::currentFileIndexChanged);
+    assign(m_currentFileIndex, value, &TransferProgress::currentFileIndexChanged);
 }
-
 void TransferProgress::setCurrentFileBytesTransferred(std::uint64_t value)
 {
-    assign(m_currentFileBytesTransferred, std::move(value), &TransferProgress::currentFileBytesTransferredChanged);
+    assign(m_currentFileBytesTransferred, value, &TransferProgress::currentFileBytesTransferredChanged);
 }
-
 void TransferProgress::setCurrentFileTotalBytes(std::uint64_t value)
 {
-    assign(m_currentFileTotalBytes, std::move(value), &TransferProgress::currentFileTotalBytesChanged);
+    assign(m_currentFileTotalBytes, value, &TransferProgress::currentFileTotalBytesChanged);
 }
-
 void TransferProgress::setTotalFiles(qsizetype value)
 {
-    assign(m_totalFiles, std::move(value), &TransferProgress::totalFilesChanged);
+    assign(m_totalFiles, value, &TransferProgress::totalFilesChanged);
 }
-
 void TransferProgress::setFilesCompleted(qsizetype value)
 {
-    assign(m_filesCompleted, std::move(value), &TransferProgress::filesCompletedChanged);
+    assign(m_filesCompleted, value, &TransferProgress::filesCompletedChanged);
 }
-
 void TransferProgress::setIsTransferring(bool value)
 {
-    assign(m_isTransferring, std::move(value), &TransferProgress::isTransferringChanged);
+    assign(m_isTransferring, value, &TransferProgress::isTransferringChanged);
 }
-
-void TransferProgress::setIsComplete(bool value)
-{
-    assign(m_isComplete, std::move(value), &TransferProgress::isCompleteChanged);
-}
-
+void TransferProgress::setIsComplete(bool value) { assign(m_isComplete, value, &TransferProgress::isCompleteChanged); }
 void TransferProgress::setStartedAt(std::optional<QDateTime> value)
 {
     assign(m_startedAt, std::move(value), &TransferProgress::startedAtChanged);
 }
-
 void TransferProgress::setCompletedAt(std::optional<QDateTime> value)
 {
     assign(m_completedAt, std::move(value), &TransferProgress::completedAtChanged);
 }
-
-void TransferProgress::setIsPaused(bool value)
-{
-    assign(m_isPaused, std::move(value), &TransferProgress::isPausedChanged);
-}
-
+void TransferProgress::setIsPaused(bool value) { assign(m_isPaused, value, &TransferProgress::isPausedChanged); }
 void TransferProgress::setIsCancelled(bool value)
 {
-    assign(m_isCancelled, std::move(value), &TransferProgress::isCancelledChanged);
+    assign(m_isCancelled, value, &TransferProgress::isCancelledChanged);
 }
-
 void TransferProgress::setError(std::optional<QString> value)
 {
     assign(m_error, std::move(value), &TransferProgress::errorChanged);
 }
-
 void TransferProgress::setIsVerifying(bool value)
 {
-    assign(m_isVerifying, std::move(value), &TransferProgress::isVerifyingChanged);
+    assign(m_isVerifying, value, &TransferProgress::isVerifyingChanged);
 }
-
 void TransferProgress::setCurrentCategoryName(QString value)
 {
     assign(m_currentCategoryName, std::move(value), &TransferProgress::currentCategoryNameChanged);
 }
-
 void TransferProgress::setCurrentCategoryIndex(qsizetype value)
 {
-    assign(m_currentCategoryIndex, std::move(value), &TransferProgress::currentCategoryIndexChanged);
+    assign(m_currentCategoryIndex, value, &TransferProgress::currentCategoryIndexChanged);
 }
-
 void TransferProgress::setTotalCategories(qsizetype value)
 {
-    assign(m_totalCategories, std::move(value), &TransferProgress::totalCategoriesChanged);
+    assign(m_totalCategories, value, &TransferProgress::totalCategoriesChanged);
 }
-
 void TransferProgress::setVerificationMismatches(QStringList value)
 {
     assign(m_verificationMismatches, std::move(value), &TransferProgress::verificationMismatchesChanged);
 }
-
 void TransferProgress::setVerificationFilesChecked(qsizetype value)
 {
-    assign(m_verificationFilesChecked, std::move(value), &TransferProgress::verificationFilesCheckedChanged);
+    assign(m_verificationFilesChecked, value, &TransferProgress::verificationFilesCheckedChanged);
 }
-
 void TransferProgress::setVerificationFilesSkipped(qsizetype value)
 {
-    assign(m_verificationFilesSkipped, std::move(value), &TransferProgress::verificationFilesSkippedChanged);
+    assign(m_verificationFilesSkipped, value, &TransferProgress::verificationFilesSkippedChanged);
 }
-
 void TransferProgress::setICloudStubsSkipped(qsizetype value)
 {
-    assign(m_iCloudStubsSkipped, std::move(value), &TransferProgress::iCloudStubsSkippedChanged);
+    assign(m_iCloudStubsSkipped, value, &TransferProgress::iCloudStubsSkippedChanged);
 }
-
 void TransferProgress::setICloudStubsBytesSkipped(std::uint64_t value)
 {
-    assign(m_iCloudStubsBytesSkipped, std::move(value), &TransferProgress::iCloudStubsBytesSkippedChanged);
+    assign(m_iCloudStubsBytesSkipped, value, &TransferProgress::iCloudStubsBytesSkippedChanged);
 }
-
 void TransferProgress::setCategoryProgress(QMap<QString, CategoryProgress> value)
 {
     assign(m_categoryProgress, std::move(value), &TransferProgress::categoryProgressChanged);
