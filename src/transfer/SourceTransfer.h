@@ -12,8 +12,6 @@
 
 namespace kivo {
 
-class TransferError;
-
 // The sending side: the manifest, then per category each file as acknowledged
 // chunks, then verification. Stop-and-wait: one request outstanding at a time.
 class SourceTransfer : public TransferEngine {

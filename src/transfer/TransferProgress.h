@@ -68,12 +68,16 @@ struct SpeedSample {
 class TransferProgress : public QObject {
     Q_OBJECT
     Q_PROPERTY(std::uint64_t totalBytes READ totalBytes WRITE setTotalBytes NOTIFY totalBytesChanged)
-    Q_PROPERTY(std::uint64_t bytesTransferred READ bytesTransferred WRITE setBytesTransferred NOTIFY bytesTransferredChanged)
+    Q_PROPERTY(std::uint64_t bytesTransferred READ bytesTransferred WRITE setBytesTransferred
+                   NOTIFY bytesTransferredChanged)
     Q_PROPERTY(QString currentFile READ currentFile WRITE setCurrentFile NOTIFY currentFileChanged)
     Q_PROPERTY(QString currentFilePath READ currentFilePath WRITE setCurrentFilePath NOTIFY currentFilePathChanged)
-    Q_PROPERTY(qsizetype currentFileIndex READ currentFileIndex WRITE setCurrentFileIndex NOTIFY currentFileIndexChanged)
-    Q_PROPERTY(std::uint64_t currentFileBytesTransferred READ currentFileBytesTransferred WRITE setCurrentFileBytesTransferred NOTIFY currentFileBytesTransferredChanged)
-    Q_PROPERTY(std::uint64_t currentFileTotalBytes READ currentFileTotalBytes WRITE setCurrentFileTotalBytes NOTIFY currentFileTotalBytesChanged)
+    Q_PROPERTY(qsizetype currentFileIndex READ currentFileIndex WRITE setCurrentFileIndex
+                   NOTIFY currentFileIndexChanged)
+    Q_PROPERTY(std::uint64_t currentFileBytesTransferred READ currentFileBytesTransferred WRITE setCurrentFileBytesTransferred
+                   NOTIFY currentFileBytesTransferredChanged)
+    Q_PROPERTY(std::uint64_t currentFileTotalBytes READ currentFileTotalBytes WRITE setCurrentFileTotalBytes
+                   NOTIFY currentFileTotalBytesChanged)
     Q_PROPERTY(qsizetype totalFiles READ totalFiles WRITE setTotalFiles NOTIFY totalFilesChanged)
     Q_PROPERTY(qsizetype filesCompleted READ filesCompleted WRITE setFilesCompleted NOTIFY filesCompletedChanged)
     Q_PROPERTY(bool isTransferring READ isTransferring WRITE setIsTransferring NOTIFY isTransferringChanged)
@@ -84,14 +88,21 @@ class TransferProgress : public QObject {
     Q_PROPERTY(bool isCancelled READ isCancelled WRITE setIsCancelled NOTIFY isCancelledChanged)
     Q_PROPERTY(std::optional<QString> error READ error WRITE setError NOTIFY errorChanged)
     Q_PROPERTY(bool isVerifying READ isVerifying WRITE setIsVerifying NOTIFY isVerifyingChanged)
-    Q_PROPERTY(QString currentCategoryName READ currentCategoryName WRITE setCurrentCategoryName NOTIFY currentCategoryNameChanged)
-    Q_PROPERTY(qsizetype currentCategoryIndex READ currentCategoryIndex WRITE setCurrentCategoryIndex NOTIFY currentCategoryIndexChanged)
+    Q_PROPERTY(QString currentCategoryName READ currentCategoryName WRITE setCurrentCategoryName
+                   NOTIFY currentCategoryNameChanged)
+    Q_PROPERTY(qsizetype currentCategoryIndex READ currentCategoryIndex WRITE setCurrentCategoryIndex
+                   NOTIFY currentCategoryIndexChanged)
     Q_PROPERTY(qsizetype totalCategories READ totalCategories WRITE setTotalCategories NOTIFY totalCategoriesChanged)
-    Q_PROPERTY(QStringList verificationMismatches READ verificationMismatches WRITE setVerificationMismatches NOTIFY verificationMismatchesChanged)
-    Q_PROPERTY(qsizetype verificationFilesChecked READ verificationFilesChecked WRITE setVerificationFilesChecked NOTIFY verificationFilesCheckedChanged)
-    Q_PROPERTY(qsizetype verificationFilesSkipped READ verificationFilesSkipped WRITE setVerificationFilesSkipped NOTIFY verificationFilesSkippedChanged)
-    Q_PROPERTY(qsizetype iCloudStubsSkipped READ iCloudStubsSkipped WRITE setICloudStubsSkipped NOTIFY iCloudStubsSkippedChanged)
-    Q_PROPERTY(std::uint64_t iCloudStubsBytesSkipped READ iCloudStubsBytesSkipped WRITE setICloudStubsBytesSkipped NOTIFY iCloudStubsBytesSkippedChanged)
+    Q_PROPERTY(QStringList verificationMismatches READ verificationMismatches WRITE setVerificationMismatches
+                   NOTIFY verificationMismatchesChanged)
+    Q_PROPERTY(qsizetype verificationFilesChecked READ verificationFilesChecked WRITE setVerificationFilesChecked
+                   NOTIFY verificationFilesCheckedChanged)
+    Q_PROPERTY(qsizetype verificationFilesSkipped READ verificationFilesSkipped WRITE setVerificationFilesSkipped
+                   NOTIFY verificationFilesSkippedChanged)
+    Q_PROPERTY(qsizetype iCloudStubsSkipped READ iCloudStubsSkipped WRITE setICloudStubsSkipped
+                   NOTIFY iCloudStubsSkippedChanged)
+    Q_PROPERTY(std::uint64_t iCloudStubsBytesSkipped READ iCloudStubsBytesSkipped WRITE setICloudStubsBytesSkipped
+                   NOTIFY iCloudStubsBytesSkippedChanged)
     Q_PROPERTY(QMap<QString, kivo::CategoryProgress> categoryProgress READ categoryProgress WRITE setCategoryProgress
                    NOTIFY categoryProgressChanged)
     Q_PROPERTY(QList<kivo::FileError> fileErrors READ fileErrors NOTIFY fileErrorsChanged)
@@ -241,8 +252,8 @@ private:
     std::shared_ptr<Clock> m_clock;
     std::uint64_t m_totalBytes{};
     std::uint64_t m_bytesTransferred{};
-    QString m_currentFile{};
-    QString m_currentFilePath{};
+    QString m_currentFile;
+    QString m_currentFilePath;
     qsizetype m_currentFileIndex{};
     std::uint64_t m_currentFileBytesTransferred{};
     std::uint64_t m_currentFileTotalBytes{};
@@ -250,16 +261,16 @@ private:
     qsizetype m_filesCompleted{};
     bool m_isTransferring{};
     bool m_isComplete{};
-    std::optional<QDateTime> m_startedAt{};
-    std::optional<QDateTime> m_completedAt{};
+    std::optional<QDateTime> m_startedAt;
+    std::optional<QDateTime> m_completedAt;
     bool m_isPaused{};
     bool m_isCancelled{};
-    std::optional<QString> m_error{};
+    std::optional<QString> m_error;
     bool m_isVerifying{};
-    QString m_currentCategoryName{};
+    QString m_currentCategoryName;
     qsizetype m_currentCategoryIndex{};
     qsizetype m_totalCategories{};
-    QStringList m_verificationMismatches{};
+    QStringList m_verificationMismatches;
     qsizetype m_verificationFilesChecked{};
     qsizetype m_verificationFilesSkipped{};
     qsizetype m_iCloudStubsSkipped{};
