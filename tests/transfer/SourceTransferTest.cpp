@@ -179,29 +179,6 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     EXPECT_TRUE(progress()->isComplete());
 }
 
-TEST_F(SourceFixture, ResumeSkipsCompletedFilesAndContinuesAfterTheLastAcknowledgedChunk)
-{
-    const auto done = addFile(u"done.bin"_s, patterned(3000, 1));
-    const auto partial = addFile(u"partial.bin"_s, patterned(8 * 1048576 + 5, 2));
-    const auto fresh = addFile(u"fresh.bin"_s, patterned(10, 3));
-    const QDateTime at = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    ResumeState checkpoint{u"T-1"_s, u"old-mac"_s, at, at, {done.relativePath}, std::nullopt, {}, 0};
-    checkpoint.inProgressFile = ResumeState::InProgressFile{partial.relativePath, u"userFiles"_s, 5, 6 * 1048576};
-    peer.checkpoint = checkpoint;
-    start();
-
-    EXPECT_TRUE(chunksSentFor(done.relativePath).isEmpty());
-    EXPECT_EQ(chunksSentFor(partial.relativePath), (QList<std::uint32_t>{6, 7, 8}));
-    EXPECT_EQ(chunksSentFor(fresh.relativePath), (QList<std::uint32_t>{0}));
-    // The whole-file hash still covers the bytes sent in the earlier run.
-    const auto completes = peer.connection.sentOfType(MessageType::fileComplete);
-    ASSERT_EQ(completes.size(), 2);
-    EXPECT_EQ(completes[0].header.chunkHash, FileHasher::sha256OfFile(partial.absolutePath));
-    EXPECT_EQ(engine().resumeState(), checkpoint);
-    EXPECT_EQ(progress()->filesCompleted(), 3);
-    EXPECT_EQ(progress()->bytesTransferred(), manifest.totalSize);
-}
-
 TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
 {
     addFile(u"ten.bin"_s, patterned(10 * 1048576, 1));
