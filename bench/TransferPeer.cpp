@@ -10,7 +10,8 @@
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 #include "platform/SslServer.h"
-#include "transfer/TransferEngine.h"
+#include "transfer/DestinationTransfer.h"
+#include "transfer/SourceTransfer.h"
 #include "transfer/TransferSession.h"
 
 #include <QCommandLineParser>
@@ -199,21 +200,26 @@ QCoro::Task<int> run(QCommandLineParser& args)
         std::unique_ptr<TransferSession> session = co_await openSession(args, args.isSet(QStringLiteral("plain")), &server);
         CountingConnection connection(session.get());
         const QString home = source ? args.value(QStringLiteral("folder")) : args.value(QStringLiteral("home"));
-        TransferEngine engine(source ? DeviceRole::source : DeviceRole::destination, &connection, transferID, home);
-        engine.setConflictPolicy(conflictPolicyFromString(args.value(QStringLiteral("policy"))).value_or(ConflictPolicy::skip));
-        if (args.isSet(QStringLiteral("cap")))
-            engine.setBandwidthCap(args.value(QStringLiteral("cap")).toInt());
-        QElapsedTimer timer;
+        std::unique_ptr<TransferEngine> engine;
+        SourceTransfer* sender = nullptr;
         if (source) {
-            engine.setManifest(walk(home, transferID, args.value(QStringLiteral("category"))));
-            timer.start();
-            co_await engine.start();
+            auto s = std::make_unique<SourceTransfer>(&connection, transferID, home);
+            if (args.isSet(QStringLiteral("cap")))
+                s->setBandwidthCap(args.value(QStringLiteral("cap")).toInt());
+            s->setManifest(walk(home, transferID, args.value(QStringLiteral("category"))));
+            sender = s.get();
+            engine = std::move(s);
         } else {
-            timer.start();
-            co_await engine.receive();
+            auto d = std::make_unique<DestinationTransfer>(&connection, transferID, home);
+            d->setConflictPolicy(
+                conflictPolicyFromString(args.value(QStringLiteral("policy"))).value_or(ConflictPolicy::skip));
+            engine = std::move(d);
         }
+        QElapsedTimer timer;
+        timer.start();
+        co_await engine->run();
         const double seconds = double(timer.nsecsElapsed()) / 1e9;
-        TransferProgress* p = engine.progress();
+        TransferProgress* p = engine->progress();
         QJsonArray mismatches, fileErrors, conflicts;
         for (const QString& m : p->verificationMismatches())
             mismatches.append(m);
@@ -234,9 +240,9 @@ QCoro::Task<int> run(QCommandLineParser& args)
         summary.insert(QStringLiteral("fileErrors"), fileErrors);
         summary.insert(QStringLiteral("conflicts"), conflicts);
         summary.insert(QStringLiteral("iCloudStubsSkipped"), double(p->iCloudStubsSkipped()));
-        summary.insert(QStringLiteral("resumed"), engine.resumeState().has_value() && source);
+        summary.insert(QStringLiteral("resumed"), sender && sender->resumeState().has_value());
         summary.insert(QStringLiteral("resumedCompletedFiles"),
-                       double(source && engine.resumeState() ? engine.resumeState()->completedFiles.size() : 0));
+                       double(sender && sender->resumeState() ? sender->resumeState()->completedFiles.size() : 0));
         summary.insert(QStringLiteral("chunksSent"), double(connection.chunksSent));
         summary.insert(QStringLiteral("firstChunks"), connection.firstChunks);
         rc = summary.value(QStringLiteral("ok")).toBool() ? 0 : 1;

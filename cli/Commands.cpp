@@ -95,7 +95,7 @@ ProgressSnapshot snapshotOf(const TransferProgress& p)
 void attachReporter(TransferEngine* engine, Reporter& out)
 {
     TransferProgress* progress = engine->progress();
-    QObject::connect(engine, &TransferEngine::progressEmitted, engine, [progress, &out] { out.progress(snapshotOf(*progress)); });
+    QObject::connect(progress, &TransferProgress::changed, engine, [progress, &out] { out.progress(snapshotOf(*progress)); });
     QObject::connect(engine, &TransferEngine::categoryStarted, engine, [&out](const QString& id) {
         out.event(QStringLiteral("categoryStart"),
                   {{QStringLiteral("category"), id}, {QStringLiteral("name"), DataCategory::displayNameFor(id)}},

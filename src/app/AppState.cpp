@@ -6,7 +6,9 @@
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
-#include "transfer/TransferEngine.h"
+#include "postmigration/AccountAdaptation.h"
+#include "transfer/DestinationTransfer.h"
+#include "transfer/SourceTransfer.h"
 #include "transfer/TransferProgress.h"
 
 #include <QUuid>
@@ -218,11 +220,20 @@ void AppState::createTransferEngine(TransferConnection* connection)
 {
     if (!m_deviceRole)
         return;
-    auto engine = std::make_unique<TransferEngine>(*m_deviceRole, connection, m_transferID, m_environment.homeFolder);
+    std::unique_ptr<TransferEngine> engine;
+    if (*m_deviceRole == DeviceRole::source) {
+        auto source = std::make_unique<SourceTransfer>(connection, m_transferID, m_environment.homeFolder);
+        source->setBandwidthCap(m_maxTransferMbps);
+        engine = std::move(source);
+    } else {
+        auto destination = std::make_unique<DestinationTransfer>(connection, m_transferID, m_environment.homeFolder);
+        destination->setConflictPolicy(m_conflictPolicy);
+        if (m_accountRewriter)
+            destination->setAccountAdapter(std::make_shared<AccountAdaptation>(m_accountRewriter));
+        engine = std::move(destination);
+    }
     if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey())
         engine->setSessionKey(*key);
-    engine->setConflictPolicy(m_conflictPolicy);
-    engine->setBandwidthCap(m_maxTransferMbps);
     m_transferEngine = std::move(engine);
     setTransferProgress(m_transferEngine->progress());
     Q_EMIT transferEngineChanged();
@@ -242,7 +253,7 @@ QCoro::Task<void> AppState::runTransfer()
     if (!engine)
         co_return;
     m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
-    if (m_deviceRole == DeviceRole::source) {
+    if (engine->role() == DeviceRole::source) {
         TransferProgress* progress = engine->progress();
         progress->setIsTransferring(true);
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
@@ -252,14 +263,12 @@ QCoro::Task<void> AppState::runTransfer()
             co_return;
         if (m_confirmedUserMapping)
             manifest.applyUserMapping(*m_confirmedUserMapping);
-        engine->setManifest(std::move(manifest));
+        static_cast<SourceTransfer*>(engine)->setManifest(std::move(manifest));
         setTransferProgress(progress);
-        co_await engine->start();
-    } else {
-        if (m_confirmedUserMapping)
-            engine->setUserMapping(*m_confirmedUserMapping);
-        co_await engine->receive();
+    } else if (m_confirmedUserMapping) {
+        static_cast<DestinationTransfer*>(engine)->setUserMapping(*m_confirmedUserMapping);
     }
+    co_await engine->run();
     if (!self)
         co_return;
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());

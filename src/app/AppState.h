@@ -13,6 +13,7 @@
 
 namespace kivo {
 
+class AccountPathRewriter;
 class ConnectionManager;
 class DataCategoryManager;
 class HomeFolderScanner;
@@ -83,6 +84,9 @@ public:
     std::optional<int> maxTransferMbps() const { return m_maxTransferMbps; }
     void setMaxTransferMbps(std::optional<int> mbps);
 
+    // Rewrites the old home folder in received files; handed to each destination transfer.
+    void setAccountRewriter(std::shared_ptr<AccountPathRewriter> rewriter) { m_accountRewriter = std::move(rewriter); }
+
     Q_INVOKABLE void goToNext();
     Q_INVOKABLE void goBack();
     // Back to a fresh start with a new transferID; stops discovery, advertising and the connection.
@@ -144,6 +148,7 @@ private:
     QString m_transferID;
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<int> m_maxTransferMbps;
+    std::shared_ptr<AccountPathRewriter> m_accountRewriter;
 };
 
 } // namespace kivo

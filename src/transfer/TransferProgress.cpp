@@ -2,6 +2,8 @@
 
 #include "platform/Json.h"
 
+#include <utility>
+
 namespace kivo {
 
 namespace {
@@ -59,16 +61,130 @@ TransferProgress::TransferProgress(std::shared_ptr<Clock> clock, QObject* parent
 {
 }
 
+void TransferProgress::setTotalBytes(std::uint64_t value)
+{
+    assign(m_totalBytes, value, &TransferProgress::totalBytesChanged);
+}
+void TransferProgress::setBytesTransferred(std::uint64_t value)
+{
+    assign(m_bytesTransferred, value, &TransferProgress::bytesTransferredChanged);
+}
+void TransferProgress::setCurrentFile(QString value)
+{
+    assign(m_currentFile, std::move(value), &TransferProgress::currentFileChanged);
+}
+void TransferProgress::setCurrentFilePath(QString value)
+{
+    assign(m_currentFilePath, std::move(value), &TransferProgress::currentFilePathChanged);
+}
+void TransferProgress::setCurrentFileIndex(qsizetype value)
+{
+    assign(m_currentFileIndex, value, &TransferProgress::currentFileIndexChanged);
+}
+void TransferProgress::setCurrentFileBytesTransferred(std::uint64_t value)
+{
+    assign(m_currentFileBytesTransferred, value, &TransferProgress::currentFileBytesTransferredChanged);
+}
+void TransferProgress::setCurrentFileTotalBytes(std::uint64_t value)
+{
+    assign(m_currentFileTotalBytes, value, &TransferProgress::currentFileTotalBytesChanged);
+}
+void TransferProgress::setTotalFiles(qsizetype value)
+{
+    assign(m_totalFiles, value, &TransferProgress::totalFilesChanged);
+}
+void TransferProgress::setFilesCompleted(qsizetype value)
+{
+    assign(m_filesCompleted, value, &TransferProgress::filesCompletedChanged);
+}
+void TransferProgress::setIsTransferring(bool value)
+{
+    assign(m_isTransferring, value, &TransferProgress::isTransferringChanged);
+}
+void TransferProgress::setIsComplete(bool value) { assign(m_isComplete, value, &TransferProgress::isCompleteChanged); }
+void TransferProgress::setStartedAt(std::optional<QDateTime> value)
+{
+    assign(m_startedAt, std::move(value), &TransferProgress::startedAtChanged);
+}
+void TransferProgress::setCompletedAt(std::optional<QDateTime> value)
+{
+    assign(m_completedAt, std::move(value), &TransferProgress::completedAtChanged);
+}
+void TransferProgress::setIsPaused(bool value) { assign(m_isPaused, value, &TransferProgress::isPausedChanged); }
+void TransferProgress::setIsCancelled(bool value)
+{
+    assign(m_isCancelled, value, &TransferProgress::isCancelledChanged);
+}
+void TransferProgress::setError(std::optional<QString> value)
+{
+    assign(m_error, std::move(value), &TransferProgress::errorChanged);
+}
+void TransferProgress::setIsVerifying(bool value)
+{
+    assign(m_isVerifying, value, &TransferProgress::isVerifyingChanged);
+}
+void TransferProgress::setCurrentCategoryName(QString value)
+{
+    assign(m_currentCategoryName, std::move(value), &TransferProgress::currentCategoryNameChanged);
+}
+void TransferProgress::setCurrentCategoryIndex(qsizetype value)
+{
+    assign(m_currentCategoryIndex, value, &TransferProgress::currentCategoryIndexChanged);
+}
+void TransferProgress::setTotalCategories(qsizetype value)
+{
+    assign(m_totalCategories, value, &TransferProgress::totalCategoriesChanged);
+}
+void TransferProgress::setVerificationMismatches(QStringList value)
+{
+    assign(m_verificationMismatches, std::move(value), &TransferProgress::verificationMismatchesChanged);
+}
+void TransferProgress::setVerificationFilesChecked(qsizetype value)
+{
+    assign(m_verificationFilesChecked, value, &TransferProgress::verificationFilesCheckedChanged);
+}
+void TransferProgress::setVerificationFilesSkipped(qsizetype value)
+{
+    assign(m_verificationFilesSkipped, value, &TransferProgress::verificationFilesSkippedChanged);
+}
+void TransferProgress::setICloudStubsSkipped(qsizetype value)
+{
+    assign(m_iCloudStubsSkipped, value, &TransferProgress::iCloudStubsSkippedChanged);
+}
+void TransferProgress::setICloudStubsBytesSkipped(std::uint64_t value)
+{
+    assign(m_iCloudStubsBytesSkipped, value, &TransferProgress::iCloudStubsBytesSkippedChanged);
+}
+void TransferProgress::setCategoryProgress(QMap<QString, CategoryProgress> value)
+{
+    assign(m_categoryProgress, std::move(value), &TransferProgress::categoryProgressChanged);
+}
+
+TransferProgress::Batch::~Batch()
+{
+    if (--m_progress->m_batchDepth == 0 && std::exchange(m_progress->m_changePending, false))
+        Q_EMIT m_progress->changed();
+}
+
+void TransferProgress::notify(Signal signal)
+{
+    Q_EMIT(this->*signal)();
+    if (m_batchDepth > 0)
+        m_changePending = true;
+    else
+        Q_EMIT changed();
+}
+
 void TransferProgress::addFileError(FileError error)
 {
     m_fileErrors.append(std::move(error));
-    Q_EMIT changed();
+    notify(&TransferProgress::fileErrorsChanged);
 }
 
 void TransferProgress::addConflictOutcome(ConflictOutcome outcome)
 {
     m_conflictsResolved.append(std::move(outcome));
-    Q_EMIT changed();
+    notify(&TransferProgress::conflictsResolvedChanged);
 }
 
 void TransferProgress::recordProgress(std::uint64_t bytes)

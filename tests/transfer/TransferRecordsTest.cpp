@@ -10,6 +10,7 @@
 #include "transfer/TransferProgress.h"
 
 #include <QFile>
+#include <QMetaProperty>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -118,16 +119,38 @@ TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
     EXPECT_EQ(p.speedBytesPerSecond(), 0.0);
 }
 
-TEST(TransferProgress, ChangedFiresOnlyOnRealChanges)
+TEST(TransferProgress, FieldsNotifyOnRealChangesAndABatchFiresChangedOnce)
 {
     TransferProgress p;
-    int changes = 0;
+    int changes = 0, files = 0, categories = 0;
     QObject::connect(&p, &TransferProgress::changed, [&] { ++changes; });
+    QObject::connect(&p, &TransferProgress::currentFileChanged, [&] { ++files; });
+    QObject::connect(&p, &TransferProgress::categoryProgressChanged, [&] { ++categories; });
     p.setCurrentFile(u"a"_s);
     p.setCurrentFile(u"a"_s);
     p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
     p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
-    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(std::tuple(changes, files, categories), std::tuple(2, 1, 1));
+    {
+        TransferProgress::Batch outer(&p);
+        p.setCurrentFile(u"b"_s);
+        {
+            TransferProgress::Batch inner(&p);
+            p.setBytesTransferred(5);
+        }
+        EXPECT_EQ(std::tuple(changes, files), std::tuple(2, 2)) << "changed() waits for the outermost batch";
+    }
+    EXPECT_EQ(changes, 3);
+    {
+        TransferProgress::Batch nothing(&p);
+        p.setBytesTransferred(5);
+    }
+    EXPECT_EQ(changes, 3);
+    // A screen can bind to every field.
+    const QMetaObject* meta = p.metaObject();
+    for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i)
+        EXPECT_TRUE(meta->property(i).hasNotifySignal()) << meta->property(i).name();
+    EXPECT_EQ(p.property("bytesTransferred").toULongLong(), 5u);
 }
 
 TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)

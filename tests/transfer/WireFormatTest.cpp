@@ -1,5 +1,6 @@
 #include "platform/Json.h"
 #include "transfer/FileHasher.h"
+#include "transfer/HeaderOrPayload.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
@@ -175,4 +176,28 @@ TEST(WireFormat, HugeDeclaredPayloadCostsOnlyWhatArrives)
     EXPECT_FALSE(decoder.hasMessage());
     EXPECT_EQ(decoder.bytesWanted(), qint64(0xFFFFFFFFu) - 10);
     EXPECT_THROW(decoder.endOfStream(), TransferError);
+}
+
+TEST(HeaderOrPayload, DocumentsTooLargeForTheHeaderRideAsThePayload)
+{
+    for (const qsizetype size : {qsizetype(1000), qsizetype(WireFormat::kMaxHeaderLength)}) {
+        const QByteArray document(size, 'm');
+        Message m;
+        m.payload = placeDocument(m.header, &MessageHeader::manifestData, document);
+        EXPECT_EQ(m.header.manifestData.has_value(), size == 1000);
+        EXPECT_EQ(m.header.payloadSize.value_or(0), size == 1000 ? 0u : std::uint32_t(size));
+        EXPECT_EQ(documentOf(m, &MessageHeader::manifestData), document);
+    }
+    for (const qsizetype count : {qsizetype(2), qsizetype(20000)}) {
+        QList<FileVerification> hashes;
+        for (qsizetype i = 0; i < count; ++i)
+            hashes.append({QStringLiteral("~/Documents/file-%1.txt").arg(i), QString(64, u'a'), std::uint64_t(i)});
+        Message m;
+        m.payload = placeHashes(m.header, hashes);
+        EXPECT_EQ(m.header.fileHashes.has_value(), count == 2);
+        EXPECT_EQ(hashesOf(m), hashes);
+    }
+    Message junk;
+    junk.payload = QByteArray(R"([{"filePath": 1}])");
+    EXPECT_FALSE(hashesOf(junk));
 }

@@ -59,6 +59,25 @@ public:
     bool connected = true;
 };
 
+// A real connection whose outgoing messages are kept, headers only, for a look at the conversation.
+class RecordingConnection : public TransferConnection {
+public:
+    explicit RecordingConnection(TransferConnection* inner) : m_inner(inner) {}
+    bool isConnected() const override { return m_inner->isConnected(); }
+    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        sent.append(header);
+        return m_inner->sendMessage(std::move(header), std::move(payload));
+    }
+    QCoro::Task<Message> receiveMessage() override { return m_inner->receiveMessage(); }
+    void close() override { m_inner->close(); }
+
+    QList<MessageHeader> sent;
+
+private:
+    TransferConnection* m_inner;
+};
+
 // Records what the engine asks of a category; failImport makes postImport throw.
 class RecordingHandler : public CategoryTransferHandler {
 public:

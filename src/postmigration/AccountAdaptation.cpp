@@ -1,0 +1,54 @@
+#include "postmigration/AccountAdaptation.h"
+
+namespace kivo {
+
+namespace {
+
+// Developer configuration files whose text may name the old home folder.
+const QStringList kDeveloperConfigFiles = {
+    QStringLiteral(".zshrc"),        QStringLiteral(".zprofile"),     QStringLiteral(".zshenv"),
+    QStringLiteral(".bashrc"),       QStringLiteral(".bash_profile"), QStringLiteral(".bash_logout"),
+    QStringLiteral(".profile"),      QStringLiteral(".gitconfig"),    QStringLiteral(".gemrc"),
+    QStringLiteral(".npmrc"),        QStringLiteral(".tool-versions"), QStringLiteral(".ruby-version"),
+    QStringLiteral(".python-version"), QStringLiteral(".nvmrc"),      QStringLiteral(".asdfrc"),
+    QStringLiteral(".mise.toml")};
+
+} // namespace
+
+RewriteKind rewriteKindFor(const QString& categoryID, const QString& path)
+{
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    if (categoryID == QLatin1String("engineeringTools")) {
+        const bool config = kDeveloperConfigFiles.contains(name) || name.startsWith(QLatin1String("Brewfile-migration-"));
+        return config ? RewriteKind::text : RewriteKind::none;
+    }
+    if (categoryID != QLatin1String("applicationData") && categoryID != QLatin1String("systemSettings"))
+        return RewriteKind::none;
+    // Keys and other SSH material stay byte-for-byte; only the config names paths.
+    if (path.contains(QLatin1String("/.ssh/")))
+        return name == QLatin1String("config") ? RewriteKind::text : RewriteKind::none;
+    return path.endsWith(QLatin1String(".plist")) ? RewriteKind::plist : RewriteKind::text;
+}
+
+QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, QStringList writtenFiles)
+{
+    if (!m_rewriter)
+        co_return;
+    const std::optional<UserMapping> mapping = m_rewriter->mapping();
+    if (!mapping || !mapping->changesHomeFolder())
+        co_return;
+    for (const QString& path : std::as_const(writtenFiles)) {
+        switch (rewriteKindFor(categoryID, path)) {
+        case RewriteKind::plist:
+            m_rewriter->rewritePlistPaths(path);
+            break;
+        case RewriteKind::text:
+            m_rewriter->rewriteTextFilePaths(path);
+            break;
+        case RewriteKind::none:
+            break;
+        }
+    }
+}
+
+} // namespace kivo

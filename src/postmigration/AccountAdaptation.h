@@ -1,0 +1,35 @@
+#pragma once
+
+#include "transfer/DestinationTransfer.h"
+#include "transfer/UserMapping.h"
+
+#include <memory>
+#include <optional>
+
+namespace kivo {
+
+// Rewrites the old home folder inside received files (the account mapper implements it).
+class AccountPathRewriter {
+public:
+    virtual ~AccountPathRewriter() = default;
+    virtual std::optional<UserMapping> mapping() const = 0;
+    virtual void rewritePlistPaths(const QString& path) = 0;
+    virtual void rewriteTextFilePaths(const QString& path) = 0;
+};
+
+// How a received file of a category is rewritten for the new account, if at all.
+enum class RewriteKind { none, plist, text };
+RewriteKind rewriteKindFor(const QString& categoryID, const QString& path);
+
+// After each category, hands its rewritable files to the rewriter when the
+// account mapping moves the home folder.
+class AccountAdaptation : public AccountAdapter {
+public:
+    explicit AccountAdaptation(std::shared_ptr<AccountPathRewriter> rewriter) : m_rewriter(std::move(rewriter)) {}
+    QCoro::Task<void> adaptCategory(QString categoryID, QStringList writtenFiles) override;
+
+private:
+    std::shared_ptr<AccountPathRewriter> m_rewriter;
+};
+
+} // namespace kivo

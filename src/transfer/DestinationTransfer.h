@@ -1,0 +1,129 @@
+#pragma once
+
+#include "transfer/ConflictPolicy.h"
+#include "transfer/MDMSafetyChecker.h"
+#include "transfer/ResumeState.h"
+#include "transfer/TransferEngine.h"
+#include "transfer/UserMapping.h"
+#include "transfer/WirePath.h"
+
+#include <QHash>
+#include <QSet>
+
+#include <functional>
+#include <memory>
+
+namespace kivo {
+
+class DestinationWriter;
+
+// Gives received files to the destination account (the privileged helper's client implements it).
+class OwnershipCorrector {
+public:
+    virtual ~OwnershipCorrector() = default;
+    virtual QCoro::Task<void> correctOwnership(QString homeFolder, QString ownerUsername,
+                                               QStringList transferredPaths) = 0;
+    // Through the helper; false when it is not available and the engine should do it itself.
+    virtual QCoro::Task<bool> setFileMode(QString, std::uint16_t) { co_return false; }
+    virtual QCoro::Task<bool> removeFile(QString) { co_return false; }
+};
+
+// Adapts a finished category's files to the destination account (the
+// post-migration layer implements it). Failures are its own to log.
+class AccountAdapter {
+public:
+    virtual ~AccountAdapter() = default;
+    // `writtenFiles`: where each completed item of the category was written.
+    virtual QCoro::Task<void> adaptCategory(QString categoryID, QStringList writtenFiles) = 0;
+};
+
+// The receiving side: answers pre-flight questions, accepts the manifest,
+// writes chunks beneath the home folder under the conflict policy, keeps the
+// checkpoint, finishes each category and verifies on request.
+class DestinationTransfer : public TransferEngine {
+    Q_OBJECT
+public:
+    using CategoryFinalized = std::function<QCoro::Task<void>(QString, QList<TransferManifest::FileItem>)>;
+
+    // `transferID` numbers the replies before the manifest; the manifest's id replaces it.
+    DestinationTransfer(TransferConnection* connection, QString transferID, QString homeFolder, QObject* parent = nullptr);
+    ~DestinationTransfer() override;
+
+    DeviceRole role() const override { return DeviceRole::destination; }
+    QCoro::Task<void> run() override;
+
+    void setConflictPolicy(ConflictPolicy policy) { m_conflictPolicy = policy; }
+    ConflictPolicy conflictPolicy() const { return m_conflictPolicy; }
+    void setUserMapping(UserMapping mapping) { m_userMapping = std::move(mapping); }
+    const std::optional<UserMapping>& userMapping() const { return m_userMapping; }
+    void setOwnershipCorrector(std::shared_ptr<OwnershipCorrector> corrector) { m_corrector = std::move(corrector); }
+    void setAccountAdapter(std::shared_ptr<AccountAdapter> adapter) { m_adapter = std::move(adapter); }
+    void setCategoryFinalized(CategoryFinalized callback) { m_categoryFinalized = std::move(callback); }
+    void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
+
+    // Where a path from the wire is written, or why it is not (see checkWirePath).
+    WirePathCheck checkPath(const QString& wirePath) const;
+    const QStringList& writtenPaths() const { return m_writtenPaths; }
+    const QSet<QString>& conflictSkippedPaths() const { return m_conflictSkippedPaths; }
+    // Free bytes on the home folder's volume; 0 when unknown.
+    std::uint64_t availableDiskSpace() const;
+
+    // Cancels, closes the connection and deletes every file written. The checkpoint stays.
+    QCoro::Task<void> cancelAndCleanup();
+
+private:
+    // The item a chunk or fileComplete names, where it goes, or why it is refused.
+    struct Target {
+        qsizetype itemIndex = -1;
+        QString destination;
+        std::optional<PathRefusal> pathRefusal;
+        QString refusal; // the nack text; empty when accepted
+    };
+
+    QCoro::Task<void> runDestination();
+    QCoro::Task<TransferManifest> awaitManifest();
+    void prepare(const TransferManifest& manifest);
+    QCoro::Task<void> acceptManifest(TransferManifest manifest);
+    QCoro::Task<void> respondToPreFlightConflictRequest(QByteArray payload);
+
+    Target target(const QString& wirePath);
+    void logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const;
+    QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
+    QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
+    bool shouldWrite(const Target& target);
+    // False when the conflict policy keeps the file already there; a conflict is recorded as overwritten or skipped.
+    bool admitFirstWrite(qsizetype itemIndex, const QString& destinationPath);
+    void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
+    void recordWritten(qsizetype itemIndex, const QString& destinationPath);
+    QCoro::Task<void> handleFileComplete(MessageHeader header);
+    void createEmptyFile(const Target& target);
+    void handleFileSkip(const MessageHeader& header);
+    QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
+    QCoro::Task<void> handleCategoryStart(QString categoryID);
+    QCoro::Task<void> handleCategoryComplete(QString categoryID);
+    QStringList writtenFilesOf(const QString& categoryID) const;
+    QCoro::Task<void> handleVerificationRequest();
+    QCoro::Task<void> finishTransfer();
+    void endWithSourceError(const MessageHeader& header);
+
+    ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
+    std::optional<UserMapping> m_userMapping;
+    std::shared_ptr<OwnershipCorrector> m_corrector;
+    std::shared_ptr<AccountAdapter> m_adapter;
+    CategoryFinalized m_categoryFinalized;
+    MDMSafetyChecker m_safety;
+
+    QHash<QString, qsizetype> m_itemIndex;
+    // The path check of the file whose chunks are arriving: once per file, not per chunk.
+    qsizetype m_checkedItem = -1;
+    WirePathCheck m_checked;
+    QSet<qsizetype> m_itemsWritten;
+    QStringList m_writtenPaths;
+    QHash<QString, QStringList> m_writtenByCategory;
+    QSet<QString> m_conflictSkippedPaths;
+    std::unique_ptr<ResumeJournal> m_journal;
+    std::shared_ptr<DestinationWriter> m_writer;
+    std::uint64_t m_bytesDone = 0;
+};
+
+} // namespace kivo

@@ -1,0 +1,549 @@
+#include "transfer/SourceTransfer.h"
+
+#include "platform/Error.h"
+#include "platform/Logging.h"
+#include "transfer/Background.h"
+#include "transfer/FileHasher.h"
+#include "transfer/HeaderOrPayload.h"
+#include "transfer/TransferError.h"
+
+#include <QCoroSignal>
+
+namespace kivo {
+
+namespace {
+
+const QString kPlaceholderReason = QStringLiteral("iCloud Drive placeholder — download to local first");
+const QString kPermissionDenied = QStringLiteral("Permission denied");
+
+// Files up to this size are opened and read on the calling thread.
+constexpr std::uint64_t kInlineReadBytes = 65536;
+
+// The last path component, without the per-file QFileInfo a small file cannot afford.
+QString fileNameOf(const QString& path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+bool isCloudPlaceholder(const TransferManifest::FileItem& item)
+{
+    return item.relativePath.endsWith(QLatin1String(".icloud"));
+}
+
+// What the first chunk read of a file hands back.
+struct OpenedFile {
+    std::shared_ptr<SourceFileReader> reader;
+    std::optional<SourceFileReader::Chunk> firstChunk;
+};
+
+std::uint32_t chunkCount(std::uint64_t size)
+{
+    return static_cast<std::uint32_t>((size + FileHasher::kChunkSize - 1) / FileHasher::kChunkSize);
+}
+
+} // namespace
+
+struct SourceTransfer::PreparedFile {
+    std::uint32_t first = 0;
+    std::uint32_t total = 0;
+    QFuture<BackgroundOutcome<OpenedFile>> opened;
+};
+
+SourceTransfer::SourceTransfer(TransferConnection* connection, QString transferID, QString homeFolder, QObject* parent)
+    : TransferEngine(connection, std::move(transferID), std::move(homeFolder), parent)
+{
+}
+
+SourceTransfer::~SourceTransfer() = default;
+
+void SourceTransfer::setManifest(TransferManifest manifest)
+{
+    // Every header carries the engine's id; the manifest must name the same transfer.
+    manifest.transferID = m_transferID;
+    m_manifest = std::move(manifest);
+}
+
+void SourceTransfer::setBandwidthCap(std::optional<int> megabitsPerSecond)
+{
+    m_capMegabits = megabitsPerSecond;
+    m_throttle = ThrottleBudget::forCap(megabitsPerSecond, m_clock->monotonic());
+}
+
+void SourceTransfer::setClock(std::shared_ptr<Clock> clock)
+{
+    TransferEngine::setClock(std::move(clock));
+    if (m_throttle)
+        m_throttle = ThrottleBudget::forCap(m_capMegabits, m_clock->monotonic());
+}
+
+void SourceTransfer::setPaused(bool paused)
+{
+    m_isPaused = paused;
+    m_progress->setIsPaused(paused);
+}
+
+QCoro::Task<void> SourceTransfer::run()
+{
+    if (!m_manifest) {
+        qCCritical(lcTransferEngine) << "Cannot start transfer: no manifest";
+        Q_EMIT finished();
+        co_return;
+    }
+    co_await runGuarded([this] { return runSource(); }, QStringLiteral("Transfer failed: %1"));
+    Q_EMIT finished();
+}
+
+QCoro::Task<void> SourceTransfer::runSource()
+{
+    beginRun();
+    co_await exchangeManifest();
+    for (qsizetype c = 0; c < m_manifest->categoryOrder.size(); ++c) {
+        co_await sendCategory(c, m_manifest->categoryOrder[c]);
+        if (m_isCancelled)
+            break;
+    }
+    if (m_isCancelled) {
+        m_progress->setIsTransferring(false);
+        co_return;
+    }
+    co_await runVerification();
+    co_await finishRun();
+}
+
+void SourceTransfer::beginRun()
+{
+    m_isCancelled = false;
+    m_isPaused = false;
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setIsCancelled(false);
+    m_progress->setIsPaused(false);
+    initProgressFromManifest();
+    m_progress->setStartedAt(m_clock->now());
+    m_progress->setIsTransferring(true);
+}
+
+QCoro::Task<void> SourceTransfer::exchangeManifest()
+{
+    MessageHeader header = makeHeader(MessageType::manifest);
+    std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, m_manifest->encoded());
+    co_await send(std::move(header), std::move(payload));
+
+    const Message ack = co_await m_connection->receiveMessage();
+    if (ack.header.type != MessageType::manifestAck)
+        throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
+    const std::optional<QByteArray> checkpoint = documentOf(ack, &MessageHeader::resumeState);
+    if (checkpoint && !checkpoint->isEmpty()) {
+        try {
+            m_resumeState = ResumeState::decode(*checkpoint);
+        } catch (const DecodingError& e) {
+            qCWarning(lcTransferEngine).noquote() << "Ignoring undecodable checkpoint:" << e.description();
+        }
+    }
+    if (m_resumeState)
+        applyCheckpoint();
+}
+
+// Files the destination already finished count as done and are not sent again.
+void SourceTransfer::applyCheckpoint()
+{
+    const QSet<QString> done(m_resumeState->completedFiles.begin(), m_resumeState->completedFiles.end());
+    qsizetype count = 0;
+    TransferProgress::Batch batch(m_progress);
+    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+        const auto& item = m_manifest->items[i];
+        if (!done.contains(item.relativePath))
+            continue;
+        m_manifest->markFileCompleted(i);
+        m_bytesDone += item.size;
+        ++count;
+        m_progress->updateCategory(item.categoryID, [&](CategoryProgress& p) {
+            p.filesCompleted += 1;
+            p.bytesTransferred += item.size;
+        });
+    }
+    m_progress->setFilesCompleted(count);
+    m_progress->recordProgress(m_bytesDone);
+    qCInfo(lcTransferEngine, "Resuming transfer from checkpoint: %ld files already done", long(count));
+}
+
+QCoro::Task<void> SourceTransfer::finishRun()
+{
+    co_await send(makeHeader(MessageType::transferComplete));
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setIsComplete(true);
+    m_progress->setCompletedAt(m_clock->now());
+    m_progress->setIsTransferring(false);
+}
+
+QCoro::Task<void> SourceTransfer::sendCategory(qsizetype categoryIndex, QString categoryID)
+{
+    co_await beginCategory(categoryIndex, categoryID);
+    const QList<qsizetype> indices = m_manifest->indicesForCategory(categoryID);
+    QList<Action> plan = co_await planCategory(categoryID, indices);
+    co_await sendPlannedFiles(categoryID, indices, std::move(plan));
+    if (!m_isCancelled)
+        co_await endCategory(categoryID);
+}
+
+QCoro::Task<void> SourceTransfer::beginCategory(qsizetype categoryIndex, QString categoryID)
+{
+    {
+        TransferProgress::Batch batch(m_progress);
+        m_progress->setCurrentCategoryName(m_progress->categoryProgress().value(categoryID).categoryName);
+        m_progress->setCurrentCategoryIndex(categoryIndex);
+        m_progress->updateCategory(categoryID, [&](CategoryProgress& p) {
+            p.categoryID = categoryID;
+            p.status = CategoryStatus::inProgress;
+        });
+    }
+    Q_EMIT categoryStarted(categoryID);
+    MessageHeader start = makeHeader(MessageType::categoryStart);
+    start.filePath = categoryID;
+    co_await send(std::move(start));
+}
+
+// What to do with each file of the category, in manifest order.
+QCoro::Task<QList<SourceTransfer::Action>> SourceTransfer::planCategory(QString categoryID, QList<qsizetype> indices)
+{
+    QSet<QString> unreadable;
+    if (auto h = handler(categoryID)) {
+        QList<TransferManifest::FileItem> items;
+        items.reserve(indices.size());
+        for (qsizetype i : indices)
+            items.append(m_manifest->items[i]);
+        const QStringList denied = co_await h->validateSourceAccess(std::move(items));
+        unreadable = QSet<QString>(denied.begin(), denied.end());
+    }
+    QList<Action> plan;
+    plan.reserve(indices.size());
+    for (qsizetype i : indices) {
+        const auto& item = m_manifest->items[i];
+        if (item.transferStatus == FileTransferStatus::completed)
+            plan.append(Action::done);
+        else if (isCloudPlaceholder(item))
+            plan.append(Action::placeholder);
+        else if (unreadable.contains(item.absolutePath))
+            plan.append(Action::unreadable);
+        else
+            plan.append(Action::send);
+    }
+    co_return plan;
+}
+
+QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsizetype> indices, QList<Action> plan)
+{
+    // For each position, the next file that will actually be sent.
+    QList<qsizetype> nextSend(plan.size(), -1);
+    for (qsizetype k = plan.size() - 1, next = -1; k >= 0; --k) {
+        nextSend[k] = next;
+        if (plan[k] == Action::send)
+            next = k;
+    }
+    Prefetch prefetch;
+    for (qsizetype k = 0; k < plan.size() && !m_isCancelled; ++k) {
+        const qsizetype index = indices[k];
+        if (plan[k] == Action::placeholder)
+            co_await skipPlaceholder(index);
+        else if (plan[k] == Action::unreadable)
+            co_await skipUnreadable(index, categoryID);
+        if (plan[k] != Action::send)
+            continue;
+
+        std::shared_ptr<PreparedFile> prepared =
+            prefetch.position == k ? std::exchange(prefetch.file, nullptr) : prepareFile(index);
+        prefetch.position = -1;
+        const qsizetype next = nextSend[k];
+        auto prefetchNext = [&, next] {
+            if (next >= 0 && !m_isCancelled)
+                prefetch = {prepareFile(indices[next]), next};
+        };
+        std::exception_ptr failure;
+        try {
+            if (!co_await sendFile(index, categoryID, prepared, prefetchNext))
+                co_return;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure && recordFileFailure(index, categoryID, failure))
+            co_await sendFileSkip(m_manifest->items[index].relativePath, kPermissionDenied);
+    }
+}
+
+QCoro::Task<void> SourceTransfer::skipPlaceholder(qsizetype itemIndex)
+{
+    const auto item = m_manifest->items[itemIndex];
+    co_await sendFileSkip(item.relativePath, kPlaceholderReason);
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setICloudStubsSkipped(m_progress->iCloudStubsSkipped() + 1);
+    m_progress->setICloudStubsBytesSkipped(m_progress->iCloudStubsBytesSkipped() + item.size);
+    m_manifest->markFileSkipped(itemIndex);
+}
+
+QCoro::Task<void> SourceTransfer::skipUnreadable(qsizetype itemIndex, QString categoryID)
+{
+    const auto item = m_manifest->items[itemIndex];
+    co_await sendFileSkip(item.relativePath, kPermissionDenied);
+    qCCritical(lcTransferEngine).noquote() << QStringLiteral("Permission denied: %1").arg(item.absolutePath);
+    m_manifest->markFileSkipped(itemIndex);
+    addFileError(item.relativePath, categoryID, kPermissionDenied);
+}
+
+QCoro::Task<void> SourceTransfer::sendFileSkip(QString relativePath, QString reason)
+{
+    MessageHeader skip = makeHeader(MessageType::fileSkip);
+    skip.filePath = std::move(relativePath);
+    skip.errorMessage = std::move(reason);
+    co_await send(std::move(skip));
+}
+
+bool SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categoryID, std::exception_ptr failure)
+{
+    const QString path = m_manifest->items[itemIndex].relativePath;
+    bool tellSkipped = false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const TransferError& e) {
+        switch (e.kind()) {
+        case TransferError::Kind::insufficientDiskSpace:
+        case TransferError::Kind::connectionCancelled:
+        case TransferError::Kind::connectionLost:
+            throw;
+        case TransferError::Kind::maxRetriesExceeded:
+            m_manifest->markFileFailed(itemIndex);
+            addFileError(path, categoryID, QStringLiteral("Max retries exceeded"));
+            break;
+        case TransferError::Kind::permissionDenied:
+            m_manifest->markFileSkipped(itemIndex);
+            addFileError(path, categoryID, e.description());
+            tellSkipped = true;
+            break;
+        case TransferError::Kind::categoryFailed:
+            m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::failed; });
+            break;
+        default:
+            if (!m_connection->isConnected())
+                throw;
+            m_manifest->markFileFailed(itemIndex);
+            addFileError(path, categoryID, e.description());
+        }
+    } catch (const std::exception& e) {
+        // A broken connection fails every later file too: end here instead.
+        if (!m_connection->isConnected())
+            throw;
+        m_manifest->markFileFailed(itemIndex);
+        addFileError(path, categoryID, describe(e));
+    }
+    return tellSkipped;
+}
+
+QCoro::Task<void> SourceTransfer::endCategory(QString categoryID)
+{
+    MessageHeader complete = makeHeader(MessageType::categoryComplete);
+    complete.filePath = categoryID;
+    co_await send(std::move(complete));
+    m_progress->updateCategory(categoryID, [](CategoryProgress& p) {
+        if (p.status != CategoryStatus::failed)
+            p.status = CategoryStatus::completed;
+    });
+    Q_EMIT categoryCompleted(categoryID);
+}
+
+std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizetype itemIndex)
+{
+    const auto& item = m_manifest->items[itemIndex];
+    auto prepared = std::make_shared<PreparedFile>();
+    prepared->total = chunkCount(item.size);
+    if (m_resumeState && m_resumeState->inProgressFile && m_resumeState->inProgressFile->relativePath == item.relativePath)
+        prepared->first = std::min(m_resumeState->inProgressFile->lastAcknowledgedChunk + 1, prepared->total);
+    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total] {
+        OpenedFile opened;
+        opened.reader = std::make_shared<SourceFileReader>(path, size);
+        opened.reader->hashPrefix(first);
+        if (first < total)
+            opened.firstChunk = opened.reader->read(first);
+        return opened;
+    };
+    if (item.size > kInlineReadBytes) {
+        prepared->opened = startInBackground(std::move(open));
+        return prepared;
+    }
+    // A small file reads faster than the pool round trip would take.
+    BackgroundOutcome<OpenedFile> outcome;
+    try {
+        outcome.value = open();
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    prepared->opened = QtFuture::makeReadyFuture(std::move(outcome));
+    return prepared;
+}
+
+QCoro::Task<void> SourceTransfer::waitWhilePaused()
+{
+    if (m_isPaused && !m_peerPaused) {
+        co_await send(makeHeader(MessageType::pause));
+        m_peerPaused = true;
+    }
+    // Pausing and cancelling both show in the progress record; its signal wakes us.
+    while (m_isPaused && !m_isCancelled)
+        co_await qCoro(m_progress, &TransferProgress::changed);
+    if (m_peerPaused && !m_isPaused) {
+        co_await send(makeHeader(MessageType::resume));
+        m_peerPaused = false;
+    }
+}
+
+void SourceTransfer::beginFile(qsizetype itemIndex)
+{
+    const auto& item = m_manifest->items[itemIndex];
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setCurrentFile(fileNameOf(item.relativePath));
+    m_progress->setCurrentFilePath(item.relativePath);
+    m_progress->setCurrentFileIndex(itemIndex);
+    m_progress->setCurrentFileTotalBytes(item.size);
+    m_progress->setCurrentFileBytesTransferred(0);
+}
+
+// What an earlier run delivered of this file counts as done.
+void SourceTransfer::countResumedPrefix(const QString& categoryID, std::uint64_t size, std::uint32_t firstChunk)
+{
+    const std::uint64_t resumed = std::min<std::uint64_t>(std::uint64_t(firstChunk) * FileHasher::kChunkSize, size);
+    m_bytesDone += resumed;
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setCurrentFileBytesTransferred(resumed);
+    m_progress->updateCategory(categoryID, [resumed](CategoryProgress& p) { p.bytesTransferred += resumed; });
+}
+
+QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString categoryID, std::shared_ptr<PreparedFile> prepared,
+                                           std::function<void()> whileAwaitingFileAck)
+{
+    const auto item = m_manifest->items[itemIndex];
+    beginFile(itemIndex);
+    OpenedFile opened = co_await finishInBackground(prepared->opened);
+    if (prepared->first > 0)
+        countResumedPrefix(categoryID, item.size, prepared->first);
+    const std::shared_ptr<SourceFileReader> reader = opened.reader;
+    std::optional<SourceFileReader::Chunk> current = std::move(opened.firstChunk);
+
+    for (std::uint32_t c = prepared->first; c < prepared->total; ++c) {
+        if (m_isPaused || m_peerPaused)
+            co_await waitWhilePaused();
+        if (m_isCancelled)
+            co_return false;
+        const SourceFileReader::Chunk chunk = std::move(*current);
+        current.reset();
+        // The next chunk is read and hashed while this one is on the wire.
+        QFuture<BackgroundOutcome<SourceFileReader::Chunk>> next;
+        if (c + 1 < prepared->total)
+            next = startInBackground([reader, c] { return reader->read(c + 1); });
+        co_await sendChunk(item.relativePath, c, prepared->total, chunk.bytes, chunk.hash);
+        countChunk(categoryID, std::uint64_t(chunk.bytes.size()));
+        if (c + 1 < prepared->total)
+            current = co_await finishInBackground(std::move(next));
+    }
+    const QString wholeHash = reader->finishHex();
+    m_sourceFileHashes.insert(item.relativePath, wholeHash);
+    co_await completeFile(item.relativePath, wholeHash, std::move(whileAwaitingFileAck));
+    TransferProgress::Batch batch(m_progress);
+    m_manifest->markFileCompleted(itemIndex);
+    m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+    m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+    co_return true;
+}
+
+// One chunk until it is acknowledged, up to kMaxChunkAttempts sends.
+QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total,
+                                            QByteArray bytes, QString hash)
+{
+    for (int attempt = 0; attempt < kMaxChunkAttempts; ++attempt) {
+        if (m_throttle) {
+            const auto delay = m_throttle->reserve(std::uint64_t(bytes.size()), m_clock->monotonic());
+            if (delay.count() > 0)
+                co_await m_clock->sleepFor(delay);
+        }
+        MessageHeader header = makeHeader(MessageType::chunkData);
+        header.filePath = relativePath;
+        header.chunkIndex = index;
+        header.totalChunks = total;
+        header.chunkHash = hash;
+        header.payloadSize = static_cast<std::uint32_t>(bytes.size());
+        co_await send(std::move(header), bytes);
+
+        const Message reply = co_await m_connection->receiveMessage();
+        const bool diskFull = reply.header.errorCode == QLatin1String("disk_full");
+        if (reply.header.type == MessageType::chunkAck)
+            co_return;
+        if (reply.header.type == MessageType::chunkNack)
+            qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", index,
+                       qUtf8Printable(relativePath), long(attempt + 1), long(kMaxChunkAttempts));
+        if ((reply.header.type == MessageType::chunkNack || reply.header.type == MessageType::error) && diskFull)
+            throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
+        if (reply.header.type == MessageType::error)
+            throw TransferError::invalidMessage(
+                reply.header.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer")));
+    }
+    throw TransferError::maxRetriesExceeded(relativePath, index);
+}
+
+void SourceTransfer::countChunk(const QString& categoryID, std::uint64_t bytes)
+{
+    m_bytesDone += bytes;
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setCurrentFileBytesTransferred(m_progress->currentFileBytesTransferred() + bytes);
+    m_progress->recordProgress(m_bytesDone);
+    m_progress->updateCategory(categoryID, [bytes](CategoryProgress& p) { p.bytesTransferred += bytes; });
+}
+
+QCoro::Task<void> SourceTransfer::completeFile(QString relativePath, QString wholeHash,
+                                               std::function<void()> whileAwaitingFileAck)
+{
+    MessageHeader complete = makeHeader(MessageType::fileComplete);
+    complete.filePath = std::move(relativePath);
+    complete.chunkHash = std::move(wholeHash);
+    co_await send(std::move(complete));
+    // The next file is read while the destination finishes this one.
+    if (whileAwaitingFileAck)
+        whileAwaitingFileAck();
+    const Message reply = co_await m_connection->receiveMessage();
+    if (reply.header.type != MessageType::fileAck)
+        throw TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.header.type));
+}
+
+QCoro::Task<void> SourceTransfer::runVerification()
+{
+    m_progress->setIsVerifying(true);
+    qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
+    co_await send(makeHeader(MessageType::verificationRequest));
+    const Message reply = co_await m_connection->receiveMessage();
+    const std::optional<QList<FileVerification>> hashes =
+        reply.header.type == MessageType::verificationResponse ? hashesOf(reply) : std::nullopt;
+    if (!hashes) {
+        qCCritical(lcTransferEngine) << "No verification response received";
+        m_progress->setIsVerifying(false);
+    } else {
+        recordVerification(*hashes);
+    }
+    Q_EMIT verificationFinished();
+}
+
+void SourceTransfer::recordVerification(const QList<FileVerification>& hashes)
+{
+    QStringList mismatches;
+    for (const FileVerification& v : hashes) {
+        const auto it = m_sourceFileHashes.constFind(v.filePath);
+        if (it != m_sourceFileHashes.constEnd() && *it != v.sha256Hash) {
+            mismatches.append(v.filePath);
+            qCCritical(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(v.filePath));
+        }
+    }
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setVerificationMismatches(mismatches);
+    m_progress->setVerificationFilesChecked(hashes.size());
+    m_progress->setIsVerifying(false);
+    if (!mismatches.isEmpty())
+        qCCritical(lcTransferEngine, "%ld file(s) failed verification", long(mismatches.size()));
+    else
+        qCInfo(lcTransferEngine) << "All files verified successfully";
+}
+
+} // namespace kivo

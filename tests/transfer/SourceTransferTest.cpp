@@ -1,0 +1,258 @@
+#include "support/CoroTest.h"
+#include "support/ManualClock.h"
+#include "transfer/ResumeState.h"
+#include "transfer/SourceTransfer.h"
+#include "transfer/TransferSupport.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A destination that stores what it receives in memory and answers like the real one,
+// with hooks to misbehave.
+struct FakeDestination {
+    ScriptedConnection connection;
+    QHash<QString, QByteArray> files;
+    std::optional<ResumeState> checkpoint;
+    std::function<std::optional<MessageHeader>(const MessageHeader&, int attempt)> chunkReply;
+    std::function<std::optional<MessageHeader>()> verificationReply;
+    QHash<QString, int> attempts;
+
+    FakeDestination() { connection.onSend = [this](const Message& m) { answer(m); }; }
+
+    void answer(const Message& m)
+    {
+        const MessageHeader& h = m.header;
+        std::optional<MessageHeader> reply;
+        if (h.type == MessageType::chunkData && chunkReply)
+            reply = chunkReply(h, attempts[*h.filePath + u'#' + QString::number(*h.chunkIndex)]++);
+        else if (h.type == MessageType::verificationRequest && verificationReply)
+            reply = verificationReply();
+        if (reply)
+            return connection.push(*reply);
+        switch (h.type) {
+        case MessageType::manifest:
+            reply = header(MessageType::manifestAck);
+            if (checkpoint)
+                reply->resumeState = checkpoint->encoded();
+            break;
+        case MessageType::chunkData: {
+            QByteArray& data = files[*h.filePath];
+            const qsizetype offset = qsizetype(*h.chunkIndex) * 1048576;
+            if (data.size() < offset + m.payload->size())
+                data.resize(offset + m.payload->size());
+            data.replace(offset, m.payload->size(), *m.payload);
+            reply = header(MessageType::chunkAck, h.filePath, h.chunkIndex);
+            break;
+        }
+        case MessageType::fileComplete:
+            files[*h.filePath]; // an empty file exists too
+            reply = header(MessageType::fileAck, h.filePath);
+            break;
+        case MessageType::verificationRequest:
+            reply = header(MessageType::verificationResponse);
+            reply->fileHashes = QList<FileVerification>{};
+            for (auto it = files.cbegin(); it != files.cend(); ++it)
+                reply->fileHashes->append({it.key(), FileHasher::sha256Hex(it.value()), std::uint64_t(it.value().size())});
+            break;
+        default:
+            return;
+        }
+        connection.push(*reply);
+    }
+};
+
+class SourceFixture : public ::testing::Test {
+protected:
+    TransferManifest::FileItem addFile(const QString& name, const QByteArray& bytes, const QString& category = u"userFiles"_s)
+    {
+        const QString path = dir.filePath(name);
+        QDir().mkpath(QFileInfo(path).path());
+        writeBytes(path, bytes);
+        return addItem(name, path, std::uint64_t(bytes.size()), category);
+    }
+    TransferManifest::FileItem addItem(const QString& name, const QString& absolutePath, std::uint64_t size,
+                                       const QString& category = u"userFiles"_s)
+    {
+        TransferManifest::FileItem& item = manifest.items.emplace_back();
+        item.relativePath = u"~/"_s + name;
+        item.absolutePath = absolutePath;
+        item.size = size;
+        item.categoryID = category;
+        manifest.totalSize += size;
+        if (!manifest.categoryOrder.contains(category))
+            manifest.categoryOrder.append(category);
+        manifest.categoryIDs = manifest.categoryOrder;
+        return item;
+    }
+    SourceTransfer& engine()
+    {
+        if (!m_engine) {
+            manifest.sourceHostname = u"old-mac"_s;
+            manifest.createdAt = QDateTime::currentDateTimeUtc();
+            m_engine = std::make_unique<SourceTransfer>(&peer.connection, u"T-1"_s, dir.path());
+            m_engine->setManifest(manifest);
+        }
+        return *m_engine;
+    }
+    TransferProgress* progress() { return engine().progress(); }
+    void start() { runTask(engine().run()); }
+    QList<std::uint32_t> chunksSentFor(const QString& path) const
+    {
+        QList<std::uint32_t> out;
+        for (const Message& m : peer.connection.sentOfType(MessageType::chunkData))
+            if (m.header.filePath == path)
+                out.append(*m.header.chunkIndex);
+        return out;
+    }
+
+    QTemporaryDir dir;
+    TransferManifest manifest;
+    FakeDestination peer;
+    std::unique_ptr<SourceTransfer> m_engine;
+};
+
+} // namespace
+
+// Retried and failed chunks, a placeholder, an unreadable file and a verification
+// mismatch: each stays with its own file and the transfer completes.
+TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
+{
+    const auto flaky = addFile(u"flaky"_s, patterned(2000, 1));
+    const auto doomed = addFile(u"doomed"_s, patterned(2000, 2));
+    const auto odd = addFile(u"odd"_s, patterned(2000, 3));
+    const auto fine = addFile(u"fine"_s, patterned(2000, 4));
+    // The placeholder's path does not exist: opening it would fail and be reported.
+    const auto stub = addItem(u"Documents/.report.pdf.icloud"_s, dir.filePath(u"nowhere/.report.pdf.icloud"_s), 4096);
+    const auto secret = addFile(u"secret"_s, "top");
+    auto handler = std::make_shared<RecordingHandler>(u"userFiles"_s);
+    handler->unreadable = {secret.absolutePath};
+    engine().registerHandler(handler);
+    peer.chunkReply = [&](const MessageHeader& h, int attempt) -> std::optional<MessageHeader> {
+        if ((h.filePath == flaky.relativePath && attempt < 2) || h.filePath == doomed.relativePath)
+            return header(MessageType::chunkNack, h.filePath, h.chunkIndex);
+        if (h.filePath == odd.relativePath && attempt == 0)
+            return header(MessageType::fileAck); // a stray reply counts as a rejection
+        return std::nullopt;
+    };
+    peer.verificationReply = [&]() -> std::optional<MessageHeader> {
+        MessageHeader response = header(MessageType::verificationResponse);
+        response.fileHashes = QList<FileVerification>{{fine.relativePath, QString(64, u'0'), 2000},
+                                                      {u"~/never-sent"_s, QString(64, u'1'), 1}};
+        return response;
+    };
+    start();
+
+    EXPECT_EQ(chunksSentFor(flaky.relativePath).size(), 3);
+    EXPECT_EQ(chunksSentFor(doomed.relativePath).size(), 3);
+    EXPECT_EQ(chunksSentFor(odd.relativePath).size(), 2);
+    EXPECT_TRUE(chunksSentFor(secret.relativePath).isEmpty());
+    EXPECT_EQ(peer.files.value(fine.relativePath), readBytes(fine.absolutePath));
+    const auto skips = peer.connection.sentOfType(MessageType::fileSkip);
+    ASSERT_EQ(skips.size(), 2);
+    EXPECT_EQ(skips[0].header.errorMessage, u"iCloud Drive placeholder — download to local first"_s);
+    EXPECT_EQ(skips[1].header.filePath, secret.relativePath);
+    EXPECT_EQ(skips[1].header.errorMessage, u"Permission denied"_s);
+    EXPECT_EQ(handler->validateCalls, 1);
+    EXPECT_EQ(handler->validatedItems, 6);
+
+    QStringList errors;
+    for (const FileError& e : progress()->fileErrors())
+        errors.append(e.filePath + u": "_s + e.error);
+    EXPECT_EQ(errors, (QStringList{doomed.relativePath + u": Max retries exceeded"_s,
+                                   secret.relativePath + u": Permission denied"_s}))
+        << "the placeholder is counted, not an error";
+    EXPECT_EQ(progress()->iCloudStubsSkipped(), 1);
+    EXPECT_EQ(progress()->iCloudStubsBytesSkipped(), 4096u);
+    EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::failed);
+    EXPECT_EQ(engine().manifest()->items[4].transferStatus, FileTransferStatus::skipped);
+    EXPECT_EQ(progress()->filesCompleted(), 3);
+    EXPECT_EQ(progress()->verificationMismatches(), QStringList{fine.relativePath}) << "an unknown path is no mismatch";
+    EXPECT_EQ(progress()->verificationFilesChecked(), 2);
+    EXPECT_TRUE(progress()->isComplete());
+}
+
+TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
+{
+    addFile(u"ten.bin"_s, patterned(10 * 1048576, 1));
+    auto clock = std::make_shared<ManualClock>();
+    engine().setClock(clock);
+    engine().setBandwidthCap(8);
+    QList<double> sendTimes;
+    auto answer = peer.connection.onSend;
+    peer.connection.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::chunkData)
+            sendTimes.append(std::chrono::duration<double>(clock->monotonic()).count());
+        answer(m);
+    };
+    start();
+
+    ASSERT_EQ(sendTimes.size(), 10);
+    EXPECT_EQ(sendTimes[0], 0.0);
+    for (int i = 1; i < 10; ++i)
+        EXPECT_NEAR(sendTimes[i] - sendTimes[i - 1], 1.048576, 0.001);
+    EXPECT_TRUE(progress()->isComplete());
+}
+
+TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)
+{
+    addFile(u"a"_s, "alpha");
+    // Paused as the category starts; resumed, or cancelled, once the destination has heard of it.
+    const auto pauseThenDo = [](FakeDestination& peerSide, SourceTransfer& engine, std::function<void()> then) {
+        peerSide.connection.onSend = [&peerSide, &engine, then](const Message& m) {
+            if (m.header.type == MessageType::categoryStart)
+                engine.setPaused(true);
+            if (m.header.type == MessageType::pause)
+                QTimer::singleShot(0, &engine, then);
+            peerSide.answer(m);
+        };
+    };
+    pauseThenDo(peer, engine(), [this] { engine().setPaused(false); });
+    start();
+    QList<MessageType> kinds;
+    for (const Message& m : peer.connection.sent)
+        kinds.append(m.header.type);
+    const qsizetype pause = kinds.indexOf(MessageType::pause);
+    ASSERT_GE(pause, 0);
+    EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
+    EXPECT_TRUE(progress()->isComplete());
+
+    FakeDestination other;
+    SourceTransfer held(&other.connection, u"T-2"_s, dir.path());
+    held.setManifest(manifest);
+    pauseThenDo(other, held, [&held] { held.cancel(); });
+    runTask(held.run());
+    EXPECT_TRUE(other.connection.sentOfType(MessageType::chunkData).isEmpty());
+    EXPECT_TRUE(held.progress()->isCancelled());
+    EXPECT_FALSE(held.progress()->isComplete());
+}
+
+TEST_F(SourceFixture, WrongRepliesAndNoManifest)
+{
+    // An error instead of the verification response still completes, unverified.
+    addFile(u"a"_s, "alpha");
+    peer.verificationReply = []() -> std::optional<MessageHeader> { return header(MessageType::error); };
+    start();
+    EXPECT_TRUE(progress()->isComplete());
+    EXPECT_FALSE(progress()->error());
+    EXPECT_FALSE(progress()->isVerifying());
+    EXPECT_TRUE(progress()->verificationMismatches().isEmpty());
+
+    FakeDestination other;
+    SourceTransfer idle(&other.connection, u"T-2"_s, dir.path());
+    runTask(idle.run());
+    EXPECT_TRUE(other.connection.sent.isEmpty()) << "nothing to send without a manifest";
+
+    SourceTransfer confused(&other.connection, u"T-3"_s, dir.path());
+    confused.setManifest(manifest);
+    other.connection.onSend = [&](const Message&) { other.connection.push(header(MessageType::chunkAck)); };
+    runTask(confused.run());
+    EXPECT_EQ(confused.progress()->error(), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s);
+}
