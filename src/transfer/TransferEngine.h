@@ -91,6 +91,12 @@ public:
     void registerHandler(std::shared_ptr<CategoryTransferHandler> handler);
     std::shared_ptr<CategoryTransferHandler> handler(const QString& categoryID) const;
     void setDestinationCategoryFinalized(CategoryFinalized callback) { m_categoryFinalized = std::move(callback); }
+    // Destination: sees the received manifest before any of its paths is resolved
+    // (the account mapping follows what the source says about its home).
+    void setManifestReceived(std::function<void(const TransferManifest&)> callback)
+    {
+        m_manifestReceived = std::move(callback);
+    }
     void setClock(std::shared_ptr<Clock> clock);
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
 
@@ -182,6 +188,7 @@ private:
     QSet<QString> m_conflictSkippedPaths;
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     CategoryFinalized m_categoryFinalized;
+    std::function<void(const TransferManifest&)> m_manifestReceived;
     std::optional<ThrottleBudget> m_throttle;
     std::optional<int> m_capMegabits;
     MDMSafetyChecker m_safety;

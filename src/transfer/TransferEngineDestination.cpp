@@ -155,6 +155,8 @@ QCoro::Task<void> TransferEngine::runDestination()
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
     m_transferID = manifest.transferID;
+    if (m_manifestReceived)
+        m_manifestReceived(manifest);
     prepare(manifest);
     emitProgress();
 
