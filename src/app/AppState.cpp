@@ -50,7 +50,7 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
     : QObject(parent),
       m_environment(std::move(environment)),
       m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
-      m_connectionManager(std::make_unique<ConnectionManager>()),
+      m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}})),
       m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
       m_ownProgress(std::make_unique<TransferProgress>()),
       m_transferID(newTransferID())

@@ -14,6 +14,7 @@
 
 namespace kivo {
 
+class Clock;
 class ConnectionManager;
 class DataCategoryManager;
 class HomeFolderScanner;
@@ -27,6 +28,7 @@ struct SessionEnvironment {
     QString hostname;       // shown to the peer; empty: the machine's name
     QString username;       // empty: the login user's short name
     quint16 listenPort = 0; // 0: any free port
+    Clock* clock = nullptr; // the pairing window's time; null: the system's
 };
 
 // The one session object: the wizard step, the role, the choices made so far

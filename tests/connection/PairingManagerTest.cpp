@@ -133,3 +133,16 @@ TEST_F(PairingWindow, ObserversHearOnlyRealChanges)
     EXPECT_EQ(local.count(), 2);
     EXPECT_EQ(expired.count(), 0);
 }
+
+TEST_F(PairingWindow, OnlySixAsciiDigitsEqualToTheLiveCodeMatch)
+{
+    for (const char* code : {"12345", "1234567", "12345a", " 12345", "１２３４５６", "٠١٢٣٤٥", ""})
+        EXPECT_FALSE(PairingManager::isWellFormedCode(QString::fromUtf8(code))) << code;
+    EXPECT_TRUE(PairingManager::isWellFormedCode(QStringLiteral("012345")));
+
+    EXPECT_FALSE(pairing.matchesCode(QStringLiteral("012345"))) << "no live code";
+    pairing.acceptPeerCode(QStringLiteral("012345"));
+    EXPECT_TRUE(pairing.matchesCode(QStringLiteral("012345")));
+    for (const char* typed : {"012346", "12345", "0123456", "01234５", ""})
+        EXPECT_FALSE(pairing.matchesCode(QString::fromUtf8(typed))) << typed;
+}
