@@ -13,8 +13,6 @@
 
 namespace kivo::cli {
 
-using kivo::ProgressSnapshot;
-using kivo::TransferSummary;
 
 // Everything the command line shows: a live bar on a terminal, plain lines
 // otherwise, or one JSON object per line with --json (and nothing else on stdout).
