@@ -139,11 +139,11 @@ void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
     // before any path of that manifest is resolved.
     if (TransferEngine* engine = session().transferEngine()) {
         QPointer<AppState> state(&session());
-        engine->setManifestReceived([state, engine, mappingFor](const TransferManifest& manifest) {
+        engine->setMappingForManifest([state, mappingFor](const TransferManifest& manifest) {
             const UserMapping mapping = mappingFor(manifest.sourceHomeFolder);
-            engine->setUserMapping(mapping);
             if (state)
                 state->setConfirmedUserMapping(mapping);
+            return mapping;
         });
     }
 }

@@ -91,11 +91,11 @@ public:
     void registerHandler(std::shared_ptr<CategoryTransferHandler> handler);
     std::shared_ptr<CategoryTransferHandler> handler(const QString& categoryID) const;
     void setDestinationCategoryFinalized(CategoryFinalized callback) { m_categoryFinalized = std::move(callback); }
-    // Destination: sees the received manifest before any of its paths is resolved
-    // (the account mapping follows what the source says about its home).
-    void setManifestReceived(std::function<void(const TransferManifest&)> callback)
+    // Destination: the account mapping for a received manifest, asked before any
+    // of its paths is resolved (the source names its home in it).
+    void setMappingForManifest(std::function<UserMapping(const TransferManifest&)> callback)
     {
-        m_manifestReceived = std::move(callback);
+        m_mappingForManifest = std::move(callback);
     }
     void setClock(std::shared_ptr<Clock> clock);
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
@@ -188,7 +188,7 @@ private:
     QSet<QString> m_conflictSkippedPaths;
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     CategoryFinalized m_categoryFinalized;
-    std::function<void(const TransferManifest&)> m_manifestReceived;
+    std::function<UserMapping(const TransferManifest&)> m_mappingForManifest;
     std::optional<ThrottleBudget> m_throttle;
     std::optional<int> m_capMegabits;
     MDMSafetyChecker m_safety;

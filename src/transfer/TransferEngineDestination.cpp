@@ -155,8 +155,8 @@ QCoro::Task<void> TransferEngine::runDestination()
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
     m_transferID = manifest.transferID;
-    if (m_manifestReceived)
-        m_manifestReceived(manifest);
+    if (m_mappingForManifest)
+        m_userMapping = m_mappingForManifest(manifest);
     prepare(manifest);
     emitProgress();
 
