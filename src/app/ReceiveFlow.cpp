@@ -78,6 +78,8 @@ QCoro::Task<DiscoveredPeer> ReceiveFlow::findSource()
     if (!m_request.sourceHostname)
         co_await QCoro::sleepFor(m_request.othersGrace);
     const QList<DiscoveredPeer> peers = matching();
+    if (peers.isEmpty()) // it left again meanwhile
+        fail(FlowExit::noSource, ConnectionError::noDevicesFound().description());
     if (peers.size() > 1) {
         QStringList names;
         for (const DiscoveredPeer& p : peers)
