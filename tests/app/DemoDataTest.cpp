@@ -12,12 +12,9 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <ostream>
 #include <string>
 
 using namespace kivo;
-
-static void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
@@ -28,12 +25,6 @@ struct Print {
     qint64 modified;
     bool operator==(const Print&) const = default;
 };
-
-void PrintTo(const Print& p, std::ostream* os)
-{
-    *os << "{sha " << p.sha.toHex().left(12).toStdString() << ", mode " << std::oct << p.mode << std::dec << ", size "
-        << p.size << ", mtime " << p.modified << "}";
-}
 
 // Independent of the code under test: Qt's iterator, not our walker.
 std::map<QString, Print> fingerprint(const QString& root)
