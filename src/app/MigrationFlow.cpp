@@ -101,8 +101,11 @@ void MigrationFlow::forwardEngineEvents()
 {
     TransferEngine* engine = m_session.transferEngine();
     TransferProgress* progress = engine->progress();
-    connect(progress, &TransferProgress::changed, this,
-            [this, progress] { Q_EMIT progressChanged(ProgressSnapshot::of(*progress)); });
+    connect(progress, &TransferProgress::changed, this, [this, progress] {
+        // Nothing to measure until the manifest has given the totals.
+        if (progress->totalFiles() > 0)
+            Q_EMIT progressChanged(ProgressSnapshot::of(*progress));
+    });
     connect(engine, &TransferEngine::categoryStarted, this, [this](const QString& id) {
         Q_EMIT categoryStarted({id, DataCategory::displayNameFor(id), 0, 0});
     });
