@@ -1,10 +1,10 @@
 #include "cli/CliOptions.h"
 
+#include "connection/PairingManager.h"
 #include "platform/HostNames.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QDir>
-#include <QRegularExpression>
 
 namespace kivo::cli {
 
@@ -66,12 +66,6 @@ QString absoluteHome(const QString& path) { return QDir::cleanPath(QDir(path).ab
 
 } // namespace
 
-bool isValidPairingCode(const QString& code)
-{
-    static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
-    return sixDigits.match(code).hasMatch();
-}
-
 SendOptions parseSend(const QStringList& args)
 {
     SendOptions o;
@@ -122,7 +116,7 @@ ReceiveOptions parseReceive(const QStringList& args)
             o.home = r.value(flag);
         else if (flag == QLatin1String("--code")) {
             const QString code = r.value(flag);
-            if (!isValidPairingCode(code))
+            if (!PairingManager::isWellFormedCode(code))
                 throw UsageError(QStringLiteral("--code takes the six digits shown on the source, not \"%1\"").arg(code));
             o.code = code;
         } else if (flag == QLatin1String("--source"))

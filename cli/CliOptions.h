@@ -52,6 +52,4 @@ SendOptions parseSend(const QStringList& args);
 ReceiveOptions parseReceive(const QStringList& args);
 DemoOptions parseDemo(const QStringList& args);
 
-bool isValidPairingCode(const QString& code);
-
 } // namespace kivo::cli

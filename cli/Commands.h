@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/FlowEvents.h"
 #include "cli/CliOptions.h"
 
 namespace kivo::cli {
@@ -8,5 +9,10 @@ namespace kivo::cli {
 int runSend(const SendOptions& options);
 // The destination: find or reach the source, confirm the code, receive into the home folder.
 int runReceive(const ReceiveOptions& options);
+
+// The command line's exit code for how a flow ended.
+int exitCodeFor(FlowExit exit);
+// The line printed on stderr for a failure: usage problems name the program.
+QString failureLine(const FlowFailure& failure);
 
 } // namespace kivo::cli

@@ -69,51 +69,58 @@ void collectEvents(Child& child, const std::function<void(const QJsonObject&)>& 
     });
 }
 
-} // namespace
-
-int runDemo(const DemoOptions& options)
+// The receiver's events worth showing beside the demo's own lines.
+void showReceiverEvent(Reporter& out, const QJsonObject& e)
 {
-    Reporter out(Reporter::detect(false));
-    const QString sourceHome = options.workdir + QStringLiteral("/source-home");
-    const QString destinationHome = options.workdir + QStringLiteral("/destination-home");
+    const QString name = e.value(QStringLiteral("event")).toString();
+    if (name == QLatin1String("progress")) {
+        ProgressSnapshot p;
+        p.bytes = static_cast<std::uint64_t>(e.value(QStringLiteral("bytes")).toDouble());
+        p.totalBytes = static_cast<std::uint64_t>(e.value(QStringLiteral("totalBytes")).toDouble());
+        p.files = e.value(QStringLiteral("files")).toInt();
+        p.totalFiles = e.value(QStringLiteral("totalFiles")).toInt();
+        p.bytesPerSecond = e.value(QStringLiteral("bytesPerSecond")).toDouble();
+        p.currentFile = e.value(QStringLiteral("currentFile")).toString();
+        p.verifying = e.value(QStringLiteral("verifying")).toBool();
+        out.progress(p);
+    } else if (name == QLatin1String("paired")) {
+        out.event(name, {}, QStringLiteral("Paired with %1").arg(e.value(QStringLiteral("peer")).toString()));
+    } else if (name == QLatin1String("fileError")) {
+        out.event(name, {}, QStringLiteral("  ! %1: %2").arg(e.value(QStringLiteral("path")).toString(),
+                                                            e.value(QStringLiteral("error")).toString()));
+    }
+}
 
+struct DemoHomes {
+    QString source;
+    QString destination;
+};
+
+DemoHomes prepareHomes(const DemoOptions& options)
+{
+    const DemoHomes homes{options.workdir + QStringLiteral("/source-home"),
+                          options.workdir + QStringLiteral("/destination-home")};
     std::printf("kivo demo: migrating a sample home folder between two local kivo processes\n");
-    const DemoData::Summary sample = DemoData::buildSampleHome(sourceHome, options.files, kDemoSeed);
-    std::printf("  source       %s (%d files, %s)\n", qPrintable(sourceHome), sample.files,
+    const DemoData::Summary sample = DemoData::buildSampleHome(homes.source, options.files, kDemoSeed);
+    std::printf("  source       %s (%d files, %s)\n", qPrintable(homes.source), sample.files,
                 qPrintable(formatFileSize(sample.bytes)));
-    QDir(destinationHome).removeRecursively();
-    QDir().mkpath(destinationHome);
-    std::printf("  destination  %s (empty)\n\n", qPrintable(destinationHome));
+    QDir(homes.destination).removeRecursively();
+    QDir().mkpath(homes.destination);
+    std::printf("  destination  %s (empty)\n\n", qPrintable(homes.destination));
     std::fflush(stdout);
+    return homes;
+}
 
+// Starts the sender, then the receiver once the sender shows its port and code;
+// false when they did not both finish in time.
+bool runBoth(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver)
+{
     const QString self = QCoreApplication::applicationFilePath();
-    Child sender;
-    Child receiver;
     QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
     int exits = 0;
     bool receiverStarted = false;
 
-    collectEvents(receiver, [&](const QJsonObject& e) {
-        const QString name = e.value(QStringLiteral("event")).toString();
-        if (name == QLatin1String("progress")) {
-            ProgressSnapshot p;
-            p.bytes = static_cast<std::uint64_t>(e.value(QStringLiteral("bytes")).toDouble());
-            p.totalBytes = static_cast<std::uint64_t>(e.value(QStringLiteral("totalBytes")).toDouble());
-            p.files = e.value(QStringLiteral("files")).toInt();
-            p.totalFiles = e.value(QStringLiteral("totalFiles")).toInt();
-            p.bytesPerSecond = e.value(QStringLiteral("bytesPerSecond")).toDouble();
-            p.currentFile = e.value(QStringLiteral("currentFile")).toString();
-            p.verifying = e.value(QStringLiteral("verifying")).toBool();
-            out.progress(p);
-        } else if (name == QLatin1String("paired")) {
-            out.event(name, {}, QStringLiteral("Paired with %1").arg(e.value(QStringLiteral("peer")).toString()));
-        } else if (name == QLatin1String("fileError")) {
-            out.event(name, {}, QStringLiteral("  ! %1: %2").arg(e.value(QStringLiteral("path")).toString(),
-                                                                e.value(QStringLiteral("error")).toString()));
-        }
-    });
+    collectEvents(receiver, [&out](const QJsonObject& e) { showReceiverEvent(out, e); });
     collectEvents(sender, [&](const QJsonObject& e) {
         if (e.value(QStringLiteral("event")).toString() != QLatin1String("advertising") || receiverStarted)
             return;
@@ -122,7 +129,7 @@ int runDemo(const DemoOptions& options)
         const int port = e.value(QStringLiteral("port")).toInt();
         out.event(QStringLiteral("advertising"), {},
                   QStringLiteral("Source listening on port %1, pairing code %2").arg(port).arg(code));
-        receiver.process.start(self, {QStringLiteral("receive"), QStringLiteral("--home"), destinationHome,
+        receiver.process.start(self, {QStringLiteral("receive"), QStringLiteral("--home"), homes.destination,
                                       QStringLiteral("--connect"), QStringLiteral("127.0.0.1:%1").arg(port),
                                       QStringLiteral("--code"), code, QStringLiteral("--json")});
     });
@@ -139,19 +146,23 @@ int runDemo(const DemoOptions& options)
     });
     sender.process.setProcessChannelMode(QProcess::SeparateChannels);
     receiver.process.setProcessChannelMode(QProcess::SeparateChannels);
-    sender.process.start(self, {QStringLiteral("send"), QStringLiteral("--home"), sourceHome,
+    sender.process.start(self, {QStringLiteral("send"), QStringLiteral("--home"), homes.source,
                                 QStringLiteral("--categories"), QStringLiteral("userFiles"),
                                 QStringLiteral("--hostname"), QStringLiteral("demo-source"),
                                 QStringLiteral("--username"), host::loginUserName(), QStringLiteral("--json")});
     QTimer::singleShot(kDemoTimeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
 
-    if (sender.process.state() != QProcess::NotRunning || receiver.process.state() != QProcess::NotRunning) {
-        sender.process.kill();
-        receiver.process.kill();
-        out.error(QStringLiteral("kivo demo: the migration did not finish in time"));
-        return exitTransferFailed;
-    }
+    if (sender.process.state() == QProcess::NotRunning && receiver.process.state() == QProcess::NotRunning)
+        return true;
+    sender.process.kill();
+    receiver.process.kill();
+    return false;
+}
+
+// Judges the result independently of what the processes reported; the exit code.
+int judge(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver, double seconds)
+{
     const int sendExit = sender.process.exitCode();
     const int receiveExit = receiver.process.exitCode();
     QJsonObject summary;
@@ -159,9 +170,8 @@ int runDemo(const DemoOptions& options)
         if (e.value(QStringLiteral("event")).toString() == QLatin1String("summary"))
             summary = e;
 
-    // Judge the result independently of what the processes reported.
-    const auto expected = fingerprint(sourceHome);
-    const auto actual = fingerprint(destinationHome);
+    const auto expected = fingerprint(homes.source);
+    const auto actual = fingerprint(homes.destination);
     int missing = 0, different = 0;
     for (const auto& [path, print] : expected) {
         const auto it = actual.find(path);
@@ -171,7 +181,6 @@ int runDemo(const DemoOptions& options)
             ++different;
     }
 
-    const double seconds = clock.elapsed() / 1000.0;
     const auto bytes = static_cast<std::uint64_t>(summary.value(QStringLiteral("bytes")).toDouble());
     std::printf("\n\nResult\n");
     std::printf("  files moved      %d of %d\n", summary.value(QStringLiteral("filesCompleted")).toInt(),
@@ -190,6 +199,23 @@ int runDemo(const DemoOptions& options)
     }
     std::printf("\nThe destination home now holds an exact copy of the source's user folders.\n");
     return exitSuccess;
+}
+
+} // namespace
+
+int runDemo(const DemoOptions& options)
+{
+    Reporter out(Reporter::detect(false));
+    const DemoHomes homes = prepareHomes(options);
+    QElapsedTimer clock;
+    clock.start();
+    Child sender;
+    Child receiver;
+    if (!runBoth(homes, out, sender, receiver)) {
+        out.error(QStringLiteral("kivo demo: the migration did not finish in time"));
+        return exitTransferFailed;
+    }
+    return judge(homes, out, sender, receiver, clock.elapsed() / 1000.0);
 }
 
 } // namespace kivo::cli

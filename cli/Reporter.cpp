@@ -75,8 +75,9 @@ void Reporter::event(const QString& name, QJsonObject fields, const QString& hum
         writeLine(humanLine);
 }
 
-void Reporter::progress(const ProgressSnapshot& p, bool force)
+void Reporter::progress(const ProgressSnapshot& p)
 {
+    const bool force = p.isFinal;
     const qint64 interval = m_mode == Mode::json ? kJsonProgressIntervalMs
                           : m_mode == Mode::terminal ? kBarIntervalMs : kPlainIntervalMs;
     if (!force && m_sinceProgress.isValid() && m_sinceProgress.elapsed() < interval)
@@ -117,8 +118,9 @@ void Reporter::progress(const ProgressSnapshot& p, bool force)
     m_barShown = true;
 }
 
-void Reporter::summary(const Summary& s, const QString& role)
+void Reporter::summary(const TransferSummary& s)
 {
+    const QString role = toString(s.role);
     const double speed = s.durationSeconds > 0 ? double(s.bytes) / s.durationSeconds : 0;
     if (m_mode == Mode::json) {
         QJsonObject o{{QStringLiteral("role"), role},

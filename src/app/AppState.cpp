@@ -6,6 +6,7 @@
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
+#include "platform/Observable.h"
 #include "postmigration/AccountAdaptation.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/SourceTransfer.h"
@@ -18,16 +19,6 @@ namespace kivo {
 namespace {
 
 QString newTransferID() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
-
-// Setter body shared by every observable field: write and notify only on change.
-template <typename T, typename Signal>
-void assign(AppState* self, T& field, T value, Signal signal)
-{
-    if (field == value)
-        return;
-    field = std::move(value);
-    Q_EMIT(self->*signal)();
-}
 
 bool skippedByDestination(MigrationStep step)
 {
@@ -61,7 +52,7 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
     : QObject(parent),
       m_environment(std::move(environment)),
       m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
-      m_connectionManager(std::make_unique<ConnectionManager>()),
+      m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}})),
       m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
       m_ownProgress(std::make_unique<TransferProgress>()),
       m_transferID(newTransferID())
@@ -86,22 +77,22 @@ QString AppState::username() const
     return m_environment.username.isEmpty() ? host::loginUserName() : m_environment.username;
 }
 
-void AppState::setCurrentStep(MigrationStep step) { assign(this, m_currentStep, step, &AppState::currentStepChanged); }
-void AppState::setDeviceRole(std::optional<DeviceRole> role) { assign(this, m_deviceRole, role, &AppState::deviceRoleChanged); }
-void AppState::setSelectedPeer(std::optional<DiscoveredPeer> peer) { assign(this, m_selectedPeer, std::move(peer), &AppState::selectedPeerChanged); }
-void AppState::setPairingCode(std::optional<QString> code) { assign(this, m_pairingCode, std::move(code), &AppState::pairingCodeChanged); }
-void AppState::setPairingConfirmed(bool confirmed) { assign(this, m_isPairingConfirmed, confirmed, &AppState::isPairingConfirmedChanged); }
-void AppState::setDemoMode(bool on) { assign(this, m_demoMode, on, &AppState::demoModeChanged); }
+void AppState::setCurrentStep(MigrationStep step) { assignAndNotify(this, m_currentStep, step, &AppState::currentStepChanged); }
+void AppState::setDeviceRole(std::optional<DeviceRole> role) { assignAndNotify(this, m_deviceRole, role, &AppState::deviceRoleChanged); }
+void AppState::setSelectedPeer(std::optional<DiscoveredPeer> peer) { assignAndNotify(this, m_selectedPeer, std::move(peer), &AppState::selectedPeerChanged); }
+void AppState::setPairingCode(std::optional<QString> code) { assignAndNotify(this, m_pairingCode, std::move(code), &AppState::pairingCodeChanged); }
+void AppState::setPairingConfirmed(bool confirmed) { assignAndNotify(this, m_isPairingConfirmed, confirmed, &AppState::isPairingConfirmedChanged); }
+void AppState::setDemoMode(bool on) { assignAndNotify(this, m_demoMode, on, &AppState::demoModeChanged); }
 void AppState::setConfirmedUserMapping(std::optional<UserMapping> mapping)
 {
-    assign(this, m_confirmedUserMapping, std::move(mapping), &AppState::confirmedUserMappingChanged);
+    assignAndNotify(this, m_confirmedUserMapping, std::move(mapping), &AppState::confirmedUserMappingChanged);
 }
-void AppState::setTransferID(const QString& id) { assign(this, m_transferID, id, &AppState::transferIDChanged); }
-void AppState::setConflictPolicy(ConflictPolicy policy) { assign(this, m_conflictPolicy, policy, &AppState::conflictPolicyChanged); }
-void AppState::setMaxTransferMbps(std::optional<int> mbps) { assign(this, m_maxTransferMbps, mbps, &AppState::maxTransferMbpsChanged); }
+void AppState::setTransferID(const QString& id) { assignAndNotify(this, m_transferID, id, &AppState::transferIDChanged); }
+void AppState::setConflictPolicy(ConflictPolicy policy) { assignAndNotify(this, m_conflictPolicy, policy, &AppState::conflictPolicyChanged); }
+void AppState::setMaxTransferMbps(std::optional<int> mbps) { assignAndNotify(this, m_maxTransferMbps, mbps, &AppState::maxTransferMbpsChanged); }
 void AppState::setTransferProgress(TransferProgress* progress)
 {
-    assign(this, m_transferProgress, progress, &AppState::transferProgressChanged);
+    assignAndNotify(this, m_transferProgress, progress, &AppState::transferProgressChanged);
 }
 
 void AppState::watchSourcePairing()
@@ -198,7 +189,7 @@ void AppState::selectPeer(const DiscoveredPeer& peer)
 
 bool AppState::submitPairingCode(const QString& digits)
 {
-    if (!m_pairingCode || digits != *m_pairingCode)
+    if (!m_connectionManager->pairingManager()->matchesCode(digits))
         return false;
     m_connectionManager->confirmPairingLocally();
     if (m_connectionManager->state().kind == ConnectionState::Kind::failed)

@@ -4,6 +4,7 @@
 #include "connection/ConnectionTypes.h"
 #include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
+#include "transfer/TransferProgress.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -14,12 +15,12 @@
 namespace kivo {
 
 class AccountPathRewriter;
+class Clock;
 class ConnectionManager;
 class DataCategoryManager;
 class HomeFolderScanner;
 class TransferConnection;
 class TransferEngine;
-class TransferProgress;
 
 // What the session runs against. The home folder is always passed in: the
 // session never reads the real user's home on its own.
@@ -28,6 +29,7 @@ struct SessionEnvironment {
     QString hostname;       // shown to the peer; empty: the machine's name
     QString username;       // empty: the login user's short name
     quint16 listenPort = 0; // 0: any free port
+    Clock* clock = nullptr; // the pairing window's time; null: the system's
 };
 
 // The one session object: the wizard step, the role, the choices made so far
@@ -35,9 +37,17 @@ struct SessionEnvironment {
 class AppState : public QObject {
     Q_OBJECT
     Q_PROPERTY(kivo::MigrationStep currentStep READ currentStep WRITE setCurrentStep NOTIFY currentStepChanged)
-    Q_PROPERTY(QString transferID READ transferID NOTIFY transferIDChanged)
+    Q_PROPERTY(std::optional<kivo::DeviceRole> deviceRole READ deviceRole WRITE setDeviceRole NOTIFY deviceRoleChanged)
+    Q_PROPERTY(std::optional<kivo::DiscoveredPeer> selectedPeer READ selectedPeer WRITE setSelectedPeer NOTIFY selectedPeerChanged)
+    Q_PROPERTY(std::optional<QString> pairingCode READ pairingCode WRITE setPairingCode NOTIFY pairingCodeChanged)
     Q_PROPERTY(bool isPairingConfirmed READ isPairingConfirmed WRITE setPairingConfirmed NOTIFY isPairingConfirmedChanged)
     Q_PROPERTY(bool demoMode READ demoMode WRITE setDemoMode NOTIFY demoModeChanged)
+    Q_PROPERTY(std::optional<kivo::UserMapping> confirmedUserMapping READ confirmedUserMapping WRITE setConfirmedUserMapping
+                   NOTIFY confirmedUserMappingChanged)
+    Q_PROPERTY(kivo::TransferProgress* transferProgress READ transferProgress NOTIFY transferProgressChanged)
+    Q_PROPERTY(QString transferID READ transferID NOTIFY transferIDChanged)
+    Q_PROPERTY(kivo::ConflictPolicy conflictPolicy READ conflictPolicy WRITE setConflictPolicy NOTIFY conflictPolicyChanged)
+    Q_PROPERTY(std::optional<int> maxTransferMbps READ maxTransferMbps WRITE setMaxTransferMbps NOTIFY maxTransferMbpsChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -98,7 +108,8 @@ public:
     void restartPairing();
     // Destination: remembers the peer, moves to pairing and connects in the background.
     void selectPeer(const DiscoveredPeer& peer);
-    // Destination: the six typed digits. False (and nothing sent) when they differ from the code.
+    // Destination: the six typed digits. False (and nothing sent) when they differ from the
+    // pairing manager's code or its window has closed.
     bool submitPairingCode(const QString& digits);
     // Creates the engine over the paired session (once) and moves on to account mapping.
     void completePairingHandshake();

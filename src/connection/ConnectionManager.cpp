@@ -2,6 +2,7 @@
 
 #include "connection/BonjourAdvertiser.h"
 #include "platform/Logging.h"
+#include "platform/Observable.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
@@ -61,43 +62,28 @@ quint16 ConnectionManager::listeningPort() const
 
 void ConnectionManager::setState(ConnectionState state)
 {
-    if (m_state == state)
-        return;
-    m_state = std::move(state);
-    qCDebug(lcConnectionManager).noquote() << "State:" << m_state.toString();
-    Q_EMIT stateChanged();
+    if (assignAndNotify(this, m_state, std::move(state), &ConnectionManager::stateChanged))
+        qCDebug(lcConnectionManager).noquote() << "State:" << m_state.toString();
 }
 
 void ConnectionManager::setDiscoveredPeers(QList<DiscoveredPeer> peers)
 {
-    if (m_discoveredPeers == peers)
-        return;
-    m_discoveredPeers = std::move(peers);
-    Q_EMIT discoveredPeersChanged();
+    assignAndNotify(this, m_discoveredPeers, std::move(peers), &ConnectionManager::discoveredPeersChanged);
 }
 
 void ConnectionManager::setActiveTransport(std::optional<TransportType> transport)
 {
-    if (m_activeTransport == transport)
-        return;
-    m_activeTransport = transport;
-    Q_EMIT activeTransportChanged();
+    assignAndNotify(this, m_activeTransport, transport, &ConnectionManager::activeTransportChanged);
 }
 
 void ConnectionManager::setSessionID(std::optional<QUuid> id)
 {
-    if (m_sessionID == id)
-        return;
-    m_sessionID = id;
-    Q_EMIT sessionIDChanged();
+    assignAndNotify(this, m_sessionID, id, &ConnectionManager::sessionIDChanged);
 }
 
 void ConnectionManager::setIncomingPeerReady(bool ready)
 {
-    if (m_incomingPeerReady == ready)
-        return;
-    m_incomingPeerReady = ready;
-    Q_EMIT incomingPeerReadyChanged();
+    assignAndNotify(this, m_incomingPeerReady, ready, &ConnectionManager::incomingPeerReadyChanged);
 }
 
 void ConnectionManager::setSession(std::unique_ptr<TransferSession> session)
@@ -158,6 +144,7 @@ void ConnectionManager::stopDiscovery()
 
 void ConnectionManager::startAdvertising(QString hostname, QString username, quint16 port)
 {
+    const quint16 portBefore = listeningPort();
     const auto session = m_pairing->generateSession();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
@@ -171,12 +158,17 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
             delete socket;
     };
     m_advertiser->start(session.code, tls, port);
+    if (listeningPort() != portBefore)
+        Q_EMIT listeningPortChanged();
     setState(ConnectionState::pairingInitiated(session.code, expiryOrDefault()));
 }
 
 void ConnectionManager::stopAdvertising()
 {
+    const quint16 portBefore = listeningPort();
     m_advertiser.reset();
+    if (portBefore != 0)
+        Q_EMIT listeningPortChanged();
     // A peer that connected but never confirmed must not stay pinned into the
     // next advertisement, or it would lock out the real destination.
     if (m_session && !m_pairing->isConfirmedBoth()) {

@@ -27,7 +27,12 @@ class BonjourAdvertiser;
 // The source advertises and waits; the destination browses and connects.
 class ConnectionManager : public QObject {
     Q_OBJECT
+    Q_PROPERTY(kivo::ConnectionState state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QList<kivo::DiscoveredPeer> discoveredPeers READ discoveredPeers NOTIFY discoveredPeersChanged)
+    Q_PROPERTY(std::optional<kivo::TransportType> activeTransport READ activeTransport WRITE setActiveTransport NOTIFY activeTransportChanged)
+    Q_PROPERTY(std::optional<QUuid> sessionID READ sessionID NOTIFY sessionIDChanged)
     Q_PROPERTY(bool incomingPeerReady READ incomingPeerReady NOTIFY incomingPeerReadyChanged)
+    Q_PROPERTY(quint16 listeningPort READ listeningPort NOTIFY listeningPortChanged)
 public:
     // Seams for tests; every empty member means the real thing.
     struct Dependencies {
@@ -83,6 +88,7 @@ Q_SIGNALS:
     void activeTransportChanged();
     void sessionIDChanged();
     void transferSessionChanged();
+    void listeningPortChanged();
 
 private:
     void setState(ConnectionState state);

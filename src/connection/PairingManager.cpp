@@ -2,10 +2,14 @@
 
 #include "platform/Error.h"
 #include "platform/Logging.h"
+#include "platform/Observable.h"
 
 #include <QPointer>
 
+#include <algorithm>
+
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
@@ -28,6 +32,21 @@ QString PairingManager::deriveCodeFromKey(const QByteArray& key)
     const auto b = [&](int i) { return static_cast<quint32>(static_cast<quint8>(key.at(i))); };
     const quint32 value = ((b(0) << 16 | b(1) << 8 | b(2)) >> 4) % 1000000;
     return QStringLiteral("%1").arg(value, 6, 10, QLatin1Char('0'));
+}
+
+bool PairingManager::isWellFormedCode(const QString& code)
+{
+    return code.size() == kCodeLength
+        && std::all_of(code.begin(), code.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+bool PairingManager::matchesCode(const QString& typed) const
+{
+    if (!m_pairingCode || !isWellFormedCode(typed) || !isWellFormedCode(*m_pairingCode))
+        return false;
+    const QByteArray a = typed.toLatin1();
+    const QByteArray b = m_pairingCode->toLatin1();
+    return CRYPTO_memcmp(a.constData(), b.constData(), kCodeLength) == 0;
 }
 
 QByteArray PairingManager::hkdfTransferKey(const QByteArray& inputKey)
@@ -144,46 +163,26 @@ double PairingManager::secondsRemaining() const
 
 void PairingManager::setCode(std::optional<QString> code)
 {
-    if (m_pairingCode == code)
-        return;
-    m_pairingCode = std::move(code);
-    Q_EMIT pairingCodeChanged();
+    assignAndNotify(this, m_pairingCode, std::move(code), &PairingManager::pairingCodeChanged);
 }
 
 void PairingManager::setExpiresAt(std::optional<QDateTime> at)
 {
-    if (m_expiresAt == at)
-        return;
-    m_expiresAt = std::move(at);
-    Q_EMIT expiresAtChanged();
+    assignAndNotify(this, m_expiresAt, std::move(at), &PairingManager::expiresAtChanged);
 }
 
 void PairingManager::setLocal(bool v)
 {
-    if (m_locallyConfirmed == v)
-        return;
-    m_locallyConfirmed = v;
-    Q_EMIT isLocallyConfirmedChanged();
-    if (isConfirmedBoth())
+    if (assignAndNotify(this, m_locallyConfirmed, v, &PairingManager::isLocallyConfirmedChanged) && isConfirmedBoth())
         Q_EMIT confirmedBoth();
 }
 
 void PairingManager::setRemote(bool v)
 {
-    if (m_remotelyConfirmed == v)
-        return;
-    m_remotelyConfirmed = v;
-    Q_EMIT isRemotelyConfirmedChanged();
-    if (isConfirmedBoth())
+    if (assignAndNotify(this, m_remotelyConfirmed, v, &PairingManager::isRemotelyConfirmedChanged) && isConfirmedBoth())
         Q_EMIT confirmedBoth();
 }
 
-void PairingManager::setExpired(bool v)
-{
-    if (m_expired == v)
-        return;
-    m_expired = v;
-    Q_EMIT isExpiredChanged();
-}
+void PairingManager::setExpired(bool v) { assignAndNotify(this, m_expired, v, &PairingManager::isExpiredChanged); }
 
 } // namespace kivo

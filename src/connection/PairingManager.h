@@ -23,6 +23,7 @@ class PairingManager : public QObject {
     Q_PROPERTY(bool isExpired READ isExpired NOTIFY isExpiredChanged)
 public:
     static constexpr std::chrono::seconds kCodeLifetime{60};
+    static constexpr int kCodeLength = 6;
 
     struct Session {
         QByteArray key;
@@ -50,6 +51,11 @@ public:
     bool isRemotelyConfirmed() const { return m_remotelyConfirmed; }
     bool isExpired() const { return m_expired; }
     bool isConfirmedBoth() const { return m_locallyConfirmed && m_remotelyConfirmed; }
+
+    // Six ASCII digits, nothing else: what a person can type from the source's screen.
+    static bool isWellFormedCode(const QString& code);
+    // The typed entry against the live code, in constant time; false without a code.
+    bool matchesCode(const QString& typed) const;
 
     static QString deriveCodeFromKey(const QByteArray& key);
     // HKDF-SHA256 with our fixed salt and info, 32 bytes out.

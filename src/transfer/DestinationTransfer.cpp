@@ -219,6 +219,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
     m_transferID = manifest.transferID;
+    if (m_mappingForManifest)
+        m_userMapping = m_mappingForManifest(manifest);
     prepare(manifest);
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)

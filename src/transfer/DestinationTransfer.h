@@ -59,6 +59,12 @@ public:
     void setOwnershipCorrector(std::shared_ptr<OwnershipCorrector> corrector) { m_corrector = std::move(corrector); }
     void setAccountAdapter(std::shared_ptr<AccountAdapter> adapter) { m_adapter = std::move(adapter); }
     void setCategoryFinalized(CategoryFinalized callback) { m_categoryFinalized = std::move(callback); }
+    // The account mapping for a received manifest, asked before any of its
+    // paths is resolved (the source names its home in it).
+    void setMappingForManifest(std::function<UserMapping(const TransferManifest&)> callback)
+    {
+        m_mappingForManifest = std::move(callback);
+    }
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
 
     // Where a path from the wire is written, or why it is not (see checkWirePath).
@@ -111,6 +117,7 @@ private:
     std::shared_ptr<OwnershipCorrector> m_corrector;
     std::shared_ptr<AccountAdapter> m_adapter;
     CategoryFinalized m_categoryFinalized;
+    std::function<UserMapping(const TransferManifest&)> m_mappingForManifest;
     MDMSafetyChecker m_safety;
 
     QHash<QString, qsizetype> m_itemIndex;

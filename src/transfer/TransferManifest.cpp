@@ -70,6 +70,8 @@ QJsonObject TransferManifest::toJson() const
     QJsonObject o;
     o.insert(QStringLiteral("transferID"), transferID);
     o.insert(QStringLiteral("sourceHostname"), sourceHostname);
+    if (sourceHomeFolder)
+        o.insert(QStringLiteral("sourceHomeFolder"), *sourceHomeFolder);
     QJsonArray array;
     for (const FileItem& item : items)
         array.append(item.toJson());
@@ -86,6 +88,7 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
     TransferManifest m;
     m.transferID = json::requireString(o, "transferID");
     m.sourceHostname = json::requireString(o, "sourceHostname");
+    m.sourceHomeFolder = json::optionalString(o, "sourceHomeFolder");
     m.items = json::requireRecords<FileItem>(o, "items");
     m.totalSize = json::requireUInt64(o, "totalSize");
     m.categoryIDs = json::requireStringList(o, "categoryIDs");
@@ -142,6 +145,8 @@ void TransferManifest::markFileFailed(qsizetype index)
 
 void TransferManifest::applyUserMapping(const UserMapping& mapping)
 {
+    if (!mapping.sourceHomeFolder.isEmpty())
+        sourceHomeFolder = mapping.sourceHomeFolder;
     if (mapping.sourceHomeFolder == mapping.destinationHomeFolder || mapping.sourceHomeFolder.isEmpty())
         return;
     for (FileItem& item : items) {

@@ -41,6 +41,9 @@ struct TransferManifest {
 
     QString transferID;
     QString sourceHostname;
+    // The source account's home folder, so the destination can map paths that
+    // name it; older sources leave it out.
+    std::optional<QString> sourceHomeFolder;
     QList<FileItem> items;
     std::uint64_t totalSize = 0;
     QStringList categoryIDs;
@@ -59,7 +62,7 @@ struct TransferManifest {
     void markFileCompleted(qsizetype index);
     void markFileSkipped(qsizetype index);
     void markFileFailed(qsizetype index);
-    // Destination paths follow a changed home folder; an unchanged one leaves the manifest alone.
+    // Records the mapping's source home; destination paths follow a changed home folder.
     void applyUserMapping(const UserMapping& mapping);
 
     bool operator==(const TransferManifest&) const = default;

@@ -1,9 +1,11 @@
 #include "cli/CliOptions.h"
+#include "cli/Commands.h"
 #include "cli/Reporter.h"
 
 #include <gtest/gtest.h>
 
 using namespace kivo::cli;
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -70,4 +72,17 @@ TEST(CliReporter, DurationsAndSpeedsReadNaturally)
     EXPECT_EQ(formatDuration(61.4), "1:01");
     EXPECT_EQ(formatDuration(3725), "1:02:05");
     EXPECT_EQ(formatSpeed(12500000), "12.5 MB/s");
+}
+
+TEST(CliExitCodes, EveryWayAFlowEndsHasItsDocumentedCode)
+{
+    using kivo::FlowExit;
+    const std::pair<FlowExit, int> table[] = {
+        {FlowExit::success, 0}, {FlowExit::transferFailed, 1}, {FlowExit::usage, 2},
+        {FlowExit::pairingFailed, 3}, {FlowExit::noSource, 4},
+    };
+    for (const auto& [exit, code] : table)
+        EXPECT_EQ(exitCodeFor(exit), code);
+    EXPECT_EQ(failureLine({FlowExit::usage, u"unknown category \"photos\""_s}), u"kivo-cli: unknown category \"photos\""_s);
+    EXPECT_EQ(failureLine({FlowExit::noSource, u"Connection failed: timed out"_s}), u"Connection failed: timed out"_s);
 }

@@ -131,6 +131,7 @@ TEST_F(ConnectionStates, ThunderboltPeerDuringPairingChangesNothing)
 
 TEST_F(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
 {
+    QSignalSpy port(&m, &ConnectionManager::listeningPortChanged);
     m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
     const auto code = m.pairingManager()->pairingCode();
     ASSERT_TRUE(code.has_value());
@@ -142,6 +143,7 @@ TEST_F(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
     EXPECT_FALSE(m.pairingManager()->pairingCode().has_value());
     EXPECT_FALSE(m.pairingManager()->sessionKey().has_value());
     EXPECT_EQ(m.listeningPort(), 0);
+    EXPECT_EQ(port.count(), 2);
 }
 
 TEST_F(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)

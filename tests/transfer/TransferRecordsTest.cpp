@@ -60,6 +60,7 @@ TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
     ASSERT_EQ(m.items.size(), 1);
     EXPECT_FALSE(m.items[0].sha256Hash || m.items[0].destinationPath || m.items[0].mode || m.items[0].sourceModified);
     EXPECT_FALSE(m.items[0].toJson().contains(u"mode"_s));
+    EXPECT_FALSE(m.sourceHomeFolder || m.toJson().contains(u"sourceHomeFolder"_s));
 
     const TransferManifest before = m;
     m.markFileCompleted(-1);
@@ -74,6 +75,7 @@ TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
     // Everything survives the file form, including mode and dates.
     m.items[0].mode = 0640;
     m.items[0].sourceModified = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
+    m.sourceHomeFolder = u"/Users/ana"_s;
     EXPECT_EQ(TransferManifest::decode(m.encoded()), m);
     EXPECT_THROW(TransferManifest::decode(QByteArray(json).replace("pending", "paused")), DecodingError);
 }
@@ -87,6 +89,8 @@ TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
     EXPECT_FALSE(m.items[0].destinationPath);
     m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"anab"_s, u"/Users/anab"_s));
     EXPECT_EQ(m.items[0].destinationPath, u"/Users/anab/Documents/ana.txt"_s);
+    // The source's home travels with the manifest for the destination's mapping.
+    EXPECT_EQ(m.sourceHomeFolder, u"/Users/ana"_s);
     EXPECT_EQ(m.itemsForCategory(u"userFiles"_s).size(), 2);
     EXPECT_TRUE(m.itemsForCategory(u"keychain"_s).isEmpty());
 }

@@ -1,13 +1,14 @@
-#include "cli/OutgoingTransfer.h"
+#include "transfer/OutgoingTransfer.h"
 
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/Json.h"
+#include "platform/Logging.h"
 #include "platform/UserFolders.h"
 
-#include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
-namespace kivo::cli {
+namespace kivo {
 
 QString OutgoingTransfer::path(const QString& homeFolder)
 {
@@ -32,19 +33,20 @@ std::optional<OutgoingTransfer> OutgoingTransfer::loadMatching(const QString& ho
     return std::nullopt;
 }
 
-void OutgoingTransfer::save(const QString& homeFolder) const
+bool OutgoingTransfer::save(const QString& homeFolder) const
 {
-    const QString target = path(homeFolder);
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(json::toFileBytes(QJsonObject{{QStringLiteral("transferID"), transferID},
-                                             {QStringLiteral("categories"), json::toArray(categories)},
-                                             {QStringLiteral("folders"), json::toArray(folders)}}));
-    file.commit();
+    try {
+        fs::writeFileAtomically(path(homeFolder),
+                                json::toFileBytes(QJsonObject{{QStringLiteral("transferID"), transferID},
+                                                              {QStringLiteral("categories"), json::toArray(categories)},
+                                                              {QStringLiteral("folders"), json::toArray(folders)}}));
+        return true;
+    } catch (const SystemError& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not keep the outgoing transfer's id:" << e.description();
+        return false;
+    }
 }
 
 void OutgoingTransfer::remove(const QString& homeFolder) { QFile::remove(path(homeFolder)); }
 
-} // namespace kivo::cli
+} // namespace kivo

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <optional>
 
-namespace kivo::cli {
+namespace kivo {
 
 // The source keeps the identifier of an unfinished migration beside its own
 // data, so that running the same send again after a crash continues under the
@@ -16,11 +16,12 @@ struct OutgoingTransfer {
     QStringList folders;    // sorted
 
     static QString path(const QString& homeFolder);
-    // The stored record when its selection equals this one.
+    // The stored record when its selection equals this one (both lists sorted).
     static std::optional<OutgoingTransfer> loadMatching(const QString& homeFolder, const QStringList& categories,
                                                         const QStringList& folders);
-    void save(const QString& homeFolder) const;
+    // Atomic; a record that cannot be written only costs the resume. False then.
+    bool save(const QString& homeFolder) const;
     static void remove(const QString& homeFolder);
 };
 
-} // namespace kivo::cli
+} // namespace kivo

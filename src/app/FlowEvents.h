@@ -1,0 +1,90 @@
+#pragma once
+
+#include "transfer/DeviceRole.h"
+#include "transfer/TransferManifest.h"
+#include "transfer/TransferProgress.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kivo {
+
+// How a flow ended. Front ends turn it into what they show (kivo-cli: its exit code).
+enum class FlowExit {
+    success,
+    transferFailed, // failed, cancelled, or verification mismatches
+    usage,          // the request itself cannot be carried out (unknown category, missing folder, ...)
+    pairingFailed,  // pairing cancelled, expired or a wrong code
+    noSource,       // no source found or reached in time
+};
+
+// Why a flow stopped, in words a person can act on.
+struct FlowFailure {
+    FlowExit exitClass = FlowExit::transferFailed;
+    QString text;
+    bool operator==(const FlowFailure&) const = default;
+};
+
+// The source is waiting: what the destination's user needs to find and pair with it.
+struct Advertisement {
+    QString code;
+    quint16 port = 0;
+    QString hostname;
+    QString username;
+    QString transferID;
+    int secondsRemaining = 0;
+};
+
+struct ProgressSnapshot {
+    std::uint64_t bytes = 0;
+    std::uint64_t totalBytes = 0;
+    int files = 0;
+    int totalFiles = 0;
+    double bytesPerSecond = 0;
+    std::optional<double> secondsRemaining;
+    QString currentFile;
+    bool verifying = false;
+    // The last one of a transfer: shown even when the previous one was moments ago.
+    bool isFinal = false;
+
+    static ProgressSnapshot of(const TransferProgress& progress);
+};
+
+struct CategoryReport {
+    QString categoryID;
+    QString name;
+    int filesCompleted = 0;
+    std::uint64_t bytes = 0;
+};
+
+struct VerificationReport {
+    int checked = 0;
+    int skipped = 0;
+    QStringList mismatches;
+};
+
+struct TransferSummary {
+    DeviceRole role = DeviceRole::source;
+    int filesCompleted = 0;
+    int totalFiles = 0;
+    std::uint64_t bytes = 0;
+    double durationSeconds = 0;
+    int skipped = 0;
+    int failed = 0;
+    int verified = 0;
+    QStringList mismatches;
+    int conflictsResolved = 0;
+    QString error; // empty on success
+    bool cancelled = false;
+
+    static TransferSummary of(DeviceRole role, const TransferProgress& progress,
+                              const std::optional<TransferManifest>& manifest);
+};
+
+// What a finished transfer means for the user: none when it fully succeeded.
+std::optional<FlowFailure> failureOf(const TransferSummary& summary);
+
+} // namespace kivo

@@ -1,0 +1,141 @@
+#include "app/MigrationFlow.h"
+
+#include "app/AppState.h"
+#include "categories/DataCategory.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
+#include "platform/Error.h"
+#include "transfer/TransferEngine.h"
+
+#include <QDeadlineTimer>
+
+namespace kivo {
+
+struct MigrationFlow::Wake {
+    MigrationFlow* flow;
+    std::chrono::milliseconds timeout;
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle)
+    {
+        flow->m_waiting = handle;
+        if (timeout.count() >= 0)
+            flow->m_deadline.start(timeout);
+    }
+    void await_resume() const noexcept {}
+};
+
+MigrationFlow::MigrationFlow(AppState& session, QObject* parent) : QObject(parent), m_session(session)
+{
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &MigrationFlow::resumeWaiter);
+    const auto poke = [this] { this->poke(); };
+    ConnectionManager* cm = session.connectionManager();
+    connect(cm, &ConnectionManager::stateChanged, this, poke);
+    connect(cm, &ConnectionManager::discoveredPeersChanged, this, poke);
+    connect(cm, &ConnectionManager::transferSessionChanged, this, poke);
+    connect(cm, &ConnectionManager::incomingPeerReadyChanged, this, poke);
+    connect(cm->pairingManager(), &PairingManager::isExpiredChanged, this, poke);
+    connect(&session, &AppState::isPairingConfirmedChanged, this, poke);
+    connect(&session, &AppState::connectionFailed, this, poke);
+}
+
+MigrationFlow::~MigrationFlow() = default;
+
+void MigrationFlow::poke()
+{
+    if (!m_waiting || m_resumeQueued)
+        return;
+    m_resumeQueued = true;
+    QMetaObject::invokeMethod(this, &MigrationFlow::resumeWaiter, Qt::QueuedConnection);
+}
+
+void MigrationFlow::resumeWaiter()
+{
+    m_resumeQueued = false;
+    m_deadline.stop();
+    if (auto handle = std::exchange(m_waiting, {}))
+        handle.resume();
+}
+
+void MigrationFlow::fail(FlowExit exitClass, QString text) { throw FlowFailure{exitClass, std::move(text)}; }
+
+QCoro::Task<FlowExit> MigrationFlow::run()
+{
+    FlowFailure failure;
+    try {
+        co_await runSteps();
+        co_return FlowExit::success;
+    } catch (const FlowFailure& f) {
+        failure = f;
+    } catch (const std::exception& e) {
+        failure = {FlowExit::transferFailed, describe(e)};
+    }
+    Q_EMIT failed(failure);
+    co_return failure.exitClass;
+}
+
+void MigrationFlow::cancel()
+{
+    m_cancelRequested = true;
+    if (TransferEngine* engine = m_session.transferEngine(); engine && !engine->isCancelled())
+        engine->cancel();
+    poke();
+}
+
+QCoro::Task<bool> MigrationFlow::waitUntil(std::function<bool()> done, std::optional<std::chrono::milliseconds> deadline)
+{
+    const QDeadlineTimer timer = deadline ? QDeadlineTimer(*deadline) : QDeadlineTimer(QDeadlineTimer::Forever);
+    // The state is checked before every wait: a change signalled earlier is not delivered again.
+    while (!done()) {
+        if (m_cancelRequested || timer.hasExpired())
+            co_return false;
+        const auto left = timer.isForever() ? std::chrono::milliseconds(-1)
+                                            : std::chrono::milliseconds(std::max<qint64>(1, timer.remainingTime()));
+        co_await Wake{this, left};
+    }
+    co_return true;
+}
+
+void MigrationFlow::forwardEngineEvents()
+{
+    TransferEngine* engine = m_session.transferEngine();
+    TransferProgress* progress = engine->progress();
+    connect(progress, &TransferProgress::changed, this, [this, progress] {
+        // Nothing to measure until the manifest has given the totals.
+        if (progress->totalFiles() > 0)
+            Q_EMIT progressChanged(ProgressSnapshot::of(*progress));
+    });
+    connect(engine, &TransferEngine::categoryStarted, this, [this](const QString& id) {
+        Q_EMIT categoryStarted({id, DataCategory::displayNameFor(id), 0, 0});
+    });
+    connect(engine, &TransferEngine::categoryCompleted, this, [this, progress](const QString& id) {
+        const CategoryProgress c = progress->categoryProgress().value(id);
+        Q_EMIT categoryCompleted({id, DataCategory::displayNameFor(id), c.filesCompleted, c.bytesTransferred});
+    });
+    connect(engine, &TransferEngine::fileFailed, this, [this](const FileError& e) { Q_EMIT fileFailed(e); });
+    connect(engine, &TransferEngine::verificationFinished, this, [this, progress] {
+        Q_EMIT verificationFinished({int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
+                                     progress->verificationMismatches()});
+    });
+}
+
+QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
+{
+    TransferEngine* engine = m_session.transferEngine();
+    if (!engine)
+        fail(FlowExit::transferFailed, ConnectionError::connectionFailed(QStringLiteral("No active session")).description());
+    forwardEngineEvents();
+    if (m_cancelRequested)
+        engine->cancel();
+    co_await m_session.runTransfer();
+
+    ProgressSnapshot last = ProgressSnapshot::of(*engine->progress());
+    last.isFinal = true;
+    Q_EMIT progressChanged(last);
+    const TransferSummary summary = TransferSummary::of(*m_session.deviceRole(), *engine->progress(), engine->manifest());
+    Q_EMIT summaryReady(summary);
+    co_return failureOf(summary);
+}
+
+} // namespace kivo

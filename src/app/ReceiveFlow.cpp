@@ -1,0 +1,153 @@
+#include "app/ReceiveFlow.h"
+
+#include "app/AppState.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
+#include "platform/HostNames.h"
+#include "transfer/DestinationTransfer.h"
+
+#include <QCoroTimer>
+#include <QDir>
+#include <QPointer>
+
+namespace kivo {
+
+ReceiveFlow::ReceiveFlow(AppState& session, Request request, QObject* parent)
+    : MigrationFlow(session, parent), m_request(std::move(request))
+{
+}
+
+QList<DiscoveredPeer> ReceiveFlow::matchingSources(const QList<DiscoveredPeer>& peers, const std::optional<QString>& name)
+{
+    QList<DiscoveredPeer> out;
+    for (const DiscoveredPeer& p : peers)
+        if (!name || p.hostname.compare(*name, Qt::CaseInsensitive) == 0)
+            out << p;
+    return out;
+}
+
+QString ReceiveFlow::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
+{
+    // It becomes a search pattern for paths written here: anything but a clean
+    // absolute folder ("~", "..", a bare "/") could steer them elsewhere.
+    if (announced && announced->startsWith(u'/') && *announced != QStringLiteral("/") && !announced->contains(u'~')
+        && QDir::cleanPath(*announced) == *announced)
+        return *announced;
+    return QStringLiteral("/home/") + sourceUsername;
+}
+
+QCoro::Task<void> ReceiveFlow::runSteps()
+{
+    const QString home = session().environment().homeFolder;
+    if (!QDir().mkpath(home))
+        fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
+
+    session().goToNext(); // the role screen
+    if (m_request.directHost) {
+        // A known address needs no discovery.
+        session().setDeviceRole(DeviceRole::destination);
+        session().goToNext();
+    } else {
+        session().chooseRole(DeviceRole::destination);
+    }
+    const DiscoveredPeer peer = co_await findSource();
+    session().connectionManager()->stopDiscovery();
+    Q_EMIT peerFound(peer);
+
+    co_await connectTo(peer);
+    co_await confirmCode();
+    Q_EMIT paired(peer);
+
+    mapAccounts(peer);
+    const std::optional<FlowFailure> failure = co_await transfer();
+    session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
+    if (failure)
+        throw *failure;
+}
+
+QCoro::Task<DiscoveredPeer> ReceiveFlow::findSource()
+{
+    if (m_request.directHost)
+        co_return peerForAddress(*m_request.directHost, m_request.directPort, m_request.code);
+
+    ConnectionManager* cm = session().connectionManager();
+    const auto matching = [this, cm] { return matchingSources(cm->discoveredPeers(), m_request.sourceHostname); };
+    if (!co_await waitUntil([&] { return !matching().isEmpty(); }, m_request.timeout))
+        fail(FlowExit::noSource, ConnectionError::noDevicesFound().description());
+    // Let other sources show up before deciding there is only one.
+    if (!m_request.sourceHostname)
+        co_await QCoro::sleepFor(m_request.othersGrace);
+    const QList<DiscoveredPeer> peers = matching();
+    if (peers.isEmpty()) // it left again meanwhile
+        fail(FlowExit::noSource, ConnectionError::noDevicesFound().description());
+    if (peers.size() > 1) {
+        QStringList names;
+        for (const DiscoveredPeer& p : peers)
+            names << p.hostname;
+        fail(FlowExit::usage,
+             QStringLiteral("several sources found (%1); choose one with --source").arg(names.join(QStringLiteral(", "))));
+    }
+    co_return peers.first();
+}
+
+QCoro::Task<void> ReceiveFlow::connectTo(DiscoveredPeer peer)
+{
+    ConnectionManager* cm = session().connectionManager();
+    std::optional<QString> failure;
+    const QMetaObject::Connection watch =
+        connect(&session(), &AppState::connectionFailed, this, [&failure](const QString& text) { failure = text; });
+    session().selectPeer(peer);
+    co_await waitUntil([&] { return failure || (cm->transferSession() && cm->transferSession()->isConnected()); },
+                       m_request.timeout);
+    disconnect(watch);
+    if (failure) {
+        const bool handshake = cm->state().error && cm->state().error->kind() != ConnectionError::Kind::connectionFailed;
+        fail(handshake ? FlowExit::pairingFailed : FlowExit::noSource, *failure);
+    }
+    if (!cm->transferSession() || !cm->transferSession()->isConnected())
+        fail(FlowExit::noSource, ConnectionError::connectionFailed(QStringLiteral("timed out")).description());
+}
+
+QCoro::Task<void> ReceiveFlow::confirmCode()
+{
+    ConnectionManager* cm = session().connectionManager();
+    std::optional<QString> typed = m_request.code;
+    for (;;) {
+        if (!typed && m_request.askCode)
+            typed = co_await m_request.askCode();
+        if (typed && session().submitPairingCode(*typed))
+            co_return;
+        if (cm->state().kind == ConnectionState::Kind::failed && cm->state().error)
+            fail(FlowExit::pairingFailed, cm->state().error->description());
+        Q_EMIT codeRejected();
+        // A code given up front is not asked for again; an empty answer means the user gave up.
+        if (m_request.code || !m_request.askCode || !typed || typed->isEmpty()
+            || cm->pairingManager()->secondsRemaining() <= 0)
+            fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
+        typed.reset();
+    }
+}
+
+// Files go to the account running this flow; paths naming the source's home are mapped.
+void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
+{
+    const QString sourceUser = peer.username == QLatin1String("Unknown") ? host::loginUserName() : peer.username;
+    const QString home = session().environment().homeFolder;
+    const auto mappingFor = [sourceUser, home](const std::optional<QString>& announcedHome) {
+        return UserMapping::make(sourceUser, sourceHomeFolder(announcedHome, sourceUser), host::loginUserName(), home);
+    };
+    session().confirmUserMapping(mappingFor(std::nullopt));
+    // The source names its real home with the manifest; the mapping follows it
+    // before any path of that manifest is resolved.
+    if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
+        QPointer<AppState> state(&session());
+        engine->setMappingForManifest([state, mappingFor](const TransferManifest& manifest) {
+            const UserMapping mapping = mappingFor(manifest.sourceHomeFolder);
+            if (state)
+                state->setConfirmedUserMapping(mapping);
+            return mapping;
+        });
+    }
+}
+
+} // namespace kivo

@@ -1,0 +1,158 @@
+#include "app/SendFlow.h"
+
+#include "app/AppState.h"
+#include "categories/DataCategory.h"
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
+#include "transfer/OutgoingTransfer.h"
+
+#include <QFileInfo>
+
+namespace kivo {
+
+namespace {
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
+} // namespace
+
+SendFlow::SendFlow(AppState& session, Request request, QObject* parent)
+    : MigrationFlow(session, parent), m_request(std::move(request))
+{
+}
+
+std::optional<QString> SendFlow::unknownCategory(const QStringList& requested, const QStringList& known)
+{
+    for (const QString& id : requested)
+        if (!known.contains(id))
+            return QStringLiteral("unknown category \"%1\" (known: %2)").arg(id, known.join(QStringLiteral(", ")));
+    return std::nullopt;
+}
+
+std::optional<QString> SendFlow::unknownFolder(const QStringList& requested, const QStringList& available,
+                                               const QString& homeFolder)
+{
+    for (const QString& name : requested)
+        if (!available.contains(name))
+            return QStringLiteral("no folder \"%1\" in %2 (found: %3)")
+                .arg(name, homeFolder, available.join(QStringLiteral(", ")));
+    return std::nullopt;
+}
+
+QCoro::Task<void> SendFlow::runSteps()
+{
+    const QString home = session().environment().homeFolder;
+    if (!QFileInfo(home).isDir())
+        fail(FlowExit::usage, QStringLiteral("home folder \"%1\" does not exist").arg(home));
+
+    // The selection is checked before anyone is asked to pair.
+    QStringList known;
+    for (const DataCategory& c : DataCategory::allCategories())
+        known << c.id;
+    const QStringList categories = m_request.categories.value_or(known);
+    if (const auto problem = unknownCategory(categories, known))
+        fail(FlowExit::usage, *problem);
+    const QStringList folders = co_await applySelection();
+
+    resumeOrRecord(sorted(categories), sorted(folders));
+    if (m_request.conflictPolicy)
+        session().setConflictPolicy(*m_request.conflictPolicy);
+    session().setMaxTransferMbps(m_request.maxTransferMbps);
+
+    startAdvertising();
+    co_await awaitPairing();
+    Q_EMIT paired(std::nullopt);
+
+    co_await prepareTransfer(categories);
+    const std::optional<FlowFailure> failure = co_await transfer();
+    if (session().transferProgress()->isComplete())
+        OutgoingTransfer::remove(home);
+    session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
+    if (failure)
+        throw *failure;
+}
+
+// Narrows the home folder scan to the requested folders; the names selected.
+QCoro::Task<QStringList> SendFlow::applySelection()
+{
+    HomeFolderScanner* scanner = session().homeFolderScanner();
+    co_await scanner->scan();
+    if (m_request.folders) {
+        QStringList available;
+        for (const HomeFolder& f : scanner->folders())
+            available << f.name;
+        if (const auto problem = unknownFolder(*m_request.folders, available, session().environment().homeFolder))
+            fail(FlowExit::usage, *problem);
+        for (const HomeFolder& f : QList<HomeFolder>(scanner->folders()))
+            if (f.isSelected != m_request.folders->contains(f.name))
+                scanner->toggleFolder(f.name);
+    }
+    QStringList names;
+    for (const HomeFolder& f : scanner->selectedFolders())
+        names << f.name;
+    co_return names;
+}
+
+// The same selection as an unfinished migration continues it, under its id.
+void SendFlow::resumeOrRecord(const QStringList& categories, const QStringList& folders)
+{
+    const QString home = session().environment().homeFolder;
+    if (const auto previous = OutgoingTransfer::loadMatching(home, categories, folders))
+        session().setTransferID(previous->transferID);
+    OutgoingTransfer{session().transferID(), categories, folders}.save(home);
+}
+
+void SendFlow::startAdvertising()
+{
+    session().goToNext(); // the role screen
+    session().chooseRole(DeviceRole::source);
+    if (session().connectionManager()->listeningPort() == 0)
+        fail(FlowExit::transferFailed, QStringLiteral("Connection failed: could not listen on port %1")
+                                           .arg(session().environment().listenPort));
+    announce();
+}
+
+void SendFlow::announce()
+{
+    ConnectionManager* cm = session().connectionManager();
+    Q_EMIT advertising({session().pairingCode().value_or(QString()), cm->listeningPort(), session().hostname(),
+                        session().username(), session().transferID(),
+                        int(cm->pairingManager()->secondsRemaining())});
+}
+
+QCoro::Task<void> SendFlow::awaitPairing()
+{
+    ConnectionManager* cm = session().connectionManager();
+    const auto needsFreshCode = [cm] { return cm->pairingManager()->isExpired() && !cm->incomingPeerReady(); };
+    // A code lives one minute: until a destination pairs, a fresh one follows each expiry.
+    for (;;) {
+        if (!co_await waitUntil([&] { return session().isPairingConfirmed() || needsFreshCode(); }))
+            fail(FlowExit::pairingFailed, QStringLiteral("Pairing cancelled."));
+        if (session().isPairingConfirmed())
+            co_return;
+        session().restartPairing();
+        announce();
+    }
+}
+
+QCoro::Task<void> SendFlow::prepareTransfer(QStringList categories)
+{
+    // The destination maps accounts; the source keeps its own paths.
+    const QString home = session().environment().homeFolder;
+    session().confirmUserMapping(UserMapping::make(session().username(), home, session().username(), home));
+    DataCategoryManager* manager = session().categoryManager();
+    for (const DataCategory& c : QList<DataCategory>(manager->categories()))
+        if (c.isSelected != categories.contains(c.id))
+            manager->toggleCategory(c.id);
+    co_await manager->calculateSizes();
+    while (session().currentStep() != MigrationStep::progress)
+        session().goToNext();
+}
+
+} // namespace kivo

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "app/MigrationFlow.h"
+#include "transfer/ConflictPolicy.h"
+
+#include <QStringList>
+
+#include <optional>
+
+namespace kivo {
+
+// The source: checks the selection, advertises with a code (a fresh one after
+// each expiry until someone pairs), then sends the selection. Running the same
+// selection again after an interruption continues the same migration.
+class SendFlow : public MigrationFlow {
+    Q_OBJECT
+public:
+    struct Request {
+        std::optional<QStringList> categories; // none: every known category
+        std::optional<QStringList> folders;    // none: the scanner's default selection
+        std::optional<ConflictPolicy> conflictPolicy;
+        std::optional<int> maxTransferMbps;
+    };
+
+    SendFlow(AppState& session, Request request, QObject* parent = nullptr);
+
+    // What is wrong with a requested list, against what exists; none when nothing is.
+    static std::optional<QString> unknownCategory(const QStringList& requested, const QStringList& known);
+    static std::optional<QString> unknownFolder(const QStringList& requested, const QStringList& available,
+                                                const QString& homeFolder);
+
+Q_SIGNALS:
+    // A code is live; again with every fresh code.
+    void advertising(kivo::Advertisement advertisement);
+
+protected:
+    QCoro::Task<void> runSteps() override;
+
+private:
+    QCoro::Task<QStringList> applySelection();
+    void resumeOrRecord(const QStringList& categories, const QStringList& folders);
+    void startAdvertising();
+    void announce();
+    QCoro::Task<void> awaitPairing();
+    QCoro::Task<void> prepareTransfer(QStringList categories);
+
+    Request m_request;
+};
+
+} // namespace kivo

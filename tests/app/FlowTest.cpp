@@ -1,0 +1,266 @@
+#include "app/AppState.h"
+#include "app/DemoData.h"
+#include "app/ReceiveFlow.h"
+#include "app/SendFlow.h"
+#include "support/CoroTest.h"
+#include "support/ManualClock.h"
+#include "support/TreeCompare.h"
+#include "transfer/OutgoingTransfer.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// The events of one flow, in order, as short words.
+struct Recorder {
+    QStringList events;
+    QList<Advertisement> ads;
+    QList<ProgressSnapshot> progress;
+    std::optional<FlowFailure> failure;
+
+    void watch(MigrationFlow& flow)
+    {
+        QObject::connect(&flow, &MigrationFlow::paired, [this] { events << QStringLiteral("paired"); });
+        QObject::connect(&flow, &MigrationFlow::categoryStarted,
+                         [this](const CategoryReport& c) { events << QStringLiteral("start ") + c.categoryID; });
+        QObject::connect(&flow, &MigrationFlow::categoryCompleted,
+                         [this](const CategoryReport& c) { events << QStringLiteral("complete ") + c.categoryID; });
+        QObject::connect(&flow, &MigrationFlow::progressChanged, [this](const ProgressSnapshot& p) { progress << p; });
+        QObject::connect(&flow, &MigrationFlow::verificationFinished, [this] { events << QStringLiteral("verified"); });
+        QObject::connect(&flow, &MigrationFlow::summaryReady, [this] { events << QStringLiteral("summary"); });
+        QObject::connect(&flow, &MigrationFlow::failed, [this](const FlowFailure& f) { failure = f; });
+    }
+    void watch(SendFlow& flow)
+    {
+        watch(static_cast<MigrationFlow&>(flow));
+        QObject::connect(&flow, &SendFlow::advertising, [this](const Advertisement& a) {
+            events << QStringLiteral("advertising");
+            ads << a;
+        });
+    }
+    void watch(ReceiveFlow& flow)
+    {
+        watch(static_cast<MigrationFlow&>(flow));
+        QObject::connect(&flow, &ReceiveFlow::peerFound, [this] { events << QStringLiteral("peerFound"); });
+        QObject::connect(&flow, &ReceiveFlow::codeRejected, [this] { events << QStringLiteral("codeRejected"); });
+    }
+};
+
+SessionEnvironment sourceEnvironment(const QString& home, Clock* clock = nullptr)
+{
+    return {home, QStringLiteral("old-box"), QStringLiteral("ann"), 0, clock};
+}
+
+SendFlow::Request userFiles(std::optional<QStringList> folders = std::nullopt)
+{
+    return {QStringList{QStringLiteral("userFiles")}, std::move(folders), std::nullopt, std::nullopt};
+}
+
+struct Flows : testing::Test {
+    QTemporaryDir work;
+    QString source = work.path() + QStringLiteral("/src");
+    QString destination = work.path() + QStringLiteral("/dst");
+
+    // Runs a source until it advertises, then cancels it; the transfer id it offered.
+    QString advertisedID(SendFlow::Request request)
+    {
+        AppState state(sourceEnvironment(source));
+        SendFlow flow(state, std::move(request));
+        Recorder seen;
+        seen.watch(flow);
+        QObject::connect(&flow, &SendFlow::advertising, &flow, &SendFlow::cancel, Qt::QueuedConnection);
+        EXPECT_EQ(runTask(flow.run()), FlowExit::pairingFailed);
+        return seen.ads.isEmpty() ? QString() : seen.ads.first().transferID;
+    }
+};
+
+} // namespace
+
+TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
+{
+    DemoData::buildSampleHome(source, 20, 5);
+    AppState sourceState(sourceEnvironment(source));
+    SendFlow send(sourceState, userFiles());
+    Recorder sent;
+    sent.watch(send);
+
+    AppState destinationState({destination, {}, {}, 0, nullptr});
+    std::unique_ptr<ReceiveFlow> receive;
+    Recorder received;
+    std::optional<QCoro::Task<FlowExit>> receiving;
+    QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        ReceiveFlow::Request request;
+        request.directHost = QStringLiteral("127.0.0.1");
+        request.directPort = a.port;
+        request.code = a.code;
+        receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
+        received.watch(*receive);
+        receiving.emplace(receive->run());
+    });
+
+    EXPECT_EQ(runTask(send.run()), FlowExit::success) << (sent.failure ? sent.failure->text.toStdString() : "");
+    ASSERT_TRUE(receiving);
+    EXPECT_EQ(runTask(std::move(*receiving)), FlowExit::success);
+
+    const QStringList transfer{"start userFiles", "complete userFiles", "verified", "summary"};
+    EXPECT_EQ(sent.events, QStringList({"advertising", "paired"}) + transfer);
+    EXPECT_EQ(received.events, QStringList({"peerFound", "paired"}) + transfer);
+    ASSERT_FALSE(received.progress.isEmpty());
+    EXPECT_TRUE(received.progress.last().isFinal);
+    EXPECT_EQ(received.progress.last().bytes, received.progress.last().totalBytes);
+    EXPECT_EQ(treeDifferences(source, destination), QStringList());
+
+    // The source named its home with the manifest; the guess from the user name is gone.
+    ASSERT_TRUE(destinationState.confirmedUserMapping());
+    EXPECT_EQ(destinationState.confirmedUserMapping()->sourceHomeFolder, source);
+    EXPECT_EQ(destinationState.confirmedUserMapping()->destinationHomeFolder, destination);
+    EXPECT_FALSE(QFile::exists(OutgoingTransfer::path(source))) << "a finished migration leaves no record behind";
+}
+
+// A known address comes without an advertised code, so there is nothing to
+// check a typed one against: without a code given up front pairing fails.
+TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWaiting)
+{
+    DemoData::buildSampleHome(source, 3, 5);
+    AppState sourceState(sourceEnvironment(source));
+    SendFlow send(sourceState, userFiles());
+    Recorder sent;
+    sent.watch(send);
+
+    AppState destinationState({destination, {}, {}, 0, nullptr});
+    std::unique_ptr<ReceiveFlow> receive;
+    Recorder received;
+    QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        ReceiveFlow::Request request;
+        request.directHost = QStringLiteral("127.0.0.1");
+        request.directPort = a.port;
+        request.askCode = [code = a.code]() -> QCoro::Task<std::optional<QString>> { co_return code; };
+        receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
+        received.watch(*receive);
+        QCoro::connect(receive->run(), &send, [&send](FlowExit) { send.cancel(); });
+    });
+
+    EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed);
+    EXPECT_EQ(sent.failure, (FlowFailure{FlowExit::pairingFailed, u"Pairing cancelled."_s}));
+    EXPECT_EQ(received.events, QStringList({"peerFound"}));
+    EXPECT_EQ(received.failure,
+              (FlowFailure{FlowExit::pairingFailed, u"The pairing codes did not match. Please try again."_s}));
+    EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
+}
+
+TEST_F(Flows, SourceOffersAFreshCodeAfterEachExpiryUntilCancelled)
+{
+    DemoData::buildSampleHome(source, 1, 5);
+    ManualClock clock;
+    AppState state(sourceEnvironment(source, &clock));
+    SendFlow send(state, userFiles());
+    Recorder seen;
+    seen.watch(send);
+    QObject::connect(&send, &SendFlow::advertising, &send, [&] {
+        if (seen.ads.size() < 3)
+            clock.advance(60s);
+        else
+            send.cancel();
+    }, Qt::QueuedConnection);
+
+    EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed);
+    ASSERT_EQ(seen.ads.size(), 3);
+    for (const Advertisement& a : seen.ads) {
+        EXPECT_EQ(a.secondsRemaining, 60);
+        EXPECT_EQ(a.transferID, seen.ads.first().transferID) << "a fresh code, the same migration";
+    }
+    EXPECT_NE(seen.ads[0].code + seen.ads[1].code, seen.ads[1].code + seen.ads[2].code);
+}
+
+TEST_F(Flows, TheSameSelectionResumesUnderItsIdAndAnotherStartsAfresh)
+{
+    DemoData::buildSampleHome(source, 10, 5);
+    const QString first = advertisedID(userFiles(QStringList{"Pictures", "Documents"}));
+    ASSERT_EQ(first.size(), 36);
+    EXPECT_EQ(advertisedID(userFiles(QStringList{"Documents", "Pictures"})), first) << "order does not matter";
+    const QString other = advertisedID(userFiles(QStringList{"Documents"}));
+    EXPECT_NE(other, first);
+    EXPECT_EQ(OutgoingTransfer::loadMatching(source, {"userFiles"}, {"Documents"})->transferID, other);
+}
+
+TEST_F(Flows, ASelectionThatCannotBeMetFailsBeforeAnythingIsAdvertised)
+{
+    struct Case {
+        const char* what;
+        SendFlow::Request request;
+        QString text;
+    };
+    DemoData::buildSampleHome(source, 3, 5);
+    const QList<Case> cases{
+        {"unknown category", {QStringList{"photos"}, {}, {}, {}},
+         u"unknown category \"photos\" (known: userFiles, applicationData, keychain, systemSettings, browserData)"_s},
+        {"missing folder", userFiles(QStringList{"Documents", "Attic"}),
+         QStringLiteral("no folder \"Attic\" in %1 (found: Desktop, Documents, Downloads, Music, Pictures)").arg(source)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AppState state(sourceEnvironment(source));
+        SendFlow send(state, c.request);
+        Recorder seen;
+        seen.watch(send);
+        EXPECT_EQ(runTask(send.run()), FlowExit::usage);
+        EXPECT_EQ(seen.failure->text.toStdString(), c.text.toStdString());
+        EXPECT_TRUE(seen.events.isEmpty());
+    }
+    AppState missing(sourceEnvironment(work.path() + QStringLiteral("/nowhere")));
+    SendFlow send(missing, userFiles());
+    EXPECT_EQ(runTask(send.run()), FlowExit::usage);
+}
+
+TEST(FlowRules, TheSourceHomeIsTakenOnlyWhenItIsAPlainAbsoluteFolder)
+{
+    const std::optional<QString> none;
+    const QList<std::pair<std::optional<QString>, QString>> cases{
+        {u"/Users/ann"_s, u"/Users/ann"_s},
+        {u"/srv/homes/ann"_s, u"/srv/homes/ann"_s},
+        {none, u"/home/ann"_s}, // an older source
+        {u""_s, u"/home/ann"_s},
+        {u"/"_s, u"/home/ann"_s},
+        {u"~"_s, u"/home/ann"_s},
+        {u"/home/~ann"_s, u"/home/ann"_s},
+        {u"home/ann"_s, u"/home/ann"_s},
+        {u"/home/ann/"_s, u"/home/ann"_s},
+        {u"/home/x/../ann"_s, u"/home/ann"_s},
+        {u"/home//ann"_s, u"/home/ann"_s},
+    };
+    for (const auto& [announced, expected] : cases)
+        EXPECT_EQ(ReceiveFlow::sourceHomeFolder(announced, u"ann"_s), expected) << announced.value_or(u"<none>"_s).toStdString();
+}
+
+TEST(FlowRules, AFinishedTransferFailsWhenCancelledBrokenOrMismatched)
+{
+    TransferSummary ok;
+    TransferSummary cancelled = ok;
+    cancelled.cancelled = true;
+    cancelled.error = u"Connection to the other Mac was lost"_s;
+    TransferSummary broken = ok;
+    broken.error = u"Not enough disk space"_s;
+    TransferSummary mismatched = ok;
+    mismatched.mismatches = {u"~/a"_s};
+    EXPECT_EQ(failureOf(ok), std::nullopt);
+    EXPECT_EQ(failureOf(cancelled)->text, u"The migration was cancelled. You can start over at any time."_s);
+    EXPECT_EQ(failureOf(broken)->text, broken.error);
+    EXPECT_EQ(failureOf(mismatched)->text, u"1 file(s) failed verification"_s);
+    for (const auto& s : {cancelled, broken, mismatched})
+        EXPECT_EQ(failureOf(s)->exitClass, FlowExit::transferFailed);
+}
+
+TEST(FlowRules, SourcesAreChosenByHostNameWithoutRegardToCase)
+{
+    const auto peer = [](const char* host) { return peerForAddress(QString::fromUtf8(host), 1, std::nullopt); };
+    const QList<DiscoveredPeer> peers{peer("Old-Box"), peer("attic")};
+    EXPECT_EQ(ReceiveFlow::matchingSources(peers, std::nullopt).size(), 2);
+    EXPECT_EQ(ReceiveFlow::matchingSources(peers, u"old-box"_s), QList<DiscoveredPeer>{peers.first()});
+    EXPECT_TRUE(ReceiveFlow::matchingSources(peers, u"old"_s).isEmpty());
+}
