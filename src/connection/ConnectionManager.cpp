@@ -427,22 +427,4 @@ QCoro::Task<QList<ConflictSummary>> ConnectionManager::requestPreFlightConflicts
     co_return response.conflicts;
 }
 
-QCoro::Task<void> ConnectionManager::answerPreFlightConflictRequest(Message request, QString homeFolder)
-{
-    if (!m_session)
-        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
-    if (request.header.type != MessageType::preFlightConflictRequest)
-        throw TransferError::invalidMessage(QStringLiteral("Expected preFlightConflictRequest, got ")
-                                            + toString(request.header.type));
-    if (!request.payload)
-        throw TransferError::invalidMessage(QStringLiteral("preFlightConflictRequest missing payload"));
-    const auto answer = answerConflictRequest(PreFlightConflictRequest::decode(*request.payload), UserFolders(homeFolder));
-    const QByteArray payload = answer.encoded();
-    MessageHeader header;
-    header.type = MessageType::preFlightConflictResponse;
-    header.transferID = request.header.transferID;
-    header.payloadSize = static_cast<std::uint32_t>(payload.size());
-    co_await m_session->sendMessage(header, payload);
-}
-
 } // namespace kivo

@@ -72,9 +72,6 @@ public:
     void disconnect(DisconnectionReason reason);
     // Source, after the pre-flight scan: which of these paths exist on the destination.
     QCoro::Task<QList<ConflictSummary>> requestPreFlightConflicts(QStringList paths);
-    // Destination, for use before a transfer engine exists: answers one request
-    // already read from the session. Throws TransferError / DecodingError.
-    QCoro::Task<void> answerPreFlightConflictRequest(Message request, QString homeFolder);
     // Session reset.
     void resetToIdle();
 

@@ -188,7 +188,13 @@ TEST(SecureConnection, PreFlightConflictQuestionGetsTheDestinationsAnswer)
         {QStringLiteral("~/Documents/report.txt"), QStringLiteral("~/Documents/missing.txt")});
     const Message request = runTask(destination.transferSession()->receiveMessage());
     EXPECT_EQ(request.header.type, MessageType::preFlightConflictRequest);
-    runTask(destination.answerPreFlightConflictRequest(request, home.path()));
+    // The destination's one answerer, as its engine uses it.
+    const QByteArray answer =
+        answerConflictRequest(PreFlightConflictRequest::decode(*request.payload), UserFolders(home.path())).encoded();
+    MessageHeader header;
+    header.type = MessageType::preFlightConflictResponse;
+    header.payloadSize = std::uint32_t(answer.size());
+    runTask(destination.transferSession()->sendMessage(header, answer));
     const QList<ConflictSummary> conflicts = runTask(std::move(question));
     ASSERT_EQ(conflicts.size(), 1);
     EXPECT_EQ(conflicts[0].path, "~/Documents/report.txt");
@@ -200,11 +206,6 @@ TEST(SecureConnection, PreFlightConflictQuestionGetsTheDestinationsAnswer)
     runTask(destination.transferSession()->sendRaw(frameOf(MessageType::error)));
     EXPECT_EQ(errorText([&] { runTask(std::move(second)); }),
               "Connection failed: Expected preFlightConflictResponse, got error");
-
-    Message noPayload;
-    noPayload.header.type = MessageType::preFlightConflictRequest;
-    EXPECT_EQ(errorText([&] { runTask(destination.answerPreFlightConflictRequest(noPayload, home.path())); }),
-              "Invalid protocol message: preFlightConflictRequest missing payload");
 }
 
 TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
