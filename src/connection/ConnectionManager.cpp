@@ -3,7 +3,6 @@
 #include "connection/BonjourAdvertiser.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
-#include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
 #include <QSslSocket>
