@@ -186,8 +186,10 @@ QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
 
 QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteArray payload)
 {
-    const PreFlightConflictResponse response =
-        answerConflictRequest(PreFlightConflictRequest::decode(payload), UserFolders(m_home), m_clock->now());
+    const PreFlightConflictResponse response = answerConflictRequest(PreFlightConflictRequest::decode(payload), m_home,
+                                                                     m_userMapping, m_safety, m_clock->now());
+    for (const QString& path : response.refusedPaths)
+        qCWarning(lcTransferEngine, "Conflict check refused for %s", qUtf8Printable(path));
     QByteArray body = response.encoded();
     MessageHeader header = makeHeader(MessageType::preFlightConflictResponse);
     header.payloadSize = static_cast<std::uint32_t>(body.size());
