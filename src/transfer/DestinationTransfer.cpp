@@ -316,6 +316,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     if (const QString refusal = chunkRefusal(header, *payload, &t); !refusal.isEmpty()) {
         t.refusal = refusal;
         logRefusal(path, chunkIndex, t);
+        failRefusedItem(t);
         co_await send(reply(MessageType::chunkNack, refusal));
         co_return;
     }
@@ -349,6 +350,16 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await send(reply(MessageType::chunkAck, std::nullopt));
     }
+}
+
+// A manifest item whose path may not be written fails once, whatever the source sends for it.
+void DestinationTransfer::failRefusedItem(const Target& t)
+{
+    if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
+        return;
+    const auto& item = m_manifest->items[t.itemIndex];
+    m_manifest->markFileFailed(t.itemIndex);
+    addFileError(item.relativePath, item.categoryID, t.refusal);
 }
 
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
@@ -415,6 +426,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     const Target t = target(path);
     if (!t.refusal.isEmpty()) {
         qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", qUtf8Printable(path), qUtf8Printable(t.refusal));
+        failRefusedItem(t);
         co_await send(makeHeader(MessageType::fileAck));
         co_return;
     }
@@ -546,11 +558,18 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
+    // Only files this transfer wrote: a fileComplete without chunks must not
+    // make us hash, and hand over the digest of, a file that was already there.
     QList<VerifyJob> jobs;
-    for (const auto& item : std::as_const(m_manifest->items)) {
+    qsizetype notWritten = 0;
+    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+        const auto& item = m_manifest->items[i];
         if (item.transferStatus != FileTransferStatus::completed)
             continue;
-        if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
+        const WirePathCheck check = checkPath(item.relativePath);
+        if (check.refusal || !m_itemsWritten.contains(i))
+            ++notWritten;
+        else
             jobs.append({item.relativePath, check.destination, item.size});
     }
     std::shared_ptr<const DestinationWriter> reader = m_writer;
@@ -559,7 +578,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
     co_await hashing;
 
     QList<FileVerification> hashes;
-    qsizetype skipped = 0;
+    qsizetype skipped = notWritten;
     for (const VerifyOutcome& outcome : hashing.results()) {
         if (outcome.kind == VerifyOutcome::Kind::hashed)
             hashes.append(outcome.verification);
