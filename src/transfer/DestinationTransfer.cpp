@@ -154,7 +154,9 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_return;
         case MessageType::pause:
         case MessageType::resume:
+            // A pause the source's user asked for may last; keep-alive still notices a peer that vanished.
             m_progress->setIsPaused(m.header.type == MessageType::pause);
+            setIdleDeadline(m_progress->isPaused() ? std::chrono::milliseconds(0) : m_timeouts.idle);
             break;
         default:
             qCCritical(lcTransferEngine, "Unexpected message type: %s", qUtf8Printable(toString(m.header.type)));
