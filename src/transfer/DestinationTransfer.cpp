@@ -359,9 +359,10 @@ void DestinationTransfer::failRefusedItem(const Target& t)
 {
     if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
         return;
-    const auto& item = m_manifest->items[t.itemIndex];
+    const QString path = m_manifest->items[t.itemIndex].relativePath;
+    const QString categoryID = m_manifest->items[t.itemIndex].categoryID;
     m_manifest->markFileFailed(t.itemIndex);
-    addFileError(item.relativePath, item.categoryID, t.refusal);
+    addFileError(path, categoryID, t.refusal);
 }
 
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
