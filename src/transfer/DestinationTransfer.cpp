@@ -191,7 +191,7 @@ QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteAr
     const PreFlightConflictResponse response = answerConflictRequest(PreFlightConflictRequest::decode(payload), m_home,
                                                                      m_userMapping, m_safety, m_clock->now());
     for (const QString& path : response.refusedPaths)
-        qCWarning(lcTransferEngine, "Conflict check refused for %s", qUtf8Printable(path));
+        qCWarning(lcTransferEngine, "Conflict check refused for %s", forLog(path).constData());
     QByteArray body = response.encoded();
     MessageHeader header = makeHeader(MessageType::preFlightConflictResponse);
     header.payloadSize = static_cast<std::uint32_t>(body.size());
@@ -274,7 +274,7 @@ DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
 
 void DestinationTransfer::logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const
 {
-    const QByteArray path = wirePath.toUtf8();
+    const QByteArray path = forLog(wirePath);
     if (target.pathRefusal == PathRefusal::protectedPath)
         qCCritical(lcTransferEngine, "Blocked write to protected path: %s", path.constData());
     else if (target.pathRefusal == PathRefusal::outsideHome)
@@ -428,7 +428,8 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     const QString path = header.filePath.value_or(QString());
     const Target t = target(path);
     if (!t.refusal.isEmpty()) {
-        qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", qUtf8Printable(path), qUtf8Printable(t.refusal));
+        qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
+                  qUtf8Printable(t.refusal));
         failRefusedItem(t);
         co_await send(makeHeader(MessageType::fileAck));
         co_return;
