@@ -218,11 +218,18 @@ TEST_F(HostileSource, ASilentPeerEndsTheTransferAsALostConnectionAndTheCheckpoin
     struct Case {
         QString name;
         DeviceRole silent; // the side that stops talking
-        bool pausedFirst;
+        bool pausedFirst = false;
+        bool atVerification = false;
+        std::chrono::seconds allowance{0}; // beyond the idle limit
     };
-    for (const Case& c : QList<Case>{{u"silent source"_s, DeviceRole::source, false},
-                                     {u"paused, then silent source"_s, DeviceRole::source, true},
-                                     {u"silent destination"_s, DeviceRole::destination, false}}) {
+    const QList<Case> cases = {
+        {u"silent source"_s, DeviceRole::source},
+        {u"paused, then silent source"_s, DeviceRole::source, true},
+        {u"silent destination"_s, DeviceRole::destination},
+        // Hashing five bytes at one byte a second: the wait for the answer grows by five seconds.
+        {u"destination silent at verification"_s, DeviceRole::destination, false, true, 5s},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
         LoopbackPair link = makeLoopbackPair(TransferSession::Security::tls);
         auto clock = std::make_shared<ManualClock>();
@@ -238,26 +245,36 @@ TEST_F(HostileSource, ASilentPeerEndsTheTransferAsALostConnectionAndTheCheckpoin
             source->setManifest(m);
             engine = std::move(source);
         }
+        engine->setTimeouts({120s, 1});
         engine->setClock(clock);
         bool finished = false;
         QObject::connect(engine.get(), &TransferEngine::finished, [&] { finished = true; });
         auto running = engine->run();
 
-        // The hand-driven peer gets as far as the first file and then says nothing.
+        // The hand-driven peer gets as far as the first file (or verification) and then says nothing.
+        MessageHeader manifestMessage = header(MessageType::manifest);
+        manifestMessage.manifestData = manifest.encoded();
+        const MessageHeader pause = header(MessageType::pause), manifestAck = header(MessageType::manifestAck),
+                            chunkAck = header(MessageType::chunkAck), fileAck = header(MessageType::fileAck);
         runTask([&]() -> QCoro::Task<void> {
             if (c.silent == DeviceRole::source) {
-                MessageHeader m = header(MessageType::manifest);
-                m.manifestData = manifest.encoded();
-                co_await link.client->sendMessage(m, std::nullopt);
+                co_await link.client->sendMessage(manifestMessage, std::nullopt);
                 co_await link.client->receiveMessage();
                 if (c.pausedFirst)
-                    co_await link.client->sendMessage(header(MessageType::pause), std::nullopt);
-            } else {
-                co_await link.client->receiveMessage(); // manifest
-                co_await link.client->sendMessage(header(MessageType::manifestAck), std::nullopt);
-                co_await link.client->receiveMessage(); // categoryStart
-                co_await link.client->receiveMessage(); // the chunk, never acknowledged
+                    co_await link.client->sendMessage(pause, std::nullopt);
+                co_return;
             }
+            co_await link.client->receiveMessage(); // manifest
+            co_await link.client->sendMessage(manifestAck, std::nullopt);
+            co_await link.client->receiveMessage(); // categoryStart
+            co_await link.client->receiveMessage(); // the chunk
+            if (!c.atVerification)
+                co_return;
+            co_await link.client->sendMessage(chunkAck, std::nullopt);
+            co_await link.client->receiveMessage(); // fileComplete
+            co_await link.client->sendMessage(fileAck, std::nullopt);
+            co_await link.client->receiveMessage(); // categoryComplete
+            co_await link.client->receiveMessage(); // verificationRequest
         }());
         if (c.pausedFirst) {
             ASSERT_TRUE(waitUntil([&] { return engine->progress()->isPaused(); }));
@@ -266,7 +283,7 @@ TEST_F(HostileSource, ASilentPeerEndsTheTransferAsALostConnectionAndTheCheckpoin
             runTask(link.client->sendMessage(header(MessageType::resume), std::nullopt));
             ASSERT_TRUE(waitUntil([&] { return !engine->progress()->isPaused(); }));
         }
-        clock->advance(engine->timeouts().idle - 1s);
+        clock->advance(engine->timeouts().idle + c.allowance - 1s);
         QCoreApplication::processEvents();
         EXPECT_FALSE(finished);
         clock->advance(2s);
