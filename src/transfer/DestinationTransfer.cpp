@@ -124,7 +124,10 @@ QCoro::Task<void> DestinationTransfer::run()
 
 QCoro::Task<void> DestinationTransfer::runDestination()
 {
-    co_await acceptManifest(co_await awaitManifest());
+    setIdleDeadline(m_timeouts.manifest);
+    TransferManifest manifest = co_await awaitManifest();
+    setIdleDeadline(m_timeouts.idle);
+    co_await acceptManifest(std::move(manifest));
     while (!m_isCancelled) {
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {

@@ -24,6 +24,9 @@ struct TransferTimeouts {
     // A reply, or on the destination the next message, that does not come
     // within this ends the transfer as a lost connection.
     std::chrono::milliseconds idle = std::chrono::seconds(120);
+    // The destination's wait for the manifest, while the source's user
+    // chooses what to send.
+    std::chrono::milliseconds manifest = std::chrono::hours(1);
     // Before some replies the destination works through what it received
     // (hashing for verification, adapting a finished category); the wait for
     // those grows by one second per this many bytes.
