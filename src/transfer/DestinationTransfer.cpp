@@ -124,7 +124,10 @@ QCoro::Task<void> DestinationTransfer::run()
 
 QCoro::Task<void> DestinationTransfer::runDestination()
 {
-    co_await acceptManifest(co_await awaitManifest());
+    setIdleDeadline(m_timeouts.manifest);
+    TransferManifest manifest = co_await awaitManifest();
+    setIdleDeadline(m_timeouts.idle);
+    co_await acceptManifest(std::move(manifest));
     while (!m_isCancelled) {
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {
@@ -154,7 +157,9 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_return;
         case MessageType::pause:
         case MessageType::resume:
+            // A pause the source's user asked for may last; keep-alive still notices a peer that vanished.
             m_progress->setIsPaused(m.header.type == MessageType::pause);
+            setIdleDeadline(m_progress->isPaused() ? std::chrono::milliseconds(0) : m_timeouts.idle);
             break;
         default:
             qCCritical(lcTransferEngine, "Unexpected message type: %s", qUtf8Printable(toString(m.header.type)));
@@ -186,8 +191,10 @@ QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
 
 QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteArray payload)
 {
-    const PreFlightConflictResponse response =
-        answerConflictRequest(PreFlightConflictRequest::decode(payload), UserFolders(m_home), m_clock->now());
+    const PreFlightConflictResponse response = answerConflictRequest(PreFlightConflictRequest::decode(payload), m_home,
+                                                                     m_userMapping, m_safety, m_clock->now());
+    for (const QString& path : response.refusedPaths)
+        qCWarning(lcTransferEngine, "Conflict check refused for %s", forLog(path).constData());
     QByteArray body = response.encoded();
     MessageHeader header = makeHeader(MessageType::preFlightConflictResponse);
     header.payloadSize = static_cast<std::uint32_t>(body.size());
@@ -272,7 +279,7 @@ DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
 
 void DestinationTransfer::logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const
 {
-    const QByteArray path = wirePath.toUtf8();
+    const QByteArray path = forLog(wirePath);
     if (target.pathRefusal == PathRefusal::protectedPath)
         qCCritical(lcTransferEngine, "Blocked write to protected path: %s", path.constData());
     else if (target.pathRefusal == PathRefusal::outsideHome)
@@ -316,6 +323,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     if (const QString refusal = chunkRefusal(header, *payload, &t); !refusal.isEmpty()) {
         t.refusal = refusal;
         logRefusal(path, chunkIndex, t);
+        failRefusedItem(t);
         co_await send(reply(MessageType::chunkNack, refusal));
         co_return;
     }
@@ -349,6 +357,17 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await send(reply(MessageType::chunkAck, std::nullopt));
     }
+}
+
+// A manifest item whose path may not be written fails once, whatever the source sends for it.
+void DestinationTransfer::failRefusedItem(const Target& t)
+{
+    if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
+        return;
+    const QString path = m_manifest->items[t.itemIndex].relativePath;
+    const QString categoryID = m_manifest->items[t.itemIndex].categoryID;
+    m_manifest->markFileFailed(t.itemIndex);
+    addFileError(path, categoryID, t.refusal);
 }
 
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
@@ -414,7 +433,9 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     const QString path = header.filePath.value_or(QString());
     const Target t = target(path);
     if (!t.refusal.isEmpty()) {
-        qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", qUtf8Printable(path), qUtf8Printable(t.refusal));
+        qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
+                  qUtf8Printable(t.refusal));
+        failRefusedItem(t);
         co_await send(makeHeader(MessageType::fileAck));
         co_return;
     }
@@ -546,11 +567,18 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
+    // Only files this transfer wrote: a fileComplete without chunks must not
+    // make us hash, and hand over the digest of, a file that was already there.
     QList<VerifyJob> jobs;
-    for (const auto& item : std::as_const(m_manifest->items)) {
+    qsizetype notWritten = 0;
+    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+        const auto& item = m_manifest->items[i];
         if (item.transferStatus != FileTransferStatus::completed)
             continue;
-        if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
+        const WirePathCheck check = checkPath(item.relativePath);
+        if (check.refusal || !m_itemsWritten.contains(i))
+            ++notWritten;
+        else
             jobs.append({item.relativePath, check.destination, item.size});
     }
     std::shared_ptr<const DestinationWriter> reader = m_writer;
@@ -559,7 +587,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
     co_await hashing;
 
     QList<FileVerification> hashes;
-    qsizetype skipped = 0;
+    qsizetype skipped = notWritten;
     for (const VerifyOutcome& outcome : hashing.results()) {
         if (outcome.kind == VerifyOutcome::Kind::hashed)
             hashes.append(outcome.verification);

@@ -95,6 +95,7 @@ private:
     Target target(const QString& wirePath);
     void logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const;
     QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
+    void failRefusedItem(const Target& target);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     bool shouldWrite(const Target& target);
     // False when the conflict policy keeps the file already there; a conflict is recorded as overwritten or skipped.

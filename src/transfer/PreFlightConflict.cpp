@@ -1,8 +1,9 @@
 #include "transfer/PreFlightConflict.h"
 
+#include "platform/HomeStatus.h"
 #include "platform/Json.h"
+#include "transfer/WirePath.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 
 namespace kivo {
@@ -52,7 +53,10 @@ QByteArray PreFlightConflictResponse::encoded() const
     QJsonArray list;
     for (const ConflictSummary& c : conflicts)
         list.append(c.toJson());
-    return json::toFileBytes(QJsonObject{{QStringLiteral("requestID"), requestID}, {QStringLiteral("conflicts"), list}});
+    QJsonObject o{{QStringLiteral("requestID"), requestID}, {QStringLiteral("conflicts"), list}};
+    if (!refusedPaths.isEmpty())
+        o.insert(QStringLiteral("refusedPaths"), json::toArray(refusedPaths));
+    return json::toFileBytes(o);
 }
 
 PreFlightConflictResponse PreFlightConflictResponse::decode(const QByteArray& bytes)
@@ -61,26 +65,40 @@ PreFlightConflictResponse PreFlightConflictResponse::decode(const QByteArray& by
     PreFlightConflictResponse r;
     r.requestID = json::requireString(o, "requestID");
     r.conflicts = json::requireRecords<ConflictSummary>(o, "conflicts");
+    if (o.contains(QLatin1String("refusedPaths")))
+        r.refusedPaths = json::requireStringList(o, "refusedPaths");
     return r;
+}
+
+PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const QString& home,
+                                                const std::optional<UserMapping>& mapping,
+                                                const MDMSafetyChecker& safety, const QDateTime& now)
+{
+    PreFlightConflictResponse response{request.requestID, {}, {}};
+    const HomeStatus files(home);
+    for (const QString& path : request.pathsToCheck) {
+        const WirePathCheck check = checkWirePath(path, home, mapping, safety);
+        if (check.refusal) {
+            response.refusedPaths.append(path);
+            continue;
+        }
+        const std::optional<fs::FileStatus> status = files.status(check.destination);
+        if (!status)
+            continue;
+        ConflictSummary c;
+        c.path = path;
+        c.destSize = status->isRegular() ? status->size : 0;
+        c.destModified = QDateTime::fromSecsSinceEpoch(status->modifiedSecs, Qt::UTC);
+        c.sourceModified = now;
+        response.conflicts.append(c);
+    }
+    return response;
 }
 
 PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const UserFolders& home,
                                                 const QDateTime& now)
 {
-    PreFlightConflictResponse response{request.requestID, {}};
-    for (const QString& path : request.pathsToCheck) {
-        const QFileInfo info(home.expandTilde(path));
-        if (!info.exists())
-            continue;
-        ConflictSummary c;
-        c.path = path;
-        c.destSize = info.isFile() ? static_cast<std::uint64_t>(info.size()) : 0;
-        const QDateTime modified = info.lastModified();
-        c.destModified = modified.isValid() ? modified.toUTC() : now;
-        c.sourceModified = now;
-        response.conflicts.append(c);
-    }
-    return response;
+    return answerConflictRequest(request, home.home(), std::nullopt, MDMSafetyChecker(), now);
 }
 
 } // namespace kivo

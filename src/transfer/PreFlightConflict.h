@@ -2,6 +2,8 @@
 
 #include "platform/UserFolders.h"
 #include "transfer/ConflictPolicy.h"
+#include "transfer/MDMSafetyChecker.h"
+#include "transfer/UserMapping.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -40,13 +42,23 @@ struct PreFlightConflictRequest {
 struct PreFlightConflictResponse {
     QString requestID;
     QList<ConflictSummary> conflicts;
+    // Requested paths the destination will not look at or write (outside its
+    // home, malformed, protected). Our own addition: omitted when empty, and a
+    // source that does not know it still reads the rest.
+    QStringList refusedPaths;
 
     QByteArray encoded() const;
     static PreFlightConflictResponse decode(const QByteArray& bytes); // throws DecodingError
 };
 
-// The destination's answer: every requested path that exists under `home`,
-// with its size and modification time. Source figures are placeholders.
+// The destination's answer: every requested path that the wire path check
+// places beneath `home` and that exists there, with its size and modification
+// time (source figures are placeholders). Every other path is refused without
+// a look at the file system, and nothing is followed through a link.
+PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const QString& home,
+                                                const std::optional<UserMapping>& mapping,
+                                                const MDMSafetyChecker& safety, const QDateTime& now);
+// The same for a home without an account mapping.
 PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const UserFolders& home,
                                                 const QDateTime& now = QDateTime::currentDateTimeUtc());
 

@@ -341,6 +341,13 @@ QCoro::Task<void> SourceTransfer::endCategory(QString categoryID)
     MessageHeader complete = makeHeader(MessageType::categoryComplete);
     complete.filePath = categoryID;
     co_await send(std::move(complete));
+    // The destination adapts the category before it reads on: the next reply may take longer.
+    std::uint64_t bytes = 0;
+    for (const auto& item : std::as_const(m_manifest->items))
+        if (item.categoryID == categoryID)
+            bytes += item.size;
+    setIdleDeadline(m_timeouts.forWorkOver(bytes));
+    m_deadlineExtended = true;
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) {
         if (p.status != CategoryStatus::failed)
             p.status = CategoryStatus::completed;
@@ -470,6 +477,7 @@ QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t 
         co_await send(std::move(header), bytes);
 
         const Message reply = co_await m_connection->receiveMessage();
+        restoreIdleDeadline();
         const bool diskFull = reply.header.errorCode == QLatin1String("disk_full");
         if (reply.header.type == MessageType::chunkAck)
             co_return;
@@ -483,6 +491,14 @@ QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t 
                 reply.header.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer")));
     }
     throw TransferError::maxRetriesExceeded(relativePath, index);
+}
+
+void SourceTransfer::restoreIdleDeadline()
+{
+    if (!m_deadlineExtended)
+        return;
+    m_deadlineExtended = false;
+    setIdleDeadline(m_timeouts.idle);
 }
 
 void SourceTransfer::countChunk(const QString& categoryID, std::uint64_t bytes)
@@ -505,6 +521,7 @@ QCoro::Task<void> SourceTransfer::completeFile(QString relativePath, QString who
     if (whileAwaitingFileAck)
         whileAwaitingFileAck();
     const Message reply = co_await m_connection->receiveMessage();
+    restoreIdleDeadline();
     if (reply.header.type != MessageType::fileAck)
         throw TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.header.type));
 }
@@ -514,7 +531,15 @@ QCoro::Task<void> SourceTransfer::runVerification()
     m_progress->setIsVerifying(true);
     qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
     co_await send(makeHeader(MessageType::verificationRequest));
+    // The destination hashes what it wrote before it answers.
+    std::uint64_t bytes = 0;
+    for (const auto& item : std::as_const(m_manifest->items))
+        if (item.transferStatus == FileTransferStatus::completed && item.size <= FileHasher::kVerificationSizeLimit)
+            bytes += item.size;
+    setIdleDeadline(m_timeouts.forWorkOver(bytes));
+    m_deadlineExtended = true;
     const Message reply = co_await m_connection->receiveMessage();
+    restoreIdleDeadline();
     const std::optional<QList<FileVerification>> hashes =
         reply.header.type == MessageType::verificationResponse ? hashesOf(reply) : std::nullopt;
     if (!hashes) {

@@ -75,6 +75,8 @@ private:
     QCoro::Task<void> sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total, QByteArray bytes,
                                 QString hash);
     void countChunk(const QString& categoryID, std::uint64_t bytes);
+    // Back to the plain idle limit after a reply that was allowed longer.
+    void restoreIdleDeadline();
     QCoro::Task<void> completeFile(QString relativePath, QString wholeHash, std::function<void()> whileAwaitingFileAck);
     QCoro::Task<void> runVerification();
     void recordVerification(const QList<FileVerification>& hashes);
@@ -85,6 +87,7 @@ private:
     std::optional<int> m_capMegabits;
     bool m_isPaused = false;
     bool m_peerPaused = false;
+    bool m_deadlineExtended = false;
     std::uint64_t m_bytesDone = 0;
 };
 

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "transfer/MessageHeader.h"
 
 #include <QCoroTask>
+
+#include <chrono>
+#include <memory>
 #include <optional>
 
 namespace kivo {
@@ -16,6 +20,13 @@ public:
     virtual QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) = 0;
     virtual QCoro::Task<Message> receiveMessage() = 0;
     virtual void close() = 0;
+    // A receive that hears nothing from the peer for `limit` fails with
+    // connectionLost and the connection is dropped; zero waits for ever.
+    virtual void setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit)
+    {
+        (void)clock;
+        (void)limit;
+    }
 };
 
 } // namespace kivo

@@ -6,6 +6,12 @@
 
 namespace kivo {
 
+std::chrono::milliseconds TransferTimeouts::forWorkOver(std::uint64_t bytes) const
+{
+    const std::uint64_t rate = std::max<std::uint64_t>(slowestWorkBytesPerSecond, 1);
+    return idle + std::chrono::seconds(bytes / rate);
+}
+
 TransferEngine::TransferEngine(TransferConnection* connection, QString transferID, QString homeFolder, QObject* parent)
     : QObject(parent),
       m_progress(new TransferProgress(Clock::system(), this)),
@@ -59,6 +65,7 @@ void TransferEngine::cancel()
 QCoro::Task<void> TransferEngine::runGuarded(std::function<QCoro::Task<void>()> flow, QString failureFormat)
 {
     QString failure;
+    setIdleDeadline(m_timeouts.idle);
     try {
         co_await flow();
     } catch (const std::exception& e) {
@@ -66,6 +73,8 @@ QCoro::Task<void> TransferEngine::runGuarded(std::function<QCoro::Task<void>()> 
     } catch (...) {
         failure = QStringLiteral("Unknown error");
     }
+    // The connection outlives the transfer; what comes next sets its own limits.
+    setIdleDeadline(std::chrono::milliseconds(0));
     if (!failure.isEmpty()) {
         qCCritical(lcTransferEngine).noquote() << failureFormat.arg(failure);
         TransferProgress::Batch batch(m_progress);

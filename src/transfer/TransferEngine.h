@@ -11,12 +11,30 @@
 #include <QCoroTask>
 #include <QObject>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 
 namespace kivo {
+
+// How long one side waits on the other.
+struct TransferTimeouts {
+    // A reply, or on the destination the next message, that does not come
+    // within this ends the transfer as a lost connection.
+    std::chrono::milliseconds idle = std::chrono::seconds(120);
+    // The destination's wait for the manifest, while the source's user
+    // chooses what to send.
+    std::chrono::milliseconds manifest = std::chrono::hours(1);
+    // Before some replies the destination works through what it received
+    // (hashing for verification, adapting a finished category); the wait for
+    // those grows by one second per this many bytes.
+    std::uint64_t slowestWorkBytesPerSecond = 20'000'000;
+
+    // The wait for a reply that follows work over `bytes`.
+    std::chrono::milliseconds forWorkOver(std::uint64_t bytes) const;
+};
 
 // One side of one transfer over one connection: SourceTransfer sends,
 // DestinationTransfer receives. This base holds what both sides share (the
@@ -51,6 +69,8 @@ public:
     void registerHandler(std::shared_ptr<CategoryTransferHandler> handler);
     std::shared_ptr<CategoryTransferHandler> handler(const QString& categoryID) const;
     virtual void setClock(std::shared_ptr<Clock> clock);
+    void setTimeouts(TransferTimeouts timeouts) { m_timeouts = timeouts; }
+    const TransferTimeouts& timeouts() const { return m_timeouts; }
 
     void cancel();
     bool isCancelled() const { return m_isCancelled; }
@@ -73,6 +93,12 @@ protected:
     // Totals and one pending CategoryProgress per category of the manifest.
     void initProgressFromManifest();
     const HandlerFactory& handlerFactory() const { return m_handlerFactory; }
+    // The next receives may wait this long for the peer (zero: no limit).
+    void setIdleDeadline(std::chrono::milliseconds limit)
+    {
+        if (m_connection)
+            m_connection->setIdleDeadline(m_clock, limit);
+    }
 
     TransferProgress* const m_progress;
     TransferConnection* const m_connection;
@@ -81,6 +107,7 @@ protected:
     std::shared_ptr<Clock> m_clock = Clock::system();
     std::optional<TransferManifest> m_manifest;
     bool m_isCancelled = false;
+    TransferTimeouts m_timeouts;
 
 private:
     std::uint64_t m_sequenceCounter = 0;

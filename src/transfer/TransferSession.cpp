@@ -121,12 +121,27 @@ QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::option
 
 QCoro::Task<Message> TransferSession::receiveMessage()
 {
+    struct Receiving {
+        bool& flag;
+        explicit Receiving(bool& f) : flag(f) { flag = true; }
+        ~Receiving() { flag = false; }
+    } receiving(m_receiving);
+    const bool timed = m_idleLimit.count() > 0;
+    if (timed) {
+        m_lastHeard = m_clock->monotonic();
+        if (!m_watchdog)
+            armWatchdog(m_idleLimit);
+    }
     FrameDecoder decoder;
     for (;;) {
+        if (m_idleExpired)
+            throw TransferError::connectionLost();
         if (!m_socket || m_closedLocally)
             throw TransferError::connectionCancelled();
         const qint64 available = m_socket->bytesAvailable();
         if (available > 0) {
+            if (timed)
+                m_lastHeard = m_clock->monotonic();
             decoder.readFrom(*m_socket, available);
             if (decoder.hasMessage())
                 co_return decoder.take();
@@ -139,6 +154,50 @@ QCoro::Task<Message> TransferSession::receiveMessage()
         }
         co_await SocketActivity(m_socket.data());
     }
+}
+
+void TransferSession::setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit)
+{
+    m_clock = std::move(clock);
+    m_idleLimit = m_clock ? limit : std::chrono::milliseconds(0);
+    m_watchdog.reset();
+    if (m_receiving && m_idleLimit.count() > 0) {
+        m_lastHeard = m_clock->monotonic();
+        armWatchdog(m_idleLimit);
+    }
+}
+
+void TransferSession::armWatchdog(std::chrono::nanoseconds in)
+{
+    // The firing timer may be the one replaced: let it finish before it goes.
+    if (m_watchdog)
+        m_watchdog.release()->deleteLater();
+    m_watchdog = m_clock->schedule(std::chrono::ceil<std::chrono::milliseconds>(in), [this] { checkIdle(); });
+}
+
+void TransferSession::checkIdle()
+{
+    if (!m_receiving || m_idleLimit.count() <= 0) {
+        // The next receive arms a fresh one.
+        if (m_watchdog)
+            m_watchdog.release()->deleteLater();
+        return;
+    }
+    const std::chrono::nanoseconds idle = m_clock->monotonic() - m_lastHeard;
+    if (idle < m_idleLimit) {
+        armWatchdog(m_idleLimit - idle);
+        return;
+    }
+    qCWarning(lcTransferEngine, "Nothing heard from the peer for %lld s; dropping the connection",
+              qlonglong(std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
+    m_idleExpired = true;
+    if (m_watchdog)
+        m_watchdog.release()->deleteLater();
+    setConnected(false);
+    // Wakes the waiting receive, which reports the connection lost; the engine
+    // may finish inside this call, so nothing of ours is touched after it.
+    if (m_socket)
+        m_socket->abort();
 }
 
 void TransferSession::close()

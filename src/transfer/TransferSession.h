@@ -33,6 +33,7 @@ public:
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override;
     QCoro::Task<Message> receiveMessage() override;
     void close() override;
+    void setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit) override;
 
     // Sends one complete frame and returns once the socket has handed it to the system.
     QCoro::Task<void> sendRaw(QByteArray frame);
@@ -47,6 +48,8 @@ private:
     bool isReady() const;
     void setConnected(bool connected);
     [[noreturn]] void throwSocketFailure() const;
+    void armWatchdog(std::chrono::nanoseconds in);
+    void checkIdle();
 
     QPointer<QSslSocket> m_socket;
     Security m_security;
@@ -55,6 +58,14 @@ private:
     bool m_closedLocally = false;
     bool m_failed = false;
     QString m_failure;
+
+    // The idle deadline: one timer per idle period, not per message.
+    std::shared_ptr<Clock> m_clock;
+    std::chrono::milliseconds m_idleLimit{0};
+    std::chrono::nanoseconds m_lastHeard{0};
+    bool m_receiving = false;
+    bool m_idleExpired = false;
+    std::unique_ptr<QObject> m_watchdog;
 };
 
 } // namespace kivo

@@ -81,4 +81,15 @@ WirePathCheck checkWirePath(const QString& wirePath, const QString& home, const 
     return {*absolute, std::nullopt};
 }
 
+QByteArray forLog(const QString& wirePath)
+{
+    QByteArray out = wirePath.toUtf8();
+    for (qsizetype i = out.size() - 1; i >= 0; --i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if (c < 0x20 || c == 0x7f)
+            out.replace(i, 1, QByteArray("\\x") + QByteArray::number(c, 16).rightJustified(2, '0'));
+    }
+    return out;
+}
+
 } // namespace kivo

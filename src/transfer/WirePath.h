@@ -31,4 +31,8 @@ struct WirePathCheck {
 WirePathCheck checkWirePath(const QString& wirePath, const QString& home, const std::optional<UserMapping>& mapping,
                             const MDMSafetyChecker& safety);
 
+// A peer's path as a log line may show it: control characters (NUL, line
+// breaks) escaped, so the log shows the whole name and cannot be forged.
+QByteArray forLog(const QString& wirePath);
+
 } // namespace kivo

@@ -189,13 +189,20 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     EXPECT_TRUE(engine().writtenPaths().isEmpty());
 }
 
-TEST_F(DestinationFixture, VerificationNeverFollowsALinkPlantedAfterTheWrite)
+TEST_F(DestinationFixture, VerificationHashesOnlyWhatItWroteAndNeverFollowsALinkPlantedAfterTheWrite)
 {
     const QString outside = dir.filePath(u"secret"_s);
     writeBytes(outside, "not yours");
     addItem(u"~/a.txt"_s, "alpha");
     addItem(u"~/b.txt"_s, "beta");
-    pushWholeTransfer();
+    // Already there and never sent: completing it must not hand out its digest.
+    writeBytes(home() + u"/before.txt"_s, "private");
+    addItem(u"~/before.txt"_s, "private", u"applicationData"_s);
+    pushManifest();
+    pushCategory(u"userFiles"_s);
+    peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
+    peer.push(header(MessageType::verificationRequest));
+    peer.push(header(MessageType::transferComplete));
     peer.onSend = [&](const Message& m) {
         if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
             const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
@@ -211,7 +218,7 @@ TEST_F(DestinationFixture, VerificationNeverFollowsALinkPlantedAfterTheWrite)
     const QList<FileVerification>& hashes = *verification[0].header.fileHashes;
     ASSERT_EQ(hashes.size(), 1);
     EXPECT_EQ(hashes[0].filePath, u"~/b.txt"_s);
-    EXPECT_EQ(progress()->verificationFilesSkipped(), 1);
+    EXPECT_EQ(progress()->verificationFilesSkipped(), 2);
 }
 
 // The decisions themselves are ConflictResolver's; here, that the engine asks with

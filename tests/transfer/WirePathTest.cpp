@@ -72,4 +72,7 @@ TEST(WirePath, HostileNamesAreRefusedAndLegitimateOnesLandBeneathTheHome)
     EXPECT_EQ(checkWirePath(u"/var/db/MDM/a"_s, home, std::nullopt, MDMSafetyChecker()).refusal,
               PathRefusal::protectedPath);
     EXPECT_EQ(toString(PathRefusal::protectedPath), u"Protected path"_s);
+
+    // Logged names show what a NUL or a line break would hide or forge.
+    EXPECT_EQ(forLog(u"~/a"_s + QChar(0) + u"b\nE: fake\x7f é"_s), QByteArray("~/a\\x00b\\x0aE: fake\\x7f \xc3\xa9"));
 }
