@@ -1,5 +1,6 @@
 #include "platform/DestinationWriter.h"
 
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 
 #include <QFile>
@@ -8,10 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,16 +25,6 @@ namespace {
     throw WriteFailure(error, QStringLiteral("%1: %2").arg(path, text));
 }
 
-// One call that resolves `relative` below `dir` and refuses every symbolic
-// link on the way; -1 with ENOSYS (old kernels) or EPERM (filtered) where it
-// is not available.
-int openBeneath(int dir, const QByteArray& relative, int flags)
-{
-    struct open_how how {};
-    how.flags = static_cast<std::uint64_t>(flags);
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-    return static_cast<int>(::syscall(SYS_openat2, dir, relative.constData(), &how, sizeof how));
-}
 
 std::int64_t monotonicMs()
 {
@@ -203,7 +191,7 @@ void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
 UniqueFd DestinationWriter::openForReading(const QString& absolutePath) const
 {
     if (m_homeFd >= 0 && absolutePath.startsWith(m_home + u'/')) {
-        const int fd = openBeneath(m_homeFd, QFile::encodeName(absolutePath.mid(m_home.size() + 1)),
+        const int fd = fs::openBeneath(m_homeFd, QFile::encodeName(absolutePath.mid(m_home.size() + 1)),
                                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             return UniqueFd(fd);

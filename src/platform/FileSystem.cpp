@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include "platform/Beneath.h"
 #include "platform/Error.h"
 
 #include <QDir>
@@ -10,8 +11,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -114,7 +117,13 @@ std::uint64_t sizeOf(const UniqueFd& file)
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-namespace {
+int openBeneath(int dir, const QByteArray& relative, int flags)
+{
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    return static_cast<int>(::syscall(SYS_openat2, dir, relative.constData(), &how, sizeof how));
+}
 
 FileStatus statusOf(const struct stat& st)
 {
@@ -130,6 +139,8 @@ FileStatus statusOf(const struct stat& st)
     out.modifiedNsecs = st.st_mtim.tv_nsec;
     return out;
 }
+
+namespace {
 
 bool isDotOrDotDot(const char* name)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/FileSystem.h"
+#include "platform/UniqueFd.h"
 
 #include <QString>
 
@@ -25,7 +26,7 @@ public:
 
 private:
     QString m_home;
-    int m_homeFd = -1;
+    UniqueFd m_homeFd;
 };
 
 } // namespace kivo
