@@ -187,6 +187,12 @@ void AppState::selectPeer(const DiscoveredPeer& peer)
     connectInBackground(this, m_connectionManager.get(), peer);
 }
 
+void AppState::reconnectPeer(const DiscoveredPeer& peer)
+{
+    setSelectedPeer(peer);
+    connectInBackground(this, m_connectionManager.get(), peer);
+}
+
 bool AppState::submitPairingCode(const QString& digits)
 {
     if (!m_connectionManager->pairingManager()->matchesCode(digits))
