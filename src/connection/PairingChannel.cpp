@@ -20,11 +20,13 @@ QCoro::Task<QByteArray> readExact(QPointer<TransferSession> session, qint64 coun
 {
     for (;;) {
         QSslSocket* socket = session ? session->socket() : nullptr;
-        if (!socket || !session->isConnected())
+        if (!socket)
             throw TransferError::connectionLost();
+        // What arrived before the peer hung up is still read: its last words
+        // are often the reason.
         if (socket->bytesAvailable() >= count)
             co_return socket->read(count);
-        if (socket->state() != QAbstractSocket::ConnectedState)
+        if (!session->isConnected() || socket->state() != QAbstractSocket::ConnectedState)
             throw TransferError::connectionLost();
         co_await SocketActivity(socket);
     }
