@@ -29,15 +29,6 @@ PairingManager::PairingManager(Clock& clock, QObject* parent) : QObject(parent),
 
 PairingManager::~PairingManager() = default;
 
-QString PairingManager::deriveCodeFromKey(const QByteArray& key)
-{
-    if (key.size() < 3)
-        return QStringLiteral("000000");
-    const auto b = [&](int i) { return static_cast<quint32>(static_cast<quint8>(key.at(i))); };
-    const quint32 value = ((b(0) << 16 | b(1) << 8 | b(2)) >> 4) % 1000000;
-    return QStringLiteral("%1").arg(value, 6, 10, QLatin1Char('0'));
-}
-
 bool PairingManager::isWellFormedCode(const QString& code)
 {
     return code.size() == kCodeLength

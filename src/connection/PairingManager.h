@@ -68,7 +68,6 @@ public:
     // The typed entry against the live code, in constant time; false without a code.
     bool matchesCode(const QString& typed) const;
 
-    static QString deriveCodeFromKey(const QByteArray& key);
     // HKDF-SHA256 with our fixed salt and info, 32 bytes out.
     static QByteArray hkdfTransferKey(const QByteArray& inputKey);
 

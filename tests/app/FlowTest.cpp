@@ -1,4 +1,5 @@
 #include "app/AppState.h"
+#include "connection/ConnectionManager.h"
 #include "app/DemoData.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
@@ -123,9 +124,9 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
     EXPECT_FALSE(QFile::exists(OutgoingTransfer::path(source))) << "a finished migration leaves no record behind";
 }
 
-// A known address comes without an advertised code, so there is nothing to
-// check a typed one against: without a code given up front pairing fails.
-TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWaiting)
+// A known address comes without an advertisement; the typed code is still
+// proved to the source, so a wrong one pairs nothing and the source goes on waiting.
+TEST_F(Flows, ADirectAddressWithAWrongCodeFailsPairingAndACancelledSourceStopsWaiting)
 {
     DemoData::buildSampleHome(source, 3, 5);
     AppState sourceState(sourceEnvironment(source));
@@ -137,10 +138,12 @@ TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWait
     std::unique_ptr<ReceiveFlow> receive;
     Recorder received;
     QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        if (receive)
+            return;
         ReceiveFlow::Request request;
         request.directHost = QStringLiteral("127.0.0.1");
         request.directPort = a.port;
-        request.askCode = [code = a.code]() -> QCoro::Task<std::optional<QString>> { co_return code; };
+        request.code = QStringLiteral("%1").arg((a.code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
         receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
         received.watch(*receive);
         QCoro::connect(receive->run(), &send, [&send](FlowExit) { send.cancel(); });
@@ -148,9 +151,11 @@ TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWait
 
     EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed);
     EXPECT_EQ(sent.failure, (FlowFailure{FlowExit::pairingFailed, u"Pairing cancelled."_s}));
+    EXPECT_EQ(sent.events, QStringList({"advertising"}));
     EXPECT_EQ(received.events, QStringList({"peerFound"}));
     EXPECT_EQ(received.failure,
               (FlowFailure{FlowExit::pairingFailed, u"The pairing codes did not match. Please try again."_s}));
+    EXPECT_FALSE(destinationState.connectionManager()->pairingManager()->deriveTransferKey().has_value());
     EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
 }
 
