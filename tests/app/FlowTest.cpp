@@ -3,11 +3,13 @@
 #include "app/DemoData.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "platform/HostNames.h"
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
 #include "support/TreeCompare.h"
 #include "transfer/OutgoingTransfer.h"
 
+#include <QCoroTimer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -61,6 +63,30 @@ SessionEnvironment sourceEnvironment(const QString& home, Clock* clock = nullptr
 SendFlow::Request userFiles(std::optional<QStringList> folders = std::nullopt)
 {
     return {QStringList{QStringLiteral("userFiles")}, std::move(folders), std::nullopt, std::nullopt};
+}
+
+// A destination that follows the old rules: it compares the code it read from
+// the advertisement, sends a bare pairingConfirm and waits for the manifest.
+// True when its transfer ran to the end.
+QCoro::Task<bool> receiveTheOldWay(AppState& state, quint16 port, QString code, QString sourceHome)
+{
+    ConnectionManager* cm = state.connectionManager();
+    cm->setAllowUnverifiedPairing(true); // our manager speaks the old exchange only when allowed
+    state.goToNext();
+    state.setDeviceRole(DeviceRole::destination);
+    state.goToNext();
+    DiscoveredPeer old = peerForAddress(QStringLiteral("127.0.0.1"), port, code);
+    old.securePairing = false;
+    old.advertised = true;
+    state.selectPeer(old);
+    while (!cm->transferSession() || !cm->transferSession()->isConnected())
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+    if (!state.submitPairingCode(code))
+        co_return false;
+    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), sourceHome, host::loginUserName(),
+                                               state.environment().homeFolder));
+    co_await state.runTransfer();
+    co_return state.transferProgress()->isComplete();
 }
 
 struct Flows : testing::Test {
@@ -268,4 +294,53 @@ TEST(FlowRules, SourcesAreChosenByHostNameWithoutRegardToCase)
     EXPECT_EQ(ReceiveFlow::matchingSources(peers, std::nullopt).size(), 2);
     EXPECT_EQ(ReceiveFlow::matchingSources(peers, u"old-box"_s), QList<DiscoveredPeer>{peers.first()});
     EXPECT_TRUE(ReceiveFlow::matchingSources(peers, u"old"_s).isEmpty());
+}
+
+// Against a destination that cannot prove the code, the source pairs only when
+// allowed, then warns; otherwise that destination gets nothing.
+TEST_F(Flows, AnOldDestinationMigratesOnlyWhenUnverifiedPairingIsAllowed)
+{
+    DemoData::buildSampleHome(source, 3, 5);
+    for (const bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        QDir(destination).removeRecursively();
+        QDir().mkpath(destination);
+        AppState sourceState(sourceEnvironment(source));
+        SendFlow::Request request = userFiles();
+        request.allowUnverifiedPairing = allowed;
+        SendFlow send(sourceState, request);
+        Recorder sent;
+        sent.watch(send);
+        QStringList warnings;
+        QObject::connect(&send, &MigrationFlow::warning, [&](const QString& w) { warnings << w; });
+
+        AppState destinationState({destination, {}, {}, 0, nullptr});
+        std::optional<bool> completed;
+        std::optional<QCoro::Task<void>> old;
+        QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+            if (old)
+                return;
+            old = [](AppState& d, Advertisement a, QString src, std::optional<bool>& done, SendFlow& s) -> QCoro::Task<void> {
+                done = co_await receiveTheOldWay(d, a.port, a.code, src);
+                if (!*done)
+                    s.cancel();
+            }(destinationState, a, source, completed, send);
+        });
+
+        const FlowExit exit = runTask(send.run());
+        ASSERT_TRUE(waitUntil([&] { return completed.has_value(); }));
+        if (allowed) {
+            EXPECT_EQ(exit, FlowExit::success);
+            EXPECT_TRUE(*completed);
+            EXPECT_EQ(warnings, QStringList{QString::fromUtf8(kUnverifiedPairingWarning)});
+            EXPECT_EQ(treeDifferences(source + QStringLiteral("/Documents"), destination + QStringLiteral("/Documents")),
+                      QStringList());
+        } else {
+            EXPECT_EQ(exit, FlowExit::pairingFailed);
+            EXPECT_FALSE(*completed);
+            EXPECT_FALSE(sent.events.contains(QStringLiteral("paired")));
+            EXPECT_TRUE(warnings.isEmpty());
+            EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
+        }
+    }
 }
