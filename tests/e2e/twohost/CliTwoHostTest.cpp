@@ -181,3 +181,24 @@ TEST_F(CliTwoHost, AStrangerThatConnectsFirstGetsNothingAndTheRealDestinationCom
     EXPECT_EQ(send.finish(), 0) << send.errors().constData();
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
 }
+
+// A source that follows the old rules (code in the name, no secure-pairing
+// marker) is refused before anything is sent, with exit 3.
+TEST_F(CliTwoHost, ASourceThatCannotPairSecurelyIsRefusedWithExitThree)
+{
+    const QString name = letters("attic");
+    QProcess old;
+    old.start(kExec, {QStringLiteral("a"), kProbe, QStringLiteral("publish"), QStringLiteral("--host"), name,
+                      QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--code"), QStringLiteral("123456"),
+                      QStringLiteral("--no-secure-pairing")});
+    ASSERT_TRUE(old.waitForStarted());
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code", "123456", "--source", name,
+                                              "--timeout", "60"});
+    EXPECT_EQ(receive.finish(), 3);
+    EXPECT_TRUE(receive.errors().contains("The other Mac does not support secure pairing"));
+    EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Documents")).exists());
+    old.closeWriteChannel();
+    if (!old.waitForFinished(3000))
+        old.kill();
+    old.waitForFinished();
+}
