@@ -172,8 +172,10 @@ void AppState::chooseRole(DeviceRole role)
 
 void AppState::restartPairing()
 {
+    // The same port: a destination that reached us by address finds us again.
+    const quint16 port = m_environment.listenPort ? m_environment.listenPort : m_connectionManager->listeningPort();
     m_connectionManager->stopAdvertising();
-    m_connectionManager->startAdvertising(hostname(), username(), m_environment.listenPort);
+    m_connectionManager->startAdvertising(hostname(), username(), port);
     setPairingCode(m_connectionManager->pairingManager()->pairingCode());
 }
 

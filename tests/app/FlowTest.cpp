@@ -1,5 +1,6 @@
 #include "app/AppState.h"
 #include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
 #include "app/DemoData.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
@@ -343,4 +344,46 @@ TEST_F(Flows, AnOldDestinationMigratesOnlyWhenUnverifiedPairingIsAllowed)
             EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
         }
     }
+}
+
+// Three wrong codes use the code up: the source shows a fresh one on the same
+// port, and the destination's user, asked again, pairs with it.
+TEST_F(Flows, ThreeWrongCodesBringAFreshCodeThatThenPairs)
+{
+    DemoData::buildSampleHome(source, 2, 5);
+    AppState sourceState(sourceEnvironment(source));
+    SendFlow send(sourceState, userFiles());
+    Recorder sent;
+    sent.watch(send);
+
+    AppState destinationState({destination, {}, {}, 0, nullptr});
+    std::unique_ptr<ReceiveFlow> receive;
+    Recorder received;
+    std::optional<FlowExit> receiveExit;
+    QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        if (receive)
+            return;
+        ReceiveFlow::Request request;
+        request.directHost = QStringLiteral("127.0.0.1");
+        request.directPort = a.port;
+        request.askCode = [&sent, asked = 0]() mutable -> QCoro::Task<std::optional<QString>> {
+            const QString live = sent.ads.last().code;
+            if (++asked <= PairingManager::kMaxFailedConfirmations)
+                co_return QStringLiteral("%1").arg((live.toInt() + asked) % 1000000, 6, 10, QLatin1Char('0'));
+            // The user reads the screen again once the code was rejected three times.
+            co_return live;
+        };
+        receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
+        received.watch(*receive);
+        QCoro::connect(receive->run(), receive.get(), [&receiveExit](FlowExit e) { receiveExit = e; });
+    });
+
+    EXPECT_EQ(runTask(send.run()), FlowExit::success);
+    ASSERT_TRUE(waitUntil([&] { return receiveExit.has_value(); }));
+    EXPECT_EQ(*receiveExit, FlowExit::success);
+    ASSERT_EQ(sent.ads.size(), 2);
+    EXPECT_NE(sent.ads[0].code, sent.ads[1].code);
+    EXPECT_EQ(sent.ads[0].port, sent.ads[1].port);
+    EXPECT_EQ(received.events.count(QStringLiteral("codeRejected")), PairingManager::kMaxFailedConfirmations);
+    EXPECT_EQ(treeDifferences(source + QStringLiteral("/Documents"), destination + QStringLiteral("/Documents")), QStringList());
 }
