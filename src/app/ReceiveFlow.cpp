@@ -55,11 +55,12 @@ QCoro::Task<void> ReceiveFlow::runSteps()
     session().connectionManager()->stopDiscovery();
     Q_EMIT peerFound(peer);
 
-    co_await connectTo(peer);
-    if (session().connectionManager()->usesSecurePairing())
+    if (peer.securePairing) {
         co_await pairSecurely(peer);
-    else
+    } else {
+        co_await connectTo(peer);
         co_await confirmCode();
+    }
     Q_EMIT paired(peer);
     if (session().connectionManager()->pairedUnverified()) {
         Q_EMIT warning(QString::fromUtf8(kUnverifiedPairingWarning));
@@ -141,10 +142,13 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
     }
 }
 
+// The code is asked for before connecting: the source gives a connected peer
+// only a few seconds to start proving it.
 QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
 {
     ConnectionManager* cm = session().connectionManager();
     std::optional<QString> typed = m_request.code;
+    bool connectedBefore = false;
     for (;;) {
         if (!typed && m_request.askCode)
             typed = co_await m_request.askCode();
@@ -154,6 +158,8 @@ QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
         if (!PairingManager::isWellFormedCode(*typed)) {
             error = ConnectionError::pairingMismatch();
         } else {
+            co_await connectTo(peer, connectedBefore);
+            connectedBefore = true;
             try {
                 co_await cm->pairSecurely(*typed);
             } catch (const ConnectionError& e) {
@@ -169,7 +175,7 @@ QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
         if (error->kind() == ConnectionError::Kind::insecurePeer && !peer.advertised
             && m_request.allowUnverifiedPairing && peer.pairingCode) {
             peer.securePairing = false;
-            co_await connectTo(peer, true);
+            co_await connectTo(peer, connectedBefore);
             co_await confirmCode();
             co_return;
         }
@@ -179,9 +185,6 @@ QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
             fail(FlowExit::pairingFailed, error->description());
         Q_EMIT codeRejected();
         typed.reset();
-        // The source hangs up after a failed attempt; the next one starts afresh.
-        cm->disconnect(DisconnectionReason::userCancelled);
-        co_await connectTo(peer, true);
     }
 }
 
