@@ -9,6 +9,7 @@
 #include "support/ManualClock.h"
 #include "support/TreeCompare.h"
 #include "transfer/OutgoingTransfer.h"
+#include "transfer/TransferEngine.h"
 
 #include <QCoroTimer>
 #include <QTemporaryDir>
@@ -139,6 +140,11 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
     const QStringList transfer{"start userFiles", "complete userFiles", "verified", "summary"};
     EXPECT_EQ(sent.events, QStringList({"advertising", "paired"}) + transfer);
     EXPECT_EQ(received.events, QStringList({"peerFound", "paired"}) + transfer);
+    // Both engines hold the key the pairing agreed on, so the keychain export opens where it arrives.
+    ASSERT_TRUE(sourceState.transferEngine() && destinationState.transferEngine());
+    ASSERT_TRUE(sourceState.transferEngine()->sessionKey().has_value());
+    EXPECT_EQ(sourceState.transferEngine()->sessionKey()->size(), 32);
+    EXPECT_EQ(sourceState.transferEngine()->sessionKey(), destinationState.transferEngine()->sessionKey());
     ASSERT_FALSE(received.progress.isEmpty());
     EXPECT_TRUE(received.progress.last().isFinal);
     EXPECT_EQ(received.progress.last().bytes, received.progress.last().totalBytes);
