@@ -1,4 +1,7 @@
 #include "connection/ConnectionManager.h"
+#include "connection/PairingChannel.h"
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingMessages.h"
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
 #include "support/TestTls.h"
@@ -255,6 +258,42 @@ TEST(SecurePairingOverTls, ARequestAfterTheCodeExpiredIsAnsweredWithTheExpiryTex
     // Dropped, so the source's flow shows a fresh code.
     EXPECT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
     EXPECT_EQ(source.manager.transferSession(), nullptr);
+}
+
+// The exchange driven step by step, as any peer could: the code runs out
+// between the shares and the confirmation, which is then answered, not ignored.
+TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
+{
+    ManualClock clock;
+    ConnectionManager::Timeouts patient;
+    patient.firstMessage = patient.pairingReply = 2 * PairingManager::kCodeLifetime;
+    Source source(&clock, false, patient);
+    ConnectionManager client;
+    runTask(client.connectToPeer(source.peer()));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    TransferSession* session = client.transferSession();
+
+    SecurePairing pake(DeviceRole::destination, source.code(),
+                       SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
+                                                     client.certificateManager()->localCertificate().toDer()));
+    PairingShare ours;
+    ours.share = pake.start();
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, ours.toJson()));
+    const Message response = runTask(pairingchannel::receive(session));
+    ASSERT_EQ(response.header.type, MessageType::pairingResponse);
+    PairingConfirmation confirmation;
+    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+
+    clock.advance(PairingManager::kCodeLifetime);
+    ASSERT_TRUE(source.manager.pairingManager()->isExpired());
+    runTask(pairingchannel::send(session, MessageType::pairingConfirm, confirmation.toJson()));
+    const Message answer = runTask(pairingchannel::receive(session));
+    EXPECT_EQ(answer.header.type, MessageType::error);
+    EXPECT_EQ(answer.header.errorCode, QString::fromLatin1(ConnectionManager::kErrorPairingExpired));
+    EXPECT_EQ(answer.header.errorMessage, "The pairing session expired. Please try again.");
+    EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+    EXPECT_FALSE(source.manager.pairingManager()->isConfirmedBoth());
+    EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
 }
 
 TEST(SecurePairingOverTls, ASilentConnectorIsDroppedAtItsDeadlineAndTheRealDestinationPairs)
