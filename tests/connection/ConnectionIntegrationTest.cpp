@@ -549,7 +549,7 @@ TEST(SecureConnection, SilentStrangerIsForgottenWhenTheSourceAdvertisesAgain)
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce };
+enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce, hugePairingPayload };
 class HostilePeer : public testing::TestWithParam<Hostility> {};
 
 TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
@@ -572,6 +572,14 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
         case Hostility::oversizeHeader: bytes = QByteArray::fromHex("00100001") + QByteArray(64, '{'); break;
         case Hostility::wrongMessage: bytes = frameOf(MessageType::manifest); break;
         case Hostility::undecodableHeader: bytes = QByteArray::fromHex("00000005") + "{{{{{"; break;
+        case Hostility::hugePairingPayload: {
+            // Announces a payload far beyond any share: refused before it is read.
+            MessageHeader h;
+            h.type = MessageType::pairingRequest;
+            h.payloadSize = 0x7fffffff;
+            bytes = WireFormat::encodeMessage(h) + QByteArray(64, 'x');
+            break;
+        }
         default: break;
         }
         if (bytes.isEmpty())
@@ -594,4 +602,5 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
 
 INSTANTIATE_TEST_SUITE_P(Connections, HostilePeer,
                          testing::Values(Hostility::plainGarbage, Hostility::oversizeHeader, Hostility::wrongMessage,
-                                         Hostility::undecodableHeader, Hostility::closesAtOnce));
+                                         Hostility::undecodableHeader, Hostility::closesAtOnce,
+                                         Hostility::hugePairingPayload));
