@@ -587,6 +587,8 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
         throw *failure;
     }
     qCInfo(lcConnectionManager) << "Source proved the pairing code";
+    m_pairing->confirmLocally();
+    m_pairing->confirmRemotely();
     setState(ConnectionState::pairingConfirmedLocal());
     completePairing();
 }

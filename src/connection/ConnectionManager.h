@@ -94,7 +94,8 @@ public:
     // session key. Throws ConnectionError; the connection is gone afterwards.
     QCoro::Task<void> pairSecurely(QString typedCode);
     void confirmPairingLocally();
-    // Destination. Throws ConnectionError or the transport's error.
+    // Destination, the old exchange: the bare confirmation after a code
+    // comparison. Throws ConnectionError or the transport's error.
     QCoro::Task<void> sendPairingConfirm();
     void disconnect(DisconnectionReason reason);
     // Source, after the pre-flight scan: which of these paths exist on the destination.
