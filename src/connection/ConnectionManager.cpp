@@ -337,6 +337,8 @@ QCoro::Task<void> ConnectionManager::runSourcePairing(TransferSession* session)
         ourShare.share = pake.start();
         const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
         co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
+        if (!stillOurs())
+            co_return;
 
         Message reply;
         {
@@ -537,6 +539,8 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
         PairingShare ourShare;
         ourShare.share = pake.start();
         co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
+        if (!self || !session)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
 
         Message response;
         try {
@@ -547,13 +551,15 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
             throw announced ? ConnectionError::connectionFailed(describe(e)) : ConnectionError::insecurePeer();
         }
         if (!self)
-            co_return;
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
         if (response.header.type != MessageType::pairingResponse)
             throw unexpected(response);
         const PairingShare theirShare = PairingShare::fromJson(pairingchannel::payloadObject(response));
         PairingConfirmation ours;
         ours.confirmation = pake.receivePeerShare(theirShare.share);
         co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+        if (!self || !session)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
 
         Message reply;
         try {
@@ -563,7 +569,7 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
             throw ConnectionError::connectionFailed(describe(e));
         }
         if (!self)
-            co_return;
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
         if (reply.header.type != MessageType::pairingConfirm)
             throw unexpected(reply);
         const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
