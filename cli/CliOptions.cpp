@@ -94,6 +94,8 @@ SendOptions parseSend(const QStringList& args)
             o.conflictPolicy = v;
         } else if (flag == QLatin1String("--max-mbps"))
             o.maxMbps = toInt(flag, r.value(flag), 1, 1000000);
+        else if (flag == QLatin1String("--allow-unverified-pairing"))
+            o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
         else
@@ -132,6 +134,8 @@ ReceiveOptions parseReceive(const QStringList& args)
             o.connectPort = static_cast<quint16>(toInt(flag, v.mid(colon + 1), 1, 65535));
         } else if (flag == QLatin1String("--timeout"))
             o.timeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
+        else if (flag == QLatin1String("--allow-unverified-pairing"))
+            o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
         else

@@ -29,6 +29,7 @@ struct SendOptions {
     quint16 port = 0;
     std::optional<QString> conflictPolicy;
     std::optional<int> maxMbps;
+    bool allowUnverifiedPairing = false;
     bool json = false;
 };
 
@@ -39,6 +40,7 @@ struct ReceiveOptions {
     std::optional<QString> connectHost;
     quint16 connectPort = 0;
     int timeoutSeconds = 120;
+    bool allowUnverifiedPairing = false;
     bool json = false;
 };
 

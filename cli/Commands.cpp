@@ -69,6 +69,16 @@ void renderTransfer(MigrationFlow& flow, Reporter& out)
     QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out](const FlowFailure& f) { out.error(failureLine(f)); });
 }
 
+// Warnings go to stderr in every mode, and as events with --json.
+void renderWarnings(MigrationFlow& flow, Reporter& out, bool json)
+{
+    QObject::connect(&flow, &MigrationFlow::warning, &flow, [&out, json](const QString& text) {
+        if (json)
+            out.event(QStringLiteral("warning"), {{QStringLiteral("text"), text}});
+        out.error(text);
+    });
+}
+
 // Runs the flow in the event loop; Ctrl-C or a termination request cancels it.
 int runFlow(MigrationFlow& flow, Reporter& out)
 {
@@ -109,7 +119,7 @@ int runSend(const SendOptions& o)
 {
     Reporter out(Reporter::detect(o.json));
     AppState state({o.home, o.hostname, o.username, o.port});
-    SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps};
+    SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
     SendFlow flow(state, std::move(request));
@@ -132,6 +142,7 @@ int runSend(const SendOptions& o)
         out.event(QStringLiteral("paired"), {{QStringLiteral("transport"), QStringLiteral("network")}},
                   QStringLiteral("Paired with the destination."));
     });
+    renderWarnings(flow, out, o.json);
     renderTransfer(flow, out);
     return runFlow(flow, out);
 }
@@ -153,6 +164,7 @@ int runReceive(const ReceiveOptions& o)
     request.directHost = o.connectHost;
     request.directPort = o.connectPort;
     request.timeout = std::chrono::seconds(o.timeoutSeconds);
+    request.allowUnverifiedPairing = o.allowUnverifiedPairing;
     ReceiveFlow flow(state, std::move(request));
 
     QObject::connect(&flow, &ReceiveFlow::peerFound, &flow, [&out](const DiscoveredPeer& peer) {
@@ -169,6 +181,7 @@ int runReceive(const ReceiveOptions& o)
                   {{QStringLiteral("peer"), peer->hostname}, {QStringLiteral("transport"), toString(peer->transport)}},
                   QStringLiteral("Paired with %1 over %2.").arg(peer->hostname, displayName(peer->transport)));
     });
+    renderWarnings(flow, out, o.json);
     renderTransfer(flow, out);
     return runFlow(flow, out);
 }

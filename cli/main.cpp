@@ -14,9 +14,10 @@ const char* const kUsage = R"(kivo-cli: move one person's data from an old compu
 Usage:
   kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
                    [--hostname NAME] [--username NAME] [--port N]
-                   [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N] [--json]
+                   [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
+                   [--allow-unverified-pairing] [--json]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
-                   [--timeout SECONDS] [--json]
+                   [--timeout SECONDS] [--allow-unverified-pairing] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli --version | --help
 

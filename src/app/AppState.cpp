@@ -172,8 +172,10 @@ void AppState::chooseRole(DeviceRole role)
 
 void AppState::restartPairing()
 {
+    // The same port: a destination that reached us by address finds us again.
+    const quint16 port = m_environment.listenPort ? m_environment.listenPort : m_connectionManager->listeningPort();
     m_connectionManager->stopAdvertising();
-    m_connectionManager->startAdvertising(hostname(), username(), m_environment.listenPort);
+    m_connectionManager->startAdvertising(hostname(), username(), port);
     setPairingCode(m_connectionManager->pairingManager()->pairingCode());
 }
 
@@ -184,6 +186,12 @@ void AppState::selectPeer(const DiscoveredPeer& peer)
         setPairingCode(peer.pairingCode);
     m_connectionManager->setActiveTransport(peer.transport);
     goToNext();
+    connectInBackground(this, m_connectionManager.get(), peer);
+}
+
+void AppState::reconnectPeer(const DiscoveredPeer& peer)
+{
+    setSelectedPeer(peer);
     connectInBackground(this, m_connectionManager.get(), peer);
 }
 

@@ -108,6 +108,8 @@ public:
     void restartPairing();
     // Destination: remembers the peer, moves to pairing and connects in the background.
     void selectPeer(const DiscoveredPeer& peer);
+    // Destination: connects to the chosen peer again, staying on the pairing step.
+    void reconnectPeer(const DiscoveredPeer& peer);
     // Destination: the six typed digits. False (and nothing sent) when they differ from the
     // pairing manager's code or its window has closed.
     bool submitPairingCode(const QString& digits);

@@ -28,6 +28,14 @@ struct FlowFailure {
     bool operator==(const FlowFailure&) const = default;
 };
 
+// Shown on both sides when a peer paired by the old exchange, which proves no code.
+inline constexpr char kUnverifiedPairingWarning[] =
+    "Warning: paired without verifying the code (--allow-unverified-pairing); anyone on this network could have "
+    "connected in its place.";
+// Under that pairing there is no shared key to protect the keychain export.
+inline constexpr char kKeychainLeftOutNotice[] =
+    "The keychain is left out: it moves only between Macs that paired securely.";
+
 // The source is waiting: what the destination's user needs to find and pair with it.
 struct Advertisement {
     QString code;

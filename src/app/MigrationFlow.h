@@ -44,6 +44,8 @@ Q_SIGNALS:
     void verificationFinished(kivo::VerificationReport report);
     void summaryReady(kivo::TransferSummary summary);
     void failed(kivo::FlowFailure failure);
+    // Something the user should know that does not stop the flow.
+    void warning(QString text);
 
 protected:
     // The role's steps; ends by throwing FlowFailure on failure.

@@ -50,13 +50,22 @@ QCoro::Task<void> ReceiveFlow::runSteps()
     } else {
         session().chooseRole(DeviceRole::destination);
     }
-    const DiscoveredPeer peer = co_await findSource();
+    session().connectionManager()->setAllowUnverifiedPairing(m_request.allowUnverifiedPairing);
+    DiscoveredPeer peer = co_await findSource();
     session().connectionManager()->stopDiscovery();
     Q_EMIT peerFound(peer);
 
-    co_await connectTo(peer);
-    co_await confirmCode();
+    if (peer.securePairing) {
+        co_await pairSecurely(peer);
+    } else {
+        co_await connectTo(peer);
+        co_await confirmCode();
+    }
     Q_EMIT paired(peer);
+    if (session().connectionManager()->pairedUnverified()) {
+        Q_EMIT warning(QString::fromUtf8(kUnverifiedPairingWarning));
+        Q_EMIT warning(QString::fromUtf8(kKeychainLeftOutNotice));
+    }
 
     mapAccounts(peer);
     const std::optional<FlowFailure> failure = co_await transfer();
@@ -90,17 +99,22 @@ QCoro::Task<DiscoveredPeer> ReceiveFlow::findSource()
     co_return peers.first();
 }
 
-QCoro::Task<void> ReceiveFlow::connectTo(DiscoveredPeer peer)
+QCoro::Task<void> ReceiveFlow::connectTo(DiscoveredPeer peer, bool again)
 {
     ConnectionManager* cm = session().connectionManager();
     std::optional<QString> failure;
     const QMetaObject::Connection watch =
         connect(&session(), &AppState::connectionFailed, this, [&failure](const QString& text) { failure = text; });
-    session().selectPeer(peer);
+    if (again)
+        session().reconnectPeer(peer);
+    else
+        session().selectPeer(peer);
     co_await waitUntil([&] { return failure || (cm->transferSession() && cm->transferSession()->isConnected()); },
                        m_request.timeout);
     disconnect(watch);
     if (failure) {
+        // Reaching the source but not pairing with it (handshake, a source that
+        // cannot pair securely) is a pairing failure; not reaching it is not.
         const bool handshake = cm->state().error && cm->state().error->kind() != ConnectionError::Kind::connectionFailed;
         fail(handshake ? FlowExit::pairingFailed : FlowExit::noSource, *failure);
     }
@@ -124,6 +138,52 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
         if (m_request.code || !m_request.askCode || !typed || typed->isEmpty()
             || cm->pairingManager()->secondsRemaining() <= 0)
             fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
+        typed.reset();
+    }
+}
+
+// The code is asked for before connecting: the source gives a connected peer
+// only a few seconds to start proving it.
+QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
+{
+    ConnectionManager* cm = session().connectionManager();
+    std::optional<QString> typed = m_request.code;
+    bool connectedBefore = false;
+    for (;;) {
+        if (!typed && m_request.askCode)
+            typed = co_await m_request.askCode();
+        if (!typed || typed->isEmpty())
+            fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
+        std::optional<ConnectionError> error;
+        if (!PairingManager::isWellFormedCode(*typed)) {
+            error = ConnectionError::pairingMismatch();
+        } else {
+            co_await connectTo(peer, connectedBefore);
+            connectedBefore = true;
+            try {
+                co_await cm->pairSecurely(*typed);
+            } catch (const ConnectionError& e) {
+                error = e;
+            }
+        }
+        if (!error) {
+            session().completePairingHandshake();
+            co_return;
+        }
+        // A source reached by address that only knows the old exchange: when
+        // allowed, pair with it the old way on a fresh connection.
+        if (error->kind() == ConnectionError::Kind::insecurePeer && !peer.advertised
+            && m_request.allowUnverifiedPairing && peer.pairingCode) {
+            peer.securePairing = false;
+            co_await connectTo(peer, connectedBefore);
+            co_await confirmCode();
+            co_return;
+        }
+        const bool mayRetry = error->kind() == ConnectionError::Kind::pairingMismatch && !m_request.code
+            && m_request.askCode;
+        if (!mayRetry)
+            fail(FlowExit::pairingFailed, error->description());
+        Q_EMIT codeRejected();
         typed.reset();
     }
 }

@@ -30,6 +30,7 @@ public:
         std::chrono::seconds timeout{120};     // for finding and reaching the source
         // Once one source is seen, how long others may still show up before it counts as the only one.
         std::chrono::milliseconds othersGrace{1500};
+        bool allowUnverifiedPairing = false; // a source that cannot prove the code may pair
     };
 
     static constexpr char kCodeMismatchText[] = "Code doesn't match. Check the source Mac and try again.";
@@ -52,8 +53,10 @@ protected:
 
 private:
     QCoro::Task<DiscoveredPeer> findSource();
-    QCoro::Task<void> connectTo(DiscoveredPeer peer);
+    QCoro::Task<void> connectTo(DiscoveredPeer peer, bool again = false);
     QCoro::Task<void> confirmCode();
+    // The secure exchange; a wrong code may be typed again on a fresh connection.
+    QCoro::Task<void> pairSecurely(DiscoveredPeer& peer);
     void mapAccounts(const DiscoveredPeer& peer);
 
     Request m_request;

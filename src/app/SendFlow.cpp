@@ -65,11 +65,18 @@ QCoro::Task<void> SendFlow::runSteps()
         session().setConflictPolicy(*m_request.conflictPolicy);
     session().setMaxTransferMbps(m_request.maxTransferMbps);
 
+    session().connectionManager()->setAllowUnverifiedPairing(m_request.allowUnverifiedPairing);
     startAdvertising();
     co_await awaitPairing();
     Q_EMIT paired(std::nullopt);
 
-    co_await prepareTransfer(categories);
+    QStringList sent = categories;
+    if (session().connectionManager()->pairedUnverified()) {
+        Q_EMIT warning(QString::fromUtf8(kUnverifiedPairingWarning));
+        if (sent.removeAll(QStringLiteral("keychain")) > 0)
+            Q_EMIT warning(QString::fromUtf8(kKeychainLeftOutNotice));
+    }
+    co_await prepareTransfer(sent);
     const std::optional<FlowFailure> failure = co_await transfer();
     if (session().transferProgress()->isComplete())
         OutgoingTransfer::remove(home);

@@ -20,6 +20,7 @@ public:
         std::optional<QStringList> folders;    // none: the scanner's default selection
         std::optional<ConflictPolicy> conflictPolicy;
         std::optional<int> maxTransferMbps;
+        bool allowUnverifiedPairing = false; // a destination that cannot prove the code may pair
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);

@@ -1,6 +1,9 @@
 #include "connection/ConnectionManager.h"
 
 #include "connection/BonjourAdvertiser.h"
+#include "connection/PairingChannel.h"
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingMessages.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
 #include "transfer/WireFormat.h"
@@ -11,7 +14,12 @@ namespace kivo {
 
 namespace {
 constexpr char kTcpUpProperty[] = "kivoTcpUp";
+
+QByteArray derOf(const std::optional<QSslCertificate>& certificate)
+{
+    return certificate ? certificate->toDer() : QByteArray();
 }
+} // namespace
 
 void ConnectionManager::SessionDeleter::operator()(TransferSession* session) const
 {
@@ -26,7 +34,8 @@ ConnectionManager::ConnectionManager(QObject* parent) : ConnectionManager(Depend
 ConnectionManager::ConnectionManager(Dependencies dependencies, QObject* parent)
     : QObject(parent), m_deps(std::move(dependencies)), m_clock(m_deps.clock ? *m_deps.clock : *Clock::system()),
       m_pairing(new PairingManager(m_clock, this)), m_certificates(new CertificateManager(this)),
-      m_thunderbolt(new ThunderboltDetector(m_deps.interfaceAddresses, m_clock, this))
+      m_thunderbolt(new ThunderboltDetector(m_deps.interfaceAddresses, m_clock, this)),
+      m_tokens(m_deps.timeouts.connectionBurst), m_tokensAt(m_clock.monotonic())
 {
     QObject::connect(m_thunderbolt, &ThunderboltDetector::peerDetected, this, [this](const ThunderboltPeer& peer) {
         if (m_state.kind == ConnectionState::Kind::discovering)
@@ -156,6 +165,10 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
         else
             delete socket;
     };
+    // The code goes on the network only for peers that cannot pair securely,
+    // and only when the user allowed those.
+    m_advertiser->setAnnouncesSecurePairing(true);
+    m_advertiser->setCodeInInstanceName(m_allowUnverified);
     m_advertiser->start(session.code, tls, port);
     if (listeningPort() != portBefore)
         Q_EMIT listeningPortChanged();
@@ -175,13 +188,52 @@ void ConnectionManager::stopAdvertising()
         m_certificates->discardPinnedCertificate();
     }
     m_pairing->reset();
+    m_unverified = false;
     setIncomingPeerReady(false);
     if (m_state.kind == ConnectionState::Kind::pairingInitiated)
         setState(ConnectionState::idle());
 }
 
+bool ConnectionManager::takeConnectionToken()
+{
+    const Timeouts& t = m_deps.timeouts;
+    const auto now = m_clock.monotonic();
+    const double refill = t.connectionRefill.count() > 0
+        ? double(std::chrono::duration_cast<std::chrono::milliseconds>(now - m_tokensAt).count()) / double(t.connectionRefill.count())
+        : double(t.connectionBurst);
+    m_tokens = std::min(double(t.connectionBurst), m_tokens + refill);
+    m_tokensAt = now;
+    if (m_tokens < 1)
+        return false;
+    m_tokens -= 1;
+    return true;
+}
+
+std::unique_ptr<QObject> ConnectionManager::deadlineFor(TransferSession* session, std::chrono::milliseconds after)
+{
+    QPointer<TransferSession> guard(session);
+    return m_clock.schedule(after, [guard] {
+        if (guard) {
+            qCWarning(lcConnectionManager) << "Peer missed its deadline; closing the connection";
+            guard->close();
+        }
+    });
+}
+
 void ConnectionManager::handleIncomingConnection(QSslSocket* socket)
 {
+    // One peer at a time gets to try the code, and not too many one after another.
+    QString refusal;
+    if (m_session || !m_handshaking.isEmpty())
+        refusal = QStringLiteral("another peer is connected");
+    else if (!takeConnectionToken())
+        refusal = QStringLiteral("too many connection attempts");
+    if (!refusal.isEmpty()) {
+        qCWarning(lcConnectionManager).noquote() << "Refused incoming connection:" << refusal;
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     m_certificates->prepareSocket(socket);
     auto* session = new TransferSession(socket, TransferSession::Security::tls,
                                         [](QSslSocket& s) { s.startServerEncryption(); }, this);
@@ -194,11 +246,13 @@ QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
     QString failure;
+    auto deadline = deadlineFor(session, m_deps.timeouts.handshake);
     try {
         co_await session->connect();
     } catch (const std::exception& e) {
         failure = describe(e);
     }
+    deadline.reset();
     // disconnect() may have withdrawn the attempt meanwhile; it is not a failure then.
     if (!self || !guard || m_handshaking.removeAll(guard) == 0)
         co_return;
@@ -206,8 +260,10 @@ QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
         qCWarning(lcConnectionManager).noquote() << "Failed to accept incoming connection:" << failure;
         session->setParent(nullptr);
         SessionDeleter{}(session);
-        // The listener stays up, so the destination can try again.
-        setState(ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
+        // The listener stays up, so the destination can try again. A session
+        // that is already paired is none of this stranger's business.
+        if (!m_session)
+            setState(ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
         co_return;
     }
     session->setParent(nullptr);
@@ -215,38 +271,145 @@ QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
     pinPeerOf(session);
     qCInfo(lcConnectionManager) << "Incoming connection established";
     setIncomingPeerReady(true);
-    co_await awaitPeerPairingConfirm(session);
+    co_await runSourcePairing(session);
 }
 
-QCoro::Task<void> ConnectionManager::awaitPeerPairingConfirm(TransferSession* session)
+void ConnectionManager::dropPeer(TransferSession* session, const QString& reason)
+{
+    qCWarning(lcConnectionManager).noquote() << "Dropping the connected peer:" << reason;
+    // Whoever that was never proved the code: forget them and their certificate
+    // so the real destination can still connect. The state stays as it is.
+    if (session && m_session.get() == session) {
+        setSession(nullptr);
+        m_certificates->discardPinnedCertificate();
+        setIncomingPeerReady(false);
+    }
+}
+
+// Source. The destination speaks first: its share, then (after ours) its
+// confirmation; ours follows only once its confirmation verified.
+QCoro::Task<void> ConnectionManager::runSourcePairing(TransferSession* session)
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
-    QString problem;
+    const auto stillOurs = [&] { return self && guard && m_session.get() == guard; };
+    const auto expired = [&]() -> QCoro::Task<bool> {
+        if (!m_pairing->isExpired())
+            co_return false;
+        const QString text = ConnectionError::pairingExpired().description();
+        try {
+            co_await pairingchannel::sendError(session, QString::fromLatin1(kErrorPairingExpired), text);
+        } catch (const std::exception&) {
+        }
+        if (stillOurs())
+            dropPeer(session, QStringLiteral("the pairing code had expired"));
+        co_return true;
+    };
+
+    Message request;
     try {
-        const Message message = co_await session->receiveMessage();
-        if (message.header.type != MessageType::pairingConfirm) {
-            if (self)
-                qCWarning(lcConnectionManager).noquote() << "Expected pairingConfirm, got" << toString(message.header.type);
-            problem = QStringLiteral("unexpected message");
-        }
+        auto deadline = deadlineFor(session, m_deps.timeouts.firstMessage);
+        request = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
-        if (self)
-            qCWarning(lcConnectionManager).noquote() << "Failed to receive pairingConfirm:" << describe(e);
-        problem = describe(e);
-    }
-    if (!self)
+        if (stillOurs())
+            dropPeer(session, QStringLiteral("no pairing request: ") + describe(e));
         co_return;
-    if (!problem.isEmpty()) {
-        // Whoever that was never proved the code: forget them and their certificate
-        // so the real destination can still connect. The state stays as it is.
-        if (guard && m_session.get() == guard) {
-            setSession(nullptr);
-            m_certificates->discardPinnedCertificate();
-            setIncomingPeerReady(false);
+    }
+    if (!stillOurs())
+        co_return;
+    if (request.header.type == MessageType::pairingConfirm) {
+        co_await acceptLegacyConfirm(session);
+        co_return;
+    }
+    if (request.header.type != MessageType::pairingRequest) {
+        dropPeer(session, QStringLiteral("expected pairingRequest, got ") + toString(request.header.type));
+        co_return;
+    }
+    if (co_await expired())
+        co_return;
+
+    try {
+        const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
+        const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
+                                                                 derOf(m_certificates->pinnedRemoteCertificate()));
+        SecurePairing pake(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
+        PairingShare ourShare;
+        ourShare.share = pake.start();
+        const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
+        co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
+        if (!stillOurs())
+            co_return;
+
+        Message reply;
+        {
+            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+            reply = co_await pairingchannel::receive(session);
         }
+        if (!stillOurs())
+            co_return;
+        if (reply.header.type != MessageType::pairingConfirm)
+            throw SecurePairingError(SecurePairingError::Kind::unexpectedMessage);
+        if (co_await expired())
+            co_return;
+        const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
+        bool verified = true;
+        try {
+            pake.receivePeerConfirmation(theirs.confirmation);
+        } catch (const SecurePairingError& e) {
+            if (e.kind() != SecurePairingError::Kind::confirmationMismatch)
+                throw;
+            verified = false;
+        }
+        if (!verified) {
+            // Counted before anything is sent, so a guesser learns nothing it has not paid for.
+            if (m_pairing->recordFailedConfirmation())
+                qCWarning(lcConnectionManager) << "Pairing code used up; a fresh one follows";
+            try {
+                co_await pairingchannel::sendError(session, QString::fromLatin1(kErrorPairingMismatch),
+                                                   ConnectionError::pairingMismatch().description());
+            } catch (const std::exception&) {
+            }
+            if (stillOurs())
+                dropPeer(session, QStringLiteral("the pairing confirmation did not verify"));
+            co_return;
+        }
+        PairingConfirmation ours;
+        ours.confirmation = ourConfirmation;
+        co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+        if (!stillOurs())
+            co_return;
+        m_pairing->setAgreedKey(*pake.sessionKey());
+        m_unverified = false;
+        qCInfo(lcConnectionManager) << "Destination proved the pairing code";
+        m_pairing->confirmRemotely();
+        m_pairing->confirmLocally();
+        if (m_pairing->isConfirmedBoth())
+            completePairing();
+    } catch (const std::exception& e) {
+        if (stillOurs())
+            dropPeer(session, QStringLiteral("pairing failed: ") + describe(e));
+    }
+}
+
+// Source. The old exchange: a bare pairingConfirm, which proves nothing.
+QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    if (!m_allowUnverified || m_pairing->isExpired()) {
+        const bool insecure = !m_allowUnverified;
+        const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
+        try {
+            co_await pairingchannel::sendError(
+                session, QString::fromLatin1(insecure ? kErrorInsecurePeer : kErrorPairingExpired), error.description());
+        } catch (const std::exception&) {
+        }
+        if (self && guard)
+            dropPeer(session, error.description());
         co_return;
     }
+    m_unverified = true;
+    qCWarning(lcConnectionManager) << "Paired without verifying the code (unverified pairing allowed)";
     m_pairing->confirmRemotely();
     m_pairing->confirmLocally();
     qCInfo(lcConnectionManager) << "Received pairingConfirm from destination";
@@ -277,13 +440,23 @@ QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoi
 QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
 {
     QPointer<ConnectionManager> self(this);
-    if (!peer.pairingCode) {
+    // A peer that cannot prove the code is refused unless the user allowed it;
+    // then the old rules hold, advertised code included.
+    if (!peer.securePairing && !m_allowUnverified) {
+        setState(ConnectionState::failed(ConnectionError::insecurePeer()));
+        throw ConnectionError::insecurePeer();
+    }
+    if (!peer.securePairing && !peer.pairingCode) {
         setState(ConnectionState::failed(ConnectionError::pairingMismatch()));
         throw ConnectionError::pairingMismatch();
     }
-    m_pairing->acceptPeerCode(*peer.pairingCode);
+    m_unverified = !peer.securePairing;
+    m_peerAnnouncedSecure = peer.securePairing && peer.advertised;
+    // On the secure path the code is what the user types; none is known yet.
+    const QString code = m_unverified ? *peer.pairingCode : QString();
+    m_pairing->acceptPeerCode(code);
     setActiveTransport(peer.transport);
-    setState(ConnectionState::pairingInitiated(*peer.pairingCode, expiryOrDefault()));
+    setState(ConnectionState::pairingInitiated(code, expiryOrDefault()));
 
     PeerEndpoint endpoint = peer.endpoint;
     std::optional<ConnectionError> error;
@@ -332,6 +505,98 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
     }
     setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
     pinPeerOf(session);
+}
+
+QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> session = m_session.get();
+    if (!session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    const bool announced = m_peerAnnouncedSecure;
+    std::optional<ConnectionError> failure;
+    // What a reply means when it is not the next step: the source's answer, or
+    // an old source that does not know these messages.
+    const auto unexpected = [announced](const Message& m) {
+        if (m.header.type == MessageType::error) {
+            const QString code = m.header.errorCode.value_or(QString());
+            if (code == QLatin1String(kErrorPairingExpired))
+                return ConnectionError::pairingExpired();
+            if (code == QLatin1String(kErrorInsecurePeer))
+                return ConnectionError::insecurePeer();
+            return ConnectionError::pairingMismatch();
+        }
+        return announced ? ConnectionError::connectionFailed(QStringLiteral("Unexpected pairing message ")
+                                                             + toString(m.header.type))
+                         : ConnectionError::insecurePeer();
+    };
+    try {
+        if (!PairingManager::isWellFormedCode(typedCode))
+            throw ConnectionError::pairingMismatch();
+        const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
+                                                                 m_certificates->localCertificate().toDer());
+        SecurePairing pake(DeviceRole::destination, typedCode, binding);
+        PairingShare ourShare;
+        ourShare.share = pake.start();
+        co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
+        if (!self || !session)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+
+        Message response;
+        try {
+            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+            response = co_await pairingchannel::receive(session);
+        } catch (const std::exception& e) {
+            // A source that does not know the request says nothing or hangs up.
+            throw announced ? ConnectionError::connectionFailed(describe(e)) : ConnectionError::insecurePeer();
+        }
+        if (!self)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+        if (response.header.type != MessageType::pairingResponse)
+            throw unexpected(response);
+        const PairingShare theirShare = PairingShare::fromJson(pairingchannel::payloadObject(response));
+        PairingConfirmation ours;
+        ours.confirmation = pake.receivePeerShare(theirShare.share);
+        co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+        if (!self || !session)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+
+        Message reply;
+        try {
+            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+            reply = co_await pairingchannel::receive(session);
+        } catch (const std::exception& e) {
+            throw ConnectionError::connectionFailed(describe(e));
+        }
+        if (!self)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+        if (reply.header.type != MessageType::pairingConfirm)
+            throw unexpected(reply);
+        const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
+        pake.receivePeerConfirmation(theirs.confirmation);
+        m_pairing->setAgreedKey(*pake.sessionKey());
+    } catch (const ConnectionError& e) {
+        failure = e;
+    } catch (const SecurePairingError& e) {
+        qCWarning(lcConnectionManager).noquote() << "Secure pairing failed:" << e.description();
+        failure = ConnectionError::pairingMismatch();
+    } catch (const std::exception& e) {
+        failure = ConnectionError::connectionFailed(describe(e));
+    }
+    if (!self)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    if (failure) {
+        // The source has dropped us after any failure; so do we.
+        setSession(nullptr);
+        m_certificates->discardPinnedCertificate();
+        setState(ConnectionState::failed(*failure));
+        throw *failure;
+    }
+    qCInfo(lcConnectionManager) << "Source proved the pairing code";
+    m_pairing->confirmLocally();
+    m_pairing->confirmRemotely();
+    setState(ConnectionState::pairingConfirmedLocal());
+    completePairing();
 }
 
 void ConnectionManager::confirmPairingLocally()
@@ -391,6 +656,7 @@ void ConnectionManager::disconnect(DisconnectionReason reason)
     setActiveTransport(std::nullopt);
     setSessionID(std::nullopt);
     setIncomingPeerReady(false);
+    m_unverified = false;
     setState(ConnectionState::disconnected(reason));
 }
 

@@ -34,6 +34,16 @@ class ConnectionManager : public QObject {
     Q_PROPERTY(bool incomingPeerReady READ incomingPeerReady NOTIFY incomingPeerReadyChanged)
     Q_PROPERTY(quint16 listeningPort READ listeningPort NOTIFY listeningPortChanged)
 public:
+    // How long a peer that has proved nothing yet may keep us waiting, and how
+    // often strangers may try. Every wait on such a peer has one of these.
+    struct Timeouts {
+        std::chrono::milliseconds handshake{10000};    // source: TLS handshake of an incoming peer
+        std::chrono::milliseconds firstMessage{10000}; // source: the peer's first message after it
+        std::chrono::milliseconds pairingReply{10000}; // both: each later step of the pairing exchange
+        int connectionBurst = 5;                       // new connections accepted back to back
+        std::chrono::milliseconds connectionRefill{2000}; // one more allowed per this much time
+    };
+
     // Seams for tests; every empty member means the real thing.
     struct Dependencies {
         Clock* clock = nullptr;
@@ -41,7 +51,12 @@ public:
         std::function<std::unique_ptr<PeerBrowser>()> makeBrowser;
         std::function<QCoro::Task<PeerEndpoint>(PeerEndpoint)> resolve;
         std::optional<QHostAddress> listenAddress;
+        Timeouts timeouts;
     };
+
+    static constexpr char kErrorPairingExpired[] = "pairing_expired";
+    static constexpr char kErrorPairingMismatch[] = "pairing_mismatch";
+    static constexpr char kErrorInsecurePeer[] = "insecure_pairing";
 
     explicit ConnectionManager(QObject* parent = nullptr);
     explicit ConnectionManager(Dependencies dependencies, QObject* parent = nullptr);
@@ -64,10 +79,23 @@ public:
     void stopDiscovery();
     void startAdvertising(QString hostname, QString username, quint16 port = 0);
     void stopAdvertising();
+    // Whether a peer that only speaks the old exchange (which proves no code to
+    // the source) may pair. Off unless the user asked for it.
+    void setAllowUnverifiedPairing(bool allow) { m_allowUnverified = allow; }
+    bool allowsUnverifiedPairing() const { return m_allowUnverified; }
+    // The current peer paired by the old exchange.
+    bool pairedUnverified() const { return m_unverified; }
+    // Destination: the connected peer is to prove the code by the secure exchange.
+    bool usesSecurePairing() const { return m_session && !m_unverified; }
+
     // Destination. Throws ConnectionError.
     QCoro::Task<void> connectToPeer(DiscoveredPeer peer);
+    // Destination: proves the typed code to the source and agrees on the
+    // session key. Throws ConnectionError; the connection is gone afterwards.
+    QCoro::Task<void> pairSecurely(QString typedCode);
     void confirmPairingLocally();
-    // Destination. Throws ConnectionError or the transport's error.
+    // Destination, the old exchange: the bare confirmation after a code
+    // comparison. Throws ConnectionError or the transport's error.
     QCoro::Task<void> sendPairingConfirm();
     void disconnect(DisconnectionReason reason);
     // Source, after the pre-flight scan: which of these paths exist on the destination.
@@ -96,7 +124,13 @@ private:
     void handlePeersUpdated(QList<DiscoveredPeer> peers);
     void handleIncomingConnection(QSslSocket* socket);
     QCoro::Task<void> acceptIncoming(TransferSession* session);
-    QCoro::Task<void> awaitPeerPairingConfirm(TransferSession* session);
+    QCoro::Task<void> runSourcePairing(TransferSession* session);
+    QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
+    // Source: forget a peer that proved nothing, with its pin.
+    void dropPeer(TransferSession* session, const QString& reason);
+    bool takeConnectionToken();
+    // Closes `session` unless the returned handle goes first.
+    std::unique_ptr<QObject> deadlineFor(TransferSession* session, std::chrono::milliseconds after);
     void completePairing();
     QDateTime expiryOrDefault() const;
     void pinPeerOf(TransferSession* session);
@@ -124,6 +158,11 @@ private:
     std::optional<TransportType> m_activeTransport;
     std::optional<QUuid> m_sessionID;
     bool m_incomingPeerReady = false;
+    bool m_allowUnverified = false;
+    bool m_unverified = false;
+    bool m_peerAnnouncedSecure = false;
+    double m_tokens = 0;
+    std::chrono::nanoseconds m_tokensAt{};
 };
 
 } // namespace kivo

@@ -50,6 +50,8 @@ DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString>
     peer.endpoint.host = std::move(host);
     peer.endpoint.port = port;
     peer.pairingCode = std::move(pairingCode);
+    peer.securePairing = true;
+    peer.advertised = false;
     return peer;
 }
 
@@ -73,6 +75,7 @@ QString ConnectionError::description() const
     case Kind::pairingMismatch: return QStringLiteral("The pairing codes did not match. Please try again.");
     case Kind::pairingExpired: return QStringLiteral("The pairing session expired. Please try again.");
     case Kind::noDevicesFound: return QStringLiteral("No devices found running kivo on your network.");
+    case Kind::insecurePeer: return QStringLiteral("The other Mac does not support secure pairing");
     }
     return {};
 }

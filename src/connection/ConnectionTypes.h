@@ -42,12 +42,16 @@ struct DiscoveredPeer {
     // The peer's advertisement announced secure pairing. False when it did not
     // (a peer that only compares codes) or when there was no advertisement to read.
     bool securePairing = false;
+    // Read from an advertisement; false for a peer known only by its address,
+    // whose ability to pair securely shows only in how it answers.
+    bool advertised = true;
 
     bool operator==(const DiscoveredPeer&) const = default;
 };
 
 // A peer for a known address, for networks where multicast is blocked. Nothing
-// was advertised, so nothing says it pairs securely.
+// was advertised: the secure exchange is tried, and a peer that does not answer
+// it counts as one that cannot pair securely.
 DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString> pairingCode);
 
 enum class DisconnectionReason { userCancelled, pairingTimeout, connectionLost, transferComplete };
@@ -55,7 +59,7 @@ QString toString(DisconnectionReason reason);
 
 class ConnectionError : public Error {
 public:
-    enum class Kind { certificateError, connectionFailed, tlsHandshakeFailed, pairingMismatch, pairingExpired, noDevicesFound };
+    enum class Kind { certificateError, connectionFailed, tlsHandshakeFailed, pairingMismatch, pairingExpired, noDevicesFound, insecurePeer };
 
     static ConnectionError certificateError(QString message) { return {Kind::certificateError, std::move(message)}; }
     static ConnectionError connectionFailed(QString message) { return {Kind::connectionFailed, std::move(message)}; }
@@ -63,6 +67,8 @@ public:
     static ConnectionError pairingMismatch() { return {Kind::pairingMismatch, {}}; }
     static ConnectionError pairingExpired() { return {Kind::pairingExpired, {}}; }
     static ConnectionError noDevicesFound() { return {Kind::noDevicesFound, {}}; }
+    // The peer speaks only the old exchange, which proves nothing to the source.
+    static ConnectionError insecurePeer() { return {Kind::insecurePeer, {}}; }
 
     Kind kind() const { return m_kind; }
     const QString& message() const { return m_message; }

@@ -14,6 +14,10 @@
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include "connection/SecurePairingCPace.h"
+
+#include <sodium.h>
+
 namespace kivo {
 
 namespace {
@@ -24,15 +28,6 @@ constexpr char kInfo[] = "kivo-aes-256-gcm";
 PairingManager::PairingManager(Clock& clock, QObject* parent) : QObject(parent), m_clock(clock) {}
 
 PairingManager::~PairingManager() = default;
-
-QString PairingManager::deriveCodeFromKey(const QByteArray& key)
-{
-    if (key.size() < 3)
-        return QStringLiteral("000000");
-    const auto b = [&](int i) { return static_cast<quint32>(static_cast<quint8>(key.at(i))); };
-    const quint32 value = ((b(0) << 16 | b(1) << 8 | b(2)) >> 4) % 1000000;
-    return QStringLiteral("%1").arg(value, 6, 10, QLatin1Char('0'));
-}
 
 bool PairingManager::isWellFormedCode(const QString& code)
 {
@@ -77,7 +72,11 @@ PairingManager::Session PairingManager::generateSession()
     QByteArray key(32, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char*>(key.data()), static_cast<int>(key.size())) != 1)
         throw SystemError(QStringLiteral("No random bytes available"));
-    const QString code = deriveCodeFromKey(key);
+    // The code is drawn on its own: nothing about it may follow from a key that
+    // is later used for anything.
+    if (!cpace::initialise())
+        throw SystemError(QStringLiteral("No random numbers available"));
+    const QString code = QStringLiteral("%1").arg(randombytes_uniform(1000000), kCodeLength, 10, QLatin1Char('0'));
     startSession(key, code);
     qCInfo(lcPairing).noquote() << QStringLiteral("Pairing session generated, code: %1, expires in %2s")
                                        .arg(code)
@@ -93,6 +92,8 @@ void PairingManager::acceptPeerCode(const QString& code)
 void PairingManager::startSession(std::optional<QByteArray> key, QString code)
 {
     m_sessionKey = std::move(key);
+    m_agreedKey.reset();
+    m_failedConfirmations = 0;
     setCode(std::move(code));
     setLocal(false);
     setRemote(false);
@@ -135,8 +136,29 @@ void PairingManager::confirmRemotely()
     qCInfo(lcPairing) << "Pairing confirmed by remote peer";
 }
 
+void PairingManager::setAgreedKey(QByteArray key)
+{
+    m_agreedKey = std::move(key);
+}
+
+bool PairingManager::recordFailedConfirmation()
+{
+    ++m_failedConfirmations;
+    qCWarning(lcPairing).noquote() << QStringLiteral("Pairing confirmation failed (%1 of %2)")
+                                          .arg(m_failedConfirmations)
+                                          .arg(kMaxFailedConfirmations);
+    if (m_failedConfirmations < kMaxFailedConfirmations || m_expired)
+        return false;
+    m_expiryTask.reset();
+    setExpired(true);
+    qCWarning(lcPairing) << "Pairing code used up by failed confirmations";
+    return true;
+}
+
 std::optional<QByteArray> PairingManager::deriveTransferKey() const
 {
+    if (m_agreedKey)
+        return m_agreedKey;
     if (!m_sessionKey)
         return std::nullopt;
     return hkdfTransferKey(*m_sessionKey);
@@ -146,6 +168,8 @@ void PairingManager::reset()
 {
     m_expiryTask.reset();
     m_sessionKey.reset();
+    m_agreedKey.reset();
+    m_failedConfirmations = 0;
     setCode(std::nullopt);
     setExpiresAt(std::nullopt);
     setLocal(false);

@@ -24,6 +24,8 @@ class PairingManager : public QObject {
 public:
     static constexpr std::chrono::seconds kCodeLifetime{60};
     static constexpr int kCodeLength = 6;
+    // Failed confirmations, from any peers, that use up a code.
+    static constexpr int kMaxFailedConfirmations = 3;
 
     struct Session {
         QByteArray key;
@@ -33,14 +35,23 @@ public:
     explicit PairingManager(Clock& clock = *Clock::system(), QObject* parent = nullptr);
     ~PairingManager() override;
 
-    // Source: a fresh random 256-bit key and the code derived from it.
+    // Source: a fresh random code, and a random 256-bit key that only the old
+    // exchange uses (the secure one agrees on its own).
     Session generateSession();
     // Destination: the code the source advertised; no key on this side.
     void acceptPeerCode(const QString& code);
     void confirmLocally();
     void confirmRemotely();
-    // HKDF-SHA256 of the session key; none without one (the destination).
+    // The key the secure exchange agreed on; otherwise HKDF-SHA256 of the session
+    // key; none without either (the destination after the old exchange).
     std::optional<QByteArray> deriveTransferKey() const;
+    // Both ends: the key the code-proving exchange produced.
+    void setAgreedKey(QByteArray key);
+    bool hasAgreedKey() const { return m_agreedKey.has_value(); }
+    // Source: a confirmation that did not verify. True when it used the code up,
+    // which then counts as expired, so a fresh one is shown.
+    bool recordFailedConfirmation();
+    int failedConfirmations() const { return m_failedConfirmations; }
     void reset();
     double secondsRemaining() const;
 
@@ -57,7 +68,6 @@ public:
     // The typed entry against the live code, in constant time; false without a code.
     bool matchesCode(const QString& typed) const;
 
-    static QString deriveCodeFromKey(const QByteArray& key);
     // HKDF-SHA256 with our fixed salt and info, 32 bytes out.
     static QByteArray hkdfTransferKey(const QByteArray& inputKey);
 
@@ -84,6 +94,8 @@ private:
 
     Clock& m_clock;
     std::optional<QByteArray> m_sessionKey;
+    std::optional<QByteArray> m_agreedKey;
+    int m_failedConfirmations = 0;
     std::optional<QString> m_pairingCode;
     std::optional<QDateTime> m_expiresAt;
     bool m_locallyConfirmed = false;

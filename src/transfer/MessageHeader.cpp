@@ -9,14 +9,14 @@ namespace kivo {
 
 namespace {
 
-constexpr std::array<const char*, 19> kTypeNames = {
+constexpr std::array<const char*, 21> kTypeNames = {
     "pairingConfirm",   "manifest",          "manifestAck",
     "chunkData",        "chunkAck",          "chunkNack",
     "fileComplete",     "fileAck",           "fileSkip",
     "categoryStart",    "categoryComplete",  "verificationRequest",
     "verificationResponse", "transferComplete", "error",
     "pause",            "resume",            "preFlightConflictRequest",
-    "preFlightConflictResponse",
+    "preFlightConflictResponse", "pairingRequest", "pairingResponse",
 };
 
 } // namespace

@@ -30,6 +30,9 @@ enum class MessageType {
     resume,
     preFlightConflictRequest,
     preFlightConflictResponse,
+    // The code-proving exchange that precedes everything else between two kivo peers.
+    pairingRequest,
+    pairingResponse,
 };
 
 QString toString(MessageType type);

@@ -1,12 +1,17 @@
 #include "app/AppState.h"
+#include "connection/ConnectionManager.h"
+#include "connection/PairingManager.h"
 #include "app/DemoData.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "platform/HostNames.h"
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
 #include "support/TreeCompare.h"
 #include "transfer/OutgoingTransfer.h"
+#include "transfer/TransferEngine.h"
 
+#include <QCoroTimer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -62,6 +67,30 @@ SendFlow::Request userFiles(std::optional<QStringList> folders = std::nullopt)
     return {QStringList{QStringLiteral("userFiles")}, std::move(folders), std::nullopt, std::nullopt};
 }
 
+// A destination that follows the old rules: it compares the code it read from
+// the advertisement, sends a bare pairingConfirm and waits for the manifest.
+// True when its transfer ran to the end.
+QCoro::Task<bool> receiveTheOldWay(AppState& state, quint16 port, QString code, QString sourceHome)
+{
+    ConnectionManager* cm = state.connectionManager();
+    cm->setAllowUnverifiedPairing(true); // our manager speaks the old exchange only when allowed
+    state.goToNext();
+    state.setDeviceRole(DeviceRole::destination);
+    state.goToNext();
+    DiscoveredPeer old = peerForAddress(QStringLiteral("127.0.0.1"), port, code);
+    old.securePairing = false;
+    old.advertised = true;
+    state.selectPeer(old);
+    while (!cm->transferSession() || !cm->transferSession()->isConnected())
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+    if (!state.submitPairingCode(code))
+        co_return false;
+    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), sourceHome, host::loginUserName(),
+                                               state.environment().homeFolder));
+    co_await state.runTransfer();
+    co_return state.transferProgress()->isComplete();
+}
+
 struct Flows : testing::Test {
     QTemporaryDir work;
     QString source = work.path() + QStringLiteral("/src");
@@ -111,6 +140,11 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
     const QStringList transfer{"start userFiles", "complete userFiles", "verified", "summary"};
     EXPECT_EQ(sent.events, QStringList({"advertising", "paired"}) + transfer);
     EXPECT_EQ(received.events, QStringList({"peerFound", "paired"}) + transfer);
+    // Both engines hold the key the pairing agreed on, so the keychain export opens where it arrives.
+    ASSERT_TRUE(sourceState.transferEngine() && destinationState.transferEngine());
+    ASSERT_TRUE(sourceState.transferEngine()->sessionKey().has_value());
+    EXPECT_EQ(sourceState.transferEngine()->sessionKey()->size(), 32);
+    EXPECT_EQ(sourceState.transferEngine()->sessionKey(), destinationState.transferEngine()->sessionKey());
     ASSERT_FALSE(received.progress.isEmpty());
     EXPECT_TRUE(received.progress.last().isFinal);
     EXPECT_EQ(received.progress.last().bytes, received.progress.last().totalBytes);
@@ -123,9 +157,9 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
     EXPECT_FALSE(QFile::exists(OutgoingTransfer::path(source))) << "a finished migration leaves no record behind";
 }
 
-// A known address comes without an advertised code, so there is nothing to
-// check a typed one against: without a code given up front pairing fails.
-TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWaiting)
+// A known address comes without an advertisement; the typed code is still
+// proved to the source, so a wrong one pairs nothing and the source goes on waiting.
+TEST_F(Flows, ADirectAddressWithAWrongCodeFailsPairingAndACancelledSourceStopsWaiting)
 {
     DemoData::buildSampleHome(source, 3, 5);
     AppState sourceState(sourceEnvironment(source));
@@ -137,10 +171,12 @@ TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWait
     std::unique_ptr<ReceiveFlow> receive;
     Recorder received;
     QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        if (receive)
+            return;
         ReceiveFlow::Request request;
         request.directHost = QStringLiteral("127.0.0.1");
         request.directPort = a.port;
-        request.askCode = [code = a.code]() -> QCoro::Task<std::optional<QString>> { co_return code; };
+        request.code = QStringLiteral("%1").arg((a.code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
         receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
         received.watch(*receive);
         QCoro::connect(receive->run(), &send, [&send](FlowExit) { send.cancel(); });
@@ -148,9 +184,11 @@ TEST_F(Flows, ADirectAddressWithoutACodeFailsPairingAndACancelledSourceStopsWait
 
     EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed);
     EXPECT_EQ(sent.failure, (FlowFailure{FlowExit::pairingFailed, u"Pairing cancelled."_s}));
+    EXPECT_EQ(sent.events, QStringList({"advertising"}));
     EXPECT_EQ(received.events, QStringList({"peerFound"}));
     EXPECT_EQ(received.failure,
               (FlowFailure{FlowExit::pairingFailed, u"The pairing codes did not match. Please try again."_s}));
+    EXPECT_FALSE(destinationState.connectionManager()->pairingManager()->deriveTransferKey().has_value());
     EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
 }
 
@@ -263,4 +301,95 @@ TEST(FlowRules, SourcesAreChosenByHostNameWithoutRegardToCase)
     EXPECT_EQ(ReceiveFlow::matchingSources(peers, std::nullopt).size(), 2);
     EXPECT_EQ(ReceiveFlow::matchingSources(peers, u"old-box"_s), QList<DiscoveredPeer>{peers.first()});
     EXPECT_TRUE(ReceiveFlow::matchingSources(peers, u"old"_s).isEmpty());
+}
+
+// Against a destination that cannot prove the code, the source pairs only when
+// allowed, then warns; otherwise that destination gets nothing.
+TEST_F(Flows, AnOldDestinationMigratesOnlyWhenUnverifiedPairingIsAllowed)
+{
+    DemoData::buildSampleHome(source, 3, 5);
+    for (const bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        QDir(destination).removeRecursively();
+        QDir().mkpath(destination);
+        AppState sourceState(sourceEnvironment(source));
+        SendFlow::Request request = userFiles();
+        request.allowUnverifiedPairing = allowed;
+        SendFlow send(sourceState, request);
+        Recorder sent;
+        sent.watch(send);
+        QStringList warnings;
+        QObject::connect(&send, &MigrationFlow::warning, [&](const QString& w) { warnings << w; });
+
+        AppState destinationState({destination, {}, {}, 0, nullptr});
+        std::optional<bool> completed;
+        std::optional<QCoro::Task<void>> old;
+        QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+            if (old)
+                return;
+            old = [](AppState& d, Advertisement a, QString src, std::optional<bool>& done, SendFlow& s) -> QCoro::Task<void> {
+                done = co_await receiveTheOldWay(d, a.port, a.code, src);
+                if (!*done)
+                    s.cancel();
+            }(destinationState, a, source, completed, send);
+        });
+
+        const FlowExit exit = runTask(send.run());
+        ASSERT_TRUE(waitUntil([&] { return completed.has_value(); }));
+        if (allowed) {
+            EXPECT_EQ(exit, FlowExit::success);
+            EXPECT_TRUE(*completed);
+            EXPECT_EQ(warnings, QStringList{QString::fromUtf8(kUnverifiedPairingWarning)});
+            EXPECT_EQ(treeDifferences(source + QStringLiteral("/Documents"), destination + QStringLiteral("/Documents")),
+                      QStringList());
+        } else {
+            EXPECT_EQ(exit, FlowExit::pairingFailed);
+            EXPECT_FALSE(*completed);
+            EXPECT_FALSE(sent.events.contains(QStringLiteral("paired")));
+            EXPECT_TRUE(warnings.isEmpty());
+            EXPECT_FALSE(QDir(destination + QStringLiteral("/Documents")).exists());
+        }
+    }
+}
+
+// Three wrong codes use the code up: the source shows a fresh one on the same
+// port, and the destination's user, asked again, pairs with it.
+TEST_F(Flows, ThreeWrongCodesBringAFreshCodeThatThenPairs)
+{
+    DemoData::buildSampleHome(source, 2, 5);
+    AppState sourceState(sourceEnvironment(source));
+    SendFlow send(sourceState, userFiles());
+    Recorder sent;
+    sent.watch(send);
+
+    AppState destinationState({destination, {}, {}, 0, nullptr});
+    std::unique_ptr<ReceiveFlow> receive;
+    Recorder received;
+    std::optional<FlowExit> receiveExit;
+    QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
+        if (receive)
+            return;
+        ReceiveFlow::Request request;
+        request.directHost = QStringLiteral("127.0.0.1");
+        request.directPort = a.port;
+        request.askCode = [&sent, asked = 0]() mutable -> QCoro::Task<std::optional<QString>> {
+            const QString live = sent.ads.last().code;
+            if (++asked <= PairingManager::kMaxFailedConfirmations)
+                co_return QStringLiteral("%1").arg((live.toInt() + asked) % 1000000, 6, 10, QLatin1Char('0'));
+            // The user reads the screen again once the code was rejected three times.
+            co_return live;
+        };
+        receive = std::make_unique<ReceiveFlow>(destinationState, std::move(request));
+        received.watch(*receive);
+        QCoro::connect(receive->run(), receive.get(), [&receiveExit](FlowExit e) { receiveExit = e; });
+    });
+
+    EXPECT_EQ(runTask(send.run()), FlowExit::success);
+    ASSERT_TRUE(waitUntil([&] { return receiveExit.has_value(); }));
+    EXPECT_EQ(*receiveExit, FlowExit::success);
+    ASSERT_EQ(sent.ads.size(), 2);
+    EXPECT_NE(sent.ads[0].code, sent.ads[1].code);
+    EXPECT_EQ(sent.ads[0].port, sent.ads[1].port);
+    EXPECT_EQ(received.events.count(QStringLiteral("codeRejected")), PairingManager::kMaxFailedConfirmations);
+    EXPECT_EQ(treeDifferences(source + QStringLiteral("/Documents"), destination + QStringLiteral("/Documents")), QStringList());
 }

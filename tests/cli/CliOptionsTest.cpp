@@ -25,7 +25,8 @@ TEST(CliOptions, SendParsesEveryFlag)
 {
     const SendOptions o = parseSend({"--home", "/tmp/h/../home", "--categories", "userFiles, browserData",
                                      "--folders", "Documents,Pictures", "--hostname", "old-box", "--username", "ann",
-                                     "--port", "4711", "--conflict-policy", "keepNewer", "--max-mbps", "50", "--json"});
+                                     "--port", "4711", "--conflict-policy", "keepNewer", "--max-mbps", "50",
+                                     "--allow-unverified-pairing", "--json"});
     EXPECT_EQ(o.home, "/tmp/home");
     EXPECT_EQ(o.categories, (QStringList{"userFiles", "browserData"}));
     EXPECT_EQ(o.folders, (QStringList{"Documents", "Pictures"}));
@@ -34,7 +35,9 @@ TEST(CliOptions, SendParsesEveryFlag)
     EXPECT_EQ(o.port, 4711);
     EXPECT_EQ(o.conflictPolicy, "keepNewer");
     EXPECT_EQ(o.maxMbps, 50);
+    EXPECT_TRUE(o.allowUnverifiedPairing);
     EXPECT_TRUE(o.json);
+    EXPECT_FALSE(parseSend({}).allowUnverifiedPairing);
 }
 
 TEST(CliOptions, ReceiveParsesConnectAndCode)
@@ -45,6 +48,8 @@ TEST(CliOptions, ReceiveParsesConnectAndCode)
     EXPECT_EQ(o.code, "012345");
     EXPECT_EQ(o.timeoutSeconds, 5);
     EXPECT_EQ(parseReceive({"--connect", "127.0.0.1:1"}).connectHost, "127.0.0.1");
+    EXPECT_FALSE(o.allowUnverifiedPairing);
+    EXPECT_TRUE(parseReceive({"--allow-unverified-pairing"}).allowUnverifiedPairing);
 }
 
 TEST(CliOptions, BadUsageIsRefusedWithAClearMessage)

@@ -1,10 +1,16 @@
 #include "connection/ConnectionManager.h"
+#include "connection/PairingChannel.h"
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingMessages.h"
 #include "support/CoroTest.h"
+#include "support/ManualClock.h"
 #include "support/TestTls.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -54,30 +60,59 @@ QByteArray frameOf(MessageType type)
     return WireFormat::encodeMessage(h);
 }
 
-ConnectionManager::Dependencies onLoopback()
+ConnectionManager::Dependencies onLoopback(Clock* clock = nullptr, ConnectionManager::Timeouts timeouts = {})
 {
     ConnectionManager::Dependencies deps;
     deps.listenAddress = QHostAddress::LocalHost;
+    deps.clock = clock;
+    deps.timeouts = timeouts;
     return deps;
 }
 
 struct Source {
-    ConnectionManager manager{onLoopback()};
-    Source() { manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0); }
+    ConnectionManager manager;
+    explicit Source(Clock* clock = nullptr, bool allowUnverified = false, ConnectionManager::Timeouts timeouts = {})
+        : manager(onLoopback(clock, timeouts))
+    {
+        manager.setAllowUnverifiedPairing(allowUnverified);
+        manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    }
     quint16 port() const { return manager.listeningPort(); }
     QString code() { return *manager.pairingManager()->pairingCode(); }
     DiscoveredPeer peer() { return loopbackPeer(port(), code()); }
 };
 
-// Connects, confirms the code and sends pairingConfirm; returns once the source saw it.
+// Connects and proves the code; returns once the source believed it.
 void pair(Source& source, ConnectionManager& destination)
 {
     runTask(destination.connectToPeer(source.peer()));
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-    destination.confirmPairingLocally();
-    runTask(destination.sendPairingConfirm());
+    runTask(destination.pairSecurely(source.code()));
     ASSERT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
 }
+
+// A code that is well formed and not the source's.
+QString otherCode(const QString& code)
+{
+    return QStringLiteral("%1").arg((code.toInt() + 1) % 1000000, 6, 10, QLatin1Char('0'));
+}
+
+// One wrong attempt by a fresh destination; the error text it ends with.
+QString wrongAttempt(Source& source)
+{
+    ConnectionManager destination;
+    runTask(destination.connectToPeer(source.peer()));
+    const QString text = errorText([&] { runTask(destination.pairSecurely(otherCode(source.code()))); });
+    EXPECT_EQ(destination.transferSession(), nullptr);
+    EXPECT_FALSE(destination.pairingManager()->deriveTransferKey().has_value());
+    // The source hangs up too and forgets the certificate.
+    EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+    EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
+    return text;
+}
+
+// The messages an old destination sends: none but a bare pairingConfirm.
+QByteArray legacyConfirm() { return frameOf(MessageType::pairingConfirm); }
 
 int socketOption(qintptr fd, int level, int name)
 {
@@ -139,7 +174,7 @@ TEST(SecureConnection, PairsOverPinnedTlsAndBothSidesReachConnected)
     ConnectionManager destination;
     runTask(destination.connectToPeer(source.peer()));
     EXPECT_EQ(destination.state().kind, Kind::pairingInitiated);
-    EXPECT_EQ(destination.state().pairingCode, source.code());
+    EXPECT_TRUE(destination.usesSecurePairing());
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
 
     // Each side pinned exactly the other's certificate.
@@ -155,22 +190,178 @@ TEST(SecureConnection, PairsOverPinnedTlsAndBothSidesReachConnected)
         EXPECT_EQ(socketOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 30);
     }
 
-    // Nothing is confirmed until the destination says so.
+    // Nothing is confirmed until the destination proves the code.
     EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
-    destination.confirmPairingLocally();
-    EXPECT_EQ(destination.state(), ConnectionState::pairingConfirmedLocal());
-    runTask(destination.sendPairingConfirm());
+    runTask(destination.pairSecurely(source.code()));
     EXPECT_EQ(destination.state().kind, Kind::connected);
     EXPECT_EQ(destination.state().transport, TransportType::wifi);
     ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::connected; }));
     EXPECT_TRUE(source.manager.pairingManager()->isConfirmedBoth());
-    EXPECT_TRUE(source.manager.pairingManager()->deriveTransferKey().has_value());
+    EXPECT_FALSE(source.manager.pairedUnverified());
     EXPECT_NE(source.manager.sessionID(), destination.sessionID());
+
+    // Both ends hold the same 32-byte key, which is what their engines get.
+    const auto sourceKey = source.manager.pairingManager()->deriveTransferKey();
+    const auto destinationKey = destination.pairingManager()->deriveTransferKey();
+    ASSERT_TRUE(sourceKey && destinationKey);
+    EXPECT_EQ(sourceKey->size(), 32);
+    EXPECT_EQ(*sourceKey, *destinationKey);
 
     destination.disconnect(DisconnectionReason::userCancelled);
     EXPECT_EQ(destination.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
     EXPECT_EQ(destination.transferSession(), nullptr);
     EXPECT_FALSE(destination.certificateManager()->pinnedRemoteCertificate().has_value());
+}
+
+TEST(SecurePairingOverTls, WrongCodesFailWithoutKeysAndTheThirdUsesTheCodeUp)
+{
+    Source source;
+    const QString code = source.code();
+    const QString mismatch = QStringLiteral("The pairing codes did not match. Please try again.");
+    EXPECT_EQ(wrongAttempt(source), mismatch);
+    EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
+    EXPECT_FALSE(source.manager.pairingManager()->isExpired());
+    EXPECT_EQ(wrongAttempt(source), mismatch);
+    EXPECT_FALSE(source.manager.pairingManager()->isExpired());
+    EXPECT_EQ(wrongAttempt(source), mismatch);
+    // Used up: the right code no longer pairs, and the answer says why.
+    EXPECT_TRUE(source.manager.pairingManager()->isExpired());
+    EXPECT_EQ(source.manager.pairingManager()->failedConfirmations(), 3);
+    ConnectionManager late;
+    runTask(late.connectToPeer(source.peer()));
+    EXPECT_EQ(errorText([&] { runTask(late.pairSecurely(code)); }), "The pairing session expired. Please try again.");
+    EXPECT_EQ(late.state(), ConnectionState::failed(ConnectionError::pairingExpired()));
+    EXPECT_FALSE(source.manager.pairingManager()->isConfirmedBoth());
+
+    // A fresh code starts the count again and pairs.
+    source.manager.stopAdvertising();
+    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    EXPECT_EQ(source.manager.pairingManager()->failedConfirmations(), 0);
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
+}
+
+TEST(SecurePairingOverTls, ARequestAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
+{
+    ManualClock clock;
+    ConnectionManager::Timeouts patient;
+    patient.firstMessage = 2 * PairingManager::kCodeLifetime; // the code runs out first
+    Source source(&clock, false, patient);
+    ConnectionManager destination;
+    runTask(destination.connectToPeer(source.peer()));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    clock.advance(PairingManager::kCodeLifetime);
+    ASSERT_TRUE(source.manager.pairingManager()->isExpired());
+    EXPECT_EQ(errorText([&] { runTask(destination.pairSecurely(source.code())); }),
+              "The pairing session expired. Please try again.");
+    // Dropped, so the source's flow shows a fresh code.
+    EXPECT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
+    EXPECT_EQ(source.manager.transferSession(), nullptr);
+}
+
+// The exchange driven step by step, as any peer could: the code runs out
+// between the shares and the confirmation, which is then answered, not ignored.
+TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
+{
+    ManualClock clock;
+    ConnectionManager::Timeouts patient;
+    patient.firstMessage = patient.pairingReply = 2 * PairingManager::kCodeLifetime;
+    Source source(&clock, false, patient);
+    ConnectionManager client;
+    runTask(client.connectToPeer(source.peer()));
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    TransferSession* session = client.transferSession();
+
+    SecurePairing pake(DeviceRole::destination, source.code(),
+                       SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
+                                                     client.certificateManager()->localCertificate().toDer()));
+    PairingShare ours;
+    ours.share = pake.start();
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, ours.toJson()));
+    const Message response = runTask(pairingchannel::receive(session));
+    ASSERT_EQ(response.header.type, MessageType::pairingResponse);
+    PairingConfirmation confirmation;
+    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+
+    clock.advance(PairingManager::kCodeLifetime);
+    ASSERT_TRUE(source.manager.pairingManager()->isExpired());
+    runTask(pairingchannel::send(session, MessageType::pairingConfirm, confirmation.toJson()));
+    const Message answer = runTask(pairingchannel::receive(session));
+    EXPECT_EQ(answer.header.type, MessageType::error);
+    EXPECT_EQ(answer.header.errorCode, QString::fromLatin1(ConnectionManager::kErrorPairingExpired));
+    EXPECT_EQ(answer.header.errorMessage, "The pairing session expired. Please try again.");
+    EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+    EXPECT_FALSE(source.manager.pairingManager()->isConfirmedBoth());
+    EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
+}
+
+TEST(SecurePairingOverTls, ASilentConnectorIsDroppedAtItsDeadlineAndTheRealDestinationPairs)
+{
+    ManualClock clock;
+    Source source(&clock);
+    QSslSocket stranger;
+    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
+    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+
+    // While it holds the line, nobody else gets in.
+    ConnectionManager early;
+    EXPECT_NE(errorText([&] { runTask(early.connectToPeer(source.peer())); }), "<no error>");
+    EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
+
+    clock.advance(ConnectionManager::Timeouts{}.firstMessage);
+    ASSERT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
+    EXPECT_EQ(source.manager.transferSession(), nullptr);
+    EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
+
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
+}
+
+TEST(SecurePairingOverTls, AStalledHandshakeIsDroppedWithoutTouchingAPairedSession)
+{
+    ManualClock clock;
+    Source source(&clock);
+    // A plain TCP connection that never starts TLS.
+    QTcpSocket stalled;
+    stalled.connectToHost(QStringLiteral("127.0.0.1"), source.port());
+    ASSERT_TRUE(stalled.waitForConnected(10000));
+    ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() > 1; }));
+    clock.advance(ConnectionManager::Timeouts{}.handshake);
+    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
+    EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
+
+    ConnectionManager destination;
+    pair(source, destination);
+    // Once paired, another stranger is turned away and the session stays as it is.
+    QTcpSocket late;
+    late.connectToHost(QStringLiteral("127.0.0.1"), source.port());
+    EXPECT_TRUE(waitUntil([&] { return late.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
+}
+
+TEST(SecurePairingOverTls, NewConnectionsAreRateLimited)
+{
+    ManualClock clock;
+    Source source(&clock);
+    const int burst = ConnectionManager::Timeouts{}.connectionBurst;
+    // Each stranger is turned away (one is let in, then dropped as it closes), spending a token.
+    for (int i = 0; i < burst; ++i) {
+        QTcpSocket s;
+        s.connectToHost(QStringLiteral("127.0.0.1"), source.port());
+        ASSERT_TRUE(s.waitForConnected(10000));
+        s.abort();
+        clock.advance(ConnectionManager::Timeouts{}.handshake);
+        ASSERT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+    }
+    ConnectionManager refused;
+    EXPECT_NE(errorText([&] { runTask(refused.connectToPeer(source.peer())); }), "<no error>");
+    clock.jump(ConnectionManager::Timeouts{}.connectionRefill);
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
 TEST(SecureConnection, PreFlightConflictQuestionGetsTheDestinationsAnswer)
@@ -222,13 +413,15 @@ TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
     EXPECT_EQ(destination.transferSession(), paired);
     EXPECT_FALSE(impostor.manager.incomingPeerReady());
 
+    // The impostor takes one connection at a time: its failed one ends first.
+    ASSERT_TRUE(waitUntil([&] { return impostor.manager.state().kind == Kind::failed; }));
     destination.disconnect(DisconnectionReason::userCancelled);
     runTask(destination.connectToPeer(impostor.peer()));
     EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
               impostor.manager.certificateManager()->localCertificate());
 }
 
-TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationDuringTheHandshake)
+TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationWhileOneIsConnected)
 {
     Source source;
     ConnectionManager destination;
@@ -237,52 +430,87 @@ TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationDuringTheHandshake)
     TransferSession* paired = source.manager.transferSession();
 
     // A stranger with its own certificate sends a pairingConfirm at once; it
-    // must never be read.
-    OpensslIdentity stranger;
-    QProcess client;
-    stranger.startClient(client, source.port());
-    ASSERT_TRUE(client.waitForStarted());
-    client.write(frameOf(MessageType::pairingConfirm));
-    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
-    EXPECT_EQ(source.manager.state(), ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
-    client.waitForFinished(10000);
+    // is turned away without a handshake and never read.
+    QSslSocket stranger;
+    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
+    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+    stranger.write(legacyConfirm());
+    EXPECT_TRUE(waitUntil([&] { return stranger.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_FALSE(stranger.isEncrypted());
+    EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
     EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
     EXPECT_EQ(source.manager.transferSession(), paired);
 
-    // The paired destination is unaffected.
-    destination.confirmPairingLocally();
-    runTask(destination.sendPairingConfirm());
+    // The connected destination is unaffected.
+    runTask(destination.pairSecurely(source.code()));
     EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-TEST(IndependentPeers, OpensslClientHandshakesWithOurListenerAndConfirms)
+// An independent TLS client that follows the old rules: a bare pairingConfirm.
+TEST(IndependentPeers, AnOldDestinationIsRefusedUnlessUnverifiedPairingIsAllowed)
 {
-    Source source;
-    OpensslIdentity identity;
-    QProcess client;
-    identity.startClient(client, source.port());
-    ASSERT_TRUE(client.waitForStarted());
-    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(), QSslCertificate::fromPath(identity.cert()).value(0));
+    for (const bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        Source source(nullptr, allowed);
+        OpensslIdentity identity;
+        QProcess client;
+        QByteArray received;
+        QObject::connect(&client, &QProcess::readyRead, [&] { received += client.readAll(); });
+        identity.startClient(client, source.port());
+        ASSERT_TRUE(client.waitForStarted());
+        ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+        EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(),
+                  QSslCertificate::fromPath(identity.cert()).value(0));
 
-    client.write(frameOf(MessageType::pairingConfirm));
-    EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
-    client.kill();
-    client.waitForFinished();
+        client.write(legacyConfirm());
+        if (allowed) {
+            EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
+            EXPECT_TRUE(source.manager.pairedUnverified());
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return received.contains("insecure_pairing"); }));
+            EXPECT_TRUE(received.contains("The other Mac does not support secure pairing"));
+            EXPECT_FALSE(received.contains("pairingResponse"));
+            EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+            EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+        }
+        client.kill();
+        client.waitForFinished();
+    }
 }
 
-TEST(IndependentPeers, OpensslServerAcceptsOurConnectorAndAnotherCertificateIsRefused)
+// An independent TLS server stands for an old source: it never answers the request.
+TEST(IndependentPeers, AnOldSourceIsRefusedUnlessAllowedThenTheOldRulesHold)
 {
     OpensslServer server;
     ASSERT_NE(server.port, 0) << server.output.toStdString();
-    ConnectionManager destination;
+    ManualClock clock;
+    ConnectionManager::Dependencies deps;
+    deps.clock = &clock;
+    ConnectionManager destination(deps);
     runTask(destination.connectToPeer(loopbackPeer(server.port)));
     EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
               QSslCertificate::fromPath(server.identity.cert()).value(0));
+    auto attempt = destination.pairSecurely(QStringLiteral("123456"));
+    ASSERT_TRUE(waitUntil([&] { return server.output.contains("\"pairingRequest\""); })) << server.output.toStdString();
+    EXPECT_FALSE(server.output.contains("123456")); // the code never crosses the wire
+    clock.advance(ConnectionManager::Timeouts{}.pairingReply);
+    EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "The other Mac does not support secure pairing");
+    EXPECT_EQ(destination.state(), ConnectionState::failed(ConnectionError::insecurePeer()));
+
+    // An advertisement without the secure marker: refused before connecting, unless allowed.
+    DiscoveredPeer old = loopbackPeer(server.port);
+    old.securePairing = false;
+    old.advertised = true;
+    EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(old)); }), "The other Mac does not support secure pairing");
+    destination.setAllowUnverifiedPairing(true);
+    runTask(destination.connectToPeer(old));
+    EXPECT_FALSE(destination.usesSecurePairing());
     destination.confirmPairingLocally();
     runTask(destination.sendPairingConfirm());
     EXPECT_TRUE(waitUntil([&] { return server.output.contains("\"pairingConfirm\""); })) << server.output.toStdString();
+    EXPECT_TRUE(destination.pairedUnverified());
+    EXPECT_FALSE(destination.pairingManager()->deriveTransferKey().has_value());
 
     OpensslServer other;
     EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(loopbackPeer(other.port))); }),
@@ -321,7 +549,7 @@ TEST(SecureConnection, SilentStrangerIsForgottenWhenTheSourceAdvertisesAgain)
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce };
+enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce, hugePairingPayload };
 class HostilePeer : public testing::TestWithParam<Hostility> {};
 
 TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
@@ -344,6 +572,14 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
         case Hostility::oversizeHeader: bytes = QByteArray::fromHex("00100001") + QByteArray(64, '{'); break;
         case Hostility::wrongMessage: bytes = frameOf(MessageType::manifest); break;
         case Hostility::undecodableHeader: bytes = QByteArray::fromHex("00000005") + "{{{{{"; break;
+        case Hostility::hugePairingPayload: {
+            // Announces a payload far beyond any share: refused before it is read.
+            MessageHeader h;
+            h.type = MessageType::pairingRequest;
+            h.payloadSize = 0x7fffffff;
+            bytes = WireFormat::encodeMessage(h) + QByteArray(64, 'x');
+            break;
+        }
         default: break;
         }
         if (bytes.isEmpty())
@@ -366,4 +602,5 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
 
 INSTANTIATE_TEST_SUITE_P(Connections, HostilePeer,
                          testing::Values(Hostility::plainGarbage, Hostility::oversizeHeader, Hostility::wrongMessage,
-                                         Hostility::undecodableHeader, Hostility::closesAtOnce));
+                                         Hostility::undecodableHeader, Hostility::closesAtOnce,
+                                         Hostility::hugePairingPayload));

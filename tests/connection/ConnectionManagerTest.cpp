@@ -146,16 +146,30 @@ TEST_F(ConnectionStates, AdvertisingShowsTheCodeAndStoppingForgetsIt)
     EXPECT_EQ(port.count(), 2);
 }
 
-TEST_F(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
+// An advertisement without the secure marker: refused unless allowed, and then
+// (the old rules) it must carry a code. Neither opens anything.
+TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
 {
     QSignalSpy sessions(&m, &ConnectionManager::transferSessionChanged);
-    try {
-        runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, std::nullopt)));
-        FAIL() << "connectToPeer did not throw";
-    } catch (const ConnectionError& e) {
-        EXPECT_EQ(e.description(), "The pairing codes did not match. Please try again.");
+    const struct {
+        bool allowed;
+        std::optional<QString> code;
+        ConnectionError error;
+        const char* text;
+    } cases[] = {
+        {false, QStringLiteral("123456"), ConnectionError::insecurePeer(), "The other Mac does not support secure pairing"},
+        {true, std::nullopt, ConnectionError::pairingMismatch(), "The pairing codes did not match. Please try again."},
+    };
+    for (const auto& c : cases) {
+        m.setAllowUnverifiedPairing(c.allowed);
+        try {
+            runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, c.code)));
+            ADD_FAILURE() << "connectToPeer did not throw";
+        } catch (const ConnectionError& e) {
+            EXPECT_EQ(e.description(), c.text);
+        }
+        EXPECT_EQ(m.state(), ConnectionState::failed(c.error));
     }
-    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::pairingMismatch()));
     EXPECT_EQ(rig.resolveCalls, 0);
     EXPECT_EQ(sessions.count(), 0);
     EXPECT_EQ(m.transferSession(), nullptr);
@@ -163,12 +177,13 @@ TEST_F(ConnectionStates, ConnectingWithoutACodeFailsBeforeOpeningAnything)
 
 TEST_F(ConnectionStates, UnresolvableEndpointFailsTheConnection)
 {
-    EXPECT_THROW(runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::ethernet))), ConnectionError);
+    DiscoveredPeer peer = listed(QStringLiteral("a"), TransportType::ethernet, std::nullopt);
+    peer.securePairing = true;
+    EXPECT_THROW(runTask(m.connectToPeer(peer)), ConnectionError);
     EXPECT_EQ(rig.resolveCalls, 1);
     EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::connectionFailed(QStringLiteral("Could not resolve"))));
     EXPECT_EQ(m.state().error->description(), "Connection failed: Could not resolve");
     EXPECT_EQ(m.activeTransport(), TransportType::ethernet);
-    EXPECT_EQ(m.pairingManager()->pairingCode(), QStringLiteral("123456"));
 }
 
 TEST_F(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)

@@ -5,11 +5,14 @@
 //                                                  (the advertiser alone, with its settings)
 //   kivo-conn-probe browse
 //   kivo-conn-probe connect --host H              (stdin: typed codes)
+//   kivo-conn-probe stranger --host H             (connects first, sends a bare pairingConfirm,
+//                                                  reports every message it gets back)
 // Exits when stdin closes.
 #include "connection/BonjourAdvertiser.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
+#include "transfer/WireFormat.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -50,14 +53,45 @@ QCoro::Task<void> connectTo(ConnectionManager* manager, DiscoveredPeer peer)
     }
 }
 
-QCoro::Task<void> confirm(ConnectionManager* manager)
+// What the pairing screen does with six typed digits; a failed attempt leaves
+// no connection, so the next one connects again.
+QCoro::Task<void> confirm(ConnectionManager* manager, DiscoveredPeer peer, QString typed)
 {
     try {
-        manager->confirmPairingLocally();
-        co_await manager->sendPairingConfirm();
+        if (!manager->transferSession())
+            co_await manager->connectToPeer(peer);
+        if (manager->usesSecurePairing()) {
+            co_await manager->pairSecurely(typed);
+        } else {
+            if (typed != peer.pairingCode) {
+                say(QStringLiteral("mismatch session=open"));
+                co_return;
+            }
+            manager->confirmPairingLocally();
+            co_await manager->sendPairingConfirm();
+        }
         say(QStringLiteral("sent"));
     } catch (const std::exception& e) {
         say(QStringLiteral("error ") + describe(e));
+    }
+}
+
+// Someone who knows no code: claims to have confirmed it, then listens.
+QCoro::Task<void> intrude(ConnectionManager* manager, DiscoveredPeer peer)
+{
+    try {
+        co_await manager->connectToPeer(peer);
+        say(QStringLiteral("tls-ready"));
+        MessageHeader confirm;
+        confirm.type = MessageType::pairingConfirm;
+        co_await manager->transferSession()->sendRaw(WireFormat::encodeMessage(confirm));
+        say(QStringLiteral("sent"));
+        for (;;) {
+            const Message m = co_await manager->transferSession()->receiveMessage();
+            say(QStringLiteral("received ") + toString(m.header.type) + u' ' + m.header.errorMessage.value_or(QString()));
+        }
+    } catch (const std::exception& e) {
+        say(QStringLiteral("closed ") + describe(e));
     }
 }
 
@@ -93,22 +127,25 @@ int main(int argc, char** argv)
         manager.startAdvertising(wanted, argument(args, QStringLiteral("--user")));
         say(QStringLiteral("listening %1").arg(manager.listeningPort()));
         say(QStringLiteral("code ") + manager.pairingManager()->pairingCode().value_or(QString()));
-    } else if (mode == QLatin1String("browse") || mode == QLatin1String("connect")) {
+    } else if (mode == QLatin1String("browse") || mode == QLatin1String("connect") || mode == QLatin1String("stranger")) {
         QObject::connect(&manager, &ConnectionManager::discoveredPeersChanged, [&] {
             say(QStringLiteral("peers %1").arg(manager.discoveredPeers().size()));
             for (const auto& p : manager.discoveredPeers()) {
                 say(QStringLiteral("peer ") + describePeer(p));
-                if (mode == QLatin1String("connect") && !target && p.hostname == wanted) {
+                if (mode != QLatin1String("browse") && !target && p.hostname == wanted) {
                     target = p;
                     manager.stopDiscovery();
-                    connectTo(&manager, p);
+                    if (mode == QLatin1String("stranger"))
+                        intrude(&manager, p);
+                    else
+                        connectTo(&manager, p);
                     return;
                 }
             }
         });
         manager.startDiscovery();
     } else {
-        say(QStringLiteral("usage: kivo-conn-probe advertise|publish|browse|connect [--host H] [--user U]"));
+        say(QStringLiteral("usage: kivo-conn-probe advertise|publish|browse|connect|stranger [--host H] [--user U]"));
         return 2;
     }
 
@@ -130,12 +167,7 @@ int main(int argc, char** argv)
                         .arg(int(manager.incomingPeerReady()))
                         .arg(int(manager.pairingManager()->isRemotelyConfirmed())));
             } else if (target) {
-                // What the pairing screen does with six typed digits.
-                if (line == target->pairingCode)
-                    confirm(&manager);
-                else
-                    say(QStringLiteral("mismatch session=%1")
-                            .arg(manager.transferSession() && manager.transferSession()->isConnected() ? "open" : "closed"));
+                confirm(&manager, *target, line);
             }
         }
     });

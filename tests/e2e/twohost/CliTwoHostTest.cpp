@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -25,6 +27,24 @@ namespace {
 
 const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
 const QString kCli = QStringLiteral(KIVO_CLI);
+const QString kProbe = QStringLiteral(KIVO_CONN_PROBE);
+
+QString runIn(const QString& host, const QStringList& command)
+{
+    QProcess p;
+    p.start(kExec, QStringList{host} + command);
+    p.waitForFinished(60000);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// Letters only, so that no digits of ours show up where the test looks for codes.
+QString letters(const char* stem)
+{
+    QString word = QLatin1String(stem) + u'-';
+    for (int i = 0; i < 8; ++i)
+        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    return word;
+}
 
 // kivo-cli in one host of the test network.
 struct HostProcess : CliProcess {
@@ -106,4 +126,79 @@ TEST_F(CliTwoHost, DiscoveredSourcePairsDeliversTheSelectedFoldersAndResumesAfte
     EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Music")).exists()) << "unselected folders stay behind";
     EXPECT_FALSE(QFile::exists(checkpoint));
     EXPECT_TRUE(QDir(transfers).isEmpty());
+}
+
+// The stranger in host c reads everything advertised and connects first with a
+// bare pairingConfirm, as the old rules allowed; it learns no code and gets no
+// data. The real destination in host b then pairs with the code and completes.
+TEST_F(CliTwoHost, AStrangerThatConnectsFirstGetsNothingAndTheRealDestinationCompletes)
+{
+    const QString name = letters("vault");
+    HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders", "Documents",
+                                           "--hostname", name, "--username", "ann", "--json"});
+    const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
+    const QString code = advertised.value(QStringLiteral("code")).toString();
+
+    QString seen;
+    const QString ours = name + QStringLiteral("\\124ann\\124");
+    ASSERT_TRUE(waitUntil([&] {
+        seen = runIn(QStringLiteral("c"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")});
+        return seen.split(u'\n').filter(QRegularExpression(QStringLiteral("^=;.*;") + QRegularExpression::escape(ours) + u';')).size() > 0;
+    }, std::chrono::seconds(30))) << seen.toStdString();
+    QString rest = seen;
+    for (const char* h : {"a", "b", "c"})
+        rest.remove(runIn(QString::fromLatin1(h), {QStringLiteral("hostname")}).trimmed());
+    EXPECT_FALSE(rest.contains(QRegularExpression(QStringLiteral("\\d{6}")))) << seen.toStdString();
+    EXPECT_FALSE(rest.contains(code));
+
+    QStringList strangerSaw;
+    {
+        QProcess stranger;
+        stranger.start(kExec, {QStringLiteral("c"), kProbe, QStringLiteral("stranger"), QStringLiteral("--host"), name});
+        ASSERT_TRUE(stranger.waitForStarted());
+        QByteArray out;
+        waitUntil([&] {
+            out += stranger.readAllStandardOutput();
+            return out.contains("\nclosed ") || out.startsWith("closed ");
+        }, std::chrono::seconds(60));
+        stranger.closeWriteChannel();
+        stranger.waitForFinished(5000);
+        strangerSaw = QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts).filter(QRegularExpression(QStringLiteral("^(received|closed|sent|tls-ready)")));
+    }
+    ASSERT_TRUE(strangerSaw.contains(QStringLiteral("tls-ready"))) << strangerSaw.join(u'\n').toStdString();
+    ASSERT_TRUE(strangerSaw.contains(QStringLiteral("sent"))) << strangerSaw.join(u'\n').toStdString();
+    // An answer that names the refusal, then the source hangs up: nothing else.
+    const QStringList received = strangerSaw.filter(QRegularExpression(QStringLiteral("^received ")));
+    EXPECT_EQ(received, QStringList{QStringLiteral("received error The other Mac does not support secure pairing")});
+    EXPECT_TRUE(strangerSaw.last().startsWith(QStringLiteral("closed "))) << strangerSaw.join(u'\n').toStdString();
+
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code", code, "--source", name,
+                                              "--timeout", "60", "--json"});
+    const QJsonObject summary = receive.waitForEvent(QStringLiteral("summary"), std::chrono::seconds(120));
+    EXPECT_FALSE(summary.isEmpty()) << receive.errors().constData();
+    EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
+    EXPECT_EQ(send.finish(), 0) << send.errors().constData();
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+}
+
+// A source that follows the old rules (code in the name, no secure-pairing
+// marker) is refused before anything is sent, with exit 3.
+TEST_F(CliTwoHost, ASourceThatCannotPairSecurelyIsRefusedWithExitThree)
+{
+    const QString name = letters("attic");
+    QProcess old;
+    old.start(kExec, {QStringLiteral("a"), kProbe, QStringLiteral("publish"), QStringLiteral("--host"), name,
+                      QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--code"), QStringLiteral("123456"),
+                      QStringLiteral("--no-secure-pairing")});
+    ASSERT_TRUE(old.waitForStarted());
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code", "123456", "--source", name,
+                                              "--timeout", "60"});
+    EXPECT_EQ(receive.finish(), 3);
+    EXPECT_TRUE(receive.errors().contains("The other Mac does not support secure pairing"));
+    EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Documents")).exists());
+    old.closeWriteChannel();
+    if (!old.waitForFinished(3000))
+        old.kill();
+    old.waitForFinished();
 }
