@@ -15,21 +15,6 @@ QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
 
 class FileEnumerationTest : public kivo::test::TreeFixture {};
 
-TEST_F(FileEnumerationTest, NonAsciiNamesSurviveTheWalk)
-{
-    for (const char* name : {"Résumé.txt", "日本語/メモ.txt", "🎵 Grüße.mp3"})
-        makeFile(QStringLiteral("Documents/") + QString::fromUtf8(name), 12);
-
-    QList<TransferManifest::FileItem> items;
-    files::appendCategoryItems(items, {QStringLiteral("~/Documents")}, QStringLiteral("userFiles"), UserFolders(home()));
-
-    EXPECT_THAT(relativePaths(items), UnorderedElementsAre(QStringLiteral("~/Documents/Résumé.txt"),
-                                                           QStringLiteral("~/Documents/日本語/メモ.txt"),
-                                                           QStringLiteral("~/Documents/🎵 Grüße.mp3")));
-    for (const auto& item : items)
-        EXPECT_TRUE(QFileInfo::exists(item.absolutePath)) << item.absolutePath.toStdString();
-}
-
 TEST_F(FileEnumerationTest, DeepTreesAreWalkedCompletely)
 {
     QString deep = QStringLiteral("Documents");

@@ -74,21 +74,9 @@ protected:
 
 TransferManifest manifestOf(const QList<std::pair<QString, QByteArray>>& files)
 {
-    TransferManifest m;
-    m.transferID = u"hostile-1"_s;
-    m.sourceHostname = u"evil"_s;
-    m.createdAt = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    m.categoryIDs = m.categoryOrder = {u"userFiles"_s};
-    for (const auto& [path, bytes] : files) {
-        TransferManifest::FileItem item;
-        item.relativePath = path;
-        item.absolutePath = u"/Users/evil/x"_s;
-        item.size = std::uint64_t(bytes.size());
-        item.categoryID = u"userFiles"_s;
-        item.mode = 0755;
-        m.items.append(item);
-        m.totalSize += item.size;
-    }
+    TransferManifest m = manifestFor(u"hostile-1"_s);
+    for (const auto& [path, bytes] : files)
+        add(m, fileItem(path, u"/Users/evil/x"_s, bytes.size())).mode = 0755;
     return m;
 }
 

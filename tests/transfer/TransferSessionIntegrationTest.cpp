@@ -120,8 +120,8 @@ TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
     EXPECT_EQ(m.payload, QByteArray("abc"));
 }
 
-// What the reader says when the peer sends a bad length, or stops after part of a frame,
-// and what a send on a closed session says.
+// What the reader says when the peer sends a bad length, or stops after part of a frame
+// (every way a stream can end early is the decoder's table), and what a send on a closed session says.
 TEST(TransferSession, BrokenStreamsFailWithTheirTexts)
 {
     struct Case {
@@ -134,9 +134,7 @@ TEST(TransferSession, BrokenStreamsFailWithTheirTexts)
     qToBigEndian<quint32>(40, prefix);
     for (const Case& c : {Case{TransferSession::Security::tls, QByteArray(prefix, 4), true, "Connection to the other Mac was lost"},
                           Case{TransferSession::Security::plain, QByteArray("\x00\x10\x00\x01", 4), false,
-                               "Invalid protocol message: Invalid header length: 1048577"},
-                          Case{TransferSession::Security::plain, QByteArray("\x00\x00", 2), true,
-                               "Invalid protocol message: Invalid header length: 0"}}) {
+                               "Invalid protocol message: Invalid header length: 1048577"}}) {
         LoopbackPair pair = makeLoopbackPair(c.security);
         pair.client->socket()->write(c.sent);
         pair.client->socket()->flush();
