@@ -82,6 +82,8 @@ TransferManifest manifestOf(const QList<std::pair<QString, QByteArray>>& files)
 
 } // namespace
 
+// Which names are refused is the path check's table; here, that both the answerer and the
+// writer apply it over a real connection, and what a link in the home does to each.
 TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified)
 {
     const QStringList before = treeOutsideHome();
@@ -94,17 +96,13 @@ TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified
         {u"~/linkfile"_s, Answer::conflict},     // the link itself, not its target
         {outside() + u"/target"_s, Answer::refused},
         {u"~/../outside/target"_s, Answer::refused},
-        {u"~root/.bashrc"_s, Answer::refused},
         {u"~/exists.txt"_s + QChar(0) + u"x"_s, Answer::refused},
-        {u"~//exists.txt"_s, Answer::refused},
     };
     // Files: the hostile ones and the nack each chunk gets; two ordinary ones.
     const QList<std::pair<QString, QString>> hostile = {
         {outside() + u"/evil.sh"_s, u"Outside home folder"_s},
         {u"~/../outside/x"_s, u"Invalid path"_s},
-        {u"~root/.bashrc"_s, u"Invalid path"_s},
         {u"~/a"_s + QChar(0) + u"b"_s, u"Invalid path"_s},
-        {u"~/docs//x.sh"_s, u"Invalid path"_s},
     };
     QList<std::pair<QString, QByteArray>> files;
     for (const auto& [path, nack] : hostile)
@@ -178,7 +176,6 @@ TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified
         EXPECT_EQ(progress.fileErrors()[i].filePath, hostile[i].first) << i;
     }
     EXPECT_EQ(treeOutsideHome(), before);
-    EXPECT_FALSE(QFile::exists(home() + u"/docs/x.sh"_s));
 
     // The ordinary files are written and verified, and the transfer ends.
     EXPECT_TRUE(progress.isComplete());
