@@ -4,14 +4,8 @@
 #include <gmock/gmock.h>
 
 using namespace kivo;
+using kivo::test::relativePaths;
 using ::testing::UnorderedElementsAre;
-
-namespace {
-QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
-{
-    return test::pluck(items, &TransferManifest::FileItem::relativePath);
-}
-} // namespace
 
 class FileEnumerationTest : public kivo::test::TreeFixture {};
 

@@ -79,7 +79,6 @@ TEST_F(HomeFolderScannerTest, SelectionOperations)
 TEST_F(HomeFolderScannerTest, MissingHomeGivesAnEmptyListAndTheFlagFollowsTheScan)
 {
     HomeFolderScanner scanner(home() + QStringLiteral("/does-not-exist"));
-    QSignalSpy scanning(&scanner, &HomeFolderScanner::isScanningChanged);
     QList<bool> seen;
     QObject::connect(&scanner, &HomeFolderScanner::isScanningChanged, [&] { seen.append(scanner.isScanning()); });
 

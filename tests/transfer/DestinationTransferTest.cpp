@@ -120,9 +120,10 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 
-// Which paths are refused is the path check's table; here, that a refusal reaches
-// the peer before anything is created, and the checks only the engine can make.
-TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
+// Which names are refused is the path check's table, and that the engine applies it the
+// hostile-source run's; here, the checks only the engine can make, before anything is created,
+// and that verification hashes only what this transfer wrote, never through a link.
+TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatItWrote)
 {
     const QString outside = dir.filePath(u"outside"_s);
     QDir().mkpath(outside);
@@ -134,13 +135,17 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
                         QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
     const QList<std::pair<QString, QString>> refused = {
-        {u"~/../outside/x"_s, u"Invalid path"_s},        {outside + u"/y"_s, u"Outside home folder"_s},
-        {u"~/linkdir/x"_s, u"Write failed"_s},           {u"~/linkfile"_s, u"Write failed"_s},
-        {u"~/pipe"_s, u"Write failed"_s},                {u"~/not-in-manifest"_s, u"Unknown file"_s}};
+        {u"~/linkdir/x"_s, u"Write failed"_s}, {u"~/linkfile"_s, u"Write failed"_s},
+        {u"~/pipe"_s, u"Write failed"_s},      {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
         if (path != u"~/not-in-manifest"_s)
-            addItem(path, "evil");
-    addItem(u"~/small"_s, "1234");
+            addItem(path, "evil", u"hostile"_s);
+    addItem(u"~/small"_s, "1234", u"hostile"_s);
+    addItem(u"~/a.txt"_s, "alpha");
+    addItem(u"~/b.txt"_s, "beta");
+    // Already there and never sent: completing it must not hand out its digest.
+    writeBytes(home() + u"/before.txt"_s, "private");
+    addItem(u"~/before.txt"_s, "private", u"applicationData"_s);
     pushManifest();
     for (const auto& [path, reason] : refused)
         pushChunk(path, 0, "evil");
@@ -148,6 +153,18 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     pushChunk(u"~/small"_s, 0, "12345");                     // longer than the item
     pushChunk(u"~/small"_s, 0, "1234", QString(64, u'a'));   // corrupted
     peer.push(header(MessageType::chunkData, u"~/small"_s, 0)); // no payload
+    pushCategory(u"userFiles"_s);
+    peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
+    peer.push(header(MessageType::verificationRequest));
+    peer.push(header(MessageType::transferComplete));
+    // Once written, a.txt is swapped for a link to the file outside.
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
+            const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
+            ::unlink(path.constData());
+            ASSERT_EQ(::symlink(QFile::encodeName(outside + u"/target"_s).constData(), path.constData()), 0);
+        }
+    };
     engine().setConflictPolicy(ConflictPolicy::overwrite);
     receive();
 
@@ -165,31 +182,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
     EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
-    EXPECT_TRUE(engine().writtenPaths().isEmpty());
-}
-
-TEST_F(DestinationFixture, VerificationHashesOnlyWhatItWroteAndNeverFollowsALinkPlantedAfterTheWrite)
-{
-    const QString outside = dir.filePath(u"secret"_s);
-    writeBytes(outside, "not yours");
-    addItem(u"~/a.txt"_s, "alpha");
-    addItem(u"~/b.txt"_s, "beta");
-    // Already there and never sent: completing it must not hand out its digest.
-    writeBytes(home() + u"/before.txt"_s, "private");
-    addItem(u"~/before.txt"_s, "private", u"applicationData"_s);
-    pushManifest();
-    pushCategory(u"userFiles"_s);
-    peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
-    peer.onSend = [&](const Message& m) {
-        if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
-            const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
-            ::unlink(path.constData());
-            ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), path.constData()), 0);
-        }
-    };
-    receive();
+    EXPECT_EQ(engine().writtenPaths(), (QStringList{home() + u"/a.txt"_s, home() + u"/b.txt"_s}));
 
     const auto verification = peer.sentOfType(MessageType::verificationResponse);
     ASSERT_EQ(verification.size(), 1);

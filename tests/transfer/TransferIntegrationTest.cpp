@@ -7,6 +7,7 @@
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferSupport.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -102,29 +103,14 @@ TEST(TransferEngines, ChunksFollowFileSizesMessagesAreNumberedAndAChangedFileFai
         EXPECT_EQ(wholeHashes.value(u"~/"_s + names[i]), FileHasher::sha256Hex(contents[i]));
 }
 
-class SmallVolume : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        mountPoint = dir.filePath(u"volume"_s);
-        QDir().mkpath(mountPoint);
-        if (::geteuid() != 0
-            || ::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=8m") != 0)
-            KIVO_SKIP_OR_FAIL("mounting a small tmpfs needs root");
-        mounted = true;
-    }
-    void TearDown() override
-    {
-        if (mounted)
-            ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
-    }
-    QTemporaryDir dir;
-    QString mountPoint;
-    bool mounted = false;
-};
-
-TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
+TEST(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
 {
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath(u"volume"_s);
+    QDir().mkpath(mountPoint);
+    if (::geteuid() != 0 || ::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=8m") != 0)
+        KIVO_SKIP_OR_FAIL("mounting a small tmpfs needs root");
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH); });
     const QString from = dir.filePath(u"from"_s);
     EnginePair engines(from, mountPoint);
     engines.source.setManifest(manifestOf(
