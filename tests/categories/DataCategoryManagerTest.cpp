@@ -127,11 +127,6 @@ protected:
         ADD_FAILURE() << "no category " << id;
         return 0;
     }
-
-    static QList<TransferManifest::FileItem> itemsOf(const TransferManifest& m, const char* id)
-    {
-        return m.itemsForCategory(QString::fromLatin1(id));
-    }
 };
 
 TEST_F(DataCategoryManagerFiles, SizesCountAllocatedBytesOfVisibleRegularFilesOnly)
@@ -165,14 +160,14 @@ TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
     EXPECT_FALSE(manifest.sourceHostname.isEmpty());
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("userFiles"), QStringLiteral("systemSettings")}));
     EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "userFiles")),
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("userFiles"))),
                 UnorderedElementsAre(QStringLiteral("~/Documents/report.txt"), QStringLiteral("~/Documents/.hidden-notes"),
                                      QStringLiteral("~/Documents/.git/objects/pack"),
                                      QStringLiteral("~/Documents/Projects/app/main.cpp"),
                                      QStringLiteral("~/Desktop/todo.txt"),
                                      QString::fromUtf8("~/Documents/日本語/🎵 Résumé Grüße.txt")));
     // A listed file keeps the listed spelling.
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "systemSettings")),
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("systemSettings"))),
                 ElementsAre(QStringLiteral("~/Library/Preferences/com.apple.dock.plist")));
 
     // Each item a fresh record of its file: size, time and permission bits, nothing transferred yet.
@@ -231,9 +226,10 @@ TEST_F(DataCategoryManagerFiles, RegisteredHandlersReplaceTheWalkAndFailuresOnly
     EXPECT_EQ(manifest.categoryIDs, kAllFive);
     EXPECT_EQ(keychain->askedFor, QStringList{QStringLiteral("~/Library/Keychains")});
     EXPECT_EQ(browsers->askedFor.size(), 4);
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "keychain")), ElementsAre(QStringLiteral("~/Library/Keychains/export")));
-    EXPECT_TRUE(itemsOf(manifest, "browserData").isEmpty());
-    EXPECT_EQ(itemsOf(manifest, "userFiles").size(), 6);
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("keychain"))),
+                ElementsAre(QStringLiteral("~/Library/Keychains/export")));
+    EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("browserData")).isEmpty());
+    EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("userFiles")).size(), 6);
 }
 
 TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWhenEnabled)
@@ -256,13 +252,13 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
     TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, true, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("systemSettings"), tools}));
     EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
-    EXPECT_EQ(itemsOf(manifest, "engineeringTools").size(), 2);
+    EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("engineeringTools")).size(), 2);
     EXPECT_EQ(manifest.totalSize, 120u + std::uint64_t(QFileInfo(at(QStringLiteral("Library/Preferences/com.apple.dock.plist"))).size()));
     EXPECT_EQ(seenMapping, std::optional<UserMapping>(mapping));
 
     manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, false, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
-    EXPECT_TRUE(itemsOf(manifest, "engineeringTools").isEmpty());
+    EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("engineeringTools")).isEmpty());
     EXPECT_EQ(calls, 1);
 
     // A plan that yields nothing does not announce the category.

@@ -39,8 +39,8 @@ TEST_F(HomeFolderScannerTest, OffersOnlyVisibleNonExcludedFoldersSortedWithDefau
     EXPECT_EQ(scanner.selectedPaths(),
               QStringList({QStringLiteral("~/Documents"), QStringLiteral("~/Movies"), QStringLiteral("~/Music")}));
 
-    EXPECT_EQ(scanner.folders().at(0), (HomeFolder{QStringLiteral("Code"), QStringLiteral("~/Code"), at(QStringLiteral("Code")),
-                                                   onDiskAt(QStringLiteral("Code/a.c")), false, false}));
+    EXPECT_EQ(scanner.folders().at(0), (HomeFolder{QStringLiteral("Code"), QStringLiteral("~/Code"),
+                                                   at(QStringLiteral("Code")), onDiskAt(QStringLiteral("Code/a.c"))}));
     EXPECT_EQ(scanner.folders().at(2).size, onDisk(outside() + QStringLiteral("/x.bin")));
 }
 

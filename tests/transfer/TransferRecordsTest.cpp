@@ -54,7 +54,8 @@ TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
 TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
 {
     TransferManifest m;
-    m.items = {fileItem(u"~/Documents/ana.txt"_s, u"/Users/ana/Documents/ana.txt"_s, 1), fileItem(u"~/x"_s, u"/Users/ana/x"_s, 1)};
+    m.items = {fileItem(u"~/Documents/ana.txt"_s, u"/Users/ana/Documents/ana.txt"_s, 1),
+               fileItem(u"~/x"_s, u"/Users/ana/x"_s, 1)};
     m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"ana"_s, u"/Users/ana"_s));
     EXPECT_FALSE(m.items[0].destinationPath);
     m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"anab"_s, u"/Users/anab"_s));
