@@ -1,9 +1,8 @@
-#include "transfer/CategoryTransferHandler.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "categories/TreeFixture.h"
-#include "platform/Error.h"
 #include "support/CoroTest.h"
+#include "transfer/TransferSupport.h"
 
 #include <QSignalSpy>
 #include <gmock/gmock.h>
@@ -11,6 +10,7 @@
 #include <sys/stat.h>
 
 using namespace kivo;
+using kivo::test::relativePaths;
 using kivo::test::runTask;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
@@ -18,48 +18,9 @@ using ::testing::UnorderedElementsAre;
 namespace {
 
 QStringList ids(const QList<DataCategory>& categories) { return test::pluck(categories, &DataCategory::id); }
-QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
-{
-    return test::pluck(items, &TransferManifest::FileItem::relativePath);
-}
 
 const QStringList kAllFive{QStringLiteral("userFiles"), QStringLiteral("applicationData"), QStringLiteral("keychain"),
                            QStringLiteral("systemSettings"), QStringLiteral("browserData")};
-
-// Lists whatever it was told to, or fails, and remembers the paths it was asked about.
-class FakeHandler : public CategoryTransferHandler {
-public:
-    FakeHandler(QString id, QList<Item> items, bool fail = false)
-        : m_id(std::move(id)), m_items(std::move(items)), m_fail(fail) {}
-    QString categoryID() const override { return m_id; }
-    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override
-    {
-        askedFor = paths;
-        if (m_fail)
-            throw SystemError(QStringLiteral("cannot list"));
-        co_return m_items;
-    }
-    QCoro::Task<QStringList> validateSourceAccess(QList<Item>) override { co_return {}; }
-    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return {}; }
-    QCoro::Task<void> postImport(QStringList) override { co_return; }
-
-    QStringList askedFor;
-
-private:
-    QString m_id;
-    QList<Item> m_items;
-    bool m_fail;
-};
-
-TransferManifest::FileItem fakeItem(const QString& relativePath, std::uint64_t size, const QString& categoryID)
-{
-    TransferManifest::FileItem item;
-    item.relativePath = relativePath;
-    item.absolutePath = QStringLiteral("/src") + relativePath.mid(1);
-    item.size = size;
-    item.categoryID = categoryID;
-    return item;
-}
 
 } // namespace
 
@@ -90,24 +51,10 @@ TEST(DataCategoryManagerLoading, SelectionAndListingFollowTheProfile)
         manager.loadCategories(c.profile);
         EXPECT_EQ(ids(manager.categories()), c.listed);
         EXPECT_EQ(ids(manager.selectedCategories()), c.selected);
-        EXPECT_FALSE(ids(manager.categories()).contains(QStringLiteral("engineeringTools")));
-        for (const DataCategory& category : manager.categories())
-            EXPECT_EQ(category.estimatedSize, 0u);
     }
 }
 
-TEST(DataCategoryManagerLoading, ReloadResetsSelectionAndSizes)
-{
-    DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
-    manager.loadCategories({});
-    manager.toggleCategory(QStringLiteral("keychain"));
-    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 1234);
-    manager.loadCategories({});
-    EXPECT_EQ(ids(manager.selectedCategories()), kAllFive);
-    EXPECT_EQ(manager.totalSelectedSize(), 0u);
-}
-
-TEST(DataCategoryManagerSelection, ChangesNotifyOnlyWhenSomethingChanges)
+TEST(DataCategoryManagerSelection, ChangesNotifyOnlyWhenSomethingChangesAndAReloadResets)
 {
     DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
     QSignalSpy categoriesChanged(&manager, &DataCategoryManager::categoriesChanged);
@@ -137,6 +84,11 @@ TEST(DataCategoryManagerSelection, ChangesNotifyOnlyWhenSomethingChanges)
     manager.addCustomPath(folder);
     EXPECT_EQ(manager.customPaths(), QList<QUrl>{folder});
     EXPECT_EQ(customPathsChanged.count(), 1);
+
+    // A reload starts afresh: everything selected, no sizes.
+    manager.loadCategories({});
+    EXPECT_EQ(ids(manager.selectedCategories()), kAllFive);
+    EXPECT_EQ(manager.totalSelectedSize(), 0u);
 }
 
 class DataCategoryManagerFiles : public kivo::test::TreeFixture {
@@ -149,6 +101,7 @@ protected:
         makeFile(QStringLiteral("Documents/.git/objects/pack"), 70000);
         makeFile(QStringLiteral("Documents/Projects/app/main.cpp"), 300, 0755);
         makeFile(QStringLiteral("Desktop/todo.txt"), 10);
+        makeFile(QString::fromUtf8("Documents/日本語/🎵 Résumé Grüße.txt"), 12); // names survive the walk
         makeFile(QStringLiteral("Projects/side/readme.md"), 40);
         makeFile(QStringLiteral("Library/Preferences/com.apple.dock.plist"), 600);
         // Links out of the tree, and a FIFO: none of them is a file to move or count.
@@ -162,7 +115,8 @@ protected:
     std::uint64_t userFilesOnDisk() const
     {
         return onDiskAt(QStringLiteral("Documents/report.txt")) +
-               onDiskAt(QStringLiteral("Documents/Projects/app/main.cpp")) + onDiskAt(QStringLiteral("Desktop/todo.txt"));
+               onDiskAt(QStringLiteral("Documents/Projects/app/main.cpp")) + onDiskAt(QStringLiteral("Desktop/todo.txt")) +
+               onDiskAt(QString::fromUtf8("Documents/日本語/🎵 Résumé Grüße.txt"));
     }
 
     static std::uint64_t estimateOf(const DataCategoryManager& m, const char* id)
@@ -172,11 +126,6 @@ protected:
                 return c.estimatedSize;
         ADD_FAILURE() << "no category " << id;
         return 0;
-    }
-
-    static QList<TransferManifest::FileItem> itemsOf(const TransferManifest& m, const char* id)
-    {
-        return m.itemsForCategory(QString::fromLatin1(id));
     }
 };
 
@@ -211,40 +160,28 @@ TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
     EXPECT_FALSE(manifest.sourceHostname.isEmpty());
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("userFiles"), QStringLiteral("systemSettings")}));
     EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "userFiles")),
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("userFiles"))),
                 UnorderedElementsAre(QStringLiteral("~/Documents/report.txt"), QStringLiteral("~/Documents/.hidden-notes"),
                                      QStringLiteral("~/Documents/.git/objects/pack"),
                                      QStringLiteral("~/Documents/Projects/app/main.cpp"),
-                                     QStringLiteral("~/Desktop/todo.txt")));
+                                     QStringLiteral("~/Desktop/todo.txt"),
+                                     QString::fromUtf8("~/Documents/日本語/🎵 Résumé Grüße.txt")));
     // A listed file keeps the listed spelling.
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "systemSettings")),
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("systemSettings"))),
                 ElementsAre(QStringLiteral("~/Library/Preferences/com.apple.dock.plist")));
 
+    // Each item a fresh record of its file: size, time and permission bits, nothing transferred yet.
     std::uint64_t sum = 0;
     for (const auto& item : manifest.items) {
-        SCOPED_TRACE(item.relativePath.toStdString());
-        EXPECT_EQ(item.absolutePath, home() + item.relativePath.mid(1));
-        EXPECT_EQ(item.transferStatus, FileTransferStatus::pending);
-        EXPECT_FALSE(item.isTransferred);
-        EXPECT_EQ(item.bytesTransferred, 0u);
-        EXPECT_FALSE(item.sha256Hash.has_value());
-        EXPECT_FALSE(item.destinationPath.has_value());
-        EXPECT_EQ(item.size, std::uint64_t(QFileInfo(item.absolutePath).size()));
-        ASSERT_TRUE(item.sourceModified.has_value());
-        EXPECT_EQ(item.sourceModified->toSecsSinceEpoch(), QFileInfo(item.absolutePath).lastModified().toSecsSinceEpoch());
+        const QFileInfo file(home() + item.relativePath.mid(1));
+        auto expected = test::fileItem(item.relativePath, file.filePath(), file.size(), item.categoryID);
+        expected.mode = item.relativePath.endsWith(QStringLiteral("notes")) ? 0600
+                        : item.relativePath.endsWith(QStringLiteral(".cpp")) ? 0755 : 0644;
+        expected.sourceModified = QDateTime::fromSecsSinceEpoch(file.lastModified().toSecsSinceEpoch(), Qt::UTC);
+        EXPECT_EQ(item, expected) << item.relativePath.toStdString();
         sum += item.size;
     }
     EXPECT_EQ(manifest.totalSize, sum);
-
-    const auto items = itemsOf(manifest, "userFiles");
-    auto modeOf = [&](const char* relative) -> std::optional<std::uint16_t> {
-        for (const auto& item : items)
-            if (item.relativePath == QString::fromUtf8(relative))
-                return item.mode;
-        return std::nullopt;
-    };
-    EXPECT_EQ(modeOf("~/Documents/.hidden-notes"), std::optional<std::uint16_t>(0600));
-    EXPECT_EQ(modeOf("~/Documents/Projects/app/main.cpp"), std::optional<std::uint16_t>(0755));
     // The dot-file travels although the estimate never counted it.
     EXPECT_EQ(estimateOf(manager, "userFiles"), userFilesOnDisk());
 }
@@ -276,8 +213,10 @@ TEST_F(DataCategoryManagerFiles, RegisteredHandlersReplaceTheWalkAndFailuresOnly
     DataCategoryManager manager(home());
     manager.loadCategories({});
     const QString kc = QStringLiteral("keychain");
-    auto keychain = std::make_shared<FakeHandler>(kc, QList{fakeItem(QStringLiteral("~/Library/Keychains/export"), 1500, kc)});
-    auto browsers = std::make_shared<FakeHandler>(QStringLiteral("browserData"), QList<TransferManifest::FileItem>{}, true);
+    auto keychain = std::make_shared<test::RecordingHandler>(kc);
+    keychain->listed = {test::fileItem(QStringLiteral("~/Library/Keychains/export"), QStringLiteral("/src/export"), 1500, kc)};
+    auto browsers = std::make_shared<test::RecordingHandler>(QStringLiteral("browserData"));
+    browsers->failListing = true;
     QSignalSpy handlersChanged(&manager, &DataCategoryManager::handlersChanged);
     manager.registerHandler(keychain);
     manager.registerHandler(browsers);
@@ -287,9 +226,10 @@ TEST_F(DataCategoryManagerFiles, RegisteredHandlersReplaceTheWalkAndFailuresOnly
     EXPECT_EQ(manifest.categoryIDs, kAllFive);
     EXPECT_EQ(keychain->askedFor, QStringList{QStringLiteral("~/Library/Keychains")});
     EXPECT_EQ(browsers->askedFor.size(), 4);
-    EXPECT_THAT(relativePaths(itemsOf(manifest, "keychain")), ElementsAre(QStringLiteral("~/Library/Keychains/export")));
-    EXPECT_TRUE(itemsOf(manifest, "browserData").isEmpty());
-    EXPECT_EQ(itemsOf(manifest, "userFiles").size(), 5);
+    EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("keychain"))),
+                ElementsAre(QStringLiteral("~/Library/Keychains/export")));
+    EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("browserData")).isEmpty());
+    EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("userFiles")).size(), 6);
 }
 
 TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWhenEnabled)
@@ -304,20 +244,21 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
     EngineeringItemsProvider twoItems = [&](const std::optional<UserMapping>& m) {
         ++calls;
         seenMapping = m;
-        return QList{fakeItem(QStringLiteral("~/.zshrc"), 100, tools), fakeItem(QStringLiteral("~/.gitconfig"), 20, tools)};
+        return QList{test::fileItem(QStringLiteral("~/.zshrc"), QStringLiteral("/src/.zshrc"), 100, tools),
+                     test::fileItem(QStringLiteral("~/.gitconfig"), QStringLiteral("/src/.gitconfig"), 20, tools)};
     };
     EngineeringItemsProvider none = [](const std::optional<UserMapping>&) { return QList<TransferManifest::FileItem>{}; };
 
     TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, true, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("systemSettings"), tools}));
     EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
-    EXPECT_EQ(itemsOf(manifest, "engineeringTools").size(), 2);
+    EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("engineeringTools")).size(), 2);
     EXPECT_EQ(manifest.totalSize, 120u + std::uint64_t(QFileInfo(at(QStringLiteral("Library/Preferences/com.apple.dock.plist"))).size()));
     EXPECT_EQ(seenMapping, std::optional<UserMapping>(mapping));
 
     manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, false, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
-    EXPECT_TRUE(itemsOf(manifest, "engineeringTools").isEmpty());
+    EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("engineeringTools")).isEmpty());
     EXPECT_EQ(calls, 1);
 
     // A plan that yields nothing does not announce the category.

@@ -27,7 +27,6 @@ TEST(DataCategoryTest, JsonRoundTripKeepsEveryFieldAndOmitsAbsentOptionals)
 TEST(DataCategoryTest, LookupCoversTheHiddenDeveloperCategory)
 {
     EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("engineeringTools")), QStringLiteral("Developer Tools"));
-    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("keychain")), QStringLiteral("Keychain"));
     EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("somethingNew")), QStringLiteral("somethingNew"));
     EXPECT_FALSE(DataCategory::find(QStringLiteral("")).has_value());
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QByteArray>
+#include "support/FileBytes.h"
+#include "transfer/TransferManifest.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -30,6 +30,11 @@ QStringList pluck(const QList<T>& items, QString T::*field)
     return out;
 }
 
+inline QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
+{
+    return pluck(items, &TransferManifest::FileItem::relativePath);
+}
+
 // A throwaway home folder with helpers to lay out files in it.
 class TreeFixture : public ::testing::Test {
 protected:
@@ -40,13 +45,9 @@ protected:
 
     void makeFile(const QString& relative, qsizetype bytes, mode_t mode = 0644)
     {
-        const QString path = at(relative);
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_EQ(f.write(QByteArray(bytes, 'x')), bytes);
-        f.close();
-        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(at(relative)).path()));
+        writeBytes(at(relative), QByteArray(bytes, 'x'));
+        ASSERT_EQ(::chmod(QFile::encodeName(at(relative)).constData(), mode), 0);
     }
     void makeDir(const QString& relative) { ASSERT_TRUE(QDir().mkpath(at(relative))); }
     void makeLink(const QString& target, const QString& relative)

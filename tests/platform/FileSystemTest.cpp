@@ -1,48 +1,25 @@
 #include "platform/FileSystem.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using namespace kivo::test;
 
-namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void writeText(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-} // namespace
-
-TEST(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary)
+TEST(AtomicWrite, ReplacesTheWholeFileLeavesNoTemporaryAndAFailureKeepsTheOldContent)
 {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/nested/state.json");
     fs::writeFileAtomically(path, "first version, longer than the second");
     fs::writeFileAtomically(path, "second");
-    EXPECT_EQ(readAll(path), "second");
+    EXPECT_EQ(readBytes(path), "second");
     EXPECT_EQ(QDir(dir.path() + QStringLiteral("/nested")).entryList(QDir::Files), QStringList{QStringLiteral("state.json")});
-}
-
-TEST(AtomicWrite, FailureKeepsTheOldContent)
-{
-    QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/state.json");
-    fs::writeFileAtomically(path, "kept");
     // A folder where the temporary file would go makes the write fail before the rename.
     ASSERT_TRUE(QDir().mkpath(path + QStringLiteral(".tmp/x")));
     EXPECT_THROW(fs::writeFileAtomically(path, "lost"), SystemError);
-    EXPECT_EQ(readAll(path), "kept");
+    EXPECT_EQ(readBytes(path), "second");
 }
 
 TEST(FileStatus, KindsSizesAndLinks)
@@ -50,7 +27,7 @@ TEST(FileStatus, KindsSizesAndLinks)
     QTemporaryDir dir;
     const QString file = dir.path() + QStringLiteral("/f");
     const QString dangling = dir.path() + QStringLiteral("/dangling");
-    writeText(file, "12345");
+    writeBytes(file, "12345");
     ASSERT_TRUE(QFile::link(dir.path() + QStringLiteral("/missing"), dangling));
     ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/link")));
 
@@ -71,7 +48,7 @@ TEST(Reading, ReadAtStopsShortOnlyAtTheEndAndMissingFilesAreTyped)
 {
     QTemporaryDir dir;
     const QString file = dir.path() + QStringLiteral("/f");
-    writeText(file, "0123456789");
+    writeBytes(file, "0123456789");
     const UniqueFd fd = fs::openForReading(file);
     char buffer[16] = {};
     EXPECT_EQ(fs::readAt(fd, buffer, 4, 3, file), 4);
@@ -94,7 +71,7 @@ TEST(AppendFile, TruncatesOnlyWhenAsked)
     const QString path = dir.path() + QStringLiteral("/journal");
     fs::writeAll(fs::openForAppend(path, true).get(), "a\n", path);
     fs::writeAll(fs::openForAppend(path, false).get(), "b\n", path);
-    EXPECT_EQ(readAll(path), "a\nb\n");
+    EXPECT_EQ(readBytes(path), "a\nb\n");
     fs::writeAll(fs::openForAppend(path, true).get(), "c\n", path);
-    EXPECT_EQ(readAll(path), "c\n");
+    EXPECT_EQ(readBytes(path), "c\n");
 }

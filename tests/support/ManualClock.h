@@ -18,10 +18,8 @@ public:
 
     QCoro::Task<void> sleepFor(std::chrono::nanoseconds duration) override
     {
-        if (duration.count() > 0) {
-            m_slept += duration;
+        if (duration.count() > 0)
             advance(duration);
-        }
         // Still yield to the event loop, as a real sleep would.
         co_await QCoro::sleepFor(std::chrono::milliseconds(0));
     }
@@ -55,7 +53,6 @@ public:
             n += e.handle ? 1 : 0;
         return n;
     }
-    std::chrono::nanoseconds totalSlept() const { return m_slept; }
 
 private:
     struct Entry {
@@ -64,7 +61,6 @@ private:
     };
     QDateTime m_start = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
     std::chrono::nanoseconds m_elapsed{0};
-    std::chrono::nanoseconds m_slept{0};
     std::multimap<std::chrono::nanoseconds, Entry> m_pending;
 };
 

@@ -1,6 +1,5 @@
 #include "support/CoroTest.h"
 #include "transfer/DestinationTransfer.h"
-#include "transfer/PreFlightConflict.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferSupport.h"
 
@@ -53,23 +52,11 @@ protected:
     TransferManifest::FileItem& addItem(const QString& relativePath, const QByteArray& content,
                                         const QString& category = u"userFiles"_s)
     {
-        TransferManifest::FileItem& item = manifest.items.emplace_back();
-        item.relativePath = relativePath;
-        item.absolutePath = u"/Users/old"_s + relativePath.mid(1);
-        item.size = std::uint64_t(content.size());
-        item.categoryID = category;
-        manifest.totalSize += item.size;
         contents.append(content);
-        if (!manifest.categoryOrder.contains(category))
-            manifest.categoryOrder.append(category);
-        return item;
+        return add(manifest, fileItem(relativePath, u"/Users/old"_s + relativePath.mid(1), content.size(), category));
     }
     void pushManifest()
     {
-        manifest.transferID = u"T-1"_s;
-        manifest.sourceHostname = u"old-mac"_s;
-        manifest.createdAt = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-        manifest.categoryIDs = manifest.categoryOrder;
         MessageHeader h = header(MessageType::manifest);
         h.manifestData = manifest.encoded();
         peer.push(h);
@@ -96,14 +83,6 @@ protected:
         }
         peer.push(header(MessageType::categoryComplete, id));
     }
-    // Manifest, all files, then verification and the end.
-    void pushWholeTransfer()
-    {
-        pushManifest();
-        pushCategory(u"userFiles"_s);
-        peer.push(header(MessageType::verificationRequest));
-        peer.push(header(MessageType::transferComplete));
-    }
     DestinationTransfer& engine()
     {
         if (!m_engine)
@@ -121,7 +100,7 @@ protected:
         return out;
     }
     QTemporaryDir dir;
-    TransferManifest manifest;
+    TransferManifest manifest = manifestFor(u"T-1"_s);
     QList<QByteArray> contents;
     ScriptedConnection peer;
     std::unique_ptr<DestinationTransfer> m_engine;
@@ -141,9 +120,10 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 
-// Which paths are refused is the path check's table; here, that a refusal reaches
-// the peer before anything is created, and the checks only the engine can make.
-TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
+// Which names are refused is the path check's table, and that the engine applies it the
+// hostile-source run's; here, the checks only the engine can make, before anything is created,
+// and that verification hashes only what this transfer wrote, never through a link.
+TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatItWrote)
 {
     const QString outside = dir.filePath(u"outside"_s);
     QDir().mkpath(outside);
@@ -155,13 +135,17 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
                         QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
     const QList<std::pair<QString, QString>> refused = {
-        {u"~/../outside/x"_s, u"Invalid path"_s},        {outside + u"/y"_s, u"Outside home folder"_s},
-        {u"~/linkdir/x"_s, u"Write failed"_s},           {u"~/linkfile"_s, u"Write failed"_s},
-        {u"~/pipe"_s, u"Write failed"_s},                {u"~/not-in-manifest"_s, u"Unknown file"_s}};
+        {u"~/linkdir/x"_s, u"Write failed"_s}, {u"~/linkfile"_s, u"Write failed"_s},
+        {u"~/pipe"_s, u"Write failed"_s},      {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
         if (path != u"~/not-in-manifest"_s)
-            addItem(path, "evil");
-    addItem(u"~/small"_s, "1234");
+            addItem(path, "evil", u"hostile"_s);
+    addItem(u"~/small"_s, "1234", u"hostile"_s);
+    addItem(u"~/a.txt"_s, "alpha");
+    addItem(u"~/b.txt"_s, "beta");
+    // Already there and never sent: completing it must not hand out its digest.
+    writeBytes(home() + u"/before.txt"_s, "private");
+    addItem(u"~/before.txt"_s, "private", u"applicationData"_s);
     pushManifest();
     for (const auto& [path, reason] : refused)
         pushChunk(path, 0, "evil");
@@ -169,6 +153,18 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     pushChunk(u"~/small"_s, 0, "12345");                     // longer than the item
     pushChunk(u"~/small"_s, 0, "1234", QString(64, u'a'));   // corrupted
     peer.push(header(MessageType::chunkData, u"~/small"_s, 0)); // no payload
+    pushCategory(u"userFiles"_s);
+    peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
+    peer.push(header(MessageType::verificationRequest));
+    peer.push(header(MessageType::transferComplete));
+    // Once written, a.txt is swapped for a link to the file outside.
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
+            const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
+            ::unlink(path.constData());
+            ASSERT_EQ(::symlink(QFile::encodeName(outside + u"/target"_s).constData(), path.constData()), 0);
+        }
+    };
     engine().setConflictPolicy(ConflictPolicy::overwrite);
     receive();
 
@@ -186,31 +182,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndNothingIsWritten)
     EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
     EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
-    EXPECT_TRUE(engine().writtenPaths().isEmpty());
-}
-
-TEST_F(DestinationFixture, VerificationHashesOnlyWhatItWroteAndNeverFollowsALinkPlantedAfterTheWrite)
-{
-    const QString outside = dir.filePath(u"secret"_s);
-    writeBytes(outside, "not yours");
-    addItem(u"~/a.txt"_s, "alpha");
-    addItem(u"~/b.txt"_s, "beta");
-    // Already there and never sent: completing it must not hand out its digest.
-    writeBytes(home() + u"/before.txt"_s, "private");
-    addItem(u"~/before.txt"_s, "private", u"applicationData"_s);
-    pushManifest();
-    pushCategory(u"userFiles"_s);
-    peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
-    peer.onSend = [&](const Message& m) {
-        if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
-            const QByteArray path = QFile::encodeName(home() + u"/a.txt"_s);
-            ::unlink(path.constData());
-            ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(), path.constData()), 0);
-        }
-    };
-    receive();
+    EXPECT_EQ(engine().writtenPaths(), (QStringList{home() + u"/a.txt"_s, home() + u"/b.txt"_s}));
 
     const auto verification = peer.sentOfType(MessageType::verificationResponse);
     ASSERT_EQ(verification.size(), 1);
@@ -225,45 +197,30 @@ TEST_F(DestinationFixture, VerificationHashesOnlyWhatItWroteAndNeverFollowsALink
 // the item's time and the chosen policy, once per file, and acts on the answer.
 TEST_F(DestinationFixture, ConflictPolicyDecidesOnTheFirstChunkAndEveryOutcomeIsRecorded)
 {
-    struct Case {
-        ConflictPolicy policy;
-        std::optional<qint64> sourceTime;
-        bool written;
-        QString resolution;
-    };
-    for (const Case& c : QList<Case>{{ConflictPolicy::keepNewer, 2000, true, u"overwritten"_s},
-                                     {ConflictPolicy::keepNewer, 999, false, u"skipped"_s},
-                                     {ConflictPolicy::skip, 2000, false, u"skipped"_s}}) {
-        m_engine.reset();
-        peer = ScriptedConnection();
-        manifest = TransferManifest();
-        contents.clear();
-        QDir(home()).removeRecursively();
-        QDir().mkpath(home());
-        const QString existing = home() + u"/clash.txt"_s;
-        writeBytes(existing, "old contents");
+    // Both already there, last changed at 1000; the source's copies are newer and older.
+    for (const QString& name : {u"/newer.txt"_s, u"/older.txt"_s}) {
+        writeBytes(home() + name, "old contents");
         struct utimbuf t {1000, 1000};
-        ::utime(QFile::encodeName(existing).constData(), &t);
-
-        auto& item = addItem(u"~/clash.txt"_s, patterned(1048576 + 10, 1));
-        if (c.sourceTime)
-            item.sourceModified = QDateTime::fromSecsSinceEpoch(*c.sourceTime, Qt::UTC);
-        pushManifest();
-        pushCategory(u"userFiles"_s);
-        engine().setConflictPolicy(c.policy);
-        receive();
-
-        const std::string label = toString(c.policy).toStdString();
-        EXPECT_EQ(readBytes(existing), c.written ? contents[0] : QByteArray("old contents")) << label;
-        ASSERT_EQ(progress()->conflictsResolved().size(), 1) << label;
-        EXPECT_EQ(progress()->conflictsResolved()[0].resolution, c.resolution) << label;
-        for (const Message& m : repliesTo(u"~/clash.txt"_s))
-            EXPECT_EQ(m.header.type, MessageType::chunkAck) << label;
-        EXPECT_EQ(engine().manifest()->items[0].transferStatus,
-                  c.written ? FileTransferStatus::completed : FileTransferStatus::skipped) << label;
-        EXPECT_EQ(engine().writtenPaths().isEmpty(), !c.written) << label;
-        EXPECT_EQ(engine().conflictSkippedPaths().contains(u"~/clash.txt"_s), !c.written) << label;
+        ::utime(QFile::encodeName(home() + name).constData(), &t);
     }
+    addItem(u"~/newer.txt"_s, patterned(1048576 + 10, 1)).sourceModified = QDateTime::fromSecsSinceEpoch(2000, Qt::UTC);
+    addItem(u"~/older.txt"_s, patterned(1048576 + 10, 2)).sourceModified = QDateTime::fromSecsSinceEpoch(999, Qt::UTC);
+    pushManifest();
+    pushCategory(u"userFiles"_s);
+    engine().setConflictPolicy(ConflictPolicy::keepNewer);
+    receive();
+
+    EXPECT_EQ(readBytes(home() + u"/newer.txt"_s), contents[0]);
+    EXPECT_EQ(readBytes(home() + u"/older.txt"_s), QByteArray("old contents"));
+    QStringList outcomes;
+    for (const ConflictOutcome& c : progress()->conflictsResolved())
+        outcomes.append(c.relativePath + u' ' + c.resolution);
+    EXPECT_EQ(outcomes, (QStringList{u"~/newer.txt overwritten"_s, u"~/older.txt skipped"_s}));
+    EXPECT_TRUE(peer.sentOfType(MessageType::chunkNack).isEmpty()) << "a skipped file's chunks are acknowledged";
+    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::completed);
+    EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::skipped);
+    EXPECT_EQ(engine().writtenPaths(), QStringList{home() + u"/newer.txt"_s});
+    EXPECT_EQ(engine().conflictSkippedPaths(), QSet<QString>{u"~/older.txt"_s});
 }
 
 TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTheOffsetAndCleansUpOnCancel)
@@ -352,23 +309,17 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 4);
 }
 
-TEST_F(DestinationFixture, PreFlightQuestionsAnsweredSourceErrorsAndUnexpectedMessagesHandled)
+// The pre-flight answers themselves are the hostile-source run's to check.
+TEST_F(DestinationFixture, SourceErrorsPausesSkipsAndUnexpectedMessagesAreHandled)
 {
-    writeBytes(home() + u"/exists.txt"_s, "here");
-    peer.push(header(MessageType::preFlightConflictRequest),
-              PreFlightConflictRequest{{u"~/exists.txt"_s, u"~/absent.txt"_s}, u"R1"_s}.encoded());
     addItem(u"~/a"_s, "a");
     pushManifest();
     for (const MessageHeader& h : {header(MessageType::chunkAck), header(MessageType::pause),
                                    header(MessageType::fileSkip, u"~/a"_s), header(MessageType::error)})
         peer.push(h);
     receive();
-    ASSERT_EQ(peer.sent[0].header.type, MessageType::preFlightConflictResponse);
-    const auto answer = PreFlightConflictResponse::decode(*peer.sent[0].payload);
-    ASSERT_EQ(answer.conflicts.size(), 1);
-    EXPECT_EQ(answer.conflicts[0].path, u"~/exists.txt"_s);
-    EXPECT_EQ(peer.sent[1].header.type, MessageType::manifestAck);
-    EXPECT_FALSE(peer.sent[1].header.resumeState) << "no checkpoint existed";
+    ASSERT_EQ(peer.sent[0].header.type, MessageType::manifestAck);
+    EXPECT_FALSE(peer.sent[0].header.resumeState) << "no checkpoint existed";
     EXPECT_EQ(progress()->error(), u"Unknown error from source"_s);
     EXPECT_TRUE(progress()->isPaused());
     ASSERT_EQ(progress()->fileErrors().size(), 1);

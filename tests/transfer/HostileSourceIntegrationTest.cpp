@@ -74,26 +74,16 @@ protected:
 
 TransferManifest manifestOf(const QList<std::pair<QString, QByteArray>>& files)
 {
-    TransferManifest m;
-    m.transferID = u"hostile-1"_s;
-    m.sourceHostname = u"evil"_s;
-    m.createdAt = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    m.categoryIDs = m.categoryOrder = {u"userFiles"_s};
-    for (const auto& [path, bytes] : files) {
-        TransferManifest::FileItem item;
-        item.relativePath = path;
-        item.absolutePath = u"/Users/evil/x"_s;
-        item.size = std::uint64_t(bytes.size());
-        item.categoryID = u"userFiles"_s;
-        item.mode = 0755;
-        m.items.append(item);
-        m.totalSize += item.size;
-    }
+    TransferManifest m = manifestFor(u"hostile-1"_s);
+    for (const auto& [path, bytes] : files)
+        add(m, fileItem(path, u"/Users/evil/x"_s, bytes.size())).mode = 0755;
     return m;
 }
 
 } // namespace
 
+// Which names are refused is the path check's table; here, that both the answerer and the
+// writer apply it over a real connection, and what a link in the home does to each.
 TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified)
 {
     const QStringList before = treeOutsideHome();
@@ -106,17 +96,13 @@ TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified
         {u"~/linkfile"_s, Answer::conflict},     // the link itself, not its target
         {outside() + u"/target"_s, Answer::refused},
         {u"~/../outside/target"_s, Answer::refused},
-        {u"~root/.bashrc"_s, Answer::refused},
         {u"~/exists.txt"_s + QChar(0) + u"x"_s, Answer::refused},
-        {u"~//exists.txt"_s, Answer::refused},
     };
     // Files: the hostile ones and the nack each chunk gets; two ordinary ones.
     const QList<std::pair<QString, QString>> hostile = {
         {outside() + u"/evil.sh"_s, u"Outside home folder"_s},
         {u"~/../outside/x"_s, u"Invalid path"_s},
-        {u"~root/.bashrc"_s, u"Invalid path"_s},
         {u"~/a"_s + QChar(0) + u"b"_s, u"Invalid path"_s},
-        {u"~/docs//x.sh"_s, u"Invalid path"_s},
     };
     QList<std::pair<QString, QByteArray>> files;
     for (const auto& [path, nack] : hostile)
@@ -190,18 +176,13 @@ TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified
         EXPECT_EQ(progress.fileErrors()[i].filePath, hostile[i].first) << i;
     }
     EXPECT_EQ(treeOutsideHome(), before);
-    EXPECT_FALSE(QFile::exists(home() + u"/docs/x.sh"_s));
 
     // The ordinary files are written and verified, and the transfer ends.
     EXPECT_TRUE(progress.isComplete());
     EXPECT_EQ(progress.filesCompleted(), 2);
     EXPECT_EQ(replies.value(u"~/two.bin"_s), (QStringList{u"ack"_s, u"ack"_s}));
-    ASSERT_TRUE(verified);
-    QHash<QString, QString> hashed;
-    for (const FileVerification& v : *verified)
-        hashed.insert(v.filePath, v.sha256Hash);
-    EXPECT_EQ(hashed, (QHash<QString, QString>{{u"~/docs/one.txt"_s, FileHasher::sha256Hex("one")},
-                                               {u"~/two.bin"_s, FileHasher::sha256Hex(files.last().second)}}));
+    EXPECT_EQ(verified, (QList<FileVerification>{{u"~/docs/one.txt"_s, FileHasher::sha256Hex("one"), 3},
+                                                 {u"~/two.bin"_s, FileHasher::sha256Hex(files.last().second), 1048581}}));
     EXPECT_EQ(readBytes(home() + u"/two.bin"_s), files.last().second);
 }
 

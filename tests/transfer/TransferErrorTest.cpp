@@ -5,31 +5,16 @@
 
 using namespace kivo;
 
+// Texts the engines' tests do not already meet in full.
 TEST(TransferError, DescriptionsAreTheUserFacingTexts)
 {
-    EXPECT_EQ(TransferError::checksumMismatch("a.txt", 4).description(), "Data integrity check failed for a.txt chunk 4");
     EXPECT_EQ(TransferError::maxRetriesExceeded("a.txt", 0).description(),
               "Failed to transfer a.txt chunk 0 after maximum retries");
     EXPECT_EQ(TransferError::insufficientDiskSpace(2000000000, 500000000).description(),
               "Not enough disk space. Need 2 GB, only 500 MB available");
     EXPECT_EQ(TransferError::permissionDenied("/x").description(), "Permission denied reading /x");
-    EXPECT_EQ(TransferError::categoryFailed("keychain", "locked").description(), "Category keychain failed: locked");
-    EXPECT_EQ(TransferError::fileSkipped("~/a", "busy").description(), "~/a skipped: busy");
-    EXPECT_EQ(TransferError::invalidMessage("Expected fileAck, got chunkAck").description(),
-              "Invalid protocol message: Expected fileAck, got chunkAck");
     EXPECT_EQ(TransferError::verificationFailed({"a", "b", "c"}).description(), "3 file(s) failed verification");
     EXPECT_EQ(TransferError::encodingError("bad").description(), "Encoding error: bad");
-    EXPECT_EQ(TransferError::connectionCancelled().description(), "Connection was cancelled");
-    EXPECT_EQ(TransferError::connectionLost().description(), "Connection to the other Mac was lost");
-    EXPECT_EQ(TransferError::noDataReceived().description(), "No data received from peer");
-    EXPECT_EQ(TransferError::transferInterrupted().description(), "Transfer was interrupted");
-}
-
-TEST(TransferError, EqualityComparesCaseAndPayload)
-{
-    EXPECT_EQ(TransferError::checksumMismatch("a", 1), TransferError::checksumMismatch("a", 1));
-    EXPECT_FALSE(TransferError::checksumMismatch("a", 1) == TransferError::checksumMismatch("a", 2));
-    EXPECT_FALSE(TransferError::checksumMismatch("a", 1) == TransferError::maxRetriesExceeded("a", 1));
 }
 
 TEST(ByteCount, DecimalFileStyle)

@@ -1,16 +1,17 @@
+#include "platform/FileSystem.h"
 #include "support/CoroTest.h"
 #include "support/LoopbackPair.h"
-#include "transfer/ResumeState.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/FileHasher.h"
+#include "transfer/ResumeState.h"
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferSupport.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace kivo;
@@ -44,24 +45,14 @@ struct EnginePair {
     DestinationTransfer destination;
 };
 
+// The files written beneath `folder` and listed as userFiles.
 TransferManifest manifestOf(const QString& folder, const QStringList& names, const QList<QByteArray>& contents)
 {
-    TransferManifest m;
-    m.transferID = u"pair-1"_s;
-    m.sourceHostname = u"old-mac"_s;
-    m.createdAt = QDateTime::currentDateTimeUtc();
-    m.categoryIDs = m.categoryOrder = {u"userFiles"_s};
+    TransferManifest m = manifestFor(u"pair-1"_s);
+    QDir().mkpath(folder);
     for (qsizetype i = 0; i < names.size(); ++i) {
-        const QString path = folder + u'/' + names[i];
-        QDir().mkpath(QFileInfo(path).path());
-        writeBytes(path, contents[i]);
-        TransferManifest::FileItem item;
-        item.relativePath = u"~/"_s + names[i];
-        item.absolutePath = path;
-        item.size = std::uint64_t(contents[i].size());
-        item.categoryID = u"userFiles"_s;
-        m.items.append(item);
-        m.totalSize += item.size;
+        writeBytes(folder + u'/' + names[i], contents[i]);
+        add(m, fileItem(u"~/"_s + names[i], folder + u'/' + names[i], contents[i].size()));
     }
     return m;
 }
@@ -112,36 +103,14 @@ TEST(TransferEngines, ChunksFollowFileSizesMessagesAreNumberedAndAChangedFileFai
         EXPECT_EQ(wholeHashes.value(u"~/"_s + names[i]), FileHasher::sha256Hex(contents[i]));
 }
 
-class SmallVolume : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        mountPoint = dir.filePath(u"volume"_s);
-        QDir().mkpath(mountPoint);
-        if (::geteuid() != 0
-            || ::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=8m") != 0)
-            KIVO_SKIP_OR_FAIL("mounting a small tmpfs needs root");
-        mounted = true;
-    }
-    void TearDown() override
-    {
-        if (mounted)
-            ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
-    }
-    std::uint64_t freeBytes() const
-    {
-        struct statvfs st {};
-        ::statvfs(QFile::encodeName(mountPoint).constData(), &st);
-        return std::uint64_t(st.f_bavail) * st.f_frsize;
-    }
-
-    QTemporaryDir dir;
-    QString mountPoint;
-    bool mounted = false;
-};
-
-TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
+TEST(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
 {
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath(u"volume"_s);
+    QDir().mkpath(mountPoint);
+    if (::geteuid() != 0 || ::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=8m") != 0)
+        KIVO_SKIP_OR_FAIL("mounting a small tmpfs needs root");
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH); });
     const QString from = dir.filePath(u"from"_s);
     EnginePair engines(from, mountPoint);
     engines.source.setManifest(manifestOf(
@@ -153,7 +122,7 @@ TEST_F(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheC
         if (filled || engines.destination.progress()->filesCompleted() != 1)
             return;
         filled = true;
-        writeBytes(mountPoint + u"/filler"_s, QByteArray(qsizetype(freeBytes() - 300000), 'f'));
+        writeBytes(mountPoint + u"/filler"_s, QByteArray(qsizetype(fs::freeBytesAt(mountPoint) - 300000), 'f'));
     });
     engines.run();
 

@@ -64,8 +64,9 @@ QString errorText(const std::function<void()>& f)
 
 } // namespace
 
-// Every message kind's encoding is the wire format's test; here, frames over a real TLS socket.
-TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrderBothWays)
+// Every message kind's encoding is the wire format's test, and replies from the accepting side
+// run in every engine test over TLS; here, frames larger than the socket buffer.
+TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrder)
 {
     LoopbackPair pair = makeLoopbackPair(TransferSession::Security::tls);
     ASSERT_TRUE(pair.client->socket()->isEncrypted());
@@ -98,12 +99,6 @@ TEST(TransferSession, BackToBackFramesLargerThanTheSocketBufferArriveInOrderBoth
         EXPECT_EQ(messages[i * 2 + 1].header.type, MessageType::fileComplete);
         EXPECT_EQ(messages[i * 2 + 1].header.sequenceNumber, std::uint64_t(i) * 2 + 2);
     }
-
-    MessageHeader ack = headerOf(MessageType::manifestAck, 1);
-    ack.resumeState = QByteArray(R"({"completedFiles":[]})");
-    auto back = pair.client->receiveMessage();
-    runTask(pair.accepted->sendMessage(ack, std::nullopt));
-    EXPECT_EQ(runTask(std::move(back)).header, ack);
 }
 
 TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
@@ -120,8 +115,8 @@ TEST(TransferSession, FrameArrivingOneByteAtATimeDecodesTheSame)
     EXPECT_EQ(m.payload, QByteArray("abc"));
 }
 
-// What the reader says when the peer sends a bad length, or stops after part of a frame,
-// and what a send on a closed session says.
+// What the reader says when the peer sends a bad length, or stops after part of a frame
+// (every way a stream can end early is the decoder's table), and what a send on a closed session says.
 TEST(TransferSession, BrokenStreamsFailWithTheirTexts)
 {
     struct Case {
@@ -134,9 +129,7 @@ TEST(TransferSession, BrokenStreamsFailWithTheirTexts)
     qToBigEndian<quint32>(40, prefix);
     for (const Case& c : {Case{TransferSession::Security::tls, QByteArray(prefix, 4), true, "Connection to the other Mac was lost"},
                           Case{TransferSession::Security::plain, QByteArray("\x00\x10\x00\x01", 4), false,
-                               "Invalid protocol message: Invalid header length: 1048577"},
-                          Case{TransferSession::Security::plain, QByteArray("\x00\x00", 2), true,
-                               "Invalid protocol message: Invalid header length: 0"}}) {
+                               "Invalid protocol message: Invalid header length: 1048577"}}) {
         LoopbackPair pair = makeLoopbackPair(c.security);
         pair.client->socket()->write(c.sent);
         pair.client->socket()->flush();
@@ -152,18 +145,9 @@ TEST(TransferSession, BrokenStreamsFailWithTheirTexts)
               "Connection was cancelled");
 }
 
-TEST(TransferSession, ConnectFailuresAreReportedOnceAndCloseCancels)
+// A refused connection is the command line's unreachable-peer test.
+TEST(TransferSession, CloseCancelsAConnectThatIsStillHandshaking)
 {
-    // Nothing listens on this port: the network error comes through unchanged.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    TransferSession refused(new QSslSocket, TransferSession::Security::plain,
-                            [port](QSslSocket& s) { s.connectToHost(QHostAddress::LocalHost, port); });
-    EXPECT_NE(errorText([&] { runTask(refused.connect()); }), "<no error>");
-    EXPECT_FALSE(refused.isConnected());
-
     // A TLS client facing a server that never answers the handshake stays pending until closed.
     QTcpServer silent;
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));

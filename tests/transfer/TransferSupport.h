@@ -1,11 +1,11 @@
 #pragma once
 
+#include "support/FileBytes.h"
 #include "transfer/CategoryTransferHandler.h"
 #include "transfer/FileHasher.h"
 #include "transfer/TransferConnection.h"
 #include "transfer/TransferError.h"
 
-#include <QFile>
 #include <QHash>
 #include <QList>
 
@@ -78,12 +78,19 @@ private:
     TransferConnection* m_inner;
 };
 
-// Records what the engine asks of a category; failImport makes postImport throw.
+// Records what the engine or the category manager asks of a category; lists `listed`,
+// or fails to list with failListing; failImport makes postImport throw.
 class RecordingHandler : public CategoryTransferHandler {
 public:
     explicit RecordingHandler(QString id, bool failImport = false) : m_id(std::move(id)), m_failImport(failImport) {}
     QString categoryID() const override { return m_id; }
-    QCoro::Task<QList<Item>> enumerateFiles(QStringList) override { co_return {}; }
+    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override
+    {
+        askedFor = paths;
+        if (failListing)
+            throw std::runtime_error("cannot list");
+        co_return listed;
+    }
     QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) override
     {
         ++validateCalls;
@@ -99,9 +106,10 @@ public:
         co_return;
     }
 
-    QStringList unreadable;
+    QList<Item> listed;
+    bool failListing = false;
+    QStringList askedFor, unreadable, imported;
     QList<Refusal> refusals;
-    QStringList imported;
     int validateCalls = 0;
     qsizetype validatedItems = 0;
 
@@ -109,6 +117,37 @@ private:
     QString m_id;
     bool m_failImport;
 };
+
+inline TransferManifest::FileItem fileItem(QString relativePath, QString absolutePath, std::uint64_t size,
+                                           QString category = QStringLiteral("userFiles"))
+{
+    TransferManifest::FileItem item;
+    item.relativePath = std::move(relativePath);
+    item.absolutePath = std::move(absolutePath);
+    item.size = size;
+    item.categoryID = std::move(category);
+    return item;
+}
+
+// Appends the item and keeps the manifest's total and category lists in step.
+inline TransferManifest::FileItem& add(TransferManifest& manifest, TransferManifest::FileItem item)
+{
+    manifest.totalSize += item.size;
+    if (!manifest.categoryOrder.contains(item.categoryID))
+        manifest.categoryOrder.append(item.categoryID);
+    manifest.categoryIDs = manifest.categoryOrder;
+    return manifest.items.emplace_back(std::move(item));
+}
+
+// An empty manifest as the source "old-mac" announces it.
+inline TransferManifest manifestFor(const QString& transferID)
+{
+    TransferManifest m;
+    m.transferID = transferID;
+    m.sourceHostname = QStringLiteral("old-mac");
+    m.createdAt = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
+    return m;
+}
 
 inline MessageHeader header(MessageType type, std::optional<QString> path = std::nullopt,
                             std::optional<std::uint32_t> chunk = std::nullopt)
@@ -119,28 +158,6 @@ inline MessageHeader header(MessageType type, std::optional<QString> path = std:
     h.filePath = std::move(path);
     h.chunkIndex = chunk;
     return h;
-}
-
-inline QByteArray patterned(qsizetype size, int seed)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        out[i] = char((i * 31 + seed * 7) ^ (i >> 11));
-    return out;
-}
-
-inline void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        throw std::runtime_error("cannot write test file");
-    f.write(bytes);
-}
-
-inline QByteArray readBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 } // namespace kivo::test

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <stdexcept>
+
+namespace kivo::test {
+
+inline void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write test file");
+}
+
+inline QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Bytes that differ from chunk to chunk, so a chunk in the wrong place shows.
+inline QByteArray patterned(qsizetype size, int seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = char((i * 31 + seed * 7) ^ (i >> 11));
+    return out;
+}
+
+} // namespace kivo::test
