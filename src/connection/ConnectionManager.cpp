@@ -1,9 +1,6 @@
 #include "connection/ConnectionManager.h"
 
 #include "connection/BonjourAdvertiser.h"
-#include "connection/PairingChannel.h"
-#include "connection/SecurePairing.h"
-#include "connection/SecurePairingMessages.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
 #include "transfer/WireFormat.h"
@@ -14,11 +11,6 @@ namespace kivo {
 
 namespace {
 constexpr char kTcpUpProperty[] = "kivoTcpUp";
-
-QByteArray derOf(const std::optional<QSslCertificate>& certificate)
-{
-    return certificate ? certificate->toDer() : QByteArray();
-}
 } // namespace
 
 void ConnectionManager::SessionDeleter::operator()(TransferSession* session) const
@@ -286,136 +278,7 @@ void ConnectionManager::dropPeer(TransferSession* session, const QString& reason
     }
 }
 
-// Source. The destination speaks first: its share, then (after ours) its
-// confirmation; ours follows only once its confirmation verified.
-QCoro::Task<void> ConnectionManager::runSourcePairing(TransferSession* session)
-{
-    QPointer<ConnectionManager> self(this);
-    QPointer<TransferSession> guard(session);
-    const auto stillOurs = [&] { return self && guard && m_session.get() == guard; };
-    const auto expired = [&]() -> QCoro::Task<bool> {
-        if (!m_pairing->isExpired())
-            co_return false;
-        const QString text = ConnectionError::pairingExpired().description();
-        try {
-            co_await pairingchannel::sendError(session, QString::fromLatin1(kErrorPairingExpired), text);
-        } catch (const std::exception&) {
-        }
-        if (stillOurs())
-            dropPeer(session, QStringLiteral("the pairing code had expired"));
-        co_return true;
-    };
 
-    Message request;
-    try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.firstMessage);
-        request = co_await pairingchannel::receive(session);
-    } catch (const std::exception& e) {
-        if (stillOurs())
-            dropPeer(session, QStringLiteral("no pairing request: ") + describe(e));
-        co_return;
-    }
-    if (!stillOurs())
-        co_return;
-    if (request.header.type == MessageType::pairingConfirm) {
-        co_await acceptLegacyConfirm(session);
-        co_return;
-    }
-    if (request.header.type != MessageType::pairingRequest) {
-        dropPeer(session, QStringLiteral("expected pairingRequest, got ") + toString(request.header.type));
-        co_return;
-    }
-    if (co_await expired())
-        co_return;
-
-    try {
-        const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
-        const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
-                                                                 derOf(m_certificates->pinnedRemoteCertificate()));
-        SecurePairing pake(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
-        PairingShare ourShare;
-        ourShare.share = pake.start();
-        const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
-        co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
-        if (!stillOurs())
-            co_return;
-
-        Message reply;
-        {
-            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
-            reply = co_await pairingchannel::receive(session);
-        }
-        if (!stillOurs())
-            co_return;
-        if (reply.header.type != MessageType::pairingConfirm)
-            throw SecurePairingError(SecurePairingError::Kind::unexpectedMessage);
-        if (co_await expired())
-            co_return;
-        const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
-        bool verified = true;
-        try {
-            pake.receivePeerConfirmation(theirs.confirmation);
-        } catch (const SecurePairingError& e) {
-            if (e.kind() != SecurePairingError::Kind::confirmationMismatch)
-                throw;
-            verified = false;
-        }
-        if (!verified) {
-            // Counted before anything is sent, so a guesser learns nothing it has not paid for.
-            if (m_pairing->recordFailedConfirmation())
-                qCWarning(lcConnectionManager) << "Pairing code used up; a fresh one follows";
-            try {
-                co_await pairingchannel::sendError(session, QString::fromLatin1(kErrorPairingMismatch),
-                                                   ConnectionError::pairingMismatch().description());
-            } catch (const std::exception&) {
-            }
-            if (stillOurs())
-                dropPeer(session, QStringLiteral("the pairing confirmation did not verify"));
-            co_return;
-        }
-        PairingConfirmation ours;
-        ours.confirmation = ourConfirmation;
-        co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
-        if (!stillOurs())
-            co_return;
-        m_pairing->setAgreedKey(*pake.sessionKey());
-        m_unverified = false;
-        qCInfo(lcConnectionManager) << "Destination proved the pairing code";
-        m_pairing->confirmRemotely();
-        m_pairing->confirmLocally();
-        if (m_pairing->isConfirmedBoth())
-            completePairing();
-    } catch (const std::exception& e) {
-        if (stillOurs())
-            dropPeer(session, QStringLiteral("pairing failed: ") + describe(e));
-    }
-}
-
-// Source. The old exchange: a bare pairingConfirm, which proves nothing.
-QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* session)
-{
-    QPointer<ConnectionManager> self(this);
-    QPointer<TransferSession> guard(session);
-    if (!m_allowUnverified || m_pairing->isExpired()) {
-        const bool insecure = !m_allowUnverified;
-        const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
-        try {
-            co_await pairingchannel::sendError(
-                session, QString::fromLatin1(insecure ? kErrorInsecurePeer : kErrorPairingExpired), error.description());
-        } catch (const std::exception&) {
-        }
-        if (self && guard)
-            dropPeer(session, error.description());
-        co_return;
-    }
-    m_unverified = true;
-    qCWarning(lcConnectionManager) << "Paired without verifying the code (unverified pairing allowed)";
-    m_pairing->confirmRemotely();
-    m_pairing->confirmLocally();
-    qCInfo(lcConnectionManager) << "Received pairingConfirm from destination";
-    if (m_pairing->isConfirmedBoth())
-        completePairing();
-}
 
 void ConnectionManager::pinPeerOf(TransferSession* session)
 {
@@ -507,97 +370,6 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
     pinPeerOf(session);
 }
 
-QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
-{
-    QPointer<ConnectionManager> self(this);
-    QPointer<TransferSession> session = m_session.get();
-    if (!session)
-        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
-    const bool announced = m_peerAnnouncedSecure;
-    std::optional<ConnectionError> failure;
-    // What a reply means when it is not the next step: the source's answer, or
-    // an old source that does not know these messages.
-    const auto unexpected = [announced](const Message& m) {
-        if (m.header.type == MessageType::error) {
-            const QString code = m.header.errorCode.value_or(QString());
-            if (code == QLatin1String(kErrorPairingExpired))
-                return ConnectionError::pairingExpired();
-            if (code == QLatin1String(kErrorInsecurePeer))
-                return ConnectionError::insecurePeer();
-            return ConnectionError::pairingMismatch();
-        }
-        return announced ? ConnectionError::connectionFailed(QStringLiteral("Unexpected pairing message ")
-                                                             + toString(m.header.type))
-                         : ConnectionError::insecurePeer();
-    };
-    try {
-        if (!PairingManager::isWellFormedCode(typedCode))
-            throw ConnectionError::pairingMismatch();
-        const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
-                                                                 m_certificates->localCertificate().toDer());
-        SecurePairing pake(DeviceRole::destination, typedCode, binding);
-        PairingShare ourShare;
-        ourShare.share = pake.start();
-        co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
-        if (!self || !session)
-            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
-
-        Message response;
-        try {
-            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
-            response = co_await pairingchannel::receive(session);
-        } catch (const std::exception& e) {
-            // A source that does not know the request says nothing or hangs up.
-            throw announced ? ConnectionError::connectionFailed(describe(e)) : ConnectionError::insecurePeer();
-        }
-        if (!self)
-            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
-        if (response.header.type != MessageType::pairingResponse)
-            throw unexpected(response);
-        const PairingShare theirShare = PairingShare::fromJson(pairingchannel::payloadObject(response));
-        PairingConfirmation ours;
-        ours.confirmation = pake.receivePeerShare(theirShare.share);
-        co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
-        if (!self || !session)
-            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
-
-        Message reply;
-        try {
-            auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
-            reply = co_await pairingchannel::receive(session);
-        } catch (const std::exception& e) {
-            throw ConnectionError::connectionFailed(describe(e));
-        }
-        if (!self)
-            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
-        if (reply.header.type != MessageType::pairingConfirm)
-            throw unexpected(reply);
-        const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
-        pake.receivePeerConfirmation(theirs.confirmation);
-        m_pairing->setAgreedKey(*pake.sessionKey());
-    } catch (const ConnectionError& e) {
-        failure = e;
-    } catch (const SecurePairingError& e) {
-        qCWarning(lcConnectionManager).noquote() << "Secure pairing failed:" << e.description();
-        failure = ConnectionError::pairingMismatch();
-    } catch (const std::exception& e) {
-        failure = ConnectionError::connectionFailed(describe(e));
-    }
-    if (!self)
-        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
-    if (failure) {
-        // The source has dropped us after any failure; so do we.
-        setSession(nullptr);
-        m_certificates->discardPinnedCertificate();
-        setState(ConnectionState::failed(*failure));
-        throw *failure;
-    }
-    qCInfo(lcConnectionManager) << "Source proved the pairing code";
-    m_pairing->confirmLocally();
-    m_pairing->confirmRemotely();
-    setState(ConnectionState::pairingConfirmedLocal());
-    completePairing();
-}
 
 void ConnectionManager::confirmPairingLocally()
 {

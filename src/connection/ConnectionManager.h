@@ -124,8 +124,13 @@ private:
     void handlePeersUpdated(QList<DiscoveredPeer> peers);
     void handleIncomingConnection(QSslSocket* socket);
     QCoro::Task<void> acceptIncoming(TransferSession* session);
+    // The code-proving exchange (ConnectionManagerPairing.cpp).
     QCoro::Task<void> runSourcePairing(TransferSession* session);
+    QCoro::Task<bool> refuseIfExpired(TransferSession* session);
+    QCoro::Task<void> runSourceKeyExchange(TransferSession* session, Message request);
+    QCoro::Task<void> rejectConfirmation(TransferSession* session);
     QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
+    QCoro::Task<QByteArray> runDestinationKeyExchange(QString typedCode);
     // Source: forget a peer that proved nothing, with its pin.
     void dropPeer(TransferSession* session, const QString& reason);
     bool takeConnectionToken();

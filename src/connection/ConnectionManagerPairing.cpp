@@ -1,0 +1,273 @@
+// The code-proving exchange of the connection manager: the source's and the
+// destination's steps, and the old unverified exchange where it is allowed.
+#include "connection/ConnectionManager.h"
+
+#include "connection/PairingChannel.h"
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingMessages.h"
+#include "platform/Logging.h"
+
+namespace kivo {
+
+namespace {
+
+QByteArray derOf(const std::optional<QSslCertificate>& certificate)
+{
+    return certificate ? certificate->toDer() : QByteArray();
+}
+
+// The session is still the manager's current one: nothing has replaced or closed it meanwhile.
+bool stillCurrent(const QPointer<ConnectionManager>& self, const QPointer<TransferSession>& session)
+{
+    return self && session && self->transferSession() == session;
+}
+
+// An error frame sent on the way out; the peer may already be gone.
+QCoro::Task<void> tellPeer(TransferSession* session, const char* code, QString text)
+{
+    try {
+        co_await pairingchannel::sendError(session, QString::fromLatin1(code), std::move(text));
+    } catch (const std::exception&) {
+    }
+}
+
+// What a reply means to the destination when it is not the next step: the
+// source's refusal, or an old source that does not know these messages.
+ConnectionError unexpectedReply(const Message& m, bool peerAnnouncedSecure)
+{
+    if (m.header.type == MessageType::error) {
+        const QString code = m.header.errorCode.value_or(QString());
+        if (code == QLatin1String(ConnectionManager::kErrorPairingExpired))
+            return ConnectionError::pairingExpired();
+        if (code == QLatin1String(ConnectionManager::kErrorInsecurePeer))
+            return ConnectionError::insecurePeer();
+        return ConnectionError::pairingMismatch();
+    }
+    return peerAnnouncedSecure
+        ? ConnectionError::connectionFailed(QStringLiteral("Unexpected pairing message ") + toString(m.header.type))
+        : ConnectionError::insecurePeer();
+}
+
+} // namespace
+
+// Source. The destination speaks first: its share, then (after ours) its
+// confirmation; ours follows only once its confirmation verified.
+QCoro::Task<void> ConnectionManager::runSourcePairing(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    Message request;
+    try {
+        auto deadline = deadlineFor(session, m_deps.timeouts.firstMessage);
+        request = co_await pairingchannel::receive(session);
+    } catch (const std::exception& e) {
+        if (stillCurrent(self, guard))
+            dropPeer(session, QStringLiteral("no pairing request: ") + describe(e));
+        co_return;
+    }
+    if (!stillCurrent(self, guard))
+        co_return;
+    if (request.header.type == MessageType::pairingConfirm) {
+        co_await acceptLegacyConfirm(session);
+        co_return;
+    }
+    if (request.header.type != MessageType::pairingRequest) {
+        dropPeer(session, QStringLiteral("expected pairingRequest, got ") + toString(request.header.type));
+        co_return;
+    }
+    if (co_await refuseIfExpired(session))
+        co_return;
+    try {
+        co_await runSourceKeyExchange(session, std::move(request));
+    } catch (const std::exception& e) {
+        if (stillCurrent(self, guard))
+            dropPeer(session, QStringLiteral("pairing failed: ") + describe(e));
+    }
+}
+
+// Source: true (and the peer told and dropped) once the code has expired.
+QCoro::Task<bool> ConnectionManager::refuseIfExpired(TransferSession* session)
+{
+    if (!m_pairing->isExpired())
+        co_return false;
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    co_await tellPeer(session, kErrorPairingExpired, ConnectionError::pairingExpired().description());
+    if (stillCurrent(self, guard))
+        dropPeer(session, QStringLiteral("the pairing code had expired"));
+    co_return true;
+}
+
+// Source: our share for theirs, then their confirmation, checked before ours goes out. Throws.
+QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* session, Message request)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
+    const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
+                                                             derOf(m_certificates->pinnedRemoteCertificate()));
+    SecurePairing pake(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
+    PairingShare ourShare;
+    ourShare.share = pake.start();
+    const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
+    co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
+    if (!stillCurrent(self, guard))
+        co_return;
+
+    Message reply;
+    {
+        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+        reply = co_await pairingchannel::receive(session);
+    }
+    if (!stillCurrent(self, guard))
+        co_return;
+    if (reply.header.type != MessageType::pairingConfirm)
+        throw SecurePairingError(SecurePairingError::Kind::unexpectedMessage);
+    if (co_await refuseIfExpired(session))
+        co_return;
+    bool verified = true;
+    try {
+        pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+    } catch (const SecurePairingError& e) {
+        if (e.kind() != SecurePairingError::Kind::confirmationMismatch)
+            throw;
+        verified = false;
+    }
+    if (!verified) {
+        co_await rejectConfirmation(session);
+        co_return;
+    }
+    PairingConfirmation ours;
+    ours.confirmation = ourConfirmation;
+    co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+    if (!stillCurrent(self, guard))
+        co_return;
+    m_pairing->setAgreedKey(*pake.sessionKey());
+    m_unverified = false;
+    qCInfo(lcConnectionManager) << "Destination proved the pairing code";
+    m_pairing->confirmRemotely();
+    m_pairing->confirmLocally();
+    if (m_pairing->isConfirmedBoth())
+        completePairing();
+}
+
+// Source: a confirmation that did not verify. Counted before anything is
+// sent, so a guesser learns nothing it has not paid for.
+QCoro::Task<void> ConnectionManager::rejectConfirmation(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    if (m_pairing->recordFailedConfirmation())
+        qCWarning(lcConnectionManager) << "Pairing code used up; a fresh one follows";
+    co_await tellPeer(session, kErrorPairingMismatch, ConnectionError::pairingMismatch().description());
+    if (stillCurrent(self, guard))
+        dropPeer(session, QStringLiteral("the pairing confirmation did not verify"));
+}
+
+// Source. The old exchange: a bare pairingConfirm, which proves nothing.
+QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* session)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> guard(session);
+    if (!m_allowUnverified || m_pairing->isExpired()) {
+        const bool insecure = !m_allowUnverified;
+        const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
+        co_await tellPeer(session, insecure ? kErrorInsecurePeer : kErrorPairingExpired, error.description());
+        if (self && guard)
+            dropPeer(session, error.description());
+        co_return;
+    }
+    m_unverified = true;
+    qCWarning(lcConnectionManager) << "Paired without verifying the code (unverified pairing allowed)";
+    m_pairing->confirmRemotely();
+    m_pairing->confirmLocally();
+    qCInfo(lcConnectionManager) << "Received pairingConfirm from destination";
+    if (m_pairing->isConfirmedBoth())
+        completePairing();
+}
+
+// Destination: proves the typed code to the source and checks its proof. On
+// any failure the source has dropped us, so we drop it too; throws the error.
+QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
+{
+    QPointer<ConnectionManager> self(this);
+    if (!m_session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    std::optional<ConnectionError> failure;
+    try {
+        m_pairing->setAgreedKey(co_await runDestinationKeyExchange(std::move(typedCode)));
+    } catch (const ConnectionError& e) {
+        failure = e;
+    } catch (const SecurePairingError& e) {
+        qCWarning(lcConnectionManager).noquote() << "Secure pairing failed:" << e.description();
+        failure = ConnectionError::pairingMismatch();
+    } catch (const std::exception& e) {
+        failure = ConnectionError::connectionFailed(describe(e));
+    }
+    if (!self)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    if (failure) {
+        setSession(nullptr);
+        m_certificates->discardPinnedCertificate();
+        setState(ConnectionState::failed(*failure));
+        throw *failure;
+    }
+    qCInfo(lcConnectionManager) << "Source proved the pairing code";
+    m_pairing->confirmLocally();
+    m_pairing->confirmRemotely();
+    setState(ConnectionState::pairingConfirmedLocal());
+    completePairing();
+}
+
+// Destination: our share, theirs, our confirmation, theirs; the agreed key. Throws.
+QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typedCode)
+{
+    QPointer<ConnectionManager> self(this);
+    QPointer<TransferSession> session = m_session.get();
+    const bool announced = m_peerAnnouncedSecure;
+    const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
+    if (!PairingManager::isWellFormedCode(typedCode))
+        throw ConnectionError::pairingMismatch();
+    const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
+                                                             m_certificates->localCertificate().toDer());
+    SecurePairing pake(DeviceRole::destination, typedCode, binding);
+    PairingShare ourShare;
+    ourShare.share = pake.start();
+    co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
+    if (!self || !session)
+        throw cancelled();
+
+    Message response;
+    try {
+        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+        response = co_await pairingchannel::receive(session);
+    } catch (const std::exception& e) {
+        // A source that does not know the request says nothing or hangs up.
+        throw announced ? ConnectionError::connectionFailed(describe(e)) : ConnectionError::insecurePeer();
+    }
+    if (!self || !session)
+        throw cancelled();
+    if (response.header.type != MessageType::pairingResponse)
+        throw unexpectedReply(response, announced);
+    PairingConfirmation ours;
+    ours.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+    co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+    if (!self || !session)
+        throw cancelled();
+
+    Message reply;
+    try {
+        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+        reply = co_await pairingchannel::receive(session);
+    } catch (const std::exception& e) {
+        throw ConnectionError::connectionFailed(describe(e));
+    }
+    if (!self)
+        throw cancelled();
+    if (reply.header.type != MessageType::pairingConfirm)
+        throw unexpectedReply(reply, announced);
+    pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+    co_return *pake.sessionKey();
+}
+
+} // namespace kivo
