@@ -53,10 +53,12 @@ TransferSummary TransferSummary::of(DeviceRole role, const TransferProgress& p,
 QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
                                                const QSet<QString>& policySkipped, bool finished)
 {
-    // The last word on each path is the one shown.
+    // The first word on each path is the one shown: a destination's own refusal
+    // comes before the source's report that it gave the file up.
     QHash<QString, QString> reasons;
     for (const FileError& e : errors)
-        reasons.insert(e.filePath, e.error);
+        if (!reasons.contains(e.filePath))
+            reasons.insert(e.filePath, e.error);
     QList<FileProblem> out;
     for (const auto& folder : manifest.skippedFolders)
         out.append({folder.relativePath, skippedFolderText(folder.reason), false});
