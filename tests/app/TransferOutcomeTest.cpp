@@ -80,16 +80,3 @@ TEST(TransferOutcome, FilesGivenUpForAnErrorFailTheRunOthersDoNot)
         }
     }
 }
-
-// Cancellation, a fatal error and mismatches keep their own words ahead of the list.
-TEST(TransferOutcome, EarlierCausesNameTheFailure)
-{
-    TransferSummary s;
-    s.notTransferred = {{u"~/a"_s, u"Failed"_s, true}};
-    s.mismatches = {u"~/b"_s};
-    EXPECT_EQ(failureOf(s)->text, u"1 file(s) failed verification"_s);
-    s.error = u"Connection to the other Mac was lost"_s;
-    EXPECT_EQ(failureOf(s)->text, s.error);
-    s.cancelled = true;
-    EXPECT_EQ(failureOf(s)->text, u"The migration was cancelled. You can start over at any time."_s);
-}
