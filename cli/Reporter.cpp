@@ -137,13 +137,20 @@ void Reporter::summary(const TransferSummary& s)
                       {QStringLiteral("cancelled"), s.cancelled}};
         if (!s.error.isEmpty())
             o.insert(QStringLiteral("error"), s.error);
+        QJsonArray notTransferred;
+        for (const FileProblem& p : s.notTransferred)
+            notTransferred.append(QJsonObject{{QStringLiteral("path"), p.path},
+                                              {QStringLiteral("reason"), p.reason},
+                                              {QStringLiteral("status"), p.failed ? QStringLiteral("failed")
+                                                                                  : QStringLiteral("skipped")}});
+        o.insert(QStringLiteral("notTransferred"), notTransferred);
         event(QStringLiteral("summary"), o);
         return;
     }
     QString status = QStringLiteral("Migration complete");
     if (s.cancelled)
         status = QStringLiteral("Migration cancelled");
-    else if (!s.error.isEmpty() || !s.mismatches.isEmpty())
+    else if (!s.error.isEmpty() || !s.mismatches.isEmpty() || !s.notTransferred.isEmpty())
         status = QStringLiteral("Migration finished with issues");
     writeLine(QString());
     writeLine(status);
@@ -156,6 +163,10 @@ void Reporter::summary(const TransferSummary& s)
     writeLine(QStringLiteral("  Mismatches   %1").arg(s.mismatches.size()));
     for (const QString& m : s.mismatches)
         writeLine(QStringLiteral("    ") + m);
+    if (!s.notTransferred.isEmpty())
+        writeLine(QStringLiteral("  Not transferred %1").arg(s.notTransferred.size()));
+    for (const FileProblem& p : s.notTransferred)
+        writeLine(QStringLiteral("    %1 (%2)").arg(p.path, p.reason));
     if (s.conflictsResolved > 0)
         writeLine(QStringLiteral("  Conflicts    %1 resolved").arg(s.conflictsResolved));
 }

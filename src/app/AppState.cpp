@@ -262,6 +262,8 @@ QCoro::Task<void> AppState::runTransfer()
             co_return;
         if (m_confirmedUserMapping)
             manifest.applyUserMapping(*m_confirmedUserMapping);
+        // Only the destination sees what exists there; it applies this side's choice.
+        manifest.conflictPolicy = m_conflictPolicy;
         static_cast<SourceTransfer*>(engine)->setManifest(std::move(manifest));
         setTransferProgress(progress);
     } else if (m_confirmedUserMapping) {

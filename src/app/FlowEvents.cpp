@@ -38,7 +38,51 @@ TransferSummary TransferSummary::of(DeviceRole role, const TransferProgress& p,
     s.conflictsResolved = int(p.conflictsResolved().size());
     s.error = p.error().value_or(QString());
     s.cancelled = p.isCancelled();
+    if (manifest) {
+        s.skipped += int(manifest->skippedFolders.size());
+        QSet<QString> policySkipped;
+        for (const ConflictOutcome& c : p.conflictsResolved())
+            if (c.resolution == QLatin1String("skipped"))
+                policySkipped.insert(c.relativePath);
+        s.notTransferred = problemsOf(*manifest, p.fileErrors(), policySkipped,
+                                      role == DeviceRole::source && p.isComplete());
+    }
     return s;
+}
+
+QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
+                                               const QSet<QString>& policySkipped, bool finished)
+{
+    // The first word on each path is the one shown: a destination's own refusal
+    // comes before the source's report that it gave the file up.
+    QHash<QString, QString> reasons;
+    for (const FileError& e : errors)
+        if (!reasons.contains(e.filePath))
+            reasons.insert(e.filePath, e.error);
+    QList<FileProblem> out;
+    for (const auto& folder : manifest.skippedFolders)
+        out.append({folder.relativePath, skippedFolderText(folder.reason), false});
+    for (const auto& item : manifest.items) {
+        switch (item.transferStatus) {
+        case FileTransferStatus::completed:
+            break;
+        case FileTransferStatus::skipped:
+            // A placeholder is not the file; the user downloads it first.
+            if (policySkipped.contains(item.relativePath) || item.relativePath.endsWith(QLatin1String(".icloud")))
+                break;
+            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Skipped")), false});
+            break;
+        case FileTransferStatus::failed:
+            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Failed")), true});
+            break;
+        case FileTransferStatus::pending:
+        case FileTransferStatus::inProgress:
+            if (finished)
+                out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Not sent")), true});
+            break;
+        }
+    }
+    return out;
 }
 
 std::optional<FlowFailure> failureOf(const TransferSummary& s)
@@ -51,6 +95,9 @@ std::optional<FlowFailure> failureOf(const TransferSummary& s)
         return FlowFailure{FlowExit::transferFailed, s.error};
     if (!s.mismatches.isEmpty())
         return FlowFailure{FlowExit::transferFailed, TransferError::verificationFailed(s.mismatches).description()};
+    if (!s.notTransferred.isEmpty())
+        return FlowFailure{FlowExit::transferFailed,
+                           QStringLiteral("%1 file(s) or folder(s) could not be transferred").arg(s.notTransferred.size())};
     return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 #include "transfer/TransferManifest.h"
 #include "transfer/TransferProgress.h"
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -74,6 +75,14 @@ struct VerificationReport {
     QStringList mismatches;
 };
 
+// A file or folder of the selection that did not arrive, and why.
+struct FileProblem {
+    QString path;
+    QString reason;
+    bool failed = true; // false: skipped
+    bool operator==(const FileProblem&) const = default;
+};
+
 struct TransferSummary {
     DeviceRole role = DeviceRole::source;
     int filesCompleted = 0;
@@ -87,9 +96,18 @@ struct TransferSummary {
     int conflictsResolved = 0;
     QString error; // empty on success
     bool cancelled = false;
+    // Everything given up for an error; files the conflict policy kept and
+    // cloud placeholders are not among them.
+    QList<FileProblem> notTransferred;
 
     static TransferSummary of(DeviceRole role, const TransferProgress& progress,
                               const std::optional<TransferManifest>& manifest);
+    // `policySkipped`: paths the conflict policy left alone. `finished`: the
+    // side knows every item it still holds as pending was never sent (the
+    // source, once complete; a destination cannot tell them from files an
+    // earlier run delivered).
+    static QList<FileProblem> problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
+                                         const QSet<QString>& policySkipped, bool finished);
 };
 
 // What a finished transfer means for the user: none when it fully succeeded.

@@ -86,17 +86,26 @@ QCoro::Task<DiscoveredPeer> ReceiveFlow::findSource()
     // Let other sources show up before deciding there is only one.
     if (!m_request.sourceHostname)
         co_await QCoro::sleepFor(m_request.othersGrace);
-    const QList<DiscoveredPeer> peers = matching();
-    if (peers.isEmpty()) // it left again meanwhile
-        fail(FlowExit::noSource, ConnectionError::noDevicesFound().description());
-    if (peers.size() > 1) {
+    auto chosen = chooseSource(cm->discoveredPeers(), m_request.sourceHostname);
+    if (auto* failure = std::get_if<FlowFailure>(&chosen))
+        throw *failure;
+    co_return std::get<DiscoveredPeer>(std::move(chosen));
+}
+
+std::variant<DiscoveredPeer, FlowFailure> ReceiveFlow::chooseSource(const QList<DiscoveredPeer>& peers,
+                                                                    const std::optional<QString>& name)
+{
+    const QList<DiscoveredPeer> matches = matchingSources(peers, name);
+    if (matches.isEmpty()) // it left again meanwhile
+        return FlowFailure{FlowExit::noSource, ConnectionError::noDevicesFound().description()};
+    if (matches.size() > 1) {
         QStringList names;
-        for (const DiscoveredPeer& p : peers)
+        for (const DiscoveredPeer& p : matches)
             names << p.hostname;
-        fail(FlowExit::usage,
-             QStringLiteral("several sources found (%1); choose one with --source").arg(names.join(QStringLiteral(", "))));
+        return FlowFailure{FlowExit::usage, QStringLiteral("several sources found (%1); choose one with --source")
+                                                .arg(names.join(QStringLiteral(", ")))};
     }
-    co_return peers.first();
+    return matches.first();
 }
 
 QCoro::Task<void> ReceiveFlow::connectTo(DiscoveredPeer peer, bool again)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <variant>
 
 namespace kivo {
 
@@ -39,6 +40,10 @@ public:
 
     // The peers a name filter leaves (host names compared without regard to case).
     static QList<DiscoveredPeer> matchingSources(const QList<DiscoveredPeer>& peers, const std::optional<QString>& name);
+    // The one source to pair with from a snapshot of the list (which may have
+    // emptied since it was first seen), or why there is none to choose.
+    static std::variant<DiscoveredPeer, FlowFailure> chooseSource(const QList<DiscoveredPeer>& peers,
+                                                                  const std::optional<QString>& name);
     // The source's home folder: the one the manifest names when it is a plain
     // absolute path, else the customary one for the user (older sources send none).
     static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);

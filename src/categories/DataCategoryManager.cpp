@@ -20,12 +20,17 @@ const QString kUserFiles = QStringLiteral("userFiles");
 
 // Futures are made outside the coroutine: g++ 12 mishandles lambda
 // temporaries inside a co_await expression.
-QFuture<QList<TransferManifest::FileItem>> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
+struct Listing {
+    QList<TransferManifest::FileItem> items;
+    files::SkippedFolders skipped;
+};
+
+QFuture<Listing> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
 {
     return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), homeFolder = std::move(homeFolder)] {
-        QList<TransferManifest::FileItem> items;
-        files::appendCategoryItems(items, paths, id, UserFolders(homeFolder));
-        return items;
+        Listing listing;
+        files::appendCategoryItems(listing.items, paths, id, UserFolders(homeFolder), &listing.skipped);
+        return listing;
     });
 }
 
@@ -193,9 +198,12 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
             }
             continue;
         }
-        QFuture<QList<TransferManifest::FileItem>> walk = startDefaultEnumeration(entry.paths, entry.categoryID, homeFolder);
-        QList<TransferManifest::FileItem> items = co_await walk;
-        manifest.items.append(std::move(items));
+        QFuture<Listing> walk = startDefaultEnumeration(entry.paths, entry.categoryID, homeFolder);
+        Listing listing = co_await walk;
+        for (const auto& folder : std::as_const(listing.skipped))
+            qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
+        manifest.items.append(std::move(listing.items));
+        manifest.skippedFolders.append(std::move(listing.skipped));
     }
 
     if (engineeringToolsEnabled && engineeringItems) {

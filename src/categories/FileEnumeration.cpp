@@ -21,15 +21,24 @@ TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& 
 }
 
 void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString& directory, const QString& categoryID,
-                          const UserFolders& home)
+                          const UserFolders& home, SkippedFolders* skipped)
 {
-    fs::forEachRegularFile(directory, false, [&](const QString& path, const fs::FileStatus& status) {
+    const auto visit = [&](const QString& path, const fs::FileStatus& status) {
         out.append(makeItem(path, home.abbreviate(path), status, categoryID));
-    });
+    };
+    if (!skipped) {
+        fs::forEachRegularFile(directory, false, visit);
+        return;
+    }
+    const auto unreadable = [&](const QString& path, const QString& reason) {
+        skipped->append({home.abbreviate(path), categoryID, reason});
+    };
+    if (!fs::forEachRegularFile(directory, false, visit, unreadable))
+        unreadable(directory, fs::lastErrorText());
 }
 
 void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringList& paths, const QString& categoryID,
-                         const UserFolders& home)
+                         const UserFolders& home, SkippedFolders* skipped)
 {
     for (const QString& listed : paths) {
         const QString expanded = home.expandTilde(listed);
@@ -38,7 +47,7 @@ void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringLi
         if (!status)
             continue;
         if (status->isDirectory())
-            appendDirectoryItems(out, expanded, categoryID, home);
+            appendDirectoryItems(out, expanded, categoryID, home, skipped);
         else if (status->isRegular())
             out.append(makeItem(expanded, listed, *status, categoryID));
     }

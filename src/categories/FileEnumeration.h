@@ -20,15 +20,18 @@ namespace kivo::files {
 TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& relativePath, const fs::FileStatus& status,
                                     const QString& categoryID);
 
+using SkippedFolders = QList<TransferManifest::SkippedFolder>;
+
 // Every regular file below `directory`, hidden files included; relativePath is
-// the path with the home folder abbreviated to "~". Appends to `out`.
+// the path with the home folder abbreviated to "~". Appends to `out`, and each
+// folder that cannot be read (the directory itself included) to `skipped` when given.
 void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString& directory, const QString& categoryID,
-                          const UserFolders& home);
+                          const UserFolders& home, SkippedFolders* skipped = nullptr);
 
 // The default enumeration of a category's "~/" path list: a listed file keeps
 // its listed path as relativePath, a listed directory is walked, a missing path
-// gives nothing. Appends to `out`.
+// gives nothing. Appends to `out` and, when given, unreadable folders to `skipped`.
 void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringList& paths, const QString& categoryID,
-                         const UserFolders& home);
+                         const UserFolders& home, SkippedFolders* skipped = nullptr);
 
 } // namespace kivo::files

@@ -137,6 +137,10 @@ FileStatus statusOf(const struct stat& st)
     out.mode = static_cast<std::uint16_t>(st.st_mode & 07777);
     out.modifiedSecs = st.st_mtim.tv_sec;
     out.modifiedNsecs = st.st_mtim.tv_nsec;
+    out.changedSecs = st.st_ctim.tv_sec;
+    out.changedNsecs = st.st_ctim.tv_nsec;
+    out.device = static_cast<std::uint64_t>(st.st_dev);
+    out.inode = static_cast<std::uint64_t>(st.st_ino);
     return out;
 }
 
@@ -149,27 +153,40 @@ bool isDotOrDotDot(const char* name)
 
 // Takes ownership of dirFd. Descends through openat(O_NOFOLLOW), so a link
 // swapped in after the fstatat still cannot lead the walk out of the tree.
-void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileVisitor& visit)
+void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileVisitor& visit,
+          const UnreadableFolderVisitor* unreadable)
 {
     DIR* dir = ::fdopendir(dirFd);
     if (!dir) {
+        if (unreadable)
+            (*unreadable)(dirPath, lastErrorText());
         ::close(dirFd);
         return;
     }
     const int fd = ::dirfd(dir);
+    bool reported = false;
     while (const dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
         if (isDotOrDotDot(name) || (skipHidden && name[0] == '.'))
             continue;
         struct stat st;
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // A folder that may be listed but not searched hides every entry: say so once.
+            if (unreadable && !reported && (errno == EACCES || errno == EPERM)) {
+                (*unreadable)(dirPath, lastErrorText());
+                reported = true;
+            }
             continue;
+        }
         if (S_ISREG(st.st_mode)) {
             visit(dirPath + QLatin1Char('/') + QFile::decodeName(name), statusOf(st));
         } else if (S_ISDIR(st.st_mode)) {
+            const QString childPath = dirPath + QLatin1Char('/') + QFile::decodeName(name);
             const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
-                walk(child, dirPath + QLatin1Char('/') + QFile::decodeName(name), skipHidden, visit);
+                walk(child, childPath, skipHidden, visit, unreadable);
+            else if (unreadable && errno != ENOENT)
+                (*unreadable)(childPath, lastErrorText());
         }
     }
     ::closedir(dir);
@@ -187,7 +204,18 @@ std::optional<FileStatus> status(const QString& path, Links links)
     return statusOf(st);
 }
 
-bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit)
+std::optional<FileStatus> status(const UniqueFd& file)
+{
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0)
+        return std::nullopt;
+    return statusOf(st);
+}
+
+namespace {
+
+bool walkFrom(const QString& root, bool skipHidden, const RegularFileVisitor& visit,
+              const UnreadableFolderVisitor* unreadable)
 {
     const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -197,8 +225,21 @@ bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileV
         base.chop(1);
     if (base == QLatin1String("/"))
         base.clear();
-    walk(fd, base, skipHidden, visit);
+    walk(fd, base, skipHidden, visit, unreadable);
     return true;
+}
+
+} // namespace
+
+bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit)
+{
+    return walkFrom(root, skipHidden, visit, nullptr);
+}
+
+bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit,
+                        const UnreadableFolderVisitor& unreadable)
+{
+    return walkFrom(root, skipHidden, visit, &unreadable);
 }
 
 std::uint64_t freeBytesAt(const QString& path)

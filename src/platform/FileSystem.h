@@ -37,6 +37,12 @@ struct FileStatus {
     std::uint16_t mode = 0;           // permission and set-id bits
     std::int64_t modifiedSecs = 0;
     std::int64_t modifiedNsecs = 0;
+    // Inode change time: moves on every write or attribute change, and cannot be set back by the writer.
+    std::int64_t changedSecs = 0;
+    std::int64_t changedNsecs = 0;
+    // Which file this is: a path replaced by another file shows a different pair.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 
     bool isRegular() const { return kind == Kind::regular; }
     bool isDirectory() const { return kind == Kind::directory; }
@@ -46,6 +52,8 @@ enum class Links { follow, dontFollow };
 
 // Nothing when there is nothing at `path` (with Links::dontFollow a dangling link is something).
 std::optional<FileStatus> status(const QString& path, Links links);
+// The status of an open file; nothing when it cannot be read.
+std::optional<FileStatus> status(const UniqueFd& file);
 
 using RegularFileVisitor = std::function<void(const QString& path, const FileStatus& status)>;
 // Streams every regular file below `root` to `visit`, in the file system's order.
@@ -55,6 +63,11 @@ using RegularFileVisitor = std::function<void(const QString& path, const FileSta
 // with "." are left out together with everything below them. Entries that
 // cannot be read are skipped. False when `root` is not an openable directory.
 bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit);
+// Called for a folder below the root whose entries cannot be listed or examined, with the system's reason.
+using UnreadableFolderVisitor = std::function<void(const QString& path, const QString& reason)>;
+// As above, and reports each folder the walk cannot enter instead of passing over it in silence.
+bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileVisitor& visit,
+                        const UnreadableFolderVisitor& unreadable);
 
 // Writes every byte, retrying short writes and interruptions.
 void writeAll(int fd, QByteArrayView bytes, const QString& pathForErrors);

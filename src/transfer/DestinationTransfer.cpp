@@ -226,6 +226,9 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
     m_transferID = manifest.transferID;
+    // The source's user chose how existing files are treated; older sources do not say.
+    if (manifest.conflictPolicy)
+        m_conflictPolicy = *manifest.conflictPolicy;
     if (m_mappingForManifest)
         m_userMapping = m_mappingForManifest(manifest);
     prepare(manifest);

@@ -113,11 +113,20 @@ UniqueFd openSource(const QString& path)
     }
 }
 
+bool sameContentStamp(const fs::FileStatus& a, const fs::FileStatus& b)
+{
+    return a.size == b.size && a.modifiedSecs == b.modifiedSecs && a.modifiedNsecs == b.modifiedNsecs
+        && a.changedSecs == b.changedSecs && a.changedNsecs == b.changedNsecs;
+}
+
 } // namespace
 
 SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size)
-    : m_path(path), m_size(size), m_file(openSource(path))
+    : m_path(path), m_size(size), m_file(openSource(path)), m_opened(fs::status(m_file))
 {
+    // The manifest announced `size` bytes: a file that grew or shrank since cannot be sent as listed.
+    if (!m_opened || m_opened->size != size)
+        throw SourceFileChanged(path);
     // A one-chunk file is a single read: the hint would cost more than it saves.
     if (size > FileHasher::kChunkSize)
         fs::adviseSequential(m_file);
@@ -133,7 +142,23 @@ std::uint32_t SourceFileReader::totalChunks() const
 void SourceFileReader::readExactly(char* into, std::int64_t length, std::int64_t offset)
 {
     if (fs::readAt(m_file, into, length, offset, m_path) < length)
-        throw SystemError(QStringLiteral("%1: file shrank while it was being sent").arg(m_path));
+        throw SourceFileChanged(m_path);
+}
+
+void SourceFileReader::checkDescriptor() const
+{
+    const std::optional<fs::FileStatus> now = fs::status(m_file);
+    if (!now || !sameContentStamp(*now, *m_opened))
+        throw SourceFileChanged(m_path);
+}
+
+void SourceFileReader::checkUnchanged() const
+{
+    checkDescriptor();
+    // Replaced or deleted: the descriptor still reads the old file, but that is no longer the user's file.
+    const std::optional<fs::FileStatus> atPath = fs::status(m_path, fs::Links::follow);
+    if (!atPath || atPath->device != m_opened->device || atPath->inode != m_opened->inode)
+        throw SourceFileChanged(m_path);
 }
 
 void SourceFileReader::hashPrefix(std::uint32_t firstChunk)
@@ -160,6 +185,8 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
     chunk.index = index;
     chunk.bytes = QByteArray(static_cast<qsizetype>(length), Qt::Uninitialized);
     readExactly(chunk.bytes.data(), length, offset);
+    // Caught here, a change costs no more chunks on the wire.
+    checkDescriptor();
     // A file of one chunk hashes to its chunk's hash: no second pass over the bytes.
     if (offset == 0 && length == static_cast<std::int64_t>(m_size)) {
         chunk.hash = FileHasher::sha256Hex(chunk.bytes);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/UniqueFd.h"
 
 #include <QByteArray>
@@ -48,6 +50,15 @@ private:
     std::unique_ptr<Context> m_ctx;
 };
 
+// A source file was written, truncated, replaced or deleted while it was being
+// read: what was sent may mix two versions of it.
+class SourceFileChanged : public SystemError {
+public:
+    static constexpr char kReason[] = "Changed during transfer";
+    explicit SourceFileChanged(const QString& path)
+        : SystemError(QStringLiteral("%1: changed while it was being sent").arg(path)) {}
+};
+
 // Reads one source file chunk by chunk and hashes the whole file on the way, so
 // the whole-file hash costs no second pass. Used from one thread at a time.
 class SourceFileReader {
@@ -58,7 +69,8 @@ public:
         QString hash;
     };
 
-    // Throws TransferError::permissionDenied when access is refused, SystemError otherwise.
+    // Throws TransferError::permissionDenied when access is refused, SourceFileChanged
+    // when the file no longer has `size` bytes, SystemError otherwise.
     SourceFileReader(const QString& path, std::uint64_t size);
     ~SourceFileReader();
     SourceFileReader(const SourceFileReader&) = delete;
@@ -67,16 +79,22 @@ public:
     std::uint32_t totalChunks() const;
     // Feeds the bytes before `firstChunk` into the whole-file hash (resuming mid-file).
     void hashPrefix(std::uint32_t firstChunk);
-    // Chunks must be read in order after the prefix.
+    // Chunks must be read in order after the prefix. Throws SourceFileChanged.
     Chunk read(std::uint32_t index);
+    // Throws SourceFileChanged when the file is no longer the one opened, as it
+    // was opened: its size, modification or change time moved, or its path now
+    // names another file or none. Called once every byte has been read.
+    void checkUnchanged() const;
     QString finishHex();
 
 private:
     void readExactly(char* into, std::int64_t length, std::int64_t offset);
+    void checkDescriptor() const;
 
     QString m_path;
     std::uint64_t m_size;
     UniqueFd m_file;
+    std::optional<fs::FileStatus> m_opened;
     Sha256 m_whole;
     QString m_wholeHex;
 };

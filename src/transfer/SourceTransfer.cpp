@@ -120,6 +120,9 @@ void SourceTransfer::beginRun()
     initProgressFromManifest();
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
+    // Nothing of these is sent; the user hears which ones and why.
+    for (const auto& folder : std::as_const(m_manifest->skippedFolders))
+        addFileError(folder.relativePath, folder.categoryID, skippedFolderText(folder.reason));
 }
 
 QCoro::Task<void> SourceTransfer::exchangeManifest()
@@ -264,8 +267,11 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
         } catch (...) {
             failure = std::current_exception();
         }
-        if (failure && recordFileFailure(index, categoryID, failure))
-            co_await sendFileSkip(m_manifest->items[index].relativePath, kPermissionDenied);
+        if (!failure)
+            continue;
+        // The destination lists the file as not received instead of waiting for it in silence.
+        if (const std::optional<QString> told = recordFileFailure(index, categoryID, failure))
+            co_await sendFileSkip(m_manifest->items[index].relativePath, *told);
     }
 }
 
@@ -296,10 +302,11 @@ QCoro::Task<void> SourceTransfer::sendFileSkip(QString relativePath, QString rea
     co_await send(std::move(skip));
 }
 
-bool SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categoryID, std::exception_ptr failure)
+std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categoryID,
+                                                        std::exception_ptr failure)
 {
     const QString path = m_manifest->items[itemIndex].relativePath;
-    bool tellSkipped = false;
+    std::optional<QString> told;
     try {
         std::rethrow_exception(failure);
     } catch (const TransferError& e) {
@@ -310,12 +317,13 @@ bool SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categ
             throw;
         case TransferError::Kind::maxRetriesExceeded:
             m_manifest->markFileFailed(itemIndex);
-            addFileError(path, categoryID, QStringLiteral("Max retries exceeded"));
+            told = QStringLiteral("Max retries exceeded");
+            addFileError(path, categoryID, *told);
             break;
         case TransferError::Kind::permissionDenied:
             m_manifest->markFileSkipped(itemIndex);
             addFileError(path, categoryID, e.description());
-            tellSkipped = true;
+            told = kPermissionDenied;
             break;
         case TransferError::Kind::categoryFailed:
             m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::failed; });
@@ -324,16 +332,23 @@ bool SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categ
             if (!m_connection->isConnected())
                 throw;
             m_manifest->markFileFailed(itemIndex);
-            addFileError(path, categoryID, e.description());
+            told = e.description();
+            addFileError(path, categoryID, *told);
         }
+    } catch (const SourceFileChanged& e) {
+        qCCritical(lcTransferEngine).noquote() << e.description();
+        m_manifest->markFileFailed(itemIndex);
+        told = QString::fromUtf8(SourceFileChanged::kReason);
+        addFileError(path, categoryID, *told);
     } catch (const std::exception& e) {
         // A broken connection fails every later file too: end here instead.
         if (!m_connection->isConnected())
             throw;
         m_manifest->markFileFailed(itemIndex);
-        addFileError(path, categoryID, describe(e));
+        told = describe(e);
+        addFileError(path, categoryID, *told);
     }
-    return tellSkipped;
+    return told;
 }
 
 QCoro::Task<void> SourceTransfer::endCategory(QString categoryID)
@@ -448,6 +463,8 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
         if (c + 1 < prepared->total)
             current = co_await finishInBackground(std::move(next));
     }
+    // Every byte is read: the copy is whole only if nobody wrote the file meanwhile.
+    reader->checkUnchanged();
     const QString wholeHash = reader->finishHex();
     m_sourceFileHashes.insert(item.relativePath, wholeHash);
     co_await completeFile(item.relativePath, wholeHash, std::move(whileAwaitingFileAck));

@@ -64,8 +64,9 @@ private:
     // False when cancelled before the file was finished.
     QCoro::Task<bool> sendFile(qsizetype itemIndex, QString categoryID, std::shared_ptr<PreparedFile> prepared,
                                std::function<void()> whileAwaitingFileAck);
-    // True when the destination should hear that the file was skipped; rethrows what ends the transfer.
-    bool recordFileFailure(qsizetype itemIndex, const QString& categoryID, std::exception_ptr failure);
+    // What the destination is told of the file given up, when it is to be told;
+    // rethrows what ends the transfer.
+    std::optional<QString> recordFileFailure(qsizetype itemIndex, const QString& categoryID, std::exception_ptr failure);
     QCoro::Task<void> endCategory(QString categoryID);
 
     std::shared_ptr<PreparedFile> prepareFile(qsizetype itemIndex);

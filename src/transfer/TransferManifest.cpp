@@ -11,6 +11,8 @@ const char* const kStatusNames[] = {"pending", "inProgress", "completed", "faile
 
 } // namespace
 
+QString skippedFolderText(const QString& reason) { return QStringLiteral("Folder could not be read: ") + reason; }
+
 QString toString(FileTransferStatus status) { return QString::fromLatin1(kStatusNames[static_cast<int>(status)]); }
 
 std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& text)
@@ -65,6 +67,24 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
     return item;
 }
 
+QJsonObject TransferManifest::SkippedFolder::toJson() const
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("relativePath"), relativePath);
+    o.insert(QStringLiteral("categoryID"), categoryID);
+    o.insert(QStringLiteral("reason"), reason);
+    return o;
+}
+
+TransferManifest::SkippedFolder TransferManifest::SkippedFolder::fromJson(const QJsonObject& o)
+{
+    SkippedFolder folder;
+    folder.relativePath = json::requireString(o, "relativePath");
+    folder.categoryID = json::requireString(o, "categoryID");
+    folder.reason = json::requireString(o, "reason");
+    return folder;
+}
+
 QJsonObject TransferManifest::toJson() const
 {
     QJsonObject o;
@@ -80,6 +100,14 @@ QJsonObject TransferManifest::toJson() const
     o.insert(QStringLiteral("categoryIDs"), json::toArray(categoryIDs));
     o.insert(QStringLiteral("categoryOrder"), json::toArray(categoryOrder));
     o.insert(QStringLiteral("createdAt"), json::formatDate(createdAt));
+    if (conflictPolicy)
+        o.insert(QStringLiteral("conflictPolicy"), toString(*conflictPolicy));
+    if (!skippedFolders.isEmpty()) {
+        QJsonArray folders;
+        for (const SkippedFolder& folder : skippedFolders)
+            folders.append(folder.toJson());
+        o.insert(QStringLiteral("skippedFolders"), folders);
+    }
     return o;
 }
 
@@ -94,6 +122,13 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
     m.categoryIDs = json::requireStringList(o, "categoryIDs");
     m.categoryOrder = json::requireStringList(o, "categoryOrder");
     m.createdAt = json::requireDate(o, "createdAt");
+    if (const auto policy = json::optionalString(o, "conflictPolicy")) {
+        m.conflictPolicy = conflictPolicyFromString(*policy);
+        if (!m.conflictPolicy)
+            throw DecodingError(QStringLiteral("Invalid JSON: unknown conflictPolicy \"%1\"").arg(*policy));
+    }
+    if (o.contains(QStringLiteral("skippedFolders")))
+        m.skippedFolders = json::requireRecords<SkippedFolder>(o, "skippedFolders");
     return m;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/ConflictPolicy.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -13,6 +15,9 @@
 namespace kivo {
 
 struct UserMapping;
+
+// How a folder the source could not read is reported.
+QString skippedFolderText(const QString& reason);
 
 enum class FileTransferStatus { pending, inProgress, completed, failed, skipped };
 
@@ -39,6 +44,17 @@ struct TransferManifest {
         bool operator==(const FileItem&) const = default;
     };
 
+    // A folder the source could not read: none of its files are in `items`.
+    struct SkippedFolder {
+        QString relativePath;
+        QString categoryID;
+        QString reason;
+
+        QJsonObject toJson() const;
+        static SkippedFolder fromJson(const QJsonObject& o); // throws DecodingError
+        bool operator==(const SkippedFolder&) const = default;
+    };
+
     QString transferID;
     QString sourceHostname;
     // The source account's home folder, so the destination can map paths that
@@ -49,6 +65,11 @@ struct TransferManifest {
     QStringList categoryIDs;
     QStringList categoryOrder;
     QDateTime createdAt;
+    // The source user's choice for files that already exist; the destination
+    // applies it. Older sources leave it out and the destination keeps its own.
+    std::optional<ConflictPolicy> conflictPolicy;
+    // Left out of `items` because they could not be read; omitted when empty.
+    QList<SkippedFolder> skippedFolders;
 
     QJsonObject toJson() const;
     static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError

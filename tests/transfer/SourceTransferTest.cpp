@@ -120,10 +120,12 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     EXPECT_EQ(chunksSentFor(odd.relativePath), 2);
     EXPECT_EQ(chunksSentFor(secret.relativePath), 0);
     const auto skips = peer.connection.sentOfType(MessageType::fileSkip);
-    ASSERT_EQ(skips.size(), 2);
-    EXPECT_EQ(skips[0].header.errorMessage, u"iCloud Drive placeholder — download to local first"_s);
-    EXPECT_EQ(skips[1].header.filePath, secret.relativePath);
-    EXPECT_EQ(skips[1].header.errorMessage, u"Permission denied"_s);
+    ASSERT_EQ(skips.size(), 3) << "the destination hears of every file given up";
+    EXPECT_EQ(skips[0].header.filePath, doomed.relativePath);
+    EXPECT_EQ(skips[0].header.errorMessage, u"Max retries exceeded"_s);
+    EXPECT_EQ(skips[1].header.errorMessage, u"iCloud Drive placeholder — download to local first"_s);
+    EXPECT_EQ(skips[2].header.filePath, secret.relativePath);
+    EXPECT_EQ(skips[2].header.errorMessage, u"Permission denied"_s);
     EXPECT_EQ(handler->validateCalls, 1);
     EXPECT_EQ(handler->validatedItems, 6);
 
