@@ -584,7 +584,9 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
         verificationPool(), jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
-    co_await hashing;
+    // Awaiting a future reads its first result, which an empty one does not have.
+    if (!jobs.isEmpty())
+        co_await hashing;
 
     QList<FileVerification> hashes;
     qsizetype skipped = notWritten;
