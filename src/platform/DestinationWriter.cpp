@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -218,6 +219,51 @@ void DestinationWriter::remove(const QString& absolutePath)
     UniqueFd dir(openParent(absolutePath, false, &leaf));
     if (::unlinkat(dir.get(), QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
         fail(errno, absolutePath);
+}
+
+bool DestinationWriter::commit(const QString& partialPath, const QString& finalPath, bool replace)
+{
+    if (partialPath == m_currentPath)
+        closeCurrent();
+    QString partialLeaf, finalLeaf;
+    UniqueFd dir(openParent(finalPath, false, &finalLeaf));
+    UniqueFd partialDir(openParent(partialPath, false, &partialLeaf));
+    const QByteArray from = QFile::encodeName(partialLeaf), to = QFile::encodeName(finalLeaf);
+    if (replace) {
+        if (::renameat(partialDir.get(), from.constData(), dir.get(), to.constData()) != 0)
+            fail(errno, finalPath);
+        return true;
+    }
+#ifdef RENAME_NOREPLACE
+    // Only a name nobody took since the decision to write it.
+    if (::renameat2(partialDir.get(), from.constData(), dir.get(), to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno != EINVAL && errno != ENOSYS)
+        fail(errno, finalPath);
+#endif
+    // Without RENAME_NOREPLACE: a link fails on a taken name, then the old name goes.
+    if (::linkat(partialDir.get(), from.constData(), dir.get(), to.constData(), 0) != 0) {
+        if (errno == EEXIST)
+            return false;
+        fail(errno, finalPath);
+    }
+    ::unlinkat(partialDir.get(), from.constData(), 0);
+    return true;
+}
+
+std::optional<std::uint64_t> DestinationWriter::regularFileSize(const QString& absolutePath) const
+{
+    try {
+        const UniqueFd file = openForReading(absolutePath);
+        struct stat st {};
+        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return std::nullopt;
+        return static_cast<std::uint64_t>(st.st_size);
+    } catch (const WriteFailure&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace kivo

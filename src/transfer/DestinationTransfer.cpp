@@ -47,6 +47,7 @@ QThreadPool* verificationPool()
 VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
 {
     VerifyOutcome out;
+    out.verification.filePath = job.relativePath;
     if (job.size > FileHasher::kVerificationSizeLimit) {
         out.kind = VerifyOutcome::Kind::oversized;
         return out;
@@ -70,8 +71,10 @@ struct ChunkOutcome {
 };
 
 // `actual` is the payload's hash when the receiver already computed it.
+// `running`, when set, takes the chunk into the whole-file hash once it is written.
 ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
-                          const QString& expected, const QString& destination, std::int64_t offset, bool write)
+                          const QString& expected, const QString& destination, std::int64_t offset, bool write,
+                          Sha256* running)
 {
     ChunkOutcome out;
     if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
@@ -88,6 +91,8 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
     try {
         // Chunk 0 starts the file afresh; later chunks land at their offsets.
         writer.write(destination, offset, data, offset == 0);
+        if (running)
+            running->update(data);
     } catch (const WriteFailure& e) {
         if (e.isDiskFull())
             out.diskFull = true;
@@ -110,6 +115,14 @@ DestinationTransfer::~DestinationTransfer() = default;
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 {
     return checkWirePath(wirePath, m_home, m_userMapping, m_safety);
+}
+
+QString DestinationTransfer::partialPathFor(const QString& destination, const QString& transferID,
+                                           const QString& relativePath)
+{
+    const QString digest = FileHasher::sha256Hex(QString(transferID + u'\n' + relativePath).toUtf8());
+    return destination.left(destination.lastIndexOf(u'/') + 1) + QStringLiteral(".kivo-") + digest.left(24)
+        + QStringLiteral(".partial");
 }
 
 std::uint64_t DestinationTransfer::availableDiskSpace() const { return fs::freeBytesAt(m_home); }
@@ -245,6 +258,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
     m_writer = std::make_shared<DestinationWriter>(m_home);
+    reopenChangedFiles();
+    // Files an earlier run finished are verified with the rest.
+    for (const QString& done : m_journal->state().completedFiles) {
+        if (const qsizetype i = m_itemIndex.value(done, -1); i >= 0)
+            m_manifest->markFileCompleted(i);
+    }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     std::optional<QByteArray> payload;
@@ -255,6 +274,38 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     TransferProgress::Batch batch(m_progress);
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
+}
+
+void DestinationTransfer::reopenChangedFiles()
+{
+    const ResumeState& state = m_journal->state();
+    QStringList again;
+    for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it) {
+        const qsizetype i = m_itemIndex.value(it.key(), -1);
+        if (i < 0)
+            continue;
+        const auto& item = m_manifest->items[i];
+        if (it->size != item.size || it->sourceModified != item.sourceModified) {
+            qCInfo(lcTransferEngine, "%s changed on the source since the last run; receiving it again",
+                   forLog(it.key()).constData());
+            again.append(it.key());
+        }
+    }
+    // The partial file must still hold every acknowledged byte; a crash between
+    // moving a file into place and recording it leaves none.
+    if (const auto& f = state.inProgressFile; f && !again.contains(f->relativePath)) {
+        const WirePathCheck check = checkPath(f->relativePath);
+        const std::optional<std::uint64_t> size =
+            check.refusal ? std::nullopt
+                          : m_writer->regularFileSize(partialPathFor(check.destination, m_transferID, f->relativePath));
+        if (!size || *size < f->bytesReceived)
+            again.append(f->relativePath);
+    }
+    if (again.isEmpty())
+        return;
+    for (const QString& path : std::as_const(again))
+        m_journal->reopen(path);
+    m_journal->fold();
 }
 
 DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
@@ -269,8 +320,10 @@ DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
     if (m_checkedItem != t.itemIndex) {
         m_checked = checkPath(wirePath);
         m_checkedItem = t.itemIndex;
+        m_checkedPartial = m_checked.refusal ? QString() : partialPathFor(m_checked.destination, m_transferID, wirePath);
     }
     t.destination = m_checked.destination;
+    t.partial = m_checkedPartial;
     t.pathRefusal = m_checked.refusal;
     if (t.pathRefusal)
         t.refusal = toString(*t.pathRefusal);
@@ -300,6 +353,8 @@ QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QBy
     const std::uint64_t end = std::uint64_t(*header.chunkIndex) * FileHasher::kChunkSize + std::uint64_t(payload.size());
     if (payload.size() > FileHasher::kChunkSize || end > m_manifest->items[out->itemIndex].size)
         return QStringLiteral("Chunk beyond end of file");
+    if (m_manifest->items[out->itemIndex].transferStatus != FileTransferStatus::pending)
+        return QStringLiteral("File already finished");
     return {};
 }
 
@@ -328,20 +383,37 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         co_return;
     }
     const bool write = shouldWrite(t);
+    std::shared_ptr<Sha256> running;
+    if (write) {
+        // Chunk 0 starts the file afresh; any other first chunk continues bytes an
+        // earlier run wrote, which are read back once at the end.
+        if (chunkIndex == 0)
+            m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>()};
+        else if (m_incoming.itemIndex != t.itemIndex)
+            m_incoming = {t.itemIndex, chunkIndex, nullptr};
+        if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
+            running = m_incoming.hash;
+        else
+            m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
+    }
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     const QString expected = header.chunkHash.value_or(QString());
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.destination, offset, write);
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, running.get());
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
         auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
-                                          destination = t.destination, offset, write] {
-            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write);
+                                          destination = t.partial, offset, write, running] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, running.get());
         });
         outcome = co_await finishInBackground(std::move(pending));
     }
+    if (running && outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty())
+        m_incoming.nextChunk = chunkIndex + 1;
+    else if (running && outcome.hashMatches)
+        m_incoming.hash.reset(); // the hash may hold part of a failed write
     if (!outcome.hashMatches) {
         co_await send(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
@@ -376,11 +448,13 @@ bool DestinationTransfer::shouldWrite(const Target& t)
     const QString& path = m_manifest->items[t.itemIndex].relativePath;
     if (m_conflictSkippedPaths.contains(path))
         return false;
-    if (m_itemsWritten.contains(t.itemIndex))
+    if (m_admitted.contains(t.itemIndex))
         return true;
     if (!admitFirstWrite(t.itemIndex, t.destination))
         return false;
-    m_journal->fileStarted(path, m_clock->now());
+    const auto& item = m_manifest->items[t.itemIndex];
+    m_admitted.insert(t.itemIndex);
+    m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     return true;
 }
 
@@ -391,8 +465,10 @@ bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& de
     if (m_journal->wasStarted(item.relativePath))
         return true;
     const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy);
-    if (decision.reason.isEmpty())
+    if (decision.reason.isEmpty()) {
+        m_freshTargets.insert(itemIndex);
         return true;
+    }
     qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath), qUtf8Printable(decision.reason));
     m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath,
                                     decision.write ? QStringLiteral("overwritten") : QStringLiteral("skipped"),
@@ -406,7 +482,6 @@ void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex,
 {
     const auto& item = m_manifest->items[t.itemIndex];
     if (written) {
-        recordWritten(t.itemIndex, t.destination);
         m_journal->chunkWritten(item.relativePath, item.categoryID, chunkIndex, size, m_clock->now());
     }
     m_bytesDone += size;
@@ -440,38 +515,99 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         co_return;
     }
     const auto item = m_manifest->items[t.itemIndex];
-    if (!m_conflictSkippedPaths.contains(path)) {
-        if (!m_itemsWritten.contains(t.itemIndex) && m_journal->wasStarted(path))
-            recordWritten(t.itemIndex, t.destination);
-        // An empty file has no chunk to create it.
-        if (item.size == 0 && !m_itemsWritten.contains(t.itemIndex) && admitFirstWrite(t.itemIndex, t.destination))
-            createEmptyFile(t);
+    // A repeated fileComplete changes nothing.
+    if (item.transferStatus != FileTransferStatus::pending) {
+        MessageHeader ack = makeHeader(MessageType::fileAck);
+        ack.filePath = path;
+        co_await send(std::move(ack));
+        co_return;
     }
-    if (m_conflictSkippedPaths.contains(path)) {
-        m_manifest->markFileSkipped(t.itemIndex);
+    std::optional<QString> failure;
+    // An empty file has no chunk to create it, so the conflict policy is asked here.
+    if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
+        shouldWrite(t);
+    if (!m_conflictSkippedPaths.contains(path))
+        failure = co_await finishFile(t, header.chunkHash);
+    m_incoming = {};
+    if (failure) {
+        qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(*failure));
+        try {
+            m_writer->remove(t.partial);
+        } catch (const WriteFailure& e) {
+            qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+        }
+        m_admitted.remove(t.itemIndex);
+        m_journal->fileAbandoned(path, m_clock->now());
+        m_manifest->markFileFailed(t.itemIndex);
+        addFileError(path, item.categoryID, *failure);
     } else {
-        if (item.mode && m_itemsWritten.contains(t.itemIndex))
-            co_await applyFileMode(t.destination, *item.mode);
-        m_manifest->markFileCompleted(t.itemIndex);
-        TransferProgress::Batch batch(m_progress);
-        m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
-        m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+        if (m_conflictSkippedPaths.contains(path)) {
+            m_manifest->markFileSkipped(t.itemIndex);
+        } else {
+            m_manifest->markFileCompleted(t.itemIndex);
+            TransferProgress::Batch batch(m_progress);
+            m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+            m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+        }
+        m_journal->fileCompleted(path, m_clock->now());
     }
     m_writer->closeCurrent();
-    m_journal->fileCompleted(path, m_clock->now());
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
     co_await send(std::move(ack));
 }
 
-void DestinationTransfer::createEmptyFile(const Target& t)
+QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, std::optional<QString> expectedHash)
 {
-    try {
-        m_writer->write(t.destination, 0, {}, true);
-        recordWritten(t.itemIndex, t.destination);
-    } catch (const WriteFailure& e) {
-        qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(e.description()));
+    const auto& item = m_manifest->items[t.itemIndex];
+    if (!expectedHash)
+        co_return QStringLiteral("No file hash from the source");
+    QString actual;
+    if (item.size == 0) {
+        try {
+            m_writer->write(t.partial, 0, {}, true);
+        } catch (const WriteFailure& e) {
+            co_return e.description();
+        }
+        actual = FileHasher::sha256Hex({});
+    } else if (m_incoming.itemIndex == t.itemIndex && m_incoming.hash
+               && std::uint64_t(m_incoming.nextChunk) * FileHasher::kChunkSize >= item.size) {
+        // Every chunk arrived in order in this run: the running hash covers the whole file.
+        actual = m_incoming.hash->finishHex();
+    } else {
+        if (!m_admitted.contains(t.itemIndex) && !m_journal->wasStarted(item.relativePath))
+            co_return QStringLiteral("File data never arrived");
+        // Bytes from an earlier run, or chunks out of order: read the file back once.
+        if (m_writer->regularFileSize(t.partial) != item.size)
+            co_return QStringLiteral("File data incomplete");
+        try {
+            actual = co_await runInBackground([writer = m_writer, partial = t.partial] {
+                return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
+            });
+        } catch (const std::exception& e) {
+            co_return describe(e);
+        }
     }
+    if (actual != *expectedHash)
+        co_return QStringLiteral("File hash mismatch");
+    if (item.mode)
+        co_await applyFileMode(t.partial, *item.mode);
+    try {
+        if (!m_writer->commit(t.partial, t.destination, !m_freshTargets.contains(t.itemIndex))) {
+            // Someone else's file took the name while this one arrived: theirs stays.
+            m_writer->remove(t.partial);
+            qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
+                   "destination appeared during transfer");
+            m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath, QStringLiteral("skipped"), m_clock->now()});
+            m_conflictSkippedPaths.insert(item.relativePath);
+            co_return std::nullopt;
+        }
+    } catch (const WriteFailure& e) {
+        co_return e.description();
+    }
+    recordWritten(t.itemIndex, t.destination);
+    m_checkedHashes.insert(t.itemIndex, actual);
+    co_return std::nullopt;
 }
 
 void DestinationTransfer::handleFileSkip(const MessageHeader& header)
@@ -567,17 +703,25 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
-    // Only files this transfer wrote: a fileComplete without chunks must not
-    // make us hash, and hand over the digest of, a file that was already there.
+    // Every file of the manifest that should now be there, as it is now: a file
+    // damaged or removed since it was written is reported, not passed over.
+    // Files kept by the conflict policy are checked too; a file the source
+    // never delivered is not, so no digest of a file already there goes out
+    // for it.
     QList<VerifyJob> jobs;
-    qsizetype notWritten = 0;
+    QList<FileVerification> hashes;
+    qsizetype skipped = 0;
     for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
         const auto& item = m_manifest->items[i];
-        if (item.transferStatus != FileTransferStatus::completed)
+        const bool kept = item.transferStatus == FileTransferStatus::skipped
+            && m_conflictSkippedPaths.contains(item.relativePath);
+        if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
         const WirePathCheck check = checkPath(item.relativePath);
-        if (check.refusal || !m_itemsWritten.contains(i))
-            ++notWritten;
+        if (check.refusal)
+            ++skipped;
+        else if (item.size > FileHasher::kVerificationSizeLimit && m_checkedHashes.contains(i))
+            hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else
             jobs.append({item.relativePath, check.destination, item.size});
     }
@@ -588,11 +732,12 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
     if (!jobs.isEmpty())
         co_await hashing;
 
-    QList<FileVerification> hashes;
-    qsizetype skipped = notWritten;
-    for (const VerifyOutcome& outcome : hashing.results()) {
+    const QList<VerifyOutcome> outcomes = jobs.isEmpty() ? QList<VerifyOutcome>{} : hashing.results();
+    for (const VerifyOutcome& outcome : outcomes) {
         if (outcome.kind == VerifyOutcome::Kind::hashed)
             hashes.append(outcome.verification);
+        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
+            hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
         else
             ++skipped;
     }
@@ -634,7 +779,11 @@ QCoro::Task<void> DestinationTransfer::cancelAndCleanup()
         m_connection->close();
     // A writer of its own: the receive flow's may still be busy on a pool thread.
     DestinationWriter writer(m_home);
-    const QStringList paths = m_writtenPaths;
+    QStringList paths = m_writtenPaths;
+    if (m_incoming.itemIndex >= 0) {
+        if (const WirePathCheck check = checkPath(m_manifest->items[m_incoming.itemIndex].relativePath); !check.refusal)
+            paths.append(partialPathFor(check.destination, m_transferID, m_manifest->items[m_incoming.itemIndex].relativePath));
+    }
     for (const QString& path : paths) {
         QString failure;
         try {
