@@ -580,10 +580,12 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
         // Bytes from an earlier run, or chunks out of order: read the file back once.
         if (m_writer->regularFileSize(t.partial) != item.size)
             co_return QStringLiteral("File data incomplete");
+        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+        auto hashing = startInBackground([writer = m_writer, partial = t.partial] {
+            return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
+        });
         try {
-            actual = co_await runInBackground([writer = m_writer, partial = t.partial] {
-                return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
-            });
+            actual = co_await finishInBackground(std::move(hashing));
         } catch (const std::exception& e) {
             co_return describe(e);
         }
