@@ -26,6 +26,8 @@ struct VerifyJob {
     QString relativePath;
     QString destinationPath;
     std::uint64_t size = 0;
+    // For a file kivo did not write: only whether it matches goes back, never its digest.
+    QString compareWith;
 };
 
 struct VerifyOutcome {
@@ -55,6 +57,8 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
     try {
         const UniqueFd file = reader.openForReading(job.destinationPath);
         out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file, job.destinationPath), fs::sizeOf(file)};
+        if (!job.compareWith.isEmpty() && out.verification.sha256Hash != job.compareWith)
+            out.verification.sha256Hash.clear();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
         out.kind = VerifyOutcome::Kind::unreadable;
@@ -469,13 +473,31 @@ bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& de
         m_freshTargets.insert(itemIndex);
         return true;
     }
+    m_pendingConflicts.insert(itemIndex, decision);
+    if (!decision.write)
+        m_conflictSkippedPaths.insert(item.relativePath);
+    return decision.write;
+}
+
+void DestinationTransfer::recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision)
+{
     qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath), qUtf8Printable(decision.reason));
     m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath,
                                     decision.write ? QStringLiteral("overwritten") : QStringLiteral("skipped"),
                                     m_clock->now()});
-    if (!decision.write)
-        m_conflictSkippedPaths.insert(item.relativePath);
-    return decision.write;
+}
+
+QCoro::Task<bool> DestinationTransfer::holdsContent(QString path, QString sha256)
+{
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto hashing = startInBackground([writer = m_writer, path] {
+        return FileHasher::sha256OfDescriptor(writer->openForReading(path), path);
+    });
+    try {
+        co_return co_await finishInBackground(std::move(hashing)) == sha256;
+    } catch (const std::exception&) {
+        co_return false;
+    }
 }
 
 void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex, std::uint64_t size, bool written)
@@ -526,7 +548,22 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     // An empty file has no chunk to create it, so the conflict policy is asked here.
     if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
         shouldWrite(t);
-    if (!m_conflictSkippedPaths.contains(path))
+    if (header.chunkHash)
+        m_sourceHashes.insert(t.itemIndex, *header.chunkHash);
+    bool alreadyThere = false;
+    if (const auto pending = m_pendingConflicts.constFind(t.itemIndex); pending != m_pendingConflicts.cend()) {
+        const ConflictDecision decision = *pending;
+        m_pendingConflicts.erase(pending);
+        // The same file already in place (an earlier run of this migration put it
+        // there) is no conflict: kept as it is, it counts as received.
+        if (header.chunkHash && co_await holdsContent(t.destination, *header.chunkHash)) {
+            alreadyThere = !decision.write;
+            m_conflictSkippedPaths.remove(path);
+        } else {
+            recordConflict(item, decision);
+        }
+    }
+    if (!m_conflictSkippedPaths.contains(path) && !alreadyThere)
         failure = co_await finishFile(t, header.chunkHash);
     m_incoming = {};
     if (failure) {
@@ -707,9 +744,8 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
-    // Files kept by the conflict policy are checked too; a file the source
-    // never delivered is not, so no digest of a file already there goes out
-    // for it.
+    // Files kept by the conflict policy are compared here with the source's
+    // hash, so no digest of a file kivo did not write goes out.
     QList<VerifyJob> jobs;
     QList<FileVerification> hashes;
     qsizetype skipped = 0;
@@ -720,12 +756,12 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
         if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
         const WirePathCheck check = checkPath(item.relativePath);
-        if (check.refusal)
+        if (check.refusal || (kept && !m_sourceHashes.contains(i)))
             ++skipped;
         else if (item.size > FileHasher::kVerificationSizeLimit && m_checkedHashes.contains(i))
             hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else
-            jobs.append({item.relativePath, check.destination, item.size});
+            jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});
     }
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/ConflictPolicy.h"
+#include "transfer/ConflictResolver.h"
 #include "transfer/MDMSafetyChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -103,8 +104,11 @@ private:
     void failRefusedItem(const Target& target);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     bool shouldWrite(const Target& target);
-    // False when the conflict policy keeps the file already there; a conflict is recorded as overwritten or skipped.
+    // False when the conflict policy keeps the file already there. The conflict
+    // is recorded at fileComplete, unless the file there turns out to be this one.
     bool admitFirstWrite(qsizetype itemIndex, const QString& destinationPath);
+    void recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision);
+    QCoro::Task<bool> holdsContent(QString path, QString sha256);
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
     void recordWritten(qsizetype itemIndex, const QString& destinationPath);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
@@ -150,6 +154,9 @@ private:
     // Moved into place in this run, with the whole-file hash they were checked against.
     QSet<qsizetype> m_itemsWritten;
     QHash<qsizetype, QString> m_checkedHashes;
+    // What the source said each file hashes to, and conflicts decided but not yet recorded.
+    QHash<qsizetype, QString> m_sourceHashes;
+    QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     QStringList m_writtenPaths;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;
