@@ -653,8 +653,22 @@ void DestinationTransfer::handleFileSkip(const MessageHeader& header)
 {
     const QString path = header.filePath.value_or(QString());
     const qsizetype index = m_itemIndex.value(path, -1);
-    if (index < 0)
+    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
         return;
+    // Bytes already gathered for it are of no use now.
+    if (m_admitted.contains(index) || m_journal->wasStarted(path)) {
+        if (const Target t = target(path); t.refusal.isEmpty()) {
+            try {
+                m_writer->remove(t.partial);
+            } catch (const WriteFailure& e) {
+                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+            }
+        }
+        m_admitted.remove(index);
+        m_journal->fileAbandoned(path, m_clock->now());
+        if (m_incoming.itemIndex == index)
+            m_incoming = {};
+    }
     m_manifest->markFileSkipped(index);
     addFileError(path, m_manifest->items[index].categoryID,
                  header.errorMessage.value_or(QStringLiteral("Skipped by source")));
