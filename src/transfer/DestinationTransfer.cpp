@@ -576,6 +576,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         m_admitted.remove(t.itemIndex);
         m_journal->fileAbandoned(path, m_clock->now());
         m_manifest->markFileFailed(t.itemIndex);
+        m_failedAtCompletion.append(t.itemIndex);
         addFileError(path, item.categoryID, *failure);
     } else {
         if (m_conflictSkippedPaths.contains(path)) {
@@ -777,6 +778,9 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
         else
             jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});
     }
+    // The source took those for sent; an empty hash tells it they did not arrive whole.
+    for (qsizetype i : std::as_const(m_failedAtCompletion))
+        hashes.append({m_manifest->items[i].relativePath, QString(), 0});
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
         verificationPool(), jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });

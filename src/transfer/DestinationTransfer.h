@@ -157,6 +157,8 @@ private:
     // What the source said each file hashes to, and conflicts decided but not yet recorded.
     QHash<qsizetype, QString> m_sourceHashes;
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
+    // Files whose fileComplete did not hold up: verification reports them to the source.
+    QList<qsizetype> m_failedAtCompletion;
     QStringList m_writtenPaths;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;

@@ -125,13 +125,13 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     ASSERT_EQ(verification.size(), 1);
     ASSERT_TRUE(verification[0].header.fileHashes);
     const QList<FileVerification>& hashes = *verification[0].header.fileHashes;
-    // a.txt, now a link, reads as missing; before.txt never arrived, so it failed and is not hashed.
-    ASSERT_EQ(hashes.size(), 2);
+    // a.txt, now a link, reads as missing; before.txt never arrived: both go back without a digest.
+    ASSERT_EQ(hashes.size(), 3);
     QStringList reported;
     for (const FileVerification& v : hashes)
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
-    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta")}));
+    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s}));
     EXPECT_EQ(engine().manifest()->items[6].transferStatus, FileTransferStatus::failed);
 }
 
