@@ -225,18 +225,27 @@ bool DestinationWriter::commit(const QString& partialPath, const QString& finalP
 {
     if (partialPath == m_currentPath)
         closeCurrent();
-    QString partialLeaf, finalLeaf;
-    UniqueFd dir(openParent(finalPath, false, &finalLeaf));
-    UniqueFd partialDir(openParent(partialPath, false, &partialLeaf));
-    const QByteArray from = QFile::encodeName(partialLeaf), to = QFile::encodeName(finalLeaf);
+    const qsizetype slash = finalPath.lastIndexOf(u'/');
+    if (slash < 0 || partialPath.left(slash + 1) != finalPath.left(slash + 1))
+        fail(EXDEV, finalPath);
+    // Usually the folder the file was just written in is still open.
+    UniqueFd opened;
+    int dir = m_parentFd;
+    if (finalPath.left(slash) != m_parentPath || m_parentFd < 0) {
+        QString ignored;
+        opened.reset(openParent(finalPath, false, &ignored));
+        dir = opened.get();
+    }
+    const QByteArray from = QFile::encodeName(partialPath.mid(slash + 1));
+    const QByteArray to = QFile::encodeName(finalPath.mid(slash + 1));
     if (replace) {
-        if (::renameat(partialDir.get(), from.constData(), dir.get(), to.constData()) != 0)
+        if (::renameat(dir, from.constData(), dir, to.constData()) != 0)
             fail(errno, finalPath);
         return true;
     }
 #ifdef RENAME_NOREPLACE
     // Only a name nobody took since the decision to write it.
-    if (::renameat2(partialDir.get(), from.constData(), dir.get(), to.constData(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(dir, from.constData(), dir, to.constData(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno == EEXIST)
         return false;
@@ -244,12 +253,12 @@ bool DestinationWriter::commit(const QString& partialPath, const QString& finalP
         fail(errno, finalPath);
 #endif
     // Without RENAME_NOREPLACE: a link fails on a taken name, then the old name goes.
-    if (::linkat(partialDir.get(), from.constData(), dir.get(), to.constData(), 0) != 0) {
+    if (::linkat(dir, from.constData(), dir, to.constData(), 0) != 0) {
         if (errno == EEXIST)
             return false;
         fail(errno, finalPath);
     }
-    ::unlinkat(partialDir.get(), from.constData(), 0);
+    ::unlinkat(dir, from.constData(), 0);
     return true;
 }
 

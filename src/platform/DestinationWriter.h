@@ -44,8 +44,8 @@ public:
     // A read-only descriptor opened the same careful way.
     UniqueFd openForReading(const QString& absolutePath) const;
     void remove(const QString& absolutePath);
-    // Moves a finished file from its temporary name to its final one in the
-    // same folder, replacing what is there only when `replace` is set. False
+    // Moves a finished file from its temporary name to its final one (both in
+    // the same folder), replacing what is there only when `replace` is set. False
     // when the final name is taken and must be kept.
     bool commit(const QString& partialPath, const QString& finalPath, bool replace);
     // Size of a regular file, or nullopt when there is none.

@@ -359,3 +359,22 @@ TEST_F(DestinationIntegrity, ARerunReportsDamageAndAnOverwritingPolicyRepairsIt)
         }
     }
 }
+
+// A file the user creates at the name while kivo's copy is still arriving is theirs to keep.
+TEST_F(DestinationIntegrity, AFileAppearingAtTheNameMeanwhileIsKept)
+{
+    addItem(u"~/new.txt"_s, "from the source");
+    pushManifest();
+    pushRest(std::nullopt);
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::chunkAck)
+            writeBytes(at(u"~/new.txt"_s), "written by the user meanwhile");
+    };
+    receive();
+    ASSERT_TRUE(progress()->isComplete());
+    EXPECT_EQ(readBytes(at(u"~/new.txt"_s)), QByteArray("written by the user meanwhile"));
+    ASSERT_EQ(progress()->conflictsResolved().size(), 1);
+    EXPECT_EQ(progress()->conflictsResolved()[0].resolution, u"skipped"_s);
+    EXPECT_TRUE(partials().isEmpty());
+    EXPECT_TRUE(engine().writtenPaths().isEmpty());
+}

@@ -135,6 +135,7 @@ TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
     newer.transferID = u"B"_s;
     newer.updatedAt = QDateTime::fromSecsSinceEpoch(300, Qt::UTC);
     newer.inProgressFile = ResumeState::InProgressFile{u"~/a"_s, u"userFiles"_s, 5, 6291456};
+    newer.fileIdentities = {{u"~/a"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)}}, {u"~/b"_s, {0, std::nullopt}}};
     older.save(dir.path());
     newer.save(dir.path());
     writeBytes(dir.path() + u"/broken.json"_s, "{not json");
