@@ -263,10 +263,17 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     m_journal = std::make_unique<ResumeJournal>(dir, base);
     m_writer = std::make_shared<DestinationWriter>(m_home);
     reopenChangedFiles();
-    // Files an earlier run finished are verified with the rest.
+    // Files an earlier run finished are verified with the rest, and those it
+    // wrote (it recorded what they were) are handed over with this run's.
     for (const QString& done : m_journal->state().completedFiles) {
-        if (const qsizetype i = m_itemIndex.value(done, -1); i >= 0)
-            m_manifest->markFileCompleted(i);
+        const qsizetype i = m_itemIndex.value(done, -1);
+        if (i < 0)
+            continue;
+        m_manifest->markFileCompleted(i);
+        if (m_journal->state().fileIdentities.contains(done)) {
+            if (const WirePathCheck check = checkPath(done); !check.refusal)
+                m_writtenEarlier.append(check.destination);
+        }
     }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
@@ -812,7 +819,7 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        co_await m_corrector->correctOwnership(m_home, owner, m_writtenPaths);
+        co_await m_corrector->correctOwnership(m_home, owner, m_writtenEarlier + m_writtenPaths);
     }
     m_journal->remove();
     TransferProgress::Batch batch(m_progress);

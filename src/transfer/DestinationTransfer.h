@@ -160,6 +160,8 @@ private:
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;
     QStringList m_writtenPaths;
+    // Files earlier runs of this transfer wrote.
+    QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;
     std::unique_ptr<ResumeJournal> m_journal;

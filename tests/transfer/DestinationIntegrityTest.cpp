@@ -13,6 +13,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+class OwnershipRecorder : public OwnershipCorrector {
+public:
+    QCoro::Task<void> correctOwnership(QString, QString, QStringList paths) override
+    {
+        handedOver = paths;
+        co_return;
+    }
+    QStringList handedOver;
+};
+
 class DestinationIntegrity : public DestinationFixture {
 protected:
     // A second run of the same transfer over a fresh connection, as after a restart.
@@ -57,9 +67,11 @@ protected:
         pushEnd();
     }
     // A run whose source resumes from whatever the manifestAck carries.
-    void resumeRun()
+    void resumeRun(const std::function<void(DestinationTransfer&)>& setUp = {})
     {
         restart();
+        if (setUp)
+            setUp(engine());
         pushManifest();
         peer.onSend = [this](const Message& m) {
             if (m.header.type == MessageType::manifestAck)
@@ -230,9 +242,13 @@ TEST_F(DestinationIntegrity, ResumeFromEveryPhaseEndsWholeWithModesAndNoConflict
         if (phase.lostJournal)
             loseJournalTail(phase.lostJournal);
 
-        resumeRun();
+        auto owner = std::make_shared<OwnershipRecorder>();
+        resumeRun([&](DestinationTransfer& e) { e.setOwnershipCorrector(owner); });
         ASSERT_FALSE(progress()->error()) << progress()->error()->toStdString();
         EXPECT_TRUE(progress()->isComplete());
+        // Every file kivo wrote gets its owner, whichever run wrote it (the last run wrote none).
+        if (phase.messages < 16)
+            EXPECT_EQ(owner->handedOver.size(), manifest.items.size());
         for (qsizetype i = 0; i < manifest.items.size(); ++i) {
             const auto& item = manifest.items[i];
             EXPECT_EQ(readBytes(at(item.relativePath)), contents[i]) << item.relativePath.toStdString();
