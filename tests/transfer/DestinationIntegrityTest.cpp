@@ -247,8 +247,9 @@ TEST_F(DestinationIntegrity, ResumeFromEveryPhaseEndsWholeWithModesAndNoConflict
         ASSERT_FALSE(progress()->error()) << progress()->error()->toStdString();
         EXPECT_TRUE(progress()->isComplete());
         // Every file kivo wrote gets its owner, whichever run wrote it (the last run wrote none).
-        if (phase.messages < 16)
+        if (phase.messages < 16) {
             EXPECT_EQ(owner->handedOver.size(), manifest.items.size());
+        }
         for (qsizetype i = 0; i < manifest.items.size(); ++i) {
             const auto& item = manifest.items[i];
             EXPECT_EQ(readBytes(at(item.relativePath)), contents[i]) << item.relativePath.toStdString();
