@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -218,6 +219,60 @@ void DestinationWriter::remove(const QString& absolutePath)
     UniqueFd dir(openParent(absolutePath, false, &leaf));
     if (::unlinkat(dir.get(), QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
         fail(errno, absolutePath);
+}
+
+bool DestinationWriter::commit(const QString& partialPath, const QString& finalPath, bool replace)
+{
+    if (partialPath == m_currentPath)
+        closeCurrent();
+    const qsizetype slash = finalPath.lastIndexOf(u'/');
+    if (slash < 0 || partialPath.left(slash + 1) != finalPath.left(slash + 1))
+        fail(EXDEV, finalPath);
+    // Usually the folder the file was just written in is still open.
+    UniqueFd opened;
+    int dir = m_parentFd;
+    if (finalPath.left(slash) != m_parentPath || m_parentFd < 0) {
+        QString ignored;
+        opened.reset(openParent(finalPath, false, &ignored));
+        dir = opened.get();
+    }
+    const QByteArray from = QFile::encodeName(partialPath.mid(slash + 1));
+    const QByteArray to = QFile::encodeName(finalPath.mid(slash + 1));
+    if (replace) {
+        if (::renameat(dir, from.constData(), dir, to.constData()) != 0)
+            fail(errno, finalPath);
+        return true;
+    }
+#ifdef RENAME_NOREPLACE
+    // Only a name nobody took since the decision to write it.
+    if (::renameat2(dir, from.constData(), dir, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno != EINVAL && errno != ENOSYS)
+        fail(errno, finalPath);
+#endif
+    // Without RENAME_NOREPLACE: a link fails on a taken name, then the old name goes.
+    if (::linkat(dir, from.constData(), dir, to.constData(), 0) != 0) {
+        if (errno == EEXIST)
+            return false;
+        fail(errno, finalPath);
+    }
+    ::unlinkat(dir, from.constData(), 0);
+    return true;
+}
+
+std::optional<std::uint64_t> DestinationWriter::regularFileSize(const QString& absolutePath) const
+{
+    try {
+        const UniqueFd file = openForReading(absolutePath);
+        struct stat st {};
+        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return std::nullopt;
+        return static_cast<std::uint64_t>(st.st_size);
+    } catch (const WriteFailure&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace kivo

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace kivo {
 
@@ -43,6 +44,12 @@ public:
     // A read-only descriptor opened the same careful way.
     UniqueFd openForReading(const QString& absolutePath) const;
     void remove(const QString& absolutePath);
+    // Moves a finished file from its temporary name to its final one (both in
+    // the same folder), replacing what is there only when `replace` is set. False
+    // when the final name is taken and must be kept.
+    bool commit(const QString& partialPath, const QString& finalPath, bool replace);
+    // Size of a regular file, or nullopt when there is none.
+    std::optional<std::uint64_t> regularFileSize(const QString& absolutePath) const;
     // Closes the descriptors kept between chunks of one file.
     void closeCurrent();
 

@@ -26,6 +26,8 @@ struct VerifyJob {
     QString relativePath;
     QString destinationPath;
     std::uint64_t size = 0;
+    // For a file kivo did not write: only whether it matches goes back, never its digest.
+    QString compareWith;
 };
 
 struct VerifyOutcome {
@@ -47,6 +49,7 @@ QThreadPool* verificationPool()
 VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
 {
     VerifyOutcome out;
+    out.verification.filePath = job.relativePath;
     if (job.size > FileHasher::kVerificationSizeLimit) {
         out.kind = VerifyOutcome::Kind::oversized;
         return out;
@@ -54,6 +57,8 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
     try {
         const UniqueFd file = reader.openForReading(job.destinationPath);
         out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file, job.destinationPath), fs::sizeOf(file)};
+        if (!job.compareWith.isEmpty() && out.verification.sha256Hash != job.compareWith)
+            out.verification.sha256Hash.clear();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
         out.kind = VerifyOutcome::Kind::unreadable;
@@ -70,8 +75,10 @@ struct ChunkOutcome {
 };
 
 // `actual` is the payload's hash when the receiver already computed it.
+// `running`, when set, takes the chunk into the whole-file hash once it is written.
 ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
-                          const QString& expected, const QString& destination, std::int64_t offset, bool write)
+                          const QString& expected, const QString& destination, std::int64_t offset, bool write,
+                          Sha256* running)
 {
     ChunkOutcome out;
     if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
@@ -88,6 +95,8 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
     try {
         // Chunk 0 starts the file afresh; later chunks land at their offsets.
         writer.write(destination, offset, data, offset == 0);
+        if (running)
+            running->update(data);
     } catch (const WriteFailure& e) {
         if (e.isDiskFull())
             out.diskFull = true;
@@ -110,6 +119,14 @@ DestinationTransfer::~DestinationTransfer() = default;
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 {
     return checkWirePath(wirePath, m_home, m_userMapping, m_safety);
+}
+
+QString DestinationTransfer::partialPathFor(const QString& destination, const QString& transferID,
+                                           const QString& relativePath)
+{
+    const QString digest = FileHasher::sha256Hex(QString(transferID + u'\n' + relativePath).toUtf8());
+    return destination.left(destination.lastIndexOf(u'/') + 1) + QStringLiteral(".kivo-") + digest.left(24)
+        + QStringLiteral(".partial");
 }
 
 std::uint64_t DestinationTransfer::availableDiskSpace() const { return fs::freeBytesAt(m_home); }
@@ -248,6 +265,19 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
     m_writer = std::make_shared<DestinationWriter>(m_home);
+    reopenChangedFiles();
+    // Files an earlier run finished are verified with the rest, and those it
+    // wrote (it recorded what they were) are handed over with this run's.
+    for (const QString& done : m_journal->state().completedFiles) {
+        const qsizetype i = m_itemIndex.value(done, -1);
+        if (i < 0)
+            continue;
+        m_manifest->markFileCompleted(i);
+        if (m_journal->state().fileIdentities.contains(done)) {
+            if (const WirePathCheck check = checkPath(done); !check.refusal)
+                m_writtenEarlier.append(check.destination);
+        }
+    }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     std::optional<QByteArray> payload;
@@ -258,6 +288,38 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     TransferProgress::Batch batch(m_progress);
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
+}
+
+void DestinationTransfer::reopenChangedFiles()
+{
+    const ResumeState& state = m_journal->state();
+    QStringList again;
+    for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it) {
+        const qsizetype i = m_itemIndex.value(it.key(), -1);
+        if (i < 0)
+            continue;
+        const auto& item = m_manifest->items[i];
+        if (it->size != item.size || it->sourceModified != item.sourceModified) {
+            qCInfo(lcTransferEngine, "%s changed on the source since the last run; receiving it again",
+                   forLog(it.key()).constData());
+            again.append(it.key());
+        }
+    }
+    // The partial file must still hold every acknowledged byte; a crash between
+    // moving a file into place and recording it leaves none.
+    if (const auto& f = state.inProgressFile; f && !again.contains(f->relativePath)) {
+        const WirePathCheck check = checkPath(f->relativePath);
+        const std::optional<std::uint64_t> size =
+            check.refusal ? std::nullopt
+                          : m_writer->regularFileSize(partialPathFor(check.destination, m_transferID, f->relativePath));
+        if (!size || *size < f->bytesReceived)
+            again.append(f->relativePath);
+    }
+    if (again.isEmpty())
+        return;
+    for (const QString& path : std::as_const(again))
+        m_journal->reopen(path);
+    m_journal->fold();
 }
 
 DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
@@ -272,8 +334,10 @@ DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
     if (m_checkedItem != t.itemIndex) {
         m_checked = checkPath(wirePath);
         m_checkedItem = t.itemIndex;
+        m_checkedPartial = m_checked.refusal ? QString() : partialPathFor(m_checked.destination, m_transferID, wirePath);
     }
     t.destination = m_checked.destination;
+    t.partial = m_checkedPartial;
     t.pathRefusal = m_checked.refusal;
     if (t.pathRefusal)
         t.refusal = toString(*t.pathRefusal);
@@ -303,6 +367,8 @@ QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QBy
     const std::uint64_t end = std::uint64_t(*header.chunkIndex) * FileHasher::kChunkSize + std::uint64_t(payload.size());
     if (payload.size() > FileHasher::kChunkSize || end > m_manifest->items[out->itemIndex].size)
         return QStringLiteral("Chunk beyond end of file");
+    if (m_manifest->items[out->itemIndex].transferStatus != FileTransferStatus::pending)
+        return QStringLiteral("File already finished");
     return {};
 }
 
@@ -331,20 +397,37 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         co_return;
     }
     const bool write = shouldWrite(t);
+    std::shared_ptr<Sha256> running;
+    if (write) {
+        // Chunk 0 starts the file afresh; any other first chunk continues bytes an
+        // earlier run wrote, which are read back once at the end.
+        if (chunkIndex == 0)
+            m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>()};
+        else if (m_incoming.itemIndex != t.itemIndex)
+            m_incoming = {t.itemIndex, chunkIndex, nullptr};
+        if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
+            running = m_incoming.hash;
+        else
+            m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
+    }
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     const QString expected = header.chunkHash.value_or(QString());
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.destination, offset, write);
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, running.get());
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
         auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
-                                          destination = t.destination, offset, write] {
-            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write);
+                                          destination = t.partial, offset, write, running] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, running.get());
         });
         outcome = co_await finishInBackground(std::move(pending));
     }
+    if (running && outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty())
+        m_incoming.nextChunk = chunkIndex + 1;
+    else if (running && outcome.hashMatches)
+        m_incoming.hash.reset(); // the hash may hold part of a failed write
     if (!outcome.hashMatches) {
         co_await send(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
@@ -379,11 +462,13 @@ bool DestinationTransfer::shouldWrite(const Target& t)
     const QString& path = m_manifest->items[t.itemIndex].relativePath;
     if (m_conflictSkippedPaths.contains(path))
         return false;
-    if (m_itemsWritten.contains(t.itemIndex))
+    if (m_admitted.contains(t.itemIndex))
         return true;
     if (!admitFirstWrite(t.itemIndex, t.destination))
         return false;
-    m_journal->fileStarted(path, m_clock->now());
+    const auto& item = m_manifest->items[t.itemIndex];
+    m_admitted.insert(t.itemIndex);
+    m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     return true;
 }
 
@@ -394,22 +479,41 @@ bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& de
     if (m_journal->wasStarted(item.relativePath))
         return true;
     const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy);
-    if (decision.reason.isEmpty())
+    if (decision.reason.isEmpty()) {
+        m_freshTargets.insert(itemIndex);
         return true;
+    }
+    m_pendingConflicts.insert(itemIndex, decision);
+    if (!decision.write)
+        m_conflictSkippedPaths.insert(item.relativePath);
+    return decision.write;
+}
+
+void DestinationTransfer::recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision)
+{
     qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath), qUtf8Printable(decision.reason));
     m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath,
                                     decision.write ? QStringLiteral("overwritten") : QStringLiteral("skipped"),
                                     m_clock->now()});
-    if (!decision.write)
-        m_conflictSkippedPaths.insert(item.relativePath);
-    return decision.write;
+}
+
+QCoro::Task<bool> DestinationTransfer::holdsContent(QString path, QString sha256)
+{
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto hashing = startInBackground([writer = m_writer, path] {
+        return FileHasher::sha256OfDescriptor(writer->openForReading(path), path);
+    });
+    try {
+        co_return co_await finishInBackground(std::move(hashing)) == sha256;
+    } catch (const std::exception&) {
+        co_return false;
+    }
 }
 
 void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex, std::uint64_t size, bool written)
 {
     const auto& item = m_manifest->items[t.itemIndex];
     if (written) {
-        recordWritten(t.itemIndex, t.destination);
         m_journal->chunkWritten(item.relativePath, item.categoryID, chunkIndex, size, m_clock->now());
     }
     m_bytesDone += size;
@@ -443,46 +547,139 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         co_return;
     }
     const auto item = m_manifest->items[t.itemIndex];
-    if (!m_conflictSkippedPaths.contains(path)) {
-        if (!m_itemsWritten.contains(t.itemIndex) && m_journal->wasStarted(path))
-            recordWritten(t.itemIndex, t.destination);
-        // An empty file has no chunk to create it.
-        if (item.size == 0 && !m_itemsWritten.contains(t.itemIndex) && admitFirstWrite(t.itemIndex, t.destination))
-            createEmptyFile(t);
+    // A repeated fileComplete changes nothing.
+    if (item.transferStatus != FileTransferStatus::pending) {
+        MessageHeader ack = makeHeader(MessageType::fileAck);
+        ack.filePath = path;
+        co_await send(std::move(ack));
+        co_return;
     }
-    if (m_conflictSkippedPaths.contains(path)) {
-        m_manifest->markFileSkipped(t.itemIndex);
+    std::optional<QString> failure;
+    // An empty file has no chunk to create it, so the conflict policy is asked here.
+    if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
+        shouldWrite(t);
+    if (header.chunkHash)
+        m_sourceHashes.insert(t.itemIndex, *header.chunkHash);
+    bool alreadyThere = false;
+    if (const auto pending = m_pendingConflicts.constFind(t.itemIndex); pending != m_pendingConflicts.cend()) {
+        const ConflictDecision decision = *pending;
+        m_pendingConflicts.erase(pending);
+        // The same file already in place (an earlier run of this migration put it
+        // there) is no conflict: kept as it is, it counts as received.
+        if (header.chunkHash && co_await holdsContent(t.destination, *header.chunkHash)) {
+            alreadyThere = !decision.write;
+            m_conflictSkippedPaths.remove(path);
+        } else {
+            recordConflict(item, decision);
+        }
+    }
+    if (!m_conflictSkippedPaths.contains(path) && !alreadyThere)
+        failure = co_await finishFile(t, header.chunkHash);
+    m_incoming = {};
+    if (failure) {
+        qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(*failure));
+        try {
+            m_writer->remove(t.partial);
+        } catch (const WriteFailure& e) {
+            qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+        }
+        m_admitted.remove(t.itemIndex);
+        m_journal->fileAbandoned(path, m_clock->now());
+        m_manifest->markFileFailed(t.itemIndex);
+        m_failedAtCompletion.append(t.itemIndex);
+        addFileError(path, item.categoryID, *failure);
     } else {
-        if (item.mode && m_itemsWritten.contains(t.itemIndex))
-            co_await applyFileMode(t.destination, *item.mode);
-        m_manifest->markFileCompleted(t.itemIndex);
-        TransferProgress::Batch batch(m_progress);
-        m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
-        m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+        if (m_conflictSkippedPaths.contains(path)) {
+            m_manifest->markFileSkipped(t.itemIndex);
+        } else {
+            m_manifest->markFileCompleted(t.itemIndex);
+            TransferProgress::Batch batch(m_progress);
+            m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+            m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+        }
+        m_journal->fileCompleted(path, m_clock->now());
     }
     m_writer->closeCurrent();
-    m_journal->fileCompleted(path, m_clock->now());
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
     co_await send(std::move(ack));
 }
 
-void DestinationTransfer::createEmptyFile(const Target& t)
+QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, std::optional<QString> expectedHash)
 {
-    try {
-        m_writer->write(t.destination, 0, {}, true);
-        recordWritten(t.itemIndex, t.destination);
-    } catch (const WriteFailure& e) {
-        qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(e.description()));
+    const auto& item = m_manifest->items[t.itemIndex];
+    if (!expectedHash)
+        co_return QStringLiteral("No file hash from the source");
+    QString actual;
+    if (item.size == 0) {
+        try {
+            m_writer->write(t.partial, 0, {}, true);
+        } catch (const WriteFailure& e) {
+            co_return e.description();
+        }
+        actual = FileHasher::sha256Hex({});
+    } else if (m_incoming.itemIndex == t.itemIndex && m_incoming.hash
+               && std::uint64_t(m_incoming.nextChunk) * FileHasher::kChunkSize >= item.size) {
+        // Every chunk arrived in order in this run: the running hash covers the whole file.
+        actual = m_incoming.hash->finishHex();
+    } else {
+        if (!m_admitted.contains(t.itemIndex) && !m_journal->wasStarted(item.relativePath))
+            co_return QStringLiteral("File data never arrived");
+        // Bytes from an earlier run, or chunks out of order: read the file back once.
+        if (m_writer->regularFileSize(t.partial) != item.size)
+            co_return QStringLiteral("File data incomplete");
+        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+        auto hashing = startInBackground([writer = m_writer, partial = t.partial] {
+            return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
+        });
+        try {
+            actual = co_await finishInBackground(std::move(hashing));
+        } catch (const std::exception& e) {
+            co_return describe(e);
+        }
     }
+    if (actual != *expectedHash)
+        co_return QStringLiteral("File hash mismatch");
+    if (item.mode)
+        co_await applyFileMode(t.partial, *item.mode);
+    try {
+        if (!m_writer->commit(t.partial, t.destination, !m_freshTargets.contains(t.itemIndex))) {
+            // Someone else's file took the name while this one arrived: theirs stays.
+            m_writer->remove(t.partial);
+            qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
+                   "destination appeared during transfer");
+            m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath, QStringLiteral("skipped"), m_clock->now()});
+            m_conflictSkippedPaths.insert(item.relativePath);
+            co_return std::nullopt;
+        }
+    } catch (const WriteFailure& e) {
+        co_return e.description();
+    }
+    recordWritten(t.itemIndex, t.destination);
+    m_checkedHashes.insert(t.itemIndex, actual);
+    co_return std::nullopt;
 }
 
 void DestinationTransfer::handleFileSkip(const MessageHeader& header)
 {
     const QString path = header.filePath.value_or(QString());
     const qsizetype index = m_itemIndex.value(path, -1);
-    if (index < 0)
+    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
         return;
+    // Bytes already gathered for it are of no use now.
+    if (m_admitted.contains(index) || m_journal->wasStarted(path)) {
+        if (const Target t = target(path); t.refusal.isEmpty()) {
+            try {
+                m_writer->remove(t.partial);
+            } catch (const WriteFailure& e) {
+                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+            }
+        }
+        m_admitted.remove(index);
+        m_journal->fileAbandoned(path, m_clock->now());
+        if (m_incoming.itemIndex == index)
+            m_incoming = {};
+    }
     m_manifest->markFileSkipped(index);
     addFileError(path, m_manifest->items[index].categoryID,
                  header.errorMessage.value_or(QStringLiteral("Skipped by source")));
@@ -570,30 +767,43 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
-    // Only files this transfer wrote: a fileComplete without chunks must not
-    // make us hash, and hand over the digest of, a file that was already there.
+    // Every file of the manifest that should now be there, as it is now: a file
+    // damaged or removed since it was written is reported, not passed over.
+    // Files kept by the conflict policy are compared here with the source's
+    // hash, so no digest of a file kivo did not write goes out.
     QList<VerifyJob> jobs;
-    qsizetype notWritten = 0;
+    QList<FileVerification> hashes;
+    qsizetype skipped = 0;
     for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
         const auto& item = m_manifest->items[i];
-        if (item.transferStatus != FileTransferStatus::completed)
+        const bool kept = item.transferStatus == FileTransferStatus::skipped
+            && m_conflictSkippedPaths.contains(item.relativePath);
+        if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
         const WirePathCheck check = checkPath(item.relativePath);
-        if (check.refusal || !m_itemsWritten.contains(i))
-            ++notWritten;
+        if (check.refusal || (kept && !m_sourceHashes.contains(i)))
+            ++skipped;
+        else if (item.size > FileHasher::kVerificationSizeLimit && m_checkedHashes.contains(i))
+            hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else
-            jobs.append({item.relativePath, check.destination, item.size});
+            jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});
     }
+    // The source took those for sent; an empty hash tells it they did not arrive whole.
+    for (qsizetype i : std::as_const(m_failedAtCompletion))
+        hashes.append({m_manifest->items[i].relativePath, QString(), 0});
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
         verificationPool(), jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
-    co_await hashing;
+    // Awaiting a future reads its first result, which an empty one does not have.
+    if (!jobs.isEmpty())
+        co_await hashing;
 
-    QList<FileVerification> hashes;
-    qsizetype skipped = notWritten;
-    for (const VerifyOutcome& outcome : hashing.results()) {
+    const QList<VerifyOutcome> outcomes = jobs.isEmpty() ? QList<VerifyOutcome>{} : hashing.results();
+    for (const VerifyOutcome& outcome : outcomes) {
         if (outcome.kind == VerifyOutcome::Kind::hashed)
             hashes.append(outcome.verification);
+        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
+            hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
         else
             ++skipped;
     }
@@ -612,7 +822,7 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        co_await m_corrector->correctOwnership(m_home, owner, m_writtenPaths);
+        co_await m_corrector->correctOwnership(m_home, owner, m_writtenEarlier + m_writtenPaths);
     }
     m_journal->remove();
     TransferProgress::Batch batch(m_progress);
@@ -635,7 +845,11 @@ QCoro::Task<void> DestinationTransfer::cancelAndCleanup()
         m_connection->close();
     // A writer of its own: the receive flow's may still be busy on a pool thread.
     DestinationWriter writer(m_home);
-    const QStringList paths = m_writtenPaths;
+    QStringList paths = m_writtenPaths;
+    if (m_incoming.itemIndex >= 0) {
+        if (const WirePathCheck check = checkPath(m_manifest->items[m_incoming.itemIndex].relativePath); !check.refusal)
+            paths.append(partialPathFor(check.destination, m_transferID, m_manifest->items[m_incoming.itemIndex].relativePath));
+    }
     for (const QString& path : paths) {
         QString failure;
         try {

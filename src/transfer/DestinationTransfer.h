@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/ConflictPolicy.h"
+#include "transfer/ConflictResolver.h"
 #include "transfer/MDMSafetyChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -16,6 +17,7 @@
 namespace kivo {
 
 class DestinationWriter;
+class Sha256;
 
 // Gives received files to the destination account (the privileged helper's client implements it).
 class OwnershipCorrector {
@@ -71,6 +73,9 @@ public:
     WirePathCheck checkPath(const QString& wirePath) const;
     const QStringList& writtenPaths() const { return m_writtenPaths; }
     const QSet<QString>& conflictSkippedPaths() const { return m_conflictSkippedPaths; }
+    // Where a file's bytes gather until it is complete and checked: a hidden
+    // name beside its final one, the same for every run of the transfer.
+    static QString partialPathFor(const QString& destination, const QString& transferID, const QString& relativePath);
     // Free bytes on the home folder's volume; 0 when unknown.
     std::uint64_t availableDiskSpace() const;
 
@@ -82,6 +87,7 @@ private:
     struct Target {
         qsizetype itemIndex = -1;
         QString destination;
+        QString partial;
         std::optional<PathRefusal> pathRefusal;
         QString refusal; // the nack text; empty when accepted
     };
@@ -98,12 +104,19 @@ private:
     void failRefusedItem(const Target& target);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     bool shouldWrite(const Target& target);
-    // False when the conflict policy keeps the file already there; a conflict is recorded as overwritten or skipped.
+    // False when the conflict policy keeps the file already there. The conflict
+    // is recorded at fileComplete, unless the file there turns out to be this one.
     bool admitFirstWrite(qsizetype itemIndex, const QString& destinationPath);
+    void recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision);
+    QCoro::Task<bool> holdsContent(QString path, QString sha256);
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
     void recordWritten(qsizetype itemIndex, const QString& destinationPath);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
-    void createEmptyFile(const Target& target);
+    // Checks the received file against the source's whole-file hash and moves
+    // it into place; the failure text, or nullopt (also when a conflict kept the file there).
+    QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
+    // Files of the checkpoint that cannot continue where it says start again.
+    void reopenChangedFiles();
     void handleFileSkip(const MessageHeader& header);
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
@@ -125,8 +138,30 @@ private:
     // The path check of the file whose chunks are arriving: once per file, not per chunk.
     qsizetype m_checkedItem = -1;
     WirePathCheck m_checked;
+    QString m_checkedPartial;
+    // The file whose chunks are arriving, with the hash of its chunks so far
+    // while they come in order from the first.
+    struct Incoming {
+        qsizetype itemIndex = -1;
+        std::uint32_t nextChunk = 0;
+        std::shared_ptr<Sha256> hash;
+    };
+    Incoming m_incoming;
+    // Files whose chunks this run may write (conflict decided), and those whose
+    // final name was free when that was decided.
+    QSet<qsizetype> m_admitted;
+    QSet<qsizetype> m_freshTargets;
+    // Moved into place in this run, with the whole-file hash they were checked against.
     QSet<qsizetype> m_itemsWritten;
+    QHash<qsizetype, QString> m_checkedHashes;
+    // What the source said each file hashes to, and conflicts decided but not yet recorded.
+    QHash<qsizetype, QString> m_sourceHashes;
+    QHash<qsizetype, ConflictDecision> m_pendingConflicts;
+    // Files whose fileComplete did not hold up: verification reports them to the source.
+    QList<qsizetype> m_failedAtCompletion;
     QStringList m_writtenPaths;
+    // Files earlier runs of this transfer wrote.
+    QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;
     std::unique_ptr<ResumeJournal> m_journal;

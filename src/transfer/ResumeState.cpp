@@ -33,7 +33,20 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
             const QString kind = json::requireString(e, "e");
             const QDateTime at = json::requireDate(e, "u");
             if (kind == QLatin1String("begin")) {
-                started.insert(json::requireString(e, "p"));
+                const QString path = json::requireString(e, "p");
+                started.insert(path);
+                if (e.contains(QLatin1String("s"))) {
+                    ResumeState::FileIdentity id{json::requireUInt64(e, "s"), std::nullopt};
+                    if (e.contains(QLatin1String("m")))
+                        id.sourceModified = json::requireDate(e, "m");
+                    state.fileIdentities.insert(path, id);
+                }
+            } else if (kind == QLatin1String("drop")) {
+                const QString path = json::requireString(e, "p");
+                started.remove(path);
+                state.fileIdentities.remove(path);
+                if (state.inProgressFile && state.inProgressFile->relativePath == path)
+                    state.inProgressFile.reset();
             } else if (kind == QLatin1String("chunk")) {
                 ResumeState::InProgressFile f;
                 f.relativePath = json::requireString(e, "p");
@@ -88,6 +101,22 @@ ResumeState::InProgressFile ResumeState::InProgressFile::fromJson(const QJsonObj
             json::requireUInt32(o, "lastAcknowledgedChunk"), json::requireUInt64(o, "bytesReceived")};
 }
 
+QJsonObject ResumeState::FileIdentity::toJson() const
+{
+    QJsonObject o{{QStringLiteral("size"), static_cast<double>(size)}};
+    if (sourceModified)
+        o.insert(QStringLiteral("sourceModified"), json::formatDate(*sourceModified));
+    return o;
+}
+
+ResumeState::FileIdentity ResumeState::FileIdentity::fromJson(const QJsonObject& o)
+{
+    FileIdentity id{json::requireUInt64(o, "size"), std::nullopt};
+    if (o.contains(QLatin1String("sourceModified")))
+        id.sourceModified = json::requireDate(o, "sourceModified");
+    return id;
+}
+
 QJsonObject ResumeState::toJson() const
 {
     QJsonObject o;
@@ -100,6 +129,12 @@ QJsonObject ResumeState::toJson() const
         o.insert(QStringLiteral("inProgressFile"), inProgressFile->toJson());
     o.insert(QStringLiteral("completedCategories"), json::toArray(completedCategories));
     o.insert(QStringLiteral("totalBytesReceived"), static_cast<double>(totalBytesReceived));
+    if (!fileIdentities.isEmpty()) {
+        QJsonObject ids;
+        for (auto it = fileIdentities.cbegin(); it != fileIdentities.cend(); ++it)
+            ids.insert(it.key(), it.value().toJson());
+        o.insert(QStringLiteral("fileIdentities"), ids);
+    }
     return o;
 }
 
@@ -115,6 +150,14 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
         s.inProgressFile = InProgressFile::fromJson(json::requireObject(o, "inProgressFile"));
     s.completedCategories = json::requireStringList(o, "completedCategories");
     s.totalBytesReceived = json::requireUInt64(o, "totalBytesReceived");
+    if (o.contains(QLatin1String("fileIdentities"))) {
+        const QJsonObject ids = json::requireObject(o, "fileIdentities");
+        for (auto it = ids.begin(); it != ids.end(); ++it) {
+            if (!it.value().isObject())
+                throw DecodingError(QStringLiteral("fileIdentities: not an object"));
+            s.fileIdentities.insert(it.key(), FileIdentity::fromJson(it.value().toObject()));
+        }
+    }
     return s;
 }
 
@@ -215,7 +258,19 @@ void ResumeJournal::fold()
     m_journal.reset();
     m_journal = fs::openForAppend(ResumeState::journalPath(m_dir, m_state.transferID), true);
     for (const QString& started : std::as_const(m_started))
-        append(json::ObjectWriter().add("e", u"begin").add("p", started).add("u", json::formatDate(m_state.updatedAt)));
+        appendBegin(started, m_state.updatedAt);
+}
+
+void ResumeJournal::appendBegin(const QString& relativePath, const QDateTime& now)
+{
+    json::ObjectWriter event;
+    event.add("e", u"begin").add("p", relativePath);
+    if (const auto it = m_state.fileIdentities.constFind(relativePath); it != m_state.fileIdentities.cend()) {
+        event.add("s", it->size);
+        if (it->sourceModified)
+            event.add("m", json::formatDate(*it->sourceModified));
+    }
+    append(event.add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::append(json::ObjectWriter& event)
@@ -228,12 +283,34 @@ void ResumeJournal::append(json::ObjectWriter& event)
     fs::writeAll(m_journal.get(), line, ResumeState::journalPath(m_dir, m_state.transferID));
 }
 
-void ResumeJournal::fileStarted(const QString& relativePath, const QDateTime& now)
+void ResumeJournal::fileStarted(const QString& relativePath, const ResumeState::FileIdentity& identity,
+                                const QDateTime& now)
 {
-    if (m_started.contains(relativePath))
+    const auto known = m_state.fileIdentities.constFind(relativePath);
+    if (m_started.contains(relativePath) && known != m_state.fileIdentities.cend() && *known == identity)
         return;
     m_started.insert(relativePath);
-    append(json::ObjectWriter().add("e", u"begin").add("p", relativePath).add("u", json::formatDate(now)));
+    m_state.fileIdentities.insert(relativePath, identity);
+    appendBegin(relativePath, now);
+}
+
+void ResumeJournal::fileAbandoned(const QString& relativePath, const QDateTime& now)
+{
+    m_started.remove(relativePath);
+    m_state.fileIdentities.remove(relativePath);
+    if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
+        m_state.inProgressFile.reset();
+    m_state.updatedAt = now;
+    append(json::ObjectWriter().add("e", u"drop").add("p", relativePath).add("u", json::formatDate(now)));
+}
+
+void ResumeJournal::reopen(const QString& relativePath)
+{
+    if (m_completed.remove(relativePath))
+        m_state.completedFiles.removeAll(relativePath);
+    if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
+        m_state.inProgressFile.reset();
+    m_started.insert(relativePath);
 }
 
 void ResumeJournal::chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -32,6 +33,17 @@ struct ResumeState {
         bool operator==(const InProgressFile&) const = default;
     };
 
+    // What a received file was on the source (from the manifest): a resume
+    // continues it only while it is still the same file.
+    struct FileIdentity {
+        std::uint64_t size = 0;
+        std::optional<QDateTime> sourceModified;
+
+        QJsonObject toJson() const;
+        static FileIdentity fromJson(const QJsonObject& o);
+        bool operator==(const FileIdentity&) const = default;
+    };
+
     QString transferID;
     QString sourceHostname;
     QDateTime createdAt;
@@ -40,6 +52,8 @@ struct ResumeState {
     std::optional<InProgressFile> inProgressFile;
     QStringList completedCategories;
     std::uint64_t totalBytesReceived = 0;
+    // Every file partly or fully received, by relative path.
+    QMap<QString, FileIdentity> fileIdentities;
 
     QJsonObject toJson() const;
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
@@ -78,7 +92,12 @@ public:
     // Files this transfer began writing and has not completed (partial content is its own).
     bool wasStarted(const QString& relativePath) const { return m_started.contains(relativePath); }
 
-    void fileStarted(const QString& relativePath, const QDateTime& now);
+    void fileStarted(const QString& relativePath, const ResumeState::FileIdentity& identity, const QDateTime& now);
+    // The file starts again from its first chunk: its partial content is gone or no longer its own.
+    void fileAbandoned(const QString& relativePath, const QDateTime& now);
+    // A finished or partial file is received again from its first chunk; it stays this transfer's own.
+    // Takes effect in the checkpoint at the next fold().
+    void reopen(const QString& relativePath);
     void chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
                       std::uint64_t payloadSize, const QDateTime& now);
     void fileCompleted(const QString& relativePath, const QDateTime& now);
@@ -90,6 +109,7 @@ public:
 
 private:
     void append(json::ObjectWriter& event);
+    void appendBegin(const QString& relativePath, const QDateTime& now);
 
     QString m_dir;
     ResumeState m_state;

@@ -146,7 +146,9 @@ TEST_F(HostileSource, PathsOutsideTheHomeAreNeitherAnsweredNorWrittenNorVerified
                     outcome = r.header.errorMessage.value_or(u"?"_s);
                 replies[path].append(outcome);
             }
-            co_await send(header(MessageType::fileComplete, path));
+            MessageHeader done = header(MessageType::fileComplete, path);
+            done.chunkHash = FileHasher::sha256Hex(bytes);
+            co_await send(done);
             const Message fileAck = co_await reply();
             EXPECT_EQ(fileAck.header.type, MessageType::fileAck);
         }

@@ -130,11 +130,12 @@ TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
 {
     QTemporaryDir dir;
     ResumeState older{u"A"_s, u"h"_s, QDateTime::fromSecsSinceEpoch(100, Qt::UTC),
-                      QDateTime::fromSecsSinceEpoch(200, Qt::UTC), {}, std::nullopt, {}, 0};
+                      QDateTime::fromSecsSinceEpoch(200, Qt::UTC), {}, std::nullopt, {}, 0, {}};
     ResumeState newer = older;
     newer.transferID = u"B"_s;
     newer.updatedAt = QDateTime::fromSecsSinceEpoch(300, Qt::UTC);
     newer.inProgressFile = ResumeState::InProgressFile{u"~/a"_s, u"userFiles"_s, 5, 6291456};
+    newer.fileIdentities = {{u"~/a"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)}}, {u"~/b"_s, {0, std::nullopt}}};
     older.save(dir.path());
     newer.save(dir.path());
     writeBytes(dir.path() + u"/broken.json"_s, "{not json");
@@ -155,10 +156,10 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
 {
     QTemporaryDir dir;
     const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
-    ResumeState fresh{u"T"_s, u"old-mac"_s, t0, t0, {}, std::nullopt, {}, 0};
+    ResumeState fresh{u"T"_s, u"old-mac"_s, t0, t0, {}, std::nullopt, {}, 0, {}};
     {
         ResumeJournal journal(dir.path(), fresh);
-        journal.fileStarted(u"~/a"_s, t0);
+        journal.fileStarted(u"~/a"_s, {1048586, t0}, t0);
         journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 0, 1048576, t0.addSecs(1));
         journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 1, 10, t0.addSecs(2));
         journal.fileCompleted(u"~/a"_s, t0.addSecs(3));
@@ -182,6 +183,7 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     EXPECT_EQ(loaded->inProgressFile->lastAcknowledgedChunk, 0u);
     EXPECT_EQ(loaded->totalBytesReceived, 2u * 1048576 + 10);
     EXPECT_EQ(loaded->updatedAt, t0.addSecs(4));
+    EXPECT_EQ(loaded->fileIdentities.value(u"~/a"_s), (ResumeState::FileIdentity{1048586, t0}));
 
     // Reopening folds the journal into the JSON; a crash before the old journal
     // is replaced must not count anything twice.

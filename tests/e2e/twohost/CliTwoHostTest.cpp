@@ -5,6 +5,7 @@
 #include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
+#include "transfer/DestinationTransfer.h"
 #include "transfer/ResumeState.h"
 
 #include <QDir>
@@ -98,9 +99,12 @@ TEST_F(CliTwoHost, DiscoveredSourcePairsDeliversTheSelectedFoldersAndResumesAfte
         const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
         EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
         EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), advertised.value(QStringLiteral("hostname")).toString());
-        ASSERT_TRUE(waitUntil([&] { return QFileInfo(m_destination + QStringLiteral("/Documents/zz-large.bin")).size() > (16 << 20); },
-                              std::chrono::seconds(90)));
+        // The file gathers under its temporary name; its own name stays free until it is whole.
+        const QString large = m_destination + QStringLiteral("/Documents/zz-large.bin");
+        const QString partial = DestinationTransfer::partialPathFor(large, transferID, QStringLiteral("~/Documents/zz-large.bin"));
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo(partial).size() > (16 << 20); }, std::chrono::seconds(90)));
         receive.killHard();
+        EXPECT_FALSE(QFileInfo::exists(large));
         EXPECT_NE(send.finish(), 0);
     }
     const QString transfers = m_destination + QStringLiteral("/.local/share/kivo/transfers");

@@ -1,0 +1,360 @@
+#include "transfer/DestinationFixture.h"
+#include "transfer/ResumeState.h"
+
+#include <QDirIterator>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class OwnershipRecorder : public OwnershipCorrector {
+public:
+    QCoro::Task<void> correctOwnership(QString, QString, QStringList paths) override
+    {
+        handedOver = paths;
+        co_return;
+    }
+    QStringList handedOver;
+};
+
+class DestinationIntegrity : public DestinationFixture {
+protected:
+    // A second run of the same transfer over a fresh connection, as after a restart.
+    void restart()
+    {
+        m_engine.reset();
+        peer.sent.clear();
+        peer.inbox.clear();
+        peer.onSend = nullptr;
+        peer.connected = true;
+    }
+    void pushEnd()
+    {
+        peer.push(header(MessageType::verificationRequest));
+        peer.push(header(MessageType::transferComplete));
+    }
+    void pushComplete(const QString& path, std::optional<QString> hash)
+    {
+        MessageHeader h = header(MessageType::fileComplete, path);
+        h.chunkHash = std::move(hash);
+        peer.push(h);
+    }
+    // What a source honouring the checkpoint sends after the manifest: the
+    // unfinished files from where the checkpoint says, then the end.
+    void pushRest(const std::optional<ResumeState>& resume)
+    {
+        for (const QString& category : manifest.categoryOrder) {
+            peer.push(header(MessageType::categoryStart, category));
+            for (qsizetype i = 0; i < manifest.items.size(); ++i) {
+                const auto& item = manifest.items[i];
+                if (item.categoryID != category || (resume && resume->completedFiles.contains(item.relativePath)))
+                    continue;
+                qsizetype first = 0;
+                if (resume && resume->inProgressFile && resume->inProgressFile->relativePath == item.relativePath)
+                    first = resume->inProgressFile->lastAcknowledgedChunk + 1;
+                for (qsizetype c = first; c * 1048576 < contents[i].size(); ++c)
+                    pushChunk(item.relativePath, std::uint32_t(c), contents[i].mid(c * 1048576, 1048576));
+                pushComplete(item.relativePath, FileHasher::sha256Hex(contents[i]));
+            }
+            peer.push(header(MessageType::categoryComplete, category));
+        }
+        pushEnd();
+    }
+    // A run whose source resumes from whatever the manifestAck carries.
+    void resumeRun(const std::function<void(DestinationTransfer&)>& setUp = {})
+    {
+        restart();
+        if (setUp)
+            setUp(engine());
+        pushManifest();
+        peer.onSend = [this](const Message& m) {
+            if (m.header.type == MessageType::manifestAck)
+                pushRest(m.header.resumeState ? std::optional(ResumeState::decode(*m.header.resumeState)) : std::nullopt);
+        };
+        receive();
+    }
+    QList<FileVerification> verified() const
+    {
+        const auto responses = peer.sentOfType(MessageType::verificationResponse);
+        return responses.size() == 1 && responses[0].header.fileHashes ? *responses[0].header.fileHashes
+                                                                        : QList<FileVerification>{};
+    }
+    // Paths whose reported hash differs from what was sent (missing ones report an empty hash).
+    QStringList mismatches() const
+    {
+        QStringList out;
+        for (const FileVerification& v : verified()) {
+            for (qsizetype i = 0; i < manifest.items.size(); ++i)
+                if (manifest.items[i].relativePath == v.filePath && FileHasher::sha256Hex(contents[i]) != v.sha256Hash)
+                    out.append(v.filePath);
+        }
+        out.sort();
+        return out;
+    }
+    QString at(const QString& relativePath) const { return home() + relativePath.mid(1); }
+    int modeOf(const QString& relativePath) const
+    {
+        struct stat st {};
+        return ::stat(QFile::encodeName(at(relativePath)).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    }
+    // Temporary names left in the home, wherever they are.
+    QStringList partials() const
+    {
+        QStringList out;
+        QDirIterator it(home(), {u".kivo-*"_s}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            out.append(it.next());
+        return out;
+    }
+    // Drops the last `lines` events of the journal, as a crash before they were written would.
+    void loseJournalTail(int lines)
+    {
+        const QString path = ResumeState::journalPath(transfers(), u"T-1"_s);
+        QList<QByteArray> events = readBytes(path).split('\n');
+        events.removeLast(); // after the final newline
+        ASSERT_GE(events.size(), lines);
+        events.resize(events.size() - lines);
+        writeBytes(path, events.isEmpty() ? QByteArray() : events.join('\n') + '\n');
+    }
+};
+
+} // namespace
+
+// Nothing to hash is no problem; the same migration again after it finished, and a
+// resume after the source died during verification, are phases of the table below.
+TEST_F(DestinationIntegrity, VerificationWithNothingToHashEndsCleanly)
+{
+    pushManifest();
+    pushEnd();
+    receive();
+    EXPECT_FALSE(progress()->error());
+    EXPECT_TRUE(progress()->isComplete());
+    EXPECT_TRUE(verified().isEmpty());
+}
+
+// A source that lies about what it sent never gets a file counted complete:
+// a file takes its name only when every chunk arrived and the whole matches.
+TEST_F(DestinationIntegrity, LyingSourceGetsNoFileCompleted)
+{
+    const QByteArray big = patterned(2 * 1048576 + 500, 7);
+    struct Row {
+        QString path;
+        QByteArray content;
+        QList<std::uint32_t> chunks; // sent in this order, then fileComplete
+        std::optional<QByteArray> claimed; // what fileComplete says the file hashes to
+        QString error; // empty: completed with its content
+    };
+    const QList<Row> rows = {
+        {u"~/never.txt"_s, "never sent", {}, "never sent", u"File data never arrived"_s},
+        {u"~/half.bin"_s, big, {0, 1}, big, u"File data incomplete"_s},
+        {u"~/gap.bin"_s, big, {0, 2}, big, u"File hash mismatch"_s},
+        {u"~/wrong.txt"_s, "right", {0}, "wrong", u"File hash mismatch"_s},
+        {u"~/nohash.txt"_s, "x", {0}, std::nullopt, u"No file hash from the source"_s},
+        {u"~/repeat.bin"_s, big, {0, 1, 0, 1, 2}, big, {}},
+        {u"~/late.txt"_s, "good", {0}, "good", {}},
+    };
+    for (const Row& row : rows)
+        addItem(row.path, row.content);
+    addItem(u"~/dropped.bin"_s, big);
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    for (const Row& row : rows) {
+        for (std::uint32_t c : row.chunks)
+            pushChunk(row.path, c, row.content.mid(c * 1048576, 1048576));
+        pushComplete(row.path, row.claimed ? std::optional(FileHasher::sha256Hex(*row.claimed)) : std::nullopt);
+    }
+    pushChunk(u"~/late.txt"_s, 0, "evil"); // after its fileComplete
+    pushComplete(u"~/late.txt"_s, FileHasher::sha256Hex("evil"));
+    pushChunk(u"~/dropped.bin"_s, 0, big.left(1048576)); // then the source gives up on it
+    peer.push(header(MessageType::fileSkip, u"~/dropped.bin"_s));
+    pushEnd();
+    receive();
+
+    ASSERT_TRUE(progress()->isComplete());
+    QStringList failed;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const auto status = engine().manifest()->items[i].transferStatus;
+        if (row.error.isEmpty()) {
+            EXPECT_EQ(status, FileTransferStatus::completed) << row.path.toStdString();
+            EXPECT_EQ(readBytes(at(row.path)), row.content) << row.path.toStdString();
+            continue;
+        }
+        failed.append(row.path);
+        EXPECT_EQ(status, FileTransferStatus::failed) << row.path.toStdString();
+        EXPECT_FALSE(QFile::exists(at(row.path))) << row.path.toStdString();
+        bool reported = false;
+        for (const FileError& e : progress()->fileErrors())
+            reported |= e.filePath == row.path && e.error == row.error;
+        EXPECT_TRUE(reported) << row.path.toStdString() << " not failed with " << row.error.toStdString();
+    }
+    EXPECT_EQ(repliesTo(u"~/late.txt"_s).last().header.errorMessage, u"File already finished"_s);
+    EXPECT_EQ(progress()->filesCompleted(), 2);
+    EXPECT_TRUE(partials().isEmpty()) << partials().join(u' ').toStdString();
+    // The source hears of every failed file as a verification mismatch.
+    failed.sort();
+    EXPECT_EQ(mismatches(), failed);
+    EXPECT_EQ(verified().size(), failed.size() + 2);
+}
+
+// The destination dies at each step of a transfer; a new run from what it recorded
+// ends with every file whole, with its mode, and no conflict with its own files.
+TEST_F(DestinationIntegrity, ResumeFromEveryPhaseEndsWholeWithModesAndNoConflicts)
+{
+    addItem(u"~/a.txt"_s, "alpha").mode = 0640;
+    addItem(u"~/empty"_s, "").mode = 0600;
+    addItem(u"~/big.bin"_s, patterned(2 * 1048576 + 77, 3)).mode = 0755;
+    addItem(u"~/z/last.txt"_s, "omega", u"applicationData"_s).mode = 0444;
+    struct Phase {
+        const char* name;
+        int messages;     // how many of the source's messages arrived before the crash
+        int lostJournal;  // trailing journal events the crash lost
+    };
+    // The full run is: manifest, categoryStart, a (chunk, complete), empty (complete),
+    // big (3 chunks, complete), categoryComplete, categoryStart, last (chunk, complete),
+    // categoryComplete, verificationRequest, transferComplete.
+    const QList<Phase> phases = {
+        {"before the manifest was accepted", 0, 0},
+        {"after the manifest", 1, 0},
+        {"at the empty file's mode change", 5, 1},
+        {"mid-file", 7, 0},
+        {"after a chunk, before it was recorded", 7, 1},
+        {"after fileComplete, before it was recorded", 9, 1},
+        {"after the category", 10, 0},
+        {"during verification", 15, 0},
+        {"after transferComplete", 16, 0},
+    };
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        QDir(home()).removeRecursively();
+        QDir().mkpath(home());
+        restart();
+        pushManifest();
+        pushRest(std::nullopt);
+        peer.inbox.resize(std::size_t(phase.messages));
+        receive();
+        if (phase.lostJournal)
+            loseJournalTail(phase.lostJournal);
+
+        auto owner = std::make_shared<OwnershipRecorder>();
+        resumeRun([&](DestinationTransfer& e) { e.setOwnershipCorrector(owner); });
+        ASSERT_FALSE(progress()->error()) << progress()->error()->toStdString();
+        EXPECT_TRUE(progress()->isComplete());
+        // Every file kivo wrote gets its owner, whichever run wrote it (the last run wrote none).
+        if (phase.messages < 16) {
+            EXPECT_EQ(owner->handedOver.size(), manifest.items.size());
+        }
+        for (qsizetype i = 0; i < manifest.items.size(); ++i) {
+            const auto& item = manifest.items[i];
+            EXPECT_EQ(readBytes(at(item.relativePath)), contents[i]) << item.relativePath.toStdString();
+            EXPECT_EQ(modeOf(item.relativePath), int(*item.mode)) << item.relativePath.toStdString();
+        }
+        EXPECT_TRUE(progress()->conflictsResolved().isEmpty());
+        EXPECT_TRUE(progress()->fileErrors().isEmpty());
+        EXPECT_TRUE(mismatches().isEmpty()) << mismatches().join(u' ').toStdString();
+        EXPECT_TRUE(partials().isEmpty());
+        EXPECT_FALSE(ResumeState::load(transfers(), u"T-1"_s));
+    }
+}
+
+// A file that changed on the source between runs is received again from its
+// first chunk, never spliced from two versions.
+TEST_F(DestinationIntegrity, AFileChangedBetweenRunsStartsAgain)
+{
+    const QByteArray before = patterned(3 * 1048576, 1), after = patterned(3 * 1048576 - 5, 2);
+    addItem(u"~/done.txt"_s, "done").sourceModified = QDateTime::fromSecsSinceEpoch(100, Qt::UTC);
+    addItem(u"~/big.bin"_s, before).sourceModified = QDateTime::fromSecsSinceEpoch(100, Qt::UTC);
+    pushManifest();
+    pushRest(std::nullopt);
+    peer.inbox.resize(6); // done.txt finished, two chunks of big.bin
+    receive();
+
+    // Both files changed on the source; the manifest of the new run says so.
+    contents[0] = "DONE!";
+    manifest.items[0].size = 5;
+    manifest.items[0].sourceModified = QDateTime::fromSecsSinceEpoch(200, Qt::UTC);
+    contents[1] = after;
+    manifest.items[1].size = std::uint64_t(after.size());
+    manifest.items[1].sourceModified = QDateTime::fromSecsSinceEpoch(200, Qt::UTC);
+    resumeRun();
+
+    const auto ack = peer.sentOfType(MessageType::manifestAck);
+    ASSERT_TRUE(ack.size() == 1 && ack[0].header.resumeState);
+    const ResumeState handed = ResumeState::decode(*ack[0].header.resumeState);
+    EXPECT_TRUE(handed.completedFiles.isEmpty());
+    EXPECT_FALSE(handed.inProgressFile);
+    ASSERT_FALSE(progress()->error());
+    EXPECT_EQ(readBytes(at(u"~/done.txt"_s)), QByteArray("DONE!"));
+    EXPECT_EQ(readBytes(at(u"~/big.bin"_s)), after);
+    EXPECT_TRUE(progress()->conflictsResolved().isEmpty());
+}
+
+// Damage done after a finished migration is reported by a re-run, and repaired by a
+// re-run whose policy overwrites.
+TEST_F(DestinationIntegrity, ARerunReportsDamageAndAnOverwritingPolicyRepairsIt)
+{
+    const QDateTime sent = QDateTime::fromSecsSinceEpoch(1000000, Qt::UTC);
+    for (const QString& name : {u"~/changed.txt"_s, u"~/deleted.txt"_s, u"~/intact.txt"_s, u"~/newer.txt"_s})
+        addItem(name, name.toUtf8()).sourceModified = sent;
+    resumeRun();
+    ASSERT_TRUE(progress()->isComplete());
+
+    const auto damage = [&] {
+        writeBytes(at(u"~/changed.txt"_s), "damaged");
+        QFile::remove(at(u"~/deleted.txt"_s));
+        writeBytes(at(u"~/newer.txt"_s), "edited later by the user");
+        struct utimbuf older {500000, 500000}, later {2000000, 2000000};
+        ::utime(QFile::encodeName(at(u"~/changed.txt"_s)).constData(), &older);
+        ::utime(QFile::encodeName(at(u"~/newer.txt"_s)).constData(), &later);
+    };
+    struct Row {
+        ConflictPolicy policy;
+        QStringList reported;   // mismatches the re-run reports
+        QStringList repaired;   // files holding the source's bytes afterwards
+    };
+    const QList<Row> rows = {
+        {ConflictPolicy::skip, {u"~/changed.txt"_s, u"~/newer.txt"_s}, {u"~/deleted.txt"_s, u"~/intact.txt"_s}},
+        {ConflictPolicy::overwrite, {}, {u"~/changed.txt"_s, u"~/deleted.txt"_s, u"~/intact.txt"_s, u"~/newer.txt"_s}},
+        {ConflictPolicy::keepNewer, {u"~/newer.txt"_s}, {u"~/changed.txt"_s, u"~/deleted.txt"_s, u"~/intact.txt"_s}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(toString(row.policy).toStdString());
+        damage();
+        restart();
+        engine().setConflictPolicy(row.policy);
+        pushManifest();
+        pushRest(std::nullopt);
+        receive();
+        ASSERT_TRUE(progress()->isComplete());
+        EXPECT_EQ(mismatches(), row.reported);
+        for (qsizetype i = 0; i < manifest.items.size(); ++i) {
+            const QString& path = manifest.items[i].relativePath;
+            EXPECT_EQ(readBytes(at(path)) == contents[i], row.repaired.contains(path)) << path.toStdString();
+        }
+    }
+}
+
+// A file the user creates at the name while kivo's copy is still arriving is theirs to keep.
+TEST_F(DestinationIntegrity, AFileAppearingAtTheNameMeanwhileIsKept)
+{
+    addItem(u"~/new.txt"_s, "from the source");
+    pushManifest();
+    pushRest(std::nullopt);
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::chunkAck)
+            writeBytes(at(u"~/new.txt"_s), "written by the user meanwhile");
+    };
+    receive();
+    ASSERT_TRUE(progress()->isComplete());
+    EXPECT_EQ(readBytes(at(u"~/new.txt"_s)), QByteArray("written by the user meanwhile"));
+    ASSERT_EQ(progress()->conflictsResolved().size(), 1);
+    EXPECT_EQ(progress()->conflictsResolved()[0].resolution, u"skipped"_s);
+    EXPECT_TRUE(partials().isEmpty());
+    EXPECT_TRUE(engine().writtenPaths().isEmpty());
+}
