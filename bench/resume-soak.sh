@@ -72,10 +72,20 @@ want=$(describe "$src")
 
 kills=0 resumes=0 rounds=0 runs=0 crashes=0 hangs=0 conflicts=0 identical=true
 killed_source=0 killed_destination=0 by_random=0 by_verification=0 by_small=0
-failures=()
+# Failures are grouped by their text with the numbers taken out: one entry
+# per kind, with its count and its first occurrence.
+declare -A failure_count failure_first
+failure_keys=()
 fail() {
     identical=false
-    [ ${#failures[@]} -lt 12 ] && failures+=("${1:0:240}")
+    local key
+    key=$(sed 's/[0-9]\+/N/g' <<<"$1")
+    if [ -z "${failure_count[$key]:-}" ]; then
+        failure_keys+=("$key")
+        failure_count[$key]=0
+        failure_first[$key]=${1:0:240}
+    fi
+    failure_count[$key]=$((failure_count[$key] + 1))
 }
 errors_of() { grep -o '"error":"[^"]*"' "$1" | head -1; }
 
@@ -130,6 +140,13 @@ await_moment() {
     both_alive
 }
 
+# The file sent after `$1` ("" for the first one).
+pick_small_name() {
+    local i
+    [ -z "$1" ] && { echo "${files[0]}"; return; }
+    for i in "${!files[@]}"; do [ "${files[$i]}" = "$1" ] && { echo "${files[$((i + 1))]}"; return; }; done
+}
+
 # The empty or small file whose predecessor to wait for ("" for the first file), among those not done yet.
 pick_small() {
     local done_now candidates=() i
@@ -164,8 +181,12 @@ while :; do
             kinds=(random verification small)
             kind=${kinds[kills % 3]}
             target=
-            if [ "$kind" = small ] && ! target=$(pick_small); then kind=verification; fi
+            if [ "$kind" = small ]; then
+                if target=$(pick_small); then small_file=$(pick_small_name "$target"); else kind=verification; fi
+            fi
             if await_moment "$kind" "$target"; then
+                # Seen too late, the small file already done: it counts as a kill at random.
+                [ "$kind" = small ] && completed_files | grep -qF "\"~/$small_file\"" && kind=random
                 if [ $((RANDOM % 2)) -eq 0 ]; then
                     killed=source victim=$spid killed_source=$((killed_source + 1))
                 else
@@ -217,7 +238,8 @@ done
 seconds=$(echo "$(date +%s.%N) - $started" | bc)
 
 json_failures=
-for f in "${failures[@]}"; do
+for key in "${failure_keys[@]}"; do
+    f="${failure_count[$key]}x: ${failure_first[$key]}"
     f=${f//\\/\\\\}; f=${f//\"/\\\"}
     json_failures+=${json_failures:+,}\"$f\"
 done
