@@ -257,6 +257,7 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes)
     // Every member but the items, re-assembled into a small object for fromJson.
     QByteArray rest = "{";
     qsizetype itemsAt = -1;
+    qsizetype itemsEnd = -1;
     if (!s.consume('}')) {
         do {
             s.skipSpace();
@@ -267,7 +268,12 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes)
             const qsizetype valueAt = s.pos();
             const QByteArrayView value = s.value();
             if (keyOf(key, keyAt) == QLatin1String("items")) {
-                itemsAt = valueAt; // the last one counts, as in a whole-document parse
+                // A repeated key: as in a whole-document parse the last one counts and
+                // the earlier ones need only be well-formed.
+                if (itemsAt >= 0)
+                    parsePiece(bytes.sliced(itemsAt, itemsEnd - itemsAt), itemsAt);
+                itemsAt = valueAt;
+                itemsEnd = s.pos();
                 continue;
             }
             if (rest.size() > 1)

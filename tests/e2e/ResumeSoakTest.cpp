@@ -28,14 +28,14 @@ TEST(ResumeSoak, EightKillsOfEitherSideEndInAnIdenticalCopyWithoutConflicts)
     const QByteArray out = soak.readAllStandardOutput().trimmed();
     const QJsonObject result = QJsonDocument::fromJson(out.split('\n').last()).object();
     ASSERT_FALSE(result.isEmpty()) << out.constData() << soak.readAllStandardError().constData();
-    const std::string report = out.toStdString();
-    EXPECT_GE(result.value(QStringLiteral("kills")).toInt(), 8) << report;
-    EXPECT_GE(result.value(QStringLiteral("killsInVerification")).toInt(), 1) << report;
-    EXPECT_GE(result.value(QStringLiteral("killsAtSmallFiles")).toInt(), 1) << report;
-    EXPECT_EQ(result.value(QStringLiteral("crashes")).toInt(), 0) << report;
-    EXPECT_EQ(result.value(QStringLiteral("hangs")).toInt(), 0) << report;
-    EXPECT_EQ(result.value(QStringLiteral("conflicts")).toInt(), 0) << report;
-    EXPECT_TRUE(result.value(QStringLiteral("failures")).toArray().isEmpty()) << report;
-    EXPECT_TRUE(result.value(QStringLiteral("identical")).toBool()) << report;
-    EXPECT_EQ(soak.exitCode(), 0) << report;
+    SCOPED_TRACE(out.toStdString());
+    EXPECT_GE(result.value(QStringLiteral("kills")).toInt(), 8);
+    EXPECT_GE(result.value(QStringLiteral("killsInVerification")).toInt(), 1);
+    EXPECT_GE(result.value(QStringLiteral("killsAtSmallFiles")).toInt(), 1);
+    EXPECT_EQ(result.value(QStringLiteral("crashes")).toInt(), 0);
+    EXPECT_EQ(result.value(QStringLiteral("hangs")).toInt(), 0);
+    EXPECT_EQ(result.value(QStringLiteral("conflicts")).toInt(), 0);
+    EXPECT_TRUE(result.value(QStringLiteral("failures")).toArray().isEmpty());
+    EXPECT_TRUE(result.value(QStringLiteral("identical")).toBool());
+    EXPECT_EQ(soak.exitCode(), 0);
 }

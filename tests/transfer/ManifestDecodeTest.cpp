@@ -52,6 +52,8 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
         {"items first", "{\"items\":[" + item + "]," + head.mid(1) + "}"},
         {"escaped key", head + ",\"it\\u0065ms\":[" + item + "]}"},
         {"last items wins", head + ",\"items\":[" + item + "],\"items\":[]}"},
+        {"earlier items hold no record", head + ",\"items\":[1],\"items\":[" + item + "]}"},
+        {"earlier items malformed", head + ",\"items\":[{],\"items\":[]}"},
         {"unknown member", head + ",\"extra\":{\"items\":[1,2]},\"items\":[" + item + "]}"},
         {"missing items", head + "}"},
         {"items not an array", head + ",\"items\":{}}"},
