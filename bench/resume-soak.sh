@@ -127,7 +127,8 @@ await_moment() {
         local until=$((RANDOM % random_ms))
         while both_alive && [ $i -lt "$until" ]; do sleep 0.005; i=$((i + 5)); done ;;
     verification)
-        until ! both_alive || grep -A1 '"completedCategories"' "$(checkpoint)" 2>/dev/null | grep -q userFiles; do
+        # The source says so once it has asked; the destination is then hashing.
+        until ! both_alive || [ "$(grep -c 'Asking the destination to verify' "$work/src.log")" -gt "$asked_before" ]; do
             sleep 0.002
         done ;;
     small)
@@ -175,6 +176,8 @@ while :; do
     for _ in $(seq $((kills_wanted * 3 + 20))); do
         runs=$((runs + 1))
         [ -s "$(checkpoint)" ] && resumes=$((resumes + 1))
+        asked_before=$(grep -c 'Asking the destination to verify' "$work/src.log" 2>/dev/null || true)
+        asked_before=${asked_before:-0}
         start_pair
         killed=
         if [ "$kills" -lt "$kills_wanted" ]; then
