@@ -155,8 +155,12 @@ QCoro::Task<std::unique_ptr<TransferSession>> openSession(QCommandLineParser& ar
             if (!accepted)
                 accepted = s;
         });
-        while (!accepted)
+        // A peer that died before connecting must not leave this one waiting for ever.
+        for (int waited = 0; !accepted; waited += 5) {
+            if (waited >= 30000)
+                throw SystemError(QStringLiteral("no connection within 30 s"));
             co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        }
         auto session = std::make_unique<TransferSession>(accepted, security, [plain](QSslSocket& s) {
             if (!plain)
                 s.startServerEncryption();

@@ -75,7 +75,9 @@ struct TransferManifest {
     static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError
     // Pretty-printed, keys sorted.
     QByteArray encoded() const;
-    static TransferManifest decode(const QByteArray& bytes); // throws DecodingError
+    // Reads the items one at a time, so that decoding costs little beyond the text
+    // and the list itself. Throws DecodingError.
+    static TransferManifest decode(const QByteArray& bytes);
 
     QList<FileItem> itemsForCategory(const QString& categoryID) const;
     QList<qsizetype> indicesForCategory(const QString& categoryID) const;

@@ -35,6 +35,22 @@ QByteArray WireFormat::encodeMessage(const MessageHeader& header, const std::opt
     return frame;
 }
 
+std::uint32_t WireFormat::maxPayloadSize(MessageType type)
+{
+    switch (type) {
+    case MessageType::chunkData:
+        return kMaxChunkPayload;
+    case MessageType::manifest:
+    case MessageType::manifestAck:
+    case MessageType::verificationResponse:
+    case MessageType::preFlightConflictRequest:
+    case MessageType::preFlightConflictResponse:
+        return kMaxDocumentPayload;
+    default:
+        return kMaxControlPayload;
+    }
+}
+
 qint64 FrameDecoder::bytesWanted() const
 {
     switch (m_stage) {
@@ -116,6 +132,12 @@ void FrameDecoder::finishHeader()
     m_header = MessageHeader::fromJson(json::parseObject(m_buffer));
     m_buffer = QByteArray();
     m_payloadSize = m_header.payloadSize.value_or(0);
+    const std::uint32_t limit = WireFormat::maxPayloadSize(m_header.type);
+    if (m_payloadSize > limit)
+        throw TransferError::invalidMessage(QStringLiteral("%1 payload of %2 bytes exceeds its limit of %3 bytes")
+                                                .arg(toString(m_header.type))
+                                                .arg(m_payloadSize)
+                                                .arg(limit));
     if (m_payloadSize == 0) {
         m_stage = Stage::done;
         return;

@@ -17,6 +17,17 @@ namespace WireFormat {
 
 constexpr std::uint32_t kMaxHeaderLength = 1048576;
 
+// The most payload a message of each kind may announce; a larger payloadSize is
+// refused before any of its bytes is read, so a peer cannot make us buffer more.
+constexpr std::uint32_t kMaxChunkPayload = 1048576;
+// Every other kind: replies, markers and the pairing exchange carry a few keys at most.
+constexpr std::uint32_t kMaxControlPayload = 64 * 1024;
+// Documents that grow with the file list: the manifest, a checkpoint, the
+// verification hashes, the pre-flight conflict question and answer. A
+// 1,000,000-file manifest is about 430 MB.
+constexpr std::uint32_t kMaxDocumentPayload = 512u * 1024 * 1024;
+std::uint32_t maxPayloadSize(MessageType type);
+
 // The whole frame. The caller sets header.payloadSize; the encoder does not.
 QByteArray encodeMessage(const MessageHeader& header, const std::optional<QByteArray>& payload = std::nullopt);
 // The frame up to its payload: length prefix and header.

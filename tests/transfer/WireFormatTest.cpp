@@ -142,16 +142,49 @@ TEST(WireFormat, MalformedHeadersFail)
         EXPECT_NE(decodeError(prefix(json.size()) + json), "<no error>") << json.constData();
 }
 
-TEST(WireFormat, HugeDeclaredPayloadCostsOnlyWhatArrives)
+// Each kind's payload limit holds before any payload byte is taken; below it a
+// large declared payload costs only what actually arrives.
+TEST(WireFormat, DeclaredPayloadIsBoundedByMessageKind)
 {
-    MessageHeader h = simple(MessageType::chunkData);
-    h.payloadSize = 0xFFFFFFFFu;
-    const QByteArray frame = WireFormat::encodeMessage(h) + QByteArray(10, 'x');
-    FrameDecoder decoder;
-    decoder.feed(frame);
-    EXPECT_FALSE(decoder.hasMessage());
-    EXPECT_EQ(decoder.bytesWanted(), qint64(0xFFFFFFFFu) - 10);
-    EXPECT_THROW(decoder.endOfStream(), TransferError);
+    constexpr std::uint32_t MiB = 1048576;
+    const struct {
+        MessageType type;
+        std::uint32_t declared;
+        bool accepted;
+    } cases[] = {
+        {MessageType::chunkData, MiB, true},
+        {MessageType::chunkData, MiB + 1, false},
+        {MessageType::chunkData, 0xFFFFFFFFu, false},
+        {MessageType::manifest, 512 * MiB, true},
+        {MessageType::manifest, 512 * MiB + 1, false},
+        {MessageType::manifestAck, 512 * MiB + 1, false},
+        {MessageType::verificationResponse, 300 * MiB, true},
+        {MessageType::preFlightConflictRequest, 0xFFFFFFFFu, false},
+        {MessageType::preFlightConflictResponse, 64 * MiB, true},
+        {MessageType::chunkAck, 64 * 1024, true},
+        {MessageType::chunkAck, 64 * 1024 + 1, false},
+        {MessageType::fileComplete, 2 * MiB, false},
+        {MessageType::error, 0xFFFFFFFFu, false},
+        {MessageType::pairingRequest, 64 * 1024 + 1, false},
+    };
+    for (const auto& c : cases) {
+        MessageHeader h = simple(c.type);
+        h.payloadSize = c.declared;
+        FrameDecoder decoder;
+        const QString label = toString(c.type) + QStringLiteral(" %1").arg(c.declared);
+        try {
+            decoder.feed(WireFormat::encodeHead(h) + QByteArray(10, 'x'));
+            EXPECT_TRUE(c.accepted) << qPrintable(label);
+            EXPECT_EQ(decoder.bytesWanted(), qint64(c.declared) - 10) << qPrintable(label);
+        } catch (const TransferError& e) {
+            EXPECT_FALSE(c.accepted) << qPrintable(label);
+            EXPECT_EQ(e.description(), QStringLiteral("Invalid protocol message: %1 payload of %2 bytes exceeds its "
+                                                      "limit of %3 bytes")
+                                           .arg(toString(c.type))
+                                           .arg(c.declared)
+                                           .arg(WireFormat::maxPayloadSize(c.type)));
+        }
+    }
 }
 
 TEST(HeaderOrPayload, DocumentsTooLargeForTheHeaderRideAsThePayload)
