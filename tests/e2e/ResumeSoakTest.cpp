@@ -12,12 +12,10 @@
 // The soak script of the benchmarks does the killing; this is its short form.
 TEST(ResumeSoak, EightKillsOfEitherSideEndInAnIdenticalCopyWithoutConflicts)
 {
-    GTEST_SKIP() << "known destination faults, fixed on their own branch: the destination crashes when a resumed "
-                    "verification has nothing to hash, and counts the files it wrote before a kill as conflicts";
     const QString build = qEnvironmentVariable("KIVO_BUILD_DIR");
-    const QString sources = qEnvironmentVariable("KIVO_SOURCE_DIR");
-    if (build.isEmpty() || sources.isEmpty())
-        KIVO_SKIP_OR_FAIL("KIVO_BUILD_DIR or KIVO_SOURCE_DIR unset");
+    const QString sources = QStringLiteral(KIVO_SOURCE_DIR);
+    if (build.isEmpty())
+        KIVO_SKIP_OR_FAIL("KIVO_BUILD_DIR unset");
     QProcess soak;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SOAK_TREE"), QStringLiteral("small"));
