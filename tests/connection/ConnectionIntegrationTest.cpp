@@ -40,14 +40,6 @@ QString errorText(const std::function<void()>& f)
     return QStringLiteral("<no error>");
 }
 
-QStringList args(std::initializer_list<const char*> words)
-{
-    QStringList out;
-    for (const char* w : words)
-        out << QString::fromUtf8(w);
-    return out;
-}
-
 DiscoveredPeer loopbackPeer(quint16 port, const QString& code = QStringLiteral("123456"))
 {
     return peerForAddress(QStringLiteral("127.0.0.1"), port, code);
@@ -137,14 +129,14 @@ struct OpensslIdentity {
     OpensslIdentity()
     {
         QProcess::execute(QStringLiteral("openssl"),
-                          args({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
-                                "/CN=independent", "-days", "1", "-keyout"}) << key() << QStringLiteral("-out") << cert());
+                          QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                                       "/CN=independent", "-days", "1", "-keyout"} << key() << QStringLiteral("-out") << cert());
     }
     // Runs s_client against the port, presenting this identity.
     void startClient(QProcess& client, quint16 port) const
     {
         client.setProcessChannelMode(QProcess::MergedChannels);
-        client.start(QStringLiteral("openssl"), args({"s_client", "-quiet", "-cert"}) << cert() << QStringLiteral("-key") << key()
+        client.start(QStringLiteral("openssl"), QStringList{"s_client", "-quiet", "-cert"} << cert() << QStringLiteral("-key") << key()
                                                      << QStringLiteral("-connect") << QStringLiteral("127.0.0.1:%1").arg(port));
     }
 };
@@ -159,7 +151,7 @@ struct OpensslServer {
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
-        process.start(QStringLiteral("openssl"), args({"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"})
+        process.start(QStringLiteral("openssl"), QStringList{"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"}
                                                      << identity.cert() << QStringLiteral("-key") << identity.key());
         static const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"));
         waitUntil([&] { return accept.match(QString::fromUtf8(output)).hasMatch(); });
