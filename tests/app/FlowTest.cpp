@@ -9,9 +9,11 @@
 #include "support/ManualClock.h"
 #include "support/TreeCompare.h"
 #include "transfer/OutgoingTransfer.h"
+#include "transfer/SourceTransfer.h"
 #include "transfer/TransferEngine.h"
 
 #include <QCoroTimer>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -127,7 +129,7 @@ struct Flows : testing::Test {
 
 } // namespace
 
-TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
+TEST_F(Flows, SendAndReceiveReportTheWholeMigrationMapTheAnnouncedHomeAndTurnAStrangerAway)
 {
     DemoData::buildSampleHome(source, 20, 5);
     AppState sourceState(sourceEnvironment(source));
@@ -145,9 +147,32 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationAndMapTheAnnouncedHome)
         receiving.emplace(receive->run());
     });
 
+    // A stranger that connects while the transfer runs is turned away without
+    // a handshake or touching the session. The source holds its transfer until
+    // the stranger has been answered, so the refusal lands in the middle of it.
+    QSslSocket stranger;
+    stranger.setPeerVerifyMode(QSslSocket::VerifyNone);
+    bool answered = false;
+    bool strangerEncrypted = false;
+    const auto release = [&] {
+        if (!std::exchange(answered, true))
+            static_cast<SourceTransfer*>(sourceState.transferEngine())->setPaused(false);
+    };
+    QObject::connect(&stranger, &QSslSocket::encrypted, [&] { strangerEncrypted = true; });
+    QObject::connect(&stranger, &QSslSocket::disconnected, release);
+    QObject::connect(&stranger, &QSslSocket::errorOccurred, release);
+    QObject::connect(&send, &MigrationFlow::categoryStarted, [&] {
+        if (stranger.state() != QAbstractSocket::UnconnectedState || answered)
+            return;
+        static_cast<SourceTransfer*>(sourceState.transferEngine())->setPaused(true);
+        stranger.connectToHostEncrypted(u"127.0.0.1"_s, sent.ads.first().port);
+    });
+
     EXPECT_EQ(runTask(send.run()), FlowExit::success) << (sent.failure ? sent.failure->text.toStdString() : "");
     ASSERT_TRUE(receiving);
     EXPECT_EQ(runTask(std::move(*receiving)), FlowExit::success);
+    EXPECT_TRUE(answered) << "the stranger was turned away during the transfer";
+    EXPECT_FALSE(strangerEncrypted);
 
     const QStringList transfer{"start userFiles", "complete userFiles", "verified", "summary"};
     EXPECT_EQ(sent.events, QStringList({"advertising", "paired"}) + transfer);
