@@ -332,31 +332,34 @@ TEST(SecurePairingOverTls, ASilentConnectorIsDroppedAtItsDeadlineOrOnAFreshCode)
 }
 
 // A plain TCP connection that never starts TLS is dropped at the handshake
-// deadline; each stranger spends a token, and once they are spent nobody gets
-// in until time refills one.
+// deadline. Each stranger spends a token (each is let go before the next comes,
+// so none is refused for being second); once they are spent nobody gets in
+// until time refills one.
 TEST(SecurePairingOverTls, StalledHandshakesAreDroppedAndNewConnectionsAreRateLimited)
 {
     ManualClock clock;
-    Source source(&clock);
-    QTcpSocket stalled;
-    stalled.connectToHost(QStringLiteral("127.0.0.1"), source.port());
-    ASSERT_TRUE(stalled.waitForConnected(10000));
-    ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() > 1; }));
-    clock.advance(ConnectionManager::Timeouts{}.handshake);
-    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
-    EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
-
-    for (int i = 1; i < ConnectionManager::Timeouts{}.connectionBurst; ++i) {
+    ConnectionManager::Timeouts slowRefill;
+    slowRefill.connectionRefill = 3 * slowRefill.handshake; // the deadline below refills a third of a token
+    Source source(&clock, false, slowRefill);
+    const auto strangerLeaves = [&](bool stalls) {
         QTcpSocket s;
         s.connectToHost(QStringLiteral("127.0.0.1"), source.port());
         ASSERT_TRUE(s.waitForConnected(10000));
-        s.abort();
-        clock.advance(ConnectionManager::Timeouts{}.handshake);
-        ASSERT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
-    }
+        ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() > 1; })); // let in, under a deadline
+        if (stalls) {
+            clock.advance(slowRefill.handshake);
+            ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
+            EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
+        } else {
+            s.abort();
+        }
+        ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() == 1; }));
+    };
+    for (int i = 0; i < slowRefill.connectionBurst; ++i)
+        strangerLeaves(i == 0);
     ConnectionManager refused;
     EXPECT_NE(errorText([&] { runTask(refused.connectToPeer(source.peer())); }), "<no error>");
-    clock.jump(ConnectionManager::Timeouts{}.connectionRefill);
+    clock.jump(slowRefill.connectionRefill);
     ConnectionManager destination;
     pair(source, destination);
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
