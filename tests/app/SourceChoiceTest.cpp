@@ -23,6 +23,7 @@ TEST(SourceChoice, OneSnapshotGivesOneSourceOrAReason)
         {"withdrawn meanwhile", {}, std::nullopt, std::nullopt, {FlowExit::noSource, none}},
         {"the named one withdrawn, another left", {peer(u"attic"_s)}, u"old-box"_s, std::nullopt, {FlowExit::noSource, none}},
         {"named among several, any case", {peer(u"attic"_s), peer(u"Old-Box"_s)}, u"old-box"_s, u"Old-Box"_s, {}},
+        {"a name is matched whole, not as a prefix", {peer(u"Old-Box"_s)}, u"old"_s, std::nullopt, {FlowExit::noSource, none}},
         {"several and no name",
          {peer(u"attic"_s), peer(u"old-box"_s)},
          std::nullopt,

@@ -40,14 +40,6 @@ QString errorText(const std::function<void()>& f)
     return QStringLiteral("<no error>");
 }
 
-QStringList args(std::initializer_list<const char*> words)
-{
-    QStringList out;
-    for (const char* w : words)
-        out << QString::fromUtf8(w);
-    return out;
-}
-
 DiscoveredPeer loopbackPeer(quint16 port, const QString& code = QStringLiteral("123456"))
 {
     return peerForAddress(QStringLiteral("127.0.0.1"), port, code);
@@ -91,6 +83,13 @@ void pair(Source& source, ConnectionManager& destination)
     ASSERT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
 }
 
+// A TLS client with its own certificate that says nothing unless told.
+void connectStranger(QSslSocket& stranger, quint16 port)
+{
+    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
+    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+}
+
 // A code that is well formed and not the source's.
 QString otherCode(const QString& code)
 {
@@ -130,14 +129,14 @@ struct OpensslIdentity {
     OpensslIdentity()
     {
         QProcess::execute(QStringLiteral("openssl"),
-                          args({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
-                                "/CN=independent", "-days", "1", "-keyout"}) << key() << QStringLiteral("-out") << cert());
+                          QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                                       "/CN=independent", "-days", "1", "-keyout"} << key() << QStringLiteral("-out") << cert());
     }
     // Runs s_client against the port, presenting this identity.
     void startClient(QProcess& client, quint16 port) const
     {
         client.setProcessChannelMode(QProcess::MergedChannels);
-        client.start(QStringLiteral("openssl"), args({"s_client", "-quiet", "-cert"}) << cert() << QStringLiteral("-key") << key()
+        client.start(QStringLiteral("openssl"), QStringList{"s_client", "-quiet", "-cert"} << cert() << QStringLiteral("-key") << key()
                                                      << QStringLiteral("-connect") << QStringLiteral("127.0.0.1:%1").arg(port));
     }
 };
@@ -152,7 +151,7 @@ struct OpensslServer {
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
-        process.start(QStringLiteral("openssl"), args({"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"})
+        process.start(QStringLiteral("openssl"), QStringList{"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"}
                                                      << identity.cert() << QStringLiteral("-key") << identity.key());
         static const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"));
         waitUntil([&] { return accept.match(QString::fromUtf8(output)).hasMatch(); });
@@ -242,11 +241,14 @@ TEST(SecurePairingOverTls, WrongCodesFailWithoutKeysAndTheThirdUsesTheCodeUp)
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-TEST(SecurePairingOverTls, ARequestAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
+// The code runs out before the request, or (the exchange driven step by step,
+// as any peer could) between the shares and the confirmation: either is
+// answered with the expiry text, not ignored, and the source drops the peer.
+TEST(SecurePairingOverTls, ARequestOrConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
 {
     ManualClock clock;
     ConnectionManager::Timeouts patient;
-    patient.firstMessage = 2 * PairingManager::kCodeLifetime; // the code runs out first
+    patient.firstMessage = patient.pairingReply = 2 * PairingManager::kCodeLifetime; // the code runs out first
     Source source(&clock, false, patient);
     ConnectionManager destination;
     runTask(destination.connectToPeer(source.peer()));
@@ -258,27 +260,17 @@ TEST(SecurePairingOverTls, ARequestAfterTheCodeExpiredIsAnsweredWithTheExpiryTex
     // Dropped, so the source's flow shows a fresh code.
     EXPECT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
     EXPECT_EQ(source.manager.transferSession(), nullptr);
-}
 
-// The exchange driven step by step, as any peer could: the code runs out
-// between the shares and the confirmation, which is then answered, not ignored.
-TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
-{
-    ManualClock clock;
-    ConnectionManager::Timeouts patient;
-    patient.firstMessage = patient.pairingReply = 2 * PairingManager::kCodeLifetime;
-    Source source(&clock, false, patient);
+    source.manager.stopAdvertising();
+    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
     ConnectionManager client;
     runTask(client.connectToPeer(source.peer()));
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
     TransferSession* session = client.transferSession();
-
     SecurePairing pake(DeviceRole::destination, source.code(),
                        SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
                                                      client.certificateManager()->localCertificate().toDer()));
-    PairingShare ours;
-    ours.share = pake.start();
-    runTask(pairingchannel::send(session, MessageType::pairingRequest, ours.toJson()));
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, PairingShare{PairingShare::kCurrentVersion, pake.start()}.toJson()));
     const Message response = runTask(pairingchannel::receive(session));
     ASSERT_EQ(response.header.type, MessageType::pairingResponse);
     PairingConfirmation confirmation;
@@ -296,69 +288,78 @@ TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpi
     EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
 }
 
-TEST(SecurePairingOverTls, ASilentConnectorIsDroppedAtItsDeadlineAndTheRealDestinationPairs)
+// A connector that completes TLS and then says nothing holds the line until its
+// deadline, or until the source shows a fresh code ("try again"); either way it
+// is forgotten, pin included, and the real destination pairs.
+TEST(SecurePairingOverTls, ASilentConnectorIsDroppedAtItsDeadlineOrOnAFreshCode)
 {
     ManualClock clock;
     Source source(&clock);
     QSslSocket stranger;
-    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
-    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+    connectStranger(stranger, source.port());
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
 
-    // While it holds the line, nobody else gets in.
+    // While it holds the line, nobody else gets in: another is turned away
+    // without a handshake, what it sends is never read, the pending peer stays.
+    TransferSession* pending = source.manager.transferSession();
     ConnectionManager early;
     EXPECT_NE(errorText([&] { runTask(early.connectToPeer(source.peer())); }), "<no error>");
+    QSslSocket pushy;
+    connectStranger(pushy, source.port());
+    pushy.write(legacyConfirm());
+    EXPECT_TRUE(waitUntil([&] { return pushy.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_FALSE(pushy.isEncrypted());
     EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
+    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+    EXPECT_EQ(source.manager.transferSession(), pending);
 
     clock.advance(ConnectionManager::Timeouts{}.firstMessage);
     ASSERT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
     EXPECT_EQ(source.manager.transferSession(), nullptr);
     EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
 
+    QSslSocket second;
+    connectStranger(second, source.port());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    source.manager.stopAdvertising();
+    EXPECT_EQ(source.manager.transferSession(), nullptr);
+    EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
+    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+
     ConnectionManager destination;
     pair(source, destination);
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-TEST(SecurePairingOverTls, AStalledHandshakeIsDroppedWithoutTouchingAPairedSession)
+// A plain TCP connection that never starts TLS is dropped at the handshake
+// deadline. Each stranger spends a token (each is let go before the next comes,
+// so none is refused for being second); once they are spent nobody gets in
+// until time refills one.
+TEST(SecurePairingOverTls, StalledHandshakesAreDroppedAndNewConnectionsAreRateLimited)
 {
     ManualClock clock;
-    Source source(&clock);
-    // A plain TCP connection that never starts TLS.
-    QTcpSocket stalled;
-    stalled.connectToHost(QStringLiteral("127.0.0.1"), source.port());
-    ASSERT_TRUE(stalled.waitForConnected(10000));
-    ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() > 1; }));
-    clock.advance(ConnectionManager::Timeouts{}.handshake);
-    ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
-    EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
-
-    ConnectionManager destination;
-    pair(source, destination);
-    // Once paired, another stranger is turned away and the session stays as it is.
-    QTcpSocket late;
-    late.connectToHost(QStringLiteral("127.0.0.1"), source.port());
-    EXPECT_TRUE(waitUntil([&] { return late.state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(source.manager.state().kind, Kind::connected);
-}
-
-TEST(SecurePairingOverTls, NewConnectionsAreRateLimited)
-{
-    ManualClock clock;
-    Source source(&clock);
-    const int burst = ConnectionManager::Timeouts{}.connectionBurst;
-    // Each stranger is turned away (one is let in, then dropped as it closes), spending a token.
-    for (int i = 0; i < burst; ++i) {
+    ConnectionManager::Timeouts slowRefill;
+    slowRefill.connectionRefill = 3 * slowRefill.handshake; // the deadline below refills a third of a token
+    Source source(&clock, false, slowRefill);
+    const auto strangerLeaves = [&](bool stalls) {
         QTcpSocket s;
         s.connectToHost(QStringLiteral("127.0.0.1"), source.port());
         ASSERT_TRUE(s.waitForConnected(10000));
-        s.abort();
-        clock.advance(ConnectionManager::Timeouts{}.handshake);
-        ASSERT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
-    }
+        ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() > 1; })); // let in, under a deadline
+        if (stalls) {
+            clock.advance(slowRefill.handshake);
+            ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
+            EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
+        } else {
+            s.abort();
+        }
+        ASSERT_TRUE(waitUntil([&] { return clock.pendingCalls() == 1; }));
+    };
+    for (int i = 0; i < slowRefill.connectionBurst; ++i)
+        strangerLeaves(i == 0);
     ConnectionManager refused;
     EXPECT_NE(errorText([&] { runTask(refused.connectToPeer(source.peer())); }), "<no error>");
-    clock.jump(ConnectionManager::Timeouts{}.connectionRefill);
+    clock.jump(slowRefill.connectionRefill);
     ConnectionManager destination;
     pair(source, destination);
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
@@ -419,32 +420,6 @@ TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
     runTask(destination.connectToPeer(impostor.peer()));
     EXPECT_EQ(destination.certificateManager()->pinnedRemoteCertificate(),
               impostor.manager.certificateManager()->localCertificate());
-}
-
-TEST(SecureConnection, PinnedSourceRefusesAnotherDestinationWhileOneIsConnected)
-{
-    Source source;
-    ConnectionManager destination;
-    runTask(destination.connectToPeer(source.peer()));
-    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-    TransferSession* paired = source.manager.transferSession();
-
-    // A stranger with its own certificate sends a pairingConfirm at once; it
-    // is turned away without a handshake and never read.
-    QSslSocket stranger;
-    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
-    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
-    stranger.write(legacyConfirm());
-    EXPECT_TRUE(waitUntil([&] { return stranger.state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_FALSE(stranger.isEncrypted());
-    EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
-    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
-    EXPECT_EQ(source.manager.transferSession(), paired);
-
-    // The connected destination is unaffected.
-    runTask(destination.pairSecurely(source.code()));
-    EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
-    EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
 // An independent TLS client that follows the old rules: a bare pairingConfirm.
@@ -531,24 +506,6 @@ TEST(SecureConnection, DisconnectWithdrawsAnAttemptThatIsStillHandshaking)
     EXPECT_EQ(destination.transferSession(), nullptr);
 }
 
-TEST(SecureConnection, SilentStrangerIsForgottenWhenTheSourceAdvertisesAgain)
-{
-    Source source;
-    QSslSocket stranger;
-    stranger.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
-    stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
-    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-
-    // "Try again" on the source: a fresh code, and the stranger's pin is gone.
-    source.manager.stopAdvertising();
-    EXPECT_EQ(source.manager.transferSession(), nullptr);
-    EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
-    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
-    ConnectionManager destination;
-    pair(source, destination);
-    EXPECT_EQ(source.manager.state().kind, Kind::connected);
-}
-
 enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce, hugePairingPayload };
 class HostilePeer : public testing::TestWithParam<Hostility> {};
 
@@ -564,8 +521,7 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
         ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::failed; }));
         EXPECT_EQ(source.manager.state().error, ConnectionError::tlsHandshakeFailed());
     } else {
-        socket->setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
-        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), source.port());
+        connectStranger(*socket, source.port());
         ASSERT_TRUE(waitUntil([&] { return socket->isEncrypted(); }));
         QByteArray bytes;
         switch (GetParam()) {

@@ -60,16 +60,7 @@ QCoro::Task<void> confirm(ConnectionManager* manager, DiscoveredPeer peer, QStri
     try {
         if (!manager->transferSession())
             co_await manager->connectToPeer(peer);
-        if (manager->usesSecurePairing()) {
-            co_await manager->pairSecurely(typed);
-        } else {
-            if (typed != peer.pairingCode) {
-                say(QStringLiteral("mismatch session=open"));
-                co_return;
-            }
-            manager->confirmPairingLocally();
-            co_await manager->sendPairingConfirm();
-        }
+        co_await manager->pairSecurely(typed); // an insecure peer was refused on connecting
         say(QStringLiteral("sent"));
     } catch (const std::exception& e) {
         say(QStringLiteral("error ") + describe(e));
