@@ -8,6 +8,7 @@
 #include "transfer/UserMapping.h"
 #include "transfer/WirePath.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QSet>
 
@@ -145,6 +146,10 @@ private:
         qsizetype itemIndex = -1;
         std::uint32_t nextChunk = 0;
         std::shared_ptr<Sha256> hash;
+        // The last chunk's update of `hash`, left running while its ack travels.
+        QFuture<void> hashing;
+        // A file of one chunk: that chunk's checked hash is the file's.
+        QString wholeHash;
     };
     Incoming m_incoming;
     // Files whose chunks this run may write (conflict decided), and those whose

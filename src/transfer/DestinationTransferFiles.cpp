@@ -1,0 +1,450 @@
+// The destination's files: where each one goes, its chunks, and how it is
+// finished, skipped or refused.
+#include "transfer/DestinationTransfer.h"
+
+#include "platform/DestinationWriter.h"
+#include "platform/FileSystem.h"
+#include "platform/Logging.h"
+#include "transfer/Background.h"
+#include "transfer/ConflictResolver.h"
+#include "transfer/FileHasher.h"
+#include "transfer/TransferError.h"
+
+namespace kivo {
+
+namespace {
+
+// Chunks up to this size are hashed and written on the calling thread.
+constexpr qsizetype kInlineChunkBytes = 65536;
+
+// What hashing and writing one chunk came to.
+struct ChunkOutcome {
+    bool hashMatches = true;
+    bool diskFull = false;
+    std::uint64_t available = 0;
+    QString writeError;
+};
+
+// `actual` is the payload's hash when the receiver already computed it.
+ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
+                          const QString& expected, const QString& destination, std::int64_t offset, bool write)
+{
+    ChunkOutcome out;
+    if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
+        out.hashMatches = false;
+        return out;
+    }
+    if (!write)
+        return out;
+    out.available = writer.freeSpace(std::uint64_t(data.size()));
+    if (out.available < std::uint64_t(data.size())) {
+        out.diskFull = true;
+        return out;
+    }
+    try {
+        // Chunk 0 starts the file afresh; later chunks land at their offsets.
+        writer.write(destination, offset, data, offset == 0);
+    } catch (const WriteFailure& e) {
+        if (e.isDiskFull())
+            out.diskFull = true;
+        else
+            out.writeError = e.description();
+    }
+    return out;
+}
+
+} // namespace
+
+DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
+{
+    Target t;
+    t.itemIndex = m_itemIndex.value(wirePath, -1);
+    if (t.itemIndex < 0) {
+        t.pathRefusal = checkPath(wirePath).refusal;
+        t.refusal = t.pathRefusal ? toString(*t.pathRefusal) : QStringLiteral("Unknown file");
+        return t;
+    }
+    if (m_checkedItem != t.itemIndex) {
+        m_checked = checkPath(wirePath);
+        m_checkedItem = t.itemIndex;
+        m_checkedPartial = m_checked.refusal ? QString() : partialPathFor(m_checked.destination, m_transferID, wirePath);
+    }
+    t.destination = m_checked.destination;
+    t.partial = m_checkedPartial;
+    t.pathRefusal = m_checked.refusal;
+    if (t.pathRefusal)
+        t.refusal = toString(*t.pathRefusal);
+    return t;
+}
+
+void DestinationTransfer::logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const
+{
+    const QByteArray path = forLog(wirePath);
+    if (target.pathRefusal == PathRefusal::protectedPath)
+        qCCritical(lcTransferEngine, "Blocked write to protected path: %s", path.constData());
+    else if (target.pathRefusal == PathRefusal::outsideHome)
+        qCCritical(lcTransferEngine, "Write outside home folder: %s", path.constData());
+    else
+        qCWarning(lcTransferEngine, "Refused chunk %u of %s: %s", chunkIndex, path.constData(),
+                  qUtf8Printable(target.refusal));
+}
+
+// Why a chunk must not be written, or empty; fills in its target.
+QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* out)
+{
+    *out = target(header.filePath.value_or(QString()));
+    if (!out->refusal.isEmpty())
+        return out->refusal;
+    if (!header.chunkIndex)
+        return QStringLiteral("Missing chunk index");
+    const std::uint64_t end = std::uint64_t(*header.chunkIndex) * FileHasher::kChunkSize + std::uint64_t(payload.size());
+    if (payload.size() > FileHasher::kChunkSize || end > m_manifest->items[out->itemIndex].size)
+        return QStringLiteral("Chunk beyond end of file");
+    if (m_manifest->items[out->itemIndex].transferStatus != FileTransferStatus::pending)
+        return QStringLiteral("File already finished");
+    return {};
+}
+
+QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload,
+                                                          QString receivedHash)
+{
+    const QString path = header.filePath.value_or(QString());
+    const std::uint32_t chunkIndex = header.chunkIndex.value_or(0);
+    auto reply = [&](MessageType type, std::optional<QString> reason) {
+        MessageHeader r = makeHeader(type);
+        r.filePath = path;
+        r.chunkIndex = chunkIndex;
+        r.errorMessage = std::move(reason);
+        return r;
+    };
+    if (!payload) {
+        co_await send(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
+        co_return;
+    }
+    Target t;
+    if (const QString refusal = chunkRefusal(header, *payload, &t); !refusal.isEmpty()) {
+        t.refusal = refusal;
+        logRefusal(path, chunkIndex, t);
+        failRefusedItem(t);
+        co_await send(reply(MessageType::chunkNack, refusal));
+        co_return;
+    }
+    const bool write = shouldWrite(t);
+    const QString expected = header.chunkHash.value_or(QString());
+    std::shared_ptr<Sha256> running;
+    if (write) {
+        // Chunk 0 starts the file afresh; any other first chunk continues bytes an
+        // earlier run wrote, which are read back once at the end.
+        const bool wholeFile = chunkIndex == 0 && std::uint64_t(payload->size()) == m_manifest->items[t.itemIndex].size;
+        if (wholeFile)
+            m_incoming = {t.itemIndex, 0, nullptr, {}, expected};
+        else if (chunkIndex == 0)
+            m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>(), {}, {}};
+        else if (m_incoming.itemIndex != t.itemIndex)
+            m_incoming = {t.itemIndex, chunkIndex, nullptr, {}, {}};
+        if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
+            running = m_incoming.hash;
+        else
+            m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
+    }
+    const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
+    ChunkOutcome outcome;
+    if (payload->size() <= kInlineChunkBytes) {
+        // Small chunks cost less than the two thread switches a pool job would add to every round trip.
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write);
+    } else {
+        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+        auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
+                                          destination = t.partial, offset, write] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write);
+        });
+        outcome = co_await finishInBackground(std::move(pending));
+    }
+    const bool stored = outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty();
+    if (running && stored) {
+        // The whole-file hash takes this chunk while its ack travels; at most one
+        // update is pending, so no more than one chunk waits in memory for it.
+        if (!m_incoming.hashing.isFinished())
+            co_await QFuture<void>(m_incoming.hashing);
+        m_incoming.hashing = QtConcurrent::run([running, data = *payload] { running->update(data); });
+    }
+    if ((running || !m_incoming.wholeHash.isEmpty()) && stored && m_incoming.itemIndex == t.itemIndex)
+        m_incoming.nextChunk = chunkIndex + 1;
+    if (!stored && m_incoming.itemIndex == t.itemIndex)
+        m_incoming.wholeHash.clear();
+    if (!outcome.hashMatches) {
+        co_await send(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
+    } else if (outcome.diskFull) {
+        MessageHeader error = makeHeader(MessageType::error);
+        error.errorCode = QStringLiteral("disk_full");
+        error.errorMessage = QStringLiteral("Insufficient disk space");
+        co_await send(std::move(error));
+        throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
+    } else if (!outcome.writeError.isEmpty()) {
+        qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
+        co_await send(reply(MessageType::chunkNack, QStringLiteral("Write failed")));
+    } else {
+        recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
+        co_await send(reply(MessageType::chunkAck, std::nullopt));
+    }
+}
+
+// A manifest item whose path may not be written fails once, whatever the source sends for it.
+void DestinationTransfer::failRefusedItem(const Target& t)
+{
+    if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
+        return;
+    const QString path = m_manifest->items[t.itemIndex].relativePath;
+    const QString categoryID = m_manifest->items[t.itemIndex].categoryID;
+    m_manifest->markFileFailed(t.itemIndex);
+    addFileError(path, categoryID, t.refusal);
+}
+
+// Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
+bool DestinationTransfer::shouldWrite(const Target& t)
+{
+    const QString& path = m_manifest->items[t.itemIndex].relativePath;
+    if (m_conflictSkippedPaths.contains(path))
+        return false;
+    if (m_admitted.contains(t.itemIndex))
+        return true;
+    if (!admitFirstWrite(t.itemIndex, t.destination))
+        return false;
+    const auto& item = m_manifest->items[t.itemIndex];
+    m_admitted.insert(t.itemIndex);
+    m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    return true;
+}
+
+bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& destinationPath)
+{
+    const auto& item = m_manifest->items[itemIndex];
+    // Partial content left by an earlier run of this transfer is ours to continue.
+    if (m_journal->wasStarted(item.relativePath))
+        return true;
+    const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy);
+    if (decision.reason.isEmpty()) {
+        m_freshTargets.insert(itemIndex);
+        return true;
+    }
+    m_pendingConflicts.insert(itemIndex, decision);
+    if (!decision.write)
+        m_conflictSkippedPaths.insert(item.relativePath);
+    return decision.write;
+}
+
+void DestinationTransfer::recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision)
+{
+    qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath), qUtf8Printable(decision.reason));
+    m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath,
+                                    decision.write ? QStringLiteral("overwritten") : QStringLiteral("skipped"),
+                                    m_clock->now()});
+}
+
+QCoro::Task<bool> DestinationTransfer::holdsContent(QString path, QString sha256)
+{
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto hashing = startInBackground([writer = m_writer, path] {
+        return FileHasher::sha256OfDescriptor(writer->openForReading(path), path);
+    });
+    try {
+        co_return co_await finishInBackground(std::move(hashing)) == sha256;
+    } catch (const std::exception&) {
+        co_return false;
+    }
+}
+
+void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex, std::uint64_t size, bool written)
+{
+    const auto& item = m_manifest->items[t.itemIndex];
+    if (written) {
+        m_journal->chunkWritten(item.relativePath, item.categoryID, chunkIndex, size, m_clock->now());
+    }
+    m_bytesDone += size;
+    TransferProgress::Batch batch(m_progress);
+    const QString& path = item.relativePath;
+    m_progress->setCurrentFile(path.mid(path.lastIndexOf(u'/') + 1));
+    m_progress->setCurrentFilePath(path);
+    m_progress->setCurrentFileIndex(t.itemIndex);
+    m_progress->recordProgress(m_bytesDone);
+    m_progress->updateCategory(item.categoryID, [size](CategoryProgress& p) { p.bytesTransferred += size; });
+}
+
+void DestinationTransfer::recordWritten(qsizetype itemIndex, const QString& destinationPath)
+{
+    if (m_itemsWritten.contains(itemIndex))
+        return;
+    m_itemsWritten.insert(itemIndex);
+    m_writtenPaths.append(destinationPath);
+    m_writtenByCategory[m_manifest->items[itemIndex].categoryID].append(destinationPath);
+}
+
+QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
+{
+    const QString path = header.filePath.value_or(QString());
+    const Target t = target(path);
+    if (!t.refusal.isEmpty()) {
+        qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
+                  qUtf8Printable(t.refusal));
+        failRefusedItem(t);
+        co_await send(makeHeader(MessageType::fileAck));
+        co_return;
+    }
+    const auto item = m_manifest->items[t.itemIndex];
+    // A repeated fileComplete changes nothing.
+    if (item.transferStatus != FileTransferStatus::pending) {
+        MessageHeader ack = makeHeader(MessageType::fileAck);
+        ack.filePath = path;
+        co_await send(std::move(ack));
+        co_return;
+    }
+    std::optional<QString> failure;
+    // An empty file has no chunk to create it, so the conflict policy is asked here.
+    if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
+        shouldWrite(t);
+    if (header.chunkHash)
+        m_sourceHashes.insert(t.itemIndex, *header.chunkHash);
+    bool alreadyThere = false;
+    if (const auto pending = m_pendingConflicts.constFind(t.itemIndex); pending != m_pendingConflicts.cend()) {
+        const ConflictDecision decision = *pending;
+        m_pendingConflicts.erase(pending);
+        // The same file already in place (an earlier run of this migration put it
+        // there) is no conflict: kept as it is, it counts as received.
+        if (header.chunkHash && co_await holdsContent(t.destination, *header.chunkHash)) {
+            alreadyThere = !decision.write;
+            m_conflictSkippedPaths.remove(path);
+        } else {
+            recordConflict(item, decision);
+        }
+    }
+    if (!m_conflictSkippedPaths.contains(path) && !alreadyThere)
+        failure = co_await finishFile(t, header.chunkHash);
+    m_incoming = {};
+    if (failure) {
+        qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(*failure));
+        try {
+            m_writer->remove(t.partial);
+        } catch (const WriteFailure& e) {
+            qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+        }
+        m_admitted.remove(t.itemIndex);
+        m_journal->fileAbandoned(path, m_clock->now());
+        m_manifest->markFileFailed(t.itemIndex);
+        m_failedAtCompletion.append(t.itemIndex);
+        addFileError(path, item.categoryID, *failure);
+    } else {
+        if (m_conflictSkippedPaths.contains(path)) {
+            m_manifest->markFileSkipped(t.itemIndex);
+        } else {
+            m_manifest->markFileCompleted(t.itemIndex);
+            TransferProgress::Batch batch(m_progress);
+            m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+            m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+        }
+        m_journal->fileCompleted(path, m_clock->now());
+    }
+    m_writer->closeCurrent();
+    MessageHeader ack = makeHeader(MessageType::fileAck);
+    ack.filePath = path;
+    co_await send(std::move(ack));
+}
+
+QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, std::optional<QString> expectedHash)
+{
+    const auto& item = m_manifest->items[t.itemIndex];
+    if (!expectedHash)
+        co_return QStringLiteral("No file hash from the source");
+    QString actual;
+    if (item.size == 0) {
+        try {
+            m_writer->write(t.partial, 0, {}, true);
+        } catch (const WriteFailure& e) {
+            co_return e.description();
+        }
+        actual = FileHasher::sha256Hex({});
+    } else if (m_incoming.itemIndex == t.itemIndex && !m_incoming.wholeHash.isEmpty() && m_incoming.nextChunk == 1) {
+        actual = m_incoming.wholeHash;
+    } else if (m_incoming.itemIndex == t.itemIndex && m_incoming.hash
+               && std::uint64_t(m_incoming.nextChunk) * FileHasher::kChunkSize >= item.size) {
+        // Every chunk arrived in order in this run: the running hash covers the whole file.
+        const std::shared_ptr<Sha256> hash = m_incoming.hash;
+        if (!m_incoming.hashing.isFinished())
+            co_await QFuture<void>(m_incoming.hashing);
+        actual = hash->finishHex();
+    } else {
+        if (!m_admitted.contains(t.itemIndex) && !m_journal->wasStarted(item.relativePath))
+            co_return QStringLiteral("File data never arrived");
+        // Bytes from an earlier run, or chunks out of order: read the file back once.
+        if (m_writer->regularFileSize(t.partial) != item.size)
+            co_return QStringLiteral("File data incomplete");
+        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+        auto hashing = startInBackground([writer = m_writer, partial = t.partial] {
+            return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
+        });
+        try {
+            actual = co_await finishInBackground(std::move(hashing));
+        } catch (const std::exception& e) {
+            co_return describe(e);
+        }
+    }
+    if (actual != *expectedHash)
+        co_return QStringLiteral("File hash mismatch");
+    if (item.mode)
+        co_await applyFileMode(t.partial, *item.mode);
+    try {
+        if (!m_writer->commit(t.partial, t.destination, !m_freshTargets.contains(t.itemIndex))) {
+            // Someone else's file took the name while this one arrived: theirs stays.
+            m_writer->remove(t.partial);
+            qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
+                   "destination appeared during transfer");
+            m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath, QStringLiteral("skipped"), m_clock->now()});
+            m_conflictSkippedPaths.insert(item.relativePath);
+            co_return std::nullopt;
+        }
+    } catch (const WriteFailure& e) {
+        co_return e.description();
+    }
+    recordWritten(t.itemIndex, t.destination);
+    m_checkedHashes.insert(t.itemIndex, actual);
+    co_return std::nullopt;
+}
+
+void DestinationTransfer::handleFileSkip(const MessageHeader& header)
+{
+    const QString path = header.filePath.value_or(QString());
+    const qsizetype index = m_itemIndex.value(path, -1);
+    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
+        return;
+    // Bytes already gathered for it are of no use now.
+    if (m_admitted.contains(index) || m_journal->wasStarted(path)) {
+        if (const Target t = target(path); t.refusal.isEmpty()) {
+            try {
+                m_writer->remove(t.partial);
+            } catch (const WriteFailure& e) {
+                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+            }
+        }
+        m_admitted.remove(index);
+        m_journal->fileAbandoned(path, m_clock->now());
+        if (m_incoming.itemIndex == index)
+            m_incoming = {};
+    }
+    m_manifest->markFileSkipped(index);
+    addFileError(path, m_manifest->items[index].categoryID,
+                 header.errorMessage.value_or(QStringLiteral("Skipped by source")));
+}
+
+QCoro::Task<void> DestinationTransfer::applyFileMode(QString path, std::uint16_t mode)
+{
+    if (m_corrector && m_userMapping && m_userMapping->sourceUsername != m_userMapping->destinationUsername) {
+        if (co_await m_corrector->setFileMode(path, mode))
+            co_return;
+    }
+    try {
+        m_writer->setMode(path, mode);
+    } catch (const WriteFailure& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not set mode:" << e.description();
+    }
+}
+
+} // namespace kivo
