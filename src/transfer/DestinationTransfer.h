@@ -103,6 +103,8 @@ private:
     void logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const;
     QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
     void failRefusedItem(const Target& target);
+    std::shared_ptr<Sha256> trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
+                                          const QString& chunkHash);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
     bool shouldWrite(const Target& target);
     // False when the conflict policy keeps the file already there. The conflict

@@ -105,6 +105,24 @@ QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QBy
     return {};
 }
 
+// Follows the file whose chunks are arriving. Chunk 0 starts it afresh; any
+// other first chunk continues bytes an earlier run wrote, which are read back
+// once at the end. The running hash to feed, or null.
+std::shared_ptr<Sha256> DestinationTransfer::trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
+                                                           const QString& chunkHash)
+{
+    if (chunkIndex == 0 && std::uint64_t(size) == m_manifest->items[t.itemIndex].size)
+        m_incoming = {t.itemIndex, 0, nullptr, {}, chunkHash};
+    else if (chunkIndex == 0)
+        m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>(), {}, {}};
+    else if (m_incoming.itemIndex != t.itemIndex)
+        m_incoming = {t.itemIndex, chunkIndex, nullptr, {}, {}};
+    if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
+        return m_incoming.hash;
+    m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
+    return nullptr;
+}
+
 QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload,
                                                           QString receivedHash)
 {
@@ -131,22 +149,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     }
     const bool write = shouldWrite(t);
     const QString expected = header.chunkHash.value_or(QString());
-    std::shared_ptr<Sha256> running;
-    if (write) {
-        // Chunk 0 starts the file afresh; any other first chunk continues bytes an
-        // earlier run wrote, which are read back once at the end.
-        const bool wholeFile = chunkIndex == 0 && std::uint64_t(payload->size()) == m_manifest->items[t.itemIndex].size;
-        if (wholeFile)
-            m_incoming = {t.itemIndex, 0, nullptr, {}, expected};
-        else if (chunkIndex == 0)
-            m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>(), {}, {}};
-        else if (m_incoming.itemIndex != t.itemIndex)
-            m_incoming = {t.itemIndex, chunkIndex, nullptr, {}, {}};
-        if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
-            running = m_incoming.hash;
-        else
-            m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
-    }
+    const std::shared_ptr<Sha256> running = write ? trackIncoming(t, chunkIndex, payload->size(), expected) : nullptr;
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
