@@ -1,0 +1,94 @@
+#include "platform/CommandRunner.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace kivo {
+
+CommandResult runCommandDetailed(const QString& program, const QStringList& arguments,
+                                 const CommandOptions& options)
+{
+    CommandResult result;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (!options.workingDirectory.isEmpty())
+        process.setWorkingDirectory(options.workingDirectory);
+    if (!options.environment.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (auto it = options.environment.cbegin(); it != options.environment.cend(); ++it) {
+            if (it.value().isEmpty())
+                env.remove(it.key());
+            else
+                env.insert(it.key(), it.value());
+        }
+        process.setProcessEnvironment(env);
+    }
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    process.start(QIODevice::ReadOnly);
+    if (!process.waitForStarted(5000))
+        return result;
+    result.started = true;
+    const qint64 pid = process.processId();
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (process.state() != QProcess::NotRunning) {
+        const qint64 left = options.timeout.count() - elapsed.elapsed();
+        if (left <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        process.waitForReadyRead(int(std::min<qint64>(left, 200)));
+        const QByteArray chunk = process.readAllStandardOutput();
+        if (result.standardOutput.size() + chunk.size() > options.maxOutputBytes) {
+            result.outputTooLarge = true;
+            break;
+        }
+        result.standardOutput += chunk;
+    }
+    if (result.timedOut || result.outputTooLarge) {
+        ::kill(-pid_t(pid), SIGKILL);
+        process.waitForFinished(5000);
+        result.standardOutput.clear();
+        return result;
+    }
+    const QByteArray rest = process.readAllStandardOutput();
+    if (result.standardOutput.size() + rest.size() > options.maxOutputBytes) {
+        result.outputTooLarge = true;
+        result.standardOutput.clear();
+        return result;
+    }
+    result.standardOutput += rest;
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    // Anything the tool left running in its group goes with it.
+    ::kill(-pid_t(pid), SIGKILL);
+    return result;
+}
+
+std::optional<QString> runCommand(const QString& program, const QStringList& arguments,
+                                  const CommandOptions& options)
+{
+    const CommandResult result = runCommandDetailed(program, arguments, options);
+    if (!result.succeeded())
+        return std::nullopt;
+    return QString::fromUtf8(result.standardOutput);
+}
+
+QString findExecutable(const QString& name)
+{
+    if (name.contains(QLatin1Char('/'))) {
+        const QFileInfo info(name);
+        return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
+    }
+    return QStandardPaths::findExecutable(name);
+}
+
+} // namespace kivo

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+namespace kivo {
+
+struct CommandOptions {
+    // Variables set (or, with an empty value, removed) on top of this process's environment.
+    QMap<QString, QString> environment;
+    QString workingDirectory;
+    std::chrono::milliseconds timeout{30000};
+    // Output past this is dropped and the command counts as failed: a tool that
+    // floods must not grow our memory.
+    qint64 maxOutputBytes = 16 * 1024 * 1024;
+};
+
+struct CommandResult {
+    bool started = false;
+    bool timedOut = false;
+    bool outputTooLarge = false;
+    int exitCode = -1;
+    QByteArray standardOutput;
+
+    bool succeeded() const { return started && !timedOut && !outputTooLarge && exitCode == 0; }
+};
+
+// Runs a tool to its end: standard output collected, standard error discarded,
+// standard input empty. The tool runs in a process group of its own, and on
+// timeout the whole group is killed, so a hung child of the tool cannot outlive it.
+// Blocks the calling thread: call it off the main thread.
+CommandResult runCommandDetailed(const QString& program, const QStringList& arguments,
+                                 const CommandOptions& options = {});
+
+// The output as UTF-8 text when the tool ran and exited 0; nothing otherwise.
+std::optional<QString> runCommand(const QString& program, const QStringList& arguments,
+                                  const CommandOptions& options = {});
+
+// The absolute path of `name` on PATH (or `name` itself when it has a slash and is
+// executable); empty when there is none.
+QString findExecutable(const QString& name);
+
+} // namespace kivo
