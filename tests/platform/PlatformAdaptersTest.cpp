@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -99,9 +100,14 @@ TEST(CommandRunner, ReportsOutputExitTimeoutAndFlood)
     QFile pidFile(dir.filePath("child"));
     ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
     const QString childProc = QStringLiteral("/proc/%1/stat").arg(QString::fromUtf8(pidFile.readAll().trimmed()));
-    QFile stat(childProc);
-    // Gone, or a zombie waiting for init to reap it.
-    EXPECT_TRUE(!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(" Z "));
+    // Gone, or a zombie waiting for init to reap it; SIGKILL lands asynchronously.
+    auto gone = [&] {
+        QFile stat(childProc);
+        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(" Z ");
+    };
+    for (int i = 0; i < 100 && !gone(); ++i)
+        QThread::msleep(20);
+    EXPECT_TRUE(gone());
 
     CommandOptions small;
     small.maxOutputBytes = 1000;
