@@ -48,12 +48,20 @@ QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRe
     });
     deadline.start(request.timeout);
 
+    // Aborting from inside the reply's own signal upsets Qt's bookkeeping; a
+    // zero timer owned here does it from the loop instead.
+    QTimer abortSoon;
+    abortSoon.setSingleShot(true);
+    QObject::connect(&abortSoon, &QTimer::timeout, r, [&] {
+        if (!r->isFinished())
+            abandon();
+    });
     QObject::connect(r, &QNetworkReply::metaDataChanged, r, [&] {
         const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (status.isValid())
             response.status = status.toInt();
         if (request.statusOnly && response.hasStatus())
-            abandon();
+            abortSoon.start(0);
     });
     QObject::connect(r, &QNetworkReply::readyRead, r, [&] {
         const QByteArray chunk = r->readAll();
@@ -71,6 +79,7 @@ QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRe
     if (!r->isFinished())
         co_await qCoro(r, &QNetworkReply::finished);
     deadline.stop();
+    abortSoon.stop();
 
     if (!abandoned) {
         const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
