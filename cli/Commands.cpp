@@ -120,6 +120,7 @@ int runSend(const SendOptions& o)
     Reporter out(Reporter::detect(o.json));
     AppState state({o.home, o.hostname, o.username, o.port});
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
+    request.devInclude = o.devInclude;
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
     SendFlow flow(state, std::move(request));

@@ -129,6 +129,7 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
     if (m_cancelRequested)
         engine->cancel();
     co_await m_session.runTransfer();
+    m_session.completeMigrationLog();
 
     ProgressSnapshot last = ProgressSnapshot::of(*engine->progress());
     last.isFinal = true;

@@ -6,6 +6,8 @@
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "transfer/OutgoingTransfer.h"
 
 #include <QFileInfo>
@@ -56,8 +58,11 @@ QCoro::Task<void> SendFlow::runSteps()
     for (const DataCategory& c : DataCategory::allCategories())
         known << c.id;
     const QStringList categories = m_request.categories.value_or(known);
+    known << DataCategory::engineeringTools().id; // only when asked for
     if (const auto problem = unknownCategory(categories, known))
         fail(FlowExit::usage, *problem);
+    if (categories.contains(DataCategory::engineeringTools().id))
+        co_await planDeveloperTools();
     const QStringList folders = co_await applySelection();
 
     resumeOrRecord(sorted(categories), sorted(folders));
@@ -113,6 +118,20 @@ void SendFlow::resumeOrRecord(const QStringList& categories, const QStringList& 
     if (const auto previous = OutgoingTransfer::loadMatching(home, categories, folders))
         session().setTransferID(previous->transferID);
     OutgoingTransfer{session().transferID(), categories, folders}.save(home);
+}
+
+// The developer environment is looked at before pairing, so a wrong toggle is
+// reported before anyone waits.
+QCoro::Task<void> SendFlow::planDeveloperTools()
+{
+    EngineeringToolsDetector* detector = session().engToolsDetector();
+    co_await detector->scan(session().environment().homeFolder, session().username(), true);
+    EngineeringMigrationPlan* plan = session().engToolsPlan();
+    plan->buildFromInventory(detector->inventory(), false, true, true);
+    for (const QString& name : std::as_const(m_request.devInclude))
+        if (!plan->toggleItem(name))
+            fail(FlowExit::usage, QStringLiteral("no developer item \"%1\" in %2").arg(name, session().environment().homeFolder));
+    session().setEngineeringToolsEnabled(true);
 }
 
 void SendFlow::startAdvertising()

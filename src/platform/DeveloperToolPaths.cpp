@@ -29,6 +29,17 @@ DeveloperToolPaths DeveloperToolPaths::system()
 #endif
     p.rbenv = QStringLiteral("/usr/local/bin/rbenv");
     p.env = QStringLiteral("/usr/bin/env");
+    // Relocations, for a machine whose tools live elsewhere (and for stand-ins in tests).
+    const auto override = [](const char* name, QString& into) {
+        if (qEnvironmentVariableIsSet(name))
+            into = qEnvironmentVariable(name);
+    };
+    if (qEnvironmentVariableIsSet("KIVO_BREW"))
+        p.brewCandidates = qEnvironmentVariable("KIVO_BREW").split(u':', Qt::SkipEmptyParts);
+    override("KIVO_XCODE_APP", p.xcodeApp);
+    override("KIVO_XCODE_SELECT", p.xcodeSelect);
+    override("KIVO_APT_MARK", p.aptMark);
+    override("KIVO_RBENV", p.rbenv);
     return p;
 }
 

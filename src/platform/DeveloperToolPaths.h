@@ -25,6 +25,8 @@ struct DeveloperToolPaths {
 
     // The prefix a brew executable belongs to ("/opt/homebrew/bin/brew" -> "/opt/homebrew").
     static QString brewPrefix(const QString& brewPath);
+    // This system's, with KIVO_BREW (a ":" list), KIVO_XCODE_APP, KIVO_XCODE_SELECT,
+    // KIVO_APT_MARK and KIVO_RBENV replacing the defaults when set.
     static DeveloperToolPaths system();
 };
 

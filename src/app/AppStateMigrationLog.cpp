@@ -1,0 +1,87 @@
+// The session's migration log and developer items: opened when the transfer
+// starts, closed with its results when it ends.
+#include "app/AppState.h"
+
+#include "connection/ConnectionManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "log/MigrationLogger.h"
+#include "platform/MachineSerial.h"
+#include "platform/UserFolders.h"
+
+#include <QDir>
+
+namespace kivo {
+
+namespace {
+
+const QString kNoSerial = QStringLiteral("—");
+
+CategoryResult::Status resultStatus(const CategoryProgress& c)
+{
+    switch (c.status) {
+    case CategoryStatus::completed: return CategoryResult::Status::success;
+    case CategoryStatus::failed: return CategoryResult::Status::failed;
+    case CategoryStatus::inProgress:
+        return c.bytesTransferred > 0 ? CategoryResult::Status::partial : CategoryResult::Status::skipped;
+    case CategoryStatus::pending: break;
+    }
+    return CategoryResult::Status::skipped;
+}
+
+} // namespace
+
+void AppState::startMigrationLog()
+{
+    const auto transport = m_connectionManager->activeTransport();
+    const QString peerHost = m_selectedPeer ? m_selectedPeer->hostname : QStringLiteral("Unknown");
+    const QString localHost = hostname();
+    const QString localSerial = machineSerialNumber();
+    LogParticipants p;
+    p.connectionType = transport ? displayName(*transport) : QStringLiteral("Network");
+    if (m_deviceRole == DeviceRole::source) {
+        p.sourceSerial = localSerial;
+        p.sourceHostname = localHost;
+        p.destinationSerial = kNoSerial;
+        p.destinationHostname = peerHost;
+    } else {
+        p.sourceSerial = kNoSerial;
+        p.sourceHostname = peerHost;
+        p.destinationSerial = localSerial;
+        p.destinationHostname = localHost;
+    }
+    m_migrationLogger->startLog(p);
+}
+
+void AppState::completeMigrationLog()
+{
+    if (!m_migrationLogger->currentLog() || m_migrationLogger->currentLog()->timestampEnd)
+        return;
+    const TransferProgress& progress = *m_transferProgress;
+    for (const CategoryProgress& c : progress.categoryProgress())
+        m_migrationLogger->addCategoryResult(
+            {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, resultStatus(c)});
+    LogSettings settings;
+    settings.maxTransferMbps = m_maxTransferMbps;
+    m_migrationLogger->attachTelemetry(progress, settings);
+    m_migrationLogger->attachIDEs(m_engToolsDetector->inventory().ides);
+    MigrationLog::Status status = MigrationLog::Status::completed;
+    if (progress.isCancelled())
+        status = MigrationLog::Status::cancelled;
+    else if (progress.error() || !progress.verificationMismatches().isEmpty())
+        status = MigrationLog::Status::failed;
+    m_migrationLogger->completeLog(status);
+}
+
+std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> AppState::engineeringItems() const
+{
+    // Copies: the provider runs on a worker thread while the screens may change the plan.
+    ManifestContext context{m_environment.homeFolder,
+                            QDir::tempPath() + QStringLiteral("/kivo-devtools-") + m_transferID, QDate::currentDate()};
+    return [selection = m_engToolsPlan->selection(), inventory = m_engToolsDetector->inventory(),
+            context = std::move(context)](const std::optional<UserMapping>&) {
+        return buildManifestItems(selection, inventory, context);
+    };
+}
+
+} // namespace kivo
