@@ -9,6 +9,7 @@
 #include "platform/SmallFiles.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -36,6 +37,14 @@ int unknownLog(const QString& id, const MigrationLogger& logger)
 {
     std::fprintf(stderr, "kivo-cli: no migration log \"%s\" in %s\n", qPrintable(id), qPrintable(logger.logsDirectory()));
     return exitUnknownLog;
+}
+
+// KIVO_LOG_POST_TIMEOUT_MS shortens the wait, for endpoints known to be near.
+std::chrono::milliseconds postTimeout()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("KIVO_LOG_POST_TIMEOUT_MS", &ok);
+    return ok && ms > 0 ? std::chrono::milliseconds(ms) : std::chrono::milliseconds(60000);
 }
 
 int list(const MigrationLogger& logger, bool json)
@@ -161,8 +170,43 @@ int runLog(const LogOptions& o)
     case LogOptions::Action::exportAll: return exportAll(logger, o.out);
     case LogOptions::Action::post: break;
     }
-    std::fprintf(stderr, "kivo-cli: posting is not available in this build\n");
-    return exitTransferFailed;
+    const std::optional<QUrl> url = o.url ? std::optional(QUrl(*o.url)) : logEndpointFromEnvironment();
+    if (!url || !url->isValid() || (url->scheme() != QLatin1String("http") && url->scheme() != QLatin1String("https"))) {
+        std::fprintf(stderr, "kivo-cli: log post needs an http or https URL (or KIVO_LOG_ENDPOINT)\n");
+        return exitUsage;
+    }
+    QStringList ids;
+    if (o.pending) {
+        ids = logger.pendingPosts();
+    } else {
+        const auto log = logger.find(o.id);
+        if (!log)
+            return unknownLog(o.id, logger);
+        ids << log->id;
+    }
+    bool allPosted = true;
+    for (const QString& id : std::as_const(ids)) {
+        std::optional<PostOutcome> outcome;
+        QEventLoop loop;
+        auto drive = [&]() -> QCoro::Task<void> {
+            outcome = co_await logger.postStoredLog(id, *url, postTimeout());
+            loop.quit();
+        };
+        auto running = drive();
+        if (!outcome)
+            loop.exec();
+        allPosted = allPosted && outcome->posted;
+        std::fprintf(outcome->posted ? stdout : stderr, "%s\n", qPrintable(outcome->message));
+    }
+    return allPosted ? exitSuccess : exitTransferFailed;
+}
+
+std::optional<QUrl> logEndpointFromEnvironment()
+{
+    const QString text = qEnvironmentVariable("KIVO_LOG_ENDPOINT");
+    if (text.isEmpty())
+        return std::nullopt;
+    return QUrl(text);
 }
 
 } // namespace kivo::cli

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <optional>
 
@@ -20,6 +21,9 @@ struct LogOptions {
     std::optional<QString> url; // post: none takes the configured endpoint
     std::optional<QString> out; // export
 };
+
+// Where finished logs go: KIVO_LOG_ENDPOINT for now, the configuration profile's later.
+std::optional<QUrl> logEndpointFromEnvironment();
 
 // Throws UsageError.
 LogOptions parseLog(const QStringList& args);

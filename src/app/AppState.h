@@ -10,6 +10,7 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -136,6 +137,9 @@ public:
     void startMigrationLog();
     // Closes it with the transfer's results and saves it; nothing without an open record.
     void completeMigrationLog();
+    // Where finished logs are posted; none: they stay local. (The configuration will name it.)
+    void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
+    const std::optional<QUrl>& logEndpoint() const { return m_logEndpoint; }
 
 Q_SIGNALS:
     void currentStepChanged();
@@ -168,6 +172,7 @@ private:
     std::unique_ptr<EngineeringToolsDetector> m_engToolsDetector;
     std::unique_ptr<EngineeringMigrationPlan> m_engToolsPlan;
     bool m_engineeringToolsEnabled = false;
+    std::optional<QUrl> m_logEndpoint;
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;

@@ -2,11 +2,14 @@
 
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "platform/HttpClient.h"
 #include "platform/SmallFiles.h"
 #include "platform/UserFolders.h"
 #include "transfer/TransferProgress.h"
 
 #include <QDir>
+#include <QNetworkAccessManager>
+#include <QPointer>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QUuid>
@@ -195,6 +198,46 @@ std::optional<MigrationLog> MigrationLogger::find(const QString& idOrLatest) con
         if (log.id.compare(idOrLatest, Qt::CaseInsensitive) == 0)
             return log;
     return std::nullopt;
+}
+
+QCoro::Task<PostOutcome> MigrationLogger::postLog(QUrl url, std::chrono::milliseconds timeout)
+{
+    if (!m_currentLog)
+        co_return PostOutcome{false, QStringLiteral("Failed to post migration log: no migration log is open")};
+    saveLog(*m_currentLog);
+    co_return co_await postStoredLog(m_currentLog->id, std::move(url), timeout);
+}
+
+QCoro::Task<PostOutcome> MigrationLogger::postStoredLog(QString id, QUrl url, std::chrono::milliseconds timeout)
+{
+    QPointer<MigrationLogger> self(this);
+    const auto failed = [&](QString message) {
+        qCCritical(lcMigration).noquote() << message;
+        if (self && isSafeID(id))
+            self->addPendingPost(id);
+        return PostOutcome{false, std::move(message)};
+    };
+    const auto body = fs::readRegularFile(pathOf(id), kMaxLogBytes);
+    if (!body)
+        co_return failed(QStringLiteral("Failed to post migration log: %1 cannot be read").arg(pathOf(id)));
+    HttpRequest request;
+    request.url = url;
+    request.method = "POST";
+    request.body = *body;
+    request.contentType = "application/json";
+    request.timeout = timeout;
+    request.statusOnly = true; // what the endpoint says back is not ours to keep
+    QNetworkAccessManager network;
+    const HttpResponse response = co_await sendHttpRequest(network, std::move(request));
+    if (!response.hasStatus())
+        co_return failed(QStringLiteral("Failed to post migration log: %1").arg(response.error));
+    if (response.status < 200 || response.status > 299)
+        co_return failed(QStringLiteral("Failed to post log, status: %1").arg(response.status));
+    const QString message = QStringLiteral("Migration log posted successfully to %1").arg(url.toDisplayString());
+    qCInfo(lcMigration).noquote() << message;
+    if (self)
+        self->removePendingPost(id);
+    co_return PostOutcome{true, message};
 }
 
 QStringList MigrationLogger::pendingPosts() const

@@ -3,9 +3,12 @@
 #include "devtools/EngineeringToolsInventory.h"
 #include "log/MigrationLog.h"
 
+#include <QCoroTask>
 #include <QHash>
 #include <QObject>
+#include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 namespace kivo {
@@ -16,6 +19,12 @@ class TransferProgress;
 struct LogSettings {
     std::optional<QString> conflictPolicy;
     std::optional<int> maxTransferMbps;
+};
+
+// How one post ended, with the line that says so.
+struct PostOutcome {
+    bool posted = false;
+    QString message;
 };
 
 // Who took part, for a new log.
@@ -64,6 +73,14 @@ public:
     QString pathOf(const QString& id) const;
     // A listed log by id, or the newest for "latest".
     std::optional<MigrationLog> find(const QString& idOrLatest) const;
+
+    // Sends the current log, saved first; a failed post is remembered in the pending
+    // list so nothing is lost. Never retried here, never throws.
+    QCoro::Task<PostOutcome> postLog(QUrl url, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Sends a saved log's file as it is on disk; success takes it off the pending list,
+    // failure puts it on.
+    QCoro::Task<PostOutcome> postStoredLog(QString id, QUrl url,
+                                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
     // Logs whose post failed, oldest first; kept until a post succeeds.
     QStringList pendingPosts() const;
