@@ -196,23 +196,32 @@ std::optional<HomebrewInfo> EngineeringToolsDetector::scanHomebrew(const Detecto
     if (brew.isEmpty())
         return std::nullopt;
     const CommandOptions options = commandOptions(settings, {});
+    // A brew that hangs once would hang at every command: the probe gives up at the first.
+    bool hung = false;
+    const auto brewOutput = [&](QStringList arguments) -> std::optional<QString> {
+        if (hung)
+            return std::nullopt;
+        const CommandResult r = runCommandDetailed(brew, arguments, options);
+        hung = r.timedOut;
+        return r.succeeded() ? std::optional(QString::fromUtf8(r.standardOutput)) : std::nullopt;
+    };
     HomebrewInfo info;
     info.installed = true;
     info.brewPath = brew;
     info.isAppleSilicon = brew.startsWith(QLatin1String("/opt/homebrew/"));
-    const auto version = runCommand(brew, {QStringLiteral("--version")}, options);
+    const auto version = brewOutput({QStringLiteral("--version")});
     info.version = version ? version->section(u'\n', 0, 0).trimmed() : QString();
     if (info.version.isEmpty())
         info.version = QStringLiteral("unknown");
-    info.formulaeCount = countNonEmptyLines(
-        runCommand(brew, {QStringLiteral("list"), QStringLiteral("--formula")}, options).value_or(QString()));
-    info.casksCount = countNonEmptyLines(
-        runCommand(brew, {QStringLiteral("list"), QStringLiteral("--cask")}, options).value_or(QString()));
+    info.formulaeCount = countNonEmptyLines(brewOutput({QStringLiteral("list"), QStringLiteral("--formula")}).value_or(QString()));
+    info.casksCount = countNonEmptyLines(brewOutput({QStringLiteral("list"), QStringLiteral("--cask")}).value_or(QString()));
     info.brewfileContents =
-        runCommand(brew, {QStringLiteral("bundle"), QStringLiteral("dump"), QStringLiteral("--file=-")}, options)
-            .value_or(QString());
-    info.outdatedPackages =
-        nonEmptyTrimmedLines(runCommand(brew, {QStringLiteral("outdated")}, options).value_or(QString()));
+        brewOutput({QStringLiteral("bundle"), QStringLiteral("dump"), QStringLiteral("--file=-")}).value_or(QString());
+    info.outdatedPackages = nonEmptyTrimmedLines(brewOutput({QStringLiteral("outdated")}).value_or(QString()));
+    if (hung) {
+        qCWarning(lcEngTools).noquote() << brew << "did not answer in time; Homebrew left out";
+        return std::nullopt;
+    }
     info.installSizeEstimate = fs::measureTree(DeveloperToolPaths::brewPrefix(brew)).total.bytes;
     return info;
 }
