@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -184,6 +185,9 @@ int runLog(const LogOptions& o)
             return unknownLog(o.id, logger);
         ids << log->id;
     }
+    // Each outcome is printed below as one line; the network stack's own chatter is not.
+    if (qEnvironmentVariableIsEmpty("KIVO_LOG_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("com.kivo.app.*=false\ndefault.warning=false\nqt.*=false"));
     bool allPosted = true;
     for (const QString& id : std::as_const(ids)) {
         std::optional<PostOutcome> outcome;

@@ -212,7 +212,8 @@ QCoro::Task<PostOutcome> MigrationLogger::postStoredLog(QString id, QUrl url, st
 {
     QPointer<MigrationLogger> self(this);
     const auto failed = [&](QString message) {
-        qCCritical(lcMigration).noquote() << message;
+        // A warning, not critical: front ends show the failure line themselves.
+        qCWarning(lcMigration).noquote() << message;
         if (self && isSafeID(id))
             self->addPendingPost(id);
         return PostOutcome{false, std::move(message)};
