@@ -198,7 +198,8 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
               lineCount(run("npm", {"list", "-g", "--depth=0"}, asHome).out,
                         [](const QByteArray& l) { return l.contains("├") || l.contains("└"); }));
     EXPECT_EQ(packages["pipPackagesCount"].toInt(),
-              lineCount(run("pip3", {"list", "--format=columns"}, asHome).out, [](const QByteArray& l) { return !l.isEmpty(); }) - 2);
+              std::max(0, lineCount(run("pip3", {"list", "--format=columns"}, asHome).out,
+                                    [](const QByteArray& l) { return !l.isEmpty(); }) - 2));
     EXPECT_EQ(packages["gemPackagesCount"].toInt(),
               lineCount(run("gem", {"list", "--no-versions"}, asHome).out, [](const QByteArray& l) { return !l.isEmpty(); }));
     EXPECT_EQ(packages["cargoPackagesCount"].toInt(), 2);
