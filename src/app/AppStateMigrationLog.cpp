@@ -17,18 +17,6 @@ namespace {
 
 const QString kNoSerial = QStringLiteral("—");
 
-CategoryResult::Status resultStatus(const CategoryProgress& c)
-{
-    switch (c.status) {
-    case CategoryStatus::completed: return CategoryResult::Status::success;
-    case CategoryStatus::failed: return CategoryResult::Status::failed;
-    case CategoryStatus::inProgress:
-        return c.bytesTransferred > 0 ? CategoryResult::Status::partial : CategoryResult::Status::skipped;
-    case CategoryStatus::pending: break;
-    }
-    return CategoryResult::Status::skipped;
-}
-
 } // namespace
 
 void AppState::startMigrationLog()
@@ -60,7 +48,7 @@ void AppState::completeMigrationLog()
     const TransferProgress& progress = *m_transferProgress;
     for (const CategoryProgress& c : progress.categoryProgress())
         m_migrationLogger->addCategoryResult(
-            {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, resultStatus(c)});
+            {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, categoryResultStatus(c)});
     LogSettings settings;
     settings.maxTransferMbps = m_maxTransferMbps;
     m_migrationLogger->attachTelemetry(progress, settings);

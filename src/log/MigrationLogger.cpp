@@ -26,6 +26,18 @@ const QString kPendingPosts = QStringLiteral("pending-posts");
 
 } // namespace
 
+CategoryResult::Status categoryResultStatus(const CategoryProgress& c)
+{
+    switch (c.status) {
+    case CategoryStatus::completed: return CategoryResult::Status::success;
+    case CategoryStatus::failed: return CategoryResult::Status::failed;
+    case CategoryStatus::inProgress:
+        return c.bytesTransferred > 0 ? CategoryResult::Status::partial : CategoryResult::Status::skipped;
+    case CategoryStatus::pending: break;
+    }
+    return CategoryResult::Status::skipped;
+}
+
 MigrationLogger::MigrationLogger(QString logsDirectory, QObject* parent)
     : QObject(parent), m_directory(QDir::cleanPath(std::move(logsDirectory)))
 {

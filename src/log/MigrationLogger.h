@@ -14,6 +14,11 @@
 namespace kivo {
 
 class TransferProgress;
+struct CategoryProgress;
+
+// How a category's progress at the end of a transfer reads in the log: begun but
+// with nothing sent counts as skipped, not partial.
+CategoryResult::Status categoryResultStatus(const CategoryProgress& progress);
 
 // What the log copies from the configuration in force.
 struct LogSettings {

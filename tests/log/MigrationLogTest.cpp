@@ -170,3 +170,21 @@ TEST(MigrationLog, PendingPostsAreAListOfSafeIds)
     EXPECT_EQ(logger.pendingPosts(), QStringList({"B", "C"}));
     EXPECT_TRUE(logger.allLogs().isEmpty()); // the list is not a log
 }
+
+TEST(MigrationLog, CategoryOutcomesReadAsResults)
+{
+    using S = CategoryResult::Status;
+    struct Case {
+        CategoryStatus status;
+        std::uint64_t bytes;
+        S expected;
+    } cases[] = {{CategoryStatus::completed, 0, S::success},     {CategoryStatus::failed, 10, S::failed},
+                 {CategoryStatus::inProgress, 10, S::partial},   {CategoryStatus::inProgress, 0, S::skipped},
+                 {CategoryStatus::pending, 0, S::skipped}};
+    for (const Case& c : cases) {
+        CategoryProgress p;
+        p.status = c.status;
+        p.bytesTransferred = c.bytes;
+        EXPECT_EQ(categoryResultStatus(p), c.expected) << toString(c.status).toStdString() << " " << c.bytes;
+    }
+}
