@@ -41,8 +41,8 @@ CategoryResult::Status categoryResultStatus(const CategoryProgress& c)
 MigrationLogger::MigrationLogger(QString logsDirectory, QObject* parent)
     : QObject(parent), m_directory(QDir::cleanPath(std::move(logsDirectory)))
 {
-    if (!QDir().mkpath(m_directory))
-        qCWarning(lcMigration).noquote() << "Cannot create" << m_directory;
+    // The folder is made by the first save, not here: a session over a home that
+    // does not exist yet must not bring it into being.
     loadExistingLogs();
 }
 

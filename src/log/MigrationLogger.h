@@ -49,7 +49,7 @@ struct LogParticipants {
 class MigrationLogger : public QObject {
     Q_OBJECT
 public:
-    // Creates the folder when missing and loads what is in it.
+    // Loads what is in the folder; the first save creates it.
     explicit MigrationLogger(QString logsDirectory, QObject* parent = nullptr);
 
     // "<home>/.local/share/kivo/logs" (the application-support folder of that home).

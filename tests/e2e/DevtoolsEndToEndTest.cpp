@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -75,11 +76,18 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
                                   ".ssh,Projects", "--json"});
     const QJsonObject advertised = sender.waitForEvent("advertising", std::chrono::seconds(90));
     ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
+    // The receiver's endpoint refuses: its log waits to be posted later.
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    qputenv("KIVO_LOG_ENDPOINT", QStringLiteral("http://127.0.0.1:%1/logs").arg(closed.serverPort()).toUtf8());
+    closed.close();
     CliProcess receiver(cliPath(), {"receive", "--home", destination, "--connect",
                                     QStringLiteral("127.0.0.1:%1").arg(advertised["port"].toInt()), "--code",
                                     advertised["code"].toString(), "--json"});
+    qunsetenv("KIVO_LOG_ENDPOINT");
     const QJsonObject summary = receiver.waitForEvent("summary", std::chrono::minutes(2));
-    EXPECT_EQ(receiver.finish(), 0) << receiver.errors().constData();
+    EXPECT_EQ(receiver.finish(), 0);
+    EXPECT_TRUE(receiver.errors().contains("Failed to post migration log: ")) << "the post's failure goes unsaid";
     EXPECT_EQ(sender.finish(), 0) << sender.errors().constData();
     qunsetenv("KIVO_BREW");
 
@@ -113,6 +121,8 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
         EXPECT_EQ(log.categoriesTransferred[0].filesCount, summary["filesCompleted"].toInt());
         EXPECT_TRUE(log.timestampEnd);
     }
+    EXPECT_EQ(readAll(MigrationLogger::logsDirectoryFor(destination) + "/pending-posts"), received.id.toUtf8() + "\n");
+    EXPECT_FALSE(QFile::exists(MigrationLogger::logsDirectoryFor(source) + "/pending-posts"));
     ASSERT_TRUE(sent.ideMigration);
     EXPECT_EQ(sent.ideMigration->vscodeExtensions, QStringList{"ms-python.python-2024.2.1"});
 }
