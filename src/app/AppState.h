@@ -137,6 +137,8 @@ public:
     void startMigrationLog();
     // Closes it with the transfer's results and saves it; nothing without an open record.
     void completeMigrationLog();
+    // Where the files made for the destination's Desktop wait to be sent (this migration's own).
+    QString developerFilesFolder() const;
     // Where finished logs are posted; none: they stay local. (The configuration will name it.)
     void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
     const std::optional<QUrl>& logEndpoint() const { return m_logEndpoint; }

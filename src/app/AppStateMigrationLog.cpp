@@ -9,7 +9,6 @@
 #include "platform/MachineSerial.h"
 #include "platform/UserFolders.h"
 
-#include <QDir>
 
 namespace kivo {
 
@@ -61,11 +60,17 @@ void AppState::completeMigrationLog()
     m_migrationLogger->completeLog(status);
 }
 
+QString AppState::developerFilesFolder() const
+{
+    return UserFolders(m_environment.homeFolder).kivoSupport() + QStringLiteral("/outgoing-devtools/") + m_transferID;
+}
+
 std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> AppState::engineeringItems() const
 {
     // Copies: the provider runs on a worker thread while the screens may change the plan.
-    ManifestContext context{m_environment.homeFolder,
-                            QDir::tempPath() + QStringLiteral("/kivo-devtools-") + m_transferID, QDate::currentDate()};
+    // The Desktop files are written inside the user's own folder, where no other
+    // account can swap them before they are read (a shared temporary folder could).
+    ManifestContext context{m_environment.homeFolder, developerFilesFolder(), QDate::currentDate()};
     return [selection = m_engToolsPlan->selection(), inventory = m_engToolsDetector->inventory(),
             context = std::move(context)](const std::optional<UserMapping>&) {
         return buildManifestItems(selection, inventory, context);

@@ -10,6 +10,7 @@
 #include "devtools/EngineeringToolsDetector.h"
 #include "transfer/OutgoingTransfer.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace kivo {
@@ -83,8 +84,10 @@ QCoro::Task<void> SendFlow::runSteps()
     }
     co_await prepareTransfer(sent);
     const std::optional<FlowFailure> failure = co_await transfer();
-    if (session().transferProgress()->isComplete())
+    if (session().transferProgress()->isComplete()) {
         OutgoingTransfer::remove(home);
+        QDir(session().developerFilesFolder()).removeRecursively();
+    }
     session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
     if (failure)
         throw *failure;

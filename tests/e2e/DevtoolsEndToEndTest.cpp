@@ -123,6 +123,7 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
     }
     EXPECT_EQ(readAll(MigrationLogger::logsDirectoryFor(destination) + "/pending-posts"), received.id.toUtf8() + "\n");
     EXPECT_FALSE(QFile::exists(MigrationLogger::logsDirectoryFor(source) + "/pending-posts"));
+    EXPECT_TRUE(QDir(source + "/.local/share/kivo/outgoing-devtools").isEmpty()) << "the Desktop files outlived the migration";
     ASSERT_TRUE(sent.ideMigration);
     EXPECT_EQ(sent.ideMigration->vscodeExtensions, QStringList{"ms-python.python-2024.2.1"});
 }
