@@ -64,6 +64,8 @@ QCoro::Task<void> SendFlow::runSteps()
         fail(FlowExit::usage, *problem);
     if (categories.contains(DataCategory::engineeringTools().id))
         co_await planDeveloperTools();
+    else if (!m_request.devInclude.isEmpty())
+        fail(FlowExit::usage, QStringLiteral("--dev-include needs the engineeringTools category"));
     const QStringList folders = co_await applySelection();
 
     resumeOrRecord(sorted(categories), sorted(folders));

@@ -40,6 +40,7 @@ DeveloperToolPaths DeveloperToolPaths::system()
     override("KIVO_XCODE_SELECT", p.xcodeSelect);
     override("KIVO_APT_MARK", p.aptMark);
     override("KIVO_RBENV", p.rbenv);
+    override("KIVO_ENV_TOOL", p.env);
     return p;
 }
 

@@ -15,7 +15,7 @@ struct DeveloperToolPaths {
     QString rbenv;
     QString xcodeApp;    // empty: not looked for
     QString xcodeSelect;
-    // Runs the language package tools with the scanned home's environment.
+    // Runs the language package tools with the scanned home's environment; empty: they are not asked.
     QString env;
     // The distribution's package tool; empty where there is none.
     QString aptMark;
@@ -26,7 +26,8 @@ struct DeveloperToolPaths {
     // The prefix a brew executable belongs to ("/opt/homebrew/bin/brew" -> "/opt/homebrew").
     static QString brewPrefix(const QString& brewPath);
     // This system's, with KIVO_BREW (a ":" list), KIVO_XCODE_APP, KIVO_XCODE_SELECT,
-    // KIVO_APT_MARK and KIVO_RBENV replacing the defaults when set.
+    // KIVO_APT_MARK, KIVO_RBENV and KIVO_ENV_TOOL replacing the defaults when set
+    // (an empty value: that tool is not asked).
     static DeveloperToolPaths system();
 };
 

@@ -231,7 +231,8 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
 {
     QTemporaryDir out;
     QMap<QString, QString> env = toolEnv();
-    env.insert("KIVO_APT_MARK", "");
+    env.insert("KIVO_APT_MARK", ""); // the system's tools are the other test's
+    env.insert("KIVO_ENV_TOOL", "");
     const ToolRun plan = run(cliPath(), {"devtools", "--home", h, "--json", "--plan", "--include", ".ssh,Projects,.config",
                                      "--dest-arch", "arm64", "--report", out.path()},
                          env);
@@ -258,6 +259,11 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
     EXPECT_FALSE(plain.out.contains("~/.ssh/"));
 
     EXPECT_EQ(run(cliPath(), {"devtools", "--home", h, "--include", ".nothing"}, env).exitCode, 2);
+    // send refuses the same mistakes before it advertises anything.
+    const ToolRun unknownItem = run(cliPath(), {"send", "--home", h, "--categories", "engineeringTools", "--dev-include", ".nothing"}, env);
+    EXPECT_EQ(unknownItem.exitCode, 2);
+    EXPECT_TRUE(unknownItem.err.contains("no developer item \".nothing\"")) << unknownItem.err.constData();
+    EXPECT_EQ(run(cliPath(), {"send", "--home", h, "--categories", "userFiles", "--dev-include", ".ssh"}, env).exitCode, 2);
     const ToolRun unwritable = run(cliPath(), {"devtools", "--home", h, "--report", h + "/.bashrc/report.md"}, env);
     EXPECT_EQ(unwritable.exitCode, 1);
     EXPECT_TRUE(unwritable.err.startsWith("Report not written:")) << unwritable.err.constData();

@@ -71,6 +71,7 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
           "  \"bundle dump --file=-\") printf 'brew \"git\"\\n';;\n  list*|outdated) ;;\n  *) exit 1;;\nesac\n",
           true);
     qputenv("KIVO_BREW", (work.path() + "/brew/bin/brew").toUtf8());
+    qputenv("KIVO_ENV_TOOL", ""); // package counts are not this test's
 
     CliProcess sender(cliPath(), {"send", "--home", source, "--categories", "engineeringTools", "--dev-include",
                                   ".ssh,Projects", "--json"});
@@ -90,6 +91,7 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
     EXPECT_TRUE(receiver.errors().contains("Failed to post migration log: ")) << "the post's failure goes unsaid";
     EXPECT_EQ(sender.finish(), 0) << sender.errors().constData();
     qunsetenv("KIVO_BREW");
+    qunsetenv("KIVO_ENV_TOOL");
 
     for (const char* path : {"/.ssh/id_ed25519", "/.ssh/config", "/Projects/alpha/main.c", "/Projects/alpha/.git/HEAD",
                              "/.gitconfig", "/.config/Code/User/settings.json"})
