@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <future>
@@ -375,7 +376,15 @@ QList<VersionManagerInfo> EngineeringToolsDetector::scanVersionManagers(const QS
 
 GlobalPackages EngineeringToolsDetector::scanGlobalPackages(const QString& homeFolder, const DetectorSettings& settings)
 {
-    const CommandOptions options = commandOptions(settings, {{QStringLiteral("HOME"), homeFolder}});
+    // The tools see the scanned home, but leave nothing in it: no logs, caches or update checks.
+    QTemporaryDir scratch;
+    const CommandOptions options = commandOptions(
+        settings, {{QStringLiteral("HOME"), homeFolder},
+                   {QStringLiteral("npm_config_cache"), scratch.path()},
+                   {QStringLiteral("npm_config_logs_max"), QStringLiteral("0")},
+                   {QStringLiteral("npm_config_update_notifier"), QStringLiteral("false")},
+                   {QStringLiteral("PIP_DISABLE_PIP_VERSION_CHECK"), QStringLiteral("1")},
+                   {QStringLiteral("PIP_NO_CACHE_DIR"), QStringLiteral("1")}});
     const auto viaEnv = [&](QStringList arguments) {
         return settings.tools.env.isEmpty() ? QString()
                                             : runCommand(settings.tools.env, arguments, options).value_or(QString());

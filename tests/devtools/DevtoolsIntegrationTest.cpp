@@ -142,8 +142,11 @@ protected:
 
 TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
 {
+    const QStringList before = QDir(h).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     const ToolRun r = run(cliPath(), {"devtools", "--home", h, "--json"}, toolEnv());
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    // The tools were asked with this home as theirs, yet left no logs or caches in it.
+    EXPECT_EQ(QDir(h).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
     const QJsonObject inv = QJsonDocument::fromJson(r.out).object();
 
     const QJsonObject brew = inv["homebrew"].toObject();
