@@ -30,7 +30,8 @@ Usage:
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools.
-Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
+Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
+a report not written or a log post failed;
 2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
 6 unknown log id.
 )";

@@ -6,7 +6,6 @@
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
 #include "log/MigrationLogger.h"
-#include "platform/MachineSerial.h"
 #include "platform/UserFolders.h"
 
 
@@ -23,7 +22,7 @@ void AppState::startMigrationLog()
     const auto transport = m_connectionManager->activeTransport();
     const QString peerHost = m_selectedPeer ? m_selectedPeer->hostname : QStringLiteral("Unknown");
     const QString localHost = hostname();
-    const QString localSerial = machineSerialNumber();
+    const QString localSerial = MigrationLogger::machineSerialNumber();
     LogParticipants p;
     p.connectionType = transport ? displayName(*transport) : QStringLiteral("Network");
     if (m_deviceRole == DeviceRole::source) {

@@ -46,6 +46,8 @@ struct PlanSelection {
 // strategy. Main-thread object; rebuilt whenever the inventory is.
 class EngineeringMigrationPlan : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool homebrewForceBrewfile READ homebrewForceBrewfile NOTIFY changed)
+    Q_PROPERTY(quint64 totalSize READ totalSize NOTIFY changed)
 public:
     explicit EngineeringMigrationPlan(QObject* parent = nullptr);
 

@@ -3,6 +3,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
+#include "platform/MachineSerial.h"
 #include "platform/SmallFiles.h"
 #include "platform/UserFolders.h"
 #include "transfer/TransferProgress.h"
@@ -50,6 +51,8 @@ QString MigrationLogger::logsDirectoryFor(const QString& homeFolder)
 {
     return UserFolders(homeFolder).kivoSupport() + QStringLiteral("/logs");
 }
+
+QString MigrationLogger::machineSerialNumber() { return ::kivo::machineSerialNumber(); }
 
 QString MigrationLogger::fileNameFor(const QString& id) { return QStringLiteral("migration_") + id + QStringLiteral(".json"); }
 

@@ -54,6 +54,8 @@ public:
 
     // "<home>/.local/share/kivo/logs" (the application-support folder of that home).
     static QString logsDirectoryFor(const QString& homeFolder);
+    // This machine's serial number, "Unknown" when there is none to read.
+    static QString machineSerialNumber();
     // "migration_<id>.json".
     static QString fileNameFor(const QString& id);
     // Only ids that cannot name anything outside the folder are used as file names.
