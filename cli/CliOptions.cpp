@@ -98,6 +98,8 @@ SendOptions parseSend(const QStringList& args)
             o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
+        else if (flag == QLatin1String("--dev-include"))
+            o.devInclude << toList(flag, r.value(flag));
         else
             unknownFlag(flag);
     }

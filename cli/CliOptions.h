@@ -31,6 +31,8 @@ struct SendOptions {
     std::optional<int> maxMbps;
     bool allowUnverifiedPairing = false;
     bool json = false;
+    // Developer items toggled by name, with the engineeringTools category.
+    QStringList devInclude;
 };
 
 struct ReceiveOptions {

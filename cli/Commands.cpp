@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "cli/LogCommand.h"
 #include "cli/Reporter.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
@@ -120,8 +121,10 @@ int runSend(const SendOptions& o)
     Reporter out(Reporter::detect(o.json));
     AppState state({o.home, o.hostname, o.username, o.port});
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
+    request.devInclude = o.devInclude;
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
+    state.setLogEndpoint(logEndpointFromEnvironment());
     SendFlow flow(state, std::move(request));
 
     QObject::connect(&flow, &SendFlow::advertising, &flow, [&out](const Advertisement& a) {
@@ -165,6 +168,7 @@ int runReceive(const ReceiveOptions& o)
     request.directPort = o.connectPort;
     request.timeout = std::chrono::seconds(o.timeoutSeconds);
     request.allowUnverifiedPairing = o.allowUnverifiedPairing;
+    state.setLogEndpoint(logEndpointFromEnvironment());
     ReceiveFlow flow(state, std::move(request));
 
     QObject::connect(&flow, &ReceiveFlow::peerFound, &flow, [&out](const DiscoveredPeer& peer) {

@@ -1,6 +1,8 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
+#include "cli/DevtoolsCommand.h"
+#include "cli/LogCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -15,15 +17,23 @@ Usage:
   kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
-                   [--allow-unverified-pairing] [--json]
+                   [--allow-unverified-pairing] [--json] [--dev-include NAME,...]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
+  kivo-cli devtools [--home DIR] [--json] [--plan] [--include NAME,...]
+                   [--dest-arch arm64|x86_64] [--connection wifi|ethernet|thunderbolt] [--report PATH]
+  kivo-cli log list [--home DIR] [--json]
+  kivo-cli log show ID|latest [--home DIR]
+  kivo-cli log export [--home DIR] [--out FILE]
+  kivo-cli log post ID|latest|--pending [URL] [--home DIR]
   kivo-cli --version | --help
 
-Categories: userFiles, applicationData, keychain, systemSettings, browserData.
-Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
+Categories: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools.
+Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
+a report not written or a log post failed;
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
+6 unknown log id.
 )";
 
 } // namespace
@@ -58,6 +68,10 @@ int main(int argc, char** argv)
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
+        if (command == QLatin1String("devtools"))
+            return kivo::cli::runDevtools(kivo::cli::parseDevtools(rest));
+        if (command == QLatin1String("log"))
+            return kivo::cli::runLog(kivo::cli::parseLog(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));
     } catch (const kivo::cli::UsageError& e) {
         std::fprintf(stderr, "kivo-cli: %s\n\n%s", e.what(), kUsage);

@@ -4,6 +4,9 @@
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "log/MigrationLogger.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
@@ -54,6 +57,9 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
       m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
       m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}})),
       m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
+      m_migrationLogger(std::make_unique<MigrationLogger>(MigrationLogger::logsDirectoryFor(m_environment.homeFolder))),
+      m_engToolsDetector(std::make_unique<EngineeringToolsDetector>()),
+      m_engToolsPlan(std::make_unique<EngineeringMigrationPlan>()),
       m_ownProgress(std::make_unique<TransferProgress>()),
       m_transferID(newTransferID())
 {
@@ -252,12 +258,13 @@ QCoro::Task<void> AppState::runTransfer()
     if (!engine)
         co_return;
     m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
+    startMigrationLog();
     if (engine->role() == DeviceRole::source) {
         TransferProgress* progress = engine->progress();
         progress->setIsTransferring(true);
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
         TransferManifest manifest = co_await m_categoryManager->buildManifest(
-            m_transferID, {}, m_confirmedUserMapping, false, m_homeFolderScanner.get());
+            m_transferID, engineeringItems(), m_confirmedUserMapping, m_engineeringToolsEnabled, m_homeFolderScanner.get());
         if (!self)
             co_return;
         if (m_confirmedUserMapping)

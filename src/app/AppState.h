@@ -4,11 +4,14 @@
 #include "connection/ConnectionTypes.h"
 #include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
+#include "transfer/TransferManifest.h"
 #include "transfer/TransferProgress.h"
 
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QUrl>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -18,6 +21,9 @@ class AccountPathRewriter;
 class Clock;
 class ConnectionManager;
 class DataCategoryManager;
+class EngineeringMigrationPlan;
+class EngineeringToolsDetector;
+class MigrationLogger;
 class HomeFolderScanner;
 class TransferConnection;
 class TransferEngine;
@@ -59,6 +65,9 @@ public:
     ConnectionManager* connectionManager() const { return m_connectionManager.get(); }
     DataCategoryManager* categoryManager() const { return m_categoryManager.get(); }
     HomeFolderScanner* homeFolderScanner() const { return m_homeFolderScanner.get(); }
+    EngineeringToolsDetector* engToolsDetector() const { return m_engToolsDetector.get(); }
+    EngineeringMigrationPlan* engToolsPlan() const { return m_engToolsPlan.get(); }
+    MigrationLogger* migrationLogger() const { return m_migrationLogger.get(); }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -121,6 +130,19 @@ public:
     // The transfer of the current role, from manifest to completion; then moves to complete.
     QCoro::Task<void> runTransfer();
 
+    // The developer items of the plan go into the source's manifest.
+    void setEngineeringToolsEnabled(bool enabled) { m_engineeringToolsEnabled = enabled; }
+    bool engineeringToolsEnabled() const { return m_engineeringToolsEnabled; }
+    // Opens this migration's log record when the transfer starts.
+    void startMigrationLog();
+    // Closes it with the transfer's results and saves it; nothing without an open record.
+    void completeMigrationLog();
+    // Where the files made for the destination's Desktop wait to be sent (this migration's own).
+    QString developerFilesFolder() const;
+    // Where finished logs are posted; none: they stay local. (The configuration will name it.)
+    void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
+    const std::optional<QUrl>& logEndpoint() const { return m_logEndpoint; }
+
 Q_SIGNALS:
     void currentStepChanged();
     void deviceRoleChanged();
@@ -141,12 +163,18 @@ Q_SIGNALS:
 
 private:
     void setTransferProgress(TransferProgress* progress);
+    std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> engineeringItems() const;
     void watchSourcePairing();
 
     SessionEnvironment m_environment;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;
+    std::unique_ptr<MigrationLogger> m_migrationLogger;
+    std::unique_ptr<EngineeringToolsDetector> m_engToolsDetector;
+    std::unique_ptr<EngineeringMigrationPlan> m_engToolsPlan;
+    bool m_engineeringToolsEnabled = false;
+    std::optional<QUrl> m_logEndpoint;
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;

@@ -4,6 +4,7 @@
 #include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "log/MigrationLogger.h"
 #include "platform/Error.h"
 #include "transfer/TransferEngine.h"
 
@@ -129,6 +130,12 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
     if (m_cancelRequested)
         engine->cancel();
     co_await m_session.runTransfer();
+    m_session.completeMigrationLog();
+    if (const auto endpoint = m_session.logEndpoint()) {
+        const PostOutcome posted = co_await m_session.migrationLogger()->postLog(*endpoint);
+        if (!posted.posted)
+            Q_EMIT warning(posted.message);
+    }
 
     ProgressSnapshot last = ProgressSnapshot::of(*engine->progress());
     last.isFinal = true;

@@ -6,8 +6,11 @@
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "transfer/OutgoingTransfer.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace kivo {
@@ -56,8 +59,13 @@ QCoro::Task<void> SendFlow::runSteps()
     for (const DataCategory& c : DataCategory::allCategories())
         known << c.id;
     const QStringList categories = m_request.categories.value_or(known);
+    known << DataCategory::engineeringTools().id; // only when asked for
     if (const auto problem = unknownCategory(categories, known))
         fail(FlowExit::usage, *problem);
+    if (categories.contains(DataCategory::engineeringTools().id))
+        co_await planDeveloperTools();
+    else if (!m_request.devInclude.isEmpty())
+        fail(FlowExit::usage, QStringLiteral("--dev-include needs the engineeringTools category"));
     const QStringList folders = co_await applySelection();
 
     resumeOrRecord(sorted(categories), sorted(folders));
@@ -78,8 +86,10 @@ QCoro::Task<void> SendFlow::runSteps()
     }
     co_await prepareTransfer(sent);
     const std::optional<FlowFailure> failure = co_await transfer();
-    if (session().transferProgress()->isComplete())
+    if (session().transferProgress()->isComplete()) {
         OutgoingTransfer::remove(home);
+        QDir(session().developerFilesFolder()).removeRecursively();
+    }
     session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
     if (failure)
         throw *failure;
@@ -113,6 +123,20 @@ void SendFlow::resumeOrRecord(const QStringList& categories, const QStringList& 
     if (const auto previous = OutgoingTransfer::loadMatching(home, categories, folders))
         session().setTransferID(previous->transferID);
     OutgoingTransfer{session().transferID(), categories, folders}.save(home);
+}
+
+// The developer environment is looked at before pairing, so a wrong toggle is
+// reported before anyone waits.
+QCoro::Task<void> SendFlow::planDeveloperTools()
+{
+    EngineeringToolsDetector* detector = session().engToolsDetector();
+    co_await detector->scan(session().environment().homeFolder, session().username(), true);
+    EngineeringMigrationPlan* plan = session().engToolsPlan();
+    plan->buildFromInventory(detector->inventory(), false, true, true);
+    for (const QString& name : std::as_const(m_request.devInclude))
+        if (!plan->toggleItem(name))
+            fail(FlowExit::usage, QStringLiteral("no developer item \"%1\" in %2").arg(name, session().environment().homeFolder));
+    session().setEngineeringToolsEnabled(true);
 }
 
 void SendFlow::startAdvertising()

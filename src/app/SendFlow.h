@@ -21,6 +21,7 @@ public:
         std::optional<ConflictPolicy> conflictPolicy;
         std::optional<int> maxTransferMbps;
         bool allowUnverifiedPairing = false; // a destination that cannot prove the code may pair
+        QStringList devInclude; // developer items toggled by name (sensitive ones and folders only so)
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);
@@ -44,6 +45,7 @@ private:
     void announce();
     QCoro::Task<void> awaitPairing();
     QCoro::Task<void> prepareTransfer(QStringList categories);
+    QCoro::Task<void> planDeveloperTools();
 
     Request m_request;
 };

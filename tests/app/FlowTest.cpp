@@ -240,7 +240,7 @@ TEST_F(Flows, ASelectionThatCannotBeMetFailsBeforeAnythingIsAdvertised)
     DemoData::buildSampleHome(source, 3, 5);
     const QList<Case> cases{
         {"unknown category", {QStringList{"photos"}, {}, {}, {}},
-         u"unknown category \"photos\" (known: userFiles, applicationData, keychain, systemSettings, browserData)"_s},
+         u"unknown category \"photos\" (known: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools)"_s},
         {"missing folder", userFiles(QStringList{"Documents", "Attic"}),
          QStringLiteral("no folder \"Attic\" in %1 (found: Desktop, Documents, Downloads, Music, Pictures)").arg(source)},
     };

@@ -1,0 +1,169 @@
+#include "cli/DevtoolsCommand.h"
+
+#include "cli/CliOptions.h"
+#include "devtools/EngineeringAuditReport.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "platform/ByteCount.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/HostNames.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace kivo::cli {
+
+namespace {
+
+QStringList nameList(const QString& flag, const QString& text)
+{
+    QStringList out;
+    for (const QString& part : text.split(u','))
+        if (!part.trimmed().isEmpty())
+            out << part.trimmed();
+    if (out.isEmpty())
+        throw UsageError(QStringLiteral("%1 needs at least one name").arg(flag));
+    return out;
+}
+
+void print(const QString& text) { std::fputs(text.toUtf8().constData(), stdout); }
+
+QJsonObject planJson(const EngineeringMigrationPlan& plan, const QList<TransferManifest::FileItem>& entries)
+{
+    QJsonArray items, folders, manifest;
+    for (const MigrationItem& m : plan.items())
+        items.append(m.toJson());
+    for (const MigrationItem& m : plan.devDirectoryItems())
+        folders.append(m.toJson());
+    for (const TransferManifest::FileItem& f : entries)
+        manifest.append(QJsonObject{{QStringLiteral("relativePath"), f.relativePath},
+                                    {QStringLiteral("size"), double(f.size)},
+                                    {QStringLiteral("categoryID"), f.categoryID}});
+    return {{QStringLiteral("items"), items},
+            {QStringLiteral("devDirectoryItems"), folders},
+            {QStringLiteral("homebrewStrategy"), toString(plan.homebrewStrategy())},
+            {QStringLiteral("homebrewForceBrewfile"), plan.homebrewForceBrewfile()},
+            {QStringLiteral("totalSize"), double(plan.totalSize())},
+            {QStringLiteral("manifestItems"), manifest}};
+}
+
+QString planText(const EngineeringMigrationPlan& plan, const QList<TransferManifest::FileItem>& entries)
+{
+    QString out = QStringLiteral("## Migration Plan\n\n");
+    for (const QList<MigrationItem>* list : {&plan.items(), &plan.devDirectoryItems()})
+        for (const MigrationItem& m : *list)
+            out += QStringLiteral("- [%1] %2 — %3%4\n")
+                       .arg(m.isIncluded ? QStringLiteral("x") : QStringLiteral(" "))
+                       .arg(m.name, m.description, m.sensitivityNote ? QStringLiteral(" (") + *m.sensitivityNote + u')' : QString());
+    out += QStringLiteral("\nHomebrew: ") + displayText(plan.homebrewStrategy())
+         + (plan.homebrewForceBrewfile() ? QStringLiteral(" — Architecture mismatch — Brewfile reinstall is the only option.") : QString())
+         + QStringLiteral("\n\nManifest entries (%1, %2):\n\n").arg(entries.size()).arg(formatFileSize([&] {
+               std::uint64_t total = 0;
+               for (const auto& f : entries)
+                   total += f.size;
+               return total;
+           }()));
+    for (const TransferManifest::FileItem& f : entries)
+        out += QStringLiteral("- %1 (%2)\n").arg(f.relativePath, formatFileSize(f.size));
+    return out;
+}
+
+} // namespace
+
+DevtoolsOptions parseDevtools(const QStringList& args)
+{
+    DevtoolsOptions o;
+    o.home = QDir::homePath();
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& flag = args.at(i);
+        const auto value = [&]() -> QString {
+            if (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1String("--")))
+                throw UsageError(QStringLiteral("%1 needs a value").arg(flag));
+            return args.at(++i);
+        };
+        if (flag == QLatin1String("--home"))
+            o.home = value();
+        else if (flag == QLatin1String("--json"))
+            o.json = true;
+        else if (flag == QLatin1String("--plan"))
+            o.plan = true;
+        else if (flag == QLatin1String("--include"))
+            o.include << nameList(flag, value());
+        else if (flag == QLatin1String("--dest-arch")) {
+            const QString v = value();
+            if (v != QLatin1String("arm64") && v != QLatin1String("x86_64"))
+                throw UsageError(QStringLiteral("--dest-arch takes arm64 or x86_64, not \"%1\"").arg(v));
+            o.destinationArchitecture = v;
+        } else if (flag == QLatin1String("--connection")) {
+            const QString v = value();
+            if (v != QLatin1String("wifi") && v != QLatin1String("ethernet") && v != QLatin1String("thunderbolt"))
+                throw UsageError(QStringLiteral("--connection takes wifi, ethernet or thunderbolt, not \"%1\"").arg(v));
+            o.connection = v;
+        } else if (flag == QLatin1String("--report"))
+            o.report = value();
+        else
+            throw UsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
+    }
+    o.home = QDir::cleanPath(QDir(o.home).absolutePath());
+    return o;
+}
+
+int runDevtools(const DevtoolsOptions& o)
+{
+    if (!QFileInfo(o.home).isDir()) {
+        std::fprintf(stderr, "kivo-cli: home folder \"%s\" does not exist\n", qPrintable(o.home));
+        return exitUsage;
+    }
+    const DetectorSettings settings;
+    const EngineeringToolsInventory inventory =
+        EngineeringToolsDetector::inspect(o.home, host::loginUserName(), true, settings);
+    EngineeringAuditReport report{inventory, o.destinationArchitecture.value_or(inventory.sourceArchitecture), o.connection};
+
+    EngineeringMigrationPlan plan;
+    plan.buildFromInventory(inventory, report.architectureMismatch(), true, true);
+    for (const QString& name : o.include)
+        if (!plan.toggleItem(name)) {
+            std::fprintf(stderr, "kivo-cli: no developer item \"%s\" in %s\n", qPrintable(name), qPrintable(o.home));
+            return exitUsage;
+        }
+
+    const QDateTime now = QDateTime::currentDateTime();
+    if (o.report) {
+        const QString path = QFileInfo(*o.report).isDir()
+                                 ? *o.report + u'/' + EngineeringAuditReport::fileName(now.date())
+                                 : *o.report;
+        try {
+            fs::writeFileAtomically(path, report.exportMarkdown(now).toUtf8());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Report not written: %s\n", qPrintable(describe(e)));
+            return exitTransferFailed;
+        }
+    }
+
+    QList<TransferManifest::FileItem> entries;
+    QTemporaryDir scratch;
+    if (o.plan)
+        entries = buildManifestItems(plan.selection(), inventory, {o.home, scratch.path(), now.date()});
+
+    if (o.json) {
+        QJsonObject out = inventory.toJson();
+        if (o.plan)
+            out.insert(QStringLiteral("plan"), planJson(plan, entries));
+        std::fputs(QJsonDocument(out).toJson(QJsonDocument::Indented).constData(), stdout);
+        return exitSuccess;
+    }
+    print(report.exportMarkdown(now));
+    if (o.plan)
+        print(planText(plan, entries));
+    if (o.report)
+        std::fprintf(stderr, "Report written.\n");
+    return exitSuccess;
+}
+
+} // namespace kivo::cli

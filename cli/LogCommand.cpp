@@ -1,0 +1,216 @@
+#include "cli/LogCommand.h"
+
+#include "cli/CliOptions.h"
+#include "log/MigrationLogger.h"
+#include "platform/ByteCount.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/Json.h"
+#include "platform/SmallFiles.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cstdio>
+
+namespace kivo::cli {
+
+namespace {
+
+constexpr qint64 kMaxLogBytes = 64 * 1024 * 1024;
+
+void print(const QByteArray& bytes) { std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout); }
+
+QJsonObject listEntry(const MigrationLog& log)
+{
+    return {{QStringLiteral("id"), log.id},
+            {QStringLiteral("timestampStart"), json::formatDate(log.timestampStart)},
+            {QStringLiteral("overallStatus"), toString(log.overallStatus)},
+            {QStringLiteral("sourceHostname"), log.sourceHostname},
+            {QStringLiteral("destinationHostname"), log.destinationHostname},
+            {QStringLiteral("totalBytesTransferred"), double(log.totalBytesTransferred)}};
+}
+
+int unknownLog(const QString& id, const MigrationLogger& logger)
+{
+    std::fprintf(stderr, "kivo-cli: no migration log \"%s\" in %s\n", qPrintable(id), qPrintable(logger.logsDirectory()));
+    return exitUnknownLog;
+}
+
+// KIVO_LOG_POST_TIMEOUT_MS shortens the wait, for endpoints known to be near.
+std::chrono::milliseconds postTimeout()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("KIVO_LOG_POST_TIMEOUT_MS", &ok);
+    return ok && ms > 0 ? std::chrono::milliseconds(ms) : std::chrono::milliseconds(60000);
+}
+
+int list(const MigrationLogger& logger, bool json)
+{
+    if (json) {
+        QJsonArray out;
+        for (const MigrationLog& log : logger.allLogs())
+            out.append(listEntry(log));
+        print(QJsonDocument(out).toJson(QJsonDocument::Indented));
+        return exitSuccess;
+    }
+    for (const MigrationLog& log : logger.allLogs())
+        std::printf("%s  %s  %-10s  %s → %s  %s\n", qPrintable(log.id), qPrintable(json::formatDate(log.timestampStart)),
+                    qPrintable(toString(log.overallStatus)), qPrintable(log.sourceHostname),
+                    qPrintable(log.destinationHostname), qPrintable(formatFileSize(log.totalBytesTransferred)));
+    return exitSuccess;
+}
+
+int show(const MigrationLogger& logger, const QString& id)
+{
+    const auto log = logger.find(id);
+    if (!log)
+        return unknownLog(id, logger);
+    const auto bytes = fs::readRegularFile(logger.pathOf(log->id), kMaxLogBytes);
+    if (!bytes)
+        return unknownLog(id, logger);
+    print(*bytes);
+    return exitSuccess;
+}
+
+int exportAll(const MigrationLogger& logger, const std::optional<QString>& out)
+{
+    QByteArray lines;
+    for (const MigrationLog& log : logger.allLogs())
+        lines += QJsonDocument(log.toJson()).toJson(QJsonDocument::Compact) + '\n';
+    if (!out) {
+        print(lines);
+        return exitSuccess;
+    }
+    try {
+        fs::writeFileAtomically(*out, lines);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Export failed: %s\n", qPrintable(describe(e)));
+        return exitTransferFailed;
+    }
+    return exitSuccess;
+}
+
+} // namespace
+
+LogOptions parseLog(const QStringList& args)
+{
+    if (args.isEmpty())
+        throw UsageError(QStringLiteral("log needs list, show, export or post"));
+    LogOptions o;
+    o.home = QDir::homePath();
+    const QString action = args.first();
+    if (action == QLatin1String("list"))
+        o.action = LogOptions::Action::list;
+    else if (action == QLatin1String("show"))
+        o.action = LogOptions::Action::show;
+    else if (action == QLatin1String("export"))
+        o.action = LogOptions::Action::exportAll;
+    else if (action == QLatin1String("post"))
+        o.action = LogOptions::Action::post;
+    else
+        throw UsageError(QStringLiteral("unknown log action \"%1\"").arg(action));
+
+    QStringList positional;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        const auto value = [&]() -> QString {
+            if (i + 1 >= args.size())
+                throw UsageError(QStringLiteral("%1 needs a value").arg(arg));
+            return args.at(++i);
+        };
+        if (arg == QLatin1String("--home"))
+            o.home = value();
+        else if (arg == QLatin1String("--json") && o.action == LogOptions::Action::list)
+            o.json = true;
+        else if (arg == QLatin1String("--out") && o.action == LogOptions::Action::exportAll)
+            o.out = value();
+        else if (arg == QLatin1String("--pending") && o.action == LogOptions::Action::post)
+            o.pending = true;
+        else if (arg.startsWith(QLatin1String("--")))
+            throw UsageError(QStringLiteral("unknown option \"%1\"").arg(arg));
+        else
+            positional << arg;
+    }
+    switch (o.action) {
+    case LogOptions::Action::list:
+    case LogOptions::Action::exportAll:
+        if (!positional.isEmpty())
+            throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
+        break;
+    case LogOptions::Action::show:
+        if (positional.size() != 1)
+            throw UsageError(QStringLiteral("log show takes one log id or \"latest\""));
+        o.id = positional.first();
+        break;
+    case LogOptions::Action::post:
+        if (!o.pending) {
+            if (positional.isEmpty())
+                throw UsageError(QStringLiteral("log post takes a log id, \"latest\" or --pending"));
+            o.id = positional.takeFirst();
+        }
+        if (!positional.isEmpty())
+            o.url = positional.takeFirst();
+        if (!positional.isEmpty())
+            throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
+        break;
+    }
+    o.home = QDir::cleanPath(QDir(o.home).absolutePath());
+    return o;
+}
+
+int runLog(const LogOptions& o)
+{
+    MigrationLogger logger(MigrationLogger::logsDirectoryFor(o.home));
+    switch (o.action) {
+    case LogOptions::Action::list: return list(logger, o.json);
+    case LogOptions::Action::show: return show(logger, o.id);
+    case LogOptions::Action::exportAll: return exportAll(logger, o.out);
+    case LogOptions::Action::post: break;
+    }
+    const std::optional<QUrl> url = o.url ? std::optional(QUrl(*o.url)) : logEndpointFromEnvironment();
+    if (!url || !url->isValid() || (url->scheme() != QLatin1String("http") && url->scheme() != QLatin1String("https"))) {
+        std::fprintf(stderr, "kivo-cli: log post needs an http or https URL (or KIVO_LOG_ENDPOINT)\n");
+        return exitUsage;
+    }
+    QStringList ids;
+    if (o.pending) {
+        ids = logger.pendingPosts();
+    } else {
+        const auto log = logger.find(o.id);
+        if (!log)
+            return unknownLog(o.id, logger);
+        ids << log->id;
+    }
+    // Each outcome is printed below as one line; the network stack's own chatter is not.
+    if (qEnvironmentVariableIsEmpty("KIVO_LOG_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("com.kivo.app.*=false\ndefault.warning=false\nqt.*=false"));
+    bool allPosted = true;
+    for (const QString& id : std::as_const(ids)) {
+        std::optional<PostOutcome> outcome;
+        QEventLoop loop;
+        auto drive = [&]() -> QCoro::Task<void> {
+            outcome = co_await logger.postStoredLog(id, *url, postTimeout());
+            loop.quit();
+        };
+        auto running = drive();
+        if (!outcome)
+            loop.exec();
+        allPosted = allPosted && outcome->posted;
+        std::fprintf(outcome->posted ? stdout : stderr, "%s\n", qPrintable(outcome->message));
+    }
+    return allPosted ? exitSuccess : exitTransferFailed;
+}
+
+std::optional<QUrl> logEndpointFromEnvironment()
+{
+    const QString text = qEnvironmentVariable("KIVO_LOG_ENDPOINT");
+    if (text.isEmpty())
+        return std::nullopt;
+    return QUrl(text);
+}
+
+} // namespace kivo::cli

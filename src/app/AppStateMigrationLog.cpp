@@ -1,0 +1,79 @@
+// The session's migration log and developer items: opened when the transfer
+// starts, closed with its results when it ends.
+#include "app/AppState.h"
+
+#include "connection/ConnectionManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "log/MigrationLogger.h"
+#include "platform/UserFolders.h"
+
+
+namespace kivo {
+
+namespace {
+
+const QString kNoSerial = QStringLiteral("—");
+
+} // namespace
+
+void AppState::startMigrationLog()
+{
+    const auto transport = m_connectionManager->activeTransport();
+    const QString peerHost = m_selectedPeer ? m_selectedPeer->hostname : QStringLiteral("Unknown");
+    const QString localHost = hostname();
+    const QString localSerial = MigrationLogger::machineSerialNumber();
+    LogParticipants p;
+    p.connectionType = transport ? displayName(*transport) : QStringLiteral("Network");
+    if (m_deviceRole == DeviceRole::source) {
+        p.sourceSerial = localSerial;
+        p.sourceHostname = localHost;
+        p.destinationSerial = kNoSerial;
+        p.destinationHostname = peerHost;
+    } else {
+        p.sourceSerial = kNoSerial;
+        p.sourceHostname = peerHost;
+        p.destinationSerial = localSerial;
+        p.destinationHostname = localHost;
+    }
+    m_migrationLogger->startLog(p);
+}
+
+void AppState::completeMigrationLog()
+{
+    if (!m_migrationLogger->currentLog() || m_migrationLogger->currentLog()->timestampEnd)
+        return;
+    const TransferProgress& progress = *m_transferProgress;
+    for (const CategoryProgress& c : progress.categoryProgress())
+        m_migrationLogger->addCategoryResult(
+            {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, categoryResultStatus(c)});
+    LogSettings settings;
+    settings.maxTransferMbps = m_maxTransferMbps;
+    m_migrationLogger->attachTelemetry(progress, settings);
+    m_migrationLogger->attachIDEs(m_engToolsDetector->inventory().ides);
+    MigrationLog::Status status = MigrationLog::Status::completed;
+    if (progress.isCancelled())
+        status = MigrationLog::Status::cancelled;
+    else if (progress.error() || !progress.verificationMismatches().isEmpty())
+        status = MigrationLog::Status::failed;
+    m_migrationLogger->completeLog(status);
+}
+
+QString AppState::developerFilesFolder() const
+{
+    return UserFolders(m_environment.homeFolder).kivoSupport() + QStringLiteral("/outgoing-devtools/") + m_transferID;
+}
+
+std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> AppState::engineeringItems() const
+{
+    // Copies: the provider runs on a worker thread while the screens may change the plan.
+    // The Desktop files are written inside the user's own folder, where no other
+    // account can swap them before they are read (a shared temporary folder could).
+    ManifestContext context{m_environment.homeFolder, developerFilesFolder(), QDate::currentDate()};
+    return [selection = m_engToolsPlan->selection(), inventory = m_engToolsDetector->inventory(),
+            context = std::move(context)](const std::optional<UserMapping>&) {
+        return buildManifestItems(selection, inventory, context);
+    };
+}
+
+} // namespace kivo

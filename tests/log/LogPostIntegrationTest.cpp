@@ -1,0 +1,248 @@
+// kivo-cli log against HTTP endpoints started here: what is posted, what a
+// failure says, and that a failed log is delivered later exactly once.
+#include "log/MigrationLogger.h"
+#include "platform/SslServer.h"
+#include "support/TestTls.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs kivo-cli while this thread's servers keep answering.
+CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {})
+{
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.cbegin(); it != env.cend(); ++it)
+        e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&p, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(90000, &loop, &QEventLoop::quit);
+    p.start(cliPath(), args);
+    loop.exec();
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+        return {};
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+// Reads each whole request (headers and Content-Length body), then answers as told.
+class Endpoint : public QObject {
+public:
+    enum class Mode { reply, silent, huge };
+    explicit Endpoint(Mode mode, QByteArray reply = {}) : m_mode(mode), m_reply(std::move(reply))
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection()) {
+                ++connections;
+                s->setParent(this);
+                auto* buffer = new QByteArray;
+                connect(s, &QObject::destroyed, [buffer] { delete buffer; });
+                connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
+                    *buffer += s->readAll();
+                    const qsizetype end = buffer->indexOf("\r\n\r\n");
+                    if (end < 0)
+                        return;
+                    const QByteArray head = buffer->left(end).toLower();
+                    const qsizetype at = head.indexOf("content-length:");
+                    const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+                    if (buffer->size() < end + 4 + length)
+                        return;
+                    requests << *buffer;
+                    bodies << buffer->mid(end + 4, length);
+                    buffer->clear();
+                    answer(s);
+                });
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/logs").arg(m_server.serverPort()); }
+
+    int connections = 0;
+    QList<QByteArray> requests;
+    QList<QByteArray> bodies;
+
+private:
+    void answer(QTcpSocket* s)
+    {
+        if (m_mode == Mode::reply) {
+            s->write(m_reply);
+            s->disconnectFromHost();
+        } else if (m_mode == Mode::huge) {
+            const qint64 total = 50ll * 1024 * 1024;
+            s->write("HTTP/1.1 500 Internal Server Error\r\nContent-Length: " + QByteArray::number(total) + "\r\n\r\n");
+            auto* sent = new qint64(0);
+            auto* pump = new QTimer(s);
+            connect(pump, &QTimer::timeout, s, [s, sent, total, pump] {
+                while (*sent < total && s->bytesToWrite() < (1 << 20)) {
+                    s->write(QByteArray(256 * 1024, 'x'));
+                    *sent += 256 * 1024;
+                }
+                if (*sent >= total) {
+                    pump->stop();
+                    delete sent;
+                }
+            });
+            pump->start(0);
+        }
+    }
+
+    QTcpServer m_server;
+    Mode m_mode;
+    QByteArray m_reply;
+};
+
+QByteArray reply(const char* status, const char* extra = "")
+{
+    return QByteArray(status) + "\r\nContent-Length: 2\r\n" + extra + "Connection: close\r\n\r\nok";
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
+{
+    QTemporaryDir home;
+    QString id, file;
+    {
+        MigrationLogger logger(MigrationLogger::logsDirectoryFor(home.path()));
+        logger.startLog({"SER", "old", "—", "new", "Wi-Fi", false, std::nullopt});
+        logger.completeLog(MigrationLog::Status::completed);
+        id = logger.currentLog()->id;
+        file = logger.pathOf(id);
+    }
+    const QByteArray saved = readAll(file);
+    ASSERT_FALSE(saved.isEmpty());
+    const QString pending = MigrationLogger::logsDirectoryFor(home.path()) + "/pending-posts";
+
+    Endpoint elsewhere(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));
+    Endpoint redirect(Endpoint::Mode::reply,
+                      reply("HTTP/1.1 302 Found", QByteArray("Location: " + elsewhere.url().toUtf8() + "\r\n").constData()));
+    Endpoint broken(Endpoint::Mode::reply, reply("HTTP/1.1 500 Internal Server Error"));
+    Endpoint silent(Endpoint::Mode::silent);
+    Endpoint huge(Endpoint::Mode::huge);
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/logs").arg(closed.serverPort());
+    closed.close();
+
+    const test::TestIdentity identity = test::makeTestIdentity(QStringLiteral("127.0.0.1"));
+    SslServer tls;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificate(identity.certificate);
+    config.setPrivateKey(identity.key);
+    tls.setSslConfiguration(config);
+    bool tlsServed = false;
+    QObject::connect(&tls, &SslServer::socketAccepted, &tls, [&](QSslSocket* s) {
+        s->setParent(&tls);
+        s->startServerEncryption();
+        QObject::connect(s, &QSslSocket::readyRead, s, [&] { tlsServed = true; });
+    });
+    ASSERT_TRUE(tls.listen(QHostAddress::LocalHost));
+    const QString untrusted = QStringLiteral("https://127.0.0.1:%1/logs").arg(tls.serverPort());
+
+    struct Case {
+        const char* name;
+        QString url;
+        const char* line;
+    } cases[] = {
+        {"redirect", redirect.url(), "Failed to post log, status: 302\n"},
+        {"server error", broken.url(), "Failed to post log, status: 500\n"},
+        {"50 MB reply", huge.url(), "Failed to post log, status: 500\n"},
+        {"refused", refused, "Failed to post migration log: "},
+        {"never answers", silent.url(), "Failed to post migration log: No answer within 0.5 s\n"},
+        {"untrusted certificate", untrusted, "Failed to post migration log: "},
+    };
+    for (const Case& c : cases) {
+        const CliRun r = runCli({"log", "post", "latest", c.url, "--home", home.path()}, {{"KIVO_LOG_POST_TIMEOUT_MS", "500"}});
+        EXPECT_EQ(r.exitCode, 1) << c.name;
+        EXPECT_TRUE(r.err.startsWith(c.line)) << c.name << ": " << r.err.constData();
+        EXPECT_EQ(r.err.count('\n'), 1) << c.name << ": " << r.err.constData();
+        EXPECT_EQ(readAll(file), saved) << c.name;
+        EXPECT_EQ(readAll(pending), id.toUtf8() + "\n") << c.name;
+    }
+    EXPECT_EQ(elsewhere.connections, 0) << "a redirect was followed";
+    EXPECT_FALSE(tlsServed) << "a request went to an untrusted server";
+    EXPECT_EQ(broken.bodies.value(0), saved);
+
+    Endpoint accepting(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));
+    const CliRun delivered = runCli({"log", "post", "--pending", accepting.url(), "--home", home.path()});
+    EXPECT_EQ(delivered.exitCode, 0) << delivered.err.constData();
+    EXPECT_EQ(delivered.out, "Migration log posted successfully to " + accepting.url().toUtf8() + "\n");
+    ASSERT_EQ(accepting.bodies.size(), 1);
+    EXPECT_EQ(accepting.bodies[0], saved);
+    EXPECT_TRUE(accepting.requests[0].startsWith("POST /logs HTTP/1.1\r\n"));
+    EXPECT_TRUE(accepting.requests[0].toLower().contains("\r\ncontent-type: application/json\r\n"));
+    EXPECT_EQ(readAll(pending), "");
+    EXPECT_EQ(runCli({"log", "post", "--pending", accepting.url(), "--home", home.path()}).exitCode, 0);
+    EXPECT_EQ(accepting.bodies.size(), 1) << "delivered twice";
+}
+
+TEST(LogPost, ListShowAndExportReadTheSavedLogs)
+{
+    QTemporaryDir home;
+    QStringList ids;
+    {
+        MigrationLogger logger(MigrationLogger::logsDirectoryFor(home.path()));
+        for (int i = 0; i < 2; ++i) {
+            logger.startLog({"SER", QStringLiteral("old%1").arg(i), "—", "new", "Ethernet", false, std::nullopt});
+            logger.completeLog(MigrationLog::Status::completed);
+            ids.prepend(logger.currentLog()->id);
+        }
+    }
+    const CliRun list = runCli({"log", "list", "--json", "--home", home.path()});
+    ASSERT_EQ(list.exitCode, 0);
+    const QJsonArray listed = QJsonDocument::fromJson(list.out).array();
+    ASSERT_EQ(listed.size(), 2);
+    // Both started within the same second: the order between them is the loader's to choose.
+    QStringList listedIDs = {listed[0].toObject()["id"].toString(), listed[1].toObject()["id"].toString()};
+    listedIDs.sort();
+    QStringList sortedIDs = ids;
+    sortedIDs.sort();
+    EXPECT_EQ(listedIDs, sortedIDs);
+    EXPECT_EQ(listed[0].toObject()["sourceHostname"].toString().left(3), "old");
+
+    const QString path = MigrationLogger::logsDirectoryFor(home.path()) + "/" + MigrationLogger::fileNameFor(ids[0]);
+    EXPECT_EQ(runCli({"log", "show", ids[0], "--home", home.path()}).out, readAll(path));
+    const CliRun unknown = runCli({"log", "show", "0000-nope", "--home", home.path()});
+    EXPECT_EQ(unknown.exitCode, 6);
+    EXPECT_TRUE(unknown.err.contains("no migration log \"0000-nope\""));
+    EXPECT_EQ(runCli({"log", "post", "0000-nope", "http://127.0.0.1:9/", "--home", home.path()}).exitCode, 6);
+    EXPECT_EQ(runCli({"log", "show", "--home", home.path()}).exitCode, 2);
+
+    const CliRun exported = runCli({"log", "export", "--home", home.path()});
+    ASSERT_EQ(exported.exitCode, 0);
+    const QList<QByteArray> lines = exported.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(ids.contains(MigrationLog::decode(line).id));
+}
