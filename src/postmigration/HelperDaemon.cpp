@@ -9,7 +9,7 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcHelper, "com.kivo.app.Helper")
+#include "platform/Logging.h"
 
 namespace kivo {
 
@@ -67,7 +67,7 @@ void HelperDaemon::accept()
 {
     while (QLocalSocket* socket = m_server.nextPendingConnection()) {
         if (!admits(socket)) {
-            qCWarning(lcHelper) << "Refused a caller";
+            qCWarning(lcHelperInstaller) << "Refused a caller";
             socket->abort();
             socket->deleteLater();
             continue;
@@ -125,7 +125,7 @@ void HelperDaemon::readFrom(QLocalSocket* socket)
                 return;
         }
         if (it->buffer.size() > m_limits.maxLineBytes) {
-            qCWarning(lcHelper) << "Dropped a caller whose request was too long";
+            qCWarning(lcHelperInstaller) << "Dropped a caller whose request was too long";
             drop(socket);
             return;
         }

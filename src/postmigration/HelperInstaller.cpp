@@ -9,7 +9,7 @@
 #include <QLocalSocket>
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcHelperInstaller, "com.kivo.app.HelperInstaller")
+#include "platform/Logging.h"
 
 namespace kivo {
 namespace {

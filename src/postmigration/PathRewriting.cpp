@@ -11,7 +11,7 @@
 #include <memory>
 #include <string.h>
 
-Q_LOGGING_CATEGORY(lcUserMapper, "com.kivo.app.UserMapper")
+#include "platform/Logging.h"
 
 namespace kivo {
 namespace {

@@ -10,7 +10,7 @@
 #include <QtConcurrent>
 #include <QCoroFuture>
 
-Q_DECLARE_LOGGING_CATEGORY(lcUserMapper)
+#include "platform/Logging.h"
 
 namespace kivo {
 namespace {
