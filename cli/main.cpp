@@ -1,6 +1,8 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
+#include "cli/HelperCommand.h"
+#include "cli/StagedCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -18,12 +20,19 @@ Usage:
                    [--allow-unverified-pairing] [--json]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
+                   [--user NAME] [--source-home DIR] [--pref-restore immediate|staged|manual]
+                   [--restore-window-days N]
+  kivo-cli helper  status [--json]
+  kivo-cli helper  install [--unit-dir DIR] [--socket PATH] [--no-start]
+  kivo-cli staged  list|watch [--home DIR] [--apps-dir DIR]... [--json]
+  kivo-cli staged  apply|discard KEY [--home DIR]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
+6 unknown staged bundle; 7 the privileged helper is not available.
 )";
 
 } // namespace
@@ -56,6 +65,10 @@ int main(int argc, char** argv)
             return kivo::cli::runSend(kivo::cli::parseSend(rest));
         if (command == QLatin1String("receive"))
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
+        if (command == QLatin1String("helper"))
+            return kivo::cli::runHelper(kivo::cli::parseHelper(rest));
+        if (command == QLatin1String("staged"))
+            return kivo::cli::runStaged(kivo::cli::parseStaged(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));

@@ -2,7 +2,9 @@
 
 #include <QFile>
 
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -69,6 +71,21 @@ bool isOnNetworkFileSystem(const QString& path)
     default:
         return false;
     }
+}
+
+bool becomeUser(unsigned uid, unsigned gid)
+{
+    const gid_t groups[] = {static_cast<gid_t>(gid)};
+    if (::setgroups(1, groups) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        return false;
+    // No way back.
+    return ::setuid(0) != 0 || uid == 0;
+}
+
+bool systemdIsRunning()
+{
+    struct stat st {};
+    return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 unsigned effectiveUid()

@@ -28,4 +28,10 @@ bool isOnNetworkFileSystem(const QString& path);
 // The effective user of this process.
 unsigned effectiveUid();
 
+// Becomes that user for good (groups, group, user); false when it could not.
+bool becomeUser(unsigned uid, unsigned gid);
+
+// True when systemd manages this machine.
+bool systemdIsRunning();
+
 } // namespace kivo
