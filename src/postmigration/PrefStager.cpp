@@ -175,8 +175,10 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
         if (staged != e.stagedPath || !staged.startsWith(folder + u'/') || staged == folder + QStringLiteral("/bundle.json")
             || !destination)
             throw PrefStagerError(bundleKey, QStringLiteral("it names a file outside its folder or the home"));
-        if (const auto why = m_beneath->resolveError(staged.left(staged.lastIndexOf(u'/'))))
-            throw PrefStagerError(bundleKey, *why);
+        if (!m_beneath->isDirectory(staged.left(staged.lastIndexOf(u'/'))))
+            throw PrefStagerError(bundleKey, QStringLiteral("a link or no folder on the way to %1").arg(staged));
+        if (const auto there = fs::status(staged, fs::Links::dontFollow); there && !there->isRegular())
+            throw PrefStagerError(bundleKey, QStringLiteral("%1 is not a file").arg(staged));
         moves.append({staged, *destination});
     }
     QStringList restored;
