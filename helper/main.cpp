@@ -2,6 +2,7 @@
 // modes inside people's home folders for the kivo processes that ask.
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
+#include "platform/ResourceLimits.h"
 #include "postmigration/HelperDaemon.h"
 
 #include <QCoreApplication>
@@ -55,6 +56,8 @@ int main(int argc, char** argv)
         const QString here = QCoreApplication::applicationDirPath();
         callers.executables = {here + QStringLiteral("/kivo-cli"), here + QStringLiteral("/kivo")};
     }
+    // A request's paths are held open together while it is checked: room for the largest one.
+    kivo::raiseOpenFileLimit(4096);
     kivo::HelperDaemon daemon(kivo::HelperService{}, callers);
     QString error;
     if (!daemon.listen(socketPath, &error)) {

@@ -64,7 +64,8 @@ FileReplacement::FileReplacement(const QString& homeFolder, const QString& path)
     m_mode = static_cast<std::uint16_t>(st.st_mode & 07777);
     m_sourceDevice = static_cast<std::int64_t>(st.st_dev);
     m_sourceInode = static_cast<std::int64_t>(st.st_ino);
-    fs::adviseSequential(m_source);
+    if (m_size > (1u << 20))
+        fs::adviseSequential(m_source);
 }
 
 FileReplacement::~FileReplacement()

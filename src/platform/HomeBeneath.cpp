@@ -128,6 +128,50 @@ void HomeBeneath::changeOwner(const QString& absolutePath, unsigned uid, unsigne
         fail(errno, absolutePath);
 }
 
+UniqueFd HomeBeneath::handle(const QString& absolutePath) const
+{
+    return open(absolutePath, O_PATH | O_NOFOLLOW);
+}
+
+std::optional<UniqueFd> HomeBeneath::handleIfPresent(const QString& absolutePath) const
+{
+    const std::optional<QString> relative = relativePath(absolutePath);
+    if (!relative)
+        throw SystemError(QStringLiteral("%1: outside %2").arg(absolutePath, m_home));
+    if (relative->isEmpty())
+        return UniqueFd(::openat(m_homeFd.get(), ".", O_PATH | O_CLOEXEC));
+    const int fd = fs::openBeneath(m_homeFd.get(), QFile::encodeName(*relative), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0)
+        return UniqueFd(fd);
+    if (errno == ENOENT)
+        return std::nullopt;
+    fail(errno, absolutePath);
+}
+
+UniqueFd HomeBeneath::folderHandle(const QString& absoluteFolder) const
+{
+    return open(absoluteFolder, O_PATH | O_DIRECTORY);
+}
+
+bool HomeBeneath::changeOwnerIn(const UniqueFd& folder, const QString& name, unsigned uid, unsigned gid,
+                                const QString& pathForErrors)
+{
+    const QByteArray leaf = QFile::encodeName(name);
+    if (leaf.isEmpty() || leaf == "." || leaf == ".." || leaf.contains('/'))
+        throw SystemError(QStringLiteral("%1: not a name in its folder").arg(pathForErrors));
+    if (::fchownat(folder.get(), leaf.constData(), uid, gid, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    if (errno == ENOENT)
+        return false;
+    fail(errno, pathForErrors);
+}
+
+void HomeBeneath::changeOwner(const UniqueFd& handle, unsigned uid, unsigned gid, const QString& pathForErrors)
+{
+    if (::fchownat(handle.get(), "", uid, gid, AT_EMPTY_PATH) != 0)
+        fail(errno, pathForErrors);
+}
+
 void HomeBeneath::setMode(const QString& absolutePath, std::uint16_t mode) const
 {
     // An O_PATH descriptor names the very file that was resolved; its /proc

@@ -27,6 +27,17 @@ public:
 
     // Owner and group of what is at the path (a link itself, never its target).
     void changeOwner(const QString& absolutePath, unsigned uid, unsigned gid) const;
+    // What is at the path, resolved now and held: a later change acts on this very file.
+    UniqueFd handle(const QString& absolutePath) const;
+    // The same, or nothing when there is nothing at the path (any more).
+    std::optional<UniqueFd> handleIfPresent(const QString& absolutePath) const;
+    static void changeOwner(const UniqueFd& handle, unsigned uid, unsigned gid, const QString& pathForErrors);
+    // A folder in the home (or the home), resolved now and held.
+    UniqueFd folderHandle(const QString& absoluteFolder) const;
+    // Owner and group of `name` in a held folder, a link itself and not its
+    // target; false when there is nothing by that name.
+    static bool changeOwnerIn(const UniqueFd& folder, const QString& name, unsigned uid, unsigned gid,
+                              const QString& pathForErrors);
     void setMode(const QString& absolutePath, std::uint16_t mode) const;
     // Nothing when the path resolves beneath the home without a link; else the reason.
     std::optional<QString> resolveError(const QString& absolutePath) const;

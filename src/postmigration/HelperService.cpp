@@ -8,6 +8,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include <QHash>
+
+#include <memory>
+#include <vector>
+
 namespace kivo {
 namespace {
 
@@ -40,11 +45,9 @@ std::optional<QString> HelperService::pathProblem(const QString& path, const QSt
         return QStringLiteral("not an absolute path: %1").arg(path);
     if (path.contains(QChar(0)))
         return QStringLiteral("path holds a NUL");
-    for (const QString& part : path.split(u'/')) {
-        if (part == QLatin1String(".."))
-            return QStringLiteral("path holds \"..\": %1").arg(path);
-    }
-    if (path != home && !path.startsWith(home + u'/'))
+    if (path.contains(QLatin1String("/../")) || path.endsWith(QLatin1String("/..")))
+        return QStringLiteral("path holds \"..\": %1").arg(path);
+    if (path != home && !(path.startsWith(home) && path.at(home.size()) == u'/'))
         return QStringLiteral("outside %1: %2").arg(home, path);
     return std::nullopt;
 }
@@ -109,27 +112,59 @@ QJsonObject HelperService::correctOwnership(const QJsonObject& request) const
     if (!account)
         return failure(why);
     const HomeBeneath home(account->home);
-    QStringList paths;
+    // Every folder on the way is resolved (and held) before the first change:
+    // a link or ".." anywhere refuses the request whole.
+    struct Target {
+        std::shared_ptr<UniqueFd> folder;
+        QString name;
+        QString path;
+    };
+    std::vector<Target> targets;
+    targets.reserve(std::size_t(array.size()));
+    QHash<QString, std::shared_ptr<UniqueFd>> folders;
+    bool includesHome = false;
     for (const QJsonValue& v : array) {
         if (!v.isString())
             return failure(QStringLiteral("paths must be text"));
         const QString path = v.toString();
         if (const auto problem = pathProblem(path, account->home))
             return failure(*problem);
-        if (const auto problem = home.resolveError(path))
-            return failure(*problem);
-        paths.append(path);
+        if (path == account->home) {
+            includesHome = true;
+            continue;
+        }
+        const qsizetype slash = path.lastIndexOf(u'/');
+        const QString parent = path.left(slash);
+        std::shared_ptr<UniqueFd>& folder = folders[parent];
+        if (!folder) {
+            try {
+                folder = std::make_shared<UniqueFd>(home.folderHandle(parent));
+            } catch (const SystemError& e) {
+                if (!QFileInfo::exists(parent) && !QFileInfo(parent).isSymLink())
+                    continue; // gone since it was written: nothing to hand over
+                return failure(e.description());
+            }
+        }
+        targets.push_back({folder, path.mid(slash + 1), path});
     }
     QStringList errors;
-    for (const QString& path : std::as_const(paths)) {
+    if (includesHome) {
         try {
-            home.changeOwner(path, account->uid, account->gid);
+            home.changeOwner(account->home, account->uid, account->gid);
         } catch (const SystemError& e) {
             errors.append(e.description());
         }
     }
+    for (const Target& t : targets) {
+        try {
+            HomeBeneath::changeOwnerIn(*t.folder, t.name, account->uid, account->gid, t.path);
+        } catch (const SystemError& e) {
+            errors.append(e.description());
+        }
+    }
+    const qsizetype total = qsizetype(targets.size());
     if (!errors.isEmpty())
-        return failure(QStringLiteral("%1 of %2 failed: %3").arg(errors.size()).arg(paths.size()).arg(errors.first()));
+        return failure(QStringLiteral("%1 of %2 failed: %3").arg(errors.size()).arg(total).arg(errors.first()));
     return success();
 }
 

@@ -7,6 +7,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string.h>
@@ -125,24 +126,35 @@ QList<PathRewriteLog> rewriteTextFile(const QString& homeFolder, const QString& 
         FileReplacement file(homeFolder, path);
         // First pass: is it text, and is there anything to change? Most files have nothing.
         Utf8Validator utf8;
-        QByteArray piece(kPiece, Qt::Uninitialized);
+        // A small file is read once and kept for the second pass.
+        const qsizetype pieceSize = qsizetype(std::clamp<std::uint64_t>(file.size() + 1, 4096, kPiece));
+        QByteArray piece(pieceSize, Qt::Uninitialized);
         qsizetype longest = 0;
         for (const QByteArray& p : patterns)
             longest = std::max(longest, p.size());
         bool found = false;
         QByteArray tail;
+        int pieces = 0;
+        std::int64_t firstLength = 0;
         for (;;) {
-            const std::int64_t n = file.read(piece.data(), kPiece);
+            const std::int64_t n = file.read(piece.data(), pieceSize);
             if (n == 0)
                 break;
+            if (pieces++ == 0)
+                firstLength = n;
             const QByteArrayView bytes(piece.constData(), n);
             if (!utf8.feed(bytes))
                 return logs;
             if (!found) {
-                const QByteArray window = tail + bytes.toByteArray();
                 for (const QByteArray& p : patterns)
-                    found = found || (!p.isEmpty() && window.contains(p));
-                tail = window.right(longest - 1);
+                    found = found || (!p.isEmpty() && bytes.contains(p));
+                // A pattern across the boundary with the previous piece.
+                if (!found && !tail.isEmpty()) {
+                    const QByteArray seam = tail + bytes.first(std::min<qsizetype>(n, longest - 1)).toByteArray();
+                    for (const QByteArray& p : patterns)
+                        found = found || (!p.isEmpty() && seam.contains(p));
+                }
+                tail = bytes.last(std::min<qsizetype>(n, longest - 1)).toByteArray();
             }
         }
         if (!utf8.finish())
@@ -154,15 +166,17 @@ QList<PathRewriteLog> rewriteTextFile(const QString& homeFolder, const QString& 
         if (!found)
             return logs;
 
-        file.rewind();
+        const bool kept = pieces == 1;
+        if (!kept)
+            file.rewind();
         std::vector<std::unique_ptr<StreamReplacer>> chain;
         for (qsizetype i = 0; i < rules.size(); ++i)
             chain.push_back(std::make_unique<StreamReplacer>(patterns[i], rules[i].replacement.toUtf8()));
         QByteArray a, b;
         bool last = false;
         while (!last) {
-            const std::int64_t n = file.read(piece.data(), kPiece);
-            last = n == 0;
+            const std::int64_t n = kept ? firstLength : file.read(piece.data(), pieceSize);
+            last = kept || n == 0;
             QByteArrayView input(piece.constData(), n);
             for (auto& stage : chain) {
                 a.clear();

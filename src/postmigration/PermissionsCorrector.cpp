@@ -17,20 +17,28 @@ QStringList PermissionsCorrector::pathsToCorrect(const QString& homeFolder, cons
 {
     const QString home = QDir::cleanPath(homeFolder);
     QStringList out;
+    out.reserve(paths.size());
     QSet<QString> seen;
+    QString lastFolder;
     for (QString path : paths) {
         if (path.startsWith(QLatin1String("~/")))
             path = home + path.mid(1);
-        path = QDir::cleanPath(path);
-        if (!path.startsWith(home + u'/') || !fs::status(path, fs::Links::dontFollow))
+        if (path.contains(QLatin1String("//")) || path.contains(QLatin1String("/.")) || path.endsWith(u'/'))
+            path = QDir::cleanPath(path);
+        if (!path.startsWith(home) || path.size() <= home.size() + 1 || path.at(home.size()) != u'/')
             continue;
-        // Folders the receive made on the way belong to the account as well.
-        QStringList chain;
-        for (QString p = path; p.size() > home.size() && !seen.contains(p); p = p.left(p.lastIndexOf(u'/'))) {
-            seen.insert(p);
-            chain.prepend(p);
+        // Folders the receive made on the way belong to the account as well,
+        // each once; files come grouped by folder, so the last one is remembered.
+        const QString folder = path.left(path.lastIndexOf(u'/'));
+        if (folder != lastFolder) {
+            const qsizetype before = out.size();
+            for (QString p = folder; p.size() > home.size() && !seen.contains(p); p.truncate(p.lastIndexOf(u'/'))) {
+                seen.insert(p);
+                out.insert(before, p);
+            }
+            lastFolder = folder;
         }
-        out += chain;
+        out.append(path);
     }
     return out;
 }
@@ -127,7 +135,8 @@ void PermissionsCorrector::correctDirect(const QString& homeFolder, const QStrin
             home->changeOwner(path, account->uid, account->gid);
             ++m_report.filesProcessed;
         } catch (const SystemError& e) {
-            m_report.errors.append({path, e.description()});
+            if (fs::status(path, fs::Links::dontFollow)) // gone since it was written: nothing to hand over
+                m_report.errors.append({path, e.description()});
         }
     }
 }

@@ -91,6 +91,14 @@ TEST(PathRewriting, TextFilesAreRewrittenInPlaceKeepingModeAndOthersStayByteIden
     ::stat(QFile::encodeName(text).constData(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 
+    // Larger than one read, the only occurrence straddling the first boundary.
+    const QString large = home + u"/large.txt"_s;
+    QByteArray bytes((1 << 20) - 4, 'a');
+    bytes += "/Users/ann/end";
+    write(large, bytes);
+    EXPECT_EQ(rewriteTextFile(home, large, kRules).size(), 1);
+    EXPECT_EQ(readAll(large), QByteArray((1 << 20) - 4, 'a') + "/home/bob/end");
+
     const QByteArray binary = QByteArray("\x00\xff/Users/ann\xfe", 14);
     const QString blob = home + u"/Library/Application Support/App/cache.bin"_s;
     write(blob, binary);
