@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -193,4 +195,28 @@ TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEvery
     qunsetenv("KIVO_APPLICATIONS_DIR");
     helper.terminate();
     helper.waitForFinished(10000);
+}
+
+TEST(PostMigrationEndToEnd, HelperInstallWritesAUnitSystemdAccepts)
+{
+    QTemporaryDir units;
+    QProcess install;
+    install.start(cliPath(), {u"helper"_s, u"install"_s, u"--unit-dir"_s, units.path(), u"--socket"_s,
+                              units.path() + u"/helper.sock"_s, u"--no-start"_s});
+    ASSERT_TRUE(install.waitForFinished(30000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().constData();
+    const QString unit = units.path() + u"/kivo-helper.service"_s;
+    const QString text = QString::fromUtf8(readAll(unit));
+    const qsizetype at = text.indexOf(u"ExecStart="_s);
+    ASSERT_GE(at, 0);
+    const QString executable = text.mid(at + 10).section(u' ', 0, 0);
+    EXPECT_TRUE(executable.startsWith(u'/'));
+    EXPECT_TRUE(QFileInfo(executable).isExecutable()) << executable.toStdString();
+    const QString analyze = QStandardPaths::findExecutable(u"systemd-analyze"_s);
+    if (analyze.isEmpty())
+        return; // the unit's own checks above still ran
+    QProcess verify;
+    verify.start(analyze, {u"verify"_s, unit});
+    ASSERT_TRUE(verify.waitForFinished(60000));
+    EXPECT_EQ(verify.exitCode(), 0) << verify.readAllStandardError().constData();
 }
