@@ -120,6 +120,11 @@ void HelperDaemon::readFrom(QLocalSocket* socket)
             else
                 reply = m_service.handle(doc.object());
             socket->write(QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n');
+            // A caller that does not read its replies does not get to pile them up here.
+            if (socket->bytesToWrite() > m_limits.maxLineBytes) {
+                drop(socket);
+                return;
+            }
             it = m_connections.find(socket);
             if (it == m_connections.end())
                 return;

@@ -87,12 +87,22 @@ QCoro::Task<QJsonObject> HelperInstaller::call(QJsonObject request, std::optiona
 {
     if (!co_await isAvailable())
         throw HelperError(HelperError::Kind::notInstalled);
-    try {
-        co_return co_await exchange(std::move(request), timeout.value_or(m_timeouts.call));
-    } catch (const HelperError& e) {
-        if (e.kind() == HelperError::Kind::timedOut || e.kind() == HelperError::Kind::connectionFailed)
-            invalidate();
-        throw;
+    // A connection kept from an earlier call may have been closed by the
+    // daemon meanwhile (it makes room by closing idle ones): one fresh try.
+    // Every method may be asked twice with the same effect.
+    const bool reused = m_socket && m_socket->state() == QLocalSocket::ConnectedState;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            co_return co_await exchange(request, timeout.value_or(m_timeouts.call));
+        } catch (const HelperError& e) {
+            const bool stale = e.kind() == HelperError::Kind::connectionFailed && reused && attempt == 0;
+            if (e.kind() == HelperError::Kind::timedOut || e.kind() == HelperError::Kind::connectionFailed) {
+                invalidate();
+                m_availability = stale ? Availability::available : Availability::unknown;
+            }
+            if (!stale)
+                throw;
+        }
     }
 }
 

@@ -195,6 +195,24 @@ QList<PathRewriteLog> UserAccountMapper::record(QList<PathRewriteLog> logs)
     return logs;
 }
 
+QCoro::Task<void> UserAccountMapper::rewrite(Files files)
+{
+    if (!m_mapping || !m_mapping->changesHomeFolder())
+        co_return;
+    const UserMapping mapping = *m_mapping;
+    const QList<PathRewriteLog> logs = co_await QtConcurrent::run([files, mapping] {
+        QList<PathRewriteLog> all;
+        for (const auto& [kind, path] : files) {
+            if (kind == RewriteKind::plist)
+                all += rewritePlistFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
+            else if (kind == RewriteKind::text)
+                all += rewriteTextFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
+        }
+        return all;
+    });
+    record(logs);
+}
+
 QList<PathRewriteLog> UserAccountMapper::rewritePlist(const QString& path)
 {
     if (!m_mapping || !m_mapping->changesHomeFolder())

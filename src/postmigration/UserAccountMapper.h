@@ -67,6 +67,8 @@ public:
     std::optional<UserMapping> mapping() const override { return m_mapping; }
     void rewritePlistPaths(const QString& path) override { rewritePlist(path); }
     void rewriteTextFilePaths(const QString& path) override { rewriteText(path); }
+    // Rewrites on a worker thread; the records land here, on this object's thread.
+    QCoro::Task<void> rewrite(Files files) override;
     QList<PathRewriteLog> rewritePlist(const QString& path);
     QList<PathRewriteLog> rewriteText(const QString& path);
 

@@ -289,10 +289,15 @@ TEST_F(HelperDaemonTest, HostileRequestsChangeNothingAndTheDaemonKeepsAnswering)
         EXPECT_TRUE(c.closedByPeer());
     }
     {
+        // A client whose kept connection the crowd pushes out reconnects on its next call.
+        HelperInstaller kept(m_socketPath);
+        ASSERT_TRUE(test::runTask(kept.isAvailable()));
         std::vector<std::unique_ptr<Client>> idle;
         for (int i = 0; i < 1000; ++i)
             idle.push_back(std::make_unique<Client>(m_socketPath));
         EXPECT_TRUE(answersVersion()) << "idle connections do not lock callers out";
+        QJsonObject request{{u"method"_s, u"getVersion"_s}};
+        EXPECT_FALSE(test::runTask(kept.call(request)).value(u"version"_s).toString().isEmpty());
     }
     EXPECT_TRUE(answersVersion());
 }
