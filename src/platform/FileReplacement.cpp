@@ -2,6 +2,7 @@
 
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
+#include "platform/HomeBeneath.h"
 
 #include <QFile>
 #include <QUuid>
@@ -39,8 +40,8 @@ FileReplacement::FileReplacement(const QString& homeFolder, const QString& path)
         if (parent == home) {
             m_parent = std::move(homeFd);
         } else {
-            const int fd = fs::openBeneath(homeFd.get(), QFile::encodeName(parent.mid(home.size() + 1)),
-                                           O_PATH | O_DIRECTORY | O_CLOEXEC);
+            const int fd = openWithoutLinks(homeFd.get(), QFile::encodeName(parent.mid(home.size() + 1)),
+                                            O_PATH | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0)
                 fail(errno, path);
             m_parent = UniqueFd(fd);

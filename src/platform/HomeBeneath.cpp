@@ -49,6 +49,37 @@ void removeBelow(int dirFd)
 
 } // namespace
 
+int openWithoutLinks(int dirFd, const QByteArray& relative, int flags)
+{
+    const int fd = fs::openBeneath(dirFd, relative, flags);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+    const QList<QByteArray> parts = relative.split('/');
+    UniqueFd current;
+    int at = dirFd;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QByteArray& part = parts[i];
+        if (part.isEmpty() || part == "." || part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (i + 1 == parts.size())
+            return ::openat(at, part.constData(), flags | O_NOFOLLOW);
+        UniqueFd next(::openat(at, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isValid()) {
+            // A link where a folder should be: as openat2 says it.
+            struct stat st {};
+            if (::fstatat(at, part.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                errno = ELOOP;
+            return -1;
+        }
+        current = std::move(next);
+        at = current.get();
+    }
+    errno = ENOENT;
+    return -1;
+}
+
 HomeBeneath::HomeBeneath(QString homeFolder) : m_home(std::move(homeFolder))
 {
     while (m_home.size() > 1 && m_home.endsWith(u'/'))
@@ -78,7 +109,7 @@ UniqueFd HomeBeneath::open(const QString& absolutePath, int flags) const
         throw SystemError(QStringLiteral("%1: outside %2").arg(absolutePath, m_home));
     if (relative->isEmpty())
         return UniqueFd(::openat(m_homeFd.get(), ".", flags | O_CLOEXEC));
-    const int fd = fs::openBeneath(m_homeFd.get(), QFile::encodeName(*relative), flags | O_CLOEXEC);
+    const int fd = openWithoutLinks(m_homeFd.get(), QFile::encodeName(*relative), flags | O_CLOEXEC);
     if (fd < 0)
         fail(errno, absolutePath);
     return UniqueFd(fd);
@@ -140,7 +171,7 @@ std::optional<UniqueFd> HomeBeneath::handleIfPresent(const QString& absolutePath
         throw SystemError(QStringLiteral("%1: outside %2").arg(absolutePath, m_home));
     if (relative->isEmpty())
         return UniqueFd(::openat(m_homeFd.get(), ".", O_PATH | O_CLOEXEC));
-    const int fd = fs::openBeneath(m_homeFd.get(), QFile::encodeName(*relative), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openWithoutLinks(m_homeFd.get(), QFile::encodeName(*relative), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0)
         return UniqueFd(fd);
     if (errno == ENOENT)

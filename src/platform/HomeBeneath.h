@@ -12,6 +12,12 @@
 
 namespace kivo {
 
+// Opens `relative` below `dirFd` refusing "..", "." and every symbolic link on
+// the way (a trailing link only as itself, with O_PATH | O_NOFOLLOW): one
+// openat2 call where the kernel has it, else one component at a time.
+// A descriptor, or -1 with errno.
+int openWithoutLinks(int dirFd, const QByteArray& relative, int flags);
+
 // Changes to files inside one home folder that never follow a symbolic link:
 // every path is resolved beneath the home in one call that refuses links and
 // "..", so a link planted in the home cannot point a change at /etc.

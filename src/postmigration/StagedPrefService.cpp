@@ -32,8 +32,15 @@ std::optional<PrefRestoreMode> prefRestoreModeFromString(const QString& text)
 
 StagedPrefService::StagedPrefService(std::unique_ptr<PrefStager> stager, std::unique_ptr<AppInstallWatcher> watcher,
                                      QObject* parent)
-    : QObject(parent), m_stager(std::move(stager)), m_watcher(std::move(watcher))
+    : StagedPrefService(std::move(stager), std::move(watcher), std::make_unique<HomebrewWatcher>(), parent)
 {
+}
+
+StagedPrefService::StagedPrefService(std::unique_ptr<PrefStager> stager, std::unique_ptr<AppInstallWatcher> watcher,
+                                     std::unique_ptr<HomebrewWatcher> homebrew, QObject* parent)
+    : QObject(parent), m_stager(std::move(stager)), m_watcher(std::move(watcher)), m_homebrew(std::move(homebrew))
+{
+    connect(m_homebrew.get(), &HomebrewWatcher::brewDetected, this, [this](const QString& path) { m_homebrewDetectedAt = path; });
     connect(m_watcher.get(), &AppInstallWatcher::appAppeared, this,
             [this](const QString& id, const QString& path) { handleAppAppeared(id, path); });
 }
@@ -52,6 +59,13 @@ void StagedPrefService::start()
         qCInfo(lcStagedPrefService, "Discarded %lld expired bundle(s) on startup", qlonglong(discarded.size()));
     refresh();
     m_watcher->start();
+    m_homebrew->start();
+}
+
+void StagedPrefService::registerMDMManifest(const MDMAppManifest& manifest)
+{
+    m_mdmIncomingApps = manifest.apps;
+    qCInfo(lcStagedPrefService, "MDM manifest registered: %lld incoming app(s)", qlonglong(manifest.apps.size()));
 }
 
 void StagedPrefService::absorbCompletedFiles(const QString& categoryID, const QList<TransferManifest::FileItem>& items)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "postmigration/AppInstallWatcher.h"
+#include "postmigration/HomebrewWatcher.h"
+#include "postmigration/MDMAppManifest.h"
 #include "postmigration/PrefStager.h"
 #include "transfer/TransferManifest.h"
 
@@ -22,6 +24,8 @@ class StagedPrefService : public QObject {
 public:
     StagedPrefService(std::unique_ptr<PrefStager> stager, std::unique_ptr<AppInstallWatcher> watcher,
                       QObject* parent = nullptr);
+    StagedPrefService(std::unique_ptr<PrefStager> stager, std::unique_ptr<AppInstallWatcher> watcher,
+                      std::unique_ptr<HomebrewWatcher> homebrew, QObject* parent = nullptr);
     ~StagedPrefService() override;
 
     PrefRestoreMode restoreMode() const { return m_restoreMode; }
@@ -42,6 +46,10 @@ public:
     bool applyManually(const QString& bundleKey);
     void handleAppAppeared(const QString& bundleID, const QString& path = {});
     void refresh();
+    // Kept for display; staging does not consult it.
+    void registerMDMManifest(const MDMAppManifest& manifest);
+    const QList<MDMAppManifest::IncomingApp>& mdmIncomingApps() const { return m_mdmIncomingApps; }
+    const std::optional<QString>& homebrewDetectedAt() const { return m_homebrewDetectedAt; }
 
 Q_SIGNALS:
     void bundleStaged(kivo::StagedPrefBundle bundle);
@@ -53,6 +61,9 @@ private:
 
     std::unique_ptr<PrefStager> m_stager;
     std::unique_ptr<AppInstallWatcher> m_watcher;
+    std::unique_ptr<HomebrewWatcher> m_homebrew;
+    QList<MDMAppManifest::IncomingApp> m_mdmIncomingApps;
+    std::optional<QString> m_homebrewDetectedAt;
     PrefRestoreMode m_restoreMode = PrefRestoreMode::staged;
     int m_restoreWindowDays = 30;
     QList<StagedPrefBundle> m_staged;

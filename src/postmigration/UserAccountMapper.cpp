@@ -132,7 +132,8 @@ QList<UserAccount> UserAccountMapper::performScan() const
 QCoro::Task<void> UserAccountMapper::scanLocalAccounts()
 {
     m_isScanning = true;
-    const QList<UserAccount> accounts = co_await QtConcurrent::run([this] { return performScan(); });
+    QFuture<QList<UserAccount>> scan = QtConcurrent::run([this] { return performScan(); });
+    const QList<UserAccount> accounts = co_await scan;
     setAccounts(accounts);
     m_isScanning = false;
 }
@@ -200,7 +201,8 @@ QCoro::Task<void> UserAccountMapper::rewrite(Files files)
     if (!m_mapping || !m_mapping->changesHomeFolder())
         co_return;
     const UserMapping mapping = *m_mapping;
-    const QList<PathRewriteLog> logs = co_await QtConcurrent::run([files, mapping] {
+    // A named future: g++ 12 mishandles lambda temporaries inside co_await.
+    QFuture<QList<PathRewriteLog>> work = QtConcurrent::run([files, mapping] {
         QList<PathRewriteLog> all;
         for (const auto& [kind, path] : files) {
             if (kind == RewriteKind::plist)
@@ -210,6 +212,7 @@ QCoro::Task<void> UserAccountMapper::rewrite(Files files)
         }
         return all;
     });
+    const QList<PathRewriteLog> logs = co_await work;
     record(logs);
 }
 

@@ -173,7 +173,7 @@ TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
     QFile::link(outside.path(), store + u"/evil5/Library"_s);
     handMade(u"evil5"_s, {{store + u"/evil5/Library/secret"_s, u"~/stolen"_s, 6, {}}});
 
-    for (const QString key : {u"evil1"_s, u"evil2"_s, u"evil3"_s, u"evil4"_s, u"evil5"_s})
+    for (const QString& key : {u"evil1"_s, u"evil2"_s, u"evil3"_s, u"evil4"_s, u"evil5"_s})
         EXPECT_THROW(stager.apply(key, PrefStager::ApplyConflict::overwrite), PrefStagerError) << key.toStdString();
     EXPECT_THROW(stager.apply(u"../outside"_s, PrefStager::ApplyConflict::overwrite), PrefStagerError);
     EXPECT_EQ(readAll(outside.path() + u"/secret"_s), "secret");
@@ -192,4 +192,30 @@ TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
                  std::chrono::hours(24 * 7), false, QDateTime::currentDateTimeUtc().addDays(-8));
     EXPECT_EQ(stager.discardExpired(), QStringList{u"d.e.f"_s});
     EXPECT_FALSE(QFileInfo::exists(store + u"/d.e.f"_s));
+}
+
+TEST(Staging, HomebrewIsReportedOnceWhenItAppearsAndIncomingAppListsDecodeOrNot)
+{
+    QTemporaryDir dir;
+    const QString brew = dir.path() + u"/bin/brew"_s;
+    HomebrewWatcher watcher({dir.path() + u"/none/brew"_s, brew}, std::chrono::milliseconds(10));
+    QSignalSpy found(&watcher, &HomebrewWatcher::brewDetected);
+    watcher.start();
+    EXPECT_FALSE(watcher.detected());
+    write(brew, "#!/bin/sh\n");
+    QFile::setPermissions(brew, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    ASSERT_TRUE(found.wait(10000));
+    EXPECT_EQ(found.first().value(0).toString(), brew);
+    EXPECT_EQ(watcher.check(), brew);
+    EXPECT_EQ(found.size(), 1);
+
+    const auto manifest = MDMAppManifest::decoded(
+        R"({"apps":[{"bundleID":"org.example.Tool","displayName":"Tool","expectedAt":"2026-01-31T09:05:00Z"},{"bundleID":"b.c.d"}]})");
+    ASSERT_TRUE(manifest.has_value());
+    ASSERT_EQ(manifest->apps.size(), 2);
+    EXPECT_EQ(manifest->apps[0].expectedAt, QDateTime(QDate(2026, 1, 31), QTime(9, 5), Qt::UTC));
+    EXPECT_FALSE(manifest->apps[1].displayName.has_value());
+    for (const char* bad : {R"({"apps":[{"displayName":"x"}]})", R"({"apps":[{"bundleID":"a","expectedAt":"soon"}]})",
+                            R"({"apps":{}})", "not json"})
+        EXPECT_FALSE(MDMAppManifest::decoded(bad).has_value()) << bad;
 }
