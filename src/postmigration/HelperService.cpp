@@ -1,5 +1,6 @@
 #include "postmigration/HelperService.h"
 
+#include "platform/FileSystem.h"
 #include "platform/HomeBeneath.h"
 #include "postmigration/UserAccountMapper.h"
 
@@ -240,8 +241,9 @@ QJsonObject HelperService::fixSSHPermissions(const QJsonObject& request) const
     QStringList errors;
     for (const QString& name : home.entries(ssh)) {
         const QString path = ssh + u'/' + name;
-        if (home.resolveError(path))
-            continue; // a link stays as it is
+        const auto kind = fs::status(path, fs::Links::dontFollow);
+        if (!kind || kind->kind == fs::FileStatus::Kind::other)
+            continue; // a link (or anything but a file or folder) stays as it is
         try {
             home.changeOwner(path, account->uid, account->gid);
             if (home.isDirectory(path))

@@ -196,6 +196,12 @@ TEST_F(HelperDaemonTest, HandsFilesToThePersonAndRepairsTheSshFolder)
     writeFile(m_home + u"/.ssh/id_ed25519"_s);
     writeFile(m_home + u"/.ssh/id_ed25519.pub"_s);
     ::chmod(QFile::encodeName(m_home + u"/.ssh/id_ed25519"_s).constData(), 0644);
+    // A link among the keys (a managed config, say) is left alone, and so is what it points to.
+    writeFile(m_dir.path() + u"/dotfiles/config"_s);
+    ::chmod(QFile::encodeName(m_dir.path() + u"/dotfiles/config"_s).constData(), 0644);
+    ASSERT_EQ(::symlink(QFile::encodeName(m_dir.path() + u"/dotfiles/config"_s).constData(),
+                        QFile::encodeName(m_home + u"/.ssh/config"_s).constData()),
+              0);
 
     const QJsonObject reply = call({{u"method"_s, u"correctOwnership"_s},
                                     {u"paths"_s, QJsonArray{m_home + u"/Documents"_s, m_home + u"/Documents/a.txt"_s}},
@@ -212,6 +218,8 @@ TEST_F(HelperDaemonTest, HandsFilesToThePersonAndRepairsTheSshFolder)
     EXPECT_EQ(statOf(m_home + u"/.ssh/id_ed25519"_s).mode, 0600u);
     EXPECT_EQ(statOf(m_home + u"/.ssh/id_ed25519.pub"_s).mode, 0644u);
     EXPECT_EQ(statOf(m_home + u"/.ssh/id_ed25519"_s).uid, m_uid);
+    EXPECT_EQ(statOf(m_dir.path() + u"/dotfiles/config"_s).uid, 0u);
+    EXPECT_EQ(statOf(m_dir.path() + u"/dotfiles/config"_s).mode, 0644u);
 
     EXPECT_TRUE(call({{u"method"_s, u"writeFileData"_s}, {u"path"_s, m_home + u"/Documents/b.txt"_s},
                       {u"data"_s, QString::fromLatin1(QByteArray("hello").toBase64())}, {u"ownerUsername"_s, m_user}})
