@@ -1,6 +1,7 @@
 #include "postmigration/UserAccountMapper.h"
 
 #include "platform/Accounts.h"
+#include "platform/CommandRunner.h"
 #include "platform/HostNames.h"
 
 #include <QDir>
@@ -97,6 +98,39 @@ QStringList dsclUserNames(const QString& output)
     return out;
 }
 
+QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& currentUser)
+{
+    const auto read = [&](const QString& name, const QString& key) -> std::optional<QString> {
+        const std::optional<QString> out = runCommand(
+            sources.dscl, {QStringLiteral("."), QStringLiteral("-read"), QStringLiteral("/Users/") + name, key});
+        return out ? dsclAttributeValue(*out) : std::nullopt;
+    };
+    const std::optional<QString> listing =
+        runCommand(sources.dscl, {QStringLiteral("."), QStringLiteral("-list"), QStringLiteral("/Users")});
+    QList<UserAccount> out;
+    for (const QString& name : dsclUserNames(listing.value_or(QString()))) {
+        const QString home = sources.usersRoot + u'/' + name;
+        if (!QFileInfo::exists(home))
+            continue;
+        UserAccount account;
+        account.username = name;
+        account.homeFolder = home;
+        account.isNetworkHome = home.startsWith(QLatin1String("/Network/Servers"));
+        account.fullName = read(name, QStringLiteral("RealName")).value_or(name);
+        const std::optional<QString> node = read(name, QStringLiteral("OriginalNodeName"));
+        if (node && *node != QLatin1String("/Local/Default"))
+            account.isMDMManaged = true;
+        else if (read(name, QStringLiteral("dsAttrTypeNative:accountPolicyData")).value_or(QString()).toLower().contains(QLatin1String("mdm")))
+            account.isMDMManaged = true;
+        else
+            account.isMDMManaged = QFileInfo::exists(sources.managedPreferences + u'/' + name);
+        account.isCurrentUser = name == currentUser;
+        if (!account.isNetworkHome)
+            out.append(account);
+    }
+    return out;
+}
+
 UserAccountMapper::UserAccountMapper(AccountSources sources, QObject* parent)
     : QObject(parent), m_sources(std::move(sources))
 {
@@ -104,6 +138,9 @@ UserAccountMapper::UserAccountMapper(AccountSources sources, QObject* parent)
 
 QList<UserAccount> UserAccountMapper::performScan() const
 {
+#ifdef Q_OS_MACOS
+    return scanDsclAccounts({}, host::loginUserName());
+#endif
     const auto [low, high] = humanUidRange(readSmallFile(m_sources.loginDefs));
     const QStringList local = passwdNames(readSmallFile(m_sources.localPasswd));
     const QString me = host::loginUserName();

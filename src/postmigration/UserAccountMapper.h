@@ -40,6 +40,15 @@ std::optional<QString> dsclAttributeValue(const QString& output);
 // The user names in `dscl . -list /Users` output, system ones left out.
 QStringList dsclUserNames(const QString& output);
 
+// Where the directory-service scan looks (the macOS account source); relocatable for tests.
+struct DsclSources {
+    QString dscl = QStringLiteral("/usr/bin/dscl");
+    QString usersRoot = QStringLiteral("/Users");
+    QString managedPreferences = QStringLiteral("/Library/Managed Preferences");
+};
+// People's accounts as the directory service lists them. Blocking.
+QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& currentUser);
+
 // Lists this machine's people, pairs the source account with a destination
 // one, and rewrites the old home folder inside received files.
 class UserAccountMapper : public QObject, public AccountPathRewriter {
