@@ -314,7 +314,11 @@ TEST_F(HelperDaemonTest, StrangersAreClosedUnread)
 {
     // Another program than the ones allowed.
     const QString otherSocket = m_dir.path() + u"/other.sock"_s;
-    Daemon strict(otherSocket, {buildDir() + u"/cli/kivo-cli"_s});
+    // A copy another user can reach whatever the build folder's permissions.
+    const QString cli = m_dir.path() + u"/kivo-cli"_s;
+    ASSERT_TRUE(QFile::copy(buildDir() + u"/cli/kivo-cli"_s, cli));
+    ::chmod(QFile::encodeName(cli).constData(), 0755);
+    Daemon strict(otherSocket, {cli});
     ASSERT_TRUE(strict.running());
     Client c(otherSocket);
     c.send("{\"method\":\"getVersion\"}\n");
@@ -328,14 +332,14 @@ TEST_F(HelperDaemonTest, StrangersAreClosedUnread)
         return env;
     }());
     ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
-    asNobody.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                                   buildDir() + u"/cli/kivo-cli"_s, u"helper"_s, u"status"_s});
+    asNobody.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, cli, u"helper"_s,
+                                   u"status"_s});
     ASSERT_TRUE(asNobody.waitForFinished(30000));
     EXPECT_EQ(asNobody.exitCode(), 7);
     // Root running the same program is answered.
     QProcess asRoot;
     asRoot.setProcessEnvironment(asNobody.processEnvironment());
-    asRoot.start(buildDir() + u"/cli/kivo-cli"_s, {u"helper"_s, u"status"_s});
+    asRoot.start(cli, {u"helper"_s, u"status"_s});
     ASSERT_TRUE(asRoot.waitForFinished(30000));
     EXPECT_EQ(asRoot.exitCode(), 0);
 }
