@@ -110,6 +110,7 @@ void HelperDaemon::readFrom(QLocalSocket* socket)
         it->buffer.append(socket->read(std::min<qint64>(room, 256 * 1024)));
         qsizetype newline;
         while ((newline = it->buffer.indexOf('\n')) >= 0) {
+            it->deadline->stop(); // the next line, if started, gets its own time
             const QByteArray line = it->buffer.left(newline);
             it->buffer.remove(0, newline + 1);
             QJsonParseError parseError{};
