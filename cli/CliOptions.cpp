@@ -140,6 +140,78 @@ ReceiveOptions parseReceive(const QStringList& args)
             o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
+        else if (flag == QLatin1String("--user"))
+            o.user = r.value(flag);
+        else if (flag == QLatin1String("--source-home")) {
+            const QString v = r.value(flag);
+            if (!v.startsWith(u'/') || QDir::cleanPath(v) != v || v == QLatin1String("/"))
+                throw UsageError(QStringLiteral("--source-home takes an absolute folder, not \"%1\"").arg(v));
+            o.sourceHome = v;
+        } else if (flag == QLatin1String("--pref-restore")) {
+            o.prefRestore = r.value(flag);
+            if (o.prefRestore != QLatin1String("immediate") && o.prefRestore != QLatin1String("staged")
+                && o.prefRestore != QLatin1String("manual"))
+                throw UsageError(QStringLiteral("--pref-restore takes immediate, staged or manual, not \"%1\"").arg(o.prefRestore));
+        } else if (flag == QLatin1String("--restore-window-days"))
+            o.restoreWindowDays = toInt(flag, r.value(flag), 1, 3650);
+        else
+            unknownFlag(flag);
+        if (flag == QLatin1String("--home"))
+            o.homeGiven = true;
+    }
+    o.home = absoluteHome(o.home);
+    return o;
+}
+
+HelperOptions parseHelper(const QStringList& args)
+{
+    HelperOptions o;
+    if (args.isEmpty() || (args.first() != QLatin1String("status") && args.first() != QLatin1String("install")))
+        throw UsageError(QStringLiteral("helper takes status or install"));
+    o.action = args.first();
+    const QStringList rest = args.mid(1);
+    ArgReader r(rest);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--json") && o.action == QLatin1String("status"))
+            o.json = true;
+        else if (flag == QLatin1String("--unit-dir") && o.action == QLatin1String("install"))
+            o.unitDir = QDir(r.value(flag)).absolutePath();
+        else if (flag == QLatin1String("--socket") && o.action == QLatin1String("install"))
+            o.socket = QDir(r.value(flag)).absolutePath();
+        else if (flag == QLatin1String("--no-start") && o.action == QLatin1String("install"))
+            o.start = false;
+        else
+            unknownFlag(flag);
+    }
+    return o;
+}
+
+StagedOptions parseStaged(const QStringList& args)
+{
+    StagedOptions o;
+    o.home = QDir::homePath();
+    static const QStringList actions = {QStringLiteral("list"), QStringLiteral("watch"), QStringLiteral("apply"),
+                                        QStringLiteral("discard")};
+    if (args.isEmpty() || !actions.contains(args.first()))
+        throw UsageError(QStringLiteral("staged takes list, watch, apply KEY or discard KEY"));
+    o.action = args.first();
+    QStringList rest = args.mid(1);
+    const bool needsKey = o.action == QLatin1String("apply") || o.action == QLatin1String("discard");
+    if (needsKey) {
+        if (rest.isEmpty() || rest.first().startsWith(QLatin1String("--")))
+            throw UsageError(QStringLiteral("staged %1 needs a bundle key").arg(o.action));
+        o.key = rest.takeFirst();
+    }
+    ArgReader r(rest);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--home"))
+            o.home = r.value(flag);
+        else if (flag == QLatin1String("--apps-dir") && !needsKey)
+            o.appsDirs.append(QDir(r.value(flag)).absolutePath());
+        else if (flag == QLatin1String("--json") && !needsKey)
+            o.json = true;
         else
             unknownFlag(flag);
     }

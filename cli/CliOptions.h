@@ -14,6 +14,8 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
+    exitBadInput = 6,      // a named input (file, bundle key) is missing or malformed
+    exitServiceUnavailable = 7, // a system service kivo needs is not there
 };
 
 struct UsageError : std::runtime_error {
@@ -44,6 +46,28 @@ struct ReceiveOptions {
     int timeoutSeconds = 120;
     bool allowUnverifiedPairing = false;
     bool json = false;
+    // Adapting to the destination account.
+    std::optional<QString> user;
+    std::optional<QString> sourceHome;
+    QString prefRestore = QStringLiteral("staged");
+    int restoreWindowDays = 30;
+    bool homeGiven = false;
+};
+
+struct HelperOptions {
+    QString action; // status, install
+    bool json = false;
+    QString unitDir = QStringLiteral("/etc/systemd/system");
+    QString socket;
+    bool start = true;
+};
+
+struct StagedOptions {
+    QString action; // list, watch, apply, discard
+    QString key;
+    QString home;
+    QStringList appsDirs;
+    bool json = false;
 };
 
 struct DemoOptions {
@@ -55,5 +79,7 @@ struct DemoOptions {
 SendOptions parseSend(const QStringList& args);
 ReceiveOptions parseReceive(const QStringList& args);
 DemoOptions parseDemo(const QStringList& args);
+HelperOptions parseHelper(const QStringList& args);
+StagedOptions parseStaged(const QStringList& args);
 
 } // namespace kivo::cli

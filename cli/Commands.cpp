@@ -1,6 +1,9 @@
 #include "cli/Commands.h"
 
 #include "app/AppState.h"
+#include "app/ReceiveAdaptation.h"
+#include "platform/Accounts.h"
+#include "platform/HostNames.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
 #include "cli/LogCommand.h"
@@ -10,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Interrupts.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
 
@@ -114,6 +118,88 @@ std::optional<QString> promptForCode()
     return QString::fromStdString(line).trimmed();
 }
 
+// The destination account: --user, else the one whose home is --home, else
+// the obvious one; its home is the default --home.
+int prepareAdaptation(ReceiveOptions& o, Reporter& out, std::shared_ptr<ReceiveAdaptation>& adaptation)
+{
+    std::optional<SystemAccount> account;
+    if (o.user) {
+        account = accountNamed(*o.user);
+        if (!account) {
+            out.error(QStringLiteral("kivo-cli: no account named \"%1\"").arg(*o.user));
+            return exitBadInput;
+        }
+        if (!o.homeGiven)
+            o.home = QDir::cleanPath(account->home);
+    }
+    UserAccountMapper mapper;
+    QString username;
+    if (account) {
+        username = account->name;
+    } else {
+        mapper.setAccounts(mapper.performScan());
+        for (const UserAccount& a : mapper.destinationAccounts()) {
+            if (QDir::cleanPath(a.homeFolder) == o.home)
+                username = a.username;
+        }
+        if (username.isEmpty() && mapper.autoSelectIfObvious() && mapper.selectedDestinationAccount()
+            && QDir::cleanPath(mapper.selectedDestinationAccount()->homeFolder) == o.home)
+            username = mapper.selectedDestinationAccount()->username;
+        if (username.isEmpty())
+            username = host::loginUserName();
+        account = accountNamed(username);
+    }
+    ReceiveAdaptation::Options options;
+    options.homeFolder = o.home;
+    options.destinationUsername = username;
+    options.sourceHome = o.sourceHome;
+    options.restoreMode = prefRestoreModeFromString(o.prefRestore).value_or(PrefRestoreMode::staged);
+    options.restoreWindowDays = o.restoreWindowDays;
+    // Files this process writes are its user's already; another account's need handing over.
+    options.correctOwnership = account && account->uid != effectiveUid();
+    QDir().mkpath(o.home);
+    try {
+        adaptation = std::make_shared<ReceiveAdaptation>(options, HelperInstaller::shared());
+    } catch (const SystemError& e) {
+        out.error(e.description());
+        return exitBadInput;
+    }
+    return exitSuccess;
+}
+
+void renderAdaptation(ReceiveAdaptation& adaptation, Reporter& out)
+{
+    QObject::connect(&adaptation, &ReceiveAdaptation::pathRewritten, &adaptation, [&out](const PathRewriteLog& log) {
+        out.event(QStringLiteral("pathRewrite"), log.toJson(), QStringLiteral("  ~ %1").arg(log.filePath));
+    });
+    QObject::connect(&adaptation, &ReceiveAdaptation::ownershipCorrected, &adaptation, [&out](const OwnershipReport& r) {
+        QJsonArray errors;
+        for (const auto& [path, error] : r.errors)
+            errors.append(QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("error"), error}});
+        out.event(QStringLiteral("ownership"),
+                  {{QStringLiteral("via"), r.via},
+                   {QStringLiteral("filesProcessed"), r.filesProcessed},
+                   {QStringLiteral("totalFiles"), r.totalFiles},
+                   {QStringLiteral("errors"), errors}},
+                  QStringLiteral("Ownership: %1 of %2 files handed over (%3), %4 errors")
+                      .arg(r.filesProcessed)
+                      .arg(r.totalFiles)
+                      .arg(r.via)
+                      .arg(r.errors.size()));
+    });
+    QObject::connect(&adaptation, &ReceiveAdaptation::bundleStaged, &adaptation, [&out](const StagedPrefBundle& b) {
+        out.event(QStringLiteral("staged"),
+                  {{QStringLiteral("key"), b.id}, {QStringLiteral("displayName"), b.displayName},
+                   {QStringLiteral("files"), b.entries.size()}, {QStringLiteral("triggers"), QJsonArray::fromStringList(b.triggers)}},
+                  QStringLiteral("Held back %1 (%2 files) until it is installed").arg(b.displayName).arg(b.entries.size()));
+    });
+    QObject::connect(&adaptation, &ReceiveAdaptation::prefApplied, &adaptation, [&out](const QString& key, const QStringList& paths) {
+        out.event(QStringLiteral("prefApplied"), {{QStringLiteral("key"), key}, {QStringLiteral("paths"), QJsonArray::fromStringList(paths)}},
+                  QStringLiteral("Restored settings of %1 (%2 files)").arg(key).arg(paths.size()));
+    });
+    QObject::connect(&adaptation, &ReceiveAdaptation::warning, &adaptation, [&out](const QString& text) { out.error(text); });
+}
+
 } // namespace
 
 int runSend(const SendOptions& o)
@@ -158,8 +244,13 @@ int runReceive(const ReceiveOptions& o)
         out.error(QStringLiteral("kivo-cli: --code is needed when there is no terminal to ask on"));
         return exitUsage;
     }
-    AppState state({o.home, {}, {}, 0});
+    std::shared_ptr<ReceiveAdaptation> adaptation;
+    ReceiveOptions options = o;
+    if (const int refused = prepareAdaptation(options, out, adaptation))
+        return refused;
+    AppState state({options.home, {}, {}, 0});
     ReceiveFlow::Request request;
+    request.adaptation = adaptation;
     request.code = o.code;
     if (interactive)
         request.askCode = []() -> QCoro::Task<std::optional<QString>> { co_return promptForCode(); };
@@ -187,6 +278,7 @@ int runReceive(const ReceiveOptions& o)
     });
     renderWarnings(flow, out, o.json);
     renderTransfer(flow, out);
+    renderAdaptation(*adaptation, out);
     return runFlow(flow, out);
 }
 

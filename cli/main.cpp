@@ -3,6 +3,8 @@
 #include "cli/DemoCommand.h"
 #include "cli/DevtoolsCommand.h"
 #include "cli/LogCommand.h"
+#include "cli/HelperCommand.h"
+#include "cli/StagedCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -20,6 +22,12 @@ Usage:
                    [--allow-unverified-pairing] [--json] [--dev-include NAME,...]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
+                   [--user NAME] [--source-home DIR] [--pref-restore immediate|staged|manual]
+                   [--restore-window-days N]
+  kivo-cli helper  status [--json]
+  kivo-cli helper  install [--unit-dir DIR] [--socket PATH] [--no-start]
+  kivo-cli staged  list|watch [--home DIR] [--apps-dir DIR]... [--json]
+  kivo-cli staged  apply|discard KEY [--home DIR]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli devtools [--home DIR] [--json] [--plan] [--include NAME,...]
                    [--dest-arch arm64|x86_64] [--connection wifi|ethernet|thunderbolt] [--report PATH]
@@ -31,9 +39,9 @@ Usage:
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
-a report not written or a log post failed;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
-6 unknown log id.
+a report not written or a log post failed; 2 usage error; 3 pairing failed, expired
+or wrong code; 4 no source found in time; 6 unknown log id, staged bundle or user;
+7 a service kivo needs is not available (the privileged helper).
 )";
 
 } // namespace
@@ -66,6 +74,10 @@ int main(int argc, char** argv)
             return kivo::cli::runSend(kivo::cli::parseSend(rest));
         if (command == QLatin1String("receive"))
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
+        if (command == QLatin1String("helper"))
+            return kivo::cli::runHelper(kivo::cli::parseHelper(rest));
+        if (command == QLatin1String("staged"))
+            return kivo::cli::runStaged(kivo::cli::parseStaged(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         if (command == QLatin1String("devtools"))

@@ -1,6 +1,7 @@
 #include "app/ReceiveFlow.h"
 
 #include "app/AppState.h"
+#include "app/ReceiveAdaptation.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
@@ -202,6 +203,22 @@ void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
 {
     const QString sourceUser = peer.username == QLatin1String("Unknown") ? host::loginUserName() : peer.username;
     const QString home = session().environment().homeFolder;
+    if (m_request.adaptation) {
+        if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
+            m_request.adaptation->attach(*engine, peer.username == QLatin1String("Unknown") ? QString() : peer.username);
+            session().confirmUserMapping(m_request.adaptation->mappingFor(TransferManifest{}));
+            QPointer<AppState> state(&session());
+            QPointer<ReceiveAdaptation> adaptation(m_request.adaptation.get());
+            engine->setMappingForManifest([state, adaptation](const TransferManifest& manifest) {
+                const UserMapping mapping = adaptation->mappingFor(manifest);
+                adaptation->mapper().setMapping(mapping);
+                if (state)
+                    state->setConfirmedUserMapping(mapping);
+                return mapping;
+            });
+            return;
+        }
+    }
     const auto mappingFor = [sourceUser, home](const std::optional<QString>& announcedHome) {
         return UserMapping::make(sourceUser, sourceHomeFolder(announcedHome, sourceUser), host::loginUserName(), home);
     };

@@ -6,12 +6,14 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <variant>
 
 namespace kivo {
 
 struct TransferManifest;
+class ReceiveAdaptation;
 
 // The destination: finds or reaches the source, confirms the code the user
 // reads off the source's screen, maps the source's account onto this one and
@@ -32,6 +34,8 @@ public:
         // Once one source is seen, how long others may still show up before it counts as the only one.
         std::chrono::milliseconds othersGrace{1500};
         bool allowUnverifiedPairing = false; // a source that cannot prove the code may pair
+        // Adapts what arrives to the destination account; none: files stay as sent.
+        std::shared_ptr<ReceiveAdaptation> adaptation;
     };
 
     static constexpr char kCodeMismatchText[] = "Code doesn't match. Check the source Mac and try again.";

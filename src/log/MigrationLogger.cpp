@@ -1,5 +1,7 @@
 #include "log/MigrationLogger.h"
 
+#include "platform/HomeBeneath.h"
+
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/HttpClient.h"
@@ -44,6 +46,9 @@ MigrationLogger::MigrationLogger(QString logsDirectory, QObject* parent)
 {
     // The folder is made by the first save, not here: a session over a home that
     // does not exist yet must not bring it into being.
+    const QString suffix = QStringLiteral("/.local/share/kivo/logs");
+    if (m_directory.endsWith(suffix))
+        m_home = m_directory.chopped(suffix.size());
     loadExistingLogs();
 }
 
@@ -157,6 +162,8 @@ bool MigrationLogger::saveLog(const MigrationLog& log)
             throw SystemError(QStringLiteral("the id \"%1\" cannot name a file").arg(log.id));
         const QString path = m_directory + u'/' + fileNameFor(log.id);
         fs::writeFileAtomically(path, log.encoded());
+        if (!m_home.isEmpty())
+            handToHomeOwner(m_home, path);
         m_files.insert(log.id, path);
         return true;
     } catch (const std::exception& e) {
@@ -287,7 +294,10 @@ void MigrationLogger::removePendingPost(const QString& id)
 void MigrationLogger::writePending(const QStringList& ids)
 {
     try {
-        fs::writeFileAtomically(m_directory + u'/' + kPendingPosts, ids.isEmpty() ? QByteArray() : (ids.join(u'\n') + u'\n').toUtf8());
+        const QString pending = m_directory + u'/' + kPendingPosts;
+        fs::writeFileAtomically(pending, ids.isEmpty() ? QByteArray() : (ids.join(u'\n') + u'\n').toUtf8());
+        if (!m_home.isEmpty())
+            handToHomeOwner(m_home, pending);
     } catch (const std::exception& e) {
         qCCritical(lcMigration).noquote() << "Cannot record the logs still to post:" << describe(e);
     }

@@ -103,6 +103,7 @@ private:
     void writePending(const QStringList& ids);
 
     QString m_directory;
+    QString m_home; // the home the logs folder lies in, when it is the usual place
     std::optional<MigrationLog> m_currentLog;
     QList<MigrationLog> m_allLogs;
     QHash<QString, QString> m_files;

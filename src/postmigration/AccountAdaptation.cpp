@@ -30,6 +30,17 @@ RewriteKind rewriteKindFor(const QString& categoryID, const QString& path)
     return path.endsWith(QLatin1String(".plist")) ? RewriteKind::plist : RewriteKind::text;
 }
 
+QCoro::Task<void> AccountPathRewriter::rewrite(Files files)
+{
+    for (const auto& [kind, path] : std::as_const(files)) {
+        if (kind == RewriteKind::plist)
+            rewritePlistPaths(path);
+        else if (kind == RewriteKind::text)
+            rewriteTextFilePaths(path);
+    }
+    co_return;
+}
+
 QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, QStringList writtenFiles)
 {
     if (!m_rewriter)
@@ -37,18 +48,14 @@ QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, QStringLi
     const std::optional<UserMapping> mapping = m_rewriter->mapping();
     if (!mapping || !mapping->changesHomeFolder())
         co_return;
+    AccountPathRewriter::Files files;
     for (const QString& path : std::as_const(writtenFiles)) {
-        switch (rewriteKindFor(categoryID, path)) {
-        case RewriteKind::plist:
-            m_rewriter->rewritePlistPaths(path);
-            break;
-        case RewriteKind::text:
-            m_rewriter->rewriteTextFilePaths(path);
-            break;
-        case RewriteKind::none:
-            break;
-        }
+        const RewriteKind kind = rewriteKindFor(categoryID, path);
+        if (kind != RewriteKind::none)
+            files.append({kind, path});
     }
+    if (!files.isEmpty())
+        co_await m_rewriter->rewrite(std::move(files));
 }
 
 } // namespace kivo

@@ -8,18 +8,22 @@
 
 namespace kivo {
 
+// How a received file of a category is rewritten for the new account, if at all.
+enum class RewriteKind { none, plist, text };
+RewriteKind rewriteKindFor(const QString& categoryID, const QString& path);
+
 // Rewrites the old home folder inside received files (the account mapper implements it).
 class AccountPathRewriter {
 public:
+    using Files = QList<std::pair<RewriteKind, QString>>;
     virtual ~AccountPathRewriter() = default;
     virtual std::optional<UserMapping> mapping() const = 0;
     virtual void rewritePlistPaths(const QString& path) = 0;
     virtual void rewriteTextFilePaths(const QString& path) = 0;
+    // Every file of a category; an implementation may do the work off the calling thread.
+    virtual QCoro::Task<void> rewrite(Files files);
 };
 
-// How a received file of a category is rewritten for the new account, if at all.
-enum class RewriteKind { none, plist, text };
-RewriteKind rewriteKindFor(const QString& categoryID, const QString& path);
 
 // After each category, hands its rewritable files to the rewriter when the
 // account mapping moves the home folder.

@@ -364,7 +364,8 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
         const WirePathCheck check = checkPath(item.relativePath);
         if (check.refusal || (kept && !m_sourceHashes.contains(i)))
             ++skipped;
-        else if (item.size > FileHasher::kVerificationSizeLimit && m_checkedHashes.contains(i))
+        else if ((item.size > FileHasher::kVerificationSizeLimit || m_adaptedPaths.contains(check.destination))
+                 && m_checkedHashes.contains(i))
             hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else
             jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});

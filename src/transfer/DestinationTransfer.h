@@ -69,6 +69,9 @@ public:
         m_mappingForManifest = std::move(callback);
     }
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
+    // A written file that adapting changed or moved on purpose: verification
+    // answers for it with the hash it arrived with.
+    void markAdapted(const QString& destinationPath) { m_adaptedPaths.insert(destinationPath); }
 
     // Where a path from the wire is written, or why it is not (see checkWirePath).
     WirePathCheck checkPath(const QString& wirePath) const;
@@ -171,6 +174,7 @@ private:
     QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;
+    QSet<QString> m_adaptedPaths;
     std::unique_ptr<ResumeJournal> m_journal;
     std::shared_ptr<DestinationWriter> m_writer;
     std::uint64_t m_bytesDone = 0;

@@ -17,6 +17,8 @@ public:
     // False when `path` begins with a protected system path (also after
     // removing "." and ".." components, so they cannot smuggle a path past it).
     bool isPathSafe(const QString& path) const;
+    // One more folder nothing may be written into (kivo's own stores in a home).
+    void addProtectedPath(const QString& path) { m_protected.append(path); }
 
 private:
     QStringList m_protected;

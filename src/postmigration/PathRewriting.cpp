@@ -1,0 +1,281 @@
+#include "postmigration/PathRewriting.h"
+
+#include "platform/FileReplacement.h"
+#include "platform/PropertyList.h"
+
+#include <QLoggingCategory>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string.h>
+
+#include "platform/Logging.h"
+
+namespace kivo {
+namespace {
+
+constexpr qsizetype kPiece = 1 << 20;
+
+const char* find(const char* from, const char* end, const QByteArray& pattern)
+{
+    return static_cast<const char*>(::memmem(from, static_cast<size_t>(end - from), pattern.constData(),
+                                             static_cast<size_t>(pattern.size())));
+}
+
+} // namespace
+
+QJsonObject PathRewriteLog::toJson() const
+{
+    QJsonObject o{{QStringLiteral("filePath"), filePath},
+                  {QStringLiteral("originalValue"), originalValue},
+                  {QStringLiteral("rewrittenValue"), rewrittenValue}};
+    if (key)
+        o.insert(QStringLiteral("key"), *key);
+    return o;
+}
+
+bool Utf8Validator::feed(QByteArrayView bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (m_valid && p < end) {
+        if (m_need == 0) {
+            // Plain ASCII, eight bytes at a time.
+            while (end - p >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, p, 8);
+                if (word & 0x8080808080808080ULL)
+                    break;
+                p += 8;
+            }
+            if (p == end)
+                break;
+            const unsigned char b = *p++;
+            if (b < 0x80)
+                continue;
+            m_low = 0x80;
+            m_high = 0xBF;
+            if (b >= 0xC2 && b <= 0xDF) {
+                m_need = 1;
+            } else if (b == 0xE0) {
+                m_need = 2, m_low = 0xA0;
+            } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+                m_need = 2;
+            } else if (b == 0xED) {
+                m_need = 2, m_high = 0x9F;
+            } else if (b == 0xF0) {
+                m_need = 3, m_low = 0x90;
+            } else if (b >= 0xF1 && b <= 0xF3) {
+                m_need = 3;
+            } else if (b == 0xF4) {
+                m_need = 3, m_high = 0x8F;
+            } else {
+                m_valid = false;
+            }
+        } else {
+            const unsigned char b = *p++;
+            if (b < m_low || b > m_high)
+                m_valid = false;
+            m_low = 0x80;
+            m_high = 0xBF;
+            --m_need;
+        }
+    }
+    return m_valid;
+}
+
+void StreamReplacer::feed(QByteArrayView in, QByteArray& out, bool last)
+{
+    QByteArray joined;
+    QByteArrayView buffer = in;
+    if (!m_carry.isEmpty()) {
+        joined = m_carry + in.toByteArray();
+        buffer = joined;
+        m_carry.clear();
+    }
+    const char* begin = buffer.data();
+    const char* end = begin + buffer.size();
+    const char* at = begin;
+    if (!m_pattern.isEmpty()) {
+        while (const char* hit = find(at, end, m_pattern)) {
+            out.append(at, hit - at);
+            out.append(m_replacement);
+            ++m_count;
+            at = hit + m_pattern.size();
+        }
+    }
+    // The tail could be the start of a pattern the next piece completes.
+    const char* settled = last ? end : std::max(at, end - (m_pattern.size() - 1));
+    out.append(at, settled - at);
+    m_carry = QByteArray(settled, end - settled);
+}
+
+QList<PathRewriteLog> rewriteTextFile(const QString& homeFolder, const QString& path,
+                                      const QList<PathRewriteRule>& rules)
+{
+    QList<PathRewriteLog> logs;
+    if (rules.isEmpty())
+        return logs;
+    QList<QByteArray> patterns;
+    for (const PathRewriteRule& r : rules)
+        patterns.append(r.pattern.toUtf8());
+    try {
+        FileReplacement file(homeFolder, path);
+        // First pass: is it text, and is there anything to change? Most files have nothing.
+        Utf8Validator utf8;
+        // A small file is read once and kept for the second pass.
+        const qsizetype pieceSize = qsizetype(std::clamp<std::uint64_t>(file.size() + 1, 4096, kPiece));
+        QByteArray piece(pieceSize, Qt::Uninitialized);
+        qsizetype longest = 0;
+        for (const QByteArray& p : patterns)
+            longest = std::max(longest, p.size());
+        bool found = false;
+        QByteArray tail;
+        int pieces = 0;
+        std::int64_t firstLength = 0;
+        for (;;) {
+            const std::int64_t n = file.read(piece.data(), pieceSize);
+            if (n == 0)
+                break;
+            if (pieces++ == 0)
+                firstLength = n;
+            const QByteArrayView bytes(piece.constData(), n);
+            if (!utf8.feed(bytes))
+                return logs;
+            if (!found) {
+                for (const QByteArray& p : patterns)
+                    found = found || (!p.isEmpty() && bytes.contains(p));
+                // A pattern across the boundary with the previous piece.
+                if (!found && !tail.isEmpty()) {
+                    const QByteArray seam = tail + bytes.first(std::min<qsizetype>(n, longest - 1)).toByteArray();
+                    for (const QByteArray& p : patterns)
+                        found = found || (!p.isEmpty() && seam.contains(p));
+                }
+                tail = bytes.last(std::min<qsizetype>(n, longest - 1)).toByteArray();
+            }
+        }
+        if (!utf8.finish())
+            return logs;
+        // A replacement may bring in a later rule's pattern.
+        for (qsizetype i = 0; i < rules.size() && !found; ++i)
+            for (qsizetype j = i + 1; j < rules.size(); ++j)
+                found = found || (!patterns[j].isEmpty() && rules[i].replacement.toUtf8().contains(patterns[j]));
+        if (!found)
+            return logs;
+
+        const bool kept = pieces == 1;
+        if (!kept)
+            file.rewind();
+        std::vector<std::unique_ptr<StreamReplacer>> chain;
+        for (qsizetype i = 0; i < rules.size(); ++i)
+            chain.push_back(std::make_unique<StreamReplacer>(patterns[i], rules[i].replacement.toUtf8()));
+        QByteArray a, b;
+        bool last = false;
+        while (!last) {
+            const std::int64_t n = kept ? firstLength : file.read(piece.data(), pieceSize);
+            last = kept || n == 0;
+            QByteArrayView input(piece.constData(), n);
+            for (auto& stage : chain) {
+                a.clear();
+                stage->feed(input, a, last);
+                std::swap(a, b);
+                input = b;
+            }
+            file.write(input);
+        }
+        file.commit();
+        for (qsizetype i = 0; i < rules.size(); ++i) {
+            if (chain[i]->replacements() > 0 && rules[i].pattern != rules[i].replacement)
+                logs.append({path, rules[i].pattern, rules[i].replacement, std::nullopt});
+        }
+    } catch (const std::exception& e) {
+        qCWarning(lcUserMapper).noquote() << "Could not rewrite" << path << e.what();
+        logs.clear();
+    }
+    return logs;
+}
+
+bool rewritePlistValue(QVariant& value, const QString& path, const QList<PathRewriteRule>& rules,
+                       QList<PathRewriteLog>& logs, const std::optional<QString>& key)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString: {
+        if (rules.isEmpty())
+            return false;
+        const QString found = value.toString();
+        QString current = found;
+        bool changed = false;
+        for (const PathRewriteRule& rule : rules) {
+            if (rule.pattern.isEmpty() || !current.contains(rule.pattern))
+                continue;
+            current.replace(rule.pattern, rule.replacement);
+            logs.append({path, found, current, key});
+            changed = true;
+        }
+        if (changed)
+            value = current;
+        return changed;
+    }
+    case QMetaType::QVariantMap: {
+        QVariantMap map = value.toMap();
+        bool changed = false;
+        for (auto it = map.begin(); it != map.end(); ++it)
+            changed = rewritePlistValue(it.value(), path, rules, logs, it.key()) || changed;
+        if (changed)
+            value = map;
+        return changed;
+    }
+    case QMetaType::QVariantList: {
+        QVariantList list = value.toList();
+        bool changed = false;
+        for (QVariant& element : list)
+            changed = rewritePlistValue(element, path, rules, logs, key) || changed;
+        if (changed)
+            value = list;
+        return changed;
+    }
+    default:
+        return false;
+    }
+}
+
+QList<PathRewriteLog> rewritePlistFile(const QString& homeFolder, const QString& path,
+                                       const QList<PathRewriteRule>& rules)
+{
+    QList<PathRewriteLog> logs;
+    if (rules.isEmpty())
+        return logs;
+    try {
+        FileReplacement file(homeFolder, path);
+        if (file.size() > std::uint64_t(plist::maxDocumentBytes))
+            return logs;
+        QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+        qsizetype have = 0;
+        while (have < bytes.size()) {
+            const std::int64_t n = file.read(bytes.data() + have, bytes.size() - have);
+            if (n == 0)
+                break;
+            have += n;
+        }
+        bytes.truncate(have);
+        std::optional<plist::Document> doc = plist::parse(bytes);
+        if (!doc)
+            return logs;
+        if (!rewritePlistValue(doc->root, path, rules, logs, std::nullopt))
+            return logs;
+        const QByteArray out = plist::serialize(doc->root, doc->format);
+        if (out.isEmpty())
+            return {};
+        file.write(out);
+        file.commit();
+    } catch (const std::exception& e) {
+        qCWarning(lcUserMapper).noquote() << "Could not rewrite" << path << e.what();
+        logs.clear();
+    }
+    return logs;
+}
+
+} // namespace kivo

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "postmigration/HelperInstaller.h"
+#include "transfer/DestinationTransfer.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <utility>
+
+namespace kivo {
+
+// How one ownership run went, for the screens and the command line.
+struct OwnershipReport {
+    QString via; // "helper" or "direct"
+    qsizetype filesProcessed = 0;
+    qsizetype totalFiles = 0;
+    QList<std::pair<QString, QString>> errors; // (path or batch, reason)
+};
+
+// Hands what a receive wrote to the destination account: through the
+// privileged helper in batches when it answers, else directly (which works
+// only where this process has the rights). Never follows a link either way.
+class PermissionsCorrector : public QObject, public OwnershipCorrector {
+    Q_OBJECT
+public:
+    static constexpr qsizetype kBatchSize = 500;
+
+    explicit PermissionsCorrector(HelperInstaller& helper, QObject* parent = nullptr);
+
+    // More paths to hand over with the transferred ones (staged files, kivo's own folders).
+    void setExtraPaths(std::function<QStringList()> extra) { m_extraPaths = std::move(extra); }
+    void setBatchTimeout(std::chrono::milliseconds timeout) { m_batchTimeout = timeout; }
+
+    QCoro::Task<void> correctOwnership(QString homeFolder, QString ownerUsername, QStringList transferredPaths) override;
+    QCoro::Task<bool> setFileMode(QString path, std::uint16_t mode) override;
+
+    bool isRunning() const { return m_isRunning; }
+    const OwnershipReport& report() const { return m_report; }
+
+    // The paths handed over for a home: those inside it that exist, with the
+    // folders between them and the home, each once, parents first.
+    static QStringList pathsToCorrect(const QString& homeFolder, const QStringList& paths);
+    // The consecutive batches of `count` paths as [lo, hi) ranges.
+    static QList<std::pair<qsizetype, qsizetype>> batches(qsizetype count, qsizetype size = kBatchSize);
+
+Q_SIGNALS:
+    void finished(kivo::OwnershipReport report);
+
+private:
+    QCoro::Task<void> correctViaHelper(QStringList paths, QString username);
+    void correctDirect(const QString& homeFolder, const QStringList& paths, const QString& username);
+
+    HelperInstaller& m_helper;
+    std::function<QStringList()> m_extraPaths;
+    std::chrono::milliseconds m_batchTimeout{30000};
+    bool m_isRunning = false;
+    OwnershipReport m_report;
+};
+
+} // namespace kivo

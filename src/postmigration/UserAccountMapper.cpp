@@ -1,0 +1,270 @@
+#include "postmigration/UserAccountMapper.h"
+
+#include "platform/Accounts.h"
+#include "platform/CommandRunner.h"
+#include "platform/HostNames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QtConcurrent>
+#include <QCoroFuture>
+
+#include "platform/Logging.h"
+
+namespace kivo {
+namespace {
+
+QByteArray readSmallFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(4 * 1024 * 1024);
+}
+
+QString trimmedOfBlanks(QString s)
+{
+    while (!s.isEmpty() && (s.front() == u' ' || s.front() == u'\t'))
+        s.remove(0, 1);
+    while (!s.isEmpty() && (s.back() == u' ' || s.back() == u'\t'))
+        s.chop(1);
+    return s;
+}
+
+} // namespace
+
+std::pair<unsigned, unsigned> humanUidRange(const QByteArray& loginDefs)
+{
+    unsigned low = 1000, high = 60000;
+    for (const QByteArray& raw : loginDefs.split('\n')) {
+        const QList<QByteArray> fields = raw.simplified().split(' ');
+        if (fields.size() < 2 || fields[0].startsWith('#'))
+            continue;
+        bool ok = false;
+        const unsigned value = fields[1].toUInt(&ok);
+        if (!ok)
+            continue;
+        if (fields[0] == "UID_MIN")
+            low = value;
+        else if (fields[0] == "UID_MAX")
+            high = value;
+    }
+    return {low, high};
+}
+
+bool isReservedAccountName(const QString& name)
+{
+    static const QStringList reserved = {QStringLiteral("daemon"), QStringLiteral("nobody"), QStringLiteral("root"),
+                                         QStringLiteral("Guest")};
+    return name.startsWith(u'_') || reserved.contains(name);
+}
+
+QStringList passwdNames(const QByteArray& passwd)
+{
+    QStringList out;
+    for (const QByteArray& line : passwd.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && !line.startsWith('#') && !line.startsWith('+') && !line.startsWith('-'))
+            out.append(QString::fromUtf8(line.left(colon)));
+    }
+    return out;
+}
+
+std::optional<QString> dsclAttributeValue(const QString& output)
+{
+    const QStringList lines = output.split(u'\n', Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return std::nullopt;
+    const qsizetype colon = lines[0].indexOf(u':');
+    QString value;
+    if (colon >= 0)
+        value = trimmedOfBlanks(lines[0].mid(colon + 1));
+    else if (lines.size() > 1)
+        value = trimmedOfBlanks(lines[1]);
+    if (value.isEmpty())
+        return std::nullopt;
+    return value;
+}
+
+QStringList dsclUserNames(const QString& output)
+{
+    QStringList out;
+    for (const QString& name : output.split(u'\n', Qt::SkipEmptyParts)) {
+        if (!isReservedAccountName(name))
+            out.append(name);
+    }
+    return out;
+}
+
+QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& currentUser)
+{
+    const auto read = [&](const QString& name, const QString& key) -> std::optional<QString> {
+        const std::optional<QString> out = runCommand(
+            sources.dscl, {QStringLiteral("."), QStringLiteral("-read"), QStringLiteral("/Users/") + name, key});
+        return out ? dsclAttributeValue(*out) : std::nullopt;
+    };
+    const std::optional<QString> listing =
+        runCommand(sources.dscl, {QStringLiteral("."), QStringLiteral("-list"), QStringLiteral("/Users")});
+    QList<UserAccount> out;
+    for (const QString& name : dsclUserNames(listing.value_or(QString()))) {
+        const QString home = sources.usersRoot + u'/' + name;
+        if (!QFileInfo::exists(home))
+            continue;
+        UserAccount account;
+        account.username = name;
+        account.homeFolder = home;
+        account.isNetworkHome = home.startsWith(QLatin1String("/Network/Servers"));
+        account.fullName = read(name, QStringLiteral("RealName")).value_or(name);
+        const std::optional<QString> node = read(name, QStringLiteral("OriginalNodeName"));
+        if (node && *node != QLatin1String("/Local/Default"))
+            account.isMDMManaged = true;
+        else if (read(name, QStringLiteral("dsAttrTypeNative:accountPolicyData")).value_or(QString()).toLower().contains(QLatin1String("mdm")))
+            account.isMDMManaged = true;
+        else
+            account.isMDMManaged = QFileInfo::exists(sources.managedPreferences + u'/' + name);
+        account.isCurrentUser = name == currentUser;
+        if (!account.isNetworkHome)
+            out.append(account);
+    }
+    return out;
+}
+
+UserAccountMapper::UserAccountMapper(AccountSources sources, QObject* parent)
+    : QObject(parent), m_sources(std::move(sources))
+{
+}
+
+QList<UserAccount> UserAccountMapper::performScan() const
+{
+#ifdef Q_OS_MACOS
+    return scanDsclAccounts({}, host::loginUserName());
+#endif
+    const auto [low, high] = humanUidRange(readSmallFile(m_sources.loginDefs));
+    const QStringList local = passwdNames(readSmallFile(m_sources.localPasswd));
+    const QString me = host::loginUserName();
+    QList<UserAccount> out;
+    for (const SystemAccount& a : systemAccounts()) {
+        if (isReservedAccountName(a.name) || a.uid < low || a.uid > high || !QFileInfo(a.home).isDir())
+            continue;
+        UserAccount account;
+        account.username = a.name;
+        account.fullName = a.gecos.section(u',', 0, 0).trimmed();
+        if (account.fullName.isEmpty())
+            account.fullName = a.name;
+        account.homeFolder = a.home;
+        account.isNetworkHome = isOnNetworkFileSystem(a.home);
+        // Accounts from a directory service are the organisation's.
+        account.isMDMManaged = !local.contains(a.name) || QFileInfo::exists(m_sources.managedPreferences + u'/' + a.name);
+        account.isCurrentUser = a.name == me;
+        if (!account.isNetworkHome && !std::any_of(out.cbegin(), out.cend(), [&](const UserAccount& o) {
+                return o.username == account.username;
+            }))
+            out.append(account);
+    }
+    return out;
+}
+
+QCoro::Task<void> UserAccountMapper::scanLocalAccounts()
+{
+    m_isScanning = true;
+    QFuture<QList<UserAccount>> scan = QtConcurrent::run([this] { return performScan(); });
+    const QList<UserAccount> accounts = co_await scan;
+    setAccounts(accounts);
+    m_isScanning = false;
+}
+
+void UserAccountMapper::setAccounts(QList<UserAccount> accounts)
+{
+    m_sourceAccounts = accounts;
+    m_destinationAccounts = std::move(accounts);
+    Q_EMIT accountsChanged();
+}
+
+bool UserAccountMapper::autoSelectIfObvious()
+{
+    std::optional<UserAccount> source;
+    for (const UserAccount& a : std::as_const(m_sourceAccounts)) {
+        if (a.isCurrentUser) {
+            source = a;
+            break;
+        }
+    }
+    if (!source && !m_sourceAccounts.isEmpty())
+        source = m_sourceAccounts.first();
+
+    std::optional<UserAccount> destination;
+    QList<UserAccount> managed;
+    for (const UserAccount& a : std::as_const(m_destinationAccounts)) {
+        if (a.isCurrentUser && !destination)
+            destination = a;
+        if (a.isMDMManaged)
+            managed.append(a);
+    }
+    if (!destination && managed.size() == 1)
+        destination = managed.first();
+    if (!destination && m_destinationAccounts.size() == 1)
+        destination = m_destinationAccounts.first();
+    if (!source || !destination)
+        return false;
+    createMapping(*source, *destination);
+    return true;
+}
+
+UserMapping UserAccountMapper::createMapping(const UserAccount& source, const UserAccount& destination)
+{
+    m_mapping = UserMapping::make(source.username, source.homeFolder, destination.username, destination.homeFolder,
+                                  destination.isMDMManaged);
+    m_selectedSource = source;
+    m_selectedDestination = destination;
+    qCInfo(lcUserMapper, "Mapping created: %s → %s", qUtf8Printable(source.username),
+           qUtf8Printable(destination.username));
+    Q_EMIT mappingChanged();
+    return *m_mapping;
+}
+
+QList<PathRewriteLog> UserAccountMapper::record(QList<PathRewriteLog> logs)
+{
+    for (const PathRewriteLog& log : std::as_const(logs)) {
+        m_rewriteLogs.append(log);
+        Q_EMIT rewritten(log);
+    }
+    return logs;
+}
+
+QCoro::Task<void> UserAccountMapper::rewrite(Files files)
+{
+    if (!m_mapping || !m_mapping->changesHomeFolder())
+        co_return;
+    const UserMapping mapping = *m_mapping;
+    // A named future: g++ 12 mishandles lambda temporaries inside co_await.
+    QFuture<QList<PathRewriteLog>> work = QtConcurrent::run([files, mapping] {
+        QList<PathRewriteLog> all;
+        for (const auto& [kind, path] : files) {
+            if (kind == RewriteKind::plist)
+                all += rewritePlistFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
+            else if (kind == RewriteKind::text)
+                all += rewriteTextFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
+        }
+        return all;
+    });
+    const QList<PathRewriteLog> logs = co_await work;
+    record(logs);
+}
+
+QList<PathRewriteLog> UserAccountMapper::rewritePlist(const QString& path)
+{
+    if (!m_mapping || !m_mapping->changesHomeFolder())
+        return {};
+    return record(rewritePlistFile(m_mapping->destinationHomeFolder, path, m_mapping->pathRewriteRules));
+}
+
+QList<PathRewriteLog> UserAccountMapper::rewriteText(const QString& path)
+{
+    if (!m_mapping || !m_mapping->changesHomeFolder())
+        return {};
+    return record(rewriteTextFile(m_mapping->destinationHomeFolder, path, m_mapping->pathRewriteRules));
+}
+
+} // namespace kivo

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "postmigration/AccountAdaptation.h"
+#include "postmigration/PathRewriting.h"
+#include "transfer/UserMapping.h"
+
+#include <QObject>
+
+#include <optional>
+#include <utility>
+
+namespace kivo {
+
+struct UserAccount {
+    QString username;
+    QString fullName;
+    QString homeFolder;
+    bool isMDMManaged = false;
+    bool isNetworkHome = false;
+    bool isCurrentUser = false;
+    bool operator==(const UserAccount&) const = default;
+};
+
+// Where the account scan looks; relocatable for tests.
+struct AccountSources {
+    QString loginDefs = QStringLiteral("/etc/login.defs");
+    QString localPasswd = QStringLiteral("/etc/passwd");
+    QString managedPreferences = QStringLiteral("/etc/kivo/managed-preferences");
+};
+
+// The range of user ids given to people, from login.defs (1000..60000 when unsaid).
+std::pair<unsigned, unsigned> humanUidRange(const QByteArray& loginDefs);
+// Names that are never a person's account, whatever their id.
+bool isReservedAccountName(const QString& name);
+// The user names listed in a passwd file's text.
+QStringList passwdNames(const QByteArray& passwd);
+
+// The value of one attribute in `dscl . -read` output, or nothing.
+std::optional<QString> dsclAttributeValue(const QString& output);
+// The user names in `dscl . -list /Users` output, system ones left out.
+QStringList dsclUserNames(const QString& output);
+
+// Where the directory-service scan looks (the macOS account source); relocatable for tests.
+struct DsclSources {
+    QString dscl = QStringLiteral("/usr/bin/dscl");
+    QString usersRoot = QStringLiteral("/Users");
+    QString managedPreferences = QStringLiteral("/Library/Managed Preferences");
+};
+// People's accounts as the directory service lists them. Blocking.
+QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& currentUser);
+
+// Lists this machine's people, pairs the source account with a destination
+// one, and rewrites the old home folder inside received files.
+class UserAccountMapper : public QObject, public AccountPathRewriter {
+    Q_OBJECT
+public:
+    explicit UserAccountMapper(AccountSources sources = {}, QObject* parent = nullptr);
+
+    // Blocking: runs off the main thread in scanLocalAccounts.
+    QList<UserAccount> performScan() const;
+    QCoro::Task<void> scanLocalAccounts();
+    void setAccounts(QList<UserAccount> accounts);
+
+    const QList<UserAccount>& sourceAccounts() const { return m_sourceAccounts; }
+    const QList<UserAccount>& destinationAccounts() const { return m_destinationAccounts; }
+    bool isScanning() const { return m_isScanning; }
+    const std::optional<UserAccount>& selectedSourceAccount() const { return m_selectedSource; }
+    const std::optional<UserAccount>& selectedDestinationAccount() const { return m_selectedDestination; }
+    const QList<PathRewriteLog>& rewriteLogs() const { return m_rewriteLogs; }
+
+    bool autoSelectIfObvious();
+    UserMapping createMapping(const UserAccount& source, const UserAccount& destination);
+    // A mapping decided elsewhere (the command line, the manifest).
+    void setMapping(UserMapping mapping) { m_mapping = std::move(mapping); }
+
+    std::optional<UserMapping> mapping() const override { return m_mapping; }
+    void rewritePlistPaths(const QString& path) override { rewritePlist(path); }
+    void rewriteTextFilePaths(const QString& path) override { rewriteText(path); }
+    // Rewrites on a worker thread; the records land here, on this object's thread.
+    QCoro::Task<void> rewrite(Files files) override;
+    QList<PathRewriteLog> rewritePlist(const QString& path);
+    QList<PathRewriteLog> rewriteText(const QString& path);
+
+Q_SIGNALS:
+    void accountsChanged();
+    void mappingChanged();
+    void rewritten(kivo::PathRewriteLog log);
+
+private:
+    QList<PathRewriteLog> record(QList<PathRewriteLog> logs);
+
+    AccountSources m_sources;
+    QList<UserAccount> m_sourceAccounts;
+    QList<UserAccount> m_destinationAccounts;
+    bool m_isScanning = false;
+    std::optional<UserAccount> m_selectedSource;
+    std::optional<UserAccount> m_selectedDestination;
+    std::optional<UserMapping> m_mapping;
+    QList<PathRewriteLog> m_rewriteLogs;
+};
+
+} // namespace kivo

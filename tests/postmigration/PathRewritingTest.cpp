@@ -1,0 +1,217 @@
+#include "platform/PropertyList.h"
+#include "postmigration/PathRewriting.h"
+#include "postmigration/UserAccountMapper.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace kivo;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+const QList<PathRewriteRule> kRules = UserMapping::make(u"ann"_s, u"/Users/ann"_s, u"bob"_s, u"/home/bob"_s).pathRewriteRules;
+
+} // namespace
+
+TEST(PathRewriting, Utf8IsCheckedStrictlyAcrossPieces)
+{
+    struct Case {
+        QByteArray bytes;
+        bool valid;
+    };
+    const QList<Case> cases = {
+        {"plain ascii text", true},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true},
+        {"\xc0\xaf", false},             // overlong "/"
+        {"\xe0\x80\xaf", false},         // overlong, three bytes
+        {"\xed\xa0\x80", false},         // a surrogate
+        {"\xf4\x90\x80\x80", false},     // past U+10FFFF
+        {"\xff", false},
+        {"cut \xe2\x82", false},         // cut off at the end
+        {"\x80 lone continuation", false},
+    };
+    for (const Case& c : cases) {
+        // Every split point: state must carry from one piece to the next.
+        for (qsizetype split = 0; split <= c.bytes.size(); ++split) {
+            Utf8Validator v;
+            v.feed(QByteArrayView(c.bytes).first(split));
+            v.feed(QByteArrayView(c.bytes).sliced(split));
+            EXPECT_EQ(v.finish(), c.valid) << c.bytes.toHex().constData() << " split " << split;
+        }
+    }
+}
+
+TEST(PathRewriting, ReplacementFindsPatternsSplitBetweenPieces)
+{
+    const QByteArray input = "x/Users/ann/a /Users/ann/Users/ann y/Users/an";
+    const QByteArray expected = "x/home/bob/a /home/bob/home/bob y/Users/an";
+    for (qsizetype piece = 1; piece <= input.size(); ++piece) {
+        StreamReplacer r("/Users/ann", "/home/bob");
+        QByteArray out;
+        for (qsizetype at = 0; at < input.size(); at += piece)
+            r.feed(QByteArrayView(input).sliced(at, std::min(piece, input.size() - at)), out, false);
+        r.feed({}, out, true);
+        EXPECT_EQ(out, expected) << "piece " << piece;
+        EXPECT_EQ(r.replacements(), 3);
+    }
+}
+
+TEST(PathRewriting, TextFilesAreRewrittenInPlaceKeepingModeAndOthersStayByteIdentical)
+{
+    QTemporaryDir dir;
+    const QString home = dir.path();
+    const QString text = home + u"/Library/Application Support/App/config.json"_s;
+    write(text, "{\"root\": \"/Users/ann/Documents\", \"other\": \"/Users/anna/x\"}\n");
+    ::chmod(QFile::encodeName(text).constData(), 0640);
+    const QList<PathRewriteLog> logs = rewriteTextFile(home, text, kRules);
+    // The prefix also changes the longer name: no path-boundary check.
+    EXPECT_EQ(readAll(text), "{\"root\": \"/home/bob/Documents\", \"other\": \"/home/boba/x\"}\n");
+    ASSERT_EQ(logs.size(), 1); // the second rule finds nothing left
+    EXPECT_EQ(logs[0], (PathRewriteLog{text, u"/Users/ann"_s, u"/home/bob"_s, std::nullopt}));
+    struct stat st {};
+    ::stat(QFile::encodeName(text).constData(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // Larger than one read, the only occurrence straddling the first boundary.
+    const QString large = home + u"/large.txt"_s;
+    QByteArray bytes((1 << 20) - 4, 'a');
+    bytes += "/Users/ann/end";
+    write(large, bytes);
+    EXPECT_EQ(rewriteTextFile(home, large, kRules).size(), 1);
+    EXPECT_EQ(readAll(large), QByteArray((1 << 20) - 4, 'a') + "/home/bob/end");
+
+    const QByteArray binary = QByteArray("\x00\xff/Users/ann\xfe", 14);
+    const QString blob = home + u"/Library/Application Support/App/cache.bin"_s;
+    write(blob, binary);
+    EXPECT_TRUE(rewriteTextFile(home, blob, kRules).isEmpty());
+    EXPECT_EQ(readAll(blob), binary);
+
+    // Never through a link: neither the file itself nor a folder on the way.
+    QTemporaryDir outside;
+    write(outside.path() + u"/target.txt"_s, "/Users/ann");
+    QFile::link(outside.path() + u"/target.txt"_s, home + u"/link.txt"_s);
+    QFile::link(outside.path(), home + u"/linked-folder"_s);
+    EXPECT_TRUE(rewriteTextFile(home, home + u"/link.txt"_s, kRules).isEmpty());
+    EXPECT_TRUE(rewriteTextFile(home, home + u"/linked-folder/target.txt"_s, kRules).isEmpty());
+    EXPECT_EQ(readAll(outside.path() + u"/target.txt"_s), "/Users/ann");
+    // Nothing left behind beside the files.
+    EXPECT_EQ(QDir(home + u"/Library/Application Support/App"_s).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+TEST(PathRewriting, PropertyListsKeepTheirFormatAndLogEachStringWithItsKey)
+{
+    QTemporaryDir dir;
+    const QString home = dir.path();
+    const QVariantMap root{{u"Folder"_s, u"/Users/ann/Music"_s},
+                           {u"Recent"_s, QVariantList{u"/Users/ann/a"_s, u"/tmp/b"_s}},
+                           {u"Count"_s, qint64(3)}};
+    for (const plist::Format format : {plist::Format::binary, plist::Format::xml}) {
+        const QString path = home + (format == plist::Format::binary ? u"/bin.plist"_s : u"/xml.plist"_s);
+        write(path, plist::serialize(root, format));
+        const QList<PathRewriteLog> logs = rewritePlistFile(home, path, kRules);
+        ASSERT_EQ(logs.size(), 2);
+        EXPECT_EQ(logs[0], (PathRewriteLog{path, u"/Users/ann/Music"_s, u"/home/bob/Music"_s, u"Folder"_s}));
+        EXPECT_EQ(logs[1], (PathRewriteLog{path, u"/Users/ann/a"_s, u"/home/bob/a"_s, u"Recent"_s}));
+        const auto doc = plist::readFile(path);
+        ASSERT_TRUE(doc.has_value());
+        EXPECT_EQ(doc->format, format);
+        EXPECT_EQ(doc->root.toMap().value(u"Recent"_s).toList().value(0).toString(), u"/home/bob/a"_s);
+        EXPECT_EQ(doc->root.toMap().value(u"Count"_s).toLongLong(), 3);
+    }
+    write(home + u"/broken.plist"_s, "not a plist /Users/ann");
+    EXPECT_TRUE(rewritePlistFile(home, home + u"/broken.plist"_s, kRules).isEmpty());
+    EXPECT_EQ(readAll(home + u"/broken.plist"_s), "not a plist /Users/ann");
+}
+
+TEST(AccountListing, LoginDefsDirectoryOutputAndPasswdAreReadAsWritten)
+{
+    EXPECT_EQ(humanUidRange("# comment\nUID_MIN\t 2000\nUID_MAX 3000\nGID_MIN 10\n"), std::make_pair(2000u, 3000u));
+    EXPECT_EQ(humanUidRange(""), std::make_pair(1000u, 60000u));
+    EXPECT_EQ(passwdNames("root:x:0:0::/root:/bin/sh\n+nis\nann:x:1000:1000:Ann,,,:/home/ann:/bin/sh\n"),
+              (QStringList{u"root"_s, u"ann"_s}));
+
+    const QList<std::pair<QString, std::optional<QString>>> reads = {
+        {u"RealName: Ann Smith\n"_s, u"Ann Smith"_s},
+        {u"RealName:\n Ann Smith\n"_s, std::nullopt}, // the value on the next line is not consulted
+        {u"RealName:\t \n"_s, std::nullopt},
+        {u"No such key: RealName\n"_s, u"RealName"_s},
+        {u"RealName\n  Ann\n"_s, u"Ann"_s},
+        {u""_s, std::nullopt},
+    };
+    for (const auto& [output, value] : reads)
+        EXPECT_EQ(dsclAttributeValue(output), value) << output.toStdString();
+    EXPECT_EQ(dsclUserNames(u"_www\ndaemon\nann\nnobody\nroot\nGuest\nbob\n"_s), (QStringList{u"ann"_s, u"bob"_s}));
+}
+
+TEST(AccountListing, ObviousSelectionPrefersTheCurrentUserThenTheOnlyManagedAccount)
+{
+    const UserAccount ann{u"ann"_s, u"Ann"_s, u"/home/ann"_s, false, false, false};
+    const UserAccount bob{u"bob"_s, u"Bob"_s, u"/home/bob"_s, true, false, false};
+    const UserAccount cy{u"cy"_s, u"Cy"_s, u"/home/cy"_s, false, false, false};
+    UserAccountMapper mapper;
+    mapper.setAccounts({ann, bob, cy});
+    ASSERT_TRUE(mapper.autoSelectIfObvious());
+    EXPECT_EQ(mapper.mapping()->destinationUsername, u"bob"_s);
+    EXPECT_TRUE(mapper.mapping()->destinationIsMDMManaged);
+
+    UserAccountMapper unmanaged;
+    unmanaged.setAccounts({ann, cy});
+    EXPECT_FALSE(unmanaged.autoSelectIfObvious());
+    EXPECT_FALSE(unmanaged.mapping().has_value());
+
+    UserAccount me = cy;
+    me.isCurrentUser = true;
+    unmanaged.setAccounts({ann, bob, me});
+    ASSERT_TRUE(unmanaged.autoSelectIfObvious());
+    EXPECT_EQ(unmanaged.mapping()->sourceUsername, u"cy"_s);
+    EXPECT_EQ(unmanaged.mapping()->destinationUsername, u"cy"_s);
+    EXPECT_TRUE(unmanaged.mapping()->pathRewriteRules.isEmpty());
+    EXPECT_TRUE(unmanaged.rewriteText(u"/home/cy/never-read"_s).isEmpty());
+}
+
+TEST(AccountListing, DirectoryServiceScanReadsARecordedTool)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"ann", "bob", "cy", "dee"})
+        QDir().mkpath(dir.path() + u"/Users/"_s + QLatin1String(name));
+    QDir().mkpath(dir.path() + u"/Managed/dee"_s);
+    // Answers as the real tool does for each question.
+    const QString tool = dir.path() + u"/dscl"_s;
+    write(tool, "#!/bin/sh\n"
+                "case \"$2 $3 $4\" in\n"
+                "  '-list /Users ') printf '_spotlight\\ndaemon\\nroot\\nGuest\\nann\\nbob\\ncy\\ndee\\nnohome\\n' ;;\n"
+                "  '-read /Users/ann RealName') printf 'RealName: Ann Smith\\n' ;;\n"
+                "  '-read /Users/bob RealName') printf 'RealName:\\n Bob Jones\\n' ;;\n"
+                "  '-read /Users/bob OriginalNodeName') printf 'OriginalNodeName: /LDAPv3/ldap.example.com\\n' ;;\n"
+                "  '-read /Users/cy dsAttrTypeNative:accountPolicyData') printf 'accountPolicyData:\\n <key>MDMManaged</key>\\n' ;;\n"
+                "  '-read /Users/ann OriginalNodeName') printf 'OriginalNodeName: /Local/Default\\n' ;;\n"
+                "  *) exit 56 ;;\n"
+                "esac\n");
+    QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const QList<UserAccount> accounts =
+        scanDsclAccounts({tool, dir.path() + u"/Users"_s, dir.path() + u"/Managed"_s}, u"cy"_s);
+    const QString users = dir.path() + u"/Users/"_s;
+    EXPECT_EQ(accounts, (QList<UserAccount>{{u"ann"_s, u"Ann Smith"_s, users + u"ann"_s, false, false, false},
+                                            {u"bob"_s, u"bob"_s, users + u"bob"_s, true, false, false},
+                                            {u"cy"_s, u"cy"_s, users + u"cy"_s, false, false, true},
+                                            {u"dee"_s, u"dee"_s, users + u"dee"_s, true, false, false}}));
+}

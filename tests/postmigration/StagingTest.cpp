@@ -1,0 +1,221 @@
+#include "platform/Json.h"
+#include "postmigration/AppPrefMapper.h"
+#include "postmigration/StagedPrefService.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+void write(const QString& path, const QByteArray& bytes = "prefs")
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+TransferManifest::FileItem completed(const QString& relative)
+{
+    TransferManifest::FileItem item;
+    item.relativePath = relative;
+    item.categoryID = u"applicationData"_s;
+    item.size = 5;
+    item.transferStatus = FileTransferStatus::completed;
+    return item;
+}
+
+struct Fixture {
+    QTemporaryDir home;
+    QTemporaryDir apps;
+    std::unique_ptr<StagedPrefService> service;
+
+    explicit Fixture(PrefRestoreMode mode)
+    {
+        ApplicationFolders folders;
+        folders.bundleFolders = {apps.path()};
+        folders.desktopFolders = {apps.path()};
+        auto watcher = std::make_unique<AppInstallWatcher>(folders);
+        watcher->setSettleDelay(std::chrono::milliseconds(0));
+        service = std::make_unique<StagedPrefService>(std::make_unique<PrefStager>(home.path()), std::move(watcher));
+        service->setRestoreMode(mode);
+        service->setProcRoot(home.path() + u"/no-proc"_s);
+        service->start();
+    }
+    QString at(const QString& relative) const { return home.path() + relative.mid(1); }
+};
+
+} // namespace
+
+TEST(Staging, ClassificationByKnownSuiteOrReverseDnsName)
+{
+    const QList<std::pair<QString, QString>> cases = {
+        {u"~/Library/Preferences/com.microsoft.Word.plist"_s, u"_microsoft-office"_s},
+        {u"~/Library/Caches/JetBrains/x"_s, u"_jetbrains-ides"_s},
+        {u"~/Library/Preferences/org.example.Tool.plist"_s, u"org.example.Tool"_s},
+        {u"~/Library/Preferences/example.plist"_s, u"_unclassified"_s},
+        {u"~/Library/Preferences/one.dot.plist"_s, u"_unclassified"_s},
+        {u"~/Library/Application Support/org.example.Tool/db"_s, u"org.example.Tool"_s},
+        {u"~/Library/Application Support/Some App/db"_s, u"_unclassified"_s},
+        {u"~/Library/Containers/net.x.y/Data/z"_s, u"net.x.y"_s},
+        {u"~/Library/Group Containers/group.x.y/z"_s, u"group.x.y"_s},
+        {u"~/Library/Preferences/...plist"_s, u".."_s}, // reverse-DNS by the letter, never a folder name
+    };
+    for (const auto& [path, key] : cases)
+        EXPECT_EQ(AppPrefMapper::classify(path).bundleKey, key) << path.toStdString();
+    EXPECT_EQ(AppPrefMapper::classify(u"~/Library/Preferences/org.example.Tool.plist"_s).triggers,
+              QStringList{u"org.example.Tool"_s});
+}
+
+TEST(Staging, BundlesAreHeldBackUntilTheirApplicationAppears)
+{
+    Fixture f(PrefRestoreMode::staged);
+    const QString toolPrefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
+    const QString toolData = u"~/Library/Application Support/org.example.Tool/state.db"_s;
+    const QString unsafe = u"~/Library/Preferences/...plist"_s;
+    for (const QString& p : {toolPrefs, toolData, unsafe})
+        write(f.at(p), p.toUtf8());
+    QList<TransferManifest::FileItem> items{completed(toolPrefs), completed(toolData), completed(unsafe),
+                                            completed(u"~/Library/Preferences/gone.example.app.plist"_s)};
+    f.service->absorbCompletedFiles(u"applicationData"_s, items);
+
+    EXPECT_FALSE(QFileInfo::exists(f.at(toolPrefs)));
+    EXPECT_TRUE(QFileInfo::exists(f.at(unsafe))) << "a key that is no folder name leaves its files in place";
+    ASSERT_EQ(f.service->staged().size(), 1);
+    const StagedPrefBundle bundle = f.service->staged().first();
+    EXPECT_EQ(bundle.id, u"org.example.Tool"_s);
+    EXPECT_EQ(bundle.entries.size(), 2);
+    EXPECT_EQ(bundle.expiresAt, bundle.stagedAt.addDays(30));
+    EXPECT_TRUE(QFileInfo::exists(f.home.path() + u"/.kivo-staged-prefs/org.example.Tool/bundle.json"_s));
+
+    QSignalSpy applied(f.service.get(), &StagedPrefService::bundleApplied);
+    write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\nExec=tool\n");
+    ASSERT_TRUE(applied.wait(10000));
+    EXPECT_EQ(applied.first().value(0).toString(), u"org.example.Tool"_s);
+    EXPECT_EQ(readAll(f.at(toolPrefs)), toolPrefs.toUtf8());
+    EXPECT_EQ(readAll(f.at(toolData)), toolData.toUtf8());
+    EXPECT_TRUE(f.service->staged().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(f.home.path() + u"/.kivo-staged-prefs/org.example.Tool"_s));
+}
+
+TEST(Staging, ImmediateLeavesFilesManualWaitsAndInstalledAppsGetTheirsAtOnce)
+{
+    const QString prefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
+    {
+        Fixture f(PrefRestoreMode::immediate);
+        write(f.at(prefs));
+        f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
+        EXPECT_TRUE(QFileInfo::exists(f.at(prefs)));
+        EXPECT_TRUE(f.service->staged().isEmpty());
+    }
+    {
+        Fixture f(PrefRestoreMode::manual);
+        write(f.at(prefs));
+        write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
+        f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
+        EXPECT_FALSE(QFileInfo::exists(f.at(prefs))) << "manual: an installed application restores nothing";
+        EXPECT_TRUE(f.service->applyManually(u"org.example.Tool"_s));
+        EXPECT_TRUE(QFileInfo::exists(f.at(prefs)));
+        EXPECT_FALSE(f.service->applyManually(u"org.example.Tool"_s));
+    }
+    {
+        // Already installed when the category finishes: restored then, though the watcher saw it at start.
+        Fixture f(PrefRestoreMode::staged);
+        write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
+        f.service->watcher().scanRoot(f.apps.path());
+        write(f.at(prefs));
+        f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
+        EXPECT_TRUE(QFileInfo::exists(f.at(prefs)));
+        EXPECT_TRUE(f.service->staged().isEmpty());
+    }
+}
+
+TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
+{
+    QTemporaryDir home, outside;
+    PrefStager stager(home.path());
+    const QString store = home.path() + u"/.kivo-staged-prefs"_s;
+    write(home.path() + u"/Library/Preferences/a.b.c.plist"_s, "mine");
+    const StagedPrefBundle good = stager.stage(u"a.b.c"_s, u"a.b.c"_s, {u"a.b.c"_s},
+                                               {{home.path() + u"/Library/Preferences/a.b.c.plist"_s,
+                                                 u"~/Library/Preferences/a.b.c.plist"_s, 4, std::nullopt}},
+                                               std::chrono::hours(24), false);
+    write(outside.path() + u"/secret"_s, "secret");
+
+    auto handMade = [&](const QString& key, const QList<StagedPrefEntry>& entries) {
+        StagedPrefBundle b = good;
+        b.id = key;
+        b.entries = entries;
+        write(store + u"/"_s + key + u"/bundle.json"_s, json::toFileBytes(b.toJson()));
+    };
+    const QString staged = store + u"/evil1/Library/Preferences/a.plist"_s;
+    write(staged, "staged");
+    handMade(u"evil1"_s, {{staged, u"~/ok.plist"_s, 6, {}}, {outside.path() + u"/secret"_s, u"~/stolen"_s, 6, {}}});
+    handMade(u"evil2"_s, {{staged, u"~/../escaped"_s, 6, {}}});
+    handMade(u"evil3"_s, {{store + u"/evil3/../evil1/Library/Preferences/a.plist"_s, u"~/x"_s, 6, {}}});
+    handMade(u"evil4"_s, {{staged, u"~/.kivo-staged-prefs/a.b.c/bundle.json"_s, 6, {}}});
+    // A link on the way out of the bundle folder.
+    QDir().mkpath(store + u"/evil5"_s);
+    QFile::link(outside.path(), store + u"/evil5/Library"_s);
+    handMade(u"evil5"_s, {{store + u"/evil5/Library/secret"_s, u"~/stolen"_s, 6, {}}});
+
+    for (const QString& key : {u"evil1"_s, u"evil2"_s, u"evil3"_s, u"evil4"_s, u"evil5"_s})
+        EXPECT_THROW(stager.apply(key, PrefStager::ApplyConflict::overwrite), PrefStagerError) << key.toStdString();
+    EXPECT_THROW(stager.apply(u"../outside"_s, PrefStager::ApplyConflict::overwrite), PrefStagerError);
+    EXPECT_EQ(readAll(outside.path() + u"/secret"_s), "secret");
+    EXPECT_EQ(readAll(staged), "staged");
+    EXPECT_FALSE(QFileInfo::exists(home.path() + u"/stolen"_s));
+    EXPECT_FALSE(QFileInfo::exists(home.path() + u"/ok.plist"_s));
+
+    EXPECT_EQ(stager.apply(u"a.b.c"_s, PrefStager::ApplyConflict::overwrite),
+              QStringList{home.path() + u"/Library/Preferences/a.b.c.plist"_s});
+    EXPECT_EQ(readAll(home.path() + u"/Library/Preferences/a.b.c.plist"_s), "mine");
+
+    // Expiry at the first look after the window.
+    write(home.path() + u"/Library/Preferences/d.e.f.plist"_s);
+    stager.stage(u"d.e.f"_s, u"d.e.f"_s, {u"d.e.f"_s},
+                 {{home.path() + u"/Library/Preferences/d.e.f.plist"_s, u"~/Library/Preferences/d.e.f.plist"_s, 5, {}}},
+                 std::chrono::hours(24 * 7), false, QDateTime::currentDateTimeUtc().addDays(-8));
+    EXPECT_EQ(stager.discardExpired(), QStringList{u"d.e.f"_s});
+    EXPECT_FALSE(QFileInfo::exists(store + u"/d.e.f"_s));
+}
+
+TEST(Staging, HomebrewIsReportedOnceWhenItAppearsAndIncomingAppListsDecodeOrNot)
+{
+    QTemporaryDir dir;
+    const QString brew = dir.path() + u"/bin/brew"_s;
+    HomebrewWatcher watcher({dir.path() + u"/none/brew"_s, brew}, std::chrono::milliseconds(10));
+    QSignalSpy found(&watcher, &HomebrewWatcher::brewDetected);
+    watcher.start();
+    EXPECT_FALSE(watcher.detected());
+    write(brew, "#!/bin/sh\n");
+    QFile::setPermissions(brew, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    ASSERT_TRUE(found.wait(10000));
+    EXPECT_EQ(found.first().value(0).toString(), brew);
+    EXPECT_EQ(watcher.check(), brew);
+    EXPECT_EQ(found.size(), 1);
+
+    const auto manifest = MDMAppManifest::decoded(
+        R"({"apps":[{"bundleID":"org.example.Tool","displayName":"Tool","expectedAt":"2026-01-31T09:05:00Z"},{"bundleID":"b.c.d"}]})");
+    ASSERT_TRUE(manifest.has_value());
+    ASSERT_EQ(manifest->apps.size(), 2);
+    EXPECT_EQ(manifest->apps[0].expectedAt, QDateTime(QDate(2026, 1, 31), QTime(9, 5), Qt::UTC));
+    EXPECT_FALSE(manifest->apps[1].displayName.has_value());
+    for (const char* bad : {R"({"apps":[{"displayName":"x"}]})", R"({"apps":[{"bundleID":"a","expectedAt":"soon"}]})",
+                            R"({"apps":{}})", "not json"})
+        EXPECT_FALSE(MDMAppManifest::decoded(bad).has_value()) << bad;
+}
