@@ -14,10 +14,31 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
+    exitRefused = 5,       // pre-flight blockers
 };
 
 struct UsageError : std::runtime_error {
     explicit UsageError(const QString& message) : std::runtime_error(message.toStdString()) {}
+};
+
+// Pre-flight choices, taken by `preflight` and (all but the store and the
+// destination home) by `send`.
+struct PreflightFlags {
+    std::optional<QString> destinationHome;
+    std::optional<quint64> destinationFreeBytes;
+    std::optional<QString> connection; // wifi, ethernet or thunderbolt
+    std::optional<QString> storeUrl;
+    bool offline = false;
+    bool includeDerived = false;
+    std::optional<QString> exportPath;
+};
+
+struct PreflightOptions {
+    QString home;
+    std::optional<QStringList> categories;
+    std::optional<QStringList> folders;
+    PreflightFlags flags;
+    bool json = false;
 };
 
 struct SendOptions {
@@ -31,6 +52,7 @@ struct SendOptions {
     std::optional<int> maxMbps;
     bool allowUnverifiedPairing = false;
     bool json = false;
+    PreflightFlags preflight;
 };
 
 struct ReceiveOptions {
@@ -53,5 +75,6 @@ struct DemoOptions {
 SendOptions parseSend(const QStringList& args);
 ReceiveOptions parseReceive(const QStringList& args);
 DemoOptions parseDemo(const QStringList& args);
+PreflightOptions parsePreflight(const QStringList& args);
 
 } // namespace kivo::cli

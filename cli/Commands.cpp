@@ -26,6 +26,7 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::usage: return exitUsage;
     case FlowExit::pairingFailed: return exitPairingFailed;
     case FlowExit::noSource: return exitNoSource;
+    case FlowExit::refused: return exitRefused;
     }
     return exitTransferFailed;
 }

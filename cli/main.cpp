@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
+#include "cli/PreflightCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -16,14 +17,19 @@ Usage:
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
                    [--allow-unverified-pairing] [--json]
+                   [--destination-free-bytes N] [--connection TYPE] [--include-derived] [--export FILE|DIR]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
+  kivo-cli preflight --home DIR [--categories ID,...] [--folders NAME,...]
+                   [--destination-home DIR] [--destination-free-bytes N] [--connection TYPE]
+                   [--store-url URL | --offline] [--include-derived] [--export FILE|DIR] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
+5 refused by a pre-flight blocker.
 )";
 
 } // namespace
@@ -56,6 +62,8 @@ int main(int argc, char** argv)
             return kivo::cli::runSend(kivo::cli::parseSend(rest));
         if (command == QLatin1String("receive"))
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
+        if (command == QLatin1String("preflight"))
+            return kivo::cli::runPreflight(kivo::cli::parsePreflight(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));

@@ -2,6 +2,8 @@
 
 #include "app/MigrationStep.h"
 #include "connection/ConnectionTypes.h"
+#include "preflight/PreFlightReport.h"
+#include "preflight/PreflightSettings.h"
 #include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
 #include "transfer/TransferProgress.h"
@@ -15,6 +17,11 @@
 namespace kivo {
 
 class AccountPathRewriter;
+class AppCompatibilityManager;
+class PreFlightScanner;
+class PreflightChecker;
+class SpaceValidator;
+struct TransferManifest;
 class Clock;
 class ConnectionManager;
 class DataCategoryManager;
@@ -59,6 +66,9 @@ public:
     ConnectionManager* connectionManager() const { return m_connectionManager.get(); }
     DataCategoryManager* categoryManager() const { return m_categoryManager.get(); }
     HomeFolderScanner* homeFolderScanner() const { return m_homeFolderScanner.get(); }
+    AppCompatibilityManager* appCompatibility() const { return m_appCompatibility.get(); }
+    SpaceValidator* spaceValidator() const { return m_spaceValidator.get(); }
+    PreflightChecker* preflightChecker() const { return m_preflightChecker.get(); }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -113,6 +123,20 @@ public:
     // Destination: the six typed digits. False (and nothing sent) when they differ from the
     // pairing manager's code or its window has closed.
     bool submitPairingCode(const QString& digits);
+    // Pre-flight: what the scan and checks run under.
+    const PreflightSettings& preflightSettings() const { return m_preflightSettings; }
+    void setPreflightSettings(PreflightSettings settings) { m_preflightSettings = std::move(settings); }
+    const std::optional<PreFlightReport>& preFlightReport() const { return m_preFlightReport; }
+    PreFlightScanner* preFlightScanner() const { return m_preFlightScanner.get(); }
+    bool preFlightScanRunning() const { return m_preFlightScanRunning; }
+    // Source: scans the selection and stores the report; a scan abandoned by
+    // going back leaves no report behind.
+    QCoro::Task<void> runPreFlightScan();
+    // Source: asks the destination which intended files exist there and folds
+    // the answer into the report; a failed request leaves the report as it was.
+    QCoro::Task<void> mergeDestinationConflictsIntoReport();
+    // The manifest of the current selection, less what the report excluded.
+    QCoro::Task<TransferManifest> buildIntendedManifest();
     // Creates the engine over the paired session (once) and moves on to account mapping.
     void completePairingHandshake();
     void createTransferEngine(TransferConnection* connection);
@@ -136,17 +160,25 @@ Q_SIGNALS:
     void maxTransferMbpsChanged();
     // Leaving preflight for manifest: derived pre-flight results must be computed afresh.
     void preFlightResultsCleared();
+    void preFlightReportChanged();
+    void preFlightScanRunningChanged();
+    // Files and bytes counted so far by the running scan.
+    void preFlightScanProgress(qint64 files, quint64 bytes);
     // The background connection to the selected peer failed.
     void connectionFailed(QString description);
 
 private:
     void setTransferProgress(TransferProgress* progress);
     void watchSourcePairing();
+    void clearPreFlightReport();
 
     SessionEnvironment m_environment;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;
+    std::unique_ptr<AppCompatibilityManager> m_appCompatibility;
+    std::unique_ptr<SpaceValidator> m_spaceValidator;
+    std::unique_ptr<PreflightChecker> m_preflightChecker;
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;
@@ -162,6 +194,10 @@ private:
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<int> m_maxTransferMbps;
     std::shared_ptr<AccountPathRewriter> m_accountRewriter;
+    PreflightSettings m_preflightSettings;
+    std::optional<PreFlightReport> m_preFlightReport;
+    std::unique_ptr<PreFlightScanner> m_preFlightScanner;
+    bool m_preFlightScanRunning = false;
 };
 
 } // namespace kivo

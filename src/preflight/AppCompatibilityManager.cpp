@@ -65,6 +65,14 @@ Installed findInstalled(const ApplicationFolders& folders)
     return out;
 }
 
+// Outside the coroutine: a lambda built inside one is destroyed twice by this compiler.
+QFuture<std::pair<QList<AppCompatibilityEntry>, Installed>> startGathering(QString home, ApplicationFolders folders)
+{
+    return QtConcurrent::run([home = std::move(home), folders = std::move(folders)] {
+        return std::make_pair(gatherDataEntries(home), findInstalled(folders));
+    });
+}
+
 } // namespace
 
 QString toString(AppCompatibilityEntry::Status status)
@@ -250,11 +258,9 @@ QCoro::Task<void> AppCompatibilityManager::scan()
     QPointer<AppCompatibilityManager> self(this);
     setScanning(true);
     m_storeReachable.reset();
-    const QString home = m_home;
-    const ApplicationFolders folders = m_folders;
-    auto [entries, installed] = co_await QtConcurrent::run([home, folders] {
-        return std::make_pair(gatherDataEntries(home), findInstalled(folders));
-    });
+    auto gathered = co_await startGathering(m_home, m_folders);
+    QList<AppCompatibilityEntry>& entries = gathered.first;
+    Installed& installed = gathered.second;
     if (!self)
         co_return;
     for (AppCompatibilityEntry& e : entries) {

@@ -79,6 +79,7 @@ public:
     bool hasIncompatibilities() const;
     QList<AppCompatibilityEntry> missingApps() const;
     const StoreSettings& store() const { return m_store; }
+    void setStore(StoreSettings store) { m_store = std::move(store); }
     // Whether the store answered the last scan's lookups; none when nothing was asked.
     std::optional<bool> storeReachable() const { return m_storeReachable; }
 

@@ -284,6 +284,19 @@ QList<StagedPrefSummary> stagedPrefSummaries(const QString& homeFolder)
     return out;
 }
 
+namespace {
+
+// Outside the coroutine: a lambda built inside one is destroyed twice by this compiler.
+QFuture<PreFlightReport> startScan(QString home, ScanRequest request, ConnectionType type, bool thunderbolt,
+                                   std::shared_ptr<ScanCounters> counters)
+{
+    return QtConcurrent::run([home = std::move(home), request = std::move(request), type, thunderbolt, counters] {
+        return scanHome(home, request, type, thunderbolt, *counters);
+    });
+}
+
+} // namespace
+
 PreFlightScanner::PreFlightScanner(QString homeFolder, ConnectionType connectionType, bool thunderboltAvailable,
                                    QObject* parent)
     : QObject(parent),
@@ -314,12 +327,7 @@ QCoro::Task<std::optional<PreFlightReport>> PreFlightScanner::scan(ScanRequest r
     counters->bytes = 0;
     Q_EMIT progress(0, 0);
     m_timer.start();
-    const QString home = m_home;
-    const ConnectionType type = m_connectionType;
-    const bool thunderbolt = m_thunderboltAvailable;
-    PreFlightReport report = co_await QtConcurrent::run([home, request, type, thunderbolt, counters] {
-        return scanHome(home, request, type, thunderbolt, *counters);
-    });
+    PreFlightReport report = co_await startScan(m_home, std::move(request), m_connectionType, m_thunderboltAvailable, counters);
     if (!self || counters->cancelled)
         co_return std::nullopt;
     m_timer.stop();

@@ -130,6 +130,16 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
     return r;
 }
 
+namespace {
+
+// Outside the coroutine: a lambda built inside one is destroyed twice by this compiler.
+QFuture<PreflightResult> startChecks(PreflightInputs inputs, CheckEnvironment env)
+{
+    return QtConcurrent::run([inputs = std::move(inputs), env = std::move(env)] { return runPreflightChecks(inputs, env); });
+}
+
+} // namespace
+
 PreflightChecker::PreflightChecker(CheckEnvironment environment, QObject* parent)
     : QObject(parent), m_environment(std::move(environment))
 {
@@ -142,8 +152,7 @@ QCoro::Task<void> PreflightChecker::run(PreflightInputs inputs)
         m_isRunning = true;
         Q_EMIT isRunningChanged();
     }
-    const CheckEnvironment env = m_environment;
-    PreflightResult result = co_await QtConcurrent::run([inputs, env] { return runPreflightChecks(inputs, env); });
+    PreflightResult result = co_await startChecks(std::move(inputs), m_environment);
     if (!self)
         co_return;
     qCInfo(lcPreflight).noquote() << QStringLiteral("Preflight complete: blockers=%1, warnings=%2")
