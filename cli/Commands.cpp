@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "cli/PreflightCommand.h"
 #include "cli/Reporter.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
@@ -123,7 +124,20 @@ int runSend(const SendOptions& o)
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
+    request.preflight = preflightSettingsFrom(o.preflight, /*destinationIsLocal=*/false);
     SendFlow flow(state, std::move(request));
+    QObject::connect(&flow, &SendFlow::preflightChecks, &flow, [&out](const PreflightResult& checks) {
+        out.event(QStringLiteral("preflightChecks"), {{QStringLiteral("checks"), checks.toJson()}});
+        if (!out.isJson())
+            showChecks(checks, out);
+    });
+    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o](const PreFlightReport& report) {
+        out.event(QStringLiteral("preflightReport"), {{QStringLiteral("report"), report.toJson()}});
+        if (!out.isJson())
+            showReport(report, out);
+        if (o.preflight.exportPath)
+            exportReport(report, *o.preflight.exportPath, out);
+    });
 
     QObject::connect(&flow, &SendFlow::advertising, &flow, [&out](const Advertisement& a) {
         out.event(QStringLiteral("advertising"),
