@@ -66,9 +66,12 @@ QCoro::Task<std::optional<QString>> select(AppState& state, PreflightOptions o)
     for (const DataCategory& c : QList<DataCategory>(manager->categories()))
         if (c.isSelected != categories.contains(c.id))
             manager->toggleCategory(c.id);
-    co_await manager->calculateSizes();
-    if (categories.contains(QStringLiteral("userFiles")))
-        manager->overrideEstimatedSize(QStringLiteral("userFiles"), scanner->totalSelectedSize());
+    // Only the selection is sized; the home folder scan has sized the user's folders already.
+    for (const DataCategory& c : manager->selectedCategories()) {
+        const std::uint64_t size = c.id == QLatin1String("userFiles") ? scanner->totalSelectedSize()
+                                                                      : co_await manager->sizeCalculator().calculateSize(c);
+        manager->overrideEstimatedSize(c.id, size);
+    }
     co_return std::nullopt;
 }
 

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
 
 namespace kivo::fs {
 
@@ -28,5 +29,10 @@ std::optional<QList<DirectoryEntry>> listDirectory(const QString& path, bool wit
 
 // Extended attribute names of `path` (not followed through a link), as above.
 QList<QByteArray> extendedAttributes(const QString& path);
+
+// Every regular file below `root` whose name ends in `suffix`, with its status;
+// hidden entries included, links never followed. Only the matches are
+// examined, so a large tree costs little more than listing its names.
+QList<std::pair<QString, FileStatus>> filesEndingWith(const QString& root, const QByteArray& suffix);
 
 } // namespace kivo::fs

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QMap>
 #include <QPointer>
+#include <QThread>
+#include <QThreadPool>
 #include <QtConcurrent>
 
 #include <QCoroFuture>
@@ -223,26 +225,81 @@ std::optional<QString> placeholderProvider(const QString& name, const QList<QByt
     return std::nullopt;
 }
 
+namespace {
+
+// One listed path walked on its own, so that roots can be walked side by side.
+struct RootResult {
+    std::optional<PreFlightDirectoryNode> node;
+    Tally total;
+    QList<ExclusionSummary> exclusions;
+    Tally excluded;
+    QMap<QString, GhostFileSummary> ghosts;
+    QStringList keptFolders;
+};
+
+struct RootJob {
+    qsizetype category;
+    QString path;
+};
+
+} // namespace
+
 PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, ConnectionType connectionType,
                          bool thunderboltAvailable, ScanCounters& counters)
 {
     const UserFolders home(homeFolder);
-    PreFlightReport report;
-    report.connectionType = connectionType;
-    report.thunderboltAvailable = thunderboltAvailable;
-    Walker walker(home, !request.includeDerived, counters);
-    for (const DataCategory& category : request.categories) {
+    QList<RootJob> jobs;
+    for (qsizetype i = 0; i < request.categories.size(); ++i) {
+        const DataCategory& category = request.categories[i];
         const QStringList paths = category.id == QLatin1String("userFiles") && !request.userFilesSelectedPaths.isEmpty()
                                     ? request.userFilesSelectedPaths
                                     : category.paths;
+        for (const QString& path : paths)
+            jobs.append({i, path});
+    }
+    // The walks are the system's work (listing and examining entries): roots go side by side.
+    QThreadPool pool;
+    pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    const bool applyRules = !request.includeDerived;
+    const QList<RootResult> results = QtConcurrent::blockingMapped<QList<RootResult>>(
+        &pool, jobs, [&home, applyRules, &counters](const RootJob& job) {
+            Walker walker(home, applyRules, counters);
+            RootResult r;
+            r.node = walker.walkRoot(job.path, r.total);
+            r.exclusions = std::move(walker.exclusions);
+            r.excluded = walker.excluded;
+            r.ghosts = std::move(walker.ghosts);
+            r.keptFolders = std::move(walker.keptFolders);
+            return r;
+        });
+
+    PreFlightReport report;
+    report.connectionType = connectionType;
+    report.thunderboltAvailable = thunderboltAvailable;
+    QMap<QString, GhostFileSummary> ghosts; // sorted by provider
+    Tally excluded;
+    for (qsizetype i = 0; i < request.categories.size(); ++i) {
+        const DataCategory& category = request.categories[i];
         CategorySummary summary;
         summary.category = category.id;
-        Tally total;
-        for (const QString& path : paths)
-            if (auto node = walker.walkRoot(path, total))
-                summary.rootNodes.append(std::move(*node));
-        summary.fileCount = total.files;
-        summary.totalBytes = total.bytes;
+        for (qsizetype j = 0; j < jobs.size(); ++j) {
+            if (jobs[j].category != i)
+                continue;
+            const RootResult& r = results[j];
+            if (r.node)
+                summary.rootNodes.append(*r.node);
+            summary.fileCount += r.total.files;
+            summary.totalBytes += r.total.bytes;
+            report.exclusions += r.exclusions;
+            report.keptFolders += r.keptFolders;
+            excluded += r.excluded;
+            for (const GhostFileSummary& g : r.ghosts) {
+                GhostFileSummary& into = ghosts[g.provider];
+                into.provider = g.provider;
+                into.count += g.count;
+                into.paths += g.paths.mid(0, kMaxGhostPaths - into.paths.size());
+            }
+        }
         if (category.id == QLatin1String("applicationData") && !request.applicationNames.isEmpty())
             summary.details = request.applicationNames.mid(0, 3).join(QStringLiteral(", "));
         report.rootNodes.append(summary.rootNodes);
@@ -250,11 +307,9 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
         report.totalBytes += summary.totalBytes;
         report.categories.append(std::move(summary));
     }
-    report.exclusions = walker.exclusions;
-    report.excludedFiles = walker.excluded.files;
-    report.excludedBytes = walker.excluded.bytes;
-    report.keptFolders = walker.keptFolders;
-    report.ghostFiles = walker.ghosts.values(); // QMap: sorted by provider
+    report.excludedFiles = excluded.files;
+    report.excludedBytes = excluded.bytes;
+    report.ghostFiles = ghosts.values();
     report.stagedPrefs = request.stagedBundles;
     report.estimatedSeconds = estimatedSecondsFor(report.totalBytes, connectionType);
     report.generatedAt = QDateTime::currentDateTimeUtc();

@@ -95,15 +95,14 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
     r.destinationMDMEnrolled = checkDestination(destinationHome, env).isEnrollmentIntact;
 
     for (const char* folder : kStubFolders) {
-        fs::forEachRegularFile(in.sourceHome + QLatin1Char('/') + QLatin1String(folder), false,
-                               [&r](const QString& path, const fs::FileStatus& status) {
-                                   const qsizetype slash = path.lastIndexOf(u'/');
-                                   const qsizetype dot = path.lastIndexOf(u'.');
-                                   if (dot > slash + 1 && QStringView(path).mid(dot + 1) == QLatin1String("icloud")) {
-                                       ++r.iCloudStubCount;
-                                       r.iCloudStubSizeBytes += status.size;
-                                   }
-                               });
+        for (const auto& [path, status] : fs::filesEndingWith(in.sourceHome + QLatin1Char('/') + QLatin1String(folder),
+                                                              QByteArrayLiteral(".icloud"))) {
+            // An extension needs a name before it: ".icloud" alone has none.
+            if (path.section(u'/', -1) == QLatin1String(".icloud"))
+                continue;
+            ++r.iCloudStubCount;
+            r.iCloudStubSizeBytes += status.size;
+        }
     }
     r.iCloudStubsDetected = r.iCloudStubCount >= 1;
 
