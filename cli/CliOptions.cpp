@@ -65,10 +65,8 @@ QStringList toList(const QString& flag, const QString& text)
 
 QString absoluteHome(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
 
-enum class PreflightScope { full, send };
-
 // One pre-flight flag into `o`; false when `flag` is not one of them.
-bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o, PreflightScope scope)
+bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o)
 {
     if (flag == QLatin1String("--destination-free-bytes")) {
         const QString v = r.value(flag);
@@ -86,16 +84,16 @@ bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o, Pre
         o.includeDerived = true;
     } else if (flag == QLatin1String("--export")) {
         o.exportPath = r.value(flag);
-    } else if (scope == PreflightScope::full && flag == QLatin1String("--destination-home")) {
+    } else if (flag == QLatin1String("--destination-home")) {
         o.destinationHome = absoluteHome(r.value(flag));
-    } else if (scope == PreflightScope::full && flag == QLatin1String("--store-url")) {
+    } else if (flag == QLatin1String("--store-url")) {
         const QString v = r.value(flag);
         const QUrl url(v, QUrl::StrictMode);
         if (!url.isValid() || url.host().isEmpty()
             || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
             throw UsageError(QStringLiteral("--store-url takes an http or https address, not \"%1\"").arg(v));
         o.storeUrl = v;
-    } else if (scope == PreflightScope::full && flag == QLatin1String("--offline")) {
+    } else if (flag == QLatin1String("--offline")) {
         o.offline = true;
     } else {
         return false;
@@ -139,7 +137,7 @@ SendOptions parseSend(const QStringList& args)
             o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
-        else if (!readPreflightFlag(flag, r, o.preflight, PreflightScope::send))
+        else if (!readPreflightFlag(flag, r, o.preflight))
             unknownFlag(flag);
     }
     if (o.hostname.contains(u'|') || o.username.contains(u'|'))
@@ -219,7 +217,7 @@ PreflightOptions parsePreflight(const QStringList& args)
             o.folders = toList(flag, r.value(flag));
         else if (flag == QLatin1String("--json"))
             o.json = true;
-        else if (!readPreflightFlag(flag, r, o.flags, PreflightScope::full))
+        else if (!readPreflightFlag(flag, r, o.flags))
             unknownFlag(flag);
     }
     o.home = absoluteHome(o.home);

@@ -21,8 +21,7 @@ struct UsageError : std::runtime_error {
     explicit UsageError(const QString& message) : std::runtime_error(message.toStdString()) {}
 };
 
-// Pre-flight choices, taken by `preflight` and (all but the store and the
-// destination home) by `send`.
+// Pre-flight choices, taken by `preflight` and by `send`.
 struct PreflightFlags {
     std::optional<QString> destinationHome;
     std::optional<quint64> destinationFreeBytes;

@@ -6,6 +6,7 @@
 #include "cli/PreflightCommand.h"
 #include "cli/Reporter.h"
 #include "platform/ByteCount.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Interrupts.h"
@@ -124,7 +125,9 @@ int runSend(const SendOptions& o)
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
-    request.preflight = preflightSettingsFrom(o.preflight, /*destinationIsLocal=*/false);
+    // The destination's disk is another machine's, unless a folder of this one was named for it.
+    request.preflight = preflightSettingsFrom(o.preflight, o.preflight.destinationHome.has_value());
+    state.appCompatibility()->setStore(StoreSettings::resolve(o.preflight.storeUrl, o.preflight.offline));
     SendFlow flow(state, std::move(request));
     QObject::connect(&flow, &SendFlow::preflightChecks, &flow, [&out](const PreflightResult& checks) {
         out.event(QStringLiteral("preflightChecks"), {{QStringLiteral("checks"), checks.toJson()}});

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "categories/DataCategoryManager.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "preflight/PreflightChecker.h"
 
 #include <QPointer>
@@ -14,6 +15,10 @@ QCoro::Task<void> SendFlow::runPreflight()
     AppState& state = session();
     state.setPreflightSettings(m_request.preflight);
     const PreflightSettings& settings = state.preflightSettings();
+    // The applications with data come first: the application category's details name them.
+    co_await state.appCompatibility()->scan();
+    if (!self)
+        co_return;
     PreflightInputs inputs;
     inputs.manifestSize = state.categoryManager()->totalSelectedSize();
     inputs.sourceHome = state.environment().homeFolder;
