@@ -130,6 +130,8 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
         out.error(QStringLiteral("kivo-cli: home folder \"%1\" does not exist").arg(o.home));
         co_return exitUsage;
     }
+    // The placeholder walk of the checks runs beside the sizing.
+    state.preflightChecker()->startCountingPlaceholders(o.home);
     if (const auto problem = co_await select(state, o)) {
         out.error(QStringLiteral("kivo-cli: ") + *problem);
         co_return exitUsage;

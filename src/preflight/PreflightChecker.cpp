@@ -58,6 +58,22 @@ QJsonObject PreflightResult::toJson() const
             {QStringLiteral("blockers"), json::toArray(blockers)}};
 }
 
+PlaceholderCount countICloudPlaceholders(const QString& home)
+{
+    PlaceholderCount out;
+    for (const char* folder : kStubFolders) {
+        for (const auto& [path, status] : fs::filesEndingWith(home + QLatin1Char('/') + QLatin1String(folder),
+                                                              QByteArrayLiteral(".icloud"))) {
+            // An extension needs a name before it: ".icloud" alone has none.
+            if (path.section(u'/', -1) == QLatin1String(".icloud"))
+                continue;
+            ++out.count;
+            out.bytes += status.size;
+        }
+    }
+    return out;
+}
+
 QStringList runningBrowsersOf(const QList<RunningProcess>& processes, unsigned uid)
 {
     QStringList out;
@@ -94,16 +110,9 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
 
     r.destinationMDMEnrolled = checkDestination(destinationHome, env).isEnrollmentIntact;
 
-    for (const char* folder : kStubFolders) {
-        for (const auto& [path, status] : fs::filesEndingWith(in.sourceHome + QLatin1Char('/') + QLatin1String(folder),
-                                                              QByteArrayLiteral(".icloud"))) {
-            // An extension needs a name before it: ".icloud" alone has none.
-            if (path.section(u'/', -1) == QLatin1String(".icloud"))
-                continue;
-            ++r.iCloudStubCount;
-            r.iCloudStubSizeBytes += status.size;
-        }
-    }
+    const PlaceholderCount stubs = in.placeholders.value_or(countICloudPlaceholders(in.sourceHome));
+    r.iCloudStubCount = stubs.count;
+    r.iCloudStubSizeBytes = stubs.bytes;
     r.iCloudStubsDetected = r.iCloudStubCount >= 1;
 
     if (const auto owner = ownerOf(in.sourceHome))
@@ -144,12 +153,24 @@ PreflightChecker::PreflightChecker(CheckEnvironment environment, QObject* parent
 {
 }
 
+void PreflightChecker::startCountingPlaceholders(const QString& sourceHome)
+{
+    m_countingHome = sourceHome;
+    m_counting = QtConcurrent::run([sourceHome] { return countICloudPlaceholders(sourceHome); });
+}
+
 QCoro::Task<void> PreflightChecker::run(PreflightInputs inputs)
 {
     QPointer<PreflightChecker> self(this);
     if (!m_isRunning) {
         m_isRunning = true;
         Q_EMIT isRunningChanged();
+    }
+    if (m_counting.isValid() && m_countingHome == inputs.sourceHome) {
+        QFuture<PlaceholderCount> counting = std::exchange(m_counting, {});
+        inputs.placeholders = co_await counting;
+        if (!self)
+            co_return;
     }
     PreflightResult result = co_await startChecks(std::move(inputs), m_environment);
     if (!self)

@@ -3,6 +3,7 @@
 #include "preflight/CheckEnvironment.h"
 
 #include <QCoroTask>
+#include <QFuture>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -36,6 +37,13 @@ struct PreflightResult {
     bool operator==(const PreflightResult&) const = default;
 };
 
+// iCloud placeholders in the user's folders of a home.
+struct PlaceholderCount {
+    std::int64_t count = 0;
+    std::uint64_t bytes = 0;
+};
+PlaceholderCount countICloudPlaceholders(const QString& home);
+
 // What the checks are run against.
 struct PreflightInputs {
     std::uint64_t manifestSize = 0;
@@ -45,6 +53,8 @@ struct PreflightInputs {
     // known; none with `destinationIsLocal` false means they cannot be read.
     std::optional<std::uint64_t> destinationFreeBytes;
     bool destinationIsLocal = true;
+    // Counted beforehand; none: counted with the other checks.
+    std::optional<PlaceholderCount> placeholders;
 };
 
 // The display names of the recognised browsers among `processes` run by `uid`, in a fixed order.
@@ -66,6 +76,9 @@ public:
     bool hasRun() const { return m_hasRun; }
 
     QCoro::Task<void> run(PreflightInputs inputs);
+    // Starts the slowest check, the walk for placeholders, ahead of the run
+    // (while sizes are still being computed, say); a later run for the same home uses it.
+    void startCountingPlaceholders(const QString& sourceHome);
 
 Q_SIGNALS:
     void resultChanged();
@@ -74,6 +87,8 @@ Q_SIGNALS:
 
 private:
     CheckEnvironment m_environment;
+    QString m_countingHome;
+    QFuture<PlaceholderCount> m_counting;
     PreflightResult m_result;
     bool m_isRunning = false;
     bool m_hasRun = false;
