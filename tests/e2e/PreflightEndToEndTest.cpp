@@ -238,3 +238,30 @@ TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
     EXPECT_FALSE(c.value("sourceModified").toString().isEmpty());
     EXPECT_FALSE(c.value("destModified").toString().isEmpty());
 }
+
+TEST(PreflightEndToEnd, ABlockerAfterPairingSendsNothing)
+{
+    QTemporaryDir work;
+    const QString source = work.path() + "/src";
+    const QString destination = work.path() + "/dst";
+    buildHome(source);
+    QDir().mkpath(destination);
+
+    QProcess sender;
+    sender.start(cliPath(), {"send", "--home", source, "--categories", "userFiles", "--destination-free-bytes", "10", "--json"});
+    QByteArray seen;
+    QJsonObject advertised;
+    ASSERT_TRUE(waitUntil([&] {
+        seen += sender.readAllStandardOutput();
+        advertised = QJsonDocument::fromJson(seen.left(seen.indexOf('\n'))).object();
+        return !advertised.isEmpty() || sender.state() == QProcess::NotRunning;
+    }));
+    CliProcess receiver(cliPath(), {"receive", "--home", destination, "--json", "--connect",
+                                    QStringLiteral("127.0.0.1:%1").arg(advertised.value("port").toInt()), "--code",
+                                    advertised.value("code").toString()});
+    ASSERT_TRUE(sender.waitForFinished(120000));
+    EXPECT_EQ(sender.exitCode(), 5);
+    EXPECT_TRUE(sender.readAllStandardError().contains("Destination has 10 bytes free"));
+    EXPECT_NE(receiver.finish(), 0);
+    EXPECT_FALSE(QFileInfo::exists(destination + "/Documents")) << "nothing was sent";
+}
