@@ -135,7 +135,8 @@ public:
     // Source: asks the destination which intended files exist there and folds
     // the answer into the report; a failed request leaves the report as it was.
     QCoro::Task<void> mergeDestinationConflictsIntoReport();
-    // The manifest of the current selection, less what the report excluded.
+    // The manifest of the current selection, less what the report excluded;
+    // the one the conflict question was asked about, when there is one.
     QCoro::Task<TransferManifest> buildIntendedManifest();
     // Creates the engine over the paired session (once) and moves on to account mapping.
     void completePairingHandshake();
@@ -198,6 +199,7 @@ private:
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
     bool m_preFlightScanRunning = false;
+    std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
 };
 
 } // namespace kivo

@@ -16,6 +16,7 @@ void AppState::clearPreFlightReport()
 {
     // Dropping the scanner abandons a scan still running; its result is discarded.
     m_preFlightScanner.reset();
+    m_askedManifest.reset();
     if (m_preFlightReport) {
         m_preFlightReport.reset();
         Q_EMIT preFlightReportChanged();
@@ -47,6 +48,7 @@ QCoro::Task<void> AppState::runPreFlightScan()
         co_return;
     // Only the scanner still kept may deliver: one dropped by going back is abandoned.
     if (report && scanner && scanner == m_preFlightScanner.get()) {
+        m_askedManifest.reset();
         m_preFlightReport = std::move(report);
         Q_EMIT preFlightReportChanged();
     }
@@ -56,6 +58,9 @@ QCoro::Task<void> AppState::runPreFlightScan()
 
 QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
 {
+    // Built once after the question: the answer was about exactly these files.
+    if (m_askedManifest)
+        co_return *m_askedManifest;
     QPointer<AppState> self(this);
     TransferManifest manifest = co_await m_categoryManager->buildManifest(m_transferID, {}, m_confirmedUserMapping, false,
                                                                           m_homeFolderScanner.get());
@@ -77,6 +82,7 @@ QCoro::Task<void> AppState::mergeDestinationConflictsIntoReport()
     const TransferManifest manifest = co_await buildIntendedManifest();
     if (!self)
         co_return;
+    m_askedManifest = std::make_shared<const TransferManifest>(manifest);
     QList<ConflictSummary> conflicts;
     try {
         for (const QStringList& batch : intendedWritePaths(manifest)) {
