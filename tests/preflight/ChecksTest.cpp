@@ -60,7 +60,12 @@ protected:
     }
     PreflightResult check(std::uint64_t manifest = 0, std::optional<std::uint64_t> free = 100 * GB)
     {
-        return runPreflightChecks({manifest, at("home"), {}, free, false}, env);
+        PreflightInputs in;
+        in.manifestSize = manifest;
+        in.sourceHome = at("home");
+        in.destinationFreeBytes = free;
+        in.destinationIsLocal = false;
+        return runPreflightChecks(in, env);
     }
 
     CheckEnvironment env;

@@ -162,8 +162,9 @@ TEST_F(ScannerTest, RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest)
             EXPECT_EQ(child.fileCount, 1);
             EXPECT_TRUE(child.children && child.children->isEmpty());
         }
-        if (child.name == QLatin1String(".Notes.pages.icloud"))
+        if (child.name == QLatin1String(".Notes.pages.icloud")) {
             EXPECT_EQ(child.status, NodeStatus::ghost);
+        }
     }
 
     const PreFlightReport everything = scanDocuments(/*includeDerived=*/true);
@@ -258,8 +259,11 @@ TEST_F(ScannerTest, ConflictsTakeTheSourceFiguresAndMarkTheirNodes)
     EXPECT_EQ(r.rootNodes.first().children->first().conflictDetail->destSize, 9u);
 
     TransferManifest m;
-    for (int i = 0; i < 25; ++i)
-        m.items.append(TransferManifest::FileItem{QStringLiteral("~/f%1").arg(i)});
+    for (int i = 0; i < 25; ++i) {
+        TransferManifest::FileItem item;
+        item.relativePath = QStringLiteral("~/f%1").arg(i);
+        m.items.append(item);
+    }
     const QList<QStringList> batches = intendedWritePaths(m, 10);
     EXPECT_EQ(batches.size(), 3);
     EXPECT_EQ(batches.last().size(), 5);
