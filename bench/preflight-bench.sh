@@ -50,16 +50,24 @@ PY
 cli="$build/cli/kivo-cli"
 kivo() { "$cli" preflight --home "$home" --offline --json --categories userFiles >/dev/null; }
 finder() { find "$home" -printf '%s\n' >/dev/null; }
-seconds() { /usr/bin/time -f '%e %M' -o "$work/t" "$@" >/dev/null && cat "$work/t"; }
+# wall seconds, peak RSS in KiB, CPU seconds (user + system)
+seconds() { /usr/bin/time -f '%e %M %U %S' -o "$work/t" "$@" >/dev/null && awk '{ print $1, $2, $3 + $4 }' "$work/t"; }
 
 kivo; finder
-k=""; f=""; rss=0
+k=""; f=""; kc=""; fc=""; rss=0
 for run in 1 2 3; do
     set -- $(seconds "$cli" preflight --home "$home" --offline --json --categories userFiles)
-    k="$k $1"; [ "$2" -gt "$rss" ] && rss=$2
+    k="$k $1"; kc="$kc $3"; [ "$2" -gt "$rss" ] && rss=$2
     set -- $(seconds find "$home" -printf '%s\n')
-    f="$f $1"
+    f="$f $1"; fc="$fc $3"
 done
 median() { printf '%s\n' $1 | sort -n | sed -n 2p; }
-km=$(median "$k"); fm=$(median "$f")
-python3 -c "import json,sys; k,f,r,n=float(sys.argv[1]),float(sys.argv[2]),int(sys.argv[3]),int(sys.argv[4]); print(json.dumps({'case':'preflight-scan','files':n,'kivoSeconds':k,'findSeconds':f,'ratio':round(k/f,2) if f>0 else None,'peakRssMB':round(r/1024,1)}))" "$km" "$fm" "$rss" "$files"
+python3 - "$(median "$k")" "$(median "$f")" "$(median "$kc")" "$(median "$fc")" "$rss" "$files" <<'PY'
+import json, sys
+k, f, kc, fc = (float(v) for v in sys.argv[1:5])
+rss, n = int(sys.argv[5]), int(sys.argv[6])
+ratio = lambda a, b: round(a / b, 2) if b > 0 else None
+print(json.dumps({"case": "preflight-scan", "files": n, "kivoSeconds": k, "findSeconds": f, "ratio": ratio(k, f),
+                  "kivoCpuSeconds": kc, "findCpuSeconds": fc, "cpuRatio": ratio(kc, fc),
+                  "peakRssMB": round(rss / 1024, 1)}))
+PY
