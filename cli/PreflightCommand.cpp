@@ -15,6 +15,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 
@@ -40,39 +41,68 @@ QJsonArray arrayOf(const QList<T>& records)
     return out;
 }
 
-// What the selection screen asks for: the categories and home folders, sized.
-QCoro::Task<std::optional<QString>> select(AppState& state, PreflightOptions o)
+// The user's folders the folder picker would list, by name only: the scan sizes them on its way.
+QStringList homeFolderNames(const QString& home)
+{
+    QStringList names;
+    for (const QString& name : QDir(home).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        if (!HomeFolderScanner::excludedNames().contains(name))
+            names << name;
+    return names;
+}
+
+// What the selection screen asks for: the categories, and the user's folders as "~/" paths.
+std::optional<QString> select(AppState& state, const PreflightOptions& o, QStringList& userFolders)
 {
     QStringList known;
     for (const DataCategory& c : DataCategory::allCategories())
         known << c.id;
     const QStringList categories = o.categories.value_or(known);
     if (const auto problem = SendFlow::unknownCategory(categories, known))
-        co_return problem;
-    HomeFolderScanner* scanner = state.homeFolderScanner();
-    co_await scanner->scan();
+        return problem;
+    const QStringList available = homeFolderNames(o.home);
     if (o.folders) {
-        QStringList available;
-        for (const HomeFolder& f : scanner->folders())
-            available << f.name;
         if (const auto problem = SendFlow::unknownFolder(*o.folders, available, o.home))
-            co_return problem;
-        for (const HomeFolder& f : QList<HomeFolder>(scanner->folders()))
-            if (f.isSelected != o.folders->contains(f.name))
-                scanner->toggleFolder(f.name);
+            return problem;
     }
+    for (const QString& name : available)
+        if (o.folders ? o.folders->contains(name) : HomeFolderScanner::defaultFolderNames().contains(name))
+            userFolders << QStringLiteral("~/") + name;
     DataCategoryManager* manager = state.categoryManager();
     manager->loadCategories(CategoryProfile{});
     for (const DataCategory& c : QList<DataCategory>(manager->categories()))
         if (c.isSelected != categories.contains(c.id))
             manager->toggleCategory(c.id);
-    // Only the selection is sized; the home folder scan has sized the user's folders already.
-    for (const DataCategory& c : manager->selectedCategories()) {
-        const std::uint64_t size = c.id == QLatin1String("userFiles") ? scanner->totalSelectedSize()
-                                                                      : co_await manager->sizeCalculator().calculateSize(c);
-        manager->overrideEstimatedSize(c.id, size);
+    return std::nullopt;
+}
+
+// The estimates the selection screen shows, from what the scan's walk counted:
+// bytes on disk, hidden entries left out.
+void sizeFromScan(DataCategoryManager& manager, const PreFlightReport& report, const QStringList& userFolders)
+{
+    for (const DataCategory& c : manager.selectedCategories()) {
+        const QStringList roots = c.id == QLatin1String("userFiles") && !userFolders.isEmpty() ? userFolders : c.paths;
+        std::uint64_t size = 0;
+        for (const QString& root : roots)
+            size += report.rootFigures.value(root).visibleAllocatedBytes;
+        manager.overrideEstimatedSize(c.id, size);
     }
-    co_return std::nullopt;
+}
+
+// The placeholder count of the checks, when the scan walked every user folder that exists.
+std::optional<PlaceholderCount> placeholdersFromScan(const PreFlightReport& report, const QString& home)
+{
+    PlaceholderCount out;
+    for (const char* folder : {"Documents", "Desktop", "Downloads", "Pictures", "Movies", "Music"}) {
+        const QString root = QStringLiteral("~/") + QLatin1String(folder);
+        if (const auto it = report.rootFigures.constFind(root); it != report.rootFigures.constEnd()) {
+            out.count += it->icloudNamedFiles;
+            out.bytes += it->icloudNamedBytes;
+        } else if (QFileInfo::exists(home + QLatin1Char('/') + QLatin1String(folder))) {
+            return std::nullopt;
+        }
+    }
+    return out;
 }
 
 void showSizes(const DataCategoryManager& manager, Reporter& out)
@@ -130,16 +160,31 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
         out.error(QStringLiteral("kivo-cli: home folder \"%1\" does not exist").arg(o.home));
         co_return exitUsage;
     }
-    // The placeholder walk of the checks runs beside the sizing.
-    state.preflightChecker()->startCountingPlaceholders(o.home);
-    if (const auto problem = co_await select(state, o)) {
+    QStringList userFolders;
+    if (const auto problem = select(state, o, userFolders)) {
         out.error(QStringLiteral("kivo-cli: ") + *problem);
         co_return exitUsage;
     }
     DataCategoryManager* manager = state.categoryManager();
-    showSizes(*manager, out);
-
     co_await state.appCompatibility()->scan();
+
+    // One walk serves the sizes, the placeholder check and the report; what
+    // it found is shown in the order of the screens.
+    QElapsedTimer sinceProgress;
+    QObject::connect(&state, &AppState::preFlightScanProgress, &state, [&](qint64 files, quint64 bytes) {
+        if (sinceProgress.isValid() && sinceProgress.elapsed() < kProgressIntervalMs)
+            return;
+        sinceProgress.start();
+        out.event(QStringLiteral("scanProgress"), {{QStringLiteral("files"), double(files)}, {QStringLiteral("bytes"), double(bytes)}});
+    });
+    co_await state.runPreFlightScan(userFolders);
+    QObject::disconnect(&state, &AppState::preFlightScanProgress, &state, nullptr);
+    const PreFlightReport& report = *state.preFlightReport();
+    out.event(QStringLiteral("scanProgress"),
+              {{QStringLiteral("files"), double(report.totalFiles)}, {QStringLiteral("bytes"), double(report.totalBytes)}});
+
+    sizeFromScan(*manager, report, userFolders);
+    showSizes(*manager, out);
     showApps(*state.appCompatibility(), out);
 
     const PreflightSettings& settings = state.preflightSettings();
@@ -154,22 +199,11 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     inputs.destinationHome = destination;
     inputs.destinationFreeBytes = settings.destinationFreeBytes;
     inputs.destinationIsLocal = settings.destinationIsLocal;
+    inputs.placeholders = placeholdersFromScan(report, o.home);
     co_await state.preflightChecker()->run(inputs);
     const PreflightResult checks = state.preflightChecker()->result();
     showChecks(checks, out);
 
-    QElapsedTimer sinceProgress;
-    QObject::connect(&state, &AppState::preFlightScanProgress, &state, [&](qint64 files, quint64 bytes) {
-        if (sinceProgress.isValid() && sinceProgress.elapsed() < kProgressIntervalMs)
-            return;
-        sinceProgress.start();
-        out.event(QStringLiteral("scanProgress"), {{QStringLiteral("files"), double(files)}, {QStringLiteral("bytes"), double(bytes)}});
-    });
-    co_await state.runPreFlightScan();
-    QObject::disconnect(&state, &AppState::preFlightScanProgress, &state, nullptr);
-    const PreFlightReport& report = *state.preFlightReport();
-    out.event(QStringLiteral("scanProgress"),
-              {{QStringLiteral("files"), double(report.totalFiles)}, {QStringLiteral("bytes"), double(report.totalBytes)}});
     showReport(report, out);
     out.event(QStringLiteral("preflight"), preflightEvent(state));
 

@@ -130,8 +130,9 @@ public:
     PreFlightScanner* preFlightScanner() const { return m_preFlightScanner.get(); }
     bool preFlightScanRunning() const { return m_preFlightScanRunning; }
     // Source: scans the selection and stores the report; a scan abandoned by
-    // going back leaves no report behind.
-    QCoro::Task<void> runPreFlightScan();
+    // going back leaves no report behind. `userFilesPaths` narrows the user's
+    // folders in place of the home folder scanner's selection.
+    QCoro::Task<void> runPreFlightScan(std::optional<QStringList> userFilesPaths = std::nullopt);
     // Source: asks the destination which intended files exist there and folds
     // the answer into the report; a failed request leaves the report as it was.
     QCoro::Task<void> mergeDestinationConflictsIntoReport();

@@ -23,7 +23,7 @@ void AppState::clearPreFlightReport()
     }
 }
 
-QCoro::Task<void> AppState::runPreFlightScan()
+QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFilesPaths)
 {
     if (m_deviceRole == DeviceRole::destination || m_preFlightScanRunning)
         co_return;
@@ -33,7 +33,7 @@ QCoro::Task<void> AppState::runPreFlightScan()
 
     ScanRequest request;
     request.categories = m_categoryManager->selectedCategories();
-    request.userFilesSelectedPaths = m_homeFolderScanner->selectedPaths();
+    request.userFilesSelectedPaths = userFilesPaths.value_or(m_homeFolderScanner->selectedPaths());
     request.stagedBundles = stagedPrefSummaries(m_environment.homeFolder);
     for (const AppCompatibilityEntry& e : m_appCompatibility->entries())
         request.applicationNames << e.appName;

@@ -81,6 +81,16 @@ struct GhostFileSummary {
     bool operator==(const GhostFileSummary&) const = default;
 };
 
+// What the walk of one listed path saw beyond the report: the bytes a size
+// estimate counts (allocated, hidden entries left out) and the files named
+// like iCloud placeholders (hidden ones included).
+struct RootFigures {
+    std::uint64_t visibleAllocatedBytes = 0;
+    std::int64_t icloudNamedFiles = 0;
+    std::uint64_t icloudNamedBytes = 0;
+    bool operator==(const RootFigures&) const = default;
+};
+
 // What the migration will contain, shown before any byte moves.
 struct PreFlightReport {
     QDateTime generatedAt;
@@ -100,6 +110,9 @@ struct PreFlightReport {
     // Our own addition: version-control folders that travel although a rule
     // names them, each with the reason. Omitted when empty.
     QStringList keptFolders;
+    // Per listed path that exists, for the steps that would otherwise walk it
+    // again; not part of the report's JSON.
+    QHash<QString, RootFigures> rootFigures;
 
     QJsonObject toJson() const;
 };

@@ -80,6 +80,7 @@ public:
         if (status->isRegular()) {
             const auto provider = placeholderProvider(node.name, fs::extendedAttributes(absolute));
             countFile(status->size, provider, listed);
+            tallyFigures(node.name, *status, /*hidden=*/false);
             node.fileCount = 1;
             node.totalBytes = status->size;
             node.status = provider ? NodeStatus::ghost : NodeStatus::included;
@@ -90,7 +91,7 @@ public:
             return std::nullopt;
         node.isDirectory = true;
         node.children.emplace();
-        const Tally t = walkDirectory(absolute, &*node.children, /*followRoot=*/true);
+        const Tally t = walkDirectory(absolute, &*node.children, /*hidden=*/false, /*followRoot=*/true);
         node.fileCount = t.files;
         node.totalBytes = t.bytes;
         total += t;
@@ -101,8 +102,21 @@ public:
     Tally excluded;
     QMap<QString, GhostFileSummary> ghosts;
     QStringList keptFolders;
+    RootFigures figures;
 
 private:
+    // What the size estimate and the placeholder check would find here, taken on the way.
+    void tallyFigures(const QString& name, const fs::FileStatus& status, bool hidden)
+    {
+        if (!hidden)
+            figures.visibleAllocatedBytes += status.allocatedBytes;
+        const qsizetype dot = name.lastIndexOf(u'.');
+        if (dot > 0 && QStringView(name).mid(dot + 1) == QLatin1String("icloud")) {
+            ++figures.icloudNamedFiles;
+            figures.icloudNamedBytes += status.size;
+        }
+    }
+
     void countFile(std::uint64_t size, const std::optional<QString>& provider, const QString& tildePath)
     {
         m_counters.files.fetch_add(1, std::memory_order_relaxed);
@@ -136,17 +150,20 @@ private:
         return rule;
     }
 
-    Tally countExcluded(const QString& absolute)
+    Tally countExcluded(const QString& absolute, bool hidden)
     {
         Tally t;
-        fs::forEachRegularFile(absolute, false, [&t](const QString&, const fs::FileStatus& status) {
+        const qsizetype below = absolute.size();
+        fs::forEachRegularFile(absolute, false, [&](const QString& path, const fs::FileStatus& status) {
             t += {1, status.size};
+            tallyFigures(lastComponent(path), status, hidden || path.indexOf(QLatin1String("/."), below) >= 0);
         });
         return t;
     }
 
     // `nodes`: where the folder's entries go as tree nodes; null below the tree's one level.
-    Tally walkDirectory(const QString& absolute, QList<PreFlightDirectoryNode>* nodes, bool followRoot = false)
+    // `hidden`: below an entry whose name begins with ".", which size estimates leave out.
+    Tally walkDirectory(const QString& absolute, QList<PreFlightDirectoryNode>* nodes, bool hidden, bool followRoot = false)
     {
         if (m_counters.cancelled.load(std::memory_order_relaxed))
             return {};
@@ -158,8 +175,9 @@ private:
         for (const fs::DirectoryEntry& entry : *entries) {
             if (entry.status.isDirectory()) {
                 const QString child = absolute + QLatin1Char('/') + entry.name;
+                const bool childHidden = hidden || entry.name.startsWith(u'.');
                 if (const ExclusionRule* rule = exclusionFor(entry.name, child, *entries, siblings)) {
-                    const Tally t = countExcluded(child);
+                    const Tally t = countExcluded(child, childHidden);
                     excluded += t;
                     exclusions.append({m_home.abbreviate(child), rule->name, t.files, t.bytes, rule->regenerationHint,
                                        projectNameFor(lastComponent(absolute), siblings)});
@@ -167,7 +185,7 @@ private:
                         nodes->append(directoryNode(child, entry, t, NodeStatus::excluded));
                     continue;
                 }
-                const Tally t = walkDirectory(child, nullptr);
+                const Tally t = walkDirectory(child, nullptr, childHidden);
                 total += t;
                 if (nodes)
                     nodes->append(directoryNode(child, entry, t, NodeStatus::included));
@@ -176,6 +194,7 @@ private:
                 const bool named = nodes || provider;
                 const QString tildePath = named ? m_home.abbreviate(absolute + QLatin1Char('/') + entry.name) : QString();
                 countFile(entry.status.size, provider, tildePath);
+                tallyFigures(entry.name, entry.status, hidden || entry.name.startsWith(u'.'));
                 total += {1, entry.status.size};
                 if (nodes) {
                     PreFlightDirectoryNode node;
@@ -235,6 +254,7 @@ struct RootResult {
     Tally excluded;
     QMap<QString, GhostFileSummary> ghosts;
     QStringList keptFolders;
+    RootFigures figures;
 };
 
 struct RootJob {
@@ -270,6 +290,7 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
             r.excluded = walker.excluded;
             r.ghosts = std::move(walker.ghosts);
             r.keptFolders = std::move(walker.keptFolders);
+            r.figures = walker.figures;
             return r;
         });
 
@@ -286,8 +307,10 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
             if (jobs[j].category != i)
                 continue;
             const RootResult& r = results[j];
-            if (r.node)
+            if (r.node) {
                 summary.rootNodes.append(*r.node);
+                report.rootFigures.insert(jobs[j].path, r.figures);
+            }
             summary.fileCount += r.total.files;
             summary.totalBytes += r.total.bytes;
             report.exclusions += r.exclusions;

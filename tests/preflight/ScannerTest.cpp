@@ -1,9 +1,11 @@
 #include "categories/DataCategory.h"
 #include "categories/FileEnumeration.h"
+#include "categories/SizeCalculator.h"
 #include "preflight/ExclusionRules.h"
 #include "preflight/GitRepositoryCheck.h"
 #include "preflight/ManifestExclusions.h"
 #include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
 #include "../categories/TreeFixture.h"
 #include "support/CoroTest.h"
 
@@ -166,6 +168,12 @@ TEST_F(ScannerTest, RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest)
             EXPECT_EQ(child.status, NodeStatus::ghost);
         }
     }
+
+    // The same walk gives the size estimate and the placeholder check their figures.
+    const RootFigures figures = r.rootFigures.value("~/Documents");
+    EXPECT_EQ(figures.visibleAllocatedBytes, sizeOfDirectory(at("Documents")));
+    EXPECT_EQ(figures.icloudNamedFiles, countICloudPlaceholders(home()).count);
+    EXPECT_EQ(figures.icloudNamedFiles, 1);
 
     const PreFlightReport everything = scanDocuments(/*includeDerived=*/true);
     EXPECT_TRUE(everything.exclusions.isEmpty());
