@@ -153,24 +153,12 @@ PreflightChecker::PreflightChecker(CheckEnvironment environment, QObject* parent
 {
 }
 
-void PreflightChecker::startCountingPlaceholders(const QString& sourceHome)
-{
-    m_countingHome = sourceHome;
-    m_counting = QtConcurrent::run([sourceHome] { return countICloudPlaceholders(sourceHome); });
-}
-
 QCoro::Task<void> PreflightChecker::run(PreflightInputs inputs)
 {
     QPointer<PreflightChecker> self(this);
     if (!m_isRunning) {
         m_isRunning = true;
         Q_EMIT isRunningChanged();
-    }
-    if (m_counting.isValid() && m_countingHome == inputs.sourceHome) {
-        QFuture<PlaceholderCount> counting = std::exchange(m_counting, {});
-        inputs.placeholders = co_await counting;
-        if (!self)
-            co_return;
     }
     PreflightResult result = co_await startChecks(std::move(inputs), m_environment);
     if (!self)

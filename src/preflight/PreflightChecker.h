@@ -3,7 +3,6 @@
 #include "preflight/CheckEnvironment.h"
 
 #include <QCoroTask>
-#include <QFuture>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -53,7 +52,7 @@ struct PreflightInputs {
     // known; none with `destinationIsLocal` false means they cannot be read.
     std::optional<std::uint64_t> destinationFreeBytes;
     bool destinationIsLocal = true;
-    // Counted beforehand; none: counted with the other checks.
+    // Counted beforehand (by a walk that went there anyway); none: counted with the other checks.
     std::optional<PlaceholderCount> placeholders;
 };
 
@@ -76,9 +75,6 @@ public:
     bool hasRun() const { return m_hasRun; }
 
     QCoro::Task<void> run(PreflightInputs inputs);
-    // Starts the slowest check, the walk for placeholders, ahead of the run
-    // (while sizes are still being computed, say); a later run for the same home uses it.
-    void startCountingPlaceholders(const QString& sourceHome);
 
 Q_SIGNALS:
     void resultChanged();
@@ -87,8 +83,6 @@ Q_SIGNALS:
 
 private:
     CheckEnvironment m_environment;
-    QString m_countingHome;
-    QFuture<PlaceholderCount> m_counting;
     PreflightResult m_result;
     bool m_isRunning = false;
     bool m_hasRun = false;
