@@ -5,6 +5,7 @@
 #include "transfer/ConflictPolicy.h"
 
 #include <QDir>
+#include <QUrl>
 
 namespace kivo::cli {
 
@@ -64,6 +65,44 @@ QStringList toList(const QString& flag, const QString& text)
 
 QString absoluteHome(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
 
+// One pre-flight flag into `o`; false when `flag` is not one of them.
+bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o)
+{
+    if (flag == QLatin1String("--destination-free-bytes")) {
+        const QString v = r.value(flag);
+        bool ok = false;
+        const quint64 n = v.toULongLong(&ok);
+        if (!ok || v.startsWith(u'+'))
+            throw UsageError(QStringLiteral("--destination-free-bytes takes a number of bytes, not \"%1\"").arg(v));
+        o.destinationFreeBytes = n;
+    } else if (flag == QLatin1String("--connection")) {
+        const QString v = r.value(flag);
+        if (v != QLatin1String("wifi") && v != QLatin1String("ethernet") && v != QLatin1String("thunderbolt"))
+            throw UsageError(QStringLiteral("--connection takes wifi, ethernet or thunderbolt, not \"%1\"").arg(v));
+        o.connection = v;
+    } else if (flag == QLatin1String("--include-derived")) {
+        o.includeDerived = true;
+    } else if (flag == QLatin1String("--export")) {
+        o.exportPath = r.value(flag);
+    } else if (flag == QLatin1String("--destination-home")) {
+        o.destinationHome = absoluteHome(r.value(flag));
+    } else if (flag == QLatin1String("--store-url")) {
+        const QString v = r.value(flag);
+        const QUrl url(v, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+            throw UsageError(QStringLiteral("--store-url takes an http or https address, not \"%1\"").arg(v));
+        o.storeUrl = v;
+    } else if (flag == QLatin1String("--offline")) {
+        o.offline = true;
+    } else {
+        return false;
+    }
+    if (o.offline && o.storeUrl)
+        throw UsageError(QStringLiteral("--store-url and --offline exclude each other"));
+    return true;
+}
+
 } // namespace
 
 SendOptions parseSend(const QStringList& args)
@@ -100,7 +139,7 @@ SendOptions parseSend(const QStringList& args)
             o.json = true;
         else if (flag == QLatin1String("--dev-include"))
             o.devInclude << toList(flag, r.value(flag));
-        else
+        else if (!readPreflightFlag(flag, r, o.preflight))
             unknownFlag(flag);
     }
     if (o.hostname.contains(u'|') || o.username.contains(u'|'))
@@ -234,6 +273,28 @@ DemoOptions parseDemo(const QStringList& args)
             unknownFlag(flag);
     }
     o.workdir = absoluteHome(o.workdir);
+    return o;
+}
+
+PreflightOptions parsePreflight(const QStringList& args)
+{
+    PreflightOptions o;
+    o.home = QDir::homePath();
+    ArgReader r(args);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--home"))
+            o.home = r.value(flag);
+        else if (flag == QLatin1String("--categories"))
+            o.categories = toList(flag, r.value(flag));
+        else if (flag == QLatin1String("--folders"))
+            o.folders = toList(flag, r.value(flag));
+        else if (flag == QLatin1String("--json"))
+            o.json = true;
+        else if (!readPreflightFlag(flag, r, o.flags))
+            unknownFlag(flag);
+    }
+    o.home = absoluteHome(o.home);
     return o;
 }
 

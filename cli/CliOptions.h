@@ -14,12 +14,32 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
+    exitRefused = 5,       // pre-flight blockers
     exitBadInput = 6,      // a named input (file, bundle key) is missing or malformed
     exitServiceUnavailable = 7, // a system service kivo needs is not there
 };
 
 struct UsageError : std::runtime_error {
     explicit UsageError(const QString& message) : std::runtime_error(message.toStdString()) {}
+};
+
+// Pre-flight choices, taken by `preflight` and by `send`.
+struct PreflightFlags {
+    std::optional<QString> destinationHome;
+    std::optional<quint64> destinationFreeBytes;
+    std::optional<QString> connection; // wifi, ethernet or thunderbolt
+    std::optional<QString> storeUrl;
+    bool offline = false;
+    bool includeDerived = false;
+    std::optional<QString> exportPath;
+};
+
+struct PreflightOptions {
+    QString home;
+    std::optional<QStringList> categories;
+    std::optional<QStringList> folders;
+    PreflightFlags flags;
+    bool json = false;
 };
 
 struct SendOptions {
@@ -35,6 +55,7 @@ struct SendOptions {
     bool json = false;
     // Developer items toggled by name, with the engineeringTools category.
     QStringList devInclude;
+    PreflightFlags preflight;
 };
 
 struct ReceiveOptions {
@@ -81,5 +102,6 @@ ReceiveOptions parseReceive(const QStringList& args);
 DemoOptions parseDemo(const QStringList& args);
 HelperOptions parseHelper(const QStringList& args);
 StagedOptions parseStaged(const QStringList& args);
+PreflightOptions parsePreflight(const QStringList& args);
 
 } // namespace kivo::cli

@@ -7,8 +7,10 @@
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
 #include "cli/LogCommand.h"
+#include "cli/PreflightCommand.h"
 #include "cli/Reporter.h"
 #include "platform/ByteCount.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Interrupts.h"
@@ -31,6 +33,7 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::usage: return exitUsage;
     case FlowExit::pairingFailed: return exitPairingFailed;
     case FlowExit::noSource: return exitNoSource;
+    case FlowExit::refused: return exitRefused;
     }
     return exitTransferFailed;
 }
@@ -211,7 +214,22 @@ int runSend(const SendOptions& o)
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
     state.setLogEndpoint(logEndpointFromEnvironment());
+    // The destination's disk is another machine's, unless a folder of this one was named for it.
+    request.preflight = preflightSettingsFrom(o.preflight, o.preflight.destinationHome.has_value());
+    state.appCompatibility()->setStore(StoreSettings::resolve(o.preflight.storeUrl, o.preflight.offline));
     SendFlow flow(state, std::move(request));
+    QObject::connect(&flow, &SendFlow::preflightChecks, &flow, [&out](const PreflightResult& checks) {
+        out.event(QStringLiteral("preflightChecks"), {{QStringLiteral("checks"), checks.toJson()}});
+        if (!out.isJson())
+            showChecks(checks, out);
+    });
+    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o](const PreFlightReport& report) {
+        out.event(QStringLiteral("preflightReport"), {{QStringLiteral("report"), report.toJson()}});
+        if (!out.isJson())
+            showReport(report, out);
+        if (o.preflight.exportPath)
+            exportReport(report, *o.preflight.exportPath, out);
+    });
 
     QObject::connect(&flow, &SendFlow::advertising, &flow, [&out](const Advertisement& a) {
         out.event(QStringLiteral("advertising"),

@@ -21,6 +21,7 @@ public:
     enum class Mode { terminal, plain, json };
     explicit Reporter(Mode mode, FILE* out = stdout);
     static Mode detect(bool json);
+    bool isJson() const { return m_mode == Mode::json; }
 
     void event(const QString& name, QJsonObject fields, const QString& humanLine = {});
     // Shown at most a few times a second, except the final one.

@@ -5,6 +5,7 @@
 #include "cli/LogCommand.h"
 #include "cli/HelperCommand.h"
 #include "cli/StagedCommand.h"
+#include "cli/PreflightCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -20,10 +21,15 @@ Usage:
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
                    [--allow-unverified-pairing] [--json] [--dev-include NAME,...]
+                   [--destination-home DIR] [--destination-free-bytes N] [--connection TYPE]
+                   [--store-url URL | --offline] [--include-derived] [--export FILE|DIR]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
                    [--user NAME] [--source-home DIR] [--pref-restore immediate|staged|manual]
                    [--restore-window-days N]
+  kivo-cli preflight --home DIR [--categories ID,...] [--folders NAME,...]
+                   [--destination-home DIR] [--destination-free-bytes N] [--connection TYPE]
+                   [--store-url URL | --offline] [--include-derived] [--export FILE|DIR] [--json]
   kivo-cli helper  status [--json]
   kivo-cli helper  install [--unit-dir DIR] [--socket PATH] [--no-start]
   kivo-cli staged  list|watch [--home DIR] [--apps-dir DIR]... [--json]
@@ -40,8 +46,9 @@ Usage:
 Categories: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
 a report not written or a log post failed; 2 usage error; 3 pairing failed, expired
-or wrong code; 4 no source found in time; 6 unknown log id, staged bundle or user;
-7 a service kivo needs is not available (the privileged helper).
+or wrong code; 4 no source found in time; 5 refused by a pre-flight blocker;
+6 unknown log id, staged bundle or user; 7 a service kivo needs is not available
+(the privileged helper).
 )";
 
 } // namespace
@@ -78,6 +85,8 @@ int main(int argc, char** argv)
             return kivo::cli::runHelper(kivo::cli::parseHelper(rest));
         if (command == QLatin1String("staged"))
             return kivo::cli::runStaged(kivo::cli::parseStaged(rest));
+        if (command == QLatin1String("preflight"))
+            return kivo::cli::runPreflight(kivo::cli::parsePreflight(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         if (command == QLatin1String("devtools"))

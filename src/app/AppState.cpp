@@ -11,6 +11,12 @@
 #include "platform/Logging.h"
 #include "platform/Observable.h"
 #include "postmigration/AccountAdaptation.h"
+#include "platform/InstalledApplications.h"
+#include "preflight/AppCompatibilityManager.h"
+#include "preflight/ManifestExclusions.h"
+#include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
+#include "preflight/SpaceValidator.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferProgress.h"
@@ -60,6 +66,10 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
       m_migrationLogger(std::make_unique<MigrationLogger>(MigrationLogger::logsDirectoryFor(m_environment.homeFolder))),
       m_engToolsDetector(std::make_unique<EngineeringToolsDetector>()),
       m_engToolsPlan(std::make_unique<EngineeringMigrationPlan>()),
+      m_appCompatibility(std::make_unique<AppCompatibilityManager>(
+          m_environment.homeFolder, applicationFoldersFor(m_environment.homeFolder), StoreSettings::resolve({}, false))),
+      m_spaceValidator(std::make_unique<SpaceValidator>()),
+      m_preflightChecker(std::make_unique<PreflightChecker>()),
       m_ownProgress(std::make_unique<TransferProgress>()),
       m_transferID(newTransferID())
 {
@@ -136,8 +146,10 @@ void AppState::goBack()
 
     if (target == MigrationStep::userMapping && m_currentStep == MigrationStep::manifest)
         setConfirmedUserMapping(std::nullopt);
-    else if (target == MigrationStep::manifest)
+    else if (target == MigrationStep::manifest) {
+        clearPreFlightReport();
         Q_EMIT preFlightResultsCleared();
+    }
     setCurrentStep(target);
 }
 
@@ -263,12 +275,9 @@ QCoro::Task<void> AppState::runTransfer()
         TransferProgress* progress = engine->progress();
         progress->setIsTransferring(true);
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
-        TransferManifest manifest = co_await m_categoryManager->buildManifest(
-            m_transferID, engineeringItems(), m_confirmedUserMapping, m_engineeringToolsEnabled, m_homeFolderScanner.get());
+        TransferManifest manifest = co_await buildIntendedManifest();
         if (!self)
             co_return;
-        if (m_confirmedUserMapping)
-            manifest.applyUserMapping(*m_confirmedUserMapping);
         // Only the destination sees what exists there; it applies this side's choice.
         manifest.conflictPolicy = m_conflictPolicy;
         static_cast<SourceTransfer*>(engine)->setManifest(std::move(manifest));

@@ -2,6 +2,8 @@
 
 #include "app/MigrationStep.h"
 #include "connection/ConnectionTypes.h"
+#include "preflight/PreFlightReport.h"
+#include "preflight/PreflightSettings.h"
 #include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
 #include "transfer/TransferManifest.h"
@@ -18,6 +20,11 @@
 namespace kivo {
 
 class AccountPathRewriter;
+class AppCompatibilityManager;
+class PreFlightScanner;
+class PreflightChecker;
+class SpaceValidator;
+struct TransferManifest;
 class Clock;
 class ConnectionManager;
 class DataCategoryManager;
@@ -68,6 +75,9 @@ public:
     EngineeringToolsDetector* engToolsDetector() const { return m_engToolsDetector.get(); }
     EngineeringMigrationPlan* engToolsPlan() const { return m_engToolsPlan.get(); }
     MigrationLogger* migrationLogger() const { return m_migrationLogger.get(); }
+    AppCompatibilityManager* appCompatibility() const { return m_appCompatibility.get(); }
+    SpaceValidator* spaceValidator() const { return m_spaceValidator.get(); }
+    PreflightChecker* preflightChecker() const { return m_preflightChecker.get(); }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -122,6 +132,22 @@ public:
     // Destination: the six typed digits. False (and nothing sent) when they differ from the
     // pairing manager's code or its window has closed.
     bool submitPairingCode(const QString& digits);
+    // Pre-flight: what the scan and checks run under.
+    const PreflightSettings& preflightSettings() const { return m_preflightSettings; }
+    void setPreflightSettings(PreflightSettings settings) { m_preflightSettings = std::move(settings); }
+    const std::optional<PreFlightReport>& preFlightReport() const { return m_preFlightReport; }
+    PreFlightScanner* preFlightScanner() const { return m_preFlightScanner.get(); }
+    bool preFlightScanRunning() const { return m_preFlightScanRunning; }
+    // Source: scans the selection and stores the report; a scan abandoned by
+    // going back leaves no report behind. `userFilesPaths` narrows the user's
+    // folders in place of the home folder scanner's selection.
+    QCoro::Task<void> runPreFlightScan(std::optional<QStringList> userFilesPaths = std::nullopt);
+    // Source: asks the destination which intended files exist there and folds
+    // the answer into the report; a failed request leaves the report as it was.
+    QCoro::Task<void> mergeDestinationConflictsIntoReport();
+    // The manifest of the current selection, less what the report excluded;
+    // the one the conflict question was asked about, when there is one.
+    QCoro::Task<TransferManifest> buildIntendedManifest();
     // Creates the engine over the paired session (once) and moves on to account mapping.
     void completePairingHandshake();
     void createTransferEngine(TransferConnection* connection);
@@ -158,6 +184,10 @@ Q_SIGNALS:
     void maxTransferMbpsChanged();
     // Leaving preflight for manifest: derived pre-flight results must be computed afresh.
     void preFlightResultsCleared();
+    void preFlightReportChanged();
+    void preFlightScanRunningChanged();
+    // Files and bytes counted so far by the running scan.
+    void preFlightScanProgress(qint64 files, quint64 bytes);
     // The background connection to the selected peer failed.
     void connectionFailed(QString description);
 
@@ -165,6 +195,7 @@ private:
     void setTransferProgress(TransferProgress* progress);
     std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> engineeringItems() const;
     void watchSourcePairing();
+    void clearPreFlightReport();
 
     SessionEnvironment m_environment;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
@@ -175,6 +206,9 @@ private:
     std::unique_ptr<EngineeringMigrationPlan> m_engToolsPlan;
     bool m_engineeringToolsEnabled = false;
     std::optional<QUrl> m_logEndpoint;
+    std::unique_ptr<AppCompatibilityManager> m_appCompatibility;
+    std::unique_ptr<SpaceValidator> m_spaceValidator;
+    std::unique_ptr<PreflightChecker> m_preflightChecker;
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;
@@ -190,6 +224,11 @@ private:
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<int> m_maxTransferMbps;
     std::shared_ptr<AccountPathRewriter> m_accountRewriter;
+    PreflightSettings m_preflightSettings;
+    std::optional<PreFlightReport> m_preFlightReport;
+    std::unique_ptr<PreFlightScanner> m_preFlightScanner;
+    bool m_preFlightScanRunning = false;
+    std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
 };
 
 } // namespace kivo

@@ -20,6 +20,7 @@ enum class FlowExit {
     usage,          // the request itself cannot be carried out (unknown category, missing folder, ...)
     pairingFailed,  // pairing cancelled, expired or a wrong code
     noSource,       // no source found or reached in time
+    refused,        // a readiness check stopped it before anything was sent
 };
 
 // Why a flow stopped, in words a person can act on.

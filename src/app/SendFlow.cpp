@@ -85,6 +85,7 @@ QCoro::Task<void> SendFlow::runSteps()
             Q_EMIT warning(QString::fromUtf8(kKeychainLeftOutNotice));
     }
     co_await prepareTransfer(sent);
+    co_await runPreflight();
     const std::optional<FlowFailure> failure = co_await transfer();
     if (session().transferProgress()->isComplete()) {
         OutgoingTransfer::remove(home);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "app/MigrationFlow.h"
+#include "preflight/PreFlightReport.h"
+#include "preflight/PreflightChecker.h"
+#include "preflight/PreflightSettings.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QStringList>
@@ -22,6 +25,8 @@ public:
         std::optional<int> maxTransferMbps;
         bool allowUnverifiedPairing = false; // a destination that cannot prove the code may pair
         QStringList devInclude; // developer items toggled by name (sensitive ones and folders only so)
+        // The readiness checks and the scan after pairing; the destination's disk is not ours to read.
+        PreflightSettings preflight{ConnectionType::wifi, false, false, std::nullopt, std::nullopt, false};
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);
@@ -34,6 +39,9 @@ public:
 Q_SIGNALS:
     // A code is live; again with every fresh code.
     void advertising(kivo::Advertisement advertisement);
+    // After pairing, before anything is sent.
+    void preflightChecks(kivo::PreflightResult result);
+    void preflightReport(kivo::PreFlightReport report);
 
 protected:
     QCoro::Task<void> runSteps() override;
@@ -46,6 +54,8 @@ private:
     QCoro::Task<void> awaitPairing();
     QCoro::Task<void> prepareTransfer(QStringList categories);
     QCoro::Task<void> planDeveloperTools();
+    // Checks (a blocker ends the flow), the scan and the destination's conflicts.
+    QCoro::Task<void> runPreflight();
 
     Request m_request;
 };

@@ -449,10 +449,13 @@ QCoro::Task<QList<ConflictSummary>> ConnectionManager::requestPreFlightConflicts
     header.type = MessageType::preFlightConflictRequest;
     header.transferID = m_sessionID ? uuidText(*m_sessionID) : QString();
     header.payloadSize = static_cast<std::uint32_t>(payload.size());
+    // A destination that never answers closes the connection rather than hold the source forever.
+    auto deadline = deadlineFor(session, m_deps.timeouts.conflictReply);
     co_await session->sendMessage(header, payload);
     if (!session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
     const Message reply = co_await session->receiveMessage();
+    deadline.reset();
     if (reply.header.type != MessageType::preFlightConflictResponse || !reply.payload)
         throw ConnectionError::connectionFailed(QStringLiteral("Expected preFlightConflictResponse, got ")
                                                 + toString(reply.header.type));

@@ -42,6 +42,7 @@ public:
         std::chrono::milliseconds pairingReply{10000}; // both: each later step of the pairing exchange
         int connectionBurst = 5;                       // new connections accepted back to back
         std::chrono::milliseconds connectionRefill{2000}; // one more allowed per this much time
+        std::chrono::milliseconds conflictReply{60000};   // source: the destination's answer to a pre-flight question
     };
 
     // Seams for tests; every empty member means the real thing.

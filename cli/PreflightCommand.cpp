@@ -1,0 +1,316 @@
+#include "cli/PreflightCommand.h"
+
+#include "app/AppState.h"
+#include "app/SendFlow.h"
+#include "categories/CategoryProfile.h"
+#include "categories/DataCategory.h"
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "platform/ByteCount.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/Json.h"
+#include "preflight/AppCompatibilityManager.h"
+#include "preflight/SpaceValidator.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+
+namespace kivo::cli {
+
+namespace {
+
+constexpr qint64 kProgressIntervalMs = 250;
+
+// A line for people; nothing with --json, where the one preflight event carries it all.
+void say(Reporter& out, const QString& text)
+{
+    if (!out.isJson())
+        out.event({}, {}, text);
+}
+
+template <typename T>
+QJsonArray arrayOf(const QList<T>& records)
+{
+    QJsonArray out;
+    for (const T& r : records)
+        out.append(r.toJson());
+    return out;
+}
+
+// The user's folders the folder picker would list, by name only: the scan sizes them on its way.
+QStringList homeFolderNames(const QString& home)
+{
+    QStringList names;
+    for (const QString& name : QDir(home).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        if (!HomeFolderScanner::excludedNames().contains(name))
+            names << name;
+    return names;
+}
+
+// What the selection screen asks for: the categories, and the user's folders as "~/" paths.
+std::optional<QString> select(AppState& state, const PreflightOptions& o, QStringList& userFolders)
+{
+    QStringList known;
+    for (const DataCategory& c : DataCategory::allCategories())
+        known << c.id;
+    const QStringList categories = o.categories.value_or(known);
+    if (const auto problem = SendFlow::unknownCategory(categories, known))
+        return problem;
+    const QStringList available = homeFolderNames(o.home);
+    if (o.folders) {
+        if (const auto problem = SendFlow::unknownFolder(*o.folders, available, o.home))
+            return problem;
+    }
+    for (const QString& name : available)
+        if (o.folders ? o.folders->contains(name) : HomeFolderScanner::defaultFolderNames().contains(name))
+            userFolders << QStringLiteral("~/") + name;
+    DataCategoryManager* manager = state.categoryManager();
+    manager->loadCategories(CategoryProfile{});
+    for (const DataCategory& c : QList<DataCategory>(manager->categories()))
+        if (c.isSelected != categories.contains(c.id))
+            manager->toggleCategory(c.id);
+    return std::nullopt;
+}
+
+// The estimates the selection screen shows, from what the scan's walk counted:
+// bytes on disk, hidden entries left out.
+void sizeFromScan(DataCategoryManager& manager, const PreFlightReport& report, const QStringList& userFolders)
+{
+    for (const DataCategory& c : manager.selectedCategories()) {
+        const QStringList roots = c.id == QLatin1String("userFiles") && !userFolders.isEmpty() ? userFolders : c.paths;
+        std::uint64_t size = 0;
+        for (const QString& root : roots)
+            size += report.rootFigures.value(root).visibleAllocatedBytes;
+        manager.overrideEstimatedSize(c.id, size);
+    }
+}
+
+// The placeholder count of the checks, when the scan walked every user folder that exists.
+std::optional<PlaceholderCount> placeholdersFromScan(const PreFlightReport& report, const QString& home)
+{
+    PlaceholderCount out;
+    for (const char* folder : {"Documents", "Desktop", "Downloads", "Pictures", "Movies", "Music"}) {
+        const QString root = QStringLiteral("~/") + QLatin1String(folder);
+        if (const auto it = report.rootFigures.constFind(root); it != report.rootFigures.constEnd()) {
+            out.count += it->icloudNamedFiles;
+            out.bytes += it->icloudNamedBytes;
+        } else if (QFileInfo::exists(home + QLatin1Char('/') + QLatin1String(folder))) {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+void showSizes(const DataCategoryManager& manager, Reporter& out)
+{
+    for (const DataCategory& c : manager.selectedCategories())
+        say(out, QStringLiteral("%1: %2").arg(c.displayName, formatFileSize(c.estimatedSize)));
+}
+
+void showApps(const AppCompatibilityManager& apps, Reporter& out)
+{
+    const QList<AppCompatibilityEntry> missing = apps.missingApps();
+    say(out, QStringLiteral("App Compatibility"));
+    if (missing.isEmpty()) {
+        say(out, QStringLiteral("All apps with data are installed on this Mac."));
+        return;
+    }
+    say(out, QStringLiteral("Apps with data on the source Mac that are not installed on this Mac."));
+    for (const AppCompatibilityEntry& e : missing)
+        say(out, QStringLiteral("  %1 (%2)%3").arg(e.appName, formatFileSize(e.dataSize),
+                                                           e.storeURL ? QStringLiteral(" — ") + e.storeURL->toString()
+                                                                      : QString()));
+}
+
+void showSpace(const SpaceValidator& space, Reporter& out)
+{
+    if (space.queryFailed()) {
+        say(out, SpaceValidator::queryFailedMessage());
+        return;
+    }
+    for (const QString& line : space.result()->messages())
+        say(out, line);
+}
+
+QJsonObject preflightEvent(const AppState& state)
+{
+    const SpaceValidator& space = *state.spaceValidator();
+    const AppCompatibilityManager& apps = *state.appCompatibility();
+    QJsonObject spaceJson{{QStringLiteral("queryFailed"), space.queryFailed()},
+                          {QStringLiteral("result"), space.result() ? QJsonValue(space.result()->toJson()) : QJsonValue()}};
+    const std::optional<QUrl>& storeUrl = apps.store().baseUrl;
+    const std::optional<bool> reachable = apps.storeReachable();
+    QJsonObject store{{QStringLiteral("url"), storeUrl ? QJsonValue(storeUrl->toString()) : QJsonValue()},
+                      {QStringLiteral("reachable"), reachable ? QJsonValue(*reachable) : QJsonValue()}};
+    return {{QStringLiteral("checks"), state.preflightChecker()->result().toJson()},
+            {QStringLiteral("space"), spaceJson},
+            {QStringLiteral("apps"), arrayOf(apps.entries())},
+            {QStringLiteral("installedApps"), arrayOf(apps.installedApps())},
+            {QStringLiteral("store"), store},
+            {QStringLiteral("report"), state.preFlightReport() ? QJsonValue(state.preFlightReport()->toJson()) : QJsonValue()}};
+}
+
+QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
+{
+    if (!QFileInfo(o.home).isDir()) {
+        out.error(QStringLiteral("kivo-cli: home folder \"%1\" does not exist").arg(o.home));
+        co_return exitUsage;
+    }
+    QStringList userFolders;
+    if (const auto problem = select(state, o, userFolders)) {
+        out.error(QStringLiteral("kivo-cli: ") + *problem);
+        co_return exitUsage;
+    }
+    DataCategoryManager* manager = state.categoryManager();
+    co_await state.appCompatibility()->scan();
+
+    // One walk serves the sizes, the placeholder check and the report; what
+    // it found is shown in the order of the screens.
+    QElapsedTimer sinceProgress;
+    QObject::connect(&state, &AppState::preFlightScanProgress, &state, [&](qint64 files, quint64 bytes) {
+        if (sinceProgress.isValid() && sinceProgress.elapsed() < kProgressIntervalMs)
+            return;
+        sinceProgress.start();
+        out.event(QStringLiteral("scanProgress"), {{QStringLiteral("files"), double(files)}, {QStringLiteral("bytes"), double(bytes)}});
+    });
+    co_await state.runPreFlightScan(userFolders);
+    QObject::disconnect(&state, &AppState::preFlightScanProgress, &state, nullptr);
+    const PreFlightReport& report = *state.preFlightReport();
+    out.event(QStringLiteral("scanProgress"),
+              {{QStringLiteral("files"), double(report.totalFiles)}, {QStringLiteral("bytes"), double(report.totalBytes)}});
+
+    sizeFromScan(*manager, report, userFolders);
+    showSizes(*manager, out);
+    showApps(*state.appCompatibility(), out);
+
+    const PreflightSettings& settings = state.preflightSettings();
+    const QString destination = settings.destinationHome.value_or(o.home);
+    const std::uint64_t selectionSize = manager->totalSelectedSize();
+    state.spaceValidator()->validate(selectionSize, destination, settings.destinationFreeBytes);
+    showSpace(*state.spaceValidator(), out);
+
+    PreflightInputs inputs;
+    inputs.manifestSize = selectionSize;
+    inputs.sourceHome = o.home;
+    inputs.destinationHome = destination;
+    inputs.destinationFreeBytes = settings.destinationFreeBytes;
+    inputs.destinationIsLocal = settings.destinationIsLocal;
+    inputs.placeholders = placeholdersFromScan(report, o.home);
+    co_await state.preflightChecker()->run(inputs);
+    const PreflightResult checks = state.preflightChecker()->result();
+    showChecks(checks, out);
+
+    showReport(report, out);
+    out.event(QStringLiteral("preflight"), preflightEvent(state));
+
+    if (o.flags.exportPath && !exportReport(report, *o.flags.exportPath, out))
+        co_return exitTransferFailed;
+    co_return checks.blockers.isEmpty() ? exitSuccess : exitRefused;
+}
+
+} // namespace
+
+PreflightSettings preflightSettingsFrom(const PreflightFlags& flags, bool destinationIsLocal)
+{
+    PreflightSettings s;
+    if (flags.connection)
+        s.connectionType = connectionTypeFromString(*flags.connection).value_or(ConnectionType::wifi);
+    s.includeDerived = flags.includeDerived;
+    s.destinationHome = flags.destinationHome;
+    s.destinationFreeBytes = flags.destinationFreeBytes;
+    s.destinationIsLocal = destinationIsLocal;
+    return s;
+}
+
+QString exportFileFor(const QString& target, const QDateTime& generatedAt)
+{
+    if (!QFileInfo(target).isDir())
+        return target;
+    return target + QStringLiteral("/kivo-preflight-") + generatedAt.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"))
+         + QStringLiteral(".json");
+}
+
+bool exportReport(const PreFlightReport& report, const QString& target, Reporter& out)
+{
+    const QString file = exportFileFor(target, report.generatedAt);
+    try {
+        fs::writeFileAtomically(file, json::toFileBytes(report.toJson()));
+    } catch (const SystemError& e) {
+        out.error(QStringLiteral("Export failed: ") + e.description());
+        return false;
+    }
+    out.event(QStringLiteral("exported"), {{QStringLiteral("path"), file}}, QStringLiteral("Exported pre-flight summary to %1").arg(file));
+    return true;
+}
+
+void showChecks(const PreflightResult& checks, Reporter& out)
+{
+    for (const QString& b : checks.blockers)
+        say(out, QStringLiteral("Blocker: ") + b);
+    for (const QString& w : checks.warnings)
+        say(out, QStringLiteral("Warning: ") + w);
+    if (checks.blockers.isEmpty() && checks.warnings.isEmpty())
+        say(out, QStringLiteral("All checks passed."));
+}
+
+void showReport(const PreFlightReport& r, Reporter& out)
+{
+    say(out, QStringLiteral("Pre-flight summary: %1 files, %2; estimated %3 s over %4")
+                          .arg(r.totalFiles)
+                          .arg(formatFileSize(r.totalBytes))
+                          .arg(r.estimatedSeconds)
+                          .arg(toString(r.connectionType)));
+    for (const CategorySummary& c : r.categories)
+        say(out, QStringLiteral("  %1: %2 files, %3%4")
+                              .arg(DataCategory::displayNameFor(c.category))
+                              .arg(c.fileCount)
+                              .arg(formatFileSize(c.totalBytes), c.details ? QStringLiteral(" (") + *c.details + u')' : QString()));
+    if (!r.exclusions.isEmpty())
+        say(out, QStringLiteral("Left out, %1 files, %2:").arg(r.excludedFiles).arg(formatFileSize(r.excludedBytes)));
+    for (const ExclusionSummary& e : r.exclusions)
+        say(out, QStringLiteral("  %1 (%2 files, %3)%4 — %5")
+                              .arg(e.path)
+                              .arg(e.fileCount)
+                              .arg(formatFileSize(e.totalBytes),
+                                   e.parentProject ? QStringLiteral(" in ") + *e.parentProject : QString(),
+                                   e.regenerationHint));
+    for (const QString& kept : r.keptFolders)
+        say(out, QStringLiteral("  Kept %1").arg(kept));
+    for (const GhostFileSummary& g : r.ghostFiles)
+        say(out, QStringLiteral("%1 placeholders: %2").arg(g.provider).arg(g.count));
+    for (const StagedPrefSummary& s : r.stagedPrefs)
+        say(out, QStringLiteral("Staged preferences: %1, %2 files").arg(s.appName).arg(s.fileCount));
+    for (const ConflictSummary& c : r.conflicts)
+        say(out, QStringLiteral("Exists on the destination: %1 (%2 here, %3 there)")
+                              .arg(c.path, formatFileSize(c.sourceSize), formatFileSize(c.destSize)));
+}
+
+int runPreflight(const PreflightOptions& o)
+{
+    Reporter out(Reporter::detect(o.json));
+    AppState state({o.home, {}, {}, 0});
+    state.setDeviceRole(DeviceRole::source);
+    state.setPreflightSettings(preflightSettingsFrom(o.flags, true));
+    state.appCompatibility()->setStore(StoreSettings::resolve(o.flags.storeUrl, o.flags.offline));
+    std::optional<int> result;
+    QEventLoop loop;
+    auto drive = [&]() -> QCoro::Task<void> {
+        try {
+            result = co_await preflight(state, o, out);
+        } catch (const std::exception& e) {
+            out.error(describe(e));
+            result = exitTransferFailed;
+        }
+        loop.quit();
+    };
+    auto running = drive();
+    if (!result)
+        loop.exec();
+    return *result;
+}
+
+} // namespace kivo::cli

@@ -1,0 +1,104 @@
+#include "app/AppState.h"
+
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "connection/ConnectionManager.h"
+#include "platform/Logging.h"
+#include "preflight/AppCompatibilityManager.h"
+#include "preflight/ManifestExclusions.h"
+#include "preflight/PreFlightScanner.h"
+
+#include <QPointer>
+
+namespace kivo {
+
+void AppState::clearPreFlightReport()
+{
+    // Dropping the scanner abandons a scan still running; its result is discarded.
+    m_preFlightScanner.reset();
+    m_askedManifest.reset();
+    if (m_preFlightReport) {
+        m_preFlightReport.reset();
+        Q_EMIT preFlightReportChanged();
+    }
+}
+
+QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFilesPaths)
+{
+    if (m_deviceRole == DeviceRole::destination || m_preFlightScanRunning)
+        co_return;
+    QPointer<AppState> self(this);
+    m_preFlightScanRunning = true;
+    Q_EMIT preFlightScanRunningChanged();
+
+    ScanRequest request;
+    request.categories = m_categoryManager->selectedCategories();
+    request.userFilesSelectedPaths = userFilesPaths.value_or(m_homeFolderScanner->selectedPaths());
+    request.stagedBundles = stagedPrefSummaries(m_environment.homeFolder);
+    for (const AppCompatibilityEntry& e : m_appCompatibility->entries())
+        request.applicationNames << e.appName;
+    request.includeDerived = m_preflightSettings.includeDerived;
+
+    m_preFlightScanner = std::make_unique<PreFlightScanner>(m_environment.homeFolder, m_preflightSettings.connectionType,
+                                                            m_preflightSettings.thunderboltAvailable);
+    QPointer<PreFlightScanner> scanner = m_preFlightScanner.get();
+    connect(scanner, &PreFlightScanner::progress, this, &AppState::preFlightScanProgress);
+    std::optional<PreFlightReport> report = co_await scanner->scan(std::move(request));
+    if (!self)
+        co_return;
+    // Only the scanner still kept may deliver: one dropped by going back is abandoned.
+    if (report && scanner && scanner == m_preFlightScanner.get()) {
+        m_askedManifest.reset();
+        m_preFlightReport = std::move(report);
+        Q_EMIT preFlightReportChanged();
+    }
+    m_preFlightScanRunning = false;
+    Q_EMIT preFlightScanRunningChanged();
+}
+
+QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
+{
+    // Built once after the question: the answer was about exactly these files.
+    if (m_askedManifest)
+        co_return *m_askedManifest;
+    QPointer<AppState> self(this);
+    TransferManifest manifest = co_await m_categoryManager->buildManifest(m_transferID, engineeringItems(), m_confirmedUserMapping,
+                                                                          m_engineeringToolsEnabled,
+                                                                          m_homeFolderScanner.get());
+    if (!self)
+        co_return manifest;
+    // What the report left out does not travel (without a report, nothing is left out).
+    if (m_preFlightReport)
+        leaveOutExclusions(manifest, *m_preFlightReport, m_environment.homeFolder);
+    if (m_confirmedUserMapping)
+        manifest.applyUserMapping(*m_confirmedUserMapping);
+    co_return manifest;
+}
+
+QCoro::Task<void> AppState::mergeDestinationConflictsIntoReport()
+{
+    if (m_deviceRole == DeviceRole::destination || !m_preFlightReport)
+        co_return;
+    QPointer<AppState> self(this);
+    const TransferManifest manifest = co_await buildIntendedManifest();
+    if (!self)
+        co_return;
+    m_askedManifest = std::make_shared<const TransferManifest>(manifest);
+    QList<ConflictSummary> conflicts;
+    try {
+        for (const QStringList& batch : intendedWritePaths(manifest)) {
+            conflicts += co_await m_connectionManager->requestPreFlightConflicts(batch);
+            if (!self)
+                co_return;
+        }
+    } catch (const std::exception& e) {
+        qCWarning(lcPreFlightScanner).noquote() << "Conflict request failed:" << describe(e);
+        co_return;
+    }
+    if (!self || !m_preFlightReport)
+        co_return;
+    mergeConflicts(*m_preFlightReport, std::move(conflicts), sourceFactsOf(manifest));
+    Q_EMIT preFlightReportChanged();
+}
+
+} // namespace kivo

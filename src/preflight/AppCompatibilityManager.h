@@ -1,0 +1,109 @@
+#pragma once
+
+#include "platform/InstalledApplications.h"
+
+#include <QCoroTask>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace kivo {
+
+struct AppCompatibilityEntry {
+    enum class Status { installed, missing, versionMismatch };
+    enum class UserChoice { skip, transferAnyway, install };
+
+    QString appName;
+    std::optional<QString> bundleID;
+    std::uint64_t dataSize = 0;
+    QString dataPath; // "~/" form
+    Status status = Status::missing;
+    std::optional<QUrl> storeURL;
+    UserChoice userChoice = UserChoice::transferAnyway;
+
+    // The bundle identifier when there is one, else the name.
+    QString identity() const { return bundleID.value_or(appName); }
+    QJsonObject toJson() const;
+    bool operator==(const AppCompatibilityEntry&) const = default;
+};
+QString toString(AppCompatibilityEntry::Status status);
+QString toString(AppCompatibilityEntry::UserChoice choice);
+
+// An installed application as the report lists it.
+struct InstalledAppSummary {
+    QString bundleID;
+    QString name;
+    QStringList architectures;
+    QJsonObject toJson() const;
+};
+
+// The applications that have data in the home's Library, unsorted and with no
+// status yet: Application Support folders and preference files, those of one
+// name combined. Blocking.
+QList<AppCompatibilityEntry> gatherDataEntries(const QString& homeFolder);
+// The name shown for a data folder or preference domain.
+QString friendlyAppName(const QString& dataName);
+// The store page in a lookup answer: the first result's http(s) page, if any.
+std::optional<QUrl> storePageIn(const QByteArray& lookupAnswer);
+
+// Where missing applications are looked up; none: offline, nothing is asked.
+struct StoreSettings {
+    std::optional<QUrl> baseUrl = QUrl(QStringLiteral("https://itunes.apple.com"));
+    std::chrono::milliseconds timeout{5000};
+    // --store-url, else $KIVO_STORE_URL, else the public store; none with offline.
+    static StoreSettings resolve(const std::optional<QString>& flag, bool offline);
+};
+
+// Which applications with data here are installed, and where to get the others.
+class AppCompatibilityManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
+    Q_PROPERTY(bool hasIncompatibilities READ hasIncompatibilities NOTIFY entriesChanged)
+public:
+    AppCompatibilityManager(QString homeFolder, ApplicationFolders folders, StoreSettings store,
+                            QObject* parent = nullptr);
+    ~AppCompatibilityManager() override;
+
+    const QList<AppCompatibilityEntry>& entries() const { return m_entries; }
+    const QList<InstalledAppSummary>& installedApps() const { return m_installed; }
+    bool isScanning() const { return m_isScanning; }
+    bool hasIncompatibilities() const;
+    QList<AppCompatibilityEntry> missingApps() const;
+    const StoreSettings& store() const { return m_store; }
+    void setStore(StoreSettings store) { m_store = std::move(store); }
+    // Whether the store answered the last scan's lookups; none when nothing was asked.
+    std::optional<bool> storeReachable() const { return m_storeReachable; }
+
+    QCoro::Task<void> scan();
+    void setChoice(AppCompatibilityEntry::UserChoice choice, const QString& id);
+    void transferAllMissing();
+    void skipAllMissing();
+
+Q_SIGNALS:
+    void entriesChanged();
+    void isScanningChanged();
+
+private:
+    QCoro::Task<std::optional<QUrl>> lookUp(QString bundleID);
+    void setScanning(bool scanning);
+
+    QString m_home;
+    ApplicationFolders m_folders;
+    StoreSettings m_store;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    QList<AppCompatibilityEntry> m_entries;
+    QList<InstalledAppSummary> m_installed;
+    bool m_isScanning = false;
+    std::optional<bool> m_storeReachable;
+};
+
+} // namespace kivo

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+namespace kivo {
+
+// Where the readiness checks look. Every system location is relocatable so
+// tests bring their own sysfs, process table, profile and tools.
+struct CheckEnvironment {
+    QString sysfsRoot;    // power supplies and block devices
+    QString procRoot;     // running processes
+    QString profilePath;  // the managed configuration profile
+    QString systemRoot;   // prefixes the protected system paths
+    QString profilesTool; // enrolment status tool; empty: not run
+    QString fdesetupTool; // disk encryption status tool; empty: the volume is asked instead
+
+    // This machine's: $KIVO_SYSFS (else /sys), /proc, $KIVO_CONFIG_PROFILE
+    // (else /etc/kivo/com.kivo.config.plist), "/", and the tools only where they exist.
+    static CheckEnvironment fromProcess();
+};
+
+} // namespace kivo

@@ -1,0 +1,85 @@
+#include "app/AppState.h"
+#include "categories/CategoryProfile.h"
+#include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
+#include "preflight/PreFlightScanner.h"
+#include "support/CoroTest.h"
+#include "support/FileBytes.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+// A source session on the pre-flight step, with every category selected.
+struct PreflightSession {
+    PreflightSession()
+    {
+        for (int i = 0; i < 300; ++i) {
+            const QString path = dir.path() + QStringLiteral("/Documents/d%1/f%2").arg(i % 10).arg(i);
+            QDir().mkpath(QFileInfo(path).path());
+            writeBytes(path, QByteArray(i, 'x'));
+        }
+        QDir().mkpath(dir.path() + "/Documents/web/node_modules/x");
+        writeBytes(dir.path() + "/Documents/web/node_modules/x/i.js", "js");
+        state.setDeviceRole(DeviceRole::source);
+        state.categoryManager()->loadCategories(CategoryProfile{});
+        runTask(state.homeFolderScanner()->scan());
+        state.setCurrentStep(MigrationStep::preflight);
+    }
+    QTemporaryDir dir;
+    AppState state{SessionEnvironment{dir.path(), {}, {}, 0, nullptr}};
+};
+
+} // namespace
+
+TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
+{
+    PreflightSession s;
+    AppState& state = s.state;
+    QList<QPair<qint64, quint64>> progress;
+    QObject::connect(&state, &AppState::preFlightScanProgress, &state,
+                     [&](qint64 files, quint64 bytes) { progress.append({files, bytes}); });
+
+    QCoro::Task<void> abandoned = state.runPreFlightScan();
+    EXPECT_TRUE(state.preFlightScanRunning());
+    state.goBack(); // to manifest, while the walk is still out
+    EXPECT_EQ(state.preFlightScanner(), nullptr);
+    runTask(std::move(abandoned));
+    EXPECT_FALSE(state.preFlightScanRunning());
+    EXPECT_FALSE(state.preFlightReport()) << "the abandoned scan delivered nothing";
+
+    state.goToNext();
+    progress.clear();
+    runTask(state.runPreFlightScan());
+    ASSERT_TRUE(state.preFlightReport());
+    const PreFlightReport& report = *state.preFlightReport();
+    EXPECT_EQ(report.totalFiles, 300);
+    EXPECT_EQ(report.excludedFiles, 1);
+    ASSERT_GE(progress.size(), 2);
+    EXPECT_EQ(progress.first(), qMakePair(qint64(0), quint64(0)));
+    EXPECT_EQ(progress.last(), qMakePair(qint64(report.totalFiles), quint64(report.totalBytes)));
+
+    // The manifest the transfer sends leaves out what the report excluded.
+    const TransferManifest manifest = runTask(state.buildIntendedManifest());
+    std::int64_t documents = 0;
+    for (const TransferManifest::FileItem& item : manifest.items) {
+        EXPECT_FALSE(item.relativePath.contains("node_modules")) << item.relativePath.toStdString();
+        documents += item.relativePath.startsWith("~/Documents/");
+    }
+    EXPECT_EQ(documents, report.categories.first().fileCount);
+
+    // Without a paired destination the conflict question fails and the report stays as it was.
+    runTask(state.mergeDestinationConflictsIntoReport());
+    EXPECT_TRUE(state.preFlightReport()->conflicts.isEmpty());
+
+    state.goToNext(); // the summary keeps it
+    EXPECT_TRUE(state.preFlightReport());
+    state.goBack();
+    state.goBack();
+    EXPECT_FALSE(state.preFlightReport());
+}

@@ -1,0 +1,200 @@
+#include "platform/DiskEncryption.h"
+#include "platform/PowerSources.h"
+#include "preflight/MDMSafetyCheck.h"
+#include "preflight/PreflightChecker.h"
+#include "preflight/SpaceValidator.h"
+#include "../categories/TreeFixture.h"
+
+#include <QProcess>
+
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+constexpr std::uint64_t GB = 1'000'000'000;
+
+// A machine of our own making: sysfs, process table, profile and tools live in the fixture.
+class ChecksTest : public TreeFixture {
+protected:
+    void SetUp() override
+    {
+        TreeFixture::SetUp();
+        makeDir("home");
+        env.sysfsRoot = at("sys");
+        env.procRoot = at("proc");
+        env.profilePath = at("etc/com.kivo.config.plist");
+        env.systemRoot = at("root");
+        makeDir("sys/class/power_supply");
+        makeDir("proc");
+    }
+    void supply(const QString& name, const QMap<QString, QString>& attributes)
+    {
+        for (auto it = attributes.begin(); it != attributes.end(); ++it)
+            makeText("sys/class/power_supply/" + name + "/" + it.key(), it.value() + "\n");
+    }
+    void process(int pid, unsigned uid, const QString& comm, const QByteArray& argv0)
+    {
+        const QString base = QStringLiteral("proc/%1/").arg(pid);
+        makeText(base + "status", QStringLiteral("Name:\t%1\nUid:\t%2\t%2\t%2\t%2\n").arg(comm).arg(uid));
+        makeText(base + "comm", comm + "\n");
+        makeFile(base + "cmdline", 0);
+        writeBytes(at(base + "cmdline"), argv0 + QByteArray("\0--flag\0", 8));
+    }
+    void makeText(const QString& relative, const QString& text)
+    {
+        makeFile(relative, 0);
+        writeBytes(at(relative), text.toUtf8());
+    }
+    // A property list written by an independent writer.
+    void writeProfile(const char* format)
+    {
+        QProcess p;
+        p.start("python3", {"-c", QStringLiteral("import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps("
+                                                 "{'kivo.conflictPolicy':'skip'}, fmt=plistlib.%1))").arg(format),
+                            env.profilePath});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        ASSERT_EQ(p.exitCode(), 0);
+    }
+    PreflightResult check(std::uint64_t manifest = 0, std::optional<std::uint64_t> free = 100 * GB)
+    {
+        PreflightInputs in;
+        in.manifestSize = manifest;
+        in.sourceHome = at("home");
+        in.destinationFreeBytes = free;
+        in.destinationIsLocal = false;
+        return runPreflightChecks(in, env);
+    }
+
+    CheckEnvironment env;
+};
+
+} // namespace
+
+TEST(SpaceValidation, SeveritiesAndTheirWords)
+{
+    const auto tight = SpaceValidationResult::classify(10 * GB, 15 * GB, 100 * GB);
+    EXPECT_EQ(tight.severity, SpaceValidationResult::Severity::tight);
+    EXPECT_EQ(tight.messages(), QStringList{"Destination has 15 GB available. Migration requires 10 GB. This will fit but "
+                                            "leaves limited free space."});
+    EXPECT_EQ(SpaceValidationResult::classify(10 * GB, 25 * GB, 0).severity, SpaceValidationResult::Severity::plenty);
+    EXPECT_TRUE(SpaceValidationResult::classify(10 * GB, 25 * GB, 0).messages().isEmpty());
+    const auto short_ = SpaceValidationResult::classify(10 * GB, 10'500'000'000, 0);
+    EXPECT_EQ(short_.severity, SpaceValidationResult::Severity::insufficient);
+    EXPECT_EQ(short_.shortfallBytes, 500'000'000u);
+    EXPECT_EQ(short_.messages().last(), "Free up at least 500 MB or deselect items above.");
+
+    SpaceValidator validator;
+    validator.validate(1, QStringLiteral("/nonexistent/volume"));
+    EXPECT_TRUE(validator.queryFailed());
+    EXPECT_FALSE(validator.result());
+    validator.validate(1, {}, 5);
+    EXPECT_FALSE(validator.queryFailed());
+    EXPECT_EQ(validator.result()->availableBytes, 5u);
+}
+
+TEST_F(ChecksTest, FreeSpaceNeedsTheManifestAndTenPercent)
+{
+    EXPECT_TRUE(check(100 * GB, 110 * GB).blockers.isEmpty());
+    const PreflightResult blocked = check(100 * GB, 110 * GB - 1);
+    EXPECT_FALSE(blocked.destinationSpaceAvailable);
+    EXPECT_EQ(blocked.blockers, QStringList{"Destination has 110 GB free; 110 GB needed (with 10% buffer)."});
+    // A destination whose disk cannot be read here never blocks.
+    const PreflightResult unknown = check(100 * GB, std::nullopt);
+    EXPECT_TRUE(unknown.destinationSpaceAvailable);
+    EXPECT_EQ(unknown.destinationFreeBytes, 0u);
+}
+
+TEST_F(ChecksTest, PowerFromTheSupplyClass)
+{
+    EXPECT_TRUE(check().sourcePowerConnected); // no supply at all: mains
+    supply("hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"}});
+    EXPECT_TRUE(check().sourcePowerConnected) << "a mouse's battery is not the machine's";
+    supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}});
+    const PreflightResult onBattery = check();
+    EXPECT_FALSE(onBattery.sourcePowerConnected);
+    EXPECT_FALSE(onBattery.destinationPowerConnected);
+    EXPECT_TRUE(onBattery.warnings.contains(
+        "This Mac is on battery. Connect to AC before starting — sleep mid-transfer will pause it."));
+    supply("AC", {{"type", "Mains"}, {"online", "1"}});
+    EXPECT_TRUE(check().sourcePowerConnected);
+}
+
+TEST_F(ChecksTest, BrowsersOfTheHomeOwnerInAFixedOrder)
+{
+    const unsigned me = ::getuid();
+    process(100, me, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
+    process(101, me, "chrome", "/opt/google/chrome/chrome");
+    process(102, me + 1, "Safari", "Safari"); // someone else's
+    process(103, me, "bash", "-bash");
+    const PreflightResult r = check();
+    EXPECT_EQ(r.runningBrowsers, QStringList({"Chrome", "Firefox"}));
+    EXPECT_FALSE(r.browsersClosed);
+    EXPECT_TRUE(r.warnings.contains("Browsers still running: Chrome, Firefox. Quit them before migrating browser data."));
+}
+
+TEST_F(ChecksTest, EnrolmentFromTheProfileAndTheDestinationsPlace)
+{
+    const QString notEnrolled = "Destination Mac is not MDM-enrolled. Migration will continue but admin policy won't apply.";
+    EXPECT_TRUE(check().warnings.contains(notEnrolled));
+    makeDir("etc");
+    writeProfile("FMT_BINARY");
+    EXPECT_FALSE(check().warnings.contains(notEnrolled));
+    const MDMSafetyResult enrolled = checkDestination(at("home"), env);
+    EXPECT_TRUE(enrolled.isEnrollmentIntact);
+    EXPECT_EQ(enrolled.enrollmentProfileIdentifier, env.profilePath);
+    writeBytes(env.profilePath, "bplist00\x01garbage");
+    EXPECT_TRUE(check().warnings.contains(notEnrolled));
+
+    const MDMSafetyResult odd = checkDestination(at("root/var/db/MDM/ann"), env);
+    EXPECT_EQ(odd.warnings,
+              QStringList({"Destination home folder is inside a protected system path",
+                           "Destination home folder is not in /home/ — unusual configuration",
+                           "No MDM enrollment profiles detected on this Mac"}));
+}
+
+TEST_F(ChecksTest, ToolOutputsAndEncryptedVolumes)
+{
+    // Recorded answers of the enrolment and encryption tools.
+    makeText("bin/profiles", "#!/bin/sh\nprintf 'Enrolled via DEP: No\\n  MDM enrollment: Yes (User Approved)\\n'\n");
+    makeText("bin/fdesetup", "#!/bin/sh\necho 'FileVault is On.'\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(at("bin/profiles")).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(at("bin/fdesetup")).constData(), 0755), 0);
+    env.profilesTool = at("bin/profiles");
+    env.fdesetupTool = at("bin/fdesetup");
+    const MDMSafetyResult r = checkDestination(at("home"), env);
+    EXPECT_EQ(r.enrollmentProfileIdentifier, "MDM enrollment: Yes (User Approved)");
+    EXPECT_TRUE(r.isFileVaultEnabled);
+    EXPECT_FALSE(fileVaultOnIn("FileVault is Off."));
+
+    // LVM on LUKS: the home's device is a plain mapping whose slave is the crypt one.
+    makeText("sys/dev/block/254:1/dm/uuid", "LVM-abc\n");
+    makeDir("sys/dev/block/254:1/slaves");
+    makeText("sys/dev/block/254:0/dm/uuid", "CRYPT-LUKS2-0123-root\n");
+    makeLink(at("sys/dev/block/254:0"), "sys/dev/block/254:1/slaves/dm-0");
+    makeText("sys/dev/block/8:1/uevent", "DEVNAME=sda1\n");
+    EXPECT_TRUE(isEncryptedBlockDevice("254:1", env.sysfsRoot));
+    EXPECT_FALSE(isEncryptedBlockDevice("8:1", env.sysfsRoot));
+    EXPECT_FALSE(isEncryptedBlockDevice("9:9", env.sysfsRoot));
+}
+
+TEST_F(ChecksTest, PlaceholdersInTheUserFoldersAndAnUnreadableHome)
+{
+    makeFile("home/Documents/.Notes.pages.icloud", 3 << 20);
+    makeFile("home/Desktop/deep/.a.icloud", 1 << 19);
+    makeFile("home/Library/.elsewhere.icloud", 10);
+    const PreflightResult r = check();
+    EXPECT_EQ(r.iCloudStubCount, 2);
+    EXPECT_TRUE(r.warnings.contains("2 iCloud Drive placeholder(s) found (4 MB). They will be skipped — download "
+                                    "from iCloud first if you need them on the destination."));
+
+    // Root reads every folder; the end-to-end run as nobody covers it there.
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(QFile::encodeName(at("home")).constData(), 0), 0);
+        const PreflightResult unreadable = check();
+        ::chmod(QFile::encodeName(at("home")).constData(), 0755);
+        EXPECT_EQ(unreadable.blockers, QStringList{"Cannot read source home folder — grant Full Disk Access to kivo."});
+    }
+}

@@ -1,0 +1,278 @@
+#include "categories/DataCategory.h"
+#include "categories/FileEnumeration.h"
+#include "categories/SizeCalculator.h"
+#include "preflight/ExclusionRules.h"
+#include "preflight/GitRepositoryCheck.h"
+#include "preflight/ManifestExclusions.h"
+#include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
+#include "../categories/TreeFixture.h"
+#include "support/CoroTest.h"
+
+#include <QProcess>
+#include <QSet>
+
+#include <sys/xattr.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+QSet<QString> names(std::initializer_list<const char*> list)
+{
+    QSet<QString> out;
+    for (const char* n : list)
+        out.insert(QString::fromUtf8(n));
+    return out;
+}
+
+DataCategory userFiles() { return *DataCategory::find(QStringLiteral("userFiles")); }
+
+class ScannerTest : public TreeFixture {
+protected:
+    PreFlightReport scan(ScanRequest request)
+    {
+        ScanCounters counters;
+        return scanHome(home(), request, ConnectionType::wifi, false, counters);
+    }
+    PreFlightReport scanDocuments(bool includeDerived = false)
+    {
+        return scan({{userFiles()}, {QStringLiteral("~/Documents")}, {}, {}, includeDerived});
+    }
+    void setAttribute(const QString& relative, const char* name)
+    {
+        ASSERT_EQ(::setxattr(QFile::encodeName(at(relative)).constData(), name, "1", 1, 0), 0) << relative.toStdString();
+    }
+    void git(const QString& relative, const QStringList& args)
+    {
+        QProcess p;
+        p.setWorkingDirectory(at(relative));
+        p.start(QStringLiteral("git"), QStringList{"-c", "user.name=t", "-c", "user.email=t@example.com"} + args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    }
+    // The manifest the default walk lists for the same folder.
+    QList<TransferManifest::FileItem> manifestItems()
+    {
+        QList<TransferManifest::FileItem> items;
+        files::appendCategoryItems(items, {QStringLiteral("~/Documents")}, QStringLiteral("userFiles"), UserFolders(home()));
+        return items;
+    }
+};
+
+const ExclusionSummary* exclusionAt(const PreFlightReport& r, const QString& path)
+{
+    for (const ExclusionSummary& e : r.exclusions)
+        if (e.path == path)
+            return &e;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(ExclusionRules, SiblingConditionsAndProjectNames)
+{
+    struct Case {
+        const char* name;
+        QSet<QString> siblings;
+        const char* rule; // nullptr: scanned normally
+    };
+    const Case cases[] = {
+        {"node_modules", {}, "node_modules"},
+        {"build", names({"build", "Package.swift"}), "build"},
+        {"build", names({"build", "App.xcodeproj"}), "build"},
+        {"build", names({"build", ".xcodeproj"}), nullptr}, // a bare ".xcodeproj" has no extension
+        {"build", names({"build", "README"}), nullptr},
+        {"target", names({"Cargo.lock"}), "target"},
+        {"target", names({"pom.xml"}), nullptr},
+        {"Pods", names({"Podfile"}), "Pods"},
+        {"Build", names({"Package.swift"}), nullptr}, // names match exactly
+    };
+    for (const Case& c : cases) {
+        const ExclusionRule* r = matchExclusionRule(QString::fromUtf8(c.name), c.siblings);
+        EXPECT_EQ(r ? r->name.toStdString() : std::string("none"), c.rule ? c.rule : "none") << c.name;
+    }
+    EXPECT_EQ(projectNameFor(QStringLiteral("web"), names({"package.json", "node_modules"})), QStringLiteral("web"));
+    EXPECT_EQ(projectNameFor(QStringLiteral("ios"), names({"Shop.xcodeproj", "build"})), QStringLiteral("Shop"));
+    EXPECT_EQ(projectNameFor(QStringLiteral("misc"), names({"build"})), std::nullopt);
+}
+
+TEST(PreFlightReport, EstimateAndPlaceholderNames)
+{
+    EXPECT_EQ(estimatedSecondsFor(0, ConnectionType::wifi), 0);
+    EXPECT_EQ(estimatedSecondsFor(100'000'000, ConnectionType::wifi), 2);
+    EXPECT_EQ(estimatedSecondsFor(149'999'999, ConnectionType::ethernet), 1);
+    EXPECT_EQ(estimatedSecondsFor(1'000'000'000, ConnectionType::thunderbolt), 2);
+
+    EXPECT_EQ(placeholderProvider(QStringLiteral(".Notes.pages.icloud"), {}), QStringLiteral("iCloud"));
+    EXPECT_EQ(placeholderProvider(QStringLiteral("Notes.icloud"), {}), std::nullopt);
+    EXPECT_EQ(placeholderProvider(QStringLiteral("a"), {"com.dropbox.attrs"}), QStringLiteral("Dropbox"));
+    // The attribute decides before the name, in the providers' order.
+    EXPECT_EQ(placeholderProvider(QStringLiteral(".x.icloud"), {"com.microsoft.OneDrive", "com.dropbox.attrs"}),
+              QStringLiteral("Dropbox"));
+}
+
+TEST_F(ScannerTest, RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest)
+{
+    makeFile("Documents/swift/Package.swift", 10);
+    makeFile("Documents/swift/build/out.o", 100);
+    makeFile("Documents/lone/build/keep.txt", 7);
+    makeFile("Documents/App/App.xcodeproj/project.pbxproj", 20);
+    makeFile("Documents/App/build/App.app", 30);
+    makeFile("Documents/web/package.json", 2);
+    makeFile("Documents/a/b/c/node_modules/dep/index.js", 40);
+    makeFile("Documents/a/b/c/node_modules/.bin/tool", 5);
+    makeFile("Documents/.hidden/note", 3);
+    makeFile("Documents/.Notes.pages.icloud", 4);
+    makeFile("elsewhere/secret", 50);
+    makeLink(at("elsewhere"), "Documents/link");
+
+    const PreFlightReport r = scanDocuments();
+    ASSERT_EQ(r.exclusions.size(), 3);
+    const ExclusionSummary* swift = exclusionAt(r, "~/Documents/swift/build");
+    ASSERT_TRUE(swift);
+    EXPECT_EQ(swift->rule, "build");
+    EXPECT_EQ(swift->parentProject, "swift");
+    EXPECT_EQ(swift->totalBytes, 100u);
+    const ExclusionSummary* app = exclusionAt(r, "~/Documents/App/build");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->parentProject, "App");
+    const ExclusionSummary* deep = exclusionAt(r, "~/Documents/a/b/c/node_modules");
+    ASSERT_TRUE(deep);
+    EXPECT_EQ(deep->fileCount, 2); // hidden entries inside count too
+    EXPECT_EQ(deep->parentProject, std::nullopt);
+    EXPECT_EQ(r.excludedFiles, 4);
+    EXPECT_EQ(r.excludedBytes, 175u);
+
+    // Every regular file the default walk lists is either counted or excluded, links never followed.
+    const QList<TransferManifest::FileItem> items = manifestItems();
+    EXPECT_EQ(r.totalFiles + r.excludedFiles, items.size());
+    TransferManifest manifest;
+    manifest.items = items;
+    leaveOutExclusions(manifest, r, home());
+    EXPECT_EQ(manifest.items.size(), r.totalFiles);
+    EXPECT_EQ(manifest.totalSize, r.totalBytes);
+    EXPECT_TRUE(relativePaths(manifest.items).contains("~/Documents/lone/build/keep.txt"));
+
+    // One level of tree below the root: the lone build folder is an included node summarised by count.
+    ASSERT_EQ(r.rootNodes.size(), 1);
+    const PreFlightDirectoryNode& root = r.rootNodes.first();
+    EXPECT_EQ(root.fileCount, r.totalFiles);
+    for (const PreFlightDirectoryNode& child : *root.children) {
+        if (child.name == QLatin1String("lone")) {
+            EXPECT_EQ(child.fileCount, 1);
+            EXPECT_TRUE(child.children && child.children->isEmpty());
+        }
+        if (child.name == QLatin1String(".Notes.pages.icloud")) {
+            EXPECT_EQ(child.status, NodeStatus::ghost);
+        }
+    }
+
+    // The same walk gives the size estimate and the placeholder check their figures.
+    const RootFigures figures = r.rootFigures.value("~/Documents");
+    EXPECT_EQ(figures.visibleAllocatedBytes, sizeOfDirectory(at("Documents")));
+    EXPECT_EQ(figures.icloudNamedFiles, countICloudPlaceholders(home()).count);
+    EXPECT_EQ(figures.icloudNamedFiles, 1);
+
+    const PreFlightReport everything = scanDocuments(/*includeDerived=*/true);
+    EXPECT_TRUE(everything.exclusions.isEmpty());
+    EXPECT_EQ(everything.totalFiles, items.size());
+}
+
+TEST_F(ScannerTest, PlaceholdersAreCountedWithAHundredPathsKept)
+{
+    for (int i = 0; i < 250; ++i) {
+        const QString name = QStringLiteral("Documents/Dropbox/d%1/f%2").arg(i % 7).arg(i);
+        makeFile(name, 1);
+        setAttribute(name, "user.com.dropbox.attrs");
+    }
+    makeFile("Documents/cloud/.Report.pdf.icloud", 9);
+    makeFile("Documents/one", 1);
+    setAttribute("Documents/one", "user.com.microsoft.OneDrive");
+
+    const PreFlightReport r = scanDocuments();
+    ASSERT_EQ(r.ghostFiles.size(), 3);
+    EXPECT_EQ(pluck(r.ghostFiles, &GhostFileSummary::provider), QStringList({"Dropbox", "OneDrive", "iCloud"}));
+    EXPECT_EQ(r.ghostFiles[0].count, 250);
+    EXPECT_EQ(r.ghostFiles[0].paths.size(), 100);
+    EXPECT_TRUE(r.ghostFiles[0].paths.first().startsWith("~/Documents/Dropbox/"));
+    EXPECT_EQ(r.ghostFiles[2].paths, QStringList{"~/Documents/cloud/.Report.pdf.icloud"});
+    EXPECT_EQ(r.totalFiles, 252); // placeholders are files of the selection all the same
+}
+
+TEST_F(ScannerTest, ARepositoryTravelsUnlessEveryCommitIsOnItsUpstream)
+{
+    makeFile("Documents/origin/readme", 5);
+    git("Documents/origin", {"init", "-q", "-b", "main"});
+    git("Documents/origin", {"add", "."});
+    git("Documents/origin", {"commit", "-qm", "first"});
+    git("Documents", {"clone", "-q", at("Documents/origin"), "clone"});
+
+    PreFlightReport r = scanDocuments();
+    // The origin's branch has no upstream: its work exists nowhere else.
+    EXPECT_FALSE(exclusionAt(r, "~/Documents/origin/.git"));
+    ASSERT_EQ(r.keptFolders.size(), 1);
+    EXPECT_EQ(r.keptFolders.first(), "~/Documents/origin/.git: branch main has no upstream");
+    EXPECT_TRUE(exclusionAt(r, "~/Documents/clone/.git"));
+
+    makeFile("Documents/clone/more", 1);
+    git("Documents/clone", {"add", "more"});
+    git("Documents/clone", {"commit", "-qm", "local"});
+    r = scanDocuments();
+    EXPECT_FALSE(exclusionAt(r, "~/Documents/clone/.git"));
+    EXPECT_TRUE(r.keptFolders.contains("~/Documents/clone/.git: branch main has commits not on its upstream"));
+
+    EXPECT_EQ(unsharedWorkFromRefs("refs/heads/main\trefs/remotes/origin/main\t\nrefs/stash\t\t\n"), "it holds a stash");
+    EXPECT_EQ(unsharedWorkFromRefs("refs/heads/old\trefs/remotes/origin/old\t[gone]\n"),
+              "the upstream of branch old is gone");
+    EXPECT_EQ(unsharedWorkFromRefs("refs/heads/main\trefs/remotes/origin/main\t[behind 2]\n"), std::nullopt);
+}
+
+TEST_F(ScannerTest, CategoryDetailsStagedBundlesAndMissingPaths)
+{
+    makeFile("Library/Preferences/org.example.editor.plist", 12);
+    makeFile(".kivo-staged-prefs/org.example.app/bundle.json", 0);
+    writeBytes(at(".kivo-staged-prefs/org.example.app/bundle.json"),
+               R"({"id":"org.example.app","displayName":"Example","triggers":["org.example.app"],
+                   "entries":[{"stagedPath":"/x","destinationRelativePath":"~/a","size":5},
+                              {"stagedPath":"/y","destinationRelativePath":"~/b","size":7}],
+                   "stagedAt":"2026-01-01T00:00:00Z","expiresAt":"2026-01-08T00:00:00Z","originatedFromMDM":false})");
+    makeFile(".kivo-staged-prefs/broken/bundle.json", 3);
+
+    const QList<StagedPrefSummary> staged = stagedPrefSummaries(home());
+    ASSERT_EQ(staged.size(), 1);
+    EXPECT_EQ(staged.first(), (StagedPrefSummary{"Example", "org.example.app", 2, 12}));
+
+    const PreFlightReport r = scan({{*DataCategory::find("applicationData")}, {}, staged,
+                                    {"Editor", "Mail", "Notes", "Photos"}, false});
+    ASSERT_EQ(r.categories.size(), 1);
+    EXPECT_EQ(r.categories.first().details, "Editor, Mail, Notes");
+    EXPECT_EQ(r.categories.first().fileCount, 1); // Application Support is missing: nothing, no error
+    EXPECT_EQ(r.rootNodes.size(), 1);
+    EXPECT_EQ(r.stagedPrefs, staged);
+}
+
+TEST_F(ScannerTest, ConflictsTakeTheSourceFiguresAndMarkTheirNodes)
+{
+    makeFile("Documents/a.txt", 3);
+    PreFlightReport r = scanDocuments();
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    ConflictSummary c{"~/Documents/a.txt", 0, 9, QDateTime::currentDateTimeUtc(), when, std::nullopt};
+    mergeConflicts(r, {c}, {{"~/Documents/a.txt", {3, when.addDays(1)}}});
+    ASSERT_EQ(r.conflicts.size(), 1);
+    EXPECT_EQ(r.conflicts.first().sourceSize, 3u);
+    EXPECT_EQ(r.conflicts.first().sourceModified, when.addDays(1));
+    EXPECT_EQ(r.rootNodes.first().children->first().status, NodeStatus::conflict);
+    EXPECT_EQ(r.rootNodes.first().children->first().conflictDetail->destSize, 9u);
+
+    TransferManifest m;
+    for (int i = 0; i < 25; ++i) {
+        TransferManifest::FileItem item;
+        item.relativePath = QStringLiteral("~/f%1").arg(i);
+        m.items.append(item);
+    }
+    const QList<QStringList> batches = intendedWritePaths(m, 10);
+    EXPECT_EQ(batches.size(), 3);
+    EXPECT_EQ(batches.last().size(), 5);
+}
