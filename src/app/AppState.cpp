@@ -1,6 +1,9 @@
 #include "app/AppState.h"
 
+#include "categories/CategoryHandlers.h"
 #include "categories/DataCategoryManager.h"
+#include "categories/KeychainHandler.h"
+#include "categories/SystemSettingsHandler.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
@@ -59,6 +62,11 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
 {
     m_transferProgress = m_ownProgress.get();
     watchSourcePairing();
+    // The keychain's handler joins once a pairing has agreed on a key.
+    for (const char* id : {"userFiles", "applicationData", "systemSettings", "browserData"})
+        m_categoryManager->registerHandler(makeCategoryHandler(QString::fromLatin1(id), m_environment.homeFolder));
+    m_settingsHandler = std::dynamic_pointer_cast<SystemSettingsHandler>(
+        m_categoryManager->handlers().value(QStringLiteral("systemSettings")));
 }
 
 AppState::~AppState()
@@ -150,6 +158,11 @@ void AppState::reset()
         m_transferEngine.reset();
         Q_EMIT transferEngineChanged();
     }
+    // The key belonged to that connection.
+    if (m_keychainHandler) {
+        m_categoryManager->removeHandler(QStringLiteral("keychain"));
+        m_keychainHandler.reset();
+    }
     setTransferID(newTransferID());
     m_connectionManager->stopDiscovery();
     m_connectionManager->stopAdvertising();
@@ -231,8 +244,23 @@ void AppState::createTransferEngine(TransferConnection* connection)
             destination->setAccountAdapter(std::make_shared<AccountAdaptation>(m_accountRewriter));
         engine = std::move(destination);
     }
-    if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey())
+    const QString home = m_environment.homeFolder;
+    engine->setHandlerFactory([home](const QString& id, const QByteArray&) -> std::shared_ptr<CategoryTransferHandler> {
+        // The keychain's is registered below, with the key, only after a verified pairing.
+        return id == QLatin1String("keychain") ? nullptr : makeCategoryHandler(id, home);
+    });
+    if (*m_deviceRole == DeviceRole::source)
+        for (const auto& handler : m_categoryManager->handlers())
+            engine->registerHandler(handler);
+    if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey()) {
         engine->setSessionKey(*key);
+        // Under an unverified pairing only one side has a key: the keychain stays out.
+        if (!m_connectionManager->pairedUnverified()) {
+            m_keychainHandler = std::make_shared<KeychainHandler>(home, *key);
+            engine->registerHandler(m_keychainHandler);
+            m_categoryManager->registerHandler(m_keychainHandler);
+        }
+    }
     m_transferEngine = std::move(engine);
     setTransferProgress(m_transferEngine->progress());
     Q_EMIT transferEngineChanged();
@@ -272,6 +300,11 @@ QCoro::Task<void> AppState::runTransfer()
     co_await engine->run();
     if (!self)
         co_return;
+    // Exports exist for this transfer only.
+    if (m_keychainHandler)
+        m_keychainHandler->discardExport();
+    if (m_settingsHandler)
+        m_settingsHandler->discardExports();
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
     goToNext();
 }

@@ -19,6 +19,8 @@ class Clock;
 class ConnectionManager;
 class DataCategoryManager;
 class HomeFolderScanner;
+class KeychainHandler;
+class SystemSettingsHandler;
 class TransferConnection;
 class TransferEngine;
 
@@ -162,6 +164,9 @@ private:
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<int> m_maxTransferMbps;
     std::shared_ptr<AccountPathRewriter> m_accountRewriter;
+    // The handlers whose exports live until the transfer ends.
+    std::shared_ptr<SystemSettingsHandler> m_settingsHandler;
+    std::shared_ptr<KeychainHandler> m_keychainHandler;
 };
 
 } // namespace kivo

@@ -121,6 +121,8 @@ private:
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
     void handleFileSkip(const MessageHeader& header);
+    // The fileSkip answering a chunk or completion of an item its handler refused.
+    std::optional<MessageHeader> handlerSkipFor(const QString& path);
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
@@ -170,6 +172,9 @@ private:
     // Files earlier runs of this transfer wrote.
     QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
+    // Items the category's handler said must not be written here, with the reason:
+    // their first chunk (or an empty file's completion) is answered with fileSkip.
+    QHash<qsizetype, QString> m_handlerRefusals;
     QSet<QString> m_conflictSkippedPaths;
     std::unique_ptr<ResumeJournal> m_journal;
     std::shared_ptr<DestinationWriter> m_writer;
