@@ -98,6 +98,8 @@ SendOptions parseSend(const QStringList& args)
             o.allowUnverifiedPairing = true;
         else if (flag == QLatin1String("--json"))
             o.json = true;
+        else if (flag == QLatin1String("--confirm-sensitive"))
+            o.confirmSensitive = true;
         else
             unknownFlag(flag);
     }

@@ -14,6 +14,7 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
+    exitServiceUnavailable = 7, // a system service needed is unavailable (Secret Service, a locked keychain)
 };
 
 struct UsageError : std::runtime_error {
@@ -31,6 +32,7 @@ struct SendOptions {
     std::optional<int> maxMbps;
     bool allowUnverifiedPairing = false;
     bool json = false;
+    bool confirmSensitive = false;
 };
 
 struct ReceiveOptions {

@@ -26,6 +26,7 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::usage: return exitUsage;
     case FlowExit::pairingFailed: return exitPairingFailed;
     case FlowExit::noSource: return exitNoSource;
+    case FlowExit::serviceUnavailable: return exitServiceUnavailable;
     }
     return exitTransferFailed;
 }
@@ -57,6 +58,20 @@ void renderTransfer(MigrationFlow& flow, Reporter& out)
                   {{QStringLiteral("path"), e.filePath}, {QStringLiteral("category"), e.categoryID},
                    {QStringLiteral("error"), e.error}},
                   QStringLiteral("  ! %1: %2").arg(e.filePath, e.error));
+    });
+    QObject::connect(&flow, &MigrationFlow::categoryImported, &flow, [&out](const ImportReport& r) {
+        // A failed import is already a fileError; its reason goes to stderr too.
+        if (r.error) {
+            out.error(*r.error);
+            return;
+        }
+        out.event(QStringLiteral("categoryImported"),
+                  {{QStringLiteral("category"), r.categoryID},
+                   {QStringLiteral("imported"), r.imported},
+                   {QStringLiteral("updated"), r.updated},
+                   {QStringLiteral("failed"), r.failed}},
+                  QStringLiteral("  %1: %2 imported, %3 updated, %4 failed")
+                      .arg(r.categoryID).arg(r.imported).arg(r.updated).arg(r.failed));
     });
     QObject::connect(&flow, &MigrationFlow::verificationFinished, &flow, [&out](const VerificationReport& v) {
         out.event(QStringLiteral("verification"),
@@ -113,6 +128,18 @@ std::optional<QString> promptForCode()
     return QString::fromStdString(line).trimmed();
 }
 
+// Shows the warning and asks for "y" on the terminal.
+bool promptYes(const QString& warning)
+{
+    std::fprintf(stderr, "%s\nInclude the keychain? [y/N] ", warning.toUtf8().constData());
+    std::fflush(stderr);
+    std::string line;
+    if (!std::getline(std::cin, line))
+        return false;
+    const QString answer = QString::fromStdString(line).trimmed();
+    return answer.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 int runSend(const SendOptions& o)
@@ -120,6 +147,9 @@ int runSend(const SendOptions& o)
     Reporter out(Reporter::detect(o.json));
     AppState state({o.home, o.hostname, o.username, o.port});
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
+    request.confirmSensitive = o.confirmSensitive;
+    if (fs::isTerminal(stdin))
+        request.askSensitive = [](QString warning) -> QCoro::Task<bool> { co_return promptYes(warning); };
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
     SendFlow flow(state, std::move(request));

@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
+#include "cli/InspectCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -15,15 +16,17 @@ Usage:
   kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
-                   [--allow-unverified-pairing] [--json]
+                   [--allow-unverified-pairing] [--confirm-sensitive] [--json]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
+  kivo-cli inspect [--home DIR] [--categories ID,...] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
+7 the Secret Service is unavailable or the keychain is locked.
 )";
 
 } // namespace
@@ -56,6 +59,8 @@ int main(int argc, char** argv)
             return kivo::cli::runSend(kivo::cli::parseSend(rest));
         if (command == QLatin1String("receive"))
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
+        if (command == QLatin1String("inspect"))
+            return kivo::cli::runInspect(kivo::cli::parseInspect(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));

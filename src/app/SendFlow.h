@@ -5,6 +5,8 @@
 
 #include <QStringList>
 
+#include <functional>
+
 #include <optional>
 
 namespace kivo {
@@ -21,6 +23,13 @@ public:
         std::optional<ConflictPolicy> conflictPolicy;
         std::optional<int> maxTransferMbps;
         bool allowUnverifiedPairing = false; // a destination that cannot prove the code may pair
+        // The keychain moves only once its warning is confirmed: up front, or by
+        // the user when asked (true: confirmed). Neither: named, the flow stops;
+        // by default, it is left out.
+        bool confirmSensitive = false;
+        std::function<QCoro::Task<bool>(QString warning)> askSensitive;
+        // Why this machine's keychain cannot be read, or empty; the system's check when unset.
+        std::function<QString()> keychainProblem;
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);
@@ -39,6 +48,7 @@ protected:
 
 private:
     QCoro::Task<QStringList> applySelection();
+    QCoro::Task<QStringList> confirmSensitive(QStringList categories);
     void resumeOrRecord(const QStringList& categories, const QStringList& folders);
     void startAdvertising();
     void announce();
