@@ -325,6 +325,14 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
             const auto counts = co_await h->postImport(m_writtenByCategory.value(categoryID));
             if (counts)
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+            for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+                const auto& item = m_manifest->items[i];
+                if (item.categoryID != categoryID || !m_itemsWritten.contains(i) || !m_checkedHashes.contains(i))
+                    continue;
+                if (const WirePathCheck check = checkPath(item.relativePath);
+                    !check.refusal && !m_writer->regularFileSize(check.destination))
+                    m_consumedByHandler.insert(i);
+            }
         } catch (const std::exception& e) {
             failure = describe(e);
         }
@@ -382,7 +390,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
         const WirePathCheck check = checkPath(item.relativePath);
         if (check.refusal || (kept && !m_sourceHashes.contains(i)))
             ++skipped;
-        else if (item.size > FileHasher::kVerificationSizeLimit && m_checkedHashes.contains(i))
+        else if ((item.size > FileHasher::kVerificationSizeLimit || m_consumedByHandler.contains(i)) && m_checkedHashes.contains(i))
             hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else
             jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});

@@ -175,6 +175,9 @@ private:
     // Items the category's handler said must not be written here, with the reason:
     // their first chunk (or an empty file's completion) is answered with fileSkip.
     QHash<qsizetype, QString> m_handlerRefusals;
+    // Items whose file the category's handler took in and removed (an imported
+    // export): verified by the hash they were checked against on arrival.
+    QSet<qsizetype> m_consumedByHandler;
     QSet<QString> m_conflictSkippedPaths;
     std::unique_ptr<ResumeJournal> m_journal;
     std::shared_ptr<DestinationWriter> m_writer;
