@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -229,4 +230,49 @@ TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainIt
     EXPECT_EQ(readBytes(destination + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s),
               patterned(48 * 1024 * 1024, 3));
     EXPECT_EQ(QDir(destination + u"/Library/Keychains"_s).entryList(QDir::Files), QStringList());
+}
+
+// inspect lists what would move, secrets never among it, and leaves nothing behind.
+TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
+{
+    KeyringSession keys;
+    ASSERT_TRUE(keys.isRunning());
+    QTemporaryDir work;
+    const QString home = work.filePath(u"home"_s), tmp = work.filePath(u"tmp"_s);
+    QDir().mkpath(tmp);
+    ASSERT_TRUE(keys.store(u"Router"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s, u"router"_s},
+                           "router-secret"));
+    writePlist(home + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'a': 1}"_s, u"XML"_s);
+    put(home + u"/Library/Safari/History.db"_s, "h");
+
+    QProcessEnvironment env = keys.environment();
+    env.insert(u"TMPDIR"_s, tmp);
+    QProcess inspect;
+    inspect.setProcessEnvironment(env);
+    inspect.start(cliPath(), {u"inspect"_s, u"--home"_s, home, u"--categories"_s, u"keychain,systemSettings,browserData"_s,
+                              u"--json"_s});
+    ASSERT_TRUE(inspect.waitForFinished(60000));
+    EXPECT_EQ(inspect.exitCode(), 0) << inspect.readAllStandardError().toStdString();
+    const QByteArray out = inspect.readAllStandardOutput();
+    EXPECT_FALSE(out.contains("router-secret"));
+    const QJsonArray categories = QJsonDocument::fromJson(out).object().value(u"categories"_s).toArray();
+    ASSERT_EQ(categories.size(), 3);
+    const QJsonObject keychain = categories[0].toObject();
+    EXPECT_EQ(keychain.value(u"keychainItems"_s).toArray(),
+              QJsonArray({QJsonObject{{u"label"_s, u"Router"_s}, {u"class"_s, u"internet"_s},
+                                      {u"attributes"_s, QJsonObject{{u"server"_s, u"router"_s},
+                                                                    {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s}}}}}));
+    EXPECT_GT(keychain.value(u"totalSize"_s).toDouble(), 28);
+    const QJsonArray domains = categories[1].toObject().value(u"domains"_s).toArray();
+    ASSERT_EQ(domains.size(), 12);
+    EXPECT_TRUE(domains[0].toObject().value(u"exported"_s).toBool());
+    EXPECT_FALSE(domains[1].toObject().value(u"exported"_s).toBool());
+    EXPECT_EQ(categories[2].toObject().value(u"browsers"_s).toArray()[0].toObject(),
+              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 1}}));
+    EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+
+    QProcess bad;
+    bad.start(cliPath(), {u"inspect"_s, u"--categories"_s, u"photos"_s});
+    ASSERT_TRUE(bad.waitForFinished(30000));
+    EXPECT_EQ(bad.exitCode(), 2);
 }
