@@ -3,24 +3,13 @@
 #include <QHash>
 #include <QStringList>
 
-// GLib's headers use "signals" as a field name, which Qt defines away.
+// libsecret's headers use "signals" as a field name, which Qt defines away.
 #undef signals
-#include <gio/gio.h>
+#include <libsecret/secret.h>
 
-// Plain D-Bus calls rather than one proxy object per item: a proxy costs a
-// round trip and a match rule on the bus for every item, which a keychain of
-// thousands of items cannot afford.
 namespace kivo::secrets {
 
 namespace {
-
-constexpr char kBusName[] = "org.freedesktop.secrets";
-constexpr char kServicePath[] = "/org/freedesktop/secrets";
-constexpr char kServiceInterface[] = "org.freedesktop.Secret.Service";
-constexpr char kCollectionInterface[] = "org.freedesktop.Secret.Collection";
-constexpr char kItemInterface[] = "org.freedesktop.Secret.Item";
-constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
-constexpr int kCallTimeoutMs = 25000;
 
 QString takeError(GError* error, const QString& context)
 {
@@ -32,51 +21,25 @@ QString takeError(GError* error, const QString& context)
     return text;
 }
 
-// Owns a GVariant reference.
-struct Variant {
-    GVariant* v = nullptr;
-    Variant() = default;
-    explicit Variant(GVariant* value) : v(value) {}
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    Variant(Variant&& o) noexcept : v(std::exchange(o.v, nullptr)) {}
-    ~Variant()
-    {
-        if (v)
-            g_variant_unref(v);
-    }
-    explicit operator bool() const { return v != nullptr; }
-};
-
-QMap<QString, QString> attributesFrom(GVariant* dict)
+QString takeString(gchar* s)
 {
-    QMap<QString, QString> out;
-    GVariantIter it;
-    const gchar* key = nullptr;
-    const gchar* value = nullptr;
-    g_variant_iter_init(&it, dict);
-    while (g_variant_iter_next(&it, "{&s&s}", &key, &value))
-        out.insert(QString::fromUtf8(key), QString::fromUtf8(value));
+    QString out = s ? QString::fromUtf8(s) : QString();
+    g_free(s);
     return out;
 }
 
-GVariant* attributesVariant(const QMap<QString, QString>& attributes)
+QMap<QString, QString> attributesOf(SecretItem* item)
 {
-    GVariantBuilder b;
-    g_variant_builder_init(&b, G_VARIANT_TYPE("a{ss}"));
-    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
-        g_variant_builder_add(&b, "{ss}", it.key().toUtf8().constData(), it.value().toUtf8().constData());
-    return g_variant_builder_end(&b);
-}
-
-QStringList pathsFrom(GVariant* array)
-{
-    QStringList out;
-    GVariantIter it;
-    const gchar* path = nullptr;
-    g_variant_iter_init(&it, array);
-    while (g_variant_iter_next(&it, "&o", &path))
-        out.append(QString::fromUtf8(path));
+    QMap<QString, QString> out;
+    GHashTable* table = secret_item_get_attributes(item);
+    if (!table)
+        return out;
+    GHashTableIter it;
+    gpointer key, value;
+    g_hash_table_iter_init(&it, table);
+    while (g_hash_table_iter_next(&it, &key, &value))
+        out.insert(QString::fromUtf8(static_cast<const char*>(key)), QString::fromUtf8(static_cast<const char*>(value)));
+    g_hash_table_unref(table);
     return out;
 }
 
@@ -92,106 +55,48 @@ QString keyOf(QMap<QString, QString> attributes)
     return key;
 }
 
+GHashTable* tableOf(const QMap<QString, QString>& attributes)
+{
+    GHashTable* table = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+        g_hash_table_insert(table, g_strdup(it.key().toUtf8().constData()), g_strdup(it.value().toUtf8().constData()));
+    return table;
+}
+
+bool isSessionCollection(SecretCollection* collection)
+{
+    const char* path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
+    return path && QByteArray(path).endsWith("/session");
+}
+
 } // namespace
 
 struct Keychain::State {
-    GDBusConnection* bus = nullptr;
-    QByteArray session;
-    QString defaultCollection;
+    SecretService* service = nullptr;
+    SecretCollection* defaultCollection = nullptr;
     bool defaultLoaded = false;
     // The default collection's items by attribute set, read once.
-    QHash<QString, QString> byAttributes;
+    QHash<QString, SecretItem*> byAttributes;
 
     ~State()
     {
-        if (bus && !session.isEmpty())
-            g_dbus_connection_call_sync(bus, kBusName, session.constData(), "org.freedesktop.Secret.Session", "Close",
-                                        nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
-        if (bus)
-            g_object_unref(bus);
-    }
-
-    // Throws with `context` when the call fails.
-    Variant call(const QString& path, const char* interface, const char* method, GVariant* parameters,
-                 const char* replyType, const QString& context)
-    {
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(bus, kBusName, path.toUtf8().constData(), interface, method,
-                                                      parameters, replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                                      G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &error);
-        if (!reply)
-            throw Unavailable(takeError(error, context));
-        return Variant(reply);
-    }
-
-    Variant property(const QString& path, const char* interface, const char* name)
-    {
-        Variant reply = call(path, kProperties, "Get", g_variant_new("(ss)", interface, name), "(v)",
-                             QStringLiteral("Cannot read the keychain"));
-        GVariant* inner = nullptr;
-        g_variant_get(reply.v, "(v)", &inner);
-        return Variant(inner);
-    }
-
-    QStringList itemsOf(const QString& collection)
-    {
-        Variant items = property(collection, kCollectionInterface, "Items");
-        return pathsFrom(items.v);
-    }
-
-    // Label, attributes and whether it is locked, in one call.
-    Item describe(const QString& path, bool* locked)
-    {
-        Variant reply = call(path, kProperties, "GetAll", g_variant_new("(s)", kItemInterface), "(a{sv})",
-                             QStringLiteral("Cannot read a keychain item"));
-        Variant all(g_variant_get_child_value(reply.v, 0));
-        Item item;
-        *locked = false;
-        GVariantIter it;
-        const gchar* name = nullptr;
-        GVariant* value = nullptr;
-        g_variant_iter_init(&it, all.v);
-        while (g_variant_iter_next(&it, "{&sv}", &name, &value)) {
-            const QByteArray key(name);
-            if (key == "Label" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
-                item.label = QString::fromUtf8(g_variant_get_string(value, nullptr));
-            else if (key == "Attributes" && g_variant_is_of_type(value, G_VARIANT_TYPE("a{ss}")))
-                item.attributes = attributesFrom(value);
-            else if (key == "Locked" && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
-                *locked = g_variant_get_boolean(value);
-            g_variant_unref(value);
-        }
-        item.schema = item.attributes.value(QStringLiteral("xdg:schema"));
-        return item;
-    }
-
-    GVariant* secretVariant(const QByteArray& secret, const QByteArray& contentType)
-    {
-        GVariant* value = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, secret.constData(), gsize(secret.size()), 1);
-        GVariant* parameters = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
-        return g_variant_new("(o@ay@ays)", session.constData(), parameters, value, contentType.constData());
+        for (SecretItem* item : std::as_const(byAttributes))
+            g_object_unref(item);
+        if (defaultCollection)
+            g_object_unref(defaultCollection);
+        if (service)
+            g_object_unref(service);
     }
 };
 
 Keychain::Keychain() : m_state(new State)
 {
     GError* error = nullptr;
-    m_state->bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    try {
-        if (!m_state->bus)
-            throw Unavailable(takeError(error, QStringLiteral("No Secret Service is available (no session bus)")));
-        // Secrets cross only this user's private bus, so the plain session serves.
-        Variant reply = m_state->call(QString::fromLatin1(kServicePath), kServiceInterface, "OpenSession",
-                                      g_variant_new("(sv)", "plain", g_variant_new_string("")), "(vo)",
-                                      QStringLiteral("No Secret Service is available"));
-        const gchar* path = nullptr;
-        GVariant* output = nullptr;
-        g_variant_get(reply.v, "(v&o)", &output, &path);
-        m_state->session = QByteArray(path);
-        g_variant_unref(output);
-    } catch (...) {
+    m_state->service = secret_service_get_sync(
+        SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS), nullptr, &error);
+    if (!m_state->service) {
         delete m_state;
-        throw;
+        throw Unavailable(takeError(error, QStringLiteral("No Secret Service is available")));
     }
 }
 
@@ -200,80 +105,61 @@ Keychain::~Keychain() { delete m_state; }
 QList<Item> Keychain::items(bool withSecrets)
 {
     QList<Item> out;
-    Variant collections = m_state->property(QString::fromLatin1(kServicePath), kServiceInterface, "Collections");
-    for (const QString& collection : pathsFrom(collections.v)) {
-        if (collection.endsWith(QLatin1String("/session")))
+    GList* collections = secret_service_get_collections(m_state->service);
+    for (GList* c = collections; c; c = c->next) {
+        auto* collection = static_cast<SecretCollection*>(c->data);
+        if (secret_collection_get_locked(collection) || isSessionCollection(collection))
             continue;
-        Variant locked = m_state->property(collection, kCollectionInterface, "Locked");
-        if (g_variant_get_boolean(locked.v))
+        GError* error = nullptr;
+        if (!secret_collection_load_items_sync(collection, nullptr, &error)) {
+            g_clear_error(&error);
             continue;
-        const QStringList paths = m_state->itemsOf(collection);
-        QHash<QString, std::pair<QByteArray, QString>> secrets;
-        if (withSecrets && !paths.isEmpty()) {
-            // Every secret of the collection in one call.
-            GVariantBuilder b;
-            g_variant_builder_init(&b, G_VARIANT_TYPE("ao"));
-            for (const QString& p : paths)
-                g_variant_builder_add(&b, "o", p.toUtf8().constData());
-            Variant reply = m_state->call(QString::fromLatin1(kServicePath), kServiceInterface, "GetSecrets",
-                                          g_variant_new("(ao@o)", &b, g_variant_new_object_path(m_state->session.constData())),
-                                          "(a{o(oayays)})", QStringLiteral("Cannot read the keychain's secrets"));
-            Variant map(g_variant_get_child_value(reply.v, 0));
-            GVariantIter it;
-            const gchar* itemPath = nullptr;
-            GVariant* secret = nullptr;
-            g_variant_iter_init(&it, map.v);
-            while (g_variant_iter_next(&it, "{&o@(oayays)}", &itemPath, &secret)) {
-                Variant value(g_variant_get_child_value(secret, 2));
-                const gchar* contentType = nullptr;
-                g_variant_get_child(secret, 3, "&s", &contentType);
-                gsize length = 0;
-                const void* bytes = g_variant_get_fixed_array(value.v, &length, 1);
-                secrets.insert(QString::fromUtf8(itemPath),
-                               {QByteArray(static_cast<const char*>(bytes), qsizetype(length)), QString::fromUtf8(contentType)});
-                g_variant_unref(secret);
-            }
         }
-        for (const QString& path : paths) {
-            bool isLocked = false;
-            Item item = m_state->describe(path, &isLocked);
-            if (isLocked)
+        GList* items = secret_collection_get_items(collection);
+        // All secrets of the collection in one request.
+        if (withSecrets && items && !secret_item_load_secrets_sync(items, nullptr, &error)) {
+            g_list_free_full(items, g_object_unref);
+            g_list_free_full(collections, g_object_unref);
+            throw Unavailable(takeError(error, QStringLiteral("Cannot read the keychain's secrets")));
+        }
+        for (GList* i = items; i; i = i->next) {
+            auto* secretItem = static_cast<SecretItem*>(i->data);
+            if (secret_item_get_locked(secretItem))
                 continue;
+            Item item;
+            item.attributes = attributesOf(secretItem);
+            item.label = takeString(secret_item_get_label(secretItem));
+            item.schema = takeString(secret_item_get_schema_name(secretItem));
             if (withSecrets) {
-                const auto secret = secrets.constFind(path);
-                if (secret == secrets.cend())
+                SecretValue* value = secret_item_get_secret(secretItem);
+                if (!value)
                     continue;
-                item.secret = secret->first;
-                item.contentType = secret->second;
+                gsize length = 0;
+                const gchar* bytes = secret_value_get(value, &length);
+                item.secret = QByteArray(bytes, qsizetype(length));
+                item.contentType = QString::fromUtf8(secret_value_get_content_type(value));
+                secret_value_unref(value);
             }
             out.append(std::move(item));
         }
+        g_list_free_full(items, g_object_unref);
     }
+    g_list_free_full(collections, g_object_unref);
     return out;
 }
 
 QString Keychain::defaultCollectionProblem()
 {
-    if (m_state->defaultCollection.isEmpty()) {
-        try {
-            Variant reply = m_state->call(QString::fromLatin1(kServicePath), kServiceInterface, "ReadAlias",
-                                          g_variant_new("(s)", "default"), "(o)",
-                                          QStringLiteral("The keychain has no default collection"));
-            const gchar* path = nullptr;
-            g_variant_get(reply.v, "(&o)", &path);
-            if (QByteArray(path) == "/")
-                return QStringLiteral("The keychain has no default collection");
-            m_state->defaultCollection = QString::fromUtf8(path);
-        } catch (const Unavailable& e) {
-            return e.description();
-        }
+    if (!m_state->defaultCollection) {
+        GError* error = nullptr;
+        m_state->defaultCollection = secret_collection_for_alias_sync(
+            m_state->service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+        if (!m_state->defaultCollection)
+            return takeError(error, QStringLiteral("The keychain has no default collection"));
     }
-    Variant locked = m_state->property(m_state->defaultCollection, kCollectionInterface, "Locked");
-    if (g_variant_get_boolean(locked.v)) {
-        Variant label = m_state->property(m_state->defaultCollection, kCollectionInterface, "Label");
+    if (secret_collection_get_locked(m_state->defaultCollection))
         return QStringLiteral("The keychain's default collection \"%1\" is locked")
-            .arg(QString::fromUtf8(g_variant_get_string(label.v, nullptr)));
-    }
+            .arg(takeString(secret_collection_get_label(m_state->defaultCollection)));
     return {};
 }
 
@@ -281,40 +167,40 @@ Stored Keychain::store(const Item& item)
 {
     if (const QString problem = defaultCollectionProblem(); !problem.isEmpty())
         throw Unavailable(problem);
+    GError* error = nullptr;
     if (!m_state->defaultLoaded) {
-        for (const QString& path : m_state->itemsOf(m_state->defaultCollection)) {
-            bool locked = false;
-            const QString key = keyOf(m_state->describe(path, &locked).attributes);
+        if (!secret_collection_load_items_sync(m_state->defaultCollection, nullptr, &error))
+            throw Unavailable(takeError(error, QStringLiteral("Cannot list the keychain's items")));
+        GList* items = secret_collection_get_items(m_state->defaultCollection);
+        for (GList* i = items; i; i = i->next) {
+            auto* existing = static_cast<SecretItem*>(i->data);
+            const QString key = keyOf(attributesOf(existing));
             if (!m_state->byAttributes.contains(key))
-                m_state->byAttributes.insert(key, path);
+                m_state->byAttributes.insert(key, static_cast<SecretItem*>(g_object_ref(existing)));
         }
+        g_list_free_full(items, g_object_unref);
         m_state->defaultLoaded = true;
     }
     const QByteArray label = item.label.toUtf8();
     const QByteArray contentType = item.contentType.isEmpty() ? QByteArray("text/plain") : item.contentType.toUtf8();
+    SecretValue* value = secret_value_new(item.secret.constData(), item.secret.size(), contentType.constData());
     const QString key = keyOf(item.attributes);
-    if (const QString existing = m_state->byAttributes.value(key); !existing.isEmpty()) {
-        m_state->call(existing, kItemInterface, "SetSecret", g_variant_new("(@(oayays))", m_state->secretVariant(item.secret, contentType)),
-                      nullptr, QStringLiteral("Cannot update \"%1\"").arg(item.label));
-        m_state->call(existing, kProperties, "Set",
-                      g_variant_new("(ssv)", kItemInterface, "Label", g_variant_new_string(label.constData())), nullptr,
-                      QStringLiteral("Cannot update \"%1\"").arg(item.label));
+    if (SecretItem* existing = m_state->byAttributes.value(key)) {
+        const bool ok = secret_item_set_label_sync(existing, label.constData(), nullptr, &error)
+            && secret_item_set_secret_sync(existing, value, nullptr, &error);
+        secret_value_unref(value);
+        if (!ok)
+            throw SystemError(takeError(error, QStringLiteral("Cannot update \"%1\"").arg(item.label)));
         return Stored::updated;
     }
-    GVariantBuilder properties;
-    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Label", g_variant_new_string(label.constData()));
-    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Attributes", attributesVariant(item.attributes));
-    Variant reply = m_state->call(m_state->defaultCollection, kCollectionInterface, "CreateItem",
-                                  g_variant_new("(a{sv}@(oayays)b)", &properties,
-                                                m_state->secretVariant(item.secret, contentType), FALSE),
-                                  "(oo)", QStringLiteral("Cannot store \"%1\"").arg(item.label));
-    const gchar* created = nullptr;
-    const gchar* prompt = nullptr;
-    g_variant_get(reply.v, "(&o&o)", &created, &prompt);
-    if (QByteArray(created) == "/")
-        throw SystemError(QStringLiteral("Cannot store \"%1\": the keychain asks for confirmation").arg(item.label));
-    m_state->byAttributes.insert(key, QString::fromUtf8(created));
+    GHashTable* attributes = tableOf(item.attributes);
+    SecretItem* created = secret_item_create_sync(m_state->defaultCollection, nullptr, attributes, label.constData(),
+                                                  value, SECRET_ITEM_CREATE_NONE, nullptr, &error);
+    g_hash_table_unref(attributes);
+    secret_value_unref(value);
+    if (!created)
+        throw SystemError(takeError(error, QStringLiteral("Cannot store \"%1\"").arg(item.label)));
+    m_state->byAttributes.insert(key, created);
     return Stored::created;
 }
 
