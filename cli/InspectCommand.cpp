@@ -64,8 +64,11 @@ QCoro::Task<Inspection> inspect(QString home, QStringList ids)
         CategoryTransferHandler::Listing listing;
         try {
             listing = co_await handler->enumerateListing(paths);
-            if (id == QLatin1String("keychain"))
-                category.insert(QStringLiteral("keychainItems"), co_await runInBackground([] { return keychainItems(); }));
+            if (id == QLatin1String("keychain")) {
+                // Named first: g++ 12 mishandles lambda temporaries inside co_await.
+                QCoro::Task<QJsonArray> listing = runInBackground(&keychainItems);
+                category.insert(QStringLiteral("keychainItems"), co_await std::move(listing));
+            }
         } catch (const std::exception& e) {
             result.failures.append(QStringLiteral("%1: %2").arg(id, describe(e)));
             category.insert(QStringLiteral("error"), describe(e));
@@ -86,7 +89,9 @@ QCoro::Task<Inspection> inspect(QString home, QStringList ids)
             category.insert(QStringLiteral("domains"), domains);
         }
         if (auto* browsers = dynamic_cast<BrowserDataHandler*>(handler.get())) {
-            const QStringList running = co_await runInBackground([browsers] { return browsers->runningBrowsers(); });
+            auto runningCheck = [browsers] { return browsers->runningBrowsers(); };
+            QCoro::Task<QStringList> checking = runInBackground(runningCheck);
+            const QStringList running = co_await std::move(checking);
             QJsonArray list;
             for (const auto& b : BrowserDataHandler::browsers()) {
                 int files = 0;

@@ -7,6 +7,8 @@
 #include <QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+
 namespace kivo {
 
 namespace {
