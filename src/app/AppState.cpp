@@ -67,6 +67,8 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
         m_categoryManager->registerHandler(makeCategoryHandler(QString::fromLatin1(id), m_environment.homeFolder));
     m_settingsHandler = std::dynamic_pointer_cast<SystemSettingsHandler>(
         m_categoryManager->handlers().value(QStringLiteral("systemSettings")));
+    // Until then the keychain has a handler without a key, which lists nothing.
+    m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
 }
 
 AppState::~AppState()
@@ -160,7 +162,7 @@ void AppState::reset()
     }
     // The key belonged to that connection.
     if (m_keychainHandler) {
-        m_categoryManager->removeHandler(QStringLiteral("keychain"));
+        m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
         m_keychainHandler.reset();
     }
     setTransferID(newTransferID());

@@ -94,6 +94,8 @@ QByteArray KeychainHandler::sealedExport(const QByteArray& key)
 
 QCoro::Task<QList<CategoryTransferHandler::Item>> KeychainHandler::enumerateFiles(QStringList)
 {
+    if (m_key.size() != keychain::kKeyBytes)
+        throw SystemError(QStringLiteral("The keychain moves only between machines that paired securely"));
     auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-keychain-XXXXXX"));
     if (!folder->isValid())
         throw SystemError(QStringLiteral("Cannot create a folder for the keychain export: ") + folder->errorString());
@@ -172,6 +174,8 @@ CategoryTransferHandler::ImportCounts KeychainHandler::importExport(const QStrin
 
 QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> KeychainHandler::postImport(QStringList receivedFiles)
 {
+    if (m_key.size() != keychain::kKeyBytes)
+        throw SystemError(QStringLiteral("The keychain moves only between machines that paired securely"));
     auto importing = startInBackground([receivedFiles, key = m_key, home = home()] {
         ImportCounts total;
         for (const QString& received : receivedFiles) {

@@ -19,6 +19,8 @@ public:
     static const QString& exportFolder(); // "~/Library/Keychains/"
     static const QString& exportPrefix(); // "kivo-keychain-export"
 
+    // Without a 256-bit key (no verified pairing) it lists and imports nothing but fails saying so,
+    // so that the keychain's files are never sent as plain files.
     KeychainHandler(QString homeFolder, QByteArray sessionKey);
     ~KeychainHandler() override;
 

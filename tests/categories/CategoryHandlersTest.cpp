@@ -35,6 +35,12 @@ QStringList refusedPaths(const QList<CategoryTransferHandler::Refusal>& refusals
 
 const QByteArray kKey(32, 'k');
 
+void put(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    writeBytes(path, bytes);
+}
+
 } // namespace
 
 TEST(ApplicationDataRefusals, OnlyVendorPreferencesOfMissingApplicationsAreRefused)
@@ -213,4 +219,15 @@ TEST(SystemSettingsDefaultsTool, ExportsAndImportsDomainByDomain)
     EXPECT_FALSE(QFile::exists(received + u"com.apple.dock.plist"_s));
     EXPECT_TRUE(QFile::exists(received + u"com.apple.mdm.profile.plist"_s));
     EXPECT_TRUE(QFile::exists(received + u"com.apple.finder.plist"_s)) << "a failed import stays where it landed";
+}
+
+// Without a key from a verified pairing nothing of the keychain is listed, so its
+// category contributes no item at all instead of plain keychain files.
+TEST(KeychainHandlerWithoutKey, ListsAndImportsNothing)
+{
+    QTemporaryDir home;
+    put(home.filePath(u"Library/Keychains/login.keychain-db"_s), "raw keychain");
+    KeychainHandler handler(home.path(), {});
+    EXPECT_THROW(runTask(handler.enumerateFiles({u"~/Library/Keychains"_s})), SystemError);
+    EXPECT_THROW(runTask(handler.postImport({home.filePath(u"Library/Keychains/login.keychain-db"_s)})), SystemError);
 }
