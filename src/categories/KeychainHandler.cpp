@@ -115,8 +115,13 @@ void KeychainHandler::discardExport()
     m_exportFolder.reset();
 }
 
-QCoro::Task<QList<CategoryTransferHandler::Refusal>> KeychainHandler::preflightDestination(QList<Item>)
+QCoro::Task<QList<CategoryTransferHandler::Refusal>> KeychainHandler::preflightDestination(QList<Item> items)
 {
+    // An export too large to be read is not even written.
+    QList<Refusal> refused;
+    for (const Item& item : std::as_const(items))
+        if (item.size > std::uint64_t(keychain::kMaxExportBytes))
+            refused.append({item.relativePath, QStringLiteral("The keychain export is larger than 64 MiB")});
     const QString folder = home().expandTilde(exportFolder());
     QDir dir(folder);
     const QStringList leftovers =
@@ -125,7 +130,7 @@ QCoro::Task<QList<CategoryTransferHandler::Refusal>> KeychainHandler::preflightD
         qCInfo(lcCategories).noquote() << "Removing a keychain export an earlier run left:" << name;
         QFile::remove(folder + name);
     }
-    co_return QList<Refusal>{};
+    co_return refused;
 }
 
 CategoryTransferHandler::ImportCounts KeychainHandler::importExport(const QString& path, const QByteArray& key)

@@ -30,7 +30,7 @@ public:
     // as one item under a name of its own, so that no earlier run's checkpoint
     // takes it for sent. Throws when the keychain cannot be read.
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
-    // Not a refusal: clears exports an interrupted run left, which no key can open any more.
+    // Refuses an export over 64 MiB; clears exports an interrupted run left, which no key can open any more.
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) override;
     // Imports each received export; it is deleted once imported and stays when
     // it cannot be opened or read. Throws with the reason.

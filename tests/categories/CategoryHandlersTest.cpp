@@ -231,3 +231,23 @@ TEST(KeychainHandlerWithoutKey, ListsAndImportsNothing)
     EXPECT_THROW(runTask(handler.enumerateFiles({u"~/Library/Keychains"_s})), SystemError);
     EXPECT_THROW(runTask(handler.postImport({home.filePath(u"Library/Keychains/login.keychain-db"_s)})), SystemError);
 }
+
+// At the category's start the destination refuses an oversized export and
+// clears what an interrupted run left.
+TEST(KeychainHandlerDestination, RefusesOversizedExportsAndClearsLeftovers)
+{
+    QTemporaryDir home;
+    const QString leftover = home.filePath(u"Library/Keychains/kivo-keychain-export-0123.encrypted"_s);
+    const QString other = home.filePath(u"Library/Keychains/login.keyring"_s);
+    put(leftover, "old export");
+    put(other, "not ours");
+    KeychainHandler handler(home.path(), kKey);
+    CategoryTransferHandler::Item small = itemAt(u"~/Library/Keychains/kivo-keychain-export-a.encrypted"_s);
+    small.size = 1000;
+    CategoryTransferHandler::Item huge = itemAt(u"~/Library/Keychains/kivo-keychain-export-b.encrypted"_s);
+    huge.size = std::uint64_t(keychain::kMaxExportBytes) + 1;
+    EXPECT_EQ(refusedPaths(runTask(handler.preflightDestination({small, huge}))),
+              QStringList{huge.relativePath + u" | The keychain export is larger than 64 MiB"_s});
+    EXPECT_FALSE(QFile::exists(leftover));
+    EXPECT_TRUE(QFile::exists(other));
+}
