@@ -16,11 +16,10 @@ namespace kivo {
 
 namespace {
 
-// Secrets leave memory as soon as they are no longer needed.
+// Secrets leave memory as soon as they are no longer needed (this copy; a
+// shared buffer is copied first and stays with its other owner).
 void wipe(QByteArray& bytes)
 {
-    if (!bytes.isEmpty() && !bytes.isDetached())
-        bytes.detach();
     bytes.fill('\0');
     bytes.clear();
 }
