@@ -139,6 +139,8 @@ SendOptions parseSend(const QStringList& args)
             o.json = true;
         else if (flag == QLatin1String("--dev-include"))
             o.devInclude << toList(flag, r.value(flag));
+        else if (flag == QLatin1String("--confirm-sensitive"))
+            o.confirmSensitive = true;
         else if (!readPreflightFlag(flag, r, o.preflight))
             unknownFlag(flag);
     }

@@ -16,7 +16,7 @@ enum ExitCode {
     exitNoSource = 4,      // no source found in time
     exitRefused = 5,       // pre-flight blockers
     exitBadInput = 6,      // a named input (file, bundle key) is missing or malformed
-    exitServiceUnavailable = 7, // a system service kivo needs is not there
+    exitServiceUnavailable = 7, // a system service kivo needs is not there (the helper, the keychain)
 };
 
 struct UsageError : std::runtime_error {
@@ -56,6 +56,7 @@ struct SendOptions {
     // Developer items toggled by name, with the engineeringTools category.
     QStringList devInclude;
     PreflightFlags preflight;
+    bool confirmSensitive = false;
 };
 
 struct ReceiveOptions {

@@ -34,6 +34,7 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::pairingFailed: return exitPairingFailed;
     case FlowExit::noSource: return exitNoSource;
     case FlowExit::refused: return exitRefused;
+    case FlowExit::serviceUnavailable: return exitServiceUnavailable;
     }
     return exitTransferFailed;
 }
@@ -65,6 +66,20 @@ void renderTransfer(MigrationFlow& flow, Reporter& out)
                   {{QStringLiteral("path"), e.filePath}, {QStringLiteral("category"), e.categoryID},
                    {QStringLiteral("error"), e.error}},
                   QStringLiteral("  ! %1: %2").arg(e.filePath, e.error));
+    });
+    QObject::connect(&flow, &MigrationFlow::categoryImported, &flow, [&out](const ImportReport& r) {
+        // A failed import is already a fileError; its reason goes to stderr too.
+        if (r.error) {
+            out.error(*r.error);
+            return;
+        }
+        out.event(QStringLiteral("categoryImported"),
+                  {{QStringLiteral("category"), r.categoryID},
+                   {QStringLiteral("imported"), r.imported},
+                   {QStringLiteral("updated"), r.updated},
+                   {QStringLiteral("failed"), r.failed}},
+                  QStringLiteral("  %1: %2 imported, %3 updated, %4 failed")
+                      .arg(r.categoryID).arg(r.imported).arg(r.updated).arg(r.failed));
     });
     QObject::connect(&flow, &MigrationFlow::verificationFinished, &flow, [&out](const VerificationReport& v) {
         out.event(QStringLiteral("verification"),
@@ -203,6 +218,18 @@ void renderAdaptation(ReceiveAdaptation& adaptation, Reporter& out)
     QObject::connect(&adaptation, &ReceiveAdaptation::warning, &adaptation, [&out](const QString& text) { out.error(text); });
 }
 
+// Shows the warning and asks for "y" on the terminal.
+bool promptYes(const QString& warning)
+{
+    std::fprintf(stderr, "%s\nInclude the keychain? [y/N] ", warning.toUtf8().constData());
+    std::fflush(stderr);
+    std::string line;
+    if (!std::getline(std::cin, line))
+        return false;
+    const QString answer = QString::fromStdString(line).trimmed();
+    return answer.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 int runSend(const SendOptions& o)
@@ -211,6 +238,9 @@ int runSend(const SendOptions& o)
     AppState state({o.home, o.hostname, o.username, o.port});
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     request.devInclude = o.devInclude;
+    request.confirmSensitive = o.confirmSensitive;
+    if (fs::isTerminal(stdin))
+        request.askSensitive = [](QString warning) -> QCoro::Task<bool> { co_return promptYes(warning); };
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
     state.setLogEndpoint(logEndpointFromEnvironment());

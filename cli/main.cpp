@@ -6,6 +6,7 @@
 #include "cli/HelperCommand.h"
 #include "cli/StagedCommand.h"
 #include "cli/PreflightCommand.h"
+#include "cli/InspectCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -20,7 +21,7 @@ Usage:
   kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
-                   [--allow-unverified-pairing] [--json] [--dev-include NAME,...]
+                   [--allow-unverified-pairing] [--confirm-sensitive] [--json] [--dev-include NAME,...]
                    [--destination-home DIR] [--destination-free-bytes N] [--connection TYPE]
                    [--store-url URL | --offline] [--include-derived] [--export FILE|DIR]
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
@@ -34,6 +35,7 @@ Usage:
   kivo-cli helper  install [--unit-dir DIR] [--socket PATH] [--no-start]
   kivo-cli staged  list|watch [--home DIR] [--apps-dir DIR]... [--json]
   kivo-cli staged  apply|discard KEY [--home DIR]
+  kivo-cli inspect [--home DIR] [--categories ID,...] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli devtools [--home DIR] [--json] [--plan] [--include NAME,...]
                    [--dest-arch arm64|x86_64] [--connection wifi|ethernet|thunderbolt] [--report PATH]
@@ -48,7 +50,7 @@ Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
 a report not written or a log post failed; 2 usage error; 3 pairing failed, expired
 or wrong code; 4 no source found in time; 5 refused by a pre-flight blocker;
 6 unknown log id, staged bundle or user; 7 a service kivo needs is not available
-(the privileged helper).
+(the privileged helper, the Secret Service, a locked keychain).
 )";
 
 } // namespace
@@ -87,6 +89,8 @@ int main(int argc, char** argv)
             return kivo::cli::runStaged(kivo::cli::parseStaged(rest));
         if (command == QLatin1String("preflight"))
             return kivo::cli::runPreflight(kivo::cli::parsePreflight(rest));
+        if (command == QLatin1String("inspect"))
+            return kivo::cli::runInspect(kivo::cli::parseInspect(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
         if (command == QLatin1String("devtools"))

@@ -1,6 +1,11 @@
 #include "app/AppState.h"
 
+#include "categories/ApplicationDataHandler.h"
+
+#include "categories/CategoryHandlers.h"
 #include "categories/DataCategoryManager.h"
+#include "categories/KeychainHandler.h"
+#include "categories/SystemSettingsHandler.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
@@ -75,6 +80,13 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
 {
     m_transferProgress = m_ownProgress.get();
     watchSourcePairing();
+    // The keychain's handler joins once a pairing has agreed on a key.
+    for (const char* id : {"userFiles", "applicationData", "systemSettings", "browserData"})
+        m_categoryManager->registerHandler(makeCategoryHandler(QString::fromLatin1(id), m_environment.homeFolder));
+    m_settingsHandler = std::dynamic_pointer_cast<SystemSettingsHandler>(
+        m_categoryManager->handlers().value(QStringLiteral("systemSettings")));
+    // Until then the keychain has a handler without a key, which lists nothing.
+    m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
 }
 
 AppState::~AppState()
@@ -168,6 +180,11 @@ void AppState::reset()
         m_transferEngine.reset();
         Q_EMIT transferEngineChanged();
     }
+    // The key belonged to that connection.
+    if (m_keychainHandler) {
+        m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
+        m_keychainHandler.reset();
+    }
     setTransferID(newTransferID());
     m_connectionManager->stopDiscovery();
     m_connectionManager->stopAdvertising();
@@ -249,8 +266,29 @@ void AppState::createTransferEngine(TransferConnection* connection)
             destination->setAccountAdapter(std::make_shared<AccountAdaptation>(m_accountRewriter));
         engine = std::move(destination);
     }
-    if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey())
+    const QString home = m_environment.homeFolder;
+    engine->setHandlerFactory([home, keep = m_keepMissingAppPreferences](const QString& id, const QByteArray&)
+                                  -> std::shared_ptr<CategoryTransferHandler> {
+        // The keychain's is registered below, with the key, only after a verified pairing.
+        if (id == QLatin1String("keychain"))
+            return nullptr;
+        auto handler = makeCategoryHandler(id, home);
+        if (auto* appData = dynamic_cast<ApplicationDataHandler*>(handler.get()))
+            appData->setKeepsPreferencesOfMissingApps(*keep);
+        return handler;
+    });
+    if (*m_deviceRole == DeviceRole::source)
+        for (const auto& handler : m_categoryManager->handlers())
+            engine->registerHandler(handler);
+    if (const auto key = m_connectionManager->pairingManager()->deriveTransferKey()) {
         engine->setSessionKey(*key);
+        // Under an unverified pairing only one side has a key: the keychain stays out.
+        if (!m_connectionManager->pairedUnverified()) {
+            m_keychainHandler = std::make_shared<KeychainHandler>(home, *key);
+            engine->registerHandler(m_keychainHandler);
+            m_categoryManager->registerHandler(m_keychainHandler);
+        }
+    }
     m_transferEngine = std::move(engine);
     setTransferProgress(m_transferEngine->progress());
     Q_EMIT transferEngineChanged();
@@ -288,6 +326,11 @@ QCoro::Task<void> AppState::runTransfer()
     co_await engine->run();
     if (!self)
         co_return;
+    // Exports exist for this transfer only.
+    if (m_keychainHandler)
+        m_keychainHandler->discardExport();
+    if (m_settingsHandler)
+        m_settingsHandler->discardExports();
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
     goToNext();
 }

@@ -32,6 +32,8 @@ class EngineeringMigrationPlan;
 class EngineeringToolsDetector;
 class MigrationLogger;
 class HomeFolderScanner;
+class KeychainHandler;
+class SystemSettingsHandler;
 class TransferConnection;
 class TransferEngine;
 
@@ -115,6 +117,9 @@ public:
 
     // Rewrites the old home folder in received files; handed to each destination transfer.
     void setAccountRewriter(std::shared_ptr<AccountPathRewriter> rewriter) { m_accountRewriter = std::move(rewriter); }
+    // Destination: preferences of applications not installed here are accepted (to be
+    // staged until the application arrives) instead of refused.
+    void setKeepMissingAppPreferences(bool keep) { *m_keepMissingAppPreferences = keep; }
 
     Q_INVOKABLE void goToNext();
     Q_INVOKABLE void goBack();
@@ -229,6 +234,11 @@ private:
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
     bool m_preFlightScanRunning = false;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
+    // The handlers whose exports live until the transfer ends.
+    std::shared_ptr<SystemSettingsHandler> m_settingsHandler;
+    std::shared_ptr<KeychainHandler> m_keychainHandler;
+    // Read when the destination's handlers are made, after the account step.
+    std::shared_ptr<bool> m_keepMissingAppPreferences = std::make_shared<bool>(false);
 };
 
 } // namespace kivo

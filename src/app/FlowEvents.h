@@ -21,6 +21,7 @@ enum class FlowExit {
     pairingFailed,  // pairing cancelled, expired or a wrong code
     noSource,       // no source found or reached in time
     refused,        // a readiness check stopped it before anything was sent
+    serviceUnavailable, // a system service the selection needs (the keychain) cannot be used
 };
 
 // Why a flow stopped, in words a person can act on.
@@ -68,6 +69,15 @@ struct CategoryReport {
     QString name;
     int filesCompleted = 0;
     std::uint64_t bytes = 0;
+};
+
+// What a category's handler imported on the destination, or why it could not.
+struct ImportReport {
+    QString categoryID;
+    int imported = 0;
+    int updated = 0;
+    int failed = 0;
+    std::optional<QString> error;
 };
 
 struct VerificationReport {

@@ -115,6 +115,12 @@ void MigrationFlow::forwardEngineEvents()
         Q_EMIT categoryCompleted({id, DataCategory::displayNameFor(id), c.filesCompleted, c.bytesTransferred});
     });
     connect(engine, &TransferEngine::fileFailed, this, [this](const FileError& e) { Q_EMIT fileFailed(e); });
+    connect(engine, &TransferEngine::categoryImported, this, [this](const QString& id, int imported, int updated, int failed) {
+        Q_EMIT categoryImported({id, imported, updated, failed, std::nullopt});
+    });
+    connect(engine, &TransferEngine::categoryImportFailed, this, [this](const QString& id, const QString& error) {
+        Q_EMIT categoryImported({id, 0, 0, 0, error});
+    });
     connect(engine, &TransferEngine::verificationFinished, this, [this, progress] {
         Q_EMIT verificationFinished({int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
                                      progress->verificationMismatches()});

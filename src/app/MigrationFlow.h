@@ -41,6 +41,7 @@ Q_SIGNALS:
     void categoryCompleted(kivo::CategoryReport category);
     void progressChanged(kivo::ProgressSnapshot progress);
     void fileFailed(kivo::FileError error);
+    void categoryImported(kivo::ImportReport report);
     void verificationFinished(kivo::VerificationReport report);
     void summaryReady(kivo::TransferSummary summary);
     void failed(kivo::FlowFailure failure);

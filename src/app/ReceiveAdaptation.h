@@ -33,6 +33,8 @@ public:
     };
 
     ReceiveAdaptation(Options options, HelperInstaller& helper, QObject* parent = nullptr);
+    // Preferences of missing applications wait in the store rather than being refused.
+    bool stagesPreferences() const { return m_options.restoreMode != PrefRestoreMode::immediate; }
     ~ReceiveAdaptation() override;
 
     // The home a manifest's source had: the folder its items' absolute paths share

@@ -204,6 +204,7 @@ void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
     const QString sourceUser = peer.username == QLatin1String("Unknown") ? host::loginUserName() : peer.username;
     const QString home = session().environment().homeFolder;
     if (m_request.adaptation) {
+        session().setKeepMissingAppPreferences(m_request.adaptation->stagesPreferences());
         if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
             m_request.adaptation->attach(*engine, peer.username == QLatin1String("Unknown") ? QString() : peer.username);
             session().confirmUserMapping(m_request.adaptation->mappingFor(TransferManifest{}));

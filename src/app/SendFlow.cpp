@@ -4,6 +4,8 @@
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
+#include "categories/KeychainHandler.h"
+#include "transfer/Background.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringMigrationPlan.h"
@@ -58,10 +60,11 @@ QCoro::Task<void> SendFlow::runSteps()
     QStringList known;
     for (const DataCategory& c : DataCategory::allCategories())
         known << c.id;
-    const QStringList categories = m_request.categories.value_or(known);
+    QStringList categories = m_request.categories.value_or(known);
     known << DataCategory::engineeringTools().id; // only when asked for
     if (const auto problem = unknownCategory(categories, known))
         fail(FlowExit::usage, *problem);
+    categories = co_await confirmSensitive(std::move(categories));
     if (categories.contains(DataCategory::engineeringTools().id))
         co_await planDeveloperTools();
     else if (!m_request.devInclude.isEmpty())
@@ -94,6 +97,33 @@ QCoro::Task<void> SendFlow::runSteps()
     session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
     if (failure)
         throw *failure;
+}
+
+// The keychain is checked before anyone is asked to pair: confirmed, and readable.
+QCoro::Task<QStringList> SendFlow::confirmSensitive(QStringList categories)
+{
+    const QString keychain = QStringLiteral("keychain");
+    if (!categories.contains(keychain))
+        co_return categories;
+    QString warningText;
+    for (const DataCategory& c : DataCategory::allCategories())
+        if (c.id == keychain)
+            warningText = c.sensitivityWarning.value_or(QString());
+    bool confirmed = m_request.confirmSensitive;
+    if (!confirmed && m_request.askSensitive)
+        confirmed = co_await m_request.askSensitive(warningText);
+    if (!confirmed) {
+        if (m_request.categories)
+            fail(FlowExit::usage, warningText + QStringLiteral(" Confirm with --confirm-sensitive to include the keychain."));
+        categories.removeAll(keychain);
+        Q_EMIT warning(QStringLiteral("The keychain is left out: it moves only once its warning is confirmed."));
+        co_return categories;
+    }
+    const auto check = m_request.keychainProblem ? m_request.keychainProblem : [] { return KeychainHandler::sourceProblem(); };
+    const QString problem = co_await runInBackground(check);
+    if (!problem.isEmpty())
+        fail(FlowExit::serviceUnavailable, problem);
+    co_return categories;
 }
 
 // Narrows the home folder scan to the requested folders; the names selected.

@@ -8,6 +8,8 @@
 
 #include <QStringList>
 
+#include <functional>
+
 #include <optional>
 
 namespace kivo {
@@ -27,6 +29,13 @@ public:
         QStringList devInclude; // developer items toggled by name (sensitive ones and folders only so)
         // The readiness checks and the scan after pairing; the destination's disk is not ours to read.
         PreflightSettings preflight{ConnectionType::wifi, false, false, std::nullopt, std::nullopt, false};
+        // The keychain moves only once its warning is confirmed: up front, or by
+        // the user when asked (true: confirmed). Neither: named, the flow stops;
+        // by default, it is left out.
+        bool confirmSensitive = false;
+        std::function<QCoro::Task<bool>(QString warning)> askSensitive;
+        // Why this machine's keychain cannot be read, or empty; the system's check when unset.
+        std::function<QString()> keychainProblem;
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);
@@ -48,6 +57,7 @@ protected:
 
 private:
     QCoro::Task<QStringList> applySelection();
+    QCoro::Task<QStringList> confirmSensitive(QStringList categories);
     void resumeOrRecord(const QStringList& categories, const QStringList& folders);
     void startAdvertising();
     void announce();

@@ -189,9 +189,12 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
         manifest.categoryIDs.append(entry.categoryID);
         if (entry.handler) {
             try {
-                QCoro::Task<QList<TransferManifest::FileItem>> listing = entry.handler->enumerateFiles(entry.paths);
-                QList<TransferManifest::FileItem> items = co_await listing;
-                manifest.items.append(std::move(items));
+                QCoro::Task<CategoryTransferHandler::Listing> listing = entry.handler->enumerateListing(entry.paths);
+                CategoryTransferHandler::Listing found = co_await listing;
+                for (const auto& folder : std::as_const(found.skippedFolders))
+                    qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
+                manifest.items.append(std::move(found.items));
+                manifest.skippedFolders.append(std::move(found.skippedFolders));
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote()
                     << "Listing" << entry.categoryID << "failed, the category stays empty:" << describe(e);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <utility>
 
 namespace kivo {
@@ -19,17 +20,38 @@ public:
     using Item = TransferManifest::FileItem;
     // (path, reason) of an item that should not be written on this machine.
     using Refusal = std::pair<QString, QString>;
+    // What a listing found, and the folders it could not read.
+    struct Listing {
+        QList<Item> items;
+        QList<TransferManifest::SkippedFolder> skippedFolders;
+    };
+    // What finishing a category put in place: new entries, replaced ones, and
+    // entries that could not be taken.
+    struct ImportCounts {
+        int imported = 0;
+        int updated = 0;
+        int failed = 0;
+        bool operator==(const ImportCounts&) const = default;
+    };
 
     virtual ~CategoryTransferHandler() = default;
 
     virtual QString categoryID() const = 0;
     // `paths` are "~/"-style. May throw.
     virtual QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) = 0;
+    // The same, with the folders that could not be read; a handler that walks folders says which.
+    virtual QCoro::Task<Listing> enumerateListing(QStringList paths)
+    {
+        Listing listing;
+        listing.items = co_await enumerateFiles(std::move(paths));
+        co_return listing;
+    }
     // absolutePath of every item that cannot be read.
     virtual QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) = 0;
     virtual QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) = 0;
-    // The destination paths received for the category. May throw.
-    virtual QCoro::Task<void> postImport(QStringList receivedFiles) = 0;
+    // The destination paths received for the category. May throw. What it
+    // imported, or nothing for a handler that only places files.
+    virtual QCoro::Task<std::optional<ImportCounts>> postImport(QStringList receivedFiles) = 0;
 };
 
 } // namespace kivo

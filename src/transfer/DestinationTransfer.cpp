@@ -300,8 +300,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
     Q_EMIT categoryStarted(categoryID);
     if (auto h = handler(categoryID)) {
         const QList<CategoryTransferHandler::Refusal> refused = co_await h->preflightDestination(items);
-        for (const auto& [path, reason] : refused)
+        for (const auto& [path, reason] : refused) {
             addFileError(path, categoryID, reason);
+            if (const qsizetype i = m_itemIndex.value(path, -1); i >= 0 && m_manifest->items[i].categoryID == categoryID)
+                m_handlerRefusals.insert(i, reason);
+        }
     }
 }
 
@@ -317,10 +320,33 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
         }
     }
     if (auto h = handler(categoryID)) {
+        QString failure;
         try {
-            co_await h->postImport(m_writtenByCategory.value(categoryID));
+            const auto counts = co_await h->postImport(m_writtenByCategory.value(categoryID));
+            if (counts)
+                Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+            for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+                const auto& item = m_manifest->items[i];
+                if (item.categoryID != categoryID || !m_itemsWritten.contains(i) || !m_checkedHashes.contains(i))
+                    continue;
+                if (const WirePathCheck check = checkPath(item.relativePath);
+                    !check.refusal && !m_writer->regularFileSize(check.destination))
+                    m_consumedByHandler.insert(i);
+            }
         } catch (const std::exception& e) {
-            qCWarning(lcTransferEngine).noquote() << "postImport of" << categoryID << "failed:" << describe(e);
+            failure = describe(e);
+        }
+        if (!failure.isEmpty()) {
+            // What arrived is of no use until imported: those files count as failed.
+            qCCritical(lcTransferEngine).noquote() << "postImport of" << categoryID << "failed:" << failure;
+            for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+                const auto& item = m_manifest->items[i];
+                if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
+                    continue;
+                m_manifest->markFileFailed(i);
+                addFileError(item.relativePath, categoryID, failure);
+            }
+            Q_EMIT categoryImportFailed(categoryID, failure);
         }
     }
     if (m_categoryFinalized) {
@@ -364,7 +390,8 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
         const WirePathCheck check = checkPath(item.relativePath);
         if (check.refusal || (kept && !m_sourceHashes.contains(i)))
             ++skipped;
-        else if ((item.size > FileHasher::kVerificationSizeLimit || m_adaptedPaths.contains(check.destination))
+        else if ((item.size > FileHasher::kVerificationSizeLimit || m_adaptedPaths.contains(check.destination)
+                  || m_consumedByHandler.contains(i))
                  && m_checkedHashes.contains(i))
             hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
         else

@@ -124,6 +124,8 @@ private:
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
     void handleFileSkip(const MessageHeader& header);
+    // The fileSkip answering a chunk or completion of an item its handler refused.
+    std::optional<MessageHeader> handlerSkipFor(const QString& path);
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
@@ -173,6 +175,12 @@ private:
     // Files earlier runs of this transfer wrote.
     QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
+    // Items the category's handler said must not be written here, with the reason:
+    // their first chunk (or an empty file's completion) is answered with fileSkip.
+    QHash<qsizetype, QString> m_handlerRefusals;
+    // Items whose file the category's handler took in and removed (an imported
+    // export): verified by the hash they were checked against on arrival.
+    QSet<qsizetype> m_consumedByHandler;
     QSet<QString> m_conflictSkippedPaths;
     QSet<QString> m_adaptedPaths;
     std::unique_ptr<ResumeJournal> m_journal;

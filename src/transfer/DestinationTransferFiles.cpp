@@ -139,6 +139,10 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         co_await send(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;
     }
+    if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
+        co_await send(std::move(*skip));
+        co_return;
+    }
     Target t;
     if (const QString refusal = chunkRefusal(header, *payload, &t); !refusal.isEmpty()) {
         t.refusal = refusal;
@@ -282,9 +286,29 @@ void DestinationTransfer::recordWritten(qsizetype itemIndex, const QString& dest
     m_writtenByCategory[m_manifest->items[itemIndex].categoryID].append(destinationPath);
 }
 
+std::optional<MessageHeader> DestinationTransfer::handlerSkipFor(const QString& path)
+{
+    if (m_handlerRefusals.isEmpty())
+        return std::nullopt;
+    const auto refusal = m_handlerRefusals.constFind(m_itemIndex.value(path, -1));
+    if (refusal == m_handlerRefusals.cend())
+        return std::nullopt;
+    // Recorded as a file error when the category started; nothing of it is written.
+    if (m_manifest->items[refusal.key()].transferStatus == FileTransferStatus::pending)
+        m_manifest->markFileSkipped(refusal.key());
+    MessageHeader skip = makeHeader(MessageType::fileSkip);
+    skip.filePath = path;
+    skip.errorMessage = *refusal;
+    return skip;
+}
+
 QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
 {
     const QString path = header.filePath.value_or(QString());
+    if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
+        co_await send(std::move(*skip));
+        co_return;
+    }
     const Target t = target(path);
     if (!t.refusal.isEmpty()) {
         qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),

@@ -16,6 +16,11 @@ namespace {
 const QString kPlaceholderReason = QStringLiteral("iCloud Drive placeholder — download to local first");
 const QString kPermissionDenied = QStringLiteral("Permission denied");
 
+// The destination answered a file's chunk or completion with fileSkip: it will not take the file.
+struct SkippedByDestination {
+    QString reason;
+};
+
 // Files up to this size are opened and read on the calling thread.
 constexpr std::uint64_t kInlineReadBytes = 65536;
 
@@ -335,6 +340,10 @@ std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, co
             told = e.description();
             addFileError(path, categoryID, *told);
         }
+    } catch (const SkippedByDestination& e) {
+        // The destination refused it and needs no word back.
+        m_manifest->markFileSkipped(itemIndex);
+        addFileError(path, categoryID, e.reason);
     } catch (const SourceFileChanged& e) {
         qCCritical(lcTransferEngine).noquote() << e.description();
         m_manifest->markFileFailed(itemIndex);
@@ -498,6 +507,8 @@ QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t 
         const bool diskFull = reply.header.errorCode == QLatin1String("disk_full");
         if (reply.header.type == MessageType::chunkAck)
             co_return;
+        if (reply.header.type == MessageType::fileSkip)
+            throw SkippedByDestination{reply.header.errorMessage.value_or(QStringLiteral("Skipped by destination"))};
         if (reply.header.type == MessageType::chunkNack)
             qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", index,
                        qUtf8Printable(relativePath), long(attempt + 1), long(kMaxChunkAttempts));
@@ -539,6 +550,8 @@ QCoro::Task<void> SourceTransfer::completeFile(QString relativePath, QString who
         whileAwaitingFileAck();
     const Message reply = co_await m_connection->receiveMessage();
     restoreIdleDeadline();
+    if (reply.header.type == MessageType::fileSkip)
+        throw SkippedByDestination{reply.header.errorMessage.value_or(QStringLiteral("Skipped by destination"))};
     if (reply.header.type != MessageType::fileAck)
         throw TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.header.type));
 }

@@ -79,6 +79,9 @@ Q_SIGNALS:
     void categoryStarted(QString categoryID);
     void categoryCompleted(QString categoryID);
     void fileFailed(kivo::FileError error);
+    // A category's handler put what arrived in place (destination).
+    void categoryImported(QString categoryID, int imported, int updated, int failed);
+    void categoryImportFailed(QString categoryID, QString error);
     void verificationFinished();
     void finished();
 

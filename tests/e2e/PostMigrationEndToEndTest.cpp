@@ -128,6 +128,8 @@ TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEvery
                                advertised.value(u"code"_s).toString(), u"--json"_s});
     receiver.closeWriteChannel();
     ASSERT_TRUE(receiver.waitForFinished(120000));
+    if (receiver.exitCode() != 0)
+        std::fprintf(stderr, "%s\n", receiver.readAllStandardOutput().constData());
     EXPECT_EQ(receiver.exitCode(), 0) << receiver.readAllStandardError().constData();
     EXPECT_EQ(sender.finish(), 0);
     const QList<QJsonObject> all = events(receiver.readAllStandardOutput());

@@ -11,6 +11,12 @@ namespace kivo::test {
 
 CliProcess::CliProcess(const QString& program, const QStringList& args) { m_process.start(program, args); }
 
+CliProcess::CliProcess(const QString& program, const QStringList& args, const QProcessEnvironment& environment)
+{
+    m_process.setProcessEnvironment(environment);
+    m_process.start(program, args);
+}
+
 CliProcess::~CliProcess()
 {
     if (m_process.state() != QProcess::NotRunning) {

@@ -13,6 +13,7 @@ namespace kivo::test {
 class CliProcess {
 public:
     CliProcess(const QString& program, const QStringList& args);
+    CliProcess(const QString& program, const QStringList& args, const QProcessEnvironment& environment);
     ~CliProcess();
 
     // The first event of that name, or an empty object once the process ended or time ran out.

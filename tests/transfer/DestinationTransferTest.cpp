@@ -214,12 +214,16 @@ TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTh
 TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrectorAndCallback)
 {
     const QString plist = u"~/Library/Preferences/com.vendor.app.plist"_s, apps = u"applicationData"_s;
-    auto handler = std::make_shared<RecordingHandler>(apps, true);
+    const QString config = u"~/Library/Application Support/App/config.json"_s;
+    auto handler = std::make_shared<RecordingHandler>(apps);
     handler->refusals = {{plist, u"App not installed on destination"_s}};
+    auto failing = std::make_shared<RecordingHandler>(u"userFiles"_s, true);
     auto adapter = std::make_shared<RecordingAdapter>();
     auto corrector = std::make_shared<RecordingCorrector>();
     QStringList finalized;
+    QList<int> counts;
     engine().registerHandler(handler);
+    engine().registerHandler(failing);
     engine().setAccountAdapter(adapter);
     engine().setOwnershipCorrector(corrector);
     engine().setUserMapping(UserMapping::make(u"old"_s, u"/Users/old"_s, u"new"_s, home()));
@@ -227,8 +231,9 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
         finalized.append(id + u':' + QString::number(items.size()));
         co_return;
     });
-    addItem(plist, "<plist/>", apps).mode = 0600;
-    addItem(u"~/Library/Application Support/App/config.json"_s, "{\"home\":\"/Users/old\"}", apps);
+    QObject::connect(&engine(), &TransferEngine::categoryImported, [&](const QString&, int imported, int, int) { counts << imported; });
+    addItem(plist, "<plist/>", apps);
+    addItem(config, "{\"home\":\"/Users/old\"}", apps).mode = 0600;
     addItem(u"/Users/old/Library/App/.ssh/id_ed25519"_s, "key", apps);
     addItem(u"~/Documents/note.txt"_s, "/Users/old");
     pushManifest();
@@ -238,22 +243,35 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     receive();
 
     ASSERT_TRUE(progress()->isComplete());
-    ASSERT_EQ(progress()->fileErrors().size(), 1);
+    // The refused preference's chunk and completion (this script sends both) are answered with fileSkip.
+    const auto skips = peer.sentOfType(MessageType::fileSkip);
+    ASSERT_EQ(skips.size(), 2);
+    for (const Message& skip : skips) {
+        EXPECT_EQ(skip.header.filePath, plist);
+        EXPECT_EQ(skip.header.errorMessage, u"App not installed on destination"_s);
+    }
+    EXPECT_FALSE(QFile::exists(home() + u"/Library/Preferences/com.vendor.app.plist"_s));
+    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::skipped);
+    // A failed import fails what arrived for that category, with its reason.
+    ASSERT_EQ(progress()->fileErrors().size(), 2);
     EXPECT_EQ(progress()->fileErrors()[0].error, u"App not installed on destination"_s);
+    EXPECT_EQ(progress()->fileErrors()[1].filePath, u"~/Documents/note.txt"_s);
+    EXPECT_EQ(progress()->fileErrors()[1].error, u"cannot import"_s);
+    EXPECT_EQ(engine().manifest()->items[3].transferStatus, FileTransferStatus::failed);
+    EXPECT_EQ(counts, QList<int>{2});
     // Each finished category's written files, by where they landed.
-    EXPECT_EQ(adapter->calls, (QStringList{apps + u':' + home() + u"/Library/Preferences/com.vendor.app.plist|"_s + home()
-                                               + u"/Library/Application Support/App/config.json|"_s + home()
+    EXPECT_EQ(adapter->calls, (QStringList{apps + u':' + home() + u"/Library/Application Support/App/config.json|"_s + home()
                                                + u"/Library/App/.ssh/id_ed25519"_s,
                                            u"userFiles:"_s + home() + u"/Documents/note.txt"_s}));
-    EXPECT_EQ(handler->imported.size(), 3);
+    EXPECT_EQ(handler->imported.size(), 2);
     EXPECT_EQ(finalized, (QStringList{u"applicationData:3"_s, u"userFiles:1"_s}));
     // Different accounts: the helper sets modes, and ownership covers every written file.
     // Set before the file takes its final name.
-    EXPECT_EQ(corrector->modes, QStringList{DestinationTransfer::partialPathFor(home() + u"/Library/Preferences/com.vendor.app.plist"_s,
-                                                                                u"T-1"_s, plist) + u":600"_s});
+    EXPECT_EQ(corrector->modes, QStringList{DestinationTransfer::partialPathFor(home() + u"/Library/Application Support/App/config.json"_s,
+                                                                                u"T-1"_s, config) + u":600"_s});
     ASSERT_EQ(corrector->calls.size(), 1);
     EXPECT_EQ(corrector->calls[0].mid(0, 2), (QStringList{home(), u"new"_s}));
-    EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 4);
+    EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 3);
 }
 
 // The pre-flight answers themselves are the hostile-source run's to check.

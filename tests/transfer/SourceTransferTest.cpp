@@ -97,6 +97,7 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     // The placeholder's path does not exist: opening it would fail and be reported.
     add(manifest, fileItem(u"~/Documents/.report.pdf.icloud"_s, dir.filePath(u"nowhere/.report.pdf.icloud"_s), 4096));
     const auto secret = addFile(u"secret"_s, "top");
+    const auto refused = addFile(u"refused"_s, patterned(2000, 5));
     auto handler = std::make_shared<RecordingHandler>(u"userFiles"_s);
     handler->unreadable = {secret.absolutePath};
     engine().registerHandler(handler);
@@ -105,6 +106,11 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
             return header(MessageType::chunkNack, h.filePath, h.chunkIndex);
         if (h.filePath == odd.relativePath && attempt == 0)
             return header(MessageType::fileAck); // a stray reply counts as a rejection
+        if (h.filePath == refused.relativePath) {
+            MessageHeader skip = header(MessageType::fileSkip, h.filePath);
+            skip.errorMessage = u"Safari must be closed before transferring its data"_s;
+            return skip;
+        }
         return std::nullopt;
     };
     peer.verificationReply = [&]() -> std::optional<MessageHeader> {
@@ -119,26 +125,29 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     EXPECT_EQ(chunksSentFor(doomed.relativePath), 3);
     EXPECT_EQ(chunksSentFor(odd.relativePath), 2);
     EXPECT_EQ(chunksSentFor(secret.relativePath), 0);
+    EXPECT_EQ(chunksSentFor(refused.relativePath), 1) << "a file the destination refuses stops at once";
     const auto skips = peer.connection.sentOfType(MessageType::fileSkip);
-    ASSERT_EQ(skips.size(), 3) << "the destination hears of every file given up";
+    ASSERT_EQ(skips.size(), 3) << "the destination hears of every file given up, but not of one it refused";
     EXPECT_EQ(skips[0].header.filePath, doomed.relativePath);
     EXPECT_EQ(skips[0].header.errorMessage, u"Max retries exceeded"_s);
     EXPECT_EQ(skips[1].header.errorMessage, u"iCloud Drive placeholder — download to local first"_s);
     EXPECT_EQ(skips[2].header.filePath, secret.relativePath);
     EXPECT_EQ(skips[2].header.errorMessage, u"Permission denied"_s);
     EXPECT_EQ(handler->validateCalls, 1);
-    EXPECT_EQ(handler->validatedItems, 6);
+    EXPECT_EQ(handler->validatedItems, 7);
 
     QStringList errors;
     for (const FileError& e : progress()->fileErrors())
         errors.append(e.filePath + u": "_s + e.error);
     EXPECT_EQ(errors, (QStringList{doomed.relativePath + u": Max retries exceeded"_s,
-                                   secret.relativePath + u": Permission denied"_s}))
+                                   secret.relativePath + u": Permission denied"_s,
+                                   refused.relativePath + u": Safari must be closed before transferring its data"_s}))
         << "the placeholder is counted, not an error";
     EXPECT_EQ(progress()->iCloudStubsSkipped(), 1);
     EXPECT_EQ(progress()->iCloudStubsBytesSkipped(), 4096u);
     EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::failed);
     EXPECT_EQ(engine().manifest()->items[4].transferStatus, FileTransferStatus::skipped);
+    EXPECT_EQ(engine().manifest()->items[6].transferStatus, FileTransferStatus::skipped);
     EXPECT_EQ(progress()->filesCompleted(), 3);
     EXPECT_EQ(progress()->verificationMismatches(), QStringList{fine.relativePath}) << "an unknown path is no mismatch";
     EXPECT_EQ(progress()->verificationFilesChecked(), 2);

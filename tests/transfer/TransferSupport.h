@@ -98,12 +98,12 @@ public:
         co_return unreadable;
     }
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
-    QCoro::Task<void> postImport(QStringList received) override
+    QCoro::Task<std::optional<ImportCounts>> postImport(QStringList received) override
     {
         imported = received;
         if (m_failImport)
-            throw std::runtime_error("import failures are ignored");
-        co_return;
+            throw std::runtime_error("cannot import");
+        co_return ImportCounts{int(received.size()), 0, 0};
     }
 
     QList<Item> listed;

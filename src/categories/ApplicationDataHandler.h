@@ -1,0 +1,29 @@
+#pragma once
+
+#include "categories/CategoryHandlerBase.h"
+
+#include <QSet>
+
+namespace kivo {
+
+// "applicationData": application support files and preferences; on the
+// destination, preferences of applications it does not have are refused.
+class ApplicationDataHandler : public CategoryHandlerBase {
+public:
+    explicit ApplicationDataHandler(QString homeFolder);
+
+    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
+    QCoro::Task<Listing> enumerateListing(QStringList paths) override;
+    // Preferences of applications not installed here, unless they are kept for later.
+    QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) override;
+    // Staged preferences wait for their application: then nothing is refused.
+    void setKeepsPreferencesOfMissingApps(bool keep) { m_keepMissing = keep; }
+
+    // The refusals for `items` given the bundle identifiers installed here.
+    static QList<Refusal> refusals(const QList<Item>& items, const QSet<QString>& installed);
+
+private:
+    bool m_keepMissing = false;
+};
+
+} // namespace kivo

@@ -1,0 +1,63 @@
+#include "categories/CategoryHandlerBase.h"
+
+#include "categories/FileEnumeration.h"
+
+#include <QCoroFuture>
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace kivo {
+
+namespace {
+
+// Futures are made outside the coroutines: g++ 12 mishandles lambda temporaries inside co_await.
+QFuture<QStringList> startReadableCheck(QList<TransferManifest::FileItem> items)
+{
+    return QtConcurrent::run([items = std::move(items)] {
+        QStringList unreadable;
+        for (const auto& item : items)
+            if (!QFileInfo(item.absolutePath).isReadable())
+                unreadable.append(item.absolutePath);
+        return unreadable;
+    });
+}
+
+QFuture<CategoryTransferHandler::Listing> startListing(QStringList paths, QString categoryID, UserFolders home)
+{
+    return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), home = std::move(home)] {
+        CategoryTransferHandler::Listing listing;
+        files::appendCategoryItems(listing.items, paths, id, home, &listing.skippedFolders);
+        return listing;
+    });
+}
+
+} // namespace
+
+CategoryHandlerBase::CategoryHandlerBase(QString categoryID, QString homeFolder)
+    : m_categoryID(std::move(categoryID)), m_home(std::move(homeFolder))
+{
+}
+
+QCoro::Task<QStringList> CategoryHandlerBase::validateSourceAccess(QList<Item> items)
+{
+    QFuture<QStringList> check = startReadableCheck(std::move(items));
+    co_return co_await check;
+}
+
+QCoro::Task<QList<CategoryTransferHandler::Refusal>> CategoryHandlerBase::preflightDestination(QList<Item>)
+{
+    co_return QList<Refusal>{};
+}
+
+QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> CategoryHandlerBase::postImport(QStringList)
+{
+    co_return std::nullopt;
+}
+
+QCoro::Task<CategoryTransferHandler::Listing> CategoryHandlerBase::listPaths(QStringList paths)
+{
+    QFuture<Listing> listing = startListing(std::move(paths), m_categoryID, m_home);
+    co_return co_await listing;
+}
+
+} // namespace kivo

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "transfer/CategoryTransferHandler.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+namespace kivo {
+
+// The handler of a category for a home folder: "userFiles", "applicationData",
+// "systemSettings", "browserData", and "keychain" only with the paired
+// connection's 256-bit key. Null for any other id.
+std::shared_ptr<CategoryTransferHandler> makeCategoryHandler(const QString& categoryID, const QString& homeFolder,
+                                                             const QByteArray& sessionKey = {});
+
+} // namespace kivo

@@ -1,0 +1,31 @@
+#include "categories/UserFilesHandler.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace kivo {
+
+UserFilesHandler::UserFilesHandler(QString homeFolder)
+    : CategoryHandlerBase(QStringLiteral("userFiles"), std::move(homeFolder))
+{
+}
+
+QCoro::Task<QList<CategoryTransferHandler::Item>> UserFilesHandler::enumerateFiles(QStringList paths)
+{
+    Listing listing = co_await listPaths(std::move(paths));
+    co_return listing.items;
+}
+
+QCoro::Task<CategoryTransferHandler::Listing> UserFilesHandler::enumerateListing(QStringList paths)
+{
+    return listPaths(std::move(paths));
+}
+
+QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> UserFilesHandler::postImport(QStringList receivedFiles)
+{
+    for (const QString& path : std::as_const(receivedFiles))
+        QDir().mkpath(QFileInfo(home().expandTilde(path)).absolutePath());
+    co_return std::nullopt;
+}
+
+} // namespace kivo

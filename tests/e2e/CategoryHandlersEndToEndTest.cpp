@@ -1,0 +1,278 @@
+#include "support/CliProcess.h"
+#include "support/FileBytes.h"
+#include "support/KeyringSession.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + u"/cli/kivo-cli"_s; }
+
+// An independent writer: python's plistlib, in the format asked for.
+void writePlist(const QString& path, const QString& pythonDict, const QString& format)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    const int rc = QProcess::execute(u"python3"_s, {u"-c"_s, u"import plistlib,sys; plistlib.dump(%1, open(sys.argv[1],'wb'), fmt=plistlib.FMT_%2)"_s.arg(pythonDict, format), path});
+    ASSERT_EQ(rc, 0);
+}
+
+// The plist's contents as python sees them, for comparing two files.
+QByteArray plistContents(const QString& path)
+{
+    QProcess p;
+    p.start(u"python3"_s, {u"-c"_s, u"import plistlib,sys; print(sorted(plistlib.load(open(sys.argv[1],'rb')).items()))"_s, path});
+    p.waitForFinished();
+    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray("unreadable");
+}
+
+void put(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    writeBytes(path, bytes);
+}
+
+// Every file below `root` that holds `needle`.
+QStringList filesHolding(const QString& root, const QByteArray& needle)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(needle))
+            out << f.fileName();
+    }
+    return out;
+}
+
+} // namespace
+
+// Two kivo-cli runs, each with its own keyring: the keychain arrives whole and
+// never in clear on disk, settings domains are re-imported, and a running
+// browser's data is refused on the destination.
+TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings)
+{
+    KeyringSession sourceKeys, destinationKeys;
+    ASSERT_TRUE(sourceKeys.isRunning() && destinationKeys.isRunning()) << "scripts/keyring-session start failed";
+    QTemporaryDir work;
+    const QString source = work.filePath(u"src"_s), destination = work.filePath(u"dst"_s);
+    const QString sourceTmp = work.filePath(u"srctmp"_s);
+    QDir().mkpath(source + u"/Documents"_s);
+    QDir().mkpath(destination);
+    QDir().mkpath(sourceTmp);
+    put(source + u"/Documents/a.txt"_s, "hello");
+
+    const QByteArray netSecret = "n3t-s3cret-value", bigSecret = QByteArray(8000, 'b') + "END";
+    const QStringList mailAttributes{u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
+                                     u"mail.example.org"_s, u"user"_s, u"ann"_s, u"protocol"_s, u"imap"_s};
+    ASSERT_TRUE(sourceKeys.store(u"Mail server"_s, mailAttributes, netSecret));
+    ASSERT_TRUE(sourceKeys.store(u"Grüße 🔑 Ünïcode"_s, {u"service"_s, u"notes"_s, u"account"_s, u"ann"_s}, "unicode-secret"));
+    ASSERT_TRUE(sourceKeys.store(u"Big one"_s, {u"service"_s, u"big"_s, u"account"_s, u"ann"_s}, bigSecret));
+    // The destination already has the mail password: it is updated, not duplicated.
+    ASSERT_TRUE(destinationKeys.store(u"Old mail"_s, mailAttributes, "old"));
+
+    writePlist(source + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'tilesize': 48, 'autohide': True}"_s, u"BINARY"_s);
+    writePlist(source + u"/Library/Preferences/com.apple.finder.plist"_s, u"{'ShowPathbar': True, 'name': 'Grüße'}"_s, u"XML"_s);
+    put(source + u"/Library/Preferences/com.apple.keyboard.plist"_s, "not a plist");
+    put(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s, "the destination's own");
+    put(source + u"/Library/Safari/History.db"_s, patterned(3000, 1));
+    put(source + u"/Library/Safari/Bookmarks.plist"_s, "bookmarks");
+    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(5000, 2));
+
+    // "Safari" runs on the destination; "Firefox" (capitalised) does not match "firefox".
+    const QString safari = work.filePath(u"Safari"_s), firefox = work.filePath(u"Firefox"_s);
+    ASSERT_TRUE(QFile::copy(u"/bin/sleep"_s, safari) && QFile::copy(u"/bin/sleep"_s, firefox));
+    QProcess safariRun, firefoxRun;
+    safariRun.start(safari, {u"300"_s});
+    firefoxRun.start(firefox, {u"300"_s});
+    ASSERT_TRUE(safariRun.waitForStarted() && firefoxRun.waitForStarted());
+
+    QProcessEnvironment sourceEnv = sourceKeys.environment();
+    sourceEnv.insert(u"TMPDIR"_s, sourceTmp);
+    CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s,
+                                  u"userFiles,keychain,systemSettings,browserData"_s, u"--confirm-sensitive"_s,
+                                  u"--hostname"_s, u"kc-src"_s, u"--json"_s}, sourceEnv);
+    const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
+    ASSERT_FALSE(ad.isEmpty()) << sender.errors().toStdString();
+    CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
+                                    u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
+                                    ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+    const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
+    const QJsonObject summary = receiver.waitForEvent(u"summary"_s, std::chrono::seconds(60));
+    // Only the refused Safari files are missing: both ends report them.
+    EXPECT_EQ(receiver.finish(), 1);
+    EXPECT_EQ(sender.finish(), 1);
+    safariRun.kill();
+    firefoxRun.kill();
+    safariRun.waitForFinished();
+    firefoxRun.waitForFinished();
+
+    // Imported exports and settings files are gone, yet verify by what arrived.
+    EXPECT_EQ(summary.value(u"mismatches"_s).toArray(), QJsonArray());
+    EXPECT_EQ(imported.value(u"category"_s).toString(), u"keychain"_s);
+    EXPECT_EQ(imported.value(u"imported"_s).toInt(), 2);
+    EXPECT_EQ(imported.value(u"updated"_s).toInt(), 1);
+    EXPECT_EQ(imported.value(u"failed"_s).toInt(), 0);
+    QStringList notTransferred;
+    for (const QJsonValue& p : summary.value(u"notTransferred"_s).toArray())
+        notTransferred << p.toObject().value(u"path"_s).toString() + u" | "_s + p.toObject().value(u"reason"_s).toString();
+    notTransferred.sort();
+    EXPECT_EQ(notTransferred, (QStringList{u"~/Library/Safari/Bookmarks.plist | Safari must be closed before transferring its data"_s,
+                                           u"~/Library/Safari/History.db | Safari must be closed before transferring its data"_s}));
+
+    // Keychain: label, attributes and secret, once each.
+    EXPECT_EQ(destinationKeys.secretTool({u"lookup"_s, u"server"_s, u"mail.example.org"_s, u"user"_s, u"ann"_s}), netSecret);
+    const QByteArray mail = destinationKeys.secretTool({u"search"_s, u"--all"_s, u"server"_s, u"mail.example.org"_s});
+    EXPECT_EQ(mail.count("label = "), 1) << mail.toStdString();
+    EXPECT_TRUE(mail.contains("label = Mail server"));
+    EXPECT_TRUE(destinationKeys.secretTool({u"search"_s, u"service"_s, u"notes"_s}).contains("label = Grüße 🔑 Ünïcode"));
+    EXPECT_EQ(destinationKeys.secretTool({u"lookup"_s, u"service"_s, u"big"_s}), bigSecret);
+    // No secret in clear on either side's disk, and no export left.
+    for (const QByteArray& secret : {netSecret, QByteArray("unicode-secret"), bigSecret.right(40)}) {
+        EXPECT_EQ(filesHolding(destination, secret), QStringList());
+        EXPECT_EQ(filesHolding(source, secret), QStringList());
+        EXPECT_EQ(filesHolding(sourceTmp, secret), QStringList());
+    }
+    EXPECT_EQ(QDir(sourceTmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    EXPECT_EQ(QDir(destination + u"/Library/Keychains"_s).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+    // Settings: equal content in either format; the corrupt one adds nothing.
+    for (const QString& name : {u"com.apple.dock.plist"_s, u"com.apple.finder.plist"_s})
+        EXPECT_EQ(plistContents(destination + u"/Library/Preferences/"_s + name),
+                  plistContents(source + u"/Library/Preferences/"_s + name)) << name.toStdString();
+    EXPECT_EQ(readBytes(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s), "the destination's own");
+    EXPECT_EQ(QDir(destination + u"/Library/Preferences/_kivo_settings"_s).entryList(QDir::Files), QStringList());
+
+    // Browsers: nothing of Safari, Firefox byte-identical.
+    EXPECT_FALSE(QDir(destination + u"/Library/Safari"_s).exists() && !QDir(destination + u"/Library/Safari"_s).isEmpty());
+    EXPECT_EQ(readBytes(destination + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s), patterned(5000, 2));
+    EXPECT_EQ(readBytes(destination + u"/Documents/a.txt"_s), "hello");
+}
+
+// Without a terminal the keychain needs --confirm-sensitive when named; a
+// keychain that cannot be reached stops the source before it advertises.
+TEST(CategoryHandlersEndToEnd, KeychainNeedsConfirmationAndAReachableService)
+{
+    QTemporaryDir home;
+    QProcess unconfirmed;
+    unconfirmed.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s, u"--json"_s});
+    unconfirmed.closeWriteChannel();
+    ASSERT_TRUE(unconfirmed.waitForFinished(30000));
+    EXPECT_EQ(unconfirmed.exitCode(), 2);
+    EXPECT_TRUE(unconfirmed.readAllStandardError().contains("This will copy all saved passwords"));
+    EXPECT_FALSE(unconfirmed.readAllStandardOutput().contains("advertising"));
+
+    QProcess noService;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + home.filePath(u"no-bus"_s));
+    noService.setProcessEnvironment(env);
+    noService.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s,
+                                u"--confirm-sensitive"_s, u"--json"_s});
+    noService.closeWriteChannel();
+    ASSERT_TRUE(noService.waitForFinished(30000));
+    EXPECT_EQ(noService.exitCode(), 7);
+    EXPECT_FALSE(noService.readAllStandardError().isEmpty());
+    EXPECT_FALSE(noService.readAllStandardOutput().contains("advertising"));
+}
+
+// The export is bound to its connection: a re-run after the destination was
+// killed sends a fresh one, and the items it brings again are updated, not doubled.
+TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainItemOnce)
+{
+    KeyringSession sourceKeys, destinationKeys;
+    ASSERT_TRUE(sourceKeys.isRunning() && destinationKeys.isRunning());
+    QTemporaryDir work;
+    const QString source = work.filePath(u"src"_s), destination = work.filePath(u"dst"_s);
+    QDir().mkpath(destination);
+    ASSERT_TRUE(sourceKeys.store(u"Wi-Fi"_s, {u"service"_s, u"wifi"_s, u"account"_s, u"home"_s}, "wifi-pass"));
+    ASSERT_TRUE(sourceKeys.store(u"Web"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
+                                            u"example.org"_s, u"user"_s, u"ann"_s}, "web-pass"));
+    // Enough browser data that the destination is still receiving it when killed.
+    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
+
+    const auto run = [&](bool killDestination) {
+        CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
+                                      u"--confirm-sensitive"_s, u"--hostname"_s, u"kc-rerun"_s, u"--json"_s},
+                          sourceKeys.environment());
+        const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
+        CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
+                                        u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
+                                        ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+        const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
+        if (killDestination) {
+            receiver.killHard();
+            sender.finish();
+        } else {
+            EXPECT_EQ(receiver.finish(), 0) << receiver.errors().toStdString();
+            EXPECT_EQ(sender.finish(), 0) << sender.errors().toStdString();
+        }
+        return imported;
+    };
+    const QJsonObject first = run(true);
+    EXPECT_EQ(first.value(u"imported"_s).toInt(), 2);
+    const QJsonObject second = run(false);
+    EXPECT_EQ(second.value(u"imported"_s).toInt(), 0);
+    EXPECT_EQ(second.value(u"updated"_s).toInt(), 2);
+
+    EXPECT_EQ(destinationKeys.secretTool({u"search"_s, u"--all"_s, u"service"_s, u"wifi"_s}).count("label = "), 1);
+    EXPECT_EQ(destinationKeys.secretTool({u"search"_s, u"--all"_s, u"server"_s, u"example.org"_s}).count("label = "), 1);
+    EXPECT_EQ(destinationKeys.secretTool({u"lookup"_s, u"service"_s, u"wifi"_s}), "wifi-pass");
+    EXPECT_EQ(readBytes(destination + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s),
+              patterned(48 * 1024 * 1024, 3));
+    EXPECT_EQ(QDir(destination + u"/Library/Keychains"_s).entryList(QDir::Files), QStringList());
+}
+
+// inspect lists what would move, secrets never among it, and leaves nothing behind.
+TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
+{
+    KeyringSession keys;
+    ASSERT_TRUE(keys.isRunning());
+    QTemporaryDir work;
+    const QString home = work.filePath(u"home"_s), tmp = work.filePath(u"tmp"_s);
+    QDir().mkpath(tmp);
+    ASSERT_TRUE(keys.store(u"Router"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s, u"router"_s},
+                           "router-secret"));
+    writePlist(home + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'a': 1}"_s, u"XML"_s);
+    put(home + u"/Library/Safari/History.db"_s, "h");
+
+    QProcessEnvironment env = keys.environment();
+    env.insert(u"TMPDIR"_s, tmp);
+    QProcess inspect;
+    inspect.setProcessEnvironment(env);
+    inspect.start(cliPath(), {u"inspect"_s, u"--home"_s, home, u"--categories"_s, u"keychain,systemSettings,browserData"_s,
+                              u"--json"_s});
+    ASSERT_TRUE(inspect.waitForFinished(60000));
+    EXPECT_EQ(inspect.exitCode(), 0) << inspect.readAllStandardError().toStdString();
+    const QByteArray out = inspect.readAllStandardOutput();
+    EXPECT_FALSE(out.contains("router-secret"));
+    const QJsonArray categories = QJsonDocument::fromJson(out).object().value(u"categories"_s).toArray();
+    ASSERT_EQ(categories.size(), 3);
+    const QJsonObject keychain = categories[0].toObject();
+    EXPECT_EQ(keychain.value(u"keychainItems"_s).toArray(),
+              QJsonArray({QJsonObject{{u"label"_s, u"Router"_s}, {u"class"_s, u"internet"_s},
+                                      {u"attributes"_s, QJsonObject{{u"server"_s, u"router"_s},
+                                                                    {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s}}}}}));
+    EXPECT_GT(keychain.value(u"totalSize"_s).toDouble(), 28);
+    const QJsonArray domains = categories[1].toObject().value(u"domains"_s).toArray();
+    ASSERT_EQ(domains.size(), 12);
+    EXPECT_TRUE(domains[0].toObject().value(u"exported"_s).toBool());
+    EXPECT_FALSE(domains[1].toObject().value(u"exported"_s).toBool());
+    EXPECT_EQ(categories[2].toObject().value(u"browsers"_s).toArray()[0].toObject(),
+              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 1}}));
+    EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+
+    QProcess bad;
+    bad.start(cliPath(), {u"inspect"_s, u"--categories"_s, u"photos"_s});
+    ASSERT_TRUE(bad.waitForFinished(30000));
+    EXPECT_EQ(bad.exitCode(), 2);
+}
