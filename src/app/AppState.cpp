@@ -26,16 +26,28 @@ bool skippedByDestination(MigrationStep step)
         || step == MigrationStep::preflightSummary;
 }
 
+} // namespace
+
 // The connection to the chosen peer runs on its own; its failure reaches the session as a signal.
-QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer)
+QCoro::Task<void> AppState::connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer)
 {
+    ++state->m_connectsInFlight;
+    std::optional<QString> failure;
     try {
         co_await manager->connectToPeer(std::move(peer));
     } catch (const std::exception& e) {
-        if (state)
-            Q_EMIT state->connectionFailed(describe(e));
+        failure = describe(e);
     }
+    if (!state)
+        co_return;
+    --state->m_connectsInFlight;
+    if (failure)
+        Q_EMIT state->connectionFailed(*failure);
+    else
+        Q_EMIT state->peerConnectedChanged();
 }
+
+namespace {
 
 QCoro::Task<void> sendConfirmInBackground(ConnectionManager* manager)
 {
@@ -59,6 +71,7 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
 {
     m_transferProgress = m_ownProgress.get();
     watchSourcePairing();
+    forwardScreenSignals();
 }
 
 AppState::~AppState()

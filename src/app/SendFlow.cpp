@@ -151,8 +151,7 @@ QCoro::Task<void> SendFlow::awaitPairing()
 QCoro::Task<void> SendFlow::prepareTransfer(QStringList categories)
 {
     // The destination maps accounts; the source keeps its own paths.
-    const QString home = session().environment().homeFolder;
-    session().confirmUserMapping(UserMapping::make(session().username(), home, session().username(), home));
+    session().confirmProposedUserMapping();
     DataCategoryManager* manager = session().categoryManager();
     for (const DataCategory& c : QList<DataCategory>(manager->categories()))
         if (c.isSelected != categories.contains(c.id))
