@@ -20,11 +20,6 @@ namespace {
 
 QString newTransferID() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
 
-bool skippedByDestination(MigrationStep step)
-{
-    return step == MigrationStep::manifest || step == MigrationStep::preflight
-        || step == MigrationStep::preflightSummary;
-}
 
 } // namespace
 

@@ -80,6 +80,8 @@ class AppState : public QObject {
     Q_PROPERTY(int bandwidthMbps READ bandwidthMbps WRITE setBandwidthMbps NOTIFY maxTransferMbpsChanged)
     Q_PROPERTY(QVariantList checkpoints READ checkpointRows NOTIFY checkpointsChanged)
     Q_PROPERTY(bool demoAvailable READ demoAvailable CONSTANT)
+    // The steps of the chosen role, in order: {value, title}.
+    Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
     Q_PROPERTY(QObject* profileManager READ nullManager CONSTANT)
     Q_PROPERTY(QObject* migrationLogger READ nullManager CONSTANT)
@@ -205,6 +207,7 @@ public:
     void setBandwidthMbps(int mbps);
     QVariantList checkpointRows() const;
     bool demoAvailable() const { return m_environment.demoAvailable; }
+    QVariantList roleSteps() const;
     QObject* nullManager() const { return nullptr; }
 
     Q_INVOKABLE void chooseRoleNamed(const QString& role);

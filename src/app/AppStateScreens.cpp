@@ -290,6 +290,20 @@ QVariantList AppState::checkpointRows() const
     return rows;
 }
 
+QVariantList AppState::roleSteps() const
+{
+    QVariantList steps;
+    for (int v = int(MigrationStep::welcome); v <= int(MigrationStep::complete); ++v) {
+        const auto step = static_cast<MigrationStep>(v);
+        if (!m_deviceRole && v > int(MigrationStep::roleSelection))
+            break;
+        if (m_deviceRole == DeviceRole::destination && skippedByDestination(step))
+            continue;
+        steps.append(QVariantMap{{QStringLiteral("value"), v}, {QStringLiteral("title"), displayName(step)}});
+    }
+    return steps;
+}
+
 void AppState::chooseRoleNamed(const QString& role)
 {
     if (const auto r = deviceRoleFromString(role))
