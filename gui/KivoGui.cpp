@@ -28,9 +28,13 @@ void registerTypes()
 
 void prepareEngine(QQmlApplicationEngine& engine)
 {
+    static bool styled = false;
+    if (!styled) {
+        // The Basic style draws the same on every platform and needs no theme plugin.
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        styled = true;
+    }
     registerTypes();
-    // The Basic style draws the same on every platform and needs no theme plugin.
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 

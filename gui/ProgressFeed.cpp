@@ -148,7 +148,7 @@ QVariantMap ProgressFeed::makeSummary() const
     QString outcome = QStringLiteral("complete");
     if (s.cancelled)
         outcome = QStringLiteral("cancelled");
-    else if (failureOf(s) || !engine)
+    else if (failureOf(s) || !p.isComplete())
         outcome = QStringLiteral("issues");
 
     const QString peer = m_state->selectedPeer() ? m_state->selectedPeer()->hostname : QStringLiteral("Unknown");
@@ -165,7 +165,7 @@ QVariantMap ProgressFeed::makeSummary() const
             {QStringLiteral("skippedFailed"), QStringLiteral("%1 / %2").arg(s.skipped).arg(s.failed)},
             {QStringLiteral("source"), source ? m_state->hostname() : peer},
             {QStringLiteral("destination"), source ? peer : m_state->hostname()},
-            {QStringLiteral("connection"), transport ? displayName(*transport) : QStringLiteral("Wi-Fi")},
+            {QStringLiteral("connection"), transport ? displayName(*transport) : QStringLiteral("Network")},
             {QStringLiteral("error"), s.error}};
 }
 

@@ -8,6 +8,13 @@ KSheet {
     required property var appState
     title: "Unfinished migration"
 
+    // Runs in the sheet's scope: the row that asked is gone once the list reloads.
+    function discard(transferID) {
+        appState.discardCheckpoint(transferID)
+        if (appState.checkpoints.length === 0)
+            close()
+    }
+
     KText { text: "kivo has resume data from a previous run."; Layout.fillWidth: true }
     Repeater {
         model: sheet.appState.checkpoints
@@ -24,11 +31,7 @@ KSheet {
             KButton {
                 text: "Discard"
                 Accessible.description: "From " + row.modelData.source
-                onClicked: {
-                    sheet.appState.discardCheckpoint(row.modelData.transferID)
-                    if (sheet.appState.checkpoints.length === 0)
-                        sheet.close()
-                }
+                onClicked: sheet.discard(row.modelData.transferID)
             }
         }
     }

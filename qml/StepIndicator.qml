@@ -11,15 +11,25 @@ Flow {
     Accessible.name: "Steps"
     Repeater {
         model: indicator.appState.roleSteps
-        delegate: Label {
+        delegate: Row {
+            id: step
             required property var modelData
             required property int index
             readonly property bool current: modelData.value === indicator.appState.stepValue
-            text: (index > 0 ? "›  " : "") + modelData.title
-            font.bold: current
-            opacity: current ? 1.0 : 0.6
-            Accessible.role: Accessible.ListItem
-            Accessible.name: modelData.title
+            spacing: 6
+            Label {
+                visible: step.index > 0
+                text: "›"
+                opacity: 0.6
+                Accessible.ignored: true
+            }
+            Label {
+                text: step.modelData.title
+                font.bold: step.current
+                opacity: step.current ? 1.0 : 0.6
+                Accessible.role: Accessible.ListItem
+                Accessible.name: text
+            }
         }
     }
 }
