@@ -13,6 +13,9 @@ WizardPage {
     subtitle: isSource ? (expired ? "The pairing window has closed." : "Read this code to the person at the other Mac.")
                        : "Type the 6-digit code shown on the other Mac."
 
+    // Typing starts in the first box.
+    Component.onCompleted: if (!isSource) codeEntry.clear()
+
     // The countdown reads the pairing window's own clock; this only refreshes the figure.
     Timer {
         interval: 250

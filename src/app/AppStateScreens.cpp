@@ -14,7 +14,7 @@
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 
-#include <QCoroSignal>
+#include <QCoroTimer>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocale>
@@ -125,8 +125,9 @@ QCoro::Task<bool> AppState::connectSelectedPeer(bool again)
     if (again || m_connectsInFlight == 0)
         reconnectPeer(*m_selectedPeer);
     const QDeadlineTimer deadline(kConnectWait);
+    // The attempt reports through signals; a short poll sees its end without missing an early one.
     while (self && !failure && m_connectsInFlight > 0 && !deadline.hasExpired())
-        co_await qCoro(this, &AppState::peerConnectedChanged, std::chrono::milliseconds(200));
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
     if (!self)
         co_return false;
     QObject::disconnect(watch);
@@ -409,6 +410,8 @@ void AppState::cancelTransfer()
 {
     if (m_transferEngine && !m_transferEngine->isCancelled())
         m_transferEngine->cancel();
+    else if (!m_transferEngine)
+        m_transferProgress->setIsCancelled(true); // nothing ran, and nothing will
     goToNext();
 }
 

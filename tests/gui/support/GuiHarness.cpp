@@ -101,6 +101,7 @@ GuiHarness::GuiHarness(SessionEnvironment environment, QSize size)
     }
     m_window->resize(size);
     m_window->show();
+    m_window->requestActivate(); // keys go to the focused control of the active window
     settle();
 }
 
