@@ -258,7 +258,9 @@ TEST(Screens, TextsLayoutAndScreenshots)
                 EXPECT_TRUE(texts.contains(text)) << "missing: " << text.toStdString();
             for (const QString& text : c.absent)
                 EXPECT_FALSE(texts.contains(text)) << "unexpected: " << text.toStdString();
-            EXPECT_TRUE(h.layoutProblems().isEmpty()) << h.layoutProblems().join(u'\n').toStdString() << size.width() << "x" << size.height();
+            EXPECT_TRUE(h.layoutProblems().isEmpty())
+                << h.layoutProblems().join(u'\n').toStdString() << " at " << size.width() << "x" << size.height();
+            EXPECT_TRUE(h.unnamedControls().isEmpty()) << h.unnamedControls().join(u'\n').toStdString();
             EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
             h.screenshot(QStringLiteral("%1-%2x%3%4").arg(QLatin1String(c.name)).arg(size.width()).arg(size.height())
                              .arg(scaleSuffix()));

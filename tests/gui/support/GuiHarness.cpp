@@ -10,6 +10,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QStandardPaths>
+#include <QTest>
 #include <cstdio>
 
 namespace kivo::test {
@@ -161,6 +162,40 @@ QStringList GuiHarness::layoutProblems()
             if (boxes[i].rect.adjusted(1, 1, -1, -1).intersects(boxes[j].rect.adjusted(1, 1, -1, -1)))
                 problems << QStringLiteral("\"%1\" overlaps \"%2\"").arg(name(boxes[i]), name(boxes[j]));
     return problems;
+}
+
+QStringList GuiHarness::unnamedControls()
+{
+    settle();
+    QStringList unnamed;
+    QList<QQuickItem*> pending{m_window->contentItem()};
+    while (!pending.isEmpty()) {
+        QQuickItem* item = pending.takeFirst();
+        if (!item->isVisible())
+            continue;
+        const bool control = item->inherits("QQuickAbstractButton") || item->inherits("QQuickTextField");
+        if (control) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(item);
+            if (!a || a->text(QAccessible::Name).isEmpty())
+                unnamed << QString::fromLatin1(item->metaObject()->className());
+        }
+        pending += item->childItems();
+    }
+    return unnamed;
+}
+
+QString GuiHarness::focusedName()
+{
+    settle();
+    QQuickItem* item = m_window->activeFocusItem();
+    QAccessibleInterface* a = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
+    return a ? a->text(QAccessible::Name) : QString();
+}
+
+void GuiHarness::key(int key, Qt::KeyboardModifiers modifiers)
+{
+    QTest::keyClick(m_window, Qt::Key(key), modifiers);
+    settle();
 }
 
 QObject* GuiHarness::openSheet(const QString& file)

@@ -40,6 +40,11 @@ public:
 
     // The accessible element of that name, as a screen reader finds it; null when none.
     QAccessibleInterface* accessible(const QString& name);
+    // Visible controls a screen reader could not name.
+    QStringList unnamedControls();
+    // The accessible name of the control that has the keyboard focus.
+    QString focusedName();
+    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // A screen reader's press on the element of that name; false when none is there or it is disabled.
     bool press(const QString& name);
     // A sheet of the module (e.g. "StagedPrefsView.qml") opened over the window by itself.
