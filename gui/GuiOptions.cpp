@@ -1,6 +1,8 @@
 #include "gui/GuiOptions.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 namespace kivo::gui {
 
@@ -61,9 +63,21 @@ GuiOptions parseGuiOptions(const QStringList& args)
     }
     if (workdirGiven && !o.demo)
         throw GuiUsageError(QStringLiteral("--workdir belongs to --demo"));
+    if (o.demo)
+        o.workdir = QDir::cleanPath(QDir(o.workdir.isEmpty() ? QDir::tempPath() + QStringLiteral("/kivo-demo") : o.workdir)
+                                        .absolutePath());
     if (o.home.isEmpty())
         o.home = QDir::homePath();
     return o;
+}
+
+QString siblingProgram(const QString& name)
+{
+    const QString here = QCoreApplication::applicationDirPath();
+    for (const QString& candidate : {here + u'/' + name, here + QStringLiteral("/../cli/") + name})
+        if (QFileInfo(candidate).isExecutable())
+            return QDir::cleanPath(candidate);
+    return name; // from PATH
 }
 
 } // namespace kivo::gui

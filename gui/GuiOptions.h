@@ -29,4 +29,7 @@ GuiOptions parseGuiOptions(const QStringList& args);
 
 extern const char* const kGuiUsage;
 
+// A program installed beside `kivo`, or in the build tree's cli folder.
+QString siblingProgram(const QString& name);
+
 } // namespace kivo::gui

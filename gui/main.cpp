@@ -38,6 +38,8 @@ int main(int argc, char** argv)
 
     SessionEnvironment environment{options.home, options.hostname, options.username, options.port};
     environment.demoAvailable = options.demo;
+    environment.demoWorkdir = options.workdir;
+    environment.demoPeerProgram = gui::siblingProgram(QStringLiteral("kivo-cli"));
     AppState state(environment);
     if (options.connectHost)
         state.addDirectPeer(peerForAddress(*options.connectHost, options.connectPort, std::nullopt));

@@ -1,5 +1,7 @@
 #include "app/AppState.h"
 
+#include "app/DemoPeer.h"
+
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -145,6 +147,7 @@ void AppState::goBack()
 
 void AppState::reset()
 {
+    m_demoPeer.reset();
     setCurrentStep(MigrationStep::welcome);
     setDeviceRole(std::nullopt);
     setSelectedPeer(std::nullopt);

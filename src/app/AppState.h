@@ -21,6 +21,7 @@ class AccountPathRewriter;
 class Clock;
 class ConnectionManager;
 class DataCategoryManager;
+class DemoPeer;
 class HomeFolderScanner;
 class TransferConnection;
 class TransferEngine;
@@ -34,6 +35,8 @@ struct SessionEnvironment {
     quint16 listenPort = 0; // 0: any free port
     Clock* clock = nullptr; // the pairing window's time; null: the system's
     bool demoAvailable = false; // the welcome screen offers a demonstration
+    QString demoWorkdir;        // its source-home and destination-home; never the user's home
+    QString demoPeerProgram;    // kivo-cli, which plays the other machine
 };
 
 // How a typed pairing code fared.
@@ -227,6 +230,11 @@ public:
     Q_INVOKABLE void cancelTransfer();
     Q_INVOKABLE void discardCheckpoint(const QString& transferID);
     Q_INVOKABLE void previewDemo();
+    // Demonstration: the canned source on the destination's list, and choosing it.
+    QList<DiscoveredPeer> demoPeers() const;
+    Q_INVOKABLE void demoSelectPeer(const QString& peerID);
+    // Demonstration: types the code the demo source shows.
+    void demoConfirmPairing();
 
 Q_SIGNALS:
     void currentStepChanged();
@@ -264,6 +272,10 @@ private:
     void setTransferProgress(TransferProgress* progress);
     void watchSourcePairing();
     void forwardScreenSignals();
+    void forwardSelectionSignals();
+    // Demonstration: the home follows the role (the sample's source or destination home).
+    void useHomeFolder(const QString& home);
+    void startDemoReceiver();
     void setPairingInProgress(bool on);
     void setPairingErrorText(QString text);
     void setConnectionErrorText(QString text);
@@ -294,6 +306,7 @@ private:
     QString m_pairingErrorText;
     QString m_connectionErrorText;
     int m_connectsInFlight = 0;
+    std::unique_ptr<DemoPeer> m_demoPeer;
 };
 
 } // namespace kivo

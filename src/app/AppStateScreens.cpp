@@ -1,6 +1,8 @@
 // The session's operations and plain-valued views for the screens.
 #include "app/AppState.h"
 
+#include "app/DemoData.h"
+#include "app/DemoPeer.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -37,6 +39,13 @@ QCoro::Task<void> detached(QCoro::Task<void> task)
     } catch (const std::exception& e) {
         qCWarning(lcApp).noquote() << "Background task failed:" << describe(e);
     }
+}
+
+const QString kDemoSourceName = QStringLiteral("Demo Source Mac");
+
+QString demoHome(const SessionEnvironment& e, DeviceRole role)
+{
+    return e.demoWorkdir + (role == DeviceRole::source ? QStringLiteral("/source-home") : QStringLiteral("/destination-home"));
 }
 
 } // namespace
@@ -90,6 +99,8 @@ void AppState::addDirectPeer(const DiscoveredPeer& peer)
 
 QList<DiscoveredPeer> AppState::peerList() const
 {
+    if (m_demoMode)
+        return demoPeers();
     QList<DiscoveredPeer> peers = m_connectionManager->discoveredPeers();
     for (const DiscoveredPeer& p : m_directPeers)
         if (std::none_of(peers.cbegin(), peers.cend(), [&p](const DiscoveredPeer& q) { return q.id == p.id; }))
@@ -307,12 +318,22 @@ QVariantList AppState::roleSteps() const
 
 void AppState::chooseRoleNamed(const QString& role)
 {
-    if (const auto r = deviceRoleFromString(role))
-        chooseRole(*r);
+    const auto r = deviceRoleFromString(role);
+    if (!r)
+        return;
+    if (m_demoMode)
+        useHomeFolder(demoHome(m_environment, *r));
+    chooseRole(*r);
+    if (m_demoMode && *r == DeviceRole::source && !m_demoPeer)
+        startDemoReceiver();
 }
 
 void AppState::choosePeer(const QString& peerID)
 {
+    if (m_demoMode) {
+        demoSelectPeer(peerID);
+        return;
+    }
     for (const DiscoveredPeer& p : peerList()) {
         if (p.id != peerID)
             continue;
@@ -423,29 +444,109 @@ void AppState::discardCheckpoint(const QString& transferID)
     Q_EMIT checkpointsChanged();
 }
 
+
 void AppState::previewDemo()
 {
-    if (!m_environment.demoAvailable)
+    if (!m_environment.demoAvailable || m_environment.demoWorkdir.isEmpty())
         return;
+    // The sample home to send from and an empty one to receive into, beside each other in the workdir.
+    try {
+        DemoData::buildSampleHome(demoHome(m_environment, DeviceRole::source), DemoData::kDemoFiles, DemoData::kDemoSeed);
+    } catch (const std::exception& e) {
+        setConnectionErrorText(describe(e));
+        return;
+    }
+    QDir(demoHome(m_environment, DeviceRole::destination)).removeRecursively();
+    QDir().mkpath(demoHome(m_environment, DeviceRole::destination));
     setDemoMode(true);
     goToNext();
 }
 
-void AppState::forwardScreenSignals()
+QList<DiscoveredPeer> AppState::demoPeers() const
 {
-    ConnectionManager* cm = m_connectionManager.get();
-    connect(cm, &ConnectionManager::discoveredPeersChanged, this, &AppState::peersChanged);
-    connect(cm, &ConnectionManager::activeTransportChanged, this, &AppState::transportNameChanged);
-    connect(cm, &ConnectionManager::stateChanged, this, &AppState::thunderboltDetectedChanged);
-    connect(cm, &ConnectionManager::stateChanged, this, &AppState::peerConnectedChanged);
-    connect(cm, &ConnectionManager::transferSessionChanged, this, &AppState::peerConnectedChanged);
-    connect(cm->pairingManager(), &PairingManager::isExpiredChanged, this, &AppState::pairingExpiredChanged);
+    DiscoveredPeer peer = peerForAddress(QStringLiteral("127.0.0.1"), 0, std::nullopt);
+    peer.hostname = kDemoSourceName;
+    peer.username = username();
+    peer.transport = TransportType::thunderbolt;
+    peer.id = kDemoSourceName + u'_' + toString(peer.transport);
+    return {peer};
+}
+
+void AppState::demoSelectPeer(const QString& peerID)
+{
+    if (!m_demoMode || m_demoPeer || peerID != demoPeers().constFirst().id)
+        return;
+    setConnectionErrorText({});
+    m_demoPeer = std::make_unique<DemoPeer>(
+        m_environment.demoPeerProgram,
+        QStringList{QStringLiteral("send"), QStringLiteral("--home"), demoHome(m_environment, DeviceRole::source),
+                    QStringLiteral("--categories"), QStringLiteral("userFiles"), QStringLiteral("--hostname"),
+                    kDemoSourceName, QStringLiteral("--username"), username(), QStringLiteral("--json")});
+    connect(m_demoPeer.get(), &DemoPeer::advertising, this, [this](const QJsonObject& event) {
+        DiscoveredPeer peer = demoPeers().constFirst();
+        peer.endpoint.port = quint16(event.value(QStringLiteral("port")).toInt());
+        selectPeer(peer);
+        demoConfirmPairing();
+    });
+    connect(m_demoPeer.get(), &DemoPeer::finished, this, [this](int code) {
+        if (code != 0 && m_currentStep < MigrationStep::progress)
+            setConnectionErrorText(QStringLiteral("The demo source stopped (exit code %1).").arg(code));
+    });
+    m_demoPeer->start();
+}
+
+void AppState::demoConfirmPairing()
+{
+    if (m_demoPeer && !m_demoPeer->advertisement().isEmpty())
+        submitCode(m_demoPeer->advertisement().value(QStringLiteral("code")).toString());
+}
+
+// The demo destination: a receiving child that connects to this source with its code.
+void AppState::startDemoReceiver()
+{
+    m_demoPeer = std::make_unique<DemoPeer>(
+        m_environment.demoPeerProgram,
+        QStringList{QStringLiteral("receive"), QStringLiteral("--home"), demoHome(m_environment, DeviceRole::destination),
+                    QStringLiteral("--connect"),
+                    QStringLiteral("127.0.0.1:%1").arg(m_connectionManager->listeningPort()), QStringLiteral("--code"),
+                    pairingCodeText(), QStringLiteral("--json")});
+    m_demoPeer->start();
+}
+
+void AppState::useHomeFolder(const QString& home)
+{
+    if (home == m_environment.homeFolder)
+        return;
+    m_environment.homeFolder = home;
+    m_categoryManager = std::make_unique<DataCategoryManager>(home);
+    m_homeFolderScanner = std::make_unique<HomeFolderScanner>(home);
+    forwardSelectionSignals();
+    Q_EMIT categoryRowsChanged();
+    Q_EMIT folderRowsChanged();
+    Q_EMIT checkpointsChanged();
+}
+
+void AppState::forwardSelectionSignals()
+{
     connect(m_categoryManager.get(), &DataCategoryManager::categoriesChanged, this, &AppState::categoryRowsChanged);
     connect(m_categoryManager.get(), &DataCategoryManager::isCalculatingSizesChanged, this,
             &AppState::calculatingSizesChanged);
     connect(m_categoryManager.get(), &DataCategoryManager::customPathsChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::foldersChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::isScanningChanged, this, &AppState::scanningFoldersChanged);
+}
+
+void AppState::forwardScreenSignals()
+{
+    ConnectionManager* cm = m_connectionManager.get();
+    connect(cm, &ConnectionManager::discoveredPeersChanged, this, &AppState::peersChanged);
+    connect(this, &AppState::demoModeChanged, this, &AppState::peersChanged);
+    connect(cm, &ConnectionManager::activeTransportChanged, this, &AppState::transportNameChanged);
+    connect(cm, &ConnectionManager::stateChanged, this, &AppState::thunderboltDetectedChanged);
+    connect(cm, &ConnectionManager::stateChanged, this, &AppState::peerConnectedChanged);
+    connect(cm, &ConnectionManager::transferSessionChanged, this, &AppState::peerConnectedChanged);
+    connect(cm->pairingManager(), &PairingManager::isExpiredChanged, this, &AppState::pairingExpiredChanged);
+    forwardSelectionSignals();
     connect(this, &AppState::selectedPeerChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::deviceRoleChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::connectionFailed, this, [this](const QString& text) { setConnectionErrorText(text); });

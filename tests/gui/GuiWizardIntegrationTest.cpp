@@ -193,3 +193,41 @@ TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
     ASSERT_TRUE(next.press(QStringLiteral("Discard")));
     EXPECT_TRUE(ResumeState::listAll(transfers).isEmpty());
 }
+
+// The demonstration in both roles: a real transfer between the workdir's two
+// homes with a kivo-cli child as the other machine; the user's home stays untouched.
+TEST(GuiWizard, DemoInBothRoles)
+{
+    for (const char* role : {"Destination Mac", "Source Mac"}) {
+        SCOPED_TRACE(role);
+        QTemporaryDir userHome, workdir;
+        SessionEnvironment e = environmentIn(userHome.path(), QStringLiteral("gui-demo"));
+        e.demoAvailable = true;
+        e.demoWorkdir = workdir.path();
+        e.demoPeerProgram = cliPath();
+        GuiHarness h(e);
+        ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
+        ASSERT_TRUE(h.press(QString::fromUtf8(role)));
+        if (h.state().deviceRole() == DeviceRole::destination) {
+            EXPECT_TRUE(h.showsText(QStringLiteral("Thunderbolt")));
+            ASSERT_TRUE(h.press(QStringLiteral("Demo Source Mac")));
+        }
+        ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+        ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+        if (h.state().deviceRole() == DeviceRole::source) {
+            for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
+                ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
+            ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
+            for (int screen = 0; screen < 3; ++screen)
+                ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
+        }
+        ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+        EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+        EXPECT_TRUE(h.showsText(QStringLiteral("Demo Mode Active")));
+        EXPECT_EQ(treeDifferences(workdir.path() + QStringLiteral("/source-home"),
+                                  workdir.path() + QStringLiteral("/destination-home")),
+                  QStringList());
+        EXPECT_TRUE(QDir(userHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+        EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+    }
+}
