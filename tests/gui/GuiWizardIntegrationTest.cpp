@@ -9,7 +9,10 @@
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QProcess>
+#include <cstdio>
 #include <QFile>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -52,6 +55,24 @@ QString wrongCodeFor(const QString& code)
     return wrong;
 }
 
+// The source window's side after pairing: the account, only user files, the
+// three source screens, then the outcome.
+void finishSourceSide(GuiHarness& h)
+{
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping, 120s));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_EQ(h.state().currentStep(), MigrationStep::manifest);
+    for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
+        ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
+    ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
+    for (const MigrationStep next : {MigrationStep::preflight, MigrationStep::preflightSummary, MigrationStep::progress}) {
+        ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
+        ASSERT_TRUE(h.state().currentStep() == next || h.state().currentStep() == MigrationStep::complete);
+    }
+    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+}
+
 } // namespace
 
 TEST(GuiWizard, SourceWindowSendsToCliReceive)
@@ -69,20 +90,7 @@ TEST(GuiWizard, SourceWindowSendsToCliReceive)
                                     QStringLiteral("127.0.0.1:%1").arg(port), "--code", h.state().pairingCodeText(),
                                     "--json"});
 
-    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
-    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
-    ASSERT_EQ(h.state().currentStep(), MigrationStep::manifest);
-    for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
-        ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
-    ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
-    ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
-    ASSERT_EQ(h.state().currentStep(), MigrationStep::preflight);
-    ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
-    ASSERT_EQ(h.state().currentStep(), MigrationStep::preflightSummary);
-    ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
-    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
-
-    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+    finishSourceSide(h);
     EXPECT_EQ(receiver.finish(), 0) << receiver.errors().toStdString();
     EXPECT_EQ(treeDifferences(source.path() + QStringLiteral("/home"), destination.path()), QStringList());
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
@@ -212,17 +220,14 @@ TEST(GuiWizard, DemoInBothRoles)
             EXPECT_TRUE(h.showsText(QStringLiteral("Thunderbolt")));
             ASSERT_TRUE(h.press(QStringLiteral("Demo Source Mac")));
         }
-        ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
-        ASSERT_TRUE(h.press(QStringLiteral("Continue")));
         if (h.state().deviceRole() == DeviceRole::source) {
-            for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
-                ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
-            ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
-            for (int screen = 0; screen < 3; ++screen)
-                ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
+            finishSourceSide(h);
+        } else {
+            ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+            ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+            ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+            EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete")));
         }
-        ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
-        EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
         EXPECT_TRUE(h.showsText(QStringLiteral("Demo Mode Active")));
         EXPECT_EQ(treeDifferences(workdir.path() + QStringLiteral("/source-home"),
                                   workdir.path() + QStringLiteral("/destination-home")),
@@ -230,4 +235,67 @@ TEST(GuiWizard, DemoInBothRoles)
         EXPECT_TRUE(QDir(userHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
         EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
     }
+}
+
+
+// Run by GuiWithGui only, as the other process.
+TEST(GuiWizard, DISABLED_SourceWindowProcess)
+{
+    const QString home = qEnvironmentVariable("KIVO_GUI_CHILD_HOME");
+    ASSERT_FALSE(home.isEmpty());
+    GuiHarness h(environmentIn(home, QStringLiteral("gui-source")));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
+    std::printf("ADVERTISING %d %s\n", int(h.state().connectionManager()->listeningPort()),
+                qPrintable(h.state().pairingCodeText()));
+    std::fflush(stdout);
+    finishSourceSide(h);
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// Two windows in two processes, a wrong code first.
+TEST(GuiWizard, GuiWithGui)
+{
+    QTemporaryDir source, destination;
+    DemoData::buildSampleHome(source.path(), 40, 13);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source.path());
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=GuiWizard.DISABLED_SourceWindowProcess"),
+                 QStringLiteral("--gtest_also_run_disabled_tests")});
+    QString port, code;
+    ASSERT_TRUE(waitUntil([&] {
+        while (child.canReadLine()) {
+            const QStringList words = QString::fromUtf8(child.readLine()).trimmed().split(u' ');
+            if (words.size() == 3 && words[0] == QLatin1String("ADVERTISING")) {
+                port = words[1];
+                code = words[2];
+            }
+        }
+        return !code.isEmpty() || child.state() == QProcess::NotRunning;
+    }, 60s));
+    ASSERT_FALSE(code.isEmpty()) << child.readAllStandardError().right(3000).toStdString();
+
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(port.toUInt()), std::nullopt));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    typeCode(h, wrongCodeFor(code));
+    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
+    typeCode(h, code);
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QByteArray childOutput = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << childOutput.right(4000).toStdString();
+    EXPECT_TRUE(childOutput.contains("[  PASSED  ] 1 test")) << childOutput.right(4000).toStdString();
+    EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
