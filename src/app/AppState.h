@@ -35,8 +35,8 @@ struct SessionEnvironment {
     quint16 listenPort = 0; // 0: any free port
     Clock* clock = nullptr; // the pairing window's time; null: the system's
     bool demoAvailable = false; // the welcome screen offers a demonstration
-    QString demoWorkdir;        // its source-home and destination-home; never the user's home
-    QString demoPeerProgram;    // kivo-cli, which plays the other machine
+    QString demoWorkdir{};      // its source-home and destination-home; never the user's home
+    QString demoPeerProgram{};  // kivo-cli, which plays the other machine
 };
 
 // How a typed pairing code fared.
@@ -179,6 +179,12 @@ public:
     Q_INVOKABLE void confirmProposedUserMapping();
     // An absolute, clean source home folder as announced, else /home/<user>.
     static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);
+    // Source: exactly these categories selected / these home sub-folders picked
+    // for the user files (whose estimate becomes the picked folders' total).
+    void selectCategories(const QStringList& categoryIDs);
+    void selectFolders(const QStringList& names);
+    // Source: the home sub-folders (scanned once) and every category's size.
+    QCoro::Task<void> sizeSelection();
     // Destination: peers known by address (--connect) listed beside the discovered ones.
     void addDirectPeer(const DiscoveredPeer& peer);
     QList<DiscoveredPeer> peerList() const;

@@ -91,6 +91,21 @@ void AppState::confirmProposedUserMapping()
     confirmUserMapping(mapping);
 }
 
+void AppState::selectCategories(const QStringList& categoryIDs)
+{
+    for (const DataCategory& c : QList<DataCategory>(m_categoryManager->categories()))
+        if (c.isSelected != categoryIDs.contains(c.id))
+            m_categoryManager->toggleCategory(c.id);
+}
+
+void AppState::selectFolders(const QStringList& names)
+{
+    for (const HomeFolder& f : QList<HomeFolder>(m_homeFolderScanner->folders()))
+        if (f.isSelected != names.contains(f.name))
+            m_homeFolderScanner->toggleFolder(f.name);
+    m_categoryManager->overrideEstimatedSize(QStringLiteral("userFiles"), m_homeFolderScanner->totalSelectedSize());
+}
+
 void AppState::addDirectPeer(const DiscoveredPeer& peer)
 {
     m_directPeers.append(peer);
@@ -371,23 +386,19 @@ void AppState::cancelPairing()
     goBack();
 }
 
-void AppState::prepareSelection()
+QCoro::Task<void> AppState::sizeSelection()
 {
     QPointer<AppState> self(this);
-    detached([](QPointer<AppState> self) -> QCoro::Task<void> {
-        if (!self)
-            co_return;
-        HomeFolderScanner* scanner = self->m_homeFolderScanner.get();
-        if (scanner->folders().isEmpty())
-            co_await scanner->scan();
-        if (!self)
-            co_return;
-        co_await self->m_categoryManager->calculateSizes();
-        if (self)
-            self->m_categoryManager->overrideEstimatedSize(QStringLiteral("userFiles"),
-                                                           self->m_homeFolderScanner->totalSelectedSize());
-    }(self));
+    if (m_homeFolderScanner->folders().isEmpty())
+        co_await m_homeFolderScanner->scan();
+    if (!self)
+        co_return;
+    co_await m_categoryManager->calculateSizes();
+    if (self)
+        m_categoryManager->overrideEstimatedSize(QStringLiteral("userFiles"), m_homeFolderScanner->totalSelectedSize());
 }
+
+void AppState::prepareSelection() { detached(sizeSelection()); }
 
 void AppState::toggleCategory(const QString& id) { m_categoryManager->toggleCategory(id); }
 

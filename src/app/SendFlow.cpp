@@ -96,9 +96,7 @@ QCoro::Task<QStringList> SendFlow::applySelection()
             available << f.name;
         if (const auto problem = unknownFolder(*m_request.folders, available, session().environment().homeFolder))
             fail(FlowExit::usage, *problem);
-        for (const HomeFolder& f : QList<HomeFolder>(scanner->folders()))
-            if (f.isSelected != m_request.folders->contains(f.name))
-                scanner->toggleFolder(f.name);
+        session().selectFolders(*m_request.folders);
     }
     QStringList names;
     for (const HomeFolder& f : scanner->selectedFolders())
@@ -152,11 +150,8 @@ QCoro::Task<void> SendFlow::prepareTransfer(QStringList categories)
 {
     // The destination maps accounts; the source keeps its own paths.
     session().confirmProposedUserMapping();
-    DataCategoryManager* manager = session().categoryManager();
-    for (const DataCategory& c : QList<DataCategory>(manager->categories()))
-        if (c.isSelected != categories.contains(c.id))
-            manager->toggleCategory(c.id);
-    co_await manager->calculateSizes();
+    session().selectCategories(categories);
+    co_await session().sizeSelection();
     while (session().currentStep() != MigrationStep::progress)
         session().goToNext();
 }

@@ -18,7 +18,9 @@ TEST(ProgressFeed, PublishesAtMostFourTimesASecondButPhasesAtOnce)
 {
     QTemporaryDir home;
     auto clock = std::make_shared<ManualClock>();
-    AppState state({home.path()});
+    SessionEnvironment environment;
+    environment.homeFolder = home.path();
+    AppState state(environment);
     gui::ProgressFeed feed(&state, clock);
     TransferProgress& p = *state.transferProgress();
     const int start = feed.publishCount();

@@ -285,9 +285,10 @@ TEST(Screens, AtScaleFactorTwo)
 
 TEST(Screens, DemoOfferAndBanner)
 {
-    QTemporaryDir home;
+    QTemporaryDir home, workdir;
     SessionEnvironment e = environmentIn(home.path());
     e.demoAvailable = true;
+    e.demoWorkdir = workdir.path();
     GuiHarness h(e);
     ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
     EXPECT_TRUE(h.state().demoMode());
