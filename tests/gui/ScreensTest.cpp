@@ -216,6 +216,8 @@ const QList<Case>& cases()
              h.press(QStringLiteral("View Log"));
          },
          {"Migration Log", "No log available", "Close"}},
+        {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
+         {"Managed Migration"}, {"Preparing"}},
         {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },
          {"Preferences waiting on apps", "No staged preferences",
           "Restored prefs will appear here while kivo waits for the matching apps to install.", "Close"}},

@@ -215,6 +215,27 @@ QObject* GuiHarness::openSheet(const QString& file)
     return sheet;
 }
 
+QObject* GuiHarness::showPage(const QString& file)
+{
+    for (QQuickItem* child : m_window->contentItem()->childItems())
+        child->setVisible(false);
+    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
+    QObject* page = component.createWithInitialProperties(
+        {{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get()))},
+         {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(m_feed.get()))},
+         {QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem()))},
+         {QStringLiteral("width"), m_window->width()},
+         {QStringLiteral("height"), m_window->height()}});
+    if (!page) {
+        for (const QQmlError& e : component.errors())
+            m_warnings << e.toString();
+        return nullptr;
+    }
+    page->setParent(m_window);
+    settle();
+    return page;
+}
+
 QAccessibleInterface* GuiHarness::accessible(const QString& name)
 {
     settle();

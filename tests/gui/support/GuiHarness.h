@@ -49,6 +49,8 @@ public:
     bool press(const QString& name);
     // A sheet of the module (e.g. "StagedPrefsView.qml") opened over the window by itself.
     QObject* openSheet(const QString& file);
+    // A page of the module shown alone in the window, e.g. the managed status screen.
+    QObject* showPage(const QString& file);
     bool waitForText(const QString& text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     bool waitForStep(MigrationStep step, std::chrono::milliseconds deadline = std::chrono::seconds(60));
     QImage grab();
