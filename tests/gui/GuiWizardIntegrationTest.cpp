@@ -2,6 +2,7 @@
 #include "support/CoroTest.h"
 #include "support/GuiHarness.h"
 #include "support/TreeCompare.h"
+#include "support/WindowChildren.h"
 
 #include "app/DemoData.h"
 #include "connection/ConnectionManager.h"
@@ -40,38 +41,6 @@ SessionEnvironment environmentIn(const QString& home, const QString& host)
     return e;
 }
 
-
-void typeCode(GuiHarness& h, const QString& code)
-{
-    for (const QChar c : code)
-        QTest::keyClick(h.window(), c.toLatin1());
-    h.settle();
-}
-
-QString wrongCodeFor(const QString& code)
-{
-    QString wrong = code;
-    wrong[0] = code[0] == u'9' ? u'0' : QChar(code[0].unicode() + 1);
-    return wrong;
-}
-
-// The source window's side after pairing: the account, only user files, the
-// three source screens, then the outcome.
-void finishSourceSide(GuiHarness& h)
-{
-    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping, 120s));
-    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
-    ASSERT_EQ(h.state().currentStep(), MigrationStep::manifest);
-    for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
-        ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
-    ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
-    for (const MigrationStep next : {MigrationStep::preflight, MigrationStep::preflightSummary, MigrationStep::progress}) {
-        ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
-        ASSERT_TRUE(h.state().currentStep() == next || h.state().currentStep() == MigrationStep::complete);
-    }
-    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
-    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
-}
 
 } // namespace
 
@@ -238,45 +207,18 @@ TEST(GuiWizard, DemoInBothRoles)
 }
 
 
-// Run by GuiWithGui only, as the other process.
-TEST(GuiWizard, DISABLED_SourceWindowProcess)
-{
-    const QString home = qEnvironmentVariable("KIVO_GUI_CHILD_HOME");
-    ASSERT_FALSE(home.isEmpty());
-    GuiHarness h(environmentIn(home, QStringLiteral("gui-source")));
-    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
-    std::printf("ADVERTISING %d %s\n", int(h.state().connectionManager()->listeningPort()),
-                qPrintable(h.state().pairingCodeText()));
-    std::fflush(stdout);
-    finishSourceSide(h);
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
-}
-
 // Two windows in two processes, a wrong code first.
 TEST(GuiWizard, GuiWithGui)
 {
     QTemporaryDir source, destination;
     DemoData::buildSampleHome(source.path(), 40, 13);
-    QProcess child;
+    WindowChild child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source.path());
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=GuiWizard.DISABLED_SourceWindowProcess"),
-                 QStringLiteral("--gtest_also_run_disabled_tests")});
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), QStringLiteral("gui-source"));
+    child.start(QStringLiteral("DISABLED_SourceWindow"), env);
     QString port, code;
-    ASSERT_TRUE(waitUntil([&] {
-        while (child.canReadLine()) {
-            const QStringList words = QString::fromUtf8(child.readLine()).trimmed().split(u' ');
-            if (words.size() == 3 && words[0] == QLatin1String("ADVERTISING")) {
-                port = words[1];
-                code = words[2];
-            }
-        }
-        return !code.isEmpty() || child.state() == QProcess::NotRunning;
-    }, 60s));
-    ASSERT_FALSE(code.isEmpty()) << child.readAllStandardError().right(3000).toStdString();
+    ASSERT_TRUE(child.readAdvertisement(port, code));
 
     GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
     h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(port.toUInt()), std::nullopt));
@@ -292,10 +234,8 @@ TEST(GuiWizard, GuiWithGui)
     ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
     EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
 
-    ASSERT_TRUE(child.waitForFinished(120000));
-    const QByteArray childOutput = child.readAll();
-    EXPECT_EQ(child.exitCode(), 0) << childOutput.right(4000).toStdString();
-    EXPECT_TRUE(childOutput.contains("[  PASSED  ] 1 test")) << childOutput.right(4000).toStdString();
+    const auto childFailure = child.failure();
+    EXPECT_FALSE(childFailure) << childFailure.value_or(QByteArray()).toStdString();
     EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
