@@ -239,3 +239,21 @@ TEST(GuiWizard, GuiWithGui)
     EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
+
+// kivo's own exit codes: a usage error is 2, help is 0; the window is not opened for either.
+TEST(GuiWizard, KivoCommandLine)
+{
+    const QString kivo = qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/gui/kivo");
+    const auto run = [&kivo](const QStringList& args) {
+        QProcess p;
+        p.start(kivo, args);
+        p.waitForFinished(30000);
+        return std::pair{p.exitCode(), p.readAllStandardError()};
+    };
+    for (const QStringList& bad : QList<QStringList>{{"--colour", "blue"}, {"--connect", "nowhere"}, {"--workdir", "/w"}}) {
+        const auto [code, err] = run(bad);
+        EXPECT_EQ(code, 2) << bad.join(u' ').toStdString();
+        EXPECT_TRUE(err.startsWith("kivo: ")) << err.toStdString();
+    }
+    EXPECT_EQ(run({"--help"}).first, 0);
+}
