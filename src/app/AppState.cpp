@@ -158,9 +158,15 @@ void AppState::reset()
     m_ownProgress = std::make_unique<TransferProgress>();
     setTransferProgress(m_ownProgress.get());
     if (m_transferEngine) {
+        if (m_transferRunning) {
+            m_transferEngine->cancel();
+            m_retiredEngines.push_back(std::move(m_transferEngine));
+        }
         m_transferEngine.reset();
         Q_EMIT transferEngineChanged();
     }
+    m_transferRunning = false;
+    ++m_sessionGeneration;
     setTransferID(newTransferID());
     m_connectionManager->stopDiscovery();
     m_connectionManager->stopAdvertising();
@@ -262,6 +268,14 @@ QCoro::Task<void> AppState::runTransfer()
     TransferEngine* engine = m_transferEngine.get();
     if (!engine)
         co_return;
+    const quint64 generation = m_sessionGeneration;
+    const auto sessionMovedOn = [this, generation, engine] {
+        if (generation == m_sessionGeneration)
+            return false;
+        std::erase_if(m_retiredEngines, [engine](const auto& e) { return e.get() == engine; });
+        return true;
+    };
+    m_transferRunning = true;
     m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
     if (engine->role() == DeviceRole::source) {
         TransferProgress* progress = engine->progress();
@@ -269,7 +283,7 @@ QCoro::Task<void> AppState::runTransfer()
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
         TransferManifest manifest = co_await m_categoryManager->buildManifest(
             m_transferID, {}, m_confirmedUserMapping, false, m_homeFolderScanner.get());
-        if (!self)
+        if (!self || sessionMovedOn())
             co_return;
         if (m_confirmedUserMapping)
             manifest.applyUserMapping(*m_confirmedUserMapping);
@@ -281,8 +295,9 @@ QCoro::Task<void> AppState::runTransfer()
         static_cast<DestinationTransfer*>(engine)->setUserMapping(*m_confirmedUserMapping);
     }
     co_await engine->run();
-    if (!self)
+    if (!self || sessionMovedOn())
         co_return;
+    m_transferRunning = false;
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
     goToNext();
 }

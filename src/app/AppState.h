@@ -13,6 +13,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <memory>
+#include <vector>
 #include <optional>
 
 namespace kivo {
@@ -313,6 +314,11 @@ private:
     QString m_connectionErrorText;
     int m_connectsInFlight = 0;
     std::unique_ptr<DemoPeer> m_demoPeer;
+    // A transfer still unwinding when the session was reset keeps its engine
+    // until its run returns; the generation tells it the session moved on.
+    bool m_transferRunning = false;
+    quint64 m_sessionGeneration = 0;
+    std::vector<std::unique_ptr<TransferEngine>> m_retiredEngines;
 };
 
 } // namespace kivo

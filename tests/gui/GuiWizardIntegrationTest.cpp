@@ -257,3 +257,42 @@ TEST(GuiWizard, KivoCommandLine)
     }
     EXPECT_EQ(run({"--help"}).first, 0);
 }
+
+// Cancelling a running transfer ends on the cancelled outcome at once; "New
+// Migration" right after leaves a fresh session however the old run unwinds.
+TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
+{
+    QTemporaryDir source, destination;
+    QDir().mkpath(source.path() + QStringLiteral("/Documents"));
+    {
+        QFile big(source.path() + QStringLiteral("/Documents/big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        const QByteArray block(1 << 20, 'c');
+        for (int i = 0; i < 24; ++i)
+            big.write(block);
+    }
+    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--max-mbps", "8",
+                                  "--json"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty());
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
+                                           quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    typeCode(h, advertised.value(QStringLiteral("code")).toString());
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s));
+    h.clock().advance(30s);
+    ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));
+    EXPECT_TRUE(h.showsText(QStringLiteral("The migration was cancelled. You can start over at any time.")));
+    ASSERT_TRUE(h.press(QStringLiteral("New Migration")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+    sender.finish(std::chrono::seconds(60));
+    h.settle();
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+    EXPECT_TRUE(h.showsText(QStringLiteral("Get Started")));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
