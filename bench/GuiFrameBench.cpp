@@ -13,6 +13,7 @@
 #include "transfer/TransferProgress.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -53,16 +54,21 @@ struct Peer {
     }
 };
 
+// Runs the event loop as the application would, looking at `done` now and then.
 bool waitFor(const std::function<bool()>& done, int seconds)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > seconds * 1000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    poll.start(20);
+    loop.exec();
+    return done();
 }
 
 int fail(const char* why)
@@ -148,16 +154,22 @@ int main(int argc, char** argv)
         }
         sinceSwap.restart();
     }, Qt::DirectConnection);
-    const int publishedBefore = feed.publishCount();
-    QElapsedTimer transfer;
-    transfer.start();
+    // The steady pace: publications while the files stream, first to last
+    // (a phase change adds one at once, which is not the pace).
+    QList<qint64> transferringAt;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QObject::connect(&feed, &gui::ProgressFeed::published, &feed, [&] {
+        if (feed.phase() == QLatin1String("transferring"))
+            transferringAt << sinceStart.elapsed();
+    });
     measuring = true;
     ticker.start();
     if (!waitFor([&] { return state.currentStep() == MigrationStep::complete; }, 3600))
         return fail("the transfer did not finish");
     measuring = false;
-    const double seconds = transfer.elapsed() / 1000.0;
-    const int published = feed.publishCount() - publishedBefore;
+    const double paceSeconds = transferringAt.size() > 1 ? (transferringAt.last() - transferringAt.first()) / 1000.0 : 0;
+    const double updatesPerSecond = paceSeconds > 0 ? (transferringAt.size() - 1) / paceSeconds : 0;
     peer.process.waitForFinished(60000);
 
     const double peerSeconds = peer.summary.value(QStringLiteral("durationSeconds")).toDouble();
@@ -168,8 +180,7 @@ int main(int argc, char** argv)
                            {QStringLiteral("transferSeconds"), peerSeconds},
                            {QStringLiteral("filesPerSecond"), peerSeconds > 0 ? files / peerSeconds : 0},
                            {QStringLiteral("longestFrameGapMs"), longestGap},
-                           // Intervals between publications: the first one opens the window.
-                           {QStringLiteral("figureUpdatesPerSecond"), seconds > 0 ? std::max(0, published - 1) / seconds : 0}};
+                           {QStringLiteral("figureUpdatesPerSecond"), updatesPerSecond}};
     std::printf("%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
     return peer.process.exitCode() == 0 && state.transferProgress()->isComplete() ? 0 : 1;
 }
