@@ -25,7 +25,7 @@ namespace kivo::cli {
 
 namespace {
 
-constexpr quint32 kDemoSeed = 20261205;
+constexpr quint32 kDemoSeed = DemoData::kDemoSeed;
 constexpr int kDemoTimeoutMs = 5 * 60 * 1000;
 
 // Relative path -> (sha256, mode) of every regular file below `root`.

@@ -3,6 +3,8 @@
 #include "categories/ApplicationDataHandler.h"
 
 #include "categories/CategoryHandlers.h"
+#include "app/DemoPeer.h"
+
 #include "categories/DataCategoryManager.h"
 #include "categories/KeychainHandler.h"
 #include "categories/SystemSettingsHandler.h"
@@ -34,22 +36,29 @@ namespace {
 
 QString newTransferID() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
 
-bool skippedByDestination(MigrationStep step)
-{
-    return step == MigrationStep::manifest || step == MigrationStep::preflight
-        || step == MigrationStep::preflightSummary;
-}
+
+} // namespace
 
 // The connection to the chosen peer runs on its own; its failure reaches the session as a signal.
-QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer)
+QCoro::Task<void> AppState::connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer)
 {
+    ++state->m_connectsInFlight;
+    std::optional<QString> failure;
     try {
         co_await manager->connectToPeer(std::move(peer));
     } catch (const std::exception& e) {
-        if (state)
-            Q_EMIT state->connectionFailed(describe(e));
+        failure = describe(e);
     }
+    if (!state)
+        co_return;
+    --state->m_connectsInFlight;
+    if (failure)
+        Q_EMIT state->connectionFailed(*failure);
+    else
+        Q_EMIT state->peerConnectedChanged();
 }
+
+namespace {
 
 QCoro::Task<void> sendConfirmInBackground(ConnectionManager* manager)
 {
@@ -87,6 +96,7 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
         m_categoryManager->handlers().value(QStringLiteral("systemSettings")));
     // Until then the keychain has a handler without a key, which lists nothing.
     m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
+    forwardScreenSignals();
 }
 
 AppState::~AppState()
@@ -167,6 +177,7 @@ void AppState::goBack()
 
 void AppState::reset()
 {
+    m_demoPeer.reset();
     setCurrentStep(MigrationStep::welcome);
     setDeviceRole(std::nullopt);
     setSelectedPeer(std::nullopt);
@@ -177,6 +188,10 @@ void AppState::reset()
     m_ownProgress = std::make_unique<TransferProgress>();
     setTransferProgress(m_ownProgress.get());
     if (m_transferEngine) {
+        if (m_transferRunning) {
+            m_transferEngine->cancel();
+            m_retiredEngines.push_back(std::move(m_transferEngine));
+        }
         m_transferEngine.reset();
         Q_EMIT transferEngineChanged();
     }
@@ -185,6 +200,8 @@ void AppState::reset()
         m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
         m_keychainHandler.reset();
     }
+    m_transferRunning = false;
+    ++m_sessionGeneration;
     setTransferID(newTransferID());
     m_connectionManager->stopDiscovery();
     m_connectionManager->stopAdvertising();
@@ -307,6 +324,14 @@ QCoro::Task<void> AppState::runTransfer()
     TransferEngine* engine = m_transferEngine.get();
     if (!engine)
         co_return;
+    const quint64 generation = m_sessionGeneration;
+    const auto sessionMovedOn = [this, generation, engine] {
+        if (generation == m_sessionGeneration)
+            return false;
+        std::erase_if(m_retiredEngines, [engine](const auto& e) { return e.get() == engine; });
+        return true;
+    };
+    m_transferRunning = true;
     m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
     startMigrationLog();
     if (engine->role() == DeviceRole::source) {
@@ -314,7 +339,7 @@ QCoro::Task<void> AppState::runTransfer()
         progress->setIsTransferring(true);
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
         TransferManifest manifest = co_await buildIntendedManifest();
-        if (!self)
+        if (!self || sessionMovedOn())
             co_return;
         // Only the destination sees what exists there; it applies this side's choice.
         manifest.conflictPolicy = m_conflictPolicy;
@@ -324,13 +349,14 @@ QCoro::Task<void> AppState::runTransfer()
         static_cast<DestinationTransfer*>(engine)->setUserMapping(*m_confirmedUserMapping);
     }
     co_await engine->run();
-    if (!self)
+    if (!self || sessionMovedOn())
         co_return;
     // Exports exist for this transfer only.
     if (m_keychainHandler)
         m_keychainHandler->discardExport();
     if (m_settingsHandler)
         m_settingsHandler->discardExports();
+    m_transferRunning = false;
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
     goToNext();
 }

@@ -11,10 +11,14 @@
 
 #include <QCoroTask>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <QVariantList>
+#include <QVariantMap>
 #include <memory>
+#include <vector>
 #include <optional>
 
 namespace kivo {
@@ -31,6 +35,7 @@ class DataCategoryManager;
 class EngineeringMigrationPlan;
 class EngineeringToolsDetector;
 class MigrationLogger;
+class DemoPeer;
 class HomeFolderScanner;
 class KeychainHandler;
 class SystemSettingsHandler;
@@ -45,7 +50,13 @@ struct SessionEnvironment {
     QString username;       // empty: the login user's short name
     quint16 listenPort = 0; // 0: any free port
     Clock* clock = nullptr; // the pairing window's time; null: the system's
+    bool demoAvailable = false; // the welcome screen offers a demonstration
+    QString demoWorkdir{};      // its source-home and destination-home; never the user's home
+    QString demoPeerProgram{};  // kivo-cli, which plays the other machine
 };
+
+// How a typed pairing code fared.
+enum class PairingAttempt { paired, mismatch, failed };
 
 // The one session object: the wizard step, the role, the choices made so far
 // and the managers that do the work. Every setter notifies only on change.
@@ -63,6 +74,45 @@ class AppState : public QObject {
     Q_PROPERTY(QString transferID READ transferID NOTIFY transferIDChanged)
     Q_PROPERTY(kivo::ConflictPolicy conflictPolicy READ conflictPolicy WRITE setConflictPolicy NOTIFY conflictPolicyChanged)
     Q_PROPERTY(std::optional<int> maxTransferMbps READ maxTransferMbps WRITE setMaxTransferMbps NOTIFY maxTransferMbpsChanged)
+
+    // The same state in the plain shapes the screens bind to (no optionals, no records).
+    Q_PROPERTY(int stepValue READ stepValue NOTIFY currentStepChanged)
+    Q_PROPERTY(QString roleName READ roleName NOTIFY deviceRoleChanged)
+    Q_PROPERTY(QString hostName READ hostname CONSTANT)
+    Q_PROPERTY(QString pairingCodeText READ pairingCodeText NOTIFY pairingCodeChanged)
+    Q_PROPERTY(bool pairingExpired READ pairingExpired NOTIFY pairingExpiredChanged)
+    Q_PROPERTY(bool pairingInProgress READ pairingInProgress NOTIFY pairingInProgressChanged)
+    Q_PROPERTY(QString pairingErrorText READ pairingErrorText NOTIFY pairingErrorTextChanged)
+    Q_PROPERTY(QString connectionErrorText READ connectionErrorText NOTIFY connectionErrorTextChanged)
+    Q_PROPERTY(QString peerHostname READ peerHostname NOTIFY selectedPeerChanged)
+    Q_PROPERTY(QString transportName READ transportName NOTIFY transportNameChanged)
+    Q_PROPERTY(bool peerConnected READ peerConnected NOTIFY peerConnectedChanged)
+    Q_PROPERTY(bool thunderboltDetected READ thunderboltDetected NOTIFY thunderboltDetectedChanged)
+    Q_PROPERTY(QVariantList peers READ peerRows NOTIFY peersChanged)
+    Q_PROPERTY(QVariantMap proposedMapping READ proposedMappingView NOTIFY proposedMappingChanged)
+    Q_PROPERTY(QVariantList categoryRows READ categoryRows NOTIFY categoryRowsChanged)
+    Q_PROPERTY(QVariantList folderRows READ folderRows NOTIFY folderRowsChanged)
+    Q_PROPERTY(bool scanningFolders READ scanningFolders NOTIFY scanningFoldersChanged)
+    Q_PROPERTY(bool calculatingSizes READ calculatingSizes NOTIFY calculatingSizesChanged)
+    Q_PROPERTY(QString totalSelectedSizeText READ totalSelectedSizeText NOTIFY categoryRowsChanged)
+    Q_PROPERTY(QString conflictPolicyName READ conflictPolicyName WRITE setConflictPolicyName NOTIFY conflictPolicyChanged)
+    Q_PROPERTY(int bandwidthMbps READ bandwidthMbps WRITE setBandwidthMbps NOTIFY maxTransferMbpsChanged)
+    Q_PROPERTY(QVariantList checkpoints READ checkpointRows NOTIFY checkpointsChanged)
+    Q_PROPERTY(bool demoAvailable READ demoAvailable CONSTANT)
+    // The steps of the chosen role, in order: {value, title}.
+    Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
+    // Managers other work brings; null until then, and a screen section bound to one is absent.
+    Q_PROPERTY(QObject* profileManager READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* migrationLogger READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* stagedPrefService READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* appCompatibility READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* userMapper READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* engToolsDetector READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* engToolsPlan READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* spaceValidator READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* preflightChecker READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* preFlightScanner READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* managedCoordinator READ nullManager CONSTANT)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -173,6 +223,77 @@ public:
     // Where finished logs are posted; none: they stay local. (The configuration will name it.)
     void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
     const std::optional<QUrl>& logEndpoint() const { return m_logEndpoint; }
+    // ---- the screens' operations (kivo-cli's flows call the same ones) ----
+    // The mapping the mapping screen shows and confirming it stores: the
+    // destination's account receives the selected peer's (or, on the source,
+    // this account's own) files; a destination follows the home folder the
+    // source's manifest names.
+    UserMapping proposedUserMapping() const;
+    Q_INVOKABLE void confirmProposedUserMapping();
+    // An absolute, clean source home folder as announced, else /home/<user>.
+    static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);
+    // Source: exactly these categories selected / these home sub-folders picked
+    // for the user files (whose estimate becomes the picked folders' total).
+    void selectCategories(const QStringList& categoryIDs);
+    void selectFolders(const QStringList& names);
+    // Source: the home sub-folders (scanned once) and every category's size.
+    QCoro::Task<void> sizeSelection();
+    // Destination: peers known by address (--connect) listed beside the discovered ones.
+    void addDirectPeer(const DiscoveredPeer& peer);
+    QList<DiscoveredPeer> peerList() const;
+    // Destination: proves the typed code to the selected peer, connecting
+    // (again) first when needed; pairs and moves on when it matches.
+    QCoro::Task<PairingAttempt> pairWithCode(QString digits);
+
+    int stepValue() const { return static_cast<int>(m_currentStep); }
+    QString roleName() const;
+    QString pairingCodeText() const { return m_pairingCode.value_or(QString()); }
+    bool pairingExpired() const;
+    bool pairingInProgress() const { return m_pairingInProgress; }
+    QString pairingErrorText() const { return m_pairingErrorText; }
+    QString connectionErrorText() const { return m_connectionErrorText; }
+    QString peerHostname() const;
+    QString transportName() const;
+    bool peerConnected() const;
+    bool thunderboltDetected() const;
+    QVariantList peerRows() const;
+    QVariantMap proposedMappingView() const;
+    QVariantList categoryRows() const;
+    QVariantList folderRows() const;
+    bool scanningFolders() const;
+    bool calculatingSizes() const;
+    QString totalSelectedSizeText() const;
+    QString conflictPolicyName() const;
+    void setConflictPolicyName(const QString& name);
+    int bandwidthMbps() const { return m_maxTransferMbps.value_or(0); }
+    void setBandwidthMbps(int mbps);
+    QVariantList checkpointRows() const;
+    bool demoAvailable() const { return m_environment.demoAvailable; }
+    QVariantList roleSteps() const;
+    QObject* nullManager() const { return nullptr; }
+
+    Q_INVOKABLE void chooseRoleNamed(const QString& role);
+    Q_INVOKABLE void choosePeer(const QString& peerID);
+    Q_INVOKABLE void leaveDiscovery();
+    Q_INVOKABLE void submitCode(const QString& digits);
+    Q_INVOKABLE void cancelPairing();
+    Q_INVOKABLE void tryPairingAgain() { restartPairing(); }
+    Q_INVOKABLE double pairingSecondsRemaining() const;
+    Q_INVOKABLE void prepareSelection();
+    Q_INVOKABLE void toggleCategory(const QString& id);
+    Q_INVOKABLE void toggleFolder(const QString& name);
+    Q_INVOKABLE void selectAllFolders();
+    Q_INVOKABLE void selectDefaultFolders();
+    Q_INVOKABLE bool addCustomFolder(const QString& path);
+    Q_INVOKABLE void startTransfer();
+    Q_INVOKABLE void cancelTransfer();
+    Q_INVOKABLE void discardCheckpoint(const QString& transferID);
+    Q_INVOKABLE void previewDemo();
+    // Demonstration: the canned source on the destination's list, and choosing it.
+    QList<DiscoveredPeer> demoPeers() const;
+    Q_INVOKABLE void demoSelectPeer(const QString& peerID);
+    // Demonstration: types the code the demo source shows.
+    void demoConfirmPairing();
 
 Q_SIGNALS:
     void currentStepChanged();
@@ -195,12 +316,36 @@ Q_SIGNALS:
     void preFlightScanProgress(qint64 files, quint64 bytes);
     // The background connection to the selected peer failed.
     void connectionFailed(QString description);
+    void pairingExpiredChanged();
+    void pairingInProgressChanged();
+    void pairingErrorTextChanged();
+    void connectionErrorTextChanged();
+    void transportNameChanged();
+    void peerConnectedChanged();
+    void thunderboltDetectedChanged();
+    void peersChanged();
+    void proposedMappingChanged();
+    void categoryRowsChanged();
+    void folderRowsChanged();
+    void scanningFoldersChanged();
+    void calculatingSizesChanged();
+    void checkpointsChanged();
 
 private:
     void setTransferProgress(TransferProgress* progress);
     std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> engineeringItems() const;
     void watchSourcePairing();
     void clearPreFlightReport();
+    void forwardScreenSignals();
+    void forwardSelectionSignals();
+    // Demonstration: the home follows the role (the sample's source or destination home).
+    void useHomeFolder(const QString& home);
+    void startDemoReceiver();
+    void setPairingInProgress(bool on);
+    void setPairingErrorText(QString text);
+    void setConnectionErrorText(QString text);
+    QCoro::Task<bool> connectSelectedPeer(bool again);
+    static QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer);
 
     SessionEnvironment m_environment;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
@@ -239,6 +384,17 @@ private:
     std::shared_ptr<KeychainHandler> m_keychainHandler;
     // Read when the destination's handlers are made, after the account step.
     std::shared_ptr<bool> m_keepMissingAppPreferences = std::make_shared<bool>(false);
+    QList<DiscoveredPeer> m_directPeers;
+    bool m_pairingInProgress = false;
+    QString m_pairingErrorText;
+    QString m_connectionErrorText;
+    int m_connectsInFlight = 0;
+    std::unique_ptr<DemoPeer> m_demoPeer;
+    // A transfer still unwinding when the session was reset keeps its engine
+    // until its run returns; the generation tells it the session moved on.
+    bool m_transferRunning = false;
+    quint64 m_sessionGeneration = 0;
+    std::vector<std::unique_ptr<TransferEngine>> m_retiredEngines;
 };
 
 } // namespace kivo

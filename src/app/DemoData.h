@@ -14,6 +14,10 @@ namespace kivo {
 // migration with the default selection carries all of it.
 class DemoData {
 public:
+    // The demonstration's sample home, the same for every front end.
+    static constexpr quint32 kDemoSeed = 20261205;
+    static constexpr int kDemoFiles = 120;
+
     struct Summary {
         int files = 0;
         std::uint64_t bytes = 0; // sum of the files' lengths

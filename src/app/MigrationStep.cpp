@@ -19,4 +19,10 @@ QString displayName(MigrationStep step)
     return {};
 }
 
+bool skippedByDestination(MigrationStep step)
+{
+    return step == MigrationStep::manifest || step == MigrationStep::preflight
+        || step == MigrationStep::preflightSummary;
+}
+
 } // namespace kivo

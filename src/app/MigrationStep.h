@@ -25,5 +25,7 @@ enum class MigrationStep {
 Q_ENUM_NS(MigrationStep)
 
 QString displayName(MigrationStep step);
+// The source's selection and pre-flight steps, which a destination passes by.
+bool skippedByDestination(MigrationStep step);
 
 } // namespace kivo

@@ -29,12 +29,7 @@ QList<DiscoveredPeer> ReceiveFlow::matchingSources(const QList<DiscoveredPeer>& 
 
 QString ReceiveFlow::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
 {
-    // It becomes a search pattern for paths written here: anything but a clean
-    // absolute folder ("~", "..", a bare "/") could steer them elsewhere.
-    if (announced && announced->startsWith(u'/') && *announced != QStringLiteral("/") && !announced->contains(u'~')
-        && QDir::cleanPath(*announced) == *announced)
-        return *announced;
-    return QStringLiteral("/home/") + sourceUsername;
+    return AppState::sourceHomeFolder(announced, sourceUsername);
 }
 
 QCoro::Task<void> ReceiveFlow::runSteps()
@@ -201,8 +196,6 @@ QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
 // Files go to the account running this flow; paths naming the source's home are mapped.
 void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
 {
-    const QString sourceUser = peer.username == QLatin1String("Unknown") ? host::loginUserName() : peer.username;
-    const QString home = session().environment().homeFolder;
     if (m_request.adaptation) {
         session().setKeepMissingAppPreferences(m_request.adaptation->stagesPreferences());
         if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
@@ -220,21 +213,7 @@ void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
             return;
         }
     }
-    const auto mappingFor = [sourceUser, home](const std::optional<QString>& announcedHome) {
-        return UserMapping::make(sourceUser, sourceHomeFolder(announcedHome, sourceUser), host::loginUserName(), home);
-    };
-    session().confirmUserMapping(mappingFor(std::nullopt));
-    // The source names its real home with the manifest; the mapping follows it
-    // before any path of that manifest is resolved.
-    if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
-        QPointer<AppState> state(&session());
-        engine->setMappingForManifest([state, mappingFor](const TransferManifest& manifest) {
-            const UserMapping mapping = mappingFor(manifest.sourceHomeFolder);
-            if (state)
-                state->setConfirmedUserMapping(mapping);
-            return mapping;
-        });
-    }
+    session().confirmProposedUserMapping();
 }
 
 } // namespace kivo

@@ -137,9 +137,7 @@ QCoro::Task<QStringList> SendFlow::applySelection()
             available << f.name;
         if (const auto problem = unknownFolder(*m_request.folders, available, session().environment().homeFolder))
             fail(FlowExit::usage, *problem);
-        for (const HomeFolder& f : QList<HomeFolder>(scanner->folders()))
-            if (f.isSelected != m_request.folders->contains(f.name))
-                scanner->toggleFolder(f.name);
+        session().selectFolders(*m_request.folders);
     }
     QStringList names;
     for (const HomeFolder& f : scanner->selectedFolders())
@@ -206,13 +204,9 @@ QCoro::Task<void> SendFlow::awaitPairing()
 QCoro::Task<void> SendFlow::prepareTransfer(QStringList categories)
 {
     // The destination maps accounts; the source keeps its own paths.
-    const QString home = session().environment().homeFolder;
-    session().confirmUserMapping(UserMapping::make(session().username(), home, session().username(), home));
-    DataCategoryManager* manager = session().categoryManager();
-    for (const DataCategory& c : QList<DataCategory>(manager->categories()))
-        if (c.isSelected != categories.contains(c.id))
-            manager->toggleCategory(c.id);
-    co_await manager->calculateSizes();
+    session().confirmProposedUserMapping();
+    session().selectCategories(categories);
+    co_await session().sizeSelection();
     while (session().currentStep() != MigrationStep::progress)
         session().goToNext();
 }

@@ -1,0 +1,83 @@
+#include "gui/GuiOptions.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace kivo::gui {
+
+const char* const kGuiUsage = R"(kivo: the desktop application that moves one person's data to a new computer.
+
+Usage:
+  kivo [--home DIR] [--hostname NAME] [--username NAME] [--port N]
+       [--connect HOST:PORT] [--demo [--workdir DIR]]
+)";
+
+namespace {
+
+quint16 portOf(const QString& text, const QString& flag)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value == 0 || value > 65535)
+        throw GuiUsageError(QStringLiteral("%1 needs a port from 1 to 65535, not \"%2\"").arg(flag, text));
+    return quint16(value);
+}
+
+} // namespace
+
+GuiOptions parseGuiOptions(const QStringList& args)
+{
+    GuiOptions o;
+    bool workdirGiven = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& flag = args.at(i);
+        const auto value = [&]() -> QString {
+            if (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1String("--")))
+                throw GuiUsageError(QStringLiteral("%1 needs a value").arg(flag));
+            return args.at(++i);
+        };
+        if (flag == QLatin1String("--home")) {
+            o.home = value();
+        } else if (flag == QLatin1String("--hostname")) {
+            o.hostname = value();
+        } else if (flag == QLatin1String("--username")) {
+            o.username = value();
+        } else if (flag == QLatin1String("--port")) {
+            o.port = portOf(value(), flag);
+        } else if (flag == QLatin1String("--connect")) {
+            const QString v = value();
+            const qsizetype colon = v.lastIndexOf(u':');
+            if (colon <= 0)
+                throw GuiUsageError(QStringLiteral("--connect needs HOST:PORT, not \"%1\"").arg(v));
+            o.connectHost = v.left(colon);
+            o.connectPort = portOf(v.mid(colon + 1), flag);
+        } else if (flag == QLatin1String("--demo")) {
+            o.demo = true;
+        } else if (flag == QLatin1String("--workdir")) {
+            o.workdir = value();
+            workdirGiven = true;
+        } else {
+            throw GuiUsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
+        }
+    }
+    if (workdirGiven && !o.demo)
+        throw GuiUsageError(QStringLiteral("--workdir belongs to --demo"));
+    if (o.demo)
+        o.workdir = QDir::cleanPath(QDir(o.workdir.isEmpty() ? QDir::tempPath() + QStringLiteral("/kivo-demo") : o.workdir)
+                                        .absolutePath());
+    if (o.home.isEmpty())
+        o.home = QDir::homePath();
+    return o;
+}
+
+QString siblingProgram(const QString& name)
+{
+    const QString here = QCoreApplication::applicationDirPath();
+    for (const QString& candidate : {here + u'/' + name, here + QStringLiteral("/../cli/") + name})
+        if (QFileInfo(candidate).isExecutable())
+            return QDir::cleanPath(candidate);
+    return name; // from PATH
+}
+
+} // namespace kivo::gui

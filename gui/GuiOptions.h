@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <stdexcept>
+
+namespace kivo::gui {
+
+struct GuiUsageError : std::runtime_error {
+    explicit GuiUsageError(const QString& message) : std::runtime_error(message.toStdString()) {}
+};
+
+// What `kivo` was started with.
+struct GuiOptions {
+    QString home;           // empty: the user's
+    QString hostname;
+    QString username;
+    quint16 port = 0;
+    std::optional<QString> connectHost;
+    quint16 connectPort = 0;
+    bool demo = false;
+    QString workdir;        // --demo only
+};
+
+// Throws GuiUsageError with a message fit for stderr.
+GuiOptions parseGuiOptions(const QStringList& args);
+
+extern const char* const kGuiUsage;
+
+// A program installed beside `kivo`, or in the build tree's cli folder.
+QString siblingProgram(const QString& name);
+
+} // namespace kivo::gui

@@ -1,0 +1,52 @@
+#include "gui/KivoGui.h"
+
+#include "app/AppState.h"
+#include "gui/ProgressFeed.h"
+#include "transfer/TransferProgress.h"
+
+#include <QQmlApplicationEngine>
+#include <QQmlEngineExtensionPlugin>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QtQml>
+
+Q_IMPORT_QML_PLUGIN(KivoPlugin)
+
+namespace kivo::gui {
+
+void registerTypes()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    const char* why = "owned by the session";
+    qmlRegisterUncreatableType<AppState>("Kivo.Core", 1, 0, "AppState", QString::fromLatin1(why));
+    qmlRegisterUncreatableType<TransferProgress>("Kivo.Core", 1, 0, "TransferProgress", QString::fromLatin1(why));
+    qmlRegisterUncreatableType<ProgressFeed>("Kivo.Core", 1, 0, "ProgressFeed", QString::fromLatin1(why));
+}
+
+void prepareEngine(QQmlApplicationEngine& engine)
+{
+    static bool styled = false;
+    if (!styled) {
+        // The Basic style draws the same on every platform and needs no theme plugin.
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        styled = true;
+    }
+    registerTypes();
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+}
+
+QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppState* state, ProgressFeed* feed)
+{
+    prepareEngine(engine);
+    engine.setInitialProperties({{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(state))},
+                                 {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(feed))}});
+    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kivo/Main.qml")));
+    if (engine.rootObjects().isEmpty())
+        return nullptr;
+    return qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+}
+
+} // namespace kivo::gui

@@ -1,0 +1,53 @@
+#include "app/AppState.h"
+#include "connection/ConnectionTypes.h"
+#include "gui/GuiOptions.h"
+#include "gui/KivoGui.h"
+#include "gui/ProgressFeed.h"
+#include "platform/Logging.h"
+#include "platform/ProcessSetup.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    using namespace kivo;
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        std::fputs(gui::kGuiUsage, stdout);
+        return 0;
+    }
+    gui::GuiOptions options;
+    try {
+        options = gui::parseGuiOptions(args);
+    } catch (const gui::GuiUsageError& e) {
+        std::fprintf(stderr, "kivo: %s\n\n%s", e.what(), gui::kGuiUsage);
+        return 2;
+    }
+
+    prepareProcess();
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("kivo"));
+    QGuiApplication::setApplicationVersion(QStringLiteral(KIVO_VERSION));
+    installLogging(/*quiet=*/true);
+
+    SessionEnvironment environment{options.home, options.hostname, options.username, options.port};
+    environment.demoAvailable = options.demo;
+    environment.demoWorkdir = options.workdir;
+    environment.demoPeerProgram = gui::siblingProgram(QStringLiteral("kivo-cli"));
+    AppState state(environment);
+    if (options.connectHost)
+        state.addDirectPeer(peerForAddress(*options.connectHost, options.connectPort, std::nullopt));
+    gui::ProgressFeed feed(&state, Clock::system());
+
+    QQmlApplicationEngine engine;
+    QObject::connect(&engine, &QQmlApplicationEngine::quit, &app, &QGuiApplication::quit);
+    if (!gui::loadMainWindow(engine, &state, &feed))
+        return 1;
+    return app.exec();
+}

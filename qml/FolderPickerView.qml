@@ -1,0 +1,77 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// Which home sub-folders the user files category carries.
+KSheet {
+    id: sheet
+    required property var appState
+    title: "Choose Folders"
+
+    KText {
+        visible: sheet.appState.scanningFolders
+        text: "Scanning home folder…"
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: !sheet.appState.scanningFolders && sheet.appState.folderRows.length === 0
+        text: "No folders found in home directory."
+        Layout.fillWidth: true
+    }
+    Repeater {
+        model: sheet.appState.folderRows
+        delegate: KCheck {
+            required property var modelData
+            text: modelData.name + (modelData.sizeText !== "" ? " (" + modelData.sizeText + ")" : "")
+            Accessible.name: modelData.name
+            checked: modelData.selected
+            enabled: !modelData.custom
+            Layout.fillWidth: true
+            onClicked: sheet.appState.toggleFolder(modelData.name)
+        }
+    }
+    RowLayout {
+        visible: addRow.shown
+        property bool shown: false
+        id: addRow
+        Layout.fillWidth: true
+        TextField {
+            id: folderPath
+            placeholderText: "Folder path"
+            Accessible.name: "Folder path"
+            Layout.fillWidth: true
+            onAccepted: addButton.clicked()
+        }
+        KButton {
+            id: addButton
+            text: "Add"
+            onClicked: {
+                if (sheet.appState.addCustomFolder(folderPath.text)) {
+                    folderPath.text = ""
+                    addRow.shown = false
+                    addError.visible = false
+                } else {
+                    addError.visible = true
+                }
+            }
+        }
+    }
+    KText {
+        id: addError
+        visible: false
+        text: "Choose a folder inside your home folder."
+        color: "#b00020"
+        Layout.fillWidth: true
+    }
+
+    buttons: [
+        KButton { text: "Select All"; onClicked: sheet.appState.selectAllFolders() },
+        KButton { text: "Defaults Only"; onClicked: sheet.appState.selectDefaultFolders() },
+        KButton {
+            text: "Add Folder..."
+            onClicked: { addRow.shown = true; folderPath.forceActiveFocus() }
+        },
+        Item { Layout.fillWidth: true },
+        KButton { text: "Done"; onClicked: sheet.close() }
+    ]
+}

@@ -1,0 +1,9 @@
+import QtQuick
+import QtQuick.Controls
+
+// A line of text a screen reader reads as it is shown.
+Label {
+    wrapMode: Text.Wrap
+    Accessible.role: Accessible.StaticText
+    Accessible.name: text
+}

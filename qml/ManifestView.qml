@@ -1,0 +1,109 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+WizardPage {
+    id: view
+    required property var appState
+    readonly property var compat: appState.appCompatibility
+    readonly property var tools: appState.engToolsDetector
+    readonly property var space: appState.spaceValidator
+    readonly property var profile: appState.profileManager
+    property string keychainWarning: ""
+    title: "What to Move"
+    subtitle: "Review what will be transferred to your new Mac."
+
+    Component.onCompleted: appState.prepareSelection()
+
+    KText {
+        visible: view.appState.calculatingSizes
+        text: "Calculating sizes..."
+        Layout.fillWidth: true
+    }
+
+    Repeater {
+        model: view.appState.categoryRows
+        delegate: ColumnLayout {
+            id: row
+            required property var modelData
+            Layout.fillWidth: true
+            spacing: 2
+            RowLayout {
+                Layout.fillWidth: true
+                KCheck {
+                    text: row.modelData.name
+                    checked: row.modelData.selected
+                    Accessible.description: row.modelData.description
+                    Layout.fillWidth: true
+                    onClicked: {
+                        // Selecting the keychain takes an explicit yes.
+                        if (row.modelData.sensitive && !row.modelData.selected) {
+                            view.keychainWarning = row.modelData.warning
+                            keychainSheet.categoryID = row.modelData.id
+                            keychainSheet.open()
+                        } else {
+                            view.appState.toggleCategory(row.modelData.id)
+                        }
+                    }
+                }
+                KText {
+                    visible: !view.appState.calculatingSizes
+                    text: row.modelData.sizeText
+                }
+                KButton {
+                    visible: row.modelData.id === "userFiles"
+                    text: "Choose Folders"
+                    onClicked: folderPicker.open()
+                }
+            }
+            KText {
+                text: row.modelData.description
+                opacity: 0.7
+                leftPadding: 32
+                Layout.fillWidth: true
+            }
+        }
+    }
+
+    KText {
+        text: "Total: " + view.appState.totalSelectedSizeText
+        font.bold: true
+        Layout.fillWidth: true
+    }
+
+    KSheet {
+        id: keychainSheet
+        property string categoryID
+        title: "Keychain Data is Sensitive"
+        KText { text: view.keychainWarning; Layout.fillWidth: true }
+        buttons: [
+            Item { Layout.fillWidth: true },
+            KButton { text: "Cancel"; onClicked: keychainSheet.close() },
+            KButton {
+                text: "I Understand, Include Keychain"
+                highlighted: true
+                onClicked: {
+                    view.appState.toggleCategory(keychainSheet.categoryID)
+                    keychainSheet.close()
+                }
+            }
+        ]
+    }
+    FolderPickerView {
+        id: folderPicker
+        appState: view.appState
+    }
+
+    buttons: [
+        KButton {
+            text: "Back"
+            onClicked: view.appState.goBack()
+        },
+        Item { Layout.fillWidth: true },
+        KButton {
+            text: "Start Migration"
+            highlighted: true
+            onClicked: view.appState.goToNext()
+        }
+    ]
+}

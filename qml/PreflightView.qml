@@ -1,0 +1,79 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+WizardPage {
+    id: view
+    required property var appState
+    readonly property var checker: appState.preflightChecker
+    readonly property var profile: appState.profileManager
+    readonly property bool policyLocked: profile !== null && !!profile.conflictPolicy
+    readonly property bool bandwidthLocked: profile !== null && !!profile.maxTransferMbps
+    title: "Pre-flight checks"
+    subtitle: "A quick health check before the migration starts."
+
+    KText {
+        visible: view.checker !== null && !!view.checker.isRunning
+        text: "Running checks…"
+        Layout.fillWidth: true
+    }
+    Repeater {
+        model: view.checker !== null && view.checker.results ? view.checker.results : []
+        delegate: KText {
+            required property var modelData
+            text: modelData.title + (modelData.detail ? " — " + modelData.detail : "")
+            Layout.fillWidth: true
+        }
+    }
+
+    PolicyPicker {
+        appState: view.appState
+        locked: view.policyLocked
+        lockedText: "Locked by your organisation’s configuration profile."
+    }
+
+    ColumnLayout {
+        Layout.fillWidth: true
+        Accessible.role: Accessible.Grouping
+        Accessible.name: "Bandwidth"
+        KText { text: "Bandwidth"; font.bold: true; Layout.fillWidth: true }
+        Repeater {
+            model: [
+                { mbps: 0, label: "No limit" },
+                { mbps: 50, label: "50 Mbps (work mostly)" },
+                { mbps: 25, label: "25 Mbps (background)" }
+            ]
+            delegate: KRadio {
+                required property var modelData
+                text: modelData.label
+                enabled: !view.bandwidthLocked
+                checked: view.appState.bandwidthMbps === modelData.mbps
+                onClicked: view.appState.bandwidthMbps = modelData.mbps
+            }
+        }
+        KText {
+            text: "Choose ‘work mostly’ to keep enough headroom for video calls during the migration."
+            Layout.fillWidth: true
+        }
+        KText {
+            visible: view.bandwidthLocked
+            text: "Locked by your organisation’s configuration profile ("
+                  + (view.profile !== null ? view.profile.maxTransferMbps : "") + " Mbps)."
+            opacity: 0.7
+            Layout.fillWidth: true
+        }
+    }
+
+    buttons: [
+        KButton {
+            text: "Back"
+            onClicked: view.appState.goBack()
+        },
+        Item { Layout.fillWidth: true },
+        KButton {
+            text: "Start Migration"
+            highlighted: true
+            onClicked: view.appState.goToNext()
+        }
+    ]
+}

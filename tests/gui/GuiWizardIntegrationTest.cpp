@@ -1,0 +1,298 @@
+#include "support/CliProcess.h"
+#include "support/CoroTest.h"
+#include "support/GuiHarness.h"
+#include "support/TreeCompare.h"
+#include "support/WindowChildren.h"
+
+#include "app/DemoData.h"
+#include "connection/ConnectionManager.h"
+#include "transfer/ResumeState.h"
+#include "transfer/TransferEngine.h"
+#include "transfer/TransferProgress.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <cstdio>
+#include <QFile>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+
+// The wizard clicked through by accessible name, as a screen reader would,
+// against kivo-cli on loopback; each side's tree is compared independently.
+
+namespace {
+
+QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
+
+SessionEnvironment environmentIn(const QString& home, const QString& host)
+{
+    SessionEnvironment e;
+    e.homeFolder = home;
+    e.hostname = host;
+    return e;
+}
+
+
+} // namespace
+
+TEST(GuiWizard, SourceWindowSendsToCliReceive)
+{
+    QTemporaryDir source, destination;
+    DemoData::buildSampleHome(source.path() + QStringLiteral("/home"), 40, 7);
+    GuiHarness h(environmentIn(source.path() + QStringLiteral("/home"), QStringLiteral("gui-source")));
+
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
+    ASSERT_EQ(h.state().currentStep(), MigrationStep::discovery);
+    const quint16 port = h.state().connectionManager()->listeningPort();
+    ASSERT_NE(port, 0);
+    CliProcess receiver(cliPath(), {"receive", "--home", destination.path(), "--connect",
+                                    QStringLiteral("127.0.0.1:%1").arg(port), "--code", h.state().pairingCodeText(),
+                                    "--json"});
+
+    finishSourceSide(h);
+    EXPECT_EQ(receiver.finish(), 0) << receiver.errors().toStdString();
+    EXPECT_EQ(treeDifferences(source.path() + QStringLiteral("/home"), destination.path()), QStringList());
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// A wrong code first: the boxes clear and say so; the right one pairs. The
+// destination goes from the mapping straight to the transfer.
+TEST(GuiWizard, DestinationWindowReceivesFromCliSend)
+{
+    QTemporaryDir source, destination;
+    DemoData::buildSampleHome(source.path(), 40, 11);
+    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--hostname",
+                                  "cli-source", "--json"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty()) << sender.errors().toStdString();
+    const QString code = advertised.value(QStringLiteral("code")).toString();
+
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    QList<MigrationStep> steps;
+    QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(),
+                     [&] { steps << h.state().currentStep(); });
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(advertised.value(QStringLiteral("port")).toInt()),
+                                           std::nullopt));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    ASSERT_EQ(h.state().currentStep(), MigrationStep::pairing);
+    EXPECT_TRUE(h.showsText(QStringLiteral("Connecting to 127.0.0.1")));
+
+    typeCode(h, wrongCodeFor(code));
+    ASSERT_TRUE(h.state().pairingInProgress() || h.showsText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")))
+        << "focus: " << (h.window()->activeFocusItem() ? h.window()->activeFocusItem()->metaObject()->className() : "none");
+    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::pairing);
+    ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
+    typeCode(h, code);
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+    EXPECT_EQ(sender.finish(), 0) << sender.errors().toStdString();
+    EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
+    for (MigrationStep s : steps)
+        EXPECT_FALSE(skippedByDestination(s)) << int(s);
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
+{
+    QTemporaryDir destination;
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), closedPort, std::nullopt));
+    h.state().setDeviceRole(DeviceRole::destination);
+    h.state().setCurrentStep(MigrationStep::discovery);
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    ASSERT_TRUE(waitUntil([&] { return !h.state().connectionErrorText().isEmpty(); }));
+    EXPECT_TRUE(h.state().connectionErrorText().startsWith(QStringLiteral("Connection failed: ")))
+        << h.state().connectionErrorText().toStdString();
+    EXPECT_TRUE(h.showsText(h.state().connectionErrorText()));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// The source dies mid-transfer: the window ends on the issues outcome, and the
+// next start offers the checkpoint it left, which Discard deletes.
+TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
+{
+    QTemporaryDir source, destination;
+    QDir().mkpath(source.path() + QStringLiteral("/Documents"));
+    {
+        QFile big(source.path() + QStringLiteral("/Documents/big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        const QByteArray block(1 << 20, 'k');
+        for (int i = 0; i < 24; ++i)
+            big.write(block);
+    }
+    // A capped rate keeps the transfer going long enough to be cut.
+    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--max-mbps", "8",
+                                  "--json"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty());
+    {
+        GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+        h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
+                                               quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
+        ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+        ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+        ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+        typeCode(h, advertised.value(QStringLiteral("code")).toString());
+        ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+        ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+        ASSERT_TRUE(waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s));
+        sender.killHard();
+        ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 60s));
+        EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Finished with Issues")));
+        EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+    }
+    const QString transfers = TransferEngine::transfersDirectory(destination.path());
+    ASSERT_EQ(ResumeState::listAll(transfers).size(), 1);
+    GuiHarness next(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    ASSERT_TRUE(next.showsText(QStringLiteral("Unfinished migration")));
+    ASSERT_TRUE(next.press(QStringLiteral("Discard")));
+    EXPECT_TRUE(ResumeState::listAll(transfers).isEmpty());
+}
+
+// The demonstration in both roles: a real transfer between the workdir's two
+// homes with a kivo-cli child as the other machine; the user's home stays untouched.
+TEST(GuiWizard, DemoInBothRoles)
+{
+    for (const char* role : {"Destination Mac", "Source Mac"}) {
+        SCOPED_TRACE(role);
+        QTemporaryDir userHome, workdir;
+        SessionEnvironment e = environmentIn(userHome.path(), QStringLiteral("gui-demo"));
+        e.demoAvailable = true;
+        e.demoWorkdir = workdir.path();
+        e.demoPeerProgram = cliPath();
+        GuiHarness h(e);
+        ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
+        ASSERT_TRUE(h.press(QString::fromUtf8(role)));
+        if (h.state().deviceRole() == DeviceRole::destination) {
+            EXPECT_TRUE(h.showsText(QStringLiteral("Thunderbolt")));
+            ASSERT_TRUE(h.press(QStringLiteral("Demo Source Mac")));
+        }
+        if (h.state().deviceRole() == DeviceRole::source) {
+            finishSourceSide(h);
+        } else {
+            ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+            ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+            ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+            EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete")));
+        }
+        EXPECT_TRUE(h.showsText(QStringLiteral("Demo Mode Active")));
+        EXPECT_EQ(treeDifferences(workdir.path() + QStringLiteral("/source-home"),
+                                  workdir.path() + QStringLiteral("/destination-home")),
+                  QStringList());
+        EXPECT_TRUE(QDir(userHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+        EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+    }
+}
+
+
+// Two windows in two processes, a wrong code first.
+TEST(GuiWizard, GuiWithGui)
+{
+    QTemporaryDir source, destination;
+    DemoData::buildSampleHome(source.path(), 40, 13);
+    WindowChild child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source.path());
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), QStringLiteral("gui-source"));
+    child.start(QStringLiteral("DISABLED_SourceWindow"), env);
+    QString port, code;
+    ASSERT_TRUE(child.readAdvertisement(port, code));
+
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(port.toUInt()), std::nullopt));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    typeCode(h, wrongCodeFor(code));
+    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
+    typeCode(h, code);
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+
+    const auto childFailure = child.failure();
+    EXPECT_FALSE(childFailure) << childFailure.value_or(QByteArray()).toStdString();
+    EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// kivo's own exit codes: a usage error is 2, help is 0; the window is not opened for either.
+TEST(GuiWizard, KivoCommandLine)
+{
+    const QString kivo = qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/gui/kivo");
+    const auto run = [&kivo](const QStringList& args) {
+        QProcess p;
+        p.start(kivo, args);
+        p.waitForFinished(30000);
+        return std::pair{p.exitCode(), p.readAllStandardError()};
+    };
+    for (const QStringList& bad : QList<QStringList>{{"--colour", "blue"}, {"--connect", "nowhere"}, {"--workdir", "/w"}}) {
+        const auto [code, err] = run(bad);
+        EXPECT_EQ(code, 2) << bad.join(u' ').toStdString();
+        EXPECT_TRUE(err.startsWith("kivo: ")) << err.toStdString();
+    }
+    EXPECT_EQ(run({"--help"}).first, 0);
+}
+
+// Cancelling a running transfer ends on the cancelled outcome at once; "New
+// Migration" right after leaves a fresh session however the old run unwinds.
+TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
+{
+    QTemporaryDir source, destination;
+    QDir().mkpath(source.path() + QStringLiteral("/Documents"));
+    {
+        QFile big(source.path() + QStringLiteral("/Documents/big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        const QByteArray block(1 << 20, 'c');
+        for (int i = 0; i < 24; ++i)
+            big.write(block);
+    }
+    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--max-mbps", "8",
+                                  "--json"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty());
+    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
+                                           quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
+    typeCode(h, advertised.value(QStringLiteral("code")).toString());
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s));
+    h.clock().advance(30s);
+    ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));
+    EXPECT_TRUE(h.showsText(QStringLiteral("The migration was cancelled. You can start over at any time.")));
+    ASSERT_TRUE(h.press(QStringLiteral("New Migration")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+    sender.finish(std::chrono::seconds(60));
+    h.settle();
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+    EXPECT_TRUE(h.showsText(QStringLiteral("Get Started")));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}

@@ -1,0 +1,82 @@
+#include "support/ManualClock.h"
+
+#include "app/AppState.h"
+#include "gui/GuiOptions.h"
+#include "gui/ProgressFeed.h"
+#include "transfer/TransferProgress.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace std::chrono_literals;
+
+// A burst of changes publishes at most once per quarter second; a phase
+// change publishes at once; what is held back is published when its time comes.
+TEST(ProgressFeed, PublishesAtMostFourTimesASecondButPhasesAtOnce)
+{
+    QTemporaryDir home;
+    auto clock = std::make_shared<ManualClock>();
+    SessionEnvironment environment;
+    environment.homeFolder = home.path();
+    AppState state(environment);
+    gui::ProgressFeed feed(&state, clock);
+    TransferProgress& p = *state.transferProgress();
+    const int start = feed.publishCount();
+
+    p.setTotalFiles(1000);
+    p.setTotalBytes(1'000'000); // waiting -> transferring
+    EXPECT_EQ(feed.phase(), QStringLiteral("transferring"));
+    const int afterPhase = feed.publishCount();
+    EXPECT_GT(afterPhase, start);
+
+    for (int second = 0; second < 3; ++second)
+        for (int i = 1; i <= 100; ++i) {
+            p.setFilesCompleted(second * 100 + i);
+            p.setBytesTransferred(std::uint64_t(second * 100 + i) * 1000);
+            clock->advance(10ms);
+        }
+    const int published = feed.publishCount() - afterPhase;
+    EXPECT_LE(published, 12);
+    EXPECT_GE(published, 11);
+
+    p.setFilesCompleted(301); // held back: the last publication was moments ago
+    const int held = feed.publishCount();
+    p.setIsVerifying(true);
+    EXPECT_EQ(feed.phase(), QStringLiteral("verifying"));
+    EXPECT_EQ(feed.publishCount(), held + 1);
+    p.setIsVerifying(false);
+    p.setIsComplete(true);
+    EXPECT_EQ(feed.phase(), QStringLiteral("finished"));
+}
+
+TEST(ProgressFeed, RemainingAndDurationTexts)
+{
+    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(std::nullopt), QStringLiteral("Calculating…"));
+    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(-1), QStringLiteral("Calculating…"));
+    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(42.2), QStringLiteral("43 s"));
+    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(61), QStringLiteral("2 min"));
+    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(3 * 3600 + 125), QStringLiteral("3 h 2 min"));
+    EXPECT_EQ(gui::ProgressFeed::durationTextOf(3725.4), QStringLiteral("1:02:05"));
+}
+
+TEST(GuiOptions, ParsesAndRefuses)
+{
+    const gui::GuiOptions o = gui::parseGuiOptions({"--home", "/h", "--port", "47011", "--connect", "10.0.0.2:47012",
+                                                    "--hostname", "n", "--username", "u"});
+    EXPECT_EQ(o.home, QStringLiteral("/h"));
+    EXPECT_EQ(o.port, 47011);
+    EXPECT_EQ(o.connectHost, QStringLiteral("10.0.0.2"));
+    EXPECT_EQ(o.connectPort, 47012);
+    EXPECT_FALSE(o.demo);
+    const gui::GuiOptions demo = gui::parseGuiOptions({"--demo", "--workdir", "/w/../d"});
+    EXPECT_TRUE(demo.demo);
+    EXPECT_EQ(demo.workdir, QStringLiteral("/d"));
+
+    const QList<QStringList> refused = {
+        {"--colour"}, {"--home"}, {"--port", "0"}, {"--port", "70000"}, {"--port", "x"},
+        {"--connect", "host"}, {"--connect", "host:"}, {"--connect", ":1"}, {"--workdir", "/w"}, {"--home", "--demo"}};
+    for (const QStringList& args : refused)
+        EXPECT_THROW(gui::parseGuiOptions(args), gui::GuiUsageError) << args.join(u' ').toStdString();
+}

@@ -1,0 +1,73 @@
+// Two windows on two hosts of the test network (two network namespaces, each
+// with its own system bus and avahi-daemon): the destination finds the source
+// by DNS-SD, types a wrong code first, then the right one, and receives.
+#include "support/CoroTest.h"
+#include "support/TreeCompare.h"
+#include "support/WindowChildren.h"
+
+#include "app/DemoData.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
+
+// Letters only: no digits of ours where a code is looked for.
+QString letters(const char* stem)
+{
+    QString word = QLatin1String(stem) + u'-';
+    for (int i = 0; i < 8; ++i)
+        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    return word;
+}
+
+} // namespace
+
+TEST(GuiTwoHost, WindowsPairOverDnsSdAndMigrate)
+{
+    if (geteuid() != 0)
+        KIVO_SKIP_OR_FAIL("the two-host network needs root");
+    QProcess probe;
+    probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
+    probe.waitForFinished();
+    if (probe.exitCode() != 0)
+        KIVO_SKIP_OR_FAIL("the two-host network is not up: " + probe.readAllStandardError().toStdString());
+
+    QTemporaryDir work;
+    const QString source = work.path() + QStringLiteral("/source");
+    const QString destination = work.path() + QStringLiteral("/destination");
+    DemoData::buildSampleHome(source, 60, 17);
+    QDir().mkpath(destination);
+    const QString sourceName = letters("gui-source");
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source);
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), sourceName);
+    WindowChild sourceWindow;
+    sourceWindow.start(QStringLiteral("DISABLED_SourceWindow"), env, kExec, {QStringLiteral("a")});
+    QString port, code;
+    ASSERT_TRUE(sourceWindow.readAdvertisement(port, code)) << sourceWindow.failure().value_or(QByteArray()).toStdString();
+
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), destination);
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), letters("gui-destination"));
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_SOURCE"), sourceName);
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_CODE"), code);
+    WindowChild destinationWindow;
+    destinationWindow.start(QStringLiteral("DISABLED_DestinationWindow"), env, kExec, {QStringLiteral("b")});
+
+    const auto destinationFailure = destinationWindow.failure();
+    EXPECT_FALSE(destinationFailure) << destinationFailure.value_or(QByteArray()).toStdString();
+    const auto sourceFailure = sourceWindow.failure();
+    EXPECT_FALSE(sourceFailure) << sourceFailure.value_or(QByteArray()).toStdString();
+    const QStringList differences = treeDifferences(source, destination);
+    EXPECT_TRUE(differences.isEmpty()) << differences.join(u'\n').left(2000).toStdString();
+}
