@@ -23,13 +23,14 @@ const QString kUserFiles = QStringLiteral("userFiles");
 struct Listing {
     QList<TransferManifest::FileItem> items;
     files::SkippedFolders skipped;
+    files::Entries entries;
 };
 
 QFuture<Listing> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
 {
     return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), homeFolder = std::move(homeFolder)] {
         Listing listing;
-        files::appendCategoryItems(listing.items, paths, id, UserFolders(homeFolder), &listing.skipped);
+        files::appendCategoryItems(listing.items, paths, id, UserFolders(homeFolder), &listing.skipped, &listing.entries);
         return listing;
     });
 }
@@ -204,6 +205,7 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
             qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
         manifest.items.append(std::move(listing.items));
         manifest.skippedFolders.append(std::move(listing.skipped));
+        manifest.entries.append(std::move(listing.entries));
     }
 
     if (engineeringToolsEnabled && engineeringItems) {
