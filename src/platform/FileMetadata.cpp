@@ -11,14 +11,9 @@ bool isUserAttribute(QByteArrayView name)
 {
     if (!name.startsWith("user."))
         return false;
-    // Set by the system on download or by a security module, not by the user.
-    static const char* const kManaged[] = {"user.com.apple.quarantine", "user.xdg.origin.", "user.selinux"};
-    for (const char* managed : kManaged) {
-        const QByteArrayView m(managed);
-        if (m.endsWith('.') ? name.startsWith(m) : name == m)
-            return false;
-    }
-    return true;
+    // The download quarantine mark belongs to the machine that downloaded the
+    // file; security labels live outside the user namespace altogether.
+    return name != "user.com.apple.quarantine";
 }
 
 QList<ExtendedAttribute> readUserAttributes(const QByteArray& nativePath)
