@@ -3,6 +3,7 @@
 #include "transfer/SparseChunks.h"
 #include "transfer/TransferManifest.h"
 #include "transfer/WireName.h"
+#include "transfer/WirePath.h"
 #include "transfer/TransferSupport.h"
 
 #include <QFile>
@@ -46,6 +47,13 @@ TEST(Names, EveryByteStringComesBackAndSpellingsStayDistinct)
     }
     EXPECT_EQ(spellings.size(), names.size());
     EXPECT_EQ(toWireName(fs::nameFromBytes("caf\xe9")), QStringLiteral("caf\uFFFDE9"));
+    // A component is measured in the bytes the file system gets.
+    const MDMSafetyChecker safety(QStringLiteral("/nonexistent-root"));
+    const auto check = [&](const QByteArray& name) {
+        return checkWirePath(fs::nameFromBytes("~/" + name), QStringLiteral("/home/ann"), std::nullopt, safety).refusal;
+    };
+    EXPECT_EQ(check(QByteArray(255, '\xe9')), std::nullopt);
+    EXPECT_EQ(check(QByteArray(256, '\xe9')), PathRefusal::tooLong);
     // A mark without two hex digits after it is not a spelling of ours.
     EXPECT_EQ(fromWireName(QStringLiteral("x\uFFFD")), std::nullopt);
     EXPECT_EQ(fromWireName(QStringLiteral("x\uFFFDzz")), std::nullopt);
