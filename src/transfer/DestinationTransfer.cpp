@@ -402,11 +402,12 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 
 QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
-    co_await placeTreeEntries();
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
         co_await m_corrector->correctOwnership(m_home, owner, m_writtenEarlier + m_writtenPaths);
     }
+    // After the ownership pass: a link placed where a written file was must never be handed to it.
+    co_await placeTreeEntries();
     m_journal->remove();
     TransferProgress::Batch batch(m_progress);
     m_progress->setIsComplete(true);

@@ -488,7 +488,8 @@ QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t 
                                             QByteArray bytes, QString hash, bool hole)
 {
     for (int attempt = 0; attempt < kMaxChunkAttempts; ++attempt) {
-        if (m_throttle) {
+        // A hole costs the link nothing worth pacing.
+        if (m_throttle && !hole) {
             const auto delay = m_throttle->reserve(std::uint64_t(bytes.size()), m_clock->monotonic());
             if (delay.count() > 0)
                 co_await m_clock->sleepFor(delay);

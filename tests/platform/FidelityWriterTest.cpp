@@ -1,6 +1,4 @@
 #include "platform/DestinationWriter.h"
-#include "platform/NameBytes.h"
-#include "platform/TreeWalk.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
@@ -8,7 +6,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,30 +75,4 @@ TEST(PlaceEntries, LinksAndFoldersNeverGoThroughALink)
     struct stat st {};
     ASSERT_EQ(::stat(native(outside.path()).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
-}
-
-// The walk reports every kind of entry without opening any but folders, and
-// names come back with their bytes.
-TEST(TreeWalk, ReportsLinksFoldersAndOtherEntriesWithTheirBytes)
-{
-    QTemporaryDir dir;
-    const QByteArray root = native(dir.path());
-    ASSERT_EQ(::mkdir(root + "/sub\xff", 0700), 0);
-    ::close(::open(root + "/sub\xff/f", O_WRONLY | O_CREAT, 0600));
-    ASSERT_EQ(::symlink("sub\xff/f", root + "/link"), 0);
-    ASSERT_EQ(::mkfifo(root + "/pipe", 0600), 0);
-    QMap<QByteArray, fs::TreeEntry> seen;
-    EXPECT_TRUE(fs::walkTree(dir.path(), [&](const fs::TreeEntry& e) { seen.insert(fs::nameToBytes(e.path), e); },
-                             [](const QString&, const QString&) { ADD_FAILURE(); }));
-    ASSERT_EQ(seen.size(), 5);
-    EXPECT_EQ(seen[root].kind, fs::TreeEntry::Kind::directory);
-    EXPECT_EQ(seen[root + "/sub\xff"].kind, fs::TreeEntry::Kind::directory);
-    EXPECT_EQ(seen[root + "/sub\xff"].status.mode, 0700);
-    EXPECT_EQ(seen[root + "/sub\xff/f"].kind, fs::TreeEntry::Kind::regular);
-    EXPECT_EQ(seen[root + "/link"].kind, fs::TreeEntry::Kind::symlink);
-    EXPECT_EQ(seen[root + "/link"].linkTarget, QByteArray("sub\xff/f"));
-    EXPECT_EQ(seen[root + "/pipe"].kind, fs::TreeEntry::Kind::fifo);
-    // What QTemporaryDir cannot name.
-    ::unlink(root + "/sub\xff/f");
-    ::rmdir(root + "/sub\xff");
 }
