@@ -90,7 +90,10 @@ void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString&
                 entry.mode = e.status.mode;
                 entry.extendedAttributes = travellingAttributes(e.attributes, e.path);
             } else if (e.linkTarget.isEmpty()) {
-                return; // unreadable link text: nothing to recreate
+                // Its text could not be read: nothing to recreate, and the user hears of it.
+                if (skipped)
+                    skipped->append({entry.relativePath, categoryID, QStringLiteral("the link could not be read"), false});
+                return;
             } else {
                 entry.kind = TransferManifest::Entry::Kind::link;
                 entry.linkTarget = e.linkTarget;
