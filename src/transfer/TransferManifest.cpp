@@ -172,7 +172,8 @@ QJsonObject TransferManifest::FileItem::toJson() const
     o.insert(QStringLiteral("isTransferred"), isTransferred);
     o.insert(QStringLiteral("bytesTransferred"), static_cast<double>(bytesTransferred));
     o.insert(QStringLiteral("transferStatus"), toString(transferStatus));
-    json::put(o, "destinationPath", destinationPath);
+    if (destinationPath)
+        o.insert(QStringLiteral("destinationPath"), rawName ? toWireName(*destinationPath) : *destinationPath);
     if (mode)
         o.insert(QStringLiteral("mode"), static_cast<int>(*mode));
     json::put(o, "sourceModified", sourceModified);
@@ -213,8 +214,11 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
     if (o.contains(QLatin1String("sparse")))
         item.sparse = json::requireBool(o, "sparse");
     item.rawName = readRawName(o, item.relativePath);
-    if (item.rawName)
+    if (item.rawName) {
         item.absolutePath = fromWireName(item.absolutePath).value_or(item.absolutePath);
+        if (item.destinationPath)
+            item.destinationPath = fromWireName(*item.destinationPath).value_or(*item.destinationPath);
+    }
     item.extendedAttributes = readAttributes(o);
     return item;
 }

@@ -65,6 +65,7 @@ TEST(Names, ManifestCarriesTheBytesAndRefusesBytesThatDoNotMatchThePath)
     auto& item = add(m, fileItem(toWireName(fs::nameFromBytes("~/caf\xe9")), QStringLiteral("/h/x"), 1));
     item.rawName = true;
     item.absolutePath = fs::nameFromBytes("/home/ann/caf\xe9");
+    item.destinationPath = fs::nameFromBytes("/home/bob/caf\xe9");
     const TransferManifest back = TransferManifest::decode(m.encoded());
     EXPECT_EQ(back, m);
     EXPECT_EQ(fs::nameToBytes(back.items[0].absolutePath), QByteArray("/home/ann/caf\xe9"));
