@@ -61,7 +61,7 @@ QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest,
             reasons.insert(e.filePath, e.error);
     QList<FileProblem> out;
     for (const auto& folder : manifest.skippedFolders)
-        out.append({folder.relativePath, skippedFolderText(folder.reason), false});
+        out.append({folder.relativePath, folder.text(), false});
     for (const auto& item : manifest.items) {
         switch (item.transferStatus) {
         case FileTransferStatus::completed:

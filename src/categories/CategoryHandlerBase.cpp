@@ -1,6 +1,7 @@
 #include "categories/CategoryHandlerBase.h"
 
 #include "categories/FileEnumeration.h"
+#include "platform/FileSystem.h"
 
 #include <QCoroFuture>
 #include <QFileInfo>
@@ -16,7 +17,7 @@ QFuture<QStringList> startReadableCheck(QList<TransferManifest::FileItem> items)
     return QtConcurrent::run([items = std::move(items)] {
         QStringList unreadable;
         for (const auto& item : items)
-            if (!QFileInfo(item.absolutePath).isReadable())
+            if (!fs::isReadable(item.absolutePath))
                 unreadable.append(item.absolutePath);
         return unreadable;
     });
@@ -26,7 +27,7 @@ QFuture<CategoryTransferHandler::Listing> startListing(QStringList paths, QStrin
 {
     return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), home = std::move(home)] {
         CategoryTransferHandler::Listing listing;
-        files::appendCategoryItems(listing.items, paths, id, home, &listing.skippedFolders);
+        files::appendCategoryItems(listing.items, paths, id, home, &listing.skippedFolders, &listing.entries);
         return listing;
     });
 }

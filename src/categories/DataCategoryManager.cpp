@@ -23,13 +23,14 @@ const QString kUserFiles = QStringLiteral("userFiles");
 struct Listing {
     QList<TransferManifest::FileItem> items;
     files::SkippedFolders skipped;
+    files::Entries entries;
 };
 
 QFuture<Listing> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
 {
     return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), homeFolder = std::move(homeFolder)] {
         Listing listing;
-        files::appendCategoryItems(listing.items, paths, id, UserFolders(homeFolder), &listing.skipped);
+        files::appendCategoryItems(listing.items, paths, id, UserFolders(homeFolder), &listing.skipped, &listing.entries);
         return listing;
     });
 }
@@ -195,6 +196,7 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
                     qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
                 manifest.items.append(std::move(found.items));
                 manifest.skippedFolders.append(std::move(found.skippedFolders));
+                manifest.entries.append(std::move(found.entries));
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote()
                     << "Listing" << entry.categoryID << "failed, the category stays empty:" << describe(e);
@@ -207,6 +209,7 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
             qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
         manifest.items.append(std::move(listing.items));
         manifest.skippedFolders.append(std::move(listing.skipped));
+        manifest.entries.append(std::move(listing.entries));
     }
 
     if (engineeringToolsEnabled && engineeringItems) {

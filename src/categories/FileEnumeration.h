@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/FileSystem.h"
+#include "platform/TreeWalk.h"
 #include "platform/UserFolders.h"
 #include "transfer/TransferManifest.h"
 
@@ -15,23 +16,27 @@
 namespace kivo::files {
 
 // A pending manifest item for one regular file: `size` is its length in bytes.
-// `sourceModified` is filled on purpose (whole seconds, as it survives the wire)
-// so the keepNewer conflict policy has a date to compare.
+// `sourceModified` is filled on purpose (whole seconds, as it survives the wire;
+// the fraction goes beside it) so the keepNewer conflict policy has a date to compare.
 TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& relativePath, const fs::FileStatus& status,
                                     const QString& categoryID);
 
 using SkippedFolders = QList<TransferManifest::SkippedFolder>;
+using Entries = QList<TransferManifest::Entry>;
 
 // Every regular file below `directory`, hidden files included; relativePath is
 // the path with the home folder abbreviated to "~". Appends to `out`, and each
-// folder that cannot be read (the directory itself included) to `skipped` when given.
+// folder that cannot be read (the directory itself included) and each entry
+// that is neither file, folder nor link to `skipped` when given. With
+// `entries`, the folders (the directory itself included) and the symbolic
+// links go there, each folder before what it holds.
 void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString& directory, const QString& categoryID,
-                          const UserFolders& home, SkippedFolders* skipped = nullptr);
+                          const UserFolders& home, SkippedFolders* skipped = nullptr, Entries* entries = nullptr);
 
 // The default enumeration of a category's "~/" path list: a listed file keeps
 // its listed path as relativePath, a listed directory is walked, a missing path
-// gives nothing. Appends to `out` and, when given, unreadable folders to `skipped`.
+// gives nothing. Appends to `out` and, when given, to `skipped` and `entries` as above.
 void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringList& paths, const QString& categoryID,
-                         const UserFolders& home, SkippedFolders* skipped = nullptr);
+                         const UserFolders& home, SkippedFolders* skipped = nullptr, Entries* entries = nullptr);
 
 } // namespace kivo::files

@@ -2,6 +2,7 @@
 
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
+#include "platform/NameBytes.h"
 
 #include <QFile>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +42,68 @@ constexpr std::int64_t kReadingMaxAgeMs = 1000;
 constexpr std::uint64_t kReadingMaxWritten = 64ull << 20;
 constexpr std::uint64_t kLowSpaceMargin = 64ull << 20;
 
+// Holes are kept at the granularity of a file system block.
+constexpr std::int64_t kSparseBlock = 4096;
+
+bool isZero(const char* data, std::int64_t length)
+{
+    static const char zeros[kSparseBlock] = {};
+    for (std::int64_t at = 0; at < length; at += kSparseBlock) {
+        const std::int64_t n = std::min(kSparseBlock, length - at);
+        if (std::memcmp(data + at, zeros, size_t(n)) != 0)
+            return false;
+    }
+    return true;
+}
+
+void pwriteAll(int fd, const char* data, std::int64_t length, std::int64_t offset, const QString& path)
+{
+    std::int64_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(fd, data + done, size_t(length - done), offset + done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno, path);
+        }
+        done += n;
+    }
+}
+
+struct timespec toTimespec(const std::optional<fs::FileTime>& time)
+{
+    struct timespec ts {};
+    if (!time) {
+        ts.tv_nsec = UTIME_OMIT;
+        return ts;
+    }
+    ts.tv_sec = time_t(time->secs);
+    ts.tv_nsec = long(time->nsecs);
+    return ts;
+}
+
+// Access time untouched, modification time as given.
+void setTimeOf(int fd, const std::optional<fs::FileTime>& modified, const QString& path)
+{
+    if (!modified)
+        return;
+    const struct timespec times[2] = {toTimespec(std::nullopt), toTimespec(modified)};
+    if (::futimens(fd, times) != 0)
+        fail(errno, path);
+}
+
+QList<QByteArray> setAttributesOf(int fd, const QList<fs::ExtendedAttribute>& attributes)
+{
+    QList<QByteArray> refused;
+    for (const fs::ExtendedAttribute& a : attributes) {
+        // Only the user's namespace: a peer never sets what the system or a security module relies on.
+        if (!fs::isUserAttribute(a.name)
+            || ::fsetxattr(fd, a.name.constData(), a.value.constData(), size_t(a.value.size()), 0) != 0)
+            refused.append(a.name);
+    }
+    return refused;
+}
+
 } // namespace
 
 bool WriteFailure::isDiskFull() const { return m_error == ENOSPC || m_error == EDQUOT; }
@@ -48,7 +112,7 @@ DestinationWriter::DestinationWriter(QString homeFolder) : m_home(std::move(home
 {
     while (m_home.size() > 1 && m_home.endsWith(u'/'))
         m_home.chop(1);
-    m_homeFd = ::open(QFile::encodeName(m_home).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_homeFd = ::open(fs::nameToBytes(m_home).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 DestinationWriter::~DestinationWriter()
@@ -94,11 +158,11 @@ int DestinationWriter::openParent(const QString& absolutePath, bool create, QStr
         fail(EINVAL, absolutePath);
     *leaf = parts.takeLast();
     // The home folder itself is trusted as given, link or not.
-    UniqueFd dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(fs::nameToBytes(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.isValid())
         fail(errno, base);
     for (const QString& part : std::as_const(parts)) {
-        const QByteArray name = QFile::encodeName(part);
+        const QByteArray name = fs::nameToBytes(part);
         int next = ::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && create) {
             if (::mkdirat(dir.get(), name.constData(), 0755) != 0 && errno != EEXIST)
@@ -112,7 +176,8 @@ int DestinationWriter::openParent(const QString& absolutePath, bool create, QStr
     return dir.release();
 }
 
-void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate)
+void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate,
+                              bool sparse)
 {
     if (truncate || absolutePath != m_currentPath || m_currentFd < 0) {
         closeCurrent();
@@ -134,6 +199,10 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
         m_currentFd = fd;
         m_currentPath = absolutePath;
     }
+    if (sparse) {
+        writeSparse(absolutePath, offset, data);
+        return;
+    }
     m_writtenSinceReading += static_cast<std::uint64_t>(data.size());
     qsizetype done = 0;
     while (done < data.size()) {
@@ -149,10 +218,135 @@ void DestinationWriter::write(const QString& absolutePath, std::int64_t offset, 
     }
 }
 
+// Runs of zero blocks become holes: beyond the end of the file a hole is what
+// extending it leaves, below the end one is punched, since an earlier run may
+// have left bytes there.
+void DestinationWriter::writeSparse(const QString& absolutePath, std::int64_t offset, QByteArrayView data)
+{
+    struct stat st {};
+    if (::fstat(m_currentFd, &st) != 0)
+        fail(errno, absolutePath);
+    std::int64_t fileEnd = st.st_size;
+    const std::int64_t end = offset + data.size();
+    std::int64_t at = offset;
+    while (at < end) {
+        // Runs end on block boundaries of the file, so holes line up with its blocks.
+        const bool zero = isZero(data.data() + (at - offset), std::min(end, (at / kSparseBlock + 1) * kSparseBlock) - at);
+        std::int64_t runEnd = std::min(end, (at / kSparseBlock + 1) * kSparseBlock);
+        while (runEnd < end) {
+            const std::int64_t next = std::min(end, runEnd + kSparseBlock);
+            if (isZero(data.data() + (runEnd - offset), next - runEnd) != zero)
+                break;
+            runEnd = next;
+        }
+        if (!zero) {
+            m_writtenSinceReading += std::uint64_t(runEnd - at);
+            pwriteAll(m_currentFd, data.data() + (at - offset), runEnd - at, at, absolutePath);
+            fileEnd = std::max(fileEnd, runEnd);
+        } else if (at < fileEnd) {
+            const std::int64_t punchEnd = std::min(runEnd, fileEnd);
+            if (::fallocate(m_currentFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, punchEnd - at) != 0)
+                pwriteAll(m_currentFd, data.data() + (at - offset), punchEnd - at, at, absolutePath);
+        }
+        at = runEnd;
+    }
+    if (end > fileEnd && ::ftruncate(m_currentFd, end) != 0)
+        fail(errno, absolutePath);
+}
+
+QList<QByteArray> DestinationWriter::applyMetadata(const QString& absolutePath, const EntryMetadata& metadata)
+{
+    UniqueFd opened;
+    int fd = m_currentFd;
+    if (absolutePath != m_currentPath || m_currentFd < 0) {
+        QString leaf;
+        UniqueFd dir(openParent(absolutePath, false, &leaf));
+        opened.reset(::openat(dir.get(), fs::nameToBytes(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!opened.isValid())
+            fail(errno, absolutePath);
+        struct stat st {};
+        if (::fstat(opened.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            fail(EINVAL, absolutePath);
+        fd = opened.get();
+    }
+    const QList<QByteArray> refused = setAttributesOf(fd, metadata.attributes);
+    setTimeOf(fd, metadata.modified, absolutePath);
+    return refused;
+}
+
+QList<QByteArray> DestinationWriter::placeFolder(const QString& absolutePath, const EntryMetadata& metadata)
+{
+    QString leaf;
+    UniqueFd dir(openParent(absolutePath, true, &leaf));
+    const QByteArray name = fs::nameToBytes(leaf);
+    if (::mkdirat(dir.get(), name.constData(), 0700) != 0 && errno != EEXIST)
+        fail(errno, absolutePath);
+    UniqueFd folder(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.isValid())
+        fail(errno, absolutePath);
+    const QList<QByteArray> refused = setAttributesOf(folder.get(), metadata.attributes);
+    // Permission bits and the sticky bit; never set-id bits from a peer.
+    if (metadata.mode && ::fchmod(folder.get(), *metadata.mode & 01777) != 0)
+        fail(errno, absolutePath);
+    setTimeOf(folder.get(), metadata.modified, absolutePath);
+    return refused;
+}
+
+std::optional<QByteArray> DestinationWriter::linkTarget(const QString& absolutePath) const
+{
+    QString leaf;
+    UniqueFd dir(openParent(absolutePath, false, &leaf));
+    QByteArray target(4096, Qt::Uninitialized);
+    const ssize_t n = ::readlinkat(dir.get(), fs::nameToBytes(leaf).constData(), target.data(), size_t(target.size()));
+    if (n < 0)
+        return std::nullopt;
+    target.truncate(n);
+    return target;
+}
+
+DestinationWriter::LinkPlacement DestinationWriter::placeLink(const QString& absolutePath, const QByteArray& target,
+                                                              const std::optional<fs::FileTime>& modified, bool replace)
+{
+    QString leaf;
+    UniqueFd dir(openParent(absolutePath, true, &leaf));
+    const QByteArray name = fs::nameToBytes(leaf);
+    auto setTime = [&] {
+        const struct timespec times[2] = {toTimespec(std::nullopt), toTimespec(modified)};
+        if (modified && ::utimensat(dir.get(), name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            fail(errno, absolutePath);
+    };
+    struct stat st {};
+    if (::fstatat(dir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            QByteArray existing(4096, Qt::Uninitialized);
+            const ssize_t n = ::readlinkat(dir.get(), name.constData(), existing.data(), size_t(existing.size()));
+            if (n >= 0 && existing.first(n) == target) {
+                setTime();
+                return LinkPlacement::alreadyThere;
+            }
+        }
+        if (!replace || S_ISDIR(st.st_mode))
+            return LinkPlacement::kept;
+        if (::unlinkat(dir.get(), name.constData(), 0) != 0 && errno != ENOENT)
+            fail(errno, absolutePath);
+    } else if (errno != ENOENT) {
+        fail(errno, absolutePath);
+    }
+    if (target.isEmpty() || target.contains('\0'))
+        fail(EINVAL, absolutePath);
+    if (::symlinkat(target.constData(), dir.get(), name.constData()) != 0) {
+        if (errno == EEXIST)
+            return LinkPlacement::kept; // someone else's entry appeared meanwhile
+        fail(errno, absolutePath);
+    }
+    setTime();
+    return LinkPlacement::created;
+}
+
 // Returns the descriptor, or minus the errno.
 int DestinationWriter::openFile(const QString& leaf, bool truncate)
 {
-    const QByteArray name = QFile::encodeName(leaf);
+    const QByteArray name = fs::nameToBytes(leaf);
     // Most files are new: an exclusive create proves it is a fresh regular file without asking again.
     if (truncate) {
         const int fd = ::openat(m_parentFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -182,7 +376,7 @@ void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
     QString leaf;
     UniqueFd dir(openParent(absolutePath, false, &leaf));
     // Only permission bits: a peer never gets to create set-id files here.
-    UniqueFd file(::openat(dir.get(), QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd file(::openat(dir.get(), fs::nameToBytes(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.isValid())
         fail(errno, absolutePath);
     if (::fchmod(file.get(), mode & 0777) != 0)
@@ -192,7 +386,7 @@ void DestinationWriter::setMode(const QString& absolutePath, std::uint16_t mode)
 UniqueFd DestinationWriter::openForReading(const QString& absolutePath) const
 {
     if (m_homeFd >= 0 && absolutePath.startsWith(m_home + u'/')) {
-        const int fd = fs::openBeneath(m_homeFd, QFile::encodeName(absolutePath.mid(m_home.size() + 1)),
+        const int fd = fs::openBeneath(m_homeFd, fs::nameToBytes(absolutePath.mid(m_home.size() + 1)),
                                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             return UniqueFd(fd);
@@ -201,7 +395,7 @@ UniqueFd DestinationWriter::openForReading(const QString& absolutePath) const
     }
     QString leaf;
     UniqueFd dir(openParent(absolutePath, false, &leaf));
-    UniqueFd file(::openat(dir.get(), QFile::encodeName(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd file(::openat(dir.get(), fs::nameToBytes(leaf).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file.isValid())
         fail(errno, absolutePath);
     return file;
@@ -217,7 +411,7 @@ void DestinationWriter::remove(const QString& absolutePath)
     m_parentPath.clear();
     QString leaf;
     UniqueFd dir(openParent(absolutePath, false, &leaf));
-    if (::unlinkat(dir.get(), QFile::encodeName(leaf).constData(), 0) != 0 && errno != ENOENT)
+    if (::unlinkat(dir.get(), fs::nameToBytes(leaf).constData(), 0) != 0 && errno != ENOENT)
         fail(errno, absolutePath);
 }
 
@@ -236,8 +430,8 @@ bool DestinationWriter::commit(const QString& partialPath, const QString& finalP
         opened.reset(openParent(finalPath, false, &ignored));
         dir = opened.get();
     }
-    const QByteArray from = QFile::encodeName(partialPath.mid(slash + 1));
-    const QByteArray to = QFile::encodeName(finalPath.mid(slash + 1));
+    const QByteArray from = fs::nameToBytes(partialPath.mid(slash + 1));
+    const QByteArray to = fs::nameToBytes(finalPath.mid(slash + 1));
     if (replace) {
         if (::renameat(dir, from.constData(), dir, to.constData()) != 0)
             fail(errno, finalPath);

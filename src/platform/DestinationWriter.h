@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/FileMetadata.h"
 #include "platform/UniqueFd.h"
 
 #include <QByteArrayView>
@@ -22,6 +23,13 @@ private:
     int m_error;
 };
 
+// What is set on a received entry besides its bytes.
+struct EntryMetadata {
+    std::optional<std::uint16_t> mode;
+    std::optional<fs::FileTime> modified;
+    QList<fs::ExtendedAttribute> attributes;
+};
+
 // Writes received files without ever following a symbolic link: every folder
 // on the way is opened relative to its parent with O_NOFOLLOW, so a link
 // planted inside the destination tree cannot redirect a write outside it.
@@ -35,12 +43,27 @@ public:
     DestinationWriter& operator=(const DestinationWriter&) = delete;
 
     // Writes `data` at `offset`; `truncate` starts the file afresh. Missing folders are created.
-    void write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate);
+    // With `sparse`, blocks of zeros are left as holes instead of being written.
+    void write(const QString& absolutePath, std::int64_t offset, QByteArrayView data, bool truncate,
+               bool sparse = false);
     // Free bytes on the home folder's volume, re-read from the system only when
     // the last reading is old or the space is getting short: asking for every
     // chunk costs a system call per file.
     std::uint64_t freeSpace(std::uint64_t needed);
     void setMode(const QString& absolutePath, std::uint16_t mode);
+    // Sets the attributes, then the time, of a written file (its mode is setMode's).
+    // Returns the names of the attributes the file system refused.
+    QList<QByteArray> applyMetadata(const QString& absolutePath, const EntryMetadata& metadata);
+    // Creates the folder where missing, never through a link, and sets its mode,
+    // attributes and time. Returns the names of the attributes refused.
+    QList<QByteArray> placeFolder(const QString& absolutePath, const EntryMetadata& metadata);
+    enum class LinkPlacement { created, alreadyThere, kept };
+    // A symbolic link with `target` as its text, which is never followed here.
+    // Something else at the path stays (`kept`) unless `replace` is set; a folder always stays.
+    LinkPlacement placeLink(const QString& absolutePath, const QByteArray& target,
+                            const std::optional<fs::FileTime>& modified, bool replace);
+    // The target of the link at the path, or nothing when no link is there.
+    std::optional<QByteArray> linkTarget(const QString& absolutePath) const;
     // A read-only descriptor opened the same careful way.
     UniqueFd openForReading(const QString& absolutePath) const;
     void remove(const QString& absolutePath);
@@ -56,6 +79,7 @@ public:
 private:
     int openParent(const QString& absolutePath, bool create, QString* leaf) const;
     int openFile(const QString& absolutePath, bool truncate);
+    void writeSparse(const QString& absolutePath, std::int64_t offset, QByteArrayView data);
 
     QString m_home;
     // Opened once: verification threads resolve their files beneath it.

@@ -2,6 +2,7 @@
 
 #include "platform/Beneath.h"
 #include "platform/Error.h"
+#include "platform/NameBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,7 +51,7 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes)
     if (!QDir().mkpath(folder))
         throw SystemError(QStringLiteral("Cannot create %1").arg(folder));
     const QString temp = path + QStringLiteral(".tmp");
-    const QByteArray nativeTemp = QFile::encodeName(temp);
+    const QByteArray nativeTemp = nameToBytes(temp);
     {
         UniqueFd file(::open(nativeTemp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!file.isValid())
@@ -65,7 +66,7 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes)
             throw;
         }
     }
-    if (::rename(nativeTemp.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (::rename(nativeTemp.constData(), nameToBytes(path).constData()) != 0) {
         const QString error = lastErrorText();
         ::unlink(nativeTemp.constData());
         throw SystemError(QStringLiteral("%1: %2").arg(path, error));
@@ -75,7 +76,7 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes)
 UniqueFd openForAppend(const QString& path, bool truncate)
 {
     const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
-    UniqueFd file(::open(QFile::encodeName(path).constData(), flags, 0600));
+    UniqueFd file(::open(nameToBytes(path).constData(), flags, 0600));
     if (!file.isValid())
         throw SystemError(QStringLiteral("%1: %2").arg(path, lastErrorText()));
     return file;
@@ -83,7 +84,7 @@ UniqueFd openForAppend(const QString& path, bool truncate)
 
 UniqueFd openForReading(const QString& path)
 {
-    UniqueFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(::open(nameToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!file.isValid())
         throw OpenFailure(QStringLiteral("%1: %2").arg(path, lastErrorText()), errno == EACCES || errno == EPERM);
     return file;
@@ -179,9 +180,9 @@ void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileV
             continue;
         }
         if (S_ISREG(st.st_mode)) {
-            visit(dirPath + QLatin1Char('/') + QFile::decodeName(name), statusOf(st));
+            visit(dirPath + QLatin1Char('/') + nameFromBytes(name), statusOf(st));
         } else if (S_ISDIR(st.st_mode)) {
-            const QString childPath = dirPath + QLatin1Char('/') + QFile::decodeName(name);
+            const QString childPath = dirPath + QLatin1Char('/') + nameFromBytes(name);
             const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
                 walk(child, childPath, skipHidden, visit, unreadable);
@@ -197,7 +198,7 @@ void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileV
 std::optional<FileStatus> status(const QString& path, Links links)
 {
     struct stat st {};
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = nameToBytes(path);
     const int rc = links == Links::follow ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st);
     if (rc != 0)
         return std::nullopt;
@@ -217,7 +218,7 @@ namespace {
 bool walkFrom(const QString& root, bool skipHidden, const RegularFileVisitor& visit,
               const UnreadableFolderVisitor* unreadable)
 {
-    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(nameToBytes(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     QString base = root;
@@ -245,14 +246,14 @@ bool forEachRegularFile(const QString& root, bool skipHidden, const RegularFileV
 std::uint64_t freeBytesAt(const QString& path)
 {
     struct statvfs st {};
-    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+    if (::statvfs(nameToBytes(path).constData(), &st) != 0)
         return 0;
     return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 void setTimesAndMode(const QString& path, std::int64_t modifiedSecs, std::uint16_t mode)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = nameToBytes(path);
     const struct timespec times[2] = {{modifiedSecs, 0}, {modifiedSecs, 0}};
     if (::utimensat(AT_FDCWD, native.constData(), times, AT_SYMLINK_NOFOLLOW) != 0
         || ::chmod(native.constData(), mode) != 0)
@@ -260,6 +261,8 @@ void setTimesAndMode(const QString& path, std::int64_t modifiedSecs, std::uint16
 }
 
 bool isTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+bool isReadable(const QString& path) { return ::access(nameToBytes(path).constData(), R_OK) == 0; }
 
 } // namespace fs
 } // namespace kivo

@@ -91,6 +91,8 @@ std::uint64_t freeBytesAt(const QString& path);
 void setTimesAndMode(const QString& path, std::int64_t modifiedSecs, std::uint16_t mode);
 // True when the stream is an interactive terminal.
 bool isTerminal(std::FILE* stream);
+// True when this process may read what is at `path` (names of any bytes, as held by NameBytes).
+bool isReadable(const QString& path);
 // The text of the last system error.
 QString lastErrorText();
 

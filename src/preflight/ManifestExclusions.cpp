@@ -22,6 +22,11 @@ void leaveOutExclusions(TransferManifest& manifest, const PreFlightReport& repor
         return false;
     };
     manifest.items.removeIf([&](const TransferManifest::FileItem& item) { return isExcluded(item.absolutePath); });
+    // The excluded folders themselves, and the folders and links inside them, stay behind too.
+    manifest.entries.removeIf([&](const TransferManifest::Entry& entry) {
+        const QString path = home.expandTilde(entry.relativePath);
+        return excluded.contains(path) || isExcluded(path);
+    });
     manifest.totalSize = 0;
     for (const TransferManifest::FileItem& item : manifest.items)
         manifest.totalSize += item.size;

@@ -24,6 +24,7 @@ public:
     struct Listing {
         QList<Item> items;
         QList<TransferManifest::SkippedFolder> skippedFolders;
+        QList<TransferManifest::Entry> entries; // folders and links, which travel as themselves
     };
     // What finishing a category put in place: new entries, replaced ones, and
     // entries that could not be taken.

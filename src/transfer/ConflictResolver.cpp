@@ -1,11 +1,9 @@
 #include "transfer/ConflictResolver.h"
 
-#include "platform/FileSystem.h"
-
 namespace kivo::ConflictResolver {
 
 ConflictDecision resolve(const QString& destinationPath, const std::optional<QDateTime>& sourceModified,
-                         ConflictPolicy policy)
+                         ConflictPolicy policy, std::optional<std::uint32_t> sourceNanoseconds, fs::Links links)
 {
     // A dangling link is still something that exists at the path.
     if (!fs::status(destinationPath, fs::Links::dontFollow))
@@ -21,13 +19,16 @@ ConflictDecision resolve(const QString& destinationPath, const std::optional<QDa
         break;
     }
 
-    std::optional<QDateTime> destinationModified;
-    if (const auto status = fs::status(destinationPath, fs::Links::follow))
-        destinationModified =
-            QDateTime::fromMSecsSinceEpoch(status->modifiedSecs * 1000 + status->modifiedNsecs / 1000000, Qt::UTC);
-    if (!sourceModified || !sourceModified->isValid() || !destinationModified)
+    // A failure to read the destination's attributes counts as a missing date.
+    const std::optional<fs::FileStatus> status = fs::status(destinationPath, links);
+    if (!sourceModified || !sourceModified->isValid() || !status)
         return ConflictDecision::skip(QStringLiteral("missing mtime, defaulting to skip"));
-    if (*destinationModified > *sourceModified)
+    const std::int64_t sourceSecs = sourceModified->toSecsSinceEpoch();
+    // Without the source's fraction, the destination's is dropped too: equal seconds are equal times.
+    const bool newer = status->modifiedSecs != sourceSecs
+                           ? status->modifiedSecs > sourceSecs
+                           : sourceNanoseconds && status->modifiedNsecs > std::int64_t(*sourceNanoseconds);
+    if (newer)
         return ConflictDecision::skip(QStringLiteral("destination is newer"));
     return ConflictDecision::writeFile(QStringLiteral("source is newer or equal"));
 }

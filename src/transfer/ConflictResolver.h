@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QDateTime>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 namespace kivo {
@@ -21,9 +23,13 @@ struct ConflictDecision {
 
 namespace ConflictResolver {
 
-// Only reads the destination's attributes.
+// Only reads the destination's attributes. Times are compared at the precision
+// both sides have: to the nanosecond when the source sent the fraction of its
+// second, otherwise in whole seconds. `links` says whether a link at the path
+// is judged by itself or by what it points to.
 ConflictDecision resolve(const QString& destinationPath, const std::optional<QDateTime>& sourceModified,
-                         ConflictPolicy policy);
+                         ConflictPolicy policy, std::optional<std::uint32_t> sourceNanoseconds = std::nullopt,
+                         fs::Links links = fs::Links::follow);
 
 } // namespace ConflictResolver
 

@@ -75,7 +75,7 @@ DestinationTransfer::~DestinationTransfer() = default;
 
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 {
-    return checkWirePath(wirePath, m_home, m_userMapping, m_safety);
+    return checkWirePath(heldPath(wirePath), m_home, m_userMapping, m_safety);
 }
 
 QString DestinationTransfer::partialPathFor(const QString& destination, const QString& transferID,
@@ -237,6 +237,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
+    ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
     std::optional<QByteArray> payload;
     if (stored)
         payload = placeDocument(ack, &MessageHeader::resumeState, m_journal->state().encoded());
@@ -433,6 +434,8 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
         co_await m_corrector->correctOwnership(m_home, owner, m_writtenEarlier + m_writtenPaths);
     }
+    // After the ownership pass: a link placed where a written file was must never be handed to it.
+    co_await placeTreeEntries();
     m_journal->remove();
     TransferProgress::Batch batch(m_progress);
     m_progress->setIsComplete(true);

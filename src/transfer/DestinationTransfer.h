@@ -17,6 +17,7 @@
 
 namespace kivo {
 
+class AttributeRefusals;
 class DestinationWriter;
 class Sha256;
 
@@ -133,6 +134,12 @@ private:
     QCoro::Task<void> handleVerificationRequest();
     QCoro::Task<void> finishTransfer();
     void endWithSourceError(const MessageHeader& header);
+
+    // What a file carries besides its bytes, and the manifest's folders and links.
+    QString heldPath(const QString& wirePath) const;
+    void applyFileMetadata(const QString& path, qsizetype itemIndex);
+    QCoro::Task<void> placeTreeEntries();
+    std::shared_ptr<AttributeRefusals> m_attributeRefusals;
 
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<UserMapping> m_userMapping;

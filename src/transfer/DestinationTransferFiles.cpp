@@ -8,6 +8,7 @@
 #include "transfer/Background.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/FileHasher.h"
+#include "transfer/SparseChunks.h"
 #include "transfer/TransferError.h"
 
 namespace kivo {
@@ -27,7 +28,8 @@ struct ChunkOutcome {
 
 // `actual` is the payload's hash when the receiver already computed it.
 ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
-                          const QString& expected, const QString& destination, std::int64_t offset, bool write)
+                          const QString& expected, const QString& destination, std::int64_t offset, bool write,
+                          bool sparse)
 {
     ChunkOutcome out;
     if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
@@ -43,7 +45,7 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
     }
     try {
         // Chunk 0 starts the file afresh; later chunks land at their offsets.
-        writer.write(destination, offset, data, offset == 0);
+        writer.write(destination, offset, data, offset == 0, sparse);
     } catch (const WriteFailure& e) {
         if (e.isDiskFull())
             out.diskFull = true;
@@ -135,6 +137,12 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         r.errorMessage = std::move(reason);
         return r;
     };
+    // A chunk in a hole of a sparse file comes as its size alone; it reads as zeros.
+    const bool hole = !payload && header.holeSize && *header.holeSize <= FileHasher::kChunkSize;
+    if (hole) {
+        payload = zeroBytes(*header.holeSize);
+        receivedHash = zeroBytesHash(*header.holeSize);
+    }
     if (!payload) {
         co_await send(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;
@@ -155,15 +163,16 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     const QString expected = header.chunkHash.value_or(QString());
     const std::shared_ptr<Sha256> running = write ? trackIncoming(t, chunkIndex, payload->size(), expected) : nullptr;
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
+    const bool sparse = hole || m_manifest->items[t.itemIndex].sparse;
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write);
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, sparse);
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
         auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
-                                          destination = t.partial, offset, write] {
-            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write);
+                                          destination = t.partial, offset, write, sparse] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, sparse);
         });
         outcome = co_await finishInBackground(std::move(pending));
     }
@@ -229,7 +238,8 @@ bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& de
     // Partial content left by an earlier run of this transfer is ours to continue.
     if (m_journal->wasStarted(item.relativePath))
         return true;
-    const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy);
+    const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy,
+                                                                item.sourceModifiedNanoseconds);
     if (decision.reason.isEmpty()) {
         m_freshTargets.insert(itemIndex);
         return true;
@@ -416,6 +426,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     }
     if (actual != *expectedHash)
         co_return QStringLiteral("File hash mismatch");
+    applyFileMetadata(t.partial, t.itemIndex);
     if (item.mode)
         co_await applyFileMode(t.partial, *item.mode);
     try {

@@ -63,6 +63,10 @@ struct MessageHeader {
     std::optional<QString> errorMessage;
     std::optional<QByteArray> manifestData;
     std::optional<QByteArray> resumeState;
+    // Ours, ignored by peers that do not know it. On chunkData: the chunk is this
+    // many zero bytes of a hole, sent without a payload. On manifestAck: the
+    // destination takes such chunks, up to this size.
+    std::optional<std::uint32_t> holeSize;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

@@ -5,6 +5,7 @@
 #include "transfer/Background.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HeaderOrPayload.h"
+#include "transfer/SparseChunks.h"
 #include "transfer/TransferError.h"
 
 #include <QCoroSignal>
@@ -127,7 +128,7 @@ void SourceTransfer::beginRun()
     m_progress->setIsTransferring(true);
     // Nothing of these is sent; the user hears which ones and why.
     for (const auto& folder : std::as_const(m_manifest->skippedFolders))
-        addFileError(folder.relativePath, folder.categoryID, skippedFolderText(folder.reason));
+        addFileError(folder.relativePath, folder.categoryID, folder.text());
 }
 
 QCoro::Task<void> SourceTransfer::exchangeManifest()
@@ -139,6 +140,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     const Message ack = co_await m_connection->receiveMessage();
     if (ack.header.type != MessageType::manifestAck)
         throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
+    m_peerHoleSize = ack.header.holeSize.value_or(0);
     const std::optional<QByteArray> checkpoint = documentOf(ack, &MessageHeader::resumeState);
     if (checkpoint && !checkpoint->isEmpty()) {
         try {
@@ -455,6 +457,9 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
         countResumedPrefix(categoryID, item.size, prepared->first);
     const std::shared_ptr<SourceFileReader> reader = opened.reader;
     std::optional<SourceFileReader::Chunk> current = std::move(opened.firstChunk);
+    // Chunks wholly in a hole go as a marker, to a destination that takes them.
+    const HoleMap holes = item.sparse && m_peerHoleSize > 0 ? HoleMap::read(item.absolutePath, std::int64_t(item.size))
+                                                            : HoleMap();
 
     for (std::uint32_t c = prepared->first; c < prepared->total; ++c) {
         if (m_isPaused || m_peerPaused)
@@ -467,7 +472,10 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
         QFuture<BackgroundOutcome<SourceFileReader::Chunk>> next;
         if (c + 1 < prepared->total)
             next = startInBackground([reader, c] { return reader->read(c + 1); });
-        co_await sendChunk(item.relativePath, c, prepared->total, chunk.bytes, chunk.hash);
+        const bool hole = chunk.bytes.size() <= qsizetype(m_peerHoleSize)
+                          && holes.isHole(std::int64_t(c) * FileHasher::kChunkSize, chunk.bytes.size())
+                          && isAllZero(chunk.bytes);
+        co_await sendChunk(item.relativePath, c, prepared->total, chunk.bytes, chunk.hash, hole);
         countChunk(categoryID, std::uint64_t(chunk.bytes.size()));
         if (c + 1 < prepared->total)
             current = co_await finishInBackground(std::move(next));
@@ -486,10 +494,11 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
 
 // One chunk until it is acknowledged, up to kMaxChunkAttempts sends.
 QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total,
-                                            QByteArray bytes, QString hash)
+                                            QByteArray bytes, QString hash, bool hole)
 {
     for (int attempt = 0; attempt < kMaxChunkAttempts; ++attempt) {
-        if (m_throttle) {
+        // A hole costs the link nothing worth pacing.
+        if (m_throttle && !hole) {
             const auto delay = m_throttle->reserve(std::uint64_t(bytes.size()), m_clock->monotonic());
             if (delay.count() > 0)
                 co_await m_clock->sleepFor(delay);
@@ -499,8 +508,13 @@ QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t 
         header.chunkIndex = index;
         header.totalChunks = total;
         header.chunkHash = hash;
-        header.payloadSize = static_cast<std::uint32_t>(bytes.size());
-        co_await send(std::move(header), bytes);
+        if (hole) {
+            header.holeSize = static_cast<std::uint32_t>(bytes.size());
+            co_await send(std::move(header));
+        } else {
+            header.payloadSize = static_cast<std::uint32_t>(bytes.size());
+            co_await send(std::move(header), bytes);
+        }
 
         const Message reply = co_await m_connection->receiveMessage();
         restoreIdleDeadline();

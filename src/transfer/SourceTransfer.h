@@ -74,7 +74,7 @@ private:
     void countResumedPrefix(const QString& categoryID, std::uint64_t size, std::uint32_t firstChunk);
     QCoro::Task<void> waitWhilePaused();
     QCoro::Task<void> sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total, QByteArray bytes,
-                                QString hash);
+                                QString hash, bool hole = false);
     void countChunk(const QString& categoryID, std::uint64_t bytes);
     // Back to the plain idle limit after a reply that was allowed longer.
     void restoreIdleDeadline();
@@ -90,6 +90,8 @@ private:
     bool m_peerPaused = false;
     bool m_deadlineExtended = false;
     std::uint64_t m_bytesDone = 0;
+    // The largest chunk the destination takes as a hole marker; 0: it takes none.
+    std::uint32_t m_peerHoleSize = 0;
 };
 
 } // namespace kivo

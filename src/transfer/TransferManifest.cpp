@@ -1,7 +1,9 @@
 #include "transfer/TransferManifest.h"
 
 #include "platform/Json.h"
+#include "platform/NameBytes.h"
 #include "transfer/UserMapping.h"
+#include "transfer/WireName.h"
 
 #include <QJsonDocument>
 
@@ -11,9 +13,142 @@ namespace {
 
 const char* const kStatusNames[] = {"pending", "inProgress", "completed", "failed", "skipped"};
 
+constexpr std::uint32_t kMaxNanoseconds = 999'999'999;
+
+std::optional<fs::FileTime> timeOf(const std::optional<QDateTime>& date, const std::optional<std::uint32_t>& nanos)
+{
+    if (!date || !date->isValid())
+        return std::nullopt;
+    return fs::FileTime{date->toSecsSinceEpoch(), std::int64_t(nanos.value_or(0))};
+}
+
+std::optional<std::uint32_t> readNanoseconds(const QJsonObject& o)
+{
+    const auto nanos = json::optionalUInt32(o, "sourceModifiedNanoseconds");
+    if (nanos && *nanos > kMaxNanoseconds)
+        throw DecodingError(QStringLiteral("Invalid JSON: sourceModifiedNanoseconds out of range"));
+    return nanos;
+}
+
+// Name -> Base64 value; names are the user namespace's, which are text.
+void putAttributes(QJsonObject& o, const QList<fs::ExtendedAttribute>& attributes)
+{
+    if (attributes.isEmpty())
+        return;
+    QJsonObject map;
+    for (const fs::ExtendedAttribute& a : attributes)
+        map.insert(QString::fromUtf8(a.name), QString::fromLatin1(a.value.toBase64()));
+    o.insert(QStringLiteral("extendedAttributes"), map);
+}
+
+QList<fs::ExtendedAttribute> readAttributes(const QJsonObject& o)
+{
+    QList<fs::ExtendedAttribute> out;
+    if (!o.contains(QLatin1String("extendedAttributes")))
+        return out;
+    const QJsonObject map = json::requireObject(o, "extendedAttributes");
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        auto value = QByteArray::fromBase64Encoding(it.value().toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        if (!it.value().isString() || !value)
+            throw DecodingError(QStringLiteral("Invalid JSON: extendedAttributes holds a value that is not Base64"));
+        out.append({it.key().toUtf8(), *value});
+    }
+    return out;
+}
+
+void putName(QJsonObject& o, const QString& relativePath, bool rawName)
+{
+    o.insert(QStringLiteral("relativePath"), relativePath);
+    if (rawName) {
+        if (const auto held = fromWireName(relativePath))
+            o.insert(QStringLiteral("relativePathBytes"), QString::fromLatin1(fs::nameToBytes(*held).toBase64()));
+    }
+}
+
+// The bytes must spell the path exactly: a path is never taken on trust from either field alone.
+bool readRawName(const QJsonObject& o, const QString& relativePath)
+{
+    const auto bytes = json::optionalBase64(o, "relativePathBytes");
+    if (!bytes)
+        return false;
+    if (toWireName(fs::nameFromBytes(*bytes)) != relativePath)
+        throw DecodingError(QStringLiteral("Invalid JSON: relativePathBytes does not match relativePath"));
+    return true;
+}
+
 } // namespace
 
 QString skippedFolderText(const QString& reason) { return QStringLiteral("Folder could not be read: ") + reason; }
+
+QString skippedEntryText(const QString& reason) { return QStringLiteral("Not copied: ") + reason; }
+
+QString TransferManifest::SkippedFolder::text() const
+{
+    return isFolder ? skippedFolderText(reason) : skippedEntryText(reason);
+}
+
+std::optional<fs::FileTime> TransferManifest::FileItem::modifiedTime() const
+{
+    return timeOf(sourceModified, sourceModifiedNanoseconds);
+}
+
+std::optional<fs::FileTime> TransferManifest::Entry::modifiedTime() const
+{
+    return timeOf(sourceModified, sourceModifiedNanoseconds);
+}
+
+QJsonObject TransferManifest::Entry::toJson() const
+{
+    QJsonObject o;
+    putName(o, relativePath, rawName);
+    o.insert(QStringLiteral("categoryID"), categoryID);
+    o.insert(QStringLiteral("kind"), kind == Kind::folder ? QStringLiteral("folder") : QStringLiteral("link"));
+    if (mode)
+        o.insert(QStringLiteral("mode"), static_cast<int>(*mode));
+    json::put(o, "sourceModified", sourceModified);
+    json::put(o, "sourceModifiedNanoseconds", sourceModifiedNanoseconds);
+    putAttributes(o, extendedAttributes);
+    if (kind == Kind::link) {
+        const QString text = fs::nameFromBytes(linkTarget);
+        if (needsEscaping(text))
+            o.insert(QStringLiteral("linkTargetBytes"), QString::fromLatin1(linkTarget.toBase64()));
+        else
+            o.insert(QStringLiteral("linkTarget"), text);
+    }
+    return o;
+}
+
+TransferManifest::Entry TransferManifest::Entry::fromJson(const QJsonObject& o)
+{
+    Entry e;
+    e.relativePath = json::requireString(o, "relativePath");
+    e.rawName = readRawName(o, e.relativePath);
+    e.categoryID = json::requireString(o, "categoryID");
+    const QString kind = json::requireString(o, "kind");
+    if (kind == QLatin1String("folder"))
+        e.kind = Kind::folder;
+    else if (kind == QLatin1String("link"))
+        e.kind = Kind::link;
+    else
+        throw DecodingError(QStringLiteral("Invalid JSON: unknown entry kind \"%1\"").arg(kind));
+    if (const auto mode = json::optionalUInt64(o, "mode")) {
+        if (*mode > 0xFFFF)
+            throw DecodingError(QStringLiteral("Invalid JSON: mode out of range"));
+        e.mode = static_cast<std::uint16_t>(*mode);
+    }
+    e.sourceModified = json::optionalDate(o, "sourceModified");
+    e.sourceModifiedNanoseconds = readNanoseconds(o);
+    e.extendedAttributes = readAttributes(o);
+    if (e.kind == Kind::link) {
+        if (const auto bytes = json::optionalBase64(o, "linkTargetBytes"))
+            e.linkTarget = *bytes;
+        else
+            e.linkTarget = json::requireString(o, "linkTarget").toUtf8();
+        if (e.linkTarget.isEmpty() || e.linkTarget.contains('\0') || e.linkTarget.size() >= 4096)
+            throw DecodingError(QStringLiteral("Invalid JSON: unusable linkTarget"));
+    }
+    return e;
+}
 
 QString toString(FileTransferStatus status) { return QString::fromLatin1(kStatusNames[static_cast<int>(status)]); }
 
@@ -30,17 +165,26 @@ QJsonObject TransferManifest::FileItem::toJson() const
 {
     QJsonObject o;
     o.insert(QStringLiteral("relativePath"), relativePath);
-    o.insert(QStringLiteral("absolutePath"), absolutePath);
+    o.insert(QStringLiteral("absolutePath"), rawName ? toWireName(absolutePath) : absolutePath);
     o.insert(QStringLiteral("size"), static_cast<double>(size));
     o.insert(QStringLiteral("categoryID"), categoryID);
     json::put(o, "sha256Hash", sha256Hash);
     o.insert(QStringLiteral("isTransferred"), isTransferred);
     o.insert(QStringLiteral("bytesTransferred"), static_cast<double>(bytesTransferred));
     o.insert(QStringLiteral("transferStatus"), toString(transferStatus));
-    json::put(o, "destinationPath", destinationPath);
+    if (destinationPath)
+        o.insert(QStringLiteral("destinationPath"), rawName ? toWireName(*destinationPath) : *destinationPath);
     if (mode)
         o.insert(QStringLiteral("mode"), static_cast<int>(*mode));
     json::put(o, "sourceModified", sourceModified);
+    json::put(o, "sourceModifiedNanoseconds", sourceModifiedNanoseconds);
+    if (sparse)
+        o.insert(QStringLiteral("sparse"), true);
+    if (rawName) {
+        if (const auto held = fromWireName(relativePath))
+            o.insert(QStringLiteral("relativePathBytes"), QString::fromLatin1(fs::nameToBytes(*held).toBase64()));
+    }
+    putAttributes(o, extendedAttributes);
     return o;
 }
 
@@ -66,6 +210,16 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
         item.mode = static_cast<std::uint16_t>(*mode);
     }
     item.sourceModified = json::optionalDate(o, "sourceModified");
+    item.sourceModifiedNanoseconds = readNanoseconds(o);
+    if (o.contains(QLatin1String("sparse")))
+        item.sparse = json::requireBool(o, "sparse");
+    item.rawName = readRawName(o, item.relativePath);
+    if (item.rawName) {
+        item.absolutePath = fromWireName(item.absolutePath).value_or(item.absolutePath);
+        if (item.destinationPath)
+            item.destinationPath = fromWireName(*item.destinationPath).value_or(*item.destinationPath);
+    }
+    item.extendedAttributes = readAttributes(o);
     return item;
 }
 
@@ -75,6 +229,8 @@ QJsonObject TransferManifest::SkippedFolder::toJson() const
     o.insert(QStringLiteral("relativePath"), relativePath);
     o.insert(QStringLiteral("categoryID"), categoryID);
     o.insert(QStringLiteral("reason"), reason);
+    if (!isFolder)
+        o.insert(QStringLiteral("kind"), QStringLiteral("file"));
     return o;
 }
 
@@ -84,6 +240,7 @@ TransferManifest::SkippedFolder TransferManifest::SkippedFolder::fromJson(const 
     folder.relativePath = json::requireString(o, "relativePath");
     folder.categoryID = json::requireString(o, "categoryID");
     folder.reason = json::requireString(o, "reason");
+    folder.isFolder = json::optionalString(o, "kind").value_or(QStringLiteral("folder")) != QLatin1String("file");
     return folder;
 }
 
@@ -110,6 +267,12 @@ QJsonObject TransferManifest::toJson() const
             folders.append(folder.toJson());
         o.insert(QStringLiteral("skippedFolders"), folders);
     }
+    if (!entries.isEmpty()) {
+        QJsonArray array;
+        for (const Entry& entry : entries)
+            array.append(entry.toJson());
+        o.insert(QStringLiteral("entries"), array);
+    }
     return o;
 }
 
@@ -131,6 +294,8 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
     }
     if (o.contains(QStringLiteral("skippedFolders")))
         m.skippedFolders = json::requireRecords<SkippedFolder>(o, "skippedFolders");
+    if (o.contains(QStringLiteral("entries")))
+        m.entries = json::requireRecords<Entry>(o, "entries");
     return m;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileMetadata.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QByteArray>
@@ -18,6 +19,8 @@ struct UserMapping;
 
 // How a folder the source could not read is reported.
 QString skippedFolderText(const QString& reason);
+// How an entry that is not copied (a named pipe, a socket, a device) is reported.
+QString skippedEntryText(const QString& reason);
 
 enum class FileTransferStatus { pending, inProgress, completed, failed, skipped };
 
@@ -38,17 +41,53 @@ struct TransferManifest {
         std::optional<QString> destinationPath;
         std::optional<std::uint16_t> mode;
         std::optional<QDateTime> sourceModified;
+        // Fields of our own; a peer that does not know them sees the item above.
+        // The fraction of a second `sourceModified` leaves out.
+        std::optional<std::uint32_t> sourceModifiedNanoseconds;
+        // The source file has holes: they need not travel, nor be written.
+        bool sparse = false;
+        // relativePath spells bytes that are not UTF-8 (see WireName.h); the
+        // wire carries the raw bytes too, as relativePathBytes.
+        bool rawName = false;
+        QList<fs::ExtendedAttribute> extendedAttributes;
 
+        // The modification time to the precision known.
+        std::optional<fs::FileTime> modifiedTime() const;
         QJsonObject toJson() const;
         static FileItem fromJson(const QJsonObject& o); // throws DecodingError
         bool operator==(const FileItem&) const = default;
     };
 
-    // A folder the source could not read: none of its files are in `items`.
+    // A folder or a symbolic link: nothing to send but what it is; the
+    // destination creates it. Older destinations ignore these.
+    struct Entry {
+        enum class Kind { folder, link };
+        QString relativePath; // spelt as an item's
+        bool rawName = false;
+        QString categoryID;
+        Kind kind = Kind::folder;
+        std::optional<std::uint16_t> mode; // folders
+        std::optional<QDateTime> sourceModified;
+        std::optional<std::uint32_t> sourceModifiedNanoseconds;
+        QList<fs::ExtendedAttribute> extendedAttributes;
+        QByteArray linkTarget; // a link's text, byte for byte
+
+        std::optional<fs::FileTime> modifiedTime() const;
+        QJsonObject toJson() const;
+        static Entry fromJson(const QJsonObject& o); // throws DecodingError
+        bool operator==(const Entry&) const = default;
+    };
+
+    // A folder the source could not read: none of its files are in `items`;
+    // or an entry that is neither file, folder nor link, which is never opened.
     struct SkippedFolder {
         QString relativePath;
         QString categoryID;
         QString reason;
+        bool isFolder = true;
+
+        // What the user is shown for it.
+        QString text() const;
 
         QJsonObject toJson() const;
         static SkippedFolder fromJson(const QJsonObject& o); // throws DecodingError
@@ -70,6 +109,8 @@ struct TransferManifest {
     std::optional<ConflictPolicy> conflictPolicy;
     // Left out of `items` because they could not be read; omitted when empty.
     QList<SkippedFolder> skippedFolders;
+    // Folders and links, each folder before what it holds; omitted when empty.
+    QList<Entry> entries;
 
     QJsonObject toJson() const;
     static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError

@@ -8,13 +8,15 @@ namespace {
 constexpr qsizetype kMaxNameBytes = 255;
 constexpr qsizetype kMaxPathBytes = 4095;
 
-// UTF-8 length without building the UTF-8 text.
+// Length in bytes as the file system sees it, without building the bytes: a
+// lone U+DC80..U+DCFF stands for one byte that is not UTF-8 (platform/NameBytes.h).
 qsizetype utf8Length(QStringView text)
 {
     qsizetype bytes = 0;
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        bytes += u < 0x80 ? 1 : u < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        const bool rawByte = u >= 0xDC80 && u <= 0xDCFF && !(i > 0 && text[i - 1].isHighSurrogate());
+        bytes += u < 0x80 || rawByte ? 1 : u < 0x800 ? 2 : text[i].isSurrogate() ? 2 : 3;
     }
     return bytes;
 }

@@ -1,6 +1,7 @@
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "categories/TreeFixture.h"
+#include "platform/FileSystem.h"
 #include "support/CoroTest.h"
 #include "transfer/TransferSupport.h"
 
@@ -178,6 +179,7 @@ TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
         expected.mode = item.relativePath.endsWith(QStringLiteral("notes")) ? 0600
                         : item.relativePath.endsWith(QStringLiteral(".cpp")) ? 0755 : 0644;
         expected.sourceModified = QDateTime::fromSecsSinceEpoch(file.lastModified().toSecsSinceEpoch(), Qt::UTC);
+        expected.sourceModifiedNanoseconds = std::uint32_t(fs::status(file.filePath(), fs::Links::follow)->modifiedNsecs);
         EXPECT_EQ(item, expected) << item.relativePath.toStdString();
         sum += item.size;
     }
