@@ -1,6 +1,7 @@
 #include "transfer/DestinationTransfer.h"
 
 #include "platform/DestinationWriter.h"
+#include "platform/DurableFlush.h"
 #include "platform/FileSystem.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
@@ -93,6 +94,9 @@ QCoro::Task<void> DestinationTransfer::run()
     co_await runGuarded([this] { return runDestination(); }, QStringLiteral("Receive failed: %1"));
     if (m_writer)
         m_writer->closeCurrent();
+    // Whatever finished before the end is recorded for the next run, once it is on disk.
+    if (m_durable && !m_isCancelled && !m_progress->isComplete())
+        co_await m_durable->flushAll();
     Q_EMIT finished();
 }
 
@@ -221,6 +225,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
         base.createdAt = base.updatedAt = m_clock->now();
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
+    DurableCompletions::Flush flush = m_durableFlush;
+    if (!flush)
+        flush = [home = m_home] { fs::flushFileSystemOf(home); };
+    m_durable = std::make_unique<DurableCompletions>(
+        std::move(flush), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
+        m_clock, m_durableLimits);
     m_writer = std::make_shared<DestinationWriter>(m_home);
     reopenChangedFiles();
     // Files an earlier run finished are verified with the rest, and those it
@@ -237,6 +247,11 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
+    if (m_announcedWindow) {
+        ack.maxInFlight = m_announcedWindow->requests;
+        if (m_announcedWindow->bytes > 0)
+            ack.maxInFlightBytes = std::uint32_t(std::min<std::uint64_t>(m_announcedWindow->bytes, 0xFFFFFFFFu));
+    }
     std::optional<QByteArray> payload;
     if (stored)
         payload = placeDocument(ack, &MessageHeader::resumeState, m_journal->state().encoded());
@@ -308,6 +323,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
 QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID)
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
+    co_await m_durable->flushAll();
     m_journal->categoryCompleted(categoryID, m_clock->now());
     if (m_adapter) {
         try {
@@ -348,6 +364,8 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
+    // Nothing is reported verified that a power cut could still take away.
+    co_await m_durable->flushAll();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's

@@ -2,7 +2,9 @@
 
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
+#include "transfer/DurableCompletions.h"
 #include "transfer/MDMSafetyChecker.h"
+#include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/UserMapping.h"
@@ -69,6 +71,21 @@ public:
         m_mappingForManifest = std::move(callback);
     }
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
+    // What manifestAck offers the source; nullopt offers nothing, and the
+    // source then keeps one request in flight.
+    void setAnnouncedWindow(std::optional<WindowLimits> window) { m_announcedWindow = window; }
+    // How finished files are made durable before the checkpoint lists them
+    // (by default one flush of the home folder's volume per group).
+    void setDurableFlush(DurableCompletions::Flush flush, DurableCompletions::Limits limits = {})
+    {
+        m_durableFlush = std::move(flush);
+        m_durableLimits = limits;
+    }
+    // What making received files durable has cost so far.
+    DurableCompletions::Stats durableFlushStats() const
+    {
+        return m_durable ? m_durable->stats() : DurableCompletions::Stats{};
+    }
 
     // Where a path from the wire is written, or why it is not (see checkWirePath).
     WirePathCheck checkPath(const QString& wirePath) const;
@@ -113,6 +130,8 @@ private:
     void recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision);
     QCoro::Task<bool> holdsContent(QString path, QString sha256);
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
+    // A chunk was rejected: the file waits for its resend before it can finish.
+    void noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex);
     void recordWritten(qsizetype itemIndex, const QString& destinationPath);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
     // Checks the received file against the source's whole-file hash and moves
@@ -171,6 +190,18 @@ private:
     QStringList m_writtenEarlier;
     QHash<QString, QStringList> m_writtenByCategory;
     QSet<QString> m_conflictSkippedPaths;
+    // Files with rejected chunks not yet received again. The chunks after a
+    // rejected one are written at their offsets meanwhile; the checkpoint
+    // names only the prefix without holes.
+    struct Gap {
+        QSet<std::uint32_t> missing;
+        std::optional<std::uint32_t> highestStored;
+    };
+    QHash<qsizetype, Gap> m_gaps;
+    std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
+    DurableCompletions::Flush m_durableFlush;
+    DurableCompletions::Limits m_durableLimits;
+    std::unique_ptr<DurableCompletions> m_durable;
     std::unique_ptr<ResumeJournal> m_journal;
     std::shared_ptr<DestinationWriter> m_writer;
     std::uint64_t m_bytesDone = 0;

@@ -69,6 +69,7 @@ QByteArray MessageHeader::encoded() const
         w.add("manifestData", QString::fromLatin1(manifestData->toBase64()));
     if (resumeState)
         w.add("resumeState", QString::fromLatin1(resumeState->toBase64()));
+    w.add("maxInFlight", maxInFlight).add("maxInFlightBytes", maxInFlightBytes);
     return w.finish();
 }
 
@@ -93,6 +94,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.errorMessage = json::optionalString(o, "errorMessage");
     h.manifestData = json::optionalBase64(o, "manifestData");
     h.resumeState = json::optionalBase64(o, "resumeState");
+    h.maxInFlight = json::optionalUInt32(o, "maxInFlight");
+    h.maxInFlightBytes = json::optionalUInt32(o, "maxInFlightBytes");
     return h;
 }
 

@@ -63,6 +63,10 @@ struct MessageHeader {
     std::optional<QString> errorMessage;
     std::optional<QByteArray> manifestData;
     std::optional<QByteArray> resumeState;
+    // Our own addition to manifestAck: how many requests, and how many payload
+    // bytes, the destination lets the source keep unanswered. Absent: one.
+    std::optional<std::uint32_t> maxInFlight;
+    std::optional<std::uint32_t> maxInFlightBytes;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;
