@@ -127,7 +127,7 @@ QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByt
 QCoro::Task<void> TransferSession::queueMessage(MessageHeader header, std::optional<QByteArray> payload)
 {
     // Queued frames may gather up to this much before the sender waits for the system to take them.
-    constexpr qint64 kMaxQueued = 4 * 1024 * 1024;
+    constexpr qint64 kMaxQueued = 2 * 1024 * 1024;
     writeFrame(WireFormat::encodeHead(header), payload);
     payload.reset();
     if (m_socket->bytesToWrite() > kMaxQueued)
@@ -173,8 +173,13 @@ QCoro::Task<Message> TransferSession::receiveMessage()
             decoder.endOfStream();
         }
         // Everything queued goes out before we wait: the peer may be waiting for it.
-        if (m_socket->bytesToWrite() > 0)
+        // Flushing a TLS socket also takes in what arrived, announcing it right
+        // away, before anyone listens: look again before waiting.
+        if (m_socket->bytesToWrite() > 0) {
             m_socket->flush();
+            if (m_socket->bytesAvailable() > 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+                continue;
+        }
         co_await SocketActivity(m_socket.data());
     }
 }
