@@ -108,13 +108,13 @@ ssh_cmd=$ssh_base
 for _ in $(seq 50); do $ssh_cmd -p "$ssh_port" root@127.0.0.1 true 2>/dev/null && break; sleep 0.1; done
 
 # One kivo run: prints its seconds; leaves src.json / dst.json in $work.
-# Starts a forwarder holding bytes $1 ms each way to port $2; prints its port.
+# Starts a forwarder holding bytes $1 ms each way to port $2; its port lands in fwd_port.
 start_forwarder() {
   local file="$work/fwd.$RANDOM"
-  "$forwarder" --delay-ms "$1" --to "$2" --port-file "$file" &
+  "$forwarder" --delay-ms "$1" --to "$2" --port-file "$file" > /dev/null 2>&1 &
   fwd_pids="$fwd_pids $!"
   for _ in $(seq 200); do [ -s "$file" ] && break; sleep 0.05; done
-  cat "$file"
+  fwd_port=$(cat "$file")
 }
 stop_forwarders() {
   for p in $fwd_pids; do kill "$p" 2>/dev/null || true; done
@@ -132,7 +132,7 @@ run_kivo() {
   for _ in $(seq 200); do [ -f "$port_file" ] && break; sleep 0.05; done
   local port t0 t1
   port=$(cat "$port_file")
-  [ "$delay" = 0 ] || port=$(start_forwarder "$delay" "$port")
+  if [ "$delay" != 0 ]; then start_forwarder "$delay" "$port"; port=$fwd_port; fi
   t0=$(now)
   "$peer" --role source --folder "$folder" --connect "127.0.0.1:$port" --transfer-id "bench-$name" \
     > "$work/src.json" 2> "$work/src.log"
@@ -152,7 +152,7 @@ run_floor() {
   for _ in $(seq 200); do [ -s "$work/port.floor" ] && break; sleep 0.05; done
   local port t0 t1
   port=$(cat "$work/port.floor")
-  [ "$delay" = 0 ] || port=$(start_forwarder "$delay" "$port")
+  if [ "$delay" != 0 ]; then start_forwarder "$delay" "$port"; port=$fwd_port; fi
   t0=$(now)
   "$floor" --connect "$port" --folder "$folder" > /dev/null
   wait "$dst_pid"
@@ -168,7 +168,7 @@ run_rsync() {
   local folder=$1 delay=${2:-0}
   rm -rf "$work/dst" && mkdir -p "$work/dst"
   local port=$ssh_port t0 t1
-  [ "$delay" = 0 ] || port=$(start_forwarder "$delay" "$ssh_port")
+  if [ "$delay" != 0 ]; then start_forwarder "$delay" "$ssh_port"; port=$fwd_port; fi
   t0=$(now)
   /usr/bin/time -f %M -o "$work/rsync.rss" rsync -a --whole-file -e "$ssh_cmd -p $port" "$folder/" "root@127.0.0.1:$work/dst/"
   # Timed until its data is on disk, as kivo's is.

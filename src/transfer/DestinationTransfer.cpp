@@ -225,14 +225,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
         base.createdAt = base.updatedAt = m_clock->now();
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
-    DurableCompletions::Flush flush = m_durableFlush;
-    if (!flush)
-        flush = [home = m_home] { fs::flushFileSystemOf(home); };
     m_durable = std::make_unique<DurableCompletions>(
-        std::move(flush), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
+        durableFlush(), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
         m_clock, m_durableLimits);
     m_writer = std::make_shared<DestinationWriter>(m_home);
     reopenChangedFiles();
+    co_await confirmPlacedFiles();
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
     for (const QString& done : m_journal->state().completedFiles) {
@@ -260,6 +258,61 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     TransferProgress::Batch batch(m_progress);
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
+}
+
+DurableCompletions::Flush DestinationTransfer::durableFlush() const
+{
+    if (m_durableFlush)
+        return m_durableFlush;
+    return [home = m_home] { fs::flushFileSystemOf(home); };
+}
+
+QCoro::Task<void> DestinationTransfer::confirmPlacedFiles()
+{
+    const QMap<QString, QString> placed = m_journal->state().unconfirmedFiles;
+    if (placed.isEmpty())
+        co_return;
+    struct Check {
+        QString relativePath;
+        QString destination;
+        QString sha256;
+    };
+    QList<Check> checks;
+    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
+        if (const WirePathCheck check = checkPath(it.key()); !check.refusal)
+            checks.append({it.key(), check.destination, it.value()});
+    }
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto checking = startInBackground([writer = m_writer, flush = durableFlush(), checks] {
+        // What the last run left unflushed goes to disk first; then what is there is what counts.
+        flush();
+        QStringList confirmed;
+        for (const Check& c : checks) {
+            try {
+                if (FileHasher::sha256OfDescriptor(writer->openForReading(c.destination), c.destination) == c.sha256)
+                    confirmed.append(c.relativePath);
+            } catch (const std::exception&) {
+                // Missing or unreadable: received again.
+            }
+        }
+        return confirmed;
+    });
+    QStringList confirmed;
+    try {
+        confirmed = co_await finishInBackground(std::move(checking));
+    } catch (const std::exception& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not confirm files received earlier:" << describe(e);
+    }
+    m_journal->filesCompleted(confirmed, m_clock->now());
+    bool reopened = false;
+    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
+        if (!confirmed.contains(it.key())) {
+            m_journal->reopen(it.key());
+            reopened = true;
+        }
+    }
+    if (reopened)
+        m_journal->fold();
 }
 
 void DestinationTransfer::reopenChangedFiles()

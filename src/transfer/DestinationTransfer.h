@@ -139,6 +139,10 @@ private:
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
+    // Files an interrupted run put in place but had not yet seen on disk:
+    // after a flush, those whose content still matches count as received.
+    QCoro::Task<void> confirmPlacedFiles();
+    DurableCompletions::Flush durableFlush() const;
     void handleFileSkip(const MessageHeader& header);
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);

@@ -388,8 +388,14 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
             m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
             m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
         }
-        // Listed in the checkpoint with its group, once on disk.
-        m_durable->fileFinished(path);
+        if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
+            // Listed in the checkpoint with its group, once on disk; until then
+            // a later run confirms it by its hash.
+            m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex), m_clock->now());
+            m_durable->fileFinished(path);
+        } else {
+            m_journal->fileCompleted(path, m_clock->now());
+        }
     }
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);

@@ -21,10 +21,31 @@ void DurableCompletions::fileFinished(const QString& relativePath)
     if (m_pending.isEmpty())
         m_oldestPending = m_clock->monotonic();
     m_pending.append(relativePath);
+    advance();
+}
+
+void DurableCompletions::advance()
+{
     const bool idle = collect(false);
-    if (idle
-        && (m_pending.size() >= m_limits.files || m_clock->monotonic() - m_oldestPending >= m_limits.age))
+    const auto age = m_clock->monotonic() - m_oldestPending;
+    if (idle && !m_pending.isEmpty() && (m_pending.size() >= m_limits.files || age >= m_limits.age))
         startFlush();
+    // Without more files finishing, a running flush is collected, and a waiting group flushed, on time.
+    if (m_isRunning)
+        arm(std::chrono::milliseconds(20));
+    else if (!m_pending.isEmpty())
+        arm(std::max(std::chrono::ceil<std::chrono::milliseconds>(m_limits.age - age), std::chrono::milliseconds(1)));
+}
+
+void DurableCompletions::arm(std::chrono::milliseconds in)
+{
+    if (m_timer)
+        return;
+    m_timer = m_clock->schedule(in, [this] {
+        // The firing timer goes once it has returned.
+        m_timer.release()->deleteLater();
+        advance();
+    });
 }
 
 void DurableCompletions::startFlush()

@@ -14,7 +14,7 @@ namespace kivo {
 
 struct DurableFlushLimits {
     qsizetype files = 512;
-    std::chrono::milliseconds age = std::chrono::seconds(1);
+    std::chrono::milliseconds age = std::chrono::milliseconds(250);
 };
 
 struct DurableFlushStats {
@@ -26,7 +26,7 @@ struct DurableFlushStats {
 
 // Finished files reach the checkpoint in groups, each only once everything
 // written before it is on disk: one flush of the volume per group (a few
-// hundred files, or a second's worth) instead of one per file. The flush runs
+// hundred files, or what finished within a quarter of a second) instead of one per file. The flush runs
 // on a pool thread while receiving goes on.
 class DurableCompletions {
 public:
@@ -52,6 +52,9 @@ private:
         QString failure;
     };
     void startFlush();
+    // Starts a flush when a group is due, and looks again later while anything waits.
+    void advance();
+    void arm(std::chrono::milliseconds in);
     // Records the group whose flush has ended; false while it is still running.
     bool collect(bool wait);
 
@@ -63,6 +66,7 @@ private:
     std::chrono::nanoseconds m_oldestPending{0};
     QStringList m_flushing;
     QFuture<Outcome> m_running;
+    std::unique_ptr<QObject> m_timer;
     bool m_isRunning = false;
     Stats m_stats;
 };

@@ -56,8 +56,16 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
                 state.inProgressFile = f;
                 state.totalBytesReceived = json::requireUInt64(e, "t");
                 started.insert(f.relativePath);
+            } else if (kind == QLatin1String("placed")) {
+                const QString path = json::requireString(e, "p");
+                if (!completed.contains(path))
+                    state.unconfirmedFiles.insert(path, json::requireString(e, "h"));
+                started.remove(path);
+                if (state.inProgressFile && state.inProgressFile->relativePath == path)
+                    state.inProgressFile.reset();
             } else if (kind == QLatin1String("file")) {
                 const QString path = json::requireString(e, "p");
+                state.unconfirmedFiles.remove(path);
                 if (!completed.contains(path)) {
                     completed.insert(path);
                     state.completedFiles.append(path);
@@ -137,6 +145,12 @@ QJsonObject ResumeState::toJson() const
             ids.insert(it.key(), it.value().toJson());
         o.insert(QStringLiteral("fileIdentities"), ids);
     }
+    if (!unconfirmedFiles.isEmpty()) {
+        QJsonObject placed;
+        for (auto it = unconfirmedFiles.cbegin(); it != unconfirmedFiles.cend(); ++it)
+            placed.insert(it.key(), it.value());
+        o.insert(QStringLiteral("unconfirmedFiles"), placed);
+    }
     return o;
 }
 
@@ -158,6 +172,14 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
             if (!it.value().isObject())
                 throw DecodingError(QStringLiteral("fileIdentities: not an object"));
             s.fileIdentities.insert(it.key(), FileIdentity::fromJson(it.value().toObject()));
+        }
+    }
+    if (o.contains(QLatin1String("unconfirmedFiles"))) {
+        const QJsonObject placed = json::requireObject(o, "unconfirmedFiles");
+        for (auto it = placed.begin(); it != placed.end(); ++it) {
+            if (!it.value().isString())
+                throw DecodingError(QStringLiteral("unconfirmedFiles: not a string"));
+            s.unconfirmedFiles.insert(it.key(), it.value().toString());
         }
     }
     return s;
@@ -315,6 +337,7 @@ void ResumeJournal::reopen(const QString& relativePath)
 {
     if (m_completed.remove(relativePath))
         m_state.completedFiles.removeAll(relativePath);
+    m_state.unconfirmedFiles.remove(relativePath);
     if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
         m_state.inProgressFile.reset();
     m_started.insert(relativePath);
@@ -348,6 +371,7 @@ void ResumeJournal::filesCompleted(const QStringList& relativePaths, const QDate
             m_state.completedFiles.append(path);
         }
         m_started.remove(path);
+        m_state.unconfirmedFiles.remove(path);
         if (m_state.inProgressFile && m_state.inProgressFile->relativePath == path)
             m_state.inProgressFile.reset();
         lines.append(json::ObjectWriter().add("e", u"file").add("p", path).add("u", json::formatDate(now)).finish());
@@ -355,6 +379,18 @@ void ResumeJournal::filesCompleted(const QStringList& relativePaths, const QDate
     }
     m_state.updatedAt = now;
     writeLines(lines);
+}
+
+void ResumeJournal::fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now)
+{
+    if (m_completed.contains(relativePath))
+        return;
+    m_started.remove(relativePath);
+    m_state.unconfirmedFiles.insert(relativePath, sha256);
+    if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
+        m_state.inProgressFile.reset();
+    m_state.updatedAt = now;
+    append(json::ObjectWriter().add("e", u"placed").add("p", relativePath).add("h", sha256).add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)
