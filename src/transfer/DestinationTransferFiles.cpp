@@ -138,7 +138,9 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         return r;
     };
     if (!payload) {
-        if (const qsizetype i = m_itemIndex.value(path, -1); i >= 0 && header.chunkIndex)
+        // Only a chunk the file has is awaited again.
+        if (const qsizetype i = m_itemIndex.value(path, -1);
+            i >= 0 && header.chunkIndex && std::uint64_t(chunkIndex) * FileHasher::kChunkSize < m_manifest->items[i].size)
             noteMissing(i, chunkIndex);
         co_await queue(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;

@@ -286,12 +286,15 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
 QCoro::Task<void> SourceTransfer::giveUpFile(qsizetype itemIndex, std::exception_ptr failure)
 {
     m_window.failFile(itemIndex);
+    // One request at a time: the reply still due comes first (its file is given up, so it changes nothing).
+    if (m_window.limits().isStopAndWait())
+        co_await drainWindow();
     const auto& item = m_manifest->items[itemIndex];
     if (const std::optional<QString> told = recordFileFailure(itemIndex, item.categoryID, failure)) {
         MessageHeader skip = makeHeader(MessageType::fileSkip);
         skip.filePath = item.relativePath;
         skip.errorMessage = *told;
-        // Straight out: waiting for the window here would wait on ourselves.
+        // Not through the window: a reply being handled may have brought us here.
         co_await m_connection->queueMessage(std::move(skip), std::nullopt);
     }
 }
