@@ -23,7 +23,7 @@ struct WindowLimits {
     // What this program offers and asks for: deep enough to hide a few
     // milliseconds of round trip behind small files, small enough that
     // neither side holds more than a few MiB of chunks.
-    static WindowLimits ours() { return {1024, 16u * 1024 * 1024}; }
+    static WindowLimits ours() { return {1024, 4u * 1024 * 1024}; }
     // The source keeps the smaller of its own limits and the destination's;
     // a destination that announces nothing gets one request at a time.
     static WindowLimits negotiate(const WindowLimits& own, const MessageHeader& manifestAck);
