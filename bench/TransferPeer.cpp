@@ -69,14 +69,23 @@ public:
     bool isConnected() const override { return m_inner->isConnected(); }
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
     {
+        count(header);
+        return m_inner->sendMessage(std::move(header), std::move(payload));
+    }
+    QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        count(header);
+        return m_inner->queueMessage(std::move(header), std::move(payload));
+    }
+    void count(const MessageHeader& header)
+    {
         if (header.type == MessageType::chunkData && header.filePath) {
             ++chunksSent;
             if (!firstChunks.contains(*header.filePath))
                 firstChunks.insert(*header.filePath, double(header.chunkIndex.value_or(0)));
         }
-        co_await m_inner->sendMessage(std::move(header), std::move(payload));
     }
-    QCoro::Task<Message> receiveMessage() override { co_return co_await m_inner->receiveMessage(); }
+    QCoro::Task<Message> receiveMessage() override { return m_inner->receiveMessage(); }
     void close() override { m_inner->close(); }
 
     qint64 chunksSent = 0;
@@ -206,6 +215,7 @@ QCoro::Task<int> run(QCommandLineParser& args)
         const QString home = source ? args.value(QStringLiteral("folder")) : args.value(QStringLiteral("home"));
         std::unique_ptr<TransferEngine> engine;
         SourceTransfer* sender = nullptr;
+        DestinationTransfer* receiver = nullptr;
         if (source) {
             auto s = std::make_unique<SourceTransfer>(&connection, transferID, home);
             if (args.isSet(QStringLiteral("cap")))
@@ -215,6 +225,13 @@ QCoro::Task<int> run(QCommandLineParser& args)
             engine = std::move(s);
         } else {
             auto d = std::make_unique<DestinationTransfer>(&connection, transferID, home);
+            // --window 1: a destination that announces nothing, as one built to the plain rules.
+            if (args.isSet(QStringLiteral("window"))) {
+                const std::uint32_t requests = args.value(QStringLiteral("window")).toUInt();
+                d->setAnnouncedWindow(requests > 1 ? std::optional(WindowLimits{requests, WindowLimits::ours().bytes})
+                                                   : std::nullopt);
+            }
+            receiver = d.get();
             d->setConflictPolicy(
                 conflictPolicyFromString(args.value(QStringLiteral("policy"))).value_or(ConflictPolicy::skip));
             engine = std::move(d);
@@ -249,6 +266,13 @@ QCoro::Task<int> run(QCommandLineParser& args)
                        double(sender && sender->resumeState() ? sender->resumeState()->completedFiles.size() : 0));
         summary.insert(QStringLiteral("chunksSent"), double(connection.chunksSent));
         summary.insert(QStringLiteral("firstChunks"), connection.firstChunks);
+        if (receiver) {
+            // What making the received files durable cost: all flushes, and the part the transfer waited for.
+            const DurableCompletions::Stats flushed = receiver->durableFlushStats();
+            summary.insert(QStringLiteral("durableFlushes"), flushed.flushes);
+            summary.insert(QStringLiteral("durableFlushSeconds"), double(flushed.flushing.count()) / 1e9);
+            summary.insert(QStringLiteral("durableWaitSeconds"), double(flushed.waited.count()) / 1e9);
+        }
         rc = summary.value(QStringLiteral("ok")).toBool() ? 0 : 1;
         // Let the last frame leave before the socket goes.
         if (session->socket())
@@ -286,6 +310,8 @@ int main(int argc, char** argv)
         {QStringLiteral("cap"), QStringLiteral("bandwidth cap in Mbps"), QStringLiteral("mbps")},
         {QStringLiteral("category"), QStringLiteral("category id of the items"), QStringLiteral("id"), QStringLiteral("userFiles")},
         {QStringLiteral("plain"), QStringLiteral("plain TCP instead of TLS")},
+        {QStringLiteral("window"), QStringLiteral("destination: requests it lets the source keep in flight (1: announce none)"),
+         QStringLiteral("count")},
     });
     args.process(app);
     int rc = 1;

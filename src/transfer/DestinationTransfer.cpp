@@ -1,6 +1,7 @@
 #include "transfer/DestinationTransfer.h"
 
 #include "platform/DestinationWriter.h"
+#include "platform/DurableFlush.h"
 #include "platform/FileSystem.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
@@ -93,6 +94,9 @@ QCoro::Task<void> DestinationTransfer::run()
     co_await runGuarded([this] { return runDestination(); }, QStringLiteral("Receive failed: %1"));
     if (m_writer)
         m_writer->closeCurrent();
+    // Whatever finished before the end is recorded for the next run, once it is on disk.
+    if (m_durable && !m_isCancelled && !m_progress->isComplete())
+        co_await m_durable->flushAll();
     Q_EMIT finished();
 }
 
@@ -221,8 +225,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
         base.createdAt = base.updatedAt = m_clock->now();
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
+    m_durable = std::make_unique<DurableCompletions>(
+        durableFlush(), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
+        m_clock, m_durableLimits);
     m_writer = std::make_shared<DestinationWriter>(m_home);
     reopenChangedFiles();
+    co_await confirmPlacedFiles();
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
     for (const QString& done : m_journal->state().completedFiles) {
@@ -238,6 +246,11 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
+    if (m_announcedWindow) {
+        ack.maxInFlight = m_announcedWindow->requests;
+        if (m_announcedWindow->bytes > 0)
+            ack.maxInFlightBytes = std::uint32_t(std::min<std::uint64_t>(m_announcedWindow->bytes, 0xFFFFFFFFu));
+    }
     std::optional<QByteArray> payload;
     if (stored)
         payload = placeDocument(ack, &MessageHeader::resumeState, m_journal->state().encoded());
@@ -246,6 +259,61 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
     TransferProgress::Batch batch(m_progress);
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
+}
+
+DurableCompletions::Flush DestinationTransfer::durableFlush() const
+{
+    if (m_durableFlush)
+        return m_durableFlush;
+    return [home = m_home] { fs::flushFileSystemOf(home); };
+}
+
+QCoro::Task<void> DestinationTransfer::confirmPlacedFiles()
+{
+    const QMap<QString, QString> placed = m_journal->state().unconfirmedFiles;
+    if (placed.isEmpty())
+        co_return;
+    struct Check {
+        QString relativePath;
+        QString destination;
+        QString sha256;
+    };
+    QList<Check> checks;
+    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
+        if (const WirePathCheck check = checkPath(it.key()); !check.refusal)
+            checks.append({it.key(), check.destination, it.value()});
+    }
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto checking = startInBackground([writer = m_writer, flush = durableFlush(), checks] {
+        // What the last run left unflushed goes to disk first; then what is there is what counts.
+        flush();
+        QStringList confirmed;
+        for (const Check& c : checks) {
+            try {
+                if (FileHasher::sha256OfDescriptor(writer->openForReading(c.destination), c.destination) == c.sha256)
+                    confirmed.append(c.relativePath);
+            } catch (const std::exception&) {
+                // Missing or unreadable: received again.
+            }
+        }
+        return confirmed;
+    });
+    QStringList confirmed;
+    try {
+        confirmed = co_await finishInBackground(std::move(checking));
+    } catch (const std::exception& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not confirm files received earlier:" << describe(e);
+    }
+    m_journal->filesCompleted(confirmed, m_clock->now());
+    bool reopened = false;
+    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
+        if (!confirmed.contains(it.key())) {
+            m_journal->reopen(it.key());
+            reopened = true;
+        }
+    }
+    if (reopened)
+        m_journal->fold();
 }
 
 void DestinationTransfer::reopenChangedFiles()
@@ -312,6 +380,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
 QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID)
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
+    co_await m_durable->flushAll();
     m_journal->categoryCompleted(categoryID, m_clock->now());
     if (m_adapter) {
         try {
@@ -375,6 +444,8 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
 {
+    // Nothing is reported verified that a power cut could still take away.
+    co_await m_durable->flushAll();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's

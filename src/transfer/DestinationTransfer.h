@@ -2,7 +2,9 @@
 
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
+#include "transfer/DurableCompletions.h"
 #include "transfer/MDMSafetyChecker.h"
+#include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/UserMapping.h"
@@ -73,6 +75,21 @@ public:
     // A written file that adapting changed or moved on purpose: verification
     // answers for it with the hash it arrived with.
     void markAdapted(const QString& destinationPath) { m_adaptedPaths.insert(destinationPath); }
+    // What manifestAck offers the source; nullopt offers nothing, and the
+    // source then keeps one request in flight.
+    void setAnnouncedWindow(std::optional<WindowLimits> window) { m_announcedWindow = window; }
+    // How finished files are made durable before the checkpoint lists them
+    // (by default one flush of the home folder's volume per group).
+    void setDurableFlush(DurableCompletions::Flush flush, DurableCompletions::Limits limits = {})
+    {
+        m_durableFlush = std::move(flush);
+        m_durableLimits = limits;
+    }
+    // What making received files durable has cost so far.
+    DurableCompletions::Stats durableFlushStats() const
+    {
+        return m_durable ? m_durable->stats() : DurableCompletions::Stats{};
+    }
 
     // Where a path from the wire is written, or why it is not (see checkWirePath).
     WirePathCheck checkPath(const QString& wirePath) const;
@@ -117,6 +134,8 @@ private:
     void recordConflict(const TransferManifest::FileItem& item, const ConflictDecision& decision);
     QCoro::Task<bool> holdsContent(QString path, QString sha256);
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
+    // A chunk was rejected: the file waits for its resend before it can finish.
+    void noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex);
     void recordWritten(qsizetype itemIndex, const QString& destinationPath);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
     // Checks the received file against the source's whole-file hash and moves
@@ -124,6 +143,10 @@ private:
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
+    // Files an interrupted run put in place but had not yet seen on disk:
+    // after a flush, those whose content still matches count as received.
+    QCoro::Task<void> confirmPlacedFiles();
+    DurableCompletions::Flush durableFlush() const;
     void handleFileSkip(const MessageHeader& header);
     // The fileSkip answering a chunk or completion of an item its handler refused.
     std::optional<MessageHeader> handlerSkipFor(const QString& path);
@@ -190,6 +213,18 @@ private:
     QSet<qsizetype> m_consumedByHandler;
     QSet<QString> m_conflictSkippedPaths;
     QSet<QString> m_adaptedPaths;
+    // Files with rejected chunks not yet received again. The chunks after a
+    // rejected one are written at their offsets meanwhile; the checkpoint
+    // names only the prefix without holes.
+    struct Gap {
+        QSet<std::uint32_t> missing;
+        std::optional<std::uint32_t> highestStored;
+    };
+    QHash<qsizetype, Gap> m_gaps;
+    std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
+    DurableCompletions::Flush m_durableFlush;
+    DurableCompletions::Limits m_durableLimits;
+    std::unique_ptr<DurableCompletions> m_durable;
     std::unique_ptr<ResumeJournal> m_journal;
     std::shared_ptr<DestinationWriter> m_writer;
     std::uint64_t m_bytesDone = 0;

@@ -29,7 +29,7 @@ struct ChunkOutcome {
 // `actual` is the payload's hash when the receiver already computed it.
 ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, const QString& actual,
                           const QString& expected, const QString& destination, std::int64_t offset, bool write,
-                          bool sparse)
+                          bool truncate, bool sparse)
 {
     ChunkOutcome out;
     if ((actual.isEmpty() ? FileHasher::sha256Hex(data) : actual) != expected) {
@@ -44,8 +44,9 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
         return out;
     }
     try {
-        // Chunk 0 starts the file afresh; later chunks land at their offsets.
-        writer.write(destination, offset, data, offset == 0, sparse);
+        // Chunk 0 starts the file afresh (unless it is the resend of a rejected
+        // one, after which later chunks already landed); others land at their offsets.
+        writer.write(destination, offset, data, truncate, sparse);
     } catch (const WriteFailure& e) {
         if (e.isDiskFull())
             out.diskFull = true;
@@ -144,11 +145,15 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         receivedHash = zeroBytesHash(*header.holeSize);
     }
     if (!payload) {
-        co_await send(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
+        // Only a chunk the file has is awaited again.
+        if (const qsizetype i = m_itemIndex.value(path, -1);
+            i >= 0 && header.chunkIndex && std::uint64_t(chunkIndex) * FileHasher::kChunkSize < m_manifest->items[i].size)
+            noteMissing(i, chunkIndex);
+        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;
     }
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await send(std::move(*skip));
+        co_await queue(std::move(*skip));
         co_return;
     }
     Target t;
@@ -156,7 +161,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         t.refusal = refusal;
         logRefusal(path, chunkIndex, t);
         failRefusedItem(t);
-        co_await send(reply(MessageType::chunkNack, refusal));
+        co_await queue(reply(MessageType::chunkNack, refusal));
         co_return;
     }
     const bool write = shouldWrite(t);
@@ -164,15 +169,16 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     const std::shared_ptr<Sha256> running = write ? trackIncoming(t, chunkIndex, payload->size(), expected) : nullptr;
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     const bool sparse = hole || m_manifest->items[t.itemIndex].sparse;
+    const bool truncate = offset == 0 && !m_gaps.contains(t.itemIndex);
     ChunkOutcome outcome;
     if (payload->size() <= kInlineChunkBytes) {
         // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, sparse);
+        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, truncate, sparse);
     } else {
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
         auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
-                                          destination = t.partial, offset, write, sparse] {
-            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, sparse);
+                                          destination = t.partial, offset, write, truncate, sparse] {
+            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, truncate, sparse);
         });
         outcome = co_await finishInBackground(std::move(pending));
     }
@@ -188,8 +194,19 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         m_incoming.nextChunk = chunkIndex + 1;
     if (!stored && m_incoming.itemIndex == t.itemIndex)
         m_incoming.wholeHash.clear();
+    if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty())) {
+        // A rejected first chunk still starts the file afresh: the chunks after it land in a clean file.
+        if (chunkIndex == 0 && write && !m_gaps.contains(t.itemIndex)) {
+            try {
+                m_writer->write(t.partial, 0, {}, true);
+            } catch (const WriteFailure&) {
+                // Its resend tries again.
+            }
+        }
+        noteMissing(t.itemIndex, chunkIndex);
+    }
     if (!outcome.hashMatches) {
-        co_await send(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
+        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
         MessageHeader error = makeHeader(MessageType::error);
         error.errorCode = QStringLiteral("disk_full");
@@ -198,10 +215,10 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await send(reply(MessageType::chunkNack, QStringLiteral("Write failed")));
+        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Write failed")));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
-        co_await send(reply(MessageType::chunkAck, std::nullopt));
+        co_await queue(reply(MessageType::chunkAck, std::nullopt));
     }
 }
 
@@ -271,11 +288,29 @@ QCoro::Task<bool> DestinationTransfer::holdsContent(QString path, QString sha256
     }
 }
 
+void DestinationTransfer::noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex)
+{
+    m_gaps[itemIndex].missing.insert(chunkIndex);
+}
+
 void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex, std::uint64_t size, bool written)
 {
     const auto& item = m_manifest->items[t.itemIndex];
-    if (written) {
-        m_journal->chunkWritten(item.relativePath, item.categoryID, chunkIndex, size, m_clock->now());
+    std::optional<std::uint32_t> prefixEnd = chunkIndex;
+    if (const auto gap = m_gaps.find(t.itemIndex); gap != m_gaps.end()) {
+        gap->missing.remove(chunkIndex);
+        gap->highestStored = std::max(gap->highestStored.value_or(chunkIndex), chunkIndex);
+        prefixEnd.reset();
+        if (gap->missing.isEmpty()) {
+            // The hole is filled: everything up to the highest chunk stored is there.
+            prefixEnd = *gap->highestStored;
+            m_gaps.erase(gap);
+        }
+    }
+    if (written && prefixEnd) {
+        const std::uint64_t prefixBytes =
+            std::min<std::uint64_t>(item.size, (std::uint64_t(*prefixEnd) + 1) * FileHasher::kChunkSize);
+        m_journal->chunkWritten(item.relativePath, item.categoryID, *prefixEnd, prefixBytes, size, m_clock->now());
     }
     m_bytesDone += size;
     TransferProgress::Batch batch(m_progress);
@@ -316,7 +351,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
 {
     const QString path = header.filePath.value_or(QString());
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await send(std::move(*skip));
+        co_await queue(std::move(*skip));
         co_return;
     }
     const Target t = target(path);
@@ -324,7 +359,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
                   qUtf8Printable(t.refusal));
         failRefusedItem(t);
-        co_await send(makeHeader(MessageType::fileAck));
+        co_await queue(makeHeader(MessageType::fileAck));
         co_return;
     }
     const auto item = m_manifest->items[t.itemIndex];
@@ -332,7 +367,17 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (item.transferStatus != FileTransferStatus::pending) {
         MessageHeader ack = makeHeader(MessageType::fileAck);
         ack.filePath = path;
-        co_await send(std::move(ack));
+        co_await queue(std::move(ack));
+        co_return;
+    }
+    // A chunk of it was rejected and its resend is still on the way: another
+    // fileComplete follows that resend, and this one finishes nothing.
+    if (m_gaps.contains(t.itemIndex)) {
+        MessageHeader ack = makeHeader(MessageType::fileAck);
+        ack.filePath = path;
+        ack.errorCode = QString::fromLatin1(RequestWindow::kChunksPending);
+        ack.errorMessage = QStringLiteral("Chunks still missing");
+        co_await queue(std::move(ack));
         co_return;
     }
     std::optional<QString> failure;
@@ -378,12 +423,19 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
             m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
             m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
         }
-        m_journal->fileCompleted(path, m_clock->now());
+        if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
+            // Listed in the checkpoint with its group, once on disk; until then
+            // a later run confirms it by its hash.
+            m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex), m_clock->now());
+            m_durable->fileFinished(path);
+        } else {
+            m_journal->fileCompleted(path, m_clock->now());
+        }
     }
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
-    co_await send(std::move(ack));
+    co_await queue(std::move(ack));
 }
 
 QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, std::optional<QString> expectedHash)
@@ -467,6 +519,7 @@ void DestinationTransfer::handleFileSkip(const MessageHeader& header)
         if (m_incoming.itemIndex == index)
             m_incoming = {};
     }
+    m_gaps.remove(index);
     m_manifest->markFileSkipped(index);
     addFileError(path, m_manifest->items[index].categoryID,
                  header.errorMessage.value_or(QStringLiteral("Skipped by source")));

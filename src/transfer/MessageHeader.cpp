@@ -70,6 +70,7 @@ QByteArray MessageHeader::encoded() const
     if (resumeState)
         w.add("resumeState", QString::fromLatin1(resumeState->toBase64()));
     w.add("holeSize", holeSize);
+    w.add("maxInFlight", maxInFlight).add("maxInFlightBytes", maxInFlightBytes);
     return w.finish();
 }
 
@@ -95,6 +96,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.manifestData = json::optionalBase64(o, "manifestData");
     h.resumeState = json::optionalBase64(o, "resumeState");
     h.holeSize = json::optionalUInt32(o, "holeSize");
+    h.maxInFlight = json::optionalUInt32(o, "maxInFlight");
+    h.maxInFlightBytes = json::optionalUInt32(o, "maxInFlightBytes");
     return h;
 }
 

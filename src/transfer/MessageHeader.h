@@ -67,6 +67,10 @@ struct MessageHeader {
     // many zero bytes of a hole, sent without a payload. On manifestAck: the
     // destination takes such chunks, up to this size.
     std::optional<std::uint32_t> holeSize;
+    // Our own addition to manifestAck: how many requests, and how many payload
+    // bytes, the destination lets the source keep unanswered. Absent: one.
+    std::optional<std::uint32_t> maxInFlight;
+    std::optional<std::uint32_t> maxInFlightBytes;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

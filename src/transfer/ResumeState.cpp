@@ -56,14 +56,24 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
                 state.inProgressFile = f;
                 state.totalBytesReceived = json::requireUInt64(e, "t");
                 started.insert(f.relativePath);
+            } else if (kind == QLatin1String("placed")) {
+                const QString path = json::requireString(e, "p");
+                if (!completed.contains(path))
+                    state.unconfirmedFiles.insert(path, json::requireString(e, "h"));
+                started.remove(path);
+                if (state.inProgressFile && state.inProgressFile->relativePath == path)
+                    state.inProgressFile.reset();
             } else if (kind == QLatin1String("file")) {
                 const QString path = json::requireString(e, "p");
+                state.unconfirmedFiles.remove(path);
                 if (!completed.contains(path)) {
                     completed.insert(path);
                     state.completedFiles.append(path);
                 }
                 started.remove(path);
-                state.inProgressFile.reset();
+                // Completions are recorded in groups, possibly after the next file began.
+                if (state.inProgressFile && state.inProgressFile->relativePath == path)
+                    state.inProgressFile.reset();
             } else if (kind == QLatin1String("category")) {
                 const QString id = json::requireString(e, "p");
                 if (!state.completedCategories.contains(id))
@@ -135,6 +145,12 @@ QJsonObject ResumeState::toJson() const
             ids.insert(it.key(), it.value().toJson());
         o.insert(QStringLiteral("fileIdentities"), ids);
     }
+    if (!unconfirmedFiles.isEmpty()) {
+        QJsonObject placed;
+        for (auto it = unconfirmedFiles.cbegin(); it != unconfirmedFiles.cend(); ++it)
+            placed.insert(it.key(), it.value());
+        o.insert(QStringLiteral("unconfirmedFiles"), placed);
+    }
     return o;
 }
 
@@ -156,6 +172,14 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
             if (!it.value().isObject())
                 throw DecodingError(QStringLiteral("fileIdentities: not an object"));
             s.fileIdentities.insert(it.key(), FileIdentity::fromJson(it.value().toObject()));
+        }
+    }
+    if (o.contains(QLatin1String("unconfirmedFiles"))) {
+        const QJsonObject placed = json::requireObject(o, "unconfirmedFiles");
+        for (auto it = placed.begin(); it != placed.end(); ++it) {
+            if (!it.value().isString())
+                throw DecodingError(QStringLiteral("unconfirmedFiles: not a string"));
+            s.unconfirmedFiles.insert(it.key(), it.value().toString());
         }
     }
     return s;
@@ -275,12 +299,17 @@ void ResumeJournal::appendBegin(const QString& relativePath, const QDateTime& no
 
 void ResumeJournal::append(json::ObjectWriter& event)
 {
-    if (m_removed || !m_journal.isValid())
-        return;
     QByteArray line = event.finish();
     line.append('\n');
-    // One write per event: a kill leaves at most a torn last line, which replay ignores.
-    fs::writeAll(m_journal.get(), line, ResumeState::journalPath(m_dir, m_state.transferID));
+    writeLines(line);
+}
+
+void ResumeJournal::writeLines(const QByteArray& lines)
+{
+    if (m_removed || !m_journal.isValid())
+        return;
+    // One write per batch: a kill leaves at most a torn last line, which replay ignores.
+    fs::writeAll(m_journal.get(), lines, ResumeState::journalPath(m_dir, m_state.transferID));
 }
 
 void ResumeJournal::fileStarted(const QString& relativePath, const ResumeState::FileIdentity& identity,
@@ -308,17 +337,16 @@ void ResumeJournal::reopen(const QString& relativePath)
 {
     if (m_completed.remove(relativePath))
         m_state.completedFiles.removeAll(relativePath);
+    m_state.unconfirmedFiles.remove(relativePath);
     if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
         m_state.inProgressFile.reset();
     m_started.insert(relativePath);
 }
 
-void ResumeJournal::chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
-                                 std::uint64_t payloadSize, const QDateTime& now)
+void ResumeJournal::chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t lastContiguousChunk,
+                                 std::uint64_t prefixBytes, std::uint64_t payloadSize, const QDateTime& now)
 {
-    // Chunks land at fixed offsets, so the count is absolute and a resent chunk cannot inflate it.
-    const std::uint64_t received = std::uint64_t(chunkIndex) * 1048576u + payloadSize;
-    m_state.inProgressFile = ResumeState::InProgressFile{relativePath, categoryID, chunkIndex, received};
+    m_state.inProgressFile = ResumeState::InProgressFile{relativePath, categoryID, lastContiguousChunk, prefixBytes};
     m_state.totalBytesReceived += payloadSize;
     m_state.updatedAt = now;
     m_started.insert(relativePath);
@@ -326,22 +354,43 @@ void ResumeJournal::chunkWritten(const QString& relativePath, const QString& cat
                .add("e", u"chunk")
                .add("p", relativePath)
                .add("c", categoryID)
-               .add("i", chunkIndex)
-               .add("b", received)
+               .add("i", lastContiguousChunk)
+               .add("b", prefixBytes)
                .add("t", m_state.totalBytesReceived)
                .add("u", json::formatDate(now)));
 }
 
-void ResumeJournal::fileCompleted(const QString& relativePath, const QDateTime& now)
+void ResumeJournal::filesCompleted(const QStringList& relativePaths, const QDateTime& now)
 {
-    if (!m_completed.contains(relativePath)) {
-        m_completed.insert(relativePath);
-        m_state.completedFiles.append(relativePath);
+    if (relativePaths.isEmpty())
+        return;
+    QByteArray lines;
+    for (const QString& path : relativePaths) {
+        if (!m_completed.contains(path)) {
+            m_completed.insert(path);
+            m_state.completedFiles.append(path);
+        }
+        m_started.remove(path);
+        m_state.unconfirmedFiles.remove(path);
+        if (m_state.inProgressFile && m_state.inProgressFile->relativePath == path)
+            m_state.inProgressFile.reset();
+        lines.append(json::ObjectWriter().add("e", u"file").add("p", path).add("u", json::formatDate(now)).finish());
+        lines.append('\n');
     }
-    m_started.remove(relativePath);
-    m_state.inProgressFile.reset();
     m_state.updatedAt = now;
-    append(json::ObjectWriter().add("e", u"file").add("p", relativePath).add("u", json::formatDate(now)));
+    writeLines(lines);
+}
+
+void ResumeJournal::fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now)
+{
+    if (m_completed.contains(relativePath))
+        return;
+    m_started.remove(relativePath);
+    m_state.unconfirmedFiles.insert(relativePath, sha256);
+    if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
+        m_state.inProgressFile.reset();
+    m_state.updatedAt = now;
+    append(json::ObjectWriter().add("e", u"placed").add("p", relativePath).add("h", sha256).add("u", json::formatDate(now)));
 }
 
 void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)

@@ -54,6 +54,9 @@ struct ResumeState {
     std::uint64_t totalBytesReceived = 0;
     // Every file partly or fully received, by relative path.
     QMap<QString, FileIdentity> fileIdentities;
+    // Files in place whose data may not be on disk yet, with the whole-file
+    // hash they were checked against; not yet among completedFiles.
+    QMap<QString, QString> unconfirmedFiles;
 
     QJsonObject toJson() const;
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
@@ -98,9 +101,16 @@ public:
     // A finished or partial file is received again from its first chunk; it stays this transfer's own.
     // Takes effect in the checkpoint at the next fold().
     void reopen(const QString& relativePath);
-    void chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t chunkIndex,
-                      std::uint64_t payloadSize, const QDateTime& now);
-    void fileCompleted(const QString& relativePath, const QDateTime& now);
+    // A chunk of `payloadSize` bytes is written; the file holds every chunk up
+    // to `lastContiguousChunk`, `prefixBytes` in all.
+    void chunkWritten(const QString& relativePath, const QString& categoryID, std::uint32_t lastContiguousChunk,
+                      std::uint64_t prefixBytes, std::uint64_t payloadSize, const QDateTime& now);
+    void fileCompleted(const QString& relativePath, const QDateTime& now) { filesCompleted({relativePath}, now); }
+    // Files complete and on disk, in one append.
+    void filesCompleted(const QStringList& relativePaths, const QDateTime& now);
+    // A file is complete in place but perhaps not yet on disk: a later run
+    // confirms it by its hash instead of receiving it again.
+    void fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now);
     void categoryCompleted(const QString& categoryID, const QDateTime& now);
     // Rewrites the JSON with everything so far and empties the journal.
     void fold();
@@ -109,6 +119,7 @@ public:
 
 private:
     void append(json::ObjectWriter& event);
+    void writeLines(const QByteArray& lines);
     void appendBegin(const QString& relativePath, const QDateTime& now);
 
     QString m_dir;

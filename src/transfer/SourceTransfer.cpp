@@ -109,6 +109,12 @@ QCoro::Task<void> SourceTransfer::runSource()
             break;
     }
     if (m_isCancelled) {
+        // What is already on its way is still answered; a peer gone meanwhile changes nothing now.
+        try {
+            co_await drainWindow();
+        } catch (const std::exception& e) {
+            qCWarning(lcTransferEngine).noquote() << "After cancelling:" << describe(e);
+        }
         m_progress->setIsTransferring(false);
         co_return;
     }
@@ -141,6 +147,10 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     if (ack.header.type != MessageType::manifestAck)
         throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
     m_peerHoleSize = ack.header.holeSize.value_or(0);
+    m_window = RequestWindow(WindowLimits::negotiate(m_ownWindow, ack.header));
+    if (!m_window.limits().isStopAndWait())
+        qCInfo(lcTransferEngine, "Keeping up to %u requests (%llu bytes) in flight", m_window.limits().requests,
+               qulonglong(m_window.limits().bytes));
     const std::optional<QByteArray> checkpoint = documentOf(ack, &MessageHeader::resumeState);
     if (checkpoint && !checkpoint->isEmpty()) {
         try {
@@ -209,7 +219,7 @@ QCoro::Task<void> SourceTransfer::beginCategory(qsizetype categoryIndex, QString
     Q_EMIT categoryStarted(categoryID);
     MessageHeader start = makeHeader(MessageType::categoryStart);
     start.filePath = categoryID;
-    co_await send(std::move(start));
+    co_await sendUnanswered(std::move(start));
 }
 
 // What to do with each file of the category, in manifest order.
@@ -274,11 +284,25 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
         } catch (...) {
             failure = std::current_exception();
         }
-        if (!failure)
-            continue;
-        // The destination lists the file as not received instead of waiting for it in silence.
-        if (const std::optional<QString> told = recordFileFailure(index, categoryID, failure))
-            co_await sendFileSkip(m_manifest->items[index].relativePath, *told);
+        if (failure)
+            co_await giveUpFile(index, failure);
+    }
+}
+
+// The destination lists the file as not received instead of waiting for it in silence.
+QCoro::Task<void> SourceTransfer::giveUpFile(qsizetype itemIndex, std::exception_ptr failure)
+{
+    m_window.failFile(itemIndex);
+    // One request at a time: the reply still due comes first (its file is given up, so it changes nothing).
+    if (m_window.limits().isStopAndWait())
+        co_await drainWindow();
+    const auto& item = m_manifest->items[itemIndex];
+    if (const std::optional<QString> told = recordFileFailure(itemIndex, item.categoryID, failure)) {
+        MessageHeader skip = makeHeader(MessageType::fileSkip);
+        skip.filePath = item.relativePath;
+        skip.errorMessage = *told;
+        // Not through the window: a reply being handled may have brought us here.
+        co_await m_connection->queueMessage(std::move(skip), std::nullopt);
     }
 }
 
@@ -306,7 +330,7 @@ QCoro::Task<void> SourceTransfer::sendFileSkip(QString relativePath, QString rea
     MessageHeader skip = makeHeader(MessageType::fileSkip);
     skip.filePath = std::move(relativePath);
     skip.errorMessage = std::move(reason);
-    co_await send(std::move(skip));
+    co_await sendUnanswered(std::move(skip));
 }
 
 std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, const QString& categoryID,
@@ -364,6 +388,8 @@ std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, co
 
 QCoro::Task<void> SourceTransfer::endCategory(QString categoryID)
 {
+    // Every file of the category is answered before the destination finishes it.
+    co_await drainWindow();
     MessageHeader complete = makeHeader(MessageType::categoryComplete);
     complete.filePath = categoryID;
     co_await send(std::move(complete));
@@ -414,6 +440,8 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
 QCoro::Task<void> SourceTransfer::waitWhilePaused()
 {
     if (m_isPaused && !m_peerPaused) {
+        // The chunks already on their way are answered first.
+        co_await drainWindow();
         co_await send(makeHeader(MessageType::pause));
         m_peerPaused = true;
     }
@@ -448,7 +476,7 @@ void SourceTransfer::countResumedPrefix(const QString& categoryID, std::uint64_t
 }
 
 QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString categoryID, std::shared_ptr<PreparedFile> prepared,
-                                           std::function<void()> whileAwaitingFileAck)
+                                           std::function<void()> whenAllSent)
 {
     const auto item = m_manifest->items[itemIndex];
     beginFile(itemIndex);
@@ -461,12 +489,15 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     const HoleMap holes = item.sparse && m_peerHoleSize > 0 ? HoleMap::read(item.absolutePath, std::int64_t(item.size))
                                                             : HoleMap();
 
+    using Request = RequestWindow::Request;
     for (std::uint32_t c = prepared->first; c < prepared->total; ++c) {
         if (m_isPaused || m_peerPaused)
             co_await waitWhilePaused();
         if (m_isCancelled)
             co_return false;
-        const SourceFileReader::Chunk chunk = std::move(*current);
+        if (m_window.hasFailed(itemIndex))
+            co_return true;
+        SourceFileReader::Chunk chunk = std::move(*current);
         current.reset();
         // The next chunk is read and hashed while this one is on the wire.
         QFuture<BackgroundOutcome<SourceFileReader::Chunk>> next;
@@ -475,64 +506,122 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
         const bool hole = chunk.bytes.size() <= qsizetype(m_peerHoleSize)
                           && holes.isHole(std::int64_t(c) * FileHasher::kChunkSize, chunk.bytes.size())
                           && isAllZero(chunk.bytes);
-        co_await sendChunk(item.relativePath, c, prepared->total, chunk.bytes, chunk.hash, hole);
-        countChunk(categoryID, std::uint64_t(chunk.bytes.size()));
+        // Named first: g++ 12 mishandles temporaries built inside co_await.
+        Request request{Request::Kind::chunk, itemIndex, item.relativePath, c, prepared->total,
+                        std::move(chunk.bytes), std::move(chunk.hash), 0, hole};
+        co_await sendRequest(std::move(request));
         if (c + 1 < prepared->total)
             current = co_await finishInBackground(std::move(next));
     }
+    if (m_window.hasFailed(itemIndex))
+        co_return true;
     // Every byte is read: the copy is whole only if nobody wrote the file meanwhile.
     reader->checkUnchanged();
     const QString wholeHash = reader->finishHex();
     m_sourceFileHashes.insert(item.relativePath, wholeHash);
-    co_await completeFile(item.relativePath, wholeHash, std::move(whileAwaitingFileAck));
-    TransferProgress::Batch batch(m_progress);
-    m_manifest->markFileCompleted(itemIndex);
-    m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
-    m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+    Request complete{Request::Kind::fileComplete, itemIndex, item.relativePath, 0, prepared->total, {}, wholeHash, 0};
+    co_await sendRequest(std::move(complete));
+    // The next file is read while the destination finishes this one.
+    if (whenAllSent)
+        whenAllSent();
     co_return true;
 }
 
-// One chunk until it is acknowledged, up to kMaxChunkAttempts sends.
-QCoro::Task<void> SourceTransfer::sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total,
-                                            QByteArray bytes, QString hash, bool hole)
+QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
 {
-    for (int attempt = 0; attempt < kMaxChunkAttempts; ++attempt) {
+    while (!m_window.hasRoom(request.bytes.size()))
+        co_await absorbReply();
+    // A reply taken meanwhile may have given the file up.
+    if (!m_window.hasFailed(request.item))
+        co_await transmit(std::move(request));
+}
+
+QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
+{
+    MessageHeader header;
+    std::optional<QByteArray> payload;
+    if (request.kind == RequestWindow::Request::Kind::chunk) {
         // A hole costs the link nothing worth pacing.
-        if (m_throttle && !hole) {
-            const auto delay = m_throttle->reserve(std::uint64_t(bytes.size()), m_clock->monotonic());
+        if (m_throttle && !request.hole) {
+            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
             if (delay.count() > 0)
                 co_await m_clock->sleepFor(delay);
         }
-        MessageHeader header = makeHeader(MessageType::chunkData);
-        header.filePath = relativePath;
-        header.chunkIndex = index;
-        header.totalChunks = total;
-        header.chunkHash = hash;
-        if (hole) {
-            header.holeSize = static_cast<std::uint32_t>(bytes.size());
-            co_await send(std::move(header));
+        header = makeHeader(MessageType::chunkData);
+        header.filePath = request.path;
+        header.chunkIndex = request.chunkIndex;
+        header.totalChunks = request.totalChunks;
+        header.chunkHash = request.hash;
+        if (request.hole) {
+            header.holeSize = static_cast<std::uint32_t>(request.bytes.size());
         } else {
-            header.payloadSize = static_cast<std::uint32_t>(bytes.size());
-            co_await send(std::move(header), bytes);
+            header.payloadSize = static_cast<std::uint32_t>(request.bytes.size());
+            payload = request.bytes;
         }
-
-        const Message reply = co_await m_connection->receiveMessage();
-        restoreIdleDeadline();
-        const bool diskFull = reply.header.errorCode == QLatin1String("disk_full");
-        if (reply.header.type == MessageType::chunkAck)
-            co_return;
-        if (reply.header.type == MessageType::fileSkip)
-            throw SkippedByDestination{reply.header.errorMessage.value_or(QStringLiteral("Skipped by destination"))};
-        if (reply.header.type == MessageType::chunkNack)
-            qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", index,
-                       qUtf8Printable(relativePath), long(attempt + 1), long(kMaxChunkAttempts));
-        if ((reply.header.type == MessageType::chunkNack || reply.header.type == MessageType::error) && diskFull)
-            throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
-        if (reply.header.type == MessageType::error)
-            throw TransferError::invalidMessage(
-                reply.header.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer")));
+    } else {
+        header = makeHeader(MessageType::fileComplete);
+        header.filePath = request.path;
+        header.chunkHash = request.hash;
     }
-    throw TransferError::maxRetriesExceeded(relativePath, index);
+    m_window.sent(std::move(request));
+    co_await m_connection->queueMessage(std::move(header), std::move(payload));
+}
+
+QCoro::Task<void> SourceTransfer::sendUnanswered(MessageHeader header)
+{
+    if (m_window.limits().isStopAndWait())
+        co_await drainWindow();
+    co_await m_connection->queueMessage(std::move(header), std::nullopt);
+}
+
+QCoro::Task<void> SourceTransfer::drainWindow()
+{
+    while (!m_window.isEmpty())
+        co_await absorbReply();
+}
+
+QCoro::Task<void> SourceTransfer::absorbReply()
+{
+    const Message reply = co_await m_connection->receiveMessage();
+    restoreIdleDeadline();
+    using Outcome = RequestWindow::Outcome;
+    Outcome outcome = m_window.answer(reply.header);
+    const RequestWindow::Request& r = outcome.request;
+    if (outcome.rejected) {
+        const int attempt = outcome.kind == Outcome::Kind::resend ? r.attempt : r.attempt + 1;
+        qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", r.chunkIndex, qUtf8Printable(r.path),
+                   long(attempt), long(kMaxChunkAttempts));
+    }
+    switch (outcome.kind) {
+    case Outcome::Kind::chunkStored:
+        countChunk(r.item, std::uint64_t(r.bytes.size()));
+        break;
+    case Outcome::Kind::fileDone:
+        countFileDone(r.item);
+        break;
+    case Outcome::Kind::resend: {
+        std::optional<RequestWindow::Request> again = std::move(outcome.completeAgain);
+        co_await transmit(std::move(outcome.request));
+        if (again)
+            co_await transmit(std::move(*again));
+        break;
+    }
+    case Outcome::Kind::fileFailed: {
+        std::exception_ptr failure = std::make_exception_ptr(*outcome.failure);
+        co_await giveUpFile(r.item, std::move(failure));
+        break;
+    }
+    case Outcome::Kind::skippedByDestination: {
+        // The destination refused it and needs no word back.
+        std::exception_ptr skipped = std::make_exception_ptr(SkippedByDestination{outcome.skipReason});
+        recordFileFailure(r.item, m_manifest->items[r.item].categoryID, skipped);
+        break;
+    }
+    case Outcome::Kind::diskFull:
+        throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
+    case Outcome::Kind::ignored:
+        break;
+    }
 }
 
 void SourceTransfer::restoreIdleDeadline()
@@ -543,35 +632,29 @@ void SourceTransfer::restoreIdleDeadline()
     setIdleDeadline(m_timeouts.idle);
 }
 
-void SourceTransfer::countChunk(const QString& categoryID, std::uint64_t bytes)
+void SourceTransfer::countChunk(qsizetype itemIndex, std::uint64_t bytes)
 {
     m_bytesDone += bytes;
     TransferProgress::Batch batch(m_progress);
-    m_progress->setCurrentFileBytesTransferred(m_progress->currentFileBytesTransferred() + bytes);
+    if (m_progress->currentFileIndex() == itemIndex)
+        m_progress->setCurrentFileBytesTransferred(m_progress->currentFileBytesTransferred() + bytes);
     m_progress->recordProgress(m_bytesDone);
-    m_progress->updateCategory(categoryID, [bytes](CategoryProgress& p) { p.bytesTransferred += bytes; });
+    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
+                               [bytes](CategoryProgress& p) { p.bytesTransferred += bytes; });
 }
 
-QCoro::Task<void> SourceTransfer::completeFile(QString relativePath, QString wholeHash,
-                                               std::function<void()> whileAwaitingFileAck)
+void SourceTransfer::countFileDone(qsizetype itemIndex)
 {
-    MessageHeader complete = makeHeader(MessageType::fileComplete);
-    complete.filePath = std::move(relativePath);
-    complete.chunkHash = std::move(wholeHash);
-    co_await send(std::move(complete));
-    // The next file is read while the destination finishes this one.
-    if (whileAwaitingFileAck)
-        whileAwaitingFileAck();
-    const Message reply = co_await m_connection->receiveMessage();
-    restoreIdleDeadline();
-    if (reply.header.type == MessageType::fileSkip)
-        throw SkippedByDestination{reply.header.errorMessage.value_or(QStringLiteral("Skipped by destination"))};
-    if (reply.header.type != MessageType::fileAck)
-        throw TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.header.type));
+    TransferProgress::Batch batch(m_progress);
+    m_manifest->markFileCompleted(itemIndex);
+    m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
+                               [](CategoryProgress& p) { p.filesCompleted += 1; });
 }
 
 QCoro::Task<void> SourceTransfer::runVerification()
 {
+    co_await drainWindow();
     m_progress->setIsVerifying(true);
     qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
     co_await send(makeHeader(MessageType::verificationRequest));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
 #include "transfer/ThrottleBudget.h"
 #include "transfer/TransferEngine.h"
@@ -13,11 +14,12 @@
 namespace kivo {
 
 // The sending side: the manifest, then per category each file as acknowledged
-// chunks, then verification. Stop-and-wait: one request outstanding at a time.
+// chunks, then verification. Keeps as many requests unanswered as the
+// destination allows (one, stop-and-wait, when it announces nothing).
 class SourceTransfer : public TransferEngine {
     Q_OBJECT
 public:
-    static constexpr int kMaxChunkAttempts = 3;
+    static constexpr int kMaxChunkAttempts = RequestWindow::kMaxChunkAttempts;
 
     // `homeFolder` is where this side keeps its own records.
     SourceTransfer(TransferConnection* connection, QString transferID, QString homeFolder, QObject* parent = nullptr);
@@ -30,6 +32,10 @@ public:
     void setBandwidthCap(std::optional<int> megabitsPerSecond);
     const std::optional<ThrottleBudget>& throttle() const { return m_throttle; }
     void setClock(std::shared_ptr<Clock> clock) override;
+    // The most this side keeps in flight; the destination may ask for less.
+    void setWindowLimit(WindowLimits limits) { m_ownWindow = limits; }
+    // What was agreed with the destination (known once the manifest is acknowledged).
+    const WindowLimits& window() const { return m_window.limits(); }
 
     // Holds the chunk loop between chunks and tells the destination.
     void setPaused(bool paused);
@@ -63,7 +69,7 @@ private:
     QCoro::Task<void> sendFileSkip(QString relativePath, QString reason);
     // False when cancelled before the file was finished.
     QCoro::Task<bool> sendFile(qsizetype itemIndex, QString categoryID, std::shared_ptr<PreparedFile> prepared,
-                               std::function<void()> whileAwaitingFileAck);
+                               std::function<void()> whenAllSent);
     // What the destination is told of the file given up, when it is to be told;
     // rethrows what ends the transfer.
     std::optional<QString> recordFileFailure(qsizetype itemIndex, const QString& categoryID, std::exception_ptr failure);
@@ -73,18 +79,27 @@ private:
     void beginFile(qsizetype itemIndex);
     void countResumedPrefix(const QString& categoryID, std::uint64_t size, std::uint32_t firstChunk);
     QCoro::Task<void> waitWhilePaused();
-    QCoro::Task<void> sendChunk(QString relativePath, std::uint32_t index, std::uint32_t total, QByteArray bytes,
-                                QString hash, bool hole = false);
-    void countChunk(const QString& categoryID, std::uint64_t bytes);
+    // Sends a chunk or fileComplete once the window has room for it.
+    QCoro::Task<void> sendRequest(RequestWindow::Request request);
+    QCoro::Task<void> transmit(RequestWindow::Request request);
+    // A message without reply; stop-and-wait sends it only once every reply is in.
+    QCoro::Task<void> sendUnanswered(MessageHeader header);
+    // Takes one reply and acts on it.
+    QCoro::Task<void> absorbReply();
+    QCoro::Task<void> drainWindow();
+    QCoro::Task<void> giveUpFile(qsizetype itemIndex, std::exception_ptr failure);
+    void countChunk(qsizetype itemIndex, std::uint64_t bytes);
+    void countFileDone(qsizetype itemIndex);
     // Back to the plain idle limit after a reply that was allowed longer.
     void restoreIdleDeadline();
-    QCoro::Task<void> completeFile(QString relativePath, QString wholeHash, std::function<void()> whileAwaitingFileAck);
     QCoro::Task<void> runVerification();
     void recordVerification(const QList<FileVerification>& hashes);
 
     std::optional<ResumeState> m_resumeState;
     QHash<QString, QString> m_sourceFileHashes;
     std::optional<ThrottleBudget> m_throttle;
+    WindowLimits m_ownWindow = WindowLimits::ours();
+    RequestWindow m_window;
     std::optional<int> m_capMegabits;
     bool m_isPaused = false;
     bool m_peerPaused = false;

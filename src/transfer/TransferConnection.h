@@ -19,6 +19,12 @@ public:
     virtual bool isConnected() const = 0;
     virtual QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) = 0;
     virtual QCoro::Task<Message> receiveMessage() = 0;
+    // Sends without waiting for the bytes to leave: frames queued together go
+    // out in one write when the receiver next waits, or once enough is queued.
+    virtual QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload)
+    {
+        return sendMessage(std::move(header), std::move(payload));
+    }
     virtual void close() = 0;
     // A receive that hears nothing from the peer for `limit` fails with
     // connectionLost and the connection is dropped; zero waits for ever.

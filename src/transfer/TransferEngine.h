@@ -92,6 +92,11 @@ protected:
     QCoro::Task<void> runGuarded(std::function<QCoro::Task<void>()> flow, QString failureFormat);
     MessageHeader makeHeader(MessageType type);
     QCoro::Task<void> send(MessageHeader header, std::optional<QByteArray> payload = std::nullopt);
+    // A message that may wait to go out together with those after it.
+    QCoro::Task<void> queue(MessageHeader header, std::optional<QByteArray> payload = std::nullopt)
+    {
+        return m_connection->queueMessage(std::move(header), std::move(payload));
+    }
     void addFileError(const QString& path, const QString& categoryID, const QString& error);
     // Totals and one pending CategoryProgress per category of the manifest.
     void initProgressFromManifest();

@@ -83,27 +83,29 @@ QCoro::Task<void> TransferSession::sendRaw(QByteArray frame)
     co_await sendFrame(std::move(frame), std::nullopt);
 }
 
-QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByteArray> payload)
+void TransferSession::writeFrame(const QByteArray& head, const std::optional<QByteArray>& payload)
 {
     if (!m_socket || m_closedLocally)
         throw TransferError::connectionCancelled();
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         throw TransferError::connectionLost();
     // Head and payload go in separately: joining them first would copy every chunk once more.
-    for (QByteArray* part : {&head, payload ? &*payload : nullptr}) {
+    for (const QByteArray* part : {&head, payload ? &*payload : nullptr}) {
         if (part && m_socket->write(*part) != part->size()) {
             if (m_failed)
                 throwSocketFailure();
             throw TransferError::connectionLost();
         }
     }
-    head = QByteArray(); // the socket holds its own copy
-    payload.reset();
-    // Hand the frame to the system now: waiting for the queued flush and the
-    // bytesWritten wake-up costs several event-loop turns per message, which
-    // dominates stop-and-wait traffic of small files.
-    m_socket->flush();
-    while (m_socket && m_socket->bytesToWrite() > 0) {
+}
+
+QCoro::Task<void> TransferSession::drainTo(qint64 limit)
+{
+    // Hand the bytes to the system now: waiting for the queued flush and the
+    // bytesWritten wake-up costs several event-loop turns per message.
+    if (m_socket && m_socket->bytesToWrite() > limit)
+        m_socket->flush();
+    while (m_socket && m_socket->bytesToWrite() > limit) {
         if (m_failed)
             throwSocketFailure();
         if (m_socket->state() != QAbstractSocket::ConnectedState)
@@ -112,6 +114,24 @@ QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByt
     }
     if (!m_socket)
         throw TransferError::connectionCancelled();
+}
+
+QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByteArray> payload)
+{
+    writeFrame(head, payload);
+    head = QByteArray(); // the socket holds its own copy
+    payload.reset();
+    co_await drainTo(0);
+}
+
+QCoro::Task<void> TransferSession::queueMessage(MessageHeader header, std::optional<QByteArray> payload)
+{
+    // Queued frames may gather up to this much before the sender waits for the system to take them.
+    constexpr qint64 kMaxQueued = 2 * 1024 * 1024;
+    writeFrame(WireFormat::encodeHead(header), payload);
+    payload.reset();
+    if (m_socket->bytesToWrite() > kMaxQueued)
+        co_await drainTo(kMaxQueued / 2);
 }
 
 QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::optional<QByteArray> payload)
@@ -151,6 +171,14 @@ QCoro::Task<Message> TransferSession::receiveMessage()
             if (m_failed && decoder.atFrameStart())
                 throwSocketFailure();
             decoder.endOfStream();
+        }
+        // Everything queued goes out before we wait: the peer may be waiting for it.
+        // Flushing a TLS socket also takes in what arrived, announcing it right
+        // away, before anyone listens: look again before waiting.
+        if (m_socket->bytesToWrite() > 0) {
+            m_socket->flush();
+            if (m_socket->bytesAvailable() > 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+                continue;
         }
         co_await SocketActivity(m_socket.data());
     }

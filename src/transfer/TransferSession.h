@@ -32,6 +32,7 @@ public:
     bool isConnected() const override { return m_connected; }
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override;
     QCoro::Task<Message> receiveMessage() override;
+    QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override;
     void close() override;
     void setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit) override;
 
@@ -45,6 +46,9 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<void> sendFrame(QByteArray head, std::optional<QByteArray> payload);
+    void writeFrame(const QByteArray& head, const std::optional<QByteArray>& payload);
+    // Waits until no more than `limit` bytes wait in the socket.
+    QCoro::Task<void> drainTo(qint64 limit);
     bool isReady() const;
     void setConnected(bool connected);
     [[noreturn]] void throwSocketFailure() const;

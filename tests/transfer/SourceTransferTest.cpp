@@ -21,6 +21,8 @@ struct FakeDestination {
     std::function<std::optional<MessageHeader>(const MessageHeader&, int attempt)> chunkReply;
     std::function<std::optional<MessageHeader>()> verificationReply;
     QHash<QString, int> attempts;
+    // What manifestAck offers; none: one request at a time.
+    std::optional<std::uint32_t> window;
 
     FakeDestination() { connection.onSend = [this](const Message& m) { answer(m); }; }
 
@@ -37,6 +39,7 @@ struct FakeDestination {
         switch (h.type) {
         case MessageType::manifest:
             reply = header(MessageType::manifestAck);
+            reply->maxInFlight = window;
             break;
         case MessageType::chunkData:
             reply = header(MessageType::chunkAck, h.filePath, h.chunkIndex);
@@ -154,59 +157,79 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     EXPECT_TRUE(progress()->isComplete());
 }
 
+// Pacing is the same whether or not requests may wait in flight.
 TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
 {
     addFile(u"ten.bin"_s, patterned(10 * 1048576, 1));
-    auto clock = std::make_shared<ManualClock>();
-    engine().setClock(clock);
-    engine().setBandwidthCap(8);
-    QList<double> sendTimes;
-    auto answer = peer.connection.onSend;
-    peer.connection.onSend = [&](const Message& m) {
-        if (m.header.type == MessageType::chunkData)
-            sendTimes.append(std::chrono::duration<double>(clock->monotonic()).count());
-        answer(m);
-    };
-    start();
+    for (const std::optional<std::uint32_t> window : {std::optional<std::uint32_t>(), std::optional<std::uint32_t>(64)}) {
+        FakeDestination destination;
+        destination.window = window;
+        SourceTransfer paced(&destination.connection, u"T-1"_s, dir.path());
+        paced.setManifest(manifest);
+        auto clock = std::make_shared<ManualClock>();
+        paced.setClock(clock);
+        paced.setBandwidthCap(8);
+        QList<double> sendTimes;
+        destination.connection.onSend = [&](const Message& m) {
+            if (m.header.type == MessageType::chunkData)
+                sendTimes.append(std::chrono::duration<double>(clock->monotonic()).count());
+            destination.answer(m);
+        };
+        runTask(paced.run());
 
-    ASSERT_EQ(sendTimes.size(), 10);
-    EXPECT_EQ(sendTimes[0], 0.0);
-    for (int i = 1; i < 10; ++i)
-        EXPECT_NEAR(sendTimes[i] - sendTimes[i - 1], 1.048576, 0.001);
-    EXPECT_TRUE(progress()->isComplete());
+        ASSERT_EQ(sendTimes.size(), 10);
+        EXPECT_EQ(sendTimes[0], 0.0);
+        for (int i = 1; i < 10; ++i)
+            EXPECT_NEAR(sendTimes[i] - sendTimes[i - 1], 1.048576, 0.001);
+        EXPECT_TRUE(paced.progress()->isComplete());
+        EXPECT_EQ(paced.window().requests, window.value_or(1));
+    }
 }
 
+// With requests in flight or without, pause and cancel act between chunks and
+// everything already sent is answered first.
 TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)
 {
     addFile(u"a"_s, "alpha");
-    // Paused as the category starts; resumed, or cancelled, once the destination has heard of it.
+    addFile(u"b"_s, patterned(3 * 1048576, 2));
+    // Paused as the second file starts; resumed, or cancelled, once the destination has heard of it.
     const auto pauseThenDo = [](FakeDestination& peerSide, SourceTransfer& engine, std::function<void()> then) {
         peerSide.connection.onSend = [&peerSide, &engine, then](const Message& m) {
-            if (m.header.type == MessageType::categoryStart)
+            if (m.header.type == MessageType::chunkData && m.header.filePath == u"~/b"_s && m.header.chunkIndex == 0u)
                 engine.setPaused(true);
             if (m.header.type == MessageType::pause)
                 QTimer::singleShot(0, &engine, then);
             peerSide.answer(m);
         };
     };
-    pauseThenDo(peer, engine(), [this] { engine().setPaused(false); });
-    start();
-    QList<MessageType> kinds;
-    for (const Message& m : peer.connection.sent)
-        kinds.append(m.header.type);
-    const qsizetype pause = kinds.indexOf(MessageType::pause);
-    ASSERT_GE(pause, 0);
-    EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
-    EXPECT_TRUE(progress()->isComplete());
+    for (const std::optional<std::uint32_t> window : {std::optional<std::uint32_t>(), std::optional<std::uint32_t>(64)}) {
+        FakeDestination resumed;
+        resumed.window = window;
+        SourceTransfer engine(&resumed.connection, u"T-1"_s, dir.path());
+        engine.setManifest(manifest);
+        pauseThenDo(resumed, engine, [&engine] { engine.setPaused(false); });
+        runTask(engine.run());
+        QList<MessageType> kinds;
+        for (const Message& m : resumed.connection.sent)
+            kinds.append(m.header.type);
+        const qsizetype pause = kinds.indexOf(MessageType::pause);
+        ASSERT_GE(pause, 0);
+        EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
+        EXPECT_TRUE(resumed.connection.inbox.empty()) << "every reply was taken before the pause";
+        EXPECT_TRUE(engine.progress()->isComplete());
 
-    FakeDestination other;
-    SourceTransfer held(&other.connection, u"T-2"_s, dir.path());
-    held.setManifest(manifest);
-    pauseThenDo(other, held, [&held] { held.cancel(); });
-    runTask(held.run());
-    EXPECT_TRUE(other.connection.sentOfType(MessageType::chunkData).isEmpty());
-    EXPECT_TRUE(held.progress()->isCancelled());
-    EXPECT_FALSE(held.progress()->isComplete());
+        FakeDestination other;
+        other.window = window;
+        SourceTransfer held(&other.connection, u"T-2"_s, dir.path());
+        held.setManifest(manifest);
+        pauseThenDo(other, held, [&held] { held.cancel(); });
+        runTask(held.run());
+        EXPECT_EQ(other.connection.sentOfType(MessageType::chunkData).size(), 2) << "a's chunk and b's first";
+        EXPECT_TRUE(other.connection.inbox.empty()) << "what was in flight is answered";
+        EXPECT_EQ(held.progress()->bytesTransferred(), 5u + 1048576u);
+        EXPECT_TRUE(held.progress()->isCancelled());
+        EXPECT_FALSE(held.progress()->isComplete());
+    }
 }
 
 TEST_F(SourceFixture, WrongRepliesAndNoManifest)

@@ -160,10 +160,10 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     {
         ResumeJournal journal(dir.path(), fresh);
         journal.fileStarted(u"~/a"_s, {1048586, t0}, t0);
-        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 0, 1048576, t0.addSecs(1));
-        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 1, 10, t0.addSecs(2));
+        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 0, 1048576, 1048576, t0.addSecs(1));
+        journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 1, 1048586, 10, t0.addSecs(2));
         journal.fileCompleted(u"~/a"_s, t0.addSecs(3));
-        journal.chunkWritten(u"~/b"_s, u"userFiles"_s, 0, 1048576, t0.addSecs(4));
+        journal.chunkWritten(u"~/b"_s, u"userFiles"_s, 0, 1048576, 1048576, t0.addSecs(4));
         // The JSON file is written on opening and untouched by per-chunk and per-file events.
         QFile json(ResumeState::jsonPath(dir.path(), u"T"_s));
         ASSERT_TRUE(json.open(QIODevice::ReadOnly));

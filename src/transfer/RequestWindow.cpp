@@ -1,0 +1,120 @@
+#include "transfer/RequestWindow.h"
+
+#include <algorithm>
+
+namespace kivo {
+
+WindowLimits WindowLimits::negotiate(const WindowLimits& own, const MessageHeader& manifestAck)
+{
+    WindowLimits limits;
+    limits.requests = std::clamp<std::uint32_t>(manifestAck.maxInFlight.value_or(1), 1, std::max(own.requests, 1u));
+    if (limits.requests == 1)
+        return limits;
+    limits.bytes = own.bytes;
+    if (manifestAck.maxInFlightBytes) {
+        // A byte limit below one chunk still lets one chunk through at a time.
+        const std::uint64_t theirs = std::max<std::uint64_t>(*manifestAck.maxInFlightBytes, 1);
+        limits.bytes = limits.bytes == 0 ? theirs : std::min(limits.bytes, theirs);
+    }
+    return limits;
+}
+
+bool RequestWindow::hasRoom(qsizetype payloadBytes) const
+{
+    if (m_requests.empty())
+        return true;
+    if (m_requests.size() >= m_limits.requests)
+        return false;
+    return m_limits.bytes == 0 || m_bytes + std::uint64_t(payloadBytes) <= m_limits.bytes;
+}
+
+void RequestWindow::sent(Request request)
+{
+    if (request.kind == Request::Kind::fileComplete) {
+        FileState& file = m_files[request.item];
+        file.completesInFlight += 1;
+        file.wholeHash = request.hash;
+    }
+    m_bytes += std::uint64_t(request.bytes.size());
+    m_requests.push_back(std::move(request));
+}
+
+RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
+{
+    Outcome out;
+    out.request = std::move(m_requests.front());
+    m_requests.pop_front();
+    const Request& r = out.request;
+    m_bytes -= std::uint64_t(r.bytes.size());
+    const bool isComplete = r.kind == Request::Kind::fileComplete;
+    bool superseded = false;
+    if (isComplete) {
+        const auto it = m_files.find(r.item);
+        if (it != m_files.end()) {
+            it->completesInFlight -= 1;
+            if (it->superseded > 0) {
+                it->superseded -= 1;
+                superseded = true;
+            }
+            if (it->completesInFlight == 0)
+                m_files.erase(it);
+        }
+    }
+    const bool diskFull = reply.errorCode == QLatin1String("disk_full")
+        && (reply.type == MessageType::chunkNack || reply.type == MessageType::error);
+    out.rejected = !isComplete && reply.type == MessageType::chunkNack;
+    if (diskFull) {
+        out.kind = Outcome::Kind::diskFull;
+        return out;
+    }
+    if (m_failed.contains(r.item) || superseded)
+        return out;
+    if (reply.type == MessageType::fileSkip) {
+        out.kind = Outcome::Kind::skippedByDestination;
+        out.skipReason = reply.errorMessage.value_or(QStringLiteral("Skipped by destination"));
+        m_failed.insert(r.item);
+        return out;
+    }
+
+    auto fail = [&](TransferError error) {
+        out.kind = Outcome::Kind::fileFailed;
+        out.failure = std::move(error);
+        m_failed.insert(r.item);
+        return out;
+    };
+    if (isComplete) {
+        if (reply.type == MessageType::fileAck && !reply.errorCode) {
+            out.kind = Outcome::Kind::fileDone;
+            return out;
+        }
+        if (reply.type == MessageType::fileAck)
+            return fail(TransferError::invalidMessage(reply.errorMessage.value_or(QStringLiteral("File incomplete"))));
+        return fail(TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
+    }
+    if (reply.type == MessageType::chunkAck) {
+        out.kind = Outcome::Kind::chunkStored;
+        return out;
+    }
+    if (reply.type == MessageType::error)
+        return fail(TransferError::invalidMessage(
+            reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))));
+    // A nack, or a reply of another kind: the chunk goes again, up to its last attempt.
+    if (r.attempt + 1 >= kMaxChunkAttempts)
+        return fail(TransferError::maxRetriesExceeded(r.path, r.chunkIndex));
+    out.kind = Outcome::Kind::resend;
+    out.request.attempt += 1;
+    // A fileComplete already on its way finds the file incomplete; another follows the resend.
+    if (const auto it = m_files.find(r.item); it != m_files.end() && it->completesInFlight > it->superseded) {
+        it->superseded = it->completesInFlight;
+        Request again;
+        again.kind = Request::Kind::fileComplete;
+        again.item = r.item;
+        again.path = r.path;
+        again.totalChunks = r.totalChunks;
+        again.hash = it->wholeHash;
+        out.completeAgain = std::move(again);
+    }
+    return out;
+}
+
+} // namespace kivo

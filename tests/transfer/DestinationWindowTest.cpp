@@ -1,0 +1,103 @@
+#include "transfer/DestinationFixture.h"
+#include "transfer/RequestWindow.h"
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class DestinationWindow : public DestinationFixture {
+protected:
+    void pushComplete(const QString& path, const QByteArray& content)
+    {
+        MessageHeader h = header(MessageType::fileComplete, path);
+        h.chunkHash = FileHasher::sha256Hex(content);
+        peer.push(h);
+    }
+    QByteArray chunkOf(qsizetype item, int c) const { return contents[item].mid(qsizetype(c) * 1048576, 1048576); }
+    QList<Message> fileAcks() const { return peer.sentOfType(MessageType::fileAck); }
+};
+
+} // namespace
+
+// Chunks after a rejected one land at their offsets; a fileComplete that
+// arrives before the resend finishes nothing; the checkpoint names only the
+// prefix without a hole, so a resume from it ends whole.
+TEST_F(DestinationWindow, ChunksAfterARejectedOneAreKeptAndTheCheckpointStopsAtTheHole)
+{
+    addItem(u"~/a.bin"_s, patterned(2 * 1048576 + 7, 1));
+    addItem(u"~/b.bin"_s, patterned(4 * 1048576 + 10, 2));
+    const QString wrong = FileHasher::sha256Hex("not it");
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    // a: its first chunk rejected, the rest and its fileComplete already on the way, then the resend.
+    pushChunk(u"~/a.bin"_s, 0, chunkOf(0, 0), wrong);
+    pushChunk(u"~/a.bin"_s, 1, chunkOf(0, 1));
+    pushChunk(u"~/a.bin"_s, 2, chunkOf(0, 2));
+    pushComplete(u"~/a.bin"_s, contents[0]);
+    pushChunk(u"~/a.bin"_s, 0, chunkOf(0, 0));
+    pushComplete(u"~/a.bin"_s, contents[0]);
+    // b: chunk 1 rejected, and the connection drops before its resend.
+    for (int c = 0; c < 4; ++c)
+        pushChunk(u"~/b.bin"_s, std::uint32_t(c), chunkOf(1, c), c == 1 ? std::optional(wrong) : std::nullopt);
+    pushComplete(u"~/b.bin"_s, contents[1]);
+    receive();
+
+    EXPECT_EQ(readBytes(home() + u"/a.bin"_s), contents[0]) << "the resent first chunk did not cut off the rest";
+    ASSERT_EQ(fileAcks().size(), 3);
+    EXPECT_EQ(fileAcks()[0].header.errorCode, QString::fromLatin1(RequestWindow::kChunksPending));
+    EXPECT_FALSE(fileAcks()[1].header.errorCode);
+    EXPECT_EQ(fileAcks()[2].header.errorCode, QString::fromLatin1(RequestWindow::kChunksPending));
+    EXPECT_FALSE(QFile::exists(home() + u"/b.bin"_s));
+    const auto checkpoint = ResumeState::load(transfers(), u"T-1"_s);
+    ASSERT_TRUE(checkpoint);
+    EXPECT_EQ(checkpoint->completedFiles, QStringList{u"~/a.bin"_s});
+    ASSERT_TRUE(checkpoint->inProgressFile);
+    EXPECT_EQ(checkpoint->inProgressFile->relativePath, u"~/b.bin"_s);
+    EXPECT_EQ(checkpoint->inProgressFile->lastAcknowledgedChunk, 0u);
+    EXPECT_EQ(checkpoint->inProgressFile->bytesReceived, 1048576u);
+
+    // The source resumes after the prefix and sends the rest of b.
+    m_engine.reset();
+    peer.sent.clear();
+    peer.inbox.clear();
+    peer.connected = true;
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    for (int c = 1; c < 5; ++c)
+        pushChunk(u"~/b.bin"_s, std::uint32_t(c), chunkOf(1, c));
+    pushComplete(u"~/b.bin"_s, contents[1]);
+    peer.push(header(MessageType::categoryComplete, u"userFiles"_s));
+    peer.push(header(MessageType::verificationRequest));
+    peer.push(header(MessageType::transferComplete));
+    receive();
+
+    EXPECT_TRUE(progress()->isComplete()) << progress()->error().value_or(QString()).toStdString();
+    EXPECT_EQ(readBytes(home() + u"/b.bin"_s), contents[1]);
+    const auto response = peer.sentOfType(MessageType::verificationResponse);
+    ASSERT_EQ(response.size(), 1);
+    for (const FileVerification& v : *response.first().header.fileHashes)
+        EXPECT_EQ(v.sha256Hash, FileHasher::sha256Hex(contents[v.filePath == u"~/a.bin"_s ? 0 : 1]));
+}
+
+TEST_F(DestinationWindow, TheManifestAckOffersAWindowUnlessToldNotTo)
+{
+    pushManifest();
+    receive();
+    const auto ack = peer.sentOfType(MessageType::manifestAck);
+    ASSERT_EQ(ack.size(), 1);
+    EXPECT_EQ(ack.first().header.maxInFlight, WindowLimits::ours().requests);
+    EXPECT_EQ(ack.first().header.maxInFlightBytes, std::uint32_t(WindowLimits::ours().bytes));
+
+    m_engine.reset();
+    peer.sent.clear();
+    peer.connected = true;
+    engine().setAnnouncedWindow(std::nullopt);
+    pushManifest();
+    receive();
+    const auto plain = peer.sentOfType(MessageType::manifestAck);
+    ASSERT_EQ(plain.size(), 1);
+    EXPECT_FALSE(plain.first().header.maxInFlight);
+    EXPECT_FALSE(plain.first().header.encoded().contains("maxInFlight")) << "nothing a plain source has not seen";
+}

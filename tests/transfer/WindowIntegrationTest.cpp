@@ -1,0 +1,201 @@
+#include "support/CoroTest.h"
+#include "support/LoopbackPair.h"
+#include "transfer/DestinationTransfer.h"
+#include "transfer/SourceTransfer.h"
+#include "transfer/TransferSupport.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool isRequest(MessageType type)
+{
+    return type == MessageType::manifest || type == MessageType::chunkData || type == MessageType::fileComplete
+        || type == MessageType::verificationRequest;
+}
+
+// The source's side of a real connection: logs the conversation, counts what
+// is unanswered at each send, and spoils chosen chunk sends on their way out.
+class WatchedConnection : public TransferConnection {
+public:
+    explicit WatchedConnection(TransferConnection* inner) : m_inner(inner) {}
+    bool isConnected() const override { return m_inner->isConnected(); }
+    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        watch(header, payload);
+        return m_inner->sendMessage(std::move(header), std::move(payload));
+    }
+    QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override
+    {
+        watch(header, payload);
+        return m_inner->queueMessage(std::move(header), std::move(payload));
+    }
+    QCoro::Task<Message> receiveMessage() override
+    {
+        Message m = co_await m_inner->receiveMessage();
+        outstanding -= 1;
+        conversation.append(u"R:"_s + toString(m.header.type));
+        co_return m;
+    }
+    void close() override { m_inner->close(); }
+
+    // Spoils the sends of (path, chunk) numbered in `attempts` (0 = the first send).
+    void spoil(const QString& path, std::uint32_t chunk, QList<int> attempts) { m_spoil[key(path, chunk)] = attempts; }
+    int sendsOf(const QString& path, std::uint32_t chunk) const { return m_sends.value(key(path, chunk)); }
+
+    QStringList conversation;
+    QList<MessageType> sentTypes;
+    int outstanding = 0;
+    int mostOutstanding = 0;
+    // Sends made while a reply was still due.
+    int sendsWhileWaiting = 0;
+
+private:
+    static QString key(const QString& path, std::uint32_t chunk) { return path + u'#' + QString::number(chunk); }
+    void watch(const MessageHeader& header, std::optional<QByteArray>& payload)
+    {
+        if (outstanding > 0)
+            ++sendsWhileWaiting;
+        if (isRequest(header.type))
+            mostOutstanding = std::max(mostOutstanding, ++outstanding);
+        conversation.append(u"S:"_s + toString(header.type));
+        sentTypes.append(header.type);
+        if (header.type != MessageType::chunkData || !payload)
+            return;
+        const QString k = key(*header.filePath, *header.chunkIndex);
+        const int attempt = m_sends[k]++;
+        if (m_spoil.value(k).contains(attempt))
+            (*payload)[0] = char((*payload)[0] ^ 0x5a);
+    }
+
+    TransferConnection* m_inner;
+    QHash<QString, QList<int>> m_spoil;
+    QHash<QString, int> m_sends;
+};
+
+struct WatchedPair {
+    WatchedPair(const QString& sourceFolder, const QString& destinationHome)
+        : pair(makeLoopbackPair(TransferSession::Security::tls)),
+          watched(pair.client.get()),
+          source(&watched, u"window-1"_s, sourceFolder),
+          destination(pair.accepted.get(), u"unknown-yet"_s, destinationHome)
+    {
+    }
+    void run()
+    {
+        runTask([](WatchedPair* self) -> QCoro::Task<void> {
+            auto receiving = self->destination.run();
+            co_await self->source.run();
+            co_await std::move(receiving);
+        }(this));
+    }
+
+    LoopbackPair pair;
+    WatchedConnection watched;
+    SourceTransfer source;
+    DestinationTransfer destination;
+};
+
+struct Tree {
+    TransferManifest manifest = manifestFor(u"window-1"_s);
+    QHash<QString, QByteArray> contents;
+
+    void add(const QString& folder, const QString& name, QByteArray bytes)
+    {
+        writeBytes(folder + u'/' + name, bytes);
+        kivo::test::add(manifest, fileItem(u"~/"_s + name, folder + u'/' + name, bytes.size()));
+        contents.insert(name, std::move(bytes));
+    }
+};
+
+} // namespace
+
+// Many small files and a large one with requests in flight; one chunk of a
+// small file deep in the window and one in the middle of the large file are
+// spoiled once, and every send of one file is: those two end byte-identical
+// after a resend, the third fails alone.
+TEST(TransferWindow, ANackInsideAFullWindowIsResentAndOnlyThreeRejectionsFailAFile)
+{
+    QTemporaryDir dir;
+    const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
+    QDir().mkpath(from + u"/d"_s);
+    QDir().mkpath(to);
+    Tree tree;
+    for (int i = 0; i < 300; ++i) {
+        tree.add(from, u"d/f%1"_s.arg(i, 3, 10, QChar(u'0')), patterned((i * 97) % 5000, i));
+        if (i == 200)
+            tree.add(from, u"d/large.bin"_s, patterned(3 * 1048576 + 5, 7));
+    }
+    tree.add(from, u"doomed"_s, patterned(3000, 9));
+    WatchedPair engines(from, to);
+    engines.source.setManifest(tree.manifest);
+    engines.watched.spoil(u"~/d/f150"_s, 0, {0});
+    engines.watched.spoil(u"~/d/large.bin"_s, 1, {0});
+    engines.watched.spoil(u"~/doomed"_s, 0, {0, 1, 2});
+    engines.run();
+
+    EXPECT_GT(engines.source.window().requests, 1u);
+    EXPECT_GT(engines.watched.mostOutstanding, 10) << "requests were kept in flight";
+    EXPECT_EQ(engines.watched.sendsOf(u"~/d/f150"_s, 0), 2);
+    EXPECT_EQ(engines.watched.sendsOf(u"~/d/large.bin"_s, 1), 2);
+    EXPECT_EQ(engines.watched.sendsOf(u"~/d/large.bin"_s, 2), 1) << "later chunks are not sent again";
+    EXPECT_EQ(engines.watched.sendsOf(u"~/doomed"_s, 0), 3);
+
+    const TransferProgress& source = *engines.source.progress();
+    ASSERT_TRUE(source.isComplete()) << source.error().value_or(QString()).toStdString();
+    ASSERT_EQ(source.fileErrors().size(), 1);
+    EXPECT_EQ(source.fileErrors().first().filePath, u"~/doomed"_s);
+    EXPECT_EQ(source.fileErrors().first().error, u"Max retries exceeded"_s);
+    EXPECT_EQ(source.filesCompleted(), 301);
+    EXPECT_EQ(source.bytesTransferred(), tree.manifest.totalSize - 3000) << "each acknowledged chunk once";
+    EXPECT_TRUE(source.verificationMismatches().isEmpty());
+    EXPECT_TRUE(engines.destination.progress()->isComplete());
+    for (auto it = tree.contents.cbegin(); it != tree.contents.cend(); ++it) {
+        if (it.key() == u"doomed"_s)
+            EXPECT_FALSE(QFile::exists(to + u"/doomed"_s));
+        else
+            EXPECT_EQ(readBytes(to + u'/' + it.key()), it.value()) << it.key().toStdString();
+    }
+    EXPECT_TRUE(QDir(TransferEngine::transfersDirectory(to)).entryList(QDir::Files).isEmpty())
+        << "the checkpoint goes with the finished transfer";
+}
+
+// A destination that announces nothing, as one built to the plain rules:
+// the same messages in the same order, and nothing sent while a reply is due.
+TEST(TransferWindow, APeerThatAnnouncesNothingGetsOneRequestAtATime)
+{
+    QTemporaryDir dir;
+    const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
+    QDir().mkpath(from);
+    QDir().mkpath(to);
+    Tree tree;
+    tree.add(from, u"a"_s, patterned(10, 1));
+    tree.add(from, u"b.bin"_s, patterned(2 * 1048576 + 1, 2));
+    tree.add(from, u"empty"_s, {});
+    WatchedPair engines(from, to);
+    engines.destination.setAnnouncedWindow(std::nullopt);
+    engines.source.setManifest(tree.manifest);
+    engines.watched.spoil(u"~/b.bin"_s, 1, {0});
+    engines.run();
+
+    ASSERT_TRUE(engines.source.progress()->isComplete());
+    EXPECT_EQ(engines.source.window(), (WindowLimits{1, 0}));
+    EXPECT_EQ(engines.watched.mostOutstanding, 1);
+    EXPECT_EQ(engines.watched.sendsWhileWaiting, 0);
+    const QStringList expected = {
+        u"S:manifest"_s, u"R:manifestAck"_s, u"S:categoryStart"_s,
+        u"S:chunkData"_s, u"R:chunkAck"_s, u"S:fileComplete"_s, u"R:fileAck"_s,
+        u"S:chunkData"_s, u"R:chunkAck"_s, u"S:chunkData"_s, u"R:chunkNack"_s, u"S:chunkData"_s, u"R:chunkAck"_s,
+        u"S:chunkData"_s, u"R:chunkAck"_s, u"S:fileComplete"_s, u"R:fileAck"_s,
+        u"S:fileComplete"_s, u"R:fileAck"_s,
+        u"S:categoryComplete"_s, u"S:verificationRequest"_s, u"R:verificationResponse"_s, u"S:transferComplete"_s,
+    };
+    EXPECT_EQ(engines.watched.conversation, expected);
+    for (auto it = tree.contents.cbegin(); it != tree.contents.cend(); ++it)
+        EXPECT_EQ(readBytes(to + u'/' + it.key()), it.value()) << it.key().toStdString();
+}
