@@ -14,6 +14,8 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
+    exitRefused = 5,       // a check or policy refused: outside the window, not managed, not enrolled
+    exitUnusableInput = 6, // a named input (a profile, say) is missing, unreadable or malformed
 };
 
 struct UsageError : std::runtime_error {
@@ -48,6 +50,23 @@ struct DemoOptions {
     QString workdir;
     int files = 120;
 };
+
+// ---- managed deployment ----
+struct ProfileCheckOptions {
+    std::optional<QString> file; // none: the effective profile
+    bool json = false;
+};
+
+struct ManagedOptions {
+    std::optional<QString> profile; // none: KIVO_CONFIG_PROFILE, else the system's
+    std::optional<QString> home;    // none: the principal's home folder
+    bool json = false;
+    int discoveryTimeoutSeconds = 120;
+    int pairingTimeoutSeconds = 60;
+};
+
+ProfileCheckOptions parseProfileCheck(const QStringList& args);
+ManagedOptions parseManaged(const QStringList& args);
 
 // Each parser throws UsageError with a message fit for stderr.
 SendOptions parseSend(const QStringList& args);

@@ -26,6 +26,8 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::usage: return exitUsage;
     case FlowExit::pairingFailed: return exitPairingFailed;
     case FlowExit::noSource: return exitNoSource;
+    case FlowExit::refused: return exitRefused;
+    case FlowExit::unusableInput: return exitUnusableInput;
     }
     return exitTransferFailed;
 }
@@ -34,8 +36,6 @@ QString failureLine(const FlowFailure& failure)
 {
     return failure.exitClass == FlowExit::usage ? QStringLiteral("kivo-cli: ") + failure.text : failure.text;
 }
-
-namespace {
 
 // What every flow shows once paired: the transfer's events, the summary and the failure.
 void renderTransfer(MigrationFlow& flow, Reporter& out)
@@ -78,6 +78,8 @@ void renderWarnings(MigrationFlow& flow, Reporter& out, bool json)
         out.error(text);
     });
 }
+
+namespace {
 
 // Runs the flow in the event loop; Ctrl-C or a termination request cancels it.
 int runFlow(MigrationFlow& flow, Reporter& out)

@@ -1,6 +1,8 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/DemoCommand.h"
+#include "cli/ManagedCommand.h"
+#include "cli/ProfileCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -19,11 +21,16 @@ Usage:
   kivo-cli receive [--home DIR] [--code NNNNNN] [--source HOSTNAME] [--connect HOST:PORT]
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
+  kivo-cli profile check [FILE] [--json]
+  kivo-cli managed [--profile FILE] [--home DIR] [--json]
+                   [--discovery-timeout S] [--pairing-timeout S]
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches;
-2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time.
+2 usage error; 3 pairing failed, expired or wrong code; 4 no source found in time;
+5 refused: outside the migration window, not managed or not enrolled;
+6 unusable input: an unreadable or malformed profile, or one missing required keys.
 )";
 
 } // namespace
@@ -58,6 +65,10 @@ int main(int argc, char** argv)
             return kivo::cli::runReceive(kivo::cli::parseReceive(rest));
         if (command == QLatin1String("demo"))
             return kivo::cli::runDemo(kivo::cli::parseDemo(rest));
+        if (command == QLatin1String("profile"))
+            return kivo::cli::runProfileCheck(kivo::cli::parseProfileCheck(rest));
+        if (command == QLatin1String("managed"))
+            return kivo::cli::runManaged(kivo::cli::parseManaged(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));
     } catch (const kivo::cli::UsageError& e) {
         std::fprintf(stderr, "kivo-cli: %s\n\n%s", e.what(), kUsage);

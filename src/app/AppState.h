@@ -16,9 +16,11 @@ namespace kivo {
 
 class AccountPathRewriter;
 class Clock;
+class ConfigurationProfileManager;
 class ConnectionManager;
 class DataCategoryManager;
 class HomeFolderScanner;
+class ManagedModeCoordinator;
 class TransferConnection;
 class TransferEngine;
 
@@ -30,6 +32,7 @@ struct SessionEnvironment {
     QString username;       // empty: the login user's short name
     quint16 listenPort = 0; // 0: any free port
     Clock* clock = nullptr; // the pairing window's time; null: the system's
+    QString profilePath;    // the configuration profile; empty: the effective one
 };
 
 // The one session object: the wizard step, the role, the choices made so far
@@ -59,6 +62,10 @@ public:
     ConnectionManager* connectionManager() const { return m_connectionManager.get(); }
     DataCategoryManager* categoryManager() const { return m_categoryManager.get(); }
     HomeFolderScanner* homeFolderScanner() const { return m_homeFolderScanner.get(); }
+    ConfigurationProfileManager* profileManager() const { return m_profileManager.get(); }
+    // Present only once a managed run has begun.
+    ManagedModeCoordinator* managedCoordinator() const { return m_managedCoordinator; }
+    void setManagedCoordinator(ManagedModeCoordinator* coordinator) { m_managedCoordinator = coordinator; }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -144,6 +151,8 @@ private:
     void watchSourcePairing();
 
     SessionEnvironment m_environment;
+    std::unique_ptr<ConfigurationProfileManager> m_profileManager;
+    ManagedModeCoordinator* m_managedCoordinator = nullptr;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;

@@ -20,6 +20,8 @@ enum class FlowExit {
     usage,          // the request itself cannot be carried out (unknown category, missing folder, ...)
     pairingFailed,  // pairing cancelled, expired or a wrong code
     noSource,       // no source found or reached in time
+    refused,        // a policy refused: outside the migration window, not enrolled
+    unusableInput,  // the configuration cannot be used: a managed profile missing required keys
 };
 
 // Why a flow stopped, in words a person can act on.

@@ -106,7 +106,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
     const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
                                                              derOf(m_certificates->pinnedRemoteCertificate()));
-    SecurePairing pake(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
+    SecurePairing pake(DeviceRole::source, m_pairingSecret.value_or(m_pairing->pairingCode().value_or(QString())), binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
     const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
@@ -226,7 +226,9 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     QPointer<TransferSession> session = m_session.get();
     const bool announced = m_peerAnnouncedSecure;
     const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
-    if (!PairingManager::isWellFormedCode(typedCode))
+    if (m_pairingSecret)
+        typedCode = *m_pairingSecret;
+    else if (!PairingManager::isWellFormedCode(typedCode))
         throw ConnectionError::pairingMismatch();
     const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
                                                              m_certificates->localCertificate().toDer());
