@@ -178,7 +178,7 @@ public:
         const bool ok = parsed.isValid() && !parsed.isRelative() && (!httpOnly || (http && !parsed.host().isEmpty()));
         if (!ok) {
             note(key, httpOnly ? QStringLiteral("not an absolute http(s) URL: none") : QStringLiteral("not a URL: none"));
-            return;
+            return show(key, {});
         }
         target = parsed;
     }
@@ -192,10 +192,13 @@ public:
         target = parseTimeString(*raw);
         if (!target)
             note(key, QStringLiteral("not a time of day (HH:MM): the window is not checked"));
+        show(key, target ? QJsonValue(target->text()) : QJsonValue());
     }
 
-private:
+    // What the key read as, after its rule.
     void show(const QString& key, QJsonValue value) { m_out.shownValues.insert(key, value); }
+
+private:
 
     const QVariantMap& m_domain;
     ProfileReading m_out;
@@ -229,6 +232,10 @@ void readAllKeys(Reader& r, ProfileValues& p)
         }
         if (!types.isEmpty())
             p.allowedConnectionTypes = types;
+        QJsonArray names;
+        for (ConnectionType t : p.allowedConnectionTypes)
+            names.append(toString(t));
+        r.show(key("allowedConnectionTypes"), names);
     }
     r.time(key("migrationWindowStart"), p.migrationWindowStart);
     r.time(key("migrationWindowEnd"), p.migrationWindowEnd);
