@@ -86,6 +86,9 @@ public:
     // The pre-flight scan's totals, as telemetry.
     void postPreFlightReport(const QMap<QString, QString>& totals);
 
+    // The transfer's end as its flow reports it: complete, or failed with the reason and mismatches.
+    void finishTransfer(const TransferSummary& summary);
+
     // Which discovered peer a configured source kind may pair with.
     static bool isEligible(const DiscoveredPeer& peer, ManagedMigrationSource source);
 
@@ -102,7 +105,6 @@ private:
     QCoro::Task<FlowExit> runSourceFlow();
     QCoro::Task<FlowExit> runDestinationFlow();
     QCoro::Task<FlowExit> runFlow(MigrationFlow& flow);
-    void finishTransfer(const TransferSummary& summary);
 
     ManagedDeploymentConfig m_config;
     AppState& m_appState;
