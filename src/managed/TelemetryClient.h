@@ -40,7 +40,8 @@ public:
     // Before exit: waits for the posts not yet done, at most one timeout in
     // all; what is left then is given up, with a line each.
     QCoro::Task<void> drain();
-    bool isIdle() const { return !m_sending && m_pending.empty(); }
+    // Nothing left to send, or what was left given up.
+    bool isIdle() const { return m_abandoned || (!m_sending && m_pending.empty()); }
 
 Q_SIGNALS:
     void idle();
