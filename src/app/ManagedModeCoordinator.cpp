@@ -16,6 +16,7 @@
 
 #include <QCoroFuture>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QtConcurrent>
 
 namespace kivo {
@@ -146,6 +147,9 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
 {
     const ManagedDeploymentConfig& config = m_coordinator.config();
     ConnectionManager* cm = session().connectionManager();
+    const QString home = session().environment().homeFolder;
+    if (home.isEmpty() || !QDir().mkpath(home))
+        fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
     cm->setPairingSecret(config.pairingSecret);
     cm->setAllowUnverifiedPairing(!config.pairingSecret && config.allowUnverifiedPairing);
     session().goToNext(); // the role screen
