@@ -152,6 +152,8 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
         fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
     cm->setPairingSecret(config.pairingSecret);
     cm->setAllowUnverifiedPairing(!config.pairingSecret && config.allowUnverifiedPairing);
+    if (!config.pairingSecret)
+        qCWarning(lcManagedModeCoordinator) << "No pairing secret: the code a source advertises is taken on trust";
     session().goToNext(); // the role screen
     session().chooseRole(DeviceRole::destination);
     m_coordinator.transition(stateOf(Kind::awaitingPeer));

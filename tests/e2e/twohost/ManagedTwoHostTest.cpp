@@ -247,6 +247,8 @@ TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
     const Case cases[] = {
         {"no principal", {{QStringLiteral("kivo.userPrincipal"), QStringLiteral("  ")}}, {}, 6,
          QStringLiteral("missingKeys(kivo.userPrincipal)"), {QStringLiteral("managed.missing_keys")}},
+        {"secret too short to use", {{QStringLiteral("kivo.pairingSecret"), QStringLiteral("short")}}, {}, 6,
+         QStringLiteral("missingKeys(kivo.pairingSecret)"), {QStringLiteral("managed.missing_keys")}},
         {"not enrolled", {{QStringLiteral("kivo.requireManagedSource"), true}}, {}, 5,
          QStringLiteral("attestationFailed(No MDM enrollment indicators on this device)"),
          {QStringLiteral("managed.attestation_failed")}},
@@ -267,6 +269,25 @@ TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
         EXPECT_EQ(endpoint.events().mid(before), QStringList{QStringLiteral("managed.start")} + c.events) << c.name;
     }
     EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Documents")).exists());
+}
+
+// Without a secret, both ends allowed to: the destination takes the code the
+// source advertises, no one types it.
+TEST_F(ManagedTwoHost, WithoutASecretTheAdvertisedCodeIsTakenWhereAllowed)
+{
+    const QJsonObject unverified{{QStringLiteral("kivo.pairingSecret"), QStringLiteral("-")},
+                                 {QStringLiteral("kivo.allowUnverifiedPairing"), true}};
+    QJsonObject sourceKeys = unverified;
+    sourceKeys.insert(QStringLiteral("kivo.deploymentRole"), QStringLiteral("source"));
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), profile(QStringLiteral("open-source"), sourceKeys),
+                                                QStringLiteral("--home"), m_source});
+    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), profile(QStringLiteral("open-destination"), unverified),
+                                                     QStringLiteral("--home"), m_destination, QStringLiteral("--discovery-timeout"),
+                                                     QStringLiteral("60")});
+    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
+    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
+    EXPECT_EQ(destination.states().value(destination.states().size() - 1), QStringLiteral("complete"));
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
 }
 
 // A broken endpoint changes nothing about the migration: a silent one costs
