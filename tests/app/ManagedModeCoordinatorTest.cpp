@@ -86,19 +86,6 @@ TEST(ManagedModeCoordinator, AnUnenrolledDeviceStopsWithTheReason)
     EXPECT_FALSE(h.state.deviceRole());
 }
 
-TEST(ManagedModeCoordinator, NoEligiblePeerInTimeFailsWithTheWaitInSeconds)
-{
-    ManagedDeploymentConfig config = managedConfig();
-    config.migrationSource = ManagedMigrationSource::thunderbolt;
-    ManagedModeCoordinator::Options options;
-    options.discoveryTimeout = std::chrono::seconds(1);
-    Harness h(config, options);
-    EXPECT_EQ(runTask(h.coordinator->start()), FlowExit::noSource);
-    EXPECT_EQ(h.coordinator->state(), (ManagedModeCoordinator::State{Kind::failed, {}, QStringLiteral("No peer discovered within 1s")}));
-    EXPECT_EQ(h.names(), (QStringList{QStringLiteral("managed.start"), QStringLiteral("managed.awaiting_peer"),
-                                      QStringLiteral("managed.discovery_timeout")}));
-}
-
 TEST(ManagedModeCoordinator, PeerEligibilityBySourceKind)
 {
     DiscoveredPeer wifi, bridge;

@@ -1,11 +1,8 @@
 #include "managed/ConfigurationProfileManager.h"
-#include "platform/PropertyList.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -239,36 +236,4 @@ TEST(ProfileReading, SessionOverrides)
     EXPECT_FALSE(locked.isCategoryAllowed(QStringLiteral("keychain")));
     EXPECT_FALSE(locked.categoryProfile().allowUserOverride);
     EXPECT_TRUE(ConfigurationProfileManager(QVariantMap{}).isCategoryAllowed(QStringLiteral("keychain")));
-}
-
-TEST(ProfileReading, UnusableFilesNameThePath)
-{
-    QTemporaryDir dir;
-    const auto write = [&dir](const char* name, const QByteArray& bytes) {
-        const QString path = dir.filePath(QString::fromLatin1(name));
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return path;
-    };
-    const QVariantMap domain{{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}};
-    const QByteArray xml = plist::serialize(domain, plist::Format::xml);
-    QByteArray binary = plist::serialize(domain, plist::Format::binary);
-    // The trailer's last eight bytes give the offset table's place: point it past the end.
-    for (int i = 0; i < 8; ++i)
-        binary[binary.size() - 1 - i] = char(0x7f);
-
-    const QString goodPath = write("good.plist", xml);
-    EXPECT_TRUE(openProfileDomain(goodPath).contents);
-    for (const QString& path : {write("truncated.plist", xml.left(xml.size() / 2)), write("offsets.plist", binary),
-                                write("array.plist", plist::serialize(QVariantList{QStringLiteral("a")}, plist::Format::xml)),
-                                write("empty.plist", {}), dir.path(), dir.filePath(QStringLiteral("missing.plist"))}) {
-        const ProfileDomain d = openProfileDomain(path);
-        EXPECT_FALSE(d.contents) << path.toStdString();
-        EXPECT_TRUE(d.error.contains(path)) << d.error.toStdString();
-        // The session still runs, with nothing locked.
-        const ConfigurationProfileManager profile(path);
-        EXPECT_FALSE(profile.isProfilePresent());
-        EXPECT_FALSE(profile.loadError().isEmpty());
-    }
 }
