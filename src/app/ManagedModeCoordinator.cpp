@@ -116,7 +116,7 @@ protected:
     QCoro::Task<void> runSteps() override;
 
 private:
-    enum class Pairing { paired, rejected };
+    enum class Pairing { paired, rejected, unreachable };
     std::optional<DiscoveredPeer> firstEligiblePeer() const;
     QCoro::Task<Pairing> pairWith(DiscoveredPeer peer, bool again);
     // Ends the run in `failed` with one event, and the flow with `exit`.
@@ -124,7 +124,10 @@ private:
     void autoDeriveUserMapping(const DiscoveredPeer& peer);
 
     ManagedModeCoordinator& m_coordinator;
-    QSet<QString> m_rejected;
+    // Whole records: a source that comes back under the same name with another
+    // address or code is a new one.
+    QList<DiscoveredPeer> m_rejected;
+    std::optional<QString> m_unreachable; // why the last source we tried could not be reached
 };
 
 void ManagedDestinationFlow::stop(FlowExit exit, QString text, const QString& event, QMap<QString, QString> details)
@@ -136,8 +139,10 @@ void ManagedDestinationFlow::stop(FlowExit exit, QString text, const QString& ev
 
 std::optional<DiscoveredPeer> ManagedDestinationFlow::firstEligiblePeer() const
 {
+    // Without a secret only the advertised code can pair: a source that shows none is not a candidate (yet).
+    const bool needsCode = !m_coordinator.config().pairingSecret;
     for (const DiscoveredPeer& peer : session().connectionManager()->discoveredPeers())
-        if (!m_rejected.contains(peer.id)
+        if (!m_rejected.contains(peer) && (!needsCode || peer.pairingCode)
             && ManagedModeCoordinator::isEligible(peer, m_coordinator.config().migrationSource))
             return peer;
     return std::nullopt;
@@ -169,6 +174,9 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
             if (isCancelRequested())
                 stop(FlowExit::transferFailed, QStringLiteral("Cancelled"), QStringLiteral("managed.failed"),
                      {{QStringLiteral("error"), QStringLiteral("Cancelled")}, {QStringLiteral("mismatches"), QStringLiteral("0")}});
+            if (m_unreachable)
+                stop(FlowExit::pairingFailed, QStringLiteral("Pairing failed: ") + *m_unreachable,
+                     QStringLiteral("managed.pairing_failed"), {{QStringLiteral("reason"), *m_unreachable}});
             stop(FlowExit::noSource,
                  QStringLiteral("No peer discovered within ") + wholeSeconds(m_coordinator.m_options.discoveryTimeout),
                  QStringLiteral("managed.discovery_timeout"));
@@ -180,7 +188,11 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
         connectedBefore = true;
         if (outcome == Pairing::paired)
             break;
-        m_rejected.insert(peer.id);
+        m_rejected << peer;
+        if (outcome == Pairing::unreachable) {
+            m_coordinator.transition(stateOf(Kind::awaitingPeer));
+            continue;
+        }
         qCWarning(lcManagedModeCoordinator).noquote() << "Source rejected:" << peer.hostname;
         m_coordinator.transition(stateOf(Kind::sourceRejected, QString::fromLatin1(kRejectedText)));
     }
@@ -213,8 +225,6 @@ QCoro::Task<ManagedDestinationFlow::Pairing> ManagedDestinationFlow::pairWith(Di
     const ManagedDeploymentConfig& config = m_coordinator.config();
     const std::chrono::milliseconds timeout = m_coordinator.m_options.pairingTimeout;
     const QString timedOut = QStringLiteral("Pairing did not complete in ") + wholeSeconds(timeout);
-    if (!config.pairingSecret && !peer.pairingCode)
-        co_return Pairing::rejected; // an end that pairs only by a secret of its own
 
     std::optional<QString> failure;
     const QMetaObject::Connection watch =
@@ -226,6 +236,13 @@ QCoro::Task<ManagedDestinationFlow::Pairing> ManagedDestinationFlow::pairWith(Di
         session().selectPeer(peer);
     co_await waitUntil([&] { return failure || (cm->transferSession() && cm->transferSession()->isConnected()); }, timeout);
     disconnect(watch);
+    // A record that outlived its source (or an address we cannot reach) is not
+    // the end of the wait; failing to pair with one we reached is.
+    if (failure && cm->state().error && cm->state().error->kind() == ConnectionError::Kind::connectionFailed) {
+        qCWarning(lcManagedModeCoordinator).noquote() << "Source unreachable:" << peer.hostname << *failure;
+        m_unreachable = *failure;
+        co_return Pairing::unreachable;
+    }
     if (failure)
         stop(FlowExit::pairingFailed, QStringLiteral("Pairing failed: ") + *failure, QStringLiteral("managed.pairing_failed"),
              {{QStringLiteral("reason"), *failure}});

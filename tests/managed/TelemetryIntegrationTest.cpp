@@ -1,7 +1,5 @@
 #include "managed/TelemetryClient.h"
-#include "platform/SslServer.h"
 #include "support/CoroTest.h"
-#include "support/TestTls.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -102,58 +100,6 @@ TEST(Telemetry, PostsArriveInEventOrderWithoutBeingAwaited)
     EXPECT_EQ(received, events);
     EXPECT_TRUE(client.isIdle());
     EXPECT_EQ(lines.s_lines, QStringList()) << "a 204 is success";
-}
-
-TEST(Telemetry, EveryFailedPostIsOneLineAndNothingMore)
-{
-    TelemetryLines lines;
-    Endpoint second(reply("204 No Content"));
-    Endpoint moved(reply("301 Moved Permanently", ("Location: " + second.url().toString().toUtf8() + "\r\n").constData()));
-    Endpoint broken(reply("500 Internal Server Error"));
-    Endpoint silent({});
-    QTcpServer closed;
-    closed.listen(QHostAddress::LocalHost);
-    const QUrl refused(QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort()));
-    closed.close();
-
-    const test::TestIdentity identity = test::makeTestIdentity(QStringLiteral("127.0.0.1"));
-    SslServer untrusted;
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificate(identity.certificate);
-    tls.setPrivateKey(identity.key);
-    untrusted.setSslConfiguration(tls);
-    bool servedOverTls = false;
-    QObject::connect(&untrusted, &SslServer::socketAccepted, &untrusted, [&](QSslSocket* s) {
-        s->setParent(&untrusted);
-        s->startServerEncryption();
-        QObject::connect(s, &QSslSocket::readyRead, s, [&servedOverTls] { servedOverTls = true; });
-    });
-    ASSERT_TRUE(untrusted.listen(QHostAddress::LocalHost));
-
-    struct Case {
-        QUrl url;
-        QString expected;
-    };
-    const Case cases[] = {
-        {moved.url(), QStringLiteral("Telemetry endpoint returned HTTP 301 for managed.start")},
-        {broken.url(), QStringLiteral("Telemetry endpoint returned HTTP 500 for managed.start")},
-        {refused, QStringLiteral("Telemetry POST for managed.start failed: ")},
-        {silent.url(), QStringLiteral("Telemetry POST for managed.start failed: ")},
-        {QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(untrusted.serverPort())), QStringLiteral("Telemetry POST for managed.start failed: ")},
-    };
-    for (const Case& c : cases) {
-        lines.s_lines.clear();
-        TelemetryClient client(c.url, std::nullopt, QStringLiteral("0.1.0"));
-        client.setTimeout(300ms);
-        client.post(QStringLiteral("managed.start"), std::nullopt);
-        test::runTask(client.drain());
-        ASSERT_EQ(lines.s_lines.size(), 1) << c.url.toString().toStdString() << ": " << lines.s_lines.join(u'|').toStdString();
-        EXPECT_TRUE(lines.s_lines.first().startsWith(c.expected)) << lines.s_lines.first().toStdString();
-    }
-    EXPECT_TRUE(second.bodies.isEmpty()) << "a redirect is never followed";
-    EXPECT_EQ(moved.bodies.size(), 1);
-    EXPECT_EQ(silent.bodies.size(), 1);
-    EXPECT_FALSE(servedOverTls);
 }
 
 TEST(Telemetry, ASilentEndpointCostsTheExitOneTimeoutForEverythingStillQueued)
