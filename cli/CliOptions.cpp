@@ -300,4 +300,48 @@ PreflightOptions parsePreflight(const QStringList& args)
     return o;
 }
 
+// ---- managed deployment ----
+
+ProfileCheckOptions parseProfileCheck(const QStringList& args)
+{
+    ProfileCheckOptions o;
+    QStringList rest = args;
+    if (rest.isEmpty() || rest.first() != QLatin1String("check"))
+        throw UsageError(QStringLiteral("profile needs a subcommand: check"));
+    rest.removeFirst();
+    if (!rest.isEmpty() && !rest.first().startsWith(QLatin1String("--")))
+        o.file = rest.takeFirst();
+    ArgReader r(rest);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--json"))
+            o.json = true;
+        else
+            unknownFlag(flag);
+    }
+    return o;
+}
+
+ManagedOptions parseManaged(const QStringList& args)
+{
+    ManagedOptions o;
+    ArgReader r(args);
+    QString flag;
+    while (r.next(flag)) {
+        if (flag == QLatin1String("--profile"))
+            o.profile = r.value(flag);
+        else if (flag == QLatin1String("--home"))
+            o.home = absoluteHome(r.value(flag));
+        else if (flag == QLatin1String("--json"))
+            o.json = true;
+        else if (flag == QLatin1String("--discovery-timeout"))
+            o.discoveryTimeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
+        else if (flag == QLatin1String("--pairing-timeout"))
+            o.pairingTimeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
+        else
+            unknownFlag(flag);
+    }
+    return o;
+}
+
 } // namespace kivo::cli

@@ -14,9 +14,10 @@ enum ExitCode {
     exitUsage = 2,
     exitPairingFailed = 3, // pairing failed, expired or wrong code
     exitNoSource = 4,      // no source found in time
-    exitRefused = 5,       // pre-flight blockers
+    exitRefused = 5,       // a check or policy refused: a pre-flight blocker, outside the window, not enrolled
     exitBadInput = 6,      // a named input (file, bundle key) is missing or malformed
     exitServiceUnavailable = 7, // a system service kivo needs is not there (the helper, the keychain)
+    exitUnusableInput = exitBadInput, // a profile that cannot be used names the same kind of failure
 };
 
 struct UsageError : std::runtime_error {
@@ -96,6 +97,23 @@ struct DemoOptions {
     QString workdir;
     int files = 120;
 };
+
+// ---- managed deployment ----
+struct ProfileCheckOptions {
+    std::optional<QString> file; // none: the effective profile
+    bool json = false;
+};
+
+struct ManagedOptions {
+    std::optional<QString> profile; // none: KIVO_CONFIG_PROFILE, else the system's
+    std::optional<QString> home;    // none: the principal's home folder
+    bool json = false;
+    int discoveryTimeoutSeconds = 120;
+    int pairingTimeoutSeconds = 60;
+};
+
+ProfileCheckOptions parseProfileCheck(const QStringList& args);
+ManagedOptions parseManaged(const QStringList& args);
 
 // Each parser throws UsageError with a message fit for stderr.
 SendOptions parseSend(const QStringList& args);

@@ -35,6 +35,7 @@ int exitCodeFor(FlowExit exit)
     case FlowExit::noSource: return exitNoSource;
     case FlowExit::refused: return exitRefused;
     case FlowExit::serviceUnavailable: return exitServiceUnavailable;
+    case FlowExit::unusableInput: return exitUnusableInput;
     }
     return exitTransferFailed;
 }
@@ -43,8 +44,6 @@ QString failureLine(const FlowFailure& failure)
 {
     return failure.exitClass == FlowExit::usage ? QStringLiteral("kivo-cli: ") + failure.text : failure.text;
 }
-
-namespace {
 
 // What every flow shows once paired: the transfer's events, the summary and the failure.
 void renderTransfer(MigrationFlow& flow, Reporter& out)
@@ -101,6 +100,8 @@ void renderWarnings(MigrationFlow& flow, Reporter& out, bool json)
         out.error(text);
     });
 }
+
+namespace {
 
 // Runs the flow in the event loop; Ctrl-C or a termination request cancels it.
 int runFlow(MigrationFlow& flow, Reporter& out)

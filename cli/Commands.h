@@ -3,12 +3,22 @@
 #include "app/FlowEvents.h"
 #include "cli/CliOptions.h"
 
+namespace kivo {
+class MigrationFlow;
+}
+
 namespace kivo::cli {
 
 // The source: advertise, show the code, wait for a destination, send the selection.
 int runSend(const SendOptions& options);
 // The destination: find or reach the source, confirm the code, receive into the home folder.
 int runReceive(const ReceiveOptions& options);
+
+class Reporter;
+// What every flow shows once paired: the transfer's events, the summary and the failure.
+void renderTransfer(MigrationFlow& flow, Reporter& out);
+// Warnings on stderr in every mode, and as events with --json.
+void renderWarnings(MigrationFlow& flow, Reporter& out, bool json);
 
 // The command line's exit code for how a flow ended.
 int exitCodeFor(FlowExit exit);

@@ -7,6 +7,8 @@
 #include "cli/StagedCommand.h"
 #include "cli/PreflightCommand.h"
 #include "cli/InspectCommand.h"
+#include "cli/ManagedCommand.h"
+#include "cli/ProfileCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -43,14 +45,19 @@ Usage:
   kivo-cli log show ID|latest [--home DIR]
   kivo-cli log export [--home DIR] [--out FILE]
   kivo-cli log post ID|latest|--pending [URL] [--home DIR]
+  kivo-cli profile check [FILE] [--json]
+  kivo-cli managed [--profile FILE] [--home DIR] [--json]
+                   [--discovery-timeout S] [--pairing-timeout S]
   kivo-cli --version | --help
 
 Categories: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools.
 Exit codes: 0 success; 1 transfer failed, cancelled or verification mismatches,
 a report not written or a log post failed; 2 usage error; 3 pairing failed, expired
-or wrong code; 4 no source found in time; 5 refused by a pre-flight blocker;
-6 unknown log id, staged bundle or user; 7 a service kivo needs is not available
-(the privileged helper, the Secret Service, a locked keychain).
+or wrong code; 4 no source found in time; 5 refused: a pre-flight blocker, outside the
+migration window, not managed or not enrolled; 6 unusable input: an unknown log id,
+staged bundle or user, an unreadable or malformed profile, or one missing required
+keys; 7 a service kivo needs is not available (the privileged helper, the Secret
+Service, a locked keychain).
 )";
 
 } // namespace
@@ -97,6 +104,10 @@ int main(int argc, char** argv)
             return kivo::cli::runDevtools(kivo::cli::parseDevtools(rest));
         if (command == QLatin1String("log"))
             return kivo::cli::runLog(kivo::cli::parseLog(rest));
+        if (command == QLatin1String("profile"))
+            return kivo::cli::runProfileCheck(kivo::cli::parseProfileCheck(rest));
+        if (command == QLatin1String("managed"))
+            return kivo::cli::runManaged(kivo::cli::parseManaged(rest));
         throw kivo::cli::UsageError(QStringLiteral("unknown command \"%1\"").arg(command));
     } catch (const kivo::cli::UsageError& e) {
         std::fprintf(stderr, "kivo-cli: %s\n\n%s", e.what(), kUsage);

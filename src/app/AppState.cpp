@@ -14,6 +14,7 @@
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
 #include "log/MigrationLogger.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
@@ -74,6 +75,7 @@ QCoro::Task<void> sendConfirmInBackground(ConnectionManager* manager)
 AppState::AppState(SessionEnvironment environment, QObject* parent)
     : QObject(parent),
       m_environment(std::move(environment)),
+      m_profileManager(std::make_unique<ConfigurationProfileManager>(m_environment.profilePath)),
       m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
       m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}})),
       m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
@@ -271,6 +273,11 @@ void AppState::createTransferEngine(TransferConnection* connection)
 {
     if (!m_deviceRole)
         return;
+    // The organisation's choices win over the user's, and the session shows them.
+    if (const auto policy = m_profileManager->conflictPolicyOverride())
+        setConflictPolicy(*policy);
+    if (const auto cap = m_profileManager->values().maxTransferMbps)
+        setMaxTransferMbps(cap);
     std::unique_ptr<TransferEngine> engine;
     if (*m_deviceRole == DeviceRole::source) {
         auto source = std::make_unique<SourceTransfer>(connection, m_transferID, m_environment.homeFolder);
@@ -314,7 +321,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
 void AppState::confirmUserMapping(UserMapping mapping)
 {
     setConfirmedUserMapping(std::move(mapping));
-    m_categoryManager->loadCategories(CategoryProfile{});
+    m_categoryManager->loadCategories(m_profileManager->categoryProfile());
     goToNext();
 }
 

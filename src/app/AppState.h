@@ -30,6 +30,7 @@ class PreflightChecker;
 class SpaceValidator;
 struct TransferManifest;
 class Clock;
+class ConfigurationProfileManager;
 class ConnectionManager;
 class DataCategoryManager;
 class EngineeringMigrationPlan;
@@ -39,6 +40,7 @@ class DemoPeer;
 class HomeFolderScanner;
 class KeychainHandler;
 class SystemSettingsHandler;
+class ManagedModeCoordinator;
 class TransferConnection;
 class TransferEngine;
 
@@ -50,6 +52,7 @@ struct SessionEnvironment {
     QString username;       // empty: the login user's short name
     quint16 listenPort = 0; // 0: any free port
     Clock* clock = nullptr; // the pairing window's time; null: the system's
+    QString profilePath{};  // the configuration profile; empty: the effective one
     bool demoAvailable = false; // the welcome screen offers a demonstration
     QString demoWorkdir{};      // its source-home and destination-home; never the user's home
     QString demoPeerProgram{};  // kivo-cli, which plays the other machine
@@ -130,6 +133,10 @@ public:
     AppCompatibilityManager* appCompatibility() const { return m_appCompatibility.get(); }
     SpaceValidator* spaceValidator() const { return m_spaceValidator.get(); }
     PreflightChecker* preflightChecker() const { return m_preflightChecker.get(); }
+    ConfigurationProfileManager* profileManager() const { return m_profileManager.get(); }
+    // Present only once a managed run has begun.
+    ManagedModeCoordinator* managedCoordinator() const { return m_managedCoordinator; }
+    void setManagedCoordinator(ManagedModeCoordinator* coordinator) { m_managedCoordinator = coordinator; }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -348,6 +355,8 @@ private:
     static QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer);
 
     SessionEnvironment m_environment;
+    std::unique_ptr<ConfigurationProfileManager> m_profileManager;
+    ManagedModeCoordinator* m_managedCoordinator = nullptr;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;

@@ -1,5 +1,7 @@
 #include "app/AppState.h"
 
+#include "managed/ConfigurationProfileManager.h"
+
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -63,7 +65,8 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
         co_return *m_askedManifest;
     QPointer<AppState> self(this);
     TransferManifest manifest = co_await m_categoryManager->buildManifest(m_transferID, engineeringItems(), m_confirmedUserMapping,
-                                                                          m_engineeringToolsEnabled,
+                                                                          m_engineeringToolsEnabled
+                                                                              || m_profileManager->values().engineeringToolsEnabled,
                                                                           m_homeFolderScanner.get());
     if (!self)
         co_return manifest;

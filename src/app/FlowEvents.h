@@ -20,8 +20,9 @@ enum class FlowExit {
     usage,          // the request itself cannot be carried out (unknown category, missing folder, ...)
     pairingFailed,  // pairing cancelled, expired or a wrong code
     noSource,       // no source found or reached in time
-    refused,        // a readiness check stopped it before anything was sent
+    refused,        // a readiness check or a policy stopped it before anything was sent
     serviceUnavailable, // a system service the selection needs (the keychain) cannot be used
+    unusableInput,  // the configuration cannot be used: a managed profile missing required keys
 };
 
 // Why a flow stopped, in words a person can act on.

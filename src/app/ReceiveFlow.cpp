@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/ReceiveAdaptation.h"
+#include "app/MigrationWindow.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
@@ -38,6 +39,8 @@ QCoro::Task<void> ReceiveFlow::runSteps()
     if (!QDir().mkpath(home))
         fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
 
+    if (auto refusal = migrationWindowRefusal(*session().profileManager(), QDateTime::currentDateTime()))
+        throw *refusal;
     session().goToNext(); // the role screen
     if (m_request.directHost) {
         // A known address needs no discovery.

@@ -1,6 +1,7 @@
 #include "app/SendFlow.h"
 
 #include "app/AppState.h"
+#include "app/MigrationWindow.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
@@ -56,6 +57,8 @@ QCoro::Task<void> SendFlow::runSteps()
     if (!QFileInfo(home).isDir())
         fail(FlowExit::usage, QStringLiteral("home folder \"%1\" does not exist").arg(home));
 
+    if (auto refusal = migrationWindowRefusal(*session().profileManager(), QDateTime::currentDateTime()))
+        throw *refusal;
     // The selection is checked before anyone is asked to pair.
     QStringList known;
     for (const DataCategory& c : DataCategory::allCategories())

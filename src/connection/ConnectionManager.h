@@ -84,6 +84,9 @@ public:
     // the source) may pair. Off unless the user asked for it.
     void setAllowUnverifiedPairing(bool allow) { m_allowUnverified = allow; }
     bool allowsUnverifiedPairing() const { return m_allowUnverified; }
+    // Unattended ends of one organisation prove this shared secret instead of
+    // a code a person read: the source checks it, the destination offers it.
+    void setPairingSecret(std::optional<QString> secret) { m_pairingSecret = std::move(secret); }
     // The current peer paired by the old exchange.
     bool pairedUnverified() const { return m_unverified; }
     // Destination: the connected peer is to prove the code by the secure exchange.
@@ -165,6 +168,7 @@ private:
     std::optional<QUuid> m_sessionID;
     bool m_incomingPeerReady = false;
     bool m_allowUnverified = false;
+    std::optional<QString> m_pairingSecret;
     bool m_unverified = false;
     bool m_peerAnnouncedSecure = false;
     double m_tokens = 0;

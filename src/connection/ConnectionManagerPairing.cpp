@@ -106,7 +106,9 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
     const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
                                                              derOf(m_certificates->pinnedRemoteCertificate()));
-    SecurePairing pake(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
+    auto pake = m_pairingSecret
+        ? SecurePairing(DeviceRole::source, SecurePairing::SharedSecret{*m_pairingSecret}, binding)
+        : SecurePairing(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
     const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
@@ -226,11 +228,13 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     QPointer<TransferSession> session = m_session.get();
     const bool announced = m_peerAnnouncedSecure;
     const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
-    if (!PairingManager::isWellFormedCode(typedCode))
+    if (!m_pairingSecret && !PairingManager::isWellFormedCode(typedCode))
         throw ConnectionError::pairingMismatch();
     const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
                                                              m_certificates->localCertificate().toDer());
-    SecurePairing pake(DeviceRole::destination, typedCode, binding);
+    auto pake = m_pairingSecret
+        ? SecurePairing(DeviceRole::destination, SecurePairing::SharedSecret{*m_pairingSecret}, binding)
+        : SecurePairing(DeviceRole::destination, typedCode, binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
     co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());

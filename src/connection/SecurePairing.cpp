@@ -97,6 +97,26 @@ SecurePairing::SecurePairing(DeviceRole role, const QString& code, const QByteAr
         }
         m_code[std::size_t(i)] = static_cast<unsigned char>(c);
     }
+    m_codeLength = std::size_t(kCodeLength);
+    takeChannelBinding(channelBinding);
+}
+
+SecurePairing::SecurePairing(DeviceRole role, const SharedSecret& secret, const QByteArray& channelBinding) : m_role(role)
+{
+    static_assert(sizeof m_code == crypto_hash_sha512_BYTES);
+    if (!cpace::initialise())
+        throw SecurePairingError(Kind::cryptoUnavailable);
+    if (secret.text.size() < kMinimumSecretLength)
+        throw SecurePairingError(Kind::invalidCode);
+    QByteArray bytes = secret.text.toUtf8();
+    crypto_hash_sha512(m_code.data(), reinterpret_cast<const unsigned char*>(bytes.constData()), std::size_t(bytes.size()));
+    sodium_memzero(bytes.data(), std::size_t(bytes.size()));
+    m_codeLength = m_code.size();
+    takeChannelBinding(channelBinding);
+}
+
+void SecurePairing::takeChannelBinding(const QByteArray& channelBinding)
+{
     if (channelBinding.size() != kChannelBindingBytes) {
         wipe();
         throw SecurePairingError(Kind::invalidChannelBinding);
@@ -134,7 +154,7 @@ QByteArray SecurePairing::start()
     cpace::appendLengthValue(channel, m_binding);
 
     Wiped<std::array<unsigned char, cpace::kPointBytes>> generator;
-    cpace::calculateGenerator(m_code, channel, m_binding, generator.value);
+    cpace::calculateGenerator(cpace::Bytes(m_code.data(), m_codeLength), channel, m_binding, generator.value);
     sodium_memzero(m_code.data(), m_code.size());
     cpace::sampleScalar(m_scalar);
     if (!cpace::scalarMultVfy(m_scalar, generator.value, m_ourShare))

@@ -41,8 +41,18 @@ public:
 
     enum class State { created, shareSent, awaitingConfirmation, confirmed, failed };
 
+    // A long secret both ends were given in advance, standing in for the code
+    // where no person reads one off a screen.
+    struct SharedSecret {
+        QString text;
+    };
+    static constexpr qsizetype kMinimumSecretLength = 16;
+
     // Throws invalidCode, invalidChannelBinding or cryptoUnavailable.
     SecurePairing(DeviceRole role, const QString& code, const QByteArray& channelBinding);
+    // Keyed by the secret's SHA-512 (never the same length as a code). Throws
+    // invalidCode for a secret shorter than kMinimumSecretLength.
+    SecurePairing(DeviceRole role, const SharedSecret& secret, const QByteArray& channelBinding);
     ~SecurePairing();
     SecurePairing(const SecurePairing&) = delete;
     SecurePairing& operator=(const SecurePairing&) = delete;
@@ -68,7 +78,11 @@ private:
 
     DeviceRole m_role;
     State m_state = State::created;
-    std::array<unsigned char, kCodeLength> m_code{};
+    void takeChannelBinding(const QByteArray& channelBinding);
+
+    // The password: the code's digits, or a secret's digest.
+    std::array<unsigned char, 64> m_code{};
+    std::size_t m_codeLength = 0;
     std::array<unsigned char, kChannelBindingBytes> m_binding{};
     std::array<unsigned char, cpace::kScalarBytes> m_scalar{};
     std::array<unsigned char, kShareBytes> m_ourShare{};

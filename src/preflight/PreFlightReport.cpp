@@ -21,24 +21,6 @@ double number(std::uint64_t v) { return static_cast<double>(v); }
 
 } // namespace
 
-QString toString(ConnectionType type)
-{
-    switch (type) {
-    case ConnectionType::wifi: return QStringLiteral("wifi");
-    case ConnectionType::ethernet: return QStringLiteral("ethernet");
-    case ConnectionType::thunderbolt: return QStringLiteral("thunderbolt");
-    }
-    return QStringLiteral("wifi");
-}
-
-std::optional<ConnectionType> connectionTypeFromString(const QString& text)
-{
-    for (ConnectionType t : {ConnectionType::wifi, ConnectionType::ethernet, ConnectionType::thunderbolt})
-        if (toString(t) == text)
-            return t;
-    return std::nullopt;
-}
-
 std::uint64_t throughputOf(ConnectionType type)
 {
     switch (type) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/ConnectionKind.h"
+
 #include "transfer/PreFlightConflict.h"
 
 #include <QDateTime>
@@ -15,9 +17,6 @@
 namespace kivo {
 
 // The link a duration estimate assumes.
-enum class ConnectionType { wifi, ethernet, thunderbolt };
-QString toString(ConnectionType type);
-std::optional<ConnectionType> connectionTypeFromString(const QString& text);
 // Bytes per second the estimate counts on.
 std::uint64_t throughputOf(ConnectionType type);
 

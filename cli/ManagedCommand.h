@@ -1,0 +1,10 @@
+#pragma once
+
+#include "cli/CliOptions.h"
+
+namespace kivo::cli {
+
+// The whole unattended migration the configuration profile describes.
+int runManaged(const ManagedOptions& options);
+
+} // namespace kivo::cli

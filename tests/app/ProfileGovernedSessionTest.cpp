@@ -1,0 +1,66 @@
+#include "app/AppState.h"
+#include "categories/DataCategory.h"
+#include "categories/DataCategoryManager.h"
+#include "managed/ConfigurationProfileManager.h"
+#include "platform/PropertyList.h"
+#include "transfer/SourceTransfer.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+QString writeProfile(const QTemporaryDir& dir, const QVariantMap& keys)
+{
+    const QString path = dir.filePath(QStringLiteral("profile.plist"));
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(plist::serialize(keys, plist::Format::binary));
+    return path;
+}
+
+} // namespace
+
+// The organisation's choices win over the user's on the engine, and the session shows them.
+TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfile)
+{
+    QTemporaryDir dir;
+    const QString profile = writeProfile(dir, {{QStringLiteral("kivo.allowedDataCategories"), QVariantList{QStringLiteral("userFiles")}},
+                                               {QStringLiteral("kivo.allowUserOverride"), false},
+                                               {QStringLiteral("kivo.conflictPolicy"), QStringLiteral("KEEPNEWER")},
+                                               {QStringLiteral("kivo.maxTransferMbps"), qint64(8)}});
+    AppState state({dir.path(), {}, {}, 0, nullptr, profile});
+    ASSERT_TRUE(state.profileManager()->isProfilePresent());
+    state.setDeviceRole(DeviceRole::source);
+    state.setConflictPolicy(ConflictPolicy::overwrite);
+    state.setMaxTransferMbps(100);
+    state.createTransferEngine(nullptr);
+    EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::keepNewer);
+    EXPECT_EQ(state.maxTransferMbps(), 8);
+    const auto& throttle = static_cast<SourceTransfer*>(state.transferEngine())->throttle();
+    ASSERT_TRUE(throttle);
+    EXPECT_DOUBLE_EQ(throttle->bytesPerSecond, 8 * ThrottleBudget::kBytesPerMegabit);
+
+    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
+    QStringList listed;
+    for (const DataCategory& c : state.categoryManager()->categories())
+        listed << c.id;
+    EXPECT_EQ(listed, QStringList{QStringLiteral("userFiles")}) << "without override a disallowed category is not even offered";
+}
+
+TEST(ProfileGovernedSession, WithoutAProfileTheUsersChoicesStand)
+{
+    QTemporaryDir dir;
+    AppState state({dir.path(), {}, {}, 0, nullptr, dir.filePath(QStringLiteral("absent.plist"))});
+    state.setDeviceRole(DeviceRole::source);
+    state.setConflictPolicy(ConflictPolicy::overwrite);
+    state.setMaxTransferMbps(100);
+    state.createTransferEngine(nullptr);
+    EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::overwrite);
+    EXPECT_EQ(state.maxTransferMbps(), 100);
+    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
+    EXPECT_EQ(state.categoryManager()->categories().size(), DataCategory::allCategories().size());
+}

@@ -1,0 +1,195 @@
+// The configuration profile as kivo-cli meets it: profiles written by Python's
+// plistlib, `profile check`, and `send`/`receive` under a profile's rules.
+#include "app/DemoData.h"
+#include "support/CliProcess.h"
+#include "support/CoroTest.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+QString cli() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
+
+struct CliResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+CliResult run(const QStringList& args, const QString& profile = {})
+{
+    QProcess p;
+    if (!profile.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KIVO_CONFIG_PROFILE"), profile);
+        p.setProcessEnvironment(env);
+    }
+    p.start(cli(), args);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000))
+        p.kill();
+    p.waitForFinished();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+// Written by an independent writer: Python's plistlib, from JSON.
+QString writeProfile(const QString& path, const QJsonObject& keys, bool binary = false)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import json,plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(json.loads(sys.argv[2]),"
+                                 "fmt=plistlib.FMT_%1))")
+                      .arg(binary ? QStringLiteral("BINARY") : QStringLiteral("XML")),
+                  path, QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))});
+    python.waitForFinished();
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().constData();
+    return path;
+}
+
+QString hhmm(const QDateTime& t) { return t.toString(QStringLiteral("HH:mm")); }
+
+} // namespace
+
+TEST(ManagedEndToEnd, ProfileCheckReadsXmlAndBinaryAlikeAndNeverShowsSecrets)
+{
+    QTemporaryDir dir;
+    const QJsonObject keys{
+        {QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")},
+        {QStringLiteral("kivo.allowUserOverride"), QStringLiteral("YES")},
+        {QStringLiteral("kivo.maxTransferMbps"), QStringLiteral("8")},
+        {QStringLiteral("kivo.prefRestoreWindowDays"), 2.9},
+        {QStringLiteral("kivo.maxTransferSizeMB"), 0},
+        {QStringLiteral("kivo.migrationWindowStart"), QStringLiteral("+8:00")},
+        {QStringLiteral("kivo.migrationWindowEnd"), QStringLiteral("17:00")},
+        {QStringLiteral("kivo.conflictPolicy"), QStringLiteral("KEEPNEWER")},
+        {QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+        {QStringLiteral("kivo.userPrincipal"), QStringLiteral(" ann@acme.example ")},
+        {QStringLiteral("kivo.pairingSecret"), QStringLiteral("do-not-print-this-secret")},
+        {QStringLiteral("kivo.vaultCredentialSecret"), QStringLiteral("nor-this-one")},
+        {QStringLiteral("kivo.telemetryEndpoint"), QStringLiteral("https://telemetry.acme.example/in")},
+        {QStringLiteral("kivo.logMigrationsToEndpoint"), QStringLiteral("mailto:it@acme.example")},
+        {QStringLiteral("kivo.allowedConnectionTypes"), QJsonArray{QStringLiteral("wifi"), QStringLiteral("usb")}},
+        {QStringLiteral("kivo.migrationCategories"), QJsonArray{QStringLiteral("userFiles"), 7}},
+        {QStringLiteral("kivo.mdmAppManifestPath"), dir.filePath(QStringLiteral("nowhere.json"))},
+        {QStringLiteral("kivo.colour"), QStringLiteral("blue")},
+    };
+    const CliResult xml = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("p.xml")), keys), "--json"});
+    const CliResult binary = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("p.bin")), keys, true), "--json"});
+    EXPECT_EQ(xml.exitCode, 1) << xml.err.constData();
+    EXPECT_EQ(binary.exitCode, 1) << binary.err.constData();
+    QJsonObject a = QJsonDocument::fromJson(xml.out).object(), b = QJsonDocument::fromJson(binary.out).object();
+    EXPECT_EQ(a.take(QStringLiteral("path")).toString(), dir.filePath(QStringLiteral("p.xml")));
+    b.remove(QStringLiteral("path"));
+    EXPECT_EQ(a, b);
+    for (const CliResult& r : {xml, binary}) {
+        EXPECT_FALSE(r.out.contains("do-not-print") || r.err.contains("do-not-print") || r.out.contains("nor-this-one"));
+    }
+
+    // What each key read as, after its rule (the readings themselves are tested on their own).
+    const QJsonObject values = a.value(QStringLiteral("values")).toObject();
+    EXPECT_TRUE(a.value(QStringLiteral("present")).toBool());
+    EXPECT_EQ(values.value(QStringLiteral("kivo.maxTransferMbps")), QJsonValue(8));
+    EXPECT_TRUE(values.value(QStringLiteral("kivo.migrationWindowStart")).isNull());
+    EXPECT_TRUE(values.value(QStringLiteral("kivo.requireAdminApproval")).isNull());
+    EXPECT_EQ(values.value(QStringLiteral("kivo.pairingSecret")), QJsonValue(QStringLiteral("(set)")));
+
+    const QJsonObject managed = a.value(QStringLiteral("managedDeployment")).toObject();
+    EXPECT_EQ(managed.value(QStringLiteral("deploymentMode")).toString(), QStringLiteral("managed"));
+    EXPECT_EQ(managed.value(QStringLiteral("telemetryEndpoint")).toString(), QStringLiteral("https://telemetry.acme.example/in"));
+    EXPECT_TRUE(a.value(QStringLiteral("missingRequiredKeys")).toArray().isEmpty());
+    QStringList flagged;
+    for (const QJsonValue& f : a.value(QStringLiteral("findings")).toArray())
+        flagged << f.toObject().value(QStringLiteral("key")).toString();
+    for (const char* key : {"kivo.maxTransferSizeMB", "kivo.migrationWindowStart", "kivo.logMigrationsToEndpoint",
+                            "kivo.allowedConnectionTypes", "kivo.migrationCategories", "kivo.mdmAppManifestPath", "kivo.colour"})
+        EXPECT_TRUE(flagged.contains(QString::fromLatin1(key))) << key;
+    EXPECT_FALSE(flagged.contains(QStringLiteral("kivo.maxTransferMbps")));
+
+    // Managed mode without its principal is unusable.
+    QJsonObject incomplete = keys;
+    incomplete.remove(QStringLiteral("kivo.userPrincipal"));
+    const CliResult missing = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("m.xml")), incomplete), "--json"});
+    EXPECT_EQ(missing.exitCode, 6);
+    EXPECT_EQ(QJsonDocument::fromJson(missing.out).object().value(QStringLiteral("missingRequiredKeys")),
+              QJsonValue(QJsonArray{QStringLiteral("kivo.userPrincipal")}));
+
+    const CliResult clean = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("c.xml")),
+                                                            {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}})});
+    EXPECT_EQ(clean.exitCode, 0) << clean.out.constData();
+}
+
+TEST(ManagedEndToEnd, UnusableProfilesExitSixNamingThePathAndSendStillRunsWithoutThem)
+{
+    QTemporaryDir dir;
+    const QString xml = writeProfile(dir.filePath(QStringLiteral("good.xml")), {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}});
+    const QString bin = writeProfile(dir.filePath(QStringLiteral("good.bin")), {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}}, true);
+    const auto mangled = [&dir](const QString& from, const char* name, const std::function<void(QByteArray&)>& change) {
+        QFile in(from);
+        in.open(QIODevice::ReadOnly);
+        QByteArray bytes = in.readAll();
+        change(bytes);
+        QFile out(dir.filePath(QString::fromLatin1(name)));
+        out.open(QIODevice::WriteOnly);
+        out.write(bytes);
+        return out.fileName();
+    };
+    const QStringList unusable{
+        mangled(xml, "truncated.xml", [](QByteArray& b) { b.chop(b.size() / 3); }),
+        // The trailer's last eight bytes place the offset table: past the end of the file.
+        mangled(bin, "offsets.bin", [](QByteArray& b) { b.replace(b.size() - 8, 8, QByteArray(8, '\x7f')); }),
+        dir.filePath(QStringLiteral("array.xml")),
+        mangled(xml, "empty.xml", [](QByteArray& b) { b.clear(); }),
+        dir.path(),
+    };
+    // A well-formed list whose root is an array.
+    QProcess python;
+    python.start(QStringLiteral("python3"), {QStringLiteral("-c"),
+                                             QStringLiteral("import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(['kivo']))"),
+                                             unusable[2]});
+    python.waitForFinished();
+    for (const QString& path : unusable) {
+        const CliResult r = run({"profile", "check", path});
+        EXPECT_EQ(r.exitCode, 6) << path.toStdString();
+        EXPECT_TRUE(r.err.contains(path.toUtf8())) << r.err.constData();
+    }
+
+    QTemporaryDir home;
+    DemoData::buildSampleHome(home.path(), 5, 1);
+    CliProcess send(QStringLiteral("/usr/bin/env"), {QStringLiteral("KIVO_CONFIG_PROFILE=") + unusable[0], cli(), "send", "--home",
+                                                    home.path(), "--categories", "userFiles", "--json"});
+    EXPECT_FALSE(send.waitForEvent(QStringLiteral("advertising")).isEmpty()) << send.errors().constData();
+    EXPECT_TRUE(send.errors().contains("Configuration profile not applied: " + unusable[0].toUtf8()));
+}
+
+TEST(ManagedEndToEnd, OutsideTheWindowNeitherSideStarts)
+{
+    QTemporaryDir dir;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString profile = writeProfile(dir.filePath(QStringLiteral("window.xml")),
+                                         {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")},
+                                          {QStringLiteral("kivo.migrationWindowStart"), hhmm(now.addSecs(2 * 3600))},
+                                          {QStringLiteral("kivo.migrationWindowEnd"), hhmm(now.addSecs(3 * 3600))}});
+    QTemporaryDir home;
+    for (const QStringList& args : {QStringList{"send", "--home", home.path()}, QStringList{"receive", "--home", home.path(), "--code", "123456"}}) {
+        const CliResult r = run(args, profile);
+        EXPECT_EQ(r.exitCode, 5) << args.first().toStdString();
+        EXPECT_TRUE(r.err.contains("Migration not available right now. Available " + hhmm(now.addSecs(2 * 3600)).toUtf8()))
+            << r.err.constData();
+    }
+    // `managed` refuses a profile that does not ask for it.
+    const CliResult notManaged = run({"managed", "--profile", profile});
+    EXPECT_EQ(notManaged.exitCode, 5);
+    EXPECT_TRUE(notManaged.err.contains("not a managed deployment")) << notManaged.err.constData();
+}

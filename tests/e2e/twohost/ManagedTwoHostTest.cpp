@@ -1,0 +1,355 @@
+// kivo-cli managed on the hosts of the test network, with nobody at either
+// end: profiles written by an independent plist writer, telemetry received by
+// a local HTTP endpoint in the destination's host.
+#include "app/DemoData.h"
+#include "support/CoroTest.h"
+#include "support/TreeCompare.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
+const QString kCli = QStringLiteral(KIVO_CLI);
+const QString kEndpoint = QStringLiteral(KIVO_TESTNET_DIR "/../../tests/e2e/twohost/telemetry-endpoint.py");
+const QString kSecret = QStringLiteral("correct horse battery staple");
+
+// kivo-cli managed in one host. It never reads stdin; stdin is closed to prove it.
+// Every --json event it printed is kept, in order.
+class ManagedProcess {
+public:
+    ManagedProcess(const QString& host, const QStringList& args, const QStringList& environment = {})
+    {
+        m_process.start(kExec, QStringList{host, QStringLiteral("env")} + environment
+                                   + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                                 QStringLiteral("exec \"$0\" \"$@\" </dev/null"), kCli, QStringLiteral("managed")}
+                                   + args + QStringList{QStringLiteral("--json")});
+    }
+    ~ManagedProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    // The first event of that name (and, for states, that beginning) not yet returned.
+    QJsonObject waitForEvent(const QString& name, const QString& statePrefix = {},
+                             std::chrono::milliseconds deadline = std::chrono::seconds(60))
+    {
+        QJsonObject found;
+        waitUntil([&] {
+            read();
+            for (; m_next < m_events.size() && found.isEmpty(); ++m_next) {
+                const QJsonObject& e = m_events[m_next];
+                if (e.value(QStringLiteral("event")).toString() == name
+                    && e.value(QStringLiteral("state")).toString().startsWith(statePrefix))
+                    found = e;
+            }
+            return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
+        }, deadline);
+        return found;
+    }
+    QStringList states()
+    {
+        read();
+        QStringList out;
+        for (const QJsonObject& e : m_events)
+            if (e.value(QStringLiteral("event")).toString() == QLatin1String("state"))
+                out << e.value(QStringLiteral("state")).toString();
+        return out;
+    }
+    int finish(std::chrono::milliseconds deadline = std::chrono::minutes(3))
+    {
+        m_process.waitForFinished(int(deadline.count()));
+        read();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+    QByteArray errors() { return m_errors += m_process.readAllStandardError(); }
+
+private:
+    void read()
+    {
+        m_buffer += m_process.readAllStandardOutput();
+        for (qsizetype nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1))
+            m_events << QJsonDocument::fromJson(m_buffer.left(nl)).object();
+    }
+
+    QProcess m_process;
+    QByteArray m_buffer;
+    QByteArray m_errors;
+    QList<QJsonObject> m_events;
+    qsizetype m_next = 0;
+};
+
+// A telemetry endpoint on 127.0.0.1 inside a host; every body it got, in order.
+class Endpoint {
+public:
+    Endpoint(const QString& host, const QString& mode, const QString& folder) : m_file(folder + u'/' + host + mode.left(8).replace(u':', u'-') + QStringLiteral(".events"))
+    {
+        m_process.start(kExec, {host, QStringLiteral("python3"), kEndpoint, mode, m_file});
+        m_process.waitForStarted();
+        waitUntil([this] { return m_process.canReadLine() || (m_process.waitForReadyRead(100) && m_process.canReadLine()); },
+                  std::chrono::seconds(20));
+        m_port = QString::fromUtf8(m_process.readLine()).split(u' ').value(1).trimmed().toInt();
+    }
+    ~Endpoint()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/events").arg(m_port); }
+    QList<QByteArray> bodies() const
+    {
+        QFile f(m_file);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QList<QByteArray> out = f.readAll().split('\n');
+        out.removeAll(QByteArray());
+        return out;
+    }
+    QStringList events() const
+    {
+        QStringList out;
+        for (const QByteArray& body : bodies())
+            out << QJsonDocument::fromJson(body).object().value(QStringLiteral("event")).toString();
+        return out;
+    }
+
+private:
+    QProcess m_process;
+    QString m_file;
+    int m_port = 0;
+};
+
+class ManagedTwoHost : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            KIVO_SKIP_OR_FAIL("the two-host network needs root");
+        QProcess probe;
+        probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
+        probe.waitForFinished();
+        if (probe.exitCode() != 0)
+            KIVO_SKIP_OR_FAIL("the two-host network is not up");
+        m_source = m_work.filePath(QStringLiteral("source"));
+        m_destination = m_work.filePath(QStringLiteral("destination"));
+        DemoData::buildSampleHome(m_source, 40, 7);
+    }
+
+    // A profile written by Python's plistlib, XML or binary.
+    QString profile(const QString& name, QJsonObject keys, bool binary = false)
+    {
+        keys.insert(QStringLiteral("kivo.brandingName"), QStringLiteral("Acme"));
+        keys.insert(QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed"));
+        if (!keys.contains(QStringLiteral("kivo.userPrincipal")))
+            keys.insert(QStringLiteral("kivo.userPrincipal"), QStringLiteral("ann@acme.example"));
+        if (!keys.contains(QStringLiteral("kivo.pairingSecret")))
+            keys.insert(QStringLiteral("kivo.pairingSecret"), kSecret);
+        keys.insert(QStringLiteral("kivo.migrationCategories"), QJsonArray{QStringLiteral("userFiles")});
+        const QString path = m_work.filePath(name + QStringLiteral(".plist"));
+        QProcess python;
+        python.start(QStringLiteral("python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import json,plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(json.loads(sys.argv[2]),"
+                                     "fmt=plistlib.FMT_%1))")
+                          .arg(binary ? QStringLiteral("BINARY") : QStringLiteral("XML")),
+                      path, QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))});
+        python.waitForFinished();
+        EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().constData();
+        return path;
+    }
+
+    QString sourceProfile(const QString& secret = kSecret)
+    {
+        return profile(QStringLiteral("source-") + QString::number(qHash(secret)),
+                       {{QStringLiteral("kivo.deploymentRole"), QStringLiteral("source")}, {QStringLiteral("kivo.pairingSecret"), secret}},
+                       true);
+    }
+
+    QString destinationProfile(const QString& telemetry, QJsonObject extra = {})
+    {
+        extra.insert(QStringLiteral("kivo.telemetryEndpoint"), telemetry);
+        return profile(QStringLiteral("destination"), extra);
+    }
+
+    QTemporaryDir m_work;
+    QString m_source;
+    QString m_destination;
+};
+
+} // namespace
+
+// A source of another organisation is met first and refused; the right one then
+// arrives and the migration completes, reported in order to the endpoint.
+TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNeverPairedWith)
+{
+    Endpoint endpoint(QStringLiteral("b"), QStringLiteral("record"), m_work.path());
+    const QString strangerHome = m_work.filePath(QStringLiteral("stranger"));
+    DemoData::buildSampleHome(strangerHome, 5, 3);
+    ManagedProcess stranger(QStringLiteral("c"), {QStringLiteral("--profile"), sourceProfile(QStringLiteral("another organisation's secret")),
+                                                  QStringLiteral("--home"), strangerHome});
+    ASSERT_FALSE(stranger.waitForEvent(QStringLiteral("state")).isEmpty()) << stranger.errors().constData();
+
+    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(endpoint.url()),
+                                                     QStringLiteral("--home"), m_destination, QStringLiteral("--discovery-timeout"),
+                                                     QStringLiteral("90")});
+    ASSERT_FALSE(destination.waitForEvent(QStringLiteral("state"), QStringLiteral("sourceRejected")).isEmpty())
+        << destination.states().join(u'|').toStdString() << destination.errors().constData();
+
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
+    const QJsonObject summary = destination.waitForEvent(QStringLiteral("summary"), {}, std::chrono::seconds(90));
+    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
+    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+    EXPECT_FALSE(QDir(m_destination).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+
+    EXPECT_EQ(endpoint.events(), (QStringList{"managed.start", "managed.awaiting_peer", "managed.ready", "managed.transfer_start",
+                                              "managed.complete"}));
+    for (const QByteArray& body : endpoint.bodies()) {
+        const QJsonObject envelope = QJsonDocument::fromJson(body).object();
+        EXPECT_EQ(envelope.value(QStringLiteral("principal")).toString(), QStringLiteral("ann@acme.example"));
+        // Keys as written, in alphabetical order.
+        QList<qsizetype> at;
+        for (const char* key : {"\"appVersion\"", "\"device\"", "\"event\"", "\"principal\"", "\"timestamp\""})
+            at << body.indexOf(key);
+        EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.first() >= 0) << body.constData();
+    }
+    const QJsonObject complete = QJsonDocument::fromJson(endpoint.bodies().last()).object().value(QStringLiteral("details")).toObject();
+    EXPECT_EQ(complete.value(QStringLiteral("files")).toString(), QString::number(summary.value(QStringLiteral("filesCompleted")).toInt()));
+    EXPECT_EQ(complete.value(QStringLiteral("bytes")).toString(), QString::number(qint64(summary.value(QStringLiteral("bytes")).toDouble())));
+}
+
+// Each stop: its state, its exit code and one event after managed.start.
+TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
+{
+    Endpoint endpoint(QStringLiteral("c"), QStringLiteral("record"), m_work.path());
+    struct Case {
+        const char* name;
+        QJsonObject keys;
+        QStringList extraArgs;
+        int exit;
+        QString state;
+        QStringList events; // after managed.start
+    };
+    const Case cases[] = {
+        {"no principal", {{QStringLiteral("kivo.userPrincipal"), QStringLiteral("  ")}}, {}, 6,
+         QStringLiteral("missingKeys(kivo.userPrincipal)"), {QStringLiteral("managed.missing_keys")}},
+        {"secret too short to use", {{QStringLiteral("kivo.pairingSecret"), QStringLiteral("short")}}, {}, 6,
+         QStringLiteral("missingKeys(kivo.pairingSecret)"), {QStringLiteral("managed.missing_keys")}},
+        {"not enrolled", {{QStringLiteral("kivo.requireManagedSource"), true}}, {}, 5,
+         QStringLiteral("attestationFailed(No MDM enrollment indicators on this device)"),
+         {QStringLiteral("managed.attestation_failed")}},
+        // Host c is wired: a source it sees is never a Thunderbolt peer.
+        {"thunderbolt only", {{QStringLiteral("kivo.migrationSource"), QStringLiteral("thunderbolt")}},
+         {QStringLiteral("--discovery-timeout"), QStringLiteral("3")}, 4, QStringLiteral("failed(No peer discovered within 3s)"),
+         {QStringLiteral("managed.awaiting_peer"), QStringLiteral("managed.discovery_timeout")}},
+    };
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
+    ASSERT_FALSE(source.waitForEvent(QStringLiteral("state")).isEmpty()) << source.errors().constData();
+    for (const Case& c : cases) {
+        const qsizetype before = endpoint.events().size();
+        ManagedProcess destination(QStringLiteral("c"), QStringList{QStringLiteral("--profile"), destinationProfile(endpoint.url(), c.keys),
+                                                                    QStringLiteral("--home"), m_destination} + c.extraArgs);
+        EXPECT_EQ(destination.finish(), c.exit) << c.name;
+        const QStringList states = destination.states();
+        EXPECT_EQ(states.value(states.size() - 1), c.state) << c.name << ": " << states.join(u'|').toStdString();
+        EXPECT_EQ(endpoint.events().mid(before), QStringList{QStringLiteral("managed.start")} + c.events) << c.name;
+    }
+    EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Documents")).exists());
+}
+
+// Without a secret, both ends allowed to: the destination takes the code the
+// source advertises, no one types it.
+TEST_F(ManagedTwoHost, WithoutASecretTheAdvertisedCodeIsTakenWhereAllowed)
+{
+    const QJsonObject unverified{{QStringLiteral("kivo.pairingSecret"), QStringLiteral("-")},
+                                 {QStringLiteral("kivo.allowUnverifiedPairing"), true}};
+    QJsonObject sourceKeys = unverified;
+    sourceKeys.insert(QStringLiteral("kivo.deploymentRole"), QStringLiteral("source"));
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), profile(QStringLiteral("open-source"), sourceKeys),
+                                                QStringLiteral("--home"), m_source});
+    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), profile(QStringLiteral("open-destination"), unverified),
+                                                     QStringLiteral("--home"), m_destination, QStringLiteral("--discovery-timeout"),
+                                                     QStringLiteral("60")});
+    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
+    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
+    EXPECT_EQ(destination.states().value(destination.states().size() - 1), QStringLiteral("complete"));
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+}
+
+// A broken endpoint changes nothing about the migration: a silent one costs
+// the exit one timeout, a redirect is not followed, an untrusted one gets nothing.
+TEST_F(ManagedTwoHost, HostileTelemetryEndpointsNeverStopTheMigration)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
+                                             QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"),
+                                             m_work.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+                                             m_work.filePath(QStringLiteral("cert.pem")), QStringLiteral("-days"), QStringLiteral("1")});
+    ASSERT_TRUE(openssl.waitForFinished() && openssl.exitCode() == 0);
+
+    Endpoint second(QStringLiteral("b"), QStringLiteral("record"), m_work.path());
+    struct Case {
+        QString mode; // empty: nothing listens
+        const char* line; // what every one of the five posts logs; none for a success
+    };
+    const Case cases[] = {
+        {QStringLiteral("silent"), "Telemetry POST for managed."},
+        {QString(), "Telemetry POST for managed."},
+        {QStringLiteral("redirect:") + second.url(), "Telemetry endpoint returned HTTP 301 for managed."},
+        {QStringLiteral("status:500"), "Telemetry endpoint returned HTTP 500 for managed."},
+        {QStringLiteral("tls:%1:%2").arg(m_work.filePath(QStringLiteral("cert.pem")), m_work.filePath(QStringLiteral("key.pem"))),
+         "Telemetry POST for managed."},
+        {QStringLiteral("huge"), nullptr},
+    };
+    for (const Case& c : cases) {
+        std::optional<Endpoint> endpoint;
+        QString url = QStringLiteral("http://127.0.0.1:9/events");
+        if (!c.mode.isEmpty()) {
+            endpoint.emplace(QStringLiteral("b"), c.mode, m_work.path());
+            url = endpoint->url();
+        }
+        if (c.mode.startsWith(QStringLiteral("tls:")))
+            url.replace(QStringLiteral("http:"), QStringLiteral("https:"));
+        ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
+        ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(url), QStringLiteral("--home"),
+                                                         m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
+                                   {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
+        EXPECT_EQ(destination.finish(), 0) << c.mode.toStdString();
+        EXPECT_EQ(source.finish(), 0) << c.mode.toStdString();
+        EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+        QList<QByteArray> lines;
+        for (const QByteArray& line : destination.errors().split('\n'))
+            if (line.contains("com.kivo.app.Telemetry:"))
+                lines << line;
+        EXPECT_EQ(lines.size(), c.line ? 5 : 0) << c.mode.toStdString();
+        for (const QByteArray& line : lines)
+            EXPECT_TRUE(c.line && line.contains(c.line)) << line.constData();
+        if (c.mode.startsWith(QStringLiteral("tls:"))) {
+            EXPECT_TRUE(endpoint->bodies().isEmpty()) << "nothing crosses a connection to an untrusted certificate";
+        }
+        QDir(m_destination).removeRecursively();
+        // The next run starts once the finished source's record has left the destination's view.
+        EXPECT_TRUE(waitUntil([] {
+            QProcess browse;
+            browse.start(kExec, {QStringLiteral("b"), QStringLiteral("avahi-browse"), QStringLiteral("-tp"), QStringLiteral("_kivo._tcp")});
+            browse.waitForFinished();
+            return !browse.readAllStandardOutput().contains("_kivo._tcp");
+        }, std::chrono::seconds(30)));
+    }
+    EXPECT_TRUE(second.bodies().isEmpty()) << "a redirect is never followed";
+}

@@ -1,0 +1,239 @@
+#include "managed/ConfigurationProfileManager.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+
+namespace {
+
+// A domain that counts as a profile, plus the keys under test.
+QVariantMap profileWith(QVariantMap keys)
+{
+    keys.insert(QStringLiteral("kivo.brandingName"), QStringLiteral("Acme"));
+    return keys;
+}
+
+bool hasFinding(const ProfileReading& r, const QString& key)
+{
+    for (const ProfileFinding& f : r.findings)
+        if (f.key == key)
+            return true;
+    return false;
+}
+
+const QString kBool = QStringLiteral("kivo.requireAdminApproval");
+const QString kCap = QStringLiteral("kivo.maxTransferMbps");
+
+} // namespace
+
+TEST(ProfileReading, BooleanReadings)
+{
+    struct Case {
+        QVariant value;
+        bool expected;
+        bool finding;
+    };
+    const Case cases[] = {
+        {true, true, false},
+        {false, false, false},
+        {qint64(1), true, false},
+        {qint64(0), false, false},
+        {2.5, true, false},
+        {QStringLiteral("TRUE"), true, false},
+        {QStringLiteral("Yes"), true, false},
+        {QStringLiteral("1"), true, false},
+        {QStringLiteral("no"), false, false},
+        {QStringLiteral("maybe"), false, true},
+        {QVariantList{true}, false, true},
+        {QDateTime::currentDateTimeUtc(), false, true},
+    };
+    for (const Case& c : cases) {
+        const ProfileReading r = readProfileDomain(profileWith({{kBool, c.value}}));
+        EXPECT_EQ(r.values.requireAdminApproval, c.expected) << c.value.toString().toStdString();
+        EXPECT_EQ(hasFinding(r, kBool), c.finding) << c.value.toString().toStdString();
+    }
+    // Absent leaves the permissive value; present-but-false overrides a true default.
+    EXPECT_TRUE(readProfileDomain(profileWith({})).values.engineeringToolsEnabled);
+    EXPECT_FALSE(readProfileDomain(profileWith({{QStringLiteral("kivo.engineeringToolsEnabled"), QStringLiteral("no")}}))
+                     .values.engineeringToolsEnabled);
+}
+
+TEST(ProfileReading, IntegerReadingsAndTheFloorOfOne)
+{
+    struct Case {
+        QVariant value;
+        std::optional<int> expected;
+    };
+    const Case cases[] = {
+        {qint64(8), 8},
+        {8.9, 8},
+        {QStringLiteral("12"), 12},
+        {QStringLiteral(" 8"), std::nullopt},
+        {QStringLiteral("+8"), std::nullopt},
+        {QStringLiteral("8 Mbps"), std::nullopt},
+        {qint64(0), std::nullopt},
+        {qint64(-3), std::nullopt},
+        {0.5, std::nullopt},
+        {true, std::nullopt},
+        {qint64(1) << 40, std::numeric_limits<int>::max()},
+    };
+    for (const Case& c : cases) {
+        const ProfileReading r = readProfileDomain(profileWith({{kCap, c.value}}));
+        EXPECT_EQ(r.values.maxTransferMbps, c.expected) << c.value.toString().toStdString();
+        EXPECT_EQ(hasFinding(r, kCap), !c.expected) << c.value.toString().toStdString();
+    }
+}
+
+TEST(ProfileReading, TimesTakeAsciiDigitsOnly)
+{
+    EXPECT_EQ(parseTimeString(QStringLiteral("08:30")), (ClockTime{8, 30}));
+    EXPECT_EQ(parseTimeString(QStringLiteral("23:59")), (ClockTime{23, 59}));
+    EXPECT_EQ(parseTimeString(QStringLiteral("0:0")), (ClockTime{0, 0}));
+    for (const char* bad : {"25:00", "12:60", "+8:00", " 8:00", "-1:00", "8", "8:00:00", ":30", "08:", "٨:٣٠", "0x8:00",
+                            "99999999999:00", ""})
+        EXPECT_FALSE(parseTimeString(QString::fromUtf8(bad))) << bad;
+}
+
+TEST(ProfileReading, WindowBoundsAreInsideAndMayWrapPastMidnight)
+{
+    const auto t = [](int h, int m) { return QTime(h, m); };
+    const ClockTime night{22, 0}, morning{6, 0}, nine{9, 0}, five{17, 0};
+    EXPECT_TRUE(isWithinWindow(night, morning, t(23, 30)));
+    EXPECT_TRUE(isWithinWindow(night, morning, t(5, 0)));
+    EXPECT_TRUE(isWithinWindow(night, morning, t(6, 0)));
+    EXPECT_TRUE(isWithinWindow(night, morning, t(22, 0)));
+    EXPECT_FALSE(isWithinWindow(night, morning, t(12, 0)));
+    EXPECT_TRUE(isWithinWindow(nine, five, t(17, 0)));
+    EXPECT_FALSE(isWithinWindow(nine, five, t(17, 1)));
+    EXPECT_FALSE(isWithinWindow(nine, five, t(8, 59)));
+    EXPECT_TRUE(isWithinWindow(std::nullopt, five, t(23, 0)));
+
+    // An invalid bound disables the check rather than blocking.
+    const ConfigurationProfileManager profile(profileWith({{QStringLiteral("kivo.migrationWindowStart"), QStringLiteral("09:00")},
+                                                           {QStringLiteral("kivo.migrationWindowEnd"), QStringLiteral("17:60")}}));
+    EXPECT_TRUE(profile.isWithinMigrationWindow(QDateTime(QDate(2026, 1, 1), QTime(3, 0))));
+}
+
+TEST(ProfileReading, PresenceNeedsOneOfThreeKeys)
+{
+    const QVariantMap onlyMode{{QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+                               {QStringLiteral("kivo.userPrincipal"), QStringLiteral("ann")}};
+    const ConfigurationProfileManager absent(onlyMode);
+    EXPECT_FALSE(absent.isProfilePresent());
+    EXPECT_EQ(absent.resolvedManagedDeployment().deploymentMode, DeploymentMode::interactive);
+    EXPECT_TRUE(hasFinding(absent.reading(), QStringLiteral("kivo.deploymentMode")));
+
+    for (const QVariantMap& domain :
+         {QVariantMap{{QStringLiteral("kivo.allowUserOverride"), false}},
+          QVariantMap{{QStringLiteral("kivo.allowedDataCategories"), QVariantList{}}},
+          QVariantMap{{QStringLiteral("kivo.brandingName"), QStringLiteral("")}}})
+        EXPECT_TRUE(ConfigurationProfileManager(domain).isProfilePresent()) << domain.firstKey().toStdString();
+}
+
+TEST(ProfileReading, ListsTextUrlsAndUnknownKeys)
+{
+    const ProfileReading r = readProfileDomain(profileWith({
+        {QStringLiteral("kivo.allowedDataCategories"), QVariantList{QStringLiteral("userFiles"), qint64(3)}},
+        {QStringLiteral("kivo.allowedConnectionTypes"), QVariantList{QStringLiteral("usb")}},
+        {QStringLiteral("kivo.migrationCategories"), QVariantList{QStringLiteral("userFiles"), QStringLiteral("photos")}},
+        {QStringLiteral("kivo.userPrincipal"), qint64(7)},
+        {QStringLiteral("kivo.telemetryEndpoint"), QStringLiteral("ftp://t.example/x")},
+        {QStringLiteral("kivo.logMigrationsToEndpoint"), QStringLiteral("https://log.example/in")},
+        {QStringLiteral("kivo.brandingLogoURL"), QStringLiteral("file:///logo.png")},
+        {QStringLiteral("kivo.colour"), QStringLiteral("blue")},
+        {QStringLiteral("PayloadUUID"), QStringLiteral("ignored")},
+    }));
+    EXPECT_TRUE(r.values.allowedDataCategories.isEmpty());
+    EXPECT_EQ(r.values.allowedConnectionTypes, allConnectionTypes());
+    EXPECT_EQ(r.values.migrationCategories, (QStringList{QStringLiteral("userFiles"), QStringLiteral("photos")}));
+    EXPECT_FALSE(r.values.userPrincipal);
+    EXPECT_FALSE(r.values.telemetryEndpoint);
+    EXPECT_EQ(r.values.logMigrationsToEndpoint, QUrl(QStringLiteral("https://log.example/in")));
+    EXPECT_TRUE(r.values.brandingLogoURL);
+    for (const char* key : {"kivo.allowedDataCategories", "kivo.allowedConnectionTypes", "kivo.migrationCategories",
+                            "kivo.userPrincipal", "kivo.telemetryEndpoint", "kivo.colour"})
+        EXPECT_TRUE(hasFinding(r, QString::fromLatin1(key))) << key;
+    EXPECT_FALSE(hasFinding(r, QStringLiteral("PayloadUUID")));
+    EXPECT_EQ(r.shownValues.value(QStringLiteral("kivo.allowedConnectionTypes")).toArray().size(), 3);
+    EXPECT_TRUE(r.shownValues.value(QStringLiteral("kivo.telemetryEndpoint")).isNull());
+
+    const ProfileReading twoTypes = readProfileDomain(profileWith({{QStringLiteral("kivo.allowedConnectionTypes"),
+        QVariantList{QStringLiteral("ethernet"), QStringLiteral("wifi"), QStringLiteral("ethernet")}}}));
+    EXPECT_EQ(twoTypes.values.allowedConnectionTypes, (QList<ConnectionType>{ConnectionType::ethernet, ConnectionType::wifi}));
+}
+
+TEST(ProfileReading, ManagedDeploymentDerivation)
+{
+    const auto resolve = [](QVariantMap keys) {
+        return ConfigurationProfileManager(profileWith(std::move(keys))).resolvedManagedDeployment();
+    };
+    const QString secret = QStringLiteral("0123456789abcdef");
+    const ManagedDeploymentConfig full = resolve({{QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+                                                  {QStringLiteral("kivo.userPrincipal"), QStringLiteral("  ann@acme.example ")},
+                                                  {QStringLiteral("kivo.deploymentRole"), QStringLiteral("source")},
+                                                  {QStringLiteral("kivo.migrationSource"), QStringLiteral("thunderbolt")},
+                                                  {QStringLiteral("kivo.pairingSecret"), secret}});
+    EXPECT_EQ(full.deploymentMode, DeploymentMode::managed);
+    EXPECT_EQ(full.deploymentRole, DeploymentRole::source);
+    EXPECT_EQ(full.migrationSource, ManagedMigrationSource::thunderbolt);
+    EXPECT_EQ(full.shortUsername(), QStringLiteral("ann"));
+    EXPECT_TRUE(full.missingRequiredKeys().isEmpty());
+    EXPECT_EQ(full.toJson().value(QStringLiteral("pairingSecret")).toString(), QStringLiteral("(set)"));
+
+    const ManagedDeploymentConfig loose = resolve({{QStringLiteral("kivo.deploymentMode"), QStringLiteral("Managed")},
+                                                   {QStringLiteral("kivo.deploymentRole"), QStringLiteral("Source")},
+                                                   {QStringLiteral("kivo.migrationSource"), QStringLiteral("Bonjour")}});
+    EXPECT_EQ(loose.deploymentMode, DeploymentMode::interactive);
+    EXPECT_EQ(loose.deploymentRole, DeploymentRole::destination);
+    EXPECT_EQ(loose.migrationSource, ManagedMigrationSource::automatic);
+    EXPECT_TRUE(loose.missingRequiredKeys().isEmpty()); // only managed mode requires anything
+
+    const ManagedDeploymentConfig blank = resolve({{QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+                                                   {QStringLiteral("kivo.userPrincipal"), QStringLiteral("   ")},
+                                                   {QStringLiteral("kivo.pairingSecret"), secret.left(15)}});
+    EXPECT_FALSE(blank.shortUsername());
+    EXPECT_FALSE(blank.pairingSecret); // too short to stand in for a person
+    EXPECT_EQ(blank.missingRequiredKeys(), (QStringList{QStringLiteral("kivo.userPrincipal"), QStringLiteral("kivo.pairingSecret")}));
+
+    const ManagedDeploymentConfig unverified = resolve({{QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+                                                        {QStringLiteral("kivo.userPrincipal"), QStringLiteral("bob")},
+                                                        {QStringLiteral("kivo.allowUnverifiedPairing"), true}});
+    EXPECT_TRUE(unverified.missingRequiredKeys().isEmpty());
+    EXPECT_EQ(unverified.shortUsername(), QStringLiteral("bob"));
+}
+
+TEST(ProfileReading, CredentialsAreNeverShown)
+{
+    const QString secret = QStringLiteral("s3cr3t-s3cr3t-s3cr3t");
+    QVariantMap keys;
+    for (const char* key : {"kivo.awsAccessKeyID", "kivo.awsSecretAccessKey", "kivo.vaultCredentialKeyID",
+                            "kivo.vaultCredentialSecret", "kivo.vaultCredentialARN", "kivo.pairingSecret"})
+        keys.insert(QString::fromLatin1(key), secret);
+    const ConfigurationProfileManager profile(profileWith(keys));
+    const QByteArray shown = QJsonDocument(profile.reading().shownValues).toJson()
+        + QJsonDocument(profile.resolvedManagedDeployment().toJson()).toJson();
+    EXPECT_FALSE(shown.contains(secret.toUtf8()));
+    EXPECT_EQ(profile.reading().shownValues.value(QStringLiteral("kivo.awsSecretAccessKey")).toString(), QStringLiteral("(set)"));
+    EXPECT_EQ(profile.values().awsSecretAccessKey, secret); // kept for the vault, only not shown
+}
+
+TEST(ProfileReading, SessionOverrides)
+{
+    const auto policy = [](QVariant v) {
+        return ConfigurationProfileManager(profileWith({{QStringLiteral("kivo.conflictPolicy"), v}})).conflictPolicyOverride();
+    };
+    EXPECT_EQ(policy(QStringLiteral("KEEPNEWER")), ConflictPolicy::keepNewer);
+    EXPECT_EQ(policy(QStringLiteral("keepnewer")), ConflictPolicy::keepNewer);
+    EXPECT_EQ(policy(QStringLiteral("sideways")), ConflictPolicy::skip);
+    EXPECT_FALSE(ConfigurationProfileManager(profileWith({})).conflictPolicyOverride());
+
+    const ConfigurationProfileManager locked(profileWith({{QStringLiteral("kivo.allowedDataCategories"), QVariantList{QStringLiteral("userFiles")}},
+                                                          {QStringLiteral("kivo.allowUserOverride"), false}}));
+    EXPECT_TRUE(locked.isCategoryAllowed(QStringLiteral("userFiles")));
+    EXPECT_FALSE(locked.isCategoryAllowed(QStringLiteral("keychain")));
+    EXPECT_FALSE(locked.categoryProfile().allowUserOverride);
+    EXPECT_TRUE(ConfigurationProfileManager(QVariantMap{}).isCategoryAllowed(QStringLiteral("keychain")));
+}
