@@ -70,6 +70,67 @@ WizardPage {
         font.bold: true
         Layout.fillWidth: true
     }
+    // The destination's space against the selection, re-checked as it changes.
+    Repeater {
+        model: view.space !== null ? view.space.messages : []
+        delegate: KText {
+            required property var modelData
+            text: modelData
+            Layout.fillWidth: true
+        }
+    }
+
+    ColumnLayout {
+        visible: view.compat !== null
+        Layout.fillWidth: true
+        spacing: 4
+        KText { text: "App Compatibility"; font.bold: true; Layout.fillWidth: true }
+        KText {
+            visible: view.compat !== null && view.compat.isScanning
+            text: "Checking app compatibility..."
+            Layout.fillWidth: true
+        }
+        KText {
+            visible: view.compat !== null && !view.compat.isScanning && !view.compat.hasIncompatibilities
+            text: "All apps with data are installed on this Mac."
+            Layout.fillWidth: true
+        }
+        KText {
+            visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
+            text: "Apps with data on the source Mac that are not installed on this Mac."
+            opacity: 0.7
+            Layout.fillWidth: true
+        }
+        Repeater {
+            model: view.compat !== null && !view.compat.isScanning ? view.compat.missingApps : []
+            delegate: RowLayout {
+                id: app
+                required property var modelData
+                Layout.fillWidth: true
+                KText {
+                    text: app.modelData.appName + " — " + app.modelData.dataSize + " of app data on source Mac"
+                    Layout.fillWidth: true
+                }
+                KButton {
+                    text: "Install"
+                    highlighted: app.modelData.userChoice === "install"
+                    Accessible.description: app.modelData.appName
+                    onClicked: view.compat.chooseFor(app.modelData.id, "install")
+                }
+                KButton {
+                    text: "Transfer Prefs"
+                    highlighted: app.modelData.userChoice === "transferAnyway"
+                    Accessible.description: app.modelData.appName
+                    onClicked: view.compat.chooseFor(app.modelData.id, "transferAnyway")
+                }
+            }
+        }
+        RowLayout {
+            visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
+            KButton { text: "Transfer All Preferences"; onClicked: view.compat.transferAllMissing() }
+            KButton { text: "Skip All Missing"; onClicked: view.compat.skipAllMissing() }
+        }
+    }
 
     KSheet {
         id: keychainSheet

@@ -103,16 +103,21 @@ class AppState : public QObject {
     Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
     Q_PROPERTY(QObject* profileManager READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* migrationLogger READ nullManager CONSTANT)
     Q_PROPERTY(QObject* stagedPrefService READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* appCompatibility READ nullManager CONSTANT)
     Q_PROPERTY(QObject* userMapper READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* engToolsDetector READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* engToolsPlan READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* spaceValidator READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* preflightChecker READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* preFlightScanner READ nullManager CONSTANT)
     Q_PROPERTY(QObject* managedCoordinator READ nullManager CONSTANT)
+    // The managers the session owns, as the screens reach them.
+    Q_PROPERTY(QObject* migrationLogger READ migrationLoggerObject CONSTANT)
+    Q_PROPERTY(QObject* appCompatibility READ appCompatibilityObject CONSTANT)
+    Q_PROPERTY(QObject* engToolsDetector READ engToolsDetectorObject CONSTANT)
+    Q_PROPERTY(QObject* engToolsPlan READ engToolsPlanObject CONSTANT)
+    Q_PROPERTY(QObject* spaceValidator READ spaceValidatorObject CONSTANT)
+    Q_PROPERTY(QObject* preflightChecker READ preflightCheckerObject CONSTANT)
+    // One scanner per scan: null between scans.
+    Q_PROPERTY(QObject* preFlightScanner READ preFlightScannerObject NOTIFY preFlightScanRunningChanged)
+    Q_PROPERTY(bool preFlightScanRunning READ preFlightScanRunning NOTIFY preFlightScanRunningChanged)
+    // The report in the summary screen's shape; empty until a scan gave one.
+    Q_PROPERTY(QVariantMap preFlightSummary READ preFlightSummaryView NOTIFY preFlightReportChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -271,6 +276,30 @@ public:
     bool demoAvailable() const { return m_environment.demoAvailable; }
     QVariantList roleSteps() const;
     QObject* nullManager() const { return nullptr; }
+    QObject* migrationLoggerObject() const;
+    QObject* appCompatibilityObject() const;
+    QObject* engToolsDetectorObject() const;
+    QObject* engToolsPlanObject() const;
+    QObject* spaceValidatorObject() const;
+    QObject* preflightCheckerObject() const;
+    QObject* preFlightScannerObject() const;
+    QVariantMap preFlightSummaryView() const;
+
+    // Source, pre-flight screen: the readiness checks against the selection.
+    QCoro::Task<void> runPreflightChecks();
+    Q_INVOKABLE void checkReadiness();
+    // Source, summary screen: the scan, then the destination's conflicts folded in.
+    QCoro::Task<void> reviewPreFlight();
+    Q_INVOKABLE void startPreFlightReview();
+    // Writes the report as JSON, atomically, to `target` (a folder gets
+    // "kivo-preflight-<time>.json" in it); the file written, or empty when
+    // there is no report or the write failed.
+    QString exportPreFlightSummary(const QString& target);
+    // The summary screen's export: into the home's Desktop folder.
+    Q_INVOKABLE QString exportPreFlightSummaryToDesktop();
+    static QString exportFileFor(const QString& target, const QDateTime& generatedAt);
+    // The space line against the current selection's size.
+    void validateSpace();
 
     Q_INVOKABLE void chooseRoleNamed(const QString& role);
     Q_INVOKABLE void choosePeer(const QString& peerID);

@@ -8,10 +8,12 @@
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "platform/ByteCount.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -398,7 +400,16 @@ QCoro::Task<void> AppState::sizeSelection()
         m_categoryManager->overrideEstimatedSize(QStringLiteral("userFiles"), m_homeFolderScanner->totalSelectedSize());
 }
 
-void AppState::prepareSelection() { detached(sizeSelection()); }
+void AppState::prepareSelection()
+{
+    detached(sizeSelection());
+    if (m_deviceRole != DeviceRole::destination && !m_appCompatibility->isScanning())
+        detached(m_appCompatibility->scan());
+}
+
+void AppState::checkReadiness() { detached(runPreflightChecks()); }
+
+void AppState::startPreFlightReview() { detached(reviewPreFlight()); }
 
 void AppState::toggleCategory(const QString& id) { m_categoryManager->toggleCategory(id); }
 
@@ -545,6 +556,8 @@ void AppState::forwardSelectionSignals()
     connect(m_categoryManager.get(), &DataCategoryManager::customPathsChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::foldersChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::isScanningChanged, this, &AppState::scanningFoldersChanged);
+    // The space line follows the selection and every size found.
+    connect(m_categoryManager.get(), &DataCategoryManager::categoriesChanged, this, &AppState::validateSpace);
 }
 
 void AppState::forwardScreenSignals()
