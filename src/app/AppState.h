@@ -118,6 +118,7 @@ class AppState : public QObject {
     Q_PROPERTY(bool preFlightScanRunning READ preFlightScanRunning NOTIFY preFlightScanRunningChanged)
     // The report in the summary screen's shape; empty until a scan gave one.
     Q_PROPERTY(QVariantMap preFlightSummary READ preFlightSummaryView NOTIFY preFlightReportChanged)
+    Q_PROPERTY(bool engineeringToolsEnabled READ engineeringToolsEnabled NOTIFY engineeringToolsEnabledChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -217,7 +218,11 @@ public:
     QCoro::Task<void> runTransfer();
 
     // The developer items of the plan go into the source's manifest.
-    void setEngineeringToolsEnabled(bool enabled) { m_engineeringToolsEnabled = enabled; }
+    void setEngineeringToolsEnabled(bool enabled);
+    // The selection screen's developer-tools choice: turning it on looks at the
+    // developer environment (once) and plans what to take.
+    Q_INVOKABLE void includeDeveloperTools(bool on);
+    QCoro::Task<void> planDeveloperTools();
     bool engineeringToolsEnabled() const { return m_engineeringToolsEnabled; }
     // Opens this migration's log record when the transfer starts.
     void startMigrationLog();
@@ -359,6 +364,7 @@ Q_SIGNALS:
     void scanningFoldersChanged();
     void calculatingSizesChanged();
     void checkpointsChanged();
+    void engineeringToolsEnabledChanged();
 
 private:
     void setTransferProgress(TransferProgress* progress);

@@ -7,8 +7,9 @@
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "platform/ByteCount.h"
-#include "preflight/AppCompatibilityManager.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
@@ -408,6 +409,27 @@ void AppState::prepareSelection()
 }
 
 void AppState::checkReadiness() { detached(runPreflightChecks()); }
+
+void AppState::setEngineeringToolsEnabled(bool enabled)
+{
+    assignAndNotify(this, m_engineeringToolsEnabled, enabled, &AppState::engineeringToolsEnabledChanged);
+}
+
+QCoro::Task<void> AppState::planDeveloperTools()
+{
+    QPointer<AppState> self(this);
+    co_await m_engToolsDetector->scan(m_environment.homeFolder, username(), true);
+    // The other machine's architecture is not known here: no mismatch is assumed.
+    if (self)
+        m_engToolsPlan->buildFromInventory(m_engToolsDetector->inventory(), false, true, true);
+}
+
+void AppState::includeDeveloperTools(bool on)
+{
+    setEngineeringToolsEnabled(on);
+    if (on && !m_engToolsDetector->hasScanned() && !m_engToolsDetector->isScanning())
+        detached(planDeveloperTools());
+}
 
 void AppState::startPreFlightReview() { detached(reviewPreFlight()); }
 

@@ -4,6 +4,7 @@
 #include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "preflight/AppCompatibilityManager.h"
 #include "preflight/PreflightChecker.h"
 #include "transfer/ResumeState.h"
@@ -13,6 +14,7 @@
 #include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QQuickWindow>
@@ -133,6 +135,19 @@ const QList<Case>& cases()
           "Back", "What to Move", "Pre-flight Check", "Review", "App Compatibility",
           "All apps with data are installed on this Mac."},
          {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing"}},
+        {"manifest-developer-tools",
+         [](GuiHarness& h) {
+             QFile rc(h.state().environment().homeFolder + QStringLiteral("/.zshrc"));
+             rc.open(QIODevice::WriteOnly);
+             rc.write("export EDITOR=vi\n");
+             rc.close();
+             at(h, DeviceRole::source, MigrationStep::userMapping);
+             h.state().confirmProposedUserMapping();
+             h.press(QStringLiteral("Developer Tools"));
+             waitUntil([&] { return h.state().engToolsDetector()->hasScanned() && !h.state().engToolsDetector()->isScanning(); });
+         },
+         {"Developer Tools", ".zshrc — 17 bytes"},
+         {"Scanning developer tools..."}},
         {"manifest-keychain-sheet",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::userMapping);
