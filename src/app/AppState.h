@@ -294,7 +294,10 @@ public:
     QCoro::Task<void> runPreflightChecks();
     Q_INVOKABLE void checkReadiness();
     // Source, summary screen: the scan, then the destination's conflicts folded in.
+    // The transfer of a source waits for a review still running: its conflict
+    // question shares the connection.
     QCoro::Task<void> reviewPreFlight();
+    bool preFlightReviewRunning() const { return m_reviewsRunning > 0; }
     Q_INVOKABLE void startPreFlightReview();
     // Writes the report as JSON, atomically, to `target` (a folder gets
     // "kivo-preflight-<time>.json" in it); the file written, or empty when
@@ -365,6 +368,7 @@ Q_SIGNALS:
     void calculatingSizesChanged();
     void checkpointsChanged();
     void engineeringToolsEnabledChanged();
+    void preFlightReviewFinished();
 
 private:
     void setTransferProgress(TransferProgress* progress);
@@ -413,6 +417,7 @@ private:
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
     bool m_preFlightScanRunning = false;
+    int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;

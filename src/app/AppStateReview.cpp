@@ -54,9 +54,19 @@ QCoro::Task<void> AppState::reviewPreFlight()
     if (m_deviceRole == DeviceRole::destination)
         co_return;
     QPointer<AppState> self(this);
-    co_await runPreFlightScan();
-    if (self)
-        co_await mergeDestinationConflictsIntoReport();
+    ++m_reviewsRunning;
+    std::exception_ptr failure;
+    try {
+        co_await runPreFlightScan();
+        if (self)
+            co_await mergeDestinationConflictsIntoReport();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (self && --m_reviewsRunning == 0)
+        Q_EMIT preFlightReviewFinished();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 QString AppState::exportFileFor(const QString& target, const QDateTime& generatedAt)
