@@ -90,6 +90,8 @@ WizardPage {
         KButton {
             text: "Start Migration"
             highlighted: true
+            // A blocker found stops the migration here; warnings only inform.
+            enabled: view.checker === null || view.checker.isRunning || view.checker.blockers.length === 0
             onClicked: view.appState.goToNext()
         }
     ]
