@@ -7,6 +7,7 @@ WizardPage {
     required property var appState
     readonly property var compat: appState.appCompatibility
     readonly property var tools: appState.engToolsDetector
+    readonly property var plan: appState.engToolsPlan
     readonly property var space: appState.spaceValidator
     readonly property var profile: appState.profileManager
     property string keychainWarning: ""
@@ -65,10 +66,149 @@ WizardPage {
         }
     }
 
+    ColumnLayout {
+        Layout.fillWidth: true
+        spacing: 2
+        KCheck {
+            text: "Developer Tools"
+            checked: view.appState.engineeringToolsEnabled
+            Accessible.description: "Shell configs, dotfiles, Homebrew, version managers, and development directories"
+            onClicked: view.appState.includeDeveloperTools(!view.appState.engineeringToolsEnabled)
+            Layout.fillWidth: true
+        }
+        ColumnLayout {
+            id: devTools
+            readonly property bool ready: view.tools !== null && view.tools.hasScanned && !view.tools.isScanning
+            visible: view.appState.engineeringToolsEnabled && view.tools !== null
+            Layout.fillWidth: true
+            Layout.leftMargin: 32
+            spacing: 2
+            KText {
+                visible: view.tools !== null && view.tools.isScanning
+                text: "Scanning developer tools..."
+                Layout.fillWidth: true
+            }
+            Repeater {
+                model: devTools.ready && view.plan !== null ? view.plan.itemRows : []
+                delegate: ColumnLayout {
+                    id: item
+                    required property var modelData
+                    Layout.fillWidth: true
+                    spacing: 0
+                    KCheck {
+                        text: item.modelData.name + " — " + item.modelData.size
+                        checked: item.modelData.isIncluded
+                        Accessible.description: item.modelData.description
+                        onClicked: view.plan.toggleItem(item.modelData.name)
+                        Layout.fillWidth: true
+                    }
+                    KText {
+                        visible: item.modelData.isSensitive
+                        text: "Sensitive — requires your approval"
+                        opacity: 0.7
+                        leftPadding: 32
+                        Layout.fillWidth: true
+                    }
+                }
+            }
+            KText {
+                visible: devTools.ready && (view.tools.xcodeInstalled || view.tools.homebrewInstalled)
+                text: "Must reinstall after migration"
+                font.bold: true
+                Layout.fillWidth: true
+            }
+            KText {
+                visible: devTools.ready && view.tools.xcodeInstalled
+                textFormat: Text.MarkdownText
+                Accessible.name: text.replace(/\*\*/g, "")
+                text: "**Xcode Command Line Tools** — run `xcode-select --install`"
+                Layout.fillWidth: true
+            }
+            KText {
+                visible: devTools.ready && view.tools.homebrewInstalled
+                textFormat: Text.MarkdownText
+                Accessible.name: text.replace(/\*\*/g, "")
+                text: "**Homebrew packages** — Brewfile saved to Desktop, run `brew bundle install`"
+                Layout.fillWidth: true
+            }
+            KText {
+                visible: devTools.ready && view.plan !== null && view.plan.homebrewForceBrewfile
+                text: "Architecture mismatch — Brewfile reinstall only"
+                Layout.fillWidth: true
+            }
+            KText {
+                visible: devTools.ready && view.plan !== null && view.plan.itemRows.some(r => r.category === "devDirectory")
+                text: "Large directories are best re-cloned from source control."
+                Layout.fillWidth: true
+            }
+        }
+    }
+
     KText {
         text: "Total: " + view.appState.totalSelectedSizeText
         font.bold: true
         Layout.fillWidth: true
+    }
+    // The destination's space against the selection, re-checked as it changes.
+    Repeater {
+        model: view.space !== null ? view.space.messages : []
+        delegate: KText {
+            required property var modelData
+            text: modelData
+            Layout.fillWidth: true
+        }
+    }
+
+    ColumnLayout {
+        visible: view.compat !== null
+        Layout.fillWidth: true
+        spacing: 4
+        KText { text: "App Compatibility"; font.bold: true; Layout.fillWidth: true }
+        KText {
+            visible: view.compat !== null && view.compat.isScanning
+            text: "Checking app compatibility..."
+            Layout.fillWidth: true
+        }
+        KText {
+            visible: view.compat !== null && !view.compat.isScanning && !view.compat.hasIncompatibilities
+            text: "All apps with data are installed on this Mac."
+            Layout.fillWidth: true
+        }
+        KText {
+            visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
+            text: "Apps with data on the source Mac that are not installed on this Mac."
+            opacity: 0.7
+            Layout.fillWidth: true
+        }
+        Repeater {
+            model: view.compat !== null && !view.compat.isScanning ? view.compat.missingApps : []
+            delegate: RowLayout {
+                id: app
+                required property var modelData
+                Layout.fillWidth: true
+                KText {
+                    text: app.modelData.appName + " — " + app.modelData.dataSize + " of app data on source Mac"
+                    Layout.fillWidth: true
+                }
+                KButton {
+                    text: "Install"
+                    highlighted: app.modelData.userChoice === "install"
+                    Accessible.description: app.modelData.appName
+                    onClicked: view.compat.chooseFor(app.modelData.id, "install")
+                }
+                KButton {
+                    text: "Transfer Prefs"
+                    highlighted: app.modelData.userChoice === "transferAnyway"
+                    Accessible.description: app.modelData.appName
+                    onClicked: view.compat.chooseFor(app.modelData.id, "transferAnyway")
+                }
+            }
+        }
+        RowLayout {
+            visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
+            KButton { text: "Transfer All Preferences"; onClicked: view.compat.transferAllMissing() }
+            KButton { text: "Skip All Missing"; onClicked: view.compat.skipAllMissing() }
+        }
     }
 
     KSheet {

@@ -5,29 +5,81 @@ import QtQuick.Layouts
 WizardPage {
     id: view
     required property var appState
-    readonly property var scanner: appState.preFlightScanner
+    readonly property var report: appState.preFlightSummary
+    readonly property bool hasReport: report.totalFiles !== undefined
     readonly property var profile: appState.profileManager
+    property string exportedTo: ""
     title: "Review your migration"
     subtitle: "Here's what kivo will move, skip, and stage. Confirm to begin."
 
+    Component.onCompleted: appState.startPreFlightReview()
+
     KText {
-        visible: view.scanner !== null && !!view.scanner.isScanning
+        visible: view.appState.preFlightScanRunning
         text: "Scanning your Mac…"
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: view.hasReport
+        text: view.hasReport ? "Total: " + view.report.totalFiles + " files, " + view.report.totalSize : ""
+        font.bold: true
         Layout.fillWidth: true
     }
 
     KText { text: "Excluded (derived content)"; font.bold: true; Layout.fillWidth: true }
+    KText {
+        visible: view.hasReport
+        text: view.hasReport ? view.report.excludedFiles + " files, " + view.report.excludedSize + " left out" : ""
+        Layout.fillWidth: true
+    }
+    Repeater {
+        model: view.hasReport ? view.report.exclusions : []
+        delegate: KText {
+            required property var modelData
+            text: modelData.path + " — " + modelData.size
+            opacity: 0.7
+            leftPadding: 16
+            Layout.fillWidth: true
+        }
+    }
     KText { text: "Staged (apply when apps install)"; font.bold: true; Layout.fillWidth: true }
     KText {
         text: "These prefs apply automatically when you install each app on the destination."
         Layout.fillWidth: true
+    }
+    Repeater {
+        model: view.hasReport ? view.report.stagedPrefs : []
+        delegate: KText {
+            required property var modelData
+            text: modelData.appName + " — " + modelData.fileCount + " file(s)"
+            opacity: 0.7
+            leftPadding: 16
+            Layout.fillWidth: true
+        }
     }
     KText { text: "Cloud-only files (not migrated)"; font.bold: true; Layout.fillWidth: true }
     KText {
         text: "These files exist only in the cloud and will re-sync after the migration."
         Layout.fillWidth: true
     }
+    Repeater {
+        model: view.hasReport ? view.report.ghostFiles : []
+        delegate: KText {
+            required property var modelData
+            text: modelData.count + " files (" + modelData.provider + ")"
+            opacity: 0.7
+            leftPadding: 16
+            Layout.fillWidth: true
+        }
+    }
     KText { text: "Conflicts on destination"; font.bold: true; Layout.fillWidth: true }
+    KText {
+        visible: view.hasReport
+        text: !view.hasReport ? ""
+            : view.report.conflictCount > 0 ? view.report.conflictCount + " files already exist on the destination."
+            : "No conflicts detected. The destination has no overlapping files."
+        Layout.fillWidth: true
+    }
 
     PolicyPicker {
         appState: view.appState
@@ -35,6 +87,11 @@ WizardPage {
         lockedText: "Locked by your organisation's profile."
     }
 
+    KText {
+        visible: view.exportedTo !== ""
+        text: "Saved to " + view.exportedTo
+        Layout.fillWidth: true
+    }
     KText {
         visible: view.appState.thunderboltDetected && view.appState.transportName !== "Thunderbolt"
         text: "Thunderbolt is available — connecting a cable will speed this up significantly."
@@ -48,8 +105,9 @@ WizardPage {
         },
         KButton {
             text: "Export Summary…"
-            enabled: false // nothing to export until the pre-flight scan gives a report
+            enabled: view.hasReport
             Accessible.description: "Export pre-flight summary"
+            onClicked: view.exportedTo = view.appState.exportPreFlightSummaryToDesktop()
         },
         Item { Layout.fillWidth: true },
         KButton {

@@ -12,18 +12,35 @@ WizardPage {
     title: "Pre-flight checks"
     subtitle: "A quick health check before the migration starts."
 
+    Component.onCompleted: appState.checkReadiness()
+
     KText {
-        visible: view.checker !== null && !!view.checker.isRunning
+        visible: view.checker !== null && view.checker.isRunning
         text: "Running checks…"
         Layout.fillWidth: true
     }
     Repeater {
-        model: view.checker !== null && view.checker.results ? view.checker.results : []
+        model: view.checker !== null && !view.checker.isRunning ? view.checker.blockers : []
         delegate: KText {
             required property var modelData
-            text: modelData.title + (modelData.detail ? " — " + modelData.detail : "")
+            text: "Blocker: " + modelData
+            color: "#b00020"
             Layout.fillWidth: true
         }
+    }
+    Repeater {
+        model: view.checker !== null && !view.checker.isRunning ? view.checker.warnings : []
+        delegate: KText {
+            required property var modelData
+            text: "Warning: " + modelData
+            Layout.fillWidth: true
+        }
+    }
+    KText {
+        visible: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
+                 && view.checker.blockers.length === 0 && view.checker.warnings.length === 0
+        text: "All checks passed."
+        Layout.fillWidth: true
     }
 
     PolicyPicker {
@@ -73,6 +90,8 @@ WizardPage {
         KButton {
             text: "Start Migration"
             highlighted: true
+            // A blocker found stops the migration here; warnings only inform.
+            enabled: view.checker === null || view.checker.isRunning || view.checker.blockers.length === 0
             onClicked: view.appState.goToNext()
         }
     ]

@@ -29,6 +29,7 @@
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferProgress.h"
 
+#include <QCoroSignal>
 #include <QUuid>
 
 namespace kivo {
@@ -345,6 +346,11 @@ QCoro::Task<void> AppState::runTransfer()
         TransferProgress* progress = engine->progress();
         progress->setIsTransferring(true);
         progress->setTotalBytes(m_categoryManager->totalSelectedSize());
+        if (preFlightReviewRunning()) {
+            co_await qCoro(this, &AppState::preFlightReviewFinished);
+            if (!self || sessionMovedOn())
+                co_return;
+        }
         TransferManifest manifest = co_await buildIntendedManifest();
         if (!self || sessionMovedOn())
             co_return;

@@ -106,16 +106,22 @@ class AppState : public QObject {
     Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
     Q_PROPERTY(QObject* profileManager READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* migrationLogger READ nullManager CONSTANT)
     Q_PROPERTY(QObject* stagedPrefService READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* appCompatibility READ nullManager CONSTANT)
     Q_PROPERTY(QObject* userMapper READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* engToolsDetector READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* engToolsPlan READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* spaceValidator READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* preflightChecker READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* preFlightScanner READ nullManager CONSTANT)
     Q_PROPERTY(QObject* managedCoordinator READ nullManager CONSTANT)
+    // The managers the session owns, as the screens reach them.
+    Q_PROPERTY(QObject* migrationLogger READ migrationLoggerObject CONSTANT)
+    Q_PROPERTY(QObject* appCompatibility READ appCompatibilityObject CONSTANT)
+    Q_PROPERTY(QObject* engToolsDetector READ engToolsDetectorObject CONSTANT)
+    Q_PROPERTY(QObject* engToolsPlan READ engToolsPlanObject CONSTANT)
+    Q_PROPERTY(QObject* spaceValidator READ spaceValidatorObject CONSTANT)
+    Q_PROPERTY(QObject* preflightChecker READ preflightCheckerObject CONSTANT)
+    // One scanner per scan: null between scans.
+    Q_PROPERTY(QObject* preFlightScanner READ preFlightScannerObject NOTIFY preFlightScanRunningChanged)
+    Q_PROPERTY(bool preFlightScanRunning READ preFlightScanRunning NOTIFY preFlightScanRunningChanged)
+    // The report in the summary screen's shape; empty until a scan gave one.
+    Q_PROPERTY(QVariantMap preFlightSummary READ preFlightSummaryView NOTIFY preFlightReportChanged)
+    Q_PROPERTY(bool engineeringToolsEnabled READ engineeringToolsEnabled NOTIFY engineeringToolsEnabledChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -219,7 +225,11 @@ public:
     QCoro::Task<void> runTransfer();
 
     // The developer items of the plan go into the source's manifest.
-    void setEngineeringToolsEnabled(bool enabled) { m_engineeringToolsEnabled = enabled; }
+    void setEngineeringToolsEnabled(bool enabled);
+    // The selection screen's developer-tools choice: turning it on looks at the
+    // developer environment (once) and plans what to take.
+    Q_INVOKABLE void includeDeveloperTools(bool on);
+    QCoro::Task<void> planDeveloperTools();
     bool engineeringToolsEnabled() const { return m_engineeringToolsEnabled; }
     // Opens this migration's log record when the transfer starts.
     void startMigrationLog();
@@ -278,6 +288,33 @@ public:
     bool demoAvailable() const { return m_environment.demoAvailable; }
     QVariantList roleSteps() const;
     QObject* nullManager() const { return nullptr; }
+    QObject* migrationLoggerObject() const;
+    QObject* appCompatibilityObject() const;
+    QObject* engToolsDetectorObject() const;
+    QObject* engToolsPlanObject() const;
+    QObject* spaceValidatorObject() const;
+    QObject* preflightCheckerObject() const;
+    QObject* preFlightScannerObject() const;
+    QVariantMap preFlightSummaryView() const;
+
+    // Source, pre-flight screen: the readiness checks against the selection.
+    QCoro::Task<void> runPreflightChecks();
+    Q_INVOKABLE void checkReadiness();
+    // Source, summary screen: the scan, then the destination's conflicts folded in.
+    // The transfer of a source waits for a review still running: its conflict
+    // question shares the connection.
+    QCoro::Task<void> reviewPreFlight();
+    bool preFlightReviewRunning() const { return m_reviewsRunning > 0; }
+    Q_INVOKABLE void startPreFlightReview();
+    // Writes the report as JSON, atomically, to `target` (a folder gets
+    // "kivo-preflight-<time>.json" in it); the file written, or empty when
+    // there is no report or the write failed.
+    QString exportPreFlightSummary(const QString& target);
+    // The summary screen's export: into the home's Desktop folder.
+    Q_INVOKABLE QString exportPreFlightSummaryToDesktop();
+    static QString exportFileFor(const QString& target, const QDateTime& generatedAt);
+    // The space line against the current selection's size.
+    void validateSpace();
 
     Q_INVOKABLE void chooseRoleNamed(const QString& role);
     Q_INVOKABLE void choosePeer(const QString& peerID);
@@ -337,6 +374,8 @@ Q_SIGNALS:
     void scanningFoldersChanged();
     void calculatingSizesChanged();
     void checkpointsChanged();
+    void engineeringToolsEnabledChanged();
+    void preFlightReviewFinished();
 
 private:
     void setTransferProgress(TransferProgress* progress);
@@ -387,6 +426,7 @@ private:
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
     bool m_preFlightScanRunning = false;
+    int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;

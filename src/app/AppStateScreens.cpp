@@ -7,11 +7,14 @@
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -398,7 +401,37 @@ QCoro::Task<void> AppState::sizeSelection()
         m_categoryManager->overrideEstimatedSize(QStringLiteral("userFiles"), m_homeFolderScanner->totalSelectedSize());
 }
 
-void AppState::prepareSelection() { detached(sizeSelection()); }
+void AppState::prepareSelection()
+{
+    detached(sizeSelection());
+    if (m_deviceRole != DeviceRole::destination && !m_appCompatibility->isScanning())
+        detached(m_appCompatibility->scan());
+}
+
+void AppState::checkReadiness() { detached(runPreflightChecks()); }
+
+void AppState::setEngineeringToolsEnabled(bool enabled)
+{
+    assignAndNotify(this, m_engineeringToolsEnabled, enabled, &AppState::engineeringToolsEnabledChanged);
+}
+
+QCoro::Task<void> AppState::planDeveloperTools()
+{
+    QPointer<AppState> self(this);
+    co_await m_engToolsDetector->scan(m_environment.homeFolder, username(), true);
+    // The other machine's architecture is not known here: no mismatch is assumed.
+    if (self)
+        m_engToolsPlan->buildFromInventory(m_engToolsDetector->inventory(), false, true, true);
+}
+
+void AppState::includeDeveloperTools(bool on)
+{
+    setEngineeringToolsEnabled(on);
+    if (on && !m_engToolsDetector->hasScanned() && !m_engToolsDetector->isScanning())
+        detached(planDeveloperTools());
+}
+
+void AppState::startPreFlightReview() { detached(reviewPreFlight()); }
 
 void AppState::toggleCategory(const QString& id) { m_categoryManager->toggleCategory(id); }
 
@@ -545,6 +578,8 @@ void AppState::forwardSelectionSignals()
     connect(m_categoryManager.get(), &DataCategoryManager::customPathsChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::foldersChanged, this, &AppState::folderRowsChanged);
     connect(m_homeFolderScanner.get(), &HomeFolderScanner::isScanningChanged, this, &AppState::scanningFoldersChanged);
+    // The space line follows the selection and every size found.
+    connect(m_categoryManager.get(), &DataCategoryManager::categoriesChanged, this, &AppState::validateSpace);
 }
 
 void AppState::forwardScreenSignals()

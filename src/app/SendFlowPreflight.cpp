@@ -14,18 +14,11 @@ QCoro::Task<void> SendFlow::runPreflight()
     QPointer<SendFlow> self(this);
     AppState& state = session();
     state.setPreflightSettings(m_request.preflight);
-    const PreflightSettings& settings = state.preflightSettings();
     // The applications with data come first: the application category's details name them.
     co_await state.appCompatibility()->scan();
     if (!self)
         co_return;
-    PreflightInputs inputs;
-    inputs.manifestSize = state.categoryManager()->totalSelectedSize();
-    inputs.sourceHome = state.environment().homeFolder;
-    inputs.destinationHome = settings.destinationHome.value_or(QString());
-    inputs.destinationFreeBytes = settings.destinationFreeBytes;
-    inputs.destinationIsLocal = settings.destinationIsLocal;
-    co_await state.preflightChecker()->run(inputs);
+    co_await state.runPreflightChecks();
     if (!self)
         co_return;
     const PreflightResult checks = state.preflightChecker()->result();

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "devtools/EngineeringToolsInventory.h"
+#include "platform/ByteCount.h"
 #include "transfer/TransferManifest.h"
 
 #include <QDate>
 #include <QObject>
+#include <QVariantList>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -48,6 +51,8 @@ class EngineeringMigrationPlan : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool homebrewForceBrewfile READ homebrewForceBrewfile NOTIFY changed)
     Q_PROPERTY(quint64 totalSize READ totalSize NOTIFY changed)
+    // The offered items, folders last, as the selection screen lists them.
+    Q_PROPERTY(QVariantList itemRows READ itemRows NOTIFY changed)
 public:
     explicit EngineeringMigrationPlan(QObject* parent = nullptr);
 
@@ -62,13 +67,26 @@ public:
                             bool sensitiveAllowed, bool devDirectoriesAllowed);
     // Flips the item of that name, in either list; false when there is none
     // (or it is sensitive and sensitive items are not allowed).
-    bool toggleItem(const QString& name);
+    Q_INVOKABLE bool toggleItem(const QString& name);
     // Ignored while the architecture forces the Brewfile.
     void setHomebrewStrategy(HomebrewStrategy strategy);
 
     QList<MigrationItem> includedItems() const;
     QList<MigrationItem> includedDevDirectories() const;
     std::uint64_t totalSize() const;
+    QVariantList itemRows() const
+    {
+        QVariantList rows;
+        for (const QList<MigrationItem>* list : {&m_selection.items, &m_selection.devDirectoryItems})
+            for (const MigrationItem& i : *list)
+                rows.append(QVariantMap{{QStringLiteral("name"), i.name},
+                                        {QStringLiteral("description"), i.description},
+                                        {QStringLiteral("size"), formatFileSize(i.sizeBytes)},
+                                        {QStringLiteral("isIncluded"), i.isIncluded},
+                                        {QStringLiteral("isSensitive"), i.isSensitive},
+                                        {QStringLiteral("category"), toString(i.category)}});
+        return rows;
+    }
 
 Q_SIGNALS:
     void changed();

@@ -36,10 +36,14 @@ class EngineeringToolsDetector : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
     Q_PROPERTY(bool hasScanned READ hasScanned NOTIFY hasScannedChanged)
+    Q_PROPERTY(bool homebrewInstalled READ homebrewInstalled NOTIFY inventoryChanged)
+    Q_PROPERTY(bool xcodeInstalled READ xcodeInstalled NOTIFY inventoryChanged)
 public:
     explicit EngineeringToolsDetector(DetectorSettings settings = {}, QObject* parent = nullptr);
 
     const EngineeringToolsInventory& inventory() const { return m_inventory; }
+    bool homebrewInstalled() const { return m_inventory.homebrew && m_inventory.homebrew->installed; }
+    bool xcodeInstalled() const { return m_inventory.xcode && m_inventory.xcode->installed; }
     bool isScanning() const { return m_isScanning; }
     bool hasScanned() const { return m_hasScanned; }
     const DetectorSettings& settings() const { return m_settings; }

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QObject>
 #include <QUrl>
+#include <QVariantMap>
 
 #include <chrono>
 #include <optional>
@@ -48,6 +49,8 @@ struct LogParticipants {
 // Main-thread object.
 class MigrationLogger : public QObject {
     Q_OBJECT
+    // The current record in its JSON shape; empty when there is none.
+    Q_PROPERTY(QVariantMap currentLog READ currentLogView NOTIFY currentLogChanged)
 public:
     // Loads what is in the folder; the first save creates it.
     explicit MigrationLogger(QString logsDirectory, QObject* parent = nullptr);
@@ -63,6 +66,7 @@ public:
 
     const QString& logsDirectory() const { return m_directory; }
     const std::optional<MigrationLog>& currentLog() const { return m_currentLog; }
+    QVariantMap currentLogView() const { return m_currentLog ? m_currentLog->toJson().toVariantMap() : QVariantMap(); }
     // Newest first by start time.
     const QList<MigrationLog>& allLogs() const { return m_allLogs; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ByteCount.h"
 #include "platform/InstalledApplications.h"
 
 #include <QCoroTask>
@@ -8,6 +9,8 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVariantList>
+#include <QVariantMap>
 
 #include <chrono>
 #include <cstdint>
@@ -68,6 +71,8 @@ class AppCompatibilityManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
     Q_PROPERTY(bool hasIncompatibilities READ hasIncompatibilities NOTIFY entriesChanged)
+    // The missing applications as the selection screen lists them: {id, appName, dataSize, storeURL, userChoice}.
+    Q_PROPERTY(QVariantList missingApps READ missingAppRows NOTIFY entriesChanged)
 public:
     AppCompatibilityManager(QString homeFolder, ApplicationFolders folders, StoreSettings store,
                             QObject* parent = nullptr);
@@ -85,8 +90,27 @@ public:
 
     QCoro::Task<void> scan();
     void setChoice(AppCompatibilityEntry::UserChoice choice, const QString& id);
-    void transferAllMissing();
-    void skipAllMissing();
+    Q_INVOKABLE void transferAllMissing();
+    Q_INVOKABLE void skipAllMissing();
+    // A row's button: "skip", "transferAnyway" or "install"; anything else is ignored.
+    Q_INVOKABLE void chooseFor(const QString& id, const QString& choice)
+    {
+        using C = AppCompatibilityEntry::UserChoice;
+        for (C c : {C::skip, C::transferAnyway, C::install})
+            if (toString(c) == choice)
+                setChoice(c, id);
+    }
+    QVariantList missingAppRows() const
+    {
+        QVariantList rows;
+        for (const AppCompatibilityEntry& e : missingApps())
+            rows.append(QVariantMap{{QStringLiteral("id"), e.identity()},
+                                    {QStringLiteral("appName"), e.appName},
+                                    {QStringLiteral("dataSize"), formatFileSize(e.dataSize)},
+                                    {QStringLiteral("storeURL"), e.storeURL.value_or(QUrl()).toString()},
+                                    {QStringLiteral("userChoice"), toString(e.userChoice)}});
+        return rows;
+    }
 
 Q_SIGNALS:
     void entriesChanged();

@@ -67,12 +67,16 @@ class PreflightChecker : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
     Q_PROPERTY(bool hasRun READ hasRun NOTIFY hasRunChanged)
+    Q_PROPERTY(QStringList blockers READ blockers NOTIFY resultChanged)
+    Q_PROPERTY(QStringList warnings READ warnings NOTIFY resultChanged)
 public:
     explicit PreflightChecker(CheckEnvironment environment = CheckEnvironment::fromProcess(), QObject* parent = nullptr);
 
     const PreflightResult& result() const { return m_result; }
     bool isRunning() const { return m_isRunning; }
     bool hasRun() const { return m_hasRun; }
+    QStringList blockers() const { return m_result.blockers; }
+    QStringList warnings() const { return m_result.warnings; }
 
     QCoro::Task<void> run(PreflightInputs inputs);
 

@@ -34,11 +34,17 @@ QString toString(SpaceValidationResult::Severity severity);
 class SpaceValidator : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool queryFailed READ queryFailed NOTIFY changed)
+    Q_PROPERTY(QStringList messages READ messages NOTIFY changed)
 public:
     using QObject::QObject;
 
     const std::optional<SpaceValidationResult>& result() const { return m_result; }
     bool queryFailed() const { return m_queryFailed; }
+    // The space line's texts; none when there is plenty (or nothing was validated yet).
+    QStringList messages() const
+    {
+        return m_queryFailed ? QStringList{queryFailedMessage()} : m_result ? m_result->messages() : QStringList();
+    }
 
     // Against the volume holding `volumePath`, or against `knownFreeBytes` when
     // the volume is another machine's and its free space was given.

@@ -4,6 +4,9 @@
 #include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "preflight/AppCompatibilityManager.h"
+#include "preflight/PreflightChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
@@ -11,6 +14,7 @@
 #include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QQuickWindow>
@@ -125,9 +129,25 @@ const QList<Case>& cases()
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::userMapping);
              h.state().confirmProposedUserMapping();
+             waitUntil([&] { return !h.state().appCompatibility()->isScanning(); });
          },
          {"What to Move", "Review what will be transferred to your new Mac.", "User Files", "Keychain", "Start Migration",
-          "Back", "What to Move", "Pre-flight Check", "Review"}},
+          "Back", "What to Move", "Pre-flight Check", "Review", "App Compatibility",
+          "All apps with data are installed on this Mac."},
+         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing"}},
+        {"manifest-developer-tools",
+         [](GuiHarness& h) {
+             QFile rc(h.state().environment().homeFolder + QStringLiteral("/.zshrc"));
+             rc.open(QIODevice::WriteOnly);
+             rc.write("export EDITOR=vi\n");
+             rc.close();
+             at(h, DeviceRole::source, MigrationStep::userMapping);
+             h.state().confirmProposedUserMapping();
+             h.press(QStringLiteral("Developer Tools"));
+             waitUntil([&] { return h.state().engToolsDetector()->hasScanned() && !h.state().engToolsDetector()->isScanning(); });
+         },
+         {"Developer Tools", ".zshrc — 17 bytes"},
+         {"Scanning developer tools..."}},
         {"manifest-keychain-sheet",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::userMapping);
@@ -144,7 +164,11 @@ const QList<Case>& cases()
              h.press(QStringLiteral("Choose Folders"));
          },
          {"No folders found in home directory.", "Select All", "Defaults Only", "Add Folder...", "Done"}},
-        {"preflight", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::preflight); },
+        {"preflight",
+         [](GuiHarness& h) {
+             at(h, DeviceRole::source, MigrationStep::preflight);
+             waitUntil([&] { return h.state().preflightChecker()->hasRun() && !h.state().preflightChecker()->isRunning(); });
+         },
          {"Pre-flight checks", "A quick health check before the migration starts.",
           "If a file already exists on the destination", "Skip existing files", "Overwrite destination",
           "Keep the newer file", "Ask for each conflict", "Bandwidth", "No limit", "50 Mbps (work mostly)",
@@ -160,8 +184,13 @@ const QList<Case>& cases()
          },
          {"‘Ask’ is not yet implemented in the UI — for now this behaves like Skip. Pick another option to control the "
           "behavior."}},
-        {"summary", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::preflightSummary); },
+        {"summary",
+         [](GuiHarness& h) {
+             at(h, DeviceRole::source, MigrationStep::preflightSummary);
+             waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
+         },
          {"Review your migration", "Here's what kivo will move, skip, and stage. Confirm to begin.",
+          "No conflicts detected. The destination has no overlapping files.",
           "Excluded (derived content)", "Staged (apply when apps install)",
           "These prefs apply automatically when you install each app on the destination.",
           "Cloud-only files (not migrated)",
@@ -216,6 +245,15 @@ const QList<Case>& cases()
              h.press(QStringLiteral("View Log"));
          },
          {"Migration Log", "No log available", "Close"}},
+        {"log-sheet-with-record",
+         [](GuiHarness& h) {
+             finishedTransfer(h, [](TransferProgress& p) { p.setIsComplete(true); });
+             h.state().startMigrationLog();
+             h.state().completeMigrationLog();
+             h.press(QStringLiteral("View Log"));
+         },
+         {"Migration Log", "Status", "completed", "Started", "Completed", "Source", "Destination", kHost},
+         {"No log available"}},
         {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
          {"Managed Migration"}, {"Preparing"}},
         {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },

@@ -1,0 +1,135 @@
+#include "app/AppState.h"
+
+#include "categories/DataCategoryManager.h"
+#include "devtools/EngineeringMigrationPlan.h"
+#include "devtools/EngineeringToolsDetector.h"
+#include "log/MigrationLogger.h"
+#include "platform/ByteCount.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/Json.h"
+#include "platform/Logging.h"
+#include "platform/UserFolders.h"
+#include "preflight/AppCompatibilityManager.h"
+#include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
+#include "preflight/SpaceValidator.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+
+namespace kivo {
+
+QObject* AppState::migrationLoggerObject() const { return m_migrationLogger.get(); }
+QObject* AppState::appCompatibilityObject() const { return m_appCompatibility.get(); }
+QObject* AppState::engToolsDetectorObject() const { return m_engToolsDetector.get(); }
+QObject* AppState::engToolsPlanObject() const { return m_engToolsPlan.get(); }
+QObject* AppState::spaceValidatorObject() const { return m_spaceValidator.get(); }
+QObject* AppState::preflightCheckerObject() const { return m_preflightChecker.get(); }
+QObject* AppState::preFlightScannerObject() const { return m_preFlightScanRunning ? m_preFlightScanner.get() : nullptr; }
+
+void AppState::validateSpace()
+{
+    // As kivo-cli preflight does: the destination home's volume, or the free bytes given for it.
+    const QString volume = m_preflightSettings.destinationHome.value_or(m_environment.homeFolder);
+    m_spaceValidator->validate(m_categoryManager->totalSelectedSize(), volume, m_preflightSettings.destinationFreeBytes);
+}
+
+QCoro::Task<void> AppState::runPreflightChecks()
+{
+    if (m_deviceRole == DeviceRole::destination || m_preflightChecker->isRunning())
+        co_return;
+    PreflightInputs inputs;
+    inputs.manifestSize = m_categoryManager->totalSelectedSize();
+    inputs.sourceHome = m_environment.homeFolder;
+    inputs.destinationHome = m_preflightSettings.destinationHome.value_or(QString());
+    inputs.destinationFreeBytes = m_preflightSettings.destinationFreeBytes;
+    inputs.destinationIsLocal = m_preflightSettings.destinationIsLocal;
+    co_await m_preflightChecker->run(std::move(inputs));
+}
+
+QCoro::Task<void> AppState::reviewPreFlight()
+{
+    if (m_deviceRole == DeviceRole::destination)
+        co_return;
+    QPointer<AppState> self(this);
+    ++m_reviewsRunning;
+    std::exception_ptr failure;
+    try {
+        co_await runPreFlightScan();
+        if (self)
+            co_await mergeDestinationConflictsIntoReport();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (self && --m_reviewsRunning == 0)
+        Q_EMIT preFlightReviewFinished();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+QString AppState::exportFileFor(const QString& target, const QDateTime& generatedAt)
+{
+    if (!QFileInfo(target).isDir())
+        return target;
+    return target + QStringLiteral("/kivo-preflight-") + generatedAt.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"))
+         + QStringLiteral(".json");
+}
+
+QString AppState::exportPreFlightSummaryToDesktop()
+{
+    const QString desktop = UserFolders(m_environment.homeFolder).desktop();
+    if (!m_preFlightReport || !QDir().mkpath(desktop))
+        return {};
+    return exportPreFlightSummary(desktop);
+}
+
+QString AppState::exportPreFlightSummary(const QString& target)
+{
+    if (!m_preFlightReport || target.isEmpty())
+        return {};
+    const QString file = exportFileFor(target, m_preFlightReport->generatedAt);
+    try {
+        fs::writeFileAtomically(file, json::toFileBytes(m_preFlightReport->toJson()));
+    } catch (const SystemError& e) {
+        qCWarning(lcApp).noquote() << "Export failed:" << e.description();
+        return {};
+    }
+    return file;
+}
+
+QVariantMap AppState::preFlightSummaryView() const
+{
+    if (!m_preFlightReport)
+        return {};
+    const PreFlightReport& r = *m_preFlightReport;
+    QVariantList excluded;
+    for (const ExclusionSummary& e : r.exclusions)
+        excluded.append(QVariantMap{{QStringLiteral("path"), e.path},
+                                    {QStringLiteral("rule"), e.rule},
+                                    {QStringLiteral("fileCount"), qint64(e.fileCount)},
+                                    {QStringLiteral("size"), formatFileSize(e.totalBytes)},
+                                    {QStringLiteral("regenerationHint"), e.regenerationHint}});
+    QVariantList staged;
+    for (const StagedPrefSummary& s : r.stagedPrefs)
+        staged.append(QVariantMap{{QStringLiteral("appName"), s.appName}, {QStringLiteral("fileCount"), qint64(s.fileCount)}});
+    QVariantList ghosts;
+    qint64 ghostCount = 0;
+    for (const GhostFileSummary& g : r.ghostFiles) {
+        ghosts.append(QVariantMap{{QStringLiteral("provider"), g.provider}, {QStringLiteral("count"), qint64(g.count)}});
+        ghostCount += g.count;
+    }
+    return {{QStringLiteral("totalFiles"), qint64(r.totalFiles)},
+            {QStringLiteral("totalSize"), formatFileSize(r.totalBytes)},
+            {QStringLiteral("excludedFiles"), qint64(r.excludedFiles)},
+            {QStringLiteral("excludedSize"), formatFileSize(r.excludedBytes)},
+            {QStringLiteral("exclusions"), excluded},
+            {QStringLiteral("stagedPrefs"), staged},
+            {QStringLiteral("ghostFiles"), ghosts},
+            {QStringLiteral("ghostCount"), ghostCount},
+            {QStringLiteral("conflictCount"), qint64(r.conflicts.size())},
+            {QStringLiteral("estimatedSeconds"), qint64(r.estimatedSeconds)}};
+}
+
+} // namespace kivo
