@@ -2,6 +2,7 @@
 
 #include "cli/CliOptions.h"
 #include "log/MigrationLogger.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -207,6 +208,10 @@ int runLog(const LogOptions& o)
 
 std::optional<QUrl> logEndpointFromEnvironment()
 {
+    // The configuration profile names it; the variable stands in where there is none.
+    const ConfigurationProfileManager profile;
+    if (const std::optional<QUrl>& fromProfile = profile.values().logMigrationsToEndpoint)
+        return fromProfile;
     const QString text = qEnvironmentVariable("KIVO_LOG_ENDPOINT");
     if (text.isEmpty())
         return std::nullopt;

@@ -239,7 +239,8 @@ public:
     QString developerFilesFolder() const;
     // Where finished logs are posted; none: they stay local. (The configuration will name it.)
     void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
-    const std::optional<QUrl>& logEndpoint() const { return m_logEndpoint; }
+    // The profile's endpoint wins over the one set here.
+    std::optional<QUrl> logEndpoint() const;
     // ---- the screens' operations (kivo-cli's flows call the same ones) ----
     // The mapping the mapping screen shows and confirming it stores: the
     // destination's account receives the selected peer's (or, on the source,

@@ -2,6 +2,8 @@
 // starts, closed with its results when it ends.
 #include "app/AppState.h"
 
+#include "managed/ConfigurationProfileManager.h"
+
 #include "connection/ConnectionManager.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
@@ -36,7 +38,18 @@ void AppState::startMigrationLog()
         p.destinationSerial = localSerial;
         p.destinationHostname = localHost;
     }
+    // The profile's word, when one is present, is what the log records it ran under.
+    p.profileApplied = m_profileManager->isProfilePresent();
+    if (p.profileApplied)
+        p.profileIdentifier = m_profileManager->values().brandingName;
     m_migrationLogger->startLog(p);
+}
+
+std::optional<QUrl> AppState::logEndpoint() const
+{
+    if (const std::optional<QUrl>& fromProfile = m_profileManager->values().logMigrationsToEndpoint)
+        return fromProfile;
+    return m_logEndpoint;
 }
 
 void AppState::completeMigrationLog()
@@ -49,6 +62,7 @@ void AppState::completeMigrationLog()
             {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, categoryResultStatus(c)});
     LogSettings settings;
     settings.maxTransferMbps = m_maxTransferMbps;
+    settings.conflictPolicy = m_profileManager->values().conflictPolicy;
     m_migrationLogger->attachTelemetry(progress, settings);
     m_migrationLogger->attachIDEs(m_engToolsDetector->inventory().ides);
     MigrationLog::Status status = MigrationLog::Status::completed;

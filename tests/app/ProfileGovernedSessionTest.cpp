@@ -51,6 +51,25 @@ TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfile)
     EXPECT_EQ(listed, QStringList{QStringLiteral("userFiles")}) << "without override a disallowed category is not even offered";
 }
 
+// Where finished logs go: the profile's endpoint over the one a front end sets.
+TEST(ProfileGovernedSession, TheProfilesLogEndpointWins)
+{
+    QTemporaryDir dir;
+    const QUrl fromProfile(QStringLiteral("https://logs.example.org/in"));
+    const QUrl fromFrontEnd(QStringLiteral("http://127.0.0.1:9/local"));
+    // A profile applies only with one of its presence keys; the branding name is one.
+    const QString profile = writeProfile(dir, {{QStringLiteral("kivo.brandingName"), QStringLiteral("Example Org")},
+                                               {QStringLiteral("kivo.logMigrationsToEndpoint"), fromProfile.toString()}});
+    AppState governed({dir.path(), {}, {}, 0, nullptr, profile});
+    governed.setLogEndpoint(fromFrontEnd);
+    EXPECT_EQ(governed.logEndpoint(), fromProfile);
+
+    AppState free({dir.path(), {}, {}, 0, nullptr, dir.filePath(QStringLiteral("absent.plist"))});
+    EXPECT_EQ(free.logEndpoint(), std::nullopt);
+    free.setLogEndpoint(fromFrontEnd);
+    EXPECT_EQ(free.logEndpoint(), fromFrontEnd);
+}
+
 TEST(ProfileGovernedSession, WithoutAProfileTheUsersChoicesStand)
 {
     QTemporaryDir dir;
