@@ -205,38 +205,60 @@ private:
 };
 
 // Every key, in the order of the key table.
-void readAllKeys(Reader& r, ProfileValues& p)
-{
-    const auto key = [](const char* name) { return QLatin1String("kivo.") + QLatin1String(name); };
-    const auto knownCategories = [&r](const QString& k, const QStringList& ids) {
-        for (const QString& id : ids)
-            if (!isKnownCategory(id))
-                r.note(k, QStringLiteral("unknown category \"%1\"").arg(id));
-    };
+QString key(const char* name) { return QLatin1String("kivo.") + QLatin1String(name); }
 
+void noteUnknownCategories(Reader& r, const QString& k, const QStringList& ids)
+{
+    for (const QString& id : ids)
+        if (!isKnownCategory(id))
+            r.note(k, QStringLiteral("unknown category \"%1\"").arg(id));
+}
+
+// A text that must be one of `names` (compared exactly, or ignoring case); otherwise `fallback` is noted.
+void noteUnlessOneOf(Reader& r, const char* name, const std::optional<QString>& value,
+                     std::initializer_list<const char*> names, const QString& fallback,
+                     Qt::CaseSensitivity cs = Qt::CaseSensitive)
+{
+    if (!value)
+        return;
+    for (const char* n : names)
+        if (value->compare(QLatin1String(n), cs) == 0)
+            return;
+    r.note(key(name), fallback.arg(*value));
+}
+
+void readConnectionTypes(Reader& r, ProfileValues& p)
+{
+    const auto list = r.textList(key("allowedConnectionTypes"));
+    if (!list)
+        return;
+    QList<ConnectionType> types;
+    for (const QString& name : *list) {
+        if (const auto t = connectionTypeFrom(name); t && !types.contains(*t))
+            types << *t;
+        else if (!t)
+            r.note(key("allowedConnectionTypes"), QStringLiteral("unknown connection type \"%1\": dropped").arg(name));
+    }
+    if (!types.isEmpty())
+        p.allowedConnectionTypes = types;
+    QJsonArray names;
+    for (ConnectionType t : p.allowedConnectionTypes)
+        names.append(toString(t));
+    r.show(key("allowedConnectionTypes"), names);
+}
+
+// What shapes an interactive migration: categories, branding, connection, window, policy.
+void readSessionKeys(Reader& r, ProfileValues& p)
+{
     if (auto list = r.textList(key("allowedDataCategories"))) {
-        knownCategories(key("allowedDataCategories"), *list);
+        noteUnknownCategories(r, key("allowedDataCategories"), *list);
         p.allowedDataCategories = *list;
     }
     r.text(key("brandingName"), p.brandingName);
     r.boolean(key("allowUserOverride"), p.allowUserOverride);
     r.boolean(key("requireAdminApproval"), p.requireAdminApproval);
     r.positiveInteger(key("maxTransferSizeMB"), p.maxTransferSizeMB);
-    if (auto list = r.textList(key("allowedConnectionTypes"))) {
-        QList<ConnectionType> types;
-        for (const QString& name : *list) {
-            if (const auto t = connectionTypeFrom(name); t && !types.contains(*t))
-                types << *t;
-            else if (!t)
-                r.note(key("allowedConnectionTypes"), QStringLiteral("unknown connection type \"%1\": dropped").arg(name));
-        }
-        if (!types.isEmpty())
-            p.allowedConnectionTypes = types;
-        QJsonArray names;
-        for (ConnectionType t : p.allowedConnectionTypes)
-            names.append(toString(t));
-        r.show(key("allowedConnectionTypes"), names);
-    }
+    readConnectionTypes(r, p);
     r.time(key("migrationWindowStart"), p.migrationWindowStart);
     r.time(key("migrationWindowEnd"), p.migrationWindowEnd);
     r.url(key("logMigrationsToEndpoint"), p.logMigrationsToEndpoint, true);
@@ -249,35 +271,31 @@ void readAllKeys(Reader& r, ProfileValues& p)
     r.boolean(key("engineeringToolsDevDirectoriesAllowed"), p.engineeringToolsDevDirectoriesAllowed);
     r.positiveInteger(key("maxTransferMbps"), p.maxTransferMbps);
     r.text(key("conflictPolicy"), p.conflictPolicy);
-    if (p.conflictPolicy) {
-        bool known = false;
-        for (const char* name : {"skip", "overwrite", "keepNewer", "ask"})
-            known = known || p.conflictPolicy->compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-        if (!known)
-            r.note(key("conflictPolicy"), QStringLiteral("unknown policy \"%1\": skip applies").arg(*p.conflictPolicy));
-    }
+    noteUnlessOneOf(r, "conflictPolicy", p.conflictPolicy, {"skip", "overwrite", "keepNewer", "ask"},
+                    QStringLiteral("unknown policy \"%1\": skip applies"), Qt::CaseInsensitive);
     r.text(key("prefRestoreMode"), p.prefRestoreMode);
-    if (p.prefRestoreMode && *p.prefRestoreMode != QLatin1String("immediate")
-        && *p.prefRestoreMode != QLatin1String("staged") && *p.prefRestoreMode != QLatin1String("manual"))
-        r.note(key("prefRestoreMode"), QStringLiteral("unknown mode \"%1\": staged applies").arg(*p.prefRestoreMode));
+    noteUnlessOneOf(r, "prefRestoreMode", p.prefRestoreMode, {"immediate", "staged", "manual"},
+                    QStringLiteral("unknown mode \"%1\": staged applies"));
     r.positiveInteger(key("prefRestoreWindowDays"), p.prefRestoreWindowDays);
     r.text(key("mdmAppManifestPath"), p.mdmAppManifestPath);
     r.text(key("mdmAppManifestJSON"), p.mdmAppManifestJSON);
+}
+
+// What an unattended run needs: its mode, role, principal, source, telemetry and credentials.
+void readManagedKeys(Reader& r, ProfileValues& p)
+{
     r.text(key("deploymentMode"), p.deploymentMode);
-    if (p.deploymentMode && *p.deploymentMode != QLatin1String("managed")
-        && *p.deploymentMode != QLatin1String("interactive"))
-        r.note(key("deploymentMode"), QStringLiteral("\"%1\" is not \"managed\": interactive applies").arg(*p.deploymentMode));
+    noteUnlessOneOf(r, "deploymentMode", p.deploymentMode, {"managed", "interactive"},
+                    QStringLiteral("\"%1\" is not \"managed\": interactive applies"));
     r.text(key("deploymentRole"), p.deploymentRole);
-    if (p.deploymentRole && *p.deploymentRole != QLatin1String("source")
-        && *p.deploymentRole != QLatin1String("destination"))
-        r.note(key("deploymentRole"), QStringLiteral("unknown role \"%1\": destination applies").arg(*p.deploymentRole));
+    noteUnlessOneOf(r, "deploymentRole", p.deploymentRole, {"source", "destination"},
+                    QStringLiteral("unknown role \"%1\": destination applies"));
     r.text(key("userPrincipal"), p.userPrincipal);
     r.text(key("migrationSource"), p.migrationSource);
-    if (p.migrationSource && *p.migrationSource != QLatin1String("auto")
-        && *p.migrationSource != QLatin1String("bonjour") && *p.migrationSource != QLatin1String("thunderbolt"))
-        r.note(key("migrationSource"), QStringLiteral("unknown source \"%1\": auto applies").arg(*p.migrationSource));
+    noteUnlessOneOf(r, "migrationSource", p.migrationSource, {"auto", "bonjour", "thunderbolt"},
+                    QStringLiteral("unknown source \"%1\": auto applies"));
     if (auto list = r.textList(key("migrationCategories"))) {
-        knownCategories(key("migrationCategories"), *list);
+        noteUnknownCategories(r, key("migrationCategories"), *list);
         p.migrationCategories = *list;
     }
     r.boolean(key("requireManagedSource"), p.requireManagedSource);
@@ -300,6 +318,12 @@ void readAllKeys(Reader& r, ProfileValues& p)
     r.boolean(key("allowUnverifiedPairing"), p.allowUnverifiedPairing);
 }
 
+// Every key in the table's order.
+void readAllKeys(Reader& r, ProfileValues& p)
+{
+    readSessionKeys(r, p);
+    readManagedKeys(r, p);
+}
 } // namespace
 
 QString ClockTime::text() const

@@ -12,6 +12,45 @@
 
 namespace kivo {
 
+namespace {
+
+QNetworkRequest networkRequestFor(const HttpRequest& request)
+{
+    QNetworkRequest req(request.url);
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    req.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    if (!request.body.isEmpty() && !request.contentType.isEmpty())
+        req.setHeader(QNetworkRequest::ContentTypeHeader, request.contentType);
+    return req;
+}
+
+// What the finished reply still holds, and why there is no usable answer when there is none.
+void finishResponse(HttpResponse& response, QNetworkReply& r, const HttpRequest& request, bool abandoned)
+{
+    if (!abandoned) {
+        const QVariant status = r.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid())
+            response.status = status.toInt();
+        if (!request.statusOnly) {
+            const QByteArray rest = r.readAll();
+            if (response.body.size() + rest.size() > request.maxResponseBytes) {
+                response.bodyTooLarge = true;
+                response.body.clear();
+            } else {
+                response.body += rest;
+            }
+        }
+    }
+    if (response.timedOut)
+        response.error = QStringLiteral("No answer within %1 s").arg(double(request.timeout.count()) / 1000.0);
+    else if (response.bodyTooLarge)
+        response.error = QStringLiteral("Reply larger than %1 bytes").arg(request.maxResponseBytes);
+    else if (!response.hasStatus())
+        response.error = r.errorString();
+}
+
+} // namespace
+
 QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRequest request)
 {
     HttpResponse response;
@@ -21,14 +60,8 @@ QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRe
         co_return response;
     }
 
-    QNetworkRequest req(request.url);
-    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    req.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    if (!request.body.isEmpty() && !request.contentType.isEmpty())
-        req.setHeader(QNetworkRequest::ContentTypeHeader, request.contentType);
-
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(
-        network.sendCustomRequest(req, request.method, request.body), [](QNetworkReply* r) {
+        network.sendCustomRequest(networkRequestFor(request), request.method, request.body), [](QNetworkReply* r) {
             r->disconnect();
             r->abort();
             r->deleteLater();
@@ -81,26 +114,7 @@ QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRe
     deadline.stop();
     abortSoon.stop();
 
-    if (!abandoned) {
-        const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid())
-            response.status = status.toInt();
-        if (!request.statusOnly) {
-            const QByteArray rest = r->readAll();
-            if (response.body.size() + rest.size() > request.maxResponseBytes) {
-                response.bodyTooLarge = true;
-                response.body.clear();
-            } else {
-                response.body += rest;
-            }
-        }
-    }
-    if (response.timedOut)
-        response.error = QStringLiteral("No answer within %1 s").arg(double(request.timeout.count()) / 1000.0);
-    else if (response.bodyTooLarge)
-        response.error = QStringLiteral("Reply larger than %1 bytes").arg(request.maxResponseBytes);
-    else if (!response.hasStatus())
-        response.error = r->errorString();
+    finishResponse(response, *r, request, abandoned);
     co_return response;
 }
 

@@ -141,6 +141,9 @@ private:
     // Checks the received file against the source's whole-file hash and moves
     // it into place; the failure text, or nullopt (also when a conflict kept the file there).
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
+    void noteRejectedChunk(const Target& t, std::uint32_t chunkIndex, bool write);
+    void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure);
+    void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID);
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
     // Files an interrupted run put in place but had not yet seen on disk:

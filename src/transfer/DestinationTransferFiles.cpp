@@ -56,6 +56,21 @@ ChunkOutcome hashAndWrite(DestinationWriter& writer, const QByteArray& data, con
     return out;
 }
 
+// Small chunks are hashed and written here: they cost less than the two thread
+// switches a pool job would add to every round trip. Larger ones go to the pool.
+QCoro::Task<ChunkOutcome> hashAndWriteChunk(std::shared_ptr<DestinationWriter> writer, QByteArray data, QString actual,
+                                            QString expected, QString destination, std::int64_t offset, bool write,
+                                            bool truncate, bool sparse)
+{
+    if (data.size() <= kInlineChunkBytes)
+        co_return hashAndWrite(*writer, data, actual, expected, destination, offset, write, truncate, sparse);
+    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
+    auto pending = startInBackground([writer, data, actual, expected, destination, offset, write, truncate, sparse] {
+        return hashAndWrite(*writer, data, actual, expected, destination, offset, write, truncate, sparse);
+    });
+    co_return co_await finishInBackground(std::move(pending));
+}
+
 } // namespace
 
 DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
@@ -126,6 +141,20 @@ std::shared_ptr<Sha256> DestinationTransfer::trackIncoming(const Target& t, std:
     return nullptr;
 }
 
+// A rejected chunk is awaited again; a rejected first chunk still starts the
+// file afresh, so the chunks after it land in a clean file.
+void DestinationTransfer::noteRejectedChunk(const Target& t, std::uint32_t chunkIndex, bool write)
+{
+    if (chunkIndex == 0 && write && !m_gaps.contains(t.itemIndex)) {
+        try {
+            m_writer->write(t.partial, 0, {}, true);
+        } catch (const WriteFailure&) {
+            // Its resend tries again.
+        }
+    }
+    noteMissing(t.itemIndex, chunkIndex);
+}
+
 QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload,
                                                           QString receivedHash)
 {
@@ -170,18 +199,8 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     const bool sparse = hole || m_manifest->items[t.itemIndex].sparse;
     const bool truncate = offset == 0 && !m_gaps.contains(t.itemIndex);
-    ChunkOutcome outcome;
-    if (payload->size() <= kInlineChunkBytes) {
-        // Small chunks cost less than the two thread switches a pool job would add to every round trip.
-        outcome = hashAndWrite(*m_writer, *payload, receivedHash, expected, t.partial, offset, write, truncate, sparse);
-    } else {
-        // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-        auto pending = startInBackground([writer = m_writer, data = *payload, receivedHash, expected,
-                                          destination = t.partial, offset, write, truncate, sparse] {
-            return hashAndWrite(*writer, data, receivedHash, expected, destination, offset, write, truncate, sparse);
-        });
-        outcome = co_await finishInBackground(std::move(pending));
-    }
+    const ChunkOutcome outcome = co_await hashAndWriteChunk(m_writer, *payload, receivedHash, expected, t.partial,
+                                                            offset, write, truncate, sparse);
     const bool stored = outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty();
     if (running && stored) {
         // The whole-file hash takes this chunk while its ack travels; at most one
@@ -194,17 +213,8 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         m_incoming.nextChunk = chunkIndex + 1;
     if (!stored && m_incoming.itemIndex == t.itemIndex)
         m_incoming.wholeHash.clear();
-    if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty())) {
-        // A rejected first chunk still starts the file afresh: the chunks after it land in a clean file.
-        if (chunkIndex == 0 && write && !m_gaps.contains(t.itemIndex)) {
-            try {
-                m_writer->write(t.partial, 0, {}, true);
-            } catch (const WriteFailure&) {
-                // Its resend tries again.
-            }
-        }
-        noteMissing(t.itemIndex, chunkIndex);
-    }
+    if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty()))
+        noteRejectedChunk(t, chunkIndex, write);
     if (!outcome.hashMatches) {
         co_await queue(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
@@ -402,40 +412,51 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (!m_conflictSkippedPaths.contains(path) && !alreadyThere)
         failure = co_await finishFile(t, header.chunkHash);
     m_incoming = {};
-    if (failure) {
-        qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(*failure));
-        try {
-            m_writer->remove(t.partial);
-        } catch (const WriteFailure& e) {
-            qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
-        }
-        m_admitted.remove(t.itemIndex);
-        m_journal->fileAbandoned(path, m_clock->now());
-        m_manifest->markFileFailed(t.itemIndex);
-        m_failedAtCompletion.append(t.itemIndex);
-        addFileError(path, item.categoryID, *failure);
-    } else {
-        if (m_conflictSkippedPaths.contains(path)) {
-            m_manifest->markFileSkipped(t.itemIndex);
-        } else {
-            m_manifest->markFileCompleted(t.itemIndex);
-            TransferProgress::Batch batch(m_progress);
-            m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
-            m_progress->updateCategory(item.categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
-        }
-        if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
-            // Listed in the checkpoint with its group, once on disk; until then
-            // a later run confirms it by its hash.
-            m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex), m_clock->now());
-            m_durable->fileFinished(path);
-        } else {
-            m_journal->fileCompleted(path, m_clock->now());
-        }
-    }
+    if (failure)
+        abandonFile(t, path, item.categoryID, *failure);
+    else
+        recordFinishedFile(t, path, item.categoryID);
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
     co_await queue(std::move(ack));
+}
+
+// A file that could not be finished: its partial copy goes, and the checkpoint forgets it.
+void DestinationTransfer::abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure)
+{
+    qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(failure));
+    try {
+        m_writer->remove(t.partial);
+    } catch (const WriteFailure& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+    }
+    m_admitted.remove(t.itemIndex);
+    m_journal->fileAbandoned(path, m_clock->now());
+    m_manifest->markFileFailed(t.itemIndex);
+    m_failedAtCompletion.append(t.itemIndex);
+    addFileError(path, categoryID, failure);
+}
+
+// A file in place (or kept by the conflict policy): counted, and recorded in the checkpoint.
+void DestinationTransfer::recordFinishedFile(const Target& t, const QString& path, const QString& categoryID)
+{
+    if (m_conflictSkippedPaths.contains(path)) {
+        m_manifest->markFileSkipped(t.itemIndex);
+    } else {
+        m_manifest->markFileCompleted(t.itemIndex);
+        TransferProgress::Batch batch(m_progress);
+        m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+        m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
+    }
+    if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
+        // Listed in the checkpoint with its group, once on disk; until then
+        // a later run confirms it by its hash.
+        m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex), m_clock->now());
+        m_durable->fileFinished(path);
+    } else {
+        m_journal->fileCompleted(path, m_clock->now());
+    }
 }
 
 QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, std::optional<QString> expectedHash)

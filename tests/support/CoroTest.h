@@ -71,17 +71,23 @@ T runTask(QCoro::Task<T> task, std::chrono::milliseconds deadline = std::chrono:
 template <typename Condition>
 bool waitUntil(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(30))
 {
+    // The answer is the one seen, not a fresh one: a condition that asks the
+    // outside world (a browse of the network, say) may not repeat itself at once.
+    bool met = condition();
+    if (met)
+        return true;
     QEventLoop loop;
     QTimer poll;
     QTimer::singleShot(deadline, &loop, &QEventLoop::quit);
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition())
+        if (!met && condition()) {
+            met = true;
             loop.quit();
+        }
     });
     poll.start(5);
-    if (!condition())
-        loop.exec();
-    return condition();
+    loop.exec();
+    return met;
 }
 
 // Skips outside CI; under CI=true a missing precondition is a failure.
