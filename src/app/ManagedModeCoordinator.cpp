@@ -243,6 +243,12 @@ QCoro::Task<ManagedDestinationFlow::Pairing> ManagedDestinationFlow::pairWith(Di
         m_unreachable = *failure;
         co_return Pairing::unreachable;
     }
+    // A peer that cannot pair securely cannot prove the secret either: an old
+    // or foreign source on the same network, not the end of the wait.
+    if (failure && cm->state().error && cm->state().error->kind() == ConnectionError::Kind::insecurePeer) {
+        qCWarning(lcManagedModeCoordinator).noquote() << "Source cannot pair securely:" << peer.hostname;
+        co_return Pairing::rejected;
+    }
     if (failure)
         stop(FlowExit::pairingFailed, QStringLiteral("Pairing failed: ") + *failure, QStringLiteral("managed.pairing_failed"),
              {{QStringLiteral("reason"), *failure}});
