@@ -105,10 +105,11 @@ class AppState : public QObject {
     // The steps of the chosen role, in order: {value, title}.
     Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
-    Q_PROPERTY(QObject* profileManager READ nullManager CONSTANT)
     Q_PROPERTY(QObject* stagedPrefService READ nullManager CONSTANT)
     Q_PROPERTY(QObject* userMapper READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* managedCoordinator READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* profileManager READ profileManagerObject CONSTANT)
+    // Present only while a managed run is under way.
+    Q_PROPERTY(QObject* managedCoordinator READ managedCoordinatorObject NOTIFY managedCoordinatorChanged)
     // The managers the session owns, as the screens reach them.
     Q_PROPERTY(QObject* migrationLogger READ migrationLoggerObject CONSTANT)
     Q_PROPERTY(QObject* appCompatibility READ appCompatibilityObject CONSTANT)
@@ -142,7 +143,7 @@ public:
     ConfigurationProfileManager* profileManager() const { return m_profileManager.get(); }
     // Present only once a managed run has begun.
     ManagedModeCoordinator* managedCoordinator() const { return m_managedCoordinator; }
-    void setManagedCoordinator(ManagedModeCoordinator* coordinator) { m_managedCoordinator = coordinator; }
+    void setManagedCoordinator(ManagedModeCoordinator* coordinator);
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -290,6 +291,8 @@ public:
     QVariantList roleSteps() const;
     QObject* nullManager() const { return nullptr; }
     QObject* migrationLoggerObject() const;
+    QObject* profileManagerObject() const;
+    QObject* managedCoordinatorObject() const;
     QObject* appCompatibilityObject() const;
     QObject* engToolsDetectorObject() const;
     QObject* engToolsPlanObject() const;
@@ -341,6 +344,7 @@ public:
     void demoConfirmPairing();
 
 Q_SIGNALS:
+    void managedCoordinatorChanged();
     void currentStepChanged();
     void deviceRoleChanged();
     void selectedPeerChanged();

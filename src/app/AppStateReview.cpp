@@ -3,6 +3,8 @@
 #include "categories/DataCategoryManager.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
+#include "app/ManagedModeCoordinator.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "log/MigrationLogger.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
@@ -22,6 +24,16 @@
 namespace kivo {
 
 QObject* AppState::migrationLoggerObject() const { return m_migrationLogger.get(); }
+QObject* AppState::profileManagerObject() const { return m_profileManager.get(); }
+QObject* AppState::managedCoordinatorObject() const { return m_managedCoordinator; }
+
+void AppState::setManagedCoordinator(ManagedModeCoordinator* coordinator)
+{
+    if (m_managedCoordinator == coordinator)
+        return;
+    m_managedCoordinator = coordinator;
+    Q_EMIT managedCoordinatorChanged();
+}
 QObject* AppState::appCompatibilityObject() const { return m_appCompatibility.get(); }
 QObject* AppState::engToolsDetectorObject() const { return m_engToolsDetector.get(); }
 QObject* AppState::engToolsPlanObject() const { return m_engToolsPlan.get(); }
