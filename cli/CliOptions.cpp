@@ -189,10 +189,10 @@ ReceiveOptions parseReceive(const QStringList& args)
                 throw UsageError(QStringLiteral("--source-home takes an absolute folder, not \"%1\"").arg(v));
             o.sourceHome = v;
         } else if (flag == QLatin1String("--pref-restore")) {
-            o.prefRestore = r.value(flag);
-            if (o.prefRestore != QLatin1String("immediate") && o.prefRestore != QLatin1String("staged")
-                && o.prefRestore != QLatin1String("manual"))
-                throw UsageError(QStringLiteral("--pref-restore takes immediate, staged or manual, not \"%1\"").arg(o.prefRestore));
+            const QString mode = r.value(flag);
+            if (mode != QLatin1String("immediate") && mode != QLatin1String("staged") && mode != QLatin1String("manual"))
+                throw UsageError(QStringLiteral("--pref-restore takes immediate, staged or manual, not \"%1\"").arg(mode));
+            o.prefRestore = mode;
         } else if (flag == QLatin1String("--restore-window-days"))
             o.restoreWindowDays = toInt(flag, r.value(flag), 1, 3650);
         else

@@ -72,8 +72,8 @@ struct ReceiveOptions {
     // Adapting to the destination account.
     std::optional<QString> user;
     std::optional<QString> sourceHome;
-    QString prefRestore = QStringLiteral("staged");
-    int restoreWindowDays = 30;
+    std::optional<QString> prefRestore;   // else the profile's, else staged
+    std::optional<int> restoreWindowDays; // else the profile's, else 7
     bool homeGiven = false;
 };
 

@@ -1,7 +1,9 @@
 #include "cli/Commands.h"
 
 #include "app/AppState.h"
-#include "app/ReceiveAdaptation.h"
+#include "postmigration/PermissionsCorrector.h"
+#include "postmigration/StagedPrefService.h"
+#include "postmigration/UserAccountMapper.h"
 #include "platform/Accounts.h"
 #include "platform/HostNames.h"
 #include "app/ReceiveFlow.h"
@@ -139,7 +141,7 @@ std::optional<QString> promptForCode()
 
 // The destination account: --user, else the one whose home is --home, else
 // the obvious one; its home is the default --home.
-int prepareAdaptation(ReceiveOptions& o, Reporter& out, std::shared_ptr<ReceiveAdaptation>& adaptation)
+int chooseDestinationAccount(ReceiveOptions& o, Reporter& out, AdaptationOptions& options)
 {
     std::optional<SystemAccount> account;
     if (o.user) {
@@ -151,11 +153,11 @@ int prepareAdaptation(ReceiveOptions& o, Reporter& out, std::shared_ptr<ReceiveA
         if (!o.homeGiven)
             o.home = QDir::cleanPath(account->home);
     }
-    UserAccountMapper mapper;
     QString username;
     if (account) {
         username = account->name;
     } else {
+        UserAccountMapper mapper;
         mapper.setAccounts(mapper.performScan());
         for (const UserAccount& a : mapper.destinationAccounts()) {
             if (QDir::cleanPath(a.homeFolder) == o.home)
@@ -164,34 +166,21 @@ int prepareAdaptation(ReceiveOptions& o, Reporter& out, std::shared_ptr<ReceiveA
         if (username.isEmpty() && mapper.autoSelectIfObvious() && mapper.selectedDestinationAccount()
             && QDir::cleanPath(mapper.selectedDestinationAccount()->homeFolder) == o.home)
             username = mapper.selectedDestinationAccount()->username;
-        if (username.isEmpty())
-            username = host::loginUserName();
-        account = accountNamed(username);
     }
-    ReceiveAdaptation::Options options;
-    options.homeFolder = o.home;
-    options.destinationUsername = username;
+    options.destinationUsername = username.isEmpty() ? host::loginUserName() : username;
     options.sourceHome = o.sourceHome;
-    options.restoreMode = prefRestoreModeFromString(o.prefRestore).value_or(PrefRestoreMode::staged);
+    if (o.prefRestore)
+        options.restoreMode = prefRestoreModeFromString(*o.prefRestore);
     options.restoreWindowDays = o.restoreWindowDays;
-    // Files this process writes are its user's already; another account's need handing over.
-    options.correctOwnership = account && account->uid != effectiveUid();
-    QDir().mkpath(o.home);
-    try {
-        adaptation = std::make_shared<ReceiveAdaptation>(options, HelperInstaller::shared());
-    } catch (const SystemError& e) {
-        out.error(e.description());
-        return exitBadInput;
-    }
     return exitSuccess;
 }
 
-void renderAdaptation(ReceiveAdaptation& adaptation, Reporter& out)
+void renderAdaptation(AppState& state, Reporter& out)
 {
-    QObject::connect(&adaptation, &ReceiveAdaptation::pathRewritten, &adaptation, [&out](const PathRewriteLog& log) {
+    QObject::connect(state.userMapper(), &UserAccountMapper::rewritten, &state, [&out](const PathRewriteLog& log) {
         out.event(QStringLiteral("pathRewrite"), log.toJson(), QStringLiteral("  ~ %1").arg(log.filePath));
     });
-    QObject::connect(&adaptation, &ReceiveAdaptation::ownershipCorrected, &adaptation, [&out](const OwnershipReport& r) {
+    QObject::connect(state.permissionsCorrector(), &PermissionsCorrector::finished, &state, [&out](const OwnershipReport& r) {
         QJsonArray errors;
         for (const auto& [path, error] : r.errors)
             errors.append(QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("error"), error}});
@@ -206,17 +195,18 @@ void renderAdaptation(ReceiveAdaptation& adaptation, Reporter& out)
                       .arg(r.via)
                       .arg(r.errors.size()));
     });
-    QObject::connect(&adaptation, &ReceiveAdaptation::bundleStaged, &adaptation, [&out](const StagedPrefBundle& b) {
+    StagedPrefService* prefs = state.stagedPrefService();
+    QObject::connect(prefs, &StagedPrefService::bundleStaged, &state, [&out](const StagedPrefBundle& b) {
         out.event(QStringLiteral("staged"),
                   {{QStringLiteral("key"), b.id}, {QStringLiteral("displayName"), b.displayName},
                    {QStringLiteral("files"), b.entries.size()}, {QStringLiteral("triggers"), QJsonArray::fromStringList(b.triggers)}},
                   QStringLiteral("Held back %1 (%2 files) until it is installed").arg(b.displayName).arg(b.entries.size()));
     });
-    QObject::connect(&adaptation, &ReceiveAdaptation::prefApplied, &adaptation, [&out](const QString& key, const QStringList& paths) {
+    QObject::connect(prefs, &StagedPrefService::bundleApplied, &state, [&out](const QString& key, const QStringList& paths) {
         out.event(QStringLiteral("prefApplied"), {{QStringLiteral("key"), key}, {QStringLiteral("paths"), QJsonArray::fromStringList(paths)}},
                   QStringLiteral("Restored settings of %1 (%2 files)").arg(key).arg(paths.size()));
     });
-    QObject::connect(&adaptation, &ReceiveAdaptation::warning, &adaptation, [&out](const QString& text) { out.error(text); });
+    QObject::connect(prefs, &StagedPrefService::warning, &state, [&out](const QString& text) { out.error(text); });
 }
 
 // Shows the warning and asks for "y" on the terminal.
@@ -293,13 +283,13 @@ int runReceive(const ReceiveOptions& o)
         out.error(QStringLiteral("kivo-cli: --code is needed when there is no terminal to ask on"));
         return exitUsage;
     }
-    std::shared_ptr<ReceiveAdaptation> adaptation;
     ReceiveOptions options = o;
-    if (const int refused = prepareAdaptation(options, out, adaptation))
+    AdaptationOptions adaptation;
+    if (const int refused = chooseDestinationAccount(options, out, adaptation))
         return refused;
     AppState state({options.home, {}, {}, 0});
+    state.setAdaptationOptions(std::move(adaptation));
     ReceiveFlow::Request request;
-    request.adaptation = adaptation;
     request.code = o.code;
     if (interactive)
         request.askCode = []() -> QCoro::Task<std::optional<QString>> { co_return promptForCode(); };
@@ -327,7 +317,7 @@ int runReceive(const ReceiveOptions& o)
     });
     renderWarnings(flow, out, o.json);
     renderTransfer(flow, out);
-    renderAdaptation(*adaptation, out);
+    renderAdaptation(state, out);
     return runFlow(flow, out);
 }
 

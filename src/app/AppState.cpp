@@ -18,7 +18,10 @@
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
 #include "platform/Observable.h"
-#include "postmigration/AccountAdaptation.h"
+#include "postmigration/HelperInstaller.h"
+#include "postmigration/PermissionsCorrector.h"
+#include "postmigration/StagedPrefService.h"
+#include "postmigration/UserAccountMapper.h"
 #include "platform/InstalledApplications.h"
 #include "preflight/AppCompatibilityManager.h"
 #include "preflight/ManifestExclusions.h"
@@ -91,6 +94,11 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
       m_transferID(newTransferID())
 {
     m_transferProgress = m_ownProgress.get();
+    m_userMapper = std::make_shared<UserAccountMapper>();
+    m_permissionsCorrector = std::make_shared<PermissionsCorrector>(HelperInstaller::shared());
+    m_stagedPrefService = std::make_unique<StagedPrefService>(
+        std::make_unique<PrefStager>(m_environment.homeFolder),
+        std::make_unique<AppInstallWatcher>(AppInstallWatcher::foldersFor(m_environment.homeFolder, {}, true)));
     watchSourcePairing();
     // The keychain's handler joins once a pairing has agreed on a key.
     for (const char* id : {"userFiles", "applicationData", "systemSettings", "browserData"})
@@ -287,8 +295,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
     } else {
         auto destination = std::make_unique<DestinationTransfer>(connection, m_transferID, m_environment.homeFolder);
         destination->setConflictPolicy(m_conflictPolicy);
-        if (m_accountRewriter)
-            destination->setAccountAdapter(std::make_shared<AccountAdaptation>(m_accountRewriter));
+        attachAdaptation(*destination);
         engine = std::move(destination);
     }
     const QString home = m_environment.homeFolder;

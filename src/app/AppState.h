@@ -24,6 +24,11 @@
 namespace kivo {
 
 class AccountPathRewriter;
+class DestinationTransfer;
+class PermissionsCorrector;
+class StagedPrefService;
+class UserAccountMapper;
+enum class PrefRestoreMode;
 class AppCompatibilityManager;
 class PreFlightScanner;
 class PreflightChecker;
@@ -56,6 +61,24 @@ struct SessionEnvironment {
     bool demoAvailable = false; // the welcome screen offers a demonstration
     QString demoWorkdir{};      // its source-home and destination-home; never the user's home
     QString demoPeerProgram{};  // kivo-cli, which plays the other machine
+};
+
+// How a destination makes what arrives its account's. Every field may stay
+// unset: the session's user and home, the home the manifest shows, and the
+// profile's restore settings (or staged for 7 days) are used then.
+struct AdaptationOptions {
+    QString destinationUsername;
+    std::optional<QString> sourceHome;
+    std::optional<PrefRestoreMode> restoreMode;
+    std::optional<int> restoreWindowDays;
+};
+
+// What a destination's account mapping is made of, before the manifest is seen.
+struct MappingInputs {
+    QString sourceUsername;            // as advertised; may be empty
+    std::optional<QString> sourceHome; // given by the user
+    QString destinationUsername;
+    QString destinationHome;
 };
 
 // How a typed pairing code fared.
@@ -105,8 +128,8 @@ class AppState : public QObject {
     // The steps of the chosen role, in order: {value, title}.
     Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
-    Q_PROPERTY(QObject* stagedPrefService READ nullManager CONSTANT)
-    Q_PROPERTY(QObject* userMapper READ nullManager CONSTANT)
+    Q_PROPERTY(QObject* stagedPrefService READ stagedPrefServiceObject CONSTANT)
+    Q_PROPERTY(QObject* userMapper READ userMapperObject CONSTANT)
     Q_PROPERTY(QObject* profileManager READ profileManagerObject CONSTANT)
     // Present only while a managed run is under way.
     Q_PROPERTY(QObject* managedCoordinator READ managedCoordinatorObject NOTIFY managedCoordinatorChanged)
@@ -141,6 +164,9 @@ public:
     SpaceValidator* spaceValidator() const { return m_spaceValidator.get(); }
     PreflightChecker* preflightChecker() const { return m_preflightChecker.get(); }
     ConfigurationProfileManager* profileManager() const { return m_profileManager.get(); }
+    UserAccountMapper* userMapper() const { return m_userMapper.get(); }
+    PermissionsCorrector* permissionsCorrector() const { return m_permissionsCorrector.get(); }
+    StagedPrefService* stagedPrefService() const { return m_stagedPrefService.get(); }
     // Present only once a managed run has begun.
     ManagedModeCoordinator* managedCoordinator() const { return m_managedCoordinator; }
     void setManagedCoordinator(ManagedModeCoordinator* coordinator);
@@ -179,11 +205,19 @@ public:
     std::optional<int> maxTransferMbps() const { return m_maxTransferMbps; }
     void setMaxTransferMbps(std::optional<int> mbps);
 
-    // Rewrites the old home folder in received files; handed to each destination transfer.
-    void setAccountRewriter(std::shared_ptr<AccountPathRewriter> rewriter) { m_accountRewriter = std::move(rewriter); }
-    // Destination: preferences of applications not installed here are accepted (to be
-    // staged until the application arrives) instead of refused.
-    void setKeepMissingAppPreferences(bool keep) { *m_keepMissingAppPreferences = keep; }
+    // Destination: set before pairing; the engine is adapted with it.
+    void setAdaptationOptions(AdaptationOptions options);
+    const AdaptationOptions& adaptationOptions() const { return m_adaptationOptions; }
+    // The restore mode and window the staging runs under: the profile's, else the options', else staged, 7 days.
+    PrefRestoreMode effectiveRestoreMode() const;
+    int effectiveRestoreWindowDays() const;
+    // The home a manifest's source had: the folder its items' absolute paths share
+    // before their "~/" part; nothing when they do not agree or look unsafe.
+    static std::optional<QString> sourceHomeFromManifest(const TransferManifest& manifest);
+    // The destination's mapping once the manifest is known: the given source
+    // home, else the items', else the announced one, else /home/<user>; the
+    // source user is the advertised one, else the home's last part.
+    static UserMapping mappingForManifest(const MappingInputs& inputs, const TransferManifest& manifest);
 
     Q_INVOKABLE void goToNext();
     Q_INVOKABLE void goBack();
@@ -289,7 +323,8 @@ public:
     QVariantList checkpointRows() const;
     bool demoAvailable() const { return m_environment.demoAvailable; }
     QVariantList roleSteps() const;
-    QObject* nullManager() const { return nullptr; }
+    QObject* stagedPrefServiceObject() const;
+    QObject* userMapperObject() const;
     QObject* migrationLoggerObject() const;
     QObject* profileManagerObject() const;
     QObject* managedCoordinatorObject() const;
@@ -396,6 +431,9 @@ private:
     void setPairingErrorText(QString text);
     void setConnectionErrorText(QString text);
     QCoro::Task<bool> connectSelectedPeer(bool again);
+    MappingInputs mappingInputs() const;
+    // Destination: rewriting, staging, ownership and the record a resumed transfer verifies by.
+    void attachAdaptation(DestinationTransfer& engine);
     static QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer);
 
     SessionEnvironment m_environment;
@@ -426,7 +464,11 @@ private:
     QString m_transferID;
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;
     std::optional<int> m_maxTransferMbps;
-    std::shared_ptr<AccountPathRewriter> m_accountRewriter;
+    std::shared_ptr<UserAccountMapper> m_userMapper;
+    std::shared_ptr<PermissionsCorrector> m_permissionsCorrector;
+    std::unique_ptr<StagedPrefService> m_stagedPrefService;
+    bool m_stagedPrefServiceStarted = false;
+    AdaptationOptions m_adaptationOptions;
     PreflightSettings m_preflightSettings;
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
@@ -436,7 +478,7 @@ private:
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;
     std::shared_ptr<KeychainHandler> m_keychainHandler;
-    // Read when the destination's handlers are made, after the account step.
+    // Read when the destination's handlers are made: preferences of missing apps are kept to be staged.
     std::shared_ptr<bool> m_keepMissingAppPreferences = std::make_shared<bool>(false);
     QList<DiscoveredPeer> m_directPeers;
     bool m_pairingInProgress = false;

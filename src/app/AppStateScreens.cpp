@@ -15,6 +15,7 @@
 #include "platform/Logging.h"
 #include "platform/Observable.h"
 #include "preflight/AppCompatibilityManager.h"
+#include "postmigration/UserAccountMapper.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -68,29 +69,15 @@ UserMapping AppState::proposedUserMapping() const
     const QString home = m_environment.homeFolder;
     if (m_deviceRole != DeviceRole::destination || !m_selectedPeer)
         return UserMapping::make(username(), home, username(), home);
-    const QString peerUser = m_selectedPeer->username;
-    const QString sourceUser = peerUser.isEmpty() || peerUser == QLatin1String("Unknown") ? username() : peerUser;
-    return UserMapping::make(sourceUser, sourceHomeFolder(std::nullopt, sourceUser), username(), home);
+    return mappingForManifest(mappingInputs(), TransferManifest{});
 }
 
+// The destination's engine follows the home the source's manifest names
+// before any path of it is resolved (set up with the engine).
 void AppState::confirmProposedUserMapping()
 {
     const UserMapping mapping = proposedUserMapping();
-    // The source names its real home with the manifest; the mapping follows it
-    // before any path of that manifest is resolved.
-    if (auto* engine = qobject_cast<DestinationTransfer*>(m_transferEngine.get())) {
-        QPointer<AppState> self(this);
-        const QString sourceUser = mapping.sourceUsername;
-        const QString destinationUser = mapping.destinationUsername;
-        const QString home = m_environment.homeFolder;
-        engine->setMappingForManifest([self, sourceUser, destinationUser, home](const TransferManifest& manifest) {
-            const UserMapping m = UserMapping::make(sourceUser, sourceHomeFolder(manifest.sourceHomeFolder, sourceUser),
-                                                    destinationUser, home);
-            if (self)
-                self->setConfirmedUserMapping(m);
-            return m;
-        });
-    }
+    m_userMapper->setMapping(mapping);
     confirmUserMapping(mapping);
 }
 

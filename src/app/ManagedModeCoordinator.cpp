@@ -121,7 +121,7 @@ private:
     QCoro::Task<Pairing> pairWith(DiscoveredPeer peer, bool again);
     // Ends the run in `failed` with one event, and the flow with `exit`.
     [[noreturn]] void stop(FlowExit exit, QString text, const QString& event, QMap<QString, QString> details = {});
-    void autoDeriveUserMapping(const DiscoveredPeer& peer);
+    void autoDeriveUserMapping();
 
     ManagedModeCoordinator& m_coordinator;
     // Whole records: a source that comes back under the same name with another
@@ -157,6 +157,10 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
         fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
     cm->setPairingSecret(config.pairingSecret);
     cm->setAllowUnverifiedPairing(!config.pairingSecret && config.allowUnverifiedPairing);
+    // Before pairing: the engine is adapted for this account when it is made.
+    AdaptationOptions adaptation = session().adaptationOptions();
+    adaptation.destinationUsername = config.shortUsername().value_or(host::loginUserName());
+    session().setAdaptationOptions(std::move(adaptation));
     if (!config.pairingSecret)
         qCWarning(lcManagedModeCoordinator) << "No pairing secret: the code a source advertises is taken on trust";
     session().goToNext(); // the role screen
@@ -199,7 +203,7 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
     cm->stopDiscovery();
     Q_EMIT paired(peer);
 
-    autoDeriveUserMapping(peer);
+    autoDeriveUserMapping();
     if (!session().transferEngine())
         stop(FlowExit::transferFailed, QStringLiteral("Failed to create transfer engine"), QStringLiteral("managed.failed"),
              {{QStringLiteral("error"), QStringLiteral("Failed to create transfer engine")},
@@ -208,8 +212,6 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
     m_coordinator.post(QStringLiteral("managed.ready"));
     m_coordinator.transition(stateOf(Kind::transferring));
     m_coordinator.post(QStringLiteral("managed.transfer_start"));
-    if (m_coordinator.m_options.logger)
-        m_coordinator.m_options.logger->transferStarted();
     const std::optional<FlowFailure> failure = co_await transfer();
     cm->disconnect(DisconnectionReason::transferComplete);
     if (failure)
@@ -274,25 +276,9 @@ QCoro::Task<ManagedDestinationFlow::Pairing> ManagedDestinationFlow::pairWith(Di
 }
 
 // The principal's account receives; paths that name the source's home are mapped to it.
-void ManagedDestinationFlow::autoDeriveUserMapping(const DiscoveredPeer& peer)
+void ManagedDestinationFlow::autoDeriveUserMapping()
 {
-    const QString destinationUser = m_coordinator.config().shortUsername().value_or(host::loginUserName());
-    const QString sourceUser = peer.username;
-    const QString home = session().environment().homeFolder;
-    const auto mappingFor = [sourceUser, destinationUser, home](const std::optional<QString>& announcedHome) {
-        return UserMapping::make(sourceUser, ReceiveFlow::sourceHomeFolder(announcedHome, sourceUser), destinationUser,
-                                 home);
-    };
-    session().confirmUserMapping(mappingFor(std::nullopt));
-    if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
-        QPointer<AppState> state(&session());
-        engine->setMappingForManifest([state, mappingFor](const TransferManifest& manifest) {
-            const UserMapping mapping = mappingFor(manifest.sourceHomeFolder);
-            if (state)
-                state->setConfirmedUserMapping(mapping);
-            return mapping;
-        });
-    }
+    session().confirmProposedUserMapping();
 }
 
 // ---- the coordinator ---------------------------------------------------------------------
@@ -433,8 +419,6 @@ QCoro::Task<FlowExit> ManagedModeCoordinator::runSourceFlow()
         post(QStringLiteral("managed.ready"));
         transition(stateOf(Kind::transferring));
         post(QStringLiteral("managed.transfer_start"));
-        if (m_options.logger)
-            m_options.logger->transferStarted();
     });
     connect(&flow, &MigrationFlow::failed, this, [this](const FlowFailure& f) {
         if (!m_state.isTerminal()) {
@@ -460,8 +444,6 @@ QCoro::Task<FlowExit> ManagedModeCoordinator::runDestinationFlow()
 
 void ManagedModeCoordinator::finishTransfer(const TransferSummary& summary)
 {
-    if (m_options.logger)
-        m_options.logger->transferFinished(summary);
     if (!failureOf(summary)) {
         transition(stateOf(Kind::complete));
         post(QStringLiteral("managed.complete"), {{QStringLiteral("files"), QString::number(summary.filesCompleted)},

@@ -20,15 +20,6 @@ namespace kivo {
 class AppState;
 class MigrationFlow;
 
-// What a managed run records about its migration; the migration log implements it.
-class ManagedRunLogger {
-public:
-    virtual ~ManagedRunLogger() = default;
-    virtual void transferStarted() = 0;
-    // The transfer ended, well or not; the log is closed, saved and posted from here.
-    virtual void transferFinished(const TransferSummary& summary) = 0;
-};
-
 // Runs the whole migration without a person: checks the configuration,
 // optionally the enrolment, then advertises (source) or finds, pairs with and
 // receives from the first eligible source (destination), reporting each stage.
@@ -63,7 +54,6 @@ public:
         // Default: the managed-preferences folder and the status tool of this system.
         std::function<AttestationOutcome()> attestLocalDevice;
         PostEvent postEvent; // empty: no telemetry endpoint
-        ManagedRunLogger* logger = nullptr;
     };
 
     ManagedModeCoordinator(ManagedDeploymentConfig config, AppState& appState, Options options, QObject* parent = nullptr);

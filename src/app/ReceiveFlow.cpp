@@ -1,7 +1,6 @@
 #include "app/ReceiveFlow.h"
 
 #include "app/AppState.h"
-#include "app/ReceiveAdaptation.h"
 #include "app/MigrationWindow.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
@@ -54,19 +53,14 @@ QCoro::Task<void> ReceiveFlow::runSteps()
     session().connectionManager()->stopDiscovery();
     Q_EMIT peerFound(peer);
 
-    if (peer.securePairing) {
-        co_await pairSecurely(peer);
-    } else {
-        co_await connectTo(peer);
-        co_await confirmCode();
-    }
+    co_await pair(peer);
     Q_EMIT paired(peer);
     if (session().connectionManager()->pairedUnverified()) {
         Q_EMIT warning(QString::fromUtf8(kUnverifiedPairingWarning));
         Q_EMIT warning(QString::fromUtf8(kKeychainLeftOutNotice));
     }
 
-    mapAccounts(peer);
+    session().confirmProposedUserMapping();
     const std::optional<FlowFailure> failure = co_await transfer();
     session().connectionManager()->disconnect(DisconnectionReason::transferComplete);
     if (failure)
@@ -150,73 +144,43 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
     }
 }
 
-// The code is asked for before connecting: the source gives a connected peer
-// only a few seconds to start proving it.
-QCoro::Task<void> ReceiveFlow::pairSecurely(DiscoveredPeer& peer)
+// The typed code goes through the session's pairing, as on the screens; a
+// wrong one may be typed again while the user is asked.
+QCoro::Task<void> ReceiveFlow::pair(DiscoveredPeer& peer)
 {
     ConnectionManager* cm = session().connectionManager();
+    session().selectPeer(peer);
     std::optional<QString> typed = m_request.code;
-    bool connectedBefore = false;
     for (;;) {
         if (!typed && m_request.askCode)
             typed = co_await m_request.askCode();
         if (!typed || typed->isEmpty())
             fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
-        std::optional<ConnectionError> error;
-        if (!PairingManager::isWellFormedCode(*typed)) {
-            error = ConnectionError::pairingMismatch();
-        } else {
-            co_await connectTo(peer, connectedBefore);
-            connectedBefore = true;
-            try {
-                co_await cm->pairSecurely(*typed);
-            } catch (const ConnectionError& e) {
-                error = e;
-            }
-        }
-        if (!error) {
-            session().completePairingHandshake();
+        const PairingAttempt attempt = co_await session().pairWithCode(*typed);
+        if (attempt == PairingAttempt::paired)
             co_return;
-        }
+        const std::optional<ConnectionError> error = cm->state().error;
         // A source reached by address that only knows the old exchange: when
         // allowed, pair with it the old way on a fresh connection.
-        if (error->kind() == ConnectionError::Kind::insecurePeer && !peer.advertised
+        if (error && error->kind() == ConnectionError::Kind::insecurePeer && !peer.advertised
             && m_request.allowUnverifiedPairing && peer.pairingCode) {
             peer.securePairing = false;
-            co_await connectTo(peer, connectedBefore);
+            co_await connectTo(peer, true);
             co_await confirmCode();
             co_return;
         }
-        const bool mayRetry = error->kind() == ConnectionError::Kind::pairingMismatch && !m_request.code
-            && m_request.askCode;
-        if (!mayRetry)
+        if (attempt == PairingAttempt::failed) {
+            // Not reaching the source is not a pairing failure; reaching it and failing is.
+            if (!error || error->kind() == ConnectionError::Kind::connectionFailed)
+                fail(FlowExit::noSource, error ? error->description()
+                                               : ConnectionError::connectionFailed(QStringLiteral("timed out")).description());
             fail(FlowExit::pairingFailed, error->description());
+        }
+        if (m_request.code || !m_request.askCode)
+            fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
         Q_EMIT codeRejected();
         typed.reset();
     }
-}
-
-// Files go to the account running this flow; paths naming the source's home are mapped.
-void ReceiveFlow::mapAccounts(const DiscoveredPeer& peer)
-{
-    if (m_request.adaptation) {
-        session().setKeepMissingAppPreferences(m_request.adaptation->stagesPreferences());
-        if (auto* engine = qobject_cast<DestinationTransfer*>(session().transferEngine())) {
-            m_request.adaptation->attach(*engine, peer.username == QLatin1String("Unknown") ? QString() : peer.username);
-            session().confirmUserMapping(m_request.adaptation->mappingFor(TransferManifest{}));
-            QPointer<AppState> state(&session());
-            QPointer<ReceiveAdaptation> adaptation(m_request.adaptation.get());
-            engine->setMappingForManifest([state, adaptation](const TransferManifest& manifest) {
-                const UserMapping mapping = adaptation->mappingFor(manifest);
-                adaptation->mapper().setMapping(mapping);
-                if (state)
-                    state->setConfirmedUserMapping(mapping);
-                return mapping;
-            });
-            return;
-        }
-    }
-    session().confirmProposedUserMapping();
 }
 
 } // namespace kivo

@@ -13,7 +13,6 @@
 namespace kivo {
 
 struct TransferManifest;
-class ReceiveAdaptation;
 
 // The destination: finds or reaches the source, confirms the code the user
 // reads off the source's screen, maps the source's account onto this one and
@@ -34,8 +33,6 @@ public:
         // Once one source is seen, how long others may still show up before it counts as the only one.
         std::chrono::milliseconds othersGrace{1500};
         bool allowUnverifiedPairing = false; // a source that cannot prove the code may pair
-        // Adapts what arrives to the destination account; none: files stay as sent.
-        std::shared_ptr<ReceiveAdaptation> adaptation;
     };
 
     static constexpr char kCodeMismatchText[] = "Code doesn't match. Check the source Mac and try again.";
@@ -64,9 +61,7 @@ private:
     QCoro::Task<DiscoveredPeer> findSource();
     QCoro::Task<void> connectTo(DiscoveredPeer peer, bool again = false);
     QCoro::Task<void> confirmCode();
-    // The secure exchange; a wrong code may be typed again on a fresh connection.
-    QCoro::Task<void> pairSecurely(DiscoveredPeer& peer);
-    void mapAccounts(const DiscoveredPeer& peer);
+    QCoro::Task<void> pair(DiscoveredPeer& peer);
 
     Request m_request;
 };

@@ -76,7 +76,15 @@ QString PrefStagerError::description() const
     return text;
 }
 
-PrefStager::PrefStager(QString homeFolder) : m_home(QDir::cleanPath(homeFolder)), m_beneath(std::make_unique<HomeBeneath>(m_home)) {}
+PrefStager::PrefStager(QString homeFolder) : m_home(QDir::cleanPath(homeFolder)) {}
+
+// Opened on first use: a session is made before a receive creates its home.
+HomeBeneath& PrefStager::beneath() const
+{
+    if (!m_beneath)
+        m_beneath = std::make_unique<HomeBeneath>(m_home);
+    return *m_beneath;
+}
 
 PrefStager::~PrefStager() = default;
 
@@ -117,7 +125,7 @@ StagedPrefBundle PrefStager::stage(const QString& bundleKey, const QString& disp
     if (!isSafeBundleKey(bundleKey))
         throw SystemError(QStringLiteral("\"%1\" cannot name a bundle folder").arg(bundleKey));
     const QString folder = stagingRoot() + u'/' + bundleKey;
-    m_beneath->makeFolders(folder, std::nullopt);
+    beneath().makeFolders(folder, std::nullopt);
     StagedPrefBundle bundle;
     bundle.id = bundleKey;
     bundle.displayName = displayName;
@@ -127,8 +135,8 @@ StagedPrefBundle PrefStager::stage(const QString& bundleKey, const QString& disp
         if (!origin || *origin != QDir::cleanPath(input.sourceAbsolutePath))
             throw SystemError(QStringLiteral("%1: not a file of this home").arg(input.destinationRelativePath));
         const QString staged = folder + origin->mid(m_home.size());
-        m_beneath->makeFolders(staged.left(staged.lastIndexOf(u'/')), std::nullopt);
-        m_beneath->moveFile(*origin, staged);
+        beneath().makeFolders(staged.left(staged.lastIndexOf(u'/')), std::nullopt);
+        beneath().moveFile(*origin, staged);
         bundle.entries.append({staged, input.destinationRelativePath, input.size, input.mode});
     }
     bundle.stagedAt = now;
@@ -144,7 +152,7 @@ std::optional<StagedPrefBundle> PrefStager::read(const QString& bundleKey) const
         return std::nullopt;
     const QString manifest = stagingRoot() + u'/' + bundleKey + QStringLiteral("/bundle.json");
     try {
-        UniqueFd fd = m_beneath->openRegularForReading(manifest);
+        UniqueFd fd = beneath().openRegularForReading(manifest);
         const std::uint64_t size = fs::sizeOf(fd);
         if (size > std::uint64_t(kMaxManifestBytes))
             return std::nullopt;
@@ -175,7 +183,7 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
         if (staged != e.stagedPath || !staged.startsWith(folder + u'/') || staged == folder + QStringLiteral("/bundle.json")
             || !destination)
             throw PrefStagerError(bundleKey, QStringLiteral("it names a file outside its folder or the home"));
-        if (!m_beneath->isDirectory(staged.left(staged.lastIndexOf(u'/'))))
+        if (!beneath().isDirectory(staged.left(staged.lastIndexOf(u'/'))))
             throw PrefStagerError(bundleKey, QStringLiteral("a link or no folder on the way to %1").arg(staged));
         if (const auto there = fs::status(staged, fs::Links::dontFollow); there && !there->isRegular())
             throw PrefStagerError(bundleKey, QStringLiteral("%1 is not a file").arg(staged));
@@ -189,20 +197,20 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
             continue;
         }
         try {
-            m_beneath->makeFolders(destination.left(destination.lastIndexOf(u'/')), std::nullopt);
+            beneath().makeFolders(destination.left(destination.lastIndexOf(u'/')), std::nullopt);
             if (fs::status(destination, fs::Links::dontFollow)) {
                 if (onConflict == ApplyConflict::skip) {
                     qCInfo(lcPrefStager, "Skip existing %s", qUtf8Printable(destination));
                     continue;
                 }
             }
-            m_beneath->moveFile(staged, destination);
+            beneath().moveFile(staged, destination);
             restored.append(destination);
         } catch (const SystemError& e) {
             qCWarning(lcPrefStager).noquote() << "Could not restore" << destination << e.description();
         }
     }
-    m_beneath->removeTree(folder);
+    beneath().removeTree(folder);
     qCInfo(lcPrefStager, "Applied %s: %lld files", qUtf8Printable(bundleKey), qlonglong(restored.size()));
     return restored;
 }
@@ -210,13 +218,13 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
 QList<StagedPrefBundle> PrefStager::listStaged() const
 {
     QList<StagedPrefBundle> out;
-    if (m_beneath->resolveError(stagingRoot()))
-        return out;
     QStringList names;
     try {
-        names = m_beneath->entries(stagingRoot());
+        if (beneath().resolveError(stagingRoot()))
+            return out;
+        names = beneath().entries(stagingRoot());
     } catch (const SystemError&) {
-        return out;
+        return out; // no home (yet), or no store in it
     }
     for (const QString& name : std::as_const(names)) {
         if (std::optional<StagedPrefBundle> bundle = read(name))
@@ -231,7 +239,7 @@ void PrefStager::remove(const QString& bundleKey)
 {
     if (!read(bundleKey))
         throw PrefStagerError(bundleKey);
-    m_beneath->removeTree(stagingRoot() + u'/' + bundleKey);
+    beneath().removeTree(stagingRoot() + u'/' + bundleKey);
 }
 
 QStringList PrefStager::discardExpired(const QDateTime& now)
@@ -239,7 +247,7 @@ QStringList PrefStager::discardExpired(const QDateTime& now)
     QStringList keys;
     for (const StagedPrefBundle& b : listStaged()) {
         if (b.expiresAt < now) {
-            m_beneath->removeTree(stagingRoot() + u'/' + b.id);
+            beneath().removeTree(stagingRoot() + u'/' + b.id);
             keys.append(b.id);
         }
     }

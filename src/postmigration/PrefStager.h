@@ -91,7 +91,8 @@ private:
     std::optional<QString> destinationFor(const QString& relative) const;
 
     QString m_home;
-    std::unique_ptr<HomeBeneath> m_beneath;
+    HomeBeneath& beneath() const;
+    mutable std::unique_ptr<HomeBeneath> m_beneath;
 };
 
 } // namespace kivo

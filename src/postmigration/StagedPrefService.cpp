@@ -1,5 +1,6 @@
 #include "postmigration/StagedPrefService.h"
 
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Logging.h"
 #include "platform/Processes.h"
@@ -40,7 +41,10 @@ StagedPrefService::StagedPrefService(std::unique_ptr<PrefStager> stager, std::un
                                      std::unique_ptr<HomebrewWatcher> homebrew, QObject* parent)
     : QObject(parent), m_stager(std::move(stager)), m_watcher(std::move(watcher)), m_homebrew(std::move(homebrew))
 {
-    connect(m_homebrew.get(), &HomebrewWatcher::brewDetected, this, [this](const QString& path) { m_homebrewDetectedAt = path; });
+    connect(m_homebrew.get(), &HomebrewWatcher::brewDetected, this, [this](const QString& path) {
+        m_homebrewDetectedAt = path;
+        Q_EMIT homebrewDetectedAtChanged();
+    });
     connect(m_watcher.get(), &AppInstallWatcher::appAppeared, this,
             [this](const QString& id, const QString& path) { handleAppAppeared(id, path); });
 }
@@ -49,7 +53,62 @@ StagedPrefService::~StagedPrefService() = default;
 
 void StagedPrefService::refresh()
 {
-    m_staged = m_stager->listStaged();
+    QList<StagedPrefBundle> now = m_stager->listStaged();
+    if (now == m_staged)
+        return;
+    m_staged = std::move(now);
+    Q_EMIT stagedChanged();
+}
+
+void StagedPrefService::setRestoreMode(PrefRestoreMode mode)
+{
+    if (std::exchange(m_restoreMode, mode) != mode)
+        Q_EMIT settingsChanged();
+}
+
+void StagedPrefService::setRestoreWindowDays(int days)
+{
+    if (std::exchange(m_restoreWindowDays, days) != days)
+        Q_EMIT settingsChanged();
+}
+
+bool StagedPrefService::discard(const QString& bundleKey)
+{
+    if (!std::any_of(m_staged.cbegin(), m_staged.cend(), [&](const StagedPrefBundle& b) { return b.id == bundleKey; }))
+        return false;
+    try {
+        m_stager->remove(bundleKey);
+    } catch (const std::exception& e) {
+        qCWarning(lcStagedPrefService).noquote() << "Discard of" << bundleKey << "failed:" << describe(e);
+    }
+    refresh();
+    return true;
+}
+
+QVariantList StagedPrefService::stagedRows() const
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QVariantList rows;
+    for (const StagedPrefBundle& b : m_staged)
+        rows.append(QVariantMap{{QStringLiteral("id"), b.id},
+                                {QStringLiteral("displayName"), b.displayName},
+                                {QStringLiteral("triggers"), b.triggers},
+                                {QStringLiteral("fileCount"), int(b.entries.size())},
+                                {QStringLiteral("stagedAt"), b.stagedAt},
+                                {QStringLiteral("expiresAt"), b.expiresAt},
+                                {QStringLiteral("expired"), b.expiresAt < now},
+                                {QStringLiteral("originatedFromMDM"), b.originatedFromMDM}});
+    return rows;
+}
+
+QVariantList StagedPrefService::incomingAppRows() const
+{
+    QVariantList rows;
+    for (const MDMAppManifest::IncomingApp& app : m_mdmIncomingApps)
+        rows.append(QVariantMap{{QStringLiteral("bundleID"), app.bundleID},
+                                {QStringLiteral("displayName"), app.displayName.value_or(QString())},
+                                {QStringLiteral("expectedAt"), app.expectedAt.value_or(QDateTime())}});
+    return rows;
 }
 
 void StagedPrefService::start()
@@ -66,6 +125,7 @@ void StagedPrefService::registerMDMManifest(const MDMAppManifest& manifest)
 {
     m_mdmIncomingApps = manifest.apps;
     qCInfo(lcStagedPrefService, "MDM manifest registered: %lld incoming app(s)", qlonglong(manifest.apps.size()));
+    Q_EMIT mdmIncomingAppsChanged();
 }
 
 void StagedPrefService::absorbCompletedFiles(const QString& categoryID, const QList<TransferManifest::FileItem>& items)

@@ -7,6 +7,7 @@
 #include "transfer/TransferManifest.h"
 
 #include <QObject>
+#include <QVariantList>
 
 #include <memory>
 #include <optional>
@@ -21,6 +22,12 @@ std::optional<PrefRestoreMode> prefRestoreModeFromString(const QString& text);
 // yet and puts them back when the application appears (or when asked).
 class StagedPrefService : public QObject {
     Q_OBJECT
+    // The screens' view: plain values, bundles as {id, displayName, triggers, fileCount, stagedAt, expiresAt, expired, originatedFromMDM}.
+    Q_PROPERTY(QString restoreMode READ restoreModeName NOTIFY settingsChanged)
+    Q_PROPERTY(int restoreWindowDays READ restoreWindowDays NOTIFY settingsChanged)
+    Q_PROPERTY(QVariantList staged READ stagedRows NOTIFY stagedChanged)
+    Q_PROPERTY(QVariantList mdmIncomingApps READ incomingAppRows NOTIFY mdmIncomingAppsChanged)
+    Q_PROPERTY(QString homebrewDetectedAt READ homebrewPath NOTIFY homebrewDetectedAtChanged)
 public:
     StagedPrefService(std::unique_ptr<PrefStager> stager, std::unique_ptr<AppInstallWatcher> watcher,
                       QObject* parent = nullptr);
@@ -29,9 +36,9 @@ public:
     ~StagedPrefService() override;
 
     PrefRestoreMode restoreMode() const { return m_restoreMode; }
-    void setRestoreMode(PrefRestoreMode mode) { m_restoreMode = mode; }
+    void setRestoreMode(PrefRestoreMode mode);
     int restoreWindowDays() const { return m_restoreWindowDays; }
-    void setRestoreWindowDays(int days) { m_restoreWindowDays = days; }
+    void setRestoreWindowDays(int days);
     const QList<StagedPrefBundle>& staged() const { return m_staged; }
     PrefStager& stager() { return *m_stager; }
     AppInstallWatcher& watcher() { return *m_watcher; }
@@ -43,7 +50,9 @@ public:
     // Stages a finished application-data category's files; then applies the
     // bundles of applications installed already.
     void absorbCompletedFiles(const QString& categoryID, const QList<TransferManifest::FileItem>& items);
-    bool applyManually(const QString& bundleKey);
+    Q_INVOKABLE bool applyManually(const QString& bundleKey);
+    // Removes the bundle with its staged files; false for an unknown key.
+    Q_INVOKABLE bool discard(const QString& bundleKey);
     void handleAppAppeared(const QString& bundleID, const QString& path = {});
     void refresh();
     // Kept for display; staging does not consult it.
@@ -51,7 +60,16 @@ public:
     const QList<MDMAppManifest::IncomingApp>& mdmIncomingApps() const { return m_mdmIncomingApps; }
     const std::optional<QString>& homebrewDetectedAt() const { return m_homebrewDetectedAt; }
 
+    QString restoreModeName() const { return toString(m_restoreMode); }
+    QVariantList stagedRows() const;
+    QVariantList incomingAppRows() const;
+    QString homebrewPath() const { return m_homebrewDetectedAt.value_or(QString()); }
+
 Q_SIGNALS:
+    void settingsChanged();
+    void stagedChanged();
+    void mdmIncomingAppsChanged();
+    void homebrewDetectedAtChanged();
     void bundleStaged(kivo::StagedPrefBundle bundle);
     void bundleApplied(QString bundleKey, QStringList restoredPaths);
     void warning(QString text);

@@ -169,10 +169,65 @@ QList<UserAccount> UserAccountMapper::performScan() const
 QCoro::Task<void> UserAccountMapper::scanLocalAccounts()
 {
     m_isScanning = true;
+    Q_EMIT isScanningChanged();
     QFuture<QList<UserAccount>> scan = QtConcurrent::run([this] { return performScan(); });
     const QList<UserAccount> accounts = co_await scan;
     setAccounts(accounts);
     m_isScanning = false;
+    Q_EMIT isScanningChanged();
+}
+
+void UserAccountMapper::startScan()
+{
+    if (!m_isScanning)
+        scanLocalAccounts();
+}
+
+void UserAccountMapper::setMapping(UserMapping mapping)
+{
+    if (m_mapping == mapping)
+        return;
+    m_mapping = std::move(mapping);
+    Q_EMIT mappingChanged();
+}
+
+bool UserAccountMapper::selectAccounts(const QString& sourceUsername, const QString& destinationUsername)
+{
+    const auto named = [](const QList<UserAccount>& list, const QString& name) -> std::optional<UserAccount> {
+        for (const UserAccount& a : list)
+            if (a.username == name)
+                return a;
+        return std::nullopt;
+    };
+    const auto source = named(m_sourceAccounts, sourceUsername);
+    const auto destination = named(m_destinationAccounts, destinationUsername);
+    if (!source || !destination)
+        return false;
+    createMapping(*source, *destination);
+    return true;
+}
+
+QVariantMap UserAccountMapper::rowOf(const UserAccount& a)
+{
+    return {{QStringLiteral("username"), a.username},       {QStringLiteral("fullName"), a.fullName},
+            {QStringLiteral("homeFolder"), a.homeFolder},   {QStringLiteral("isMDMManaged"), a.isMDMManaged},
+            {QStringLiteral("isNetworkHome"), a.isNetworkHome}, {QStringLiteral("isCurrentUser"), a.isCurrentUser}};
+}
+
+QVariantList UserAccountMapper::sourceAccountRows() const
+{
+    QVariantList rows;
+    for (const UserAccount& a : m_sourceAccounts)
+        rows.append(rowOf(a));
+    return rows;
+}
+
+QVariantList UserAccountMapper::destinationAccountRows() const
+{
+    QVariantList rows;
+    for (const UserAccount& a : m_destinationAccounts)
+        rows.append(rowOf(a));
+    return rows;
 }
 
 void UserAccountMapper::setAccounts(QList<UserAccount> accounts)
@@ -230,6 +285,8 @@ QList<PathRewriteLog> UserAccountMapper::record(QList<PathRewriteLog> logs)
         m_rewriteLogs.append(log);
         Q_EMIT rewritten(log);
     }
+    if (!logs.isEmpty())
+        Q_EMIT rewriteLogsChanged();
     return logs;
 }
 

@@ -5,6 +5,8 @@
 #include "transfer/UserMapping.h"
 
 #include <QObject>
+#include <QVariantList>
+#include <QVariantMap>
 
 #include <optional>
 #include <utility>
@@ -53,6 +55,14 @@ QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& c
 // one, and rewrites the old home folder inside received files.
 class UserAccountMapper : public QObject, public AccountPathRewriter {
     Q_OBJECT
+    // The screens' view; accounts as {username, fullName, homeFolder, isMDMManaged, isNetworkHome, isCurrentUser}.
+    Q_PROPERTY(QVariantList sourceAccounts READ sourceAccountRows NOTIFY accountsChanged)
+    Q_PROPERTY(QVariantList destinationAccounts READ destinationAccountRows NOTIFY accountsChanged)
+    Q_PROPERTY(QVariantMap selectedSourceAccount READ selectedSourceRow NOTIFY mappingChanged)
+    Q_PROPERTY(QVariantMap selectedDestinationAccount READ selectedDestinationRow NOTIFY mappingChanged)
+    Q_PROPERTY(QVariantMap mapping READ mappingRow NOTIFY mappingChanged)
+    Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
+    Q_PROPERTY(int rewriteLogCount READ rewriteLogCount NOTIFY rewriteLogsChanged)
 public:
     explicit UserAccountMapper(AccountSources sources = {}, QObject* parent = nullptr);
 
@@ -68,10 +78,23 @@ public:
     const std::optional<UserAccount>& selectedDestinationAccount() const { return m_selectedDestination; }
     const QList<PathRewriteLog>& rewriteLogs() const { return m_rewriteLogs; }
 
-    bool autoSelectIfObvious();
+    Q_INVOKABLE bool autoSelectIfObvious();
     UserMapping createMapping(const UserAccount& source, const UserAccount& destination);
+    // The screen's pick, by user name; false when either is not listed.
+    Q_INVOKABLE bool selectAccounts(const QString& sourceUsername, const QString& destinationUsername);
+    // Lists the accounts in the background.
+    Q_INVOKABLE void startScan();
     // A mapping decided elsewhere (the command line, the manifest).
-    void setMapping(UserMapping mapping) { m_mapping = std::move(mapping); }
+    void setMapping(UserMapping mapping);
+
+    static QVariantMap rowOf(const UserAccount& account);
+    QVariantList sourceAccountRows() const;
+    QVariantList destinationAccountRows() const;
+    QVariantMap selectedSourceRow() const { return m_selectedSource ? rowOf(*m_selectedSource) : QVariantMap(); }
+    QVariantMap selectedDestinationRow() const { return m_selectedDestination ? rowOf(*m_selectedDestination) : QVariantMap(); }
+    QVariantMap mappingRow() const { return m_mapping ? m_mapping->toJson().toVariantMap() : QVariantMap(); }
+    // A count, not the records: there may be tens of thousands.
+    int rewriteLogCount() const { return int(m_rewriteLogs.size()); }
 
     std::optional<UserMapping> mapping() const override { return m_mapping; }
     void rewritePlistPaths(const QString& path) override { rewritePlist(path); }
@@ -84,6 +107,8 @@ public:
 Q_SIGNALS:
     void accountsChanged();
     void mappingChanged();
+    void isScanningChanged();
+    void rewriteLogsChanged();
     void rewritten(kivo::PathRewriteLog log);
 
 private:

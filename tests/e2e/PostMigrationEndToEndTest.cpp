@@ -199,6 +199,78 @@ TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEvery
     helper.waitForFinished(10000);
 }
 
+// Killed after its settings were rewritten and staged but before verification,
+// a destination resumes; the files adapted before the kill are no mismatch.
+TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
+{
+    QTemporaryDir work;
+    const QString source = work.path() + u"/old/ann"_s;
+    const QString home = work.path() + u"/bob"_s;
+    const QString settings = u"/Library/Application Support/net.example.Editor/config.txt"_s;
+    const QString prefs = u"/Library/Preferences/org.example.Tool.plist"_s;
+    write(source + settings, (u"root = "_s + source + u"/Projects\n"_s).toUtf8());
+    write(source + prefs, plist::serialize(QVariantMap{{u"Last"_s, source + u"/Desktop/a"_s}}, plist::Format::xml));
+    // Developer files come after the settings: a large one keeps the transfer going past them.
+    {
+        QDir().mkpath(source + u"/Projects"_s);
+        QFile big(source + u"/Projects/large.bin"_s);
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        QByteArray block(1 << 20, '\0');
+        for (int i = 0; i < 96; ++i) {
+            block.fill(char(i));
+            big.write(block);
+        }
+    }
+    QDir().mkpath(work.path() + u"/none"_s);
+    qputenv("XDG_DATA_DIRS", (work.path() + u"/none"_s).toUtf8());
+    qputenv("KIVO_APPLICATIONS_DIR", (work.path() + u"/none"_s).toUtf8());
+    qputenv("KIVO_ENV_TOOL", "");
+    const QStringList send = {u"send"_s, u"--home"_s, source, u"--categories"_s, u"applicationData,engineeringTools"_s,
+                              u"--dev-include"_s, u"Projects"_s, u"--json"_s};
+    auto receive = [&](const QJsonObject& advertised) {
+        return QStringList{u"receive"_s, u"--home"_s, home, u"--connect"_s,
+                           u"127.0.0.1:%1"_s.arg(advertised.value(u"port"_s).toInt()), u"--code"_s,
+                           advertised.value(u"code"_s).toString(), u"--json"_s};
+    };
+
+    CliProcess first(cliPath(), QStringList(send) << u"--max-mbps"_s << u"200"_s);
+    const QJsonObject advertised = first.waitForEvent(u"advertising"_s, std::chrono::seconds(90));
+    ASSERT_FALSE(advertised.isEmpty()) << first.errors().constData();
+    const QString transferID = advertised.value(u"transferID"_s).toString();
+    {
+        CliProcess victim(cliPath(), receive(advertised));
+        // Reported once its files are rewritten and staged.
+        const QJsonObject settingsDone = victim.waitForEvent(u"categoryComplete"_s, std::chrono::minutes(2));
+        ASSERT_EQ(settingsDone.value(u"category"_s).toString(), u"applicationData"_s) << victim.errors().constData();
+        victim.killHard();
+    }
+    EXPECT_NE(first.finish(), 0);
+    ASSERT_LT(QFileInfo(home + u"/Projects/large.bin"_s).size(), 96 << 20) << "killed before verification";
+    EXPECT_FALSE(QFile::exists(home + prefs)) << "staged before the kill";
+    EXPECT_FALSE(QFile::exists(home + settings)) << "staged before the kill";
+
+    CliProcess second(cliPath(), send);
+    const QJsonObject again = second.waitForEvent(u"advertising"_s, std::chrono::seconds(90));
+    ASSERT_EQ(again.value(u"transferID"_s).toString(), transferID);
+    CliProcess resumed(cliPath(), receive(again));
+    // The source holds what it sent against what the destination answers.
+    const QJsonObject verification = second.waitForEvent(u"verification"_s, std::chrono::minutes(2));
+    EXPECT_EQ(resumed.finish(), 0) << resumed.errors().constData();
+    EXPECT_EQ(second.finish(), 0) << second.errors().constData();
+    qunsetenv("XDG_DATA_DIRS");
+    qunsetenv("KIVO_APPLICATIONS_DIR");
+    qunsetenv("KIVO_ENV_TOOL");
+
+    ASSERT_FALSE(verification.isEmpty());
+    EXPECT_TRUE(verification.value(u"mismatches"_s).toArray().isEmpty())
+        << QJsonDocument(verification).toJson().constData();
+    EXPECT_EQ(readAll(home + u"/Projects/large.bin"_s), readAll(source + u"/Projects/large.bin"_s));
+    const QString store = home + u"/.kivo-staged-prefs"_s;
+    EXPECT_EQ(readAll(store + u"/net.example.Editor"_s + settings), (u"root = "_s + home + u"/Projects\n"_s).toUtf8());
+    EXPECT_EQ(plist::readFile(store + u"/org.example.Tool"_s + prefs)->root.toMap().value(u"Last"_s).toString(),
+              home + u"/Desktop/a"_s);
+}
+
 TEST(PostMigrationEndToEnd, HelperInstallWritesAUnitSystemdAccepts)
 {
     QTemporaryDir units;

@@ -1,0 +1,161 @@
+// The destination's adaptation: account mapping, rewriting, staging, ownership.
+#include "app/AppState.h"
+
+#include "managed/ConfigurationProfileManager.h"
+#include "platform/Accounts.h"
+#include "platform/FileSystem.h"
+#include "postmigration/AccountAdaptation.h"
+#include "postmigration/MDMAppManifest.h"
+#include "postmigration/PermissionsCorrector.h"
+#include "postmigration/StagedPrefService.h"
+#include "postmigration/UserAccountMapper.h"
+#include "transfer/DestinationTransfer.h"
+#include "transfer/MDMSafetyChecker.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QPointer>
+
+namespace kivo {
+
+namespace {
+
+constexpr int kDefaultRestoreWindowDays = 7;
+
+bool isCleanAbsoluteFolder(const QString& path)
+{
+    return path.startsWith(u'/') && path != QLatin1String("/") && !path.contains(u'~') && !path.contains(QChar(0))
+        && QDir::cleanPath(path) == path;
+}
+
+} // namespace
+
+QObject* AppState::stagedPrefServiceObject() const { return m_stagedPrefService.get(); }
+QObject* AppState::userMapperObject() const { return m_userMapper.get(); }
+
+void AppState::setAdaptationOptions(AdaptationOptions options)
+{
+    m_adaptationOptions = std::move(options);
+    Q_EMIT proposedMappingChanged();
+}
+
+PrefRestoreMode AppState::effectiveRestoreMode() const
+{
+    if (const auto& named = m_profileManager->values().prefRestoreMode)
+        return prefRestoreModeFromString(*named).value_or(PrefRestoreMode::staged);
+    return m_adaptationOptions.restoreMode.value_or(PrefRestoreMode::staged);
+}
+
+int AppState::effectiveRestoreWindowDays() const
+{
+    const std::optional<int> days = m_profileManager->values().prefRestoreWindowDays
+        ? m_profileManager->values().prefRestoreWindowDays
+        : m_adaptationOptions.restoreWindowDays;
+    return std::max(1, days.value_or(kDefaultRestoreWindowDays));
+}
+
+std::optional<QString> AppState::sourceHomeFromManifest(const TransferManifest& manifest)
+{
+    for (const TransferManifest::FileItem& item : manifest.items) {
+        if (!item.relativePath.startsWith(QLatin1String("~/")))
+            continue;
+        const QString tail = item.relativePath.mid(1); // "/X"
+        if (tail.size() < 2 || !item.absolutePath.endsWith(tail))
+            continue;
+        const QString home = item.absolutePath.chopped(tail.size());
+        if (isCleanAbsoluteFolder(home))
+            return home;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+UserMapping AppState::mappingForManifest(const MappingInputs& inputs, const TransferManifest& manifest)
+{
+    QString sourceHome = inputs.sourceHome.value_or(QString());
+    if (sourceHome.isEmpty())
+        sourceHome = sourceHomeFromManifest(manifest).value_or(QString());
+    if (sourceHome.isEmpty() && manifest.sourceHomeFolder && isCleanAbsoluteFolder(*manifest.sourceHomeFolder))
+        sourceHome = *manifest.sourceHomeFolder;
+    QString sourceUser = inputs.sourceUsername;
+    if (sourceUser.isEmpty() && !sourceHome.isEmpty())
+        sourceUser = sourceHome.mid(sourceHome.lastIndexOf(u'/') + 1);
+    if (sourceUser.isEmpty())
+        sourceUser = inputs.destinationUsername;
+    if (sourceHome.isEmpty())
+        sourceHome = sourceHomeFolder(std::nullopt, sourceUser);
+    return UserMapping::make(sourceUser, sourceHome, inputs.destinationUsername, QDir::cleanPath(inputs.destinationHome));
+}
+
+MappingInputs AppState::mappingInputs() const
+{
+    MappingInputs in;
+    if (m_deviceRole == DeviceRole::destination && m_selectedPeer && m_selectedPeer->username != QLatin1String("Unknown"))
+        in.sourceUsername = m_selectedPeer->username;
+    in.sourceHome = m_adaptationOptions.sourceHome;
+    in.destinationUsername =
+        m_adaptationOptions.destinationUsername.isEmpty() ? username() : m_adaptationOptions.destinationUsername;
+    in.destinationHome = m_environment.homeFolder;
+    return in;
+}
+
+void AppState::attachAdaptation(DestinationTransfer& engine)
+{
+    const QString home = QDir::cleanPath(m_environment.homeFolder);
+    MDMSafetyChecker safety;
+    safety.addProtectedPath(home + u'/' + QLatin1String(PrefStager::kFolderName));
+    engine.setSafetyChecker(safety);
+    engine.setAccountAdapter(std::make_shared<AccountAdaptation>(m_userMapper));
+
+    // Files this process writes are its user's already; another account's need handing over.
+    const QString owner = mappingInputs().destinationUsername;
+    const std::optional<SystemAccount> account = accountNamed(owner);
+    if (account && account->uid != effectiveUid()) {
+        m_permissionsCorrector->setExtraPaths([home] {
+            QStringList extra;
+            const QString store = home + u'/' + QLatin1String(PrefStager::kFolderName);
+            fs::forEachRegularFile(store, false, [&extra](const QString& path, const fs::FileStatus&) { extra.append(path); });
+            extra.append(store);
+            extra.append(TransferEngine::transfersDirectory(home));
+            return extra;
+        });
+        engine.setOwnershipCorrector(m_permissionsCorrector);
+    }
+
+    QPointer<AppState> self(this);
+    engine.setMappingForManifest([self](const TransferManifest& manifest) {
+        if (!self)
+            return UserMapping::make({}, {}, {}, {});
+        const UserMapping mapping = mappingForManifest(self->mappingInputs(), manifest);
+        self->m_userMapper->setMapping(mapping);
+        self->setConfirmedUserMapping(mapping);
+        return mapping;
+    });
+
+    QPointer<DestinationTransfer> target(&engine);
+    connect(m_userMapper.get(), &UserAccountMapper::rewritten, &engine,
+            [target](const PathRewriteLog& log) { if (target) target->markAdapted(log.filePath); });
+    connect(m_stagedPrefService.get(), &StagedPrefService::bundleStaged, &engine, [target, home](const StagedPrefBundle& b) {
+        for (const StagedPrefEntry& e : b.entries)
+            if (target)
+                target->markAdapted(home + e.destinationRelativePath.mid(1));
+    });
+
+    StagedPrefService* prefs = m_stagedPrefService.get();
+    prefs->setRestoreMode(effectiveRestoreMode());
+    prefs->setRestoreWindowDays(effectiveRestoreWindowDays());
+    *m_keepMissingAppPreferences = effectiveRestoreMode() != PrefRestoreMode::immediate;
+    if (const auto json = m_profileManager->loadMDMAppManifest())
+        if (const auto manifest = MDMAppManifest::decoded(QJsonDocument(*json).toJson(QJsonDocument::Compact)))
+            prefs->registerMDMManifest(*manifest);
+    engine.setCategoryFinalized([prefs](QString categoryID, QList<TransferManifest::FileItem> items) -> QCoro::Task<void> {
+        prefs->absorbCompletedFiles(categoryID, items);
+        co_return;
+    });
+    if (!m_stagedPrefServiceStarted) {
+        m_stagedPrefServiceStarted = true;
+        prefs->start();
+    }
+}
+
+} // namespace kivo
