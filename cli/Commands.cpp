@@ -103,15 +103,12 @@ void renderWarnings(MigrationFlow& flow, Reporter& out, bool json)
     });
 }
 
-namespace {
-
-// Runs the flow in the event loop; Ctrl-C or a termination request cancels it.
-int runFlow(MigrationFlow& flow, Reporter& out)
+int runUntilDone(const std::function<QCoro::Task<FlowExit>()>& work, const std::function<void()>& cancel, Reporter& out)
 {
     std::optional<InterruptNotifier> interrupts;
     try {
         interrupts.emplace();
-        QObject::connect(&*interrupts, &InterruptNotifier::interrupted, &flow, &MigrationFlow::cancel);
+        QObject::connect(&*interrupts, &InterruptNotifier::interrupted, &*interrupts, cancel);
     } catch (const SystemError& e) {
         out.error(e.description());
         return exitTransferFailed;
@@ -119,13 +116,20 @@ int runFlow(MigrationFlow& flow, Reporter& out)
     std::optional<FlowExit> result;
     QEventLoop loop;
     auto drive = [&]() -> QCoro::Task<void> {
-        result = co_await flow.run();
+        result = co_await work();
         loop.quit();
     };
     auto running = drive();
     if (!result)
         loop.exec();
     return exitCodeFor(result.value_or(FlowExit::transferFailed));
+}
+
+namespace {
+
+int runFlow(MigrationFlow& flow, Reporter& out)
+{
+    return runUntilDone([&flow] { return flow.run(); }, [&flow] { flow.cancel(); }, out);
 }
 
 // Asks for the code on the terminal; none when there is no answer.

@@ -3,6 +3,10 @@
 #include "app/FlowEvents.h"
 #include "cli/CliOptions.h"
 
+#include <QCoroTask>
+
+#include <functional>
+
 namespace kivo {
 class MigrationFlow;
 }
@@ -19,6 +23,9 @@ class Reporter;
 void renderTransfer(MigrationFlow& flow, Reporter& out);
 // Warnings on stderr in every mode, and as events with --json.
 void renderWarnings(MigrationFlow& flow, Reporter& out, bool json);
+
+// Runs `work` in the event loop until it ends; Ctrl-C or a termination request calls `cancel`.
+int runUntilDone(const std::function<QCoro::Task<FlowExit>()>& work, const std::function<void()>& cancel, Reporter& out);
 
 // The command line's exit code for how a flow ended.
 int exitCodeFor(FlowExit exit);

@@ -6,13 +6,10 @@
 #include "cli/Commands.h"
 #include "cli/Reporter.h"
 #include "managed/ConfigurationProfileManager.h"
-#include "managed/TelemetryClient.h"
 #include "platform/AccountHome.h"
-#include "platform/Error.h"
 #include "platform/HostNames.h"
-#include "platform/Interrupts.h"
 
-#include <QEventLoop>
+#include <QCoroSignal>
 #include <QLoggingCategory>
 
 #include <memory>
@@ -70,61 +67,39 @@ int runManaged(const ManagedOptions& o)
     SessionEnvironment environment{home, {}, user.value_or(QString()), 0, nullptr};
     environment.profilePath = path;
     AppState state(std::move(environment));
-    std::unique_ptr<TelemetryClient> telemetry;
-    ManagedModeCoordinator::Options options;
-    options.discoveryTimeout = std::chrono::seconds(o.discoveryTimeoutSeconds);
-    options.pairingTimeout = std::chrono::seconds(o.pairingTimeoutSeconds);
-    if (config.telemetryEndpoint) {
-        telemetry = std::make_unique<TelemetryClient>(*config.telemetryEndpoint, host::networkHostName(),
-                                                      QStringLiteral(KIVO_VERSION));
-        telemetry->setTimeout(telemetryTimeout());
-        options.postEvent = [client = telemetry.get(), principal = config.userPrincipal](QString event,
-                                                                                          QMap<QString, QString> details) {
-            client->post(std::move(event), principal, std::move(details));
-        };
-    }
-    ManagedModeCoordinator coordinator(config, state, std::move(options));
-    state.setManagedCoordinator(&coordinator);
-
-    QObject::connect(&coordinator, &ManagedModeCoordinator::stateChanged, &coordinator, [&out, &coordinator] {
-        const QString description = coordinator.state().description();
-        out.event(QStringLiteral("state"), {{QStringLiteral("state"), description}},
-                  QStringLiteral("Managed state: ") + description);
-    });
+    state.setManagedLaunch({std::chrono::seconds(o.discoveryTimeoutSeconds), std::chrono::seconds(o.pairingTimeoutSeconds),
+                            telemetryTimeout()});
     bool flowShown = false;
-    QObject::connect(&coordinator, &ManagedModeCoordinator::flowStarted, &coordinator,
-                     [&out, &flowShown, json = o.json](MigrationFlow* flow) {
-                         flowShown = true;
-                         renderWarnings(*flow, out, json);
-                         renderTransfer(*flow, out);
-                     });
+    QObject::connect(&state, &AppState::managedCoordinatorChanged, &state, [&] {
+        ManagedModeCoordinator* coordinator = state.managedCoordinator();
+        if (!coordinator)
+            return;
+        QObject::connect(coordinator, &ManagedModeCoordinator::stateChanged, coordinator, [&out, coordinator] {
+            const QString description = coordinator->state().description();
+            out.event(QStringLiteral("state"), {{QStringLiteral("state"), description}},
+                      QStringLiteral("Managed state: ") + description);
+        });
+        QObject::connect(coordinator, &ManagedModeCoordinator::flowStarted, coordinator,
+                         [&out, &flowShown, json = o.json](MigrationFlow* flow) {
+                             flowShown = true;
+                             renderWarnings(*flow, out, json);
+                             renderTransfer(*flow, out);
+                         });
+    });
+    if (!state.bootstrapManagedModeIfNeeded())
+        return exitRefused;
 
-    std::optional<InterruptNotifier> interrupts;
-    try {
-        interrupts.emplace();
-        QObject::connect(&*interrupts, &InterruptNotifier::interrupted, &coordinator, &ManagedModeCoordinator::cancel);
-    } catch (const SystemError& e) {
-        out.error(e.description());
-        return exitTransferFailed;
-    }
-
-    std::optional<FlowExit> result;
-    QEventLoop loop;
-    auto drive = [&]() -> QCoro::Task<void> {
-        result = co_await coordinator.start();
-        // What is still on its way to the endpoint gets one timeout, no more.
-        if (telemetry)
-            co_await telemetry->drain();
-        loop.quit();
+    const auto untilFinished = [&state]() -> QCoro::Task<FlowExit> {
+        if (!state.managedExit())
+            co_await qCoro(&state, &AppState::managedRunFinished);
+        co_return state.managedExit().value_or(FlowExit::transferFailed);
     };
-    auto running = drive();
-    if (!result || (telemetry && !telemetry->isIdle()))
-        loop.exec();
+    const int exit = runUntilDone(untilFinished, [&state] { state.managedCoordinator()->cancel(); }, out);
 
-    const auto& s = coordinator.state();
+    const auto& s = state.managedCoordinator()->state();
     if (!flowShown && s.isTerminal() && s.kind != ManagedModeCoordinator::State::Kind::complete)
         out.error(QStringLiteral("kivo-cli: ") + s.title() + QStringLiteral(": ") + QString(s.detail()).replace(u'\n', u' '));
-    return exitCodeFor(result.value_or(FlowExit::transferFailed));
+    return exit;
 }
 
 } // namespace kivo::cli

@@ -49,5 +49,6 @@ int main(int argc, char** argv)
     QObject::connect(&engine, &QQmlApplicationEngine::quit, &app, &QGuiApplication::quit);
     if (!gui::loadMainWindow(engine, &state, &feed))
         return 1;
+    state.bootstrapManagedModeIfNeeded();
     return app.exec();
 }

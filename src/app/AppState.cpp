@@ -4,6 +4,8 @@
 
 #include "categories/CategoryHandlers.h"
 #include "app/DemoPeer.h"
+#include "app/ManagedModeCoordinator.h"
+#include "managed/TelemetryClient.h"
 
 #include "categories/DataCategoryManager.h"
 #include "categories/KeychainHandler.h"
@@ -112,6 +114,8 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
 
 AppState::~AppState()
 {
+    m_managedCoordinator = nullptr;
+    m_ownedCoordinator.reset();
     // The engine talks through the connection manager's session: it goes first.
     m_transferEngine.reset();
 }

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <chrono>
 #include <functional>
 #include <QVariantList>
 #include <QVariantMap>
@@ -46,6 +47,8 @@ class HomeFolderScanner;
 class KeychainHandler;
 class SystemSettingsHandler;
 class ManagedModeCoordinator;
+class TelemetryClient;
+enum class FlowExit;
 class TransferConnection;
 class TransferEngine;
 
@@ -79,6 +82,14 @@ struct MappingInputs {
     std::optional<QString> sourceHome; // given by the user
     QString destinationUsername;
     QString destinationHome;
+};
+
+// How an unattended run waits; the defaults are a launch's.
+struct ManagedLaunch {
+    std::chrono::milliseconds discoveryTimeout{120000};
+    std::chrono::milliseconds pairingTimeout{60000};
+    // At the end, what is still on its way to the telemetry endpoint gets this long.
+    std::chrono::milliseconds telemetryTimeout{60000};
 };
 
 // How a typed pairing code fared.
@@ -170,6 +181,12 @@ public:
     // Present only once a managed run has begun.
     ManagedModeCoordinator* managedCoordinator() const { return m_managedCoordinator; }
     void setManagedCoordinator(ManagedModeCoordinator* coordinator);
+    // When the profile asks for a managed deployment: creates the coordinator
+    // (with its telemetry) once, and starts the run. Whether it did.
+    Q_INVOKABLE bool bootstrapManagedModeIfNeeded();
+    void setManagedLaunch(ManagedLaunch launch) { m_managedLaunch = launch; }
+    // How the managed run ended, once it has and its telemetry is delivered or given up.
+    const std::optional<FlowExit>& managedExit() const { return m_managedExit; }
 
     MigrationStep currentStep() const { return m_currentStep; }
     void setCurrentStep(MigrationStep step);
@@ -380,6 +397,7 @@ public:
 
 Q_SIGNALS:
     void managedCoordinatorChanged();
+    void managedRunFinished();
     void currentStepChanged();
     void deviceRoleChanged();
     void selectedPeerChanged();
@@ -434,11 +452,16 @@ private:
     MappingInputs mappingInputs() const;
     // Destination: rewriting, staging, ownership and the record a resumed transfer verifies by.
     void attachAdaptation(DestinationTransfer& engine);
+    QCoro::Task<void> runManaged();
     static QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer);
 
     SessionEnvironment m_environment;
     std::unique_ptr<ConfigurationProfileManager> m_profileManager;
     ManagedModeCoordinator* m_managedCoordinator = nullptr;
+    ManagedLaunch m_managedLaunch;
+    std::unique_ptr<TelemetryClient> m_telemetry;
+    std::unique_ptr<ManagedModeCoordinator> m_ownedCoordinator;
+    std::optional<FlowExit> m_managedExit;
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;

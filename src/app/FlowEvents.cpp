@@ -21,33 +21,46 @@ ProgressSnapshot ProgressSnapshot::of(const TransferProgress& p)
 TransferSummary TransferSummary::of(DeviceRole role, const TransferProgress& p,
                                     const std::optional<TransferManifest>& manifest)
 {
+    TransferSummary s = ofProgress(role, p);
+    if (manifest)
+        s.addItems(*manifest, p.fileErrors(), policySkippedOf(p), role == DeviceRole::source && p.isComplete());
+    return s;
+}
+
+TransferSummary TransferSummary::ofProgress(DeviceRole role, const TransferProgress& p)
+{
     TransferSummary s;
     s.role = role;
     s.filesCompleted = int(p.filesCompleted());
     s.totalFiles = int(p.totalFiles());
     s.bytes = p.bytesTransferred();
     s.durationSeconds = p.duration().value_or(0);
-    if (manifest) {
-        for (const auto& item : manifest->items) {
-            s.skipped += item.transferStatus == FileTransferStatus::skipped;
-            s.failed += item.transferStatus == FileTransferStatus::failed;
-        }
-    }
     s.verified = int(p.verificationFilesChecked());
     s.mismatches = p.verificationMismatches();
     s.conflictsResolved = int(p.conflictsResolved().size());
     s.error = p.error().value_or(QString());
     s.cancelled = p.isCancelled();
-    if (manifest) {
-        s.skipped += int(manifest->skippedFolders.size());
-        QSet<QString> policySkipped;
-        for (const ConflictOutcome& c : p.conflictsResolved())
-            if (c.resolution == QLatin1String("skipped"))
-                policySkipped.insert(c.relativePath);
-        s.notTransferred = problemsOf(*manifest, p.fileErrors(), policySkipped,
-                                      role == DeviceRole::source && p.isComplete());
-    }
     return s;
+}
+
+QSet<QString> TransferSummary::policySkippedOf(const TransferProgress& p)
+{
+    QSet<QString> skipped;
+    for (const ConflictOutcome& c : p.conflictsResolved())
+        if (c.resolution == QLatin1String("skipped"))
+            skipped.insert(c.relativePath);
+    return skipped;
+}
+
+void TransferSummary::addItems(const TransferManifest& manifest, const QList<FileError>& errors,
+                               const QSet<QString>& policySkipped, bool finished)
+{
+    for (const auto& item : manifest.items) {
+        skipped += item.transferStatus == FileTransferStatus::skipped;
+        failed += item.transferStatus == FileTransferStatus::failed;
+    }
+    skipped += int(manifest.skippedFolders.size());
+    notTransferred = problemsOf(manifest, errors, policySkipped, finished);
 }
 
 QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,

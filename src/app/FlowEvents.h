@@ -114,6 +114,12 @@ struct TransferSummary {
 
     static TransferSummary of(DeviceRole role, const TransferProgress& progress,
                               const std::optional<TransferManifest>& manifest);
+    // The two halves of `of`: the progress record's figures, read where it lives,
+    // and a pass over every item, which may run on any thread.
+    static TransferSummary ofProgress(DeviceRole role, const TransferProgress& progress);
+    static QSet<QString> policySkippedOf(const TransferProgress& progress);
+    void addItems(const TransferManifest& manifest, const QList<FileError>& errors, const QSet<QString>& policySkipped,
+                  bool finished);
     // `policySkipped`: paths the conflict policy left alone. `finished`: the
     // side knows every item it still holds as pending was never sent (the
     // source, once complete; a destination cannot tell them from files an

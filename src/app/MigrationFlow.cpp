@@ -8,7 +8,10 @@
 #include "platform/Error.h"
 #include "transfer/TransferEngine.h"
 
+#include <QCoroFuture>
 #include <QDeadlineTimer>
+#include <QPointer>
+#include <QtConcurrent>
 
 namespace kivo {
 
@@ -146,7 +149,22 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
     ProgressSnapshot last = ProgressSnapshot::of(*engine->progress());
     last.isFinal = true;
     Q_EMIT progressChanged(last);
-    const TransferSummary summary = TransferSummary::of(*m_session.deviceRole(), *engine->progress(), engine->manifest());
+    const DeviceRole role = *m_session.deviceRole();
+    const TransferProgress& progress = *engine->progress();
+    TransferSummary summary = TransferSummary::ofProgress(role, progress);
+    if (const std::optional<TransferManifest>& manifest = engine->manifest()) {
+        // Tens of thousands of items: counted on a worker, so the screens keep drawing.
+        QPointer<MigrationFlow> self(this);
+        QFuture<TransferSummary> counting = QtConcurrent::run(
+            [summary, manifest = *manifest, errors = progress.fileErrors(), skipped = TransferSummary::policySkippedOf(progress),
+             finished = role == DeviceRole::source && progress.isComplete()]() mutable {
+                summary.addItems(manifest, errors, skipped, finished);
+                return summary;
+            });
+        summary = co_await counting;
+        if (!self)
+            co_return failureOf(summary);
+    }
     Q_EMIT summaryReady(summary);
     co_return failureOf(summary);
 }

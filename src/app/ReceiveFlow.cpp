@@ -149,7 +149,11 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
 QCoro::Task<void> ReceiveFlow::pair(DiscoveredPeer& peer)
 {
     ConnectionManager* cm = session().connectionManager();
-    session().selectPeer(peer);
+    // An old source is reached first: whether it may pair at all is decided by then.
+    if (peer.securePairing)
+        session().selectPeer(peer);
+    else
+        co_await connectTo(peer);
     std::optional<QString> typed = m_request.code;
     for (;;) {
         if (!typed && m_request.askCode)
@@ -171,10 +175,13 @@ QCoro::Task<void> ReceiveFlow::pair(DiscoveredPeer& peer)
         }
         if (attempt == PairingAttempt::failed) {
             // Not reaching the source is not a pairing failure; reaching it and failing is.
-            if (!error || error->kind() == ConnectionError::Kind::connectionFailed)
-                fail(FlowExit::noSource, error ? error->description()
-                                               : ConnectionError::connectionFailed(QStringLiteral("timed out")).description());
-            fail(FlowExit::pairingFailed, error->description());
+            if (const QString text = session().connectionErrorText(); !text.isEmpty())
+                fail(error && error->kind() != ConnectionError::Kind::connectionFailed ? FlowExit::pairingFailed
+                                                                                       : FlowExit::noSource,
+                     text);
+            if (!session().pairingErrorText().isEmpty())
+                fail(FlowExit::pairingFailed, session().pairingErrorText());
+            fail(FlowExit::noSource, ConnectionError::connectionFailed(QStringLiteral("timed out")).description());
         }
         if (m_request.code || !m_request.askCode)
             fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());

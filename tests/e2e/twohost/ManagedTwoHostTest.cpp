@@ -2,6 +2,7 @@
 // end: profiles written by an independent plist writer, telemetry received by
 // a local HTTP endpoint in the destination's host.
 #include "app/DemoData.h"
+#include "log/MigrationLogger.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 
@@ -215,6 +216,17 @@ TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNever
     EXPECT_EQ(source.finish(), 0) << source.errors().constData();
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
     EXPECT_FALSE(QDir(m_destination).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    // Each end keeps one completed log of it, with the summary's count.
+    for (const QString& home : {m_source, m_destination}) {
+        const QString dir = MigrationLogger::logsDirectoryFor(home);
+        const QStringList logs = QDir(dir).entryList({QStringLiteral("migration_*.json")}, QDir::Files);
+        ASSERT_EQ(logs.size(), 1) << home.toStdString();
+        QFile file(dir + u'/' + logs.first());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const MigrationLog log = MigrationLog::decode(file.readAll());
+        EXPECT_EQ(log.overallStatus, MigrationLog::Status::completed) << home.toStdString();
+        EXPECT_EQ(log.filesCompleted, summary.value(QStringLiteral("filesCompleted")).toInt()) << home.toStdString();
+    }
 
     EXPECT_EQ(endpoint.events(), (QStringList{"managed.start", "managed.awaiting_peer", "managed.ready", "managed.transfer_start",
                                               "managed.complete"}));
