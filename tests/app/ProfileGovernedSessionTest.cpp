@@ -1,8 +1,12 @@
 #include "app/AppState.h"
+#include "app/FlowEvents.h"
+#include "app/ManagedModeCoordinator.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/PropertyList.h"
+#include "postmigration/StagedPrefService.h"
+#include "support/CoroTest.h"
 #include "transfer/SourceTransfer.h"
 
 #include <QFile>
@@ -82,4 +86,73 @@ TEST(ProfileGovernedSession, WithoutAProfileTheUsersChoicesStand)
     EXPECT_EQ(state.maxTransferMbps(), 100);
     state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
     EXPECT_EQ(state.categoryManager()->categories().size(), DataCategory::allCategories().size());
+}
+
+// A destination's staging runs under the profile's restore settings, else the
+// front end's, else staged for 7 days.
+TEST(ProfileGovernedSession, StagingTakesTheProfilesRestoreSettingsOverTheFrontEnds)
+{
+    struct Case {
+        QVariantMap profile;
+        std::optional<PrefRestoreMode> mode;
+        std::optional<int> days;
+        PrefRestoreMode expectedMode;
+        int expectedDays;
+    };
+    const QVariantMap present{{QStringLiteral("kivo.brandingName"), QStringLiteral("Example Org")}};
+    auto with = [&present](QVariantMap keys) {
+        keys.insert(present);
+        return keys;
+    };
+    const QList<Case> cases = {
+        {{}, std::nullopt, std::nullopt, PrefRestoreMode::staged, 7},
+        {{}, PrefRestoreMode::manual, 3, PrefRestoreMode::manual, 3},
+        {with({{QStringLiteral("kivo.prefRestoreMode"), QStringLiteral("immediate")},
+               {QStringLiteral("kivo.prefRestoreWindowDays"), qint64(0)}}),
+         PrefRestoreMode::manual, 3, PrefRestoreMode::immediate, 3}, // the reader takes 0 for no value
+        {with({{QStringLiteral("kivo.prefRestoreMode"), QStringLiteral("later")}}), PrefRestoreMode::manual, std::nullopt,
+         PrefRestoreMode::staged, 7},
+        {with({{QStringLiteral("kivo.prefRestoreWindowDays"), qint64(14)}}), PrefRestoreMode::manual, 3,
+         PrefRestoreMode::manual, 14},
+        // Without a presence key the profile is not there at all.
+        {{{QStringLiteral("kivo.prefRestoreMode"), QStringLiteral("immediate")}}, std::nullopt, std::nullopt,
+         PrefRestoreMode::staged, 7},
+    };
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        QTemporaryDir dir;
+        const QString profile = c.profile.isEmpty() ? dir.filePath(QStringLiteral("absent.plist")) : writeProfile(dir, c.profile);
+        AppState state({dir.path(), {}, {}, 0, nullptr, profile});
+        AdaptationOptions options;
+        options.restoreMode = c.mode;
+        options.restoreWindowDays = c.days;
+        state.setAdaptationOptions(options);
+        state.setDeviceRole(DeviceRole::destination);
+        state.createTransferEngine(nullptr);
+        EXPECT_EQ(state.stagedPrefService()->restoreMode(), c.expectedMode) << "case " << i;
+        EXPECT_EQ(state.stagedPrefService()->restoreWindowDays(), c.expectedDays) << "case " << i;
+    }
+}
+
+// Managed mode starts once, only when the profile asks for it.
+TEST(ProfileGovernedSession, OnlyAManagedProfileBootstrapsACoordinatorAndOnlyOnce)
+{
+    QTemporaryDir dir;
+    AppState interactive({dir.path(), {}, {}, 0, nullptr, dir.filePath(QStringLiteral("absent.plist"))});
+    EXPECT_FALSE(interactive.bootstrapManagedModeIfNeeded());
+    EXPECT_EQ(interactive.managedCoordinator(), nullptr);
+
+    // No principal: the run stops before any network activity.
+    const QString profile = writeProfile(dir, {{QStringLiteral("kivo.brandingName"), QStringLiteral("Example Org")},
+                                               {QStringLiteral("kivo.deploymentMode"), QStringLiteral("managed")},
+                                               {QStringLiteral("kivo.deploymentRole"), QStringLiteral("destination")}});
+    AppState managed({dir.path(), {}, {}, 0, nullptr, profile});
+    EXPECT_TRUE(managed.bootstrapManagedModeIfNeeded());
+    ManagedModeCoordinator* coordinator = managed.managedCoordinator();
+    ASSERT_NE(coordinator, nullptr);
+    EXPECT_FALSE(managed.bootstrapManagedModeIfNeeded());
+    EXPECT_EQ(managed.managedCoordinator(), coordinator);
+    ASSERT_TRUE(test::waitUntil([&] { return managed.managedExit().has_value(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(*managed.managedExit(), FlowExit::unusableInput);
+    EXPECT_EQ(coordinator->state().kind, ManagedModeCoordinator::State::Kind::missingKeys);
 }

@@ -144,6 +144,28 @@ TEST(Staging, ImmediateLeavesFilesManualWaitsAndInstalledAppsGetTheirsAtOnce)
     }
 }
 
+// The sheet's view and its "Discard": the bundle goes with its staged files, and only a listed one.
+TEST(Staging, DiscardRemovesAListedBundleWithItsFiles)
+{
+    Fixture f(PrefRestoreMode::manual);
+    const QString prefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
+    write(f.at(prefs));
+    f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
+    const QVariantList rows = f.service->stagedRows();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].toMap().value(u"id"_s).toString(), u"org.example.Tool"_s);
+    EXPECT_EQ(rows[0].toMap().value(u"fileCount"_s).toInt(), 1);
+    EXPECT_FALSE(rows[0].toMap().value(u"expired"_s).toBool());
+
+    QSignalSpy changed(f.service.get(), &StagedPrefService::stagedChanged);
+    EXPECT_FALSE(f.service->discard(u"../org.example.Tool"_s));
+    EXPECT_TRUE(f.service->discard(u"org.example.Tool"_s));
+    EXPECT_EQ(changed.size(), 1);
+    EXPECT_TRUE(f.service->stagedRows().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(f.home.path() + u"/.kivo-staged-prefs/org.example.Tool"_s));
+    EXPECT_FALSE(QFileInfo::exists(f.at(prefs)));
+}
+
 TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
 {
     QTemporaryDir home, outside;
