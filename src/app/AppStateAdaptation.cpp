@@ -141,6 +141,10 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
                 target->markAdapted(home + e.destinationRelativePath.mid(1));
     });
 
+    // The demonstration receives only user files, into a sample home: the service,
+    // made for the user's own home, stays out of it.
+    if (m_demoMode)
+        return;
     StagedPrefService* prefs = m_stagedPrefService.get();
     prefs->setRestoreMode(effectiveRestoreMode());
     prefs->setRestoreWindowDays(effectiveRestoreWindowDays());
