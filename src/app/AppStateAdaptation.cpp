@@ -30,6 +30,15 @@ bool isCleanAbsoluteFolder(const QString& path)
 
 } // namespace
 
+QString AppState::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
+{
+    // It becomes a search pattern for paths written here: anything but a clean
+    // absolute folder ("~", "..", a bare "/") could steer them elsewhere.
+    if (announced && isCleanAbsoluteFolder(*announced))
+        return *announced;
+    return QStringLiteral("/home/") + sourceUsername;
+}
+
 QObject* AppState::stagedPrefServiceObject() const { return m_stagedPrefService.get(); }
 QObject* AppState::userMapperObject() const { return m_userMapper.get(); }
 

@@ -54,16 +54,6 @@ QString demoHome(const SessionEnvironment& e, DeviceRole role)
 
 } // namespace
 
-QString AppState::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
-{
-    // It becomes a search pattern for paths written here: anything but a clean
-    // absolute folder ("~", "..", a bare "/") could steer them elsewhere.
-    if (announced && announced->startsWith(u'/') && *announced != QStringLiteral("/") && !announced->contains(u'~')
-        && QDir::cleanPath(*announced) == *announced)
-        return *announced;
-    return QStringLiteral("/home/") + sourceUsername;
-}
-
 UserMapping AppState::proposedUserMapping() const
 {
     const QString home = m_environment.homeFolder;

@@ -3,7 +3,6 @@
 #include "app/AppState.h"
 #include "app/MigrationFlow.h"
 #include "app/MigrationWindow.h"
-#include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"

@@ -27,11 +27,6 @@ QList<DiscoveredPeer> ReceiveFlow::matchingSources(const QList<DiscoveredPeer>& 
     return out;
 }
 
-QString ReceiveFlow::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
-{
-    return AppState::sourceHomeFolder(announced, sourceUsername);
-}
-
 QCoro::Task<void> ReceiveFlow::runSteps()
 {
     const QString home = session().environment().homeFolder;

@@ -45,9 +45,6 @@ public:
     // emptied since it was first seen), or why there is none to choose.
     static std::variant<DiscoveredPeer, FlowFailure> chooseSource(const QList<DiscoveredPeer>& peers,
                                                                   const std::optional<QString>& name);
-    // The source's home folder: the one the manifest names when it is a plain
-    // absolute path, else the customary one for the user (older sources send none).
-    static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);
 
 Q_SIGNALS:
     void peerFound(kivo::DiscoveredPeer peer);

@@ -276,7 +276,7 @@ TEST(FlowRules, TheSourceHomeIsTakenOnlyWhenItIsAPlainAbsoluteFolder)
         {u"/home//ann"_s, u"/home/ann"_s},
     };
     for (const auto& [announced, expected] : cases)
-        EXPECT_EQ(ReceiveFlow::sourceHomeFolder(announced, u"ann"_s), expected) << announced.value_or(u"<none>"_s).toStdString();
+        EXPECT_EQ(AppState::sourceHomeFolder(announced, u"ann"_s), expected) << announced.value_or(u"<none>"_s).toStdString();
 }
 
 TEST(FlowRules, AFinishedTransferFailsWhenCancelledBrokenOrMismatched)
