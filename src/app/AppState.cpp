@@ -200,6 +200,7 @@ void AppState::reset()
     setPairingConfirmed(false);
     setDemoMode(false);
     setConfirmedUserMapping(std::nullopt);
+    m_transferSummary.reset();
     m_ownProgress = std::make_unique<TransferProgress>();
     setTransferProgress(m_ownProgress.get());
     if (m_transferEngine) {
@@ -382,6 +383,10 @@ QCoro::Task<void> AppState::runTransfer()
         m_settingsHandler->discardExports();
     m_transferRunning = false;
     m_transferProgress->setCompletedAt(QDateTime::currentDateTimeUtc());
+    TransferSummary summary = co_await TransferSummary::compute(engine->role(), *engine->progress(), engine->manifest());
+    if (!self || sessionMovedOn())
+        co_return;
+    m_transferSummary = std::move(summary);
     goToNext();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/FlowEvents.h"
 #include "app/MigrationStep.h"
 #include "connection/ConnectionTypes.h"
 #include "preflight/PreFlightReport.h"
@@ -210,6 +211,8 @@ public:
     void setConfirmedUserMapping(std::optional<UserMapping> mapping);
 
     TransferProgress* transferProgress() const { return m_transferProgress; }
+    // The finished transfer's figures, counted before the step moves to complete; none before that.
+    const std::optional<TransferSummary>& transferSummary() const { return m_transferSummary; }
     TransferEngine* transferEngine() const { return m_transferEngine.get(); }
 
     const QString& transferID() const { return m_transferID; }
@@ -482,6 +485,7 @@ private:
     bool m_demoMode = false;
     std::optional<UserMapping> m_confirmedUserMapping;
     TransferProgress* m_transferProgress = nullptr;
+    std::optional<TransferSummary> m_transferSummary;
     std::unique_ptr<TransferProgress> m_ownProgress;
     std::unique_ptr<TransferEngine> m_transferEngine;
     QString m_transferID;

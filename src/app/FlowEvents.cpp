@@ -2,6 +2,9 @@
 
 #include "transfer/TransferError.h"
 
+#include <QCoroFuture>
+#include <QtConcurrent>
+
 namespace kivo {
 
 ProgressSnapshot ProgressSnapshot::of(const TransferProgress& p)
@@ -61,6 +64,22 @@ void TransferSummary::addItems(const TransferManifest& manifest, const QList<Fil
     }
     skipped += int(manifest.skippedFolders.size());
     notTransferred = problemsOf(manifest, errors, policySkipped, finished);
+}
+
+QCoro::Task<TransferSummary> TransferSummary::compute(DeviceRole role, const TransferProgress& progress,
+                                                     std::optional<TransferManifest> manifest)
+{
+    // Everything read from the progress record here, on its own thread, before the first suspension.
+    TransferSummary summary = ofProgress(role, progress);
+    if (!manifest)
+        co_return summary;
+    QFuture<TransferSummary> counting =
+        QtConcurrent::run([summary, manifest = std::move(*manifest), errors = progress.fileErrors(),
+                           skipped = policySkippedOf(progress), finished = role == DeviceRole::source && progress.isComplete()]() mutable {
+            summary.addItems(manifest, errors, skipped, finished);
+            return summary;
+        });
+    co_return co_await counting;
 }
 
 QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,

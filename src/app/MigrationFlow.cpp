@@ -8,10 +8,8 @@
 #include "platform/Error.h"
 #include "transfer/TransferEngine.h"
 
-#include <QCoroFuture>
 #include <QDeadlineTimer>
 #include <QPointer>
-#include <QtConcurrent>
 
 namespace kivo {
 
@@ -149,24 +147,16 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
     ProgressSnapshot last = ProgressSnapshot::of(*engine->progress());
     last.isFinal = true;
     Q_EMIT progressChanged(last);
-    const DeviceRole role = *m_session.deviceRole();
-    const TransferProgress& progress = *engine->progress();
-    TransferSummary summary = TransferSummary::ofProgress(role, progress);
-    if (const std::optional<TransferManifest>& manifest = engine->manifest()) {
-        // Tens of thousands of items: counted on a worker, so the screens keep drawing.
+    // The session counted it before moving on to the complete step; not when it was reset meanwhile.
+    std::optional<TransferSummary> summary = m_session.transferSummary();
+    if (!summary) {
         QPointer<MigrationFlow> self(this);
-        QFuture<TransferSummary> counting = QtConcurrent::run(
-            [summary, manifest = *manifest, errors = progress.fileErrors(), skipped = TransferSummary::policySkippedOf(progress),
-             finished = role == DeviceRole::source && progress.isComplete()]() mutable {
-                summary.addItems(manifest, errors, skipped, finished);
-                return summary;
-            });
-        summary = co_await counting;
+        summary = co_await TransferSummary::compute(*m_session.deviceRole(), *engine->progress(), engine->manifest());
         if (!self)
-            co_return failureOf(summary);
+            co_return failureOf(*summary);
     }
-    Q_EMIT summaryReady(summary);
-    co_return failureOf(summary);
+    Q_EMIT summaryReady(*summary);
+    co_return failureOf(*summary);
 }
 
 } // namespace kivo
