@@ -1,4 +1,5 @@
 #include "cli/DevtoolsCommand.h"
+#include "platform/AccountHome.h"
 
 #include "cli/CliOptions.h"
 #include "devtools/EngineeringAuditReport.h"
@@ -122,7 +123,7 @@ int runDevtools(const DevtoolsOptions& o)
     }
     const DetectorSettings settings;
     const EngineeringToolsInventory inventory =
-        EngineeringToolsDetector::inspect(o.home, host::loginUserName(), true, settings);
+        EngineeringToolsDetector::inspect(o.home, host::ownerNameOf(o.home).value_or(host::loginUserName()), true, settings);
     EngineeringAuditReport report{inventory, o.destinationArchitecture.value_or(inventory.sourceArchitecture), o.connection};
 
     EngineeringMigrationPlan plan;

@@ -1,4 +1,5 @@
 #include "app/AppState.h"
+#include "platform/AccountHome.h"
 
 #include "categories/ApplicationDataHandler.h"
 
@@ -127,7 +128,10 @@ QString AppState::hostname() const
 
 QString AppState::username() const
 {
-    return m_environment.username.isEmpty() ? host::loginUserName() : m_environment.username;
+    if (!m_environment.username.isEmpty())
+        return m_environment.username;
+    // Serving another account's home (as root), the person is that home's owner.
+    return host::ownerNameOf(m_environment.homeFolder).value_or(host::loginUserName());
 }
 
 void AppState::setCurrentStep(MigrationStep step) { assignAndNotify(this, m_currentStep, step, &AppState::currentStepChanged); }

@@ -7,6 +7,7 @@
 #include "connection/ConnectionManager.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
+#include "log/EngineeringAuditEntry.h"
 #include "log/MigrationLogger.h"
 #include "platform/UserFolders.h"
 
@@ -65,6 +66,14 @@ void AppState::completeMigrationLog()
     settings.conflictPolicy = m_profileManager->values().conflictPolicy;
     m_migrationLogger->attachTelemetry(progress, settings);
     m_migrationLogger->attachIDEs(m_engToolsDetector->inventory().ides);
+    const bool developerToolsSent = progress.categoryProgress().contains(QStringLiteral("engineeringTools"));
+    if (m_deviceRole == DeviceRole::source && developerToolsSent && m_profileManager->values().engineeringToolsAuditReportInLog)
+        m_migrationLogger->attachEngineeringAudit(
+            engineeringAuditEntry(m_engToolsDetector->inventory(), m_engToolsPlan->selection(), std::nullopt));
+    if (m_confirmedUserMapping)
+        m_migrationLogger->attachUserMapping(m_confirmedUserMapping->sourceUsername,
+                                             m_confirmedUserMapping->destinationUsername,
+                                             m_confirmedUserMapping->changesHomeFolder());
     MigrationLog::Status status = MigrationLog::Status::completed;
     if (progress.isCancelled())
         status = MigrationLog::Status::cancelled;

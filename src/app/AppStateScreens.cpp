@@ -395,7 +395,10 @@ void AppState::setEngineeringToolsEnabled(bool enabled)
 QCoro::Task<void> AppState::planDeveloperTools()
 {
     QPointer<AppState> self(this);
-    co_await m_engToolsDetector->scan(m_environment.homeFolder, username(), true);
+    if (m_demoMode)
+        m_engToolsDetector->useInventory(DemoData::sampleDeveloperInventory(m_environment.homeFolder));
+    else
+        co_await m_engToolsDetector->scan(m_environment.homeFolder, username(), true);
     // The other machine's architecture is not known here: no mismatch is assumed.
     if (self)
         m_engToolsPlan->buildFromInventory(m_engToolsDetector->inventory(), false, true, true);

@@ -288,4 +288,52 @@ DemoData::Summary DemoData::buildSampleHome(const QString& homeFolder, int fileC
     return summary;
 }
 
+EngineeringToolsInventory DemoData::sampleDeveloperInventory(const QString& homeFolder)
+{
+    const QString home = homeFolder;
+    EngineeringToolsInventory inv;
+    inv.sourceArchitecture = currentArchitecture();
+
+    HomebrewInfo brew;
+    brew.installed = true;
+    brew.version = QStringLiteral("4.4.2");
+    brew.brewPath = QStringLiteral("/home/linuxbrew/.linuxbrew/bin/brew");
+    brew.formulaeCount = 6;
+    brew.casksCount = 0;
+    brew.brewfileContents = QStringLiteral("brew \"gh\"\nbrew \"git\"\nbrew \"jq\"\nbrew \"node\"\nbrew \"ripgrep\"\nbrew \"wget\"\n");
+    brew.outdatedPackages = {QStringLiteral("node")};
+    brew.installSizeEstimate = 412ull << 20;
+    inv.homebrew = brew;
+
+    inv.shellConfigs = {{QStringLiteral(".bashrc"), home + QStringLiteral("/.bashrc"), 3912, {}, 0, 2},
+                        {QStringLiteral(".profile"), home + QStringLiteral("/.profile"), 807, {}, 1, 1}};
+    inv.dotfiles = {
+        {QStringLiteral(".gitconfig"), home + QStringLiteral("/.gitconfig"), 214, true, false, false, QStringLiteral("Git configuration"), {}},
+        {QStringLiteral(".ssh"), home + QStringLiteral("/.ssh"), 5120, true, true, true, QStringLiteral("SSH keys and configuration"),
+         QStringLiteral("Contains private keys used for server and Git access")},
+    };
+
+    DevDirectory projects;
+    projects.name = QStringLiteral("Projects");
+    projects.path = home + QStringLiteral("/Projects");
+    projects.totalSize = 734ull << 20;
+    projects.fileCount = 18432;
+    for (const char* name : {"website", "notes-app", "dotfiles"})
+        projects.gitRepos << GitRepo{QString::fromLatin1(name), QStringLiteral("~/Projects/") + QString::fromLatin1(name),
+                                     (std::uint64_t(std::strlen(name)) * 31) << 20};
+    projects.gitRepoCount = int(projects.gitRepos.size());
+    inv.devDirectories = {projects};
+
+    inv.versionManagers = {{QStringLiteral("nvm"), home + QStringLiteral("/.nvm"), {QStringLiteral("18.20.4"), QStringLiteral("20.17.0")}},
+                           {QStringLiteral("pyenv"), home + QStringLiteral("/.pyenv"), {QStringLiteral("3.12.6")}}};
+    inv.globalPackages = GlobalPackages{3, 14, 0, 2};
+    inv.ides = {{QStringLiteral("VSCode"), QStringLiteral("Visual Studio Code"), home + QStringLiteral("/.config/Code"),
+                 home + QStringLiteral("/.vscode/extensions"),
+                 {QStringLiteral("ms-python.python-2024.14.1"), QStringLiteral("esbenp.prettier-vscode-11.0.0")}, 48ull << 20}};
+    inv.systemPackages = SystemPackages{QStringLiteral("apt"),
+                                        {QStringLiteral("build-essential"), QStringLiteral("curl"), QStringLiteral("git"),
+                                         QStringLiteral("python3-venv"), QStringLiteral("vim")}};
+    return inv;
+}
+
 } // namespace kivo

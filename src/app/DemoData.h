@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devtools/EngineeringToolsInventory.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -30,6 +32,10 @@ public:
     // so an interrupted build never passes for a finished one.
     // Throws SystemError when the folder cannot be written.
     static Summary buildSampleHome(const QString& homeFolder, int fileCount, quint32 seed);
+
+    // A developer's machine as a demonstration shows it, with paths under `homeFolder`:
+    // no tool on this machine is asked, so a demonstration never shows this machine.
+    static EngineeringToolsInventory sampleDeveloperInventory(const QString& homeFolder);
 
     // Regular files and their total length below `folder` (symbolic links not followed).
     static Summary summarize(const QString& folder);

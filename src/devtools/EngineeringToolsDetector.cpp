@@ -136,6 +136,15 @@ EngineeringToolsDetector::EngineeringToolsDetector(DetectorSettings settings, QO
 {
 }
 
+void EngineeringToolsDetector::useInventory(EngineeringToolsInventory inventory)
+{
+    if (!(inventory == m_inventory)) {
+        m_inventory = std::move(inventory);
+        Q_EMIT inventoryChanged();
+    }
+    assignAndNotify(this, m_hasScanned, true, &EngineeringToolsDetector::hasScannedChanged);
+}
+
 QCoro::Task<void> EngineeringToolsDetector::scan(QString homeFolder, QString username, bool includeDevDirectories)
 {
     QPointer<EngineeringToolsDetector> self(this);

@@ -48,6 +48,8 @@ public:
     bool hasScanned() const { return m_hasScanned; }
     const DetectorSettings& settings() const { return m_settings; }
 
+    // An inventory taken elsewhere (a demonstration's), in place of a look at a home.
+    void useInventory(EngineeringToolsInventory inventory);
     // Replaces the inventory with a fresh look at `homeFolder`. Never throws.
     QCoro::Task<void> scan(QString homeFolder, QString username, bool includeDevDirectories);
 

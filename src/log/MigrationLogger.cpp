@@ -115,6 +115,24 @@ void MigrationLogger::attachTelemetry(const TransferProgress& progress, const Lo
     Q_EMIT currentLogChanged();
 }
 
+void MigrationLogger::attachEngineeringAudit(const EngineeringToolsLogEntry& audit)
+{
+    if (!m_currentLog)
+        return;
+    m_currentLog->engineeringToolsAudit = audit;
+    Q_EMIT currentLogChanged();
+}
+
+void MigrationLogger::attachUserMapping(const QString& sourceUsername, const QString& destinationUsername, bool applied)
+{
+    if (!m_currentLog)
+        return;
+    m_currentLog->sourceUsername = sourceUsername;
+    m_currentLog->destinationUsername = destinationUsername;
+    m_currentLog->userMappingApplied = applied;
+    Q_EMIT currentLogChanged();
+}
+
 void MigrationLogger::attachIDEs(const QList<IDEInfo>& ides)
 {
     if (!m_currentLog)

@@ -74,6 +74,9 @@ public:
     void addCategoryResult(const CategoryResult& result);
     void attachTelemetry(const TransferProgress& progress, const LogSettings& settings);
     void attachIDEs(const QList<IDEInfo>& ides);
+    void attachEngineeringAudit(const EngineeringToolsLogEntry& audit);
+    // The accounts the files were adapted between; applied when the homes differ.
+    void attachUserMapping(const QString& sourceUsername, const QString& destinationUsername, bool applied);
     // Sets the end time and status, saves, and adds the log to allLogs.
     void completeLog(MigrationLog::Status status);
     // Writes the log atomically; false (and a log line) when it could not.
