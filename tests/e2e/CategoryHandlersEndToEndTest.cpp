@@ -1,4 +1,5 @@
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/FileBytes.h"
 #include "support/KeyringSession.h"
 
@@ -16,8 +17,6 @@ using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + u"/cli/kivo-cli"_s; }
 
 // An independent writer: python's plistlib, in the format asked for.
 void writePlist(const QString& path, const QString& pythonDict, const QString& format)
@@ -99,14 +98,12 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 
     QProcessEnvironment sourceEnv = sourceKeys.environment();
     sourceEnv.insert(u"TMPDIR"_s, sourceTmp);
-    CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s,
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s,
                                   u"userFiles,keychain,systemSettings,browserData"_s, u"--confirm-sensitive"_s,
                                   u"--hostname"_s, u"kc-src"_s, u"--json"_s}, sourceEnv);
     const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
     ASSERT_FALSE(ad.isEmpty()) << sender.errors().toStdString();
-    CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
-                                    u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
-                                    ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+    CliProcess receiver(kivoCli(), receiveFrom(destination, ad), destinationKeys.environment());
     const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
     const QJsonObject summary = receiver.waitForEvent(u"summary"_s, std::chrono::seconds(60));
     // Only the refused Safari files are missing: both ends report them.
@@ -164,25 +161,18 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 TEST(CategoryHandlersEndToEnd, KeychainNeedsConfirmationAndAReachableService)
 {
     QTemporaryDir home;
-    QProcess unconfirmed;
-    unconfirmed.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s, u"--json"_s});
-    unconfirmed.closeWriteChannel();
-    ASSERT_TRUE(unconfirmed.waitForFinished(30000));
-    EXPECT_EQ(unconfirmed.exitCode(), 2);
-    EXPECT_TRUE(unconfirmed.readAllStandardError().contains("This will copy all saved passwords"));
-    EXPECT_FALSE(unconfirmed.readAllStandardOutput().contains("advertising"));
+    const CliRun unconfirmed = runCli({u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s, u"--json"_s});
+    EXPECT_EQ(unconfirmed.exitCode, 2);
+    EXPECT_TRUE(unconfirmed.err.contains("This will copy all saved passwords"));
+    EXPECT_FALSE(unconfirmed.out.contains("advertising"));
 
-    QProcess noService;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + home.filePath(u"no-bus"_s));
-    noService.setProcessEnvironment(env);
-    noService.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s,
-                                u"--confirm-sensitive"_s, u"--json"_s});
-    noService.closeWriteChannel();
-    ASSERT_TRUE(noService.waitForFinished(30000));
-    EXPECT_EQ(noService.exitCode(), 7);
-    EXPECT_FALSE(noService.readAllStandardError().isEmpty());
-    EXPECT_FALSE(noService.readAllStandardOutput().contains("advertising"));
+    QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
+    noBus.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + home.filePath(u"no-bus"_s));
+    const CliRun noService = runCli({u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s,
+                                     u"--confirm-sensitive"_s, u"--json"_s}, noBus);
+    EXPECT_EQ(noService.exitCode, 7);
+    EXPECT_FALSE(noService.err.isEmpty());
+    EXPECT_FALSE(noService.out.contains("advertising"));
 }
 
 // The export is bound to its connection: a re-run after the destination was
@@ -201,13 +191,11 @@ TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainIt
     put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
 
     const auto run = [&](bool killDestination) {
-        CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
                                       u"--confirm-sensitive"_s, u"--hostname"_s, u"kc-rerun"_s, u"--json"_s},
                           sourceKeys.environment());
         const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
-        CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
-                                        u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
-                                        ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+        CliProcess receiver(kivoCli(), receiveFrom(destination, ad), destinationKeys.environment());
         const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
         if (killDestination) {
             receiver.killHard();
@@ -247,15 +235,11 @@ TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
 
     QProcessEnvironment env = keys.environment();
     env.insert(u"TMPDIR"_s, tmp);
-    QProcess inspect;
-    inspect.setProcessEnvironment(env);
-    inspect.start(cliPath(), {u"inspect"_s, u"--home"_s, home, u"--categories"_s, u"keychain,systemSettings,browserData"_s,
-                              u"--json"_s});
-    ASSERT_TRUE(inspect.waitForFinished(60000));
-    EXPECT_EQ(inspect.exitCode(), 0) << inspect.readAllStandardError().toStdString();
-    const QByteArray out = inspect.readAllStandardOutput();
-    EXPECT_FALSE(out.contains("router-secret"));
-    const QJsonArray categories = QJsonDocument::fromJson(out).object().value(u"categories"_s).toArray();
+    const CliRun inspect = runCli({u"inspect"_s, u"--home"_s, home, u"--categories"_s,
+                                   u"keychain,systemSettings,browserData"_s, u"--json"_s}, env);
+    EXPECT_EQ(inspect.exitCode, 0) << inspect.err.toStdString();
+    EXPECT_FALSE(inspect.out.contains("router-secret"));
+    const QJsonArray categories = QJsonDocument::fromJson(inspect.out).object().value(u"categories"_s).toArray();
     ASSERT_EQ(categories.size(), 3);
     const QJsonObject keychain = categories[0].toObject();
     EXPECT_EQ(keychain.value(u"keychainItems"_s).toArray(),
@@ -270,9 +254,4 @@ TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
     EXPECT_EQ(categories[2].toObject().value(u"browsers"_s).toArray()[0].toObject(),
               (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 1}}));
     EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
-
-    QProcess bad;
-    bad.start(cliPath(), {u"inspect"_s, u"--categories"_s, u"photos"_s});
-    ASSERT_TRUE(bad.waitForFinished(30000));
-    EXPECT_EQ(bad.exitCode(), 2);
 }

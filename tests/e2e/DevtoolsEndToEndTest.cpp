@@ -2,6 +2,7 @@
 #include "log/MigrationLogger.h"
 #include "platform/MachineSerial.h"
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,8 +17,6 @@ using namespace kivo;
 using namespace kivo::test;
 
 namespace {
-
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
 
 void write(const QString& path, const QByteArray& bytes, bool executable = false)
 {
@@ -73,7 +72,7 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
     qputenv("KIVO_BREW", (work.path() + "/brew/bin/brew").toUtf8());
     qputenv("KIVO_ENV_TOOL", ""); // package counts are not this test's
 
-    CliProcess sender(cliPath(), {"send", "--home", source, "--categories", "engineeringTools", "--dev-include",
+    CliProcess sender(kivoCli(), {"send", "--home", source, "--categories", "engineeringTools", "--dev-include",
                                   ".ssh,Projects", "--json"});
     const QJsonObject advertised = sender.waitForEvent("advertising", std::chrono::seconds(90));
     ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
@@ -82,9 +81,7 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
     closed.listen(QHostAddress::LocalHost);
     qputenv("KIVO_LOG_ENDPOINT", QStringLiteral("http://127.0.0.1:%1/logs").arg(closed.serverPort()).toUtf8());
     closed.close();
-    CliProcess receiver(cliPath(), {"receive", "--home", destination, "--connect",
-                                    QStringLiteral("127.0.0.1:%1").arg(advertised["port"].toInt()), "--code",
-                                    advertised["code"].toString(), "--json"});
+    CliProcess receiver(kivoCli(), receiveFrom(destination, advertised));
     qunsetenv("KIVO_LOG_ENDPOINT");
     const QJsonObject summary = receiver.waitForEvent("summary", std::chrono::minutes(2));
     EXPECT_EQ(receiver.finish(), 0);

@@ -1,12 +1,11 @@
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,22 +15,6 @@
 
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + u"/cli/kivo-cli"_s; }
-
-QJsonObject eventIn(const QByteArray& out, const QString& name)
-{
-    for (const QByteArray& line : out.split('\n')) {
-        const QJsonObject e = QJsonDocument::fromJson(line).object();
-        if (e.value(u"event"_s).toString() == name)
-            return e;
-    }
-    return {};
-}
-
-} // namespace
 
 // A folder the source cannot read is not silently left out: both sides list it
 // with its reason, the readable files still arrive, and both runs exit 1.
@@ -50,7 +33,7 @@ TEST(FailedFilesEndToEnd, AnUnreadableSourceFolderFailsBothSidesAndIsListed)
     } unlock{source + u"/Documents/locked"_s};
 
     // Root reads any folder: the source runs without that override.
-    QString program = cliPath();
+    QString program = kivoCli();
     QStringList args{u"send"_s, u"--home"_s, source, u"--categories"_s, u"userFiles"_s, u"--json"_s};
     if (::geteuid() == 0) {
         const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
@@ -63,25 +46,18 @@ TEST(FailedFilesEndToEnd, AnUnreadableSourceFolderFailsBothSidesAndIsListed)
     const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
     ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
 
-    QProcess receiver;
-    receiver.start(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
-                               u"127.0.0.1:%1"_s.arg(advertised.value(u"port"_s).toInt()), u"--code"_s,
-                               advertised.value(u"code"_s).toString(), u"--json"_s});
-    ASSERT_TRUE(receiver.waitForFinished(120000));
-    const QByteArray received = receiver.readAllStandardOutput();
-    const QByteArray receiverErrors = receiver.readAllStandardError();
+    const CliRun received = runCli(receiveFrom(destination, advertised));
     const QJsonObject sentSummary = sender.waitForEvent(u"summary"_s);
     const QByteArray senderErrors = sender.errors();
     EXPECT_EQ(sender.finish(), 1) << senderErrors.constData();
-    EXPECT_EQ(receiver.exitCode(), 1) << receiverErrors.constData();
+    EXPECT_EQ(received.exitCode, 1) << received.err.constData();
 
     const QJsonObject locked{{u"path"_s, u"~/Documents/locked"_s},
                              {u"reason"_s, u"Folder could not be read: Permission denied"_s},
                              {u"status"_s, u"skipped"_s}};
-    EXPECT_EQ(eventIn(received, u"summary"_s).value(u"notTransferred"_s).toArray(), QJsonArray{locked})
-        << received.constData();
+    EXPECT_EQ(received.event(u"summary"_s).value(u"notTransferred"_s).toArray(), QJsonArray{locked}) << received.out.constData();
     EXPECT_EQ(sentSummary.value(u"notTransferred"_s).toArray(), QJsonArray{locked});
-    EXPECT_TRUE(receiverErrors.contains("1 file(s) or folder(s) could not be transferred")) << receiverErrors.constData();
+    EXPECT_TRUE(received.err.contains("1 file(s) or folder(s) could not be transferred")) << received.err.constData();
     EXPECT_TRUE(senderErrors.contains("1 file(s) or folder(s) could not be transferred")) << senderErrors.constData();
     EXPECT_EQ(readBytes(destination + u"/Documents/report.txt"_s), patterned(70000, 1));
     EXPECT_FALSE(QFile::exists(destination + u"/Documents/locked/diary.txt"_s));
