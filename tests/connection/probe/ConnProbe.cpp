@@ -1,8 +1,8 @@
 // Drives one side of a connection inside a test host and reports what it sees,
 // one line per event on stdout, so a test in another process can follow it.
-//   kivo-conn-probe advertise --host H --user U   (stdin: "status")
-//   kivo-conn-probe publish --host H --user U --code C [--code-free] [--no-secure-pairing]
-//                                                  (the advertiser alone, with its settings)
+//   kivo-conn-probe advertise --host H --user U
+//   kivo-conn-probe publish --host H --user U --code C [--no-secure-pairing]
+//                                                  (the advertiser alone, code in its name as old peers had it)
 //   kivo-conn-probe browse
 //   kivo-conn-probe connect --host H              (stdin: typed codes)
 //   kivo-conn-probe stranger --host H             (connects first, sends a bare pairingConfirm,
@@ -108,7 +108,7 @@ int main(int argc, char** argv)
     const QString wanted = argument(args, QStringLiteral("--host"));
     BonjourAdvertiser advertiser(wanted, argument(args, QStringLiteral("--user")));
     if (mode == QLatin1String("publish")) {
-        advertiser.setCodeInInstanceName(!args.contains(QStringLiteral("--code-free")));
+        advertiser.setCodeInInstanceName(true);
         advertiser.setAnnouncesSecurePairing(!args.contains(QStringLiteral("--no-secure-pairing")));
         QObject::connect(&advertiser, &BonjourAdvertiser::published,
                          [&] { say(QStringLiteral("published ") + advertiser.serviceName()); });
@@ -153,13 +153,8 @@ int main(int argc, char** argv)
         for (qsizetype nl; (nl = pending.indexOf('\n')) >= 0;) {
             const QString line = QString::fromUtf8(pending.left(nl)).trimmed();
             pending.remove(0, nl + 1);
-            if (line == QLatin1String("status")) {
-                say(QStringLiteral("status incoming=%1 remote=%2")
-                        .arg(int(manager.incomingPeerReady()))
-                        .arg(int(manager.pairingManager()->isRemotelyConfirmed())));
-            } else if (target) {
+            if (target)
                 confirm(&manager, *target, line);
-            }
         }
     });
     return app.exec();
