@@ -5,12 +5,8 @@
 #include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
-#include "transfer/DestinationTransfer.h"
-#include "transfer/ResumeState.h"
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -18,7 +14,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <unistd.h>
 
 using namespace kivo;
@@ -76,61 +71,25 @@ protected:
 
 } // namespace
 
-// Found by DNS-SD, paired with the code, killed half-way, then the same
-// selection again: it resumes without resending finished files.
-TEST_F(CliTwoHost, DiscoveredSourcePairsDeliversTheSelectedFoldersAndResumesAfterAKilledDestination)
+// Found by DNS-SD with the user it names, paired with the code; only the
+// selected folders arrive.
+TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
 {
-    {
-        QFile big(m_source + QStringLiteral("/Documents/zz-large.bin"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        for (int i = 0; i < 64; ++i)
-            big.write(QByteArray(1 << 20, char('a' + i % 26)));
-    }
-    const QStringList sendArgs{"send", "--home", m_source, "--categories", "userFiles", "--folders",
-                               "Documents,Pictures", "--username", "ann", "--json"};
-    QString transferID;
-    {
-        HostProcess send(QStringLiteral("a"), QStringList(sendArgs) << "--max-mbps" << "100");
-        const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
-        ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
-        transferID = advertised.value(QStringLiteral("transferID")).toString();
-        HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
-                                                  advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
-        const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
-        EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
-        EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), advertised.value(QStringLiteral("hostname")).toString());
-        // The file gathers under its temporary name; its own name stays free until it is whole.
-        const QString large = m_destination + QStringLiteral("/Documents/zz-large.bin");
-        const QString partial = DestinationTransfer::partialPathFor(large, transferID, QStringLiteral("~/Documents/zz-large.bin"));
-        ASSERT_TRUE(waitUntil([&] { return QFileInfo(partial).size() > (16 << 20); }, std::chrono::seconds(90)));
-        receive.killHard();
-        EXPECT_FALSE(QFileInfo::exists(large));
-        EXPECT_NE(send.finish(), 0);
-    }
-    const QString transfers = m_destination + QStringLiteral("/.local/share/kivo/transfers");
-    const QString checkpoint = ResumeState::jsonPath(transfers, transferID);
-    const std::optional<ResumeState> saved = ResumeState::load(transfers, transferID);
-    ASSERT_TRUE(saved.has_value());
-    EXPECT_GT(saved->completedFiles.size(), 0);
-    ASSERT_TRUE(saved->inProgressFile.has_value()) << "killed in the middle of the large file";
-    EXPECT_EQ(saved->inProgressFile->relativePath, QStringLiteral("~/Documents/zz-large.bin"));
-
-    HostProcess send(QStringLiteral("a"), sendArgs);
+    HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders",
+                                           "Documents,Pictures", "--username", "ann", "--json"});
     const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
-    EXPECT_EQ(advertised.value(QStringLiteral("transferID")).toString(), transferID);
+    ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
     HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
-                                              advertised.value(QStringLiteral("code")).toString(), "--json"});
-    const QJsonObject summary = receive.waitForEvent(QStringLiteral("summary"), std::chrono::seconds(120));
-    // A finished file sent again would meet itself on the destination as a conflict.
-    EXPECT_EQ(summary.value(QStringLiteral("conflictsResolved")).toInt(-1), 0);
+                                              advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
+    const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
+    EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
+    EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), advertised.value(QStringLiteral("hostname")).toString());
     EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
     EXPECT_EQ(send.finish(), 0) << send.errors().constData();
 
     for (const QString& folder : {QStringLiteral("/Documents"), QStringLiteral("/Pictures")})
         EXPECT_EQ(treeDifferences(m_source + folder, m_destination + folder), QStringList()) << folder.toStdString();
     EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Music")).exists()) << "unselected folders stay behind";
-    EXPECT_FALSE(QFile::exists(checkpoint));
-    EXPECT_TRUE(QDir(transfers).isEmpty());
 }
 
 // The stranger in host c reads everything advertised and connects first with a
@@ -151,7 +110,8 @@ TEST_F(CliTwoHost, AStrangerThatConnectsFirstGetsNothingAndTheRealDestinationCom
         seen = runIn(QStringLiteral("c"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")});
         return seen.split(u'\n').filter(QRegularExpression(QStringLiteral("^=;.*;") + QRegularExpression::escape(ours) + u';')).size() > 0;
     }, std::chrono::seconds(30))) << seen.toStdString();
-    QString rest = seen;
+    // Records other tests left in the cache are theirs; ours is the one to read.
+    QString rest = seen.split(u'\n').filter(QRegularExpression(QStringLiteral("^.;[^;]*;[^;]*;") + QRegularExpression::escape(ours) + u';')).join(u'\n');
     for (const char* h : {"a", "b", "c"})
         rest.remove(runIn(QString::fromLatin1(h), {QStringLiteral("hostname")}).trimmed());
     EXPECT_FALSE(rest.contains(QRegularExpression(QStringLiteral("\\d{6}")))) << seen.toStdString();
