@@ -35,12 +35,6 @@ QStringList refusedPaths(const QList<CategoryTransferHandler::Refusal>& refusals
 
 const QByteArray kKey(32, 'k');
 
-void put(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    writeBytes(path, bytes);
-}
-
 } // namespace
 
 TEST(ApplicationDataRefusals, OnlyVendorPreferencesOfMissingApplicationsAreRefused)
@@ -226,7 +220,7 @@ TEST(SystemSettingsDefaultsTool, ExportsAndImportsDomainByDomain)
 TEST(KeychainHandlerWithoutKey, ListsAndImportsNothing)
 {
     QTemporaryDir home;
-    put(home.filePath(u"Library/Keychains/login.keychain-db"_s), "raw keychain");
+    writeBytes(home.filePath(u"Library/Keychains/login.keychain-db"_s), "raw keychain");
     KeychainHandler handler(home.path(), {});
     EXPECT_THROW(runTask(handler.enumerateFiles({u"~/Library/Keychains"_s})), SystemError);
     EXPECT_THROW(runTask(handler.postImport({home.filePath(u"Library/Keychains/login.keychain-db"_s)})), SystemError);
@@ -239,8 +233,8 @@ TEST(KeychainHandlerDestination, RefusesOversizedExportsAndClearsLeftovers)
     QTemporaryDir home;
     const QString leftover = home.filePath(u"Library/Keychains/kivo-keychain-export-0123.encrypted"_s);
     const QString other = home.filePath(u"Library/Keychains/login.keyring"_s);
-    put(leftover, "old export");
-    put(other, "not ours");
+    writeBytes(leftover, "old export");
+    writeBytes(other, "not ours");
     KeychainHandler handler(home.path(), kKey);
     CategoryTransferHandler::Item small = itemAt(u"~/Library/Keychains/kivo-keychain-export-a.encrypted"_s);
     small.size = 1000;

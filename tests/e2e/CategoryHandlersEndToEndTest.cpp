@@ -35,12 +35,6 @@ QByteArray plistContents(const QString& path)
     return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray("unreadable");
 }
 
-void put(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    writeBytes(path, bytes);
-}
-
 // Every file below `root` that holds `needle`.
 QStringList filesHolding(const QString& root, const QByteArray& needle)
 {
@@ -69,7 +63,7 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     QDir().mkpath(source + u"/Documents"_s);
     QDir().mkpath(destination);
     QDir().mkpath(sourceTmp);
-    put(source + u"/Documents/a.txt"_s, "hello");
+    writeBytes(source + u"/Documents/a.txt"_s, "hello");
 
     const QByteArray netSecret = "n3t-s3cret-value", bigSecret = QByteArray(8000, 'b') + "END";
     const QStringList mailAttributes{u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
@@ -82,11 +76,11 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 
     writePlist(source + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'tilesize': 48, 'autohide': True}"_s, u"BINARY"_s);
     writePlist(source + u"/Library/Preferences/com.apple.finder.plist"_s, u"{'ShowPathbar': True, 'name': 'Grüße'}"_s, u"XML"_s);
-    put(source + u"/Library/Preferences/com.apple.keyboard.plist"_s, "not a plist");
-    put(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s, "the destination's own");
-    put(source + u"/Library/Safari/History.db"_s, patterned(3000, 1));
-    put(source + u"/Library/Safari/Bookmarks.plist"_s, "bookmarks");
-    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(5000, 2));
+    writeBytes(source + u"/Library/Preferences/com.apple.keyboard.plist"_s, "not a plist");
+    writeBytes(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s, "the destination's own");
+    writeBytes(source + u"/Library/Safari/History.db"_s, patterned(3000, 1));
+    writeBytes(source + u"/Library/Safari/Bookmarks.plist"_s, "bookmarks");
+    writeBytes(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(5000, 2));
 
     // "Safari" runs on the destination; "Firefox" (capitalised) does not match "firefox".
     const QString safari = work.filePath(u"Safari"_s), firefox = work.filePath(u"Firefox"_s);
@@ -188,7 +182,7 @@ TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainIt
     ASSERT_TRUE(sourceKeys.store(u"Web"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
                                             u"example.org"_s, u"user"_s, u"ann"_s}, "web-pass"));
     // Enough browser data that the destination is still receiving it when killed.
-    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
+    writeBytes(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
 
     const auto run = [&](bool killDestination) {
         CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
@@ -231,7 +225,7 @@ TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
     ASSERT_TRUE(keys.store(u"Router"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s, u"router"_s},
                            "router-secret"));
     writePlist(home + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'a': 1}"_s, u"XML"_s);
-    put(home + u"/Library/Safari/History.db"_s, "h");
+    writeBytes(home + u"/Library/Safari/History.db"_s, "h");
 
     QProcessEnvironment env = keys.environment();
     env.insert(u"TMPDIR"_s, tmp);

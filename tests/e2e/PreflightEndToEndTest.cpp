@@ -26,21 +26,15 @@ CliRun preflight(const QStringList& args)
     return runCli(QStringList{"preflight", "--offline", "--json"} + args);
 }
 
-void write(const QString& path, qsizetype bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    writeBytes(path, QByteArray(bytes, 'k'));
-}
-
 // A home with a project, a regenerable folder and a placeholder.
 void buildHome(const QString& home)
 {
-    write(home + "/Documents/letter.txt", 3000);
-    write(home + "/Documents/app/package.json", 20);
-    write(home + "/Documents/app/node_modules/dep/index.js", 5000);
-    write(home + "/Documents/app/src/main.js", 700);
-    write(home + "/Documents/.Notes.pages.icloud", 40);
-    write(home + "/Pictures/cat.jpg", 9000);
+    writeBytes(home + "/Documents/letter.txt", QByteArray(3000, 'k'));
+    writeBytes(home + "/Documents/app/package.json", QByteArray(20, 'k'));
+    writeBytes(home + "/Documents/app/node_modules/dep/index.js", QByteArray(5000, 'k'));
+    writeBytes(home + "/Documents/app/src/main.js", QByteArray(700, 'k'));
+    writeBytes(home + "/Documents/.Notes.pages.icloud", QByteArray(40, 'k'));
+    writeBytes(home + "/Pictures/cat.jpg", QByteArray(9000, 'k'));
 }
 
 } // namespace
@@ -92,7 +86,7 @@ print("ok")
     EXPECT_EQ(py.readAllStandardOutput().trimmed(), "ok") << py.readAllStandardError().constData();
 
     // An export that cannot be written fails the run and leaves nothing behind.
-    write(work.path() + "/plain-file", 1);
+    writeBytes(work.path() + "/plain-file", QByteArray(1, 'k'));
     const CliRun failed = preflight({"--home", home, "--categories", "userFiles", "--export", work.path() + "/plain-file/out.json"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.err.contains("Export failed")) << failed.err.constData();
@@ -126,7 +120,7 @@ TEST(PreflightEndToEnd, ARealSmallVolumeAndAnUnreadableHome)
     ASSERT_EQ(::chmod(QFile::encodeName(work.path()).constData(), 0755), 0);
     const QString home = work.path() + "/home";
     buildHome(home);
-    write(home + "/Documents/big.bin", 40 << 20);
+    writeBytes(home + "/Documents/big.bin", QByteArray(40 << 20, 'k'));
     const QString small = work.path() + "/small";
     QDir().mkpath(small);
     ASSERT_EQ(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=32m"), 0);
@@ -173,7 +167,7 @@ TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
     const QString source = work.path() + "/src";
     const QString destination = work.path() + "/dst";
     buildHome(source);
-    write(destination + "/Pictures/cat.jpg", 12);
+    writeBytes(destination + "/Pictures/cat.jpg", QByteArray(12, 'k'));
 
     // The existing file is replaced: what the report promised arrives whole.
     SendPair run({"--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite"}, destination);
