@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -91,6 +92,9 @@ struct FidelityTree {
         writeSparse(docs + "/disk.img");
         // Never opened, only reported.
         ASSERT_EQ(::mkfifo(docs + "/pipe", 0644), 0);
+        ASSERT_EQ(::mkdir(docs + "/locked", 0755), 0);
+        writeBytes(docs + "/locked/diary.txt", "private");
+        ASSERT_EQ(::chmod(docs + "/locked", 0), 0);
 
         // Times to the nanosecond, folders last and innermost first, as a copy must set them.
         long n = 123456789;
@@ -108,11 +112,13 @@ struct FidelityTree {
     }
 };
 
-// `send` of the Documents folder, with its advertising event.
+// `send` of the Documents folder. Root reads any folder: the source runs without that override.
 struct Sender : CliProcess {
     explicit Sender(const QString& home, QStringList extra = {})
-        : CliProcess(kivoCli(), QStringList{"send", "--home", home, "--categories", "userFiles", "--folders", "Documents",
-                                            "--json"} + extra)
+        : CliProcess(::geteuid() == 0 ? QStandardPaths::findExecutable(QStringLiteral("setpriv")) : kivoCli(),
+                     (::geteuid() == 0 ? QStringList{"--bounding-set=-dac_override,-dac_read_search", kivoCli()} : QStringList())
+                         + QStringList{"send", "--home", home, "--categories", "userFiles", "--folders", "Documents", "--json"}
+                         + extra)
     {
     }
 };
@@ -125,19 +131,23 @@ protected:
             KIVO_SKIP_OR_FAIL("KIVO_BUILD_DIR unset");
         FidelityTree(source).build();
     }
-    // Names that are not UTF-8 and read-only folders would outlive the temporary directory.
-    void TearDown() override { runProcess(QStringLiteral("rm"), {"-rf", work.path()}); }
+    // Names that are not UTF-8 and closed folders would outlive the temporary directory.
+    void TearDown() override
+    {
+        ::chmod(native(source + "/Documents/locked"), 0755);
+        runProcess(QStringLiteral("rm"), {"-rf", work.path()});
+    }
 
-    // What an independent copy tool still finds different, besides the two
-    // entries that differ on purpose: the fifo stays behind, and the link into
-    // the old home names the new one. Its default compares times in whole
+    // What an independent copy tool still finds different, besides the
+    // entries that differ on purpose: the fifo and the unreadable folder stay
+    // behind, and the link into the old home names the new one. Its default compares times in whole
     // seconds; a window of -1 holds them to the nanosecond.
     QByteArray rsyncDifferences() const
     {
         const CliRun r = runProcess(QStringLiteral("rsync"),
                           {"-aAX", "--checksum", "--dry-run", "--itemize-changes", "--modify-window=-1", "--no-owner",
                            "--no-group",
-                           "--exclude=/pipe", "--exclude=/home-link", source + "/Documents/", destination + "/Documents/"});
+                           "--exclude=/pipe", "--exclude=/locked", "--exclude=/home-link", source + "/Documents/", destination + "/Documents/"});
         EXPECT_EQ(r.exitCode, 0) << r.err.constData();
         return r.out;
     }
@@ -151,6 +161,7 @@ protected:
         EXPECT_EQ(QByteArray(target, int(std::max<ssize_t>(n, 0))), dst + "/a.txt");
         struct stat st {};
         EXPECT_NE(::lstat(dst + "/pipe", &st), 0) << "a named pipe is reported, not recreated";
+        EXPECT_NE(::lstat(dst + "/locked/diary.txt", &st), 0);
         // Allocated blocks of the sparse file match within a block per data region.
         struct stat from {}, to {};
         ASSERT_EQ(::stat(native(source + "/Documents/disk.img"), &from), 0);
@@ -169,6 +180,8 @@ protected:
 
 // Killed part-way through the tree, then the same selection again: the resumed
 // run continues the same transfer and the copy is as faithful as an unbroken one.
+// What could not be copied is not silently left out: both sides list it with
+// its reason and exit 1.
 TEST_F(FidelityEndToEnd, TimesLinksFoldersAttributesHolesAndNamesSurviveAKilledDestinationAndTheResume)
 {
     // Slow enough that the kill lands part-way through the tree.
@@ -193,15 +206,23 @@ TEST_F(FidelityEndToEnd, TimesLinksFoldersAttributesHolesAndNamesSurviveAKilledD
     ASSERT_FALSE(again.isEmpty()) << second.errors().constData();
     EXPECT_EQ(again.value(QStringLiteral("transferID")).toString(), transferID);
     const CliRun resumed = runCli(receiveFrom(destination, again));
-    // The fifo is the one thing not copied, and it is listed with its reason; nothing failed.
+    const QJsonObject sent = second.waitForEvent(QStringLiteral("summary"));
+    EXPECT_EQ(second.finish(), 1);
+    EXPECT_TRUE(second.errors().contains("2 file(s) or folder(s) could not be transferred"));
     EXPECT_EQ(resumed.exitCode, 1) << resumed.err.constData();
     const QJsonObject summary = resumed.event(QStringLiteral("summary"));
     EXPECT_EQ(summary.value(QStringLiteral("failed")).toInt(-1), 0) << resumed.out.constData();
-    const QJsonObject pipe{{"path", "~/Documents/pipe"},
-                           {"reason", "Not copied: a named pipe; only files, folders and links are copied"},
-                           {"status", "skipped"}};
-    EXPECT_EQ(summary.value(QStringLiteral("notTransferred")).toArray(), QJsonArray{pipe});
-    EXPECT_EQ(second.finish(), 1);
+    const QStringList notCopied{
+        "~/Documents/locked | Folder could not be read: Permission denied | skipped",
+        "~/Documents/pipe | Not copied: a named pipe; only files, folders and links are copied | skipped"};
+    for (const QJsonObject& side : {summary, sent}) {
+        QStringList listed;
+        for (const QJsonValue& v : side.value(QStringLiteral("notTransferred")).toArray())
+            listed << QStringList{v["path"].toString(), v["reason"].toString(), v["status"].toString()}.join(" | ");
+        listed.sort();
+        EXPECT_EQ(listed, notCopied);
+    }
+    EXPECT_TRUE(resumed.err.contains("2 file(s) or folder(s) could not be transferred")) << resumed.err.constData();
     expectFaithfulCopy();
     EXPECT_FALSE(QFile::exists(checkpoint));
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/.local/share/kivo/outgoing-transfer.json")));
