@@ -15,10 +15,12 @@ namespace {
 
 const QString kTestnet = QStringLiteral(KIVO_TESTNET_DIR);
 
+QString probe() { return QStringLiteral(KIVO_CONN_PROBE); }
+
 // A command running inside one host, its stdout collected line by line.
 class InHost {
 public:
-    InHost(const QString& host, const QString& program, const QStringList& args)
+    InHost(const QString& host, const QString& program, const QStringList& args) : m_endsWithInput(program == probe())
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
@@ -39,7 +41,7 @@ public:
             return;
         // Probes end when their input closes; other tools are asked to stop.
         m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(1000))
+        if (!m_endsWithInput)
             m_process.terminate();
         if (!m_process.waitForFinished(5000)) {
             m_process.kill();
@@ -68,12 +70,12 @@ public:
     QString transcript() const { return m_lines.join(u'\n'); }
 
 private:
+    bool m_endsWithInput;
     QProcess m_process;
     QByteArray m_buffer;
     QStringList m_lines;
 };
 
-QString probe() { return QStringLiteral(KIVO_CONN_PROBE); }
 
 bool testnetUp()
 {
