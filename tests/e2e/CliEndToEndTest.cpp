@@ -16,8 +16,8 @@
 using namespace kivo;
 using namespace kivo::test;
 
-// One refusal of the parser and one of the flow reach the exit code; the
-// messages themselves are the options' own tests.
+// Refusals of the parser, of the command name and of the flow each reach the
+// exit code; the messages themselves are the option parser's tests.
 TEST(CliEndToEnd, BadUsageIsExitCode2WithTheReasonOnStderr)
 {
     QTemporaryDir home;
