@@ -71,19 +71,32 @@ protected:
 
 } // namespace
 
-// Found by DNS-SD with the user it names, paired with the code; only the
-// selected folders arrive.
+// An independent browser in the destination's host sees the instance name,
+// without a code, and the secure-pairing marker. Found by DNS-SD over the
+// bridge with the user it names, paired with the code; only the selected
+// folders arrive.
 TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
 {
+    const QString name = letters("studio");
     HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders",
-                                           "Documents,Pictures", "--username", "ann", "--json"});
+                                           "Documents,Pictures", "--hostname", name, "--username", "ann", "--json"});
     const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
+    const QString record = QStringLiteral(";IPv4;%1\\124ann\\124;_kivo._tcp;local;%2.local;169.254.77.1;%3;\"kivo-pairing=1\"")
+                               .arg(name, runIn(QStringLiteral("a"), {QStringLiteral("hostname")}).trimmed())
+                               .arg(advertised.value(QStringLiteral("port")).toInt());
+    QString seen;
+    EXPECT_TRUE(waitUntil([&] {
+        seen = runIn(QStringLiteral("b"), {QStringLiteral("avahi-browse"), QStringLiteral("-rpt"), QStringLiteral("_kivo._tcp")});
+        return seen.contains(record);
+    }, std::chrono::seconds(20))) << seen.toStdString();
+
     HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
                                               advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
     const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
     EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
-    EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), advertised.value(QStringLiteral("hostname")).toString());
+    EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), name);
+    EXPECT_EQ(found.value(QStringLiteral("transport")).toString(), "thunderbolt");
     EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
     EXPECT_EQ(send.finish(), 0) << send.errors().constData();
 
