@@ -152,7 +152,8 @@ TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
     };
     for (const auto& c : cases) {
         m.setAllowUnverifiedPairing(c.allowed);
-        EXPECT_EQ(errorText([&] { runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, c.code))); }), c.text);
+        const DiscoveredPeer peer = listed(QStringLiteral("a"), TransportType::wifi, c.code);
+        EXPECT_EQ(errorText([&] { runTask(m.connectToPeer(peer)); }), c.text);
         EXPECT_EQ(m.state(), ConnectionState::failed(c.error));
     }
     EXPECT_EQ(rig.resolveCalls, 0);

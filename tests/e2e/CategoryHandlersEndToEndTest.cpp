@@ -107,7 +107,8 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     EXPECT_TRUE(listed.contains(u"keychainItems/Grüße 🔑 Ünïcode"_s));
     EXPECT_TRUE(listed.value(u"domains/com.apple.dock"_s)[u"exported"_s].toBool());
     EXPECT_TRUE(listed.value(u"domains/com.apple.finder"_s)[u"exported"_s].toBool());
-    EXPECT_EQ(listed.value(u"browsers/Safari"_s), (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 2}}));
+    EXPECT_EQ(listed.value(u"browsers/Safari"_s),
+              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 2}}));
     EXPECT_EQ(QDir(sourceTmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 
     // "Safari" runs on the destination; "Firefox" (capitalised) does not match "firefox".

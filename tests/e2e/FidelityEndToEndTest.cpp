@@ -114,12 +114,12 @@ struct FidelityTree {
 
 // `send` of the Documents folder. Root reads any folder: the source runs without that override.
 struct Sender : CliProcess {
-    explicit Sender(const QString& home, QStringList extra = {})
-        : CliProcess(::geteuid() == 0 ? QStandardPaths::findExecutable(QStringLiteral("setpriv")) : kivoCli(),
-                     (::geteuid() == 0 ? QStringList{"--bounding-set=-dac_override,-dac_read_search", kivoCli()} : QStringList())
-                         + QStringList{"send", "--home", home, "--categories", "userFiles", "--folders", "Documents", "--json"}
-                         + extra)
+    explicit Sender(const QString& home, QStringList extra = {}) : CliProcess(program(), arguments(home) + extra) {}
+    static QString program() { return ::geteuid() == 0 ? QStandardPaths::findExecutable("setpriv") : kivoCli(); }
+    static QStringList arguments(const QString& home)
     {
+        const QStringList send{"send", "--home", home, "--categories", "userFiles", "--folders", "Documents", "--json"};
+        return ::geteuid() == 0 ? QStringList{"--bounding-set=-dac_override,-dac_read_search", kivoCli()} + send : send;
     }
 };
 
@@ -147,7 +147,8 @@ protected:
         const CliRun r = runProcess(QStringLiteral("rsync"),
                           {"-aAX", "--checksum", "--dry-run", "--itemize-changes", "--modify-window=-1", "--no-owner",
                            "--no-group",
-                           "--exclude=/pipe", "--exclude=/locked", "--exclude=/home-link", source + "/Documents/", destination + "/Documents/"});
+                           "--exclude=/pipe", "--exclude=/locked", "--exclude=/home-link", source + "/Documents/",
+                           destination + "/Documents/"});
         EXPECT_EQ(r.exitCode, 0) << r.err.constData();
         return r.out;
     }

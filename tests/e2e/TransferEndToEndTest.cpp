@@ -99,7 +99,10 @@ protected:
         auto destination = std::make_unique<Peer>(dir.path(), QStringLiteral("destination"),
             QStringList{"--role", "destination", "--home", home(), "--listen", "0", "--port-file", portFile, "--transfer-id", id});
         QString port;
-        EXPECT_TRUE(waitUntil([&] { return !(port = QFile::exists(portFile) ? readBytes(portFile) : QString()).isEmpty(); }));
+        EXPECT_TRUE(waitUntil([&] {
+            port = QFile::exists(portFile) ? QString::fromLatin1(readBytes(portFile)) : QString();
+            return !port.isEmpty();
+        }));
         auto sourcePeer = std::make_unique<Peer>(dir.path(), QStringLiteral("source"),
             QStringList{"--role", "source", "--folder", source(), "--connect", "127.0.0.1:" + port, "--transfer-id", id}
                 + sourceExtra);
