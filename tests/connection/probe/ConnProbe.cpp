@@ -1,12 +1,9 @@
 // Drives one side of a connection inside a test host and reports what it sees,
 // one line per event on stdout, so a test in another process can follow it.
-//   kivo-conn-probe publish --host H --user U --code C [--no-secure-pairing]
-//                                                  (the advertiser alone, code in its name as old peers had it)
 //   kivo-conn-probe browse
 //   kivo-conn-probe stranger --host H             (connects first, sends a bare pairingConfirm,
 //                                                  reports every message it gets back)
 // Exits when stdin closes.
-#include "connection/BonjourAdvertiser.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
@@ -77,15 +74,7 @@ int main(int argc, char** argv)
 
     std::optional<DiscoveredPeer> target;
     const QString wanted = argument(args, QStringLiteral("--host"));
-    BonjourAdvertiser advertiser(wanted, argument(args, QStringLiteral("--user")));
-    if (mode == QLatin1String("publish")) {
-        advertiser.setCodeInInstanceName(true);
-        advertiser.setAnnouncesSecurePairing(!args.contains(QStringLiteral("--no-secure-pairing")));
-        QObject::connect(&advertiser, &BonjourAdvertiser::published,
-                         [&] { say(QStringLiteral("published ") + advertiser.serviceName()); });
-        advertiser.start(argument(args, QStringLiteral("--code")), manager.certificateManager()->makeTLSParameters(true));
-        say(QStringLiteral("listening %1").arg(advertiser.port()));
-    } else if (mode == QLatin1String("browse") || mode == QLatin1String("stranger")) {
+    if (mode == QLatin1String("browse") || mode == QLatin1String("stranger")) {
         QObject::connect(&manager, &ConnectionManager::discoveredPeersChanged, [&] {
             say(QStringLiteral("peers %1").arg(manager.discoveredPeers().size()));
             for (const auto& p : manager.discoveredPeers()) {
@@ -100,7 +89,7 @@ int main(int argc, char** argv)
         });
         manager.startDiscovery();
     } else {
-        say(QStringLiteral("usage: kivo-conn-probe publish|browse|stranger [--host H] [--user U]"));
+        say(QStringLiteral("usage: kivo-conn-probe browse|stranger [--host H]"));
         return 2;
     }
 
