@@ -23,10 +23,3 @@ TEST(DataCategoryTest, JsonRoundTripKeepsEveryFieldAndOmitsAbsentOptionals)
     broken.insert(QStringLiteral("estimatedSize"), -1);
     EXPECT_THROW(DataCategory::fromJson(broken), DecodingError);
 }
-
-TEST(DataCategoryTest, LookupCoversTheHiddenDeveloperCategory)
-{
-    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("engineeringTools")), QStringLiteral("Developer Tools"));
-    EXPECT_EQ(DataCategory::displayNameFor(QStringLiteral("somethingNew")), QStringLiteral("somethingNew"));
-    EXPECT_FALSE(DataCategory::find(QStringLiteral("")).has_value());
-}

@@ -45,7 +45,6 @@ protected:
 
     void makeFile(const QString& relative, qsizetype bytes, mode_t mode = 0644)
     {
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(at(relative)).path()));
         writeBytes(at(relative), QByteArray(bytes, 'x'));
         ASSERT_EQ(::chmod(QFile::encodeName(at(relative)).constData(), mode), 0);
     }

@@ -1,6 +1,7 @@
 #include "support/ManualClock.h"
 #include "connection/ConnectionManager.h"
 #include "support/CoroTest.h"
+#include "support/ErrorText.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -151,12 +152,8 @@ TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
     };
     for (const auto& c : cases) {
         m.setAllowUnverifiedPairing(c.allowed);
-        try {
-            runTask(m.connectToPeer(listed(QStringLiteral("a"), TransportType::wifi, c.code)));
-            ADD_FAILURE() << "connectToPeer did not throw";
-        } catch (const ConnectionError& e) {
-            EXPECT_EQ(e.description(), c.text);
-        }
+        const DiscoveredPeer peer = listed(QStringLiteral("a"), TransportType::wifi, c.code);
+        EXPECT_EQ(errorText([&] { runTask(m.connectToPeer(peer)); }), c.text);
         EXPECT_EQ(m.state(), ConnectionState::failed(c.error));
     }
     EXPECT_EQ(rig.resolveCalls, 0);
@@ -191,16 +188,9 @@ TEST_F(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
 
 TEST_F(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
 {
-    const auto text = [](auto task) {
-        try {
-            runTask(std::move(task));
-        } catch (const ConnectionError& e) {
-            return e.description();
-        }
-        return QStringLiteral("<no error>");
-    };
-    EXPECT_EQ(text(m.sendPairingConfirm()), "Connection failed: No active session");
-    EXPECT_EQ(text(m.requestPreFlightConflicts({QStringLiteral("~/a")})), "Connection failed: No active session");
+    EXPECT_EQ(errorText([&] { runTask(m.sendPairingConfirm()); }), "Connection failed: No active session");
+    EXPECT_EQ(errorText([&] { runTask(m.requestPreFlightConflicts({QStringLiteral("~/a")})); }),
+              "Connection failed: No active session");
 }
 
 TEST_F(ConnectionStates, DisconnectAlwaysEndsDisconnectedAndNotifiesOnlyChanges)

@@ -1,7 +1,6 @@
 // A machine in the middle (kivo-tls-relay) between a destination and its
 // source, over loopback: real TLS on both legs, each end pinning what it saw.
 #include "connection/ConnectionManager.h"
-#include "connection/SecurePairing.h"
 #include "support/CoroTest.h"
 #include "transfer/WireFormat.h"
 
@@ -53,7 +52,6 @@ private:
 struct PairingOutcome {
     bool reachedTransfer = false;
     QString failure; // what the destination was told, empty on success
-    QString code;
     QSslCertificate sourceOwn, sourcePinned, destinationOwn, destinationPinned;
 };
 
@@ -68,18 +66,18 @@ PairingOutcome pair(bool throughRelay)
     if (throughRelay)
         relay.emplace(source.listeningPort());
     PairingOutcome out;
-    out.code = *source.pairingManager()->pairingCode();
+    const QString code = *source.pairingManager()->pairingCode();
     ConnectionManager destination;
     const quint16 port = relay ? relay->port : source.listeningPort();
     EXPECT_NE(port, 0);
     bool connected = false;
     try {
-        runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), port, out.code)));
+        runTask(destination.connectToPeer(peerForAddress(QStringLiteral("127.0.0.1"), port, code)));
         EXPECT_TRUE(waitUntil([&] { return source.incomingPeerReady(); }));
         // What each end pinned, before a failed pairing makes them forget it.
         out.sourcePinned = source.certificateManager()->pinnedRemoteCertificate().value_or(QSslCertificate());
         out.destinationPinned = destination.certificateManager()->pinnedRemoteCertificate().value_or(QSslCertificate());
-        runTask(destination.pairSecurely(out.code));
+        runTask(destination.pairSecurely(code));
         connected = waitUntil([&] { return source.state().kind == Kind::connected; })
             && destination.state().kind == Kind::connected;
     } catch (const std::exception& e) {
@@ -96,33 +94,11 @@ PairingOutcome pair(bool throughRelay)
     return out;
 }
 
-// Both ends run the key exchange with the certificates they pinned. The shares
-// and confirmations pass unchanged, as a relay passes bytes. True when both
-// confirmations verified and the keys agree.
-bool securePairingAgrees(const PairingOutcome& p)
-{
-    SecurePairing source(DeviceRole::source, p.code, SecurePairing::channelBinding(p.sourceOwn.toDer(), p.sourcePinned.toDer()));
-    SecurePairing destination(DeviceRole::destination, p.code,
-                              SecurePairing::channelBinding(p.destinationPinned.toDer(), p.destinationOwn.toDer()));
-    const QByteArray destinationShare = destination.start();
-    const QByteArray sourceShare = source.start();
-    const QByteArray sourceConfirmation = source.receivePeerShare(destinationShare);
-    const QByteArray destinationConfirmation = destination.receivePeerShare(sourceShare);
-    try {
-        source.receivePeerConfirmation(destinationConfirmation);
-        destination.receivePeerConfirmation(sourceConfirmation);
-    } catch (const SecurePairingError&) {
-        EXPECT_FALSE(source.sessionKey().has_value());
-        return false;
-    }
-    return source.sessionKey().has_value() && source.sessionKey() == destination.sessionKey();
-}
-
 } // namespace
 
 // Each end pins the relay, which knows no code. The key exchange, bound to the
-// pinned certificate pair, fails across it: the destination is told the codes
-// did not match and the transfer never begins.
+// pinned certificate pair, fails across it (the two ends bind different pairs):
+// the destination is told the codes did not match and the transfer never begins.
 TEST(MachineInTheMiddle, TheKeyExchangeOverThePinsFailsThroughTheRelay)
 {
     struct Case {
@@ -141,6 +117,5 @@ TEST(MachineInTheMiddle, TheKeyExchangeOverThePinsFailsThroughTheRelay)
         EXPECT_EQ(p.sourcePinned == p.destinationOwn, !c.throughRelay);
         EXPECT_EQ(p.destinationPinned == p.sourceOwn, !c.throughRelay);
         EXPECT_EQ(p.sourcePinned == p.destinationPinned, c.throughRelay);
-        EXPECT_EQ(securePairingAgrees(p), !c.throughRelay);
     }
 }

@@ -57,6 +57,17 @@ struct Exchange {
     }
 };
 
+// Both ends through the whole exchange; whether the source accepted the
+// destination, and the destination the source.
+std::pair<bool, bool> agree(SecurePairing& source, SecurePairing& destination)
+{
+    const QByteArray destinationShare = destination.start(), sourceShare = source.start();
+    const QByteArray sourceConfirmation = source.receivePeerShare(destinationShare);
+    const QByteArray destinationConfirmation = destination.receivePeerShare(sourceShare);
+    return {!thrownBy([&] { source.receivePeerConfirmation(destinationConfirmation); }),
+            !thrownBy([&] { destination.receivePeerConfirmation(sourceConfirmation); })};
+}
+
 } // namespace
 
 // The draft's published vectors (ristretto255, SHA-512) pin the generator
@@ -250,4 +261,24 @@ TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
     }
     EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"share":")" + good + "\"}")), DecodingError);
     EXPECT_THROW(PairingConfirmation::fromJson({}), DecodingError);
+}
+
+TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)
+{
+    using Secret = SecurePairing::SharedSecret;
+    const QString secret = u"correct horse battery staple"_s;
+    SecurePairing source(DeviceRole::source, Secret{secret}, kBinding);
+    SecurePairing destination(DeviceRole::destination, Secret{secret}, kBinding);
+    EXPECT_EQ(agree(source, destination), std::make_pair(true, true));
+    EXPECT_EQ(source.sessionKey(), destination.sessionKey());
+
+    SecurePairing other(DeviceRole::source, Secret{secret}, kBinding);
+    SecurePairing wrong(DeviceRole::destination, Secret{secret + u'.'}, kBinding);
+    EXPECT_EQ(agree(other, wrong), std::make_pair(false, false));
+
+    // A secret made of digits is still not the code of the same digits.
+    SecurePairing digits(DeviceRole::source, Secret{u"1234561234561234"_s}, kBinding);
+    SecurePairing typed(DeviceRole::destination, u"123456"_s, kBinding);
+    EXPECT_FALSE(agree(digits, typed).first);
+    EXPECT_THROW(SecurePairing(DeviceRole::source, Secret{u"fifteen chars!!"_s}, kBinding), SecurePairingError);
 }

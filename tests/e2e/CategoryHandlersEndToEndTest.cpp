@@ -1,4 +1,5 @@
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/FileBytes.h"
 #include "support/KeyringSession.h"
 
@@ -8,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,8 +18,6 @@ using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + u"/cli/kivo-cli"_s; }
 
 // An independent writer: python's plistlib, in the format asked for.
 void writePlist(const QString& path, const QString& pythonDict, const QString& format)
@@ -34,12 +34,6 @@ QByteArray plistContents(const QString& path)
     p.start(u"python3"_s, {u"-c"_s, u"import plistlib,sys; print(sorted(plistlib.load(open(sys.argv[1],'rb')).items()))"_s, path});
     p.waitForFinished();
     return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray("unreadable");
-}
-
-void put(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    writeBytes(path, bytes);
 }
 
 // Every file below `root` that holds `needle`.
@@ -59,7 +53,8 @@ QStringList filesHolding(const QString& root, const QByteArray& needle)
 
 // Two kivo-cli runs, each with its own keyring: the keychain arrives whole and
 // never in clear on disk, settings domains are re-imported, and a running
-// browser's data is refused on the destination.
+// browser's data is refused on the destination. Before that, inspect shows
+// what would move.
 TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings)
 {
     KeyringSession sourceKeys, destinationKeys;
@@ -70,7 +65,7 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     QDir().mkpath(source + u"/Documents"_s);
     QDir().mkpath(destination);
     QDir().mkpath(sourceTmp);
-    put(source + u"/Documents/a.txt"_s, "hello");
+    writeBytes(source + u"/Documents/a.txt"_s, "hello");
 
     const QByteArray netSecret = "n3t-s3cret-value", bigSecret = QByteArray(8000, 'b') + "END";
     const QStringList mailAttributes{u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
@@ -83,11 +78,38 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 
     writePlist(source + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'tilesize': 48, 'autohide': True}"_s, u"BINARY"_s);
     writePlist(source + u"/Library/Preferences/com.apple.finder.plist"_s, u"{'ShowPathbar': True, 'name': 'Grüße'}"_s, u"XML"_s);
-    put(source + u"/Library/Preferences/com.apple.keyboard.plist"_s, "not a plist");
-    put(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s, "the destination's own");
-    put(source + u"/Library/Safari/History.db"_s, patterned(3000, 1));
-    put(source + u"/Library/Safari/Bookmarks.plist"_s, "bookmarks");
-    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(5000, 2));
+    writeBytes(source + u"/Library/Preferences/com.apple.keyboard.plist"_s, "not a plist");
+    writeBytes(destination + u"/Library/Preferences/com.apple.keyboard.plist"_s, "the destination's own");
+    writeBytes(source + u"/Library/Safari/History.db"_s, patterned(3000, 1));
+    writeBytes(source + u"/Library/Safari/Bookmarks.plist"_s, "bookmarks");
+    writeBytes(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(5000, 2));
+
+    QProcessEnvironment sourceEnv = sourceKeys.environment();
+    sourceEnv.insert(u"TMPDIR"_s, sourceTmp);
+    // inspect lists what would move, secrets never among it, and leaves no file.
+    const CliRun inspect = runCli({u"inspect"_s, u"--home"_s, source, u"--categories"_s,
+                                   u"keychain,systemSettings,browserData"_s, u"--json"_s}, sourceEnv);
+    EXPECT_EQ(inspect.exitCode, 0) << inspect.err.toStdString();
+    for (const QByteArray& secret : {netSecret, QByteArray("unicode-secret"), bigSecret.right(40)})
+        EXPECT_FALSE(inspect.out.contains(secret));
+    QMap<QString, QJsonObject> listed;
+    for (const QJsonValue& c : QJsonDocument::fromJson(inspect.out).object().value(u"categories"_s).toArray())
+        for (const char* kind : {"keychainItems", "domains", "browsers"})
+            for (const QJsonValue& e : c.toObject().value(QLatin1String(kind)).toArray())
+                listed.insert(QLatin1String(kind) + u'/' + e[u"label"_s].toString() + e[u"domain"_s].toString()
+                                  + e[u"name"_s].toString(), e.toObject());
+    EXPECT_EQ(listed.value(u"keychainItems/Mail server"_s),
+              (QJsonObject{{u"label"_s, u"Mail server"_s}, {u"class"_s, u"internet"_s},
+                           {u"attributes"_s, QJsonObject{{u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s},
+                                                         {u"server"_s, u"mail.example.org"_s}, {u"user"_s, u"ann"_s},
+                                                         {u"protocol"_s, u"imap"_s}}}}));
+    EXPECT_EQ(listed.value(u"keychainItems/Big one"_s)[u"class"_s], u"generic"_s);
+    EXPECT_TRUE(listed.contains(u"keychainItems/Grüße 🔑 Ünïcode"_s));
+    EXPECT_TRUE(listed.value(u"domains/com.apple.dock"_s)[u"exported"_s].toBool());
+    EXPECT_TRUE(listed.value(u"domains/com.apple.finder"_s)[u"exported"_s].toBool());
+    EXPECT_EQ(listed.value(u"browsers/Safari"_s),
+              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 2}}));
+    EXPECT_EQ(QDir(sourceTmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 
     // "Safari" runs on the destination; "Firefox" (capitalised) does not match "firefox".
     const QString safari = work.filePath(u"Safari"_s), firefox = work.filePath(u"Firefox"_s);
@@ -97,16 +119,12 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     firefoxRun.start(firefox, {u"300"_s});
     ASSERT_TRUE(safariRun.waitForStarted() && firefoxRun.waitForStarted());
 
-    QProcessEnvironment sourceEnv = sourceKeys.environment();
-    sourceEnv.insert(u"TMPDIR"_s, sourceTmp);
-    CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s,
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s,
                                   u"userFiles,keychain,systemSettings,browserData"_s, u"--confirm-sensitive"_s,
                                   u"--hostname"_s, u"kc-src"_s, u"--json"_s}, sourceEnv);
     const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
     ASSERT_FALSE(ad.isEmpty()) << sender.errors().toStdString();
-    CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
-                                    u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
-                                    ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+    CliProcess receiver(kivoCli(), receiveFrom(destination, ad), destinationKeys.environment());
     const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
     const QJsonObject summary = receiver.waitForEvent(u"summary"_s, std::chrono::seconds(60));
     // Only the refused Safari files are missing: both ends report them.
@@ -164,25 +182,18 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 TEST(CategoryHandlersEndToEnd, KeychainNeedsConfirmationAndAReachableService)
 {
     QTemporaryDir home;
-    QProcess unconfirmed;
-    unconfirmed.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s, u"--json"_s});
-    unconfirmed.closeWriteChannel();
-    ASSERT_TRUE(unconfirmed.waitForFinished(30000));
-    EXPECT_EQ(unconfirmed.exitCode(), 2);
-    EXPECT_TRUE(unconfirmed.readAllStandardError().contains("This will copy all saved passwords"));
-    EXPECT_FALSE(unconfirmed.readAllStandardOutput().contains("advertising"));
+    const CliRun unconfirmed = runCli({u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s, u"--json"_s});
+    EXPECT_EQ(unconfirmed.exitCode, 2);
+    EXPECT_TRUE(unconfirmed.err.contains("This will copy all saved passwords"));
+    EXPECT_FALSE(unconfirmed.out.contains("advertising"));
 
-    QProcess noService;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + home.filePath(u"no-bus"_s));
-    noService.setProcessEnvironment(env);
-    noService.start(cliPath(), {u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s,
-                                u"--confirm-sensitive"_s, u"--json"_s});
-    noService.closeWriteChannel();
-    ASSERT_TRUE(noService.waitForFinished(30000));
-    EXPECT_EQ(noService.exitCode(), 7);
-    EXPECT_FALSE(noService.readAllStandardError().isEmpty());
-    EXPECT_FALSE(noService.readAllStandardOutput().contains("advertising"));
+    QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
+    noBus.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + home.filePath(u"no-bus"_s));
+    const CliRun noService = runCli({u"send"_s, u"--home"_s, home.path(), u"--categories"_s, u"keychain"_s,
+                                     u"--confirm-sensitive"_s, u"--json"_s}, noBus);
+    EXPECT_EQ(noService.exitCode, 7);
+    EXPECT_FALSE(noService.err.isEmpty());
+    EXPECT_FALSE(noService.out.contains("advertising"));
 }
 
 // The export is bound to its connection: a re-run after the destination was
@@ -198,16 +209,14 @@ TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainIt
     ASSERT_TRUE(sourceKeys.store(u"Web"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s,
                                             u"example.org"_s, u"user"_s, u"ann"_s}, "web-pass"));
     // Enough browser data that the destination is still receiving it when killed.
-    put(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
+    writeBytes(source + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s, patterned(48 * 1024 * 1024, 3));
 
     const auto run = [&](bool killDestination) {
-        CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"keychain,browserData"_s,
                                       u"--confirm-sensitive"_s, u"--hostname"_s, u"kc-rerun"_s, u"--json"_s},
                           sourceKeys.environment());
         const QJsonObject ad = sender.waitForEvent(u"advertising"_s);
-        CliProcess receiver(cliPath(), {u"receive"_s, u"--home"_s, destination, u"--connect"_s,
-                                        u"127.0.0.1:"_s + QString::number(ad.value(u"port"_s).toInt()), u"--code"_s,
-                                        ad.value(u"code"_s).toString(), u"--json"_s}, destinationKeys.environment());
+        CliProcess receiver(kivoCli(), receiveFrom(destination, ad), destinationKeys.environment());
         const QJsonObject imported = receiver.waitForEvent(u"categoryImported"_s, std::chrono::seconds(60));
         if (killDestination) {
             receiver.killHard();
@@ -230,49 +239,4 @@ TEST(CategoryHandlersEndToEnd, ARerunAfterAKilledDestinationLeavesEachKeychainIt
     EXPECT_EQ(readBytes(destination + u"/Library/Application Support/Firefox/Profiles/p1/places.sqlite"_s),
               patterned(48 * 1024 * 1024, 3));
     EXPECT_EQ(QDir(destination + u"/Library/Keychains"_s).entryList(QDir::Files), QStringList());
-}
-
-// inspect lists what would move, secrets never among it, and leaves nothing behind.
-TEST(CategoryHandlersEndToEnd, InspectShowsWhatWouldMoveAndLeavesNoFile)
-{
-    KeyringSession keys;
-    ASSERT_TRUE(keys.isRunning());
-    QTemporaryDir work;
-    const QString home = work.filePath(u"home"_s), tmp = work.filePath(u"tmp"_s);
-    QDir().mkpath(tmp);
-    ASSERT_TRUE(keys.store(u"Router"_s, {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s, u"server"_s, u"router"_s},
-                           "router-secret"));
-    writePlist(home + u"/Library/Preferences/com.apple.dock.plist"_s, u"{'a': 1}"_s, u"XML"_s);
-    put(home + u"/Library/Safari/History.db"_s, "h");
-
-    QProcessEnvironment env = keys.environment();
-    env.insert(u"TMPDIR"_s, tmp);
-    QProcess inspect;
-    inspect.setProcessEnvironment(env);
-    inspect.start(cliPath(), {u"inspect"_s, u"--home"_s, home, u"--categories"_s, u"keychain,systemSettings,browserData"_s,
-                              u"--json"_s});
-    ASSERT_TRUE(inspect.waitForFinished(60000));
-    EXPECT_EQ(inspect.exitCode(), 0) << inspect.readAllStandardError().toStdString();
-    const QByteArray out = inspect.readAllStandardOutput();
-    EXPECT_FALSE(out.contains("router-secret"));
-    const QJsonArray categories = QJsonDocument::fromJson(out).object().value(u"categories"_s).toArray();
-    ASSERT_EQ(categories.size(), 3);
-    const QJsonObject keychain = categories[0].toObject();
-    EXPECT_EQ(keychain.value(u"keychainItems"_s).toArray(),
-              QJsonArray({QJsonObject{{u"label"_s, u"Router"_s}, {u"class"_s, u"internet"_s},
-                                      {u"attributes"_s, QJsonObject{{u"server"_s, u"router"_s},
-                                                                    {u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s}}}}}));
-    EXPECT_GT(keychain.value(u"totalSize"_s).toDouble(), 28);
-    const QJsonArray domains = categories[1].toObject().value(u"domains"_s).toArray();
-    ASSERT_EQ(domains.size(), 12);
-    EXPECT_TRUE(domains[0].toObject().value(u"exported"_s).toBool());
-    EXPECT_FALSE(domains[1].toObject().value(u"exported"_s).toBool());
-    EXPECT_EQ(categories[2].toObject().value(u"browsers"_s).toArray()[0].toObject(),
-              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 1}}));
-    EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
-
-    QProcess bad;
-    bad.start(cliPath(), {u"inspect"_s, u"--categories"_s, u"photos"_s});
-    ASSERT_TRUE(bad.waitForFinished(30000));
-    EXPECT_EQ(bad.exitCode(), 2);
 }

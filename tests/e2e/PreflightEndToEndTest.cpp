@@ -1,4 +1,5 @@
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 
@@ -20,65 +21,20 @@ using namespace kivo::test;
 
 namespace {
 
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
-
-struct PreflightRun {
-    int exitCode = -1;
-    QList<QJsonObject> events;
-    QByteArray err;
-
-    QJsonObject last(const QString& name) const
-    {
-        for (auto it = events.rbegin(); it != events.rend(); ++it)
-            if (it->value("event").toString() == name)
-                return *it;
-        return {};
-    }
-    QList<QJsonObject> all(const QString& name) const
-    {
-        QList<QJsonObject> out;
-        for (const QJsonObject& e : events)
-            if (e.value("event").toString() == name)
-                out << e;
-        return out;
-    }
-};
-
-PreflightRun run(const QString& program, const QStringList& args)
+CliRun preflight(const QStringList& args)
 {
-    QProcess p;
-    p.start(program, args);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(120000))
-        p.kill();
-    p.waitForFinished();
-    PreflightRun r{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, {}, p.readAllStandardError()};
-    for (const QByteArray& line : p.readAllStandardOutput().split('\n'))
-        if (!line.isEmpty())
-            r.events << QJsonDocument::fromJson(line).object();
-    return r;
-}
-
-PreflightRun preflight(const QStringList& args)
-{
-    return run(cliPath(), QStringList{"preflight", "--offline", "--json"} + args);
-}
-
-void write(const QString& path, qsizetype bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    writeBytes(path, QByteArray(bytes, 'k'));
+    return runCli(QStringList{"preflight", "--offline", "--json"} + args);
 }
 
 // A home with a project, a regenerable folder and a placeholder.
 void buildHome(const QString& home)
 {
-    write(home + "/Documents/letter.txt", 3000);
-    write(home + "/Documents/app/package.json", 20);
-    write(home + "/Documents/app/node_modules/dep/index.js", 5000);
-    write(home + "/Documents/app/src/main.js", 700);
-    write(home + "/Documents/.Notes.pages.icloud", 40);
-    write(home + "/Pictures/cat.jpg", 9000);
+    writeBytes(home + "/Documents/letter.txt", QByteArray(3000, 'k'));
+    writeBytes(home + "/Documents/app/package.json", QByteArray(20, 'k'));
+    writeBytes(home + "/Documents/app/node_modules/dep/index.js", QByteArray(5000, 'k'));
+    writeBytes(home + "/Documents/app/src/main.js", QByteArray(700, 'k'));
+    writeBytes(home + "/Documents/.Notes.pages.icloud", QByteArray(40, 'k'));
+    writeBytes(home + "/Pictures/cat.jpg", QByteArray(9000, 'k'));
 }
 
 } // namespace
@@ -91,12 +47,12 @@ TEST(PreflightEndToEnd, JsonEventsAndTheExportAgreeAndAreReadByAnotherReader)
     const QString exports = work.path() + "/exports";
     QDir().mkpath(exports);
 
-    const PreflightRun r = preflight({"--home", home, "--categories", "userFiles", "--export", exports});
+    const CliRun r = preflight({"--home", home, "--categories", "userFiles", "--export", exports});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
-    const QList<QJsonObject> progress = r.all("scanProgress");
+    const QList<QJsonObject> progress = r.events("scanProgress");
     ASSERT_GE(progress.size(), 2);
     EXPECT_EQ(progress.first().value("files").toInt(), 0);
-    const QJsonObject event = r.last("preflight");
+    const QJsonObject event = r.event("preflight");
     const QJsonObject report = event.value("report").toObject();
     EXPECT_EQ(progress.last().value("files").toInt(), report.value("totalFiles").toInt());
     EXPECT_EQ(report.value("totalFiles").toInt(), 5);
@@ -130,8 +86,8 @@ print("ok")
     EXPECT_EQ(py.readAllStandardOutput().trimmed(), "ok") << py.readAllStandardError().constData();
 
     // An export that cannot be written fails the run and leaves nothing behind.
-    write(work.path() + "/plain-file", 1);
-    const PreflightRun failed = preflight({"--home", home, "--categories", "userFiles", "--export", work.path() + "/plain-file/out.json"});
+    writeBytes(work.path() + "/plain-file", QByteArray(1, 'k'));
+    const CliRun failed = preflight({"--home", home, "--categories", "userFiles", "--export", work.path() + "/plain-file/out.json"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.err.contains("Export failed")) << failed.err.constData();
     EXPECT_FALSE(QFileInfo::exists(work.path() + "/plain-file/out.json.tmp"));
@@ -142,15 +98,15 @@ TEST(PreflightEndToEnd, TheSpaceCheckDecidesTheExitCode)
     QTemporaryDir work;
     const QString home = work.path() + "/home";
     buildHome(home);
-    const PreflightRun probe = preflight({"--home", home, "--destination-free-bytes", "0"});
+    const CliRun probe = preflight({"--home", home, "--destination-free-bytes", "0"});
     EXPECT_EQ(probe.exitCode, 5);
-    const quint64 required = quint64(probe.last("preflight").value("checks").toObject().value("requiredBytes").toDouble());
+    const quint64 required = quint64(probe.event("preflight").value("checks").toObject().value("requiredBytes").toDouble());
     ASSERT_GT(required, 0u);
     const quint64 needed = required + required / 10;
     EXPECT_EQ(preflight({"--home", home, "--destination-free-bytes", QString::number(needed)}).exitCode, 0);
-    const PreflightRun blocked = preflight({"--home", home, "--destination-free-bytes", QString::number(needed - 1)});
+    const CliRun blocked = preflight({"--home", home, "--destination-free-bytes", QString::number(needed - 1)});
     EXPECT_EQ(blocked.exitCode, 5);
-    EXPECT_TRUE(blocked.last("preflight").value("checks").toObject().value("blockers").toArray().first().toString()
+    EXPECT_TRUE(blocked.event("preflight").value("checks").toObject().value("blockers").toArray().first().toString()
                     .startsWith("Destination has ")) << blocked.err.constData();
     EXPECT_EQ(preflight({"--home", home, "--connection", "carrier-pigeon"}).exitCode, 2);
     EXPECT_EQ(preflight({"--home", home, "--offline", "--store-url", "http://x"}).exitCode, 2);
@@ -164,7 +120,7 @@ TEST(PreflightEndToEnd, ARealSmallVolumeAndAnUnreadableHome)
     ASSERT_EQ(::chmod(QFile::encodeName(work.path()).constData(), 0755), 0);
     const QString home = work.path() + "/home";
     buildHome(home);
-    write(home + "/Documents/big.bin", 40 << 20);
+    writeBytes(home + "/Documents/big.bin", QByteArray(40 << 20, 'k'));
     const QString small = work.path() + "/small";
     QDir().mkpath(small);
     ASSERT_EQ(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=32m"), 0);
@@ -173,24 +129,37 @@ TEST(PreflightEndToEnd, ARealSmallVolumeAndAnUnreadableHome)
         ~Unmount() { ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
     } unmount{small};
 
-    const PreflightRun r = preflight({"--home", home, "--destination-home", small});
+    const CliRun r = preflight({"--home", home, "--destination-home", small});
     EXPECT_EQ(r.exitCode, 5);
     QProcess df;
     df.start("df", {"-B1", "--output=avail", small});
     ASSERT_TRUE(df.waitForFinished(30000));
     const quint64 avail = df.readAllStandardOutput().split('\n').value(1).trimmed().toULongLong();
-    const QJsonObject checks = r.last("preflight").value("checks").toObject();
+    const QJsonObject checks = r.event("preflight").value("checks").toObject();
     EXPECT_EQ(quint64(checks.value("destinationFreeBytes").toDouble()), avail);
     EXPECT_FALSE(checks.value("destinationSpaceAvailable").toBool());
 
     // Someone who cannot read the home is told so, and nothing goes ahead.
     ASSERT_EQ(::chmod(QFile::encodeName(home).constData(), 0700), 0);
-    const PreflightRun nobody = run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", cliPath(), "preflight",
+    const CliRun nobody = runProcess("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", kivoCli(), "preflight",
                                        "--offline", "--json", "--home", home, "--categories", "keychain"});
     EXPECT_EQ(nobody.exitCode, 5) << nobody.err.constData();
-    EXPECT_EQ(nobody.last("preflight").value("checks").toObject().value("blockers").toArray().first().toString(),
+    EXPECT_EQ(nobody.event("preflight").value("checks").toObject().value("blockers").toArray().first().toString(),
               "Cannot read source home folder — grant Full Disk Access to kivo.");
 }
+
+// `send` with the options given, paired over loopback with a `receive` into `destination`.
+struct SendPair {
+    CliProcess sender;
+    CliRun received;
+    SendPair(const QStringList& sendArgs, const QString& destination)
+        : sender(kivoCli(), QStringList{"send", "--json"} + sendArgs)
+    {
+        const QJsonObject advertised = sender.waitForEvent("advertising");
+        EXPECT_FALSE(advertised.isEmpty()) << sender.errors().constData();
+        received = runCli(receiveFrom(destination, advertised));
+    }
+};
 
 TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
 {
@@ -198,33 +167,17 @@ TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
     const QString source = work.path() + "/src";
     const QString destination = work.path() + "/dst";
     buildHome(source);
-    write(destination + "/Pictures/cat.jpg", 12);
+    writeBytes(destination + "/Pictures/cat.jpg", QByteArray(12, 'k'));
 
-    QProcess sender;
     // The existing file is replaced: what the report promised arrives whole.
-    sender.start(cliPath(), {"send", "--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite", "--json"});
-    QByteArray seen;
-    QJsonObject advertised;
-    ASSERT_TRUE(waitUntil([&] {
-        seen += sender.readAllStandardOutput();
-        advertised = QJsonDocument::fromJson(seen.left(seen.indexOf('\n'))).object();
-        return !advertised.isEmpty() || sender.state() == QProcess::NotRunning;
-    }));
-    ASSERT_EQ(advertised.value("event").toString(), "advertising") << sender.readAllStandardError().constData();
-    CliProcess receiver(cliPath(), {"receive", "--home", destination, "--json", "--connect",
-                                    QStringLiteral("127.0.0.1:%1").arg(advertised.value("port").toInt()), "--code",
-                                    advertised.value("code").toString()});
-    EXPECT_EQ(receiver.finish(), 0);
-    ASSERT_TRUE(sender.waitForFinished(120000));
-    EXPECT_EQ(sender.exitCode(), 0) << sender.readAllStandardError().constData();
-    PreflightRun events;
-    for (const QByteArray& line : (seen + sender.readAllStandardOutput()).split('\n'))
-        if (!line.isEmpty())
-            events.events << QJsonDocument::fromJson(line).object();
-    EXPECT_TRUE(events.last("preflightChecks").value("checks").toObject().value("blockers").toArray().isEmpty());
-    const QJsonObject report = events.last("preflightReport").value("report").toObject();
+    SendPair run({"--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite"}, destination);
+    EXPECT_EQ(run.received.exitCode, 0) << run.received.err.constData();
+    const QJsonObject checks = run.sender.waitForEvent("preflightChecks");
+    const QJsonObject report = run.sender.waitForEvent("preflightReport").value("report").toObject();
+    const QJsonObject summary = run.sender.waitForEvent("summary");
+    EXPECT_EQ(run.sender.finish(), 0) << run.sender.errors().constData();
+    EXPECT_TRUE(checks.value("checks").toObject().value("blockers").toArray().isEmpty());
     ASSERT_FALSE(report.isEmpty());
-    const QJsonObject summary = events.last("summary");
 
     EXPECT_EQ(summary.value("totalFiles").toInt(), report.value("totalFiles").toInt());
     EXPECT_FALSE(QFileInfo::exists(destination + "/Documents/app/node_modules"));
@@ -247,21 +200,9 @@ TEST(PreflightEndToEnd, ABlockerAfterPairingSendsNothing)
     buildHome(source);
     QDir().mkpath(destination);
 
-    QProcess sender;
-    sender.start(cliPath(), {"send", "--home", source, "--categories", "userFiles", "--destination-free-bytes", "10", "--json"});
-    QByteArray seen;
-    QJsonObject advertised;
-    ASSERT_TRUE(waitUntil([&] {
-        seen += sender.readAllStandardOutput();
-        advertised = QJsonDocument::fromJson(seen.left(seen.indexOf('\n'))).object();
-        return !advertised.isEmpty() || sender.state() == QProcess::NotRunning;
-    }));
-    CliProcess receiver(cliPath(), {"receive", "--home", destination, "--json", "--connect",
-                                    QStringLiteral("127.0.0.1:%1").arg(advertised.value("port").toInt()), "--code",
-                                    advertised.value("code").toString()});
-    ASSERT_TRUE(sender.waitForFinished(120000));
-    EXPECT_EQ(sender.exitCode(), 5);
-    EXPECT_TRUE(sender.readAllStandardError().contains("Destination has 10 bytes free"));
-    EXPECT_NE(receiver.finish(), 0);
+    SendPair run({"--home", source, "--categories", "userFiles", "--destination-free-bytes", "10"}, destination);
+    EXPECT_EQ(run.sender.finish(), 5);
+    EXPECT_TRUE(run.sender.errors().contains("Destination has 10 bytes free"));
+    EXPECT_NE(run.received.exitCode, 0);
     EXPECT_FALSE(QFileInfo::exists(destination + "/Documents")) << "nothing was sent";
 }

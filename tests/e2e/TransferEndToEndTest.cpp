@@ -1,17 +1,15 @@
 #include "support/CoroTest.h"
-#include "transfer/FileHasher.h"
+#include "support/FileBytes.h"
+#include "support/TreeCompare.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 
-#include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -48,27 +46,10 @@ void writeFile(const QString& path, qint64 size, int seed, mode_t mode = 0644)
     ::chmod(QFile::encodeName(path).constData(), mode);
 }
 
-// Relative path -> "size mode sha256" of every regular file below `root`, skipping our own support folder.
-QMap<QString, QString> describeTree(const QString& root)
-{
-    QMap<QString, QString> out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = path.mid(root.size() + 1);
-        if (rel.startsWith(QLatin1String(".local/share/kivo")))
-            continue;
-        struct stat st {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        out.insert(rel, QStringLiteral("%1 %2 %3").arg(st.st_size).arg(st.st_mode & 0777, 0, 8).arg(FileHasher::sha256OfFile(path)));
-    }
-    return out;
-}
-
 // One peer process; its JSON summary is the last line it prints.
 class Peer {
 public:
-    Peer(const QString& dir, const QString& name, QStringList args) : m_dir(dir)
+    Peer(const QString& dir, const QString& name, QStringList args)
     {
         m_process.setProgram(peerProgram());
         m_process.setArguments(args);
@@ -94,25 +75,9 @@ public:
         ::kill(pid_t(m_process.processId()), SIGKILL);
         m_process.waitForFinished();
     }
-    bool running() const { return m_process.state() == QProcess::Running; }
-
 private:
-    QString m_dir;
     QProcess m_process;
 };
-
-QString waitForPort(const QString& file)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 30000) {
-        QFile f(file);
-        if (f.open(QIODevice::ReadOnly))
-            return QString::fromLatin1(f.readAll());
-        QThread::msleep(10);
-    }
-    return {};
-}
 
 class TransferEndToEnd : public ::testing::Test {
 protected:
@@ -133,7 +98,11 @@ protected:
         const QString portFile = dir.filePath(QStringLiteral("port-") + QString::number(++m_runs));
         auto destination = std::make_unique<Peer>(dir.path(), QStringLiteral("destination"),
             QStringList{"--role", "destination", "--home", home(), "--listen", "0", "--port-file", portFile, "--transfer-id", id});
-        const QString port = waitForPort(portFile);
+        QString port;
+        EXPECT_TRUE(waitUntil([&] {
+            port = QFile::exists(portFile) ? QString::fromLatin1(readBytes(portFile)) : QString();
+            return !port.isEmpty();
+        }));
         auto sourcePeer = std::make_unique<Peer>(dir.path(), QStringLiteral("source"),
             QStringList{"--role", "source", "--folder", source(), "--connect", "127.0.0.1:" + port, "--transfer-id", id}
                 + sourceExtra);
@@ -143,24 +112,13 @@ protected:
     // Waits until the destination's checkpoint shows `path` with at least `chunks` chunks acknowledged.
     std::optional<ResumeState> waitForProgress(const QString& id, const QString& path, std::uint32_t chunks)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 60000) {
-            const auto state = ResumeState::load(transfers(), id);
-            if (state && state->inProgressFile && state->inProgressFile->relativePath == path
-                && state->inProgressFile->lastAcknowledgedChunk + 1 >= chunks)
-                return state;
-            QThread::msleep(5);
-        }
-        return std::nullopt;
-    }
-
-    void expectSameTrees()
-    {
-        const auto want = describeTree(source()), got = describeTree(home());
-        EXPECT_EQ(got.keys(), want.keys());
-        for (auto it = want.cbegin(); it != want.cend(); ++it)
-            EXPECT_EQ(got.value(it.key()), it.value()) << it.key().toStdString();
+        std::optional<ResumeState> state;
+        const bool reached = waitUntil([&] {
+            state = ResumeState::load(transfers(), id);
+            return state && state->inProgressFile && state->inProgressFile->relativePath == path
+                && state->inProgressFile->lastAcknowledgedChunk + 1 >= chunks;
+        }, std::chrono::seconds(60));
+        return reached ? state : std::nullopt;
     }
 
     void resumeAfterKilling(bool killDestination);
@@ -230,7 +188,7 @@ void TransferEndToEnd::resumeAfterKilling(bool killDestination)
     EXPECT_TRUE(sent.value(QStringLiteral("mismatches")).toArray().isEmpty());
     EXPECT_EQ(sent.value(QStringLiteral("verificationChecked")).toInt(), allFiles);
     EXPECT_TRUE(sent.value(QStringLiteral("fileErrors")).toArray().isEmpty());
-    expectSameTrees();
+    EXPECT_EQ(treeDifferences(source(), home()), QStringList());
     EXPECT_FALSE(ResumeState::load(transfers(), id));
     EXPECT_TRUE(QDir(transfers()).entryList(QDir::Files).isEmpty());
 }

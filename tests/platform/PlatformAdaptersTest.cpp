@@ -2,27 +2,22 @@
 #include "platform/InstalledApplications.h"
 #include "platform/Processes.h"
 #include "platform/PropertyList.h"
+#include "support/CoroTest.h"
+#include "support/FileBytes.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using kivo::test::waitUntil;
+using kivo::test::writeBytes;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 QByteArray python(const QString& script)
 {
@@ -58,7 +53,7 @@ TEST(PropertyList, ReadsWhatAnIndependentWriterWroteInBothForms)
         // Our own serialisation is read back by the independent reader unchanged.
         const QByteArray ours = plist::serialize(doc->root, doc->format);
         QTemporaryDir dir;
-        writeFile(dir.filePath("p.plist"), ours);
+        writeBytes(dir.filePath("p.plist"), ours);
         const QByteArray check = python(QStringLiteral(
             "import plistlib;d=plistlib.load(open('%1','rb'));print(d['s'],d['i'],d['big'],d['a'][1],d['d'].hex())")
                                             .arg(dir.filePath("p.plist")));
@@ -105,9 +100,7 @@ TEST(CommandRunner, ReportsOutputExitTimeoutAndFlood)
         QFile stat(childProc);
         return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(" Z ");
     };
-    for (int i = 0; i < 100 && !gone(); ++i)
-        QThread::msleep(20);
-    EXPECT_TRUE(gone());
+    EXPECT_TRUE(waitUntil(gone));
 
     CommandOptions small;
     small.maxOutputBytes = 1000;
@@ -121,15 +114,15 @@ TEST(Processes, MatchesShortOrArgvNameOfTheOwnerExactly)
     QTemporaryDir proc;
     auto process = [&](int pid, int uid, const char* comm, const QByteArray& cmdline) {
         const QString base = proc.filePath(QString::number(pid));
-        writeFile(base + "/status", "Name:\tx\nUmask:\t0022\nUid:\t" + QByteArray::number(uid) + "\t0\t0\t0\n");
-        writeFile(base + "/comm", QByteArray(comm) + "\n");
-        writeFile(base + "/cmdline", cmdline);
+        writeBytes(base + "/status", "Name:\tx\nUmask:\t0022\nUid:\t" + QByteArray::number(uid) + "\t0\t0\t0\n");
+        writeBytes(base + "/comm", QByteArray(comm) + "\n");
+        writeBytes(base + "/cmdline", cmdline);
     };
     process(10, 1000, "Safari", QByteArray("/opt/x/Safari\0--flag\0", 21));
     process(11, 1000, "firefox-bin", QByteArray("/usr/lib/firefox/firefox\0", 25));
     process(12, 0, "chrome", QByteArray("chrome\0", 7));
     process(13, 1000, "kworker/0:1", QByteArray());
-    writeFile(proc.filePath("self/status"), "Uid:\t1\n");
+    writeBytes(proc.filePath("self/status"), "Uid:\t1\n");
 
     const QList<RunningProcess> all = runningProcesses(proc.path());
     EXPECT_EQ(all.size(), 4);
@@ -144,16 +137,16 @@ TEST(InstalledApplications, BundlesByIdentifierAndDesktopEntriesById)
 {
     QTemporaryDir root;
     const QString apps = root.filePath("Applications");
-    writeFile(apps + "/Tool.app/Contents/Info.plist",
+    writeBytes(apps + "/Tool.app/Contents/Info.plist",
               plist::serialize(QVariantMap{{"CFBundleIdentifier", "org.example.Tool"}, {"CFBundleName", "Tool"},
                                            {"CFBundleExecutable", "tool"}},
                                plist::Format::binary));
-    writeFile(apps + "/Broken.app/Contents/Info.plist", "not a plist");
-    writeFile(apps + "/NotAnApp/Contents/Info.plist", plist::serialize(QVariantMap{{"CFBundleIdentifier", "x"}}, plist::Format::xml));
+    writeBytes(apps + "/Broken.app/Contents/Info.plist", "not a plist");
+    writeBytes(apps + "/NotAnApp/Contents/Info.plist", plist::serialize(QVariantMap{{"CFBundleIdentifier", "x"}}, plist::Format::xml));
     const QString xdg = root.filePath("share/applications");
-    writeFile(xdg + "/org.gnome.Editor.desktop", "[Desktop Entry]\nName=Text Editor\n[Desktop Action x]\nName=Other\n");
-    writeFile(xdg + "/kde/konsole.desktop", "[Desktop Entry]\nType=Application\n");
-    writeFile(xdg + "/org.example.Tool.desktop", "[Desktop Entry]\nName=Duplicate\n");
+    writeBytes(xdg + "/org.gnome.Editor.desktop", "[Desktop Entry]\nName=Text Editor\n[Desktop Action x]\nName=Other\n");
+    writeBytes(xdg + "/kde/konsole.desktop", "[Desktop Entry]\nType=Application\n");
+    writeBytes(xdg + "/org.example.Tool.desktop", "[Desktop Entry]\nName=Duplicate\n");
 
     const QList<InstalledApplication> found = installedApplications({{apps}, {xdg}});
     QStringList ids;

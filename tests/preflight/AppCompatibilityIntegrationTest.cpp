@@ -92,12 +92,10 @@ protected:
         makeFile("Library/Preferences/com.apple.dock.plist", 5);
         makeFile("Library/Preferences/net.videolan.vlc.plist", 5);
         const QString bundle = "Applications/Installed.app/Contents/";
-        makeFile(bundle + "Info.plist", 0);
         writeBytes(at(bundle + "Info.plist"),
                    R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
                       <key>CFBundleIdentifier</key><string>org.example.installed</string>
                       <key>CFBundleExecutable</key><string>Installed</string></dict></plist>)");
-        makeFile(bundle + "MacOS/Installed", 0);
         // Universal: x86_64 and arm64.
         writeBytes(at(bundle + "MacOS/Installed"), be(0xcafebabe) + be(2) + be(0x01000007) + QByteArray(16, '\0') +
                                                        be(0x0100000c) + QByteArray(16, '\0'));

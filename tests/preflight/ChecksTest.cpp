@@ -40,12 +40,10 @@ protected:
         const QString base = QStringLiteral("proc/%1/").arg(pid);
         makeText(base + "status", QStringLiteral("Name:\t%1\nUid:\t%2\t%2\t%2\t%2\n").arg(comm).arg(uid));
         makeText(base + "comm", comm + "\n");
-        makeFile(base + "cmdline", 0);
         writeBytes(at(base + "cmdline"), argv0 + QByteArray("\0--flag\0", 8));
     }
     void makeText(const QString& relative, const QString& text)
     {
-        makeFile(relative, 0);
         writeBytes(at(relative), text.toUtf8());
     }
     // A property list written by an independent writer.

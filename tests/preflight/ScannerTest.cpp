@@ -232,7 +232,6 @@ TEST_F(ScannerTest, ARepositoryTravelsUnlessEveryCommitIsOnItsUpstream)
 TEST_F(ScannerTest, CategoryDetailsStagedBundlesAndMissingPaths)
 {
     makeFile("Library/Preferences/org.example.editor.plist", 12);
-    makeFile(".kivo-staged-prefs/org.example.app/bundle.json", 0);
     writeBytes(at(".kivo-staged-prefs/org.example.app/bundle.json"),
                R"({"id":"org.example.app","displayName":"Example","triggers":["org.example.app"],
                    "entries":[{"stagedPath":"/x","destinationRelativePath":"~/a","size":5},

@@ -31,11 +31,12 @@ QJsonObject CliProcess::waitForEvent(const QString& name, std::chrono::milliseco
     waitUntil(
         [&] {
             m_buffer += m_process.readAllStandardOutput();
+            // Stops at the event, so that later ones stay for the next wait.
             qsizetype nl;
-            while ((nl = m_buffer.indexOf('\n')) >= 0) {
+            while (found.isEmpty() && (nl = m_buffer.indexOf('\n')) >= 0) {
                 const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
                 m_buffer.remove(0, nl + 1);
-                if (e.value(QStringLiteral("event")).toString() == name && found.isEmpty())
+                if (e.value(QStringLiteral("event")).toString() == name)
                     found = e;
             }
             return !found.isEmpty() || m_process.state() == QProcess::NotRunning;

@@ -16,7 +16,8 @@ public:
     CliProcess(const QString& program, const QStringList& args, const QProcessEnvironment& environment);
     ~CliProcess();
 
-    // The first event of that name, or an empty object once the process ended or time ran out.
+    // The first event of that name after those already waited for, or an empty
+    // object once the process ended or time ran out.
     QJsonObject waitForEvent(const QString& name, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     // Exit code, or -1 after a crash or a kill.
     int finish(std::chrono::milliseconds deadline = std::chrono::minutes(3));

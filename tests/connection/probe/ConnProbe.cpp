@@ -1,14 +1,9 @@
 // Drives one side of a connection inside a test host and reports what it sees,
 // one line per event on stdout, so a test in another process can follow it.
-//   kivo-conn-probe advertise --host H --user U   (stdin: "status")
-//   kivo-conn-probe publish --host H --user U --code C [--code-free] [--no-secure-pairing]
-//                                                  (the advertiser alone, with its settings)
 //   kivo-conn-probe browse
-//   kivo-conn-probe connect --host H              (stdin: typed codes)
 //   kivo-conn-probe stranger --host H             (connects first, sends a bare pairingConfirm,
 //                                                  reports every message it gets back)
 // Exits when stdin closes.
-#include "connection/BonjourAdvertiser.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
@@ -43,30 +38,6 @@ QString describePeer(const DiscoveredPeer& p)
         .join(u'|');
 }
 
-QCoro::Task<void> connectTo(ConnectionManager* manager, DiscoveredPeer peer)
-{
-    try {
-        co_await manager->connectToPeer(peer);
-        say(QStringLiteral("tls-ready"));
-    } catch (const std::exception& e) {
-        say(QStringLiteral("error ") + describe(e));
-    }
-}
-
-// What the pairing screen does with six typed digits; a failed attempt leaves
-// no connection, so the next one connects again.
-QCoro::Task<void> confirm(ConnectionManager* manager, DiscoveredPeer peer, QString typed)
-{
-    try {
-        if (!manager->transferSession())
-            co_await manager->connectToPeer(peer);
-        co_await manager->pairSecurely(typed); // an insecure peer was refused on connecting
-        say(QStringLiteral("sent"));
-    } catch (const std::exception& e) {
-        say(QStringLiteral("error ") + describe(e));
-    }
-}
-
 // Someone who knows no code: claims to have confirmed it, then listens.
 QCoro::Task<void> intrude(ConnectionManager* manager, DiscoveredPeer peer)
 {
@@ -98,27 +69,12 @@ int main(int argc, char** argv)
     ConnectionManager manager;
 
     QObject::connect(&manager, &ConnectionManager::stateChanged, [&] { say(QStringLiteral("state ") + manager.state().toString()); });
-    QObject::connect(&manager, &ConnectionManager::incomingPeerReadyChanged,
-                     [&] { say(QStringLiteral("incoming %1").arg(int(manager.incomingPeerReady()))); });
-    QObject::connect(manager.pairingManager(), &PairingManager::confirmedBoth, [] { say(QStringLiteral("paired")); });
     QObject::connect(manager.thunderboltDetector(), &ThunderboltDetector::peerDetected,
                      [](const ThunderboltPeer& p) { say(QStringLiteral("thunderbolt %1 %2").arg(p.interfaceName, p.peerIP)); });
 
     std::optional<DiscoveredPeer> target;
     const QString wanted = argument(args, QStringLiteral("--host"));
-    BonjourAdvertiser advertiser(wanted, argument(args, QStringLiteral("--user")));
-    if (mode == QLatin1String("publish")) {
-        advertiser.setCodeInInstanceName(!args.contains(QStringLiteral("--code-free")));
-        advertiser.setAnnouncesSecurePairing(!args.contains(QStringLiteral("--no-secure-pairing")));
-        QObject::connect(&advertiser, &BonjourAdvertiser::published,
-                         [&] { say(QStringLiteral("published ") + advertiser.serviceName()); });
-        advertiser.start(argument(args, QStringLiteral("--code")), manager.certificateManager()->makeTLSParameters(true));
-        say(QStringLiteral("listening %1").arg(advertiser.port()));
-    } else if (mode == QLatin1String("advertise")) {
-        manager.startAdvertising(wanted, argument(args, QStringLiteral("--user")));
-        say(QStringLiteral("listening %1").arg(manager.listeningPort()));
-        say(QStringLiteral("code ") + manager.pairingManager()->pairingCode().value_or(QString()));
-    } else if (mode == QLatin1String("browse") || mode == QLatin1String("connect") || mode == QLatin1String("stranger")) {
+    if (mode == QLatin1String("browse") || mode == QLatin1String("stranger")) {
         QObject::connect(&manager, &ConnectionManager::discoveredPeersChanged, [&] {
             say(QStringLiteral("peers %1").arg(manager.discoveredPeers().size()));
             for (const auto& p : manager.discoveredPeers()) {
@@ -126,41 +82,22 @@ int main(int argc, char** argv)
                 if (mode != QLatin1String("browse") && !target && p.hostname == wanted) {
                     target = p;
                     manager.stopDiscovery();
-                    if (mode == QLatin1String("stranger"))
-                        intrude(&manager, p);
-                    else
-                        connectTo(&manager, p);
+                    intrude(&manager, p);
                     return;
                 }
             }
         });
         manager.startDiscovery();
     } else {
-        say(QStringLiteral("usage: kivo-conn-probe advertise|publish|browse|connect|stranger [--host H] [--user U]"));
+        say(QStringLiteral("usage: kivo-conn-probe browse|stranger [--host H]"));
         return 2;
     }
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QByteArray pending;
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char buffer[256];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
+        if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
             app.quit();
-            return;
-        }
-        pending.append(buffer, n);
-        for (qsizetype nl; (nl = pending.indexOf('\n')) >= 0;) {
-            const QString line = QString::fromUtf8(pending.left(nl)).trimmed();
-            pending.remove(0, nl + 1);
-            if (line == QLatin1String("status")) {
-                say(QStringLiteral("status incoming=%1 remote=%2")
-                        .arg(int(manager.incomingPeerReady()))
-                        .arg(int(manager.pairingManager()->isRemotelyConfirmed())));
-            } else if (target) {
-                confirm(&manager, *target, line);
-            }
-        }
     });
     return app.exec();
 }
