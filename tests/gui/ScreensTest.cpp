@@ -1,6 +1,7 @@
 #include "support/GuiHarness.h"
 #include "support/CoroTest.h"
 
+#include "app/ManagedModeCoordinator.h"
 #include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
@@ -56,13 +57,56 @@ void finishedTransfer(GuiHarness& h, const std::function<void(TransferProgress&)
 }
 
 // One state of the screens: how to get there, the texts it shows word for
-// word, and texts that must not be there.
+// word, texts that must not be there, and the organisation's profile (plist
+// dictionary entries) it runs under.
 struct Case {
     const char* name;
     std::function<void(GuiHarness&)> reach;
     QStringList shown;
     QStringList absent = {};
+    QString profile = {};
 };
+
+QString stringKey(const char* key, const QString& value)
+{
+    return QStringLiteral("<key>%1</key><string>%2</string>").arg(QLatin1String(key), value);
+}
+
+const QString kBranding = stringKey("kivo.brandingName", QStringLiteral("Acme IT"));
+
+// A window that opens two hours from now, so now is outside it.
+QString closedWindow()
+{
+    const QTime now = QTime::currentTime();
+    return stringKey("kivo.migrationWindowStart", now.addSecs(7200).toString(QStringLiteral("HH:mm")))
+           + stringKey("kivo.migrationWindowEnd", now.addSecs(10800).toString(QStringLiteral("HH:mm")));
+}
+
+// The managed run's status screen over a coordinator of this config, owned by the session.
+ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config, ManagedModeCoordinator::Options options = {})
+{
+    config.deploymentMode = DeploymentMode::managed;
+    config.allowUnverifiedPairing = true; // not the key these states are about
+    auto* coordinator = new ManagedModeCoordinator(std::move(config), h.state(), std::move(options), &h.state());
+    h.state().setManagedCoordinator(coordinator);
+    return *coordinator;
+}
+
+ManagedDeploymentConfig withPrincipal()
+{
+    ManagedDeploymentConfig config;
+    config.userPrincipal = QStringLiteral("ann@example.org");
+    return config;
+}
+
+TransferSummary finishedSummary(QString error)
+{
+    TransferSummary summary;
+    summary.role = DeviceRole::destination;
+    summary.filesCompleted = summary.totalFiles = 3;
+    summary.error = std::move(error);
+    return summary;
+}
 
 const QList<Case>& cases()
 {
@@ -256,6 +300,56 @@ const QList<Case>& cases()
          {"No log available"}},
         {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
          {"Managed Migration"}, {"Preparing"}},
+        {"welcome-profile",
+         [](GuiHarness&) {},
+         {"Managed by Acme IT", "Migration not available right now",
+          "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm")), "Get Started"},
+         {"Preview Demo"},
+         kBranding + closedWindow()},
+        {"preflight-profile",
+         [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::preflight); },
+         {"Locked by your organisation’s configuration profile.",
+          "Locked by your organisation’s configuration profile (8 Mbps)."},
+         {"Managed by Acme IT"},
+         kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("KEEPNEWER"))
+             + QStringLiteral("<key>kivo.maxTransferMbps</key><integer>8</integer>")},
+        {"summary-profile",
+         [](GuiHarness& h) {
+             at(h, DeviceRole::source, MigrationStep::preflightSummary);
+             waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
+         },
+         {"Locked by your organisation's profile."},
+         {"Locked by your organisation’s configuration profile."},
+         kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("overwrite"))},
+        {"managed-validating", [](GuiHarness& h) { managedRun(h, withPrincipal()); },
+         {"Managed by Acme IT", "Preparing", "Reading your organisation's configuration."},
+         {"Managed Migration", "Get Started"},
+         kBranding},
+        {"managed-missing-keys",
+         [](GuiHarness& h) { managedRun(h, ManagedDeploymentConfig{}).start(); },
+         {"Managed Migration", "Configuration incomplete",
+          "The configuration profile is missing required keys:\nkivo.userPrincipal"},
+         {"Preparing"}},
+        {"managed-not-enrolled",
+         [](GuiHarness& h) {
+             ManagedDeploymentConfig config = withPrincipal();
+             config.requireManagedSource = true;
+             ManagedModeCoordinator::Options options;
+             options.attestLocalDevice = [] { return AttestationOutcome::no(QStringLiteral("No MDM enrollment indicators on this device")); };
+             ManagedModeCoordinator& run = managedRun(h, config, options);
+             run.start();
+             waitUntil([&] { return run.state().isTerminal(); });
+         },
+         {"Device not enrolled",
+          "kivo can't run in managed mode on a device that isn't MDM-enrolled.\nNo MDM enrollment indicators on this device"}},
+        {"managed-complete",
+         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary({})); },
+         {"Migration complete", "Your data has been transferred. You can quit kivo now."},
+         {"Migration failed"}},
+        {"managed-failed",
+         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary(QStringLiteral("The connection was lost."))); },
+         {"Migration failed", "The connection was lost."},
+         {"Migration complete"}},
         {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },
          {"Preferences waiting on apps", "No staged preferences",
           "Restored prefs will appear here while kivo waits for the matching apps to install.", "Close"}},
@@ -263,13 +357,28 @@ const QList<Case>& cases()
     return table;
 }
 
-SessionEnvironment environmentIn(const QString& home)
+SessionEnvironment environmentIn(const QString& home, const QString& profilePath = {})
 {
     SessionEnvironment e;
     e.homeFolder = home;
     e.hostname = kHost;
     e.username = QStringLiteral("bob");
+    e.profilePath = profilePath;
     return e;
+}
+
+// A profile of these dictionary entries in `folder`; none (the effective one) without entries.
+QString writeProfile(const QString& folder, const QString& entries)
+{
+    if (entries.isEmpty())
+        return {};
+    const QString path = folder + QStringLiteral("/com.kivo.config.plist");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
+                   .arg(entries)
+                   .toUtf8());
+    return path;
 }
 
 // "" at scale 1; "-scale2" when this process renders at scale factor 2.
@@ -287,11 +396,12 @@ TEST(Screens, TextsLayoutAndScreenshots)
 {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir home;
+        QTemporaryDir home, profileFolder;
+        const QString profile = writeProfile(profileFolder.path(), c.profile);
         // At scale factor 2 the small window is the one at risk (and the large one costly to draw).
         const QList<QSize> sizes = scaleSuffix().isEmpty() ? QList<QSize>{{800, 600}, {1920, 1080}} : QList<QSize>{{800, 600}};
         for (const QSize size : sizes) {
-            GuiHarness h(environmentIn(home.path()), size);
+            GuiHarness h(environmentIn(home.path(), profile), size);
             c.reach(h);
             const QStringList texts = h.visibleTexts();
             for (const QString& text : c.shown)
@@ -364,5 +474,32 @@ TEST(Screens, UnfinishedMigrationSheetDiscardsTheCheckpoint)
     ASSERT_TRUE(h.press(QStringLiteral("Discard")));
     EXPECT_FALSE(QFileInfo::exists(ResumeState::jsonPath(dir, checkpoint.transferID)));
     EXPECT_FALSE(h.showsText(QStringLiteral("Unfinished migration")));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// Outside the organisation's window the wizard does not start; an unattended
+// run keeps its window, with no way to close or minimise it, until it ends.
+TEST(Screens, ProfileHoldsTheStartAndTheManagedWindow)
+{
+    QTemporaryDir home, profileFolder;
+    GuiHarness h(environmentIn(home.path(), writeProfile(profileFolder.path(), kBranding + closedWindow())));
+    h.press(QStringLiteral("Get Started"));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+
+    ManagedModeCoordinator& run = managedRun(h, withPrincipal());
+    h.settle();
+    EXPECT_TRUE(h.window()->flags().testFlag(Qt::CustomizeWindowHint));
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::WindowCloseButtonHint));
+    h.window()->close();
+    h.settle();
+    EXPECT_TRUE(h.window()->isVisible());
+
+    run.finishTransfer(finishedSummary({}));
+    h.settle();
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::CustomizeWindowHint));
+    h.window()->close();
+    h.settle();
+    EXPECT_FALSE(h.window()->isVisible());
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
