@@ -63,14 +63,28 @@ WizardPage {
         text: "Staged Preferences"
         Accessible.description: (view.staged !== null ? view.staged.bundles.length : 0)
                                 + " preference bundle(s) waiting on apps"
-        onClicked: stagedSheet.open()
+        onClicked: view.openStaged()
     }
 
-    MigrationLogView { id: logSheet; appState: view.appState }
-    StagedPrefsView { id: stagedSheet; appState: view.appState }
+    // The sheets are made when first asked for: the screen appears as the
+    // transfer ends, and every frame then counts.
+    property var logSheetItem: null
+    property var stagedSheetItem: null
+    function openLog() {
+        if (logSheetItem === null)
+            logSheetItem = logSheet.createObject(view, { appState: view.appState })
+        logSheetItem.open()
+    }
+    function openStaged() {
+        if (stagedSheetItem === null)
+            stagedSheetItem = stagedSheet.createObject(view, { appState: view.appState })
+        stagedSheetItem.open()
+    }
+    Component { id: logSheet; MigrationLogView {} }
+    Component { id: stagedSheet; StagedPrefsView {} }
 
     buttons: [
-        KButton { text: "View Log"; onClicked: logSheet.open() },
+        KButton { text: "View Log"; onClicked: view.openLog() },
         KButton { text: "New Migration"; onClicked: view.appState.reset() },
         Item { Layout.fillWidth: true },
         KButton { text: "Quit kivo"; onClicked: Qt.quit() },
