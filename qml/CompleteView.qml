@@ -58,12 +58,18 @@ WizardPage {
         text: view.s.mismatches + " file(s) did not pass verification."
         Layout.fillWidth: true
     }
-    KButton {
+    RowLayout {
         visible: view.staged !== null
-        text: "Staged Preferences"
-        Accessible.description: (view.staged !== null ? view.staged.bundles.length : 0)
-                                + " preference bundle(s) waiting on apps"
-        onClicked: view.openStaged()
+        Layout.fillWidth: true
+        KText {
+            text: (view.staged !== null && view.staged.staged ? view.staged.staged.length : 0)
+                  + " preference bundle(s) waiting on apps"
+            Layout.fillWidth: true
+        }
+        KButton {
+            text: "Staged Preferences"
+            onClicked: view.openStaged()
+        }
     }
 
     // The sheets are made when first asked for: the screen appears as the
