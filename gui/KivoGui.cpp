@@ -42,7 +42,8 @@ QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppState* state, Pro
 {
     prepareEngine(engine);
     engine.setInitialProperties({{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(state))},
-                                 {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(feed))}});
+                                 {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(feed))},
+                                 {QStringLiteral("homeFolder"), QUrl::fromLocalFile(state->environment().homeFolder)}});
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kivo/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return nullptr;

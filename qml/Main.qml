@@ -5,6 +5,8 @@ ApplicationWindow {
     id: window
     required property var appState
     required property var feed
+    // Where choosers of files open: the home served.
+    property url homeFolder
     readonly property var profile: appState.profileManager
     readonly property var coordinator: appState.managedCoordinator
     // The managed status screen replaces the wizard under a managed deployment.

@@ -503,3 +503,39 @@ TEST(Screens, ProfileHoldsTheStartAndTheManagedWindow)
     EXPECT_FALSE(h.window()->isVisible());
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
+
+// "Add Folder..." opens a folder chooser in the home served: a folder of the
+// home joins the list, one outside it is refused.
+TEST(Screens, AddFolderChoosesAFolderOfTheHome)
+{
+    QTemporaryDir home, elsewhere;
+    ASSERT_TRUE(QDir().mkpath(home.path() + QStringLiteral("/Projects/kivo")));
+    GuiHarness h(environmentIn(home.path()));
+    at(h, DeviceRole::source, MigrationStep::userMapping);
+    h.state().confirmProposedUserMapping();
+    waitUntil([&] { return !h.state().scanningFolders(); });
+    ASSERT_TRUE(h.press(QStringLiteral("Choose Folders")));
+    ASSERT_TRUE(h.press(QStringLiteral("Add Folder...")));
+    QObject* dialog = nullptr;
+    for (QObject* o : h.window()->findChildren<QObject*>())
+        if (o->inherits("QQuickFolderDialog"))
+            dialog = o;
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->property("visible").toBool());
+    EXPECT_EQ(dialog->property("currentFolder").toUrl(), QUrl::fromLocalFile(home.path()));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Folder path"))); // the typed path is only the fallback
+    h.screenshot(QStringLiteral("add-folder-dialog") + scaleSuffix());
+
+    const auto choose = [&](const QString& folder) {
+        dialog->setProperty("selectedFolder", QUrl::fromLocalFile(folder));
+        QMetaObject::invokeMethod(dialog, "accept");
+        h.settle();
+    };
+    choose(elsewhere.path());
+    EXPECT_TRUE(h.showsText(QStringLiteral("Choose a folder inside your home folder.")));
+    ASSERT_TRUE(h.press(QStringLiteral("Add Folder...")));
+    choose(home.path() + QStringLiteral("/Projects/kivo"));
+    EXPECT_TRUE(h.showsText(home.path() + QStringLiteral("/Projects/kivo")));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Choose a folder inside your home folder.")));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
