@@ -7,6 +7,8 @@ ApplicationWindow {
     required property var feed
     // Where choosers of files open: the home served.
     property url homeFolder
+    // The manifest screen's note on the organisation's size limit.
+    property var selectionLimit: null
     readonly property var profile: appState.profileManager
     readonly property var coordinator: appState.managedCoordinator
     // The managed status screen replaces the wizard under a managed deployment.

@@ -178,7 +178,7 @@ const QList<Case>& cases()
          {"What to Move", "Review what will be transferred to your new Mac.", "User Files", "Keychain", "Start Migration",
           "Back", "What to Move", "Pre-flight Check", "Review", "App Compatibility",
           "All apps with data are installed on this Mac."},
-         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing"}},
+         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing", "Exceeds 1 MB limit"}},
         {"manifest-developer-tools",
          [](GuiHarness& h) {
              QFile rc(h.state().environment().homeFolder + QStringLiteral("/.zshrc"));
@@ -321,6 +321,21 @@ const QList<Case>& cases()
          {"Locked by your organisation's profile."},
          {"Locked by your organisation’s configuration profile."},
          kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("overwrite"))},
+        {"manifest-over-limit",
+         [](GuiHarness& h) {
+             const QString documents = h.state().environment().homeFolder + QStringLiteral("/Documents");
+             QDir().mkpath(documents);
+             QFile big(documents + QStringLiteral("/big.bin"));
+             big.open(QIODevice::WriteOnly);
+             big.write(QByteArray(2 * 1048576, 'x'));
+             big.close();
+             at(h, DeviceRole::source, MigrationStep::userMapping);
+             h.state().confirmProposedUserMapping();
+             waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+         },
+         {"Exceeds 1 MB limit"},
+         {},
+         kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
         {"managed-validating", [](GuiHarness& h) { managedRun(h, withPrincipal()); },
          {"Managed by Acme IT", "Preparing", "Reading your organisation's configuration."},
          {"Managed Migration", "Get Started"},
