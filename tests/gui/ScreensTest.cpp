@@ -336,6 +336,8 @@ const QList<Case>& cases()
          {"Exceeds 1 MB limit"},
          {},
          kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
+        {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started", "Move your data to a new Mac."},
+         kBranding + stringKey("kivo.deploymentMode", QStringLiteral("managed"))},
         {"managed-validating", [](GuiHarness& h) { managedRun(h, withPrincipal()); },
          {"Managed by Acme IT", "Preparing", "Reading your organisation's configuration."},
          {"Managed Migration", "Get Started"},
