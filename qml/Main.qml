@@ -16,7 +16,7 @@ ApplicationWindow {
     readonly property string managedState: coordinator !== null ? coordinator.stateDescription.split("(")[0] : ""
     // An unattended run must not be ended by a stray click: the window stays
     // until the run has reached an end of its own.
-    readonly property bool locked: managed
+    readonly property bool locked: coordinator !== null
         && ["missingKeys", "attestationFailed", "complete", "failed"].indexOf(managedState) < 0
     width: 900
     height: 660

@@ -347,18 +347,6 @@ const QList<Case>& cases()
          {"Managed Migration", "Configuration incomplete",
           "The configuration profile is missing required keys:\nkivo.userPrincipal"},
          {"Preparing"}},
-        {"managed-not-enrolled",
-         [](GuiHarness& h) {
-             ManagedDeploymentConfig config = withPrincipal();
-             config.requireManagedSource = true;
-             ManagedModeCoordinator::Options options;
-             options.attestLocalDevice = [] { return AttestationOutcome::no(QStringLiteral("No MDM enrollment indicators on this device")); };
-             ManagedModeCoordinator& run = managedRun(h, config, options);
-             run.start();
-             waitUntil([&] { return run.state().isTerminal(); });
-         },
-         {"Device not enrolled",
-          "kivo can't run in managed mode on a device that isn't MDM-enrolled.\nNo MDM enrollment indicators on this device"}},
         {"managed-complete",
          [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary({})); },
          {"Migration complete", "Your data has been transferred. You can quit kivo now."},
