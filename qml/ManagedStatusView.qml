@@ -13,8 +13,14 @@ WizardPage {
     readonly property bool transferring: coordinator !== null && coordinator.stateDescription === "transferring"
 
     title: profile !== null && profile.brandingName !== "" ? "Managed by " + profile.brandingName : "Managed Migration"
-    subtitle: coordinator !== null ? coordinator.title : ""
 
+    KText {
+        visible: text !== ""
+        text: view.coordinator !== null ? view.coordinator.title : ""
+        font.bold: true
+        font.pointSize: 14
+        Layout.fillWidth: true
+    }
     KText {
         visible: text !== ""
         text: view.coordinator !== null ? view.coordinator.detail : ""
