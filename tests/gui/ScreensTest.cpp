@@ -83,11 +83,11 @@ QString closedWindow()
 }
 
 // The managed run's status screen over a coordinator of this config, owned by the session.
-ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config, ManagedModeCoordinator::Options options = {})
+ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config)
 {
     config.deploymentMode = DeploymentMode::managed;
     config.allowUnverifiedPairing = true; // not the key these states are about
-    auto* coordinator = new ManagedModeCoordinator(std::move(config), h.state(), std::move(options), &h.state());
+    auto* coordinator = new ManagedModeCoordinator(std::move(config), h.state(), {}, &h.state());
     h.state().setManagedCoordinator(coordinator);
     return *coordinator;
 }
@@ -102,8 +102,6 @@ ManagedDeploymentConfig withPrincipal()
 TransferSummary finishedSummary(QString error)
 {
     TransferSummary summary;
-    summary.role = DeviceRole::destination;
-    summary.filesCompleted = summary.totalFiles = 3;
     summary.error = std::move(error);
     return summary;
 }
