@@ -3,7 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // Preferences held back until their applications are installed: the staged
-// preference service's bundles, as last listed from disk.
+// preference service's bundles, as last listed from disk
+// ({id, displayName, fileCount, expiresAt, expired, originatedFromMDM}).
 KSheet {
     id: sheet
     required property var appState
@@ -13,9 +14,8 @@ KSheet {
     title: "Preferences waiting on apps"
 
     function expiryOf(bundle) {
-        const expires = new Date(bundle.expiresAt)
-        return expires < new Date() ? "Expired — pending discard"
-                                    : "expires " + expires.toLocaleDateString(Qt.locale(), Locale.ShortFormat)
+        return bundle.expired ? "Expired — pending discard"
+                              : "expires " + new Date(bundle.expiresAt).toLocaleDateString(Qt.locale(), Locale.ShortFormat)
     }
 
     KText {
@@ -59,7 +59,7 @@ KSheet {
                 }
             }
             KText { text: row.modelData.displayName; Layout.fillWidth: true }
-            KText { text: (row.modelData.entries ? row.modelData.entries.length : 0) + " file(s)" }
+            KText { text: row.modelData.fileCount + " file(s)" }
             KText { text: sheet.expiryOf(row.modelData); opacity: 0.7 }
             KButton {
                 text: "Apply"
