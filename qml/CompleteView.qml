@@ -58,8 +58,9 @@ WizardPage {
         text: view.s.mismatches + " file(s) did not pass verification."
         Layout.fillWidth: true
     }
+    // Staging happens where the files land.
     RowLayout {
-        visible: view.staged !== null
+        visible: view.staged !== null && view.appState.roleName === "destination"
         Layout.fillWidth: true
         KText {
             text: (view.staged !== null && view.staged.staged ? view.staged.staged.length : 0)

@@ -267,7 +267,7 @@ const QList<Case>& cases()
          {"Migration Complete", "Your data has been transferred successfully.", "Data transferred", "Conflicts resolved",
           "iCloud placeholders skipped", "3 files verified", "Files", "3 of 3", "Duration", "Skipped/Failed", "Source",
           "Destination", "Connection", "View Log", "New Migration", "Quit kivo", "Done"},
-         {"Migration Finished with Issues", "Staged Preferences"}},
+         {"Migration Finished with Issues"}},
         {"complete-issues",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) {
