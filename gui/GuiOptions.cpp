@@ -24,7 +24,20 @@ quint16 portOf(const QString& text, const QString& flag)
     return quint16(value);
 }
 
+QString demoWorkdir(const QString& given)
+{
+    return QDir::cleanPath(QDir(given.isEmpty() ? QDir::tempPath() + QStringLiteral("/kivo-demo") : given).absolutePath());
+}
+
 } // namespace
+
+void offerDemo(GuiOptions& options, bool enabledByProfile)
+{
+    if (options.demo || !enabledByProfile)
+        return;
+    options.demo = true;
+    options.workdir = demoWorkdir({});
+}
 
 GuiOptions parseGuiOptions(const QStringList& args)
 {
@@ -64,8 +77,7 @@ GuiOptions parseGuiOptions(const QStringList& args)
     if (workdirGiven && !o.demo)
         throw GuiUsageError(QStringLiteral("--workdir belongs to --demo"));
     if (o.demo)
-        o.workdir = QDir::cleanPath(QDir(o.workdir.isEmpty() ? QDir::tempPath() + QStringLiteral("/kivo-demo") : o.workdir)
-                                        .absolutePath());
+        o.workdir = demoWorkdir(o.workdir);
     if (o.home.isEmpty())
         o.home = QDir::homePath();
     return o;

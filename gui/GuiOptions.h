@@ -27,6 +27,9 @@ struct GuiOptions {
 // Throws GuiUsageError with a message fit for stderr.
 GuiOptions parseGuiOptions(const QStringList& args);
 
+// The organisation's profile may offer the demonstration as --demo does.
+void offerDemo(GuiOptions& options, bool enabledByProfile);
+
 extern const char* const kGuiUsage;
 
 // A program installed beside `kivo`, or in the build tree's cli folder.

@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "gui/ProgressFeed.h"
+#include "gui/SelectionLimit.h"
 #include "transfer/TransferProgress.h"
 
 #include <QQmlApplicationEngine>
@@ -24,6 +25,7 @@ void registerTypes()
     qmlRegisterUncreatableType<AppState>("Kivo.Core", 1, 0, "AppState", QString::fromLatin1(why));
     qmlRegisterUncreatableType<TransferProgress>("Kivo.Core", 1, 0, "TransferProgress", QString::fromLatin1(why));
     qmlRegisterUncreatableType<ProgressFeed>("Kivo.Core", 1, 0, "ProgressFeed", QString::fromLatin1(why));
+    qmlRegisterUncreatableType<SelectionLimit>("Kivo.Core", 1, 0, "SelectionLimit", QString::fromLatin1(why));
 }
 
 void prepareEngine(QQmlApplicationEngine& engine)
@@ -42,7 +44,10 @@ QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppState* state, Pro
 {
     prepareEngine(engine);
     engine.setInitialProperties({{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(state))},
-                                 {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(feed))}});
+                                 {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(feed))},
+                                 {QStringLiteral("homeFolder"), QUrl::fromLocalFile(state->environment().homeFolder)},
+                                 {QStringLiteral("selectionLimit"),
+                                  QVariant::fromValue(static_cast<QObject*>(new SelectionLimit(state, &engine)))}});
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kivo/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return nullptr;

@@ -3,6 +3,7 @@
 #include "gui/GuiOptions.h"
 #include "gui/KivoGui.h"
 #include "gui/ProgressFeed.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -28,6 +29,12 @@ int main(int argc, char** argv)
     } catch (const gui::GuiUsageError& e) {
         std::fprintf(stderr, "kivo: %s\n\n%s", e.what(), gui::kGuiUsage);
         return 2;
+    }
+
+    {
+        // Read quietly here; the session reads it again and reports what is wrong with it.
+        const ProfileDomain profile = openProfileDomain(effectiveProfilePath());
+        gui::offerDemo(options, profile.contents && readProfileDomain(*profile.contents).values.enableDemoMode);
     }
 
     prepareProcess();

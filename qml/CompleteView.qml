@@ -58,19 +58,40 @@ WizardPage {
         text: view.s.mismatches + " file(s) did not pass verification."
         Layout.fillWidth: true
     }
-    KButton {
-        visible: view.staged !== null
-        text: "Staged Preferences"
-        Accessible.description: (view.staged !== null ? view.staged.bundles.length : 0)
-                                + " preference bundle(s) waiting on apps"
-        onClicked: stagedSheet.open()
+    // Staging happens where the files land.
+    RowLayout {
+        visible: view.staged !== null && view.appState.roleName === "destination"
+        Layout.fillWidth: true
+        KText {
+            text: (view.staged !== null && view.staged.staged ? view.staged.staged.length : 0)
+                  + " preference bundle(s) waiting on apps"
+            Layout.fillWidth: true
+        }
+        KButton {
+            text: "Staged Preferences"
+            onClicked: view.openStaged()
+        }
     }
 
-    MigrationLogView { id: logSheet; appState: view.appState }
-    StagedPrefsView { id: stagedSheet; appState: view.appState }
+    // The sheets are made when first asked for: the screen appears as the
+    // transfer ends, and every frame then counts.
+    property var logSheetItem: null
+    property var stagedSheetItem: null
+    function openLog() {
+        if (logSheetItem === null)
+            logSheetItem = logSheet.createObject(view, { appState: view.appState })
+        logSheetItem.open()
+    }
+    function openStaged() {
+        if (stagedSheetItem === null)
+            stagedSheetItem = stagedSheet.createObject(view, { appState: view.appState })
+        stagedSheetItem.open()
+    }
+    Component { id: logSheet; MigrationLogView {} }
+    Component { id: stagedSheet; StagedPrefsView {} }
 
     buttons: [
-        KButton { text: "View Log"; onClicked: logSheet.open() },
+        KButton { text: "View Log"; onClicked: view.openLog() },
         KButton { text: "New Migration"; onClicked: view.appState.reset() },
         Item { Layout.fillWidth: true },
         KButton { text: "Quit kivo"; onClicked: Qt.quit() },

@@ -7,8 +7,7 @@ WizardPage {
     required property var appState
     readonly property bool isSource: appState.roleName === "source"
     readonly property var profile: appState.profileManager
-    readonly property bool thunderboltAllowed: profile === null || !profile.allowedConnectionTypes
-        || profile.allowedConnectionTypes.length === 0 || profile.allowedConnectionTypes.indexOf("thunderbolt") >= 0
+    readonly property bool thunderboltAllowed: profile === null || profile.allowedConnectionTypes.indexOf("thunderbolt") >= 0
     title: isSource ? "Waiting for Connection" : "Find Your Source Mac"
     subtitle: isSource ? "The destination Mac will find and connect to this computer."
                        : "Looking for Macs running kivo on your network."

@@ -64,12 +64,32 @@ KSheet {
         Layout.fillWidth: true
     }
 
+    // The chooser when this system has one; the typed path otherwise.
+    property var dialog: null
+    function addFolder() {
+        if (dialog === null) {
+            const chooser = Qt.createComponent("AddFolderDialog.qml")
+            const window = ApplicationWindow.window
+            if (chooser.status === Component.Ready && window !== null && window.homeFolder)
+                dialog = chooser.createObject(sheet, { appState: sheet.appState, homeFolder: window.homeFolder })
+            if (dialog !== null)
+                dialog.refused.connect(() => addError.visible = true)
+        }
+        addError.visible = false
+        if (dialog !== null) {
+            dialog.open()
+        } else {
+            addRow.shown = true
+            folderPath.forceActiveFocus()
+        }
+    }
+
     buttons: [
         KButton { text: "Select All"; onClicked: sheet.appState.selectAllFolders() },
         KButton { text: "Defaults Only"; onClicked: sheet.appState.selectDefaultFolders() },
         KButton {
             text: "Add Folder..."
-            onClicked: { addRow.shown = true; folderPath.forceActiveFocus() }
+            onClicked: sheet.addFolder()
         },
         Item { Layout.fillWidth: true },
         KButton { text: "Done"; onClicked: sheet.close() }

@@ -5,24 +5,38 @@ ApplicationWindow {
     id: window
     required property var appState
     required property var feed
+    // Where choosers of files open: the home served.
+    property url homeFolder
+    // The manifest screen's note on the organisation's size limit.
+    property var selectionLimit: null
+    readonly property var profile: appState.profileManager
+    readonly property var coordinator: appState.managedCoordinator
+    // The managed status screen replaces the wizard under a managed deployment.
+    readonly property bool managed: coordinator !== null || (profile !== null && profile.isManagedDeployment)
+    readonly property string managedState: coordinator !== null ? coordinator.stateDescription.split("(")[0] : ""
+    // An unattended run must not be ended by a stray click: the window stays
+    // until the run has reached an end of its own.
+    readonly property bool locked: coordinator !== null
+        && ["missingKeys", "attestationFailed", "complete", "failed"].indexOf(managedState) < 0
     width: 900
     height: 660
     minimumWidth: 800
     minimumHeight: 600
     visible: true
     title: "kivo"
+    flags: locked ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint : Qt.Window
+    onClosing: close => close.accepted = !locked
 
-    // The managed status screen replaces the wizard under a managed deployment.
     Loader {
         anchors.fill: parent
-        sourceComponent: window.appState.managedCoordinator !== null ? managed : wizard
+        sourceComponent: window.managed ? managedView : wizard
     }
     Component {
         id: wizard
         ContentView { appState: window.appState; feed: window.feed }
     }
     Component {
-        id: managed
+        id: managedView
         ManagedStatusView { appState: window.appState; feed: window.feed }
     }
 }

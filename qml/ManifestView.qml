@@ -144,10 +144,19 @@ WizardPage {
         }
     }
 
-    KText {
-        text: "Total: " + view.appState.totalSelectedSizeText
-        font.bold: true
+    RowLayout {
         Layout.fillWidth: true
+        KText {
+            text: "Total: " + view.appState.totalSelectedSizeText
+            font.bold: true
+        }
+        KText {
+            readonly property var limit: ApplicationWindow.window !== null ? ApplicationWindow.window.selectionLimit : null
+            visible: text !== ""
+            text: limit !== null && limit !== undefined ? limit.note : ""
+            color: "#b00020"
+            Layout.fillWidth: true
+        }
     }
     // The destination's space against the selection, re-checked as it changes.
     Repeater {

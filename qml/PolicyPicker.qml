@@ -8,6 +8,9 @@ ColumnLayout {
     required property var appState
     property bool locked: false
     property string lockedText
+    // The profile's policy, when it fixes one: shown as the choice.
+    property string lockedPolicy
+    readonly property string policy: locked && lockedPolicy !== "" ? lockedPolicy : appState.conflictPolicyName
     Layout.fillWidth: true
     Accessible.role: Accessible.Grouping
     Accessible.name: "If a file already exists on the destination"
@@ -24,12 +27,12 @@ ColumnLayout {
             required property var modelData
             text: modelData.label
             enabled: !picker.locked
-            checked: picker.appState.conflictPolicyName === modelData.name
+            checked: picker.policy === modelData.name
             onClicked: picker.appState.conflictPolicyName = modelData.name
         }
     }
     KText {
-        visible: picker.appState.conflictPolicyName === "ask"
+        visible: picker.policy === "ask"
         text: "‘Ask’ is not yet implemented in the UI — for now this behaves like Skip. Pick another option to control the behavior."
         Layout.fillWidth: true
     }

@@ -83,8 +83,9 @@ WizardPage {
 
     PolicyPicker {
         appState: view.appState
-        locked: view.profile !== null && !!view.profile.conflictPolicy
+        locked: view.profile !== null && view.profile.conflictPolicy !== ""
         lockedText: "Locked by your organisation's profile."
+        lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
     }
 
     KText {

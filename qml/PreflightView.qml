@@ -7,8 +7,8 @@ WizardPage {
     required property var appState
     readonly property var checker: appState.preflightChecker
     readonly property var profile: appState.profileManager
-    readonly property bool policyLocked: profile !== null && !!profile.conflictPolicy
-    readonly property bool bandwidthLocked: profile !== null && !!profile.maxTransferMbps
+    readonly property bool policyLocked: profile !== null && profile.conflictPolicy !== ""
+    readonly property bool bandwidthLocked: profile !== null && profile.maxTransferMbps > 0
     title: "Pre-flight checks"
     subtitle: "A quick health check before the migration starts."
 
@@ -47,6 +47,7 @@ WizardPage {
         appState: view.appState
         locked: view.policyLocked
         lockedText: "Locked by your organisation’s configuration profile."
+        lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
     }
 
     ColumnLayout {

@@ -2,13 +2,21 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// Preferences held back until their applications are installed.
+// Preferences held back until their applications are installed: the staged
+// preference service's bundles, as last listed from disk
+// ({id, displayName, fileCount, expiresAt, expired, originatedFromMDM}).
 KSheet {
     id: sheet
     required property var appState
     readonly property var service: appState.stagedPrefService
-    readonly property var bundles: service !== null && service.bundles ? service.bundles : []
+    readonly property var bundles: service !== null && service.staged ? service.staged : []
+    readonly property string homebrew: service !== null && service.homebrewDetectedAt ? service.homebrewDetectedAt : ""
     title: "Preferences waiting on apps"
+
+    function expiryOf(bundle) {
+        return bundle.expired ? "Expired — pending discard"
+                              : "expires " + new Date(bundle.expiresAt).toLocaleDateString(Qt.locale(), Locale.ShortFormat)
+    }
 
     KText {
         visible: sheet.service !== null
@@ -32,13 +40,46 @@ KSheet {
     Repeater {
         model: sheet.bundles
         delegate: RowLayout {
+            id: row
             required property var modelData
             Layout.fillWidth: true
-            KText { text: modelData.name; Layout.fillWidth: true }
-            KText { text: modelData.fileCount + " file(s)" }
-            KButton { text: "Apply"; onClicked: sheet.service.applyManually(modelData.key) }
-            KButton { text: "Discard"; onClicked: sheet.service.discard(modelData.key) }
+            // From the organisation's list of applications on their way.
+            Rectangle {
+                visible: row.modelData.originatedFromMDM === true
+                implicitWidth: 14
+                implicitHeight: 16
+                color: "#5a6b7d"
+                Accessible.role: Accessible.Graphic
+                Accessible.name: "From your organisation"
+                Grid {
+                    anchors.centerIn: parent
+                    columns: 2
+                    spacing: 2
+                    Repeater { model: 6; Rectangle { width: 3; height: 3; color: "white" } }
+                }
+            }
+            KText { text: row.modelData.displayName; Layout.fillWidth: true }
+            KText { text: row.modelData.fileCount + " file(s)" }
+            KText { text: sheet.expiryOf(row.modelData); opacity: 0.7 }
+            KButton {
+                text: "Apply"
+                Accessible.description: row.modelData.displayName
+                onClicked: sheet.service.applyManually(row.modelData.id)
+            }
+            KButton {
+                text: "Discard"
+                Accessible.description: row.modelData.displayName
+                onClicked: sheet.service.discard(row.modelData.id)
+            }
         }
+    }
+    KText {
+        visible: sheet.homebrew !== ""
+        textFormat: Text.MarkdownText
+        Accessible.name: text.replace(/`/g, "")
+        text: "Homebrew detected at " + sheet.homebrew
+              + " — run `brew bundle install` on your Brewfile to restore packages."
+        Layout.fillWidth: true
     }
 
     buttons: [

@@ -7,6 +7,12 @@ WizardPage {
     required property var appState
     readonly property var mapping: appState.proposedMapping
     readonly property var mapper: appState.userMapper
+    // The accounts the account mapper picked, when it has looked.
+    readonly property var sourceAccount: mapper !== null && mapper.selectedSourceAccount ? mapper.selectedSourceAccount : null
+    readonly property var destinationAccount: mapper !== null && mapper.selectedDestinationAccount
+                                              ? mapper.selectedDestinationAccount : null
+    readonly property bool networkHome: (sourceAccount !== null && sourceAccount.isNetworkHome === true)
+                                        || (destinationAccount !== null && destinationAccount.isNetworkHome === true)
     title: "Where Should Your Data Go?"
     subtitle: "Confirm which account on the new Mac will receive your files and settings."
 
@@ -51,6 +57,22 @@ WizardPage {
         Layout.fillWidth: true
     }
 
+    KText {
+        visible: view.destinationAccount !== null && view.destinationAccount.isMDMManaged === true
+        text: "This Mac is set up by your IT department. The migration won't change your setup or any settings managed by IT."
+        Layout.fillWidth: true
+    }
+
+    ColumnLayout {
+        visible: view.networkHome
+        Layout.fillWidth: true
+        KText { text: "Network Home Folder Detected"; font.bold: true; color: "#b00020"; Layout.fillWidth: true }
+        KText {
+            text: "Migrations between network home folders aren't supported yet. Both Macs need to use local accounts."
+            Layout.fillWidth: true
+        }
+    }
+
     buttons: [
         KButton {
             text: "Back"
@@ -60,6 +82,7 @@ WizardPage {
         KButton {
             text: "Continue"
             highlighted: true
+            enabled: !view.networkHome
             onClicked: view.appState.confirmProposedUserMapping()
         }
     ]

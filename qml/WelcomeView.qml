@@ -6,12 +6,34 @@ WizardPage {
     id: view
     required property var appState
     readonly property var profile: appState.profileManager
+    // The organisation's migration window, looked at again while the screen waits.
+    property bool withinWindow: true
+    function checkWindow() { withinWindow = profile === null || profile.isWithinMigrationWindowNow() }
     title: "kivo"
     subtitle: "Move your data to a new Mac."
 
+    Timer {
+        interval: 15000
+        repeat: true
+        running: true
+        triggeredOnStart: true
+        onTriggered: view.checkWindow()
+    }
+
     KText {
-        visible: view.profile !== null && !!view.profile.brandingName
-        text: "Managed by " + (view.profile !== null ? view.profile.brandingName || "" : "")
+        visible: view.profile !== null && view.profile.brandingName !== ""
+        text: "Managed by " + (view.profile !== null ? view.profile.brandingName : "")
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: !view.withinWindow
+        text: "Migration not available right now"
+        font.bold: true
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: !view.withinWindow
+        text: "Available " + (view.profile !== null ? view.profile.migrationWindowStart : "")
         Layout.fillWidth: true
     }
 
@@ -25,6 +47,7 @@ WizardPage {
         KButton {
             text: "Get Started"
             highlighted: true
+            enabled: view.withinWindow
             onClicked: view.appState.goToNext()
         }
     ]

@@ -6,6 +6,7 @@
 #include "managed/ManagedDeploymentConfig.h"
 #include "transfer/ConflictPolicy.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -110,6 +111,15 @@ class ConfigurationProfileManager : public QObject {
     Q_PROPERTY(bool allowUserOverride READ allowUserOverride CONSTANT)
     Q_PROPERTY(bool requireAdminApproval READ requireAdminApproval CONSTANT)
     Q_PROPERTY(QString brandingName READ brandingNameText CONSTANT)
+    // What the screens show or lock; "" or 0 where the profile sets nothing.
+    // The policy is the one it resolves to ("keepNewer" for "KEEPNEWER").
+    Q_PROPERTY(QString conflictPolicy READ conflictPolicyText CONSTANT)
+    Q_PROPERTY(int maxTransferMbps READ maxTransferMbpsValue CONSTANT)
+    Q_PROPERTY(int maxTransferSizeMB READ maxTransferSizeMBValue CONSTANT)
+    Q_PROPERTY(QStringList allowedConnectionTypes READ allowedConnectionTypeNames CONSTANT)
+    Q_PROPERTY(bool enableDemoMode READ enableDemoMode CONSTANT)
+    Q_PROPERTY(QString migrationWindowStart READ migrationWindowStartText CONSTANT)
+    Q_PROPERTY(bool isManagedDeployment READ isManagedDeployment CONSTANT)
 public:
     // Reads the domain at `path`; an empty path means the effective one.
     explicit ConfigurationProfileManager(QString path = {}, QObject* parent = nullptr);
@@ -138,8 +148,30 @@ public:
     // The profile's policy, matched without regard to case (unknown: skip); none when unset.
     std::optional<ConflictPolicy> conflictPolicyOverride() const;
 
+    bool enableDemoMode() const { return values().enableDemoMode; }
+    bool isManagedDeployment() const { return resolvedManagedDeployment().deploymentMode == DeploymentMode::managed; }
+    Q_INVOKABLE bool isWithinMigrationWindowNow() const { return isWithinMigrationWindow(QDateTime::currentDateTime()); }
+
 private:
     QString brandingNameText() const { return values().brandingName.value_or(QString()); }
+    QString conflictPolicyText() const
+    {
+        const auto policy = conflictPolicyOverride();
+        return policy ? toString(*policy) : QString();
+    }
+    int maxTransferMbpsValue() const { return values().maxTransferMbps.value_or(0); }
+    int maxTransferSizeMBValue() const { return values().maxTransferSizeMB.value_or(0); }
+    QString migrationWindowStartText() const
+    {
+        return values().migrationWindowStart ? values().migrationWindowStart->text() : QString();
+    }
+    QStringList allowedConnectionTypeNames() const
+    {
+        QStringList names;
+        for (ConnectionType type : values().allowedConnectionTypes)
+            names << toString(type);
+        return names;
+    }
 
     ProfileDomain m_domain;
     ProfileReading m_reading;

@@ -1,6 +1,7 @@
 #include "support/GuiHarness.h"
 #include "support/CoroTest.h"
 
+#include "app/ManagedModeCoordinator.h"
 #include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
@@ -56,13 +57,54 @@ void finishedTransfer(GuiHarness& h, const std::function<void(TransferProgress&)
 }
 
 // One state of the screens: how to get there, the texts it shows word for
-// word, and texts that must not be there.
+// word, texts that must not be there, and the organisation's profile (plist
+// dictionary entries) it runs under.
 struct Case {
     const char* name;
     std::function<void(GuiHarness&)> reach;
     QStringList shown;
     QStringList absent = {};
+    QString profile = {};
 };
+
+QString stringKey(const char* key, const QString& value)
+{
+    return QStringLiteral("<key>%1</key><string>%2</string>").arg(QLatin1String(key), value);
+}
+
+const QString kBranding = stringKey("kivo.brandingName", QStringLiteral("Acme IT"));
+
+// A window that opens two hours from now, so now is outside it.
+QString closedWindow()
+{
+    const QTime now = QTime::currentTime();
+    return stringKey("kivo.migrationWindowStart", now.addSecs(7200).toString(QStringLiteral("HH:mm")))
+           + stringKey("kivo.migrationWindowEnd", now.addSecs(10800).toString(QStringLiteral("HH:mm")));
+}
+
+// The managed run's status screen over a coordinator of this config, owned by the session.
+ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config)
+{
+    config.deploymentMode = DeploymentMode::managed;
+    config.allowUnverifiedPairing = true; // not the key these states are about
+    auto* coordinator = new ManagedModeCoordinator(std::move(config), h.state(), {}, &h.state());
+    h.state().setManagedCoordinator(coordinator);
+    return *coordinator;
+}
+
+ManagedDeploymentConfig withPrincipal()
+{
+    ManagedDeploymentConfig config;
+    config.userPrincipal = QStringLiteral("ann@example.org");
+    return config;
+}
+
+TransferSummary finishedSummary(QString error)
+{
+    TransferSummary summary;
+    summary.error = std::move(error);
+    return summary;
+}
 
 const QList<Case>& cases()
 {
@@ -134,7 +176,7 @@ const QList<Case>& cases()
          {"What to Move", "Review what will be transferred to your new Mac.", "User Files", "Keychain", "Start Migration",
           "Back", "What to Move", "Pre-flight Check", "Review", "App Compatibility",
           "All apps with data are installed on this Mac."},
-         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing"}},
+         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing", "Exceeds 1 MB limit"}},
         {"manifest-developer-tools",
          [](GuiHarness& h) {
              QFile rc(h.state().environment().homeFolder + QStringLiteral("/.zshrc"));
@@ -225,7 +267,7 @@ const QList<Case>& cases()
          {"Migration Complete", "Your data has been transferred successfully.", "Data transferred", "Conflicts resolved",
           "iCloud placeholders skipped", "3 files verified", "Files", "3 of 3", "Duration", "Skipped/Failed", "Source",
           "Destination", "Connection", "View Log", "New Migration", "Quit kivo", "Done"},
-         {"Migration Finished with Issues", "Staged Preferences"}},
+         {"Migration Finished with Issues"}},
         {"complete-issues",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) {
@@ -256,6 +298,61 @@ const QList<Case>& cases()
          {"No log available"}},
         {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
          {"Managed Migration"}, {"Preparing"}},
+        {"welcome-profile",
+         [](GuiHarness&) {},
+         {"Managed by Acme IT", "Migration not available right now",
+          "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm")), "Get Started"},
+         {"Preview Demo"},
+         kBranding + closedWindow()},
+        {"preflight-profile",
+         [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::preflight); },
+         {"Locked by your organisation’s configuration profile.",
+          "Locked by your organisation’s configuration profile (8 Mbps)."},
+         {"Managed by Acme IT"},
+         kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("KEEPNEWER"))
+             + QStringLiteral("<key>kivo.maxTransferMbps</key><integer>8</integer>")},
+        {"summary-profile",
+         [](GuiHarness& h) {
+             at(h, DeviceRole::source, MigrationStep::preflightSummary);
+             waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
+         },
+         {"Locked by your organisation's profile."},
+         {"Locked by your organisation’s configuration profile."},
+         kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("overwrite"))},
+        {"manifest-over-limit",
+         [](GuiHarness& h) {
+             const QString documents = h.state().environment().homeFolder + QStringLiteral("/Documents");
+             QDir().mkpath(documents);
+             QFile big(documents + QStringLiteral("/big.bin"));
+             big.open(QIODevice::WriteOnly);
+             big.write(QByteArray(2 * 1048576, 'x'));
+             big.close();
+             at(h, DeviceRole::source, MigrationStep::userMapping);
+             h.state().confirmProposedUserMapping();
+             waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+         },
+         {"Exceeds 1 MB limit"},
+         {},
+         kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
+        {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started", "Move your data to a new Mac."},
+         kBranding + stringKey("kivo.deploymentMode", QStringLiteral("managed"))},
+        {"managed-validating", [](GuiHarness& h) { managedRun(h, withPrincipal()); },
+         {"Managed by Acme IT", "Preparing", "Reading your organisation's configuration."},
+         {"Managed Migration", "Get Started"},
+         kBranding},
+        {"managed-missing-keys",
+         [](GuiHarness& h) { managedRun(h, ManagedDeploymentConfig{}).start(); },
+         {"Managed Migration", "Configuration incomplete",
+          "The configuration profile is missing required keys:\nkivo.userPrincipal"},
+         {"Preparing"}},
+        {"managed-complete",
+         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary({})); },
+         {"Migration complete", "Your data has been transferred. You can quit kivo now."},
+         {"Migration failed"}},
+        {"managed-failed",
+         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary(QStringLiteral("The connection was lost."))); },
+         {"Migration failed", "The connection was lost."},
+         {"Migration complete"}},
         {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },
          {"Preferences waiting on apps", "No staged preferences",
           "Restored prefs will appear here while kivo waits for the matching apps to install.", "Close"}},
@@ -263,13 +360,28 @@ const QList<Case>& cases()
     return table;
 }
 
-SessionEnvironment environmentIn(const QString& home)
+SessionEnvironment environmentIn(const QString& home, const QString& profilePath = {})
 {
     SessionEnvironment e;
     e.homeFolder = home;
     e.hostname = kHost;
     e.username = QStringLiteral("bob");
+    e.profilePath = profilePath;
     return e;
+}
+
+// A profile of these dictionary entries in `folder`; none (the effective one) without entries.
+QString writeProfile(const QString& folder, const QString& entries)
+{
+    if (entries.isEmpty())
+        return {};
+    const QString path = folder + QStringLiteral("/com.kivo.config.plist");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
+                   .arg(entries)
+                   .toUtf8());
+    return path;
 }
 
 // "" at scale 1; "-scale2" when this process renders at scale factor 2.
@@ -287,11 +399,12 @@ TEST(Screens, TextsLayoutAndScreenshots)
 {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir home;
+        QTemporaryDir home, profileFolder;
+        const QString profile = writeProfile(profileFolder.path(), c.profile);
         // At scale factor 2 the small window is the one at risk (and the large one costly to draw).
         const QList<QSize> sizes = scaleSuffix().isEmpty() ? QList<QSize>{{800, 600}, {1920, 1080}} : QList<QSize>{{800, 600}};
         for (const QSize size : sizes) {
-            GuiHarness h(environmentIn(home.path()), size);
+            GuiHarness h(environmentIn(home.path(), profile), size);
             c.reach(h);
             const QStringList texts = h.visibleTexts();
             for (const QString& text : c.shown)
@@ -364,5 +477,68 @@ TEST(Screens, UnfinishedMigrationSheetDiscardsTheCheckpoint)
     ASSERT_TRUE(h.press(QStringLiteral("Discard")));
     EXPECT_FALSE(QFileInfo::exists(ResumeState::jsonPath(dir, checkpoint.transferID)));
     EXPECT_FALSE(h.showsText(QStringLiteral("Unfinished migration")));
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// Outside the organisation's window the wizard does not start; an unattended
+// run keeps its window, with no way to close or minimise it, until it ends.
+TEST(Screens, ProfileHoldsTheStartAndTheManagedWindow)
+{
+    QTemporaryDir home, profileFolder;
+    GuiHarness h(environmentIn(home.path(), writeProfile(profileFolder.path(), kBranding + closedWindow())));
+    h.press(QStringLiteral("Get Started"));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
+
+    ManagedModeCoordinator& run = managedRun(h, withPrincipal());
+    h.settle();
+    EXPECT_TRUE(h.window()->flags().testFlag(Qt::CustomizeWindowHint));
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::WindowCloseButtonHint));
+    h.window()->close();
+    h.settle();
+    EXPECT_TRUE(h.window()->isVisible());
+
+    run.finishTransfer(finishedSummary({}));
+    h.settle();
+    EXPECT_FALSE(h.window()->flags().testFlag(Qt::CustomizeWindowHint));
+    h.window()->close();
+    h.settle();
+    EXPECT_FALSE(h.window()->isVisible());
+    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
+}
+
+// "Add Folder..." opens a folder chooser in the home served: a folder of the
+// home joins the list, one outside it is refused.
+TEST(Screens, AddFolderChoosesAFolderOfTheHome)
+{
+    QTemporaryDir home, elsewhere;
+    ASSERT_TRUE(QDir().mkpath(home.path() + QStringLiteral("/Projects/kivo")));
+    GuiHarness h(environmentIn(home.path()));
+    at(h, DeviceRole::source, MigrationStep::userMapping);
+    h.state().confirmProposedUserMapping();
+    waitUntil([&] { return !h.state().scanningFolders(); });
+    ASSERT_TRUE(h.press(QStringLiteral("Choose Folders")));
+    ASSERT_TRUE(h.press(QStringLiteral("Add Folder...")));
+    QObject* dialog = nullptr;
+    for (QObject* o : h.window()->findChildren<QObject*>())
+        if (o->inherits("QQuickFolderDialog"))
+            dialog = o;
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->property("visible").toBool());
+    EXPECT_EQ(dialog->property("currentFolder").toUrl(), QUrl::fromLocalFile(home.path()));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Folder path"))); // the typed path is only the fallback
+    h.screenshot(QStringLiteral("add-folder-dialog") + scaleSuffix());
+
+    const auto choose = [&](const QString& folder) {
+        dialog->setProperty("selectedFolder", QUrl::fromLocalFile(folder));
+        QMetaObject::invokeMethod(dialog, "accept");
+        h.settle();
+    };
+    choose(elsewhere.path());
+    EXPECT_TRUE(h.showsText(QStringLiteral("Choose a folder inside your home folder.")));
+    ASSERT_TRUE(h.press(QStringLiteral("Add Folder...")));
+    choose(home.path() + QStringLiteral("/Projects/kivo"));
+    EXPECT_TRUE(h.showsText(home.path() + QStringLiteral("/Projects/kivo")));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Choose a folder inside your home folder.")));
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
