@@ -37,5 +37,5 @@ WizardPage {
         text: view.feed.transferredText + (view.feed.currentFile !== "" ? " — " + view.feed.currentFile : "")
         Layout.fillWidth: true
     }
-    Component.onCompleted: if (typeof appState.bootstrapManagedModeIfNeeded === "function") appState.bootstrapManagedModeIfNeeded()
+    Component.onCompleted: appState.bootstrapManagedModeIfNeeded()
 }
