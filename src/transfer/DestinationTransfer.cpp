@@ -12,6 +12,8 @@
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/PreFlightConflict.h"
 #include "transfer/TransferError.h"
+#include "transfer/Verification.h"
+#include "transfer/WireName.h"
 
 namespace kivo {
 
@@ -42,6 +44,78 @@ QThreadPool* verificationPool()
         return p;
     }();
     return pool;
+}
+
+// The most header bytes one batch of a verification answer takes.
+constexpr qint64 kHashBatchBytes = 256 * 1024;
+
+// What deciding which files to verify needs, copied from the engine.
+struct VerifyInputs {
+    QList<TransferManifest::FileItem> items;
+    QString home;
+    std::optional<UserMapping> mapping;
+    MDMSafetyChecker safety;
+    QSet<QString> conflictSkipped;
+    QHash<qsizetype, Sha256Digest> sourceHashes;
+    QHash<qsizetype, Sha256Digest> checkedHashes;
+    QSet<QString> adaptedPaths;
+    QSet<qsizetype> consumedByHandler;
+    QList<qsizetype> failedAtCompletion;
+};
+
+struct VerifyPlan {
+    QList<VerifyJob> jobs;
+    // Answered without reading the file again.
+    QList<FileVerification> known;
+    qsizetype skipped = 0;
+};
+
+VerifyPlan planVerification(const VerifyInputs& in)
+{
+    VerifyPlan plan;
+    for (qsizetype i = 0; i < in.items.size(); ++i) {
+        const auto& item = in.items[i];
+        const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
+        if (item.transferStatus != FileTransferStatus::completed && !kept)
+            continue;
+        const QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
+        const WirePathCheck check = checkWirePath(held, in.home, in.mapping, in.safety);
+        const auto checked = in.checkedHashes.constFind(i);
+        if (check.refusal || (kept && !in.sourceHashes.contains(i)))
+            ++plan.skipped;
+        else if ((item.size > FileHasher::kVerificationSizeLimit || in.adaptedPaths.contains(check.destination)
+                  || in.consumedByHandler.contains(i))
+                 && checked != in.checkedHashes.cend())
+            plan.known.append({item.relativePath, checked->toHex(), item.size}); // checked as it arrived
+        else
+            plan.jobs.append({item.relativePath, check.destination, item.size,
+                              kept ? in.sourceHashes.value(i).toHex() : QString()});
+    }
+    // The source took those for sent; an empty hash tells it they did not arrive whole.
+    for (qsizetype i : in.failedAtCompletion)
+        plan.known.append({in.items[i].relativePath, QString(), 0});
+    return plan;
+}
+
+struct Collected {
+    QList<FileVerification> hashes;
+    qsizetype skipped = 0;
+};
+
+Collected collectVerification(const VerifyPlan& plan, const QFuture<VerifyOutcome>& hashing)
+{
+    Collected out{plan.known, plan.skipped};
+    const qsizetype n = plan.jobs.size();
+    for (qsizetype k = 0; k < n; ++k) {
+        const VerifyOutcome outcome = hashing.resultAt(int(k));
+        if (outcome.kind == VerifyOutcome::Kind::hashed)
+            out.hashes.append(outcome.verification);
+        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
+            out.hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
+        else
+            ++out.skipped;
+    }
+    return out;
 }
 
 VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
@@ -103,9 +177,9 @@ QCoro::Task<void> DestinationTransfer::run()
 QCoro::Task<void> DestinationTransfer::runDestination()
 {
     setIdleDeadline(m_timeouts.manifest);
-    TransferManifest manifest = co_await awaitManifest();
+    ReceivedManifest received = co_await awaitManifest();
     setIdleDeadline(m_timeouts.idle);
-    co_await acceptManifest(std::move(manifest));
+    co_await acceptManifest(std::move(received));
     while (!m_isCancelled) {
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {
@@ -125,7 +199,7 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_await handleCategoryComplete(m.header.filePath.value_or(QString()));
             break;
         case MessageType::verificationRequest:
-            co_await handleVerificationRequest();
+            co_await handleVerificationRequest(std::move(m.header));
             break;
         case MessageType::transferComplete:
             co_await finishTransfer();
@@ -147,7 +221,7 @@ QCoro::Task<void> DestinationTransfer::runDestination()
 }
 
 // Pre-flight questions may come first; then the manifest, and nothing else.
-QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
+QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitManifest()
 {
     for (;;) {
         Message m = co_await m_connection->receiveMessage();
@@ -160,10 +234,22 @@ QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
         if (m.header.type != MessageType::manifest)
             throw TransferError::invalidMessage(QStringLiteral("Expected manifest or pre-flight conflict request, got ") +
                                                 toString(m.header.type));
-        const std::optional<QByteArray> bytes = documentOf(m, &MessageHeader::manifestData);
+        std::optional<QByteArray> bytes = documentOf(m, &MessageHeader::manifestData);
         if (!bytes)
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
-        co_return TransferManifest::decode(*bytes);
+        m = {};
+        // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
+        auto decoding = startInBackground([bytes = std::move(*bytes)]() mutable {
+            ReceivedManifest received{TransferManifest::decode(bytes), {}};
+            bytes = QByteArray();
+            const auto& items = received.manifest.items;
+            received.itemIndex.reserve(items.size());
+            for (qsizetype i = 0; i < items.size(); ++i)
+                if (!received.itemIndex.contains(items[i].relativePath)) // the first of a repeated path
+                    received.itemIndex.insert(items[i].relativePath, i);
+            return received;
+        });
+        co_return co_await finishInBackground(std::move(decoding));
     }
 }
 
@@ -179,7 +265,7 @@ QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteAr
     co_await send(std::move(header), std::move(body));
 }
 
-void DestinationTransfer::prepare(const TransferManifest& manifest)
+void DestinationTransfer::prepare(const TransferManifest& manifest, QHash<QString, qsizetype> itemIndex)
 {
     m_manifest = manifest;
     initProgressFromManifest();
@@ -189,17 +275,13 @@ void DestinationTransfer::prepare(const TransferManifest& manifest)
                 registerHandler(handlerFactory()(id, sessionKey().value_or(QByteArray())));
         }
     }
-    m_itemIndex.clear();
-    m_itemIndex.reserve(manifest.items.size());
-    for (qsizetype i = 0; i < manifest.items.size(); ++i) {
-        if (!m_itemIndex.contains(manifest.items[i].relativePath))
-            m_itemIndex.insert(manifest.items[i].relativePath, i);
-    }
+    m_itemIndex = std::move(itemIndex);
     m_checkedItem = -1;
 }
 
-QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
+QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
 {
+    const TransferManifest& manifest = received.manifest;
     // The id names the checkpoint file; nothing path-like gets that far.
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
@@ -209,7 +291,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
         m_conflictPolicy = *manifest.conflictPolicy;
     if (m_mappingForManifest)
         m_userMapping = m_mappingForManifest(manifest);
-    prepare(manifest);
+    prepare(manifest, std::move(received.itemIndex));
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)
         throw TransferError::insufficientDiskSpace(manifest.totalSize, free);
@@ -442,61 +524,66 @@ QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
     return out;
 }
 
-QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
+QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader request)
 {
     // Nothing is reported verified that a power cut could still take away.
     co_await m_durable->flushAll();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's
-    // hash, so no digest of a file kivo did not write goes out.
-    QList<VerifyJob> jobs;
-    QList<FileVerification> hashes;
-    qsizetype skipped = 0;
-    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-        const auto& item = m_manifest->items[i];
-        const bool kept = item.transferStatus == FileTransferStatus::skipped
-            && m_conflictSkippedPaths.contains(item.relativePath);
-        if (item.transferStatus != FileTransferStatus::completed && !kept)
-            continue;
-        const WirePathCheck check = checkPath(item.relativePath);
-        if (check.refusal || (kept && !m_sourceHashes.contains(i)))
-            ++skipped;
-        else if ((item.size > FileHasher::kVerificationSizeLimit || m_adaptedPaths.contains(check.destination)
-                  || m_consumedByHandler.contains(i))
-                 && m_checkedHashes.contains(i))
-            hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
-        else
-            jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});
-    }
-    // The source took those for sent; an empty hash tells it they did not arrive whole.
-    for (qsizetype i : std::as_const(m_failedAtCompletion))
-        hashes.append({m_manifest->items[i].relativePath, QString(), 0});
+    // hash, so no digest of a file kivo did not write goes out. The pass over
+    // every item runs on a pool thread, from copies.
+    VerifyInputs inputs{m_manifest->items, m_home,          m_userMapping,  m_safety,          m_conflictSkippedPaths,
+                        m_sourceHashes,    m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion};
+    auto planning = startInBackground([inputs = std::move(inputs)] { return planVerification(inputs); });
+    VerifyPlan plan = co_await finishInBackground(std::move(planning));
+
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
-        verificationPool(), jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
+        verificationPool(), plan.jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
     // Awaiting a future reads its first result, which an empty one does not have.
-    if (!jobs.isEmpty())
+    if (!plan.jobs.isEmpty())
         co_await hashing;
-
-    const QList<VerifyOutcome> outcomes = jobs.isEmpty() ? QList<VerifyOutcome>{} : hashing.results();
-    for (const VerifyOutcome& outcome : outcomes) {
-        if (outcome.kind == VerifyOutcome::Kind::hashed)
-            hashes.append(outcome.verification);
-        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
-            hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
-        else
-            ++skipped;
-    }
+    auto collecting = startInBackground([plan = std::move(plan), hashing] { return collectVerification(plan, hashing); });
+    Collected collected = co_await finishInBackground(std::move(collecting));
     {
         TransferProgress::Batch batch(m_progress);
-        m_progress->setVerificationFilesChecked(hashes.size());
-        m_progress->setVerificationFilesSkipped(skipped);
+        m_progress->setVerificationFilesChecked(collected.hashes.size());
+        m_progress->setVerificationFilesSkipped(collected.skipped);
     }
-    MessageHeader response = makeHeader(MessageType::verificationResponse);
-    std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
-    co_await send(std::move(response), std::move(payload));
+    co_await sendVerification(std::move(collected.hashes), request.hashBatches.value_or(0) != 0);
     Q_EMIT verificationFinished();
+}
+
+QCoro::Task<void> DestinationTransfer::sendVerification(QList<FileVerification> hashes, bool batched)
+{
+    if (!batched) {
+        MessageHeader response = makeHeader(MessageType::verificationResponse);
+        // Encoding every entry at once is long work: a pool thread does it.
+        auto encoding = startInBackground([response, hashes = std::move(hashes)]() mutable {
+            std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
+            return std::make_pair(response, payload);
+        });
+        auto [header, payload] = co_await finishInBackground(std::move(encoding));
+        co_await send(std::move(header), std::move(payload));
+        co_return;
+    }
+    // Pieces small enough to cost little to build, to hold, and to read.
+    qsizetype from = 0;
+    do {
+        qsizetype to = from;
+        for (qint64 used = 0; to < hashes.size() && (to == from || used + encodedSizeBound(hashes[to]) <= kHashBatchBytes);
+             ++to)
+            used += encodedSizeBound(hashes[to]);
+        MessageHeader response = makeHeader(MessageType::verificationResponse);
+        response.fileHashes = hashes.mid(from, to - from);
+        response.hashesRemaining = std::uint64_t(hashes.size() - to);
+        // What is sent is dropped here: it lives on in the socket's buffer only.
+        for (qsizetype i = from; i < to; ++i)
+            hashes[i] = {};
+        from = to;
+        co_await queue(std::move(response));
+    } while (from < hashes.size());
 }
 
 QCoro::Task<void> DestinationTransfer::finishTransfer()
