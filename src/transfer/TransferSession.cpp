@@ -118,6 +118,20 @@ QCoro::Task<void> TransferSession::drainTo(qint64 limit)
 
 QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByteArray> payload)
 {
+    // A large payload (a manifest of many files) goes in pieces, each handed to
+    // the system before the next is written: the socket's buffers, plain and
+    // encrypted, never hold a copy of the whole of it.
+    constexpr qsizetype kPiece = 1024 * 1024;
+    if (payload && payload->size() > 4 * kPiece) {
+        writeFrame(head, std::nullopt);
+        for (qsizetype at = 0; at < payload->size(); at += kPiece) {
+            writeFrame(payload->mid(at, kPiece), std::nullopt);
+            co_await drainTo(kPiece);
+        }
+        payload.reset();
+        co_await drainTo(0);
+        co_return;
+    }
     writeFrame(head, payload);
     head = QByteArray(); // the socket holds its own copy
     payload.reset();
