@@ -10,6 +10,8 @@
 #include "transfer/Verification.h"
 
 #include <QCoroSignal>
+#include <QDir>
+#include <QTemporaryFile>
 
 namespace kivo {
 
@@ -22,6 +24,9 @@ const QString kPermissionDenied = QStringLiteral("Permission denied");
 struct SkippedByDestination {
     QString reason;
 };
+
+// A manifest text larger than this is sent from its file rather than held.
+constexpr qint64 kSpooledManifestBytes = 8 * 1024 * 1024;
 
 // Files up to this size are opened and read on the calling thread.
 constexpr std::uint64_t kInlineReadBytes = 65536;
@@ -140,13 +145,7 @@ void SourceTransfer::beginRun()
 
 QCoro::Task<void> SourceTransfer::exchangeManifest()
 {
-    // Encoding every item takes long enough to stall a window: a pool thread
-    // does it, from a copy that shares the items until this side changes one.
-    auto encoding = startInBackground([manifest = *m_manifest] { return manifest.encoded(); });
-    QByteArray document = co_await finishInBackground(std::move(encoding));
-    MessageHeader header = makeHeader(MessageType::manifest);
-    std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(document));
-    co_await send(std::move(header), std::move(payload));
+    co_await sendManifest();
 
     const Message ack = co_await m_connection->receiveMessage();
     if (ack.header.type != MessageType::manifestAck)
@@ -166,6 +165,42 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     }
     if (m_resumeState)
         co_await applyCheckpoint();
+}
+
+QCoro::Task<void> SourceTransfer::sendManifest()
+{
+    // Encoding every item takes long enough to stall a window: a pool thread
+    // does it, from a copy that shares the items until this side changes one.
+    // The text goes to a temporary file, from which a large one is sent piece
+    // by piece: with hundreds of thousands of files it outweighs everything else held.
+    auto spool = std::make_shared<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/kivo-manifest-XXXXXX"));
+    const bool spooling = spool->open();
+    auto encoding = startInBackground([manifest = *m_manifest, spool, spooling]() -> std::optional<QByteArray> {
+        if (spooling) {
+            bool written = true;
+            manifest.encodeInto([&](QByteArrayView piece) {
+                written = written && spool->write(piece.data(), piece.size()) == piece.size();
+            });
+            if (written && spool->flush()) {
+                if (spool->size() > kSpooledManifestBytes)
+                    return std::nullopt;
+                spool->seek(0);
+                return spool->readAll();
+            }
+        }
+        return manifest.encoded(); // no room for the file: held, as a small one is
+    });
+    std::optional<QByteArray> document = co_await finishInBackground(std::move(encoding));
+    MessageHeader header = makeHeader(MessageType::manifest);
+    if (document) {
+        spool.reset();
+        std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(*document));
+        co_await send(std::move(header), std::move(payload));
+        co_return;
+    }
+    header.payloadSize = static_cast<std::uint32_t>(spool->size());
+    spool->seek(0);
+    co_await m_connection->sendMessageFrom(std::move(header), spool.get());
 }
 
 // Files the destination already finished count as done and are not sent again.

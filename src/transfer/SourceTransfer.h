@@ -60,6 +60,7 @@ private:
     QCoro::Task<void> runSource();
     void beginRun();
     QCoro::Task<void> exchangeManifest();
+    QCoro::Task<void> sendManifest();
     QCoro::Task<void> applyCheckpoint();
     QCoro::Task<void> finishRun();
 

@@ -148,6 +148,25 @@ QCoro::Task<void> TransferSession::queueMessage(MessageHeader header, std::optio
         co_await drainTo(kMaxQueued / 2);
 }
 
+QCoro::Task<void> TransferSession::sendMessageFrom(MessageHeader header, QIODevice* payload)
+{
+    constexpr qint64 kPiece = 1024 * 1024;
+    const qint64 total = header.payloadSize.value_or(0);
+    writeFrame(WireFormat::encodeHead(header), std::nullopt);
+    for (qint64 sent = 0; sent < total;) {
+        const QByteArray piece = payload->read(std::min(kPiece, total - sent));
+        // Half a frame is out: the connection cannot carry anything further.
+        if (piece.isEmpty()) {
+            close();
+            throw SystemError(QStringLiteral("A message's payload ended before its announced size"));
+        }
+        writeFrame(piece, std::nullopt);
+        sent += piece.size();
+        co_await drainTo(kPiece);
+    }
+    co_await drainTo(0);
+}
+
 QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::optional<QByteArray> payload)
 {
     co_await sendFrame(WireFormat::encodeHead(header), std::move(payload));
