@@ -17,22 +17,43 @@
 
 namespace kivo {
 
+// One entry of the answer, held as 32 bytes until it is sent; no digest: it
+// did not arrive whole, or is missing or unreadable now.
+struct VerificationAnswer {
+    QString filePath;
+    std::optional<Sha256Digest> digest;
+    std::uint64_t size = 0;
+
+    FileVerification toWire() const { return {filePath, digest ? digest->toHex() : QString(), size}; }
+};
+
 namespace {
 
 const QStringList kDefaultHandlerCategories = {QStringLiteral("userFiles"), QStringLiteral("applicationData"),
                                                QStringLiteral("systemSettings"), QStringLiteral("browserData")};
 
+// Where received files are: what resolving a path from the wire needs.
+struct Resolver {
+    QString home;
+    std::optional<UserMapping> mapping;
+    MDMSafetyChecker safety;
+
+    WirePathCheck check(const TransferManifest::FileItem& item) const
+    {
+        const QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
+        return checkWirePath(held, home, mapping, safety);
+    }
+};
+
 struct VerifyJob {
-    QString relativePath;
-    QString destinationPath;
-    std::uint64_t size = 0;
+    qsizetype item = -1;
     // For a file kivo did not write: only whether it matches goes back, never its digest.
-    QString compareWith;
+    std::optional<Sha256Digest> compareWith;
 };
 
 struct VerifyOutcome {
     enum class Kind { hashed, oversized, unreadable } kind = Kind::unreadable;
-    FileVerification verification;
+    VerificationAnswer answer;
 };
 
 // Verification hashes at most eight files at once, fewer on small machines.
@@ -52,9 +73,7 @@ constexpr qint64 kHashBatchBytes = 256 * 1024;
 // What deciding which files to verify needs, copied from the engine.
 struct VerifyInputs {
     QList<TransferManifest::FileItem> items;
-    QString home;
-    std::optional<UserMapping> mapping;
-    MDMSafetyChecker safety;
+    Resolver resolver;
     QSet<QString> conflictSkipped;
     QHash<qsizetype, Sha256Digest> sourceHashes;
     QHash<qsizetype, Sha256Digest> checkedHashes;
@@ -66,7 +85,7 @@ struct VerifyInputs {
 struct VerifyPlan {
     QList<VerifyJob> jobs;
     // Answered without reading the file again.
-    QList<FileVerification> known;
+    QList<VerificationAnswer> known;
     qsizetype skipped = 0;
 };
 
@@ -78,27 +97,48 @@ VerifyPlan planVerification(const VerifyInputs& in)
         const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
         if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
-        const QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
-        const WirePathCheck check = checkWirePath(held, in.home, in.mapping, in.safety);
+        const WirePathCheck check = in.resolver.check(item);
         const auto checked = in.checkedHashes.constFind(i);
         if (check.refusal || (kept && !in.sourceHashes.contains(i)))
             ++plan.skipped;
         else if ((item.size > FileHasher::kVerificationSizeLimit || in.adaptedPaths.contains(check.destination)
                   || in.consumedByHandler.contains(i))
                  && checked != in.checkedHashes.cend())
-            plan.known.append({item.relativePath, checked->toHex(), item.size}); // checked as it arrived
+            plan.known.append({item.relativePath, *checked, item.size}); // checked as it arrived
         else
-            plan.jobs.append({item.relativePath, check.destination, item.size,
-                              kept ? in.sourceHashes.value(i).toHex() : QString()});
+            plan.jobs.append({i, kept ? std::optional(in.sourceHashes.value(i)) : std::nullopt});
     }
-    // The source took those for sent; an empty hash tells it they did not arrive whole.
+    // The source took those for sent; no hash tells it they did not arrive whole.
     for (qsizetype i : in.failedAtCompletion)
-        plan.known.append({in.items[i].relativePath, QString(), 0});
+        plan.known.append({in.items[i].relativePath, std::nullopt, 0});
     return plan;
 }
 
+VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, const VerifyJob& job)
+{
+    const auto& item = in.items[job.item];
+    VerifyOutcome out;
+    out.answer.filePath = item.relativePath;
+    if (item.size > FileHasher::kVerificationSizeLimit) {
+        out.kind = VerifyOutcome::Kind::oversized;
+        return out;
+    }
+    try {
+        const QString path = in.resolver.check(item).destination;
+        const UniqueFd file = reader.openForReading(path);
+        out.answer.digest = Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, path));
+        out.answer.size = fs::sizeOf(file);
+        if (job.compareWith && out.answer.digest != job.compareWith)
+            out.answer.digest.reset();
+        out.kind = VerifyOutcome::Kind::hashed;
+    } catch (const std::exception&) {
+        out.kind = VerifyOutcome::Kind::unreadable;
+    }
+    return out;
+}
+
 struct Collected {
-    QList<FileVerification> hashes;
+    QList<VerificationAnswer> answers;
     qsizetype skipped = 0;
 };
 
@@ -109,31 +149,11 @@ Collected collectVerification(const VerifyPlan& plan, const QFuture<VerifyOutcom
     for (qsizetype k = 0; k < n; ++k) {
         const VerifyOutcome outcome = hashing.resultAt(int(k));
         if (outcome.kind == VerifyOutcome::Kind::hashed)
-            out.hashes.append(outcome.verification);
+            out.answers.append(outcome.answer);
         else if (outcome.kind == VerifyOutcome::Kind::unreadable)
-            out.hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
+            out.answers.append({outcome.answer.filePath, std::nullopt, 0}); // missing or unreadable: a mismatch
         else
             ++out.skipped;
-    }
-    return out;
-}
-
-VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
-{
-    VerifyOutcome out;
-    out.verification.filePath = job.relativePath;
-    if (job.size > FileHasher::kVerificationSizeLimit) {
-        out.kind = VerifyOutcome::Kind::oversized;
-        return out;
-    }
-    try {
-        const UniqueFd file = reader.openForReading(job.destinationPath);
-        out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file, job.destinationPath), fs::sizeOf(file)};
-        if (!job.compareWith.isEmpty() && out.verification.sha256Hash != job.compareWith)
-            out.verification.sha256Hash.clear();
-        out.kind = VerifyOutcome::Kind::hashed;
-    } catch (const std::exception&) {
-        out.kind = VerifyOutcome::Kind::unreadable;
     }
     return out;
 }
@@ -531,59 +551,66 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's
-    // hash, so no digest of a file kivo did not write goes out. The pass over
-    // every item runs on a pool thread, from copies.
-    VerifyInputs inputs{m_manifest->items, m_home,          m_userMapping,  m_safety,          m_conflictSkippedPaths,
-                        m_sourceHashes,    m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion};
-    auto planning = startInBackground([inputs = std::move(inputs)] { return planVerification(inputs); });
+    // hash, so no digest of a file kivo did not write goes out. The passes over
+    // every item run on pool threads, from copies.
+    auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
+        m_manifest->items, Resolver{m_home, m_userMapping, m_safety}, m_conflictSkippedPaths, m_sourceHashes,
+        m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion});
+    auto planning = startInBackground([inputs] { return planVerification(*inputs); });
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
 
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
-        verificationPool(), plan.jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
+        verificationPool(), plan.jobs, [reader, inputs](const VerifyJob& job) { return verifyOne(*reader, *inputs, job); });
     // Awaiting a future reads its first result, which an empty one does not have.
     if (!plan.jobs.isEmpty())
         co_await hashing;
     auto collecting = startInBackground([plan = std::move(plan), hashing] { return collectVerification(plan, hashing); });
+    hashing = {};
     Collected collected = co_await finishInBackground(std::move(collecting));
     {
         TransferProgress::Batch batch(m_progress);
-        m_progress->setVerificationFilesChecked(collected.hashes.size());
+        m_progress->setVerificationFilesChecked(collected.answers.size());
         m_progress->setVerificationFilesSkipped(collected.skipped);
     }
-    co_await sendVerification(std::move(collected.hashes), request.hashBatches.value_or(0) != 0);
-    Q_EMIT verificationFinished();
-}
-
-QCoro::Task<void> DestinationTransfer::sendVerification(QList<FileVerification> hashes, bool batched)
-{
-    if (!batched) {
-        MessageHeader response = makeHeader(MessageType::verificationResponse);
+    MessageHeader response = makeHeader(MessageType::verificationResponse);
+    if (request.hashBatches.value_or(0) == 0) {
         // Encoding every entry at once is long work: a pool thread does it.
-        auto encoding = startInBackground([response, hashes = std::move(hashes)]() mutable {
+        auto encoding = startInBackground([response, answers = std::move(collected.answers)]() mutable {
+            QList<FileVerification> hashes;
+            hashes.reserve(answers.size());
+            for (VerificationAnswer& a : answers)
+                hashes.append(std::exchange(a, {}).toWire());
             std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
             return std::make_pair(response, payload);
         });
         auto [header, payload] = co_await finishInBackground(std::move(encoding));
         co_await send(std::move(header), std::move(payload));
-        co_return;
+    } else {
+        co_await sendInBatches(std::move(collected.answers));
     }
-    // Pieces small enough to cost little to build, to hold, and to read.
+    Q_EMIT verificationFinished();
+}
+
+// Pieces small enough to cost little to build, to hold and to read.
+QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> answers)
+{
     qsizetype from = 0;
     do {
-        qsizetype to = from;
-        for (qint64 used = 0; to < hashes.size() && (to == from || used + encodedSizeBound(hashes[to]) <= kHashBatchBytes);
-             ++to)
-            used += encodedSizeBound(hashes[to]);
+        QList<FileVerification> batch;
+        for (qint64 used = 0; from < answers.size(); ++from) {
+            FileVerification v = answers[from].toWire();
+            if (!batch.isEmpty() && used + encodedSizeBound(v) > kHashBatchBytes)
+                break;
+            used += encodedSizeBound(v);
+            batch.append(std::move(v));
+            answers[from] = {};
+        }
         MessageHeader response = makeHeader(MessageType::verificationResponse);
-        response.fileHashes = hashes.mid(from, to - from);
-        response.hashesRemaining = std::uint64_t(hashes.size() - to);
-        // What is sent is dropped here: it lives on in the socket's buffer only.
-        for (qsizetype i = from; i < to; ++i)
-            hashes[i] = {};
-        from = to;
+        response.fileHashes = std::move(batch);
+        response.hashesRemaining = std::uint64_t(answers.size() - from);
         co_await queue(std::move(response));
-    } while (from < hashes.size());
+    } while (from < answers.size());
 }
 
 QCoro::Task<void> DestinationTransfer::finishTransfer()

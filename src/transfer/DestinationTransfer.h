@@ -21,6 +21,7 @@
 namespace kivo {
 
 class AttributeRefusals;
+struct VerificationAnswer;
 class DestinationWriter;
 class Sha256;
 
@@ -165,8 +166,7 @@ private:
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
     QStringList writtenFilesOf(const QString& categoryID) const;
     QCoro::Task<void> handleVerificationRequest(MessageHeader request);
-    // The answer to it, in messages no larger than `batchBytes` when the source takes batches.
-    QCoro::Task<void> sendVerification(QList<FileVerification> hashes, bool batched);
+    QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers);
     QCoro::Task<void> finishTransfer();
     void endWithSourceError(const MessageHeader& header);
 
