@@ -137,6 +137,20 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
     return out;
 }
 
+// Where each completed item of the category was written.
+QStringList writtenFilesOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
+                           const QString& categoryID)
+{
+    QStringList out;
+    for (const auto& item : items) {
+        if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
+            continue;
+        if (const WirePathCheck check = resolver.check(item); !check.refusal)
+            out.append(check.destination);
+    }
+    return out;
+}
+
 struct Collected {
     QList<VerificationAnswer> answers;
     qsizetype skipped = 0;
@@ -483,10 +497,14 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
     co_await m_durable->flushAll();
-    m_journal->categoryCompleted(categoryID, m_clock->now());
+    co_await m_journal->categoryCompletedInBackground(categoryID, m_clock->now());
     if (m_adapter) {
         try {
-            co_await m_adapter->adaptCategory(categoryID, writtenFilesOf(categoryID));
+            // A pass over every item, resolving each path: on a pool thread.
+            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+                                              categoryID] { return writtenFilesOf(items, resolver, categoryID); });
+            QStringList written = co_await finishInBackground(std::move(listing));
+            co_await m_adapter->adaptCategory(categoryID, std::move(written));
         } catch (const std::exception& e) {
             qCWarning(lcTransferEngine).noquote() << "Adapting" << categoryID << "failed:" << describe(e);
         }
@@ -529,19 +547,6 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
         }
     }
     Q_EMIT categoryCompleted(categoryID);
-}
-
-// Where each completed item of the category was written.
-QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
-{
-    QStringList out;
-    for (const auto& item : std::as_const(m_manifest->items)) {
-        if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
-            continue;
-        if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
-            out.append(check.destination);
-    }
-    return out;
 }
 
 QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader request)

@@ -164,7 +164,6 @@ private:
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
-    QStringList writtenFilesOf(const QString& categoryID) const;
     QCoro::Task<void> handleVerificationRequest(MessageHeader request);
     QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers);
     QCoro::Task<void> finishTransfer();

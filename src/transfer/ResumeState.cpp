@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/Logging.h"
+#include "transfer/Background.h"
 
 #include <QDir>
 #include <QFile>
@@ -343,6 +344,11 @@ void ResumeJournal::fold()
     if (m_removed)
         return;
     m_state.save(m_dir);
+    restartJournal();
+}
+
+void ResumeJournal::restartJournal()
+{
     // Started-but-unfinished files cannot live in the JSON; carry them into the new journal.
     m_journal.reset();
     m_journal = fs::openForAppend(ResumeState::journalPath(m_dir, m_state.transferID), true);
@@ -464,6 +470,18 @@ void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime
         m_state.completedCategories.append(categoryID);
     m_state.updatedAt = now;
     fold();
+}
+
+QCoro::Task<void> ResumeJournal::categoryCompletedInBackground(QString categoryID, QDateTime now)
+{
+    if (!m_state.completedCategories.contains(categoryID))
+        m_state.completedCategories.append(categoryID);
+    m_state.updatedAt = now;
+    if (m_removed)
+        co_return;
+    auto saving = startInBackground([state = m_state, dir = m_dir] { state.save(dir); });
+    co_await finishInBackground(std::move(saving));
+    restartJournal();
 }
 
 void ResumeJournal::remove()
