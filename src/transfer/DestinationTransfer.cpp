@@ -515,14 +515,24 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
             const auto counts = co_await h->postImport(m_writtenByCategory.value(categoryID));
             if (counts)
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+            QList<qsizetype> written;
             for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-                const auto& item = m_manifest->items[i];
-                if (item.categoryID != categoryID || !m_itemsWritten.contains(i) || !m_checkedHashes.contains(i))
-                    continue;
-                if (const WirePathCheck check = checkPath(item.relativePath);
-                    !check.refusal && !m_writer->regularFileSize(check.destination))
-                    m_consumedByHandler.insert(i);
+                if (m_manifest->items[i].categoryID == categoryID && m_itemsWritten.contains(i) && m_checkedHashes.contains(i))
+                    written.append(i);
             }
+            // Which of them the handler took in and removed: a look at every file, on a pool thread.
+            auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer,
+                                              resolver = Resolver{m_home, m_userMapping, m_safety}] {
+                QList<qsizetype> gone;
+                for (qsizetype i : written) {
+                    if (const WirePathCheck check = resolver.check(items[i]);
+                        !check.refusal && !writer->regularFileSize(check.destination))
+                        gone.append(i);
+                }
+                return gone;
+            });
+            for (qsizetype i : co_await finishInBackground(std::move(probing)))
+                m_consumedByHandler.insert(i);
         } catch (const std::exception& e) {
             failure = describe(e);
         }
