@@ -12,25 +12,48 @@
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/PreFlightConflict.h"
 #include "transfer/TransferError.h"
+#include "transfer/Verification.h"
+#include "transfer/WireName.h"
 
 namespace kivo {
+
+// One entry of the answer, held as 32 bytes until it is sent; no digest: it
+// did not arrive whole, or is missing or unreadable now.
+struct VerificationAnswer {
+    QString filePath;
+    std::optional<Sha256Digest> digest;
+    std::uint64_t size = 0;
+
+    FileVerification toWire() const { return {filePath, digest ? digest->toHex() : QString(), size}; }
+};
 
 namespace {
 
 const QStringList kDefaultHandlerCategories = {QStringLiteral("userFiles"), QStringLiteral("applicationData"),
                                                QStringLiteral("systemSettings"), QStringLiteral("browserData")};
 
+// Where received files are: what resolving a path from the wire needs.
+struct Resolver {
+    QString home;
+    std::optional<UserMapping> mapping;
+    MDMSafetyChecker safety;
+
+    WirePathCheck check(const TransferManifest::FileItem& item) const
+    {
+        const QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
+        return checkWirePath(held, home, mapping, safety);
+    }
+};
+
 struct VerifyJob {
-    QString relativePath;
-    QString destinationPath;
-    std::uint64_t size = 0;
+    qsizetype item = -1;
     // For a file kivo did not write: only whether it matches goes back, never its digest.
-    QString compareWith;
+    std::optional<Sha256Digest> compareWith;
 };
 
 struct VerifyOutcome {
     enum class Kind { hashed, oversized, unreadable } kind = Kind::unreadable;
-    FileVerification verification;
+    VerificationAnswer answer;
 };
 
 // Verification hashes at most eight files at once, fewer on small machines.
@@ -44,22 +67,107 @@ QThreadPool* verificationPool()
     return pool;
 }
 
-VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyJob& job)
+// The most header bytes one batch of a verification answer takes.
+constexpr qint64 kHashBatchBytes = 256 * 1024;
+
+// What deciding which files to verify needs, copied from the engine.
+struct VerifyInputs {
+    QList<TransferManifest::FileItem> items;
+    Resolver resolver;
+    QSet<QString> conflictSkipped;
+    QHash<qsizetype, Sha256Digest> sourceHashes;
+    QHash<qsizetype, Sha256Digest> checkedHashes;
+    QSet<QString> adaptedPaths;
+    QSet<qsizetype> consumedByHandler;
+    QList<qsizetype> failedAtCompletion;
+};
+
+struct VerifyPlan {
+    QList<VerifyJob> jobs;
+    // Answered without reading the file again.
+    QList<VerificationAnswer> known;
+    qsizetype skipped = 0;
+};
+
+VerifyPlan planVerification(const VerifyInputs& in)
 {
+    VerifyPlan plan;
+    for (qsizetype i = 0; i < in.items.size(); ++i) {
+        const auto& item = in.items[i];
+        const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
+        if (item.transferStatus != FileTransferStatus::completed && !kept)
+            continue;
+        const WirePathCheck check = in.resolver.check(item);
+        const auto checked = in.checkedHashes.constFind(i);
+        if (check.refusal || (kept && !in.sourceHashes.contains(i)))
+            ++plan.skipped;
+        else if ((item.size > FileHasher::kVerificationSizeLimit || in.adaptedPaths.contains(check.destination)
+                  || in.consumedByHandler.contains(i))
+                 && checked != in.checkedHashes.cend())
+            plan.known.append({item.relativePath, *checked, item.size}); // checked as it arrived
+        else
+            plan.jobs.append({i, kept ? std::optional(in.sourceHashes.value(i)) : std::nullopt});
+    }
+    // The source took those for sent; no hash tells it they did not arrive whole.
+    for (qsizetype i : in.failedAtCompletion)
+        plan.known.append({in.items[i].relativePath, std::nullopt, 0});
+    return plan;
+}
+
+VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, const VerifyJob& job)
+{
+    const auto& item = in.items[job.item];
     VerifyOutcome out;
-    out.verification.filePath = job.relativePath;
-    if (job.size > FileHasher::kVerificationSizeLimit) {
+    out.answer.filePath = item.relativePath;
+    if (item.size > FileHasher::kVerificationSizeLimit) {
         out.kind = VerifyOutcome::Kind::oversized;
         return out;
     }
     try {
-        const UniqueFd file = reader.openForReading(job.destinationPath);
-        out.verification = {job.relativePath, FileHasher::sha256OfDescriptor(file, job.destinationPath), fs::sizeOf(file)};
-        if (!job.compareWith.isEmpty() && out.verification.sha256Hash != job.compareWith)
-            out.verification.sha256Hash.clear();
+        const QString path = in.resolver.check(item).destination;
+        const UniqueFd file = reader.openForReading(path);
+        out.answer.digest = Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, path));
+        out.answer.size = fs::sizeOf(file);
+        if (job.compareWith && out.answer.digest != job.compareWith)
+            out.answer.digest.reset();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
         out.kind = VerifyOutcome::Kind::unreadable;
+    }
+    return out;
+}
+
+// Where each completed item of the category was written.
+QStringList writtenFilesOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
+                           const QString& categoryID)
+{
+    QStringList out;
+    for (const auto& item : items) {
+        if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
+            continue;
+        if (const WirePathCheck check = resolver.check(item); !check.refusal)
+            out.append(check.destination);
+    }
+    return out;
+}
+
+struct Collected {
+    QList<VerificationAnswer> answers;
+    qsizetype skipped = 0;
+};
+
+Collected collectVerification(const VerifyPlan& plan, const QFuture<VerifyOutcome>& hashing)
+{
+    Collected out{plan.known, plan.skipped};
+    const qsizetype n = plan.jobs.size();
+    for (qsizetype k = 0; k < n; ++k) {
+        const VerifyOutcome outcome = hashing.resultAt(int(k));
+        if (outcome.kind == VerifyOutcome::Kind::hashed)
+            out.answers.append(outcome.answer);
+        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
+            out.answers.append({outcome.answer.filePath, std::nullopt, 0}); // missing or unreadable: a mismatch
+        else
+            ++out.skipped;
     }
     return out;
 }
@@ -103,9 +211,9 @@ QCoro::Task<void> DestinationTransfer::run()
 QCoro::Task<void> DestinationTransfer::runDestination()
 {
     setIdleDeadline(m_timeouts.manifest);
-    TransferManifest manifest = co_await awaitManifest();
+    ReceivedManifest received = co_await awaitManifest();
     setIdleDeadline(m_timeouts.idle);
-    co_await acceptManifest(std::move(manifest));
+    co_await acceptManifest(std::move(received));
     while (!m_isCancelled) {
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {
@@ -125,7 +233,7 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_await handleCategoryComplete(m.header.filePath.value_or(QString()));
             break;
         case MessageType::verificationRequest:
-            co_await handleVerificationRequest();
+            co_await handleVerificationRequest(std::move(m.header));
             break;
         case MessageType::transferComplete:
             co_await finishTransfer();
@@ -147,7 +255,7 @@ QCoro::Task<void> DestinationTransfer::runDestination()
 }
 
 // Pre-flight questions may come first; then the manifest, and nothing else.
-QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
+QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitManifest()
 {
     for (;;) {
         Message m = co_await m_connection->receiveMessage();
@@ -160,10 +268,22 @@ QCoro::Task<TransferManifest> DestinationTransfer::awaitManifest()
         if (m.header.type != MessageType::manifest)
             throw TransferError::invalidMessage(QStringLiteral("Expected manifest or pre-flight conflict request, got ") +
                                                 toString(m.header.type));
-        const std::optional<QByteArray> bytes = documentOf(m, &MessageHeader::manifestData);
+        std::optional<QByteArray> bytes = documentOf(m, &MessageHeader::manifestData);
         if (!bytes)
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
-        co_return TransferManifest::decode(*bytes);
+        m = {};
+        // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
+        auto decoding = startInBackground([bytes = std::move(*bytes)]() mutable {
+            ReceivedManifest received{TransferManifest::decode(bytes), {}};
+            bytes = QByteArray();
+            const auto& items = received.manifest.items;
+            received.itemIndex.reserve(items.size());
+            for (qsizetype i = 0; i < items.size(); ++i)
+                if (!received.itemIndex.contains(items[i].relativePath)) // the first of a repeated path
+                    received.itemIndex.insert(items[i].relativePath, i);
+            return received;
+        });
+        co_return co_await finishInBackground(std::move(decoding));
     }
 }
 
@@ -179,7 +299,7 @@ QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteAr
     co_await send(std::move(header), std::move(body));
 }
 
-void DestinationTransfer::prepare(const TransferManifest& manifest)
+void DestinationTransfer::prepare(const TransferManifest& manifest, QHash<QString, qsizetype> itemIndex)
 {
     m_manifest = manifest;
     initProgressFromManifest();
@@ -189,17 +309,13 @@ void DestinationTransfer::prepare(const TransferManifest& manifest)
                 registerHandler(handlerFactory()(id, sessionKey().value_or(QByteArray())));
         }
     }
-    m_itemIndex.clear();
-    m_itemIndex.reserve(manifest.items.size());
-    for (qsizetype i = 0; i < manifest.items.size(); ++i) {
-        if (!m_itemIndex.contains(manifest.items[i].relativePath))
-            m_itemIndex.insert(manifest.items[i].relativePath, i);
-    }
+    m_itemIndex = std::move(itemIndex);
     m_checkedItem = -1;
 }
 
-QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
+QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
 {
+    const TransferManifest& manifest = received.manifest;
     // The id names the checkpoint file; nothing path-like gets that far.
     if (!ResumeState::isValidTransferID(manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
@@ -209,7 +325,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(TransferManifest manifest)
         m_conflictPolicy = *manifest.conflictPolicy;
     if (m_mappingForManifest)
         m_userMapping = m_mappingForManifest(manifest);
-    prepare(manifest);
+    prepare(manifest, std::move(received.itemIndex));
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)
         throw TransferError::insufficientDiskSpace(manifest.totalSize, free);
@@ -381,10 +497,14 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
     co_await m_durable->flushAll();
-    m_journal->categoryCompleted(categoryID, m_clock->now());
+    co_await m_journal->categoryCompletedInBackground(categoryID, m_clock->now());
     if (m_adapter) {
         try {
-            co_await m_adapter->adaptCategory(categoryID, writtenFilesOf(categoryID));
+            // A pass over every item, resolving each path: on a pool thread.
+            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+                                              categoryID] { return writtenFilesOf(items, resolver, categoryID); });
+            QStringList written = co_await finishInBackground(std::move(listing));
+            co_await m_adapter->adaptCategory(categoryID, std::move(written));
         } catch (const std::exception& e) {
             qCWarning(lcTransferEngine).noquote() << "Adapting" << categoryID << "failed:" << describe(e);
         }
@@ -395,14 +515,24 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
             const auto counts = co_await h->postImport(m_writtenByCategory.value(categoryID));
             if (counts)
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+            QList<qsizetype> written;
             for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-                const auto& item = m_manifest->items[i];
-                if (item.categoryID != categoryID || !m_itemsWritten.contains(i) || !m_checkedHashes.contains(i))
-                    continue;
-                if (const WirePathCheck check = checkPath(item.relativePath);
-                    !check.refusal && !m_writer->regularFileSize(check.destination))
-                    m_consumedByHandler.insert(i);
+                if (m_manifest->items[i].categoryID == categoryID && m_itemsWritten.contains(i) && m_checkedHashes.contains(i))
+                    written.append(i);
             }
+            // Which of them the handler took in and removed: a look at every file, on a pool thread.
+            auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer,
+                                              resolver = Resolver{m_home, m_userMapping, m_safety}] {
+                QList<qsizetype> gone;
+                for (qsizetype i : written) {
+                    if (const WirePathCheck check = resolver.check(items[i]);
+                        !check.refusal && !writer->regularFileSize(check.destination))
+                        gone.append(i);
+                }
+                return gone;
+            });
+            for (qsizetype i : co_await finishInBackground(std::move(probing)))
+                m_consumedByHandler.insert(i);
         } catch (const std::exception& e) {
             failure = describe(e);
         }
@@ -429,74 +559,73 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     Q_EMIT categoryCompleted(categoryID);
 }
 
-// Where each completed item of the category was written.
-QStringList DestinationTransfer::writtenFilesOf(const QString& categoryID) const
-{
-    QStringList out;
-    for (const auto& item : std::as_const(m_manifest->items)) {
-        if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
-            continue;
-        if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
-            out.append(check.destination);
-    }
-    return out;
-}
-
-QCoro::Task<void> DestinationTransfer::handleVerificationRequest()
+QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader request)
 {
     // Nothing is reported verified that a power cut could still take away.
     co_await m_durable->flushAll();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's
-    // hash, so no digest of a file kivo did not write goes out.
-    QList<VerifyJob> jobs;
-    QList<FileVerification> hashes;
-    qsizetype skipped = 0;
-    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-        const auto& item = m_manifest->items[i];
-        const bool kept = item.transferStatus == FileTransferStatus::skipped
-            && m_conflictSkippedPaths.contains(item.relativePath);
-        if (item.transferStatus != FileTransferStatus::completed && !kept)
-            continue;
-        const WirePathCheck check = checkPath(item.relativePath);
-        if (check.refusal || (kept && !m_sourceHashes.contains(i)))
-            ++skipped;
-        else if ((item.size > FileHasher::kVerificationSizeLimit || m_adaptedPaths.contains(check.destination)
-                  || m_consumedByHandler.contains(i))
-                 && m_checkedHashes.contains(i))
-            hashes.append({item.relativePath, m_checkedHashes.value(i), item.size}); // checked as it arrived
-        else
-            jobs.append({item.relativePath, check.destination, item.size, kept ? m_sourceHashes.value(i) : QString()});
-    }
-    // The source took those for sent; an empty hash tells it they did not arrive whole.
-    for (qsizetype i : std::as_const(m_failedAtCompletion))
-        hashes.append({m_manifest->items[i].relativePath, QString(), 0});
+    // hash, so no digest of a file kivo did not write goes out. The passes over
+    // every item run on pool threads, from copies.
+    auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
+        m_manifest->items, Resolver{m_home, m_userMapping, m_safety}, m_conflictSkippedPaths, m_sourceHashes,
+        m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion});
+    auto planning = startInBackground([inputs] { return planVerification(*inputs); });
+    VerifyPlan plan = co_await finishInBackground(std::move(planning));
+
     std::shared_ptr<const DestinationWriter> reader = m_writer;
     QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
-        verificationPool(), jobs, [reader](const VerifyJob& job) { return verifyOne(*reader, job); });
+        verificationPool(), plan.jobs, [reader, inputs](const VerifyJob& job) { return verifyOne(*reader, *inputs, job); });
     // Awaiting a future reads its first result, which an empty one does not have.
-    if (!jobs.isEmpty())
+    if (!plan.jobs.isEmpty())
         co_await hashing;
-
-    const QList<VerifyOutcome> outcomes = jobs.isEmpty() ? QList<VerifyOutcome>{} : hashing.results();
-    for (const VerifyOutcome& outcome : outcomes) {
-        if (outcome.kind == VerifyOutcome::Kind::hashed)
-            hashes.append(outcome.verification);
-        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
-            hashes.append({outcome.verification.filePath, QString(), 0}); // missing or unreadable: a mismatch
-        else
-            ++skipped;
-    }
+    auto collecting = startInBackground([plan = std::move(plan), hashing] { return collectVerification(plan, hashing); });
+    hashing = {};
+    Collected collected = co_await finishInBackground(std::move(collecting));
     {
         TransferProgress::Batch batch(m_progress);
-        m_progress->setVerificationFilesChecked(hashes.size());
-        m_progress->setVerificationFilesSkipped(skipped);
+        m_progress->setVerificationFilesChecked(collected.answers.size());
+        m_progress->setVerificationFilesSkipped(collected.skipped);
     }
     MessageHeader response = makeHeader(MessageType::verificationResponse);
-    std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
-    co_await send(std::move(response), std::move(payload));
+    if (request.hashBatches.value_or(0) == 0) {
+        // Encoding every entry at once is long work: a pool thread does it.
+        auto encoding = startInBackground([response, answers = std::move(collected.answers)]() mutable {
+            QList<FileVerification> hashes;
+            hashes.reserve(answers.size());
+            for (VerificationAnswer& a : answers)
+                hashes.append(std::exchange(a, {}).toWire());
+            std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
+            return std::make_pair(response, payload);
+        });
+        auto [header, payload] = co_await finishInBackground(std::move(encoding));
+        co_await send(std::move(header), std::move(payload));
+    } else {
+        co_await sendInBatches(std::move(collected.answers));
+    }
     Q_EMIT verificationFinished();
+}
+
+// Pieces small enough to cost little to build, to hold and to read.
+QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> answers)
+{
+    qsizetype from = 0;
+    do {
+        QList<FileVerification> batch;
+        for (qint64 used = 0; from < answers.size(); ++from) {
+            FileVerification v = answers[from].toWire();
+            if (!batch.isEmpty() && used + encodedSizeBound(v) > kHashBatchBytes)
+                break;
+            used += encodedSizeBound(v);
+            batch.append(std::move(v));
+            answers[from] = {};
+        }
+        MessageHeader response = makeHeader(MessageType::verificationResponse);
+        response.fileHashes = std::move(batch);
+        response.hashesRemaining = std::uint64_t(answers.size() - from);
+        co_await queue(std::move(response));
+    } while (from < answers.size());
 }
 
 QCoro::Task<void> DestinationTransfer::finishTransfer()

@@ -3,6 +3,7 @@
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/DurableCompletions.h"
+#include "transfer/FileHasher.h"
 #include "transfer/MDMSafetyChecker.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
@@ -20,6 +21,7 @@
 namespace kivo {
 
 class AttributeRefusals;
+struct VerificationAnswer;
 class DestinationWriter;
 class Sha256;
 
@@ -114,10 +116,16 @@ private:
         QString refusal; // the nack text; empty when accepted
     };
 
+    // A decoded manifest with the index of its items by path.
+    struct ReceivedManifest {
+        TransferManifest manifest;
+        QHash<QString, qsizetype> itemIndex;
+    };
+
     QCoro::Task<void> runDestination();
-    QCoro::Task<TransferManifest> awaitManifest();
-    void prepare(const TransferManifest& manifest);
-    QCoro::Task<void> acceptManifest(TransferManifest manifest);
+    QCoro::Task<ReceivedManifest> awaitManifest();
+    void prepare(const TransferManifest& manifest, QHash<QString, qsizetype> itemIndex);
+    QCoro::Task<void> acceptManifest(ReceivedManifest received);
     QCoro::Task<void> respondToPreFlightConflictRequest(QByteArray payload);
 
     Target target(const QString& wirePath);
@@ -156,8 +164,8 @@ private:
     QCoro::Task<void> applyFileMode(QString path, std::uint16_t mode);
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
-    QStringList writtenFilesOf(const QString& categoryID) const;
-    QCoro::Task<void> handleVerificationRequest();
+    QCoro::Task<void> handleVerificationRequest(MessageHeader request);
+    QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers);
     QCoro::Task<void> finishTransfer();
     void endWithSourceError(const MessageHeader& header);
 
@@ -198,9 +206,9 @@ private:
     QSet<qsizetype> m_freshTargets;
     // Moved into place in this run, with the whole-file hash they were checked against.
     QSet<qsizetype> m_itemsWritten;
-    QHash<qsizetype, QString> m_checkedHashes;
+    QHash<qsizetype, Sha256Digest> m_checkedHashes;
     // What the source said each file hashes to, and conflicts decided but not yet recorded.
-    QHash<qsizetype, QString> m_sourceHashes;
+    QHash<qsizetype, Sha256Digest> m_sourceHashes;
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;

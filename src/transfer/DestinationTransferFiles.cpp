@@ -394,8 +394,10 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     // An empty file has no chunk to create it, so the conflict policy is asked here.
     if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
         shouldWrite(t);
-    if (header.chunkHash)
-        m_sourceHashes.insert(t.itemIndex, *header.chunkHash);
+    if (header.chunkHash) {
+        if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(*header.chunkHash))
+            m_sourceHashes.insert(t.itemIndex, *digest);
+    }
     bool alreadyThere = false;
     if (const auto pending = m_pendingConflicts.constFind(t.itemIndex); pending != m_pendingConflicts.cend()) {
         const ConflictDecision decision = *pending;
@@ -452,7 +454,7 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
     if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
-        m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex), m_clock->now());
+        m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex).toHex(), m_clock->now());
         m_durable->fileFinished(path);
     } else {
         m_journal->fileCompleted(path, m_clock->now());
@@ -516,7 +518,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
         co_return e.description();
     }
     recordWritten(t.itemIndex, t.destination);
-    m_checkedHashes.insert(t.itemIndex, actual);
+    m_checkedHashes.insert(t.itemIndex, *Sha256Digest::fromHex(actual));
     co_return std::nullopt;
 }
 

@@ -33,6 +33,31 @@ QString toHex(const unsigned char* digest, unsigned length)
 
 } // namespace
 
+std::optional<Sha256Digest> Sha256Digest::fromHex(QStringView hex)
+{
+    if (hex.size() != 64)
+        return std::nullopt;
+    auto nibble = [](QChar c) -> int {
+        const char16_t u = c.unicode();
+        if (u >= u'0' && u <= u'9')
+            return u - u'0';
+        if (u >= u'a' && u <= u'f')
+            return u - u'a' + 10;
+        return -1;
+    };
+    Sha256Digest d;
+    for (qsizetype i = 0; i < 32; ++i) {
+        const int hi = nibble(hex[2 * i]);
+        const int lo = nibble(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        d.bytes[size_t(i)] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return d;
+}
+
+QString Sha256Digest::toHex() const { return kivo::toHex(bytes.data(), unsigned(bytes.size())); }
+
 struct Sha256::Context {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     ~Context() { EVP_MD_CTX_free(ctx); }

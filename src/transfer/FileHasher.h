@@ -8,11 +8,23 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 namespace kivo {
+
+// A SHA-256 digest as its 32 bytes, a fifth of what its hex text takes in a QString:
+// kept per file, for hundreds of thousands of files.
+struct Sha256Digest {
+    std::array<unsigned char, 32> bytes{};
+
+    // Nullopt unless `hex` is exactly 64 lowercase hex digits, the only spelling we compare equal.
+    static std::optional<Sha256Digest> fromHex(QStringView hex);
+    QString toHex() const;
+    bool operator==(const Sha256Digest&) const = default;
+};
 
 namespace FileHasher {
 

@@ -48,10 +48,7 @@ std::optional<QByteArray> placeHashes(MessageHeader& header, QList<FileVerificat
         header.fileHashes = std::move(hashes);
         return std::nullopt;
     }
-    QJsonArray array;
-    for (const FileVerification& v : std::as_const(hashes))
-        array.append(v.toJson());
-    return asPayload(header, QJsonDocument(array).toJson(QJsonDocument::Compact));
+    return asPayload(header, encodeFileHashes(hashes));
 }
 
 std::optional<QList<FileVerification>> hashesOf(const Message& message)

@@ -44,26 +44,27 @@ FileVerification FileVerification::fromJson(const QJsonObject& o)
     return {json::requireString(o, "filePath"), json::requireString(o, "sha256Hash"), json::requireUInt64(o, "size")};
 }
 
+QByteArray encodeFileHashes(const QList<FileVerification>& hashes)
+{
+    QByteArray array = "[";
+    for (const FileVerification& f : hashes) {
+        if (array.size() > 1)
+            array.append(',');
+        array.append(
+            json::ObjectWriter().add("filePath", f.filePath).add("sha256Hash", f.sha256Hash).add("size", f.size).finish());
+    }
+    array.append(']');
+    return array;
+}
+
 QByteArray MessageHeader::encoded() const
 {
     json::ObjectWriter w;
     w.add("type", toString(type)).add("transferID", transferID).add("sequenceNumber", sequenceNumber);
     w.add("filePath", filePath).add("chunkIndex", chunkIndex).add("totalChunks", totalChunks);
     w.add("chunkHash", chunkHash).add("payloadSize", payloadSize);
-    if (fileHashes) {
-        QByteArray array = "[";
-        for (const FileVerification& f : *fileHashes) {
-            if (array.size() > 1)
-                array.append(',');
-            array.append(json::ObjectWriter()
-                             .add("filePath", f.filePath)
-                             .add("sha256Hash", f.sha256Hash)
-                             .add("size", f.size)
-                             .finish());
-        }
-        array.append(']');
-        w.addJson("fileHashes", array);
-    }
+    if (fileHashes)
+        w.addJson("fileHashes", encodeFileHashes(*fileHashes));
     w.add("errorCode", errorCode).add("errorMessage", errorMessage);
     if (manifestData)
         w.add("manifestData", QString::fromLatin1(manifestData->toBase64()));
@@ -71,6 +72,7 @@ QByteArray MessageHeader::encoded() const
         w.add("resumeState", QString::fromLatin1(resumeState->toBase64()));
     w.add("holeSize", holeSize);
     w.add("maxInFlight", maxInFlight).add("maxInFlightBytes", maxInFlightBytes);
+    w.add("hashBatches", hashBatches).add("hashesRemaining", hashesRemaining);
     return w.finish();
 }
 
@@ -98,6 +100,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.holeSize = json::optionalUInt32(o, "holeSize");
     h.maxInFlight = json::optionalUInt32(o, "maxInFlight");
     h.maxInFlightBytes = json::optionalUInt32(o, "maxInFlightBytes");
+    h.hashBatches = json::optionalUInt32(o, "hashBatches");
+    h.hashesRemaining = json::optionalUInt64(o, "hashesRemaining");
     return h;
 }
 

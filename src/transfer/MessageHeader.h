@@ -49,6 +49,9 @@ struct FileVerification {
     bool operator==(const FileVerification&) const = default;
 };
 
+// A JSON array of the entries, compact, written without building a document.
+QByteArray encodeFileHashes(const QList<FileVerification>& hashes);
+
 struct MessageHeader {
     MessageType type = MessageType::error;
     QString transferID;
@@ -71,6 +74,12 @@ struct MessageHeader {
     // bytes, the destination lets the source keep unanswered. Absent: one.
     std::optional<std::uint32_t> maxInFlight;
     std::optional<std::uint32_t> maxInFlightBytes;
+    // Ours as well. On verificationRequest: the source takes the hashes in
+    // several verificationResponse messages. Each of those then says how many
+    // entries are still to come (0 on the last); a peer that does not know the
+    // request field answers in one message without this one.
+    std::optional<std::uint32_t> hashBatches;
+    std::optional<std::uint64_t> hashesRemaining;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

@@ -4,12 +4,14 @@
 #include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/Logging.h"
+#include "transfer/Background.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <functional>
 
 namespace kivo {
 
@@ -185,7 +187,71 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
     return s;
 }
 
-QByteArray ResumeState::encoded() const { return json::toFileBytes(toJson()); }
+namespace {
+
+// The lines of a one-member document's member, indented one level deeper:
+// what that member looks like inside a pretty-printed document.
+QByteArray memberLines(const QJsonObject& one)
+{
+    QByteArray text = json::toFileBytes(one);
+    text = text.sliced(2, text.size() - 5); // "{\n" ... "\n}\n"
+    text.replace("\n", "\n    ");
+    return "    " + text;
+}
+
+QByteArray elementLines(const QString& value)
+{
+    QByteArray text = json::toFileBytes(QJsonArray{value});
+    text = text.sliced(2, text.size() - 5); // "[\n" ... "\n]\n"
+    return "    " + text;
+}
+
+// Puts `lines` (joined by commas) inside the empty array or object written for `key`.
+void fill(QByteArray& text, const char* key, qsizetype count, const std::function<QByteArray(qsizetype)>& lines)
+{
+    const QByteArray opening = QByteArray("\n    \"") + key + "\": ";
+    const qsizetype at = text.indexOf(opening);
+    if (at < 0 || count == 0)
+        return;
+    const qsizetype open = at + opening.size();
+    const qsizetype close = text.indexOf(text[open] == '[' ? ']' : '}', open);
+    QByteArray inner = "\n";
+    for (qsizetype i = 0; i < count; ++i)
+        inner.append(lines(i)).append(i + 1 < count ? ",\n" : "\n    ");
+    text.replace(open + 1, close - open - 1, inner);
+}
+
+} // namespace
+
+QByteArray ResumeState::encoded() const
+{
+    // The same text as the whole document pretty-printed, without a tree of
+    // every file next to it: the lists are written in after, entry by entry.
+    ResumeState frame = *this;
+    frame.completedFiles = {};
+    frame.fileIdentities = {};
+    frame.unconfirmedFiles = {};
+    QJsonObject o = frame.toJson();
+    if (!fileIdentities.isEmpty())
+        o.insert(QStringLiteral("fileIdentities"), QJsonObject());
+    if (!unconfirmedFiles.isEmpty())
+        o.insert(QStringLiteral("unconfirmedFiles"), QJsonObject());
+    QByteArray text = json::toFileBytes(o);
+    fill(text, "completedFiles", completedFiles.size(), [&](qsizetype i) { return elementLines(completedFiles[i]); });
+    auto ids = fileIdentities.cbegin();
+    fill(text, "fileIdentities", fileIdentities.size(), [&](qsizetype) {
+        const QByteArray lines = memberLines(QJsonObject{{ids.key(), ids.value().toJson()}});
+        ++ids;
+        return lines;
+    });
+    auto placed = unconfirmedFiles.cbegin();
+    fill(text, "unconfirmedFiles", unconfirmedFiles.size(), [&](qsizetype) {
+        const QByteArray lines = memberLines(QJsonObject{{placed.key(), placed.value()}});
+        ++placed;
+        return lines;
+    });
+    return text;
+}
 
 ResumeState ResumeState::decode(const QByteArray& bytes) { return fromJson(json::parseObject(bytes)); }
 
@@ -278,6 +344,11 @@ void ResumeJournal::fold()
     if (m_removed)
         return;
     m_state.save(m_dir);
+    restartJournal();
+}
+
+void ResumeJournal::restartJournal()
+{
     // Started-but-unfinished files cannot live in the JSON; carry them into the new journal.
     m_journal.reset();
     m_journal = fs::openForAppend(ResumeState::journalPath(m_dir, m_state.transferID), true);
@@ -399,6 +470,18 @@ void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime
         m_state.completedCategories.append(categoryID);
     m_state.updatedAt = now;
     fold();
+}
+
+QCoro::Task<void> ResumeJournal::categoryCompletedInBackground(QString categoryID, QDateTime now)
+{
+    if (!m_state.completedCategories.contains(categoryID))
+        m_state.completedCategories.append(categoryID);
+    m_state.updatedAt = now;
+    if (m_removed)
+        co_return;
+    auto saving = startInBackground([state = m_state, dir = m_dir] { state.save(dir); });
+    co_await finishInBackground(std::move(saving));
+    restartJournal();
 }
 
 void ResumeJournal::remove()

@@ -4,6 +4,7 @@
 #include "platform/UniqueFd.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
@@ -112,6 +113,9 @@ public:
     // confirms it by its hash instead of receiving it again.
     void fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now);
     void categoryCompleted(const QString& categoryID, const QDateTime& now);
+    // The same, with the JSON written on a pool thread (for hundreds of thousands
+    // of files that is long work); nothing may touch the journal until it is done.
+    QCoro::Task<void> categoryCompletedInBackground(QString categoryID, QDateTime now);
     // Rewrites the JSON with everything so far and empties the journal.
     void fold();
     // Deletes both files; later events are dropped.
@@ -119,6 +123,8 @@ public:
 
 private:
     void append(json::ObjectWriter& event);
+    // A fresh journal beside a just-written JSON.
+    void restartJournal();
     void writeLines(const QByteArray& lines);
     void appendBegin(const QString& relativePath, const QDateTime& now);
 

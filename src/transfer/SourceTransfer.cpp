@@ -7,8 +7,11 @@
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/SparseChunks.h"
 #include "transfer/TransferError.h"
+#include "transfer/Verification.h"
 
 #include <QCoroSignal>
+#include <QDir>
+#include <QTemporaryFile>
 
 namespace kivo {
 
@@ -21,6 +24,9 @@ const QString kPermissionDenied = QStringLiteral("Permission denied");
 struct SkippedByDestination {
     QString reason;
 };
+
+// A manifest text larger than this is sent from its file rather than held.
+constexpr qint64 kSpooledManifestBytes = 8 * 1024 * 1024;
 
 // Files up to this size are opened and read on the calling thread.
 constexpr std::uint64_t kInlineReadBytes = 65536;
@@ -139,9 +145,7 @@ void SourceTransfer::beginRun()
 
 QCoro::Task<void> SourceTransfer::exchangeManifest()
 {
-    MessageHeader header = makeHeader(MessageType::manifest);
-    std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, m_manifest->encoded());
-    co_await send(std::move(header), std::move(payload));
+    co_await sendManifest();
 
     const Message ack = co_await m_connection->receiveMessage();
     if (ack.header.type != MessageType::manifestAck)
@@ -160,30 +164,66 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
         }
     }
     if (m_resumeState)
-        applyCheckpoint();
+        co_await applyCheckpoint();
+}
+
+QCoro::Task<void> SourceTransfer::sendManifest()
+{
+    // Encoding every item takes long enough to stall a window: a pool thread
+    // does it, from a copy that shares the items until this side changes one.
+    // The text goes to a temporary file, from which a large one is sent piece
+    // by piece: with hundreds of thousands of files it outweighs everything else held.
+    auto spool = std::make_shared<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/kivo-manifest-XXXXXX"));
+    const bool spooling = spool->open();
+    auto encoding = startInBackground([manifest = *m_manifest, spool, spooling]() -> std::optional<QByteArray> {
+        if (spooling) {
+            bool written = true;
+            manifest.encodeInto([&](QByteArrayView piece) {
+                written = written && spool->write(piece.data(), piece.size()) == piece.size();
+            });
+            if (written && spool->flush()) {
+                if (spool->size() > kSpooledManifestBytes)
+                    return std::nullopt;
+                spool->seek(0);
+                return spool->readAll();
+            }
+        }
+        return manifest.encoded(); // no room for the file: held, as a small one is
+    });
+    std::optional<QByteArray> document = co_await finishInBackground(std::move(encoding));
+    MessageHeader header = makeHeader(MessageType::manifest);
+    if (document) {
+        spool.reset();
+        std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(*document));
+        co_await send(std::move(header), std::move(payload));
+        co_return;
+    }
+    header.payloadSize = static_cast<std::uint32_t>(spool->size());
+    spool->seek(0);
+    co_await m_connection->sendMessageFrom(std::move(header), spool.get());
 }
 
 // Files the destination already finished count as done and are not sent again.
-void SourceTransfer::applyCheckpoint()
+QCoro::Task<void> SourceTransfer::applyCheckpoint()
 {
-    const QSet<QString> done(m_resumeState->completedFiles.begin(), m_resumeState->completedFiles.end());
-    qsizetype count = 0;
+    // Matching every item against the checkpoint is a pass over both: a pool thread makes it.
+    auto matching = startInBackground([items = m_manifest->items, completed = m_resumeState->completedFiles] {
+        return matchCompleted(items, completed);
+    });
+    const CompletedMatch done = co_await finishInBackground(std::move(matching));
     TransferProgress::Batch batch(m_progress);
-    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-        const auto& item = m_manifest->items[i];
-        if (!done.contains(item.relativePath))
-            continue;
+    for (qsizetype i : done.indices)
         m_manifest->markFileCompleted(i);
-        m_bytesDone += item.size;
-        ++count;
-        m_progress->updateCategory(item.categoryID, [&](CategoryProgress& p) {
-            p.filesCompleted += 1;
-            p.bytesTransferred += item.size;
+    for (auto it = done.perCategory.cbegin(); it != done.perCategory.cend(); ++it) {
+        m_bytesDone += it->bytes;
+        m_progress->updateCategory(it.key(), [&](CategoryProgress& p) {
+            p.filesCompleted += int(it->files);
+            p.bytesTransferred += it->bytes;
         });
     }
-    m_progress->setFilesCompleted(count);
+    m_progress->setFilesCompleted(done.indices.size());
     m_progress->recordProgress(m_bytesDone);
-    qCInfo(lcTransferEngine, "Resuming transfer from checkpoint: %ld files already done", long(count));
+    qCInfo(lcTransferEngine, "Resuming transfer from checkpoint: %ld files already done", long(done.indices.size()));
 }
 
 QCoro::Task<void> SourceTransfer::finishRun()
@@ -518,7 +558,8 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     // Every byte is read: the copy is whole only if nobody wrote the file meanwhile.
     reader->checkUnchanged();
     const QString wholeHash = reader->finishHex();
-    m_sourceFileHashes.insert(item.relativePath, wholeHash);
+    if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(wholeHash))
+        m_sourceFileHashes.insert(item.relativePath, *digest);
     Request complete{Request::Kind::fileComplete, itemIndex, item.relativePath, 0, prepared->total, {}, wholeHash, 0};
     co_await sendRequest(std::move(complete));
     // The next file is read while the destination finishes this one.
@@ -657,7 +698,10 @@ QCoro::Task<void> SourceTransfer::runVerification()
     co_await drainWindow();
     m_progress->setIsVerifying(true);
     qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
-    co_await send(makeHeader(MessageType::verificationRequest));
+    MessageHeader request = makeHeader(MessageType::verificationRequest);
+    // A destination that knows it answers in pieces none of which is large.
+    request.hashBatches = 1;
+    co_await send(std::move(request));
     // The destination hashes what it wrote before it answers.
     std::uint64_t bytes = 0;
     for (const auto& item : std::as_const(m_manifest->items))
@@ -665,35 +709,53 @@ QCoro::Task<void> SourceTransfer::runVerification()
             bytes += item.size;
     setIdleDeadline(m_timeouts.forWorkOver(bytes));
     m_deadlineExtended = true;
-    const Message reply = co_await m_connection->receiveMessage();
-    restoreIdleDeadline();
-    const std::optional<QList<FileVerification>> hashes =
-        reply.header.type == MessageType::verificationResponse ? hashesOf(reply) : std::nullopt;
-    if (!hashes) {
+    std::optional<VerificationTally> tally;
+    for (;;) {
+        const Message reply = co_await m_connection->receiveMessage();
+        restoreIdleDeadline();
+        if (reply.header.type != MessageType::verificationResponse) {
+            tally.reset();
+            break;
+        }
+        // One answer from a destination that does not batch may hold every
+        // file: it is read and compared on a pool thread.
+        auto comparing = startInBackground([reply, sent = m_sourceFileHashes]() -> std::optional<VerificationTally> {
+            const std::optional<QList<FileVerification>> hashes = hashesOf(reply);
+            if (!hashes)
+                return std::nullopt;
+            return compareWithSent(*hashes, sent);
+        });
+        const std::optional<VerificationTally> part = co_await finishInBackground(std::move(comparing));
+        if (!part) {
+            tally.reset();
+            break;
+        }
+        if (!tally)
+            tally.emplace();
+        tally->checked += part->checked;
+        tally->mismatches += part->mismatches;
+        if (reply.header.hashesRemaining.value_or(0) == 0)
+            break;
+    }
+    if (!tally) {
         qCCritical(lcTransferEngine) << "No verification response received";
         m_progress->setIsVerifying(false);
     } else {
-        recordVerification(*hashes);
+        recordVerification(*tally);
     }
     Q_EMIT verificationFinished();
 }
 
-void SourceTransfer::recordVerification(const QList<FileVerification>& hashes)
+void SourceTransfer::recordVerification(const VerificationTally& tally)
 {
-    QStringList mismatches;
-    for (const FileVerification& v : hashes) {
-        const auto it = m_sourceFileHashes.constFind(v.filePath);
-        if (it != m_sourceFileHashes.constEnd() && *it != v.sha256Hash) {
-            mismatches.append(v.filePath);
-            qCCritical(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(v.filePath));
-        }
-    }
+    for (const QString& path : tally.mismatches)
+        qCCritical(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(path));
     TransferProgress::Batch batch(m_progress);
-    m_progress->setVerificationMismatches(mismatches);
-    m_progress->setVerificationFilesChecked(hashes.size());
+    m_progress->setVerificationMismatches(tally.mismatches);
+    m_progress->setVerificationFilesChecked(tally.checked);
     m_progress->setIsVerifying(false);
-    if (!mismatches.isEmpty())
-        qCCritical(lcTransferEngine, "%ld file(s) failed verification", long(mismatches.size()));
+    if (!tally.mismatches.isEmpty())
+        qCCritical(lcTransferEngine, "%ld file(s) failed verification", long(tally.mismatches.size()));
     else
         qCInfo(lcTransferEngine) << "All files verified successfully";
 }

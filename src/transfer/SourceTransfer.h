@@ -1,9 +1,11 @@
 #pragma once
 
+#include "transfer/FileHasher.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
 #include "transfer/ThrottleBudget.h"
 #include "transfer/TransferEngine.h"
+#include "transfer/Verification.h"
 
 #include <QHash>
 #include <QSet>
@@ -43,7 +45,8 @@ public:
 
     // The destination's checkpoint from manifestAck, when it had one.
     const std::optional<ResumeState>& resumeState() const { return m_resumeState; }
-    const QHash<QString, QString>& sourceFileHashes() const { return m_sourceFileHashes; }
+    // The whole-file hash of every file sent, by relative path.
+    const QHash<QString, Sha256Digest>& sourceFileHashes() const { return m_sourceFileHashes; }
 
 private:
     struct PreparedFile;
@@ -57,7 +60,8 @@ private:
     QCoro::Task<void> runSource();
     void beginRun();
     QCoro::Task<void> exchangeManifest();
-    void applyCheckpoint();
+    QCoro::Task<void> sendManifest();
+    QCoro::Task<void> applyCheckpoint();
     QCoro::Task<void> finishRun();
 
     QCoro::Task<void> sendCategory(qsizetype categoryIndex, QString categoryID);
@@ -93,10 +97,10 @@ private:
     // Back to the plain idle limit after a reply that was allowed longer.
     void restoreIdleDeadline();
     QCoro::Task<void> runVerification();
-    void recordVerification(const QList<FileVerification>& hashes);
+    void recordVerification(const VerificationTally& tally);
 
     std::optional<ResumeState> m_resumeState;
-    QHash<QString, QString> m_sourceFileHashes;
+    QHash<QString, Sha256Digest> m_sourceFileHashes;
     std::optional<ThrottleBudget> m_throttle;
     WindowLimits m_ownWindow = WindowLimits::ours();
     RequestWindow m_window;

@@ -4,6 +4,7 @@
 #include "transfer/MessageHeader.h"
 
 #include <QCoroTask>
+#include <QIODevice>
 
 #include <chrono>
 #include <memory>
@@ -24,6 +25,13 @@ public:
     virtual QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload)
     {
         return sendMessage(std::move(header), std::move(payload));
+    }
+    // A message whose payload, `header.payloadSize` bytes, is read from `payload`
+    // as it goes out, so that a large one is never held whole.
+    virtual QCoro::Task<void> sendMessageFrom(MessageHeader header, QIODevice* payload)
+    {
+        QByteArray bytes = payload->read(header.payloadSize.value_or(0));
+        return sendMessage(std::move(header), std::move(bytes));
     }
     virtual void close() = 0;
     // A receive that hears nothing from the peer for `limit` fails with

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace kivo {
@@ -116,6 +117,8 @@ struct TransferManifest {
     static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError
     // Pretty-printed, keys sorted.
     QByteArray encoded() const;
+    // The same text, handed to `write` in pieces of about one item each.
+    void encodeInto(const std::function<void(QByteArrayView)>& write) const;
     // Reads the items one at a time, so that decoding costs little beyond the text
     // and the list itself. Throws DecodingError.
     static TransferManifest decode(const QByteArray& bytes);

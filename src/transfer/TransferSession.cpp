@@ -118,6 +118,20 @@ QCoro::Task<void> TransferSession::drainTo(qint64 limit)
 
 QCoro::Task<void> TransferSession::sendFrame(QByteArray head, std::optional<QByteArray> payload)
 {
+    // A large payload (a manifest of many files) goes in pieces, each handed to
+    // the system before the next is written: the socket's buffers, plain and
+    // encrypted, never hold a copy of the whole of it.
+    constexpr qsizetype kPiece = 1024 * 1024;
+    if (payload && payload->size() > 4 * kPiece) {
+        writeFrame(head, std::nullopt);
+        for (qsizetype at = 0; at < payload->size(); at += kPiece) {
+            writeFrame(payload->mid(at, kPiece), std::nullopt);
+            co_await drainTo(kPiece);
+        }
+        payload.reset();
+        co_await drainTo(0);
+        co_return;
+    }
     writeFrame(head, payload);
     head = QByteArray(); // the socket holds its own copy
     payload.reset();
@@ -132,6 +146,25 @@ QCoro::Task<void> TransferSession::queueMessage(MessageHeader header, std::optio
     payload.reset();
     if (m_socket->bytesToWrite() > kMaxQueued)
         co_await drainTo(kMaxQueued / 2);
+}
+
+QCoro::Task<void> TransferSession::sendMessageFrom(MessageHeader header, QIODevice* payload)
+{
+    constexpr qint64 kPiece = 1024 * 1024;
+    const qint64 total = header.payloadSize.value_or(0);
+    writeFrame(WireFormat::encodeHead(header), std::nullopt);
+    for (qint64 sent = 0; sent < total;) {
+        const QByteArray piece = payload->read(std::min(kPiece, total - sent));
+        // Half a frame is out: the connection cannot carry anything further.
+        if (piece.isEmpty()) {
+            close();
+            throw SystemError(QStringLiteral("A message's payload ended before its announced size"));
+        }
+        writeFrame(piece, std::nullopt);
+        sent += piece.size();
+        co_await drainTo(kPiece);
+    }
+    co_await drainTo(0);
 }
 
 QCoro::Task<void> TransferSession::sendMessage(MessageHeader header, std::optional<QByteArray> payload)

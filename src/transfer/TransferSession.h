@@ -33,6 +33,7 @@ public:
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override;
     QCoro::Task<Message> receiveMessage() override;
     QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override;
+    QCoro::Task<void> sendMessageFrom(MessageHeader header, QIODevice* payload) override;
     void close() override;
     void setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit) override;
 

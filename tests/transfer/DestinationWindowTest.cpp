@@ -1,4 +1,5 @@
 #include "transfer/DestinationFixture.h"
+#include "transfer/HeaderOrPayload.h"
 #include "transfer/RequestWindow.h"
 
 using namespace kivo;
@@ -100,4 +101,47 @@ TEST_F(DestinationWindow, TheManifestAckOffersAWindowUnlessToldNotTo)
     ASSERT_EQ(plain.size(), 1);
     EXPECT_FALSE(plain.first().header.maxInFlight);
     EXPECT_FALSE(plain.first().header.encoded().contains("maxInFlight")) << "nothing a plain source has not seen";
+}
+
+// A source that asks for batches gets the same entries as one that does not,
+// spread over responses that count down what is still to come; one that does
+// not ask gets a single response, as before.
+TEST_F(DestinationWindow, VerificationComesInBatchesOnlyToASourceThatAsks)
+{
+    // Long names, so that the answer outgrows one batch.
+    for (int i = 0; i < 400; ++i)
+        addItem(u"~/"_s + QString(200, u'n') + QString::number(i), i % 2 ? QByteArray("x") : QByteArray());
+    pushManifest();
+    pushCategory(u"userFiles"_s);
+    peer.push(header(MessageType::verificationRequest));
+    MessageHeader batched = header(MessageType::verificationRequest);
+    batched.hashBatches = 1;
+    peer.push(batched);
+    peer.push(header(MessageType::transferComplete));
+    receive();
+
+    const auto responses = peer.sentOfType(MessageType::verificationResponse);
+    ASSERT_GE(responses.size(), 3);
+    const Message& single = responses.first();
+    EXPECT_FALSE(single.header.hashesRemaining);
+    const QList<FileVerification> whole = *hashesOf(single);
+    ASSERT_EQ(whole.size(), 400);
+    QHash<QString, QByteArray> sent;
+    for (qsizetype i = 0; i < manifest.items.size(); ++i)
+        sent.insert(manifest.items[i].relativePath, contents[i]);
+    for (const FileVerification& v : whole)
+        EXPECT_EQ(v.sha256Hash, FileHasher::sha256Hex(sent.value(v.filePath)));
+
+    QList<FileVerification> joined;
+    std::uint64_t remaining = whole.size();
+    for (qsizetype k = 1; k < responses.size(); ++k) {
+        const MessageHeader& h = responses[k].header;
+        ASSERT_TRUE(h.fileHashes && h.hashesRemaining);
+        EXPECT_FALSE(responses[k].payload) << "every batch fits in its header";
+        EXPECT_EQ(*h.hashesRemaining, remaining - std::uint64_t(h.fileHashes->size()));
+        remaining = *h.hashesRemaining;
+        joined += *h.fileHashes;
+    }
+    EXPECT_EQ(remaining, 0u);
+    EXPECT_EQ(joined, whole);
 }

@@ -77,3 +77,30 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
     }
     EXPECT_EQ(streamed(pretty), m);
 }
+
+// Built one item at a time, the text is byte for byte the whole document pretty-printed.
+TEST(ManifestEncode, IsTheWholeDocumentPrettyPrinted)
+{
+    TransferManifest none = manifestFor(u"T-0"_s);
+    TransferManifest one = manifestFor(u"T-1"_s);
+    add(one, fileItem(u"~/a \"q\" ]\n.txt"_s, u"/Users/ann/a.txt"_s, 3)).mode = 0600;
+    TransferManifest many = one;
+    many.sourceHomeFolder = u"/Users/ann"_s;
+    many.conflictPolicy = ConflictPolicy::overwrite;
+    many.skippedFolders.append({u"~/Locked"_s, u"userFiles"_s, u"Permission denied"_s, true});
+    TransferManifest::Entry link;
+    link.relativePath = u"~/l"_s;
+    link.categoryID = u"userFiles"_s;
+    link.kind = TransferManifest::Entry::Kind::link;
+    link.linkTarget = "a \"q\" ]\n.txt";
+    many.entries.append(link);
+    for (int i = 0; i < 3; ++i) {
+        auto& item = add(many, fileItem(u"~/d/f%1"_s.arg(i), u"/Users/ann/d/f%1"_s.arg(i), std::uint64_t(i)));
+        item.extendedAttributes.append({"user.k", QByteArray(i, 'v')});
+        item.rawName = i == 1;
+    }
+    for (const TransferManifest* m : {&none, &one, &many}) {
+        EXPECT_EQ(m->encoded(), json::toFileBytes(m->toJson())) << m->items.size() << " items";
+        EXPECT_EQ(TransferManifest::decode(m->encoded()), *m);
+    }
+}

@@ -254,3 +254,25 @@ TEST_F(SourceFixture, WrongRepliesAndNoManifest)
     runTask(confused.run());
     EXPECT_EQ(confused.progress()->error(), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s);
 }
+
+// A source asks for the hashes in batches and compares across all of them.
+TEST_F(SourceFixture, VerificationInBatchesIsComparedAcrossAllOfThem)
+{
+    const auto a = addFile(u"a"_s, "alpha");
+    const auto b = addFile(u"b"_s, "beta");
+    peer.verificationReply = [&]() -> std::optional<MessageHeader> {
+        MessageHeader first = header(MessageType::verificationResponse);
+        first.fileHashes = QList<FileVerification>{{a.relativePath, FileHasher::sha256Hex("alpha"), 5}};
+        first.hashesRemaining = 1;
+        peer.connection.push(first);
+        MessageHeader last = header(MessageType::verificationResponse);
+        last.fileHashes = QList<FileVerification>{{b.relativePath, FileHasher::sha256Hex("not beta"), 4}};
+        last.hashesRemaining = 0;
+        return last;
+    };
+    start();
+    EXPECT_EQ(peer.connection.sentOfType(MessageType::verificationRequest).first().header.hashBatches, 1u);
+    EXPECT_TRUE(progress()->isComplete());
+    EXPECT_EQ(progress()->verificationFilesChecked(), 2);
+    EXPECT_EQ(progress()->verificationMismatches(), QStringList{b.relativePath});
+}

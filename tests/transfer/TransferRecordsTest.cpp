@@ -1,4 +1,5 @@
 #include "platform/Error.h"
+#include "platform/Json.h"
 #include "support/ManualClock.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/MDMSafetyChecker.h"
@@ -150,6 +151,23 @@ TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
     EXPECT_FALSE(ResumeState::isValidTransferID(u"../etc"_s));
     EXPECT_FALSE(ResumeState::isValidTransferID(u".hidden"_s));
     EXPECT_TRUE(ResumeState::isValidTransferID(u"0F6A8E52-3C1B-4D8A-9E0C-5B2F7D9A1C33"_s));
+}
+
+// Written entry by entry, a checkpoint is still the whole document pretty-printed.
+TEST(ResumeState, EncodedIsTheWholeDocumentPrettyPrinted)
+{
+    ResumeState bare{u"A"_s, u"h"_s, QDateTime::fromSecsSinceEpoch(100, Qt::UTC),
+                     QDateTime::fromSecsSinceEpoch(200, Qt::UTC), {}, std::nullopt, {}, 0, {}};
+    ResumeState full = bare;
+    full.completedFiles = {u"~/a \"q\" ]}"_s, u"~/b\n"_s};
+    full.completedCategories = {u"userFiles"_s};
+    full.inProgressFile = ResumeState::InProgressFile{u"~/c"_s, u"userFiles"_s, 5, 6291456};
+    full.fileIdentities = {{u"~/c"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)}}, {u"~/d}"_s, {0, std::nullopt}}};
+    full.unconfirmedFiles = {{u"~/e"_s, QString(64, u'e')}, {u"~/f"_s, QString(64, u'f')}};
+    for (const ResumeState* state : {&bare, &full}) {
+        EXPECT_EQ(state->encoded(), json::toFileBytes(state->toJson()));
+        EXPECT_EQ(ResumeState::decode(state->encoded()), *state);
+    }
 }
 
 TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempotent)

@@ -3,11 +3,13 @@
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
+#include "transfer/Verification.h"
 
 #include <QtEndian>
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -209,4 +211,26 @@ TEST(HeaderOrPayload, DocumentsTooLargeForTheHeaderRideAsThePayload)
     Message junk;
     junk.payload = QByteArray(R"([{"filePath": 1}])");
     EXPECT_FALSE(hashesOf(junk));
+}
+
+// Hashes are held as 32 bytes; only the spelling the wire uses reads back,
+// so comparing digests is comparing the texts exactly.
+TEST(Verification, ComparesTheAnswerWithTheHashesSent)
+{
+    const QString a = FileHasher::sha256Hex("a");
+    const QString b = FileHasher::sha256Hex("b");
+    EXPECT_EQ(Sha256Digest::fromHex(a)->toHex(), a);
+    for (const QString& bad : {a.toUpper(), a.left(63), a + u'0', QString(64, u'g'), QString()})
+        EXPECT_FALSE(Sha256Digest::fromHex(bad)) << qPrintable(bad);
+
+    const QHash<QString, Sha256Digest> sent = {{u"~/same"_s, *Sha256Digest::fromHex(a)},
+                                               {u"~/other"_s, *Sha256Digest::fromHex(a)},
+                                               {u"~/empty"_s, *Sha256Digest::fromHex(a)},
+                                               {u"~/upper"_s, *Sha256Digest::fromHex(a)}};
+    const QList<FileVerification> answer = {{u"~/same"_s, a, 1},      {u"~/other"_s, b, 1},
+                                            {u"~/empty"_s, QString(), 0}, {u"~/upper"_s, a.toUpper(), 1},
+                                            {u"~/never-sent"_s, b, 1}};
+    const VerificationTally tally = compareWithSent(answer, sent);
+    EXPECT_EQ(tally.checked, 5);
+    EXPECT_EQ(tally.mismatches, (QStringList{u"~/other"_s, u"~/empty"_s, u"~/upper"_s}));
 }

@@ -1,0 +1,37 @@
+#include "transfer/Verification.h"
+
+#include <QSet>
+
+namespace kivo {
+
+VerificationTally compareWithSent(const QList<FileVerification>& answered, const QHash<QString, Sha256Digest>& sent)
+{
+    VerificationTally tally;
+    tally.checked = answered.size();
+    for (const FileVerification& v : answered) {
+        const auto it = sent.constFind(v.filePath);
+        if (it == sent.cend())
+            continue;
+        if (Sha256Digest::fromHex(v.sha256Hash) != *it)
+            tally.mismatches.append(v.filePath);
+    }
+    return tally;
+}
+
+CompletedMatch matchCompleted(const QList<TransferManifest::FileItem>& items, const QStringList& completedFiles)
+{
+    const QSet<QString> done(completedFiles.begin(), completedFiles.end());
+    CompletedMatch out;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const auto& item = items[i];
+        if (!done.contains(item.relativePath))
+            continue;
+        out.indices.append(i);
+        CompletedMatch::Totals& t = out.perCategory[item.categoryID];
+        t.files += 1;
+        t.bytes += item.size;
+    }
+    return out;
+}
+
+} // namespace kivo
