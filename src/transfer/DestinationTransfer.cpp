@@ -15,6 +15,9 @@
 #include "transfer/Verification.h"
 #include "transfer/WireName.h"
 
+#include <QElapsedTimer>
+#include <QCoroTimer>
+
 namespace kivo {
 
 // One entry of the answer, held as 32 bytes until it is sent; no digest: it
@@ -69,6 +72,8 @@ QThreadPool* verificationPool()
 
 // The most header bytes one batch of a verification answer takes.
 constexpr qint64 kHashBatchBytes = 256 * 1024;
+// Under a frame at 60 Hz.
+constexpr qint64 kEventLoopSliceMs = 10;
 
 // What deciding which files to verify needs, copied from the engine.
 struct VerifyInputs {
@@ -214,7 +219,15 @@ QCoro::Task<void> DestinationTransfer::runDestination()
     ReceivedManifest received = co_await awaitManifest();
     setIdleDeadline(m_timeouts.idle);
     co_await acceptManifest(std::move(received));
+    // The engine may share a window's thread, and a full window of small files is
+    // read without ever waiting on the socket: give way to the event loop now and then.
+    QElapsedTimer busy;
+    busy.start();
     while (!m_isCancelled) {
+        if (busy.elapsed() >= kEventLoopSliceMs) {
+            co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+            busy.restart();
+        }
         Message m = co_await m_connection->receiveMessage();
         switch (m.header.type) {
         case MessageType::chunkData:
