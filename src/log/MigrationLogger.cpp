@@ -11,7 +11,6 @@
 #include "transfer/TransferProgress.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -268,8 +267,7 @@ QCoro::Task<PostOutcome> MigrationLogger::postStoredLog(QString id, QUrl url, st
     request.contentType = "application/json";
     request.timeout = timeout;
     request.statusOnly = true; // what the endpoint says back is not ours to keep
-    QNetworkAccessManager network;
-    const HttpResponse response = co_await sendHttpRequest(network, std::move(request));
+    const HttpResponse response = co_await sendHttpRequest(std::move(request));
     if (!response.hasStatus())
         co_return failed(QStringLiteral("Failed to post migration log: %1").arg(response.error));
     if (response.status < 200 || response.status > 299)

@@ -5,7 +5,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QDeadlineTimer>
 
@@ -15,8 +14,7 @@ namespace kivo {
 
 TelemetryClient::TelemetryClient(QUrl endpoint, std::optional<QString> hostname, QString appVersion, QObject* parent)
     : QObject(parent), m_endpoint(std::move(endpoint)), m_hostname(std::move(hostname)),
-      m_appVersion(appVersion.isEmpty() ? QStringLiteral("unknown") : std::move(appVersion)),
-      m_network(std::make_unique<QNetworkAccessManager>())
+      m_appVersion(appVersion.isEmpty() ? QStringLiteral("unknown") : std::move(appVersion))
 {
 }
 
@@ -66,7 +64,7 @@ QCoro::Task<void> TelemetryClient::sendAll()
         request.contentType = "application/json";
         request.timeout = m_timeout;
         request.statusOnly = true; // nothing of the reply is read but its status
-        const HttpResponse response = co_await sendHttpRequest(*m_network, std::move(request));
+        const HttpResponse response = co_await sendHttpRequest(std::move(request));
         if (!self)
             co_return;
         if (!m_pending.empty())

@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
 
 namespace kivo {
 
@@ -57,7 +56,6 @@ private:
     std::optional<QString> m_hostname;
     QString m_appVersion;
     std::chrono::milliseconds m_timeout{60000};
-    std::unique_ptr<QNetworkAccessManager> m_network;
     std::deque<Pending> m_pending;
     bool m_sending = false;
     bool m_abandoned = false;

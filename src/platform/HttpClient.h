@@ -8,8 +8,6 @@
 
 #include <chrono>
 
-class QNetworkAccessManager;
-
 namespace kivo {
 
 struct HttpRequest {
@@ -39,6 +37,6 @@ struct HttpResponse {
 
 // One request, never following a redirect (a 3xx is returned as it is) and never
 // ignoring a TLS error (an untrusted certificate is an error). Only http and https.
-QCoro::Task<HttpResponse> sendHttpRequest(QNetworkAccessManager& network, HttpRequest request);
+QCoro::Task<HttpResponse> sendHttpRequest(HttpRequest request);
 
 } // namespace kivo

@@ -10,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QSet>
 #include <QUrlQuery>
@@ -194,8 +193,7 @@ AppCompatibilityManager::AppCompatibilityManager(QString homeFolder, Application
     : QObject(parent),
       m_home(std::move(homeFolder)),
       m_folders(std::move(folders)),
-      m_store(std::move(store)),
-      m_network(std::make_unique<QNetworkAccessManager>())
+      m_store(std::move(store))
 {
 }
 
@@ -236,7 +234,7 @@ QCoro::Task<std::optional<QUrl>> AppCompatibilityManager::lookUp(QString bundleI
     request.url = url;
     request.timeout = m_store.timeout;
     request.maxResponseBytes = 1024 * 1024;
-    const HttpResponse response = co_await sendHttpRequest(*m_network, request);
+    const HttpResponse response = co_await sendHttpRequest(request);
     if (!response.hasStatus()) {
         m_storeReachable = false;
         qCWarning(lcAppCompat).noquote() << QStringLiteral("App Store lookup failed for %1: %2").arg(bundleID, response.error);

@@ -17,7 +17,6 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
 
 namespace kivo {
 
@@ -123,7 +122,6 @@ private:
     QString m_home;
     ApplicationFolders m_folders;
     StoreSettings m_store;
-    std::unique_ptr<QNetworkAccessManager> m_network;
     QList<AppCompatibilityEntry> m_entries;
     QList<InstalledAppSummary> m_installed;
     bool m_isScanning = false;

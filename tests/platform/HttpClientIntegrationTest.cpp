@@ -3,7 +3,6 @@
 #include "support/CoroTest.h"
 #include "support/TestTls.h"
 
-#include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -70,7 +69,6 @@ QByteArray httpReply(const char* statusLine, const QByteArray& body, const char*
 
 TEST(HttpClient, StatusBodyRedirectAndErrorsAsTheyCame)
 {
-    QNetworkAccessManager network;
     struct Case {
         const char* name;
         QByteArray reply;
@@ -89,7 +87,7 @@ TEST(HttpClient, StatusBodyRedirectAndErrorsAsTheyCame)
         request.method = "POST";
         request.body = "{\"a\":1}";
         request.contentType = "application/json";
-        const HttpResponse r = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.body, c.body) << c.name;
         EXPECT_TRUE(r.error.isEmpty()) << c.name << ": " << r.error.toStdString();
@@ -100,13 +98,12 @@ TEST(HttpClient, StatusBodyRedirectAndErrorsAsTheyCame)
 
 TEST(HttpClient, HostilePeersCostAtMostTheDeadlineOrTheCap)
 {
-    QNetworkAccessManager network;
     {
         CannedServer endless(CannedServer::Mode::endless);
         HttpRequest request;
         request.url = endless.url();
         request.maxResponseBytes = 1 << 20;
-        const HttpResponse capped = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse capped = test::runTask(sendHttpRequest(request));
         EXPECT_TRUE(capped.bodyTooLarge);
         EXPECT_TRUE(capped.body.isEmpty());
         EXPECT_FALSE(capped.isSuccess());
@@ -114,7 +111,7 @@ TEST(HttpClient, HostilePeersCostAtMostTheDeadlineOrTheCap)
         CannedServer endlessAgain(CannedServer::Mode::endless);
         request.url = endlessAgain.url();
         request.statusOnly = true;
-        const HttpResponse status = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse status = test::runTask(sendHttpRequest(request));
         EXPECT_EQ(status.status, 200);
         EXPECT_TRUE(status.isSuccess());
     }
@@ -123,7 +120,7 @@ TEST(HttpClient, HostilePeersCostAtMostTheDeadlineOrTheCap)
         HttpRequest request;
         request.url = silent.url();
         request.timeout = 200ms;
-        const HttpResponse r = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_TRUE(r.timedOut);
         EXPECT_FALSE(r.hasStatus());
         EXPECT_FALSE(r.error.isEmpty());
@@ -135,14 +132,14 @@ TEST(HttpClient, HostilePeersCostAtMostTheDeadlineOrTheCap)
         closed.close();
         HttpRequest request;
         request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
-        const HttpResponse r = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_FALSE(r.hasStatus());
         EXPECT_FALSE(r.error.isEmpty());
     }
     for (const char* bad : {"javascript:alert(1)", "file:///etc/passwd", "ftp://127.0.0.1/"}) {
         HttpRequest request;
         request.url = QUrl(QLatin1String(bad));
-        const HttpResponse r = test::runTask(sendHttpRequest(network, request));
+        const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_FALSE(r.hasStatus()) << bad;
         EXPECT_TRUE(r.error.startsWith(QStringLiteral("Not an http"))) << bad;
     }
@@ -166,10 +163,9 @@ TEST(HttpClient, AnUntrustedCertificateIsAnErrorNeverIgnored)
         });
     });
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    QNetworkAccessManager network;
     HttpRequest request;
     request.url = QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(server.serverPort()));
-    const HttpResponse r = test::runTask(sendHttpRequest(network, request));
+    const HttpResponse r = test::runTask(sendHttpRequest(request));
     EXPECT_FALSE(r.hasStatus());
     EXPECT_FALSE(r.error.isEmpty());
     EXPECT_FALSE(served);
