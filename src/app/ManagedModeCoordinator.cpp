@@ -35,6 +35,8 @@ QString wholeSeconds(std::chrono::milliseconds d)
 }
 
 const char kRejectedText[] = "It could not prove this organisation's pairing secret.";
+// How long a record we could not reach rests before it is tried again.
+constexpr std::chrono::milliseconds kUnreachableRetry{2000};
 
 } // namespace
 
@@ -117,6 +119,7 @@ protected:
 private:
     enum class Pairing { paired, rejected, unreachable };
     std::optional<DiscoveredPeer> firstEligiblePeer() const;
+    bool resting(const DiscoveredPeer& peer) const;
     QCoro::Task<Pairing> pairWith(DiscoveredPeer peer, bool again);
     // Ends the run in `failed` with one event, and the flow with `exit`.
     [[noreturn]] void stop(FlowExit exit, QString text, const QString& event, QMap<QString, QString> details = {});
@@ -126,6 +129,9 @@ private:
     // Whole records: a source that comes back under the same name with another
     // address or code is a new one.
     QList<DiscoveredPeer> m_rejected;
+    // Records we could not reach, each out of the running until its time is up:
+    // a record that outlived its source may be the very record of its successor.
+    QList<std::pair<DiscoveredPeer, QDeadlineTimer>> m_unreachablePeers;
     std::optional<QString> m_unreachable; // why the last source we tried could not be reached
 };
 
@@ -136,12 +142,18 @@ void ManagedDestinationFlow::stop(FlowExit exit, QString text, const QString& ev
     fail(exit, std::move(text));
 }
 
+bool ManagedDestinationFlow::resting(const DiscoveredPeer& peer) const
+{
+    return std::any_of(m_unreachablePeers.begin(), m_unreachablePeers.end(),
+                       [&](const auto& entry) { return entry.first == peer && !entry.second.hasExpired(); });
+}
+
 std::optional<DiscoveredPeer> ManagedDestinationFlow::firstEligiblePeer() const
 {
     // Without a secret only the advertised code can pair: a source that shows none is not a candidate (yet).
     const bool needsCode = !m_coordinator.config().pairingSecret;
     for (const DiscoveredPeer& peer : session().connectionManager()->discoveredPeers())
-        if (!m_rejected.contains(peer) && (!needsCode || peer.pairingCode)
+        if (!m_rejected.contains(peer) && !resting(peer) && (!needsCode || peer.pairingCode)
             && ManagedModeCoordinator::isEligible(peer, m_coordinator.config().migrationSource))
             return peer;
     return std::nullopt;
@@ -173,10 +185,13 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
     DiscoveredPeer peer;
     for (;;) {
         const auto left = std::chrono::milliseconds(std::max<qint64>(0, discovery.remainingTime()));
-        if (!co_await waitUntil([this] { return firstEligiblePeer().has_value(); }, left)) {
+        // Looked at again at least every retry pause, when a resting record may be tried anew.
+        if (!co_await waitUntil([this] { return firstEligiblePeer().has_value(); }, std::min(left, kUnreachableRetry))) {
             if (isCancelRequested())
                 stop(FlowExit::transferFailed, QStringLiteral("Cancelled"), QStringLiteral("managed.failed"),
                      {{QStringLiteral("error"), QStringLiteral("Cancelled")}, {QStringLiteral("mismatches"), QStringLiteral("0")}});
+            if (!discovery.hasExpired())
+                continue;
             if (m_unreachable)
                 stop(FlowExit::pairingFailed, QStringLiteral("Pairing failed: ") + *m_unreachable,
                      QStringLiteral("managed.pairing_failed"), {{QStringLiteral("reason"), *m_unreachable}});
@@ -191,11 +206,12 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
         connectedBefore = true;
         if (outcome == Pairing::paired)
             break;
-        m_rejected << peer;
         if (outcome == Pairing::unreachable) {
+            m_unreachablePeers.append({peer, QDeadlineTimer(kUnreachableRetry)});
             m_coordinator.transition(stateOf(Kind::awaitingPeer));
             continue;
         }
+        m_rejected << peer;
         qCWarning(lcManagedModeCoordinator).noquote() << "Source rejected:" << peer.hostname;
         m_coordinator.transition(stateOf(Kind::sourceRejected, QString::fromLatin1(kRejectedText)));
     }
