@@ -184,6 +184,36 @@ private:
     qint64 m_chunkLeft = 0;
 };
 
+
+// Connects and, once the connection (and for https the handshake) is up, sends the request.
+void connectAndSend(QTcpSocket& socket, bool tls, const QUrl& url, const QByteArray& bytes)
+{
+    if (tls) {
+        auto& ssl = static_cast<QSslSocket&>(socket);
+        // Never ignored: any certificate error fails the handshake, and nothing is sent.
+        QObject::connect(&ssl, &QSslSocket::encrypted, &ssl, [&ssl, bytes] { ssl.write(bytes); });
+        ssl.connectToHostEncrypted(url.host(), quint16(url.port(443)));
+    } else {
+        QObject::connect(&socket, &QAbstractSocket::connected, &socket, [&socket, bytes] { socket.write(bytes); });
+        socket.connectToHost(url.host(), quint16(url.port(80)));
+    }
+}
+
+// Why there is no usable answer, when there is none; a reply cut short keeps its status, never a partial body.
+void conclude(HttpResponse& response, const HttpRequest& request, const ReplyParser& parser, const QString& socketError)
+{
+    if (response.timedOut)
+        response.error = QStringLiteral("No answer within %1 s").arg(double(request.timeout.count()) / 1000.0);
+    else if (response.bodyTooLarge)
+        response.error = parser.failure();
+    else if (!response.hasStatus())
+        response.error = !socketError.isEmpty() ? socketError
+            : !parser.failure().isEmpty()       ? parser.failure()
+                                                : QStringLiteral("No reply");
+    if (parser.state() != ReplyParser::State::done)
+        response.body.clear();
+}
+
 } // namespace
 
 QCoro::Task<HttpResponse> sendHttpRequest(HttpRequest request)
@@ -213,10 +243,6 @@ QCoro::Task<HttpResponse> sendHttpRequest(HttpRequest request)
         deadline.stop();
         over.finish();
     };
-    QObject::connect(&deadline, &QTimer::timeout, socket.get(), [&] {
-        response.timedOut = true;
-        finish();
-    });
     auto readAvailable = [&] {
         if (finished)
             return;
@@ -224,54 +250,32 @@ QCoro::Task<HttpResponse> sendHttpRequest(HttpRequest request)
         if (parser.state() == ReplyParser::State::done || parser.state() == ReplyParser::State::failed)
             finish();
     };
+    auto peerClosed = [&] {
+        readAvailable();
+        if (!finished)
+            parser.closed(response);
+        finish();
+    };
+    QObject::connect(&deadline, &QTimer::timeout, socket.get(), [&] {
+        response.timedOut = true;
+        finish();
+    });
     QObject::connect(socket.get(), &QTcpSocket::readyRead, socket.get(), readAvailable);
+    QObject::connect(socket.get(), &QAbstractSocket::disconnected, socket.get(), peerClosed);
     QObject::connect(socket.get(), &QAbstractSocket::errorOccurred, socket.get(), [&](QAbstractSocket::SocketError e) {
         if (finished)
             return;
-        if (e == QAbstractSocket::RemoteHostClosedError) {
-            readAvailable();
-            if (!finished) {
-                parser.closed(response);
-                finish();
-            }
-            return;
-        }
+        if (e == QAbstractSocket::RemoteHostClosedError)
+            return peerClosed();
         socketError = socket->errorString();
         finish();
     });
-    QObject::connect(socket.get(), &QAbstractSocket::disconnected, socket.get(), [&] {
-        readAvailable();
-        if (!finished) {
-            parser.closed(response);
-            finish();
-        }
-    });
-    const QByteArray bytes = requestBytes(request);
-    if (tls) {
-        auto* ssl = static_cast<QSslSocket*>(socket.get());
-        // Never ignored: any certificate error fails the handshake, and nothing is sent.
-        QObject::connect(ssl, &QSslSocket::encrypted, ssl, [ssl, &bytes] { ssl->write(bytes); });
-        ssl->connectToHostEncrypted(request.url.host(), quint16(request.url.port(443)));
-    } else {
-        QObject::connect(socket.get(), &QAbstractSocket::connected, socket.get(), [&socket, &bytes] { socket->write(bytes); });
-        socket->connectToHost(request.url.host(), quint16(request.url.port(80)));
-    }
+    connectAndSend(*socket, tls, request.url, requestBytes(request));
     deadline.start(request.timeout);
     co_await overFuture;
     socket->disconnect();
     socket->abort();
-
-    if (response.timedOut)
-        response.error = QStringLiteral("No answer within %1 s").arg(double(request.timeout.count()) / 1000.0);
-    else if (response.bodyTooLarge)
-        response.error = parser.failure();
-    else if (!response.hasStatus())
-        response.error = !socketError.isEmpty() ? socketError
-            : !parser.failure().isEmpty()       ? parser.failure()
-                                                : QStringLiteral("No reply");
-    // A reply cut short keeps its status, never a partial body.
-    if (parser.state() != ReplyParser::State::done)
-        response.body.clear();
+    conclude(response, request, parser, socketError);
     co_return response;
 }
 

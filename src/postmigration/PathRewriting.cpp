@@ -113,6 +113,82 @@ void StreamReplacer::feed(QByteArrayView in, QByteArray& out, bool last)
     m_carry = QByteArray(settled, end - settled);
 }
 
+namespace {
+
+// The first pass over a file: is it UTF-8 text, and does any pattern occur?
+struct TextScan {
+    bool text = false;
+    bool found = false;
+    int pieces = 0;
+    std::int64_t firstLength = 0; // a file of one piece stays in the buffer for the second pass
+};
+
+TextScan scanText(FileReplacement& file, QByteArray& piece, const QList<QByteArray>& patterns)
+{
+    TextScan scan;
+    Utf8Validator utf8;
+    qsizetype longest = 0;
+    for (const QByteArray& p : patterns)
+        longest = std::max(longest, p.size());
+    auto anyIn = [&](QByteArrayView bytes) {
+        return std::any_of(patterns.begin(), patterns.end(), [&](const QByteArray& p) { return !p.isEmpty() && bytes.contains(p); });
+    };
+    QByteArray tail;
+    for (;;) {
+        const std::int64_t n = file.read(piece.data(), piece.size());
+        if (n == 0)
+            break;
+        if (scan.pieces++ == 0)
+            scan.firstLength = n;
+        const QByteArrayView bytes(piece.constData(), n);
+        if (!utf8.feed(bytes))
+            return scan;
+        if (!scan.found) {
+            // Within this piece, or across the boundary with the previous one.
+            scan.found = anyIn(bytes)
+                || (!tail.isEmpty() && anyIn(tail + bytes.first(std::min<qsizetype>(n, longest - 1)).toByteArray()));
+            tail = bytes.last(std::min<qsizetype>(n, longest - 1)).toByteArray();
+        }
+    }
+    scan.text = utf8.finish();
+    return scan;
+}
+
+// A replacement may bring in a later rule's pattern.
+bool replacementBringsPattern(const QList<PathRewriteRule>& rules, const QList<QByteArray>& patterns)
+{
+    for (qsizetype i = 0; i < rules.size(); ++i)
+        for (qsizetype j = i + 1; j < rules.size(); ++j)
+            if (!patterns[j].isEmpty() && rules[i].replacement.toUtf8().contains(patterns[j]))
+                return true;
+    return false;
+}
+
+// The second pass: every piece through each rule in order, into the replacement file.
+void rewriteStream(FileReplacement& file, QByteArray& piece, const TextScan& scan,
+                   std::vector<std::unique_ptr<StreamReplacer>>& chain)
+{
+    const bool kept = scan.pieces == 1;
+    if (!kept)
+        file.rewind();
+    QByteArray a, b;
+    bool last = false;
+    while (!last) {
+        const std::int64_t n = kept ? scan.firstLength : file.read(piece.data(), piece.size());
+        last = kept || n == 0;
+        QByteArrayView input(piece.constData(), n);
+        for (auto& stage : chain) {
+            a.clear();
+            stage->feed(input, a, last);
+            std::swap(a, b);
+            input = b;
+        }
+        file.write(input);
+    }
+}
+
+} // namespace
+
 QList<PathRewriteLog> rewriteTextFile(const QString& homeFolder, const QString& path,
                                       const QList<PathRewriteRule>& rules)
 {
@@ -124,68 +200,16 @@ QList<PathRewriteLog> rewriteTextFile(const QString& homeFolder, const QString& 
         patterns.append(r.pattern.toUtf8());
     try {
         FileReplacement file(homeFolder, path);
-        // First pass: is it text, and is there anything to change? Most files have nothing.
-        Utf8Validator utf8;
         // A small file is read once and kept for the second pass.
-        const qsizetype pieceSize = qsizetype(std::clamp<std::uint64_t>(file.size() + 1, 4096, kPiece));
-        QByteArray piece(pieceSize, Qt::Uninitialized);
-        qsizetype longest = 0;
-        for (const QByteArray& p : patterns)
-            longest = std::max(longest, p.size());
-        bool found = false;
-        QByteArray tail;
-        int pieces = 0;
-        std::int64_t firstLength = 0;
-        for (;;) {
-            const std::int64_t n = file.read(piece.data(), pieceSize);
-            if (n == 0)
-                break;
-            if (pieces++ == 0)
-                firstLength = n;
-            const QByteArrayView bytes(piece.constData(), n);
-            if (!utf8.feed(bytes))
-                return logs;
-            if (!found) {
-                for (const QByteArray& p : patterns)
-                    found = found || (!p.isEmpty() && bytes.contains(p));
-                // A pattern across the boundary with the previous piece.
-                if (!found && !tail.isEmpty()) {
-                    const QByteArray seam = tail + bytes.first(std::min<qsizetype>(n, longest - 1)).toByteArray();
-                    for (const QByteArray& p : patterns)
-                        found = found || (!p.isEmpty() && seam.contains(p));
-                }
-                tail = bytes.last(std::min<qsizetype>(n, longest - 1)).toByteArray();
-            }
-        }
-        if (!utf8.finish())
+        QByteArray piece(qsizetype(std::clamp<std::uint64_t>(file.size() + 1, 4096, kPiece)), Qt::Uninitialized);
+        // Most files have nothing to change: they are read once and left alone.
+        const TextScan scan = scanText(file, piece, patterns);
+        if (!scan.text || (!scan.found && !replacementBringsPattern(rules, patterns)))
             return logs;
-        // A replacement may bring in a later rule's pattern.
-        for (qsizetype i = 0; i < rules.size() && !found; ++i)
-            for (qsizetype j = i + 1; j < rules.size(); ++j)
-                found = found || (!patterns[j].isEmpty() && rules[i].replacement.toUtf8().contains(patterns[j]));
-        if (!found)
-            return logs;
-
-        const bool kept = pieces == 1;
-        if (!kept)
-            file.rewind();
         std::vector<std::unique_ptr<StreamReplacer>> chain;
         for (qsizetype i = 0; i < rules.size(); ++i)
             chain.push_back(std::make_unique<StreamReplacer>(patterns[i], rules[i].replacement.toUtf8()));
-        QByteArray a, b;
-        bool last = false;
-        while (!last) {
-            const std::int64_t n = kept ? firstLength : file.read(piece.data(), pieceSize);
-            last = kept || n == 0;
-            QByteArrayView input(piece.constData(), n);
-            for (auto& stage : chain) {
-                a.clear();
-                stage->feed(input, a, last);
-                std::swap(a, b);
-                input = b;
-            }
-            file.write(input);
-        }
+        rewriteStream(file, piece, scan, chain);
         file.commit();
         for (qsizetype i = 0; i < rules.size(); ++i) {
             if (chain[i]->replacements() > 0 && rules[i].pattern != rules[i].replacement)
