@@ -1,5 +1,6 @@
 #include "support/CliProcess.h"
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 #include "support/GuiHarness.h"
 #include "support/TreeCompare.h"
 #include "support/WindowChildren.h"
@@ -41,6 +42,28 @@ SessionEnvironment environmentIn(const QString& home, const QString& host)
     return e;
 }
 
+// A sender of 24 MiB capped at 8 Mbps: the transfer lasts long enough to be cut or cancelled.
+CliProcess slowSender(const QString& home)
+{
+    writeBytes(home + QStringLiteral("/Documents/big.bin"), QByteArray(24 << 20, 'k'));
+    return CliProcess(cliPath(), {"send", "--home", home, "--categories", "userFiles", "--max-mbps", "8", "--json"});
+}
+
+// The window as destination, from the welcome screen to bytes arriving from `advertised`.
+::testing::AssertionResult receiveUntilTransferring(GuiHarness& h, const QJsonObject& advertised)
+{
+    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
+                                           quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
+    for (const char* button : {"Get Started", "Destination Mac", "127.0.0.1"})
+        if (!h.press(QString::fromLatin1(button)))
+            return ::testing::AssertionFailure() << "no " << button;
+    typeCode(h, advertised.value(QStringLiteral("code")).toString());
+    if (!h.waitForStep(MigrationStep::userMapping) || !h.press(QStringLiteral("Continue")))
+        return ::testing::AssertionFailure() << "no user mapping step";
+    if (!waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s))
+        return ::testing::AssertionFailure() << "nothing arrived";
+    return ::testing::AssertionSuccess();
+}
 
 } // namespace
 
@@ -134,30 +157,12 @@ TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
 TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
 {
     QTemporaryDir source, destination;
-    QDir().mkpath(source.path() + QStringLiteral("/Documents"));
-    {
-        QFile big(source.path() + QStringLiteral("/Documents/big.bin"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        const QByteArray block(1 << 20, 'k');
-        for (int i = 0; i < 24; ++i)
-            big.write(block);
-    }
-    // A capped rate keeps the transfer going long enough to be cut.
-    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--max-mbps", "8",
-                                  "--json"});
+    CliProcess sender = slowSender(source.path());
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
     {
         GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
-        h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
-                                               quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
-        ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-        ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
-        ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
-        typeCode(h, advertised.value(QStringLiteral("code")).toString());
-        ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
-        ASSERT_TRUE(h.press(QStringLiteral("Continue")));
-        ASSERT_TRUE(waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s));
+        ASSERT_TRUE(receiveUntilTransferring(h, advertised));
         sender.killHard();
         ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 60s));
         EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Finished with Issues")));
@@ -263,28 +268,11 @@ TEST(GuiWizard, KivoCommandLine)
 TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
 {
     QTemporaryDir source, destination;
-    QDir().mkpath(source.path() + QStringLiteral("/Documents"));
-    {
-        QFile big(source.path() + QStringLiteral("/Documents/big.bin"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        const QByteArray block(1 << 20, 'c');
-        for (int i = 0; i < 24; ++i)
-            big.write(block);
-    }
-    CliProcess sender(cliPath(), {"send", "--home", source.path(), "--categories", "userFiles", "--max-mbps", "8",
-                                  "--json"});
+    CliProcess sender = slowSender(source.path());
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
     GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
-    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
-                                           quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
-    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
-    ASSERT_TRUE(h.press(QStringLiteral("127.0.0.1")));
-    typeCode(h, advertised.value(QStringLiteral("code")).toString());
-    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
-    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
-    ASSERT_TRUE(waitUntil([&] { return h.state().transferProgress()->bytesTransferred() > 0; }, 60s));
+    ASSERT_TRUE(receiveUntilTransferring(h, advertised));
     h.clock().advance(30s);
     ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));
     EXPECT_TRUE(h.showsText(QStringLiteral("The migration was cancelled. You can start over at any time.")));
