@@ -1,6 +1,7 @@
 // The configuration profile as kivo-cli meets it: profiles written by Python's
 // plistlib, `profile check`, and `send`/`receive` under a profile's rules.
 #include "app/DemoData.h"
+#include "support/ProfileWriter.h"
 #include "support/CliProcess.h"
 #include "support/CoroTest.h"
 
@@ -41,21 +42,6 @@ CliResult run(const QStringList& args, const QString& profile = {})
         p.kill();
     p.waitForFinished();
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
-}
-
-// Written by an independent writer: Python's plistlib, from JSON.
-QString writeProfile(const QString& path, const QJsonObject& keys, bool binary = false)
-{
-    QProcess python;
-    python.start(QStringLiteral("python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import json,plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(json.loads(sys.argv[2]),"
-                                 "fmt=plistlib.FMT_%1))")
-                      .arg(binary ? QStringLiteral("BINARY") : QStringLiteral("XML")),
-                  path, QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))});
-    python.waitForFinished();
-    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().constData();
-    return path;
 }
 
 QString hhmm(const QDateTime& t) { return t.toString(QStringLiteral("HH:mm")); }

@@ -4,6 +4,7 @@
 #include "preflight/PreflightChecker.h"
 #include "preflight/SpaceValidator.h"
 #include "../categories/TreeFixture.h"
+#include "support/ProfileWriter.h"
 
 #include <QProcess>
 
@@ -49,12 +50,7 @@ protected:
     // A property list written by an independent writer.
     void writeProfile(const char* format)
     {
-        QProcess p;
-        p.start("python3", {"-c", QStringLiteral("import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps("
-                                                 "{'kivo.conflictPolicy':'skip'}, fmt=plistlib.%1))").arg(format),
-                            env.profilePath});
-        ASSERT_TRUE(p.waitForFinished(30000));
-        ASSERT_EQ(p.exitCode(), 0);
+        test::writeProfile(env.profilePath, {{"kivo.conflictPolicy", "skip"}}, QByteArrayView(format) == "FMT_BINARY");
     }
     PreflightResult check(std::uint64_t manifest = 0, std::optional<std::uint64_t> free = 100 * GB)
     {

@@ -2,6 +2,7 @@
 // namespaces, each with its own system bus and avahi-daemon): the destination
 // finds the source by DNS-SD, pairs with the code and receives the selection.
 #include "app/DemoData.h"
+#include "support/TestNet.h"
 #include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
@@ -52,13 +53,8 @@ class CliTwoHost : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            KIVO_SKIP_OR_FAIL("the two-host network needs root");
-        QProcess probe;
-        probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
-        probe.waitForFinished();
-        if (probe.exitCode() != 0)
-            KIVO_SKIP_OR_FAIL("the two-host network is not up");
+        if (const std::string missing = test::testNetMissing(kExec); !missing.empty())
+            KIVO_SKIP_OR_FAIL(missing);
         m_source = m_work.path() + QStringLiteral("/source");
         m_destination = m_work.path() + QStringLiteral("/destination");
         DemoData::buildSampleHome(m_source, 80, 11);

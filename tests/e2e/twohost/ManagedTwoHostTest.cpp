@@ -3,6 +3,8 @@
 // a local HTTP endpoint in the destination's host.
 #include "app/DemoData.h"
 #include "log/MigrationLogger.h"
+#include "support/TestNet.h"
+#include "support/ProfileWriter.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 
@@ -138,13 +140,8 @@ class ManagedTwoHost : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            KIVO_SKIP_OR_FAIL("the two-host network needs root");
-        QProcess probe;
-        probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
-        probe.waitForFinished();
-        if (probe.exitCode() != 0)
-            KIVO_SKIP_OR_FAIL("the two-host network is not up");
+        if (const std::string missing = test::testNetMissing(kExec); !missing.empty())
+            KIVO_SKIP_OR_FAIL(missing);
         m_source = m_work.filePath(QStringLiteral("source"));
         m_destination = m_work.filePath(QStringLiteral("destination"));
         DemoData::buildSampleHome(m_source, 40, 7);
@@ -160,17 +157,7 @@ protected:
         if (!keys.contains(QStringLiteral("kivo.pairingSecret")))
             keys.insert(QStringLiteral("kivo.pairingSecret"), kSecret);
         keys.insert(QStringLiteral("kivo.migrationCategories"), QJsonArray{QStringLiteral("userFiles")});
-        const QString path = m_work.filePath(name + QStringLiteral(".plist"));
-        QProcess python;
-        python.start(QStringLiteral("python3"),
-                     {QStringLiteral("-c"),
-                      QStringLiteral("import json,plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(json.loads(sys.argv[2]),"
-                                     "fmt=plistlib.FMT_%1))")
-                          .arg(binary ? QStringLiteral("BINARY") : QStringLiteral("XML")),
-                      path, QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))});
-        python.waitForFinished();
-        EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().constData();
-        return path;
+        return test::writeProfile(m_work.filePath(name + QStringLiteral(".plist")), keys, binary);
     }
 
     QString sourceProfile(const QString& secret = kSecret)

@@ -1,6 +1,7 @@
 // Two windows on two hosts of the test network (two network namespaces, each
 // with its own system bus and avahi-daemon): the destination finds the source
 // by DNS-SD, types a wrong code first, then the right one, and receives.
+#include "support/TestNet.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 #include "support/WindowChildren.h"
@@ -34,13 +35,8 @@ QString letters(const char* stem)
 
 TEST(GuiTwoHost, WindowsPairOverDnsSdAndMigrate)
 {
-    if (geteuid() != 0)
-        KIVO_SKIP_OR_FAIL("the two-host network needs root");
-    QProcess probe;
-    probe.start(kExec, {QStringLiteral("a"), QStringLiteral("true")});
-    probe.waitForFinished();
-    if (probe.exitCode() != 0)
-        KIVO_SKIP_OR_FAIL("the two-host network is not up: " + probe.readAllStandardError().toStdString());
+    if (const std::string missing = test::testNetMissing(kExec); !missing.empty())
+        KIVO_SKIP_OR_FAIL(missing);
 
     QTemporaryDir work;
     const QString source = work.path() + QStringLiteral("/source");
