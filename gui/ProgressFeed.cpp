@@ -143,8 +143,12 @@ QVariantMap ProgressFeed::makeSummary() const
         return {};
     const TransferProgress& p = *m_progress;
     const DeviceRole role = m_state->deviceRole().value_or(DeviceRole::source);
+    // The session counts the finished transfer off this thread; a transfer that
+    // ended another way (cancelled, failed) is counted here.
     TransferEngine* engine = m_state->transferEngine();
-    const TransferSummary s = TransferSummary::of(role, p, engine ? engine->manifest() : std::nullopt);
+    const TransferSummary s = m_state->transferSummary()
+        ? *m_state->transferSummary()
+        : TransferSummary::of(role, p, engine ? engine->manifest() : std::nullopt);
     QString outcome = QStringLiteral("complete");
     if (s.cancelled)
         outcome = QStringLiteral("cancelled");
