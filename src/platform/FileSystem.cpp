@@ -47,6 +47,11 @@ void writeAll(int fd, QByteArrayView bytes, const QString& pathForErrors)
 
 void writeFileAtomically(const QString& path, QByteArrayView bytes)
 {
+    writeFileAtomically(path, [bytes](const ByteSink& write) { write(bytes); });
+}
+
+void writeFileAtomically(const QString& path, const std::function<void(const ByteSink&)>& produce)
+{
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
         throw SystemError(QStringLiteral("Cannot create %1").arg(folder));
@@ -57,7 +62,18 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes)
         if (!file.isValid())
             throw SystemError(QStringLiteral("%1: %2").arg(temp, lastErrorText()));
         try {
-            writeAll(file.get(), bytes, temp);
+            // Pieces are gathered into writes of a useful size; the whole text is never held.
+            constexpr qsizetype kPiece = 256 * 1024;
+            QByteArray pending;
+            pending.reserve(kPiece);
+            produce([&](QByteArrayView piece) {
+                pending.append(piece);
+                if (pending.size() >= kPiece) {
+                    writeAll(file.get(), pending, temp);
+                    pending.clear();
+                }
+            });
+            writeAll(file.get(), pending, temp);
             // On disk before the rename makes it visible: a crash never leaves an empty file in its place.
             if (::fdatasync(file.get()) != 0)
                 throw SystemError(QStringLiteral("%1: %2").arg(temp, lastErrorText()));

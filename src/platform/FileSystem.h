@@ -74,6 +74,9 @@ void writeAll(int fd, QByteArrayView bytes, const QString& pathForErrors);
 // Replaces `path` in one step: readers see the old content or the new, never a
 // mix, also after a crash. The folder is created when missing.
 void writeFileAtomically(const QString& path, QByteArrayView bytes);
+using ByteSink = std::function<void(QByteArrayView)>;
+// The same, with the content handed over in pieces by `produce`.
+void writeFileAtomically(const QString& path, const std::function<void(const ByteSink&)>& produce);
 // Opened for appending, created with owner-only access; `truncate` starts it empty.
 UniqueFd openForAppend(const QString& path, bool truncate);
 // Read-only. Throws OpenFailure.

@@ -206,8 +206,16 @@ QByteArray elementLines(const QString& value)
     return "    " + text;
 }
 
-// Puts `lines` (joined by commas) inside the empty array or object written for `key`.
-void fill(QByteArray& text, const char* key, qsizetype count, const std::function<QByteArray(qsizetype)>& lines)
+// A list written in entry by entry: where its empty array or object stands in the frame's text.
+struct Filling {
+    qsizetype open = 0;
+    qsizetype close = 0;
+    qsizetype count = 0;
+    std::function<QByteArray(qsizetype)> lines;
+};
+
+void addFilling(QList<Filling>& fillings, const QByteArray& text, const char* key, qsizetype count,
+                std::function<QByteArray(qsizetype)> lines)
 {
     const QByteArray opening = QByteArray("\n    \"") + key + "\": ";
     const qsizetype at = text.indexOf(opening);
@@ -215,18 +223,22 @@ void fill(QByteArray& text, const char* key, qsizetype count, const std::functio
         return;
     const qsizetype open = at + opening.size();
     const qsizetype close = text.indexOf(text[open] == '[' ? ']' : '}', open);
-    QByteArray inner = "\n";
-    for (qsizetype i = 0; i < count; ++i)
-        inner.append(lines(i)).append(i + 1 < count ? ",\n" : "\n    ");
-    text.replace(open + 1, close - open - 1, inner);
+    fillings.append({open, close, count, std::move(lines)});
 }
 
 } // namespace
 
 QByteArray ResumeState::encoded() const
 {
+    QByteArray text;
+    encodeInto([&](QByteArrayView piece) { text.append(piece); });
+    return text;
+}
+
+void ResumeState::encodeInto(const fs::ByteSink& write) const
+{
     // The same text as the whole document pretty-printed, without a tree of
-    // every file next to it: the lists are written in after, entry by entry.
+    // every file next to it: the lists are written in, entry by entry, as it goes out.
     ResumeState frame = *this;
     frame.completedFiles = {};
     frame.fileIdentities = {};
@@ -236,21 +248,34 @@ QByteArray ResumeState::encoded() const
         o.insert(QStringLiteral("fileIdentities"), QJsonObject());
     if (!unconfirmedFiles.isEmpty())
         o.insert(QStringLiteral("unconfirmedFiles"), QJsonObject());
-    QByteArray text = json::toFileBytes(o);
-    fill(text, "completedFiles", completedFiles.size(), [&](qsizetype i) { return elementLines(completedFiles[i]); });
+    const QByteArray text = json::toFileBytes(o);
+    QList<Filling> fillings;
+    addFilling(fillings, text, "completedFiles", completedFiles.size(),
+               [&](qsizetype i) { return elementLines(completedFiles[i]); });
     auto ids = fileIdentities.cbegin();
-    fill(text, "fileIdentities", fileIdentities.size(), [&](qsizetype) {
+    addFilling(fillings, text, "fileIdentities", fileIdentities.size(), [&](qsizetype) {
         const QByteArray lines = memberLines(QJsonObject{{ids.key(), ids.value().toJson()}});
         ++ids;
         return lines;
     });
     auto placed = unconfirmedFiles.cbegin();
-    fill(text, "unconfirmedFiles", unconfirmedFiles.size(), [&](qsizetype) {
+    addFilling(fillings, text, "unconfirmedFiles", unconfirmedFiles.size(), [&](qsizetype) {
         const QByteArray lines = memberLines(QJsonObject{{placed.key(), placed.value()}});
         ++placed;
         return lines;
     });
-    return text;
+    std::sort(fillings.begin(), fillings.end(), [](const Filling& a, const Filling& b) { return a.open < b.open; });
+    qsizetype from = 0;
+    for (const Filling& f : fillings) {
+        write(QByteArrayView(text).sliced(from, f.open + 1 - from));
+        write("\n");
+        for (qsizetype i = 0; i < f.count; ++i) {
+            write(f.lines(i));
+            write(i + 1 < f.count ? QByteArrayView(",\n") : QByteArrayView("\n    "));
+        }
+        from = f.close;
+    }
+    write(QByteArrayView(text).sliced(from));
 }
 
 ResumeState ResumeState::decode(const QByteArray& bytes) { return fromJson(json::parseObject(bytes)); }
@@ -275,7 +300,7 @@ void ResumeState::save(const QString& transfersDir) const
 {
     if (!isValidTransferID(transferID))
         throw SystemError(QStringLiteral("Invalid transfer id: %1").arg(transferID));
-    fs::writeFileAtomically(jsonPath(transfersDir, transferID), encoded());
+    fs::writeFileAtomically(jsonPath(transfersDir, transferID), [this](const fs::ByteSink& write) { encodeInto(write); });
 }
 
 std::optional<ResumeState> ResumeState::load(const QString& transfersDir, const QString& transferID)

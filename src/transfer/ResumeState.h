@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/UniqueFd.h"
 
@@ -63,6 +64,8 @@ struct ResumeState {
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
     // Pretty-printed, keys sorted: the file's content and manifestAck's resumeState.
     QByteArray encoded() const;
+    // The same text, handed to `write` in pieces of about one entry each.
+    void encodeInto(const fs::ByteSink& write) const;
     static ResumeState decode(const QByteArray& bytes); // throws DecodingError
     bool operator==(const ResumeState&) const = default;
 
