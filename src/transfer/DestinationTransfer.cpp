@@ -74,6 +74,8 @@ QThreadPool* verificationPool()
 constexpr qint64 kHashBatchBytes = 256 * 1024;
 // Under a frame at 60 Hz.
 constexpr qint64 kEventLoopSliceMs = 10;
+// Files verified per round of the pool: collecting one round stays well under a frame.
+constexpr qsizetype kVerifySlice = 2048;
 
 // What deciding which files to verify needs, copied from the engine.
 struct VerifyInputs {
@@ -156,15 +158,30 @@ QStringList writtenFilesOf(const QList<TransferManifest::FileItem>& items, const
     return out;
 }
 
+// Where the given items were written; `category`, when set, keeps only its items.
+QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
+                           const QList<qsizetype>& indices, const std::optional<QString>& category = std::nullopt)
+{
+    QStringList out;
+    out.reserve(indices.size());
+    for (qsizetype i : indices) {
+        if (category && items[i].categoryID != *category)
+            continue;
+        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal)
+            out.append(check.destination);
+    }
+    return out;
+}
+
 struct Collected {
     QList<VerificationAnswer> answers;
     qsizetype skipped = 0;
 };
 
-Collected collectVerification(const VerifyPlan& plan, const QFuture<VerifyOutcome>& hashing)
+// Adds what the pool found for one slice of the jobs.
+void collectVerification(Collected& out, const QFuture<VerifyOutcome>& hashing)
 {
-    Collected out{plan.known, plan.skipped};
-    const qsizetype n = plan.jobs.size();
+    const qsizetype n = hashing.resultCount();
     for (qsizetype k = 0; k < n; ++k) {
         const VerifyOutcome outcome = hashing.resultAt(int(k));
         if (outcome.kind == VerifyOutcome::Kind::hashed)
@@ -174,7 +191,6 @@ Collected collectVerification(const VerifyPlan& plan, const QFuture<VerifyOutcom
         else
             ++out.skipped;
     }
-    return out;
 }
 
 } // namespace
@@ -186,6 +202,12 @@ DestinationTransfer::DestinationTransfer(TransferConnection* connection, QString
 }
 
 DestinationTransfer::~DestinationTransfer() = default;
+
+QStringList DestinationTransfer::writtenPaths() const
+{
+    return m_manifest ? destinationsOf(m_manifest->items, Resolver{m_home, m_userMapping, m_safety}, m_writtenItems)
+                      : QStringList();
+}
 
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 {
@@ -368,8 +390,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
             continue;
         m_manifest->markFileCompleted(i);
         if (m_journal->state().fileIdentities.contains(done)) {
-            if (const WirePathCheck check = checkPath(done); !check.refusal)
-                m_writtenEarlier.append(check.destination);
+            m_writtenEarlierItems.append(i);
         }
     }
 
@@ -525,7 +546,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            const auto counts = co_await h->postImport(m_writtenByCategory.value(categoryID));
+            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+                                              written = m_writtenItems, categoryID] {
+                return destinationsOf(items, resolver, written, categoryID);
+            });
+            const auto counts = co_await h->postImport(co_await finishInBackground(std::move(listing)));
             if (counts)
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
             QList<qsizetype> written;
@@ -588,14 +613,17 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
 
     std::shared_ptr<const DestinationWriter> reader = m_writer;
-    QFuture<VerifyOutcome> hashing = QtConcurrent::mapped(
-        verificationPool(), plan.jobs, [reader, inputs](const VerifyJob& job) { return verifyOne(*reader, *inputs, job); });
-    // Awaiting a future reads its first result, which an empty one does not have.
-    if (!plan.jobs.isEmpty())
+    Collected collected{std::move(plan.known), plan.skipped};
+    collected.answers.reserve(collected.answers.size() + plan.jobs.size());
+    // Slice by slice: what the pool hands back is never held for every file at once.
+    for (qsizetype from = 0; from < plan.jobs.size(); from += kVerifySlice) {
+        QFuture<VerifyOutcome> hashing =
+            QtConcurrent::mapped(verificationPool(), plan.jobs.mid(from, kVerifySlice),
+                                 [reader, inputs](const VerifyJob& job) { return verifyOne(*reader, *inputs, job); });
         co_await hashing;
-    auto collecting = startInBackground([plan = std::move(plan), hashing] { return collectVerification(plan, hashing); });
-    hashing = {};
-    Collected collected = co_await finishInBackground(std::move(collecting));
+        collectVerification(collected, hashing);
+    }
+    plan.jobs = {};
     {
         TransferProgress::Batch batch(m_progress);
         m_progress->setVerificationFilesChecked(collected.answers.size());
@@ -645,7 +673,11 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        co_await m_corrector->correctOwnership(m_home, owner, m_writtenEarlier + m_writtenPaths);
+        auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+                                          written = m_writtenEarlierItems + m_writtenItems] {
+            return destinationsOf(items, resolver, written);
+        });
+        co_await m_corrector->correctOwnership(m_home, owner, co_await finishInBackground(std::move(listing)));
     }
     // After the ownership pass: a link placed where a written file was must never be handed to it.
     co_await placeTreeEntries();
@@ -670,7 +702,7 @@ QCoro::Task<void> DestinationTransfer::cancelAndCleanup()
         m_connection->close();
     // A writer of its own: the receive flow's may still be busy on a pool thread.
     DestinationWriter writer(m_home);
-    QStringList paths = m_writtenPaths;
+    QStringList paths = writtenPaths();
     if (m_incoming.itemIndex >= 0) {
         if (const WirePathCheck check = checkPath(m_manifest->items[m_incoming.itemIndex].relativePath); !check.refusal)
             paths.append(partialPathFor(check.destination, m_transferID, m_manifest->items[m_incoming.itemIndex].relativePath));
@@ -688,7 +720,7 @@ QCoro::Task<void> DestinationTransfer::cancelAndCleanup()
         if (!removed)
             qCWarning(lcTransferEngine).noquote() << "Could not remove" << path << failure;
     }
-    m_writtenPaths.clear();
+    m_writtenItems.clear();
 }
 
 } // namespace kivo

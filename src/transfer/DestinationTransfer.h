@@ -95,7 +95,8 @@ public:
 
     // Where a path from the wire is written, or why it is not (see checkWirePath).
     WirePathCheck checkPath(const QString& wirePath) const;
-    const QStringList& writtenPaths() const { return m_writtenPaths; }
+    // Where this run's files were written, in the order they were.
+    QStringList writtenPaths() const;
     const QSet<QString>& conflictSkippedPaths() const { return m_conflictSkippedPaths; }
     // Where a file's bytes gather until it is complete and checked: a hidden
     // name beside its final one, the same for every run of the transfer.
@@ -144,7 +145,7 @@ private:
     void recordChunk(const Target& target, std::uint32_t chunkIndex, std::uint64_t size, bool written);
     // A chunk was rejected: the file waits for its resend before it can finish.
     void noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex);
-    void recordWritten(qsizetype itemIndex, const QString& destinationPath);
+    void recordWritten(qsizetype itemIndex);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
     // Checks the received file against the source's whole-file hash and moves
     // it into place; the failure text, or nullopt (also when a conflict kept the file there).
@@ -212,10 +213,10 @@ private:
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;
-    QStringList m_writtenPaths;
-    // Files earlier runs of this transfer wrote.
-    QStringList m_writtenEarlier;
-    QHash<QString, QStringList> m_writtenByCategory;
+    // Items this run wrote, in order, and those earlier runs of this transfer
+    // wrote: indices, since a path per file would cost more than the file's record.
+    QList<qsizetype> m_writtenItems;
+    QList<qsizetype> m_writtenEarlierItems;
     // Items the category's handler said must not be written here, with the reason:
     // their first chunk (or an empty file's completion) is answered with fileSkip.
     QHash<qsizetype, QString> m_handlerRefusals;

@@ -332,13 +332,12 @@ void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex,
     m_progress->updateCategory(item.categoryID, [size](CategoryProgress& p) { p.bytesTransferred += size; });
 }
 
-void DestinationTransfer::recordWritten(qsizetype itemIndex, const QString& destinationPath)
+void DestinationTransfer::recordWritten(qsizetype itemIndex)
 {
     if (m_itemsWritten.contains(itemIndex))
         return;
     m_itemsWritten.insert(itemIndex);
-    m_writtenPaths.append(destinationPath);
-    m_writtenByCategory[m_manifest->items[itemIndex].categoryID].append(destinationPath);
+    m_writtenItems.append(itemIndex);
 }
 
 std::optional<MessageHeader> DestinationTransfer::handlerSkipFor(const QString& path)
@@ -517,7 +516,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     } catch (const WriteFailure& e) {
         co_return e.description();
     }
-    recordWritten(t.itemIndex, t.destination);
+    recordWritten(t.itemIndex);
     m_checkedHashes.insert(t.itemIndex, *Sha256Digest::fromHex(actual));
     co_return std::nullopt;
 }
