@@ -10,6 +10,9 @@ namespace {
 
 constexpr qint64 kSampleWindowMs = 60000;
 constexpr qint64 kSpeedWindowMs = 30000;
+// Closer samples replace the newest: hundreds of thousands of small files
+// would otherwise leave one per file in the window.
+constexpr qint64 kSampleSpacingMs = 50;
 
 } // namespace
 
@@ -191,7 +194,11 @@ void TransferProgress::recordProgress(std::uint64_t bytes)
 {
     setBytesTransferred(bytes);
     const QDateTime now = m_clock->now();
-    m_speedSamples.append({now, bytes});
+    const qsizetype n = m_speedSamples.size();
+    if (n >= 2 && m_speedSamples[n - 2].timestamp.msecsTo(now) < kSampleSpacingMs)
+        m_speedSamples.last() = {now, bytes};
+    else
+        m_speedSamples.append({now, bytes});
     const QDateTime cutoff = now.addMSecs(-kSampleWindowMs);
     while (!m_speedSamples.isEmpty() && m_speedSamples.first().timestamp < cutoff)
         m_speedSamples.removeFirst();
