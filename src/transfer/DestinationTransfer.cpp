@@ -3,8 +3,10 @@
 #include "platform/DestinationWriter.h"
 #include "platform/DurableFlush.h"
 #include "platform/FileSystem.h"
+#include "platform/FreeMemory.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
+#include "platform/SpoolFile.h"
 #include "platform/UserFolders.h"
 #include "transfer/Background.h"
 #include "transfer/ConflictResolver.h"
@@ -306,16 +308,23 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
         std::optional<QByteArray> bytes = documentOf(m, &MessageHeader::manifestData);
         if (!bytes)
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
+        std::shared_ptr<const SpoolFile> spool = std::move(m.spool);
         m = {};
         // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
-        auto decoding = startInBackground([bytes = std::move(*bytes)]() mutable {
-            ReceivedManifest received{TransferManifest::decode(bytes), {}};
+        auto decoding = startInBackground([bytes = std::move(*bytes), spool = std::move(spool)]() mutable {
+            // Text read from a scratch file is handed back as the reading goes.
+            TransferManifest::Consumed consumed;
+            if (spool)
+                consumed = [&spool](qsizetype from, qsizetype to) { spool->release(from, to); };
+            ReceivedManifest received{TransferManifest::decode(bytes, consumed), {}};
             bytes = QByteArray();
+            spool.reset();
             const auto& items = received.manifest.items;
             received.itemIndex.reserve(items.size());
             for (qsizetype i = 0; i < items.size(); ++i)
                 if (!received.itemIndex.contains(items[i].relativePath)) // the first of a repeated path
                     received.itemIndex.insert(items[i].relativePath, i);
+            returnFreeMemory();
             return received;
         });
         co_return co_await finishInBackground(std::move(decoding));
@@ -500,7 +509,14 @@ void DestinationTransfer::reopenChangedFiles()
 
 QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
 {
-    const QList<TransferManifest::FileItem> items = m_manifest->itemsForCategory(categoryID);
+    qsizetype files = 0;
+    std::uint64_t bytes = 0;
+    for (const auto& item : std::as_const(m_manifest->items)) {
+        if (item.categoryID == categoryID) {
+            ++files;
+            bytes += item.size;
+        }
+    }
     {
         TransferProgress::Batch batch(m_progress);
         m_progress->setCurrentCategoryName(m_progress->categoryProgress().value(categoryID).categoryName);
@@ -510,15 +526,13 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
             if (p.categoryName.isEmpty())
                 p.categoryName = categoryID;
             p.status = CategoryStatus::inProgress;
-            p.totalFiles = int(items.size());
-            p.totalBytes = 0;
-            for (const auto& item : items)
-                p.totalBytes += item.size;
+            p.totalFiles = int(files);
+            p.totalBytes = bytes;
         });
     }
     Q_EMIT categoryStarted(categoryID);
     if (auto h = handler(categoryID)) {
-        const QList<CategoryTransferHandler::Refusal> refused = co_await h->preflightDestination(items);
+        const QList<CategoryTransferHandler::Refusal> refused = co_await h->preflightDestination(m_manifest->itemsForCategory(categoryID));
         for (const auto& [path, reason] : refused) {
             addFileError(path, categoryID, reason);
             if (const qsizetype i = m_itemIndex.value(path, -1); i >= 0 && m_manifest->items[i].categoryID == categoryID)

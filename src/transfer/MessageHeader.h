@@ -6,9 +6,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace kivo {
+
+class SpoolFile;
 
 enum class MessageType {
     pairingConfirm,
@@ -93,6 +96,9 @@ struct Message {
     // Lowercase hex SHA-256 of a chunkData payload, computed while it arrived;
     // empty when the receiver did not compute it.
     QString payloadSha256;
+    // A large manifest's payload lands in a scratch file: `payload` then reads
+    // that file's bytes and is valid only while this is held.
+    std::shared_ptr<const SpoolFile> spool;
 };
 
 } // namespace kivo

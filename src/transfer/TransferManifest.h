@@ -119,9 +119,11 @@ struct TransferManifest {
     QByteArray encoded() const;
     // The same text, handed to `write` in pieces of about one item each.
     void encodeInto(const std::function<void(QByteArrayView)>& write) const;
+    // Told, now and then, that the bytes in [from, to) have been read (for now).
+    using Consumed = std::function<void(qsizetype from, qsizetype to)>;
     // Reads the items one at a time, so that decoding costs little beyond the text
     // and the list itself. Throws DecodingError.
-    static TransferManifest decode(const QByteArray& bytes);
+    static TransferManifest decode(const QByteArray& bytes, const Consumed& consumed = {});
 
     QList<FileItem> itemsForCategory(const QString& categoryID) const;
     QList<qsizetype> indicesForCategory(const QString& categoryID) const;

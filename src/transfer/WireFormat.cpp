@@ -1,16 +1,19 @@
 #include "transfer/WireFormat.h"
 
 #include "platform/Json.h"
+#include "platform/SpoolFile.h"
 #include "transfer/TransferError.h"
 
 #include <QIODevice>
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
 
 namespace kivo {
 
 namespace {
 constexpr qint64 kMaxPayloadReserve = 1 << 20;
+constexpr qint64 kSpoolReleaseStep = 4 << 20;
 }
 
 QByteArray WireFormat::encodeHead(const MessageHeader& header)
@@ -59,7 +62,7 @@ qint64 FrameDecoder::bytesWanted() const
     case Stage::header:
         return qint64(m_headerLength) - m_buffer.size();
     case Stage::payload:
-        return qint64(m_payloadSize) - m_payload.size();
+        return qint64(m_payloadSize) - payloadReceived();
     case Stage::done:
         return 0;
     }
@@ -88,8 +91,8 @@ void FrameDecoder::feed(QByteArrayView data)
                 finishHeader();
             break;
         case Stage::payload: {
-            const qsizetype from = m_payload.size();
-            m_payload.append(data.first(n));
+            const qsizetype from = payloadReceived();
+            std::memcpy(payloadTail(n), data.data(), size_t(n));
             payloadArrived(from);
             break;
         }
@@ -109,18 +112,38 @@ void FrameDecoder::readFrom(QIODevice& device, qint64 available)
         feed(device.read(n));
         return;
     }
+    const qsizetype from = payloadReceived();
+    const qint64 got = std::max<qint64>(device.read(payloadTail(n), n), 0);
+    if (m_spool)
+        m_spooled = from + got;
+    else
+        m_payload.resize(from + got);
+    payloadArrived(from);
+}
+
+qint64 FrameDecoder::payloadReceived() const { return m_spool ? m_spooled : m_payload.size(); }
+
+char* FrameDecoder::payloadTail(qint64 n)
+{
+    if (m_spool) {
+        char* tail = m_spool->data() + m_spooled;
+        m_spooled += n;
+        return tail;
+    }
     const qsizetype from = m_payload.size();
     m_payload.resize(from + n);
-    const qint64 got = device.read(m_payload.data() + from, n);
-    m_payload.resize(from + std::max<qint64>(got, 0));
-    payloadArrived(from);
+    return m_payload.data() + from;
 }
 
 void FrameDecoder::payloadArrived(qsizetype from)
 {
+    const qint64 received = payloadReceived();
     if (m_payloadHash)
         m_payloadHash->update(QByteArrayView(m_payload).sliced(from));
-    if (m_payload.size() == qint64(m_payloadSize)) {
+    // What has landed in the file need not stay in memory as well.
+    if (m_spool && received / kSpoolReleaseStep != from / kSpoolReleaseStep)
+        m_spool->release(0, received);
+    if (received == qint64(m_payloadSize)) {
         if (m_payloadHash)
             m_payloadSha256 = m_payloadHash->finishHex();
         m_stage = Stage::done;
@@ -142,7 +165,10 @@ void FrameDecoder::finishHeader()
         m_stage = Stage::done;
         return;
     }
-    m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
+    if (m_header.type == MessageType::manifest && m_payloadSize > WireFormat::kSpoolAbove)
+        m_spool = SpoolFile::create(m_payloadSize);
+    else
+        m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
     if (m_header.type == MessageType::chunkData)
         m_payloadHash = std::make_unique<Sha256>();
     m_stage = Stage::payload;
@@ -150,9 +176,13 @@ void FrameDecoder::finishHeader()
 
 Message FrameDecoder::take()
 {
-    Message message{std::move(m_header), std::nullopt, std::move(m_payloadSha256)};
-    if (m_payloadSize > 0)
+    Message message{std::move(m_header), std::nullopt, std::move(m_payloadSha256), {}};
+    if (m_spool) {
+        message.payload = QByteArray::fromRawData(m_spool->data(), m_spool->size());
+        message.spool = std::move(m_spool);
+    } else if (m_payloadSize > 0) {
         message.payload = std::move(m_payload);
+    }
     *this = FrameDecoder();
     return message;
 }

@@ -26,6 +26,8 @@ constexpr std::uint32_t kMaxControlPayload = 64 * 1024;
 // verification hashes, the pre-flight conflict question and answer. A
 // 1,000,000-file manifest is about 430 MB.
 constexpr std::uint32_t kMaxDocumentPayload = 512u * 1024 * 1024;
+// A manifest larger than this is received into a scratch file, not the heap.
+constexpr std::uint32_t kSpoolAbove = 8u * 1024 * 1024;
 std::uint32_t maxPayloadSize(MessageType type);
 
 // The whole frame. The caller sets header.payloadSize; the encoder does not.
@@ -59,6 +61,9 @@ private:
     enum class Stage { prefix, header, payload, done };
     void finishHeader();
     void payloadArrived(qsizetype from);
+    qint64 payloadReceived() const;
+    // Room for `n` more payload bytes, where they belong.
+    char* payloadTail(qint64 n);
 
     Stage m_stage = Stage::prefix;
     QByteArray m_buffer;
@@ -66,6 +71,8 @@ private:
     std::uint32_t m_payloadSize = 0;
     MessageHeader m_header;
     QByteArray m_payload;
+    std::shared_ptr<SpoolFile> m_spool;
+    qint64 m_spooled = 0;
     // Chunk payloads are hashed as they arrive, while the rest is still on its way.
     std::unique_ptr<Sha256> m_payloadHash;
     QString m_payloadSha256;

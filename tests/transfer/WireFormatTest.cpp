@@ -1,7 +1,9 @@
 #include "platform/Json.h"
+#include "platform/SpoolFile.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/TransferError.h"
+#include "transfer/TransferManifest.h"
 #include "transfer/WireFormat.h"
 #include "transfer/Verification.h"
 
@@ -211,6 +213,49 @@ TEST(HeaderOrPayload, DocumentsTooLargeForTheHeaderRideAsThePayload)
     Message junk;
     junk.payload = QByteArray(R"([{"filePath": 1}])");
     EXPECT_FALSE(hashesOf(junk));
+}
+
+// A manifest too large to hold lands in a scratch file as it arrives, and
+// reads back whole, in any split, while the decoder hands back what it has read.
+TEST(HeaderOrPayload, ALargeManifestIsReceivedThroughAScratchFile)
+{
+    TransferManifest manifest;
+    manifest.transferID = u"t"_s;
+    manifest.createdAt = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
+    for (int i = 0; i < 27000; ++i) {
+        TransferManifest::FileItem item;
+        item.relativePath = u"~/Music/album-%1/track.flac"_s.arg(i);
+        item.absolutePath = u"/home/a/Music/album-%1/track.flac"_s.arg(i);
+        item.size = std::uint64_t(i);
+        item.categoryID = u"userFiles"_s;
+        manifest.items.append(item);
+    }
+    const QByteArray text = manifest.encoded();
+    ASSERT_GT(text.size(), qsizetype(WireFormat::kSpoolAbove));
+    MessageHeader h = simple(MessageType::manifest);
+    h.payloadSize = std::uint32_t(text.size());
+    for (const qsizetype step : {qsizetype(4096), qsizetype(3 << 20) + 7}) {
+        const QList<Message> got = decodeAll(WireFormat::encodeMessage(h, text), step);
+        ASSERT_EQ(got.size(), 1);
+        ASSERT_TRUE(got[0].spool);
+        ASSERT_EQ(got[0].payload, text);
+        qsizetype reported = 0;
+        const TransferManifest decoded = TransferManifest::decode(
+            *got[0].payload, [&](qsizetype from, qsizetype to) {
+                EXPECT_LT(from, to);
+                reported = std::max(reported, to);
+                got[0].spool->release(from, to);
+            });
+        EXPECT_GT(reported, text.size() / 2);
+        EXPECT_EQ(decoded, manifest);
+    }
+    // A small one stays on the heap.
+    TransferManifest small = manifest;
+    small.items.resize(3);
+    h.payloadSize = std::uint32_t(small.encoded().size());
+    const QList<Message> got = decodeAll(WireFormat::encodeMessage(h, small.encoded()), 100);
+    EXPECT_FALSE(got[0].spool);
+    EXPECT_EQ(TransferManifest::decode(*got[0].payload), small);
 }
 
 // Hashes are held as 32 bytes; only the spelling the wire uses reads back,

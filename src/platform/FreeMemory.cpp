@@ -1,0 +1,9 @@
+#include "platform/FreeMemory.h"
+
+#include <malloc.h>
+
+namespace kivo {
+
+void returnFreeMemory() { ::malloc_trim(0); }
+
+} // namespace kivo
