@@ -99,7 +99,7 @@ private:
 // A telemetry endpoint on 127.0.0.1 inside a host; every body it got, in order.
 class Endpoint {
 public:
-    Endpoint(const QString& host, const QString& mode, const QString& folder) : m_file(folder + u'/' + host + mode.left(8).replace(u':', u'-') + QStringLiteral(".events"))
+    Endpoint(const QString& host, const QString& mode, const QString& folder) : m_file(folder + u'/' + host + mode + QStringLiteral(".events"))
     {
         m_process.start(kExec, {host, QStringLiteral("python3"), kEndpoint, mode, m_file});
         m_process.waitForStarted();
@@ -289,66 +289,23 @@ TEST_F(ManagedTwoHost, WithoutASecretTheAdvertisedCodeIsTakenWhereAllowed)
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
 }
 
-// A broken endpoint changes nothing about the migration: a silent one costs
-// the exit one timeout, a redirect is not followed, an untrusted one gets nothing.
-TEST_F(ManagedTwoHost, HostileTelemetryEndpointsNeverStopTheMigration)
+// An endpoint that never answers changes nothing about the migration but costs
+// the exit one timeout; each of the five posts says it failed.
+TEST_F(ManagedTwoHost, ASilentTelemetryEndpointNeverStopsTheMigration)
 {
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
-                                             QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"),
-                                             m_work.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
-                                             m_work.filePath(QStringLiteral("cert.pem")), QStringLiteral("-days"), QStringLiteral("1")});
-    ASSERT_TRUE(openssl.waitForFinished() && openssl.exitCode() == 0);
-
-    Endpoint second(QStringLiteral("b"), QStringLiteral("record"), m_work.path());
-    struct Case {
-        QString mode; // empty: nothing listens
-        const char* line; // what every one of the five posts logs; none for a success
-    };
-    const Case cases[] = {
-        {QStringLiteral("silent"), "Telemetry POST for managed."},
-        {QString(), "Telemetry POST for managed."},
-        {QStringLiteral("redirect:") + second.url(), "Telemetry endpoint returned HTTP 301 for managed."},
-        {QStringLiteral("status:500"), "Telemetry endpoint returned HTTP 500 for managed."},
-        {QStringLiteral("tls:%1:%2").arg(m_work.filePath(QStringLiteral("cert.pem")), m_work.filePath(QStringLiteral("key.pem"))),
-         "Telemetry POST for managed."},
-        {QStringLiteral("huge"), nullptr},
-    };
-    for (const Case& c : cases) {
-        std::optional<Endpoint> endpoint;
-        QString url = QStringLiteral("http://127.0.0.1:9/events");
-        if (!c.mode.isEmpty()) {
-            endpoint.emplace(QStringLiteral("b"), c.mode, m_work.path());
-            url = endpoint->url();
-        }
-        if (c.mode.startsWith(QStringLiteral("tls:")))
-            url.replace(QStringLiteral("http:"), QStringLiteral("https:"));
-        ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
-        ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(url), QStringLiteral("--home"),
-                                                         m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
-                                   {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
-        EXPECT_EQ(destination.finish(), 0) << c.mode.toStdString();
-        EXPECT_EQ(source.finish(), 0) << c.mode.toStdString();
-        EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
-        QList<QByteArray> lines;
-        for (const QByteArray& line : destination.errors().split('\n'))
-            if (line.contains("com.kivo.app.Telemetry:"))
-                lines << line;
-        EXPECT_EQ(lines.size(), c.line ? 5 : 0) << c.mode.toStdString();
-        for (const QByteArray& line : lines)
-            EXPECT_TRUE(c.line && line.contains(c.line)) << line.constData();
-        if (c.mode.startsWith(QStringLiteral("tls:"))) {
-            EXPECT_TRUE(endpoint->bodies().isEmpty()) << "nothing crosses a connection to an untrusted certificate";
-        }
-        QDir(m_destination).removeRecursively();
-        // The next run starts once the finished source's record has left the destination's view.
-        EXPECT_TRUE(waitUntil([] {
-            QProcess browse;
-            browse.start(kExec, {QStringLiteral("b"), QStringLiteral("avahi-browse"), QStringLiteral("-tp"), QStringLiteral("_kivo._tcp")});
-            browse.waitForFinished();
-            return !browse.readAllStandardOutput().contains("_kivo._tcp");
-        }, std::chrono::seconds(30)));
-    }
-    EXPECT_TRUE(second.bodies().isEmpty()) << "a redirect is never followed";
+    Endpoint silent(QStringLiteral("b"), QStringLiteral("silent"), m_work.path());
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
+    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(silent.url()), QStringLiteral("--home"),
+                                                     m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
+                               {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
+    EXPECT_EQ(destination.finish(), 0);
+    EXPECT_EQ(source.finish(), 0);
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+    QList<QByteArray> lines;
+    for (const QByteArray& line : destination.errors().split('\n'))
+        if (line.contains("com.kivo.app.Telemetry:"))
+            lines << line;
+    EXPECT_EQ(lines.size(), 5);
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(line.contains("Telemetry POST for managed.")) << line.constData();
 }
