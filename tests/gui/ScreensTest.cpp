@@ -111,14 +111,12 @@ const QList<Case>& cases()
     static const QList<Case> table = {
         {"welcome", [](GuiHarness&) {}, {"Move your data to a new Mac.", "Get Started"}, {"Preview Demo", "Demo Mode Active"}},
         {"role", [](GuiHarness& h) { at(h, std::nullopt, MigrationStep::roleSelection); },
-         {"Which Mac is this?", "Select this computer's role in the migration.", "Source Mac", "Sending data from this Mac",
-          "Destination Mac", "Receiving data on this Mac", "Back", "Welcome", "Role"}},
+         {"Which Mac is this?", "Source Mac", "Destination Mac"}},
         {"discovery-source", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::discovery); },
-         {"Waiting for Connection", "The destination Mac will find and connect to this computer.", "Broadcasting as test-host"},
+         {"Waiting for Connection", "Broadcasting as test-host"},
          {"Searching for nearby Macs…"}},
         {"discovery-destination", [](GuiHarness& h) { at(h, DeviceRole::destination, MigrationStep::discovery); },
-         {"Find Your Source Mac", "Looking for Macs running kivo on your network.", "Searching for nearby Macs…",
-          "Make sure kivo is open on the source Mac and both are on the same network."},
+         {"Find Your Source Mac", "Searching for nearby Macs…"},
          {"Thunderbolt Connected", "What to Move", "Pre-flight Check", "Review"}},
         {"discovery-destination-peer",
          [](GuiHarness& h) {
@@ -131,8 +129,7 @@ const QList<Case>& cases()
              at(h, DeviceRole::source, MigrationStep::pairing);
              h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
          },
-         {"Enter This Code on the Other Mac", "Read this code to the person at the other Mac.",
-          "This code ensures you're connecting to the right Mac.", "60"},
+         {"Enter This Code on the Other Mac", "60"},
          {"Session Expired", "Try Again"}},
         {"pairing-source-expired",
          [](GuiHarness& h) {
@@ -140,28 +137,22 @@ const QList<Case>& cases()
              h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
              h.clock().advance(61s);
          },
-         {"Session Expired", "The pairing window has closed.", "Try Again", "Cancel"},
+         {"Session Expired", "Try Again"},
          {"Enter This Code on the Other Mac"}},
         {"pairing-destination",
          [](GuiHarness& h) {
              h.state().setSelectedPeer(oldMac(QStringLiteral("ann")));
              at(h, DeviceRole::destination, MigrationStep::pairing);
          },
-         {"Enter the Code from the Source Mac", "Type the 6-digit code shown on the other Mac.", "Connecting to old-mac",
-          "Cancel"},
+         {"Enter the Code from the Source Mac", "Connecting to old-mac"},
          {"Code doesn't match. Check the source Mac and try again."}},
         {"mapping-destination",
          [](GuiHarness& h) {
              h.state().setSelectedPeer(oldMac(QStringLiteral("ann")));
              at(h, DeviceRole::destination, MigrationStep::userMapping);
          },
-         {"Where Should Your Data Go?", "Confirm which account on the new Mac will receive your files and settings.",
-          "Moving data from", "ann", "Into this account on the new Mac", "bob",
-          "Usernames differ — paths will be updated automatically", "Here's what will happen",
-          "Your files, settings, and app data from the **ann** account will be placed into the **bob** account on this Mac.",
-          "Since the usernames are different, kivo will automatically update any app settings that reference the old "
-          "username so everything works on the new Mac.",
-          "Back", "Continue"},
+         {"Where Should Your Data Go?", "ann", "bob", "Usernames differ — paths will be updated automatically",
+          "Your files, settings, and app data from the **ann** account will be placed into the **bob** account on this Mac."},
          {"Same username on both Macs — your files will go right where they belong."}},
         {"mapping-source", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::userMapping); },
          {"Same username on both Macs — your files will go right where they belong.",
@@ -173,9 +164,7 @@ const QList<Case>& cases()
              h.state().confirmProposedUserMapping();
              waitUntil([&] { return !h.state().appCompatibility()->isScanning(); });
          },
-         {"What to Move", "Review what will be transferred to your new Mac.", "User Files", "Keychain", "Start Migration",
-          "Back", "What to Move", "Pre-flight Check", "Review", "App Compatibility",
-          "All apps with data are installed on this Mac."},
+         {"What to Move", "User Files", "Keychain", "All apps with data are installed on this Mac."},
          {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing", "Exceeds 1 MB limit"}},
         {"manifest-developer-tools",
          [](GuiHarness& h) {
@@ -205,17 +194,13 @@ const QList<Case>& cases()
              waitUntil([&] { return !h.state().scanningFolders(); });
              h.press(QStringLiteral("Choose Folders"));
          },
-         {"No folders found in home directory.", "Select All", "Defaults Only", "Add Folder...", "Done"}},
+         {"No folders found in home directory.", "Add Folder..."}},
         {"preflight",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::preflight);
              waitUntil([&] { return h.state().preflightChecker()->hasRun() && !h.state().preflightChecker()->isRunning(); });
          },
-         {"Pre-flight checks", "A quick health check before the migration starts.",
-          "If a file already exists on the destination", "Skip existing files", "Overwrite destination",
-          "Keep the newer file", "Ask for each conflict", "Bandwidth", "No limit", "50 Mbps (work mostly)",
-          "25 Mbps (background)",
-          "Choose ‘work mostly’ to keep enough headroom for video calls during the migration."},
+         {"Pre-flight checks", "Skip existing files", "No limit"},
          {"‘Ask’ is not yet implemented in the UI — for now this behaves like Skip. Pick another option to control the "
           "behavior.",
           "Running checks…", "Locked by your organisation’s configuration profile."}},
@@ -231,16 +216,10 @@ const QList<Case>& cases()
              at(h, DeviceRole::source, MigrationStep::preflightSummary);
              waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
          },
-         {"Review your migration", "Here's what kivo will move, skip, and stage. Confirm to begin.",
-          "No conflicts detected. The destination has no overlapping files.",
-          "Excluded (derived content)", "Staged (apply when apps install)",
-          "These prefs apply automatically when you install each app on the destination.",
-          "Cloud-only files (not migrated)",
-          "These files exist only in the cloud and will re-sync after the migration.", "Conflicts on destination",
-          "If a file already exists on the destination", "Export Summary…", "Start Migration"},
+         {"Review your migration", "No conflicts detected. The destination has no overlapping files.", "Export Summary…"},
          {"Locked by your organisation's profile.", "Scanning your Mac…"}},
         {"progress-waiting", [](GuiHarness& h) { at(h, DeviceRole::destination, MigrationStep::progress); },
-         {"Waiting for the Source Mac", "Transferred", "Speed", "Remaining", "Calculating…"}, {"Cancel Transfer"}},
+         {"Waiting for the Source Mac", "Calculating…"}, {"Cancel Transfer"}},
         {"progress-source",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::progress);
@@ -264,9 +243,7 @@ const QList<Case>& cases()
                  p.setIsComplete(true);
              });
          },
-         {"Migration Complete", "Your data has been transferred successfully.", "Data transferred", "Conflicts resolved",
-          "iCloud placeholders skipped", "3 files verified", "Files", "3 of 3", "Duration", "Skipped/Failed", "Source",
-          "Destination", "Connection", "View Log", "New Migration", "Quit kivo", "Done"},
+         {"Migration Complete", "3 files verified", "3 of 3", "View Log"},
          {"Migration Finished with Issues"}},
         {"complete-issues",
          [](GuiHarness& h) {
@@ -275,8 +252,7 @@ const QList<Case>& cases()
                  p.setIsComplete(true);
              });
          },
-         {"Migration Finished with Issues", "Something went wrong. Check the log for details.",
-          "1 verification mismatch(es)", "1 file(s) did not pass verification."},
+         {"Migration Finished with Issues", "1 verification mismatch(es)", "1 file(s) did not pass verification."},
          {"Migration Complete"}},
         {"complete-cancelled",
          [](GuiHarness& h) { finishedTransfer(h, [](TransferProgress& p) { p.setIsCancelled(true); }); },
@@ -294,7 +270,7 @@ const QList<Case>& cases()
              h.state().completeMigrationLog();
              h.press(QStringLiteral("View Log"));
          },
-         {"Migration Log", "Status", "completed", "Started", "Completed", "Source", "Destination", kHost},
+         {"Migration Log", "completed", kHost},
          {"No log available"}},
         {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
          {"Managed Migration"}, {"Preparing"}},
@@ -354,8 +330,7 @@ const QList<Case>& cases()
          {"Migration failed", "The connection was lost."},
          {"Migration complete"}},
         {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },
-         {"Preferences waiting on apps", "No staged preferences",
-          "Restored prefs will appear here while kivo waits for the matching apps to install.", "Close"}},
+         {"Preferences waiting on apps", "No staged preferences"}},
     };
     return table;
 }
@@ -465,12 +440,7 @@ TEST(Screens, UnfinishedMigrationSheetDiscardsTheCheckpoint)
 
     GuiHarness h(environmentIn(home.path()));
     const QStringList texts = h.visibleTexts();
-    for (const char* text : {"Unfinished migration", "kivo has resume data from a previous run.", "From old-mac",
-                             "2 files",
-                             "To resume, start the source Mac with the same migration ID. Automatic 30-second reconnect "
-                             "is not yet implemented — for now this is informational so the partial files aren't "
-                             "forgotten.",
-                             "Discard", "Skip"})
+    for (const char* text : {"Unfinished migration", "From old-mac", "2 files", "Discard", "Skip"})
         EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << text;
     EXPECT_TRUE(h.layoutProblems().isEmpty()) << h.layoutProblems().join(u'\n').toStdString();
     h.screenshot(QStringLiteral("resume-sheet") + scaleSuffix());

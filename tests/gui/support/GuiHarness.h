@@ -53,12 +53,14 @@ public:
     QObject* showPage(const QString& file);
     bool waitForText(const QString& text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     bool waitForStep(MigrationStep step, std::chrono::milliseconds deadline = std::chrono::seconds(60));
-    QImage grab();
     // Saves a grab as <folder>/<name>.png; the folder is printed once per process.
     void screenshot(const QString& name);
     static QString screenshotFolder();
 
 private:
+    // An object of the module's file over the window, its errors kept as warnings.
+    QObject* create(const QString& file, QVariantMap properties);
+
     std::shared_ptr<ManualClock> m_clock;
     std::unique_ptr<AppState> m_state;
     std::unique_ptr<gui::ProgressFeed> m_feed;
