@@ -25,6 +25,8 @@ TEST(CliEndToEnd, BadUsageIsExitCode2WithTheReasonOnStderr)
         {{"send", "--colour", "blue"}, "unknown option \"--colour\""},
         {{"fly"}, "fly"},
         {{"send", "--home", home.path(), "--categories", "photos"}, "unknown category \"photos\""},
+        {{"preflight", "--home", home.path(), "--connection", "carrier-pigeon"}, "carrier-pigeon"},
+        {{"preflight", "--home", home.path(), "--offline", "--store-url", "http://x"}, "--store-url"},
     };
     for (const auto& [args, reason] : cases) {
         const CliRun r = runCli(args);

@@ -93,25 +93,6 @@ print("ok")
     EXPECT_FALSE(QFileInfo::exists(work.path() + "/plain-file/out.json.tmp"));
 }
 
-TEST(PreflightEndToEnd, TheSpaceCheckDecidesTheExitCode)
-{
-    QTemporaryDir work;
-    const QString home = work.path() + "/home";
-    buildHome(home);
-    const CliRun probe = preflight({"--home", home, "--destination-free-bytes", "0"});
-    EXPECT_EQ(probe.exitCode, 5);
-    const quint64 required = quint64(probe.event("preflight").value("checks").toObject().value("requiredBytes").toDouble());
-    ASSERT_GT(required, 0u);
-    const quint64 needed = required + required / 10;
-    EXPECT_EQ(preflight({"--home", home, "--destination-free-bytes", QString::number(needed)}).exitCode, 0);
-    const CliRun blocked = preflight({"--home", home, "--destination-free-bytes", QString::number(needed - 1)});
-    EXPECT_EQ(blocked.exitCode, 5);
-    EXPECT_TRUE(blocked.event("preflight").value("checks").toObject().value("blockers").toArray().first().toString()
-                    .startsWith("Destination has ")) << blocked.err.constData();
-    EXPECT_EQ(preflight({"--home", home, "--connection", "carrier-pigeon"}).exitCode, 2);
-    EXPECT_EQ(preflight({"--home", home, "--offline", "--store-url", "http://x"}).exitCode, 2);
-}
-
 TEST(PreflightEndToEnd, ARealSmallVolumeAndAnUnreadableHome)
 {
     if (geteuid() != 0)
