@@ -33,14 +33,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-SessionEnvironment environmentIn(const QString& home, const QString& host)
-{
-    SessionEnvironment e;
-    e.homeFolder = home;
-    e.hostname = host;
-    return e;
-}
-
 // A sender of 24 MiB capped at 8 Mbps: the transfer lasts long enough to be cut or cancelled.
 CliProcess slowSender(const QString& home)
 {
@@ -70,7 +62,7 @@ TEST(GuiWizard, SourceWindowSendsToCliReceive)
 {
     QTemporaryDir source, destination;
     DemoData::buildSampleHome(source.path() + QStringLiteral("/home"), 40, 7);
-    GuiHarness h(environmentIn(source.path() + QStringLiteral("/home"), QStringLiteral("gui-source")));
+    GuiHarness h(SessionEnvironment{source.path() + QStringLiteral("/home"), QStringLiteral("gui-source"), {}});
 
     ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
     ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
@@ -96,7 +88,7 @@ TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
         ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
         closedPort = probe.serverPort();
     }
-    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
     h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), closedPort, std::nullopt));
     h.state().setDeviceRole(DeviceRole::destination);
     h.state().setCurrentStep(MigrationStep::discovery);
@@ -117,7 +109,7 @@ TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
     {
-        GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+        GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
         ASSERT_TRUE(receiveUntilTransferring(h, advertised));
         sender.killHard();
         ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 60s));
@@ -126,7 +118,7 @@ TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
     }
     const QString transfers = TransferEngine::transfersDirectory(destination.path());
     ASSERT_EQ(ResumeState::listAll(transfers).size(), 1);
-    GuiHarness next(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    GuiHarness next(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
     ASSERT_TRUE(next.showsText(QStringLiteral("Unfinished migration")));
     ASSERT_TRUE(next.press(QStringLiteral("Discard")));
     EXPECT_TRUE(ResumeState::listAll(transfers).isEmpty());
@@ -139,7 +131,7 @@ TEST(GuiWizard, DemoInBothRoles)
     for (const char* role : {"Destination Mac", "Source Mac"}) {
         SCOPED_TRACE(role);
         QTemporaryDir userHome, workdir;
-        SessionEnvironment e = environmentIn(userHome.path(), QStringLiteral("gui-demo"));
+        SessionEnvironment e{userHome.path(), QStringLiteral("gui-demo"), {}};
         e.demoAvailable = true;
         e.demoWorkdir = workdir.path();
         e.demoPeerProgram = kivoCli();
@@ -182,7 +174,7 @@ TEST(GuiWizard, GuiWithGui)
     QString port, code;
     ASSERT_TRUE(child.readAdvertisement(port, code));
 
-    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
     QList<MigrationStep> steps;
     QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(), [&] { steps << h.state().currentStep(); });
     h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(port.toUInt()), std::nullopt));
@@ -227,7 +219,7 @@ TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
     CliProcess sender = slowSender(source.path());
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
-    GuiHarness h(environmentIn(destination.path(), QStringLiteral("gui-destination")));
+    GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
     ASSERT_TRUE(receiveUntilTransferring(h, advertised));
     h.clock().advance(30s);
     ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));

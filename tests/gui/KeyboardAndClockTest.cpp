@@ -18,14 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-SessionEnvironment environmentIn(const QString& home)
-{
-    SessionEnvironment e;
-    e.homeFolder = home;
-    e.hostname = QStringLiteral("test-host");
-    e.username = QStringLiteral("bob");
-    return e;
-}
+SessionEnvironment environmentIn(const QString& home) { return {home, QStringLiteral("test-host"), QStringLiteral("bob")}; }
 
 // The six boxes as one string, "-" for an empty one.
 QString boxes(GuiHarness& h)

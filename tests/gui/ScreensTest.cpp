@@ -337,12 +337,7 @@ const QList<Case>& cases()
 
 SessionEnvironment environmentIn(const QString& home, const QString& profilePath = {})
 {
-    SessionEnvironment e;
-    e.homeFolder = home;
-    e.hostname = kHost;
-    e.username = QStringLiteral("bob");
-    e.profilePath = profilePath;
-    return e;
+    return {.homeFolder = home, .hostname = kHost, .username = QStringLiteral("bob"), .profilePath = profilePath};
 }
 
 // A profile of these dictionary entries in `folder`; none (the effective one) without entries.
@@ -411,22 +406,9 @@ TEST(Screens, AtScaleFactorTwo)
     EXPECT_EQ(child.exitCode(), 0) << child.readAll().right(6000).toStdString();
 }
 
-TEST(Screens, DemoOfferAndBanner)
-{
-    QTemporaryDir home, workdir;
-    SessionEnvironment e = environmentIn(home.path());
-    e.demoAvailable = true;
-    e.demoWorkdir = workdir.path();
-    GuiHarness h(e);
-    ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
-    EXPECT_TRUE(h.state().demoMode());
-    EXPECT_EQ(h.state().currentStep(), MigrationStep::roleSelection);
-    EXPECT_TRUE(h.showsText(QStringLiteral("Demo Mode Active")));
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
-}
-
-// A checkpoint left by an interrupted run is offered at start; Discard deletes it.
-TEST(Screens, UnfinishedMigrationSheetDiscardsTheCheckpoint)
+// A checkpoint left by an interrupted run is offered at start, named by its
+// source and size (GuiWizard.KilledSourceEndsWithIssuesAndLeavesACheckpoint discards one).
+TEST(Screens, UnfinishedMigrationSheet)
 {
     QTemporaryDir home;
     const QString dir = TransferEngine::transfersDirectory(home.path());
@@ -444,9 +426,6 @@ TEST(Screens, UnfinishedMigrationSheetDiscardsTheCheckpoint)
         EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << text;
     EXPECT_TRUE(h.layoutProblems().isEmpty()) << h.layoutProblems().join(u'\n').toStdString();
     h.screenshot(QStringLiteral("resume-sheet") + scaleSuffix());
-    ASSERT_TRUE(h.press(QStringLiteral("Discard")));
-    EXPECT_FALSE(QFileInfo::exists(ResumeState::jsonPath(dir, checkpoint.transferID)));
-    EXPECT_FALSE(h.showsText(QStringLiteral("Unfinished migration")));
     EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
