@@ -231,7 +231,10 @@ TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNever
     EXPECT_EQ(complete.value(QStringLiteral("bytes")).toString(), QString::number(qint64(summary.value(QStringLiteral("bytes")).toDouble())));
 }
 
-// Each stop: its state, its exit code and one event after managed.start.
+// Each stop: its state, its exit code and its events after managed.start. A
+// missing principal and an unenrolled device stop the same way before any
+// network: ManagedModeCoordinator.MissingPrincipalStopsBeforeAnyNetworkActivity
+// and AnUnenrolledDeviceStopsWithTheReason, their codes CliExitCodes'.
 TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
 {
     Endpoint endpoint(QStringLiteral("c"), QStringLiteral("record"), m_work.path());
@@ -244,13 +247,8 @@ TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
         QStringList events; // after managed.start
     };
     const Case cases[] = {
-        {"no principal", {{QStringLiteral("kivo.userPrincipal"), QStringLiteral("  ")}}, {}, 6,
-         QStringLiteral("missingKeys(kivo.userPrincipal)"), {QStringLiteral("managed.missing_keys")}},
         {"secret too short to use", {{QStringLiteral("kivo.pairingSecret"), QStringLiteral("short")}}, {}, 6,
          QStringLiteral("missingKeys(kivo.pairingSecret)"), {QStringLiteral("managed.missing_keys")}},
-        {"not enrolled", {{QStringLiteral("kivo.requireManagedSource"), true}}, {}, 5,
-         QStringLiteral("attestationFailed(No MDM enrollment indicators on this device)"),
-         {QStringLiteral("managed.attestation_failed")}},
         // Host c is wired: a source it sees is never a Thunderbolt peer.
         {"thunderbolt only", {{QStringLiteral("kivo.migrationSource"), QStringLiteral("thunderbolt")}},
          {QStringLiteral("--discovery-timeout"), QStringLiteral("3")}, 4, QStringLiteral("failed(No peer discovered within 3s)"),
