@@ -211,8 +211,9 @@ TEST(GuiWizard, KivoCommandLine)
     EXPECT_EQ(runProcess(kivo, {"--help"}).exitCode, 0);
 }
 
-// Cancelling a running transfer ends on the cancelled outcome at once; "New
-// Migration" right after leaves a fresh session however the old run unwinds.
+// No cancel for the first 30 seconds of the progress screen; then cancelling a
+// running transfer ends on the cancelled outcome at once, and "New Migration"
+// right after leaves a fresh session however the old run unwinds.
 TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
 {
     QTemporaryDir source, destination;
@@ -221,7 +222,9 @@ TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
     ASSERT_FALSE(advertised.isEmpty());
     GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
     ASSERT_TRUE(receiveUntilTransferring(h, advertised));
-    h.clock().advance(30s);
+    h.clock().advance(29s);
+    EXPECT_FALSE(h.showsText(QStringLiteral("Cancel Transfer")));
+    h.clock().advance(1s);
     ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));
     EXPECT_TRUE(h.showsText(QStringLiteral("The migration was cancelled. You can start over at any time.")));
     ASSERT_TRUE(h.press(QStringLiteral("New Migration")));
