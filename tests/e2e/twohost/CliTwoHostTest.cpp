@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -31,15 +30,6 @@ QString runIn(const QString& host, const QStringList& command)
     p.start(kExec, QStringList{host} + command);
     p.waitForFinished(60000);
     return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// A fresh name, so that records earlier runs left in the cache are never taken for ours.
-QString letters(const char* stem)
-{
-    QString word = QLatin1String(stem) + u'-';
-    for (int i = 0; i < 8; ++i)
-        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
-    return word;
 }
 
 // kivo-cli in one host of the test network.
@@ -71,7 +61,7 @@ protected:
 // folders arrive.
 TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
 {
-    const QString name = letters("studio");
+    const QString name = freshName("studio");
     HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders",
                                            "Documents,Pictures", "--hostname", name, "--username", "ann", "--json"});
     const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
@@ -105,8 +95,8 @@ TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
 // pair. Nothing arrives, and the source still pairs directly afterwards.
 TEST_F(CliTwoHost, ARelayInTheMiddleFailsTheKeyExchangeAndTheSourceStaysUsable)
 {
-    const QString name = letters("cellar");
-    const QString impostor = letters("mimic");
+    const QString name = freshName("cellar");
+    const QString impostor = freshName("mimic");
     HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders", "Documents",
                                            "--hostname", name, "--username", "ann", "--json"});
     const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
