@@ -30,10 +30,8 @@ void writePlist(const QString& path, const QString& pythonDict, const QString& f
 // The plist's contents as python sees them, for comparing two files.
 QByteArray plistContents(const QString& path)
 {
-    QProcess p;
-    p.start(u"python3"_s, {u"-c"_s, u"import plistlib,sys; print(sorted(plistlib.load(open(sys.argv[1],'rb')).items()))"_s, path});
-    p.waitForFinished();
-    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray("unreadable");
+    const CliRun r = runProcess(u"python3"_s, {u"-c"_s, u"import plistlib,sys; print(sorted(plistlib.load(open(sys.argv[1],'rb')).items()))"_s, path});
+    return r.exitCode == 0 ? r.out : QByteArray("unreadable");
 }
 
 // Every file below `root` that holds `needle`.

@@ -112,11 +112,9 @@ TEST(ManagedEndToEnd, UnusableProfilesExitSixNamingThePathAndSendStillRunsWithou
         dir.path(),
     };
     // A well-formed list whose root is an array.
-    QProcess python;
-    python.start(QStringLiteral("python3"), {QStringLiteral("-c"),
-                                             QStringLiteral("import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(['kivo']))"),
-                                             unusable[2]});
-    python.waitForFinished();
+    runProcess(QStringLiteral("python3"), {QStringLiteral("-c"),
+                                           QStringLiteral("import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps(['kivo']))"),
+                                           unusable[2]});
     for (const QString& path : unusable) {
         const CliRun r = run({"profile", "check", path});
         EXPECT_EQ(r.exitCode, 6) << path.toStdString();

@@ -1,4 +1,5 @@
 #include "support/GuiHarness.h"
+#include "support/CliRun.h"
 #include "support/CoroTest.h"
 
 #include "app/ManagedModeCoordinator.h"
@@ -396,14 +397,11 @@ TEST(Screens, AtScaleFactorTwo)
 {
     if (!scaleSuffix().isEmpty())
         GTEST_SKIP() << "already the child";
-    QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=Screens.TextsLayoutAndScreenshots")});
-    ASSERT_TRUE(child.waitForFinished(300000));
-    EXPECT_EQ(child.exitCode(), 0) << child.readAll().right(6000).toStdString();
+    const CliRun child = runProcess(QCoreApplication::applicationFilePath(),
+                                    {QStringLiteral("--gtest_filter=Screens.TextsLayoutAndScreenshots")}, env, std::chrono::minutes(5));
+    EXPECT_EQ(child.exitCode, 0) << child.out.right(6000).toStdString() << child.err.right(2000).toStdString();
 }
 
 // A checkpoint left by an interrupted run is offered at start, named by its

@@ -3,6 +3,7 @@
 #include "postmigration/HelperInstaller.h"
 #include "postmigration/PermissionsCorrector.h"
 #include "support/CoroTest.h"
+#include "support/CliRun.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -28,24 +29,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString buildDir()
-{
-    return qEnvironmentVariable("KIVO_BUILD_DIR");
-}
-
-void removeAccount(const QString& name)
-{
-    QProcess p;
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QProcess::nullDevice());
-    p.start(u"userdel"_s, {u"-f"_s, name});
-    p.waitForFinished(30000);
-}
-
-bool needRoot()
-{
-    return ::geteuid() == 0;
-}
+void removeAccount(const QString& name) { test::runProcess(u"userdel"_s, {u"-f"_s, name}); }
 
 struct Stat {
     unsigned uid = 0, gid = 0, mode = 0;
@@ -76,7 +60,7 @@ public:
         for (const QString& exe : allowExe)
             args << u"--allow-exe"_s << exe;
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(buildDir() + u"/helper/kivo-helper"_s, args);
+        m_process.start(qEnvironmentVariable("KIVO_BUILD_DIR") + u"/helper/kivo-helper"_s, args);
         m_process.waitForStarted(10000);
         const QDeadlineTimer deadline(10000);
         while (!QFileInfo::exists(socket) && !deadline.hasExpired())
@@ -143,11 +127,8 @@ class HelperDaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!needRoot()) {
-            if (qEnvironmentVariable("CI") == u"true"_s)
-                FAIL() << "the helper tests need root";
-            GTEST_SKIP() << "the helper tests need root";
-        }
+        if (::geteuid() != 0)
+            KIVO_SKIP_OR_FAIL("the helper tests need root");
         ASSERT_TRUE(m_dir.isValid());
         m_user = u"kivot%1"_s.arg(QCoreApplication::applicationPid() % 100000);
         m_home = m_dir.path() + u"/home"_s;
@@ -316,7 +297,7 @@ TEST_F(HelperDaemonTest, StrangersAreClosedUnread)
     const QString otherSocket = m_dir.path() + u"/other.sock"_s;
     // A copy another user can reach whatever the build folder's permissions.
     const QString cli = m_dir.path() + u"/kivo-cli"_s;
-    ASSERT_TRUE(QFile::copy(buildDir() + u"/cli/kivo-cli"_s, cli));
+    ASSERT_TRUE(QFile::copy(test::kivoCli(), cli));
     ::chmod(QFile::encodeName(cli).constData(), 0755);
     Daemon strict(otherSocket, {cli});
     ASSERT_TRUE(strict.running());

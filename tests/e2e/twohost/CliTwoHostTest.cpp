@@ -4,6 +4,7 @@
 #include "app/DemoData.h"
 #include "support/TestNet.h"
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 
@@ -26,10 +27,7 @@ const QString kRelay = QStringLiteral(KIVO_TLS_RELAY);
 
 QString runIn(const QString& host, const QStringList& command)
 {
-    QProcess p;
-    p.start(kExec, QStringList{host} + command);
-    p.waitForFinished(60000);
-    return QString::fromUtf8(p.readAllStandardOutput());
+    return QString::fromUtf8(runProcess(kExec, QStringList{host} + command).out);
 }
 
 // kivo-cli in one host of the test network.
