@@ -8,6 +8,7 @@
 #include "postmigration/StagedPrefService.h"
 #include "support/CoroTest.h"
 #include "transfer/SourceTransfer.h"
+#include "support/FileBytes.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -20,9 +21,7 @@ namespace {
 QString writeProfile(const QTemporaryDir& dir, const QVariantMap& keys)
 {
     const QString path = dir.filePath(QStringLiteral("profile.plist"));
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(plist::serialize(keys, plist::Format::binary));
+    test::writeBytes(path, plist::serialize(keys, plist::Format::binary));
     return path;
 }
 

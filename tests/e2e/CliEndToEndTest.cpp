@@ -3,6 +3,7 @@
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,11 +57,7 @@ TEST(CliEndToEnd, DestinationDiskFullFailsWithTheSpaceText)
     const QString source = work.path() + QStringLiteral("/src");
     const QString destination = work.path() + QStringLiteral("/dst");
     DemoData::buildSampleHome(source, 20, 3);
-    {
-        QFile big(source + QStringLiteral("/Documents/too-big.bin"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        big.write(QByteArray(12 << 20, 'x'));
-    }
+    writeBytes(source + QStringLiteral("/Documents/too-big.bin"), QByteArray(12 << 20, 'x'));
     QDir().mkpath(destination);
     ASSERT_EQ(::mount("tmpfs", destination.toLocal8Bit().constData(), "tmpfs", 0, "size=4m"), 0);
     struct Unmount {

@@ -5,6 +5,7 @@
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -94,14 +95,10 @@ TEST(ManagedEndToEnd, UnusableProfilesExitSixNamingThePathAndSendStillRunsWithou
     const QString xml = writeProfile(dir.filePath(QStringLiteral("good.xml")), {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}});
     const QString bin = writeProfile(dir.filePath(QStringLiteral("good.bin")), {{QStringLiteral("kivo.brandingName"), QStringLiteral("Acme")}}, true);
     const auto mangled = [&dir](const QString& from, const char* name, const std::function<void(QByteArray&)>& change) {
-        QFile in(from);
-        in.open(QIODevice::ReadOnly);
-        QByteArray bytes = in.readAll();
+        QByteArray bytes = readBytes(from);
         change(bytes);
-        QFile out(dir.filePath(QString::fromLatin1(name)));
-        out.open(QIODevice::WriteOnly);
-        out.write(bytes);
-        return out.fileName();
+        writeBytes(dir.filePath(QString::fromLatin1(name)), bytes);
+        return dir.filePath(QString::fromLatin1(name));
     };
     const QStringList unusable{
         mangled(xml, "truncated.xml", [](QByteArray& b) { b.chop(b.size() / 3); }),

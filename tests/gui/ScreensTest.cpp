@@ -12,6 +12,7 @@
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
+#include "support/FileBytes.h"
 
 #include <QAccessible>
 #include <QCoreApplication>
@@ -169,10 +170,7 @@ const QList<Case>& cases()
          {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing", "Exceeds 1 MB limit"}},
         {"manifest-developer-tools",
          [](GuiHarness& h) {
-             QFile rc(h.state().environment().homeFolder + QStringLiteral("/.zshrc"));
-             rc.open(QIODevice::WriteOnly);
-             rc.write("export EDITOR=vi\n");
-             rc.close();
+             writeBytes(h.state().environment().homeFolder + QStringLiteral("/.zshrc"), "export EDITOR=vi\n");
              at(h, DeviceRole::source, MigrationStep::userMapping);
              h.state().confirmProposedUserMapping();
              h.press(QStringLiteral("Developer Tools"));
@@ -298,12 +296,7 @@ const QList<Case>& cases()
          kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("overwrite"))},
         {"manifest-over-limit",
          [](GuiHarness& h) {
-             const QString documents = h.state().environment().homeFolder + QStringLiteral("/Documents");
-             QDir().mkpath(documents);
-             QFile big(documents + QStringLiteral("/big.bin"));
-             big.open(QIODevice::WriteOnly);
-             big.write(QByteArray(2 * 1048576, 'x'));
-             big.close();
+             writeBytes(h.state().environment().homeFolder + QStringLiteral("/Documents/big.bin"), QByteArray(2 * 1048576, 'x'));
              at(h, DeviceRole::source, MigrationStep::userMapping);
              h.state().confirmProposedUserMapping();
              waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
@@ -347,11 +340,8 @@ QString writeProfile(const QString& folder, const QString& entries)
     if (entries.isEmpty())
         return {};
     const QString path = folder + QStringLiteral("/com.kivo.config.plist");
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
-                   .arg(entries)
-                   .toUtf8());
+    writeBytes(path, QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>%1</dict></plist>")
+                         .arg(entries).toUtf8());
     return path;
 }
 

@@ -4,6 +4,7 @@
 #include "postmigration/PermissionsCorrector.h"
 #include "support/CoroTest.h"
 #include "support/CliRun.h"
+#include "support/FileBytes.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -25,6 +26,7 @@
 #include <memory>
 
 using namespace kivo;
+using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -43,13 +45,7 @@ Stat statOf(const QString& path)
     return {st.st_uid, st.st_gid, st.st_mode & 07777};
 }
 
-void writeFile(const QString& path, const QByteArray& bytes = "x")
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
+void writeFile(const QString& path) { test::writeBytes(path, "x"); }
 
 // A helper daemon process on a private socket, stopped with the test.
 class Daemon {
