@@ -76,7 +76,6 @@ TEST(GuiWizard, SourceWindowSendsToCliReceive)
     finishSourceSide(h);
     EXPECT_EQ(receiver.finish(), 0) << receiver.errors().toStdString();
     EXPECT_EQ(treeDifferences(source.path() + QStringLiteral("/home"), destination.path()), QStringList());
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
@@ -97,7 +96,6 @@ TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
     EXPECT_TRUE(h.state().connectionErrorText().startsWith(QStringLiteral("Connection failed: ")))
         << h.state().connectionErrorText().toStdString();
     EXPECT_TRUE(h.showsText(h.state().connectionErrorText()));
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // The source dies mid-transfer: the window ends on the issues outcome, and the
@@ -114,7 +112,6 @@ TEST(GuiWizard, KilledSourceEndsWithIssuesAndLeavesACheckpoint)
         sender.killHard();
         ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 60s));
         EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Finished with Issues")));
-        EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
     }
     const QString transfers = TransferEngine::transfersDirectory(destination.path());
     ASSERT_EQ(ResumeState::listAll(transfers).size(), 1);
@@ -155,7 +152,6 @@ TEST(GuiWizard, DemoInBothRoles)
                                   workdir.path() + QStringLiteral("/destination-home")),
                   QStringList());
         EXPECT_TRUE(QDir(userHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
-        EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
     }
 }
 
@@ -196,7 +192,6 @@ TEST(GuiWizard, GuiWithGui)
     EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
     for (MigrationStep s : steps)
         EXPECT_FALSE(skippedByDestination(s)) << int(s);
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // kivo's own exit codes: a usage error is 2, help is 0; the window is not opened for either.
@@ -233,5 +228,4 @@ TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
     h.settle();
     EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
     EXPECT_TRUE(h.showsText(QStringLiteral("Get Started")));
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }

@@ -93,7 +93,6 @@ TEST(Keyboard, CodeBoxes)
     type(h, QStringLiteral("123456"));
     EXPECT_TRUE(waitUntil([&] { return !h.state().connectionErrorText().isEmpty(); }));
     EXPECT_TRUE(h.showsText(h.state().connectionErrorText()));
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // Tab and Shift+Tab follow reading order, Enter and Space activate, Esc closes a sheet.
@@ -120,7 +119,6 @@ TEST(Keyboard, TabOrderActivationAndEscape)
     ASSERT_TRUE(h.showsText(QStringLiteral("No log available")));
     h.key(Qt::Key_Escape);
     EXPECT_FALSE(h.showsText(QStringLiteral("No log available")));
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // The code's window closes; "Try Again" brings a fresh code and advertises it on the same port.
@@ -144,5 +142,4 @@ TEST(Clock, ExpiredCodeAndTryAgain)
     EXPECT_EQ(h.state().connectionManager()->listeningPort(), port);
     EXPECT_TRUE(h.showsText(QStringLiteral("Enter This Code on the Other Mac")));
     EXPECT_NE(h.accessible(QStringLiteral("Pairing code ") + h.state().pairingCodeText().split(QString(), Qt::SkipEmptyParts).join(u' ')), nullptr);
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }

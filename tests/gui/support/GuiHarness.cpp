@@ -108,6 +108,7 @@ GuiHarness::GuiHarness(SessionEnvironment environment, QSize size)
 
 GuiHarness::~GuiHarness()
 {
+    EXPECT_TRUE(m_warnings.isEmpty()) << m_warnings.join(u'\n').toStdString();
     if (m_window)
         m_window->close();
     m_engine.reset();
