@@ -58,26 +58,6 @@ CliProcess slowSender(const QString& home)
 
 } // namespace
 
-TEST(GuiWizard, SourceWindowSendsToCliReceive)
-{
-    QTemporaryDir source, destination;
-    DemoData::buildSampleHome(source.path() + QStringLiteral("/home"), 40, 7);
-    GuiHarness h(SessionEnvironment{source.path() + QStringLiteral("/home"), QStringLiteral("gui-source"), {}});
-
-    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
-    ASSERT_EQ(h.state().currentStep(), MigrationStep::discovery);
-    const quint16 port = h.state().connectionManager()->listeningPort();
-    ASSERT_NE(port, 0);
-    CliProcess receiver(kivoCli(), {"receive", "--home", destination.path(), "--connect",
-                                    QStringLiteral("127.0.0.1:%1").arg(port), "--code", h.state().pairingCodeText(),
-                                    "--json"});
-
-    finishSourceSide(h);
-    EXPECT_EQ(receiver.finish(), 0) << receiver.errors().toStdString();
-    EXPECT_EQ(treeDifferences(source.path() + QStringLiteral("/home"), destination.path()), QStringList());
-}
-
 TEST(GuiWizard, UnreachableSourceShowsTheConnectionError)
 {
     QTemporaryDir destination;
