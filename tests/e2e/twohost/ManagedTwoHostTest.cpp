@@ -171,15 +171,9 @@ TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNever
 
     EXPECT_EQ(endpoint.events(), (QStringList{"managed.start", "managed.awaiting_peer", "managed.ready", "managed.transfer_start",
                                               "managed.complete"}));
-    for (const QByteArray& body : endpoint.bodies()) {
-        const QJsonObject envelope = QJsonDocument::fromJson(body).object();
-        EXPECT_EQ(envelope.value(QStringLiteral("principal")).toString(), QStringLiteral("ann@acme.example"));
-        // Keys as written, in alphabetical order.
-        QList<qsizetype> at;
-        for (const char* key : {"\"appVersion\"", "\"device\"", "\"event\"", "\"principal\"", "\"timestamp\""})
-            at << body.indexOf(key);
-        EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.first() >= 0) << body.constData();
-    }
+    // The envelope's form is Telemetry.EnvelopeKeysSortedAndAbsentOptionalsLeftOut's.
+    for (const QByteArray& body : endpoint.bodies())
+        EXPECT_EQ(QJsonDocument::fromJson(body).object().value(QStringLiteral("principal")).toString(), QStringLiteral("ann@acme.example"));
     const QJsonObject complete = QJsonDocument::fromJson(endpoint.bodies().last()).object().value(QStringLiteral("details")).toObject();
     EXPECT_EQ(complete.value(QStringLiteral("files")).toString(), QString::number(summary.value(QStringLiteral("filesCompleted")).toInt()));
     EXPECT_EQ(complete.value(QStringLiteral("bytes")).toString(), QString::number(qint64(summary.value(QStringLiteral("bytes")).toDouble())));
