@@ -53,7 +53,6 @@ public:
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = m_server.nextPendingConnection()) {
-                ++connections;
                 s->setParent(this);
                 auto* buffer = new QByteArray;
                 connect(s, &QObject::destroyed, [buffer] { delete buffer; });
@@ -78,7 +77,6 @@ public:
     }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/logs").arg(m_server.serverPort()); }
 
-    int connections = 0;
     QList<QByteArray> requests;
     QList<QByteArray> bodies;
 
@@ -96,9 +94,9 @@ private:
     QByteArray m_reply;
 };
 
-QByteArray reply(const char* status, const char* extra = "")
+QByteArray reply(const char* status)
 {
-    return QByteArray(status) + "\r\nContent-Length: 2\r\n" + extra + "Connection: close\r\n\r\nok";
+    return QByteArray(status) + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 }
 
 QByteArray readAll(const QString& path)
@@ -124,9 +122,6 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     ASSERT_FALSE(saved.isEmpty());
     const QString pending = MigrationLogger::logsDirectoryFor(home.path()) + "/pending-posts";
 
-    Endpoint elsewhere(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));
-    Endpoint redirect(Endpoint::Mode::reply,
-                      reply("HTTP/1.1 302 Found", QByteArray("Location: " + elsewhere.url().toUtf8() + "\r\n").constData()));
     Endpoint broken(Endpoint::Mode::reply, reply("HTTP/1.1 500 Internal Server Error"));
     Endpoint silent(Endpoint::Mode::silent);
     QTcpServer closed;
@@ -134,13 +129,12 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     const QString refused = QStringLiteral("http://127.0.0.1:%1/logs").arg(closed.serverPort());
     closed.close();
 
-    // An endless reply and an untrusted certificate end as these do: HttpClient's tests hold them.
+    // A redirect, an endless reply and an untrusted certificate end as these do: HttpClient's tests hold them.
     struct Case {
         const char* name;
         QString url;
         const char* line;
     } cases[] = {
-        {"redirect", redirect.url(), "Failed to post log, status: 302\n"},
         {"server error", broken.url(), "Failed to post log, status: 500\n"},
         {"refused", refused, "Failed to post migration log: "},
         {"never answers", silent.url(), "Failed to post migration log: No answer within 0.5 s\n"},
@@ -153,7 +147,6 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
         EXPECT_EQ(readAll(file), saved) << c.name;
         EXPECT_EQ(readAll(pending), id.toUtf8() + "\n") << c.name;
     }
-    EXPECT_EQ(elsewhere.connections, 0) << "a redirect was followed";
     EXPECT_EQ(broken.bodies.value(0), saved);
 
     Endpoint accepting(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));
