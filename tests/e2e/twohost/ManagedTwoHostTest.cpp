@@ -244,8 +244,8 @@ TEST_F(ManagedTwoHost, ASilentTelemetryEndpointNeverStopsTheMigration)
     ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(silent.url()), QStringLiteral("--home"),
                                                      m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
                                {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
-    EXPECT_EQ(destination.finish(), 0);
-    EXPECT_EQ(source.finish(), 0);
+    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
+    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
     QList<QByteArray> lines;
     for (const QByteArray& line : destination.errors().split('\n'))
