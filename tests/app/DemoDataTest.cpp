@@ -1,5 +1,6 @@
 #include "app/DemoData.h"
 #include "devtools/EngineeringMigrationPlan.h"
+#include "support/FileBytes.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -126,11 +127,7 @@ TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
 TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIsAndAnEmptyOneIsFilled)
 {
     const QString home = path("home");
-    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/Documents")));
-    QFile mine(home + QStringLiteral("/Documents/mine.txt"));
-    ASSERT_TRUE(mine.open(QIODevice::WriteOnly));
-    mine.write("keep me");
-    mine.close();
+    test::writeBytes(home + QStringLiteral("/Documents/mine.txt"), "keep me");
 
     const DemoData::Summary summary = DemoData::buildSampleHome(home, 50, 1);
     EXPECT_EQ(summary.files, 1);

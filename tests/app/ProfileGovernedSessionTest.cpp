@@ -8,6 +8,7 @@
 #include "postmigration/StagedPrefService.h"
 #include "support/CoroTest.h"
 #include "transfer/SourceTransfer.h"
+#include "support/FileBytes.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -20,39 +21,39 @@ namespace {
 QString writeProfile(const QTemporaryDir& dir, const QVariantMap& keys)
 {
     const QString path = dir.filePath(QStringLiteral("profile.plist"));
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(plist::serialize(keys, plist::Format::binary));
+    test::writeBytes(path, plist::serialize(keys, plist::Format::binary));
     return path;
 }
 
 } // namespace
 
-// The organisation's choices win over the user's on the engine, and the session shows them.
-TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfile)
+// The organisation's choices win over the user's on the engine, and the
+// session shows them; without a profile the user's choices stand.
+TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfileIfThereIsOne)
 {
-    QTemporaryDir dir;
-    const QString profile = writeProfile(dir, {{QStringLiteral("kivo.allowedDataCategories"), QVariantList{QStringLiteral("userFiles")}},
-                                               {QStringLiteral("kivo.allowUserOverride"), false},
-                                               {QStringLiteral("kivo.conflictPolicy"), QStringLiteral("KEEPNEWER")},
-                                               {QStringLiteral("kivo.maxTransferMbps"), qint64(8)}});
-    AppState state({dir.path(), {}, {}, 0, nullptr, profile});
-    ASSERT_TRUE(state.profileManager()->isProfilePresent());
-    state.setDeviceRole(DeviceRole::source);
-    state.setConflictPolicy(ConflictPolicy::overwrite);
-    state.setMaxTransferMbps(100);
-    state.createTransferEngine(nullptr);
-    EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::keepNewer);
-    EXPECT_EQ(state.maxTransferMbps(), 8);
-    const auto& throttle = static_cast<SourceTransfer*>(state.transferEngine())->throttle();
-    ASSERT_TRUE(throttle);
-    EXPECT_DOUBLE_EQ(throttle->bytesPerSecond, 8 * ThrottleBudget::kBytesPerMegabit);
+    for (const bool governed : {true, false}) {
+        SCOPED_TRACE(governed);
+        QTemporaryDir dir;
+        const QString profile = governed ? writeProfile(dir, {{QStringLiteral("kivo.allowedDataCategories"), QVariantList{QStringLiteral("userFiles")}},
+                                                              {QStringLiteral("kivo.allowUserOverride"), false},
+                                                              {QStringLiteral("kivo.conflictPolicy"), QStringLiteral("KEEPNEWER")},
+                                                              {QStringLiteral("kivo.maxTransferMbps"), qint64(8)}})
+                                         : dir.filePath(QStringLiteral("absent.plist"));
+        AppState state({dir.path(), {}, {}, 0, nullptr, profile});
+        state.setDeviceRole(DeviceRole::source);
+        state.setConflictPolicy(ConflictPolicy::overwrite);
+        state.setMaxTransferMbps(100);
+        state.createTransferEngine(nullptr);
+        EXPECT_EQ(state.conflictPolicy(), governed ? ConflictPolicy::keepNewer : ConflictPolicy::overwrite);
+        EXPECT_EQ(state.maxTransferMbps(), governed ? 8 : 100);
+        const auto& throttle = static_cast<SourceTransfer*>(state.transferEngine())->throttle();
+        ASSERT_TRUE(throttle);
+        EXPECT_DOUBLE_EQ(throttle->bytesPerSecond, (governed ? 8 : 100) * ThrottleBudget::kBytesPerMegabit);
 
-    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
-    QStringList listed;
-    for (const DataCategory& c : state.categoryManager()->categories())
-        listed << c.id;
-    EXPECT_EQ(listed, QStringList{QStringLiteral("userFiles")}) << "without override a disallowed category is not even offered";
+        state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
+        // Without override a disallowed category is not even offered.
+        EXPECT_EQ(state.categoryManager()->categories().size(), governed ? 1 : DataCategory::allCategories().size());
+    }
 }
 
 // Where finished logs go: the profile's endpoint over the one a front end sets.
@@ -72,20 +73,6 @@ TEST(ProfileGovernedSession, TheProfilesLogEndpointWins)
     EXPECT_EQ(free.logEndpoint(), std::nullopt);
     free.setLogEndpoint(fromFrontEnd);
     EXPECT_EQ(free.logEndpoint(), fromFrontEnd);
-}
-
-TEST(ProfileGovernedSession, WithoutAProfileTheUsersChoicesStand)
-{
-    QTemporaryDir dir;
-    AppState state({dir.path(), {}, {}, 0, nullptr, dir.filePath(QStringLiteral("absent.plist"))});
-    state.setDeviceRole(DeviceRole::source);
-    state.setConflictPolicy(ConflictPolicy::overwrite);
-    state.setMaxTransferMbps(100);
-    state.createTransferEngine(nullptr);
-    EXPECT_EQ(state.conflictPolicy(), ConflictPolicy::overwrite);
-    EXPECT_EQ(state.maxTransferMbps(), 100);
-    state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
-    EXPECT_EQ(state.categoryManager()->categories().size(), DataCategory::allCategories().size());
 }
 
 // A destination's staging runs under the profile's restore settings, else the

@@ -1,5 +1,7 @@
 #include "connection/CertificateManager.h"
 #include "connection/Der.h"
+#include "support/CliRun.h"
+#include "support/FileBytes.h"
 
 #include <QProcess>
 #include <QSslCertificate>
@@ -62,15 +64,9 @@ Parsed inspect(const QByteArray& derBytes)
         X509_free(x);
     }
     QTemporaryDir dir;
-    QFile f(dir.filePath(QStringLiteral("cert.der")));
-    if (!f.open(QIODevice::WriteOnly))
-        return p;
-    f.write(derBytes);
-    f.close();
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"), {"x509", "-inform", "DER", "-noout", "-text", "-in", f.fileName()});
-    openssl.waitForFinished(30000);
-    p.text = QString::fromUtf8(openssl.readAllStandardOutput());
+    const QString file = dir.filePath(QStringLiteral("cert.der"));
+    test::writeBytes(file, derBytes);
+    p.text = QString::fromUtf8(test::runProcess(QStringLiteral("openssl"), {"x509", "-inform", "DER", "-noout", "-text", "-in", file}).out);
     return p;
 }
 

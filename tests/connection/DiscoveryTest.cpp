@@ -2,6 +2,7 @@
 #include "connection/BonjourAdvertiser.h"
 #include "connection/BonjourBrowser.h"
 #include "connection/ThunderboltDetector.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -101,12 +102,9 @@ TEST(BrowseResult, InterfaceKindsComeFromSysfs)
 {
     QTemporaryDir root;
     const auto make = [&](const QString& name, const QByteArray& type, const QStringList& subdirs = {}) {
-        QDir(root.path()).mkpath(name);
         for (const auto& d : subdirs)
             QDir(root.path()).mkpath(name + u'/' + d);
-        QFile f(root.filePath(name + QStringLiteral("/type")));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(type + '\n');
+        test::writeBytes(root.filePath(name + QStringLiteral("/type")), type + '\n');
     };
     make(QStringLiteral("eth0"), "1");
     make(QStringLiteral("wlan0"), "1", {QStringLiteral("wireless")});

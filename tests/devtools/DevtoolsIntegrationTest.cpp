@@ -2,6 +2,8 @@
 // xcode-select do not exist on this system and pyenv has no Debian package:
 // those three are stand-ins that replay output recorded from the real tools.
 #include "devtools/EngineeringToolsDetector.h"
+#include "support/CliRun.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,20 +19,14 @@
 #include <unistd.h>
 
 using namespace kivo;
+using namespace kivo::test;
 
 namespace {
 
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
-
 void write(const QString& path, const QByteArray& bytes, QFile::Permissions extra = {})
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-    f.write(bytes);
-    f.close();
-    if (extra)
-        f.setPermissions(f.permissions() | extra);
+    writeBytes(path, bytes);
+    QFile::setPermissions(path, QFile::permissions(path) | extra);
 }
 
 void writeScript(const QString& path, const QByteArray& body)
@@ -38,25 +34,12 @@ void writeScript(const QString& path, const QByteArray& body)
     write(path, "#!/bin/sh\n" + body, QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 }
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-ToolRun run(const QString& program, const QStringList& args, const QMap<QString, QString>& env = {}, int timeoutMs = 120000)
+CliRun run(const QString& program, const QStringList& args, const QMap<QString, QString>& env = {})
 {
-    QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     for (auto it = env.cbegin(); it != env.cend(); ++it)
         e.insert(it.key(), it.value());
-    p.setProcessEnvironment(e);
-    p.start(program, args);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(timeoutMs))
-        p.kill();
-    p.waitForFinished();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+    return runProcess(program, args, e);
 }
 
 int lineCount(const QByteArray& out, const std::function<bool(const QByteArray&)>& keep)
@@ -123,7 +106,7 @@ protected:
 
     void git(const QStringList& args)
     {
-        const ToolRun r = run("git", args, {{"HOME", h}, {"GIT_CONFIG_NOSYSTEM", "1"}});
+        const CliRun r = run("git", args, {{"HOME", h}, {"GIT_CONFIG_NOSYSTEM", "1"}});
         ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     }
 
@@ -143,7 +126,7 @@ protected:
 TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
 {
     const QStringList before = QDir(h).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    const ToolRun r = run(cliPath(), {"devtools", "--home", h, "--json"}, toolEnv());
+    const CliRun r = run(kivoCli(), {"devtools", "--home", h, "--json"}, toolEnv());
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     // The tools were asked with this home as theirs, yet left no logs or caches in it.
     EXPECT_EQ(QDir(h).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
@@ -180,8 +163,8 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
     for (const QJsonValue& v : projects["gitRepos"].toArray())
         repos << v.toObject()["path"].toString();
     EXPECT_EQ(repos, QStringList({"~/Projects/alpha", "~/Projects/team/beta"}));
-    const ToolRun du = run("du", {"-sb", "--apparent-size", h + "/Projects"});
-    const ToolRun files = run("find", {h + "/Projects", "-type", "f"});
+    const CliRun du = run("du", {"-sb", "--apparent-size", h + "/Projects"});
+    const CliRun files = run("find", {h + "/Projects", "-type", "f"});
     EXPECT_EQ(projects["fileCount"].toInt(), lineCount(files.out, [](const QByteArray& l) { return !l.isEmpty(); }));
     EXPECT_LE(projects["totalSize"].toInteger(), du.out.split('\t').first().toLongLong());
 
@@ -236,7 +219,7 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
     QMap<QString, QString> env = toolEnv();
     env.insert("KIVO_APT_MARK", ""); // the system's tools are the other test's
     env.insert("KIVO_ENV_TOOL", "");
-    const ToolRun plan = run(cliPath(), {"devtools", "--home", h, "--json", "--plan", "--include", ".ssh,Projects,.config",
+    const CliRun plan = run(kivoCli(), {"devtools", "--home", h, "--json", "--plan", "--include", ".ssh,Projects,.config",
                                      "--dest-arch", "arm64", "--report", out.path()},
                          env);
     ASSERT_EQ(plan.exitCode, 0) << plan.err.constData();
@@ -258,16 +241,16 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
     EXPECT_TRUE(report.readAll().contains("> **Architecture Mismatch:** Source is x86_64, destination is arm64."));
 
     // Without the toggle the keys stay home.
-    const ToolRun plain = run(cliPath(), {"devtools", "--home", h, "--json", "--plan"}, env);
+    const CliRun plain = run(kivoCli(), {"devtools", "--home", h, "--json", "--plan"}, env);
     EXPECT_FALSE(plain.out.contains("~/.ssh/"));
 
-    EXPECT_EQ(run(cliPath(), {"devtools", "--home", h, "--include", ".nothing"}, env).exitCode, 2);
+    EXPECT_EQ(run(kivoCli(), {"devtools", "--home", h, "--include", ".nothing"}, env).exitCode, 2);
     // send refuses the same mistakes before it advertises anything.
-    const ToolRun unknownItem = run(cliPath(), {"send", "--home", h, "--categories", "engineeringTools", "--dev-include", ".nothing"}, env);
+    const CliRun unknownItem = run(kivoCli(), {"send", "--home", h, "--categories", "engineeringTools", "--dev-include", ".nothing"}, env);
     EXPECT_EQ(unknownItem.exitCode, 2);
     EXPECT_TRUE(unknownItem.err.contains("no developer item \".nothing\"")) << unknownItem.err.constData();
-    EXPECT_EQ(run(cliPath(), {"send", "--home", h, "--categories", "userFiles", "--dev-include", ".ssh"}, env).exitCode, 2);
-    const ToolRun unwritable = run(cliPath(), {"devtools", "--home", h, "--report", h + "/.bashrc/report.md"}, env);
+    EXPECT_EQ(run(kivoCli(), {"send", "--home", h, "--categories", "userFiles", "--dev-include", ".ssh"}, env).exitCode, 2);
+    const CliRun unwritable = run(kivoCli(), {"devtools", "--home", h, "--report", h + "/.bashrc/report.md"}, env);
     EXPECT_EQ(unwritable.exitCode, 1);
     EXPECT_TRUE(unwritable.err.startsWith("Report not written:")) << unwritable.err.constData();
 }

@@ -3,6 +3,7 @@
 #include "devtools/EngineeringToolsDetector.h"
 #include "platform/MachineSerial.h"
 #include "platform/TreeUsage.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,22 +13,9 @@
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using namespace kivo::test;
 
 namespace {
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 DevDirectory folder(const QString& name, std::uint64_t size, int repos = 0)
 {
@@ -156,14 +144,14 @@ TEST(DevtoolsPlan, ManifestEntriesCarryTheSettingsAndTheDesktopFiles)
 {
     QTemporaryDir home, scratch;
     const QString h = home.path();
-    write(h + "/.zshrc", "x");
-    write(h + "/.gitconfig", "[user]\n");
-    write(h + "/.ssh/id_ed25519", "key");
-    write(h + "/.tool-versions", "nodejs 20.1.0\n");
-    write(h + "/.config/Code/User/settings.json", "{}");
-    write(h + "/.config/Code/User/snippets/py.json", "{}");
-    write(h + "/.config/Code/Cache/blob", "cache");
-    write(h + "/Projects/a/main.c", "int main;");
+    writeBytes(h + "/.zshrc", "x");
+    writeBytes(h + "/.gitconfig", "[user]\n");
+    writeBytes(h + "/.ssh/id_ed25519", "key");
+    writeBytes(h + "/.tool-versions", "nodejs 20.1.0\n");
+    writeBytes(h + "/.config/Code/User/settings.json", "{}");
+    writeBytes(h + "/.config/Code/User/snippets/py.json", "{}");
+    writeBytes(h + "/.config/Code/Cache/blob", "cache");
+    writeBytes(h + "/Projects/a/main.c", "int main;");
 
     EngineeringToolsInventory inv = fullInventory();
     inv.shellConfigs = {{".zshrc", h + "/.zshrc", 1, std::nullopt, 0, 0}};
@@ -185,9 +173,9 @@ TEST(DevtoolsPlan, ManifestEntriesCarryTheSettingsAndTheDesktopFiles)
                                     "~/Desktop/Brewfile-migration-2026-03-04.txt",
                                     "~/Desktop/Packages-migration-2026-03-04.txt",
                                     "~/Desktop/VSCode-extensions-2026-03-04.txt"}));
-    EXPECT_EQ(readAll(scratch.path() + "/VSCode-extensions-2026-03-04.txt"), "ms-python.python\n");
-    EXPECT_EQ(readAll(scratch.path() + "/Packages-migration-2026-03-04.txt"), "git\nvim\n");
-    EXPECT_EQ(readAll(scratch.path() + "/Brewfile-migration-2026-03-04.txt"), "brew \"git\"\n");
+    EXPECT_EQ(readBytes(scratch.path() + "/VSCode-extensions-2026-03-04.txt"), "ms-python.python\n");
+    EXPECT_EQ(readBytes(scratch.path() + "/Packages-migration-2026-03-04.txt"), "git\nvim\n");
+    EXPECT_EQ(readBytes(scratch.path() + "/Brewfile-migration-2026-03-04.txt"), "brew \"git\"\n");
 
     plan.toggleItem(".ssh");
     plan.toggleItem("Projects");
@@ -266,10 +254,10 @@ TEST(DevtoolsPlatform, TreesAreMeasuredWithoutFollowingLinks)
 {
     QTemporaryDir dir;
     const QString r = dir.path();
-    write(r + "/a/one", "12345");
-    write(r + "/a/.hidden", "12");
-    write(r + "/a/b/two", "1");
-    write(r + "/c", "123");
+    writeBytes(r + "/a/one", "12345");
+    writeBytes(r + "/a/.hidden", "12");
+    writeBytes(r + "/a/b/two", "1");
+    writeBytes(r + "/c", "123");
     ASSERT_TRUE(QFile::link(r + "/a", r + "/link-to-a"));
     ASSERT_TRUE(QFile::link(r + "/c", r + "/link-to-c"));
     ASSERT_TRUE(QFile::link(r, r + "/a/loop"));
@@ -286,11 +274,11 @@ TEST(DevtoolsPlatform, SerialFallsBackPastPlaceholdersToTheMachineId)
     QTemporaryDir dir;
     const SerialSources sources{dir.path() + "/serial", dir.path() + "/machine-id"};
     EXPECT_EQ(machineSerialNumber(sources), "Unknown");
-    write(sources.machineID, "0123abcd\n");
+    writeBytes(sources.machineID, "0123abcd\n");
     for (const char* placeholder : {"To Be Filled By O.E.M.", "Default string", "0000000", "", "Not Specified"}) {
-        write(sources.productSerial, placeholder);
+        writeBytes(sources.productSerial, placeholder);
         EXPECT_EQ(machineSerialNumber(sources), "0123abcd") << placeholder;
     }
-    write(sources.productSerial, "C02XK1ABJG5H\n");
+    writeBytes(sources.productSerial, "C02XK1ABJG5H\n");
     EXPECT_EQ(machineSerialNumber(sources), "C02XK1ABJG5H");
 }

@@ -3,6 +3,7 @@
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,8 @@ TEST(CliEndToEnd, BadUsageIsExitCode2WithTheReasonOnStderr)
         {{"send", "--colour", "blue"}, "unknown option \"--colour\""},
         {{"fly"}, "fly"},
         {{"send", "--home", home.path(), "--categories", "photos"}, "unknown category \"photos\""},
+        {{"preflight", "--home", home.path(), "--connection", "carrier-pigeon"}, "carrier-pigeon"},
+        {{"preflight", "--home", home.path(), "--offline", "--store-url", "http://x"}, "--store-url"},
     };
     for (const auto& [args, reason] : cases) {
         const CliRun r = runCli(args);
@@ -54,11 +57,7 @@ TEST(CliEndToEnd, DestinationDiskFullFailsWithTheSpaceText)
     const QString source = work.path() + QStringLiteral("/src");
     const QString destination = work.path() + QStringLiteral("/dst");
     DemoData::buildSampleHome(source, 20, 3);
-    {
-        QFile big(source + QStringLiteral("/Documents/too-big.bin"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        big.write(QByteArray(12 << 20, 'x'));
-    }
+    writeBytes(source + QStringLiteral("/Documents/too-big.bin"), QByteArray(12 << 20, 'x'));
     QDir().mkpath(destination);
     ASSERT_EQ(::mount("tmpfs", destination.toLocal8Bit().constData(), "tmpfs", 0, "size=4m"), 0);
     struct Unmount {

@@ -81,10 +81,8 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
     EXPECT_EQ(readBytes(desktopFile(destination, "VSCode-extensions")), "ms-python.python\n");
     const QString packages = desktopFile(destination, "Packages-migration");
     ASSERT_FALSE(packages.isEmpty());
-    QProcess apt;
-    apt.start("sh", {"-c", "xargs -a \"$1\" apt-get install -y --simulate", "sh", packages});
-    ASSERT_TRUE(apt.waitForFinished(120000));
-    EXPECT_EQ(apt.exitCode(), 0) << apt.readAllStandardError().constData();
+    const CliRun apt = runProcess("sh", {"-c", "xargs -a \"$1\" apt-get install -y --simulate", "sh", packages});
+    EXPECT_EQ(apt.exitCode, 0) << apt.err.constData();
 
     const MigrationLog sent = onlyLog(source);
     const MigrationLog received = onlyLog(destination);

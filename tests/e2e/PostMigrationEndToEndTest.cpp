@@ -3,7 +3,9 @@
 // file handed to that account through the privileged helper.
 #include "platform/PropertyList.h"
 #include "support/CliProcess.h"
+#include "support/CliRun.h"
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -24,72 +26,20 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString buildDir() { return qEnvironmentVariable("KIVO_BUILD_DIR"); }
-QString cliPath() { return buildDir() + u"/cli/kivo-cli"_s; }
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void quietly(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QProcess::nullDevice());
-    p.start(program, args);
-    p.waitForFinished(30000);
-}
-
-// Every event of a --json run's output.
-QList<QJsonObject> events(const QByteArray& out)
-{
-    QList<QJsonObject> list;
-    for (const QByteArray& line : out.split('\n'))
-        if (!line.isEmpty())
-            list.append(QJsonDocument::fromJson(line).object());
-    return list;
-}
-
-QList<QJsonObject> named(const QList<QJsonObject>& all, const QString& name)
-{
-    QList<QJsonObject> out;
-    for (const QJsonObject& e : all)
-        if (e.value(u"event"_s).toString() == name)
-            out.append(e);
-    return out;
-}
-
-} // namespace
-
 TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEverythingOver)
 {
-    if (::geteuid() != 0) {
-        if (qEnvironmentVariable("CI") == u"true"_s)
-            FAIL() << "needs root";
-        GTEST_SKIP() << "needs root";
-    }
+    if (::geteuid() != 0)
+        KIVO_SKIP_OR_FAIL("needs root");
     QTemporaryDir work;
     ::chmod(QFile::encodeName(work.path()).constData(), 0755);
     const QString user = u"kivoe%1"_s.arg(::getpid() % 100000);
     const QString home = work.path() + u"/"_s + user;
     const QString source = work.path() + u"/old/ann"_s;
-    quietly(u"userdel"_s, {u"-f"_s, user});
+    runProcess(u"userdel"_s, {u"-f"_s, user});
     ASSERT_EQ(QProcess::execute(u"useradd"_s, {u"-M"_s, u"-d"_s, home, u"-s"_s, u"/bin/false"_s, user}), 0);
     struct Cleanup {
         QString user;
-        ~Cleanup() { quietly(u"userdel"_s, {u"-f"_s, user}); }
+        ~Cleanup() { runProcess(u"userdel"_s, {u"-f"_s, user}); }
     } cleanup{user};
     const struct passwd* pw = ::getpwnam(user.toUtf8().constData());
     ASSERT_NE(pw, nullptr);
@@ -102,58 +52,53 @@ TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEvery
     const QString installedText = u"/Library/Application Support/net.example.Installed/config.txt"_s;
     const QString installedBlob = u"/Library/Application Support/net.example.Installed/blob.bin"_s;
     const QString missingPlist = u"/Library/Preferences/org.example.Tool.plist"_s;
-    write(source + installedPlist, plist::serialize(QVariantMap{{u"Library"_s, source + u"/Music"_s}}, plist::Format::xml));
-    write(source + installedText, (u"root = "_s + source + u"/Projects\n"_s).toUtf8());
+    writeBytes(source + installedPlist, plist::serialize(QVariantMap{{u"Library"_s, source + u"/Music"_s}}, plist::Format::xml));
+    writeBytes(source + installedText, (u"root = "_s + source + u"/Projects\n"_s).toUtf8());
     const QByteArray blob = QByteArray("\xff\xfe") + source.toUtf8() + QByteArray("\x00\x80", 2);
-    write(source + installedBlob, blob);
-    write(source + missingPlist, plist::serialize(QVariantMap{{u"Last"_s, source + u"/Desktop/a"_s}}, plist::Format::binary));
+    writeBytes(source + installedBlob, blob);
+    writeBytes(source + missingPlist, plist::serialize(QVariantMap{{u"Last"_s, source + u"/Desktop/a"_s}}, plist::Format::binary));
     const QString xdg = work.path() + u"/xdg"_s;
-    write(xdg + u"/applications/net.example.Installed.desktop"_s, "[Desktop Entry]\nType=Application\nName=Installed\n");
+    writeBytes(xdg + u"/applications/net.example.Installed.desktop"_s, "[Desktop Entry]\nType=Application\nName=Installed\n");
 
     QTemporaryDir helperDir;
     const QString socket = helperDir.path() + u"/helper.sock"_s;
     QProcess helper;
-    helper.start(buildDir() + u"/helper/kivo-helper"_s, {u"--socket"_s, socket, u"--allow-exe"_s, cliPath()});
+    helper.start(qEnvironmentVariable("KIVO_BUILD_DIR") + u"/helper/kivo-helper"_s, {u"--socket"_s, socket, u"--allow-exe"_s, kivoCli()});
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(socket); }, std::chrono::seconds(10)));
     qputenv("KIVO_HELPER_SOCKET", socket.toUtf8());
     qputenv("XDG_DATA_DIRS", xdg.toUtf8());
     qputenv("KIVO_APPLICATIONS_DIR", (work.path() + u"/no-applications"_s).toUtf8());
 
-    CliProcess sender(cliPath(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"applicationData"_s, u"--json"_s});
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"applicationData"_s, u"--json"_s});
     const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
     ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
-    QProcess receiver;
-    receiver.start(cliPath(), {u"receive"_s, u"--user"_s, user, u"--connect"_s,
-                               u"127.0.0.1:%1"_s.arg(advertised.value(u"port"_s).toInt()), u"--code"_s,
-                               advertised.value(u"code"_s).toString(), u"--json"_s});
-    receiver.closeWriteChannel();
-    ASSERT_TRUE(receiver.waitForFinished(120000));
-    if (receiver.exitCode() != 0)
-        std::fprintf(stderr, "%s\n", receiver.readAllStandardOutput().constData());
-    EXPECT_EQ(receiver.exitCode(), 0) << receiver.readAllStandardError().constData();
+    QStringList receive = receiveFrom({}, advertised);
+    receive.replace(1, u"--user"_s); // the account names the destination, not a home folder
+    receive.replace(2, user);
+    const CliRun received = runCli(receive);
+    EXPECT_EQ(received.exitCode, 0) << received.err.constData() << received.out.constData();
     EXPECT_EQ(sender.finish(), 0);
-    const QList<QJsonObject> all = events(receiver.readAllStandardOutput());
 
-    const QList<QJsonObject> verification = named(all, u"verification"_s);
+    const QList<QJsonObject> verification = received.events(u"verification"_s);
     ASSERT_EQ(verification.size(), 1);
     EXPECT_TRUE(verification[0].value(u"mismatches"_s).toArray().isEmpty()) << "adapted files answer as they arrived";
-    EXPECT_GE(named(all, u"pathRewrite"_s).size(), 3);
-    const QList<QJsonObject> ownership = named(all, u"ownership"_s);
+    EXPECT_GE(received.events(u"pathRewrite"_s).size(), 3);
+    const QList<QJsonObject> ownership = received.events(u"ownership"_s);
     ASSERT_EQ(ownership.size(), 1);
     EXPECT_EQ(ownership[0].value(u"via"_s).toString(), u"helper"_s);
     EXPECT_TRUE(ownership[0].value(u"errors"_s).toArray().isEmpty())
         << QJsonDocument(ownership[0]).toJson().constData();
-    ASSERT_EQ(named(all, u"staged"_s).size(), 2);
-    ASSERT_EQ(named(all, u"prefApplied"_s).size(), 1);
-    EXPECT_EQ(named(all, u"prefApplied"_s)[0].value(u"key"_s).toString(), u"net.example.Installed"_s);
+    ASSERT_EQ(received.events(u"staged"_s).size(), 2);
+    ASSERT_EQ(received.events(u"prefApplied"_s).size(), 1);
+    EXPECT_EQ(received.events(u"prefApplied"_s)[0].value(u"key"_s).toString(), u"net.example.Installed"_s);
 
     // Rewritten for the new home, each in its own form; bytes that are not text untouched.
     const auto xmlDoc = plist::readFile(home + installedPlist);
     ASSERT_TRUE(xmlDoc.has_value());
     EXPECT_EQ(xmlDoc->format, plist::Format::xml);
     EXPECT_EQ(xmlDoc->root.toMap().value(u"Library"_s).toString(), home + u"/Music"_s);
-    EXPECT_EQ(readAll(home + installedText), (u"root = "_s + home + u"/Projects\n"_s).toUtf8());
-    EXPECT_EQ(readAll(home + installedBlob), blob);
+    EXPECT_EQ(readBytes(home + installedText), (u"root = "_s + home + u"/Projects\n"_s).toUtf8());
+    EXPECT_EQ(readBytes(home + installedBlob), blob);
     const QString stagedTool = home + u"/.kivo-staged-prefs/org.example.Tool"_s + missingPlist;
     EXPECT_FALSE(QFile::exists(home + missingPlist));
     const auto binDoc = plist::readFile(stagedTool);
@@ -176,17 +121,14 @@ TEST(PostMigrationEndToEnd, ReceiveIntoAnotherAccountRewritesStagesAndHandsEvery
     EXPECT_EQ(rootOwned().join(u'\n').toStdString(), std::string());
 
     // Unknown keys are named inputs that are unusable.
-    QProcess unknown;
-    unknown.start(cliPath(), {u"staged"_s, u"apply"_s, u"no.such.bundle"_s, u"--home"_s, home});
-    ASSERT_TRUE(unknown.waitForFinished(30000));
-    EXPECT_EQ(unknown.exitCode(), 6);
+    EXPECT_EQ(runCli({u"staged"_s, u"apply"_s, u"no.such.bundle"_s, u"--home"_s, home}).exitCode, 6);
 
     // The missing application arrives while the watcher runs (as root, it acts as the owner).
     const QString apps = work.path() + u"/apps"_s;
     QDir().mkpath(apps);
-    CliProcess watch(cliPath(), {u"staged"_s, u"watch"_s, u"--home"_s, home, u"--apps-dir"_s, apps, u"--json"_s});
+    CliProcess watch(kivoCli(), {u"staged"_s, u"watch"_s, u"--home"_s, home, u"--apps-dir"_s, apps, u"--json"_s});
     ASSERT_FALSE(watch.waitForEvent(u"watching"_s).isEmpty());
-    write(apps + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
+    writeBytes(apps + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
     const QJsonObject restored = watch.waitForEvent(u"prefApplied"_s);
     EXPECT_EQ(restored.value(u"key"_s).toString(), u"org.example.Tool"_s);
     EXPECT_EQ(plist::readFile(home + missingPlist)->root.toMap().value(u"Last"_s).toString(), home + u"/Desktop/a"_s);
@@ -208,8 +150,8 @@ TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
     const QString home = work.path() + u"/bob"_s;
     const QString settings = u"/Library/Application Support/net.example.Editor/config.txt"_s;
     const QString prefs = u"/Library/Preferences/org.example.Tool.plist"_s;
-    write(source + settings, (u"root = "_s + source + u"/Projects\n"_s).toUtf8());
-    write(source + prefs, plist::serialize(QVariantMap{{u"Last"_s, source + u"/Desktop/a"_s}}, plist::Format::xml));
+    writeBytes(source + settings, (u"root = "_s + source + u"/Projects\n"_s).toUtf8());
+    writeBytes(source + prefs, plist::serialize(QVariantMap{{u"Last"_s, source + u"/Desktop/a"_s}}, plist::Format::xml));
     // Developer files come after the settings: a large one keeps the transfer going past them.
     {
         QDir().mkpath(source + u"/Projects"_s);
@@ -227,18 +169,12 @@ TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
     qputenv("KIVO_ENV_TOOL", "");
     const QStringList send = {u"send"_s, u"--home"_s, source, u"--categories"_s, u"applicationData,engineeringTools"_s,
                               u"--dev-include"_s, u"Projects"_s, u"--json"_s};
-    auto receive = [&](const QJsonObject& advertised) {
-        return QStringList{u"receive"_s, u"--home"_s, home, u"--connect"_s,
-                           u"127.0.0.1:%1"_s.arg(advertised.value(u"port"_s).toInt()), u"--code"_s,
-                           advertised.value(u"code"_s).toString(), u"--json"_s};
-    };
-
-    CliProcess first(cliPath(), QStringList(send) << u"--max-mbps"_s << u"200"_s);
+    CliProcess first(kivoCli(), QStringList(send) << u"--max-mbps"_s << u"200"_s);
     const QJsonObject advertised = first.waitForEvent(u"advertising"_s, std::chrono::seconds(90));
     ASSERT_FALSE(advertised.isEmpty()) << first.errors().constData();
     const QString transferID = advertised.value(u"transferID"_s).toString();
     {
-        CliProcess victim(cliPath(), receive(advertised));
+        CliProcess victim(kivoCli(), receiveFrom(home, advertised));
         // Reported once its files are rewritten and staged.
         const QJsonObject settingsDone = victim.waitForEvent(u"categoryComplete"_s, std::chrono::minutes(2));
         ASSERT_EQ(settingsDone.value(u"category"_s).toString(), u"applicationData"_s) << victim.errors().constData();
@@ -249,10 +185,10 @@ TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
     EXPECT_FALSE(QFile::exists(home + prefs)) << "staged before the kill";
     EXPECT_FALSE(QFile::exists(home + settings)) << "staged before the kill";
 
-    CliProcess second(cliPath(), send);
+    CliProcess second(kivoCli(), send);
     const QJsonObject again = second.waitForEvent(u"advertising"_s, std::chrono::seconds(90));
     ASSERT_EQ(again.value(u"transferID"_s).toString(), transferID);
-    CliProcess resumed(cliPath(), receive(again));
+    CliProcess resumed(kivoCli(), receiveFrom(home, again));
     // The source holds what it sent against what the destination answers.
     const QJsonObject verification = second.waitForEvent(u"verification"_s, std::chrono::minutes(2));
     EXPECT_EQ(resumed.finish(), 0) << resumed.errors().constData();
@@ -264,9 +200,9 @@ TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
     ASSERT_FALSE(verification.isEmpty());
     EXPECT_TRUE(verification.value(u"mismatches"_s).toArray().isEmpty())
         << QJsonDocument(verification).toJson().constData();
-    EXPECT_EQ(readAll(home + u"/Projects/large.bin"_s), readAll(source + u"/Projects/large.bin"_s));
+    EXPECT_EQ(readBytes(home + u"/Projects/large.bin"_s), readBytes(source + u"/Projects/large.bin"_s));
     const QString store = home + u"/.kivo-staged-prefs"_s;
-    EXPECT_EQ(readAll(store + u"/net.example.Editor"_s + settings), (u"root = "_s + home + u"/Projects\n"_s).toUtf8());
+    EXPECT_EQ(readBytes(store + u"/net.example.Editor"_s + settings), (u"root = "_s + home + u"/Projects\n"_s).toUtf8());
     EXPECT_EQ(plist::readFile(store + u"/org.example.Tool"_s + prefs)->root.toMap().value(u"Last"_s).toString(),
               home + u"/Desktop/a"_s);
 }
@@ -274,13 +210,11 @@ TEST(PostMigrationEndToEnd, AResumedTransferVerifiesFilesAdaptedBeforeTheKill)
 TEST(PostMigrationEndToEnd, HelperInstallWritesAUnitSystemdAccepts)
 {
     QTemporaryDir units;
-    QProcess install;
-    install.start(cliPath(), {u"helper"_s, u"install"_s, u"--unit-dir"_s, units.path(), u"--socket"_s,
-                              units.path() + u"/helper.sock"_s, u"--no-start"_s});
-    ASSERT_TRUE(install.waitForFinished(30000));
-    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().constData();
+    const CliRun install = runCli({u"helper"_s, u"install"_s, u"--unit-dir"_s, units.path(), u"--socket"_s,
+                                   units.path() + u"/helper.sock"_s, u"--no-start"_s});
+    ASSERT_EQ(install.exitCode, 0) << install.err.constData();
     const QString unit = units.path() + u"/kivo-helper.service"_s;
-    const QString text = QString::fromUtf8(readAll(unit));
+    const QString text = QString::fromUtf8(readBytes(unit));
     const qsizetype at = text.indexOf(u"ExecStart="_s);
     ASSERT_GE(at, 0);
     const QString executable = text.mid(at + 10).section(u' ', 0, 0);
@@ -289,8 +223,6 @@ TEST(PostMigrationEndToEnd, HelperInstallWritesAUnitSystemdAccepts)
     const QString analyze = QStandardPaths::findExecutable(u"systemd-analyze"_s);
     if (analyze.isEmpty())
         return; // the unit's own checks above still ran
-    QProcess verify;
-    verify.start(analyze, {u"verify"_s, unit});
-    ASSERT_TRUE(verify.waitForFinished(60000));
-    EXPECT_EQ(verify.exitCode(), 0) << verify.readAllStandardError().constData();
+    const CliRun verify = runProcess(analyze, {u"verify"_s, unit});
+    EXPECT_EQ(verify.exitCode, 0) << verify.err.constData();
 }

@@ -1,3 +1,4 @@
+#include "support/CliRun.h"
 #include "support/CoroTest.h"
 
 #include <QJsonArray>
@@ -16,16 +17,14 @@ TEST(ResumeSoak, EightKillsOfEitherSideEndInAnIdenticalCopyWithoutConflicts)
     const QString sources = QStringLiteral(KIVO_SOURCE_DIR);
     if (build.isEmpty())
         KIVO_SKIP_OR_FAIL("KIVO_BUILD_DIR unset");
-    QProcess soak;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SOAK_TREE"), QStringLiteral("small"));
-    soak.setProcessEnvironment(env);
-    soak.start(QStringLiteral("/bin/bash"), {sources + QStringLiteral("/bench/resume-soak.sh"), build,
-                                             QStringLiteral("8"), QStringLiteral("12")});
-    ASSERT_TRUE(soak.waitForFinished(300000));
-    const QByteArray out = soak.readAllStandardOutput().trimmed();
+    const kivo::test::CliRun soak = kivo::test::runProcess(
+        QStringLiteral("/bin/bash"), {sources + QStringLiteral("/bench/resume-soak.sh"), build, QStringLiteral("8"), QStringLiteral("12")},
+        env, std::chrono::minutes(5));
+    const QByteArray out = soak.out.trimmed();
     const QJsonObject result = QJsonDocument::fromJson(out.split('\n').last()).object();
-    ASSERT_FALSE(result.isEmpty()) << out.constData() << soak.readAllStandardError().constData();
+    ASSERT_FALSE(result.isEmpty()) << out.constData() << soak.err.constData();
     SCOPED_TRACE(out.toStdString());
     EXPECT_GE(result.value(QStringLiteral("kills")).toInt(), 8);
     EXPECT_GE(result.value(QStringLiteral("killsInVerification")).toInt(), 1);
@@ -36,5 +35,5 @@ TEST(ResumeSoak, EightKillsOfEitherSideEndInAnIdenticalCopyWithoutConflicts)
     EXPECT_EQ(result.value(QStringLiteral("conflicts")).toInt(), 0);
     EXPECT_TRUE(result.value(QStringLiteral("failures")).toArray().isEmpty());
     EXPECT_TRUE(result.value(QStringLiteral("identical")).toBool());
-    EXPECT_EQ(soak.exitCode(), 0);
+    EXPECT_EQ(soak.exitCode, 0);
 }

@@ -1,5 +1,6 @@
 #include "support/GuiHarness.h"
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 
 #include "platform/ByteCount.h"
 #include "preflight/PreflightChecker.h"
@@ -17,14 +18,6 @@ using namespace kivo::test;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
 // The first visible text starting with `prefix`, or nothing.
 QString textStartingWith(GuiHarness& h, const QString& prefix)
 {
@@ -41,15 +34,11 @@ QString textStartingWith(GuiHarness& h, const QString& prefix)
 TEST(PreFlightOnScreen, ReviewShowsTheScanOfTheHomeAndExportsIt)
 {
     QTemporaryDir home;
-    writeFile(home.filePath(QStringLiteral("Documents/notes.txt")), "twelve bytes");
-    writeFile(home.filePath(QStringLiteral("Documents/app/package.json")), "{}");
-    writeFile(home.filePath(QStringLiteral("Documents/app/node_modules/pad/index.js")), QByteArray(5000, 'x'));
+    writeBytes(home.filePath(QStringLiteral("Documents/notes.txt")), "twelve bytes");
+    writeBytes(home.filePath(QStringLiteral("Documents/app/package.json")), "{}");
+    writeBytes(home.filePath(QStringLiteral("Documents/app/node_modules/pad/index.js")), QByteArray(5000, 'x'));
 
-    SessionEnvironment e;
-    e.homeFolder = home.path();
-    e.hostname = QStringLiteral("test-host");
-    e.username = QStringLiteral("bob");
-    GuiHarness h(e);
+    GuiHarness h({home.path(), QStringLiteral("test-host"), QStringLiteral("bob")});
     h.state().setDeviceRole(DeviceRole::source);
     h.state().setCurrentStep(MigrationStep::userMapping);
     h.state().confirmProposedUserMapping();
@@ -85,7 +74,6 @@ TEST(PreFlightOnScreen, ReviewShowsTheScanOfTheHomeAndExportsIt)
     QFile exported(file);
     ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
     EXPECT_EQ(QJsonDocument::fromJson(exported.readAll()).object(), report.toJson());
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // Without a report there is nothing to write; a folder target gets the dated name.

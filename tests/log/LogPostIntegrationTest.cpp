@@ -1,8 +1,6 @@
 // kivo-cli log against HTTP endpoints started here: what is posted, what a
 // failure says, and that a failed log is delivered later exactly once.
 #include "log/MigrationLogger.h"
-#include "platform/SslServer.h"
-#include "support/TestTls.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -18,8 +16,6 @@
 using namespace kivo;
 
 namespace {
-
-QString cliPath() { return qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"); }
 
 struct CliRun {
     int exitCode = -1;
@@ -39,7 +35,7 @@ CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {})
     QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&p, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
     QTimer::singleShot(90000, &loop, &QEventLoop::quit);
-    p.start(cliPath(), args);
+    p.start(qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"), args);
     loop.exec();
     if (p.state() != QProcess::NotRunning) {
         p.kill();
@@ -52,12 +48,11 @@ CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {})
 // Reads each whole request (headers and Content-Length body), then answers as told.
 class Endpoint : public QObject {
 public:
-    enum class Mode { reply, silent, huge };
+    enum class Mode { reply, silent };
     explicit Endpoint(Mode mode, QByteArray reply = {}) : m_mode(mode), m_reply(std::move(reply))
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = m_server.nextPendingConnection()) {
-                ++connections;
                 s->setParent(this);
                 auto* buffer = new QByteArray;
                 connect(s, &QObject::destroyed, [buffer] { delete buffer; });
@@ -82,7 +77,6 @@ public:
     }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/logs").arg(m_server.serverPort()); }
 
-    int connections = 0;
     QList<QByteArray> requests;
     QList<QByteArray> bodies;
 
@@ -92,22 +86,6 @@ private:
         if (m_mode == Mode::reply) {
             s->write(m_reply);
             s->disconnectFromHost();
-        } else if (m_mode == Mode::huge) {
-            const qint64 total = 50ll * 1024 * 1024;
-            s->write("HTTP/1.1 500 Internal Server Error\r\nContent-Length: " + QByteArray::number(total) + "\r\n\r\n");
-            auto* sent = new qint64(0);
-            auto* pump = new QTimer(s);
-            connect(pump, &QTimer::timeout, s, [s, sent, total, pump] {
-                while (*sent < total && s->bytesToWrite() < (1 << 20)) {
-                    s->write(QByteArray(256 * 1024, 'x'));
-                    *sent += 256 * 1024;
-                }
-                if (*sent >= total) {
-                    pump->stop();
-                    delete sent;
-                }
-            });
-            pump->start(0);
         }
     }
 
@@ -116,9 +94,9 @@ private:
     QByteArray m_reply;
 };
 
-QByteArray reply(const char* status, const char* extra = "")
+QByteArray reply(const char* status)
 {
-    return QByteArray(status) + "\r\nContent-Length: 2\r\n" + extra + "Connection: close\r\n\r\nok";
+    return QByteArray(status) + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 }
 
 QByteArray readAll(const QString& path)
@@ -144,43 +122,22 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     ASSERT_FALSE(saved.isEmpty());
     const QString pending = MigrationLogger::logsDirectoryFor(home.path()) + "/pending-posts";
 
-    Endpoint elsewhere(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));
-    Endpoint redirect(Endpoint::Mode::reply,
-                      reply("HTTP/1.1 302 Found", QByteArray("Location: " + elsewhere.url().toUtf8() + "\r\n").constData()));
     Endpoint broken(Endpoint::Mode::reply, reply("HTTP/1.1 500 Internal Server Error"));
     Endpoint silent(Endpoint::Mode::silent);
-    Endpoint huge(Endpoint::Mode::huge);
     QTcpServer closed;
     closed.listen(QHostAddress::LocalHost);
     const QString refused = QStringLiteral("http://127.0.0.1:%1/logs").arg(closed.serverPort());
     closed.close();
 
-    const test::TestIdentity identity = test::makeTestIdentity(QStringLiteral("127.0.0.1"));
-    SslServer tls;
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setLocalCertificate(identity.certificate);
-    config.setPrivateKey(identity.key);
-    tls.setSslConfiguration(config);
-    bool tlsServed = false;
-    QObject::connect(&tls, &SslServer::socketAccepted, &tls, [&](QSslSocket* s) {
-        s->setParent(&tls);
-        s->startServerEncryption();
-        QObject::connect(s, &QSslSocket::readyRead, s, [&] { tlsServed = true; });
-    });
-    ASSERT_TRUE(tls.listen(QHostAddress::LocalHost));
-    const QString untrusted = QStringLiteral("https://127.0.0.1:%1/logs").arg(tls.serverPort());
-
+    // A redirect, an endless reply and an untrusted certificate end as these do: HttpClient's tests hold them.
     struct Case {
         const char* name;
         QString url;
         const char* line;
     } cases[] = {
-        {"redirect", redirect.url(), "Failed to post log, status: 302\n"},
         {"server error", broken.url(), "Failed to post log, status: 500\n"},
-        {"50 MB reply", huge.url(), "Failed to post log, status: 500\n"},
         {"refused", refused, "Failed to post migration log: "},
         {"never answers", silent.url(), "Failed to post migration log: No answer within 0.5 s\n"},
-        {"untrusted certificate", untrusted, "Failed to post migration log: "},
     };
     for (const Case& c : cases) {
         const CliRun r = runCli({"log", "post", "latest", c.url, "--home", home.path()}, {{"KIVO_LOG_POST_TIMEOUT_MS", "500"}});
@@ -190,8 +147,6 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
         EXPECT_EQ(readAll(file), saved) << c.name;
         EXPECT_EQ(readAll(pending), id.toUtf8() + "\n") << c.name;
     }
-    EXPECT_EQ(elsewhere.connections, 0) << "a redirect was followed";
-    EXPECT_FALSE(tlsServed) << "a request went to an untrusted server";
     EXPECT_EQ(broken.bodies.value(0), saved);
 
     Endpoint accepting(Endpoint::Mode::reply, reply("HTTP/1.1 201 Created"));

@@ -1,6 +1,7 @@
 #include "log/MigrationLogger.h"
 #include "platform/Json.h"
 #include "transfer/TransferProgress.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 
 using namespace kivo;
+using namespace kivo::test;
 
 namespace {
 
@@ -24,13 +26,6 @@ MigrationLog sampleLog(const QString& id, const QDateTime& start)
     log.timestampStart = start;
     log.connectionType = "Wi-Fi";
     return log;
-}
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 QByteArray readAll(const QString& path)
@@ -84,16 +79,16 @@ TEST(MigrationLog, LoadingKeepsOnlyLogsNewestFirstAndNeverWaitsOnAFifo)
     QTemporaryDir dir;
     const QString d = dir.path();
     const QDateTime t0(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC);
-    write(d + "/migration_OLD.json", sampleLog("OLD", t0).encoded());
-    write(d + "/migration_NEW.json", sampleLog("NEW", t0.addDays(2)).encoded());
-    write(d + "/migration_MID.json", sampleLog("MID", t0.addDays(1)).encoded());
-    write(d + "/notes.txt", sampleLog("TXT", t0).encoded()); // not a .json file
-    write(d + "/broken.json", "{ not json");
-    write(d + "/other.json", "{\"hello\": 1}");
+    writeBytes(d + "/migration_OLD.json", sampleLog("OLD", t0).encoded());
+    writeBytes(d + "/migration_NEW.json", sampleLog("NEW", t0.addDays(2)).encoded());
+    writeBytes(d + "/migration_MID.json", sampleLog("MID", t0.addDays(1)).encoded());
+    writeBytes(d + "/notes.txt", sampleLog("TXT", t0).encoded()); // not a .json file
+    writeBytes(d + "/broken.json", "{ not json");
+    writeBytes(d + "/other.json", "{\"hello\": 1}");
     QJsonObject missing = sampleLog("MISS", t0).toJson();
     missing.remove("filesSkipped");
-    write(d + "/missing.json", json::toFileBytes(missing));
-    write(d + "/unsafe.json", sampleLog("../../escape", t0).encoded());
+    writeBytes(d + "/missing.json", json::toFileBytes(missing));
+    writeBytes(d + "/unsafe.json", sampleLog("../../escape", t0).encoded());
     ASSERT_EQ(::mkfifo(QFile::encodeName(d + "/x.json").constData(), 0600), 0);
     ASSERT_TRUE(QDir().mkdir(d + "/y.json"));
 
@@ -166,7 +161,7 @@ TEST(MigrationLog, PendingPostsAreAListOfSafeIds)
     EXPECT_EQ(logger.pendingPosts(), QStringList({"A", "B"}));
     logger.removePendingPost("A");
     EXPECT_EQ(logger.pendingPosts(), QStringList({"B"}));
-    write(dir.path() + "/pending-posts", "B\n../etc/passwd\n\nC\n");
+    writeBytes(dir.path() + "/pending-posts", "B\n../etc/passwd\n\nC\n");
     EXPECT_EQ(logger.pendingPosts(), QStringList({"B", "C"}));
     EXPECT_TRUE(logger.allLogs().isEmpty()); // the list is not a log
 }

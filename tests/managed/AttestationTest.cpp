@@ -1,4 +1,5 @@
 #include "managed/SourceAttestation.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,12 +14,9 @@ namespace {
 QString fakeTool(const QTemporaryDir& dir, const QString& name, const QByteArray& output, int exitCode)
 {
     const QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("#!/bin/sh\n[ \"$*\" = \"status -type enrollment\" ] || exit 64\ncat <<'EOF'\n" + output + "EOF\nexit "
-            + QByteArray::number(exitCode) + "\n");
-    f.close();
-    f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    test::writeBytes(path, "#!/bin/sh\n[ \"$*\" = \"status -type enrollment\" ] || exit 64\ncat <<'EOF'\n" + output
+                               + "EOF\nexit " + QByteArray::number(exitCode) + "\n");
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
     return path;
 }
 

@@ -83,23 +83,34 @@ TEST(Telemetry, EnvelopeKeysSortedAndAbsentOptionalsLeftOut)
               QByteArray(R"({"appVersion":"0.1.0","event":"managed.start","timestamp":"2026-01-31T09:05:00Z"})"));
 }
 
-TEST(Telemetry, PostsArriveInEventOrderWithoutBeingAwaited)
+// Whatever the endpoint answers, every post goes out in event order without
+// being awaited; a status outside 2xx is logged per post and a redirect is not followed.
+TEST(Telemetry, PostsArriveInEventOrderAndFailedStatusesAreLoggedPerPost)
 {
-    TelemetryLines lines;
-    Endpoint endpoint(reply("204 No Content"));
-    TelemetryClient client(endpoint.url(), QStringLiteral("mac-1"), QStringLiteral("0.1.0"));
-    const QStringList events{QStringLiteral("managed.start"), QStringLiteral("managed.awaiting_peer"), QStringLiteral("managed.ready"),
-                             QStringLiteral("managed.transfer_start"), QStringLiteral("managed.complete")};
-    for (const QString& e : events)
-        client.post(e, QStringLiteral("ann"));
-    EXPECT_TRUE(endpoint.bodies.isEmpty()) << "nothing goes out before the caller returns to the event loop";
-    test::runTask(client.drain());
-    QStringList received;
-    for (const QByteArray& body : endpoint.bodies)
-        received << QJsonDocument::fromJson(body).object().value(QStringLiteral("event")).toString();
-    EXPECT_EQ(received, events);
-    EXPECT_TRUE(client.isIdle());
-    EXPECT_EQ(lines.s_lines, QStringList()) << "a 204 is success";
+    const QStringList events{QStringLiteral("managed.start"), QStringLiteral("managed.ready"), QStringLiteral("managed.complete")};
+    const std::pair<QByteArray, const char*> cases[] = {
+        {reply("204 No Content"), nullptr},
+        {reply("500 Internal Server Error"), "Telemetry endpoint returned HTTP 500 for managed."},
+        {reply("301 Moved Permanently", "Location: http://127.0.0.1:9/elsewhere\r\n"), "Telemetry endpoint returned HTTP 301 for managed."},
+    };
+    for (const auto& [answer, line] : cases) {
+        SCOPED_TRACE(line ? line : "204");
+        TelemetryLines lines;
+        Endpoint endpoint(answer);
+        TelemetryClient client(endpoint.url(), QStringLiteral("mac-1"), QStringLiteral("0.1.0"));
+        for (const QString& e : events)
+            client.post(e, QStringLiteral("ann"));
+        EXPECT_TRUE(endpoint.bodies.isEmpty()) << "nothing goes out before the caller returns to the event loop";
+        test::runTask(client.drain());
+        QStringList received;
+        for (const QByteArray& body : endpoint.bodies)
+            received << QJsonDocument::fromJson(body).object().value(QStringLiteral("event")).toString();
+        EXPECT_EQ(received, events);
+        EXPECT_TRUE(client.isIdle());
+        EXPECT_EQ(lines.s_lines.size(), line ? events.size() : 0) << lines.s_lines.join(u'|').toStdString();
+        for (const QString& l : lines.s_lines)
+            EXPECT_TRUE(l.startsWith(QLatin1String(line))) << l.toStdString();
+    }
 }
 
 TEST(Telemetry, ASilentEndpointCostsTheExitOneTimeoutForEverythingStillQueued)

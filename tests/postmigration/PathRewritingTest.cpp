@@ -1,6 +1,7 @@
 #include "platform/PropertyList.h"
 #include "postmigration/PathRewriting.h"
 #include "postmigration/UserAccountMapper.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,23 +11,10 @@
 #include <sys/stat.h>
 
 using namespace kivo;
+using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 const QList<PathRewriteRule> kRules = UserMapping::make(u"ann"_s, u"/Users/ann"_s, u"bob"_s, u"/home/bob"_s).pathRewriteRules;
 
@@ -80,11 +68,11 @@ TEST(PathRewriting, TextFilesAreRewrittenInPlaceKeepingModeAndOthersStayByteIden
     QTemporaryDir dir;
     const QString home = dir.path();
     const QString text = home + u"/Library/Application Support/App/config.json"_s;
-    write(text, "{\"root\": \"/Users/ann/Documents\", \"other\": \"/Users/anna/x\"}\n");
+    writeBytes(text, "{\"root\": \"/Users/ann/Documents\", \"other\": \"/Users/anna/x\"}\n");
     ::chmod(QFile::encodeName(text).constData(), 0640);
     const QList<PathRewriteLog> logs = rewriteTextFile(home, text, kRules);
     // The prefix also changes the longer name: no path-boundary check.
-    EXPECT_EQ(readAll(text), "{\"root\": \"/home/bob/Documents\", \"other\": \"/home/boba/x\"}\n");
+    EXPECT_EQ(readBytes(text), "{\"root\": \"/home/bob/Documents\", \"other\": \"/home/boba/x\"}\n");
     ASSERT_EQ(logs.size(), 1); // the second rule finds nothing left
     EXPECT_EQ(logs[0], (PathRewriteLog{text, u"/Users/ann"_s, u"/home/bob"_s, std::nullopt}));
     struct stat st {};
@@ -95,24 +83,24 @@ TEST(PathRewriting, TextFilesAreRewrittenInPlaceKeepingModeAndOthersStayByteIden
     const QString large = home + u"/large.txt"_s;
     QByteArray bytes((1 << 20) - 4, 'a');
     bytes += "/Users/ann/end";
-    write(large, bytes);
+    writeBytes(large, bytes);
     EXPECT_EQ(rewriteTextFile(home, large, kRules).size(), 1);
-    EXPECT_EQ(readAll(large), QByteArray((1 << 20) - 4, 'a') + "/home/bob/end");
+    EXPECT_EQ(readBytes(large), QByteArray((1 << 20) - 4, 'a') + "/home/bob/end");
 
     const QByteArray binary = QByteArray("\x00\xff/Users/ann\xfe", 14);
     const QString blob = home + u"/Library/Application Support/App/cache.bin"_s;
-    write(blob, binary);
+    writeBytes(blob, binary);
     EXPECT_TRUE(rewriteTextFile(home, blob, kRules).isEmpty());
-    EXPECT_EQ(readAll(blob), binary);
+    EXPECT_EQ(readBytes(blob), binary);
 
     // Never through a link: neither the file itself nor a folder on the way.
     QTemporaryDir outside;
-    write(outside.path() + u"/target.txt"_s, "/Users/ann");
+    writeBytes(outside.path() + u"/target.txt"_s, "/Users/ann");
     QFile::link(outside.path() + u"/target.txt"_s, home + u"/link.txt"_s);
     QFile::link(outside.path(), home + u"/linked-folder"_s);
     EXPECT_TRUE(rewriteTextFile(home, home + u"/link.txt"_s, kRules).isEmpty());
     EXPECT_TRUE(rewriteTextFile(home, home + u"/linked-folder/target.txt"_s, kRules).isEmpty());
-    EXPECT_EQ(readAll(outside.path() + u"/target.txt"_s), "/Users/ann");
+    EXPECT_EQ(readBytes(outside.path() + u"/target.txt"_s), "/Users/ann");
     // Nothing left behind beside the files.
     EXPECT_EQ(QDir(home + u"/Library/Application Support/App"_s).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
@@ -126,7 +114,7 @@ TEST(PathRewriting, PropertyListsKeepTheirFormatAndLogEachStringWithItsKey)
                            {u"Count"_s, qint64(3)}};
     for (const plist::Format format : {plist::Format::binary, plist::Format::xml}) {
         const QString path = home + (format == plist::Format::binary ? u"/bin.plist"_s : u"/xml.plist"_s);
-        write(path, plist::serialize(root, format));
+        writeBytes(path, plist::serialize(root, format));
         const QList<PathRewriteLog> logs = rewritePlistFile(home, path, kRules);
         ASSERT_EQ(logs.size(), 2);
         EXPECT_EQ(logs[0], (PathRewriteLog{path, u"/Users/ann/Music"_s, u"/home/bob/Music"_s, u"Folder"_s}));
@@ -137,9 +125,9 @@ TEST(PathRewriting, PropertyListsKeepTheirFormatAndLogEachStringWithItsKey)
         EXPECT_EQ(doc->root.toMap().value(u"Recent"_s).toList().value(0).toString(), u"/home/bob/a"_s);
         EXPECT_EQ(doc->root.toMap().value(u"Count"_s).toLongLong(), 3);
     }
-    write(home + u"/broken.plist"_s, "not a plist /Users/ann");
+    writeBytes(home + u"/broken.plist"_s, "not a plist /Users/ann");
     EXPECT_TRUE(rewritePlistFile(home, home + u"/broken.plist"_s, kRules).isEmpty());
-    EXPECT_EQ(readAll(home + u"/broken.plist"_s), "not a plist /Users/ann");
+    EXPECT_EQ(readBytes(home + u"/broken.plist"_s), "not a plist /Users/ann");
 }
 
 TEST(AccountListing, LoginDefsDirectoryOutputAndPasswdAreReadAsWritten)
@@ -196,7 +184,7 @@ TEST(AccountListing, DirectoryServiceScanReadsARecordedTool)
     QDir().mkpath(dir.path() + u"/Managed/dee"_s);
     // Answers as the real tool does for each question.
     const QString tool = dir.path() + u"/dscl"_s;
-    write(tool, "#!/bin/sh\n"
+    writeBytes(tool, "#!/bin/sh\n"
                 "case \"$2 $3 $4\" in\n"
                 "  '-list /Users ') printf '_spotlight\\ndaemon\\nroot\\nGuest\\nann\\nbob\\ncy\\ndee\\nnohome\\n' ;;\n"
                 "  '-read /Users/ann RealName') printf 'RealName: Ann Smith\\n' ;;\n"

@@ -1,6 +1,7 @@
 #include "platform/Json.h"
 #include "postmigration/AppPrefMapper.h"
 #include "postmigration/StagedPrefService.h"
+#include "support/FileBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,23 +12,10 @@
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-void write(const QString& path, const QByteArray& bytes = "prefs")
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 TransferManifest::FileItem completed(const QString& relative)
 {
@@ -88,7 +76,7 @@ TEST(Staging, BundlesAreHeldBackUntilTheirApplicationAppears)
     const QString toolData = u"~/Library/Application Support/org.example.Tool/state.db"_s;
     const QString unsafe = u"~/Library/Preferences/...plist"_s;
     for (const QString& p : {toolPrefs, toolData, unsafe})
-        write(f.at(p), p.toUtf8());
+        writeBytes(f.at(p), p.toUtf8());
     QList<TransferManifest::FileItem> items{completed(toolPrefs), completed(toolData), completed(unsafe),
                                             completed(u"~/Library/Preferences/gone.example.app.plist"_s)};
     f.service->absorbCompletedFiles(u"applicationData"_s, items);
@@ -103,11 +91,11 @@ TEST(Staging, BundlesAreHeldBackUntilTheirApplicationAppears)
     EXPECT_TRUE(QFileInfo::exists(f.home.path() + u"/.kivo-staged-prefs/org.example.Tool/bundle.json"_s));
 
     QSignalSpy applied(f.service.get(), &StagedPrefService::bundleApplied);
-    write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\nExec=tool\n");
+    writeBytes(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\nExec=tool\n");
     ASSERT_TRUE(applied.wait(10000));
     EXPECT_EQ(applied.first().value(0).toString(), u"org.example.Tool"_s);
-    EXPECT_EQ(readAll(f.at(toolPrefs)), toolPrefs.toUtf8());
-    EXPECT_EQ(readAll(f.at(toolData)), toolData.toUtf8());
+    EXPECT_EQ(readBytes(f.at(toolPrefs)), toolPrefs.toUtf8());
+    EXPECT_EQ(readBytes(f.at(toolData)), toolData.toUtf8());
     EXPECT_TRUE(f.service->staged().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(f.home.path() + u"/.kivo-staged-prefs/org.example.Tool"_s));
 }
@@ -117,15 +105,15 @@ TEST(Staging, ImmediateLeavesFilesManualWaitsAndInstalledAppsGetTheirsAtOnce)
     const QString prefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
     {
         Fixture f(PrefRestoreMode::immediate);
-        write(f.at(prefs));
+        writeBytes(f.at(prefs), "prefs");
         f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
         EXPECT_TRUE(QFileInfo::exists(f.at(prefs)));
         EXPECT_TRUE(f.service->staged().isEmpty());
     }
     {
         Fixture f(PrefRestoreMode::manual);
-        write(f.at(prefs));
-        write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
+        writeBytes(f.at(prefs), "prefs");
+        writeBytes(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
         f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
         EXPECT_FALSE(QFileInfo::exists(f.at(prefs))) << "manual: an installed application restores nothing";
         EXPECT_TRUE(f.service->applyManually(u"org.example.Tool"_s));
@@ -135,9 +123,9 @@ TEST(Staging, ImmediateLeavesFilesManualWaitsAndInstalledAppsGetTheirsAtOnce)
     {
         // Already installed when the category finishes: restored then, though the watcher saw it at start.
         Fixture f(PrefRestoreMode::staged);
-        write(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
+        writeBytes(f.apps.path() + u"/org.example.Tool.desktop"_s, "[Desktop Entry]\nType=Application\nName=Tool\n");
         f.service->watcher().scanRoot(f.apps.path());
-        write(f.at(prefs));
+        writeBytes(f.at(prefs), "prefs");
         f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
         EXPECT_TRUE(QFileInfo::exists(f.at(prefs)));
         EXPECT_TRUE(f.service->staged().isEmpty());
@@ -149,7 +137,7 @@ TEST(Staging, DiscardRemovesAListedBundleWithItsFiles)
 {
     Fixture f(PrefRestoreMode::manual);
     const QString prefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
-    write(f.at(prefs));
+    writeBytes(f.at(prefs), "prefs");
     f.service->absorbCompletedFiles(u"applicationData"_s, {completed(prefs)});
     const QVariantList rows = f.service->stagedRows();
     ASSERT_EQ(rows.size(), 1);
@@ -171,21 +159,21 @@ TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
     QTemporaryDir home, outside;
     PrefStager stager(home.path());
     const QString store = home.path() + u"/.kivo-staged-prefs"_s;
-    write(home.path() + u"/Library/Preferences/a.b.c.plist"_s, "mine");
+    writeBytes(home.path() + u"/Library/Preferences/a.b.c.plist"_s, "mine");
     const StagedPrefBundle good = stager.stage(u"a.b.c"_s, u"a.b.c"_s, {u"a.b.c"_s},
                                                {{home.path() + u"/Library/Preferences/a.b.c.plist"_s,
                                                  u"~/Library/Preferences/a.b.c.plist"_s, 4, std::nullopt}},
                                                std::chrono::hours(24), false);
-    write(outside.path() + u"/secret"_s, "secret");
+    writeBytes(outside.path() + u"/secret"_s, "secret");
 
     auto handMade = [&](const QString& key, const QList<StagedPrefEntry>& entries) {
         StagedPrefBundle b = good;
         b.id = key;
         b.entries = entries;
-        write(store + u"/"_s + key + u"/bundle.json"_s, json::toFileBytes(b.toJson()));
+        writeBytes(store + u"/"_s + key + u"/bundle.json"_s, json::toFileBytes(b.toJson()));
     };
     const QString staged = store + u"/evil1/Library/Preferences/a.plist"_s;
-    write(staged, "staged");
+    writeBytes(staged, "staged");
     handMade(u"evil1"_s, {{staged, u"~/ok.plist"_s, 6, {}}, {outside.path() + u"/secret"_s, u"~/stolen"_s, 6, {}}});
     handMade(u"evil2"_s, {{staged, u"~/../escaped"_s, 6, {}}});
     handMade(u"evil3"_s, {{store + u"/evil3/../evil1/Library/Preferences/a.plist"_s, u"~/x"_s, 6, {}}});
@@ -198,17 +186,17 @@ TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
     for (const QString& key : {u"evil1"_s, u"evil2"_s, u"evil3"_s, u"evil4"_s, u"evil5"_s})
         EXPECT_THROW(stager.apply(key, PrefStager::ApplyConflict::overwrite), PrefStagerError) << key.toStdString();
     EXPECT_THROW(stager.apply(u"../outside"_s, PrefStager::ApplyConflict::overwrite), PrefStagerError);
-    EXPECT_EQ(readAll(outside.path() + u"/secret"_s), "secret");
-    EXPECT_EQ(readAll(staged), "staged");
+    EXPECT_EQ(readBytes(outside.path() + u"/secret"_s), "secret");
+    EXPECT_EQ(readBytes(staged), "staged");
     EXPECT_FALSE(QFileInfo::exists(home.path() + u"/stolen"_s));
     EXPECT_FALSE(QFileInfo::exists(home.path() + u"/ok.plist"_s));
 
     EXPECT_EQ(stager.apply(u"a.b.c"_s, PrefStager::ApplyConflict::overwrite),
               QStringList{home.path() + u"/Library/Preferences/a.b.c.plist"_s});
-    EXPECT_EQ(readAll(home.path() + u"/Library/Preferences/a.b.c.plist"_s), "mine");
+    EXPECT_EQ(readBytes(home.path() + u"/Library/Preferences/a.b.c.plist"_s), "mine");
 
     // Expiry at the first look after the window.
-    write(home.path() + u"/Library/Preferences/d.e.f.plist"_s);
+    writeBytes(home.path() + u"/Library/Preferences/d.e.f.plist"_s, "prefs");
     stager.stage(u"d.e.f"_s, u"d.e.f"_s, {u"d.e.f"_s},
                  {{home.path() + u"/Library/Preferences/d.e.f.plist"_s, u"~/Library/Preferences/d.e.f.plist"_s, 5, {}}},
                  std::chrono::hours(24 * 7), false, QDateTime::currentDateTimeUtc().addDays(-8));
@@ -224,7 +212,7 @@ TEST(Staging, HomebrewIsReportedOnceWhenItAppearsAndIncomingAppListsDecodeOrNot)
     QSignalSpy found(&watcher, &HomebrewWatcher::brewDetected);
     watcher.start();
     EXPECT_FALSE(watcher.detected());
-    write(brew, "#!/bin/sh\n");
+    writeBytes(brew, "#!/bin/sh\n");
     QFile::setPermissions(brew, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     ASSERT_TRUE(found.wait(10000));
     EXPECT_EQ(found.first().value(0).toString(), brew);

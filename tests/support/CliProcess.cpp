@@ -25,29 +25,42 @@ CliProcess::~CliProcess()
     }
 }
 
+void CliProcess::read()
+{
+    m_buffer += m_process.readAllStandardOutput();
+    for (qsizetype nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1))
+        m_events << QJsonDocument::fromJson(m_buffer.left(nl)).object();
+}
+
 QJsonObject CliProcess::waitForEvent(const QString& name, std::chrono::milliseconds deadline)
 {
     QJsonObject found;
     waitUntil(
         [&] {
-            m_buffer += m_process.readAllStandardOutput();
-            // Stops at the event, so that later ones stay for the next wait.
-            qsizetype nl;
-            while (found.isEmpty() && (nl = m_buffer.indexOf('\n')) >= 0) {
-                const QJsonObject e = QJsonDocument::fromJson(m_buffer.left(nl)).object();
-                m_buffer.remove(0, nl + 1);
-                if (e.value(QStringLiteral("event")).toString() == name)
-                    found = e;
-            }
+            read();
+            for (; m_next < m_events.size() && found.isEmpty(); ++m_next)
+                if (m_events[m_next].value(QStringLiteral("event")).toString() == name)
+                    found = m_events[m_next];
             return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
         },
         deadline);
     return found;
 }
 
+QList<QJsonObject> CliProcess::events(const QString& name)
+{
+    read();
+    QList<QJsonObject> out;
+    for (const QJsonObject& e : m_events)
+        if (e.value(QStringLiteral("event")).toString() == name)
+            out << e;
+    return out;
+}
+
 int CliProcess::finish(std::chrono::milliseconds deadline)
 {
     m_process.waitForFinished(int(deadline.count()));
+    read();
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 

@@ -19,14 +19,22 @@ public:
     // The first event of that name after those already waited for, or an empty
     // object once the process ended or time ran out.
     QJsonObject waitForEvent(const QString& name, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    // Every event of that name printed so far, in order.
+    QList<QJsonObject> events(const QString& name);
     // Exit code, or -1 after a crash or a kill.
     int finish(std::chrono::milliseconds deadline = std::chrono::minutes(3));
     void killHard();
-    QByteArray errors() { return m_process.readAllStandardError(); }
+    // All it wrote to standard error so far.
+    QByteArray errors() { return m_errors += m_process.readAllStandardError(); }
 
 private:
+    void read();
+
     QProcess m_process;
     QByteArray m_buffer;
+    QByteArray m_errors;
+    QList<QJsonObject> m_events;
+    qsizetype m_next = 0;
 };
 
 } // namespace kivo::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QString>
 
 #include <string>
@@ -20,6 +21,16 @@ inline std::string testNetMissing(const QString& exec)
     if (probe.exitCode() != 0)
         return "the two-host network is not up: " + probe.readAllStandardError().toStdString();
     return {};
+}
+
+// A fresh name of letters only, so that records earlier runs left in a daemon's
+// cache are never taken for ours and no digits stand where a code is looked for.
+inline QString freshName(const char* stem)
+{
+    QString word = QLatin1String(stem) + u'-';
+    for (int i = 0; i < 8; ++i)
+        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    return word;
 }
 
 } // namespace kivo::test

@@ -2,6 +2,7 @@
 // joined by a link whose ends are named like Thunderbolt bridges: what our
 // browser makes of services an independent publisher announces.
 #include "support/CoroTest.h"
+#include "support/TestNet.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -75,12 +76,6 @@ private:
 };
 
 
-bool testnetUp()
-{
-    return QProcess::execute(kTestnet + QStringLiteral("/exec"), {QStringLiteral("a"), QStringLiteral("true")}) == 0
-        && QProcess::execute(kTestnet + QStringLiteral("/exec"), {QStringLiteral("b"), QStringLiteral("true")}) == 0;
-}
-
 QString uniqueHost(const char* stem)
 {
     return QStringLiteral("%1-%2").arg(QLatin1String(stem)).arg(QRandomGenerator::global()->bounded(100000, 999999));
@@ -88,17 +83,13 @@ QString uniqueHost(const char* stem)
 
 } // namespace
 
-#define REQUIRE_TESTNET()                                                                   \
-    do {                                                                                    \
-        if (!testnetUp())                                                                   \
-            KIVO_SKIP_OR_FAIL("two-host test network is not up (needs root; scripts/testnet/up)"); \
-    } while (0)
-
 // Both ends see the bridge link as Thunderbolt; b's browser lists what an
-// independent publisher in a announces.
+// independent publisher in a announces. Names without a user or code and the
+// secure marker are BrowseResult's tables; our own record over avahi is CliTwoHost's.
 TEST(TwoHosts, OurBrowserSeesTheBridgeAndListsAServicePublishedByAvahiPublish)
 {
-    REQUIRE_TESTNET();
+    if (const std::string missing = testNetMissing(kTestnet + QStringLiteral("/exec")); !missing.empty())
+        KIVO_SKIP_OR_FAIL(missing);
     const QString host = uniqueHost("published");
     InHost publisher(QStringLiteral("a"), QStringLiteral("avahi-publish"),
                      {QStringLiteral("-s"), host + QStringLiteral("|bob|654321"), QStringLiteral("_kivo._tcp"), QStringLiteral("5555")});
@@ -111,24 +102,8 @@ TEST(TwoHosts, OurBrowserSeesTheBridgeAndListsAServicePublishedByAvahiPublish)
     EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|bob\\|654321\\|thunderbolt\\|unverified$").arg(host)).isEmpty())
         << browser.transcript().toStdString();
 
-    const QString bare = uniqueHost("bare");
-    InHost second(QStringLiteral("a"), QStringLiteral("avahi-publish"),
-                  {QStringLiteral("-s"), bare, QStringLiteral("_kivo._tcp"), QStringLiteral("5556")});
-    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|Unknown\\|\\|thunderbolt\\|unverified$").arg(bare)).isEmpty())
-        << browser.transcript().toStdString();
-
-    // Another publisher's TXT record announcing secure pairing, with the code left out.
-    const QString announced = uniqueHost("announced");
-    InHost third(QStringLiteral("a"), QStringLiteral("avahi-publish"),
-                 {QStringLiteral("-s"), announced + QStringLiteral("|carol|"), QStringLiteral("_kivo._tcp"),
-                  QStringLiteral("5557"), QStringLiteral("kivo-pairing=1")});
-    EXPECT_FALSE(browser.waitFor(QStringLiteral("^peer %1\\|carol\\|\\|thunderbolt\\|secure$").arg(announced)).isEmpty())
-        << browser.transcript().toStdString();
-
     // Withdrawn services leave the list (the daemon reports each address family).
     const qsizetype mark = browser.lineCount();
     publisher.stop();
-    second.stop();
-    third.stop();
     EXPECT_FALSE(browser.waitFor(QStringLiteral("^peers 0$"), mark).isEmpty()) << browser.transcript().toStdString();
 }

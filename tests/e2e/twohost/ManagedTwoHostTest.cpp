@@ -3,6 +3,7 @@
 // a local HTTP endpoint in the destination's host.
 #include "app/DemoData.h"
 #include "log/MigrationLogger.h"
+#include "support/CliProcess.h"
 #include "support/TestNet.h"
 #include "support/ProfileWriter.h"
 #include "support/CoroTest.h"
@@ -14,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -30,76 +32,27 @@ const QString kEndpoint = QStringLiteral(KIVO_TESTNET_DIR "/../../tests/e2e/twoh
 const QString kSecret = QStringLiteral("correct horse battery staple");
 
 // kivo-cli managed in one host. It never reads stdin; stdin is closed to prove it.
-// Every --json event it printed is kept, in order.
-class ManagedProcess {
-public:
+struct ManagedProcess : CliProcess {
     ManagedProcess(const QString& host, const QStringList& args, const QStringList& environment = {})
+        : CliProcess(kExec, QStringList{host, QStringLiteral("env")} + environment
+                                + QStringList{QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$@\" </dev/null"),
+                                              kCli, QStringLiteral("managed")}
+                                + args + QStringList{QStringLiteral("--json")})
     {
-        m_process.start(kExec, QStringList{host, QStringLiteral("env")} + environment
-                                   + QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
-                                                 QStringLiteral("exec \"$0\" \"$@\" </dev/null"), kCli, QStringLiteral("managed")}
-                                   + args + QStringList{QStringLiteral("--json")});
-    }
-    ~ManagedProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    // The first event of that name (and, for states, that beginning) not yet returned.
-    QJsonObject waitForEvent(const QString& name, const QString& statePrefix = {},
-                             std::chrono::milliseconds deadline = std::chrono::seconds(60))
-    {
-        QJsonObject found;
-        waitUntil([&] {
-            read();
-            for (; m_next < m_events.size() && found.isEmpty(); ++m_next) {
-                const QJsonObject& e = m_events[m_next];
-                if (e.value(QStringLiteral("event")).toString() == name
-                    && e.value(QStringLiteral("state")).toString().startsWith(statePrefix))
-                    found = e;
-            }
-            return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
-        }, deadline);
-        return found;
     }
     QStringList states()
     {
-        read();
         QStringList out;
-        for (const QJsonObject& e : m_events)
-            if (e.value(QStringLiteral("event")).toString() == QLatin1String("state"))
-                out << e.value(QStringLiteral("state")).toString();
+        for (const QJsonObject& e : events(QStringLiteral("state")))
+            out << e.value(QStringLiteral("state")).toString();
         return out;
     }
-    int finish(std::chrono::milliseconds deadline = std::chrono::minutes(3))
-    {
-        m_process.waitForFinished(int(deadline.count()));
-        read();
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    QByteArray errors() { return m_errors += m_process.readAllStandardError(); }
-
-private:
-    void read()
-    {
-        m_buffer += m_process.readAllStandardOutput();
-        for (qsizetype nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1))
-            m_events << QJsonDocument::fromJson(m_buffer.left(nl)).object();
-    }
-
-    QProcess m_process;
-    QByteArray m_buffer;
-    QByteArray m_errors;
-    QList<QJsonObject> m_events;
-    qsizetype m_next = 0;
 };
 
 // A telemetry endpoint on 127.0.0.1 inside a host; every body it got, in order.
 class Endpoint {
 public:
-    Endpoint(const QString& host, const QString& mode, const QString& folder) : m_file(folder + u'/' + host + mode.left(8).replace(u':', u'-') + QStringLiteral(".events"))
+    Endpoint(const QString& host, const QString& mode, const QString& folder) : m_file(folder + u'/' + host + mode + QStringLiteral(".events"))
     {
         m_process.start(kExec, {host, QStringLiteral("python3"), kEndpoint, mode, m_file});
         m_process.waitForStarted();
@@ -194,11 +147,12 @@ TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNever
     ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(endpoint.url()),
                                                      QStringLiteral("--home"), m_destination, QStringLiteral("--discovery-timeout"),
                                                      QStringLiteral("90")});
-    ASSERT_FALSE(destination.waitForEvent(QStringLiteral("state"), QStringLiteral("sourceRejected")).isEmpty())
+    ASSERT_TRUE(waitUntil([&] { return !destination.states().filter(QRegularExpression(QStringLiteral("^sourceRejected"))).isEmpty(); },
+                          std::chrono::seconds(60)))
         << destination.states().join(u'|').toStdString() << destination.errors().constData();
 
     ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
-    const QJsonObject summary = destination.waitForEvent(QStringLiteral("summary"), {}, std::chrono::seconds(90));
+    const QJsonObject summary = destination.waitForEvent(QStringLiteral("summary"), std::chrono::seconds(90));
     EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
     EXPECT_EQ(source.finish(), 0) << source.errors().constData();
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
@@ -217,21 +171,18 @@ TEST_F(ManagedTwoHost, EndsOfOneOrganisationMigrateUnattendedAndAStrangerIsNever
 
     EXPECT_EQ(endpoint.events(), (QStringList{"managed.start", "managed.awaiting_peer", "managed.ready", "managed.transfer_start",
                                               "managed.complete"}));
-    for (const QByteArray& body : endpoint.bodies()) {
-        const QJsonObject envelope = QJsonDocument::fromJson(body).object();
-        EXPECT_EQ(envelope.value(QStringLiteral("principal")).toString(), QStringLiteral("ann@acme.example"));
-        // Keys as written, in alphabetical order.
-        QList<qsizetype> at;
-        for (const char* key : {"\"appVersion\"", "\"device\"", "\"event\"", "\"principal\"", "\"timestamp\""})
-            at << body.indexOf(key);
-        EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.first() >= 0) << body.constData();
-    }
+    // The envelope's form is Telemetry.EnvelopeKeysSortedAndAbsentOptionalsLeftOut's.
+    for (const QByteArray& body : endpoint.bodies())
+        EXPECT_EQ(QJsonDocument::fromJson(body).object().value(QStringLiteral("principal")).toString(), QStringLiteral("ann@acme.example"));
     const QJsonObject complete = QJsonDocument::fromJson(endpoint.bodies().last()).object().value(QStringLiteral("details")).toObject();
     EXPECT_EQ(complete.value(QStringLiteral("files")).toString(), QString::number(summary.value(QStringLiteral("filesCompleted")).toInt()));
     EXPECT_EQ(complete.value(QStringLiteral("bytes")).toString(), QString::number(qint64(summary.value(QStringLiteral("bytes")).toDouble())));
 }
 
-// Each stop: its state, its exit code and one event after managed.start.
+// Each stop: its state, its exit code and its events after managed.start. A
+// missing principal and an unenrolled device stop the same way before any
+// network: ManagedModeCoordinator.MissingPrincipalStopsBeforeAnyNetworkActivity
+// and AnUnenrolledDeviceStopsWithTheReason, their codes CliExitCodes'.
 TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
 {
     Endpoint endpoint(QStringLiteral("c"), QStringLiteral("record"), m_work.path());
@@ -244,13 +195,8 @@ TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
         QStringList events; // after managed.start
     };
     const Case cases[] = {
-        {"no principal", {{QStringLiteral("kivo.userPrincipal"), QStringLiteral("  ")}}, {}, 6,
-         QStringLiteral("missingKeys(kivo.userPrincipal)"), {QStringLiteral("managed.missing_keys")}},
         {"secret too short to use", {{QStringLiteral("kivo.pairingSecret"), QStringLiteral("short")}}, {}, 6,
          QStringLiteral("missingKeys(kivo.pairingSecret)"), {QStringLiteral("managed.missing_keys")}},
-        {"not enrolled", {{QStringLiteral("kivo.requireManagedSource"), true}}, {}, 5,
-         QStringLiteral("attestationFailed(No MDM enrollment indicators on this device)"),
-         {QStringLiteral("managed.attestation_failed")}},
         // Host c is wired: a source it sees is never a Thunderbolt peer.
         {"thunderbolt only", {{QStringLiteral("kivo.migrationSource"), QStringLiteral("thunderbolt")}},
          {QStringLiteral("--discovery-timeout"), QStringLiteral("3")}, 4, QStringLiteral("failed(No peer discovered within 3s)"),
@@ -289,66 +235,23 @@ TEST_F(ManagedTwoHost, WithoutASecretTheAdvertisedCodeIsTakenWhereAllowed)
     EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
 }
 
-// A broken endpoint changes nothing about the migration: a silent one costs
-// the exit one timeout, a redirect is not followed, an untrusted one gets nothing.
-TEST_F(ManagedTwoHost, HostileTelemetryEndpointsNeverStopTheMigration)
+// An endpoint that never answers changes nothing about the migration but costs
+// the exit one timeout; each of the five posts says it failed.
+TEST_F(ManagedTwoHost, ASilentTelemetryEndpointNeverStopsTheMigration)
 {
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
-                                             QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"),
-                                             m_work.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
-                                             m_work.filePath(QStringLiteral("cert.pem")), QStringLiteral("-days"), QStringLiteral("1")});
-    ASSERT_TRUE(openssl.waitForFinished() && openssl.exitCode() == 0);
-
-    Endpoint second(QStringLiteral("b"), QStringLiteral("record"), m_work.path());
-    struct Case {
-        QString mode; // empty: nothing listens
-        const char* line; // what every one of the five posts logs; none for a success
-    };
-    const Case cases[] = {
-        {QStringLiteral("silent"), "Telemetry POST for managed."},
-        {QString(), "Telemetry POST for managed."},
-        {QStringLiteral("redirect:") + second.url(), "Telemetry endpoint returned HTTP 301 for managed."},
-        {QStringLiteral("status:500"), "Telemetry endpoint returned HTTP 500 for managed."},
-        {QStringLiteral("tls:%1:%2").arg(m_work.filePath(QStringLiteral("cert.pem")), m_work.filePath(QStringLiteral("key.pem"))),
-         "Telemetry POST for managed."},
-        {QStringLiteral("huge"), nullptr},
-    };
-    for (const Case& c : cases) {
-        std::optional<Endpoint> endpoint;
-        QString url = QStringLiteral("http://127.0.0.1:9/events");
-        if (!c.mode.isEmpty()) {
-            endpoint.emplace(QStringLiteral("b"), c.mode, m_work.path());
-            url = endpoint->url();
-        }
-        if (c.mode.startsWith(QStringLiteral("tls:")))
-            url.replace(QStringLiteral("http:"), QStringLiteral("https:"));
-        ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
-        ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(url), QStringLiteral("--home"),
-                                                         m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
-                                   {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
-        EXPECT_EQ(destination.finish(), 0) << c.mode.toStdString();
-        EXPECT_EQ(source.finish(), 0) << c.mode.toStdString();
-        EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
-        QList<QByteArray> lines;
-        for (const QByteArray& line : destination.errors().split('\n'))
-            if (line.contains("com.kivo.app.Telemetry:"))
-                lines << line;
-        EXPECT_EQ(lines.size(), c.line ? 5 : 0) << c.mode.toStdString();
-        for (const QByteArray& line : lines)
-            EXPECT_TRUE(c.line && line.contains(c.line)) << line.constData();
-        if (c.mode.startsWith(QStringLiteral("tls:"))) {
-            EXPECT_TRUE(endpoint->bodies().isEmpty()) << "nothing crosses a connection to an untrusted certificate";
-        }
-        QDir(m_destination).removeRecursively();
-        // The next run starts once the finished source's record has left the destination's view.
-        EXPECT_TRUE(waitUntil([] {
-            QProcess browse;
-            browse.start(kExec, {QStringLiteral("b"), QStringLiteral("avahi-browse"), QStringLiteral("-tp"), QStringLiteral("_kivo._tcp")});
-            browse.waitForFinished();
-            return !browse.readAllStandardOutput().contains("_kivo._tcp");
-        }, std::chrono::seconds(30)));
-    }
-    EXPECT_TRUE(second.bodies().isEmpty()) << "a redirect is never followed";
+    Endpoint silent(QStringLiteral("b"), QStringLiteral("silent"), m_work.path());
+    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), sourceProfile(), QStringLiteral("--home"), m_source});
+    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), destinationProfile(silent.url()), QStringLiteral("--home"),
+                                                     m_destination, QStringLiteral("--discovery-timeout"), QStringLiteral("60")},
+                               {QStringLiteral("KIVO_TELEMETRY_TIMEOUT=3")});
+    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
+    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+    QList<QByteArray> lines;
+    for (const QByteArray& line : destination.errors().split('\n'))
+        if (line.contains("com.kivo.app.Telemetry:"))
+            lines << line;
+    EXPECT_EQ(lines.size(), 5);
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(line.contains("Telemetry POST for managed.")) << line.constData();
 }

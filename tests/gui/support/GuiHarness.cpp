@@ -108,6 +108,7 @@ GuiHarness::GuiHarness(SessionEnvironment environment, QSize size)
 
 GuiHarness::~GuiHarness()
 {
+    EXPECT_TRUE(m_warnings.isEmpty()) << m_warnings.join(u'\n').toStdString();
     if (m_window)
         m_window->close();
     m_engine.reset();
@@ -198,19 +199,24 @@ void GuiHarness::key(int key, Qt::KeyboardModifiers modifiers)
     settle();
 }
 
+QObject* GuiHarness::create(const QString& file, QVariantMap properties)
+{
+    properties.insert(QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get())));
+    properties.insert(QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem())));
+    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
+    QObject* object = component.createWithInitialProperties(properties);
+    for (const QQmlError& e : component.errors())
+        m_warnings << e.toString();
+    if (object)
+        object->setParent(m_window);
+    return object;
+}
+
 QObject* GuiHarness::openSheet(const QString& file)
 {
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
-    QObject* sheet = component.createWithInitialProperties(
-        {{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get()))},
-         {QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem()))}});
-    if (!sheet) {
-        for (const QQmlError& e : component.errors())
-            m_warnings << e.toString();
-        return nullptr;
-    }
-    sheet->setParent(m_window);
-    QMetaObject::invokeMethod(sheet, "open");
+    QObject* sheet = create(file, {});
+    if (sheet)
+        QMetaObject::invokeMethod(sheet, "open");
     settle();
     return sheet;
 }
@@ -219,19 +225,9 @@ QObject* GuiHarness::showPage(const QString& file)
 {
     for (QQuickItem* child : m_window->contentItem()->childItems())
         child->setVisible(false);
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
-    QObject* page = component.createWithInitialProperties(
-        {{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get()))},
-         {QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(m_feed.get()))},
-         {QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem()))},
-         {QStringLiteral("width"), m_window->width()},
-         {QStringLiteral("height"), m_window->height()}});
-    if (!page) {
-        for (const QQmlError& e : component.errors())
-            m_warnings << e.toString();
-        return nullptr;
-    }
-    page->setParent(m_window);
+    QObject* page = create(file, {{QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(m_feed.get()))},
+                                  {QStringLiteral("width"), m_window->width()},
+                                  {QStringLiteral("height"), m_window->height()}});
     settle();
     return page;
 }
@@ -264,12 +260,6 @@ bool GuiHarness::waitForStep(MigrationStep step, std::chrono::milliseconds deadl
     return reached;
 }
 
-QImage GuiHarness::grab()
-{
-    settle();
-    return m_window->grabWindow();
-}
-
 QString GuiHarness::screenshotFolder()
 {
     static const QString folder = [] {
@@ -285,7 +275,8 @@ QString GuiHarness::screenshotFolder()
 
 void GuiHarness::screenshot(const QString& name)
 {
-    grab().save(screenshotFolder() + u'/' + name + QStringLiteral(".png"));
+    settle();
+    m_window->grabWindow().save(screenshotFolder() + u'/' + name + QStringLiteral(".png"));
 }
 
 } // namespace kivo::test

@@ -104,7 +104,6 @@ TEST(GuiChildren, DISABLED_SourceWindow)
                 qPrintable(h.state().pairingCodeText()));
     std::fflush(stdout);
     finishSourceSide(h);
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 // The destination window: finds the named source on its list, a wrong code first, then the right one.
@@ -130,7 +129,6 @@ TEST(GuiChildren, DISABLED_DestinationWindow)
     EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
     for (MigrationStep s : steps)
         EXPECT_FALSE(skippedByDestination(s)) << int(s);
-    EXPECT_TRUE(h.warnings().isEmpty()) << h.warnings().join(u'\n').toStdString();
 }
 
 } // namespace kivo::test

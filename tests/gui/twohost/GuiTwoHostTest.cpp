@@ -9,7 +9,6 @@
 #include "app/DemoData.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -18,20 +17,7 @@
 using namespace kivo;
 using namespace kivo::test;
 
-namespace {
-
 const QString kExec = QStringLiteral(KIVO_TESTNET_DIR "/exec");
-
-// Letters only: no digits of ours where a code is looked for.
-QString letters(const char* stem)
-{
-    QString word = QLatin1String(stem) + u'-';
-    for (int i = 0; i < 8; ++i)
-        word += QChar(u'a' + QRandomGenerator::global()->bounded(26));
-    return word;
-}
-
-} // namespace
 
 TEST(GuiTwoHost, WindowsPairOverDnsSdAndMigrate)
 {
@@ -43,7 +29,7 @@ TEST(GuiTwoHost, WindowsPairOverDnsSdAndMigrate)
     const QString destination = work.path() + QStringLiteral("/destination");
     DemoData::buildSampleHome(source, 60, 17);
     QDir().mkpath(destination);
-    const QString sourceName = letters("gui-source");
+    const QString sourceName = freshName("gui-source");
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source);
@@ -54,7 +40,7 @@ TEST(GuiTwoHost, WindowsPairOverDnsSdAndMigrate)
     ASSERT_TRUE(sourceWindow.readAdvertisement(port, code)) << sourceWindow.failure().value_or(QByteArray()).toStdString();
 
     env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), destination);
-    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), letters("gui-destination"));
+    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), freshName("gui-destination"));
     env.insert(QStringLiteral("KIVO_GUI_CHILD_SOURCE"), sourceName);
     env.insert(QStringLiteral("KIVO_GUI_CHILD_CODE"), code);
     WindowChild destinationWindow;
