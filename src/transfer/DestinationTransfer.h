@@ -208,7 +208,7 @@ private:
     // Moved into place in this run, with the whole-file hash they were checked against.
     QSet<qsizetype> m_itemsWritten;
     QHash<qsizetype, Sha256Digest> m_checkedHashes;
-    // What the source said each file hashes to, and conflicts decided but not yet recorded.
+    // What the source said each file the conflict policy kept hashes to, and conflicts decided but not yet recorded.
     QHash<qsizetype, Sha256Digest> m_sourceHashes;
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     // Files whose fileComplete did not hold up: verification reports them to the source.

@@ -393,7 +393,8 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     // An empty file has no chunk to create it, so the conflict policy is asked here.
     if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
         shouldWrite(t);
-    if (header.chunkHash) {
+    // Only a file the conflict policy kept needs the source's word on its hash: verification compares it.
+    if (header.chunkHash && m_conflictSkippedPaths.contains(path)) {
         if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(*header.chunkHash))
             m_sourceHashes.insert(t.itemIndex, *digest);
     }
