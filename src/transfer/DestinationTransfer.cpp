@@ -354,6 +354,7 @@ void DestinationTransfer::prepare(const TransferManifest& manifest, QHash<QStrin
         }
     }
     m_itemIndex = std::move(itemIndex);
+    m_itemFlags.assign(std::size_t(m_manifest->items.size()), 0);
     m_checkedItem = -1;
 }
 
@@ -569,7 +570,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
             QList<qsizetype> written;
             for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-                if (m_manifest->items[i].categoryID == categoryID && m_itemsWritten.contains(i) && m_checkedHashes.contains(i))
+                if (m_manifest->items[i].categoryID == categoryID && has(i, ItemFlag::written) && m_checkedHashes.contains(i))
                     written.append(i);
             }
             // Which of them the handler took in and removed: a look at every file, on a pool thread.

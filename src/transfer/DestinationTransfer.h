@@ -16,6 +16,7 @@
 #include <QSet>
 
 #include <functional>
+#include <vector>
 #include <memory>
 
 namespace kivo {
@@ -203,10 +204,17 @@ private:
     Incoming m_incoming;
     // Files whose chunks this run may write (conflict decided), and those whose
     // final name was free when that was decided.
-    QSet<qsizetype> m_admitted;
-    QSet<qsizetype> m_freshTargets;
-    // Moved into place in this run, with the whole-file hash they were checked against.
-    QSet<qsizetype> m_itemsWritten;
+    // What this run knows of each item, a byte apiece: sets of indices cost
+    // tens of bytes per file, and a transfer may hold hundreds of thousands.
+    enum class ItemFlag : std::uint8_t { admitted = 1, freshTarget = 2, written = 4 };
+    bool has(qsizetype item, ItemFlag flag) const { return m_itemFlags[std::size_t(item)] & std::uint8_t(flag); }
+    void set(qsizetype item, ItemFlag flag, bool on = true)
+    {
+        auto& bits = m_itemFlags[std::size_t(item)];
+        bits = on ? std::uint8_t(bits | std::uint8_t(flag)) : std::uint8_t(bits & ~std::uint8_t(flag));
+    }
+    std::vector<std::uint8_t> m_itemFlags;
+    // The whole-file hash each file moved into place in this run was checked against.
     QHash<qsizetype, Sha256Digest> m_checkedHashes;
     // What the source said each file the conflict policy kept hashes to, and conflicts decided but not yet recorded.
     QHash<qsizetype, Sha256Digest> m_sourceHashes;

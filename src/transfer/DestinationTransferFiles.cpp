@@ -249,12 +249,12 @@ bool DestinationTransfer::shouldWrite(const Target& t)
     const QString& path = m_manifest->items[t.itemIndex].relativePath;
     if (m_conflictSkippedPaths.contains(path))
         return false;
-    if (m_admitted.contains(t.itemIndex))
+    if (has(t.itemIndex, ItemFlag::admitted))
         return true;
     if (!admitFirstWrite(t.itemIndex, t.destination))
         return false;
     const auto& item = m_manifest->items[t.itemIndex];
-    m_admitted.insert(t.itemIndex);
+    set(t.itemIndex, ItemFlag::admitted);
     m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     return true;
 }
@@ -268,7 +268,7 @@ bool DestinationTransfer::admitFirstWrite(qsizetype itemIndex, const QString& de
     const ConflictDecision decision = ConflictResolver::resolve(destinationPath, item.sourceModified, m_conflictPolicy,
                                                                 item.sourceModifiedNanoseconds);
     if (decision.reason.isEmpty()) {
-        m_freshTargets.insert(itemIndex);
+        set(itemIndex, ItemFlag::freshTarget);
         return true;
     }
     m_pendingConflicts.insert(itemIndex, decision);
@@ -334,9 +334,9 @@ void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex,
 
 void DestinationTransfer::recordWritten(qsizetype itemIndex)
 {
-    if (m_itemsWritten.contains(itemIndex))
+    if (has(itemIndex, ItemFlag::written))
         return;
-    m_itemsWritten.insert(itemIndex);
+    set(itemIndex, ItemFlag::written);
     m_writtenItems.append(itemIndex);
 }
 
@@ -433,7 +433,7 @@ void DestinationTransfer::abandonFile(const Target& t, const QString& path, cons
     } catch (const WriteFailure& e) {
         qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
     }
-    m_admitted.remove(t.itemIndex);
+    set(t.itemIndex, ItemFlag::admitted, false);
     m_journal->fileAbandoned(path, m_clock->now());
     m_manifest->markFileFailed(t.itemIndex);
     m_failedAtCompletion.append(t.itemIndex);
@@ -451,7 +451,7 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
         m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
         m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
     }
-    if (m_itemsWritten.contains(t.itemIndex) && m_checkedHashes.contains(t.itemIndex)) {
+    if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes.contains(t.itemIndex)) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
         m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex).toHex(), m_clock->now());
@@ -484,7 +484,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
             co_await QFuture<void>(m_incoming.hashing);
         actual = hash->finishHex();
     } else {
-        if (!m_admitted.contains(t.itemIndex) && !m_journal->wasStarted(item.relativePath))
+        if (!has(t.itemIndex, ItemFlag::admitted) && !m_journal->wasStarted(item.relativePath))
             co_return QStringLiteral("File data never arrived");
         // Bytes from an earlier run, or chunks out of order: read the file back once.
         if (m_writer->regularFileSize(t.partial) != item.size)
@@ -505,7 +505,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     if (item.mode)
         co_await applyFileMode(t.partial, *item.mode);
     try {
-        if (!m_writer->commit(t.partial, t.destination, !m_freshTargets.contains(t.itemIndex))) {
+        if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
             // Someone else's file took the name while this one arrived: theirs stays.
             m_writer->remove(t.partial);
             qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
@@ -529,7 +529,7 @@ void DestinationTransfer::handleFileSkip(const MessageHeader& header)
     if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
         return;
     // Bytes already gathered for it are of no use now.
-    if (m_admitted.contains(index) || m_journal->wasStarted(path)) {
+    if (has(index, ItemFlag::admitted) || m_journal->wasStarted(path)) {
         if (const Target t = target(path); t.refusal.isEmpty()) {
             try {
                 m_writer->remove(t.partial);
@@ -537,7 +537,7 @@ void DestinationTransfer::handleFileSkip(const MessageHeader& header)
                 qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
             }
         }
-        m_admitted.remove(index);
+        set(index, ItemFlag::admitted, false);
         m_journal->fileAbandoned(path, m_clock->now());
         if (m_incoming.itemIndex == index)
             m_incoming = {};
