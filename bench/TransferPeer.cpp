@@ -116,6 +116,7 @@ TransferManifest walk(const QString& folder, const QString& transferID, const QS
         paths.append(it.next());
     paths.sort();
     const QString root = QDir(folder).absolutePath() + u'/';
+    manifest.items.reserve(paths.size());
     for (const QString& path : std::as_const(paths)) {
         struct stat st {};
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -128,7 +129,7 @@ TransferManifest walk(const QString& folder, const QString& transferID, const QS
         item.mode = std::uint16_t(st.st_mode & 07777);
         item.sourceModified = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, Qt::UTC);
         manifest.totalSize += item.size;
-        manifest.items.append(item);
+        manifest.items.append(std::move(item));
     }
     return manifest;
 }
