@@ -2,13 +2,11 @@
 
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
-#include "platform/UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -17,38 +15,53 @@ namespace kivo {
 
 namespace {
 
-UniqueFd namelessFile()
+int namelessFile()
 {
     const QByteArray folder = QFile::encodeName(QDir::tempPath());
-    UniqueFd fd(::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd.isValid())
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
         return fd;
     // Folders whose file system cannot make a nameless file: a named one, unlinked at once.
     QByteArray pattern = folder + "/kivo-spool-XXXXXX";
-    fd = UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.isValid())
+    const int named = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (named < 0)
         throw SystemError(QStringLiteral("Cannot create a scratch file in %1: %2").arg(QDir::tempPath(), fs::lastErrorText()));
     ::unlink(pattern.constData());
-    return fd;
+    return named;
 }
 
 } // namespace
 
-std::shared_ptr<SpoolFile> SpoolFile::create(qint64 size)
+std::shared_ptr<SpoolFile> SpoolFile::create() { return std::shared_ptr<SpoolFile>(new SpoolFile(namelessFile())); }
+
+SpoolFile::~SpoolFile()
 {
-    const UniqueFd fd = namelessFile();
-    if (::ftruncate(fd.get(), size) != 0)
-        throw SystemError(QStringLiteral("Cannot size a scratch file: %1").arg(fs::lastErrorText()));
-    void* map = ::mmap(nullptr, size_t(std::max<qint64>(size, 1)), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (map == MAP_FAILED)
-        throw SystemError(QStringLiteral("Cannot map a scratch file: %1").arg(fs::lastErrorText()));
-    return std::shared_ptr<SpoolFile>(new SpoolFile(static_cast<char*>(map), size));
+    if (m_data)
+        ::munmap(m_data, size_t(m_size));
+    ::close(m_fd);
 }
 
-SpoolFile::~SpoolFile() { ::munmap(m_data, size_t(std::max<qint64>(m_size, 1))); }
+void SpoolFile::append(QByteArrayView bytes)
+{
+    // Written, not stored through a mapping: a full disk is an error here, not a fault on some later page.
+    fs::writeAll(m_fd, bytes, QStringLiteral("scratch file"));
+    m_size += bytes.size();
+}
+
+void SpoolFile::finish()
+{
+    if (m_data || m_size == 0)
+        return;
+    void* map = ::mmap(nullptr, size_t(m_size), PROT_READ, MAP_SHARED, m_fd, 0);
+    if (map == MAP_FAILED)
+        throw SystemError(QStringLiteral("Cannot map a scratch file: %1").arg(fs::lastErrorText()));
+    m_data = static_cast<char*>(map);
+}
 
 void SpoolFile::release(qint64 from, qint64 to) const
 {
+    if (!m_data)
+        return;
     const qint64 page = ::sysconf(_SC_PAGESIZE);
     const qint64 first = (std::max<qint64>(from, 0) + page - 1) / page * page;
     const qint64 end = std::min(to, m_size) / page * page;

@@ -399,9 +399,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         if (i < 0)
             continue;
         m_manifest->markFileCompleted(i);
-        if (m_journal->state().fileIdentities.contains(done)) {
+        if (m_journal->state().fileIdentities.contains(done))
             m_writtenEarlierItems.append(i);
-        }
     }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);

@@ -7,13 +7,11 @@
 #include <QIODevice>
 #include <QtEndian>
 #include <algorithm>
-#include <cstring>
 
 namespace kivo {
 
 namespace {
 constexpr qint64 kMaxPayloadReserve = 1 << 20;
-constexpr qint64 kSpoolReleaseStep = 4 << 20;
 }
 
 QByteArray WireFormat::encodeHead(const MessageHeader& header)
@@ -92,7 +90,12 @@ void FrameDecoder::feed(QByteArrayView data)
             break;
         case Stage::payload: {
             const qsizetype from = payloadReceived();
-            std::memcpy(payloadTail(n), data.data(), size_t(n));
+            if (m_spool) {
+                m_spool->append(data.first(n));
+                m_spooled += n;
+            } else {
+                m_payload.append(data.first(n));
+            }
             payloadArrived(from);
             break;
         }
@@ -113,39 +116,29 @@ void FrameDecoder::readFrom(QIODevice& device, qint64 available)
         return;
     }
     const qsizetype from = payloadReceived();
-    const qint64 got = std::max<qint64>(device.read(payloadTail(n), n), 0);
-    if (m_spool)
-        m_spooled = from + got;
-    else
-        m_payload.resize(from + got);
+    if (m_spool) {
+        const QByteArray piece = device.read(std::min(n, kMaxPayloadReserve));
+        m_spool->append(piece);
+        m_spooled += piece.size();
+    } else {
+        m_payload.resize(from + n);
+        const qint64 got = device.read(m_payload.data() + from, n);
+        m_payload.resize(from + std::max<qint64>(got, 0));
+    }
     payloadArrived(from);
 }
 
 qint64 FrameDecoder::payloadReceived() const { return m_spool ? m_spooled : m_payload.size(); }
 
-char* FrameDecoder::payloadTail(qint64 n)
-{
-    if (m_spool) {
-        char* tail = m_spool->data() + m_spooled;
-        m_spooled += n;
-        return tail;
-    }
-    const qsizetype from = m_payload.size();
-    m_payload.resize(from + n);
-    return m_payload.data() + from;
-}
-
 void FrameDecoder::payloadArrived(qsizetype from)
 {
-    const qint64 received = payloadReceived();
     if (m_payloadHash)
         m_payloadHash->update(QByteArrayView(m_payload).sliced(from));
-    // What has landed in the file need not stay in memory as well.
-    if (m_spool && received / kSpoolReleaseStep != from / kSpoolReleaseStep)
-        m_spool->release(0, received);
-    if (received == qint64(m_payloadSize)) {
+    if (payloadReceived() == qint64(m_payloadSize)) {
         if (m_payloadHash)
             m_payloadSha256 = m_payloadHash->finishHex();
+        if (m_spool)
+            m_spool->finish();
         m_stage = Stage::done;
     }
 }
@@ -166,7 +159,7 @@ void FrameDecoder::finishHeader()
         return;
     }
     if (m_header.type == MessageType::manifest && m_payloadSize > WireFormat::kSpoolAbove)
-        m_spool = SpoolFile::create(m_payloadSize);
+        m_spool = SpoolFile::create();
     else
         m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
     if (m_header.type == MessageType::chunkData)

@@ -62,8 +62,6 @@ private:
     void finishHeader();
     void payloadArrived(qsizetype from);
     qint64 payloadReceived() const;
-    // Room for `n` more payload bytes, where they belong.
-    char* payloadTail(qint64 n);
 
     Stage m_stage = Stage::prefix;
     QByteArray m_buffer;
