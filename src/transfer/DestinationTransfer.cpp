@@ -20,6 +20,9 @@
 #include <QElapsedTimer>
 #include <QCoroTimer>
 
+#include <algorithm>
+#include <iterator>
+
 namespace kivo {
 
 // One entry of the answer, held as 32 bytes until it is sent; no digest: it
@@ -146,31 +149,32 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
     return out;
 }
 
-// Where each completed item of the category was written.
-QStringList writtenFilesOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
-                           const QString& categoryID)
+// Where the given items were written.
+QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
+                           const QList<qsizetype>& indices)
 {
     QStringList out;
-    for (const auto& item : items) {
-        if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
-            continue;
-        if (const WirePathCheck check = resolver.check(item); !check.refusal)
+    out.reserve(indices.size());
+    for (qsizetype i : indices) {
+        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal)
             out.append(check.destination);
     }
     return out;
 }
 
-// Where the given items were written; `category`, when set, keeps only its items.
-QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
-                           const QList<qsizetype>& indices, const std::optional<QString>& category = std::nullopt)
+// The category's items among `indices`, or all its completed items when none are given.
+QList<qsizetype> ofCategory(const QList<TransferManifest::FileItem>& items, const QString& categoryID,
+                            const std::optional<QList<qsizetype>>& indices = std::nullopt)
 {
-    QStringList out;
-    out.reserve(indices.size());
-    for (qsizetype i : indices) {
-        if (category && items[i].categoryID != *category)
-            continue;
-        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal)
-            out.append(check.destination);
+    QList<qsizetype> out;
+    if (indices) {
+        std::copy_if(indices->cbegin(), indices->cend(), std::back_inserter(out),
+                     [&](qsizetype i) { return items[i].categoryID == categoryID; });
+        return out;
+    }
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (items[i].categoryID == categoryID && items[i].transferStatus == FileTransferStatus::completed)
+            out.append(i);
     }
     return out;
 }
@@ -550,7 +554,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
         try {
             // A pass over every item, resolving each path: on a pool thread.
             auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
-                                              categoryID] { return writtenFilesOf(items, resolver, categoryID); });
+                                              categoryID] { return destinationsOf(items, resolver, ofCategory(items, categoryID)); });
             QStringList written = co_await finishInBackground(std::move(listing));
             co_await m_adapter->adaptCategory(categoryID, std::move(written));
         } catch (const std::exception& e) {
@@ -560,21 +564,18 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
-                                              written = m_writtenItems, categoryID] {
-                return destinationsOf(items, resolver, written, categoryID);
+            const Resolver resolver{m_home, m_userMapping, m_safety};
+            auto listing = startInBackground([items = m_manifest->items, resolver, written = m_writtenItems, categoryID] {
+                const QList<qsizetype> mine = ofCategory(items, categoryID, written);
+                return std::make_pair(mine, destinationsOf(items, resolver, mine));
             });
-            const auto counts = co_await h->postImport(co_await finishInBackground(std::move(listing)));
+            auto listed = co_await finishInBackground(std::move(listing));
+            const QList<qsizetype> written = std::move(listed.first);
+            const auto counts = co_await h->postImport(std::move(listed.second));
             if (counts)
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
-            QList<qsizetype> written;
-            for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-                if (m_manifest->items[i].categoryID == categoryID && has(i, ItemFlag::written) && m_checkedHashes.contains(i))
-                    written.append(i);
-            }
             // Which of them the handler took in and removed: a look at every file, on a pool thread.
-            auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer,
-                                              resolver = Resolver{m_home, m_userMapping, m_safety}] {
+            auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer, resolver] {
                 QList<qsizetype> gone;
                 for (qsizetype i : written) {
                     if (const WirePathCheck check = resolver.check(items[i]);
