@@ -1,6 +1,7 @@
 #include "platform/Json.h"
 
 #include <QTimeZone>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -56,6 +57,39 @@ QDateTime parseDate(const QString& text)
 
 QByteArray toFileBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Indented); }
 QByteArray toFileBytes(const QJsonArray& array) { return QJsonDocument(array).toJson(QJsonDocument::Indented); }
+
+void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std::function<void(QByteArrayView)>& write)
+{
+    struct Place {
+        qsizetype open;
+        qsizetype close;
+        const FilledMember* member;
+    };
+    QList<Place> places;
+    for (const FilledMember& m : std::as_const(members)) {
+        const QByteArray opening = QByteArray("\n    \"") + m.key + "\": ";
+        const qsizetype at = frame.indexOf(opening);
+        if (at < 0 || m.count == 0)
+            continue;
+        const qsizetype open = at + opening.size();
+        places.append({open, frame.indexOf(frame[open] == '[' ? ']' : '}', open), &m});
+    }
+    std::sort(places.begin(), places.end(), [](const Place& a, const Place& b) { return a.open < b.open; });
+    qsizetype from = 0;
+    for (const Place& p : std::as_const(places)) {
+        write(QByteArrayView(frame).sliced(from, p.open + 1 - from));
+        write("\n");
+        for (qsizetype i = 0; i < p.member->count; ++i) {
+            // "[\n" or "{\n" ... "\n]\n": the entry's lines, one level deeper.
+            QByteArray lines = p.member->entry(i);
+            lines = "    " + lines.sliced(2, lines.size() - 5).replace("\n", "\n    ");
+            lines.append(i + 1 < p.member->count ? ",\n" : "\n    ");
+            write(lines);
+        }
+        from = p.close;
+    }
+    write(QByteArrayView(frame).sliced(from));
+}
 QJsonObject parseObject(const QByteArray& bytes)
 {
     QJsonParseError error{};

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // Helpers for the JSON conventions every record follows: ISO 8601 UTC dates
@@ -24,6 +25,17 @@ QDateTime parseDate(const QString& text); // throws DecodingError
 // Pretty-printed document for files we write.
 QByteArray toFileBytes(const QJsonObject& object);
 QByteArray toFileBytes(const QJsonArray& array);
+
+// A pretty-printed document whose large members are written in entry by
+// entry: the text is that of the whole document, which is never held.
+struct FilledMember {
+    const char* key; // a top-level member, an empty array or object in the frame
+    qsizetype count;
+    // Entry i as a one-entry document: an array of the element, or an object of the member.
+    std::function<QByteArray(qsizetype)> entry;
+};
+// `frame` is the document pretty-printed with those members empty.
+void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std::function<void(QByteArrayView)>& write);
 
 QJsonObject parseObject(const QByteArray& bytes); // throws DecodingError
 

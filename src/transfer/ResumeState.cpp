@@ -187,47 +187,6 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
     return s;
 }
 
-namespace {
-
-// The lines of a one-member document's member, indented one level deeper:
-// what that member looks like inside a pretty-printed document.
-QByteArray memberLines(const QJsonObject& one)
-{
-    QByteArray text = json::toFileBytes(one);
-    text = text.sliced(2, text.size() - 5); // "{\n" ... "\n}\n"
-    text.replace("\n", "\n    ");
-    return "    " + text;
-}
-
-QByteArray elementLines(const QString& value)
-{
-    QByteArray text = json::toFileBytes(QJsonArray{value});
-    text = text.sliced(2, text.size() - 5); // "[\n" ... "\n]\n"
-    return "    " + text;
-}
-
-// A list written in entry by entry: where its empty array or object stands in the frame's text.
-struct Filling {
-    qsizetype open = 0;
-    qsizetype close = 0;
-    qsizetype count = 0;
-    std::function<QByteArray(qsizetype)> lines;
-};
-
-void addFilling(QList<Filling>& fillings, const QByteArray& text, const char* key, qsizetype count,
-                std::function<QByteArray(qsizetype)> lines)
-{
-    const QByteArray opening = QByteArray("\n    \"") + key + "\": ";
-    const qsizetype at = text.indexOf(opening);
-    if (at < 0 || count == 0)
-        return;
-    const qsizetype open = at + opening.size();
-    const qsizetype close = text.indexOf(text[open] == '[' ? ']' : '}', open);
-    fillings.append({open, close, count, std::move(lines)});
-}
-
-} // namespace
-
 QByteArray ResumeState::encoded() const
 {
     QByteArray text;
@@ -248,34 +207,25 @@ void ResumeState::encodeInto(const fs::ByteSink& write) const
         o.insert(QStringLiteral("fileIdentities"), QJsonObject());
     if (!unconfirmedFiles.isEmpty())
         o.insert(QStringLiteral("unconfirmedFiles"), QJsonObject());
-    const QByteArray text = json::toFileBytes(o);
-    QList<Filling> fillings;
-    addFilling(fillings, text, "completedFiles", completedFiles.size(),
-               [&](qsizetype i) { return elementLines(completedFiles[i]); });
     auto ids = fileIdentities.cbegin();
-    addFilling(fillings, text, "fileIdentities", fileIdentities.size(), [&](qsizetype) {
-        const QByteArray lines = memberLines(QJsonObject{{ids.key(), ids.value().toJson()}});
-        ++ids;
-        return lines;
-    });
     auto placed = unconfirmedFiles.cbegin();
-    addFilling(fillings, text, "unconfirmedFiles", unconfirmedFiles.size(), [&](qsizetype) {
-        const QByteArray lines = memberLines(QJsonObject{{placed.key(), placed.value()}});
-        ++placed;
-        return lines;
-    });
-    std::sort(fillings.begin(), fillings.end(), [](const Filling& a, const Filling& b) { return a.open < b.open; });
-    qsizetype from = 0;
-    for (const Filling& f : fillings) {
-        write(QByteArrayView(text).sliced(from, f.open + 1 - from));
-        write("\n");
-        for (qsizetype i = 0; i < f.count; ++i) {
-            write(f.lines(i));
-            write(i + 1 < f.count ? QByteArrayView(",\n") : QByteArrayView("\n    "));
-        }
-        from = f.close;
-    }
-    write(QByteArrayView(text).sliced(from));
+    json::writeFilled(
+        json::toFileBytes(o),
+        {{"completedFiles", completedFiles.size(),
+          [&](qsizetype i) { return json::toFileBytes(QJsonArray{completedFiles[i]}); }},
+         {"fileIdentities", fileIdentities.size(),
+          [&](qsizetype) {
+              const QByteArray one = json::toFileBytes(QJsonObject{{ids.key(), ids.value().toJson()}});
+              ++ids;
+              return one;
+          }},
+         {"unconfirmedFiles", unconfirmedFiles.size(),
+          [&](qsizetype) {
+              const QByteArray one = json::toFileBytes(QJsonObject{{placed.key(), placed.value()}});
+              ++placed;
+              return one;
+          }}},
+        write);
 }
 
 ResumeState ResumeState::decode(const QByteArray& bytes) { return fromJson(json::parseObject(bytes)); }

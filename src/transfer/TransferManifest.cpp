@@ -312,25 +312,9 @@ void TransferManifest::encodeInto(const std::function<void(QByteArrayView)>& wri
     // time: a document of every item at once holds a tree several times the text.
     TransferManifest rest = *this;
     rest.items = {};
-    const QByteArray frame = json::toFileBytes(rest.toJson());
-    const QByteArray key = "\n    \"items\": [";
-    const qsizetype open = frame.indexOf(key);
-    const qsizetype close = open < 0 ? -1 : frame.indexOf(']', open + key.size());
-    if (close < 0 || items.isEmpty()) {
-        write(frame);
-        return;
-    }
-    write(QByteArrayView(frame).first(open + key.size()));
-    write("\n");
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        QByteArray one = json::toFileBytes(items[i].toJson());
-        one.chop(1); // its closing newline
-        one.replace("\n", "\n        ");
-        one.prepend("        ");
-        one.append(i + 1 < items.size() ? ",\n" : "\n    ");
-        write(one);
-    }
-    write(QByteArrayView(frame).sliced(close));
+    json::writeFilled(json::toFileBytes(rest.toJson()),
+                      {{"items", items.size(), [this](qsizetype i) { return json::toFileBytes(QJsonArray{items[i].toJson()}); }}},
+                      write);
 }
 
 namespace {
