@@ -16,8 +16,8 @@
 #include <QSet>
 
 #include <functional>
-#include <vector>
 #include <memory>
+#include <vector>
 
 namespace kivo {
 
