@@ -221,17 +221,6 @@ QObject* GuiHarness::openSheet(const QString& file)
     return sheet;
 }
 
-QObject* GuiHarness::showPage(const QString& file)
-{
-    for (QQuickItem* child : m_window->contentItem()->childItems())
-        child->setVisible(false);
-    QObject* page = create(file, {{QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(m_feed.get()))},
-                                  {QStringLiteral("width"), m_window->width()},
-                                  {QStringLiteral("height"), m_window->height()}});
-    settle();
-    return page;
-}
-
 QAccessibleInterface* GuiHarness::accessible(const QString& name)
 {
     settle();
