@@ -1,8 +1,9 @@
 // kivo-cli log against HTTP endpoints started here: what is posted, what a
 // failure says, and that a failed log is delivered later exactly once.
 #include "log/MigrationLogger.h"
+#include "support/CliRun.h"
+#include "support/CoroTest.h"
 
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,38 +11,25 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kivo;
+using namespace kivo::test;
 
 namespace {
 
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// Runs kivo-cli while this thread's servers keep answering.
-CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {})
+// kivo-cli, while this thread's servers keep answering.
+CliRun runServed(const QStringList& args, const QMap<QString, QString>& env = {})
 {
     QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     for (auto it = env.cbegin(); it != env.cend(); ++it)
         e.insert(it.key(), it.value());
     p.setProcessEnvironment(e);
-    QEventLoop loop;
-    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&p, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-    QTimer::singleShot(90000, &loop, &QEventLoop::quit);
-    p.start(qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/cli/kivo-cli"), args);
-    loop.exec();
-    if (p.state() != QProcess::NotRunning) {
+    p.start(kivoCli(), args);
+    if (!waitUntil([&] { return p.state() == QProcess::NotRunning; }, std::chrono::seconds(90)))
         p.kill();
-        p.waitForFinished();
-        return {};
-    }
+    p.waitForFinished();
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
@@ -129,7 +117,7 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
         {"never answers", silent.url(), "Failed to post migration log: No answer within 0.5 s\n"},
     };
     for (const Case& c : cases) {
-        const CliRun r = runCli({"log", "post", "latest", c.url, "--home", home.path()}, {{"KIVO_LOG_POST_TIMEOUT_MS", "500"}});
+        const CliRun r = runServed({"log", "post", "latest", c.url, "--home", home.path()}, {{"KIVO_LOG_POST_TIMEOUT_MS", "500"}});
         EXPECT_EQ(r.exitCode, 1) << c.name;
         EXPECT_TRUE(r.err.startsWith(c.line)) << c.name << ": " << r.err.constData();
         EXPECT_EQ(readAll(file), saved) << c.name;
@@ -138,7 +126,7 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     EXPECT_EQ(broken.bodies.value(0), saved);
 
     Endpoint accepting(reply("HTTP/1.1 201 Created"));
-    const CliRun delivered = runCli({"log", "post", "--pending", accepting.url(), "--home", home.path()});
+    const CliRun delivered = runServed({"log", "post", "--pending", accepting.url(), "--home", home.path()});
     EXPECT_EQ(delivered.exitCode, 0) << delivered.err.constData();
     EXPECT_EQ(delivered.out, "Migration log posted successfully to " + accepting.url().toUtf8() + "\n");
     ASSERT_EQ(accepting.bodies.size(), 1);
@@ -146,7 +134,7 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     EXPECT_TRUE(accepting.requests[0].startsWith("POST /logs HTTP/1.1\r\n"));
     EXPECT_TRUE(accepting.requests[0].toLower().contains("\r\ncontent-type: application/json\r\n"));
     EXPECT_EQ(readAll(pending), "");
-    EXPECT_EQ(runCli({"log", "post", "--pending", accepting.url(), "--home", home.path()}).exitCode, 0);
+    EXPECT_EQ(runServed({"log", "post", "--pending", accepting.url(), "--home", home.path()}).exitCode, 0);
     EXPECT_EQ(accepting.bodies.size(), 1) << "delivered twice";
 }
 
@@ -162,7 +150,7 @@ TEST(LogPost, ListShowAndExportReadTheSavedLogs)
             ids.prepend(logger.currentLog()->id);
         }
     }
-    const CliRun list = runCli({"log", "list", "--json", "--home", home.path()});
+    const CliRun list = runServed({"log", "list", "--json", "--home", home.path()});
     ASSERT_EQ(list.exitCode, 0);
     const QJsonArray listed = QJsonDocument::fromJson(list.out).array();
     ASSERT_EQ(listed.size(), 2);
@@ -171,12 +159,12 @@ TEST(LogPost, ListShowAndExportReadTheSavedLogs)
     EXPECT_NE(listed[0].toObject()["id"], listed[1].toObject()["id"]);
 
     const QString path = MigrationLogger::logsDirectoryFor(home.path()) + "/" + MigrationLogger::fileNameFor(ids[0]);
-    EXPECT_EQ(runCli({"log", "show", ids[0], "--home", home.path()}).out, readAll(path));
-    EXPECT_EQ(runCli({"log", "show", "0000-nope", "--home", home.path()}).exitCode, 6);
-    EXPECT_EQ(runCli({"log", "post", "0000-nope", "http://127.0.0.1:9/", "--home", home.path()}).exitCode, 6);
-    EXPECT_EQ(runCli({"log", "show", "--home", home.path()}).exitCode, 2);
+    EXPECT_EQ(runServed({"log", "show", ids[0], "--home", home.path()}).out, readAll(path));
+    EXPECT_EQ(runServed({"log", "show", "0000-nope", "--home", home.path()}).exitCode, 6);
+    EXPECT_EQ(runServed({"log", "post", "0000-nope", "http://127.0.0.1:9/", "--home", home.path()}).exitCode, 6);
+    EXPECT_EQ(runServed({"log", "show", "--home", home.path()}).exitCode, 2);
 
-    const CliRun exported = runCli({"log", "export", "--home", home.path()});
+    const CliRun exported = runServed({"log", "export", "--home", home.path()});
     ASSERT_EQ(exported.exitCode, 0);
     const QList<QByteArray> lines = exported.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 2);
