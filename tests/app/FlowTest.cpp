@@ -75,16 +75,6 @@ SendFlow::Request userFiles(std::optional<QStringList> folders = std::nullopt)
     return sending({QStringLiteral("userFiles")}, std::move(folders));
 }
 
-// A destination that dials the advertised port itself, with the given code.
-ReceiveFlow::Request dialing(const Advertisement& a, std::optional<QString> code)
-{
-    ReceiveFlow::Request request;
-    request.directHost = QStringLiteral("127.0.0.1");
-    request.directPort = a.port;
-    request.code = std::move(code);
-    return request;
-}
-
 // A well-formed code that is not the live one.
 QString wrongCode(const QString& live, int offset = 1)
 {
@@ -128,7 +118,9 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationMapTheAnnouncedHomeAndTurnASt
     QObject::connect(&send, &SendFlow::advertising, [&](const Advertisement& a) {
         if (receive)
             return;
-        ReceiveFlow::Request request = dialing(a, std::nullopt);
+        ReceiveFlow::Request request; // dials the advertised port itself
+        request.directHost = u"127.0.0.1"_s;
+        request.directPort = a.port;
         request.askCode = [&sent, asked = 0]() mutable -> QCoro::Task<std::optional<QString>> {
             const QString live = sent.ads.last().code;
             co_return ++asked <= PairingManager::kMaxFailedConfirmations ? wrongCode(live, asked) : live;
