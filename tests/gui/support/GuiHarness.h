@@ -54,9 +54,6 @@ public:
     static QString screenshotFolder();
 
 private:
-    // An object of the module's file over the window, its errors kept as warnings.
-    QObject* create(const QString& file, QVariantMap properties);
-
     std::shared_ptr<ManualClock> m_clock;
     std::unique_ptr<AppState> m_state;
     std::unique_ptr<gui::ProgressFeed> m_feed;
