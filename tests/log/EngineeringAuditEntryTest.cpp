@@ -52,7 +52,7 @@ PlanSelection fullPlan()
 
 } // namespace
 
-// What was found and what the plan sends, one field at a time, for a home with a bit of everything.
+// What was found and what the plan decides, for a home with a bit of everything.
 TEST(EngineeringAuditEntry, RecordsWhatWasFoundAndWhatThePlanSends)
 {
     const EngineeringToolsLogEntry e = engineeringAuditEntry(fullInventory(), fullPlan(), QStringLiteral("arm64"));
