@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -216,14 +215,9 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
     ASSERT_EQ(plan.exitCode, 0) << plan.err.constData();
     const QJsonObject p = QJsonDocument::fromJson(plan.out).object()["plan"].toObject();
     EXPECT_TRUE(p["homebrewForceBrewfile"].toBool());
-    QStringList sent;
-    for (const QJsonValue& v : p["manifestItems"].toArray())
-        sent << v.toObject()["relativePath"].toString();
-    for (const char* expected : {"~/.ssh/id_ed25519", "~/.ssh/id_ed25519.pub", "~/.bashrc", "~/.gitconfig",
-                                 "~/Projects/alpha/README.md", "~/.tool-versions", "~/.config/Code/User/settings.json"})
-        EXPECT_TRUE(sent.contains(expected)) << expected;
-    EXPECT_EQ(sent.filter(QRegularExpression("^~/Desktop/(Brewfile-migration|VSCode-extensions)-\\d{4}-\\d\\d-\\d\\d\\.txt$")).size(), 2);
-    EXPECT_TRUE(sent.filter("Packages-migration").isEmpty());
+    // The toggles reach the plan; what else it lists is DevtoolsPlan.ManifestEntriesCarryTheSettingsAndTheDesktopFiles's.
+    const QStringList sent = each(p["manifestItems"], [](const QJsonObject& i) { return i["relativePath"].toString(); });
+    EXPECT_TRUE(sent.contains("~/.ssh/id_ed25519") && sent.contains("~/Projects/alpha/README.md")) << sent.join(' ').toStdString();
 
     const QStringList reports = QDir(out.path()).entryList({"kivo-engineering-audit-*.md"}, QDir::Files);
     ASSERT_EQ(reports.size(), 1);
