@@ -58,33 +58,12 @@ private:
 
 } // namespace
 
-TEST_F(DemoDataTest, ASeedAlwaysGivesTheSameHome)
-{
-    const DemoData::Summary first = DemoData::buildSampleHome(path("a/home"), 60, 7);
-    const DemoData::Summary again = DemoData::buildSampleHome(path("b/home"), 60, 7);
-    const DemoData::Summary other = DemoData::buildSampleHome(path("c/home"), 60, 8);
-    const auto a = fingerprint(path("a/home"));
-    EXPECT_EQ(a, fingerprint(path("b/home")));
-    EXPECT_NE(a, fingerprint(path("c/home")));
-    EXPECT_EQ(first.files, 60);
-    EXPECT_EQ(first.files, again.files);
-    EXPECT_EQ(first.bytes, again.bytes);
-    EXPECT_EQ(other.files, 60);
-
-    qint64 bytes = 0;
-    for (const auto& [name, print] : a)
-        bytes += print.size;
-    EXPECT_EQ(int(a.size()), first.files);
-    EXPECT_EQ(std::uint64_t(bytes), first.bytes);
-}
-
 TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
 {
     const QString home = path("home");
-    const DemoData::Summary summary = DemoData::buildSampleHome(home, 200, 20261205);
+    DemoData::buildSampleHome(home, 200, 20261205);
     const auto files = fingerprint(home);
     ASSERT_EQ(int(files.size()), 200);
-    EXPECT_EQ(summary.files, 200);
 
     const QStringList userFolders{"Documents", "Desktop", "Downloads", "Pictures", "Music", "Movies"};
     std::map<std::string, bool> seen; // each case the sample must contain somewhere
@@ -117,11 +96,6 @@ TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
     const QDir emptyFolder(home + QStringLiteral("/Downloads/Empty Folder"));
     EXPECT_TRUE(emptyFolder.exists());
     EXPECT_TRUE(emptyFolder.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-
-    // Binary files look like what their names say.
-    QFile pdf(home + QStringLiteral("/Documents/Reports/Annual Report 2025.pdf"));
-    ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(pdf.read(5) == "%PDF-");
 }
 
 TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIsAndAnEmptyOneIsFilled)
@@ -130,8 +104,7 @@ TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIsAndAnEmptyOneIsFilled)
     test::writeBytes(home + QStringLiteral("/Documents/mine.txt"), "keep me");
 
     const DemoData::Summary summary = DemoData::buildSampleHome(home, 50, 1);
-    EXPECT_EQ(summary.files, 1);
-    EXPECT_EQ(summary.bytes, 7u);
+    EXPECT_EQ(std::pair(summary.files, summary.bytes), std::pair(1, std::uint64_t(7)));
     EXPECT_EQ(fingerprint(home).size(), 1u);
 
     // An empty folder, on the other hand, is filled, and nothing is left beside it.

@@ -7,6 +7,9 @@
 #include "support/FileBytes.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -63,6 +66,10 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     ASSERT_GE(progress.size(), 2);
     EXPECT_EQ(progress.first(), qMakePair(qint64(0), quint64(0)));
     EXPECT_EQ(progress.last(), qMakePair(qint64(report.totalFiles), quint64(report.totalBytes)));
+    // The summary's export writes that same report into the home's Desktop.
+    const QString exported = state.exportPreFlightSummaryToDesktop();
+    EXPECT_EQ(QFileInfo(exported).absolutePath(), QDir(s.dir.filePath(QStringLiteral("Desktop"))).absolutePath());
+    EXPECT_EQ(QJsonDocument::fromJson(readBytes(exported)).object(), report.toJson());
 
     // The manifest the transfer sends leaves out what the report excluded.
     const TransferManifest manifest = runTask(state.buildIntendedManifest());
@@ -82,4 +89,15 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     state.goBack();
     state.goBack();
     EXPECT_FALSE(state.preFlightReport());
+}
+
+// Without a report there is nothing to write; a folder target gets the dated name.
+TEST(PreflightState, ExportNeedsAReportAndNamesFilesInAFolder)
+{
+    QTemporaryDir home;
+    AppState state({home.path(), QStringLiteral("h"), QStringLiteral("bob"), 0});
+    EXPECT_TRUE(state.exportPreFlightSummary(home.path()).isEmpty());
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
+    EXPECT_EQ(AppState::exportFileFor(home.path(), at), home.path() + QStringLiteral("/kivo-preflight-20260304-050607.json"));
+    EXPECT_EQ(AppState::exportFileFor(home.filePath(QStringLiteral("x.json")), at), home.filePath(QStringLiteral("x.json")));
 }

@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -40,6 +39,15 @@ CliRun run(const QString& program, const QStringList& args, const QMap<QString, 
     for (auto it = env.cbegin(); it != env.cend(); ++it)
         e.insert(it.key(), it.value());
     return runProcess(program, args, e);
+}
+
+// One text per element of `array`.
+QStringList each(const QJsonValue& array, const std::function<QString(const QJsonObject&)>& text)
+{
+    QStringList out;
+    for (const QJsonValue& v : array.toArray())
+        out << text(v.toObject());
+    return out;
 }
 
 int lineCount(const QByteArray& out, const std::function<bool(const QByteArray&)>& keep)
@@ -133,36 +141,26 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
     const QJsonObject inv = QJsonDocument::fromJson(r.out).object();
 
     const QJsonObject brew = inv["homebrew"].toObject();
-    EXPECT_EQ(brew["version"].toString(), "Homebrew 4.2.5");
-    EXPECT_EQ(brew["formulaeCount"].toInt(), 3);
-    EXPECT_EQ(brew["casksCount"].toInt(), 1);
-    EXPECT_FALSE(brew["isAppleSilicon"].toBool());
+    EXPECT_EQ(std::pair(brew["formulaeCount"].toInt(), brew["casksCount"].toInt()), std::pair(3, 1));
     EXPECT_EQ(brew["outdatedPackages"].toArray(), QJsonArray({"node"}));
     EXPECT_EQ(brew["installSizeEstimate"].toInteger(), 1000 + QFileInfo(tools.path() + "/linuxbrew/bin/brew").size());
     EXPECT_TRUE(brew["brewfileContents"].toString().contains("cask \"iterm2\""));
 
-    QStringList shells;
-    for (const QJsonValue& v : inv["shellConfigs"].toArray()) {
-        const QJsonObject f = v.toObject();
-        shells << QStringLiteral("%1:%2:%3").arg(f["filename"].toString()).arg(f["hardcodedPathCount"].toInt())
-                      .arg(f["pathExportCount"].toInt());
-    }
     // The login user is not "ann": the zprofile's /home/ann is another account's path.
-    EXPECT_EQ(shells, QStringList({".zprofile:0:1", ".bashrc:1:1"}));
-
-    QStringList dotfiles;
-    for (const QJsonValue& v : inv["dotfiles"].toArray())
-        dotfiles << v.toObject()["name"].toString() + (v.toObject()["isSensitive"].toBool() ? "!" : "");
-    EXPECT_EQ(dotfiles, QStringList({".gitconfig", ".ssh!", ".cargo", ".config"}));
+    EXPECT_EQ(each(inv["shellConfigs"], [](const QJsonObject& f) {
+                  return QStringLiteral("%1:%2:%3").arg(f["filename"].toString()).arg(f["hardcodedPathCount"].toInt())
+                      .arg(f["pathExportCount"].toInt());
+              }),
+              QStringList({".zprofile:0:1", ".bashrc:1:1"}));
+    EXPECT_EQ(each(inv["dotfiles"], [](const QJsonObject& d) { return d["name"].toString() + (d["isSensitive"].toBool() ? "!" : ""); }),
+              QStringList({".gitconfig", ".ssh!", ".cargo", ".config"}));
 
     const QJsonArray folders = inv["devDirectories"].toArray();
     ASSERT_EQ(folders.size(), 1);
     const QJsonObject projects = folders[0].toObject();
     EXPECT_EQ(projects["gitRepoCount"].toInt(), 2);
-    QStringList repos;
-    for (const QJsonValue& v : projects["gitRepos"].toArray())
-        repos << v.toObject()["path"].toString();
-    EXPECT_EQ(repos, QStringList({"~/Projects/alpha", "~/Projects/team/beta"}));
+    EXPECT_EQ(each(projects["gitRepos"], [](const QJsonObject& r) { return r["path"].toString(); }),
+              QStringList({"~/Projects/alpha", "~/Projects/team/beta"}));
     const CliRun du = run("du", {"-sb", "--apparent-size", h + "/Projects"});
     const CliRun files = run("find", {h + "/Projects", "-type", "f"});
     EXPECT_EQ(projects["fileCount"].toInt(), lineCount(files.out, [](const QByteArray& l) { return !l.isEmpty(); }));
@@ -172,7 +170,7 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
     for (const QJsonValue& v : inv["versionManagers"].toArray())
         managers[v.toObject()["tool"].toString()] = v.toObject()["managedVersions"].toArray();
     EXPECT_EQ(managers.keys(), QStringList({"asdf", "nvm", "pyenv", "rbenv"}));
-    EXPECT_EQ(managers["nvm"].size(), 2);
+    EXPECT_EQ(managers["nvm"].size(), 2); // not its "system" folder
     EXPECT_EQ(managers["rbenv"], QJsonArray({"3.1.4", "3.2.2"})); // Debian's rbenv, asked for real
     EXPECT_EQ(managers["pyenv"], QJsonArray({"3.12.1", "3.11.7"}));
     EXPECT_EQ(managers["asdf"], QJsonArray({"nodejs 20.11.0", "python 3.12.1"}));
@@ -183,17 +181,12 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
     EXPECT_EQ(packages["npmGlobalsCount"].toInt(),
               lineCount(run("npm", {"list", "-g", "--depth=0"}, asHome).out,
                         [](const QByteArray& l) { return l.contains("├") || l.contains("└"); }));
-    EXPECT_EQ(packages["pipPackagesCount"].toInt(),
-              std::max(0, lineCount(run("pip3", {"list", "--format=columns"}, asHome).out,
-                                    [](const QByteArray& l) { return !l.isEmpty(); }) - 2));
     EXPECT_EQ(packages["gemPackagesCount"].toInt(),
               lineCount(run("gem", {"list", "--no-versions"}, asHome).out, [](const QByteArray& l) { return !l.isEmpty(); }));
     EXPECT_EQ(packages["cargoPackagesCount"].toInt(), 2);
     EXPECT_GT(packages["npmGlobalsCount"].toInt() + packages["pipPackagesCount"].toInt() + packages["gemPackagesCount"].toInt(), 0);
 
-    const QJsonObject xcode = inv["xcode"].toObject();
-    EXPECT_EQ(xcode["version"].toString(), "15.2");
-    EXPECT_EQ(xcode["commandLineToolsPath"].toString(), "/Library/Developer/CommandLineTools");
+    EXPECT_EQ(inv["xcode"].toObject()["version"].toString(), "15.2");
 
     const QJsonArray ides = inv["ides"].toArray();
     ASSERT_EQ(ides.size(), 1);
@@ -206,10 +199,7 @@ TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
             manual << QString::fromUtf8(l.trimmed());
     manual.sort();
     manual.removeDuplicates();
-    QStringList listed;
-    for (const QJsonValue& v : inv["systemPackages"].toObject()["manualPackages"].toArray())
-        listed << v.toString();
-    EXPECT_EQ(listed, manual);
+    EXPECT_EQ(inv["systemPackages"].toObject()["manualPackages"].toArray(), QJsonArray::fromStringList(manual));
     EXPECT_EQ(inv["sourceArchitecture"].toString(), "x86_64");
 }
 
@@ -225,24 +215,15 @@ TEST_F(DevtoolsHome, PlanReportAndTogglesFromTheCommandLine)
     ASSERT_EQ(plan.exitCode, 0) << plan.err.constData();
     const QJsonObject p = QJsonDocument::fromJson(plan.out).object()["plan"].toObject();
     EXPECT_TRUE(p["homebrewForceBrewfile"].toBool());
-    QStringList sent;
-    for (const QJsonValue& v : p["manifestItems"].toArray())
-        sent << v.toObject()["relativePath"].toString();
-    for (const char* expected : {"~/.ssh/id_ed25519", "~/.ssh/id_ed25519.pub", "~/.bashrc", "~/.gitconfig",
-                                 "~/Projects/alpha/README.md", "~/.tool-versions", "~/.config/Code/User/settings.json"})
-        EXPECT_TRUE(sent.contains(expected)) << expected;
-    EXPECT_EQ(sent.filter(QRegularExpression("^~/Desktop/(Brewfile-migration|VSCode-extensions)-\\d{4}-\\d\\d-\\d\\d\\.txt$")).size(), 2);
-    EXPECT_TRUE(sent.filter("Packages-migration").isEmpty());
+    // The toggles reach the plan; what else it lists is DevtoolsPlan.ManifestEntriesCarryTheSettingsAndTheDesktopFiles's.
+    const QStringList sent = each(p["manifestItems"], [](const QJsonObject& i) { return i["relativePath"].toString(); });
+    EXPECT_TRUE(sent.contains("~/.ssh/id_ed25519") && sent.contains("~/Projects/alpha/README.md")) << sent.join(' ').toStdString();
 
     const QStringList reports = QDir(out.path()).entryList({"kivo-engineering-audit-*.md"}, QDir::Files);
     ASSERT_EQ(reports.size(), 1);
     QFile report(out.path() + "/" + reports.first());
     ASSERT_TRUE(report.open(QIODevice::ReadOnly));
     EXPECT_TRUE(report.readAll().contains("> **Architecture Mismatch:** Source is x86_64, destination is arm64."));
-
-    // Without the toggle the keys stay home.
-    const CliRun plain = run(kivoCli(), {"devtools", "--home", h, "--json", "--plan"}, env);
-    EXPECT_FALSE(plain.out.contains("~/.ssh/"));
 
     EXPECT_EQ(run(kivoCli(), {"devtools", "--home", h, "--include", ".nothing"}, env).exitCode, 2);
     // send refuses the same mistakes before it advertises anything.

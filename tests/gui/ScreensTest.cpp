@@ -3,26 +3,19 @@
 #include "support/CoroTest.h"
 
 #include "app/ManagedModeCoordinator.h"
-#include "categories/DataCategory.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringToolsDetector.h"
-#include "preflight/AppCompatibilityManager.h"
 #include "preflight/PreflightChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
 #include "support/FileBytes.h"
 
-#include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
 #include <QQuickWindow>
 #include <QTemporaryDir>
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -35,10 +28,11 @@ namespace {
 
 const QString kHost = QStringLiteral("test-host");
 
-DiscoveredPeer oldMac(const QString& user)
+// A source whose user is not this one's (bob).
+DiscoveredPeer oldMac()
 {
     DiscoveredPeer peer = peerForAddress(QStringLiteral("old-mac"), 1, std::nullopt);
-    peer.username = user;
+    peer.username = QStringLiteral("ann");
     return peer;
 }
 
@@ -110,154 +104,58 @@ ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config
 
 ManagedDeploymentConfig withPrincipal()
 {
-    ManagedDeploymentConfig config;
-    config.userPrincipal = QStringLiteral("ann@example.org");
-    return config;
-}
-
-TransferSummary finishedSummary(QString error)
-{
-    TransferSummary summary;
-    summary.error = std::move(error);
-    return summary;
+    return {.userPrincipal = QStringLiteral("ann@example.org")};
 }
 
 const QList<Case>& cases()
 {
+    const auto source = [](MigrationStep step) { return [step](GuiHarness& h) { at(h, DeviceRole::source, step); }; };
+    const auto mapped = [](GuiHarness& h) {
+        at(h, DeviceRole::source, MigrationStep::userMapping);
+        h.state().confirmProposedUserMapping();
+        waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+    };
+    const auto pairing = [](GuiHarness& h) {
+        at(h, DeviceRole::source, MigrationStep::pairing);
+        h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
+    };
     static const QList<Case> table = {
-        {"welcome", [](GuiHarness&) {}, {"Move your data to a new Mac.", "Get Started"}, {"Preview Demo", "Demo Mode Active"}},
-        {"role", [](GuiHarness& h) { at(h, std::nullopt, MigrationStep::roleSelection); },
-         {"Which Mac is this?", "Source Mac", "Destination Mac"}},
-        {"discovery-source", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::discovery); },
-         {"Waiting for Connection", "Broadcasting as test-host"},
-         {"Searching for nearby Macs…"}},
-        {"discovery-destination", [](GuiHarness& h) { at(h, DeviceRole::destination, MigrationStep::discovery); },
-         {"Find Your Source Mac", "Searching for nearby Macs…"},
-         {"Thunderbolt Connected", "What to Move", "Pre-flight Check", "Review"}},
+        {"discovery-source", source(MigrationStep::discovery), {"Broadcasting as test-host"}},
         {"discovery-destination-peer",
          [](GuiHarness& h) {
-             h.state().addDirectPeer(oldMac(QStringLiteral("ann")));
+             h.state().addDirectPeer(oldMac());
              at(h, DeviceRole::destination, MigrationStep::discovery);
          },
-         {"old-mac", "ann", "Wi-Fi"}, {"Searching for nearby Macs…"}},
-        {"pairing-source",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::pairing);
-             h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
-         },
-         {"Enter This Code on the Other Mac", "60"},
-         {"Session Expired", "Try Again"}},
-        {"pairing-source-expired",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::pairing);
-             h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
-             h.clock().advance(61s);
-         },
-         {"Session Expired", "Try Again"},
-         {"Enter This Code on the Other Mac"}},
+         {"old-mac", "ann"}, {"Searching for nearby Macs…"}},
+        {"pairing-source", pairing, {"Enter This Code on the Other Mac", "60"}, {"Session Expired"}},
         {"pairing-destination",
          [](GuiHarness& h) {
-             h.state().setSelectedPeer(oldMac(QStringLiteral("ann")));
+             h.state().setSelectedPeer(oldMac());
              at(h, DeviceRole::destination, MigrationStep::pairing);
          },
-         {"Enter the Code from the Source Mac", "Connecting to old-mac"},
-         {"Code doesn't match. Check the source Mac and try again."}},
+         {"Connecting to old-mac"}},
         {"mapping-destination",
          [](GuiHarness& h) {
-             h.state().setSelectedPeer(oldMac(QStringLiteral("ann")));
+             h.state().setSelectedPeer(oldMac());
              at(h, DeviceRole::destination, MigrationStep::userMapping);
          },
-         {"Where Should Your Data Go?", "ann", "bob", "Usernames differ — paths will be updated automatically",
-          "Your files, settings, and app data from the **ann** account will be placed into the **bob** account on this Mac."},
-         {"Same username on both Macs — your files will go right where they belong."}},
-        {"mapping-source", [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::userMapping); },
-         {"Same username on both Macs — your files will go right where they belong.",
-          "Your files, settings, and app data from the **bob** account will be placed into the **bob** account on this Mac."},
          {"Usernames differ — paths will be updated automatically"}},
-        {"manifest",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::userMapping);
-             h.state().confirmProposedUserMapping();
-             waitUntil([&] { return !h.state().appCompatibility()->isScanning(); });
-         },
-         {"What to Move", "User Files", "Keychain", "All apps with data are installed on this Mac."},
-         {"Checking app compatibility...", "Transfer All Preferences", "Skip All Missing", "Exceeds 1 MB limit"}},
         {"manifest-developer-tools",
-         [](GuiHarness& h) {
+         [mapped](GuiHarness& h) {
              writeBytes(h.state().environment().homeFolder + QStringLiteral("/.zshrc"), "export EDITOR=vi\n");
-             at(h, DeviceRole::source, MigrationStep::userMapping);
-             h.state().confirmProposedUserMapping();
+             mapped(h);
              h.press(QStringLiteral("Developer Tools"));
              waitUntil([&] { return h.state().engToolsDetector()->hasScanned() && !h.state().engToolsDetector()->isScanning(); });
          },
-         {"Developer Tools", ".zshrc — 17 bytes"},
-         {"Scanning developer tools..."}},
-        {"manifest-keychain-sheet",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::userMapping);
-             h.state().confirmProposedUserMapping();
-             h.press(QStringLiteral("Keychain")); // off
-             h.press(QStringLiteral("Keychain")); // on again: asks first
-         },
-         {"Keychain Data is Sensitive", "I Understand, Include Keychain"}},
-        {"manifest-folders",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::userMapping);
-             h.state().confirmProposedUserMapping();
-             waitUntil([&] { return !h.state().scanningFolders(); });
-             h.press(QStringLiteral("Choose Folders"));
-         },
-         {"No folders found in home directory.", "Add Folder..."}},
-        {"preflight",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::preflight);
-             waitUntil([&] { return h.state().preflightChecker()->hasRun() && !h.state().preflightChecker()->isRunning(); });
-         },
-         {"Pre-flight checks", "Skip existing files", "No limit"},
-         {"‘Ask’ is not yet implemented in the UI — for now this behaves like Skip. Pick another option to control the "
-          "behavior.",
-          "Running checks…", "Locked by your organisation’s configuration profile."}},
-        {"preflight-ask",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::preflight);
-             h.press(QStringLiteral("Ask for each conflict"));
-         },
-         {"‘Ask’ is not yet implemented in the UI — for now this behaves like Skip. Pick another option to control the "
-          "behavior."}},
+         {".zshrc — 17 bytes"}},
         {"summary",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::preflightSummary);
              waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
          },
-         {"Review your migration", "No conflicts detected. The destination has no overlapping files.", "Export Summary…"},
-         {"Locked by your organisation's profile.", "Scanning your Mac…"}},
+         {"Export Summary…"}},
         {"progress-waiting", [](GuiHarness& h) { at(h, DeviceRole::destination, MigrationStep::progress); },
-         {"Waiting for the Source Mac", "Calculating…"}, {"Cancel Transfer"}},
-        {"progress-source",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::progress);
-             h.state().transferProgress()->setTotalFiles(10);
-             h.state().transferProgress()->setTotalBytes(10'000'000);
-             h.clock().advance(30s);
-         },
-         {"Transferring Your Data", "Cancel Transfer"}},
-        {"progress-verifying",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::destination, MigrationStep::progress);
-             h.state().transferProgress()->setTotalFiles(10);
-             h.state().transferProgress()->setIsVerifying(true);
-         },
-         {"Verifying Files…"}},
-        {"complete-success",
-         [](GuiHarness& h) {
-             finishedTransfer(h, [](TransferProgress& p) {
-                 p.setFilesCompleted(3);
-                 p.setVerificationFilesChecked(3);
-                 p.setIsComplete(true);
-             });
-         },
-         {"Migration Complete", "3 files verified", "3 of 3", "View Log"},
-         {"Migration Finished with Issues"}},
+         {"Waiting for the Source Mac"}, {"Cancel Transfer"}},
         {"complete-issues",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) {
@@ -265,17 +163,7 @@ const QList<Case>& cases()
                  p.setIsComplete(true);
              });
          },
-         {"Migration Finished with Issues", "1 verification mismatch(es)", "1 file(s) did not pass verification."},
-         {"Migration Complete"}},
-        {"complete-cancelled",
-         [](GuiHarness& h) { finishedTransfer(h, [](TransferProgress& p) { p.setIsCancelled(true); }); },
-         {"Migration Finished with Issues", "The migration was cancelled. You can start over at any time."}},
-        {"log-sheet",
-         [](GuiHarness& h) {
-             finishedTransfer(h, [](TransferProgress& p) { p.setIsComplete(true); });
-             h.press(QStringLiteral("View Log"));
-         },
-         {"Migration Log", "No log available", "Close"}},
+         {"Migration Finished with Issues", "1 verification mismatch(es)"}, {"Migration Complete"}},
         {"log-sheet-with-record",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) { p.setIsComplete(true); });
@@ -283,65 +171,34 @@ const QList<Case>& cases()
              h.state().completeMigrationLog();
              h.press(QStringLiteral("View Log"));
          },
-         {"Migration Log", "completed", kHost},
-         {"No log available"}},
-        {"managed-status", [](GuiHarness& h) { h.showPage(QStringLiteral("ManagedStatusView.qml")); },
-         {"Managed Migration"}, {"Preparing"}},
-        {"welcome-profile",
-         [](GuiHarness&) {},
-         {"Managed by Acme IT", "Migration not available right now",
-          "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm")), "Get Started"},
-         {"Preview Demo"},
-         kBranding + closedWindow()},
-        {"preflight-profile",
-         [](GuiHarness& h) { at(h, DeviceRole::source, MigrationStep::preflight); },
-         {"Locked by your organisation’s configuration profile.",
-          "Locked by your organisation’s configuration profile (8 Mbps)."},
-         {"Managed by Acme IT"},
+         {"Migration Log", kHost}},
+        {"welcome-profile", [](GuiHarness&) {},
+         {"Managed by Acme IT", "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm"))},
+         {"Preview Demo"}, kBranding + closedWindow()},
+        {"preflight-profile", source(MigrationStep::preflight),
+         {"Locked by your organisation’s configuration profile (8 Mbps)."}, {},
          kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("KEEPNEWER"))
              + QStringLiteral("<key>kivo.maxTransferMbps</key><integer>8</integer>")},
-        {"summary-profile",
-         [](GuiHarness& h) {
-             at(h, DeviceRole::source, MigrationStep::preflightSummary);
-             waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
-         },
-         {"Locked by your organisation's profile."},
-         {"Locked by your organisation’s configuration profile."},
-         kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("overwrite"))},
         {"manifest-over-limit",
-         [](GuiHarness& h) {
+         [mapped](GuiHarness& h) {
              writeBytes(h.state().environment().homeFolder + QStringLiteral("/Documents/big.bin"), QByteArray(2 * 1048576, 'x'));
-             at(h, DeviceRole::source, MigrationStep::userMapping);
-             h.state().confirmProposedUserMapping();
-             waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+             mapped(h);
          },
-         {"Exceeds 1 MB limit"},
-         {},
-         kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
-        {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started", "Move your data to a new Mac."},
+         {"Exceeds 1 MB limit"}, {}, kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
+        {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started"},
          kBranding + stringKey("kivo.deploymentMode", QStringLiteral("managed"))},
-        {"managed-validating", [](GuiHarness& h) { managedRun(h, withPrincipal()); },
-         {"Managed by Acme IT", "Preparing", "Reading your organisation's configuration."},
-         {"Managed Migration", "Get Started"},
-         kBranding},
-        {"managed-missing-keys",
-         [](GuiHarness& h) { managedRun(h, ManagedDeploymentConfig{}).start(); },
-         {"Managed Migration", "Configuration incomplete",
-          "The configuration profile is missing required keys:\nkivo.userPrincipal"},
-         {"Preparing"}},
-        {"managed-complete",
-         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary({})); },
-         {"Migration complete", "Your data has been transferred. You can quit kivo now."},
-         {"Migration failed"}},
+        {"managed-missing-keys", [](GuiHarness& h) { managedRun(h, ManagedDeploymentConfig{}).start(); },
+         {"The configuration profile is missing required keys:\nkivo.userPrincipal"}},
         {"managed-failed",
-         [](GuiHarness& h) { managedRun(h, withPrincipal()).finishTransfer(finishedSummary(QStringLiteral("The connection was lost."))); },
-         {"Migration failed", "The connection was lost."},
-         {"Migration complete"}},
-        {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); },
-         {"Preferences waiting on apps", "No staged preferences"}},
+         [](GuiHarness& h) {
+             TransferSummary lost;
+             lost.error = QStringLiteral("The connection was lost.");
+             managedRun(h, withPrincipal()).finishTransfer(lost);
+         },
+         {"Migration failed", "The connection was lost."}},
+        {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); }, {"No staged preferences"}},
         // Offered at start (GuiWizard.KilledSourceEndsWithIssuesAndLeavesACheckpoint discards one).
-        {"resume-sheet", [](GuiHarness&) {}, {"Unfinished migration", "From old-mac", "2 files", "Discard", "Skip"}, {}, {},
-         leaveCheckpoint},
+        {"resume-sheet", [](GuiHarness&) {}, {"From old-mac", "2 files"}, {}, {}, leaveCheckpoint},
     };
     return table;
 }
@@ -430,7 +287,7 @@ TEST(Screens, ProfileHoldsTheStartAndTheManagedWindow)
     h.settle();
     EXPECT_TRUE(h.window()->isVisible());
 
-    run.finishTransfer(finishedSummary({}));
+    run.finishTransfer(TransferSummary{});
     h.settle();
     EXPECT_FALSE(h.window()->flags().testFlag(Qt::CustomizeWindowHint));
     h.window()->close();
@@ -457,8 +314,6 @@ TEST(Screens, AddFolderChoosesAFolderOfTheHome)
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->property("visible").toBool());
     EXPECT_EQ(dialog->property("currentFolder").toUrl(), QUrl::fromLocalFile(home.path()));
-    EXPECT_FALSE(h.showsText(QStringLiteral("Folder path"))); // the typed path is only the fallback
-    h.screenshot(QStringLiteral("add-folder-dialog") + scaleSuffix());
 
     const auto choose = [&](const QString& folder) {
         dialog->setProperty("selectedFolder", QUrl::fromLocalFile(folder));

@@ -199,37 +199,20 @@ void GuiHarness::key(int key, Qt::KeyboardModifiers modifiers)
     settle();
 }
 
-QObject* GuiHarness::create(const QString& file, QVariantMap properties)
-{
-    properties.insert(QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get())));
-    properties.insert(QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem())));
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
-    QObject* object = component.createWithInitialProperties(properties);
-    for (const QQmlError& e : component.errors())
-        m_warnings << e.toString();
-    if (object)
-        object->setParent(m_window);
-    return object;
-}
-
 QObject* GuiHarness::openSheet(const QString& file)
 {
-    QObject* sheet = create(file, {});
-    if (sheet)
+    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
+    QObject* sheet = component.createWithInitialProperties(
+        {{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get()))},
+         {QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem()))}});
+    for (const QQmlError& e : component.errors())
+        m_warnings << e.toString();
+    if (sheet) {
+        sheet->setParent(m_window);
         QMetaObject::invokeMethod(sheet, "open");
+    }
     settle();
     return sheet;
-}
-
-QObject* GuiHarness::showPage(const QString& file)
-{
-    for (QQuickItem* child : m_window->contentItem()->childItems())
-        child->setVisible(false);
-    QObject* page = create(file, {{QStringLiteral("feed"), QVariant::fromValue(static_cast<QObject*>(m_feed.get()))},
-                                  {QStringLiteral("width"), m_window->width()},
-                                  {QStringLiteral("height"), m_window->height()}});
-    settle();
-    return page;
 }
 
 QAccessibleInterface* GuiHarness::accessible(const QString& name)

@@ -25,7 +25,6 @@ public:
     ~GuiHarness();
 
     AppState& state() { return *m_state; }
-    gui::ProgressFeed& feed() { return *m_feed; }
     ManualClock& clock() { return *m_clock; }
     QQuickWindow* window() const { return m_window; }
 
@@ -48,8 +47,6 @@ public:
     bool press(const QString& name);
     // A sheet of the module (e.g. "StagedPrefsView.qml") opened over the window by itself.
     QObject* openSheet(const QString& file);
-    // A page of the module shown alone in the window, e.g. the managed status screen.
-    QObject* showPage(const QString& file);
     bool waitForText(const QString& text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     bool waitForStep(MigrationStep step, std::chrono::milliseconds deadline = std::chrono::seconds(60));
     // Saves a grab as <folder>/<name>.png; the folder is printed once per process.
@@ -57,9 +54,6 @@ public:
     static QString screenshotFolder();
 
 private:
-    // An object of the module's file over the window, its errors kept as warnings.
-    QObject* create(const QString& file, QVariantMap properties);
-
     std::shared_ptr<ManualClock> m_clock;
     std::unique_ptr<AppState> m_state;
     std::unique_ptr<gui::ProgressFeed> m_feed;

@@ -31,6 +31,26 @@ void finishSourceSide(GuiHarness& h)
     EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
 }
 
+void finishDestinationSide(GuiHarness& h, const QString& source, const QString& code)
+{
+    QList<MigrationStep> steps;
+    QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(), [&] { steps << h.state().currentStep(); });
+    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(waitUntil([&] { return h.accessible(source) != nullptr; }, 60s)) << h.visibleTexts().join(u'|').toStdString();
+    ASSERT_TRUE(h.press(source));
+    typeCode(h, wrongCodeFor(code));
+    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
+    typeCode(h, code);
+    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
+    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+    for (MigrationStep s : steps)
+        EXPECT_FALSE(skippedByDestination(s)) << int(s);
+}
+
 void typeCode(GuiHarness& h, const QString& code)
 {
     for (const QChar c : code)
@@ -113,22 +133,7 @@ TEST(GuiChildren, DISABLED_DestinationWindow)
     const QString code = qEnvironmentVariable("KIVO_GUI_CHILD_CODE");
     ASSERT_FALSE(source.isEmpty() || code.isEmpty());
     GuiHarness h(childEnvironment());
-    QList<MigrationStep> steps;
-    QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(), [&] { steps << h.state().currentStep(); });
-    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
-    ASSERT_TRUE(waitUntil([&] { return h.accessible(source) != nullptr; }, 60s)) << h.visibleTexts().join(u'|').toStdString();
-    ASSERT_TRUE(h.press(source));
-    typeCode(h, wrongCodeFor(code));
-    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
-    ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
-    typeCode(h, code);
-    ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
-    ASSERT_TRUE(h.press(QStringLiteral("Continue")));
-    ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
-    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
-    for (MigrationStep s : steps)
-        EXPECT_FALSE(skippedByDestination(s)) << int(s);
+    finishDestinationSide(h, source, code);
 }
 
 } // namespace kivo::test

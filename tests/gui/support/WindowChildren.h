@@ -10,6 +10,8 @@ namespace kivo::test {
 // The source window's side after pairing: the account, only user files, the
 // three source screens, then the outcome.
 void finishSourceSide(GuiHarness& h);
+// The destination's side from the welcome screen: picks `source`, a wrong code first, then `code`.
+void finishDestinationSide(GuiHarness& h, const QString& source, const QString& code);
 void typeCode(GuiHarness& h, const QString& code);
 QString wrongCodeFor(const QString& code);
 
