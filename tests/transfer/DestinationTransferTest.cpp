@@ -135,36 +135,6 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     EXPECT_EQ(engine().manifest()->items[6].transferStatus, FileTransferStatus::failed);
 }
 
-// The decisions themselves are ConflictResolver's; here, that the engine asks with
-// the item's time and the chosen policy, once per file, and acts on the answer.
-TEST_F(DestinationFixture, ConflictPolicyDecidesOnTheFirstChunkAndEveryOutcomeIsRecorded)
-{
-    // Both already there, last changed at 1000; the source's copies are newer and older.
-    for (const QString& name : {u"/newer.txt"_s, u"/older.txt"_s}) {
-        writeBytes(home() + name, "old contents");
-        struct utimbuf t {1000, 1000};
-        ::utime(QFile::encodeName(home() + name).constData(), &t);
-    }
-    addItem(u"~/newer.txt"_s, patterned(1048576 + 10, 1)).sourceModified = QDateTime::fromSecsSinceEpoch(2000, Qt::UTC);
-    addItem(u"~/older.txt"_s, patterned(1048576 + 10, 2)).sourceModified = QDateTime::fromSecsSinceEpoch(999, Qt::UTC);
-    pushManifest();
-    pushCategory(u"userFiles"_s);
-    engine().setConflictPolicy(ConflictPolicy::keepNewer);
-    receive();
-
-    EXPECT_EQ(readBytes(home() + u"/newer.txt"_s), contents[0]);
-    EXPECT_EQ(readBytes(home() + u"/older.txt"_s), QByteArray("old contents"));
-    QStringList outcomes;
-    for (const ConflictOutcome& c : progress()->conflictsResolved())
-        outcomes.append(c.relativePath + u' ' + c.resolution);
-    EXPECT_EQ(outcomes, (QStringList{u"~/newer.txt overwritten"_s, u"~/older.txt skipped"_s}));
-    EXPECT_TRUE(peer.sentOfType(MessageType::chunkNack).isEmpty()) << "a skipped file's chunks are acknowledged";
-    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::completed);
-    EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::skipped);
-    EXPECT_EQ(engine().writtenPaths(), QStringList{home() + u"/newer.txt"_s});
-    EXPECT_EQ(engine().conflictSkippedPaths(), QSet<QString>{u"~/older.txt"_s});
-}
-
 TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTheOffsetAndCleansUpOnCancel)
 {
     const QByteArray data = patterned(3 * 1048576, 5);

@@ -7,63 +7,18 @@
 #include "transfer/ThrottleBudget.h"
 #include "transfer/TransferProgress.h"
 #include "transfer/TransferSupport.h"
-#include "transfer/UserMapping.h"
 
 #include <QFile>
-#include <QMetaProperty>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <utime.h>
+#include <fcntl.h>
 
 using namespace kivo;
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
-TEST(TransferManifest, OptionalFieldsStayAbsentAndStatusChangesIgnoreBadIndices)
-{
-    const QByteArray json = R"({"transferID":"T1","sourceHostname":"old","totalSize":5,"categoryIDs":["userFiles"],
-        "categoryOrder":["userFiles"],"createdAt":"2026-01-31T09:05:00Z","items":[{"relativePath":"~/a.txt",
-        "absolutePath":"/Users/ana/a.txt","size":5,"categoryID":"userFiles","isTransferred":false,
-        "bytesTransferred":0,"transferStatus":"pending"}]})";
-    TransferManifest m = TransferManifest::decode(json);
-    ASSERT_EQ(m.items.size(), 1);
-    EXPECT_FALSE(m.items[0].sha256Hash || m.items[0].destinationPath || m.items[0].mode || m.items[0].sourceModified);
-    EXPECT_FALSE(m.items[0].toJson().contains(u"mode"_s));
-    EXPECT_FALSE(m.sourceHomeFolder || m.toJson().contains(u"sourceHomeFolder"_s));
-
-    const TransferManifest before = m;
-    m.markFileCompleted(-1);
-    m.markFileCompleted(m.items.size());
-    m.markFileSkipped(1);
-    EXPECT_EQ(m, before);
-    m.markFileCompleted(0);
-    EXPECT_TRUE(m.items[0].isTransferred);
-    EXPECT_EQ(m.items[0].bytesTransferred, 5u);
-    EXPECT_EQ(m.items[0].transferStatus, FileTransferStatus::completed);
-
-    // Everything survives the file form, including mode and dates.
-    m.items[0].mode = 0640;
-    m.items[0].sourceModified = QDateTime::fromSecsSinceEpoch(1767225600, Qt::UTC);
-    m.sourceHomeFolder = u"/Users/ana"_s;
-    EXPECT_EQ(TransferManifest::decode(m.encoded()), m);
-    EXPECT_THROW(TransferManifest::decode(QByteArray(json).replace("pending", "paused")), DecodingError);
-}
-
-TEST(TransferManifest, UserMappingRewritesDestinationPathsOnlyWhenHomesDiffer)
-{
-    TransferManifest m;
-    m.items = {fileItem(u"~/Documents/ana.txt"_s, u"/Users/ana/Documents/ana.txt"_s, 1),
-               fileItem(u"~/x"_s, u"/Users/ana/x"_s, 1)};
-    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"ana"_s, u"/Users/ana"_s));
-    EXPECT_FALSE(m.items[0].destinationPath);
-    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"anab"_s, u"/Users/anab"_s));
-    EXPECT_EQ(m.items[0].destinationPath, u"/Users/anab/Documents/ana.txt"_s);
-    // The source's home travels with the manifest for the destination's mapping.
-    EXPECT_EQ(m.sourceHomeFolder, u"/Users/ana"_s);
-}
 
 TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
 {
@@ -91,40 +46,6 @@ TEST(TransferProgress, SpeedAndRemainingTimeNeedSamplesSpanningThirtySeconds)
     p.recordProgress(3'000'000);
     EXPECT_EQ(p.speedSamples().size(), 1);
     EXPECT_EQ(p.speedBytesPerSecond(), 0.0);
-}
-
-TEST(TransferProgress, FieldsNotifyOnRealChangesAndABatchFiresChangedOnce)
-{
-    TransferProgress p;
-    int changes = 0, files = 0, categories = 0;
-    QObject::connect(&p, &TransferProgress::changed, [&] { ++changes; });
-    QObject::connect(&p, &TransferProgress::currentFileChanged, [&] { ++files; });
-    QObject::connect(&p, &TransferProgress::categoryProgressChanged, [&] { ++categories; });
-    p.setCurrentFile(u"a"_s);
-    p.setCurrentFile(u"a"_s);
-    p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
-    p.updateCategory(u"c"_s, [](CategoryProgress& c) { c.totalFiles = 2; });
-    EXPECT_EQ(std::tuple(changes, files, categories), std::tuple(2, 1, 1));
-    {
-        TransferProgress::Batch outer(&p);
-        p.setCurrentFile(u"b"_s);
-        {
-            TransferProgress::Batch inner(&p);
-            p.setBytesTransferred(5);
-        }
-        EXPECT_EQ(std::tuple(changes, files), std::tuple(2, 2)) << "changed() waits for the outermost batch";
-    }
-    EXPECT_EQ(changes, 3);
-    {
-        TransferProgress::Batch nothing(&p);
-        p.setBytesTransferred(5);
-    }
-    EXPECT_EQ(changes, 3);
-    // A screen can bind to every field.
-    const QMetaObject* meta = p.metaObject();
-    for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i)
-        EXPECT_TRUE(meta->property(i).hasNotifySignal()) << meta->property(i).name();
-    EXPECT_EQ(p.property("bytesTransferred").toULongLong(), 5u);
 }
 
 TEST(ResumeState, ListAllSkipsJunkAndSortsNewestFirst)
@@ -234,29 +155,46 @@ TEST(ThrottleBudget, CapsBelowOneRemovePacingAndIdleTimeIsNotBankedIntoABurst)
     EXPECT_EQ(budget->reserve(1048576, 100s), 1048576us);
 }
 
-TEST(ConflictResolver, PoliciesDecideAsDocumented)
+// keepNewer compares at the precision both sides have: to the nanosecond only when the source sent it.
+TEST(ConflictResolver, PoliciesAndTimesDecide)
 {
     QTemporaryDir dir;
     const QString existing = dir.filePath(u"existing"_s);
     writeBytes(existing, "x");
-    struct utimbuf t {1000, 1000};
-    ASSERT_EQ(::utime(QFile::encodeName(existing).constData(), &t), 0);
-    const QString missing = dir.filePath(u"missing"_s);
-    const auto at = [](qint64 s) { return std::optional<QDateTime>(QDateTime::fromSecsSinceEpoch(s, Qt::UTC)); };
-
     for (ConflictPolicy p : {ConflictPolicy::skip, ConflictPolicy::overwrite, ConflictPolicy::keepNewer, ConflictPolicy::ask})
-        EXPECT_TRUE(ConflictResolver::resolve(missing, std::nullopt, p).write);
-    EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::skip),
-              ConflictDecision::skip(u"destination exists, policy=skip"_s));
-    EXPECT_EQ(ConflictResolver::resolve(existing, at(1), ConflictPolicy::ask),
-              ConflictDecision::skip(u"destination exists, policy=ask"_s));
-    EXPECT_TRUE(ConflictResolver::resolve(existing, at(1), ConflictPolicy::overwrite).write);
-    EXPECT_TRUE(ConflictResolver::resolve(existing, at(1000), ConflictPolicy::keepNewer).write) << "equal times overwrite";
-    EXPECT_TRUE(ConflictResolver::resolve(existing, at(2000), ConflictPolicy::keepNewer).write);
-    EXPECT_EQ(ConflictResolver::resolve(existing, at(999), ConflictPolicy::keepNewer),
-              ConflictDecision::skip(u"destination is newer"_s));
-    EXPECT_EQ(ConflictResolver::resolve(existing, std::nullopt, ConflictPolicy::keepNewer),
-              ConflictDecision::skip(u"missing mtime, defaulting to skip"_s));
+        EXPECT_TRUE(ConflictResolver::resolve(dir.filePath(u"missing"_s), std::nullopt, p).write);
+
+    constexpr std::int64_t s = 1700000000;
+    const auto newer = ConflictDecision::skip(u"destination is newer"_s);
+    const auto written = ConflictDecision::writeFile(u"source is newer or equal"_s);
+    struct Case {
+        std::int64_t destinationSecs;
+        long destinationNanos;
+        std::optional<std::int64_t> sourceSecs;
+        std::optional<std::uint32_t> sourceNanos;
+        ConflictPolicy policy;
+        ConflictDecision expected;
+    };
+    const Case cases[] = {
+        {s, 0, s - 1, {}, ConflictPolicy::skip, ConflictDecision::skip(u"destination exists, policy=skip"_s)},
+        {s, 0, s - 1, {}, ConflictPolicy::ask, ConflictDecision::skip(u"destination exists, policy=ask"_s)},
+        {s, 0, s - 1, {}, ConflictPolicy::overwrite, ConflictDecision::writeFile(u"policy=overwrite"_s)},
+        {s, 0, {}, {}, ConflictPolicy::keepNewer, ConflictDecision::skip(u"missing mtime, defaulting to skip"_s)},
+        {s, 0, s - 1, {}, ConflictPolicy::keepNewer, newer},
+        {s, 500000000, s, 500000000u, ConflictPolicy::keepNewer, written},  // equal, fraction included
+        {s, 500000000, s, {}, ConflictPolicy::keepNewer, written},          // equal to the second
+        {s, 500000001, s, 500000000u, ConflictPolicy::keepNewer, newer},    // a nanosecond newer
+        {s, 0, s, 999999999u, ConflictPolicy::keepNewer, written},          // source newer within the second
+        {s + 1, 0, s, 999999999u, ConflictPolicy::keepNewer, newer},
+        {s - 1, 999999999, s, {}, ConflictPolicy::keepNewer, written},
+    };
+    for (const Case& c : cases) {
+        const timespec times[2] = {{c.destinationSecs, c.destinationNanos}, {c.destinationSecs, c.destinationNanos}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(existing).constData(), times, 0), 0);
+        const auto source = c.sourceSecs ? std::optional(QDateTime::fromSecsSinceEpoch(*c.sourceSecs, Qt::UTC)) : std::nullopt;
+        EXPECT_EQ(ConflictResolver::resolve(existing, source, c.policy, c.sourceNanos), c.expected)
+            << toString(c.policy).toStdString() << ' ' << c.destinationSecs - s << "s " << c.destinationNanos << "ns";
+    }
 }
 
 TEST(MDMSafetyChecker, ProtectedPrefixesAreRefusedEvenWhenDisguised)
