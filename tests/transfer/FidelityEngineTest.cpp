@@ -38,27 +38,14 @@ QList<Message> chunksSentTo(const MessageHeader& ack, QString* wholeHash)
     writeSparse(path);
     TransferManifest manifest = manifestFor(QStringLiteral("T-1"));
     add(manifest, fileItem(QStringLiteral("~/disk.img"), path, 4 * kMiB)).sparse = true;
-    ScriptedConnection peer;
-    peer.onSend = [&](const Message& m) {
-        const MessageHeader& h = m.header;
-        if (h.type == MessageType::manifest)
-            peer.push(ack);
-        else if (h.type == MessageType::chunkData)
-            peer.push(header(MessageType::chunkAck, h.filePath, h.chunkIndex));
-        else if (h.type == MessageType::fileComplete)
-            peer.push(header(MessageType::fileAck, h.filePath));
-        else if (h.type == MessageType::verificationRequest) {
-            MessageHeader r = header(MessageType::verificationResponse);
-            r.fileHashes = QList<FileVerification>{};
-            peer.push(r);
-        }
-    };
-    SourceTransfer source(&peer, QStringLiteral("T-1"), dir.path());
+    AckingDestination peer;
+    peer.manifestAck = ack;
+    SourceTransfer source(&peer.connection, QStringLiteral("T-1"), dir.path());
     source.setManifest(manifest);
     runTask(source.run());
     EXPECT_FALSE(source.progress()->error()) << source.progress()->error()->toStdString();
-    *wholeHash = peer.sentOfType(MessageType::fileComplete).value(0).header.chunkHash.value_or(QString());
-    return peer.sentOfType(MessageType::chunkData);
+    *wholeHash = peer.connection.sentOfType(MessageType::fileComplete).value(0).header.chunkHash.value_or(QString());
+    return peer.connection.sentOfType(MessageType::chunkData);
 }
 
 } // namespace

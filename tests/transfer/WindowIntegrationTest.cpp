@@ -50,6 +50,7 @@ public:
 
     QStringList conversation;
     QList<MessageType> sentTypes;
+    int misnumbered = 0; // messages not numbered one after the other from 1
     int outstanding = 0;
     int mostOutstanding = 0;
     // Sends made while a reply was still due.
@@ -59,6 +60,7 @@ private:
     static QString key(const QString& path, std::uint32_t chunk) { return path + u'#' + QString::number(chunk); }
     void watch(const MessageHeader& header, std::optional<QByteArray>& payload)
     {
+        misnumbered += header.sequenceNumber != std::uint64_t(sentTypes.size() + 1);
         if (outstanding > 0)
             ++sendsWhileWaiting;
         if (isRequest(header.type))
@@ -141,6 +143,7 @@ TEST(TransferWindow, ANackInsideAFullWindowIsResentAndOnlyThreeRejectionsFailAFi
 
     EXPECT_GT(engines.source.window().requests, 1u);
     EXPECT_GT(engines.watched.mostOutstanding, 10) << "requests were kept in flight";
+    EXPECT_EQ(engines.watched.misnumbered, 0);
     EXPECT_EQ(engines.watched.sendsOf(u"~/d/f150"_s, 0), 2);
     EXPECT_EQ(engines.watched.sendsOf(u"~/d/large.bin"_s, 1), 2);
     EXPECT_EQ(engines.watched.sendsOf(u"~/d/large.bin"_s, 2), 1) << "later chunks are not sent again";
@@ -187,6 +190,7 @@ TEST(TransferWindow, APeerThatAnnouncesNothingGetsOneRequestAtATime)
     EXPECT_EQ(engines.source.window(), (WindowLimits{1, 0}));
     EXPECT_EQ(engines.watched.mostOutstanding, 1);
     EXPECT_EQ(engines.watched.sendsWhileWaiting, 0);
+    EXPECT_EQ(engines.watched.misnumbered, 0);
     const QStringList expected = {
         u"S:manifest"_s, u"R:manifestAck"_s, u"S:categoryStart"_s,
         u"S:chunkData"_s, u"R:chunkAck"_s, u"S:fileComplete"_s, u"R:fileAck"_s,
