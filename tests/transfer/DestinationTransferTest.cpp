@@ -1,5 +1,6 @@
 #include "support/CoroTest.h"
 #include "transfer/DestinationTransfer.h"
+#include "transfer/PreFlightConflict.h"
 #include "transfer/ResumeState.h"
 #include "transfer/DestinationFixture.h"
 #include "transfer/TransferSupport.h"
@@ -57,9 +58,9 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 
-// Which names are refused is the path check's table, and that the engine applies it the
-// hostile-source run's; here, the checks only the engine can make, before anything is created,
-// and that verification hashes only what this transfer wrote, never through a link.
+// Which names are refused is the path check's table; here, that both the pre-flight answerer and
+// the writer apply it, what a link or pipe in the home does to each, the checks only the engine can
+// make before anything is created, and that verification hashes only what it wrote, never through a link.
 TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatItWrote)
 {
     const QString outside = dir.filePath(u"outside"_s);
@@ -71,10 +72,26 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     ASSERT_EQ(::symlink(QFile::encodeName(outside + u"/target"_s).constData(),
                         QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
+    writeBytes(home() + u"/exists.txt"_s, "here");
+    // Pre-flight questions, and the answer each should get.
+    enum class Answer { conflict, absent, refused };
+    const QList<std::pair<QString, Answer>> questions = {
+        {u"~/exists.txt"_s, Answer::conflict},
+        {u"~/absent.txt"_s, Answer::absent},
+        {u"~/linkdir/target"_s, Answer::absent}, // never looked at through the link
+        {u"~/linkfile"_s, Answer::conflict},     // the link itself, not its target
+        {outside + u"/target"_s, Answer::refused},
+        {u"~/../outside/target"_s, Answer::refused},
+    };
+    QStringList asked;
+    for (const auto& [path, expected] : questions)
+        asked.append(path);
+    peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
         {u"~/linkdir/x"_s, u"Write failed"_s}, {u"~/linkfile"_s, u"ack"_s},
-        {u"~/pipe"_s, u"ack"_s},      {u"~/not-in-manifest"_s, u"Unknown file"_s}};
+        {u"~/pipe"_s, u"ack"_s},      {outside + u"/evil.sh"_s, u"Outside home folder"_s},
+        {u"~/../outside/x"_s, u"Invalid path"_s}, {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
         if (path != u"~/not-in-manifest"_s)
             addItem(path, "evil", u"hostile"_s);
@@ -106,6 +123,17 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     engine().setConflictPolicy(ConflictPolicy::overwrite);
     receive();
 
+    const auto answer = PreFlightConflictResponse::decode(
+        peer.sentOfType(MessageType::preFlightConflictResponse).value(0).payload.value_or(QByteArray()));
+    QStringList conflicts;
+    for (const ConflictSummary& c : answer.conflicts) {
+        conflicts.append(c.path);
+        EXPECT_EQ(c.destSize, c.path == u"~/exists.txt"_s ? 4u : 0u) << "a link is not measured by its target";
+    }
+    for (const auto& [path, expected] : questions) {
+        EXPECT_EQ(conflicts.contains(path), expected == Answer::conflict) << path.toStdString();
+        EXPECT_EQ(answer.refusedPaths.contains(path), expected == Answer::refused) << path.toStdString();
+    }
     for (const auto& [path, reason] : refused) {
         const auto replies = repliesTo(path);
         ASSERT_EQ(replies.size(), 1) << path.toStdString();
@@ -132,7 +160,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
     EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s}));
-    EXPECT_EQ(engine().manifest()->items[6].transferStatus, FileTransferStatus::failed);
+    EXPECT_EQ(engine().manifest()->items.last().transferStatus, FileTransferStatus::failed);
 }
 
 TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTheOffsetAndCleansUpOnCancel)
