@@ -82,27 +82,6 @@ TEST_F(DestinationWindow, ChunksAfterARejectedOneAreKeptAndTheCheckpointStopsAtT
         EXPECT_EQ(v.sha256Hash, FileHasher::sha256Hex(contents[v.filePath == u"~/a.bin"_s ? 0 : 1]));
 }
 
-TEST_F(DestinationWindow, TheManifestAckOffersAWindowUnlessToldNotTo)
-{
-    pushManifest();
-    receive();
-    const auto ack = peer.sentOfType(MessageType::manifestAck);
-    ASSERT_EQ(ack.size(), 1);
-    EXPECT_EQ(ack.first().header.maxInFlight, WindowLimits::ours().requests);
-    EXPECT_EQ(ack.first().header.maxInFlightBytes, std::uint32_t(WindowLimits::ours().bytes));
-
-    m_engine.reset();
-    peer.sent.clear();
-    peer.connected = true;
-    engine().setAnnouncedWindow(std::nullopt);
-    pushManifest();
-    receive();
-    const auto plain = peer.sentOfType(MessageType::manifestAck);
-    ASSERT_EQ(plain.size(), 1);
-    EXPECT_FALSE(plain.first().header.maxInFlight);
-    EXPECT_FALSE(plain.first().header.encoded().contains("maxInFlight")) << "nothing a plain source has not seen";
-}
-
 // A source that asks for batches gets the same entries as one that does not,
 // spread over responses that count down what is still to come; one that does
 // not ask gets a single response, as before.

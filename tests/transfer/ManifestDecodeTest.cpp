@@ -42,14 +42,11 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
     add(m, fileItem(u"~/a \"quoted\" {braced} [x].txt"_s, u"/Users/ann/a.txt"_s, 3)).mode = 0600;
     add(m, fileItem(u"~/b\\\\slash\u00e9.txt"_s, u"/Users/ann/b.txt"_s, 0)).sha256Hash = QString(64, u'c');
     const QByteArray pretty = m.encoded();
-    QByteArray compact = pretty;
-    compact.replace("\n", "").replace("    ", "");
     const QByteArray head = R"({"transferID":"T-1","sourceHostname":"h","totalSize":0,"categoryIDs":[],"categoryOrder":[],"createdAt":"2026-01-01T00:00:00Z")";
     const QByteArray item = R"({"relativePath":"~/x","absolutePath":"/x","size":1,"categoryID":"c","isTransferred":false,"bytesTransferred":0,"transferStatus":"pending"})";
 
     const QList<std::pair<const char*, QByteArray>> cases = {
         {"pretty", pretty},
-        {"compact", compact},
         {"no items", head + ",\"items\":[]}"},
         {"spaced", " \t\r\n" + head + " ,\n \"items\" : [ " + item + " , " + item + " ] \n}\n"},
         {"items first", "{\"items\":[" + item + "]," + head.mid(1) + "}"},
@@ -59,19 +56,14 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
         {"earlier items malformed", head + ",\"items\":[{],\"items\":[]}"},
         {"unknown member", head + ",\"extra\":{\"items\":[1,2]},\"items\":[" + item + "]}"},
         {"missing items", head + "}"},
-        {"items not an array", head + ",\"items\":{}}"},
         {"item not an object", head + ",\"items\":[1]}"},
         {"item missing a field", head + ",\"items\":[{\"relativePath\":\"~/x\"}]}"},
         {"trailing comma in items", head + ",\"items\":[" + item + ",]}"},
-        {"trailing comma", head + ",\"items\":[],}"},
         {"unterminated string", head + ",\"items\":[{\"relativePath\":\"~/x}]}"},
         {"unbalanced item", head + ",\"items\":[" + item.chopped(1) + "]}"},
         {"garbage after", head + ",\"items\":[]}x"},
-        {"two documents", head + ",\"items\":[]}{}"},
         {"bad literal elsewhere", head + ",\"flag\":tru,\"items\":[]}"},
-        {"missing colon", head + ",\"items\"[]}"},
         {"not an object", "[]"},
-        {"empty", ""},
         {"backslash at the end", head + ",\"items\":[\"\\"},
     };
     for (const auto& [name, text] : cases) {

@@ -72,12 +72,7 @@ public:
             throw std::runtime_error("cannot list");
         co_return listed;
     }
-    QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) override
-    {
-        ++validateCalls;
-        validatedItems = items.size();
-        co_return unreadable;
-    }
+    QCoro::Task<QStringList> validateSourceAccess(QList<Item>) override { co_return unreadable; }
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
     QCoro::Task<std::optional<ImportCounts>> postImport(QStringList received) override
     {
@@ -91,8 +86,6 @@ public:
     bool failListing = false;
     QStringList askedFor, unreadable, imported;
     QList<Refusal> refusals;
-    int validateCalls = 0;
-    qsizetype validatedItems = 0;
 
 private:
     QString m_id;
