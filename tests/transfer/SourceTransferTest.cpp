@@ -145,43 +145,37 @@ TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)
 {
     addFile(u"a"_s, "alpha");
     addFile(u"b"_s, patterned(3 * 1048576, 2));
-    // Paused as the second file starts; resumed, or cancelled, once the destination has heard of it.
-    const auto pauseThenDo = [](AckingDestination& peerSide, SourceTransfer& engine, std::function<void()> then) {
-        peerSide.connection.onSend = [&peerSide, &engine, then](const Message& m) {
-            if (m.header.type == MessageType::chunkData && m.header.filePath == u"~/b"_s && m.header.chunkIndex == 0u)
-                engine.setPaused(true);
-            if (m.header.type == MessageType::pause)
-                QTimer::singleShot(0, &engine, then);
-            peerSide.answer(m.header);
-        };
-    };
     for (const std::optional<std::uint32_t> window : {std::optional<std::uint32_t>(), std::optional<std::uint32_t>(64)}) {
-        AckingDestination resumed;
-        resumed.manifestAck.maxInFlight = window;
-        SourceTransfer engine(&resumed.connection, u"T-1"_s, dir.path());
-        engine.setManifest(manifest);
-        pauseThenDo(resumed, engine, [&engine] { engine.setPaused(false); });
-        runTask(engine.run());
-        QList<MessageType> kinds;
-        for (const Message& m : resumed.connection.sent)
-            kinds.append(m.header.type);
-        const qsizetype pause = kinds.indexOf(MessageType::pause);
-        ASSERT_GE(pause, 0);
-        EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
-        EXPECT_TRUE(resumed.connection.inbox.empty()) << "every reply was taken before the pause";
-        EXPECT_TRUE(engine.progress()->isComplete());
-
-        AckingDestination other;
-        other.manifestAck.maxInFlight = window;
-        SourceTransfer held(&other.connection, u"T-2"_s, dir.path());
-        held.setManifest(manifest);
-        pauseThenDo(other, held, [&held] { held.cancel(); });
-        runTask(held.run());
-        EXPECT_EQ(other.connection.sentOfType(MessageType::chunkData).size(), 2) << "a's chunk and b's first";
-        EXPECT_TRUE(other.connection.inbox.empty()) << "what was in flight is answered";
-        EXPECT_EQ(held.progress()->bytesTransferred(), 5u + 1048576u);
-        EXPECT_TRUE(held.progress()->isCancelled());
-        EXPECT_FALSE(held.progress()->isComplete());
+        for (const bool cancel : {false, true}) {
+            SCOPED_TRACE(std::to_string(window.value_or(1)) + (cancel ? " cancelled" : " resumed"));
+            AckingDestination peerSide;
+            peerSide.manifestAck.maxInFlight = window;
+            SourceTransfer engine(&peerSide.connection, u"T-1"_s, dir.path());
+            engine.setManifest(manifest);
+            // Paused as the second file starts; resumed, or cancelled, once the destination has heard of it.
+            peerSide.connection.onSend = [&](const Message& m) {
+                if (m.header.type == MessageType::chunkData && m.header.filePath == u"~/b"_s && m.header.chunkIndex == 0u)
+                    engine.setPaused(true);
+                if (m.header.type == MessageType::pause)
+                    QTimer::singleShot(0, &engine, [&] { cancel ? engine.cancel() : engine.setPaused(false); });
+                peerSide.answer(m.header);
+            };
+            runTask(engine.run());
+            EXPECT_TRUE(peerSide.connection.inbox.empty()) << "every reply in flight was taken";
+            EXPECT_EQ(engine.progress()->isComplete(), !cancel);
+            if (cancel) {
+                EXPECT_EQ(peerSide.connection.sentOfType(MessageType::chunkData).size(), 2) << "a's chunk and b's first";
+                EXPECT_EQ(engine.progress()->bytesTransferred(), 5u + 1048576u);
+                EXPECT_TRUE(engine.progress()->isCancelled());
+                continue;
+            }
+            QList<MessageType> kinds;
+            for (const Message& m : peerSide.connection.sent)
+                kinds.append(m.header.type);
+            const qsizetype pause = kinds.indexOf(MessageType::pause);
+            ASSERT_GE(pause, 0);
+            EXPECT_EQ(kinds.mid(pause, 3), (QList<MessageType>{MessageType::pause, MessageType::resume, MessageType::chunkData}));
+        }
     }
 }
 
