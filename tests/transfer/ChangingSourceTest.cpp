@@ -25,34 +25,6 @@ void ageFile(const QString& path)
     ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), old, 0), 0);
 }
 
-// A destination that acknowledges everything and lets a case act on the file
-// right after a given chunk of it went out.
-struct ActingDestination {
-    ScriptedConnection connection;
-    std::function<void(const MessageHeader&)> afterSend;
-
-    ActingDestination()
-    {
-        connection.onSend = [this](const Message& m) {
-            const MessageHeader& h = m.header;
-            if (afterSend)
-                afterSend(h);
-            switch (h.type) {
-            case MessageType::manifest: connection.push(header(MessageType::manifestAck)); break;
-            case MessageType::chunkData: connection.push(header(MessageType::chunkAck, h.filePath, h.chunkIndex)); break;
-            case MessageType::fileComplete: connection.push(header(MessageType::fileAck, h.filePath)); break;
-            case MessageType::verificationRequest: {
-                MessageHeader reply = header(MessageType::verificationResponse);
-                reply.fileHashes = QList<FileVerification>{};
-                connection.push(reply);
-                break;
-            }
-            default: break;
-            }
-        };
-    }
-};
-
 } // namespace
 
 // A file written, truncated, grown, replaced or deleted while it is sent is
@@ -104,11 +76,12 @@ TEST(ChangingSource, AChangeBetweenChunksFailsOnlyThatFile)
         if (c.afterChunk < 0)
             c.change(path);
 
-        ActingDestination peer;
-        peer.afterSend = [&](const MessageHeader& h) {
+        AckingDestination peer;
+        peer.reply = [&](const MessageHeader& h) -> std::optional<MessageHeader> {
             if (h.type == MessageType::chunkData && h.filePath == u"~/moving.bin"_s
                 && int(h.chunkIndex.value_or(0)) == c.afterChunk)
                 c.change(path);
+            return std::nullopt;
         };
         SourceTransfer engine(&peer.connection, u"T-1"_s, dir.path());
         engine.setManifest(manifest);

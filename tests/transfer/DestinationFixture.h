@@ -14,7 +14,7 @@ namespace kivo::test {
 
 // A destination engine over a scripted source, receiving into a temporary home.
 class DestinationFixture : public ::testing::Test {
-protected:
+public:
     DestinationFixture() { QDir().mkpath(home()); }
 
     QString home() const { return dir.filePath(QStringLiteral("home")); }

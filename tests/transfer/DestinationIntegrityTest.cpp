@@ -126,18 +126,6 @@ protected:
 
 } // namespace
 
-// Nothing to hash is no problem; the same migration again after it finished, and a
-// resume after the source died during verification, are phases of the table below.
-TEST_F(DestinationIntegrity, VerificationWithNothingToHashEndsCleanly)
-{
-    pushManifest();
-    pushEnd();
-    receive();
-    EXPECT_FALSE(progress()->error());
-    EXPECT_TRUE(progress()->isComplete());
-    EXPECT_TRUE(verified().isEmpty());
-}
-
 // A source that lies about what it sent never gets a file counted complete:
 // a file takes its name only when every chunk arrived and the whole matches.
 TEST_F(DestinationIntegrity, LyingSourceGetsNoFileCompleted)

@@ -1,5 +1,6 @@
 #include "support/CoroTest.h"
 #include "transfer/DestinationTransfer.h"
+#include "transfer/PreFlightConflict.h"
 #include "transfer/ResumeState.h"
 #include "transfer/DestinationFixture.h"
 #include "transfer/TransferSupport.h"
@@ -57,9 +58,9 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 
-// Which names are refused is the path check's table, and that the engine applies it the
-// hostile-source run's; here, the checks only the engine can make, before anything is created,
-// and that verification hashes only what this transfer wrote, never through a link.
+// Which names are refused is the path check's table; here, that both the pre-flight answerer and
+// the writer apply it, what a link or pipe in the home does to each, the checks only the engine can
+// make before anything is created, and that verification hashes only what it wrote, never through a link.
 TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatItWrote)
 {
     const QString outside = dir.filePath(u"outside"_s);
@@ -71,10 +72,26 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     ASSERT_EQ(::symlink(QFile::encodeName(outside + u"/target"_s).constData(),
                         QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
+    writeBytes(home() + u"/exists.txt"_s, "here");
+    // Pre-flight questions, and the answer each should get.
+    enum class Answer { conflict, absent, refused };
+    const QList<std::pair<QString, Answer>> questions = {
+        {u"~/exists.txt"_s, Answer::conflict},
+        {u"~/absent.txt"_s, Answer::absent},
+        {u"~/linkdir/target"_s, Answer::absent}, // never looked at through the link
+        {u"~/linkfile"_s, Answer::conflict},     // the link itself, not its target
+        {outside + u"/target"_s, Answer::refused},
+        {u"~/../outside/target"_s, Answer::refused},
+    };
+    QStringList asked;
+    for (const auto& [path, expected] : questions)
+        asked.append(path);
+    peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
         {u"~/linkdir/x"_s, u"Write failed"_s}, {u"~/linkfile"_s, u"ack"_s},
-        {u"~/pipe"_s, u"ack"_s},      {u"~/not-in-manifest"_s, u"Unknown file"_s}};
+        {u"~/pipe"_s, u"ack"_s},      {outside + u"/evil.sh"_s, u"Outside home folder"_s},
+        {u"~/../outside/x"_s, u"Invalid path"_s}, {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
         if (path != u"~/not-in-manifest"_s)
             addItem(path, "evil", u"hostile"_s);
@@ -106,6 +123,17 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     engine().setConflictPolicy(ConflictPolicy::overwrite);
     receive();
 
+    const auto answer = PreFlightConflictResponse::decode(
+        peer.sentOfType(MessageType::preFlightConflictResponse).value(0).payload.value_or(QByteArray()));
+    QStringList conflicts;
+    for (const ConflictSummary& c : answer.conflicts) {
+        conflicts.append(c.path);
+        EXPECT_EQ(c.destSize, c.path == u"~/exists.txt"_s ? 4u : 0u) << "a link is not measured by its target";
+    }
+    for (const auto& [path, expected] : questions) {
+        EXPECT_EQ(conflicts.contains(path), expected == Answer::conflict) << path.toStdString();
+        EXPECT_EQ(answer.refusedPaths.contains(path), expected == Answer::refused) << path.toStdString();
+    }
     for (const auto& [path, reason] : refused) {
         const auto replies = repliesTo(path);
         ASSERT_EQ(replies.size(), 1) << path.toStdString();
@@ -132,37 +160,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
     EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s}));
-    EXPECT_EQ(engine().manifest()->items[6].transferStatus, FileTransferStatus::failed);
-}
-
-// The decisions themselves are ConflictResolver's; here, that the engine asks with
-// the item's time and the chosen policy, once per file, and acts on the answer.
-TEST_F(DestinationFixture, ConflictPolicyDecidesOnTheFirstChunkAndEveryOutcomeIsRecorded)
-{
-    // Both already there, last changed at 1000; the source's copies are newer and older.
-    for (const QString& name : {u"/newer.txt"_s, u"/older.txt"_s}) {
-        writeBytes(home() + name, "old contents");
-        struct utimbuf t {1000, 1000};
-        ::utime(QFile::encodeName(home() + name).constData(), &t);
-    }
-    addItem(u"~/newer.txt"_s, patterned(1048576 + 10, 1)).sourceModified = QDateTime::fromSecsSinceEpoch(2000, Qt::UTC);
-    addItem(u"~/older.txt"_s, patterned(1048576 + 10, 2)).sourceModified = QDateTime::fromSecsSinceEpoch(999, Qt::UTC);
-    pushManifest();
-    pushCategory(u"userFiles"_s);
-    engine().setConflictPolicy(ConflictPolicy::keepNewer);
-    receive();
-
-    EXPECT_EQ(readBytes(home() + u"/newer.txt"_s), contents[0]);
-    EXPECT_EQ(readBytes(home() + u"/older.txt"_s), QByteArray("old contents"));
-    QStringList outcomes;
-    for (const ConflictOutcome& c : progress()->conflictsResolved())
-        outcomes.append(c.relativePath + u' ' + c.resolution);
-    EXPECT_EQ(outcomes, (QStringList{u"~/newer.txt overwritten"_s, u"~/older.txt skipped"_s}));
-    EXPECT_TRUE(peer.sentOfType(MessageType::chunkNack).isEmpty()) << "a skipped file's chunks are acknowledged";
-    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::completed);
-    EXPECT_EQ(engine().manifest()->items[1].transferStatus, FileTransferStatus::skipped);
-    EXPECT_EQ(engine().writtenPaths(), QStringList{home() + u"/newer.txt"_s});
-    EXPECT_EQ(engine().conflictSkippedPaths(), QSet<QString>{u"~/older.txt"_s});
+    EXPECT_EQ(engine().manifest()->items.last().transferStatus, FileTransferStatus::failed);
 }
 
 TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTheOffsetAndCleansUpOnCancel)
@@ -189,17 +187,11 @@ TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTh
     peer.push(complete);
     receive(); // ends with the connection
 
-    const auto ack = peer.sentOfType(MessageType::manifestAck);
-    ASSERT_EQ(ack.size(), 1);
-    ASSERT_TRUE(ack[0].header.resumeState);
-    EXPECT_EQ(ResumeState::decode(*ack[0].header.resumeState), earlier);
+    EXPECT_EQ(ResumeState::decode(peer.sentOfType(MessageType::manifestAck).value(0).header.resumeState.value_or("")), earlier);
     EXPECT_EQ(readBytes(home() + u"/big.bin"_s), data);
-    EXPECT_TRUE(progress()->conflictsResolved().isEmpty()) << "its own partial file is no conflict";
     const auto now = ResumeState::load(transfers(), u"T-1"_s);
     ASSERT_TRUE(now) << "an interrupted transfer keeps its checkpoint";
     EXPECT_EQ(now->completedFiles, (QStringList{u"~/done.txt"_s, u"~/big.bin"_s}));
-    EXPECT_FALSE(now->inProgressFile);
-    EXPECT_EQ(now->totalBytesReceived, 2097156u + 2 * 1048576);
     EXPECT_EQ(progress()->error(), u"Connection to the other Mac was lost"_s);
 
     // Cancelling removes what this run wrote and keeps the checkpoint for another try.
@@ -211,19 +203,20 @@ TEST_F(DestinationFixture, ARestartedTransferHandsBackItsCheckpointContinuesAtTh
     EXPECT_TRUE(ResumeState::load(transfers(), u"T-1"_s));
 }
 
+// A refused file is answered with fileSkip and never written; a failed import fails what arrived for
+// its category; each finished category's written files go, by where they landed, to the account
+// adapter and the callback; across accounts the helper sets modes before the final name and owners after.
 TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrectorAndCallback)
 {
     const QString plist = u"~/Library/Preferences/com.vendor.app.plist"_s, apps = u"applicationData"_s;
     const QString config = u"~/Library/Application Support/App/config.json"_s;
     auto handler = std::make_shared<RecordingHandler>(apps);
     handler->refusals = {{plist, u"App not installed on destination"_s}};
-    auto failing = std::make_shared<RecordingHandler>(u"userFiles"_s, true);
     auto adapter = std::make_shared<RecordingAdapter>();
     auto corrector = std::make_shared<RecordingCorrector>();
     QStringList finalized;
-    QList<int> counts;
     engine().registerHandler(handler);
-    engine().registerHandler(failing);
+    engine().registerHandler(std::make_shared<RecordingHandler>(u"userFiles"_s, true));
     engine().setAccountAdapter(adapter);
     engine().setOwnershipCorrector(corrector);
     engine().setUserMapping(UserMapping::make(u"old"_s, u"/Users/old"_s, u"new"_s, home()));
@@ -231,7 +224,6 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
         finalized.append(id + u':' + QString::number(items.size()));
         co_return;
     });
-    QObject::connect(&engine(), &TransferEngine::categoryImported, [&](const QString&, int imported, int, int) { counts << imported; });
     addItem(plist, "<plist/>", apps);
     addItem(config, "{\"home\":\"/Users/old\"}", apps).mode = 0600;
     addItem(u"/Users/old/Library/App/.ssh/id_ed25519"_s, "key", apps);
@@ -243,32 +235,21 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     receive();
 
     ASSERT_TRUE(progress()->isComplete());
-    // The refused preference's chunk and completion (this script sends both) are answered with fileSkip.
-    const auto skips = peer.sentOfType(MessageType::fileSkip);
-    ASSERT_EQ(skips.size(), 2);
-    for (const Message& skip : skips) {
-        EXPECT_EQ(skip.header.filePath, plist);
-        EXPECT_EQ(skip.header.errorMessage, u"App not installed on destination"_s);
-    }
+    QStringList skips, errors;
+    for (const Message& skip : peer.sentOfType(MessageType::fileSkip))
+        skips.append(*skip.header.filePath + u": "_s + skip.header.errorMessage.value_or(QString()));
+    for (const FileError& e : progress()->fileErrors())
+        errors.append(e.filePath + u": "_s + e.error);
+    // This script sends the refused file's chunk and completion: both are answered.
+    EXPECT_EQ(skips, QStringList(2, plist + u": App not installed on destination"_s));
+    EXPECT_EQ(errors, (QStringList{plist + u": App not installed on destination"_s, u"~/Documents/note.txt: cannot import"_s}));
     EXPECT_FALSE(QFile::exists(home() + u"/Library/Preferences/com.vendor.app.plist"_s));
-    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::skipped);
-    // A failed import fails what arrived for that category, with its reason.
-    ASSERT_EQ(progress()->fileErrors().size(), 2);
-    EXPECT_EQ(progress()->fileErrors()[0].error, u"App not installed on destination"_s);
-    EXPECT_EQ(progress()->fileErrors()[1].filePath, u"~/Documents/note.txt"_s);
-    EXPECT_EQ(progress()->fileErrors()[1].error, u"cannot import"_s);
     EXPECT_EQ(engine().manifest()->items[3].transferStatus, FileTransferStatus::failed);
-    EXPECT_EQ(counts, QList<int>{2});
-    // Each finished category's written files, by where they landed.
-    EXPECT_EQ(adapter->calls, (QStringList{apps + u':' + home() + u"/Library/Application Support/App/config.json|"_s + home()
-                                               + u"/Library/App/.ssh/id_ed25519"_s,
+    const QString landed = home() + u"/Library/Application Support/App/config.json"_s;
+    EXPECT_EQ(adapter->calls, (QStringList{apps + u':' + landed + u'|' + home() + u"/Library/App/.ssh/id_ed25519"_s,
                                            u"userFiles:"_s + home() + u"/Documents/note.txt"_s}));
-    EXPECT_EQ(handler->imported.size(), 2);
     EXPECT_EQ(finalized, (QStringList{u"applicationData:3"_s, u"userFiles:1"_s}));
-    // Different accounts: the helper sets modes, and ownership covers every written file.
-    // Set before the file takes its final name.
-    EXPECT_EQ(corrector->modes, QStringList{DestinationTransfer::partialPathFor(home() + u"/Library/Application Support/App/config.json"_s,
-                                                                                u"T-1"_s, config) + u":600"_s});
+    EXPECT_EQ(corrector->modes, QStringList{DestinationTransfer::partialPathFor(landed, u"T-1"_s, config) + u":600"_s});
     ASSERT_EQ(corrector->calls.size(), 1);
     EXPECT_EQ(corrector->calls[0].mid(0, 2), (QStringList{home(), u"new"_s}));
     EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 3);

@@ -1,6 +1,9 @@
 #include "platform/Json.h"
+#include "platform/NameBytes.h"
 #include "transfer/TransferManifest.h"
 #include "transfer/TransferSupport.h"
+#include "transfer/UserMapping.h"
+#include "transfer/WireName.h"
 
 #include <gtest/gtest.h>
 
@@ -39,14 +42,11 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
     add(m, fileItem(u"~/a \"quoted\" {braced} [x].txt"_s, u"/Users/ann/a.txt"_s, 3)).mode = 0600;
     add(m, fileItem(u"~/b\\\\slash\u00e9.txt"_s, u"/Users/ann/b.txt"_s, 0)).sha256Hash = QString(64, u'c');
     const QByteArray pretty = m.encoded();
-    QByteArray compact = pretty;
-    compact.replace("\n", "").replace("    ", "");
     const QByteArray head = R"({"transferID":"T-1","sourceHostname":"h","totalSize":0,"categoryIDs":[],"categoryOrder":[],"createdAt":"2026-01-01T00:00:00Z")";
     const QByteArray item = R"({"relativePath":"~/x","absolutePath":"/x","size":1,"categoryID":"c","isTransferred":false,"bytesTransferred":0,"transferStatus":"pending"})";
 
     const QList<std::pair<const char*, QByteArray>> cases = {
         {"pretty", pretty},
-        {"compact", compact},
         {"no items", head + ",\"items\":[]}"},
         {"spaced", " \t\r\n" + head + " ,\n \"items\" : [ " + item + " , " + item + " ] \n}\n"},
         {"items first", "{\"items\":[" + item + "]," + head.mid(1) + "}"},
@@ -56,19 +56,14 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
         {"earlier items malformed", head + ",\"items\":[{],\"items\":[]}"},
         {"unknown member", head + ",\"extra\":{\"items\":[1,2]},\"items\":[" + item + "]}"},
         {"missing items", head + "}"},
-        {"items not an array", head + ",\"items\":{}}"},
         {"item not an object", head + ",\"items\":[1]}"},
         {"item missing a field", head + ",\"items\":[{\"relativePath\":\"~/x\"}]}"},
         {"trailing comma in items", head + ",\"items\":[" + item + ",]}"},
-        {"trailing comma", head + ",\"items\":[],}"},
         {"unterminated string", head + ",\"items\":[{\"relativePath\":\"~/x}]}"},
         {"unbalanced item", head + ",\"items\":[" + item.chopped(1) + "]}"},
         {"garbage after", head + ",\"items\":[]}x"},
-        {"two documents", head + ",\"items\":[]}{}"},
         {"bad literal elsewhere", head + ",\"flag\":tru,\"items\":[]}"},
-        {"missing colon", head + ",\"items\"[]}"},
         {"not an object", "[]"},
-        {"empty", ""},
         {"backslash at the end", head + ",\"items\":[\"\\"},
     };
     for (const auto& [name, text] : cases) {
@@ -78,29 +73,100 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
     EXPECT_EQ(streamed(pretty), m);
 }
 
-// Built one item at a time, the text is byte for byte the whole document pretty-printed.
-TEST(ManifestEncode, IsTheWholeDocumentPrettyPrinted)
+namespace {
+
+// A manifest using every field of its own, including names no encoding describes.
+TransferManifest everyField()
+{
+    TransferManifest m = manifestFor(u"T-1"_s);
+    m.sourceHomeFolder = u"/Users/ann"_s;
+    m.conflictPolicy = ConflictPolicy::keepNewer;
+    m.skippedFolders.append({u"~/Locked"_s, u"userFiles"_s, u"Permission denied"_s, true});
+    auto& raw = add(m, fileItem(toWireName(fs::nameFromBytes("~/caf\xe9")), fs::nameFromBytes("/Users/ann/caf\xe9"), 3));
+    raw.rawName = true;
+    raw.destinationPath = fs::nameFromBytes("/home/bob/caf\xe9");
+    raw.mode = 0600;
+    raw.sha256Hash = QString(64, u'c');
+    raw.sourceModified = QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC);
+    raw.sourceModifiedNanoseconds = 999999999;
+    raw.sparse = true;
+    raw.extendedAttributes = {{"user.tag", QByteArray("\0\1", 2)}};
+    for (int i = 0; i < 3; ++i)
+        add(m, fileItem(u"~/d/f%1 \"q\" ]\n"_s.arg(i), u"/Users/ann/d/f%1"_s.arg(i), std::uint64_t(i)));
+    TransferManifest::Entry folder;
+    folder.relativePath = u"~/d"_s;
+    folder.categoryID = u"userFiles"_s;
+    folder.mode = 01777;
+    folder.sourceModified = raw.sourceModified;
+    folder.sourceModifiedNanoseconds = 5;
+    TransferManifest::Entry link = folder;
+    link.kind = TransferManifest::Entry::Kind::link;
+    link.mode.reset();
+    link.relativePath = u"~/d/l"_s;
+    link.linkTarget = "/old/home/\xff \"q\" ]\n";
+    m.entries = {folder, link};
+    return m;
+}
+
+} // namespace
+
+// Built one item at a time, the text is byte for byte the whole document pretty-printed,
+// and every field comes back; fields of our own are left out when unused so older peers read it as before.
+TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
 {
     TransferManifest none = manifestFor(u"T-0"_s);
-    TransferManifest one = manifestFor(u"T-1"_s);
-    add(one, fileItem(u"~/a \"q\" ]\n.txt"_s, u"/Users/ann/a.txt"_s, 3)).mode = 0600;
-    TransferManifest many = one;
-    many.sourceHomeFolder = u"/Users/ann"_s;
-    many.conflictPolicy = ConflictPolicy::overwrite;
-    many.skippedFolders.append({u"~/Locked"_s, u"userFiles"_s, u"Permission denied"_s, true});
-    TransferManifest::Entry link;
-    link.relativePath = u"~/l"_s;
-    link.categoryID = u"userFiles"_s;
-    link.kind = TransferManifest::Entry::Kind::link;
-    link.linkTarget = "a \"q\" ]\n.txt";
-    many.entries.append(link);
-    for (int i = 0; i < 3; ++i) {
-        auto& item = add(many, fileItem(u"~/d/f%1"_s.arg(i), u"/Users/ann/d/f%1"_s.arg(i), std::uint64_t(i)));
-        item.extendedAttributes.append({"user.k", QByteArray(i, 'v')});
-        item.rawName = i == 1;
-    }
-    for (const TransferManifest* m : {&none, &one, &many}) {
+    TransferManifest plain = manifestFor(u"T-1"_s);
+    add(plain, fileItem(u"~/a"_s, u"/h/a"_s, 5));
+    TransferManifest full = everyField();
+    for (const TransferManifest* m : {&none, &plain, &full}) {
         EXPECT_EQ(m->encoded(), json::toFileBytes(m->toJson())) << m->items.size() << " items";
         EXPECT_EQ(TransferManifest::decode(m->encoded()), *m);
     }
+    for (const char* key : {"sourceModifiedNanoseconds", "sparse", "relativePathBytes", "extendedAttributes", "entries",
+                            "conflictPolicy", "skippedFolders", "sourceHomeFolder", "mode", "destinationPath"})
+        EXPECT_FALSE(plain.encoded().contains(key)) << key;
+    const TransferManifest back = TransferManifest::decode(full.encoded());
+    EXPECT_EQ(fs::nameToBytes(back.items[0].absolutePath), QByteArray("/Users/ann/caf\xe9"));
+    EXPECT_EQ(back.items[0].modifiedTime(), (fs::FileTime{1600000000, 999999999}));
+}
+
+// Values out of range, and raw name bytes that do not spell the path they travel with, are refused.
+TEST(ManifestDecode, RefusesValuesOutOfRangeAndBytesThatDoNotMatchThePath)
+{
+    const QByteArray text = everyField().encoded();
+    const QByteArray rawName = QByteArray("~/caf\xe9").toBase64(), linkTarget = everyField().entries[1].linkTarget.toBase64();
+    const QList<std::pair<QByteArray, QByteArray>> edits = {
+        {"\"pending\"", "\"paused\""},
+        {"999999999", "1000000000"},
+        {linkTarget, QByteArray("a\0b", 3).toBase64()},
+        {"\"keepNewer\"", "\"shred\""},
+        {"\"~/Locked\"", "7"},
+        {rawName, QByteArray("~/../etc").toBase64()},
+    };
+    for (const auto& [from, to] : edits) {
+        ASSERT_TRUE(text.contains(from)) << from.constData();
+        EXPECT_THROW(TransferManifest::decode(QByteArray(text).replace(from, to)), DecodingError) << to.constData();
+    }
+}
+
+TEST(TransferManifest, StatusChangesIgnoreBadIndicesAndMappingRewritesOnlyWhenHomesDiffer)
+{
+    TransferManifest m;
+    m.items = {fileItem(u"~/Documents/ana.txt"_s, u"/Users/ana/Documents/ana.txt"_s, 5)};
+    const TransferManifest before = m;
+    m.markFileCompleted(-1);
+    m.markFileCompleted(m.items.size());
+    m.markFileSkipped(1);
+    EXPECT_EQ(m, before);
+    m.markFileCompleted(0);
+    EXPECT_TRUE(m.items[0].isTransferred);
+    EXPECT_EQ(m.items[0].bytesTransferred, 5u);
+    EXPECT_EQ(m.items[0].transferStatus, FileTransferStatus::completed);
+
+    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"ana"_s, u"/Users/ana"_s));
+    EXPECT_FALSE(m.items[0].destinationPath);
+    m.applyUserMapping(UserMapping::make(u"ana"_s, u"/Users/ana"_s, u"anab"_s, u"/Users/anab"_s));
+    EXPECT_EQ(m.items[0].destinationPath, u"/Users/anab/Documents/ana.txt"_s);
+    // The source's home travels with the manifest for the destination's mapping.
+    EXPECT_EQ(m.sourceHomeFolder, u"/Users/ana"_s);
 }

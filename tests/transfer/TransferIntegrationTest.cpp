@@ -2,7 +2,6 @@
 #include "support/CoroTest.h"
 #include "support/LoopbackPair.h"
 #include "transfer/DestinationTransfer.h"
-#include "transfer/FileHasher.h"
 #include "transfer/ResumeState.h"
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferSupport.h"
@@ -22,11 +21,9 @@ namespace {
 
 // A source and a destination engine talking over a real socket on 127.0.0.1.
 struct EnginePair {
-    explicit EnginePair(const QString& sourceFolder, const QString& destinationHome,
-                        TransferSession::Security security = TransferSession::Security::plain)
-        : pair(makeLoopbackPair(security)),
-          sent(pair.client.get()),
-          source(&sent, u"pair-1"_s, sourceFolder),
+    EnginePair(const QString& sourceFolder, const QString& destinationHome)
+        : pair(makeLoopbackPair(TransferSession::Security::plain)),
+          source(pair.client.get(), u"pair-1"_s, sourceFolder),
           destination(pair.accepted.get(), u"unknown-yet"_s, destinationHome)
     {
     }
@@ -40,7 +37,6 @@ struct EnginePair {
     }
 
     LoopbackPair pair;
-    RecordingConnection sent;
     SourceTransfer source;
     DestinationTransfer destination;
 };
@@ -58,50 +54,6 @@ TransferManifest manifestOf(const QString& folder, const QStringList& names, con
 }
 
 } // namespace
-
-// Contents, modes and the checkpoint's removal are the end-to-end tests' to check;
-// here, what crosses the wire and that verification catches a file changed after it arrived.
-TEST(TransferEngines, ChunksFollowFileSizesMessagesAreNumberedAndAChangedFileFailsVerification)
-{
-    QTemporaryDir dir;
-    const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
-    QDir().mkpath(to);
-    EnginePair engines(from, to, TransferSession::Security::tls);
-    const QStringList names = {u"empty"_s, u"exact.bin"_s, u"ünï côdé.bin"_s, u"tampered.txt"_s};
-    const QList<QByteArray> contents = {{}, patterned(1048576, 1), patterned(1048577, 2), patterned(2000, 3)};
-    const TransferManifest manifest = manifestOf(from, names, contents);
-    engines.source.setManifest(manifest);
-    QObject::connect(&engines.destination, &TransferEngine::categoryCompleted, [&] {
-        writeBytes(to + u"/tampered.txt"_s, "changed behind our back");
-    });
-    engines.run();
-
-    const TransferProgress& source = *engines.source.progress();
-    EXPECT_TRUE(source.isComplete());
-    EXPECT_EQ(source.bytesTransferred(), manifest.totalSize);
-    EXPECT_EQ(source.verificationMismatches(), QStringList{u"~/tampered.txt"_s});
-    EXPECT_EQ(source.verificationFilesChecked(), 4);
-    EXPECT_TRUE(engines.destination.progress()->isComplete());
-    EXPECT_EQ(engines.destination.transferID(), u"pair-1"_s) << "taken from the manifest";
-
-    QHash<QString, QList<std::uint32_t>> chunks;
-    QHash<QString, QString> wholeHashes;
-    for (qsizetype i = 0; i < engines.sent.sent.size(); ++i) {
-        const MessageHeader& h = engines.sent.sent[i];
-        EXPECT_EQ(h.sequenceNumber, std::uint64_t(i + 1));
-        if (h.type == MessageType::chunkData)
-            chunks[*h.filePath].append(*h.chunkIndex);
-        if (h.type == MessageType::fileComplete)
-            wholeHashes[*h.filePath] = *h.chunkHash;
-    }
-    EXPECT_EQ(engines.sent.sent.first().type, MessageType::manifest);
-    EXPECT_EQ(engines.sent.sent.last().type, MessageType::transferComplete);
-    EXPECT_FALSE(chunks.contains(u"~/empty"_s));
-    EXPECT_EQ(chunks.value(u"~/exact.bin"_s), (QList<std::uint32_t>{0}));
-    EXPECT_EQ(chunks.value(u"~/ünï côdé.bin"_s), (QList<std::uint32_t>{0, 1}));
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(wholeHashes.value(u"~/"_s + names[i]), FileHasher::sha256Hex(contents[i]));
-}
 
 TEST(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheCheckpoint)
 {

@@ -59,25 +59,6 @@ public:
     bool connected = true;
 };
 
-// A real connection whose outgoing messages are kept, headers only, for a look at the conversation.
-class RecordingConnection : public TransferConnection {
-public:
-    explicit RecordingConnection(TransferConnection* inner) : m_inner(inner) {}
-    bool isConnected() const override { return m_inner->isConnected(); }
-    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
-    {
-        sent.append(header);
-        return m_inner->sendMessage(std::move(header), std::move(payload));
-    }
-    QCoro::Task<Message> receiveMessage() override { return m_inner->receiveMessage(); }
-    void close() override { m_inner->close(); }
-
-    QList<MessageHeader> sent;
-
-private:
-    TransferConnection* m_inner;
-};
-
 // Records what the engine or the category manager asks of a category; lists `listed`,
 // or fails to list with failListing; failImport makes postImport throw.
 class RecordingHandler : public CategoryTransferHandler {
@@ -91,12 +72,7 @@ public:
             throw std::runtime_error("cannot list");
         co_return listed;
     }
-    QCoro::Task<QStringList> validateSourceAccess(QList<Item> items) override
-    {
-        ++validateCalls;
-        validatedItems = items.size();
-        co_return unreadable;
-    }
+    QCoro::Task<QStringList> validateSourceAccess(QList<Item>) override { co_return unreadable; }
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item>) override { co_return refusals; }
     QCoro::Task<std::optional<ImportCounts>> postImport(QStringList received) override
     {
@@ -110,8 +86,6 @@ public:
     bool failListing = false;
     QStringList askedFor, unreadable, imported;
     QList<Refusal> refusals;
-    int validateCalls = 0;
-    qsizetype validatedItems = 0;
 
 private:
     QString m_id;
@@ -159,5 +133,33 @@ inline MessageHeader header(MessageType type, std::optional<QString> path = std:
     h.chunkIndex = chunk;
     return h;
 }
+
+// A destination that acknowledges everything and verifies nothing; `reply` may answer
+// a request first (or act on it and return nothing to let the usual answer go).
+struct AckingDestination {
+    ScriptedConnection connection;
+    std::function<std::optional<MessageHeader>(const MessageHeader&)> reply;
+    MessageHeader manifestAck = header(MessageType::manifestAck);
+
+    AckingDestination() { connection.onSend = [this](const Message& m) { answer(m.header); }; }
+
+    void answer(const MessageHeader& h)
+    {
+        std::optional<MessageHeader> r = reply ? reply(h) : std::nullopt;
+        if (!r) {
+            switch (h.type) {
+            case MessageType::manifest: r = manifestAck; break;
+            case MessageType::chunkData: r = header(MessageType::chunkAck, h.filePath, h.chunkIndex); break;
+            case MessageType::fileComplete: r = header(MessageType::fileAck, h.filePath); break;
+            case MessageType::verificationRequest:
+                r = header(MessageType::verificationResponse);
+                r->fileHashes = QList<FileVerification>{};
+                break;
+            default: return;
+            }
+        }
+        connection.push(*r);
+    }
+};
 
 } // namespace kivo::test
