@@ -67,18 +67,13 @@ protected:
 
 } // namespace
 
-TEST(SpaceValidation, SeveritiesAndTheirWords)
+TEST(SpaceValidation, SeveritiesAndAnUnreadableVolume)
 {
-    const auto tight = SpaceValidationResult::classify(10 * GB, 15 * GB, 100 * GB);
-    EXPECT_EQ(tight.severity, SpaceValidationResult::Severity::tight);
-    EXPECT_EQ(tight.messages(), QStringList{"Destination has 15 GB available. Migration requires 10 GB. This will fit but "
-                                            "leaves limited free space."});
+    EXPECT_EQ(SpaceValidationResult::classify(10 * GB, 15 * GB, 100 * GB).severity, SpaceValidationResult::Severity::tight);
     EXPECT_EQ(SpaceValidationResult::classify(10 * GB, 25 * GB, 0).severity, SpaceValidationResult::Severity::plenty);
-    EXPECT_TRUE(SpaceValidationResult::classify(10 * GB, 25 * GB, 0).messages().isEmpty());
     const auto short_ = SpaceValidationResult::classify(10 * GB, 10'500'000'000, 0);
     EXPECT_EQ(short_.severity, SpaceValidationResult::Severity::insufficient);
     EXPECT_EQ(short_.shortfallBytes, 500'000'000u);
-    EXPECT_EQ(short_.messages().last(), "Free up at least 500 MB or deselect items above.");
 
     SpaceValidator validator;
     validator.validate(1, QStringLiteral("/nonexistent/volume"));
@@ -109,9 +104,6 @@ TEST_F(ChecksTest, PowerFromTheSupplyClass)
     supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}});
     const PreflightResult onBattery = check();
     EXPECT_FALSE(onBattery.sourcePowerConnected);
-    EXPECT_FALSE(onBattery.destinationPowerConnected);
-    EXPECT_TRUE(onBattery.warnings.contains(
-        "This Mac is on battery. Connect to AC before starting — sleep mid-transfer will pause it."));
     supply("AC", {{"type", "Mains"}, {"online", "1"}});
     EXPECT_TRUE(check().sourcePowerConnected);
 }
@@ -126,7 +118,6 @@ TEST_F(ChecksTest, BrowsersOfTheHomeOwnerInAFixedOrder)
     const PreflightResult r = check();
     EXPECT_EQ(r.runningBrowsers, QStringList({"Chrome", "Firefox"}));
     EXPECT_FALSE(r.browsersClosed);
-    EXPECT_TRUE(r.warnings.contains("Browsers still running: Chrome, Firefox. Quit them before migrating browser data."));
 }
 
 TEST_F(ChecksTest, EnrolmentFromTheProfileAndTheDestinationsPlace)
@@ -181,8 +172,6 @@ TEST_F(ChecksTest, PlaceholdersInTheUserFoldersAndAnUnreadableHome)
     makeFile("home/Library/.elsewhere.icloud", 10);
     const PreflightResult r = check();
     EXPECT_EQ(r.iCloudStubCount, 2);
-    EXPECT_TRUE(r.warnings.contains("2 iCloud Drive placeholder(s) found (4 MB). They will be skipped — download "
-                                    "from iCloud first if you need them on the destination."));
 
     // Root reads every folder; the end-to-end run as nobody covers it there.
     if (::geteuid() != 0) {
