@@ -57,12 +57,10 @@ TEST(Certificate, SelfSignedP256CertificateReadsBackFieldByField)
     EXPECT_TRUE(parsed.signatureVerifies);
     ASSERT_FALSE(parsed.text.isEmpty()) << "openssl x509 could not read the certificate";
     // Not After is 365 days on.
-    for (const char* line : {"Version: 3 (0x2)", "Serial Number: 1 (0x1)", "Issuer: CN = kivo, O = kivo",
-                             "Subject: CN = kivo, O = kivo", "ASN1 OID: prime256v1", "Public-Key: (256 bit)",
-                             "Not Before: Mar  1 12:00:00 2026 GMT", "Not After : Mar  1 12:00:00 2027 GMT"})
+    for (const char* line : {"Version: 3 (0x2)", "ASN1 OID: prime256v1", "Not Before: Mar  1 12:00:00 2026 GMT",
+                             "Not After : Mar  1 12:00:00 2027 GMT"})
         EXPECT_TRUE(parsed.text.contains(QLatin1String(line))) << line << "\n" << parsed.text.toStdString();
     EXPECT_EQ(parsed.text.count(QStringLiteral("Signature Algorithm: ecdsa-with-SHA256")), 2);
-    EXPECT_FALSE(parsed.text.contains(QStringLiteral("X509v3 extensions")));
 
     const QSslCertificate cert(derBytes, QSsl::Der);
     ASSERT_FALSE(cert.isNull());

@@ -198,7 +198,6 @@ TEST(SecurePairing, StepsOutOfOrderAreRefused)
     const std::function<void(SecurePairing&)> cases[] = {
         [&](SecurePairing& p) { p.receivePeerConfirmation(tag); },
         [&](SecurePairing& p) { p.receivePeerShare(share); },
-        [&](SecurePairing& p) { p.start(); p.receivePeerShare(share); p.receivePeerShare(share); },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
@@ -249,7 +248,6 @@ TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
         EXPECT_THROW(PairingConfirmation::fromJson(json::parseObject(R"({"confirmation":)" + value + '}')), DecodingError);
     }
     EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"share":")" + good + "\"}")), DecodingError);
-    EXPECT_THROW(PairingConfirmation::fromJson({}), DecodingError);
 }
 
 TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)
