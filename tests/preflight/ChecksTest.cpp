@@ -36,13 +36,6 @@ protected:
         for (auto it = attributes.begin(); it != attributes.end(); ++it)
             makeText("sys/class/power_supply/" + name + "/" + it.key(), it.value() + "\n");
     }
-    void process(int pid, unsigned uid, const QString& comm, const QByteArray& argv0)
-    {
-        const QString base = QStringLiteral("proc/%1/").arg(pid);
-        makeText(base + "status", QStringLiteral("Name:\t%1\nUid:\t%2\t%2\t%2\t%2\n").arg(comm).arg(uid));
-        makeText(base + "comm", comm + "\n");
-        writeBytes(at(base + "cmdline"), argv0 + QByteArray("\0--flag\0", 8));
-    }
     void makeText(const QString& relative, const QString& text)
     {
         writeBytes(at(relative), text.toUtf8());
@@ -106,18 +99,6 @@ TEST_F(ChecksTest, PowerFromTheSupplyClass)
     EXPECT_FALSE(onBattery.sourcePowerConnected);
     supply("AC", {{"type", "Mains"}, {"online", "1"}});
     EXPECT_TRUE(check().sourcePowerConnected);
-}
-
-TEST_F(ChecksTest, BrowsersOfTheHomeOwnerInAFixedOrder)
-{
-    const unsigned me = ::getuid();
-    process(100, me, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
-    process(101, me, "chrome", "/opt/google/chrome/chrome");
-    process(102, me + 1, "Safari", "Safari"); // someone else's
-    process(103, me, "bash", "-bash");
-    const PreflightResult r = check();
-    EXPECT_EQ(r.runningBrowsers, QStringList({"Chrome", "Firefox"}));
-    EXPECT_FALSE(r.browsersClosed);
 }
 
 TEST_F(ChecksTest, EnrolmentFromTheProfileAndTheDestinationsPlace)
