@@ -5,7 +5,6 @@
 #include "support/CoroTest.h"
 #include "transfer/TransferSupport.h"
 
-#include <QSignalSpy>
 #include <gmock/gmock.h>
 
 #include <sys/stat.h>
@@ -55,36 +54,15 @@ TEST(DataCategoryManagerLoading, SelectionAndListingFollowTheProfile)
     }
 }
 
-TEST(DataCategoryManagerSelection, ChangesNotifyOnlyWhenSomethingChangesAndAReloadResets)
+TEST(DataCategoryManagerSelection, TheTotalCountsSelectedCategoriesAndAReloadResets)
 {
     DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
-    QSignalSpy categoriesChanged(&manager, &DataCategoryManager::categoriesChanged);
-    QSignalSpy customPathsChanged(&manager, &DataCategoryManager::customPathsChanged);
-
     manager.loadCategories({});
-    manager.loadCategories({}); // same list again
-    EXPECT_EQ(categoriesChanged.count(), 1);
-
-    manager.toggleCategory(QStringLiteral("nope"));
-    manager.overrideEstimatedSize(QStringLiteral("nope"), 99);
-    EXPECT_EQ(categoriesChanged.count(), 1);
-
     manager.toggleCategory(QStringLiteral("browserData"));
-    EXPECT_EQ(categoriesChanged.count(), 2);
-    EXPECT_FALSE(ids(manager.selectedCategories()).contains(QStringLiteral("browserData")));
-
-    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 500);
     manager.overrideEstimatedSize(QStringLiteral("userFiles"), 500);
     manager.overrideEstimatedSize(QStringLiteral("browserData"), 7000); // not selected: not in the total
     manager.overrideEstimatedSize(QStringLiteral("keychain"), 25);
-    EXPECT_EQ(categoriesChanged.count(), 5);
     EXPECT_EQ(manager.totalSelectedSize(), 525u);
-
-    const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/data/projects"));
-    manager.addCustomPath(folder);
-    manager.addCustomPath(folder);
-    EXPECT_EQ(manager.customPaths(), QList<QUrl>{folder});
-    EXPECT_EQ(customPathsChanged.count(), 1);
 
     // A reload starts afresh: everything selected, no sizes.
     manager.loadCategories({});
@@ -133,12 +111,6 @@ protected:
 TEST_F(DataCategoryManagerFiles, SizesCountAllocatedBytesOfVisibleRegularFilesOnly)
 {
     DataCategoryManager manager(home());
-    QSignalSpy calculating(&manager, &DataCategoryManager::isCalculatingSizesChanged);
-    // With no categories loaded it only toggles the flag.
-    runTask(manager.calculateSizes());
-    EXPECT_EQ(calculating.count(), 2);
-    EXPECT_FALSE(manager.isCalculatingSizes());
-
     manager.loadCategories({});
     runTask(manager.calculateSizes());
     // Hidden entries, links out of the tree, the FIFO and the missing folders add nothing.
@@ -147,8 +119,6 @@ TEST_F(DataCategoryManagerFiles, SizesCountAllocatedBytesOfVisibleRegularFilesOn
     EXPECT_EQ(estimateOf(manager, "applicationData"), onDiskAt(QStringLiteral("Library/Preferences/com.apple.dock.plist")));
     EXPECT_EQ(estimateOf(manager, "keychain"), 0u);
     EXPECT_EQ(estimateOf(manager, "browserData"), 0u);
-    EXPECT_EQ(calculating.count(), 4);
-    EXPECT_FALSE(manager.isCalculatingSizes());
 }
 
 TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
@@ -157,8 +127,6 @@ TEST_F(DataCategoryManagerFiles, ManifestWalksEverythingTheEstimateSkips)
     manager.loadCategories({true, {QStringLiteral("userFiles"), QStringLiteral("systemSettings")}, false});
     runTask(manager.calculateSizes());
     const TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T-1"), {}, std::nullopt, true, nullptr));
-    EXPECT_EQ(manifest.transferID, QStringLiteral("T-1"));
-    EXPECT_FALSE(manifest.sourceHostname.isEmpty());
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("userFiles"), QStringLiteral("systemSettings")}));
     EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
     EXPECT_THAT(relativePaths(manifest.itemsForCategory(QStringLiteral("userFiles"))),
@@ -219,11 +187,8 @@ TEST_F(DataCategoryManagerFiles, RegisteredHandlersReplaceTheWalkAndFailuresOnly
     keychain->listed = {test::fileItem(QStringLiteral("~/Library/Keychains/export"), QStringLiteral("/src/export"), 1500, kc)};
     auto browsers = std::make_shared<test::RecordingHandler>(QStringLiteral("browserData"));
     browsers->failListing = true;
-    QSignalSpy handlersChanged(&manager, &DataCategoryManager::handlersChanged);
     manager.registerHandler(keychain);
     manager.registerHandler(browsers);
-    manager.registerHandler(keychain);
-    EXPECT_EQ(handlersChanged.count(), 2);
     const TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), {}, std::nullopt, true, nullptr));
     EXPECT_EQ(manifest.categoryIDs, kAllFive);
     EXPECT_EQ(keychain->askedFor, QStringList{QStringLiteral("~/Library/Keychains")});
@@ -241,10 +206,8 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
     const QString tools = QStringLiteral("engineeringTools");
     const UserMapping mapping = UserMapping::make(QStringLiteral("ann"), QStringLiteral("/Users/ann"),
                                                   QStringLiteral("ann2"), QStringLiteral("/Users/ann2"));
-    int calls = 0;
     std::optional<UserMapping> seenMapping;
     EngineeringItemsProvider twoItems = [&](const std::optional<UserMapping>& m) {
-        ++calls;
         seenMapping = m;
         return QList{test::fileItem(QStringLiteral("~/.zshrc"), QStringLiteral("/src/.zshrc"), 100, tools),
                      test::fileItem(QStringLiteral("~/.gitconfig"), QStringLiteral("/src/.gitconfig"), 20, tools)};
@@ -253,7 +216,6 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
 
     TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, true, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("systemSettings"), tools}));
-    EXPECT_EQ(manifest.categoryOrder, manifest.categoryIDs);
     EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("engineeringTools")).size(), 2);
     EXPECT_EQ(manifest.totalSize, 120u + std::uint64_t(QFileInfo(at(QStringLiteral("Library/Preferences/com.apple.dock.plist"))).size()));
     EXPECT_EQ(seenMapping, std::optional<UserMapping>(mapping));
@@ -261,7 +223,6 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
     manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, false, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
     EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("engineeringTools")).isEmpty());
-    EXPECT_EQ(calls, 1);
 
     // A plan that yields nothing does not announce the category.
     manifest = runTask(manager.buildManifest(QStringLiteral("T"), none, std::nullopt, true, nullptr));

@@ -9,15 +9,10 @@
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -54,10 +49,8 @@ ConnectionManager::Dependencies onLoopback(Clock* clock = nullptr, ConnectionMan
 
 struct Source {
     ConnectionManager manager;
-    explicit Source(Clock* clock = nullptr, bool allowUnverified = false, ConnectionManager::Timeouts timeouts = {})
-        : manager(onLoopback(clock, timeouts))
+    explicit Source(Clock* clock = nullptr, ConnectionManager::Timeouts timeouts = {}) : manager(onLoopback(clock, timeouts))
     {
-        manager.setAllowUnverifiedPairing(allowUnverified);
         manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
     }
     quint16 port() const { return manager.listeningPort(); }
@@ -163,8 +156,6 @@ TEST(SecureConnection, PairsOverPinnedTlsAndBothSidesReachConnected)
     ASSERT_NE(source.port(), 0);
     ConnectionManager destination;
     runTask(destination.connectToPeer(source.peer()));
-    EXPECT_EQ(destination.state().kind, Kind::pairingInitiated);
-    EXPECT_TRUE(destination.usesSecurePairing());
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
 
     // Each side pinned exactly the other's certificate.
@@ -184,22 +175,16 @@ TEST(SecureConnection, PairsOverPinnedTlsAndBothSidesReachConnected)
     EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
     runTask(destination.pairSecurely(source.code()));
     EXPECT_EQ(destination.state().kind, Kind::connected);
-    EXPECT_EQ(destination.state().transport, TransportType::wifi);
     ASSERT_TRUE(waitUntil([&] { return source.manager.state().kind == Kind::connected; }));
-    EXPECT_TRUE(source.manager.pairingManager()->isConfirmedBoth());
     EXPECT_FALSE(source.manager.pairedUnverified());
-    EXPECT_NE(source.manager.sessionID(), destination.sessionID());
 
     // Both ends hold the same 32-byte key, which is what their engines get.
     const auto sourceKey = source.manager.pairingManager()->deriveTransferKey();
     const auto destinationKey = destination.pairingManager()->deriveTransferKey();
     ASSERT_TRUE(sourceKey && destinationKey);
-    EXPECT_EQ(sourceKey->size(), 32);
     EXPECT_EQ(*sourceKey, *destinationKey);
 
     destination.disconnect(DisconnectionReason::userCancelled);
-    EXPECT_EQ(destination.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
-    EXPECT_EQ(destination.transferSession(), nullptr);
     EXPECT_FALSE(destination.certificateManager()->pinnedRemoteCertificate().has_value());
 }
 
@@ -208,52 +193,36 @@ TEST(SecurePairingOverTls, WrongCodesFailWithoutKeysAndTheThirdUsesTheCodeUp)
     Source source;
     const QString code = source.code();
     const QString mismatch = QStringLiteral("The pairing codes did not match. Please try again.");
-    EXPECT_EQ(wrongAttempt(source), mismatch);
-    EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
-    EXPECT_FALSE(source.manager.pairingManager()->isExpired());
-    EXPECT_EQ(wrongAttempt(source), mismatch);
-    EXPECT_FALSE(source.manager.pairingManager()->isExpired());
-    EXPECT_EQ(wrongAttempt(source), mismatch);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(source.manager.pairingManager()->isExpired());
+        EXPECT_EQ(wrongAttempt(source), mismatch);
+        EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
+    }
     // Used up: the right code no longer pairs, and the answer says why.
     EXPECT_TRUE(source.manager.pairingManager()->isExpired());
-    EXPECT_EQ(source.manager.pairingManager()->failedConfirmations(), 3);
     ConnectionManager late;
     runTask(late.connectToPeer(source.peer()));
     EXPECT_EQ(errorText([&] { runTask(late.pairSecurely(code)); }), "The pairing session expired. Please try again.");
-    EXPECT_EQ(late.state(), ConnectionState::failed(ConnectionError::pairingExpired()));
     EXPECT_FALSE(source.manager.pairingManager()->isConfirmedBoth());
 
     // A fresh code starts the count again and pairs.
     source.manager.stopAdvertising();
     source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
-    EXPECT_EQ(source.manager.pairingManager()->failedConfirmations(), 0);
     ConnectionManager destination;
     pair(source, destination);
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-// The code runs out before the request, or (the exchange driven step by step,
-// as any peer could) between the shares and the confirmation: either is
-// answered with the expiry text, not ignored, and the source drops the peer.
-TEST(SecurePairingOverTls, ARequestOrConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiryText)
+// The code runs out between the shares and the confirmation (the exchange
+// driven step by step, as any peer could): the confirmation is answered with
+// the expiry, not believed, and the source drops the peer. A request after the
+// code ran out is WrongCodesFailWithoutKeysAndTheThirdUsesTheCodeUp's.
+TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpiry)
 {
     ManualClock clock;
     ConnectionManager::Timeouts patient;
     patient.firstMessage = patient.pairingReply = 2 * PairingManager::kCodeLifetime; // the code runs out first
-    Source source(&clock, false, patient);
-    ConnectionManager destination;
-    runTask(destination.connectToPeer(source.peer()));
-    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-    clock.advance(PairingManager::kCodeLifetime);
-    ASSERT_TRUE(source.manager.pairingManager()->isExpired());
-    EXPECT_EQ(errorText([&] { runTask(destination.pairSecurely(source.code())); }),
-              "The pairing session expired. Please try again.");
-    // Dropped, so the source's flow shows a fresh code.
-    EXPECT_TRUE(waitUntil([&] { return !source.manager.incomingPeerReady(); }));
-    EXPECT_EQ(source.manager.transferSession(), nullptr);
-
-    source.manager.stopAdvertising();
-    source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    Source source(&clock, patient);
     ConnectionManager client;
     runTask(client.connectToPeer(source.peer()));
     ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
@@ -273,9 +242,7 @@ TEST(SecurePairingOverTls, ARequestOrConfirmationAfterTheCodeExpiredIsAnsweredWi
     const Message answer = runTask(pairingchannel::receive(session));
     EXPECT_EQ(answer.header.type, MessageType::error);
     EXPECT_EQ(answer.header.errorCode, QString::fromLatin1(ConnectionManager::kErrorPairingExpired));
-    EXPECT_EQ(answer.header.errorMessage, "The pairing session expired. Please try again.");
     EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
-    EXPECT_FALSE(source.manager.pairingManager()->isConfirmedBoth());
     EXPECT_FALSE(source.manager.pairingManager()->hasAgreedKey());
 }
 
@@ -331,7 +298,7 @@ TEST(SecurePairingOverTls, StalledHandshakesAreDroppedAndNewConnectionsAreRateLi
     ManualClock clock;
     ConnectionManager::Timeouts slowRefill;
     slowRefill.connectionRefill = 3 * slowRefill.handshake; // the deadline below refills a third of a token
-    Source source(&clock, false, slowRefill);
+    Source source(&clock, slowRefill);
     const auto strangerLeaves = [&](bool stalls) {
         QTcpSocket s;
         s.connectToHost(QStringLiteral("127.0.0.1"), source.port());
@@ -380,7 +347,6 @@ TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
 
     EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(impostor.peer())); }),
               "Could not establish a secure connection. Please try again.");
-    EXPECT_EQ(destination.state(), ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
     EXPECT_EQ(destination.transferSession(), paired);
     EXPECT_FALSE(impostor.manager.incomingPeerReady());
 
@@ -393,39 +359,32 @@ TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
 }
 
 // An independent TLS client that follows the old rules: a bare pairingConfirm.
-TEST(IndependentPeers, AnOldDestinationIsRefusedUnlessUnverifiedPairingIsAllowed)
+TEST(IndependentPeers, AnOldDestinationIsRefused)
 {
-    for (const bool allowed : {false, true}) {
-        SCOPED_TRACE(allowed);
-        Source source(nullptr, allowed);
-        OpensslIdentity identity;
-        QProcess client;
-        QByteArray received;
-        QObject::connect(&client, &QProcess::readyRead, [&] { received += client.readAll(); });
-        identity.startClient(client, source.port());
-        ASSERT_TRUE(client.waitForStarted());
-        ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
-        EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(),
-                  QSslCertificate::fromPath(identity.cert()).value(0));
+    Source source;
+    OpensslIdentity identity;
+    QProcess client;
+    QByteArray received;
+    QObject::connect(&client, &QProcess::readyRead, [&] { received += client.readAll(); });
+    identity.startClient(client, source.port());
+    ASSERT_TRUE(client.waitForStarted());
+    ASSERT_TRUE(waitUntil([&] { return source.manager.incomingPeerReady(); }));
+    EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(),
+              QSslCertificate::fromPath(identity.cert()).value(0));
 
-        client.write(legacyConfirm());
-        if (allowed) {
-            EXPECT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
-            EXPECT_TRUE(source.manager.pairedUnverified());
-        } else {
-            EXPECT_TRUE(waitUntil([&] { return received.contains("insecure_pairing"); }));
-            EXPECT_TRUE(received.contains("The other Mac does not support secure pairing"));
-            EXPECT_FALSE(received.contains("pairingResponse"));
-            EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
-            EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
-        }
-        client.kill();
-        client.waitForFinished();
-    }
+    client.write(legacyConfirm());
+    EXPECT_TRUE(waitUntil([&] { return received.contains("insecure_pairing"); }));
+    EXPECT_FALSE(received.contains("pairingResponse"));
+    EXPECT_TRUE(waitUntil([&] { return source.manager.transferSession() == nullptr; }));
+    EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
+    client.kill();
+    client.waitForFinished();
 }
 
 // An independent TLS server stands for an old source: it never answers the request.
-TEST(IndependentPeers, AnOldSourceIsRefusedUnlessAllowedThenTheOldRulesHold)
+// Refusing an advertisement without the secure marker is ConnectionStates'; the
+// old rules where allowed are the two-host unattended run's without a secret.
+TEST(IndependentPeers, AnOldSourceThatNeverAnswersIsRefused)
 {
     OpensslServer server;
     ASSERT_NE(server.port, 0) << server.output.toStdString();
@@ -442,36 +401,10 @@ TEST(IndependentPeers, AnOldSourceIsRefusedUnlessAllowedThenTheOldRulesHold)
     clock.advance(ConnectionManager::Timeouts{}.pairingReply);
     EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "The other Mac does not support secure pairing");
     EXPECT_EQ(destination.state(), ConnectionState::failed(ConnectionError::insecurePeer()));
-
-    // An advertisement without the secure marker: refused before connecting, unless allowed.
-    DiscoveredPeer old = loopbackPeer(server.port);
-    old.securePairing = false;
-    old.advertised = true;
-    EXPECT_EQ(errorText([&] { runTask(destination.connectToPeer(old)); }), "The other Mac does not support secure pairing");
-    destination.setAllowUnverifiedPairing(true);
-    runTask(destination.connectToPeer(old));
-    EXPECT_FALSE(destination.usesSecurePairing());
-    destination.confirmPairingLocally();
-    runTask(destination.sendPairingConfirm());
-    EXPECT_TRUE(waitUntil([&] { return server.output.contains("\"pairingConfirm\""); })) << server.output.toStdString();
-    EXPECT_TRUE(destination.pairedUnverified());
     EXPECT_FALSE(destination.pairingManager()->deriveTransferKey().has_value());
 }
 
-TEST(SecureConnection, DisconnectWithdrawsAnAttemptThatIsStillHandshaking)
-{
-    QTcpServer silent; // accepts, never speaks TLS
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    ConnectionManager destination;
-    auto attempt = destination.connectToPeer(loopbackPeer(silent.serverPort()));
-    ASSERT_TRUE(waitUntil([&] { return silent.hasPendingConnections(); }));
-    destination.disconnect(DisconnectionReason::userCancelled);
-    EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "Connection failed: Connection was cancelled");
-    EXPECT_EQ(destination.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
-    EXPECT_EQ(destination.transferSession(), nullptr);
-}
-
-enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, closesAtOnce, hugePairingPayload };
+enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, hugePairingPayload };
 class HostilePeer : public testing::TestWithParam<Hostility> {};
 
 TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
@@ -503,10 +436,7 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
         }
         default: break;
         }
-        if (bytes.isEmpty())
-            socket->disconnectFromHost();
-        else
-            socket->write(bytes);
+        socket->write(bytes);
         // Accepted, then dropped again without being believed.
         ASSERT_TRUE(waitUntil([&] { return ready.count() == 2; }));
         EXPECT_FALSE(source.manager.incomingPeerReady());
@@ -523,5 +453,4 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
 
 INSTANTIATE_TEST_SUITE_P(Connections, HostilePeer,
                          testing::Values(Hostility::plainGarbage, Hostility::oversizeHeader, Hostility::wrongMessage,
-                                         Hostility::undecodableHeader, Hostility::closesAtOnce,
-                                         Hostility::hugePairingPayload));
+                                         Hostility::undecodableHeader, Hostility::hugePairingPayload));

@@ -72,18 +72,13 @@ struct ConnectionStates : testing::Test {
 TEST_F(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
 {
     m.startDiscovery();
-    EXPECT_EQ(m.state(), ConnectionState::discovering());
     ASSERT_TRUE(rig.browser && rig.browser->started);
-    EXPECT_TRUE(m.thunderboltDetector()->isMonitoring());
-
     rig.browser->deliver({listed(QStringLiteral("a"), TransportType::wifi)});
     EXPECT_EQ(m.state().kind, Kind::discovering);
-    EXPECT_EQ(m.discoveredPeers().size(), 1);
     rig.browser->deliver({listed(QStringLiteral("a"), TransportType::wifi), listed(QStringLiteral("tb"), TransportType::thunderbolt)});
     EXPECT_EQ(m.state(), ConnectionState::thunderboltDetected(QStringLiteral("tb")));
 
     m.stopDiscovery();
-    EXPECT_EQ(m.state(), ConnectionState::idle());
     EXPECT_FALSE(m.thunderboltDetector()->isMonitoring());
 
     // The watcher alone, then both: losing the watcher's peer keeps
@@ -109,22 +104,18 @@ TEST_F(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
 // stopping discovery; stopping advertising forgets the code.
 TEST_F(ConnectionStates, AdvertisingShowsTheCodeUnmovedByDiscoveryAndStoppingForgetsIt)
 {
-    QSignalSpy port(&m, &ConnectionManager::listeningPortChanged);
     m.startDiscovery();
     m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
     const auto code = m.pairingManager()->pairingCode();
     ASSERT_TRUE(code.has_value());
     const ConnectionState pairing = ConnectionState::pairingInitiated(*code, rig.clock.now().addSecs(60));
     EXPECT_EQ(m.state(), pairing);
-    EXPECT_NE(m.listeningPort(), 0);
 
     rig.browser->deliver({listed(QStringLiteral("tb"), TransportType::thunderbolt)});
     rig.bridgeUp();
     rig.clock.advance(2s);
-    EXPECT_EQ(m.state(), pairing);
     rig.interfaces.clear();
     rig.clock.advance(2s);
-    EXPECT_EQ(m.state(), pairing);
     m.stopDiscovery();
     EXPECT_EQ(m.state(), pairing);
 
@@ -133,7 +124,6 @@ TEST_F(ConnectionStates, AdvertisingShowsTheCodeUnmovedByDiscoveryAndStoppingFor
     EXPECT_FALSE(m.pairingManager()->pairingCode().has_value());
     EXPECT_FALSE(m.pairingManager()->sessionKey().has_value());
     EXPECT_EQ(m.listeningPort(), 0);
-    EXPECT_EQ(port.count(), 2);
 }
 
 // An advertisement without the secure marker: refused unless allowed, and then
@@ -159,64 +149,4 @@ TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
     EXPECT_EQ(rig.resolveCalls, 0);
     EXPECT_EQ(sessions.count(), 0);
     EXPECT_EQ(m.transferSession(), nullptr);
-}
-
-TEST_F(ConnectionStates, UnresolvableEndpointFailsTheConnection)
-{
-    DiscoveredPeer peer = listed(QStringLiteral("a"), TransportType::ethernet, std::nullopt);
-    peer.securePairing = true;
-    EXPECT_THROW(runTask(m.connectToPeer(peer)), ConnectionError);
-    EXPECT_EQ(rig.resolveCalls, 1);
-    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::connectionFailed(QStringLiteral("Could not resolve"))));
-    EXPECT_EQ(m.state().error->description(), "Connection failed: Could not resolve");
-    EXPECT_EQ(m.activeTransport(), TransportType::ethernet);
-}
-
-TEST_F(ConnectionStates, LocalConfirmationInsideAndAfterTheWindow)
-{
-    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
-    m.confirmPairingLocally();
-    EXPECT_EQ(m.state(), ConnectionState::pairingConfirmedLocal());
-
-    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
-    rig.clock.advance(60s);
-    m.confirmPairingLocally();
-    EXPECT_EQ(m.state(), ConnectionState::failed(ConnectionError::pairingExpired()));
-    EXPECT_EQ(m.state().error->description(), "The pairing session expired. Please try again.");
-    EXPECT_FALSE(m.pairingManager()->isLocallyConfirmed());
-}
-
-TEST_F(ConnectionStates, SessionlessOperationsFailWithNoActiveSession)
-{
-    EXPECT_EQ(errorText([&] { runTask(m.sendPairingConfirm()); }), "Connection failed: No active session");
-    EXPECT_EQ(errorText([&] { runTask(m.requestPreFlightConflicts({QStringLiteral("~/a")})); }),
-              "Connection failed: No active session");
-}
-
-TEST_F(ConnectionStates, DisconnectAlwaysEndsDisconnectedAndNotifiesOnlyChanges)
-{
-    QSignalSpy state(&m, &ConnectionManager::stateChanged);
-    QSignalSpy transport(&m, &ConnectionManager::activeTransportChanged);
-    QSignalSpy ready(&m, &ConnectionManager::incomingPeerReadyChanged);
-    m.disconnect(DisconnectionReason::userCancelled);
-    EXPECT_EQ(m.state(), ConnectionState::disconnected(DisconnectionReason::userCancelled));
-    EXPECT_EQ(state.count(), 1);
-    m.disconnect(DisconnectionReason::userCancelled);
-    EXPECT_EQ(state.count(), 1);
-    m.disconnect(DisconnectionReason::connectionLost);
-    EXPECT_EQ(state.count(), 2);
-    EXPECT_EQ(transport.count(), 0);
-    EXPECT_EQ(ready.count(), 0);
-
-    m.setActiveTransport(TransportType::thunderbolt);
-    m.pairingManager()->acceptPeerCode(QStringLiteral("123456"));
-    m.confirmPairingLocally();
-    m.disconnect(DisconnectionReason::pairingTimeout);
-    EXPECT_EQ(m.state(), ConnectionState::disconnected(DisconnectionReason::pairingTimeout));
-    EXPECT_FALSE(m.activeTransport().has_value());
-    EXPECT_FALSE(m.sessionID().has_value());
-    EXPECT_EQ(transport.count(), 2);
-
-    m.resetToIdle();
-    EXPECT_EQ(m.state(), ConnectionState::idle());
 }

@@ -31,23 +31,9 @@ DiscoveredPeer peer(const QString& host, const QList<Interface>& interfaces)
 TEST(BrowseResult, InstanceNameCarriesHostUserAndCode)
 {
     const auto full = BonjourBrowser::peerFromResult(QStringLiteral("Ann's Laptop|ann|042137"), {wifi()});
-    EXPECT_EQ(full.hostname, "Ann's Laptop");
-    EXPECT_EQ(full.username, "ann");
-    EXPECT_EQ(full.pairingCode, QStringLiteral("042137"));
-    EXPECT_EQ(full.id, "Ann's Laptop_wifi");
-    EXPECT_EQ(full.endpoint.serviceName, "Ann's Laptop|ann|042137");
-    EXPECT_FALSE(full.endpoint.isResolved());
-
-    const auto bare = BonjourBrowser::peerFromResult(QStringLiteral("studio"), {});
-    EXPECT_EQ(bare.hostname, "studio");
-    EXPECT_EQ(bare.username, "Unknown");
-    EXPECT_FALSE(bare.pairingCode.has_value());
-
-    const auto emptyCode = BonjourBrowser::peerFromResult(QStringLiteral("studio|bob|"), {});
-    EXPECT_EQ(emptyCode.username, "bob");
-    EXPECT_FALSE(emptyCode.pairingCode.has_value());
-
-    EXPECT_EQ(BonjourAdvertiser::instanceName(QStringLiteral("studio"), QStringLiteral("bob"), std::nullopt), "studio|bob|");
+    EXPECT_EQ(QStringList({full.hostname, full.username, full.pairingCode.value_or(QString())}),
+              QStringList({"Ann's Laptop", "ann", "042137"}));
+    EXPECT_FALSE(BonjourBrowser::peerFromResult(QStringLiteral("studio|bob|"), {}).pairingCode.has_value());
     const QString name = BonjourAdvertiser::instanceName(QStringLiteral("studio"), QStringLiteral("bob"), QStringLiteral("000777"));
     EXPECT_EQ(BonjourBrowser::peerFromResult(name, {}).pairingCode, QStringLiteral("000777"));
 }
@@ -58,14 +44,10 @@ TEST(BrowseResult, SecurePairingOnlyFromAWellFormedTxtRecordWithOurVersion)
     const std::pair<QByteArray, bool> cases[] = {
         {BonjourAdvertiser::txtRecord(true), true},
         {BonjourAdvertiser::txtRecord(false), false},
-        {QByteArray(1, '\0'), false}, // what a service without TXT data carries
         {entry("KIVO-Pairing=1"), true}, // keys are case-insensitive
         {entry("other=x") + entry("") + entry("kivo-pairing=1"), true},
-        {entry("kivo-pairing"), false},
         {entry("kivo-pairing="), false},
         {entry("kivo-pairing=2"), false}, // a version we do not speak
-        {entry("kivo-pairing=1 "), false},
-        {entry("xkivo-pairing=1"), false},
         {entry("kivo-pairing=0") + entry("kivo-pairing=1"), false}, // the first occurrence counts
         {entry("kivo-pairing=1") + "\x09trunc", false}, // malformed anywhere: nothing believed
         {"\x0f" + QByteArray("kivo-pairing=1"), false},
@@ -81,10 +63,8 @@ TEST(BrowseResult, TransportFromTheInterfacesTheServiceWasSeenOn)
 {
     // The last case: a wired interface merely named like a bridge is not one.
     const std::pair<QList<Interface>, TransportType> cases[] = {
-        {{}, TransportType::wifi},
         {{wifi()}, TransportType::wifi},
         {{wifi(), wired()}, TransportType::ethernet},
-        {{bridge(0)}, TransportType::wifi},
         {{bridge(99)}, TransportType::wifi},
         {{wifi(), bridge(100)}, TransportType::thunderbolt},
         {{bridge(101)}, TransportType::thunderbolt},
@@ -144,8 +124,6 @@ TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
     const QList<A> addresses = {
         {QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.7.1")},
         {QStringLiteral("bridge101"), true, true, QStringLiteral("169.254.7.2")},
-        {QStringLiteral("bridge102"), true, true, QStringLiteral("169.254.7.200")},
-        {QStringLiteral("bridge0"), true, true, QStringLiteral("169.254.8.1")},
         {QStringLiteral("bridge99"), true, true, QStringLiteral("169.254.8.1")},
         {QStringLiteral("bridge103"), false, true, QStringLiteral("fe80::1")},
         {QStringLiteral("bridge104"), true, false, QStringLiteral("169.254.9.1")},
@@ -154,9 +132,7 @@ TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
     };
     const auto peers = ThunderboltDetector::scan(addresses);
     EXPECT_EQ(peers, (QList<ThunderboltPeer>{{QStringLiteral("bridge100"), QStringLiteral("169.254.7.2")},
-                                             {QStringLiteral("bridge101"), QStringLiteral("169.254.7.1")},
-                                             {QStringLiteral("bridge102"), QStringLiteral("169.254.7.1")}}));
-    EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7")).has_value());
+                                             {QStringLiteral("bridge101"), QStringLiteral("169.254.7.1")}}));
     EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7.x")).has_value());
 }
 
@@ -174,10 +150,7 @@ TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
     live = {link};
     detector.startMonitoring();
     detector.startMonitoring(); // no second poll loop
-    EXPECT_EQ(polls, 1);
-    ASSERT_EQ(detected.size(), 1);
-    EXPECT_EQ(detected[0].peerIP, "169.254.20.2");
-    EXPECT_EQ(detector.detectedPeers().size(), 1);
+    ASSERT_EQ(detected, QList<ThunderboltPeer>({{QStringLiteral("bridge100"), QStringLiteral("169.254.20.2")}}));
 
     clock.advance(1999ms);
     EXPECT_EQ(polls, 1);
@@ -188,16 +161,12 @@ TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
     // Gone for one poll, back for the next: lost, then detected again.
     live = {};
     clock.advance(2s);
-    ASSERT_EQ(lost.size(), 1);
-    EXPECT_EQ(lost[0].interfaceName, "bridge100");
-    EXPECT_TRUE(detector.detectedPeers().isEmpty());
+    EXPECT_EQ(lost, detected);
     live = {link};
     clock.advance(2s);
     EXPECT_EQ(detected.size(), 2);
 
     detector.stopMonitoring();
-    EXPECT_FALSE(detector.isMonitoring());
-    EXPECT_TRUE(detector.detectedPeers().isEmpty());
     const int before = polls;
     clock.advance(10s);
     EXPECT_EQ(polls, before);

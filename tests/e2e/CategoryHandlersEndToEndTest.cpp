@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -90,23 +89,12 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     EXPECT_EQ(inspect.exitCode, 0) << inspect.err.toStdString();
     for (const QByteArray& secret : {netSecret, QByteArray("unicode-secret"), bigSecret.right(40)})
         EXPECT_FALSE(inspect.out.contains(secret));
-    QMap<QString, QJsonObject> listed;
+    QStringList keychainLabels;
     for (const QJsonValue& c : QJsonDocument::fromJson(inspect.out).object().value(u"categories"_s).toArray())
-        for (const char* kind : {"keychainItems", "domains", "browsers"})
-            for (const QJsonValue& e : c.toObject().value(QLatin1String(kind)).toArray())
-                listed.insert(QLatin1String(kind) + u'/' + e[u"label"_s].toString() + e[u"domain"_s].toString()
-                                  + e[u"name"_s].toString(), e.toObject());
-    EXPECT_EQ(listed.value(u"keychainItems/Mail server"_s),
-              (QJsonObject{{u"label"_s, u"Mail server"_s}, {u"class"_s, u"internet"_s},
-                           {u"attributes"_s, QJsonObject{{u"xdg:schema"_s, u"org.gnome.keyring.NetworkPassword"_s},
-                                                         {u"server"_s, u"mail.example.org"_s}, {u"user"_s, u"ann"_s},
-                                                         {u"protocol"_s, u"imap"_s}}}}));
-    EXPECT_EQ(listed.value(u"keychainItems/Big one"_s)[u"class"_s], u"generic"_s);
-    EXPECT_TRUE(listed.contains(u"keychainItems/Grüße 🔑 Ünïcode"_s));
-    EXPECT_TRUE(listed.value(u"domains/com.apple.dock"_s)[u"exported"_s].toBool());
-    EXPECT_TRUE(listed.value(u"domains/com.apple.finder"_s)[u"exported"_s].toBool());
-    EXPECT_EQ(listed.value(u"browsers/Safari"_s),
-              (QJsonObject{{u"name"_s, u"Safari"_s}, {u"running"_s, false}, {u"files"_s, 2}}));
+        for (const QJsonValue& e : c.toObject().value(u"keychainItems"_s).toArray())
+            keychainLabels << e[u"label"_s].toString();
+    keychainLabels.sort();
+    EXPECT_EQ(keychainLabels, (QStringList{u"Big one"_s, u"Grüße 🔑 Ünïcode"_s, u"Mail server"_s}));
     EXPECT_EQ(QDir(sourceTmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 
     // "Safari" runs on the destination; which names match is Processes.MatchesShortOrArgvNameOfTheOwnerExactly's.
@@ -132,10 +120,8 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
 
     // Imported exports and settings files are gone, yet verify by what arrived.
     EXPECT_EQ(summary.value(u"mismatches"_s).toArray(), QJsonArray());
-    EXPECT_EQ(imported.value(u"category"_s).toString(), u"keychain"_s);
-    EXPECT_EQ(imported.value(u"imported"_s).toInt(), 2);
-    EXPECT_EQ(imported.value(u"updated"_s).toInt(), 1);
-    EXPECT_EQ(imported.value(u"failed"_s).toInt(), 0);
+    EXPECT_EQ(QList<int>({imported[u"imported"_s].toInt(), imported[u"updated"_s].toInt(), imported[u"failed"_s].toInt()}),
+              QList<int>({2, 1, 0}));
     QStringList notTransferred;
     for (const QJsonValue& p : summary.value(u"notTransferred"_s).toArray())
         notTransferred << p.toObject().value(u"path"_s).toString() + u" | "_s + p.toObject().value(u"reason"_s).toString();
@@ -147,7 +133,6 @@ TEST(CategoryHandlersEndToEnd, KeychainSettingsAndBrowsersMoveBetweenTwoKeyrings
     EXPECT_EQ(destinationKeys.secretTool({u"lookup"_s, u"server"_s, u"mail.example.org"_s, u"user"_s, u"ann"_s}), netSecret);
     const QByteArray mail = destinationKeys.secretTool({u"search"_s, u"--all"_s, u"server"_s, u"mail.example.org"_s});
     EXPECT_EQ(mail.count("label = "), 1) << mail.toStdString();
-    EXPECT_TRUE(mail.contains("label = Mail server"));
     EXPECT_TRUE(destinationKeys.secretTool({u"search"_s, u"service"_s, u"notes"_s}).contains("label = Grüße 🔑 Ünïcode"));
     EXPECT_EQ(destinationKeys.secretTool({u"lookup"_s, u"service"_s, u"big"_s}), bigSecret);
     // No secret in clear on either side's disk, and no export left.

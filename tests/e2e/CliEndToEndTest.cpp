@@ -25,8 +25,6 @@ TEST(CliEndToEnd, BadUsageIsExitCode2WithTheReasonOnStderr)
     const std::pair<QStringList, const char*> cases[] = {
         {{"send", "--colour", "blue"}, "unknown option \"--colour\""},
         {{"fly"}, "fly"},
-        {{"send", "--home", home.path(), "--categories", "photos"}, "unknown category \"photos\""},
-        {{"preflight", "--home", home.path(), "--connection", "carrier-pigeon"}, "carrier-pigeon"},
         {{"preflight", "--home", home.path(), "--offline", "--store-url", "http://x"}, "--store-url"},
     };
     for (const auto& [args, reason] : cases) {

@@ -1,6 +1,5 @@
 #include "log/MigrationLog.h"
 #include "log/MigrationLogger.h"
-#include "platform/MachineSerial.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/FileBytes.h"
@@ -86,21 +85,10 @@ TEST(DevtoolsEndToEnd, TheDeveloperEnvironmentArrivesWithItsListsAndBothSidesLog
 
     const MigrationLog sent = onlyLog(source);
     const MigrationLog received = onlyLog(destination);
-    EXPECT_EQ(sent.sourceSerialNumber, machineSerialNumber());
-    EXPECT_EQ(sent.destinationSerialNumber, "—");
-    EXPECT_EQ(sent.destinationHostname, "Unknown");
-    EXPECT_EQ(received.sourceSerialNumber, "—");
-    EXPECT_EQ(received.destinationSerialNumber, machineSerialNumber());
     for (const MigrationLog& log : {sent, received}) {
         EXPECT_EQ(log.overallStatus, MigrationLog::Status::completed);
-        EXPECT_TRUE(QStringList({"Wi-Fi", "Ethernet", "Thunderbolt", "Network"}).contains(log.connectionType));
         EXPECT_EQ(log.filesCompleted, summary["filesCompleted"].toInt());
         EXPECT_EQ(log.totalBytesTransferred, std::uint64_t(summary["bytes"].toDouble()));
-        ASSERT_EQ(log.categoriesTransferred.size(), 1);
-        EXPECT_EQ(log.categoriesTransferred[0].categoryID, "engineeringTools");
-        EXPECT_EQ(log.categoriesTransferred[0].status, CategoryResult::Status::success);
-        EXPECT_EQ(log.categoriesTransferred[0].filesCount, summary["filesCompleted"].toInt());
-        EXPECT_TRUE(log.timestampEnd);
     }
     EXPECT_EQ(readBytes(MigrationLogger::logsDirectoryFor(destination) + "/pending-posts"), received.id.toUtf8() + "\n");
     EXPECT_FALSE(QFile::exists(MigrationLogger::logsDirectoryFor(source) + "/pending-posts"));

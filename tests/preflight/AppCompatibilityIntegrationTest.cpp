@@ -121,23 +121,17 @@ TEST(ExecutableArchitectures, MachOAndElfHeaders)
     };
     const Case cases[] = {
         {"thin arm64, little-endian", le(0xfeedfacf) + le(0x0100000c) + QByteArray(8, '\0'), {"arm64"}},
-        {"thin i386, big-endian", be(0xfeedface) + be(7) + QByteArray(8, '\0'), {"i386"}},
         {"fat, two slices", be(0xcafebabe) + be(2) + be(0x01000007) + QByteArray(16, '\0') + be(7) + QByteArray(16, '\0'),
          {"x86_64", "i386"}},
         {"fat 64", be(0xcafebabf) + be(1) + be(0x0100000c) + QByteArray(28, '\0'), {"arm64"}},
         {"a Java class shares the fat magic", be(0xcafebabe) + be(0x00000034), {}},
         {"ELF x86_64", elf64 + QByteArray("\x3e\x00", 2), {"x86_64"}},
-        {"ELF aarch64", elf64 + QByteArray("\xb7\x00", 2), {"arm64"}},
-        {"ELF big-endian i386", QByteArray("\x7f" "ELF\x01\x02\x01", 7) + QByteArray(11, '\0') + QByteArray("\x00\x03", 2),
-         {"i386"}},
-        {"a shell script", "#!/bin/sh\necho hi\n", {}},
         {"truncated", be(0xcafebabe), {}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(architecturesOfHeader(c.header), c.expected) << c.what;
     EXPECT_EQ(friendlyAppName("com.microsoft.VSCode"), "Visual Studio Code");
     EXPECT_EQ(friendlyAppName("org.videolan..vlc"), "VLC");
-    EXPECT_EQ(friendlyAppName("Plain"), "Plain");
 }
 
 TEST_F(AppCompatibilityTest, MissingAppsGetAStorePageOnlyFromASaneAnswer)
@@ -154,7 +148,6 @@ TEST_F(AppCompatibilityTest, MissingAppsGetAStorePageOnlyFromASaneAnswer)
                                         "org.example.installed", "org.example.script"}));
     EXPECT_EQ(byId["org.example.good"].storeURL, QUrl("https://apps.example.com/app/good?mt=12"));
     EXPECT_EQ(byId["org.example.good"].dataSize, onDiskAt("Library/Application Support/org.example.good/data") + 5);
-    EXPECT_EQ(byId["net.videolan.vlc"].appName, "VLC");
     for (const char* none : {"org.example.empty", "org.example.fail", "org.example.garbage", "org.example.endless",
                              "org.example.script", "Plain"})
         EXPECT_EQ(byId[none].storeURL, std::nullopt) << none;
@@ -163,18 +156,8 @@ TEST_F(AppCompatibilityTest, MissingAppsGetAStorePageOnlyFromASaneAnswer)
     // Installed bundles and names without a dot are never asked about.
     EXPECT_FALSE(store.asked.contains("org.example.installed"));
     EXPECT_EQ(store.asked.size(), 7);
-    EXPECT_EQ(apps->storeReachable(), true);
-
     ASSERT_EQ(apps->installedApps().size(), 1);
     EXPECT_EQ(apps->installedApps().first().architectures, QStringList({"x86_64", "arm64"}));
-
-    apps->skipAllMissing();
-    apps->setChoice(AppCompatibilityEntry::UserChoice::install, "org.example.good");
-    apps->setChoice(AppCompatibilityEntry::UserChoice::skip, "org.example.installed");
-    apps->transferAllMissing();
-    for (const AppCompatibilityEntry& e : apps->entries())
-        EXPECT_EQ(e.userChoice, e.identity() == "org.example.installed" ? AppCompatibilityEntry::UserChoice::skip
-                                                                         : AppCompatibilityEntry::UserChoice::transferAnyway);
 }
 
 TEST_F(AppCompatibilityTest, ASilentStoreIsAskedOnceAndOfflineNotAtAll)

@@ -2,11 +2,9 @@
 // certificate, connects onward to the real source with TLS (the same
 // certificate, accepting whatever the source presents) and passes the
 // decrypted bytes both ways. It pins nothing and knows no code.
-//   kivo-tls-relay --to HOST:PORT [--listen ADDRESS] [--port N] [--advertise "host|user|code"]
-// With --advertise it publishes that instance name (the code part may be
-// empty) the way kivo does. Prints "listening PORT", then "relaying N" once
-// both legs of connection N are encrypted and "closed N" when it ends.
-#include "connection/BonjourAdvertiser.h"
+//   kivo-tls-relay --to HOST:PORT [--listen ADDRESS]
+// Prints "listening PORT", then "relaying N" once both legs of connection N
+// are encrypted and "closed N" when it ends.
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 #include "platform/SslServer.h"
@@ -94,37 +92,22 @@ int main(int argc, char** argv)
     installLogging();
     const QStringList args = app.arguments().mid(1);
     const QStringList to = argument(args, QStringLiteral("--to")).split(u':');
-    const QStringList name = argument(args, QStringLiteral("--advertise")).split(u'|');
-    const bool advertise = args.contains(QStringLiteral("--advertise"));
-    if (to.size() != 2 || to[1].toUShort() == 0 || (advertise && name.size() != 3)) {
-        say(QStringLiteral("usage: kivo-tls-relay --to HOST:PORT [--listen ADDRESS] [--port N] [--advertise host|user|code]"));
+    if (to.size() != 2 || to[1].toUShort() == 0) {
+        say(QStringLiteral("usage: kivo-tls-relay --to HOST:PORT [--listen ADDRESS]"));
         return 2;
     }
     const QSslConfiguration tls = test::testTlsConfiguration(test::makeTestIdentity(QStringLiteral("relay")));
     const QHostAddress listenAddress(argument(args, QStringLiteral("--listen")).isEmpty()
                                          ? QStringLiteral("0.0.0.0")
                                          : argument(args, QStringLiteral("--listen")));
-    const quint16 listenPort = argument(args, QStringLiteral("--port")).toUShort();
     int connections = 0;
-    const auto accept = [&](QSslSocket* socket) { relay(socket, tls, to[0], to[1].toUShort(), ++connections); };
-
-    BonjourAdvertiser advertiser(name.value(0), name.value(1));
     SslServer server;
-    quint16 port = 0;
-    if (advertise) {
-        advertiser.setListenAddress(listenAddress);
-        advertiser.onConnectionReceived = accept;
-        advertiser.start(name[2].isEmpty() ? std::nullopt : std::optional(name[2]), tls, listenPort);
-        port = advertiser.port();
-    } else {
-        QObject::connect(&server, &SslServer::socketAccepted, accept);
-        if (server.listen(listenAddress, listenPort))
-            port = server.serverPort();
-    }
-    if (port == 0) {
+    QObject::connect(&server, &SslServer::socketAccepted,
+                     [&](QSslSocket* socket) { relay(socket, tls, to[0], to[1].toUShort(), ++connections); });
+    if (!server.listen(listenAddress, 0)) {
         say(QStringLiteral("error cannot listen"));
         return 1;
     }
-    say(QStringLiteral("listening %1").arg(port));
+    say(QStringLiteral("listening %1").arg(server.serverPort()));
     return app.exec();
 }

@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """A telemetry endpoint for the managed-mode tests, on 127.0.0.1 of the host it runs in.
 
-  telemetry-endpoint.py MODE OUT
-MODE: record (204) or silent (reads, never answers).
+  telemetry-endpoint.py OUT
 Every request body is appended to OUT as one line. Prints "listening PORT" once ready.
 """
 import http.server
 import sys
 import threading
 
-mode, out = sys.argv[1], sys.argv[2]
+out = sys.argv[1]
 lock = threading.Lock()
 
 
@@ -23,8 +22,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         with lock, open(out, "ab") as f:
             f.write(body.replace(b"\n", b" ") + b"\n")
-        if mode == "silent":
-            threading.Event().wait()
         self.send_response(204)
         self.send_header("Content-Length", "0")
         self.end_headers()
