@@ -6,16 +6,13 @@
 #include "support/TreeCompare.h"
 #include "support/WindowChildren.h"
 
-#include "app/DemoData.h"
 #include "connection/ConnectionManager.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
-#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -99,28 +96,6 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
     EXPECT_TRUE(QDir(userHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
 }
 
-
-// Two windows in two processes. A wrong code first: the boxes clear and say so;
-// the right one pairs. The destination goes from the mapping straight to the transfer.
-TEST(GuiWizard, GuiWithGui)
-{
-    QTemporaryDir source, destination;
-    DemoData::buildSampleHome(source.path(), 40, 13);
-    WindowChild child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOME"), source.path());
-    env.insert(QStringLiteral("KIVO_GUI_CHILD_HOSTNAME"), QStringLiteral("gui-source"));
-    child.start(QStringLiteral("DISABLED_SourceWindow"), env);
-    QString port, code;
-    ASSERT_TRUE(child.readAdvertisement(port, code));
-
-    GuiHarness h(SessionEnvironment{destination.path(), QStringLiteral("gui-destination"), {}});
-    h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"), quint16(port.toUInt()), std::nullopt));
-    finishDestinationSide(h, QStringLiteral("127.0.0.1"), code);
-    const auto childFailure = child.failure();
-    EXPECT_FALSE(childFailure) << childFailure.value_or(QByteArray()).toStdString();
-    EXPECT_EQ(treeDifferences(source.path(), destination.path()), QStringList());
-}
 
 // kivo's own exit codes: a usage error is 2, help is 0; the window is not opened for either.
 TEST(GuiWizard, KivoCommandLine)

@@ -51,15 +51,6 @@ TEST(ProgressFeed, PublishesAtMostFourTimesASecondButPhasesAtOnce)
     EXPECT_EQ(feed.phase(), QStringLiteral("finished"));
 }
 
-TEST(ProgressFeed, RemainingAndDurationTexts)
-{
-    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(-1), QStringLiteral("Calculating…"));
-    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(42.2), QStringLiteral("43 s"));
-    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(61), QStringLiteral("2 min"));
-    EXPECT_EQ(gui::ProgressFeed::remainingTextOf(3 * 3600 + 125), QStringLiteral("3 h 2 min"));
-    EXPECT_EQ(gui::ProgressFeed::durationTextOf(3725.4), QStringLiteral("1:02:05"));
-}
-
 TEST(GuiOptions, ParsesAndRefuses)
 {
     const gui::GuiOptions o = gui::parseGuiOptions({"--home", "/h", "--port", "47011", "--connect", "10.0.0.2:47012",

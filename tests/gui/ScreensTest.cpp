@@ -120,7 +120,6 @@ const QList<Case>& cases()
         h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
     };
     static const QList<Case> table = {
-        {"discovery-source", source(MigrationStep::discovery), {"Broadcasting as test-host"}},
         {"discovery-destination-peer",
          [](GuiHarness& h) {
              h.state().addDirectPeer(oldMac());
@@ -128,12 +127,6 @@ const QList<Case>& cases()
          },
          {"old-mac", "ann"}, {"Searching for nearby Macs…"}},
         {"pairing-source", pairing, {"Enter This Code on the Other Mac", "60"}, {"Session Expired"}},
-        {"pairing-destination",
-         [](GuiHarness& h) {
-             h.state().setSelectedPeer(oldMac());
-             at(h, DeviceRole::destination, MigrationStep::pairing);
-         },
-         {"Connecting to old-mac"}},
         {"mapping-destination",
          [](GuiHarness& h) {
              h.state().setSelectedPeer(oldMac());
@@ -154,8 +147,6 @@ const QList<Case>& cases()
              waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
          },
          {"Export Summary…"}},
-        {"progress-waiting", [](GuiHarness& h) { at(h, DeviceRole::destination, MigrationStep::progress); },
-         {"Waiting for the Source Mac"}, {"Cancel Transfer"}},
         {"complete-issues",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) {
@@ -187,8 +178,6 @@ const QList<Case>& cases()
          {"Exceeds 1 MB limit"}, {}, kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
         {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started"},
          kBranding + stringKey("kivo.deploymentMode", QStringLiteral("managed"))},
-        {"managed-missing-keys", [](GuiHarness& h) { managedRun(h, ManagedDeploymentConfig{}).start(); },
-         {"The configuration profile is missing required keys:\nkivo.userPrincipal"}},
         {"managed-failed",
          [](GuiHarness& h) {
              TransferSummary lost;
@@ -196,7 +185,6 @@ const QList<Case>& cases()
              managedRun(h, withPrincipal()).finishTransfer(lost);
          },
          {"Migration failed", "The connection was lost."}},
-        {"staged-prefs-sheet", [](GuiHarness& h) { h.openSheet(QStringLiteral("StagedPrefsView.qml")); }, {"No staged preferences"}},
         // Offered at start (GuiWizard.KilledSourceEndsWithIssuesAndLeavesACheckpoint discards one).
         {"resume-sheet", [](GuiHarness&) {}, {"From old-mac", "2 files"}, {}, {}, leaveCheckpoint},
     };

@@ -6,10 +6,8 @@
 #include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
-#include <QQmlComponent>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QStandardPaths>
 #include <QTest>
 #include <cstdio>
 
@@ -199,22 +197,6 @@ void GuiHarness::key(int key, Qt::KeyboardModifiers modifiers)
     settle();
 }
 
-QObject* GuiHarness::openSheet(const QString& file)
-{
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qt/qml/Kivo/") + file));
-    QObject* sheet = component.createWithInitialProperties(
-        {{QStringLiteral("appState"), QVariant::fromValue(static_cast<QObject*>(m_state.get()))},
-         {QStringLiteral("parent"), QVariant::fromValue(static_cast<QObject*>(m_window->contentItem()))}});
-    for (const QQmlError& e : component.errors())
-        m_warnings << e.toString();
-    if (sheet) {
-        sheet->setParent(m_window);
-        QMetaObject::invokeMethod(sheet, "open");
-    }
-    settle();
-    return sheet;
-}
-
 QAccessibleInterface* GuiHarness::accessible(const QString& name)
 {
     settle();
@@ -243,23 +225,16 @@ bool GuiHarness::waitForStep(MigrationStep step, std::chrono::milliseconds deadl
     return reached;
 }
 
-QString GuiHarness::screenshotFolder()
+void GuiHarness::screenshot(const QString& name)
 {
     static const QString folder = [] {
-        QString dir = qEnvironmentVariable("KIVO_SCREENSHOT_DIR");
-        if (dir.isEmpty())
-            dir = QDir::tempPath() + QStringLiteral("/kivo-screenshots");
+        const QString dir = qEnvironmentVariable("KIVO_SCREENSHOT_DIR", QDir::tempPath() + QStringLiteral("/kivo-screenshots"));
         QDir().mkpath(dir);
         std::printf("Screenshots: %s\n", qPrintable(dir));
         return dir;
     }();
-    return folder;
-}
-
-void GuiHarness::screenshot(const QString& name)
-{
     settle();
-    m_window->grabWindow().save(screenshotFolder() + u'/' + name + QStringLiteral(".png"));
+    m_window->grabWindow().save(folder + u'/' + name + QStringLiteral(".png"));
 }
 
 } // namespace kivo::test

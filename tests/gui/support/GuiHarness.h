@@ -4,8 +4,8 @@
 #include "gui/ProgressFeed.h"
 #include "support/ManualClock.h"
 
-#include <QImage>
 #include <QQmlApplicationEngine>
+#include <QSize>
 #include <QStringList>
 
 #include <memory>
@@ -45,13 +45,10 @@ public:
     void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // A screen reader's press on the element of that name; false when none is there or it is disabled.
     bool press(const QString& name);
-    // A sheet of the module (e.g. "StagedPrefsView.qml") opened over the window by itself.
-    QObject* openSheet(const QString& file);
     bool waitForText(const QString& text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     bool waitForStep(MigrationStep step, std::chrono::milliseconds deadline = std::chrono::seconds(60));
     // Saves a grab as <folder>/<name>.png; the folder is printed once per process.
     void screenshot(const QString& name);
-    static QString screenshotFolder();
 
 private:
     std::shared_ptr<ManualClock> m_clock;

@@ -3,7 +3,6 @@
 
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
-#include "transfer/TransferProgress.h"
 
 #include <QAccessible>
 #include <QClipboard>
@@ -14,7 +13,6 @@
 
 using namespace kivo;
 using namespace kivo::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -119,22 +117,4 @@ TEST(Keyboard, TabOrderActivationAndEscape)
     ASSERT_TRUE(h.showsText(QStringLiteral("No log available")));
     h.key(Qt::Key_Escape);
     EXPECT_FALSE(h.showsText(QStringLiteral("No log available")));
-}
-
-// The code's window closes; "Try Again" brings a fresh code and advertises it on the same port.
-TEST(Clock, ExpiredCodeAndTryAgain)
-{
-    QTemporaryDir home;
-    GuiHarness h(environmentIn(home.path()));
-    ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
-    const quint16 port = h.state().connectionManager()->listeningPort();
-    ASSERT_NE(port, 0);
-    h.state().setCurrentStep(MigrationStep::pairing); // as when a destination has connected
-    h.clock().advance(60s); // the screens' table shows both states of the pairing screen
-    ASSERT_TRUE(h.press(QStringLiteral("Try Again")));
-    EXPECT_FALSE(h.state().pairingExpired());
-    EXPECT_EQ(h.state().pairingCodeText().size(), 6);
-    EXPECT_EQ(h.state().connectionManager()->listeningPort(), port);
-    EXPECT_TRUE(h.showsText(QStringLiteral("Enter This Code on the Other Mac")));
 }
