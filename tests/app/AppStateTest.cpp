@@ -85,17 +85,3 @@ TEST(AppStateSession, ResetReturnsToAFreshSessionWithANewTransferIDAndKeepsThePo
     EXPECT_EQ(state.connectionManager()->state().kind, ConnectionState::Kind::discovering);
 }
 
-TEST(AppStateSession, PairingWithoutASessionAdvancesButCreatesNoEngine)
-{
-    AppState state(testEnvironment());
-    state.createTransferEngine(nullptr);
-    EXPECT_EQ(state.transferEngine(), nullptr) << "no engine without a role";
-
-    state.setDeviceRole(DeviceRole::destination);
-    walkTo(state, Step::pairing);
-    EXPECT_FALSE(state.submitPairingCode(QStringLiteral("123456"))) << "no live code to match";
-    state.completePairingHandshake();
-    EXPECT_TRUE(state.isPairingConfirmed());
-    EXPECT_EQ(state.currentStep(), Step::userMapping);
-    EXPECT_EQ(state.transferEngine(), nullptr);
-}

@@ -1,5 +1,4 @@
 #include "app/DemoData.h"
-#include "devtools/EngineeringMigrationPlan.h"
 #include "support/FileBytes.h"
 
 #include <QCryptographicHash>
@@ -98,7 +97,7 @@ TEST_F(DemoDataTest, TheSampleHoldsTheCasesAMigrationMustGetRight)
     EXPECT_TRUE(emptyFolder.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
-TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIsAndAnEmptyOneIsFilled)
+TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIs)
 {
     const QString home = path("home");
     test::writeBytes(home + QStringLiteral("/Documents/mine.txt"), "keep me");
@@ -106,41 +105,4 @@ TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIsAndAnEmptyOneIsFilled)
     const DemoData::Summary summary = DemoData::buildSampleHome(home, 50, 1);
     EXPECT_EQ(std::pair(summary.files, summary.bytes), std::pair(1, std::uint64_t(7)));
     EXPECT_EQ(fingerprint(home).size(), 1u);
-
-    // An empty folder, on the other hand, is filled, and nothing is left beside it.
-    const QString fresh = path("fresh");
-    ASSERT_TRUE(QDir().mkpath(fresh));
-    EXPECT_EQ(DemoData::buildSampleHome(fresh, 20, 1).files, 20);
-    EXPECT_EQ(fingerprint(fresh).size(), 20u);
-    EXPECT_EQ(QDir(path("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              QStringList({QStringLiteral("fresh"), QStringLiteral("home")}));
-
-    // No files at all still gives the folder layout.
-    EXPECT_EQ(DemoData::buildSampleHome(path("none"), 0, 3).files, 0);
-    EXPECT_TRUE(QDir(path("none/Downloads/Empty Folder")).exists());
-}
-
-// The demonstration's developer machine becomes a plan whose files are the
-// reinstall lists alone: nothing of this machine, nothing the sample home lacks.
-TEST_F(DemoDataTest, TheSampleDeveloperMachinePlansOnlyItsReinstallLists)
-{
-    QTemporaryDir home;
-    const EngineeringToolsInventory inventory = DemoData::sampleDeveloperInventory(home.path());
-    EngineeringMigrationPlan plan;
-    plan.buildFromInventory(inventory, false, true, true);
-    const QDate date(2026, 12, 6);
-    const QList<TransferManifest::FileItem> items =
-        buildManifestItems(plan.selection(), inventory, {home.path(), home.filePath("scratch"), date});
-    QStringList paths;
-    for (const TransferManifest::FileItem& item : items)
-        paths << item.relativePath;
-    paths.sort();
-    EXPECT_EQ(paths, (QStringList{"~/Desktop/Brewfile-migration-2026-12-06.txt", "~/Desktop/Packages-migration-2026-12-06.txt",
-                                  "~/Desktop/VSCode-extensions-2026-12-06.txt"}));
-    QFile extensions(home.filePath("scratch/VSCode-extensions-2026-12-06.txt"));
-    ASSERT_TRUE(extensions.open(QIODevice::ReadOnly));
-    EXPECT_EQ(extensions.readAll(), "ms-python.python\nesbenp.prettier-vscode\n");
-    // Sensitive folders wait for the user's word, as on a real machine.
-    for (const MigrationItem& m : plan.items())
-        EXPECT_EQ(m.isIncluded, m.name != QLatin1String(".ssh")) << m.name.toStdString();
 }

@@ -90,14 +90,3 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     state.goBack();
     EXPECT_FALSE(state.preFlightReport());
 }
-
-// Without a report there is nothing to write; a folder target gets the dated name.
-TEST(PreflightState, ExportNeedsAReportAndNamesFilesInAFolder)
-{
-    QTemporaryDir home;
-    AppState state({home.path(), QStringLiteral("h"), QStringLiteral("bob"), 0});
-    EXPECT_TRUE(state.exportPreFlightSummary(home.path()).isEmpty());
-    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
-    EXPECT_EQ(AppState::exportFileFor(home.path(), at), home.path() + QStringLiteral("/kivo-preflight-20260304-050607.json"));
-    EXPECT_EQ(AppState::exportFileFor(home.filePath(QStringLiteral("x.json")), at), home.filePath(QStringLiteral("x.json")));
-}

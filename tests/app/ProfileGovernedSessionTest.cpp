@@ -56,25 +56,6 @@ TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfileIfThereIsOn
     }
 }
 
-// Where finished logs go: the profile's endpoint over the one a front end sets.
-TEST(ProfileGovernedSession, TheProfilesLogEndpointWins)
-{
-    QTemporaryDir dir;
-    const QUrl fromProfile(QStringLiteral("https://logs.example.org/in"));
-    const QUrl fromFrontEnd(QStringLiteral("http://127.0.0.1:9/local"));
-    // A profile applies only with one of its presence keys; the branding name is one.
-    const QString profile = writeProfile(dir, {{QStringLiteral("kivo.brandingName"), QStringLiteral("Example Org")},
-                                               {QStringLiteral("kivo.logMigrationsToEndpoint"), fromProfile.toString()}});
-    AppState governed({dir.path(), {}, {}, 0, nullptr, profile});
-    governed.setLogEndpoint(fromFrontEnd);
-    EXPECT_EQ(governed.logEndpoint(), fromProfile);
-
-    AppState free({dir.path(), {}, {}, 0, nullptr, dir.filePath(QStringLiteral("absent.plist"))});
-    EXPECT_EQ(free.logEndpoint(), std::nullopt);
-    free.setLogEndpoint(fromFrontEnd);
-    EXPECT_EQ(free.logEndpoint(), fromFrontEnd);
-}
-
 // A destination's staging runs under the profile's restore settings, else the
 // front end's, else staged for 7 days.
 TEST(ProfileGovernedSession, StagingTakesTheProfilesRestoreSettingsOverTheFrontEnds)
