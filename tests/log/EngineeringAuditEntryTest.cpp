@@ -73,25 +73,3 @@ TEST(EngineeringAuditEntry, RecordsWhatWasFoundAndWhatThePlanSends)
     // The entry is what the log file keeps.
     EXPECT_EQ(EngineeringToolsLogEntry::fromJson(e.toJson()), e);
 }
-
-TEST(EngineeringAuditEntry, ArchitecturesAndTheChecklistFollowWhatIsKnown)
-{
-    // destination architecture, brew strategy, editor chosen -> mismatch, checklist
-    using Row = std::tuple<std::optional<QString>, HomebrewStrategy, bool, bool, bool>;
-    for (const auto& [destination, strategy, editor, mismatch, checklist] :
-         {Row{std::nullopt, HomebrewStrategy::copyInstallation, false, false, false},
-          Row{QStringLiteral("x86_64"), HomebrewStrategy::copyInstallation, false, false, false},
-          Row{QStringLiteral("x86_64"), HomebrewStrategy::brewfileReinstall, false, false, true},
-          Row{QStringLiteral("arm64"), HomebrewStrategy::copyInstallation, true, true, true}}) {
-        PlanSelection plan = fullPlan();
-        plan.homebrewStrategy = strategy;
-        plan.items.last().isIncluded = editor;
-        const EngineeringToolsLogEntry e = engineeringAuditEntry(fullInventory(), plan, destination);
-        EXPECT_EQ(std::tuple(e.destinationArchitecture, e.architectureMismatch, e.checklistGenerated),
-                  std::tuple(destination, mismatch, checklist));
-    }
-    // Nothing found: nothing detected, nothing claimed.
-    const EngineeringToolsLogEntry empty = engineeringAuditEntry({}, {}, std::nullopt);
-    EXPECT_FALSE(empty.detected || empty.homebrewInstalled || empty.checklistGenerated || empty.sourceArchitecture);
-    EXPECT_FALSE(empty.homebrewMigrationStrategy);
-}
