@@ -168,31 +168,3 @@ TEST(AccountListing, ObviousSelectionPrefersTheCurrentUserThenTheOnlyManagedAcco
     EXPECT_TRUE(unmanaged.mapping()->pathRewriteRules.isEmpty());
     EXPECT_TRUE(unmanaged.rewriteText(u"/home/cy/never-read"_s).isEmpty());
 }
-
-TEST(AccountListing, DirectoryServiceScanReadsARecordedTool)
-{
-    QTemporaryDir dir;
-    for (const char* name : {"ann", "bob", "cy", "dee"})
-        QDir().mkpath(dir.path() + u"/Users/"_s + QLatin1String(name));
-    QDir().mkpath(dir.path() + u"/Managed/dee"_s);
-    // Answers as the real tool does for each question.
-    const QString tool = dir.path() + u"/dscl"_s;
-    writeBytes(tool, "#!/bin/sh\n"
-                "case \"$2 $3 $4\" in\n"
-                "  '-list /Users ') printf '_spotlight\\ndaemon\\nroot\\nGuest\\nann\\nbob\\ncy\\ndee\\nnohome\\n' ;;\n"
-                "  '-read /Users/ann RealName') printf 'RealName: Ann Smith\\n' ;;\n"
-                "  '-read /Users/bob RealName') printf 'RealName:\\n Bob Jones\\n' ;;\n"
-                "  '-read /Users/bob OriginalNodeName') printf 'OriginalNodeName: /LDAPv3/ldap.example.com\\n' ;;\n"
-                "  '-read /Users/cy dsAttrTypeNative:accountPolicyData') printf 'accountPolicyData:\\n <key>MDMManaged</key>\\n' ;;\n"
-                "  '-read /Users/ann OriginalNodeName') printf 'OriginalNodeName: /Local/Default\\n' ;;\n"
-                "  *) exit 56 ;;\n"
-                "esac\n");
-    QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    const QList<UserAccount> accounts =
-        scanDsclAccounts({tool, dir.path() + u"/Users"_s, dir.path() + u"/Managed"_s}, u"cy"_s);
-    const QString users = dir.path() + u"/Users/"_s;
-    EXPECT_EQ(accounts, (QList<UserAccount>{{u"ann"_s, u"Ann Smith"_s, users + u"ann"_s, false, false, false},
-                                            {u"bob"_s, u"bob"_s, users + u"bob"_s, true, false, false},
-                                            {u"cy"_s, u"cy"_s, users + u"cy"_s, false, false, true},
-                                            {u"dee"_s, u"dee"_s, users + u"dee"_s, true, false, false}}));
-}
