@@ -215,28 +215,21 @@ TEST_F(Flows, TheSameSelectionResumesUnderItsIdAndAnotherStartsAfresh)
     EXPECT_EQ(OutgoingTransfer::loadMatching(source, {"userFiles"}, {"Documents"})->transferID, other);
 }
 
+// The reason names what was asked for; the CLI prints it as the usage error.
 TEST_F(Flows, ASelectionThatCannotBeMetFailsBeforeAnythingIsAdvertised)
 {
-    struct Case {
-        const char* what;
-        SendFlow::Request request;
-        QString text;
-    };
     DemoData::buildSampleHome(source, 3, 5);
-    const QList<Case> cases{
-        {"unknown category", sending({"photos"}),
-         u"unknown category \"photos\" (known: userFiles, applicationData, keychain, systemSettings, browserData, engineeringTools)"_s},
-        {"missing folder", userFiles(QStringList{"Documents", "Attic"}),
-         QStringLiteral("no folder \"Attic\" in %1 (found: Desktop, Documents, Downloads, Music, Pictures)").arg(source)},
+    const QList<std::pair<SendFlow::Request, QString>> cases{
+        {sending({"photos"}), u"unknown category \"photos\""_s},
+        {userFiles(QStringList{"Documents", "Attic"}), u"no folder \"Attic\""_s},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [request, reason] : cases) {
         AppState state(sourceEnvironment(source));
-        SendFlow send(state, c.request);
+        SendFlow send(state, request);
         Recorder seen;
         seen.watch(send);
         EXPECT_EQ(runTask(send.run()), FlowExit::usage);
-        EXPECT_EQ(seen.failure->text.toStdString(), c.text.toStdString());
+        EXPECT_TRUE(seen.failure->text.startsWith(reason)) << seen.failure->text.toStdString();
         EXPECT_TRUE(seen.events.isEmpty());
     }
     AppState missing(sourceEnvironment(work.path() + QStringLiteral("/nowhere")));

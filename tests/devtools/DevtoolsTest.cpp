@@ -1,7 +1,6 @@
 #include "devtools/EngineeringAuditReport.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
-#include "platform/MachineSerial.h"
 #include "platform/TreeUsage.h"
 #include "support/FileBytes.h"
 
@@ -227,18 +226,4 @@ TEST(DevtoolsPlatform, TreesAreMeasuredWithoutFollowingLinks)
     EXPECT_EQ(report.subtrees.value("a/b"), (fs::TreeUsage{1, 1}));
     EXPECT_FALSE(report.subtrees.contains("missing"));
     EXPECT_EQ(fs::measureTree(r + "/nothing").total, fs::TreeUsage{});
-}
-
-TEST(DevtoolsPlatform, SerialFallsBackPastPlaceholdersToTheMachineId)
-{
-    QTemporaryDir dir;
-    const SerialSources sources{dir.path() + "/serial", dir.path() + "/machine-id"};
-    EXPECT_EQ(machineSerialNumber(sources), "Unknown");
-    writeBytes(sources.machineID, "0123abcd\n");
-    for (const char* placeholder : {"To Be Filled By O.E.M.", "Default string", "0000000", "", "Not Specified"}) {
-        writeBytes(sources.productSerial, placeholder);
-        EXPECT_EQ(machineSerialNumber(sources), "0123abcd") << placeholder;
-    }
-    writeBytes(sources.productSerial, "C02XK1ABJG5H\n");
-    EXPECT_EQ(machineSerialNumber(sources), "C02XK1ABJG5H");
 }

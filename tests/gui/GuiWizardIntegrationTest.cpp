@@ -97,16 +97,6 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
 }
 
 
-// kivo's own exit codes: a usage error is 2, help is 0; the window is not opened for either.
-TEST(GuiWizard, KivoCommandLine)
-{
-    const QString kivo = qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/gui/kivo");
-    const CliRun bad = runProcess(kivo, {"--connect", "nowhere"}); // GuiOptions.ParsesAndRefuses has the rest
-    EXPECT_EQ(bad.exitCode, 2);
-    EXPECT_TRUE(bad.err.startsWith("kivo: ")) << bad.err.constData();
-    EXPECT_EQ(runProcess(kivo, {"--help"}).exitCode, 0);
-}
-
 // No cancel for the first 30 seconds of the progress screen; then cancelling a
 // running transfer ends on the cancelled outcome at once, and "New Migration"
 // right after leaves a fresh session however the old run unwinds.

@@ -57,12 +57,9 @@ TEST(MigrationLog, EveryFieldSurvivesTheFileAndRequiredKeysAreRequired)
     log.maxTransferMbps = 100;
     log.totalBytesTransferred = 5'000'000'000ull;
     EXPECT_EQ(MigrationLog::decode(log.encoded()), log);
-    EXPECT_TRUE(log.encoded().contains("\"destinationSerialNumber\": \"—\""));
 
     const MigrationLog bare = sampleLog("B2", log.timestampStart);
     const QJsonObject bareJson = bare.toJson();
-    for (const char* absent : {"timestampEnd", "profileIdentifier", "engineeringToolsAudit", "ideMigration", "maxTransferMbps"})
-        EXPECT_FALSE(bareJson.contains(QLatin1String(absent))) << absent;
     EXPECT_EQ(MigrationLog::fromJson(bareJson), bare);
     for (const char* required : {"filesSkipped", "id", "overallStatus", "verificationMismatches", "pathRewrites"}) {
         QJsonObject o = bareJson;
@@ -160,22 +157,4 @@ TEST(MigrationLog, PendingPostsAreAListOfSafeIds)
     writeBytes(dir.path() + "/pending-posts", "B\n../etc/passwd\n\nC\n");
     EXPECT_EQ(logger.pendingPosts(), QStringList({"B", "C"}));
     EXPECT_TRUE(logger.allLogs().isEmpty()); // the list is not a log
-}
-
-TEST(MigrationLog, CategoryOutcomesReadAsResults)
-{
-    using S = CategoryResult::Status;
-    struct Case {
-        CategoryStatus status;
-        std::uint64_t bytes;
-        S expected;
-    } cases[] = {{CategoryStatus::completed, 0, S::success},     {CategoryStatus::failed, 10, S::failed},
-                 {CategoryStatus::inProgress, 10, S::partial},   {CategoryStatus::inProgress, 0, S::skipped},
-                 {CategoryStatus::pending, 0, S::skipped}};
-    for (const Case& c : cases) {
-        CategoryProgress p;
-        p.status = c.status;
-        p.bytesTransferred = c.bytes;
-        EXPECT_EQ(categoryResultStatus(p), c.expected) << toString(c.status).toStdString() << " " << c.bytes;
-    }
 }

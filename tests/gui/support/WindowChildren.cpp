@@ -68,13 +68,10 @@ QString wrongCodeFor(const QString& code)
 void WindowChild::start(const QString& test, const QProcessEnvironment& env, const QString& launcher,
                         const QStringList& launcherArgs)
 {
-    const QStringList args{QCoreApplication::applicationFilePath(), QStringLiteral("--gtest_filter=GuiChildren.") + test,
-                           QStringLiteral("--gtest_also_run_disabled_tests")};
     process.setProcessEnvironment(env);
-    if (launcher.isEmpty())
-        process.start(args.first(), args.mid(1));
-    else
-        process.start(launcher, launcherArgs + args);
+    process.start(launcher, launcherArgs + QStringList{QCoreApplication::applicationFilePath(),
+                                                       QStringLiteral("--gtest_filter=GuiChildren.") + test,
+                                                       QStringLiteral("--gtest_also_run_disabled_tests")});
 }
 
 bool WindowChild::readAdvertisement(QString& port, QString& code)

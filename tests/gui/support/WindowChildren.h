@@ -16,12 +16,11 @@ void typeCode(GuiHarness& h, const QString& code);
 QString wrongCodeFor(const QString& code);
 
 // A window in a process of its own (this test binary running one of the
-// GuiChildren tests), optionally inside a host of the test network: `launcher`
-// and `launcherArgs` come first ("scripts/testnet/exec a").
+// GuiChildren tests) inside a host of the test network: `launcher` and
+// `launcherArgs` come first ("scripts/testnet/exec a").
 struct WindowChild {
     QProcess process;
-    void start(const QString& test, const QProcessEnvironment& env, const QString& launcher = {},
-               const QStringList& launcherArgs = {});
+    void start(const QString& test, const QProcessEnvironment& env, const QString& launcher, const QStringList& launcherArgs);
     // Waits for the source child's "ADVERTISING port code" line.
     bool readAdvertisement(QString& port, QString& code);
     // Exit code 0 and the child's own test passed; the output otherwise.
