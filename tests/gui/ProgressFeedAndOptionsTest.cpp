@@ -60,13 +60,6 @@ TEST(GuiOptions, ParsesAndRefuses)
     const gui::GuiOptions demo = gui::parseGuiOptions({"--demo", "--workdir", "/w/../d"});
     EXPECT_TRUE(demo.demo);
     EXPECT_EQ(demo.workdir, QStringLiteral("/d"));
-    // The profile offers the demonstration as --demo does, never moving a workdir given.
-    gui::GuiOptions offered = o, kept = demo;
-    gui::offerDemo(offered, true);
-    gui::offerDemo(kept, true);
-    EXPECT_TRUE(offered.demo);
-    EXPECT_FALSE(offered.workdir.isEmpty());
-    EXPECT_EQ(kept.workdir, QStringLiteral("/d"));
 
     const QList<QStringList> refused = {
         {"--colour"}, {"--home"}, {"--port", "0"}, {"--port", "70000"}, {"--port", "x"},

@@ -7,8 +7,6 @@
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringToolsDetector.h"
 #include "preflight/PreflightChecker.h"
-#include "transfer/ResumeState.h"
-#include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
 #include "support/FileBytes.h"
 
@@ -53,29 +51,15 @@ void finishedTransfer(GuiHarness& h, const std::function<void(TransferProgress&)
 }
 
 // One state of the screens: how to get there, the texts it shows word for
-// word, texts that must not be there, the organisation's profile (plist
-// dictionary entries) it runs under, and what the home holds before the start.
+// word, texts that must not be there, and the organisation's profile (plist
+// dictionary entries) it runs under.
 struct Case {
     const char* name;
     std::function<void(GuiHarness&)> reach;
     QStringList shown;
     QStringList absent = {};
     QString profile = {};
-    std::function<void(const QString& home)> before = {};
 };
-
-// A checkpoint an interrupted run left: two files done, from old-mac.
-void leaveCheckpoint(const QString& home)
-{
-    const QString dir = TransferEngine::transfersDirectory(home);
-    QDir().mkpath(dir);
-    ResumeState checkpoint;
-    checkpoint.transferID = QStringLiteral("0f8c2c1e-5a8e-4d55-9f0b-1c1d2e3f4a5b");
-    checkpoint.sourceHostname = QStringLiteral("old-mac");
-    checkpoint.createdAt = checkpoint.updatedAt = QDateTime::currentDateTimeUtc();
-    checkpoint.completedFiles = {QStringLiteral("~/Documents/a"), QStringLiteral("~/Documents/b")};
-    checkpoint.save(dir);
-}
 
 QString stringKey(const char* key, const QString& value)
 {
@@ -176,8 +160,6 @@ const QList<Case>& cases()
              mapped(h);
          },
          {"Exceeds 1 MB limit"}, {}, kBranding + QStringLiteral("<key>kivo.maxTransferSizeMB</key><integer>1</integer>")},
-        {"managed-profile-at-launch", [](GuiHarness&) {}, {"Managed by Acme IT"}, {"Get Started"},
-         kBranding + stringKey("kivo.deploymentMode", QStringLiteral("managed"))},
         {"managed-failed",
          [](GuiHarness& h) {
              TransferSummary lost;
@@ -185,8 +167,6 @@ const QList<Case>& cases()
              managedRun(h, withPrincipal()).finishTransfer(lost);
          },
          {"Migration failed", "The connection was lost."}},
-        // Offered at start (GuiWizard.KilledSourceEndsWithIssuesAndLeavesACheckpoint discards one).
-        {"resume-sheet", [](GuiHarness&) {}, {"From old-mac", "2 files"}, {}, {}, leaveCheckpoint},
     };
     return table;
 }
@@ -224,8 +204,6 @@ TEST(Screens, TextsLayoutAndScreenshots)
         SCOPED_TRACE(c.name);
         QTemporaryDir home, profileFolder;
         const QString profile = writeProfile(profileFolder.path(), c.profile);
-        if (c.before)
-            c.before(home.path());
         // At scale factor 2 the small window is the one at risk (and the large one costly to draw).
         const QList<QSize> sizes = scaleSuffix().isEmpty() ? QList<QSize>{{800, 600}, {1920, 1080}} : QList<QSize>{{800, 600}};
         for (const QSize size : sizes) {

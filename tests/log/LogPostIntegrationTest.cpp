@@ -128,7 +128,6 @@ TEST(LogPost, FailuresSayWhyKeepTheLogAndAreDeliveredLaterOnce)
     Endpoint accepting(reply("HTTP/1.1 201 Created"));
     const CliRun delivered = runServed({"log", "post", "--pending", accepting.url(), "--home", home.path()});
     EXPECT_EQ(delivered.exitCode, 0) << delivered.err.constData();
-    EXPECT_EQ(delivered.out, "Migration log posted successfully to " + accepting.url().toUtf8() + "\n");
     ASSERT_EQ(accepting.bodies.size(), 1);
     EXPECT_EQ(accepting.bodies[0], saved);
     EXPECT_TRUE(accepting.requests[0].startsWith("POST /logs HTTP/1.1\r\n"));

@@ -70,7 +70,6 @@ public:
         m_process.waitForFinished(10000);
     }
     bool running() const { return m_process.state() == QProcess::Running && QFileInfo::exists(m_socket); }
-    qint64 pid() const { return m_process.processId(); }
 
 private:
     QString m_socket;
@@ -85,7 +84,6 @@ public:
         m_socket.connectToServer(socket);
         m_socket.waitForConnected(5000);
     }
-    bool connected() const { return m_socket.state() == QLocalSocket::ConnectedState; }
     void send(const QByteArray& bytes)
     {
         m_socket.write(bytes);
