@@ -1,6 +1,5 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
-#include "cli/Reporter.h"
 
 #include <gtest/gtest.h>
 
@@ -61,22 +60,12 @@ TEST(CliOptions, BadUsageIsRefusedWithAClearMessage)
               "--conflict-policy takes skip, overwrite, keepNewer or ask, not \"newest\"");
     EXPECT_EQ(usageError([] { parseSend({"--categories", " , "}); }), "--categories needs at least one name");
     EXPECT_EQ(usageError([] { parseSend({"--hostname", "a|b"}); }), "host and user names cannot contain \"|\"");
-    EXPECT_EQ(usageError([] { parseReceive({"--code", "12345"}); }),
-              "--code takes the six digits shown on the source, not \"12345\"");
     EXPECT_EQ(usageError([] { parseReceive({"--code", "12345a"}); }),
               "--code takes the six digits shown on the source, not \"12345a\"");
     EXPECT_EQ(usageError([] { parseReceive({"--connect", "host"}); }), "--connect takes HOST:PORT, not \"host\"");
     EXPECT_EQ(usageError([] { parseReceive({"--connect", "host:99999"}); }),
               "--connect takes a whole number from 1 to 65535, not \"99999\"");
     EXPECT_EQ(usageError([] { parseDemo({"stray"}); }), "unexpected argument \"stray\"");
-}
-
-TEST(CliReporter, DurationsAndSpeedsReadNaturally)
-{
-    EXPECT_EQ(formatDuration(0), "0:00");
-    EXPECT_EQ(formatDuration(61.4), "1:01");
-    EXPECT_EQ(formatDuration(3725), "1:02:05");
-    EXPECT_EQ(formatSpeed(12500000), "12.5 MB/s");
 }
 
 TEST(CliExitCodes, EveryWayAFlowEndsHasItsDocumentedCode)
@@ -89,6 +78,4 @@ TEST(CliExitCodes, EveryWayAFlowEndsHasItsDocumentedCode)
     };
     for (const auto& [exit, code] : table)
         EXPECT_EQ(exitCodeFor(exit), code);
-    EXPECT_EQ(failureLine({FlowExit::usage, u"unknown category \"photos\""_s}), u"kivo-cli: unknown category \"photos\""_s);
-    EXPECT_EQ(failureLine({FlowExit::noSource, u"Connection failed: timed out"_s}), u"Connection failed: timed out"_s);
 }
