@@ -26,26 +26,18 @@ TEST(CliOptions, SendParsesEveryFlag)
                                      "--folders", "Documents,Pictures", "--hostname", "old-box", "--username", "ann",
                                      "--port", "4711", "--conflict-policy", "keepNewer", "--max-mbps", "50",
                                      "--allow-unverified-pairing", "--json"});
-    EXPECT_EQ(o.home, "/tmp/home");
-    EXPECT_EQ(o.categories, (QStringList{"userFiles", "browserData"}));
-    EXPECT_EQ(o.folders, (QStringList{"Documents", "Pictures"}));
-    EXPECT_EQ(o.hostname, "old-box");
-    EXPECT_EQ(o.username, "ann");
-    EXPECT_EQ(o.port, 4711);
-    EXPECT_EQ(o.conflictPolicy, "keepNewer");
-    EXPECT_EQ(o.maxMbps, 50);
-    EXPECT_TRUE(o.allowUnverifiedPairing);
-    EXPECT_TRUE(o.json);
+    EXPECT_EQ(std::tuple(o.home, o.categories, o.folders, o.hostname, o.username, o.port, o.conflictPolicy, o.maxMbps),
+              std::tuple(QString("/tmp/home"), QStringList{"userFiles", "browserData"}, QStringList{"Documents", "Pictures"},
+                         QString("old-box"), QString("ann"), 4711, QString("keepNewer"), 50));
+    EXPECT_TRUE(o.allowUnverifiedPairing && o.json);
     EXPECT_FALSE(parseSend({}).allowUnverifiedPairing);
 }
 
 TEST(CliOptions, ReceiveParsesConnectAndCode)
 {
     const ReceiveOptions o = parseReceive({"--connect", "[::1]:9000", "--code", "012345", "--timeout", "5"});
-    EXPECT_EQ(o.connectHost, "::1");
-    EXPECT_EQ(o.connectPort, 9000);
-    EXPECT_EQ(o.code, "012345");
-    EXPECT_EQ(o.timeoutSeconds, 5);
+    EXPECT_EQ(std::tuple(o.connectHost, o.connectPort, o.code, o.timeoutSeconds),
+              std::tuple(QString("::1"), 9000, QString("012345"), 5));
     EXPECT_EQ(parseReceive({"--connect", "127.0.0.1:1"}).connectHost, "127.0.0.1");
     EXPECT_FALSE(o.allowUnverifiedPairing);
     EXPECT_TRUE(parseReceive({"--allow-unverified-pairing"}).allowUnverifiedPairing);
