@@ -10,7 +10,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 using namespace kivo;
 using namespace kivo::test;

@@ -155,7 +155,6 @@ TEST(WireFormat, DeclaredPayloadIsBoundedByMessageKind)
         {MessageType::chunkAck, 64 * 1024, true},
         {MessageType::chunkAck, 64 * 1024 + 1, false},
         {MessageType::error, 0xFFFFFFFFu, false},
-        {MessageType::pairingRequest, 64 * 1024 + 1, false},
     };
     for (const auto& c : cases) {
         MessageHeader h = simple(c.type);
