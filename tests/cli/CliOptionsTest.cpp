@@ -1,6 +1,5 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
-#include "cli/Reporter.h"
 
 #include <gtest/gtest.h>
 
@@ -27,26 +26,18 @@ TEST(CliOptions, SendParsesEveryFlag)
                                      "--folders", "Documents,Pictures", "--hostname", "old-box", "--username", "ann",
                                      "--port", "4711", "--conflict-policy", "keepNewer", "--max-mbps", "50",
                                      "--allow-unverified-pairing", "--json"});
-    EXPECT_EQ(o.home, "/tmp/home");
-    EXPECT_EQ(o.categories, (QStringList{"userFiles", "browserData"}));
-    EXPECT_EQ(o.folders, (QStringList{"Documents", "Pictures"}));
-    EXPECT_EQ(o.hostname, "old-box");
-    EXPECT_EQ(o.username, "ann");
-    EXPECT_EQ(o.port, 4711);
-    EXPECT_EQ(o.conflictPolicy, "keepNewer");
-    EXPECT_EQ(o.maxMbps, 50);
-    EXPECT_TRUE(o.allowUnverifiedPairing);
-    EXPECT_TRUE(o.json);
+    EXPECT_EQ(std::tuple(o.home, o.categories, o.folders, o.hostname, o.username, o.port, o.conflictPolicy, o.maxMbps),
+              std::tuple(QString("/tmp/home"), QStringList{"userFiles", "browserData"}, QStringList{"Documents", "Pictures"},
+                         QString("old-box"), QString("ann"), 4711, QString("keepNewer"), 50));
+    EXPECT_TRUE(o.allowUnverifiedPairing && o.json);
     EXPECT_FALSE(parseSend({}).allowUnverifiedPairing);
 }
 
 TEST(CliOptions, ReceiveParsesConnectAndCode)
 {
     const ReceiveOptions o = parseReceive({"--connect", "[::1]:9000", "--code", "012345", "--timeout", "5"});
-    EXPECT_EQ(o.connectHost, "::1");
-    EXPECT_EQ(o.connectPort, 9000);
-    EXPECT_EQ(o.code, "012345");
-    EXPECT_EQ(o.timeoutSeconds, 5);
+    EXPECT_EQ(std::tuple(o.connectHost, o.connectPort, o.code, o.timeoutSeconds),
+              std::tuple(QString("::1"), 9000, QString("012345"), 5));
     EXPECT_EQ(parseReceive({"--connect", "127.0.0.1:1"}).connectHost, "127.0.0.1");
     EXPECT_FALSE(o.allowUnverifiedPairing);
     EXPECT_TRUE(parseReceive({"--allow-unverified-pairing"}).allowUnverifiedPairing);
@@ -61,22 +52,12 @@ TEST(CliOptions, BadUsageIsRefusedWithAClearMessage)
               "--conflict-policy takes skip, overwrite, keepNewer or ask, not \"newest\"");
     EXPECT_EQ(usageError([] { parseSend({"--categories", " , "}); }), "--categories needs at least one name");
     EXPECT_EQ(usageError([] { parseSend({"--hostname", "a|b"}); }), "host and user names cannot contain \"|\"");
-    EXPECT_EQ(usageError([] { parseReceive({"--code", "12345"}); }),
-              "--code takes the six digits shown on the source, not \"12345\"");
     EXPECT_EQ(usageError([] { parseReceive({"--code", "12345a"}); }),
               "--code takes the six digits shown on the source, not \"12345a\"");
     EXPECT_EQ(usageError([] { parseReceive({"--connect", "host"}); }), "--connect takes HOST:PORT, not \"host\"");
     EXPECT_EQ(usageError([] { parseReceive({"--connect", "host:99999"}); }),
               "--connect takes a whole number from 1 to 65535, not \"99999\"");
     EXPECT_EQ(usageError([] { parseDemo({"stray"}); }), "unexpected argument \"stray\"");
-}
-
-TEST(CliReporter, DurationsAndSpeedsReadNaturally)
-{
-    EXPECT_EQ(formatDuration(0), "0:00");
-    EXPECT_EQ(formatDuration(61.4), "1:01");
-    EXPECT_EQ(formatDuration(3725), "1:02:05");
-    EXPECT_EQ(formatSpeed(12500000), "12.5 MB/s");
 }
 
 TEST(CliExitCodes, EveryWayAFlowEndsHasItsDocumentedCode)
@@ -89,6 +70,4 @@ TEST(CliExitCodes, EveryWayAFlowEndsHasItsDocumentedCode)
     };
     for (const auto& [exit, code] : table)
         EXPECT_EQ(exitCodeFor(exit), code);
-    EXPECT_EQ(failureLine({FlowExit::usage, u"unknown category \"photos\""_s}), u"kivo-cli: unknown category \"photos\""_s);
-    EXPECT_EQ(failureLine({FlowExit::noSource, u"Connection failed: timed out"_s}), u"Connection failed: timed out"_s);
 }

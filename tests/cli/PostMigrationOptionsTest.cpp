@@ -9,23 +9,18 @@ TEST(PostMigrationOptions, AdaptationHelperAndStagedFlagsParseAndBadOnesAreUsage
 {
     const ReceiveOptions r = parseReceive({"--user", "bob", "--source-home", "/Users/ann", "--pref-restore", "manual",
                                            "--restore-window-days", "7"});
-    EXPECT_EQ(r.user, u"bob"_s);
-    EXPECT_EQ(r.sourceHome, u"/Users/ann"_s);
-    EXPECT_EQ(r.prefRestore, u"manual"_s);
-    EXPECT_EQ(r.restoreWindowDays, 7);
+    EXPECT_EQ(std::tuple(r.user, r.sourceHome, r.prefRestore, r.restoreWindowDays),
+              std::tuple(u"bob"_s, u"/Users/ann"_s, u"manual"_s, 7));
     EXPECT_FALSE(r.homeGiven);
     EXPECT_TRUE(parseReceive({"--home", "/tmp/x"}).homeGiven);
 
     const StagedOptions apply = parseStaged({"apply", "org.example.Tool", "--home", "/tmp/h"});
-    EXPECT_EQ(apply.action, u"apply"_s);
-    EXPECT_EQ(apply.key, u"org.example.Tool"_s);
+    EXPECT_EQ(std::pair(apply.action, apply.key), std::pair(u"apply"_s, u"org.example.Tool"_s));
     const StagedOptions watch = parseStaged({"watch", "--apps-dir", "/a", "--apps-dir", "/b", "--json"});
     EXPECT_EQ(watch.appsDirs, (QStringList{u"/a"_s, u"/b"_s}));
     EXPECT_TRUE(watch.json);
     const HelperOptions install = parseHelper({"install", "--unit-dir", "/tmp/u", "--socket", "/tmp/s", "--no-start"});
-    EXPECT_EQ(install.unitDir, u"/tmp/u"_s);
-    EXPECT_EQ(install.socket, u"/tmp/s"_s);
-    EXPECT_FALSE(install.start);
+    EXPECT_EQ(std::tuple(install.unitDir, install.socket, install.start), std::tuple(u"/tmp/u"_s, u"/tmp/s"_s, false));
 
     const QList<std::function<void()>> refused = {
         [] { parseReceive({"--pref-restore", "later"}); },

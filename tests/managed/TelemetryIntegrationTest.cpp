@@ -71,18 +71,6 @@ struct TelemetryLines {
 
 } // namespace
 
-TEST(Telemetry, EnvelopeKeysSortedAndAbsentOptionalsLeftOut)
-{
-    const QDateTime at(QDate(2026, 1, 31), QTime(9, 5, 0), Qt::UTC);
-    EXPECT_EQ(TelemetryClient::envelope(QStringLiteral("managed.complete"), QStringLiteral("ann@acme.example"),
-                                        {{QStringLiteral("files"), QStringLiteral("3")}, {QStringLiteral("bytes"), QStringLiteral("10")}},
-                                        QStringLiteral("mac-1"), QStringLiteral("0.1.0"), at),
-              QByteArray(R"({"appVersion":"0.1.0","details":{"bytes":"10","files":"3"},"device":"mac-1",)"
-                         R"("event":"managed.complete","principal":"ann@acme.example","timestamp":"2026-01-31T09:05:00Z"})"));
-    EXPECT_EQ(TelemetryClient::envelope(QStringLiteral("managed.start"), std::nullopt, {}, std::nullopt, QStringLiteral("0.1.0"), at),
-              QByteArray(R"({"appVersion":"0.1.0","event":"managed.start","timestamp":"2026-01-31T09:05:00Z"})"));
-}
-
 // Every post goes out in event order without being awaited, and a refusal is
 // logged once per post (how each status and a redirect end: HttpClient's tests).
 TEST(Telemetry, PostsArriveInEventOrderAndFailedStatusesAreLoggedPerPost)

@@ -63,14 +63,3 @@ TEST(Reading, ReadAtStopsShortOnlyAtTheEndAndMissingFilesAreTyped)
         EXPECT_TRUE(e.description().contains(QStringLiteral("absent")));
     }
 }
-
-TEST(AppendFile, TruncatesOnlyWhenAsked)
-{
-    QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/journal");
-    fs::writeAll(fs::openForAppend(path, true).get(), "a\n", path);
-    fs::writeAll(fs::openForAppend(path, false).get(), "b\n", path);
-    EXPECT_EQ(readBytes(path), "a\nb\n");
-    fs::writeAll(fs::openForAppend(path, true).get(), "c\n", path);
-    EXPECT_EQ(readBytes(path), "c\n");
-}

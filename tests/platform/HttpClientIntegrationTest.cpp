@@ -82,7 +82,6 @@ TEST(HttpClient, StatusBodyRedirectAndErrorsAsTheyCame)
         {"chunked, with an extension and a trailer",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;x=1\r\nWiki\r\na\r\npedia in\r\n\r\n0\r\nT: 1\r\n\r\n", 200,
          "Wikipedia in\r\n"},
-        {"framed by the connection's end", "HTTP/1.0 200 OK\r\n\r\nuntil close", 200, "until close"},
         {"cut short: the status stands, no partial body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhalf", 200, ""},
         {"not HTTP", "SSH-2.0-OpenSSH_9.2\r\n\r\n", 0, "", true},
         {"malformed chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 200, ""},
@@ -129,17 +128,6 @@ TEST(HttpClient, HostilePeersCostAtMostTheDeadlineOrTheCap)
         request.timeout = 200ms;
         const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_TRUE(r.timedOut);
-        EXPECT_FALSE(r.hasStatus());
-        EXPECT_FALSE(r.error.isEmpty());
-    }
-    {
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost);
-        const quint16 port = closed.serverPort();
-        closed.close();
-        HttpRequest request;
-        request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
-        const HttpResponse r = test::runTask(sendHttpRequest(request));
         EXPECT_FALSE(r.hasStatus());
         EXPECT_FALSE(r.error.isEmpty());
     }

@@ -47,13 +47,11 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
 
     const QList<std::pair<const char*, QByteArray>> cases = {
         {"pretty", pretty},
-        {"no items", head + ",\"items\":[]}"},
         {"spaced", " \t\r\n" + head + " ,\n \"items\" : [ " + item + " , " + item + " ] \n}\n"},
         {"items first", "{\"items\":[" + item + "]," + head.mid(1) + "}"},
         {"escaped key", head + ",\"it\\u0065ms\":[" + item + "]}"},
         {"last items wins", head + ",\"items\":[" + item + "],\"items\":[]}"},
         {"earlier items hold no record", head + ",\"items\":[1],\"items\":[" + item + "]}"},
-        {"earlier items malformed", head + ",\"items\":[{],\"items\":[]}"},
         {"unknown member", head + ",\"extra\":{\"items\":[1,2]},\"items\":[" + item + "]}"},
         {"missing items", head + "}"},
         {"item not an object", head + ",\"items\":[1]}"},
@@ -149,15 +147,10 @@ TEST(ManifestDecode, RefusesValuesOutOfRangeAndBytesThatDoNotMatchThePath)
     }
 }
 
-TEST(TransferManifest, StatusChangesIgnoreBadIndicesAndMappingRewritesOnlyWhenHomesDiffer)
+TEST(TransferManifest, MappingRewritesOnlyWhenHomesDiffer)
 {
     TransferManifest m;
     m.items = {fileItem(u"~/Documents/ana.txt"_s, u"/Users/ana/Documents/ana.txt"_s, 5)};
-    const TransferManifest before = m;
-    m.markFileCompleted(-1);
-    m.markFileCompleted(m.items.size());
-    m.markFileSkipped(1);
-    EXPECT_EQ(m, before);
     m.markFileCompleted(0);
     EXPECT_TRUE(m.items[0].isTransferred);
     EXPECT_EQ(m.items[0].bytesTransferred, 5u);

@@ -93,18 +93,3 @@ TEST(TransferSession, APeerClosingMidFrameEndsTheReadAndAClosedSessionRefusesToS
     EXPECT_EQ(errorText([&] { runTask(pair.client->sendMessage(headerOf(MessageType::pause, 1), std::nullopt)); }),
               "Connection was cancelled");
 }
-
-// A refused connection is the command line's unreachable-peer test.
-TEST(TransferSession, CloseCancelsAConnectThatIsStillHandshaking)
-{
-    // A TLS client facing a server that never answers the handshake stays pending until closed.
-    QTcpServer silent;
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    const quint16 silentPort = silent.serverPort();
-    TransferSession cancelled(new QSslSocket, TransferSession::Security::tls, [silentPort](QSslSocket& s) {
-        s.connectToHostEncrypted(u"127.0.0.1"_s, silentPort);
-    });
-    auto pending = cancelled.connect();
-    QTimer::singleShot(100, &silent, [&] { cancelled.close(); });
-    EXPECT_EQ(errorText([&] { runTask(std::move(pending)); }), "Connection was cancelled");
-}
