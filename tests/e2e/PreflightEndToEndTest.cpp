@@ -39,7 +39,7 @@ void buildHome(const QString& home)
 
 } // namespace
 
-TEST(PreflightEndToEnd, JsonEventsAndTheExportAgreeAndAreReadByAnotherReader)
+TEST(PreflightEndToEnd, JsonEventsAndTheExportAgree)
 {
     QTemporaryDir work;
     const QString home = work.path() + "/home";
@@ -59,22 +59,7 @@ TEST(PreflightEndToEnd, JsonEventsAndTheExportAgreeAndAreReadByAnotherReader)
     ASSERT_EQ(files.size(), 1);
     EXPECT_TRUE(QRegularExpression("^kivo-preflight-\\d{8}-\\d{6}\\.json$").match(files.first()).hasMatch()) << files.first().toStdString();
 
-    // Python's reader: keys sorted at every level, dates in UTC, the same document as the event's.
-    const QString check = R"(
-import json, re, sys
-text = open(sys.argv[1]).read()
-def pairs(p):
-    keys = [k for k, _ in p]
-    assert keys == sorted(keys), keys
-    return dict(p)
-doc = json.loads(text, object_pairs_hook=pairs)
-assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", doc["generatedAt"]), doc["generatedAt"]
-assert doc == json.loads(sys.argv[2]), "export differs from the event"
-print("ok")
-)";
-    const CliRun py = runProcess("python3", {"-c", check, exports + "/" + files.first(),
-                                             QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact))});
-    EXPECT_EQ(py.out.trimmed(), "ok") << py.err.constData();
+    EXPECT_EQ(QJsonDocument::fromJson(readBytes(exports + "/" + files.first())).object(), report);
 
     // An export that cannot be written fails the run and leaves nothing behind.
     writeBytes(work.path() + "/plain-file", QByteArray(1, 'k'));
