@@ -352,8 +352,8 @@ TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
 }
 
 // An independent TLS server stands for an old source: it never answers the request.
-// Refusing an advertisement without the secure marker is ConnectionStates'; the
-// old rules where allowed are the two-host unattended run's without a secret.
+// Refusing an advertisement without the secure marker, unless allowed, is
+// ConnectionStates'.
 TEST(IndependentPeers, AnOldSourceThatNeverAnswersIsRefused)
 {
     OpensslServer server;
