@@ -316,20 +316,6 @@ TEST(SecurePairingOverTls, StalledHandshakesAreDroppedAndNewConnectionsAreRateLi
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
 }
 
-// The answer to the pre-flight conflict question must be its response; the
-// answer itself arrives in PreflightEndToEnd.SendTellsTheTruthAndReportsTheDestinationsFiles.
-TEST(SecureConnection, PreFlightConflictQuestionRefusesAnyOtherReply)
-{
-    Source source;
-    ConnectionManager destination;
-    pair(source, destination);
-    auto question = source.manager.requestPreFlightConflicts({QStringLiteral("~/x")});
-    EXPECT_EQ(runTask(destination.transferSession()->receiveMessage()).header.type, MessageType::preFlightConflictRequest);
-    runTask(destination.transferSession()->sendRaw(frameOf(MessageType::error)));
-    EXPECT_EQ(errorText([&] { runTask(std::move(question)); }),
-              "Connection failed: Expected preFlightConflictResponse, got error");
-}
-
 TEST(SecureConnection, PinnedDestinationRefusesAnotherServerUntilDisconnected)
 {
     Source first;
