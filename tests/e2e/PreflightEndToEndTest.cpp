@@ -13,7 +13,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace kivo;
@@ -69,31 +68,16 @@ TEST(PreflightEndToEnd, JsonEventsAndTheExportAgree)
     EXPECT_FALSE(QFileInfo::exists(work.path() + "/plain-file/out.json.tmp"));
 }
 
-TEST(PreflightEndToEnd, ARealSmallVolumeAndAnUnreadableHome)
+// Space on a real volume blocking is ABlockerAfterPairingSendsNothing's and
+// SmallVolume's; the unit checks cannot read as someone else when run as root.
+TEST(PreflightEndToEnd, AnUnreadableHomeBlocks)
 {
     if (geteuid() != 0)
-        KIVO_SKIP_OR_FAIL("mounting a small file system and changing user need root");
+        KIVO_SKIP_OR_FAIL("changing user needs root");
     QTemporaryDir work;
     ASSERT_EQ(::chmod(QFile::encodeName(work.path()).constData(), 0755), 0);
     const QString home = work.path() + "/home";
     buildHome(home);
-    writeBytes(home + "/Documents/big.bin", QByteArray(40 << 20, 'k'));
-    const QString small = work.path() + "/small";
-    QDir().mkpath(small);
-    ASSERT_EQ(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=32m"), 0);
-    struct Unmount {
-        QString path;
-        ~Unmount() { ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
-    } unmount{small};
-
-    const CliRun r = preflight({"--home", home, "--destination-home", small});
-    EXPECT_EQ(r.exitCode, 5);
-    const quint64 avail = runProcess("df", {"-B1", "--output=avail", small}).out.split('\n').value(1).trimmed().toULongLong();
-    const QJsonObject checks = r.event("preflight").value("checks").toObject();
-    EXPECT_EQ(quint64(checks.value("destinationFreeBytes").toDouble()), avail);
-    EXPECT_FALSE(checks.value("destinationSpaceAvailable").toBool());
-
-    // Someone who cannot read the home is told so, and nothing goes ahead.
     ASSERT_EQ(::chmod(QFile::encodeName(home).constData(), 0700), 0);
     const CliRun nobody = runProcess("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", kivoCli(), "preflight",
                                        "--offline", "--json", "--home", home, "--categories", "keychain"});
