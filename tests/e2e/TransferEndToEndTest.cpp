@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 #include "support/TreeCompare.h"
@@ -8,11 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sys/stat.h>
 
 using namespace kivo;
@@ -47,36 +46,14 @@ void writeFile(const QString& path, qint64 size, int seed, mode_t mode = 0644)
 }
 
 // One peer process; its JSON summary is the last line it prints.
-class Peer {
-public:
-    Peer(const QString& dir, const QString& name, QStringList args)
+struct Peer : CliProcess {
+    explicit Peer(const QStringList& args) : CliProcess(peerProgram(), args) {}
+    QJsonObject finish()
     {
-        m_process.setProgram(peerProgram());
-        m_process.setArguments(args);
-        m_process.setStandardErrorFile(dir + u'/' + name + QStringLiteral(".log"), QIODevice::Append);
-        m_process.start();
-        m_process.waitForStarted();
+        CliProcess::finish(std::chrono::minutes(5));
+        const QList<QJsonObject> lines = events(QString()); // the summary names no event
+        return lines.isEmpty() ? QJsonObject() : lines.last();
     }
-    ~Peer()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QJsonObject finish(int timeoutMs = 300000)
-    {
-        m_process.waitForFinished(timeoutMs);
-        const QList<QByteArray> lines = m_process.readAllStandardOutput().trimmed().split('\n');
-        return QJsonDocument::fromJson(lines.last()).object();
-    }
-    void kill9()
-    {
-        ::kill(pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished();
-    }
-private:
-    QProcess m_process;
 };
 
 class TransferEndToEnd : public ::testing::Test {
@@ -96,16 +73,15 @@ protected:
     std::pair<std::unique_ptr<Peer>, std::unique_ptr<Peer>> launch(const QString& id, QStringList sourceExtra = {})
     {
         const QString portFile = dir.filePath(QStringLiteral("port-") + QString::number(++m_runs));
-        auto destination = std::make_unique<Peer>(dir.path(), QStringLiteral("destination"),
-            QStringList{"--role", "destination", "--home", home(), "--listen", "0", "--port-file", portFile, "--transfer-id", id});
+        auto destination = std::make_unique<Peer>(QStringList{"--role", "destination", "--home", home(), "--listen", "0",
+                                                              "--port-file", portFile, "--transfer-id", id});
         QString port;
         EXPECT_TRUE(waitUntil([&] {
             port = QFile::exists(portFile) ? QString::fromLatin1(readBytes(portFile)) : QString();
             return !port.isEmpty();
         }));
-        auto sourcePeer = std::make_unique<Peer>(dir.path(), QStringLiteral("source"),
-            QStringList{"--role", "source", "--folder", source(), "--connect", "127.0.0.1:" + port, "--transfer-id", id}
-                + sourceExtra);
+        auto sourcePeer = std::make_unique<Peer>(QStringList{"--role", "source", "--folder", source(), "--connect",
+                                                             "127.0.0.1:" + port, "--transfer-id", id} + sourceExtra);
         return {std::move(sourcePeer), std::move(destination)};
     }
 
@@ -141,7 +117,7 @@ TEST_F(TransferEndToEnd, KilledSourceResumesFromTheDestinationsCheckpointAndTheT
         // A cap keeps the large file in flight long enough to interrupt it.
         auto [src, dst] = launch(id, {"--cap", "160"});
         ASSERT_TRUE(waitForProgress(id, large, 6)) << "the large file never got going";
-        src->kill9();
+        src->killHard();
         dst->finish();
     }
     const auto checkpoint = ResumeState::load(transfers(), id);
