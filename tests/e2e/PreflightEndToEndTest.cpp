@@ -9,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -56,7 +55,6 @@ TEST(PreflightEndToEnd, JsonEventsAndTheExportAgree)
 
     const QStringList files = QDir(exports).entryList(QDir::Files);
     ASSERT_EQ(files.size(), 1);
-    EXPECT_TRUE(QRegularExpression("^kivo-preflight-\\d{8}-\\d{6}\\.json$").match(files.first()).hasMatch()) << files.first().toStdString();
 
     EXPECT_EQ(QJsonDocument::fromJson(readBytes(exports + "/" + files.first())).object(), report);
 
