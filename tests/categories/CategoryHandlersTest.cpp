@@ -8,7 +8,6 @@
 #include "support/FileBytes.h"
 #include "transfer/TransferError.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -141,54 +140,6 @@ TEST(KeychainImport, AnExportThatDoesNotOpenOrParseFailsAndStays)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(keychain::kMaxExportBytes + 1));
     f.close();
     EXPECT_TRUE(errorText([&] { KeychainHandler::importExport(huge, kKey); }).contains(u"64 MiB"_s));
-}
-
-// The `defaults` tool path: each domain exported by its own run, one that
-// fails leaves no item; imports run per received domain and never for the
-// protected ones, and the imported files go.
-TEST(SystemSettingsDefaultsTool, ExportsAndImportsDomainByDomain)
-{
-    QTemporaryDir dir;
-    const QString home = dir.filePath(u"home"_s), log = dir.filePath(u"calls.log"_s), tool = dir.filePath(u"defaults"_s);
-    QDir().mkpath(home);
-    writeBytes(tool, QStringLiteral("#!/bin/sh\n"
-                                    "echo \"$HOME|$*\" >> '%1'\n"
-                                    "[ \"$2\" = com.apple.finder ] && exit 1\n"
-                                    "[ \"$1\" = export ] && printf '<plist><dict/></plist>' > \"$3\"\n"
-                                    "exit 0\n").arg(log).toUtf8());
-    QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
-    QStringList exported;
-    {
-        SystemSettingsHandler handler(home, std::make_shared<DefaultsTool>(tool, home));
-        for (const auto& item : runTask(handler.enumerateFiles({})))
-            exported << item.relativePath;
-        EXPECT_EQ(exported.size(), 11);
-        EXPECT_FALSE(exported.contains(u"~/Library/Preferences/_kivo_settings/com.apple.finder.plist"_s));
-        const auto domains = handler.lastExports();
-        ASSERT_EQ(domains.size(), 12);
-        EXPECT_FALSE(domains[1].exported);
-    }
-    const QStringList calls = QString::fromUtf8(readBytes(log)).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(calls.size(), 12);
-    EXPECT_TRUE(calls[0].startsWith(home + u"|export com.apple.dock /"_s)) << calls[0].toStdString();
-
-    const QString received = home + u"/Library/Preferences/_kivo_settings/"_s;
-    QDir().mkpath(received);
-    for (const QString& name : {u"com.apple.dock"_s, u"com.apple.mdm.profile"_s, u"com.apple.finder"_s})
-        writeBytes(received + name + u".plist"_s, "<plist><dict/></plist>");
-    QFile::remove(log);
-    SystemSettingsHandler importer(home, std::make_shared<DefaultsTool>(tool, home));
-    const auto counts = runTask(importer.postImport({received + u"com.apple.dock.plist"_s, received + u"com.apple.mdm.profile.plist"_s,
-                                                     received + u"com.apple.finder.plist"_s}));
-    ASSERT_TRUE(counts);
-    EXPECT_EQ(*counts, (CategoryTransferHandler::ImportCounts{1, 0, 1}));
-    EXPECT_EQ(QString::fromUtf8(readBytes(log)),
-              home + u"|import com.apple.dock "_s + received + u"com.apple.dock.plist\n"_s + home + u"|import com.apple.finder "_s
-                  + received + u"com.apple.finder.plist\n"_s);
-    EXPECT_FALSE(QFile::exists(received + u"com.apple.dock.plist"_s));
-    EXPECT_TRUE(QFile::exists(received + u"com.apple.mdm.profile.plist"_s));
-    EXPECT_TRUE(QFile::exists(received + u"com.apple.finder.plist"_s)) << "a failed import stays where it landed";
 }
 
 // Without a key from a verified pairing nothing of the keychain is listed, so its

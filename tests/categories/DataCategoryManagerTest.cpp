@@ -54,22 +54,6 @@ TEST(DataCategoryManagerLoading, SelectionAndListingFollowTheProfile)
     }
 }
 
-TEST(DataCategoryManagerSelection, TheTotalCountsSelectedCategoriesAndAReloadResets)
-{
-    DataCategoryManager manager(QStringLiteral("/nonexistent-home"));
-    manager.loadCategories({});
-    manager.toggleCategory(QStringLiteral("browserData"));
-    manager.overrideEstimatedSize(QStringLiteral("userFiles"), 500);
-    manager.overrideEstimatedSize(QStringLiteral("browserData"), 7000); // not selected: not in the total
-    manager.overrideEstimatedSize(QStringLiteral("keychain"), 25);
-    EXPECT_EQ(manager.totalSelectedSize(), 525u);
-
-    // A reload starts afresh: everything selected, no sizes.
-    manager.loadCategories({});
-    EXPECT_EQ(ids(manager.selectedCategories()), kAllFive);
-    EXPECT_EQ(manager.totalSelectedSize(), 0u);
-}
-
 class DataCategoryManagerFiles : public kivo::test::TreeFixture {
 protected:
     void SetUp() override

@@ -1,17 +1,14 @@
-#include "support/ManualClock.h"
 #include "connection/BonjourAdvertiser.h"
 #include "connection/BonjourBrowser.h"
 #include "connection/ThunderboltDetector.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kivo;
 using namespace kivo::test;
-using namespace std::chrono_literals;
 using netif::Interface;
 using netif::InterfaceKind;
 
@@ -134,41 +131,4 @@ TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
     EXPECT_EQ(peers, (QList<ThunderboltPeer>{{QStringLiteral("bridge100"), QStringLiteral("169.254.7.2")},
                                              {QStringLiteral("bridge101"), QStringLiteral("169.254.7.1")}}));
     EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7.x")).has_value());
-}
-
-TEST(ThunderboltWatch, PollsAtOnceThenEveryTwoSecondsAndReportsChanges)
-{
-    ManualClock clock;
-    QList<netif::InterfaceAddress> live;
-    int polls = 0;
-    ThunderboltDetector detector([&] { ++polls; return live; }, clock);
-    QList<ThunderboltPeer> detected, lost;
-    QObject::connect(&detector, &ThunderboltDetector::peerDetected, [&](const ThunderboltPeer& p) { detected << p; });
-    QObject::connect(&detector, &ThunderboltDetector::peerLost, [&](const ThunderboltPeer& p) { lost << p; });
-
-    const netif::InterfaceAddress link{QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.20.1")};
-    live = {link};
-    detector.startMonitoring();
-    detector.startMonitoring(); // no second poll loop
-    ASSERT_EQ(detected, QList<ThunderboltPeer>({{QStringLiteral("bridge100"), QStringLiteral("169.254.20.2")}}));
-
-    clock.advance(1999ms);
-    EXPECT_EQ(polls, 1);
-    clock.advance(1ms);
-    EXPECT_EQ(polls, 2);
-    EXPECT_EQ(detected.size(), 1); // unchanged: no new report
-
-    // Gone for one poll, back for the next: lost, then detected again.
-    live = {};
-    clock.advance(2s);
-    EXPECT_EQ(lost, detected);
-    live = {link};
-    clock.advance(2s);
-    EXPECT_EQ(detected.size(), 2);
-
-    detector.stopMonitoring();
-    const int before = polls;
-    clock.advance(10s);
-    EXPECT_EQ(polls, before);
-    EXPECT_EQ(lost.size(), 1); // stopping is not a loss
 }

@@ -209,7 +209,6 @@ TEST_F(FidelityEndToEnd, TimesLinksFoldersAttributesHolesAndNamesSurviveAKilledD
     const CliRun resumed = runCli(receiveFrom(destination, again));
     const QJsonObject sent = second.waitForEvent(QStringLiteral("summary"));
     EXPECT_EQ(second.finish(), 1);
-    EXPECT_TRUE(second.errors().contains("2 file(s) or folder(s) could not be transferred"));
     EXPECT_EQ(resumed.exitCode, 1) << resumed.err.constData();
     const QJsonObject summary = resumed.event(QStringLiteral("summary"));
     EXPECT_EQ(summary.value(QStringLiteral("failed")).toInt(-1), 0) << resumed.out.constData();
@@ -223,7 +222,6 @@ TEST_F(FidelityEndToEnd, TimesLinksFoldersAttributesHolesAndNamesSurviveAKilledD
         listed.sort();
         EXPECT_EQ(listed, notCopied);
     }
-    EXPECT_TRUE(resumed.err.contains("2 file(s) or folder(s) could not be transferred")) << resumed.err.constData();
     expectFaithfulCopy();
     EXPECT_FALSE(QFile::exists(checkpoint));
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/.local/share/kivo/outgoing-transfer.json")));

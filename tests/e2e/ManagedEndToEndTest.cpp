@@ -62,10 +62,7 @@ TEST(ManagedEndToEnd, ProfileCheckReadsXmlAndBinaryAlikeAndNeverShowsSecrets)
         EXPECT_FALSE(r.out.contains("do-not-print") || r.err.contains("do-not-print") || r.out.contains("nor-this-one"));
     }
 
-    // What each key reads as is ProfileReading's; here, that the reading reaches the output.
-    EXPECT_EQ(a.value(QStringLiteral("values")).toObject().value(QStringLiteral("kivo.maxTransferMbps")), QJsonValue(8));
-    EXPECT_EQ(a.value(QStringLiteral("managedDeployment")).toObject().value(QStringLiteral("deploymentMode")).toString(),
-              QStringLiteral("managed"));
+    // What each key reads as is ProfileReading's.
     EXPECT_FALSE(a.value(QStringLiteral("findings")).toArray().isEmpty());
 
     // Managed mode without its principal is unusable.

@@ -130,8 +130,6 @@ TEST(ExecutableArchitectures, MachOAndElfHeaders)
     };
     for (const Case& c : cases)
         EXPECT_EQ(architecturesOfHeader(c.header), c.expected) << c.what;
-    EXPECT_EQ(friendlyAppName("com.microsoft.VSCode"), "Visual Studio Code");
-    EXPECT_EQ(friendlyAppName("org.videolan..vlc"), "VLC");
 }
 
 TEST_F(AppCompatibilityTest, MissingAppsGetAStorePageOnlyFromASaneAnswer)

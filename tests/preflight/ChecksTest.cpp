@@ -116,19 +116,8 @@ TEST_F(ChecksTest, EnrolmentFromTheProfileAndTheDestinationsPlace)
     EXPECT_EQ(odd.warnings.size(), 3) << odd.warnings.join(u'|').toStdString();
 }
 
-TEST_F(ChecksTest, ToolOutputsAndEncryptedVolumes)
+TEST_F(ChecksTest, EncryptedVolumesThroughTheirDeviceMapping)
 {
-    // Recorded answers of the enrolment and encryption tools.
-    makeText("bin/profiles", "#!/bin/sh\nprintf 'Enrolled via DEP: No\\n  MDM enrollment: Yes (User Approved)\\n'\n");
-    makeText("bin/fdesetup", "#!/bin/sh\necho 'FileVault is On.'\n");
-    ASSERT_EQ(::chmod(QFile::encodeName(at("bin/profiles")).constData(), 0755), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(at("bin/fdesetup")).constData(), 0755), 0);
-    env.profilesTool = at("bin/profiles");
-    env.fdesetupTool = at("bin/fdesetup");
-    const MDMSafetyResult r = checkDestination(at("home"), env);
-    EXPECT_EQ(r.enrollmentProfileIdentifier, "MDM enrollment: Yes (User Approved)");
-    EXPECT_TRUE(r.isFileVaultEnabled);
-
     // LVM on LUKS: the home's device is a plain mapping whose slave is the crypt one.
     makeText("sys/dev/block/254:1/dm/uuid", "LVM-abc\n");
     makeDir("sys/dev/block/254:1/slaves");

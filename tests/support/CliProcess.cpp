@@ -9,8 +9,6 @@
 
 namespace kivo::test {
 
-CliProcess::CliProcess(const QString& program, const QStringList& args) { m_process.start(program, args); }
-
 CliProcess::CliProcess(const QString& program, const QStringList& args, const QProcessEnvironment& environment)
 {
     m_process.setProcessEnvironment(environment);

@@ -12,8 +12,8 @@ namespace kivo::test {
 // Killed on destruction if still running.
 class CliProcess {
 public:
-    CliProcess(const QString& program, const QStringList& args);
-    CliProcess(const QString& program, const QStringList& args, const QProcessEnvironment& environment);
+    CliProcess(const QString& program, const QStringList& args,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
     ~CliProcess();
 
     // The first event of that name after those already waited for, or an empty

@@ -198,22 +198,3 @@ TEST_F(ManagedTwoHost, StopsBeforeTheTransferCarryTheirStateExitAndEvent)
     }
     EXPECT_FALSE(QDir(m_destination + QStringLiteral("/Documents")).exists());
 }
-
-// Without a secret, both ends allowed to: the destination takes the code the
-// source advertises, no one types it.
-TEST_F(ManagedTwoHost, WithoutASecretTheAdvertisedCodeIsTakenWhereAllowed)
-{
-    const QJsonObject unverified{{QStringLiteral("kivo.pairingSecret"), QStringLiteral("-")},
-                                 {QStringLiteral("kivo.allowUnverifiedPairing"), true}};
-    QJsonObject sourceKeys = unverified;
-    sourceKeys.insert(QStringLiteral("kivo.deploymentRole"), QStringLiteral("source"));
-    ManagedProcess source(QStringLiteral("a"), {QStringLiteral("--profile"), profile(QStringLiteral("open-source"), sourceKeys),
-                                                QStringLiteral("--home"), m_source});
-    ManagedProcess destination(QStringLiteral("b"), {QStringLiteral("--profile"), profile(QStringLiteral("open-destination"), unverified),
-                                                     QStringLiteral("--home"), m_destination, QStringLiteral("--discovery-timeout"),
-                                                     QStringLiteral("60")});
-    EXPECT_EQ(destination.finish(), 0) << destination.errors().constData();
-    EXPECT_EQ(source.finish(), 0) << source.errors().constData();
-    EXPECT_EQ(destination.states().value(destination.states().size() - 1), QStringLiteral("complete"));
-    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
-}
