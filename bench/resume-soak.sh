@@ -9,7 +9,7 @@
 # identical and nothing crashed, hung or recorded a conflict.
 #
 #   bench/resume-soak.sh BUILD_DIR [KILLS (50)] [SEED]
-#   SOAK_TREE=small  a tree of a few MiB, for the test suite
+#   SOAK_TREE=small  a tree of a few MiB, for a quick run
 set -u
 
 build=${1:?usage: bench/resume-soak.sh BUILD_DIR [KILLS] [SEED]}
