@@ -95,7 +95,7 @@ TransferManifest everyField()
     folder.relativePath = u"~/d"_s;
     folder.categoryID = u"userFiles"_s;
     folder.mode = 01777;
-    folder.sourceModified = raw.sourceModified;
+    folder.sourceModified = m.items.first().sourceModified; // `raw` no longer points into the grown list
     folder.sourceModifiedNanoseconds = 5;
     TransferManifest::Entry link = folder;
     link.kind = TransferManifest::Entry::Kind::link;
