@@ -110,20 +110,20 @@ TransferManifest walk(const QString& folder, const QString& transferID, const QS
     manifest.sourceHostname = QStringLiteral("peer-source");
     manifest.createdAt = QDateTime::currentDateTimeUtc();
     manifest.categoryIDs = manifest.categoryOrder = QStringList{category};
+    const QString root = QDir(folder).absolutePath() + u'/';
     QStringList paths;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(QDir(folder).absolutePath(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext())
         paths.append(it.next());
     paths.sort();
-    const QString root = QDir(folder).absolutePath() + u'/';
     manifest.items.reserve(paths.size());
-    for (const QString& path : std::as_const(paths)) {
+    for (QString& path : paths) {
         struct stat st {};
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         TransferManifest::FileItem item;
-        item.relativePath = QStringLiteral("~/") + QDir(folder).absoluteFilePath(path).mid(root.size());
-        item.absolutePath = QDir(folder).absoluteFilePath(path);
+        item.relativePath = QStringLiteral("~/") + path.mid(root.size());
+        item.absolutePath = std::move(path); // one string per path, as the real walk keeps
         item.size = std::uint64_t(st.st_size);
         item.categoryID = category;
         item.mode = std::uint16_t(st.st_mode & 07777);
