@@ -320,7 +320,7 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
             TransferManifest::Consumed consumed;
             if (spool)
                 consumed = [&spool](qsizetype from, qsizetype to) { spool->release(from, to); };
-            ReceivedManifest received{TransferManifest::decode(bytes, consumed), {}};
+            ReceivedManifest received{TransferManifest::decode(bytes, consumed, TransferManifest::SourcePaths::homeOnce), {}};
             bytes = QByteArray();
             spool.reset();
             const auto& items = received.manifest.items;

@@ -417,7 +417,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (failure)
         abandonFile(t, path, item.categoryID, *failure);
     else
-        recordFinishedFile(t, path, item.categoryID);
+        recordFinishedFile(t, item.relativePath, item.categoryID); // the manifest's string, shared by the checkpoint
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;

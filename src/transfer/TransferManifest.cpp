@@ -427,7 +427,15 @@ QJsonDocument parsePiece(QByteArrayView text, qsizetype offset)
 }
 
 // The items array at `at`, read element by element into a list allocated once.
-QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype at, const TransferManifest::Consumed* consumed)
+// Whether the item's absolute path ends in its "~/" path: it shows the source's home.
+bool showsHome(const TransferManifest::FileItem& item)
+{
+    return item.relativePath.size() > 2 && item.relativePath.startsWith(QLatin1String("~/"))
+        && item.absolutePath.endsWith(QStringView(item.relativePath).mid(1));
+}
+
+QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype at, const TransferManifest::Consumed* consumed,
+                                              TransferManifest::SourcePaths sourcePaths)
 {
     auto walk = [&](auto&& onElement) {
         Scanner s(text, at, consumed);
@@ -447,11 +455,19 @@ QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype 
     QList<TransferManifest::FileItem> items;
     items.reserve(count);
     QStringList categories; // one shared string per category instead of one per item
+    bool homeShown = false;
     walk([&](QByteArrayView element, qsizetype offset) {
         const QJsonDocument doc = parsePiece(element, offset);
         if (!doc.isObject())
             throw DecodingError(QStringLiteral("Invalid JSON: items holds a non-object"));
         TransferManifest::FileItem item = TransferManifest::FileItem::fromJson(doc.object());
+        if (sourcePaths == TransferManifest::SourcePaths::homeOnce) {
+            // Freed before the next item is read, so its bytes are reused at once.
+            if (homeShown && item.relativePath.startsWith(QLatin1String("~/")))
+                item.absolutePath = QString();
+            else if (!homeShown)
+                homeShown = showsHome(item);
+        }
         const qsizetype known = categories.indexOf(item.categoryID);
         if (known >= 0)
             item.categoryID = categories[known];
@@ -475,7 +491,7 @@ QString keyOf(QByteArrayView text, qsizetype offset)
 
 } // namespace
 
-TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consumed& consumed)
+TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consumed& consumed, SourcePaths sourcePaths)
 {
     Scanner s(bytes, 0, consumed ? &consumed : nullptr);
     s.expect('{');
@@ -517,7 +533,7 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consume
     TransferManifest m = fromJson(restDoc.object());
     if (itemsAt < 0)
         throw DecodingError(QStringLiteral("Invalid JSON: key \"items\" is missing or not an array"));
-    m.items = decodeItems(bytes, itemsAt, consumed ? &consumed : nullptr);
+    m.items = decodeItems(bytes, itemsAt, consumed ? &consumed : nullptr, sourcePaths);
     return m;
 }
 

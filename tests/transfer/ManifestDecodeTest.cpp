@@ -128,6 +128,23 @@ TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
     EXPECT_EQ(back.items[0].modifiedTime(), (fs::FileTime{1600000000, 999999999}));
 }
 
+// A destination keeps the source's absolute paths only until one shows the source's home.
+TEST(ManifestDecode, HomeOnceDropsAbsolutePathsAfterTheHomeIsShown)
+{
+    TransferManifest m = manifestFor(u"T-2"_s);
+    const QStringList relative{u"~/x"_s, u"~/a"_s, u"~/b"_s, u"/etc/c"_s, u"~/d"_s};
+    const QStringList absolute{u"/elsewhere/y"_s, u"/h/a"_s, u"/h/b"_s, u"/etc/c"_s, u"/h/d"_s};
+    const QStringList kept{u"/elsewhere/y"_s, u"/h/a"_s, QString(), u"/etc/c"_s, QString()};
+    for (qsizetype i = 0; i < relative.size(); ++i)
+        add(m, fileItem(relative[i], absolute[i], 1));
+    TransferManifest back = TransferManifest::decode(m.encoded(), {}, TransferManifest::SourcePaths::homeOnce);
+    for (qsizetype i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(back.items[i].absolutePath, kept[i]) << i;
+        back.items[i].absolutePath = absolute[i];
+    }
+    EXPECT_EQ(back, m);
+}
+
 // Values out of range, and raw name bytes that do not spell the path they travel with, are refused.
 TEST(ManifestDecode, RefusesValuesOutOfRangeAndBytesThatDoNotMatchThePath)
 {
