@@ -58,8 +58,31 @@ QDateTime parseDate(const QString& text)
 QByteArray toFileBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Indented); }
 QByteArray toFileBytes(const QJsonArray& array) { return QJsonDocument(array).toJson(QJsonDocument::Indented); }
 
+namespace {
+
+// Entries [from, to) of a member, as their lines in the whole document, each
+// followed by its separator. Nested one level further, the pretty-printer
+// indents an entry as deep as it sits in the document: "[\n    [\n" or
+// "[\n    {\n" before it and the matching nine bytes after it are cut off.
+QByteArray filledBlock(const FilledMember& member, qsizetype from, qsizetype to)
+{
+    QByteArray out;
+    for (qsizetype i = from; i < to; ++i) {
+        const QByteArray nested = toFileBytes(QJsonArray{member.entry(i)});
+        if (i == from)
+            out.reserve((nested.size() + 64) * (to - from)); // sized once, from the first entry
+        out.append(QByteArrayView(nested).sliced(8, nested.size() - 17));
+        out.append(i + 1 < member.count ? ",\n" : "\n    ");
+    }
+    return out;
+}
+
+} // namespace
+
 void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std::function<void(QByteArrayView)>& write)
 {
+    // Entries handed to `write` at a time.
+    constexpr qsizetype kBlock = 1024;
     struct Place {
         qsizetype open;
         qsizetype close;
@@ -79,13 +102,8 @@ void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std
     for (const Place& p : std::as_const(places)) {
         write(QByteArrayView(frame).sliced(from, p.open + 1 - from));
         write("\n");
-        for (qsizetype i = 0; i < p.member->count; ++i) {
-            // "[\n" or "{\n" ... "\n]\n": the entry's lines, one level deeper.
-            QByteArray lines = p.member->entry(i);
-            lines = "    " + lines.sliced(2, lines.size() - 5).replace("\n", "\n    ");
-            lines.append(i + 1 < p.member->count ? ",\n" : "\n    ");
-            write(lines);
-        }
+        for (qsizetype at = 0; at < p.member->count; at += kBlock)
+            write(filledBlock(*p.member, at, std::min(p.member->count, at + kBlock)));
         from = p.close;
     }
     write(QByteArrayView(frame).sliced(from));

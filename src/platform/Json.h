@@ -31,8 +31,8 @@ QByteArray toFileBytes(const QJsonArray& array);
 struct FilledMember {
     const char* key; // a top-level member, an empty array or object in the frame
     qsizetype count;
-    // Entry i as a one-entry document: an array of the element, or an object of the member.
-    std::function<QByteArray(qsizetype)> entry;
+    // Entry i as a one-entry container: an array of the element, or an object of the member.
+    std::function<QJsonValue(qsizetype)> entry;
 };
 // `frame` is the document pretty-printed with those members empty.
 void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std::function<void(QByteArrayView)>& write);

@@ -211,17 +211,16 @@ void ResumeState::encodeInto(const fs::ByteSink& write) const
     auto placed = unconfirmedFiles.cbegin();
     json::writeFilled(
         json::toFileBytes(o),
-        {{"completedFiles", completedFiles.size(),
-          [&](qsizetype i) { return json::toFileBytes(QJsonArray{completedFiles[i]}); }},
+        {{"completedFiles", completedFiles.size(), [&](qsizetype i) { return QJsonArray{completedFiles[i]}; }},
          {"fileIdentities", fileIdentities.size(),
           [&](qsizetype) {
-              const QByteArray one = json::toFileBytes(QJsonObject{{ids.key(), ids.value().toJson()}});
+              const QJsonObject one{{ids.key(), ids.value().toJson()}};
               ++ids;
               return one;
           }},
          {"unconfirmedFiles", unconfirmedFiles.size(),
           [&](qsizetype) {
-              const QByteArray one = json::toFileBytes(QJsonObject{{placed.key(), placed.value()}});
+              const QJsonObject one{{placed.key(), placed.value()}};
               ++placed;
               return one;
           }}},

@@ -313,7 +313,7 @@ void TransferManifest::encodeInto(const std::function<void(QByteArrayView)>& wri
     TransferManifest rest = *this;
     rest.items = {};
     json::writeFilled(json::toFileBytes(rest.toJson()),
-                      {{"items", items.size(), [this](qsizetype i) { return json::toFileBytes(QJsonArray{items[i].toJson()}); }}},
+                      {{"items", items.size(), [this](qsizetype i) { return QJsonArray{items[i].toJson()}; }}},
                       write);
 }
 

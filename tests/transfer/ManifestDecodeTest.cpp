@@ -116,7 +116,10 @@ TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
     TransferManifest plain = manifestFor(u"T-1"_s);
     add(plain, fileItem(u"~/a"_s, u"/h/a"_s, 5));
     TransferManifest full = everyField();
-    for (const TransferManifest* m : {&none, &plain, &full}) {
+    TransferManifest many = manifestFor(u"T-3"_s); // more items than one block of the writer holds
+    for (int i = 0; i < 2500; ++i)
+        add(many, fileItem(u"~/m%1"_s.arg(i), u"/h/m%1"_s.arg(i), std::uint64_t(i)));
+    for (const TransferManifest* m : {&none, &plain, &full, &many}) {
         EXPECT_EQ(m->encoded(), json::toFileBytes(m->toJson())) << m->items.size() << " items";
         EXPECT_EQ(TransferManifest::decode(m->encoded()), *m);
     }

@@ -35,6 +35,12 @@ TEST(ResumeState, EncodedWholeListedNewestFirstAndJunkSkipped)
         EXPECT_EQ(state->encoded(), json::toFileBytes(state->toJson()));
         state->save(dir.path());
     }
+    ResumeState many = newer; // more entries than one block of the writer holds
+    for (int i = 0; i < 2500; ++i) {
+        many.completedFiles.append(u"~/m%1"_s.arg(i));
+        many.fileIdentities.insert(u"~/m%1"_s.arg(i), {std::uint64_t(i), std::nullopt});
+    }
+    EXPECT_EQ(many.encoded(), json::toFileBytes(many.toJson()));
     writeBytes(dir.path() + u"/broken.json"_s, "{not json");
     writeBytes(dir.path() + u"/notes.txt"_s, "{}");
     EXPECT_EQ(ResumeState::listAll(dir.path()), (QList<ResumeState>{newer, older}));
