@@ -53,14 +53,9 @@ struct Resolver {
     }
 };
 
-struct VerifyJob {
-    qsizetype item = -1;
-    // For a file kivo did not write: only whether it matches goes back, never its digest.
-    std::optional<Sha256Digest> compareWith;
-};
 
 struct VerifyOutcome {
-    enum class Kind { hashed, oversized, unreadable } kind = Kind::unreadable;
+    enum class Kind { hashed, unreadable } kind = Kind::unreadable;
     VerificationAnswer answer;
 };
 
@@ -95,7 +90,8 @@ struct VerifyInputs {
 };
 
 struct VerifyPlan {
-    QList<VerifyJob> jobs;
+    // The items to read again: at 200,000 files an index is all the list can afford.
+    QList<qsizetype> jobs;
     // Answered without reading the file again.
     QList<VerificationAnswer> known;
     qsizetype skipped = 0;
@@ -104,21 +100,26 @@ struct VerifyPlan {
 VerifyPlan planVerification(const VerifyInputs& in)
 {
     VerifyPlan plan;
+    plan.jobs.reserve(in.items.size());
     for (qsizetype i = 0; i < in.items.size(); ++i) {
         const auto& item = in.items[i];
         const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
         if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
-        const WirePathCheck check = in.resolver.check(item);
         const auto checked = in.checkedHashes.constFind(i);
-        if (check.refusal || (kept && !in.sourceHashes.contains(i)))
+        // A file written here had its path checked as it arrived.
+        const bool written = checked != in.checkedHashes.cend();
+        const std::optional<WirePathCheck> check =
+            written && in.adaptedPaths.isEmpty() ? std::nullopt : std::optional(in.resolver.check(item));
+        if ((check && check->refusal) || (kept && !in.sourceHashes.contains(i))
+            || (!written && item.size > FileHasher::kVerificationSizeLimit))
             ++plan.skipped;
-        else if ((item.size > FileHasher::kVerificationSizeLimit || in.adaptedPaths.contains(check.destination)
+        else if ((item.size > FileHasher::kVerificationSizeLimit || (check && in.adaptedPaths.contains(check->destination))
                   || in.consumedByHandler.contains(i))
-                 && checked != in.checkedHashes.cend())
+                 && written)
             plan.known.append({item.relativePath, *checked, item.size}); // checked as it arrived
         else
-            plan.jobs.append({i, kept ? std::optional(in.sourceHashes.value(i)) : std::nullopt});
+            plan.jobs.append(i);
     }
     // The source took those for sent; no hash tells it they did not arrive whole.
     for (qsizetype i : in.failedAtCompletion)
@@ -126,21 +127,21 @@ VerifyPlan planVerification(const VerifyInputs& in)
     return plan;
 }
 
-VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, const VerifyJob& job)
+VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, qsizetype job)
 {
-    const auto& item = in.items[job.item];
+    const auto& item = in.items[job];
+    // A file the conflict policy kept, which kivo did not write: only whether
+    // it matches the source's goes back, never its digest.
+    const std::optional<Sha256Digest> compareWith =
+        item.transferStatus == FileTransferStatus::skipped ? std::optional(in.sourceHashes.value(job)) : std::nullopt;
     VerifyOutcome out;
     out.answer.filePath = item.relativePath;
-    if (item.size > FileHasher::kVerificationSizeLimit) {
-        out.kind = VerifyOutcome::Kind::oversized;
-        return out;
-    }
     try {
         const QString path = in.resolver.check(item).destination;
         const UniqueFd file = reader.openForReading(path);
         out.answer.digest = Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, path));
         out.answer.size = fs::sizeOf(file);
-        if (job.compareWith && out.answer.digest != job.compareWith)
+        if (compareWith && out.answer.digest != compareWith)
             out.answer.digest.reset();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
@@ -179,24 +180,20 @@ QList<qsizetype> ofCategory(const QList<TransferManifest::FileItem>& items, cons
     return out;
 }
 
-struct Collected {
-    QList<VerificationAnswer> answers;
-    qsizetype skipped = 0;
-};
-
-// Adds what the pool found for one slice of the jobs.
-void collectVerification(Collected& out, const QFuture<VerifyOutcome>& hashing)
+// What the pool found for one slice of the jobs.
+QList<VerificationAnswer> answersOf(const QFuture<VerifyOutcome>& hashing)
 {
+    QList<VerificationAnswer> answers;
     const qsizetype n = hashing.resultCount();
+    answers.reserve(n);
     for (qsizetype k = 0; k < n; ++k) {
         const VerifyOutcome outcome = hashing.resultAt(int(k));
         if (outcome.kind == VerifyOutcome::Kind::hashed)
-            out.answers.append(outcome.answer);
-        else if (outcome.kind == VerifyOutcome::Kind::unreadable)
-            out.answers.append({outcome.answer.filePath, std::nullopt, 0}); // missing or unreadable: a mismatch
+            answers.append(outcome.answer);
         else
-            ++out.skipped;
+            answers.append({outcome.answer.filePath, std::nullopt, 0}); // missing or unreadable: a mismatch
     }
+    return answers;
 }
 
 } // namespace
@@ -628,26 +625,40 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
 
     std::shared_ptr<const DestinationWriter> reader = m_writer;
-    Collected collected{std::move(plan.known), plan.skipped};
-    collected.answers.reserve(collected.answers.size() + plan.jobs.size());
+    // A source that takes the answer in pieces gets each slice's as soon as it
+    // is hashed; one that does not gets the whole answer at the end.
+    const bool batched = request.hashBatches.value_or(0) != 0;
+    const qsizetype answered = plan.known.size() + plan.jobs.size();
+    qsizetype remaining = answered;
+    QList<VerificationAnswer> answers = std::move(plan.known);
+    if (batched) {
+        remaining -= answers.size();
+        if (!answers.isEmpty() || remaining == 0)
+            co_await sendInBatches(std::exchange(answers, {}), remaining);
+    }
     // Slice by slice: what the pool hands back is never held for every file at once.
     for (qsizetype from = 0; from < plan.jobs.size(); from += kVerifySlice) {
         QFuture<VerifyOutcome> hashing =
             QtConcurrent::mapped(verificationPool(), plan.jobs.mid(from, kVerifySlice),
-                                 [reader, inputs](const VerifyJob& job) { return verifyOne(*reader, *inputs, job); });
+                                 [reader, inputs](qsizetype job) { return verifyOne(*reader, *inputs, job); });
         co_await hashing;
-        collectVerification(collected, hashing);
+        QList<VerificationAnswer> slice = answersOf(hashing);
+        if (batched) {
+            remaining -= slice.size();
+            co_await sendInBatches(std::move(slice), remaining);
+        } else {
+            answers.append(std::move(slice));
+        }
     }
-    plan.jobs = {};
     {
         TransferProgress::Batch batch(m_progress);
-        m_progress->setVerificationFilesChecked(collected.answers.size());
-        m_progress->setVerificationFilesSkipped(collected.skipped);
+        m_progress->setVerificationFilesChecked(answered);
+        m_progress->setVerificationFilesSkipped(plan.skipped);
     }
-    MessageHeader response = makeHeader(MessageType::verificationResponse);
-    if (request.hashBatches.value_or(0) == 0) {
+    if (!batched) {
         // Encoding every entry at once is long work: a pool thread does it.
-        auto encoding = startInBackground([response, answers = std::move(collected.answers)]() mutable {
+        auto encoding = startInBackground([response = makeHeader(MessageType::verificationResponse),
+                                           answers = std::move(answers)]() mutable {
             QList<FileVerification> hashes;
             hashes.reserve(answers.size());
             for (VerificationAnswer& a : answers)
@@ -657,14 +668,12 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
         });
         auto [header, payload] = co_await finishInBackground(std::move(encoding));
         co_await send(std::move(header), std::move(payload));
-    } else {
-        co_await sendInBatches(std::move(collected.answers));
     }
     Q_EMIT verificationFinished();
 }
 
 // Pieces small enough to cost little to build, to hold and to read.
-QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> answers)
+QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> answers, qsizetype remainingAfter)
 {
     qsizetype from = 0;
     do {
@@ -679,7 +688,7 @@ QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> a
         }
         MessageHeader response = makeHeader(MessageType::verificationResponse);
         response.fileHashes = std::move(batch);
-        response.hashesRemaining = std::uint64_t(answers.size() - from);
+        response.hashesRemaining = std::uint64_t(answers.size() - from + remainingAfter);
         co_await queue(std::move(response));
     } while (from < answers.size());
 }

@@ -167,7 +167,8 @@ private:
     QCoro::Task<void> handleCategoryStart(QString categoryID);
     QCoro::Task<void> handleCategoryComplete(QString categoryID);
     QCoro::Task<void> handleVerificationRequest(MessageHeader request);
-    QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers);
+    // `remainingAfter`: answers that follow these in later calls.
+    QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers, qsizetype remainingAfter);
     QCoro::Task<void> finishTransfer();
     void endWithSourceError(const MessageHeader& header);
 
