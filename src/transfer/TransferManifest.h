@@ -30,27 +30,30 @@ std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& te
 
 // What one transfer moves, in sending order.
 struct TransferManifest {
+    // Wide members first, the small ones together at the end: a manifest holds
+    // hundreds of thousands of these, and padding between them would cost 16 bytes each.
+    // extendedAttributes, sourceModifiedNanoseconds, sparse and rawName are our
+    // own; a peer that does not know them sees the item without them.
     struct FileItem {
         QString relativePath; // "~/..." under the home folder; the key of every message's filePath
         QString absolutePath;
-        std::uint64_t size = 0;
         QString categoryID;
-        std::optional<QString> sha256Hash;
-        bool isTransferred = false;
+        std::uint64_t size = 0;
         std::uint64_t bytesTransferred = 0;
-        FileTransferStatus transferStatus = FileTransferStatus::pending;
+        std::optional<QString> sha256Hash;
         std::optional<QString> destinationPath;
-        std::optional<std::uint16_t> mode;
         std::optional<QDateTime> sourceModified;
-        // Fields of our own; a peer that does not know them sees the item above.
+        QList<fs::ExtendedAttribute> extendedAttributes;
         // The fraction of a second `sourceModified` leaves out.
         std::optional<std::uint32_t> sourceModifiedNanoseconds;
+        std::optional<std::uint16_t> mode;
+        FileTransferStatus transferStatus = FileTransferStatus::pending;
+        bool isTransferred = false;
         // The source file has holes: they need not travel, nor be written.
         bool sparse = false;
         // relativePath spells bytes that are not UTF-8 (see WireName.h); the
         // wire carries the raw bytes too, as relativePathBytes.
         bool rawName = false;
-        QList<fs::ExtendedAttribute> extendedAttributes;
 
         // The modification time to the precision known.
         std::optional<fs::FileTime> modifiedTime() const;
