@@ -35,14 +35,21 @@ QString formatDate(const QDateTime& date)
 {
     if (!date.isValid())
         return {};
-    // Written for every journalled event: calendar arithmetic beats formatting through a pattern.
+    // Written for every journalled event, thousands a second: the text of the
+    // last second is kept, and calendar arithmetic beats formatting through a pattern.
     const std::time_t seconds = static_cast<std::time_t>(std::floor(date.toMSecsSinceEpoch() / 1000.0));
+    thread_local std::optional<std::time_t> lastSeconds;
+    thread_local QString lastText;
+    if (seconds == lastSeconds)
+        return lastText;
     std::tm utc {};
     ::gmtime_r(&seconds, &utc);
     char text[32];
     const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return QString::fromLatin1(text, n);
+    lastSeconds = seconds;
+    lastText = QString::fromLatin1(text, n);
+    return lastText;
 }
 
 QDateTime parseDate(const QString& text)
