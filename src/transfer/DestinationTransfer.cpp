@@ -320,11 +320,7 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
             ReceivedManifest received{TransferManifest::decode(bytes, consumed, TransferManifest::SourcePaths::homeOnce), {}};
             bytes = QByteArray();
             spool.reset();
-            const auto& items = received.manifest.items;
-            received.itemIndex.reserve(items.size());
-            for (qsizetype i = 0; i < items.size(); ++i)
-                if (!received.itemIndex.contains(items[i].relativePath)) // the first of a repeated path
-                    received.itemIndex.insert(items[i].relativePath, i);
+            received.itemIndex = ItemsByPath(received.manifest.items);
             returnFreeMemory();
             return received;
         });
@@ -344,7 +340,7 @@ QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteAr
     co_await send(std::move(header), std::move(body));
 }
 
-void DestinationTransfer::prepare(const TransferManifest& manifest, QHash<QString, qsizetype> itemIndex)
+void DestinationTransfer::prepare(const TransferManifest& manifest, ItemsByPath itemIndex)
 {
     m_manifest = manifest;
     initProgressFromManifest();
@@ -396,7 +392,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
     for (const QString& done : m_journal->state().completedFiles) {
-        const qsizetype i = m_itemIndex.value(done, -1);
+        const qsizetype i = indexOf(done);
         if (i < 0)
             continue;
         m_manifest->markFileCompleted(i);
@@ -481,7 +477,7 @@ void DestinationTransfer::reopenChangedFiles()
     const ResumeState& state = m_journal->state();
     QStringList again;
     for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it) {
-        const qsizetype i = m_itemIndex.value(it.key(), -1);
+        const qsizetype i = indexOf(it.key());
         if (i < 0)
             continue;
         const auto& item = m_manifest->items[i];
@@ -536,7 +532,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
         const QList<CategoryTransferHandler::Refusal> refused = co_await h->preflightDestination(m_manifest->itemsForCategory(categoryID));
         for (const auto& [path, reason] : refused) {
             addFileError(path, categoryID, reason);
-            if (const qsizetype i = m_itemIndex.value(path, -1); i >= 0 && m_manifest->items[i].categoryID == categoryID)
+            if (const qsizetype i = indexOf(path); i >= 0 && m_manifest->items[i].categoryID == categoryID)
                 m_handlerRefusals.insert(i, reason);
         }
     }

@@ -4,6 +4,7 @@
 #include "transfer/ConflictResolver.h"
 #include "transfer/DurableCompletions.h"
 #include "transfer/FileHasher.h"
+#include "transfer/ItemsByPath.h"
 #include "transfer/MDMSafetyChecker.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
@@ -121,12 +122,12 @@ private:
     // A decoded manifest with the index of its items by path.
     struct ReceivedManifest {
         TransferManifest manifest;
-        QHash<QString, qsizetype> itemIndex;
+        ItemsByPath itemIndex;
     };
 
     QCoro::Task<void> runDestination();
     QCoro::Task<ReceivedManifest> awaitManifest();
-    void prepare(const TransferManifest& manifest, QHash<QString, qsizetype> itemIndex);
+    void prepare(const TransferManifest& manifest, ItemsByPath itemIndex);
     QCoro::Task<void> acceptManifest(ReceivedManifest received);
     QCoro::Task<void> respondToPreFlightConflictRequest(QByteArray payload);
 
@@ -186,7 +187,9 @@ private:
     std::function<UserMapping(const TransferManifest&)> m_mappingForManifest;
     MDMSafetyChecker m_safety;
 
-    QHash<QString, qsizetype> m_itemIndex;
+    ItemsByPath m_itemIndex;
+    // The item with this path, or -1.
+    qsizetype indexOf(const QString& path) const { return m_manifest ? m_itemIndex.find(m_manifest->items, path) : -1; }
     // The path check of the file whose chunks are arriving: once per file, not per chunk.
     qsizetype m_checkedItem = -1;
     WirePathCheck m_checked;

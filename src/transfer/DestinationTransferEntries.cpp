@@ -15,7 +15,7 @@ namespace kivo {
 // The name the file system gets for an item's path: its own bytes when the wire spells them escaped.
 QString DestinationTransfer::heldPath(const QString& wirePath) const
 {
-    const qsizetype i = m_itemIndex.value(wirePath, -1);
+    const qsizetype i = indexOf(wirePath);
     if (i < 0 || !m_manifest->items[i].rawName)
         return wirePath;
     return fromWireName(wirePath).value_or(QString());

@@ -76,7 +76,7 @@ QCoro::Task<ChunkOutcome> hashAndWriteChunk(std::shared_ptr<DestinationWriter> w
 DestinationTransfer::Target DestinationTransfer::target(const QString& wirePath)
 {
     Target t;
-    t.itemIndex = m_itemIndex.value(wirePath, -1);
+    t.itemIndex = indexOf(wirePath);
     if (t.itemIndex < 0) {
         t.pathRefusal = checkPath(wirePath).refusal;
         t.refusal = t.pathRefusal ? toString(*t.pathRefusal) : QStringLiteral("Unknown file");
@@ -175,7 +175,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     }
     if (!payload) {
         // Only a chunk the file has is awaited again.
-        if (const qsizetype i = m_itemIndex.value(path, -1);
+        if (const qsizetype i = indexOf(path);
             i >= 0 && header.chunkIndex && std::uint64_t(chunkIndex) * FileHasher::kChunkSize < m_manifest->items[i].size)
             noteMissing(i, chunkIndex);
         co_await queue(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
@@ -344,7 +344,7 @@ std::optional<MessageHeader> DestinationTransfer::handlerSkipFor(const QString& 
 {
     if (m_handlerRefusals.isEmpty())
         return std::nullopt;
-    const auto refusal = m_handlerRefusals.constFind(m_itemIndex.value(path, -1));
+    const auto refusal = m_handlerRefusals.constFind(indexOf(path));
     if (refusal == m_handlerRefusals.cend())
         return std::nullopt;
     // Recorded as a file error when the category started; nothing of it is written.
@@ -525,7 +525,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
 void DestinationTransfer::handleFileSkip(const MessageHeader& header)
 {
     const QString path = header.filePath.value_or(QString());
-    const qsizetype index = m_itemIndex.value(path, -1);
+    const qsizetype index = indexOf(path);
     if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
         return;
     // Bytes already gathered for it are of no use now.

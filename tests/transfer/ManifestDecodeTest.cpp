@@ -1,5 +1,6 @@
 #include "platform/Json.h"
 #include "platform/NameBytes.h"
+#include "transfer/ItemsByPath.h"
 #include "transfer/TransferManifest.h"
 #include "transfer/TransferSupport.h"
 #include "transfer/UserMapping.h"
@@ -146,6 +147,27 @@ TEST(ManifestDecode, HomeOnceDropsAbsolutePathsAfterTheHomeIsShown)
         back.items[i].absolutePath = absolute[i];
     }
     EXPECT_EQ(back, m);
+}
+
+// Items are found by path in any order of asking; of a path listed twice, the first.
+TEST(ItemsByPath, FindsTheFirstItemOfAPathInAnyOrderOfAsking)
+{
+    const struct {
+        QStringList paths;
+        QList<std::pair<QString, qsizetype>> asked;
+    } cases[] = {
+        {{u"~/x"_s, u"~/y"_s, u"~/z"_s}, {{u"~/z"_s, 2}, {u"~/x"_s, 0}, {u"~/y"_s, 1}, {u"~/y"_s, 1}, {u"~/w"_s, -1}}},
+        {{u"~/b"_s, u"~/a"_s, u"~/c"_s, u"~/a"_s}, {{u"~/c"_s, 2}, {u"~/a"_s, 1}, {u"~/a"_s, 1}, {u"~/b"_s, 0}}},
+        {{}, {{u"~/a"_s, -1}}},
+    };
+    for (const auto& c : cases) {
+        TransferManifest m = manifestFor(u"T-4"_s);
+        for (const QString& path : c.paths)
+            add(m, fileItem(path, path, 1));
+        const ItemsByPath index(m.items);
+        for (const auto& [path, expected] : c.asked)
+            EXPECT_EQ(index.find(m.items, path), expected) << path.toStdString() << " of " << c.paths.join(u' ').toStdString();
+    }
 }
 
 // Values out of range, and raw name bytes that do not spell the path they travel with, are refused.
