@@ -83,7 +83,7 @@ struct VerifyInputs {
     Resolver resolver;
     QSet<QString> conflictSkipped;
     QHash<qsizetype, Sha256Digest> sourceHashes;
-    QHash<qsizetype, Sha256Digest> checkedHashes;
+    QList<std::optional<Sha256Digest>> checkedHashes; // by item
     QSet<QString> adaptedPaths;
     QSet<qsizetype> consumedByHandler;
     QList<qsizetype> failedAtCompletion;
@@ -106,9 +106,9 @@ VerifyPlan planVerification(const VerifyInputs& in)
         const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
         if (item.transferStatus != FileTransferStatus::completed && !kept)
             continue;
-        const auto checked = in.checkedHashes.constFind(i);
+        const std::optional<Sha256Digest>& checked = in.checkedHashes[i];
         // A file written here had its path checked as it arrived.
-        const bool written = checked != in.checkedHashes.cend();
+        const bool written = checked.has_value();
         const std::optional<WirePathCheck> check =
             written && in.adaptedPaths.isEmpty() ? std::nullopt : std::optional(in.resolver.check(item));
         if ((check && check->refusal) || (kept && !in.sourceHashes.contains(i))
@@ -352,6 +352,7 @@ void DestinationTransfer::prepare(const TransferManifest& manifest, ItemsByPath 
     }
     m_itemIndex = std::move(itemIndex);
     m_itemFlags.assign(std::size_t(m_manifest->items.size()), 0);
+    m_checkedHashes = QList<std::optional<Sha256Digest>>(m_manifest->items.size());
     m_checkedItem = -1;
 }
 

@@ -218,8 +218,8 @@ private:
         bits = on ? std::uint8_t(bits | std::uint8_t(flag)) : std::uint8_t(bits & ~std::uint8_t(flag));
     }
     std::vector<std::uint8_t> m_itemFlags;
-    // The whole-file hash each file moved into place in this run was checked against.
-    QHash<qsizetype, Sha256Digest> m_checkedHashes;
+    // By item: the whole-file hash each file moved into place in this run was checked against.
+    QList<std::optional<Sha256Digest>> m_checkedHashes;
     // What the source said each file the conflict policy kept hashes to, and conflicts decided but not yet recorded.
     QHash<qsizetype, Sha256Digest> m_sourceHashes;
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;

@@ -451,10 +451,10 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
         m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
         m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.filesCompleted += 1; });
     }
-    if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes.contains(t.itemIndex)) {
+    if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes[t.itemIndex]) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
-        m_journal->fileInPlace(path, m_checkedHashes.value(t.itemIndex).toHex(), m_clock->now());
+        m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
         m_durable->fileFinished(path);
     } else {
         m_journal->fileCompleted(path, m_clock->now());
@@ -518,7 +518,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
         co_return e.description();
     }
     recordWritten(t.itemIndex);
-    m_checkedHashes.insert(t.itemIndex, *Sha256Digest::fromHex(actual));
+    m_checkedHashes[t.itemIndex] = Sha256Digest::fromHex(actual);
     co_return std::nullopt;
 }
 
