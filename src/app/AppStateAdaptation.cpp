@@ -65,16 +65,10 @@ int AppState::effectiveRestoreWindowDays() const
 
 std::optional<QString> AppState::sourceHomeFromManifest(const TransferManifest& manifest)
 {
+    // The first item that shows it; the destination decodes the later ones without their absolute paths.
     for (const TransferManifest::FileItem& item : manifest.items) {
-        if (!item.relativePath.startsWith(QLatin1String("~/")))
-            continue;
-        const QString tail = item.relativePath.mid(1); // "/X"
-        if (tail.size() < 2 || !item.absolutePath.endsWith(tail))
-            continue;
-        const QString home = item.absolutePath.chopped(tail.size());
-        if (isCleanAbsoluteFolder(home))
-            return home;
-        return std::nullopt;
+        if (const std::optional<QString> home = item.homeShown())
+            return isCleanAbsoluteFolder(*home) ? home : std::nullopt;
     }
     return std::nullopt;
 }

@@ -62,16 +62,21 @@ void writeFileAtomically(const QString& path, const std::function<void(const Byt
         if (!file.isValid())
             throw SystemError(QStringLiteral("%1: %2").arg(temp, lastErrorText()));
         try {
-            // Pieces are gathered into writes of a useful size; the whole text is never held.
+            // Small pieces are gathered into writes of a useful size, large ones
+            // written as they come; the whole text is never held.
             constexpr qsizetype kPiece = 256 * 1024;
             QByteArray pending;
-            pending.reserve(kPiece);
             produce([&](QByteArrayView piece) {
-                pending.append(piece);
-                if (pending.size() >= kPiece) {
-                    writeAll(file.get(), pending, temp);
-                    pending.clear();
+                if (pending.size() + piece.size() < kPiece) {
+                    pending.append(piece);
+                    return;
                 }
+                writeAll(file.get(), pending, temp);
+                pending.clear();
+                if (piece.size() >= kPiece)
+                    writeAll(file.get(), piece, temp);
+                else
+                    pending.append(piece);
             });
             writeAll(file.get(), pending, temp);
             // On disk before the rename makes it visible: a crash never leaves an empty file in its place.

@@ -53,7 +53,6 @@ struct Resolver {
     }
 };
 
-
 struct VerifyOutcome {
     enum class Kind { hashed, unreadable } kind = Kind::unreadable;
     VerificationAnswer answer;
@@ -507,14 +506,7 @@ void DestinationTransfer::reopenChangedFiles()
 
 QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
 {
-    qsizetype files = 0;
-    std::uint64_t bytes = 0;
-    for (const auto& item : std::as_const(m_manifest->items)) {
-        if (item.categoryID == categoryID) {
-            ++files;
-            bytes += item.size;
-        }
-    }
+    // Its totals were counted with every category's when the manifest came.
     {
         TransferProgress::Batch batch(m_progress);
         m_progress->setCurrentCategoryName(m_progress->categoryProgress().value(categoryID).categoryName);
@@ -524,8 +516,6 @@ QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
             if (p.categoryName.isEmpty())
                 p.categoryName = categoryID;
             p.status = CategoryStatus::inProgress;
-            p.totalFiles = int(files);
-            p.totalBytes = bytes;
         });
     }
     Q_EMIT categoryStarted(categoryID);

@@ -206,10 +206,9 @@ private:
         QString wholeHash;
     };
     Incoming m_incoming;
-    // Files whose chunks this run may write (conflict decided), and those whose
-    // final name was free when that was decided.
-    // What this run knows of each item, a byte apiece: sets of indices cost
-    // tens of bytes per file, and a transfer may hold hundreds of thousands.
+    // What this run knows of each item, a byte apiece (sets of indices cost
+    // tens of bytes per file): whether its chunks may be written (conflict
+    // decided), whether its final name was free then, whether it was moved into place.
     enum class ItemFlag : std::uint8_t { admitted = 1, freshTarget = 2, written = 4 };
     bool has(qsizetype item, ItemFlag flag) const { return m_itemFlags[std::size_t(item)] & std::uint8_t(flag); }
     void set(qsizetype item, ItemFlag flag, bool on = true)

@@ -92,6 +92,16 @@ std::optional<fs::FileTime> TransferManifest::FileItem::modifiedTime() const
     return timeOf(sourceModified, sourceModifiedNanoseconds);
 }
 
+std::optional<QString> TransferManifest::FileItem::homeShown() const
+{
+    if (!relativePath.startsWith(QLatin1String("~/")))
+        return std::nullopt;
+    const QStringView tail = QStringView(relativePath).mid(1); // "/X"
+    if (tail.size() < 2 || !absolutePath.endsWith(tail))
+        return std::nullopt;
+    return absolutePath.chopped(tail.size());
+}
+
 std::optional<fs::FileTime> TransferManifest::Entry::modifiedTime() const
 {
     return timeOf(sourceModified, sourceModifiedNanoseconds);
@@ -427,13 +437,6 @@ QJsonDocument parsePiece(QByteArrayView text, qsizetype offset)
 }
 
 // The items array at `at`, read element by element into a list allocated once.
-// Whether the item's absolute path ends in its "~/" path: it shows the source's home.
-bool showsHome(const TransferManifest::FileItem& item)
-{
-    return item.relativePath.size() > 2 && item.relativePath.startsWith(QLatin1String("~/"))
-        && item.absolutePath.endsWith(QStringView(item.relativePath).mid(1));
-}
-
 QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype at, const TransferManifest::Consumed* consumed,
                                               TransferManifest::SourcePaths sourcePaths)
 {
@@ -466,7 +469,7 @@ QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype 
             if (homeShown && item.relativePath.startsWith(QLatin1String("~/")))
                 item.absolutePath = QString();
             else if (!homeShown)
-                homeShown = showsHome(item);
+                homeShown = item.homeShown().has_value();
         }
         const qsizetype known = categories.indexOf(item.categoryID);
         if (known >= 0)

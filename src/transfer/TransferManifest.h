@@ -57,6 +57,8 @@ struct TransferManifest {
 
         // The modification time to the precision known.
         std::optional<fs::FileTime> modifiedTime() const;
+        // The source's home folder, when absolutePath is that folder followed by the "~/" path.
+        std::optional<QString> homeShown() const;
         QJsonObject toJson() const;
         static FileItem fromJson(const QJsonObject& o); // throws DecodingError
         bool operator==(const FileItem&) const = default;
