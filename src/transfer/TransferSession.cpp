@@ -6,6 +6,8 @@
 #include "transfer/TransferError.h"
 #include "transfer/WireFormat.h"
 
+#include <algorithm>
+
 namespace kivo {
 
 TransferSession::TransferSession(QSslSocket* socket, Security security, std::function<void(QSslSocket&)> start,
@@ -69,6 +71,9 @@ QCoro::Task<void> TransferSession::connect()
         if (isReady()) {
             // One request in flight at a time: Nagle would hold each reply's tail for the peer's delayed ACK.
             m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            // Unbounded, a busy receiver would take in all the kernel holds at
+            // once (megabytes, twice: encrypted and plain); a few frames will do.
+            m_socket->setReadBufferSize(2 * 1024 * 1024);
             setConnected(true);
             co_return;
         }
@@ -101,11 +106,18 @@ void TransferSession::writeFrame(const QByteArray& head, const std::optional<QBy
 
 QCoro::Task<void> TransferSession::drainTo(qint64 limit)
 {
+    // Encrypted bytes the system has not taken yet wait in a buffer of their
+    // own; while a slow reader lets it grow, a large message would pile up
+    // there whole, so it is held to a few pieces as well.
+    constexpr qint64 kEncryptedBacklog = 4 * 1024 * 1024;
+    const auto backlogged = [&] {
+        return m_socket->bytesToWrite() > limit || m_socket->encryptedBytesToWrite() > std::max(limit, kEncryptedBacklog);
+    };
     // Hand the bytes to the system now: waiting for the queued flush and the
     // bytesWritten wake-up costs several event-loop turns per message.
     if (m_socket && m_socket->bytesToWrite() > limit)
         m_socket->flush();
-    while (m_socket && m_socket->bytesToWrite() > limit) {
+    while (m_socket && backlogged()) {
         if (m_failed)
             throwSocketFailure();
         if (m_socket->state() != QAbstractSocket::ConnectedState)
