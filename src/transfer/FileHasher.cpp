@@ -8,6 +8,9 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
+
 namespace kivo {
 
 namespace {
@@ -92,13 +95,22 @@ QString sha256Hex(QByteArrayView data)
 QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors, std::int64_t chunkSize)
 {
     Sha256 hash;
-    QByteArray block(static_cast<qsizetype>(chunkSize), Qt::Uninitialized);
+    // Most files are small: the large buffer is taken only by one that fills a small one.
+    std::array<char, 64 * 1024> small;
+    QByteArray large;
+    char* buffer = small.data();
+    std::int64_t capacity = std::min<std::int64_t>(std::int64_t(small.size()), chunkSize);
     for (std::int64_t offset = 0;;) {
-        const std::int64_t n = fs::readAt(file, block.data(), chunkSize, offset, pathForErrors);
+        const std::int64_t n = fs::readAt(file, buffer, capacity, offset, pathForErrors);
         if (n == 0)
             break;
-        hash.update(QByteArrayView(block.constData(), n));
+        hash.update(QByteArrayView(buffer, n));
         offset += n;
+        if (n == capacity && capacity < chunkSize) {
+            large = QByteArray(static_cast<qsizetype>(chunkSize), Qt::Uninitialized);
+            buffer = large.data();
+            capacity = chunkSize;
+        }
     }
     return hash.finishHex();
 }
