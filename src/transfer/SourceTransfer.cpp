@@ -75,6 +75,17 @@ void SourceTransfer::setManifest(TransferManifest manifest)
     m_manifest = std::move(manifest);
 }
 
+std::optional<Sha256Digest> SourceTransfer::sentHash(const QString& relativePath) const
+{
+    if (!m_manifest)
+        return std::nullopt;
+    const auto& items = m_manifest->items;
+    for (qsizetype i = 0; i < std::min(items.size(), m_sentHashes.size()); ++i)
+        if (items[i].relativePath == relativePath)
+            return m_sentHashes[i];
+    return std::nullopt;
+}
+
 void SourceTransfer::setBandwidthCap(std::optional<int> megabitsPerSecond)
 {
     m_capMegabits = megabitsPerSecond;
@@ -558,8 +569,12 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     // Every byte is read: the copy is whole only if nobody wrote the file meanwhile.
     reader->checkUnchanged();
     const QString wholeHash = reader->finishHex();
-    if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(wholeHash))
-        m_sourceFileHashes.insert(item.relativePath, *digest);
+    if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(wholeHash)) {
+        if (m_sentHashes.isEmpty())
+            m_sentHashes.resize(m_manifest->items.size());
+        m_sentHashCount += !m_sentHashes[itemIndex];
+        m_sentHashes[itemIndex] = *digest;
+    }
     Request complete{Request::Kind::fileComplete, itemIndex, item.relativePath, 0, prepared->total, {}, wholeHash, 0};
     co_await sendRequest(std::move(complete));
     // The next file is read while the destination finishes this one.
@@ -697,7 +712,7 @@ QCoro::Task<void> SourceTransfer::runVerification()
 {
     co_await drainWindow();
     m_progress->setIsVerifying(true);
-    qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sourceFileHashes.size()));
+    qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sentHashCount));
     MessageHeader request = makeHeader(MessageType::verificationRequest);
     // A destination that knows it answers in pieces none of which is large.
     request.hashBatches = 1;
@@ -710,6 +725,8 @@ QCoro::Task<void> SourceTransfer::runVerification()
     setIdleDeadline(m_timeouts.forWorkOver(bytes));
     m_deadlineExtended = true;
     std::optional<VerificationTally> tally;
+    // Answers name files by path; the index is sorted on the pool thread, once.
+    auto byPath = std::make_shared<std::optional<ItemsByPath>>();
     for (;;) {
         const Message reply = co_await m_connection->receiveMessage();
         restoreIdleDeadline();
@@ -719,12 +736,15 @@ QCoro::Task<void> SourceTransfer::runVerification()
         }
         // One answer from a destination that does not batch may hold every
         // file: it is read and compared on a pool thread.
-        auto comparing = startInBackground([reply, sent = m_sourceFileHashes]() -> std::optional<VerificationTally> {
-            const std::optional<QList<FileVerification>> hashes = hashesOf(reply);
-            if (!hashes)
-                return std::nullopt;
-            return compareWithSent(*hashes, sent);
-        });
+        auto comparing = startInBackground(
+            [reply, items = m_manifest->items, byPath, sent = m_sentHashes]() -> std::optional<VerificationTally> {
+                const std::optional<QList<FileVerification>> hashes = hashesOf(reply);
+                if (!hashes)
+                    return std::nullopt;
+                if (!*byPath)
+                    byPath->emplace(items);
+                return compareWithSent(*hashes, items, **byPath, sent);
+            });
         const std::optional<VerificationTally> part = co_await finishInBackground(std::move(comparing));
         if (!part) {
             tally.reset();

@@ -45,8 +45,8 @@ public:
 
     // The destination's checkpoint from manifestAck, when it had one.
     const std::optional<ResumeState>& resumeState() const { return m_resumeState; }
-    // The whole-file hash of every file sent, by relative path.
-    const QHash<QString, Sha256Digest>& sourceFileHashes() const { return m_sourceFileHashes; }
+    // The whole-file hash the file was sent with; nullopt for a file not (yet) sent whole.
+    std::optional<Sha256Digest> sentHash(const QString& relativePath) const;
 
 private:
     struct PreparedFile;
@@ -100,7 +100,8 @@ private:
     void recordVerification(const VerificationTally& tally);
 
     std::optional<ResumeState> m_resumeState;
-    QHash<QString, Sha256Digest> m_sourceFileHashes;
+    SentHashes m_sentHashes;
+    qsizetype m_sentHashCount = 0;
     std::optional<ThrottleBudget> m_throttle;
     WindowLimits m_ownWindow = WindowLimits::ours();
     RequestWindow m_window;

@@ -4,15 +4,16 @@
 
 namespace kivo {
 
-VerificationTally compareWithSent(const QList<FileVerification>& answered, const QHash<QString, Sha256Digest>& sent)
+VerificationTally compareWithSent(const QList<FileVerification>& answered, const QList<TransferManifest::FileItem>& items,
+                                  const ItemsByPath& byPath, const SentHashes& sent)
 {
     VerificationTally tally;
     tally.checked = answered.size();
     for (const FileVerification& v : answered) {
-        const auto it = sent.constFind(v.filePath);
-        if (it == sent.cend())
+        const qsizetype i = byPath.find(items, v.filePath);
+        if (i < 0 || i >= sent.size() || !sent[i])
             continue;
-        if (Sha256Digest::fromHex(v.sha256Hash) != *it)
+        if (Sha256Digest::fromHex(v.sha256Hash) != *sent[i])
             tally.mismatches.append(v.filePath);
     }
     return tally;

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "transfer/FileHasher.h"
+#include "transfer/ItemsByPath.h"
 #include "transfer/MessageHeader.h"
 #include "transfer/TransferManifest.h"
 
 #include <QHash>
 #include <QList>
 #include <QStringList>
+
+#include <optional>
 
 namespace kivo {
 
@@ -16,9 +19,14 @@ struct VerificationTally {
     QStringList mismatches; // in the answer's order
 };
 
+// The whole-file hash of each item sent, by item number.
+using SentHashes = QList<std::optional<Sha256Digest>>;
+
 // Every entry counts as checked; one whose hash differs from the hash sent is
 // a mismatch (an empty or malformed hash too); entries for files never sent are ignored.
-VerificationTally compareWithSent(const QList<FileVerification>& answered, const QHash<QString, Sha256Digest>& sent);
+// `sent` and `byPath` are numbered as `items`.
+VerificationTally compareWithSent(const QList<FileVerification>& answered, const QList<TransferManifest::FileItem>& items,
+                                  const ItemsByPath& byPath, const SentHashes& sent);
 
 // Items a checkpoint lists as finished, with what they add up to per category.
 struct CompletedMatch {

@@ -243,14 +243,17 @@ TEST(Verification, ComparesTheAnswerWithTheHashesSent)
     for (const QString& bad : {a.toUpper(), a.left(63), a + u'0', QString(64, u'g'), QString()})
         EXPECT_FALSE(Sha256Digest::fromHex(bad)) << qPrintable(bad);
 
-    const QHash<QString, Sha256Digest> sent = {{u"~/same"_s, *Sha256Digest::fromHex(a)},
-                                               {u"~/other"_s, *Sha256Digest::fromHex(a)},
-                                               {u"~/empty"_s, *Sha256Digest::fromHex(a)},
-                                               {u"~/upper"_s, *Sha256Digest::fromHex(a)}};
-    const QList<FileVerification> answer = {{u"~/same"_s, a, 1},      {u"~/other"_s, b, 1},
+    QList<TransferManifest::FileItem> items;
+    for (const QString& path : {u"~/upper"_s, u"~/same"_s, u"~/unsent"_s, u"~/other"_s, u"~/empty"_s}) {
+        items.append(TransferManifest::FileItem{});
+        items.last().relativePath = path;
+    }
+    const SentHashes sent = {Sha256Digest::fromHex(a), Sha256Digest::fromHex(a), std::nullopt,
+                             Sha256Digest::fromHex(a), Sha256Digest::fromHex(a)};
+    const QList<FileVerification> answer = {{u"~/same"_s, a, 1},         {u"~/other"_s, b, 1},
                                             {u"~/empty"_s, QString(), 0}, {u"~/upper"_s, a.toUpper(), 1},
-                                            {u"~/never-sent"_s, b, 1}};
-    const VerificationTally tally = compareWithSent(answer, sent);
-    EXPECT_EQ(tally.checked, 5);
+                                            {u"~/unsent"_s, b, 1},        {u"~/not-listed"_s, b, 1}};
+    const VerificationTally tally = compareWithSent(answer, items, ItemsByPath(items), sent);
+    EXPECT_EQ(tally.checked, 6);
     EXPECT_EQ(tally.mismatches, (QStringList{u"~/other"_s, u"~/empty"_s, u"~/upper"_s}));
 }
