@@ -383,6 +383,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         base.createdAt = base.updatedAt = m_clock->now();
     }
     m_journal = std::make_unique<ResumeJournal>(dir, base);
+    m_journal->expectFiles(manifest.items.size());
     m_durable = std::make_unique<DurableCompletions>(
         durableFlush(), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
         m_clock, m_durableLimits);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace kivo {
 
@@ -207,17 +208,18 @@ void ResumeState::encodeInto(const fs::ByteSink& write) const
         o.insert(QStringLiteral("fileIdentities"), QJsonObject());
     if (!unconfirmedFiles.isEmpty())
         o.insert(QStringLiteral("unconfirmedFiles"), QJsonObject());
-    auto ids = fileIdentities.cbegin();
+    // In the order a JSON object keeps its keys.
+    std::vector<decltype(fileIdentities)::const_iterator> ids;
+    ids.reserve(size_t(fileIdentities.size()));
+    for (auto it = fileIdentities.cbegin(); it != fileIdentities.cend(); ++it)
+        ids.push_back(it);
+    std::sort(ids.begin(), ids.end(), [](const auto& a, const auto& b) { return a.key() < b.key(); });
     auto placed = unconfirmedFiles.cbegin();
     json::writeFilled(
         json::toFileBytes(o),
         {{"completedFiles", completedFiles.size(), [&](qsizetype i) { return QJsonArray{completedFiles[i]}; }},
          {"fileIdentities", fileIdentities.size(),
-          [&](qsizetype) {
-              const QJsonObject one{{ids.key(), ids.value().toJson()}};
-              ++ids;
-              return one;
-          }},
+          [&](qsizetype i) { return QJsonObject{{ids[size_t(i)].key(), ids[size_t(i)].value().toJson()}}; }},
          {"unconfirmedFiles", unconfirmedFiles.size(),
           [&](qsizetype) {
               const QJsonObject one{{placed.key(), placed.value()}};
@@ -403,6 +405,12 @@ void ResumeJournal::chunkWritten(const QString& relativePath, const QString& cat
                .add("b", prefixBytes)
                .add("t", m_state.totalBytesReceived)
                .add("u", json::formatDate(now)));
+}
+
+void ResumeJournal::expectFiles(qsizetype count)
+{
+    m_state.completedFiles.reserve(count);
+    m_completed.reserve(count);
 }
 
 void ResumeJournal::filesCompleted(const QStringList& relativePaths, const QDateTime& now)
