@@ -504,6 +504,7 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     applyFileMetadata(t.partial, t.itemIndex);
     if (item.mode)
         co_await applyFileMode(t.partial, *item.mode);
+    m_journal->flush();
     try {
         if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
             // Someone else's file took the name while this one arrived: theirs stays.

@@ -18,6 +18,9 @@ namespace kivo {
 
 namespace {
 
+// Chunks of this size and more are recorded as they are written; smaller ones gather.
+constexpr std::uint64_t kWorthRecordingAtOnce = 256 * 1024;
+
 // Replays journal lines onto a state. Every event sets absolute values, so
 // replaying a journal that was already folded into the JSON changes nothing.
 // A torn last line (the process died mid-append) ends the replay.
@@ -313,12 +316,22 @@ ResumeJournal::ResumeJournal(QString transfersDir, ResumeState state) : m_dir(st
     fold();
 }
 
-ResumeJournal::~ResumeJournal() = default;
+ResumeJournal::~ResumeJournal()
+{
+    try {
+        flush();
+    } catch (const std::exception& e) {
+        qCWarning(lcTransferEngine, "Could not write the transfer journal: %s", e.what());
+    }
+}
+
+void ResumeJournal::flush() { writeLines({}); }
 
 void ResumeJournal::fold()
 {
     if (m_removed)
         return;
+    m_pending.clear(); // the JSON holds them
     m_state.save(m_dir);
     restartJournal();
 }
@@ -346,17 +359,26 @@ void ResumeJournal::appendBegin(const QString& relativePath, const QDateTime& no
 
 void ResumeJournal::append(json::ObjectWriter& event)
 {
-    QByteArray line = event.finish();
-    line.append('\n');
-    writeLines(line);
+    // A few hundred events of small files at most wait for one write.
+    constexpr qsizetype kPendingBytes = 32 * 1024;
+    m_pending.append(event.finish());
+    m_pending.append('\n');
+    if (m_pending.size() >= kPendingBytes)
+        flush();
 }
 
 void ResumeJournal::writeLines(const QByteArray& lines)
 {
-    if (m_removed || !m_journal.isValid())
+    if (m_removed || !m_journal.isValid()) {
+        m_pending.clear();
         return;
+    }
+    if (lines.isEmpty() && m_pending.isEmpty())
+        return;
+    m_pending.append(lines);
     // One write per batch: a kill leaves at most a torn last line, which replay ignores.
-    fs::writeAll(m_journal.get(), lines, ResumeState::journalPath(m_dir, m_state.transferID));
+    const QByteArray out = std::exchange(m_pending, {});
+    fs::writeAll(m_journal.get(), out, ResumeState::journalPath(m_dir, m_state.transferID));
 }
 
 void ResumeJournal::fileStarted(const QString& relativePath, const ResumeState::FileIdentity& identity,
@@ -405,6 +427,9 @@ void ResumeJournal::chunkWritten(const QString& relativePath, const QString& cat
                .add("b", prefixBytes)
                .add("t", m_state.totalBytesReceived)
                .add("u", json::formatDate(now)));
+    // A large chunk is worth recording at once: a crash would cost its resend.
+    if (payloadSize >= kWorthRecordingAtOnce)
+        flush();
 }
 
 void ResumeJournal::expectFiles(qsizetype count)
@@ -461,6 +486,7 @@ QCoro::Task<void> ResumeJournal::categoryCompletedInBackground(QString categoryI
     m_state.updatedAt = now;
     if (m_removed)
         co_return;
+    m_pending.clear(); // the JSON holds them
     auto saving = startInBackground([state = m_state, dir = m_dir] { state.save(dir); });
     co_await finishInBackground(std::move(saving));
     restartJournal();
@@ -468,6 +494,7 @@ QCoro::Task<void> ResumeJournal::categoryCompletedInBackground(QString categoryI
 
 void ResumeJournal::remove()
 {
+    m_pending.clear();
     m_journal.reset();
     m_removed = true;
     ResumeState::remove(m_dir, m_state.transferID);

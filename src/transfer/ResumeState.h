@@ -88,7 +88,10 @@ struct ResumeState {
 
 // The live checkpoint the destination keeps while receiving. Each event costs
 // one small append, however many files are already done; the JSON file is
-// rewritten only when opening and at category boundaries.
+// rewritten only when opening and at category boundaries. The events of small
+// files gather in memory and go out in one write at the next flush(): a crash
+// may lose them, and then a later run receives those files again or finds them
+// in place by their content.
 class ResumeJournal {
 public:
     // Folds any journal left by an earlier run into `state`, writes the JSON and starts a fresh journal.
@@ -123,6 +126,9 @@ public:
     // The same, with the JSON written on a pool thread (for hundreds of thousands
     // of files that is long work); nothing may touch the journal until it is done.
     QCoro::Task<void> categoryCompletedInBackground(QString categoryID, QDateTime now);
+    // Writes the gathered events. The caller flushes before a file takes its
+    // final name, so a file in place is always known as this transfer's.
+    void flush();
     // Rewrites the JSON with everything so far and empties the journal.
     void fold();
     // Deletes both files; later events are dropped.
@@ -139,6 +145,7 @@ private:
     ResumeState m_state;
     QSet<QString> m_completed;
     QSet<QString> m_started;
+    QByteArray m_pending;
     UniqueFd m_journal;
     bool m_removed = false;
 };

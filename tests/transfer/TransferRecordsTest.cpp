@@ -103,6 +103,37 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     EXPECT_TRUE(QDir(dir.path()).entryList({u"T.*"_s}).isEmpty());
 }
 
+// What a crash would leave: the events of small files only once flushed, a large
+// chunk at once, and a completion after the placing it confirms.
+TEST(ResumeJournal, SmallFilesEventsGatherUntilFlushedLargeChunksAreWrittenAtOnce)
+{
+    QTemporaryDir dir;
+    const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
+    ResumeJournal journal(dir.path(), ResumeState{u"T"_s, u"old-mac"_s, t0, t0, {}, std::nullopt, {}, 0, {}});
+    const auto onDisk = [&] { return *ResumeState::load(dir.path(), u"T"_s); };
+    const QString hash(64, u'a');
+
+    journal.fileStarted(u"~/s"_s, {10, t0}, t0);
+    journal.chunkWritten(u"~/s"_s, u"userFiles"_s, 0, 10, 10, t0);
+    EXPECT_FALSE(onDisk().fileIdentities.contains(u"~/s"_s));
+    journal.flush();
+    EXPECT_EQ(onDisk().fileIdentities.value(u"~/s"_s), (ResumeState::FileIdentity{10, t0}));
+    EXPECT_EQ(onDisk().totalBytesReceived, 10u);
+
+    journal.fileInPlace(u"~/s"_s, hash, t0);
+    journal.chunkWritten(u"~/big"_s, u"userFiles"_s, 0, 1048576, 1048576, t0);
+    ResumeState seen = onDisk();
+    EXPECT_EQ(seen.unconfirmedFiles.value(u"~/s"_s), hash) << "written with the large chunk, in order";
+    ASSERT_TRUE(seen.inProgressFile);
+    EXPECT_EQ(seen.inProgressFile->relativePath, u"~/big"_s);
+
+    journal.fileInPlace(u"~/t"_s, hash, t0);
+    journal.filesCompleted({u"~/s"_s, u"~/t"_s}, t0);
+    seen = onDisk();
+    EXPECT_EQ(seen.completedFiles, (QStringList{u"~/s"_s, u"~/t"_s}));
+    EXPECT_TRUE(seen.unconfirmedFiles.isEmpty()) << "each placing is read before the completion that confirms it";
+}
+
 // keepNewer compares at the precision both sides have: to the nanosecond only when the source sent it.
 TEST(ConflictResolver, PoliciesAndTimesDecide)
 {
