@@ -75,6 +75,12 @@ QByteArray filledBlock(const FilledMember& member, qsizetype from, qsizetype to)
 {
     QByteArray out;
     for (qsizetype i = from; i < to; ++i) {
+        const qsizetype start = out.size();
+        if (member.text && member.text(i, out)) {
+            out.append(i + 1 < member.count ? ",\n" : "\n    ");
+            continue;
+        }
+        out.truncate(start);
         const QByteArray nested = toFileBytes(QJsonArray{member.entry(i)});
         if (i == from)
             out.reserve((nested.size() + 64) * (to - from)); // sized once, from the first entry
@@ -115,6 +121,37 @@ void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std
     }
     write(QByteArrayView(frame).sliced(from));
 }
+bool appendPlainString(QByteArray& out, QStringView text)
+{
+    bool ascii = true;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == u'"' || u == u'\\' || QChar::isSurrogate(u))
+            return false;
+        ascii = ascii && u < 0x80;
+    }
+    out.append('"');
+    if (ascii) {
+        const qsizetype at = out.size();
+        out.resize(at + text.size());
+        for (qsizetype i = 0; i < text.size(); ++i)
+            out[at + i] = char(text[i].unicode());
+    } else {
+        out.append(text.toUtf8());
+    }
+    out.append('"');
+    return true;
+}
+
+bool appendPlainNumber(QByteArray& out, std::uint64_t value)
+{
+    // Beyond 2^53 a double no longer holds every integer, and the printer's spelling changes.
+    if (value > (std::uint64_t(1) << 53))
+        return false;
+    out.append(QByteArray::number(qulonglong(value)));
+    return true;
+}
+
 QJsonObject parseObject(const QByteArray& bytes)
 {
     QJsonParseError error{};

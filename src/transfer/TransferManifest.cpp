@@ -316,6 +316,60 @@ QByteArray TransferManifest::encoded() const
     return text;
 }
 
+namespace {
+
+// An item's lines as they sit in the pretty-printed manifest, keys in order,
+// written straight out; false for an item with a field it leaves to the printer.
+bool appendItemText(const TransferManifest::FileItem& item, QByteArray& out)
+{
+    if (item.rawName || item.destinationPath || item.sha256Hash || !item.extendedAttributes.isEmpty())
+        return false;
+    const auto key = [&out](const char* name, bool first = false) {
+        out.append(first ? "        {\n            \"" : ",\n            \"");
+        out.append(name);
+        out.append("\": ");
+    };
+    key("absolutePath", true);
+    if (!json::appendPlainString(out, item.absolutePath))
+        return false;
+    key("bytesTransferred");
+    if (!json::appendPlainNumber(out, item.bytesTransferred))
+        return false;
+    key("categoryID");
+    if (!json::appendPlainString(out, item.categoryID))
+        return false;
+    key("isTransferred");
+    out.append(item.isTransferred ? "true" : "false");
+    if (item.mode) {
+        key("mode");
+        json::appendPlainNumber(out, *item.mode);
+    }
+    key("relativePath");
+    if (!json::appendPlainString(out, item.relativePath))
+        return false;
+    key("size");
+    if (!json::appendPlainNumber(out, item.size))
+        return false;
+    if (item.sourceModified) {
+        key("sourceModified");
+        json::appendPlainString(out, json::formatDate(*item.sourceModified));
+    }
+    if (item.sourceModifiedNanoseconds) {
+        key("sourceModifiedNanoseconds");
+        json::appendPlainNumber(out, *item.sourceModifiedNanoseconds);
+    }
+    if (item.sparse) {
+        key("sparse");
+        out.append("true");
+    }
+    key("transferStatus");
+    json::appendPlainString(out, toString(item.transferStatus));
+    out.append("\n        }");
+    return true;
+}
+
+} // namespace
+
 void TransferManifest::encodeInto(const std::function<void(QByteArrayView)>& write) const
 {
     // The same text as the whole document pretty-printed, built one item at a
@@ -323,7 +377,8 @@ void TransferManifest::encodeInto(const std::function<void(QByteArrayView)>& wri
     TransferManifest rest = *this;
     rest.items = {};
     json::writeFilled(json::toFileBytes(rest.toJson()),
-                      {{"items", items.size(), [this](qsizetype i) { return QJsonArray{items[i].toJson()}; }}},
+                      {{"items", items.size(), [this](qsizetype i) { return QJsonArray{items[i].toJson()}; },
+                        [this](qsizetype i, QByteArray& out) { return appendItemText(items[i], out); }}},
                       write);
 }
 

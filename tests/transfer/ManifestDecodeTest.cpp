@@ -107,6 +107,35 @@ TransferManifest everyField()
     return m;
 }
 
+// Items the direct writer spells itself and those it leaves to the printer:
+// every string and number the two might spell differently.
+TransferManifest spellings()
+{
+    TransferManifest m = manifestFor(u"T-4"_s);
+    const QString names[] = {u"plain"_s,         u"caf\u00e9"_s,    u"\u65e5\u672c"_s, u"emoji \U0001F600"_s, u"q\"uote"_s,
+                             u"back\\slash"_s, u"tab\t"_s,        u"del\x7f"_s,      u"ctl\x01"_s,         u"a/b c"_s,
+                             u"lone \xd800"_s,  u"nbsp\u00a0"_s};
+    const std::uint64_t sizes[] = {0, 1, 1000000, 123456789012, (1ull << 53) - 1, 1ull << 53};
+    int n = 0;
+    for (const QString& name : names) {
+        for (const std::uint64_t size : sizes) {
+            auto& item = add(m, fileItem(u"~/"_s + name + QString::number(n), u"/h/"_s + name, size));
+            if (n % 2)
+                item.mode = std::uint16_t(n * 37 % 0777);
+            if (n % 3) {
+                item.sourceModified = QDateTime::fromSecsSinceEpoch(1600000000 + n, Qt::UTC);
+                item.sourceModifiedNanoseconds = n % 5 ? std::optional<std::uint32_t>(n * 1000) : std::nullopt;
+            }
+            item.sparse = n % 4 == 0;
+            item.isTransferred = n % 7 == 0;
+            item.bytesTransferred = n % 6 ? 0 : size;
+            ++n;
+        }
+    }
+    m.totalSize = 0; // the sum is past what a JSON number holds exactly
+    return m;
+}
+
 } // namespace
 
 // Built one item at a time, the text is byte for byte the whole document pretty-printed,
@@ -120,7 +149,8 @@ TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
     TransferManifest many = manifestFor(u"T-3"_s); // more items than one block of the writer holds
     for (int i = 0; i < 2500; ++i)
         add(many, fileItem(u"~/m%1"_s.arg(i), u"/h/m%1"_s.arg(i), std::uint64_t(i)));
-    for (const TransferManifest* m : {&none, &plain, &full, &many}) {
+    TransferManifest odd = spellings();
+    for (const TransferManifest* m : {&none, &plain, &full, &many, &odd}) {
         EXPECT_EQ(m->encoded(), json::toFileBytes(m->toJson())) << m->items.size() << " items";
         EXPECT_EQ(TransferManifest::decode(m->encoded()), *m);
     }
