@@ -87,6 +87,13 @@ struct MessageHeader {
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;
     static MessageHeader fromJson(const QJsonObject& o); // throws DecodingError
+    // The header in a frame's JSON text. Throws DecodingError.
+    static MessageHeader decode(QByteArrayView json);
+    // The same, read directly when the text is a flat object of known keys
+    // with plain ASCII strings and whole numbers (every header a kivo peer
+    // writes for a file with a plain name); nullopt for anything else, which
+    // `decode` leaves to the JSON parser. Either way the header is the same.
+    static std::optional<MessageHeader> decodeFlat(QByteArrayView json);
     bool operator==(const MessageHeader&) const = default;
 };
 

@@ -145,7 +145,7 @@ void FrameDecoder::payloadArrived(qsizetype from)
 
 void FrameDecoder::finishHeader()
 {
-    m_header = MessageHeader::fromJson(json::parseObject(m_buffer));
+    m_header = MessageHeader::decode(m_buffer);
     m_buffer = QByteArray();
     m_payloadSize = m_header.payloadSize.value_or(0);
     const std::uint32_t limit = WireFormat::maxPayloadSize(m_header.type);

@@ -136,6 +136,53 @@ TEST(WireFormat, MalformedHeadersFail)
         EXPECT_NE(decodeError(prefix(json.size()) + json), "<no error>") << json.constData();
 }
 
+// Headers in the flat form are read without the JSON parser and come out as it
+// reads them; anything else is left to it, so both ways agree on every text.
+TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
+{
+    const QByteArray ours = fullHeader().encoded();
+    const struct {
+        QByteArray json;
+        bool flat;
+    } cases[] = {
+        {simple(MessageType::chunkAck).encoded(), true},
+        {R"( { "type" : "chunkData" , "transferID":"t", "sequenceNumber":9007199254740992,
+             "filePath":"~/a b/c.txt", "chunkIndex":4294967295, "chunkHash":"", "payloadSize":0 } )", true},
+        {R"({"type":"fileAck","transferID":"t","sequenceNumber":0,"hashesRemaining":12})", true},
+        {ours, !ours.contains("fileHashes") && !ours.contains('\\')},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":9007199254740993})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1.0})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1e0})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":01})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":-1})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":"1"})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"filePath":"caf\u00e9"})", false},
+        {"{\"type\":\"pause\",\"transferID\":\"t\",\"sequenceNumber\":1,\"filePath\":\"caf\xc3\xa9\"}", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"filePath":"a\"b"})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"filePath":null})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"type":"resume"})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,"futureField":2})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1,})", false},
+        {R"({"type":"pause","transferID":"t"})", false},
+        {R"({"type":"teleport","transferID":"t","sequenceNumber":1})", false},
+        {R"({"type":"pause","transferID":"t","sequenceNumber":1} x)", false},
+    };
+    for (const auto& c : cases) {
+        const std::optional<MessageHeader> flat = MessageHeader::decodeFlat(c.json);
+        EXPECT_EQ(flat.has_value(), c.flat) << c.json.constData();
+        std::optional<MessageHeader> parsed;
+        try {
+            parsed = MessageHeader::fromJson(json::parseObject(c.json));
+        } catch (const DecodingError&) {
+        }
+        if (flat)
+            EXPECT_EQ(parsed, flat) << c.json.constData();
+        if (parsed)
+            EXPECT_EQ(MessageHeader::decode(c.json), *parsed) << c.json.constData();
+    }
+}
+
 // Each kind's payload limit holds before any payload byte is taken; below it a
 // large declared payload costs only what actually arrives.
 TEST(WireFormat, DeclaredPayloadIsBoundedByMessageKind)
