@@ -570,7 +570,7 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     reader->checkUnchanged();
     const QString wholeHash = reader->finishHex();
     if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(wholeHash)) {
-        if (m_sentHashes.isEmpty())
+        if (m_sentHashes.size() <= itemIndex)
             m_sentHashes.resize(m_manifest->items.size());
         m_sentHashCount += !m_sentHashes[itemIndex];
         m_sentHashes[itemIndex] = *digest;
