@@ -2,6 +2,7 @@
 
 #include <QTimeZone>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -311,6 +312,19 @@ void ObjectWriter::string(QStringView value)
 {
     static const char hex[] = "0123456789abcdef";
     m_out.append('"');
+    // Nearly every value is plain ASCII: copied across without converting or escaping.
+    const bool plain = std::all_of(value.begin(), value.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != u'"' && c != u'\\';
+    });
+    if (plain) {
+        const qsizetype at = m_out.size();
+        m_out.resize(at + value.size() + 1);
+        char* out = m_out.data() + at;
+        for (const QChar c : value)
+            *out++ = char(c.unicode());
+        *out = '"';
+        return;
+    }
     for (const char c : value.toUtf8()) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
@@ -335,7 +349,9 @@ ObjectWriter& ObjectWriter::add(const char* name, QStringView value)
 ObjectWriter& ObjectWriter::add(const char* name, std::uint64_t value)
 {
     key(name);
-    m_out.append(QByteArray::number(qulonglong(value)));
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    m_out.append(digits, end - digits);
     return *this;
 }
 
