@@ -435,6 +435,7 @@ void ResumeJournal::chunkWritten(const QString& relativePath, const QString& cat
 void ResumeJournal::expectFiles(qsizetype count)
 {
     m_state.completedFiles.reserve(count);
+    m_state.fileIdentities.reserve(count);
     m_completed.reserve(count);
 }
 
