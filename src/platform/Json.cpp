@@ -68,6 +68,31 @@ QByteArray toFileBytes(const QJsonArray& array) { return QJsonDocument(array).to
 
 namespace {
 
+// Text every JSON writer spells as it stands: ASCII with no quote, backslash or control.
+bool isPlainAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != u'"' && c != u'\\';
+    });
+}
+
+// Appends plain ASCII, one byte a character, without converting through UTF-8.
+void appendAscii(QByteArray& out, QStringView text)
+{
+    const qsizetype at = out.size();
+    out.resize(at + text.size());
+    char* to = out.data() + at;
+    for (const QChar c : text)
+        *to++ = char(c.unicode());
+}
+
+void appendDigits(QByteArray& out, std::uint64_t value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end - digits);
+}
+
 // Entries [from, to) of a member, as their lines in the whole document, each
 // followed by its separator. Nested one level further, the pretty-printer
 // indents an entry as deep as it sits in the document: "[\n    [\n" or
@@ -124,22 +149,16 @@ void writeFilled(const QByteArray& frame, QList<FilledMember> members, const std
 }
 bool appendPlainString(QByteArray& out, QStringView text)
 {
-    bool ascii = true;
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u == u'"' || u == u'\\' || QChar::isSurrogate(u))
-            return false;
-        ascii = ascii && u < 0x80;
-    }
+    const bool ascii = isPlainAscii(text);
+    if (!ascii && std::any_of(text.begin(), text.end(), [](QChar c) {
+            return c.unicode() < 0x20 || c == u'"' || c == u'\\' || c.isSurrogate();
+        }))
+        return false;
     out.append('"');
-    if (ascii) {
-        const qsizetype at = out.size();
-        out.resize(at + text.size());
-        for (qsizetype i = 0; i < text.size(); ++i)
-            out[at + i] = char(text[i].unicode());
-    } else {
+    if (ascii)
+        appendAscii(out, text);
+    else
         out.append(text.toUtf8());
-    }
     out.append('"');
     return true;
 }
@@ -149,7 +168,7 @@ bool appendPlainNumber(QByteArray& out, std::uint64_t value)
     // Beyond 2^53 a double no longer holds every integer, and the printer's spelling changes.
     if (value > (std::uint64_t(1) << 53))
         return false;
-    out.append(QByteArray::number(qulonglong(value)));
+    appendDigits(out, value);
     return true;
 }
 
@@ -313,16 +332,9 @@ void ObjectWriter::string(QStringView value)
     static const char hex[] = "0123456789abcdef";
     m_out.append('"');
     // Nearly every value is plain ASCII: copied across without converting or escaping.
-    const bool plain = std::all_of(value.begin(), value.end(), [](QChar c) {
-        return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != u'"' && c != u'\\';
-    });
-    if (plain) {
-        const qsizetype at = m_out.size();
-        m_out.resize(at + value.size() + 1);
-        char* out = m_out.data() + at;
-        for (const QChar c : value)
-            *out++ = char(c.unicode());
-        *out = '"';
+    if (isPlainAscii(value)) {
+        appendAscii(m_out, value);
+        m_out.append('"');
         return;
     }
     for (const char c : value.toUtf8()) {
@@ -349,9 +361,7 @@ ObjectWriter& ObjectWriter::add(const char* name, QStringView value)
 ObjectWriter& ObjectWriter::add(const char* name, std::uint64_t value)
 {
     key(name);
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    m_out.append(digits, end - digits);
+    appendDigits(m_out, value);
     return *this;
 }
 

@@ -115,7 +115,7 @@ public:
             return false;
         const qsizetype from = m_at;
         while (m_at < m_text.size() && m_text[m_at] != '"') {
-            const char c = m_text[m_at];
+            const auto c = static_cast<unsigned char>(m_text[m_at]);
             if (c < 0x20 || c > 0x7e || c == '\\')
                 return false;
             ++m_at;
@@ -127,17 +127,22 @@ public:
         return true;
     }
     // Digits only, no leading zero, at most 2^53: exactly what a double holds.
+    // A fraction or an exponent is the parser's.
     bool number(std::uint64_t& out)
     {
         skipSpace();
+        const auto isDigit = [&](qsizetype i) { return i < m_text.size() && m_text[i] >= '0' && m_text[i] <= '9'; };
         const qsizetype from = m_at;
         out = 0;
-        while (m_at < m_text.size() && m_text[m_at] >= '0' && m_text[m_at] <= '9' && m_at - from < 17)
-            out = out * 10 + std::uint64_t(m_text[m_at++] - '0');
+        for (; isDigit(m_at); ++m_at) {
+            if (m_at - from == 16)
+                return false;
+            out = out * 10 + std::uint64_t(m_text[m_at] - '0');
+        }
         const qsizetype digits = m_at - from;
         if (digits == 0 || (digits > 1 && m_text[from] == '0') || out > (std::uint64_t(1) << 53))
             return false;
-        return m_at == m_text.size() || (m_text[m_at] != '.' && m_text[m_at] != 'e' && m_text[m_at] != 'E' && (m_text[m_at] < '0' || m_text[m_at] > '9'));
+        return m_at == m_text.size() || (m_text[m_at] != '.' && m_text[m_at] != 'e' && m_text[m_at] != 'E');
     }
 
 private:
@@ -145,52 +150,64 @@ private:
     qsizetype m_at = 0;
 };
 
-constexpr std::array<const char*, 15> kFlatKeys = {
-    "type",        "transferID", "sequenceNumber", "filePath",    "chunkIndex",
-    "totalChunks", "chunkHash",  "payloadSize",    "errorCode",   "errorMessage",
-    "holeSize",    "maxInFlight", "maxInFlightBytes", "hashBatches", "hashesRemaining",
+// One value as read: a string's text, or else a number.
+struct FlatValue {
+    std::optional<QByteArrayView> text;
+    std::uint64_t number = 0;
 };
+using FlatSetter = bool (*)(MessageHeader&, const FlatValue&);
 
-// Sets the member `key` names from a string or a number; false for a key not
-// in kFlatKeys, a value of the wrong kind or out of range.
-bool setFlat(MessageHeader& h, qsizetype key, const QByteArrayView* text, std::uint64_t number)
+template <auto member>
+bool setString(MessageHeader& h, const FlatValue& v)
 {
-    const auto string = [&](auto& member) {
-        if (!text)
-            return false;
-        member = QString::fromLatin1(*text);
-        return true;
-    };
-    const auto u32 = [&](std::optional<std::uint32_t>& member) {
-        if (text || number > 0xFFFFFFFFull)
-            return false;
-        member = std::uint32_t(number);
-        return true;
-    };
-    switch (key) {
-    case 0: {
-        const auto type = text ? messageTypeFromString(QString::fromLatin1(*text)) : std::nullopt;
-        if (type)
-            h.type = *type;
-        return type.has_value();
-    }
-    case 1: return string(h.transferID);
-    case 2: h.sequenceNumber = number; return !text;
-    case 3: return string(h.filePath);
-    case 4: return u32(h.chunkIndex);
-    case 5: return u32(h.totalChunks);
-    case 6: return string(h.chunkHash);
-    case 7: return u32(h.payloadSize);
-    case 8: return string(h.errorCode);
-    case 9: return string(h.errorMessage);
-    case 10: return u32(h.holeSize);
-    case 11: return u32(h.maxInFlight);
-    case 12: return u32(h.maxInFlightBytes);
-    case 13: return u32(h.hashBatches);
-    case 14: h.hashesRemaining = number; return !text;
-    default: return false;
-    }
+    if (v.text)
+        h.*member = QString::fromLatin1(*v.text);
+    return v.text.has_value();
 }
+
+template <auto member>
+bool setUInt32(MessageHeader& h, const FlatValue& v)
+{
+    if (v.text || v.number > 0xFFFFFFFFull)
+        return false;
+    h.*member = std::uint32_t(v.number);
+    return true;
+}
+
+template <auto member>
+bool setUInt64(MessageHeader& h, const FlatValue& v)
+{
+    if (!v.text)
+        h.*member = v.number;
+    return !v.text;
+}
+
+bool setType(MessageHeader& h, const FlatValue& v)
+{
+    const auto type = v.text ? messageTypeFromString(QString::fromLatin1(*v.text)) : std::nullopt;
+    if (type)
+        h.type = *type;
+    return type.has_value();
+}
+
+// The keys read directly, the three required ones first; any other is the parser's.
+constexpr std::array<std::pair<const char*, FlatSetter>, 15> kFlatKeys = {{
+    {"type", setType},
+    {"transferID", setString<&MessageHeader::transferID>},
+    {"sequenceNumber", setUInt64<&MessageHeader::sequenceNumber>},
+    {"filePath", setString<&MessageHeader::filePath>},
+    {"chunkIndex", setUInt32<&MessageHeader::chunkIndex>},
+    {"totalChunks", setUInt32<&MessageHeader::totalChunks>},
+    {"chunkHash", setString<&MessageHeader::chunkHash>},
+    {"payloadSize", setUInt32<&MessageHeader::payloadSize>},
+    {"errorCode", setString<&MessageHeader::errorCode>},
+    {"errorMessage", setString<&MessageHeader::errorMessage>},
+    {"holeSize", setUInt32<&MessageHeader::holeSize>},
+    {"maxInFlight", setUInt32<&MessageHeader::maxInFlight>},
+    {"maxInFlightBytes", setUInt32<&MessageHeader::maxInFlightBytes>},
+    {"hashBatches", setUInt32<&MessageHeader::hashBatches>},
+    {"hashesRemaining", setUInt64<&MessageHeader::hashesRemaining>},
+}};
 
 } // namespace
 
@@ -206,18 +223,22 @@ std::optional<MessageHeader> MessageHeader::decodeFlat(QByteArrayView json)
             QByteArrayView name;
             if (!r.string(name) || !r.take(':'))
                 return std::nullopt;
-            const auto known = std::find_if(kFlatKeys.begin(), kFlatKeys.end(), [&](const char* k) { return name == k; });
-            const qsizetype key = known - kFlatKeys.begin();
+            const auto known = std::find_if(kFlatKeys.begin(), kFlatKeys.end(), [&](const auto& k) { return name == k.first; });
+            const auto key = known - kFlatKeys.begin();
             // A key twice, or one of the parser's: the parser decides.
             if (known == kFlatKeys.end() || (seen & (1u << key)))
                 return std::nullopt;
             seen |= 1u << key;
-            QByteArrayView text;
-            std::uint64_t number = 0;
-            const bool isString = r.peekString();
-            if (isString ? !r.string(text) : !r.number(number))
+            FlatValue value;
+            if (r.peekString()) {
+                QByteArrayView text;
+                if (!r.string(text))
+                    return std::nullopt;
+                value.text = text;
+            } else if (!r.number(value.number)) {
                 return std::nullopt;
-            if (!setFlat(h, key, isString ? &text : nullptr, number))
+            }
+            if (!known->second(h, value))
                 return std::nullopt;
         } while (r.take(','));
         if (!r.take('}'))

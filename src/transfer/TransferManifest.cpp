@@ -171,6 +171,8 @@ std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& te
     return std::nullopt;
 }
 
+// appendItemText below spells the same fields for the manifest's items: a
+// field added here is added there too, or sends its items back here.
 QJsonObject TransferManifest::FileItem::toJson() const
 {
     QJsonObject o;
@@ -320,52 +322,41 @@ namespace {
 
 // An item's lines as they sit in the pretty-printed manifest, keys in order,
 // written straight out; false for an item with a field it leaves to the printer.
+// Kept in step with FileItem::toJson.
 bool appendItemText(const TransferManifest::FileItem& item, QByteArray& out)
 {
     if (item.rawName || item.destinationPath || item.sha256Hash || !item.extendedAttributes.isEmpty())
         return false;
-    const auto key = [&out](const char* name, bool first = false) {
-        out.append(first ? "        {\n            \"" : ",\n            \"");
-        out.append(name);
-        out.append("\": ");
+    const char* separator = "\n";
+    const auto key = [&](const char* name) {
+        out.append(separator).append("            \"").append(name).append("\": ");
+        separator = ",\n";
     };
-    key("absolutePath", true);
-    if (!json::appendPlainString(out, item.absolutePath))
-        return false;
-    key("bytesTransferred");
-    if (!json::appendPlainNumber(out, item.bytesTransferred))
-        return false;
-    key("categoryID");
-    if (!json::appendPlainString(out, item.categoryID))
-        return false;
-    key("isTransferred");
-    out.append(item.isTransferred ? "true" : "false");
-    if (item.mode) {
-        key("mode");
-        json::appendPlainNumber(out, *item.mode);
-    }
-    key("relativePath");
-    if (!json::appendPlainString(out, item.relativePath))
-        return false;
-    key("size");
-    if (!json::appendPlainNumber(out, item.size))
-        return false;
-    if (item.sourceModified) {
-        key("sourceModified");
-        json::appendPlainString(out, json::formatDate(*item.sourceModified));
-    }
-    if (item.sourceModifiedNanoseconds) {
-        key("sourceModifiedNanoseconds");
-        json::appendPlainNumber(out, *item.sourceModifiedNanoseconds);
-    }
-    if (item.sparse) {
-        key("sparse");
-        out.append("true");
-    }
-    key("transferStatus");
-    json::appendPlainString(out, toString(item.transferStatus));
+    // Each is false where the printer would spell the value otherwise.
+    const auto string = [&](const char* name, QStringView value) {
+        key(name);
+        return json::appendPlainString(out, value);
+    };
+    const auto number = [&](const char* name, std::uint64_t value) {
+        key(name);
+        return json::appendPlainNumber(out, value);
+    };
+    const auto flag = [&](const char* name, bool value) {
+        key(name);
+        out.append(value ? "true" : "false");
+        return true;
+    };
+    out.append("        {");
+    const bool plain =
+        string("absolutePath", item.absolutePath) && number("bytesTransferred", item.bytesTransferred)
+        && string("categoryID", item.categoryID) && flag("isTransferred", item.isTransferred)
+        && (!item.mode || number("mode", *item.mode)) && string("relativePath", item.relativePath)
+        && number("size", item.size)
+        && (!item.sourceModified || string("sourceModified", json::formatDate(*item.sourceModified)))
+        && (!item.sourceModifiedNanoseconds || number("sourceModifiedNanoseconds", *item.sourceModifiedNanoseconds))
+        && (!item.sparse || flag("sparse", true)) && string("transferStatus", toString(item.transferStatus));
     out.append("\n        }");
-    return true;
+    return plain;
 }
 
 } // namespace
