@@ -8,6 +8,7 @@
 #include "platform/HostNames.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "cli/LineReader.h"
 #include "cli/LogCommand.h"
 #include "cli/PreflightCommand.h"
 #include "cli/Reporter.h"
@@ -23,6 +24,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace kivo::cli {
@@ -132,15 +134,12 @@ int runFlow(MigrationFlow& flow, Reporter& out)
     return runUntilDone([&flow] { return flow.run(); }, [&flow] { flow.cancel(); }, out);
 }
 
-// Asks for the code on the terminal; none when there is no answer.
-std::optional<QString> promptForCode()
+// Asks for the code on the terminal while the connection goes on; none when there is no answer.
+QCoro::Task<std::optional<QString>> askForCode(std::shared_ptr<LineReader> terminal)
 {
     std::fprintf(stderr, "Enter the 6-digit code shown on the source: ");
     std::fflush(stderr);
-    std::string line;
-    if (!std::getline(std::cin, line))
-        return std::nullopt;
-    return QString::fromStdString(line).trimmed();
+    co_return co_await terminal->readLine();
 }
 
 // The destination account: --user, else the one whose home is --home, else
@@ -295,8 +294,11 @@ int runReceive(const ReceiveOptions& o)
     state.setAdaptationOptions(std::move(adaptation));
     ReceiveFlow::Request request;
     request.code = o.code;
-    if (interactive)
-        request.askCode = []() -> QCoro::Task<std::optional<QString>> { co_return promptForCode(); };
+    if (interactive) {
+        // Standard input: the source is reached while the code is typed.
+        auto terminal = std::make_shared<LineReader>(0);
+        request.askCode = [terminal] { return askForCode(terminal); };
+    }
     request.sourceHostname = o.source;
     request.directHost = o.connectHost;
     request.directPort = o.connectPort;
