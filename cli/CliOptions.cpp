@@ -1,8 +1,9 @@
 #include "cli/CliOptions.h"
 
+#include "cli/ArgumentParser.h"
+#include "cli/InspectCommand.h"
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
-#include "transfer/ConflictPolicy.h"
 
 #include <QDir>
 #include <QUrl>
@@ -11,34 +12,11 @@ namespace kivo::cli {
 
 namespace {
 
-// Walks "--flag value" pairs; every flag but the boolean ones takes a value.
-class ArgReader {
-public:
-    explicit ArgReader(const QStringList& args) : m_args(args) {}
-    bool next(QString& flag)
-    {
-        if (m_index >= m_args.size())
-            return false;
-        flag = m_args.at(m_index++);
-        if (!flag.startsWith(QLatin1String("--")))
-            throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(flag));
-        return true;
-    }
-    QString value(const QString& flag)
-    {
-        if (m_index >= m_args.size() || m_args.at(m_index).startsWith(QLatin1String("--")))
-            throw UsageError(QStringLiteral("%1 needs a value").arg(flag));
-        return m_args.at(m_index++);
-    }
-
-private:
-    const QStringList& m_args;
-    qsizetype m_index = 0;
-};
-
-[[noreturn]] void unknownFlag(const QString& flag)
+const CommandSpec& spec(const char* name)
 {
-    throw UsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
+    const CommandSpec* c = findCommand(QString::fromUtf8(name));
+    Q_ASSERT(c);
+    return *c;
 }
 
 int toInt(const QString& flag, const QString& text, int min, int max)
@@ -50,253 +28,185 @@ int toInt(const QString& flag, const QString& text, int min, int max)
     return v;
 }
 
-QStringList toList(const QString& flag, const QString& text)
+// The whole number an option was given, when it was.
+std::optional<int> intOption(const ParsedArguments& p, const char* name, int min, int max)
 {
-    QStringList out;
-    for (const QString& part : text.split(u',')) {
-        const QString trimmed = part.trimmed();
-        if (!trimmed.isEmpty())
-            out << trimmed;
-    }
-    if (out.isEmpty())
-        throw UsageError(QStringLiteral("%1 needs at least one name").arg(flag));
-    return out;
+    const QString option = QString::fromUtf8(name);
+    if (!p.isSet(option))
+        return std::nullopt;
+    return toInt(QStringLiteral("--") + option, p.value(option), min, max);
+}
+
+std::optional<QString> textOption(const ParsedArguments& p, const QString& name)
+{
+    return p.isSet(name) ? std::optional(p.value(name)) : std::nullopt;
+}
+
+std::optional<QStringList> listOption(const ParsedArguments& p, const QString& name)
+{
+    return p.isSet(name) ? std::optional(p.values(name)) : std::nullopt;
 }
 
 QString absoluteHome(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
 
-// One pre-flight flag into `o`; false when `flag` is not one of them.
-bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o)
+QString homeOption(const ParsedArguments& p)
 {
-    if (flag == QLatin1String("--destination-free-bytes")) {
-        const QString v = r.value(flag);
+    return absoluteHome(p.isSet(QStringLiteral("home")) ? p.value(QStringLiteral("home")) : QDir::homePath());
+}
+
+PreflightFlags preflightFlags(const ParsedArguments& p)
+{
+    PreflightFlags o;
+    if (const std::optional<QString> v = textOption(p, QStringLiteral("destination-free-bytes"))) {
         bool ok = false;
-        const quint64 n = v.toULongLong(&ok);
-        if (!ok || v.startsWith(u'+'))
-            throw UsageError(QStringLiteral("--destination-free-bytes takes a number of bytes, not \"%1\"").arg(v));
+        const quint64 n = v->toULongLong(&ok);
+        if (!ok || v->startsWith(u'+'))
+            throw UsageError(QStringLiteral("--destination-free-bytes takes a number of bytes, not \"%1\"").arg(*v));
         o.destinationFreeBytes = n;
-    } else if (flag == QLatin1String("--connection")) {
-        const QString v = r.value(flag);
-        if (v != QLatin1String("wifi") && v != QLatin1String("ethernet") && v != QLatin1String("thunderbolt"))
-            throw UsageError(QStringLiteral("--connection takes wifi, ethernet or thunderbolt, not \"%1\"").arg(v));
-        o.connection = v;
-    } else if (flag == QLatin1String("--include-derived")) {
-        o.includeDerived = true;
-    } else if (flag == QLatin1String("--export")) {
-        o.exportPath = r.value(flag);
-    } else if (flag == QLatin1String("--destination-home")) {
-        o.destinationHome = absoluteHome(r.value(flag));
-    } else if (flag == QLatin1String("--store-url")) {
-        const QString v = r.value(flag);
-        const QUrl url(v, QUrl::StrictMode);
+    }
+    o.connection = textOption(p, QStringLiteral("connection"));
+    o.includeDerived = p.isSet(QStringLiteral("include-derived"));
+    o.exportPath = textOption(p, QStringLiteral("export"));
+    if (const std::optional<QString> v = textOption(p, QStringLiteral("destination-home")))
+        o.destinationHome = absoluteHome(*v);
+    if (const std::optional<QString> v = textOption(p, QStringLiteral("store-url"))) {
+        const QUrl url(*v, QUrl::StrictMode);
         if (!url.isValid() || url.host().isEmpty()
             || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-            throw UsageError(QStringLiteral("--store-url takes an http or https address, not \"%1\"").arg(v));
+            throw UsageError(QStringLiteral("--store-url takes an http or https address, not \"%1\"").arg(*v));
         o.storeUrl = v;
-    } else if (flag == QLatin1String("--offline")) {
-        o.offline = true;
-    } else {
-        return false;
     }
+    o.offline = p.isSet(QStringLiteral("offline"));
     if (o.offline && o.storeUrl)
         throw UsageError(QStringLiteral("--store-url and --offline exclude each other"));
-    return true;
+    return o;
+}
+
+QString layoutOption(const ParsedArguments& p)
+{
+    return p.isSet(QStringLiteral("layout")) ? p.value(QStringLiteral("layout")) : QStringLiteral("auto");
 }
 
 } // namespace
 
 SendOptions parseSend(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(spec("send"), args);
     SendOptions o;
-    o.home = QDir::homePath();
-    o.hostname = host::displayHostName();
-    o.username = host::loginUserName();
-    ArgReader r(args);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--home"))
-            o.home = r.value(flag);
-        else if (flag == QLatin1String("--categories"))
-            o.categories = toList(flag, r.value(flag));
-        else if (flag == QLatin1String("--folders"))
-            o.folders = toList(flag, r.value(flag));
-        else if (flag == QLatin1String("--hostname"))
-            o.hostname = r.value(flag);
-        else if (flag == QLatin1String("--username"))
-            o.username = r.value(flag);
-        else if (flag == QLatin1String("--port"))
-            o.port = static_cast<quint16>(toInt(flag, r.value(flag), 1, 65535));
-        else if (flag == QLatin1String("--conflict-policy")) {
-            const QString v = r.value(flag);
-            if (!conflictPolicyFromString(v))
-                throw UsageError(QStringLiteral("--conflict-policy takes skip, overwrite, keepNewer or ask, not \"%1\"").arg(v));
-            o.conflictPolicy = v;
-        } else if (flag == QLatin1String("--max-mbps"))
-            o.maxMbps = toInt(flag, r.value(flag), 1, 1000000);
-        else if (flag == QLatin1String("--allow-unverified-pairing"))
-            o.allowUnverifiedPairing = true;
-        else if (flag == QLatin1String("--json"))
-            o.json = true;
-        else if (flag == QLatin1String("--dev-include"))
-            o.devInclude << toList(flag, r.value(flag));
-        else if (flag == QLatin1String("--confirm-sensitive"))
-            o.confirmSensitive = true;
-        else if (!readPreflightFlag(flag, r, o.preflight))
-            unknownFlag(flag);
-    }
+    o.home = homeOption(p);
+    o.categories = listOption(p, QStringLiteral("categories"));
+    o.folders = listOption(p, QStringLiteral("folders"));
+    o.hostname = textOption(p, QStringLiteral("hostname")).value_or(host::displayHostName());
+    o.username = textOption(p, QStringLiteral("username")).value_or(host::loginUserName());
+    o.port = static_cast<quint16>(intOption(p, "port", 1, 65535).value_or(0));
+    o.conflictPolicy = textOption(p, QStringLiteral("conflict-policy"));
+    o.maxMbps = intOption(p, "max-mbps", 1, 1000000);
+    o.allowUnverifiedPairing = p.isSet(QStringLiteral("allow-unverified-pairing"));
+    o.json = p.isSet(QStringLiteral("json"));
+    o.devInclude = p.values(QStringLiteral("dev-include"));
+    o.confirmSensitive = p.isSet(QStringLiteral("confirm-sensitive"));
+    o.preflight = preflightFlags(p);
+    o.layout = layoutOption(p);
     if (o.hostname.contains(u'|') || o.username.contains(u'|'))
         throw UsageError(QStringLiteral("host and user names cannot contain \"|\""));
-    o.home = absoluteHome(o.home);
     return o;
 }
 
 ReceiveOptions parseReceive(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(spec("receive"), args);
     ReceiveOptions o;
-    o.home = QDir::homePath();
-    ArgReader r(args);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--home"))
-            o.home = r.value(flag);
-        else if (flag == QLatin1String("--code")) {
-            const QString code = r.value(flag);
-            if (!PairingManager::isWellFormedCode(code))
-                throw UsageError(QStringLiteral("--code takes the six digits shown on the source, not \"%1\"").arg(code));
-            o.code = code;
-        } else if (flag == QLatin1String("--source"))
-            o.source = r.value(flag);
-        else if (flag == QLatin1String("--connect")) {
-            const QString v = r.value(flag);
-            const qsizetype colon = v.lastIndexOf(u':');
-            if (colon <= 0)
-                throw UsageError(QStringLiteral("--connect takes HOST:PORT, not \"%1\"").arg(v));
-            o.connectHost = v.left(colon);
-            if (o.connectHost->startsWith(u'[') && o.connectHost->endsWith(u']'))
-                o.connectHost = o.connectHost->mid(1, o.connectHost->size() - 2);
-            o.connectPort = static_cast<quint16>(toInt(flag, v.mid(colon + 1), 1, 65535));
-        } else if (flag == QLatin1String("--timeout"))
-            o.timeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
-        else if (flag == QLatin1String("--allow-unverified-pairing"))
-            o.allowUnverifiedPairing = true;
-        else if (flag == QLatin1String("--json"))
-            o.json = true;
-        else if (flag == QLatin1String("--user"))
-            o.user = r.value(flag);
-        else if (flag == QLatin1String("--source-home")) {
-            const QString v = r.value(flag);
-            if (!v.startsWith(u'/') || QDir::cleanPath(v) != v || v == QLatin1String("/"))
-                throw UsageError(QStringLiteral("--source-home takes an absolute folder, not \"%1\"").arg(v));
-            o.sourceHome = v;
-        } else if (flag == QLatin1String("--pref-restore")) {
-            const QString mode = r.value(flag);
-            if (mode != QLatin1String("immediate") && mode != QLatin1String("staged") && mode != QLatin1String("manual"))
-                throw UsageError(QStringLiteral("--pref-restore takes immediate, staged or manual, not \"%1\"").arg(mode));
-            o.prefRestore = mode;
-        } else if (flag == QLatin1String("--restore-window-days"))
-            o.restoreWindowDays = toInt(flag, r.value(flag), 1, 3650);
-        else
-            unknownFlag(flag);
-        if (flag == QLatin1String("--home"))
-            o.homeGiven = true;
+    o.home = homeOption(p);
+    o.homeGiven = p.isSet(QStringLiteral("home"));
+    if (const std::optional<QString> code = textOption(p, QStringLiteral("code"))) {
+        if (!PairingManager::isWellFormedCode(*code))
+            throw UsageError(QStringLiteral("--code takes the six digits shown on the source, not \"%1\"").arg(*code));
+        o.code = code;
     }
-    o.home = absoluteHome(o.home);
+    o.source = textOption(p, QStringLiteral("source"));
+    if (const std::optional<QString> v = textOption(p, QStringLiteral("connect"))) {
+        const qsizetype colon = v->lastIndexOf(u':');
+        if (colon <= 0)
+            throw UsageError(QStringLiteral("--connect takes HOST:PORT, not \"%1\"").arg(*v));
+        QString host = v->left(colon);
+        if (host.startsWith(u'[') && host.endsWith(u']'))
+            host = host.mid(1, host.size() - 2);
+        o.connectHost = host;
+        o.connectPort = static_cast<quint16>(toInt(QStringLiteral("--connect"), v->mid(colon + 1), 1, 65535));
+    }
+    o.timeoutSeconds = intOption(p, "timeout", 1, 86400).value_or(o.timeoutSeconds);
+    o.allowUnverifiedPairing = p.isSet(QStringLiteral("allow-unverified-pairing"));
+    o.json = p.isSet(QStringLiteral("json"));
+    o.user = textOption(p, QStringLiteral("user"));
+    if (const std::optional<QString> v = textOption(p, QStringLiteral("source-home"))) {
+        if (!v->startsWith(u'/') || QDir::cleanPath(*v) != *v || *v == QLatin1String("/"))
+            throw UsageError(QStringLiteral("--source-home takes an absolute folder, not \"%1\"").arg(*v));
+        o.sourceHome = v;
+    }
+    o.prefRestore = textOption(p, QStringLiteral("pref-restore"));
+    o.restoreWindowDays = intOption(p, "restore-window-days", 1, 3650);
     return o;
 }
 
 HelperOptions parseHelper(const QStringList& args)
 {
+    const auto [command, rest] = resolveSubcommand(QStringLiteral("helper"), args);
+    const ParsedArguments p = parseArguments(*command, rest);
     HelperOptions o;
-    if (args.isEmpty() || (args.first() != QLatin1String("status") && args.first() != QLatin1String("install")))
-        throw UsageError(QStringLiteral("helper takes status or install"));
     o.action = args.first();
-    const QStringList rest = args.mid(1);
-    ArgReader r(rest);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--json") && o.action == QLatin1String("status"))
-            o.json = true;
-        else if (flag == QLatin1String("--unit-dir") && o.action == QLatin1String("install"))
-            o.unitDir = QDir(r.value(flag)).absolutePath();
-        else if (flag == QLatin1String("--socket") && o.action == QLatin1String("install"))
-            o.socket = QDir(r.value(flag)).absolutePath();
-        else if (flag == QLatin1String("--no-start") && o.action == QLatin1String("install"))
-            o.start = false;
-        else
-            unknownFlag(flag);
-    }
+    o.json = p.isSet(QStringLiteral("json"));
+    if (p.isSet(QStringLiteral("unit-dir")))
+        o.unitDir = QDir(p.value(QStringLiteral("unit-dir"))).absolutePath();
+    if (p.isSet(QStringLiteral("socket")))
+        o.socket = QDir(p.value(QStringLiteral("socket"))).absolutePath();
+    o.start = !p.isSet(QStringLiteral("no-start"));
     return o;
 }
 
 StagedOptions parseStaged(const QStringList& args)
 {
+    const auto [command, rest] = resolveSubcommand(QStringLiteral("staged"), args);
+    const ParsedArguments p = parseArguments(*command, rest);
     StagedOptions o;
-    o.home = QDir::homePath();
-    static const QStringList actions = {QStringLiteral("list"), QStringLiteral("watch"), QStringLiteral("apply"),
-                                        QStringLiteral("discard")};
-    if (args.isEmpty() || !actions.contains(args.first()))
-        throw UsageError(QStringLiteral("staged takes list, watch, apply KEY or discard KEY"));
     o.action = args.first();
-    QStringList rest = args.mid(1);
-    const bool needsKey = o.action == QLatin1String("apply") || o.action == QLatin1String("discard");
-    if (needsKey) {
-        if (rest.isEmpty() || rest.first().startsWith(QLatin1String("--")))
-            throw UsageError(QStringLiteral("staged %1 needs a bundle key").arg(o.action));
-        o.key = rest.takeFirst();
-    }
-    ArgReader r(rest);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--home"))
-            o.home = r.value(flag);
-        else if (flag == QLatin1String("--apps-dir") && !needsKey)
-            o.appsDirs.append(QDir(r.value(flag)).absolutePath());
-        else if (flag == QLatin1String("--json") && !needsKey)
-            o.json = true;
-        else
-            unknownFlag(flag);
-    }
-    o.home = absoluteHome(o.home);
+    o.key = p.positional().value(0);
+    o.home = homeOption(p);
+    for (const QString& dir : p.values(QStringLiteral("apps-dir")))
+        o.appsDirs.append(QDir(dir).absolutePath());
+    o.json = p.isSet(QStringLiteral("json"));
     return o;
 }
 
 DemoOptions parseDemo(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(spec("demo"), args);
     DemoOptions o;
-    o.workdir = QDir::tempPath() + QStringLiteral("/kivo-demo");
-    ArgReader r(args);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--workdir"))
-            o.workdir = r.value(flag);
-        else if (flag == QLatin1String("--files"))
-            o.files = toInt(flag, r.value(flag), 1, 1000000);
-        else
-            unknownFlag(flag);
-    }
-    o.workdir = absoluteHome(o.workdir);
+    o.workdir = absoluteHome(textOption(p, QStringLiteral("workdir")).value_or(QDir::tempPath() + QStringLiteral("/kivo-demo")));
+    o.files = intOption(p, "files", 1, 1000000).value_or(o.files);
     return o;
 }
 
 PreflightOptions parsePreflight(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(spec("preflight"), args);
     PreflightOptions o;
-    o.home = QDir::homePath();
-    ArgReader r(args);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--home"))
-            o.home = r.value(flag);
-        else if (flag == QLatin1String("--categories"))
-            o.categories = toList(flag, r.value(flag));
-        else if (flag == QLatin1String("--folders"))
-            o.folders = toList(flag, r.value(flag));
-        else if (flag == QLatin1String("--json"))
-            o.json = true;
-        else if (!readPreflightFlag(flag, r, o.flags))
-            unknownFlag(flag);
-    }
-    o.home = absoluteHome(o.home);
+    o.home = homeOption(p);
+    o.categories = listOption(p, QStringLiteral("categories"));
+    o.folders = listOption(p, QStringLiteral("folders"));
+    o.json = p.isSet(QStringLiteral("json"));
+    o.flags = preflightFlags(p);
+    o.layout = layoutOption(p);
+    return o;
+}
+
+InspectOptions parseInspect(const QStringList& args)
+{
+    const ParsedArguments p = parseArguments(spec("inspect"), args);
+    InspectOptions o;
+    o.home = homeOption(p);
+    o.categories = listOption(p, QStringLiteral("categories"));
+    o.json = p.isSet(QStringLiteral("json"));
+    o.layout = layoutOption(p);
     return o;
 }
 
@@ -304,43 +214,25 @@ PreflightOptions parsePreflight(const QStringList& args)
 
 ProfileCheckOptions parseProfileCheck(const QStringList& args)
 {
+    const auto [command, rest] = resolveSubcommand(QStringLiteral("profile"), args);
+    const ParsedArguments p = parseArguments(*command, rest);
     ProfileCheckOptions o;
-    QStringList rest = args;
-    if (rest.isEmpty() || rest.first() != QLatin1String("check"))
-        throw UsageError(QStringLiteral("profile needs a subcommand: check"));
-    rest.removeFirst();
-    if (!rest.isEmpty() && !rest.first().startsWith(QLatin1String("--")))
-        o.file = rest.takeFirst();
-    ArgReader r(rest);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--json"))
-            o.json = true;
-        else
-            unknownFlag(flag);
-    }
+    if (!p.positional().isEmpty())
+        o.file = p.positional().first();
+    o.json = p.isSet(QStringLiteral("json"));
     return o;
 }
 
 ManagedOptions parseManaged(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(spec("managed"), args);
     ManagedOptions o;
-    ArgReader r(args);
-    QString flag;
-    while (r.next(flag)) {
-        if (flag == QLatin1String("--profile"))
-            o.profile = r.value(flag);
-        else if (flag == QLatin1String("--home"))
-            o.home = absoluteHome(r.value(flag));
-        else if (flag == QLatin1String("--json"))
-            o.json = true;
-        else if (flag == QLatin1String("--discovery-timeout"))
-            o.discoveryTimeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
-        else if (flag == QLatin1String("--pairing-timeout"))
-            o.pairingTimeoutSeconds = toInt(flag, r.value(flag), 1, 86400);
-        else
-            unknownFlag(flag);
-    }
+    o.profile = textOption(p, QStringLiteral("profile"));
+    if (p.isSet(QStringLiteral("home")))
+        o.home = absoluteHome(p.value(QStringLiteral("home")));
+    o.json = p.isSet(QStringLiteral("json"));
+    o.discoveryTimeoutSeconds = intOption(p, "discovery-timeout", 1, 86400).value_or(o.discoveryTimeoutSeconds);
+    o.pairingTimeoutSeconds = intOption(p, "pairing-timeout", 1, 86400).value_or(o.pairingTimeoutSeconds);
     return o;
 }
 

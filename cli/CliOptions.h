@@ -20,8 +20,12 @@ enum ExitCode {
     exitUnusableInput = exitBadInput, // a profile that cannot be used names the same kind of failure
 };
 
+// A command line that cannot be run; `context` names the command it is about
+// ("log" for a missing subcommand) when that is not the one being parsed.
 struct UsageError : std::runtime_error {
-    explicit UsageError(const QString& message) : std::runtime_error(message.toStdString()) {}
+    explicit UsageError(const QString& message, QString context = {})
+        : std::runtime_error(message.toStdString()), context(std::move(context)) {}
+    QString context;
 };
 
 // Pre-flight choices, taken by `preflight` and by `send`.
@@ -41,6 +45,7 @@ struct PreflightOptions {
     std::optional<QStringList> folders;
     PreflightFlags flags;
     bool json = false;
+    QString layout = QStringLiteral("auto");
 };
 
 struct SendOptions {
@@ -58,6 +63,7 @@ struct SendOptions {
     QStringList devInclude;
     PreflightFlags preflight;
     bool confirmSensitive = false;
+    QString layout = QStringLiteral("auto");
 };
 
 struct ReceiveOptions {

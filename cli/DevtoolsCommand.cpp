@@ -1,6 +1,7 @@
 #include "cli/DevtoolsCommand.h"
 #include "platform/AccountHome.h"
 
+#include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
 #include "devtools/EngineeringAuditReport.h"
 #include "devtools/EngineeringMigrationPlan.h"
@@ -21,17 +22,6 @@
 namespace kivo::cli {
 
 namespace {
-
-QStringList nameList(const QString& flag, const QString& text)
-{
-    QStringList out;
-    for (const QString& part : text.split(u','))
-        if (!part.trimmed().isEmpty())
-            out << part.trimmed();
-    if (out.isEmpty())
-        throw UsageError(QStringLiteral("%1 needs at least one name").arg(flag));
-    return out;
-}
 
 void print(const QString& text) { std::fputs(text.toUtf8().constData(), stdout); }
 
@@ -79,39 +69,18 @@ QString planText(const EngineeringMigrationPlan& plan, const QList<TransferManif
 
 DevtoolsOptions parseDevtools(const QStringList& args)
 {
+    const ParsedArguments p = parseArguments(*findCommand(QStringLiteral("devtools")), args);
     DevtoolsOptions o;
-    o.home = QDir::homePath();
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& flag = args.at(i);
-        const auto value = [&]() -> QString {
-            if (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1String("--")))
-                throw UsageError(QStringLiteral("%1 needs a value").arg(flag));
-            return args.at(++i);
-        };
-        if (flag == QLatin1String("--home"))
-            o.home = value();
-        else if (flag == QLatin1String("--json"))
-            o.json = true;
-        else if (flag == QLatin1String("--plan"))
-            o.plan = true;
-        else if (flag == QLatin1String("--include"))
-            o.include << nameList(flag, value());
-        else if (flag == QLatin1String("--dest-arch")) {
-            const QString v = value();
-            if (v != QLatin1String("arm64") && v != QLatin1String("x86_64"))
-                throw UsageError(QStringLiteral("--dest-arch takes arm64 or x86_64, not \"%1\"").arg(v));
-            o.destinationArchitecture = v;
-        } else if (flag == QLatin1String("--connection")) {
-            const QString v = value();
-            if (v != QLatin1String("wifi") && v != QLatin1String("ethernet") && v != QLatin1String("thunderbolt"))
-                throw UsageError(QStringLiteral("--connection takes wifi, ethernet or thunderbolt, not \"%1\"").arg(v));
-            o.connection = v;
-        } else if (flag == QLatin1String("--report"))
-            o.report = value();
-        else
-            throw UsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
-    }
-    o.home = QDir::cleanPath(QDir(o.home).absolutePath());
+    o.home = QDir::cleanPath(QDir(p.isSet(QStringLiteral("home")) ? p.value(QStringLiteral("home")) : QDir::homePath()).absolutePath());
+    o.json = p.isSet(QStringLiteral("json"));
+    o.plan = p.isSet(QStringLiteral("plan"));
+    o.include = p.values(QStringLiteral("include"));
+    if (p.isSet(QStringLiteral("dest-arch")))
+        o.destinationArchitecture = p.value(QStringLiteral("dest-arch"));
+    if (p.isSet(QStringLiteral("connection")))
+        o.connection = p.value(QStringLiteral("connection"));
+    if (p.isSet(QStringLiteral("report")))
+        o.report = p.value(QStringLiteral("report"));
     return o;
 }
 

@@ -140,42 +140,6 @@ void printHuman(const QJsonArray& categories)
 
 } // namespace
 
-InspectOptions parseInspect(const QStringList& args)
-{
-    InspectOptions o;
-    o.home = QDir::homePath();
-    QStringList known;
-    for (const DataCategory& c : DataCategory::allCategories())
-        known << c.id;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& flag = args[i];
-        const auto value = [&]() -> QString {
-            if (i + 1 >= args.size() || args[i + 1].startsWith(QLatin1String("--")))
-                throw UsageError(QStringLiteral("%1 needs a value").arg(flag));
-            return args[++i];
-        };
-        if (flag == QLatin1String("--home")) {
-            o.home = QDir::cleanPath(QDir(value()).absolutePath());
-        } else if (flag == QLatin1String("--categories")) {
-            QStringList ids;
-            for (const QString& part : value().split(u',', Qt::SkipEmptyParts)) {
-                if (!known.contains(part.trimmed()))
-                    throw UsageError(QStringLiteral("unknown category \"%1\" (known: %2)")
-                                         .arg(part.trimmed(), known.join(QStringLiteral(", "))));
-                ids << part.trimmed();
-            }
-            if (ids.isEmpty())
-                throw UsageError(QStringLiteral("--categories needs at least one name"));
-            o.categories = ids;
-        } else if (flag == QLatin1String("--json")) {
-            o.json = true;
-        } else {
-            throw UsageError(QStringLiteral("unknown option \"%1\"").arg(flag));
-        }
-    }
-    return o;
-}
-
 int runInspect(const InspectOptions& o)
 {
     if (!QDir(o.home).exists()) {

@@ -11,6 +11,7 @@ struct InspectOptions {
     QString home;
     std::optional<QStringList> categories; // none: every category
     bool json = false;
+    QString layout = QStringLiteral("auto");
 };
 
 // Throws UsageError.

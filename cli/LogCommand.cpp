@@ -1,5 +1,6 @@
 #include "cli/LogCommand.h"
 
+#include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
 #include "log/MigrationLogger.h"
 #include "managed/ConfigurationProfileManager.h"
@@ -99,67 +100,34 @@ int exportAll(const MigrationLogger& logger, const std::optional<QString>& out)
 
 LogOptions parseLog(const QStringList& args)
 {
-    if (args.isEmpty())
-        throw UsageError(QStringLiteral("log needs list, show, export or post"));
+    const auto [command, rest] = resolveSubcommand(QStringLiteral("log"), args);
+    const ParsedArguments p = parseArguments(*command, rest);
     LogOptions o;
-    o.home = QDir::homePath();
     const QString action = args.first();
-    if (action == QLatin1String("list"))
-        o.action = LogOptions::Action::list;
-    else if (action == QLatin1String("show"))
-        o.action = LogOptions::Action::show;
-    else if (action == QLatin1String("export"))
-        o.action = LogOptions::Action::exportAll;
-    else if (action == QLatin1String("post"))
-        o.action = LogOptions::Action::post;
-    else
-        throw UsageError(QStringLiteral("unknown log action \"%1\"").arg(action));
-
-    QStringList positional;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString& arg = args.at(i);
-        const auto value = [&]() -> QString {
-            if (i + 1 >= args.size())
-                throw UsageError(QStringLiteral("%1 needs a value").arg(arg));
-            return args.at(++i);
-        };
-        if (arg == QLatin1String("--home"))
-            o.home = value();
-        else if (arg == QLatin1String("--json") && o.action == LogOptions::Action::list)
-            o.json = true;
-        else if (arg == QLatin1String("--out") && o.action == LogOptions::Action::exportAll)
-            o.out = value();
-        else if (arg == QLatin1String("--pending") && o.action == LogOptions::Action::post)
-            o.pending = true;
-        else if (arg.startsWith(QLatin1String("--")))
-            throw UsageError(QStringLiteral("unknown option \"%1\"").arg(arg));
-        else
-            positional << arg;
-    }
-    switch (o.action) {
-    case LogOptions::Action::list:
-    case LogOptions::Action::exportAll:
-        if (!positional.isEmpty())
-            throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
-        break;
-    case LogOptions::Action::show:
-        if (positional.size() != 1)
-            throw UsageError(QStringLiteral("log show takes one log id or \"latest\""));
+    o.action = action == QLatin1String("show")     ? LogOptions::Action::show
+             : action == QLatin1String("export")   ? LogOptions::Action::exportAll
+             : action == QLatin1String("post")     ? LogOptions::Action::post
+                                                   : LogOptions::Action::list;
+    o.home = QDir::cleanPath(QDir(p.isSet(QStringLiteral("home")) ? p.value(QStringLiteral("home")) : QDir::homePath()).absolutePath());
+    o.json = p.isSet(QStringLiteral("json"));
+    if (p.isSet(QStringLiteral("out")))
+        o.out = p.value(QStringLiteral("out"));
+    o.pending = p.isSet(QStringLiteral("pending"));
+    QStringList positional = p.positional();
+    if (o.action == LogOptions::Action::show)
         o.id = positional.first();
-        break;
-    case LogOptions::Action::post:
+    if (o.action == LogOptions::Action::post) {
+        // With --pending the one word left is the URL.
         if (!o.pending) {
             if (positional.isEmpty())
-                throw UsageError(QStringLiteral("log post takes a log id, \"latest\" or --pending"));
+                throw UsageError(QStringLiteral("missing ID|latest (or --pending)"));
             o.id = positional.takeFirst();
         }
         if (!positional.isEmpty())
             o.url = positional.takeFirst();
         if (!positional.isEmpty())
             throw UsageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
-        break;
     }
-    o.home = QDir::cleanPath(QDir(o.home).absolutePath());
     return o;
 }
 

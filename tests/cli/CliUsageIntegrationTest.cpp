@@ -1,0 +1,115 @@
+#include "app/DemoData.h"
+#include "support/CliProcess.h"
+#include "support/CliRun.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kivo::test;
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// kivo-cli on a pseudo-terminal of its own: what it prints arrives on the
+// process's output, what is written to the process is typed on that terminal.
+void startOnTerminal(QProcess& p, const QStringList& args)
+{
+    QStringList quoted;
+    for (const QString& a : args)
+        quoted << u"'"_s + a + u"'"_s;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(u"script"_s, {u"-q"_s, u"-e"_s, u"-c"_s, kivoCli() + u' ' + quoted.join(u' '), u"/dev/null"_s});
+    p.waitForStarted();
+}
+
+bool waitForOutput(QProcess& p, QByteArray& seen, const QByteArray& wanted)
+{
+    const QDeadlineTimer deadline(30000);
+    while (!seen.contains(wanted) && !deadline.hasExpired() && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        seen += p.readAll();
+    }
+    return seen.contains(wanted);
+}
+
+} // namespace
+
+// Help and usage errors as a user meets them: exit codes and which stream.
+TEST(CliUsage, HelpOnStdoutUsageErrorsInTwoLinesOnStderr)
+{
+    const std::tuple<QStringList, int, const char*, const char*> cases[] = {
+        {{u"send"_s, u"--help"_s}, 0, "Usage: kivo-cli send [OPTIONS]\n", ""},
+        {{u"help"_s, u"log"_s, u"post"_s}, 0, "Usage: kivo-cli log post [ID|latest] [URL] [OPTIONS]\n", ""},
+        {{u"--version"_s}, 0, "kivo-cli " KIVO_VERSION "\n", ""},
+        {{u"sedn"_s}, 2, "", "kivo-cli: unknown command \"sedn\" (did you mean \"send\"?)\nTry \"kivo-cli --help\".\n"},
+        {{u"send"_s, u"--folder"_s, u"x"_s}, 2, "",
+         "kivo-cli send: unknown option \"--folder\" (did you mean \"--folders\"?)\nTry \"kivo-cli send --help\".\n"},
+        {{}, 2, "", "kivo-cli: missing command\nTry \"kivo-cli --help\".\n"},
+    };
+    for (const auto& [args, code, out, err] : cases) {
+        const CliRun r = runCli(args);
+        EXPECT_EQ(r.exitCode, code) << args.join(u' ').toStdString();
+        EXPECT_TRUE(r.out.startsWith(out)) << r.out.constData();
+        EXPECT_TRUE(code == 0 ? r.out.contains("\nExamples:\n") || args.first() == u"--version"_s : r.out.isEmpty());
+        EXPECT_EQ(r.err, QByteArray(err));
+    }
+}
+
+// The build writes the manual page and the completion where packaging takes them.
+TEST(CliUsage, TheBuildsManPageAndCompletionAreWhatKivoCliWrites)
+{
+    const QString build = qEnvironmentVariable("KIVO_BUILD_DIR");
+    EXPECT_EQ(fileBytes(build + u"/man/kivo-cli.1"_s), runCli({u"__man-page"_s}).out);
+    EXPECT_EQ(fileBytes(build + u"/completion/kivo-cli"_s), runCli({u"__bash-completion"_s}).out);
+}
+
+// At a terminal receive reaches the source first and asks for the code beside it.
+TEST(CliTerminal, ReceiveConnectsWhileTheCodeIsBeingTyped)
+{
+    QTcpServer source;
+    ASSERT_TRUE(source.listen(QHostAddress::LocalHost, 0));
+    QTemporaryDir home;
+    QProcess receive;
+    startOnTerminal(receive, {u"receive"_s, u"--home"_s, home.path(), u"--connect"_s,
+                              u"127.0.0.1:%1"_s.arg(source.serverPort()), u"--timeout"_s, u"60"_s});
+    QByteArray seen;
+    EXPECT_TRUE(waitForOutput(receive, seen, "Enter the 6-digit code")) << seen.constData();
+    // The kernel accepts a connection on its own; the first bytes of the
+    // handshake show that receive's event loop runs while the prompt waits.
+    ASSERT_TRUE(source.waitForNewConnection(30000)) << "no connection while the code was not typed yet";
+    QTcpSocket* reached = source.nextPendingConnection();
+    EXPECT_TRUE(reached->bytesAvailable() > 0 || reached->waitForReadyRead(30000)) << "no handshake before the code";
+    receive.kill();
+    receive.waitForFinished();
+}
+
+TEST(CliTerminal, CodeTypedAtTheTerminalPairsAndReceives)
+{
+    QTemporaryDir work;
+    const QString from = work.path() + u"/from"_s, to = work.path() + u"/to"_s;
+    kivo::DemoData::buildSampleHome(from, 12, 1);
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, from, u"--categories"_s, u"userFiles"_s, u"--json"_s});
+    const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+    ASSERT_FALSE(advertised.isEmpty());
+    QProcess receive;
+    startOnTerminal(receive, {u"receive"_s, u"--home"_s, to, u"--connect"_s,
+                              u"127.0.0.1:%1"_s.arg(advertised.value(u"port"_s).toInt())});
+    QByteArray seen;
+    ASSERT_TRUE(waitForOutput(receive, seen, "Enter the 6-digit code")) << seen.constData();
+    receive.write(advertised.value(u"code"_s).toString().toUtf8() + "\n");
+    EXPECT_TRUE(waitForOutput(receive, seen, "Migration complete")) << seen.constData();
+    receive.waitForFinished(60000);
+    EXPECT_EQ(receive.exitCode(), 0) << seen.constData();
+    EXPECT_EQ(sender.finish(), 0);
+}
