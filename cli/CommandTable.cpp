@@ -80,12 +80,11 @@ QList<OptionSpec> preflightOptions()
     };
 }
 
-QList<CommandSpec> buildTable()
+void addMigrationCommands(QList<CommandSpec>& t)
 {
     const L categories = categoryIds(true);
-    QList<CommandSpec> t;
 
-    CommandSpec send = command(u"send"_s, u"Offer this home to a new computer and send the selection once paired"_s,
+    CommandSpec send = command(u"send"_s, u"Offer this home and send it to the computer that pairs"_s,
                      u"Advertises on the local network, shows the six-digit code (a fresh one every minute until "
                      "someone pairs), runs the pre-flight checks and sends the selection once the destination has "
                      "typed the code."_s);
@@ -110,11 +109,13 @@ QList<CommandSpec> buildTable()
                      u"kivo-cli send --categories userFiles,keychain --confirm-sensitive --json"_s,
                      u"kivo-cli send --categories userFiles,engineeringTools --dev-include .ssh,Projects"_s};
     send.exitCodes = {0, 1, 2, 3, 5, 7};
+    send.exitNotes = {{5, u"refused: a pre-flight blocker or outside the profile's migration window; nothing was sent"_s},
+                      {7, u"the keychain was chosen but the Secret Service is missing or locked"_s}};
     t << send;
 
-    CommandSpec receive = command(u"receive"_s, u"Find or reach a source, confirm its code and receive into this home"_s,
+    CommandSpec receive = command(u"receive"_s, u"Find or reach a source, pair and receive into this home"_s,
                         u"Lists the sources on the local network (or connects to --connect), takes --source or the only "
-                        "one, asks for the code at a terminal once connected, and writes into --home, adapting what "
+                        "one, asks at a terminal for the code while it connects, and writes into --home, adapting what "
                         "arrives to the destination account."_s);
     receive.options = {
         home("The home folder to receive into."),
@@ -133,10 +134,11 @@ QList<CommandSpec> buildTable()
     receive.examples = {u"kivo-cli receive --home /home/ann"_s,
                         u"kivo-cli receive --connect 192.168.1.20:47011 --code 123456"_s,
                         u"kivo-cli receive --user bob --source-home /Users/ann --pref-restore manual"_s};
-    receive.exitCodes = {0, 1, 2, 3, 4, 6, 7};
+    receive.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
+    receive.exitNotes = {{5, u"refused: outside the profile's migration window"_s}, {6, u"no account named by --user"_s}};
     t << receive;
 
-    CommandSpec preflight = command(u"preflight"_s, u"Check a home before migrating it: sizes, missing applications, space, checks"_s,
+    CommandSpec preflight = command(u"preflight"_s, u"Check a home before migrating it: sizes, space, checks"_s,
                           u"Shows the size of the selection, the applications not installed, the disk-space line, the "
                           "readiness checks and what the scan leaves out, with the estimated duration."_s);
     preflight.options = {home("The home folder to check."), listOf("categories", "ID,...", "The categories to check.", categories),
@@ -145,14 +147,20 @@ QList<CommandSpec> buildTable()
     preflight.examples = {u"kivo-cli preflight --home /home/ann --categories userFiles,applicationData --offline"_s,
                           u"kivo-cli preflight --home /home/ann --destination-home /mnt/new/ann --export ~/reports --json"_s};
     preflight.exitCodes = {0, 1, 2, 5};
+    preflight.exitNotes = {{1, u"the report could not be exported"_s},
+                           {5, u"a blocker stops the migration: an unreadable home, too little space"_s}};
     t << preflight;
+}
 
+void addInspectionCommands(QList<CommandSpec>& t)
+{
     CommandSpec inspect = command(u"inspect"_s, u"Show what each category would move from a home; moves nothing"_s,
                         u"Runs the category handlers over the home folder and lists what they would send."_s);
     inspect.options = {home("The home folder to inspect."),
                        listOf("categories", "ID,...", "The categories to inspect.", categoryIds(false)), json(), layout()};
     inspect.examples = {u"kivo-cli inspect --home /home/ann --categories keychain,systemSettings --json"_s};
     inspect.exitCodes = {0, 1, 2};
+    inspect.exitNotes = {{1, u"a category could not be read"_s}, {2, u"usage error, or no such home folder"_s}};
     t << inspect;
 
     CommandSpec demo = command(u"demo"_s, u"Migrate a sample home between two local kivo-cli processes"_s,
@@ -161,9 +169,10 @@ QList<CommandSpec> buildTable()
                     value("files", "N", "How many sample files.", "120")};
     demo.examples = {u"kivo-cli demo --workdir /tmp/demo --files 500"_s};
     demo.exitCodes = {0, 1, 2};
+    demo.exitNotes = {{1, u"the sample did not arrive whole"_s}};
     t << demo;
 
-    CommandSpec devtools = command(u"devtools"_s, u"Report a home's developer environment, its migration plan and audit"_s,
+    CommandSpec devtools = command(u"devtools"_s, u"Report a home's developer tools, their plan and audit"_s,
                          u"Asks the tools installed for the home (package managers, version managers, editors) and "
                          "measures its development folders."_s);
     devtools.options = {
@@ -177,8 +186,13 @@ QList<CommandSpec> buildTable()
                          u"kivo-cli devtools --json --plan --include .ssh,Projects --dest-arch arm64"_s,
                          u"kivo-cli devtools --report ~/Desktop"_s};
     devtools.exitCodes = {0, 1, 2};
+    devtools.exitNotes = {{1, u"the report could not be written"_s}, {2, u"usage error, also an unknown --include name"_s}};
     t << devtools;
+}
 
+// Logs and profiles: what a migration leaves and what governs it.
+void addRecordCommands(QList<CommandSpec>& t)
+{
     const ArgumentSpec logId{u"ID|latest"_s, u"A log's id, or the newest one"_s, true};
     CommandSpec logList = command(u"log list"_s, u"List the migration logs of a home"_s,
                         u"Every send and receive leaves one log in <home>/.local/share/kivo/logs."_s);
@@ -192,6 +206,7 @@ QList<CommandSpec> buildTable()
     logShow.options = {home()};
     logShow.examples = {u"kivo-cli log show latest"_s};
     logShow.exitCodes = {0, 2, 6};
+    logShow.exitNotes = {{6, u"no log with that id"_s}};
     t << logShow;
 
     CommandSpec logExport = command(u"log export"_s, u"Write every log of a home as JSON lines"_s,
@@ -199,6 +214,7 @@ QList<CommandSpec> buildTable()
     logExport.options = {home(), value("out", "FILE", "The file to write.", "stdout")};
     logExport.examples = {u"kivo-cli log export --out logs.jsonl"_s};
     logExport.exitCodes = {0, 1, 2};
+    logExport.exitNotes = {{1, u"the file could not be written"_s}};
     t << logExport;
 
     CommandSpec logPost = command(u"log post"_s, u"Post a finished log to an HTTP endpoint"_s,
@@ -208,24 +224,32 @@ QList<CommandSpec> buildTable()
     logPost.options = {home(), flag("pending", "Post every log whose post failed earlier, once each.")};
     logPost.examples = {u"kivo-cli log post latest https://logs.example.org/migrations"_s, u"kivo-cli log post --pending"_s};
     logPost.exitCodes = {0, 1, 2, 6};
+    logPost.exitNotes = {{1, u"the post failed; the log waits in pending-posts"_s}, {6, u"no log with that id"_s}};
     t << logPost;
 
     CommandSpec profile = command(u"profile check"_s, u"Read a configuration profile and say what is wrong with it"_s,
                         u"Reads FILE, else $KIVO_CONFIG_PROFILE, else the system's profile."_s);
     profile.arguments = {{u"FILE"_s, u"The profile to read"_s, false}};
     profile.options = {json()};
-    profile.examples = {u"kivo-cli profile check /etc/kivo/profile.json --json"_s};
-    profile.exitCodes = {0, 2, 6};
+    profile.examples = {u"kivo-cli profile check /etc/kivo/com.kivo.config.plist --json"_s};
+    profile.exitCodes = {0, 1, 2, 6};
+    profile.exitNotes = {{0, u"the profile is clean"_s}, {1, u"the profile has findings"_s},
+                         {6, u"the profile is unreadable, malformed or misses required keys"_s}};
     t << profile;
+}
 
-    CommandSpec managed = command(u"managed"_s, u"Run the unattended migration a configuration profile describes"_s,
+void addAdministrationCommands(QList<CommandSpec>& t)
+{
+    CommandSpec managed = command(u"managed"_s, u"Run the unattended migration a profile describes"_s,
                         u"Follows the profile: its role, window, categories and endpoints."_s);
     managed.options = {value("profile", "FILE", "The configuration profile.", "$KIVO_CONFIG_PROFILE, else the system's"),
                        value("home", "DIR", "The home folder to migrate.", "the principal's home folder"), json(),
                        value("discovery-timeout", "SECONDS", "How long to look for the peer.", "120"),
                        value("pairing-timeout", "SECONDS", "How long to wait for pairing.", "60")};
-    managed.examples = {u"kivo-cli managed --profile /etc/kivo/profile.json --json"_s};
+    managed.examples = {u"kivo-cli managed --profile /etc/kivo/com.kivo.config.plist --json"_s};
     managed.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
+    managed.exitNotes = {{4, u"no peer in time"_s}, {5, u"not managed, not enrolled, or outside the migration window"_s},
+                         {6, u"the profile misses required keys"_s}};
     t << managed;
 
     CommandSpec helperStatus = command(u"helper status"_s, u"Say whether the privileged helper answers"_s,
@@ -233,6 +257,7 @@ QList<CommandSpec> buildTable()
     helperStatus.options = {json()};
     helperStatus.examples = {u"kivo-cli helper status --json"_s};
     helperStatus.exitCodes = {0, 2, 7};
+    helperStatus.exitNotes = {{0, u"the helper answers"_s}, {7, u"nothing answers on the socket"_s}};
     t << helperStatus;
 
     CommandSpec helperInstall = command(u"helper install"_s, u"Install the privileged helper as a system service"_s,
@@ -241,22 +266,26 @@ QList<CommandSpec> buildTable()
                              value("socket", "PATH", "The socket the helper listens on.", "/run/kivo/helper.sock"),
                              flag("no-start", "Only write the unit and reload.")};
     helperInstall.examples = {u"kivo-cli helper install --no-start"_s};
-    helperInstall.exitCodes = {0, 1, 2};
+    helperInstall.exitCodes = {0, 1, 2, 6, 7};
+    helperInstall.exitNotes = {{1, u"the unit could not be written"_s}, {6, u"kivo-helper is not beside kivo-cli"_s},
+                               {7, u"systemd could not reload or start it"_s}};
     t << helperInstall;
 
     const OptionSpec appsDir = listOf("apps-dir", "DIR", "Another folder applications are installed in.", {}, true);
-    CommandSpec stagedList = command(u"staged list"_s, u"List the settings held back for applications not installed yet"_s,
+    CommandSpec stagedList = command(u"staged list"_s, u"List settings held back for applications not installed"_s,
                            u"Staged settings wait in ~/.kivo-staged-prefs until their application appears."_s);
     stagedList.options = {home(), appsDir, json()};
     stagedList.examples = {u"kivo-cli staged list --home /home/bob --json"_s};
-    stagedList.exitCodes = {0, 2};
+    stagedList.exitCodes = {0, 1, 2, 6};
+    stagedList.exitNotes = {{1, u"could not act as the home's owner"_s}, {6, u"the store of staged settings is unusable"_s}};
     t << stagedList;
 
     CommandSpec stagedWatch = command(u"staged watch"_s, u"Restore held-back settings as their applications appear"_s,
                             u"Runs until interrupted."_s);
     stagedWatch.options = {home(), appsDir, json()};
     stagedWatch.examples = {u"kivo-cli staged watch --home /home/bob --apps-dir /opt/apps"_s};
-    stagedWatch.exitCodes = {0, 2};
+    stagedWatch.exitCodes = stagedList.exitCodes;
+    stagedWatch.exitNotes = stagedList.exitNotes;
     t << stagedWatch;
 
     const ArgumentSpec key{u"KEY"_s, u"The bundle's key, as staged list shows it"_s, true};
@@ -265,6 +294,7 @@ QList<CommandSpec> buildTable()
     stagedApply.options = {home()};
     stagedApply.examples = {u"kivo-cli staged apply org.example.Tool --home /home/bob"_s};
     stagedApply.exitCodes = {0, 1, 2, 6};
+    stagedApply.exitNotes = {{6, u"no such bundle"_s}};
     t << stagedApply;
 
     CommandSpec stagedDiscard = command(u"staged discard"_s, u"Delete one bundle of held-back settings"_s, {});
@@ -272,6 +302,7 @@ QList<CommandSpec> buildTable()
     stagedDiscard.options = {home()};
     stagedDiscard.examples = {u"kivo-cli staged discard org.example.Tool --home /home/bob"_s};
     stagedDiscard.exitCodes = {0, 1, 2, 6};
+    stagedDiscard.exitNotes = stagedApply.exitNotes;
     t << stagedDiscard;
 
     CommandSpec help = command(u"help"_s, u"Show a command's options, examples and exit codes"_s,
@@ -280,6 +311,15 @@ QList<CommandSpec> buildTable()
     help.examples = {u"kivo-cli help send"_s, u"kivo-cli help log post"_s};
     help.exitCodes = {0, 2};
     t << help;
+}
+
+QList<CommandSpec> buildTable()
+{
+    QList<CommandSpec> t;
+    addMigrationCommands(t);
+    addInspectionCommands(t);
+    addRecordCommands(t);
+    addAdministrationCommands(t);
     return t;
 }
 
@@ -307,6 +347,8 @@ QString CommandSpec::synopsis() const
         line += QStringLiteral(" [OPTIONS]");
     return line;
 }
+
+QString CommandSpec::exitMeaning(int code) const { return exitNotes.value(code, exitCodeMeaning(code)); }
 
 const QList<CommandSpec>& commandTable()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -36,10 +37,13 @@ struct CommandSpec {
     QList<OptionSpec> options;
     QStringList examples;  // whole command lines
     QList<int> exitCodes;
+    QHash<int, QString> exitNotes; // what a code means for this command, where it says more
 
     const OptionSpec* option(const QString& name) const;
     // "kivo-cli log post [ID|latest] [URL] [OPTIONS]"
     QString synopsis() const;
+    // This command's word on the code, else what it means for every command.
+    QString exitMeaning(int code) const;
 };
 
 // Every command a user may run, in the order the help lists them.

@@ -70,7 +70,7 @@ QString commandHelp(const CommandSpec& c)
         out += QStringLiteral("  ") + e + u'\n';
     out += QStringLiteral("\nExit codes:\n");
     for (const int code : c.exitCodes)
-        out += row(QString::number(code), exitCodeMeaning(code), kCodeColumn);
+        out += row(QString::number(code), c.exitMeaning(code), kCodeColumn);
     return out;
 }
 

@@ -99,8 +99,8 @@ void commands(QString& out)
             tagged(out, optionTag(o), optionDetails(o));
         QStringList codes;
         for (const int code : c.exitCodes)
-            codes << QString::number(code);
-        out += QStringLiteral(".PP\nExit status: ") + codes.join(QStringLiteral(", ")) + QStringLiteral(".\n");
+            codes << QStringLiteral("%1 %2").arg(code).arg(c.exitMeaning(code));
+        out += QStringLiteral(".PP\n") + roffEscape(QStringLiteral("Exit status: ") + codes.join(QStringLiteral("; ")) + u'.') + u'\n';
     }
 }
 

@@ -113,6 +113,8 @@ TEST(CommandLine, EveryCommandsHelpListsExactlyItsOptionsAnExampleAndExitCodes)
                     << c.name.toStdString() << " " << code;
         }
         EXPECT_FALSE(c.exitCodes.isEmpty() || c.examples.isEmpty() || c.examples.size() > 3) << c.name.toStdString();
+        for (const int code : c.exitNotes.keys())
+            EXPECT_TRUE(c.exitCodes.contains(code)) << c.name.toStdString() << " explains " << code << " but never returns it";
     }
 }
 
@@ -126,8 +128,10 @@ TEST(CommandLine, ValuesDefaultsAndGroupsShowInTheHelp)
     for (const char* sub : {"log list", "log show ID|latest", "log export", "log post [ID|latest] [URL]"})
         EXPECT_TRUE(log.contains(QString::fromUtf8(sub))) << log.toStdString();
     const QString overview = resolveInvocation({u"--help"_s}).text;
-    for (const CommandSpec& c : commandTable())
-        EXPECT_TRUE(overview.contains(u"\n  "_s + c.name + u' ')) << c.name.toStdString();
+    for (const CommandSpec& c : commandTable()) {
+        const QString line = overview.section(u"\n  "_s + c.name + u' ', 1).section(u'\n', 0, 0);
+        EXPECT_TRUE(line.trimmed() == c.summary) << c.name.toStdString() << ": one line each";
+    }
     EXPECT_FALSE(overview.contains(QString::fromUtf8(kManPageCommand)));
     EXPECT_EQ(resolveInvocation({u"help"_s}).text, overview);
 }
