@@ -97,6 +97,7 @@ TEST(CommandLine, EveryCommandsHelpListsExactlyItsOptionsAnExampleAndExitCodes)
 {
     for (const CommandSpec& c : commandTable()) {
         const QStringList words = c.name.split(u' ');
+        EXPECT_EQ(resolveInvocation(QStringList{u"help"_s} + words).text, resolveInvocation(words + QStringList{u"-h"_s}).text);
         for (const QStringList& asked : {QStringList{u"help"_s} + words, words + QStringList{u"--help"_s}}) {
             const Invocation i = resolveInvocation(asked);
             ASSERT_EQ(i.kind, Invocation::Kind::help) << asked.join(u' ').toStdString();
