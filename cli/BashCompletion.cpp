@@ -76,7 +76,7 @@ complete -F _kivo_cli kivo-cli
 QString bashCompletion()
 {
     const QStringList commands = topLevelCommands();
-    QString groups, values, options;
+    QString groups, helpGroups, values, options;
     for (const QString& group : commands) {
         const QStringList subs = subcommandsOf(group);
         if (subs.isEmpty())
@@ -85,10 +85,19 @@ QString bashCompletion()
                                  "            if ((COMP_CWORD == 2)); then _kivo_cli_words \"%2\"; return 0; fi\n"
                                  "            cmd=\"%1 ${COMP_WORDS[2]}\" ;;\n")
                       .arg(group, subs.join(u' '));
+        helpGroups += QStringLiteral("                    %1) _kivo_cli_words \"%2\" ;;\n").arg(group, subs.join(u' '));
     }
     QStringList helpWords = commands;
     helpWords.removeAll(QStringLiteral("help"));
-    groups += QStringLiteral("        help) _kivo_cli_words \"%1\"; return 0 ;;\n").arg(helpWords.join(u' '));
+    // help COMMAND [SUBCOMMAND]
+    groups += QStringLiteral("        help)\n"
+                             "            if ((COMP_CWORD == 2)); then\n"
+                             "                _kivo_cli_words \"%1\"\n"
+                             "            elif ((COMP_CWORD == 3)); then\n"
+                             "                case ${COMP_WORDS[2]} in\n%2                esac\n"
+                             "            fi\n"
+                             "            return 0 ;;\n")
+                  .arg(helpWords.join(u' '), helpGroups);
     for (const CommandSpec& c : commandTable()) {
         for (const OptionSpec& o : c.options)
             if (o.takesValue())

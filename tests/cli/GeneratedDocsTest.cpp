@@ -129,6 +129,8 @@ TEST(BashCompletion, BashOffersCommandsFlagsValuesAndPaths)
         {{u"log"_s, u"p"_s}, {u"post"_s}},
         {{u"staged"_s, u""_s}, {u"apply"_s, u"discard"_s, u"list"_s, u"watch"_s}},
         {{u"help"_s, u"re"_s}, {u"receive"_s}},
+        {{u"help"_s, u"helper"_s, u""_s}, {u"install"_s, u"status"_s}},
+        {{u"help"_s, u"send"_s, u""_s}, {}},
         {{u"send"_s, u"--conf"_s}, {u"--confirm-sensitive"_s, u"--conflict-policy"_s}},
         {{u"log"_s, u"post"_s, u"--"_s}, {u"--help"_s, u"--home"_s, u"--pending"_s}},
         {{u"send"_s, u"--conflict-policy"_s, u""_s}, {u"ask"_s, u"keepNewer"_s, u"overwrite"_s, u"skip"_s}},
