@@ -8,6 +8,7 @@
 #include "platform/HostNames.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "cli/Invocation.h"
 #include "cli/LineReader.h"
 #include "cli/LogCommand.h"
 #include "cli/PreflightCommand.h"
@@ -44,13 +45,13 @@ int exitCodeFor(FlowExit exit)
     return exitTransferFailed;
 }
 
-QString failureLine(const FlowFailure& failure)
+QString failureLine(const FlowFailure& failure, const QString& command)
 {
-    return failure.exitClass == FlowExit::usage ? QStringLiteral("kivo-cli: ") + failure.text : failure.text;
+    return failure.exitClass == FlowExit::usage ? usageErrorText(command, failure.text).chopped(1) : failure.text;
 }
 
 // What every flow shows once paired: the transfer's events, the summary and the failure.
-void renderTransfer(MigrationFlow& flow, Reporter& out)
+void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
 {
     QObject::connect(&flow, &MigrationFlow::categoryStarted, &flow, [&out](const CategoryReport& c) {
         out.event(QStringLiteral("categoryStart"), {{QStringLiteral("category"), c.categoryID}, {QStringLiteral("name"), c.name}},
@@ -92,7 +93,9 @@ void renderTransfer(MigrationFlow& flow, Reporter& out)
                   QStringLiteral("Verified %1 files, %2 mismatches").arg(v.checked).arg(v.mismatches.size()));
     });
     QObject::connect(&flow, &MigrationFlow::summaryReady, &flow, [&out](const TransferSummary& s) { out.summary(s); });
-    QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out](const FlowFailure& f) { out.error(failureLine(f)); });
+    QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out, command](const FlowFailure& f) {
+        out.error(failureLine(f, command));
+    });
 }
 
 // Warnings go to stderr in every mode, and as events with --json.
@@ -274,7 +277,7 @@ int runSend(const SendOptions& o)
                   QStringLiteral("Paired with the destination."));
     });
     renderWarnings(flow, out, o.json);
-    renderTransfer(flow, out);
+    renderTransfer(flow, out, QStringLiteral("send"));
     return runFlow(flow, out);
 }
 
@@ -283,7 +286,8 @@ int runReceive(const ReceiveOptions& o)
     Reporter out(Reporter::detect(o.json));
     const bool interactive = fs::isTerminal(stdin);
     if (!o.code && !interactive) {
-        out.error(QStringLiteral("kivo-cli: --code is needed when there is no terminal to ask on"));
+        out.error(usageErrorText(QStringLiteral("receive"), QStringLiteral("--code is needed when there is no terminal to ask on"))
+                      .chopped(1));
         return exitUsage;
     }
     ReceiveOptions options = o;
@@ -322,7 +326,7 @@ int runReceive(const ReceiveOptions& o)
                   QStringLiteral("Paired with %1 over %2.").arg(peer->hostname, displayName(peer->transport)));
     });
     renderWarnings(flow, out, o.json);
-    renderTransfer(flow, out);
+    renderTransfer(flow, out, QStringLiteral("receive"));
     renderAdaptation(state, out);
     return runFlow(flow, out);
 }

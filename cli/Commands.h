@@ -19,8 +19,9 @@ int runSend(const SendOptions& options);
 int runReceive(const ReceiveOptions& options);
 
 class Reporter;
-// What every flow shows once paired: the transfer's events, the summary and the failure.
-void renderTransfer(MigrationFlow& flow, Reporter& out);
+// What every flow shows once paired: the transfer's events, the summary and the
+// failure; `command` ("send") names the help a usage failure points to.
+void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command);
 // Warnings on stderr in every mode, and as events with --json.
 void renderWarnings(MigrationFlow& flow, Reporter& out, bool json);
 
@@ -29,7 +30,7 @@ int runUntilDone(const std::function<QCoro::Task<FlowExit>()>& work, const std::
 
 // The command line's exit code for how a flow ended.
 int exitCodeFor(FlowExit exit);
-// The line printed on stderr for a failure: usage problems name the program.
-QString failureLine(const FlowFailure& failure);
+// What stderr shows for a failure: usage problems name the command and its help.
+QString failureLine(const FlowFailure& failure, const QString& command);
 
 } // namespace kivo::cli

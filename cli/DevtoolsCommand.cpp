@@ -3,6 +3,7 @@
 
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
+#include "cli/Invocation.h"
 #include "devtools/EngineeringAuditReport.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
@@ -87,7 +88,8 @@ DevtoolsOptions parseDevtools(const QStringList& args)
 int runDevtools(const DevtoolsOptions& o)
 {
     if (!QFileInfo(o.home).isDir()) {
-        std::fprintf(stderr, "kivo-cli: home folder \"%s\" does not exist\n", qPrintable(o.home));
+        std::fputs(qPrintable(usageErrorText(QStringLiteral("devtools"), QStringLiteral("home folder \"%1\" does not exist").arg(o.home))),
+                   stderr);
         return exitUsage;
     }
     const DetectorSettings settings;
@@ -99,7 +101,9 @@ int runDevtools(const DevtoolsOptions& o)
     plan.buildFromInventory(inventory, report.architectureMismatch(), true, true);
     for (const QString& name : o.include)
         if (!plan.toggleItem(name)) {
-            std::fprintf(stderr, "kivo-cli: no developer item \"%s\" in %s\n", qPrintable(name), qPrintable(o.home));
+            std::fputs(qPrintable(usageErrorText(QStringLiteral("devtools"),
+                                                 QStringLiteral("no developer item \"%1\" in %2").arg(name, o.home))),
+                       stderr);
             return exitUsage;
         }
 

@@ -2,6 +2,7 @@
 
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
+#include "cli/Invocation.h"
 #include "log/MigrationLogger.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/ByteCount.h"
@@ -142,7 +143,9 @@ int runLog(const LogOptions& o)
     }
     const std::optional<QUrl> url = o.url ? std::optional(QUrl(*o.url)) : logEndpointFromEnvironment();
     if (!url || !url->isValid() || (url->scheme() != QLatin1String("http") && url->scheme() != QLatin1String("https"))) {
-        std::fprintf(stderr, "kivo-cli: log post needs an http or https URL (or KIVO_LOG_ENDPOINT)\n");
+        std::fputs(qPrintable(usageErrorText(QStringLiteral("log post"),
+                                             QStringLiteral("needs an http or https URL (or KIVO_LOG_ENDPOINT)"))),
+                   stderr);
         return exitUsage;
     }
     QStringList ids;

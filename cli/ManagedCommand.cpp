@@ -83,7 +83,7 @@ int runManaged(const ManagedOptions& o)
                          [&out, &flowShown, json = o.json](MigrationFlow* flow) {
                              flowShown = true;
                              renderWarnings(*flow, out, json);
-                             renderTransfer(*flow, out);
+                             renderTransfer(*flow, out, QStringLiteral("managed"));
                          });
     });
     if (!state.bootstrapManagedModeIfNeeded())

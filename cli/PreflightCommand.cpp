@@ -1,4 +1,5 @@
 #include "cli/PreflightCommand.h"
+#include "cli/Invocation.h"
 
 #include "app/AppState.h"
 #include "app/SendFlow.h"
@@ -157,12 +158,12 @@ QJsonObject preflightEvent(const AppState& state)
 QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
 {
     if (!QFileInfo(o.home).isDir()) {
-        out.error(QStringLiteral("kivo-cli: home folder \"%1\" does not exist").arg(o.home));
+        out.error(usageErrorText(QStringLiteral("preflight"), QStringLiteral("home folder \"%1\" does not exist").arg(o.home)).chopped(1));
         co_return exitUsage;
     }
     QStringList userFolders;
     if (const auto problem = select(state, o, userFolders)) {
-        out.error(QStringLiteral("kivo-cli: ") + *problem);
+        out.error(usageErrorText(QStringLiteral("preflight"), *problem).chopped(1));
         co_return exitUsage;
     }
     DataCategoryManager* manager = state.categoryManager();

@@ -56,6 +56,11 @@ TEST(CliUsage, HelpOnStdoutUsageErrorsInTwoLinesOnStderr)
         {{u"send"_s, u"--folder"_s, u"x"_s}, 2, "",
          "kivo-cli send: unknown option \"--folder\" (did you mean \"--folders\"?)\nTry \"kivo-cli send --help\".\n"},
         {{}, 2, "", "kivo-cli: missing command\nTry \"kivo-cli --help\".\n"},
+        // Refused once the words are understood: still two lines naming the help.
+        {{u"receive"_s, u"--connect"_s, u"127.0.0.1:9"_s}, 2, "",
+         "kivo-cli receive: --code is needed when there is no terminal to ask on\nTry \"kivo-cli receive --help\".\n"},
+        {{u"devtools"_s, u"--home"_s, u"/nonexistent/home"_s}, 2, "",
+         "kivo-cli devtools: home folder \"/nonexistent/home\" does not exist\nTry \"kivo-cli devtools --help\".\n"},
     };
     for (const auto& [args, code, out, err] : cases) {
         const CliRun r = runCli(args);
