@@ -16,7 +16,7 @@ QString valueCompletion(const OptionSpec& o)
         return QStringLiteral("_kivo_cli_paths -d");
     if (o.valueName.contains(QLatin1String("FILE")) || o.valueName == QLatin1String("PATH"))
         return QStringLiteral("_kivo_cli_paths -f");
-    return QStringLiteral("return 0");
+    return {};
 }
 
 QString optionWords(const CommandSpec& c)
@@ -100,8 +100,12 @@ QString bashCompletion()
                   .arg(helpWords.join(u' '), helpGroups);
     for (const CommandSpec& c : commandTable()) {
         for (const OptionSpec& o : c.options)
-            if (o.takesValue())
-                values += QStringLiteral("        \"%1 --%2\") %3; return 0 ;;\n").arg(c.name, o.name, valueCompletion(o));
+            if (o.takesValue()) {
+                // A free value (a number, a name) has nothing to offer, and no option may stand in for it.
+                const QString offer = valueCompletion(o);
+                values += QStringLiteral("        \"%1 --%2\") %3return 0 ;;\n")
+                              .arg(c.name, o.name, offer.isEmpty() ? QString() : offer + QStringLiteral("; "));
+            }
         if (c.name != QLatin1String("help"))
             options += QStringLiteral("        \"%1\") _kivo_cli_words \"%2\" ;;\n").arg(c.name, optionWords(c));
     }
