@@ -1,6 +1,9 @@
 #include "categories/LinuxBrowsers.h"
 
+#include "platform/CommandRunner.h"
+
 #include <QByteArrayList>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -144,6 +147,31 @@ std::optional<QString> relocatedPath(const QString& relativePath,
             return other.path + relativePath.mid(found.location->path.size());
     }
     return std::nullopt;
+}
+
+bool isInstalled(const Browser& browser, Format format, const QString& homeFolder, const InstallRoots& roots)
+{
+    switch (format) {
+    case Format::native:
+        return std::any_of(browser.commands.begin(), browser.commands.end(),
+                           [](const QString& c) { return !findExecutable(c).isEmpty(); });
+    case Format::flatpak:
+    case Format::snap: {
+        QStringList places;
+        for (const Location& location : browser.locations) {
+            if (location.format != format)
+                continue;
+            if (format == Format::snap) {
+                places.append(roots.snaps + u'/' + location.packageId);
+                continue;
+            }
+            for (const QString& installation : roots.flatpakInstallations + QStringList{homeFolder + QStringLiteral("/.local/share/flatpak")})
+                places.append(installation + QStringLiteral("/app/") + location.packageId + QStringLiteral("/current"));
+        }
+        return std::any_of(places.begin(), places.end(), [](const QString& p) { return QFileInfo(p).isDir(); });
+    }
+    }
+    return false;
 }
 
 QByteArray withoutInstallSections(const QByteArray& profilesIni)

@@ -47,6 +47,15 @@ bool isDisposable(const QString& relativePath);
 std::optional<QString> relocatedPath(const QString& relativePath,
                                      const std::function<bool(const Browser&, Format)>& isInstalled);
 
+// Where this machine keeps installed flatpaks and snaps (relocatable for tests).
+struct InstallRoots {
+    QStringList flatpakInstallations = {QStringLiteral("/var/lib/flatpak")};
+    QString snaps = QStringLiteral("/snap");
+};
+// Whether the browser is installed here in that format: a launcher on PATH,
+// a flatpak in a system installation or the home's own, a snap.
+bool isInstalled(const Browser& browser, Format format, const QString& homeFolder, const InstallRoots& roots = {});
+
 // profiles.ini with the installs' sections taken out, so that the browser
 // installed here adopts the profiles instead of making a new one; the
 // profile the first install used becomes the default.

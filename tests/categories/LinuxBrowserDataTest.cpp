@@ -2,6 +2,9 @@
 #include "categories/LinuxBrowserDataHandler.h"
 #include "categories/LinuxBrowsers.h"
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -75,6 +78,36 @@ TEST(LinuxBrowsers, EachFormatHasItsFolderAndDataGoesWhereTheInstalledFormatRead
         const auto isInstalled = [&](const Browser& b, Format f) { return c.installed.contains(std::make_pair(b.name, f)); };
         EXPECT_EQ(relocatedPath(c.path, isInstalled), c.expected) << c.path.toStdString();
     }
+}
+
+TEST(LinuxBrowsers, InstalledFormatsAreFoundWhereEachFormatInstalls)
+{
+    QTemporaryDir root;
+    const QString home = root.path() + u"/home"_s;
+    const InstallRoots roots{{root.path() + u"/flatpak"_s}, root.path() + u"/snap"_s};
+    QDir().mkpath(root.path() + u"/flatpak/app/org.mozilla.firefox/current"_s);
+    QDir().mkpath(home + u"/.local/share/flatpak/app/com.brave.Browser/current"_s);
+    QDir().mkpath(root.path() + u"/snap/chromium"_s);
+    QDir().mkpath(root.path() + u"/flatpak/app/org.chromium.Chromium"_s); // no current: an unfinished install
+    const auto browser = [](const QString& name) {
+        for (const Browser& b : browsers())
+            if (b.name == name)
+                return b;
+        return Browser{};
+    };
+    struct Case {
+        QString browser;
+        Format format;
+        bool installed;
+    };
+    const QList<Case> cases = {
+        {u"Firefox"_s, Format::flatpak, true},   {u"Firefox"_s, Format::snap, false},
+        {u"Brave"_s, Format::flatpak, true},     {u"Chromium"_s, Format::snap, true},
+        {u"Chromium"_s, Format::flatpak, false}, {u"Google Chrome"_s, Format::snap, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(isInstalled(browser(c.browser), c.format, home, roots), c.installed)
+            << c.browser.toStdString() << int(c.format);
 }
 
 TEST(LinuxBrowsers, ForeignInstallSectionsAreDroppedAndTheirProfileAdopted)
