@@ -3,6 +3,7 @@
 #include "platform/Dconf.h"
 #include "platform/SessionBus.h"
 #include "postmigration/PathRewriting.h"
+#include "support/CoroTest.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
@@ -120,9 +121,11 @@ TEST_F(LinuxSettingsIntegration, KeysAndDesktopFilesArriveThroughTheDestinations
     const QStringList received = deliver(listing.items, destination);
     const QString settingsFile = UserFolders(destination).expandTilde(LinuxSettingsHandler::settingsItemPath());
     EXPECT_EQ(rewriteSettingsFile(destination, settingsFile, {{source, destination}}).size(), 1);
-    const auto counts = LinuxSettingsHandler(destination, runtimeRoot()).importReceived(received);
-    EXPECT_EQ(counts.imported, 2);
-    EXPECT_EQ(counts.failed, 0);
+    LinuxSettingsHandler arriving(destination, runtimeRoot());
+    const auto counts = runTask(arriving.postImport(received));
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->imported, 2);
+    EXPECT_EQ(counts->failed, 0);
 
     const SystemAccount bob = me(destination);
     EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/background/picture-uri"_s),
@@ -140,8 +143,8 @@ TEST_F(LinuxSettingsIntegration, ACorruptDatabaseSaysWhyAndTheDesktopFilesStillG
     const QString source = path(u"ann"_s);
     writeBytes(source + u"/.config/dconf/user"_s, QByteArray("GVariant") + QByteArray(8, '\0') + QByteArray("\x18\0\0\0\xff\xff\0\0", 8));
     writeBytes(source + u"/.config/kdeglobals"_s, "[General]\n");
-    QTemporaryDir exportFolder;
-    const auto listing = LinuxSettingsHandler(source, runtimeRoot()).listSource(exportFolder.path());
+    LinuxSettingsHandler handler(source, runtimeRoot());
+    const auto listing = runTask(handler.enumerateListing({}));
     ASSERT_EQ(listing.skippedFolders.size(), 1);
     EXPECT_EQ(listing.skippedFolders[0].relativePath, u"~/.config/dconf/user"_s);
     EXPECT_TRUE(listing.skippedFolders[0].text().contains(u"cut off or damaged"_s)) << listing.skippedFolders[0].text().toStdString();
