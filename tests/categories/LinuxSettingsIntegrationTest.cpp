@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -37,7 +38,9 @@ protected:
     }
     void TearDown() override
     {
-        if (!m_savedBus.isEmpty())
+        if (m_savedBus.isEmpty())
+            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        else
             qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
     }
 
@@ -174,4 +177,41 @@ TEST_F(LinuxSettingsIntegration, AnotherAccountsSettingsAreWrittenAsThatAccount)
     SystemAccount account = *nobody;
     account.home = home;
     EXPECT_EQ(readKey(account, u"/org/kivo/test/value"_s), u"uint32 7"_s);
+}
+
+TEST_F(LinuxSettingsIntegration, TheBusIsTheCallersOwnThenTheLoginSessionsThenAPrivateOne)
+{
+    const SystemAccount self = me(path(u"home"_s));
+    // No bus of our own, no login session: a private one, gone with its owner.
+    {
+        const auto bus = SessionBus::open(self, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::started);
+        EXPECT_FALSE(bus->clientOptions().runAs);
+    }
+    // A login session's socket: used, and clients run as its account.
+    const QString runtime = runtimeRoot() + u'/' + QString::number(self.uid);
+    QDir().mkpath(runtime);
+    QLocalServer login;
+    ASSERT_TRUE(login.listen(runtime + u"/bus"_s));
+    {
+        const auto bus = SessionBus::open(self, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->address(), u"unix:path="_s + runtime + u"/bus"_s);
+        EXPECT_EQ(bus->clientOptions().environment.value(u"XDG_RUNTIME_DIR"_s), runtime);
+        EXPECT_EQ(bus->daemonPid(), 0);
+    }
+    if (const std::optional<SystemAccount> nobody = accountNamed(u"nobody"_s); nobody && effectiveUid() == 0) {
+        const QString theirs = runtimeRoot() + u'/' + QString::number(nobody->uid);
+        QDir().mkpath(theirs);
+        QLocalServer other;
+        ASSERT_TRUE(other.listen(theirs + u"/bus"_s));
+        const auto bus = SessionBus::open(*nobody, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->clientOptions().runAs, std::make_pair(nobody->uid, nobody->gid)) << "root never speaks on another's bus";
+    }
+    // Our own bus wins over everything.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/our/own/bus");
+    const auto own = SessionBus::open(self, runtimeRoot());
+    EXPECT_EQ(own->kind(), SessionBus::Kind::caller);
+    EXPECT_EQ(own->address(), u"unix:path=/our/own/bus"_s);
 }
