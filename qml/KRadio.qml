@@ -5,6 +5,7 @@ import QtQuick.Controls
 // click asks the session and the binding follows.
 RadioButton {
     checkable: false
+    font.pixelSize: Theme.bodySize
     Accessible.name: text
     Accessible.onPressAction: if (enabled) clicked()
     Keys.onReturnPressed: if (enabled) clicked()

@@ -24,7 +24,7 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: "Blocker: " + modelData
-            color: "#b00020"
+            color: Theme.danger
             Layout.fillWidth: true
         }
     }
@@ -43,18 +43,19 @@ WizardPage {
         Layout.fillWidth: true
     }
 
-    PolicyPicker {
-        appState: view.appState
-        locked: view.policyLocked
-        lockedText: "Locked by your organisation’s configuration profile."
-        lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+    Card {
+        PolicyPicker {
+            appState: view.appState
+            locked: view.policyLocked
+            lockedText: "Locked by your organisation’s configuration profile."
+            lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+        }
     }
 
-    ColumnLayout {
-        Layout.fillWidth: true
+    Card {
         Accessible.role: Accessible.Grouping
         Accessible.name: "Bandwidth"
-        KText { text: "Bandwidth"; font.bold: true; Layout.fillWidth: true }
+        KSection { text: "Bandwidth"; topPadding: 0; Layout.fillWidth: true }
         Repeater {
             model: [
                 { mbps: 0, label: "No limit" },
@@ -69,7 +70,7 @@ WizardPage {
                 onClicked: view.appState.bandwidthMbps = modelData.mbps
             }
         }
-        KText {
+        KNote {
             text: "Choose ‘work mostly’ to keep enough headroom for video calls during the migration."
             Layout.fillWidth: true
         }
@@ -77,7 +78,7 @@ WizardPage {
             visible: view.bandwidthLocked
             text: "Locked by your organisation’s configuration profile ("
                   + (view.profile !== null ? view.profile.maxTransferMbps : "") + " Mbps)."
-            opacity: 0.7
+            color: Theme.subtleText
             Layout.fillWidth: true
         }
     }

@@ -2,6 +2,8 @@
 // starts, closed with its results when it ends.
 #include "app/AppState.h"
 
+#include <QPointer>
+
 #include "managed/ConfigurationProfileManager.h"
 
 #include "connection/ConnectionManager.h"
@@ -9,6 +11,7 @@
 #include "devtools/EngineeringToolsDetector.h"
 #include "log/EngineeringAuditEntry.h"
 #include "log/MigrationLogger.h"
+#include "platform/Logging.h"
 #include "platform/UserFolders.h"
 
 
@@ -80,6 +83,28 @@ void AppState::completeMigrationLog()
     else if (progress.error() || !progress.verificationMismatches().isEmpty())
         status = MigrationLog::Status::failed;
     m_migrationLogger->completeLog(status);
+}
+
+QCoro::Task<void> AppState::completeAndPostMigrationLog()
+{
+    const auto& open = m_migrationLogger->currentLog();
+    // A demonstration writes nothing into the user's home, where the logs are kept.
+    if (!open || open->timestampEnd || m_demoMode)
+        co_return;
+    completeMigrationLog();
+    const std::optional<QUrl> endpoint = logEndpoint();
+    if (!endpoint)
+        co_return;
+    QPointer<AppState> self(this);
+    const PostOutcome posted = co_await m_migrationLogger->postLog(*endpoint);
+    if (self && !posted.posted)
+        qCWarning(lcApp).noquote() << "The migration log stays pending:" << posted.message;
+}
+
+void AppState::finishMigrationLog()
+{
+    // Runs on while the screen shows; the post has its own deadline.
+    completeAndPostMigrationLog();
 }
 
 QString AppState::developerFilesFolder() const

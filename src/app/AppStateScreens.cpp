@@ -150,7 +150,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
         co_return PairingAttempt::failed;
     const DiscoveredPeer peer = *m_selectedPeer;
     if (!PairingManager::isWellFormedCode(digits)) {
-        setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+        setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
         co_return PairingAttempt::mismatch;
     }
     setConnectionErrorText({});
@@ -158,7 +158,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
     if (comparesLocally) {
         // The code was advertised: a wrong one is caught here and nothing is sent.
         if (!cm->pairingManager()->matchesCode(digits)) {
-            setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+            setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
             co_return PairingAttempt::mismatch;
         }
         if (!co_await connectSelectedPeer(false) || !self)
@@ -167,7 +167,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
             setPairingErrorText({});
             co_return PairingAttempt::paired;
         }
-        setPairingErrorText(cm->state().error ? cm->state().error->description() : QString::fromUtf8(kCodeMismatchText));
+        setPairingErrorText(cm->state().error ? cm->state().error->description() : say(QString::fromUtf8(kCodeMismatchText)));
         co_return PairingAttempt::failed;
     }
     // The source drops a connected peer that does not start proving soon; a
@@ -180,7 +180,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
         if (!self)
             co_return PairingAttempt::failed;
         if (e.kind() == ConnectionError::Kind::pairingMismatch) {
-            setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+            setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
             co_return PairingAttempt::mismatch;
         }
         setPairingErrorText(e.description());
@@ -453,7 +453,10 @@ void AppState::startTransfer()
 
 void AppState::cancelTransfer()
 {
-    if (m_transferEngine && !m_transferEngine->isCancelled())
+    // A destination takes back what this transfer wrote; its checkpoint stays for a later run.
+    if (auto* destination = dynamic_cast<DestinationTransfer*>(m_transferEngine.get()); destination && !destination->isCancelled())
+        detached(destination->cancelAndCleanup());
+    else if (m_transferEngine && !m_transferEngine->isCancelled())
         m_transferEngine->cancel();
     else if (!m_transferEngine)
         m_transferProgress->setIsCancelled(true); // nothing ran, and nothing will
