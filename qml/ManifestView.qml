@@ -72,6 +72,7 @@ WizardPage {
     }
 
     Card {
+        visible: view.appState.developerToolsOffered
         Layout.fillWidth: true
         spacing: 2
         KCheck {

@@ -14,33 +14,34 @@ WizardPage {
 
     Component.onCompleted: appState.checkReadiness()
 
-    KText {
+    RowLayout {
         visible: view.checker !== null && view.checker.isRunning
-        text: "Running checks…"
-        Layout.fillWidth: true
+        spacing: Theme.m
+        BusyIndicator { running: parent.visible; implicitWidth: 28; implicitHeight: 28; Accessible.name: "Running checks…" }
+        KNote { text: "Running checks…"; Layout.fillWidth: true }
     }
     Repeater {
         model: view.checker !== null && !view.checker.isRunning ? view.checker.blockers : []
-        delegate: KText {
+        delegate: Banner {
             required property var modelData
+            kind: "danger"
             text: "Blocker: " + modelData
-            color: Theme.danger
-            Layout.fillWidth: true
         }
     }
     Repeater {
         model: view.checker !== null && !view.checker.isRunning ? view.checker.warnings : []
-        delegate: KText {
+        delegate: Banner {
             required property var modelData
+            kind: "warning"
             text: "Warning: " + modelData
-            Layout.fillWidth: true
         }
     }
-    KText {
+    RowLayout {
         visible: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
                  && view.checker.blockers.length === 0 && view.checker.warnings.length === 0
-        text: "All checks passed."
-        Layout.fillWidth: true
+        spacing: Theme.s
+        Icon { name: "success"; color: Theme.success; size: 24 }
+        KText { text: "All checks passed."; Layout.fillWidth: true }
     }
 
     Card {

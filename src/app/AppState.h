@@ -158,6 +158,8 @@ class AppState : public QObject {
     // The report in the summary screen's shape; empty until a scan gave one.
     Q_PROPERTY(QVariantMap preFlightSummary READ preFlightSummaryView NOTIFY preFlightReportChanged)
     Q_PROPERTY(bool engineeringToolsEnabled READ engineeringToolsEnabled NOTIFY engineeringToolsEnabledChanged)
+    // The organisation may leave the developer section out altogether.
+    Q_PROPERTY(bool developerToolsOffered READ developerToolsOffered CONSTANT)
     // The home's own word for the machine: "Mac", or "computer" on a Linux home.
     Q_PROPERTY(QString machineWord READ machineWord NOTIFY deviceRoleChanged)
 public:
@@ -296,6 +298,7 @@ public:
     Q_INVOKABLE void includeDeveloperTools(bool on);
     QCoro::Task<void> planDeveloperTools();
     bool engineeringToolsEnabled() const { return m_engineeringToolsEnabled; }
+    bool developerToolsOffered() const;
     // Opens this migration's log record when the transfer starts.
     void startMigrationLog();
     // Closes it with the transfer's results and saves it; nothing without an open record.

@@ -1,6 +1,7 @@
 // The session's migration log and developer items: opened when the transfer
 // starts, closed with its results when it ends.
 #include "app/AppState.h"
+#include "app/DeveloperToolsPolicy.h"
 
 #include <QPointer>
 
@@ -118,7 +119,10 @@ std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>
     // The Desktop files are written inside the user's own folder, where no other
     // account can swap them before they are read (a shared temporary folder could).
     ManifestContext context{m_environment.homeFolder, developerFilesFolder(), QDate::currentDate()};
-    return [selection = m_engToolsPlan->selection(), inventory = m_engToolsDetector->inventory(),
+    const ProfileValues& profile = m_profileManager->values();
+    const DeveloperToolsPolicy policy{m_engineeringToolsEnabled && profile.engineeringToolsEnabled,
+                                      profile.engineeringToolsSensitiveOptInAllowed, profile.engineeringToolsDevDirectoriesAllowed};
+    return [selection = allowedSelection(m_engToolsPlan->selection(), policy), inventory = m_engToolsDetector->inventory(),
             context = std::move(context)](const std::optional<UserMapping>&) {
         return buildManifestItems(selection, inventory, context);
     };

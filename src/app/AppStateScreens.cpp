@@ -3,6 +3,7 @@
 
 #include "app/DemoData.h"
 #include "app/DemoPeer.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -386,6 +387,8 @@ void AppState::prepareSelection()
 }
 
 void AppState::checkReadiness() { detached(runPreflightChecks()); }
+
+bool AppState::developerToolsOffered() const { return m_profileManager->values().engineeringToolsEnabled; }
 
 void AppState::setEngineeringToolsEnabled(bool enabled)
 {
