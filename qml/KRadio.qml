@@ -6,6 +6,8 @@ import QtQuick.Controls
 RadioButton {
     checkable: false
     font.pixelSize: Theme.bodySize
+    // The style outlines the mark in a shade of the window colour, which a dark window swallows.
+    palette.window: Theme.dark ? Qt.lighter(Theme.palette.window, 2.6) : Theme.palette.window
     Accessible.name: text
     Accessible.onPressAction: if (enabled) clicked()
     Keys.onReturnPressed: if (enabled) clicked()
