@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +23,11 @@ struct GuiOptions {
     quint16 connectPort = 0;
     bool demo = false;
     QString workdir;        // --demo only
+    // "light" or "dark"; empty: the desktop's.
+    QString colorScheme;
+    // Render every screen into this folder and quit, instead of opening the window.
+    std::optional<QString> screenshots;
+    QSize screenshotSize{800, 600};
 };
 
 // Throws GuiUsageError with a message fit for stderr.

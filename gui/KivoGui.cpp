@@ -32,8 +32,10 @@ void prepareEngine(QQmlApplicationEngine& engine)
 {
     static bool styled = false;
     if (!styled) {
-        // The Basic style draws the same on every platform and needs no theme plugin.
-        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        // Fusion follows the application's palette, so the desktop's light or
+        // dark scheme, and needs no theme plugin; the user may name another.
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_CONTROLS_STYLE"))
+            QQuickStyle::setStyle(QStringLiteral("Fusion"));
         styled = true;
     }
     registerTypes();

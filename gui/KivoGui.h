@@ -17,8 +17,8 @@ class ProgressFeed;
 // Makes the session's types known to the screens; once per process.
 void registerTypes();
 
-// Prepares an engine to load the screens: the module's import path and a
-// style that renders the same everywhere.
+// Prepares an engine to load the screens: the module's import path and the
+// style (Fusion, unless QT_QUICK_CONTROLS_STYLE names another).
 void prepareEngine(QQmlApplicationEngine& engine);
 
 // Loads the main window over a session; null (and the reasons on stderr) when it does not load.

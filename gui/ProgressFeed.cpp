@@ -125,6 +125,7 @@ void ProgressFeed::publish()
         m_phase = phaseOf(p);
         m_fraction = p.overallProgress();
         m_transferredText = QStringLiteral("%1 of %2").arg(formatFileSize(p.bytesTransferred()), formatFileSize(p.totalBytes()));
+        m_filesText = QStringLiteral("%1 of %2").arg(p.filesCompleted()).arg(p.totalFiles());
         m_speedText = p.hasReliableSpeedSample() ? formatFileSize(std::uint64_t(p.speedBytesPerSecond())) + QStringLiteral("/s")
                                                  : calculating();
         m_remainingText = remainingTextOf(p.estimatedTimeRemaining());
@@ -163,6 +164,7 @@ QVariantMap ProgressFeed::makeSummary() const
             {QStringLiteral("conflictsResolved"), s.conflictsResolved},
             {QStringLiteral("placeholdersSkipped"), int(p.iCloudStubsSkipped())},
             {QStringLiteral("verified"), s.verified},
+            {QStringLiteral("verificationSkipped"), int(p.verificationFilesSkipped())},
             {QStringLiteral("mismatches"), int(s.mismatches.size())},
             {QStringLiteral("files"), QStringLiteral("%1 of %2").arg(s.filesCompleted).arg(s.totalFiles)},
             {QStringLiteral("duration"), durationTextOf(s.durationSeconds)},

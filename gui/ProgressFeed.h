@@ -26,6 +26,7 @@ class ProgressFeed : public QObject {
     Q_PROPERTY(QString phase READ phase NOTIFY published)
     Q_PROPERTY(double fraction READ fraction NOTIFY published)
     Q_PROPERTY(QString transferredText READ transferredText NOTIFY published)
+    Q_PROPERTY(QString filesText READ filesText NOTIFY published)
     Q_PROPERTY(QString speedText READ speedText NOTIFY published)
     Q_PROPERTY(QString remainingText READ remainingText NOTIFY published)
     Q_PROPERTY(QString currentFile READ currentFile NOTIFY published)
@@ -43,6 +44,7 @@ public:
     QString phase() const { return m_phase; }
     double fraction() const { return m_fraction; }
     QString transferredText() const { return m_transferredText; }
+    QString filesText() const { return m_filesText; }
     QString speedText() const { return m_speedText; }
     QString remainingText() const { return m_remainingText; }
     QString currentFile() const { return m_currentFile; }
@@ -83,6 +85,7 @@ private:
     QString m_phase = QStringLiteral("waiting");
     double m_fraction = 0;
     QString m_transferredText;
+    QString m_filesText;
     QString m_speedText;
     QString m_remainingText;
     QString m_currentFile;

@@ -1,8 +1,10 @@
 #include "app/AppState.h"
 #include "connection/ConnectionTypes.h"
+#include "gui/Appearance.h"
 #include "gui/GuiOptions.h"
 #include "gui/KivoGui.h"
 #include "gui/ProgressFeed.h"
+#include "gui/ScreenTour.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
@@ -37,11 +39,28 @@ int main(int argc, char** argv)
         gui::offerDemo(options, profile.contents && readProfileDomain(*profile.contents).values.enableDemoMode);
     }
 
+    if (options.screenshots) {
+        // Pictures need no display, and the software renderer draws them the same everywhere.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+            qputenv("QT_QUICK_BACKEND", "software");
+    }
     prepareProcess();
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("kivo"));
     QGuiApplication::setApplicationVersion(QStringLiteral(KIVO_VERSION));
     installLogging(/*quiet=*/true);
+    if (options.screenshots) {
+        // Offscreen there is no desktop to follow: light unless asked.
+        gui::applyColorScheme(options.colorScheme.isEmpty() ? QStringLiteral("light") : options.colorScheme);
+        const gui::TourResult tour = gui::takeScreenshots(*options.screenshots, options.screenshotSize);
+        for (const QString& file : tour.written)
+            std::printf("%s\n", qPrintable(file));
+        for (const QString& problem : tour.problems)
+            std::fprintf(stderr, "kivo: %s\n", qPrintable(problem));
+        return tour.problems.isEmpty() ? 0 : 1;
+    }
+    gui::applyColorScheme(options.colorScheme);
 
     SessionEnvironment environment{options.home, options.hostname, options.username, options.port};
     environment.demoAvailable = options.demo;

@@ -9,7 +9,7 @@ RowLayout {
     id: entry
     signal entered(string code)
     property bool busy: false
-    spacing: 6
+    spacing: Theme.s
     Accessible.role: Accessible.Grouping
     Accessible.name: "Pairing code, 6 digits"
 
@@ -47,9 +47,12 @@ RowLayout {
             enabled: !entry.busy
             focus: index === 0
             horizontalAlignment: TextInput.AlignHCenter
-            font.pixelSize: 26
-            Layout.preferredWidth: 48
-            Layout.preferredHeight: 58
+            font.pixelSize: Theme.headingSize + 4
+            font.weight: Font.DemiBold
+            Layout.preferredWidth: 52
+            Layout.preferredHeight: 64
+            // Two groups of three, as the code is shown on the other computer.
+            Layout.leftMargin: index === 3 ? Theme.l : 0
             inputMethodHints: Qt.ImhDigitsOnly
             Accessible.name: "Pairing code, 6 digits, digit " + (index + 1)
             property string held: ""

@@ -8,68 +8,69 @@ WizardPage {
     required property var feed
     readonly property var s: feed.summary
     readonly property var staged: appState.stagedPrefService
+    objectName: "completeView"
+    icon: s.outcome === "complete" ? "success" : s.outcome === "cancelled" ? "cancelled" : "issues"
+    iconColor: s.outcome === "complete" ? Theme.success : s.outcome === "cancelled" ? Theme.subtleText : Theme.warning
+    Component.onCompleted: appState.finishMigrationLog()
     title: s.outcome === "complete" ? "Migration Complete" : "Migration Finished with Issues"
     subtitle: s.outcome === "complete" ? "Your data has been transferred successfully."
             : s.outcome === "cancelled" ? "The migration was cancelled. You can start over at any time."
             : "Something went wrong. Check the log for details."
 
-    KText {
+    Banner {
         visible: !!view.s.error && view.s.outcome === "issues"
+        kind: "danger"
         text: view.s.error || ""
-        color: "#b00020"
-        Layout.fillWidth: true
     }
 
-    GridLayout {
-        columns: 2
-        columnSpacing: 16
-        Layout.fillWidth: true
-        KText { text: "Data transferred"; font.bold: true }
-        KText { text: view.s.dataTransferred || ""; Layout.fillWidth: true }
-        KText { text: "Conflicts resolved"; font.bold: true }
-        KText { text: String(view.s.conflictsResolved || 0); Layout.fillWidth: true }
-        KText { text: "iCloud placeholders skipped"; font.bold: true }
-        KText { text: String(view.s.placeholdersSkipped || 0); Layout.fillWidth: true }
-        KText { text: "Files"; font.bold: true }
-        KText { text: view.s.files || ""; Layout.fillWidth: true }
-        KText { text: "Duration"; font.bold: true }
-        KText { text: view.s.duration || ""; Layout.fillWidth: true }
-        KText { text: "Skipped/Failed"; font.bold: true }
-        KText { text: view.s.skippedFailed || ""; Layout.fillWidth: true }
-        KText { text: "Source"; font.bold: true }
-        KText { text: view.s.source || ""; Layout.fillWidth: true }
-        KText { text: "Destination"; font.bold: true }
-        KText { text: view.s.destination || ""; Layout.fillWidth: true }
-        KText { text: "Connection"; font.bold: true }
-        KText { text: view.s.connection || ""; Layout.fillWidth: true }
+    Card {
+        SummaryRow { label: "Data transferred"; value: view.s.dataTransferred || "" }
+        SummaryRow { label: "Files"; value: view.s.files || "" }
+        SummaryRow { label: "Duration"; value: view.s.duration || "" }
+        SummaryRow { label: "Skipped/Failed"; value: view.s.skippedFailed || "" }
+        SummaryRow { label: "Conflicts resolved"; value: String(view.s.conflictsResolved || 0) }
+        SummaryRow { label: "iCloud placeholders skipped"; value: String(view.s.placeholdersSkipped || 0) }
+    }
+    Card {
+        SummaryRow { label: "Source"; value: view.s.source || "" }
+        SummaryRow { label: "Destination"; value: view.s.destination || "" }
+        SummaryRow { label: "Connection"; value: view.s.connection || "" }
     }
 
-    KText {
-        text: (view.s.verified || 0) + " files verified"
-        Layout.fillWidth: true
-    }
-    KText {
-        visible: (view.s.mismatches || 0) > 0
-        text: view.s.mismatches + " verification mismatch(es)"
-        Layout.fillWidth: true
-    }
-    KText {
-        visible: (view.s.mismatches || 0) > 0
-        text: view.s.mismatches + " file(s) did not pass verification."
-        Layout.fillWidth: true
-    }
-    // Staging happens where the files land.
     RowLayout {
-        visible: view.staged !== null && view.appState.roleName === "destination"
+        spacing: Theme.l
         Layout.fillWidth: true
         KText {
-            text: (view.staged !== null && view.staged.staged ? view.staged.staged.length : 0)
-                  + " preference bundle(s) waiting on apps"
+            text: (view.s.verified || 0) + " files verified"
+            color: Theme.success
+        }
+        KNote {
+            visible: (view.s.verificationSkipped || 0) > 0
+            text: view.s.verificationSkipped + " skipped (>500 MB)"
             Layout.fillWidth: true
         }
-        KButton {
-            text: "Staged Preferences"
-            onClicked: view.openStaged()
+        Item { Layout.fillWidth: true }
+    }
+    Banner {
+        visible: (view.s.mismatches || 0) > 0
+        kind: "warning"
+        title: view.s.mismatches + " verification mismatch(es)"
+        text: view.s.mismatches + " file(s) did not pass verification."
+    }
+    // Staging happens where the files land.
+    Card {
+        visible: view.staged !== null && view.appState.roleName === "destination"
+        RowLayout {
+            Layout.fillWidth: true
+            KText {
+                text: (view.staged !== null && view.staged.staged ? view.staged.staged.length : 0)
+                      + " preference bundle(s) waiting on apps"
+                Layout.fillWidth: true
+            }
+            KButton {
+                text: "Staged Preferences"
+                onClicked: view.openStaged()
+            }
         }
     }
 

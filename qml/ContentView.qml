@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// The wizard: the step indicator and the one screen of the current step.
+// The wizard: a header bar with the steps, and the one screen of the current step.
 FocusScope {
     id: root
     required property var appState
@@ -11,16 +11,42 @@ FocusScope {
     ColumnLayout {
         anchors.fill: parent
         spacing: 0
-        StepIndicator {
-            appState: root.appState
+        Rectangle {
             Layout.fillWidth: true
-            Layout.margins: 12
+            implicitHeight: header.implicitHeight + 2 * Theme.m
+            color: Theme.bar
+            RowLayout {
+                id: header
+                anchors.fill: parent
+                anchors.leftMargin: Theme.l
+                anchors.rightMargin: Theme.l
+                spacing: Theme.l
+                Label {
+                    text: "kivo"
+                    font.pixelSize: Theme.titleSize
+                    font.weight: Font.Bold
+                    color: Theme.text
+                    Accessible.ignored: true
+                }
+                Item { Layout.fillWidth: true }
+                StepIndicator {
+                    appState: root.appState
+                }
+                Item { Layout.fillWidth: true }
+                // Balances the name so the steps sit in the middle.
+                Item { implicitWidth: 32 }
+            }
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: Theme.separator
         }
         Rectangle {
             visible: root.appState.demoMode
-            color: "#fff3c4"
+            color: Theme.warningSoft
             Layout.fillWidth: true
-            implicitHeight: demoLabel.implicitHeight + 12
+            implicitHeight: demoLabel.implicitHeight + Theme.m
             KText {
                 id: demoLabel
                 anchors.centerIn: parent

@@ -60,7 +60,7 @@ KSheet {
         id: addError
         visible: false
         text: "Choose a folder inside your home folder."
-        color: "#b00020"
+        color: Theme.danger
         Layout.fillWidth: true
     }
 

@@ -1,7 +1,7 @@
 import QtQuick
 
 KText {
-    font.pixelSize: 24
-    font.bold: true
+    font.pixelSize: Theme.headingSize
+    font.weight: Font.DemiBold
     Accessible.role: Accessible.Heading
 }

@@ -11,7 +11,9 @@ Dialog {
     focus: true
     closePolicy: Popup.CloseOnEscape
     anchors.centerIn: Overlay.overlay
-    width: Math.min(560, (parent ? parent.width : 600) - 40)
+    width: Math.min(Theme.columnWidth, (parent ? parent.width : 600) - 2 * Theme.xl)
+    padding: Theme.xl
+    topPadding: Theme.l
     height: Math.min(implicitHeight, (parent ? parent.height : 500) - 40)
 
     contentItem: ColumnLayout {
@@ -28,13 +30,14 @@ Dialog {
             ColumnLayout {
                 id: body
                 width: scroll.availableWidth
-                spacing: 8
+                spacing: Theme.m
             }
         }
         RowLayout {
             id: buttonRow
             Layout.fillWidth: true
-            spacing: 8
+            Layout.topMargin: Theme.s
+            spacing: Theme.s
         }
     }
 }

@@ -24,6 +24,24 @@ ApplicationWindow {
     minimumHeight: 600
     visible: true
     title: "kivo"
+    // The controls take the application's palette through the window: the
+    // desktop's light or dark scheme, as the session chose it at start.
+    color: Theme.palette.window
+    palette.window: Theme.palette.window
+    palette.windowText: Theme.palette.windowText
+    palette.base: Theme.palette.base
+    palette.alternateBase: Theme.palette.alternateBase
+    palette.text: Theme.palette.text
+    palette.button: Theme.palette.button
+    palette.buttonText: Theme.palette.buttonText
+    palette.highlight: Theme.palette.highlight
+    palette.highlightedText: Theme.palette.highlightedText
+    palette.light: Theme.palette.light
+    palette.midlight: Theme.palette.midlight
+    palette.mid: Theme.palette.mid
+    palette.dark: Theme.palette.dark
+    palette.shadow: Theme.palette.shadow
+    palette.placeholderText: Theme.palette.placeholderText
     flags: locked ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint : Qt.Window
     onClosing: close => close.accepted = !locked
 

@@ -12,18 +12,21 @@ WizardPage {
     readonly property var profile: appState.profileManager
     readonly property bool transferring: coordinator !== null && coordinator.stateDescription === "transferring"
 
+    icon: "managed"
     title: profile !== null && profile.brandingName !== "" ? "Managed by " + profile.brandingName : "Managed Migration"
 
     KText {
         visible: text !== ""
         text: view.coordinator !== null ? view.coordinator.title : ""
-        font.bold: true
-        font.pointSize: 14
+        font.pixelSize: Theme.titleSize + 2
+        font.weight: Font.DemiBold
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
     KText {
         visible: text !== ""
         text: view.coordinator !== null ? view.coordinator.detail : ""
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
     ProgressBar {

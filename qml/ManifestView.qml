@@ -11,62 +11,68 @@ WizardPage {
     readonly property var space: appState.spaceValidator
     readonly property var profile: appState.profileManager
     property string keychainWarning: ""
+    objectName: "manifestView"
+    function openFolderPicker() { folderPicker.open() }
     title: "What to Move"
-    subtitle: "Review what will be transferred to your new Mac."
+    subtitle: appState.say("Review what will be transferred to your new Mac.")
 
     Component.onCompleted: appState.prepareSelection()
 
-    KText {
+    KNote {
         visible: view.appState.calculatingSizes
         text: "Calculating sizes..."
         Layout.fillWidth: true
     }
 
-    Repeater {
-        model: view.appState.categoryRows
-        delegate: ColumnLayout {
-            id: row
-            required property var modelData
-            Layout.fillWidth: true
-            spacing: 2
-            RowLayout {
+    Card {
+        spacing: Theme.m
+        Repeater {
+            model: view.appState.categoryRows
+            delegate: ColumnLayout {
+                id: row
+                required property var modelData
                 Layout.fillWidth: true
-                KCheck {
-                    text: row.modelData.name
-                    checked: row.modelData.selected
-                    Accessible.description: row.modelData.description
+                spacing: 0
+                RowLayout {
                     Layout.fillWidth: true
-                    onClicked: {
-                        // Selecting the keychain takes an explicit yes.
-                        if (row.modelData.sensitive && !row.modelData.selected) {
-                            view.keychainWarning = row.modelData.warning
-                            keychainSheet.categoryID = row.modelData.id
-                            keychainSheet.open()
-                        } else {
-                            view.appState.toggleCategory(row.modelData.id)
+                    KCheck {
+                        text: row.modelData.name
+                        checked: row.modelData.selected
+                        Accessible.description: row.modelData.description
+                        Layout.fillWidth: true
+                        onClicked: {
+                            // Selecting the keychain takes an explicit yes.
+                            if (row.modelData.sensitive && !row.modelData.selected) {
+                                view.keychainWarning = row.modelData.warning
+                                keychainSheet.categoryID = row.modelData.id
+                                keychainSheet.open()
+                            } else {
+                                view.appState.toggleCategory(row.modelData.id)
+                            }
                         }
                     }
+                    KNote {
+                        visible: !view.appState.calculatingSizes
+                        text: row.modelData.sizeText
+                    }
+                    KButton {
+                        visible: row.modelData.id === "userFiles"
+                        text: "Choose Folders"
+                        onClicked: folderPicker.open()
+                    }
                 }
-                KText {
-                    visible: !view.appState.calculatingSizes
-                    text: row.modelData.sizeText
+                KNote {
+                    text: row.modelData.description
+                    font.pixelSize: Theme.captionSize
+                    leftPadding: 32
+                    Layout.fillWidth: true
                 }
-                KButton {
-                    visible: row.modelData.id === "userFiles"
-                    text: "Choose Folders"
-                    onClicked: folderPicker.open()
-                }
-            }
-            KText {
-                text: row.modelData.description
-                opacity: 0.7
-                leftPadding: 32
-                Layout.fillWidth: true
             }
         }
     }
 
-    ColumnLayout {
+    Card {
+        visible: view.appState.developerToolsOffered
         Layout.fillWidth: true
         spacing: 2
         KCheck {
@@ -83,7 +89,7 @@ WizardPage {
             Layout.fillWidth: true
             Layout.leftMargin: 32
             spacing: 2
-            KText {
+            KNote {
                 visible: view.tools !== null && view.tools.isScanning
                 text: "Scanning developer tools..."
                 Layout.fillWidth: true
@@ -105,7 +111,8 @@ WizardPage {
                     KText {
                         visible: item.modelData.isSensitive
                         text: "Sensitive — requires your approval"
-                        opacity: 0.7
+                        color: Theme.warning
+                        font.pixelSize: Theme.captionSize
                         leftPadding: 32
                         Layout.fillWidth: true
                     }
@@ -146,15 +153,17 @@ WizardPage {
 
     RowLayout {
         Layout.fillWidth: true
+        spacing: Theme.m
         KText {
             text: "Total: " + view.appState.totalSelectedSizeText
-            font.bold: true
+            font.pixelSize: Theme.titleSize
+            font.weight: Font.DemiBold
         }
         KText {
             readonly property var limit: ApplicationWindow.window !== null ? ApplicationWindow.window.selectionLimit : null
             visible: text !== ""
             text: limit !== null && limit !== undefined ? limit.note : ""
-            color: "#b00020"
+            color: Theme.danger
             Layout.fillWidth: true
         }
     }
@@ -168,25 +177,23 @@ WizardPage {
         }
     }
 
-    ColumnLayout {
+    Card {
         visible: view.compat !== null
-        Layout.fillWidth: true
-        spacing: 4
-        KText { text: "App Compatibility"; font.bold: true; Layout.fillWidth: true }
-        KText {
+        KSection { text: "App Compatibility"; topPadding: 0; Layout.fillWidth: true }
+        KNote {
             visible: view.compat !== null && view.compat.isScanning
             text: "Checking app compatibility..."
             Layout.fillWidth: true
         }
         KText {
             visible: view.compat !== null && !view.compat.isScanning && !view.compat.hasIncompatibilities
-            text: "All apps with data are installed on this Mac."
+            text: view.appState.say("All apps with data are installed on this Mac.")
             Layout.fillWidth: true
         }
         KText {
             visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
-            text: "Apps with data on the source Mac that are not installed on this Mac."
-            opacity: 0.7
+            text: view.appState.say("Apps with data on the source Mac that are not installed on this Mac.")
+            color: Theme.subtleText
             Layout.fillWidth: true
         }
         Repeater {
@@ -196,14 +203,20 @@ WizardPage {
                 required property var modelData
                 Layout.fillWidth: true
                 KText {
-                    text: app.modelData.appName + " — " + app.modelData.dataSize + " of app data on source Mac"
+                    text: app.modelData.appName + " — " + app.modelData.dataSize + view.appState.say(" of app data on source Mac")
                     Layout.fillWidth: true
                 }
                 KButton {
                     text: "Install"
                     highlighted: app.modelData.userChoice === "install"
                     Accessible.description: app.modelData.appName
-                    onClicked: view.compat.chooseFor(app.modelData.id, "install")
+                    onClicked: {
+                        view.compat.chooseFor(app.modelData.id, "install")
+                        // The store's own page, as the lookup found it; nothing but a web page is opened.
+                        const page = String(app.modelData.storeURL || "")
+                        if (/^https?:\/\//.test(page))
+                            Qt.openUrlExternally(page)
+                    }
                 }
                 KButton {
                     text: "Transfer Prefs"

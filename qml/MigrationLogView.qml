@@ -16,27 +16,23 @@ KSheet {
         text: "No log available"
         Layout.fillWidth: true
     }
-    GridLayout {
+    Card {
         visible: sheet.hasLog
-        columns: 2
-        Layout.fillWidth: true
-        KText { text: "Status"; font.bold: true }
-        KText { text: sheet.log.overallStatus || ""; Layout.fillWidth: true }
-        KText { text: "Started"; font.bold: true }
-        KText { text: sheet.log.timestampStart || ""; Layout.fillWidth: true }
-        KText { text: "Completed"; font.bold: true }
-        KText { text: sheet.log.timestampEnd || ""; Layout.fillWidth: true }
-        KText { text: "Source"; font.bold: true }
-        KText { text: sheet.log.sourceHostname || ""; Layout.fillWidth: true }
-        KText { text: "Destination"; font.bold: true }
-        KText { text: sheet.log.destinationHostname || ""; Layout.fillWidth: true }
+        SummaryRow { label: "Status"; value: sheet.log.overallStatus || "" }
+        SummaryRow { label: "Started"; value: sheet.log.timestampStart || "" }
+        SummaryRow { label: "Completed"; value: sheet.log.timestampEnd || "" }
+        SummaryRow { label: "Source"; value: sheet.log.sourceHostname || "" }
+        SummaryRow { label: "Destination"; value: sheet.log.destinationHostname || "" }
     }
-    Repeater {
-        model: sheet.hasLog ? sheet.log.categoriesTransferred : []
-        delegate: KText {
-            required property var modelData
-            text: modelData.categoryName + ": " + modelData.status + " (" + modelData.filesCount + " files)"
-            Layout.fillWidth: true
+    Card {
+        visible: sheet.hasLog && sheet.log.categoriesTransferred.length > 0
+        Repeater {
+            model: sheet.hasLog ? sheet.log.categoriesTransferred : []
+            delegate: SummaryRow {
+                required property var modelData
+                label: modelData.categoryName
+                value: modelData.status + " (" + modelData.filesCount + " files)"
+            }
         }
     }
 

@@ -8,10 +8,12 @@ WizardPage {
     readonly property bool isSource: appState.roleName === "source"
     readonly property bool expired: isSource && appState.pairingExpired
     property real secondsLeft: appState.pairingSecondsRemaining()
-    title: isSource ? (expired ? "Session Expired" : "Enter This Code on the Other Mac")
-                    : "Enter the Code from the Source Mac"
-    subtitle: isSource ? (expired ? "The pairing window has closed." : "Read this code to the person at the other Mac.")
-                       : "Type the 6-digit code shown on the other Mac."
+    icon: expired ? "issues" : "lock"
+    iconColor: expired ? Theme.warning : Theme.accent
+    title: isSource ? (expired ? "Session Expired" : appState.say("Enter This Code on the Other Mac"))
+                    : appState.say("Enter the Code from the Source Mac")
+    subtitle: isSource ? (expired ? "The pairing window has closed." : appState.say("Read this code to the person at the other Mac."))
+                       : appState.say("Type the 6-digit code shown on the other Mac.")
 
     // Typing starts in the first box.
     Component.onCompleted: if (!isSource) codeEntry.clear()
@@ -32,36 +34,32 @@ WizardPage {
         }
     }
 
-    // Source: the code and its window.
-    RowLayout {
+    // Source: the code in two groups of three, and its window.
+    Card {
         visible: view.isSource && !view.expired
-        spacing: 8
-        Accessible.role: Accessible.StaticText
-        Accessible.name: "Pairing code " + view.appState.pairingCodeText.split("").join(" ")
-        Repeater {
-            model: view.appState.pairingCodeText.split("")
-            delegate: Rectangle {
-                required property string modelData
-                implicitWidth: 48
-                implicitHeight: 58
-                radius: 6
-                border.color: "#a0a0a0"
-                Text {
-                    anchors.centerIn: parent
-                    text: parent.modelData
-                    font.pixelSize: 30
-                    font.bold: true
-                }
+        padding: Theme.xl
+        RowLayout {
+            spacing: Theme.xl
+            Layout.alignment: Qt.AlignHCenter
+            KText {
+                readonly property string code: view.appState.pairingCodeText
+                text: code.length === 6 ? code.slice(0, 3) + " " + code.slice(3) : code
+                font.pixelSize: Theme.displaySize + 4
+                font.weight: Font.DemiBold
+                font.letterSpacing: 6
+                font.family: "monospace"
+                wrapMode: Text.NoWrap
+                Accessible.name: "Pairing code " + code.split("").join(" ")
+            }
+            CountdownRing {
+                seconds: view.secondsLeft
             }
         }
     }
-    CountdownRing {
+    KNote {
         visible: view.isSource && !view.expired
-        seconds: view.secondsLeft
-    }
-    KText {
-        visible: view.isSource && !view.expired
-        text: "This code ensures you're connecting to the right Mac."
+        text: view.appState.say("This code ensures you're connecting to the right Mac.")
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
 
@@ -70,29 +68,30 @@ WizardPage {
         id: codeEntry
         visible: !view.isSource
         busy: view.appState.pairingInProgress
+        Layout.alignment: Qt.AlignHCenter
         onEntered: (code) => view.appState.submitCode(code)
     }
-    KText {
+    KNote {
         visible: !view.isSource
-        text: "Connecting to " + (view.appState.peerHostname !== "" ? view.appState.peerHostname : "the source Mac")
+        text: "Connecting to " + (view.appState.peerHostname !== "" ? view.appState.peerHostname : view.appState.say("the source Mac"))
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
-    KText {
+    KNote {
         visible: !view.isSource && view.appState.peerConnected && view.appState.transportName !== ""
         text: "Connected via " + view.appState.transportName
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
-    KText {
+    Banner {
         visible: !view.isSource && text !== ""
+        kind: "danger"
         text: view.appState.pairingErrorText
-        color: "#b00020"
-        Layout.fillWidth: true
     }
-    KText {
+    Banner {
         visible: !view.isSource && text !== ""
+        kind: "danger"
         text: view.appState.connectionErrorText
-        color: "#b00020"
-        Layout.fillWidth: true
     }
 
     buttons: [

@@ -15,7 +15,7 @@ ColumnLayout {
     Accessible.role: Accessible.Grouping
     Accessible.name: "If a file already exists on the destination"
 
-    KText { text: "If a file already exists on the destination"; font.bold: true; Layout.fillWidth: true }
+    KSection { text: "If a file already exists on the destination"; topPadding: 0; Layout.fillWidth: true }
     Repeater {
         model: [
             { name: "skip", label: "Skip existing files" },
@@ -39,7 +39,7 @@ ColumnLayout {
     KText {
         visible: picker.locked
         text: picker.lockedText
-        opacity: 0.7
+        color: Theme.subtleText
         Layout.fillWidth: true
     }
 }

@@ -9,6 +9,17 @@ WizardPage {
     readonly property bool hasReport: report.totalFiles !== undefined
     readonly property var profile: appState.profileManager
     property string exportedTo: ""
+    objectName: "summaryView"
+    // The chooser is made when first asked for, like the other sheets.
+    property var exportDialog: null
+    function askWhereToExport() {
+        if (exportDialog === null) {
+            exportDialog = saveDialog.createObject(view, { appState: view.appState })
+            exportDialog.saved.connect(path => view.exportedTo = path)
+        }
+        exportDialog.ask()
+    }
+    Component { id: saveDialog; SaveSummaryDialog {} }
     title: "Review your migration"
     subtitle: "Here's what kivo will move, skip, and stage. Confirm to begin."
 
@@ -16,17 +27,18 @@ WizardPage {
 
     KText {
         visible: view.appState.preFlightScanRunning
-        text: "Scanning your Mac…"
+        text: view.appState.say("Scanning your Mac…")
         Layout.fillWidth: true
     }
     KText {
         visible: view.hasReport
         text: view.hasReport ? "Total: " + view.report.totalFiles + " files, " + view.report.totalSize : ""
-        font.bold: true
+        font.pixelSize: Theme.titleSize
+        font.weight: Font.DemiBold
         Layout.fillWidth: true
     }
 
-    KText { text: "Excluded (derived content)"; font.bold: true; Layout.fillWidth: true }
+    KSection { text: "Excluded (derived content)"; Layout.fillWidth: true }
     KText {
         visible: view.hasReport
         text: view.hasReport ? view.report.excludedFiles + " files, " + view.report.excludedSize + " left out" : ""
@@ -37,12 +49,12 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.path + " — " + modelData.size
-            opacity: 0.7
+            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }
     }
-    KText { text: "Staged (apply when apps install)"; font.bold: true; Layout.fillWidth: true }
+    KSection { text: "Staged (apply when apps install)"; Layout.fillWidth: true }
     KText {
         text: "These prefs apply automatically when you install each app on the destination."
         Layout.fillWidth: true
@@ -52,12 +64,12 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.appName + " — " + modelData.fileCount + " file(s)"
-            opacity: 0.7
+            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }
     }
-    KText { text: "Cloud-only files (not migrated)"; font.bold: true; Layout.fillWidth: true }
+    KSection { text: "Cloud-only files (not migrated)"; Layout.fillWidth: true }
     KText {
         text: "These files exist only in the cloud and will re-sync after the migration."
         Layout.fillWidth: true
@@ -67,12 +79,12 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.count + " files (" + modelData.provider + ")"
-            opacity: 0.7
+            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }
     }
-    KText { text: "Conflicts on destination"; font.bold: true; Layout.fillWidth: true }
+    KSection { text: "Conflicts on destination"; Layout.fillWidth: true }
     KText {
         visible: view.hasReport
         text: !view.hasReport ? ""
@@ -81,11 +93,13 @@ WizardPage {
         Layout.fillWidth: true
     }
 
-    PolicyPicker {
-        appState: view.appState
-        locked: view.profile !== null && view.profile.conflictPolicy !== ""
-        lockedText: "Locked by your organisation's profile."
-        lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+    Card {
+        PolicyPicker {
+            appState: view.appState
+            locked: view.profile !== null && view.profile.conflictPolicy !== ""
+            lockedText: "Locked by your organisation's profile."
+            lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+        }
     }
 
     KText {
@@ -108,7 +122,7 @@ WizardPage {
             text: "Export Summary…"
             enabled: view.hasReport
             Accessible.description: "Export pre-flight summary"
-            onClicked: view.exportedTo = view.appState.exportPreFlightSummaryToDesktop()
+            onClicked: view.askWhereToExport()
         },
         Item { Layout.fillWidth: true },
         KButton {

@@ -14,47 +14,49 @@ WizardPage {
 
     Component.onCompleted: appState.checkReadiness()
 
-    KText {
+    RowLayout {
         visible: view.checker !== null && view.checker.isRunning
-        text: "Running checks…"
-        Layout.fillWidth: true
+        spacing: Theme.m
+        BusyIndicator { running: parent.visible; implicitWidth: 28; implicitHeight: 28; Accessible.name: "Running checks…" }
+        KNote { text: "Running checks…"; Layout.fillWidth: true }
     }
     Repeater {
         model: view.checker !== null && !view.checker.isRunning ? view.checker.blockers : []
-        delegate: KText {
+        delegate: Banner {
             required property var modelData
+            kind: "danger"
             text: "Blocker: " + modelData
-            color: "#b00020"
-            Layout.fillWidth: true
         }
     }
     Repeater {
         model: view.checker !== null && !view.checker.isRunning ? view.checker.warnings : []
-        delegate: KText {
+        delegate: Banner {
             required property var modelData
+            kind: "warning"
             text: "Warning: " + modelData
-            Layout.fillWidth: true
         }
     }
-    KText {
+    RowLayout {
         visible: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
                  && view.checker.blockers.length === 0 && view.checker.warnings.length === 0
-        text: "All checks passed."
-        Layout.fillWidth: true
+        spacing: Theme.s
+        Icon { name: "success"; color: Theme.success; size: 24 }
+        KText { text: "All checks passed."; Layout.fillWidth: true }
     }
 
-    PolicyPicker {
-        appState: view.appState
-        locked: view.policyLocked
-        lockedText: "Locked by your organisation’s configuration profile."
-        lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+    Card {
+        PolicyPicker {
+            appState: view.appState
+            locked: view.policyLocked
+            lockedText: "Locked by your organisation’s configuration profile."
+            lockedPolicy: view.profile !== null ? view.profile.conflictPolicy : ""
+        }
     }
 
-    ColumnLayout {
-        Layout.fillWidth: true
+    Card {
         Accessible.role: Accessible.Grouping
         Accessible.name: "Bandwidth"
-        KText { text: "Bandwidth"; font.bold: true; Layout.fillWidth: true }
+        KSection { text: "Bandwidth"; topPadding: 0; Layout.fillWidth: true }
         Repeater {
             model: [
                 { mbps: 0, label: "No limit" },
@@ -69,7 +71,7 @@ WizardPage {
                 onClicked: view.appState.bandwidthMbps = modelData.mbps
             }
         }
-        KText {
+        KNote {
             text: "Choose ‘work mostly’ to keep enough headroom for video calls during the migration."
             Layout.fillWidth: true
         }
@@ -77,7 +79,7 @@ WizardPage {
             visible: view.bandwidthLocked
             text: "Locked by your organisation’s configuration profile ("
                   + (view.profile !== null ? view.profile.maxTransferMbps : "") + " Mbps)."
-            opacity: 0.7
+            color: Theme.subtleText
             Layout.fillWidth: true
         }
     }

@@ -5,18 +5,24 @@ import QtQuick.Layouts
 WizardPage {
     id: view
     required property var appState
-    title: "Which Mac is this?"
+    title: appState.say("Which Mac is this?")
     subtitle: "Select this computer's role in the migration."
 
-    RoleCard {
-        text: "Source Mac"
-        detail: "Sending data from this Mac"
-        onClicked: view.appState.chooseRoleNamed("source")
-    }
-    RoleCard {
-        text: "Destination Mac"
-        detail: "Receiving data on this Mac"
-        onClicked: view.appState.chooseRoleNamed("destination")
+    RowLayout {
+        spacing: Theme.l
+        Layout.fillWidth: true
+        RoleCard {
+            text: view.appState.say("Source Mac")
+            detail: view.appState.say("Sending data from this Mac")
+            glyph: "source"
+            onClicked: view.appState.chooseRoleNamed("source")
+        }
+        RoleCard {
+            text: view.appState.say("Destination Mac")
+            detail: view.appState.say("Receiving data on this Mac")
+            glyph: "destination"
+            onClicked: view.appState.chooseRoleNamed("destination")
+        }
     }
 
     buttons: [

@@ -60,7 +60,7 @@ KSheet {
             }
             KText { text: row.modelData.displayName; Layout.fillWidth: true }
             KText { text: row.modelData.fileCount + " file(s)" }
-            KText { text: sheet.expiryOf(row.modelData); opacity: 0.7 }
+            KText { text: sheet.expiryOf(row.modelData); color: Theme.subtleText }
             KButton {
                 text: "Apply"
                 Accessible.description: row.modelData.displayName

@@ -7,9 +7,10 @@ WizardPage {
     required property var appState
     required property var feed
     readonly property bool isSource: appState.roleName === "source"
+    readonly property bool waiting: !isSource && feed.phase === "waiting"
     title: feed.phase === "verifying" ? "Verifying Files…"
          : isSource ? "Transferring Your Data"
-         : feed.phase === "waiting" ? "Waiting for the Source Mac" : "Receiving Your Data"
+         : waiting ? appState.say("Waiting for the Source Mac") : "Receiving Your Data"
 
     Component.onCompleted: {
         feed.screenShown()
@@ -17,34 +18,58 @@ WizardPage {
     }
     Component.onDestruction: feed.screenHidden()
 
-    ProgressBar {
-        value: view.feed.fraction
-        Layout.fillWidth: true
-        Accessible.name: "Transfer progress"
+    Card {
+        padding: Theme.xl
+        RowLayout {
+            Layout.fillWidth: true
+            KText {
+                text: Math.floor(view.feed.fraction * 100) + " %"
+                font.pixelSize: Theme.displaySize
+                font.weight: Font.DemiBold
+                Accessible.ignored: true
+            }
+            Item { Layout.fillWidth: true }
+            BusyIndicator {
+                visible: view.waiting
+                running: visible
+                Accessible.name: "Waiting"
+            }
+        }
+        ProgressBar {
+            value: view.feed.fraction
+            indeterminate: view.waiting
+            Layout.fillWidth: true
+            Accessible.name: "Transfer progress"
+        }
+        KNote {
+            visible: text !== ""
+            text: view.feed.currentFile
+            elide: Text.ElideMiddle
+            wrapMode: Text.NoWrap
+            Layout.fillWidth: true
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.topMargin: Theme.s
+            Layout.bottomMargin: Theme.s
+            implicitHeight: 1
+            color: Theme.separator
+        }
+        GridLayout {
+            columns: 2
+            rowSpacing: Theme.m
+            columnSpacing: Theme.l
+            Layout.fillWidth: true
+            StatTile { label: "Transferred"; value: view.feed.transferredText }
+            StatTile { label: "Files"; value: view.feed.filesText }
+            StatTile { label: "Speed"; value: view.feed.speedText }
+            StatTile { label: "Remaining"; value: view.feed.remainingText }
+        }
     }
-    GridLayout {
-        columns: 2
-        columnSpacing: 16
-        Layout.fillWidth: true
-        KText { text: "Transferred"; font.bold: true }
-        KText { text: view.feed.transferredText; Layout.fillWidth: true }
-        KText { text: "Speed"; font.bold: true }
-        KText { text: view.feed.speedText; Layout.fillWidth: true }
-        KText { text: "Remaining"; font.bold: true }
-        KText { text: view.feed.remainingText; Layout.fillWidth: true }
-    }
-    KText {
-        visible: text !== ""
-        text: view.feed.currentFile
-        elide: Text.ElideMiddle
-        wrapMode: Text.NoWrap
-        opacity: 0.7
-        Layout.fillWidth: true
-    }
-    KText {
+    Banner {
         visible: view.feed.fileErrorCount > 0
+        kind: "warning"
         text: view.feed.fileErrorCount + " file(s) had issues"
-        Layout.fillWidth: true
     }
 
     buttons: [

@@ -9,8 +9,9 @@ WizardPage {
     // The organisation's migration window, looked at again while the screen waits.
     property bool withinWindow: true
     function checkWindow() { withinWindow = profile === null || profile.isWithinMigrationWindowNow() }
+    icon: "migrate"
     title: "kivo"
-    subtitle: "Move your data to a new Mac."
+    subtitle: appState.say("Move your data to a new Mac.")
 
     Timer {
         interval: 15000
@@ -20,20 +21,22 @@ WizardPage {
         onTriggered: view.checkWindow()
     }
 
-    KText {
+    KNote {
         visible: view.profile !== null && view.profile.brandingName !== ""
         text: "Managed by " + (view.profile !== null ? view.profile.brandingName : "")
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
-    KText {
+    Banner {
         visible: !view.withinWindow
-        text: "Migration not available right now"
-        font.bold: true
-        Layout.fillWidth: true
-    }
-    KText {
-        visible: !view.withinWindow
+        kind: "warning"
+        title: "Migration not available right now"
         text: "Available " + (view.profile !== null ? view.profile.migrationWindowStart : "")
+    }
+    KNote {
+        text: "Files, settings and app data move over your local network, checked end to end. "
+              + "Open kivo on both computers to begin."
+        horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
 

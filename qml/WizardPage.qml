@@ -2,44 +2,84 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// One wizard screen: a scrolling body and a button row that never scrolls away.
+// One wizard screen: a readable column centred in the window (an icon, the
+// title, what the screen is for, then its content), and an action bar that
+// never scrolls away. A screen with an icon centres its title as a status
+// page does; a form keeps it to the left.
 FocusScope {
     id: screen
     property string title
     property string subtitle
+    property string icon
+    property color iconColor: Theme.accent
+    readonly property bool centered: icon !== ""
     default property alias content: body.data
     property alias buttons: buttonRow.data
 
     ColumnLayout {
         anchors.fill: parent
-        anchors.margins: 20
-        spacing: 10
-        KHeading {
-            text: screen.title
-            visible: text !== ""
-            Layout.fillWidth: true
-        }
-        KText {
-            text: screen.subtitle
-            visible: text !== ""
-            Layout.fillWidth: true
-        }
+        spacing: 0
         ScrollView {
             id: scroll
             Layout.fillWidth: true
             Layout.fillHeight: true
             contentWidth: availableWidth
             clip: true
-            ColumnLayout {
-                id: body
+            Item {
                 width: scroll.availableWidth
-                spacing: 10
+                implicitHeight: column.implicitHeight + 2 * Theme.xl
+                ColumnLayout {
+                    id: column
+                    width: Math.min(Theme.columnWidth, parent.width - 2 * Theme.xl)
+                    x: (parent.width - width) / 2
+                    y: Theme.xl
+                    spacing: Theme.s
+                    Icon {
+                        visible: screen.icon !== ""
+                        name: screen.icon
+                        color: screen.iconColor
+                        size: 72
+                        Layout.alignment: Qt.AlignHCenter
+                        Layout.bottomMargin: Theme.s
+                    }
+                    KHeading {
+                        text: screen.title
+                        visible: text !== ""
+                        horizontalAlignment: screen.centered ? Text.AlignHCenter : Text.AlignLeft
+                        Layout.fillWidth: true
+                    }
+                    KNote {
+                        text: screen.subtitle
+                        visible: text !== ""
+                        font.pixelSize: Theme.titleSize
+                        horizontalAlignment: screen.centered ? Text.AlignHCenter : Text.AlignLeft
+                        Layout.fillWidth: true
+                    }
+                    ColumnLayout {
+                        id: body
+                        Layout.fillWidth: true
+                        Layout.topMargin: Theme.l
+                        spacing: Theme.m
+                    }
+                }
             }
         }
-        RowLayout {
-            id: buttonRow
+        Rectangle {
             Layout.fillWidth: true
-            spacing: 8
+            implicitHeight: 1
+            color: Theme.separator
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: buttonRow.implicitHeight + 2 * Theme.m
+            color: Theme.bar
+            RowLayout {
+                id: buttonRow
+                width: Math.min(Theme.columnWidth, parent.width - 2 * Theme.xl)
+                x: (parent.width - width) / 2
+                anchors.verticalCenter: parent.verticalCenter
+                spacing: Theme.s
+            }
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include "categories/CategoryHandlers.h"
 #include "app/DemoPeer.h"
+#include "app/HomeWording.h"
 #include "app/ManagedModeCoordinator.h"
 #include "managed/TelemetryClient.h"
 
@@ -111,6 +112,11 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
     // Until then the keychain has a handler without a key, which lists nothing.
     m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
     forwardScreenSignals();
+    // A cap chosen while the transfer runs takes effect at once.
+    connect(this, &AppState::maxTransferMbpsChanged, this, [this] {
+        if (m_transferRunning)
+            applyBandwidthCap();
+    });
 }
 
 AppState::~AppState()
@@ -134,6 +140,11 @@ QString AppState::username() const
     return host::ownerNameOf(m_environment.homeFolder).value_or(host::loginUserName());
 }
 
+QString AppState::say(const QString& text) const
+{
+    return wordedForHome(text, detectLayout(m_environment.homeFolder));
+}
+
 void AppState::setCurrentStep(MigrationStep step) { assignAndNotify(this, m_currentStep, step, &AppState::currentStepChanged); }
 void AppState::setDeviceRole(std::optional<DeviceRole> role) { assignAndNotify(this, m_deviceRole, role, &AppState::deviceRoleChanged); }
 void AppState::setSelectedPeer(std::optional<DiscoveredPeer> peer) { assignAndNotify(this, m_selectedPeer, std::move(peer), &AppState::selectedPeerChanged); }
@@ -147,6 +158,20 @@ void AppState::setConfirmedUserMapping(std::optional<UserMapping> mapping)
 void AppState::setTransferID(const QString& id) { assignAndNotify(this, m_transferID, id, &AppState::transferIDChanged); }
 void AppState::setConflictPolicy(ConflictPolicy policy) { assignAndNotify(this, m_conflictPolicy, policy, &AppState::conflictPolicyChanged); }
 void AppState::setMaxTransferMbps(std::optional<int> mbps) { assignAndNotify(this, m_maxTransferMbps, mbps, &AppState::maxTransferMbpsChanged); }
+std::optional<int> AppState::bandwidthCapInForce() const
+{
+    if (const auto cap = m_profileManager->values().maxTransferMbps)
+        return cap;
+    return m_maxTransferMbps;
+}
+
+void AppState::applyBandwidthCap()
+{
+    setMaxTransferMbps(bandwidthCapInForce());
+    if (auto* source = dynamic_cast<SourceTransfer*>(m_transferEngine.get()))
+        source->setBandwidthCap(m_maxTransferMbps);
+}
+
 void AppState::setTransferProgress(TransferProgress* progress)
 {
     assignAndNotify(this, m_transferProgress, progress, &AppState::transferProgressChanged);
@@ -294,8 +319,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
     // The organisation's choices win over the user's, and the session shows them.
     if (const auto policy = m_profileManager->conflictPolicyOverride())
         setConflictPolicy(*policy);
-    if (const auto cap = m_profileManager->values().maxTransferMbps)
-        setMaxTransferMbps(cap);
+    setMaxTransferMbps(bandwidthCapInForce());
     std::unique_ptr<TransferEngine> engine;
     if (*m_deviceRole == DeviceRole::source) {
         auto source = std::make_unique<SourceTransfer>(connection, m_transferID, m_environment.homeFolder);
@@ -356,6 +380,8 @@ QCoro::Task<void> AppState::runTransfer()
         return true;
     };
     m_transferRunning = true;
+    // The pre-flight screen's choice came after the engine was made.
+    applyBandwidthCap();
     m_transferProgress->setStartedAt(QDateTime::currentDateTimeUtc());
     startMigrationLog();
     if (engine->role() == DeviceRole::source) {

@@ -158,6 +158,10 @@ class AppState : public QObject {
     // The report in the summary screen's shape; empty until a scan gave one.
     Q_PROPERTY(QVariantMap preFlightSummary READ preFlightSummaryView NOTIFY preFlightReportChanged)
     Q_PROPERTY(bool engineeringToolsEnabled READ engineeringToolsEnabled NOTIFY engineeringToolsEnabledChanged)
+    // The organisation may leave the developer section out altogether.
+    Q_PROPERTY(bool developerToolsOffered READ developerToolsOffered CONSTANT)
+    // The home's own word for the machine: "Mac", or "computer" on a Linux home.
+    Q_PROPERTY(QString machineWord READ machineWord NOTIFY deviceRoleChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -165,6 +169,10 @@ public:
     const SessionEnvironment& environment() const { return m_environment; }
     QString hostname() const;
     QString username() const;
+    // A screen's text in the words of the home served ("computer" for "Mac" on a Linux home).
+    Q_INVOKABLE QString say(const QString& text) const;
+    // "Mac" or "computer".
+    QString machineWord() const { return say(QStringLiteral("Mac")); }
 
     ConnectionManager* connectionManager() const { return m_connectionManager.get(); }
     DataCategoryManager* categoryManager() const { return m_categoryManager.get(); }
@@ -224,6 +232,10 @@ public:
 
     std::optional<int> maxTransferMbps() const { return m_maxTransferMbps; }
     void setMaxTransferMbps(std::optional<int> mbps);
+    // The cap in force: the profile's when it sets one (shown as the choice), else the user's.
+    std::optional<int> bandwidthCapInForce() const;
+    // Hands the cap in force to a source's engine: at transfer start, and on every change while it runs.
+    void applyBandwidthCap();
 
     // Destination: set before pairing; the engine is adapted with it.
     void setAdaptationOptions(AdaptationOptions options);
@@ -286,10 +298,15 @@ public:
     Q_INVOKABLE void includeDeveloperTools(bool on);
     QCoro::Task<void> planDeveloperTools();
     bool engineeringToolsEnabled() const { return m_engineeringToolsEnabled; }
+    bool developerToolsOffered() const;
     // Opens this migration's log record when the transfer starts.
     void startMigrationLog();
     // Closes it with the transfer's results and saves it; nothing without an open record.
     void completeMigrationLog();
+    // The complete screen's: closes the open record and posts it where the
+    // profile says; a failed post leaves it pending. Nothing when no record is open.
+    QCoro::Task<void> completeAndPostMigrationLog();
+    Q_INVOKABLE void finishMigrationLog();
     // Where the files made for the destination's Desktop wait to be sent (this migration's own).
     QString developerFilesFolder() const;
     // Where finished logs are posted; none: they stay local. (The configuration will name it.)
@@ -369,8 +386,15 @@ public:
     // "kivo-preflight-<time>.json" in it); the file written, or empty when
     // there is no report or the write failed.
     QString exportPreFlightSummary(const QString& target);
-    // The summary screen's export: into the home's Desktop folder.
-    Q_INVOKABLE QString exportPreFlightSummaryToDesktop();
+    // Where the summary screen's export offers to save: the home's Desktop
+    // folder (the home when it has none), under the report's own name.
+    QString suggestedSummaryFile() const;
+    // The same for the save dialog, which speaks in URLs; only local files are written.
+    Q_INVOKABLE QUrl suggestedSummaryUrl() const { return QUrl::fromLocalFile(suggestedSummaryFile()); }
+    Q_INVOKABLE QString exportPreFlightSummaryTo(const QUrl& file)
+    {
+        return file.isLocalFile() ? exportPreFlightSummary(file.toLocalFile()) : QString();
+    }
     static QString exportFileFor(const QString& target, const QDateTime& generatedAt);
     // The space line against the current selection's size.
     void validateSpace();

@@ -1,6 +1,9 @@
 // The session's migration log and developer items: opened when the transfer
 // starts, closed with its results when it ends.
 #include "app/AppState.h"
+#include "app/DeveloperToolsPolicy.h"
+
+#include <QPointer>
 
 #include "managed/ConfigurationProfileManager.h"
 
@@ -9,6 +12,7 @@
 #include "devtools/EngineeringToolsDetector.h"
 #include "log/EngineeringAuditEntry.h"
 #include "log/MigrationLogger.h"
+#include "platform/Logging.h"
 #include "platform/UserFolders.h"
 
 
@@ -82,6 +86,28 @@ void AppState::completeMigrationLog()
     m_migrationLogger->completeLog(status);
 }
 
+QCoro::Task<void> AppState::completeAndPostMigrationLog()
+{
+    const auto& open = m_migrationLogger->currentLog();
+    // A demonstration writes nothing into the user's home, where the logs are kept.
+    if (!open || open->timestampEnd || m_demoMode)
+        co_return;
+    completeMigrationLog();
+    const std::optional<QUrl> endpoint = logEndpoint();
+    if (!endpoint)
+        co_return;
+    QPointer<AppState> self(this);
+    const PostOutcome posted = co_await m_migrationLogger->postLog(*endpoint);
+    if (self && !posted.posted)
+        qCWarning(lcApp).noquote() << "The migration log stays pending:" << posted.message;
+}
+
+void AppState::finishMigrationLog()
+{
+    // Runs on while the screen shows; the post has its own deadline.
+    completeAndPostMigrationLog();
+}
+
 QString AppState::developerFilesFolder() const
 {
     return UserFolders(m_environment.homeFolder).kivoSupport() + QStringLiteral("/outgoing-devtools/") + m_transferID;
@@ -93,7 +119,10 @@ std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>
     // The Desktop files are written inside the user's own folder, where no other
     // account can swap them before they are read (a shared temporary folder could).
     ManifestContext context{m_environment.homeFolder, developerFilesFolder(), QDate::currentDate()};
-    return [selection = m_engToolsPlan->selection(), inventory = m_engToolsDetector->inventory(),
+    const ProfileValues& profile = m_profileManager->values();
+    const DeveloperToolsPolicy policy{m_engineeringToolsEnabled && profile.engineeringToolsEnabled,
+                                      profile.engineeringToolsSensitiveOptInAllowed, profile.engineeringToolsDevDirectoriesAllowed};
+    return [selection = allowedSelection(m_engToolsPlan->selection(), policy), inventory = m_engToolsDetector->inventory(),
             context = std::move(context)](const std::optional<UserMapping>&) {
         return buildManifestItems(selection, inventory, context);
     };

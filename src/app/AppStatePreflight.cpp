@@ -65,8 +65,9 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
         co_return *m_askedManifest;
     QPointer<AppState> self(this);
     TransferManifest manifest = co_await m_categoryManager->buildManifest(m_transferID, engineeringItems(), m_confirmedUserMapping,
+                                                                          // Ticked, and allowed by the organisation.
                                                                           m_engineeringToolsEnabled
-                                                                              || m_profileManager->values().engineeringToolsEnabled,
+                                                                              && m_profileManager->values().engineeringToolsEnabled,
                                                                           m_homeFolderScanner.get());
     if (!self)
         co_return manifest;

@@ -89,12 +89,11 @@ QString AppState::exportFileFor(const QString& target, const QDateTime& generate
          + QStringLiteral(".json");
 }
 
-QString AppState::exportPreFlightSummaryToDesktop()
+QString AppState::suggestedSummaryFile() const
 {
     const QString desktop = UserFolders(m_environment.homeFolder).desktop();
-    if (!m_preFlightReport || !QDir().mkpath(desktop))
-        return {};
-    return exportPreFlightSummary(desktop);
+    const QString folder = QFileInfo(desktop).isDir() ? desktop : m_environment.homeFolder;
+    return exportFileFor(folder, m_preFlightReport ? m_preFlightReport->generatedAt : QDateTime::currentDateTimeUtc());
 }
 
 QString AppState::exportPreFlightSummary(const QString& target)

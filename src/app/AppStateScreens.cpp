@@ -3,6 +3,7 @@
 
 #include "app/DemoData.h"
 #include "app/DemoPeer.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -150,7 +151,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
         co_return PairingAttempt::failed;
     const DiscoveredPeer peer = *m_selectedPeer;
     if (!PairingManager::isWellFormedCode(digits)) {
-        setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+        setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
         co_return PairingAttempt::mismatch;
     }
     setConnectionErrorText({});
@@ -158,7 +159,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
     if (comparesLocally) {
         // The code was advertised: a wrong one is caught here and nothing is sent.
         if (!cm->pairingManager()->matchesCode(digits)) {
-            setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+            setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
             co_return PairingAttempt::mismatch;
         }
         if (!co_await connectSelectedPeer(false) || !self)
@@ -167,7 +168,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
             setPairingErrorText({});
             co_return PairingAttempt::paired;
         }
-        setPairingErrorText(cm->state().error ? cm->state().error->description() : QString::fromUtf8(kCodeMismatchText));
+        setPairingErrorText(cm->state().error ? cm->state().error->description() : say(QString::fromUtf8(kCodeMismatchText)));
         co_return PairingAttempt::failed;
     }
     // The source drops a connected peer that does not start proving soon; a
@@ -180,7 +181,7 @@ QCoro::Task<PairingAttempt> AppState::pairWithCode(QString digits)
         if (!self)
             co_return PairingAttempt::failed;
         if (e.kind() == ConnectionError::Kind::pairingMismatch) {
-            setPairingErrorText(QString::fromUtf8(kCodeMismatchText));
+            setPairingErrorText(say(QString::fromUtf8(kCodeMismatchText)));
             co_return PairingAttempt::mismatch;
         }
         setPairingErrorText(e.description());
@@ -387,6 +388,8 @@ void AppState::prepareSelection()
 
 void AppState::checkReadiness() { detached(runPreflightChecks()); }
 
+bool AppState::developerToolsOffered() const { return m_profileManager->values().engineeringToolsEnabled; }
+
 void AppState::setEngineeringToolsEnabled(bool enabled)
 {
     assignAndNotify(this, m_engineeringToolsEnabled, enabled, &AppState::engineeringToolsEnabledChanged);
@@ -453,7 +456,10 @@ void AppState::startTransfer()
 
 void AppState::cancelTransfer()
 {
-    if (m_transferEngine && !m_transferEngine->isCancelled())
+    // A destination takes back what this transfer wrote; its checkpoint stays for a later run.
+    if (auto* destination = dynamic_cast<DestinationTransfer*>(m_transferEngine.get()); destination && !destination->isCancelled())
+        detached(destination->cancelAndCleanup());
+    else if (m_transferEngine && !m_transferEngine->isCancelled())
         m_transferEngine->cancel();
     else if (!m_transferEngine)
         m_transferProgress->setIsCancelled(true); // nothing ran, and nothing will

@@ -4,6 +4,7 @@
 #include "app/MigrationFlow.h"
 #include "app/MigrationWindow.h"
 #include "app/SendFlow.h"
+#include "preflight/PreFlightReport.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
 #include "connection/ConnectionManager.h"
@@ -341,6 +342,17 @@ void ManagedModeCoordinator::post(const QString& event, QMap<QString, QString> d
         m_options.postEvent(event, std::move(details));
 }
 
+QMap<QString, QString> ManagedModeCoordinator::preFlightTotals(const PreFlightReport& report)
+{
+    const auto n = [](auto v) { return QString::number(v); };
+    return {{QStringLiteral("totalFiles"), n(report.totalFiles)},
+            {QStringLiteral("totalBytes"), n(report.totalBytes)},
+            {QStringLiteral("excludedFiles"), n(report.excludedFiles)},
+            {QStringLiteral("excludedBytes"), n(report.excludedBytes)},
+            {QStringLiteral("conflicts"), n(report.conflicts.size())},
+            {QStringLiteral("estimatedSeconds"), n(report.estimatedSeconds)}};
+}
+
 void ManagedModeCoordinator::postPreFlightReport(const QMap<QString, QString>& totals)
 {
     post(QStringLiteral("managed.preflight_scanned"), totals);
@@ -428,6 +440,9 @@ QCoro::Task<FlowExit> ManagedModeCoordinator::runSourceFlow()
             return; // a fresh code: still the same wait
         transition(stateOf(Kind::awaitingPeer));
         post(QStringLiteral("managed.source_advertising"));
+    });
+    connect(&flow, &SendFlow::preflightReport, this, [this](const PreFlightReport& report) {
+        postPreFlightReport(preFlightTotals(report));
     });
     connect(&flow, &MigrationFlow::paired, this, [this] {
         transition(stateOf(Kind::ready, QStringLiteral("destination")));

@@ -17,6 +17,8 @@
 
 namespace kivo {
 
+struct PreFlightReport;
+
 class AppState;
 class MigrationFlow;
 
@@ -75,6 +77,8 @@ public:
 
     // The pre-flight scan's totals, as telemetry.
     void postPreFlightReport(const QMap<QString, QString>& totals);
+    // The figures of a source's pre-flight report that telemetry carries.
+    static QMap<QString, QString> preFlightTotals(const PreFlightReport& report);
 
     // The transfer's end as its flow reports it: complete, or failed with the reason and mismatches.
     void finishTransfer(const TransferSummary& summary);

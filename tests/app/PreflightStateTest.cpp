@@ -66,10 +66,18 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     ASSERT_GE(progress.size(), 2);
     EXPECT_EQ(progress.first(), qMakePair(qint64(0), quint64(0)));
     EXPECT_EQ(progress.last(), qMakePair(qint64(report.totalFiles), quint64(report.totalBytes)));
-    // The summary's export writes that same report into the home's Desktop.
-    const QString exported = state.exportPreFlightSummaryToDesktop();
-    EXPECT_EQ(QFileInfo(exported).absolutePath(), QDir(s.dir.filePath(QStringLiteral("Desktop"))).absolutePath());
-    EXPECT_EQ(QJsonDocument::fromJson(readBytes(exported)).object(), report.toJson());
+    // The summary's export offers the home (the Desktop once there is one) and
+    // writes that same report wherever the person chose.
+    EXPECT_EQ(QFileInfo(state.suggestedSummaryFile()).absolutePath(), QDir(s.dir.path()).absolutePath());
+    ASSERT_TRUE(QDir().mkpath(s.dir.filePath(QStringLiteral("Desktop"))));
+    const QString suggested = state.suggestedSummaryFile();
+    EXPECT_EQ(QFileInfo(suggested).absolutePath(), QDir(s.dir.filePath(QStringLiteral("Desktop"))).absolutePath());
+    EXPECT_TRUE(QFileInfo(suggested).fileName().startsWith(QStringLiteral("kivo-preflight-")));
+    QTemporaryDir elsewhere;
+    for (const QString& chosen : {suggested, elsewhere.filePath(QStringLiteral("chosen.json"))}) {
+        EXPECT_EQ(state.exportPreFlightSummary(chosen), chosen);
+        EXPECT_EQ(QJsonDocument::fromJson(readBytes(chosen)).object(), report.toJson());
+    }
 
     // The manifest the transfer sends leaves out what the report excluded.
     const TransferManifest manifest = runTask(state.buildIntendedManifest());

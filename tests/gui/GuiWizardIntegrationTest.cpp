@@ -12,6 +12,8 @@
 #include "transfer/TransferProgress.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -36,7 +38,7 @@ CliProcess slowSender(const QString& home)
 {
     h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
                                            quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
-    for (const char* button : {"Get Started", "Destination Mac", "127.0.0.1"})
+    for (const char* button : {"Get Started", "Destination computer", "127.0.0.1"})
         if (!h.press(QString::fromLatin1(button)))
             return ::testing::AssertionFailure() << "no " << button;
     typeCode(h, advertised.value(QStringLiteral("code")).toString());
@@ -84,7 +86,7 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
     e.demoPeerProgram = kivoCli();
     GuiHarness h(e);
     ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination computer")));
     ASSERT_TRUE(h.press(QStringLiteral("Demo Source Mac")));
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
     ASSERT_TRUE(h.press(QStringLiteral("Continue")));
@@ -97,12 +99,28 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
 }
 
 
+// Files below `home` outside kivo's own folder, relative to it.
+QStringList filesOutsideKivo(const QString& home)
+{
+    QStringList out;
+    const QString kivo = QFileInfo(TransferEngine::transfersDirectory(home)).path();
+    QDirIterator it(home, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.startsWith(kivo + u'/'))
+            out << QDir(home).relativeFilePath(path);
+    }
+    return out;
+}
+
 // No cancel for the first 30 seconds of the progress screen; then cancelling a
-// running transfer ends on the cancelled outcome at once, and "New Migration"
-// right after leaves a fresh session however the old run unwinds.
+// running transfer ends on the cancelled outcome at once, takes back what it
+// wrote (the checkpoint and the files that were there before stay), and
+// "New Migration" right after leaves a fresh session however the old run unwinds.
 TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
 {
     QTemporaryDir source, destination;
+    writeBytes(destination.filePath(QStringLiteral("Documents/earlier.txt")), "kept");
     CliProcess sender = slowSender(source.path());
     const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
     ASSERT_FALSE(advertised.isEmpty());
@@ -113,6 +131,9 @@ TEST(GuiWizard, CancelThenNewMigrationWhileTheTransferUnwinds)
     h.clock().advance(1s);
     ASSERT_TRUE(h.press(QStringLiteral("Cancel Transfer")));
     EXPECT_TRUE(h.showsText(QStringLiteral("The migration was cancelled. You can start over at any time.")));
+    EXPECT_TRUE(waitUntil([&] { return filesOutsideKivo(destination.path()) == QStringList{"Documents/earlier.txt"}; }))
+        << filesOutsideKivo(destination.path()).join(u' ').toStdString();
+    EXPECT_EQ(ResumeState::listAll(TransferEngine::transfersDirectory(destination.path())).size(), 1);
     ASSERT_TRUE(h.press(QStringLiteral("New Migration")));
     EXPECT_EQ(h.state().currentStep(), MigrationStep::welcome);
     sender.finish(std::chrono::seconds(60));

@@ -81,7 +81,7 @@ TEST(Keyboard, CodeBoxes)
     QGuiApplication::clipboard()->setText(QStringLiteral("98 76-54"));
     h.key(Qt::Key_V, Qt::ControlModifier);
     // 198765 is six digits: submitted, wrong, cleared, and no connection was tried.
-    EXPECT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source computer and try again.")));
     EXPECT_EQ(boxes(h), QStringLiteral("------"));
     EXPECT_EQ(h.focusedName(), QStringLiteral("Pairing code, 6 digits, digit 1"));
     EXPECT_EQ(h.state().connectionManager()->transferSession(), nullptr);
@@ -105,8 +105,8 @@ TEST(Keyboard, TabOrderActivationAndEscape)
     h.key(Qt::Key_Return);
     ASSERT_EQ(h.state().currentStep(), MigrationStep::roleSelection);
 
-    EXPECT_EQ(cycle(h, Qt::NoModifier, 3), QStringLiteral("Source Mac|Destination Mac|Back"));
-    EXPECT_EQ(cycle(h, Qt::ShiftModifier, 2), QStringLiteral("Destination Mac|Source Mac"));
+    EXPECT_EQ(cycle(h, Qt::NoModifier, 3), QStringLiteral("Source computer|Destination computer|Back"));
+    EXPECT_EQ(cycle(h, Qt::ShiftModifier, 2), QStringLiteral("Destination computer|Source computer"));
     h.key(Qt::Key_Tab);
     h.key(Qt::Key_Space);
     EXPECT_EQ(h.state().currentStep(), MigrationStep::discovery);

@@ -1,6 +1,7 @@
 #include "support/ManualClock.h"
 
 #include "app/AppState.h"
+#include "gui/Appearance.h"
 #include "gui/GuiOptions.h"
 #include "gui/ProgressFeed.h"
 #include "transfer/TransferProgress.h"
@@ -61,9 +62,48 @@ TEST(GuiOptions, ParsesAndRefuses)
     EXPECT_TRUE(demo.demo);
     EXPECT_EQ(demo.workdir, QStringLiteral("/d"));
 
+    const gui::GuiOptions shots = gui::parseGuiOptions({"--screenshots", "/s", "--size", "1920x1080", "--color-scheme", "dark"});
+    EXPECT_EQ(std::tuple(shots.screenshots, shots.screenshotSize, shots.colorScheme),
+              std::tuple(std::optional<QString>(QStringLiteral("/s")), QSize(1920, 1080), QStringLiteral("dark")));
+    EXPECT_EQ(gui::parseGuiOptions({"--screenshots", "/s"}).screenshotSize, QSize(800, 600));
+
     const QList<QStringList> refused = {
         {"--colour"}, {"--home"}, {"--port", "0"}, {"--port", "70000"}, {"--port", "x"},
-        {"--connect", "host"}, {"--connect", ":1"}, {"--workdir", "/w"}, {"--home", "--demo"}};
+        {"--connect", "host"}, {"--connect", ":1"}, {"--workdir", "/w"}, {"--home", "--demo"},
+        {"--size", "800x600"}, {"--screenshots", "/s", "--size", "799x600"}, {"--screenshots", "/s", "--size", "800"},
+        {"--screenshots", "/s", "--size", "800x600x2"}, {"--screenshots", "/s", "--size", "9000x600"},
+        {"--screenshots", "/s", "--demo"}, {"--screenshots", "/s", "--connect", "h:1"}, {"--screenshots"},
+        {"--color-scheme", "blue"}, {"--color-scheme"}};
     for (const QStringList& args : refused)
         EXPECT_THROW(gui::parseGuiOptions(args), gui::GuiUsageError) << args.join(u' ').toStdString();
+}
+
+// The palette keeps the desktop's own when it already is light or dark as
+// asked, and otherwise builds one of that lightness on the desktop's accent
+// (or a readable one when that accent is grey).
+TEST(Appearance, PaletteFollowsTheSchemeAndKeepsTheAccent)
+{
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(0xef, 0xef, 0xef));
+    light.setColor(QPalette::Highlight, QColor(0xe6, 0x61, 0x00));
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+
+    EXPECT_EQ(gui::paletteFor(gui::ColorScheme::light, light), light);
+    EXPECT_EQ(gui::paletteFor(gui::ColorScheme::dark, dark), dark);
+    const QPalette madeDark = gui::paletteFor(gui::ColorScheme::dark, light);
+    EXPECT_TRUE(gui::isDark(madeDark));
+    EXPECT_GT(madeDark.color(QPalette::WindowText).lightnessF(), 0.8);
+    EXPECT_EQ(madeDark.color(QPalette::Highlight), QColor(0xe6, 0x61, 0x00));
+    const QPalette madeLight = gui::paletteFor(gui::ColorScheme::light, dark);
+    EXPECT_FALSE(gui::isDark(madeLight));
+    EXPECT_LT(madeLight.color(QPalette::WindowText).lightnessF(), 0.2);
+
+    QPalette grey = light;
+    grey.setColor(QPalette::Highlight, QColor(0x80, 0x80, 0x80));
+    EXPECT_NE(gui::paletteFor(gui::ColorScheme::dark, grey).color(QPalette::Highlight), QColor(0x80, 0x80, 0x80));
+
+    EXPECT_EQ(gui::colorSchemeNamed(QStringLiteral("dark")), gui::ColorScheme::dark);
+    EXPECT_EQ(gui::colorSchemeNamed(QStringLiteral("light")), gui::ColorScheme::light);
+    EXPECT_EQ(gui::colorSchemeNamed(QStringLiteral("Dark")), std::nullopt);
 }

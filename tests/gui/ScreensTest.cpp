@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -109,8 +110,8 @@ const QList<Case>& cases()
              h.state().addDirectPeer(oldMac());
              at(h, DeviceRole::destination, MigrationStep::discovery);
          },
-         {"old-mac", "ann"}, {"Searching for nearby Macs…"}},
-        {"pairing-source", pairing, {"Enter This Code on the Other Mac", "60"}, {"Session Expired"}},
+         {"old-mac", "ann"}, {"Searching for nearby computers…"}},
+        {"pairing-source", pairing, {"Enter This Code on the Other computer", "60"}, {"Session Expired"}},
         {"mapping-destination",
          [](GuiHarness& h) {
              h.state().setSelectedPeer(oldMac());
@@ -292,4 +293,34 @@ TEST(Screens, AddFolderChoosesAFolderOfTheHome)
     choose(home.path() + QStringLiteral("/Projects/kivo"));
     EXPECT_TRUE(h.showsText(home.path() + QStringLiteral("/Projects/kivo")));
     EXPECT_FALSE(h.showsText(QStringLiteral("Choose a folder inside your home folder.")));
+}
+
+// "Export Summary…" asks where, offering the Desktop under the report's name,
+// and writes the report where the person chose.
+TEST(Screens, ExportSummaryAsksWhereAndWritesThere)
+{
+    QTemporaryDir home, elsewhere;
+    ASSERT_TRUE(QDir().mkpath(home.path() + QStringLiteral("/Desktop")));
+    GuiHarness h(environmentIn(home.path()));
+    at(h, DeviceRole::source, MigrationStep::preflightSummary);
+    ASSERT_TRUE(waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); }));
+    ASSERT_TRUE(h.press(QStringLiteral("Export Summary…")));
+    QObject* dialog = nullptr;
+    for (QObject* o : h.window()->findChildren<QObject*>())
+        if (o->inherits("QQuickFileDialog"))
+            dialog = o;
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->property("visible").toBool());
+    const QString offered = dialog->property("selectedFile").toUrl().toLocalFile();
+    EXPECT_EQ(QFileInfo(offered).absolutePath(), QDir(home.path() + QStringLiteral("/Desktop")).absolutePath());
+    EXPECT_TRUE(QFileInfo(offered).fileName().startsWith(QStringLiteral("kivo-preflight-")));
+
+    const QString chosen = elsewhere.filePath(QStringLiteral("summary.json"));
+    // The person picks another place: the dialog reports it as its selection.
+    dialog->setProperty("selectedFile", QUrl::fromLocalFile(chosen));
+    QMetaObject::invokeMethod(dialog, "accepted");
+    h.settle();
+    EXPECT_TRUE(QFileInfo::exists(chosen));
+    EXPECT_FALSE(QFileInfo::exists(offered));
+    EXPECT_TRUE(h.showsText(QStringLiteral("Saved to ") + chosen));
 }

@@ -153,9 +153,12 @@ QStringList GuiHarness::layoutProblems()
     }
     collectTextBoxes(root, boxes, windowRect.adjusted(-10000, -10000, 10000, 10000));
     const auto name = [](const TextBox& b) { return b.item->property("text").toString(); };
+    // A line scrolled almost out of view leaves a sliver that is no problem of the layout.
+    boxes.removeIf([](const TextBox& b) { return b.rect.adjusted(1, 1, -1, -1).isEmpty(); });
     for (const TextBox& b : boxes)
         if (!windowRect.contains(b.rect.adjusted(1, 1, -1, -1)))
-            problems << QStringLiteral("outside the window: \"%1\"").arg(name(b));
+            problems << QStringLiteral("outside the window: \"%1\" at %2,%3 %4x%5")
+                            .arg(name(b)).arg(b.rect.x()).arg(b.rect.y()).arg(b.rect.width()).arg(b.rect.height());
     for (qsizetype i = 0; i < boxes.size(); ++i)
         for (qsizetype j = i + 1; j < boxes.size(); ++j)
             if (boxes[i].rect.adjusted(1, 1, -1, -1).intersects(boxes[j].rect.adjusted(1, 1, -1, -1)))

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "categories/HomeLayout.h"
+
+#include <QString>
+
+namespace kivo {
+
+// A screen's text as the person at this home reads it: on a home that is not
+// Mac-shaped, "Mac" (and "Macs") reads "computer" ("computers"). Other words
+// that merely begin with those letters are left alone.
+QString wordedForHome(const QString& text, HomeLayoutKind layout);
+
+} // namespace kivo
