@@ -1,5 +1,6 @@
 #pragma once
 
+#include "categories/HomeLayout.h"
 #include "transfer/CategoryTransferHandler.h"
 
 #include <QByteArray>
@@ -14,5 +15,9 @@ namespace kivo {
 // connection's 256-bit key. Null for any other id.
 std::shared_ptr<CategoryTransferHandler> makeCategoryHandler(const QString& categoryID, const QString& homeFolder,
                                                              const QByteArray& sessionKey = {});
+// The same for a home of a given layout: a Linux home's settings and browsers
+// have handlers of their own (the browsers' secrets need the key).
+std::shared_ptr<CategoryTransferHandler> makeCategoryHandler(const QString& categoryID, const QString& homeFolder,
+                                                             HomeLayoutKind layout, const QByteArray& sessionKey);
 
 } // namespace kivo

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 
 #include <csignal>
+#include <grp.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -17,7 +18,8 @@ CommandResult runCommandDetailed(const QString& program, const QStringList& argu
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
+    if (options.standardInput.isEmpty())
+        process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     if (!options.workingDirectory.isEmpty())
         process.setWorkingDirectory(options.workingDirectory);
@@ -31,10 +33,23 @@ CommandResult runCommandDetailed(const QString& program, const QStringList& argu
         }
         process.setProcessEnvironment(env);
     }
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
-    process.start(QIODevice::ReadOnly);
+    const auto runAs = options.runAs;
+    process.setChildProcessModifier([runAs] {
+        ::setpgid(0, 0);
+        if (runAs) {
+            const gid_t gid = runAs->second;
+            // A tool that cannot become the account must not run as us.
+            if (::setgroups(1, &gid) != 0 || ::setgid(gid) != 0 || ::setuid(runAs->first) != 0)
+                ::_exit(126);
+        }
+    });
+    process.start(options.standardInput.isEmpty() ? QIODevice::ReadOnly : QIODevice::ReadWrite);
     if (!process.waitForStarted(5000))
         return result;
+    if (!options.standardInput.isEmpty()) {
+        process.write(options.standardInput);
+        process.closeWriteChannel();
+    }
     result.started = true;
     const qint64 pid = process.processId();
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
 namespace kivo {
 
@@ -18,6 +19,10 @@ struct CommandOptions {
     // Output past this is dropped and the command counts as failed: a tool that
     // floods must not grow our memory.
     qint64 maxOutputBytes = 16 * 1024 * 1024;
+    // Given to the tool on its standard input (empty: none).
+    QByteArray standardInput;
+    // Run as this account (uid, gid) instead of ours: for root acting for a user.
+    std::optional<std::pair<unsigned, unsigned>> runAs;
 };
 
 struct CommandResult {
@@ -31,7 +36,7 @@ struct CommandResult {
 };
 
 // Runs a tool to its end: standard output collected, standard error discarded,
-// standard input empty. The tool runs in a process group of its own, and on
+// standard input empty unless given. The tool runs in a process group of its own, and on
 // timeout the whole group is killed, so a hung child of the tool cannot outlive it.
 // Blocks the calling thread: call it off the main thread.
 CommandResult runCommandDetailed(const QString& program, const QStringList& arguments,

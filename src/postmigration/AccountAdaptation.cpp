@@ -27,6 +27,8 @@ RewriteKind rewriteKindFor(const QString& categoryID, const QString& path)
     // Keys and other SSH material stay byte-for-byte; only the config names paths.
     if (path.contains(QLatin1String("/.ssh/")))
         return name == QLatin1String("config") ? RewriteKind::text : RewriteKind::none;
+    if (categoryID == QLatin1String("systemSettings") && path.endsWith(QLatin1String(".dconf")))
+        return RewriteKind::settings;
     return path.endsWith(QLatin1String(".plist")) ? RewriteKind::plist : RewriteKind::text;
 }
 
@@ -35,7 +37,7 @@ QCoro::Task<void> AccountPathRewriter::rewrite(Files files)
     for (const auto& [kind, path] : std::as_const(files)) {
         if (kind == RewriteKind::plist)
             rewritePlistPaths(path);
-        else if (kind == RewriteKind::text)
+        else if (kind == RewriteKind::text || kind == RewriteKind::settings)
             rewriteTextFilePaths(path);
     }
     co_return;

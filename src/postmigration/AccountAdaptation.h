@@ -9,7 +9,8 @@
 namespace kivo {
 
 // How a received file of a category is rewritten for the new account, if at all.
-enum class RewriteKind { none, plist, text };
+// `settings`: a desktop settings keyfile, rewritten inside its quoted values only.
+enum class RewriteKind { none, plist, text, settings };
 RewriteKind rewriteKindFor(const QString& categoryID, const QString& path);
 
 // Rewrites the old home folder inside received files (the account mapper implements it).

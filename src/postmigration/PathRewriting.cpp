@@ -4,6 +4,7 @@
 #include "platform/PropertyList.h"
 
 #include <QLoggingCategory>
+#include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -294,6 +295,175 @@ QList<PathRewriteLog> rewritePlistFile(const QString& homeFolder, const QString&
         if (out.isEmpty())
             return {};
         file.write(out);
+        file.commit();
+    } catch (const std::exception& e) {
+        qCWarning(lcUserMapper).noquote() << "Could not rewrite" << path << e.what();
+        logs.clear();
+    }
+    return logs;
+}
+
+namespace {
+
+constexpr qsizetype kMaxSettingsBytes = 16 * 1024 * 1024;
+
+// Where a home folder path may begin and end: anything else continues a name.
+bool opensPath(QStringView text, qsizetype at)
+{
+    if (at == 0 || text.left(at).endsWith(u"file://"))
+        return true;
+    const QChar before = text[at - 1];
+    return before.isSpace() || QStringView(u"'\":;=,([{<|&").contains(before);
+}
+
+bool closesPath(QStringView text, qsizetype end)
+{
+    if (end == text.size())
+        return true;
+    const QChar next = text[end];
+    return next.isSpace() || QStringView(u"/'\":;,?#)]}>|&=").contains(next);
+}
+
+int replaceWholePaths(QString& text, const QString& from, const QString& to)
+{
+    int count = 0;
+    qsizetype at = 0;
+    while (!from.isEmpty() && (at = text.indexOf(from, at)) >= 0) {
+        if (opensPath(text, at) && closesPath(text, at + from.size())) {
+            text.replace(at, from.size(), to);
+            at += to.size();
+            ++count;
+        } else {
+            ++at;
+        }
+    }
+    return count;
+}
+
+// The end of a URI that starts at `at`: the first space or quote.
+qsizetype uriEnd(QStringView text, qsizetype at)
+{
+    while (at < text.size() && !text[at].isSpace() && text[at] != u'\'' && text[at] != u'"')
+        ++at;
+    return at;
+}
+
+} // namespace
+
+QString percentEncodedPath(const QString& path)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(path, QByteArrayLiteral("/!$&'()*+,;=:@")));
+}
+
+int rewriteHomePath(QString& text, const QString& from, const QString& to)
+{
+    if (from.isEmpty() || from == to)
+        return 0;
+    const QString encodedFrom = percentEncodedPath(from), encodedTo = percentEncodedPath(to);
+    // Inside file:// URIs the encoded spelling, elsewhere the plain one.
+    QString out;
+    int count = 0;
+    qsizetype done = 0;
+    while (done < text.size()) {
+        const qsizetype uri = text.indexOf(u"file://", done);
+        QString plain = text.mid(done, (uri < 0 ? text.size() : uri) - done);
+        count += replaceWholePaths(plain, from, to);
+        out += plain;
+        if (uri < 0)
+            break;
+        const qsizetype end = uriEnd(text, uri);
+        QString encoded = text.mid(uri, end - uri);
+        count += replaceWholePaths(encoded, encodedFrom, encodedTo);
+        out += encoded;
+        done = end;
+    }
+    if (count > 0)
+        text = out;
+    return count;
+}
+
+namespace {
+
+// Applies one rule inside every quoted string of a typed value; true when it changed.
+bool rewriteQuotedStrings(QString& value, const PathRewriteRule& rule)
+{
+    QString out;
+    bool changed = false;
+    qsizetype i = 0;
+    while (i < value.size()) {
+        const QChar quote = value[i];
+        out += quote;
+        ++i;
+        if (quote != u'\'' && quote != u'"')
+            continue;
+        const qsizetype start = i;
+        while (i < value.size() && value[i] != quote)
+            i += value[i] == u'\\' ? 2 : 1;
+        i = std::min(i, value.size());
+        QString inner = value.mid(start, i - start);
+        changed = rewriteHomePath(inner, rule.pattern, rule.replacement) > 0 || changed;
+        out += inner;
+        if (i < value.size())
+            out += value[i++];
+    }
+    if (changed)
+        value = out;
+    return changed;
+}
+
+} // namespace
+
+QString rewriteSettingsText(const QString& text, const QString& filePath, const QList<PathRewriteRule>& rules,
+                            QList<PathRewriteLog>& logs)
+{
+    QStringList lines = text.split(u'\n');
+    QString section;
+    for (QString& line : lines) {
+        if (line.startsWith(u'[') && line.endsWith(u']')) {
+            section = line.mid(1, line.size() - 2);
+            continue;
+        }
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals <= 0 || line.startsWith(u'#'))
+            continue;
+        const QString key = section + u'/' + line.left(equals);
+        QString value = line.mid(equals + 1);
+        for (const PathRewriteRule& rule : rules) {
+            const QString before = value;
+            if (rewriteQuotedStrings(value, rule))
+                logs.append({filePath, before, value, key});
+        }
+        line = line.left(equals + 1) + value;
+    }
+    return lines.join(u'\n');
+}
+
+QList<PathRewriteLog> rewriteSettingsFile(const QString& homeFolder, const QString& path,
+                                          const QList<PathRewriteRule>& rules)
+{
+    QList<PathRewriteLog> logs;
+    if (rules.isEmpty())
+        return logs;
+    try {
+        FileReplacement file(homeFolder, path);
+        if (file.size() > std::uint64_t(kMaxSettingsBytes))
+            return logs;
+        QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+        qsizetype have = 0;
+        while (have < bytes.size()) {
+            const std::int64_t n = file.read(bytes.data() + have, bytes.size() - have);
+            if (n == 0)
+                break;
+            have += n;
+        }
+        bytes.truncate(have);
+        Utf8Validator utf8;
+        if (!utf8.feed(bytes) || !utf8.finish())
+            return logs;
+        const QString rewritten = rewriteSettingsText(QString::fromUtf8(bytes), path, rules, logs);
+        if (logs.isEmpty())
+            return logs;
+        file.write(rewritten.toUtf8());
         file.commit();
     } catch (const std::exception& e) {
         qCWarning(lcUserMapper).noquote() << "Could not rewrite" << path << e.what();

@@ -67,4 +67,23 @@ QList<PathRewriteLog> rewritePlistFile(const QString& homeFolder, const QString&
 bool rewritePlistValue(QVariant& value, const QString& path, const QList<PathRewriteRule>& rules,
                        QList<PathRewriteLog>& logs, const std::optional<QString>& key);
 
+// A path as a file:// URI spells it: UTF-8, percent-encoded, '/' and the
+// sub-delimiters kept (as the desktop's own libraries write them).
+QString percentEncodedPath(const QString& path);
+
+// Replaces `from` by `to` where it stands as a whole path: not inside a longer
+// path (/srv/home/ann) and not followed by more of a name (/home/anna,
+// /home/ann%C3%A9); both as written and percent-encoded inside URIs. Returns
+// how many places changed.
+int rewriteHomePath(QString& text, const QString& from, const QString& to);
+
+// The settings keyfile (sections of "key=typed value" lines): the rules
+// applied, as whole paths, only inside the quoted strings of the values. One
+// record per key and rule that changed it, `key` naming the section and key.
+QString rewriteSettingsText(const QString& text, const QString& filePath, const QList<PathRewriteRule>& rules,
+                            QList<PathRewriteLog>& logs);
+// The same for a received settings file, replaced in place when anything changed.
+QList<PathRewriteLog> rewriteSettingsFile(const QString& homeFolder, const QString& path,
+                                          const QList<PathRewriteRule>& rules);
+
 } // namespace kivo

@@ -303,6 +303,8 @@ QCoro::Task<void> UserAccountMapper::rewrite(Files files)
                 all += rewritePlistFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
             else if (kind == RewriteKind::text)
                 all += rewriteTextFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
+            else if (kind == RewriteKind::settings)
+                all += rewriteSettingsFile(mapping.destinationHomeFolder, path, mapping.pathRewriteRules);
         }
         return all;
     });

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "categories/CategoryHandlerBase.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+#include <mutex>
+
+namespace kivo {
+
+// "systemSettings" of a Linux desktop: every key of the home's settings
+// database (typed, machine-bound keys left out) as one keyfile, plus the
+// desktop's own files (Plasma rc files, default applications, autostart
+// entries, bookmarks, fonts, themes, icons, launchers). On the destination
+// the keys go in through the account's own settings service; other keys stay.
+class LinuxSettingsHandler : public CategoryHandlerBase {
+public:
+    // Where the keyfile travels and lands.
+    static const QString& settingsItemPath(); // "~/.config/kivo-settings/user.dconf"
+
+    explicit LinuxSettingsHandler(QString homeFolder, QString runtimeRoot = QStringLiteral("/run/user"));
+    ~LinuxSettingsHandler() override;
+
+    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
+    // Ignores `paths`. A database that cannot be read is one skipped entry
+    // saying why; the desktop files still go.
+    QCoro::Task<Listing> enumerateListing(QStringList paths) override;
+    // Applies the received keys and turns off autostart entries whose program
+    // is not here. Throws, after the rest is done, when the keys could not be applied.
+    QCoro::Task<std::optional<ImportCounts>> postImport(QStringList receivedFiles) override;
+
+    // The source's listing, blocking.
+    Listing listSource(const QString& exportFolder) const;
+    // The destination's import, blocking. Throws as postImport.
+    ImportCounts importReceived(const QStringList& receivedFiles) const;
+
+private:
+    QString m_runtimeRoot;
+    std::mutex m_mutex;
+    std::unique_ptr<QTemporaryDir> m_exportFolder;
+};
+
+} // namespace kivo

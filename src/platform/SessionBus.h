@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/Accounts.h"
+#include "platform/CommandRunner.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace kivo {
+
+// The desktop session bus of one account, where its settings and secret
+// services answer. Clients on it always run as that account: root never
+// speaks on another account's bus itself.
+class SessionBus {
+public:
+    enum class Kind {
+        caller,  // our own bus: we are the account
+        login,   // the account's login session bus (<runtime root>/<uid>/bus)
+        started, // a private bus started as the account for this task
+    };
+
+    // The caller's bus when the caller is the account and has one; else the
+    // account's login bus when its socket exists; else a private bus started as
+    // the account (its services see its home), stopped when this object ends.
+    // Throws SystemError when none can be had (another account's bus without
+    // being root, no bus daemon, no answer in time).
+    static std::unique_ptr<SessionBus> open(const SystemAccount& account,
+                                            const QString& runtimeRoot = QStringLiteral("/run/user"));
+    ~SessionBus();
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+
+    Kind kind() const { return m_kind; }
+    const QString& address() const { return m_address; }
+    // How to run a client of this bus: as the account, with its home and bus.
+    CommandOptions clientOptions() const;
+    // The private daemon's process id, 0 for a bus we did not start.
+    qint64 daemonPid() const;
+
+private:
+    SessionBus(const SystemAccount& account, Kind kind);
+    void start();
+    void stop();
+
+    SystemAccount m_account;
+    Kind m_kind;
+    QString m_address;
+    QString m_runtimeDir;
+    struct Daemon;
+    std::unique_ptr<Daemon> m_daemon;
+};
+
+} // namespace kivo

@@ -1,0 +1,217 @@
+#include "categories/LinuxSettingsHandler.h"
+#include "platform/Accounts.h"
+#include "platform/Dconf.h"
+#include "platform/SessionBus.h"
+#include "postmigration/PathRewriting.h"
+#include "support/CoroTest.h"
+#include "support/FileBytes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The settings service is reached only through buses these tests start: never the caller's.
+class LinuxSettingsIntegration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (findExecutable(u"dconf"_s).isEmpty() || findExecutable(u"dbus-daemon"_s).isEmpty())
+            GTEST_SKIP() << "dconf and dbus-daemon are needed";
+        m_savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        QDir().mkpath(runtimeRoot());
+        QFile::setPermissions(m_root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                 | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    }
+    void TearDown() override
+    {
+        if (m_savedBus.isEmpty())
+            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        else
+            qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
+    }
+
+    QString path(const QString& name) const { return m_root.path() + u'/' + name; }
+    QString runtimeRoot() const { return path(u"run"_s); }
+    static SystemAccount me(const QString& home)
+    {
+        SystemAccount account = *accountWithUid(effectiveUid());
+        account.home = home;
+        return account;
+    }
+    // Keys written through a bus of their own, ended before this returns.
+    void seed(const SystemAccount& account, const QByteArray& keyfile)
+    {
+        qint64 pid = 0;
+        {
+            const auto bus = SessionBus::open(account, runtimeRoot());
+            ASSERT_EQ(bus->kind(), SessionBus::Kind::started);
+            pid = bus->daemonPid();
+            dconf::load(keyfile, bus->clientOptions());
+        }
+        EXPECT_FALSE(QFileInfo::exists(u"/proc/%1"_s.arg(pid))) << "the private bus outlived its use";
+    }
+    std::optional<QString> readKey(const SystemAccount& account, const QString& key)
+    {
+        const auto bus = SessionBus::open(account, runtimeRoot());
+        return dconf::read(key, bus->clientOptions());
+    }
+
+    QTemporaryDir m_root;
+    QByteArray m_savedBus;
+};
+
+// What the transfer would do: each item at its relative path under the destination home.
+QStringList deliver(const QList<TransferManifest::FileItem>& items, const QString& destination)
+{
+    QStringList received;
+    const UserFolders home(destination);
+    for (const auto& item : items) {
+        const QString to = home.expandTilde(item.relativePath);
+        writeBytes(to, readBytes(item.absolutePath));
+        received.append(to);
+    }
+    return received;
+}
+
+} // namespace
+
+TEST_F(LinuxSettingsIntegration, KeysAndDesktopFilesArriveThroughTheDestinationsOwnService)
+{
+    const QString source = path(u"ann smith"_s), destination = path(u"bob"_s);
+    seed(me(source), "[org/gnome/desktop/background]\n"
+                     "picture-uri='file:///" + QUrl::toPercentEncoding(source.mid(1), "/") + "/Pictures/x.jpg'\n"
+                     "[org/gnome/desktop/interface]\ngtk-theme='Adwaita-dark'\n"
+                     "[org/gnome/desktop/remote-desktop/rdp]\nenable=true\n"
+                     "[org/gnome/Console]\nlast-window-size=(800, 600)\n");
+    writeBytes(source + u"/.config/kwinrc"_s, "[Desktops]\nNumber=4\n");
+    writeBytes(source + u"/.config/autostart/gone.desktop"_s, "[Desktop Entry]\nExec=kivo-no-such-program --tray\n");
+    writeBytes(source + u"/.config/autostart/shell.desktop"_s, "[Desktop Entry]\nExec=sh -c true\n");
+    writeBytes(source + u"/.local/share/fonts/a.ttf"_s, "font");
+    writeBytes(source + u"/.local/share/applications/x.desktop"_s, "[Desktop Entry]\n");
+    writeBytes(source + u"/.local/share/applications/notes.txt"_s, "not a launcher");
+    writeBytes(source + u"/.config/unrelated.conf"_s, "x");
+
+    QTemporaryDir exportFolder;
+    const auto listing = LinuxSettingsHandler(source, runtimeRoot()).listSource(exportFolder.path());
+    EXPECT_TRUE(listing.skippedFolders.isEmpty());
+    QSet<QString> listed;
+    for (const auto& item : listing.items)
+        listed.insert(item.relativePath);
+    EXPECT_EQ(listed, (QSet<QString>{LinuxSettingsHandler::settingsItemPath(), u"~/.config/kwinrc"_s,
+                                     u"~/.config/autostart/gone.desktop"_s, u"~/.config/autostart/shell.desktop"_s,
+                                     u"~/.local/share/fonts/a.ttf"_s, u"~/.local/share/applications/x.desktop"_s}));
+    const QByteArray exported = readBytes(exportFolder.path() + u"/user.dconf"_s);
+    EXPECT_TRUE(exported.contains("gtk-theme='Adwaita-dark'"));
+    EXPECT_FALSE(exported.contains("remote-desktop"));
+    EXPECT_FALSE(exported.contains("last-window-size"));
+
+    // The destination has settings of its own, which stay.
+    seed(me(destination), "[org/kivo/test]\nkept='mine'\n");
+    const QStringList received = deliver(listing.items, destination);
+    const QString settingsFile = UserFolders(destination).expandTilde(LinuxSettingsHandler::settingsItemPath());
+    EXPECT_EQ(rewriteSettingsFile(destination, settingsFile, {{source, destination}}).size(), 1);
+    LinuxSettingsHandler arriving(destination, runtimeRoot());
+    const auto counts = runTask(arriving.postImport(received));
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->imported, 2);
+    EXPECT_EQ(counts->failed, 0);
+
+    const SystemAccount bob = me(destination);
+    EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/background/picture-uri"_s),
+              u"'file://"_s + percentEncodedPath(destination) + u"/Pictures/x.jpg'"_s);
+    EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/interface/gtk-theme"_s), u"'Adwaita-dark'"_s);
+    EXPECT_EQ(readKey(bob, u"/org/kivo/test/kept"_s), u"'mine'"_s);
+    EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/remote-desktop/rdp/enable"_s), std::nullopt);
+    EXPECT_FALSE(QFileInfo::exists(settingsFile));
+    EXPECT_TRUE(readBytes(destination + u"/.config/autostart/gone.desktop"_s).contains("Hidden=true\n"));
+    EXPECT_EQ(readBytes(destination + u"/.config/autostart/shell.desktop"_s), QByteArray("[Desktop Entry]\nExec=sh -c true\n"));
+}
+
+TEST_F(LinuxSettingsIntegration, ACorruptDatabaseSaysWhyAndTheDesktopFilesStillGo)
+{
+    const QString source = path(u"ann"_s);
+    writeBytes(source + u"/.config/dconf/user"_s, QByteArray("GVariant") + QByteArray(8, '\0') + QByteArray("\x18\0\0\0\xff\xff\0\0", 8));
+    writeBytes(source + u"/.config/kdeglobals"_s, "[General]\n");
+    LinuxSettingsHandler handler(source, runtimeRoot());
+    const auto listing = runTask(handler.enumerateListing({}));
+    ASSERT_EQ(listing.skippedFolders.size(), 1);
+    EXPECT_EQ(listing.skippedFolders[0].relativePath, u"~/.config/dconf/user"_s);
+    EXPECT_TRUE(listing.skippedFolders[0].text().contains(u"cut off or damaged"_s)) << listing.skippedFolders[0].text().toStdString();
+    ASSERT_EQ(listing.items.size(), 1);
+    EXPECT_EQ(listing.items[0].relativePath, u"~/.config/kdeglobals"_s);
+}
+
+TEST_F(LinuxSettingsIntegration, AnotherAccountsSettingsAreWrittenAsThatAccount)
+{
+    const std::optional<SystemAccount> nobody = accountNamed(u"nobody"_s);
+    if (effectiveUid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and a 'nobody' account";
+    const QString home = path(u"nobodys home"_s);
+    // The account's own folders, as the transfer leaves them.
+    for (const QString& folder : {home, home + u"/.config"_s, home + u"/.config/kivo-settings"_s}) {
+        QDir().mkpath(folder);
+        ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), nobody->uid, nobody->gid), 0);
+    }
+    const QString settingsFile = UserFolders(home).expandTilde(LinuxSettingsHandler::settingsItemPath());
+    writeBytes(settingsFile, "[org/kivo/test]\nvalue=uint32 7\n");
+
+    const auto counts = LinuxSettingsHandler(home, runtimeRoot()).importReceived({settingsFile});
+    EXPECT_EQ(counts.imported, 1);
+    const QFileInfo database(dconf::databasePath(home));
+    ASSERT_TRUE(database.exists());
+    EXPECT_EQ(database.ownerId(), nobody->uid) << "nothing of the account's settings may be root's";
+    SystemAccount account = *nobody;
+    account.home = home;
+    EXPECT_EQ(readKey(account, u"/org/kivo/test/value"_s), u"uint32 7"_s);
+}
+
+TEST_F(LinuxSettingsIntegration, TheBusIsTheCallersOwnThenTheLoginSessionsThenAPrivateOne)
+{
+    const SystemAccount self = me(path(u"home"_s));
+    // No bus of our own, no login session: a private one, gone with its owner.
+    {
+        const auto bus = SessionBus::open(self, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::started);
+        EXPECT_FALSE(bus->clientOptions().runAs);
+    }
+    // A login session's socket: used, and clients run as its account.
+    const QString runtime = runtimeRoot() + u'/' + QString::number(self.uid);
+    QDir().mkpath(runtime);
+    QLocalServer login;
+    ASSERT_TRUE(login.listen(runtime + u"/bus"_s));
+    {
+        const auto bus = SessionBus::open(self, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->address(), u"unix:path="_s + runtime + u"/bus"_s);
+        EXPECT_EQ(bus->clientOptions().environment.value(u"XDG_RUNTIME_DIR"_s), runtime);
+        EXPECT_EQ(bus->daemonPid(), 0);
+    }
+    if (const std::optional<SystemAccount> nobody = accountNamed(u"nobody"_s); nobody && effectiveUid() == 0) {
+        const QString theirs = runtimeRoot() + u'/' + QString::number(nobody->uid);
+        QDir().mkpath(theirs);
+        QLocalServer other;
+        ASSERT_TRUE(other.listen(theirs + u"/bus"_s));
+        const auto bus = SessionBus::open(*nobody, runtimeRoot());
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->clientOptions().runAs, std::make_pair(nobody->uid, nobody->gid)) << "root never speaks on another's bus";
+    }
+    // Our own bus wins over everything.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/our/own/bus");
+    const auto own = SessionBus::open(self, runtimeRoot());
+    EXPECT_EQ(own->kind(), SessionBus::Kind::caller);
+    EXPECT_EQ(own->address(), u"unix:path=/our/own/bus"_s);
+}
