@@ -1,5 +1,8 @@
 #include "postmigration/AppReinstaller.h"
 
+#include "platform/Error.h"
+#include "platform/FileReplacement.h"
+
 namespace kivo {
 
 namespace {
@@ -52,6 +55,33 @@ ReinstallList gatherReinstallList(const PackageTools& tools)
             list.entries.append(e);
     }
     return list;
+}
+
+bool isReinstallListPath(const QString& path) { return path.endsWith(QLatin1String("/.local/share/kivo/reinstall.json")); }
+
+bool checkReceivedReinstallList(const QString& home, const QString& path)
+{
+    try {
+        FileReplacement file(home, path);
+        if (file.size() > std::uint64_t(kMaxReinstallListBytes))
+            return false;
+        QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+        qsizetype at = 0;
+        while (at < bytes.size())
+            if (const std::int64_t n = file.read(bytes.data() + at, bytes.size() - at); n > 0)
+                at += qsizetype(n);
+            else
+                break;
+        bytes.truncate(at);
+        const std::optional<ReinstallList> list = ReinstallList::fromJson(bytes);
+        if (!list)
+            return false;
+        file.write(list->toJson());
+        file.commit();
+        return true;
+    } catch (const SystemError&) {
+        return false;
+    }
 }
 
 bool InstalledPackages::contains(const ReinstallEntry& e) const

@@ -14,6 +14,13 @@ namespace kivo {
 // checked as a destination would, the user's flatpak remotes with their keys.
 ReinstallList gatherReinstallList(const PackageTools& tools);
 
+// A received list is checked where it landed: written again with every bad entry
+// moved to `refused`, its owner and mode kept. False (and the file untouched) when
+// it is no list at all, a link, or too large.
+bool checkReceivedReinstallList(const QString& home, const QString& path);
+// Whether a received file is the home's reinstall list.
+bool isReinstallListPath(const QString& path);
+
 // What is installed here, by kind.
 struct InstalledPackages {
     QSet<QString> flatpaks, snaps, debs;

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -212,4 +213,39 @@ TEST(ReinstallList, ChoosingEntriesAndRemotes)
         EXPECT_EQ(choice.name, c.name);
         EXPECT_EQ(choice.reason.isEmpty(), c.action != A::refuse);
     }
+}
+
+TEST(ReinstallList, AReceivedListIsRewrittenCheckedInPlaceAndALinkOrNonListIsLeftAlone)
+{
+    QTemporaryDir home;
+    const QString path = reinstallListPath(home.path());
+    EXPECT_TRUE(isReinstallListPath(path));
+    EXPECT_FALSE(isReinstallListPath(home.path() + u"/Documents/reinstall.json"_s));
+    const QByteArray sent = R"({"format":1,"apps":[{"kind":"apt","id":"vim"},{"kind":"snap","id":"x;reboot"}]})";
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(sent) == sent.size());
+    f.close();
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(checkReceivedReinstallList(home.path(), path));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const std::optional<ReinstallList> kept = ReinstallList::fromJson(f.readAll());
+    f.close();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->entries, QList<ReinstallEntry>{named(K::apt, u"vim"_s)});
+    ASSERT_EQ(kept->refused.size(), 1);
+    EXPECT_EQ(kept->refused.first().id, u"x;reboot"_s);
+    EXPECT_EQ(QFile::permissions(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+
+    const QString other = home.path() + u"/other.json"_s;
+    ASSERT_TRUE(QFile::copy(path, other));
+    QFile::remove(path);
+    ASSERT_TRUE(QFile::link(other, path));
+    EXPECT_FALSE(checkReceivedReinstallList(home.path(), path));
+    QFile::remove(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("not json") == 8);
+    f.close();
+    EXPECT_FALSE(checkReceivedReinstallList(home.path(), path));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "not json");
 }
