@@ -53,7 +53,32 @@ protected:
         repoUrl = u"file://"_s + repo();
         buildRepository();
     }
-    void TearDown() override { qunsetenv("FLATPAK_SYSTEM_DIR"); }
+    void TearDown() override
+    {
+        qunsetenv("FLATPAK_SYSTEM_DIR");
+        if (!gpgHome.isEmpty()) // gpg leaves an agent running for its folder
+            runCommand(u"/usr/bin/gpgconf"_s, {u"--homedir"_s, gpgHome, u"--kill"_s, u"gpg-agent"_s});
+    }
+
+    // Signs the repository with a fresh key; the public key, as flatpak imports it.
+    QByteArray signRepository()
+    {
+        gpgHome = dir.path() + u"/gpg"_s;
+        QDir().mkpath(gpgHome);
+        QFile::setPermissions(gpgHome, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QStringList gpg{u"--homedir"_s, gpgHome, u"--batch"_s, u"--pinentry-mode"_s, u"loopback"_s, u"--passphrase"_s, {}};
+        if (!runCommandDetailed(u"/usr/bin/gpg"_s, gpg + QStringList{u"--quick-gen-key"_s, u"kivo test <test@example.org>"_s,
+                                                                 u"ed25519"_s, u"sign"_s, u"never"_s})
+                 .succeeded())
+            return {};
+        const QString keyId = u"test@example.org"_s;
+        const QString sign = u"--gpg-sign="_s + keyId, homedir = u"--gpg-homedir="_s + gpgHome;
+        if (!flatpak(dir.path(), {u"build-sign"_s, sign, homedir, repo(), u"org.kivotest.Hello"_s, u"1"_s}).succeeded()
+            || !flatpak(dir.path(), {u"build-sign"_s, u"--runtime"_s, sign, homedir, repo(), u"org.kivotest.Platform"_s, u"1"_s}).succeeded()
+            || !flatpak(dir.path(), {u"build-update-repo"_s, sign, homedir, repo()}).succeeded())
+            return {};
+        return runCommandDetailed(u"/usr/bin/gpg"_s, {u"--homedir"_s, gpgHome, u"--export"_s, keyId}).standardOutput;
+    }
     QString repo() const { return dir.path() + u"/repo"_s; }
 
     // A runtime of one file and an application on it, exported to a local repository.
@@ -90,6 +115,7 @@ protected:
 
     QTemporaryDir dir;
     QString repoUrl;
+    QString gpgHome;
 };
 
 TEST_F(FlatpakRepository, TheSourcesFlatpakIsListedAndInstalledHereThroughARemoteWithItsUrl)
@@ -135,6 +161,31 @@ TEST_F(FlatpakRepository, TheSourcesFlatpakIsListedAndInstalledHereThroughARemot
     EXPECT_EQ(states(again), QStringList{u"org.kivotest.Hello=skipped"_s});
     const CliRun listed = runCli({u"apps"_s, u"list"_s, u"--home"_s, destination, u"--json"_s});
     EXPECT_TRUE(listed.event(u"app"_s)[u"installed"_s].toBool()) << listed.out.constData();
+}
+
+TEST_F(FlatpakRepository, ASignedRemoteIsAddedHereWithTheKeyTheSourceSent)
+{
+    if (!PackageTools::present(u"/usr/bin/gpg"_s))
+        GTEST_SKIP() << "gpg is not installed, so no repository can be signed";
+    const QByteArray key = signRepository();
+    ASSERT_FALSE(key.isEmpty());
+    const QString source = dir.path() + u"/source"_s, destination = dir.path() + u"/destination"_s;
+    writeBytes(dir.path() + u"/key.gpg"_s, key);
+    ASSERT_TRUE(flatpak(source, {u"remote-add"_s, u"--user"_s, u"--gpg-import="_s + dir.path() + u"/key.gpg"_s, u"kt"_s, repoUrl}).succeeded());
+    ASSERT_TRUE(flatpak(source, {u"install"_s, u"--user"_s, u"--noninteractive"_s, u"kt"_s, u"org.kivotest.Hello//1"_s}).succeeded());
+    PackageToolPaths paths;
+    paths.flatpak = u"/usr/bin/flatpak"_s;
+    ReinstallList sent = gatherReinstallList(PackageTools(paths, source));
+    ASSERT_EQ(sent.entries.size(), 1);
+    EXPECT_FALSE(sent.entries.first().remoteKey.isEmpty()) << "the key flatpak keeps for the remote travels";
+    writeBytes(reinstallListPath(destination), sent.toJson());
+
+    const CliRun run = install(destination, {u"--all"_s});
+    EXPECT_EQ(run.exitCode, 0) << run.err.constData() << run.out.constData();
+    EXPECT_EQ(states(run), QStringList{u"org.kivotest.Hello=installed"_s});
+    EXPECT_EQ(flatpak(destination, {u"remotes"_s, u"--columns=name,url"_s}).standardOutput, ("kt\t" + repoUrl + "\n").toUtf8());
+    EXPECT_EQ(flatpak(destination, {u"list"_s, u"--app"_s, u"--columns=application,origin"_s}).standardOutput,
+              "org.kivotest.Hello\tkt\n");
 }
 
 // Recorded from snap 2.63 and apt-get 2.6 on Debian 12; the stand-ins note what they were asked.
