@@ -258,6 +258,19 @@ TEST_F(RecordedTools, SnapsAndDebianPackagesInstallEachAloneAndAHostileEntryIsRe
     EXPECT_EQ(noSnap.exitCode, 7);
     EXPECT_FALSE(QFile::exists(log())) << "nothing may be installed when a tool is missing";
 
+    // Not root: a missing Debian package refuses the whole run before anything is installed.
+    if (PackageTools::isRoot() && PackageTools::present(u"/usr/bin/setpriv"_s)) {
+        for (const QString& p : {dir.path(), home(), home() + u"/.local"_s, home() + u"/.local/share"_s, home() + u"/.local/share/kivo"_s})
+            QFile::setPermissions(p, QFile::permissions(p) | QFile::ReadOther | QFile::ExeOther);
+        QFile::setPermissions(reinstallListPath(home()), QFile::permissions(reinstallListPath(home())) | QFile::ReadOther);
+        const CliRun asNobody = runProcess(u"/usr/bin/setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, kivoCli(),
+                                                                   u"apps"_s, u"install"_s, u"code,vim"_s, u"--home"_s, home(), u"--json"_s},
+                                           env);
+        EXPECT_EQ(asNobody.exitCode, 5) << asNobody.err.constData();
+        EXPECT_TRUE(asNobody.err.contains("needs root")) << asNobody.err.constData();
+        EXPECT_FALSE(QFile::exists(log()));
+    }
+
     const CliRun run = apps({u"install"_s, u"--all"_s});
     EXPECT_EQ(run.exitCode, 1) << run.err.constData();
     EXPECT_EQ(run.event(u"appRefused"_s)[u"id"_s].toString(), u"vim;reboot"_s);
