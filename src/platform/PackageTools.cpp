@@ -1,12 +1,19 @@
 #include "platform/PackageTools.h"
 
 #include "platform/Accounts.h"
+#include "platform/HomeBeneath.h"
+#include "platform/UniqueFd.h"
 #include "platform/Processes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kivo {
 
@@ -116,12 +123,33 @@ std::optional<QString> PackageTools::installedDebianPackages() const
 
 QByteArray PackageTools::flatpakRemoteKey(const QString& installation, const QString& remote) const
 {
-    const QString dir = installation == QLatin1String("system") ? m_paths.flatpakSystemDir
-                                                                : m_home + QStringLiteral("/.local/share/flatpak");
-    QFile file(dir + QStringLiteral("/repo/") + remote + QStringLiteral(".trustedkeys.gpg"));
-    if (remote.contains(u'/') || !file.open(QIODevice::ReadOnly) || file.size() > kMaxKeyBytes)
+    if (remote.isEmpty() || remote.contains(u'/') || remote.startsWith(u'.'))
         return {};
-    return file.read(kMaxKeyBytes);
+    const QByteArray name = (QStringLiteral("repo/") + remote + QStringLiteral(".trustedkeys.gpg")).toUtf8();
+    // The user's own installation is read without following a link anywhere below the
+    // home: a home's owner must not be able to point root at a file it may not read.
+    const bool system = installation == QLatin1String("system");
+    const QByteArray base = system ? QFile::encodeName(m_paths.flatpakSystemDir) : QFile::encodeName(m_home);
+    const UniqueFd root(::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0)
+        return {};
+    const UniqueFd fd(openWithoutLinks(root.get(), system ? name : QByteArrayLiteral(".local/share/flatpak/") + name,
+                                       O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxKeyBytes)
+        return {};
+    QByteArray key(qsizetype(st.st_size), Qt::Uninitialized);
+    qsizetype at = 0;
+    while (at < key.size()) {
+        const ssize_t n = ::read(fd.get(), key.data() + at, size_t(key.size() - at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        at += n;
+    }
+    key.truncate(at);
+    return key;
 }
 
 CommandResult PackageTools::flatpakAddRemote(const QString& name, const QString& url, const QByteArray& key) const

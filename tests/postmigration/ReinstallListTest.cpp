@@ -253,3 +253,33 @@ TEST(ReinstallList, AReceivedListIsRewrittenCheckedInPlaceAndALinkOrNonListIsLef
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "not json");
 }
+
+TEST(ReinstallList, ARemotesKeyIsReadFromTheHomeWithoutFollowingALink)
+{
+    QTemporaryDir home, elsewhere;
+    const QString repo = home.path() + u"/.local/share/flatpak/repo/"_s;
+    QDir().mkpath(repo);
+    QFile key(repo + u"flathub.trustedkeys.gpg"_s);
+    ASSERT_TRUE(key.open(QIODevice::WriteOnly) && key.write(QByteArray("\x99\x00key", 5)) == 5);
+    key.close();
+    QFile secret(elsewhere.path() + u"/secret"_s);
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly) && secret.write("not yours") == 9);
+    secret.close();
+    ASSERT_TRUE(QFile::link(secret.fileName(), repo + u"linked.trustedkeys.gpg"_s));
+    QDir().mkpath(elsewhere.path() + u"/repo"_s);
+    ASSERT_TRUE(QFile::copy(secret.fileName(), elsewhere.path() + u"/repo/other.trustedkeys.gpg"_s));
+    // A home whose whole flatpak folder is a link to elsewhere.
+    QTemporaryDir linkedHome;
+    QDir().mkpath(linkedHome.path() + u"/.local/share"_s);
+    ASSERT_TRUE(QFile::link(elsewhere.path(), linkedHome.path() + u"/.local/share/flatpak"_s));
+
+    PackageToolPaths paths;
+    paths.flatpakSystemDir = elsewhere.path();
+    const PackageTools tools(paths, home.path());
+    EXPECT_EQ(tools.flatpakRemoteKey(u"user"_s, u"flathub"_s), QByteArray("\x99\x00key", 5));
+    EXPECT_EQ(tools.flatpakRemoteKey(u"user"_s, u"linked"_s), QByteArray());
+    EXPECT_EQ(tools.flatpakRemoteKey(u"user"_s, u"../../../../x"_s), QByteArray());
+    EXPECT_EQ(PackageTools(paths, linkedHome.path()).flatpakRemoteKey(u"user"_s, u"other"_s), QByteArray());
+    EXPECT_EQ(tools.flatpakRemoteKey(u"user"_s, u"missing"_s), QByteArray());
+    EXPECT_EQ(tools.flatpakRemoteKey(u"system"_s, u"other"_s), QByteArray("not yours"));
+}
