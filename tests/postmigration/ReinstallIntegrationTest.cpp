@@ -4,9 +4,11 @@
 #include "platform/CommandRunner.h"
 #include "platform/PackageTools.h"
 #include "postmigration/AppReinstaller.h"
+#include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/FileBytes.h"
 
+#include <QDirIterator>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -287,6 +289,32 @@ TEST_F(RecordedTools, SnapsAndDebianPackagesInstallEachAloneAndAHostileEntryIsRe
     EXPECT_EQ(listed.events(u"app"_s).size(), 5);
     EXPECT_EQ(listed.events(u"appRefused"_s).size(), 1);
     EXPECT_EQ(runCli({u"apps"_s, u"list"_s, u"--home"_s, dir.path()}, env).exitCode, 6);
+}
+
+TEST_F(RecordedTools, TheListTravelsWithTheApplicationDataAndNothingOfItStaysOnTheSource)
+{
+    const QString source = dir.path() + u"/source"_s, destination = dir.path() + u"/destination"_s;
+    writeBytes(source + u"/.config/tool/settings.ini"_s, "x=1\n");
+    QDir().mkpath(destination);
+    QProcessEnvironment sending = env;
+    sending.insert(u"KIVO_APT_MARK"_s, bin(u"apt-mark"_s));
+    sending.insert(u"KIVO_SNAP"_s, bin(u"source-snap"_s));
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"applicationData"_s, u"--offline"_s, u"--json"_s},
+                      sending);
+    const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+    ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
+    const CliRun received = runCli(receiveFrom(destination, advertised), env);
+    ASSERT_EQ(received.exitCode, 0) << received.err.constData();
+    EXPECT_EQ(sender.finish(), 0);
+
+    const CliRun listed = runCli({u"apps"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}, env);
+    QStringList ids;
+    for (const QJsonObject& e : listed.events(u"app"_s))
+        ids << e[u"kind"_s].toString() + u':' + e[u"id"_s].toString();
+    EXPECT_EQ(ids, (QStringList{u"snap:code"_s, u"snap:firefox"_s, u"apt:git"_s, u"apt:vim"_s, u"apt:broken"_s}));
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/.kivo-staged-prefs/_unclassified"_s));
+    QDirIterator left(source, {u"reinstall.json"_s}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    EXPECT_FALSE(left.hasNext()) << left.next().toStdString();
 }
 
 } // namespace
