@@ -238,6 +238,32 @@ void addRecordCommands(QList<CommandSpec>& t)
     t << profile;
 }
 
+// The applications the source had from its package tools, installed again here.
+void addAppsCommands(QList<CommandSpec>& t)
+{
+    CommandSpec list = command(u"apps list"_s, u"List the applications to reinstall and whether they are here"_s,
+                     u"A migration from a Linux computer leaves the flatpaks, snaps and Debian packages its user installed in "
+                     "~/.local/share/kivo/reinstall.json; entries that failed their checks are shown refused, with why."_s);
+    list.options = {home("The home the list was received into."), json()};
+    list.examples = {u"kivo-cli apps list --json"_s};
+    list.exitCodes = {0, 2, 6};
+    list.exitNotes = {{6, u"no list in the home, or it is unreadable"_s}};
+    t << list;
+
+    CommandSpec install = command(u"apps install"_s, u"Install applications from the list with their own tools"_s,
+                        u"flatpak installs for the home's user from a remote configured with the same URL, or adds the "
+                        "source's remote when it sent the remote's key; snap and apt-get install the rest (apt-get as root)."_s);
+    install.arguments = {{u"ID,..."_s, u"The applications, as apps list names them (kind:ID when kinds share one)"_s, false}};
+    install.options = {flag("all", "Install every application on the list."), home("The home the list was received into."), json()};
+    install.examples = {u"kivo-cli apps install --all"_s, u"kivo-cli apps install org.gimp.GIMP,snap:vlc --json"_s};
+    install.exitCodes = {0, 1, 2, 5, 6, 7};
+    install.exitNotes = {{1, u"some applications failed to install"_s},
+                         {5, u"Debian packages were chosen and kivo-cli does not run as root; nothing was installed"_s},
+                         {6, u"no list in the home, or an id not on it"_s},
+                         {7, u"a package tool the chosen applications need is missing; nothing was installed"_s}};
+    t << install;
+}
+
 void addAdministrationCommands(QList<CommandSpec>& t)
 {
     CommandSpec managed = command(u"managed"_s, u"Run the unattended migration a profile describes"_s,
@@ -307,7 +333,7 @@ void addAdministrationCommands(QList<CommandSpec>& t)
 
     CommandSpec help = command(u"help"_s, u"Show a command's options, examples and exit codes"_s,
                      u"The same as COMMAND --help."_s);
-    help.arguments = {{u"COMMAND"_s, u"A command, and a subcommand for log, staged, helper and profile"_s, false}};
+    help.arguments = {{u"COMMAND"_s, u"A command, and a subcommand for log, apps, staged, helper and profile"_s, false}};
     help.examples = {u"kivo-cli help send"_s, u"kivo-cli help log post"_s};
     help.exitCodes = {0, 2};
     t << help;
@@ -319,6 +345,7 @@ QList<CommandSpec> buildTable()
     addMigrationCommands(t);
     addInspectionCommands(t);
     addRecordCommands(t);
+    addAppsCommands(t);
     addAdministrationCommands(t);
     return t;
 }

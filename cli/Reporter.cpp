@@ -118,6 +118,24 @@ void Reporter::progress(const ProgressSnapshot& p)
     m_barShown = true;
 }
 
+void Reporter::steps(int done, int total, const QString& current)
+{
+    if (m_mode != Mode::terminal || total <= 0)
+        return;
+    constexpr int barWidth = 28;
+    const int filled = done * barWidth / total;
+    const QString bar = QString(filled, u'█') + QString(barWidth - filled, u'░');
+    const QString line = QStringLiteral("\r\033[2K%1 %2%  %3/%4  %5")
+                             .arg(bar)
+                             .arg(done * 100 / total, 3)
+                             .arg(done)
+                             .arg(total)
+                             .arg(elide(current, 40));
+    std::fputs(line.toUtf8().constData(), m_out);
+    std::fflush(m_out);
+    m_barShown = true;
+}
+
 void Reporter::summary(const TransferSummary& s)
 {
     const QString role = toString(s.role);

@@ -27,6 +27,8 @@ public:
     // Shown at most a few times a second, except the final one.
     void progress(const ProgressSnapshot& snapshot);
     void summary(const TransferSummary& summary);
+    // A bar of steps done out of a total, on a terminal only: the events say the rest.
+    void steps(int done, int total, const QString& current);
     // Errors always go to stderr, whatever the mode.
     void error(const QString& text);
 

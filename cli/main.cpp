@@ -1,3 +1,4 @@
+#include "cli/AppsCommand.h"
 #include "cli/BashCompletion.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
@@ -31,6 +32,8 @@ int runCommand(const QString& first, const QStringList& rest)
         return runReceive(parseReceive(rest));
     if (first == QLatin1String("helper"))
         return runHelper(parseHelper(rest));
+    if (first == QLatin1String("apps"))
+        return runApps(parseApps(rest));
     if (first == QLatin1String("staged"))
         return runStaged(parseStaged(rest));
     if (first == QLatin1String("preflight"))

@@ -1,4 +1,5 @@
 #include "app/AppState.h"
+#include "app/ReinstallListSending.h"
 
 #include "managed/ConfigurationProfileManager.h"
 
@@ -10,7 +11,9 @@
 #include "preflight/ManifestExclusions.h"
 #include "preflight/PreFlightScanner.h"
 
+#include <QCoroFuture>
 #include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace kivo {
 
@@ -71,6 +74,18 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
                                                                           m_homeFolderScanner.get());
     if (!self)
         co_return manifest;
+    // With the application data goes the list of applications to install again.
+    if (manifest.categoryIDs.contains(QStringLiteral("applicationData"))) {
+        QFuture<std::optional<TransferManifest::FileItem>> listing =
+            QtConcurrent::run(outgoingReinstallList, m_environment.homeFolder, developerFilesFolder());
+        std::optional<TransferManifest::FileItem> list = co_await listing;
+        if (!self)
+            co_return manifest;
+        if (list) {
+            manifest.totalSize += list->size;
+            manifest.items.append(std::move(*list));
+        }
+    }
     // What the report left out does not travel (without a report, nothing is left out).
     if (m_preFlightReport)
         leaveOutExclusions(manifest, *m_preFlightReport, m_environment.homeFolder);

@@ -20,7 +20,10 @@ CommandResult runCommandDetailed(const QString& program, const QStringList& argu
     process.setArguments(arguments);
     if (options.standardInput.isEmpty())
         process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
+    if (options.withErrors)
+        process.setProcessChannelMode(QProcess::MergedChannels);
+    else
+        process.setStandardErrorFile(QProcess::nullDevice());
     if (!options.workingDirectory.isEmpty())
         process.setWorkingDirectory(options.workingDirectory);
     if (!options.environment.isEmpty()) {

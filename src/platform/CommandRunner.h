@@ -23,6 +23,8 @@ struct CommandOptions {
     QByteArray standardInput;
     // Run as this account (uid, gid) instead of ours: for root acting for a user.
     std::optional<std::pair<unsigned, unsigned>> runAs;
+    // Standard error joins the output instead of being dropped: for tools whose failure says why there.
+    bool withErrors = false;
 };
 
 struct CommandResult {

@@ -1,5 +1,9 @@
 #include "postmigration/AccountAdaptation.h"
 
+#include "postmigration/AppReinstaller.h"
+
+#include "platform/Logging.h"
+
 namespace kivo {
 
 namespace {
@@ -45,6 +49,11 @@ QCoro::Task<void> AccountPathRewriter::rewrite(Files files)
 
 QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, QStringList writtenFiles)
 {
+    // The list of applications to reinstall came from the peer: checked before anything reads it.
+    if (categoryID == QLatin1String("applicationData"))
+        for (const QString& path : std::as_const(writtenFiles))
+            if (isReinstallListPath(path) && !checkReceivedReinstallList(path.chopped(int(sizeof("/.local/share/kivo/reinstall.json") - 1)), path))
+                qCWarning(lcAppCompat).noquote() << "The list of applications to reinstall is unusable:" << path;
     if (!m_rewriter)
         co_return;
     const std::optional<UserMapping> mapping = m_rewriter->mapping();

@@ -5,6 +5,7 @@
 #include "platform/Logging.h"
 #include "platform/Processes.h"
 #include "postmigration/AppPrefMapper.h"
+#include "postmigration/AppReinstaller.h"
 
 #include <QFileInfo>
 
@@ -146,6 +147,8 @@ void StagedPrefService::absorbCompletedFiles(const QString& categoryID, const QL
         if (item.transferStatus != FileTransferStatus::completed || !item.relativePath.startsWith(QLatin1String("~/")))
             continue;
         const QString absolute = home + item.relativePath.mid(1);
+        if (isReinstallListPath(absolute)) // kivo's own list, not an application's settings
+            continue;
         const auto there = fs::status(absolute, fs::Links::dontFollow);
         if (!there || !there->isRegular())
             continue;

@@ -1,3 +1,4 @@
+#include "cli/AppsCommand.h"
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
 #include "cli/DevtoolsCommand.h"
@@ -34,6 +35,7 @@ QString refusal(const QStringList& args)
         {u"managed"_s, [](const QStringList& a) { parseManaged(a); }},
         {u"helper"_s, [](const QStringList& a) { parseHelper(a); }},
         {u"staged"_s, [](const QStringList& a) { parseStaged(a); }},
+        {u"apps"_s, [](const QStringList& a) { parseApps(a); }},
     };
     Invocation invocation;
     try {
@@ -191,6 +193,9 @@ TEST(CommandLine, BadValuesArgumentsAndOptionsOfEveryKindAreRefused)
         {{u"staged"_s, u"apply"_s}, "kivo-cli staged apply: missing KEY"},
         {{u"staged"_s, u"apply"_s, u"key"_s, u"--apps-dir"_s, u"/a"_s}, "unknown option \"--apps-dir\""},
         {{u"staged"_s, u"peek"_s}, "kivo-cli staged: unknown subcommand \"peek\""},
+        {{u"apps"_s, u"install"_s}, "kivo-cli apps install: name the applications, or give --all"},
+        {{u"apps"_s, u"install"_s, u"vim"_s, u"--all"_s}, "--all or IDs, not both"},
+        {{u"apps"_s, u"list"_s, u"vim"_s}, "unexpected argument \"vim\""},
         {{u"helper"_s, u"status"_s, u"--no-start"_s}, "kivo-cli helper status: unknown option \"--no-start\""},
         {{u"helper"_s}, "kivo-cli helper: missing subcommand (one of status, install)"},
         {{u"profile"_s, u"check"_s, u"a"_s, u"b"_s}, "unexpected argument \"b\""},
@@ -239,6 +244,10 @@ TEST(CommandLine, OptionsParseIntoTheCommandsChoices)
     EXPECT_TRUE(post.pending);
     EXPECT_EQ(post.url, u"https://logs.example.org/m"_s);
     EXPECT_EQ(parseLog({u"post"_s, u"latest"_s}).id, u"latest"_s);
+    const AppsOptions apps = parseApps({u"install"_s, u"org.gimp.GIMP, snap:vlc"_s, u"--home"_s, u"/tmp/h/../home"_s});
+    EXPECT_EQ(std::tuple(apps.action, apps.ids, apps.home, apps.json),
+              std::tuple(AppsOptions::Action::install, QStringList{u"org.gimp.GIMP"_s, u"snap:vlc"_s}, u"/tmp/home"_s, false));
+    EXPECT_TRUE(parseApps({u"install"_s, u"--all"_s}).ids.isEmpty());
     EXPECT_EQ(parseProfileCheck({u"check"_s, u"/etc/p.plist"_s, u"--json"_s}).file, u"/etc/p.plist"_s);
     const DevtoolsOptions dev = parseDevtools({u"--include"_s, u".ssh"_s, u"--include"_s, u"Projects"_s, u"--dest-arch"_s, u"arm64"_s});
     EXPECT_EQ(dev.include, (QStringList{u".ssh"_s, u"Projects"_s}));

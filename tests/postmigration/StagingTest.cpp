@@ -71,14 +71,16 @@ TEST(Staging, BundlesAreHeldBackUntilTheirApplicationAppears)
     const QString toolPrefs = u"~/Library/Preferences/org.example.Tool.plist"_s;
     const QString toolData = u"~/Library/Application Support/org.example.Tool/state.db"_s;
     const QString unsafe = u"~/Library/Preferences/...plist"_s;
-    for (const QString& p : {toolPrefs, toolData, unsafe})
+    const QString reinstallList = u"~/.local/share/kivo/reinstall.json"_s;
+    for (const QString& p : {toolPrefs, toolData, unsafe, reinstallList})
         writeBytes(f.at(p), p.toUtf8());
-    QList<TransferManifest::FileItem> items{completed(toolPrefs), completed(toolData), completed(unsafe),
+    QList<TransferManifest::FileItem> items{completed(toolPrefs), completed(toolData), completed(unsafe), completed(reinstallList),
                                             completed(u"~/Library/Preferences/gone.example.app.plist"_s)};
     f.service->absorbCompletedFiles(u"applicationData"_s, items);
 
     EXPECT_FALSE(QFileInfo::exists(f.at(toolPrefs)));
     EXPECT_TRUE(QFileInfo::exists(f.at(unsafe))) << "a key that is no folder name leaves its files in place";
+    EXPECT_TRUE(QFileInfo::exists(f.at(reinstallList))) << "kivo's list of applications to reinstall is no application's";
     ASSERT_EQ(f.service->staged().size(), 1);
     const StagedPrefBundle bundle = f.service->staged().first();
     EXPECT_EQ(bundle.id, u"org.example.Tool"_s);
