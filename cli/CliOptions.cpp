@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include "categories/HomeLayout.h"
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
 #include "transfer/ConflictPolicy.h"
@@ -103,6 +104,13 @@ bool readPreflightFlag(const QString& flag, ArgReader& r, PreflightFlags& o)
     return true;
 }
 
+QString toLayout(const QString& flag, const QString& value)
+{
+    if (value != QLatin1String("auto") && !parseLayoutName(value))
+        throw UsageError(QStringLiteral("%1 takes auto, linux or macos, not \"%2\"").arg(flag, value));
+    return value;
+}
+
 } // namespace
 
 SendOptions parseSend(const QStringList& args)
@@ -116,6 +124,8 @@ SendOptions parseSend(const QStringList& args)
     while (r.next(flag)) {
         if (flag == QLatin1String("--home"))
             o.home = r.value(flag);
+        else if (flag == QLatin1String("--layout"))
+            o.layout = toLayout(flag, r.value(flag));
         else if (flag == QLatin1String("--categories"))
             o.categories = toList(flag, r.value(flag));
         else if (flag == QLatin1String("--folders"))
@@ -287,6 +297,8 @@ PreflightOptions parsePreflight(const QStringList& args)
     while (r.next(flag)) {
         if (flag == QLatin1String("--home"))
             o.home = r.value(flag);
+        else if (flag == QLatin1String("--layout"))
+            o.layout = toLayout(flag, r.value(flag));
         else if (flag == QLatin1String("--categories"))
             o.categories = toList(flag, r.value(flag));
         else if (flag == QLatin1String("--folders"))

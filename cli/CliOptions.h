@@ -37,6 +37,7 @@ struct PreflightFlags {
 
 struct PreflightOptions {
     QString home;
+    QString layout = QStringLiteral("auto"); // auto, linux or macos
     std::optional<QStringList> categories;
     std::optional<QStringList> folders;
     PreflightFlags flags;
@@ -45,6 +46,7 @@ struct PreflightOptions {
 
 struct SendOptions {
     QString home;
+    QString layout = QStringLiteral("auto"); // auto, linux or macos
     std::optional<QStringList> categories;
     std::optional<QStringList> folders;
     QString hostname;

@@ -20,7 +20,7 @@ namespace {
 const char* const kUsage = R"(kivo-cli: move one person's data from an old computer to a new one.
 
 Usage:
-  kivo-cli send    [--home DIR] [--categories ID,ID,...] [--folders NAME,NAME,...]
+  kivo-cli send    [--home DIR] [--layout auto|linux|macos] [--categories ID,ID,...] [--folders NAME,NAME,...]
                    [--hostname NAME] [--username NAME] [--port N]
                    [--conflict-policy skip|overwrite|keepNewer|ask] [--max-mbps N]
                    [--allow-unverified-pairing] [--confirm-sensitive] [--json] [--dev-include NAME,...]
@@ -30,14 +30,14 @@ Usage:
                    [--timeout SECONDS] [--allow-unverified-pairing] [--json]
                    [--user NAME] [--source-home DIR] [--pref-restore immediate|staged|manual]
                    [--restore-window-days N]
-  kivo-cli preflight --home DIR [--categories ID,...] [--folders NAME,...]
+  kivo-cli preflight --home DIR [--layout auto|linux|macos] [--categories ID,...] [--folders NAME,...]
                    [--destination-home DIR] [--destination-free-bytes N] [--connection TYPE]
                    [--store-url URL | --offline] [--include-derived] [--export FILE|DIR] [--json]
   kivo-cli helper  status [--json]
   kivo-cli helper  install [--unit-dir DIR] [--socket PATH] [--no-start]
   kivo-cli staged  list|watch [--home DIR] [--apps-dir DIR]... [--json]
   kivo-cli staged  apply|discard KEY [--home DIR]
-  kivo-cli inspect [--home DIR] [--categories ID,...] [--json]
+  kivo-cli inspect [--home DIR] [--layout auto|linux|macos] [--categories ID,...] [--json]
   kivo-cli demo    [--workdir DIR] [--files N]
   kivo-cli devtools [--home DIR] [--json] [--plan] [--include NAME,...]
                    [--dest-arch arm64|x86_64] [--connection wifi|ethernet|thunderbolt] [--report PATH]
