@@ -3,6 +3,7 @@
 #include "support/FileBytes.h"
 
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -37,10 +38,14 @@ bool isStaged(const StagedPrefService& service, const QString& key)
 // format that appeared reads it; a placement that leaves the home restores nothing.
 TEST(LinuxStaging, AMissingAppsDataWaitsAndReturnsInTheFormatThatAppears)
 {
-    QTemporaryDir home, apps;
+    QTemporaryDir home, machine;
+    // No Flatpak is installed yet: the installation's exports do not exist.
+    const QString exports = machine.filePath(u"flatpak/exports/share/applications"_s);
     ApplicationFolders folders;
-    folders.desktopFolders = {apps.path()};
-    StagedPrefService service(std::make_unique<PrefStager>(home.path()), std::make_unique<AppInstallWatcher>(folders));
+    folders.desktopFolders = {exports};
+    auto watcher = std::make_unique<AppInstallWatcher>(folders);
+    watcher->setSettleDelay(std::chrono::milliseconds(0));
+    StagedPrefService service(std::make_unique<PrefStager>(home.path()), std::move(watcher));
     service.setProcRoot(home.path() + u"/no-proc"_s);
     service.start();
 
@@ -71,10 +76,11 @@ TEST(LinuxStaging, AMissingAppsDataWaitsAndReturnsInTheFormatThatAppears)
     EXPECT_TRUE(isStaged(service, u"gimp"_s));
     EXPECT_TRUE(isStaged(service, u"orphanapp"_s));
 
-    // GIMP arrives as a Flatpak: its export names it by the Flatpak id.
+    // GIMP arrives as the first Flatpak: its export, named by the Flatpak id, is noticed.
     here.flatpaks.insert(u"org.gimp.GIMP"_s);
-    writeBytes(apps.filePath(u"org.gimp.GIMP.desktop"_s), "[Desktop Entry]\nName=GIMP\n");
-    service.handleAppAppeared(u"org.gimp.GIMP"_s, apps.filePath(u"org.gimp.GIMP.desktop"_s));
+    QSignalSpy applied(&service, &StagedPrefService::bundleApplied);
+    writeBytes(exports + u"/org.gimp.GIMP.desktop"_s, "[Desktop Entry]\nName=GIMP\n");
+    ASSERT_TRUE(applied.wait(10000));
     EXPECT_EQ(readBytes(home.path() + u"/.var/app/org.gimp.GIMP/config/GIMP/2.10/gimprc"_s), gimp.toUtf8());
     EXPECT_FALSE(QFileInfo::exists(at(gimp)));
     EXPECT_FALSE(isStaged(service, u"gimp"_s));
