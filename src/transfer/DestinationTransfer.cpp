@@ -557,7 +557,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            const Resolver resolver{m_home, m_userMapping, m_safety};
+            const Resolver resolver{m_home, m_userMapping, m_safety, m_relocation};
             auto listing = startInBackground([items = m_manifest->items, resolver, written = m_writtenItems, categoryID] {
                 const QList<qsizetype> mine = ofCategory(items, categoryID, written);
                 return std::make_pair(mine, destinationsOf(items, resolver, mine));
