@@ -41,15 +41,16 @@ struct PreflightFlags {
 
 struct PreflightOptions {
     QString home;
+    QString layout = QStringLiteral("auto"); // auto, linux or macos
     std::optional<QStringList> categories;
     std::optional<QStringList> folders;
     PreflightFlags flags;
     bool json = false;
-    QString layout = QStringLiteral("auto");
 };
 
 struct SendOptions {
     QString home;
+    QString layout = QStringLiteral("auto"); // auto, linux or macos
     std::optional<QStringList> categories;
     std::optional<QStringList> folders;
     QString hostname;
@@ -63,7 +64,6 @@ struct SendOptions {
     QStringList devInclude;
     PreflightFlags preflight;
     bool confirmSensitive = false;
-    QString layout = QStringLiteral("auto");
 };
 
 struct ReceiveOptions {

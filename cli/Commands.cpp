@@ -232,7 +232,9 @@ bool promptYes(const QString& warning)
 int runSend(const SendOptions& o)
 {
     Reporter out(Reporter::detect(o.json));
-    AppState state({o.home, o.hostname, o.username, o.port});
+    SessionEnvironment environment{o.home, o.hostname, o.username, o.port};
+    environment.layout = o.layout;
+    AppState state(environment);
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     request.devInclude = o.devInclude;
     request.confirmSensitive = o.confirmSensitive;

@@ -3,7 +3,9 @@
 #include "categories/BrowserDataHandler.h"
 #include "categories/CategoryHandlers.h"
 #include "categories/DataCategory.h"
+#include "categories/HomeLayout.h"
 #include "categories/KeychainExport.h"
+#include "categories/LinuxApplicationDataHandler.h"
 #include "categories/SystemSettingsHandler.h"
 #include "cli/CliOptions.h"
 #include "platform/ByteCount.h"
@@ -12,6 +14,7 @@
 #include "transfer/Background.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -45,20 +48,59 @@ struct Inspection {
     QStringList failures;
 };
 
-QCoro::Task<Inspection> inspect(QString home, QStringList ids)
+QJsonArray detailsOf(const DataCategory& c)
+{
+    QJsonArray out;
+    for (const CategoryDetail& d : c.details)
+        out.append(d.toJson());
+    return out;
+}
+
+// The category's places that this home has.
+QJsonArray sourcesOf(const QString& home, const QStringList& paths)
+{
+    QJsonArray out;
+    for (const QString& path : paths)
+        if (QFileInfo::exists(home + path.mid(1)))
+            out.append(path);
+    return out;
+}
+
+void addApplications(QJsonObject& category, const LinuxAppDataScan& scan)
+{
+    QJsonArray apps;
+    for (const FoundApp& app : scan.apps)
+        apps.append(QJsonObject{{QStringLiteral("id"), app.id},
+                                {QStringLiteral("name"), app.name},
+                                {QStringLiteral("formats"), QJsonArray::fromStringList(app.formats)},
+                                {QStringLiteral("installed"), app.installed},
+                                {QStringLiteral("known"), app.fromTable},
+                                {QStringLiteral("paths"), QJsonArray::fromStringList(app.paths)}});
+    category.insert(QStringLiteral("applications"), apps);
+    category.insert(QStringLiteral("unclaimed"), QJsonArray::fromStringList(scan.unclaimed));
+    category.insert(QStringLiteral("sources"), QJsonArray::fromStringList(scan.sentPaths()));
+}
+
+QCoro::Task<Inspection> inspect(QString home, HomeLayoutKind layout, QStringList ids)
 {
     Inspection result;
+    const QList<DataCategory> table = HomeLayout::of(layout).categoriesFor(home);
     for (const QString& id : ids) {
-        QStringList paths;
-        for (const DataCategory& c : DataCategory::allCategories())
+        DataCategory row;
+        for (const DataCategory& c : table)
             if (c.id == id)
-                paths = c.paths;
+                row = c;
+        const QStringList paths = row.paths;
         // A throwaway key: the export is sealed as it would be, and dropped.
         QByteArray key(keychain::kKeyBytes, Qt::Uninitialized);
         QRandomGenerator::system()->generate(reinterpret_cast<quint32*>(key.data()),
                                              reinterpret_cast<quint32*>(key.data() + key.size()));
-        std::shared_ptr<CategoryTransferHandler> handler = makeCategoryHandler(id, home, key);
-        QJsonObject category{{QStringLiteral("id"), id}};
+        std::shared_ptr<CategoryTransferHandler> handler = makeCategoryHandler(id, home, layout, key);
+        QJsonObject category{{QStringLiteral("id"), id},
+                             {QStringLiteral("displayName"), row.displayName},
+                             {QStringLiteral("description"), row.description},
+                             {QStringLiteral("details"), detailsOf(row)},
+                             {QStringLiteral("sources"), sourcesOf(home, paths)}};
         QJsonArray items;
         std::uint64_t total = 0;
         CategoryTransferHandler::Listing listing;
@@ -80,6 +122,8 @@ QCoro::Task<Inspection> inspect(QString home, QStringList ids)
         }
         category.insert(QStringLiteral("items"), items);
         category.insert(QStringLiteral("totalSize"), double(total));
+        if (auto* apps = dynamic_cast<LinuxApplicationDataHandler*>(handler.get()))
+            addApplications(category, apps->lastScan());
         if (auto* settings = dynamic_cast<SystemSettingsHandler*>(handler.get())) {
             QJsonArray domains;
             for (const auto& d : settings->lastExports())
@@ -115,9 +159,24 @@ void printHuman(const QJsonArray& categories)
     for (const QJsonValue& v : categories) {
         const QJsonObject c = v.toObject();
         const QJsonArray items = c.value(QStringLiteral("items")).toArray();
-        std::printf("%s: %lld file(s), %s\n", qUtf8Printable(c.value(QStringLiteral("id")).toString()),
-                    qlonglong(items.size()),
+        std::printf("%s (%s): %lld file(s), %s\n", qUtf8Printable(c.value(QStringLiteral("displayName")).toString()),
+                    qUtf8Printable(c.value(QStringLiteral("id")).toString()), qlonglong(items.size()),
                     qUtf8Printable(formatFileSize(std::uint64_t(c.value(QStringLiteral("totalSize")).toDouble()))));
+        std::printf("  %s\n", qUtf8Printable(c.value(QStringLiteral("description")).toString()));
+        for (const QJsonValue& d : c.value(QStringLiteral("details")).toArray()) {
+            const QJsonObject o = d.toObject();
+            const QString path = o.value(QStringLiteral("path")).toString();
+            std::printf("  - %s%s\n", qUtf8Printable(o.value(QStringLiteral("label")).toString()),
+                        path.isEmpty() ? "" : qUtf8Printable(QStringLiteral(" (") + path + u')'));
+        }
+        for (const QJsonValue& a : c.value(QStringLiteral("applications")).toArray()) {
+            const QJsonObject o = a.toObject();
+            std::printf("  app  %s [%s]: %lld place(s)\n", qUtf8Printable(o.value(QStringLiteral("name")).toString()),
+                        qUtf8Printable(o.value(QStringLiteral("formats")).toVariant().toStringList().join(u',')),
+                        qlonglong(o.value(QStringLiteral("paths")).toArray().size()));
+        }
+        for (const QJsonValue& u : c.value(QStringLiteral("unclaimed")).toArray())
+            std::printf("  not sent (no installed app owns it): %s\n", qUtf8Printable(u.toString()));
         for (const QJsonValue& k : c.value(QStringLiteral("keychainItems")).toArray())
             std::printf("  key  %s (%s)\n", qUtf8Printable(k.toObject().value(QStringLiteral("label")).toString()),
                         qUtf8Printable(k.toObject().value(QStringLiteral("class")).toString()));
@@ -146,20 +205,22 @@ int runInspect(const InspectOptions& o)
         std::fprintf(stderr, "kivo-cli: home folder \"%s\" does not exist\n", qUtf8Printable(o.home));
         return exitUsage;
     }
+    const HomeLayoutKind layout = resolveLayout(o.layout, o.home).value_or(detectLayout(o.home));
     QStringList ids;
-    for (const DataCategory& c : DataCategory::allCategories())
+    for (const DataCategory& c : DataCategory::allCategories(layout))
         ids << c.id;
     std::optional<Inspection> result;
     QEventLoop loop;
     auto drive = [&]() -> QCoro::Task<void> {
-        result = co_await inspect(o.home, o.categories.value_or(ids));
+        result = co_await inspect(o.home, layout, o.categories.value_or(ids));
         loop.quit();
     };
     auto running = drive();
     if (!result)
         loop.exec();
     if (o.json)
-        std::printf("%s\n", QJsonDocument(QJsonObject{{QStringLiteral("categories"), result->categories}})
+        std::printf("%s\n", QJsonDocument(QJsonObject{{QStringLiteral("layout"), layoutName(layout)},
+                                                    {QStringLiteral("categories"), result->categories}})
                                 .toJson(QJsonDocument::Compact).constData());
     else
         printHuman(result->categories);

@@ -43,11 +43,11 @@ QJsonArray arrayOf(const QList<T>& records)
 }
 
 // The user's folders the folder picker would list, by name only: the scan sizes them on its way.
-QStringList homeFolderNames(const QString& home)
+QStringList homeFolderNames(const QString& home, HomeLayoutKind layout)
 {
     QStringList names;
     for (const QString& name : QDir(home).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
-        if (!HomeFolderScanner::excludedNames().contains(name))
+        if (!HomeLayout::of(layout).excludedNames.contains(name))
             names << name;
     return names;
 }
@@ -56,18 +56,20 @@ QStringList homeFolderNames(const QString& home)
 std::optional<QString> select(AppState& state, const PreflightOptions& o, QStringList& userFolders)
 {
     QStringList known;
-    for (const DataCategory& c : DataCategory::allCategories())
+    const HomeLayout& layout = HomeLayout::of(state.homeLayout());
+    for (const DataCategory& c : layout.categories)
         known << c.id;
     const QStringList categories = o.categories.value_or(known);
     if (const auto problem = SendFlow::unknownCategory(categories, known))
         return problem;
-    const QStringList available = homeFolderNames(o.home);
+    const QStringList available = homeFolderNames(o.home, layout.kind);
+    const QStringList defaults = layout.defaultFolderNamesFor(o.home);
     if (o.folders) {
         if (const auto problem = SendFlow::unknownFolder(*o.folders, available, o.home))
             return problem;
     }
     for (const QString& name : available)
-        if (o.folders ? o.folders->contains(name) : HomeFolderScanner::defaultFolderNames().contains(name))
+        if (o.folders ? o.folders->contains(name) : defaults.contains(name))
             userFolders << QStringLiteral("~/") + name;
     DataCategoryManager* manager = state.categoryManager();
     manager->loadCategories(CategoryProfile{});
@@ -293,7 +295,9 @@ void showReport(const PreFlightReport& r, Reporter& out)
 int runPreflight(const PreflightOptions& o)
 {
     Reporter out(Reporter::detect(o.json));
-    AppState state({o.home, {}, {}, 0});
+    SessionEnvironment environment{o.home, {}, {}, 0};
+    environment.layout = o.layout;
+    AppState state(environment);
     state.setDeviceRole(DeviceRole::source);
     state.setPreflightSettings(preflightSettingsFrom(o.flags, true));
     state.appCompatibility()->setStore(StoreSettings::resolve(o.flags.storeUrl, o.flags.offline));

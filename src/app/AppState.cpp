@@ -104,19 +104,30 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
         std::make_unique<PrefStager>(m_environment.homeFolder),
         std::make_unique<AppInstallWatcher>(AppInstallWatcher::foldersFor(m_environment.homeFolder, {}, true)));
     watchSourcePairing();
+    applyHomeLayout();
     // The keychain's handler joins once a pairing has agreed on a key.
     for (const char* id : {"userFiles", "applicationData", "systemSettings", "browserData"})
-        m_categoryManager->registerHandler(makeCategoryHandler(QString::fromLatin1(id), m_environment.homeFolder));
+        m_categoryManager->registerHandler(
+            makeCategoryHandler(QString::fromLatin1(id), m_environment.homeFolder, m_layout));
     m_settingsHandler = std::dynamic_pointer_cast<SystemSettingsHandler>(
         m_categoryManager->handlers().value(QStringLiteral("systemSettings")));
     // Until then the keychain has a handler without a key, which lists nothing.
-    m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
+    m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray(), m_layout));
     forwardScreenSignals();
     // A cap chosen while the transfer runs takes effect at once.
     connect(this, &AppState::maxTransferMbpsChanged, this, [this] {
         if (m_transferRunning)
             applyBandwidthCap();
     });
+}
+
+// "auto" looks at the home; a value that names no layout is taken as "auto".
+void AppState::applyHomeLayout()
+{
+    m_layout = resolveLayout(m_environment.layout, m_environment.homeFolder)
+                   .value_or(detectLayout(m_environment.homeFolder));
+    m_categoryManager->setLayout(m_layout);
+    m_homeFolderScanner->setLayout(m_layout);
 }
 
 AppState::~AppState()
@@ -242,7 +253,8 @@ void AppState::reset()
     }
     // The key belonged to that connection.
     if (m_keychainHandler) {
-        m_categoryManager->registerHandler(std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray()));
+        m_categoryManager->registerHandler(
+            std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray(), m_layout));
         m_keychainHandler.reset();
     }
     m_transferRunning = false;
@@ -332,12 +344,17 @@ void AppState::createTransferEngine(TransferConnection* connection)
         engine = std::move(destination);
     }
     const QString home = m_environment.homeFolder;
-    engine->setHandlerFactory([home, keep = m_keepMissingAppPreferences](const QString& id, const QByteArray&)
-                                  -> std::shared_ptr<CategoryTransferHandler> {
+    // A destination's handlers are those of the layout the source's manifest names.
+    const TransferEngine* built = engine.get();
+    engine->setHandlerFactory([home, keep = m_keepMissingAppPreferences, built, layout = m_layout](
+                                  const QString& id, const QByteArray&) -> std::shared_ptr<CategoryTransferHandler> {
         // The keychain's is registered below, with the key, only after a verified pairing.
         if (id == QLatin1String("keychain"))
             return nullptr;
-        auto handler = makeCategoryHandler(id, home);
+        const HomeLayoutKind sourceLayout =
+            built->role() == DeviceRole::destination && built->manifest() ? layoutOfManifestField(built->manifest()->layout)
+                                                                          : layout;
+        auto handler = makeCategoryHandler(id, home, sourceLayout);
         if (auto* appData = dynamic_cast<ApplicationDataHandler*>(handler.get()))
             appData->setKeepsPreferencesOfMissingApps(*keep);
         return handler;
@@ -349,7 +366,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
         engine->setSessionKey(*key);
         // Under an unverified pairing only one side has a key: the keychain stays out.
         if (!m_connectionManager->pairedUnverified()) {
-            m_keychainHandler = std::make_shared<KeychainHandler>(home, *key);
+            m_keychainHandler = std::make_shared<KeychainHandler>(home, *key, m_layout);
             engine->registerHandler(m_keychainHandler);
             m_categoryManager->registerHandler(m_keychainHandler);
         }

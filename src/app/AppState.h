@@ -2,6 +2,7 @@
 
 #include "app/FlowEvents.h"
 #include "app/MigrationStep.h"
+#include "categories/HomeLayout.h"
 #include "connection/ConnectionTypes.h"
 #include "preflight/PreFlightReport.h"
 #include "preflight/PreflightSettings.h"
@@ -65,6 +66,7 @@ struct SessionEnvironment {
     bool demoAvailable = false; // the welcome screen offers a demonstration
     QString demoWorkdir{};      // its source-home and destination-home; never the user's home
     QString demoPeerProgram{};  // kivo-cli, which plays the other machine
+    QString layout = QStringLiteral("auto"); // the home's layout: "auto", "linux" or "macos"
 };
 
 // How a destination makes what arrives its account's. Every field may stay
@@ -167,6 +169,8 @@ public:
     ~AppState() override;
 
     const SessionEnvironment& environment() const { return m_environment; }
+    // How the home is laid out: its categories, folders and handlers follow it.
+    HomeLayoutKind homeLayout() const { return m_layout; }
     QString hostname() const;
     QString username() const;
     // A screen's text in the words of the home served ("computer" for "Mac" on a Linux home).
@@ -468,6 +472,7 @@ private:
     void watchSourcePairing();
     void clearPreFlightReport();
     void forwardScreenSignals();
+    void applyHomeLayout();
     void forwardSelectionSignals();
     // Demonstration: the home follows the role (the sample's source or destination home).
     void useHomeFolder(const QString& home);
@@ -492,6 +497,7 @@ private:
     std::unique_ptr<DataCategoryManager> m_categoryManager;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<HomeFolderScanner> m_homeFolderScanner;
+    HomeLayoutKind m_layout = HomeLayoutKind::MacOS;
     std::unique_ptr<MigrationLogger> m_migrationLogger;
     std::unique_ptr<EngineeringToolsDetector> m_engToolsDetector;
     std::unique_ptr<EngineeringMigrationPlan> m_engToolsPlan;

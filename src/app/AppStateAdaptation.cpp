@@ -1,6 +1,8 @@
 // The destination's adaptation: account mapping, rewriting, staging, ownership.
 #include "app/AppState.h"
 
+#include "categories/DestinationRelocation.h"
+#include "categories/LinuxAppData.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/Accounts.h"
 #include "platform/FileSystem.h"
@@ -133,6 +135,26 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
         self->m_userMapper->setMapping(mapping);
         self->setConfirmedUserMapping(mapping);
         return mapping;
+    });
+
+    // What arrives lands where this home keeps it: its own user folders, its apps' installed formats.
+    // A Linux source's app data waits, by app, for an app not installed here.
+    QPointer<AppState> me(this);
+    engine.setRelocationForManifest([me, home, layout = m_layout](const TransferManifest& manifest) {
+        const LinuxInstalls installs = scanLinuxInstalls(linuxInstallRootsFor(home));
+        if (me && layoutOfManifestField(manifest.layout) == HomeLayoutKind::Linux)
+            me->m_stagedPrefService->setClassifier([installs](const QString& path) {
+                std::optional<AppPrefMapper::Classification> out;
+                if (const auto c = stagingClassOf(path, LinuxAppCatalog::shipped(), installs))
+                    out = AppPrefMapper::Classification{c->key, c->name, c->triggers};
+                return out;
+            });
+        return relocationFor(manifest, home, layout, installs);
+    });
+    m_stagedPrefService->setRestorePlacement([home] {
+        return [home, installs = scanLinuxInstalls(linuxInstallRootsFor(home))](const QString& path) {
+            return relocateAppDataPath(path, LinuxAppCatalog::shipped(), installs);
+        };
     });
 
     QPointer<DestinationTransfer> target(&engine);

@@ -550,6 +550,7 @@ void AppState::useHomeFolder(const QString& home)
     m_environment.homeFolder = home;
     m_categoryManager = std::make_unique<DataCategoryManager>(home);
     m_homeFolderScanner = std::make_unique<HomeFolderScanner>(home);
+    applyHomeLayout();
     forwardSelectionSignals();
     Q_EMIT categoryRowsChanged();
     Q_EMIT folderRowsChanged();

@@ -108,12 +108,18 @@ void MigrationFlow::forwardEngineEvents()
         if (progress->totalFiles() > 0)
             Q_EMIT progressChanged(ProgressSnapshot::of(*progress));
     });
-    connect(engine, &TransferEngine::categoryStarted, this, [this](const QString& id) {
-        Q_EMIT categoryStarted({id, DataCategory::displayNameFor(id), 0, 0});
+    // Named as the source's layout names them: the manifest says which it is.
+    const auto displayName = [this, engine](const QString& id) {
+        const auto& manifest = engine->manifest();
+        return HomeLayout::of(manifest ? layoutOfManifestField(manifest->layout) : m_session.homeLayout())
+            .displayNameFor(id);
+    };
+    connect(engine, &TransferEngine::categoryStarted, this, [this, displayName](const QString& id) {
+        Q_EMIT categoryStarted({id, displayName(id), 0, 0});
     });
-    connect(engine, &TransferEngine::categoryCompleted, this, [this, progress](const QString& id) {
+    connect(engine, &TransferEngine::categoryCompleted, this, [this, progress, displayName](const QString& id) {
         const CategoryProgress c = progress->categoryProgress().value(id);
-        Q_EMIT categoryCompleted({id, DataCategory::displayNameFor(id), c.filesCompleted, c.bytesTransferred});
+        Q_EMIT categoryCompleted({id, displayName(id), c.filesCompleted, c.bytesTransferred});
     });
     connect(engine, &TransferEngine::fileFailed, this, [this](const FileError& e) { Q_EMIT fileFailed(e); });
     connect(engine, &TransferEngine::categoryImported, this, [this](const QString& id, int imported, int updated, int failed) {

@@ -61,7 +61,7 @@ QCoro::Task<void> SendFlow::runSteps()
         throw *refusal;
     // The selection is checked before anyone is asked to pair.
     QStringList known;
-    for (const DataCategory& c : DataCategory::allCategories())
+    for (const DataCategory& c : DataCategory::allCategories(session().homeLayout()))
         known << c.id;
     QStringList categories = m_request.categories.value_or(known);
     known << DataCategory::engineeringTools().id; // only when asked for
@@ -109,7 +109,7 @@ QCoro::Task<QStringList> SendFlow::confirmSensitive(QStringList categories)
     if (!categories.contains(keychain))
         co_return categories;
     QString warningText;
-    for (const DataCategory& c : DataCategory::allCategories())
+    for (const DataCategory& c : DataCategory::allCategories(session().homeLayout()))
         if (c.id == keychain)
             warningText = c.sensitivityWarning.value_or(QString());
     bool confirmed = m_request.confirmSensitive;

@@ -22,6 +22,9 @@ public:
     // The refusals for `items` given the bundle identifiers installed here.
     static QList<Refusal> refusals(const QList<Item>& items, const QSet<QString>& installed);
 
+protected:
+    bool keepsPreferencesOfMissingApps() const { return m_keepMissing; }
+
 private:
     bool m_keepMissing = false;
 };

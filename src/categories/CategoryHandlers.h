@@ -10,14 +10,10 @@
 
 namespace kivo {
 
-// The handler of a category for a home folder: "userFiles", "applicationData",
-// "systemSettings", "browserData", and "keychain" only with the paired
-// connection's 256-bit key. Null for any other id.
+// The handler of a category for a home folder of a layout: "userFiles",
+// "applicationData", "systemSettings", "browserData", and "keychain" only with
+// the paired connection's 256-bit key. Null for any other id.
 std::shared_ptr<CategoryTransferHandler> makeCategoryHandler(const QString& categoryID, const QString& homeFolder,
-                                                             const QByteArray& sessionKey = {});
-// The same for a home of a given layout: a Linux home's settings and browsers
-// have handlers of their own (the browsers' secrets need the key).
-std::shared_ptr<CategoryTransferHandler> makeCategoryHandler(const QString& categoryID, const QString& homeFolder,
-                                                             HomeLayoutKind layout, const QByteArray& sessionKey);
+                                                             HomeLayoutKind layout, const QByteArray& sessionKey = {});
 
 } // namespace kivo

@@ -1,102 +1,12 @@
 #include "categories/DataCategory.h"
 
+#include "categories/HomeLayout.h"
 #include "platform/Json.h"
 
 #include <QJsonArray>
 
 namespace kivo {
 
-namespace {
-
-CategoryDetail detail(const char* label, const char* path = nullptr)
-{
-    CategoryDetail d{QString::fromUtf8(label), std::nullopt};
-    if (path)
-        d.path = QString::fromUtf8(path);
-    return d;
-}
-
-DataCategory row(const char* id, const char* displayName, const char* description, const char* iconName,
-                 QStringList paths, QList<CategoryDetail> details)
-{
-    DataCategory c;
-    c.id = QString::fromUtf8(id);
-    c.displayName = QString::fromUtf8(displayName);
-    c.description = QString::fromUtf8(description);
-    c.iconName = QString::fromUtf8(iconName);
-    c.paths = std::move(paths);
-    c.details = std::move(details);
-    return c;
-}
-
-QList<DataCategory> buildTable()
-{
-    QList<DataCategory> table;
-    table.append(row("userFiles", "User Files", "Documents, Desktop, Downloads, Pictures, Music, and Movies",
-                     "folder.fill",
-                     {QStringLiteral("~/Documents"), QStringLiteral("~/Desktop"), QStringLiteral("~/Downloads"),
-                      QStringLiteral("~/Pictures"), QStringLiteral("~/Music"), QStringLiteral("~/Movies")},
-                     {detail("Documents — files, spreadsheets, PDFs, and subfolders", "~/Documents"),
-                      detail("Desktop — everything on your desktop", "~/Desktop"),
-                      detail("Downloads — all downloaded files", "~/Downloads"),
-                      detail("Pictures — photos, screenshots, and image files", "~/Pictures"),
-                      detail("Music — audio files (not Apple Music library data)", "~/Music"),
-                      detail("Movies — video files and projects", "~/Movies")}));
-    table.append(row("applicationData", "Application Data & Preferences", "Settings and data for your installed apps",
-                     "app.badge.fill",
-                     {QStringLiteral("~/Library/Application Support"), QStringLiteral("~/Library/Preferences")},
-                     {detail("App support files — databases, local data", "~/Library/Application Support"),
-                      detail("App preferences — per-app settings", "~/Library/Preferences"),
-                      detail("Apps not installed on the new Mac will be skipped")}));
-
-    DataCategory keychain = row("keychain", "Keychain", "Saved passwords, certificates, and secure notes", "key.fill",
-                                {QStringLiteral("~/Library/Keychains")},
-                                {detail("Saved website and app passwords"), detail("Wi-Fi network passwords"),
-                                 detail("Encryption keys and certificates"), detail("Secure notes stored in Keychain"),
-                                 detail("iCloud Keychain items are NOT included — they sync automatically")});
-    keychain.isSensitive = true;
-    keychain.sensitivityWarning = QStringLiteral(
-        "This will copy all saved passwords and credentials to the new Mac. Only include this if you trust the "
-        "destination device and it has a strong login password.");
-    table.append(keychain);
-
-    table.append(row("systemSettings", "System Settings", "Dock, Finder, keyboard, and accessibility preferences",
-                     "gearshape.fill",
-                     {QStringLiteral("~/Library/Preferences/com.apple.dock.plist"),
-                      QStringLiteral("~/Library/Preferences/com.apple.finder.plist"),
-                      QStringLiteral("~/Library/Preferences/.GlobalPreferences.plist"),
-                      QStringLiteral("~/Library/Preferences/com.apple.universalaccess.plist")},
-                     {detail("Dock — size, position, pinned apps, auto-hide"),
-                      detail("Finder — view settings, sidebar, default folders"),
-                      detail("Global — language, region, appearance, accent colour"),
-                      detail("Accessibility — display, motor, and input settings"),
-                      detail("Keyboard shortcuts and input sources"),
-                      detail("Security and MDM-managed settings are never included")}));
-    table.append(row("browserData", "Browser Data", "Bookmarks, history, and extensions from your browsers", "globe",
-                     {QStringLiteral("~/Library/Safari"), QStringLiteral("~/Library/Application Support/Google/Chrome"),
-                      QStringLiteral("~/Library/Application Support/Firefox"),
-                      QStringLiteral("~/Library/Application Support/Arc")},
-                     {detail("Safari — bookmarks, history, Reading List, extensions", "~/Library/Safari"),
-                      detail("Chrome — bookmarks, history, extensions, form data",
-                             "~/Library/Application Support/Google/Chrome"),
-                      detail("Firefox — bookmarks, history, extensions, saved logins",
-                             "~/Library/Application Support/Firefox"),
-                      detail("Arc — bookmarks, history, spaces, extensions", "~/Library/Application Support/Arc"),
-                      detail("Browsers must be closed on both Macs before transfer")}));
-    return table;
-}
-
-DataCategory buildEngineeringTools()
-{
-    return row("engineeringTools", "Developer Tools",
-               "Shell configs, dotfiles, Homebrew, version managers, and development directories", "terminal", {},
-               {detail("Shell configuration files (.zshrc, .bash_profile, etc.)"),
-                detail("Dotfiles (.gitconfig, .ssh, .aws, etc.)"), detail("Homebrew — Brewfile for reinstallation"),
-                detail("Version manager configs (nvm, rbenv, pyenv, etc.)"),
-                detail("Development directories (if selected)")});
-}
-
-} // namespace
 
 QJsonObject CategoryDetail::toJson() const
 {
@@ -144,32 +54,15 @@ DataCategory DataCategory::fromJson(const QJsonObject& o)
     return c;
 }
 
-const QList<DataCategory>& DataCategory::allCategories()
-{
-    static const QList<DataCategory> table = buildTable();
-    return table;
-}
+const QList<DataCategory>& DataCategory::allCategories() { return HomeLayout::of(HomeLayoutKind::MacOS).categories; }
 
-const DataCategory& DataCategory::engineeringTools()
-{
-    static const DataCategory category = buildEngineeringTools();
-    return category;
-}
+const QList<DataCategory>& DataCategory::allCategories(HomeLayoutKind layout) { return HomeLayout::of(layout).categories; }
 
-std::optional<DataCategory> DataCategory::find(const QString& id)
-{
-    for (const DataCategory& c : allCategories())
-        if (c.id == id)
-            return c;
-    if (engineeringTools().id == id)
-        return engineeringTools();
-    return std::nullopt;
-}
+std::optional<DataCategory> DataCategory::find(const QString& id) { return HomeLayout::of(HomeLayoutKind::MacOS).find(id); }
 
 QString DataCategory::displayNameFor(const QString& id)
 {
-    const auto category = find(id);
-    return category ? category->displayName : id;
+    return HomeLayout::of(HomeLayoutKind::MacOS).displayNameFor(id);
 }
 
 size_t qHash(const CategoryDetail& detail, size_t seed) noexcept

@@ -11,6 +11,8 @@
 
 namespace kivo {
 
+enum class HomeLayoutKind;
+
 // One explanatory line of a category; `path` when the line names a location.
 struct CategoryDetail {
     QString label;
@@ -38,11 +40,13 @@ struct DataCategory {
     static DataCategory fromJson(const QJsonObject& o); // throws DecodingError
     bool operator==(const DataCategory&) const = default;
 
-    // The five selectable categories, in display order, unselected and unsized.
+    // The five selectable categories of a layout (HomeLayout.h), in display
+    // order, unselected and unsized; without one, a Mac-shaped home's.
     static const QList<DataCategory>& allCategories();
+    static const QList<DataCategory>& allCategories(HomeLayoutKind layout);
     // Names developer-tool items in a manifest; never part of the selectable list.
     static const DataCategory& engineeringTools();
-    // Looks the id up in allCategories, then engineeringTools.
+    // Looks the id up in a Mac-shaped home's categories, then engineeringTools.
     static std::optional<DataCategory> find(const QString& id);
     // The display name for any category id; the id itself when unknown.
     static QString displayNameFor(const QString& id);

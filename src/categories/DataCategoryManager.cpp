@@ -3,6 +3,7 @@
 #include "transfer/CategoryTransferHandler.h"
 #include "categories/FileEnumeration.h"
 #include "categories/HomeFolderScanner.h"
+#include "categories/UserDirs.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
@@ -60,7 +61,7 @@ DataCategoryManager::~DataCategoryManager() = default;
 void DataCategoryManager::loadCategories(const CategoryProfile& profile)
 {
     QList<DataCategory> loaded;
-    for (DataCategory category : DataCategory::allCategories()) {
+    for (DataCategory category : HomeLayout::of(m_layout).categoriesFor(m_home)) {
         const bool allowed = profile.isCategoryAllowed(category.id);
         // Without override a disallowed row is not even shown.
         if (!allowed && profile.isProfilePresent && !profile.allowUserOverride)
@@ -185,6 +186,11 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
     manifest.transferID = std::move(transferID);
     const QString hostName = host::displayHostName();
     manifest.sourceHostname = hostName.isEmpty() ? QStringLiteral("Unknown") : hostName;
+    // A manifest without a layout is a Mac's: older peers read it as before.
+    if (m_layout == HomeLayoutKind::Linux) {
+        manifest.layout = layoutName(m_layout);
+        manifest.userFolders = userDirsOf(homeFolder, m_layout);
+    }
 
     for (const Entry& entry : entries) {
         manifest.categoryIDs.append(entry.categoryID);

@@ -2,6 +2,7 @@
 
 #include "categories/CategoryProfile.h"
 #include "categories/DataCategory.h"
+#include "categories/HomeLayout.h"
 #include "categories/SizeCalculator.h"
 #include "transfer/UserMapping.h"
 #include "transfer/TransferManifest.h"
@@ -39,13 +40,17 @@ public:
     ~DataCategoryManager() override;
 
     const QString& homeFolder() const { return m_home; }
+    // Whose table loadCategories uses; a Mac-shaped home's until set.
+    HomeLayoutKind layout() const { return m_layout; }
+    void setLayout(HomeLayoutKind layout) { m_layout = layout; }
     const QList<DataCategory>& categories() const { return m_categories; }
     const QList<QUrl>& customPaths() const { return m_customPaths; }
     bool isCalculatingSizes() const { return m_isCalculatingSizes; }
     const SizeCalculator& sizeCalculator() const { return m_sizeCalculator; }
     const QMap<QString, std::shared_ptr<CategoryTransferHandler>>& handlers() const { return m_handlers; }
 
-    // Rebuilds the list from the built-in table under the profile's rule,
+    // Rebuilds the list from the layout's table, as this home names its
+    // folders, under the profile's rule,
     // resetting selection and sizes.
     void loadCategories(const CategoryProfile& profile);
 
@@ -82,6 +87,7 @@ private:
     void setCalculatingSizes(bool calculating);
 
     QString m_home;
+    HomeLayoutKind m_layout = HomeLayoutKind::MacOS;
     QList<DataCategory> m_categories;
     QList<QUrl> m_customPaths;
     bool m_isCalculatingSizes = false;

@@ -17,31 +17,22 @@ size_t qHash(const HomeFolder& f, size_t seed) noexcept
     return qHashMulti(seed, f.name, f.path, f.absolutePath, quint64(f.size), f.isDefault, f.isSelected);
 }
 
-HomeFolderScanner::HomeFolderScanner(QString homeFolder, QObject* parent)
-    : QObject(parent), m_home(QDir::cleanPath(std::move(homeFolder)))
+HomeFolderScanner::HomeFolderScanner(QString homeFolder, HomeLayoutKind layout, QObject* parent)
+    : QObject(parent), m_home(QDir::cleanPath(std::move(homeFolder))), m_layout(layout)
 {
 }
 
 const QStringList& HomeFolderScanner::defaultFolderNames()
 {
-    static const QStringList names{QStringLiteral("Documents"), QStringLiteral("Desktop"), QStringLiteral("Downloads"),
-                                   QStringLiteral("Pictures"),  QStringLiteral("Music"),   QStringLiteral("Movies")};
-    return names;
+    return HomeLayout::of(HomeLayoutKind::MacOS).defaultFolderNames;
 }
 
-const QStringList& HomeFolderScanner::excludedNames()
-{
-    static const QStringList names{
-        QStringLiteral("Library"), QStringLiteral("Applications"), QStringLiteral("Public"), QStringLiteral(".Trash"),
-        QStringLiteral(".local"),  QStringLiteral(".cache"),       QStringLiteral(".config"), QStringLiteral(".nvm"),
-        QStringLiteral(".pyenv"),  QStringLiteral(".rbenv"),       QStringLiteral(".asdf"),   QStringLiteral(".volta"),
-        QStringLiteral(".cargo"),  QStringLiteral(".docker"),      QStringLiteral(".ssh"),    QStringLiteral(".aws"),
-        QStringLiteral(".kube"),   QStringLiteral(".npm"),         QStringLiteral(".gem")};
-    return names;
-}
+const QStringList& HomeFolderScanner::excludedNames() { return HomeLayout::of(HomeLayoutKind::MacOS).excludedNames; }
 
-QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder)
+QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder, HomeLayoutKind layout)
 {
+    const HomeLayout& table = HomeLayout::of(layout);
+    const QStringList defaults = table.defaultFolderNamesFor(homeFolder);
     const QDir home(homeFolder);
     if (!home.exists())
         return {};
@@ -51,7 +42,7 @@ QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder)
 
     QList<HomeFolder> result;
     for (const QString& name : names) {
-        if (name.startsWith(QLatin1Char('.')) || excludedNames().contains(name))
+        if (name.startsWith(QLatin1Char('.')) || table.excludedNames.contains(name))
             continue;
         const QString absolute = homeFolder + QLatin1Char('/') + name;
         const auto status = fs::status(absolute, fs::Links::follow);
@@ -62,7 +53,7 @@ QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder)
         folder.path = QStringLiteral("~/") + name;
         folder.absolutePath = absolute;
         folder.size = sizeOfDirectory(absolute);
-        folder.isDefault = defaultFolderNames().contains(name);
+        folder.isDefault = defaults.contains(name);
         folder.isSelected = folder.isDefault;
         result.append(folder);
     }
@@ -74,7 +65,7 @@ QCoro::Task<void> HomeFolderScanner::scan()
     const quint64 generation = ++m_scanGeneration;
     setScanning(true);
     QPointer<HomeFolderScanner> self(this);
-    QFuture<QList<HomeFolder>> future = QtConcurrent::run(&HomeFolderScanner::scanFolders, m_home);
+    QFuture<QList<HomeFolder>> future = QtConcurrent::run(&HomeFolderScanner::scanFolders, m_home, m_layout);
     QList<HomeFolder> found = co_await future;
     // A later scan supersedes this one; the scanner may also be gone by now.
     if (!self || generation != self->m_scanGeneration)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "categories/HomeLayout.h"
+
 #include <QCoroTask>
 #include <QHashFunctions>
 #include <QList>
@@ -31,16 +33,22 @@ class HomeFolderScanner : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isScanning READ isScanning NOTIFY isScanningChanged)
 public:
-    explicit HomeFolderScanner(QString homeFolder, QObject* parent = nullptr);
+    explicit HomeFolderScanner(QString homeFolder, HomeLayoutKind layout = HomeLayoutKind::MacOS,
+                               QObject* parent = nullptr);
 
+    // A Mac-shaped home's.
     static const QStringList& defaultFolderNames();
     static const QStringList& excludedNames();
 
-    // The blocking scan behind scan(): sorted, dot-names and excluded names
-    // skipped, directories only (a link to one counts), defaults preselected.
-    static QList<HomeFolder> scanFolders(const QString& homeFolder);
+    // The blocking scan behind scan(): sorted, dot-names and the layout's
+    // excluded names skipped, directories only (a link to one counts), the
+    // home's own user folders preselected.
+    static QList<HomeFolder> scanFolders(const QString& homeFolder,
+                                         HomeLayoutKind layout = HomeLayoutKind::MacOS);
 
     const QString& homeFolder() const { return m_home; }
+    HomeLayoutKind layout() const { return m_layout; }
+    void setLayout(HomeLayoutKind layout) { m_layout = layout; }
     const QList<HomeFolder>& folders() const { return m_folders; }
     bool isScanning() const { return m_isScanning; }
 
@@ -64,6 +72,7 @@ private:
     void setScanning(bool scanning);
 
     QString m_home;
+    HomeLayoutKind m_layout;
     QList<HomeFolder> m_folders;
     bool m_isScanning = false;
     quint64 m_scanGeneration = 0;

@@ -1,5 +1,7 @@
 #include "categories/HomeLayout.h"
 
+#include "categories/UserDirs.h"
+
 #include <QFileInfo>
 
 namespace kivo {
@@ -37,6 +39,58 @@ std::optional<HomeLayoutKind> resolveLayout(const QString& choice, const QString
     if (choice == QLatin1String("auto"))
         return detectLayout(homeFolder);
     return parseLayoutName(choice);
+}
+
+std::optional<DataCategory> HomeLayout::find(const QString& id) const
+{
+    for (const DataCategory& c : categories)
+        if (c.id == id)
+            return c;
+    if (DataCategory::engineeringTools().id == id)
+        return DataCategory::engineeringTools();
+    return std::nullopt;
+}
+
+QList<DataCategory> HomeLayout::categoriesFor(const QString& homeFolder) const
+{
+    const UserDirs defaults = defaultUserDirs(kind);
+    const UserDirs own = userDirsOf(homeFolder, kind);
+    const auto renamed = [&](const QString& path) {
+        for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+            if (it.value() == path)
+                return own.value(it.key(), path);
+        return path;
+    };
+    QList<DataCategory> out = categories;
+    for (DataCategory& c : out) {
+        if (c.id != QLatin1String("userFiles"))
+            continue;
+        for (QString& path : c.paths)
+            path = renamed(path);
+        for (CategoryDetail& d : c.details)
+            if (d.path)
+                d.path = renamed(*d.path);
+    }
+    return out;
+}
+
+QStringList HomeLayout::defaultFolderNamesFor(const QString& homeFolder) const
+{
+    const UserDirs own = userDirsOf(homeFolder, kind);
+    QStringList names;
+    for (const QString& dirKind : userFileDirKinds()) {
+        // A user folder nested deeper than the home's top level is not a scanned folder.
+        const QString name = own.value(dirKind).mid(2);
+        if (!name.isEmpty() && !name.contains(u'/') && !names.contains(name))
+            names.append(name);
+    }
+    return names;
+}
+
+QString HomeLayout::displayNameFor(const QString& id) const
+{
+    const auto category = find(id);
+    return category ? category->displayName : id;
 }
 
 } // namespace kivo

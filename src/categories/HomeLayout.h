@@ -1,6 +1,10 @@
 #pragma once
 
+#include "categories/DataCategory.h"
+
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -20,5 +24,28 @@ HomeLayoutKind layoutOfManifestField(const std::optional<QString>& field);
 HomeLayoutKind detectLayout(const QString& homeFolder);
 // "auto" detects; "linux" and "macos" force; nothing for a value that is none of these.
 std::optional<HomeLayoutKind> resolveLayout(const QString& choice, const QString& homeFolder);
+
+// Everything that differs between the layouts, as data: the selectable
+// categories with their texts and locations, and what the home-folder scan
+// offers. Code asks the table instead of testing the kind.
+struct HomeLayout {
+    HomeLayoutKind kind;
+    // The five selectable categories, in display order, unselected and unsized.
+    QList<DataCategory> categories;
+    // Home sub-folders preselected for "userFiles" by default.
+    QStringList defaultFolderNames;
+    // Home entries never offered as user folders.
+    QStringList excludedNames;
+
+    static const HomeLayout& of(HomeLayoutKind kind);
+    // The categories as this home has them: userFiles names the home's own
+    // user folders (its user-dirs.dirs) where they differ from the defaults.
+    QList<DataCategory> categoriesFor(const QString& homeFolder) const;
+    // The home's own user folders that the scan preselects (top-level ones only).
+    QStringList defaultFolderNamesFor(const QString& homeFolder) const;
+    std::optional<DataCategory> find(const QString& id) const;
+    // The display name for any category id (developer tools included); the id itself when unknown.
+    QString displayNameFor(const QString& id) const;
+};
 
 } // namespace kivo

@@ -31,7 +31,8 @@ void wipe(QList<secrets::Item>& items)
     items.clear();
 }
 
-TransferManifest::FileItem writeExport(const QString& folder, const QByteArray& key, const QString& categoryID)
+TransferManifest::FileItem writeExport(const QString& folder, const QByteArray& key, const QString& categoryID,
+                                       const QString& announcedFolder)
 {
     const QByteArray sealed = KeychainHandler::sealedExport(key);
     const QString path = folder + QStringLiteral("/keychain-export.encrypted");
@@ -42,17 +43,18 @@ TransferManifest::FileItem writeExport(const QString& folder, const QByteArray& 
         throw SystemError(QStringLiteral("Cannot read back the keychain export"));
     const QString name = KeychainHandler::exportPrefix() + u'-'
         + QString::number(QRandomGenerator::system()->generate64(), 16) + QStringLiteral(".encrypted");
-    TransferManifest::FileItem item = files::makeItem(path, KeychainHandler::exportFolder() + name, *status, categoryID);
+    TransferManifest::FileItem item = files::makeItem(path, announcedFolder + name, *status, categoryID);
     item.mode = 0600;
     return item;
 }
 
 } // namespace
 
-const QString& KeychainHandler::exportFolder()
+const QString& KeychainHandler::exportFolder(HomeLayoutKind layout)
 {
-    static const QString folder = QStringLiteral("~/Library/Keychains/");
-    return folder;
+    static const QString mac = QStringLiteral("~/Library/Keychains/");
+    static const QString linuxFolder = QStringLiteral("~/.local/share/kivo/keychain/");
+    return layout == HomeLayoutKind::Linux ? linuxFolder : mac;
 }
 
 const QString& KeychainHandler::exportPrefix()
@@ -61,8 +63,9 @@ const QString& KeychainHandler::exportPrefix()
     return prefix;
 }
 
-KeychainHandler::KeychainHandler(QString homeFolder, QByteArray sessionKey)
-    : CategoryHandlerBase(QStringLiteral("keychain"), std::move(homeFolder)), m_key(std::move(sessionKey))
+KeychainHandler::KeychainHandler(QString homeFolder, QByteArray sessionKey, HomeLayoutKind layout)
+    : CategoryHandlerBase(QStringLiteral("keychain"), std::move(homeFolder)), m_key(std::move(sessionKey)),
+      m_layout(layout)
 {
 }
 
@@ -103,7 +106,9 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> KeychainHandler::enumerateFile
         std::lock_guard lock(m_mutex);
         m_exportFolder = std::move(folder);
     }
-    auto exporting = startInBackground([path, key = m_key, id = categoryID()] { return writeExport(path, key, id); });
+    auto exporting = startInBackground([path, key = m_key, id = categoryID(), folder = exportFolder(m_layout)] {
+        return writeExport(path, key, id, folder);
+    });
     const TransferManifest::FileItem item = co_await finishInBackground(std::move(exporting));
     co_return QList<Item>{item};
 }
@@ -121,13 +126,16 @@ QCoro::Task<QList<CategoryTransferHandler::Refusal>> KeychainHandler::preflightD
     for (const Item& item : std::as_const(items))
         if (item.size > std::uint64_t(keychain::kMaxExportBytes))
             refused.append({item.relativePath, QStringLiteral("The keychain export is larger than 64 MiB")});
-    const QString folder = home().expandTilde(exportFolder());
-    QDir dir(folder);
-    const QStringList leftovers =
-        dir.entryList({exportPrefix() + QStringLiteral("*.encrypted")}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : leftovers) {
-        qCInfo(lcCategories).noquote() << "Removing a keychain export an earlier run left:" << name;
-        QFile::remove(folder + name);
+    // Whichever layout the earlier source had.
+    for (HomeLayoutKind layout : {HomeLayoutKind::MacOS, HomeLayoutKind::Linux}) {
+        const QString folder = home().expandTilde(exportFolder(layout));
+        QDir dir(folder);
+        const QStringList leftovers =
+            dir.entryList({exportPrefix() + QStringLiteral("*.encrypted")}, QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString& name : leftovers) {
+            qCInfo(lcCategories).noquote() << "Removing a keychain export an earlier run left:" << name;
+            QFile::remove(folder + name);
+        }
     }
     co_return refused;
 }

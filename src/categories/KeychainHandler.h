@@ -1,6 +1,7 @@
 #pragma once
 
 #include "categories/CategoryHandlerBase.h"
+#include "categories/HomeLayout.h"
 #include "platform/SecretService.h"
 
 #include <QTemporaryDir>
@@ -15,13 +16,13 @@ namespace kivo {
 // its default collection. The key is never stored.
 class KeychainHandler : public CategoryHandlerBase {
 public:
-    // Where received exports land, and the start of their names.
-    static const QString& exportFolder(); // "~/Library/Keychains/"
+    // Where received exports land, as the source's layout names it, and the start of their names.
+    static const QString& exportFolder(HomeLayoutKind layout = HomeLayoutKind::MacOS); // "~/Library/Keychains/"
     static const QString& exportPrefix(); // "kivo-keychain-export"
 
     // Without a 256-bit key (no verified pairing) it lists and imports nothing but fails saying so,
     // so that the keychain's files are never sent as plain files.
-    KeychainHandler(QString homeFolder, QByteArray sessionKey);
+    KeychainHandler(QString homeFolder, QByteArray sessionKey, HomeLayoutKind layout = HomeLayoutKind::MacOS);
     ~KeychainHandler() override;
 
     const QByteArray& sessionKey() const { return m_key; }
@@ -48,6 +49,7 @@ public:
 
 private:
     QByteArray m_key;
+    HomeLayoutKind m_layout;
     std::mutex m_mutex;
     std::unique_ptr<QTemporaryDir> m_exportFolder;
 };

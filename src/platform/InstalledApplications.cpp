@@ -1,4 +1,5 @@
 #include "platform/InstalledApplications.h"
+#include "platform/LinuxInstalls.h"
 
 #include "platform/PropertyList.h"
 
@@ -41,6 +42,12 @@ ApplicationFolders applicationFoldersFor(const QString& homeFolder)
         dataDirs = QStringLiteral("/usr/local/share:/usr/share");
     for (const QString& dir : dataDirs.split(QLatin1Char(':'), Qt::SkipEmptyParts))
         folders.desktopFolders.append(dir + QStringLiteral("/applications"));
+    // A Flatpak's entry appears in its installation's exports, listed or not in XDG_DATA_DIRS.
+    for (const QString& installation : flatpakInstallationsFor(homeFolder)) {
+        const QString exports = flatpakExportFolder(installation);
+        if (!folders.desktopFolders.contains(exports))
+            folders.desktopFolders.append(exports);
+    }
     return folders;
 }
 

@@ -24,7 +24,8 @@ struct ApplicationFolders {
 
 // The folders a home sees: $KIVO_APPLICATIONS_DIR (else /Applications) and
 // <home>/Applications for bundles; <home>/.local/share/applications and each
-// $XDG_DATA_DIRS/applications (else /usr/local/share and /usr/share) for entries.
+// $XDG_DATA_DIRS/applications (else /usr/local/share and /usr/share) and the
+// Flatpak installations' exports (LinuxInstalls.h) for entries.
 ApplicationFolders applicationFoldersFor(const QString& homeFolder);
 
 // Every application found, bundles first; a bundle without a readable

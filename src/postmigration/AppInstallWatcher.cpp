@@ -47,8 +47,16 @@ void AppInstallWatcher::start()
 
 void AppInstallWatcher::watchTree(const QString& folder)
 {
-    if (!QFileInfo(folder).isDir())
+    if (!QFileInfo(folder).isDir()) {
+        // Not there yet (a Flatpak installation's exports before its first app): its
+        // nearest existing parent says when it appears.
+        QString parent = QFileInfo(folder).path();
+        while (parent.size() > 1 && !QFileInfo(parent).isDir())
+            parent = QFileInfo(parent).path();
+        if (parent.size() > 1)
+            m_watcher.addPath(parent);
         return;
+    }
     m_watcher.addPath(folder);
     // Desktop entries may sit in sub-folders ("a/b.desktop" is "a-b").
     if (m_folders.desktopFolders.contains(folder)) {
@@ -88,6 +96,14 @@ void AppInstallWatcher::changed(const QString& folder)
             if (!root.isEmpty()) {
                 watchTree(root);
                 scanRoot(root);
+                return;
+            }
+            // A parent of roots that did not exist yet.
+            for (const QString& r : m_folders.bundleFolders + m_folders.desktopFolders) {
+                if (r.startsWith(folder + u'/')) {
+                    watchTree(r);
+                    scanRoot(r);
+                }
             }
         });
     }

@@ -168,7 +168,7 @@ std::optional<StagedPrefBundle> PrefStager::read(const QString& bundleKey) const
     }
 }
 
-QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict)
+QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict, const Placement& placement)
 {
     const std::optional<StagedPrefBundle> bundle = read(bundleKey);
     if (!bundle)
@@ -179,7 +179,8 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
     QList<std::pair<QString, QString>> moves;
     for (const StagedPrefEntry& e : bundle->entries) {
         const QString staged = QDir::cleanPath(e.stagedPath);
-        const std::optional<QString> destination = destinationFor(e.destinationRelativePath);
+        const std::optional<QString> destination =
+            destinationFor(placement ? placement(e.destinationRelativePath) : e.destinationRelativePath);
         if (staged != e.stagedPath || !staged.startsWith(folder + u'/') || staged == folder + QStringLiteral("/bundle.json")
             || !destination)
             throw PrefStagerError(bundleKey, QStringLiteral("it names a file outside its folder or the home"));

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <optional>
 
@@ -78,9 +79,11 @@ public:
     StagedPrefBundle stage(const QString& bundleKey, const QString& displayName, const QStringList& triggers,
                            const QList<StageInput>& files, std::chrono::seconds restoreWindow, bool originatedFromMDM,
                            const QDateTime& now = QDateTime::currentDateTimeUtc());
+    // Where a staged "~/" path goes now (an app's data follows the format it was installed in).
+    using Placement = std::function<QString(const QString& destinationRelativePath)>;
     // The restored paths. Throws PrefStagerError when the bundle is unknown or names
-    // anything outside its folder or the home (then nothing is restored).
-    QStringList apply(const QString& bundleKey, ApplyConflict onConflict);
+    // anything outside its folder or the home, placed or not (then nothing is restored).
+    QStringList apply(const QString& bundleKey, ApplyConflict onConflict, const Placement& placement = {});
     QList<StagedPrefBundle> listStaged() const;
     void remove(const QString& bundleKey);
     QStringList discardExpired(const QDateTime& now = QDateTime::currentDateTimeUtc());

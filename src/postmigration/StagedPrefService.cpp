@@ -152,7 +152,11 @@ void StagedPrefService::absorbCompletedFiles(const QString& categoryID, const QL
         const auto there = fs::status(absolute, fs::Links::dontFollow);
         if (!there || !there->isRegular())
             continue;
-        const AppPrefMapper::Classification c = AppPrefMapper::classify(item.relativePath);
+        const std::optional<AppPrefMapper::Classification> classified =
+            m_classifier ? m_classifier(item.relativePath) : std::optional(AppPrefMapper::classify(item.relativePath));
+        if (!classified)
+            continue;
+        const AppPrefMapper::Classification& c = *classified;
         Group& g = groups[c.bundleKey];
         if (g.inputs.isEmpty())
             g.classification = c;
@@ -197,7 +201,7 @@ void StagedPrefService::handleAppAppeared(const QString& bundleID, const QString
     }
     for (const StagedPrefBundle& b : std::as_const(matching)) {
         try {
-            const QStringList restored = m_stager->apply(b.id, PrefStager::ApplyConflict::overwrite);
+            const QStringList restored = m_stager->apply(b.id, PrefStager::ApplyConflict::overwrite, m_placement ? m_placement() : PrefStager::Placement());
             Q_EMIT bundleApplied(b.id, restored);
             warnIfRunning(bundleID, path);
         } catch (const std::exception& e) {
@@ -210,7 +214,7 @@ void StagedPrefService::handleAppAppeared(const QString& bundleID, const QString
 bool StagedPrefService::applyManually(const QString& bundleKey)
 {
     try {
-        const QStringList restored = m_stager->apply(bundleKey, PrefStager::ApplyConflict::overwrite);
+        const QStringList restored = m_stager->apply(bundleKey, PrefStager::ApplyConflict::overwrite, m_placement ? m_placement() : PrefStager::Placement());
         Q_EMIT bundleApplied(bundleKey, restored);
         for (const StagedPrefBundle& b : std::as_const(m_staged)) {
             if (b.id == bundleKey)

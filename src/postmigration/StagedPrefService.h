@@ -1,6 +1,7 @@
 #pragma once
 
 #include "postmigration/AppInstallWatcher.h"
+#include "postmigration/AppPrefMapper.h"
 #include "postmigration/HomebrewWatcher.h"
 #include "postmigration/MDMAppManifest.h"
 #include "postmigration/PrefStager.h"
@@ -9,6 +10,7 @@
 #include <QObject>
 #include <QVariantList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -42,6 +44,13 @@ public:
     const QList<StagedPrefBundle>& staged() const { return m_staged; }
     PrefStager& stager() { return *m_stager; }
     AppInstallWatcher& watcher() { return *m_watcher; }
+    // Which app a received "~/" path belongs to, or nothing to leave it where it
+    // landed; a Mac-shaped path's classification when not set.
+    using Classifier = std::function<std::optional<AppPrefMapper::Classification>(const QString& relativePath)>;
+    void setClassifier(Classifier classifier) { m_classifier = std::move(classifier); }
+    // Where restored files go when their app appears: asked once per restore,
+    // as what is installed decides it.
+    void setRestorePlacement(std::function<PrefStager::Placement()> placement) { m_placement = std::move(placement); }
     // Where running processes are read (relocatable for tests).
     void setProcRoot(QString root) { m_procRoot = std::move(root); }
 
@@ -86,6 +95,8 @@ private:
     int m_restoreWindowDays = 30;
     QList<StagedPrefBundle> m_staged;
     QString m_procRoot = QStringLiteral("/proc");
+    Classifier m_classifier;
+    std::function<PrefStager::Placement()> m_placement;
 };
 
 } // namespace kivo

@@ -45,10 +45,13 @@ struct Resolver {
     QString home;
     std::optional<UserMapping> mapping;
     MDMSafetyChecker safety;
+    DestinationTransfer::PathRelocation relocation;
 
     WirePathCheck check(const TransferManifest::FileItem& item) const
     {
-        const QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
+        QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
+        if (relocation && !held.isEmpty())
+            held = relocation(held, item.categoryID);
         return checkWirePath(held, home, mapping, safety);
     }
 };
@@ -207,13 +210,16 @@ DestinationTransfer::~DestinationTransfer() = default;
 
 QStringList DestinationTransfer::writtenPaths() const
 {
-    return m_manifest ? destinationsOf(m_manifest->items, Resolver{m_home, m_userMapping, m_safety}, m_writtenItems)
+    return m_manifest ? destinationsOf(m_manifest->items, Resolver{m_home, m_userMapping, m_safety, m_relocation}, m_writtenItems)
                       : QStringList();
 }
 
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 {
-    return checkWirePath(heldPath(wirePath), m_home, m_userMapping, m_safety);
+    QString held = heldPath(wirePath);
+    if (const qsizetype i = indexOf(wirePath); m_relocation && i >= 0 && !held.isEmpty())
+        held = m_relocation(held, m_manifest->items[i].categoryID);
+    return checkWirePath(held, m_home, m_userMapping, m_safety);
 }
 
 QString DestinationTransfer::partialPathFor(const QString& destination, const QString& transferID,
@@ -367,6 +373,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         m_conflictPolicy = *manifest.conflictPolicy;
     if (m_mappingForManifest)
         m_userMapping = m_mappingForManifest(manifest);
+    if (m_relocationForManifest)
+        m_relocation = m_relocationForManifest(manifest);
     prepare(manifest, std::move(received.itemIndex));
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)
@@ -538,7 +546,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (m_adapter) {
         try {
             // A pass over every item, resolving each path: on a pool thread.
-            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety, m_relocation},
                                               categoryID] { return destinationsOf(items, resolver, ofCategory(items, categoryID)); });
             QStringList written = co_await finishInBackground(std::move(listing));
             co_await m_adapter->adaptCategory(categoryID, std::move(written));
@@ -549,7 +557,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            const Resolver resolver{m_home, m_userMapping, m_safety};
+            const Resolver resolver{m_home, m_userMapping, m_safety, m_relocation};
             auto listing = startInBackground([items = m_manifest->items, resolver, written = m_writtenItems, categoryID] {
                 const QList<qsizetype> mine = ofCategory(items, categoryID, written);
                 return std::make_pair(mine, destinationsOf(items, resolver, mine));
@@ -607,7 +615,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     // hash, so no digest of a file kivo did not write goes out. The passes over
     // every item run on pool threads, from copies.
     auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
-        m_manifest->items, Resolver{m_home, m_userMapping, m_safety}, m_conflictSkippedPaths, m_sourceHashes,
+        m_manifest->items, Resolver{m_home, m_userMapping, m_safety, m_relocation}, m_conflictSkippedPaths, m_sourceHashes,
         m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion});
     auto planning = startInBackground([inputs] { return planVerification(*inputs); });
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
@@ -685,7 +693,7 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety},
+        auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety, m_relocation},
                                           written = m_writtenEarlierItems + m_writtenItems] {
             return destinationsOf(items, resolver, written);
         });

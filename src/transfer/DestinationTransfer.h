@@ -75,6 +75,15 @@ public:
     {
         m_mappingForManifest = std::move(callback);
     }
+    // Where a "~/" path of a category lands here instead of where the source
+    // had it (its folder of the same kind here, its app's folder in the format
+    // installed here); the result is checked as any path from the wire is.
+    using PathRelocation = std::function<QString(const QString& tildePath, const QString& categoryID)>;
+    // The relocation for a received manifest, asked before any of its paths is resolved.
+    void setRelocationForManifest(std::function<PathRelocation(const TransferManifest&)> callback)
+    {
+        m_relocationForManifest = std::move(callback);
+    }
     void setSafetyChecker(MDMSafetyChecker checker) { m_safety = std::move(checker); }
     // A written file that adapting changed or moved on purpose: verification
     // answers for it with the hash it arrived with.
@@ -185,6 +194,8 @@ private:
     std::shared_ptr<AccountAdapter> m_adapter;
     CategoryFinalized m_categoryFinalized;
     std::function<UserMapping(const TransferManifest&)> m_mappingForManifest;
+    std::function<PathRelocation(const TransferManifest&)> m_relocationForManifest;
+    PathRelocation m_relocation;
     MDMSafetyChecker m_safety;
 
     ItemsByPath m_itemIndex;

@@ -45,8 +45,13 @@ QCoro::Task<void> DestinationTransfer::placeTreeEntries()
     if (!m_attributeRefusals)
         m_attributeRefusals = std::make_shared<AttributeRefusals>();
     m_writer->closeCurrent();
+    QList<TransferManifest::Entry> entries = m_manifest->entries;
+    if (m_relocation)
+        for (TransferManifest::Entry& entry : entries)
+            if (!entry.rawName)
+                entry.relativePath = m_relocation(entry.relativePath, entry.categoryID);
     // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto placing = startInBackground([entries = m_manifest->entries, home = m_home, mapping = m_userMapping,
+    auto placing = startInBackground([entries = std::move(entries), home = m_home, mapping = m_userMapping,
                                       safety = m_safety, policy = m_conflictPolicy, refusals = m_attributeRefusals] {
         DestinationWriter writer(home);
         return placeEntries(writer, entries, home, mapping, safety, policy, *refusals);

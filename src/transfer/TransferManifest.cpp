@@ -285,6 +285,14 @@ QJsonObject TransferManifest::toJson() const
             array.append(entry.toJson());
         o.insert(QStringLiteral("entries"), array);
     }
+    if (layout)
+        o.insert(QStringLiteral("layout"), *layout);
+    if (!userFolders.isEmpty()) {
+        QJsonObject folders;
+        for (auto it = userFolders.cbegin(); it != userFolders.cend(); ++it)
+            folders.insert(it.key(), it.value());
+        o.insert(QStringLiteral("userFolders"), folders);
+    }
     return o;
 }
 
@@ -308,6 +316,18 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
         m.skippedFolders = json::requireRecords<SkippedFolder>(o, "skippedFolders");
     if (o.contains(QStringLiteral("entries")))
         m.entries = json::requireRecords<Entry>(o, "entries");
+    m.layout = json::optionalString(o, "layout");
+    if (o.contains(QStringLiteral("userFolders"))) {
+        const QJsonValue folders = o.value(QStringLiteral("userFolders"));
+        if (!folders.isObject())
+            throw DecodingError(QStringLiteral("Invalid JSON: userFolders is not an object"));
+        const QJsonObject object = folders.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!it.value().isString())
+                throw DecodingError(QStringLiteral("Invalid JSON: userFolders holds a non-string"));
+            m.userFolders.insert(it.key(), it.value().toString());
+        }
+    }
     return m;
 }
 

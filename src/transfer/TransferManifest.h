@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -117,6 +118,12 @@ struct TransferManifest {
     QList<SkippedFolder> skippedFolders;
     // Folders and links, each folder before what it holds; omitted when empty.
     QList<Entry> entries;
+    // How the source home is laid out ("linux" or "macos"); older sources
+    // leave it out, and theirs was Mac-shaped.
+    std::optional<QString> layout;
+    // The source's user folders by kind ("DOCUMENTS" -> "~/Dokumente"), so
+    // that each lands in the destination's folder of that kind; omitted when empty.
+    QMap<QString, QString> userFolders;
 
     QJsonObject toJson() const;
     static TransferManifest fromJson(const QJsonObject& o); // throws DecodingError

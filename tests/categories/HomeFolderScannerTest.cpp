@@ -63,3 +63,20 @@ TEST_F(HomeFolderScannerTest, TogglesMoveTheTotalAndARescanRestoresTheDefaults)
     runTask(scanner.scan());
     EXPECT_THAT(names(scanner.selectedFolders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Pictures")));
 }
+
+TEST_F(HomeFolderScannerTest, ALinuxHomePreselectsItsOwnUserFoldersAndOffersNoAppFolders)
+{
+    for (const char* dir : {"Dokumente", "Documents", "Videos", "Movies", "snap", "Public", "Templates", "Code"})
+        makeDir(QString::fromUtf8(dir));
+    test::writeBytes(at(QStringLiteral(".config/user-dirs.dirs")), "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+
+    const QList<HomeFolder> folders = HomeFolderScanner::scanFolders(home(), HomeLayoutKind::Linux);
+    EXPECT_THAT(names(folders), ElementsAre(QStringLiteral("Code"), QStringLiteral("Documents"),
+                                            QStringLiteral("Dokumente"), QStringLiteral("Movies"),
+                                            QStringLiteral("Templates"), QStringLiteral("Videos")));
+    QStringList selected;
+    for (const HomeFolder& f : folders)
+        if (f.isSelected)
+            selected << f.name;
+    EXPECT_EQ(selected, QStringList({QStringLiteral("Dokumente"), QStringLiteral("Videos")}));
+}

@@ -80,6 +80,8 @@ TransferManifest everyField()
     TransferManifest m = manifestFor(u"T-1"_s);
     m.sourceHomeFolder = u"/Users/ann"_s;
     m.conflictPolicy = ConflictPolicy::keepNewer;
+    m.layout = u"linux"_s;
+    m.userFolders = {{u"DOCUMENTS"_s, u"~/Dokumente"_s}, {u"MUSIC"_s, u"~/Música"_s}};
     m.skippedFolders.append({u"~/Locked"_s, u"userFiles"_s, u"Permission denied"_s, true});
     auto& raw = add(m, fileItem(toWireName(fs::nameFromBytes("~/caf\xe9")), fs::nameFromBytes("/Users/ann/caf\xe9"), 3));
     raw.rawName = true;
@@ -155,7 +157,8 @@ TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
         EXPECT_EQ(TransferManifest::decode(m->encoded()), *m);
     }
     for (const char* key : {"sourceModifiedNanoseconds", "sparse", "relativePathBytes", "extendedAttributes", "entries",
-                            "conflictPolicy", "skippedFolders", "sourceHomeFolder", "mode", "destinationPath"})
+                            "conflictPolicy", "skippedFolders", "sourceHomeFolder", "mode", "destinationPath", "layout",
+                            "userFolders"})
         EXPECT_FALSE(plain.encoded().contains(key)) << key;
     const TransferManifest back = TransferManifest::decode(full.encoded());
     EXPECT_EQ(fs::nameToBytes(back.items[0].absolutePath), QByteArray("/Users/ann/caf\xe9"));
@@ -234,4 +237,15 @@ TEST(TransferManifest, MappingRewritesOnlyWhenHomesDiffer)
     EXPECT_EQ(m.items[0].destinationPath, u"/Users/anab/Documents/ana.txt"_s);
     // The source's home travels with the manifest for the destination's mapping.
     EXPECT_EQ(m.sourceHomeFolder, u"/Users/ana"_s);
+}
+
+// The source's user folders arrive as an object of strings or not at all.
+TEST(ManifestDecode, UserFoldersThatAreNotAnObjectOfStringsAreRefused)
+{
+    TransferManifest m = manifestFor(u"T-5"_s);
+    for (const char* folders : {"[\"~/Docs\"]", "{\"DOCUMENTS\": 3}", "\"~/Docs\""}) {
+        QByteArray text = m.encoded();
+        text.insert(text.indexOf('{') + 1, QByteArray("\"userFolders\": ") + folders + ",");
+        EXPECT_THROW(TransferManifest::decode(text), DecodingError) << folders;
+    }
 }
