@@ -529,8 +529,11 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     m_journal->flush();
     try {
         if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
-            // Someone else's file took the name while this one arrived: theirs stays.
             m_writer->remove(t.partial);
+            // A link planted at the name is no one's file to keep: the file failed.
+            if (m_writer->linkTarget(t.destination))
+                co_return QStringLiteral("A link stands where the file belongs; it was not written through it");
+            // Someone else's file took the name while this one arrived: theirs stays.
             qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
                    "destination appeared during transfer");
             m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath, QStringLiteral("skipped"), m_clock->now()});

@@ -386,3 +386,27 @@ TEST_F(DestinationIntegrity, AFinishedTransferSweepsItsOwnPartialCopiesOnly)
     EXPECT_TRUE(QFile::exists(lookalike));
     EXPECT_FALSE(ResumeState::load(transfers(), manifest.transferID));
 }
+
+// A link planted at a file's name while the file arrives is not a file the user
+// kept: nothing is written through it, and the file counts as failed.
+TEST_F(DestinationIntegrity, ALinkPlantedAtTheNameMeanwhileFailsTheFile)
+{
+    addItem(u"~/target.txt"_s, "payload");
+    const QString elsewhere = dir.filePath(u"elsewhere.txt"_s);
+    writeBytes(elsewhere, "untouched");
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::chunkAck)
+            QFile::link(elsewhere, at(u"~/target.txt"_s));
+    };
+    pushManifest();
+    pushCategory(u"userFiles"_s);
+    pushEnd();
+    receive();
+    QStringList failed;
+    for (const FileError& e : progress()->fileErrors())
+        failed << e.filePath;
+    EXPECT_EQ(failed, QStringList{u"~/target.txt"_s});
+    EXPECT_EQ(readBytes(elsewhere), QByteArray("untouched"));
+    EXPECT_EQ(manifest.items.size(), 1);
+    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::failed);
+}
