@@ -10,6 +10,7 @@
 #include "app/SendFlow.h"
 #include "cli/Invocation.h"
 #include "cli/LineReader.h"
+#include "connection/ConnectionManager.h"
 #include "cli/LogCommand.h"
 #include "cli/PreflightCommand.h"
 #include "cli/Reporter.h"
@@ -311,7 +312,11 @@ int runReceive(const ReceiveOptions& o)
     request.timeout = std::chrono::seconds(o.timeoutSeconds);
     request.allowUnverifiedPairing = o.allowUnverifiedPairing;
     state.setLogEndpoint(logEndpointFromEnvironment());
+    // A source busy with other pairing attempts is tried again for as long as the user allowed.
+    state.connectionManager()->setBusyRetryWindow(request.timeout);
     ReceiveFlow flow(state, std::move(request));
+    QObject::connect(state.connectionManager(), &ConnectionManager::pairingRetrying, &flow,
+                     [&out](const QString& text) { out.event(QStringLiteral("pairingRetrying"), {}, text); });
 
     QObject::connect(&flow, &ReceiveFlow::peerFound, &flow, [&out](const DiscoveredPeer& peer) {
         out.event(QStringLiteral("peerFound"),

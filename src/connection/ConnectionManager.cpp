@@ -173,12 +173,8 @@ void ConnectionManager::stopAdvertising()
     m_advertiser.reset();
     if (portBefore != 0)
         Q_EMIT listeningPortChanged();
-    // A peer that connected but never confirmed must not stay pinned into the
-    // next advertisement, or it would lock out the real destination.
-    if (m_session && !m_pairing->isConfirmedBoth()) {
-        setSession(nullptr);
-        m_certificates->discardPinnedCertificate();
-    }
+    // Attempts at the old code end with it.
+    dropAllAttempts();
     m_pairing->reset();
     m_unverified = false;
     setIncomingPeerReady(false);
@@ -186,110 +182,6 @@ void ConnectionManager::stopAdvertising()
         setState(ConnectionState::idle());
 }
 
-bool ConnectionManager::takeConnectionToken()
-{
-    const Timeouts& t = m_deps.timeouts;
-    const auto now = m_clock.monotonic();
-    const double refill = t.connectionRefill.count() > 0
-        ? double(std::chrono::duration_cast<std::chrono::milliseconds>(now - m_tokensAt).count()) / double(t.connectionRefill.count())
-        : double(t.connectionBurst);
-    m_tokens = std::min(double(t.connectionBurst), m_tokens + refill);
-    m_tokensAt = now;
-    if (m_tokens < 1)
-        return false;
-    m_tokens -= 1;
-    return true;
-}
-
-std::unique_ptr<QObject> ConnectionManager::deadlineFor(TransferSession* session, std::chrono::milliseconds after)
-{
-    QPointer<TransferSession> guard(session);
-    return m_clock.schedule(after, [guard] {
-        if (guard) {
-            qCWarning(lcConnectionManager) << "Peer missed its deadline; closing the connection";
-            guard->close();
-        }
-    });
-}
-
-void ConnectionManager::handleIncomingConnection(QSslSocket* socket)
-{
-    // One peer at a time gets to try the code, and not too many one after another.
-    QString refusal;
-    if (m_session || !m_handshaking.isEmpty())
-        refusal = QStringLiteral("another peer is connected");
-    else if (!takeConnectionToken())
-        refusal = QStringLiteral("too many connection attempts");
-    if (!refusal.isEmpty()) {
-        qCWarning(lcConnectionManager).noquote() << "Refused incoming connection:" << refusal;
-        socket->abort();
-        socket->deleteLater();
-        return;
-    }
-    m_certificates->prepareSocket(socket);
-    auto* session = new TransferSession(socket, TransferSession::Security::tls,
-                                        [](QSslSocket& s) { s.startServerEncryption(); }, this);
-    m_handshaking.append(session);
-    acceptIncoming(session);
-}
-
-QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
-{
-    QPointer<ConnectionManager> self(this);
-    QPointer<TransferSession> guard(session);
-    QString failure;
-    auto deadline = deadlineFor(session, m_deps.timeouts.handshake);
-    try {
-        co_await session->connect();
-    } catch (const std::exception& e) {
-        failure = describe(e);
-    }
-    deadline.reset();
-    // disconnect() may have withdrawn the attempt meanwhile; it is not a failure then.
-    if (!self || !guard || m_handshaking.removeAll(guard) == 0)
-        co_return;
-    if (!failure.isEmpty()) {
-        qCWarning(lcConnectionManager).noquote() << "Failed to accept incoming connection:" << failure;
-        session->setParent(nullptr);
-        SessionDeleter{}(session);
-        // The listener stays up, so the destination can try again. A session
-        // that is already paired is none of this stranger's business.
-        if (!m_session)
-            setState(ConnectionState::failed(ConnectionError::tlsHandshakeFailed()));
-        co_return;
-    }
-    session->setParent(nullptr);
-    setSession(std::unique_ptr<TransferSession>(session));
-    pinPeerOf(session);
-    qCInfo(lcConnectionManager) << "Incoming connection established";
-    setIncomingPeerReady(true);
-    co_await runSourcePairing(session);
-}
-
-void ConnectionManager::dropPeer(TransferSession* session, const QString& reason)
-{
-    qCWarning(lcConnectionManager).noquote() << "Dropping the connected peer:" << reason;
-    // Whoever that was never proved the code: forget them and their certificate
-    // so the real destination can still connect. The state stays as it is.
-    if (session && m_session.get() == session) {
-        setSession(nullptr);
-        m_certificates->discardPinnedCertificate();
-        setIncomingPeerReady(false);
-    }
-}
-
-
-
-void ConnectionManager::pinPeerOf(TransferSession* session)
-{
-    // The certificate of this very handshake; the manager's captured one may
-    // already belong to a later attempt.
-    QSslCertificate peer = session->socket() ? session->socket()->peerCertificate() : QSslCertificate();
-    if (peer.isNull() && m_certificates->capturedPeerCertificate())
-        peer = *m_certificates->capturedPeerCertificate();
-    if (!peer.isNull())
-        m_certificates->pinRemoteCertificate(peer);
-}
 
 // ---- destination: connecting and confirming -----------------------------------
 
@@ -338,6 +230,13 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
         throw *error;
     }
 
+    m_lastEndpoint = endpoint;
+    co_await dial(endpoint);
+}
+
+QCoro::Task<void> ConnectionManager::dial(PeerEndpoint endpoint)
+{
+    QPointer<ConnectionManager> self(this);
     auto* socket = new QSslSocket;
     m_certificates->prepareSocket(socket);
     QObject::connect(socket, &QAbstractSocket::connected, socket, [socket] { socket->setProperty(kTcpUpProperty, true); });
@@ -349,6 +248,7 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
     TransferSession* session = m_pendingConnection.get();
     QString failure;
     try {
+        auto deadline = deadlineFor(session, m_deps.timeouts.handshake);
         co_await session->connect();
     } catch (const std::exception& e) {
         failure = describe(e);
@@ -357,6 +257,10 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
         throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
     if (m_pendingConnection.get() != session) // disconnect() withdrew it meanwhile
         throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+    // The certificate of this very handshake is what the pairing binds to.
+    const QSslCertificate peer = failure.isEmpty() ? socket->peerCertificate() : QSslCertificate();
+    if (failure.isEmpty() && peer.isNull())
+        failure = QStringLiteral("the peer presented no certificate");
     if (!failure.isEmpty()) {
         // Reaching the peer but not agreeing on TLS is a handshake failure; not reaching it at all is not.
         const bool tcpUp = socket->property(kTcpUpProperty).toBool();
@@ -367,9 +271,8 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
         throw e;
     }
     setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
-    pinPeerOf(session);
+    m_certificates->pinRemoteCertificate(peer);
 }
-
 
 void ConnectionManager::confirmPairingLocally()
 {
@@ -417,12 +320,7 @@ QCoro::Task<void> ConnectionManager::sendPairingConfirm()
 void ConnectionManager::disconnect(DisconnectionReason reason)
 {
     m_pendingConnection.reset();
-    for (const auto& pending : std::exchange(m_handshaking, {})) {
-        if (pending) {
-            pending->setParent(nullptr);
-            SessionDeleter{}(pending.data());
-        }
-    }
+    dropAllAttempts();
     setSession(nullptr);
     m_certificates->discardPinnedCertificate();
     setActiveTransport(std::nullopt);

@@ -4,6 +4,7 @@
 #include "connection/CertificateManager.h"
 #include "connection/ConnectionTypes.h"
 #include "connection/PairingManager.h"
+#include "connection/PairingSlots.h"
 #include "connection/ThunderboltDetector.h"
 #include "platform/Clock.h"
 #include "transfer/PreFlightConflict.h"
@@ -40,9 +41,11 @@ public:
         std::chrono::milliseconds handshake{10000};    // source: TLS handshake of an incoming peer
         std::chrono::milliseconds firstMessage{10000}; // source: the peer's first message after it
         std::chrono::milliseconds pairingReply{10000}; // both: each later step of the pairing exchange
-        int connectionBurst = 5;                       // new connections accepted back to back
-        std::chrono::milliseconds connectionRefill{2000}; // one more allowed per this much time
+        int connectionBurst = 5;                       // shares answered back to back
+        std::chrono::milliseconds connectionRefill{2000}; // one more answered per this much time
         std::chrono::milliseconds conflictReply{60000};   // source: the destination's answer to a pre-flight question
+        std::chrono::milliseconds busyRetryWindow{60000}; // destination: how long a busy source is tried again
+        std::chrono::milliseconds busyRetryPause{1000};   // destination: the pause before each new try
     };
 
     // Seams for tests; every empty member means the real thing.
@@ -58,6 +61,9 @@ public:
     static constexpr char kErrorPairingExpired[] = "pairing_expired";
     static constexpr char kErrorPairingMismatch[] = "pairing_mismatch";
     static constexpr char kErrorInsecurePeer[] = "insecure_pairing";
+    static constexpr char kErrorPairingBusy[] = "pairing_busy";
+    static constexpr char kErrorPairingProtocol[] = "pairing_protocol";
+    static constexpr char kBusyRetryText[] = "The other computer is busy pairing; retrying\u2026";
 
     explicit ConnectionManager(QObject* parent = nullptr);
     explicit ConnectionManager(Dependencies dependencies, QObject* parent = nullptr);
@@ -89,6 +95,12 @@ public:
     void setPairingSecret(std::optional<QString> secret) { m_pairingSecret = std::move(secret); }
     // The current peer paired by the old exchange.
     bool pairedUnverified() const { return m_unverified; }
+    // Source: strangers connected and trying the code, none of which has proved it yet.
+    qsizetype pairingAttempts() const { return m_attempts.size(); }
+    // Source: whether `session` is one of them.
+    bool isAttempt(const TransferSession* session) const;
+    // Destination: how long a busy source is tried again (the user's overall timeout).
+    void setBusyRetryWindow(std::chrono::milliseconds window) { m_deps.timeouts.busyRetryWindow = window; }
     // Destination: the connected peer is to prove the code by the secure exchange.
     bool usesSecurePairing() const { return m_session && !m_unverified; }
 
@@ -118,6 +130,8 @@ Q_SIGNALS:
     void sessionIDChanged();
     void transferSessionChanged();
     void listeningPortChanged();
+    // Destination: the source was busy pairing; another try follows.
+    void pairingRetrying(QString text);
 
 private:
     void setState(ConnectionState state);
@@ -126,8 +140,16 @@ private:
     void setIncomingPeerReady(bool ready);
     void setSession(std::unique_ptr<TransferSession> session);
     void handlePeersUpdated(QList<DiscoveredPeer> peers);
+    // Source: the pairing attempts of strangers (ConnectionManagerAttempts.cpp).
     void handleIncomingConnection(QSslSocket* socket);
     QCoro::Task<void> acceptIncoming(TransferSession* session);
+    void setStage(const TransferSession* session, AttemptStage stage);
+    QSslCertificate peerCertificateOf(const TransferSession* session) const;
+    void dropAttempt(TransferSession* session, const QString& reason);
+    void dropAllAttempts();
+    // The attempt proved the code: it becomes the session, every other one goes.
+    void winAttempt(TransferSession* session);
+    void refreshPeerReady();
     // The code-proving exchange (ConnectionManagerPairing.cpp).
     QCoro::Task<void> runSourcePairing(TransferSession* session);
     QCoro::Task<bool> refuseIfExpired(TransferSession* session);
@@ -135,14 +157,15 @@ private:
     QCoro::Task<void> rejectConfirmation(TransferSession* session);
     QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
     QCoro::Task<QByteArray> runDestinationKeyExchange(QString typedCode);
-    // Source: forget a peer that proved nothing, with its pin.
-    void dropPeer(TransferSession* session, const QString& reason);
+    // Destination: a connection to `endpoint` becomes the session and its
+    // certificate the pin (or must match the pin already held). Throws ConnectionError.
+    QCoro::Task<void> dial(PeerEndpoint endpoint);
     bool takeConnectionToken();
-    // Closes `session` unless the returned handle goes first.
-    std::unique_ptr<QObject> deadlineFor(TransferSession* session, std::chrono::milliseconds after);
+    // Closes `session` unless the returned handle goes first; `fired` learns whether it did.
+    std::unique_ptr<QObject> deadlineFor(TransferSession* session, std::chrono::milliseconds after,
+                                         std::shared_ptr<bool> fired = nullptr);
     void completePairing();
     QDateTime expiryOrDefault() const;
-    void pinPeerOf(TransferSession* session);
     QCoro::Task<PeerEndpoint> resolveEndpoint(PeerEndpoint endpoint);
 
     struct SessionDeleter {
@@ -158,9 +181,16 @@ private:
     std::unique_ptr<PeerBrowser> m_browser;
     std::unique_ptr<BonjourAdvertiser> m_advertiser;
     SessionPtr m_session;
-    // An outgoing connection that is still handshaking, and incoming ones that are.
+    // An outgoing connection that is still handshaking.
     SessionPtr m_pendingConnection;
-    QList<QPointer<TransferSession>> m_handshaking;
+    // Incoming attempts, oldest first; each session is a child of this manager until it wins or goes.
+    struct Attempt {
+        QPointer<TransferSession> session;
+        AttemptStage stage = AttemptStage::handshaking;
+        QSslCertificate peer; // of this very handshake
+    };
+    QList<Attempt> m_attempts;
+    std::optional<PeerEndpoint> m_lastEndpoint;
 
     ConnectionState m_state;
     QList<DiscoveredPeer> m_discoveredPeers;

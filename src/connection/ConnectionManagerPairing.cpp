@@ -16,11 +16,6 @@ QByteArray derOf(const std::optional<QSslCertificate>& certificate)
     return certificate ? certificate->toDer() : QByteArray();
 }
 
-// The session is still the manager's current one: nothing has replaced or closed it meanwhile.
-bool stillCurrent(const QPointer<ConnectionManager>& self, const QPointer<TransferSession>& session)
-{
-    return self && session && self->transferSession() == session;
-}
 
 // An error frame sent on the way out; the peer may already be gone.
 QCoro::Task<void> tellPeer(TransferSession* session, const char* code, QString text)
@@ -37,15 +32,34 @@ ConnectionError unexpectedReply(const Message& m, bool peerAnnouncedSecure)
 {
     if (m.header.type == MessageType::error) {
         const QString code = m.header.errorCode.value_or(QString());
+        const QString text = m.header.errorMessage.value_or(code).left(200);
         if (code == QLatin1String(ConnectionManager::kErrorPairingExpired))
             return ConnectionError::pairingExpired();
         if (code == QLatin1String(ConnectionManager::kErrorInsecurePeer))
             return ConnectionError::insecurePeer();
-        return ConnectionError::pairingMismatch();
+        if (code == QLatin1String(ConnectionManager::kErrorPairingMismatch))
+            return ConnectionError::pairingMismatch();
+        if (code == QLatin1String(ConnectionManager::kErrorPairingBusy))
+            return ConnectionError::peerBusy();
+        return ConnectionError::pairingProtocol(text);
     }
     return peerAnnouncedSecure
         ? ConnectionError::connectionFailed(QStringLiteral("Unexpected pairing message ") + toString(m.header.type))
         : ConnectionError::insecurePeer();
+}
+
+bool stillAttempt(const QPointer<ConnectionManager>& self, const QPointer<TransferSession>& session)
+{
+    return self && session && self->isAttempt(session);
+}
+
+// What the destination makes of a failed step of its own: a code that did not
+// match, or a source that sent what the exchange does not allow.
+ConnectionError destinationFailure(const SecurePairingError& e)
+{
+    if (e.kind() == SecurePairingError::Kind::confirmationMismatch)
+        return ConnectionError::pairingMismatch();
+    return ConnectionError::pairingProtocol(e.description());
 }
 
 } // namespace
@@ -61,27 +75,47 @@ QCoro::Task<void> ConnectionManager::runSourcePairing(TransferSession* session)
         auto deadline = deadlineFor(session, m_deps.timeouts.firstMessage);
         request = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
-        if (stillCurrent(self, guard))
-            dropPeer(session, QStringLiteral("no pairing request: ") + describe(e));
+        if (stillAttempt(self, guard))
+            dropAttempt(session, QStringLiteral("no pairing request: ") + describe(e));
         co_return;
     }
-    if (!stillCurrent(self, guard))
+    if (!stillAttempt(self, guard))
         co_return;
     if (request.header.type == MessageType::pairingConfirm) {
         co_await acceptLegacyConfirm(session);
         co_return;
     }
     if (request.header.type != MessageType::pairingRequest) {
-        dropPeer(session, QStringLiteral("expected pairingRequest, got ") + toString(request.header.type));
+        dropAttempt(session, QStringLiteral("expected pairingRequest, got ") + toString(request.header.type));
+        co_return;
+    }
+    setStage(session, AttemptStage::proving);
+    // Each share costs a key exchange: strangers get only so many, and the
+    // refused one is told to come back rather than left to guess why.
+    if (!takeConnectionToken()) {
+        co_await tellPeer(session, kErrorPairingBusy, ConnectionError::peerBusy().description());
+        if (stillAttempt(self, guard))
+            dropAttempt(session, QStringLiteral("too many pairing requests; told to try again"));
         co_return;
     }
     if (co_await refuseIfExpired(session))
         co_return;
+    std::optional<QString> protocolFault;
     try {
         co_await runSourceKeyExchange(session, std::move(request));
+    } catch (const SecurePairingError& e) {
+        protocolFault = e.description();
+    } catch (const DecodingError& e) {
+        protocolFault = e.description();
     } catch (const std::exception& e) {
-        if (stillCurrent(self, guard))
-            dropPeer(session, QStringLiteral("pairing failed: ") + describe(e));
+        if (stillAttempt(self, guard))
+            dropAttempt(session, QStringLiteral("pairing failed: ") + describe(e));
+        co_return;
+    }
+    if (protocolFault && stillAttempt(self, guard)) {
+        co_await tellPeer(session, kErrorPairingProtocol, *protocolFault);
+        if (stillAttempt(self, guard))
+            dropAttempt(session, QStringLiteral("pairing protocol error: ") + *protocolFault);
     }
 }
 
@@ -93,19 +127,21 @@ QCoro::Task<bool> ConnectionManager::refuseIfExpired(TransferSession* session)
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
     co_await tellPeer(session, kErrorPairingExpired, ConnectionError::pairingExpired().description());
-    if (stillCurrent(self, guard))
-        dropPeer(session, QStringLiteral("the pairing code had expired"));
+    if (stillAttempt(self, guard))
+        dropAttempt(session, QStringLiteral("the pairing code had expired"));
     co_return true;
 }
 
-// Source: our share for theirs, then their confirmation, checked before ours goes out. Throws.
+// Source: our share for theirs, then their confirmation, checked before ours
+// goes out. Throws SecurePairingError or DecodingError for what the peer sent
+// wrong, anything else for a connection that failed.
 QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* session, Message request)
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
     const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
     const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
-                                                             derOf(m_certificates->pinnedRemoteCertificate()));
+                                                             peerCertificateOf(session).toDer());
     auto pake = m_pairingSecret
         ? SecurePairing(DeviceRole::source, SecurePairing::SharedSecret{*m_pairingSecret}, binding)
         : SecurePairing(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
@@ -113,7 +149,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     ourShare.share = pake.start();
     const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
     co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
-    if (!stillCurrent(self, guard))
+    if (!stillAttempt(self, guard))
         co_return;
 
     Message reply;
@@ -121,15 +157,16 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
         reply = co_await pairingchannel::receive(session);
     }
-    if (!stillCurrent(self, guard))
+    if (!stillAttempt(self, guard))
         co_return;
     if (reply.header.type != MessageType::pairingConfirm)
         throw SecurePairingError(SecurePairingError::Kind::unexpectedMessage);
     if (co_await refuseIfExpired(session))
         co_return;
+    const QByteArray theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation;
     bool verified = true;
     try {
-        pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+        pake.receivePeerConfirmation(theirs);
     } catch (const SecurePairingError& e) {
         if (e.kind() != SecurePairingError::Kind::confirmationMismatch)
             throw;
@@ -139,14 +176,29 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         co_await rejectConfirmation(session);
         co_return;
     }
-    PairingConfirmation ours;
-    ours.confirmation = ourConfirmation;
-    co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
-    if (!stillCurrent(self, guard))
-        co_return;
+    // The first to prove the code wins; every other attempt ends here.
+    winAttempt(session);
     m_pairing->setAgreedKey(*pake.sessionKey());
     m_unverified = false;
     qCInfo(lcConnectionManager) << "Destination proved the pairing code";
+    PairingConfirmation ours;
+    ours.confirmation = ourConfirmation;
+    QString lost;
+    try {
+        co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
+    } catch (const std::exception& e) {
+        lost = describe(e);
+    }
+    if (!lost.isEmpty() && self && m_session.get() == session) {
+        qCWarning(lcConnectionManager).noquote() << "Lost the destination that proved the code:" << lost;
+        setSession(nullptr);
+        m_certificates->discardPinnedCertificate();
+        refreshPeerReady();
+    }
+    if (!lost.isEmpty())
+        co_return;
+    if (!self || m_session.get() != session)
+        co_return;
     m_pairing->confirmRemotely();
     m_pairing->confirmLocally();
     if (m_pairing->isConfirmedBoth())
@@ -162,8 +214,8 @@ QCoro::Task<void> ConnectionManager::rejectConfirmation(TransferSession* session
     if (m_pairing->recordFailedConfirmation())
         qCWarning(lcConnectionManager) << "Pairing code used up; a fresh one follows";
     co_await tellPeer(session, kErrorPairingMismatch, ConnectionError::pairingMismatch().description());
-    if (stillCurrent(self, guard))
-        dropPeer(session, QStringLiteral("the pairing confirmation did not verify"));
+    if (stillAttempt(self, guard))
+        dropAttempt(session, QStringLiteral("the pairing confirmation did not verify"));
 }
 
 // Source. The old exchange: a bare pairingConfirm, which proves nothing.
@@ -175,10 +227,11 @@ QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* sessio
         const bool insecure = !m_allowUnverified;
         const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
         co_await tellPeer(session, insecure ? kErrorInsecurePeer : kErrorPairingExpired, error.description());
-        if (self && guard)
-            dropPeer(session, error.description());
+        if (stillAttempt(self, guard))
+            dropAttempt(session, error.description());
         co_return;
     }
+    winAttempt(session);
     m_unverified = true;
     qCWarning(lcConnectionManager) << "Paired without verifying the code (unverified pairing allowed)";
     m_pairing->confirmRemotely();
@@ -188,27 +241,48 @@ QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* sessio
         completePairing();
 }
 
-// Destination: proves the typed code to the source and checks its proof. On
-// any failure the source has dropped us, so we drop it too; throws the error.
+// Destination: proves the typed code to the source and checks its proof. A
+// source busy with other attempts is tried again on a fresh connection until
+// the retry window closes. On any failure the source has dropped us, so we
+// drop it too; throws the error.
 QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
 {
     QPointer<ConnectionManager> self(this);
     if (!m_session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
+    const auto giveUpAt = m_clock.monotonic() + m_deps.timeouts.busyRetryWindow;
     std::optional<ConnectionError> failure;
-    try {
-        m_pairing->setAgreedKey(co_await runDestinationKeyExchange(std::move(typedCode)));
-    } catch (const ConnectionError& e) {
-        failure = e;
-    } catch (const SecurePairingError& e) {
-        qCWarning(lcConnectionManager).noquote() << "Secure pairing failed:" << e.description();
-        failure = ConnectionError::pairingMismatch();
-    } catch (const std::exception& e) {
-        failure = ConnectionError::connectionFailed(describe(e));
+    for (;;) {
+        failure.reset();
+        try {
+            // The source lets a connection that stays silent go (while the code was typed, say): dial again.
+            if ((!m_session || !m_session->isConnected()) && m_lastEndpoint)
+                co_await dial(*m_lastEndpoint);
+            m_pairing->setAgreedKey(co_await runDestinationKeyExchange(typedCode));
+        } catch (const ConnectionError& e) {
+            failure = e;
+        } catch (const SecurePairingError& e) {
+            failure = destinationFailure(e);
+        } catch (const DecodingError& e) {
+            failure = ConnectionError::pairingProtocol(e.description());
+        } catch (const std::exception& e) {
+            failure = ConnectionError::connectionFailed(describe(e));
+        }
+        if (!self)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+        if (!failure || failure->kind() != ConnectionError::Kind::peerBusy || !m_lastEndpoint
+            || m_clock.monotonic() + m_deps.timeouts.busyRetryPause >= giveUpAt)
+            break;
+        const QString retrying = QString::fromUtf8(kBusyRetryText);
+        qCInfo(lcConnectionManager).noquote() << retrying;
+        Q_EMIT pairingRetrying(retrying);
+        setSession(nullptr);
+        co_await m_clock.sleepFor(m_deps.timeouts.busyRetryPause);
+        if (!self)
+            throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
     }
-    if (!self)
-        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
     if (failure) {
+        qCWarning(lcConnectionManager).noquote() << "Secure pairing failed:" << failure->description();
         setSession(nullptr);
         m_certificates->discardPinnedCertificate();
         setState(ConnectionState::failed(*failure));
@@ -228,6 +302,8 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     QPointer<TransferSession> session = m_session.get();
     const bool announced = m_peerAnnouncedSecure;
     const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
+    if (!session)
+        throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
     if (!m_pairingSecret && !PairingManager::isWellFormedCode(typedCode))
         throw ConnectionError::pairingMismatch();
     const QByteArray binding = SecurePairing::channelBinding(derOf(m_certificates->pinnedRemoteCertificate()),
@@ -242,11 +318,14 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
         throw cancelled();
 
     Message response;
+    const auto silent = std::make_shared<bool>(false);
     try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply, silent);
         response = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
-        // A source that does not know the request says nothing or hangs up.
+        if (*silent)
+            throw ConnectionError::noAnswer();
+        // A source that does not know the request hangs up.
         throw announced ? ConnectionError::connectionFailed(describe(e)) : ConnectionError::insecurePeer();
     }
     if (!self || !session)
@@ -261,10 +340,10 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
 
     Message reply;
     try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply);
+        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply, silent);
         reply = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
-        throw ConnectionError::connectionFailed(describe(e));
+        throw *silent ? ConnectionError::noAnswer() : ConnectionError::connectionFailed(describe(e));
     }
     if (!self)
         throw cancelled();

@@ -76,6 +76,9 @@ QString ConnectionError::description() const
     case Kind::pairingExpired: return QStringLiteral("The pairing session expired. Please try again.");
     case Kind::noDevicesFound: return QStringLiteral("No devices found running kivo on your network.");
     case Kind::insecurePeer: return QStringLiteral("The other Mac does not support secure pairing");
+    case Kind::peerBusy: return QStringLiteral("The other computer is busy pairing with another computer.");
+    case Kind::noAnswer: return QStringLiteral("The other computer did not answer.");
+    case Kind::pairingProtocol: return QStringLiteral("Pairing failed: ") + m_message;
     }
     return {};
 }

@@ -59,7 +59,18 @@ QString toString(DisconnectionReason reason);
 
 class ConnectionError : public Error {
 public:
-    enum class Kind { certificateError, connectionFailed, tlsHandshakeFailed, pairingMismatch, pairingExpired, noDevicesFound, insecurePeer };
+    enum class Kind {
+        certificateError,
+        connectionFailed,
+        tlsHandshakeFailed,
+        pairingMismatch,
+        pairingExpired,
+        noDevicesFound,
+        insecurePeer,
+        peerBusy,
+        noAnswer,
+        pairingProtocol,
+    };
 
     static ConnectionError certificateError(QString message) { return {Kind::certificateError, std::move(message)}; }
     static ConnectionError connectionFailed(QString message) { return {Kind::connectionFailed, std::move(message)}; }
@@ -69,6 +80,12 @@ public:
     static ConnectionError noDevicesFound() { return {Kind::noDevicesFound, {}}; }
     // The peer speaks only the old exchange, which proves nothing to the source.
     static ConnectionError insecurePeer() { return {Kind::insecurePeer, {}}; }
+    // The source is proving codes with other computers and has no room for us now.
+    static ConnectionError peerBusy() { return {Kind::peerBusy, {}}; }
+    // A pairing message the peer owed us did not come before its deadline.
+    static ConnectionError noAnswer() { return {Kind::noAnswer, {}}; }
+    // The peer speaks the secure exchange but sent something it does not allow.
+    static ConnectionError pairingProtocol(QString message) { return {Kind::pairingProtocol, std::move(message)}; }
 
     Kind kind() const { return m_kind; }
     const QString& message() const { return m_message; }

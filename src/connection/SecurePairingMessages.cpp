@@ -36,6 +36,9 @@ PairingShare PairingShare::fromJson(const QJsonObject& o)
 {
     PairingShare s;
     s.version = json::requireUInt32(o, "version");
+    // Another version derives other keys: going on would only end in a mismatch that hides the cause.
+    if (s.version != kCurrentVersion)
+        throw DecodingError(QStringLiteral("Unsupported pairing version %1").arg(s.version));
     s.share = requireBytes(o, "share", SecurePairing::kShareBytes);
     return s;
 }

@@ -701,7 +701,14 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
     }
     // After the ownership pass: a link placed where a written file was must never be handed to it.
     co_await placeTreeEntries();
-    m_journal->remove();
+    // The checkpoint outlives a transfer that ended short, so a later run can finish it.
+    if (failNeverReceived() == 0) {
+        sweepPartials();
+        m_journal->remove();
+    } else {
+        co_await m_durable->flushAll();
+        m_journal->flush();
+    }
     TransferProgress::Batch batch(m_progress);
     m_progress->setIsComplete(true);
     m_progress->setCompletedAt(m_clock->now());

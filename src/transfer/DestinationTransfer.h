@@ -144,6 +144,12 @@ private:
     void logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const;
     QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
     void failRefusedItem(const Target& target);
+    // Files of the manifest the source never sent before it said it was done:
+    // each is a failure, listed up to a bound. Returns how many there were.
+    qsizetype failNeverReceived();
+    // A finished transfer leaves no partial copy behind: an earlier run may have
+    // begun a file this one skipped or failed. Only names of this transfer's own go.
+    void sweepPartials();
     std::shared_ptr<Sha256> trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
                                           const QString& chunkHash);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);

@@ -21,6 +21,24 @@ QString DestinationTransfer::heldPath(const QString& wirePath) const
     return fromWireName(wirePath).value_or(QString());
 }
 
+void DestinationTransfer::sweepPartials()
+{
+    for (const auto& item : std::as_const(m_manifest->items)) {
+        if (item.transferStatus == FileTransferStatus::completed)
+            continue;
+        const WirePathCheck check = checkPath(item.relativePath);
+        if (check.refusal)
+            continue;
+        const QString partial = partialPathFor(check.destination, m_transferID, item.relativePath);
+        try {
+            if (m_writer->regularFileSize(partial))
+                m_writer->remove(partial);
+        } catch (const WriteFailure& e) {
+            qCWarning(lcTransferEngine).noquote() << "Could not remove" << partial << e.description();
+        }
+    }
+}
+
 // Attributes, then the time: the mode follows and changes neither.
 void DestinationTransfer::applyFileMetadata(const QString& path, qsizetype itemIndex)
 {

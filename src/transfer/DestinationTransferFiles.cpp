@@ -243,6 +243,28 @@ void DestinationTransfer::failRefusedItem(const Target& t)
     addFileError(path, categoryID, t.refusal);
 }
 
+qsizetype DestinationTransfer::failNeverReceived()
+{
+    // Listed one by one up to here; a million missing files are one line more, not a million.
+    constexpr qsizetype kListed = 1000;
+    qsizetype missing = 0;
+    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+        const FileTransferStatus status = m_manifest->items[i].transferStatus;
+        if (status != FileTransferStatus::pending && status != FileTransferStatus::inProgress)
+            continue;
+        m_manifest->markFileFailed(i);
+        if (++missing <= kListed)
+            addFileError(m_manifest->items[i].relativePath, m_manifest->items[i].categoryID,
+                         QStringLiteral("Never received: the other Mac ended the transfer before sending it"));
+    }
+    if (missing > kListed)
+        addFileError(QString(), QString(),
+                     QStringLiteral("%1 more files were never received").arg(missing - kListed));
+    if (missing > 0)
+        qCCritical(lcTransferEngine, "The source ended the transfer with %lld file(s) never sent", qlonglong(missing));
+    return missing;
+}
+
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
 bool DestinationTransfer::shouldWrite(const Target& t)
 {
@@ -507,8 +529,11 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     m_journal->flush();
     try {
         if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
-            // Someone else's file took the name while this one arrived: theirs stays.
             m_writer->remove(t.partial);
+            // A link planted at the name is no one's file to keep: the file failed.
+            if (m_writer->linkTarget(t.destination))
+                co_return QStringLiteral("A link stands where the file belongs; it was not written through it");
+            // Someone else's file took the name while this one arrived: theirs stays.
             qCInfo(lcTransferEngine, "Conflict at %s — %s", qUtf8Printable(item.relativePath),
                    "destination appeared during transfer");
             m_progress->addConflictOutcome({QUuid::createUuid(), item.relativePath, QStringLiteral("skipped"), m_clock->now()});

@@ -193,7 +193,8 @@ QCoro::Task<Message> TransferSession::receiveMessage()
     } receiving(m_receiving);
     const bool timed = m_idleLimit.count() > 0;
     if (timed) {
-        m_lastHeard = m_clock->monotonic();
+        m_waitingSince = m_clock->monotonic();
+        m_payloadAllowance = std::chrono::milliseconds(0);
         if (!m_watchdog)
             armWatchdog(m_idleLimit);
     }
@@ -205,9 +206,8 @@ QCoro::Task<Message> TransferSession::receiveMessage()
             throw TransferError::connectionCancelled();
         const qint64 available = m_socket->bytesAvailable();
         if (available > 0) {
-            if (timed)
-                m_lastHeard = m_clock->monotonic();
             decoder.readFrom(*m_socket, available);
+            m_payloadAllowance = payloadAllowance(decoder.announcedPayloadSize());
             if (decoder.hasMessage())
                 co_return decoder.take();
             continue;
@@ -235,9 +235,14 @@ void TransferSession::setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono:
     m_idleLimit = m_clock ? limit : std::chrono::milliseconds(0);
     m_watchdog.reset();
     if (m_receiving && m_idleLimit.count() > 0) {
-        m_lastHeard = m_clock->monotonic();
-        armWatchdog(m_idleLimit);
+        m_waitingSince = m_clock->monotonic();
+        armWatchdog(m_idleLimit + m_payloadAllowance);
     }
+}
+
+std::chrono::milliseconds TransferSession::payloadAllowance(std::uint64_t bytes)
+{
+    return std::chrono::milliseconds(bytes * 1000 / kSlowestPeerBytesPerSecond);
 }
 
 void TransferSession::armWatchdog(std::chrono::nanoseconds in)
@@ -256,13 +261,14 @@ void TransferSession::checkIdle()
             m_watchdog.release()->deleteLater();
         return;
     }
-    const std::chrono::nanoseconds idle = m_clock->monotonic() - m_lastHeard;
-    if (idle < m_idleLimit) {
-        armWatchdog(m_idleLimit - idle);
+    const std::chrono::nanoseconds waited = m_clock->monotonic() - m_waitingSince;
+    const std::chrono::nanoseconds allowed = m_idleLimit + m_payloadAllowance;
+    if (waited < allowed) {
+        armWatchdog(allowed - waited);
         return;
     }
-    qCWarning(lcTransferEngine, "Nothing heard from the peer for %lld s; dropping the connection",
-              qlonglong(std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
+    qCWarning(lcTransferEngine, "No whole message from the peer in %lld s; dropping the connection",
+              qlonglong(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
     m_idleExpired = true;
     if (m_watchdog)
         m_watchdog.release()->deleteLater();

@@ -35,7 +35,13 @@ public:
     QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override;
     QCoro::Task<void> sendMessageFrom(MessageHeader header, QIODevice* payload) override;
     void close() override;
+    // Each message must arrive whole within `limit` of the wait for it, plus
+    // time for its announced payload at kSlowestPeerBytesPerSecond: bytes that
+    // trickle in do not restart it. Zero turns it off.
     void setIdleDeadline(std::shared_ptr<Clock> clock, std::chrono::milliseconds limit) override;
+    static constexpr std::uint64_t kSlowestPeerBytesPerSecond = 64 * 1024;
+    // The extra time a payload of `bytes` is given.
+    static std::chrono::milliseconds payloadAllowance(std::uint64_t bytes);
 
     // Sends one complete frame and returns once the socket has handed it to the system.
     QCoro::Task<void> sendRaw(QByteArray frame);
@@ -64,10 +70,11 @@ private:
     bool m_failed = false;
     QString m_failure;
 
-    // The idle deadline: one timer per idle period, not per message.
+    // The message deadline: one timer per wait, not per byte.
     std::shared_ptr<Clock> m_clock;
     std::chrono::milliseconds m_idleLimit{0};
-    std::chrono::nanoseconds m_lastHeard{0};
+    std::chrono::nanoseconds m_waitingSince{0};
+    std::chrono::milliseconds m_payloadAllowance{0};
     bool m_receiving = false;
     bool m_idleExpired = false;
     std::unique_ptr<QObject> m_watchdog;

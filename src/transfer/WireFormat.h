@@ -56,6 +56,8 @@ public:
     [[noreturn]] void endOfStream() const;
     // True while no byte of the current frame has arrived.
     bool atFrameStart() const { return m_stage == Stage::prefix && m_buffer.isEmpty(); }
+    // The payload size the current frame's header announced; 0 until the header is in.
+    std::uint32_t announcedPayloadSize() const { return m_stage == Stage::payload || m_stage == Stage::done ? m_payloadSize : 0; }
 
 private:
     enum class Stage { prefix, header, payload, done };

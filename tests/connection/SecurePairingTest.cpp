@@ -248,6 +248,16 @@ TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
         EXPECT_THROW(PairingConfirmation::fromJson(json::parseObject(R"({"confirmation":)" + value + '}')), DecodingError);
     }
     EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"share":")" + good + "\"}")), DecodingError);
+    // Another version of the exchange is named as such, not left to fail as a wrong code.
+    for (const char* version : {"0", "2", "4294967295"}) {
+        SCOPED_TRACE(version);
+        try {
+            PairingShare::fromJson(json::parseObject(QByteArray(R"({"version":)") + version + R"(,"share":")" + good + "\"}"));
+            ADD_FAILURE() << "accepted";
+        } catch (const DecodingError& e) {
+            EXPECT_TRUE(e.description().contains(QStringLiteral("Unsupported pairing version"))) << e.description().toStdString();
+        }
+    }
 }
 
 TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)

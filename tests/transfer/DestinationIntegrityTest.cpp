@@ -327,3 +327,86 @@ TEST_F(DestinationIntegrity, AFileAppearingAtTheNameMeanwhileIsKept)
     EXPECT_TRUE(partials().isEmpty());
     EXPECT_TRUE(engine().writtenPaths().isEmpty());
 }
+
+// A source that says it is done after one file of three: the two it never sent
+// are failures, and the checkpoint stays so that a later run finishes them.
+TEST_F(DestinationIntegrity, ATransferEndedEarlyFailsTheFilesNeverSentAndKeepsTheCheckpoint)
+{
+    for (const QString& name : {u"~/sent.txt"_s, u"~/never-1.txt"_s, u"~/never-2.txt"_s})
+        addItem(name, name.toUtf8());
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    pushChunk(u"~/sent.txt"_s, 0, contents[0]);
+    pushComplete(u"~/sent.txt"_s, FileHasher::sha256Hex(contents[0]));
+    peer.push(header(MessageType::transferComplete));
+    receive();
+
+    QStringList failed;
+    for (const FileError& e : progress()->fileErrors())
+        failed << e.filePath;
+    EXPECT_EQ(failed, (QStringList{u"~/never-1.txt"_s, u"~/never-2.txt"_s}));
+    EXPECT_EQ(readBytes(at(u"~/sent.txt"_s)), contents[0]);
+    const std::optional<ResumeState> kept = ResumeState::load(transfers(), manifest.transferID);
+    ASSERT_TRUE(kept);
+    EXPECT_TRUE(kept->completedFiles.contains(u"~/sent.txt"_s));
+
+    // The later run gets the rest and leaves no checkpoint behind.
+    restart();
+    pushManifest();
+    pushRest(kept);
+    receive();
+    ASSERT_TRUE(progress()->isComplete());
+    EXPECT_TRUE(progress()->fileErrors().isEmpty());
+    EXPECT_EQ(readBytes(at(u"~/never-2.txt"_s)), contents[2]);
+    EXPECT_FALSE(ResumeState::load(transfers(), manifest.transferID));
+}
+
+// A finished transfer sweeps the partial copies an earlier run of it left (a file
+// begun then, skipped now) and nothing that is not its own.
+TEST_F(DestinationIntegrity, AFinishedTransferSweepsItsOwnPartialCopiesOnly)
+{
+    addItem(u"~/kept.txt"_s, "kept");
+    addItem(u"~/skipped.txt"_s, "skipped");
+    const QString ours = DestinationTransfer::partialPathFor(at(u"~/skipped.txt"_s), manifest.transferID, u"~/skipped.txt"_s);
+    const QString anotherTransfer = DestinationTransfer::partialPathFor(at(u"~/skipped.txt"_s), u"T-2"_s, u"~/skipped.txt"_s);
+    const QString lookalike = home() + u"/.kivo-not-a-digest.partial"_s;
+    for (const QString& path : {ours, anotherTransfer, lookalike})
+        writeBytes(path, "half");
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    pushChunk(u"~/kept.txt"_s, 0, contents[0]);
+    pushComplete(u"~/kept.txt"_s, FileHasher::sha256Hex(contents[0]));
+    peer.push(header(MessageType::fileSkip, u"~/skipped.txt"_s));
+    peer.push(header(MessageType::categoryComplete, u"userFiles"_s));
+    pushEnd();
+    receive();
+    ASSERT_TRUE(progress()->isComplete());
+    EXPECT_FALSE(QFile::exists(ours));
+    EXPECT_TRUE(QFile::exists(anotherTransfer));
+    EXPECT_TRUE(QFile::exists(lookalike));
+    EXPECT_FALSE(ResumeState::load(transfers(), manifest.transferID));
+}
+
+// A link planted at a file's name while the file arrives is not a file the user
+// kept: nothing is written through it, and the file counts as failed.
+TEST_F(DestinationIntegrity, ALinkPlantedAtTheNameMeanwhileFailsTheFile)
+{
+    addItem(u"~/target.txt"_s, "payload");
+    const QString elsewhere = dir.filePath(u"elsewhere.txt"_s);
+    writeBytes(elsewhere, "untouched");
+    peer.onSend = [&](const Message& m) {
+        if (m.header.type == MessageType::chunkAck)
+            QFile::link(elsewhere, at(u"~/target.txt"_s));
+    };
+    pushManifest();
+    pushCategory(u"userFiles"_s);
+    pushEnd();
+    receive();
+    QStringList failed;
+    for (const FileError& e : progress()->fileErrors())
+        failed << e.filePath;
+    EXPECT_EQ(failed, QStringList{u"~/target.txt"_s});
+    EXPECT_EQ(readBytes(elsewhere), QByteArray("untouched"));
+    EXPECT_EQ(manifest.items.size(), 1);
+    EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::failed);
+}
