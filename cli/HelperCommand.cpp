@@ -5,11 +5,10 @@
 #include "platform/CommandRunner.h"
 #include "platform/FileSystem.h"
 #include "postmigration/HelperInstaller.h"
+#include "postmigration/HelperServiceUnit.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 
 namespace kivo::cli {
 namespace {
@@ -40,68 +39,48 @@ int status(const HelperOptions& o)
     return exitSuccess;
 }
 
-QString helperExecutable()
-{
-    const QString here = QCoreApplication::applicationDirPath();
-    for (const QString& candidate : {here + QStringLiteral("/kivo-helper"), here + QStringLiteral("/../helper/kivo-helper")}) {
-        const QFileInfo info(candidate);
-        if (info.isFile() && info.isExecutable())
-            return info.canonicalFilePath();
-    }
-    return {};
-}
-
 int install(const HelperOptions& o)
 {
     Reporter out(Reporter::Mode::plain);
-    const QString executable = helperExecutable();
-    if (executable.isEmpty()) {
-        out.error(QStringLiteral("kivo-helper was not found beside kivo-cli"));
+    HelperServiceUnit::Request request;
+    request.helperExecutable = HelperServiceUnit::findHelper(QCoreApplication::applicationDirPath());
+    request.socketPath = o.socket.isEmpty() ? HelperInstaller::defaultSocketPath() : o.socket;
+    request.unitDir = o.unitDir;
+    request.start = o.start;
+    request.packagedUnit = HelperServiceUnit::packagedUnit();
+    request.systemdRunning = systemdIsRunning();
+    const HelperServiceUnit::Plan plan = HelperServiceUnit::plan(request);
+    if (!plan.problem.isEmpty()) {
+        out.error(plan.problem);
         return exitBadInput;
     }
-    const QString socket = o.socket.isEmpty() ? HelperInstaller::defaultSocketPath() : o.socket;
-    const QString unit = QDir(o.unitDir).filePath(QStringLiteral("kivo-helper.service"));
-    try {
-        fs::writeFileAtomically(unit, helperUnitText(executable, socket).toUtf8());
-    } catch (const SystemError& e) {
-        out.error(e.description());
-        return exitTransferFailed;
-    }
-    out.event(QStringLiteral("helperInstalled"), {{QStringLiteral("unit"), unit}}, QStringLiteral("Wrote %1").arg(unit));
-    if (!systemdIsRunning())
-        return exitSuccess;
+    if (!plan.writes)
+        out.event(QStringLiteral("helperInstalled"), {{QStringLiteral("unit"), plan.unitPath}, {QStringLiteral("written"), false}},
+                  QStringLiteral("%1 comes with the package: nothing written").arg(plan.unitPath));
     CommandOptions options;
     options.timeout = std::chrono::seconds(60);
-    if (!runCommand(QStringLiteral("systemctl"), {QStringLiteral("daemon-reload")}, options)) {
-        out.error(QStringLiteral("systemctl daemon-reload failed"));
-        return exitServiceUnavailable;
+    for (const HelperServiceUnit::Step& step : plan.steps) {
+        if (step.kind == HelperServiceUnit::Step::Kind::writeUnit) {
+            try {
+                fs::writeFileAtomically(step.path, step.contents.toUtf8());
+            } catch (const SystemError& e) {
+                out.error(e.description());
+                return exitTransferFailed;
+            }
+            out.event(QStringLiteral("helperInstalled"), {{QStringLiteral("unit"), step.path}, {QStringLiteral("written"), true}},
+                      QStringLiteral("Wrote %1").arg(step.path));
+        } else if (!runCommand(QStringLiteral("systemctl"), step.arguments, options)) {
+            out.error(QStringLiteral("systemctl %1 failed").arg(step.arguments.join(u' ')));
+            return exitServiceUnavailable;
+        }
     }
-    if (o.start
-        && !runCommand(QStringLiteral("systemctl"), {QStringLiteral("enable"), QStringLiteral("--now"), QStringLiteral("kivo-helper.service")},
-                       options)) {
-        out.error(QStringLiteral("systemctl enable --now kivo-helper.service failed"));
-        return exitServiceUnavailable;
-    }
+    if (!request.systemdRunning && o.start)
+        out.event(QStringLiteral("helperNotStarted"), {{QStringLiteral("reason"), QStringLiteral("systemd is not running")}},
+                  QStringLiteral("systemd is not running here: start the helper as root yourself"));
     return exitSuccess;
 }
 
 } // namespace
-
-QString helperUnitText(const QString& helperExecutable, const QString& socketPath)
-{
-    return QStringLiteral("[Unit]\n"
-                          "Description=kivo privileged helper\n"
-                          "After=local-fs.target\n"
-                          "\n"
-                          "[Service]\n"
-                          "Type=simple\n"
-                          "ExecStart=%1 --socket %2\n"
-                          "Restart=on-failure\n"
-                          "\n"
-                          "[Install]\n"
-                          "WantedBy=multi-user.target\n")
-        .arg(helperExecutable, socketPath);
-}
 
 int runHelper(const HelperOptions& options)
 {

@@ -14,9 +14,11 @@ namespace {
 
 const char* const kUsage =
     "Usage: kivo-helper [--socket PATH] [--allow-uid N]... [--allow-exe FILE]...\n"
+    "       kivo-helper --version\n"
     "Serves kivo's privileged requests on a local socket (default /run/kivo/helper.sock).\n"
     "Callers must be root or an allowed uid, running an allowed executable (by default\n"
-    "kivo-cli and kivo beside this program).\n";
+    "kivo-cli and kivo in the bin folder beside this program's sbin, else beside it).\n"
+    "Makes the socket's folder (0755) and refuses one that others own or may write.\n";
 
 } // namespace
 
@@ -36,6 +38,10 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (a == QLatin1String("--version")) {
+            std::printf("kivo-helper %s\n", KIVO_VERSION);
+            return 0;
+        }
         if (a == QLatin1String("--socket") && hasValue) {
             socketPath = args[++i];
         } else if (a == QLatin1String("--allow-uid") && hasValue) {
@@ -52,10 +58,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (callers.executables.isEmpty()) {
-        const QString here = QCoreApplication::applicationDirPath();
-        callers.executables = {here + QStringLiteral("/kivo-cli"), here + QStringLiteral("/kivo")};
-    }
+    if (callers.executables.isEmpty())
+        callers.executables = kivo::HelperDaemon::defaultCallers(QCoreApplication::applicationDirPath());
     // A request's paths are held open together while it is checked: room for the largest one.
     kivo::raiseOpenFileLimit(4096);
     kivo::HelperDaemon daemon(kivo::HelperService{}, callers);

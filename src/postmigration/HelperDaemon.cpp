@@ -1,5 +1,6 @@
 #include "postmigration/HelperDaemon.h"
 
+#include "platform/Accounts.h"
 #include "platform/PeerCredentials.h"
 
 #include <QDir>
@@ -22,9 +23,44 @@ HelperDaemon::HelperDaemon(HelperService service, Callers callers, Limits limits
 
 HelperDaemon::~HelperDaemon() = default;
 
+QStringList HelperDaemon::defaultCallers(const QString& helperDir)
+{
+    const QString dir = QDir::cleanPath(helperDir);
+    const QString installedSbin = QFileInfo(QStringLiteral(KIVO_FULL_SBINDIR)).fileName();
+    const QString programs = QFileInfo(dir).fileName() == installedSbin ? QDir::cleanPath(dir + QStringLiteral("/" KIVO_SBIN_TO_BIN)) : dir;
+    return {programs + QStringLiteral("/kivo-cli"), programs + QStringLiteral("/kivo")};
+}
+
+std::optional<QString> HelperDaemon::prepareSocketFolder(const QString& folder, unsigned owner)
+{
+    QFileInfo info(folder);
+    if (!info.exists() && !info.isSymLink()) {
+        const QString parent = info.absolutePath();
+        if (!QDir().mkpath(parent))
+            return QStringLiteral("cannot make %1").arg(parent);
+        // The mode is set, not left to the umask: callers of every account must reach the socket.
+        if (!QDir().mkdir(folder)
+            || !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
+            return QStringLiteral("cannot make %1").arg(folder);
+        info.refresh();
+    }
+    if (info.isSymLink() || !info.isDir())
+        return QStringLiteral("%1 is not a folder").arg(folder);
+    if (info.ownerId() != owner)
+        return QStringLiteral("%1 belongs to uid %2, not %3").arg(folder).arg(info.ownerId()).arg(owner);
+    if (info.permissions() & (QFile::WriteGroup | QFile::WriteOther))
+        return QStringLiteral("%1 may be written by others than its owner").arg(folder);
+    return std::nullopt;
+}
+
 bool HelperDaemon::listen(const QString& socketPath, QString* error)
 {
-    QDir().mkpath(QFileInfo(socketPath).absolutePath());
+    // Whoever may write the folder could swap the socket for their own.
+    if (const std::optional<QString> problem = prepareSocketFolder(QFileInfo(socketPath).absolutePath(), effectiveUid())) {
+        *error = *problem;
+        return false;
+    }
     QLocalServer::removeServer(socketPath);
     m_server.setSocketOptions(QLocalServer::WorldAccessOption);
     if (!m_server.listen(socketPath)) {

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <optional>
 
 class QLocalSocket;
 class QTimer;
@@ -35,8 +36,16 @@ public:
     HelperDaemon(HelperService service, Callers callers, Limits limits = {}, QObject* parent = nullptr);
     ~HelperDaemon() override;
 
-    // Removes a stale socket, listens, lets every user connect (the checks are ours).
+    // Makes the socket's folder if need be, removes a stale socket, listens,
+    // lets every user connect (the checks are ours).
     bool listen(const QString& socketPath, QString* error);
+
+    // The front ends a helper in `helperDir` serves by default: the installed
+    // layout's bin beside its sbin, else the programs in its own folder.
+    static QStringList defaultCallers(const QString& helperDir);
+    // Makes `folder` (mode 0755) when it is missing; why it may not hold the
+    // socket when someone other than `owner` owns it or others may write to it.
+    static std::optional<QString> prepareSocketFolder(const QString& folder, unsigned owner);
 
 private:
     struct Connection {

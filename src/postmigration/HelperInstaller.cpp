@@ -42,7 +42,7 @@ HelperInstaller::~HelperInstaller()
 QString HelperInstaller::defaultSocketPath()
 {
     const QString fromEnvironment = qEnvironmentVariable("KIVO_HELPER_SOCKET");
-    return fromEnvironment.isEmpty() ? QStringLiteral("/run/kivo/helper.sock") : fromEnvironment;
+    return fromEnvironment.isEmpty() ? systemSocketPath() : fromEnvironment;
 }
 
 HelperInstaller& HelperInstaller::shared()

@@ -44,6 +44,8 @@ public:
     // The instance the program uses: $KIVO_HELPER_SOCKET, else /run/kivo/helper.sock.
     static HelperInstaller& shared();
     static QString defaultSocketPath();
+    // Where the system's helper listens, the folder its service unit makes.
+    static QString systemSocketPath() { return QStringLiteral("/run/kivo/helper.sock"); }
 
     const QString& socketPath() const { return m_socketPath; }
     Availability availability() const { return m_availability; }
