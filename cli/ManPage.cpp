@@ -118,6 +118,7 @@ const QList<JsonEventSpec>& jsonEvents()
     static const QList<JsonEventSpec> events = {
         {u"advertising"_s, u"send"_s, u"code, port, hostname, username, transferID, secondsRemaining: a fresh code is shown"_s},
         {u"peerFound"_s, u"receive"_s, u"hostname, username, transport"_s},
+        {u"pairingRetrying"_s, u"receive"_s, u"text: the source is busy pairing another attempt; trying again"_s},
         {u"paired"_s, u"send, receive"_s, u"transport, and peer on the destination"_s},
         {u"preflightChecks"_s, u"send"_s, u"checks: the readiness checks"_s},
         {u"preflightReport"_s, u"send"_s, u"report: the scan of what will travel"_s},
@@ -146,7 +147,8 @@ const QList<JsonEventSpec>& jsonEvents()
         {u"preflight"_s, u"preflight"_s, u"everything the pre-flight found"_s},
         {u"exported"_s, u"preflight, send"_s, u"path of the report written"_s},
         {u"helper"_s, u"helper status"_s, u"available, version, socket"_s},
-        {u"helperInstalled"_s, u"helper install"_s, u"unit: the unit file written"_s},
+        {u"helperInstalled"_s, u"helper install"_s, u"unit, written: the unit file, and whether it was written or the packaged one kept"_s},
+        {u"helperNotStarted"_s, u"helper install"_s, u"reason: systemd is not running, so the helper was not started"_s},
         {u"state"_s, u"managed"_s, u"state: the managed migration's state"_s},
         {u"error"_s, u"profile check"_s, u"path, error: the profile cannot be read"_s},
     };

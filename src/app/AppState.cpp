@@ -153,7 +153,7 @@ QString AppState::username() const
 
 QString AppState::say(const QString& text) const
 {
-    return wordedForHome(text, detectLayout(m_environment.homeFolder));
+    return wordedForHome(text, m_layout);
 }
 
 void AppState::setCurrentStep(MigrationStep step) { assignAndNotify(this, m_currentStep, step, &AppState::currentStepChanged); }

@@ -115,6 +115,6 @@ TEST(LinuxInspect, AMacShapedHomeKeepsItsTablesAndTheLayoutCanBeForced)
     for (const char* command : {"inspect", "send", "preflight"}) {
         const CliRun bad = runCli({QString::fromUtf8(command), u"--home"_s, home, u"--layout"_s, u"windows"_s});
         EXPECT_EQ(bad.exitCode, 2) << command;
-        EXPECT_TRUE(bad.err.contains("--layout takes auto, linux or macos")) << bad.err.constData();
+        EXPECT_TRUE(bad.err.contains("--layout must be one of auto, linux, macos")) << bad.err.constData();
     }
 }

@@ -20,7 +20,7 @@ void finishSourceSide(GuiHarness& h)
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping, 120s));
     ASSERT_TRUE(h.press(QStringLiteral("Continue")));
     ASSERT_EQ(h.state().currentStep(), MigrationStep::manifest);
-    for (const char* other : {"Application Data & Preferences", "Keychain", "System Settings", "Browser Data"})
+    for (const char* other : {"Application Data & Preferences", "Passwords and Keys", "System Settings", "Browser Data"})
         ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
     ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
     for (const MigrationStep next : {MigrationStep::preflight, MigrationStep::preflightSummary, MigrationStep::progress}) {
@@ -36,11 +36,11 @@ void finishDestinationSide(GuiHarness& h, const QString& source, const QString& 
     QList<MigrationStep> steps;
     QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(), [&] { steps << h.state().currentStep(); });
     ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination computer")));
     ASSERT_TRUE(waitUntil([&] { return h.accessible(source) != nullptr; }, 60s)) << h.visibleTexts().join(u'|').toStdString();
     ASSERT_TRUE(h.press(source));
     typeCode(h, wrongCodeFor(code));
-    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source Mac and try again.")));
+    ASSERT_TRUE(h.waitForText(QStringLiteral("Code doesn't match. Check the source computer and try again.")));
     ASSERT_TRUE(waitUntil([&] { return !h.state().pairingInProgress(); }));
     typeCode(h, code);
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
@@ -116,7 +116,7 @@ TEST(GuiChildren, DISABLED_SourceWindow)
     ASSERT_FALSE(qEnvironmentVariable("KIVO_GUI_CHILD_HOME").isEmpty());
     GuiHarness h(childEnvironment());
     ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Source Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("Source computer")));
     std::printf("ADVERTISING %d %s\n", int(h.state().connectionManager()->listeningPort()),
                 qPrintable(h.state().pairingCodeText()));
     std::fflush(stdout);
