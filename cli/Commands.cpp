@@ -236,6 +236,7 @@ int runSend(const SendOptions& o)
     SessionEnvironment environment{o.home, o.hostname, o.username, o.port};
     environment.layout = o.layout;
     AppState state(environment);
+    out.speakFor(state.homeLayout());
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     request.devInclude = o.devInclude;
     request.confirmSensitive = o.confirmSensitive;
@@ -298,6 +299,7 @@ int runReceive(const ReceiveOptions& o)
     if (const int refused = chooseDestinationAccount(options, out, adaptation))
         return refused;
     AppState state({options.home, {}, {}, 0});
+    out.speakFor(state.homeLayout());
     state.setAdaptationOptions(std::move(adaptation));
     ReceiveFlow::Request request;
     request.code = o.code;

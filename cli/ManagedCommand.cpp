@@ -67,6 +67,7 @@ int runManaged(const ManagedOptions& o)
     SessionEnvironment environment{home, {}, user.value_or(QString()), 0, nullptr};
     environment.profilePath = path;
     AppState state(std::move(environment));
+    out.speakFor(state.homeLayout());
     state.setManagedLaunch({std::chrono::seconds(o.discoveryTimeoutSeconds), std::chrono::seconds(o.pairingTimeoutSeconds),
                             telemetryTimeout()});
     bool flowShown = false;

@@ -298,6 +298,7 @@ int runPreflight(const PreflightOptions& o)
     SessionEnvironment environment{o.home, {}, {}, 0};
     environment.layout = o.layout;
     AppState state(environment);
+    out.speakFor(state.homeLayout());
     state.setDeviceRole(DeviceRole::source);
     state.setPreflightSettings(preflightSettingsFrom(o.flags, true));
     state.appCompatibility()->setStore(StoreSettings::resolve(o.flags.storeUrl, o.flags.offline));

@@ -1,5 +1,7 @@
 #include "cli/Reporter.h"
 
+#include "app/HomeWording.h"
+
 #include "platform/ByteCount.h"
 #include "platform/FileSystem.h"
 
@@ -49,7 +51,7 @@ Reporter::Mode Reporter::detect(bool json)
 void Reporter::writeLine(const QString& line)
 {
     clearBar();
-    std::fputs(line.toUtf8().constData(), m_out);
+    std::fputs(wordedForHome(line, m_layout).toUtf8().constData(), m_out);
     std::fputc('\n', m_out);
     std::fflush(m_out);
 }
@@ -193,7 +195,7 @@ void Reporter::error(const QString& text)
 {
     clearBar();
     std::fflush(m_out);
-    std::fputs(text.toUtf8().constData(), stderr);
+    std::fputs(wordedForHome(text, m_layout).toUtf8().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/FlowEvents.h"
+#include "categories/HomeLayout.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -31,6 +32,8 @@ public:
     void steps(int done, int total, const QString& current);
     // Errors always go to stderr, whatever the mode.
     void error(const QString& text);
+    // Lines shown to a person use the served home's word for the machine.
+    void speakFor(HomeLayoutKind layout) { m_layout = layout; }
 
 private:
     void clearBar();
@@ -40,6 +43,7 @@ private:
     FILE* m_out;
     QElapsedTimer m_sinceProgress;
     bool m_barShown = false;
+    HomeLayoutKind m_layout = HomeLayoutKind::MacOS;
 };
 
 QString formatDuration(double seconds);

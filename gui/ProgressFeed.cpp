@@ -172,7 +172,7 @@ QVariantMap ProgressFeed::makeSummary() const
             {QStringLiteral("source"), source ? m_state->hostname() : peer},
             {QStringLiteral("destination"), source ? peer : m_state->hostname()},
             {QStringLiteral("connection"), transport ? displayName(*transport) : QStringLiteral("Network")},
-            {QStringLiteral("error"), s.error}};
+            {QStringLiteral("error"), m_state->say(s.error)}};
 }
 
 } // namespace kivo::gui

@@ -110,11 +110,12 @@ void AppState::setPairingInProgress(bool on)
 }
 void AppState::setPairingErrorText(QString text)
 {
-    assignAndNotify(this, m_pairingErrorText, std::move(text), &AppState::pairingErrorTextChanged);
+    // Errors come from layers that speak of "the other Mac"; the screens use the home's word.
+    assignAndNotify(this, m_pairingErrorText, say(text), &AppState::pairingErrorTextChanged);
 }
 void AppState::setConnectionErrorText(QString text)
 {
-    assignAndNotify(this, m_connectionErrorText, std::move(text), &AppState::connectionErrorTextChanged);
+    assignAndNotify(this, m_connectionErrorText, say(text), &AppState::connectionErrorTextChanged);
 }
 
 // True once the selected peer's session is up. A connection already under way is awaited, not doubled.
