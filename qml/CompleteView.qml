@@ -29,7 +29,11 @@ WizardPage {
         SummaryRow { label: "Duration"; value: view.s.duration || "" }
         SummaryRow { label: "Skipped/Failed"; value: view.s.skippedFailed || "" }
         SummaryRow { label: "Conflicts resolved"; value: String(view.s.conflictsResolved || 0) }
-        SummaryRow { label: "iCloud placeholders skipped"; value: String(view.s.placeholdersSkipped || 0) }
+        SummaryRow {
+            visible: view.appState.macShapedHome
+            label: "iCloud placeholders skipped"
+            value: String(view.s.placeholdersSkipped || 0)
+        }
     }
     Card {
         SummaryRow { label: "Source"; value: view.s.source || "" }

@@ -164,6 +164,8 @@ class AppState : public QObject {
     Q_PROPERTY(bool developerToolsOffered READ developerToolsOffered CONSTANT)
     // The home's own word for the machine: "Mac", or "computer" on a Linux home.
     Q_PROPERTY(QString machineWord READ machineWord NOTIFY deviceRoleChanged)
+    // Names that exist only on a Mac (iCloud, Safari) are shown only for a Mac-shaped home.
+    Q_PROPERTY(bool macShapedHome READ macShapedHome NOTIFY categoryRowsChanged)
 public:
     explicit AppState(SessionEnvironment environment, QObject* parent = nullptr);
     ~AppState() override;
@@ -171,6 +173,7 @@ public:
     const SessionEnvironment& environment() const { return m_environment; }
     // How the home is laid out: its categories, folders and handlers follow it.
     HomeLayoutKind homeLayout() const { return m_layout; }
+    bool macShapedHome() const { return m_layout == HomeLayoutKind::MacOS; }
     QString hostname() const;
     QString username() const;
     // A screen's text in the words of the home served ("computer" for "Mac" on a Linux home).
