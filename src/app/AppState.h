@@ -487,6 +487,8 @@ private:
     MappingInputs mappingInputs() const;
     // Destination: rewriting, staging, ownership and the record a resumed transfer verifies by.
     void attachAdaptation(DestinationTransfer& engine);
+    // What arrives lands where this home keeps it; app data of an app not installed here waits.
+    void attachRelocation(DestinationTransfer& engine, const QString& home);
     QCoro::Task<void> runManaged();
     static QCoro::Task<void> connectInBackground(QPointer<AppState> state, ConnectionManager* manager, DiscoveredPeer peer);
 

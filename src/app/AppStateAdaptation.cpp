@@ -104,6 +104,29 @@ MappingInputs AppState::mappingInputs() const
     return in;
 }
 
+void AppState::attachRelocation(DestinationTransfer& engine, const QString& home)
+{
+    // What arrives lands where this home keeps it: its own user folders, its apps' installed formats.
+    // A Linux source's app data waits, by app, for an app not installed here.
+    QPointer<AppState> me(this);
+    engine.setRelocationForManifest([me, home, layout = m_layout](const TransferManifest& manifest) {
+        const LinuxInstalls installs = scanLinuxInstalls(linuxInstallRootsFor(home));
+        if (me && layoutOfManifestField(manifest.layout) == HomeLayoutKind::Linux)
+            me->m_stagedPrefService->setClassifier([installs](const QString& path) {
+                std::optional<AppPrefMapper::Classification> out;
+                if (const auto c = stagingClassOf(path, LinuxAppCatalog::shipped(), installs))
+                    out = AppPrefMapper::Classification{c->key, c->name, c->triggers};
+                return out;
+            });
+        return relocationFor(manifest, home, layout, installs);
+    });
+    m_stagedPrefService->setRestorePlacement([home] {
+        return [home, installs = scanLinuxInstalls(linuxInstallRootsFor(home))](const QString& path) {
+            return relocateAppDataPath(path, LinuxAppCatalog::shipped(), installs);
+        };
+    });
+}
+
 void AppState::attachAdaptation(DestinationTransfer& engine)
 {
     const QString home = QDir::cleanPath(m_environment.homeFolder);
@@ -137,25 +160,7 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
         return mapping;
     });
 
-    // What arrives lands where this home keeps it: its own user folders, its apps' installed formats.
-    // A Linux source's app data waits, by app, for an app not installed here.
-    QPointer<AppState> me(this);
-    engine.setRelocationForManifest([me, home, layout = m_layout](const TransferManifest& manifest) {
-        const LinuxInstalls installs = scanLinuxInstalls(linuxInstallRootsFor(home));
-        if (me && layoutOfManifestField(manifest.layout) == HomeLayoutKind::Linux)
-            me->m_stagedPrefService->setClassifier([installs](const QString& path) {
-                std::optional<AppPrefMapper::Classification> out;
-                if (const auto c = stagingClassOf(path, LinuxAppCatalog::shipped(), installs))
-                    out = AppPrefMapper::Classification{c->key, c->name, c->triggers};
-                return out;
-            });
-        return relocationFor(manifest, home, layout, installs);
-    });
-    m_stagedPrefService->setRestorePlacement([home] {
-        return [home, installs = scanLinuxInstalls(linuxInstallRootsFor(home))](const QString& path) {
-            return relocateAppDataPath(path, LinuxAppCatalog::shipped(), installs);
-        };
-    });
+    attachRelocation(engine, home);
 
     QPointer<DestinationTransfer> target(&engine);
     connect(m_userMapper.get(), &UserAccountMapper::rewritten, &engine,

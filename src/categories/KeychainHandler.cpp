@@ -98,14 +98,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> KeychainHandler::enumerateFile
 {
     if (m_key.size() != keychain::kKeyBytes)
         throw SystemError(QStringLiteral("The keychain moves only between machines that paired securely"));
-    auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-keychain-XXXXXX"));
-    if (!folder->isValid())
-        throw SystemError(QStringLiteral("Cannot create a folder for the keychain export: ") + folder->errorString());
-    const QString path = folder->path();
-    {
-        std::lock_guard lock(m_mutex);
-        m_exportFolder = std::move(folder);
-    }
+    const QString path = m_exportFolder.renew(QStringLiteral("kivo-keychain-XXXXXX"), QStringLiteral("the keychain export"));
     auto exporting = startInBackground([path, key = m_key, id = categoryID(), folder = exportFolder(m_layout)] {
         return writeExport(path, key, id, folder);
     });
@@ -115,8 +108,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> KeychainHandler::enumerateFile
 
 void KeychainHandler::discardExport()
 {
-    std::lock_guard lock(m_mutex);
-    m_exportFolder.reset();
+    m_exportFolder.discard();
 }
 
 QCoro::Task<QList<CategoryTransferHandler::Refusal>> KeychainHandler::preflightDestination(QList<Item> items)

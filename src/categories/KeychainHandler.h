@@ -1,6 +1,7 @@
 #pragma once
 
 #include "categories/CategoryHandlerBase.h"
+#include "categories/ExportFolder.h"
 #include "categories/HomeLayout.h"
 #include "platform/SecretService.h"
 
@@ -50,8 +51,7 @@ public:
 private:
     QByteArray m_key;
     HomeLayoutKind m_layout;
-    std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_exportFolder;
+    ExportFolder m_exportFolder;
 };
 
 } // namespace kivo

@@ -118,45 +118,53 @@ InstalledFormats installedFormatsOf(const LinuxApp& app, const LinuxInstalls& in
     return f;
 }
 
-LinuxAppDataScan scanLinuxAppData(const QString& homeFolder, const LinuxInstalls& installs,
-                                  const LinuxAppCatalog& catalog)
-{
-    const Home home(homeFolder);
+namespace {
+
+// What the scan has found so far, and which folders are spoken for.
+struct ScanState {
     LinuxAppDataScan scan;
     QSet<QString> claimed; // "~/" folders an installed app or a browser owns
     QSet<QString> known;   // desktop ids, Flatpak ids and Snap names the table speaks for
+};
+
+void scanCatalogApps(const Home& home, const LinuxInstalls& installs, const LinuxAppCatalog& catalog, ScanState& st)
+{
     for (const LinuxApp& app : catalog.apps()) {
-        known.unite(QSet<QString>(app.desktopIds.cbegin(), app.desktopIds.cend()));
-        known << app.flatpakId << app.snapName;
+        st.known.unite(QSet<QString>(app.desktopIds.cbegin(), app.desktopIds.cend()));
+        st.known << app.flatpakId << app.snapName;
         const InstalledFormats here = installedFormatsOf(app, installs);
         if (app.browser) {
             for (const QString& p : app.paths)
-                claimed.insert(tilde(p).section(u'/', 0, 2)); // the vendor folder too
-            claimed << QStringLiteral("~/.var/app/") + app.flatpakId << QStringLiteral("~/snap/") + app.snapName;
+                st.claimed.insert(tilde(p).section(u'/', 0, 2)); // the vendor folder too
+            st.claimed << QStringLiteral("~/.var/app/") + app.flatpakId << QStringLiteral("~/snap/") + app.snapName;
             continue;
         }
         const QStringList paths = formatFolders(home, app, here);
         if (!here.any() || paths.isEmpty())
             continue;
-        scan.apps.append(FoundApp{app.key(), app.name, formatNames(here), true, true, paths});
+        st.scan.apps.append(FoundApp{app.key(), app.name, formatNames(here), true, true, paths});
         // ".local/share/Steam/userdata" claims ".local/share/Steam" too: it is not left behind unseen.
         // A native install's folders of an app installed otherwise stay listed: they are not sent.
         for (const QString& p : here.native ? app.paths : QStringList())
-            for (qsizetype cut = p.indexOf(u'/'); cut >= 0 || !claimed.contains(tilde(p)); cut = p.indexOf(u'/', cut + 1)) {
-                claimed.insert(tilde(cut < 0 ? p : p.left(cut)));
+            for (qsizetype cut = p.indexOf(u'/'); cut >= 0 || !st.claimed.contains(tilde(p)); cut = p.indexOf(u'/', cut + 1)) {
+                st.claimed.insert(tilde(cut < 0 ? p : p.left(cut)));
                 if (cut < 0)
                     break;
             }
         if (here.flatpak)
-            claimed.insert(QStringLiteral("~/.var/app/") + app.flatpakId);
+            st.claimed.insert(QStringLiteral("~/.var/app/") + app.flatpakId);
         if (here.snap)
-            claimed.insert(QStringLiteral("~/snap/") + app.snapName);
+            st.claimed.insert(QStringLiteral("~/snap/") + app.snapName);
     }
-    // Apps the table does not know: folders named as their desktop id or their program.
+}
+
+// Apps the table does not know: folders named as their desktop id or their program.
+void scanUnknownDesktopApps(const Home& home, const LinuxInstalls& installs, ScanState& st)
+{
     QStringList desktopIds = installs.desktopEntries.keys();
     desktopIds.sort();
     for (const QString& id : std::as_const(desktopIds)) {
-        if (known.contains(id))
+        if (st.known.contains(id))
             continue;
         QStringList paths;
         for (const QString& name : {id, installs.desktopEntries.value(id)}) {
@@ -164,44 +172,62 @@ LinuxAppDataScan scanLinuxAppData(const QString& homeFolder, const LinuxInstalls
                 continue;
             for (const QString& folder : kXdgFolders) {
                 const QString relative = folder + u'/' + name;
-                if (!kReserved.contains(relative) && !claimed.contains(tilde(relative)) && !paths.contains(tilde(relative))
-                    && home.exists(tilde(relative)))
+                if (!kReserved.contains(relative) && !st.claimed.contains(tilde(relative))
+                    && !paths.contains(tilde(relative)) && home.exists(tilde(relative)))
                     paths.append(tilde(relative));
             }
         }
         if (paths.isEmpty())
             continue;
-        scan.apps.append(FoundApp{id, id, {toString(AppFormat::native)}, true, false, paths});
-        claimed.unite(QSet<QString>(paths.cbegin(), paths.cend()));
+        st.scan.apps.append(FoundApp{id, id, {toString(AppFormat::native)}, true, false, paths});
+        st.claimed.unite(QSet<QString>(paths.cbegin(), paths.cend()));
     }
+}
+
+// Flatpaks and snaps the table does not know: their own folders, less caches.
+void scanUnknownPackagedApps(const Home& home, const LinuxInstalls& installs, ScanState& st)
+{
     QStringList flatpaks = installs.flatpaks.values();
     flatpaks.sort();
     for (const QString& id : std::as_const(flatpaks)) {
         const QString folder = QStringLiteral("~/.var/app/") + id;
-        if (known.contains(id) || !home.exists(folder))
+        if (st.known.contains(id) || !home.exists(folder))
             continue;
-        scan.apps.append(FoundApp{id, id, {toString(AppFormat::flatpak)}, true, false, home.children(folder, QStringLiteral("cache"))});
-        claimed.insert(folder);
+        st.scan.apps.append(
+            FoundApp{id, id, {toString(AppFormat::flatpak)}, true, false, home.children(folder, QStringLiteral("cache"))});
+        st.claimed.insert(folder);
     }
     QStringList snaps = installs.snaps.keys();
     snaps.sort();
     for (const QString& name : std::as_const(snaps)) {
         const QString folder = QStringLiteral("~/snap/") + name;
-        if (known.contains(name) || !home.exists(folder))
+        if (st.known.contains(name) || !home.exists(folder))
             continue;
         const QStringList paths = home.children(folder + u'/' + installs.snaps.value(name), QStringLiteral(".cache"))
             + home.children(folder + QStringLiteral("/common"), QStringLiteral(".cache"));
-        scan.apps.append(FoundApp{name, name, {toString(AppFormat::snap)}, true, false, paths});
-        claimed.insert(folder);
+        st.scan.apps.append(FoundApp{name, name, {toString(AppFormat::snap)}, true, false, paths});
+        st.claimed.insert(folder);
     }
+}
+
+} // namespace
+
+LinuxAppDataScan scanLinuxAppData(const QString& homeFolder, const LinuxInstalls& installs,
+                                  const LinuxAppCatalog& catalog)
+{
+    const Home home(homeFolder);
+    ScanState st;
+    scanCatalogApps(home, installs, catalog, st);
+    scanUnknownDesktopApps(home, installs, st);
+    scanUnknownPackagedApps(home, installs, st);
     // The rest is listed so the user knows it stays behind.
     for (const QString& folder : kXdgFolders + QStringList{QStringLiteral(".var/app"), QStringLiteral("snap")}) {
         for (const QString& child : home.children(tilde(folder))) {
-            if (!claimed.contains(child) && !kReserved.contains(child.mid(2)))
-                scan.unclaimed.append(child);
+            if (!st.claimed.contains(child) && !kReserved.contains(child.mid(2)))
+                st.scan.unclaimed.append(child);
         }
     }
-    return scan;
+    return st.scan;
 }
 
 QString relocateAppDataPath(const QString& tildePath, const LinuxAppCatalog& catalog, const LinuxInstalls& installs)

@@ -89,14 +89,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> LinuxBrowserDataHandler::enume
 
 QCoro::Task<CategoryTransferHandler::Listing> LinuxBrowserDataHandler::enumerateListing(QStringList)
 {
-    auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-browser-XXXXXX"));
-    if (!folder->isValid())
-        throw SystemError(QStringLiteral("Cannot create a folder for the browser secrets: ") + folder->errorString());
-    const QString path = folder->path();
-    {
-        std::lock_guard lock(m_mutex);
-        m_exportFolder = std::move(folder);
-    }
+    const QString path = m_exportFolder.renew(QStringLiteral("kivo-browser-XXXXXX"), QStringLiteral("the browser secrets"));
     auto listing = startInBackground([this, path] { return listSource(path); });
     co_return co_await finishInBackground(std::move(listing));
 }

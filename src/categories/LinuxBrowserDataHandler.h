@@ -1,6 +1,7 @@
 #pragma once
 
 #include "categories/CategoryHandlerBase.h"
+#include "categories/ExportFolder.h"
 
 #include <QTemporaryDir>
 
@@ -44,8 +45,7 @@ private:
     QByteArray m_key;
     QString m_procRoot;
     QString m_runtimeRoot;
-    std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_exportFolder;
+    ExportFolder m_exportFolder;
 };
 
 } // namespace kivo

@@ -93,14 +93,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> LinuxSettingsHandler::enumerat
 
 QCoro::Task<CategoryTransferHandler::Listing> LinuxSettingsHandler::enumerateListing(QStringList)
 {
-    auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-settings-XXXXXX"));
-    if (!folder->isValid())
-        throw SystemError(QStringLiteral("Cannot create a folder for the settings export: ") + folder->errorString());
-    const QString path = folder->path();
-    {
-        std::lock_guard lock(m_mutex);
-        m_exportFolder = std::move(folder);
-    }
+    const QString path = m_exportFolder.renew(QStringLiteral("kivo-settings-XXXXXX"), QStringLiteral("the settings export"));
     auto listing = startInBackground([this, path] { return listSource(path); });
     co_return co_await finishInBackground(std::move(listing));
 }

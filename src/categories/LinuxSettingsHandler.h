@@ -1,6 +1,7 @@
 #pragma once
 
 #include "categories/CategoryHandlerBase.h"
+#include "categories/ExportFolder.h"
 
 #include <QTemporaryDir>
 
@@ -37,8 +38,7 @@ public:
 
 private:
     QString m_runtimeRoot;
-    std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_exportFolder;
+    ExportFolder m_exportFolder;
 };
 
 } // namespace kivo

@@ -79,14 +79,7 @@ SystemSettingsHandler::~SystemSettingsHandler() = default;
 QCoro::Task<QList<CategoryTransferHandler::Item>> SystemSettingsHandler::enumerateFiles(QStringList)
 {
     // A fresh private folder (owner-only) for each export; the last one goes with it.
-    auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-settings-XXXXXX"));
-    if (!folder->isValid())
-        throw SystemError(QStringLiteral("Cannot create a folder for the settings export: ") + folder->errorString());
-    const QString path = folder->path();
-    {
-        std::lock_guard lock(m_mutex);
-        m_exportFolder = std::move(folder);
-    }
+    const QString path = m_exportFolder.renew(QStringLiteral("kivo-settings-XXXXXX"), QStringLiteral("the settings export"));
     auto running = startInBackground(
         [preferences = m_preferences, path, id = categoryID()] { return exportAll(*preferences, path, id); });
     ExportRun run = co_await finishInBackground(std::move(running));
@@ -105,8 +98,7 @@ QList<SystemSettingsHandler::DomainExport> SystemSettingsHandler::lastExports() 
 
 void SystemSettingsHandler::discardExports()
 {
-    std::lock_guard lock(m_mutex);
-    m_exportFolder.reset();
+    m_exportFolder.discard();
 }
 
 std::optional<QString> SystemSettingsHandler::importableDomain(const QString& receivedPath, const QString& homeFolder)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "categories/CategoryHandlerBase.h"
+#include "categories/ExportFolder.h"
 #include "categories/PreferenceDomains.h"
 
 #include <QTemporaryDir>
@@ -45,7 +46,7 @@ public:
 private:
     std::shared_ptr<PreferenceDomains> m_preferences;
     mutable std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_exportFolder;
+    ExportFolder m_exportFolder;
     QList<DomainExport> m_lastExports;
 };
 
