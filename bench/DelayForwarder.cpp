@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A TCP forwarder on loopback that holds every byte for a fixed time in each
 // direction, so a transfer sees a real round trip (this kernel has no netem).
 // Both tools of a benchmark case go through the same forwarder.

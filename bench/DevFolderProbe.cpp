@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The development-folder probe alone, over a home folder: one JSON line with
 // what it found and how long it took.
 #include "devtools/EngineeringToolsDetector.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window while it transfers: one role of the desktop application, offscreen,
 // against a kivo-cli peer. A frame is asked for every 16 ms; prints one JSON
 // line with the longest gap between swapped frames during the transfer, the

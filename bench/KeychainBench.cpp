@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keychain export and import against the keyring on this process's session bus.
 //   kivo-keychain-bench fill N            stores N generic items
 //   kivo-keychain-bench export FILE       seals the whole keychain into FILE; one JSON line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peak memory of receiving a large manifest, one process per step so that
 // nothing of the generator stays resident in the receiver:
 //   kivo-manifest-memory generate ITEMS FILE   the manifest as a source encodes it

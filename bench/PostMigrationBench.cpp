@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Post-migration benchmarks: builds inputs and runs kivo's rewriting and
 // ownership correction over them; one JSON line per run. The comparison with
 // sed and chown is bench/postmigration-bench.sh's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fastest a stop-and-wait transfer of a folder can be on this machine: the
 // same wire pattern as kivo (one request in flight: chunkData -> chunkAck per
 // 1 MiB chunk, fileComplete -> fileAck per file, then a verification pass that

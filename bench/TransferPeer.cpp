@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One side of a transfer in its own process, for end-to-end tests and benchmarks.
 //   source:      --role source --folder DIR  (items "~/<path below DIR>")
 //   destination: --role destination --home DIR

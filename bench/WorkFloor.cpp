@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the unavoidable work of a verified transfer costs on this machine,
 // nothing else around it: SHA-256 and AES-GCM per byte, creating small files
 // (create, write, rename, as every copier does) on one thread and on two,

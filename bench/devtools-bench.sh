@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The development-folder probe against du -sb plus find for .git, over the same
 # warm tree: 100 repositories holding 200,000 files (KIVO_BENCH_FILES,
 # KIVO_BENCH_REPOS), each tool KIVO_BENCH_RUNS times, medians compared.

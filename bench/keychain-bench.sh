@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Keychain export+seal on a source keyring of N items (default 2,000), then the
 # import of that export into a second, empty keyring; one JSON line each.
 #   bench/keychain-bench.sh BUILD_DIR [ITEMS]

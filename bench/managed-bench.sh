@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # What a configuration profile's bandwidth cap holds a real send to: kivo-cli
 # send under a profile with kivo.maxTransferMbps (8 unless given), and a
 # receive over loopback, of one folder of 20 MiB (KIVO_BENCH_MIB). Prints one

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Peak memory of receiving a large manifest: generates one (default 1,000,000
 # items) as a source encodes it, then, each in a fresh process, decodes it as it
 # comes off the wire and has a real destination engine receive and ack it; one

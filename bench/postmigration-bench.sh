@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Post-migration costs on this machine, one JSON line each:
 #  - rewriting 50,000 settings files (text and plists, half naming the old home)
 #    with kivo against `sed -i` over the same files;

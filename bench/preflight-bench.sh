@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The pre-flight scan against find over the same tree: a generated home of
 # 200,000 files (fixed seed) with project folders, regenerable folders and
 # hidden files; `kivo-cli preflight --offline --json` and

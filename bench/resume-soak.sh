@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Kills either side of a transfer with SIGKILL, again and again, and lets it
 # resume each time; then checks the copy is byte-identical with its modes and
 # that no conflict was ever recorded (the destination home starts empty, so

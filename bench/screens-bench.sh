@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The desktop window while it moves 20,000 small files, run by hand:
 #   bench/screens-bench.sh [build-dir]        (default: build/release)
 # Runs kivo-cli -> kivo-cli once for the reference rate, then the window

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Transfer throughput against rsync over ssh, on loopback, run by hand:
 #   bench/transfer-bench.sh [build-dir]        (default: build/release)
 # Cases (KIVO_BENCH_CASES, default all): large (one 1 GiB file), small (20,000

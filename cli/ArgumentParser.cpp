@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cli/ArgumentParser.h"
 
 #include "cli/CliOptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cli/ProfileCommand.h"
 
 #include "managed/ConfigurationProfileManager.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # debian/changelog is the one place a release is written down: every version
 # and date the build stamps into programs, pages and metadata comes from it.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Where every installed file goes. The package only sorts these into its three
 # binary packages (debian/*.install).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the frame decoder, split at points taken from the
 // input itself, and checks that it either yields messages, asks for more, or
 // throws one of our own errors: never crashes, hangs or over-allocates. The

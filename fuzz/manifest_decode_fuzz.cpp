@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Differential fuzzing of the manifest decoder: it reads the items one at a time
 // without a whole-document parse, and must accept exactly what a whole-document
 // parse accepts, yielding the same manifest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivo-helper: the privileged helper. Runs as root and changes ownership and
 // modes inside people's home folders for the kivo processes that ask.
 #include "platform/Logging.h"

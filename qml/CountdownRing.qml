@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import QtQuick
 
 // Seconds left of the code's window as a shrinking ring.

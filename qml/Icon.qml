@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import QtQuick
 
 // The application's own line icons, drawn at any size in one colour with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import QtQuick
 
 // The title of a group of lines within a screen.

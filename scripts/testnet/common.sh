@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared settings of the test network. Sourced, not run.
 # Each build folder gets its own network, so test runs of different builds on
 # one machine do not collide. The build folder comes from KIVO_BUILD_DIR (CTest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The destination's adaptation: account mapping, rewriting, staging, ownership.
 #include "app/AppState.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Managed deployment at launch: one coordinator, with its telemetry, for the life of the session.
 #include "app/AppState.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The session's migration log and developer items: opened when the transfer
 // starts, closed with its results when it ends.
 #include "app/AppState.h"

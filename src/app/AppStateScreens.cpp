@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The session's operations and plain-valued views for the screens.
 #include "app/AppState.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/MigrationFlow.h"
 
 #include "app/AppState.h"

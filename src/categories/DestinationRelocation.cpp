@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "categories/DestinationRelocation.h"
 
 #include "categories/LinuxAppData.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The category rows of each home layout. A Linux home's texts say "computer"
 // where a Mac's say "Mac", and name no Mac-only place or product.
 #include "categories/HomeLayout.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "categories/SystemSettingsHandler.h"
 
 #include "categories/FileEnumeration.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The source's side of strangers connecting: several pairing attempts at once,
 // each under its own deadlines, until one proves the code.
 #include "connection/ConnectionManager.h"

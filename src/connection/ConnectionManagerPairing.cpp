@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The code-proving exchange of the connection manager: the source's and the
 // destination's steps, and the old unverified exchange where it is allowed.
 #include "connection/ConnectionManager.h"

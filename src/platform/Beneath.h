@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Platform-internal: shared by the adapters that act beneath a home folder.

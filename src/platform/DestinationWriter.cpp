@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/DestinationWriter.h"
 
 #include "platform/Beneath.h"

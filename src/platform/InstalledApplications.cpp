@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/InstalledApplications.h"
 #include "platform/LinuxInstalls.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/Logging.h"
 
 Q_LOGGING_CATEGORY(lcApp, "com.kivo.app.App")

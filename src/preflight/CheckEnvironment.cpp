@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "preflight/CheckEnvironment.h"
 
 #include "platform/PowerSources.h"

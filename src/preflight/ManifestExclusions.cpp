@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "preflight/ManifestExclusions.h"
 
 #include "platform/UserFolders.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "preflight/PreFlightReport.h"
 
 #include "platform/Json.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The destination's side of keeping what a file is besides its bytes: names
 // that are not UTF-8, times, attributes, and the folders and links of the tree.
 #include "transfer/DestinationTransfer.h"

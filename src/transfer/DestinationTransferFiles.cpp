@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The destination's files: where each one goes, its chunks, and how it is
 // finished, skipped or refused.
 #include "transfer/DestinationTransfer.h"

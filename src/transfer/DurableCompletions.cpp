@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transfer/DurableCompletions.h"
 
 #include "platform/Error.h"

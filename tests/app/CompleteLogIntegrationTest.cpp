@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The complete screen closes the migration log and posts it where it is told,
 // once; a refusing endpoint leaves it pending for a later delivery.
 #include "app/AppState.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "categories/BrowserSecrets.h"
 #include "categories/KeychainExport.h"
 #include "categories/LinuxBrowserDataHandler.h"

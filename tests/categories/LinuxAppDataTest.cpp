@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "categories/LinuxAppData.h"
 #include "categories/LinuxApplicationDataHandler.h"
 #include "categories/TreeFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/ManualClock.h"
 #include "connection/ConnectionManager.h"
 #include "support/CoroTest.h"

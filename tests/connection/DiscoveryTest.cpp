@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "connection/BonjourAdvertiser.h"
 #include "connection/BonjourBrowser.h"
 #include "connection/ThunderboltDetector.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Strangers on the network against a source waiting for its destination: the
 // real destination pairs whatever they do, and the source stays bounded.
 #include "connection/ConnectionManager.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted source answers the destination's pairing request the way a broken
 // or hostile one would; each way ends in its own words for the user.
 #include "connection/ConnectionManager.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A machine in the middle (kivo-tls-relay) between a destination and its
 // source, over loopback: real TLS on both legs, each end pinning what it saw.
 #include "connection/ConnectionManager.h"

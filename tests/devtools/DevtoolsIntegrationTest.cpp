@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A home folder built with the real tools, read back through kivo-cli. brew and
 // xcode-select do not exist on this system and pyenv has no Debian package:
 // those three are stand-ins that replay output recorded from the real tools.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/DemoData.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"

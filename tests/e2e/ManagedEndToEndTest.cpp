@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration profile as kivo-cli meets it: profiles written by Python's
 // plistlib, `profile check`, and `send`/`receive` under a profile's rules.
 #include "app/DemoData.h"

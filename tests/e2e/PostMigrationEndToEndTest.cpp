@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A migration into another account on this machine: settings rewritten for
 // the new home, preferences of missing applications held back, and every
 // file handed to that account through the privileged helper.

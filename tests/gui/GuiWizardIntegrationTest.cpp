@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivo-cli log against HTTP endpoints started here: what is posted, what a
 // failure says, and that a failed log is delivered later exactly once.
 #include "log/MigrationLogger.h"

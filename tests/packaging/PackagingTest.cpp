@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the build installs and how it names its release: one version from the
 // changelog everywhere, every file laid out, pages that cover every flag, and
 // desktop metadata the validators accept.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/CommandRunner.h"
 #include "platform/InstalledApplications.h"
 #include "platform/Processes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The privileged helper as it runs: a root daemon process, a throwaway
 // account, and requests both honest and hostile.
 #include "postmigration/HelperInstaller.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper's service unit, where the programs find each other once
 // installed, and the folder its socket lives in.
 #include "postmigration/HelperDaemon.h"

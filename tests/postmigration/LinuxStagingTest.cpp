@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "categories/LinuxAppData.h"
 #include "postmigration/StagedPrefService.h"
 #include "support/FileBytes.h"

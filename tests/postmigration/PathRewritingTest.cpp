@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/PropertyList.h"
 #include "postmigration/PathRewriting.h"
 #include "postmigration/UserAccountMapper.h"

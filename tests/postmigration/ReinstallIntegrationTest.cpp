@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Applications installed again with the real tools: flatpak from a repository the
 // test builds and serves as file://; snap and apt-get, which cannot run here, are
 // stand-ins that replay output recorded from the real tools.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "preflight/AppCompatibilityManager.h"
 #include "preflight/ExecutableArchitectures.h"
 #include "../categories/TreeFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/NameBytes.h"
 #include "transfer/SparseChunks.h"
 #include "transfer/TransferManifest.h"

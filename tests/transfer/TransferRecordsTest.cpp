@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/Error.h"
 #include "platform/Json.h"
 #include "transfer/ConflictResolver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/CoroTest.h"
 #include "support/LoopbackPair.h"
 #include "transfer/DestinationTransfer.h"

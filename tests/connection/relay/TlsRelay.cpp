@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A machine in the middle, for tests: accepts TLS with its own throwaway
 // certificate, connects onward to the real source with TLS (the same
 // certificate, accepting whatever the source presents) and passes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivo-cli send and receive on two hosts of the test network (two network
 // namespaces, each with its own system bus and avahi-daemon): the destination
 // finds the source by DNS-SD, pairs with the code and receives the selection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivo-cli managed on the hosts of the test network, with nobody at either
 // end: profiles written by an independent plist writer, telemetry received by
 // a local HTTP endpoint in the destination's host.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A telemetry endpoint for the managed-mode tests, on 127.0.0.1 of the host it runs in.
 
   telemetry-endpoint.py OUT

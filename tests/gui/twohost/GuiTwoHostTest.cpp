@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two windows on two hosts of the test network (two network namespaces, each
 // with its own system bus and avahi-daemon): the destination finds the source
 // by DNS-SD, types a wrong code first, then the right one, and receives.
