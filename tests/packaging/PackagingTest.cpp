@@ -64,7 +64,9 @@ TEST(Release, EveryProgramPageAndRecordNamesTheChangelogsNewestEntry)
     EXPECT_EQ(HelperService{}.handle({{u"method"_s, u"getVersion"_s}}).value(u"version"_s).toString(), release.version);
 
     for (const QString& page : {u"kivo.1"_s, u"kivo-helper.8"_s}) {
-        const QString th = readText(buildDir() + u"/data/man/"_s + page).section(u'\n', 0, 0);
+        const QString text = readText(buildDir() + u"/data/man/"_s + page);
+        const qsizetype at = text.indexOf(u"\n.TH "_s) + 1;
+        const QString th = text.mid(at, text.indexOf(u'\n', at) - at);
         EXPECT_TRUE(th.contains(u"\"%1\" \"kivo %2\""_s.arg(release.date, release.version))) << qPrintable(th);
     }
     const QString metainfo = readText(buildDir() + u"/data/com.kivo.Kivo.metainfo.xml"_s);
