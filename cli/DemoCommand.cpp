@@ -166,6 +166,9 @@ QProcessEnvironment sideEnvironment(const DemoSession& session, const QString& m
     env.insert(QStringLiteral("XDG_DATA_DIRS"), machine + QStringLiteral("/share"));
     env.insert(QStringLiteral("KIVO_FLATPAK_SYSTEM_DIR"), machine + QStringLiteral("/flatpak"));
     env.insert(QStringLiteral("KIVO_SNAP_DIR"), machine + QStringLiteral("/snap"));
+    // The sample machines have no package tools: the reinstall list never describes this machine.
+    for (const char* tool : {"FLATPAK", "SNAP", "APT_GET", "APT_MARK", "DPKG_QUERY"})
+        env.insert(QStringLiteral("KIVO_") + QLatin1String(tool), machine + QStringLiteral("/bin/") + QLatin1String(tool).toString().toLower());
     return env;
 }
 
