@@ -170,8 +170,9 @@ void addInspectionCommands(QList<CommandSpec>& t)
     demo.options = {value("workdir", "DIR", "Where the sample and its copy are made.", "$TMPDIR/kivo-demo"),
                     value("files", "N", "How many sample files.", "120")};
     demo.examples = {u"kivo-cli demo --workdir /tmp/demo --files 500"_s};
-    demo.exitCodes = {0, 1, 2};
-    demo.exitNotes = {{1, u"a proof of what arrived failed, or a side did not finish"_s}};
+    demo.exitCodes = {0, 1, 2, 7};
+    demo.exitNotes = {{1, u"a proof of what arrived failed, or a side did not finish"_s},
+                      {7, u"no private session bus, keyring or settings service could be started"_s}};
     t << demo;
 
     CommandSpec devtools = command(u"devtools"_s, u"Report a home's developer tools, their plan and audit"_s,

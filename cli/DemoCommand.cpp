@@ -11,6 +11,7 @@
 #include "platform/Dconf.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
+#include "platform/Interrupts.h"
 #include "platform/SecretTool.h"
 
 #include <QCoreApplication>
@@ -38,13 +39,22 @@ constexpr quint32 kDemoSeed = DemoData::kDemoSeed;
 constexpr int kDemoTimeoutMs = 5 * 60 * 1000;
 constexpr char kKeyringPassword[] = "kivo-demo";
 const QStringList kDemoCategories{QStringLiteral("userFiles"), QStringLiteral("systemSettings"),
-                                  QStringLiteral("applicationData"), QStringLiteral("browserData")};
+                                  QStringLiteral("applicationData"), QStringLiteral("browserData"),
+                                  QStringLiteral("keychain")};
 
 // Where Chromium keeps its Safe Storage secret.
 secretTool::Attributes safeStorageItem()
 {
     return {{QStringLiteral("xdg:schema"), QString::fromLatin1(browserSecrets::kSchema)},
             {QStringLiteral("application"), QString::fromLatin1(DemoLinuxHome::kBrowserApplication)}};
+}
+
+secretTool::Attributes mailItem()
+{
+    return {{QStringLiteral("xdg:schema"), QStringLiteral("org.gnome.keyring.NetworkPassword")},
+            {QStringLiteral("server"), QString::fromLatin1(DemoLinuxHome::kMailServer)},
+            {QStringLiteral("user"), QString::fromLatin1(DemoLinuxHome::kMailUser)},
+            {QStringLiteral("protocol"), QStringLiteral("imap")}};
 }
 
 // Relative path -> (sha256, mode) of every regular file below `root`.
@@ -134,8 +144,8 @@ DemoHomes prepareHomes(const DemoOptions& options)
     DemoLinuxHome::installFlatpak(homes.destination);
     std::printf("  source       %s (%d files, %s: user folders, settings, a Chromium profile, %s's data)\n",
                 qPrintable(homes.source), sample.files, qPrintable(formatFileSize(sample.bytes)), DemoLinuxHome::kAppName);
-    std::printf("  destination  %s (empty; %s installed as a Flatpak)\n", qPrintable(homes.destination),
-                DemoLinuxHome::kAppName);
+    std::printf("  destination  %s (no files yet; %s installed as the account's Flatpak)\n",
+                qPrintable(homes.destination), DemoLinuxHome::kAppName);
     std::fflush(stdout);
     return homes;
 }
@@ -153,8 +163,10 @@ Sessions startSessions(const DemoHomes& homes)
     s.destination = std::make_unique<DemoSession>(homes.destination, homes.runtime, kKeyringPassword);
     secretTool::store(QStringLiteral("Chromium Safe Storage"), safeStorageItem(),
                       DemoLinuxHome::safeStorageSecret(kDemoSeed), s.source->client());
-    std::printf("  sessions     a private session bus and keyring on each side, the settings service writing\n"
-                "               into each home (the caller's own are never used)\n\n");
+    secretTool::store(QStringLiteral("Mail server"), mailItem(), DemoLinuxHome::kMailPassword, s.source->client());
+    std::printf("  sessions     a private session bus per side, with its own keyring and a settings service\n"
+                "               writing into that home; the source's keyring holds Chromium's Safe Storage\n"
+                "               secret and a mail password (the caller's own bus and keyring are never used)\n\n");
     std::fflush(stdout);
     return s;
 }
@@ -173,8 +185,9 @@ QProcessEnvironment sideEnvironment(const DemoSession& session, const QString& m
 }
 
 // Starts the sender, then the receiver once the sender shows its port and code;
-// false when they did not both finish in time.
-bool runBoth(const DemoHomes& homes, const Sessions& sessions, Reporter& out, Child& sender, Child& receiver)
+// false when they did not both finish in time or the demo was interrupted.
+bool runBoth(const DemoHomes& homes, const Sessions& sessions, Reporter& out, Child& sender, Child& receiver,
+             const InterruptNotifier& interrupts)
 {
     const QString self = QCoreApplication::applicationFilePath();
     QEventLoop loop;
@@ -211,10 +224,13 @@ bool runBoth(const DemoHomes& homes, const Sessions& sessions, Reporter& out, Ch
     receiver.process.setProcessEnvironment(sideEnvironment(*sessions.destination, homes.destinationMachine));
     sender.process.start(self, {QStringLiteral("send"), QStringLiteral("--home"), homes.source,
                                 QStringLiteral("--categories"), kDemoCategories.join(u','),
+                                QStringLiteral("--confirm-sensitive"),
                                 QStringLiteral("--hostname"), QStringLiteral("demo-source"),
                                 QStringLiteral("--username"), host::loginUserName(), QStringLiteral("--json")});
     QTimer::singleShot(kDemoTimeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &loop, &QEventLoop::quit);
+    if (!interrupts.wasInterrupted())
+        loop.exec();
 
     if (sender.process.state() == QProcess::NotRunning && receiver.process.state() == QProcess::NotRunning)
         return true;
@@ -275,6 +291,7 @@ DemoObservations observe(const DemoHomes& homes, const DemoSession& destination)
         seen.password = opened(DemoLinuxHome::kLoginData, "logins", "password_value");
         seen.cookie = opened(DemoLinuxHome::kCookies, "cookies", "encrypted_value");
     }
+    seen.mailPassword = secretTool::lookup(mailItem(), client);
     seen.appFileInFlatpak = fileContents(homes.destination + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFileInFlatpak));
     seen.appFileAtPackagePlace = QFileInfo::exists(homes.destination + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFile));
     return seen;
@@ -284,13 +301,14 @@ DemoExpectations expectations(const DemoHomes& homes)
 {
     return {DemoLinuxHome::fileUri(homes.destination, QString::fromUtf8(DemoLinuxHome::kWallpaperFile)),
             QString::fromLatin1(DemoLinuxHome::kThemeValue), DemoLinuxHome::kSavedPassword, DemoLinuxHome::kCookieValue,
-            fileContents(homes.source + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFile)).value_or(QByteArray())};
+            fileContents(homes.source + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFile)).value_or(QByteArray()),
+            DemoLinuxHome::kMailPassword};
 }
 struct Arrival {
     QString name;
     int files = 0;
     std::uint64_t bytes = 0;
-    int imported = 0;
+    int imported = 0; // and updated
 };
 
 // What the receiver says arrived, per category in the order it came.
@@ -313,18 +331,22 @@ QList<QPair<QString, Arrival>> arrivals(const Child& receiver)
             entry(id).files = e.value(QStringLiteral("files")).toInt();
             entry(id).bytes = static_cast<std::uint64_t>(e.value(QStringLiteral("bytes")).toDouble());
         } else if (name == QLatin1String("categoryImported"))
-            entry(id).imported = e.value(QStringLiteral("imported")).toInt();
+            entry(id).imported = e.value(QStringLiteral("imported")).toInt() + e.value(QStringLiteral("updated")).toInt();
     }
     return out;
 }
 
 QString arrivalLine(const QString& id, const Arrival& a)
 {
-    QString line = QStringLiteral("%1 files, %2").arg(a.files).arg(formatFileSize(a.bytes));
+    QString line = (a.files == 1 ? QStringLiteral("1 file, %2") : QStringLiteral("%1 files, %2").arg(a.files))
+                       .arg(formatFileSize(a.bytes));
     if (id == QLatin1String("systemSettings"))
         line += QStringLiteral("; %1 keys applied through the destination's own settings service").arg(a.imported);
-    else if (id == QLatin1String("browserData"))
+    else if (id == QLatin1String("browserData") && a.imported > 0)
         line += QStringLiteral("; %1 Safe Storage secret into its keyring").arg(a.imported);
+    else if (id == QLatin1String("keychain"))
+        line += (a.imported == 1 ? QStringLiteral("; 1 item") : QStringLiteral("; %1 items").arg(a.imported))
+                + QStringLiteral(" into the destination's keyring");
     return line;
 }
 
@@ -405,8 +427,8 @@ int judge(const DemoHomes& homes, Sessions& sessions, Reporter& out, Child& send
         out.error(text);
         return exitTransferFailed;
     }
-    std::printf("\nThe destination home now holds the source's user folders, settings, application data and\n"
-                "browser profile, each proven above.\n");
+    std::printf("\nThe destination home now holds the source's user folders, settings, application data,\n"
+                "browser profile and passwords, each proven above.\n");
     return exitSuccess;
 }
 
@@ -418,15 +440,24 @@ int runDemo(const DemoOptions& options)
     // Neither this process nor its children may reach the caller's own desktop session.
     for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DCONF_PROFILE"})
         qunsetenv(name);
+    // Ctrl-C ends the children and both sessions too, rather than leaving a bus behind.
+    const InterruptNotifier interrupts;
     try {
         const DemoHomes homes = prepareHomes(options);
-        Sessions sessions = startSessions(homes);
+        Sessions sessions;
+        try {
+            sessions = startSessions(homes);
+        } catch (const std::exception& e) {
+            out.error(QStringLiteral("kivo demo: no private desktop session: ") + describe(e));
+            return exitServiceUnavailable;
+        }
         QElapsedTimer clock;
         clock.start();
         Child sender;
         Child receiver;
-        if (!runBoth(homes, sessions, out, sender, receiver)) {
-            out.error(QStringLiteral("kivo demo: the migration did not finish in time"));
+        if (!runBoth(homes, sessions, out, sender, receiver, interrupts)) {
+            out.error(interrupts.wasInterrupted() ? QStringLiteral("kivo demo: interrupted")
+                                                  : QStringLiteral("kivo demo: the migration did not finish in time"));
             return exitTransferFailed;
         }
         return judge(homes, sessions, out, sender, receiver, clock.elapsed() / 1000.0);

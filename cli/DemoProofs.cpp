@@ -66,6 +66,12 @@ QList<DemoProof> judgeDemo(const DemoExpectations& expected, const DemoObservati
         seen.password == expected.password);
     add("browserData", QStringLiteral("cookie decrypted with it: %1").arg(shown(seen.cookie)), seen.cookie == expected.cookie);
 
+    add("keychain",
+        QStringLiteral("secret-tool lookup server %1 user %2: %3")
+            .arg(key(Home::kMailServer), key(Home::kMailUser),
+                 seen.mailPassword ? QStringLiteral("\"%1\"").arg(QString::fromUtf8(*seen.mailPassword)) : QStringLiteral("none")),
+        seen.mailPassword == expected.mailPassword);
+
     add("", seen.processesLeft == 0 ? QStringLiteral("both private sessions stopped, no process left")
                                     : QStringLiteral("%1 processes of the private sessions still running").arg(seen.processesLeft),
         seen.processesLeft == 0);

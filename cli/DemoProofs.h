@@ -16,6 +16,7 @@ struct DemoExpectations {
     QByteArray password;
     QByteArray cookie;
     QByteArray appFile; // the source's contents
+    QByteArray mailPassword;
 };
 
 // What it found there, each looked at on its own, not as the processes reported it.
@@ -31,6 +32,7 @@ struct DemoObservations {
     std::optional<QByteArray> cookie;
     std::optional<QByteArray> appFileInFlatpak;
     bool appFileAtPackagePlace = false; // also left where only a package install reads it
+    std::optional<QByteArray> mailPassword; // looked up in the destination's keyring
     int processesLeft = 0;
 };
 

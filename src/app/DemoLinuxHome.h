@@ -29,6 +29,11 @@ public:
     static constexpr char kSavedPassword[] = "correct-horse-battery-staple";
     static constexpr char kCookieValue[] = "session-7f3a9c";
 
+    // A password of the account's keyring, beside the browser's secret.
+    static constexpr char kMailServer[] = "mail.example.org";
+    static constexpr char kMailUser[] = "ann";
+    static constexpr char kMailPassword[] = "imap-pa55word";
+
     static constexpr char kAppName[] = "GIMP";
     static constexpr char kAppFlatpak[] = "org.gimp.GIMP";
     // Where GIMP's settings live in a package install, and where its Flatpak reads them.

@@ -12,7 +12,7 @@ namespace {
 
 DemoExpectations expected()
 {
-    return {u"file:///w/destination-home/Pictures/Lake%20Z%C3%BCrich.jpg"_s, u"'Adwaita-dark'"_s, "pw", "cookie", "gimprc"};
+    return {u"file:///w/destination-home/Pictures/Lake%20Z%C3%BCrich.jpg"_s, u"'Adwaita-dark'"_s, "pw", "cookie", "gimprc", "imap"};
 }
 
 // Everything the demonstration promises, seen on the destination.
@@ -26,6 +26,7 @@ DemoObservations allArrived()
     seen.password = "pw";
     seen.cookie = "cookie";
     seen.appFileInFlatpak = "gimprc";
+    seen.mailPassword = "imap";
     return seen;
 }
 
@@ -69,6 +70,7 @@ TEST(DemoProofs, EachShortfallFailsItsOwnProof)
          {u"browserData"_s, u"browserData"_s, u"browserData"_s}},
         {"password opens to something else", [](DemoObservations& s) { s.password = "wrong"; }, {u"browserData"_s}},
         {"cookie does not open", [](DemoObservations& s) { s.cookie.reset(); }, {u"browserData"_s}},
+        {"keyring password missing", [](DemoObservations& s) { s.mailPassword.reset(); }, {u"keychain"_s}},
         {"a process left", [](DemoObservations& s) { s.processesLeft = 1; }, {QString()}},
     };
     for (const auto& c : cases) {

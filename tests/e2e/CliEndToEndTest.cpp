@@ -93,7 +93,8 @@ TEST(CliEndToEnd, DemoMigratesTheSampleHome)
                               "✓ dconf read /org/gnome/desktop/remote-desktop/rdp/enable unset",
                               "✓ GIMP's settings at ~/.var/app/org.gimp.GIMP/config/GIMP/2.10/gimprc, where its Flatpak reads them: identical",
                               "✓ saved password decrypted with it: \"correct-horse-battery-staple\"",
-                              "7 keys applied", "1 Safe Storage secret", "no process left"})
+                              "✓ secret-tool lookup server mail.example.org user ann: \"imap-pa55word\"",
+                              "7 keys applied", "no process left"})
         EXPECT_TRUE(r.out.contains(proof)) << proof << "\n" << r.out.constData();
     EXPECT_FALSE(r.out.contains("✗")) << r.out.constData();
 
