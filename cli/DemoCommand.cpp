@@ -383,7 +383,7 @@ QStringList reportProofs(const Child& receiver, const QList<DemoProof>& proofs)
     std::printf("\n");
     for (const DemoProof& p : proofs)
         if (p.category.isEmpty())
-            printProof(p);
+            std::printf("  %-16s %s %s\n", "sessions", p.passed ? "✓" : "✗", qPrintable(p.text));
     return failed;
 }
 

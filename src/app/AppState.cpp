@@ -372,7 +372,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
             engine->registerHandler(m_keychainHandler);
             m_categoryManager->registerHandler(m_keychainHandler);
             // The browsers' Safe Storage secrets, too, are sealed under the key.
-            if (*m_deviceRole == DeviceRole::source) {
+            if (*m_deviceRole == DeviceRole::source && m_layout == HomeLayoutKind::Linux) {
                 auto browsers = makeCategoryHandler(QStringLiteral("browserData"), home, m_layout, *key);
                 engine->registerHandler(browsers);
                 m_categoryManager->registerHandler(browsers);
