@@ -165,12 +165,14 @@ void addInspectionCommands(QList<CommandSpec>& t)
     t << inspect;
 
     CommandSpec demo = command(u"demo"_s, u"Migrate a sample home between two local kivo-cli processes"_s,
-                     u"Builds a sample home folder, sends it over loopback to a second kivo-cli and compares the result."_s);
+                     u"Builds a sample Linux home, sends its files, settings, application and browser data over loopback to a "
+                     "second kivo-cli, each side in a private session bus and keyring, and proves what arrived."_s);
     demo.options = {value("workdir", "DIR", "Where the sample and its copy are made.", "$TMPDIR/kivo-demo"),
                     value("files", "N", "How many sample files.", "120")};
     demo.examples = {u"kivo-cli demo --workdir /tmp/demo --files 500"_s};
-    demo.exitCodes = {0, 1, 2};
-    demo.exitNotes = {{1, u"the sample did not arrive whole"_s}};
+    demo.exitCodes = {0, 1, 2, 7};
+    demo.exitNotes = {{1, u"a proof of what arrived failed, or a side did not finish"_s},
+                      {7, u"no private session bus, keyring or settings service could be started"_s}};
     t << demo;
 
     CommandSpec devtools = command(u"devtools"_s, u"Report a home's developer tools, their plan and audit"_s,

@@ -2,9 +2,17 @@
 #include "cli/DemoCommand.h"
 
 #include "app/DemoData.h"
+#include "app/DemoLinuxHome.h"
+#include "app/DemoSession.h"
+#include "categories/BrowserSecrets.h"
+#include "cli/DemoProofs.h"
 #include "cli/Reporter.h"
 #include "platform/ByteCount.h"
+#include "platform/Dconf.h"
+#include "platform/Error.h"
 #include "platform/HostNames.h"
+#include "platform/Interrupts.h"
+#include "platform/SecretTool.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -13,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,6 +37,25 @@ namespace {
 
 constexpr quint32 kDemoSeed = DemoData::kDemoSeed;
 constexpr int kDemoTimeoutMs = 5 * 60 * 1000;
+constexpr char kKeyringPassword[] = "kivo-demo";
+const QStringList kDemoCategories{QStringLiteral("userFiles"), QStringLiteral("systemSettings"),
+                                  QStringLiteral("applicationData"), QStringLiteral("browserData"),
+                                  QStringLiteral("keychain")};
+
+// Where Chromium keeps its Safe Storage secret.
+secretTool::Attributes safeStorageItem()
+{
+    return {{QStringLiteral("xdg:schema"), QString::fromLatin1(browserSecrets::kSchema)},
+            {QStringLiteral("application"), QString::fromLatin1(DemoLinuxHome::kBrowserApplication)}};
+}
+
+secretTool::Attributes mailItem()
+{
+    return {{QStringLiteral("xdg:schema"), QStringLiteral("org.gnome.keyring.NetworkPassword")},
+            {QStringLiteral("server"), QString::fromLatin1(DemoLinuxHome::kMailServer)},
+            {QStringLiteral("user"), QString::fromLatin1(DemoLinuxHome::kMailUser)},
+            {QStringLiteral("protocol"), QStringLiteral("imap")}};
+}
 
 // Relative path -> (sha256, mode) of every regular file below `root`.
 std::map<QString, QPair<QByteArray, int>> fingerprint(const QString& root)
@@ -36,8 +64,6 @@ std::map<QString, QPair<QByteArray, int>> fingerprint(const QString& root)
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path.contains(QStringLiteral("/.local/share/kivo/")))
-            continue; // our own bookkeeping, not migrated data
         QFile file(path);
         QCryptographicHash hash(QCryptographicHash::Sha256);
         if (file.open(QIODevice::ReadOnly))
@@ -95,26 +121,73 @@ void showReceiverEvent(Reporter& out, const QJsonObject& e)
 struct DemoHomes {
     QString source;
     QString destination;
+    QString sourceMachine;      // what is installed on the old machine, outside its home
+    QString destinationMachine;
+    QString runtime;            // holds no login session: the buses are always private ones
 };
 
 DemoHomes prepareHomes(const DemoOptions& options)
 {
-    const DemoHomes homes{options.workdir + QStringLiteral("/source-home"),
-                          options.workdir + QStringLiteral("/destination-home")};
-    std::printf("kivo demo: migrating a sample home folder between two local kivo processes\n");
-    const DemoData::Summary sample = DemoData::buildSampleHome(homes.source, options.files, kDemoSeed);
-    std::printf("  source       %s (%d files, %s)\n", qPrintable(homes.source), sample.files,
-                qPrintable(formatFileSize(sample.bytes)));
-    QDir(homes.destination).removeRecursively();
+    const QString w = options.workdir;
+    const DemoHomes homes{w + QStringLiteral("/source-home"), w + QStringLiteral("/destination-home"),
+                          w + QStringLiteral("/source-machine"), w + QStringLiteral("/destination-machine"),
+                          w + QStringLiteral("/run")};
+    std::printf("kivo demo: migrating a sample Linux home between two local kivo processes\n");
+    // Rebuilt every time: a home left by an earlier run holds the keyring and settings of its sessions.
+    for (const QString& folder : {homes.source, homes.destination, homes.sourceMachine, homes.destinationMachine})
+        QDir(folder).removeRecursively();
+    const DemoData::Summary sample =
+        DemoData::buildSampleHome(homes.source, options.files, kDemoSeed, DemoData::Contents::linuxHome);
+    DemoLinuxHome::installPackage(homes.sourceMachine + QStringLiteral("/share"));
     QDir().mkpath(homes.destination);
-    std::printf("  destination  %s (empty)\n\n", qPrintable(homes.destination));
+    QDir().mkpath(homes.destinationMachine + QStringLiteral("/share"));
+    DemoLinuxHome::installFlatpak(homes.destination);
+    std::printf("  source       %s (%d files, %s: user folders, settings, a Chromium profile, %s's data)\n",
+                qPrintable(homes.source), sample.files, qPrintable(formatFileSize(sample.bytes)), DemoLinuxHome::kAppName);
+    std::printf("  destination  %s (no files yet; %s installed as the account's Flatpak)\n",
+                qPrintable(homes.destination), DemoLinuxHome::kAppName);
     std::fflush(stdout);
     return homes;
 }
 
+struct Sessions {
+    std::unique_ptr<DemoSession> source;
+    std::unique_ptr<DemoSession> destination;
+};
+
+// A private bus and keyring per side; the browser's Safe Storage secret in the source's.
+Sessions startSessions(const DemoHomes& homes)
+{
+    Sessions s;
+    s.source = std::make_unique<DemoSession>(homes.source, homes.runtime, kKeyringPassword);
+    s.destination = std::make_unique<DemoSession>(homes.destination, homes.runtime, kKeyringPassword);
+    secretTool::store(QStringLiteral("Chromium Safe Storage"), safeStorageItem(),
+                      DemoLinuxHome::safeStorageSecret(kDemoSeed), s.source->client());
+    secretTool::store(QStringLiteral("Mail server"), mailItem(), DemoLinuxHome::kMailPassword, s.source->client());
+    std::printf("  sessions     a private session bus per side, with its own keyring and a settings service\n"
+                "               writing into that home; the source's keyring holds Chromium's Safe Storage\n"
+                "               secret and a mail password (the caller's own bus and keyring are never used)\n\n");
+    std::fflush(stdout);
+    return s;
+}
+
+// A side's kivo-cli: its session, and its machine's installed applications.
+QProcessEnvironment sideEnvironment(const DemoSession& session, const QString& machine)
+{
+    QProcessEnvironment env = session.environment(QProcessEnvironment::systemEnvironment());
+    env.insert(QStringLiteral("XDG_DATA_DIRS"), machine + QStringLiteral("/share"));
+    env.insert(QStringLiteral("KIVO_FLATPAK_SYSTEM_DIR"), machine + QStringLiteral("/flatpak"));
+    env.insert(QStringLiteral("KIVO_SNAP_DIR"), machine + QStringLiteral("/snap"));
+    // The sample machines have no package tools: the reinstall list never describes this machine.
+    for (const char* tool : {"FLATPAK", "SNAP", "APT_GET", "APT_MARK", "DPKG_QUERY"})
+        env.insert(QStringLiteral("KIVO_") + QLatin1String(tool), machine + QStringLiteral("/bin/") + QLatin1String(tool).toString().toLower());
+    return env;
+}
+
 // Starts the sender, then the receiver once the sender shows its port and code;
-// false when they did not both finish in time.
-bool runBoth(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver)
+// false when they did not both finish in time or the demo was interrupted.
+bool runBoth(const DemoHomes& homes, const Sessions& sessions, Reporter& out, Child& sender, Child& receiver,
+             const InterruptNotifier& interrupts)
 {
     const QString self = QCoreApplication::applicationFilePath();
     QEventLoop loop;
@@ -147,22 +220,175 @@ bool runBoth(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiv
     });
     sender.process.setProcessChannelMode(QProcess::SeparateChannels);
     receiver.process.setProcessChannelMode(QProcess::SeparateChannels);
+    sender.process.setProcessEnvironment(sideEnvironment(*sessions.source, homes.sourceMachine));
+    receiver.process.setProcessEnvironment(sideEnvironment(*sessions.destination, homes.destinationMachine));
     sender.process.start(self, {QStringLiteral("send"), QStringLiteral("--home"), homes.source,
-                                QStringLiteral("--categories"), QStringLiteral("userFiles"),
+                                QStringLiteral("--categories"), kDemoCategories.join(u','),
+                                QStringLiteral("--confirm-sensitive"),
                                 QStringLiteral("--hostname"), QStringLiteral("demo-source"),
                                 QStringLiteral("--username"), host::loginUserName(), QStringLiteral("--json")});
     QTimer::singleShot(kDemoTimeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &loop, &QEventLoop::quit);
+    if (!interrupts.wasInterrupted())
+        loop.exec();
 
     if (sender.process.state() == QProcess::NotRunning && receiver.process.state() == QProcess::NotRunning)
         return true;
-    sender.process.kill();
-    receiver.process.kill();
+    for (Child* child : {&sender, &receiver}) {
+        child->process.kill();
+        child->process.waitForFinished(5000);
+    }
     return false;
 }
 
+// Regular files of the source's user folders: missing or different on the destination.
+void compareUserFolders(const DemoHomes& homes, DemoObservations& seen)
+{
+    for (const QString& folder : QDir(homes.source).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const auto expected = fingerprint(homes.source + u'/' + folder);
+        const auto actual = fingerprint(homes.destination + u'/' + folder);
+        seen.filesCompared += int(expected.size());
+        for (const auto& [path, print] : expected) {
+            const auto it = actual.find(path);
+            if (it == actual.end())
+                ++seen.filesMissing;
+            else if (it->second != print)
+                ++seen.filesDifferent;
+        }
+    }
+}
+
+std::optional<QByteArray> fileContents(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll(); // a few hundred bytes of the sample's own
+}
+
+// The destination as its own session sees it: settings through its settings
+// service, the browser's secret from its keyring, files where its apps read them.
+DemoObservations observe(const DemoHomes& homes, const DemoSession& destination)
+{
+    DemoObservations seen;
+    compareUserFolders(homes, seen);
+    const CommandOptions client = destination.client();
+    seen.wallpaper = dconf::read(QString::fromLatin1(DemoLinuxHome::kWallpaperKey), client);
+    seen.theme = dconf::read(QString::fromLatin1(DemoLinuxHome::kThemeKey), client);
+    seen.deniedKey = dconf::read(QString::fromLatin1(DemoLinuxHome::kDeniedKey), client);
+    if (const std::optional<QByteArray> secret = secretTool::lookup(safeStorageItem(), client)) {
+        seen.secretInKeyring = true;
+        const QByteArray key = browserSecrets::v11Key(*secret);
+        const auto opened = [&](const char* database, const char* table, const char* column) -> std::optional<QByteArray> {
+            try {
+                const QList<QByteArray> values = DemoLinuxHome::readColumn(
+                    homes.destination + u'/' + QString::fromUtf8(database), table, column);
+                return values.isEmpty() ? std::nullopt : browserSecrets::decryptV11(values.first(), key);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        };
+        seen.password = opened(DemoLinuxHome::kLoginData, "logins", "password_value");
+        seen.cookie = opened(DemoLinuxHome::kCookies, "cookies", "encrypted_value");
+    }
+    seen.mailPassword = secretTool::lookup(mailItem(), client);
+    seen.appFileInFlatpak = fileContents(homes.destination + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFileInFlatpak));
+    seen.appFileAtPackagePlace = QFileInfo::exists(homes.destination + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFile));
+    return seen;
+}
+
+DemoExpectations expectations(const DemoHomes& homes)
+{
+    return {DemoLinuxHome::fileUri(homes.destination, QString::fromUtf8(DemoLinuxHome::kWallpaperFile)),
+            QString::fromLatin1(DemoLinuxHome::kThemeValue), DemoLinuxHome::kSavedPassword, DemoLinuxHome::kCookieValue,
+            fileContents(homes.source + u'/' + QString::fromUtf8(DemoLinuxHome::kAppFile)).value_or(QByteArray()),
+            DemoLinuxHome::kMailPassword};
+}
+struct Arrival {
+    QString name;
+    int files = 0;
+    std::uint64_t bytes = 0;
+    int imported = 0; // and updated
+};
+
+// What the receiver says arrived, per category in the order it came.
+QList<QPair<QString, Arrival>> arrivals(const Child& receiver)
+{
+    QList<QPair<QString, Arrival>> out;
+    const auto entry = [&out](const QString& id) -> Arrival& {
+        for (auto& [known, arrival] : out)
+            if (known == id)
+                return arrival;
+        out.append({id, Arrival{id}});
+        return out.last().second;
+    };
+    for (const QJsonObject& e : receiver.events) {
+        const QString name = e.value(QStringLiteral("event")).toString();
+        const QString id = e.value(QStringLiteral("category")).toString();
+        if (name == QLatin1String("categoryStart"))
+            entry(id).name = e.value(QStringLiteral("name")).toString();
+        else if (name == QLatin1String("categoryComplete")) {
+            entry(id).files = e.value(QStringLiteral("files")).toInt();
+            entry(id).bytes = static_cast<std::uint64_t>(e.value(QStringLiteral("bytes")).toDouble());
+        } else if (name == QLatin1String("categoryImported"))
+            entry(id).imported = e.value(QStringLiteral("imported")).toInt() + e.value(QStringLiteral("updated")).toInt();
+    }
+    return out;
+}
+
+QString arrivalLine(const QString& id, const Arrival& a)
+{
+    QString line = (a.files == 1 ? QStringLiteral("1 file, %2") : QStringLiteral("%1 files, %2").arg(a.files))
+                       .arg(formatFileSize(a.bytes));
+    if (id == QLatin1String("systemSettings"))
+        line += QStringLiteral("; %1 keys applied through the destination's own settings service").arg(a.imported);
+    else if (id == QLatin1String("browserData") && a.imported > 0)
+        line += QStringLiteral("; %1 Safe Storage secret into its keyring").arg(a.imported);
+    else if (id == QLatin1String("keychain"))
+        line += (a.imported == 1 ? QStringLiteral("; 1 item") : QStringLiteral("; %1 items").arg(a.imported))
+                + QStringLiteral(" into the destination's keyring");
+    return line;
+}
+
+void printProof(const DemoProof& proof)
+{
+    QString text = proof.text;
+    text.replace(u'\n', QStringLiteral("\n      "));
+    std::printf("    %s %s\n", proof.passed ? "✓" : "✗", qPrintable(text));
+}
+
+// Prints what arrived per category with its proofs; the proofs that failed.
+QStringList reportProofs(const Child& receiver, const QList<DemoProof>& proofs)
+{
+    QStringList failed;
+    for (const DemoProof& p : proofs)
+        if (!p.passed)
+            failed << (p.category.isEmpty() ? QString() : p.category + QStringLiteral(": ")) + p.text.section(u'\n', 0, 0);
+    const QList<QPair<QString, Arrival>> arrived = arrivals(receiver);
+    for (const QString& id : kDemoCategories) {
+        Arrival a{id};
+        for (const auto& [known, arrival] : arrived)
+            if (known == id)
+                a = arrival;
+        const QString label = a.name.isEmpty() ? id : a.name;
+        // A name too long for the label column puts its line below it.
+        if (label.size() > 16)
+            std::printf("\n  %s\n  %-16s %s\n", qPrintable(label), "", qPrintable(arrivalLine(id, a)));
+        else
+            std::printf("\n  %-16s %s\n", qPrintable(label), qPrintable(arrivalLine(id, a)));
+        for (const DemoProof& p : proofs)
+            if (p.category == id)
+                printProof(p);
+    }
+    std::printf("\n");
+    for (const DemoProof& p : proofs)
+        if (p.category.isEmpty())
+            std::printf("  %-16s %s %s\n", "sessions", p.passed ? "✓" : "✗", qPrintable(p.text));
+    return failed;
+}
+
 // Judges the result independently of what the processes reported; the exit code.
-int judge(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver, double seconds)
+int judge(const DemoHomes& homes, Sessions& sessions, Reporter& out, Child& sender, Child& receiver, double seconds)
 {
     const int sendExit = sender.process.exitCode();
     const int receiveExit = receiver.process.exitCode();
@@ -171,16 +397,12 @@ int judge(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver,
         if (e.value(QStringLiteral("event")).toString() == QLatin1String("summary"))
             summary = e;
 
-    const auto expected = fingerprint(homes.source);
-    const auto actual = fingerprint(homes.destination);
-    int missing = 0, different = 0;
-    for (const auto& [path, print] : expected) {
-        const auto it = actual.find(path);
-        if (it == actual.end())
-            ++missing;
-        else if (it->second != print)
-            ++different;
+    DemoObservations seen = observe(homes, *sessions.destination);
+    for (DemoSession* session : {sessions.source.get(), sessions.destination.get()}) {
+        session->stop();
+        seen.processesLeft += int(session->remainingProcesses().size());
     }
+    const QList<DemoProof> proofs = judgeDemo(expectations(homes), seen);
 
     const auto bytes = static_cast<std::uint64_t>(summary.value(QStringLiteral("bytes")).toDouble());
     std::printf("\n\nResult\n");
@@ -190,15 +412,23 @@ int judge(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver,
     std::printf("  verified         %d files by SHA-256, %d mismatches\n",
                 summary.value(QStringLiteral("verified")).toInt(),
                 int(summary.value(QStringLiteral("mismatches")).toArray().size()));
-    std::printf("  independent diff %zu files compared: %d missing, %d different (content or mode)\n",
-                expected.size(), missing, different);
     std::printf("  exit codes       send %d, receive %d\n", sendExit, receiveExit);
-    if (sendExit != 0 || receiveExit != 0 || missing != 0 || different != 0) {
+    const QStringList failed = reportProofs(receiver, proofs);
+    if (sendExit != 0 || receiveExit != 0 || !failed.isEmpty()) {
         const QByteArray err = sender.process.readAllStandardError() + receiver.process.readAllStandardError();
-        out.error(QStringLiteral("kivo demo: the migration did not complete cleanly\n") + QString::fromUtf8(err.right(4000)));
+        QString text = QStringLiteral("kivo demo: the migration did not complete cleanly");
+        for (const QString& f : failed)
+            text += QStringLiteral("\n  proof failed: ") + f;
+        for (const QJsonValue& v : summary.value(QStringLiteral("notTransferred")).toArray())
+            text += QStringLiteral("\n  not transferred: %1 (%2)")
+                        .arg(v[QStringLiteral("path")].toString(), v[QStringLiteral("reason")].toString());
+        if (!err.isEmpty())
+            text += u'\n' + QString::fromUtf8(err.right(4000));
+        out.error(text);
         return exitTransferFailed;
     }
-    std::printf("\nThe destination home now holds an exact copy of the source's user folders.\n");
+    std::printf("\nThe destination home now holds the source's user folders, settings, application data,\n"
+                "browser profile and passwords, each proven above.\n");
     return exitSuccess;
 }
 
@@ -207,16 +437,34 @@ int judge(const DemoHomes& homes, Reporter& out, Child& sender, Child& receiver,
 int runDemo(const DemoOptions& options)
 {
     Reporter out(Reporter::detect(false));
-    const DemoHomes homes = prepareHomes(options);
-    QElapsedTimer clock;
-    clock.start();
-    Child sender;
-    Child receiver;
-    if (!runBoth(homes, out, sender, receiver)) {
-        out.error(QStringLiteral("kivo demo: the migration did not finish in time"));
+    // Neither this process nor its children may reach the caller's own desktop session.
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DCONF_PROFILE"})
+        qunsetenv(name);
+    // Ctrl-C ends the children and both sessions too, rather than leaving a bus behind.
+    const InterruptNotifier interrupts;
+    try {
+        const DemoHomes homes = prepareHomes(options);
+        Sessions sessions;
+        try {
+            sessions = startSessions(homes);
+        } catch (const std::exception& e) {
+            out.error(QStringLiteral("kivo demo: no private desktop session: ") + describe(e));
+            return exitServiceUnavailable;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        Child sender;
+        Child receiver;
+        if (!runBoth(homes, sessions, out, sender, receiver, interrupts)) {
+            out.error(interrupts.wasInterrupted() ? QStringLiteral("kivo demo: interrupted")
+                                                  : QStringLiteral("kivo demo: the migration did not finish in time"));
+            return exitTransferFailed;
+        }
+        return judge(homes, sessions, out, sender, receiver, clock.elapsed() / 1000.0);
+    } catch (const std::exception& e) {
+        out.error(QStringLiteral("kivo demo: ") + describe(e));
         return exitTransferFailed;
     }
-    return judge(homes, out, sender, receiver, clock.elapsed() / 1000.0);
 }
 
 } // namespace kivo::cli

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/DemoData.h"
 
+#include "app/DemoLinuxHome.h"
+
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 
@@ -9,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
 
 #include <algorithm>
 #include <array>
@@ -239,7 +240,7 @@ DemoData::Summary DemoData::summarize(const QString& folder)
     return summary;
 }
 
-DemoData::Summary DemoData::buildSampleHome(const QString& homeFolder, int fileCount, quint32 seed)
+DemoData::Summary DemoData::buildSampleHome(const QString& homeFolder, int fileCount, quint32 seed, Contents contents)
 {
     const QString target = QDir::cleanPath(QDir(homeFolder).absolutePath());
     if (isNonEmptyDirectory(target))
@@ -276,6 +277,15 @@ DemoData::Summary DemoData::buildSampleHome(const QString& homeFolder, int fileC
         writeFile(absolute, spec, content, modified);
         ++summary.files;
         summary.bytes += spec.size;
+    }
+    if (contents == Contents::linuxHome) {
+        try {
+            DemoLinuxHome::write(staging, target, seed);
+        } catch (...) {
+            QDir(staging).removeRecursively();
+            throw;
+        }
+        summary = summarize(staging);
     }
 
     if (QFileInfo::exists(target))

@@ -1,5 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/DemoData.h"
+#include "app/DemoLinuxHome.h"
+#include "categories/BrowserSecrets.h"
+#include "categories/LinuxSettingsRules.h"
+#include "platform/CommandRunner.h"
+#include "platform/Dconf.h"
+#include "platform/LinuxInstalls.h"
 #include "support/FileBytes.h"
 
 #include <QCryptographicHash>
@@ -8,7 +14,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -51,6 +59,7 @@ class DemoDataTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
     QString path(const char* name) const { return m_dir.path() + QLatin1Char('/') + QString::fromUtf8(name); }
+    QString root() const { return m_dir.path(); }
 
 private:
     QTemporaryDir m_dir;
@@ -106,4 +115,54 @@ TEST_F(DemoDataTest, AnExistingHomeIsLeftAsItIs)
     const DemoData::Summary summary = DemoData::buildSampleHome(home, 50, 1);
     EXPECT_EQ(std::pair(summary.files, summary.bytes), std::pair(1, std::uint64_t(7)));
     EXPECT_EQ(fingerprint(home).size(), 1u);
+}
+
+// The Linux parts name the home where it ends up, never the folder it was built in,
+// and the browser's values open only with the sample's Safe Storage secret.
+TEST_F(DemoDataTest, ALinuxHomeCarriesSettingsABrowserProfileAndAppData)
+{
+    if (findExecutable(QStringLiteral("dconf")).isEmpty())
+        GTEST_SKIP() << "the sample's settings need dconf";
+    const QString home = path("ann smith");
+    const DemoData::Summary summary = DemoData::buildSampleHome(home, 30, 7, DemoData::Contents::linuxHome);
+    EXPECT_EQ(summary, DemoData::summarize(home));
+    EXPECT_EQ(QDir(root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"ann smith"})
+        << "nothing of the build is left beside the home";
+
+    const QByteArray settings = dconf::dumpHome(home);
+    const QString uri = QUrl::fromLocalFile(home + QStringLiteral("/Pictures/Wallpapers/Lake Zürich.jpg")).toString(QUrl::FullyEncoded);
+    EXPECT_TRUE(settings.contains("picture-uri='" + uri.toUtf8() + "'")) << settings.constData();
+    EXPECT_TRUE(uri.contains(QStringLiteral("ann%20smith")));
+    EXPECT_TRUE(QFileInfo(home + QStringLiteral("/Pictures/Wallpapers/Lake Zürich.jpg")).isFile());
+    EXPECT_TRUE(settings.contains("[org/gnome/desktop/remote-desktop/rdp]\nenable=true"));
+    EXPECT_EQ(desktopSettings::keyCount(desktopSettings::withoutDeniedKeys(settings)), DemoLinuxHome::kSettingsKeys);
+
+    const QByteArray key = browserSecrets::v11Key(DemoLinuxHome::safeStorageSecret(7));
+    const auto logins = DemoLinuxHome::readColumn(home + QStringLiteral("/.config/chromium/Default/Login Data"), "logins", "password_value");
+    ASSERT_EQ(logins.size(), 1);
+    EXPECT_TRUE(logins[0].startsWith("v11"));
+    EXPECT_EQ(browserSecrets::decryptV11(logins[0], key), QByteArray(DemoLinuxHome::kSavedPassword));
+    EXPECT_EQ(browserSecrets::decryptV11(logins[0], browserSecrets::v11Key(DemoLinuxHome::safeStorageSecret(8))), std::nullopt);
+    const auto cookies = DemoLinuxHome::readColumn(home + QStringLiteral("/.config/chromium/Default/Network/Cookies"), "cookies", "encrypted_value");
+    ASSERT_EQ(cookies.size(), 1);
+    EXPECT_EQ(browserSecrets::decryptV11(cookies[0], key), QByteArray(DemoLinuxHome::kCookieValue));
+
+    EXPECT_TRUE(test::readBytes(home + QStringLiteral("/.config/GIMP/2.10/gimprc")).contains("(theme \"Dark\")"));
+    EXPECT_TRUE(test::readBytes(home + QStringLiteral("/.config/user-dirs.dirs")).contains("XDG_PICTURES_DIR=\"$HOME/Pictures\""));
+}
+
+// What the two machines have installed, as kivo's own scan of them finds it.
+TEST_F(DemoDataTest, TheMachinesInstallTheAppAsAPackageAndAsAFlatpak)
+{
+    const QString home = path("bob");
+    DemoLinuxHome::installFlatpak(home);
+    DemoLinuxHome::installPackage(path("machine/share"));
+    LinuxInstallRoots destination{{home + QStringLiteral("/.local/share/flatpak/exports/share/applications")},
+                                  {home + QStringLiteral("/.local/share/flatpak")}, path("none")};
+    const LinuxInstalls flatpak = scanLinuxInstalls(destination);
+    EXPECT_EQ(flatpak.flatpaks, QSet<QString>{DemoLinuxHome::kAppFlatpak});
+    EXPECT_TRUE(flatpak.desktopEntries.isEmpty());
+    const LinuxInstalls package = scanLinuxInstalls({{path("machine/share/applications")}, {}, path("none")});
+    EXPECT_EQ(package.desktopEntries.value(QStringLiteral("gimp")), QStringLiteral("gimp-2.10"));
+    EXPECT_TRUE(QFileInfo(home + QStringLiteral("/.local/share/flatpak/exports/share/applications/org.gimp.GIMP.desktop")).isFile());
 }
