@@ -24,6 +24,7 @@ void AppState::forwardCheckSignals()
 {
     connect(m_preflightChecker.get(), &PreflightChecker::resultChanged, this, &AppState::preflightChecksChanged);
     connect(m_preflightChecker.get(), &PreflightChecker::isRunningChanged, this, &AppState::preflightChecksChanged);
+    connect(m_preflightChecker.get(), &PreflightChecker::hasRunChanged, this, &AppState::preflightChecksChanged);
 }
 
 QVariantList AppState::preflightCheckRows() const
