@@ -135,7 +135,12 @@ std::optional<UserAccount> AppState::pickedAccount() const
 bool AppState::canConfirmMapping() const
 {
     const std::optional<UserAccount> picked = pickedAccount();
-    return !picked || !picked->isNetworkHome;
+    if (!picked)
+        return true;
+    // A transfer under way keeps writing where it started.
+    if (m_transferRunning && !sameFolder(picked->homeFolder, m_environment.homeFolder))
+        return false;
+    return !picked->isNetworkHome;
 }
 
 QVariantList AppState::accountRows() const
@@ -164,14 +169,13 @@ void AppState::serveAccount(const UserAccount& account)
     if (sameFolder(home, m_environment.homeFolder))
         return;
     m_environment.homeFolder = home;
-    // Preferences wait in the receiving home, for its own apps.
-    if (!m_stagedPrefServiceStarted) {
-        auto service = std::make_unique<StagedPrefService>(
-            std::make_unique<PrefStager>(home), std::make_unique<AppInstallWatcher>(AppInstallWatcher::foldersFor(home, {}, true)));
-        std::swap(service, m_stagedPrefService);
-        Q_EMIT stagedPrefServiceChanged();
-        service.release()->deleteLater();
-    }
+    // Preferences wait in the receiving home, for its own apps; the engine's set-up starts the new service.
+    auto service = std::make_unique<StagedPrefService>(
+        std::make_unique<PrefStager>(home), std::make_unique<AppInstallWatcher>(AppInstallWatcher::foldersFor(home, {}, true)));
+    std::swap(service, m_stagedPrefService);
+    m_stagedPrefServiceStarted = false;
+    Q_EMIT stagedPrefServiceChanged();
+    service.release()->deleteLater();
     // The engine made at pairing writes where the session's home was; nothing has run on it yet.
     if (m_transferEngine && !m_transferRunning && m_connectionManager->transferSession()) {
         std::unique_ptr<TransferEngine> old = std::move(m_transferEngine);
