@@ -9,6 +9,7 @@
 #include "gui/KivoGui.h"
 #include "gui/ProgressFeed.h"
 #include "platform/Clock.h"
+#include "postmigration/UserAccountMapper.h"
 #include "preflight/PreflightChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -173,6 +174,23 @@ void destination(Stop& s, MigrationStep step)
     at(s, DeviceRole::destination, step);
 }
 
+// This machine's people as the picker lists them; the served home is Sam's.
+void people(Stop& s)
+{
+    UserAccount sam;
+    sam.username = QString::fromLatin1(kUser);
+    sam.fullName = QStringLiteral("Sam Rivera");
+    sam.homeFolder = s.state().environment().homeFolder;
+    sam.isCurrentUser = true;
+    sam.isEncrypted = true;
+    UserAccount alex;
+    alex.username = QStringLiteral("alex");
+    alex.fullName = QStringLiteral("Alex Morgan");
+    alex.homeFolder = QStringLiteral("/home/alex");
+    alex.hasFiles = true;
+    s.state().userMapper()->setAccounts({sam, alex});
+}
+
 void selection(Stop& s)
 {
     at(s, DeviceRole::source, MigrationStep::userMapping);
@@ -245,8 +263,16 @@ QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
              at(s, DeviceRole::source, MigrationStep::pairing);
          }},
         {"pairing", "destination", [](Stop& s) { destination(s, MigrationStep::pairing); }},
-        {"mapping", "source", source(MigrationStep::userMapping)},
-        {"mapping", "destination", [](Stop& s) { destination(s, MigrationStep::userMapping); }},
+        {"mapping", "source",
+         [](Stop& s) {
+             people(s);
+             at(s, DeviceRole::source, MigrationStep::userMapping);
+         }},
+        {"mapping", "destination",
+         [](Stop& s) {
+             people(s);
+             destination(s, MigrationStep::userMapping);
+         }},
         {"categories", "source", selection},
         {"folders", "source",
          [](Stop& s) {

@@ -15,34 +15,73 @@ WizardPage {
 
     Component.onCompleted: appState.checkReadiness()
 
-    RowLayout {
-        visible: view.checker !== null && view.checker.isRunning
-        spacing: Theme.m
-        BusyIndicator { running: parent.visible; implicitWidth: 28; implicitHeight: 28; Accessible.name: "Running checks…" }
-        KNote { text: "Running checks…"; Layout.fillWidth: true }
-    }
-    Repeater {
-        model: view.checker !== null && !view.checker.isRunning ? view.checker.blockers : []
-        delegate: Banner {
-            required property var modelData
-            kind: "danger"
-            text: "Blocker: " + modelData
+    // One line per check, its findings beneath it.
+    Card {
+        Accessible.role: Accessible.List
+        Accessible.name: "Checks"
+        spacing: 0
+        RowLayout {
+            visible: view.checker !== null && (view.checker.isRunning || !view.checker.hasRun)
+            spacing: Theme.m
+            BusyIndicator { running: parent.visible; implicitWidth: 28; implicitHeight: 28; Accessible.name: "Running checks…" }
+            KNote { text: "Running checks…"; Layout.fillWidth: true }
         }
-    }
-    Repeater {
-        model: view.checker !== null && !view.checker.isRunning ? view.checker.warnings : []
-        delegate: Banner {
-            required property var modelData
-            kind: "warning"
-            text: "Warning: " + modelData
+        Repeater {
+            model: view.appState.preflightChecks
+            delegate: ColumnLayout {
+                id: check
+                required property var modelData
+                required property int index
+                readonly property color tone: modelData.outcome === "failed" ? Theme.danger
+                                            : modelData.outcome === "warning" ? Theme.warning : Theme.success
+                readonly property string outcomeText: modelData.outcome === "failed" ? "Failed"
+                                                    : modelData.outcome === "warning" ? "Warning" : "Passed"
+                spacing: Theme.xs
+                Layout.fillWidth: true
+                Accessible.role: Accessible.ListItem
+                Accessible.name: modelData.title + ": " + outcomeText
+                Accessible.description: modelData.findings.join(" ")
+                Rectangle {
+                    visible: check.index > 0
+                    color: Theme.separator
+                    implicitHeight: 1
+                    Layout.fillWidth: true
+                    Layout.topMargin: Theme.s
+                    Layout.bottomMargin: Theme.s
+                }
+                RowLayout {
+                    spacing: Theme.m
+                    Layout.fillWidth: true
+                    Icon {
+                        name: check.modelData.outcome === "failed" ? "cancelled"
+                            : check.modelData.outcome === "warning" ? "warning" : "success"
+                        color: check.tone
+                        size: 20
+                    }
+                    KText { text: check.modelData.title; Layout.fillWidth: true }
+                    KNote {
+                        visible: text !== ""
+                        text: check.modelData.outcome === "passed" ? check.modelData.detail : ""
+                        font.pixelSize: Theme.captionSize
+                    }
+                    KText {
+                        text: check.outcomeText
+                        color: check.modelData.outcome === "passed" ? Theme.subtleText : check.tone
+                        font.pixelSize: Theme.captionSize
+                        font.weight: check.modelData.outcome === "passed" ? Font.Normal : Font.DemiBold
+                    }
+                }
+                Repeater {
+                    model: check.modelData.findings
+                    delegate: KNote {
+                        required property var modelData
+                        text: view.appState.say(modelData)
+                        Layout.leftMargin: 20 + Theme.m
+                        Layout.fillWidth: true
+                    }
+                }
+            }
         }
-    }
-    RowLayout {
-        visible: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
-                 && view.checker.blockers.length === 0 && view.checker.warnings.length === 0
-        spacing: Theme.s
-        Icon { name: "success"; color: Theme.success; size: 24 }
-        KText { text: "All checks passed."; Layout.fillWidth: true }
     }
 
     Card {

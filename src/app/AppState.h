@@ -32,6 +32,7 @@ class DestinationTransfer;
 class PermissionsCorrector;
 class StagedPrefService;
 class UserAccountMapper;
+struct UserAccount;
 enum class PrefRestoreMode;
 class AppCompatibilityManager;
 class PreFlightScanner;
@@ -131,6 +132,12 @@ class AppState : public QObject {
     Q_PROPERTY(bool thunderboltDetected READ thunderboltDetected NOTIFY thunderboltDetectedChanged)
     Q_PROPERTY(QVariantList peers READ peerRows NOTIFY peersChanged)
     Q_PROPERTY(QVariantMap proposedMapping READ proposedMappingView NOTIFY proposedMappingChanged)
+    // This machine's people for the mapping screen's picker, and this side's pick.
+    Q_PROPERTY(QVariantList accountRows READ accountRows NOTIFY accountRowsChanged)
+    Q_PROPERTY(QVariantMap pickedAccount READ pickedAccountRow NOTIFY proposedMappingChanged)
+    Q_PROPERTY(bool canConfirmMapping READ canConfirmMapping NOTIFY proposedMappingChanged)
+    // Every readiness check that ran, one row each: {title, outcome, detail, findings}.
+    Q_PROPERTY(QVariantList preflightChecks READ preflightCheckRows NOTIFY preflightChecksChanged)
     Q_PROPERTY(QVariantList categoryRows READ categoryRows NOTIFY categoryRowsChanged)
     Q_PROPERTY(QVariantList folderRows READ folderRows NOTIFY folderRowsChanged)
     Q_PROPERTY(bool scanningFolders READ scanningFolders NOTIFY scanningFoldersChanged)
@@ -143,7 +150,7 @@ class AppState : public QObject {
     // The steps of the chosen role, in order: {value, title}.
     Q_PROPERTY(QVariantList roleSteps READ roleSteps NOTIFY deviceRoleChanged)
     // Managers other work brings; null until then, and a screen section bound to one is absent.
-    Q_PROPERTY(QObject* stagedPrefService READ stagedPrefServiceObject CONSTANT)
+    Q_PROPERTY(QObject* stagedPrefService READ stagedPrefServiceObject NOTIFY stagedPrefServiceChanged)
     Q_PROPERTY(QObject* userMapper READ userMapperObject CONSTANT)
     Q_PROPERTY(QObject* profileManager READ profileManagerObject CONSTANT)
     // Present only while a managed run is under way.
@@ -328,6 +335,14 @@ public:
     // source's manifest names.
     UserMapping proposedUserMapping() const;
     Q_INVOKABLE void confirmProposedUserMapping();
+    // Lists this machine's people (in the background, once) and preselects this side's account.
+    Q_INVOKABLE void scanAccounts();
+    // This side's account: the source's is whose files go, the destination's where
+    // they land and whose they become. False when not listed or not this side's to pick.
+    Q_INVOKABLE bool pickAccount(const QString& username);
+    std::optional<UserAccount> pickedAccount() const;
+    // Nothing to refuse: no network home picked.
+    bool canConfirmMapping() const;
     // An absolute, clean source home folder as announced, else /home/<user>.
     static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);
     // Source: exactly these categories selected / these home sub-folders picked
@@ -356,6 +371,9 @@ public:
     bool thunderboltDetected() const;
     QVariantList peerRows() const;
     QVariantMap proposedMappingView() const;
+    QVariantList accountRows() const;
+    QVariantMap pickedAccountRow() const;
+    QVariantList preflightCheckRows() const;
     QVariantList categoryRows() const;
     QVariantList folderRows() const;
     bool scanningFolders() const;
@@ -462,6 +480,9 @@ Q_SIGNALS:
     void thunderboltDetectedChanged();
     void peersChanged();
     void proposedMappingChanged();
+    void accountRowsChanged();
+    void stagedPrefServiceChanged();
+    void preflightChecksChanged();
     void categoryRowsChanged();
     void folderRowsChanged();
     void scanningFoldersChanged();
@@ -486,6 +507,13 @@ private:
     void setConnectionErrorText(QString text);
     QCoro::Task<bool> connectSelectedPeer(bool again);
     MappingInputs mappingInputs() const;
+    void watchAccounts();
+    void forwardCheckSignals();
+    void preselectAccount();
+    // Whether this side may take `account`, and in words why not.
+    QString whyNotSelectable(const UserAccount& account) const;
+    // Destination: what arrives goes to this account's home and becomes its own.
+    void serveAccount(const UserAccount& account);
     // Destination: rewriting, staging, ownership and the record a resumed transfer verifies by.
     void attachAdaptation(DestinationTransfer& engine);
     // What arrives lands where this home keeps it; app data of an app not installed here waits.
@@ -532,6 +560,7 @@ private:
     std::unique_ptr<StagedPrefService> m_stagedPrefService;
     bool m_stagedPrefServiceStarted = false;
     AdaptationOptions m_adaptationOptions;
+    QString m_pickedUsername;
     PreflightSettings m_preflightSettings;
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/AppState.h"
+#include "app/PreflightCheckList.h"
 #include "app/ReinstallListSending.h"
 
 #include "managed/ConfigurationProfileManager.h"
@@ -11,12 +12,27 @@
 #include "preflight/AppCompatibilityManager.h"
 #include "preflight/ManifestExclusions.h"
 #include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
 
 #include <QCoroFuture>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace kivo {
+
+void AppState::forwardCheckSignals()
+{
+    connect(m_preflightChecker.get(), &PreflightChecker::resultChanged, this, &AppState::preflightChecksChanged);
+    connect(m_preflightChecker.get(), &PreflightChecker::isRunningChanged, this, &AppState::preflightChecksChanged);
+    connect(m_preflightChecker.get(), &PreflightChecker::hasRunChanged, this, &AppState::preflightChecksChanged);
+}
+
+QVariantList AppState::preflightCheckRows() const
+{
+    if (!m_preflightChecker->hasRun() || m_preflightChecker->isRunning())
+        return {};
+    return checkLineRows(checkLines(m_preflightChecker->result(), macShapedHome()));
+}
 
 void AppState::clearPreFlightReport()
 {

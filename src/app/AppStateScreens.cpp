@@ -56,23 +56,6 @@ QString demoHome(const SessionEnvironment& e, DeviceRole role)
 
 } // namespace
 
-UserMapping AppState::proposedUserMapping() const
-{
-    const QString home = m_environment.homeFolder;
-    if (m_deviceRole != DeviceRole::destination || !m_selectedPeer)
-        return UserMapping::make(username(), home, username(), home);
-    return mappingForManifest(mappingInputs(), TransferManifest{});
-}
-
-// The destination's engine follows the home the source's manifest names
-// before any path of it is resolved (set up with the engine).
-void AppState::confirmProposedUserMapping()
-{
-    const UserMapping mapping = proposedUserMapping();
-    m_userMapper->setMapping(mapping);
-    confirmUserMapping(mapping);
-}
-
 void AppState::selectCategories(const QStringList& categoryIDs)
 {
     for (const DataCategory& c : QList<DataCategory>(m_categoryManager->categories()))
@@ -582,6 +565,8 @@ void AppState::forwardScreenSignals()
     connect(cm, &ConnectionManager::transferSessionChanged, this, &AppState::peerConnectedChanged);
     connect(cm->pairingManager(), &PairingManager::isExpiredChanged, this, &AppState::pairingExpiredChanged);
     forwardSelectionSignals();
+    watchAccounts();
+    forwardCheckSignals();
     connect(this, &AppState::selectedPeerChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::deviceRoleChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::connectionFailed, this, [this](const QString& text) { setConnectionErrorText(text); });

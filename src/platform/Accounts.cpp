@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Accounts.h"
 
+#include "platform/HomeVolume.h"
+
 #include <QFile>
 
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -60,18 +61,8 @@ std::optional<SystemAccount> accountWithUid(unsigned uid)
 
 bool isOnNetworkFileSystem(const QString& path)
 {
-    struct statfs st {};
-    if (::statfs(QFile::encodeName(path).constData(), &st) != 0)
-        return false;
-    switch (static_cast<unsigned long>(st.f_type)) {
-    case 0x6969UL:     // NFS
-    case 0xFF534D42UL: // CIFS
-    case 0xFE534D42UL: // SMB2
-    case 0x517BUL:     // SMB
-        return true;
-    default:
-        return false;
-    }
+    const std::optional<quint64> type = fileSystemTypeOf(path);
+    return type && isNetworkFileSystemType(*type);
 }
 
 bool becomeUser(unsigned uid, unsigned gid)

@@ -6,6 +6,8 @@
 #include "platform/HostNames.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QSet>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -16,14 +18,6 @@
 
 namespace kivo {
 namespace {
-
-QByteArray readSmallFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(4 * 1024 * 1024);
-}
 
 QString trimmedOfBlanks(QString s)
 {
@@ -38,21 +32,8 @@ QString trimmedOfBlanks(QString s)
 
 std::pair<unsigned, unsigned> humanUidRange(const QByteArray& loginDefs)
 {
-    unsigned low = 1000, high = 60000;
-    for (const QByteArray& raw : loginDefs.split('\n')) {
-        const QList<QByteArray> fields = raw.simplified().split(' ');
-        if (fields.size() < 2 || fields[0].startsWith('#'))
-            continue;
-        bool ok = false;
-        const unsigned value = fields[1].toUInt(&ok);
-        if (!ok)
-            continue;
-        if (fields[0] == "UID_MIN")
-            low = value;
-        else if (fields[0] == "UID_MAX")
-            high = value;
-    }
-    return {low, high};
+    const LoginDefs defs = LoginDefs::parse(loginDefs);
+    return {defs.uidMin, defs.uidMax};
 }
 
 bool isReservedAccountName(const QString& name)
@@ -65,12 +46,42 @@ bool isReservedAccountName(const QString& name)
 QStringList passwdNames(const QByteArray& passwd)
 {
     QStringList out;
-    for (const QByteArray& line : passwd.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && !line.startsWith('#') && !line.startsWith('+') && !line.startsWith('-'))
-            out.append(QString::fromUtf8(line.left(colon)));
+    for (const SystemAccount& a : PasswdFile::parse(passwd))
+        out.append(a.name);
+    return out;
+}
+
+QString accountLabel(const UserAccount& account)
+{
+    if (account.fullName.isEmpty() || account.fullName == account.username)
+        return account.username;
+    return QStringLiteral("%1 (%2)").arg(account.fullName, account.username);
+}
+
+QList<SystemAccount> peopleAmong(const QList<SystemAccount>& entries, const LoginDefs& defs)
+{
+    QList<SystemAccount> out;
+    QSet<QString> seen;
+    for (const SystemAccount& a : entries) {
+        if (isReservedAccountName(a.name) || !defs.isPersonUid(a.uid) || seen.contains(a.name))
+            continue;
+        seen.insert(a.name);
+        out.append(a);
     }
     return out;
+}
+
+bool holdsVisibleFile(const QString& home, int budget)
+{
+    // Without QDir::Hidden the dot-files and dot-folders a new account starts with are not seen.
+    QDirIterator it(home, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext() && budget-- > 0) {
+        it.next();
+        const QFileInfo entry = it.fileInfo();
+        if (!entry.isDir() || entry.isSymLink())
+            return true;
+    }
+    return false;
 }
 
 std::optional<QString> dsclAttributeValue(const QString& output)
@@ -142,27 +153,30 @@ QList<UserAccount> UserAccountMapper::performScan() const
 #ifdef Q_OS_MACOS
     return scanDsclAccounts({}, host::loginUserName());
 #endif
-    const auto [low, high] = humanUidRange(readSmallFile(m_sources.loginDefs));
-    const QStringList local = passwdNames(readSmallFile(m_sources.localPasswd));
+    const LoginDefs defs = LoginDefs::read(m_sources.loginDefs);
+    QSet<QString> local;
+    for (const SystemAccount& a : PasswdFile::read(m_sources.localPasswd))
+        local.insert(a.name);
     const QString me = host::loginUserName();
     QList<UserAccount> out;
-    for (const SystemAccount& a : systemAccounts()) {
-        if (isReservedAccountName(a.name) || a.uid < low || a.uid > high || !QFileInfo(a.home).isDir())
+    for (const SystemAccount& a : peopleAmong(systemAccounts(), defs)) {
+        if (!QFileInfo(a.home).isDir())
             continue;
         UserAccount account;
         account.username = a.name;
         account.fullName = a.gecos.section(u',', 0, 0).trimmed();
         if (account.fullName.isEmpty())
             account.fullName = a.name;
-        account.homeFolder = a.home;
-        account.isNetworkHome = isOnNetworkFileSystem(a.home);
+        account.homeFolder = QDir::cleanPath(a.home);
+        const std::optional<quint64> type = m_sources.fileSystemType(account.homeFolder);
+        // Listed all the same, so the screen can say why it cannot be the one.
+        account.isNetworkHome = type && isNetworkFileSystemType(*type);
         // Accounts from a directory service are the organisation's.
         account.isMDMManaged = !local.contains(a.name) || QFileInfo::exists(m_sources.managedPreferences + u'/' + a.name);
         account.isCurrentUser = a.name == me;
-        if (!account.isNetworkHome && !std::any_of(out.cbegin(), out.cend(), [&](const UserAccount& o) {
-                return o.username == account.username;
-            }))
-            out.append(account);
+        account.hasFiles = !account.isNetworkHome && holdsVisibleFile(account.homeFolder);
+        account.isEncrypted = !account.isNetworkHome && m_sources.isEncrypted(account.homeFolder);
+        out.append(account);
     }
     return out;
 }
@@ -210,9 +224,15 @@ bool UserAccountMapper::selectAccounts(const QString& sourceUsername, const QStr
 
 QVariantMap UserAccountMapper::rowOf(const UserAccount& a)
 {
-    return {{QStringLiteral("username"), a.username},       {QStringLiteral("fullName"), a.fullName},
-            {QStringLiteral("homeFolder"), a.homeFolder},   {QStringLiteral("isMDMManaged"), a.isMDMManaged},
-            {QStringLiteral("isNetworkHome"), a.isNetworkHome}, {QStringLiteral("isCurrentUser"), a.isCurrentUser}};
+    return {{QStringLiteral("username"), a.username},
+            {QStringLiteral("fullName"), a.fullName},
+            {QStringLiteral("label"), accountLabel(a)},
+            {QStringLiteral("homeFolder"), a.homeFolder},
+            {QStringLiteral("isMDMManaged"), a.isMDMManaged},
+            {QStringLiteral("isNetworkHome"), a.isNetworkHome},
+            {QStringLiteral("isCurrentUser"), a.isCurrentUser},
+            {QStringLiteral("hasFiles"), a.hasFiles},
+            {QStringLiteral("isEncrypted"), a.isEncrypted}};
 }
 
 QVariantList UserAccountMapper::sourceAccountRows() const

@@ -3,12 +3,16 @@
 
 #include "postmigration/AccountAdaptation.h"
 #include "postmigration/PathRewriting.h"
+#include "platform/Accounts.h"
+#include "platform/HomeVolume.h"
+#include "platform/PasswdFile.h"
 #include "transfer/UserMapping.h"
 
 #include <QObject>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -21,15 +25,30 @@ struct UserAccount {
     bool isMDMManaged = false;
     bool isNetworkHome = false;
     bool isCurrentUser = false;
+    bool hasFiles = false;    // the home holds a visible file
+    bool isEncrypted = false; // the home is encrypted at rest
     bool operator==(const UserAccount&) const = default;
 };
 
-// Where the account scan looks; relocatable for tests.
+// "Full Name (username)", or the username alone when it is the only name.
+QString accountLabel(const UserAccount& account);
+
+// Where the account scan looks; relocatable for tests, and the volume probes
+// replaceable where this machine has no such volume.
 struct AccountSources {
     QString loginDefs = QStringLiteral("/etc/login.defs");
     QString localPasswd = QStringLiteral("/etc/passwd");
     QString managedPreferences = QStringLiteral("/etc/kivo/managed-preferences");
+    std::function<std::optional<quint64>(const QString&)> fileSystemType = fileSystemTypeOf;
+    std::function<bool(const QString&)> isEncrypted = [](const QString& home) { return isHomeEncrypted(home); };
 };
+
+// The people among the user database's entries: ids in the login.defs range,
+// no reserved name, each name once (the first entry wins), in the given order.
+QList<SystemAccount> peopleAmong(const QList<SystemAccount>& entries, const LoginDefs& defs);
+// True when a non-hidden file lies in `home` or a non-hidden folder beneath it
+// (links not followed); gives up, false, after `budget` entries.
+bool holdsVisibleFile(const QString& home, int budget = 5000);
 
 // The range of user ids given to people, from login.defs (1000..60000 when unsaid).
 std::pair<unsigned, unsigned> humanUidRange(const QByteArray& loginDefs);
@@ -56,7 +75,8 @@ QList<UserAccount> scanDsclAccounts(const DsclSources& sources, const QString& c
 // one, and rewrites the old home folder inside received files.
 class UserAccountMapper : public QObject, public AccountPathRewriter {
     Q_OBJECT
-    // The screens' view; accounts as {username, fullName, homeFolder, isMDMManaged, isNetworkHome, isCurrentUser}.
+    // The screens' view; accounts as {username, fullName, label, homeFolder, isMDMManaged, isNetworkHome,
+    // isCurrentUser, hasFiles, isEncrypted}.
     Q_PROPERTY(QVariantList sourceAccounts READ sourceAccountRows NOTIFY accountsChanged)
     Q_PROPERTY(QVariantList destinationAccounts READ destinationAccountRows NOTIFY accountsChanged)
     Q_PROPERTY(QVariantMap selectedSourceAccount READ selectedSourceRow NOTIFY mappingChanged)
