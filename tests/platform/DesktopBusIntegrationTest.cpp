@@ -133,3 +133,22 @@ TEST_F(DesktopBus, TheLauncherEntryNamesTheDesktopEntryAndClampsProgress)
     EXPECT_EQ(props.value(u"progress-visible"_s), true);
     EXPECT_DOUBLE_EQ(watcher.updates.last().second.value(u"progress"_s).toDouble(), 1.0);
 }
+
+TEST_F(DesktopBus, AnIndependentMonitorSeesTheUpdates)
+{
+    QProcess monitor;
+    monitor.start(u"dbus-monitor"_s, {u"--address"_s, bus.address(), u"interface='com.canonical.Unity.LauncherEntry'"_s});
+    if (!monitor.waitForStarted(10000))
+        GTEST_SKIP() << "dbus-monitor is not installed";
+    LauncherEntry entry(bus.connect(u"client"_s), u"com.kivo.Kivo"_s);
+    QByteArray seen;
+    // It prints what it sees once its rule is in place: keep updating until then.
+    EXPECT_TRUE(waitUntil([&] {
+        entry.update(0.5, true);
+        seen += monitor.readAllStandardOutput();
+        return seen.contains("member=Update") && seen.contains("application://com.kivo.Kivo.desktop")
+               && seen.contains("progress-visible");
+    })) << seen.toStdString();
+    monitor.kill();
+    monitor.waitForFinished(5000);
+}
