@@ -2,6 +2,7 @@
 #include "gui/KivoGui.h"
 
 #include "app/AppState.h"
+#include "app/ReinstallOffer.h"
 #include "gui/ProgressFeed.h"
 #include "gui/SelectionLimit.h"
 #include "transfer/TransferProgress.h"
@@ -27,6 +28,7 @@ void registerTypes()
     qmlRegisterUncreatableType<TransferProgress>("Kivo.Core", 1, 0, "TransferProgress", QString::fromLatin1(why));
     qmlRegisterUncreatableType<ProgressFeed>("Kivo.Core", 1, 0, "ProgressFeed", QString::fromLatin1(why));
     qmlRegisterUncreatableType<SelectionLimit>("Kivo.Core", 1, 0, "SelectionLimit", QString::fromLatin1(why));
+    qmlRegisterUncreatableType<ReinstallOffer>("Kivo.Core", 1, 0, "ReinstallOffer", QString::fromLatin1(why));
 }
 
 void prepareEngine(QQmlApplicationEngine& engine)
@@ -51,6 +53,8 @@ QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppState* state, Pro
                                  {QStringLiteral("homeFolder"), QUrl::fromLocalFile(state->environment().homeFolder)},
                                  {QStringLiteral("selectionLimit"),
                                   QVariant::fromValue(static_cast<QObject*>(new SelectionLimit(state, &engine)))}});
+    // The complete screen's offer to install the source's applications again.
+    engine.rootContext()->setContextProperty(QStringLiteral("reinstallOffer"), new ReinstallOffer(state, &engine));
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kivo/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return nullptr;

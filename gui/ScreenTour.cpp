@@ -4,6 +4,7 @@
 #include "app/AppState.h"
 #include "app/DemoData.h"
 #include "app/ManagedModeCoordinator.h"
+#include "app/ReinstallOffer.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "gui/KivoGui.h"
@@ -19,8 +20,11 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QStandardPaths>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -94,6 +98,10 @@ public:
     }
 
     AppState& state() { return *m_state; }
+    ReinstallOffer* offer() const
+    {
+        return qobject_cast<ReinstallOffer*>(m_engine.rootContext()->contextProperty(QStringLiteral("reinstallOffer")).value<QObject*>());
+    }
     QQuickWindow* window() const { return m_window; }
 
     void settle()
@@ -299,6 +307,12 @@ QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
          }},
         {"complete", "source", [clock](Stop& s) { finished(s, DeviceRole::source, clock); }},
         {"complete", "destination", [clock](Stop& s) { finished(s, DeviceRole::destination, clock); }},
+        {"apps", "destination",
+         [clock](Stop& s) {
+             finished(s, DeviceRole::destination, clock);
+             s.waitFor([&] { return s.offer() && !s.offer()->loading() && s.offer()->available(); });
+             s.call("completeView", "showApps");
+         }},
         {"log", "source",
          [clock](Stop& s) {
              s.state().startMigrationLog(); // the complete screen closes it
@@ -332,6 +346,30 @@ void leaveCheckpoint(const QString& home)
     state.save(TransferEngine::transfersDirectory(home));
 }
 
+// What a source's package tools listed. The tools here answer as on a machine
+// with none of it installed yet: the pictures do not depend on this machine.
+void sampleReinstallList(const QString& home)
+{
+    const QString nothing = QStandardPaths::findExecutable(QStringLiteral("true"));
+    for (const char* tool : {"KIVO_FLATPAK", "KIVO_SNAP", "KIVO_APT_GET"})
+        qputenv(tool, nothing.toUtf8());
+    qputenv("KIVO_DPKG_QUERY", QByteArray());
+    const auto flatpak = [](const char* id) {
+        return ReinstallEntry{ReinstallEntry::Kind::flatpak, QString::fromLatin1(id), QStringLiteral("stable"),
+                              QStringLiteral("user"), QStringLiteral("flathub"), QStringLiteral("https://dl.flathub.org/repo/"),
+                              {}, false};
+    };
+    ReinstallList list;
+    list.entries = {flatpak("org.gimp.GIMP"), flatpak("org.mozilla.Thunderbird"), flatpak("org.inkscape.Inkscape"),
+                    {ReinstallEntry::Kind::snap, QStringLiteral("spotify"), {}, {}, {}, {}, {}, false},
+                    {ReinstallEntry::Kind::apt, QStringLiteral("keepassxc"), {}, {}, {}, {}, {}, false}};
+    const QString path = reinstallListPath(home);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(list.toJson()) < 0)
+        throw std::runtime_error("cannot write the sample list of applications");
+}
+
 } // namespace
 
 TourResult takeScreenshots(const QString& folder, QSize size)
@@ -350,6 +388,7 @@ TourResult takeScreenshots(const QString& folder, QSize size)
     try {
         DemoData::buildSampleHome(sourceHome, DemoData::kDemoFiles, DemoData::kDemoSeed);
         QDir().mkpath(destinationHome);
+        sampleReinstallList(destinationHome);
         leaveCheckpoint(resumeHome);
         QFile f(profile);
         if (!f.open(QIODevice::WriteOnly)

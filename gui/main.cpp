@@ -2,6 +2,7 @@
 #include "app/AppState.h"
 #include "connection/ConnectionTypes.h"
 #include "gui/Appearance.h"
+#include "gui/DesktopIntegration.h"
 #include "gui/GuiOptions.h"
 #include "gui/KivoGui.h"
 #include "gui/ProgressFeed.h"
@@ -10,6 +11,7 @@
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
@@ -50,6 +52,8 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("kivo"));
     QGuiApplication::setApplicationVersion(QStringLiteral(KIVO_VERSION));
+    // Wayland shells find the window's icon and name through its desktop entry.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(gui::kDesktopId));
     installLogging(/*quiet=*/true);
     if (options.screenshots) {
         // Offscreen there is no desktop to follow: light unless asked.
@@ -74,8 +78,12 @@ int main(int argc, char** argv)
 
     QQmlApplicationEngine engine;
     QObject::connect(&engine, &QQmlApplicationEngine::quit, &app, &QGuiApplication::quit);
-    if (!gui::loadMainWindow(engine, &state, &feed))
+    QQuickWindow* window = gui::loadMainWindow(engine, &state, &feed);
+    if (!window)
         return 1;
+    // The buses come from the environment (DBUS_SESSION_BUS_ADDRESS, DBUS_SYSTEM_BUS_ADDRESS).
+    gui::DesktopIntegration desktop(&state, &feed, window, QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                                    Clock::system());
     state.bootstrapManagedModeIfNeeded();
     return app.exec();
 }

@@ -62,6 +62,110 @@ WizardPage {
         title: view.s.mismatches + " verification mismatch(es)"
         text: view.s.mismatches + " file(s) did not pass verification."
     }
+    // The source's applications, offered for installing here; absent when there are none.
+    readonly property var apps: typeof reinstallOffer !== "undefined" ? reinstallOffer : null
+    readonly property bool appsShown: apps !== null && apps.available && view.appState.roleName === "destination"
+    KSection {
+        id: appsTitle
+        visible: view.appsShown
+        text: "Install Apps"
+        Layout.fillWidth: true
+    }
+    KNote {
+        visible: view.appsShown
+        text: view.appState.say("These apps were installed on the other Mac from a software source. Choose which to install on this Mac.")
+        Layout.fillWidth: true
+    }
+    Card {
+        id: appsCard
+        visible: view.appsShown
+        spacing: Theme.m
+        Repeater {
+            model: view.apps !== null ? view.apps.rows : []
+            delegate: RowLayout {
+                id: appRow
+                required property var modelData
+                required property int index
+                spacing: Theme.m
+                Layout.fillWidth: true
+                KCheck {
+                    checked: appRow.modelData.checked
+                    enabled: appRow.modelData.selectable && !view.apps.installing
+                    onClicked: view.apps.setChecked(appRow.index, !checked)
+                    Accessible.name: appRow.modelData.name
+                    Accessible.description: appRow.modelData.detail
+                }
+                ColumnLayout {
+                    spacing: 0
+                    Layout.fillWidth: true
+                    KText {
+                        text: appRow.modelData.name
+                        elide: Text.ElideRight
+                        wrapMode: Text.NoWrap
+                        Layout.fillWidth: true
+                    }
+                    KNote {
+                        text: appRow.modelData.detail
+                        font.pixelSize: Theme.captionSize
+                        elide: Text.ElideMiddle
+                        wrapMode: Text.NoWrap
+                        Layout.fillWidth: true
+                    }
+                    KText {
+                        visible: text !== ""
+                        text: appRow.modelData.note
+                        color: appRow.modelData.status === "failed" ? Theme.danger : Theme.subtleText
+                        font.pixelSize: Theme.captionSize
+                        Layout.fillWidth: true
+                    }
+                }
+                ProgressBar {
+                    visible: appRow.modelData.status === "installing" || appRow.modelData.status === "queued"
+                    indeterminate: appRow.modelData.status === "installing"
+                    value: appRow.modelData.percent / 100
+                    Layout.preferredWidth: 96
+                    Accessible.name: appRow.modelData.status === "installing" ? "Installing" : "Waiting"
+                }
+                KText {
+                    readonly property string st: appRow.modelData.status
+                    visible: text !== ""
+                    text: st === "installed" ? "Installed" : st === "failed" ? "Failed"
+                        : st === "present" || st === "skipped" ? "Already installed" : ""
+                    color: st === "installed" ? Theme.success : st === "failed" ? Theme.danger : Theme.subtleText
+                    wrapMode: Text.NoWrap
+                }
+            }
+        }
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.topMargin: Theme.xs
+            spacing: Theme.m
+            KNote {
+                text: view.apps === null ? ""
+                    : view.apps.installing ? "Installing…"
+                    : view.apps.finished ? view.apps.outcomeText
+                    : view.apps.checkedCount + " selected"
+                Layout.fillWidth: true
+            }
+            KButton {
+                id: installButton
+                text: view.apps !== null && view.apps.finished && view.apps.checkedCount > 0 ? "Try Again" : "Install"
+                enabled: view.apps !== null && !view.apps.installing && view.apps.checkedCount > 0
+                onClicked: view.apps.install()
+            }
+        }
+    }
+    // Brings the apps into view (the pictures of the screens show them).
+    function showApps() {
+        var flick = appsCard.parent
+        while (flick && flick.contentY === undefined)
+            flick = flick.parent
+        if (flick)
+            flick.contentY = Math.max(0, Math.min(appsTitle.mapToItem(flick.contentItem, 0, 0).y - Theme.l,
+                                                  flick.contentHeight - flick.height))
+        installButton.forceActiveFocus()
+    }
+
     // Staging happens where the files land.
     Card {
         visible: view.staged !== null && view.appState.roleName === "destination"

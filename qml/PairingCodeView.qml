@@ -86,6 +86,11 @@ WizardPage {
     }
     Banner {
         visible: !view.isSource && text !== ""
+        kind: "info"
+        text: view.appState.pairingRetryText
+    }
+    Banner {
+        visible: !view.isSource && text !== ""
         kind: "danger"
         text: view.appState.pairingErrorText
     }

@@ -196,6 +196,16 @@ void AppState::watchSourcePairing()
         if (cm->incomingPeerReady() && m_deviceRole == DeviceRole::source && m_currentStep == MigrationStep::discovery)
             goToNext();
     });
+    // A destination says why its attempt takes longer, until the attempt ends either way.
+    const auto setRetry = [this](const QString& text) {
+        assignAndNotify(this, m_pairingRetryText, say(text), &AppState::pairingRetryTextChanged);
+    };
+    connect(cm, &ConnectionManager::pairingRetrying, this, setRetry);
+    connect(this, &AppState::pairingInProgressChanged, this, [this, setRetry] {
+        if (!m_pairingInProgress)
+            setRetry({});
+    });
+    connect(this, &AppState::currentStepChanged, this, [setRetry] { setRetry({}); });
     // The destination's pairingConfirm is the source's proof that the code was typed.
     connect(cm->pairingManager(), &PairingManager::confirmedBoth, this, [this] {
         if (m_deviceRole == DeviceRole::source && !m_isPairingConfirmed)

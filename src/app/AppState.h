@@ -125,6 +125,8 @@ class AppState : public QObject {
     Q_PROPERTY(bool pairingExpired READ pairingExpired NOTIFY pairingExpiredChanged)
     Q_PROPERTY(bool pairingInProgress READ pairingInProgress NOTIFY pairingInProgressChanged)
     Q_PROPERTY(QString pairingErrorText READ pairingErrorText NOTIFY pairingErrorTextChanged)
+    // Destination: the source is busy with another pairing and the attempt is repeated.
+    Q_PROPERTY(QString pairingRetryText READ pairingRetryText NOTIFY pairingRetryTextChanged)
     Q_PROPERTY(QString connectionErrorText READ connectionErrorText NOTIFY connectionErrorTextChanged)
     Q_PROPERTY(QString peerHostname READ peerHostname NOTIFY selectedPeerChanged)
     Q_PROPERTY(QString transportName READ transportName NOTIFY transportNameChanged)
@@ -364,6 +366,7 @@ public:
     bool pairingExpired() const;
     bool pairingInProgress() const { return m_pairingInProgress; }
     QString pairingErrorText() const { return m_pairingErrorText; }
+    QString pairingRetryText() const { return m_pairingRetryText; }
     QString connectionErrorText() const { return m_connectionErrorText; }
     QString peerHostname() const;
     QString transportName() const;
@@ -474,6 +477,7 @@ Q_SIGNALS:
     void pairingExpiredChanged();
     void pairingInProgressChanged();
     void pairingErrorTextChanged();
+    void pairingRetryTextChanged();
     void connectionErrorTextChanged();
     void transportNameChanged();
     void peerConnectedChanged();
@@ -575,6 +579,7 @@ private:
     QList<DiscoveredPeer> m_directPeers;
     bool m_pairingInProgress = false;
     QString m_pairingErrorText;
+    QString m_pairingRetryText;
     QString m_connectionErrorText;
     int m_connectsInFlight = 0;
     std::unique_ptr<DemoPeer> m_demoPeer;
