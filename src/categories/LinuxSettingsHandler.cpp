@@ -187,6 +187,7 @@ CategoryTransferHandler::ImportCounts LinuxSettingsHandler::importReceived(const
                 FileReplacement file(home().home(), path);
                 file.write(desktopSettings::disabledAutostartEntry(*entry));
                 file.commit();
+                counts.adapted.append(path);
                 qCInfo(lcCategories).noquote() << "Autostart entry turned off, its program is not installed:" << path;
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote() << "Cannot turn off" << path << describe(e);
