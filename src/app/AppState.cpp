@@ -256,6 +256,8 @@ void AppState::reset()
     if (m_keychainHandler) {
         m_categoryManager->registerHandler(
             std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray(), m_layout));
+        m_categoryManager->registerHandler(
+            makeCategoryHandler(QStringLiteral("browserData"), m_environment.homeFolder, m_layout));
         m_keychainHandler.reset();
     }
     m_transferRunning = false;
@@ -348,14 +350,15 @@ void AppState::createTransferEngine(TransferConnection* connection)
     // A destination's handlers are those of the layout the source's manifest names.
     const TransferEngine* built = engine.get();
     engine->setHandlerFactory([home, keep = m_keepMissingAppPreferences, built, layout = m_layout](
-                                  const QString& id, const QByteArray&) -> std::shared_ptr<CategoryTransferHandler> {
+                                  const QString& id, const QByteArray& key) -> std::shared_ptr<CategoryTransferHandler> {
         // The keychain's is registered below, with the key, only after a verified pairing.
         if (id == QLatin1String("keychain"))
             return nullptr;
         const HomeLayoutKind sourceLayout =
             built->role() == DeviceRole::destination && built->manifest() ? layoutOfManifestField(built->manifest()->layout)
                                                                           : layout;
-        auto handler = makeCategoryHandler(id, home, sourceLayout);
+        // The browsers' Safe Storage secrets arrive sealed under the pairing's key.
+        auto handler = makeCategoryHandler(id, home, sourceLayout, key);
         if (auto* appData = dynamic_cast<ApplicationDataHandler*>(handler.get()))
             appData->setKeepsPreferencesOfMissingApps(*keep);
         return handler;
@@ -370,6 +373,12 @@ void AppState::createTransferEngine(TransferConnection* connection)
             m_keychainHandler = std::make_shared<KeychainHandler>(home, *key, m_layout);
             engine->registerHandler(m_keychainHandler);
             m_categoryManager->registerHandler(m_keychainHandler);
+            // The browsers' Safe Storage secrets leave sealed under the same key.
+            if (*m_deviceRole == DeviceRole::source) {
+                const auto browsers = makeCategoryHandler(QStringLiteral("browserData"), home, m_layout, *key);
+                engine->registerHandler(browsers);
+                m_categoryManager->registerHandler(browsers);
+            }
         }
     }
     m_transferEngine = std::move(engine);
