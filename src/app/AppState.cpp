@@ -266,6 +266,8 @@ void AppState::reset()
     if (m_keychainHandler) {
         m_categoryManager->registerHandler(
             std::make_shared<KeychainHandler>(m_environment.homeFolder, QByteArray(), m_layout));
+        m_categoryManager->registerHandler(
+            makeCategoryHandler(QStringLiteral("browserData"), m_environment.homeFolder, m_layout));
         m_keychainHandler.reset();
     }
     m_transferRunning = false;

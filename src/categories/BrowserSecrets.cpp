@@ -180,6 +180,8 @@ CategoryTransferHandler::ImportCounts arrive(const QList<SafeStorageSecret>& sec
                     [&](const QByteArray& value) { return reencrypted(value, from, to); });
                 counts.updated += changes.changed;
                 counts.failed += changes.failed;
+                if (changes.changed > 0)
+                    counts.adapted.append(path);
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote() << "Saved values not re-encrypted:" << describe(e);
                 ++counts.failed;

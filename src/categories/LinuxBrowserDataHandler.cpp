@@ -196,6 +196,7 @@ QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> LinuxBrowserDa
 
 CategoryTransferHandler::ImportCounts LinuxBrowserDataHandler::importReceived(const QStringList& receivedFiles) const
 {
+    ImportCounts counts;
     QStringList exports;
     QMap<QString, QStringList> databases;
     const QString secrets = home().expandTilde(secretsFolder());
@@ -218,6 +219,7 @@ CategoryTransferHandler::ImportCounts LinuxBrowserDataHandler::importReceived(co
                     FileReplacement file(home().home(), path);
                     file.write(linuxBrowsers::withoutInstallSections(*ini));
                     file.commit();
+                    counts.adapted.append(path);
                 } catch (const std::exception& e) {
                     qCWarning(lcCategories).noquote() << "Profiles not handed to this install:" << describe(e);
                 }
@@ -227,7 +229,6 @@ CategoryTransferHandler::ImportCounts LinuxBrowserDataHandler::importReceived(co
             databases[found.browser->secretApplication].append(path);
         }
     }
-    ImportCounts counts;
     for (const QString& path : std::as_const(exports)) {
         if (m_key.size() != keychain::kKeyBytes)
             throw SystemError(QStringLiteral("The browsers' Safe Storage keys move only between computers that paired securely"));
@@ -250,6 +251,7 @@ CategoryTransferHandler::ImportCounts LinuxBrowserDataHandler::importReceived(co
         counts.imported += one.imported;
         counts.updated += one.updated;
         counts.failed += one.failed;
+        counts.adapted += one.adapted;
         QFile::remove(path);
     }
     return counts;

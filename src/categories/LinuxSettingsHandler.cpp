@@ -8,6 +8,7 @@
 #include "platform/Dconf.h"
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/HomeBeneath.h"
 #include "platform/Logging.h"
 #include "platform/Processes.h"
 #include "platform/SessionBus.h"
@@ -69,6 +70,20 @@ bool programIsHere(const QString& program)
         return info.isFile() && info.isExecutable();
     }
     return !findExecutable(program).isEmpty();
+}
+
+// The settings service runs as the account and writes in ~/.config/dconf: folders
+// there that the transfer, running as root, has just made must be the account's first.
+void handSettingsFoldersTo(const SystemAccount& account)
+{
+    if (effectiveUid() == account.uid)
+        return;
+    const HomeBeneath home(account.home);
+    const QString config = account.home + QStringLiteral("/.config");
+    const QString database = config + QStringLiteral("/dconf");
+    home.makeFolders(database, std::make_pair(account.uid, account.gid));
+    home.changeOwner(config, account.uid, account.gid);
+    home.changeOwner(database, account.uid, account.gid);
 }
 
 } // namespace
@@ -155,6 +170,7 @@ CategoryTransferHandler::ImportCounts LinuxSettingsHandler::importReceived(const
                     throw SystemError(QStringLiteral("The account that owns %1 is unknown").arg(home().home()));
                 // Its settings service reads and writes the home being served.
                 account->home = home().home();
+                handSettingsFoldersTo(*account);
                 const std::unique_ptr<SessionBus> bus = SessionBus::open(*account, m_runtimeRoot);
                 dconf::load(kept, bus->clientOptions());
                 counts.imported += desktopSettings::keyCount(kept);
@@ -171,6 +187,7 @@ CategoryTransferHandler::ImportCounts LinuxSettingsHandler::importReceived(const
                 FileReplacement file(home().home(), path);
                 file.write(desktopSettings::disabledAutostartEntry(*entry));
                 file.commit();
+                counts.adapted.append(path);
                 qCInfo(lcCategories).noquote() << "Autostart entry turned off, its program is not installed:" << path;
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote() << "Cannot turn off" << path << describe(e);

@@ -92,13 +92,19 @@ void load(const QByteArray& keyfile, const CommandOptions& client)
         return;
     CommandOptions options = client;
     options.standardInput = keyfile;
+    // The tool says on standard error why it failed; that is what the user needs to see.
+    options.withErrors = true;
     const CommandResult result = runCommandDetailed(dconfProgram(), {QStringLiteral("load"), QStringLiteral("/")}, options);
     if (!result.started)
         throw SystemError(QStringLiteral("The dconf tool could not be started"));
     if (result.timedOut)
         throw SystemError(QStringLiteral("The settings service did not answer in time"));
-    if (result.exitCode != 0)
-        throw SystemError(QStringLiteral("The settings service refused the settings (dconf exit %1)").arg(result.exitCode));
+    if (result.exitCode != 0) {
+        const QString why = QString::fromUtf8(result.standardOutput.left(1024)).simplified();
+        throw SystemError(QStringLiteral("The settings service refused the settings (dconf exit %1%2)")
+                              .arg(result.exitCode)
+                              .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+    }
 }
 
 std::optional<QString> read(const QString& key, const CommandOptions& client)

@@ -33,6 +33,8 @@ public:
         int imported = 0;
         int updated = 0;
         int failed = 0;
+        // Received files the handler changed in place: they no longer hash as sent.
+        QStringList adapted;
         bool operator==(const ImportCounts&) const = default;
     };
 

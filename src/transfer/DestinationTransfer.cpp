@@ -566,8 +566,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
             auto listed = co_await finishInBackground(std::move(listing));
             const QList<qsizetype> written = std::move(listed.first);
             const auto counts = co_await h->postImport(std::move(listed.second));
-            if (counts)
+            if (counts) {
+                for (const QString& path : counts->adapted)
+                    markAdapted(path);
                 Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+            }
             // Which of them the handler took in and removed: a look at every file, on a pool thread.
             auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer, resolver] {
                 QList<qsizetype> gone;

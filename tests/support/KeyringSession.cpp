@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/KeyringSession.h"
 
+#include <QFile>
 #include <QProcess>
+
+#include <grp.h>
+#include <unistd.h>
 
 namespace kivo::test {
 
@@ -11,9 +15,16 @@ QString script() { return QStringLiteral(KIVO_TEST_SOURCE_DIR "/scripts/keyring-
 
 } // namespace
 
-KeyringSession::KeyringSession()
+KeyringSession::KeyringSession() : KeyringSession(std::optional<Login>()) {}
+
+KeyringSession::KeyringSession(Login login) : KeyringSession(std::optional<Login>(std::move(login))) {}
+
+KeyringSession::KeyringSession(std::optional<Login> login) : m_login(std::move(login))
 {
+    if (m_login && ::chown(QFile::encodeName(m_dir.path()).constData(), m_login->uid, m_login->gid) != 0)
+        return;
     QProcess start;
+    prepare(start);
     start.start(script(), {QStringLiteral("start"), m_dir.path()});
     if (!start.waitForFinished(30000) || start.exitCode() != 0)
         return;
@@ -31,13 +42,33 @@ QProcessEnvironment KeyringSession::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    if (m_login) {
+        env.insert(QStringLiteral("HOME"), m_login->home);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_login->runtimeDir);
+        env.insert(QStringLiteral("KEYRING_HOME"), m_login->home);
+        env.insert(QStringLiteral("KEYRING_RUNTIME_DIR"), m_login->runtimeDir);
+    }
     return env;
+}
+
+void KeyringSession::prepare(QProcess& process) const
+{
+    process.setProcessEnvironment(environment());
+    if (!m_login)
+        return;
+    process.setWorkingDirectory(QStringLiteral("/"));
+    const gid_t gid = m_login->gid;
+    const uid_t uid = m_login->uid;
+    process.setChildProcessModifier([uid, gid] {
+        if (::setgroups(1, &gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(126);
+    });
 }
 
 QByteArray KeyringSession::secretTool(const QStringList& args, const QByteArray& input) const
 {
     QProcess tool;
-    tool.setProcessEnvironment(environment());
+    prepare(tool);
     tool.start(QStringLiteral("secret-tool"), args);
     tool.write(input);
     tool.closeWriteChannel();
@@ -49,7 +80,7 @@ QByteArray KeyringSession::secretTool(const QStringList& args, const QByteArray&
 bool KeyringSession::store(const QString& label, const QStringList& attributes, const QByteArray& secret) const
 {
     QProcess tool;
-    tool.setProcessEnvironment(environment());
+    prepare(tool);
     tool.start(QStringLiteral("secret-tool"), QStringList{QStringLiteral("store"), QStringLiteral("--label=") + label} + attributes);
     tool.write(secret);
     tool.closeWriteChannel();
