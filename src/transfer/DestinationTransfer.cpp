@@ -269,6 +269,9 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     reopenChangedFiles();
     co_await confirmPlacedFiles();
     co_await reopenDamagedFiles();
+    // The file the source continues: from the chunk after the last one recorded.
+    if (const auto& f = m_journal->state().inProgressFile; f && indexOf(f->relativePath) >= 0)
+        m_chunkFrontiers.insert(indexOf(f->relativePath), f->lastAcknowledgedChunk + 1);
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
     const ResumeState& resumed = m_journal->state();

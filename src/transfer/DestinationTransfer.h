@@ -281,7 +281,8 @@ private:
         std::optional<std::uint32_t> highestStored;
     };
     QHash<qsizetype, Gap> m_gaps;
-    // By unfinished item: one past the highest chunk seen in this run, stored or not.
+    // By unfinished item: one past the highest chunk seen in this run, stored
+    // or not; for the file an earlier run left unfinished, where it stopped.
     QHash<qsizetype, std::uint32_t> m_chunkFrontiers;
     std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
     DurableCompletions::Flush m_durableFlush;

@@ -131,11 +131,8 @@ QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QBy
 
 std::uint32_t DestinationTransfer::chunkFrontier(qsizetype itemIndex) const
 {
-    if (const auto seen = m_chunkFrontiers.constFind(itemIndex); seen != m_chunkFrontiers.cend())
-        return *seen;
-    // Where an earlier run stopped; otherwise the file starts from its first chunk.
-    const auto& f = m_journal->state().inProgressFile;
-    return f && f->relativePath == m_manifest->items[itemIndex].relativePath ? f->lastAcknowledgedChunk + 1 : 0;
+    // A file not seen yet in this run starts from its first chunk, or where the checkpoint said it stopped.
+    return m_chunkFrontiers.value(itemIndex, 0);
 }
 
 // Follows the file whose chunks are arriving. Chunk 0 starts it afresh; any
