@@ -260,7 +260,12 @@ bool DestinationTransfer::shouldWrite(const Target& t)
     set(t.itemIndex, ItemFlag::admitted);
     m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     // Listed before the copy exists: discarding the transfer finds it whatever happens next.
-    m_partialFolders->note(t.partial.left(t.partial.lastIndexOf(u'/')));
+    try {
+        m_partialFolders->note(t.partial.left(t.partial.lastIndexOf(u'/')));
+    } catch (const SystemError& e) {
+        // The transfer itself still sweeps it when it finishes; a full disk is the write's to report.
+        qCWarning(lcTransferEngine).noquote() << "Could not list the folder of a partial copy:" << e.description();
+    }
     return true;
 }
 
