@@ -19,6 +19,7 @@
 #include "preflight/AppCompatibilityManager.h"
 #include "postmigration/UserAccountMapper.h"
 #include "transfer/DestinationTransfer.h"
+#include "transfer/PartialFolders.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
 
@@ -455,7 +456,7 @@ void AppState::discardCheckpoint(const QString& transferID)
 {
     if (!ResumeState::isValidTransferID(transferID))
         return;
-    ResumeState::remove(TransferEngine::transfersDirectory(m_environment.homeFolder), transferID);
+    PartialFolders::discard(m_environment.homeFolder, transferID);
     Q_EMIT checkpointsChanged();
 }
 

@@ -11,8 +11,10 @@
 #include "platform/UserFolders.h"
 #include "transfer/Background.h"
 #include "transfer/ConflictResolver.h"
+#include "transfer/DestinationResolver.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HeaderOrPayload.h"
+#include "transfer/PartialFolders.h"
 #include "transfer/PreFlightConflict.h"
 #include "transfer/TransferError.h"
 #include "transfer/Verification.h"
@@ -26,135 +28,16 @@
 
 namespace kivo {
 
-// One entry of the answer, held as 32 bytes until it is sent; no digest: it
-// did not arrive whole, or is missing or unreadable now.
-struct VerificationAnswer {
-    QString filePath;
-    std::optional<Sha256Digest> digest;
-    std::uint64_t size = 0;
-
-    FileVerification toWire() const { return {filePath, digest ? digest->toHex() : QString(), size}; }
-};
-
 namespace {
 
 const QStringList kDefaultHandlerCategories = {QStringLiteral("userFiles"), QStringLiteral("applicationData"),
                                                QStringLiteral("systemSettings"), QStringLiteral("browserData")};
 
-// Where received files are: what resolving a path from the wire needs.
-struct Resolver {
-    QString home;
-    std::optional<UserMapping> mapping;
-    MDMSafetyChecker safety;
-    DestinationTransfer::PathRelocation relocation;
-
-    WirePathCheck check(const TransferManifest::FileItem& item) const
-    {
-        QString held = item.rawName ? fromWireName(item.relativePath).value_or(QString()) : item.relativePath;
-        if (relocation && !held.isEmpty())
-            held = relocation(held, item.categoryID);
-        return checkWirePath(held, home, mapping, safety);
-    }
-};
-
-struct VerifyOutcome {
-    enum class Kind { hashed, unreadable } kind = Kind::unreadable;
-    VerificationAnswer answer;
-};
-
-// Verification hashes at most eight files at once, fewer on small machines.
-QThreadPool* verificationPool()
-{
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool;
-        p->setMaxThreadCount(std::clamp(QThread::idealThreadCount(), 1, 8));
-        return p;
-    }();
-    return pool;
-}
-
-// The most header bytes one batch of a verification answer takes.
-constexpr qint64 kHashBatchBytes = 256 * 1024;
 // Under a frame at 60 Hz.
 constexpr qint64 kEventLoopSliceMs = 10;
-// Files verified per round of the pool: collecting one round stays well under a frame.
-constexpr qsizetype kVerifySlice = 2048;
-
-// What deciding which files to verify needs, copied from the engine.
-struct VerifyInputs {
-    QList<TransferManifest::FileItem> items;
-    Resolver resolver;
-    QSet<QString> conflictSkipped;
-    QHash<qsizetype, Sha256Digest> sourceHashes;
-    QList<std::optional<Sha256Digest>> checkedHashes; // by item
-    QSet<QString> adaptedPaths;
-    QSet<qsizetype> consumedByHandler;
-    QList<qsizetype> failedAtCompletion;
-};
-
-struct VerifyPlan {
-    // The items to read again: at 200,000 files an index is all the list can afford.
-    QList<qsizetype> jobs;
-    // Answered without reading the file again.
-    QList<VerificationAnswer> known;
-    qsizetype skipped = 0;
-};
-
-VerifyPlan planVerification(const VerifyInputs& in)
-{
-    VerifyPlan plan;
-    plan.jobs.reserve(in.items.size());
-    for (qsizetype i = 0; i < in.items.size(); ++i) {
-        const auto& item = in.items[i];
-        const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
-        if (item.transferStatus != FileTransferStatus::completed && !kept)
-            continue;
-        const std::optional<Sha256Digest>& checked = in.checkedHashes[i];
-        // A file written here had its path checked as it arrived.
-        const bool written = checked.has_value();
-        const std::optional<WirePathCheck> check =
-            written && in.adaptedPaths.isEmpty() ? std::nullopt : std::optional(in.resolver.check(item));
-        if ((check && check->refusal) || (kept && !in.sourceHashes.contains(i))
-            || (!written && item.size > FileHasher::kVerificationSizeLimit))
-            ++plan.skipped;
-        else if ((item.size > FileHasher::kVerificationSizeLimit || (check && in.adaptedPaths.contains(check->destination))
-                  || in.consumedByHandler.contains(i))
-                 && written)
-            plan.known.append({item.relativePath, *checked, item.size}); // checked as it arrived
-        else
-            plan.jobs.append(i);
-    }
-    // The source took those for sent; no hash tells it they did not arrive whole.
-    for (qsizetype i : in.failedAtCompletion)
-        plan.known.append({in.items[i].relativePath, std::nullopt, 0});
-    return plan;
-}
-
-VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, qsizetype job)
-{
-    const auto& item = in.items[job];
-    // A file the conflict policy kept, which kivo did not write: only whether
-    // it matches the source's goes back, never its digest.
-    const std::optional<Sha256Digest> compareWith =
-        item.transferStatus == FileTransferStatus::skipped ? std::optional(in.sourceHashes.value(job)) : std::nullopt;
-    VerifyOutcome out;
-    out.answer.filePath = item.relativePath;
-    try {
-        const QString path = in.resolver.check(item).destination;
-        const UniqueFd file = reader.openForReading(path);
-        out.answer.digest = Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, path));
-        out.answer.size = fs::sizeOf(file);
-        if (compareWith && out.answer.digest != compareWith)
-            out.answer.digest.reset();
-        out.kind = VerifyOutcome::Kind::hashed;
-    } catch (const std::exception&) {
-        out.kind = VerifyOutcome::Kind::unreadable;
-    }
-    return out;
-}
 
 // Where the given items were written.
-QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const Resolver& resolver,
+QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const DestinationResolver& resolver,
                            const QList<qsizetype>& indices)
 {
     QStringList out;
@@ -183,22 +66,6 @@ QList<qsizetype> ofCategory(const QList<TransferManifest::FileItem>& items, cons
     return out;
 }
 
-// What the pool found for one slice of the jobs.
-QList<VerificationAnswer> answersOf(const QFuture<VerifyOutcome>& hashing)
-{
-    QList<VerificationAnswer> answers;
-    const qsizetype n = hashing.resultCount();
-    answers.reserve(n);
-    for (qsizetype k = 0; k < n; ++k) {
-        const VerifyOutcome outcome = hashing.resultAt(int(k));
-        if (outcome.kind == VerifyOutcome::Kind::hashed)
-            answers.append(outcome.answer);
-        else
-            answers.append({outcome.answer.filePath, std::nullopt, 0}); // missing or unreadable: a mismatch
-    }
-    return answers;
-}
-
 } // namespace
 
 DestinationTransfer::DestinationTransfer(TransferConnection* connection, QString transferID, QString homeFolder,
@@ -211,7 +78,7 @@ DestinationTransfer::~DestinationTransfer() = default;
 
 QStringList DestinationTransfer::writtenPaths() const
 {
-    return m_manifest ? destinationsOf(m_manifest->items, Resolver{m_home, m_userMapping, m_safety, m_relocation}, m_writtenItems)
+    return m_manifest ? destinationsOf(m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation}, m_writtenItems)
                       : QStringList();
 }
 
@@ -226,9 +93,7 @@ WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
 QString DestinationTransfer::partialPathFor(const QString& destination, const QString& transferID,
                                            const QString& relativePath)
 {
-    const QString digest = FileHasher::sha256Hex(QString(transferID + u'\n' + relativePath).toUtf8());
-    return destination.left(destination.lastIndexOf(u'/') + 1) + QStringLiteral(".kivo-") + digest.left(24)
-        + QStringLiteral(".partial");
+    return destination.left(destination.lastIndexOf(u'/') + 1) + PartialFolders::partialName(transferID, relativePath);
 }
 
 std::uint64_t DestinationTransfer::availableDiskSpace() const { return fs::freeBytesAt(m_home); }
@@ -397,17 +262,28 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         durableFlush(), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
         m_clock, m_durableLimits);
     m_writer = std::make_shared<DestinationWriter>(m_home);
+    m_partialFolders = std::make_unique<PartialFolders>(dir, m_transferID);
+    // Copies a transfer left behind whose checkpoint has since gone; a day's
+    // grace for one whose checkpoint is being rewritten at this moment.
+    PartialFolders::sweepOrphans(m_home, m_clock->now().addDays(-1));
     reopenChangedFiles();
     co_await confirmPlacedFiles();
+    co_await reopenDamagedFiles();
+    // The file the source continues: from the chunk after the last one recorded.
+    if (const auto& f = m_journal->state().inProgressFile; f && indexOf(f->relativePath) >= 0)
+        m_chunkFrontiers.insert(indexOf(f->relativePath), f->lastAcknowledgedChunk + 1);
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
-    for (const QString& done : m_journal->state().completedFiles) {
+    const ResumeState& resumed = m_journal->state();
+    for (const QString& done : resumed.completedFiles) {
         const qsizetype i = indexOf(done);
         if (i < 0)
             continue;
         m_manifest->markFileCompleted(i);
-        if (m_journal->state().fileIdentities.contains(done))
+        if (resumed.fileIdentities.contains(done))
             m_writtenEarlierItems.append(i);
+        if (const auto content = resumed.completedContent.constFind(done); content != resumed.completedContent.cend())
+            m_recordedEarlier.insert(i, content->hash);
     }
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
@@ -418,8 +294,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
             ack.maxInFlightBytes = std::uint32_t(std::min<std::uint64_t>(m_announcedWindow->bytes, 0xFFFFFFFFu));
     }
     std::optional<QByteArray> payload;
-    if (stored)
-        payload = placeDocument(ack, &MessageHeader::resumeState, m_journal->state().encoded());
+    if (stored) {
+        // What the files here hold is this side's own business.
+        ResumeState forSource = m_journal->state();
+        forSource.completedContent.clear();
+        payload = placeDocument(ack, &MessageHeader::resumeState, forSource.encoded());
+    }
     co_await send(std::move(ack), std::move(payload));
 
     TransferProgress::Batch batch(m_progress);
@@ -432,86 +312,6 @@ DurableCompletions::Flush DestinationTransfer::durableFlush() const
     if (m_durableFlush)
         return m_durableFlush;
     return [home = m_home] { fs::flushFileSystemOf(home); };
-}
-
-QCoro::Task<void> DestinationTransfer::confirmPlacedFiles()
-{
-    const QMap<QString, QString> placed = m_journal->state().unconfirmedFiles;
-    if (placed.isEmpty())
-        co_return;
-    struct Check {
-        QString relativePath;
-        QString destination;
-        QString sha256;
-    };
-    QList<Check> checks;
-    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
-        if (const WirePathCheck check = checkPath(it.key()); !check.refusal)
-            checks.append({it.key(), check.destination, it.value()});
-    }
-    // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto checking = startInBackground([writer = m_writer, flush = durableFlush(), checks] {
-        // What the last run left unflushed goes to disk first; then what is there is what counts.
-        flush();
-        QStringList confirmed;
-        for (const Check& c : checks) {
-            try {
-                if (FileHasher::sha256OfDescriptor(writer->openForReading(c.destination), c.destination) == c.sha256)
-                    confirmed.append(c.relativePath);
-            } catch (const std::exception&) {
-                // Missing or unreadable: received again.
-            }
-        }
-        return confirmed;
-    });
-    QStringList confirmed;
-    try {
-        confirmed = co_await finishInBackground(std::move(checking));
-    } catch (const std::exception& e) {
-        qCWarning(lcTransferEngine).noquote() << "Could not confirm files received earlier:" << describe(e);
-    }
-    m_journal->filesCompleted(confirmed, m_clock->now());
-    bool reopened = false;
-    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
-        if (!confirmed.contains(it.key())) {
-            m_journal->reopen(it.key());
-            reopened = true;
-        }
-    }
-    if (reopened)
-        m_journal->fold();
-}
-
-void DestinationTransfer::reopenChangedFiles()
-{
-    const ResumeState& state = m_journal->state();
-    QStringList again;
-    for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it) {
-        const qsizetype i = indexOf(it.key());
-        if (i < 0)
-            continue;
-        const auto& item = m_manifest->items[i];
-        if (it->size != item.size || it->sourceModified != item.sourceModified) {
-            qCInfo(lcTransferEngine, "%s changed on the source since the last run; receiving it again",
-                   forLog(it.key()).constData());
-            again.append(it.key());
-        }
-    }
-    // The partial file must still hold every acknowledged byte; a crash between
-    // moving a file into place and recording it leaves none.
-    if (const auto& f = state.inProgressFile; f && !again.contains(f->relativePath)) {
-        const WirePathCheck check = checkPath(f->relativePath);
-        const std::optional<std::uint64_t> size =
-            check.refusal ? std::nullopt
-                          : m_writer->regularFileSize(partialPathFor(check.destination, m_transferID, f->relativePath));
-        if (!size || *size < f->bytesReceived)
-            again.append(f->relativePath);
-    }
-    if (again.isEmpty())
-        return;
-    for (const QString& path : std::as_const(again))
-        m_journal->reopen(path);
-    m_journal->fold();
 }
 
 QCoro::Task<void> DestinationTransfer::handleCategoryStart(QString categoryID)
@@ -547,10 +347,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (m_adapter) {
         try {
             // A pass over every item, resolving each path: on a pool thread.
-            auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety, m_relocation},
+            auto listing = startInBackground([items = m_manifest->items, resolver = DestinationResolver{m_home, m_userMapping, m_safety, m_relocation},
                                               categoryID] { return destinationsOf(items, resolver, ofCategory(items, categoryID)); });
             QStringList written = co_await finishInBackground(std::move(listing));
             co_await m_adapter->adaptCategory(categoryID, std::move(written));
+            co_await recordAdaptedContent(categoryID);
         } catch (const std::exception& e) {
             qCWarning(lcTransferEngine).noquote() << "Adapting" << categoryID << "failed:" << describe(e);
         }
@@ -558,7 +359,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            const Resolver resolver{m_home, m_userMapping, m_safety, m_relocation};
+            const DestinationResolver resolver{m_home, m_userMapping, m_safety, m_relocation};
             auto listing = startInBackground([items = m_manifest->items, resolver, written = m_writtenItems, categoryID] {
                 const QList<qsizetype> mine = ofCategory(items, categoryID, written);
                 return std::make_pair(mine, destinationsOf(items, resolver, mine));
@@ -581,8 +382,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
                 }
                 return gone;
             });
-            for (qsizetype i : co_await finishInBackground(std::move(probing)))
+            for (qsizetype i : co_await finishInBackground(std::move(probing))) {
                 m_consumedByHandler.insert(i);
+                // Gone on purpose: a later run must not take it for damage.
+                m_journal->contentRecorded(m_manifest->items[i].relativePath, std::nullopt);
+            }
         } catch (const std::exception& e) {
             failure = describe(e);
         }
@@ -609,95 +413,11 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     Q_EMIT categoryCompleted(categoryID);
 }
 
-QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader request)
-{
-    // Nothing is reported verified that a power cut could still take away.
-    co_await m_durable->flushAll();
-    // Every file of the manifest that should now be there, as it is now: a file
-    // damaged or removed since it was written is reported, not passed over.
-    // Files kept by the conflict policy are compared here with the source's
-    // hash, so no digest of a file kivo did not write goes out. The passes over
-    // every item run on pool threads, from copies.
-    auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
-        m_manifest->items, Resolver{m_home, m_userMapping, m_safety, m_relocation}, m_conflictSkippedPaths, m_sourceHashes,
-        m_checkedHashes, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion});
-    auto planning = startInBackground([inputs] { return planVerification(*inputs); });
-    VerifyPlan plan = co_await finishInBackground(std::move(planning));
-
-    std::shared_ptr<const DestinationWriter> reader = m_writer;
-    // A source that takes the answer in pieces gets each slice's as soon as it
-    // is hashed; one that does not gets the whole answer at the end.
-    const bool batched = request.hashBatches.value_or(0) != 0;
-    const qsizetype answered = plan.known.size() + plan.jobs.size();
-    qsizetype remaining = answered;
-    QList<VerificationAnswer> answers = std::move(plan.known);
-    if (batched) {
-        remaining -= answers.size();
-        if (!answers.isEmpty() || remaining == 0)
-            co_await sendInBatches(std::exchange(answers, {}), remaining);
-    }
-    // Slice by slice: what the pool hands back is never held for every file at once.
-    for (qsizetype from = 0; from < plan.jobs.size(); from += kVerifySlice) {
-        QFuture<VerifyOutcome> hashing =
-            QtConcurrent::mapped(verificationPool(), plan.jobs.mid(from, kVerifySlice),
-                                 [reader, inputs](qsizetype job) { return verifyOne(*reader, *inputs, job); });
-        co_await hashing;
-        QList<VerificationAnswer> slice = answersOf(hashing);
-        if (batched) {
-            remaining -= slice.size();
-            co_await sendInBatches(std::move(slice), remaining);
-        } else {
-            answers.append(std::move(slice));
-        }
-    }
-    {
-        TransferProgress::Batch batch(m_progress);
-        m_progress->setVerificationFilesChecked(answered);
-        m_progress->setVerificationFilesSkipped(plan.skipped);
-    }
-    if (!batched) {
-        // Encoding every entry at once is long work: a pool thread does it.
-        auto encoding = startInBackground([response = makeHeader(MessageType::verificationResponse),
-                                           answers = std::move(answers)]() mutable {
-            QList<FileVerification> hashes;
-            hashes.reserve(answers.size());
-            for (VerificationAnswer& a : answers)
-                hashes.append(std::exchange(a, {}).toWire());
-            std::optional<QByteArray> payload = placeHashes(response, std::move(hashes));
-            return std::make_pair(response, payload);
-        });
-        auto [header, payload] = co_await finishInBackground(std::move(encoding));
-        co_await send(std::move(header), std::move(payload));
-    }
-    Q_EMIT verificationFinished();
-}
-
-// Pieces small enough to cost little to build, to hold and to read.
-QCoro::Task<void> DestinationTransfer::sendInBatches(QList<VerificationAnswer> answers, qsizetype remainingAfter)
-{
-    qsizetype from = 0;
-    do {
-        QList<FileVerification> batch;
-        for (qint64 used = 0; from < answers.size(); ++from) {
-            FileVerification v = answers[from].toWire();
-            if (!batch.isEmpty() && used + encodedSizeBound(v) > kHashBatchBytes)
-                break;
-            used += encodedSizeBound(v);
-            batch.append(std::move(v));
-            answers[from] = {};
-        }
-        MessageHeader response = makeHeader(MessageType::verificationResponse);
-        response.fileHashes = std::move(batch);
-        response.hashesRemaining = std::uint64_t(answers.size() - from + remainingAfter);
-        co_await queue(std::move(response));
-    } while (from < answers.size());
-}
-
 QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        auto listing = startInBackground([items = m_manifest->items, resolver = Resolver{m_home, m_userMapping, m_safety, m_relocation},
+        auto listing = startInBackground([items = m_manifest->items, resolver = DestinationResolver{m_home, m_userMapping, m_safety, m_relocation},
                                           written = m_writtenEarlierItems + m_writtenItems] {
             return destinationsOf(items, resolver, written);
         });
@@ -706,7 +426,7 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
     // After the ownership pass: a link placed where a written file was must never be handed to it.
     co_await placeTreeEntries();
     // The checkpoint outlives a transfer that ended short, so a later run can finish it.
-    if (failNeverReceived() == 0) {
+    if (failNeverReceived() == 0 && m_damagedAtVerification == 0) {
         sweepPartials();
         m_journal->remove();
     } else {

@@ -24,6 +24,7 @@
 namespace kivo {
 
 class AttributeRefusals;
+class PartialFolders;
 struct VerificationAnswer;
 class DestinationWriter;
 class Sha256;
@@ -144,6 +145,8 @@ private:
     Target target(const QString& wirePath);
     void logRefusal(const QString& wirePath, std::uint32_t chunkIndex, const Target& target) const;
     QString chunkRefusal(const MessageHeader& header, const QByteArray& payload, Target* target);
+    // The highest chunk a file may take now: one past any it has seen.
+    std::uint32_t chunkFrontier(qsizetype itemIndex) const;
     void failRefusedItem(const Target& target);
     // Files of the manifest the source never sent before it said it was done:
     // each is a failure, listed up to a bound. Returns how many there were.
@@ -170,12 +173,23 @@ private:
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
     void noteRejectedChunk(const Target& t, std::uint32_t chunkIndex, bool write);
     void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure);
+    // After a failed write: true when a link on the file's folder path caused it, and the file failed for it.
+    bool failLinkedPath(const Target& t);
     void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID);
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
     // Files an interrupted run put in place but had not yet seen on disk:
     // after a flush, those whose content still matches count as received.
     QCoro::Task<void> confirmPlacedFiles();
+    // Files an earlier run finished that are no longer what it left (removed,
+    // rewritten, replaced) are received again.
+    QCoro::Task<void> reopenDamagedFiles();
+    // The checkpoint notes what the file in place holds, for a later run to compare.
+    void recordContent(qsizetype itemIndex, const QString& destination);
+    // Files adapting changed on purpose: what they hold now is what a later run expects.
+    QCoro::Task<void> recordAdaptedContent(QString categoryID);
+    // Files verification found changed since kivo wrote them: failed now, received again by a later run.
+    void reopenDamaged(const QList<qsizetype>& items);
     DurableCompletions::Flush durableFlush() const;
     void handleFileSkip(const MessageHeader& header);
     // The fileSkip answering a chunk or completion of an item its handler refused.
@@ -253,6 +267,11 @@ private:
     // export): verified by the hash they were checked against on arrival.
     QSet<qsizetype> m_consumedByHandler;
     QSet<QString> m_conflictSkippedPaths;
+    // By item, for files an earlier run wrote: the hash they held when it left them.
+    QHash<qsizetype, Sha256Digest> m_recordedEarlier;
+    // Files verification found changed since they were written: the checkpoint
+    // stays, so that a later run receives them again.
+    qsizetype m_damagedAtVerification = 0;
     QSet<QString> m_adaptedPaths;
     // Files with rejected chunks not yet received again. The chunks after a
     // rejected one are written at their offsets meanwhile; the checkpoint
@@ -262,11 +281,15 @@ private:
         std::optional<std::uint32_t> highestStored;
     };
     QHash<qsizetype, Gap> m_gaps;
+    // By unfinished item: one past the highest chunk seen in this run, stored
+    // or not; for the file an earlier run left unfinished, where it stopped.
+    QHash<qsizetype, std::uint32_t> m_chunkFrontiers;
     std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
     DurableCompletions::Flush m_durableFlush;
     DurableCompletions::Limits m_durableLimits;
     std::unique_ptr<DurableCompletions> m_durable;
     std::unique_ptr<ResumeJournal> m_journal;
+    std::unique_ptr<PartialFolders> m_partialFolders;
     std::shared_ptr<DestinationWriter> m_writer;
     std::uint64_t m_bytesDone = 0;
 };

@@ -8,6 +8,7 @@
 #include "platform/Logging.h"
 #include "transfer/Background.h"
 #include "transfer/ConflictResolver.h"
+#include "transfer/PartialFolders.h"
 #include "transfer/FileHasher.h"
 #include "transfer/SparseChunks.h"
 #include "transfer/TransferError.h"
@@ -121,7 +122,17 @@ QString DestinationTransfer::chunkRefusal(const MessageHeader& header, const QBy
         return QStringLiteral("Chunk beyond end of file");
     if (m_manifest->items[out->itemIndex].transferStatus != FileTransferStatus::pending)
         return QStringLiteral("File already finished");
+    // Chunks come in order, resends of rejected ones aside: one far ahead would
+    // leave a sparse file of the announced size behind if the session ended now.
+    if (*header.chunkIndex > chunkFrontier(out->itemIndex))
+        return QStringLiteral("Chunk out of order");
     return {};
+}
+
+std::uint32_t DestinationTransfer::chunkFrontier(qsizetype itemIndex) const
+{
+    // A file not seen yet in this run starts from its first chunk, or where the checkpoint said it stopped.
+    return m_chunkFrontiers.value(itemIndex, 0);
 }
 
 // Follows the file whose chunks are arriving. Chunk 0 starts it afresh; any
@@ -194,6 +205,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         co_await queue(reply(MessageType::chunkNack, refusal));
         co_return;
     }
+    m_chunkFrontiers.insert(t.itemIndex, std::max(chunkFrontier(t.itemIndex), chunkIndex + 1));
     const bool write = shouldWrite(t);
     const QString expected = header.chunkHash.value_or(QString());
     const std::shared_ptr<Sha256> running = write ? trackIncoming(t, chunkIndex, payload->size(), expected) : nullptr;
@@ -226,44 +238,12 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Write failed")));
+        co_await queue(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
+                                                                        : QStringLiteral("Write failed")));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await queue(reply(MessageType::chunkAck, std::nullopt));
     }
-}
-
-// A manifest item whose path may not be written fails once, whatever the source sends for it.
-void DestinationTransfer::failRefusedItem(const Target& t)
-{
-    if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
-        return;
-    const QString path = m_manifest->items[t.itemIndex].relativePath;
-    const QString categoryID = m_manifest->items[t.itemIndex].categoryID;
-    m_manifest->markFileFailed(t.itemIndex);
-    addFileError(path, categoryID, t.refusal);
-}
-
-qsizetype DestinationTransfer::failNeverReceived()
-{
-    // Listed one by one up to here; a million missing files are one line more, not a million.
-    constexpr qsizetype kListed = 1000;
-    qsizetype missing = 0;
-    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
-        const FileTransferStatus status = m_manifest->items[i].transferStatus;
-        if (status != FileTransferStatus::pending && status != FileTransferStatus::inProgress)
-            continue;
-        m_manifest->markFileFailed(i);
-        if (++missing <= kListed)
-            addFileError(m_manifest->items[i].relativePath, m_manifest->items[i].categoryID,
-                         QStringLiteral("Never received: the other Mac ended the transfer before sending it"));
-    }
-    if (missing > kListed)
-        addFileError(QString(), QString(),
-                     QStringLiteral("%1 more files were never received").arg(missing - kListed));
-    if (missing > 0)
-        qCCritical(lcTransferEngine, "The source ended the transfer with %lld file(s) never sent", qlonglong(missing));
-    return missing;
 }
 
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.
@@ -279,6 +259,13 @@ bool DestinationTransfer::shouldWrite(const Target& t)
     const auto& item = m_manifest->items[t.itemIndex];
     set(t.itemIndex, ItemFlag::admitted);
     m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    // Listed before the copy exists: discarding the transfer finds it whatever happens next.
+    try {
+        m_partialFolders->note(t.partial.left(t.partial.lastIndexOf(u'/')));
+    } catch (const SystemError& e) {
+        // The transfer itself still sweeps it when it finishes; a full disk is the write's to report.
+        qCWarning(lcTransferEngine).noquote() << "Could not list the folder of a partial copy:" << e.description();
+    }
     return true;
 }
 
@@ -437,6 +424,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (!m_conflictSkippedPaths.contains(path) && !alreadyThere)
         failure = co_await finishFile(t, header.chunkHash);
     m_incoming = {};
+    m_chunkFrontiers.remove(t.itemIndex);
     if (failure)
         abandonFile(t, path, item.categoryID, *failure);
     else
@@ -445,22 +433,6 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
     co_await queue(std::move(ack));
-}
-
-// A file that could not be finished: its partial copy goes, and the checkpoint forgets it.
-void DestinationTransfer::abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure)
-{
-    qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(failure));
-    try {
-        m_writer->remove(t.partial);
-    } catch (const WriteFailure& e) {
-        qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
-    }
-    set(t.itemIndex, ItemFlag::admitted, false);
-    m_journal->fileAbandoned(path, m_clock->now());
-    m_manifest->markFileFailed(t.itemIndex);
-    m_failedAtCompletion.append(t.itemIndex);
-    addFileError(path, categoryID, failure);
 }
 
 // A file in place (or kept by the conflict policy): counted, and recorded in the checkpoint.
@@ -477,6 +449,7 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
     if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes[t.itemIndex]) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
+        recordContent(t.itemIndex, t.destination);
         m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
         m_durable->fileFinished(path);
     } else {

@@ -6,6 +6,7 @@
 #include "platform/Json.h"
 #include "platform/Logging.h"
 #include "transfer/Background.h"
+#include "transfer/PartialFolders.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,6 +82,17 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
                 // Completions are recorded in groups, possibly after the next file began.
                 if (state.inProgressFile && state.inProgressFile->relativePath == path)
                     state.inProgressFile.reset();
+            } else if (kind == QLatin1String("content")) {
+                const QString path = json::requireString(e, "p");
+                const std::optional<QString> hash = json::optionalString(e, "h");
+                const std::optional<CompletedContent> content =
+                    hash ? CompletedContent::parse(*hash, json::requireString(e, "t")) : std::nullopt;
+                if (hash && !content)
+                    throw DecodingError(QStringLiteral("content: malformed"));
+                if (content)
+                    state.completedContent.insert(path, *content);
+                else
+                    state.completedContent.remove(path);
             } else if (kind == QLatin1String("category")) {
                 const QString id = json::requireString(e, "p");
                 if (!state.completedCategories.contains(id))
@@ -94,6 +106,9 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
         }
     }
 }
+
+// A hash and a stamp: the two strings CompletedContent::parse takes.
+QJsonArray contentToJson(const CompletedContent& c) { return QJsonArray{c.hash.toHex(), c.stamp()}; }
 
 QByteArray readFile(const QString& path, bool* ok)
 {
@@ -158,6 +173,12 @@ QJsonObject ResumeState::toJson() const
             placed.insert(it.key(), it.value());
         o.insert(QStringLiteral("unconfirmedFiles"), placed);
     }
+    if (!completedContent.isEmpty()) {
+        QJsonObject contents;
+        for (auto it = completedContent.cbegin(); it != completedContent.cend(); ++it)
+            contents.insert(it.key(), contentToJson(it.value()));
+        o.insert(QStringLiteral("completedContent"), contents);
+    }
     return o;
 }
 
@@ -189,6 +210,17 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
             s.unconfirmedFiles.insert(it.key(), it.value().toString());
         }
     }
+    if (o.contains(QLatin1String("completedContent"))) {
+        const QJsonObject contents = json::requireObject(o, "completedContent");
+        for (auto it = contents.begin(); it != contents.end(); ++it) {
+            const QJsonArray pair = it.value().toArray();
+            const std::optional<CompletedContent> content =
+                pair.size() == 2 ? CompletedContent::parse(pair[0].toString(), pair[1].toString()) : std::nullopt;
+            if (!content)
+                throw DecodingError(QStringLiteral("completedContent: malformed entry"));
+            s.completedContent.insert(it.key(), *content);
+        }
+    }
     return s;
 }
 
@@ -207,21 +239,33 @@ void ResumeState::encodeInto(const fs::ByteSink& write) const
     frame.completedFiles = {};
     frame.fileIdentities = {};
     frame.unconfirmedFiles = {};
+    frame.completedContent = {};
     QJsonObject o = frame.toJson();
     if (!fileIdentities.isEmpty())
         o.insert(QStringLiteral("fileIdentities"), QJsonObject());
     if (!unconfirmedFiles.isEmpty())
         o.insert(QStringLiteral("unconfirmedFiles"), QJsonObject());
+    if (!completedContent.isEmpty())
+        o.insert(QStringLiteral("completedContent"), QJsonObject());
     // In the order a JSON object keeps its keys.
-    std::vector<decltype(fileIdentities)::const_iterator> ids;
-    ids.reserve(size_t(fileIdentities.size()));
-    for (auto it = fileIdentities.cbegin(); it != fileIdentities.cend(); ++it)
-        ids.push_back(it);
-    std::sort(ids.begin(), ids.end(), [](const auto& a, const auto& b) { return a.key() < b.key(); });
+    const auto sortedKeys = [](const auto& hash) {
+        std::vector<typename std::decay_t<decltype(hash)>::const_iterator> out;
+        out.reserve(size_t(hash.size()));
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+            out.push_back(it);
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.key() < b.key(); });
+        return out;
+    };
+    const auto ids = sortedKeys(fileIdentities);
+    const auto contents = sortedKeys(completedContent);
     auto placed = unconfirmedFiles.cbegin();
     json::writeFilled(
         json::toFileBytes(o),
         {{"completedFiles", completedFiles.size(), [&](qsizetype i) { return QJsonArray{completedFiles[i]}; }},
+         {"completedContent", completedContent.size(),
+          [&](qsizetype i) {
+              return QJsonObject{{contents[size_t(i)].key(), contentToJson(contents[size_t(i)].value())}};
+          }},
          {"fileIdentities", fileIdentities.size(),
           [&](qsizetype i) { return QJsonObject{{ids[size_t(i)].key(), ids[size_t(i)].value().toJson()}}; }},
          {"unconfirmedFiles", unconfirmedFiles.size(),
@@ -303,6 +347,9 @@ void ResumeState::remove(const QString& transfersDir, const QString& transferID)
     // whatever a crash leaves of the journal.
     QFile::remove(jsonPath(transfersDir, transferID));
     QFile::remove(journalPath(transfersDir, transferID));
+    // What a crash mid-rewrite left, and the list of the folders its partial copies were in.
+    QFile::remove(jsonPath(transfersDir, transferID) + QStringLiteral(".tmp"));
+    QFile::remove(PartialFolders::listPath(transfersDir, transferID));
 }
 
 ResumeJournal::ResumeJournal(QString transfersDir, ResumeState state) : m_dir(std::move(transfersDir)), m_state(std::move(state))
@@ -408,6 +455,7 @@ void ResumeJournal::reopen(const QString& relativePath)
     if (m_completed.remove(relativePath))
         m_state.completedFiles.removeAll(relativePath);
     m_state.unconfirmedFiles.remove(relativePath);
+    m_state.completedContent.remove(relativePath);
     if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
         m_state.inProgressFile.reset();
     m_started.insert(relativePath);
@@ -471,6 +519,19 @@ void ResumeJournal::fileInPlace(const QString& relativePath, const QString& sha2
         m_state.inProgressFile.reset();
     m_state.updatedAt = now;
     append(json::ObjectWriter().add("e", u"placed").add("p", relativePath).add("h", sha256).add("u", json::formatDate(now)));
+}
+
+void ResumeJournal::contentRecorded(const QString& relativePath, const std::optional<CompletedContent>& content)
+{
+    json::ObjectWriter event;
+    event.add("e", u"content").add("p", relativePath);
+    if (content) {
+        m_state.completedContent.insert(relativePath, *content);
+        event.add("h", content->hash.toHex()).add("t", content->stamp());
+    } else {
+        m_state.completedContent.remove(relativePath);
+    }
+    append(event.add("u", json::formatDate(m_state.updatedAt)));
 }
 
 void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)

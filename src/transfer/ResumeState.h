@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/UniqueFd.h"
+#include "transfer/CompletedContent.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -62,6 +63,9 @@ struct ResumeState {
     // Files in place whose data may not be on disk yet, with the whole-file
     // hash they were checked against; not yet among completedFiles.
     QMap<QString, QString> unconfirmedFiles;
+    // What each file this transfer put in place held when kivo left it (after
+    // adapting, if it was adapted): a later run finds damage done since by it.
+    QHash<QString, CompletedContent> completedContent;
 
     QJsonObject toJson() const;
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
@@ -83,7 +87,7 @@ struct ResumeState {
     static std::optional<ResumeState> load(const QString& transfersDir, const QString& transferID);
     // Every decodable checkpoint, most recently updated first.
     static QList<ResumeState> listAll(const QString& transfersDir);
-    // Removes the checkpoint and its journal; missing files are fine.
+    // Removes the checkpoint, its journal and its list of folders; missing files are fine.
     static void remove(const QString& transfersDir, const QString& transferID);
 };
 
@@ -123,6 +127,8 @@ public:
     // A file is complete in place but perhaps not yet on disk: a later run
     // confirms it by its hash instead of receiving it again.
     void fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now);
+    // What the file in place holds now; nullopt forgets it (a file taken in by its category's handler).
+    void contentRecorded(const QString& relativePath, const std::optional<CompletedContent>& content);
     void categoryCompleted(const QString& categoryID, const QDateTime& now);
     // The same, with the JSON written on a pool thread (for hundreds of thousands
     // of files that is long work); nothing may touch the journal until it is done.

@@ -12,10 +12,15 @@ VerificationTally compareWithSent(const QList<FileVerification>& answered, const
     tally.checked = answered.size();
     for (const FileVerification& v : answered) {
         const qsizetype i = byPath.find(items, v.filePath);
-        if (i < 0 || i >= sent.size() || !sent[i])
+        if (i < 0)
             continue;
-        if (Sha256Digest::fromHex(v.sha256Hash) != *sent[i])
+        if (i < sent.size() && sent[i]) {
+            if (Sha256Digest::fromHex(v.sha256Hash) != *sent[i])
+                tally.mismatches.append(v.filePath);
+        } else if (items[i].transferStatus == FileTransferStatus::completed && !Sha256Digest::fromHex(v.sha256Hash)) {
+            // Sent by an earlier run: the destination compared it with what it recorded then.
             tally.mismatches.append(v.filePath);
+        }
     }
     return tally;
 }

@@ -24,7 +24,9 @@ struct VerificationTally {
 using SentHashes = QList<std::optional<Sha256Digest>>;
 
 // Every entry counts as checked; one whose hash differs from the hash sent is
-// a mismatch (an empty or malformed hash too); entries for files never sent are ignored.
+// a mismatch (an empty or malformed hash too). A file an earlier run sent has
+// no hash here: only an entry without a hash is a mismatch. Entries for files
+// never sent are ignored.
 // `sent` and `byPath` are numbered as `items`.
 VerificationTally compareWithSent(const QList<FileVerification>& answered, const QList<TransferManifest::FileItem>& items,
                                   const ItemsByPath& byPath, const SentHashes& sent);

@@ -89,13 +89,15 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
-        {u"~/linkdir/x"_s, u"Write failed"_s}, {u"~/linkfile"_s, u"ack"_s},
+        {u"~/linkdir/x"_s, u"Link in path"_s}, {u"~/linkfile"_s, u"ack"_s},
         {u"~/pipe"_s, u"ack"_s},      {outside + u"/evil.sh"_s, u"Outside home folder"_s},
         {u"~/../outside/x"_s, u"Invalid path"_s}, {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
         if (path != u"~/not-in-manifest"_s)
             addItem(path, "evil", u"hostile"_s);
     addItem(u"~/small"_s, "1234", u"hostile"_s);
+    // Announced far larger than sent: a chunk near its end must leave no sparse giant behind.
+    addItem(u"~/far.bin"_s, "", u"hostile"_s).size = std::uint64_t(64) << 30;
     addItem(u"~/a.txt"_s, "alpha");
     addItem(u"~/b.txt"_s, "beta");
     // Already there and never sent: completing it must not hand out its digest.
@@ -108,6 +110,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     pushChunk(u"~/small"_s, 0, "12345");                     // longer than the item
     pushChunk(u"~/small"_s, 0, "1234", QString(64, u'a'));   // corrupted
     peer.push(header(MessageType::chunkData, u"~/small"_s, 0)); // no payload
+    pushChunk(u"~/far.bin"_s, 60000, "evil");
     pushCategory(u"userFiles"_s);
     peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
     peer.push(header(MessageType::verificationRequest));
@@ -144,6 +147,13 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
         reasons.append(m.header.type == MessageType::chunkNack ? *m.header.errorMessage : u"ack"_s);
     EXPECT_EQ(reasons, (QStringList{u"Chunk beyond end of file"_s, u"Chunk beyond end of file"_s, u"Hash mismatch"_s,
                                     u"Missing chunk data"_s}));
+    EXPECT_EQ(repliesTo(u"~/far.bin"_s).value(0).header.errorMessage, u"Chunk out of order"_s);
+    EXPECT_FALSE(QFile::exists(DestinationTransfer::partialPathFor(home() + u"/far.bin"_s, u"T-1"_s, u"~/far.bin"_s)));
+    // The link on the folder path fails its file, listed, instead of passing unnoticed.
+    QStringList failed;
+    for (const FileError& e : progress()->fileErrors())
+        failed << e.filePath;
+    EXPECT_TRUE(failed.contains(u"~/linkdir/x"_s)) << failed.join(u' ').toStdString();
     EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
     EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
@@ -153,13 +163,14 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     ASSERT_EQ(verification.size(), 1);
     ASSERT_TRUE(verification[0].header.fileHashes);
     const QList<FileVerification>& hashes = *verification[0].header.fileHashes;
-    // a.txt, now a link, reads as missing; before.txt never arrived: both go back without a digest.
-    ASSERT_EQ(hashes.size(), 3);
+    // a.txt, now a link, reads as missing; before.txt never arrived, linkdir/x failed: all go back without a digest.
+    ASSERT_EQ(hashes.size(), 4);
     QStringList reported;
     for (const FileVerification& v : hashes)
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
-    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s}));
+    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s,
+                                     u"~/linkdir/x "_s}));
     EXPECT_EQ(engine().manifest()->items.last().transferStatus, FileTransferStatus::failed);
 }
 

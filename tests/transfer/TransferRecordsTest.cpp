@@ -32,6 +32,7 @@ TEST(ResumeState, EncodedWholeListedNewestFirstAndJunkSkipped)
     newer.inProgressFile = ResumeState::InProgressFile{u"~/c"_s, u"userFiles"_s, 5, 6291456};
     newer.fileIdentities = {{u"~/c"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)}}, {u"~/d}"_s, {0, std::nullopt}}};
     newer.unconfirmedFiles = {{u"~/e"_s, QString(64, u'e')}, {u"~/f"_s, QString(64, u'f')}};
+    newer.completedContent = {{u"~/a \"q\" ]}"_s, {*Sha256Digest::fromHex(QString(64, u'a')), 5, -86400, 999999999}}};
     for (const ResumeState* state : {&older, &newer}) {
         EXPECT_EQ(state->encoded(), json::toFileBytes(state->toJson()));
         state->save(dir.path());
@@ -64,6 +65,9 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
         journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 0, 1048576, 1048576, t0.addSecs(1));
         journal.chunkWritten(u"~/a"_s, u"userFiles"_s, 1, 1048586, 10, t0.addSecs(2));
         journal.fileCompleted(u"~/a"_s, t0.addSecs(3));
+        journal.contentRecorded(u"~/a"_s, CompletedContent{*Sha256Digest::fromHex(QString(64, u'a')), 1048586, 7, 8});
+        journal.contentRecorded(u"~/gone"_s, CompletedContent{});
+        journal.contentRecorded(u"~/gone"_s, std::nullopt);
         journal.chunkWritten(u"~/b"_s, u"userFiles"_s, 0, 1048576, 1048576, t0.addSecs(4));
         // The JSON file is written on opening and untouched by per-chunk and per-file events.
         QFile json(ResumeState::jsonPath(dir.path(), u"T"_s));
@@ -85,6 +89,8 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     EXPECT_EQ(loaded->totalBytesReceived, 2u * 1048576 + 10);
     EXPECT_EQ(loaded->updatedAt, t0.addSecs(4));
     EXPECT_EQ(loaded->fileIdentities.value(u"~/a"_s), (ResumeState::FileIdentity{1048586, t0}));
+    EXPECT_EQ(loaded->completedContent.keys(), QStringList{u"~/a"_s});
+    EXPECT_EQ(loaded->completedContent.value(u"~/a"_s).modifiedNsecs, 8);
 
     // Reopening folds the journal into the JSON; a crash before the old journal
     // is replaced must not count anything twice.
@@ -102,6 +108,37 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     last.categoryCompleted(u"userFiles"_s, t0.addSecs(9));
     last.remove();
     EXPECT_TRUE(QDir(dir.path()).entryList({u"T.*"_s}).isEmpty());
+}
+
+// A file counts as left alone only while it is a regular file of the recorded
+// size and time; a checkpoint's spelling of it reads back exactly or not at all.
+TEST(CompletedContent, SpellingRoundTripsAndOnlyTheSameSizeAndTimeMayHoldIt)
+{
+    const Sha256Digest hash = *Sha256Digest::fromHex(FileHasher::sha256Hex("x"));
+    const CompletedContent left{hash, 10, -5, 123};
+    EXPECT_EQ(CompletedContent::parse(hash.toHex(), left.stamp()), left);
+    for (const QString& bad : {u"10:-5"_s, u"10:-5:123:4"_s, u"x:-5:123"_s, u"-1:-5:123"_s, u"10:-5:1000000000"_s, u""_s})
+        EXPECT_FALSE(CompletedContent::parse(hash.toHex(), bad)) << qPrintable(bad);
+    EXPECT_FALSE(CompletedContent::parse(u"zz"_s, left.stamp()));
+
+    fs::FileStatus same;
+    same.kind = fs::FileStatus::Kind::regular;
+    same.size = 10;
+    same.modifiedSecs = -5;
+    same.modifiedNsecs = 123;
+    EXPECT_TRUE(left.mayBeHeldBy(same));
+    const QList<std::function<void(fs::FileStatus&)>> changes = {
+        [](fs::FileStatus& s) { s.size = 11; },
+        [](fs::FileStatus& s) { s.modifiedSecs = 0; },
+        [](fs::FileStatus& s) { s.modifiedNsecs = 124; },
+        [](fs::FileStatus& s) { s.kind = fs::FileStatus::Kind::other; },
+    };
+    for (const auto& change : changes) {
+        fs::FileStatus other = same;
+        change(other);
+        EXPECT_FALSE(left.mayBeHeldBy(other));
+    }
+    EXPECT_FALSE(left.mayBeHeldBy(std::nullopt));
 }
 
 // What a crash would leave: the events of small files only once flushed, a large

@@ -292,16 +292,20 @@ TEST(Verification, ComparesTheAnswerWithTheHashesSent)
         EXPECT_FALSE(Sha256Digest::fromHex(bad)) << qPrintable(bad);
 
     QList<TransferManifest::FileItem> items;
-    for (const QString& path : {u"~/upper"_s, u"~/same"_s, u"~/unsent"_s, u"~/other"_s, u"~/empty"_s}) {
+    for (const QString& path : {u"~/upper"_s, u"~/same"_s, u"~/unsent"_s, u"~/other"_s, u"~/empty"_s,
+                                u"~/earlier"_s, u"~/earlier-damaged"_s}) {
         items.append(TransferManifest::FileItem{});
         items.last().relativePath = path;
     }
+    // Sent by an earlier run: no hash here, so only the destination's "no digest" counts.
+    items[5].transferStatus = items[6].transferStatus = FileTransferStatus::completed;
     const SentHashes sent = {Sha256Digest::fromHex(a), Sha256Digest::fromHex(a), std::nullopt,
                              Sha256Digest::fromHex(a), Sha256Digest::fromHex(a)};
     const QList<FileVerification> answer = {{u"~/same"_s, a, 1},         {u"~/other"_s, b, 1},
                                             {u"~/empty"_s, QString(), 0}, {u"~/upper"_s, a.toUpper(), 1},
-                                            {u"~/unsent"_s, b, 1},        {u"~/not-listed"_s, b, 1}};
+                                            {u"~/unsent"_s, b, 1},        {u"~/not-listed"_s, b, 1},
+                                            {u"~/earlier"_s, b, 1},       {u"~/earlier-damaged"_s, QString(), 0}};
     const VerificationTally tally = compareWithSent(answer, items, ItemsByPath(items), sent);
-    EXPECT_EQ(tally.checked, 6);
-    EXPECT_EQ(tally.mismatches, (QStringList{u"~/other"_s, u"~/empty"_s, u"~/upper"_s}));
+    EXPECT_EQ(tally.checked, 8);
+    EXPECT_EQ(tally.mismatches, (QStringList{u"~/other"_s, u"~/empty"_s, u"~/upper"_s, u"~/earlier-damaged"_s}));
 }

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: Apache-2.0
+// How the destination's files fail: each failure is counted and listed, and
+// what it left behind goes.
+#include "transfer/DestinationTransfer.h"
+
+#include "platform/DestinationWriter.h"
+#include "platform/Logging.h"
+
+namespace kivo {
+
+// A manifest item whose path may not be written fails once, whatever the source sends for it.
+void DestinationTransfer::failRefusedItem(const Target& t)
+{
+    if (t.itemIndex < 0 || !t.pathRefusal || m_manifest->items[t.itemIndex].transferStatus == FileTransferStatus::failed)
+        return;
+    const QString path = m_manifest->items[t.itemIndex].relativePath;
+    const QString categoryID = m_manifest->items[t.itemIndex].categoryID;
+    m_manifest->markFileFailed(t.itemIndex);
+    addFileError(path, categoryID, t.refusal);
+}
+
+qsizetype DestinationTransfer::failNeverReceived()
+{
+    // Listed one by one up to here; a million missing files are one line more, not a million.
+    constexpr qsizetype kListed = 1000;
+    qsizetype missing = 0;
+    for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
+        const FileTransferStatus status = m_manifest->items[i].transferStatus;
+        if (status != FileTransferStatus::pending && status != FileTransferStatus::inProgress)
+            continue;
+        m_manifest->markFileFailed(i);
+        if (++missing <= kListed)
+            addFileError(m_manifest->items[i].relativePath, m_manifest->items[i].categoryID,
+                         QStringLiteral("Never received: the other Mac ended the transfer before sending it"));
+    }
+    if (missing > kListed)
+        addFileError(QString(), QString(),
+                     QStringLiteral("%1 more files were never received").arg(missing - kListed));
+    if (missing > 0)
+        qCCritical(lcTransferEngine, "The source ended the transfer with %lld file(s) never sent", qlonglong(missing));
+    return missing;
+}
+
+// A file that could not be finished: its partial copy goes, and the checkpoint forgets it.
+void DestinationTransfer::abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure)
+{
+    qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(failure));
+    try {
+        m_writer->remove(t.partial);
+    } catch (const WriteFailure& e) {
+        qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+    }
+    set(t.itemIndex, ItemFlag::admitted, false);
+    m_journal->fileAbandoned(path, m_clock->now());
+    m_manifest->markFileFailed(t.itemIndex);
+    m_failedAtCompletion.append(t.itemIndex);
+    addFileError(path, categoryID, failure);
+}
+
+bool DestinationTransfer::failLinkedPath(const Target& t)
+{
+    // A folder on the way replaced by a link is never written through, and
+    // waiting for resends would not change that: the file fails now.
+    const QString folder = t.destination.left(t.destination.lastIndexOf(u'/'));
+    if (!folder.startsWith(m_home + u'/'))
+        return false;
+    QString link;
+    for (qsizetype at = m_home.size(); link.isEmpty() && at < folder.size();) {
+        const qsizetype next = folder.indexOf(u'/', at + 1);
+        const QString step = folder.left(next < 0 ? folder.size() : next);
+        try {
+            if (m_writer->linkTarget(step))
+                link = step;
+        } catch (const WriteFailure&) {
+            break; // a step that cannot be read is not a link found
+        }
+        at = step.size();
+    }
+    if (link.isEmpty())
+        return false;
+    const auto& item = m_manifest->items[t.itemIndex];
+    abandonFile(t, item.relativePath, item.categoryID,
+                QStringLiteral("A link stands in its folder path at %1; nothing was written through it").arg(link));
+    m_gaps.remove(t.itemIndex);
+    if (m_incoming.itemIndex == t.itemIndex)
+        m_incoming = {};
+    return true;
+}
+
+} // namespace kivo
