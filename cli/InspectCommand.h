@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -21,5 +22,7 @@ InspectOptions parseInspect(const QStringList& args);
 // category's texts as the home's layout has them; moves nothing and leaves no
 // file behind. 0, or 1 when a handler failed.
 int runInspect(const InspectOptions& options);
+// `text` as a JSON string literal, quotes included, in UTF-8.
+QByteArray jsonString(const QString& text);
 
 } // namespace kivo::cli
