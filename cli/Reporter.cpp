@@ -8,6 +8,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 namespace kivo::cli {
 
@@ -65,9 +66,37 @@ void Reporter::clearBar()
     m_barShown = false;
 }
 
+namespace {
+
+// The human texts inside an event ("reason", "error", ...) speak of the home's kind of
+// machine like every other line; names, paths and identifiers are left as they are.
+QJsonObject wordedFields(QJsonObject fields, HomeLayoutKind layout)
+{
+    static const QSet<QString> human = {QStringLiteral("error"), QStringLiteral("message"), QStringLiteral("reason"),
+                                        QStringLiteral("text")};
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
+        if (it->isString() && human.contains(it.key())) {
+            *it = wordedForHome(it->toString(), layout);
+        } else if (it->isObject()) {
+            *it = wordedFields(it->toObject(), layout);
+        } else if (it->isArray()) {
+            QJsonArray items = it->toArray();
+            for (auto item = items.begin(); item != items.end(); ++item)
+                if (item->isObject())
+                    *item = wordedFields(item->toObject(), layout);
+            *it = items;
+        }
+    }
+    return fields;
+}
+
+} // namespace
+
 void Reporter::event(const QString& name, QJsonObject fields, const QString& humanLine)
 {
     if (m_mode == Mode::json) {
+        if (m_layout != HomeLayoutKind::MacOS)
+            fields = wordedFields(std::move(fields), m_layout);
         fields.insert(QStringLiteral("event"), name);
         std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).constData(), m_out);
         std::fputc('\n', m_out);

@@ -123,6 +123,10 @@ CategoryTransferHandler::Listing LinuxBrowserDataHandler::listSource(const QStri
     }
     try {
         const std::unique_ptr<SessionBus> bus = SessionBus::open(ownerAccount(home()), m_runtimeRoot);
+        // Asking a keyring we started would make it create its folder in a home that has none, and
+        // such a home holds no secret to find.
+        if (bus->kind() == SessionBus::Kind::started && !QDir(home().expandTilde(QStringLiteral("~/.local/share/keyrings"))).exists())
+            return listing;
         QList<browserSecrets::SafeStorageSecret> secrets = browserSecrets::gather(applications, bus->clientOptions());
         if (secrets.isEmpty())
             return listing;

@@ -2,6 +2,7 @@
 #include "categories/LinuxSettingsHandler.h"
 
 #include "categories/FileEnumeration.h"
+#include "categories/LinuxAppCatalog.h"
 #include "categories/LinuxSettingsRules.h"
 #include "platform/Accounts.h"
 #include "platform/CommandRunner.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace kivo {
 
@@ -24,6 +26,20 @@ namespace {
 
 constexpr qint64 kMaxSettingsBytes = 16 * 1024 * 1024;
 constexpr qint64 kMaxEntryBytes = 1024 * 1024;
+
+// Files an application of the catalog owns ("~/.config/katerc"): its data, not the desktop's,
+// even where a pattern such as "k*rc" matches them.
+const QSet<QString>& applicationOwnedFiles()
+{
+    static const QSet<QString> owned = [] {
+        QSet<QString> paths;
+        for (const LinuxApp& app : LinuxAppCatalog::shipped().apps())
+            for (const QString& path : app.paths)
+                paths.insert(QStringLiteral("~/") + path);
+        return paths;
+    }();
+    return owned;
+}
 
 // The "~/" paths the desktop's own files are at, patterns resolved.
 QStringList desktopFiles(const UserFolders& home)
@@ -43,7 +59,8 @@ QStringList desktopFiles(const UserFolders& home)
         const QString folder = pattern.left(slash + 1);
         const QStringList found = QDir(home.expandTilde(folder)).entryList({name}, QDir::Files | QDir::Hidden, QDir::Name);
         for (const QString& match : found)
-            paths.append(folder + match);
+            if (!applicationOwnedFiles().contains(folder + match))
+                paths.append(folder + match);
     }
     paths.removeDuplicates();
     return paths;

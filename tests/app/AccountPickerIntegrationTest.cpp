@@ -137,7 +137,10 @@ TEST(AccountPicker, ThreePeopleInAPrivatePasswdOneReceivesOwningItsFilesANetwork
         ASSERT_TRUE(QDir().mkpath(home));
         ASSERT_TRUE(run(u"chown"_s, {u"%1:%1"_s.arg(uid), home}));
     }
-    QFile passwd(work.filePath(u"passwd"_s));
+    // The passwd lies in an overlay over all of /etc: a file bound over /etc/passwd itself is
+    // unmounted by the kernel the moment a parallel test's useradd renames a new passwd into place.
+    ASSERT_TRUE(QDir().mkpath(work.filePath(u"etc-upper"_s)) && QDir().mkpath(work.filePath(u"etc-work"_s)));
+    QFile passwd(work.filePath(u"etc-upper/passwd"_s));
     ASSERT_TRUE(passwd.open(QIODevice::WriteOnly));
     passwd.write(passwdText(work.path()).toUtf8());
     passwd.close();
@@ -154,8 +157,9 @@ TEST(AccountPicker, ThreePeopleInAPrivatePasswdOneReceivesOwningItsFilesANetwork
     const QString filter = u"--gtest_filter="_s + QString::fromUtf8(testing::UnitTest::GetInstance()->current_test_info()->test_suite_name())
         + u"."_s + QString::fromUtf8(testing::UnitTest::GetInstance()->current_test_info()->name());
     child.start(u"unshare"_s, {u"-m"_s, u"--propagation"_s, u"private"_s, u"sh"_s, u"-c"_s,
-                               u"mount --bind \"$1\" /etc/passwd && exec \"$2\" \"$3\""_s, u"sh"_s, passwd.fileName(),
-                               QCoreApplication::applicationFilePath(), filter});
+                               u"{ mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/etc-upper,workdir=$1/etc-work\" /etc "
+                               u"|| mount --bind \"$1/etc-upper/passwd\" /etc/passwd; } && exec \"$2\" \"$3\""_s,
+                               u"sh"_s, work.path(), QCoreApplication::applicationFilePath(), filter});
     ASSERT_TRUE(child.waitForFinished(300000));
     const QByteArray output = child.readAll();
     EXPECT_EQ(child.exitCode(), 0) << output.constData();

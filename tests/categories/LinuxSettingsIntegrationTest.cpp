@@ -99,6 +99,7 @@ TEST_F(LinuxSettingsIntegration, KeysAndDesktopFilesArriveThroughTheDestinations
                      "[org/gnome/desktop/remote-desktop/rdp]\nenable=true\n"
                      "[org/gnome/Console]\nlast-window-size=(800, 600)\n");
     writeBytes(source + u"/.config/kwinrc"_s, "[Desktops]\nNumber=4\n");
+    writeBytes(source + u"/.config/katerc"_s, "[General]\n"); // the editor's, sent with its app data
     writeBytes(source + u"/.config/autostart/gone.desktop"_s, "[Desktop Entry]\nExec=kivo-no-such-program --tray\n");
     writeBytes(source + u"/.config/autostart/shell.desktop"_s, "[Desktop Entry]\nExec=sh -c true\n");
     writeBytes(source + u"/.local/share/fonts/a.ttf"_s, "font");
