@@ -252,7 +252,8 @@ struct TourStop {
     std::function<void(Stop&)> reach;
 };
 
-QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
+// The screens before anything is sent.
+QList<TourStop> settingUpStops()
 {
     const auto source = [](MigrationStep step) { return [step](Stop& s) { at(s, DeviceRole::source, step); }; };
     return {
@@ -299,6 +300,13 @@ QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
              at(s, DeviceRole::source, MigrationStep::preflightSummary);
              s.waitFor([&] { return s.state().preFlightReport() && !s.state().preFlightScanRunning(); });
          }},
+    };
+}
+
+// The transfer, its outcome and the sheets the outcome opens.
+QList<TourStop> sendingStops(const std::shared_ptr<ReplayClock>& clock)
+{
+    return {
         {"transfer", "source", [clock](Stop& s) { midTransfer(s, DeviceRole::source, clock); }},
         {"transfer", "destination",
          [clock](Stop& s) {
@@ -332,6 +340,11 @@ QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
              s.state().setManagedCoordinator(new ManagedModeCoordinator(std::move(config), s.state(), {}, &s.state()));
          }},
     };
+}
+
+QList<TourStop> stops(const std::shared_ptr<ReplayClock>& clock)
+{
+    return settingUpStops() + sendingStops(clock);
 }
 
 // The welcome screen offers what an interrupted run left.
