@@ -303,7 +303,7 @@ QList<TourStop> settingUpStops()
     };
 }
 
-// The transfer, its outcome and the sheets the outcome opens.
+// The transfer, its outcome, the sheets the outcome opens, and an organisation's unattended run.
 QList<TourStop> sendingStops(const std::shared_ptr<ReplayClock>& clock)
 {
     return {
