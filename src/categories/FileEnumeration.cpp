@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/FileEnumeration.h"
 
+#include "categories/WalkCounter.h"
 #include "platform/Logging.h"
 #include "platform/NameBytes.h"
 #include "transfer/WireName.h"
@@ -112,6 +113,7 @@ void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString&
         if (skipped)
             skipped->append({toWireName(home.abbreviate(path)), categoryID, reason});
     };
+    WalkCounter::count();
     if (!fs::walkTree(directory, visit, unreadable))
         unreadable(directory, fs::lastErrorText());
 }

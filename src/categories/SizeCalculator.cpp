@@ -2,6 +2,7 @@
 #include "categories/SizeCalculator.h"
 
 #include "categories/FileEnumeration.h"
+#include "categories/WalkCounter.h"
 #include "platform/UserFolders.h"
 
 #include <QCoroFuture>
@@ -11,6 +12,7 @@ namespace kivo {
 
 std::uint64_t sizeOfDirectory(const QString& path)
 {
+    WalkCounter::count();
     std::uint64_t total = 0;
     fs::forEachRegularFile(path, true, [&](const QString&, const fs::FileStatus& status) { total += status.allocatedBytes; });
     return total;

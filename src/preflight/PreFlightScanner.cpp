@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "preflight/PreFlightScanner.h"
 
-#include "platform/DirectoryEntries.h"
 #include "platform/Json.h"
 #include "platform/Logging.h"
 #include "platform/UserFolders.h"
-#include "preflight/ExclusionRules.h"
 #include "preflight/GitRepositoryCheck.h"
 
 #include <QDir>
@@ -35,204 +33,6 @@ const Provider kProviders[] = {
     {"OneDrive", QByteArrayLiteral("com.microsoft.OneDrive")},
 };
 
-struct Tally {
-    std::int64_t files = 0;
-    std::uint64_t bytes = 0;
-    Tally& operator+=(const Tally& o)
-    {
-        files += o.files;
-        bytes += o.bytes;
-        return *this;
-    }
-};
-
-std::optional<QDateTime> modifiedOf(const fs::FileStatus& status)
-{
-    return QDateTime::fromSecsSinceEpoch(status.modifiedSecs, Qt::UTC);
-}
-
-QString lastComponent(const QString& path)
-{
-    const qsizetype slash = path.lastIndexOf(u'/');
-    return slash < 0 ? path : path.mid(slash + 1);
-}
-
-// One category's walk: totals of what will be sent, plus what is left out and why.
-class Walker {
-public:
-    Walker(const UserFolders& home, bool applyRules, ScanCounters& counters)
-        : m_home(home), m_applyRules(applyRules), m_counters(counters)
-    {
-        for (const ExclusionRule& r : ExclusionRule::all())
-            m_ruleNames.insert(r.name);
-    }
-
-    // One listed path: its root node, when something is there.
-    std::optional<PreFlightDirectoryNode> walkRoot(const QString& listed, Tally& total)
-    {
-        const QString absolute = m_home.expandTilde(listed);
-        const auto status = fs::status(absolute, fs::Links::follow);
-        if (!status)
-            return std::nullopt;
-        PreFlightDirectoryNode node;
-        node.path = listed;
-        node.name = lastComponent(QDir::cleanPath(listed));
-        node.modifiedDate = modifiedOf(*status);
-        if (status->isRegular()) {
-            const auto provider = placeholderProvider(node.name, fs::extendedAttributes(absolute));
-            countFile(status->size, provider, listed);
-            tallyFigures(node.name, *status, /*hidden=*/false);
-            node.fileCount = 1;
-            node.totalBytes = status->size;
-            node.status = provider ? NodeStatus::ghost : NodeStatus::included;
-            total += {1, status->size};
-            return node;
-        }
-        if (!status->isDirectory())
-            return std::nullopt;
-        node.isDirectory = true;
-        node.children.emplace();
-        const Tally t = walkDirectory(absolute, &*node.children, /*hidden=*/false, /*followRoot=*/true);
-        node.fileCount = t.files;
-        node.totalBytes = t.bytes;
-        total += t;
-        return node;
-    }
-
-    QList<ExclusionSummary> exclusions;
-    Tally excluded;
-    QMap<QString, GhostFileSummary> ghosts;
-    QStringList keptFolders;
-    RootFigures figures;
-
-private:
-    // What the size estimate and the placeholder check would find here, taken on the way.
-    void tallyFigures(const QString& name, const fs::FileStatus& status, bool hidden)
-    {
-        if (!hidden)
-            figures.visibleAllocatedBytes += status.allocatedBytes;
-        const qsizetype dot = name.lastIndexOf(u'.');
-        if (dot > 0 && QStringView(name).mid(dot + 1) == QLatin1String("icloud")) {
-            ++figures.icloudNamedFiles;
-            figures.icloudNamedBytes += status.size;
-        }
-    }
-
-    void countFile(std::uint64_t size, const std::optional<QString>& provider, const QString& tildePath)
-    {
-        m_counters.files.fetch_add(1, std::memory_order_relaxed);
-        m_counters.bytes.fetch_add(size, std::memory_order_relaxed);
-        if (!provider)
-            return;
-        GhostFileSummary& g = ghosts[*provider];
-        g.provider = *provider;
-        ++g.count;
-        if (g.paths.size() < kMaxGhostPaths)
-            g.paths.append(tildePath);
-    }
-
-    // The rule that leaves `name` out here, if any; a repository with work
-    // that exists nowhere else travels, and the report says why.
-    const ExclusionRule* exclusionFor(const QString& name, const QString& absolute,
-                                      const QList<fs::DirectoryEntry>& entries, QSet<QString>& siblings)
-    {
-        if (!m_applyRules || !m_ruleNames.contains(name))
-            return nullptr;
-        if (siblings.isEmpty())
-            for (const fs::DirectoryEntry& e : entries)
-                siblings.insert(e.name);
-        const ExclusionRule* rule = matchExclusionRule(name, siblings);
-        if (rule && rule->name == QLatin1String(".git")) {
-            if (const auto reason = unsharedWorkIn(absolute)) {
-                keptFolders.append(QStringLiteral("%1: %2").arg(m_home.abbreviate(absolute), *reason));
-                return nullptr;
-            }
-        }
-        return rule;
-    }
-
-    Tally countExcluded(const QString& absolute, bool hidden)
-    {
-        Tally t;
-        const qsizetype below = absolute.size();
-        fs::forEachRegularFile(absolute, false, [&](const QString& path, const fs::FileStatus& status) {
-            t += {1, status.size};
-            tallyFigures(lastComponent(path), status, hidden || path.indexOf(QLatin1String("/."), below) >= 0);
-        });
-        return t;
-    }
-
-    // `nodes`: where the folder's entries go as tree nodes; null below the tree's one level.
-    // `hidden`: below an entry whose name begins with ".", which size estimates leave out.
-    Tally walkDirectory(const QString& absolute, QList<PreFlightDirectoryNode>* nodes, bool hidden, bool followRoot = false)
-    {
-        if (m_counters.cancelled.load(std::memory_order_relaxed))
-            return {};
-        const auto entries = fs::listDirectory(absolute, /*withAttributes=*/true, followRoot);
-        if (!entries)
-            return {};
-        Tally total;
-        QSet<QString> siblings;
-        for (const fs::DirectoryEntry& entry : *entries) {
-            if (entry.status.isDirectory()) {
-                const QString child = absolute + QLatin1Char('/') + entry.name;
-                const bool childHidden = hidden || entry.name.startsWith(u'.');
-                if (const ExclusionRule* rule = exclusionFor(entry.name, child, *entries, siblings)) {
-                    const Tally t = countExcluded(child, childHidden);
-                    excluded += t;
-                    exclusions.append({m_home.abbreviate(child), rule->name, t.files, t.bytes, rule->regenerationHint,
-                                       projectNameFor(lastComponent(absolute), siblings)});
-                    if (nodes)
-                        nodes->append(directoryNode(child, entry, t, NodeStatus::excluded));
-                    continue;
-                }
-                const Tally t = walkDirectory(child, nullptr, childHidden);
-                total += t;
-                if (nodes)
-                    nodes->append(directoryNode(child, entry, t, NodeStatus::included));
-            } else if (entry.status.isRegular()) {
-                const auto provider = placeholderProvider(entry.name, entry.attributes);
-                const bool named = nodes || provider;
-                const QString tildePath = named ? m_home.abbreviate(absolute + QLatin1Char('/') + entry.name) : QString();
-                countFile(entry.status.size, provider, tildePath);
-                tallyFigures(entry.name, entry.status, hidden || entry.name.startsWith(u'.'));
-                total += {1, entry.status.size};
-                if (nodes) {
-                    PreFlightDirectoryNode node;
-                    node.path = tildePath;
-                    node.name = entry.name;
-                    node.fileCount = 1;
-                    node.totalBytes = entry.status.size;
-                    node.modifiedDate = modifiedOf(entry.status);
-                    node.status = provider ? NodeStatus::ghost : NodeStatus::included;
-                    nodes->append(std::move(node));
-                }
-            }
-        }
-        return total;
-    }
-
-    PreFlightDirectoryNode directoryNode(const QString& absolute, const fs::DirectoryEntry& entry, const Tally& t,
-                                         NodeStatus status) const
-    {
-        PreFlightDirectoryNode node;
-        node.path = m_home.abbreviate(absolute);
-        node.name = entry.name;
-        node.isDirectory = true;
-        node.fileCount = t.files;
-        node.totalBytes = t.bytes;
-        node.modifiedDate = modifiedOf(entry.status);
-        node.children.emplace(); // summarised: the tree is one level deep
-        node.status = status;
-        return node;
-    }
-
-    const UserFolders& m_home;
-    bool m_applyRules;
-    ScanCounters& m_counters;
-    QSet<QString> m_ruleNames;
-};
-
 } // namespace
 
 std::optional<QString> placeholderProvider(const QString& name, const QList<QByteArray>& attributes)
@@ -246,17 +46,6 @@ std::optional<QString> placeholderProvider(const QString& name, const QList<QByt
 }
 
 namespace {
-
-// One listed path walked on its own, so that roots can be walked side by side.
-struct RootResult {
-    std::optional<PreFlightDirectoryNode> node;
-    Tally total;
-    QList<ExclusionSummary> exclusions;
-    Tally excluded;
-    QMap<QString, GhostFileSummary> ghosts;
-    QStringList keptFolders;
-    RootFigures figures;
-};
 
 struct RootJob {
     qsizetype category;
@@ -282,18 +71,17 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
     QThreadPool pool;
     pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     const bool applyRules = !request.includeDerived;
-    const QList<RootResult> results = QtConcurrent::blockingMapped<QList<RootResult>>(
-        &pool, jobs, [&home, applyRules, &counters](const RootJob& job) {
-            Walker walker(home, applyRules, counters);
-            RootResult r;
-            r.node = walker.walkRoot(job.path, r.total);
-            r.exclusions = std::move(walker.exclusions);
-            r.excluded = walker.excluded;
-            r.ghosts = std::move(walker.ghosts);
-            r.keptFolders = std::move(walker.keptFolders);
-            r.figures = walker.figures;
-            return r;
+    const RepositoryCheck check = request.repositoryCheck ? request.repositoryCheck : RepositoryCheck(unsharedWorkIn);
+    const int threads = request.checkThreads.value_or(CheckQueue::defaultThreads());
+    // A few checks queued per thread keep them busy; more would only hold memory.
+    CheckQueue checks(threads, std::max(1, threads) * 4, counters.cancelled);
+    QList<RootFindings> results = QtConcurrent::blockingMapped<QList<RootFindings>>(
+        &pool, jobs, [&home, applyRules, &counters, &checks, &check](const RootJob& job) {
+            return walkRoot(home, job.path, applyRules, counters, checks, check);
         });
+    checks.wait();
+    for (RootFindings& r : results)
+        settleRepositories(r, counters);
 
     PreFlightReport report;
     report.connectionType = connectionType;
@@ -307,17 +95,17 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
         for (qsizetype j = 0; j < jobs.size(); ++j) {
             if (jobs[j].category != i)
                 continue;
-            const RootResult& r = results[j];
+            const RootFindings& r = results[j];
             if (r.node) {
                 summary.rootNodes.append(*r.node);
                 report.rootFigures.insert(jobs[j].path, r.figures);
             }
             summary.fileCount += r.total.files;
             summary.totalBytes += r.total.bytes;
-            report.exclusions += r.exclusions;
-            report.keptFolders += r.keptFolders;
-            excluded += r.excluded;
-            for (const GhostFileSummary& g : r.ghosts) {
+            report.exclusions += r.findings.exclusions;
+            report.keptFolders += r.findings.keptFolders;
+            excluded += r.findings.excluded;
+            for (const GhostFileSummary& g : r.findings.ghosts) {
                 GhostFileSummary& into = ghosts[g.provider];
                 into.provider = g.provider;
                 into.count += g.count;

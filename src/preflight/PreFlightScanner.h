@@ -3,6 +3,7 @@
 
 #include "categories/DataCategory.h"
 #include "preflight/PreFlightReport.h"
+#include "preflight/ScanWalker.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -24,19 +25,18 @@ struct ScanRequest {
     QList<StagedPrefSummary> stagedBundles;
     QStringList applicationNames; // apps with data, for the application category's details
     bool includeDerived = false;  // no exclusion rule anywhere
-};
-
-// Shared between a running walk and whoever watches it.
-struct ScanCounters {
-    std::atomic<std::int64_t> files{0};
-    std::atomic<std::uint64_t> bytes{0};
-    std::atomic<bool> cancelled{false};
+    // Whether a repository must travel; empty: git is asked (unsharedWorkIn).
+    RepositoryCheck repositoryCheck;
+    // Threads the repository checks run on beside the walk; none: one after
+    // the other inside it; unset: CheckQueue::defaultThreads().
+    std::optional<int> checkThreads;
 };
 
 // The walk behind a scan: blocking, so run it off the main thread. Every
 // regular file below the paths counts once, hidden ones included, links never
 // followed (a listed path itself is, as the manifest does); exclusion rules and
 // the placeholder test apply at every depth, the tree stays one level deep.
+// Each listed path is walked once; the repository checks run beside the walks.
 PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, ConnectionType connectionType,
                          bool thunderboltAvailable, ScanCounters& counters);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "preflight/PreflightChecker.h"
 
+#include "categories/WalkCounter.h"
 #include "platform/ByteCount.h"
 #include "platform/DirectoryEntries.h"
 #include "platform/FileSystem.h"
@@ -63,6 +64,7 @@ PlaceholderCount countICloudPlaceholders(const QString& home)
 {
     PlaceholderCount out;
     for (const char* folder : kStubFolders) {
+        WalkCounter::count();
         for (const auto& [path, status] : fs::filesEndingWith(home + QLatin1Char('/') + QLatin1String(folder),
                                                               QByteArrayLiteral(".icloud"))) {
             // An extension needs a name before it: ".icloud" alone has none.

@@ -39,7 +39,11 @@ protected:
     }
     PreFlightReport scanDocuments(bool includeDerived = false)
     {
-        return scan({{userFiles()}, {QStringLiteral("~/Documents")}, {}, {}, includeDerived});
+        ScanRequest request;
+        request.categories = {userFiles()};
+        request.userFilesSelectedPaths = {QStringLiteral("~/Documents")};
+        request.includeDerived = includeDerived;
+        return scan(request);
     }
     void setAttribute(const QString& relative, const char* name)
     {
@@ -226,8 +230,11 @@ TEST_F(ScannerTest, CategoryDetailsStagedBundlesAndMissingPaths)
     ASSERT_EQ(staged.size(), 1);
     EXPECT_EQ(staged.first(), (StagedPrefSummary{"Example", "org.example.app", 2, 12}));
 
-    const PreFlightReport r = scan({{*DataCategory::find("applicationData")}, {}, staged,
-                                    {"Editor", "Mail", "Notes", "Photos"}, false});
+    ScanRequest request;
+    request.categories = {*DataCategory::find("applicationData")};
+    request.stagedBundles = staged;
+    request.applicationNames = {"Editor", "Mail", "Notes", "Photos"};
+    const PreFlightReport r = scan(request);
     ASSERT_EQ(r.categories.size(), 1);
     EXPECT_EQ(r.categories.first().details, "Editor, Mail, Notes");
     EXPECT_EQ(r.categories.first().fileCount, 1); // Application Support is missing: nothing, no error
