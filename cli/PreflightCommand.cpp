@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "preflight/AppCompatibilityManager.h"
+#include "preflight/ScanFigures.h"
 #include "preflight/SpaceValidator.h"
 
 #include <QElapsedTimer>
@@ -78,35 +79,6 @@ std::optional<QString> select(AppState& state, const PreflightOptions& o, QStrin
         if (c.isSelected != categories.contains(c.id))
             manager->toggleCategory(c.id);
     return std::nullopt;
-}
-
-// The estimates the selection screen shows, from what the scan's walk counted:
-// bytes on disk, hidden entries left out.
-void sizeFromScan(DataCategoryManager& manager, const PreFlightReport& report, const QStringList& userFolders)
-{
-    for (const DataCategory& c : manager.selectedCategories()) {
-        const QStringList roots = c.id == QLatin1String("userFiles") && !userFolders.isEmpty() ? userFolders : c.paths;
-        std::uint64_t size = 0;
-        for (const QString& root : roots)
-            size += report.rootFigures.value(root).visibleAllocatedBytes;
-        manager.overrideEstimatedSize(c.id, size);
-    }
-}
-
-// The placeholder count of the checks, when the scan walked every user folder that exists.
-std::optional<PlaceholderCount> placeholdersFromScan(const PreFlightReport& report, const QString& home)
-{
-    PlaceholderCount out;
-    for (const char* folder : {"Documents", "Desktop", "Downloads", "Pictures", "Movies", "Music"}) {
-        const QString root = QStringLiteral("~/") + QLatin1String(folder);
-        if (const auto it = report.rootFigures.constFind(root); it != report.rootFigures.constEnd()) {
-            out.count += it->icloudNamedFiles;
-            out.bytes += it->icloudNamedBytes;
-        } else if (QFileInfo::exists(home + QLatin1Char('/') + QLatin1String(folder))) {
-            return std::nullopt;
-        }
-    }
-    return out;
 }
 
 void showSizes(const DataCategoryManager& manager, Reporter& out)
@@ -187,7 +159,7 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     out.event(QStringLiteral("scanProgress"),
               {{QStringLiteral("files"), double(report.totalFiles)}, {QStringLiteral("bytes"), double(report.totalBytes)}});
 
-    sizeFromScan(*manager, report, userFolders);
+    applyScanSizes(*manager, report, userFolders);
     showSizes(*manager, out);
     showApps(*state.appCompatibility(), out);
 

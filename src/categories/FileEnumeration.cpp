@@ -113,7 +113,7 @@ void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString&
         if (skipped)
             skipped->append({toWireName(home.abbreviate(path)), categoryID, reason});
     };
-    WalkCounter::count();
+    WalkCounter::count(directory);
     if (!fs::walkTree(directory, visit, unreadable))
         unreadable(directory, fs::lastErrorText());
 }

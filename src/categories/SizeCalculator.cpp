@@ -12,7 +12,7 @@ namespace kivo {
 
 std::uint64_t sizeOfDirectory(const QString& path)
 {
-    WalkCounter::count();
+    WalkCounter::count(path);
     std::uint64_t total = 0;
     fs::forEachRegularFile(path, true, [&](const QString&, const fs::FileStatus& status) { total += status.allocatedBytes; });
     return total;

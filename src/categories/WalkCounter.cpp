@@ -1,16 +1,31 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/WalkCounter.h"
 
-#include <atomic>
+#include <QDir>
+#include <QHash>
+#include <QMutex>
 
 namespace kivo {
 
 namespace {
-std::atomic<std::int64_t> walks{0};
+
+QMutex mutex;
+QHash<QString, std::int64_t> walks;
+
+} // namespace
+
+void WalkCounter::count(const QString& root)
+{
+    const QString key = QDir::cleanPath(root);
+    QMutexLocker lock(&mutex);
+    ++walks[key];
 }
 
-void WalkCounter::count() { walks.fetch_add(1, std::memory_order_relaxed); }
-
-std::int64_t WalkCounter::total() { return walks.load(std::memory_order_relaxed); }
+std::int64_t WalkCounter::timesWalked(const QString& root)
+{
+    const QString key = QDir::cleanPath(root);
+    QMutexLocker lock(&mutex);
+    return walks.value(key);
+}
 
 } // namespace kivo

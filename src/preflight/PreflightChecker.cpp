@@ -64,9 +64,9 @@ PlaceholderCount countICloudPlaceholders(const QString& home)
 {
     PlaceholderCount out;
     for (const char* folder : kStubFolders) {
-        WalkCounter::count();
-        for (const auto& [path, status] : fs::filesEndingWith(home + QLatin1Char('/') + QLatin1String(folder),
-                                                              QByteArrayLiteral(".icloud"))) {
+        const QString root = home + QLatin1Char('/') + QLatin1String(folder);
+        WalkCounter::count(root);
+        for (const auto& [path, status] : fs::filesEndingWith(root, QByteArrayLiteral(".icloud"))) {
             // An extension needs a name before it: ".icloud" alone has none.
             if (path.section(u'/', -1) == QLatin1String(".icloud"))
                 continue;

@@ -62,7 +62,7 @@ public:
         }
         if (!status->isDirectory())
             return;
-        WalkCounter::count();
+        WalkCounter::count(absolute);
         node.isDirectory = true;
         node.children.emplace();
         const Tally t = walkDirectory(absolute, &*node.children, /*hidden=*/false, /*followRoot=*/true);
