@@ -134,7 +134,8 @@ QCoro::Task<QStringList> SendFlow::confirmSensitive(QStringList categories)
 QCoro::Task<QStringList> SendFlow::applySelection()
 {
     HomeFolderScanner* scanner = session().homeFolderScanner();
-    co_await scanner->scan();
+    // Names only: the pre-flight scan sizes the chosen folders on its one walk.
+    co_await scanner->scan(/*withSizes=*/false);
     if (m_request.folders) {
         QStringList available;
         for (const HomeFolder& f : scanner->folders())
@@ -210,9 +211,9 @@ QCoro::Task<void> SendFlow::prepareTransfer(QStringList categories)
     // The destination maps accounts; the source keeps its own paths.
     session().confirmProposedUserMapping();
     session().selectCategories(categories);
-    co_await session().sizeSelection();
     while (session().currentStep() != MigrationStep::progress)
         session().goToNext();
+    co_return; // sized by the pre-flight scan
 }
 
 } // namespace kivo

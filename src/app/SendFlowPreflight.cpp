@@ -3,13 +3,36 @@
 
 #include "app/AppState.h"
 #include "categories/DataCategoryManager.h"
+#include "categories/HomeFolderScanner.h"
 #include "preflight/AppCompatibilityManager.h"
 #include "preflight/PreflightChecker.h"
+#include "preflight/ScanFigures.h"
 
 #include <QPointer>
 
 namespace kivo {
 
+namespace {
+
+// The checks' inputs as the readiness screen gathers them, with what the scan counted.
+PreflightInputs checkInputs(AppState& state, const std::optional<PreFlightReport>& report)
+{
+    const PreflightSettings& settings = state.preflightSettings();
+    PreflightInputs inputs;
+    inputs.manifestSize = state.categoryManager()->totalSelectedSize();
+    inputs.sourceHome = state.environment().homeFolder;
+    inputs.destinationHome = settings.destinationHome.value_or(QString());
+    inputs.destinationFreeBytes = settings.destinationFreeBytes;
+    inputs.destinationIsLocal = settings.destinationIsLocal;
+    if (report)
+        inputs.placeholders = placeholdersFromScan(*report, inputs.sourceHome);
+    return inputs;
+}
+
+} // namespace
+
+// One walk of the chosen folders gives the report, the size estimates and the
+// placeholder count; the checks then run on what it found.
 QCoro::Task<void> SendFlow::runPreflight()
 {
     QPointer<SendFlow> self(this);
@@ -19,7 +42,20 @@ QCoro::Task<void> SendFlow::runPreflight()
     co_await state.appCompatibility()->scan();
     if (!self)
         co_return;
-    co_await state.runPreflightChecks();
+
+    co_await state.runPreFlightScan();
+    if (!self)
+        co_return;
+    if (isCancelRequested())
+        fail(FlowExit::transferFailed, QStringLiteral("Cancelled."));
+    const std::optional<PreFlightReport> report = state.preFlightReport();
+    HomeFolderScanner* folders = state.homeFolderScanner();
+    if (report) {
+        folders->setSizes(visibleBytesByRoot(*report));
+        applyScanSizes(*state.categoryManager(), *report, folders->selectedPaths());
+    }
+
+    co_await state.preflightChecker()->run(checkInputs(state, report));
     if (!self)
         co_return;
     const PreflightResult checks = state.preflightChecker()->result();
@@ -27,11 +63,6 @@ QCoro::Task<void> SendFlow::runPreflight()
     if (!checks.blockers.isEmpty())
         fail(FlowExit::refused, checks.blockers.join(u'\n'));
 
-    co_await state.runPreFlightScan();
-    if (!self)
-        co_return;
-    if (isCancelRequested())
-        fail(FlowExit::transferFailed, QStringLiteral("Cancelled."));
     co_await state.mergeDestinationConflictsIntoReport();
     if (!self)
         co_return;

@@ -30,7 +30,7 @@ const QStringList& HomeFolderScanner::defaultFolderNames()
 
 const QStringList& HomeFolderScanner::excludedNames() { return HomeLayout::of(HomeLayoutKind::MacOS).excludedNames; }
 
-QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder, HomeLayoutKind layout)
+QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder, HomeLayoutKind layout, bool withSizes)
 {
     const HomeLayout& table = HomeLayout::of(layout);
     const QStringList defaults = table.defaultFolderNamesFor(homeFolder);
@@ -53,7 +53,7 @@ QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder, Home
         folder.name = name;
         folder.path = QStringLiteral("~/") + name;
         folder.absolutePath = absolute;
-        folder.size = sizeOfDirectory(absolute);
+        folder.size = withSizes ? sizeOfDirectory(absolute) : 0;
         folder.isDefault = defaults.contains(name);
         folder.isSelected = folder.isDefault;
         result.append(folder);
@@ -61,18 +61,27 @@ QList<HomeFolder> HomeFolderScanner::scanFolders(const QString& homeFolder, Home
     return result;
 }
 
-QCoro::Task<void> HomeFolderScanner::scan()
+QCoro::Task<void> HomeFolderScanner::scan(bool withSizes)
 {
     const quint64 generation = ++m_scanGeneration;
     setScanning(true);
     QPointer<HomeFolderScanner> self(this);
-    QFuture<QList<HomeFolder>> future = QtConcurrent::run(&HomeFolderScanner::scanFolders, m_home, m_layout);
+    QFuture<QList<HomeFolder>> future = QtConcurrent::run(&HomeFolderScanner::scanFolders, m_home, m_layout, withSizes);
     QList<HomeFolder> found = co_await future;
     // A later scan supersedes this one; the scanner may also be gone by now.
     if (!self || generation != self->m_scanGeneration)
         co_return;
     self->setFolders(std::move(found));
     self->setScanning(false);
+}
+
+void HomeFolderScanner::setSizes(const QHash<QString, std::uint64_t>& byPath)
+{
+    QList<HomeFolder> next = m_folders;
+    for (HomeFolder& f : next)
+        if (const auto it = byPath.constFind(f.path); it != byPath.constEnd())
+            f.size = *it;
+    setFolders(std::move(next));
 }
 
 void HomeFolderScanner::toggleFolder(const QString& name)

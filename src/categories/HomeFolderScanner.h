@@ -4,6 +4,7 @@
 #include "categories/HomeLayout.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QHashFunctions>
 #include <QList>
 #include <QObject>
@@ -43,9 +44,10 @@ public:
 
     // The blocking scan behind scan(): sorted, dot-names and the layout's
     // excluded names skipped, directories only (a link to one counts), the
-    // home's own user folders preselected.
+    // home's own user folders preselected. Without sizes nothing below the
+    // home is walked: a later walk that goes there anyway brings them (setSizes).
     static QList<HomeFolder> scanFolders(const QString& homeFolder,
-                                         HomeLayoutKind layout = HomeLayoutKind::MacOS);
+                                         HomeLayoutKind layout = HomeLayoutKind::MacOS, bool withSizes = true);
 
     const QString& homeFolder() const { return m_home; }
     HomeLayoutKind layout() const { return m_layout; }
@@ -54,7 +56,9 @@ public:
     bool isScanning() const { return m_isScanning; }
 
     // Replaces `folders` with a fresh scan; earlier selections are not kept.
-    QCoro::Task<void> scan();
+    QCoro::Task<void> scan(bool withSizes = true);
+    // Sizes counted elsewhere, by "~/" path; folders not named keep theirs.
+    void setSizes(const QHash<QString, std::uint64_t>& byPath);
 
     void toggleFolder(const QString& name);
     void selectAll();

@@ -113,7 +113,8 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
 
     r.destinationMDMEnrolled = checkDestination(destinationHome, env).isEnrollmentIntact;
 
-    const PlaceholderCount stubs = in.placeholders.value_or(countICloudPlaceholders(in.sourceHome));
+    // Not value_or: its argument, the walk, would run even when the count is known.
+    const PlaceholderCount stubs = in.placeholders ? *in.placeholders : countICloudPlaceholders(in.sourceHome);
     r.iCloudStubCount = stubs.count;
     r.iCloudStubSizeBytes = stubs.bytes;
     r.iCloudStubsDetected = r.iCloudStubCount >= 1;

@@ -186,7 +186,9 @@ private:
     {
         if (m_counters.cancelled.load(std::memory_order_relaxed))
             return {};
-        const auto entries = fs::listDirectory(absolute, /*withAttributes=*/true, followRoot);
+        // Inside a repository's own folder no file is a cloud placeholder: its
+        // attributes are not worth a system call per object file.
+        const auto entries = fs::listDirectory(absolute, /*withAttributes=*/!m_inRepository, followRoot);
         if (!entries)
             return {};
         Tally total;

@@ -5,6 +5,8 @@
 #include "app/DemoData.h"
 #include "app/ReceiveFlow.h"
 #include "app/SendFlow.h"
+#include "categories/HomeFolderScanner.h"
+#include "categories/WalkCounter.h"
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
 #include "support/TreeCompare.h"
@@ -12,6 +14,7 @@
 #include "transfer/SourceTransfer.h"
 #include "transfer/TransferEngine.h"
 
+#include <QDir>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -152,10 +155,22 @@ TEST_F(Flows, SendAndReceiveReportTheWholeMigrationMapTheAnnouncedHomeAndTurnASt
         stranger.connectToHostEncrypted(u"127.0.0.1"_s, sent.ads.first().port);
     });
 
+    QHash<QString, std::int64_t> walksBefore;
+    const QStringList folders = QDir(source).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& name : folders)
+        walksBefore.insert(name, WalkCounter::timesWalked(source + u'/' + name));
     EXPECT_EQ(runTask(send.run()), FlowExit::success) << (sent.failure ? sent.failure->text.toStdString() : "");
     ASSERT_TRUE(receiving);
     EXPECT_EQ(runTask(std::move(*receiving)), FlowExit::success);
     EXPECT_TRUE(answered) << "the stranger was turned away during the transfer";
+    // Each chosen folder is walked once for the sizes, checks and report, once
+    // for the manifest; the others not at all.
+    const QStringList chosen = sourceState.homeFolderScanner()->selectedPaths();
+    ASSERT_FALSE(chosen.isEmpty());
+    for (const QString& name : folders)
+        EXPECT_EQ(WalkCounter::timesWalked(source + u'/' + name) - walksBefore.value(name),
+                  chosen.contains(u"~/"_s + name) ? 2 : 0)
+            << name.toStdString();
     EXPECT_FALSE(strangerEncrypted);
 
     const QStringList transfer{"start userFiles", "complete userFiles", "verified", "summary"};
