@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/HomeFolderScanner.h"
 #include "categories/TreeFixture.h"
+#include "categories/WalkCounter.h"
 #include "support/CoroTest.h"
 
 #include <gmock/gmock.h>
@@ -63,6 +64,15 @@ TEST_F(HomeFolderScannerTest, TogglesMoveTheTotalAndARescanRestoresTheDefaults)
     // A new scan starts from the defaults again.
     runTask(scanner.scan());
     EXPECT_THAT(names(scanner.selectedFolders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Pictures")));
+
+    // By name only nothing below the home is walked; sizes counted by another walk fill in by path.
+    const std::int64_t walked = WalkCounter::timesWalked(at(QStringLiteral("Documents")));
+    runTask(scanner.scan(/*withSizes=*/false));
+    EXPECT_EQ(WalkCounter::timesWalked(at(QStringLiteral("Documents"))), walked);
+    EXPECT_THAT(names(scanner.selectedFolders()), ElementsAre(QStringLiteral("Documents"), QStringLiteral("Pictures")));
+    EXPECT_EQ(scanner.totalSelectedSize(), 0u);
+    scanner.setSizes({{QStringLiteral("~/Documents"), 7}, {QStringLiteral("~/Elsewhere"), 100}});
+    EXPECT_EQ(scanner.totalSelectedSize(), 7u);
 }
 
 TEST_F(HomeFolderScannerTest, ALinuxHomePreselectsItsOwnUserFoldersAndOffersNoAppFolders)
