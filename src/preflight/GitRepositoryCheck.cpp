@@ -2,6 +2,7 @@
 #include "preflight/GitRepositoryCheck.h"
 
 #include "platform/CommandRunner.h"
+#include "preflight/GitRefFiles.h"
 
 #include <QFileInfo>
 
@@ -28,6 +29,8 @@ std::optional<QString> unsharedWorkFromRefs(const QString& output)
 
 std::optional<QString> unsharedWorkIn(const QString& gitFolder)
 {
+    if (refsShowNothingUnshared(gitFolder))
+        return std::nullopt;
     static const QString git = findExecutable(QStringLiteral("git"));
     if (git.isEmpty())
         return QStringLiteral("git is not installed to check it");
