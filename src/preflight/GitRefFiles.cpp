@@ -16,6 +16,7 @@ namespace {
 // Larger files than these are unusual enough for git to read them.
 constexpr qint64 kMaxConfigBytes = 256 * 1024;
 constexpr qint64 kMaxPackedRefsBytes = 4 * 1024 * 1024;
+constexpr qsizetype kMaxLooseRefs = 4096;
 
 std::optional<QByteArray> readSmall(const QString& path, qint64 limit)
 {
@@ -99,7 +100,7 @@ std::optional<QHash<QString, QByteArray>> readRefs(const QString& gitFolder)
         QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            if (it.fileInfo().isSymLink())
+            if (it.fileInfo().isSymLink() || refs.size() > kMaxLooseRefs)
                 return std::nullopt;
             const auto text = readSmall(path, 1024);
             // A remote's HEAD names its default branch; no branch tracks it.

@@ -10,7 +10,8 @@ namespace kivo {
 // Why a repository's .git folder must travel: the work in it that exists
 // nowhere else (a commit ahead of its upstream, a branch without one, a stash),
 // or that git could not tell. Nothing when every commit is also on a remote.
-// Runs git with a deadline; blocking, so call it off the main thread.
+// A clean clone is told from its files; anything else runs git with a
+// deadline. Blocking, so call it off the main thread.
 std::optional<QString> unsharedWorkIn(const QString& gitFolder);
 
 // The decision on `git for-each-ref` output in the format the check asks for
