@@ -164,6 +164,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
         throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
     m_peerHoleSize = ack.header.holeSize.value_or(0);
     m_window = RequestWindow(WindowLimits::negotiate(m_ownWindow, ack.header));
+    m_fileHashScheme = FileHashNegotiation::agreed(ack.header, m_offeredHashScheme);
     if (!m_window.limits().isStopAndWait())
         qCInfo(lcTransferEngine, "Keeping up to %u requests (%llu bytes) in flight", m_window.limits().requests,
                qulonglong(m_window.limits().bytes));
@@ -204,6 +205,8 @@ QCoro::Task<void> SourceTransfer::sendManifest()
     });
     std::optional<QByteArray> document = co_await finishInBackground(std::move(encoding));
     MessageHeader header = makeHeader(MessageType::manifest);
+    if (m_offeredHashScheme)
+        header.fileHashScheme = toString(*m_offeredHashScheme);
     if (document) {
         spool.reset();
         std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(*document));
@@ -466,9 +469,10 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
     prepared->total = chunkCount(item.size);
     if (m_resumeState && m_resumeState->inProgressFile && m_resumeState->inProgressFile->relativePath == item.relativePath)
         prepared->first = std::min(m_resumeState->inProgressFile->lastAcknowledgedChunk + 1, prepared->total);
-    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total] {
+    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total,
+                 scheme = m_fileHashScheme] {
         OpenedFile opened;
-        opened.reader = std::make_shared<SourceFileReader>(path, size);
+        opened.reader = std::make_shared<SourceFileReader>(path, size, scheme);
         opened.reader->hashPrefix(first);
         if (first < total)
             opened.firstChunk = opened.reader->read(first);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
@@ -39,6 +40,11 @@ public:
     void setWindowLimit(WindowLimits limits) { m_ownWindow = limits; }
     // What was agreed with the destination (known once the manifest is acknowledged).
     const WindowLimits& window() const { return m_window.limits(); }
+
+    // The file hash scheme offered with the manifest; none offers nothing and hashes as every peer does.
+    void setOfferedHashScheme(std::optional<FileHashScheme> scheme) { m_offeredHashScheme = scheme; }
+    // What was agreed with the destination (known once the manifest is acknowledged).
+    FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
 
     // Holds the chunk loop between chunks and tells the destination.
     void setPaused(bool paused);
@@ -105,6 +111,8 @@ private:
     qsizetype m_sentHashCount = 0;
     std::optional<ThrottleBudget> m_throttle;
     WindowLimits m_ownWindow = WindowLimits::ours();
+    std::optional<FileHashScheme> m_offeredHashScheme = FileHashScheme::chunkDigests;
+    FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
     RequestWindow m_window;
     std::optional<int> m_capMegabits;
     bool m_isPaused = false;
