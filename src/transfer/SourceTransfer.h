@@ -57,6 +57,10 @@ public:
 
 private:
     struct PreparedFile;
+    // The destination answered a file's chunk or completion with fileSkip: it will not take the file.
+    struct SkippedByDestination {
+        QString reason;
+    };
     enum class Action { done, placeholder, unreadable, send };
     // The next file to send, read ahead while the current one is acknowledged.
     struct Prefetch {
