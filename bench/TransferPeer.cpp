@@ -231,6 +231,8 @@ QCoro::Task<int> run(QCommandLineParser& args)
             if (args.isSet(QStringLiteral("cap")))
                 s->setBandwidthCap(args.value(QStringLiteral("cap")).toInt());
             s->setManifest(walk(home, transferID, args.value(QStringLiteral("category"))));
+            if (args.isSet(QStringLiteral("whole-file-hashes")))
+                s->setOfferedHashScheme(std::nullopt);
             sender = s.get();
             engine = std::move(s);
         } else {
@@ -241,6 +243,8 @@ QCoro::Task<int> run(QCommandLineParser& args)
                 d->setAnnouncedWindow(requests > 1 ? std::optional(WindowLimits{requests, WindowLimits::ours().bytes})
                                                    : std::nullopt);
             }
+            if (args.isSet(QStringLiteral("whole-file-hashes")))
+                d->setAcceptedHashScheme(std::nullopt);
             receiver = d.get();
             d->setConflictPolicy(
                 conflictPolicyFromString(args.value(QStringLiteral("policy"))).value_or(ConflictPolicy::skip));
@@ -275,6 +279,8 @@ QCoro::Task<int> run(QCommandLineParser& args)
         summary.insert(QStringLiteral("resumedCompletedFiles"),
                        double(sender && sender->resumeState() ? sender->resumeState()->completedFiles.size() : 0));
         summary.insert(QStringLiteral("chunksSent"), double(connection.chunksSent));
+        summary.insert(QStringLiteral("fileHashScheme"),
+                       toString(sender ? sender->fileHashScheme() : receiver->fileHashScheme()));
         summary.insert(QStringLiteral("firstChunks"), connection.firstChunks);
         if (receiver) {
             // What making the received files durable cost: all flushes, and the part the transfer waited for.
@@ -322,6 +328,7 @@ int main(int argc, char** argv)
         {QStringLiteral("plain"), QStringLiteral("plain TCP instead of TLS")},
         {QStringLiteral("window"), QStringLiteral("destination: requests it lets the source keep in flight (1: announce none)"),
          QStringLiteral("count")},
+        {QStringLiteral("whole-file-hashes"), QStringLiteral("neither offer nor take chunk-digest file hashes: every byte hashed twice, as a plain peer does")},
     });
     args.process(app);
     int rc = 1;

@@ -181,14 +181,16 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
         if (!bytes)
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
         std::shared_ptr<const SpoolFile> spool = std::move(m.spool);
+        const FileHashScheme scheme = FileHashNegotiation::accept(m.header, m_acceptedHashScheme);
         m = {};
         // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
-        auto decoding = startInBackground([bytes = std::move(*bytes), spool = std::move(spool)]() mutable {
+        auto decoding = startInBackground([bytes = std::move(*bytes), spool = std::move(spool), scheme]() mutable {
             // Text read from a scratch file is handed back as the reading goes.
             TransferManifest::Consumed consumed;
             if (spool)
                 consumed = [&spool](qsizetype from, qsizetype to) { spool->release(from, to); };
-            ReceivedManifest received{TransferManifest::decode(bytes, consumed, TransferManifest::SourcePaths::homeOnce), {}};
+            ReceivedManifest received{TransferManifest::decode(bytes, consumed, TransferManifest::SourcePaths::homeOnce), {},
+                                      scheme};
             bytes = QByteArray();
             spool.reset();
             received.itemIndex = ItemsByPath(received.manifest.items);
@@ -269,6 +271,9 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     reopenChangedFiles();
     co_await confirmPlacedFiles();
     co_await reopenDamagedFiles();
+    // Hashes the checkpoint holds stay in the scheme they were made in; from here on it records this run's.
+    const FileHashScheme recordedScheme = m_journal->state().fileHashScheme;
+    m_fileHashScheme = received.hashScheme;
     // The file the source continues: from the chunk after the last one recorded.
     if (const auto& f = m_journal->state().inProgressFile; f && indexOf(f->relativePath) >= 0)
         m_chunkFrontiers.insert(indexOf(f->relativePath), f->lastAcknowledgedChunk + 1);
@@ -283,11 +288,14 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         if (resumed.fileIdentities.contains(done))
             m_writtenEarlierItems.append(i);
         if (const auto content = resumed.completedContent.constFind(done); content != resumed.completedContent.cend())
-            m_recordedEarlier.insert(i, content->hash);
+            m_recordedEarlier.insert(i, {content->hash, recordedScheme});
     }
+    m_journal->useHashScheme(m_fileHashScheme);
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
+    if (m_fileHashScheme != FileHashScheme::wholeFile)
+        ack.fileHashScheme = toString(m_fileHashScheme);
     if (m_announcedWindow) {
         ack.maxInFlight = m_announcedWindow->requests;
         if (m_announcedWindow->bytes > 0)

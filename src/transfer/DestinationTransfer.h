@@ -4,6 +4,7 @@
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/DurableCompletions.h"
+#include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/ItemsByPath.h"
 #include "transfer/MDMSafetyChecker.h"
@@ -93,6 +94,10 @@ public:
     // What manifestAck offers the source; nullopt offers nothing, and the
     // source then keeps one request in flight.
     void setAnnouncedWindow(std::optional<WindowLimits> window) { m_announcedWindow = window; }
+    // The file hash scheme taken when the source offers it; none keeps to whole-file hashes.
+    void setAcceptedHashScheme(std::optional<FileHashScheme> scheme) { m_acceptedHashScheme = scheme; }
+    // What was agreed with the source (known once the manifest is acknowledged).
+    FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
     // How finished files are made durable before the checkpoint lists them
     // (by default one flush of the home folder's volume per group).
     void setDurableFlush(DurableCompletions::Flush flush, DurableCompletions::Limits limits = {})
@@ -134,6 +139,7 @@ private:
     struct ReceivedManifest {
         TransferManifest manifest;
         ItemsByPath itemIndex;
+        FileHashScheme hashScheme = FileHashScheme::wholeFile;
     };
 
     QCoro::Task<void> runDestination();
@@ -236,6 +242,8 @@ private:
         QFuture<void> hashing;
         // A file of one chunk: that chunk's checked hash is the file's.
         QString wholeHash;
+        // Under the chunk-digest scheme, in place of `hash`: fed each checked chunk hash.
+        std::shared_ptr<ChunkDigestHash> chunkDigests;
     };
     Incoming m_incoming;
     // What this run knows of each item, a byte apiece (sets of indices cost
@@ -268,7 +276,7 @@ private:
     QSet<qsizetype> m_consumedByHandler;
     QSet<QString> m_conflictSkippedPaths;
     // By item, for files an earlier run wrote: the hash they held when it left them.
-    QHash<qsizetype, Sha256Digest> m_recordedEarlier;
+    QHash<qsizetype, SchemedDigest> m_recordedEarlier;
     // Files verification found changed since they were written: the checkpoint
     // stays, so that a later run receives them again.
     qsizetype m_damagedAtVerification = 0;
@@ -285,6 +293,8 @@ private:
     // or not; for the file an earlier run left unfinished, where it stopped.
     QHash<qsizetype, std::uint32_t> m_chunkFrontiers;
     std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
+    std::optional<FileHashScheme> m_acceptedHashScheme = FileHashScheme::chunkDigests;
+    FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
     DurableCompletions::Flush m_durableFlush;
     DurableCompletions::Limits m_durableLimits;
     std::unique_ptr<DurableCompletions> m_durable;

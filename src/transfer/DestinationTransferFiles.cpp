@@ -141,12 +141,17 @@ std::uint32_t DestinationTransfer::chunkFrontier(qsizetype itemIndex) const
 std::shared_ptr<Sha256> DestinationTransfer::trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
                                                            const QString& chunkHash)
 {
-    if (chunkIndex == 0 && std::uint64_t(size) == m_manifest->items[t.itemIndex].size)
-        m_incoming = {t.itemIndex, 0, nullptr, {}, chunkHash};
+    const std::uint64_t fileSize = m_manifest->items[t.itemIndex].size;
+    if (chunkIndex == 0 && std::uint64_t(size) == fileSize)
+        m_incoming = {t.itemIndex, 0, nullptr, {}, chunkHash, nullptr};
+    else if (chunkIndex == 0 && m_fileHashScheme == FileHashScheme::chunkDigests)
+        m_incoming = {t.itemIndex, 0, nullptr, {}, {}, std::make_shared<ChunkDigestHash>(fileSize)};
     else if (chunkIndex == 0)
-        m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>(), {}, {}};
+        m_incoming = {t.itemIndex, 0, std::make_shared<Sha256>(), {}, {}, nullptr};
     else if (m_incoming.itemIndex != t.itemIndex)
-        m_incoming = {t.itemIndex, chunkIndex, nullptr, {}, {}};
+        m_incoming = {t.itemIndex, chunkIndex, nullptr, {}, {}, nullptr};
+    if (chunkIndex != m_incoming.nextChunk)
+        m_incoming.chunkDigests.reset(); // a repeat or a gap, as below
     if (m_incoming.hash && chunkIndex == m_incoming.nextChunk)
         return m_incoming.hash;
     m_incoming.hash.reset(); // a repeat or a gap: the running hash no longer covers the file
@@ -222,7 +227,10 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
             co_await QFuture<void>(m_incoming.hashing);
         m_incoming.hashing = QtConcurrent::run([running, data = *payload] { running->update(data); });
     }
-    if ((running || !m_incoming.wholeHash.isEmpty()) && stored && m_incoming.itemIndex == t.itemIndex)
+    // Under the chunk-digest scheme the file's hash takes the chunk's checked hash, nothing more.
+    const bool digested = m_incoming.chunkDigests && m_incoming.itemIndex == t.itemIndex && stored && write
+                          && chunkIndex == m_incoming.nextChunk && m_incoming.chunkDigests->addHex(expected);
+    if ((running || digested || !m_incoming.wholeHash.isEmpty()) && stored && m_incoming.itemIndex == t.itemIndex)
         m_incoming.nextChunk = chunkIndex + 1;
     if (!stored && m_incoming.itemIndex == t.itemIndex)
         m_incoming.wholeHash.clear();
@@ -298,8 +306,8 @@ void DestinationTransfer::recordConflict(const TransferManifest::FileItem& item,
 QCoro::Task<bool> DestinationTransfer::holdsContent(QString path, QString sha256)
 {
     // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto hashing = startInBackground([writer = m_writer, path] {
-        return FileHasher::sha256OfDescriptor(writer->openForReading(path), path);
+    auto hashing = startInBackground([writer = m_writer, path, scheme = m_fileHashScheme] {
+        return FileHasher::hashOfDescriptor(writer->openForReading(path), scheme, path);
     });
     try {
         co_return co_await finishInBackground(std::move(hashing)) == sha256;
@@ -479,6 +487,9 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
         if (!m_incoming.hashing.isFinished())
             co_await QFuture<void>(m_incoming.hashing);
         actual = hash->finishHex();
+    } else if (m_incoming.itemIndex == t.itemIndex && m_incoming.chunkDigests
+               && std::uint64_t(m_incoming.nextChunk) * FileHasher::kChunkSize >= item.size) {
+        actual = m_incoming.chunkDigests->finishHex();
     } else {
         if (!has(t.itemIndex, ItemFlag::admitted) && !m_journal->wasStarted(item.relativePath))
             co_return QStringLiteral("File data never arrived");
@@ -486,8 +497,8 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
         if (m_writer->regularFileSize(t.partial) != item.size)
             co_return QStringLiteral("File data incomplete");
         // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-        auto hashing = startInBackground([writer = m_writer, partial = t.partial] {
-            return FileHasher::sha256OfDescriptor(writer->openForReading(partial), partial);
+        auto hashing = startInBackground([writer = m_writer, partial = t.partial, scheme = m_fileHashScheme] {
+            return FileHasher::hashOfDescriptor(writer->openForReading(partial), scheme, partial);
         });
         try {
             actual = co_await finishInBackground(std::move(hashing));

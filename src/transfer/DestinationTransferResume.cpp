@@ -8,6 +8,7 @@
 #include "platform/Logging.h"
 #include "transfer/Background.h"
 #include "transfer/CompletedContent.h"
+#include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/TransferError.h"
 
@@ -29,13 +30,15 @@ QCoro::Task<void> DestinationTransfer::confirmPlacedFiles()
             checks.append({it.key(), check.destination, it.value()});
     }
     // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto checking = startInBackground([writer = m_writer, flush = durableFlush(), checks] {
+    // Those hashes were made in the checkpoint's scheme, whatever this run agrees on.
+    auto checking = startInBackground([writer = m_writer, flush = durableFlush(), checks,
+                                       scheme = m_journal->state().fileHashScheme] {
         // What the last run left unflushed goes to disk first; then what is there is what counts.
         flush();
         QStringList confirmed;
         for (const Check& c : checks) {
             try {
-                if (FileHasher::sha256OfDescriptor(writer->openForReading(c.destination), c.destination) == c.sha256)
+                if (FileHasher::hashOfDescriptor(writer->openForReading(c.destination), scheme, c.destination) == c.sha256)
                     confirmed.append(c.relativePath);
             } catch (const std::exception&) {
                 // Missing or unreadable: received again.
@@ -145,14 +148,14 @@ QCoro::Task<void> DestinationTransfer::recordAdaptedContent(QString categoryID)
             adapted.append({i, check.destination});
     }
     // What adapting left is what a later run expects to find: read once, on a pool thread.
-    auto hashing = startInBackground([adapted, writer = m_writer] {
+    auto hashing = startInBackground([adapted, writer = m_writer, scheme = m_fileHashScheme] {
         QList<std::pair<qsizetype, std::optional<CompletedContent>>> out;
         for (const Adapted& a : adapted) {
             std::optional<CompletedContent> content;
             try {
                 const UniqueFd file = writer->openForReading(a.destination);
                 const std::optional<Sha256Digest> hash =
-                    Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, a.destination));
+                    Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, scheme, a.destination));
                 const std::optional<fs::FileStatus> status = fs::status(file);
                 if (hash && status)
                     content = CompletedContent::of(*hash, *status);
@@ -166,7 +169,7 @@ QCoro::Task<void> DestinationTransfer::recordAdaptedContent(QString categoryID)
     for (const auto& [i, content] : co_await finishInBackground(std::move(hashing))) {
         m_journal->contentRecorded(m_manifest->items[i].relativePath, content);
         if (content && m_recordedEarlier.contains(i))
-            m_recordedEarlier.insert(i, content->hash);
+            m_recordedEarlier.insert(i, {content->hash, m_fileHashScheme});
     }
 }
 

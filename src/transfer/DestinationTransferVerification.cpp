@@ -8,6 +8,7 @@
 #include "platform/Logging.h"
 #include "transfer/Background.h"
 #include "transfer/DestinationResolver.h"
+#include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HeaderOrPayload.h"
 #include "transfer/Verification.h"
@@ -62,10 +63,12 @@ struct VerifyInputs {
     QSet<QString> conflictSkipped;
     QHash<qsizetype, Sha256Digest> sourceHashes;
     QList<std::optional<Sha256Digest>> checkedHashes; // by item
-    QHash<qsizetype, Sha256Digest> recordedEarlier;
+    QHash<qsizetype, SchemedDigest> recordedEarlier;
     QSet<QString> adaptedPaths;
     QSet<qsizetype> consumedByHandler;
     QList<qsizetype> failedAtCompletion;
+    // The scheme of `checkedHashes`, of the source's hashes and of every answer.
+    FileHashScheme scheme = FileHashScheme::wholeFile;
 };
 
 struct VerifyPlan {
@@ -116,24 +119,29 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
     const std::optional<Sha256Digest> compareWith =
         item.transferStatus == FileTransferStatus::skipped ? std::optional(in.sourceHashes.value(job)) : std::nullopt;
     // What kivo left there, to tell damage from the file it wrote.
-    const std::optional<Sha256Digest> left = in.checkedHashes[job] ? in.checkedHashes[job]
-        : in.recordedEarlier.contains(job)                         ? std::optional(in.recordedEarlier.value(job))
-                                                                   : std::nullopt;
+    const std::optional<SchemedDigest> left = in.checkedHashes[job] ? std::optional(SchemedDigest{*in.checkedHashes[job], in.scheme})
+        : in.recordedEarlier.contains(job) ? std::optional(in.recordedEarlier.value(job))
+                                           : std::nullopt;
+    std::optional<Sha256Digest> holds;
     VerifyOutcome out;
     out.item = job;
     out.answer.filePath = item.relativePath;
     try {
         const QString path = in.resolver.check(item).destination;
         const UniqueFd file = reader.openForReading(path);
-        out.answer.digest = Sha256Digest::fromHex(FileHasher::sha256OfDescriptor(file, path));
+        out.answer.digest = Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, in.scheme, path));
         out.answer.size = fs::sizeOf(file);
+        // Recorded by a run that hashed in another scheme: read again in that one to compare.
+        holds = left && left->scheme != in.scheme
+            ? Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, left->scheme, path))
+            : out.answer.digest;
         if (compareWith && out.answer.digest != compareWith)
             out.answer.digest.reset();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
         out.kind = VerifyOutcome::Kind::unreadable;
     }
-    if (left && out.answer.digest != left) {
+    if (left && holds != left->digest) {
         out.damaged = true;
         // The source has no hash of a file an earlier run sent: no digest tells it.
         if (!in.checkedHashes[job])
@@ -173,7 +181,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     // every item run on pool threads, from copies.
     auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
         m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation}, m_conflictSkippedPaths, m_sourceHashes,
-        m_checkedHashes, m_recordedEarlier, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion});
+        m_checkedHashes, m_recordedEarlier, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion, m_fileHashScheme});
     auto planning = startInBackground([inputs] { return planVerification(*inputs); });
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
 

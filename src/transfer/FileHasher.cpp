@@ -3,6 +3,7 @@
 
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "transfer/FileHashScheme.h"
 #include "transfer/TransferError.h"
 
 #include <QtConcurrent>
@@ -159,9 +160,11 @@ bool sameContentStamp(const fs::FileStatus& a, const fs::FileStatus& b)
 
 } // namespace
 
-SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size)
+SourceFileReader::SourceFileReader(const QString& path, std::uint64_t size, std::optional<FileHashScheme> scheme)
     : m_path(path), m_size(size), m_file(openSource(path)), m_opened(fs::status(m_file))
 {
+    if (scheme == FileHashScheme::chunkDigests)
+        m_chunkDigests = std::make_unique<ChunkDigestHash>(size);
     // The manifest announced `size` bytes: a file that grew or shrank since cannot be sent as listed.
     if (!m_opened || m_opened->size != size)
         throw SourceFileChanged(path);
@@ -203,12 +206,17 @@ void SourceFileReader::hashPrefix(std::uint32_t firstChunk)
 {
     const std::int64_t end =
         std::min<std::int64_t>(static_cast<std::int64_t>(firstChunk) * FileHasher::kChunkSize, static_cast<std::int64_t>(m_size));
-    QByteArray block(static_cast<qsizetype>(std::min<std::int64_t>(FileHasher::kHashBlockSize, std::max<std::int64_t>(end, 1))),
+    // Chunk by chunk, for the digests the chunk-digest hash is made of.
+    const std::int64_t blockSize = m_chunkDigests ? FileHasher::kChunkSize : FileHasher::kHashBlockSize;
+    QByteArray block(static_cast<qsizetype>(std::min<std::int64_t>(blockSize, std::max<std::int64_t>(end, 1))),
                      Qt::Uninitialized);
     for (std::int64_t offset = 0; offset < end;) {
         const std::int64_t n = std::min<std::int64_t>(block.size(), end - offset);
         readExactly(block.data(), n, offset);
-        m_whole.update(QByteArrayView(block.constData(), n));
+        if (m_chunkDigests)
+            m_chunkDigests->addHex(FileHasher::sha256Hex(QByteArrayView(block.constData(), n)));
+        else
+            m_whole.update(QByteArrayView(block.constData(), n));
         offset += n;
     }
 }
@@ -231,6 +239,11 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
         m_wholeHex = chunk.hash;
         return chunk;
     }
+    if (m_chunkDigests) {
+        chunk.hash = FileHasher::sha256Hex(chunk.bytes);
+        m_chunkDigests->addHex(chunk.hash);
+        return chunk;
+    }
     if (length < kParallelHashBytes) {
         chunk.hash = FileHasher::sha256Hex(chunk.bytes);
         m_whole.update(chunk.bytes);
@@ -244,6 +257,11 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
     return chunk;
 }
 
-QString SourceFileReader::finishHex() { return m_wholeHex.isEmpty() ? m_whole.finishHex() : m_wholeHex; }
+QString SourceFileReader::finishHex()
+{
+    if (!m_wholeHex.isEmpty())
+        return m_wholeHex;
+    return m_chunkDigests ? m_chunkDigests->finishHex() : m_whole.finishHex();
+}
 
 } // namespace kivo

@@ -16,6 +16,9 @@
 
 namespace kivo {
 
+enum class FileHashScheme : std::uint8_t;
+class ChunkDigestHash;
+
 // A SHA-256 digest as its 32 bytes, a fifth of what its hex text takes in a QString:
 // kept per file, for hundreds of thousands of files.
 struct Sha256Digest {
@@ -83,8 +86,9 @@ public:
     };
 
     // Throws TransferError::permissionDenied when access is refused, SourceFileChanged
-    // when the file no longer has `size` bytes, SystemError otherwise.
-    SourceFileReader(const QString& path, std::uint64_t size);
+    // when the file no longer has `size` bytes, SystemError otherwise. The
+    // whole-file hash is made in `scheme` (whole-file SHA-256 when none).
+    SourceFileReader(const QString& path, std::uint64_t size, std::optional<FileHashScheme> scheme = std::nullopt);
     ~SourceFileReader();
     SourceFileReader(const SourceFileReader&) = delete;
     SourceFileReader& operator=(const SourceFileReader&) = delete;
@@ -109,6 +113,8 @@ private:
     UniqueFd m_file;
     std::optional<fs::FileStatus> m_opened;
     Sha256 m_whole;
+    // Set under the chunk-digest scheme, which takes the place of `m_whole`.
+    std::unique_ptr<ChunkDigestHash> m_chunkDigests;
     QString m_wholeHex;
 };
 

@@ -84,6 +84,9 @@ struct MessageHeader {
     // request field answers in one message without this one.
     std::optional<std::uint32_t> hashBatches;
     std::optional<std::uint64_t> hashesRemaining;
+    // Ours too. On manifest: the file hash scheme the source offers. On
+    // manifestAck: the one the destination took; absent, whole-file SHA-256.
+    std::optional<QString> fileHashScheme;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

@@ -161,6 +161,9 @@ QJsonObject ResumeState::toJson() const
         o.insert(QStringLiteral("inProgressFile"), inProgressFile->toJson());
     o.insert(QStringLiteral("completedCategories"), json::toArray(completedCategories));
     o.insert(QStringLiteral("totalBytesReceived"), static_cast<double>(totalBytesReceived));
+    // Left out for whole-file hashes: the checkpoint reads as it always did.
+    if (fileHashScheme != FileHashScheme::wholeFile)
+        o.insert(QStringLiteral("fileHashScheme"), toString(fileHashScheme));
     if (!fileIdentities.isEmpty()) {
         QJsonObject ids;
         for (auto it = fileIdentities.cbegin(); it != fileIdentities.cend(); ++it)
@@ -194,6 +197,12 @@ ResumeState ResumeState::fromJson(const QJsonObject& o)
         s.inProgressFile = InProgressFile::fromJson(json::requireObject(o, "inProgressFile"));
     s.completedCategories = json::requireStringList(o, "completedCategories");
     s.totalBytesReceived = json::requireUInt64(o, "totalBytesReceived");
+    if (const std::optional<QString> scheme = json::optionalString(o, "fileHashScheme")) {
+        const std::optional<FileHashScheme> known = fileHashSchemeFromString(*scheme);
+        if (!known)
+            throw DecodingError(QStringLiteral("Unknown file hash scheme \"%1\"").arg(*scheme));
+        s.fileHashScheme = *known;
+    }
     if (o.contains(QLatin1String("fileIdentities"))) {
         const QJsonObject ids = json::requireObject(o, "fileIdentities");
         for (auto it = ids.begin(); it != ids.end(); ++it) {
@@ -532,6 +541,17 @@ void ResumeJournal::contentRecorded(const QString& relativePath, const std::opti
         m_state.completedContent.remove(relativePath);
     }
     append(event.add("u", json::formatDate(m_state.updatedAt)));
+}
+
+void ResumeJournal::useHashScheme(FileHashScheme scheme)
+{
+    if (m_state.fileHashScheme == scheme)
+        return;
+    // Hashes of another scheme could never be compared with this run's: they go, in one rewrite.
+    m_state.fileHashScheme = scheme;
+    m_state.unconfirmedFiles.clear();
+    m_state.completedContent.clear();
+    fold();
 }
 
 void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime& now)

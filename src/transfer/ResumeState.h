@@ -5,6 +5,7 @@
 #include "platform/Json.h"
 #include "platform/UniqueFd.h"
 #include "transfer/CompletedContent.h"
+#include "transfer/FileHashScheme.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -66,6 +67,8 @@ struct ResumeState {
     // What each file this transfer put in place held when kivo left it (after
     // adapting, if it was adapted): a later run finds damage done since by it.
     QHash<QString, CompletedContent> completedContent;
+    // The scheme of every hash above.
+    FileHashScheme fileHashScheme = FileHashScheme::wholeFile;
 
     QJsonObject toJson() const;
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
@@ -129,6 +132,9 @@ public:
     void fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now);
     // What the file in place holds now; nullopt forgets it (a file taken in by its category's handler).
     void contentRecorded(const QString& relativePath, const std::optional<CompletedContent>& content);
+    // This run's hashes are made in `scheme`. When the checkpoint's were made
+    // in another, they are forgotten (their files are not: they stay received).
+    void useHashScheme(FileHashScheme scheme);
     void categoryCompleted(const QString& categoryID, const QDateTime& now);
     // The same, with the JSON written on a pool thread (for hundreds of thousands
     // of files that is long work); nothing may touch the journal until it is done.

@@ -21,11 +21,6 @@ namespace {
 const QString kPlaceholderReason = QStringLiteral("iCloud Drive placeholder — download to local first");
 const QString kPermissionDenied = QStringLiteral("Permission denied");
 
-// The destination answered a file's chunk or completion with fileSkip: it will not take the file.
-struct SkippedByDestination {
-    QString reason;
-};
-
 // A manifest text larger than this is sent from its file rather than held.
 constexpr qint64 kSpooledManifestBytes = 8 * 1024 * 1024;
 
@@ -164,6 +159,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
         throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
     m_peerHoleSize = ack.header.holeSize.value_or(0);
     m_window = RequestWindow(WindowLimits::negotiate(m_ownWindow, ack.header));
+    m_fileHashScheme = FileHashNegotiation::agreed(ack.header, m_offeredHashScheme);
     if (!m_window.limits().isStopAndWait())
         qCInfo(lcTransferEngine, "Keeping up to %u requests (%llu bytes) in flight", m_window.limits().requests,
                qulonglong(m_window.limits().bytes));
@@ -204,6 +200,8 @@ QCoro::Task<void> SourceTransfer::sendManifest()
     });
     std::optional<QByteArray> document = co_await finishInBackground(std::move(encoding));
     MessageHeader header = makeHeader(MessageType::manifest);
+    if (m_offeredHashScheme)
+        header.fileHashScheme = toString(*m_offeredHashScheme);
     if (document) {
         spool.reset();
         std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(*document));
@@ -466,9 +464,10 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
     prepared->total = chunkCount(item.size);
     if (m_resumeState && m_resumeState->inProgressFile && m_resumeState->inProgressFile->relativePath == item.relativePath)
         prepared->first = std::min(m_resumeState->inProgressFile->lastAcknowledgedChunk + 1, prepared->total);
-    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total] {
+    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total,
+                 scheme = m_fileHashScheme] {
         OpenedFile opened;
-        opened.reader = std::make_shared<SourceFileReader>(path, size);
+        opened.reader = std::make_shared<SourceFileReader>(path, size, scheme);
         opened.reader->hashPrefix(first);
         if (first < total)
             opened.firstChunk = opened.reader->read(first);
@@ -582,203 +581,6 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     if (whenAllSent)
         whenAllSent();
     co_return true;
-}
-
-QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
-{
-    while (!m_window.hasRoom(request.bytes.size()))
-        co_await absorbReply();
-    // A reply taken meanwhile may have given the file up.
-    if (!m_window.hasFailed(request.item))
-        co_await transmit(std::move(request));
-}
-
-QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
-{
-    MessageHeader header;
-    std::optional<QByteArray> payload;
-    if (request.kind == RequestWindow::Request::Kind::chunk) {
-        // A hole costs the link nothing worth pacing.
-        if (m_throttle && !request.hole) {
-            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
-            if (delay.count() > 0)
-                co_await m_clock->sleepFor(delay);
-        }
-        header = makeHeader(MessageType::chunkData);
-        header.filePath = request.path;
-        header.chunkIndex = request.chunkIndex;
-        header.totalChunks = request.totalChunks;
-        header.chunkHash = request.hash;
-        if (request.hole) {
-            header.holeSize = static_cast<std::uint32_t>(request.bytes.size());
-        } else {
-            header.payloadSize = static_cast<std::uint32_t>(request.bytes.size());
-            payload = request.bytes;
-        }
-    } else {
-        header = makeHeader(MessageType::fileComplete);
-        header.filePath = request.path;
-        header.chunkHash = request.hash;
-    }
-    m_window.sent(std::move(request));
-    co_await m_connection->queueMessage(std::move(header), std::move(payload));
-}
-
-QCoro::Task<void> SourceTransfer::sendUnanswered(MessageHeader header)
-{
-    if (m_window.limits().isStopAndWait())
-        co_await drainWindow();
-    co_await m_connection->queueMessage(std::move(header), std::nullopt);
-}
-
-QCoro::Task<void> SourceTransfer::drainWindow()
-{
-    while (!m_window.isEmpty())
-        co_await absorbReply();
-}
-
-QCoro::Task<void> SourceTransfer::absorbReply()
-{
-    const Message reply = co_await m_connection->receiveMessage();
-    restoreIdleDeadline();
-    using Outcome = RequestWindow::Outcome;
-    Outcome outcome = m_window.answer(reply.header);
-    const RequestWindow::Request& r = outcome.request;
-    if (outcome.rejected) {
-        const int attempt = outcome.kind == Outcome::Kind::resend ? r.attempt : r.attempt + 1;
-        qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", r.chunkIndex, qUtf8Printable(r.path),
-                   long(attempt), long(kMaxChunkAttempts));
-    }
-    switch (outcome.kind) {
-    case Outcome::Kind::chunkStored:
-        countChunk(r.item, std::uint64_t(r.bytes.size()));
-        break;
-    case Outcome::Kind::fileDone:
-        countFileDone(r.item);
-        break;
-    case Outcome::Kind::resend: {
-        std::optional<RequestWindow::Request> again = std::move(outcome.completeAgain);
-        co_await transmit(std::move(outcome.request));
-        if (again)
-            co_await transmit(std::move(*again));
-        break;
-    }
-    case Outcome::Kind::fileFailed: {
-        std::exception_ptr failure = std::make_exception_ptr(*outcome.failure);
-        co_await giveUpFile(r.item, std::move(failure));
-        break;
-    }
-    case Outcome::Kind::skippedByDestination: {
-        // The destination refused it and needs no word back.
-        std::exception_ptr skipped = std::make_exception_ptr(SkippedByDestination{outcome.skipReason});
-        recordFileFailure(r.item, m_manifest->items[r.item].categoryID, skipped);
-        break;
-    }
-    case Outcome::Kind::diskFull:
-        throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
-    case Outcome::Kind::ignored:
-        break;
-    }
-}
-
-void SourceTransfer::restoreIdleDeadline()
-{
-    if (!m_deadlineExtended)
-        return;
-    m_deadlineExtended = false;
-    setIdleDeadline(m_timeouts.idle);
-}
-
-void SourceTransfer::countChunk(qsizetype itemIndex, std::uint64_t bytes)
-{
-    m_bytesDone += bytes;
-    TransferProgress::Batch batch(m_progress);
-    if (m_progress->currentFileIndex() == itemIndex)
-        m_progress->setCurrentFileBytesTransferred(m_progress->currentFileBytesTransferred() + bytes);
-    m_progress->recordProgress(m_bytesDone);
-    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
-                               [bytes](CategoryProgress& p) { p.bytesTransferred += bytes; });
-}
-
-void SourceTransfer::countFileDone(qsizetype itemIndex)
-{
-    TransferProgress::Batch batch(m_progress);
-    m_manifest->markFileCompleted(itemIndex);
-    m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
-    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
-                               [](CategoryProgress& p) { p.filesCompleted += 1; });
-}
-
-QCoro::Task<void> SourceTransfer::runVerification()
-{
-    co_await drainWindow();
-    m_progress->setIsVerifying(true);
-    qCInfo(lcTransferEngine, "Asking the destination to verify %lld file(s)", qlonglong(m_sentHashCount));
-    MessageHeader request = makeHeader(MessageType::verificationRequest);
-    // A destination that knows it answers in pieces none of which is large.
-    request.hashBatches = 1;
-    co_await send(std::move(request));
-    // The destination hashes what it wrote before it answers.
-    std::uint64_t bytes = 0;
-    for (const auto& item : std::as_const(m_manifest->items))
-        if (item.transferStatus == FileTransferStatus::completed && item.size <= FileHasher::kVerificationSizeLimit)
-            bytes += item.size;
-    setIdleDeadline(m_timeouts.forWorkOver(bytes));
-    m_deadlineExtended = true;
-    std::optional<VerificationTally> tally;
-    // Answers name files by path; the index is sorted on the pool thread, once.
-    auto byPath = std::make_shared<std::optional<ItemsByPath>>();
-    for (;;) {
-        const Message reply = co_await m_connection->receiveMessage();
-        restoreIdleDeadline();
-        if (reply.header.type != MessageType::verificationResponse) {
-            tally.reset();
-            break;
-        }
-        // One answer from a destination that does not batch may hold every
-        // file: it is read and compared on a pool thread.
-        auto comparing = startInBackground(
-            [reply, items = m_manifest->items, byPath, sent = m_sentHashes]() -> std::optional<VerificationTally> {
-                const std::optional<QList<FileVerification>> hashes = hashesOf(reply);
-                if (!hashes)
-                    return std::nullopt;
-                if (!*byPath)
-                    byPath->emplace(items);
-                return compareWithSent(*hashes, items, **byPath, sent);
-            });
-        const std::optional<VerificationTally> part = co_await finishInBackground(std::move(comparing));
-        if (!part) {
-            tally.reset();
-            break;
-        }
-        if (!tally)
-            tally.emplace();
-        tally->checked += part->checked;
-        tally->mismatches += part->mismatches;
-        if (reply.header.hashesRemaining.value_or(0) == 0)
-            break;
-    }
-    if (!tally) {
-        qCCritical(lcTransferEngine) << "No verification response received";
-        m_progress->setIsVerifying(false);
-    } else {
-        recordVerification(*tally);
-    }
-    Q_EMIT verificationFinished();
-}
-
-void SourceTransfer::recordVerification(const VerificationTally& tally)
-{
-    for (const QString& path : tally.mismatches)
-        qCCritical(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(path));
-    TransferProgress::Batch batch(m_progress);
-    m_progress->setVerificationMismatches(tally.mismatches);
-    m_progress->setVerificationFilesChecked(tally.checked);
-    m_progress->setIsVerifying(false);
-    if (!tally.mismatches.isEmpty())
-        qCCritical(lcTransferEngine, "%ld file(s) failed verification", long(tally.mismatches.size()));
-    else
-        qCInfo(lcTransferEngine) << "All files verified successfully";
 }
 
 } // namespace kivo

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
@@ -40,6 +41,11 @@ public:
     // What was agreed with the destination (known once the manifest is acknowledged).
     const WindowLimits& window() const { return m_window.limits(); }
 
+    // The file hash scheme offered with the manifest; none offers nothing and hashes as every peer does.
+    void setOfferedHashScheme(std::optional<FileHashScheme> scheme) { m_offeredHashScheme = scheme; }
+    // What was agreed with the destination (known once the manifest is acknowledged).
+    FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
+
     // Holds the chunk loop between chunks and tells the destination.
     void setPaused(bool paused);
     bool isPaused() const { return m_isPaused; }
@@ -51,6 +57,10 @@ public:
 
 private:
     struct PreparedFile;
+    // The destination answered a file's chunk or completion with fileSkip: it will not take the file.
+    struct SkippedByDestination {
+        QString reason;
+    };
     enum class Action { done, placeholder, unreadable, send };
     // The next file to send, read ahead while the current one is acknowledged.
     struct Prefetch {
@@ -105,6 +115,8 @@ private:
     qsizetype m_sentHashCount = 0;
     std::optional<ThrottleBudget> m_throttle;
     WindowLimits m_ownWindow = WindowLimits::ours();
+    std::optional<FileHashScheme> m_offeredHashScheme = FileHashScheme::chunkDigests;
+    FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
     RequestWindow m_window;
     std::optional<int> m_capMegabits;
     bool m_isPaused = false;

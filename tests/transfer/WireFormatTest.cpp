@@ -48,6 +48,7 @@ MessageHeader fullHeader()
     h.errorMessage = QStringLiteral("Insufficient \"disk\" space\\ \n\t\x01 \u00e9\u6f22");
     h.manifestData = QByteArray("{\"createdAt\":\"2026-01-31T09:05:00Z\"}");
     h.resumeState = QByteArray("\x00\x01\xff binary", 10);
+    h.fileHashScheme = QStringLiteral("chunkDigests");
     return h;
 }
 
@@ -150,6 +151,8 @@ TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
         {R"( { "type" : "chunkData" , "transferID":"t", "sequenceNumber":9007199254740992,
              "filePath":"~/a b/c.txt", "chunkIndex":4294967295, "chunkHash":"", "payloadSize":0 } )", true},
         {R"({"type":"fileAck","transferID":"t","sequenceNumber":0,"hashesRemaining":12})", true},
+        {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"fileHashScheme":"chunkDigests"})", true},
+        {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"fileHashScheme":2})", false},
         {ours, !ours.contains("fileHashes") && !ours.contains('\\')},
         {R"({"type":"pause","transferID":"t","sequenceNumber":9007199254740993})", false},
         {R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})", false},

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: Apache-2.0
+// The source's requests in the window: sending each once there is room, and
+// what each reply does to the transfer.
+#include "transfer/SourceTransfer.h"
+
+#include "platform/Logging.h"
+#include "transfer/TransferError.h"
+
+namespace kivo {
+
+QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
+{
+    while (!m_window.hasRoom(request.bytes.size()))
+        co_await absorbReply();
+    // A reply taken meanwhile may have given the file up.
+    if (!m_window.hasFailed(request.item))
+        co_await transmit(std::move(request));
+}
+
+QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
+{
+    MessageHeader header;
+    std::optional<QByteArray> payload;
+    if (request.kind == RequestWindow::Request::Kind::chunk) {
+        // A hole costs the link nothing worth pacing.
+        if (m_throttle && !request.hole) {
+            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
+            if (delay.count() > 0)
+                co_await m_clock->sleepFor(delay);
+        }
+        header = makeHeader(MessageType::chunkData);
+        header.filePath = request.path;
+        header.chunkIndex = request.chunkIndex;
+        header.totalChunks = request.totalChunks;
+        header.chunkHash = request.hash;
+        if (request.hole) {
+            header.holeSize = static_cast<std::uint32_t>(request.bytes.size());
+        } else {
+            header.payloadSize = static_cast<std::uint32_t>(request.bytes.size());
+            payload = request.bytes;
+        }
+    } else {
+        header = makeHeader(MessageType::fileComplete);
+        header.filePath = request.path;
+        header.chunkHash = request.hash;
+    }
+    m_window.sent(std::move(request));
+    co_await m_connection->queueMessage(std::move(header), std::move(payload));
+}
+
+QCoro::Task<void> SourceTransfer::sendUnanswered(MessageHeader header)
+{
+    if (m_window.limits().isStopAndWait())
+        co_await drainWindow();
+    co_await m_connection->queueMessage(std::move(header), std::nullopt);
+}
+
+QCoro::Task<void> SourceTransfer::drainWindow()
+{
+    while (!m_window.isEmpty())
+        co_await absorbReply();
+}
+
+QCoro::Task<void> SourceTransfer::absorbReply()
+{
+    const Message reply = co_await m_connection->receiveMessage();
+    restoreIdleDeadline();
+    using Outcome = RequestWindow::Outcome;
+    Outcome outcome = m_window.answer(reply.header);
+    const RequestWindow::Request& r = outcome.request;
+    if (outcome.rejected) {
+        const int attempt = outcome.kind == Outcome::Kind::resend ? r.attempt : r.attempt + 1;
+        qCCritical(lcTransferEngine, "Chunk %u of %s rejected (attempt %ld/%ld)", r.chunkIndex, qUtf8Printable(r.path),
+                   long(attempt), long(kMaxChunkAttempts));
+    }
+    switch (outcome.kind) {
+    case Outcome::Kind::chunkStored:
+        countChunk(r.item, std::uint64_t(r.bytes.size()));
+        break;
+    case Outcome::Kind::fileDone:
+        countFileDone(r.item);
+        break;
+    case Outcome::Kind::resend: {
+        std::optional<RequestWindow::Request> again = std::move(outcome.completeAgain);
+        co_await transmit(std::move(outcome.request));
+        if (again)
+            co_await transmit(std::move(*again));
+        break;
+    }
+    case Outcome::Kind::fileFailed: {
+        std::exception_ptr failure = std::make_exception_ptr(*outcome.failure);
+        co_await giveUpFile(r.item, std::move(failure));
+        break;
+    }
+    case Outcome::Kind::skippedByDestination: {
+        // The destination refused it and needs no word back.
+        std::exception_ptr skipped = std::make_exception_ptr(SkippedByDestination{outcome.skipReason});
+        recordFileFailure(r.item, m_manifest->items[r.item].categoryID, skipped);
+        break;
+    }
+    case Outcome::Kind::diskFull:
+        throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
+    case Outcome::Kind::ignored:
+        break;
+    }
+}
+
+void SourceTransfer::restoreIdleDeadline()
+{
+    if (!m_deadlineExtended)
+        return;
+    m_deadlineExtended = false;
+    setIdleDeadline(m_timeouts.idle);
+}
+
+void SourceTransfer::countChunk(qsizetype itemIndex, std::uint64_t bytes)
+{
+    m_bytesDone += bytes;
+    TransferProgress::Batch batch(m_progress);
+    if (m_progress->currentFileIndex() == itemIndex)
+        m_progress->setCurrentFileBytesTransferred(m_progress->currentFileBytesTransferred() + bytes);
+    m_progress->recordProgress(m_bytesDone);
+    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
+                               [bytes](CategoryProgress& p) { p.bytesTransferred += bytes; });
+}
+
+void SourceTransfer::countFileDone(qsizetype itemIndex)
+{
+    TransferProgress::Batch batch(m_progress);
+    m_manifest->markFileCompleted(itemIndex);
+    m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+    m_progress->updateCategory(m_manifest->items[itemIndex].categoryID,
+                               [](CategoryProgress& p) { p.filesCompleted += 1; });
+}
+
+} // namespace kivo
