@@ -271,6 +271,7 @@ QCoro::Task<void> ConnectionManager::dial(PeerEndpoint endpoint)
         setState(ConnectionState::failed(e));
         throw e;
     }
+    m_peerSelectedSecure = CertificateManager::selectedPairingProtocol(*socket);
     setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
     m_certificates->pinRemoteCertificate(peer);
 }

@@ -104,6 +104,8 @@ public:
     void setBusyRetryWindow(std::chrono::milliseconds window) { m_deps.timeouts.busyRetryWindow = window; }
     // Destination: the connected peer is to prove the code by the secure exchange.
     bool usesSecurePairing() const { return m_session && !m_unverified; }
+    // Destination: the connected source selected the code-proving exchange in its handshake.
+    bool peerSelectedSecurePairing() const { return m_peerSelectedSecure; }
 
     // Destination. Throws ConnectionError.
     QCoro::Task<void> connectToPeer(DiscoveredPeer peer);
@@ -158,6 +160,10 @@ private:
     QCoro::Task<void> rejectConfirmation(TransferSession* session);
     QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
     QCoro::Task<QByteArray> runDestinationKeyExchange(QString typedCode);
+    // Destination: a source reached by address that selected no pairing
+    // protocol in its handshake only knows the bare confirmation.
+    bool sourceOnlyConfirms() const;
+    QCoro::Task<void> confirmWithoutProof();
     // Destination: a connection to `endpoint` becomes the session and its
     // certificate the pin (or must match the pin already held). Throws ConnectionError.
     QCoro::Task<void> dial(PeerEndpoint endpoint);
@@ -202,6 +208,7 @@ private:
     std::optional<QString> m_pairingSecret;
     bool m_unverified = false;
     bool m_peerAnnouncedSecure = false;
+    bool m_peerSelectedSecure = false;
     double m_tokens = 0;
     std::chrono::nanoseconds m_tokensAt{};
 };

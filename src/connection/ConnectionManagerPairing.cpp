@@ -224,8 +224,11 @@ QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* sessio
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
-    if (!m_allowUnverified || m_pairing->isExpired()) {
-        const bool insecure = !m_allowUnverified;
+    // A destination that selected the secure exchange in its handshake and then
+    // skips it is someone stripping the proof, whatever the user allowed.
+    const bool downgraded = session->socket() && CertificateManager::selectedPairingProtocol(*session->socket());
+    if (!m_allowUnverified || downgraded || m_pairing->isExpired()) {
+        const bool insecure = !m_allowUnverified || downgraded;
         const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
         co_await tellPeer(session, insecure ? kErrorInsecurePeer : kErrorPairingExpired, error.description());
         if (stillAttempt(self, guard))
@@ -259,6 +262,10 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
             // The source lets a connection that stays silent go (while the code was typed, say): dial again.
             if ((!m_session || !m_session->isConnected()) && m_lastEndpoint)
                 co_await dial(*m_lastEndpoint);
+            if (sourceOnlyConfirms()) {
+                co_await confirmWithoutProof();
+                co_return;
+            }
             m_pairing->setAgreedKey(co_await runDestinationKeyExchange(typedCode));
         } catch (const ConnectionError& e) {
             failure = e;
@@ -294,6 +301,28 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
     m_pairing->confirmRemotely();
     setState(ConnectionState::pairingConfirmedLocal());
     completePairing();
+}
+
+bool ConnectionManager::sourceOnlyConfirms() const
+{
+    // A source that announced the secure exchange and then selects none is
+    // not believed: it gets the request, and fails it if it is not what it said.
+    return m_allowUnverified && !m_pairingSecret && !m_peerAnnouncedSecure && !m_peerSelectedSecure && m_session
+        && m_session->isConnected();
+}
+
+QCoro::Task<void> ConnectionManager::confirmWithoutProof()
+{
+    QPointer<ConnectionManager> self(this);
+    m_unverified = true;
+    qCWarning(lcConnectionManager) << "The source selected no pairing protocol; confirming without proof"
+                                      " (unverified pairing allowed)";
+    m_pairing->confirmLocally();
+    m_pairing->confirmRemotely();
+    setState(ConnectionState::pairingConfirmedLocal());
+    co_await sendPairingConfirm();
+    if (self && m_state.kind != ConnectionState::Kind::connected)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
 }
 
 // Destination: our share, theirs, our confirmation, theirs; the agreed key. Throws.
