@@ -147,6 +147,7 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
 {
     const quint16 portBefore = listeningPort();
     const auto session = m_pairing->generateSession();
+    m_seenShares.clear();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
     if (m_deps.listenAddress)
@@ -290,7 +291,8 @@ void ConnectionManager::confirmPairingLocally()
 
 void ConnectionManager::completePairing()
 {
-    const QUuid id = QUuid::createUuid();
+    // Both ends name the session alike when the exchange agreed on a name.
+    const QUuid id = std::exchange(m_agreedSessionID, std::nullopt).value_or(QUuid::createUuid());
     setSessionID(id);
     const TransportType transport = m_activeTransport.value_or(TransportType::wifi);
     setState(ConnectionState::connected(id, transport));
@@ -327,6 +329,7 @@ void ConnectionManager::disconnect(DisconnectionReason reason)
     m_certificates->discardPinnedCertificate();
     setActiveTransport(std::nullopt);
     setSessionID(std::nullopt);
+    m_agreedSessionID.reset();
     setIncomingPeerReady(false);
     m_unverified = false;
     setState(ConnectionState::disconnected(reason));

@@ -6,6 +6,7 @@
 #include "connection/ConnectionTypes.h"
 #include "connection/PairingManager.h"
 #include "connection/PairingSlots.h"
+#include "connection/SecurePairingMessages.h"
 #include "connection/ThunderboltDetector.h"
 #include "platform/Clock.h"
 #include "transfer/PreFlightConflict.h"
@@ -158,6 +159,8 @@ private:
     QCoro::Task<bool> refuseIfExpired(TransferSession* session);
     QCoro::Task<void> runSourceKeyExchange(TransferSession* session, Message request);
     QCoro::Task<void> rejectConfirmation(TransferSession* session);
+    // Source: throws replayedShare for a share or nonce seen before, else remembers both.
+    void refuseReplay(const PairingShare& share);
     QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
     QCoro::Task<QByteArray> runDestinationKeyExchange(QString typedCode);
     // Destination: a source reached by address that selected no pairing
@@ -209,6 +212,11 @@ private:
     bool m_unverified = false;
     bool m_peerAnnouncedSecure = false;
     bool m_peerSelectedSecure = false;
+    // The name both ends derived in the exchange, for completePairing.
+    std::optional<QUuid> m_agreedSessionID;
+    // Source: shares and nonces strangers sent under the current code, newest
+    // last; one seen again is a replay, refused by name.
+    QList<QByteArray> m_seenShares;
     double m_tokens = 0;
     std::chrono::nanoseconds m_tokensAt{};
 };

@@ -141,6 +141,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
     const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
+    refuseReplay(peerShare);
     const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
                                                              peerCertificateOf(session).toDer());
     auto pake = m_pairingSecret
@@ -148,7 +149,8 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         : SecurePairing(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
-    const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
+    ourShare.nonce = pake.nonce();
+    const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share, peerShare.nonce);
     co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
     if (!stillAttempt(self, guard))
         co_return;
@@ -180,6 +182,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     // The first to prove the code wins; every other attempt ends here.
     winAttempt(session);
     m_pairing->setAgreedKey(*pake.sessionKey());
+    m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     m_unverified = false;
     qCInfo(lcConnectionManager) << "Destination proved the pairing code";
     PairingConfirmation ours;
@@ -194,6 +197,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         qCWarning(lcConnectionManager).noquote() << "Lost the destination that proved the code:" << lost;
         setSession(nullptr);
         m_certificates->discardPinnedCertificate();
+        m_agreedSessionID.reset();
         refreshPeerReady();
     }
     if (!lost.isEmpty())
@@ -204,6 +208,17 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     m_pairing->confirmLocally();
     if (m_pairing->isConfirmedBoth())
         completePairing();
+}
+
+void ConnectionManager::refuseReplay(const PairingShare& share)
+{
+    // Bounded: an older replay still fails, by the nonces, as a mismatch.
+    constexpr qsizetype kRemembered = 512;
+    if (m_seenShares.contains(share.share) || m_seenShares.contains(share.nonce))
+        throw SecurePairingError(SecurePairingError::Kind::replayedShare);
+    m_seenShares << share.share << share.nonce;
+    if (m_seenShares.size() > kRemembered)
+        m_seenShares.remove(0, m_seenShares.size() - kRemembered);
 }
 
 // Source: a confirmation that did not verify. Counted before anything is
@@ -343,6 +358,7 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
         : SecurePairing(DeviceRole::destination, typedCode, binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
+    ourShare.nonce = pake.nonce();
     co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
     if (!self || !session)
         throw cancelled();
@@ -363,7 +379,8 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     if (response.header.type != MessageType::pairingResponse)
         throw unexpectedReply(response, announced);
     PairingConfirmation ours;
-    ours.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+    const PairingShare theirs = PairingShare::fromJson(pairingchannel::payloadObject(response));
+    ours.confirmation = pake.receivePeerShare(theirs.share, theirs.nonce);
     co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
     if (!self || !session)
         throw cancelled();
@@ -380,6 +397,7 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     if (reply.header.type != MessageType::pairingConfirm)
         throw unexpectedReply(reply, announced);
     pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+    m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     co_return *pake.sessionKey();
 }
 

@@ -30,7 +30,8 @@ QByteArray requireBytes(const QJsonObject& o, const char* key, qsizetype size)
 QJsonObject PairingShare::toJson() const
 {
     return {{QStringLiteral("version"), static_cast<double>(version)},
-            {QStringLiteral("share"), QString::fromLatin1(share.toBase64())}};
+            {QStringLiteral("share"), QString::fromLatin1(share.toBase64())},
+            {QStringLiteral("nonce"), QString::fromLatin1(nonce.toBase64())}};
 }
 
 PairingShare PairingShare::fromJson(const QJsonObject& o)
@@ -41,6 +42,7 @@ PairingShare PairingShare::fromJson(const QJsonObject& o)
     if (s.version != kCurrentVersion)
         throw DecodingError(QStringLiteral("Unsupported pairing version %1").arg(s.version));
     s.share = requireBytes(o, "share", SecurePairing::kShareBytes);
+    s.nonce = requireBytes(o, "nonce", SecurePairing::kNonceBytes);
     return s;
 }
 

@@ -12,12 +12,13 @@ namespace kivo {
 // each side's confirmation. Decoding checks every field's type, Base64 form and
 // exact length before anything uses it.
 
-// A side's share, with the version of the exchange it speaks.
+// A side's share and nonce, with the version of the exchange it speaks.
 struct PairingShare {
     static constexpr std::uint32_t kCurrentVersion = 1;
 
     std::uint32_t version = kCurrentVersion;
     QByteArray share;
+    QByteArray nonce; // the sender's fresh value for this attempt
 
     QJsonObject toJson() const;
     static PairingShare fromJson(const QJsonObject& o); // throws DecodingError

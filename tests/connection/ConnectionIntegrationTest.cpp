@@ -179,11 +179,12 @@ TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpi
     SecurePairing pake(DeviceRole::destination, source.code(),
                        SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
                                                      client.certificateManager()->localCertificate().toDer()));
-    runTask(pairingchannel::send(session, MessageType::pairingRequest, PairingShare{PairingShare::kCurrentVersion, pake.start()}.toJson()));
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, PairingShare{PairingShare::kCurrentVersion, pake.start(), pake.nonce()}.toJson()));
     const Message response = runTask(pairingchannel::receive(session));
     ASSERT_EQ(response.header.type, MessageType::pairingResponse);
     PairingConfirmation confirmation;
-    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share,
+                                                      PairingShare::fromJson(pairingchannel::payloadObject(response)).nonce);
 
     clock.advance(PairingManager::kCodeLifetime);
     ASSERT_TRUE(source.manager.pairingManager()->isExpired());
