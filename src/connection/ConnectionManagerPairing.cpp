@@ -345,7 +345,9 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> session = m_session.get();
-    const bool announced = m_peerAnnouncedSecure;
+    // A source that announced or selected the exchange and then hangs up was
+    // lost, not one that cannot pair securely.
+    const bool announced = m_peerAnnouncedSecure || m_peerSelectedSecure;
     const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
     if (!session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
