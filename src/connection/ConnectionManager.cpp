@@ -149,6 +149,8 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
     const auto session = m_pairing->generateSession();
     m_seenShares.clear();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
+    m_localHostname = hostname;
+    m_localUsername = username;
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
     if (m_deps.listenAddress)
         m_advertiser->setListenAddress(*m_deps.listenAddress);
@@ -187,6 +189,14 @@ void ConnectionManager::stopAdvertising()
 
 // ---- destination: connecting and confirming -----------------------------------
 
+std::optional<TransportType> ConnectionManager::transportOfLocalAddress(const QHostAddress& local) const
+{
+    const QString name = interfaceHolding(local, m_deps.interfaceAddresses ? m_deps.interfaceAddresses()
+                                                                          : netif::systemInterfaceAddresses());
+    // An address no interface claims (it went away meanwhile): the most common link.
+    return name.isEmpty() ? std::optional(TransportType::ethernet) : transportOfDevice(netif::netdevFacts(name));
+}
+
 QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoint)
 {
     if (m_deps.resolve)
@@ -209,6 +219,8 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
     }
     m_unverified = !peer.securePairing;
     m_peerAnnouncedSecure = peer.securePairing && peer.advertised;
+    m_peerByAddress = !peer.advertised;
+    m_sourceIdentity.reset();
     // On the secure path the code is what the user types; none is known yet.
     const QString code = m_unverified ? *peer.pairingCode : QString();
     m_pairing->acceptPeerCode(code);
@@ -273,6 +285,8 @@ QCoro::Task<void> ConnectionManager::dial(PeerEndpoint endpoint)
         throw e;
     }
     m_peerSelectedSecure = CertificateManager::selectedPairingProtocol(*socket);
+    if (m_peerByAddress)
+        setActiveTransport(transportOfLocalAddress(socket->localAddress()));
     setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
     m_certificates->pinRemoteCertificate(peer);
 }

@@ -105,6 +105,8 @@ public:
     void setBusyRetryWindow(std::chrono::milliseconds window) { m_deps.timeouts.busyRetryWindow = window; }
     // Destination: the connected peer is to prove the code by the secure exchange.
     bool usesSecurePairing() const { return m_session && !m_unverified; }
+    // Destination: who the source said it is once it proved the code; none before, or after the old exchange.
+    const std::optional<PairingIdentity>& sourceIdentity() const { return m_sourceIdentity; }
     // Destination: the connected source selected the code-proving exchange in its handshake.
     bool peerSelectedSecurePairing() const { return m_peerSelectedSecure; }
 
@@ -177,6 +179,8 @@ private:
     void completePairing();
     QDateTime expiryOrDefault() const;
     QCoro::Task<PeerEndpoint> resolveEndpoint(PeerEndpoint endpoint);
+    // The transport of a connection by the interface of its local address.
+    std::optional<TransportType> transportOfLocalAddress(const QHostAddress& local) const;
 
     struct SessionDeleter {
         void operator()(TransferSession* session) const;
@@ -212,6 +216,12 @@ private:
     bool m_unverified = false;
     bool m_peerAnnouncedSecure = false;
     bool m_peerSelectedSecure = false;
+    // Destination: the peer was reached by address, so the transport is the socket's.
+    bool m_peerByAddress = false;
+    std::optional<PairingIdentity> m_sourceIdentity;
+    // Source: the names it advertises, told to the destination that proves the code.
+    QString m_localHostname;
+    QString m_localUsername;
     // The name both ends derived in the exchange, for completePairing.
     std::optional<QUuid> m_agreedSessionID;
     // Source: shares and nonces strangers sent under the current code, newest

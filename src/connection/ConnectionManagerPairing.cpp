@@ -6,6 +6,7 @@
 #include "connection/PairingChannel.h"
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
+#include "platform/HostNames.h"
 #include "platform/Logging.h"
 
 namespace kivo {
@@ -187,6 +188,9 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     qCInfo(lcConnectionManager) << "Destination proved the pairing code";
     PairingConfirmation ours;
     ours.confirmation = ourConfirmation;
+    // Names the user left empty are not sent: the destination refuses empty ones.
+    if (!m_localHostname.isEmpty() && !m_localUsername.isEmpty())
+        ours.identity = PairingIdentity{m_localHostname.left(255), m_localUsername.left(255), host::machineArchitecture().left(64)};
     QString lost;
     try {
         co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
@@ -398,7 +402,9 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
         throw cancelled();
     if (reply.header.type != MessageType::pairingConfirm)
         throw unexpectedReply(reply, announced);
-    pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+    const PairingConfirmation proof = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
+    pake.receivePeerConfirmation(proof.confirmation);
+    m_sourceIdentity = proof.identity;
     m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     co_return *pake.sessionKey();
 }

@@ -6,6 +6,7 @@
 #include "connection/PairingRig.h"
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
+#include "platform/HostNames.h"
 #include "support/CoroTest.h"
 #include "transfer/TransferSession.h"
 
@@ -50,6 +51,21 @@ TEST(PairingFreshness, TwoAttemptsBetweenTheSameCertificatesAgreeOnOtherNamesAnd
     }
     EXPECT_NE(names[0], names[1]);
     EXPECT_NE(keys[0], keys[1]);
+}
+
+// Reached by address over loopback: no link at all, and the source's names
+// and machine come with its proof.
+TEST(DirectSource, TellsWhoItIsAndLoopbackIsNoLink)
+{
+    Source source;
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(destination.activeTransport(), std::nullopt);
+    ASSERT_TRUE(destination.sourceIdentity().has_value());
+    EXPECT_EQ(destination.sourceIdentity()->hostname, QStringLiteral("src-host"));
+    EXPECT_EQ(destination.sourceIdentity()->username, QStringLiteral("ann"));
+    EXPECT_EQ(destination.sourceIdentity()->architecture, host::machineArchitecture());
+    EXPECT_FALSE(destination.sourceIdentity()->architecture.isEmpty());
 }
 
 // A request recorded from one attempt is sent again: whole, with its share

@@ -327,3 +327,28 @@ TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)
     EXPECT_FALSE(agree(digits, typed).first);
     EXPECT_THROW(SecurePairing(DeviceRole::source, Secret{u"fifteen chars!!"_s}, kBinding), SecurePairingError);
 }
+
+// The source's names are shown to the user as they arrive: only printable text of a sane length.
+TEST(SecurePairingMessages, TheSourcesIdentityIsCheckedBeforeItIsShown)
+{
+    PairingConfirmation proof{QByteArray(32, '\xa5'), PairingIdentity{u"Ann’s studio 🎧"_s, u"ann"_s, u"x86_64"_s}};
+    EXPECT_EQ(PairingConfirmation::fromJson(proof.toJson()), proof);
+    const PairingConfirmation bare{QByteArray(32, '\xa5'), std::nullopt};
+    EXPECT_EQ(PairingConfirmation::fromJson(bare.toJson()), bare);
+
+    const std::pair<const char*, QJsonValue> refused[] = {
+        {"empty host", QJsonObject{{u"hostname"_s, u""_s}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"overlong host", QJsonObject{{u"hostname"_s, QString(256, u'h')}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"escape in user", QJsonObject{{u"hostname"_s, u"h"_s}, {u"username"_s, u"ann\x1b[2J"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"right-to-left override", QJsonObject{{u"hostname"_s, u"h\u202Eexe"_s}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x"_s}}},
+        {"number", QJsonObject{{u"hostname"_s, 7}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"missing architecture", QJsonObject{{u"hostname"_s, u"h"_s}, {u"username"_s, u"ann"_s}}},
+        {"not an object", QJsonValue(u"studio"_s)},
+    };
+    for (const auto& [what, identity] : refused) {
+        SCOPED_TRACE(what);
+        QJsonObject o = bare.toJson();
+        o.insert(u"identity"_s, identity);
+        EXPECT_THROW(PairingConfirmation::fromJson(o), DecodingError);
+    }
+}
