@@ -193,8 +193,8 @@ std::optional<TransportType> ConnectionManager::transportOfLocalAddress(const QH
 {
     const QString name = interfaceHolding(local, m_deps.interfaceAddresses ? m_deps.interfaceAddresses()
                                                                           : netif::systemInterfaceAddresses());
-    // An address no interface claims (it went away meanwhile): the most common link.
-    return name.isEmpty() ? std::optional(TransportType::ethernet) : transportOfDevice(netif::netdevFacts(name));
+    // An address no interface claims (it went away meanwhile) says nothing of the link.
+    return name.isEmpty() ? std::nullopt : transportOfDevice(netif::netdevFacts(name));
 }
 
 QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoint)

@@ -83,7 +83,8 @@ bool isThunderboltDevice(const netif::NetdevFacts& d)
 
 std::optional<TransportType> transportOfDevice(const netif::NetdevFacts& device)
 {
-    if (device.arpType == kArpLoopback || device.name == QLatin1String("lo"))
+    // Loopback is no link; a device sysfs no longer knows tells nothing.
+    if (device.arpType == kArpLoopback || device.arpType < 0 || device.name == QLatin1String("lo"))
         return std::nullopt;
     if (isThunderboltDevice(device) || std::any_of(device.ports.cbegin(), device.ports.cend(), isThunderboltDevice))
         return TransportType::thunderbolt;

@@ -64,6 +64,8 @@ TEST(LinkTransport, FromTheDeviceOfTheLocalAddress)
         {"loopback", {{"lo", 772}}, std::nullopt},
         {"thunderbolt-net", {{"enp0s13", 1, {}, "thunderbolt-net"}}, T::thunderbolt},
         {"thunderbolt-net by its kernel name", {{"thunderbolt0", 1, {}, {}}}, T::thunderbolt},
+        {"a bridge named like one, over nothing of the kind", {{"bridge100", 1, "bridge", {}, false, {"eth0"}}, {"eth0", 1, {}, {}}},
+         T::ethernet},
         {"bridge over thunderbolt", {{"br0", 1, "bridge", {}, false, {"eth9", "thunderbolt0"}}, {"eth9", 1, {}, "e1000e"},
                                      {"thunderbolt0", 1, {}, "thunderbolt-net"}}, T::thunderbolt},
         {"wifi by its wireless folder", {{"wlp2s0", 1, {}, "iwlwifi", true}}, T::wifi},
@@ -73,7 +75,7 @@ TEST(LinkTransport, FromTheDeviceOfTheLocalAddress)
         {"bridge over wired", {{"br2", 1, "bridge", {}, false, {"eth0"}}, {"eth0", 1, {}, "e1000e"}}, T::ethernet},
         {"veth that is not named as thunderbolt", {{"veth3", 1, {}, {}}}, T::ethernet},
         {"a name that only starts like one", {{"thunderbolt0x", 1, {}, {}}}, T::ethernet},
-        {"gone meanwhile", {}, T::ethernet},
+        {"gone meanwhile", {}, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
