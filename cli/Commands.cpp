@@ -322,6 +322,12 @@ int runReceive(const ReceiveOptions& o)
                      [&out](const QString& text) { out.event(QStringLiteral("pairingRetrying"), {}, text); });
 
     QObject::connect(&flow, &ReceiveFlow::peerFound, &flow, [&out](const DiscoveredPeer& peer) {
+        // A source reached by address has told nothing yet: it says who it is once paired.
+        if (!peer.advertised) {
+            out.event(QStringLiteral("peerFound"), {{QStringLiteral("hostname"), peer.hostname}},
+                      QStringLiteral("Connecting to the source at %1").arg(peer.hostname));
+            return;
+        }
         out.event(QStringLiteral("peerFound"),
                   {{QStringLiteral("hostname"), peer.hostname},
                    {QStringLiteral("username"), peer.username},
@@ -330,10 +336,17 @@ int runReceive(const ReceiveOptions& o)
     });
     QObject::connect(&flow, &ReceiveFlow::codeRejected, &flow,
                      [&out] { out.error(QString::fromUtf8(ReceiveFlow::kCodeMismatchText)); });
-    QObject::connect(&flow, &ReceiveFlow::paired, &flow, [&out](const std::optional<DiscoveredPeer>& peer) {
+    QObject::connect(&flow, &ReceiveFlow::paired, &flow, [&out, &state](const std::optional<DiscoveredPeer>& peer) {
+        // Reached by address: the link the connection left by, none over loopback.
+        const std::optional<TransportType> transport =
+            peer->advertised ? std::optional(peer->transport) : state.connectionManager()->activeTransport();
+        const QString who = peer->advertised ? peer->hostname
+                                             : QStringLiteral("%1 (user %2)").arg(peer->hostname, peer->username);
         out.event(QStringLiteral("paired"),
-                  {{QStringLiteral("peer"), peer->hostname}, {QStringLiteral("transport"), toString(peer->transport)}},
-                  QStringLiteral("Paired with %1 over %2.").arg(peer->hostname, displayName(peer->transport)));
+                  {{QStringLiteral("peer"), peer->hostname},
+                   {QStringLiteral("username"), peer->username},
+                   {QStringLiteral("transport"), toString(transport)}},
+                  QStringLiteral("Paired with %1 over %2.").arg(who, displayName(transport)));
     });
     renderWarnings(flow, out, o.json);
     renderTransfer(flow, out, QStringLiteral("receive"));

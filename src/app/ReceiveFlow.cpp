@@ -50,6 +50,11 @@ QCoro::Task<void> ReceiveFlow::runSteps()
     Q_EMIT peerFound(peer);
 
     co_await pair(peer);
+    // A source reached by address said who it is while it proved the code.
+    if (const auto& identity = session().connectionManager()->sourceIdentity(); identity && !peer.advertised) {
+        peer.hostname = identity->hostname;
+        peer.username = identity->username;
+    }
     Q_EMIT paired(peer);
     if (session().connectionManager()->pairedUnverified()) {
         Q_EMIT warning(QString::fromUtf8(kUnverifiedPairingWarning));

@@ -150,7 +150,15 @@ QSslConfiguration CertificateManager::makeTLSParameters(bool /*isServer*/) const
     // routes every verdict through sslErrors, where verifyPeer decides.
     config.setPeerVerifyMode(QSslSocket::VerifyPeer);
     config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setAllowedNextProtocols({QByteArray(kPairingProtocol)});
     return config;
+}
+
+bool CertificateManager::selectedPairingProtocol(const QSslSocket& socket)
+{
+    const QSslConfiguration c = socket.sslConfiguration();
+    return c.nextProtocolNegotiationStatus() == QSslConfiguration::NextProtocolNegotiationNegotiated
+        && c.nextNegotiatedProtocol() == kPairingProtocol;
 }
 
 bool CertificateManager::isTolerated(QSslError::SslError error)

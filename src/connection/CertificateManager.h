@@ -39,6 +39,9 @@ class CertificateManager : public QObject {
 public:
     static constexpr int kKeepAliveSeconds = 30;
     static constexpr qint64 kValiditySeconds = 31536000;
+    // Offered by both ends in the handshake: a peer that selects it speaks the
+    // code-proving exchange; one that selects nothing only knows the bare confirmation.
+    static constexpr char kPairingProtocol[] = "kivo-cpace/1";
 
     // Creates the identity at once; on failure it is simply absent.
     explicit CertificateManager(QObject* parent = nullptr);
@@ -51,6 +54,8 @@ public:
     // Both roles get the same configuration: our identity, and the peer's
     // certificate requested so the pin can be checked.
     QSslConfiguration makeTLSParameters(bool isServer) const;
+    // Whether this encrypted socket's peer selected kPairingProtocol.
+    static bool selectedPairingProtocol(const QSslSocket& socket);
     // Installs the configuration, the handshake-time peer check and TCP
     // keep-alive on a socket that has not started its handshake yet.
     void prepareSocket(QSslSocket* socket);

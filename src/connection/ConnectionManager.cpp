@@ -147,7 +147,10 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
 {
     const quint16 portBefore = listeningPort();
     const auto session = m_pairing->generateSession();
+    m_seenShares.clear();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
+    m_localHostname = hostname;
+    m_localUsername = username;
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
     if (m_deps.listenAddress)
         m_advertiser->setListenAddress(*m_deps.listenAddress);
@@ -186,6 +189,14 @@ void ConnectionManager::stopAdvertising()
 
 // ---- destination: connecting and confirming -----------------------------------
 
+std::optional<TransportType> ConnectionManager::transportOfLocalAddress(const QHostAddress& local) const
+{
+    const QString name = interfaceHolding(local, m_deps.interfaceAddresses ? m_deps.interfaceAddresses()
+                                                                          : netif::systemInterfaceAddresses());
+    // An address no interface claims (it went away meanwhile) says nothing of the link.
+    return name.isEmpty() ? std::nullopt : transportOfDevice(netif::netdevFacts(name));
+}
+
 QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoint)
 {
     if (m_deps.resolve)
@@ -208,6 +219,8 @@ QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
     }
     m_unverified = !peer.securePairing;
     m_peerAnnouncedSecure = peer.securePairing && peer.advertised;
+    m_peerByAddress = !peer.advertised;
+    m_sourceIdentity.reset();
     // On the secure path the code is what the user types; none is known yet.
     const QString code = m_unverified ? *peer.pairingCode : QString();
     m_pairing->acceptPeerCode(code);
@@ -271,6 +284,9 @@ QCoro::Task<void> ConnectionManager::dial(PeerEndpoint endpoint)
         setState(ConnectionState::failed(e));
         throw e;
     }
+    m_peerSelectedSecure = CertificateManager::selectedPairingProtocol(*socket);
+    if (m_peerByAddress)
+        setActiveTransport(transportOfLocalAddress(socket->localAddress()));
     setSession(std::unique_ptr<TransferSession>(m_pendingConnection.release()));
     m_certificates->pinRemoteCertificate(peer);
 }
@@ -289,7 +305,8 @@ void ConnectionManager::confirmPairingLocally()
 
 void ConnectionManager::completePairing()
 {
-    const QUuid id = QUuid::createUuid();
+    // Both ends name the session alike when the exchange agreed on a name.
+    const QUuid id = std::exchange(m_agreedSessionID, std::nullopt).value_or(QUuid::createUuid());
     setSessionID(id);
     const TransportType transport = m_activeTransport.value_or(TransportType::wifi);
     setState(ConnectionState::connected(id, transport));
@@ -326,6 +343,7 @@ void ConnectionManager::disconnect(DisconnectionReason reason)
     m_certificates->discardPinnedCertificate();
     setActiveTransport(std::nullopt);
     setSessionID(std::nullopt);
+    m_agreedSessionID.reset();
     setIncomingPeerReady(false);
     m_unverified = false;
     setState(ConnectionState::disconnected(reason));

@@ -6,6 +6,7 @@
 #include "connection/ConnectionTypes.h"
 #include "connection/PairingManager.h"
 #include "connection/PairingSlots.h"
+#include "connection/SecurePairingMessages.h"
 #include "connection/ThunderboltDetector.h"
 #include "platform/Clock.h"
 #include "transfer/PreFlightConflict.h"
@@ -104,6 +105,10 @@ public:
     void setBusyRetryWindow(std::chrono::milliseconds window) { m_deps.timeouts.busyRetryWindow = window; }
     // Destination: the connected peer is to prove the code by the secure exchange.
     bool usesSecurePairing() const { return m_session && !m_unverified; }
+    // Destination: who the source said it is once it proved the code; none before, or after the old exchange.
+    const std::optional<PairingIdentity>& sourceIdentity() const { return m_sourceIdentity; }
+    // Destination: the connected source selected the code-proving exchange in its handshake.
+    bool peerSelectedSecurePairing() const { return m_peerSelectedSecure; }
 
     // Destination. Throws ConnectionError.
     QCoro::Task<void> connectToPeer(DiscoveredPeer peer);
@@ -156,8 +161,14 @@ private:
     QCoro::Task<bool> refuseIfExpired(TransferSession* session);
     QCoro::Task<void> runSourceKeyExchange(TransferSession* session, Message request);
     QCoro::Task<void> rejectConfirmation(TransferSession* session);
+    // Source: throws replayedShare for a share or nonce seen before, else remembers both.
+    void refuseReplay(const PairingShare& share);
     QCoro::Task<void> acceptLegacyConfirm(TransferSession* session);
     QCoro::Task<QByteArray> runDestinationKeyExchange(QString typedCode);
+    // Destination: a source reached by address that selected no pairing
+    // protocol in its handshake only knows the bare confirmation.
+    bool sourceOnlyConfirms() const;
+    QCoro::Task<void> confirmWithoutProof();
     // Destination: a connection to `endpoint` becomes the session and its
     // certificate the pin (or must match the pin already held). Throws ConnectionError.
     QCoro::Task<void> dial(PeerEndpoint endpoint);
@@ -168,6 +179,8 @@ private:
     void completePairing();
     QDateTime expiryOrDefault() const;
     QCoro::Task<PeerEndpoint> resolveEndpoint(PeerEndpoint endpoint);
+    // The transport of a connection by the interface of its local address.
+    std::optional<TransportType> transportOfLocalAddress(const QHostAddress& local) const;
 
     struct SessionDeleter {
         void operator()(TransferSession* session) const;
@@ -202,6 +215,18 @@ private:
     std::optional<QString> m_pairingSecret;
     bool m_unverified = false;
     bool m_peerAnnouncedSecure = false;
+    bool m_peerSelectedSecure = false;
+    // Destination: the peer was reached by address, so the transport is the socket's.
+    bool m_peerByAddress = false;
+    std::optional<PairingIdentity> m_sourceIdentity;
+    // Source: the names it advertises, told to the destination that proves the code.
+    QString m_localHostname;
+    QString m_localUsername;
+    // The name both ends derived in the exchange, for completePairing.
+    std::optional<QUuid> m_agreedSessionID;
+    // Source: shares and nonces strangers sent under the current code, newest
+    // last; one seen again is a replay, refused by name.
+    QList<QByteArray> m_seenShares;
     double m_tokens = 0;
     std::chrono::nanoseconds m_tokensAt{};
 };

@@ -6,6 +6,7 @@
 #include "connection/PairingChannel.h"
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
+#include "platform/HostNames.h"
 #include "platform/Logging.h"
 
 namespace kivo {
@@ -141,6 +142,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
     const PairingShare peerShare = PairingShare::fromJson(pairingchannel::payloadObject(request));
+    refuseReplay(peerShare);
     const QByteArray binding = SecurePairing::channelBinding(m_certificates->localCertificate().toDer(),
                                                              peerCertificateOf(session).toDer());
     auto pake = m_pairingSecret
@@ -148,7 +150,8 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         : SecurePairing(DeviceRole::source, m_pairing->pairingCode().value_or(QString()), binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
-    const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share);
+    ourShare.nonce = pake.nonce();
+    const QByteArray ourConfirmation = pake.receivePeerShare(peerShare.share, peerShare.nonce);
     co_await pairingchannel::send(session, MessageType::pairingResponse, ourShare.toJson());
     if (!stillAttempt(self, guard))
         co_return;
@@ -180,10 +183,14 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     // The first to prove the code wins; every other attempt ends here.
     winAttempt(session);
     m_pairing->setAgreedKey(*pake.sessionKey());
+    m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     m_unverified = false;
     qCInfo(lcConnectionManager) << "Destination proved the pairing code";
     PairingConfirmation ours;
     ours.confirmation = ourConfirmation;
+    // Names the user left empty are not sent: the destination refuses empty ones.
+    if (!m_localHostname.isEmpty() && !m_localUsername.isEmpty())
+        ours.identity = PairingIdentity{m_localHostname.left(255), m_localUsername.left(255), host::machineArchitecture().left(64)};
     QString lost;
     try {
         co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
@@ -194,6 +201,7 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         qCWarning(lcConnectionManager).noquote() << "Lost the destination that proved the code:" << lost;
         setSession(nullptr);
         m_certificates->discardPinnedCertificate();
+        m_agreedSessionID.reset();
         refreshPeerReady();
     }
     if (!lost.isEmpty())
@@ -204,6 +212,17 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     m_pairing->confirmLocally();
     if (m_pairing->isConfirmedBoth())
         completePairing();
+}
+
+void ConnectionManager::refuseReplay(const PairingShare& share)
+{
+    // Bounded: an older replay still fails, by the nonces, as a mismatch.
+    constexpr qsizetype kRemembered = 512;
+    if (m_seenShares.contains(share.share) || m_seenShares.contains(share.nonce))
+        throw SecurePairingError(SecurePairingError::Kind::replayedShare);
+    m_seenShares << share.share << share.nonce;
+    if (m_seenShares.size() > kRemembered)
+        m_seenShares.remove(0, m_seenShares.size() - kRemembered);
 }
 
 // Source: a confirmation that did not verify. Counted before anything is
@@ -224,8 +243,11 @@ QCoro::Task<void> ConnectionManager::acceptLegacyConfirm(TransferSession* sessio
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> guard(session);
-    if (!m_allowUnverified || m_pairing->isExpired()) {
-        const bool insecure = !m_allowUnverified;
+    // A destination that selected the secure exchange in its handshake and then
+    // skips it is someone stripping the proof, whatever the user allowed.
+    const bool downgraded = session->socket() && CertificateManager::selectedPairingProtocol(*session->socket());
+    if (!m_allowUnverified || downgraded || m_pairing->isExpired()) {
+        const bool insecure = !m_allowUnverified || downgraded;
         const ConnectionError error = insecure ? ConnectionError::insecurePeer() : ConnectionError::pairingExpired();
         co_await tellPeer(session, insecure ? kErrorInsecurePeer : kErrorPairingExpired, error.description());
         if (stillAttempt(self, guard))
@@ -259,6 +281,10 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
             // The source lets a connection that stays silent go (while the code was typed, say): dial again.
             if ((!m_session || !m_session->isConnected()) && m_lastEndpoint)
                 co_await dial(*m_lastEndpoint);
+            if (sourceOnlyConfirms()) {
+                co_await confirmWithoutProof();
+                co_return;
+            }
             m_pairing->setAgreedKey(co_await runDestinationKeyExchange(typedCode));
         } catch (const ConnectionError& e) {
             failure = e;
@@ -296,12 +322,36 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
     completePairing();
 }
 
+bool ConnectionManager::sourceOnlyConfirms() const
+{
+    // A source that announced the secure exchange and then selects none is
+    // not believed: it gets the request, and fails it if it is not what it said.
+    return m_allowUnverified && !m_pairingSecret && !m_peerAnnouncedSecure && !m_peerSelectedSecure && m_session
+        && m_session->isConnected();
+}
+
+QCoro::Task<void> ConnectionManager::confirmWithoutProof()
+{
+    QPointer<ConnectionManager> self(this);
+    m_unverified = true;
+    qCWarning(lcConnectionManager) << "The source selected no pairing protocol; confirming without proof"
+                                      " (unverified pairing allowed)";
+    m_pairing->confirmLocally();
+    m_pairing->confirmRemotely();
+    setState(ConnectionState::pairingConfirmedLocal());
+    co_await sendPairingConfirm();
+    if (self && m_state.kind != ConnectionState::Kind::connected)
+        throw ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled"));
+}
+
 // Destination: our share, theirs, our confirmation, theirs; the agreed key. Throws.
 QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typedCode)
 {
     QPointer<ConnectionManager> self(this);
     QPointer<TransferSession> session = m_session.get();
-    const bool announced = m_peerAnnouncedSecure;
+    // A source that announced or selected the exchange and then hangs up was
+    // lost, not one that cannot pair securely.
+    const bool announced = m_peerAnnouncedSecure || m_peerSelectedSecure;
     const auto cancelled = [] { return ConnectionError::connectionFailed(QStringLiteral("Connection was cancelled")); };
     if (!session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
@@ -314,6 +364,7 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
         : SecurePairing(DeviceRole::destination, typedCode, binding);
     PairingShare ourShare;
     ourShare.share = pake.start();
+    ourShare.nonce = pake.nonce();
     co_await pairingchannel::send(session, MessageType::pairingRequest, ourShare.toJson());
     if (!self || !session)
         throw cancelled();
@@ -334,7 +385,8 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     if (response.header.type != MessageType::pairingResponse)
         throw unexpectedReply(response, announced);
     PairingConfirmation ours;
-    ours.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+    const PairingShare theirs = PairingShare::fromJson(pairingchannel::payloadObject(response));
+    ours.confirmation = pake.receivePeerShare(theirs.share, theirs.nonce);
     co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
     if (!self || !session)
         throw cancelled();
@@ -350,7 +402,10 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
         throw cancelled();
     if (reply.header.type != MessageType::pairingConfirm)
         throw unexpectedReply(reply, announced);
-    pake.receivePeerConfirmation(PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation);
+    const PairingConfirmation proof = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
+    pake.receivePeerConfirmation(proof.confirmation);
+    m_sourceIdentity = proof.identity;
+    m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     co_return *pake.sessionKey();
 }
 

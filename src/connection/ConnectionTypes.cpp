@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "connection/ConnectionTypes.h"
 
+#include <QRegularExpression>
+
 namespace kivo {
 
 QString toString(TransportType transport)
@@ -54,6 +56,59 @@ DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString>
     peer.securePairing = true;
     peer.advertised = false;
     return peer;
+}
+
+QString toString(std::optional<TransportType> transport)
+{
+    return transport ? toString(*transport) : QStringLiteral("network");
+}
+
+QString displayName(std::optional<TransportType> transport)
+{
+    return transport ? displayName(*transport) : QStringLiteral("Network");
+}
+
+namespace {
+
+constexpr int kArpLoopback = 772;
+
+bool isThunderboltDevice(const netif::NetdevFacts& d)
+{
+    // The driver names its devices thunderbolt<N>; the name stands when the driver link is not there to read.
+    static const QRegularExpression named(QStringLiteral("^thunderbolt[0-9]+$"));
+    return d.driver == QLatin1String("thunderbolt-net") || named.match(d.name).hasMatch();
+}
+
+} // namespace
+
+std::optional<TransportType> transportOfDevice(const netif::NetdevFacts& device)
+{
+    // Loopback is no link; a device sysfs no longer knows tells nothing.
+    if (device.arpType == kArpLoopback || device.arpType < 0 || device.name == QLatin1String("lo"))
+        return std::nullopt;
+    if (isThunderboltDevice(device) || std::any_of(device.ports.cbegin(), device.ports.cend(), isThunderboltDevice))
+        return TransportType::thunderbolt;
+    if (device.wireless || std::any_of(device.ports.cbegin(), device.ports.cend(), [](const netif::NetdevFacts& p) {
+            return p.wireless;
+        }))
+        return TransportType::wifi;
+    return TransportType::ethernet;
+}
+
+QString interfaceHolding(const QHostAddress& local, const QList<netif::InterfaceAddress>& addresses)
+{
+    if (local.isLoopback())
+        return QStringLiteral("lo");
+    for (const netif::InterfaceAddress& a : addresses) {
+        // Scope ids differ in spelling ("%eth0" against none); the address is what matters.
+        QHostAddress candidate(a.address);
+        candidate.setScopeId({});
+        QHostAddress wanted(local);
+        wanted.setScopeId({});
+        if (candidate.isEqual(wanted, QHostAddress::ConvertV4MappedToIPv4))
+            return a.name;
+    }
+    return {};
 }
 
 QString toString(DisconnectionReason reason)

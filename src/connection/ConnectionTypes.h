@@ -2,8 +2,10 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/NetworkInterfaces.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -18,6 +20,9 @@ enum class TransportType { thunderbolt, ethernet, wifi };
 QString toString(TransportType transport);           // "thunderbolt", "ethernet", "wifi"
 QString displayName(TransportType transport);        // "Thunderbolt", "Ethernet", "Wi-Fi"
 std::optional<TransportType> transportTypeFromString(const QString& text);
+// As above, and "network" / "Network" for a connection over no link (loopback).
+QString toString(std::optional<TransportType> transport);
+QString displayName(std::optional<TransportType> transport);
 // Higher wins when the same host is seen over several links.
 int transportRank(TransportType transport);
 
@@ -54,6 +59,13 @@ struct DiscoveredPeer {
 // was advertised: the secure exchange is tried, and a peer that does not answer
 // it counts as one that cannot pair securely.
 DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString> pairingCode);
+
+// How a connection leaves this machine, from the device it leaves by: none for
+// loopback, which is no link at all; Thunderbolt for a thunderbolt-net device or
+// a bridge over one; Wi-Fi for a wireless one; Ethernet for the rest.
+std::optional<TransportType> transportOfDevice(const netif::NetdevFacts& device);
+// The interface that holds `local` among `addresses`; empty when none does.
+QString interfaceHolding(const QHostAddress& local, const QList<netif::InterfaceAddress>& addresses);
 
 enum class DisconnectionReason { userCancelled, pairingTimeout, connectionLost, transferComplete };
 QString toString(DisconnectionReason reason);

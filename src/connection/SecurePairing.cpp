@@ -26,6 +26,7 @@ constexpr char kSourceConfirms[] = "source confirms";
 constexpr char kDestinationConfirms[] = "destination confirms";
 constexpr char kConfirmationKeyInfo[] = "confirmation key";
 constexpr char kSessionKeyInfo[] = "session key";
+constexpr char kSessionIDInfo[] = "session id";
 
 template <std::size_t N>
 cpace::Bytes text(const char (&literal)[N])
@@ -100,6 +101,7 @@ SecurePairing::SecurePairing(DeviceRole role, const QString& code, const QByteAr
     }
     m_codeLength = std::size_t(kCodeLength);
     takeChannelBinding(channelBinding);
+    randombytes_buf(m_nonce.data(), m_nonce.size());
 }
 
 SecurePairing::SecurePairing(DeviceRole role, const SharedSecret& secret, const QByteArray& channelBinding) : m_role(role)
@@ -114,6 +116,7 @@ SecurePairing::SecurePairing(DeviceRole role, const SharedSecret& secret, const 
     sodium_memzero(bytes.data(), std::size_t(bytes.size()));
     m_codeLength = m_code.size();
     takeChannelBinding(channelBinding);
+    randombytes_buf(m_nonce.data(), m_nonce.size());
 }
 
 void SecurePairing::takeChannelBinding(const QByteArray& channelBinding)
@@ -123,6 +126,11 @@ void SecurePairing::takeChannelBinding(const QByteArray& channelBinding)
         throw SecurePairingError(Kind::invalidChannelBinding);
     }
     std::copy(channelBinding.cbegin(), channelBinding.cend(), m_binding.begin());
+}
+
+QByteArray SecurePairing::nonce() const
+{
+    return QByteArray(reinterpret_cast<const char*>(m_nonce.data()), kNonceBytes);
 }
 
 SecurePairing::~SecurePairing()
@@ -164,11 +172,13 @@ QByteArray SecurePairing::start()
     return QByteArray(reinterpret_cast<const char*>(m_ourShare.data()), kShareBytes);
 }
 
-QByteArray SecurePairing::receivePeerShare(const QByteArray& peerShare)
+QByteArray SecurePairing::receivePeerShare(const QByteArray& peerShare, const QByteArray& peerNonce)
 {
     requireState(State::shareSent);
-    if (peerShare.size() != kShareBytes)
+    if (peerShare.size() != kShareBytes || peerNonce.size() != kNonceBytes)
         fail(Kind::malformedShare);
+    if (sodium_memcmp(peerNonce.constData(), m_nonce.data(), m_nonce.size()) == 0)
+        fail(Kind::reflectedShare);
     const cpace::Bytes peer = bytesOf(peerShare);
     const auto peerPoint = peer.first<cpace::kPointBytes>();
     if (sodium_is_zero(peer.data(), peer.size()))
@@ -189,12 +199,18 @@ QByteArray SecurePairing::receivePeerShare(const QByteArray& peerShare)
         ? cpace::transcript(ours, text(kSourceData), peer, text(kDestinationData))
         : cpace::transcript(peer, text(kSourceData), ours, text(kDestinationData));
 
+    // The session identifier: the certificate pair and both sides' nonces, the source's first.
+    std::vector<unsigned char> sid;
+    cpace::appendLengthValue(sid, m_binding);
+    cpace::appendLengthValue(sid, source ? cpace::Bytes(m_nonce) : bytesOf(peerNonce));
+    cpace::appendLengthValue(sid, source ? bytesOf(peerNonce) : cpace::Bytes(m_nonce));
     Wiped<std::array<unsigned char, cpace::kIskBytes>> isk;
-    cpace::intermediateSessionKey(m_binding, k.value, transcript, isk.value);
+    cpace::intermediateSessionKey(sid, k.value, transcript, isk.value);
     Wiped<std::array<unsigned char, crypto_auth_hmacsha256_KEYBYTES>> confirmationKey;
     try {
         hkdfSha256(isk.value, text(kConfirmationKeyInfo), confirmationKey.value);
         hkdfSha256(isk.value, text(kSessionKeyInfo), m_sessionKey);
+        hkdfSha256(isk.value, text(kSessionIDInfo), m_sessionID);
     } catch (const SecurePairingError& e) {
         fail(e.kind());
     }
@@ -228,6 +244,13 @@ std::optional<QByteArray> SecurePairing::sessionKey() const
     return QByteArray(reinterpret_cast<const char*>(m_sessionKey.data()), kSessionKeyBytes);
 }
 
+std::optional<QByteArray> SecurePairing::sessionID() const
+{
+    if (m_state != State::confirmed)
+        return std::nullopt;
+    return QByteArray(reinterpret_cast<const char*>(m_sessionID.data()), kSessionIDBytes);
+}
+
 void SecurePairing::fail(SecurePairingError::Kind kind)
 {
     wipe();
@@ -247,6 +270,7 @@ void SecurePairing::wipe()
     sodium_memzero(m_scalar.data(), m_scalar.size());
     sodium_memzero(m_expectedPeerConfirmation.data(), m_expectedPeerConfirmation.size());
     sodium_memzero(m_sessionKey.data(), m_sessionKey.size());
+    sodium_memzero(m_sessionID.data(), m_sessionID.size());
 }
 
 QString toString(SecurePairing::State state)

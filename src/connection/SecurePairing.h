@@ -19,10 +19,14 @@ namespace kivo {
 // never crosses the wire, and a machine in the middle, which must show other
 // certificates on each leg, ends up with keys that match neither end.
 //
-//   start()                    -> our share, sent to the peer
-//   receivePeerShare(share)    -> our confirmation, sent once it is our turn
+//   start(), nonce()           -> our share and nonce, sent to the peer
+//   receivePeerShare(share, n) -> our confirmation, sent once it is our turn
 //   receivePeerConfirmation(c) -> returns only if the peer proved the same code
-//   sessionKey()               -> the transfer's key, the same on both ends
+//   sessionKey(), sessionID()  -> the transfer's key and name, the same on both ends
+//
+// Each side adds a fresh nonce to the session identifier the keys derive from,
+// so two attempts between the same two certificates never share a transcript
+// and nothing recorded from one is of use in another.
 //
 // The destination sends its confirmation first; the source sends its own only
 // after the destination's has verified. The other side's confirmation tells a
@@ -38,6 +42,8 @@ public:
     static constexpr qsizetype kConfirmationBytes = 32;
     static constexpr qsizetype kSessionKeyBytes = 32;
     static constexpr qsizetype kChannelBindingBytes = 32;
+    static constexpr qsizetype kNonceBytes = 32;
+    static constexpr qsizetype kSessionIDBytes = 16;
     static constexpr qsizetype kCodeLength = 6;
 
     enum class State { created, shareSent, awaitingConfirmation, confirmed, failed };
@@ -64,10 +70,13 @@ public:
     static QByteArray channelBinding(const QByteArray& sourceCertificateDer, const QByteArray& destinationCertificateDer);
 
     QByteArray start();
-    QByteArray receivePeerShare(const QByteArray& peerShare);
+    // This attempt's own fresh value, drawn when the object is made.
+    QByteArray nonce() const;
+    QByteArray receivePeerShare(const QByteArray& peerShare, const QByteArray& peerNonce);
     void receivePeerConfirmation(const QByteArray& peerConfirmation);
     // Present once the peer's confirmation has verified.
     std::optional<QByteArray> sessionKey() const;
+    std::optional<QByteArray> sessionID() const;
 
     DeviceRole role() const { return m_role; }
     State state() const { return m_state; }
@@ -89,6 +98,8 @@ private:
     std::array<unsigned char, kShareBytes> m_ourShare{};
     std::array<unsigned char, kConfirmationBytes> m_expectedPeerConfirmation{};
     std::array<unsigned char, kSessionKeyBytes> m_sessionKey{};
+    std::array<unsigned char, kNonceBytes> m_nonce{};
+    std::array<unsigned char, kSessionIDBytes> m_sessionID{};
 };
 
 QString toString(SecurePairing::State state);

@@ -12,6 +12,7 @@ QString SecurePairingError::description() const
     case Kind::malformedShare: return QStringLiteral("The other Mac sent a malformed pairing key.");
     case Kind::identityShare: return QStringLiteral("The other Mac sent an invalid pairing key.");
     case Kind::reflectedShare: return QStringLiteral("The other Mac sent back this Mac's own pairing key.");
+    case Kind::replayedShare: return QStringLiteral("The other Mac sent a pairing key from an earlier attempt.");
     case Kind::malformedConfirmation: return QStringLiteral("The other Mac sent a malformed pairing confirmation.");
     case Kind::confirmationMismatch: return QStringLiteral("The pairing codes did not match. Please try again.");
     case Kind::unexpectedMessage: return QStringLiteral("A pairing message arrived out of order.");
@@ -29,6 +30,7 @@ QString toString(SecurePairingError::Kind kind)
     case K::malformedShare: return QStringLiteral("malformedShare");
     case K::identityShare: return QStringLiteral("identityShare");
     case K::reflectedShare: return QStringLiteral("reflectedShare");
+    case K::replayedShare: return QStringLiteral("replayedShare");
     case K::malformedConfirmation: return QStringLiteral("malformedConfirmation");
     case K::confirmationMismatch: return QStringLiteral("confirmationMismatch");
     case K::unexpectedMessage: return QStringLiteral("unexpectedMessage");

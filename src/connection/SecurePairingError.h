@@ -16,6 +16,7 @@ public:
         malformedShare,        // wrong length or not a group element
         identityShare,         // the neutral element, which would fix the shared secret
         reflectedShare,        // our own share sent back
+        replayedShare,         // a share or nonce this code has already seen
         malformedConfirmation, // wrong length
         confirmationMismatch,  // a different code, or a different channel on the other end
         unexpectedMessage,     // a message out of order, or after the exchange ended

@@ -5,6 +5,7 @@
 #include <QSysInfo>
 
 #include <pwd.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace kivo::host {
@@ -27,6 +28,12 @@ QString localizedHostName()
 }
 
 QString networkHostName() { return QSysInfo::machineHostName(); }
+
+QString machineArchitecture()
+{
+    utsname name{};
+    return uname(&name) == 0 ? QString::fromLatin1(name.machine) : QSysInfo::currentCpuArchitecture();
+}
 
 QString displayHostName()
 {

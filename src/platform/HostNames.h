@@ -13,5 +13,7 @@ QString networkHostName();
 QString displayHostName();
 // Short login name of the user running this process.
 QString loginUserName();
+// The machine's hardware name as `uname -m` prints it ("x86_64", "aarch64").
+QString machineArchitecture();
 
 } // namespace kivo::host

@@ -42,6 +42,49 @@ InterfaceKind interfaceKind(const QString& name, const QString& sysfsRoot)
     return InterfaceKind::other;
 }
 
+namespace {
+
+NetdevFacts deviceFacts(const QString& name, const QString& sysfsRoot, bool withPorts)
+{
+    NetdevFacts f;
+    f.name = name;
+    // Names come from the kernel or the local address list; never walk out of the class folder.
+    if (name.isEmpty() || name.contains(u'/') || name == QLatin1String(".") || name == QLatin1String(".."))
+        return f;
+    const QString dir = sysfsRoot + u'/' + name;
+    QFile type(dir + QStringLiteral("/type"));
+    if (type.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        const int value = type.read(32).trimmed().toInt(&ok);
+        f.arpType = ok ? value : -1;
+    }
+    QFile uevent(dir + QStringLiteral("/uevent"));
+    if (uevent.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : uevent.read(4096).split('\n')) {
+            if (line.startsWith("DEVTYPE="))
+                f.devtype = QString::fromLatin1(line.mid(8).trimmed());
+        }
+    }
+    f.wireless = QFileInfo::exists(dir + QStringLiteral("/wireless")) || QFileInfo::exists(dir + QStringLiteral("/phy80211"))
+        || f.devtype == QLatin1String("wlan");
+    const QFileInfo driver(dir + QStringLiteral("/device/driver"));
+    if (driver.isSymLink())
+        f.driver = QFileInfo(driver.symLinkTarget()).fileName();
+    if (withPorts) {
+        const QStringList ports = QDir(dir + QStringLiteral("/brif")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString& port : ports)
+            f.ports << deviceFacts(port, sysfsRoot, false);
+    }
+    return f;
+}
+
+} // namespace
+
+NetdevFacts netdevFacts(const QString& name, const QString& sysfsRoot)
+{
+    return deviceFacts(name, sysfsRoot, true);
+}
+
 QString interfaceName(int index)
 {
     char buffer[IF_NAMESIZE] = {};

@@ -43,4 +43,18 @@ struct InterfaceAddress {
 // The system's interface address list; empty when the query fails.
 QList<InterfaceAddress> systemInterfaceAddresses();
 
+// What sysfs tells of one network device, enough to say what kind of link it is.
+struct NetdevFacts {
+    QString name;
+    int arpType = -1;   // "type": 1 Ethernet, 772 loopback
+    bool wireless = false; // "wireless" or "phy80211", or DEVTYPE=wlan
+    QString driver;     // the device's driver ("thunderbolt-net", "e1000e"), empty for virtual ones
+    QString devtype;    // DEVTYPE of "uevent" ("bridge", "wlan", "vlan"...)
+    QList<NetdevFacts> ports; // a bridge's member devices, one level deep
+
+    bool operator==(const NetdevFacts&) const = default;
+};
+// Facts of device `name`; a missing device gives a name and nothing else.
+NetdevFacts netdevFacts(const QString& name, const QString& sysfsRoot = QStringLiteral("/sys/class/net"));
+
 } // namespace kivo::netif

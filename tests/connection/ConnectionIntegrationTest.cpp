@@ -79,12 +79,12 @@ struct OpensslServer {
     QByteArray output;
     quint16 port = 0;
 
-    OpensslServer()
+    explicit OpensslServer(const QStringList& extra = {})
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
         process.start(QStringLiteral("openssl"), QStringList{"s_server", "-accept", "127.0.0.1:0", "-verify", "1", "-cert"}
-                                                     << identity.cert() << QStringLiteral("-key") << identity.key());
+                                                     << identity.cert() << QStringLiteral("-key") << identity.key() << extra);
         static const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"));
         waitUntil([&] { return accept.match(QString::fromUtf8(output)).hasMatch(); });
         port = accept.match(QString::fromUtf8(output)).captured(1).toUShort();
@@ -179,11 +179,12 @@ TEST(SecurePairingOverTls, AConfirmationAfterTheCodeExpiredIsAnsweredWithTheExpi
     SecurePairing pake(DeviceRole::destination, source.code(),
                        SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
                                                      client.certificateManager()->localCertificate().toDer()));
-    runTask(pairingchannel::send(session, MessageType::pairingRequest, PairingShare{PairingShare::kCurrentVersion, pake.start()}.toJson()));
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, PairingShare{PairingShare::kCurrentVersion, pake.start(), pake.nonce()}.toJson()));
     const Message response = runTask(pairingchannel::receive(session));
     ASSERT_EQ(response.header.type, MessageType::pairingResponse);
     PairingConfirmation confirmation;
-    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share);
+    confirmation.confirmation = pake.receivePeerShare(PairingShare::fromJson(pairingchannel::payloadObject(response)).share,
+                                                      PairingShare::fromJson(pairingchannel::payloadObject(response)).nonce);
 
     clock.advance(PairingManager::kCodeLifetime);
     ASSERT_TRUE(source.manager.pairingManager()->isExpired());
@@ -241,6 +242,87 @@ TEST(IndependentPeers, ASourceThatNeverAnswersIsReportedAsSilent)
     EXPECT_FALSE(destination.pairingManager()->deriveTransferKey().has_value());
 }
 
+// The independent server stands for a source reached by address: one that
+// selects no protocol in its handshake only knows the bare confirmation, which
+// it gets first when the user allowed that; otherwise it is asked for the proof.
+TEST(IndependentPeers, TheFirstMessageFollowsTheProtocolTheSourceSelected)
+{
+    struct Case {
+        bool selects;
+        bool allowed;
+        const char* first;
+        const char* never;
+    };
+    const Case cases[] = {
+        {false, true, "\"pairingConfirm\"", "\"pairingRequest\""},
+        {false, false, "\"pairingRequest\"", "\"pairingConfirm\""},
+        {true, true, "\"pairingRequest\"", "\"pairingConfirm\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "selects " << c.selects << ", allowed " << c.allowed);
+        OpensslServer server(c.selects ? QStringList{"-alpn", CertificateManager::kPairingProtocol} : QStringList{});
+        ASSERT_NE(server.port, 0) << server.output.toStdString();
+        ManualClock clock;
+        ConnectionManager::Dependencies deps;
+        deps.clock = &clock;
+        ConnectionManager destination(deps);
+        destination.setAllowUnverifiedPairing(c.allowed);
+        runTask(destination.connectToPeer(loopbackPeer(server.port)));
+        EXPECT_EQ(destination.peerSelectedSecurePairing(), c.selects);
+        auto attempt = destination.pairSecurely(QStringLiteral("123456"));
+        ASSERT_TRUE(waitUntil([&] { return server.output.contains(c.first); })) << server.output.toStdString();
+        if (!c.selects && c.allowed) {
+            runTask(std::move(attempt));
+            EXPECT_EQ(destination.state().kind, Kind::connected);
+            EXPECT_TRUE(destination.pairedUnverified());
+        } else {
+            clock.advance(ConnectionManager::Timeouts{}.pairingReply);
+            EXPECT_EQ(errorText([&] { runTask(std::move(attempt)); }), "The other computer did not answer.");
+        }
+        EXPECT_FALSE(server.output.contains(c.never)) << server.output.toStdString();
+    }
+}
+
+// Two kivo ends always select the secure exchange, allowed or not; a stranger
+// that selected it and then sends the bare confirmation is stripping the proof.
+TEST(IndependentPeers, KivoEndsSelectTheSecureExchangeAndTheSourceRefusesItsDowngrade)
+{
+    Source source;
+    source.manager.setAllowUnverifiedPairing(true);
+    ConnectionManager destination;
+    destination.setAllowUnverifiedPairing(true);
+    pair(source, destination);
+    EXPECT_TRUE(destination.peerSelectedSecurePairing());
+    EXPECT_FALSE(destination.pairedUnverified());
+    EXPECT_FALSE(source.manager.pairedUnverified());
+
+    for (const bool offers : {true, false}) {
+        SCOPED_TRACE(offers ? "offers the protocol" : "offers none");
+        Source other;
+        other.manager.setAllowUnverifiedPairing(true);
+        QSslSocket stranger;
+        QSslConfiguration tls = testTlsConfiguration(makeTestIdentity());
+        if (offers)
+            tls.setAllowedNextProtocols({CertificateManager::kPairingProtocol});
+        stranger.setSslConfiguration(tls);
+        stranger.connectToHostEncrypted(QStringLiteral("127.0.0.1"), other.port());
+        ASSERT_TRUE(waitUntil([&] { return stranger.isEncrypted(); }));
+        stranger.write(legacyConfirm());
+        if (offers) {
+            QByteArray heard;
+            ASSERT_TRUE(waitUntil([&] {
+                heard += stranger.readAll();
+                return stranger.state() == QAbstractSocket::UnconnectedState;
+            }));
+            EXPECT_TRUE((heard + stranger.readAll()).contains("insecure_pairing")) << heard.toStdString();
+            EXPECT_FALSE(other.manager.pairingManager()->isRemotelyConfirmed());
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return other.manager.state().kind == Kind::connected; }));
+            EXPECT_TRUE(other.manager.pairedUnverified());
+        }
+    }
+}
+
 // bareConfirm is what an old destination sends: a confirmation without any proof of the code.
 enum class Hostility { plainGarbage, oversizeHeader, wrongMessage, undecodableHeader, hugePairingPayload, bareConfirm };
 class HostilePeer : public testing::TestWithParam<Hostility> {};
@@ -288,8 +370,9 @@ TEST_P(HostilePeer, LeavesTheSourceListeningForTheRealDestination)
         EXPECT_EQ(source.manager.transferSession(), nullptr);
         EXPECT_FALSE(source.manager.certificateManager()->pinnedRemoteCertificate().has_value());
         EXPECT_EQ(source.manager.state().kind, Kind::pairingInitiated);
-        if (GetParam() == Hostility::bareConfirm)
+        if (GetParam() == Hostility::bareConfirm) {
             EXPECT_TRUE(heard.contains("insecure_pairing")) << heard.toStdString();
+        }
     }
     EXPECT_FALSE(source.manager.pairingManager()->isRemotelyConfirmed());
 

@@ -48,7 +48,7 @@ void sendGuessedShare(QSslSocket& stranger, Source& source)
                                                       ours.isEmpty() ? QByteArray("none") : ours));
     MessageHeader h;
     h.type = MessageType::pairingRequest;
-    const QByteArray body = QJsonDocument(PairingShare{PairingShare::kCurrentVersion, guess.start()}.toJson()).toJson(QJsonDocument::Compact);
+    const QByteArray body = QJsonDocument(PairingShare{PairingShare::kCurrentVersion, guess.start(), guess.nonce()}.toJson()).toJson(QJsonDocument::Compact);
     h.payloadSize = std::uint32_t(body.size());
     stranger.write(WireFormat::encodeMessage(h, body));
 }

@@ -24,7 +24,9 @@ enum class Answer { silence, hangUp, insecure, mismatch, protocolError, futureVe
 
 QJsonObject shareJson(double version, const QByteArray& share)
 {
-    return {{QStringLiteral("version"), version}, {QStringLiteral("share"), QString::fromLatin1(share.toBase64())}};
+    return {{QStringLiteral("version"), version},
+            {QStringLiteral("share"), QString::fromLatin1(share.toBase64())},
+            {QStringLiteral("nonce"), QString::fromLatin1(QByteArray(SecurePairing::kNonceBytes, 'n').toBase64())}};
 }
 
 // Reads the destination's request and answers it as told; stays connected unless told otherwise.

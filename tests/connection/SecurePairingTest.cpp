@@ -53,8 +53,8 @@ struct Exchange {
     {
         const QByteArray destinationShare = destination.start();
         const QByteArray sourceShare = source.start();
-        sourceConfirmation = source.receivePeerShare(destinationShare);
-        destinationConfirmation = destination.receivePeerShare(sourceShare);
+        sourceConfirmation = source.receivePeerShare(destinationShare, destination.nonce());
+        destinationConfirmation = destination.receivePeerShare(sourceShare, source.nonce());
     }
 };
 
@@ -63,8 +63,8 @@ struct Exchange {
 std::pair<bool, bool> agree(SecurePairing& source, SecurePairing& destination)
 {
     const QByteArray destinationShare = destination.start(), sourceShare = source.start();
-    const QByteArray sourceConfirmation = source.receivePeerShare(destinationShare);
-    const QByteArray destinationConfirmation = destination.receivePeerShare(sourceShare);
+    const QByteArray sourceConfirmation = source.receivePeerShare(destinationShare, destination.nonce());
+    const QByteArray destinationConfirmation = destination.receivePeerShare(sourceShare, source.nonce());
     return {!thrownBy([&] { source.receivePeerConfirmation(destinationConfirmation); }),
             !thrownBy([&] { destination.receivePeerConfirmation(sourceConfirmation); })};
 }
@@ -166,10 +166,11 @@ TEST(SecurePairing, HostileSharesEndTheAttempt)
         SecurePairing destination(DeviceRole::destination, kCode, kBinding);
         const QByteArray ours = source.start();
         const QByteArray genuine = destination.start();
-        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(cases[i].first(ours, genuine)); }), cases[i].second);
+        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(cases[i].first(ours, genuine), destination.nonce()); }),
+                  cases[i].second);
         EXPECT_EQ(source.state(), State::failed);
         // The attempt is over: not even the genuine share is taken now.
-        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(genuine); }), Kind::unexpectedMessage);
+        EXPECT_EQ(thrownBy([&] { source.receivePeerShare(genuine, destination.nonce()); }), Kind::unexpectedMessage);
     }
 }
 
@@ -192,13 +193,54 @@ TEST(SecurePairing, TamperedConfirmationsAreRefusedForGood)
     }
 }
 
+// Fresh nonces on both sides: two attempts over the same certificates and
+// code agree on other keys and names, and nothing of the first passes in the second.
+TEST(SecurePairing, EachAttemptIsBoundToBothSidesNonces)
+{
+    Exchange first, second;
+    first.destination.receivePeerConfirmation(first.sourceConfirmation);
+    first.source.receivePeerConfirmation(first.destinationConfirmation);
+    ASSERT_TRUE(first.source.sessionID().has_value());
+    EXPECT_EQ(first.source.sessionID(), first.destination.sessionID());
+    EXPECT_EQ(first.source.sessionID()->size(), SecurePairing::kSessionIDBytes);
+    EXPECT_NE(first.sourceConfirmation, second.sourceConfirmation);
+    // The first attempt's confirmations are worthless in the second.
+    EXPECT_EQ(thrownBy([&] { second.source.receivePeerConfirmation(first.destinationConfirmation); }),
+              Kind::confirmationMismatch);
+    EXPECT_EQ(thrownBy([&] { second.destination.receivePeerConfirmation(first.sourceConfirmation); }),
+              Kind::confirmationMismatch);
+    Exchange third;
+    third.destination.receivePeerConfirmation(third.sourceConfirmation);
+    EXPECT_NE(third.destination.sessionKey(), first.destination.sessionKey());
+    EXPECT_NE(third.destination.sessionID(), first.destination.sessionID());
+
+    // The same share under another nonce is another attempt: the peer's
+    // confirmation, made under the nonce it sent, does not verify.
+    SecurePairing source(DeviceRole::source, kCode, kBinding), destination(DeviceRole::destination, kCode, kBinding);
+    const QByteArray destinationShare = destination.start(), sourceShare = source.start();
+    source.receivePeerShare(destinationShare, QByteArray(SecurePairing::kNonceBytes, '\x42'));
+    const QByteArray destinationConfirmation = destination.receivePeerShare(sourceShare, source.nonce());
+    EXPECT_EQ(thrownBy([&] { source.receivePeerConfirmation(destinationConfirmation); }), Kind::confirmationMismatch);
+
+    // A nonce of another size, or our own sent back, ends the attempt at once.
+    const std::pair<std::function<QByteArray(const SecurePairing&)>, Kind> nonces[] = {
+        {[](const SecurePairing&) { return QByteArray(SecurePairing::kNonceBytes - 1, 'n'); }, Kind::malformedShare},
+        {[](const SecurePairing& ours) { return ours.nonce(); }, Kind::reflectedShare},
+    };
+    for (const auto& [nonceOf, kind] : nonces) {
+        SecurePairing ours(DeviceRole::source, kCode, kBinding), theirs(DeviceRole::destination, kCode, kBinding);
+        ours.start();
+        EXPECT_EQ(thrownBy([&] { ours.receivePeerShare(theirs.start(), nonceOf(ours)); }), kind);
+    }
+}
+
 TEST(SecurePairing, StepsOutOfOrderAreRefused)
 {
     SecurePairing peer(DeviceRole::source, kCode, kBinding);
     const QByteArray share = peer.start(), tag(32, 'x');
     const std::function<void(SecurePairing&)> cases[] = {
         [&](SecurePairing& p) { p.receivePeerConfirmation(tag); },
-        [&](SecurePairing& p) { p.receivePeerShare(share); },
+        [&](SecurePairing& p) { p.receivePeerShare(share, peer.nonce()); },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
@@ -236,19 +278,24 @@ TEST(SecurePairing, ChannelBindingDependsOnBothCertificatesTheirOrderAndTheirBou
 
 TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
 {
-    const PairingShare share{1, QByteArray(32, '\x5a')};
+    const PairingShare share{1, QByteArray(32, '\x5a'), QByteArray(32, '\x11')};
     EXPECT_EQ(PairingShare::fromJson(share.toJson()), share);
     const PairingConfirmation confirmation{QByteArray(32, '\xa5')};
     EXPECT_EQ(PairingConfirmation::fromJson(confirmation.toJson()), confirmation);
 
     const QByteArray good = QByteArray(32, '\x5a').toBase64();
+    const QByteArray nonce = R"("nonce":")" + QByteArray(32, '\x11').toBase64() + R"(",)";
     for (const QByteArray& value : {QByteArray("5"), QByteArray("\"!!!!\""), '"' + good.chopped(1) + '"',
                                     '"' + QByteArray(31, 'x').toBase64() + '"'}) {
         SCOPED_TRACE(value.toStdString());
-        EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"version":1,"share":)" + value + '}')), DecodingError);
+        EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"version":1,)" + nonce + R"("share":)" + value + '}')),
+                     DecodingError);
+        EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"version":1,"share":")" + good + R"(","nonce":)" + value + '}')),
+                     DecodingError);
         EXPECT_THROW(PairingConfirmation::fromJson(json::parseObject(R"({"confirmation":)" + value + '}')), DecodingError);
     }
-    EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"share":")" + good + "\"}")), DecodingError);
+    EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({)" + nonce + R"("share":")" + good + "\"}")), DecodingError);
+    EXPECT_THROW(PairingShare::fromJson(json::parseObject(R"({"version":1,"share":")" + good + "\"}")), DecodingError);
     // Another version of the exchange is named as such, not left to fail as a wrong code.
     for (const char* version : {"0", "2", "4294967295"}) {
         SCOPED_TRACE(version);
@@ -279,4 +326,29 @@ TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)
     SecurePairing typed(DeviceRole::destination, u"123456"_s, kBinding);
     EXPECT_FALSE(agree(digits, typed).first);
     EXPECT_THROW(SecurePairing(DeviceRole::source, Secret{u"fifteen chars!!"_s}, kBinding), SecurePairingError);
+}
+
+// The source's names are shown to the user as they arrive: only printable text of a sane length.
+TEST(SecurePairingMessages, TheSourcesIdentityIsCheckedBeforeItIsShown)
+{
+    PairingConfirmation proof{QByteArray(32, '\xa5'), PairingIdentity{u"Ann’s studio 🎧"_s, u"ann"_s, u"x86_64"_s}};
+    EXPECT_EQ(PairingConfirmation::fromJson(proof.toJson()), proof);
+    const PairingConfirmation bare{QByteArray(32, '\xa5'), std::nullopt};
+    EXPECT_EQ(PairingConfirmation::fromJson(bare.toJson()), bare);
+
+    const std::pair<const char*, QJsonValue> refused[] = {
+        {"empty host", QJsonObject{{u"hostname"_s, u""_s}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"overlong host", QJsonObject{{u"hostname"_s, QString(256, u'h')}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"escape in user", QJsonObject{{u"hostname"_s, u"h"_s}, {u"username"_s, u"ann\x1b[2J"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"right-to-left override", QJsonObject{{u"hostname"_s, u"h\u202Eexe"_s}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x"_s}}},
+        {"number", QJsonObject{{u"hostname"_s, 7}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},
+        {"missing architecture", QJsonObject{{u"hostname"_s, u"h"_s}, {u"username"_s, u"ann"_s}}},
+        {"not an object", QJsonValue(u"studio"_s)},
+    };
+    for (const auto& [what, identity] : refused) {
+        SCOPED_TRACE(what);
+        QJsonObject o = bare.toJson();
+        o.insert(u"identity"_s, identity);
+        EXPECT_THROW(PairingConfirmation::fromJson(o), DecodingError);
+    }
 }

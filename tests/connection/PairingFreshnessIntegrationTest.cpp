@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: Apache-2.0
+// Every pairing attempt is its own: fresh values from both sides make each
+// attempt's keys and name its own, and what one attempt sent is refused in the next.
+#include "connection/ConnectionManager.h"
+#include "connection/PairingChannel.h"
+#include "connection/PairingRig.h"
+#include "connection/SecurePairing.h"
+#include "connection/SecurePairingMessages.h"
+#include "platform/HostNames.h"
+#include "support/CoroTest.h"
+#include "transfer/TransferSession.h"
+
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+// Sends `request` as a pairingRequest on a fresh connection from `destination`
+// and returns the source's answer.
+Message requestOnce(Source& source, ConnectionManager& destination, const QJsonObject& request)
+{
+    runTask(destination.connectToPeer(source.peer()));
+    TransferSession* session = destination.transferSession();
+    runTask(pairingchannel::send(session, MessageType::pairingRequest, request));
+    const Message answer = runTask(pairingchannel::receive(session));
+    destination.disconnect(DisconnectionReason::userCancelled);
+    return answer;
+}
+
+} // namespace
+
+TEST(PairingFreshness, TwoAttemptsBetweenTheSameCertificatesAgreeOnOtherNamesAndKeys)
+{
+    Source source;
+    ConnectionManager destination;
+    QList<QUuid> names;
+    QList<QByteArray> keys;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        pair(source, destination);
+        ASSERT_TRUE(waitUntil([&] { return source.manager.sessionID().has_value(); }));
+        // Both ends name the session alike.
+        EXPECT_EQ(source.manager.sessionID(), destination.sessionID());
+        names << *destination.sessionID();
+        keys << *destination.pairingManager()->deriveTransferKey();
+        destination.disconnect(DisconnectionReason::userCancelled);
+        source.manager.disconnect(DisconnectionReason::userCancelled);
+        source.manager.stopAdvertising();
+        source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    }
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_NE(keys[0], keys[1]);
+}
+
+// Reached by address over loopback: no link at all, and the source's names
+// and machine come with its proof.
+TEST(DirectSource, TellsWhoItIsAndLoopbackIsNoLink)
+{
+    Source source;
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(destination.activeTransport(), std::nullopt);
+    ASSERT_TRUE(destination.sourceIdentity().has_value());
+    EXPECT_EQ(destination.sourceIdentity()->hostname, QStringLiteral("src-host"));
+    EXPECT_EQ(destination.sourceIdentity()->username, QStringLiteral("ann"));
+    EXPECT_EQ(destination.sourceIdentity()->architecture, host::machineArchitecture());
+    EXPECT_FALSE(destination.sourceIdentity()->architecture.isEmpty());
+}
+
+// A request recorded from one attempt is sent again: whole, with its share
+// under a fresh nonce, or with its nonce under a fresh share. Each is refused by
+// name, costs no guess at the code, and the real destination pairs afterwards.
+TEST(PairingFreshness, ARequestFromAnEarlierAttemptIsRefusedAsAReplay)
+{
+    Source source;
+    ConnectionManager recorder;
+    SecurePairing first(DeviceRole::destination, source.code(),
+                        SecurePairing::channelBinding(source.manager.certificateManager()->localCertificate().toDer(),
+                                                      recorder.certificateManager()->localCertificate().toDer()));
+    const PairingShare recorded{PairingShare::kCurrentVersion, first.start(), first.nonce()};
+    const Message answered = requestOnce(source, recorder, recorded.toJson());
+    ASSERT_EQ(answered.header.type, MessageType::pairingResponse);
+    ASSERT_TRUE(waitUntil([&] { return source.manager.pairingAttempts() == 0; }));
+
+    SecurePairing fresh(DeviceRole::destination, source.code(), QByteArray(SecurePairing::kChannelBindingBytes, 'b'));
+    const PairingShare replays[] = {
+        recorded,
+        {PairingShare::kCurrentVersion, recorded.share, fresh.nonce()},
+        {PairingShare::kCurrentVersion, fresh.start(), recorded.nonce},
+    };
+    for (const PairingShare& replay : replays) {
+        const Message answer = requestOnce(source, recorder, replay.toJson());
+        EXPECT_EQ(answer.header.type, MessageType::error);
+        EXPECT_EQ(answer.header.errorCode, QString::fromLatin1(ConnectionManager::kErrorPairingProtocol));
+        EXPECT_EQ(answer.header.errorMessage, SecurePairingError(SecurePairingError::Kind::replayedShare).description());
+        ASSERT_TRUE(waitUntil([&] { return source.manager.pairingAttempts() == 0; }));
+    }
+    EXPECT_EQ(source.manager.pairingManager()->failedConfirmations(), 0);
+    EXPECT_FALSE(source.manager.pairingManager()->isExpired());
+
+    ConnectionManager destination;
+    pair(source, destination);
+    EXPECT_EQ(source.manager.state().kind, ConnectionState::Kind::connected);
+}
