@@ -288,6 +288,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
 
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
+    if (m_announceHardLinks)
+        ack.hardLinks = 1;
     if (m_announcedWindow) {
         ack.maxInFlight = m_announcedWindow->requests;
         if (m_announcedWindow->bytes > 0)

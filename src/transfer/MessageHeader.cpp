@@ -76,6 +76,7 @@ QByteArray MessageHeader::encoded() const
     w.add("holeSize", holeSize);
     w.add("maxInFlight", maxInFlight).add("maxInFlightBytes", maxInFlightBytes);
     w.add("hashBatches", hashBatches).add("hashesRemaining", hashesRemaining);
+    w.add("hardLinks", hardLinks).add("linkTarget", linkTarget);
     return w.finish();
 }
 
@@ -192,7 +193,7 @@ bool setType(MessageHeader& h, const FlatValue& v)
 }
 
 // The keys read directly, the three required ones first; any other is the parser's.
-constexpr std::array<std::pair<const char*, FlatSetter>, 15> kFlatKeys = {{
+constexpr std::array<std::pair<const char*, FlatSetter>, 17> kFlatKeys = {{
     {"type", setType},
     {"transferID", setString<&MessageHeader::transferID>},
     {"sequenceNumber", setUInt64<&MessageHeader::sequenceNumber>},
@@ -208,6 +209,8 @@ constexpr std::array<std::pair<const char*, FlatSetter>, 15> kFlatKeys = {{
     {"maxInFlightBytes", setUInt32<&MessageHeader::maxInFlightBytes>},
     {"hashBatches", setUInt32<&MessageHeader::hashBatches>},
     {"hashesRemaining", setUInt64<&MessageHeader::hashesRemaining>},
+    {"hardLinks", setUInt32<&MessageHeader::hardLinks>},
+    {"linkTarget", setString<&MessageHeader::linkTarget>},
 }};
 
 } // namespace
@@ -284,6 +287,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.maxInFlightBytes = json::optionalUInt32(o, "maxInFlightBytes");
     h.hashBatches = json::optionalUInt32(o, "hashBatches");
     h.hashesRemaining = json::optionalUInt64(o, "hashesRemaining");
+    h.hardLinks = json::optionalUInt32(o, "hardLinks");
+    h.linkTarget = json::optionalString(o, "linkTarget");
     return h;
 }
 

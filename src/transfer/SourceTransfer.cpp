@@ -120,6 +120,7 @@ QCoro::Task<void> SourceTransfer::run()
 QCoro::Task<void> SourceTransfer::runSource()
 {
     beginRun();
+    co_await findLinkGroups();
     co_await exchangeManifest();
     for (qsizetype c = 0; c < m_manifest->categoryOrder.size(); ++c) {
         co_await sendCategory(c, m_manifest->categoryOrder[c]);
@@ -177,6 +178,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     }
     if (m_resumeState)
         co_await applyCheckpoint();
+    agreeOnLinks(ack.header);
 }
 
 QCoro::Task<void> SourceTransfer::sendManifest()
@@ -254,6 +256,8 @@ QCoro::Task<void> SourceTransfer::sendCategory(qsizetype categoryIndex, QString 
     QList<Action> plan = co_await planCategory(categoryID, indices);
     co_await sendPlannedFiles(categoryID, indices, std::move(plan));
     if (!m_isCancelled)
+        co_await finishLinkCopies();
+    if (!m_isCancelled)
         co_await endCategory(categoryID);
 }
 
@@ -320,13 +324,17 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
             co_await skipUnreadable(index, categoryID);
         if (plan[k] != Action::send)
             continue;
+        if (co_await sendAsLink(index)) {
+            co_await sendCopiesDue();
+            continue;
+        }
 
         std::shared_ptr<PreparedFile> prepared =
             prefetch.position == k ? std::exchange(prefetch.file, nullptr) : prepareFile(index);
         prefetch.position = -1;
         const qsizetype next = nextSend[k];
         auto prefetchNext = [&, next] {
-            if (next >= 0 && !m_isCancelled)
+            if (next >= 0 && !m_isCancelled && m_links.linkTargetFor(indices[next]) < 0)
                 prefetch = {prepareFile(indices[next]), next};
         };
         std::exception_ptr failure;
@@ -338,6 +346,7 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
         }
         if (failure)
             co_await giveUpFile(index, failure);
+        co_await sendCopiesDue();
     }
 }
 
@@ -390,6 +399,7 @@ std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, co
 {
     const QString path = m_manifest->items[itemIndex].relativePath;
     std::optional<QString> told;
+    m_links.noteLost(itemIndex);
     try {
         std::rethrow_exception(failure);
     } catch (const TransferError& e) {
@@ -578,6 +588,7 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     }
     Request complete{Request::Kind::fileComplete, itemIndex, item.relativePath, 0, prepared->total, {}, wholeHash, 0};
     co_await sendRequest(std::move(complete));
+    noteSentWhole(itemIndex);
     // The next file is read while the destination finishes this one.
     if (whenAllSent)
         whenAllSent();
@@ -618,7 +629,10 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
     } else {
         header = makeHeader(MessageType::fileComplete);
         header.filePath = request.path;
-        header.chunkHash = request.hash;
+        if (!request.hash.isEmpty() || request.kind != RequestWindow::Request::Kind::link)
+            header.chunkHash = request.hash;
+        if (request.kind == RequestWindow::Request::Kind::link)
+            header.linkTarget = request.linkTarget;
     }
     m_window.sent(std::move(request));
     co_await m_connection->queueMessage(std::move(header), std::move(payload));
@@ -654,7 +668,13 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         countChunk(r.item, std::uint64_t(r.bytes.size()));
         break;
     case Outcome::Kind::fileDone:
+        // A link's bytes were not sent, but they are here now.
+        if (r.kind == RequestWindow::Request::Kind::link)
+            countChunk(r.item, m_manifest->items[r.item].size);
         countFileDone(r.item);
+        break;
+    case Outcome::Kind::linkRefused:
+        linkRefused(r.item, outcome.skipReason);
         break;
     case Outcome::Kind::resend: {
         std::optional<RequestWindow::Request> again = std::move(outcome.completeAgain);
