@@ -57,9 +57,10 @@ HardLinkGroups HardLinkGroups::find(const QList<TransferManifest::FileItem>& ite
 
 void HardLinkGroups::applyTo(QList<TransferManifest::FileItem>& items) const
 {
+    // Read through at(): a list shared with a copy is only copied when an item changes.
     for (qsizetype i = 0; i < items.size(); ++i) {
         const std::uint32_t group = groupOf(i);
-        if (items[i].linkGroup != group)
+        if (items.at(i).linkGroup != group)
             items[i].linkGroup = group;
     }
 }

@@ -8,6 +8,8 @@
 #include "transfer/Background.h"
 #include "transfer/WirePath.h"
 
+#include <algorithm>
+
 namespace kivo {
 
 namespace {
@@ -25,6 +27,9 @@ std::optional<HardLinkGroups::Identity> identityAt(const QString& path)
 
 QCoro::Task<void> SourceTransfer::findLinkGroups()
 {
+    const auto& items = m_manifest->items;
+    if (std::none_of(items.cbegin(), items.cend(), [](const auto& item) { return item.multiplyLinked; }))
+        co_return;
     // A look at every file listed with several names: on a pool thread.
     auto finding = startInBackground([items = m_manifest->items] {
         return HardLinkGroups::find(items, [](const TransferManifest::FileItem& item) { return identityAt(item.absolutePath); });

@@ -101,7 +101,7 @@ TEST(HardLinkGroups, PlanningFollowsWhatTheDestinationHoldsThroughFailuresRefusa
         const qsizetype n = qsizetype(c.checkpoint.size());
         std::vector<std::string> names;
         for (qsizetype i = 0; i < n; ++i)
-            names.push_back("a" + std::to_string(i));
+            names.push_back(std::string{'a', char('0' + i)});
         HardLinkGroups groups = HardLinkGroups::find(namesOf(names), byFirstLetter());
         groups.setLinksAllowed(c.links);
         for (qsizetype i = 0; i < n; ++i) {
