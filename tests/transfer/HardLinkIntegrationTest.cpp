@@ -290,3 +290,26 @@ TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
     failed.sort();
     EXPECT_EQ(failed, (QStringList{outside, u"~/a3"_s, u"~/a4"_s, u"~/a5"_s, u"~/a6"_s, u"~/other"_s}));
 }
+
+// A destination that did not offer links takes none, even from a source that sends them anyway.
+TEST_F(HostileLinks, ADestinationThatOfferedNoLinksTakesNone)
+{
+    const QByteArray bytes = "shared\n";
+    addItem(u"~/a1"_s, bytes).linkGroup = 1;
+    addItem(u"~/a2"_s, bytes).linkGroup = 1;
+    engine().setAnnouncedHardLinks(false);
+    pushManifest();
+    peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+    pushChunk(u"~/a1"_s, 0, bytes);
+    MessageHeader done = header(MessageType::fileComplete, u"~/a1"_s);
+    done.chunkHash = FileHasher::sha256Hex(bytes);
+    peer.push(done);
+    pushLink(u"~/a2"_s, u"~/a1"_s);
+    peer.push(header(MessageType::transferComplete));
+    receive();
+
+    ASSERT_FALSE(peer.sentOfType(MessageType::manifestAck).isEmpty());
+    EXPECT_FALSE(peer.sentOfType(MessageType::manifestAck).first().header.hardLinks.has_value());
+    EXPECT_EQ(fileAcks(), (QStringList{u"ok"_s, QString::fromLatin1(RequestWindow::kLinkRefused) + u": Links were not offered"_s}));
+    EXPECT_FALSE(QFile::exists(home() + u"/a2"_s));
+}

@@ -150,6 +150,8 @@ TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
         {R"( { "type" : "chunkData" , "transferID":"t", "sequenceNumber":9007199254740992,
              "filePath":"~/a b/c.txt", "chunkIndex":4294967295, "chunkHash":"", "payloadSize":0 } )", true},
         {R"({"type":"fileAck","transferID":"t","sequenceNumber":0,"hashesRemaining":12})", true},
+        {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"hardLinks":1})", true},
+        {R"({"type":"fileComplete","transferID":"t","sequenceNumber":2,"filePath":"~/b","linkTarget":"~/a"})", true},
         {ours, !ours.contains("fileHashes") && !ours.contains('\\')},
         {R"({"type":"pause","transferID":"t","sequenceNumber":9007199254740993})", false},
         {R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})", false},
