@@ -63,6 +63,7 @@ TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& 
     setTime(item.sourceModified, item.sourceModifiedNanoseconds, status);
     // Fewer blocks than bytes: there are holes worth finding when the file is sent.
     item.sparse = status.allocatedBytes < status.size;
+    item.multiplyLinked = status.linkCount > 1;
     return item;
 }
 

@@ -352,6 +352,57 @@ DestinationWriter::LinkPlacement DestinationWriter::placeLink(const QString& abs
     return LinkPlacement::created;
 }
 
+DestinationWriter::HardLinkPlacement DestinationWriter::placeHardLink(const QString& targetPath,
+                                                                      const QString& scratchPath,
+                                                                      const QString& linkPath, bool replace)
+{
+    // The target is held open while it gets its new name: the name given is
+    // that of this very file, whatever happens to its path meanwhile.
+    UniqueFd target;
+    if (m_homeFd >= 0 && targetPath.startsWith(m_home + u'/'))
+        target.reset(fs::openBeneath(m_homeFd, fs::nameToBytes(targetPath.mid(m_home.size() + 1)),
+                                     O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!target.isValid()) {
+        QString leaf;
+        UniqueFd dir(openParent(targetPath, false, &leaf));
+        target.reset(::openat(dir.get(), fs::nameToBytes(leaf).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!target.isValid())
+            fail(errno, targetPath);
+    }
+    struct stat held {};
+    if (::fstat(target.get(), &held) != 0)
+        fail(errno, targetPath);
+    if (!S_ISREG(held.st_mode))
+        fail(EINVAL, targetPath);
+
+    const qsizetype slash = linkPath.lastIndexOf(u'/');
+    if (slash < 0 || scratchPath.left(slash + 1) != linkPath.left(slash + 1))
+        fail(EXDEV, linkPath);
+    QString leaf;
+    UniqueFd dir(openParent(linkPath, true, &leaf));
+    struct stat there {};
+    if (::fstatat(dir.get(), fs::nameToBytes(leaf).constData(), &there, AT_SYMLINK_NOFOLLOW) == 0
+        && there.st_dev == held.st_dev && there.st_ino == held.st_ino)
+        return HardLinkPlacement::alreadyThere;
+    const QByteArray scratch = fs::nameToBytes(scratchPath.mid(slash + 1));
+    if (::unlinkat(dir.get(), scratch.constData(), 0) != 0 && errno != ENOENT)
+        fail(errno, scratchPath);
+    // Through /proc a descriptor can be linked without the privilege AT_EMPTY_PATH asks for.
+    const QByteArray byDescriptor = "/proc/self/fd/" + QByteArray::number(target.get());
+    if (::linkat(AT_FDCWD, byDescriptor.constData(), dir.get(), scratch.constData(), AT_SYMLINK_FOLLOW) != 0) {
+        const int error = errno;
+        if (error != ENOENT || ::linkat(target.get(), "", dir.get(), scratch.constData(), AT_EMPTY_PATH) != 0)
+            fail(error, linkPath);
+    }
+    if (!commit(scratchPath, linkPath, replace)) {
+        ::unlinkat(dir.get(), scratch.constData(), 0);
+        return HardLinkPlacement::kept;
+    }
+    // Renaming onto another name of the same file leaves both names: the scratch one goes.
+    ::unlinkat(dir.get(), scratch.constData(), 0);
+    return HardLinkPlacement::created;
+}
+
 // Returns the descriptor, or minus the errno.
 int DestinationWriter::openFile(const QString& leaf, bool truncate)
 {

@@ -63,6 +63,13 @@ public:
     // Something else at the path stays (`kept`) unless `replace` is set; a folder always stays.
     LinkPlacement placeLink(const QString& absolutePath, const QByteArray& target,
                             const std::optional<fs::FileTime>& modified, bool replace);
+    enum class HardLinkPlacement { created, alreadyThere, kept };
+    // Gives the regular file at `targetPath` the further name `linkPath`, made
+    // first as `scratchPath` in the same folder, so the name appears whole or not
+    // at all. What is at `linkPath` is replaced only when `replace` is set;
+    // `alreadyThere` when it is that very file. Neither path is followed through a link.
+    HardLinkPlacement placeHardLink(const QString& targetPath, const QString& scratchPath, const QString& linkPath,
+                                    bool replace);
     // The target of the link at the path, or nothing when no link is there.
     std::optional<QByteArray> linkTarget(const QString& absolutePath) const;
     // A read-only descriptor opened the same careful way.

@@ -164,6 +164,7 @@ FileStatus statusOf(const struct stat& st)
     out.changedNsecs = st.st_ctim.tv_nsec;
     out.device = static_cast<std::uint64_t>(st.st_dev);
     out.inode = static_cast<std::uint64_t>(st.st_ino);
+    out.linkCount = static_cast<std::uint64_t>(st.st_nlink);
     return out;
 }
 

@@ -44,6 +44,8 @@ struct FileStatus {
     // Which file this is: a path replaced by another file shows a different pair.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    // Names the file has; more than one for a file hard-linked elsewhere.
+    std::uint64_t linkCount = 1;
 
     bool isRegular() const { return kind == Kind::regular; }
     bool isDirectory() const { return kind == Kind::directory; }

@@ -296,6 +296,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
     if (m_fileHashScheme != FileHashScheme::wholeFile)
         ack.fileHashScheme = toString(m_fileHashScheme);
+    if (m_announceHardLinks)
+        ack.hardLinks = 1;
     if (m_announcedWindow) {
         ack.maxInFlight = m_announcedWindow->requests;
         if (m_announcedWindow->bytes > 0)

@@ -6,6 +6,7 @@
 #include "transfer/DurableCompletions.h"
 #include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
+#include "transfer/HardLinkRequest.h"
 #include "transfer/ItemsByPath.h"
 #include "transfer/MDMSafetyChecker.h"
 #include "transfer/RequestWindow.h"
@@ -98,6 +99,8 @@ public:
     void setAcceptedHashScheme(std::optional<FileHashScheme> scheme) { m_acceptedHashScheme = scheme; }
     // What was agreed with the source (known once the manifest is acknowledged).
     FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
+    // Whether manifestAck offers to take a file's further names as links; on by default.
+    void setAnnouncedHardLinks(bool announced) { m_announceHardLinks = announced; }
     // How finished files are made durable before the checkpoint lists them
     // (by default one flush of the home folder's volume per group).
     void setDurableFlush(DurableCompletions::Flush flush, DurableCompletions::Limits limits = {})
@@ -174,6 +177,13 @@ private:
     void noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex);
     void recordWritten(qsizetype itemIndex);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
+    // A fileComplete naming another item whose file this one is (DestinationTransferLinks.cpp).
+    QCoro::Task<void> handleLinkComplete(MessageHeader header);
+    HardLinkRequest linkRequest(qsizetype itemIndex, const QString& targetPath, const std::optional<QString>& hash) const;
+    // Gives the file at `targetDestination` the item's name: the failure text,
+    // nullopt when placed (or kept by the conflict policy); `refused` when links cannot be made there.
+    QCoro::Task<std::optional<QString>> placeLink(Target target, QString targetDestination, Sha256Digest content,
+                                                  bool* refused);
     // Checks the received file against the source's whole-file hash and moves
     // it into place; the failure text, or nullopt (also when a conflict kept the file there).
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
@@ -295,6 +305,7 @@ private:
     std::optional<WindowLimits> m_announcedWindow = WindowLimits::ours();
     std::optional<FileHashScheme> m_acceptedHashScheme = FileHashScheme::chunkDigests;
     FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
+    bool m_announceHardLinks = true;
     DurableCompletions::Flush m_durableFlush;
     DurableCompletions::Limits m_durableLimits;
     std::unique_ptr<DurableCompletions> m_durable;

@@ -376,6 +376,10 @@ std::optional<MessageHeader> DestinationTransfer::handlerSkipFor(const QString& 
 
 QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
 {
+    if (header.linkTarget) {
+        co_await handleLinkComplete(std::move(header));
+        co_return;
+    }
     const QString path = header.filePath.value_or(QString());
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
         co_await queue(std::move(*skip));

@@ -77,6 +77,7 @@ QByteArray MessageHeader::encoded() const
     w.add("maxInFlight", maxInFlight).add("maxInFlightBytes", maxInFlightBytes);
     w.add("hashBatches", hashBatches).add("hashesRemaining", hashesRemaining);
     w.add("fileHashScheme", fileHashScheme);
+    w.add("hardLinks", hardLinks).add("linkTarget", linkTarget);
     return w.finish();
 }
 
@@ -193,7 +194,7 @@ bool setType(MessageHeader& h, const FlatValue& v)
 }
 
 // The keys read directly, the three required ones first; any other is the parser's.
-constexpr std::array<std::pair<const char*, FlatSetter>, 16> kFlatKeys = {{
+constexpr std::array<std::pair<const char*, FlatSetter>, 17> kFlatKeys = {{
     {"type", setType},
     {"transferID", setString<&MessageHeader::transferID>},
     {"sequenceNumber", setUInt64<&MessageHeader::sequenceNumber>},
@@ -210,6 +211,8 @@ constexpr std::array<std::pair<const char*, FlatSetter>, 16> kFlatKeys = {{
     {"hashBatches", setUInt32<&MessageHeader::hashBatches>},
     {"hashesRemaining", setUInt64<&MessageHeader::hashesRemaining>},
     {"fileHashScheme", setString<&MessageHeader::fileHashScheme>},
+    {"hardLinks", setUInt32<&MessageHeader::hardLinks>},
+    {"linkTarget", setString<&MessageHeader::linkTarget>},
 }};
 
 } // namespace
@@ -287,6 +290,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.hashBatches = json::optionalUInt32(o, "hashBatches");
     h.hashesRemaining = json::optionalUInt64(o, "hashesRemaining");
     h.fileHashScheme = json::optionalString(o, "fileHashScheme");
+    h.hardLinks = json::optionalUInt32(o, "hardLinks");
+    h.linkTarget = json::optionalString(o, "linkTarget");
     return h;
 }
 

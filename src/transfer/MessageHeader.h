@@ -87,6 +87,12 @@ struct MessageHeader {
     // Ours too. On manifest: the file hash scheme the source offers. On
     // manifestAck: the one the destination took; absent, whole-file SHA-256.
     std::optional<QString> fileHashScheme;
+    // Ours too. On manifestAck: the destination makes a file that is another
+    // name of one already sent a link to it (the version of that rule, 1).
+    // On fileComplete to such a destination: this file is the same as the
+    // item named here, and arrives as a link to it instead of as bytes.
+    std::optional<std::uint32_t> hardLinks;
+    std::optional<QString> linkTarget;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

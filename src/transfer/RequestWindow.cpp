@@ -63,7 +63,7 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
     }
     const bool diskFull = reply.errorCode == QLatin1String("disk_full")
         && (reply.type == MessageType::chunkNack || reply.type == MessageType::error);
-    out.rejected = !isComplete && reply.type == MessageType::chunkNack;
+    out.rejected = r.kind == Request::Kind::chunk && reply.type == MessageType::chunkNack;
     if (diskFull) {
         out.kind = Outcome::Kind::diskFull;
         return out;
@@ -83,6 +83,19 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
         m_failed.insert(r.item);
         return out;
     };
+    if (r.kind == Request::Kind::link) {
+        if (reply.type == MessageType::fileAck && !reply.errorCode) {
+            out.kind = Outcome::Kind::fileDone;
+        } else if (reply.type == MessageType::fileAck && reply.errorCode == QLatin1String(kLinkRefused)) {
+            out.kind = Outcome::Kind::linkRefused;
+            out.skipReason = reply.errorMessage.value_or(QString());
+        } else {
+            return fail(TransferError::invalidMessage(reply.type == MessageType::fileAck
+                                                          ? reply.errorMessage.value_or(QStringLiteral("File incomplete"))
+                                                          : QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
+        }
+        return out;
+    }
     if (isComplete) {
         if (reply.type == MessageType::fileAck && !reply.errorCode) {
             out.kind = Outcome::Kind::fileDone;

@@ -42,9 +42,13 @@ public:
     // A fileAck carrying this code: the destination still misses chunks of
     // the file; the fileComplete sent after their resends finishes it.
     static constexpr const char* kChunksPending = "chunks_pending";
+    // A fileAck carrying this code: the destination would not make the file a
+    // link to the one named; it takes the file's bytes instead.
+    static constexpr const char* kLinkRefused = "link_refused";
 
     struct Request {
-        enum class Kind { chunk, fileComplete };
+        // link: the file's fileComplete naming another of its names, instead of its bytes.
+        enum class Kind { chunk, fileComplete, link };
         Kind kind = Kind::chunk;
         qsizetype item = -1;
         QString path;
@@ -58,6 +62,8 @@ public:
         int attempt = 0;
         // Sent as a hole marker: `bytes` are zeros the destination does not need.
         bool hole = false;
+        // For a link: the item whose file this one is.
+        QString linkTarget;
     };
 
     struct Outcome {
@@ -70,6 +76,8 @@ public:
             fileFailed,
             // The destination will not take the file (fileSkip): `skipReason`; later replies for it are ignored.
             skippedByDestination,
+            // The destination would not take the file as a link: its bytes are to follow.
+            linkRefused,
             ignored,
             diskFull,
         };

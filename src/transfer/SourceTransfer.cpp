@@ -115,6 +115,7 @@ QCoro::Task<void> SourceTransfer::run()
 QCoro::Task<void> SourceTransfer::runSource()
 {
     beginRun();
+    co_await findLinkGroups();
     co_await exchangeManifest();
     for (qsizetype c = 0; c < m_manifest->categoryOrder.size(); ++c) {
         co_await sendCategory(c, m_manifest->categoryOrder[c]);
@@ -173,6 +174,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     }
     if (m_resumeState)
         co_await applyCheckpoint();
+    agreeOnLinks(ack.header);
 }
 
 QCoro::Task<void> SourceTransfer::sendManifest()
@@ -252,6 +254,8 @@ QCoro::Task<void> SourceTransfer::sendCategory(qsizetype categoryIndex, QString 
     QList<Action> plan = co_await planCategory(categoryID, indices);
     co_await sendPlannedFiles(categoryID, indices, std::move(plan));
     if (!m_isCancelled)
+        co_await finishLinkCopies();
+    if (!m_isCancelled)
         co_await endCategory(categoryID);
 }
 
@@ -318,13 +322,17 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
             co_await skipUnreadable(index, categoryID);
         if (plan[k] != Action::send)
             continue;
+        if (co_await sendAsLink(index)) {
+            co_await sendCopiesDue();
+            continue;
+        }
 
         std::shared_ptr<PreparedFile> prepared =
             prefetch.position == k ? std::exchange(prefetch.file, nullptr) : prepareFile(index);
         prefetch.position = -1;
         const qsizetype next = nextSend[k];
         auto prefetchNext = [&, next] {
-            if (next >= 0 && !m_isCancelled)
+            if (next >= 0 && !m_isCancelled && m_links.linkTargetFor(indices[next]) < 0)
                 prefetch = {prepareFile(indices[next]), next};
         };
         std::exception_ptr failure;
@@ -336,6 +344,7 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
         }
         if (failure)
             co_await giveUpFile(index, failure);
+        co_await sendCopiesDue();
     }
 }
 
@@ -388,6 +397,7 @@ std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, co
 {
     const QString path = m_manifest->items[itemIndex].relativePath;
     std::optional<QString> told;
+    m_links.noteLost(itemIndex);
     try {
         std::rethrow_exception(failure);
     } catch (const TransferError& e) {
@@ -577,6 +587,7 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     }
     Request complete{Request::Kind::fileComplete, itemIndex, item.relativePath, 0, prepared->total, {}, wholeHash, 0};
     co_await sendRequest(std::move(complete));
+    noteSentWhole(itemIndex);
     // The next file is read while the destination finishes this one.
     if (whenAllSent)
         whenAllSent();

@@ -3,6 +3,7 @@
 
 #include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
+#include "transfer/HardLinkGroups.h"
 #include "transfer/RequestWindow.h"
 #include "transfer/ResumeState.h"
 #include "transfer/ThrottleBudget.h"
@@ -40,6 +41,11 @@ public:
     void setWindowLimit(WindowLimits limits) { m_ownWindow = limits; }
     // What was agreed with the destination (known once the manifest is acknowledged).
     const WindowLimits& window() const { return m_window.limits(); }
+    // Whether a file with several names is sent once and linked to by the others,
+    // when the destination takes links; on by default.
+    void setHardLinks(bool offered) { m_offerHardLinks = offered; }
+    // What was agreed: true when later names go as links.
+    bool sendsHardLinks() const { return m_links.linksAllowed(); }
 
     // The file hash scheme offered with the manifest; none offers nothing and hashes as every peer does.
     void setOfferedHashScheme(std::optional<FileHashScheme> scheme) { m_offeredHashScheme = scheme; }
@@ -110,6 +116,18 @@ private:
     QCoro::Task<void> runVerification();
     void recordVerification(const VerificationTally& tally);
 
+    // Files with several names (SourceTransferLinks.cpp).
+    QCoro::Task<void> findLinkGroups();
+    void agreeOnLinks(const MessageHeader& manifestAck);
+    // True when the file went as a link to another of its names.
+    QCoro::Task<bool> sendAsLink(qsizetype itemIndex);
+    void noteSentWhole(qsizetype itemIndex);
+    void linkRefused(qsizetype itemIndex, const QString& reason);
+    // The bytes of names the destination would not link, between files.
+    QCoro::Task<void> sendCopiesDue();
+    // Every refusal of the category is in, and every copy it asked for is sent.
+    QCoro::Task<void> finishLinkCopies();
+
     std::optional<ResumeState> m_resumeState;
     SentHashes m_sentHashes;
     qsizetype m_sentHashCount = 0;
@@ -125,6 +143,9 @@ private:
     std::uint64_t m_bytesDone = 0;
     // The largest chunk the destination takes as a hole marker; 0: it takes none.
     std::uint32_t m_peerHoleSize = 0;
+    bool m_offerHardLinks = true;
+    HardLinkGroups m_links;
+    QList<qsizetype> m_copiesDue;
 };
 
 } // namespace kivo

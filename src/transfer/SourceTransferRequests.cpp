@@ -42,7 +42,10 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
     } else {
         header = makeHeader(MessageType::fileComplete);
         header.filePath = request.path;
-        header.chunkHash = request.hash;
+        if (!request.hash.isEmpty() || request.kind != RequestWindow::Request::Kind::link)
+            header.chunkHash = request.hash;
+        if (request.kind == RequestWindow::Request::Kind::link)
+            header.linkTarget = request.linkTarget;
     }
     m_window.sent(std::move(request));
     co_await m_connection->queueMessage(std::move(header), std::move(payload));
@@ -78,7 +81,13 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         countChunk(r.item, std::uint64_t(r.bytes.size()));
         break;
     case Outcome::Kind::fileDone:
+        // A link's bytes were not sent, but they are here now.
+        if (r.kind == RequestWindow::Request::Kind::link)
+            countChunk(r.item, m_manifest->items[r.item].size);
         countFileDone(r.item);
+        break;
+    case Outcome::Kind::linkRefused:
+        linkRefused(r.item, outcome.skipReason);
         break;
     case Outcome::Kind::resend: {
         std::optional<RequestWindow::Request> again = std::move(outcome.completeAgain);

@@ -193,6 +193,8 @@ QJsonObject TransferManifest::FileItem::toJson() const
     json::put(o, "sourceModifiedNanoseconds", sourceModifiedNanoseconds);
     if (sparse)
         o.insert(QStringLiteral("sparse"), true);
+    if (linkGroup)
+        o.insert(QStringLiteral("linkGroup"), static_cast<double>(linkGroup));
     if (rawName) {
         if (const auto held = fromWireName(relativePath))
             o.insert(QStringLiteral("relativePathBytes"), QString::fromLatin1(fs::nameToBytes(*held).toBase64()));
@@ -226,6 +228,7 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
     item.sourceModifiedNanoseconds = readNanoseconds(o);
     if (o.contains(QLatin1String("sparse")))
         item.sparse = json::requireBool(o, "sparse");
+    item.linkGroup = json::optionalUInt32(o, "linkGroup").value_or(0);
     item.rawName = readRawName(o, item.relativePath);
     if (item.rawName) {
         item.absolutePath = fromWireName(item.absolutePath).value_or(item.absolutePath);
@@ -371,6 +374,7 @@ bool appendItemText(const TransferManifest::FileItem& item, QByteArray& out)
     const bool plain =
         string("absolutePath", item.absolutePath) && number("bytesTransferred", item.bytesTransferred)
         && string("categoryID", item.categoryID) && flag("isTransferred", item.isTransferred)
+        && (!item.linkGroup || number("linkGroup", item.linkGroup))
         && (!item.mode || number("mode", *item.mode)) && string("relativePath", item.relativePath)
         && number("size", item.size)
         && (!item.sourceModified || string("sourceModified", json::formatDate(*item.sourceModified)))

@@ -49,6 +49,10 @@ struct TransferManifest {
         // The fraction of a second `sourceModified` leaves out.
         std::optional<std::uint32_t> sourceModifiedNanoseconds;
         std::optional<std::uint16_t> mode;
+        // Ours: items of one category that are one file on the source under
+        // several names share this number (0: none); it means nothing beyond this
+        // transfer. A destination that takes links receives the later names as links.
+        std::uint32_t linkGroup = 0;
         FileTransferStatus transferStatus = FileTransferStatus::pending;
         bool isTransferred = false;
         // The source file has holes: they need not travel, nor be written.
@@ -56,6 +60,9 @@ struct TransferManifest {
         // relativePath spells bytes that are not UTF-8 (see WireName.h); the
         // wire carries the raw bytes too, as relativePathBytes.
         bool rawName = false;
+        // Never sent: the source file had more than one name when it was listed,
+        // so it is worth asking which other items share it.
+        bool multiplyLinked = false;
 
         // The modification time to the precision known.
         std::optional<fs::FileTime> modifiedTime() const;

@@ -153,6 +153,8 @@ TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
         {R"({"type":"fileAck","transferID":"t","sequenceNumber":0,"hashesRemaining":12})", true},
         {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"fileHashScheme":"chunkDigests"})", true},
         {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"fileHashScheme":2})", false},
+        {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"hardLinks":1})", true},
+        {R"({"type":"fileComplete","transferID":"t","sequenceNumber":2,"filePath":"~/b","linkTarget":"~/a"})", true},
         {ours, !ours.contains("fileHashes") && !ours.contains('\\')},
         {R"({"type":"pause","transferID":"t","sequenceNumber":9007199254740993})", false},
         {R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})", false},
