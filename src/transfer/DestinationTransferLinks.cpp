@@ -29,8 +29,10 @@ HardLinkRequest DestinationTransfer::linkRequest(qsizetype itemIndex, const QStr
     // Written in this run, or by an earlier one that recorded what it left.
     if (has(t, ItemFlag::written) && m_checkedHashes[t])
         r.targetHash = m_checkedHashes[t];
-    else if (const auto earlier = m_recordedEarlier.constFind(t); earlier != m_recordedEarlier.cend())
-        r.targetHash = *earlier;
+    // A hash recorded under the other scheme cannot answer for a link: its bytes travel instead.
+    else if (const auto earlier = m_recordedEarlier.constFind(t);
+             earlier != m_recordedEarlier.cend() && earlier->scheme == m_fileHashScheme)
+        r.targetHash = earlier->digest;
     if (r.targetHash)
         r.targetState = HardLinkRequest::TargetState::ours;
     return r;

@@ -194,7 +194,7 @@ bool setType(MessageHeader& h, const FlatValue& v)
 }
 
 // The keys read directly, the three required ones first; any other is the parser's.
-constexpr std::array<std::pair<const char*, FlatSetter>, 17> kFlatKeys = {{
+constexpr std::array<std::pair<const char*, FlatSetter>, 18> kFlatKeys = {{
     {"type", setType},
     {"transferID", setString<&MessageHeader::transferID>},
     {"sequenceNumber", setUInt64<&MessageHeader::sequenceNumber>},
