@@ -349,6 +349,7 @@ QList<CommandSpec> buildTable()
     addInspectionCommands(t);
     addRecordCommands(t);
     addAppsCommands(t);
+    addVaultCommands(t);
     addAdministrationCommands(t);
     return t;
 }
