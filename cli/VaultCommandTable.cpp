@@ -51,7 +51,7 @@ void addVaultCommands(QList<CommandSpec>& t)
     init.exitCodes = {0, 1, 2, 6, 7};
     t << init;
 
-    CommandSpec snapshot = vaultCommand(u"vault snapshot"_s, u"Take a snapshot of a home's categories into the vault"_s,
+    CommandSpec snapshot = vaultCommand(u"vault snapshot"_s, u"Snapshot a home's categories into the vault"_s,
                                         u"One restic snapshot per category, tagged with the host, user, kind and category. "
                                         "kivo's own folder is never part of it. The default vault is created when missing."_s);
     snapshot.options << OptionSpec{u"categories"_s, u"ID,..."_s, u"The categories to take."_s,
@@ -70,7 +70,7 @@ void addVaultCommands(QList<CommandSpec>& t)
     list.exitCodes = {0, 1, 2, 6, 7};
     t << list;
 
-    CommandSpec check = vaultCommand(u"vault check"_s, u"Check the vault's structure, and with --read-data all its data"_s,
+    CommandSpec check = vaultCommand(u"vault check"_s, u"Check the vault for damage"_s,
                                      u"Runs restic check on the vault."_s);
     check.options << option("read-data", "", "Read and verify every stored byte as well.");
     check.examples = {u"kivo-cli vault check --read-data"_s};
