@@ -162,6 +162,7 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
     });
 
     attachRelocation(engine, home);
+    attachVault(engine);
 
     QPointer<DestinationTransfer> target(&engine);
     connect(m_userMapper.get(), &UserAccountMapper::rewritten, &engine,

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 namespace kivo {
 
@@ -128,7 +129,16 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
             command << QStringLiteral("--tag") << restic::tag(QString::fromLatin1(key), value);
     for (const QString& folder : excludedFolders(request.home, m_access.repository))
         command << QStringLiteral("--exclude") << folder;
-    command << QStringLiteral("--") << paths;
+    // The list goes by file, NUL-separated: any name survives and no command line grows past its limit.
+    QTemporaryFile list;
+    if (!list.open())
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+    for (const QString& p : paths) {
+        list.write(p.toUtf8());
+        list.write("", 1);
+    }
+    list.flush();
+    command << QStringLiteral("--files-from-raw") << list.fileName();
 
     CategorySnapshot out{category, {}, files, bytes, paths};
     ResticEngine::Call call;
