@@ -92,7 +92,10 @@ ChildResult runChild(const QString& program, const QStringList& arguments, const
         return result;
     }
     keepTail(result.standardError, process.readAllStandardError(), options.maxErrorBytes);
-    drainLines(pending, process.readAllStandardOutput(), options.maxLineBytes, onLine);
+    if (!drainLines(pending, process.readAllStandardOutput(), options.maxLineBytes, onLine)) {
+        result.lineTooLong = true;
+        return result;
+    }
     if (!pending.isEmpty() && onLine)
         onLine(pending);
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
