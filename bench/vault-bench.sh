@@ -35,7 +35,7 @@ printf 'bench-password\n' > "$work/password"
 export XDG_CACHE_HOME="$work/cache" RESTIC_PASSWORD_FILE="$work/password"
 cat "$home"/Documents/*/* > /dev/null  # warm
 
-seconds() { local start=$EPOCHREALTIME; "$@" > /dev/null; echo "$EPOCHREALTIME - $start" | bc; }
+seconds() { local start=$EPOCHREALTIME; "$@" > /dev/null; echo "$EPOCHREALTIME - $start" | bc | sed 's/^\./0./'; }
 
 "$restic" -r "$work/plain" init -q
 plain_first=$( (cd "$home" && seconds "$restic" -r "$work/plain" backup -q Documents) )
@@ -43,19 +43,31 @@ plain_restore=$(seconds "$restic" -r "$work/plain" restore latest --target "$wor
 
 vault=(--vault "$work/vault" --password-file "$work/password" --home "$home")
 "$cli" vault init "${vault[@]}" > /dev/null
-kivo_first=$(seconds /usr/bin/time -f '%M' -o "$work/rss" "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
+# kivo-cli's own peak, not restic's: its high-water mark, read until it exits.
+peak_of() {
+  "$@" > /dev/null & local pid=$! hwm=0 v
+  while kill -0 "$pid" 2>/dev/null; do
+    v=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+    [ -n "$v" ] && [ "$v" -gt "$hwm" ] && hwm=$v
+    sleep 0.1
+  done
+  wait "$pid"
+  echo "$hwm" > "$work/rss"
+}
+kivo_first=$(seconds peak_of "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
 rss_kb=$(cat "$work/rss")
 kivo_second=$(seconds "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
 kivo_restore=$(seconds "$cli" vault restore latest "${vault[@]}" --target "$work/kivo-out" --json)
 
-ratio() { echo "scale=3; $1 / $2" | bc; }
+ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
 first_ratio=$(ratio "$kivo_first" "$plain_first")
 second_ratio=$(ratio "$kivo_second" "$kivo_first")
 restore_ratio=$(ratio "$kivo_restore" "$plain_restore")
-printf '%-34s %8s s  (restic %s s)  %sx  target <= 1.15x\n' "first snapshot" "$kivo_first" "$plain_first" "$first_ratio"
-printf '%-34s %8s s  %sx of the first  target <= 0.10x\n' "unchanged second snapshot" "$kivo_second" "$second_ratio"
-printf '%-34s %8s s  (restic %s s)  %sx  target <= 1.3x\n' "restore" "$kivo_restore" "$plain_restore" "$restore_ratio"
-printf '%-34s %8s MB  target <= 64 MB\n' "kivo-cli peak memory (snapshot)" "$((rss_kb / 1024))"
+# One JSON line per case, like the other benchmarks.
+printf '{"case":"firstSnapshot","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.15}\n' "$kivo_first" "$plain_first" "$first_ratio"
+printf '{"case":"unchangedSecondSnapshot","seconds":%s,"ofFirst":%s,"target":0.10}\n' "$kivo_second" "$second_ratio"
+printf '{"case":"restore","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_restore" "$plain_restore" "$restore_ratio"
+printf '{"case":"peakMemory","kivoCliMegabytes":%s,"target":64}\n' "$((rss_kb / 1024))"
 
 if [ "$check" = --check ]; then
   missed=0
