@@ -7,6 +7,7 @@
 #include "vault/VaultLocation.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -92,6 +93,24 @@ QList<ChangeRecord> changeRecords(const QString& home)
             out << *record;
     }
     std::stable_sort(out.begin(), out.end(), [](const ChangeRecord& a, const ChangeRecord& b) { return a.time < b.time; });
+    return out;
+}
+
+QStringList vaultPathsOf(const QString& home)
+{
+    QStringList out;
+    const QString vault = defaultVaultFolder(home);
+    for (const QString& folder : {changeRecordsFolder(home), vault}) {
+        if (!QFileInfo(folder).isDir())
+            continue;
+        out << folder;
+        for (QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();)
+            out << it.next();
+    }
+    if (QFileInfo::exists(keyFileBeside(vault)))
+        out << keyFileBeside(vault);
     return out;
 }
 

@@ -43,6 +43,10 @@ QString createdListPath(const QString& home, const QString& transferID);
 // Every record in the home, oldest first; unreadable ones are left out.
 QList<ChangeRecord> changeRecords(const QString& home);
 
+// Everything a receive may have made for the vault in a home (records, the
+// default vault and its key), folders included: what is handed to the home's owner.
+QStringList vaultPathsOf(const QString& home);
+
 struct PreChangeRequest {
     QString home;
     QString transferID;
