@@ -114,10 +114,10 @@ bool SnapshotVault::init()
 }
 
 CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request, const QString& id, const QString& category,
-                                                 const QStringList& paths,
+                                                 const QStringList& paths, QPair<std::uint64_t, std::uint64_t> measured,
                                                  const std::function<void(const restic::BackupLine&)>& onStatus)
 {
-    const auto [files, bytes] = measurePaths(request.home, paths);
+    const auto [files, bytes] = measured;
     const std::pair<const char*, QString> pairs[] = {
         {"snapshot", id}, {"kind", request.kind}, {"category", category}, {"home", request.home},
         {"user", request.username}, {"migration", request.migrationID},
@@ -171,14 +171,16 @@ VaultSnapshot SnapshotVault::snapshot(const SnapshotRequest& request, const Vaul
 
     VaultProgress overall;
     overall.phase = QStringLiteral("snapshot");
+    QList<QPair<std::uint64_t, std::uint64_t>> measured;
     for (const auto& [category, paths] : request.categories) {
-        const auto [files, bytes] = measurePaths(request.home, paths);
-        overall.totalFiles += files;
-        overall.totalBytes += bytes;
+        measured << measurePaths(request.home, paths);
+        overall.totalFiles += measured.last().first;
+        overall.totalBytes += measured.last().second;
     }
     QElapsedTimer clock;
     clock.start();
-    for (const auto& [category, paths] : request.categories) {
+    for (qsizetype i = 0; i < request.categories.size(); ++i) {
+        const auto& [category, paths] = request.categories[i];
         if (paths.isEmpty())
             continue;
         const std::uint64_t filesBefore = overall.files, bytesBefore = overall.bytes;
@@ -191,7 +193,7 @@ VaultSnapshot SnapshotVault::snapshot(const SnapshotRequest& request, const Vaul
             if (progress)
                 progress(overall);
         };
-        const CategorySnapshot done = snapshotCategory(request, result.id, category, paths, onStatus);
+        const CategorySnapshot done = snapshotCategory(request, result.id, category, paths, measured[i], onStatus);
         overall.files = filesBefore + done.files;
         overall.bytes = bytesBefore + done.bytes;
         result.categories << done;

@@ -55,8 +55,10 @@ public:
     void forget(const QList<VaultSnapshot>& snapshots, bool prune) const;
 
 private:
+    // `measured`: the files and bytes below `paths`, counted once for the progress totals and the tags.
     CategorySnapshot snapshotCategory(const SnapshotRequest& request, const QString& id, const QString& category,
-                                      const QStringList& paths, const std::function<void(const restic::BackupLine&)>& onStatus);
+                                      const QStringList& paths, QPair<std::uint64_t, std::uint64_t> measured,
+                                      const std::function<void(const restic::BackupLine&)>& onStatus);
 
     ResticEngine m_engine;
     VaultAccess m_access;
