@@ -137,6 +137,7 @@ ReceiveOptions parseReceive(const QStringList& args)
     }
     o.timeoutSeconds = intOption(p, "timeout", 1, 86400).value_or(o.timeoutSeconds);
     o.allowUnverifiedPairing = p.isSet(QStringLiteral("allow-unverified-pairing"));
+    o.noVault = p.isSet(QStringLiteral("no-vault"));
     o.json = p.isSet(QStringLiteral("json"));
     o.user = textOption(p, QStringLiteral("user"));
     if (const std::optional<QString> v = textOption(p, QStringLiteral("source-home"))) {

@@ -82,6 +82,7 @@ struct ReceiveOptions {
     std::optional<QString> prefRestore;   // else the profile's, else staged
     std::optional<int> restoreWindowDays; // else the profile's, else 7
     bool homeGiven = false;
+    bool noVault = false; // no snapshot of what the migration replaces
 };
 
 struct HelperOptions {

@@ -125,6 +125,7 @@ void addMigrationCommands(QList<CommandSpec>& t)
         value("connect", "HOST:PORT", "Connect straight to the source's port instead of looking for it."),
         value("timeout", "SECONDS", "How long to look for the source.", "120"),
         flag("allow-unverified-pairing", "Pair with a source that cannot pair securely (no keychain then)."),
+        flag("no-vault", "Write without first snapshotting what would be replaced into the home's vault."),
         json(),
         value("user", "NAME", "The account to receive for; its home is the default --home."),
         value("source-home", "DIR", "The source's home folder, when the files cannot tell it."),
@@ -349,6 +350,7 @@ QList<CommandSpec> buildTable()
     addInspectionCommands(t);
     addRecordCommands(t);
     addAppsCommands(t);
+    addVaultCommands(t);
     addAdministrationCommands(t);
     return t;
 }

@@ -58,6 +58,9 @@ QStringList subcommandsOf(const QString& group);
 // What an exit code means, in one short line.
 QString exitCodeMeaning(int code);
 
+// The vault's commands, in a file of their own.
+void addVaultCommands(QList<CommandSpec>& t);
+
 // The selectable categories, for send, preflight and inspect.
 QStringList categoryIds(bool withDeveloperTools);
 

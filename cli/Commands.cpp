@@ -302,6 +302,7 @@ int runReceive(const ReceiveOptions& o)
     AppState state({options.home, {}, {}, 0});
     out.speakFor(state.homeLayout());
     state.setAdaptationOptions(std::move(adaptation));
+    state.setPreChangeSnapshots(!o.noVault);
     ReceiveFlow::Request request;
     request.code = o.code;
     if (interactive) {

@@ -41,6 +41,8 @@ const Entry kEnvironment[] = {
     {"KIVO_LOG_ENDPOINT", "Where finished logs are posted when the profile names no kivo.logMigrationsToEndpoint."},
     {"KIVO_LOG_POST_TIMEOUT_MS", "How long a log post may take."},
     {"KIVO_TELEMETRY_TIMEOUT", "Seconds a managed migration's telemetry post may take."},
+    {"KIVO_RESTIC", "The restic the vault commands run, instead of the one on PATH (0.14 or later)."},
+    {"KIVO_VAULT_PASSWORD_FILE", "The file holding the vault's password when --password-file is not given."},
     {"KIVO_STORE_URL", "The application store asked for applications not installed (preflight, send)."},
     {"KIVO_HELPER_SOCKET", "The privileged helper's socket, instead of /run/kivo/helper.sock."},
     {"KIVO_SYSFS", "Where power supplies are read, instead of /sys."},
@@ -151,7 +153,16 @@ const QList<JsonEventSpec>& jsonEvents()
         {u"helperInstalled"_s, u"helper install"_s, u"unit, written: the unit file, and whether it was written or the packaged one kept"_s},
         {u"helperNotStarted"_s, u"helper install"_s, u"reason: systemd is not running, so the helper was not started"_s},
         {u"state"_s, u"managed"_s, u"state: the managed migration's state"_s},
-        {u"error"_s, u"profile check"_s, u"path, error: the profile cannot be read"_s},
+        {u"error"_s, u"profile check, vault"_s, u"path, error: the profile cannot be read; kind, error: a vault command failed"_s},
+        {u"vaultInit"_s, u"vault init"_s, u"vault, created: whether it was made now or already there"_s},
+        {u"vaultProgress"_s, u"vault snapshot, vault restore"_s,
+         u"phase (snapshot or restore), category, files, totalFiles, bytes, totalBytes, secondsRemaining"_s},
+        {u"vaultSnapshot"_s, u"vault snapshot"_s,
+         u"id, kind, time, host, username, home, migrationID, categories (category, engineSnapshot, files, bytes)"_s},
+        {u"snapshot"_s, u"vault list"_s, u"one per snapshot, with the fields of vaultSnapshot"_s},
+        {u"vaultChecked"_s, u"vault check"_s, u"vault, readData: the vault is intact"_s},
+        {u"vaultRestored"_s, u"vault restore"_s, u"id, target"_s},
+        {u"vaultForgotten"_s, u"vault forget"_s, u"id: one per snapshot forgotten"_s},
     };
     return events;
 }

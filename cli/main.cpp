@@ -14,6 +14,7 @@
 #include "cli/PreflightCommand.h"
 #include "cli/ProfileCommand.h"
 #include "cli/StagedCommand.h"
+#include "cli/VaultCommand.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
 
@@ -49,6 +50,8 @@ int runCommand(const QString& first, const QStringList& rest)
         return runLog(parseLog(rest));
     if (first == QLatin1String("profile"))
         return runProfileCheck(parseProfileCheck(rest));
+    if (first == QLatin1String("vault"))
+        return runVault(parseVault(rest));
     if (first == QLatin1String("managed"))
         return runManaged(parseManaged(rest));
     throw UsageError(QStringLiteral("unknown command \"%1\"").arg(first));

@@ -256,6 +256,8 @@ public:
 
     // Destination: set before pairing; the engine is adapted with it.
     void setAdaptationOptions(AdaptationOptions options);
+    // Whether a receive first snapshots what it replaces into the home's vault (on unless opted out).
+    void setPreChangeSnapshots(bool on) { m_preChangeSnapshots = on; }
     const AdaptationOptions& adaptationOptions() const { return m_adaptationOptions; }
     // The restore mode and window the staging runs under: the profile's, else the options', else staged, 7 days.
     PrefRestoreMode effectiveRestoreMode() const;
@@ -520,6 +522,7 @@ private:
     void serveAccount(const UserAccount& account);
     // Destination: rewriting, staging, ownership and the record a resumed transfer verifies by.
     void attachAdaptation(DestinationTransfer& engine);
+    void attachVault(DestinationTransfer& engine);
     // What arrives lands where this home keeps it; app data of an app not installed here waits.
     void attachRelocation(DestinationTransfer& engine, const QString& home);
     QCoro::Task<void> runManaged();
@@ -564,6 +567,7 @@ private:
     std::unique_ptr<StagedPrefService> m_stagedPrefService;
     bool m_stagedPrefServiceStarted = false;
     AdaptationOptions m_adaptationOptions;
+    bool m_preChangeSnapshots = true;
     QString m_pickedUsername;
     PreflightSettings m_preflightSettings;
     std::optional<PreFlightReport> m_preFlightReport;

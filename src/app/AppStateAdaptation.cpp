@@ -14,6 +14,7 @@
 #include "postmigration/UserAccountMapper.h"
 #include "transfer/DestinationTransfer.h"
 #include "transfer/MDMSafetyChecker.h"
+#include "vault/PreChangeSnapshot.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -146,6 +147,7 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
             fs::forEachRegularFile(store, false, [&extra](const QString& path, const fs::FileStatus&) { extra.append(path); });
             extra.append(store);
             extra.append(TransferEngine::transfersDirectory(home));
+            extra += vaultPathsOf(home);
             return extra;
         });
         engine.setOwnershipCorrector(m_permissionsCorrector);
@@ -162,6 +164,7 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
     });
 
     attachRelocation(engine, home);
+    attachVault(engine);
 
     QPointer<DestinationTransfer> target(&engine);
     connect(m_userMapper.get(), &UserAccountMapper::rewritten, &engine,

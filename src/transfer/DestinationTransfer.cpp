@@ -247,6 +247,12 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)
         throw TransferError::insufficientDiskSpace(manifest.totalSize, free);
+    if (m_beforeFirstWrite)
+        co_await m_beforeFirstWrite(m_transferID, [this](const DestinationVisitor& visit) {
+            for (const TransferManifest::FileItem& item : m_manifest->items)
+                if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
+                    visit(check.destination, item.categoryID);
+        });
 
     const QString dir = transfersDirectory(m_home);
     const std::optional<ResumeState> stored = ResumeState::load(dir, m_transferID);

@@ -92,6 +92,13 @@ public:
     // A written file that adapting changed or moved on purpose: verification
     // answers for it with the hash it arrived with.
     void markAdapted(const QString& destinationPath) { m_adaptedPaths.insert(destinationPath); }
+    // Awaited once the manifest is accepted, before anything is written, with the
+    // transfer's id and a walk over every file's destination and category (safe
+    // from another thread while this waits); a throw ends the transfer with nothing written.
+    using DestinationVisitor = std::function<void(const QString& destination, const QString& categoryID)>;
+    using EachDestination = std::function<void(const DestinationVisitor&)>;
+    using BeforeFirstWrite = std::function<QCoro::Task<void>(QString, EachDestination)>;
+    void setBeforeFirstWrite(BeforeFirstWrite callback) { m_beforeFirstWrite = std::move(callback); }
     // What manifestAck offers the source; nullopt offers nothing, and the
     // source then keeps one request in flight.
     void setAnnouncedWindow(std::optional<WindowLimits> window) { m_announcedWindow = window; }
@@ -232,6 +239,7 @@ private:
     CategoryFinalized m_categoryFinalized;
     std::function<UserMapping(const TransferManifest&)> m_mappingForManifest;
     std::function<PathRelocation(const TransferManifest&)> m_relocationForManifest;
+    BeforeFirstWrite m_beforeFirstWrite;
     PathRelocation m_relocation;
     MDMSafetyChecker m_safety;
 

@@ -8,6 +8,7 @@
 #include "cli/Invocation.h"
 #include "cli/LogCommand.h"
 #include "cli/Suggestion.h"
+#include "cli/VaultCommand.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -37,6 +38,7 @@ QString refusal(const QStringList& args)
         {u"helper"_s, [](const QStringList& a) { parseHelper(a); }},
         {u"staged"_s, [](const QStringList& a) { parseStaged(a); }},
         {u"apps"_s, [](const QStringList& a) { parseApps(a); }},
+        {u"vault"_s, [](const QStringList& a) { parseVault(a); }},
     };
     Invocation invocation;
     try {

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# kivo-cli vault against restic alone, on the same warm tree of KIVO_BENCH_FILES
+# (20,000) files of 1-64 KiB: a first snapshot into a fresh folder vault against
+# `restic backup` into a fresh repository, an unchanged second snapshot against
+# the first, a restore against `restic restore`, and kivo-cli's peak memory.
+# Targets: first <= 1.15x restic, second <= 10 % of the first, restore <= 1.3x
+# restic, RSS <= 64 MB; --check exits 1 when one is missed.
+# Usage: bench/vault-bench.sh BUILD_DIR [--check]
+set -euo pipefail
+build=${1:?usage: vault-bench.sh BUILD_DIR [--check]}
+check=${2:-}
+cli="$build/cli/kivo-cli"
+files=${KIVO_BENCH_FILES:-20000}
+restic=${KIVO_RESTIC:-restic}
+[ -x "$cli" ] || { echo "build kivo-cli first" >&2; exit 2; }
+command -v "$restic" >/dev/null || { echo "restic is missing (scripts/setup-deps)" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-vaultbench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+home="$work/home"
+python3 - "$home/Documents" "$files" <<'PY'
+import os, random, sys
+root, files = sys.argv[1], int(sys.argv[2])
+rng = random.Random(7)
+for i in range(files):
+    d = os.path.join(root, f"d{i // 500:03d}")
+    if i % 500 == 0:
+        os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, f"f{i:06d}.bin"), "wb") as f:
+        f.write(rng.randbytes(rng.randint(1, 64) * 1024))
+PY
+mkdir -p "$home/.config"
+printf 'bench-password\n' > "$work/password"
+export XDG_CACHE_HOME="$work/cache" RESTIC_PASSWORD_FILE="$work/password"
+cat "$home"/Documents/*/* > /dev/null  # warm
+
+seconds() { local start=$EPOCHREALTIME; "$@" > /dev/null; echo "$EPOCHREALTIME - $start" | bc | sed 's/^\./0./'; }
+
+"$restic" -r "$work/plain" init -q
+plain_first=$( (cd "$home" && seconds "$restic" -r "$work/plain" backup -q Documents) )
+plain_restore=$(seconds "$restic" -r "$work/plain" restore latest --target "$work/plain-out")
+
+vault=(--vault "$work/vault" --password-file "$work/password" --home "$home")
+"$cli" vault init "${vault[@]}" > /dev/null
+# kivo-cli's own peak, not restic's: its high-water mark, read until it exits.
+peak_of() {
+  "$@" > /dev/null & local pid=$! hwm=0 v
+  while kill -0 "$pid" 2>/dev/null; do
+    v=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+    [ -n "$v" ] && [ "$v" -gt "$hwm" ] && hwm=$v
+    sleep 0.1
+  done
+  wait "$pid"
+  echo "$hwm" > "$work/rss"
+}
+kivo_first=$(seconds peak_of "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
+rss_kb=$(cat "$work/rss")
+kivo_second=$(seconds "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
+kivo_restore=$(seconds "$cli" vault restore latest "${vault[@]}" --target "$work/kivo-out" --json)
+
+ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
+first_ratio=$(ratio "$kivo_first" "$plain_first")
+second_ratio=$(ratio "$kivo_second" "$kivo_first")
+restore_ratio=$(ratio "$kivo_restore" "$plain_restore")
+# One JSON line per case, like the other benchmarks.
+printf '{"case":"firstSnapshot","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.15}\n' "$kivo_first" "$plain_first" "$first_ratio"
+printf '{"case":"unchangedSecondSnapshot","seconds":%s,"ofFirst":%s,"target":0.10}\n' "$kivo_second" "$second_ratio"
+printf '{"case":"restore","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_restore" "$plain_restore" "$restore_ratio"
+printf '{"case":"peakMemory","kivoCliMegabytes":%s,"target":64}\n' "$((rss_kb / 1024))"
+
+if [ "$check" = --check ]; then
+  missed=0
+  [ "$(echo "$first_ratio <= 1.15" | bc)" = 1 ] || missed=1
+  [ "$(echo "$second_ratio <= 0.10" | bc)" = 1 ] || missed=1
+  [ "$(echo "$restore_ratio <= 1.3" | bc)" = 1 ] || missed=1
+  [ "$rss_kb" -le 65536 ] || missed=1
+  exit $missed
+fi

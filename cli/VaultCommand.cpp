@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "cli/VaultCommand.h"
+
+#include "cli/ArgumentParser.h"
+#include "cli/CliOptions.h"
+#include "cli/Reporter.h"
+#include "platform/AccountHome.h"
+#include "platform/ByteCount.h"
+#include "platform/HostNames.h"
+#include "platform/Json.h"
+#include "vault/SnapshotVault.h"
+#include "vault/VaultLocation.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSysInfo>
+
+namespace kivo::cli {
+
+namespace {
+
+using namespace Qt::Literals::StringLiterals;
+
+QString absolute(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
+
+QString thisHostName()
+{
+    for (const QString& name : {host::localizedHostName(), host::networkHostName(), QSysInfo::machineHostName()})
+        if (!name.isEmpty())
+            return name;
+    return u"localhost"_s;
+}
+
+// One reporter for a vault command: events with --json, lines and a bar otherwise.
+class VaultRun {
+public:
+    explicit VaultRun(const VaultOptions& o) : options(o), out(Reporter::detect(o.json)) {}
+
+    // `create`: a vault missing there is created, with a random key beside it when no password is given.
+    SnapshotVault open(bool create, bool* created = nullptr) const
+    {
+        const QString folder = options.vault ? absolute(*options.vault) : defaultVaultFolder(options.home);
+        ResticEngine engine = ResticEngine::locate();
+        const bool fresh = !QFileInfo::exists(QDir(folder).filePath(u"config"_s));
+        SnapshotVault vault(engine, resolveAccess(folder, {options.passwordFile, create && fresh}));
+        const bool made = create ? vault.init() : false;
+        if (created)
+            *created = made;
+        return vault;
+    }
+
+    void progress(const VaultProgress& p)
+    {
+        if (!p.isFinal && sinceProgress.isValid() && sinceProgress.elapsed() < 250)
+            return;
+        if (!clock.isValid())
+            clock.start();
+        sinceProgress.start();
+        if (out.isJson()) {
+            QJsonObject o{{u"phase"_s, p.phase},         {u"category"_s, p.category},
+                          {u"files"_s, double(p.files)}, {u"totalFiles"_s, double(p.totalFiles)},
+                          {u"bytes"_s, double(p.bytes)}, {u"totalBytes"_s, double(p.totalBytes)}};
+            if (p.secondsRemaining)
+                o.insert(u"secondsRemaining"_s, *p.secondsRemaining);
+            out.event(QStringLiteral("vaultProgress"), o);
+            return;
+        }
+        ProgressSnapshot shown;
+        shown.bytes = p.bytes;
+        shown.totalBytes = p.totalBytes;
+        shown.files = int(p.files);
+        shown.totalFiles = int(p.totalFiles);
+        const double seconds = double(clock.elapsed()) / 1000.0;
+        shown.bytesPerSecond = seconds > 0 ? double(p.bytes) / seconds : 0;
+        shown.secondsRemaining = p.secondsRemaining;
+        shown.currentFile = p.currentFile.isEmpty() ? p.category : p.currentFile;
+        shown.isFinal = p.isFinal;
+        out.progress(shown);
+    }
+
+    int fail(const VaultError& e)
+    {
+        if (out.isJson())
+            out.event(QStringLiteral("error"), {{u"kind"_s, toString(e.kind())}, {u"error"_s, e.message()}});
+        out.error(u"kivo-cli: vault: "_s + e.message());
+        return exitCodeFor(e.kind());
+    }
+
+    const VaultOptions& options;
+    Reporter out;
+    QElapsedTimer clock;
+    QElapsedTimer sinceProgress;
+};
+
+QString categoryLine(const VaultSnapshot& s)
+{
+    QStringList parts;
+    for (const CategorySnapshot& c : s.categories)
+        parts << u"%1 %2 (%3 files, %4)"_s.arg(c.category, c.engineSnapshot.left(8)).arg(c.files).arg(formatFileSize(c.bytes));
+    return parts.join(u", "_s);
+}
+
+int runInit(VaultRun& run)
+{
+    bool created = false;
+    const SnapshotVault vault = run.open(true, &created);
+    const QString where = vault.access().repository;
+    run.out.event(QStringLiteral("vaultInit"), {{u"vault"_s, where}, {u"created"_s, created}},
+                  created ? u"Created the vault at %1."_s.arg(where) : u"The vault at %1 exists; its password opens it."_s.arg(where));
+    return exitSuccess;
+}
+
+int runSnapshot(VaultRun& run)
+{
+    const VaultOptions& o = run.options;
+    SnapshotVault vault = run.open(!o.vault);
+    SnapshotRequest request;
+    request.home = o.home;
+    request.host = thisHostName();
+    request.username = host::ownerNameOf(o.home).value_or(host::loginUserName());
+    request.categories = categoryPaths(o.home, o.categories.value_or(categoryIds(false)), o.folders);
+    const VaultSnapshot taken = vault.snapshot(request, [&run](const VaultProgress& p) { run.progress(p); });
+    if (taken.categories.isEmpty()) {
+        run.out.event(QStringLiteral("vaultSnapshot"), QJsonObject{{u"id"_s, QJsonValue()}, {u"categories"_s, QJsonArray()}},
+                      u"Nothing to snapshot: the chosen categories hold nothing in %1."_s.arg(o.home));
+        return exitSuccess;
+    }
+    run.out.event(QStringLiteral("vaultSnapshot"), taken.toJson(),
+                  u"Snapshot %1 in %2: %3"_s.arg(taken.id, vault.access().repository, categoryLine(taken)));
+    return exitSuccess;
+}
+
+int runList(VaultRun& run)
+{
+    const SnapshotVault vault = run.open(false);
+    const QList<VaultSnapshot> all = vault.list();
+    for (const VaultSnapshot& s : all)
+        run.out.event(QStringLiteral("snapshot"), s.toJson(),
+                      u"%1  %2  %3  %4@%5  %6%7"_s.arg(s.id, json::formatDate(s.time), s.kind, s.username, s.host,
+                                                      categoryLine(s),
+                                                      s.migrationID.isEmpty() ? QString() : u"  migration "_s + s.migrationID));
+    if (all.isEmpty() && !run.out.isJson())
+        run.out.event({}, {}, u"No snapshots in %1."_s.arg(vault.access().repository));
+    return exitSuccess;
+}
+
+int runCheck(VaultRun& run)
+{
+    const SnapshotVault vault = run.open(false);
+    vault.check(run.options.readData);
+    run.out.event(QStringLiteral("vaultChecked"), {{u"vault"_s, vault.access().repository}, {u"readData"_s, run.options.readData}},
+                  u"The vault at %1 is intact%2."_s.arg(vault.access().repository,
+                                                       run.options.readData ? u", every stored byte read"_s : QString()));
+    return exitSuccess;
+}
+
+int runRestore(VaultRun& run)
+{
+    const VaultOptions& o = run.options;
+    const SnapshotVault vault = run.open(false);
+    const VaultSnapshot snap = pickSnapshot(vault.list(), o.snapshot, o.category);
+    QDir().mkpath(o.target);
+    vault.restore(snap, o.category, o.target, [&run](const VaultProgress& p) { run.progress(p); });
+    run.out.event(QStringLiteral("vaultRestored"), {{u"id"_s, snap.id}, {u"target"_s, o.target}},
+                  u"Snapshot %1 restored into %2."_s.arg(snap.id, o.target));
+    return exitSuccess;
+}
+
+int runForget(VaultRun& run)
+{
+    const VaultOptions& o = run.options;
+    const SnapshotVault vault = run.open(false);
+    const QList<VaultSnapshot> all = vault.list();
+    QList<VaultSnapshot> doomed;
+    if (o.keepLast)
+        doomed = all.mid(0, std::max<qsizetype>(0, all.size() - *o.keepLast));
+    else
+        doomed << pickSnapshot(all, o.snapshot);
+    vault.forget(doomed, o.prune);
+    for (const VaultSnapshot& s : doomed)
+        run.out.event(QStringLiteral("vaultForgotten"), {{u"id"_s, s.id}}, u"Forgot snapshot %1."_s.arg(s.id));
+    return exitSuccess;
+}
+
+} // namespace
+
+int exitCodeFor(VaultErrorKind kind)
+{
+    switch (kind) {
+    case VaultErrorKind::failed:
+    case VaultErrorKind::damaged:
+    case VaultErrorKind::full:
+    case VaultErrorKind::snapshotGone: return exitTransferFailed;
+    case VaultErrorKind::changedSince: return exitRefused;
+    case VaultErrorKind::unknownSnapshot:
+    case VaultErrorKind::noVault:
+    case VaultErrorKind::wrongPassword:
+    case VaultErrorKind::missingKey: return exitBadInput;
+    case VaultErrorKind::noEngine:
+    case VaultErrorKind::unreachable:
+    case VaultErrorKind::locked: return exitServiceUnavailable;
+    }
+    return exitTransferFailed;
+}
+
+VaultOptions parseVault(const QStringList& args)
+{
+    const auto [command, rest] = resolveSubcommand(QStringLiteral("vault"), args);
+    const ParsedArguments p = parseArguments(*command, rest);
+    VaultOptions o;
+    const QString action = args.first();
+    using A = VaultOptions::Action;
+    o.action = action == u"init"_s ? A::init : action == u"snapshot"_s ? A::snapshot : action == u"check"_s ? A::check
+             : action == u"restore"_s ? A::restore : action == u"forget"_s ? A::forget : A::list;
+    o.home = absolute(p.isSet(u"home"_s) ? p.value(u"home"_s) : QDir::homePath());
+    o.json = p.isSet(u"json"_s);
+    if (p.isSet(u"vault"_s)) {
+        if (p.value(u"vault"_s).contains(u':'))
+            throw UsageError(u"--vault takes a folder; object storage vaults are not supported yet"_s);
+        o.vault = p.value(u"vault"_s);
+    }
+    if (p.isSet(u"password-file"_s))
+        o.passwordFile = p.value(u"password-file"_s);
+    if (p.isSet(u"categories"_s))
+        o.categories = p.values(u"categories"_s);
+    if (p.isSet(u"folders"_s))
+        o.folders = p.values(u"folders"_s);
+    o.readData = p.isSet(u"read-data"_s);
+    o.prune = p.isSet(u"prune"_s);
+    if (p.isSet(u"category"_s))
+        o.category = p.value(u"category"_s);
+    if (p.isSet(u"target"_s))
+        o.target = absolute(p.value(u"target"_s));
+    if (p.isSet(u"keep-last"_s)) {
+        bool ok = false;
+        o.keepLast = p.value(u"keep-last"_s).toInt(&ok);
+        if (!ok || *o.keepLast < 0)
+            throw UsageError(u"--keep-last takes a count of snapshots"_s);
+    }
+    QStringList positional = p.positional();
+    if (o.action == A::restore || (o.action == A::forget && !o.keepLast)) {
+        if (positional.isEmpty())
+            throw UsageError(o.action == A::restore ? u"missing SNAP|latest"_s : u"missing SNAP (or --keep-last N)"_s);
+        o.snapshot = positional.takeFirst();
+    }
+    if (!positional.isEmpty())
+        throw UsageError(u"unexpected argument \"%1\""_s.arg(positional.first()));
+    if (o.action == A::restore && o.target.isEmpty())
+        throw UsageError(u"missing --target DIR"_s);
+    return o;
+}
+
+int runVault(const VaultOptions& o)
+{
+    VaultRun run(o);
+    try {
+        switch (o.action) {
+        case VaultOptions::Action::init: return runInit(run);
+        case VaultOptions::Action::snapshot: return runSnapshot(run);
+        case VaultOptions::Action::list: return runList(run);
+        case VaultOptions::Action::check: return runCheck(run);
+        case VaultOptions::Action::restore: return runRestore(run);
+        case VaultOptions::Action::forget: return runForget(run);
+        }
+    } catch (const VaultError& e) {
+        return run.fail(e);
+    } catch (const Error& e) {
+        return run.fail(VaultError(VaultErrorKind::failed, e.description()));
+    }
+    return exitTransferFailed;
+}
+
+} // namespace kivo::cli

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "vault/PreChangeSnapshot.h"
+
+#include "platform/FileSystem.h"
+#include "platform/Json.h"
+#include "platform/SmallFiles.h"
+#include "vault/VaultLocation.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace kivo {
+
+namespace {
+
+constexpr qint64 kMaxRecordBytes = 256 * 1024 * 1024;
+
+bool isSafeName(const QString& name)
+{
+    static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,127}$"));
+    return safe.match(name).hasMatch();
+}
+
+} // namespace
+
+QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const PathSink& created)
+{
+    QList<QPair<QString, QStringList>> replaced;
+    const QString root = QDir::cleanPath(home) + u'/';
+    const QString own = kivoDataFolder(QDir::cleanPath(home)) + u'/';
+    writes([&](const QString& destination, const QString& category) {
+        const QString clean = QDir::cleanPath(destination);
+        if (!clean.startsWith(root) || clean.startsWith(own))
+            return;
+        const QString relative = clean.mid(root.size());
+        if (!fs::status(clean, fs::Links::dontFollow)) {
+            created(relative);
+            return;
+        }
+        auto it = std::find_if(replaced.begin(), replaced.end(), [&](const auto& c) { return c.first == category; });
+        if (it == replaced.end()) {
+            replaced.append({category, {}});
+            it = replaced.end() - 1;
+        }
+        it->second << relative;
+    });
+    return replaced;
+}
+
+QJsonObject ChangeRecord::toJson() const
+{
+    return {{QStringLiteral("transferID"), transferID},
+            {QStringLiteral("migrationID"), migrationID},
+            {QStringLiteral("snapshotID"), snapshotID},
+            {QStringLiteral("time"), json::formatDate(time)},
+            {QStringLiteral("created"), double(created)}};
+}
+
+std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
+{
+    ChangeRecord r;
+    r.transferID = o.value(QStringLiteral("transferID")).toString();
+    r.migrationID = o.value(QStringLiteral("migrationID")).toString();
+    r.snapshotID = o.value(QStringLiteral("snapshotID")).toString();
+    r.time = QDateTime::fromString(o.value(QStringLiteral("time")).toString(), Qt::ISODate);
+    r.created = std::uint64_t(std::max(0.0, o.value(QStringLiteral("created")).toDouble()));
+    if (!isSafeName(r.transferID))
+        return std::nullopt;
+    return r;
+}
+
+QString changeRecordsFolder(const QString& home) { return QDir(kivoDataFolder(home)).filePath(QStringLiteral("vault-changes")); }
+
+QString createdListPath(const QString& home, const QString& transferID)
+{
+    return QDir(changeRecordsFolder(home)).filePath(transferID + QStringLiteral(".created"));
+}
+
+QList<ChangeRecord> changeRecords(const QString& home)
+{
+    QList<ChangeRecord> out;
+    const QDir dir(changeRecordsFolder(home));
+    for (const QString& name : dir.entryList({QStringLiteral("*.json")}, QDir::Files)) {
+        const auto bytes = fs::readRegularFile(dir.filePath(name), kMaxRecordBytes);
+        const QJsonDocument doc = bytes ? QJsonDocument::fromJson(*bytes) : QJsonDocument();
+        if (const auto record = ChangeRecord::fromJson(doc.object()))
+            out << *record;
+    }
+    std::stable_sort(out.begin(), out.end(), [](const ChangeRecord& a, const ChangeRecord& b) { return a.time < b.time; });
+    return out;
+}
+
+QStringList vaultPathsOf(const QString& home)
+{
+    QStringList out;
+    const QString vault = defaultVaultFolder(home);
+    for (const QString& folder : {changeRecordsFolder(home), vault}) {
+        if (!QFileInfo(folder).isDir())
+            continue;
+        out << folder;
+        for (QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();)
+            out << it.next();
+    }
+    if (QFileInfo::exists(keyFileBeside(vault)))
+        out << keyFileBeside(vault);
+    return out;
+}
+
+ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWrite& writes)
+{
+    if (!isSafeName(request.transferID))
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("the transfer id cannot name a record"));
+    for (const ChangeRecord& r : changeRecords(request.home))
+        if (r.transferID == request.transferID)
+            return r;
+
+    ChangeRecord record;
+    record.transferID = request.transferID;
+    record.migrationID = request.migrationID;
+    record.time = QDateTime::currentDateTimeUtc();
+    QList<QPair<QString, QStringList>> replaced;
+    // The list of created files goes straight to disk: a manifest may hold millions.
+    fs::writeFileAtomically(createdListPath(request.home, request.transferID), [&](const fs::ByteSink& sink) {
+        replaced = sortWrites(request.home, writes, [&](const QString& relative) {
+            sink(relative.toUtf8());
+            sink(QByteArrayView("", 1));
+            ++record.created;
+        });
+    });
+    if (!replaced.isEmpty()) {
+        const QString folder = defaultVaultFolder(request.home);
+        SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, !QFileInfo::exists(folder)}));
+        vault.init();
+        SnapshotRequest s;
+        s.home = request.home;
+        s.kind = QStringLiteral("pre-change");
+        s.migrationID = request.migrationID;
+        s.host = request.host;
+        s.username = request.username;
+        s.categories = replaced;
+        record.snapshotID = vault.snapshot(s, {}).id;
+    }
+    // Written last and in one step: a record means its snapshot is complete.
+    fs::writeFileAtomically(QDir(changeRecordsFolder(request.home)).filePath(request.transferID + QStringLiteral(".json")),
+                            QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact));
+    return record;
+}
+
+} // namespace kivo

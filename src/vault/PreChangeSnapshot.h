@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "vault/SnapshotVault.h"
+
+#include <QDateTime>
+#include <functional>
+#include <QJsonObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kivo {
+
+// A walk over a migration's writes: each destination (absolute) with its category.
+using WriteVisitor = std::function<void(const QString& destination, const QString& category)>;
+using EachWrite = std::function<void(const WriteVisitor&)>;
+// Files a migration creates, home-relative, handed over one by one.
+using PathSink = std::function<void(const QString& relative)>;
+
+// Sorts the writes by whether something is there already: what they replace, by
+// category and home-relative, is returned; what they create goes to `created`.
+// Anything outside the home, or in kivo's own folder, is left out.
+QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const PathSink& created);
+
+// What a migration changed, kept beside the home's default vault so it can be undone.
+struct ChangeRecord {
+    QString transferID;
+    QString migrationID;
+    QString snapshotID; // empty: it replaced nothing
+    QDateTime time;
+    std::uint64_t created = 0; // how many files the migration created: listed in createdListPath
+
+    QJsonObject toJson() const;
+    static std::optional<ChangeRecord> fromJson(const QJsonObject& o);
+};
+
+QString changeRecordsFolder(const QString& home);
+// The files a migration created, home-relative and NUL-separated.
+QString createdListPath(const QString& home, const QString& transferID);
+// Every record in the home, oldest first; unreadable ones are left out.
+QList<ChangeRecord> changeRecords(const QString& home);
+
+// Everything a receive may have made for the vault in a home (records, the
+// default vault and its key), folders included: what is handed to the home's owner.
+QStringList vaultPathsOf(const QString& home);
+
+struct PreChangeRequest {
+    QString home;
+    QString transferID;
+    QString migrationID;
+    QString host;
+    QString username;
+};
+
+// Snapshots what the migration replaces into the home's default vault (made when
+// missing) and records what it creates. A resumed transfer finds its record and takes
+// none again. Throws VaultError: then nothing may be written.
+ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWrite& writes);
+
+} // namespace kivo

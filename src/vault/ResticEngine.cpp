@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "vault/ResticEngine.h"
+
+#include "platform/CommandRunner.h"
+
+namespace kivo {
+
+ResticEngine ResticEngine::locate()
+{
+    const QString wanted = qEnvironmentVariable("KIVO_RESTIC", QStringLiteral("restic"));
+    const QString program = findExecutable(wanted);
+    if (program.isEmpty())
+        throw VaultError(VaultErrorKind::noEngine,
+                         QStringLiteral("the snapshot engine \"%1\" is not installed (install restic 0.14 or later, or set KIVO_RESTIC)")
+                             .arg(wanted));
+    CommandOptions options;
+    options.timeout = std::chrono::seconds(20);
+    options.environment.insert(QStringLiteral("RESTIC_PASSWORD"), QString());
+    const auto out = runCommand(program, {QStringLiteral("version")}, options);
+    const auto version = out ? restic::parseVersion(out->toUtf8()) : std::nullopt;
+    if (!version)
+        throw VaultError(VaultErrorKind::noEngine, QStringLiteral("%1 does not run as restic").arg(program));
+    if (!version->atLeast(kMinimumMajor, kMinimumMinor))
+        throw VaultError(VaultErrorKind::noEngine, QStringLiteral("%1 is restic %2.%3; 0.14 or later is needed")
+                                                       .arg(program)
+                                                       .arg(version->major)
+                                                       .arg(version->minor));
+    return ResticEngine(program, *version);
+}
+
+QStringList ResticEngine::argumentsFor(const VaultAccess& access, const QStringList& command) const
+{
+    return QStringList{QStringLiteral("--repo"), access.repository} + command;
+}
+
+QMap<QString, QString> ResticEngine::environmentFor(const VaultAccess& access)
+{
+    // Whatever the user's shell says about repositories and passwords must not
+    // redirect a call to another vault or another key.
+    return {{QStringLiteral("RESTIC_PASSWORD"), access.password},
+            {QStringLiteral("RESTIC_PASSWORD_FILE"), QString()},
+            {QStringLiteral("RESTIC_PASSWORD_COMMAND"), QString()},
+            {QStringLiteral("RESTIC_REPOSITORY"), QString()},
+            {QStringLiteral("RESTIC_REPOSITORY_FILE"), QString()},
+            {QStringLiteral("RESTIC_KEY_HINT"), QString()},
+            // A few status lines a second are plenty for a progress bar.
+            {QStringLiteral("RESTIC_PROGRESS_FPS"), QStringLiteral("4")}};
+}
+
+void ResticEngine::run(const VaultAccess& access, const Call& call) const
+{
+    ChildOptions options;
+    options.environment = environmentFor(access);
+    options.deadline = call.deadline;
+    options.workingDirectory = call.workingDirectory;
+    const ChildResult r = runChild(m_program, argumentsFor(access, call.command), options, call.onLine, call.tick);
+    if (!r.started)
+        throw VaultError(VaultErrorKind::noEngine, QStringLiteral("%1 could not be started").arg(m_program));
+    if (r.timedOut)
+        throw VaultError(VaultErrorKind::unreachable,
+                         QStringLiteral("the vault did not answer in time (%1 s)").arg(call.deadline.count() / 1000));
+    if (r.lineTooLong)
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("the snapshot engine's output was too large"));
+    if (r.exitCode == 0)
+        return;
+    const QString reason = restic::errorReason(r.standardError);
+    throw VaultError(restic::classifyError(r.standardError),
+                     reason.isEmpty() ? QStringLiteral("the snapshot engine failed (exit %1)").arg(r.exitCode) : reason);
+}
+
+QByteArray ResticEngine::output(const VaultAccess& access, const QStringList& command,
+                                std::chrono::milliseconds deadline) const
+{
+    QByteArray out;
+    Call call;
+    call.command = command;
+    call.deadline = deadline;
+    call.onLine = [&out](const QByteArray& line) {
+        out += line;
+        out += '\n';
+    };
+    run(access, call);
+    return out;
+}
+
+} // namespace kivo

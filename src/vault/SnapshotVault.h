@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "vault/ResticEngine.h"
+#include "vault/VaultSnapshot.h"
+
+#include <QPair>
+
+#include <functional>
+#include <optional>
+
+namespace kivo {
+
+struct VaultProgress {
+    QString phase; // snapshot, restore
+    QString category;
+    std::uint64_t files = 0;
+    std::uint64_t totalFiles = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t totalBytes = 0;
+    std::optional<double> secondsRemaining;
+    QString currentFile;
+    bool isFinal = false;
+};
+using VaultProgressHandler = std::function<void(const VaultProgress&)>;
+
+struct SnapshotRequest {
+    QString home;
+    QString kind = QStringLiteral("manual");
+    QString migrationID;
+    QString host;
+    QString username;
+    // Category id and the home-relative paths it covers, in order.
+    QList<QPair<QString, QStringList>> categories;
+};
+
+// A vault: kivo's snapshots kept by the engine in one repository.
+class SnapshotVault {
+public:
+    SnapshotVault(ResticEngine engine, VaultAccess access) : m_engine(std::move(engine)), m_access(std::move(access)) {}
+
+    const VaultAccess& access() const { return m_access; }
+    // Whether a folder vault has been created there.
+    bool exists() const;
+    // Creates the vault; an existing one is only opened, to check the password. True when created.
+    bool init();
+    // One engine snapshot per category with something in it; the categories with nothing are left out.
+    VaultSnapshot snapshot(const SnapshotRequest& request, const VaultProgressHandler& progress);
+    QList<VaultSnapshot> list() const;
+    void check(bool readData) const;
+    // Into `target`, laid out as in the home. `category` limits it to one.
+    void restore(const VaultSnapshot& snapshot, const std::optional<QString>& category, const QString& target,
+                 const VaultProgressHandler& progress) const;
+    // Removes the snapshots from the vault's list; `prune` frees their space too.
+    void forget(const QList<VaultSnapshot>& snapshots, bool prune) const;
+
+private:
+    // `measured`: the files and bytes below `paths`, counted once for the progress totals and the tags.
+    CategorySnapshot snapshotCategory(const SnapshotRequest& request, const QString& id, const QString& category,
+                                      const QStringList& paths, QPair<std::uint64_t, std::uint64_t> measured,
+                                      const std::function<void(const restic::BackupLine&)>& onStatus);
+
+    ResticEngine m_engine;
+    VaultAccess m_access;
+};
+
+// Files and bytes below the home-relative `paths`, leaving out kivo's own folder.
+QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& home, const QStringList& paths);
+
+// What each category covers in `home` (home-relative, only paths that exist);
+// `folders` replaces userFiles' folders. Unknown category ids are left to the caller.
+QList<QPair<QString, QStringList>> categoryPaths(const QString& home, const QStringList& categories,
+                                                 const std::optional<QStringList>& folders);
+
+} // namespace kivo
