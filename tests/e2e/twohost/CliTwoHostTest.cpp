@@ -72,8 +72,9 @@ TEST_F(CliTwoHost, DiscoveredSourcePairsAndDeliversTheSelectedFolders)
         return seen.contains(record);
     }, std::chrono::seconds(20))) << seen.toStdString();
 
-    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code",
-                                              advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
+    // A code lives a minute; on a slow machine the wait above may outlast it, and the source announces a fresh one.
+    const QString code = send.events(QStringLiteral("advertising")).constLast().value(QStringLiteral("code")).toString();
+    HostProcess receive(QStringLiteral("b"), {"receive", "--home", m_destination, "--code", code, "--timeout", "60", "--json"});
     const QJsonObject found = receive.waitForEvent(QStringLiteral("peerFound"), std::chrono::seconds(60));
     EXPECT_EQ(found.value(QStringLiteral("username")).toString(), "ann");
     EXPECT_EQ(found.value(QStringLiteral("hostname")).toString(), name);
