@@ -20,15 +20,6 @@ CommandSpec command(const QString& name, const QString& summary, const QString& 
     return c;
 }
 
-OptionSpec value(const char* name, const char* valueName, const char* description, const char* defaultValue = "")
-{
-    OptionSpec o;
-    o.name = QString::fromUtf8(name);
-    o.valueName = QString::fromUtf8(valueName);
-    o.description = QString::fromUtf8(description);
-    o.defaultValue = QString::fromUtf8(defaultValue);
-    return o;
-}
 
 OptionSpec flag(const char* name, const char* description) { return value(name, "", description); }
 
@@ -439,6 +430,16 @@ QStringList categoryIds(bool withDeveloperTools)
     if (withDeveloperTools)
         ids << DataCategory::engineeringTools().id;
     return ids;
+}
+
+OptionSpec value(const char* name, const char* valueName, const char* description, const char* defaultValue)
+{
+    OptionSpec o;
+    o.name = QString::fromUtf8(name);
+    o.valueName = QString::fromUtf8(valueName);
+    o.description = QString::fromUtf8(description);
+    o.defaultValue = QString::fromUtf8(defaultValue);
+    return o;
 }
 
 } // namespace kivo::cli

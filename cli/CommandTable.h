@@ -58,6 +58,9 @@ QStringList subcommandsOf(const QString& group);
 // What an exit code means, in one short line.
 QString exitCodeMeaning(int code);
 
+// An option that takes a value, for the command tables.
+OptionSpec value(const char* name, const char* valueName, const char* description, const char* defaultValue = "");
+
 // The vault's commands, in a file of their own.
 void addVaultCommands(QList<CommandSpec>& t);
 

@@ -7,24 +7,14 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-OptionSpec option(const char* name, const char* valueName, const char* description, const char* defaultValue = "")
-{
-    OptionSpec o;
-    o.name = QString::fromUtf8(name);
-    o.valueName = QString::fromUtf8(valueName);
-    o.description = QString::fromUtf8(description);
-    o.defaultValue = QString::fromUtf8(defaultValue);
-    return o;
-}
-
 // Where the vault is and what opens it: every vault command takes these.
 QList<OptionSpec> vaultOptions()
 {
-    return {option("vault", "DIR", "The vault's folder.", "<home>/.local/share/kivo/vault"),
-            option("password-file", "FILE", "The file holding the vault's password.",
+    return {value("vault", "DIR", "The vault's folder.", "<home>/.local/share/kivo/vault"),
+            value("password-file", "FILE", "The file holding the vault's password.",
                    "$KIVO_VAULT_PASSWORD_FILE, else the vault.key beside the vault"),
-            option("home", "DIR", "The home folder the vault serves.", "your home folder"),
-            option("json", "", "Print one JSON object per line, one per event, and nothing else on stdout.")};
+            value("home", "DIR", "The home folder the vault serves.", "your home folder"),
+            value("json", "", "Print one JSON object per line, one per event, and nothing else on stdout.")};
 }
 
 CommandSpec vaultCommand(const QString& name, const QString& summary, const QString& description)
@@ -72,7 +62,7 @@ void addVaultCommands(QList<CommandSpec>& t)
 
     CommandSpec check = vaultCommand(u"vault check"_s, u"Check the vault for damage"_s,
                                      u"Runs restic check on the vault."_s);
-    check.options << option("read-data", "", "Read and verify every stored byte as well.");
+    check.options << value("read-data", "", "Read and verify every stored byte as well.");
     check.examples = {u"kivo-cli vault check --read-data"_s};
     check.exitCodes = {0, 1, 2, 6, 7};
     check.exitNotes.insert(1, u"the vault is damaged"_s);
@@ -82,7 +72,7 @@ void addVaultCommands(QList<CommandSpec>& t)
                                        u"Writes the snapshot's files into --target, laid out as in the home: nothing in the "
                                        "home itself is touched."_s);
     restore.arguments = {{u"SNAP|latest"_s, u"A snapshot's id (or its start), or the newest one"_s, true}};
-    restore.options << option("target", "DIR", "The folder to restore into (required).")
+    restore.options << value("target", "DIR", "The folder to restore into (required).")
                     << OptionSpec{u"category"_s, u"ID"_s, u"Only this category of the snapshot."_s, categoryIds(false), {}};
     restore.examples = {u"kivo-cli vault restore latest --target /tmp/restored"_s,
                         u"kivo-cli vault restore 3f9a0c12de --category userFiles --target /tmp/restored"_s};
@@ -92,8 +82,8 @@ void addVaultCommands(QList<CommandSpec>& t)
     CommandSpec forget = vaultCommand(u"vault forget"_s, u"Remove snapshots from the vault"_s,
                                       u"Forgets one snapshot, or all but the newest N; --prune frees their space."_s);
     forget.arguments = {{u"SNAP"_s, u"A snapshot's id (or its start)"_s, false}};
-    forget.options << option("keep-last", "N", "Keep the newest N snapshots and forget the rest.")
-                   << option("prune", "", "Free the space the forgotten snapshots held.");
+    forget.options << value("keep-last", "N", "Keep the newest N snapshots and forget the rest.")
+                   << value("prune", "", "Free the space the forgotten snapshots held.");
     forget.examples = {u"kivo-cli vault forget 3f9a0c12de"_s, u"kivo-cli vault forget --keep-last 5 --prune"_s};
     forget.exitCodes = {0, 1, 2, 6, 7};
     t << forget;

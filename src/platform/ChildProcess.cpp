@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ChildProcess.h"
 
+#include "platform/CommandRunner.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 
@@ -45,14 +47,7 @@ ChildResult runChild(const QString& program, const QStringList& arguments, const
     process.setStandardInputFile(QProcess::nullDevice());
     if (!options.workingDirectory.isEmpty())
         process.setWorkingDirectory(options.workingDirectory);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (auto it = options.environment.cbegin(); it != options.environment.cend(); ++it) {
-        if (it.value().isEmpty())
-            env.remove(it.key());
-        else
-            env.insert(it.key(), it.value());
-    }
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(environmentWith(options.environment));
     const pid_t parent = ::getpid();
     process.setChildProcessModifier([parent] {
         ::prctl(PR_SET_PDEATHSIG, SIGINT);

@@ -12,6 +12,18 @@
 
 namespace kivo {
 
+QProcessEnvironment environmentWith(const QMap<QString, QString>& changes)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
+    return env;
+}
+
 CommandResult runCommandDetailed(const QString& program, const QStringList& arguments,
                                  const CommandOptions& options)
 {
@@ -27,16 +39,8 @@ CommandResult runCommandDetailed(const QString& program, const QStringList& argu
         process.setStandardErrorFile(QProcess::nullDevice());
     if (!options.workingDirectory.isEmpty())
         process.setWorkingDirectory(options.workingDirectory);
-    if (!options.environment.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (auto it = options.environment.cbegin(); it != options.environment.cend(); ++it) {
-            if (it.value().isEmpty())
-                env.remove(it.key());
-            else
-                env.insert(it.key(), it.value());
-        }
-        process.setProcessEnvironment(env);
-    }
+    if (!options.environment.isEmpty())
+        process.setProcessEnvironment(environmentWith(options.environment));
     const auto runAs = options.runAs;
     process.setChildProcessModifier([runAs] {
         ::setpgid(0, 0);

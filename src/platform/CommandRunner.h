@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -11,6 +12,9 @@
 #include <utility>
 
 namespace kivo {
+
+// This process's environment with `changes` on top (an empty value removes the variable).
+QProcessEnvironment environmentWith(const QMap<QString, QString>& changes);
 
 struct CommandOptions {
     // Variables set (or, with an empty value, removed) on top of this process's environment.

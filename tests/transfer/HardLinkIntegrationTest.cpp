@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "support/FileBytes.h"
 #include "support/CoroTest.h"
 #include "support/LoopbackPair.h"
 #include "transfer/DestinationFixture.h"
@@ -18,12 +19,6 @@ using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-ino_t inodeOf(const QString& path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
 
 // The source's side of a real connection, counting what it sends.
 class CountingConnection : public TransferConnection {

@@ -16,12 +16,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-ino_t inodeOf(const QString& path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 void symlinkAt(const QString& target, const QString& path)
 {
     ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // A receive over files already there keeps them in the home's vault first.
+#include "support/FileBytes.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
@@ -18,16 +19,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-void put(const QString& path, const QByteArray& bytes, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    f.close();
-    f.setPermissions(mode);
-}
-
 QByteArray contents(const QString& path)
 {
     QFile f(path);
@@ -42,11 +33,11 @@ protected:
             KIVO_SKIP_OR_FAIL("restic is not installed (scripts/setup-deps installs it)");
         source = dir.filePath(u"source"_s);
         destination = dir.filePath(u"destination"_s);
-        put(source + u"/Documents/kept.txt"_s, "the source's kept.txt\n");
-        put(source + u"/Documents/new.txt"_s, "only the source has this\n");
-        put(source + u"/.config/placeholder"_s, "");
-        put(destination + u"/Documents/kept.txt"_s, "the destination's own kept.txt\n", QFile::ReadOwner | QFile::WriteOwner);
-        put(destination + u"/.config/placeholder"_s, "");
+        writeBytes(source + u"/Documents/kept.txt"_s, "the source's kept.txt\n");
+        writeBytes(source + u"/Documents/new.txt"_s, "only the source has this\n");
+        writeBytes(source + u"/.config/placeholder"_s, "");
+        writeBytes(destination + u"/Documents/kept.txt"_s, "the destination's own kept.txt\n", QFile::ReadOwner | QFile::WriteOwner);
+        writeBytes(destination + u"/.config/placeholder"_s, "");
         env.insert(u"XDG_CACHE_HOME"_s, dir.filePath(u"cache"_s));
         env.remove(u"KIVO_VAULT_PASSWORD_FILE"_s);
     }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // kivo-cli's vault commands against the real restic on real folders.
+#include "support/FileBytes.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
@@ -19,16 +20,6 @@ using namespace kivo::test;
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    f.close();
-    f.setPermissions(mode);
-}
 
 QByteArray randomBytes(int size)
 {
@@ -55,14 +46,14 @@ protected:
             KIVO_SKIP_OR_FAIL("restic is not installed (scripts/setup-deps installs it)");
         ASSERT_TRUE(dir.isValid());
         home = dir.filePath(u"home"_s);
-        writeFile(home + u"/Documents/report.bin"_s, randomBytes(300 * 1024), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-        writeFile(home + u"/Documents/notes/todo.txt"_s, "milk\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-        writeFile(home + u"/Documents/empty"_s, {});
-        writeFile(home + u"/Pictures/a,b=c.jpg"_s, randomBytes(50 * 1024));
-        writeFile(home + u"/.config/editor/settings.json"_s, R"({"theme":"dark"})");
-        writeFile(home + u"/.config/mimeapps.list"_s, "[Default Applications]\n");
+        writeBytes(home + u"/Documents/report.bin"_s, randomBytes(300 * 1024), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+        writeBytes(home + u"/Documents/notes/todo.txt"_s, "milk\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        writeBytes(home + u"/Documents/empty"_s, {});
+        writeBytes(home + u"/Pictures/a,b=c.jpg"_s, randomBytes(50 * 1024));
+        writeBytes(home + u"/.config/editor/settings.json"_s, R"({"theme":"dark"})");
+        writeBytes(home + u"/.config/mimeapps.list"_s, "[Default Applications]\n");
         // kivo's own folder: never part of a snapshot.
-        writeFile(home + u"/.local/share/kivo/logs/old.json"_s, "{}");
+        writeBytes(home + u"/.local/share/kivo/logs/old.json"_s, "{}");
         env.insert(u"XDG_CACHE_HOME"_s, dir.filePath(u"cache"_s));
         env.remove(u"KIVO_VAULT_PASSWORD_FILE"_s);
         env.remove(u"KIVO_RESTIC"_s);
@@ -146,9 +137,9 @@ TEST_F(Vault, FailuresSayWhyWithTheDocumentedExitCode)
     ASSERT_EQ(vault({u"init"_s}).exitCode, 0);
     ASSERT_EQ(vault({u"snapshot"_s, u"--categories"_s, u"userFiles"_s}).exitCode, 0);
     const QString wrongPassword = dir.filePath(u"wrong"_s);
-    writeFile(wrongPassword, "not-the-key\n");
+    writeBytes(wrongPassword, "not-the-key\n");
     const QString oldRestic = dir.filePath(u"old-restic"_s);
-    writeFile(oldRestic, "#!/bin/sh\necho 'restic 0.13.1 compiled with go1.18 on linux/amd64'\n",
+    writeBytes(oldRestic, "#!/bin/sh\necho 'restic 0.13.1 compiled with go1.18 on linux/amd64'\n",
               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QDir().mkpath(dir.filePath(u"empty"_s));
 
@@ -206,10 +197,10 @@ TEST_F(Vault, ThePasswordIsNeverOnACommandLineOrInWhatKivoPrints)
 {
     const QByteArray password = "pw-" + randomBytes(12).toHex();
     const QString passwordFile = dir.filePath(u"password"_s);
-    writeFile(passwordFile, password + '\n');
+    writeBytes(passwordFile, password + '\n');
     const QString argvLog = dir.filePath(u"argv.log"_s);
     const QString wrapper = dir.filePath(u"restic-wrapper"_s);
-    writeFile(wrapper, ("#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + argvLog + "'\nexec '" + restic + "' \"$@\"\n").toUtf8(),
+    writeBytes(wrapper, ("#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + argvLog + "'\nexec '" + restic + "' \"$@\"\n").toUtf8(),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcessEnvironment e = env;
     e.insert(u"KIVO_RESTIC"_s, wrapper);
