@@ -120,6 +120,12 @@ void DemoSession::stop()
         }
     }
     m_bus.reset();
+    // The services the bus started were told to end with it; on a busy machine
+    // they take a moment after it.
+    QElapsedTimer waited;
+    waited.start();
+    while (!remainingProcesses().isEmpty() && waited.elapsed() < kAnswerMs)
+        QThread::msleep(50);
 }
 
 QList<int> DemoSession::remainingProcesses() const
