@@ -254,6 +254,33 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
                     visit(check.destination, item.categoryID);
         });
 
+    const bool resuming = openCheckpoint(manifest);
+    reopenChangedFiles();
+    co_await confirmPlacedFiles();
+    co_await reopenDamagedFiles();
+    // Hashes the checkpoint holds stay in the scheme they were made in; from here on it records this run's.
+    const FileHashScheme recordedScheme = m_journal->state().fileHashScheme;
+    m_fileHashScheme = received.hashScheme;
+    takeEarlierRun(recordedScheme);
+    m_journal->useHashScheme(m_fileHashScheme);
+
+    MessageHeader ack = manifestAckHeader();
+    std::optional<QByteArray> payload;
+    if (resuming) {
+        // What the files here hold is this side's own business.
+        ResumeState forSource = m_journal->state();
+        forSource.completedContent.clear();
+        payload = placeDocument(ack, &MessageHeader::resumeState, forSource.encoded());
+    }
+    co_await send(std::move(ack), std::move(payload));
+
+    TransferProgress::Batch batch(m_progress);
+    m_progress->setStartedAt(m_clock->now());
+    m_progress->setIsTransferring(true);
+}
+
+bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest)
+{
     const QString dir = transfersDirectory(m_home);
     const std::optional<ResumeState> stored = ResumeState::load(dir, m_transferID);
     ResumeState base;
@@ -274,12 +301,11 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     // Copies a transfer left behind whose checkpoint has since gone; a day's
     // grace for one whose checkpoint is being rewritten at this moment.
     PartialFolders::sweepOrphans(m_home, m_clock->now().addDays(-1));
-    reopenChangedFiles();
-    co_await confirmPlacedFiles();
-    co_await reopenDamagedFiles();
-    // Hashes the checkpoint holds stay in the scheme they were made in; from here on it records this run's.
-    const FileHashScheme recordedScheme = m_journal->state().fileHashScheme;
-    m_fileHashScheme = received.hashScheme;
+    return stored.has_value();
+}
+
+void DestinationTransfer::takeEarlierRun(FileHashScheme recordedScheme)
+{
     // The file the source continues: from the chunk after the last one recorded.
     if (const auto& f = m_journal->state().inProgressFile; f && indexOf(f->relativePath) >= 0)
         m_chunkFrontiers.insert(indexOf(f->relativePath), f->lastAcknowledgedChunk + 1);
@@ -296,8 +322,10 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         if (const auto content = resumed.completedContent.constFind(done); content != resumed.completedContent.cend())
             m_recordedEarlier.insert(i, {content->hash, recordedScheme});
     }
-    m_journal->useHashScheme(m_fileHashScheme);
+}
 
+MessageHeader DestinationTransfer::manifestAckHeader()
+{
     MessageHeader ack = makeHeader(MessageType::manifestAck);
     ack.holeSize = std::uint32_t(FileHasher::kChunkSize);
     if (m_fileHashScheme != FileHashScheme::wholeFile)
@@ -309,18 +337,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         if (m_announcedWindow->bytes > 0)
             ack.maxInFlightBytes = std::uint32_t(std::min<std::uint64_t>(m_announcedWindow->bytes, 0xFFFFFFFFu));
     }
-    std::optional<QByteArray> payload;
-    if (stored) {
-        // What the files here hold is this side's own business.
-        ResumeState forSource = m_journal->state();
-        forSource.completedContent.clear();
-        payload = placeDocument(ack, &MessageHeader::resumeState, forSource.encoded());
-    }
-    co_await send(std::move(ack), std::move(payload));
-
-    TransferProgress::Batch batch(m_progress);
-    m_progress->setStartedAt(m_clock->now());
-    m_progress->setIsTransferring(true);
+    return ack;
 }
 
 DurableCompletions::Flush DestinationTransfer::durableFlush() const

@@ -173,6 +173,8 @@ private:
     std::shared_ptr<Sha256> trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
                                           const QString& chunkHash);
     QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
+    QCoro::Task<void> followIncomingHash(qsizetype item, std::uint32_t chunkIndex, std::shared_ptr<Sha256> running,
+                                         QByteArray data, QString expected, bool stored, bool write);
     bool shouldWrite(const Target& target);
     // False when the conflict policy keeps the file already there. The conflict
     // is recorded at fileComplete, unless the file there turns out to be this one.
@@ -214,6 +216,10 @@ private:
     // Files verification found changed since kivo wrote them: failed now, received again by a later run.
     void reopenDamaged(const QList<qsizetype>& items);
     DurableCompletions::Flush durableFlush() const;
+    // The checkpoint this transfer continues or starts; true when one was stored.
+    bool openCheckpoint(const TransferManifest& manifest);
+    void takeEarlierRun(FileHashScheme recordedScheme);
+    MessageHeader manifestAckHeader();
     void handleFileSkip(const MessageHeader& header);
     // The fileSkip answering a chunk or completion of an item its handler refused.
     std::optional<MessageHeader> handlerSkipFor(const QString& path);

@@ -220,20 +220,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     const ChunkOutcome outcome = co_await hashAndWriteChunk(m_writer, *payload, receivedHash, expected, t.partial,
                                                             offset, write, truncate, sparse);
     const bool stored = outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty();
-    if (running && stored) {
-        // The whole-file hash takes this chunk while its ack travels; at most one
-        // update is pending, so no more than one chunk waits in memory for it.
-        if (!m_incoming.hashing.isFinished())
-            co_await QFuture<void>(m_incoming.hashing);
-        m_incoming.hashing = QtConcurrent::run([running, data = *payload] { running->update(data); });
-    }
-    // Under the chunk-digest scheme the file's hash takes the chunk's checked hash, nothing more.
-    const bool digested = m_incoming.chunkDigests && m_incoming.itemIndex == t.itemIndex && stored && write
-                          && chunkIndex == m_incoming.nextChunk && m_incoming.chunkDigests->addHex(expected);
-    if ((running || digested || !m_incoming.wholeHash.isEmpty()) && stored && m_incoming.itemIndex == t.itemIndex)
-        m_incoming.nextChunk = chunkIndex + 1;
-    if (!stored && m_incoming.itemIndex == t.itemIndex)
-        m_incoming.wholeHash.clear();
+    co_await followIncomingHash(t.itemIndex, chunkIndex, running, *payload, expected, stored, write);
     if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty()))
         noteRejectedChunk(t, chunkIndex, write);
     if (!outcome.hashMatches) {
@@ -252,6 +239,27 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await queue(reply(MessageType::chunkAck, std::nullopt));
     }
+}
+
+// The file's running hash after one of its chunks was stored, or not.
+QCoro::Task<void> DestinationTransfer::followIncomingHash(qsizetype item, std::uint32_t chunkIndex,
+                                                         std::shared_ptr<Sha256> running, QByteArray data,
+                                                         QString expected, bool stored, bool write)
+{
+    if (running && stored) {
+        // The whole-file hash takes this chunk while its ack travels; at most one
+        // update is pending, so no more than one chunk waits in memory for it.
+        if (!m_incoming.hashing.isFinished())
+            co_await QFuture<void>(m_incoming.hashing);
+        m_incoming.hashing = QtConcurrent::run([running, data = std::move(data)] { running->update(data); });
+    }
+    // Under the chunk-digest scheme the file's hash takes the chunk's checked hash, nothing more.
+    const bool digested = m_incoming.chunkDigests && m_incoming.itemIndex == item && stored && write
+                          && chunkIndex == m_incoming.nextChunk && m_incoming.chunkDigests->addHex(expected);
+    if ((running || digested || !m_incoming.wholeHash.isEmpty()) && stored && m_incoming.itemIndex == item)
+        m_incoming.nextChunk = chunkIndex + 1;
+    if (!stored && m_incoming.itemIndex == item)
+        m_incoming.wholeHash.clear();
 }
 
 // Whether this chunk's bytes go to disk: not for a file the conflict policy kept.

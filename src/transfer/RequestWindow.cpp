@@ -40,6 +40,22 @@ void RequestWindow::sent(Request request)
     m_requests.push_back(std::move(request));
 }
 
+bool RequestWindow::completionAnswered(qsizetype item)
+{
+    const auto it = m_files.find(item);
+    if (it == m_files.end())
+        return false;
+    bool superseded = false;
+    it->completesInFlight -= 1;
+    if (it->superseded > 0) {
+        it->superseded -= 1;
+        superseded = true;
+    }
+    if (it->completesInFlight == 0)
+        m_files.erase(it);
+    return superseded;
+}
+
 RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
 {
     Outcome out;
@@ -48,19 +64,7 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
     const Request& r = out.request;
     m_bytes -= std::uint64_t(r.bytes.size());
     const bool isComplete = r.kind == Request::Kind::fileComplete;
-    bool superseded = false;
-    if (isComplete) {
-        const auto it = m_files.find(r.item);
-        if (it != m_files.end()) {
-            it->completesInFlight -= 1;
-            if (it->superseded > 0) {
-                it->superseded -= 1;
-                superseded = true;
-            }
-            if (it->completesInFlight == 0)
-                m_files.erase(it);
-        }
-    }
+    const bool superseded = isComplete && completionAnswered(r.item);
     const bool diskFull = reply.errorCode == QLatin1String("disk_full")
         && (reply.type == MessageType::chunkNack || reply.type == MessageType::error);
     out.rejected = r.kind == Request::Kind::chunk && reply.type == MessageType::chunkNack;

@@ -113,6 +113,8 @@ private:
         int superseded = 0;
         QString wholeHash;
     };
+    // A fileComplete's reply taken off its file; true when a resend overtook it.
+    bool completionAnswered(qsizetype item);
 
     WindowLimits m_limits;
     std::deque<Request> m_requests;
