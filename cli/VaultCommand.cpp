@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/VaultCommand.h"
+#include "cli/VaultRun.h"
 
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
@@ -22,77 +23,6 @@ namespace kivo::cli {
 namespace {
 
 using namespace Qt::Literals::StringLiterals;
-
-QString absolute(const QString& path) { return QDir::cleanPath(QDir(path).absolutePath()); }
-
-QString thisHostName()
-{
-    for (const QString& name : {host::localizedHostName(), host::networkHostName(), QSysInfo::machineHostName()})
-        if (!name.isEmpty())
-            return name;
-    return u"localhost"_s;
-}
-
-// One reporter for a vault command: events with --json, lines and a bar otherwise.
-class VaultRun {
-public:
-    explicit VaultRun(const VaultOptions& o) : options(o), out(Reporter::detect(o.json)) {}
-
-    // `create`: a vault missing there is created, with a random key beside it when no password is given.
-    SnapshotVault open(bool create, bool* created = nullptr) const
-    {
-        const QString folder = options.vault ? absolute(*options.vault) : defaultVaultFolder(options.home);
-        ResticEngine engine = ResticEngine::locate();
-        const bool fresh = !QFileInfo::exists(QDir(folder).filePath(u"config"_s));
-        SnapshotVault vault(engine, resolveAccess(folder, {options.passwordFile, create && fresh}));
-        const bool made = create ? vault.init() : false;
-        if (created)
-            *created = made;
-        return vault;
-    }
-
-    void progress(const VaultProgress& p)
-    {
-        if (!p.isFinal && sinceProgress.isValid() && sinceProgress.elapsed() < 250)
-            return;
-        if (!clock.isValid())
-            clock.start();
-        sinceProgress.start();
-        if (out.isJson()) {
-            QJsonObject o{{u"phase"_s, p.phase},         {u"category"_s, p.category},
-                          {u"files"_s, double(p.files)}, {u"totalFiles"_s, double(p.totalFiles)},
-                          {u"bytes"_s, double(p.bytes)}, {u"totalBytes"_s, double(p.totalBytes)}};
-            if (p.secondsRemaining)
-                o.insert(u"secondsRemaining"_s, *p.secondsRemaining);
-            out.event(QStringLiteral("vaultProgress"), o);
-            return;
-        }
-        ProgressSnapshot shown;
-        shown.bytes = p.bytes;
-        shown.totalBytes = p.totalBytes;
-        shown.files = int(p.files);
-        shown.totalFiles = int(p.totalFiles);
-        const double seconds = double(clock.elapsed()) / 1000.0;
-        shown.bytesPerSecond = seconds > 0 ? double(p.bytes) / seconds : 0;
-        shown.secondsRemaining = p.secondsRemaining;
-        shown.currentFile = p.currentFile.isEmpty() ? p.category : p.currentFile;
-        shown.isFinal = p.isFinal;
-        out.progress(shown);
-    }
-
-    int fail(const VaultError& e)
-    {
-        if (out.isJson())
-            out.event(QStringLiteral("error"), {{u"kind"_s, toString(e.kind())}, {u"error"_s, e.message()}});
-        out.error(u"kivo-cli: vault: "_s + e.message());
-        return exitCodeFor(e.kind());
-    }
-
-    const VaultOptions& options;
-    Reporter out;
-    QElapsedTimer clock;
-    QElapsedTimer sinceProgress;
-};
 
 QString categoryLine(const VaultSnapshot& s)
 {
@@ -213,7 +143,8 @@ VaultOptions parseVault(const QStringList& args)
     const QString action = args.first();
     using A = VaultOptions::Action;
     o.action = action == u"init"_s ? A::init : action == u"snapshot"_s ? A::snapshot : action == u"check"_s ? A::check
-             : action == u"restore"_s ? A::restore : action == u"forget"_s ? A::forget : A::list;
+             : action == u"restore"_s ? A::restore : action == u"forget"_s ? A::forget
+             : action == u"rollback"_s ? A::rollback : A::list;
     o.home = absolute(p.isSet(u"home"_s) ? p.value(u"home"_s) : QDir::homePath());
     o.json = p.isSet(u"json"_s);
     if (p.isSet(u"vault"_s)) {
@@ -229,6 +160,8 @@ VaultOptions parseVault(const QStringList& args)
         o.folders = p.values(u"folders"_s);
     o.readData = p.isSet(u"read-data"_s);
     o.prune = p.isSet(u"prune"_s);
+    o.dryRun = p.isSet(u"dry-run"_s);
+    o.force = p.isSet(u"force"_s);
     if (p.isSet(u"category"_s))
         o.category = p.value(u"category"_s);
     if (p.isSet(u"target"_s))
@@ -240,9 +173,11 @@ VaultOptions parseVault(const QStringList& args)
             throw UsageError(u"--keep-last takes a count of snapshots"_s);
     }
     QStringList positional = p.positional();
-    if (o.action == A::restore || (o.action == A::forget && !o.keepLast)) {
+    if (o.action == A::restore || o.action == A::rollback || (o.action == A::forget && !o.keepLast)) {
         if (positional.isEmpty())
-            throw UsageError(o.action == A::restore ? u"missing SNAP|latest"_s : u"missing SNAP (or --keep-last N)"_s);
+            throw UsageError(o.action == A::restore    ? u"missing SNAP|latest"_s
+                             : o.action == A::rollback ? u"missing MIGRATION-ID|latest"_s
+                                                       : u"missing SNAP (or --keep-last N)"_s);
         o.snapshot = positional.takeFirst();
     }
     if (!positional.isEmpty())
@@ -263,6 +198,7 @@ int runVault(const VaultOptions& o)
         case VaultOptions::Action::check: return runCheck(run);
         case VaultOptions::Action::restore: return runRestore(run);
         case VaultOptions::Action::forget: return runForget(run);
+        case VaultOptions::Action::rollback: return runRollback(run);
         }
     } catch (const VaultError& e) {
         return run.fail(e);

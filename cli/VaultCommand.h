@@ -11,7 +11,7 @@
 namespace kivo::cli {
 
 struct VaultOptions {
-    enum class Action { init, snapshot, list, check, restore, forget };
+    enum class Action { init, snapshot, list, check, restore, forget, rollback };
     Action action = Action::list;
     QString home;
     std::optional<QString> vault; // none: the home's default vault
@@ -20,11 +20,13 @@ struct VaultOptions {
     std::optional<QStringList> categories;
     std::optional<QStringList> folders;
     bool readData = false;
-    QString snapshot; // restore, forget
+    QString snapshot; // restore, forget; the migration for rollback
     std::optional<QString> category;
     QString target;
     std::optional<int> keepLast;
     bool prune = false;
+    bool dryRun = false;
+    bool force = false;
 };
 
 // The exit code a vault failure ends the command with.

@@ -87,6 +87,25 @@ void addVaultCommands(QList<CommandSpec>& t)
     forget.examples = {u"kivo-cli vault forget 3f9a0c12de"_s, u"kivo-cli vault forget --keep-last 5 --prune"_s};
     forget.exitCodes = {0, 1, 2, 6, 7};
     t << forget;
+
+    CommandSpec rollback = vaultCommand(u"vault rollback"_s, u"Undo what a receive changed in this home"_s,
+                                        u"Puts back the files a migration replaced, from the snapshot it took first, and "
+                                        "removes the files and empty folders it created, with their bytes, mode, owner, "
+                                        "extended attributes and times. What it replaces is snapshotted first (kind "
+                                        "pre-rollback). It is refused whole when a file changed after the migration, unless "
+                                        "--force. A run cut short finishes on the next; a migration rolled back stays so."_s);
+    rollback.arguments = {{u"MIGRATION-ID|latest"_s, u"The migration log's id, or the newest migration"_s, true}};
+    rollback.options << OptionSpec{u"category"_s, u"ID"_s, u"Only this category; the rest can follow later."_s,
+                                   categoryIds(false), {}}
+                     << value("dry-run", "", "Only say what would be put back, removed or is in the way.")
+                     << value("force", "", "Roll back files that changed after the migration too.");
+    rollback.examples = {u"kivo-cli vault rollback latest --dry-run"_s,
+                         u"kivo-cli vault rollback latest --category userFiles"_s};
+    rollback.exitCodes = {0, 1, 2, 5, 6, 7};
+    rollback.exitNotes.insert(1, u"a folder refused the change, or the snapshot is gone; nothing is lost and a later run goes on"_s);
+    rollback.exitNotes.insert(5, u"files changed after the migration (listed); --force rolls them back too"_s);
+    rollback.exitNotes.insert(6, u"no such migration, or it changed nothing of that category"_s);
+    t << rollback;
 }
 
 } // namespace kivo::cli

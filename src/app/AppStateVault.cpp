@@ -2,6 +2,8 @@
 #include "app/AppState.h"
 
 #include "log/MigrationLogger.h"
+#include "platform/Logging.h"
+#include "transfer/TransferProgress.h"
 #include "transfer/DestinationTransfer.h"
 #include "vault/PreChangeSnapshot.h"
 
@@ -45,7 +47,20 @@ void AppState::attachVault(DestinationTransfer& engine)
     if (!m_preChangeSnapshots)
         return;
     QPointer<AppState> self(this);
-    engine.setBeforeFirstWrite([self](QString transferID, DestinationTransfer::EachDestination destinations) {
+    // Set once the record is made; when the transfer completes, what it left is noted beside it.
+    auto recorded = std::make_shared<QString>();
+    TransferProgress* progress = engine.progress();
+    connect(progress, &TransferProgress::isCompleteChanged, this, [self, recorded, progress] {
+        if (!self || recorded->isEmpty() || !progress->isComplete())
+            return;
+        try {
+            recordStateAfter(QDir::cleanPath(self->m_environment.homeFolder), *recorded);
+        } catch (const std::exception& e) {
+            qCWarning(lcApp).noquote() << "What the migration left could not be recorded for a rollback:" << e.what();
+        }
+    });
+    engine.setBeforeFirstWrite([self, recorded](QString transferID, DestinationTransfer::EachDestination destinations) {
+        *recorded = transferID;
         PreChangeRequest request;
         request.transferID = transferID;
         request.migrationID = transferID;

@@ -314,6 +314,33 @@ void HomeBeneath::removeFile(const QString& absolutePath) const
         fail(errno, absolutePath);
 }
 
+bool HomeBeneath::removeEmptyFolder(const QString& absoluteFolder) const
+{
+    QByteArray leaf;
+    UniqueFd parent = openParent(absoluteFolder, &leaf);
+    if (::unlinkat(parent.get(), leaf.constData(), AT_REMOVEDIR) == 0)
+        return true;
+    if (errno == ENOTEMPTY || errno == EEXIST || errno == ENOENT)
+        return false;
+    fail(errno, absoluteFolder);
+}
+
+void HomeBeneath::setFolderModifiedTime(const QString& absoluteFolder, std::int64_t secs, std::int64_t nsecs) const
+{
+    const UniqueFd folder = open(absoluteFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(secs), long(nsecs)}};
+    if (::futimens(folder.get(), times) != 0)
+        fail(errno, absoluteFolder);
+}
+
+bool HomeBeneath::canChangeFolder(const QString& absoluteFolder) const
+{
+    const UniqueFd folder = open(absoluteFolder, O_PATH | O_DIRECTORY | O_NOFOLLOW);
+    // The held folder, through its descriptor: the check is of the very folder resolved beneath the home.
+    const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(folder.get());
+    return ::access(viaFd.constData(), W_OK) == 0;
+}
+
 void HomeBeneath::removeTree(const QString& absolutePath) const
 {
     QByteArray leaf;

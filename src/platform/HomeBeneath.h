@@ -62,6 +62,13 @@ public:
     // existing target is replaced only when it is a regular file or a link.
     void moveFile(const QString& from, const QString& to) const;
     void removeFile(const QString& absolutePath) const;
+    // Removes a folder only when it is empty; false when it is not, or is gone.
+    bool removeEmptyFolder(const QString& absoluteFolder) const;
+    // Sets a folder's modification time to the nanosecond; its access time stays.
+    void setFolderModifiedTime(const QString& absoluteFolder, std::int64_t secs, std::int64_t nsecs) const;
+    // Whether this process may add and remove names in the folder (a read-only
+    // mount or an immutable folder says no, even to root).
+    bool canChangeFolder(const QString& absoluteFolder) const;
     // Removes a folder and everything in it, links removed as links.
     void removeTree(const QString& absolutePath) const;
     // An open regular file, for reading.

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 
@@ -29,20 +30,29 @@ bool isSafeName(const QString& name)
 
 } // namespace
 
-QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const PathSink& created)
+QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const EntrySink& touched)
 {
     QList<QPair<QString, QStringList>> replaced;
-    const QString root = QDir::cleanPath(home) + u'/';
-    const QString own = kivoDataFolder(QDir::cleanPath(home)) + u'/';
+    const QString cleanHome = QDir::cleanPath(home);
+    const QString root = cleanHome + u'/';
+    const QString own = kivoDataFolder(cleanHome) + u'/';
+    // Folders already noted: far fewer than files, and each is walked up only once.
+    QSet<QString> folders;
     writes([&](const QString& destination, const QString& category) {
         const QString clean = QDir::cleanPath(destination);
         if (!clean.startsWith(root) || clean.startsWith(own))
             return;
         const QString relative = clean.mid(root.size());
-        if (!fs::status(clean, fs::Links::dontFollow)) {
-            created(relative);
-            return;
+        for (QString folder = QFileInfo(relative).path(); !folders.contains(folder);
+             folder = folder == u'.' ? folder : QFileInfo(folder).path()) {
+            folders.insert(folder);
+            const auto state = PathState::of(folder == u'.' ? cleanHome : root + folder);
+            touched({state ? ChangeEntry::Kind::folderTouched : ChangeEntry::Kind::folderCreated, category, folder, state, false, std::nullopt});
         }
+        const auto state = PathState::of(clean);
+        touched({state ? ChangeEntry::Kind::replaced : ChangeEntry::Kind::created, category, relative, state, false, std::nullopt});
+        if (!state)
+            return;
         auto it = std::find_if(replaced.begin(), replaced.end(), [&](const auto& c) { return c.first == category; });
         if (it == replaced.end()) {
             replaced.append({category, {}});
@@ -77,9 +87,14 @@ std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
 
 QString changeRecordsFolder(const QString& home) { return QDir(kivoDataFolder(home)).filePath(QStringLiteral("vault-changes")); }
 
-QString createdListPath(const QString& home, const QString& transferID)
+QString touchedListPath(const QString& home, const QString& transferID)
 {
-    return QDir(changeRecordsFolder(home)).filePath(transferID + QStringLiteral(".created"));
+    return QDir(changeRecordsFolder(home)).filePath(transferID + QStringLiteral(".touched"));
+}
+
+QString afterListPath(const QString& home, const QString& transferID)
+{
+    return QDir(changeRecordsFolder(home)).filePath(transferID + QStringLiteral(".after"));
 }
 
 QList<ChangeRecord> changeRecords(const QString& home)
@@ -127,12 +142,12 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
     record.migrationID = request.migrationID;
     record.time = QDateTime::currentDateTimeUtc();
     QList<QPair<QString, QStringList>> replaced;
-    // The list of created files goes straight to disk: a manifest may hold millions.
-    fs::writeFileAtomically(createdListPath(request.home, request.transferID), [&](const fs::ByteSink& sink) {
-        replaced = sortWrites(request.home, writes, [&](const QString& relative) {
-            sink(relative.toUtf8());
-            sink(QByteArrayView("", 1));
-            ++record.created;
+    // The list goes straight to disk: a manifest may hold millions.
+    fs::writeFileAtomically(touchedListPath(request.home, request.transferID), [&](const fs::ByteSink& sink) {
+        replaced = sortWrites(request.home, writes, [&](const ChangeEntry& entry) {
+            sink(encodeEntry(entry));
+            if (entry.kind == ChangeEntry::Kind::created)
+                ++record.created;
         });
     });
     if (!replaced.isEmpty()) {
@@ -152,6 +167,21 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
     fs::writeFileAtomically(QDir(changeRecordsFolder(request.home)).filePath(request.transferID + QStringLiteral(".json")),
                             QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact));
     return record;
+}
+
+void recordStateAfter(const QString& home, const QString& transferID)
+{
+    const QString touched = touchedListPath(home, transferID);
+    if (!isSafeName(transferID) || !QFileInfo::exists(touched))
+        return;
+    const QString root = QDir::cleanPath(home) + u'/';
+    fs::writeFileAtomically(afterListPath(home, transferID), [&](const fs::ByteSink& sink) {
+        forEachEntry(touched, [&](ChangeEntry entry) {
+            entry.afterKnown = true;
+            entry.after = PathState::of(entry.relative == u'.' ? QDir::cleanPath(home) : root + entry.relative);
+            sink(encodeEntry(entry));
+        });
+    });
 }
 
 } // namespace kivo

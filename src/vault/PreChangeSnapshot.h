@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "vault/ChangeEntries.h"
 #include "vault/SnapshotVault.h"
 
 #include <QDateTime>
@@ -17,13 +18,14 @@ namespace kivo {
 // A walk over a migration's writes: each destination (absolute) with its category.
 using WriteVisitor = std::function<void(const QString& destination, const QString& category)>;
 using EachWrite = std::function<void(const WriteVisitor&)>;
-// Files a migration creates, home-relative, handed over one by one.
-using PathSink = std::function<void(const QString& relative)>;
+// The paths a migration touches, handed over one by one as they are found.
+using EntrySink = std::function<void(const ChangeEntry&)>;
 
 // Sorts the writes by whether something is there already: what they replace, by
-// category and home-relative, is returned; what they create goes to `created`.
+// category and home-relative, is returned. Every file and every folder on the way
+// (the home itself as ".") goes to `touched` once, with what is there now.
 // Anything outside the home, or in kivo's own folder, is left out.
-QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const PathSink& created);
+QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const EntrySink& touched);
 
 // What a migration changed, kept beside the home's default vault so it can be undone.
 struct ChangeRecord {
@@ -31,15 +33,17 @@ struct ChangeRecord {
     QString migrationID;
     QString snapshotID; // empty: it replaced nothing
     QDateTime time;
-    std::uint64_t created = 0; // how many files the migration created: listed in createdListPath
+    std::uint64_t created = 0; // how many files the migration created
 
     QJsonObject toJson() const;
     static std::optional<ChangeRecord> fromJson(const QJsonObject& o);
 };
 
 QString changeRecordsFolder(const QString& home);
-// The files a migration created, home-relative and NUL-separated.
-QString createdListPath(const QString& home, const QString& transferID);
+// Every path a migration touches with what was there before (ChangeEntry records).
+QString touchedListPath(const QString& home, const QString& transferID);
+// The same entries with what was there once the migration finished.
+QString afterListPath(const QString& home, const QString& transferID);
 // Every record in the home, oldest first; unreadable ones are left out.
 QList<ChangeRecord> changeRecords(const QString& home);
 
@@ -59,5 +63,9 @@ struct PreChangeRequest {
 // missing) and records what it creates. A resumed transfer finds its record and takes
 // none again. Throws VaultError: then nothing may be written.
 ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWrite& writes);
+
+// Notes what each touched path holds now that the migration is done: what a
+// rollback compares against to find later changes. Does nothing without a record.
+void recordStateAfter(const QString& home, const QString& transferID);
 
 } // namespace kivo

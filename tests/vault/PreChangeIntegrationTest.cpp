@@ -95,8 +95,9 @@ TEST_F(PreChange, WhatAReceiveReplacesIsInTheVaultUnderTheMigrationsLogID)
     ASSERT_EQ(names.size(), 1);
     const QJsonObject record = QJsonDocument::fromJson(contents(records.filePath(names.first()))).object();
     EXPECT_EQ(record.value(u"created"_s).toInt(), 1);
-    EXPECT_EQ(contents(records.filePath(record.value(u"transferID"_s).toString() + u".created"_s)),
-              QByteArray("Documents/new.txt", 18));
+    EXPECT_TRUE(contents(records.filePath(record.value(u"transferID"_s).toString() + u".after"_s))
+                    .contains(QByteArray("c\0userFiles\0Documents/new.txt\0-\0f ", 34)))
+        << "with what the migration left there";
     EXPECT_EQ(record.value(u"snapshotID"_s), snapshots[0].value(u"id"_s));
 }
 

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "cli/CliOptions.h"
+#include "cli/VaultRun.h"
+
+#include "platform/AccountHome.h"
+#include "platform/HostNames.h"
+#include "vault/MigrationRollback.h"
+
+#include <QJsonArray>
+
+namespace kivo::cli {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QString outcomeWord(RollbackReport::Outcome o)
+{
+    switch (o) {
+    case RollbackReport::Outcome::done: return u"done"_s;
+    case RollbackReport::Outcome::alreadyDone: return u"alreadyDone"_s;
+    case RollbackReport::Outcome::refused: return u"refused"_s;
+    case RollbackReport::Outcome::blocked: return u"blocked"_s;
+    case RollbackReport::Outcome::dryRun: return u"dryRun"_s;
+    }
+    return {};
+}
+
+QJsonObject toJson(const RollbackReport& r)
+{
+    return {{u"outcome"_s, outcomeWord(r.outcome)},
+            {u"migrationID"_s, r.migrationID},
+            {u"categories"_s, QJsonArray::fromStringList(r.categories)},
+            {u"remaining"_s, QJsonArray::fromStringList(r.remaining)},
+            {u"resumed"_s, r.resumed},
+            {u"restored"_s, double(r.restored)},
+            {u"removed"_s, double(r.removed)},
+            {u"planned"_s, double(r.planned)},
+            {u"foldersRemoved"_s, double(r.foldersRemoved)},
+            {u"changedCount"_s, double(r.changedCount)},
+            {u"changed"_s, QJsonArray::fromStringList(r.changed)},
+            {u"blocked"_s, QJsonArray::fromStringList(r.blocked)},
+            {u"preRollbackSnapshot"_s, r.preRollbackSnapshot.isEmpty() ? QJsonValue() : QJsonValue(r.preRollbackSnapshot)}};
+}
+
+// The paths as lines under a heading, with how many more there are than listed.
+void listPaths(Reporter& out, const QString& heading, const QStringList& paths, std::uint64_t total)
+{
+    out.error(heading);
+    for (const QString& p : paths)
+        out.error(u"  "_s + p);
+    if (total > std::uint64_t(paths.size()))
+        out.error(u"  ... and %1 more"_s.arg(total - std::uint64_t(paths.size())));
+}
+
+QString summary(const RollbackReport& r)
+{
+    const QString what = r.categories.join(u", "_s);
+    QString line = u"Rolled back migration %1 (%2): %3 files put back, %4 removed, %5 empty folders removed%6."_s
+                   .arg(r.migrationID, what)
+                   .arg(r.restored)
+                   .arg(r.removed)
+                   .arg(r.foldersRemoved)
+                   .arg(r.resumed ? u", finishing the run cut short"_s : QString());
+    if (!r.remaining.isEmpty())
+        line += u" Still as migrated: %1."_s.arg(r.remaining.join(u", "_s));
+    return line;
+}
+
+} // namespace
+
+int runRollback(VaultRun& run)
+{
+    const VaultOptions& o = run.options;
+    RollbackRequest request;
+    request.home = o.home;
+    request.migration = o.snapshot;
+    request.category = o.category;
+    request.dryRun = o.dryRun;
+    request.force = o.force;
+    request.host = thisHostName();
+    request.username = host::ownerNameOf(o.home).value_or(host::loginUserName());
+    request.passwordFile = o.passwordFile;
+    const RollbackReport r = MigrationRollback(request, [&run](const VaultProgress& p) { run.progress(p); }).run();
+    switch (r.outcome) {
+    case RollbackReport::Outcome::alreadyDone:
+        run.out.event(u"rollback"_s, toJson(r),
+                      u"Migration %1 is rolled back already%2; nothing to do."_s.arg(
+                          r.migrationID, o.category ? u" for "_s + *o.category : QString()));
+        return exitSuccess;
+    case RollbackReport::Outcome::refused:
+        run.out.event(u"rollback"_s, toJson(r), QString());
+        listPaths(run.out, u"kivo-cli: vault: %1 files changed after migration %2; nothing was rolled back "
+                           "(--force rolls them back too, after a snapshot of them):"_s.arg(r.changedCount).arg(r.migrationID),
+                  r.changed, r.changedCount);
+        return exitRefused;
+    case RollbackReport::Outcome::blocked:
+        run.out.event(u"rollback"_s, toJson(r), QString());
+        listPaths(run.out, u"kivo-cli: vault: these folders refuse changes, so nothing was rolled back; the "
+                           "snapshot is kept and a later run can go on once they can be changed:"_s,
+                  r.blocked, std::uint64_t(r.blocked.size()));
+        return exitTransferFailed;
+    case RollbackReport::Outcome::dryRun: {
+        run.out.event(u"rollback"_s, toJson(r),
+                      u"A rollback of migration %1 would put back or remove %2 files of %3 (%4 changed after it%5)."_s
+                          .arg(r.migrationID)
+                          .arg(r.planned)
+                          .arg(r.categories.join(u", "_s))
+                          .arg(r.changedCount)
+                          .arg(r.changedCount && !o.force ? u": refused without --force"_s : QString()));
+        if (!r.changed.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Changed after the migration:"_s, r.changed, r.changedCount);
+        if (!r.blocked.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Folders refusing changes:"_s, r.blocked, std::uint64_t(r.blocked.size()));
+        return exitSuccess;
+    }
+    case RollbackReport::Outcome::done: break;
+    }
+    run.out.event(u"rollback"_s, toJson(r), summary(r));
+    return exitSuccess;
+}
+
+} // namespace kivo::cli

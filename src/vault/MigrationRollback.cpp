@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "vault/MigrationRollback.h"
+
+#include "platform/FileSystem.h"
+#include "platform/HomeBeneath.h"
+#include "platform/SmallFiles.h"
+#include "vault/RollbackPlan.h"
+#include "vault/VaultLocation.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace kivo {
+
+namespace {
+
+constexpr qint64 kMaxStateFile = 1024 * 1024;
+
+QStringList toStrings(const QJsonValue& v)
+{
+    QStringList out;
+    for (const QJsonValue& s : v.toArray())
+        out << s.toString();
+    return out;
+}
+
+const ChangeRecord& findRecord(const QList<ChangeRecord>& records, const QString& name)
+{
+    if (name == u"latest" && !records.isEmpty())
+        return records.last();
+    for (const ChangeRecord& r : records)
+        if (r.migrationID == name || r.transferID == name)
+            return r;
+    throw VaultError(VaultErrorKind::unknownSnapshot, QStringLiteral("no migration %1 changed this home").arg(name));
+}
+
+} // namespace
+
+QString rollbackStagingFolder(const QString& home, const QString& transferID)
+{
+    return QDir(kivoDataFolder(home)).filePath(QStringLiteral("rollback/") + transferID);
+}
+
+MigrationRollback::MigrationRollback(RollbackRequest request, VaultProgressHandler progress)
+    : m_request(std::move(request)), m_progress(std::move(progress))
+{
+    m_request.home = QDir::cleanPath(m_request.home);
+}
+
+QString MigrationRollback::path(const char* suffix) const
+{
+    return QDir(changeRecordsFolder(m_request.home)).filePath(m_record.transferID + QLatin1String(suffix));
+}
+
+QString MigrationRollback::entriesPath() const
+{
+    const QString after = path(".after");
+    return QFileInfo::exists(after) ? after : path(".touched");
+}
+
+QStringList MigrationRollback::recordedCategories() const
+{
+    QStringList out;
+    forEachEntry(path(".touched"), [&](const ChangeEntry& e) {
+        if (!out.contains(e.category))
+            out << e.category;
+    });
+    return out;
+}
+
+QStringList MigrationRollback::doneCategories() const
+{
+    const auto bytes = fs::readRegularFile(path(".rolledback"), kMaxStateFile);
+    return bytes ? toStrings(QJsonDocument::fromJson(*bytes).object().value(QStringLiteral("categories"))) : QStringList();
+}
+
+std::optional<MigrationRollback::Journal> MigrationRollback::loadJournal() const
+{
+    const auto bytes = fs::readRegularFile(path(".rollback"), kMaxStateFile);
+    if (!bytes)
+        return std::nullopt;
+    const QJsonObject o = QJsonDocument::fromJson(*bytes).object();
+    Journal j{o.value(QStringLiteral("phase")).toString(), toStrings(o.value(QStringLiteral("categories"))),
+              o.value(QStringLiteral("snapshot")).toString(),
+              std::uint64_t(o.value(QStringLiteral("totalFiles")).toDouble()),
+              std::uint64_t(o.value(QStringLiteral("totalBytes")).toDouble())};
+    if (j.categories.isEmpty() || !QStringList{QStringLiteral("snapshot"), QStringLiteral("stage"), QStringLiteral("swap")}.contains(j.phase))
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("the rollback journal %1 is damaged").arg(path(".rollback")));
+    return j;
+}
+
+void MigrationRollback::saveJournal(const Journal& j) const
+{
+    const QJsonObject o{{QStringLiteral("phase"), j.phase},
+                        {QStringLiteral("categories"), QJsonArray::fromStringList(j.categories)},
+                        {QStringLiteral("snapshot"), j.snapshot},
+                        {QStringLiteral("totalFiles"), double(j.totalFiles)},
+                        {QStringLiteral("totalBytes"), double(j.totalBytes)}};
+    fs::writeFileAtomically(path(".rollback"), QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+void MigrationRollback::plan(const QSet<QString>& categories, QList<QPair<QString, QStringList>>* replaced, Journal* journal)
+{
+    const HomeBeneath home(m_request.home);
+    const QString root = m_request.home + u'/';
+    QSet<QString> checked;
+    const auto checkFolder = [&](const QString& folder) {
+        if (checked.contains(folder))
+            return;
+        checked.insert(folder);
+        const QString absolute = folder == u'.' ? m_request.home : root + folder;
+        if (!QFileInfo(absolute).isDir())
+            return; // made again when it is needed
+        if ((home.resolveError(absolute) || !home.canChangeFolder(absolute)) && m_report.blocked.size() < kListedLimit)
+            m_report.blocked << folder;
+    };
+    forEachEntry(entriesPath(), [&](const ChangeEntry& e) {
+        if (!categories.contains(e.category))
+            return;
+        if (e.kind == ChangeEntry::Kind::folderCreated) {
+            checkFolder(QFileInfo(e.relative).path());
+            return;
+        }
+        const std::optional<PathState> now = PathState::of(root + e.relative);
+        const RollbackDecision d = planRollback(e, now);
+        if (d.step == RollbackStep::none)
+            return;
+        checkFolder(QFileInfo(e.relative).path());
+        if (d.changedSince && m_report.changed.size() < kListedLimit)
+            m_report.changed << e.relative;
+        m_report.changedCount += d.changedSince ? 1 : 0;
+        ++journal->totalFiles;
+        journal->totalBytes += d.step == RollbackStep::restore && e.before ? e.before->size : 0;
+        if (!now)
+            return;
+        auto it = std::find_if(replaced->begin(), replaced->end(), [&](const auto& c) { return c.first == e.category; });
+        if (it == replaced->end())
+            it = replaced->insert(replaced->end(), {e.category, {}});
+        it->second << e.relative;
+    });
+}
+
+SnapshotVault MigrationRollback::openVault(bool create) const
+{
+    const QString folder = defaultVaultFolder(m_request.home);
+    const bool fresh = !QFileInfo::exists(QDir(folder).filePath(QStringLiteral("config")));
+    SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {m_request.passwordFile, create && fresh}));
+    if (create)
+        vault.init();
+    return vault;
+}
+
+RollbackReport MigrationRollback::run()
+{
+    m_record = findRecord(changeRecords(m_request.home), m_request.migration);
+    m_report.migrationID = m_record.migrationID;
+    m_report.transferID = m_record.transferID;
+    const QStringList recorded = recordedCategories();
+    const QStringList done = doneCategories();
+    std::optional<Journal> journal = loadJournal();
+    if (journal) {
+        m_report.resumed = true;
+    } else {
+        journal = Journal{QStringLiteral("snapshot"), {}, {}, 0, 0};
+        if (m_request.category && !recorded.contains(*m_request.category))
+            throw VaultError(VaultErrorKind::unknownSnapshot, QStringLiteral("migration %1 changed nothing of %2")
+                                                                  .arg(m_record.migrationID, *m_request.category));
+        for (const QString& c : recorded)
+            if (!done.contains(c) && (!m_request.category || c == *m_request.category))
+                journal->categories << c;
+    }
+    m_report.categories = journal->categories;
+    for (const QString& c : recorded)
+        if (!done.contains(c) && !journal->categories.contains(c))
+            m_report.remaining << c;
+    if (journal->categories.isEmpty()) {
+        m_report.outcome = RollbackReport::Outcome::alreadyDone;
+        return m_report;
+    }
+    if (!m_report.resumed) {
+        const QSet<QString> chosen(journal->categories.begin(), journal->categories.end());
+        QList<QPair<QString, QStringList>> replaced;
+        plan(chosen, &replaced, &*journal);
+        m_report.planned = journal->totalFiles;
+        if (m_report.changedCount > 0 && !m_request.force) {
+            m_report.outcome = RollbackReport::Outcome::refused;
+            return m_report;
+        }
+        if (m_request.dryRun || !m_report.blocked.isEmpty()) {
+            m_report.outcome = m_request.dryRun ? RollbackReport::Outcome::dryRun : RollbackReport::Outcome::blocked;
+            return m_report;
+        }
+        saveJournal(*journal);
+        if (!replaced.isEmpty()) {
+            SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
+                              m_request.username, replaced};
+            journal->snapshot = openVault(true).snapshot(s, m_progress).id;
+        }
+        journal->phase = QStringLiteral("stage");
+        saveJournal(*journal);
+    }
+    m_report.preRollbackSnapshot = journal->snapshot;
+    if (journal->phase == u"snapshot") {
+        // Cut short before its snapshot was whole: nothing in the home has changed yet.
+        QFile::remove(path(".rollback"));
+        m_report.resumed = false;
+        return run();
+    }
+    if (journal->phase == u"stage") {
+        stage(*journal);
+        journal->phase = QStringLiteral("swap");
+        saveJournal(*journal);
+    }
+    swap(*journal);
+    finish(*journal);
+    return m_report;
+}
+
+void MigrationRollback::stage(const Journal& journal)
+{
+    const QString staging = rollbackStagingFolder(m_request.home, m_record.transferID);
+    const HomeBeneath home(m_request.home);
+    // Whatever an earlier, cut-short restore left is started over.
+    QDir().mkpath(QFileInfo(staging).path());
+    home.removeTree(staging);
+    if (!QDir().mkpath(staging))
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("cannot make %1").arg(staging));
+    if (m_progress) {
+        VaultProgress started;
+        started.phase = QStringLiteral("restore");
+        started.totalFiles = journal.totalFiles;
+        started.totalBytes = journal.totalBytes;
+        m_progress(started);
+    }
+    if (m_record.snapshotID.isEmpty())
+        return; // it replaced nothing: there is nothing to put back
+    const SnapshotVault vault = openVault(false);
+    const QList<VaultSnapshot> all = vault.list();
+    const VaultSnapshot* found = nullptr;
+    try {
+        found = &pickSnapshot(all, m_record.snapshotID);
+    } catch (const VaultError&) {
+        throw VaultError(VaultErrorKind::snapshotGone, QStringLiteral("snapshot %1, taken before migration %2, is no "
+                                                                      "longer in the vault: nothing was changed")
+                                                           .arg(m_record.snapshotID, m_record.migrationID));
+    }
+    const VaultSnapshot& before = *found;
+    for (const CategorySnapshot& c : before.categories)
+        if (journal.categories.contains(c.category))
+            vault.restore(before, c.category, staging, m_progress);
+}
+
+void MigrationRollback::swap(const Journal& journal)
+{
+    const HomeBeneath home(m_request.home);
+    const QString root = m_request.home + u'/';
+    const QString staging = rollbackStagingFolder(m_request.home, m_record.transferID) + u'/';
+    const QSet<QString> chosen(journal.categories.begin(), journal.categories.end());
+    VaultProgress progress;
+    progress.phase = QStringLiteral("rollback");
+    progress.totalFiles = journal.totalFiles;
+    progress.totalBytes = journal.totalBytes;
+    forEachEntry(entriesPath(), [&](const ChangeEntry& e) {
+        if (!chosen.contains(e.category))
+            return;
+        const QString target = root + e.relative;
+        // The plan was agreed (or forced) before anything moved: later changes are no reason to stop now,
+        // and what an earlier, cut-short run already did is simply not there to do again.
+        const RollbackDecision d = planRollback(e, PathState::of(target));
+        if (d.step == RollbackStep::remove) {
+            home.removeFile(target);
+            ++m_report.removed;
+        } else if (d.step == RollbackStep::restore) {
+            const QString staged = staging + e.relative;
+            if (!QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink())
+                return;
+            home.makeFolders(QFileInfo(target).path(), std::nullopt);
+            home.moveFile(staged, target);
+            ++m_report.restored;
+            progress.bytes += e.before ? e.before->size : 0;
+        } else {
+            return;
+        }
+        progress.files = std::min(progress.totalFiles, progress.files + 1);
+        progress.currentFile = e.relative;
+        if (m_progress)
+            m_progress(progress);
+    });
+    progress.files = progress.totalFiles;
+    progress.bytes = progress.totalBytes;
+    progress.isFinal = true;
+    progress.secondsRemaining = 0.0;
+    if (m_progress)
+        m_progress(progress);
+}
+
+void MigrationRollback::restoreFolders(const QSet<QString>& categories, bool finishing)
+{
+    const HomeBeneath home(m_request.home);
+    const QString root = m_request.home + u'/';
+    QStringList created;
+    QList<ChangeEntry> touched;
+    forEachEntry(entriesPath(), [&](const ChangeEntry& e) {
+        // The last category's run tidies every folder: one may hold files of several.
+        if (!finishing && !categories.contains(e.category))
+            return;
+        if (e.kind == ChangeEntry::Kind::folderCreated)
+            created << e.relative;
+        else if (e.kind == ChangeEntry::Kind::folderTouched && e.before)
+            touched << e;
+    });
+    // Deepest first, so a folder made only to hold another goes too.
+    std::sort(created.begin(), created.end(),
+              [](const QString& a, const QString& b) { return a.count(u'/') > b.count(u'/'); });
+    for (const QString& folder : created)
+        if (QFileInfo(root + folder).isDir() && home.removeEmptyFolder(root + folder))
+            ++m_report.foldersRemoved;
+    for (const ChangeEntry& e : touched) {
+        const QString folder = e.relative == u'.' ? m_request.home : root + e.relative;
+        if (QFileInfo(folder).isDir() && !home.resolveError(folder))
+            home.setFolderModifiedTime(folder, e.before->modifiedSecs, e.before->modifiedNsecs);
+    }
+}
+
+void MigrationRollback::finish(const Journal& journal)
+{
+    QStringList done = doneCategories() + journal.categories;
+    done.removeDuplicates();
+    const bool finishing = m_report.remaining.isEmpty();
+    restoreFolders(QSet<QString>(journal.categories.begin(), journal.categories.end()), finishing);
+    fs::writeFileAtomically(path(".rolledback"),
+                            QJsonDocument(QJsonObject{{QStringLiteral("categories"), QJsonArray::fromStringList(done)}})
+                                .toJson(QJsonDocument::Compact));
+    QFile::remove(path(".rollback"));
+    HomeBeneath(m_request.home).removeTree(rollbackStagingFolder(m_request.home, m_record.transferID));
+    // The staging folders' parent goes when nothing else is staged there.
+    QDir().rmdir(QFileInfo(rollbackStagingFolder(m_request.home, m_record.transferID)).path());
+}
+
+} // namespace kivo

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "vault/PreChangeSnapshot.h"
+#include "vault/SnapshotVault.h"
+
+#include <QSet>
+
+#include <optional>
+
+namespace kivo {
+
+struct RollbackRequest {
+    QString home;
+    QString migration; // a migration log id, a transfer id, or "latest"
+    std::optional<QString> category;
+    bool dryRun = false;
+    bool force = false;
+    QString host;
+    QString username;
+    std::optional<QString> passwordFile; // of the home's default vault
+};
+
+struct RollbackReport {
+    enum class Outcome { done, alreadyDone, refused, blocked, dryRun };
+    Outcome outcome = Outcome::done;
+    QString migrationID;
+    QString transferID;
+    QStringList categories; // what this run rolls back
+    QStringList remaining;  // what a later run may still roll back
+    bool resumed = false;   // it finished a run that was cut short
+    std::uint64_t planned = 0; // files to put back or remove
+    std::uint64_t restored = 0;
+    std::uint64_t removed = 0;
+    std::uint64_t foldersRemoved = 0;
+    std::uint64_t changedCount = 0;
+    QStringList changed; // the first of them, home-relative
+    QStringList blocked; // folders that refuse changes
+    QString preRollbackSnapshot;
+};
+
+// Undoes what one receive did to a home: what it replaced comes back from the
+// snapshot it took first, what it created goes. What is about to be replaced is
+// snapshotted first, and a small journal lets a run cut short finish on the next.
+class MigrationRollback {
+public:
+    static constexpr qsizetype kListedLimit = 1000;
+
+    MigrationRollback(RollbackRequest request, VaultProgressHandler progress);
+    // Throws VaultError: unknownSnapshot for no such migration or category, others as the vault's.
+    RollbackReport run();
+
+private:
+    struct Journal {
+        QString phase; // snapshot, stage, swap
+        QStringList categories;
+        QString snapshot;
+        std::uint64_t totalFiles = 0;
+        std::uint64_t totalBytes = 0;
+    };
+
+    QString path(const char* suffix) const;
+    // The entries with the state after the migration when it was noted, else with the state before.
+    QString entriesPath() const;
+    QStringList recordedCategories() const;
+    QStringList doneCategories() const;
+    std::optional<Journal> loadJournal() const;
+    void saveJournal(const Journal& journal) const;
+    // Counts what is to do and what stands in its way; the paths to snapshot first go to `replaced`.
+    void plan(const QSet<QString>& categories, QList<QPair<QString, QStringList>>* replaced, Journal* journal);
+    SnapshotVault openVault(bool create) const;
+    void stage(const Journal& journal);
+    void swap(const Journal& journal);
+    void restoreFolders(const QSet<QString>& categories, bool finishing);
+    void finish(const Journal& journal);
+
+    RollbackRequest m_request;
+    VaultProgressHandler m_progress;
+    ChangeRecord m_record;
+    RollbackReport m_report;
+};
+
+// Where a rollback stages the files it puts back: on the home's own file system.
+QString rollbackStagingFolder(const QString& home, const QString& transferID);
+
+} // namespace kivo

@@ -1,0 +1,182 @@
+// SPDX-License-Identifier: Apache-2.0
+// Undoing a receive: real sends and receives, real restic, real files.
+#include "platform/FileSystem.h"
+#include "support/CliProcess.h"
+#include "support/CliRun.h"
+#include "support/CoroTest.h"
+#include "support/FileBytes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int kMany = 300;
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+// Modification time to the nanosecond, and mode.
+std::tuple<std::int64_t, std::int64_t, int> timesOf(const QString& path)
+{
+    const auto st = fs::status(path, fs::Links::dontFollow);
+    return st ? std::tuple{st->modifiedSecs, st->modifiedNsecs, int(st->mode)} : std::tuple<std::int64_t, std::int64_t, int>{0, 0, -1};
+}
+
+void setTime(const QString& path, const char* when)
+{
+    QProcess::execute(u"touch"_s, {u"-h"_s, u"-d"_s, QString::fromLatin1(when), path});
+}
+
+class Rollback : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (QStandardPaths::findExecutable(u"restic"_s).isEmpty())
+            KIVO_SKIP_OR_FAIL("restic is not installed (scripts/setup-deps installs it)");
+        source = dir.filePath(u"source"_s);
+        destination = dir.filePath(u"destination"_s);
+        writeBytes(source + u"/Documents/kept.txt"_s, "the source's kept.txt\n");
+        writeBytes(source + u"/Documents/new/deep/made.txt"_s, "only the source has this\n");
+        writeBytes(source + u"/.config/mimeapps.list"_s, "[Default Applications]\nfrom=source\n");
+        writeBytes(destination + u"/Documents/kept.txt"_s, "the destination's own kept.txt\n",
+                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+        writeBytes(destination + u"/.config/mimeapps.list"_s, "[Default Applications]\nfrom=destination\n");
+        setTime(destination + u"/Documents/kept.txt"_s, "2021-03-04 05:06:07.123456789");
+        setTime(destination + u"/Documents"_s, "2021-03-04 05:06:08.987654321");
+        env.insert(u"XDG_CACHE_HOME"_s, dir.filePath(u"cache"_s));
+        env.remove(u"KIVO_VAULT_PASSWORD_FILE"_s);
+    }
+
+    void TearDown() override { QProcess::execute(u"chattr"_s, {u"-i"_s, destination + u"/Documents"_s}); }
+
+    void addMany()
+    {
+        for (int i = 0; i < kMany; ++i) {
+            const QString name = u"/Documents/many/f%1.txt"_s.arg(i, 3, 10, QChar(u'0'));
+            writeBytes(source + name, "source " + QByteArray::number(i));
+            writeBytes(destination + name, "destination " + QByteArray::number(i));
+        }
+    }
+
+    void migrate(const QString& categories)
+    {
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, categories,
+                                      u"--conflict-policy"_s, u"overwrite"_s, u"--json"_s});
+        const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+        ASSERT_FALSE(advertised.isEmpty());
+        const CliRun received = runProcess(kivoCli(), receiveFrom(destination, advertised), env);
+        sender.finish();
+        ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
+        ASSERT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
+    }
+
+    CliRun rollback(const QStringList& extra)
+    {
+        return runCli(QStringList{u"vault"_s, u"rollback"_s, u"latest"_s, u"--home"_s, destination, u"--json"_s} + extra, env);
+    }
+
+    QStringList kinds()
+    {
+        QStringList out;
+        for (const QJsonObject& s : runCli({u"vault"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}, env).events(u"snapshot"_s))
+            out << s.value(u"kind"_s).toString();
+        return out;
+    }
+
+    QTemporaryDir dir;
+    QString source;
+    QString destination;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+} // namespace
+
+TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
+{
+    const auto keptBefore = timesOf(destination + u"/Documents/kept.txt"_s);
+    const auto folderBefore = timesOf(destination + u"/Documents"_s);
+    migrate(u"userFiles,systemSettings"_s);
+    ASSERT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=source\n");
+
+    const CliRun first = rollback({u"--category"_s, u"userFiles"_s});
+    ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
+    const QJsonObject done = first.events(u"rollback"_s).value(0);
+    EXPECT_EQ(done.value(u"categories"_s).toArray(), QJsonArray{u"userFiles"_s});
+    EXPECT_EQ(done.value(u"remaining"_s).toArray(), QJsonArray{u"systemSettings"_s});
+    EXPECT_FALSE(first.events(u"vaultProgress"_s).isEmpty());
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
+    EXPECT_EQ(timesOf(destination + u"/Documents/kept.txt"_s), keptBefore) << "bytes, mode and ns time";
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents/new"_s)) << "created files and their folders go";
+    EXPECT_EQ(timesOf(destination + u"/Documents"_s), folderBefore);
+    EXPECT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=source\n")
+        << "the other category stays migrated";
+    EXPECT_TRUE(kinds().contains(u"pre-rollback"_s));
+
+    const CliRun rest = rollback({});
+    ASSERT_EQ(rest.exitCode, 0) << rest.err.toStdString();
+    EXPECT_EQ(rest.events(u"rollback"_s).value(0).value(u"categories"_s).toArray(), QJsonArray{u"systemSettings"_s});
+    EXPECT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=destination\n");
+
+    const qsizetype snapshots = kinds().size();
+    const CliRun third = rollback({});
+    ASSERT_EQ(third.exitCode, 0) << third.err.toStdString();
+    EXPECT_EQ(third.events(u"rollback"_s).value(0).value(u"outcome"_s).toString(), u"alreadyDone"_s);
+    EXPECT_EQ(kinds().size(), snapshots) << "nothing snapshotted, nothing touched";
+    EXPECT_EQ(timesOf(destination + u"/Documents/kept.txt"_s), keptBefore);
+}
+
+TEST_F(Rollback, LaterChangesRefuseItWholeAReadOnlyFolderBlocksItAndACutShortRunFinishes)
+{
+    addMany();
+    migrate(u"userFiles"_s);
+    writeBytes(destination + u"/Documents/kept.txt"_s, "edited after the migration\n");
+
+    const CliRun refused = rollback({});
+    EXPECT_EQ(refused.exitCode, 5);
+    EXPECT_TRUE(refused.err.contains("Documents/kept.txt")) << refused.err.toStdString();
+    EXPECT_EQ(contents(destination + u"/Documents/many/f000.txt"_s), "source 0") << "refused whole";
+    EXPECT_TRUE(QFileInfo::exists(destination + u"/Documents/new/deep/made.txt"_s));
+
+    ASSERT_EQ(QProcess::execute(u"chattr"_s, {u"+i"_s, destination + u"/Documents"_s}), 0);
+    const CliRun blocked = rollback({u"--force"_s});
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_EQ(blocked.events(u"rollback"_s).value(0).value(u"blocked"_s).toArray(), QJsonArray{u"Documents"_s});
+    EXPECT_EQ(kinds(), QStringList{u"pre-change"_s}) << "the snapshot is kept";
+    QProcess::execute(u"chattr"_s, {u"-i"_s, destination + u"/Documents"_s});
+
+    {
+        CliProcess cut(kivoCli(), {u"vault"_s, u"rollback"_s, u"latest"_s, u"--force"_s, u"--home"_s, destination, u"--json"_s}, env);
+        for (QJsonObject p = cut.waitForEvent(u"vaultProgress"_s); !p.isEmpty(); p = cut.waitForEvent(u"vaultProgress"_s))
+            if (p.value(u"phase"_s).toString() == u"restore"_s)
+                break;
+        cut.killHard();
+    }
+    const QDir records(destination + u"/.local/share/kivo/vault-changes"_s);
+    ASSERT_EQ(records.entryList({u"*.rollback"_s}, QDir::Files).size(), 1) << "cut short midway";
+
+    const CliRun finished = rollback({});
+    ASSERT_EQ(finished.exitCode, 0) << finished.err.toStdString();
+    EXPECT_TRUE(finished.events(u"rollback"_s).value(0).value(u"resumed"_s).toBool());
+    for (int i = 0; i < kMany; ++i)
+        ASSERT_EQ(contents(destination + u"/Documents/many/f%1.txt"_s.arg(i, 3, 10, QChar(u'0'))),
+                  "destination " + QByteArray::number(i));
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents/new"_s));
+    EXPECT_TRUE(records.entryList({u"*.rollback"_s}, QDir::Files).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/.local/share/kivo/rollback"_s)) << "nothing staged is left";
+    EXPECT_EQ(kinds().count(u"pre-rollback"_s), 1) << "the later edit is kept there, and only once";
+}
