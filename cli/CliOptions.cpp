@@ -106,6 +106,10 @@ SendOptions parseSend(const QStringList& args)
     o.json = p.isSet(QStringLiteral("json"));
     o.devInclude = p.values(QStringLiteral("dev-include"));
     o.confirmSensitive = p.isSet(QStringLiteral("confirm-sensitive"));
+    o.vaultSnapshot = p.isSet(QStringLiteral("vault-snapshot"));
+    o.vault = textOption(p, QStringLiteral("vault"));
+    if (o.vault && o.vault->contains(u':'))
+        throw UsageError(QStringLiteral("--vault takes a folder; object storage vaults are not supported yet"));
     o.preflight = preflightFlags(p);
     o.layout = layoutOption(p);
     if (o.hostname.contains(u'|') || o.username.contains(u'|'))

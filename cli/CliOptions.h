@@ -65,6 +65,8 @@ struct SendOptions {
     QStringList devInclude;
     PreflightFlags preflight;
     bool confirmSensitive = false;
+    bool vaultSnapshot = false;
+    std::optional<QString> vault;
 };
 
 struct ReceiveOptions {

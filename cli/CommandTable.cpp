@@ -95,14 +95,19 @@ void addMigrationCommands(QList<CommandSpec>& t)
         json(),
         listOf("dev-include", "NAME,...", "Developer items to send as well (.ssh, .aws, development folders...).", {}, true),
         layout(),
+        flag("vault-snapshot", "Snapshot what is about to be sent into a vault first, one restic snapshot per category "
+                               "(automatic when the profile names a vault)."),
+        value("vault", "DIR", "The vault for --vault-snapshot.", "the profile's, else <home>/.local/share/kivo/vault"),
     };
     send.options += preflightOptions();
     send.examples = {u"kivo-cli send --home /home/ann --categories userFiles --folders Documents,Pictures"_s,
                      u"kivo-cli send --categories userFiles,keychain --confirm-sensitive --json"_s,
                      u"kivo-cli send --categories userFiles,engineeringTools --dev-include .ssh,Projects"_s};
-    send.exitCodes = {0, 1, 2, 3, 5, 7};
+    send.exitCodes = {0, 1, 2, 3, 5, 6, 7};
     send.exitNotes = {{5, u"refused: a pre-flight blocker or outside the profile's migration window; nothing was sent"_s},
-                      {7, u"the keychain was chosen but the Secret Service is missing or locked"_s}};
+                      {6, u"the vault for the snapshot before sending has no password, or another one"_s},
+                      {7, u"the keychain was chosen but the Secret Service is missing or locked, or restic is "
+                          "missing or the vault locked"_s}};
     t << send;
 
     CommandSpec receive = command(u"receive"_s, u"Find or reach a source, pair and receive into this home"_s,

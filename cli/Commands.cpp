@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/Commands.h"
+#include "cli/VaultSourceSnapshot.h"
 
 #include "app/AppState.h"
 #include "postmigration/PermissionsCorrector.h"
@@ -241,6 +242,7 @@ int runSend(const SendOptions& o)
     SendFlow::Request request{o.categories, o.folders, std::nullopt, o.maxMbps, o.allowUnverifiedPairing};
     request.devInclude = o.devInclude;
     request.confirmSensitive = o.confirmSensitive;
+    request.beforeAdvertising = sourceSnapshotStep(o, state.profileManager()->values());
     if (fs::isTerminal(stdin))
         request.askSensitive = [](QString warning) -> QCoro::Task<bool> { co_return promptYes(warning); };
     if (o.conflictPolicy)

@@ -76,6 +76,11 @@ QCoro::Task<void> SendFlow::runSteps()
     const QStringList folders = co_await applySelection();
 
     resumeOrRecord(sorted(categories), sorted(folders));
+    if (m_request.beforeAdvertising)
+        if (const auto failure = co_await runInBackground([&] {
+                return m_request.beforeAdvertising(categories, folders, session().transferID());
+            }))
+            throw *failure;
     if (m_request.conflictPolicy)
         session().setConflictPolicy(*m_request.conflictPolicy);
     session().setMaxTransferMbps(m_request.maxTransferMbps);

@@ -37,6 +37,10 @@ public:
         std::function<QCoro::Task<bool>(QString warning)> askSensitive;
         // Why this machine's keychain cannot be read, or empty; the system's check when unset.
         std::function<QString()> keychainProblem;
+        // Run off the event loop once the selection is known, before anyone is asked to pair
+        // (a snapshot of what is about to be sent); a failure ends the flow there.
+        std::function<std::optional<FlowFailure>(QStringList categories, QStringList folders, QString transferID)>
+            beforeAdvertising;
     };
 
     SendFlow(AppState& session, Request request, QObject* parent = nullptr);

@@ -72,10 +72,15 @@ protected:
         }
     }
 
-    void migrate(const QString& categories)
+    // `sourceVault`: the source snapshots what it sends there first.
+    void migrate(const QString& categories, const QString& sourceVault = {})
     {
-        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, categories,
-                                      u"--conflict-policy"_s, u"overwrite"_s, u"--json"_s});
+        QStringList send{u"send"_s, u"--home"_s, source, u"--categories"_s, categories, u"--conflict-policy"_s, u"overwrite"_s, u"--json"_s};
+        if (!sourceVault.isEmpty())
+            send << u"--vault-snapshot"_s << u"--vault"_s << sourceVault;
+        CliProcess sender(kivoCli(), send, env);
+        if (!sourceVault.isEmpty())
+            sourceSnapshot = sender.waitForEvent(u"vaultSnapshot"_s, std::chrono::minutes(2));
         const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
         ASSERT_FALSE(advertised.isEmpty());
         const CliRun received = runProcess(kivoCli(), receiveFrom(destination, advertised), env);
@@ -98,6 +103,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    QJsonObject sourceSnapshot;
     QString source;
     QString destination;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -109,7 +115,15 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
 {
     const auto keptBefore = timesOf(destination + u"/Documents/kept.txt"_s);
     const auto folderBefore = timesOf(destination + u"/Documents"_s);
-    migrate(u"userFiles,systemSettings"_s);
+    const QString sourceVault = dir.filePath(u"source-vault"_s);
+    migrate(u"userFiles,systemSettings"_s, sourceVault);
+    EXPECT_EQ(sourceSnapshot.value(u"kind"_s).toString(), u"source"_s);
+    EXPECT_EQ(sourceSnapshot.value(u"categories"_s).toArray().size(), 2) << "one restic snapshot per category, before advertising";
+    const QList<QJsonObject> kept =
+        runCli({u"vault"_s, u"list"_s, u"--vault"_s, sourceVault, u"--home"_s, source, u"--json"_s}, env).events(u"snapshot"_s);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(kept[0].value(u"migrationID"_s), sourceSnapshot.value(u"migrationID"_s));
+    EXPECT_FALSE(kept[0].value(u"migrationID"_s).toString().isEmpty());
     ASSERT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=source\n");
 
     const CliRun first = rollback({u"--category"_s, u"userFiles"_s});
