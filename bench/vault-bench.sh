@@ -3,9 +3,10 @@
 # kivo-cli vault against restic alone, on the same warm tree of KIVO_BENCH_FILES
 # (20,000) files of 1-64 KiB: a first snapshot into a fresh folder vault against
 # `restic backup` into a fresh repository, an unchanged second snapshot against
-# the first, a restore against `restic restore`, and kivo-cli's peak memory.
-# Targets: first <= 1.15x restic, second <= 10 % of the first, restore <= 1.3x
-# restic, RSS <= 64 MB; --check exits 1 when one is missed.
+# the first, a restore against `restic restore`, rolling back a receive of that
+# tree against `restic restore`, and kivo-cli's peak memory. Targets: first <=
+# 1.15x restic, second <= 10 % of the first, restore and rollback <= 1.3x
+# restic restore, RSS <= 64 MB; --check exits 1 when one is missed.
 # Usage: bench/vault-bench.sh BUILD_DIR [--check]
 set -euo pipefail
 build=${1:?usage: vault-bench.sh BUILD_DIR [--check]}
@@ -59,6 +60,24 @@ rss_kb=$(cat "$work/rss")
 kivo_second=$(seconds "$cli" vault snapshot "${vault[@]}" --categories userFiles --json)
 kivo_restore=$(seconds "$cli" vault restore latest "${vault[@]}" --target "$work/kivo-out" --json)
 
+# Rolling a receive back: the same tree sent over a destination holding other
+# bytes under the same names, then all of it put back, against `restic restore`.
+dest="$work/dest"
+cp -r "$home" "$dest"
+find "$dest/Documents" -type f -exec sh -c 'printf x >> "$1"' _ {} \;
+"$cli" send --home "$home" --categories userFiles --folders Documents --conflict-policy overwrite --json \
+  > "$work/send.out" 2>&1 &
+sender=$!
+for _ in $(seq 600); do grep -q '"advertising"' "$work/send.out" && break; sleep 0.1; done
+port=$(grep '"advertising"' "$work/send.out" | head -1 | sed 's/.*"port":\([0-9]*\).*/\1/')
+code=$(grep '"advertising"' "$work/send.out" | head -1 | sed 's/.*"code":"\([0-9]*\)".*/\1/')
+(unset RESTIC_PASSWORD_FILE; "$cli" receive --home "$dest" --connect "127.0.0.1:$port" --code "$code" --json > /dev/null)
+wait "$sender"
+sync  # the receive's writes are not the rollback's to flush
+kivo_rollback=$(unset RESTIC_PASSWORD_FILE; seconds peak_of "$cli" vault rollback latest --home "$dest" --json)
+rollback_rss_kb=$(cat "$work/rss")
+cmp -s "$home/Documents/d000/f000000.bin" "$dest/Documents/d000/f000000.bin" && { echo "rollback left the sent bytes" >&2; exit 1; }
+
 ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
 first_ratio=$(ratio "$kivo_first" "$plain_first")
 second_ratio=$(ratio "$kivo_second" "$kivo_first")
@@ -67,13 +86,17 @@ restore_ratio=$(ratio "$kivo_restore" "$plain_restore")
 printf '{"case":"firstSnapshot","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.15}\n' "$kivo_first" "$plain_first" "$first_ratio"
 printf '{"case":"unchangedSecondSnapshot","seconds":%s,"ofFirst":%s,"target":0.10}\n' "$kivo_second" "$second_ratio"
 printf '{"case":"restore","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_restore" "$plain_restore" "$restore_ratio"
-printf '{"case":"peakMemory","kivoCliMegabytes":%s,"target":64}\n' "$((rss_kb / 1024))"
+rollback_ratio=$(ratio "$kivo_rollback" "$plain_restore")
+printf '{"case":"rollbackAll","seconds":%s,"resticRestoreSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_rollback" "$plain_restore" "$rollback_ratio"
+printf '{"case":"peakMemory","kivoCliMegabytes":%s,"rollbackMegabytes":%s,"target":64}\n' "$((rss_kb / 1024))" "$((rollback_rss_kb / 1024))"
 
 if [ "$check" = --check ]; then
   missed=0
   [ "$(echo "$first_ratio <= 1.15" | bc)" = 1 ] || missed=1
   [ "$(echo "$second_ratio <= 0.10" | bc)" = 1 ] || missed=1
   [ "$(echo "$restore_ratio <= 1.3" | bc)" = 1 ] || missed=1
+  [ "$(echo "$rollback_ratio <= 1.3" | bc)" = 1 ] || missed=1
   [ "$rss_kb" -le 65536 ] || missed=1
+  [ "$rollback_rss_kb" -le 65536 ] || missed=1
   exit $missed
 fi

@@ -182,6 +182,8 @@ VaultOptions parseVault(const QStringList& args)
     }
     if (!positional.isEmpty())
         throw UsageError(u"unexpected argument \"%1\""_s.arg(positional.first()));
+    if (o.action == A::rollback && o.vault)
+        throw UsageError(u"vault rollback takes no --vault: a receive keeps what it replaced in the home's own vault"_s);
     if (o.action == A::restore && o.target.isEmpty())
         throw UsageError(u"missing --target DIR"_s);
     return o;

@@ -14,6 +14,8 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
+QString files(std::uint64_t n) { return n == 1 ? u"1 file"_s : u"%1 files"_s.arg(n); }
+
 QString outcomeWord(RollbackReport::Outcome o)
 {
     switch (o) {
@@ -56,10 +58,8 @@ void listPaths(Reporter& out, const QString& heading, const QStringList& paths, 
 QString summary(const RollbackReport& r)
 {
     const QString what = r.categories.join(u", "_s);
-    QString line = u"Rolled back migration %1 (%2): %3 files put back, %4 removed, %5 empty folders removed%6."_s
-                   .arg(r.migrationID, what)
-                   .arg(r.restored)
-                   .arg(r.removed)
+    QString line = u"Rolled back migration %1 (%2): %3 put back, %4 removed, %5 empty folders removed%6."_s
+                   .arg(r.migrationID, what, files(r.restored), files(r.removed))
                    .arg(r.foldersRemoved)
                    .arg(r.resumed ? u", finishing the run cut short"_s : QString());
     if (!r.remaining.isEmpty())
@@ -90,8 +90,8 @@ int runRollback(VaultRun& run)
         return exitSuccess;
     case RollbackReport::Outcome::refused:
         run.out.event(u"rollback"_s, toJson(r), QString());
-        listPaths(run.out, u"kivo-cli: vault: %1 files changed after migration %2; nothing was rolled back "
-                           "(--force rolls them back too, after a snapshot of them):"_s.arg(r.changedCount).arg(r.migrationID),
+        listPaths(run.out, u"kivo-cli: vault: %1 changed after migration %2; nothing was rolled back "
+                           "(--force rolls them back too, after a snapshot of them):"_s.arg(files(r.changedCount), r.migrationID),
                   r.changed, r.changedCount);
         return exitRefused;
     case RollbackReport::Outcome::blocked:
@@ -102,11 +102,8 @@ int runRollback(VaultRun& run)
         return exitTransferFailed;
     case RollbackReport::Outcome::dryRun: {
         run.out.event(u"rollback"_s, toJson(r),
-                      u"A rollback of migration %1 would put back or remove %2 files of %3 (%4 changed after it%5)."_s
-                          .arg(r.migrationID)
-                          .arg(r.planned)
-                          .arg(r.categories.join(u", "_s))
-                          .arg(r.changedCount)
+                      u"A rollback of migration %1 would put back or remove %2 of %3 (%4 changed after it%5)."_s
+                          .arg(r.migrationID, files(r.planned), r.categories.join(u", "_s), files(r.changedCount))
                           .arg(r.changedCount && !o.force ? u": refused without --force"_s : QString()));
         if (!r.changed.isEmpty() && !run.out.isJson())
             listPaths(run.out, u"Changed after the migration:"_s, r.changed, r.changedCount);

@@ -187,12 +187,10 @@ RollbackReport MigrationRollback::run()
         QList<QPair<QString, QStringList>> replaced;
         plan(chosen, &replaced, &*journal);
         m_report.planned = journal->totalFiles;
-        if (m_report.changedCount > 0 && !m_request.force) {
-            m_report.outcome = RollbackReport::Outcome::refused;
-            return m_report;
-        }
-        if (m_request.dryRun || !m_report.blocked.isEmpty()) {
-            m_report.outcome = m_request.dryRun ? RollbackReport::Outcome::dryRun : RollbackReport::Outcome::blocked;
+        if (m_request.dryRun || (m_report.changedCount > 0 && !m_request.force) || !m_report.blocked.isEmpty()) {
+            m_report.outcome = m_request.dryRun                                     ? RollbackReport::Outcome::dryRun
+                               : m_report.changedCount > 0 && !m_request.force ? RollbackReport::Outcome::refused
+                                                                               : RollbackReport::Outcome::blocked;
             return m_report;
         }
         saveJournal(*journal);
@@ -280,6 +278,7 @@ void MigrationRollback::swap(const Journal& journal)
             if (!QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink())
                 return;
             home.makeFolders(QFileInfo(target).path(), std::nullopt);
+            // One rename: the path never stands empty, whatever moment a crash picks.
             home.moveFile(staged, target);
             ++m_report.restored;
             progress.bytes += e.before ? e.before->size : 0;
