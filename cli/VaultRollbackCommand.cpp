@@ -42,6 +42,8 @@ QJsonObject toJson(const RollbackReport& r)
             {u"changedCount"_s, double(r.changedCount)},
             {u"changed"_s, QJsonArray::fromStringList(r.changed)},
             {u"blocked"_s, QJsonArray::fromStringList(r.blocked)},
+            {u"notRestored"_s, QJsonArray::fromStringList(r.notRestored)},
+            {u"preChangeSnapshot"_s, r.preChangeSnapshot},
             {u"preRollbackSnapshot"_s, r.preRollbackSnapshot.isEmpty() ? QJsonValue() : QJsonValue(r.preRollbackSnapshot)}};
 }
 
@@ -114,6 +116,10 @@ int runRollback(VaultRun& run)
     case RollbackReport::Outcome::done: break;
     }
     run.out.event(u"rollback"_s, toJson(r), summary(r));
+    if (!r.notRestored.isEmpty())
+        listPaths(run.out, u"Not files, so left in snapshot %1 (kivo-cli vault restore puts them in a folder):"_s
+                               .arg(r.preChangeSnapshot),
+                  r.notRestored, std::uint64_t(r.notRestored.size()));
     return exitSuccess;
 }
 

@@ -338,7 +338,10 @@ bool HomeBeneath::canChangeFolder(const QString& absoluteFolder) const
     const UniqueFd folder = open(absoluteFolder, O_PATH | O_DIRECTORY | O_NOFOLLOW);
     // The held folder, through its descriptor: the check is of the very folder resolved beneath the home.
     const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(folder.get());
-    return ::access(viaFd.constData(), W_OK) == 0;
+    if (::access(viaFd.constData(), W_OK) == 0)
+        return true;
+    // Without /proc the path itself is asked, the folder having just resolved without a link.
+    return errno == ENOENT && ::access(QFile::encodeName(absoluteFolder).constData(), W_OK) == 0;
 }
 
 void HomeBeneath::removeTree(const QString& absolutePath) const

@@ -160,6 +160,7 @@ RollbackReport MigrationRollback::run()
     m_record = findRecord(changeRecords(m_request.home), m_request.migration);
     m_report.migrationID = m_record.migrationID;
     m_report.transferID = m_record.transferID;
+    m_report.preChangeSnapshot = m_record.snapshotID;
     const QStringList recorded = recordedCategories();
     const QStringList done = doneCategories();
     std::optional<Journal> journal = loadJournal();
@@ -275,7 +276,14 @@ void MigrationRollback::swap(const Journal& journal)
             ++m_report.removed;
         } else if (d.step == RollbackStep::restore) {
             const QString staged = staging + e.relative;
-            if (!QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink())
+            const QFileInfo stagedInfo(staged);
+            if (stagedInfo.isSymLink() || (stagedInfo.exists() && !stagedInfo.isFile())) {
+                // Only files are put back; a link the migration replaced stays in the snapshot, for a restore by hand.
+                if (m_report.notRestored.size() < kListedLimit)
+                    m_report.notRestored << e.relative;
+                return;
+            }
+            if (!stagedInfo.exists())
                 return;
             home.makeFolders(QFileInfo(target).path(), std::nullopt);
             // One rename: the path never stands empty, whatever moment a crash picks.

@@ -36,7 +36,9 @@ struct RollbackReport {
     std::uint64_t changedCount = 0;
     QStringList changed; // the first of them, home-relative
     QStringList blocked; // folders that refuse changes
-    QString preRollbackSnapshot;
+    QStringList notRestored; // links and other non-files, left in the snapshot
+    QString preChangeSnapshot;   // what the migration replaced
+    QString preRollbackSnapshot; // what this rollback replaced
 };
 
 // Undoes what one receive did to a home: what it replaced comes back from the

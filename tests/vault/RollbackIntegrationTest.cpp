@@ -153,7 +153,7 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
     EXPECT_EQ(timesOf(destination + u"/Documents/kept.txt"_s), keptBefore);
 }
 
-TEST_F(Rollback, LaterChangesRefuseItWholeAReadOnlyFolderBlocksItAndACutShortRunFinishes)
+TEST_F(Rollback, LaterChangesRefuseItWholeAndACutShortRunFinishes)
 {
     addMany();
     migrate(u"userFiles"_s);
@@ -164,13 +164,6 @@ TEST_F(Rollback, LaterChangesRefuseItWholeAReadOnlyFolderBlocksItAndACutShortRun
     EXPECT_TRUE(refused.err.contains("Documents/kept.txt")) << refused.err.toStdString();
     EXPECT_EQ(contents(destination + u"/Documents/many/f000.txt"_s), "source 0") << "refused whole";
     EXPECT_TRUE(QFileInfo::exists(destination + u"/Documents/new/deep/made.txt"_s));
-
-    ASSERT_EQ(QProcess::execute(u"chattr"_s, {u"+i"_s, destination + u"/Documents"_s}), 0);
-    const CliRun blocked = rollback({u"--force"_s});
-    EXPECT_EQ(blocked.exitCode, 1);
-    EXPECT_EQ(blocked.events(u"rollback"_s).value(0).value(u"blocked"_s).toArray(), QJsonArray{u"Documents"_s});
-    EXPECT_EQ(kinds(), QStringList{u"pre-change"_s}) << "the snapshot is kept";
-    QProcess::execute(u"chattr"_s, {u"-i"_s, destination + u"/Documents"_s});
 
     {
         CliProcess cut(kivoCli(), {u"vault"_s, u"rollback"_s, u"latest"_s, u"--force"_s, u"--home"_s, destination, u"--json"_s}, env);
@@ -193,4 +186,23 @@ TEST_F(Rollback, LaterChangesRefuseItWholeAReadOnlyFolderBlocksItAndACutShortRun
     EXPECT_TRUE(records.entryList({u"*.rollback"_s}, QDir::Files).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(destination + u"/.local/share/kivo/rollback"_s)) << "nothing staged is left";
     EXPECT_EQ(kinds().count(u"pre-rollback"_s), 1) << "the later edit is kept there, and only once";
+}
+
+TEST_F(Rollback, AFolderThatRefusesChangesStopsItBeforeAnythingMoves)
+{
+    migrate(u"userFiles"_s);
+    // Immutable: even root may not change it, as on a read-only mount.
+    if (QProcess::execute(u"chattr"_s, {u"+i"_s, destination + u"/Documents"_s}) != 0)
+        KIVO_SKIP_OR_FAIL("making a folder immutable needs root");
+    const CliRun blocked = rollback({});
+    QProcess::execute(u"chattr"_s, {u"-i"_s, destination + u"/Documents"_s});
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_EQ(blocked.events(u"rollback"_s).value(0).value(u"blocked"_s).toArray(), QJsonArray{u"Documents"_s});
+    EXPECT_TRUE(blocked.err.contains("Documents")) << blocked.err.toStdString();
+    EXPECT_EQ(kinds(), QStringList{u"pre-change"_s}) << "the snapshot is kept, nothing else taken";
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
+
+    const CliRun later = rollback({});
+    ASSERT_EQ(later.exitCode, 0) << later.err.toStdString();
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
 }
