@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vault/MigrationRollback.h"
 
+#include "platform/DurableFlush.h"
 #include "platform/FileSystem.h"
 #include "platform/HomeBeneath.h"
 #include "platform/SmallFiles.h"
@@ -212,6 +213,8 @@ RollbackReport MigrationRollback::run()
     }
     if (journal->phase == u"stage") {
         stage(*journal);
+        // The staged bytes are on disk before any name points at them: a power cut mid-swap leaves whole files.
+        fs::flushFileSystemOf(rollbackStagingFolder(m_request.home, m_record.transferID));
         journal->phase = QStringLiteral("swap");
         saveJournal(*journal);
     }
@@ -340,6 +343,8 @@ void MigrationRollback::finish(const Journal& journal)
     done.removeDuplicates();
     const bool finishing = m_report.remaining.isEmpty();
     restoreFolders(QSet<QString>(journal.categories.begin(), journal.categories.end()), finishing);
+    // The swap is durable before the journal that would redo it goes.
+    fs::flushFileSystemOf(m_request.home);
     fs::writeFileAtomically(path(".rolledback"),
                             QJsonDocument(QJsonObject{{QStringLiteral("categories"), QJsonArray::fromStringList(done)}})
                                 .toJson(QJsonDocument::Compact));
