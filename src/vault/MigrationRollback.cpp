@@ -184,17 +184,21 @@ RollbackReport MigrationRollback::run()
         m_report.outcome = RollbackReport::Outcome::alreadyDone;
         return m_report;
     }
-    if (!m_report.resumed) {
+    // A run cut short before its snapshot was whole changed nothing yet: it plans again, as agreed then.
+    if (!m_report.resumed || journal->phase == u"snapshot") {
         const QSet<QString> chosen(journal->categories.begin(), journal->categories.end());
         QList<QPair<QString, QStringList>> replaced;
+        journal->totalFiles = journal->totalBytes = 0;
         plan(chosen, &replaced, &*journal);
-        m_report.planned = journal->totalFiles;
-        if (m_request.dryRun || (m_report.changedCount > 0 && !m_request.force) || !m_report.blocked.isEmpty()) {
-            m_report.outcome = m_request.dryRun                                     ? RollbackReport::Outcome::dryRun
-                               : m_report.changedCount > 0 && !m_request.force ? RollbackReport::Outcome::refused
-                                                                               : RollbackReport::Outcome::blocked;
+        const bool refused = m_report.changedCount > 0 && !m_request.force;
+        if (!m_report.resumed && (m_request.dryRun || refused || !m_report.blocked.isEmpty())) {
+            m_report.planned = journal->totalFiles;
+            m_report.outcome = m_request.dryRun ? RollbackReport::Outcome::dryRun
+                               : refused        ? RollbackReport::Outcome::refused
+                                                : RollbackReport::Outcome::blocked;
             return m_report;
         }
+        journal->phase = QStringLiteral("snapshot");
         saveJournal(*journal);
         if (!replaced.isEmpty()) {
             SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
@@ -204,13 +208,8 @@ RollbackReport MigrationRollback::run()
         journal->phase = QStringLiteral("stage");
         saveJournal(*journal);
     }
+    m_report.planned = journal->totalFiles;
     m_report.preRollbackSnapshot = journal->snapshot;
-    if (journal->phase == u"snapshot") {
-        // Cut short before its snapshot was whole: nothing in the home has changed yet.
-        QFile::remove(path(".rollback"));
-        m_report.resumed = false;
-        return run();
-    }
     if (journal->phase == u"stage") {
         stage(*journal);
         // The staged bytes are on disk before any name points at them: a power cut mid-swap leaves whole files.
