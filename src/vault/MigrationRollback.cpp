@@ -156,6 +156,18 @@ SnapshotVault MigrationRollback::openVault(bool create) const
     return vault;
 }
 
+VaultSnapshot MigrationRollback::preChangeSnapshot(const SnapshotVault& vault) const
+{
+    const QList<VaultSnapshot> all = vault.list();
+    try {
+        return pickSnapshot(all, m_record.snapshotID);
+    } catch (const VaultError&) {
+        throw VaultError(VaultErrorKind::snapshotGone, QStringLiteral("snapshot %1, taken before migration %2, is no "
+                                                                      "longer in the vault: nothing was changed")
+                                                           .arg(m_record.snapshotID, m_record.migrationID));
+    }
+}
+
 RollbackReport MigrationRollback::run()
 {
     m_record = findRecord(changeRecords(m_request.home), m_request.migration);
@@ -198,6 +210,9 @@ RollbackReport MigrationRollback::run()
                                                 : RollbackReport::Outcome::blocked;
             return m_report;
         }
+        // What is to be put back must still be there before anything is taken or changed.
+        if (!m_record.snapshotID.isEmpty() && !m_report.resumed)
+            preChangeSnapshot(openVault(false));
         journal->phase = QStringLiteral("snapshot");
         saveJournal(*journal);
         if (!replaced.isEmpty()) {
@@ -241,16 +256,7 @@ void MigrationRollback::stage(const Journal& journal)
     if (m_record.snapshotID.isEmpty())
         return; // it replaced nothing: there is nothing to put back
     const SnapshotVault vault = openVault(false);
-    const QList<VaultSnapshot> all = vault.list();
-    const VaultSnapshot* found = nullptr;
-    try {
-        found = &pickSnapshot(all, m_record.snapshotID);
-    } catch (const VaultError&) {
-        throw VaultError(VaultErrorKind::snapshotGone, QStringLiteral("snapshot %1, taken before migration %2, is no "
-                                                                      "longer in the vault: nothing was changed")
-                                                           .arg(m_record.snapshotID, m_record.migrationID));
-    }
-    const VaultSnapshot& before = *found;
+    const VaultSnapshot before = preChangeSnapshot(vault);
     for (const CategorySnapshot& c : before.categories)
         if (journal.categories.contains(c.category))
             vault.restore(before, c.category, staging, m_progress);

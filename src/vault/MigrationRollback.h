@@ -71,6 +71,8 @@ private:
     // Counts what is to do and what stands in its way; the paths to snapshot first go to `replaced`.
     void plan(const QSet<QString>& categories, QList<QPair<QString, QStringList>>* replaced, Journal* journal);
     SnapshotVault openVault(bool create) const;
+    // Throws VaultError(snapshotGone) when it was forgotten.
+    VaultSnapshot preChangeSnapshot(const SnapshotVault& vault) const;
     void stage(const Journal& journal);
     void swap(const Journal& journal);
     void restoreFolders(const QSet<QString>& categories, bool finishing);

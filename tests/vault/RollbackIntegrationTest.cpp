@@ -193,7 +193,7 @@ TEST_F(Rollback, LaterChangesRefuseItWholeAndACutShortRunFinishes)
     EXPECT_GE(kinds().count(u"pre-rollback"_s), 1) << "the later edit is kept there";
 }
 
-TEST_F(Rollback, AFolderThatRefusesChangesStopsItBeforeAnythingMoves)
+TEST_F(Rollback, AFolderThatRefusesChangesOrAForgottenSnapshotStopsItBeforeAnythingMoves)
 {
     migrate(u"userFiles"_s);
     // Immutable: even root may not change it, as on a read-only mount.
@@ -207,7 +207,13 @@ TEST_F(Rollback, AFolderThatRefusesChangesStopsItBeforeAnythingMoves)
     EXPECT_EQ(kinds(), QStringList{u"pre-change"_s}) << "the snapshot is kept, nothing else taken";
     EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
 
-    const CliRun later = rollback({});
-    ASSERT_EQ(later.exitCode, 0) << later.err.toStdString();
-    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
+
+    // With what it would put back forgotten, it stops before it takes or changes anything.
+    ASSERT_EQ(runCli({u"vault"_s, u"forget"_s, u"--keep-last"_s, u"0"_s, u"--home"_s, destination}, env).exitCode, 0);
+    const CliRun gone = rollback({});
+    EXPECT_EQ(gone.exitCode, 1);
+    EXPECT_TRUE(gone.err.contains("no longer in the vault")) << gone.err.toStdString();
+    EXPECT_TRUE(kinds().isEmpty());
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
+    EXPECT_TRUE(QDir(destination + u"/.local/share/kivo/vault-changes"_s).entryList({u"*.rollback"_s}, QDir::Files).isEmpty());
 }
