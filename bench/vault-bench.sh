@@ -36,7 +36,11 @@ printf 'bench-password\n' > "$work/password"
 export XDG_CACHE_HOME="$work/cache" RESTIC_PASSWORD_FILE="$work/password"
 cat "$home"/Documents/*/* > /dev/null  # warm
 
-seconds() { local start=$EPOCHREALTIME; "$@" > /dev/null; echo "$EPOCHREALTIME - $start" | bc | sed 's/^\./0./'; }
+seconds() {
+  local start=$EPOCHREALTIME
+  "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
+  echo "$EPOCHREALTIME - $start" | bc | sed 's/^\./0./'
+}
 
 "$restic" -r "$work/plain" init -q
 plain_first=$( (cd "$home" && seconds "$restic" -r "$work/plain" backup -q Documents) )
