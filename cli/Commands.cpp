@@ -21,7 +21,10 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Interrupts.h"
+#include "platform/Logging.h"
+#include "platform/SleepInhibitor.h"
 
+#include <QDBusConnection>
 #include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
@@ -137,6 +140,19 @@ namespace {
 
 int runFlow(MigrationFlow& flow, Reporter& out)
 {
+    // Sleep is held off while files move. The lock is a descriptor: it goes
+    // with this process however it ends.
+    SleepInhibitor inhibitor(QDBusConnection::systemBus());
+    AppState& state = flow.session();
+    QObject::connect(&state, &AppState::currentStepChanged, &inhibitor, [&state, &inhibitor] {
+        if (state.currentStep() == MigrationStep::progress)
+            inhibitor.acquire(QStringLiteral("kivo-cli"), QStringLiteral("Files are being transferred"));
+        else
+            inhibitor.release();
+    });
+    QObject::connect(&inhibitor, &SleepInhibitor::failed, &inhibitor, [](const QString& reason) {
+        qCInfo(lcApp).noquote() << "Sleep is not held off during the transfer:" << reason;
+    });
     return runUntilDone([&flow] { return flow.run(); }, [&flow] { flow.cancel(); }, out);
 }
 

@@ -11,6 +11,7 @@
 #include "gui/ProgressFeed.h"
 #include "platform/Clock.h"
 #include "postmigration/UserAccountMapper.h"
+#include "preflight/AppCompatibilityManager.h"
 #include "preflight/PreflightChecker.h"
 #include "transfer/ResumeState.h"
 #include "transfer/TransferEngine.h"
@@ -203,7 +204,10 @@ void selection(Stop& s)
 {
     at(s, DeviceRole::source, MigrationStep::userMapping);
     s.state().confirmProposedUserMapping();
-    s.waitFor([&] { return !s.state().calculatingSizes() && !s.state().scanningFolders(); });
+    s.waitFor([&] {
+        return !s.state().calculatingSizes() && !s.state().scanningFolders() && !s.state().appCompatibility()->isScanning()
+            && !s.state().appCompatibility()->entries().isEmpty();
+    });
 }
 
 // A transfer of the sample some way in, replayed sample by sample.
@@ -383,6 +387,18 @@ void sampleReinstallList(const QString& home)
         throw std::runtime_error("cannot write the sample list of applications");
 }
 
+// Settings of two apps this machine does not have: the selection screen asks what becomes of them.
+void sampleMissingApps(const QString& home)
+{
+    for (const auto& [path, size] : {std::pair{"/.config/GIMP/2.10/gimprc", 180'000}, {"/.config/inkscape/preferences.xml", 64'000}}) {
+        const QString file = home + QLatin1String(path);
+        QDir().mkpath(QFileInfo(file).path());
+        QFile f(file);
+        if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray(size, '#')) < 0)
+            throw std::runtime_error("cannot write the sample application data");
+    }
+}
+
 } // namespace
 
 TourResult takeScreenshots(const QString& folder, QSize size)
@@ -400,6 +416,7 @@ TourResult takeScreenshots(const QString& folder, QSize size)
     const QString profile = work.filePath(QStringLiteral("profile.plist"));
     try {
         DemoData::buildSampleHome(sourceHome, DemoData::kDemoFiles, DemoData::kDemoSeed);
+        sampleMissingApps(sourceHome);
         QDir().mkpath(destinationHome);
         sampleReinstallList(destinationHome);
         leaveCheckpoint(resumeHome);

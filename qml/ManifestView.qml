@@ -225,6 +225,12 @@ WizardPage {
                     Accessible.description: app.modelData.appName
                     onClicked: view.compat.chooseFor(app.modelData.id, "transferAnyway")
                 }
+                KButton {
+                    text: "Skip"
+                    highlighted: app.modelData.userChoice === "skip"
+                    Accessible.description: app.modelData.appName
+                    onClicked: view.compat.chooseFor(app.modelData.id, "skip")
+                }
             }
         }
         RowLayout {

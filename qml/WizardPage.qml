@@ -26,6 +26,25 @@ FocusScope {
             Layout.fillHeight: true
             contentWidth: availableWidth
             clip: true
+            // Keyboard focus moving to a control out of sight scrolls it into view.
+            function reveal(item) {
+                const flick = scroll.contentItem
+                let inside = item
+                while (inside && inside !== column)
+                    inside = inside.parent
+                if (!inside || !flick)
+                    return
+                const top = item.mapToItem(flick.contentItem, 0, 0).y - Theme.m
+                const bottom = top + item.height + 2 * Theme.m
+                if (top < flick.contentY)
+                    flick.contentY = Math.max(0, top)
+                else if (bottom > flick.contentY + flick.height)
+                    flick.contentY = Math.min(flick.contentHeight - flick.height, bottom - flick.height)
+            }
+            Connections {
+                target: screen.Window.window
+                function onActiveFocusItemChanged() { scroll.reveal(screen.Window.window.activeFocusItem) }
+            }
             Item {
                 width: scroll.availableWidth
                 implicitHeight: column.implicitHeight + 2 * Theme.xl

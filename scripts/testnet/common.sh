@@ -23,6 +23,10 @@ link_a=${KIVO_TESTNET_LINK_A:-bridge100}
 link_b=${KIVO_TESTNET_LINK_B:-bridge101}
 link_c=eth0
 subnet=${KIVO_TESTNET_SUBNET:-169.254.77}
+# a and b are also cabled straight together, each end named as the
+# thunderbolt-net driver names its devices; only direct connections use it.
+tb_link=thunderbolt0
+tb_subnet=${KIVO_TESTNET_TB_SUBNET:-10.254.77}
 
 ns_of() { echo "$prefix-$1"; }
 hostname_of() { echo "$prefix-host-$1"; }

@@ -192,9 +192,15 @@ void AppState::setTransferProgress(TransferProgress* progress)
 void AppState::watchSourcePairing()
 {
     ConnectionManager* cm = m_connectionManager.get();
-    connect(cm, &ConnectionManager::incomingPeerReadyChanged, this, [this, cm] {
-        if (cm->incomingPeerReady() && m_deviceRole == DeviceRole::source && m_currentStep == MigrationStep::discovery)
+    // The code is shown once a destination is there to type it: its share needs the code.
+    const auto showCode = [this] {
+        if (m_deviceRole == DeviceRole::source && m_currentStep == MigrationStep::discovery)
             goToNext();
+    };
+    connect(cm, &ConnectionManager::destinationConnected, this, showCode);
+    connect(cm, &ConnectionManager::incomingPeerReadyChanged, this, [cm, showCode] {
+        if (cm->incomingPeerReady())
+            showCode();
     });
     // A destination says why its attempt takes longer, until the attempt ends either way.
     const auto setRetry = [this](const QString& text) {

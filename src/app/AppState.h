@@ -573,6 +573,8 @@ private:
     std::optional<PreFlightReport> m_preFlightReport;
     std::unique_ptr<PreFlightScanner> m_preFlightScanner;
     bool m_preFlightScanRunning = false;
+    // The selection screen offered the choices for missing applications: they decide what of their data goes.
+    bool m_appChoicesOffered = false;
     int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
     // The handlers whose exports live until the transfer ends.

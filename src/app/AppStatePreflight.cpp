@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/AppState.h"
+#include "app/AppDataSelection.h"
 #include "app/PreflightCheckList.h"
 #include "app/ReinstallListSending.h"
 
 #include "managed/ConfigurationProfileManager.h"
 
+#include "categories/ApplicationDataHandler.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "connection/ConnectionManager.h"
@@ -84,6 +86,14 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
     if (m_askedManifest)
         co_return *m_askedManifest;
     QPointer<AppState> self(this);
+    // Missing applications' data goes as chosen on the selection screen; elsewhere as the category lists it.
+    const AppDataSelection apps = m_appChoicesOffered
+        ? appDataSelection(m_appCompatibility->entries(), m_appCompatibility->choices(),
+                           m_appCompatibility->transfersMissingByDefault())
+        : AppDataSelection{};
+    if (auto* handler = dynamic_cast<ApplicationDataHandler*>(
+            m_categoryManager->handlers().value(QStringLiteral("applicationData")).get()))
+        handler->setMissingAppDataSent(apps.sent);
     TransferManifest manifest = co_await m_categoryManager->buildManifest(m_transferID, engineeringItems(), m_confirmedUserMapping,
                                                                           // Ticked, and allowed by the organisation.
                                                                           m_engineeringToolsEnabled
@@ -103,6 +113,7 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
             manifest.items.append(std::move(*list));
         }
     }
+    leaveOutAppData(manifest, apps.leftOut);
     // What the report left out does not travel (without a report, nothing is left out).
     if (m_preFlightReport)
         leaveOutExclusions(manifest, *m_preFlightReport, m_environment.homeFolder);

@@ -368,7 +368,11 @@ QCoro::Task<void> AppState::sizeSelection()
 void AppState::prepareSelection()
 {
     detached(sizeSelection());
-    if (m_deviceRole != DeviceRole::destination && !m_appCompatibility->isScanning())
+    if (m_deviceRole == DeviceRole::destination)
+        return;
+    m_appChoicesOffered = true;
+    m_appCompatibility->setTransferMissingByDefault(m_profileManager->values().transferDataForMissingApps);
+    if (!m_appCompatibility->isScanning())
         detached(m_appCompatibility->scan());
 }
 

@@ -19,15 +19,20 @@ public:
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) override;
     // Staged preferences wait for their application: then nothing is refused.
     void setKeepsPreferencesOfMissingApps(bool keep) { m_keepMissing = keep; }
+    // Data ("~/" paths) of applications not installed here that the person chose
+    // to send; a handler that lists only installed applications' data adds it.
+    void setMissingAppDataSent(QStringList paths) { m_missingSent = std::move(paths); }
 
     // The refusals for `items` given the bundle identifiers installed here.
     static QList<Refusal> refusals(const QList<Item>& items, const QSet<QString>& installed);
 
 protected:
     bool keepsPreferencesOfMissingApps() const { return m_keepMissing; }
+    const QStringList& missingAppDataSent() const { return m_missingSent; }
 
 private:
     bool m_keepMissing = false;
+    QStringList m_missingSent;
 };
 
 } // namespace kivo

@@ -107,6 +107,15 @@ bool InstalledFormats::has(AppFormat format) const
     return format == AppFormat::native ? native : format == AppFormat::flatpak ? flatpak : snap;
 }
 
+QStringList appDataFolders(const QString& homeFolder, const LinuxApp& app)
+{
+    InstalledFormats every;
+    every.native = true;
+    every.flatpak = !app.flatpakId.isEmpty();
+    every.snap = !app.snapName.isEmpty();
+    return formatFolders(Home(homeFolder), app, every);
+}
+
 InstalledFormats installedFormatsOf(const LinuxApp& app, const LinuxInstalls& installs)
 {
     InstalledFormats f;

@@ -51,6 +51,10 @@ struct InstalledFormats {
 };
 InstalledFormats installedFormatsOf(const LinuxApp& app, const LinuxInstalls& installs);
 
+// Every "~/" folder of a table app's data in this home, in whichever format's
+// place it lies, caches left out; for an app that may not be installed here.
+QStringList appDataFolders(const QString& homeFolder, const LinuxApp& app);
+
 // Where a "~/" path of a table app's data lands on a machine with `installs`:
 // in the folder of the format the app is installed in here (the arriving format
 // when it is one of them, else native, Flatpak, Snap in that order). Paths of

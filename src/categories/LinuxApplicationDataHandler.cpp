@@ -25,6 +25,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> LinuxApplicationDataHandler::e
 
 QCoro::Task<CategoryTransferHandler::Listing> LinuxApplicationDataHandler::enumerateListing(QStringList)
 {
+    const QStringList chosen = missingAppDataSent();
     QFuture<LinuxAppDataScan> scanning = QtConcurrent::run(
         [home = home().home(), roots = m_roots, catalog = &m_catalog] {
             return scanLinuxAppData(home, scanLinuxInstalls(roots), *catalog);
@@ -34,7 +35,11 @@ QCoro::Task<CategoryTransferHandler::Listing> LinuxApplicationDataHandler::enume
         QMutexLocker lock(&m_mutex);
         m_lastScan = scan;
     }
-    co_return co_await listPaths(scan.sentPaths());
+    QStringList paths = scan.sentPaths();
+    for (const QString& path : chosen)
+        if (!paths.contains(path))
+            paths.append(path);
+    co_return co_await listPaths(std::move(paths));
 }
 
 QCoro::Task<QList<CategoryTransferHandler::Refusal>> LinuxApplicationDataHandler::preflightDestination(QList<Item> items)

@@ -132,6 +132,8 @@ Q_SIGNALS:
     void stateChanged();
     void discoveredPeersChanged();
     void incomingPeerReadyChanged();
+    // A destination finished the handshake and may now ask for the code shown here.
+    void destinationConnected();
     void activeTransportChanged();
     void sessionIDChanged();
     void transferSessionChanged();

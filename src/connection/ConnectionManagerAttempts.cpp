@@ -94,6 +94,7 @@ QCoro::Task<void> ConnectionManager::acceptIncoming(TransferSession* session)
     }
     setStage(session, AttemptStage::awaitingShare);
     qCInfo(lcConnectionManager) << "Incoming connection established";
+    Q_EMIT destinationConnected();
     co_await runSourcePairing(session);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "preflight/AppCompatibilityManager.h"
 
+#include "categories/LinuxAppData.h"
 #include "categories/SizeCalculator.h"
 #include "platform/DirectoryEntries.h"
 #include "platform/HttpClient.h"
@@ -65,11 +66,25 @@ Installed findInstalled(const ApplicationFolders& folders)
     return out;
 }
 
+// A Library's data is matched to the installed bundles and desktop entries by
+// identifier or name; the table's apps came with their status.
+QList<AppCompatibilityEntry> gatherAll(const QString& home, const Installed& installed)
+{
+    QList<AppCompatibilityEntry> entries = gatherDataEntries(home);
+    for (AppCompatibilityEntry& e : entries) {
+        const bool isInstalled = (e.bundleID && installed.bundleIDs.contains(*e.bundleID)) || installed.names.contains(e.appName);
+        e.status = isInstalled ? AppCompatibilityEntry::Status::installed : AppCompatibilityEntry::Status::missing;
+    }
+    return entries + gatherLinuxDataEntries(home);
+}
+
 // Outside the coroutine: a lambda built inside one is destroyed twice by this compiler.
 QFuture<std::pair<QList<AppCompatibilityEntry>, Installed>> startGathering(QString home, ApplicationFolders folders)
 {
     return QtConcurrent::run([home = std::move(home), folders = std::move(folders)] {
-        return std::make_pair(gatherDataEntries(home), findInstalled(folders));
+        Installed installed = findInstalled(folders);
+        QList<AppCompatibilityEntry> entries = gatherAll(home, installed);
+        return std::make_pair(std::move(entries), std::move(installed));
     });
 }
 
@@ -138,6 +153,7 @@ QList<AppCompatibilityEntry> gatherDataEntries(const QString& homeFolder)
         entry.appName = friendlyAppName(e.name);
         entry.bundleID = bundleIdOf(e.name);
         entry.dataPath = QStringLiteral("~/Library/Application Support/") + e.name;
+        entry.dataPaths.append(entry.dataPath);
         entry.dataSize += sizeOfDirectory(support + QLatin1Char('/') + e.name);
     }
     const QString preferences = homeFolder + QStringLiteral("/Library/Preferences");
@@ -153,9 +169,36 @@ QList<AppCompatibilityEntry> gatherDataEntries(const QString& homeFolder)
             entry.bundleID = bundleIdOf(domain);
             entry.dataPath = QStringLiteral("~/Library/Preferences/") + e.name;
         }
+        entry.dataPaths.append(QStringLiteral("~/Library/Preferences/") + e.name);
         entry.dataSize += e.status.size;
     }
     return byName.values();
+}
+
+QList<AppCompatibilityEntry> gatherLinuxDataEntries(const QString& homeFolder)
+{
+    const LinuxInstalls installs = scanLinuxInstalls(linuxInstallRootsFor(homeFolder));
+    QList<AppCompatibilityEntry> out;
+    for (const LinuxApp& app : LinuxAppCatalog::shipped().apps()) {
+        // A browser's data is the browsers' category's, never an application's.
+        if (app.browser)
+            continue;
+        const QStringList folders = appDataFolders(homeFolder, app);
+        if (folders.isEmpty())
+            continue;
+        AppCompatibilityEntry entry;
+        entry.appName = app.name;
+        entry.dataPath = folders.first();
+        entry.dataPaths = folders;
+        entry.dataSize = SizeCalculator::sizeOfPaths(folders, homeFolder);
+        const bool installed = installedFormatsOf(app, installs).any();
+        entry.status = installed ? AppCompatibilityEntry::Status::installed : AppCompatibilityEntry::Status::missing;
+        // No store to ask: a Flatpak's page is known by its id.
+        if (!installed && !app.flatpakId.isEmpty())
+            entry.storeURL = QUrl(QStringLiteral("https://flathub.org/apps/") + app.flatpakId);
+        out.append(std::move(entry));
+    }
+    return out;
 }
 
 std::optional<QUrl> storePageIn(const QByteArray& answer)
@@ -262,10 +305,6 @@ QCoro::Task<void> AppCompatibilityManager::scan()
     Installed& installed = gathered.second;
     if (!self)
         co_return;
-    for (AppCompatibilityEntry& e : entries) {
-        const bool isInstalled = (e.bundleID && installed.bundleIDs.contains(*e.bundleID)) || installed.names.contains(e.appName);
-        e.status = isInstalled ? AppCompatibilityEntry::Status::installed : AppCompatibilityEntry::Status::missing;
-    }
     // One lookup at a time; once the store cannot be reached, nobody else is asked.
     for (AppCompatibilityEntry& e : entries) {
         if (e.status != AppCompatibilityEntry::Status::missing || !e.bundleID || !m_store.baseUrl
@@ -284,44 +323,60 @@ QCoro::Task<void> AppCompatibilityManager::scan()
     });
     m_installed = std::move(installed.summaries);
     m_entries = std::move(entries);
+    for (AppCompatibilityEntry& e : m_entries)
+        e.userChoice = choiceFor(e.identity());
     Q_EMIT entriesChanged();
     setScanning(false);
 }
 
+AppCompatibilityEntry::UserChoice AppCompatibilityManager::choiceFor(const QString& id) const
+{
+    using C = AppCompatibilityEntry::UserChoice;
+    return m_choices.value(id, m_transferMissingByDefault ? C::transferAnyway : C::skip);
+}
+
+void AppCompatibilityManager::applyChoices()
+{
+    bool changed = false;
+    for (AppCompatibilityEntry& e : m_entries) {
+        const AppCompatibilityEntry::UserChoice choice = choiceFor(e.identity());
+        changed = changed || e.userChoice != choice;
+        e.userChoice = choice;
+    }
+    if (changed)
+        Q_EMIT entriesChanged();
+}
+
+void AppCompatibilityManager::setTransferMissingByDefault(bool transfer)
+{
+    m_transferMissingByDefault = transfer;
+    applyChoices();
+}
+
 void AppCompatibilityManager::setChoice(AppCompatibilityEntry::UserChoice choice, const QString& id)
 {
-    for (AppCompatibilityEntry& e : m_entries)
+    for (const AppCompatibilityEntry& e : std::as_const(m_entries))
         if (e.identity() == id) {
-            if (e.userChoice != choice) {
-                e.userChoice = choice;
-                Q_EMIT entriesChanged();
-            }
+            m_choices.insert(id, choice);
+            applyChoices();
             return;
         }
 }
 
 void AppCompatibilityManager::transferAllMissing()
 {
-    bool changed = false;
-    for (AppCompatibilityEntry& e : m_entries)
-        if (e.status == AppCompatibilityEntry::Status::missing && e.userChoice != AppCompatibilityEntry::UserChoice::transferAnyway) {
-            e.userChoice = AppCompatibilityEntry::UserChoice::transferAnyway;
-            changed = true;
-        }
-    if (changed)
-        Q_EMIT entriesChanged();
+    for (const AppCompatibilityEntry& e : std::as_const(m_entries))
+        if (e.status == AppCompatibilityEntry::Status::missing)
+            m_choices.insert(e.identity(), AppCompatibilityEntry::UserChoice::transferAnyway);
+    applyChoices();
 }
 
 void AppCompatibilityManager::skipAllMissing()
 {
-    bool changed = false;
-    for (AppCompatibilityEntry& e : m_entries)
-        if (e.status == AppCompatibilityEntry::Status::missing && e.userChoice != AppCompatibilityEntry::UserChoice::skip) {
-            e.userChoice = AppCompatibilityEntry::UserChoice::skip;
-            changed = true;
-        }
-    if (changed)
-        Q_EMIT entriesChanged();
+    for (const AppCompatibilityEntry& e : std::as_const(m_entries))
+        if (e.status == AppCompatibilityEntry::Status::missing)
+            m_choices.insert(e.identity(), AppCompatibilityEntry::UserChoice::skip);
+    applyChoices();
 }
 
 } // namespace kivo

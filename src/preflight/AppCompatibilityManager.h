@@ -5,6 +5,7 @@
 #include "platform/InstalledApplications.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -29,6 +30,7 @@ struct AppCompatibilityEntry {
     std::optional<QString> bundleID;
     std::uint64_t dataSize = 0;
     QString dataPath; // "~/" form
+    QStringList dataPaths; // every "~/" file and folder of its data, dataPath among them
     Status status = Status::missing;
     std::optional<QUrl> storeURL;
     UserChoice userChoice = UserChoice::transferAnyway;
@@ -53,6 +55,10 @@ struct InstalledAppSummary {
 // status yet: Application Support folders and preference files, those of one
 // name combined. Blocking.
 QList<AppCompatibilityEntry> gatherDataEntries(const QString& homeFolder);
+// The applications of the shipped table with data in a Linux home, each with
+// its folders in every format and whether any format is installed here.
+// Blocking.
+QList<AppCompatibilityEntry> gatherLinuxDataEntries(const QString& homeFolder);
 // The name shown for a data folder or preference domain.
 QString friendlyAppName(const QString& dataName);
 // The store page in a lookup answer: the first result's http(s) page, if any.
@@ -89,6 +95,11 @@ public:
     std::optional<bool> storeReachable() const { return m_storeReachable; }
 
     QCoro::Task<void> scan();
+    // The choices made, by identity; they outlast a new scan.
+    const QHash<QString, AppCompatibilityEntry::UserChoice>& choices() const { return m_choices; }
+    // What a missing application nobody chose for gets.
+    bool transfersMissingByDefault() const { return m_transferMissingByDefault; }
+    void setTransferMissingByDefault(bool transfer);
     void setChoice(AppCompatibilityEntry::UserChoice choice, const QString& id);
     Q_INVOKABLE void transferAllMissing();
     Q_INVOKABLE void skipAllMissing();
@@ -119,6 +130,8 @@ Q_SIGNALS:
 private:
     QCoro::Task<std::optional<QUrl>> lookUp(QString bundleID);
     void setScanning(bool scanning);
+    AppCompatibilityEntry::UserChoice choiceFor(const QString& id) const;
+    void applyChoices();
 
     QString m_home;
     ApplicationFolders m_folders;
@@ -126,6 +139,8 @@ private:
     QList<AppCompatibilityEntry> m_entries;
     QList<InstalledAppSummary> m_installed;
     bool m_isScanning = false;
+    QHash<QString, AppCompatibilityEntry::UserChoice> m_choices;
+    bool m_transferMissingByDefault = true;
     std::optional<bool> m_storeReachable;
 };
 

@@ -6,6 +6,9 @@
 #include "support/PrivateBus.h"
 #include "transfer/TransferProgress.h"
 
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingCall>
 #include <QTemporaryDir>
 #include <QWindow>
 
@@ -29,9 +32,11 @@ protected:
         ASSERT_TRUE(notices.serve(session.connect(u"notifications"_s)));
         ASSERT_TRUE(dock.watch(session.connect(u"dock"_s)));
         // The dock's match rule is in place once one of our own signals reaches it.
-        LauncherEntry probe(session.connect(u"kivo"_s), u"probe"_s);
-        ASSERT_TRUE(waitUntil([&] { return probe.update(0, false) && !dock.updates.isEmpty(); }));
-        dock.updates.clear();
+        {
+            LauncherEntry probe(session.connect(u"kivo"_s), u"probe"_s);
+            ASSERT_TRUE(waitUntil([&] { return probe.update(0, false) && !dock.updates.isEmpty(); }));
+            dock.updates.clear();
+        } // its object path is the session's own entry's
         environment.homeFolder = home.path();
         state = std::make_unique<AppState>(environment);
         feed = std::make_unique<gui::ProgressFeed>(state.get(), Clock::system());
@@ -82,6 +87,17 @@ TEST_F(DesktopSession, ATransferHoldsSleepOffShowsProgressAndEndsWithOneNotice)
     EXPECT_EQ(dock.updates.last().first, u"application://com.kivo.Kivo.desktop"_s);
     EXPECT_EQ(dock.updates.last().second.value(u"progress-visible"_s), true);
     EXPECT_TRUE(notices.received.isEmpty());
+
+    // A dock that starts only now asks for what it missed, and gets what the others saw.
+    QDBusPendingCall asked = session.connect(u"dock"_s).asyncCall(
+        QDBusMessage::createMethodCall(session.connect(u"kivo"_s).baseService(), u"/com/kivo/Kivo/LauncherEntry"_s,
+                                       u"com.canonical.Unity.LauncherEntry"_s, u"Query"_s));
+    ASSERT_TRUE(waitUntil([&] { return asked.isFinished(); }));
+    const QDBusMessage answer = asked.reply();
+    ASSERT_EQ(answer.type(), QDBusMessage::ReplyMessage) << answer.errorMessage().toStdString();
+    EXPECT_EQ(answer.signature(), u"sa{sv}"_s);
+    EXPECT_EQ(answer.arguments().value(0).toString(), u"application://com.kivo.Kivo.desktop"_s);
+    EXPECT_EQ(qdbus_cast<QVariantMap>(answer.arguments().value(1)), dock.updates.last().second);
 
     p.setBytesTransferred(1000);
     p.setFilesCompleted(10);

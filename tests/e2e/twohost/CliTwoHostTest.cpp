@@ -52,6 +52,25 @@ protected:
 
 } // namespace
 
+// Reached by address over the direct cable, whose ends are named as the
+// thunderbolt-net driver names its devices: the destination says Thunderbolt.
+TEST_F(CliTwoHost, ADirectConnectionOverAThunderboltLinkIsThunderbolt)
+{
+    HostProcess send(QStringLiteral("a"), {"send", "--home", m_source, "--categories", "userFiles", "--folders", "Documents", "--json"});
+    const QJsonObject advertised = send.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty()) << send.errors().constData();
+    const QString address = qEnvironmentVariable("KIVO_TESTNET_TB_SUBNET", QStringLiteral("10.254.77")) + QStringLiteral(".1");
+    HostProcess receive(QStringLiteral("b"),
+                        {"receive", "--home", m_destination, "--connect",
+                         QStringLiteral("%1:%2").arg(address).arg(advertised.value(QStringLiteral("port")).toInt()), "--code",
+                         advertised.value(QStringLiteral("code")).toString(), "--timeout", "60", "--json"});
+    const QJsonObject paired = receive.waitForEvent(QStringLiteral("paired"), std::chrono::seconds(60));
+    EXPECT_EQ(paired.value(QStringLiteral("transport")).toString(), "thunderbolt") << receive.errors().constData();
+    EXPECT_EQ(receive.finish(), 0) << receive.errors().constData();
+    EXPECT_EQ(send.finish(), 0) << send.errors().constData();
+    EXPECT_EQ(treeDifferences(m_source + QStringLiteral("/Documents"), m_destination + QStringLiteral("/Documents")), QStringList());
+}
+
 // An independent browser in the destination's host sees the instance name,
 // without a code, and the secure-pairing marker. Found by DNS-SD over the
 // bridge with the user it names, paired with the code; only the selected

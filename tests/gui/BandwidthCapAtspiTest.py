@@ -1,0 +1,226 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
+# The bandwidth picked on Pre-flight checks caps the transfer, and a profile's
+# cap wins over it. The real kivo window is the source, under Xvfb, driven
+# through AT-SPI as a screen reader would; kivo-cli receive on loopback types
+# the code shown on the window at its terminal. The rate is taken from the
+# bytes arriving on the destination's disk over the middle of the transfer.
+#   BandwidthCapAtspiTest.py KIVO KIVO_CLI     exit 0 passed, 1 failed, 77 skipped
+import glob
+import json
+import os
+import pty
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+FILE_BYTES = 48 * 1000 * 1000  # seconds of transfer at either cap
+MARGIN = 0.10
+
+
+def skip(why):
+    print(f"SKIPPED: {why}")
+    sys.exit(77)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Window:
+    """The kivo application as AT-SPI shows it."""
+
+    def __init__(self, pyatspi):
+        self.at = pyatspi
+
+    def app(self):
+        for a in self.at.Registry.getDesktop(0):
+            if a is not None and a.name == "kivo":
+                return a
+        return None
+
+    def nodes(self, n):
+        yield n
+        for c in n:
+            if c is not None:
+                yield from self.nodes(c)
+
+    def has(self, n, state):
+        try:
+            return n.getState().contains(state)
+        except Exception:
+            return False
+
+    def find(self, name, role=None, prefix=False, showing=True, timeout=60):
+        end = time.time() + timeout
+        while time.time() < end:
+            app = self.app()
+            for n in self.nodes(app) if app else []:
+                text = n.name or ""
+                if (text.startswith(name) if prefix else text == name) and (role is None or n.getRoleName() == role) \
+                        and (not showing or self.has(n, self.at.STATE_SHOWING)):
+                    return n
+            time.sleep(0.2)
+        raise AssertionError(f'no "{name}" on the window')
+
+    def act(self, node, action):
+        a = node.queryAction()
+        for i in range(a.nActions):
+            if a.getName(i) == action:
+                a.doAction(i)
+                return
+        raise AssertionError(f'"{node.name}" cannot {action}')
+
+    def press(self, name, role="push button"):
+        node = self.find(name, role)
+        self.act(node, "Press")
+        return node
+
+    def choose(self, name):
+        # Below the fold: focus brings it into view, as Tab would.
+        radio = self.find(name, "radio button", showing=False)
+        self.act(radio, "SetFocus")
+        self.find(name, "radio button")
+        self.act(radio, "Press")
+        return radio
+
+
+def bytes_below(folder):
+    total = 0
+    for root, _, files in os.walk(folder):
+        for f in files:
+            try:
+                total += os.lstat(os.path.join(root, f)).st_size
+            except FileNotFoundError:
+                pass
+    return total
+
+
+def middle_rate(samples):
+    """Bytes a second between 20 % and 80 % of the file: no start-up, no last window."""
+    lo = next(s for s in samples if s[1] >= 0.2 * FILE_BYTES)
+    hi = next(s for s in samples if s[1] >= 0.8 * FILE_BYTES)
+    return (hi[1] - lo[1]) / (hi[0] - lo[0])
+
+
+def migrate(work, kivo, cli, window, pick, profile):
+    source, destination = os.path.join(work, "source"), os.path.join(work, "destination")
+    os.makedirs(os.path.join(source, "Documents"))
+    with open(os.path.join(source, "Documents", "big.bin"), "wb") as f:
+        for _ in range(FILE_BYTES // 1000000):
+            f.write(os.urandom(1000000))
+    port = free_port()
+    env = dict(os.environ, KIVO_CONFIG_PROFILE=profile)
+    gui = subprocess.Popen([kivo, "--home", source, "--port", str(port)], env=env,
+                           stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "kivo.log"), "wb"))
+    receive = None
+    try:
+        window.press("Get Started")
+        window.press("Source computer")
+        window.find("Broadcasting as", prefix=True)
+        terminal, typist = pty.openpty()
+        receive = subprocess.Popen([cli, "receive", "--home", destination, "--connect", f"127.0.0.1:{port}",
+                                    "--timeout", "120", "--json", "--no-vault"], stdin=typist,
+                                   stdout=open(os.path.join(work, "receive.out"), "wb"), stderr=subprocess.STDOUT)
+        code = re.sub(r"\D", "", window.find("Pairing code", prefix=True).name)
+        os.write(terminal, (code + "\n").encode())
+        window.press("Continue")
+        window.find("What to Move")
+        # The receiving terminal's session keeps no keyring to import into.
+        window.act(window.find("Passwords and Keys", "push button"), "Toggle")
+        window.press("Start Migration")
+        window.find("Pre-flight checks")
+        if pick:
+            assert window.has(window.choose(pick), window.at.STATE_CHECKED), f'"{pick}" is not chosen'
+        window.press("Start Migration")
+        window.find("Review your migration")
+        window.press("Start Migration")
+        samples = []
+        end = time.time() + 120
+        while receive.poll() is None and time.time() < end:
+            samples.append((time.monotonic(), bytes_below(destination)))
+            time.sleep(0.1)
+        assert receive.wait(10) == 0, open(os.path.join(work, "receive.out")).read()
+        window.find("Migration Complete")
+        logs = glob.glob(os.path.join(source, ".local/share/kivo/logs/migration_*.json"))
+        assert len(logs) == 1, logs
+        with open(logs[0]) as f:
+            logged = json.load(f).get("maxTransferMbps")
+        return middle_rate(samples), logged
+    finally:
+        for p in (receive, gui):
+            if p and p.poll() is None:
+                p.kill()
+                p.wait()
+
+
+def check(name, rate, logged, mbps):
+    wanted = mbps * 1000 * 1000 / 8
+    print(f"{name}: {rate / 1e6:.2f} MB/s against {wanted / 1e6:.2f} MB/s, log says {logged} Mbps")
+    ok = abs(rate - wanted) <= MARGIN * wanted and logged == mbps
+    if not ok:
+        print(f"FAILED: {name}")
+    return ok
+
+
+def session(kivo, cli):
+    display = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    bus = None
+    try:
+        os.environ["DISPLAY"] = ":" + display.stdout.readline().decode().strip()
+        bus = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.environ.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        time.sleep(1)
+        import pyatspi
+        window = Window(pyatspi)
+        ok = True
+        with tempfile.TemporaryDirectory() as work:
+            empty = os.path.join(work, "none.plist")
+            with open(empty, "w") as f:
+                f.write('<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict/></plist>')
+            os.makedirs(os.path.join(work, "picked"))
+            ok &= check("50 Mbps (work mostly)", *migrate(os.path.join(work, "picked"), kivo, cli, window,
+                                                           "50 Mbps (work mostly)", empty), 50)
+            # The organisation's 30 Mbps: the pickers are locked and the engine keeps to it.
+            governed = os.path.join(work, "profile.plist")
+            subprocess.run(["python3", "-c", "import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps("
+                            "{'kivo.brandingName':'Example Org','kivo.maxTransferMbps':30}))", governed], check=True)
+            os.makedirs(os.path.join(work, "governed"))
+            ok &= check("profile's 30 Mbps", *migrate(os.path.join(work, "governed"), kivo, cli, window, None,
+                                                       governed), 30)
+        return 0 if ok else 1
+    finally:
+        for p in (bus, display):
+            if p:
+                p.kill()
+                p.wait()
+
+
+def main():
+    if len(sys.argv) != 3:
+        print("usage: BandwidthCapAtspiTest.py KIVO KIVO_CLI", file=sys.stderr)
+        return 2
+    if os.environ.get("KIVO_ATSPI_SESSION") != "1":
+        for tool in ("Xvfb", "dbus-run-session"):
+            if not shutil.which(tool):
+                skip(f"{tool} is missing")
+        if not os.path.exists("/usr/libexec/at-spi-bus-launcher"):
+            skip("at-spi2-core is missing")
+        if subprocess.run(["/usr/bin/python3", "-c", "import pyatspi"], capture_output=True).returncode != 0:
+            skip("python3-pyatspi is missing")
+        # A session bus of its own, so the accessibility bus is ours too.
+        return subprocess.call(["dbus-run-session", "--", "/usr/bin/python3", __file__] + sys.argv[1:],
+                               env=dict(os.environ, KIVO_ATSPI_SESSION="1"))
+    return session(sys.argv[1], sys.argv[2])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
