@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vault/PreChangeSnapshot.h"
 
+#include "platform/HomeBeneath.h"
+
 #include "platform/FileSystem.h"
 #include "platform/Json.h"
 #include "platform/SmallFiles.h"
@@ -182,6 +184,8 @@ void recordStateAfter(const QString& home, const QString& transferID)
             sink(encodeEntry(entry));
         });
     });
+    // Written as the migration ends, after its files were handed to the account.
+    handToHomeOwner(home, afterListPath(home, transferID));
 }
 
 } // namespace kivo
