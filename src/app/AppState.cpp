@@ -442,6 +442,9 @@ QCoro::Task<void> AppState::runTransfer()
         // Only the destination sees what exists there; it applies this side's choice.
         manifest.conflictPolicy = m_conflictPolicy;
         static_cast<SourceTransfer*>(engine)->setManifest(std::move(manifest));
+        // The engine marks its items as they go; a copy kept here would make it
+        // duplicate the whole list on the first mark.
+        m_askedManifest.reset();
         setTransferProgress(progress);
     } else if (m_confirmedUserMapping) {
         static_cast<DestinationTransfer*>(engine)->setUserMapping(*m_confirmedUserMapping);

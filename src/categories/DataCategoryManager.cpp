@@ -20,6 +20,16 @@ namespace {
 
 const QString kUserFiles = QStringLiteral("userFiles");
 
+// The first category's list is taken as it is rather than copied into a fresh one.
+template <typename T>
+void appendList(QList<T>& to, QList<T>&& from)
+{
+    if (to.isEmpty())
+        to = std::move(from);
+    else
+        to.append(std::move(from));
+}
+
 // Futures are made outside the coroutine: g++ 12 mishandles lambda
 // temporaries inside a co_await expression.
 struct Listing {
@@ -201,9 +211,9 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
                 CategoryTransferHandler::Listing found = co_await listing;
                 for (const auto& folder : std::as_const(found.skippedFolders))
                     qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
-                manifest.items.append(std::move(found.items));
+                appendList(manifest.items, std::move(found.items));
                 manifest.skippedFolders.append(std::move(found.skippedFolders));
-                manifest.entries.append(std::move(found.entries));
+                appendList(manifest.entries, std::move(found.entries));
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote()
                     << "Listing" << entry.categoryID << "failed, the category stays empty:" << describe(e);
@@ -214,9 +224,9 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
         Listing listing = co_await walk;
         for (const auto& folder : std::as_const(listing.skipped))
             qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
-        manifest.items.append(std::move(listing.items));
+        appendList(manifest.items, std::move(listing.items));
         manifest.skippedFolders.append(std::move(listing.skipped));
-        manifest.entries.append(std::move(listing.entries));
+        appendList(manifest.entries, std::move(listing.entries));
     }
 
     if (engineeringToolsEnabled && engineeringItems) {
@@ -231,6 +241,9 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
         }
     }
 
+    // The lists grew by doubling while the walks ran; the manifest keeps them for the whole transfer.
+    manifest.items.squeeze();
+    manifest.entries.squeeze();
     for (const TransferManifest::FileItem& item : manifest.items)
         manifest.totalSize += item.size;
     manifest.categoryOrder = manifest.categoryIDs;

@@ -54,6 +54,10 @@ TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& 
     item.rawName = needsEscaping(relativePath);
     item.relativePath = item.rawName ? toWireName(relativePath) : relativePath;
     item.absolutePath = absolutePath;
+    // Both paths were built by appending, with room to grow they will never use:
+    // at 100,000 files that room is a third of the list's memory.
+    item.relativePath.squeeze();
+    item.absolutePath.squeeze();
     // The byte length, not the allocation: chunk counts and whole-file hashes
     // follow it, and allocation differs from it on compressing or preallocating
     // file systems. Estimates elsewhere stay in allocated bytes.

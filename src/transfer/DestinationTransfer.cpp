@@ -43,8 +43,10 @@ QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const
     QStringList out;
     out.reserve(indices.size());
     for (qsizetype i : indices) {
-        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal)
+        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal) {
             out.append(check.destination);
+            out.last().squeeze(); // built by appending; a hundred thousand of them are held at once
+        }
     }
     return out;
 }

@@ -281,10 +281,7 @@ QCoro::Task<QList<SourceTransfer::Action>> SourceTransfer::planCategory(QString 
 {
     QSet<QString> unreadable;
     if (auto h = handler(categoryID)) {
-        QList<TransferManifest::FileItem> items;
-        items.reserve(indices.size());
-        for (qsizetype i : indices)
-            items.append(m_manifest->items[i]);
+        QList<TransferManifest::FileItem> items = std::as_const(*m_manifest).itemsForCategory(categoryID);
         const QStringList denied = co_await h->validateSourceAccess(std::move(items));
         unreadable = QSet<QString>(denied.begin(), denied.end());
     }

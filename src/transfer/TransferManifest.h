@@ -164,3 +164,8 @@ struct TransferManifest {
 };
 
 } // namespace kivo
+
+// Moved bytewise when a list of them grows or shrinks, so a list of a
+// million items is resized in place instead of copied beside itself.
+Q_DECLARE_TYPEINFO(kivo::TransferManifest::FileItem, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(kivo::TransferManifest::Entry, Q_RELOCATABLE_TYPE);

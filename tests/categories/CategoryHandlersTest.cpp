@@ -4,6 +4,7 @@
 #include "categories/KeychainExport.h"
 #include "categories/KeychainHandler.h"
 #include "categories/SystemSettingsHandler.h"
+#include "categories/UserFilesHandler.h"
 #include "support/CoroTest.h"
 #include "support/ErrorText.h"
 #include "support/FileBytes.h"
@@ -172,4 +173,20 @@ TEST(KeychainHandlerDestination, RefusesOversizedExportsAndClearsLeftovers)
               QStringList{huge.relativePath + u" | The keychain export is larger than 64 MiB"_s});
     EXPECT_FALSE(QFile::exists(leftover));
     EXPECT_TRUE(QFile::exists(other));
+}
+
+// The source hands the check its manifest's own list: one the check kept would
+// make the engine's first mark copy every item.
+TEST(SourceAccessCheck, NamesUnreadableFilesAndLetsGoOfTheListBeforeAnswering)
+{
+    QTemporaryDir home;
+    const QString readable = home.path() + u"/readable.txt"_s;
+    writeBytes(readable, "x");
+    QList<CategoryTransferHandler::Item> items{itemAt(u"~/readable.txt"_s), itemAt(u"~/missing.txt"_s)};
+    items[0].absolutePath = readable;
+    items[1].absolutePath = home.path() + u"/missing.txt"_s;
+    UserFilesHandler handler(home.path());
+    const QStringList denied = runTask(handler.validateSourceAccess(items));
+    EXPECT_EQ(denied, QStringList{home.path() + u"/missing.txt"_s});
+    EXPECT_TRUE(items.isDetached());
 }
