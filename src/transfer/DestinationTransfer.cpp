@@ -132,6 +132,9 @@ QCoro::Task<void> DestinationTransfer::runDestination()
         case MessageType::fileComplete:
             co_await handleFileComplete(std::move(m.header));
             break;
+        case MessageType::fileBundle:
+            co_await handleFileBundle(std::move(m));
+            break;
         case MessageType::fileSkip:
             handleFileSkip(m.header);
             break;
@@ -182,6 +185,7 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
         std::shared_ptr<const SpoolFile> spool = std::move(m.spool);
         const FileHashScheme scheme = FileHashNegotiation::accept(m.header, m_acceptedHashScheme);
+        m_bundleBytes = FileBundle::accept(m.header, m_acceptedBundleBytes);
         m = {};
         // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
         auto decoding = startInBackground([bytes = std::move(*bytes), spool = std::move(spool), scheme]() mutable {
@@ -332,6 +336,8 @@ MessageHeader DestinationTransfer::manifestAckHeader()
         ack.fileHashScheme = toString(m_fileHashScheme);
     if (m_announceHardLinks)
         ack.hardLinks = 1;
+    if (m_bundleBytes > 0)
+        ack.fileBundles = m_bundleBytes;
     if (m_announcedWindow) {
         ack.maxInFlight = m_announcedWindow->requests;
         if (m_announcedWindow->bytes > 0)

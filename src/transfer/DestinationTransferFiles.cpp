@@ -195,11 +195,11 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         if (const qsizetype i = indexOf(path);
             i >= 0 && header.chunkIndex && std::uint64_t(chunkIndex) * FileHasher::kChunkSize < m_manifest->items[i].size)
             noteMissing(i, chunkIndex);
-        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
+        co_await answer(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;
     }
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await queue(std::move(*skip));
+        co_await answer(std::move(*skip));
         co_return;
     }
     Target t;
@@ -207,7 +207,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         t.refusal = refusal;
         logRefusal(path, chunkIndex, t);
         failRefusedItem(t);
-        co_await queue(reply(MessageType::chunkNack, refusal));
+        co_await answer(reply(MessageType::chunkNack, refusal));
         co_return;
     }
     m_chunkFrontiers.insert(t.itemIndex, std::max(chunkFrontier(t.itemIndex), chunkIndex + 1));
@@ -224,20 +224,20 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty()))
         noteRejectedChunk(t, chunkIndex, write);
     if (!outcome.hashMatches) {
-        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
+        co_await answer(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
         MessageHeader error = makeHeader(MessageType::error);
         error.errorCode = QStringLiteral("disk_full");
         error.errorMessage = QStringLiteral("Insufficient disk space");
-        co_await send(std::move(error));
+        co_await answer(std::move(error), true);
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await queue(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
+        co_await answer(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
                                                                         : QStringLiteral("Write failed")));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
-        co_await queue(reply(MessageType::chunkAck, std::nullopt));
+        co_await answer(reply(MessageType::chunkAck, std::nullopt));
     }
 }
 
@@ -390,7 +390,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     }
     const QString path = header.filePath.value_or(QString());
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await queue(std::move(*skip));
+        co_await answer(std::move(*skip));
         co_return;
     }
     const Target t = target(path);
@@ -398,7 +398,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
                   qUtf8Printable(t.refusal));
         failRefusedItem(t);
-        co_await queue(makeHeader(MessageType::fileAck));
+        co_await answer(makeHeader(MessageType::fileAck));
         co_return;
     }
     const auto item = m_manifest->items[t.itemIndex];
@@ -406,7 +406,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (item.transferStatus != FileTransferStatus::pending) {
         MessageHeader ack = makeHeader(MessageType::fileAck);
         ack.filePath = path;
-        co_await queue(std::move(ack));
+        co_await answer(std::move(ack));
         co_return;
     }
     // A chunk of it was rejected and its resend is still on the way: another
@@ -416,7 +416,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         ack.filePath = path;
         ack.errorCode = QString::fromLatin1(RequestWindow::kChunksPending);
         ack.errorMessage = QStringLiteral("Chunks still missing");
-        co_await queue(std::move(ack));
+        co_await answer(std::move(ack));
         co_return;
     }
     std::optional<QString> failure;
@@ -452,7 +452,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
-    co_await queue(std::move(ack));
+    co_await answer(std::move(ack));
 }
 
 // A file in place (or kept by the conflict policy): counted, and recorded in the checkpoint.
@@ -523,7 +523,9 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     applyFileMetadata(t.partial, t.itemIndex);
     if (item.mode)
         co_await applyFileMode(t.partial, *item.mode);
-    m_journal->flush();
+    // A bundle's files were recorded together, before the first of them took its name.
+    if (!m_bundleRecorded)
+        m_journal->flush();
     try {
         if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
             m_writer->remove(t.partial);
