@@ -199,6 +199,8 @@ private:
     // One file of a bundle as its chunk; the failure its reply gives, if any.
     QCoro::Task<std::optional<BundleFailure>> receiveBundledChunk(const FileBundle::Entry& entry, QByteArray bytes);
     QCoro::Task<std::optional<BundleFailure>> completeBundledFile(const FileBundle::Entry& entry);
+    // The partial copy of a bundled file that met a full disk goes, with its record.
+    void dropPartial(const QString& path);
     // A fileComplete naming another item whose file this one is (DestinationTransferLinks.cpp).
     QCoro::Task<void> handleLinkComplete(MessageHeader header);
     HardLinkRequest linkRequest(qsizetype itemIndex, const QString& targetPath, const std::optional<QString>& hash) const;

@@ -6,6 +6,7 @@
 // after every file's bytes are down and before the first takes its name.
 #include "transfer/DestinationTransfer.h"
 
+#include "platform/DestinationWriter.h"
 #include "platform/Logging.h"
 #include "transfer/TransferError.h"
 
@@ -79,6 +80,7 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
     // The files whose bytes are down, each with the running state its completion reads.
     QList<std::pair<qsizetype, Incoming>> stored;
     std::exception_ptr stopped;
+    std::optional<MessageHeader> stopReply;
     for (qsizetype i = 0; i < entries.size() && !stopped; ++i) {
         const FileBundle::Entry& entry = entries[i];
         // An empty file has no chunk: its completion creates it, as today.
@@ -93,31 +95,62 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
             // A full disk: what already arrived still lands, then the transfer ends as it would.
             stopped = std::current_exception();
         }
+        if (stopped) {
+            // The file that met the full disk left the error its own chunk would have sent.
+            if (!gathered.replies().isEmpty() && gathered.replies().last().type == MessageType::error)
+                stopReply = gathered.replies().last();
+            dropPartial(entry.path);
+        }
         if (failure)
             failures.append(std::move(*failure));
         else if (!stopped)
             stored.append({i, m_incoming});
     }
-    // One write records every file begun here before any of them takes its final name.
-    m_journal->flush();
-    m_bundleRecorded = true;
-    for (const auto& [i, incoming] : std::as_const(stored)) {
-        m_incoming = incoming;
-        if (std::optional<BundleFailure> failure = co_await completeBundledFile(entries[i]))
+    // One write records every file begun here before any of them takes its final name;
+    // without it none of them may.
+    try {
+        m_journal->flush();
+        m_bundleRecorded = true;
+    } catch (const std::exception& e) {
+        qCCritical(lcTransferEngine).noquote() << "Could not record a bundle's files:" << describe(e);
+        if (!stopped)
+            stopped = std::current_exception();
+    }
+    for (qsizetype s = 0; s < stored.size() && m_bundleRecorded; ++s) {
+        m_incoming = stored[s].second;
+        if (std::optional<BundleFailure> failure = co_await completeBundledFile(entries[stored[s].first]))
             failures.append(std::move(*failure));
     }
     m_incoming = {};
     if (stopped) {
-        // The file that met the full disk left its error as the last reply.
-        const QList<MessageHeader>& replies = gathered.replies();
-        if (!replies.isEmpty() && replies.last().type == MessageType::error)
-            co_await send(replies.last());
+        if (stopReply)
+            co_await send(std::move(*stopReply));
         std::rethrow_exception(stopped);
     }
     MessageHeader ack = makeHeader(MessageType::fileBundleAck);
     if (!failures.isEmpty())
         ack.bundleFailures = std::move(failures);
     co_await queue(std::move(ack));
+}
+
+void DestinationTransfer::dropPartial(const QString& path)
+{
+    // Its one chunk did not fit: what did is of no use, and the room it takes is
+    // what the checkpoint needs to record the files before it.
+    const qsizetype i = indexOf(path);
+    if (i < 0 || !has(i, ItemFlag::admitted))
+        return;
+    if (const Target t = target(path); t.refusal.isEmpty()) {
+        try {
+            m_writer->remove(t.partial);
+        } catch (const WriteFailure& e) {
+            qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+        }
+    }
+    set(i, ItemFlag::admitted, false);
+    m_journal->fileAbandoned(path, m_clock->now());
+    if (m_incoming.itemIndex == i)
+        m_incoming = {};
 }
 
 QCoro::Task<std::optional<BundleFailure>> DestinationTransfer::receiveBundledChunk(const FileBundle::Entry& entry,
