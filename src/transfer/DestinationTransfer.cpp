@@ -382,7 +382,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
     co_await m_durable->flushAll();
-    co_await m_journal->categoryCompletedInBackground(categoryID, m_clock->now());
+    m_journal->categoryCompleted(categoryID, m_clock->now());
     if (m_adapter) {
         try {
             // A pass over every item, resolving each path: on a pool thread.

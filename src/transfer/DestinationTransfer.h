@@ -120,6 +120,8 @@ public:
         m_durableFlush = std::move(flush);
         m_durableLimits = limits;
     }
+    // What the checkpoint has cost so far: its writes and their bytes.
+    ResumeJournal::Stats checkpointStats() const { return m_journal ? m_journal->stats() : ResumeJournal::Stats{}; }
     // What making received files durable has cost so far.
     DurableCompletions::Stats durableFlushStats() const
     {

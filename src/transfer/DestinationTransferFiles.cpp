@@ -274,7 +274,10 @@ bool DestinationTransfer::shouldWrite(const Target& t)
         return false;
     const auto& item = m_manifest->items[t.itemIndex];
     set(t.itemIndex, ItemFlag::admitted);
-    m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    if (m_bundleReplies)
+        m_journal->bundledFileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    else
+        m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     // Listed before the copy exists: discarding the transfer finds it whatever happens next.
     try {
         m_partialFolders->note(t.partial.left(t.partial.lastIndexOf(u'/')));
@@ -343,7 +346,9 @@ void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex,
             m_gaps.erase(gap);
         }
     }
-    if (written && prefixEnd) {
+    if (written && prefixEnd && m_bundleReplies) {
+        m_journal->bytesReceived(size); // a bundled file is begun and landed whole; nothing between
+    } else if (written && prefixEnd) {
         const std::uint64_t prefixBytes =
             std::min<std::uint64_t>(item.size, (std::uint64_t(*prefixEnd) + 1) * FileHasher::kChunkSize);
         m_journal->chunkWritten(item.relativePath, item.categoryID, *prefixEnd, prefixBytes, size, m_clock->now());
@@ -469,8 +474,17 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
     if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes[t.itemIndex]) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
-        recordContent(t.itemIndex, t.destination);
-        m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
+        if (m_bundleReplies) {
+            const std::optional<fs::FileStatus> status = fs::status(t.destination, fs::Links::dontFollow);
+            m_journal->bundledFileLanded(path, m_checkedHashes[t.itemIndex]->toHex(),
+                                         status && status->isRegular()
+                                             ? std::optional(CompletedContent::of(*m_checkedHashes[t.itemIndex], *status))
+                                             : std::nullopt,
+                                         m_clock->now());
+        } else {
+            recordContent(t.itemIndex, t.destination);
+            m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
+        }
         m_durable->fileFinished(path);
     } else {
         m_journal->fileCompleted(path, m_clock->now());
@@ -545,32 +559,6 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     recordWritten(t.itemIndex);
     m_checkedHashes[t.itemIndex] = Sha256Digest::fromHex(actual);
     co_return std::nullopt;
-}
-
-void DestinationTransfer::handleFileSkip(const MessageHeader& header)
-{
-    const QString path = header.filePath.value_or(QString());
-    const qsizetype index = indexOf(path);
-    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
-        return;
-    // Bytes already gathered for it are of no use now.
-    if (has(index, ItemFlag::admitted) || m_journal->wasStarted(path)) {
-        if (const Target t = target(path); t.refusal.isEmpty()) {
-            try {
-                m_writer->remove(t.partial);
-            } catch (const WriteFailure& e) {
-                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
-            }
-        }
-        set(index, ItemFlag::admitted, false);
-        m_journal->fileAbandoned(path, m_clock->now());
-        if (m_incoming.itemIndex == index)
-            m_incoming = {};
-    }
-    m_gaps.remove(index);
-    m_manifest->markFileSkipped(index);
-    addFileError(path, m_manifest->items[index].categoryID,
-                 header.errorMessage.value_or(QStringLiteral("Skipped by source")));
 }
 
 QCoro::Task<void> DestinationTransfer::applyFileMode(QString path, std::uint16_t mode)

@@ -249,3 +249,37 @@ TEST(FileBundleIntegration, ADiskFullMidBundleKeepsWhatLandedAndTheRerunSendsOnl
     for (auto it = tree.contents.cbegin(); it != tree.contents.cend(); ++it)
         EXPECT_EQ(readBytes(volume + u'/' + it.key()), it.value()) << it.key().toStdString();
 }
+
+// Many small files cost the checkpoint a few writes per thousand files and
+// less than 200 bytes each, and what it holds still resumes: loaded once the
+// category is done, it lists every file as finished. KIVO_CHECKPOINT_FILES sets
+// the count (100000 for the figure quoted in the notes).
+TEST(FileBundleIntegration, ManySmallFilesCostACompactCheckpoint)
+{
+    const int count = qEnvironmentVariableIsSet("KIVO_CHECKPOINT_FILES") ? qEnvironmentVariableIntValue("KIVO_CHECKPOINT_FILES")
+                                                                         : 3000;
+    QTemporaryDir dir;
+    Tree tree(dir.path());
+    for (int i = 0; i < count; ++i)
+        tree.add(u"dir%1/file-%2.dat"_s.arg(i % 100, 2, 10, QChar(u'0')).arg(i, 6, 10, QChar(u'0')),
+                 patterned((i * 613) % 4096, i));
+    Peers run(tree.from, tree.to);
+    run.source.setManifest(tree.manifest);
+    std::optional<ResumeState> beforeTheEnd;
+    QObject::connect(&run.destination, &TransferEngine::categoryCompleted, [&] {
+        beforeTheEnd = ResumeState::load(TransferEngine::transfersDirectory(tree.to), u"bundle-1"_s);
+    });
+    run.run();
+
+    ASSERT_TRUE(run.source.progress()->isComplete()) << run.source.progress()->error().value_or(QString()).toStdString();
+    const ResumeJournal::Stats stats = run.destination.checkpointStats();
+    const double bytesPerFile = double(stats.bytes) / count, writesPerFile = double(stats.writes) / count;
+    std::printf("checkpoint at %d small files: %.1f bytes and %.4f writes per file\n", count, bytesPerFile, writesPerFile);
+    EXPECT_LE(bytesPerFile, 200.0);
+    EXPECT_LE(writesPerFile, 0.05);
+    ASSERT_TRUE(beforeTheEnd);
+    EXPECT_EQ(beforeTheEnd->completedFiles.size(), count);
+    EXPECT_TRUE(beforeTheEnd->unconfirmedFiles.isEmpty());
+    EXPECT_EQ(beforeTheEnd->completedContent.size(), count);
+    EXPECT_EQ(beforeTheEnd->fileIdentities.size(), count);
+}
