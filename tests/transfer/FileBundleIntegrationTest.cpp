@@ -69,13 +69,13 @@ struct Peers {
           destination(pair.accepted.get(), u"unknown-yet"_s, to)
     {
     }
-    void run()
+    void run(std::chrono::milliseconds deadline = std::chrono::seconds(60))
     {
         runTask([](Peers* self) -> QCoro::Task<void> {
             auto receiving = self->destination.run();
             co_await self->source.run();
             co_await std::move(receiving);
-        }(this));
+        }(this), deadline);
     }
 
     LoopbackPair pair;
@@ -269,7 +269,7 @@ TEST(FileBundleIntegration, ManySmallFilesCostACompactCheckpoint)
     QObject::connect(&run.destination, &TransferEngine::categoryCompleted, [&] {
         beforeTheEnd = ResumeState::load(TransferEngine::transfersDirectory(tree.to), u"bundle-1"_s);
     });
-    run.run();
+    run.run(std::chrono::seconds(60 + count / 100));
 
     ASSERT_TRUE(run.source.progress()->isComplete()) << run.source.progress()->error().value_or(QString()).toStdString();
     const ResumeJournal::Stats stats = run.destination.checkpointStats();
