@@ -201,6 +201,8 @@ private:
     // One file of a bundle as its chunk; the failure its reply gives, if any.
     QCoro::Task<std::optional<BundleFailure>> receiveBundledChunk(const FileBundle::Entry& entry, QByteArray bytes);
     QCoro::Task<std::optional<BundleFailure>> completeBundledFile(const FileBundle::Entry& entry);
+    // A bundled file let in by the policies, as its chunk would be, before anything of the bundle is written.
+    void admitBundled(const FileBundle::Entry& entry, const QByteArray& payload);
     // The partial copy of a bundled file that met a full disk goes, with its record.
     void dropPartial(const QString& path);
     // A fileComplete naming another item whose file this one is (DestinationTransferLinks.cpp).

@@ -3,7 +3,7 @@
 // steps its own chunkData and fileComplete would, so it is checked and fails
 // alone as it would there; the replies those steps give are gathered into the
 // bundle's one fileBundleAck. The checkpoint is written once per bundle,
-// after every file's bytes are down and before the first takes its name.
+// before the first of its files is written.
 #include "transfer/DestinationTransfer.h"
 
 #include "platform/DestinationWriter.h"
@@ -76,49 +76,44 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
     const QList<FileBundle::Entry> entries = std::get<QList<FileBundle::Entry>>(std::move(parsed));
 
     GatheredReplies gathered(m_bundleReplies, m_bundleRecorded);
+    // Every file the policies let in is recorded as begun, in one write, before
+    // any byte of them lands: the files then go one at a time, as their own
+    // messages would, so no folder ever holds more than one partial copy.
+    for (const FileBundle::Entry& entry : entries)
+        admitBundled(entry, payload);
+    try {
+        m_journal->flush();
+        m_bundleRecorded = true;
+    } catch (const std::exception& e) {
+        // Unrecorded, none of them may take its name: the transfer ends here.
+        qCCritical(lcTransferEngine).noquote() << "Could not record a bundle's files:" << describe(e);
+        throw;
+    }
     QList<BundleFailure> failures;
-    // The files whose bytes are down, each with the running state its completion reads.
-    QList<std::pair<qsizetype, Incoming>> stored;
     std::exception_ptr stopped;
     std::optional<MessageHeader> stopReply;
     for (qsizetype i = 0; i < entries.size() && !stopped; ++i) {
         const FileBundle::Entry& entry = entries[i];
-        // An empty file has no chunk: its completion creates it, as today.
-        if (entry.size == 0) {
-            stored.append({i, Incoming{}});
-            continue;
-        }
         std::optional<BundleFailure> failure;
-        try {
-            failure = co_await receiveBundledChunk(entry, payload.mid(entry.offset, entry.size));
-        } catch (...) {
-            // A full disk: what already arrived still lands, then the transfer ends as it would.
-            stopped = std::current_exception();
+        // An empty file has no chunk: its completion creates it, as today.
+        if (entry.size > 0) {
+            try {
+                failure = co_await receiveBundledChunk(entry, payload.mid(entry.offset, entry.size));
+            } catch (...) {
+                // A full disk: what already landed stays, then the transfer ends as it would.
+                stopped = std::current_exception();
+            }
         }
         if (stopped) {
             // The file that met the full disk left the error its own chunk would have sent.
             if (!gathered.replies().isEmpty() && gathered.replies().last().type == MessageType::error)
                 stopReply = gathered.replies().last();
             dropPartial(entry.path);
+            break;
         }
+        if (!failure)
+            failure = co_await completeBundledFile(entry);
         if (failure)
-            failures.append(std::move(*failure));
-        else if (!stopped)
-            stored.append({i, m_incoming});
-    }
-    // One write records every file begun here before any of them takes its final name;
-    // without it none of them may.
-    try {
-        m_journal->flush();
-        m_bundleRecorded = true;
-    } catch (const std::exception& e) {
-        qCCritical(lcTransferEngine).noquote() << "Could not record a bundle's files:" << describe(e);
-        if (!stopped)
-            stopped = std::current_exception();
-    }
-    for (qsizetype s = 0; s < stored.size() && m_bundleRecorded; ++s) {
-        m_incoming = stored[s].second;
-        if (std::optional<BundleFailure> failure = co_await completeBundledFile(entries[stored[s].first]))
             failures.append(std::move(*failure));
     }
     m_incoming = {};
@@ -131,6 +126,20 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
     if (!failures.isEmpty())
         ack.bundleFailures = std::move(failures);
     co_await queue(std::move(ack));
+}
+
+void DestinationTransfer::admitBundled(const FileBundle::Entry& entry, const QByteArray& payload)
+{
+    const qsizetype i = indexOf(entry.path);
+    if (i < 0 || m_handlerRefusals.contains(i) || m_manifest->items[i].size != entry.size)
+        return;
+    MessageHeader chunk;
+    chunk.filePath = entry.path;
+    chunk.chunkIndex = 0;
+    Target t;
+    // The checks its chunk meets first; what fails them is refused again, with its reason, when its turn comes.
+    if (chunkRefusal(chunk, QByteArray::fromRawData(payload.constData() + entry.offset, entry.size), &t).isEmpty())
+        shouldWrite(t);
 }
 
 void DestinationTransfer::dropPartial(const QString& path)
