@@ -505,23 +505,6 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
     return prepared;
 }
 
-QCoro::Task<void> SourceTransfer::waitWhilePaused()
-{
-    if (m_isPaused && !m_peerPaused) {
-        // The chunks already on their way are answered first.
-        co_await drainWindow();
-        co_await send(makeHeader(MessageType::pause));
-        m_peerPaused = true;
-    }
-    // Pausing and cancelling both show in the progress record; its signal wakes us.
-    while (m_isPaused && !m_isCancelled)
-        co_await qCoro(m_progress, &TransferProgress::changed);
-    if (m_peerPaused && !m_isPaused) {
-        co_await send(makeHeader(MessageType::resume));
-        m_peerPaused = false;
-    }
-}
-
 void SourceTransfer::beginFile(qsizetype itemIndex)
 {
     const auto& item = m_manifest->items[itemIndex];

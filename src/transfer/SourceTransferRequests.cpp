@@ -6,6 +6,8 @@
 #include "platform/Logging.h"
 #include "transfer/TransferError.h"
 
+#include <QCoroSignal>
+
 namespace kivo {
 
 QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
@@ -64,6 +66,23 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
     }
     m_window.sent(std::move(request));
     co_await m_connection->queueMessage(std::move(header), std::move(payload));
+}
+
+QCoro::Task<void> SourceTransfer::waitWhilePaused()
+{
+    if (m_isPaused && !m_peerPaused) {
+        // The chunks already on their way are answered first.
+        co_await drainWindow();
+        co_await send(makeHeader(MessageType::pause));
+        m_peerPaused = true;
+    }
+    // Pausing and cancelling both show in the progress record; its signal wakes us.
+    while (m_isPaused && !m_isCancelled)
+        co_await qCoro(m_progress, &TransferProgress::changed);
+    if (m_peerPaused && !m_isPaused) {
+        co_await send(makeHeader(MessageType::resume));
+        m_peerPaused = false;
+    }
 }
 
 QCoro::Task<void> SourceTransfer::sendUnanswered(MessageHeader header)
