@@ -85,6 +85,14 @@ public:
     }
     void count(const MessageHeader& header)
     {
+        // A bundled file is its one chunk.
+        if (header.type == MessageType::fileBundle && header.fileHashes) {
+            for (const FileVerification& f : *header.fileHashes) {
+                ++chunksSent;
+                if (firstChunks.size() < kMaxFirstChunks && !firstChunks.contains(f.filePath))
+                    firstChunks.insert(f.filePath, 0.0);
+            }
+        }
         if (header.type == MessageType::chunkData && header.filePath) {
             ++chunksSent;
             // Enough to show where resumed files started, without the harness

@@ -5,6 +5,7 @@
 // header's text is also read directly and by the JSON parser, which must agree.
 #include "platform/Error.h"
 #include "platform/Json.h"
+#include "transfer/FileBundle.h"
 #include "transfer/MessageHeader.h"
 #include "transfer/WireFormat.h"
 
@@ -58,6 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 check.feed(again);
                 if (!check.hasMessage() || !(check.take().header == m.header))
                     __builtin_trap();
+                // A bundle's entries are checked against its payload before any is used.
+                if (m.header.type == kivo::MessageType::fileBundle) {
+                    const qsizetype payload = m.payload ? m.payload->size() : 0;
+                    const auto entries = kivo::FileBundle::entries(m.header, payload, kivo::FileBundle::kMaxPayload);
+                    if (const auto* list = std::get_if<QList<kivo::FileBundle::Entry>>(&entries))
+                        for (const kivo::FileBundle::Entry& e : *list)
+                            if (qsizetype(e.offset) + qsizetype(e.size) > payload)
+                                __builtin_trap();
+                }
             }
         }
         decoder.endOfStream();

@@ -134,6 +134,9 @@ QCoro::Task<void> DestinationTransfer::runDestination()
         case MessageType::fileComplete:
             co_await handleFileComplete(std::move(m.header));
             break;
+        case MessageType::fileBundle:
+            co_await handleFileBundle(std::move(m));
+            break;
         case MessageType::fileSkip:
             handleFileSkip(m.header);
             break;
@@ -184,6 +187,7 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
             throw TransferError::invalidMessage(QStringLiteral("Manifest message missing payload"));
         std::shared_ptr<const SpoolFile> spool = std::move(m.spool);
         const FileHashScheme scheme = FileHashNegotiation::accept(m.header, m_acceptedHashScheme);
+        m_bundleBytes = FileBundle::accept(m.header, m_acceptedBundleBytes);
         m = {};
         // Decoding every item, and indexing them by path, would stall a window: a pool thread does both.
         auto decoding = startInBackground([bytes = std::move(*bytes), spool = std::move(spool), scheme]() mutable {
@@ -334,6 +338,8 @@ MessageHeader DestinationTransfer::manifestAckHeader()
         ack.fileHashScheme = toString(m_fileHashScheme);
     if (m_announceHardLinks)
         ack.hardLinks = 1;
+    if (m_bundleBytes > 0)
+        ack.fileBundles = m_bundleBytes;
     if (m_announcedWindow) {
         ack.maxInFlight = m_announcedWindow->requests;
         if (m_announcedWindow->bytes > 0)
@@ -378,7 +384,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
 {
     m_progress->updateCategory(categoryID, [](CategoryProgress& p) { p.status = CategoryStatus::completed; });
     co_await m_durable->flushAll();
-    co_await m_journal->categoryCompletedInBackground(categoryID, m_clock->now());
+    m_journal->categoryCompleted(categoryID, m_clock->now());
     if (m_adapter) {
         try {
             // A pass over every item, resolving each path: on a pool thread.

@@ -4,6 +4,7 @@
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
 #include "transfer/DurableCompletions.h"
+#include "transfer/FileBundle.h"
 #include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HardLinkRequest.h"
@@ -106,6 +107,10 @@ public:
     void setAcceptedHashScheme(std::optional<FileHashScheme> scheme) { m_acceptedHashScheme = scheme; }
     // What was agreed with the source (known once the manifest is acknowledged).
     FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
+    // Whether manifestAck offers to take whole small files several to a frame, when the source offers them; on by default.
+    void setAcceptedFileBundles(bool accepted) { m_acceptedBundleBytes = accepted ? FileBundle::kMaxPayload : 0; }
+    // What was agreed: true when small files arrive in bundles.
+    bool takesFileBundles() const { return m_bundleBytes > 0; }
     // Whether manifestAck offers to take a file's further names as links; on by default.
     void setAnnouncedHardLinks(bool announced) { m_announceHardLinks = announced; }
     // How finished files are made durable before the checkpoint lists them
@@ -115,6 +120,8 @@ public:
         m_durableFlush = std::move(flush);
         m_durableLimits = limits;
     }
+    // What the checkpoint has cost so far: its writes and their bytes.
+    ResumeJournal::Stats checkpointStats() const { return m_journal ? m_journal->stats() : ResumeJournal::Stats{}; }
     // What making received files durable has cost so far.
     DurableCompletions::Stats durableFlushStats() const
     {
@@ -186,6 +193,18 @@ private:
     void noteMissing(qsizetype itemIndex, std::uint32_t chunkIndex);
     void recordWritten(qsizetype itemIndex);
     QCoro::Task<void> handleFileComplete(MessageHeader header);
+    // The reply to the chunk or completion being handled: sent, or kept when a bundle gathers them.
+    // `now`: sent at once rather than queued.
+    QCoro::Task<void> answer(MessageHeader reply, bool now = false);
+    // Many whole small files in one frame (DestinationTransferBundles.cpp).
+    QCoro::Task<void> handleFileBundle(Message message);
+    // One file of a bundle as its chunk; the failure its reply gives, if any.
+    QCoro::Task<std::optional<BundleFailure>> receiveBundledChunk(const FileBundle::Entry& entry, QByteArray bytes);
+    QCoro::Task<std::optional<BundleFailure>> completeBundledFile(const FileBundle::Entry& entry);
+    // A bundled file let in by the policies, as its chunk would be, before anything of the bundle is written.
+    void admitBundled(const FileBundle::Entry& entry, const QByteArray& payload);
+    // The partial copy of a bundled file that met a full disk goes, with its record.
+    void dropPartial(const QString& path);
     // A fileComplete naming another item whose file this one is (DestinationTransferLinks.cpp).
     QCoro::Task<void> handleLinkComplete(MessageHeader header);
     HardLinkRequest linkRequest(qsizetype itemIndex, const QString& targetPath, const std::optional<QString>& hash) const;
@@ -320,6 +339,12 @@ private:
     std::optional<FileHashScheme> m_acceptedHashScheme = FileHashScheme::chunkDigests;
     FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
     bool m_announceHardLinks = true;
+    std::uint32_t m_acceptedBundleBytes = FileBundle::kMaxPayload;
+    std::uint32_t m_bundleBytes = 0;
+    // While a bundle is handled: the replies its files' steps give, and whether
+    // the checkpoint was already written once for all of them.
+    QList<MessageHeader>* m_bundleReplies = nullptr;
+    bool m_bundleRecorded = false;
     DurableCompletions::Flush m_durableFlush;
     DurableCompletions::Limits m_durableLimits;
     std::unique_ptr<DurableCompletions> m_durable;

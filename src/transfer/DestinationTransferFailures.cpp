@@ -87,4 +87,30 @@ bool DestinationTransfer::failLinkedPath(const Target& t)
     return true;
 }
 
+void DestinationTransfer::handleFileSkip(const MessageHeader& header)
+{
+    const QString path = header.filePath.value_or(QString());
+    const qsizetype index = indexOf(path);
+    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
+        return;
+    // Bytes already gathered for it are of no use now.
+    if (has(index, ItemFlag::admitted) || m_journal->wasStarted(path)) {
+        if (const Target t = target(path); t.refusal.isEmpty()) {
+            try {
+                m_writer->remove(t.partial);
+            } catch (const WriteFailure& e) {
+                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
+            }
+        }
+        set(index, ItemFlag::admitted, false);
+        m_journal->fileAbandoned(path, m_clock->now());
+        if (m_incoming.itemIndex == index)
+            m_incoming = {};
+    }
+    m_gaps.remove(index);
+    m_manifest->markFileSkipped(index);
+    addFileError(path, m_manifest->items[index].categoryID,
+                 header.errorMessage.value_or(QStringLiteral("Skipped by source")));
+}
+
 } // namespace kivo

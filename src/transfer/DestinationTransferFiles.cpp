@@ -195,11 +195,11 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         if (const qsizetype i = indexOf(path);
             i >= 0 && header.chunkIndex && std::uint64_t(chunkIndex) * FileHasher::kChunkSize < m_manifest->items[i].size)
             noteMissing(i, chunkIndex);
-        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
+        co_await answer(reply(MessageType::chunkNack, QStringLiteral("Missing chunk data")));
         co_return;
     }
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await queue(std::move(*skip));
+        co_await answer(std::move(*skip));
         co_return;
     }
     Target t;
@@ -207,7 +207,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         t.refusal = refusal;
         logRefusal(path, chunkIndex, t);
         failRefusedItem(t);
-        co_await queue(reply(MessageType::chunkNack, refusal));
+        co_await answer(reply(MessageType::chunkNack, refusal));
         co_return;
     }
     m_chunkFrontiers.insert(t.itemIndex, std::max(chunkFrontier(t.itemIndex), chunkIndex + 1));
@@ -224,20 +224,20 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty()))
         noteRejectedChunk(t, chunkIndex, write);
     if (!outcome.hashMatches) {
-        co_await queue(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
+        co_await answer(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
         MessageHeader error = makeHeader(MessageType::error);
         error.errorCode = QStringLiteral("disk_full");
         error.errorMessage = QStringLiteral("Insufficient disk space");
-        co_await send(std::move(error));
+        co_await answer(std::move(error), true);
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await queue(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
+        co_await answer(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
                                                                         : QStringLiteral("Write failed")));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
-        co_await queue(reply(MessageType::chunkAck, std::nullopt));
+        co_await answer(reply(MessageType::chunkAck, std::nullopt));
     }
 }
 
@@ -274,7 +274,10 @@ bool DestinationTransfer::shouldWrite(const Target& t)
         return false;
     const auto& item = m_manifest->items[t.itemIndex];
     set(t.itemIndex, ItemFlag::admitted);
-    m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    if (m_bundleReplies)
+        m_journal->bundledFileStarted(path, {item.size, item.sourceModified}, m_clock->now());
+    else
+        m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     // Listed before the copy exists: discarding the transfer finds it whatever happens next.
     try {
         m_partialFolders->note(t.partial.left(t.partial.lastIndexOf(u'/')));
@@ -343,7 +346,9 @@ void DestinationTransfer::recordChunk(const Target& t, std::uint32_t chunkIndex,
             m_gaps.erase(gap);
         }
     }
-    if (written && prefixEnd) {
+    if (written && prefixEnd && m_bundleReplies) {
+        m_journal->bytesReceived(size); // a bundled file is begun and landed whole; nothing between
+    } else if (written && prefixEnd) {
         const std::uint64_t prefixBytes =
             std::min<std::uint64_t>(item.size, (std::uint64_t(*prefixEnd) + 1) * FileHasher::kChunkSize);
         m_journal->chunkWritten(item.relativePath, item.categoryID, *prefixEnd, prefixBytes, size, m_clock->now());
@@ -390,7 +395,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     }
     const QString path = header.filePath.value_or(QString());
     if (std::optional<MessageHeader> skip = handlerSkipFor(path)) {
-        co_await queue(std::move(*skip));
+        co_await answer(std::move(*skip));
         co_return;
     }
     const Target t = target(path);
@@ -398,7 +403,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         qCWarning(lcTransferEngine, "fileComplete for %s refused: %s", forLog(path).constData(),
                   qUtf8Printable(t.refusal));
         failRefusedItem(t);
-        co_await queue(makeHeader(MessageType::fileAck));
+        co_await answer(makeHeader(MessageType::fileAck));
         co_return;
     }
     const auto item = m_manifest->items[t.itemIndex];
@@ -406,7 +411,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     if (item.transferStatus != FileTransferStatus::pending) {
         MessageHeader ack = makeHeader(MessageType::fileAck);
         ack.filePath = path;
-        co_await queue(std::move(ack));
+        co_await answer(std::move(ack));
         co_return;
     }
     // A chunk of it was rejected and its resend is still on the way: another
@@ -416,7 +421,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
         ack.filePath = path;
         ack.errorCode = QString::fromLatin1(RequestWindow::kChunksPending);
         ack.errorMessage = QStringLiteral("Chunks still missing");
-        co_await queue(std::move(ack));
+        co_await answer(std::move(ack));
         co_return;
     }
     std::optional<QString> failure;
@@ -452,7 +457,7 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     m_writer->closeCurrent();
     MessageHeader ack = makeHeader(MessageType::fileAck);
     ack.filePath = path;
-    co_await queue(std::move(ack));
+    co_await answer(std::move(ack));
 }
 
 // A file in place (or kept by the conflict policy): counted, and recorded in the checkpoint.
@@ -469,8 +474,17 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
     if (has(t.itemIndex, ItemFlag::written) && m_checkedHashes[t.itemIndex]) {
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
-        recordContent(t.itemIndex, t.destination);
-        m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
+        if (m_bundleReplies) {
+            const std::optional<fs::FileStatus> status = fs::status(t.destination, fs::Links::dontFollow);
+            m_journal->bundledFileLanded(path, m_checkedHashes[t.itemIndex]->toHex(),
+                                         status && status->isRegular()
+                                             ? std::optional(CompletedContent::of(*m_checkedHashes[t.itemIndex], *status))
+                                             : std::nullopt,
+                                         m_clock->now());
+        } else {
+            recordContent(t.itemIndex, t.destination);
+            m_journal->fileInPlace(path, m_checkedHashes[t.itemIndex]->toHex(), m_clock->now());
+        }
         m_durable->fileFinished(path);
     } else {
         m_journal->fileCompleted(path, m_clock->now());
@@ -523,7 +537,9 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     applyFileMetadata(t.partial, t.itemIndex);
     if (item.mode)
         co_await applyFileMode(t.partial, *item.mode);
-    m_journal->flush();
+    // A bundle's files were recorded together, before the first of them took its name.
+    if (!m_bundleRecorded)
+        m_journal->flush();
     try {
         if (!m_writer->commit(t.partial, t.destination, !has(t.itemIndex, ItemFlag::freshTarget))) {
             m_writer->remove(t.partial);
@@ -543,32 +559,6 @@ QCoro::Task<std::optional<QString>> DestinationTransfer::finishFile(Target t, st
     recordWritten(t.itemIndex);
     m_checkedHashes[t.itemIndex] = Sha256Digest::fromHex(actual);
     co_return std::nullopt;
-}
-
-void DestinationTransfer::handleFileSkip(const MessageHeader& header)
-{
-    const QString path = header.filePath.value_or(QString());
-    const qsizetype index = indexOf(path);
-    if (index < 0 || m_manifest->items[index].transferStatus != FileTransferStatus::pending)
-        return;
-    // Bytes already gathered for it are of no use now.
-    if (has(index, ItemFlag::admitted) || m_journal->wasStarted(path)) {
-        if (const Target t = target(path); t.refusal.isEmpty()) {
-            try {
-                m_writer->remove(t.partial);
-            } catch (const WriteFailure& e) {
-                qCWarning(lcTransferEngine).noquote() << "Could not remove" << t.partial << e.description();
-            }
-        }
-        set(index, ItemFlag::admitted, false);
-        m_journal->fileAbandoned(path, m_clock->now());
-        if (m_incoming.itemIndex == index)
-            m_incoming = {};
-    }
-    m_gaps.remove(index);
-    m_manifest->markFileSkipped(index);
-    addFileError(path, m_manifest->items[index].categoryID,
-                 header.errorMessage.value_or(QStringLiteral("Skipped by source")));
 }
 
 QCoro::Task<void> DestinationTransfer::applyFileMode(QString path, std::uint16_t mode)

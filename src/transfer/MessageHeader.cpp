@@ -12,7 +12,7 @@ namespace kivo {
 
 namespace {
 
-constexpr std::array<const char*, 21> kTypeNames = {
+constexpr std::array<const char*, 23> kTypeNames = {
     "pairingConfirm",   "manifest",          "manifestAck",
     "chunkData",        "chunkAck",          "chunkNack",
     "fileComplete",     "fileAck",           "fileSkip",
@@ -20,6 +20,7 @@ constexpr std::array<const char*, 21> kTypeNames = {
     "verificationResponse", "transferComplete", "error",
     "pause",            "resume",            "preFlightConflictRequest",
     "preFlightConflictResponse", "pairingRequest", "pairingResponse",
+    "fileBundle",       "fileBundleAck",
 };
 
 } // namespace
@@ -60,6 +61,45 @@ QByteArray encodeFileHashes(const QList<FileVerification>& hashes)
     return array;
 }
 
+QJsonObject BundleFailure::toJson() const
+{
+    QJsonObject o{{QStringLiteral("filePath"), filePath}, {QStringLiteral("errorMessage"), errorMessage}};
+    if (skipped)
+        o.insert(QStringLiteral("skipped"), true);
+    return o;
+}
+
+BundleFailure BundleFailure::fromJson(const QJsonObject& o)
+{
+    BundleFailure f{json::requireString(o, "filePath"), json::requireString(o, "errorMessage"), false};
+    if (const QJsonValue skipped = o.value(QLatin1String("skipped")); !skipped.isUndefined()) {
+        if (!skipped.isBool())
+            throw DecodingError(QStringLiteral("skipped: not a boolean"));
+        f.skipped = skipped.toBool();
+    }
+    return f;
+}
+
+namespace {
+
+QByteArray encodeBundleFailures(const QList<BundleFailure>& failures)
+{
+    QByteArray array = "[";
+    for (const BundleFailure& f : failures) {
+        if (array.size() > 1)
+            array.append(',');
+        json::ObjectWriter w;
+        w.add("filePath", f.filePath).add("errorMessage", f.errorMessage);
+        if (f.skipped)
+            w.addJson("skipped", "true");
+        array.append(w.finish());
+    }
+    array.append(']');
+    return array;
+}
+
+} // namespace
+
 QByteArray MessageHeader::encoded() const
 {
     json::ObjectWriter w;
@@ -78,6 +118,9 @@ QByteArray MessageHeader::encoded() const
     w.add("hashBatches", hashBatches).add("hashesRemaining", hashesRemaining);
     w.add("fileHashScheme", fileHashScheme);
     w.add("hardLinks", hardLinks).add("linkTarget", linkTarget);
+    w.add("fileBundles", fileBundles);
+    if (bundleFailures)
+        w.addJson("bundleFailures", encodeBundleFailures(*bundleFailures));
     return w.finish();
 }
 
@@ -194,7 +237,7 @@ bool setType(MessageHeader& h, const FlatValue& v)
 }
 
 // The keys read directly, the three required ones first; any other is the parser's.
-constexpr std::array<std::pair<const char*, FlatSetter>, 18> kFlatKeys = {{
+constexpr std::array<std::pair<const char*, FlatSetter>, 19> kFlatKeys = {{
     {"type", setType},
     {"transferID", setString<&MessageHeader::transferID>},
     {"sequenceNumber", setUInt64<&MessageHeader::sequenceNumber>},
@@ -213,6 +256,7 @@ constexpr std::array<std::pair<const char*, FlatSetter>, 18> kFlatKeys = {{
     {"fileHashScheme", setString<&MessageHeader::fileHashScheme>},
     {"hardLinks", setUInt32<&MessageHeader::hardLinks>},
     {"linkTarget", setString<&MessageHeader::linkTarget>},
+    {"fileBundles", setUInt32<&MessageHeader::fileBundles>},
 }};
 
 } // namespace
@@ -292,6 +336,9 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.fileHashScheme = json::optionalString(o, "fileHashScheme");
     h.hardLinks = json::optionalUInt32(o, "hardLinks");
     h.linkTarget = json::optionalString(o, "linkTarget");
+    h.fileBundles = json::optionalUInt32(o, "fileBundles");
+    if (o.contains(QLatin1String("bundleFailures")))
+        h.bundleFailures = json::requireRecords<BundleFailure>(o, "bundleFailures");
     return h;
 }
 

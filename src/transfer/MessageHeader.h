@@ -37,6 +37,10 @@ enum class MessageType {
     // The code-proving exchange that precedes everything else between two kivo peers.
     pairingRequest,
     pairingResponse,
+    // Ours, once both peers agreed on them: many whole small files in one
+    // frame, and its one reply naming the files that did not land.
+    fileBundle,
+    fileBundleAck,
 };
 
 QString toString(MessageType type);
@@ -55,6 +59,19 @@ struct FileVerification {
 
 // A JSON array of the entries, compact, written without building a document.
 QByteArray encodeFileHashes(const QList<FileVerification>& hashes);
+
+// A file of a fileBundle that did not land, with the reason its own chunkNack
+// would have given; `skipped` when the destination will not take it at all
+// (what a fileSkip reply says), so it is not sent again.
+struct BundleFailure {
+    QString filePath;
+    QString errorMessage;
+    bool skipped = false;
+
+    QJsonObject toJson() const;
+    static BundleFailure fromJson(const QJsonObject& o); // throws DecodingError
+    bool operator==(const BundleFailure&) const = default;
+};
 
 struct MessageHeader {
     MessageType type = MessageType::error;
@@ -93,6 +110,12 @@ struct MessageHeader {
     // item named here, and arrives as a link to it instead of as bytes.
     std::optional<std::uint32_t> hardLinks;
     std::optional<QString> linkTarget;
+    // Ours too. On manifest: the source would put several whole small files
+    // in one fileBundle, of at most this many payload bytes. On manifestAck:
+    // the destination takes them, up to this size. On fileBundle, `fileHashes`
+    // lists its files in payload order; fileBundleAck lists the failed ones here.
+    std::optional<std::uint32_t> fileBundles;
+    std::optional<QList<BundleFailure>> bundleFailures;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

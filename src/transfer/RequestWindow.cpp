@@ -72,6 +72,20 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
         out.kind = Outcome::Kind::diskFull;
         return out;
     }
+    if (r.kind == Request::Kind::bundle) {
+        out.kind = Outcome::Kind::bundleAnswered;
+        if (reply.type == MessageType::fileBundleAck) {
+            out.bundleFailures = reply.bundleFailures.value_or(QList<BundleFailure>{});
+            return out;
+        }
+        // Any other reply answers for none of its files: each goes again, as a chunk would.
+        const QString reason = reply.type == MessageType::error
+            ? reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))
+            : QStringLiteral("Expected fileBundleAck, got ") + toString(reply.type);
+        for (const BundledFile& f : r.files)
+            out.bundleFailures.append({f.path, reason, false});
+        return out;
+    }
     if (m_failed.contains(r.item) || superseded)
         return out;
     if (reply.type == MessageType::fileSkip) {

@@ -46,9 +46,21 @@ public:
     // link to the one named; it takes the file's bytes instead.
     static constexpr const char* kLinkRefused = "link_refused";
 
+    // One whole file of a bundle: its bytes are the request's from `offset`.
+    struct BundledFile {
+        qsizetype item = -1;
+        QString path;
+        QString hash;
+        qsizetype offset = 0;
+        qsizetype size = 0;
+        // Sends of this file before this one.
+        int attempt = 0;
+    };
+
     struct Request {
         // link: the file's fileComplete naming another of its names, instead of its bytes.
-        enum class Kind { chunk, fileComplete, link };
+        // bundle: whole small files, `files`, their bytes one after another in `bytes`.
+        enum class Kind { chunk, fileComplete, link, bundle };
         Kind kind = Kind::chunk;
         qsizetype item = -1;
         QString path;
@@ -64,6 +76,7 @@ public:
         bool hole = false;
         // For a link: the item whose file this one is.
         QString linkTarget;
+        QList<BundledFile> files;
     };
 
     struct Outcome {
@@ -78,6 +91,8 @@ public:
             skippedByDestination,
             // The destination would not take the file as a link: its bytes are to follow.
             linkRefused,
+            // A bundle's reply: `bundleFailures` names the files that did not land.
+            bundleAnswered,
             ignored,
             diskFull,
         };
@@ -86,6 +101,7 @@ public:
         std::optional<Request> completeAgain;
         std::optional<TransferError> failure;
         QString skipReason;
+        QList<BundleFailure> bundleFailures;
         // A chunkNack, logged as a rejection.
         bool rejected = false;
     };

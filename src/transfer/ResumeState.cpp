@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -28,6 +29,7 @@ constexpr std::uint64_t kWorthRecordingAtOnce = 256 * 1024;
 // A torn last line (the process died mid-append) ends the replay.
 void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started, const QByteArray& journal)
 {
+    QStringList numbered;
     qsizetype pos = 0;
     while (pos < journal.size()) {
         const qsizetype end = journal.indexOf('\n', pos);
@@ -93,6 +95,7 @@ void replay(ResumeState& state, QSet<QString>& completed, QSet<QString>& started
                     state.completedContent.insert(path, *content);
                 else
                     state.completedContent.remove(path);
+            } else if (ResumeJournal::replayGrouped(kind, e, state, completed, started, numbered)) {
             } else if (kind == QLatin1String("category")) {
                 const QString id = json::requireString(e, "p");
                 if (!state.completedCategories.contains(id))
@@ -382,14 +385,22 @@ ResumeJournal::~ResumeJournal()
     }
 }
 
-void ResumeJournal::flush() { writeLines({}); }
+void ResumeJournal::flush()
+{
+    closeGroups();
+    writeLines({});
+}
 
 void ResumeJournal::fold()
 {
     if (m_removed)
         return;
     m_pending.clear(); // the JSON holds them
+    m_begunGroup.clear();
+    m_landedGroup.clear();
     m_state.save(m_dir);
+    m_stats.writes += 1;
+    m_stats.bytes += std::uint64_t(QFileInfo(ResumeState::jsonPath(m_dir, m_state.transferID)).size());
     restartJournal();
 }
 
@@ -398,6 +409,8 @@ void ResumeJournal::restartJournal()
     // Started-but-unfinished files cannot live in the JSON; carry them into the new journal.
     m_journal.reset();
     m_journal = fs::openForAppend(ResumeState::journalPath(m_dir, m_state.transferID), true);
+    m_numbers.clear();
+    m_nextNumber = 0;
     for (const QString& started : std::as_const(m_started))
         appendBegin(started, m_state.updatedAt);
 }
@@ -418,6 +431,7 @@ void ResumeJournal::append(json::ObjectWriter& event)
 {
     // A few hundred events of small files at most wait for one write.
     constexpr qsizetype kPendingBytes = 32 * 1024;
+    closeGroups(); // what a bundle began comes before anything said of it later
     m_pending.append(event.finish());
     m_pending.append('\n');
     if (m_pending.size() >= kPendingBytes)
@@ -435,6 +449,8 @@ void ResumeJournal::writeLines(const QByteArray& lines)
     m_pending.append(lines);
     // One write per batch: a kill leaves at most a torn last line, which replay ignores.
     const QByteArray out = std::exchange(m_pending, {});
+    m_stats.writes += 1;
+    m_stats.bytes += std::uint64_t(out.size());
     fs::writeAll(m_journal.get(), out, ResumeState::journalPath(m_dir, m_state.transferID));
 }
 
@@ -451,6 +467,7 @@ void ResumeJournal::fileStarted(const QString& relativePath, const ResumeState::
 
 void ResumeJournal::fileAbandoned(const QString& relativePath, const QDateTime& now)
 {
+    m_numbers.remove(relativePath);
     m_started.remove(relativePath);
     m_state.fileIdentities.remove(relativePath);
     if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
@@ -461,6 +478,7 @@ void ResumeJournal::fileAbandoned(const QString& relativePath, const QDateTime& 
 
 void ResumeJournal::reopen(const QString& relativePath)
 {
+    m_numbers.remove(relativePath);
     if (m_completed.remove(relativePath))
         m_state.completedFiles.removeAll(relativePath);
     m_state.unconfirmedFiles.remove(relativePath);
@@ -501,8 +519,9 @@ void ResumeJournal::filesCompleted(const QStringList& relativePaths, const QDate
 {
     if (relativePaths.isEmpty())
         return;
+    closeGroups();
     QByteArray lines;
-    for (const QString& path : relativePaths) {
+    for (const QString& path : completeNumbered(relativePaths, now, lines)) {
         if (!m_completed.contains(path)) {
             m_completed.insert(path);
             m_state.completedFiles.append(path);
@@ -559,20 +578,9 @@ void ResumeJournal::categoryCompleted(const QString& categoryID, const QDateTime
     if (!m_state.completedCategories.contains(categoryID))
         m_state.completedCategories.append(categoryID);
     m_state.updatedAt = now;
-    fold();
-}
-
-QCoro::Task<void> ResumeJournal::categoryCompletedInBackground(QString categoryID, QDateTime now)
-{
-    if (!m_state.completedCategories.contains(categoryID))
-        m_state.completedCategories.append(categoryID);
-    m_state.updatedAt = now;
-    if (m_removed)
-        co_return;
-    m_pending.clear(); // the JSON holds them
-    auto saving = startInBackground([state = m_state, dir = m_dir] { state.save(dir); });
-    co_await finishInBackground(std::move(saving));
-    restartJournal();
+    // One line, not a rewrite of every file's record: the journal stays what a resume reads.
+    append(json::ObjectWriter().add("e", u"category").add("p", categoryID).add("u", json::formatDate(now)));
+    flush();
 }
 
 void ResumeJournal::remove()

@@ -132,13 +132,29 @@ public:
     void fileInPlace(const QString& relativePath, const QString& sha256, const QDateTime& now);
     // What the file in place holds now; nullopt forgets it (a file taken in by its category's handler).
     void contentRecorded(const QString& relativePath, const std::optional<CompletedContent>& content);
+    // Files received whole in one step (a bundle's), recorded compactly: their
+    // begin, landing and completion events gather into one line each per group,
+    // and later lines name them by their place in this journal rather than by path.
+    void bundledFileStarted(const QString& relativePath, const ResumeState::FileIdentity& identity, const QDateTime& now);
+    void bundledFileLanded(const QString& relativePath, const QString& sha256, const std::optional<CompletedContent>& content,
+                           const QDateTime& now);
+    // Bytes written that need no event of their own (a bundled file's).
+    void bytesReceived(std::uint64_t payloadSize) { m_state.totalBytesReceived += payloadSize; }
+    // What recording has cost so far: write calls and bytes, journal and JSON alike.
+    struct Stats {
+        std::uint64_t writes = 0;
+        std::uint64_t bytes = 0;
+    };
+    const Stats& stats() const { return m_stats; }
+    // One compact event of a journal (see bundledFileStarted): true when `kind` is one.
+    // `numbered` holds the paths of bundled files in the order the journal began them.
+    static bool replayGrouped(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& completed,
+                              QSet<QString>& started, QStringList& numbered);
     // This run's hashes are made in `scheme`. When the checkpoint's were made
     // in another, they are forgotten (their files are not: they stay received).
     void useHashScheme(FileHashScheme scheme);
     void categoryCompleted(const QString& categoryID, const QDateTime& now);
-    // The same, with the JSON written on a pool thread (for hundreds of thousands
-    // of files that is long work); nothing may touch the journal until it is done.
-    QCoro::Task<void> categoryCompletedInBackground(QString categoryID, QDateTime now);
+
     // Writes the gathered events. The caller flushes before a file takes its
     // final name, so a file in place is always known as this transfer's.
     void flush();
@@ -154,8 +170,20 @@ private:
     void writeLines(const QByteArray& lines);
     void appendBegin(const QString& relativePath, const QDateTime& now);
 
+    // Writes the gathered bundle lines into the pending events, begun before landed.
+    void closeGroups();
+    // The "done" line for those of `paths` numbered in this journal; the others are returned.
+    QStringList completeNumbered(const QStringList& paths, const QDateTime& now, QByteArray& lines);
+
     QString m_dir;
     ResumeState m_state;
+    // Bundled files begun in this journal and not yet complete, by their number in it.
+    QHash<QString, std::uint32_t> m_numbers;
+    std::uint32_t m_nextNumber = 0;
+    QByteArray m_begunGroup;
+    QByteArray m_landedGroup;
+    QDateTime m_groupTime;
+    Stats m_stats;
     QSet<QString> m_completed;
     QSet<QString> m_started;
     QByteArray m_pending;

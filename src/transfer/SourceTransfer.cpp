@@ -161,6 +161,7 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     m_peerHoleSize = ack.header.holeSize.value_or(0);
     m_window = RequestWindow(WindowLimits::negotiate(m_ownWindow, ack.header));
     m_fileHashScheme = FileHashNegotiation::agreed(ack.header, m_offeredHashScheme);
+    m_bundleBytes = FileBundle::agreed(ack.header, m_offeredBundleBytes);
     if (!m_window.limits().isStopAndWait())
         qCInfo(lcTransferEngine, "Keeping up to %u requests (%llu bytes) in flight", m_window.limits().requests,
                qulonglong(m_window.limits().bytes));
@@ -204,6 +205,8 @@ QCoro::Task<void> SourceTransfer::sendManifest()
     MessageHeader header = makeHeader(MessageType::manifest);
     if (m_offeredHashScheme)
         header.fileHashScheme = toString(*m_offeredHashScheme);
+    if (m_offeredBundleBytes > 0)
+        header.fileBundles = m_offeredBundleBytes;
     if (document) {
         spool.reset();
         std::optional<QByteArray> payload = placeDocument(header, &MessageHeader::manifestData, std::move(*document));
@@ -323,13 +326,17 @@ QCoro::Task<void> SourceTransfer::sendPlannedFiles(QString categoryID, QList<qsi
             co_await sendCopiesDue();
             continue;
         }
+        if (travelsInBundle(index)) {
+            k = co_await sendBundledRun(indices, plan, k) - 1;
+            continue;
+        }
 
         std::shared_ptr<PreparedFile> prepared =
             prefetch.position == k ? std::exchange(prefetch.file, nullptr) : prepareFile(index);
         prefetch.position = -1;
         const qsizetype next = nextSend[k];
         auto prefetchNext = [&, next] {
-            if (next >= 0 && !m_isCancelled && m_links.linkTargetFor(indices[next]) < 0)
+            if (next >= 0 && !m_isCancelled && m_links.linkTargetFor(indices[next]) < 0 && !travelsInBundle(indices[next]))
                 prefetch = {prepareFile(indices[next]), next};
         };
         std::exception_ptr failure;
@@ -493,23 +500,6 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
     }
     prepared->opened = QtFuture::makeReadyFuture(std::move(outcome));
     return prepared;
-}
-
-QCoro::Task<void> SourceTransfer::waitWhilePaused()
-{
-    if (m_isPaused && !m_peerPaused) {
-        // The chunks already on their way are answered first.
-        co_await drainWindow();
-        co_await send(makeHeader(MessageType::pause));
-        m_peerPaused = true;
-    }
-    // Pausing and cancelling both show in the progress record; its signal wakes us.
-    while (m_isPaused && !m_isCancelled)
-        co_await qCoro(m_progress, &TransferProgress::changed);
-    if (m_peerPaused && !m_isPaused) {
-        co_await send(makeHeader(MessageType::resume));
-        m_peerPaused = false;
-    }
 }
 
 void SourceTransfer::beginFile(qsizetype itemIndex)

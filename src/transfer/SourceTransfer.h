@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "transfer/FileBundle.h"
 #include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
 #include "transfer/HardLinkGroups.h"
@@ -51,6 +52,11 @@ public:
     void setOfferedHashScheme(std::optional<FileHashScheme> scheme) { m_offeredHashScheme = scheme; }
     // What was agreed with the destination (known once the manifest is acknowledged).
     FileHashScheme fileHashScheme() const { return m_fileHashScheme; }
+
+    // Whether whole small files are offered to go several to a frame; on by default.
+    void setOfferedFileBundles(bool offered) { m_offeredBundleBytes = offered ? FileBundle::kMaxPayload : 0; }
+    // What was agreed: true when small files travel in bundles.
+    bool sendsFileBundles() const { return m_bundleBytes > 0; }
 
     // Holds the chunk loop between chunks and tells the destination.
     void setPaused(bool paused);
@@ -113,6 +119,11 @@ private:
     void countFileDone(qsizetype itemIndex);
     // Back to the plain idle limit after a reply that was allowed longer.
     void restoreIdleDeadline();
+    // Whole small files, several to a frame (SourceTransferBundles.cpp).
+    bool travelsInBundle(qsizetype itemIndex) const;
+    // Sends the bundled files from position `k` on; the position after the last of them.
+    QCoro::Task<qsizetype> sendBundledRun(QList<qsizetype> indices, QList<Action> plan, qsizetype k);
+    QCoro::Task<void> bundleAnswered(RequestWindow::Outcome outcome);
     QCoro::Task<void> runVerification();
     void recordVerification(const VerificationTally& tally);
 
@@ -134,6 +145,8 @@ private:
     std::optional<ThrottleBudget> m_throttle;
     WindowLimits m_ownWindow = WindowLimits::ours();
     std::optional<FileHashScheme> m_offeredHashScheme = FileHashScheme::chunkDigests;
+    std::uint32_t m_offeredBundleBytes = FileBundle::kMaxPayload;
+    std::uint32_t m_bundleBytes = 0;
     FileHashScheme m_fileHashScheme = FileHashScheme::wholeFile;
     RequestWindow m_window;
     std::optional<int> m_capMegabits;

@@ -6,6 +6,8 @@
 #include "platform/Logging.h"
 #include "transfer/TransferError.h"
 
+#include <QCoroSignal>
+
 namespace kivo {
 
 QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
@@ -21,7 +23,22 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
 {
     MessageHeader header;
     std::optional<QByteArray> payload;
-    if (request.kind == RequestWindow::Request::Kind::chunk) {
+    if (request.kind == RequestWindow::Request::Kind::bundle) {
+        if (m_throttle) {
+            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
+            if (delay.count() > 0)
+                co_await m_clock->sleepFor(delay);
+        }
+        header = makeHeader(MessageType::fileBundle);
+        QList<FileVerification> files;
+        files.reserve(request.files.size());
+        for (const RequestWindow::BundledFile& f : std::as_const(request.files))
+            files.append({f.path, f.hash, std::uint64_t(f.size)});
+        header.fileHashes = std::move(files);
+        header.payloadSize = static_cast<std::uint32_t>(request.bytes.size());
+        if (!request.bytes.isEmpty())
+            payload = request.bytes;
+    } else if (request.kind == RequestWindow::Request::Kind::chunk) {
         // A hole costs the link nothing worth pacing.
         if (m_throttle && !request.hole) {
             const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
@@ -49,6 +66,23 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
     }
     m_window.sent(std::move(request));
     co_await m_connection->queueMessage(std::move(header), std::move(payload));
+}
+
+QCoro::Task<void> SourceTransfer::waitWhilePaused()
+{
+    if (m_isPaused && !m_peerPaused) {
+        // The chunks already on their way are answered first.
+        co_await drainWindow();
+        co_await send(makeHeader(MessageType::pause));
+        m_peerPaused = true;
+    }
+    // Pausing and cancelling both show in the progress record; its signal wakes us.
+    while (m_isPaused && !m_isCancelled)
+        co_await qCoro(m_progress, &TransferProgress::changed);
+    if (m_peerPaused && !m_isPaused) {
+        co_await send(makeHeader(MessageType::resume));
+        m_peerPaused = false;
+    }
 }
 
 QCoro::Task<void> SourceTransfer::sendUnanswered(MessageHeader header)
@@ -107,6 +141,9 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         recordFileFailure(r.item, m_manifest->items[r.item].categoryID, skipped);
         break;
     }
+    case Outcome::Kind::bundleAnswered:
+        co_await bundleAnswered(std::move(outcome));
+        break;
     case Outcome::Kind::diskFull:
         throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
     case Outcome::Kind::ignored:

@@ -41,6 +41,7 @@ std::uint32_t WireFormat::maxPayloadSize(MessageType type)
 {
     switch (type) {
     case MessageType::chunkData:
+    case MessageType::fileBundle:
         return kMaxChunkPayload;
     case MessageType::manifest:
     case MessageType::manifestAck:

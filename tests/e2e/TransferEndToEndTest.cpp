@@ -157,3 +157,57 @@ TEST_F(TransferEndToEnd, KilledSourceResumesFromTheDestinationsCheckpointAndTheT
     EXPECT_FALSE(ResumeState::load(transfers(), id));
     EXPECT_TRUE(QDir(transfers()).entryList(QDir::Files).isEmpty());
 }
+
+// Either side killed while small files travel in bundles: the same commands
+// again end with the tree byte-identical, and no file the checkpoint had as
+// finished is sent a second time.
+TEST_F(TransferEndToEnd, EitherSideKilledMidBundleResumesWithNothingFinishedSentTwice)
+{
+    constexpr int kFiles = 3000;
+    for (const bool killSource : {true, false}) {
+        SCOPED_TRACE(killSource ? "source killed" : "destination killed");
+        const QString id = killSource ? QStringLiteral("bundle-src") : QStringLiteral("bundle-dst");
+        QDir(source()).removeRecursively();
+        QDir(home()).removeRecursively();
+        QDir().mkpath(home());
+        for (int i = 0; i < kFiles; ++i) {
+            const QString path = source() + QStringLiteral("/d%1/f%2").arg(i % 30).arg(i);
+            QDir().mkpath(QFileInfo(path).path());
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray::number(i) + QByteArray(1000 + (i * 37) % 7000, char('a' + i % 26)));
+        }
+        QStringList done;
+        {
+            // A cap keeps the bundles coming long enough to interrupt them.
+            auto [src, dst] = launch(id, {"--cap", "24"});
+            ASSERT_TRUE(waitUntil([&] {
+                const auto state = ResumeState::load(transfers(), id);
+                return state && state->completedFiles.size() >= 300;
+            }, std::chrono::seconds(60))) << "no bundle was recorded";
+            (killSource ? src : dst)->killHard();
+            (killSource ? dst : src)->finish();
+        }
+        const auto checkpoint = ResumeState::load(transfers(), id);
+        ASSERT_TRUE(checkpoint);
+        // Finished, whether or not a flush has confirmed them yet; the next run confirms them by their hashes.
+        done = checkpoint->completedFiles + checkpoint->unconfirmedFiles.keys();
+        ASSERT_LT(done.size(), kFiles) << "interrupted too late to show a resume";
+
+        auto [src, dst] = launch(id);
+        const QJsonObject sent = src->finish();
+        const QJsonObject received = dst->finish();
+        ASSERT_TRUE(sent.value(QStringLiteral("ok")).toBool()) << QJsonDocument(sent).toJson().toStdString();
+        ASSERT_TRUE(received.value(QStringLiteral("ok")).toBool()) << QJsonDocument(received).toJson().toStdString();
+        const QJsonObject first = sent.value(QStringLiteral("firstChunks")).toObject();
+        qsizetype resent = 0;
+        for (const QString& path : done)
+            resent += first.contains(path);
+        EXPECT_EQ(resent, 0) << "files the checkpoint had as finished were sent again";
+        EXPECT_GE(sent.value(QStringLiteral("chunksSent")).toInt(), kFiles - int(done.size()));
+        EXPECT_TRUE(sent.value(QStringLiteral("fileErrors")).toArray().isEmpty());
+        EXPECT_TRUE(sent.value(QStringLiteral("mismatches")).toArray().isEmpty());
+        EXPECT_EQ(treeDifferences(source(), home()), QStringList());
+        EXPECT_FALSE(ResumeState::load(transfers(), id));
+    }
+}

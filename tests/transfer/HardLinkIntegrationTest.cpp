@@ -46,6 +46,8 @@ private:
     {
         if (header.type == MessageType::chunkData)
             chunkBytes += payload ? std::uint64_t(payload->size()) : header.holeSize.value_or(0);
+        if (header.type == MessageType::fileBundle)
+            chunkBytes += payload ? std::uint64_t(payload->size()) : 0;
         links += header.linkTarget.has_value();
     }
     TransferConnection* m_inner;

@@ -110,6 +110,60 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
     EXPECT_TRUE(QDir(dir.path()).entryList({u"T.*"_s}).isEmpty());
 }
 
+// Bundled files are recorded in compact lines that name them by number; read
+// back, they give the same checkpoint the per-file events give, a journal of
+// an earlier version mixed in still reads, and a line naming a number never
+// given ends the replay there.
+TEST(ResumeJournal, BundledFilesReadBackAsTheSameCheckpointAsFileByFileEvents)
+{
+    const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
+    const CompletedContent content{*Sha256Digest::fromHex(QString(64, u'c')), 5, 7, 8};
+    const QString hash(64, u'c');
+    auto record = [&](const QString& dir, bool bundled) {
+        ResumeJournal journal(dir, ResumeState{u"T"_s, u"old-mac"_s, t0, t0, {}, std::nullopt, {}, 0, {}});
+        journal.fileStarted(u"~/earlier \"one\""_s, {5, t0}, t0); // as an earlier version wrote it
+        for (const QString& path : {u"~/a"_s, u"~/b"_s, u"~/c"_s, u"~/d"_s}) {
+            if (bundled) {
+                journal.bundledFileStarted(path, {5, t0}, t0);
+                journal.bytesReceived(5);
+            } else {
+                journal.fileStarted(path, {5, t0}, t0);
+                journal.chunkWritten(path, u"userFiles"_s, 0, 5, 5, t0);
+            }
+        }
+        journal.flush();
+        journal.fileAbandoned(u"~/d"_s, t0);
+        for (const QString& path : {u"~/a"_s, u"~/b"_s, u"~/c"_s, u"~/earlier \"one\""_s}) {
+            if (bundled) {
+                journal.bundledFileLanded(path, hash, content, t0);
+            } else {
+                journal.contentRecorded(path, content);
+                journal.fileInPlace(path, hash, t0);
+            }
+        }
+        journal.filesCompleted({u"~/a"_s, u"~/c"_s, u"~/earlier \"one\""_s}, t0);
+        journal.flush();
+        return journal.stats();
+    };
+    QTemporaryDir plain, compact;
+    const ResumeJournal::Stats plainCost = record(plain.path(), false);
+    const ResumeJournal::Stats compactCost = record(compact.path(), true);
+    const auto expected = ResumeState::load(plain.path(), u"T"_s);
+    ASSERT_TRUE(expected);
+    EXPECT_EQ(expected->completedFiles, (QStringList{u"~/a"_s, u"~/c"_s, u"~/earlier \"one\""_s}));
+    EXPECT_EQ(expected->unconfirmedFiles.keys(), QStringList{u"~/b"_s});
+    EXPECT_FALSE(expected->fileIdentities.contains(u"~/d"_s));
+    EXPECT_EQ(ResumeState::load(compact.path(), u"T"_s), expected);
+    EXPECT_LT(compactCost.bytes, plainCost.bytes);
+
+    // A completion naming a number the journal never gave: what came before still stands.
+    QFile journalFile(ResumeState::journalPath(compact.path(), u"T"_s));
+    ASSERT_TRUE(journalFile.open(QIODevice::Append));
+    journalFile.write(R"({"e":"done","r":[[1,9]],"u":"1970-01-01T00:20:00Z"})" "\n");
+    journalFile.close();
+    EXPECT_EQ(ResumeState::load(compact.path(), u"T"_s), expected);
+}
+
 // A file counts as left alone only while it is a regular file of the recorded
 // size and time; a checkpoint's spelling of it reads back exactly or not at all.
 TEST(CompletedContent, SpellingRoundTripsAndOnlyTheSameSizeAndTimeMayHoldIt)

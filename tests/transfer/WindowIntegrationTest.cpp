@@ -17,7 +17,7 @@ namespace {
 bool isRequest(MessageType type)
 {
     return type == MessageType::manifest || type == MessageType::chunkData || type == MessageType::fileComplete
-        || type == MessageType::verificationRequest;
+        || type == MessageType::fileBundle || type == MessageType::verificationRequest;
 }
 
 // The source's side of a real connection: checks the numbering, counts what is
@@ -65,12 +65,22 @@ private:
         if (isRequest(header.type))
             mostOutstanding = std::max(mostOutstanding, ++outstanding);
         sentTypes.append(header.type);
-        if (header.type != MessageType::chunkData || !payload)
-            return;
-        const QString k = key(*header.filePath, *header.chunkIndex);
+        if (header.type == MessageType::fileBundle && header.fileHashes) {
+            // Each file of a bundle counts as its one chunk would.
+            qsizetype offset = 0;
+            for (const FileVerification& f : *header.fileHashes) {
+                spoilSend(key(f.filePath, 0), payload, offset, qsizetype(f.size));
+                offset += qsizetype(f.size);
+            }
+        }
+        if (header.type == MessageType::chunkData && payload)
+            spoilSend(key(*header.filePath, *header.chunkIndex), payload, 0, payload->size());
+    }
+    void spoilSend(const QString& k, std::optional<QByteArray>& payload, qsizetype offset, qsizetype size)
+    {
         const int attempt = m_sends[k]++;
-        if (m_spoil.value(k).contains(attempt))
-            (*payload)[0] = char((*payload)[0] ^ 0x5a);
+        if (m_spoil.value(k).contains(attempt) && payload && size > 0)
+            (*payload)[offset] = char((*payload)[offset] ^ 0x5a);
     }
 
     TransferConnection* m_inner;
@@ -117,12 +127,15 @@ struct Tree {
 
 // Many small files and a large one; one chunk of a small file deep in the window and one in
 // the middle of the large file are spoiled once, and every send of one file is: those two end
-// byte-identical after a resend, the third fails alone. With requests in flight, and to a
-// destination that announces nothing, as one built to the plain rules: then nothing is sent while a reply is due.
+// byte-identical after a resend, the third fails alone. With the small files in bundles (a
+// spoiled one is sent again alone), with requests in flight file by file, and to a destination
+// that announces nothing, as one built to the plain rules: then nothing is sent while a reply is due.
 TEST(TransferWindow, ANackIsResentAndOnlyThreeRejectionsFailAFileWithOrWithoutAWindow)
 {
-    for (const bool announced : {true, false}) {
-        SCOPED_TRACE(announced ? "window" : "one at a time");
+    enum class Mode { bundles, window, oneAtATime };
+    for (const Mode mode : {Mode::bundles, Mode::window, Mode::oneAtATime}) {
+        SCOPED_TRACE(mode == Mode::bundles ? "bundles" : mode == Mode::window ? "window" : "one at a time");
+        const bool announced = mode != Mode::oneAtATime;
         QTemporaryDir dir;
         const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
         QDir().mkpath(from + u"/d"_s);
@@ -137,13 +150,22 @@ TEST(TransferWindow, ANackIsResentAndOnlyThreeRejectionsFailAFileWithOrWithoutAW
         WatchedPair engines(from, to);
         if (!announced)
             engines.destination.setAnnouncedWindow(std::nullopt);
+        if (mode != Mode::bundles)
+            engines.destination.setAcceptedFileBundles(false);
         engines.source.setManifest(tree.manifest);
         engines.watched.spoil(u"~/d/f150"_s, 0, {0});
         engines.watched.spoil(u"~/d/large.bin"_s, 1, {0});
         engines.watched.spoil(u"~/doomed"_s, 0, {0, 1, 2});
         engines.run();
 
-        if (announced) {
+        EXPECT_EQ(engines.source.sendsFileBundles(), mode == Mode::bundles);
+        if (mode == Mode::bundles) {
+            // Two runs of small files, each a bundle, around the large file; then the spoiled ones again.
+            EXPECT_EQ(engines.watched.sentTypes.count(MessageType::fileBundle), 2 + 1 + 2);
+            // Only the large file completes on its own (again after its resent chunk).
+            EXPECT_EQ(engines.watched.sentTypes.count(MessageType::fileComplete), 2);
+            EXPECT_GT(engines.watched.mostOutstanding, 2) << "requests were kept in flight";
+        } else if (announced) {
             EXPECT_GT(engines.watched.mostOutstanding, 10) << "requests were kept in flight";
         } else {
             EXPECT_EQ(engines.source.window(), (WindowLimits{1, 0}));

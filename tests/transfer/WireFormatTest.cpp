@@ -49,6 +49,9 @@ MessageHeader fullHeader()
     h.manifestData = QByteArray("{\"createdAt\":\"2026-01-31T09:05:00Z\"}");
     h.resumeState = QByteArray("\x00\x01\xff binary", 10);
     h.fileHashScheme = QStringLiteral("chunkDigests");
+    h.fileBundles = 1048576;
+    h.bundleFailures = QList<BundleFailure>{{QStringLiteral("~/x \"y\""), QStringLiteral("Hash mismatch"), false},
+                                            {QStringLiteral("~/z"), QStringLiteral("Protected path"), true}};
     return h;
 }
 
@@ -84,7 +87,7 @@ QString decodeError(const QByteArray& bytes)
 
 TEST(WireFormat, EveryMessageKindRoundTripsWhateverTheSplit)
 {
-    for (int t = 0; t <= static_cast<int>(MessageType::preFlightConflictResponse); ++t) {
+    for (int t = 0; t <= static_cast<int>(MessageType::fileBundleAck); ++t) {
         MessageHeader h = fullHeader();
         h.type = static_cast<MessageType>(t);
         const QByteArray frame = WireFormat::encodeMessage(h, QByteArray("hello"));
@@ -155,7 +158,12 @@ TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
         {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"fileHashScheme":2})", false},
         {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"hardLinks":1})", true},
         {R"({"type":"fileComplete","transferID":"t","sequenceNumber":2,"filePath":"~/b","linkTarget":"~/a"})", true},
-        {ours, !ours.contains("fileHashes") && !ours.contains('\\')},
+        {R"({"type":"manifest","transferID":"t","sequenceNumber":1,"fileBundles":1048576})", true},
+        {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,"bundleFailures":[]})", false},
+        {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,"bundleFailures":[{"filePath":"a"}]})", false},
+        {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,
+             "bundleFailures":[{"filePath":"a","errorMessage":"b","skipped":1}]})", false},
+        {ours, !ours.contains("fileHashes") && !ours.contains("bundleFailures") && !ours.contains('\\')},
         {R"({"type":"pause","transferID":"t","sequenceNumber":9007199254740993})", false},
         {R"({"type":"pause","transferID":"t","sequenceNumber":1,"chunkIndex":4294967296})", false},
         {R"({"type":"pause","transferID":"t","sequenceNumber":1.0})", false},
@@ -201,6 +209,8 @@ TEST(WireFormat, DeclaredPayloadIsBoundedByMessageKind)
     } cases[] = {
         {MessageType::chunkData, MiB, true},
         {MessageType::chunkData, MiB + 1, false},
+        {MessageType::fileBundle, MiB, true},
+        {MessageType::fileBundle, MiB + 1, false},
         {MessageType::manifest, 512 * MiB, true},
         {MessageType::manifest, 512 * MiB + 1, false},
         {MessageType::verificationResponse, 300 * MiB, true},
