@@ -5,6 +5,8 @@
 # through AT-SPI as a screen reader would; kivo-cli receive on loopback types
 # the code shown on the window at its terminal. The rate is taken from the
 # bytes arriving on the destination's disk over the middle of the transfer.
+# On the way, "Install" of an app this machine lacks opens its store page
+# through xdg-open, here a recording one.
 #   BandwidthCapAtspiTest.py KIVO KIVO_CLI     exit 0 passed, 1 failed, 77 skipped
 import glob
 import json
@@ -109,14 +111,46 @@ def middle_rate(samples):
     return (hi[1] - lo[1]) / (hi[0] - lo[0])
 
 
+def recording_opener(work):
+    """A folder for PATH whose xdg-open writes down what it was asked to open."""
+    folder, log = os.path.join(work, "bin"), os.path.join(work, "opened")
+    os.makedirs(folder)
+    with open(os.path.join(folder, "xdg-open"), "w") as f:
+        f.write(f'#!/bin/sh\nprintf "%s\\n" "$@" >>"{log}"\n')
+    os.chmod(os.path.join(folder, "xdg-open"), 0o755)
+    return folder, log
+
+
+def install_opens_store_page(window, opened):
+    # Below the fold on the What to Move screen, as GIMP's row is.
+    node, end = None, time.time() + 30
+    while node is None and time.time() < end:
+        node = next((n for n in window.nodes(window.app()) if n.name == "Install" and n.description == "GIMP"), None)
+        time.sleep(0.2)
+    assert node is not None, "no Install for GIMP"
+    window.act(node, "SetFocus")
+    window.act(node, "Press")
+    end = time.time() + 10
+    while not os.path.exists(opened) and time.time() < end:
+        time.sleep(0.1)
+    with open(opened) as f:
+        asked = f.read().split()
+    assert asked == ["https://flathub.org/apps/org.gimp.GIMP"], asked
+
+
 def migrate(work, kivo, cli, window, pick, profile):
     source, destination = os.path.join(work, "source"), os.path.join(work, "destination")
     os.makedirs(os.path.join(source, "Documents"))
+    # An app with data here that this machine does not have installed.
+    os.makedirs(os.path.join(source, ".config", "GIMP", "2.10"))
+    with open(os.path.join(source, ".config", "GIMP", "2.10", "gimprc"), "w") as f:
+        f.write("(theme \"Dark\")\n")
+    opener, opened = recording_opener(work)
     with open(os.path.join(source, "Documents", "big.bin"), "wb") as f:
         for _ in range(FILE_BYTES // 1000000):
             f.write(os.urandom(1000000))
     port = free_port()
-    env = dict(os.environ, KIVO_CONFIG_PROFILE=profile)
+    env = dict(os.environ, KIVO_CONFIG_PROFILE=profile, PATH=opener + os.pathsep + os.environ["PATH"])
     gui = subprocess.Popen([kivo, "--home", source, "--port", str(port)], env=env,
                            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "kivo.log"), "wb"))
     receive = None
@@ -132,6 +166,8 @@ def migrate(work, kivo, cli, window, pick, profile):
         os.write(terminal, (code + "\n").encode())
         window.press("Continue")
         window.find("What to Move")
+        if pick:
+            install_opens_store_page(window, opened)
         # The receiving terminal's session keeps no keyring to import into.
         window.act(window.find("Passwords and Keys", "push button"), "Toggle")
         window.press("Start Migration")
