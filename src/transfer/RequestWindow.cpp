@@ -56,6 +56,25 @@ bool RequestWindow::completionAnswered(qsizetype item)
     return superseded;
 }
 
+namespace {
+
+// A fileBundleAck names its failures; any other reply answers for none of the
+// bundle's files, so each goes again, as a chunk would.
+QList<BundleFailure> bundleFailures(const MessageHeader& reply, const QList<RequestWindow::BundledFile>& files)
+{
+    if (reply.type == MessageType::fileBundleAck)
+        return reply.bundleFailures.value_or(QList<BundleFailure>{});
+    const QString reason = reply.type == MessageType::error
+        ? reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))
+        : QStringLiteral("Expected fileBundleAck, got ") + toString(reply.type);
+    QList<BundleFailure> failures;
+    for (const RequestWindow::BundledFile& f : files)
+        failures.append({f.path, reason, false});
+    return failures;
+}
+
+} // namespace
+
 RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
 {
     Outcome out;
@@ -74,16 +93,7 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
     }
     if (r.kind == Request::Kind::bundle) {
         out.kind = Outcome::Kind::bundleAnswered;
-        if (reply.type == MessageType::fileBundleAck) {
-            out.bundleFailures = reply.bundleFailures.value_or(QList<BundleFailure>{});
-            return out;
-        }
-        // Any other reply answers for none of its files: each goes again, as a chunk would.
-        const QString reason = reply.type == MessageType::error
-            ? reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))
-            : QStringLiteral("Expected fileBundleAck, got ") + toString(reply.type);
-        for (const BundledFile& f : r.files)
-            out.bundleFailures.append({f.path, reason, false});
+        out.bundleFailures = bundleFailures(reply, r.files);
         return out;
     }
     if (m_failed.contains(r.item) || superseded)
@@ -135,18 +145,24 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
         return fail(TransferError::maxRetriesExceeded(r.path, r.chunkIndex));
     out.kind = Outcome::Kind::resend;
     out.request.attempt += 1;
-    // A fileComplete already on its way finds the file incomplete; another follows the resend.
-    if (const auto it = m_files.find(r.item); it != m_files.end() && it->completesInFlight > it->superseded) {
-        it->superseded = it->completesInFlight;
-        Request again;
-        again.kind = Request::Kind::fileComplete;
-        again.item = r.item;
-        again.path = r.path;
-        again.totalChunks = r.totalChunks;
-        again.hash = it->wholeHash;
-        out.completeAgain = std::move(again);
-    }
+    out.completeAgain = completionAfterResend(r);
     return out;
+}
+
+// A fileComplete already on its way finds the file incomplete; another follows the resend.
+std::optional<RequestWindow::Request> RequestWindow::completionAfterResend(const Request& resent)
+{
+    const auto it = m_files.find(resent.item);
+    if (it == m_files.end() || it->completesInFlight <= it->superseded)
+        return std::nullopt;
+    it->superseded = it->completesInFlight;
+    Request again;
+    again.kind = Request::Kind::fileComplete;
+    again.item = resent.item;
+    again.path = resent.path;
+    again.totalChunks = resent.totalChunks;
+    again.hash = it->wholeHash;
+    return again;
 }
 
 } // namespace kivo

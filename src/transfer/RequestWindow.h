@@ -131,6 +131,7 @@ private:
     };
     // A fileComplete's reply taken off its file; true when a resend overtook it.
     bool completionAnswered(qsizetype item);
+    std::optional<Request> completionAfterResend(const Request& resent);
 
     WindowLimits m_limits;
     std::deque<Request> m_requests;

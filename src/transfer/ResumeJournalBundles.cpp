@@ -197,4 +197,72 @@ bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, Res
     return true;
 }
 
+bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, ResumeState& state, QSet<QString>& completed,
+                                 QSet<QString>& started, QStringList& numbered)
+{
+    if (kind == QLatin1String("begin")) {
+        const QString path = json::requireString(e, "p");
+        started.insert(path);
+        if (e.contains(QLatin1String("s"))) {
+            ResumeState::FileIdentity id{json::requireUInt64(e, "s"), std::nullopt};
+            if (e.contains(QLatin1String("m")))
+                id.sourceModified = json::requireDate(e, "m");
+            state.fileIdentities.insert(path, id);
+        }
+    } else if (kind == QLatin1String("drop")) {
+        const QString path = json::requireString(e, "p");
+        started.remove(path);
+        state.fileIdentities.remove(path);
+        if (state.inProgressFile && state.inProgressFile->relativePath == path)
+            state.inProgressFile.reset();
+    } else if (kind == QLatin1String("chunk")) {
+        ResumeState::InProgressFile f;
+        f.relativePath = json::requireString(e, "p");
+        f.categoryID = json::requireString(e, "c");
+        f.lastAcknowledgedChunk = json::requireUInt32(e, "i");
+        f.bytesReceived = json::requireUInt64(e, "b");
+        state.inProgressFile = f;
+        state.totalBytesReceived = json::requireUInt64(e, "t");
+        started.insert(f.relativePath);
+    } else if (kind == QLatin1String("placed")) {
+        const QString path = json::requireString(e, "p");
+        if (!completed.contains(path))
+            state.unconfirmedFiles.insert(path, json::requireString(e, "h"));
+        started.remove(path);
+        if (state.inProgressFile && state.inProgressFile->relativePath == path)
+            state.inProgressFile.reset();
+    } else if (kind == QLatin1String("file")) {
+        const QString path = json::requireString(e, "p");
+        state.unconfirmedFiles.remove(path);
+        if (!completed.contains(path)) {
+            completed.insert(path);
+            state.completedFiles.append(path);
+        }
+        started.remove(path);
+        // Completions are recorded in groups, possibly after the next file began.
+        if (state.inProgressFile && state.inProgressFile->relativePath == path)
+            state.inProgressFile.reset();
+    } else if (kind == QLatin1String("content")) {
+        const QString path = json::requireString(e, "p");
+        const std::optional<QString> hash = json::optionalString(e, "h");
+        const std::optional<CompletedContent> content =
+            hash ? CompletedContent::parse(*hash, json::requireString(e, "t")) : std::nullopt;
+        if (hash && !content)
+            throw DecodingError(QStringLiteral("content: malformed"));
+        if (content)
+            state.completedContent.insert(path, *content);
+        else
+            state.completedContent.remove(path);
+    } else if (replayGrouped(kind, e, state, completed, started, numbered)) {
+        return true;
+    } else if (kind == QLatin1String("category")) {
+        const QString id = json::requireString(e, "p");
+        if (!state.completedCategories.contains(id))
+            state.completedCategories.append(id);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 } // namespace kivo

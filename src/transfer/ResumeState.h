@@ -150,6 +150,9 @@ public:
     // `numbered` holds the paths of bundled files in the order the journal began them.
     static bool replayGrouped(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& completed,
                               QSet<QString>& started, QStringList& numbered);
+    // Any journal event onto the state; false for a kind this version does not know.
+    static bool replayEvent(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& completed,
+                            QSet<QString>& started, QStringList& numbered);
     // This run's hashes are made in `scheme`. When the checkpoint's were made
     // in another, they are forgotten (their files are not: they stay received).
     void useHashScheme(FileHashScheme scheme);
