@@ -232,16 +232,8 @@ bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, Resum
         if (state.inProgressFile && state.inProgressFile->relativePath == path)
             state.inProgressFile.reset();
     } else if (kind == QLatin1String("file")) {
-        const QString path = json::requireString(e, "p");
-        state.unconfirmedFiles.remove(path);
-        if (!completed.contains(path)) {
-            completed.insert(path);
-            state.completedFiles.append(path);
-        }
-        started.remove(path);
         // Completions are recorded in groups, possibly after the next file began.
-        if (state.inProgressFile && state.inProgressFile->relativePath == path)
-            state.inProgressFile.reset();
+        markCompleted(state, completed, started, json::requireString(e, "p"));
     } else if (kind == QLatin1String("content")) {
         const QString path = json::requireString(e, "p");
         const std::optional<QString> hash = json::optionalString(e, "h");
