@@ -9,6 +9,7 @@
 #include "categories/ApplicationDataHandler.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
+#include "categories/HomeLayout.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "preflight/AppCompatibilityManager.h"
@@ -62,6 +63,7 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
     for (const AppCompatibilityEntry& e : m_appCompatibility->entries())
         request.applicationNames << e.appName;
     request.includeDerived = m_preflightSettings.includeDerived;
+    request.neverSent = HomeLayout::of(m_layout).neverSent;
 
     m_preFlightScanner = std::make_unique<PreFlightScanner>(m_environment.homeFolder, m_preflightSettings.connectionType,
                                                             m_preflightSettings.thunderboltAvailable);

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 #include <optional>
 
 namespace kivo {
@@ -37,6 +39,9 @@ struct HomeLayout {
     QStringList defaultFolderNames;
     // Home entries never offered as user folders.
     QStringList excludedNames;
+    // What a category's folders hold that its handler never sends (a Linux
+    // browser's caches and locks), so that estimates count what travels.
+    std::function<bool(const QString& categoryID, const QString& tildePath)> neverSent;
 
     static const HomeLayout& of(HomeLayoutKind kind);
     // The categories as this home has them: userFiles names the home's own

@@ -2,6 +2,7 @@
 // The category rows of each home layout. A Linux home's texts say "computer"
 // where a Mac's say "Mac", and name no Mac-only place or product.
 #include "categories/HomeLayout.h"
+#include "categories/LinuxBrowsers.h"
 
 namespace kivo {
 
@@ -162,7 +163,11 @@ const HomeLayout& HomeLayout::of(HomeLayoutKind kind)
                                   namesOf({"Documents", "Desktop", "Downloads", "Pictures", "Music", "Videos"}),
                                   namesOf({"Public", "snap", ".local", ".cache", ".config",
                                            ".var", ".mozilla", ".nvm", ".pyenv", ".rbenv", ".asdf", ".volta", ".cargo",
-                                           ".docker", ".ssh", ".aws", ".kube", ".npm", ".gem"})};
+                                           ".docker", ".ssh", ".aws", ".kube", ".npm", ".gem"}),
+                                  [](const QString& categoryID, const QString& tildePath) {
+                                      return categoryID == QLatin1String("browserData")
+                                          && linuxBrowsers::isDisposable(tildePath);
+                                  }};
     return kind == HomeLayoutKind::Linux ? linuxHome : macHome;
 }
 

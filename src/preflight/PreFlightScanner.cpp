@@ -76,8 +76,13 @@ PreFlightReport scanHome(const QString& homeFolder, const ScanRequest& request, 
     // A few checks queued per thread keep them busy; more would only hold memory.
     CheckQueue checks(threads, std::max(1, threads) * 4, counters.cancelled);
     QList<RootFindings> results = QtConcurrent::blockingMapped<QList<RootFindings>>(
-        &pool, jobs, [&home, applyRules, &counters, &checks, &check](const RootJob& job) {
-            return walkRoot(home, job.path, applyRules, counters, checks, check);
+        &pool, jobs, [&home, applyRules, &counters, &checks, &check, &request](const RootJob& job) {
+            LeftOut leftOut;
+            if (request.neverSent)
+                leftOut = [&request, id = request.categories[job.category].id](const QString& tildePath) {
+                    return request.neverSent(id, tildePath);
+                };
+            return walkRoot(home, job.path, applyRules, counters, checks, check, leftOut);
         });
     checks.wait();
     for (RootFindings& r : results)

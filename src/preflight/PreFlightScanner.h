@@ -30,6 +30,9 @@ struct ScanRequest {
     // Threads the repository checks run on beside the walk; none: one after
     // the other inside it; unset: CheckQueue::defaultThreads().
     std::optional<int> checkThreads;
+    // What a category's handler never sends (HomeLayout::neverSent); such
+    // entries are not counted. Empty: everything listed counts.
+    std::function<bool(const QString& categoryID, const QString& tildePath)> neverSent;
 };
 
 // The walk behind a scan: blocking, so run it off the main thread. Every

@@ -31,9 +31,9 @@ bool isRepositoryRule(const ExclusionRule* rule) { return rule && rule->name == 
 class Walker {
 public:
     Walker(const UserFolders& home, bool applyRules, ScanCounters& counters, CheckQueue& checks,
-           const RepositoryCheck& check, RootFindings& out)
-        : m_home(home), m_applyRules(applyRules), m_counters(counters), m_checks(checks), m_check(check), m_out(out),
-          m_into(&out.findings)
+           const RepositoryCheck& check, const LeftOut& leftOut, RootFindings& out)
+        : m_home(home), m_applyRules(applyRules), m_counters(counters), m_checks(checks), m_check(check),
+          m_leftOut(leftOut), m_out(out), m_into(&out.findings)
     {
         for (const ExclusionRule& r : ExclusionRule::all())
             m_ruleNames.insert(r.name);
@@ -41,6 +41,8 @@ public:
 
     void walkRoot(const QString& listed)
     {
+        if (m_leftOut && m_leftOut(listed))
+            return;
         const QString absolute = m_home.expandTilde(listed);
         const auto status = fs::status(absolute, fs::Links::follow);
         if (!status)
@@ -195,6 +197,8 @@ private:
         QSet<QString> siblings;
         const QString parentName = lastComponent(absolute);
         for (const fs::DirectoryEntry& entry : *entries) {
+            if (m_leftOut && m_leftOut(m_home.abbreviate(absolute + QLatin1Char('/') + entry.name)))
+                continue;
             if (entry.status.isRegular()) {
                 countRegular(absolute, entry, hidden, nodes, total);
                 continue;
@@ -251,6 +255,7 @@ private:
     ScanCounters& m_counters;
     CheckQueue& m_checks;
     const RepositoryCheck& m_check;
+    const LeftOut& m_leftOut;
     RootFindings& m_out;
     ScanFindings* m_into;
     bool m_inRepository = false;
@@ -278,10 +283,10 @@ void insertAt(QList<T>& list, qsizetype at, const QList<T>& items)
 } // namespace
 
 RootFindings walkRoot(const UserFolders& home, const QString& listed, bool applyRules, ScanCounters& counters,
-                      CheckQueue& checks, const RepositoryCheck& check)
+                      CheckQueue& checks, const RepositoryCheck& check, const LeftOut& leftOut)
 {
     RootFindings out;
-    Walker(home, applyRules, counters, checks, check, out).walkRoot(listed);
+    Walker(home, applyRules, counters, checks, check, leftOut, out).walkRoot(listed);
     return out;
 }
 

@@ -41,6 +41,9 @@ struct Tally {
 // Why a repository's .git folder must travel; nothing when it may stay behind.
 using RepositoryCheck = std::function<std::optional<QString>(const QString& gitFolder)>;
 
+// True for a "~/" path the handler never sends.
+using LeftOut = std::function<bool(const QString& tildePath)>;
+
 // What a walk finds that depends on what is left out.
 struct ScanFindings {
     QList<ExclusionSummary> exclusions;
@@ -80,8 +83,9 @@ struct RootFindings {
 // Walks `listed` (a "~/" path) once: totals of what will be sent, what is left
 // out and why, and the size and placeholder figures. Repository checks go to
 // `checks`; settle the result with settleRepositories() after checks.wait().
+// `leftOut` names ("~/" paths) what is not counted at all, as if absent.
 RootFindings walkRoot(const UserFolders& home, const QString& listed, bool applyRules, ScanCounters& counters,
-                      CheckQueue& checks, const RepositoryCheck& check);
+                      CheckQueue& checks, const RepositoryCheck& check, const LeftOut& leftOut = {});
 
 // Applies the answered checks: a repository with unshared work travels, any
 // other is left out like every other regenerable folder.

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "categories/CategoryHandlers.h"
 #include "categories/DataCategory.h"
+#include "categories/HomeLayout.h"
 #include "categories/FileEnumeration.h"
 #include "categories/SizeCalculator.h"
 #include "preflight/ExclusionRules.h"
@@ -254,4 +256,37 @@ TEST_F(ScannerTest, ConflictsTakeTheSourceFiguresAndMarkTheirNodes)
     EXPECT_EQ(r.conflicts.first().sourceModified, when.addDays(1));
     EXPECT_EQ(r.rootNodes.first().children->first().status, NodeStatus::conflict);
     EXPECT_EQ(r.rootNodes.first().children->first().conflictDetail->destSize, 9u);
+}
+
+// A Linux browser's caches and locks are listed but never sent: the estimate
+// counts exactly the files the handler puts into the manifest.
+TEST_F(ScannerTest, ALinuxBrowsersCachesAndLocksCountAsTheyTravelNotAsTheyLie)
+{
+    makeFile(".mozilla/firefox/abc.default-release/places.sqlite", 100);
+    makeFile(".mozilla/firefox/abc.default-release/startupCache/scriptCache.bin", 50);
+    makeFile(".mozilla/firefox/abc.default-release/.parentlock", 0);
+    makeFile(".config/chromium/Default/Preferences", 30);
+    makeFile(".config/chromium/Default/Cache/Cache_Data/f_000001", 4000);
+    makeFile(".config/chromium/Default/Code Cache/js/index", 600);
+    makeFile(".config/chromium/Default/Service Worker/CacheStorage/a/b", 900);
+    makeFile(".config/chromium/Default/Service Worker/Database/CURRENT", 16);
+    makeLink("host-1234", ".config/chromium/SingletonLock");
+
+    const HomeLayout& linux = HomeLayout::of(HomeLayoutKind::Linux);
+    ScanRequest request;
+    request.categories = {*linux.find(QStringLiteral("browserData"))};
+    const PreFlightReport everything = scan(request);
+    request.neverSent = linux.neverSent;
+    const PreFlightReport r = scan(request);
+
+    const auto handler = makeCategoryHandler(QStringLiteral("browserData"), home(), HomeLayoutKind::Linux);
+    const auto listing = runTask(handler->enumerateListing(request.categories.first().paths));
+    std::uint64_t sentBytes = 0;
+    for (const auto& item : listing.items)
+        sentBytes += item.size;
+    ASSERT_EQ(r.categories.size(), 1);
+    EXPECT_EQ(r.categories.first().fileCount, listing.items.size());
+    EXPECT_EQ(r.categories.first().totalBytes, sentBytes);
+    EXPECT_EQ(r.categories.first().fileCount, 3);
+    EXPECT_EQ(everything.categories.first().fileCount, 8);
 }
