@@ -135,8 +135,8 @@ QCoro::Task<void> AppState::mergeDestinationConflictsIntoReport()
     m_askedManifest = std::make_shared<const TransferManifest>(manifest);
     QList<ConflictSummary> conflicts;
     try {
-        for (const QStringList& batch : intendedWritePaths(manifest)) {
-            conflicts += co_await m_connectionManager->requestPreFlightConflicts(batch);
+        for (PreFlightConflictRequest& request : intendedWriteRequests(manifest)) {
+            conflicts += co_await m_connectionManager->requestPreFlightConflicts(std::move(request));
             if (!self)
                 co_return;
         }

@@ -354,13 +354,13 @@ void ConnectionManager::resetToIdle()
     setState(ConnectionState::idle());
 }
 
-QCoro::Task<QList<ConflictSummary>> ConnectionManager::requestPreFlightConflicts(QStringList paths)
+QCoro::Task<QList<ConflictSummary>> ConnectionManager::requestPreFlightConflicts(PreFlightConflictRequest request)
 {
     if (!m_session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
     QPointer<TransferSession> session = m_session.get();
     QPointer<ConnectionManager> self(this);
-    const PreFlightConflictRequest request{std::move(paths), uuidText(QUuid::createUuid())};
+    request.requestID = uuidText(QUuid::createUuid());
     const QByteArray payload = request.encoded();
     MessageHeader header;
     header.type = MessageType::preFlightConflictRequest;

@@ -121,7 +121,7 @@ public:
     QCoro::Task<void> sendPairingConfirm();
     void disconnect(DisconnectionReason reason);
     // Source, after the pre-flight scan: which of these paths exist on the destination.
-    QCoro::Task<QList<ConflictSummary>> requestPreFlightConflicts(QStringList paths);
+    QCoro::Task<QList<ConflictSummary>> requestPreFlightConflicts(PreFlightConflictRequest request);
     // Session reset.
     void resetToIdle();
 

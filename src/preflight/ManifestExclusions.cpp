@@ -33,13 +33,18 @@ void leaveOutExclusions(TransferManifest& manifest, const PreFlightReport& repor
         manifest.totalSize += item.size;
 }
 
-QList<QStringList> intendedWritePaths(const TransferManifest& manifest, qsizetype perRequest)
+QList<PreFlightConflictRequest> intendedWriteRequests(const TransferManifest& manifest, qsizetype perRequest)
 {
-    QList<QStringList> out;
+    QList<PreFlightConflictRequest> out;
     for (const TransferManifest::FileItem& item : manifest.items) {
-        if (out.isEmpty() || out.last().size() >= perRequest)
-            out.append(QStringList());
-        out.last().append(item.relativePath);
+        if (out.isEmpty() || out.last().pathsToCheck.size() >= perRequest) {
+            PreFlightConflictRequest request;
+            request.layout = manifest.layout;
+            request.userFolders = manifest.userFolders;
+            out.append(std::move(request));
+        }
+        out.last().pathsToCheck.append(item.relativePath);
+        out.last().categoryIDs.append(item.categoryID);
     }
     return out;
 }

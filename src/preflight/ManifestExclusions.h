@@ -2,6 +2,7 @@
 #pragma once
 
 #include "preflight/PreFlightReport.h"
+#include "transfer/PreFlightConflict.h"
 #include "transfer/TransferManifest.h"
 
 #include <QString>
@@ -13,9 +14,9 @@ namespace kivo {
 // what is sent is what the report said; the total follows.
 void leaveOutExclusions(TransferManifest& manifest, const PreFlightReport& report, const QString& homeFolder);
 
-// The "~/" paths the transfer will write, for the question to the destination,
-// in requests of at most `perRequest` paths.
-QList<QStringList> intendedWritePaths(const TransferManifest& manifest, qsizetype perRequest = 10000);
+// The question to the destination about the "~/" paths the transfer will
+// write, in requests of at most `perRequest` paths (their ids left empty).
+QList<PreFlightConflictRequest> intendedWriteRequests(const TransferManifest& manifest, qsizetype perRequest = 10000);
 
 // Each intended path's source figures, for the conflict merge.
 QHash<QString, SourceFileFacts> sourceFactsOf(const TransferManifest& manifest);

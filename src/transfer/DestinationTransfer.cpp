@@ -209,8 +209,17 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
 
 QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteArray payload)
 {
-    const PreFlightConflictResponse response = answerConflictRequest(PreFlightConflictRequest::decode(payload), m_home,
-                                                                     m_userMapping, m_safety, m_clock->now());
+    const PreFlightConflictRequest request = PreFlightConflictRequest::decode(payload);
+    // Asked where the manifest's files will land: the same relocation, from the same facts.
+    PathRelocation relocation;
+    if (m_relocationForManifest && !request.categoryIDs.isEmpty()) {
+        TransferManifest facts;
+        facts.layout = request.layout;
+        facts.userFolders = request.userFolders;
+        relocation = m_relocationForManifest(facts);
+    }
+    const PreFlightConflictResponse response =
+        answerConflictRequest(request, m_home, m_userMapping, m_safety, m_clock->now(), relocation);
     for (const QString& path : response.refusedPaths)
         qCWarning(lcTransferEngine, "Conflict check refused for %s", forLog(path).constData());
     QByteArray body = response.encoded();

@@ -39,14 +39,43 @@ ConflictSummary ConflictSummary::fromJson(const QJsonObject& o)
 
 QByteArray PreFlightConflictRequest::encoded() const
 {
-    return json::toFileBytes(QJsonObject{{QStringLiteral("pathsToCheck"), json::toArray(pathsToCheck)},
-                                         {QStringLiteral("requestID"), requestID}});
+    QJsonObject o{{QStringLiteral("pathsToCheck"), json::toArray(pathsToCheck)},
+                  {QStringLiteral("requestID"), requestID}};
+    if (!categoryIDs.isEmpty())
+        o.insert(QStringLiteral("categoryIDs"), json::toArray(categoryIDs));
+    if (layout)
+        o.insert(QStringLiteral("layout"), *layout);
+    if (!userFolders.isEmpty()) {
+        QJsonObject folders;
+        for (auto it = userFolders.cbegin(); it != userFolders.cend(); ++it)
+            folders.insert(it.key(), it.value());
+        o.insert(QStringLiteral("userFolders"), folders);
+    }
+    return json::toFileBytes(o);
 }
 
 PreFlightConflictRequest PreFlightConflictRequest::decode(const QByteArray& bytes)
 {
     const QJsonObject o = json::parseObject(bytes);
-    return {json::requireStringList(o, "pathsToCheck"), json::requireString(o, "requestID")};
+    PreFlightConflictRequest r{json::requireStringList(o, "pathsToCheck"), json::requireString(o, "requestID")};
+    if (o.contains(QLatin1String("categoryIDs"))) {
+        r.categoryIDs = json::requireStringList(o, "categoryIDs");
+        if (r.categoryIDs.size() != r.pathsToCheck.size())
+            throw DecodingError(QStringLiteral("Invalid JSON: categoryIDs does not match pathsToCheck"));
+    }
+    r.layout = json::optionalString(o, "layout");
+    if (o.contains(QLatin1String("userFolders"))) {
+        const QJsonValue folders = o.value(QLatin1String("userFolders"));
+        if (!folders.isObject())
+            throw DecodingError(QStringLiteral("Invalid JSON: userFolders is not an object"));
+        const QJsonObject map = folders.toObject();
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            if (!it.value().isString())
+                throw DecodingError(QStringLiteral("Invalid JSON: userFolders holds a non-string"));
+            r.userFolders.insert(it.key(), it.value().toString());
+        }
+    }
+    return r;
 }
 
 QByteArray PreFlightConflictResponse::encoded() const
@@ -73,12 +102,17 @@ PreFlightConflictResponse PreFlightConflictResponse::decode(const QByteArray& by
 
 PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const QString& home,
                                                 const std::optional<UserMapping>& mapping,
-                                                const MDMSafetyChecker& safety, const QDateTime& now)
+                                                const MDMSafetyChecker& safety, const QDateTime& now,
+                                                const ConflictRelocation& relocation)
 {
     PreFlightConflictResponse response{request.requestID, {}, {}};
     const HomeStatus files(home);
-    for (const QString& path : request.pathsToCheck) {
-        const WirePathCheck check = checkWirePath(path, home, mapping, safety);
+    const bool relocate = relocation && request.categoryIDs.size() == request.pathsToCheck.size();
+    for (qsizetype i = 0; i < request.pathsToCheck.size(); ++i) {
+        const QString& path = request.pathsToCheck[i];
+        // The relocated path is checked like any other: a relocation never widens what may be looked at.
+        const WirePathCheck check =
+            checkWirePath(relocate ? relocation(path, request.categoryIDs[i]) : path, home, mapping, safety);
         if (check.refusal) {
             response.refusedPaths.append(path);
             continue;

@@ -9,10 +9,12 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace kivo {
@@ -35,6 +37,12 @@ struct ConflictSummary {
 struct PreFlightConflictRequest {
     QStringList pathsToCheck;
     QString requestID;
+    // Ours, omitted when empty: each path's category, and the source home's
+    // layout and user folders as its manifest will give them, so that a
+    // destination that relocates what arrives looks where it will write.
+    QStringList categoryIDs;
+    std::optional<QString> layout;
+    QMap<QString, QString> userFolders;
 
     QByteArray encoded() const;
     static PreFlightConflictRequest decode(const QByteArray& bytes); // throws DecodingError
@@ -52,13 +60,19 @@ struct PreFlightConflictResponse {
     static PreFlightConflictResponse decode(const QByteArray& bytes); // throws DecodingError
 };
 
+// Where a "~/" path of a category lands here; empty: where the source said.
+using ConflictRelocation = std::function<QString(const QString& tildePath, const QString& categoryID)>;
+
 // The destination's answer: every requested path that the wire path check
 // places beneath `home` and that exists there, with its size and modification
 // time (source figures are placeholders). Every other path is refused without
-// a look at the file system, and nothing is followed through a link.
+// a look at the file system, and nothing is followed through a link. A path
+// with a category is looked at where `relocation` puts it, and answered under
+// the name the source asked with.
 PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const QString& home,
                                                 const std::optional<UserMapping>& mapping,
-                                                const MDMSafetyChecker& safety, const QDateTime& now);
+                                                const MDMSafetyChecker& safety, const QDateTime& now,
+                                                const ConflictRelocation& relocation = {});
 // The same for a home without an account mapping.
 PreFlightConflictResponse answerConflictRequest(const PreFlightConflictRequest& request, const UserFolders& home,
                                                 const QDateTime& now = QDateTime::currentDateTimeUtc());
