@@ -98,8 +98,12 @@ QCoro::Task<void> DestinationTransfer::settleBundles()
         try {
             co_await settleBundle(*bundle, m_writingFailure != nullptr);
         } catch (...) {
-            if (!m_writingFailure)
+            // The connection's thread may be waiting for a frame that never comes: closing wakes it to end the transfer.
+            if (!m_writingFailure) {
                 m_writingFailure = std::current_exception();
+                if (m_connection)
+                    m_connection->close();
+            }
         }
         m_writers->release(bundle->unposted);
         for (const FileBundle::Entry& entry : std::as_const(bundle->entries)) {

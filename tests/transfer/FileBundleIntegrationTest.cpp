@@ -216,9 +216,13 @@ TEST(FileBundleIntegration, ADiskFullMidBundleKeepsWhatLandedAndTheRerunSendsOnl
     {
         Peers run(tree.from, volume);
         run.source.setManifest(tree.manifest);
-        // Something else leaves room for fifteen files and a few lines of checkpoint (a
-        // volume full to the byte could record nothing): the disk fills inside the bundle.
-        writeBytes(filler, QByteArray(qsizetype(fs::freeBytesAt(volume)) - 15 * 16384 - 16384, 'f'));
+        // Once the manifest is taken, something else leaves room for fifteen files and a few
+        // lines of checkpoint (a volume full to the byte could record nothing): the disk
+        // fills inside the bundle, whichever writer gets there.
+        QObject::connect(run.destination.progress(), &TransferProgress::changed, [&] {
+            if (!QFile::exists(filler) && run.destination.progress()->isTransferring())
+                writeBytes(filler, QByteArray(qsizetype(fs::freeBytesAt(volume)) - 15 * 16384 - 16384, 'f'));
+        });
         run.run();
         ASSERT_EQ(run.recording.bundles, 1);
         ASSERT_TRUE(run.source.progress()->error());
