@@ -21,6 +21,7 @@
 #include "transfer/WireName.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <QCoroTimer>
 
 #include <algorithm>
@@ -103,6 +104,8 @@ std::uint64_t DestinationTransfer::availableDiskSpace() const { return fs::freeB
 QCoro::Task<void> DestinationTransfer::run()
 {
     co_await runGuarded([this] { return runDestination(); }, QStringLiteral("Receive failed: %1"));
+    // Bundles the writers still hold are settled, so what landed is recorded.
+    co_await awaitWriting();
     if (m_writer)
         m_writer->closeCurrent();
     // Whatever finished before the end is recorded for the next run, once it is on disk.
@@ -126,7 +129,14 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_await QCoro::sleepFor(std::chrono::milliseconds(0));
             busy.restart();
         }
-        Message m = co_await m_connection->receiveMessage();
+        Message m = co_await nextMessage();
+        // Only bundles pass bundles still being written: any other reply must follow theirs.
+        if (m.header.type != MessageType::fileBundle && m.header.type != MessageType::pause
+            && m.header.type != MessageType::resume) {
+            co_await awaitWriting();
+            if (m_writingFailure)
+                std::rethrow_exception(m_writingFailure);
+        }
         switch (m.header.type) {
         case MessageType::chunkData:
             co_await handleIncomingChunk(std::move(m.header), std::move(m.payload), std::move(m.payloadSha256));
@@ -312,6 +322,11 @@ bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest)
         durableFlush(), [this](const QStringList& paths) { m_journal->filesCompleted(paths, m_clock->now()); },
         m_clock, m_durableLimits);
     m_writer = std::make_shared<DestinationWriter>(m_home);
+    // Bundles are written on threads of their own; the cap is what the window
+    // lets a source have unanswered, so one keeping to it never waits on it.
+    if (m_bundleBytes > 0)
+        m_writers = std::make_unique<DestinationWriters>(
+            m_home, DestinationWriters::threadsFor(QThread::idealThreadCount()), WindowLimits::ours().bytes);
     m_partialFolders = std::make_unique<PartialFolders>(dir, m_transferID);
     // Copies a transfer left behind whose checkpoint has since gone; a day's
     // grace for one whose checkpoint is being rewritten at this moment.
@@ -501,6 +516,8 @@ QCoro::Task<void> DestinationTransfer::cancelAndCleanup()
     cancel();
     if (m_connection)
         m_connection->close();
+    // Files the writer threads are placing are listed once they are in place.
+    co_await awaitWriting();
     // A writer of its own: the receive flow's may still be busy on a pool thread.
     DestinationWriter writer(m_home);
     QStringList paths = writtenPaths();

@@ -3,6 +3,7 @@
 
 #include "transfer/ConflictPolicy.h"
 #include "transfer/ConflictResolver.h"
+#include "transfer/DestinationWriters.h"
 #include "transfer/DurableCompletions.h"
 #include "transfer/FileBundle.h"
 #include "transfer/FileHashScheme.h"
@@ -19,6 +20,9 @@
 #include <QFuture>
 #include <QHash>
 #include <QSet>
+
+#include <deque>
+#include <exception>
 
 #include <functional>
 #include <memory>
@@ -160,6 +164,8 @@ private:
     };
 
     QCoro::Task<void> runDestination();
+    // The next frame; what ended the writing of bundles, once it has.
+    QCoro::Task<Message> nextMessage();
     QCoro::Task<ReceivedManifest> awaitManifest();
     void prepare(const TransferManifest& manifest, ItemsByPath itemIndex);
     QCoro::Task<void> acceptManifest(ReceivedManifest received);
@@ -205,6 +211,39 @@ private:
     void admitBundled(const FileBundle::Entry& entry, const QByteArray& payload);
     // The partial copy of a bundled file that met a full disk goes, with its record.
     void dropPartial(const QString& path);
+    // Bundles handed to the writer threads, settled and answered in the order
+    // they came (DestinationTransferWriting.cpp).
+    struct PendingBundle {
+        QByteArray payload;
+        QList<FileBundle::Entry> entries;
+        // By entry: whether a writer thread places it, where, and how that went.
+        struct File {
+            bool onWriters = false;
+            Target target;
+            WholeFileOutcome outcome;
+        };
+        std::vector<File> files;
+        std::shared_ptr<WorkCountdown> placed;
+        // Reserved bytes no writer's job gives back: those of the files settled here.
+        std::uint64_t unposted = 0;
+        // False when a file of it waited for an earlier bundle before being let in.
+        bool admittedAll = true;
+    };
+    // Whether a bundled file goes to a writer thread whole: one the policies let
+    // in, with nothing about it (a conflict, a resend, an earlier copy still
+    // being settled) that needs the connection's own steps.
+    bool placesOnWriters(const FileBundle::Entry& entry, const QByteArray& payload, Target* t);
+    void postToWriters(const std::shared_ptr<PendingBundle>& bundle, qsizetype entry, const Target& t);
+    void startSettling();
+    QCoro::Task<void> settleBundles();
+    // After a failure (`ending`) nothing more is answered: what landed is recorded, the rest is left to a resume.
+    QCoro::Task<void> settleBundle(PendingBundle& bundle, bool ending);
+    // A file a writer thread placed, as its chunkData and fileComplete would have gone.
+    std::optional<BundleFailure> settlePlaced(const FileBundle::Entry& entry, const Target& t,
+                                              const WholeFileOutcome& out, bool ending);
+    void settleCompletion(const Target& t, const FileBundle::Entry& entry, const WholeFileOutcome& out);
+    // Until every bundle handed to the writers is settled and answered.
+    QCoro::Task<void> awaitWriting();
     // A fileComplete naming another item whose file this one is (DestinationTransferLinks.cpp).
     QCoro::Task<void> handleLinkComplete(MessageHeader header);
     HardLinkRequest linkRequest(qsizetype itemIndex, const QString& targetPath, const std::optional<QString>& hash) const;
@@ -219,7 +258,9 @@ private:
     void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure);
     // After a failed write: true when a link on the file's folder path caused it, and the file failed for it.
     bool failLinkedPath(const Target& t);
-    void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID);
+    // `landed`: the file as a writer thread found it under its name, when one placed it.
+    void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID,
+                            const std::optional<fs::FileStatus>* landed = nullptr);
     // Files of the checkpoint that cannot continue where it says start again.
     void reopenChangedFiles();
     // Files an interrupted run put in place but had not yet seen on disk:
@@ -351,6 +392,16 @@ private:
     std::unique_ptr<ResumeJournal> m_journal;
     std::unique_ptr<PartialFolders> m_partialFolders;
     std::shared_ptr<DestinationWriter> m_writer;
+    std::deque<std::shared_ptr<PendingBundle>> m_pendingBundles;
+    // By item: how many of its files sit in bundles not yet settled.
+    QHash<qsizetype, int> m_unsettled;
+    bool m_settling = false;
+    QFuture<void> m_settled;
+    std::exception_ptr m_writingFailure;
+    // While a bundle's files are let in: their begin is recorded with the bundle's.
+    bool m_admittingBundle = false;
+    // Its jobs hold only what they were given, never the engine.
+    std::unique_ptr<DestinationWriters> m_writers;
     std::uint64_t m_bytesDone = 0;
 };
 

@@ -3,7 +3,8 @@
 // steps its own chunkData and fileComplete would, so it is checked and fails
 // alone as it would there; the replies those steps give are gathered into the
 // bundle's one fileBundleAck. The checkpoint is written once per bundle,
-// before the first of its files is written.
+// before the first of its files is written. Most files are checked, written
+// and renamed on the writer threads (DestinationTransferWriting.cpp).
 #include "transfer/DestinationTransfer.h"
 
 #include "platform/DestinationWriter.h"
@@ -69,49 +70,90 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
 {
     if (m_bundleBytes == 0)
         throw TransferError::invalidMessage(QStringLiteral("File bundle from a source that did not agree to them"));
-    const QByteArray payload = message.payload.value_or(QByteArray());
-    auto parsed = FileBundle::entries(message.header, payload.size(), m_bundleBytes);
+    auto bundle = std::make_shared<PendingBundle>();
+    bundle->payload = message.payload.value_or(QByteArray());
+    auto parsed = FileBundle::entries(message.header, bundle->payload.size(), m_bundleBytes);
     if (const QString* malformed = std::get_if<QString>(&parsed))
         throw TransferError::invalidMessage(*malformed);
-    const QList<FileBundle::Entry> entries = std::get<QList<FileBundle::Entry>>(std::move(parsed));
+    bundle->entries = std::get<QList<FileBundle::Entry>>(std::move(parsed));
+    message = {};
+    // Counted against the writers' cap until settled: a source that sends past
+    // its window waits here, and the frames behind it stay unread.
+    co_await m_writers->reserve(std::uint64_t(bundle->payload.size()));
+    bundle->unposted = std::uint64_t(bundle->payload.size());
 
-    GatheredReplies gathered(m_bundleReplies, m_bundleRecorded);
     // Every file the policies let in is recorded as begun, in one write, before
-    // any byte of them lands: the files then go one at a time, as their own
-    // messages would, so no folder ever holds more than one partial copy.
-    for (const FileBundle::Entry& entry : entries)
-        admitBundled(entry, payload);
+    // any byte of them lands. A file still in an unsettled bundle is let in when its turn comes.
+    m_admittingBundle = true;
+    for (const FileBundle::Entry& entry : std::as_const(bundle->entries)) {
+        if (!m_unsettled.contains(indexOf(entry.path)))
+            admitBundled(entry, bundle->payload);
+        else
+            bundle->admittedAll = false;
+    }
+    m_admittingBundle = false;
     try {
         m_journal->flush();
-        m_bundleRecorded = true;
     } catch (const std::exception& e) {
         // Unrecorded, none of them may take its name: the transfer ends here.
         qCCritical(lcTransferEngine).noquote() << "Could not record a bundle's files:" << describe(e);
+        m_writers->release(bundle->unposted);
         throw;
     }
+    bundle->files.resize(std::size_t(bundle->entries.size()));
+    QList<qsizetype> placed;
+    for (qsizetype i = 0; i < bundle->entries.size(); ++i) {
+        const FileBundle::Entry& entry = bundle->entries[i];
+        PendingBundle::File& file = bundle->files[std::size_t(i)];
+        file.onWriters = placesOnWriters(entry, bundle->payload, &file.target);
+        if (file.onWriters)
+            placed.append(i);
+        if (const qsizetype item = indexOf(entry.path); item >= 0)
+            m_unsettled[item] += 1;
+    }
+    bundle->placed = std::make_shared<WorkCountdown>(placed.size());
+    for (qsizetype i : std::as_const(placed))
+        postToWriters(bundle, i, bundle->files[std::size_t(i)].target);
+    m_pendingBundles.push_back(std::move(bundle));
+    startSettling();
+}
+
+QCoro::Task<void> DestinationTransfer::settleBundle(PendingBundle& bundle, bool ending)
+{
+    GatheredReplies gathered(m_bundleReplies, m_bundleRecorded);
+    // A file let in only now is recorded before it takes its name.
+    m_bundleRecorded = bundle.admittedAll;
     QList<BundleFailure> failures;
     std::exception_ptr stopped;
     std::optional<MessageHeader> stopReply;
-    for (qsizetype i = 0; i < entries.size() && !stopped; ++i) {
-        const FileBundle::Entry& entry = entries[i];
+    for (qsizetype i = 0; i < bundle.entries.size(); ++i) {
+        const FileBundle::Entry& entry = bundle.entries[i];
+        const PendingBundle::File& file = bundle.files[std::size_t(i)];
         std::optional<BundleFailure> failure;
-        // An empty file has no chunk: its completion creates it, as today.
-        if (entry.size > 0) {
-            try {
-                failure = co_await receiveBundledChunk(entry, payload.mid(entry.offset, entry.size));
-            } catch (...) {
-                // A full disk: what already landed stays, then the transfer ends as it would.
-                stopped = std::current_exception();
-            }
+        // Past a failure only what a writer already placed is recorded; the rest waits for a resume.
+        if (file.onWriters && (ending || stopped)) {
+            settlePlaced(entry, file.target, file.outcome, true);
+            continue;
+        }
+        if (ending || stopped)
+            continue;
+        try {
+            if (file.onWriters)
+                failure = settlePlaced(entry, file.target, file.outcome, false);
+            else if (entry.size > 0) // an empty file has no chunk: its completion creates it, as today
+                failure = co_await receiveBundledChunk(entry, bundle.payload.mid(entry.offset, entry.size));
+        } catch (...) {
+            // A full disk: what already landed stays, then the transfer ends as it would.
+            stopped = std::current_exception();
         }
         if (stopped) {
             // The file that met the full disk left the error its own chunk would have sent.
             if (!gathered.replies().isEmpty() && gathered.replies().last().type == MessageType::error)
                 stopReply = gathered.replies().last();
             dropPartial(entry.path);
-            break;
+            continue;
         }
-        if (!failure)
+        if (!failure && !file.onWriters)
             failure = co_await completeBundledFile(entry);
         if (failure)
             failures.append(std::move(*failure));
@@ -122,10 +164,17 @@ QCoro::Task<void> DestinationTransfer::handleFileBundle(Message message)
             co_await send(std::move(*stopReply));
         std::rethrow_exception(stopped);
     }
+    if (ending)
+        co_return;
     MessageHeader ack = makeHeader(MessageType::fileBundleAck);
     if (!failures.isEmpty())
         ack.bundleFailures = std::move(failures);
-    co_await queue(std::move(ack));
+    // The next bundle's answer follows soon and takes this one along; the last goes out now,
+    // since the connection's thread may already be waiting for a frame.
+    if (m_pendingBundles.size() > 1)
+        co_await queue(std::move(ack));
+    else
+        co_await send(std::move(ack));
 }
 
 void DestinationTransfer::admitBundled(const FileBundle::Entry& entry, const QByteArray& payload)

@@ -274,7 +274,7 @@ bool DestinationTransfer::shouldWrite(const Target& t)
         return false;
     const auto& item = m_manifest->items[t.itemIndex];
     set(t.itemIndex, ItemFlag::admitted);
-    if (m_bundleReplies)
+    if (m_bundleReplies || m_admittingBundle)
         m_journal->bundledFileStarted(path, {item.size, item.sourceModified}, m_clock->now());
     else
         m_journal->fileStarted(path, {item.size, item.sourceModified}, m_clock->now());
@@ -461,7 +461,8 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
 }
 
 // A file in place (or kept by the conflict policy): counted, and recorded in the checkpoint.
-void DestinationTransfer::recordFinishedFile(const Target& t, const QString& path, const QString& categoryID)
+void DestinationTransfer::recordFinishedFile(const Target& t, const QString& path, const QString& categoryID,
+                                             const std::optional<fs::FileStatus>* landed)
 {
     if (m_conflictSkippedPaths.contains(path)) {
         m_manifest->markFileSkipped(t.itemIndex);
@@ -475,7 +476,8 @@ void DestinationTransfer::recordFinishedFile(const Target& t, const QString& pat
         // Listed in the checkpoint with its group, once on disk; until then
         // a later run confirms it by its hash.
         if (m_bundleReplies) {
-            const std::optional<fs::FileStatus> status = fs::status(t.destination, fs::Links::dontFollow);
+            const std::optional<fs::FileStatus> status =
+                landed ? *landed : fs::status(t.destination, fs::Links::dontFollow);
             m_journal->bundledFileLanded(path, m_checkedHashes[t.itemIndex]->toHex(),
                                          status && status->isRegular()
                                              ? std::optional(CompletedContent::of(*m_checkedHashes[t.itemIndex], *status))

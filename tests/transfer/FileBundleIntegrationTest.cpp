@@ -216,11 +216,12 @@ TEST(FileBundleIntegration, ADiskFullMidBundleKeepsWhatLandedAndTheRerunSendsOnl
     {
         Peers run(tree.from, volume);
         run.source.setManifest(tree.manifest);
-        // Ten files into the bundle, something else leaves room for a few more, and for
-        // a few lines of checkpoint (a volume full to the byte could record nothing).
+        // Once the manifest is taken, something else leaves room for fifteen files and a few
+        // lines of checkpoint (a volume full to the byte could record nothing): the disk
+        // fills inside the bundle, whichever writer gets there.
         QObject::connect(run.destination.progress(), &TransferProgress::changed, [&] {
-            if (!QFile::exists(filler) && run.destination.progress()->bytesTransferred() >= 10 * 16384)
-                writeBytes(filler, QByteArray(qsizetype(fs::freeBytesAt(volume)) - 5 * 16384 - 8192, 'f'));
+            if (!QFile::exists(filler) && run.destination.progress()->isTransferring())
+                writeBytes(filler, QByteArray(qsizetype(fs::freeBytesAt(volume)) - 15 * 16384 - 16384, 'f'));
         });
         run.run();
         ASSERT_EQ(run.recording.bundles, 1);
