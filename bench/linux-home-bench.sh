@@ -116,28 +116,10 @@ transfer() {
   local from=$1 cats=$2 dst
   dst=$(fresh_home)
   drop_caches
-  local t0 t1 port="" code=""
+  local t0 t1 rc=0
   t0=$(now)
-  /usr/bin/time -f %M -o "$work/send.rss" "$cli" send --home "$from" --categories "$cats" --layout linux \
-    --offline --json >"$work/send.json" 2>"$work/send.err" &
-  local sender=$!
-  for _ in $(seq 3000); do
-    read -r port code < <(python3 -c '
-import json, sys
-for line in open(sys.argv[1]):
-    e = json.loads(line)
-    if e.get("event") == "advertising":
-        print(e["port"], e["code"]); break' "$work/send.json" 2>/dev/null) || true
-    [ -n "$port" ] && break
-    kill -0 "$sender" 2>/dev/null || break
-    sleep 0.02
-  done
-  [ -n "$port" ] || { cat "$work/send.err" >&2; echo "send did not advertise" >&2; exit 1; }
-  local rc=0
-  /usr/bin/time -f %M -o "$work/receive.rss" "$cli" receive --home "$dst" --connect "127.0.0.1:$port" \
-    --code "$code" --json >"$work/receive.json" 2>"$work/receive.err" || rc=$?
-  t1=$(now)
-  wait "$sender" || rc=$((rc ? rc : $?))
+  "$root/bench/send-receive.sh" "$cli" "$work" "$dst" --home "$from" --categories "$cats" --layout linux || rc=$?
+  t1=$(cat "$work/receive.end")
   # A run that ends with problems still moved and checked every byte: it is
   # timed, and what went wrong is listed with the results.
   python3 - "$(echo "$t1 - $t0" | bc -l)" "$(tail -1 "$work/send.rss")" "$(tail -1 "$work/receive.rss")" \

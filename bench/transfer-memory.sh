@@ -45,26 +45,8 @@ PY
 
   dst=$(mktemp -d "$work/dst.XXXXXX")
   load_before=$(cut -d' ' -f1 /proc/loadavg)
-  /usr/bin/time -f %M -o "$work/send.rss" "$cli" send --home "$home" --categories userFiles --offline --json \
-    >"$work/send.json" 2>"$work/send.err" &
-  sender=$!
-  port="" code=""
-  for _ in $(seq 6000); do
-    read -r port code < <(python3 -c '
-import json, sys
-for line in open(sys.argv[1]):
-    e = json.loads(line)
-    if e.get("event") == "advertising":
-        print(e["port"], e["code"]); break' "$work/send.json" 2>/dev/null) || true
-    [ -n "$port" ] && break
-    kill -0 "$sender" 2>/dev/null || break
-    sleep 0.05
-  done
-  [ -n "$port" ] || { cat "$work/send.err" >&2; echo "send did not advertise" >&2; exit 1; }
   rc=0
-  /usr/bin/time -f %M -o "$work/receive.rss" "$cli" receive --home "$dst" --connect "127.0.0.1:$port" \
-    --code "$code" --json >"$work/receive.json" 2>"$work/receive.err" || rc=$?
-  wait "$sender" || rc=$((rc ? rc : $?))
+  "$root/bench/send-receive.sh" "$cli" "$work" "$dst" --home "$home" --categories userFiles || rc=$?
   load_after=$(cut -d' ' -f1 /proc/loadavg)
   python3 - "$files" "$(tail -1 "$work/send.rss")" "$(tail -1 "$work/receive.rss")" "$work/receive.json" "$rc" \
     "$load_before" "$load_after" <<'PY'
