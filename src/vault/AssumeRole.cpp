@@ -134,9 +134,8 @@ AwsKeys assumeRole(RoleRequest request, const AwsKeys& keys, std::chrono::millis
         const RoleAnswer answer = parseAnswer(response.body);
         if (response.isSuccess() && answer.keys)
             return *answer.keys;
-        const bool tooLong = answer.errorMessage.contains(u"DurationSeconds"_s, Qt::CaseInsensitive)
-            || answer.errorMessage.contains(u"duration"_s, Qt::CaseInsensitive);
-        if (seconds != 3600 && response.status == 400 && tooLong)
+        // A role allowing less refuses the request as invalid (AWS: ValidationError, radosgw: InvalidArgument).
+        if (seconds != 3600 && response.status == 400)
             continue;
         throw VaultError(VaultErrorKind::missingKey,
                          u"the token service refused the role %1 (HTTP %2%3)"_s.arg(

@@ -78,7 +78,7 @@ CommandOptions secretClient()
 {
     CommandOptions options;
     // A service that does not answer must not hold up the vault.
-    options.timeout = std::chrono::seconds(15);
+    options.timeout = std::chrono::seconds(5);
     return options;
 }
 

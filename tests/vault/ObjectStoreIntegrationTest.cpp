@@ -118,7 +118,7 @@ protected:
                          uR"("Resource":"arn:aws:s3:::*"}})"_s})
                       .exitCode, 0);
         return writeProfile(dir.filePath(u"role.plist"_s),
-                            {{u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
+                            {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
                              {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
                              {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
                              {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
@@ -143,7 +143,7 @@ TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndR
 {
     const QString profile = writeProfile(
         dir.filePath(u"profile.plist"_s),
-        {{u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
+        {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
          {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
          {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
          {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
@@ -244,7 +244,7 @@ TEST(ObjectStoreProfile, AnS3ProfileWithoutKeysStopsBeforeAnyConnection)
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost));
     const QString profile = writeProfile(
         dir.filePath(u"profile.plist"_s),
-        {{u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, u"http://127.0.0.1:%1"_s.arg(listener.serverPort())},
+        {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, u"http://127.0.0.1:%1"_s.arg(listener.serverPort())},
          {u"kivo.vaultBucketName"_s, u"acme-vaults"_s}, {u"kivo.vaultCredentialSecret"_s, u"pw"_s}});
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "KIVO_VAULT_PASSWORD_FILE"})
