@@ -7,6 +7,9 @@
 # tree against `restic restore`, and kivo-cli's peak memory. Targets: first <=
 # 1.15x restic, second <= 10 % of the first, restore and rollback <= 1.3x
 # restic restore, RSS <= 64 MB; --check exits 1 when one is missed.
+# The first snapshot is also taken into a fresh S3 vault on radosgw against
+# `restic backup` into a fresh repository on the same radosgw (<= 1.15x): the
+# store KIVO_OBJECTSTORE_DIR names, else one scripts/objectstore starts and stops.
 # Usage: bench/vault-bench.sh BUILD_DIR [--check]
 set -euo pipefail
 build=${1:?usage: vault-bench.sh BUILD_DIR [--check]}
@@ -18,7 +21,13 @@ restic=${KIVO_RESTIC:-restic}
 command -v "$restic" >/dev/null || { echo "restic is missing (scripts/setup-deps)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-vaultbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+objectstore=$(dirname "$0")/../scripts/objectstore
+store=${KIVO_OBJECTSTORE_DIR:-}
+cleanup() {
+  [ -z "${KIVO_OBJECTSTORE_DIR:-}" ] && [ -n "$store" ] && "$objectstore" down "$store" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 home="$work/home"
 python3 - "$home/Documents" "$files" <<'PY'
 import os, random, sys
@@ -82,6 +91,26 @@ kivo_rollback=$(unset RESTIC_PASSWORD_FILE; seconds peak_of "$cli" vault rollbac
 rollback_rss_kb=$(cat "$work/rss")
 cmp -s "$home/Documents/d000/f000000.bin" "$dest/Documents/d000/f000000.bin" && { echo "rollback left the sent bytes" >&2; exit 1; }
 
+# The same first snapshot into an object store, against restic into the same store.
+if [ -z "$store" ]; then
+  store="$work/objectstore"
+  # Two copies of the tree, kept in memory by the store.
+  OBJECTSTORE_MEMORY_MB=${OBJECTSTORE_MEMORY_MB:-3072} "$objectstore" up "$store" > "$work/store.env"
+else
+  "$objectstore" env "$store" > "$work/store.env"
+fi
+# shellcheck disable=SC1091
+. "$work/store.env"
+export AWS_ACCESS_KEY_ID=$OBJECTSTORE_ACCESS_KEY AWS_SECRET_ACCESS_KEY=$OBJECTSTORE_SECRET_KEY
+bucket="bench-$$-$RANDOM"
+"$restic" -r "s3:$OBJECTSTORE_ENDPOINT/$bucket/plain" init -q
+s3_plain_first=$( (cd "$home" && seconds "$restic" -r "s3:$OBJECTSTORE_ENDPOINT/$bucket/plain" backup -q Documents) )
+s3vault=(--vault "s3:$OBJECTSTORE_ENDPOINT/$bucket/kivo" --password-file "$work/password" --home "$home")
+"$cli" vault init "${s3vault[@]}" > /dev/null
+s3_kivo_first=$(seconds peak_of "$cli" vault snapshot "${s3vault[@]}" --categories userFiles --json)
+s3_rss_kb=$(cat "$work/rss")
+unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY
+
 ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
 first_ratio=$(ratio "$kivo_first" "$plain_first")
 second_ratio=$(ratio "$kivo_second" "$kivo_first")
@@ -90,6 +119,9 @@ restore_ratio=$(ratio "$kivo_restore" "$plain_restore")
 printf '{"case":"firstSnapshot","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.15}\n' "$kivo_first" "$plain_first" "$first_ratio"
 printf '{"case":"unchangedSecondSnapshot","seconds":%s,"ofFirst":%s,"target":0.10}\n' "$kivo_second" "$second_ratio"
 printf '{"case":"restore","seconds":%s,"resticSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_restore" "$plain_restore" "$restore_ratio"
+s3_ratio=$(ratio "$s3_kivo_first" "$s3_plain_first")
+printf '{"case":"firstSnapshotRadosgw","seconds":%s,"resticSeconds":%s,"ratio":%s,"kivoCliMegabytes":%s,"target":1.15}\n' \
+  "$s3_kivo_first" "$s3_plain_first" "$s3_ratio" "$((s3_rss_kb / 1024))"
 rollback_ratio=$(ratio "$kivo_rollback" "$plain_restore")
 printf '{"case":"rollbackAll","seconds":%s,"resticRestoreSeconds":%s,"ratio":%s,"target":1.3}\n' "$kivo_rollback" "$plain_restore" "$rollback_ratio"
 printf '{"case":"peakMemory","kivoCliMegabytes":%s,"rollbackMegabytes":%s,"target":64}\n' "$((rss_kb / 1024))" "$((rollback_rss_kb / 1024))"
@@ -97,6 +129,8 @@ printf '{"case":"peakMemory","kivoCliMegabytes":%s,"rollbackMegabytes":%s,"targe
 if [ "$check" = --check ]; then
   missed=0
   [ "$(echo "$first_ratio <= 1.15" | bc)" = 1 ] || missed=1
+  [ "$(echo "$s3_ratio <= 1.15" | bc)" = 1 ] || missed=1
+  [ "$s3_rss_kb" -le 65536 ] || missed=1
   [ "$(echo "$second_ratio <= 0.10" | bc)" = 1 ] || missed=1
   [ "$(echo "$restore_ratio <= 1.3" | bc)" = 1 ] || missed=1
   [ "$(echo "$rollback_ratio <= 1.3" | bc)" = 1 ] || missed=1

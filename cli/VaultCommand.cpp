@@ -51,6 +51,7 @@ int runSnapshot(VaultRun& run)
     request.host = thisHostName();
     request.username = host::ownerNameOf(o.home).value_or(host::loginUserName());
     request.categories = categoryPaths(o.home, o.categories.value_or(categoryIds(false)), o.folders);
+    request.principal = profileVaultSettings().principal;
     const VaultSnapshot taken = vault.snapshot(request, [&run](const VaultProgress& p) { run.progress(p); });
     if (taken.categories.isEmpty()) {
         run.out.event(QStringLiteral("vaultSnapshot"), QJsonObject{{u"id"_s, QJsonValue()}, {u"categories"_s, QJsonArray()}},
@@ -148,8 +149,9 @@ VaultOptions parseVault(const QStringList& args)
     o.home = absolute(p.isSet(u"home"_s) ? p.value(u"home"_s) : QDir::homePath());
     o.json = p.isSet(u"json"_s);
     if (p.isSet(u"vault"_s)) {
-        if (p.value(u"vault"_s).contains(u':'))
-            throw UsageError(u"--vault takes a folder; object storage vaults are not supported yet"_s);
+        QString error;
+        if (!parseVaultLocation(p.value(u"vault"_s), &error))
+            throw UsageError(u"--vault: "_s + error);
         o.vault = p.value(u"vault"_s);
     }
     if (p.isSet(u"password-file"_s))

@@ -10,9 +10,10 @@ namespace {
 // Where the vault is and what opens it: every vault command takes these.
 QList<OptionSpec> vaultOptions()
 {
-    return {value("vault", "DIR", "The vault's folder.", "<home>/.local/share/kivo/vault"),
+    return {value("vault", "L", "The vault: a folder, or s3:https://HOST[:PORT]/BUCKET[/PREFIX] (http only on this machine).",
+                  "the profile's, else <home>/.local/share/kivo/vault"),
             value("password-file", "FILE", "The file holding the vault's password.",
-                   "$KIVO_VAULT_PASSWORD_FILE, else the vault.key beside the vault"),
+                   "$KIVO_VAULT_PASSWORD_FILE, else the profile's, the Secret Service's, the vault.key beside the vault"),
             value("home", "DIR", "The home folder the vault serves.", "your home folder"),
             value("json", "", "Print one JSON object per line, one per event, and nothing else on stdout.")};
 }
@@ -24,7 +25,7 @@ CommandSpec vaultCommand(const QString& name, const QString& summary, const QStr
     c.summary = summary;
     c.description = description;
     c.options = vaultOptions();
-    c.exitNotes = {{6, u"no such snapshot, no vault there, a wrong password or no password at all"_s},
+    c.exitNotes = {{6, u"no such snapshot, no vault there, a wrong password, no password at all, or no keys for the object store"_s},
                    {7, u"restic is missing or older than 0.14, the vault did not answer in time, or it is locked"_s}};
     return c;
 }

@@ -2,6 +2,7 @@
 #include "cli/VaultRun.h"
 
 #include "cli/CliOptions.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "platform/HostNames.h"
 #include "vault/VaultLocation.h"
 
@@ -23,12 +24,24 @@ QString thisHostName()
     return u"localhost"_s;
 }
 
+VaultSettings profileVaultSettings()
+{
+    const ConfigurationProfileManager profile;
+    const ProfileValues& p = profile.values();
+    const auto text = [](const std::optional<QString>& v) { return v.value_or(QString()); };
+    return VaultSettings{text(p.vaultStorageType), text(p.vaultBucketName), text(p.vaultPrefix), text(p.vaultRegion),
+                         text(p.vaultEndpoint), text(p.vaultCredentialARN), text(p.awsAccessKeyID),
+                         text(p.awsSecretAccessKey), text(p.vaultCredentialKeyID), text(p.vaultCredentialSecret),
+                         text(p.userPrincipal).trimmed()};
+}
+
 SnapshotVault VaultRun::open(bool create, bool* created) const
 {
-    const QString folder = options.vault ? absolute(*options.vault) : defaultVaultFolder(options.home);
+    const VaultSettings settings = profileVaultSettings();
+    const VaultLocation where = chooseLocation(options.vault, settings, options.home);
     ResticEngine engine = ResticEngine::locate();
-    const bool fresh = !QFileInfo::exists(QDir(folder).filePath(u"config"_s));
-    SnapshotVault vault(engine, resolveAccess(folder, {options.passwordFile, create && fresh}));
+    const bool fresh = !where.s3 && !QFileInfo::exists(QDir(where.folder).filePath(u"config"_s));
+    SnapshotVault vault(engine, openAccess(where, settings, {options.passwordFile, create && fresh}));
     const bool made = create ? vault.init() : false;
     if (created)
         *created = made;

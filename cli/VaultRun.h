@@ -11,6 +11,8 @@ namespace kivo::cli {
 
 QString absolute(const QString& path);
 QString thisHostName();
+// The organisation profile's vault keys (none when there is no profile).
+VaultSettings profileVaultSettings();
 
 // One reporter for a vault command: events with --json, lines and a bar otherwise.
 class VaultRun {

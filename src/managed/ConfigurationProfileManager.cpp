@@ -305,6 +305,7 @@ void readManagedKeys(Reader& r, ProfileValues& p)
     r.text(key("vaultBucketName"), p.vaultBucketName);
     r.text(key("vaultRegion"), p.vaultRegion);
     r.text(key("vaultPrefix"), p.vaultPrefix);
+    r.text(key("vaultEndpoint"), p.vaultEndpoint);
     r.text(key("vaultCredentialARN"), p.vaultCredentialARN, true);
     r.text(key("awsAccessKeyID"), p.awsAccessKeyID, true);
     r.text(key("awsSecretAccessKey"), p.awsSecretAccessKey, true);

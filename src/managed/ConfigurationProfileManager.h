@@ -77,7 +77,7 @@ struct ProfileValues {
     bool requireManagedSource = false;
     std::optional<QUrl> telemetryEndpoint;
     // Snapshot storage: read and kept only. The credentials among them are never shown.
-    std::optional<QString> vaultStorageType, vaultBucketName, vaultRegion, vaultPrefix, vaultCredentialARN,
+    std::optional<QString> vaultStorageType, vaultBucketName, vaultRegion, vaultPrefix, vaultEndpoint, vaultCredentialARN,
         awsAccessKeyID, awsSecretAccessKey, vaultCredentialKeyID, vaultCredentialSecret;
     std::optional<QString> pairingSecret;
     bool allowUnverifiedPairing = false;

@@ -36,6 +36,8 @@ QByteArray requestBytes(const HttpRequest& request)
         host += ':' + QByteArray::number(url.port());
     QByteArray out = request.method + ' ' + target + " HTTP/1.1\r\nHost: " + host
         + "\r\nConnection: close\r\nAccept-Encoding: identity\r\nUser-Agent: kivo\r\n";
+    for (const auto& [name, value] : request.headers)
+        out += name + ": " + value + "\r\n";
     if (!request.body.isEmpty() || request.method == "POST" || request.method == "PUT") {
         if (!request.body.isEmpty() && !request.contentType.isEmpty())
             out += "Content-Type: " + request.contentType + "\r\n";

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 
@@ -16,6 +18,7 @@ struct HttpRequest {
     QByteArray method = "GET";
     QByteArray body;
     QByteArray contentType; // sent when the body is
+    QList<QPair<QByteArray, QByteArray>> headers; // more, as given: for signed requests
     // The whole exchange, connect to last byte; a peer that never answers costs no more.
     std::chrono::milliseconds timeout{5000};
     // Keep the body up to this many bytes; past it the exchange is abandoned.

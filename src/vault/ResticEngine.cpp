@@ -3,6 +3,9 @@
 
 #include "platform/CommandRunner.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace kivo {
 
 ResticEngine ResticEngine::locate()
@@ -35,16 +38,42 @@ QStringList ResticEngine::argumentsFor(const VaultAccess& access, const QStringL
 
 QMap<QString, QString> ResticEngine::environmentFor(const VaultAccess& access)
 {
-    // Whatever the user's shell says about repositories and passwords must not
-    // redirect a call to another vault or another key.
+    // Whatever the user's shell says about repositories, passwords and keys must not
+    // redirect a call to another vault, another key or another account.
+    const AwsKeys keys = access.keys.value_or(AwsKeys{});
     return {{QStringLiteral("RESTIC_PASSWORD"), access.password},
             {QStringLiteral("RESTIC_PASSWORD_FILE"), QString()},
             {QStringLiteral("RESTIC_PASSWORD_COMMAND"), QString()},
             {QStringLiteral("RESTIC_REPOSITORY"), QString()},
             {QStringLiteral("RESTIC_REPOSITORY_FILE"), QString()},
-            {QStringLiteral("RESTIC_KEY_HINT"), QString()},
+            {QStringLiteral("RESTIC_KEY_HINT"), access.keyHint},
+            {QStringLiteral("AWS_ACCESS_KEY_ID"), keys.accessKeyID},
+            {QStringLiteral("AWS_SECRET_ACCESS_KEY"), keys.secretAccessKey},
+            {QStringLiteral("AWS_SESSION_TOKEN"), keys.sessionToken},
+            {QStringLiteral("AWS_DEFAULT_REGION"), access.region},
+            {QStringLiteral("AWS_PROFILE"), QString()},
+            {QStringLiteral("AWS_SHARED_CREDENTIALS_FILE"), QString()},
+            {QStringLiteral("AWS_WEB_IDENTITY_TOKEN_FILE"), QString()},
+            {QStringLiteral("MINIO_ACCESS_KEY"), QString()},
+            {QStringLiteral("MINIO_SECRET_KEY"), QString()},
+            {QStringLiteral("MINIO_ROOT_USER"), QString()},
+            {QStringLiteral("MINIO_ROOT_PASSWORD"), QString()},
             // A few status lines a second are plenty for a progress bar.
             {QStringLiteral("RESTIC_PROGRESS_FPS"), QStringLiteral("4")}};
+}
+
+bool ResticEngine::hasRepository(const VaultAccess& access) const
+{
+    if (!access.isObjectStore())
+        return QFileInfo::exists(QDir(access.repository).filePath(QStringLiteral("config")));
+    try {
+        output(access, {QStringLiteral("cat"), QStringLiteral("config")});
+        return true;
+    } catch (const VaultError& e) {
+        if (e.kind() == VaultErrorKind::noVault)
+            return false;
+        throw;
+    }
 }
 
 void ResticEngine::run(const VaultAccess& access, const Call& call) const
@@ -63,7 +92,7 @@ void ResticEngine::run(const VaultAccess& access, const Call& call) const
         throw VaultError(VaultErrorKind::failed, QStringLiteral("the snapshot engine's output was too large"));
     if (r.exitCode == 0)
         return;
-    const QString reason = restic::errorReason(r.standardError);
+    const QString reason = restic::describeError(r.standardError);
     throw VaultError(restic::classifyError(r.standardError),
                      reason.isEmpty() ? QStringLiteral("the snapshot engine failed (exit %1)").arg(r.exitCode) : reason);
 }

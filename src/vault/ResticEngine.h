@@ -3,6 +3,7 @@
 
 #include "platform/ChildProcess.h"
 #include "vault/ResticOutput.h"
+#include "vault/VaultCredentials.h"
 
 #include <QString>
 #include <QStringList>
@@ -12,11 +13,15 @@
 
 namespace kivo {
 
-// Where a vault is and what opens it. The password only ever travels in the
-// child's environment.
+// Where a vault is and what opens it. The password and the store's keys only
+// ever travel in the child's environment.
 struct VaultAccess {
-    QString repository;
+    QString repository; // a folder, or "s3:https://..."
     QString password;
+    QString keyHint;             // the engine's key the password opens, tried first
+    std::optional<AwsKeys> keys; // an object store's
+    QString region;
+    bool isObjectStore() const { return repository.startsWith(QLatin1String("s3:")); }
 };
 
 // The snapshot engine, run as a child process per call.
@@ -44,6 +49,9 @@ public:
         LineHandler onLine;
         std::function<void()> tick;
     };
+    // Whether a repository is there: a folder's config file, or the store's answer
+    // (throws when the store does not answer or the password is wrong).
+    bool hasRepository(const VaultAccess& access) const;
     // Runs one call; throws VaultError with the engine's reason when it fails.
     void run(const VaultAccess& access, const Call& call) const;
     // Runs one call and returns its whole standard output (small outputs only).

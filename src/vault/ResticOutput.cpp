@@ -132,6 +132,11 @@ VaultErrorKind classifyError(const QByteArray& standardError)
         {"wrong password or no key found", VaultErrorKind::wrongPassword},
         {"no space left on device", VaultErrorKind::full},
         {"quotaexceeded", VaultErrorKind::full},
+        {"invalidaccesskeyid", VaultErrorKind::missingKey},
+        {"the aws access key id you provided does not exist", VaultErrorKind::missingKey},
+        {"signaturedoesnotmatch", VaultErrorKind::missingKey},
+        {"the request signature we calculated does not match", VaultErrorKind::missingKey},
+        {"access denied", VaultErrorKind::missingKey},
         {"repository is already locked", VaultErrorKind::locked},
         {"connection refused", VaultErrorKind::unreachable},
         {"no such host", VaultErrorKind::unreachable},
@@ -158,6 +163,38 @@ QString errorReason(const QByteArray& standardError)
         if (line.contains(QLatin1String("already locked")) || line.contains(QLatin1String("no space left")))
             return line.trimmed();
     return lines.isEmpty() ? QString() : lines.first().trimmed();
+}
+
+QString describeError(const QByteArray& standardError)
+{
+    const QString reason = errorReason(standardError);
+    const QString text = QString::fromUtf8(standardError);
+    switch (classifyError(standardError)) {
+    case VaultErrorKind::unreachable: {
+        static const QRegularExpression dial(QStringLiteral("dial tcp ([^ :]+|\\[[^]]+\\]):(\\d+)"));
+        static const QRegularExpression cause(
+            QStringLiteral("(connection refused|no such host|i/o timeout|network is unreachable)"));
+        const auto where = dial.match(text);
+        const auto why = cause.match(text.toLower());
+        return QStringLiteral("the vault's object store%1 cannot be reached (%2): is it running, and is the address right?")
+            .arg(where.hasMatch() ? QStringLiteral(" at %1:%2").arg(where.captured(1), where.captured(2)) : QString(),
+                 why.hasMatch() ? why.captured(1) : reason);
+    }
+    case VaultErrorKind::full:
+        if (text.contains(QLatin1String("QuotaExceeded"), Qt::CaseInsensitive))
+            return QStringLiteral("the vault's bucket is over its storage quota (QuotaExceeded): this snapshot was not "
+                                  "kept and what the vault held is intact; raise the quota or forget old snapshots with "
+                                  "--prune, then try again");
+        return reason;
+    case VaultErrorKind::missingKey: {
+        static const QRegularExpression code(QStringLiteral("(InvalidAccessKeyId|SignatureDoesNotMatch|AccessDenied|Access Denied)"));
+        const auto m = code.match(text);
+        return QStringLiteral("the object store refused the vault's keys%1: check kivo.awsAccessKeyID and "
+                              "kivo.awsSecretAccessKey, or AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY")
+            .arg(m.hasMatch() ? QStringLiteral(" (%1)").arg(m.captured(1)) : QString());
+    }
+    default: return reason;
+    }
 }
 
 } // namespace restic

@@ -65,5 +65,8 @@ QMap<QString, QString> tagValues(const QStringList& tags);
 VaultErrorKind classifyError(const QByteArray& standardError);
 // The line of standard error worth showing: the fatal one, else the first.
 QString errorReason(const QByteArray& standardError);
+// What a person is told: the engine's reason, said plainly for a store that
+// cannot be reached, a bucket over its quota, or keys the store refused.
+QString describeError(const QByteArray& standardError);
 
 } // namespace kivo::restic

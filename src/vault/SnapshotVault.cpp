@@ -97,7 +97,7 @@ QList<QPair<QString, QStringList>> categoryPaths(const QString& home, const QStr
     return out;
 }
 
-bool SnapshotVault::exists() const { return QFileInfo::exists(QDir(m_access.repository).filePath(QStringLiteral("config"))); }
+bool SnapshotVault::exists() const { return m_engine.hasRepository(m_access); }
 
 bool SnapshotVault::init()
 {
@@ -120,7 +120,7 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
     const auto [files, bytes] = measured;
     const std::pair<const char*, QString> pairs[] = {
         {"snapshot", id}, {"kind", request.kind}, {"category", category}, {"home", request.home},
-        {"user", request.username}, {"migration", request.migrationID},
+        {"user", request.username}, {"principal", request.principal}, {"migration", request.migrationID},
         {"files", QString::number(files)}, {"bytes", QString::number(bytes)}};
     QStringList command{QStringLiteral("backup"), QStringLiteral("--json"), QStringLiteral("--host"), request.host,
                         QStringLiteral("--tag"), QStringLiteral("kivo")};

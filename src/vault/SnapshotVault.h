@@ -32,6 +32,7 @@ struct SnapshotRequest {
     QString username;
     // Category id and the home-relative paths it covers, in order.
     QList<QPair<QString, QStringList>> categories;
+    QString principal = {}; // the organisation's name for the person, when managed
 };
 
 // A vault: kivo's snapshots kept by the engine in one repository.

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "vault/ResticEngine.h"
+#include "vault/S3Location.h"
+#include "vault/VaultCredentials.h"
 
 #include <QString>
 
@@ -21,9 +23,31 @@ struct PasswordChoice {
     bool createKey = false;              // init: make the key beside the vault when none is given
 };
 
-// The vault's location and password: --password-file, else KIVO_VAULT_PASSWORD_FILE,
-// else the key beside the folder (created, random and owner-only, when asked).
-// Throws VaultError(missingKey) when there is none.
+// A vault's place: a folder, or a bucket of an object store.
+struct VaultLocation {
+    QString folder; // absolute; empty for an object store
+    std::optional<S3Location> s3;
+    QString repository() const { return s3 ? s3->repository() : folder; }
+};
+
+// --vault's text: s3:https://HOST[:PORT]/BUCKET[/PREFIX], else a folder (made
+// absolute). Nothing, and the reason, for a location that cannot be one.
+std::optional<VaultLocation> parseVaultLocation(const QString& text, QString* error);
+
+// --vault, else the profile's (kivo.vaultStorageType "local": the absolute folder
+// in kivo.vaultPrefix; "s3": its bucket), else the home's own. Throws
+// VaultError(noVault) when the profile names a vault that cannot be.
+VaultLocation chooseLocation(const std::optional<QString>& option, const VaultSettings& profile, const QString& home);
+
+// What opens the vault. The password: --password-file, KIVO_VAULT_PASSWORD_FILE,
+// kivo.vaultCredentialSecret, the Secret Service item a typed `vault init` saved,
+// the key beside a folder (created, random and owner-only, when asked). An object
+// store's keys: the profile's, else AWS_*; for kivo.vaultCredentialARN, a role's
+// from the token service. Throws VaultError: missingKey when a password or keys
+// are missing (before any connection), unreachable when the token service is.
+VaultAccess openAccess(const VaultLocation& where, const VaultSettings& profile, const PasswordChoice& choice);
+
+// A folder vault's access without a profile.
 VaultAccess resolveAccess(const QString& vaultFolder, const PasswordChoice& choice);
 
 // The password a file holds, surrounding white space removed as the engine does.

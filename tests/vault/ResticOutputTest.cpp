@@ -35,6 +35,20 @@ TEST(ResticErrors, RecordedStandardErrorMapsToTheKindAndTheExitCode)
          "s3:http://127.0.0.1:9/bucket\n",
          VaultErrorKind::unreachable, 7},
         {"invalid id \"deadbeef\": no matching ID found for prefix \"deadbeef\"\n", VaultErrorKind::unknownSnapshot, 6},
+        // Against radosgw: a bucket over its quota (after the engine's own retries), keys it
+        // refuses, a bucket that is not there, and a store that stopped while being created in.
+        {"Save(<data/ce3310b42c>) returned error, retrying after 552.330144ms: client.PutObject: Error response code "
+         "QuotaExceeded.\nFatal: unable to save snapshot: client.PutObject: Error response code QuotaExceeded.\n",
+         VaultErrorKind::full, 1},
+        {"Fatal: unable to open config file: Stat: Access Denied.\nIs there a repository at the following location?\n"
+         "s3:http://127.0.0.1:57607/bucket1/org\n",
+         VaultErrorKind::missingKey, 6},
+        {"Fatal: unable to open config file: Stat: The specified bucket does not exist.\nIs there a repository at the "
+         "following location?\ns3:http://127.0.0.1:57607/nobucket/org\n",
+         VaultErrorKind::noVault, 6},
+        {"Fatal: create repository at s3:http://127.0.0.1:49507/bucket2/org failed: client.BucketExists: Get "
+         "\"http://127.0.0.1:49507/bucket2/?location=\": dial tcp 127.0.0.1:49507: connect: connection refused\n",
+         VaultErrorKind::unreachable, 7},
         {"Fatal: repository contains errors\n", VaultErrorKind::damaged, 1},
         {"Fatal: create repository at repo failed: config file already exists\n", VaultErrorKind::failed, 1},
         {"", VaultErrorKind::failed, 1},
@@ -46,6 +60,15 @@ TEST(ResticErrors, RecordedStandardErrorMapsToTheKindAndTheExitCode)
     }
     // The line shown is the engine's reason, not its advice.
     EXPECT_EQ(restic::errorReason("Fatal: wrong password or no key found\n"), u"wrong password or no key found"_s);
+    // The object store's failures are said plainly.
+    EXPECT_EQ(restic::describeError("Fatal: unable to open config file: Stat: Get \"http://127.0.0.1:9/b/?location=\": dial "
+                                    "tcp 127.0.0.1:9: connect: connection refused\n"),
+              u"the vault's object store at 127.0.0.1:9 cannot be reached (connection refused): is it running, and is the "
+              "address right?"_s);
+    EXPECT_TRUE(restic::describeError("Fatal: unable to save snapshot: client.PutObject: Error response code QuotaExceeded.\n")
+                    .startsWith(u"the vault's bucket is over its storage quota"_s));
+    EXPECT_TRUE(restic::describeError("Fatal: unable to open config file: Stat: Access Denied.\n")
+                    .startsWith(u"the object store refused the vault's keys (Access Denied)"_s));
     EXPECT_EQ(restic::errorReason("no parent snapshot found, will read all files\nunable to create lock in backend: "
                                   "repository is already locked by PID 1\nthe `unlock` command can be used\n"),
               u"unable to create lock in backend: repository is already locked by PID 1"_s);
