@@ -226,7 +226,8 @@ void SnapshotVault::check(bool readData) const
 }
 
 void SnapshotVault::restore(const VaultSnapshot& snapshot, const std::optional<QString>& category, const QString& target,
-                            const VaultProgressHandler& progress) const
+                            const VaultProgressHandler& progress,
+                            const std::function<void(const QString& category)>& restored) const
 {
     VaultProgress overall;
     overall.phase = QStringLiteral("restore");
@@ -258,6 +259,8 @@ void SnapshotVault::restore(const VaultSnapshot& snapshot, const std::optional<Q
             progress(overall);
         };
         m_engine.run(m_access, call);
+        if (restored)
+            restored(c.category);
         overall.files = filesBefore + c.files;
         overall.bytes = bytesBefore + c.bytes;
     }

@@ -48,9 +48,11 @@ public:
     VaultSnapshot snapshot(const SnapshotRequest& request, const VaultProgressHandler& progress);
     QList<VaultSnapshot> list() const;
     void check(bool readData) const;
-    // Into `target`, laid out as in the home. `category` limits it to one.
+    // Into `target`, laid out as in the home. `category` limits it to one;
+    // `restored` hears of each category once the engine has written all of it.
     void restore(const VaultSnapshot& snapshot, const std::optional<QString>& category, const QString& target,
-                 const VaultProgressHandler& progress) const;
+                 const VaultProgressHandler& progress,
+                 const std::function<void(const QString& category)>& restored = {}) const;
     // Removes the snapshots from the vault's list; `prune` frees their space too.
     void forget(const QList<VaultSnapshot>& snapshots, bool prune) const;
 
