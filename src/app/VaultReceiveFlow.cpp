@@ -34,6 +34,15 @@ QStringList homeRelative(const CategorySnapshot& category, const QString& home)
     return out;
 }
 
+QCoro::Task<void> sendFrom(AppState& source)
+{
+    try {
+        co_await source.runTransfer();
+    } catch (const std::exception& e) {
+        qCWarning(lcApp).noquote() << "The vault's side of the migration ended:" << describe(e);
+    }
+}
+
 } // namespace
 
 VaultReceiveFlow::VaultReceiveFlow(AppState& session, Request request, QObject* parent)
@@ -150,13 +159,7 @@ QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, c
     session().createTransferEngine(destinationEnd.get());
     m_destinationEnd = std::move(destinationEnd);
 
-    auto sending = [](AppState& from) -> QCoro::Task<void> {
-        try {
-            co_await from.runTransfer();
-        } catch (const std::exception& e) {
-            qCWarning(lcApp).noquote() << "The vault's side of the migration ended:" << describe(e);
-        }
-    }(source);
+    auto sending = sendFrom(source);
     const std::optional<FlowFailure> failure = co_await transfer();
     // A source still waiting hears the end.
     m_destinationEnd->close();

@@ -63,9 +63,10 @@ TEST(MemoryConnection, FramesKeepTheWiresLimits)
         SCOPED_TRACE(c.name);
         auto [a, b] = MemoryConnection::makePair(64 * 1024);
         const QByteArray payload(qsizetype(c.payload), 'k');
-        auto sending = [&]() -> QCoro::Task<void> {
-            co_await a->sendMessage(headerOf(c.type, c.payload), c.payload ? std::optional(payload) : std::nullopt);
-        }();
+        std::optional<QByteArray> body;
+        if (c.payload)
+            body = payload;
+        auto sending = a->sendMessage(headerOf(c.type, c.payload), body);
         std::optional<Message> got;
         const auto failure = failureOf([&] { got = runTask(b->receiveMessage(), 10s); });
         if (!c.arrives) {
@@ -76,8 +77,9 @@ TEST(MemoryConnection, FramesKeepTheWiresLimits)
         EXPECT_EQ(got->header.type, c.type);
         EXPECT_EQ(got->payload.value_or(QByteArray()), payload);
         EXPECT_EQ(got->spool != nullptr, c.spooled);
-        if (c.type == MessageType::chunkData)
+        if (c.type == MessageType::chunkData) {
             EXPECT_EQ(got->payloadSha256, QString::fromLatin1(QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex()));
+        }
     }
 }
 
@@ -95,14 +97,16 @@ TEST(MemoryConnection, ASenderAheadOfItsReaderWaitsForRoom)
     QBuffer device(&file);
     device.open(QIODevice::ReadOnly);
     bool sent = false;
-    auto sending = [&]() -> QCoro::Task<void> {
+    // Named: a coroutine lambda's captures live in the lambda, which must outlive it.
+    const auto sender = [&]() -> QCoro::Task<void> {
         for (int i = 0; i < kFrames; ++i)
             co_await a->sendMessage(headerOf(MessageType::chunkData, 1024 * 1024), QByteArray(1024 * 1024, char('a' + i)));
         co_await a->sendMessageFrom(headerOf(MessageType::manifest, std::uint32_t(file.size())), &device);
         sent = true;
-    }();
+    };
+    auto sending = sender();
     qint64 mostBuffered = 0;
-    runTask([&]() -> QCoro::Task<void> {
+    const auto reader = [&]() -> QCoro::Task<void> {
         for (int i = 0; i < kFrames; ++i) {
             mostBuffered = std::max(mostBuffered, b->bufferedIn());
             const Message m = co_await b->receiveMessage();
@@ -110,7 +114,8 @@ TEST(MemoryConnection, ASenderAheadOfItsReaderWaitsForRoom)
         }
         const Message manifest = co_await b->receiveMessage();
         EXPECT_EQ(*manifest.payload, file);
-    }());
+    };
+    runTask(reader());
     EXPECT_TRUE(sent);
     EXPECT_GT(mostBuffered, 0);
     EXPECT_LE(mostBuffered, kCapacity + 1024 * 1024 + 1024);
@@ -151,14 +156,15 @@ TEST(MemoryConnection, SilenceBeyondTheDeadlineDropsTheConnection)
     b->setIdleDeadline(clock, 30s);
     std::optional<TransferError::Kind> failure;
     bool done = false;
-    auto waiting = [&]() -> QCoro::Task<void> {
+    const auto waiter = [&]() -> QCoro::Task<void> {
         try {
             co_await b->receiveMessage();
         } catch (const TransferError& e) {
             failure = e.kind();
         }
         done = true;
-    }();
+    };
+    auto waiting = waiter();
     clock->advance(29s);
     QCoreApplication::processEvents();
     EXPECT_FALSE(done);

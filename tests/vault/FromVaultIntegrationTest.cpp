@@ -22,14 +22,15 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Every file's and folder's modification time, to the nanosecond, by home-relative path.
+// Every file's and folder's modification time, to the nanosecond, by home-relative
+// path; the folders kivo keeps its own records in are no one's data.
 QMap<QString, QPair<qint64, qint64>> timesUnder(const QString& root)
 {
     QMap<QString, QPair<qint64, qint64>> out;
     for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
          it.hasNext();) {
         const QString path = it.next();
-        if (path.contains(u"/.local/share/kivo"_s))
+        if (path.startsWith(root + u"/.local"_s))
             continue;
         if (const auto st = fs::status(path, fs::Links::dontFollow))
             out.insert(path.mid(root.size()), {st->modifiedSecs, st->modifiedNsecs});
