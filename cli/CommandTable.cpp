@@ -136,8 +136,7 @@ void addMigrationCommands(QList<CommandSpec>& t)
         oneOf("conflict-policy", "POLICY", "With --from-vault: what to do with a file that is here already.",
               {u"skip"_s, u"overwrite"_s, u"keepNewer"_s}, "skip"),
     };
-    receive.examples = {u"kivo-cli receive --home /home/ann"_s,
-                        u"kivo-cli receive --connect 192.168.1.20:47011 --code 123456"_s,
+    receive.examples = {u"kivo-cli receive --connect 192.168.1.20:47011 --code 123456"_s,
                         u"kivo-cli receive --user bob --source-home /Users/ann --pref-restore manual"_s,
                         u"kivo-cli receive --from-vault latest --vault /media/backup/kivo --user bob"_s};
     receive.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
