@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // A send's snapshot received from the vault, with no source running: as a live migration.
+#include "platform/Accounts.h"
 #include "platform/FileSystem.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
@@ -176,4 +177,40 @@ TEST_F(FromVault, WhatCannotBeReadEndsWithItsCode)
         EXPECT_FALSE(r.err.isEmpty());
         EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents"_s));
     }
+}
+
+// Into another account's home, by root, as a live receive with --user: the
+// files arrive there and become that account's.
+TEST_F(FromVault, IntoAnotherAccountTheFilesBecomeItsOwn)
+{
+    if (effectiveUid() != 0)
+        GTEST_SKIP() << "receiving for another account needs root";
+    if (QStandardPaths::findExecutable(u"useradd"_s).isEmpty())
+        GTEST_SKIP() << "useradd is needed";
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    const QString name = u"kivo-vault-bob"_s;
+    const QString home = dir.filePath(name);
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
+    if (accountNamed(name))
+        runProcess(u"userdel"_s, {name}); // left by an interrupted run
+    ASSERT_EQ(runProcess(u"useradd"_s, {u"-m"_s, u"-d"_s, home, u"-s"_s, u"/bin/sh"_s, name}).exitCode, 0);
+    const std::optional<SystemAccount> bob = accountNamed(name);
+    ASSERT_TRUE(bob);
+    const CliRun received = runCli({u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, vault, u"--user"_s, name,
+                                    u"--json"_s}, env);
+    EXPECT_EQ(received.exitCode, 0) << received.err.toStdString();
+    for (const QString& folder : {u"/Documents"_s, u"/Pictures"_s})
+        EXPECT_EQ(treeDifferences(source + folder, home + folder).join(u'\n').toStdString(), "");
+    QStringList notBobs;
+    // Files and the folders on their way; an empty folder is left to the adaptation's own tests.
+    for (QDirIterator it(home + u"/Documents"_s, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        for (QString path = it.next(); path != home; path = QFileInfo(path).path())
+            if (QFileInfo(path).ownerId() != bob->uid && !notBobs.contains(path))
+                notBobs << path;
+    EXPECT_EQ(notBobs.join(u'\n').toStdString(), "");
+    EXPECT_FALSE(QFileInfo::exists(home + u"/.local/share/kivo/from-vault/"_s
+                                   + received.events(u"vaultSnapshot"_s).value(0).value(u"id"_s).toString()));
+    runProcess(u"userdel"_s, {name});
 }
