@@ -34,6 +34,17 @@ QStringList homeRelative(const CategorySnapshot& category, const QString& home)
     return out;
 }
 
+// Paths naming the old home become the new one's, as the snapshot knew it.
+// Kept out of the coroutine: a local declared in an if of a coroutine body is not safe with every compiler.
+void useSourceHome(AppState& session, const QString& home)
+{
+    AdaptationOptions adaptation = session.adaptationOptions();
+    if (adaptation.sourceHome || home.isEmpty())
+        return;
+    adaptation.sourceHome = home;
+    session.setAdaptationOptions(std::move(adaptation));
+}
+
 QCoro::Task<void> sendFrom(AppState& source)
 {
     try {
@@ -78,18 +89,25 @@ QCoro::Task<void> VaultReceiveFlow::runSteps()
         fail(FlowExit::usage, QStringLiteral("cannot create home folder \"%1\"").arg(home));
     if (auto refusal = migrationWindowRefusal(*session().profileManager(), QDateTime::currentDateTime()))
         throw *refusal;
-    const auto [snapshot, folder] = co_await stage();
-    co_await migrateFrom(snapshot, folder);
+    const std::pair<VaultSnapshot, QString> staged = co_await stage();
+    co_await migrateFrom(staged.first, staged.second);
 }
 
 QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
 {
-    const Request request = m_request;
+    // The work answers with its failure instead of throwing it: a coroutine's
+    // locals are then never touched from a handler, which not every compiler gets right.
+    struct Staged {
+        VaultSnapshot snapshot;
+        QString folder;
+        std::optional<VaultError> error;
+    };
     const QString home = QDir::cleanPath(session().environment().homeFolder);
-    // Restic runs on a pool thread; what it reports reaches the signals on ours.
-    const auto post = [this](auto emitting) { QMetaObject::invokeMethod(this, emitting, Qt::QueuedConnection); };
-    try {
-        co_return co_await runInBackground([this, request, home, post]() {
+    // Named and moved: a temporary holding values inside a co_await is destroyed twice by some compilers.
+    auto work = [this, request = m_request, home]() -> Staged {
+        // Restic runs on a pool thread; what it reports reaches the signals on ours.
+        const auto post = [this](auto emitting) { QMetaObject::invokeMethod(this, emitting, Qt::QueuedConnection); };
+        try {
             SnapshotVault vault(ResticEngine::locate(), resolveAccess(request.vaultFolder, {request.passwordFile, false}));
             const VaultSnapshot snapshot = pickMigrationSnapshot(vault.list(), request.snapshot);
             post([this, snapshot] { Q_EMIT snapshotChosen(snapshot); });
@@ -104,12 +122,16 @@ QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
                     staging.remove();
                 throw;
             }
-            return std::pair{snapshot, staging.folder()};
-        });
-    } catch (const VaultError& e) {
-        fail(exitFor(e.kind()),
-             QStringLiteral("Nothing was received from the vault at %1: %2").arg(request.vaultFolder, e.message()));
-    }
+            return Staged{snapshot, staging.folder(), std::nullopt};
+        } catch (const VaultError& e) {
+            return Staged{{}, {}, e};
+        }
+    };
+    Staged staged = co_await runInBackground(std::move(work));
+    if (staged.error)
+        fail(exitFor(staged.error->kind()), QStringLiteral("Nothing was received from the vault at %1: %2")
+                                                .arg(m_request.vaultFolder, staged.error->message()));
+    co_return std::pair{staged.snapshot, staged.folder};
 }
 
 QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, const QString& stagingFolder)
@@ -148,11 +170,7 @@ QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, c
     source.setCurrentStep(MigrationStep::progress);
     source.createTransferEngine(sourceEnd.get());
 
-    // Paths naming the old home become the new one's, as the snapshot knew it.
-    if (AdaptationOptions adaptation = session().adaptationOptions(); !adaptation.sourceHome && !snapshot.home.isEmpty()) {
-        adaptation.sourceHome = snapshot.home;
-        session().setAdaptationOptions(std::move(adaptation));
-    }
+    useSourceHome(session(), snapshot.home);
     session().setDeviceRole(DeviceRole::destination);
     session().confirmProposedUserMapping();
     session().setCurrentStep(MigrationStep::progress);

@@ -179,7 +179,8 @@ QCoro::Task<void> MemoryConnection::sendMessageFrom(MessageHeader header, QIODev
 {
     constexpr qint64 kPiece = 1024 * 1024;
     const qint64 total = header.payloadSize.value_or(0);
-    co_await write(WireFormat::encodeHead(header));
+    QByteArray head = WireFormat::encodeHead(header);
+    co_await write(std::move(head));
     for (qint64 sent = 0; sent < total;) {
         QByteArray piece = payload->read(std::min(kPiece, total - sent));
         // Half a frame is out: the connection cannot carry anything further.
