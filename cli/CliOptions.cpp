@@ -117,6 +117,32 @@ SendOptions parseSend(const QStringList& args)
     return o;
 }
 
+namespace {
+
+// --from-vault takes the place of a source: nothing that finds or pairs with one goes with it.
+void parseFromVault(const ParsedArguments& p, ReceiveOptions& o)
+{
+    o.fromVault = textOption(p, QStringLiteral("from-vault"));
+    o.vault = textOption(p, QStringLiteral("vault"));
+    o.passwordFile = textOption(p, QStringLiteral("password-file"));
+    o.conflictPolicy = textOption(p, QStringLiteral("conflict-policy"));
+    if (!o.fromVault) {
+        for (const char* name : {"vault", "password-file", "conflict-policy"})
+            if (p.isSet(QString::fromLatin1(name)))
+                throw UsageError(QStringLiteral("--%1 goes with --from-vault").arg(QString::fromLatin1(name)));
+        return;
+    }
+    for (const char* name : {"code", "source", "connect", "allow-unverified-pairing"})
+        if (p.isSet(QString::fromLatin1(name)))
+            throw UsageError(QStringLiteral("--from-vault has no source to reach: --%1 does not go with it").arg(QString::fromLatin1(name)));
+    if (o.fromVault->isEmpty())
+        throw UsageError(QStringLiteral("--from-vault takes a snapshot's id, or latest"));
+    if (o.vault && o.vault->contains(u':'))
+        throw UsageError(QStringLiteral("--vault takes a folder; object storage vaults are not supported yet"));
+}
+
+} // namespace
+
 ReceiveOptions parseReceive(const QStringList& args)
 {
     const ParsedArguments p = parseArguments(spec("receive"), args);
@@ -151,6 +177,7 @@ ReceiveOptions parseReceive(const QStringList& args)
     }
     o.prefRestore = textOption(p, QStringLiteral("pref-restore"));
     o.restoreWindowDays = intOption(p, "restore-window-days", 1, 3650);
+    parseFromVault(p, o);
     return o;
 }
 

@@ -85,6 +85,11 @@ struct ReceiveOptions {
     std::optional<int> restoreWindowDays; // else the profile's, else 7
     bool homeGiven = false;
     bool noVault = false; // no snapshot of what the migration replaces
+    // A migration from a vault's snapshot instead of a source.
+    std::optional<QString> fromVault;
+    std::optional<QString> vault;
+    std::optional<QString> passwordFile;
+    std::optional<QString> conflictPolicy;
 };
 
 struct HelperOptions {

@@ -128,12 +128,25 @@ void addMigrationCommands(QList<CommandSpec>& t)
         oneOf("pref-restore", "MODE", "When held-back application settings come back.",
               {u"immediate"_s, u"staged"_s, u"manual"_s}, "the profile's, else staged"),
         value("restore-window-days", "N", "How long staged settings wait for their application.", "the profile's, else 7"),
+        value("from-vault", "SNAP|latest", "Receive a send's snapshot from a vault instead of a source on the network "
+                                           "(no source, no code); latest is the newest."),
+        value("vault", "DIR", "The vault for --from-vault.", "the profile's, else <home>/.local/share/kivo/vault"),
+        value("password-file", "FILE", "The password of the vault for --from-vault.",
+              "$KIVO_VAULT_PASSWORD_FILE, else the vault.key beside the vault"),
+        oneOf("conflict-policy", "POLICY", "With --from-vault: what to do with a file that is here already.",
+              {u"skip"_s, u"overwrite"_s, u"keepNewer"_s}, "skip"),
     };
-    receive.examples = {u"kivo-cli receive --home /home/ann"_s,
-                        u"kivo-cli receive --connect 192.168.1.20:47011 --code 123456"_s,
-                        u"kivo-cli receive --user bob --source-home /Users/ann --pref-restore manual"_s};
+    receive.examples = {u"kivo-cli receive --connect 192.168.1.20:47011 --code 123456"_s,
+                        u"kivo-cli receive --user bob --source-home /Users/ann --pref-restore manual"_s,
+                        u"kivo-cli receive --from-vault latest --vault /media/backup/kivo --user bob"_s};
     receive.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
-    receive.exitNotes = {{5, u"refused: outside the profile's migration window"_s}, {6, u"no account named by --user"_s}};
+    receive.exitNotes = {{1, u"the transfer failed, or the vault's snapshot was forgotten meanwhile; the same command again "
+                             "resumes"_s},
+                         {5, u"refused: outside the profile's migration window"_s},
+                         {6, u"no account named by --user; with --from-vault: no such snapshot or vault, or a wrong "
+                             "or missing password"_s},
+                         {7, u"with --from-vault: restic is missing or older than 0.14, or the vault is locked or "
+                             "did not answer"_s}};
     t << receive;
 
     CommandSpec preflight = command(u"preflight"_s, u"Check a home before migrating it: sizes, space, checks"_s,

@@ -136,8 +136,6 @@ int runUntilDone(const std::function<QCoro::Task<FlowExit>()>& work, const std::
     return exitCodeFor(result.value_or(FlowExit::transferFailed));
 }
 
-namespace {
-
 int runFlow(MigrationFlow& flow, Reporter& out)
 {
     // Sleep is held off while files move. The lock is a descriptor: it goes
@@ -156,6 +154,8 @@ int runFlow(MigrationFlow& flow, Reporter& out)
     return runUntilDone([&flow] { return flow.run(); }, [&flow] { flow.cancel(); }, out);
 }
 
+namespace {
+
 // Asks for the code on the terminal while the connection goes on; none when there is no answer.
 QCoro::Task<std::optional<QString>> askForCode(std::shared_ptr<LineReader> terminal)
 {
@@ -163,6 +163,8 @@ QCoro::Task<std::optional<QString>> askForCode(std::shared_ptr<LineReader> termi
     std::fflush(stderr);
     co_return co_await terminal->readLine();
 }
+
+} // namespace
 
 // The destination account: --user, else the one whose home is --home, else
 // the obvious one; its home is the default --home.
@@ -233,6 +235,8 @@ void renderAdaptation(AppState& state, Reporter& out)
     });
     QObject::connect(prefs, &StagedPrefService::warning, &state, [&out](const QString& text) { out.error(text); });
 }
+
+namespace {
 
 // Shows the warning and asks for "y" on the terminal.
 bool promptYes(const QString& warning)
@@ -306,6 +310,8 @@ int runSend(const SendOptions& o)
 
 int runReceive(const ReceiveOptions& o)
 {
+    if (o.fromVault)
+        return runReceiveFromVault(o);
     Reporter out(Reporter::detect(o.json));
     const bool interactive = fs::isTerminal(stdin);
     if (!o.code && !interactive) {

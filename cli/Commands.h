@@ -9,7 +9,9 @@
 #include <functional>
 
 namespace kivo {
+class AppState;
 class MigrationFlow;
+struct AdaptationOptions;
 }
 
 namespace kivo::cli {
@@ -18,6 +20,9 @@ namespace kivo::cli {
 int runSend(const SendOptions& options);
 // The destination: find or reach the source, confirm the code, receive into the home folder.
 int runReceive(const ReceiveOptions& options);
+
+// The destination fed from a vault's snapshot: no source, no code.
+int runReceiveFromVault(const ReceiveOptions& options);
 
 class Reporter;
 // What every flow shows once paired: the transfer's events, the summary and the
@@ -28,6 +33,14 @@ void renderWarnings(MigrationFlow& flow, Reporter& out, bool json);
 
 // Runs `work` in the event loop until it ends; Ctrl-C or a termination request calls `cancel`.
 int runUntilDone(const std::function<QCoro::Task<FlowExit>()>& work, const std::function<void()>& cancel, Reporter& out);
+
+// Runs a flow to its end, holding off sleep while files move.
+int runFlow(MigrationFlow& flow, Reporter& out);
+// The destination account: --user, else the one whose home is --home, else the
+// obvious one; its home becomes the default --home. An exit code when there is none.
+int chooseDestinationAccount(ReceiveOptions& o, Reporter& out, AdaptationOptions& options);
+// A receive's adaptation events: rewritten paths, ownership, held-back settings.
+void renderAdaptation(AppState& state, Reporter& out);
 
 // The command line's exit code for how a flow ended.
 int exitCodeFor(FlowExit exit);

@@ -13,8 +13,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace kivo {
 
@@ -105,7 +108,51 @@ void MigrationRollback::saveJournal(const Journal& j) const
     fs::writeFileAtomically(path(".rollback"), QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
-void MigrationRollback::plan(const QSet<QString>& categories, QList<QPair<QString, QStringList>>* replaced, Journal* journal)
+// What a rollback is about to replace, by category, written to files as it is
+// found: the list of a migration of millions of files is never held.
+class ReplacedPaths {
+public:
+    void add(const QString& category, const QString& relative, std::uint64_t size)
+    {
+        auto it = std::find_if(m_lists.begin(), m_lists.end(), [&](const List& l) { return l.paths.category == category; });
+        if (it == m_lists.end()) {
+            if (!m_folder.isValid())
+                throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+            m_lists.push_back({{category, m_folder.filePath(QString::number(m_lists.size())), 0, 0},
+                               std::make_unique<QFile>(m_folder.filePath(QString::number(m_lists.size())))});
+            it = m_lists.end() - 1;
+            if (!it->file->open(QIODevice::WriteOnly))
+                throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+        }
+        const QByteArray name = relative.toUtf8();
+        if (it->file->write(name.constData(), name.size() + 1) != name.size() + 1) // with its NUL
+            throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+        ++it->paths.files;
+        it->paths.bytes += size;
+    }
+    bool isEmpty() const { return m_lists.empty(); }
+    QList<ListedPaths> finish()
+    {
+        QList<ListedPaths> out;
+        for (List& l : m_lists) {
+            if (!l.file->flush())
+                throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+            l.file->close();
+            out << l.paths;
+        }
+        return out;
+    }
+
+private:
+    struct List {
+        ListedPaths paths;
+        std::unique_ptr<QFile> file;
+    };
+    QTemporaryDir m_folder;
+    std::vector<List> m_lists;
+};
+
+void MigrationRollback::plan(const QSet<QString>& categories, ReplacedPaths* replaced, Journal* journal)
 {
     const HomeBeneath home(m_request.home);
     const QString root = m_request.home + u'/';
@@ -137,12 +184,8 @@ void MigrationRollback::plan(const QSet<QString>& categories, QList<QPair<QStrin
         m_report.changedCount += d.changedSince ? 1 : 0;
         ++journal->totalFiles;
         journal->totalBytes += d.step == RollbackStep::restore && e.before ? e.before->size : 0;
-        if (!now)
-            return;
-        auto it = std::find_if(replaced->begin(), replaced->end(), [&](const auto& c) { return c.first == e.category; });
-        if (it == replaced->end())
-            it = replaced->insert(replaced->end(), {e.category, {}});
-        it->second << e.relative;
+        if (now)
+            replaced->add(e.category, e.relative, now->isFolder ? 0 : now->size);
     });
 }
 
@@ -199,7 +242,7 @@ RollbackReport MigrationRollback::run()
     // A run cut short before its snapshot was whole changed nothing yet: it plans again, as agreed then.
     if (!m_report.resumed || journal->phase == u"snapshot") {
         const QSet<QString> chosen(journal->categories.begin(), journal->categories.end());
-        QList<QPair<QString, QStringList>> replaced;
+        ReplacedPaths replaced;
         journal->totalFiles = journal->totalBytes = 0;
         plan(chosen, &replaced, &*journal);
         const bool refused = m_report.changedCount > 0 && !m_request.force;
@@ -217,7 +260,7 @@ RollbackReport MigrationRollback::run()
         saveJournal(*journal);
         if (!replaced.isEmpty()) {
             SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
-                              m_request.username, replaced};
+                              m_request.username, {}, replaced.finish()};
             journal->snapshot = openVault(true).snapshot(s, m_progress).id;
         }
         journal->phase = QStringLiteral("stage");

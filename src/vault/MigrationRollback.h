@@ -10,6 +10,8 @@
 
 namespace kivo {
 
+class ReplacedPaths;
+
 struct RollbackRequest {
     QString home;
     QString migration; // a migration log id, a transfer id, or "latest"
@@ -69,7 +71,7 @@ private:
     std::optional<Journal> loadJournal() const;
     void saveJournal(const Journal& journal) const;
     // Counts what is to do and what stands in its way; the paths to snapshot first go to `replaced`.
-    void plan(const QSet<QString>& categories, QList<QPair<QString, QStringList>>* replaced, Journal* journal);
+    void plan(const QSet<QString>& categories, ReplacedPaths* replaced, Journal* journal);
     SnapshotVault openVault(bool create) const;
     // Throws VaultError(snapshotGone) when it was forgotten.
     VaultSnapshot preChangeSnapshot(const SnapshotVault& vault) const;

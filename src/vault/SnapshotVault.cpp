@@ -11,6 +11,9 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <memory>
+#include <vector>
+
 namespace kivo {
 
 namespace {
@@ -113,15 +116,13 @@ bool SnapshotVault::init()
     return true;
 }
 
-CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request, const QString& id, const QString& category,
-                                                 const QStringList& paths, QPair<std::uint64_t, std::uint64_t> measured,
+CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request, const QString& id, const ListedPaths& list,
                                                  const std::function<void(const restic::BackupLine&)>& onStatus)
 {
-    const auto [files, bytes] = measured;
     const std::pair<const char*, QString> pairs[] = {
-        {"snapshot", id}, {"kind", request.kind}, {"category", category}, {"home", request.home},
+        {"snapshot", id}, {"kind", request.kind}, {"category", list.category}, {"home", request.home},
         {"user", request.username}, {"principal", request.principal}, {"migration", request.migrationID},
-        {"files", QString::number(files)}, {"bytes", QString::number(bytes)}};
+        {"files", QString::number(list.files)}, {"bytes", QString::number(list.bytes)}};
     QStringList command{QStringLiteral("backup"), QStringLiteral("--json"), QStringLiteral("--host"), request.host,
                         QStringLiteral("--tag"), QStringLiteral("kivo")};
     for (const auto& [key, value] : pairs)
@@ -130,17 +131,9 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
     for (const QString& folder : excludedFolders(request.home, m_access.repository))
         command << QStringLiteral("--exclude") << folder;
     // The list goes by file, NUL-separated: any name survives and no command line grows past its limit.
-    QTemporaryFile list;
-    if (!list.open())
-        throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
-    for (const QString& p : paths) {
-        list.write(p.toUtf8());
-        list.write("", 1);
-    }
-    list.flush();
-    command << QStringLiteral("--files-from-raw") << list.fileName();
+    command << QStringLiteral("--files-from-raw") << list.listFile;
 
-    CategorySnapshot out{category, {}, files, bytes, paths};
+    CategorySnapshot out{list.category, {}, list.files, list.bytes, {}};
     ResticEngine::Call call;
     call.command = command;
     call.deadline = kLongCall;
@@ -154,7 +147,7 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
     };
     m_engine.run(m_access, call);
     if (out.engineSnapshot.isEmpty())
-        throw VaultError(VaultErrorKind::failed, QStringLiteral("the snapshot engine did not name the snapshot of %1").arg(category));
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("the snapshot engine did not name the snapshot of %1").arg(list.category));
     return out;
 }
 
@@ -169,22 +162,37 @@ VaultSnapshot SnapshotVault::snapshot(const SnapshotRequest& request, const Vaul
     result.home = request.home;
     result.migrationID = request.migrationID;
 
+    // Lists held in memory go to files too, measured once for the totals and the tags.
+    std::vector<std::unique_ptr<QTemporaryFile>> files;
+    QList<ListedPaths> lists;
+    for (const auto& [category, paths] : request.categories) {
+        if (paths.isEmpty())
+            continue;
+        files.push_back(std::make_unique<QTemporaryFile>());
+        QTemporaryFile& list = *files.back();
+        if (!list.open())
+            throw VaultError(VaultErrorKind::failed, QStringLiteral("no room for the list of files to snapshot"));
+        for (const QString& p : paths) {
+            list.write(p.toUtf8());
+            list.write("", 1);
+        }
+        list.flush();
+        const auto [count, bytes] = measurePaths(request.home, paths);
+        lists << ListedPaths{category, list.fileName(), count, bytes};
+    }
+    lists += request.listed;
+
     VaultProgress overall;
     overall.phase = QStringLiteral("snapshot");
-    QList<QPair<std::uint64_t, std::uint64_t>> measured;
-    for (const auto& [category, paths] : request.categories) {
-        measured << measurePaths(request.home, paths);
-        overall.totalFiles += measured.last().first;
-        overall.totalBytes += measured.last().second;
+    for (const ListedPaths& l : lists) {
+        overall.totalFiles += l.files;
+        overall.totalBytes += l.bytes;
     }
     QElapsedTimer clock;
     clock.start();
-    for (qsizetype i = 0; i < request.categories.size(); ++i) {
-        const auto& [category, paths] = request.categories[i];
-        if (paths.isEmpty())
-            continue;
+    for (const ListedPaths& l : std::as_const(lists)) {
         const std::uint64_t filesBefore = overall.files, bytesBefore = overall.bytes;
-        overall.category = category;
+        overall.category = l.category;
         const auto onStatus = [&](const restic::BackupLine& line) {
             overall.files = std::min(overall.totalFiles, filesBefore + line.files);
             overall.bytes = std::min(overall.totalBytes, bytesBefore + line.bytes);
@@ -193,7 +201,10 @@ VaultSnapshot SnapshotVault::snapshot(const SnapshotRequest& request, const Vaul
             if (progress)
                 progress(overall);
         };
-        const CategorySnapshot done = snapshotCategory(request, result.id, category, paths, measured[i], onStatus);
+        CategorySnapshot done = snapshotCategory(request, result.id, l, onStatus);
+        for (const auto& [category, paths] : request.categories)
+            if (category == l.category)
+                done.paths = paths;
         overall.files = filesBefore + done.files;
         overall.bytes = bytesBefore + done.bytes;
         result.categories << done;
@@ -226,7 +237,8 @@ void SnapshotVault::check(bool readData) const
 }
 
 void SnapshotVault::restore(const VaultSnapshot& snapshot, const std::optional<QString>& category, const QString& target,
-                            const VaultProgressHandler& progress) const
+                            const VaultProgressHandler& progress,
+                            const std::function<void(const QString& category)>& restored) const
 {
     VaultProgress overall;
     overall.phase = QStringLiteral("restore");
@@ -258,6 +270,8 @@ void SnapshotVault::restore(const VaultSnapshot& snapshot, const std::optional<Q
             progress(overall);
         };
         m_engine.run(m_access, call);
+        if (restored)
+            restored(c.category);
         overall.files = filesBefore + c.files;
         overall.bytes = bytesBefore + c.bytes;
     }

@@ -24,6 +24,15 @@ struct VaultProgress {
 };
 using VaultProgressHandler = std::function<void(const VaultProgress&)>;
 
+// A category's home-relative paths already written to a file, NUL-separated, as
+// they were found: a list too long to hold is never in memory.
+struct ListedPaths {
+    QString category;
+    QString listFile;
+    std::uint64_t files = 0; // what the paths hold: the totals and the tags
+    std::uint64_t bytes = 0;
+};
+
 struct SnapshotRequest {
     QString home;
     QString kind = QStringLiteral("manual");
@@ -32,6 +41,8 @@ struct SnapshotRequest {
     QString username;
     // Category id and the home-relative paths it covers, in order.
     QList<QPair<QString, QStringList>> categories;
+    // Categories whose lists are in files; taken after `categories`.
+    QList<ListedPaths> listed = {};
     QString principal = {}; // the organisation's name for the person, when managed
 };
 
@@ -49,16 +60,16 @@ public:
     VaultSnapshot snapshot(const SnapshotRequest& request, const VaultProgressHandler& progress);
     QList<VaultSnapshot> list() const;
     void check(bool readData) const;
-    // Into `target`, laid out as in the home. `category` limits it to one.
+    // Into `target`, laid out as in the home. `category` limits it to one;
+    // `restored` hears of each category once the engine has written all of it.
     void restore(const VaultSnapshot& snapshot, const std::optional<QString>& category, const QString& target,
-                 const VaultProgressHandler& progress) const;
+                 const VaultProgressHandler& progress,
+                 const std::function<void(const QString& category)>& restored = {}) const;
     // Removes the snapshots from the vault's list; `prune` frees their space too.
     void forget(const QList<VaultSnapshot>& snapshots, bool prune) const;
 
 private:
-    // `measured`: the files and bytes below `paths`, counted once for the progress totals and the tags.
-    CategorySnapshot snapshotCategory(const SnapshotRequest& request, const QString& id, const QString& category,
-                                      const QStringList& paths, QPair<std::uint64_t, std::uint64_t> measured,
+    CategorySnapshot snapshotCategory(const SnapshotRequest& request, const QString& id, const ListedPaths& list,
                                       const std::function<void(const restic::BackupLine&)>& onStatus);
 
     ResticEngine m_engine;

@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: Apache-2.0
+// A send's snapshot received from the vault, with no source running: as a live migration.
+#include "platform/Accounts.h"
+#include "platform/FileSystem.h"
+#include "support/CliProcess.h"
+#include "support/CliRun.h"
+#include "support/CoroTest.h"
+#include "support/FileBytes.h"
+#include "support/TreeCompare.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Every file's and folder's modification time, to the nanosecond, by home-relative
+// path; the folders kivo keeps its own records in are no one's data.
+QMap<QString, QPair<qint64, qint64>> timesUnder(const QString& root)
+{
+    QMap<QString, QPair<qint64, qint64>> out;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next();
+        if (path.startsWith(root + u"/.local"_s))
+            continue;
+        if (const auto st = fs::status(path, fs::Links::dontFollow))
+            out.insert(path.mid(root.size()), {st->modifiedSecs, st->modifiedNsecs});
+    }
+    return out;
+}
+
+class FromVault : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (QStandardPaths::findExecutable(u"restic"_s).isEmpty())
+            KIVO_SKIP_OR_FAIL("restic is not installed (scripts/setup-deps installs it)");
+        source = dir.filePath(u"ann"_s);
+        destination = dir.filePath(u"bob"_s);
+        vault = dir.filePath(u"vault"_s);
+        writeBytes(source + u"/Documents/report.txt"_s, "quarterly numbers\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+        writeBytes(source + u"/Documents/deep/er/data.bin"_s, patterned(300 * 1024, 7));
+        writeBytes(source + u"/Pictures/photo.jpg"_s, patterned(70 * 1024, 3), QFile::ReadOwner | QFile::WriteOwner);
+        QDir().mkpath(source + u"/Documents/empty"_s);
+        for (const QString& p : {u"/Documents/report.txt"_s, u"/Documents/deep"_s, u"/Pictures/photo.jpg"_s})
+            runProcess(u"touch"_s, {u"-h"_s, u"-d"_s, u"2024-02-03 04:05:06.123456789"_s, source + p});
+        QDir().mkpath(destination);
+        env.insert(u"XDG_CACHE_HOME"_s, dir.filePath(u"cache"_s));
+        env.remove(u"KIVO_VAULT_PASSWORD_FILE"_s);
+    }
+
+    // What `send --vault-snapshot` leaves in the vault; the send itself is not needed after.
+    void snapshotSource()
+    {
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"userFiles"_s,
+                                      u"--vault-snapshot"_s, u"--vault"_s, vault, u"--json"_s}, env);
+        ASSERT_FALSE(sender.waitForEvent(u"vaultSnapshot"_s, std::chrono::minutes(2)).isEmpty()) << sender.errors().toStdString();
+        ASSERT_FALSE(sender.waitForEvent(u"advertising"_s).isEmpty()) << sender.errors().toStdString();
+        sender.killHard();
+    }
+
+    QStringList receiveArgs(const QString& snapshot = u"latest"_s) const
+    {
+        return {u"receive"_s, u"--from-vault"_s, snapshot, u"--vault"_s, vault, u"--home"_s, destination, u"--json"_s};
+    }
+
+    QString stagingFolder() const { return destination + u"/.local/share/kivo/from-vault"_s; }
+    bool stagingLeft() const { return !QDir(stagingFolder()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); }
+
+    QTemporaryDir dir;
+    QString source;
+    QString destination;
+    QString vault;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+} // namespace
+
+TEST_F(FromVault, TheNewestSendArrivesAsFromALiveSource)
+{
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    const CliRun received = runCli(receiveArgs(), env);
+    ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
+
+    EXPECT_EQ(treeDifferences(source, destination).join(u'\n').toStdString(), "");
+    const auto expected = timesUnder(source);
+    const auto actual = timesUnder(destination);
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        EXPECT_EQ(actual.value(it.key()), it.value()) << it.key().toStdString();
+    EXPECT_EQ(received.events(u"vaultSnapshot"_s).value(0).value(u"kind"_s).toString(), u"source"_s);
+    EXPECT_FALSE(received.events(u"summary"_s).isEmpty()) << received.out.toStdString();
+    EXPECT_FALSE(stagingLeft()) << "the staged snapshot is removed once it arrived";
+
+    // Logged as any migration, from the machine the snapshot was taken on.
+    const CliRun logs = runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s});
+    const QJsonArray logList = QJsonDocument::fromJson(logs.out).array();
+    ASSERT_EQ(logList.size(), 1) << logs.out.toStdString();
+}
+
+// Killed at any moment, the same command again finishes: the staging and the
+// checkpoint carry on under the same transfer.
+TEST_F(FromVault, KilledMidwayTheSameCommandFinishes)
+{
+    for (int i = 0; i < 400; ++i)
+        writeBytes(source + u"/Documents/many/file-%1.bin"_s.arg(i), patterned(48 * 1024, i));
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    {
+        CliProcess first(kivoCli(), receiveArgs(), env);
+        ASSERT_FALSE(first.waitForEvent(u"categoryStart"_s, std::chrono::minutes(2)).isEmpty()) << first.errors().toStdString();
+        first.killHard();
+    }
+    EXPECT_TRUE(stagingLeft()) << "kept for the run that finishes it";
+    const CliRun again = runCli(receiveArgs(), env);
+    ASSERT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_EQ(treeDifferences(source, destination).join(u'\n').toStdString(), "");
+    EXPECT_FALSE(stagingLeft());
+}
+
+// A snapshot forgotten by someone else between listing and restoring: a clear
+// error, nothing written into the home, nothing staged left behind.
+TEST_F(FromVault, ASnapshotForgottenMeanwhileStopsItBeforeAnythingIsWritten)
+{
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    writeBytes(destination + u"/Documents/report.txt"_s, "bob's own\n");
+    const QString racer = dir.filePath(u"racing-restic"_s);
+    writeBytes(racer, "#!/bin/sh\n"
+                      "# another run forgets the snapshot just as it is restored\n"
+                      "if [ \"$3\" = restore ]; then restic \"$1\" \"$2\" forget \"$4\" >/dev/null 2>&1; fi\n"
+                      "exec restic \"$@\"\n",
+               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment racing = env;
+    racing.insert(u"KIVO_RESTIC"_s, racer);
+    const CliRun received = runCli(receiveArgs(), racing);
+    EXPECT_EQ(received.exitCode, 1) << received.err.toStdString();
+    EXPECT_TRUE(received.err.contains("forgotten")) << received.err.toStdString();
+    EXPECT_EQ(readBytes(destination + u"/Documents/report.txt"_s), "bob's own\n");
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Pictures"_s));
+    EXPECT_FALSE(stagingLeft());
+}
+
+// Each way of not getting at the snapshot has its code and leaves the home as it was.
+TEST_F(FromVault, WhatCannotBeReadEndsWithItsCode)
+{
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    const QString wrongPassword = dir.filePath(u"wrong"_s);
+    writeBytes(wrongPassword, "not the key\n");
+    QProcessEnvironment noRestic = env;
+    noRestic.insert(u"KIVO_RESTIC"_s, dir.filePath(u"no-such-restic"_s));
+    struct Case {
+        const char* what;
+        QStringList args;
+        QProcessEnvironment environment;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"unknown snapshot", receiveArgs(u"ffffffffff"_s), env, 6},
+        {"wrong password", receiveArgs() << u"--password-file"_s << wrongPassword, env, 6},
+        {"no vault there", QStringList{u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, dir.filePath(u"none"_s),
+                                       u"--home"_s, destination}, env, 6},
+        {"no restic", receiveArgs(), noRestic, 7},
+        {"a source's options", receiveArgs() << u"--code"_s << u"123456"_s, env, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CliRun r = runCli(c.args, c.environment);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+        EXPECT_FALSE(r.err.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents"_s));
+    }
+}
+
+// Into another account's home, by root, as a live receive with --user: the
+// files arrive there and become that account's.
+TEST_F(FromVault, IntoAnotherAccountTheFilesBecomeItsOwn)
+{
+    if (effectiveUid() != 0)
+        GTEST_SKIP() << "receiving for another account needs root";
+    if (QStandardPaths::findExecutable(u"useradd"_s).isEmpty())
+        GTEST_SKIP() << "useradd is needed";
+    ASSERT_NO_FATAL_FAILURE(snapshotSource());
+    const QString name = u"kivo-vault-bob"_s;
+    const QString home = dir.filePath(name);
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
+    if (accountNamed(name))
+        runProcess(u"userdel"_s, {name}); // left by an interrupted run
+    ASSERT_EQ(runProcess(u"useradd"_s, {u"-m"_s, u"-d"_s, home, u"-s"_s, u"/bin/sh"_s, name}).exitCode, 0);
+    const std::optional<SystemAccount> bob = accountNamed(name);
+    ASSERT_TRUE(bob);
+    const CliRun received = runCli({u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, vault, u"--user"_s, name,
+                                    u"--json"_s}, env);
+    EXPECT_EQ(received.exitCode, 0) << received.err.toStdString();
+    for (const QString& folder : {u"/Documents"_s, u"/Pictures"_s})
+        EXPECT_EQ(treeDifferences(source + folder, home + folder).join(u'\n').toStdString(), "");
+    QStringList notBobs;
+    // Files and the folders on their way; an empty folder is left to the adaptation's own tests.
+    for (QDirIterator it(home + u"/Documents"_s, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        for (QString path = it.next(); path != home; path = QFileInfo(path).path())
+            if (QFileInfo(path).ownerId() != bob->uid && !notBobs.contains(path))
+                notBobs << path;
+    EXPECT_EQ(notBobs.join(u'\n').toStdString(), "");
+    EXPECT_FALSE(QFileInfo::exists(home + u"/.local/share/kivo/from-vault/"_s
+                                   + received.events(u"vaultSnapshot"_s).value(0).value(u"id"_s).toString()));
+    runProcess(u"userdel"_s, {name});
+}
