@@ -22,6 +22,9 @@ set(KIVO_UNITY_ALONE
   tests/preflight/GitRefFilesTest.cpp            # TreeFixture
   tests/preflight/ScanWalkerTest.cpp             # TreeFixture
   tests/preflight/ScannerTest.cpp                # TreeFixture
+  tests/connection/SecurePairingTest.cpp         # Kind
+  tests/connection/RelayIntegrationTest.cpp      # onLoopback
+  tests/e2e/FidelityEndToEndTest.cpp             # writeBytes
   tests/e2e/TransferEndToEndTest.cpp             # CliProcess
   tests/e2e/LinuxHomesEndToEndTest.cpp           # machineAt
   tests/gui/ScreensTest.cpp                      # environmentIn
