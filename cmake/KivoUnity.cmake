@@ -26,6 +26,7 @@ set(KIVO_UNITY_ALONE
   tests/connection/RelayIntegrationTest.cpp      # onLoopback
   tests/e2e/FidelityEndToEndTest.cpp             # writeBytes
   tests/e2e/TransferEndToEndTest.cpp             # CliProcess
+  tests/e2e/twohost/ManagedTwoHostTest.cpp       # kExec, kCli
   tests/e2e/LinuxHomesEndToEndTest.cpp           # machineAt
   tests/gui/ScreensTest.cpp                      # environmentIn
   tests/postmigration/StagingTest.cpp            # completed
