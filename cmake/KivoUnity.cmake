@@ -1,0 +1,50 @@
+# SPDX-License-Identifier: Apache-2.0
+# A unity build puts a target's sources in one file, so helpers that two files
+# each keep to themselves under the same name would clash. The later file of
+# each such pair compiles on its own.
+set(KIVO_UNITY_ALONE
+  src/platform/FileReplacement.cpp      # fail
+  src/platform/HomeBeneath.cpp          # fail
+  src/categories/KeychainHandler.cpp    # wipe
+  src/categories/LinuxBrowsers.cpp      # isUnder
+  src/postmigration/HelperService.cpp   # failure
+  src/preflight/ScanWalker.cpp          # kMaxGhostPaths
+  src/app/ManagedModeCoordinator.cpp    # Kind
+  cli/BashCompletion.cpp                # optionWords
+  tests/transfer/DestinationWindowTest.cpp       # DestinationFixture
+  tests/transfer/HashSchemeResumeTest.cpp        # DestinationFixture
+  tests/transfer/PartialFoldersTest.cpp          # DestinationFixture
+  tests/transfer/DestinationTransferTest.cpp     # OwnershipCorrector
+  tests/transfer/FileHashSchemeIntegrationTest.cpp  # TransferConnection, Peers, Tree
+  tests/transfer/HardLinkIntegrationTest.cpp     # TransferConnection
+  tests/transfer/WindowIntegrationTest.cpp       # TransferConnection, Tree
+  tests/transfer/TransferIntegrationTest.cpp     # manifestOf
+  tests/preflight/GitRefFilesTest.cpp            # TreeFixture
+  tests/preflight/ScanWalkerTest.cpp             # TreeFixture
+  tests/preflight/ScannerTest.cpp                # TreeFixture
+  tests/connection/SecurePairingTest.cpp         # Kind
+  tests/connection/RelayIntegrationTest.cpp      # onLoopback
+  tests/e2e/FidelityEndToEndTest.cpp             # writeBytes
+  tests/e2e/TransferEndToEndTest.cpp             # CliProcess
+  tests/e2e/twohost/ManagedTwoHostTest.cpp       # kExec, kCli
+  tests/e2e/LinuxHomesEndToEndTest.cpp           # machineAt
+  tests/gui/ScreensTest.cpp                      # environmentIn
+  tests/postmigration/StagingTest.cpp            # completed
+  tests/categories/LinuxSettingsIntegrationTest.cpp  # deliver
+  tests/app/TransferOutcomeTest.cpp              # item
+  tests/vault/RollbackIntegrationTest.cpp        # contents
+)
+
+# Source properties belong to the folder whose targets use them: set them in every one.
+function(kivo_unity_exclusions)
+  set(dirs ${PROJECT_SOURCE_DIR})
+  set(todo ${PROJECT_SOURCE_DIR})
+  while(todo)
+    list(POP_FRONT todo dir)
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    list(APPEND dirs ${subdirs})
+    list(APPEND todo ${subdirs})
+  endwhile()
+  list(TRANSFORM KIVO_UNITY_ALONE PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE files)
+  set_source_files_properties(${files} DIRECTORY ${dirs} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+endfunction()
