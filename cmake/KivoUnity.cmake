@@ -5,6 +5,7 @@
 set(KIVO_UNITY_ALONE
   src/platform/FileReplacement.cpp      # fail
   src/platform/HomeBeneath.cpp          # fail
+  src/vault/SnapshotStaging.cpp         # isSafeName
   src/categories/KeychainHandler.cpp    # wipe
   src/categories/LinuxBrowsers.cpp      # isUnder
   src/postmigration/HelperService.cpp   # failure
