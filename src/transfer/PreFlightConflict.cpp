@@ -3,6 +3,7 @@
 
 #include "platform/HomeStatus.h"
 #include "platform/Json.h"
+#include "transfer/UserFoldersField.h"
 #include "transfer/WirePath.h"
 
 #include <QJsonArray>
@@ -45,12 +46,7 @@ QByteArray PreFlightConflictRequest::encoded() const
         o.insert(QStringLiteral("categoryIDs"), json::toArray(categoryIDs));
     if (layout)
         o.insert(QStringLiteral("layout"), *layout);
-    if (!userFolders.isEmpty()) {
-        QJsonObject folders;
-        for (auto it = userFolders.cbegin(); it != userFolders.cend(); ++it)
-            folders.insert(it.key(), it.value());
-        o.insert(QStringLiteral("userFolders"), folders);
-    }
+    insertUserFolders(o, userFolders);
     return json::toFileBytes(o);
 }
 
@@ -64,17 +60,7 @@ PreFlightConflictRequest PreFlightConflictRequest::decode(const QByteArray& byte
             throw DecodingError(QStringLiteral("Invalid JSON: categoryIDs does not match pathsToCheck"));
     }
     r.layout = json::optionalString(o, "layout");
-    if (o.contains(QLatin1String("userFolders"))) {
-        const QJsonValue folders = o.value(QLatin1String("userFolders"));
-        if (!folders.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: userFolders is not an object"));
-        const QJsonObject map = folders.toObject();
-        for (auto it = map.begin(); it != map.end(); ++it) {
-            if (!it.value().isString())
-                throw DecodingError(QStringLiteral("Invalid JSON: userFolders holds a non-string"));
-            r.userFolders.insert(it.key(), it.value().toString());
-        }
-    }
+    r.userFolders = userFoldersOf(o);
     return r;
 }
 

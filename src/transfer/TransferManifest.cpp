@@ -3,6 +3,7 @@
 
 #include "platform/Json.h"
 #include "platform/NameBytes.h"
+#include "transfer/UserFoldersField.h"
 #include "transfer/UserMapping.h"
 #include "transfer/WireName.h"
 
@@ -291,12 +292,7 @@ QJsonObject TransferManifest::toJson() const
     }
     if (layout)
         o.insert(QStringLiteral("layout"), *layout);
-    if (!userFolders.isEmpty()) {
-        QJsonObject folders;
-        for (auto it = userFolders.cbegin(); it != userFolders.cend(); ++it)
-            folders.insert(it.key(), it.value());
-        o.insert(QStringLiteral("userFolders"), folders);
-    }
+    insertUserFolders(o, userFolders);
     return o;
 }
 
@@ -321,17 +317,7 @@ TransferManifest TransferManifest::fromJson(const QJsonObject& o)
     if (o.contains(QStringLiteral("entries")))
         m.entries = json::requireRecords<Entry>(o, "entries");
     m.layout = json::optionalString(o, "layout");
-    if (o.contains(QStringLiteral("userFolders"))) {
-        const QJsonValue folders = o.value(QStringLiteral("userFolders"));
-        if (!folders.isObject())
-            throw DecodingError(QStringLiteral("Invalid JSON: userFolders is not an object"));
-        const QJsonObject object = folders.toObject();
-        for (auto it = object.begin(); it != object.end(); ++it) {
-            if (!it.value().isString())
-                throw DecodingError(QStringLiteral("Invalid JSON: userFolders holds a non-string"));
-            m.userFolders.insert(it.key(), it.value().toString());
-        }
-    }
+    m.userFolders = userFoldersOf(o);
     return m;
 }
 
