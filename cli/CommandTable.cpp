@@ -72,10 +72,8 @@ QList<OptionSpec> preflightOptions()
     };
 }
 
-void addMigrationCommands(QList<CommandSpec>& t)
+CommandSpec sendCommand(const L& categories)
 {
-    const L categories = categoryIds(true);
-
     CommandSpec send = command(u"send"_s, u"Offer this home and send it to the computer that pairs"_s,
                      u"Advertises on the local network, shows the six-digit code (a fresh one every minute until "
                      "someone pairs), runs the pre-flight checks and sends the selection once the destination has "
@@ -108,8 +106,11 @@ void addMigrationCommands(QList<CommandSpec>& t)
                       {6, u"the vault for the snapshot before sending has no password, or another one"_s},
                       {7, u"the keychain was chosen but the Secret Service is missing or locked, or restic is "
                           "missing or the vault locked"_s}};
-    t << send;
+    return send;
+}
 
+CommandSpec receiveCommand()
+{
     CommandSpec receive = command(u"receive"_s, u"Find or reach a source, pair and receive into this home"_s,
                         u"Lists the sources on the local network (or connects to --connect), takes --source or the only "
                         "one, asks at a terminal for the code while it connects, and writes into --home, adapting what "
@@ -147,8 +148,11 @@ void addMigrationCommands(QList<CommandSpec>& t)
                              "or missing password"_s},
                          {7, u"with --from-vault: restic is missing or older than 0.14, or the vault is locked or "
                              "did not answer"_s}};
-    t << receive;
+    return receive;
+}
 
+CommandSpec preflightCommand(const L& categories)
+{
     CommandSpec preflight = command(u"preflight"_s, u"Check a home before migrating it: sizes, space, checks"_s,
                           u"Shows the size of the selection, the applications not installed, the disk-space line, the "
                           "readiness checks and what the scan leaves out, with the estimated duration."_s);
@@ -160,7 +164,13 @@ void addMigrationCommands(QList<CommandSpec>& t)
     preflight.exitCodes = {0, 1, 2, 5};
     preflight.exitNotes = {{1, u"the report could not be exported"_s},
                            {5, u"a blocker stops the migration: an unreadable home, too little space"_s}};
-    t << preflight;
+    return preflight;
+}
+
+void addMigrationCommands(QList<CommandSpec>& t)
+{
+    const L categories = categoryIds(true);
+    t << sendCommand(categories) << receiveCommand() << preflightCommand(categories);
 }
 
 void addInspectionCommands(QList<CommandSpec>& t)
