@@ -12,6 +12,7 @@ set(KIVO_UNITY_ALONE
   src/preflight/ScanWalker.cpp          # kMaxGhostPaths
   src/app/ManagedModeCoordinator.cpp    # Kind
   cli/BashCompletion.cpp                # optionWords
+  tests/support/TestMain.cpp                     # main: a GUI test brings its own
   tests/transfer/DestinationWindowTest.cpp       # DestinationFixture
   tests/transfer/HashSchemeResumeTest.cpp        # DestinationFixture
   tests/transfer/PartialFoldersTest.cpp          # DestinationFixture
@@ -34,6 +35,7 @@ set(KIVO_UNITY_ALONE
   tests/categories/LinuxSettingsIntegrationTest.cpp  # deliver
   tests/app/TransferOutcomeTest.cpp              # item
   tests/vault/RollbackIntegrationTest.cpp        # contents
+  tests/vault/VaultIntegrationTest.cpp           # randomBytes
 )
 
 # Source properties belong to the folder whose targets use them: set them in every one.
