@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QLoggingCategory>
 #include <QtConcurrent>
 #include <QCoroFuture>
@@ -150,12 +151,17 @@ UserAccountMapper::UserAccountMapper(AccountSources sources, QObject* parent)
 
 QList<UserAccount> UserAccountMapper::performScan() const
 {
+    return scanAccounts(m_sources);
+}
+
+QList<UserAccount> UserAccountMapper::scanAccounts(const AccountSources& sources)
+{
 #ifdef Q_OS_MACOS
     return scanDsclAccounts({}, host::loginUserName());
 #endif
-    const LoginDefs defs = LoginDefs::read(m_sources.loginDefs);
+    const LoginDefs defs = LoginDefs::read(sources.loginDefs);
     QSet<QString> local;
-    for (const SystemAccount& a : PasswdFile::read(m_sources.localPasswd))
+    for (const SystemAccount& a : PasswdFile::read(sources.localPasswd))
         local.insert(a.name);
     const QString me = host::loginUserName();
     QList<UserAccount> out;
@@ -168,14 +174,14 @@ QList<UserAccount> UserAccountMapper::performScan() const
         if (account.fullName.isEmpty())
             account.fullName = a.name;
         account.homeFolder = QDir::cleanPath(a.home);
-        const std::optional<quint64> type = m_sources.fileSystemType(account.homeFolder);
+        const std::optional<quint64> type = sources.fileSystemType(account.homeFolder);
         // Listed all the same, so the screen can say why it cannot be the one.
         account.isNetworkHome = type && isNetworkFileSystemType(*type);
         // Accounts from a directory service are the organisation's.
-        account.isMDMManaged = !local.contains(a.name) || QFileInfo::exists(m_sources.managedPreferences + u'/' + a.name);
+        account.isMDMManaged = !local.contains(a.name) || QFileInfo::exists(sources.managedPreferences + u'/' + a.name);
         account.isCurrentUser = a.name == me;
         account.hasFiles = !account.isNetworkHome && holdsVisibleFile(account.homeFolder);
-        account.isEncrypted = !account.isNetworkHome && m_sources.isEncrypted(account.homeFolder);
+        account.isEncrypted = !account.isNetworkHome && sources.isEncrypted(account.homeFolder);
         out.append(account);
     }
     return out;
@@ -185,8 +191,13 @@ QCoro::Task<void> UserAccountMapper::scanLocalAccounts()
 {
     m_isScanning = true;
     Q_EMIT isScanningChanged();
-    QFuture<QList<UserAccount>> scan = QtConcurrent::run([this] { return performScan(); });
+    // The window that asked may close before the scan ends: the scan keeps its
+    // own copy of where to look, and its answer then goes nowhere.
+    QPointer<UserAccountMapper> self(this);
+    QFuture<QList<UserAccount>> scan = QtConcurrent::run([sources = m_sources] { return scanAccounts(sources); });
     const QList<UserAccount> accounts = co_await scan;
+    if (!self)
+        co_return;
     setAccounts(accounts);
     m_isScanning = false;
     Q_EMIT isScanningChanged();

@@ -89,6 +89,7 @@ public:
 
     // Blocking: runs off the main thread in scanLocalAccounts.
     QList<UserAccount> performScan() const;
+    static QList<UserAccount> scanAccounts(const AccountSources& sources);
     QCoro::Task<void> scanLocalAccounts();
     void setAccounts(QList<UserAccount> accounts);
 
