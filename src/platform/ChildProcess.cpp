@@ -69,7 +69,12 @@ ChildResult runChild(const QString& program, const QStringList& arguments, const
             break;
         }
         process.waitForReadyRead(200);
-        keepTail(result.standardError, process.readAllStandardError(), options.maxErrorBytes);
+        const QByteArray error = process.readAllStandardError();
+        keepTail(result.standardError, error, options.maxErrorBytes);
+        if (!error.isEmpty() && options.giveUp && options.giveUp(result.standardError)) {
+            result.gaveUp = true;
+            break;
+        }
         if (!drainLines(pending, process.readAllStandardOutput(), options.maxLineBytes, onLine)) {
             result.lineTooLong = true;
             break;
@@ -77,7 +82,7 @@ ChildResult runChild(const QString& program, const QStringList& arguments, const
         if (tick)
             tick();
     }
-    if (result.timedOut || result.lineTooLong) {
+    if (result.timedOut || result.lineTooLong || result.gaveUp) {
         // A clean stop first: the tool removes its lock on SIGINT.
         ::kill(pid_t(process.processId()), SIGINT);
         if (!process.waitForFinished(10000)) {

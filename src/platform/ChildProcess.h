@@ -21,16 +21,20 @@ struct ChildOptions {
     qint64 maxErrorBytes = 64 * 1024;
     // A single output line longer than this ends the run as failed.
     qint64 maxLineBytes = 64 * 1024 * 1024;
+    // Shown each new tail of standard error; true stops the child as the
+    // deadline would: for a failure the tool would only retry in vain.
+    std::function<bool(const QByteArray& errorTail)> giveUp;
 };
 
 struct ChildResult {
     bool started = false;
     bool timedOut = false;
     bool lineTooLong = false;
+    bool gaveUp = false;
     int exitCode = -1;
     QByteArray standardError;
 
-    bool succeeded() const { return started && !timedOut && !lineTooLong && exitCode == 0; }
+    bool succeeded() const { return started && !timedOut && !lineTooLong && !gaveUp && exitCode == 0; }
 };
 
 // Each whole line of standard output, without its newline.

@@ -82,6 +82,7 @@ void ResticEngine::run(const VaultAccess& access, const Call& call) const
     options.environment = environmentFor(access);
     options.deadline = call.deadline;
     options.workingDirectory = call.workingDirectory;
+    options.giveUp = restic::isHopeless;
     const ChildResult r = runChild(m_program, argumentsFor(access, call.command), options, call.onLine, call.tick);
     if (!r.started)
         throw VaultError(VaultErrorKind::noEngine, QStringLiteral("%1 could not be started").arg(m_program));
@@ -90,7 +91,7 @@ void ResticEngine::run(const VaultAccess& access, const Call& call) const
                          QStringLiteral("the vault did not answer in time (%1 s)").arg(call.deadline.count() / 1000));
     if (r.lineTooLong)
         throw VaultError(VaultErrorKind::failed, QStringLiteral("the snapshot engine's output was too large"));
-    if (r.exitCode == 0)
+    if (r.exitCode == 0 && !r.gaveUp)
         return;
     const QString reason = restic::describeError(r.standardError);
     throw VaultError(restic::classifyError(r.standardError),

@@ -153,6 +153,11 @@ VaultErrorKind classifyError(const QByteArray& standardError)
     return VaultErrorKind::failed;
 }
 
+bool isHopeless(const QByteArray& standardError)
+{
+    return standardError.contains("QuotaExceeded");
+}
+
 QString errorReason(const QByteArray& standardError)
 {
     const QStringList lines = QString::fromUtf8(standardError).split(u'\n', Qt::SkipEmptyParts);

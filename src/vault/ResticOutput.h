@@ -62,6 +62,9 @@ QString tag(const QString& key, const QString& value);
 QMap<QString, QString> tagValues(const QStringList& tags);
 
 // What the engine's standard error says went wrong.
+// True once standard error shows a failure that retrying cannot mend (a bucket
+// over its quota), so the engine's own minute of retries need not be waited out.
+bool isHopeless(const QByteArray& standardError);
 VaultErrorKind classifyError(const QByteArray& standardError);
 // The line of standard error worth showing: the fatal one, else the first.
 QString errorReason(const QByteArray& standardError);

@@ -35,7 +35,7 @@ TEST(ResticErrors, RecordedStandardErrorMapsToTheKindAndTheExitCode)
          "s3:http://127.0.0.1:9/bucket\n",
          VaultErrorKind::unreachable, 7},
         {"invalid id \"deadbeef\": no matching ID found for prefix \"deadbeef\"\n", VaultErrorKind::unknownSnapshot, 6},
-        // Against radosgw: a bucket over its quota (after the engine's own retries), keys it
+        // Against radosgw: a bucket over its quota, keys it
         // refuses, a bucket that is not there, and a store that stopped while being created in.
         {"Save(<data/ce3310b42c>) returned error, retrying after 552.330144ms: client.PutObject: Error response code "
          "QuotaExceeded.\nFatal: unable to save snapshot: client.PutObject: Error response code QuotaExceeded.\n",
@@ -58,6 +58,12 @@ TEST(ResticErrors, RecordedStandardErrorMapsToTheKindAndTheExitCode)
         EXPECT_EQ(kind, c.kind) << c.recorded;
         EXPECT_EQ(cli::exitCodeFor(kind), c.exitCode) << c.recorded;
     }
+    // A full bucket ends the run at the engine's first retry; a lock or an
+    // unreachable store is left to the engine's retries.
+    EXPECT_TRUE(restic::isHopeless("Save(<data/ce3310b42c>) returned error, retrying after 552.330144ms: "
+                                   "client.PutObject: Error response code QuotaExceeded.\n"));
+    EXPECT_FALSE(restic::isHopeless("unable to create lock in backend: repository is already locked by PID 1\n"));
+    EXPECT_FALSE(restic::isHopeless("Load(<lock/1>) returned error, retrying after 1s: dial tcp: connection refused\n"));
     // The line shown is the engine's reason, not its advice.
     EXPECT_EQ(restic::errorReason("Fatal: wrong password or no key found\n"), u"wrong password or no key found"_s);
     // The object store's failures are said plainly.
@@ -92,8 +98,9 @@ TEST(ResticOutput, VersionsAreReadAndComparedAgainstTheOldestSupported)
     for (const auto& c : cases) {
         const auto v = restic::parseVersion(QByteArray(c.output));
         EXPECT_EQ(v.has_value(), c.parses) << c.output;
-        if (v)
+        if (v) {
             EXPECT_EQ(v->atLeast(0, 14), c.supported) << c.output;
+        }
     }
 }
 
