@@ -486,7 +486,9 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
                                           written = m_writtenEarlierItems + m_writtenItems] {
             return destinationsOf(items, resolver, written);
         });
-        co_await m_corrector->correctOwnership(m_home, owner, co_await finishInBackground(std::move(listing)));
+        QStringList paths = co_await finishInBackground(std::move(listing));
+        paths += co_await makeEntryFolders();
+        co_await m_corrector->correctOwnership(m_home, owner, std::move(paths));
     }
     // After the ownership pass: a link placed where a written file was must never be handed to it.
     co_await placeTreeEntries();

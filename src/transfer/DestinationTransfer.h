@@ -296,6 +296,8 @@ private:
     QString heldPath(const QString& wirePath) const;
     void applyFileMetadata(const QString& path, qsizetype itemIndex);
     QCoro::Task<void> placeTreeEntries();
+    QCoro::Task<QStringList> makeEntryFolders();
+    QList<TransferManifest::Entry> relocatedEntries() const;
     std::shared_ptr<AttributeRefusals> m_attributeRefusals;
 
     ConflictPolicy m_conflictPolicy = ConflictPolicy::skip;

@@ -57,6 +57,27 @@ void DestinationTransfer::applyFileMetadata(const QString& path, qsizetype itemI
     }
 }
 
+QList<TransferManifest::Entry> DestinationTransfer::relocatedEntries() const
+{
+    QList<TransferManifest::Entry> entries = m_manifest->entries;
+    if (m_relocation)
+        for (TransferManifest::Entry& entry : entries)
+            if (!entry.rawName)
+                entry.relativePath = m_relocation(entry.relativePath, entry.categoryID);
+    return entries;
+}
+
+QCoro::Task<QStringList> DestinationTransfer::makeEntryFolders()
+{
+    if (!m_manifest || m_manifest->entries.isEmpty())
+        co_return QStringList();
+    auto making = startInBackground([entries = relocatedEntries(), home = m_home, mapping = m_userMapping, safety = m_safety] {
+        DestinationWriter writer(home);
+        return makeFolders(writer, entries, home, mapping, safety);
+    });
+    co_return co_await finishInBackground(std::move(making));
+}
+
 QCoro::Task<void> DestinationTransfer::placeTreeEntries()
 {
     if (!m_manifest || m_manifest->entries.isEmpty())
@@ -64,13 +85,8 @@ QCoro::Task<void> DestinationTransfer::placeTreeEntries()
     if (!m_attributeRefusals)
         m_attributeRefusals = std::make_shared<AttributeRefusals>();
     m_writer->closeCurrent();
-    QList<TransferManifest::Entry> entries = m_manifest->entries;
-    if (m_relocation)
-        for (TransferManifest::Entry& entry : entries)
-            if (!entry.rawName)
-                entry.relativePath = m_relocation(entry.relativePath, entry.categoryID);
     // Built as a named future first: g++ 12 mishandles lambda temporaries inside co_await.
-    auto placing = startInBackground([entries = std::move(entries), home = m_home, mapping = m_userMapping,
+    auto placing = startInBackground([entries = relocatedEntries(), home = m_home, mapping = m_userMapping,
                                       safety = m_safety, policy = m_conflictPolicy, refusals = m_attributeRefusals] {
         DestinationWriter writer(home);
         return placeEntries(writer, entries, home, mapping, safety, policy, *refusals);

@@ -105,4 +105,23 @@ QList<EntryOutcome> placeEntries(DestinationWriter& writer, const QList<Transfer
     return outcomes;
 }
 
+QStringList makeFolders(DestinationWriter& writer, const QList<TransferManifest::Entry>& entries, const QString& home,
+                        const std::optional<UserMapping>& mapping, const MDMSafetyChecker& safety)
+{
+    QStringList made;
+    for (const TransferManifest::Entry& entry : entries) {
+        if (entry.kind != TransferManifest::Entry::Kind::folder)
+            continue;
+        const WirePathCheck check = entryPath(entry, home, mapping, safety);
+        if (check.refusal)
+            continue;
+        try {
+            writer.placeFolder(check.destination, {});
+            made.append(check.destination);
+        } catch (const WriteFailure&) {
+        }
+    }
+    return made;
+}
+
 } // namespace kivo

@@ -51,4 +51,11 @@ QList<EntryOutcome> placeEntries(DestinationWriter& writer, const QList<Transfer
                                  const QString& home, const std::optional<UserMapping>& mapping,
                                  const MDMSafetyChecker& safety, ConflictPolicy policy, AttributeRefusals& refusals);
 
+// Creates the folders among `entries` bare, before the account's ownership is
+// handed over, so that empty ones are handed over too; placeEntries later gives
+// them their mode and time. Returns where they are; failures are left for
+// placeEntries to report.
+QStringList makeFolders(DestinationWriter& writer, const QList<TransferManifest::Entry>& entries, const QString& home,
+                        const std::optional<UserMapping>& mapping, const MDMSafetyChecker& safety);
+
 } // namespace kivo

@@ -6,6 +6,7 @@
 #include "transfer/DestinationFixture.h"
 #include "transfer/TransferSupport.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -33,6 +34,9 @@ public:
     QCoro::Task<void> correctOwnership(QString home, QString owner, QStringList paths) override
     {
         calls.append({home, owner, paths.join(u'|')});
+        for (const QString& path : paths)
+            if (!QFileInfo::exists(path))
+                missing.append(path);
         co_return;
     }
     QCoro::Task<bool> setFileMode(QString path, std::uint16_t mode) override
@@ -41,7 +45,7 @@ public:
         co_return true;
     }
     QList<QStringList> calls;
-    QStringList modes;
+    QStringList modes, missing;
 };
 
 } // namespace
@@ -224,6 +228,10 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     addItem(config, "{\"home\":\"/Users/old\"}", apps).mode = 0600;
     addItem(u"/Users/old/Library/App/.ssh/id_ed25519"_s, "key", apps);
     addItem(u"~/Documents/note.txt"_s, "/Users/old");
+    TransferManifest::Entry empty;
+    empty.relativePath = u"~/Documents/Empty"_s;
+    empty.categoryID = u"userFiles"_s;
+    manifest.entries = {empty};
     pushManifest();
     pushCategory(apps);
     pushCategory(u"userFiles"_s);
@@ -248,7 +256,10 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     EXPECT_EQ(corrector->modes, QStringList{DestinationTransfer::partialPathFor(landed, u"T-1"_s, config) + u":600"_s});
     ASSERT_EQ(corrector->calls.size(), 1);
     EXPECT_EQ(corrector->calls[0].mid(0, 2), (QStringList{home(), u"new"_s}));
-    EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 3);
+    // The written files and the empty folder, which exists by then so that it is handed over too.
+    EXPECT_EQ(corrector->calls[0][2].split(u'|').size(), 4);
+    EXPECT_TRUE(corrector->calls[0][2].endsWith(home() + u"/Documents/Empty"_s)) << corrector->calls[0][2].toStdString();
+    EXPECT_EQ(corrector->missing, QStringList());
 }
 
 // The pre-flight answers themselves are the hostile-source run's to check.

@@ -202,8 +202,9 @@ TEST_F(FromVault, IntoAnotherAccountTheFilesBecomeItsOwn)
     for (const QString& folder : {u"/Documents"_s, u"/Pictures"_s})
         EXPECT_EQ(treeDifferences(source + folder, home + folder).join(u'\n').toStdString(), "");
     QStringList notBobs;
-    // Files and the folders on their way; an empty folder is left to the adaptation's own tests.
-    for (QDirIterator it(home + u"/Documents"_s, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+    // Files, the folders on their way, and the empty folder.
+    ASSERT_TRUE(QFileInfo(home + u"/Documents/empty"_s).isDir());
+    for (QDirIterator it(home + u"/Documents"_s, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                          QDirIterator::Subdirectories);
          it.hasNext();)
         for (QString path = it.next(); path != home; path = QFileInfo(path).path())
