@@ -53,7 +53,9 @@ QByteArray PreFlightConflictRequest::encoded() const
 PreFlightConflictRequest PreFlightConflictRequest::decode(const QByteArray& bytes)
 {
     const QJsonObject o = json::parseObject(bytes);
-    PreFlightConflictRequest r{json::requireStringList(o, "pathsToCheck"), json::requireString(o, "requestID")};
+    PreFlightConflictRequest r;
+    r.pathsToCheck = json::requireStringList(o, "pathsToCheck");
+    r.requestID = json::requireString(o, "requestID");
     if (o.contains(QLatin1String("categoryIDs"))) {
         r.categoryIDs = json::requireStringList(o, "categoryIDs");
         if (r.categoryIDs.size() != r.pathsToCheck.size())
