@@ -58,7 +58,7 @@ int generate(qsizetype count, const QString& path)
         TransferManifest::FileItem item;
         const QString rel = QStringLiteral("Documents/project-%1/notes-%2.txt").arg(i / 1000).arg(i);
         item.relativePath = QStringLiteral("~/") + rel;
-        item.absolutePath = QStringLiteral("/home/ann/") + rel;
+        item.setAbsolutePath(QStringLiteral("/home/ann/") + rel);
         item.size = std::uint64_t(i % 97); // small enough for any disk to take
 
         item.categoryID = QStringLiteral("userFiles");

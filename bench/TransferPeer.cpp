@@ -132,7 +132,7 @@ TransferManifest walk(const QString& folder, const QString& transferID, const QS
             continue;
         TransferManifest::FileItem item;
         item.relativePath = QStringLiteral("~/") + path.mid(root.size());
-        item.absolutePath = std::move(path); // one string per path, as the real walk keeps
+        item.setAbsolutePath(path); // kept as the real walk keeps it
         item.size = std::uint64_t(st.st_size);
         item.categoryID = category;
         item.mode = std::uint16_t(st.st_mode & 07777);

@@ -69,7 +69,7 @@ int AppState::effectiveRestoreWindowDays() const
 
 std::optional<QString> AppState::sourceHomeFromManifest(const TransferManifest& manifest)
 {
-    // The first item that shows it; the destination decodes the later ones without their absolute paths.
+    // The first item that shows it.
     for (const TransferManifest::FileItem& item : manifest.items) {
         if (const std::optional<QString> home = item.homeShown())
             return isCleanAbsoluteFolder(*home) ? home : std::nullopt;

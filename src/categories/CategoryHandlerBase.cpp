@@ -18,8 +18,8 @@ QFuture<QStringList> startReadableCheck(QList<TransferManifest::FileItem> items)
     return QtConcurrent::run([items = std::move(items)]() mutable {
         QStringList unreadable;
         for (const auto& item : items)
-            if (!fs::isReadable(item.absolutePath))
-                unreadable.append(item.absolutePath);
+            if (!fs::isReadable(item.absolutePath()))
+                unreadable.append(item.absolutePath());
         // Let go before the answer is reported: the list may share the
         // manifest's, which the caller then changes and must not copy.
         items = {};

@@ -53,11 +53,10 @@ TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& 
     // A name that is not UTF-8 is spelt escaped on the wire; absolutePath keeps the bytes for reading.
     item.rawName = needsEscaping(relativePath);
     item.relativePath = item.rawName ? toWireName(relativePath) : relativePath;
-    item.absolutePath = absolutePath;
-    // Both paths were built by appending, with room to grow they will never use:
-    // at 100,000 files that room is a third of the list's memory.
+    // Built by appending, with room to grow it will never use: at 100,000
+    // files that room is a third of the list's memory.
     item.relativePath.squeeze();
-    item.absolutePath.squeeze();
+    item.setAbsolutePath(absolutePath);
     // The byte length, not the allocation: chunk counts and whole-file hashes
     // follow it, and allocation differs from it on compressing or preallocating
     // file systems. Estimates elsewhere stay in allocated bytes.

@@ -22,7 +22,7 @@ void leaveOutExclusions(TransferManifest& manifest, const PreFlightReport& repor
                 return true;
         return false;
     };
-    manifest.items.removeIf([&](const TransferManifest::FileItem& item) { return isExcluded(item.absolutePath); });
+    manifest.items.removeIf([&](const TransferManifest::FileItem& item) { return isExcluded(item.absolutePath()); });
     // The excluded folders themselves, and the folders and links inside them, stay behind too.
     manifest.entries.removeIf([&](const TransferManifest::Entry& entry) {
         const QString path = home.expandTilde(entry.relativePath);

@@ -205,7 +205,7 @@ QCoro::Task<DestinationTransfer::ReceivedManifest> DestinationTransfer::awaitMan
             TransferManifest::Consumed consumed;
             if (spool)
                 consumed = [&spool](qsizetype from, qsizetype to) { spool->release(from, to); };
-            ReceivedManifest received{TransferManifest::decode(bytes, consumed, TransferManifest::SourcePaths::homeOnce), {},
+            ReceivedManifest received{TransferManifest::decode(bytes, consumed), {},
                                       scheme};
             bytes = QByteArray();
             spool.reset();

@@ -296,7 +296,7 @@ QCoro::Task<QList<SourceTransfer::Action>> SourceTransfer::planCategory(QString 
             plan.append(Action::done);
         else if (isCloudPlaceholder(item))
             plan.append(Action::placeholder);
-        else if (unreadable.contains(item.absolutePath))
+        else if (unreadable.contains(item.absolutePath()))
             plan.append(Action::unreadable);
         else
             plan.append(Action::send);
@@ -383,7 +383,7 @@ QCoro::Task<void> SourceTransfer::skipUnreadable(qsizetype itemIndex, QString ca
 {
     const auto item = m_manifest->items[itemIndex];
     co_await sendFileSkip(item.relativePath, kPermissionDenied);
-    qCCritical(lcTransferEngine).noquote() << QStringLiteral("Permission denied: %1").arg(item.absolutePath);
+    qCCritical(lcTransferEngine).noquote() << QStringLiteral("Permission denied: %1").arg(item.absolutePath());
     m_manifest->markFileSkipped(itemIndex);
     addFileError(item.relativePath, categoryID, kPermissionDenied);
 }
@@ -478,7 +478,7 @@ std::shared_ptr<SourceTransfer::PreparedFile> SourceTransfer::prepareFile(qsizet
     prepared->total = chunkCount(item.size);
     if (m_resumeState && m_resumeState->inProgressFile && m_resumeState->inProgressFile->relativePath == item.relativePath)
         prepared->first = std::min(m_resumeState->inProgressFile->lastAcknowledgedChunk + 1, prepared->total);
-    auto open = [path = item.absolutePath, size = item.size, first = prepared->first, total = prepared->total,
+    auto open = [path = item.absolutePath(), size = item.size, first = prepared->first, total = prepared->total,
                  scheme = m_fileHashScheme] {
         OpenedFile opened;
         opened.reader = std::make_shared<SourceFileReader>(path, size, scheme);
@@ -534,7 +534,7 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
     const std::shared_ptr<SourceFileReader> reader = opened.reader;
     std::optional<SourceFileReader::Chunk> current = std::move(opened.firstChunk);
     // Chunks wholly in a hole go as a marker, to a destination that takes them.
-    const HoleMap holes = item.sparse && m_peerHoleSize > 0 ? HoleMap::read(item.absolutePath, std::int64_t(item.size))
+    const HoleMap holes = item.sparse && m_peerHoleSize > 0 ? HoleMap::read(item.absolutePath(), std::int64_t(item.size))
                                                             : HoleMap();
 
     using Request = RequestWindow::Request;

@@ -79,7 +79,7 @@ QCoro::Task<qsizetype> SourceTransfer::sendBundledRun(QList<qsizetype> indices, 
             packer.add(item.size, item.relativePath.size() * 3);
             bundles.append(QList<ToRead>{});
         }
-        bundles.last().append({index, item.absolutePath, item.relativePath, item.size});
+        bundles.last().append({index, item.absolutePath(), item.relativePath, item.size});
     }
     auto startReading = [scheme = m_fileHashScheme](QList<ToRead> files) {
         return startInBackground([files = std::move(files), scheme] { return readBundle(files, scheme); });

@@ -32,7 +32,7 @@ QCoro::Task<void> SourceTransfer::findLinkGroups()
         co_return;
     // A look at every file listed with several names: on a pool thread.
     auto finding = startInBackground([items = m_manifest->items] {
-        return HardLinkGroups::find(items, [](const TransferManifest::FileItem& item) { return identityAt(item.absolutePath); });
+        return HardLinkGroups::find(items, [](const TransferManifest::FileItem& item) { return identityAt(item.absolutePath()); });
     });
     m_links = co_await finishInBackground(std::move(finding));
     m_links.applyTo(m_manifest->items);
@@ -68,7 +68,7 @@ QCoro::Task<bool> SourceTransfer::sendAsLink(qsizetype itemIndex)
         co_return false;
     const auto item = m_manifest->items[itemIndex];
     // A name given to another file since it was listed is sent as what it is now.
-    if (identityAt(item.absolutePath) != m_links.identityOf(itemIndex))
+    if (identityAt(item.absolutePath()) != m_links.identityOf(itemIndex))
         co_return false;
     beginFile(itemIndex);
     QString hash;
@@ -91,7 +91,7 @@ void SourceTransfer::noteSentWhole(qsizetype itemIndex)
     if (m_links.groupOf(itemIndex) == 0 || m_window.hasFailed(itemIndex))
         return;
     // The bytes read are the group's file only if the name still is.
-    const bool same = identityAt(m_manifest->items[itemIndex].absolutePath) == m_links.identityOf(itemIndex);
+    const bool same = identityAt(m_manifest->items[itemIndex].absolutePath()) == m_links.identityOf(itemIndex);
     m_links.noteSent(itemIndex, same);
 }
 

@@ -94,14 +94,36 @@ std::optional<fs::FileTime> TransferManifest::FileItem::modifiedTime() const
     return timeOf(sourceModified, sourceModifiedNanoseconds);
 }
 
+QString TransferManifest::FileItem::absolutePath() const
+{
+    if (!m_sourceIsHome)
+        return m_source;
+    QString path;
+    path.reserve(m_source.size() + relativePath.size() - 1);
+    return path.append(m_source).append(QStringView(relativePath).mid(1));
+}
+
+void TransferManifest::FileItem::setAbsolutePath(const QString& path)
+{
+    // Items come in runs under one home: the last one seen is shared by the next.
+    thread_local QString lastHome;
+    const QStringView tail = QStringView(relativePath).mid(1); // "/X" of "~/X"
+    m_sourceIsHome = relativePath.startsWith(QLatin1String("~/")) && tail.size() >= 2 && path.size() > tail.size()
+                     && path.endsWith(tail);
+    if (!m_sourceIsHome) {
+        m_source = path;
+        m_source.squeeze();
+        return;
+    }
+    const QStringView home = QStringView(path).chopped(tail.size());
+    if (home != lastHome)
+        lastHome = home.toString();
+    m_source = lastHome;
+}
+
 std::optional<QString> TransferManifest::FileItem::homeShown() const
 {
-    if (!relativePath.startsWith(QLatin1String("~/")))
-        return std::nullopt;
-    const QStringView tail = QStringView(relativePath).mid(1); // "/X"
-    if (tail.size() < 2 || !absolutePath.endsWith(tail))
-        return std::nullopt;
-    return absolutePath.chopped(tail.size());
+    return m_sourceIsHome ? std::optional<QString>(m_source) : std::nullopt;
 }
 
 std::optional<fs::FileTime> TransferManifest::Entry::modifiedTime() const
@@ -179,10 +201,11 @@ QJsonObject TransferManifest::FileItem::toJson() const
 {
     QJsonObject o;
     o.insert(QStringLiteral("relativePath"), relativePath);
-    o.insert(QStringLiteral("absolutePath"), rawName ? toWireName(absolutePath) : absolutePath);
+    const QString source = absolutePath();
+    o.insert(QStringLiteral("absolutePath"), rawName ? toWireName(source) : source);
     o.insert(QStringLiteral("size"), static_cast<double>(size));
     o.insert(QStringLiteral("categoryID"), categoryID);
-    json::put(o, "sha256Hash", sha256Hash);
+    json::put(o, "sha256Hash", sha256Hash.get());
     o.insert(QStringLiteral("isTransferred"), isTransferred);
     o.insert(QStringLiteral("bytesTransferred"), static_cast<double>(bytesTransferred));
     o.insert(QStringLiteral("transferStatus"), toString(transferStatus));
@@ -208,7 +231,7 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
 {
     FileItem item;
     item.relativePath = json::requireString(o, "relativePath");
-    item.absolutePath = json::requireString(o, "absolutePath");
+    const QString absolute = json::requireString(o, "absolutePath");
     item.size = json::requireUInt64(o, "size");
     item.categoryID = json::requireString(o, "categoryID");
     item.sha256Hash = json::optionalString(o, "sha256Hash");
@@ -231,8 +254,8 @@ TransferManifest::FileItem TransferManifest::FileItem::fromJson(const QJsonObjec
         item.sparse = json::requireBool(o, "sparse");
     item.linkGroup = json::optionalUInt32(o, "linkGroup").value_or(0);
     item.rawName = readRawName(o, item.relativePath);
+    item.setAbsolutePath(item.rawName ? fromWireName(absolute).value_or(absolute) : absolute);
     if (item.rawName) {
-        item.absolutePath = fromWireName(item.absolutePath).value_or(item.absolutePath);
         if (item.destinationPath)
             item.destinationPath = fromWireName(*item.destinationPath).value_or(*item.destinationPath);
     }
@@ -358,7 +381,7 @@ bool appendItemText(const TransferManifest::FileItem& item, QByteArray& out)
     };
     out.append("        {");
     const bool plain =
-        string("absolutePath", item.absolutePath) && number("bytesTransferred", item.bytesTransferred)
+        string("absolutePath", item.absolutePath()) && number("bytesTransferred", item.bytesTransferred)
         && string("categoryID", item.categoryID) && flag("isTransferred", item.isTransferred)
         && (!item.linkGroup || number("linkGroup", item.linkGroup))
         && (!item.mode || number("mode", *item.mode)) && string("relativePath", item.relativePath)
@@ -439,7 +462,7 @@ void TransferManifest::applyUserMapping(const UserMapping& mapping)
     if (mapping.sourceHomeFolder == mapping.destinationHomeFolder || mapping.sourceHomeFolder.isEmpty())
         return;
     for (FileItem& item : items) {
-        QString path = item.absolutePath;
+        QString path = item.absolutePath();
         item.destinationPath = path.replace(mapping.sourceHomeFolder, mapping.destinationHomeFolder);
     }
 }

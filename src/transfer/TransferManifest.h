@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/FileMetadata.h"
+#include "transfer/BoxedOptional.h"
 #include "transfer/ConflictPolicy.h"
 
 #include <QByteArray>
@@ -25,7 +26,7 @@ QString skippedFolderText(const QString& reason);
 // How an entry that is not copied (a named pipe, a socket, a device) is reported.
 QString skippedEntryText(const QString& reason);
 
-enum class FileTransferStatus { pending, inProgress, completed, failed, skipped };
+enum class FileTransferStatus : std::uint8_t { pending, inProgress, completed, failed, skipped };
 
 QString toString(FileTransferStatus status);
 std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& text);
@@ -34,16 +35,17 @@ std::optional<FileTransferStatus> fileTransferStatusFromString(const QString& te
 struct TransferManifest {
     // Wide members first, the small ones together at the end: a manifest holds
     // hundreds of thousands of these, and padding between them would cost 16 bytes each.
+    // Fields nearly every item leaves out are boxed, and the source path is
+    // rarely stored whole (see setAbsolutePath).
     // extendedAttributes, sourceModifiedNanoseconds, sparse and rawName are our
     // own; a peer that does not know them sees the item without them.
     struct FileItem {
         QString relativePath; // "~/..." under the home folder; the key of every message's filePath
-        QString absolutePath;
         QString categoryID;
         std::uint64_t size = 0;
         std::uint64_t bytesTransferred = 0;
-        std::optional<QString> sha256Hash;
-        std::optional<QString> destinationPath;
+        BoxedOptional<QString> sha256Hash;
+        BoxedOptional<QString> destinationPath;
         std::optional<QDateTime> sourceModified;
         QList<fs::ExtendedAttribute> extendedAttributes;
         // The fraction of a second `sourceModified` leaves out.
@@ -63,6 +65,19 @@ struct TransferManifest {
         // Never sent: the source file had more than one name when it was listed,
         // so it is worth asking which other items share it.
         bool multiplyLinked = false;
+
+    private:
+        // m_source is the home folder when m_sourceIsHome, else the whole path.
+        bool m_sourceIsHome = false;
+        QString m_source;
+
+    public:
+        // Where the source reads the file.
+        QString absolutePath() const;
+        // Set after relativePath. A path that is a home folder followed by
+        // relativePath's tail keeps only that folder, one string shared by
+        // every item under it: whole paths were the largest part of a long list.
+        void setAbsolutePath(const QString& path);
 
         // The modification time to the precision known.
         std::optional<fs::FileTime> modifiedTime() const;
@@ -141,15 +156,9 @@ struct TransferManifest {
     void encodeInto(const std::function<void(QByteArrayView)>& write) const;
     // Told, now and then, that the bytes in [from, to) have been read (for now).
     using Consumed = std::function<void(qsizetype from, qsizetype to)>;
-    // What a receiver keeps of the source's absolute paths. The destination needs
-    // them only to learn the source's home folder, and at 200,000 files they are
-    // a fifth of its memory: with `homeOnce`, once an item under "~/" has shown the
-    // home, the later ones under "~/" are decoded without theirs.
-    enum class SourcePaths { all, homeOnce };
     // Reads the items one at a time, so that decoding costs little beyond the text
     // and the list itself. Throws DecodingError.
-    static TransferManifest decode(const QByteArray& bytes, const Consumed& consumed = {},
-                                   SourcePaths sourcePaths = SourcePaths::all);
+    static TransferManifest decode(const QByteArray& bytes, const Consumed& consumed = {});
 
     QList<FileItem> itemsForCategory(const QString& categoryID) const;
     QList<qsizetype> indicesForCategory(const QString& categoryID) const;

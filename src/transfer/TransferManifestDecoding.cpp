@@ -119,8 +119,7 @@ QJsonDocument parsePiece(QByteArrayView text, qsizetype offset)
 }
 
 // The items array at `at`, read element by element into a list allocated once.
-QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype at, const TransferManifest::Consumed* consumed,
-                                              TransferManifest::SourcePaths sourcePaths)
+QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype at, const TransferManifest::Consumed* consumed)
 {
     auto walk = [&](auto&& onElement) {
         Scanner s(text, at, consumed);
@@ -140,19 +139,11 @@ QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype 
     QList<TransferManifest::FileItem> items;
     items.reserve(count);
     QStringList categories; // one shared string per category instead of one per item
-    bool homeShown = false;
     walk([&](QByteArrayView element, qsizetype offset) {
         const QJsonDocument doc = parsePiece(element, offset);
         if (!doc.isObject())
             throw DecodingError(QStringLiteral("Invalid JSON: items holds a non-object"));
         TransferManifest::FileItem item = TransferManifest::FileItem::fromJson(doc.object());
-        if (sourcePaths == TransferManifest::SourcePaths::homeOnce) {
-            // Freed before the next item is read, so its bytes are reused at once.
-            if (homeShown && item.relativePath.startsWith(QLatin1String("~/")))
-                item.absolutePath = QString();
-            else if (!homeShown)
-                homeShown = item.homeShown().has_value();
-        }
         const qsizetype known = categories.indexOf(item.categoryID);
         if (known >= 0)
             item.categoryID = categories[known];
@@ -176,7 +167,7 @@ QString keyOf(QByteArrayView text, qsizetype offset)
 
 } // namespace
 
-TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consumed& consumed, SourcePaths sourcePaths)
+TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consumed& consumed)
 {
     Scanner s(bytes, 0, consumed ? &consumed : nullptr);
     s.expect('{');
@@ -218,7 +209,7 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consume
     TransferManifest m = fromJson(restDoc.object());
     if (itemsAt < 0)
         throw DecodingError(QStringLiteral("Invalid JSON: key \"items\" is missing or not an array"));
-    m.items = decodeItems(bytes, itemsAt, consumed ? &consumed : nullptr, sourcePaths);
+    m.items = decodeItems(bytes, itemsAt, consumed ? &consumed : nullptr);
     return m;
 }
 

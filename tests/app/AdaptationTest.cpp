@@ -14,7 +14,7 @@ TEST(Adaptation, TheSourceHomeIsReadOffTheFirstItemThatShowsIt)
         for (const auto& [relative, absolute] : items) {
             TransferManifest::FileItem item;
             item.relativePath = relative;
-            item.absolutePath = absolute;
+            item.setAbsolutePath(absolute);
             m.items.append(item);
         }
         return m;
@@ -29,7 +29,7 @@ TEST(Adaptation, TheSourceHomeIsReadOffTheFirstItemThatShowsIt)
     };
     for (const auto& [m, home] : cases)
         EXPECT_EQ(AppState::sourceHomeFromManifest(m), home)
-            << (m.items.isEmpty() ? std::string("empty") : m.items.last().absolutePath.toStdString());
+            << (m.items.isEmpty() ? std::string("empty") : m.items.last().absolutePath().toStdString());
 }
 
 TEST(Adaptation, TheMappingFollowsTheGivenHomeThenTheItemsThenTheAnnouncedOne)
@@ -40,7 +40,7 @@ TEST(Adaptation, TheMappingFollowsTheGivenHomeThenTheItemsThenTheAnnouncedOne)
         if (!absolute.isEmpty()) {
             TransferManifest::FileItem item;
             item.relativePath = u"~/Documents/a"_s;
-            item.absolutePath = absolute;
+            item.setAbsolutePath(absolute);
             m.items.append(item);
         }
         return m;

@@ -12,7 +12,7 @@ TransferManifest::FileItem item(const QString& path, FileTransferStatus status)
 {
     TransferManifest::FileItem i;
     i.relativePath = path;
-    i.absolutePath = u"/home/ann/"_s + path.mid(2);
+    i.setAbsolutePath(u"/home/ann/"_s + path.mid(2));
     i.categoryID = u"userFiles"_s;
     i.transferStatus = status;
     return i;

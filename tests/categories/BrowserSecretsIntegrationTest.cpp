@@ -61,7 +61,7 @@ QStringList deliver(const QList<TransferManifest::FileItem>& items, const QStrin
     QStringList received;
     for (const auto& item : items) {
         const QString to = UserFolders(destination).expandTilde(item.relativePath);
-        writeBytes(to, readBytes(item.absolutePath));
+        writeBytes(to, readBytes(item.absolutePath()));
         received.append(to);
     }
     return received;
@@ -103,7 +103,7 @@ protected:
             *items = listing.items;
         for (const auto& item : listing.items) {
             if (item.relativePath.startsWith(LinuxBrowserDataHandler::secretsFolder())) {
-                EXPECT_FALSE(readBytes(item.absolutePath).contains("source-secret")) << "the secret left unsealed";
+                EXPECT_FALSE(readBytes(item.absolutePath()).contains("source-secret")) << "the secret left unsealed";
             }
         }
         return deliver(listing.items, destination());

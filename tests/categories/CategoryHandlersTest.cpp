@@ -183,8 +183,8 @@ TEST(SourceAccessCheck, NamesUnreadableFilesAndLetsGoOfTheListBeforeAnswering)
     const QString readable = home.path() + u"/readable.txt"_s;
     writeBytes(readable, "x");
     QList<CategoryTransferHandler::Item> items{itemAt(u"~/readable.txt"_s), itemAt(u"~/missing.txt"_s)};
-    items[0].absolutePath = readable;
-    items[1].absolutePath = home.path() + u"/missing.txt"_s;
+    items[0].setAbsolutePath(readable);
+    items[1].setAbsolutePath(home.path() + u"/missing.txt"_s);
     UserFilesHandler handler(home.path());
     const QStringList denied = runTask(handler.validateSourceAccess(items));
     EXPECT_EQ(denied, QStringList{home.path() + u"/missing.txt"_s});

@@ -82,7 +82,7 @@ QStringList deliver(const QList<TransferManifest::FileItem>& items, const QStrin
     const UserFolders home(destination);
     for (const auto& item : items) {
         const QString to = home.expandTilde(item.relativePath);
-        writeBytes(to, readBytes(item.absolutePath));
+        writeBytes(to, readBytes(item.absolutePath()));
         received.append(to);
     }
     return received;

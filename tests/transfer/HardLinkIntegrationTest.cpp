@@ -143,7 +143,7 @@ TEST(TransferHardLinks, LaterNamesArriveAsLinksOnlyWhenBothSidesOfferThem)
         EXPECT_EQ(source.bytesTransferred(), total);
         EXPECT_EQ(engines.destination.progress()->bytesTransferred(), total);
         for (const auto& item : tree.manifest.items)
-            EXPECT_EQ(readBytes(to + item.relativePath.mid(1)), readBytes(item.absolutePath)) << item.relativePath.toStdString();
+            EXPECT_EQ(readBytes(to + item.relativePath.mid(1)), readBytes(item.absolutePath())) << item.relativePath.toStdString();
 
         const bool linked = offer == Offer::both;
         EXPECT_EQ(engines.source.sendsHardLinks(), linked);
@@ -253,7 +253,7 @@ TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
     const QString outside = dir.filePath(u"elsewhere/victim"_s);
     addItem(u"~/x"_s, bytes).linkGroup = 1;
     manifest.items.last().relativePath = outside;
-    manifest.items.last().absolutePath = outside;
+    manifest.items.last().setAbsolutePath(outside);
     addItem(u"~/other"_s, "other\n").linkGroup = 2;
     pushManifest();
     peer.push(header(MessageType::categoryStart, u"userFiles"_s));

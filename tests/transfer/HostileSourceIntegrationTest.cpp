@@ -74,7 +74,7 @@ TEST_F(HostileSource, ASilentPeerEndsTheTransferAsALostConnectionAndTheCheckpoin
         } else {
             auto source = std::make_unique<SourceTransfer>(link.accepted.get(), u"hostile-1"_s, dir.path());
             TransferManifest m = manifest;
-            m.items[0].absolutePath = dir.filePath(u"a.txt"_s);
+            m.items[0].setAbsolutePath(dir.filePath(u"a.txt"_s));
             source->setManifest(m);
             engine = std::move(source);
         }

@@ -162,25 +162,43 @@ TEST(ManifestEncode, EveryFieldRoundTripsAndUnusedOnesAreLeftOut)
                             "userFolders"})
         EXPECT_FALSE(plain.encoded().contains(key)) << key;
     const TransferManifest back = TransferManifest::decode(full.encoded());
-    EXPECT_EQ(fs::nameToBytes(back.items[0].absolutePath), QByteArray("/Users/ann/caf\xe9"));
+    EXPECT_EQ(fs::nameToBytes(back.items[0].absolutePath()), QByteArray("/Users/ann/caf\xe9"));
     EXPECT_EQ(back.items[0].modifiedTime(), (fs::FileTime{1600000000, 999999999}));
 }
 
-// A destination keeps the source's absolute paths only until one shows the source's home.
-TEST(ManifestDecode, HomeOnceDropsAbsolutePathsAfterTheHomeIsShown)
+// A source path under the home keeps only the home, shared between items; any
+// other is kept whole. Either way it reads back, and travels, exactly as set.
+TEST(ManifestItem, SourcePathReadsBackAsSetWhetherSharedOrWhole)
 {
+    const QString raw = fs::nameFromBytes("/home/ann/caf\xe9");
+    const struct {
+        QString relative;
+        QString absolute;
+        std::optional<QString> home;
+        bool rawName = false;
+    } cases[] = {
+        {u"~/Documents/a.txt"_s, u"/home/ann/Documents/a.txt"_s, u"/home/ann"_s},
+        {u"~/b.txt"_s, u"/home/ann/b.txt"_s, u"/home/ann"_s},
+        {u"~/b.txt"_s, u"/srv/other home/b.txt"_s, u"/srv/other home"_s},
+        {u"~/x"_s, u"/elsewhere/y"_s, std::nullopt},
+        {u"/etc/hosts"_s, u"/etc/hosts"_s, std::nullopt},
+        {u"~/x"_s, u"/x"_s, std::nullopt}, // nothing before the tail: no home
+        {u"~/"_s, u"/home/ann/"_s, std::nullopt},
+        {toWireName(fs::nameFromBytes("~/caf\xe9")), raw, std::nullopt, true}, // its bytes are not its wire spelling
+        {u"~/empty"_s, QString(), std::nullopt},
+    };
     TransferManifest m = manifestFor(u"T-2"_s);
-    const QStringList relative{u"~/x"_s, u"~/a"_s, u"~/b"_s, u"/etc/c"_s, u"~/d"_s};
-    const QStringList absolute{u"/elsewhere/y"_s, u"/h/a"_s, u"/h/b"_s, u"/etc/c"_s, u"/h/d"_s};
-    const QStringList kept{u"/elsewhere/y"_s, u"/h/a"_s, QString(), u"/etc/c"_s, QString()};
-    for (qsizetype i = 0; i < relative.size(); ++i)
-        add(m, fileItem(relative[i], absolute[i], 1));
-    TransferManifest back = TransferManifest::decode(m.encoded(), {}, TransferManifest::SourcePaths::homeOnce);
-    for (qsizetype i = 0; i < kept.size(); ++i) {
-        EXPECT_EQ(back.items[i].absolutePath, kept[i]) << i;
-        back.items[i].absolutePath = absolute[i];
+    for (const auto& c : cases) {
+        TransferManifest::FileItem& item = add(m, fileItem(c.relative, c.absolute, 1));
+        item.rawName = c.rawName;
+        EXPECT_EQ(item.absolutePath(), c.absolute) << c.relative.toStdString();
+        EXPECT_EQ(item.homeShown(), c.home) << c.relative.toStdString();
     }
+    EXPECT_EQ(m.items[0].homeShown()->constData(), m.items[1].homeShown()->constData()) << "one home, one string";
+    const TransferManifest back = TransferManifest::decode(m.encoded());
     EXPECT_EQ(back, m);
+    for (qsizetype i = 0; i < m.items.size(); ++i)
+        EXPECT_EQ(back.items[i].absolutePath(), m.items[i].absolutePath()) << i;
 }
 
 // Items are found by path in any order of asking; of a path listed twice, the first.

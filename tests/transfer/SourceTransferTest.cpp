@@ -57,7 +57,7 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     const auto secret = addFile(u"secret"_s, "top");
     const auto refused = addFile(u"refused"_s, patterned(2000, 5));
     auto handler = std::make_shared<RecordingHandler>(u"userFiles"_s);
-    handler->unreadable = {secret.absolutePath};
+    handler->unreadable = {secret.absolutePath()};
     engine().registerHandler(handler);
     peer.reply = [&](const MessageHeader& h) -> std::optional<MessageHeader> {
         if (h.type == MessageType::verificationRequest) {

@@ -98,7 +98,7 @@ inline TransferManifest::FileItem fileItem(QString relativePath, QString absolut
 {
     TransferManifest::FileItem item;
     item.relativePath = std::move(relativePath);
-    item.absolutePath = std::move(absolutePath);
+    item.setAbsolutePath(std::move(absolutePath));
     item.size = size;
     item.categoryID = std::move(category);
     return item;

@@ -270,7 +270,7 @@ TEST(HeaderOrPayload, ALargeManifestIsReceivedThroughAScratchFile)
     for (int i = 0; i < 27000; ++i) {
         TransferManifest::FileItem item;
         item.relativePath = u"~/Music/album-%1/track.flac"_s.arg(i);
-        item.absolutePath = u"/home/a/Music/album-%1/track.flac"_s.arg(i);
+        item.setAbsolutePath(u"/home/a/Music/album-%1/track.flac"_s.arg(i));
         item.size = std::uint64_t(i);
         item.categoryID = u"userFiles"_s;
         manifest.items.append(item);
