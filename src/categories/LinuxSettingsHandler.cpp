@@ -20,6 +20,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 namespace kivo {
 
 namespace {
@@ -75,7 +77,8 @@ std::optional<QByteArray> readSmallFile(const QString& path, qint64 limit)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return file.read(limit);
+    // read(limit) would reserve the whole limit first; the file is known to be smaller.
+    return file.read(qint64(std::min<std::uint64_t>(status->size + 1, std::uint64_t(limit))));
 }
 
 bool programIsHere(const QString& program)

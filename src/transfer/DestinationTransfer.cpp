@@ -238,9 +238,9 @@ QCoro::Task<void> DestinationTransfer::respondToPreFlightConflictRequest(QByteAr
     co_await send(std::move(header), std::move(body));
 }
 
-void DestinationTransfer::prepare(const TransferManifest& manifest, ItemsByPath itemIndex)
+void DestinationTransfer::prepare(TransferManifest manifest, ItemsByPath itemIndex)
 {
-    m_manifest = manifest;
+    m_manifest = std::move(manifest);
     initProgressFromManifest();
     if (handlerFactory()) {
         for (const QString& id : kDefaultHandlerCategories) {
@@ -256,25 +256,26 @@ void DestinationTransfer::prepare(const TransferManifest& manifest, ItemsByPath 
 
 QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
 {
-    const TransferManifest& manifest = received.manifest;
     // The id names the checkpoint file; nothing path-like gets that far.
-    if (!ResumeState::isValidTransferID(manifest.transferID))
+    if (!ResumeState::isValidTransferID(received.manifest.transferID))
         throw TransferError::invalidMessage(QStringLiteral("Invalid transfer id"));
-    m_transferID = manifest.transferID;
+    m_transferID = received.manifest.transferID;
     // The source's user chose how existing files are treated; older sources do not say.
-    if (manifest.conflictPolicy)
-        m_conflictPolicy = *manifest.conflictPolicy;
+    if (received.manifest.conflictPolicy)
+        m_conflictPolicy = *received.manifest.conflictPolicy;
     if (m_mappingForManifest)
-        m_userMapping = m_mappingForManifest(manifest);
+        m_userMapping = m_mappingForManifest(received.manifest);
     if (m_relocationForManifest)
-        m_relocation = m_relocationForManifest(manifest);
-    prepare(manifest, std::move(received.itemIndex));
+        m_relocation = m_relocationForManifest(received.manifest);
+    // Moved, not shared: a second owner would make the first change copy every item.
+    prepare(std::move(received.manifest), std::move(received.itemIndex));
+    const TransferManifest& manifest = *m_manifest;
     const std::uint64_t free = availableDiskSpace();
     if (free < manifest.totalSize)
         throw TransferError::insufficientDiskSpace(manifest.totalSize, free);
     if (m_beforeFirstWrite)
         co_await m_beforeFirstWrite(m_transferID, [this](const DestinationVisitor& visit) {
-            for (const TransferManifest::FileItem& item : m_manifest->items)
+            for (const TransferManifest::FileItem& item : std::as_const(m_manifest->items))
                 if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
                     visit(check.destination, item.categoryID);
         });

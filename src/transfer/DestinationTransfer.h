@@ -167,7 +167,7 @@ private:
     // The next frame; what ended the writing of bundles, once it has.
     QCoro::Task<Message> nextMessage();
     QCoro::Task<ReceivedManifest> awaitManifest();
-    void prepare(const TransferManifest& manifest, ItemsByPath itemIndex);
+    void prepare(TransferManifest manifest, ItemsByPath itemIndex);
     QCoro::Task<void> acceptManifest(ReceivedManifest received);
     QCoro::Task<void> respondToPreFlightConflictRequest(QByteArray payload);
 

@@ -453,6 +453,7 @@ void ResumeJournal::expectFiles(qsizetype count)
 {
     m_state.completedFiles.reserve(count);
     m_state.fileIdentities.reserve(count);
+    m_state.completedContent.reserve(count);
     m_completed.reserve(count);
 }
 

@@ -67,7 +67,9 @@ bool SourceTransfer::travelsInBundle(qsizetype itemIndex) const
 QCoro::Task<qsizetype> SourceTransfer::sendBundledRun(QList<qsizetype> indices, QList<Action> plan, qsizetype k)
 {
     // The run of bundled files from k, cut into bundles by the packing limits.
-    QList<QList<ToRead>> bundles;
+    // Items by index: a run may be the whole category, and its paths are made
+    // only when its bundle is read.
+    QList<QList<qsizetype>> bundles;
     qsizetype end = k;
     for (FileBundle::Packer packer(m_bundleBytes); end < plan.size(); ++end) {
         const qsizetype index = indices[end];
@@ -77,11 +79,17 @@ QCoro::Task<qsizetype> SourceTransfer::sendBundledRun(QList<qsizetype> indices, 
         if (bundles.isEmpty() || !packer.add(item.size, item.relativePath.size() * 3)) {
             packer = FileBundle::Packer(m_bundleBytes);
             packer.add(item.size, item.relativePath.size() * 3);
-            bundles.append(QList<ToRead>{});
+            bundles.append(QList<qsizetype>{});
         }
-        bundles.last().append({index, item.absolutePath(), item.relativePath, item.size});
+        bundles.last().append(index);
     }
-    auto startReading = [scheme = m_fileHashScheme](QList<ToRead> files) {
+    auto startReading = [this, scheme = m_fileHashScheme](const QList<qsizetype>& bundle) {
+        QList<ToRead> files;
+        files.reserve(bundle.size());
+        for (const qsizetype index : bundle) {
+            const auto& item = m_manifest->items[index];
+            files.append({index, item.absolutePath(), item.relativePath, item.size});
+        }
         return startInBackground([files = std::move(files), scheme] { return readBundle(files, scheme); });
     };
     // The next bundle is read while this one travels.
