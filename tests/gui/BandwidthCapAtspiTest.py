@@ -85,10 +85,19 @@ class Window:
         return node
 
     def choose(self, name):
-        # Below the fold: focus brings it into view, as Tab would.
-        radio = self.find(name, "radio button", showing=False)
-        self.act(radio, "SetFocus")
-        self.find(name, "radio button")
+        # Below the fold: focus brings it into view, as Tab would. Asked again
+        # until it shows: a page still laying itself out (a loaded machine) can
+        # let the first request go by, and then the button never comes into view.
+        end = time.time() + 60
+        while True:
+            radio = self.find(name, "radio button", showing=False)
+            self.act(radio, "SetFocus")
+            try:
+                radio = self.find(name, "radio button", timeout=3)
+                break
+            except AssertionError:
+                if time.time() > end:
+                    raise
         self.act(radio, "Press")
         return radio
 
