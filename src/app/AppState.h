@@ -13,6 +13,7 @@
 #include "transfer/TransferProgress.h"
 
 #include <QCoroTask>
+#include <QFuture>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -498,6 +499,7 @@ Q_SIGNALS:
     void preFlightReviewFinished();
 
 private:
+    void startReinstallListing();
     void setTransferProgress(TransferProgress* progress);
     std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> engineeringItems() const;
     void watchSourcePairing();
@@ -577,6 +579,8 @@ private:
     bool m_appChoicesOffered = false;
     int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
+    // The package tools are slow (apt alone takes most of a second): they are asked while the scan walks.
+    std::optional<QFuture<std::optional<TransferManifest::FileItem>>> m_reinstallListing;
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;
     std::shared_ptr<KeychainHandler> m_keychainHandler;

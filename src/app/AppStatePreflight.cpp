@@ -58,6 +58,8 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
 
     ScanRequest request;
     request.categories = m_categoryManager->selectedCategories();
+    if (std::ranges::any_of(request.categories, [](const DataCategory& c) { return c.id == QLatin1String("applicationData"); }))
+        startReinstallListing();
     request.userFilesSelectedPaths = userFilesPaths.value_or(m_homeFolderScanner->selectedPaths());
     request.stagedBundles = stagedPrefSummaries(m_environment.homeFolder);
     for (const AppCompatibilityEntry& e : m_appCompatibility->entries())
@@ -80,6 +82,14 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
     }
     m_preFlightScanRunning = false;
     Q_EMIT preFlightScanRunningChanged();
+}
+
+void AppState::startReinstallListing()
+{
+    // One still running is as fresh as a new one would be, and two would write the same file.
+    if (m_reinstallListing && !m_reinstallListing->isFinished())
+        return;
+    m_reinstallListing = QtConcurrent::run(outgoingReinstallList, m_environment.homeFolder, developerFilesFolder());
 }
 
 QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
@@ -105,8 +115,9 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
         co_return manifest;
     // With the application data goes the list of applications to install again.
     if (manifest.categoryIDs.contains(QStringLiteral("applicationData"))) {
-        QFuture<std::optional<TransferManifest::FileItem>> listing =
-            QtConcurrent::run(outgoingReinstallList, m_environment.homeFolder, developerFilesFolder());
+        if (!m_reinstallListing)
+            startReinstallListing();
+        QFuture<std::optional<TransferManifest::FileItem>> listing = *std::exchange(m_reinstallListing, std::nullopt);
         std::optional<TransferManifest::FileItem> list = co_await listing;
         if (!self)
             co_return manifest;
