@@ -296,7 +296,7 @@ QCoro::Task<QList<SourceTransfer::Action>> SourceTransfer::planCategory(QString 
             plan.append(Action::done);
         else if (isCloudPlaceholder(item))
             plan.append(Action::placeholder);
-        else if (unreadable.contains(item.absolutePath()))
+        else if (!unreadable.isEmpty() && unreadable.contains(item.absolutePath()))
             plan.append(Action::unreadable);
         else
             plan.append(Action::send);
