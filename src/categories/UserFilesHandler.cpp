@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/UserFilesHandler.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 namespace kivo {
 
 UserFilesHandler::UserFilesHandler(QString homeFolder)
@@ -20,13 +17,6 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> UserFilesHandler::enumerateFil
 QCoro::Task<CategoryTransferHandler::Listing> UserFilesHandler::enumerateListing(QStringList paths)
 {
     return listPaths(std::move(paths));
-}
-
-QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> UserFilesHandler::postImport(QStringList receivedFiles)
-{
-    for (const QString& path : std::as_const(receivedFiles))
-        QDir().mkpath(QFileInfo(home().expandTilde(path)).absolutePath());
-    co_return std::nullopt;
 }
 
 } // namespace kivo

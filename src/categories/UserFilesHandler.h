@@ -12,8 +12,6 @@ public:
 
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
     QCoro::Task<Listing> enumerateListing(QStringList paths) override;
-    // Makes sure each received file's folder exists; a folder that cannot be made is passed over.
-    QCoro::Task<std::optional<ImportCounts>> postImport(QStringList receivedFiles) override;
 };
 
 } // namespace kivo
