@@ -293,15 +293,13 @@ public:
     const std::optional<PreFlightReport>& preFlightReport() const { return m_preFlightReport; }
     PreFlightScanner* preFlightScanner() const { return m_preFlightScanner.get(); }
     bool preFlightScanRunning() const { return m_preFlightScanRunning; }
-    // Source: scans the selection and stores the report; a scan abandoned by
-    // going back leaves no report behind. `userFilesPaths` narrows the user's
-    // folders in place of the home folder scanner's selection.
+    // Source: scans the selection and stores the report (none from a scan abandoned by going back).
+    // `userFilesPaths` narrows the user's folders in place of the home folder scanner's selection.
     QCoro::Task<void> runPreFlightScan(std::optional<QStringList> userFilesPaths = std::nullopt);
     // Source: asks the destination which intended files exist there and folds
     // the answer into the report; a failed request leaves the report as it was.
     QCoro::Task<void> mergeDestinationConflictsIntoReport();
-    // The manifest of the current selection, less what the report excluded;
-    // the one the conflict question was asked about, when there is one.
+    // The selection's manifest less what the report excluded: the one the destination was asked about, if any.
     QCoro::Task<TransferManifest> buildIntendedManifest();
     // Creates the engine over the paired session (once) and moves on to account mapping.
     void completePairingHandshake();
@@ -579,7 +577,6 @@ private:
     bool m_appChoicesOffered = false;
     int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
-    // The package tools are slow (apt alone takes most of a second): they are asked while the scan walks.
     std::optional<QFuture<std::optional<TransferManifest::FileItem>>> m_reinstallListing;
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;

@@ -84,6 +84,7 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
     Q_EMIT preFlightScanRunningChanged();
 }
 
+// The package tools are slow (apt alone takes most of a second): they are asked while the scan walks.
 void AppState::startReinstallListing()
 {
     // One still running is as fresh as a new one would be, and two would write the same file.
