@@ -4,12 +4,14 @@
 #include "transfer/FileHasher.h"
 
 #include <QCoroFuture>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 using namespace kivo;
 using namespace Qt::StringLiterals;
@@ -133,6 +135,10 @@ TEST(DestinationWriters, TwoThreadsPlaceFilesOfFoldersNotYetMade)
         EXPECT_EQ((*outcomes)[std::size_t(i)].step, WholeFileOutcome::Step::placed) << i;
         EXPECT_EQ(readAll(dir.path() + u"/d%1/deeper/f%2"_s.arg(i % 6).arg(i)), QByteArray::number(i).repeated(100 + i));
     }
+    // The last job counts itself done a moment before its thread gives its bytes back.
+    const QDeadlineTimer deadline(5000);
+    while (writers.queuedBytes() != 0 && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(writers.queuedBytes(), 0u);
 }
 
