@@ -18,6 +18,13 @@
 # KIVO_BENCH_PRIORITY=-15 runs everything in a session of its own whose
 # scheduling group gets that priority (with automatic task groups, a plain
 # nice only counts within one's own session).
+# kivo-work-floor runs once at the start: beside every case stands what the
+# destination's unavoidable work for its bytes and files costs on this machine
+# (decrypt, hash once, create and write the files, flush), measured in the same run.
+# Where the machine lets it (cgroup v1 cpuacct, as root), each tool's CPU time is
+# counted too, both of its sides together (rsync: its client, ssh, and what the
+# private sshd runs for it): on two cores, a tool that is not waiting on anything
+# takes about half its CPU seconds.
 # A third contender, kivo-floor-peer, runs the same stop-and-wait exchange with
 # nothing around it (blocking TLS, one thread, no event loop, no progress or
 # checkpoint bookkeeping): what the exchange itself costs on this machine.
@@ -36,23 +43,42 @@ runs=${KIVO_BENCH_RUNS:-3}
 peer="$build/bench/kivo-transfer-peer"
 floor="$build/bench/kivo-floor-peer"
 forwarder="$build/bench/kivo-delay-forwarder"
+workfloor="$build/bench/kivo-work-floor"
 cases=${KIVO_BENCH_CASES:-large small tiny large-2ms small-2ms}
 baseline=""
 [ -n "${KIVO_BENCH_BASELINE:-}" ] && baseline="$KIVO_BENCH_BASELINE/bench/kivo-transfer-peer"
-for tool in "$peer" "$floor" "$forwarder" $baseline; do
+for tool in "$peer" "$floor" "$forwarder" "$workfloor" $baseline; do
   [ -x "$tool" ] || { echo "build $(basename "$tool") first ($tool)" >&2; exit 2; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-bench.XXXXXX")
 sshd_pid=""
 fwd_pids=""
+cg_dir=""
+if [ -w /sys/fs/cgroup/cpuacct ] && mkdir "/sys/fs/cgroup/cpuacct/kivo-bench.$$" 2>/dev/null; then
+  cg_dir=/sys/fs/cgroup/cpuacct/kivo-bench.$$
+  mkdir "$cg_dir/kivo" "$cg_dir/base" "$cg_dir/rsync"
+fi
 cleanup() {
   [ -n "$sshd_pid" ] && kill "$sshd_pid" 2>/dev/null || true
   for p in $fwd_pids; do kill "$p" 2>/dev/null || true; done
   rm -rf "$work"
+  if [ -n "$cg_dir" ]; then
+    sleep 0.5
+    rmdir "$cg_dir"/* "$cg_dir" 2>/dev/null || true
+  fi
 }
 trap cleanup EXIT
 
 now() { date +%s.%N; }
+# Runs a command in CPU accounting group $1; call it in a subshell of its own.
+in_group() {
+  local group=$1
+  shift
+  [ -z "$cg_dir" ] || echo "$BASHPID" > "$cg_dir/$group/tasks"
+  exec "$@"
+}
+# The group's CPU seconds so far.
+cpu_of() { if [ -n "$cg_dir" ]; then echo "$(cat "$cg_dir/$1/cpuacct.usage") / 1000000000" | bc -l; else echo 0; fi; }
 
 echo "generating data in $work" >&2
 mkdir -p "$work/large" "$work/small" "$work/tiny"
@@ -103,11 +129,16 @@ KbdInteractiveAuthentication no
 UsePAM no
 Ciphers aes128-gcm@openssh.com
 CONF
-/usr/sbin/sshd -D -f "$work/ssh/sshd_config" -E "$work/ssh/sshd.log" &
+(in_group rsync /usr/sbin/sshd -D -f "$work/ssh/sshd_config" -E "$work/ssh/sshd.log") &
 sshd_pid=$!
 ssh_base="ssh -i $work/ssh/user_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -c aes128-gcm@openssh.com -o Compression=no"
 ssh_cmd=$ssh_base
 for _ in $(seq 50); do $ssh_cmd -p "$ssh_port" root@127.0.0.1 true 2>/dev/null && break; sleep 0.1; done
+
+echo "measuring the work floor" >&2
+mkdir -p "$work/workfloor"
+"$workfloor" "$work/workfloor" > "$work/workfloor.json"
+rm -rf "$work/workfloor"
 
 # One kivo run: prints its seconds; leaves src.json / dst.json in $work.
 # Starts a forwarder holding bytes $1 ms each way to port $2; its port lands in fwd_port.
@@ -140,23 +171,26 @@ fresh_dst() {
 }
 
 run_kivo() {
-  local name=$1 folder=$2 peer=${3:-$peer} delay=${4:-0}
-  local dst
+  local name=$1 folder=$2 peer=${3:-$peer} delay=${4:-0} group=kivo
+  [ "$peer" = "$baseline" ] && group=base
+  local dst cpu0
   dst=$(fresh_dst)
   local port_file="$work/port.$name"
   rm -f "$port_file"
-  "$peer" --role destination --home "$dst" --listen 0 --port-file "$port_file" --transfer-id "bench-$name" \
-    > "$work/dst.json" 2> "$work/dst.log" &
+  cpu0=$(cpu_of $group)
+  (in_group $group "$peer" --role destination --home "$dst" --listen 0 --port-file "$port_file" --transfer-id "bench-$name" \
+    > "$work/dst.json" 2> "$work/dst.log") &
   local dst_pid=$!
   for _ in $(seq 200); do [ -f "$port_file" ] && break; sleep 0.05; done
   local port t0 t1
   port=$(cat "$port_file")
   if [ "$delay" != 0 ]; then start_forwarder "$delay" "$port"; port=$fwd_port; fi
   t0=$(now)
-  "$peer" --role source --folder "$folder" --connect "127.0.0.1:$port" --transfer-id "bench-$name" \
-    > "$work/src.json" 2> "$work/src.log"
+  (in_group $group "$peer" --role source --folder "$folder" --connect "127.0.0.1:$port" --transfer-id "bench-$name" \
+    > "$work/src.json" 2> "$work/src.log")
   wait "$dst_pid"
   t1=$(now)
+  echo "$(cpu_of $group) - $cpu0" | bc -l > "$work/cpu.last"
   stop_forwarders
   echo "$t1 - $t0" | bc -l
 }
@@ -187,13 +221,15 @@ run_rsync() {
   local folder=$1 delay=${2:-0}
   local dst
   dst=$(fresh_dst)
-  local port=$ssh_port t0 t1
+  local port=$ssh_port t0 t1 cpu0
   if [ "$delay" != 0 ]; then start_forwarder "$delay" "$ssh_port"; port=$fwd_port; fi
+  cpu0=$(cpu_of rsync)
   t0=$(now)
-  /usr/bin/time -f %M -o "$work/rsync.rss" rsync -a --whole-file -e "$ssh_cmd -p $port" "$folder/" "root@127.0.0.1:$dst/"
+  (in_group rsync /usr/bin/time -f %M -o "$work/rsync.rss" rsync -a --whole-file -e "$ssh_cmd -p $port" "$folder/" "root@127.0.0.1:$dst/")
   # Timed until its data is on disk, as kivo's is.
   sync -f "$dst"
   t1=$(now)
+  echo "$(cpu_of rsync) - $cpu0" | bc -l > "$work/cpu.last"
   stop_forwarders
   echo "$t1 - $t0" | bc -l
 }
@@ -210,6 +246,7 @@ run_case() {
   case_bytes=$bytes
   find "$folder" -type f -exec cat {} + > /dev/null  # same warm page cache for both tools
   local kivo_all="" rsync_all="" floor_all="" base_all="" src_rss=0 dst_rss=0 flush_all="" wait_all=""
+  local kcpu_all="" rcpu_all=""
   local load
   load=$(cut -d' ' -f1-3 /proc/loadavg)
   for i in $(seq "$runs"); do
@@ -217,19 +254,21 @@ run_case() {
     # First, so the files the summary reads come from the build under test.
     [ -z "$baseline" ] || base_all="$base_all $(run_kivo "$name-base" "$folder" "$baseline" "$delay")"
     kivo_all="$kivo_all $(run_kivo "$name" "$folder" "$peer" "$delay")"
+    kcpu_all="$kcpu_all $(cat "$work/cpu.last")"
     src_rss=$(peak_rss "$work/src.json" "$src_rss")
     dst_rss=$(peak_rss "$work/dst.json" "$dst_rss")
     flush_all="$flush_all $(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d.get("durableFlushSeconds",0), end="")' "$work/dst.json")"
     wait_all="$wait_all $(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d.get("durableWaitSeconds",0), end="")' "$work/dst.json")"
     rsync_all="$rsync_all $(run_rsync "$folder" "$delay")"
+    rcpu_all="$rcpu_all $(cat "$work/cpu.last")"
     # The one-request reference is for loopback: through the delay it only measures the round trips.
     [ "$delay" != 0 ] || [ "${KIVO_BENCH_FLOOR:-1}" = 0 ] || floor_all="$floor_all $(run_floor "$folder")"
   done
   load="$load / $(cut -d' ' -f1-3 /proc/loadavg)"
 
-  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" "$base_all" "$flush_all" "$wait_all" "$load" "$delay" "${TMPDIR:-/tmp}" <<'PY'
+  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" "$base_all" "$flush_all" "$wait_all" "$load" "$delay" "${TMPDIR:-/tmp}" "$work/workfloor.json" "$kcpu_all" "$rcpu_all" <<'PY'
 import json, statistics, sys
-name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall, ball, flall, wall, load, delay, tmpdir = sys.argv[1:]
+name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall, ball, flall, wall, load, delay, tmpdir, wff, kcpu, rcpu = sys.argv[1:]
 files, nbytes = int(files), int(nbytes)
 kall = [float(x) for x in kall.split()]
 rall = [float(x) for x in rall.split()]
@@ -263,6 +302,26 @@ if fs:
     out["floor"] = {"seconds": round(fs, 3), "MBps": round(nbytes / 1e6 / fs, 1), "filesPerSecond": round(files / fs, 1),
                     "secondsEachRun": [round(x, 3) for x in fall], "ratioToRsync": round(rs / fs, 2)}
     out["ratioToFloor"] = round(fs / ks, 2)
+# The destination's share of the work, the larger side: decrypt and hash each
+# byte once, then create, write and flush the files as the floor's own copier did.
+wf = json.load(open(wff))
+cipher, hashing = nbytes / 1e6 / wf["aes256gcmMBps"], nbytes / 1e6 / wf["sha256MBps"]
+if files == 1:
+    write = wf["flushOneGiBSeconds"] * nbytes / (1 << 30)
+elif name.startswith("tiny"):
+    t = wf["tiny200000TwoThreads"]
+    write = (t["writeSeconds"] + t["flushSeconds"]) * files / 200000
+else:
+    t = wf["small20000"]
+    write = (t["writeSeconds"] + t["flushSeconds"]) * files / 20000
+wfs = cipher + hashing + write
+out["workFloor"] = {"seconds": round(wfs, 3), "cipherSeconds": round(cipher, 3), "hashSeconds": round(hashing, 3),
+                    "writeAndFlushSeconds": round(write, 3), "kivoOverFloor": round(ks / wfs, 2),
+                    "rsyncOverFloor": round(rs / wfs, 2)}
+kcpu, rcpu = [float(x) for x in kcpu.split()], [float(x) for x in rcpu.split()]
+if any(kcpu) and any(rcpu):
+    out["kivo"]["cpuSeconds"] = round(statistics.median(kcpu), 3)
+    out["rsync"]["cpuSeconds"] = round(statistics.median(rcpu), 3)
 if ball.split():
     ball = [float(x) for x in ball.split()]
     bs = statistics.median(ball)
