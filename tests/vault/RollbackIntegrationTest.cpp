@@ -248,24 +248,30 @@ TEST_F(Rollback, SettingsGoBackKeyByKey)
     migrate(u"userFiles,systemSettings"_s);
     ASSERT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s);
     ASSERT_EQ(settingsOf(destination).value(theme), u"'Dark'"_s);
+    seed(destination, "[org/gnome/desktop/interface]\ngtk-theme='Light'\n"); // its owner changes one since
 
     const CliRun dry = rollback({u"--category"_s, u"systemSettings"_s, u"--dry-run"_s});
     ASSERT_EQ(dry.exitCode, 0) << dry.err.toStdString();
     const QJsonObject planned = dry.events(u"rollback"_s).value(0);
     EXPECT_EQ(planned.value(u"settingsRestoredKeys"_s).toArray(), QJsonArray{font});
     EXPECT_EQ(planned.value(u"settingsResetKeys"_s).toArray(), QJsonArray{theme});
+    EXPECT_EQ(planned.value(u"settingsChanged"_s).toArray(), QJsonArray{theme});
     EXPECT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s) << "a dry run changes nothing";
+    const CliRun refused = rollback({u"--category"_s, u"systemSettings"_s});
+    EXPECT_EQ(refused.exitCode, 5);
+    EXPECT_TRUE(refused.err.contains(theme.toUtf8())) << refused.err.toStdString();
+    EXPECT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s) << "refused whole";
 
-    const CliRun undone = rollback({u"--category"_s, u"systemSettings"_s});
+    const CliRun undone = rollback({u"--category"_s, u"systemSettings"_s, u"--force"_s});
     ASSERT_EQ(undone.exitCode, 0) << undone.err.toStdString();
     const QJsonObject done = undone.events(u"rollback"_s).value(0);
     EXPECT_EQ(done.value(u"settingsRestored"_s).toInt(), 1);
     EXPECT_EQ(done.value(u"settingsReset"_s).toInt(), 1);
     const SettingsValues after = settingsOf(destination);
     EXPECT_EQ(after.value(font), u"'Sans 10'"_s) << "changed by the migration: back";
-    EXPECT_FALSE(after.contains(theme)) << "added by the migration: reset";
+    EXPECT_FALSE(after.contains(theme)) << "added by the migration: reset, forced over the later change";
     EXPECT_EQ(after.value(clock), u"'24h'"_s);
     EXPECT_EQ(after.value(buttons), u"'close'"_s) << "never the migration's: kept";
     EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n") << "the other category stays";
-    EXPECT_TRUE(kinds().contains(u"pre-rollback"_s)) << "the migrated settings are kept first";
+    EXPECT_TRUE(kinds().contains(u"pre-rollback"_s)) << "the settings as they were are kept first";
 }
