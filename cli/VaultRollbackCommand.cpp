@@ -15,6 +15,25 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 QString files(std::uint64_t n) { return n == 1 ? u"1 file"_s : u"%1 files"_s.arg(n); }
+QString keys(qsizetype n) { return n == 1 ? u"1 setting"_s : u"%1 settings"_s.arg(n); }
+
+// "3 files", "2 settings", "3 files and 2 settings": what changed after the migration.
+QString changedWhat(const RollbackReport& r)
+{
+    const qsizetype settings = r.settingsChanged.size();
+    const std::uint64_t changedFiles = r.changedCount - std::uint64_t(settings);
+    if (settings == 0)
+        return files(changedFiles);
+    return changedFiles == 0 ? keys(settings) : u"%1 and %2"_s.arg(files(changedFiles), keys(settings));
+}
+
+// ", 1 setting put back and 2 reset", or nothing when no setting is involved.
+QString settingsPart(const RollbackReport& r, const QString& restoredWord)
+{
+    if (r.settingsRestored.isEmpty() && r.settingsReset.isEmpty())
+        return {};
+    return u", %1 %2 and %3 reset"_s.arg(keys(r.settingsRestored.size()), restoredWord).arg(r.settingsReset.size());
+}
 
 QString outcomeWord(RollbackReport::Outcome o)
 {
@@ -43,6 +62,11 @@ QJsonObject toJson(const RollbackReport& r)
             {u"changed"_s, QJsonArray::fromStringList(r.changed)},
             {u"blocked"_s, QJsonArray::fromStringList(r.blocked)},
             {u"notRestored"_s, QJsonArray::fromStringList(r.notRestored)},
+            {u"settingsRestored"_s, double(r.settingsRestored.size())},
+            {u"settingsReset"_s, double(r.settingsReset.size())},
+            {u"settingsRestoredKeys"_s, QJsonArray::fromStringList(r.settingsRestored)},
+            {u"settingsResetKeys"_s, QJsonArray::fromStringList(r.settingsReset)},
+            {u"settingsChanged"_s, QJsonArray::fromStringList(r.settingsChanged)},
             {u"preChangeSnapshot"_s, r.preChangeSnapshot},
             {u"preRollbackSnapshot"_s, r.preRollbackSnapshot.isEmpty() ? QJsonValue() : QJsonValue(r.preRollbackSnapshot)}};
 }
@@ -64,6 +88,7 @@ QString summary(const RollbackReport& r)
                    .arg(r.migrationID, what, files(r.restored), files(r.removed))
                    .arg(r.foldersRemoved)
                    .arg(r.resumed ? u", finishing the run cut short"_s : QString());
+    line.insert(line.size() - 1, settingsPart(r, u"put back"_s));
     if (!r.remaining.isEmpty())
         line += u" Still as migrated: %1."_s.arg(r.remaining.join(u", "_s));
     return line;
@@ -93,8 +118,8 @@ int runRollback(VaultRun& run)
     case RollbackReport::Outcome::refused:
         run.out.event(u"rollback"_s, toJson(r), QString());
         listPaths(run.out, u"kivo-cli: vault: %1 changed after migration %2; nothing was rolled back "
-                           "(--force rolls them back too, after a snapshot of them):"_s.arg(files(r.changedCount), r.migrationID),
-                  r.changed, r.changedCount);
+                           "(--force rolls them back too, after a snapshot of them):"_s.arg(changedWhat(r), r.migrationID),
+                  r.changed + r.settingsChanged, r.changedCount);
         return exitRefused;
     case RollbackReport::Outcome::blocked:
         run.out.event(u"rollback"_s, toJson(r), QString());
@@ -104,9 +129,14 @@ int runRollback(VaultRun& run)
         return exitTransferFailed;
     case RollbackReport::Outcome::dryRun: {
         run.out.event(u"rollback"_s, toJson(r),
-                      u"A rollback of migration %1 would put back or remove %2 of %3 (%4 changed after it%5)."_s
-                          .arg(r.migrationID, files(r.planned), r.categories.join(u", "_s), files(r.changedCount))
+                      u"A rollback of migration %1 would put back or remove %2%3 of %4 (%5 changed after it%6)."_s
+                          .arg(r.migrationID, files(r.planned), settingsPart(r, u"to put back"_s),
+                               r.categories.join(u", "_s), changedWhat(r))
                           .arg(r.changedCount && !o.force ? u": refused without --force"_s : QString()));
+        if (!r.settingsRestored.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Settings put back to what they were:"_s, r.settingsRestored, std::uint64_t(r.settingsRestored.size()));
+        if (!r.settingsReset.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Settings the migration added, reset:"_s, r.settingsReset, std::uint64_t(r.settingsReset.size()));
         if (!r.changed.isEmpty() && !run.out.isJson())
             listPaths(run.out, u"Changed after the migration:"_s, r.changed, r.changedCount);
         if (!r.blocked.isEmpty() && !run.out.isJson())

@@ -107,6 +107,27 @@ void load(const QByteArray& keyfile, const CommandOptions& client)
     }
 }
 
+void reset(const QStringList& keys, const CommandOptions& client)
+{
+    CommandOptions options = client;
+    options.withErrors = true;
+    for (const QString& key : keys) {
+        // A folder path would unset everything below it: only single keys are taken.
+        if (!key.startsWith(u'/') || key.endsWith(u'/') || key.contains(QLatin1String("//")))
+            throw SystemError(QStringLiteral("%1 is not a settings key").arg(key));
+        const CommandResult result = runCommandDetailed(dconfProgram(), {QStringLiteral("reset"), key}, options);
+        if (!result.started)
+            throw SystemError(QStringLiteral("The dconf tool could not be started"));
+        if (result.timedOut)
+            throw SystemError(QStringLiteral("The settings service did not answer in time"));
+        if (result.exitCode != 0)
+            throw SystemError(QStringLiteral("The settings service did not reset %1 (dconf exit %2: %3)")
+                                  .arg(key)
+                                  .arg(result.exitCode)
+                                  .arg(QString::fromUtf8(result.standardOutput.left(1024)).simplified()));
+    }
+}
+
 std::optional<QString> read(const QString& key, const CommandOptions& client)
 {
     const std::optional<QString> out = runCommand(dconfProgram(), {QStringLiteral("read"), key}, client);

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,10 @@ QByteArray dumpHome(const QString& homeFolder);
 // Writes each key of the keyfile text through the settings service of the
 // bus the options name; keys not in it are kept. Throws SystemError with the reason.
 void load(const QByteArray& keyfile, const CommandOptions& client);
+
+// Unsets each key through that service, so its default shows again. Throws
+// SystemError with the reason at the first it refuses.
+void reset(const QStringList& keys, const CommandOptions& client);
 
 // One key's typed value through that service; nothing when unset or unreachable.
 std::optional<QString> read(const QString& key, const CommandOptions& client);

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vault/MigrationRollback.h"
 
+#include "platform/Dconf.h"
 #include "platform/DurableFlush.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/HomeBeneath.h"
 #include "platform/SmallFiles.h"
 #include "vault/RollbackPlan.h"
+#include "vault/SettingsRecord.h"
 #include "vault/VaultLocation.h"
 
 #include <QDir>
@@ -24,6 +27,8 @@ namespace kivo {
 namespace {
 
 constexpr qint64 kMaxStateFile = 1024 * 1024;
+// The category whose record may carry settings keys.
+const QString kSettingsCategory = QStringLiteral("systemSettings");
 
 QStringList toStrings(const QJsonValue& v)
 {
@@ -187,6 +192,66 @@ void MigrationRollback::plan(const QSet<QString>& categories, ReplacedPaths* rep
         if (now)
             replaced->add(e.category, e.relative, now->isFolder ? 0 : now->size);
     });
+    if (coversSettings(QStringList(categories.begin(), categories.end())))
+        planSettings();
+}
+
+bool MigrationRollback::coversSettings(const QStringList& categories) const
+{
+    return m_record.settings && categories.contains(kSettingsCategory);
+}
+
+void MigrationRollback::planSettings()
+{
+    // Kivo's own folder of the home: private, and never part of a snapshot of it.
+    QDir().mkpath(changeRecordsFolder(m_request.home));
+    m_settingsFolder = std::make_unique<QTemporaryDir>(
+        QDir(changeRecordsFolder(m_request.home)).filePath(QStringLiteral("settings-XXXXXX")));
+    if (!m_settingsFolder->isValid())
+        throw VaultError(VaultErrorKind::failed, QStringLiteral("no room to compare the settings"));
+    const QString before = m_settingsFolder->filePath(QStringLiteral("before"));
+    const SnapshotVault vault = openVault(false);
+    vault.restore(preChangeSnapshot(vault), settingsDatabaseCategory(), before, {});
+    const std::optional<SettingsValues> was = readSettingsFile(QDir(before).filePath(settingsDumpName()));
+    if (!was)
+        throw VaultError(VaultErrorKind::snapshotGone,
+                         QStringLiteral("snapshot %1 holds no settings to put back: nothing was changed").arg(m_record.snapshotID));
+    const QString now = m_settingsFolder->filePath(QStringLiteral("now"));
+    ListedPaths current;
+    try {
+        current = dumpSettingsInto(m_request.home, now);
+    } catch (const SystemError& e) {
+        throw VaultError(VaultErrorKind::failed, e.description());
+    }
+    const SettingsRollbackPlan plan = planSettingsRollback(
+        *was, readSettingsFile(settingsAfterPath(m_request.home, m_record.transferID)),
+        readSettingsFile(QDir(now).filePath(settingsDumpName())).value_or(SettingsValues()));
+    m_report.settingsRestored = plan.restore.keys();
+    m_report.settingsReset = plan.reset;
+    m_report.settingsChanged = plan.changedSince;
+    m_report.changedCount += std::uint64_t(plan.changedSince.size());
+    if (plan.size() > 0)
+        m_settingsNow = current;
+}
+
+void MigrationRollback::swapSettings(const QString& staging)
+{
+    const std::optional<SettingsValues> before = readSettingsFile(staging + settingsDumpName());
+    if (!before)
+        throw VaultError(VaultErrorKind::failed,
+                         QStringLiteral("the settings kept before migration %1 were not restored").arg(m_record.migrationID));
+    SettingsValues now;
+    try {
+        now = parseSettings(dconf::dumpHome(m_request.home));
+    } catch (const SystemError& e) {
+        throw VaultError(VaultErrorKind::failed, e.description());
+    }
+    // Planned again: a run cut short may have put some back already.
+    const SettingsRollbackPlan plan =
+        planSettingsRollback(*before, readSettingsFile(settingsAfterPath(m_request.home, m_record.transferID)), now);
+    applySettingsRollback(m_request.home, plan, m_request.runtimeRoot);
+    m_report.settingsRestored = plan.restore.keys();
+    m_report.settingsReset = plan.reset;
 }
 
 SnapshotVault MigrationRollback::openVault(bool create) const
@@ -258,9 +323,12 @@ RollbackReport MigrationRollback::run()
             preChangeSnapshot(openVault(false));
         journal->phase = QStringLiteral("snapshot");
         saveJournal(*journal);
-        if (!replaced.isEmpty()) {
+        if (!replaced.isEmpty() || m_settingsNow) {
+            QList<ListedPaths> listed = replaced.finish();
+            if (m_settingsNow)
+                listed << *m_settingsNow;
             SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
-                              m_request.username, {}, replaced.finish()};
+                              m_request.username, {}, listed};
             journal->snapshot = openVault(true).snapshot(s, m_progress).id;
         }
         journal->phase = QStringLiteral("stage");
@@ -300,8 +368,9 @@ void MigrationRollback::stage(const Journal& journal)
         return; // it replaced nothing: there is nothing to put back
     const SnapshotVault vault = openVault(false);
     const VaultSnapshot before = preChangeSnapshot(vault);
+    const bool settings = coversSettings(journal.categories);
     for (const CategorySnapshot& c : before.categories)
-        if (journal.categories.contains(c.category))
+        if (journal.categories.contains(c.category) || (settings && c.category == settingsDatabaseCategory()))
             vault.restore(before, c.category, staging, m_progress);
 }
 
@@ -349,6 +418,8 @@ void MigrationRollback::swap(const Journal& journal)
         if (m_progress)
             m_progress(progress);
     });
+    if (coversSettings(journal.categories))
+        swapSettings(staging);
     progress.files = progress.totalFiles;
     progress.bytes = progress.totalBytes;
     progress.isFinal = true;

@@ -5,6 +5,9 @@
 #include "vault/SnapshotVault.h"
 
 #include <QSet>
+#include <QTemporaryDir>
+
+#include <memory>
 
 #include <optional>
 
@@ -21,6 +24,7 @@ struct RollbackRequest {
     QString host;
     QString username;
     std::optional<QString> passwordFile; // of the home's default vault
+    QString runtimeRoot = QStringLiteral("/run/user"); // where the account's login bus may be
 };
 
 struct RollbackReport {
@@ -41,6 +45,10 @@ struct RollbackReport {
     QStringList notRestored; // links and other non-files, left in the snapshot
     QString preChangeSnapshot;   // what the migration replaced
     QString preRollbackSnapshot; // what this rollback replaced
+    // Settings keys: put back to what they were, reset because the migration added them, changed after it.
+    QStringList settingsRestored;
+    QStringList settingsReset;
+    QStringList settingsChanged;
 };
 
 // Undoes what one receive did to a home: what it replaced comes back from the
@@ -72,6 +80,12 @@ private:
     void saveJournal(const Journal& journal) const;
     // Counts what is to do and what stands in its way; the paths to snapshot first go to `replaced`.
     void plan(const QSet<QString>& categories, ReplacedPaths* replaced, Journal* journal);
+    // Whether the settings the migration set are among `categories`.
+    bool coversSettings(const QStringList& categories) const;
+    // Compares the settings before, after and now; keeps the current ones ready for the pre-rollback snapshot.
+    void planSettings();
+    // Puts the settings back from the staged copy of the pre-change snapshot's.
+    void swapSettings(const QString& staging);
     SnapshotVault openVault(bool create) const;
     // Throws VaultError(snapshotGone) when it was forgotten.
     VaultSnapshot preChangeSnapshot(const SnapshotVault& vault) const;
@@ -84,6 +98,8 @@ private:
     VaultProgressHandler m_progress;
     ChangeRecord m_record;
     RollbackReport m_report;
+    std::unique_ptr<QTemporaryDir> m_settingsFolder;
+    std::optional<ListedPaths> m_settingsNow; // for the pre-rollback snapshot, when settings go back
 };
 
 // Where a rollback stages the files it puts back: on the home's own file system.

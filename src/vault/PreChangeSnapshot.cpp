@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vault/PreChangeSnapshot.h"
 
-#include "platform/HomeBeneath.h"
-
+#include "platform/Dconf.h"
 #include "platform/FileSystem.h"
+#include "platform/HomeBeneath.h"
 #include "platform/Json.h"
 #include "platform/SmallFiles.h"
+#include "vault/SettingsRecord.h"
 #include "vault/VaultLocation.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QSet>
 
 #include <algorithm>
@@ -71,7 +73,8 @@ QJsonObject ChangeRecord::toJson() const
             {QStringLiteral("migrationID"), migrationID},
             {QStringLiteral("snapshotID"), snapshotID},
             {QStringLiteral("time"), json::formatDate(time)},
-            {QStringLiteral("created"), double(created)}};
+            {QStringLiteral("created"), double(created)},
+            {QStringLiteral("settings"), settings}};
 }
 
 std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
@@ -82,6 +85,7 @@ std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
     r.snapshotID = o.value(QStringLiteral("snapshotID")).toString();
     r.time = QDateTime::fromString(o.value(QStringLiteral("time")).toString(), Qt::ISODate);
     r.created = std::uint64_t(std::max(0.0, o.value(QStringLiteral("created")).toDouble()));
+    r.settings = o.value(QStringLiteral("settings")).toBool();
     if (!isSafeName(r.transferID))
         return std::nullopt;
     return r;
@@ -150,9 +154,11 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
             sink(encodeEntry(entry));
             if (entry.kind == ChangeEntry::Kind::created)
                 ++record.created;
+            if (!entry.isFolder() && entry.relative == receivedSettingsPath())
+                record.settings = true;
         });
     });
-    if (!replaced.isEmpty()) {
+    if (!replaced.isEmpty() || record.settings) {
         const QString folder = defaultVaultFolder(request.home);
         SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, !QFileInfo::exists(folder)}));
         vault.init();
@@ -163,6 +169,15 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
         s.host = request.host;
         s.username = request.username;
         s.categories = replaced;
+        // Beside the records, so on the home's file system and never part of what it snapshots of the home.
+        std::optional<QTemporaryDir> dump;
+        if (record.settings) {
+            QDir().mkpath(changeRecordsFolder(request.home));
+            dump.emplace(QDir(changeRecordsFolder(request.home)).filePath(QStringLiteral("settings-XXXXXX")));
+            if (!dump->isValid())
+                throw VaultError(VaultErrorKind::failed, QStringLiteral("no room to keep the settings for the snapshot"));
+            s.listed << dumpSettingsInto(request.home, dump->path());
+        }
         record.snapshotID = vault.snapshot(s, {}).id;
     }
     // Written last and in one step: a record means its snapshot is complete.
@@ -186,6 +201,13 @@ void recordStateAfter(const QString& home, const QString& transferID)
     });
     // Written as the migration ends, after its files were handed to the account.
     handToHomeOwner(home, afterListPath(home, transferID));
+    const QList<ChangeRecord> records = changeRecords(home);
+    const bool settings = std::any_of(records.begin(), records.end(),
+                                      [&](const ChangeRecord& r) { return r.transferID == transferID && r.settings; });
+    if (settings) {
+        fs::writeFileAtomically(settingsAfterPath(home, transferID), dconf::dumpHome(home));
+        handToHomeOwner(home, settingsAfterPath(home, transferID));
+    }
 }
 
 } // namespace kivo

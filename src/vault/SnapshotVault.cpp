@@ -128,7 +128,8 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
     for (const auto& [key, value] : pairs)
         if (!value.isEmpty())
             command << QStringLiteral("--tag") << restic::tag(QString::fromLatin1(key), value);
-    for (const QString& folder : excludedFolders(request.home, m_access.repository))
+    const QString& root = list.root.isEmpty() ? request.home : list.root;
+    for (const QString& folder : excludedFolders(root, m_access.repository))
         command << QStringLiteral("--exclude") << folder;
     // The list goes by file, NUL-separated: any name survives and no command line grows past its limit.
     command << QStringLiteral("--files-from-raw") << list.listFile;
@@ -137,7 +138,7 @@ CategorySnapshot SnapshotVault::snapshotCategory(const SnapshotRequest& request,
     ResticEngine::Call call;
     call.command = command;
     call.deadline = kLongCall;
-    call.workingDirectory = request.home;
+    call.workingDirectory = root;
     call.onLine = [&](const QByteArray& line) {
         const restic::BackupLine parsed = restic::parseBackupLine(line);
         if (parsed.type == restic::BackupLine::Type::summary)

@@ -31,6 +31,9 @@ struct ListedPaths {
     QString listFile;
     std::uint64_t files = 0; // what the paths hold: the totals and the tags
     std::uint64_t bytes = 0;
+    // The folder the paths are relative to, when not the home: something kivo
+    // wrote for the snapshot alone, kept outside what it snapshots of the home.
+    QString root = {};
 };
 
 struct SnapshotRequest {

@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // Undoing a receive: real sends and receives, real restic, real files.
+#include "platform/Accounts.h"
+#include "platform/Dconf.h"
 #include "platform/FileSystem.h"
+#include "platform/SessionBus.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
+#include "vault/SettingsChanges.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
 #include <QStandardPaths>
@@ -216,4 +221,57 @@ TEST_F(Rollback, AFolderThatRefusesChangesOrAForgottenSnapshotStopsItBeforeAnyth
     EXPECT_TRUE(kinds().isEmpty());
     EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
     EXPECT_TRUE(QDir(destination + u"/.local/share/kivo/vault-changes"_s).entryList({u"*.rollback"_s}, QDir::Files).isEmpty());
+}
+
+TEST_F(Rollback, SettingsGoBackKeyByKey)
+{
+    if (QStandardPaths::findExecutable(u"dconf"_s).isEmpty() || QStandardPaths::findExecutable(u"dbus-daemon"_s).isEmpty())
+        KIVO_SKIP_OR_FAIL("dconf and dbus-daemon are needed");
+    // The receive and the rollback reach the settings service on the account's login bus when there is
+    // one, and that one serves the real home: only a private bus, started for the home served, will do.
+    if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS") || QFileInfo::exists(u"/run/user/%1/bus"_s.arg(effectiveUid())))
+        GTEST_SKIP() << "this account has a session bus of its own";
+    const auto seed = [&](const QString& home, const QByteArray& keyfile) {
+        SystemAccount account = *accountWithUid(effectiveUid());
+        account.home = home;
+        QDir().mkpath(dir.filePath(u"run"_s));
+        dconf::load(keyfile, SessionBus::open(account, dir.filePath(u"run"_s))->clientOptions());
+    };
+    const auto settingsOf = [](const QString& home) { return parseSettings(dconf::dumpHome(home)); };
+    const QString font = u"/org/gnome/desktop/interface/font-name"_s;
+    const QString theme = u"/org/gnome/desktop/interface/gtk-theme"_s;
+    const QString clock = u"/org/gnome/desktop/interface/clock-format"_s;
+    const QString buttons = u"/org/gnome/desktop/wm/preferences/button-layout"_s;
+    seed(source, "[org/gnome/desktop/interface]\nfont-name='Serif 12'\ngtk-theme='Dark'\nclock-format='24h'\n");
+    seed(destination, "[org/gnome/desktop/interface]\nfont-name='Sans 10'\nclock-format='24h'\n\n"
+                      "[org/gnome/desktop/wm/preferences]\nbutton-layout='close'\n");
+    migrate(u"userFiles,systemSettings"_s);
+    ASSERT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s);
+    ASSERT_EQ(settingsOf(destination).value(theme), u"'Dark'"_s);
+    seed(destination, "[org/gnome/desktop/interface]\ngtk-theme='Light'\n"); // its owner changes one since
+
+    const CliRun dry = rollback({u"--category"_s, u"systemSettings"_s, u"--dry-run"_s});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+    const QJsonObject planned = dry.events(u"rollback"_s).value(0);
+    EXPECT_EQ(planned.value(u"settingsRestoredKeys"_s).toArray(), QJsonArray{font});
+    EXPECT_EQ(planned.value(u"settingsResetKeys"_s).toArray(), QJsonArray{theme});
+    EXPECT_EQ(planned.value(u"settingsChanged"_s).toArray(), QJsonArray{theme});
+    EXPECT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s) << "a dry run changes nothing";
+    const CliRun refused = rollback({u"--category"_s, u"systemSettings"_s});
+    EXPECT_EQ(refused.exitCode, 5);
+    EXPECT_TRUE(refused.err.contains(theme.toUtf8())) << refused.err.toStdString();
+    EXPECT_EQ(settingsOf(destination).value(font), u"'Serif 12'"_s) << "refused whole";
+
+    const CliRun undone = rollback({u"--category"_s, u"systemSettings"_s, u"--force"_s});
+    ASSERT_EQ(undone.exitCode, 0) << undone.err.toStdString();
+    const QJsonObject done = undone.events(u"rollback"_s).value(0);
+    EXPECT_EQ(done.value(u"settingsRestored"_s).toInt(), 1);
+    EXPECT_EQ(done.value(u"settingsReset"_s).toInt(), 1);
+    const SettingsValues after = settingsOf(destination);
+    EXPECT_EQ(after.value(font), u"'Sans 10'"_s) << "changed by the migration: back";
+    EXPECT_FALSE(after.contains(theme)) << "added by the migration: reset, forced over the later change";
+    EXPECT_EQ(after.value(clock), u"'24h'"_s);
+    EXPECT_EQ(after.value(buttons), u"'close'"_s) << "never the migration's: kept";
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n") << "the other category stays";
+    EXPECT_TRUE(kinds().contains(u"pre-rollback"_s)) << "the settings as they were are kept first";
 }

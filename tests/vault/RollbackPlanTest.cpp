@@ -2,6 +2,7 @@
 #include "cli/VaultSourceSnapshot.h"
 #include "vault/ChangeEntries.h"
 #include "vault/RollbackPlan.h"
+#include "vault/SettingsChanges.h"
 #include "vault/VaultError.h"
 
 #include <QFile>
@@ -147,4 +148,66 @@ TEST(SourceVault, TheSendSnapshotsIntoTheNamedVaultElseTheProfilesLocalOneElseOn
         EXPECT_EQ(cli::sourceVaultFolder(o, profile, &notice), c.folder) << c.name;
         EXPECT_EQ(!notice.isEmpty(), c.notice) << c.name;
     }
+}
+
+TEST(SettingsRollbackPlan, PutsBackWhatTheMigrationChangedResetsWhatItAddedAndLeavesTheRest)
+{
+    const QString font = QStringLiteral("/org/gnome/desktop/interface/font-name");
+    const QString theme = QStringLiteral("/org/gnome/desktop/interface/gtk-theme");
+    const QString clock = QStringLiteral("/org/gnome/desktop/interface/clock-format");
+    const QString stamp = QStringLiteral("/org/gnome/shell/last-seen-timestamp"); // bound to the machine
+    const SettingsValues before{{font, QStringLiteral("'Sans 10'")}, {clock, QStringLiteral("'24h'")},
+                                {stamp, QStringLiteral("uint64 1")}};
+    const SettingsValues after{{font, QStringLiteral("'Serif 12'")}, {clock, QStringLiteral("'24h'")},
+                               {theme, QStringLiteral("'Dark'")}, {stamp, QStringLiteral("uint64 2")}};
+    struct Case {
+        const char* name;
+        std::optional<SettingsValues> after;
+        SettingsValues now;
+        SettingsValues restore;
+        QStringList reset;
+        QStringList changedSince;
+    };
+    SettingsValues edited = after;
+    edited[font] = QStringLiteral("'Mono 9'");
+    edited.remove(theme);
+    SettingsValues userAdded = after;
+    userAdded[QStringLiteral("/org/gnome/desktop/wm/preferences/button-layout")] = QStringLiteral("'close'");
+    SettingsValues halfDone = after;
+    halfDone[font] = QStringLiteral("'Sans 10'");
+    const Case cases[] = {
+        {"untouched since", after, after, {{font, QStringLiteral("'Sans 10'")}}, {theme}, {}},
+        {"a key set again and an added one unset since", after, edited, {{font, QStringLiteral("'Sans 10'")}}, {}, {font}},
+        {"a key someone added after is theirs", after, userAdded, {{font, QStringLiteral("'Sans 10'")}}, {theme}, {}},
+        {"a run cut short put one back already", after, halfDone, {}, {theme}, {}},
+        {"all back already", after, before, {}, {}, {}},
+        {"applied nothing", before, before, {}, {}, {}},
+        {"never finished: every difference, as changed since", std::nullopt, after,
+         {{font, QStringLiteral("'Sans 10'")}}, {theme}, {font, theme}},
+        {"never finished, nothing differs", std::nullopt, before, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        const SettingsRollbackPlan plan = planSettingsRollback(before, c.after, c.now);
+        EXPECT_EQ(plan.restore, c.restore) << c.name;
+        EXPECT_EQ(plan.reset, c.reset) << c.name;
+        EXPECT_EQ(plan.changedSince, c.changedSince) << c.name;
+    }
+}
+
+TEST(SettingsRollbackPlan, ReadsAndWritesTheSettingsKeyfile)
+{
+    const QByteArray dump = "[/]\ntop='at the root'\n\n"
+                            "[org/gnome/desktop/background]\npicture-uri='file:///a=b.png'\nshow = true\n\n"
+                            "# a comment\n[org/gnome/desktop/background/]\nprimary-color='#000000'\n"
+                            "[org/x]\nno-value\n=nameless\nbad/name=1\n";
+    const SettingsValues expected{{QStringLiteral("/top"), QStringLiteral("'at the root'")},
+                                  {QStringLiteral("/org/gnome/desktop/background/picture-uri"), QStringLiteral("'file:///a=b.png'")},
+                                  {QStringLiteral("/org/gnome/desktop/background/show"), QStringLiteral("true")},
+                                  {QStringLiteral("/org/gnome/desktop/background/primary-color"), QStringLiteral("'#000000'")}};
+    EXPECT_EQ(parseSettings(dump), expected);
+    EXPECT_EQ(parseSettings("stray=1\n[a]\nk=2\n"), (SettingsValues{{QStringLiteral("/a/k"), QStringLiteral("2")}}))
+        << "keys before any group belong nowhere";
+    EXPECT_EQ(parseSettings(settingsKeyfile(expected)), expected) << "written back, read again: the same keys";
+    EXPECT_EQ(settingsKeyfile({{QStringLiteral("/top"), QStringLiteral("1")}}), QByteArray("[/]\ntop=1\n"));
+    EXPECT_TRUE(settingsKeyfile({}).isEmpty());
 }
