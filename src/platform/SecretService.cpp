@@ -124,8 +124,11 @@ struct Keychain::State {
 Keychain::Keychain() : m_state(new State)
 {
     GError* error = nullptr;
-    m_state->service = secret_service_get_sync(
-        SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS), nullptr, &error);
+    // A service object of its own, not the process-wide one: that one's lists of collections and items
+    // follow the service's signals only while a GLib loop runs, which no thread of ours does.
+    m_state->service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr,
+                                                SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS),
+                                                nullptr, &error);
     if (!m_state->service) {
         delete m_state;
         throw Unavailable(takeError(error, QStringLiteral("No Secret Service is available")));
