@@ -2,11 +2,15 @@
 #include "cli/VaultSourceSnapshot.h"
 #include "vault/ChangeEntries.h"
 #include "vault/RollbackPlan.h"
+#include "vault/PreChangeSnapshot.h"
 #include "vault/SecretsChanges.h"
+#include "vault/SecretsRecord.h"
 #include "vault/SettingsChanges.h"
 #include "vault/VaultError.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -286,4 +290,44 @@ TEST(SecretsRollbackPlan, DigestsTellLabelTypeAndSecretApartAndSurviveTheirRecor
     EXPECT_FALSE(record.contains("\"c\"")) << "no secret in the record";
     EXPECT_EQ(decodeSecretStates(R"([{"label":"x","digest":"00"},7,{"label":"y"}])"), QList<SecretState>()) << "damaged entries are dropped";
     EXPECT_EQ(decodeSecretStates("not json"), QList<SecretState>());
+}
+
+TEST(SecretsRecord, KeychainExportsAreSpottedWhereEitherLayoutLandsThem)
+{
+    const QString home = QStringLiteral("/home/ann");
+    const struct {
+        const char* destination;
+        bool expected;
+    } cases[] = {
+        {"/home/ann/.local/share/kivo/keychain/kivo-keychain-export-1f.encrypted", true},
+        {"/home/ann/Library/Keychains/kivo-keychain-export-2e.encrypted", true},
+        {"/home/ann/Library/Keychains/../Keychains/kivo-keychain-export-3.encrypted", true},
+        {"/home/ann/Library/Keychains/deeper/kivo-keychain-export-4.encrypted", false},
+        {"/home/ann/Documents/kivo-keychain-export-5.encrypted", false},
+        {"/home/bob/Library/Keychains/kivo-keychain-export-6.encrypted", false},
+        {"/home/ann/Library/Keychains/login.keychain-db", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isKeychainExport(home, QString::fromUtf8(c.destination)), c.expected) << c.destination;
+}
+
+TEST(SecretsRecord, DumpsGoToAFreshFolderOnlyTheOwnerEntersAndLeftoversGo)
+{
+    QTemporaryDir home;
+    const QString records = changeRecordsFolder(home.path());
+    const QString leftover = records + QStringLiteral("/secrets-crashed");
+    ASSERT_TRUE(QDir().mkpath(leftover));
+    QFile stale(leftover + QStringLiteral("/kivo-secrets.json"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    QString path;
+    {
+        const std::unique_ptr<QTemporaryDir> folder = privateSecretsFolder(home.path());
+        path = folder->path();
+        EXPECT_FALSE(QFileInfo::exists(leftover)) << "a crashed run's dump is removed";
+        EXPECT_EQ(QFileInfo(path).path(), records);
+        // Owner bits 0x7000, group 0x0070, others 0x0007: rwx------.
+        EXPECT_EQ(int(QFileInfo(path).permissions() & 0x7077), 0x7000);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path)) << "gone with its holder";
 }
