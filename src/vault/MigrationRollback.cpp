@@ -300,6 +300,7 @@ VaultSnapshot MigrationRollback::preChangeSnapshot(const SnapshotVault& vault) c
 RollbackReport MigrationRollback::run()
 {
     m_record = findRecord(changeRecords(m_request.home), m_request.migration);
+    removeSecretsLeftovers(m_request.home);
     m_report.migrationID = m_record.migrationID;
     m_report.transferID = m_record.transferID;
     m_report.preChangeSnapshot = m_record.snapshotID;

@@ -83,6 +83,8 @@ ListedPaths MigrationRollback::secretsNow(std::unique_ptr<QTemporaryDir>& folder
     folder = privateSecretsFolder(m_request.home);
     try {
         return dumpSecretsInto(folder->path());
+    } catch (const secrets::Unavailable& e) {
+        throw VaultError(VaultErrorKind::locked, QStringLiteral("the keychain cannot be read: %1").arg(e.description()));
     } catch (const SystemError& e) {
         throw VaultError(VaultErrorKind::failed, QStringLiteral("the keychain cannot be read: %1").arg(e.description()));
     }

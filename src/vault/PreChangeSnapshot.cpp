@@ -183,6 +183,7 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
     for (const ChangeRecord& r : changeRecords(request.home))
         if (r.transferID == request.transferID)
             return r;
+    removeSecretsLeftovers(request.home);
 
     ChangeRecord record;
     record.transferID = request.transferID;

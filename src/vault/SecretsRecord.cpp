@@ -47,14 +47,20 @@ QString secretsAfterPath(const QString& home, const QString& transferID)
     return QDir(changeRecordsFolder(home)).filePath(transferID + QStringLiteral(".secrets"));
 }
 
+void removeSecretsLeftovers(const QString& home)
+{
+    // Only a crash leaves one behind: whoever holds one removes it when done.
+    const QString records = changeRecordsFolder(home);
+    const HomeBeneath beneath(home);
+    for (const QString& name : QDir(records).entryList({kSecretsFolderPrefix + u'*'}, QDir::Dirs | QDir::Hidden))
+        beneath.removeTree(QDir(records).filePath(name));
+}
+
 std::unique_ptr<QTemporaryDir> privateSecretsFolder(const QString& home)
 {
     const QString records = changeRecordsFolder(home);
     QDir().mkpath(records);
-    // Only a crash leaves one behind: whoever holds one removes it when done.
-    const HomeBeneath beneath(home);
-    for (const QString& name : QDir(records).entryList({kSecretsFolderPrefix + u'*'}, QDir::Dirs | QDir::Hidden))
-        beneath.removeTree(QDir(records).filePath(name));
+    removeSecretsLeftovers(home);
     auto folder = std::make_unique<QTemporaryDir>(QDir(records).filePath(kSecretsFolderPrefix + QStringLiteral("XXXXXX")));
     if (!folder->isValid())
         throw secretsFailure(QStringLiteral("no room to keep the keychain's items for the snapshot"));
@@ -118,6 +124,8 @@ QList<SecretState> currentSecretStates()
         QList<SecretState> states = secretStatesOf(items);
         wipeSecrets(items);
         return states;
+    } catch (const secrets::Unavailable& e) {
+        throw VaultError(VaultErrorKind::locked, QStringLiteral("the keychain cannot be read: %1").arg(e.description()));
     } catch (const SystemError& e) {
         throw secretsFailure(QStringLiteral("the keychain cannot be read: %1").arg(e.description()));
     }
@@ -151,6 +159,8 @@ void applySecretsRollback(const SecretsRollbackPlan& plan)
             keychain.store(item);
         for (const QMap<QString, QString>& attributes : plan.remove)
             keychain.remove(attributes);
+    } catch (const secrets::Unavailable& e) {
+        throw VaultError(VaultErrorKind::locked, QStringLiteral("the keychain items were not put back: %1").arg(e.description()));
     } catch (const SystemError& e) {
         throw secretsFailure(QStringLiteral("the keychain items were not put back: %1").arg(e.description()));
     }

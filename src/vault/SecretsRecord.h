@@ -29,6 +29,8 @@ QString secretsAfterPath(const QString& home, const QString& transferID);
 // for a dump of secrets; removed with the object. Leftovers of a run that
 // crashed while holding one are removed first.
 std::unique_ptr<QTemporaryDir> privateSecretsFolder(const QString& home);
+// Removes the dumps a crashed run left in the home's records folder.
+void removeSecretsLeftovers(const QString& home);
 
 // Whether the default collection can be read and written here; the reason when not.
 QString keychainProblem();
@@ -37,15 +39,16 @@ QString keychainProblem();
 // secrets::Unavailable when it cannot be read.
 ListedPaths dumpSecretsInto(const QString& folder);
 // The items of a dump; throws VaultError(failed) when it is missing or unreadable.
+// The next two throw VaultError(locked) when the keychain is not there or locked.
 QList<secrets::Item> readSecretsDump(const QString& path);
-// The default collection as it is now, without secrets kept. Throws VaultError(failed).
+// The default collection as it is now, without secrets kept. Throws VaultError.
 QList<SecretState> currentSecretStates();
 // Notes the default collection as it is now, to `secretsAfterPath`.
 void recordSecretsAfter(const QString& home, const QString& transferID);
 // The after-record; nothing when the migration never finished.
 std::optional<QList<SecretState>> readSecretsAfter(const QString& home, const QString& transferID);
 
-// Stores the old items and deletes the added ones. Throws VaultError(failed).
+// Stores the old items and deletes the added ones. Throws VaultError.
 void applySecretsRollback(const SecretsRollbackPlan& plan);
 
 // Overwrites a list of items' secrets in memory before they go.
