@@ -145,7 +145,7 @@ namespace {
 // and keychain items when the migration brings them. Their dumps live in
 // private folders of kivo's own, gone as soon as restic has them.
 QString snapshotBefore(const PreChangeRequest& request, const QList<QPair<QString, QStringList>>& replaced,
-                       ChangeRecord& record)
+                       const ChangeRecord& record)
 {
     const QString folder = defaultVaultFolder(request.home);
     SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, !QFileInfo::exists(folder)}));
@@ -184,13 +184,11 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
         if (r.transferID == request.transferID)
             return r;
     removeSecretsLeftovers(request.home);
-
     ChangeRecord record;
     record.transferID = request.transferID;
     record.migrationID = request.migrationID;
     record.time = QDateTime::currentDateTimeUtc();
     QList<QPair<QString, QStringList>> replaced;
-    // The list goes straight to disk: a manifest may hold millions.
     // The export lands in kivo's own folder on Linux homes, which the entries leave out: it is spotted first.
     const EachWrite watched = [&](const WriteVisitor& visit) {
         writes([&](const QString& destination, const QString& category) {
@@ -198,6 +196,7 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
             visit(destination, category);
         });
     };
+    // The list goes straight to disk: a manifest may hold millions.
     fs::writeFileAtomically(touchedListPath(request.home, request.transferID), [&](const fs::ByteSink& sink) {
         replaced = sortWrites(request.home, watched, [&](const ChangeEntry& entry) {
             sink(encodeEntry(entry));
