@@ -17,15 +17,27 @@ namespace {
 QString files(std::uint64_t n) { return n == 1 ? u"1 file"_s : u"%1 files"_s.arg(n); }
 QString keys(qsizetype n) { return n == 1 ? u"1 setting"_s : u"%1 settings"_s.arg(n); }
 
-// "3 files", "2 settings", "3 files and 2 settings": what changed after the migration.
+QString items(qsizetype n) { return n == 1 ? u"1 keychain item"_s : u"%1 keychain items"_s.arg(n); }
+
+// "3 files", "2 settings", "3 files, 2 settings and 1 keychain item": what changed after the migration.
 QString changedWhat(const RollbackReport& r)
 {
     const qsizetype settings = r.settingsChanged.size();
-    const std::uint64_t changedFiles = r.changedCount - std::uint64_t(settings);
-    if (settings == 0)
-        return files(changedFiles);
-    return changedFiles == 0 ? keys(settings) : u"%1 and %2"_s.arg(files(changedFiles), keys(settings));
+    const qsizetype secrets = r.secretsChanged.size();
+    const std::uint64_t changedFiles = r.changedCount - std::uint64_t(settings + secrets);
+    QStringList parts;
+    if (changedFiles > 0 || (settings == 0 && secrets == 0))
+        parts << files(changedFiles);
+    if (settings > 0)
+        parts << keys(settings);
+    if (secrets > 0)
+        parts << items(secrets);
+    const QString last = parts.takeLast();
+    return parts.isEmpty() ? last : u"%1 and %2"_s.arg(parts.join(u", "_s), last);
 }
+
+// Everything changed after the migration, as listed: files, then settings keys, then keychain items.
+QStringList changedList(const RollbackReport& r) { return r.changed + r.settingsChanged + r.secretsChanged; }
 
 // ", 1 setting put back and 2 reset", or nothing when no setting is involved.
 QString settingsPart(const RollbackReport& r, const QString& restoredWord)
@@ -33,6 +45,14 @@ QString settingsPart(const RollbackReport& r, const QString& restoredWord)
     if (r.settingsRestored.isEmpty() && r.settingsReset.isEmpty())
         return {};
     return u", %1 %2 and %3 reset"_s.arg(keys(r.settingsRestored.size()), restoredWord).arg(r.settingsReset.size());
+}
+
+// ", 1 keychain item put back and 2 deleted", or nothing when the keychain is not involved.
+QString secretsPart(const RollbackReport& r, const QString& restoredWord, const QString& removedWord)
+{
+    if (r.secretsRestored.isEmpty() && r.secretsRemoved.isEmpty())
+        return {};
+    return u", %1 %2 and %3 %4"_s.arg(items(r.secretsRestored.size()), restoredWord).arg(r.secretsRemoved.size()).arg(removedWord);
 }
 
 QString outcomeWord(RollbackReport::Outcome o)
@@ -67,6 +87,11 @@ QJsonObject toJson(const RollbackReport& r)
             {u"settingsRestoredKeys"_s, QJsonArray::fromStringList(r.settingsRestored)},
             {u"settingsResetKeys"_s, QJsonArray::fromStringList(r.settingsReset)},
             {u"settingsChanged"_s, QJsonArray::fromStringList(r.settingsChanged)},
+            {u"secretsRestored"_s, double(r.secretsRestored.size())},
+            {u"secretsRemoved"_s, double(r.secretsRemoved.size())},
+            {u"secretsRestoredItems"_s, QJsonArray::fromStringList(r.secretsRestored)},
+            {u"secretsRemovedItems"_s, QJsonArray::fromStringList(r.secretsRemoved)},
+            {u"secretsChanged"_s, QJsonArray::fromStringList(r.secretsChanged)},
             {u"preChangeSnapshot"_s, r.preChangeSnapshot},
             {u"preRollbackSnapshot"_s, r.preRollbackSnapshot.isEmpty() ? QJsonValue() : QJsonValue(r.preRollbackSnapshot)}};
 }
@@ -88,7 +113,7 @@ QString summary(const RollbackReport& r)
                    .arg(r.migrationID, what, files(r.restored), files(r.removed))
                    .arg(r.foldersRemoved)
                    .arg(r.resumed ? u", finishing the run cut short"_s : QString());
-    line.insert(line.size() - 1, settingsPart(r, u"put back"_s));
+    line.insert(line.size() - 1, settingsPart(r, u"put back"_s) + secretsPart(r, u"put back"_s, u"deleted"_s));
     if (!r.remaining.isEmpty())
         line += u" Still as migrated: %1."_s.arg(r.remaining.join(u", "_s));
     return line;
@@ -119,7 +144,7 @@ int runRollback(VaultRun& run)
         run.out.event(u"rollback"_s, toJson(r), QString());
         listPaths(run.out, u"kivo-cli: vault: %1 changed after migration %2; nothing was rolled back "
                            "(--force rolls them back too, after a snapshot of them):"_s.arg(changedWhat(r), r.migrationID),
-                  r.changed + r.settingsChanged, r.changedCount);
+                  changedList(r), r.changedCount);
         return exitRefused;
     case RollbackReport::Outcome::blocked:
         run.out.event(u"rollback"_s, toJson(r), QString());
@@ -130,15 +155,20 @@ int runRollback(VaultRun& run)
     case RollbackReport::Outcome::dryRun: {
         run.out.event(u"rollback"_s, toJson(r),
                       u"A rollback of migration %1 would put back or remove %2%3 of %4 (%5 changed after it%6)."_s
-                          .arg(r.migrationID, files(r.planned), settingsPart(r, u"to put back"_s),
+                          .arg(r.migrationID, files(r.planned),
+                               settingsPart(r, u"to put back"_s) + secretsPart(r, u"to put back"_s, u"to delete"_s),
                                r.categories.join(u", "_s), changedWhat(r))
                           .arg(r.changedCount && !o.force ? u": refused without --force"_s : QString()));
         if (!r.settingsRestored.isEmpty() && !run.out.isJson())
             listPaths(run.out, u"Settings put back to what they were:"_s, r.settingsRestored, std::uint64_t(r.settingsRestored.size()));
         if (!r.settingsReset.isEmpty() && !run.out.isJson())
             listPaths(run.out, u"Settings the migration added, reset:"_s, r.settingsReset, std::uint64_t(r.settingsReset.size()));
-        if (!r.changed.isEmpty() && !run.out.isJson())
-            listPaths(run.out, u"Changed after the migration:"_s, r.changed, r.changedCount);
+        if (!r.secretsRestored.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Keychain items put back to what they were:"_s, r.secretsRestored, std::uint64_t(r.secretsRestored.size()));
+        if (!r.secretsRemoved.isEmpty() && !run.out.isJson())
+            listPaths(run.out, u"Keychain items the migration added, deleted:"_s, r.secretsRemoved, std::uint64_t(r.secretsRemoved.size()));
+        if (r.changedCount > 0 && !run.out.isJson())
+            listPaths(run.out, u"Changed after the migration:"_s, changedList(r), r.changedCount);
         if (!r.blocked.isEmpty() && !run.out.isJson())
             listPaths(run.out, u"Folders refusing changes:"_s, r.blocked, std::uint64_t(r.blocked.size()));
         return exitSuccess;

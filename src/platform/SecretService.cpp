@@ -44,18 +44,6 @@ QMap<QString, QString> attributesOf(SecretItem* item)
     return out;
 }
 
-// One text per attribute set, for finding the item that has exactly that set.
-// The service gives an item without a schema the generic one.
-QString keyOf(QMap<QString, QString> attributes)
-{
-    if (!attributes.contains(QStringLiteral("xdg:schema")))
-        attributes.insert(QStringLiteral("xdg:schema"), QStringLiteral("org.freedesktop.Secret.Generic"));
-    QString key;
-    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
-        key += it.key() + QChar(0) + it.value() + QChar(1);
-    return key;
-}
-
 GHashTable* tableOf(const QMap<QString, QString>& attributes)
 {
     GHashTable* table = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
@@ -70,7 +58,50 @@ bool isSessionCollection(SecretCollection* collection)
     return path && QByteArray(path).endsWith("/session");
 }
 
+// Appends the unlocked items of a collection whose items are loaded.
+void appendItems(SecretCollection* collection, bool withSecrets, QList<Item>* out)
+{
+    GError* error = nullptr;
+    GList* items = secret_collection_get_items(collection);
+    // All secrets of the collection in one request.
+    if (withSecrets && items && !secret_item_load_secrets_sync(items, nullptr, &error)) {
+        g_list_free_full(items, g_object_unref);
+        throw Unavailable(takeError(error, QStringLiteral("Cannot read the keychain's secrets")));
+    }
+    for (GList* i = items; i; i = i->next) {
+        auto* secretItem = static_cast<SecretItem*>(i->data);
+        if (secret_item_get_locked(secretItem))
+            continue;
+        Item item;
+        item.attributes = attributesOf(secretItem);
+        item.label = takeString(secret_item_get_label(secretItem));
+        item.schema = takeString(secret_item_get_schema_name(secretItem));
+        if (withSecrets) {
+            SecretValue* value = secret_item_get_secret(secretItem);
+            if (!value)
+                continue;
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(value, &length);
+            item.secret = QByteArray(bytes, qsizetype(length));
+            item.contentType = QString::fromUtf8(secret_value_get_content_type(value));
+            secret_value_unref(value);
+        }
+        out->append(std::move(item));
+    }
+    g_list_free_full(items, g_object_unref);
+}
+
 } // namespace
+
+QString attributeKey(QMap<QString, QString> attributes)
+{
+    if (!attributes.contains(QStringLiteral("xdg:schema")))
+        attributes.insert(QStringLiteral("xdg:schema"), QStringLiteral("org.freedesktop.Secret.Generic"));
+    QString key;
+    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+        key += it.key() + QChar(0) + it.value() + QChar(1);
+    return key;
+}
 
 struct Keychain::State {
     SecretService* service = nullptr;
@@ -93,8 +124,11 @@ struct Keychain::State {
 Keychain::Keychain() : m_state(new State)
 {
     GError* error = nullptr;
-    m_state->service = secret_service_get_sync(
-        SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS), nullptr, &error);
+    // A service object of its own, not the process-wide one: that one's lists of collections and items
+    // follow the service's signals only while a GLib loop runs, which no thread of ours does.
+    m_state->service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr,
+                                                SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS),
+                                                nullptr, &error);
     if (!m_state->service) {
         delete m_state;
         throw Unavailable(takeError(error, QStringLiteral("No Secret Service is available")));
@@ -116,36 +150,42 @@ QList<Item> Keychain::items(bool withSecrets)
             g_clear_error(&error);
             continue;
         }
-        GList* items = secret_collection_get_items(collection);
-        // All secrets of the collection in one request.
-        if (withSecrets && items && !secret_item_load_secrets_sync(items, nullptr, &error)) {
-            g_list_free_full(items, g_object_unref);
+        try {
+            appendItems(collection, withSecrets, &out);
+        } catch (...) {
             g_list_free_full(collections, g_object_unref);
-            throw Unavailable(takeError(error, QStringLiteral("Cannot read the keychain's secrets")));
+            throw;
         }
-        for (GList* i = items; i; i = i->next) {
-            auto* secretItem = static_cast<SecretItem*>(i->data);
-            if (secret_item_get_locked(secretItem))
-                continue;
-            Item item;
-            item.attributes = attributesOf(secretItem);
-            item.label = takeString(secret_item_get_label(secretItem));
-            item.schema = takeString(secret_item_get_schema_name(secretItem));
-            if (withSecrets) {
-                SecretValue* value = secret_item_get_secret(secretItem);
-                if (!value)
-                    continue;
-                gsize length = 0;
-                const gchar* bytes = secret_value_get(value, &length);
-                item.secret = QByteArray(bytes, qsizetype(length));
-                item.contentType = QString::fromUtf8(secret_value_get_content_type(value));
-                secret_value_unref(value);
-            }
-            out.append(std::move(item));
-        }
-        g_list_free_full(items, g_object_unref);
     }
     g_list_free_full(collections, g_object_unref);
+    return out;
+}
+
+void Keychain::loadDefault()
+{
+    if (const QString problem = defaultCollectionProblem(); !problem.isEmpty())
+        throw Unavailable(problem);
+    if (m_state->defaultLoaded)
+        return;
+    GError* error = nullptr;
+    if (!secret_collection_load_items_sync(m_state->defaultCollection, nullptr, &error))
+        throw Unavailable(takeError(error, QStringLiteral("Cannot list the keychain's items")));
+    GList* items = secret_collection_get_items(m_state->defaultCollection);
+    for (GList* i = items; i; i = i->next) {
+        auto* existing = static_cast<SecretItem*>(i->data);
+        const QString key = attributeKey(attributesOf(existing));
+        if (!m_state->byAttributes.contains(key))
+            m_state->byAttributes.insert(key, static_cast<SecretItem*>(g_object_ref(existing)));
+    }
+    g_list_free_full(items, g_object_unref);
+    m_state->defaultLoaded = true;
+}
+
+QList<Item> Keychain::defaultItems(bool withSecrets)
+{
+    loadDefault();
+    QList<Item> out;
+    appendItems(m_state->defaultCollection, withSecrets, &out);
     return out;
 }
 
@@ -166,26 +206,12 @@ QString Keychain::defaultCollectionProblem()
 
 Stored Keychain::store(const Item& item)
 {
-    if (const QString problem = defaultCollectionProblem(); !problem.isEmpty())
-        throw Unavailable(problem);
+    loadDefault();
     GError* error = nullptr;
-    if (!m_state->defaultLoaded) {
-        if (!secret_collection_load_items_sync(m_state->defaultCollection, nullptr, &error))
-            throw Unavailable(takeError(error, QStringLiteral("Cannot list the keychain's items")));
-        GList* items = secret_collection_get_items(m_state->defaultCollection);
-        for (GList* i = items; i; i = i->next) {
-            auto* existing = static_cast<SecretItem*>(i->data);
-            const QString key = keyOf(attributesOf(existing));
-            if (!m_state->byAttributes.contains(key))
-                m_state->byAttributes.insert(key, static_cast<SecretItem*>(g_object_ref(existing)));
-        }
-        g_list_free_full(items, g_object_unref);
-        m_state->defaultLoaded = true;
-    }
     const QByteArray label = item.label.toUtf8();
     const QByteArray contentType = item.contentType.isEmpty() ? QByteArray("text/plain") : item.contentType.toUtf8();
     SecretValue* value = secret_value_new(item.secret.constData(), item.secret.size(), contentType.constData());
-    const QString key = keyOf(item.attributes);
+    const QString key = attributeKey(item.attributes);
     if (SecretItem* existing = m_state->byAttributes.value(key)) {
         const bool ok = secret_item_set_label_sync(existing, label.constData(), nullptr, &error)
             && secret_item_set_secret_sync(existing, value, nullptr, &error);
@@ -203,6 +229,21 @@ Stored Keychain::store(const Item& item)
         throw SystemError(takeError(error, QStringLiteral("Cannot store \"%1\"").arg(item.label)));
     m_state->byAttributes.insert(key, created);
     return Stored::created;
+}
+
+bool Keychain::remove(const QMap<QString, QString>& attributes)
+{
+    loadDefault();
+    SecretItem* existing = m_state->byAttributes.take(attributeKey(attributes));
+    if (!existing)
+        return false;
+    GError* error = nullptr;
+    const bool ok = secret_item_delete_sync(existing, nullptr, &error);
+    const QString label = takeString(secret_item_get_label(existing));
+    g_object_unref(existing);
+    if (!ok)
+        throw SystemError(takeError(error, QStringLiteral("Cannot delete \"%1\"").arg(label)));
+    return true;
 }
 
 } // namespace kivo::secrets

@@ -33,6 +33,10 @@ public:
 
 enum class Stored { created, updated };
 
+// One text per attribute set: two items with the same one are the same item.
+// The service gives an item without a schema the generic one.
+QString attributeKey(QMap<QString, QString> attributes);
+
 // The user's keychain through the Secret Service on the session bus. Calls
 // block on D-Bus: run them off the main thread. The bus is the one named by
 // DBUS_SESSION_BUS_ADDRESS when first used in this process.
@@ -47,13 +51,22 @@ public:
     // Every item of every unlocked collection except the in-memory "session"
     // one; locked collections are passed over. Secrets only when asked.
     QList<Item> items(bool withSecrets);
+    // The items of the default collection, where `store` writes. Throws
+    // Unavailable when it cannot be read.
+    QList<Item> defaultItems(bool withSecrets);
     // Why the default collection cannot take items, or empty when it can.
     QString defaultCollectionProblem();
     // Into the default collection: an item there with the same attribute set is
     // the same item and gets the label and secret; otherwise a new one.
     Stored store(const Item& item);
+    // Deletes the default collection's item with that attribute set; false when
+    // there is none (already gone is no error).
+    bool remove(const QMap<QString, QString>& attributes);
 
 private:
+    // The default collection's items by attribute set, read once; throws Unavailable.
+    void loadDefault();
+
     struct State;
     State* m_state;
 };

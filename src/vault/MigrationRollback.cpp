@@ -8,6 +8,7 @@
 #include "platform/HomeBeneath.h"
 #include "platform/SmallFiles.h"
 #include "vault/RollbackPlan.h"
+#include "vault/SecretsRecord.h"
 #include "vault/SettingsRecord.h"
 #include "vault/VaultLocation.h"
 
@@ -79,6 +80,9 @@ QStringList MigrationRollback::recordedCategories() const
         if (!out.contains(e.category))
             out << e.category;
     });
+    // A Linux home's export lands in kivo's own folder, which the entries leave out.
+    if (m_record.secrets && !out.contains(keychainCategory()))
+        out << keychainCategory();
     return out;
 }
 
@@ -194,6 +198,8 @@ void MigrationRollback::plan(const QSet<QString>& categories, ReplacedPaths* rep
     });
     if (coversSettings(QStringList(categories.begin(), categories.end())))
         planSettings();
+    if (coversSecrets(QStringList(categories.begin(), categories.end())))
+        planSecrets();
 }
 
 bool MigrationRollback::coversSettings(const QStringList& categories) const
@@ -254,6 +260,21 @@ void MigrationRollback::swapSettings(const QString& staging)
     m_report.settingsReset = plan.reset;
 }
 
+QString MigrationRollback::snapshotReplaced(ReplacedPaths& replaced)
+{
+    if (replaced.isEmpty() && !m_settingsNow && !m_secretsChange)
+        return {};
+    QList<ListedPaths> listed = replaced.finish();
+    if (m_settingsNow)
+        listed << *m_settingsNow;
+    std::unique_ptr<QTemporaryDir> secretsDump; // removed as soon as restic has it
+    if (m_secretsChange)
+        listed << secretsNow(secretsDump);
+    SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
+                      m_request.username, {}, listed};
+    return openVault(true).snapshot(s, m_progress).id;
+}
+
 SnapshotVault MigrationRollback::openVault(bool create) const
 {
     const QString folder = defaultVaultFolder(m_request.home);
@@ -279,6 +300,7 @@ VaultSnapshot MigrationRollback::preChangeSnapshot(const SnapshotVault& vault) c
 RollbackReport MigrationRollback::run()
 {
     m_record = findRecord(changeRecords(m_request.home), m_request.migration);
+    removeSecretsLeftovers(m_request.home);
     m_report.migrationID = m_record.migrationID;
     m_report.transferID = m_record.transferID;
     m_report.preChangeSnapshot = m_record.snapshotID;
@@ -323,14 +345,7 @@ RollbackReport MigrationRollback::run()
             preChangeSnapshot(openVault(false));
         journal->phase = QStringLiteral("snapshot");
         saveJournal(*journal);
-        if (!replaced.isEmpty() || m_settingsNow) {
-            QList<ListedPaths> listed = replaced.finish();
-            if (m_settingsNow)
-                listed << *m_settingsNow;
-            SnapshotRequest s{m_request.home, QStringLiteral("pre-rollback"), m_record.migrationID, m_request.host,
-                              m_request.username, {}, listed};
-            journal->snapshot = openVault(true).snapshot(s, m_progress).id;
-        }
+        journal->snapshot = snapshotReplaced(replaced);
         journal->phase = QStringLiteral("stage");
         saveJournal(*journal);
     }
@@ -420,6 +435,8 @@ void MigrationRollback::swap(const Journal& journal)
     });
     if (coversSettings(journal.categories))
         swapSettings(staging);
+    if (coversSecrets(journal.categories))
+        swapSecrets();
     progress.files = progress.totalFiles;
     progress.bytes = progress.totalBytes;
     progress.isFinal = true;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "vault/PreChangeSnapshot.h"
+#include "platform/SecretService.h"
 #include "vault/SnapshotVault.h"
 
 #include <QSet>
@@ -49,6 +50,10 @@ struct RollbackReport {
     QStringList settingsRestored;
     QStringList settingsReset;
     QStringList settingsChanged;
+    // Keychain items, by label and attributes: put back, deleted because the migration added them, changed after it.
+    QStringList secretsRestored;
+    QStringList secretsRemoved;
+    QStringList secretsChanged;
 };
 
 // Undoes what one receive did to a home: what it replaced comes back from the
@@ -86,6 +91,18 @@ private:
     void planSettings();
     // Puts the settings back from the staged copy of the pre-change snapshot's.
     void swapSettings(const QString& staging);
+    // Whether the keychain items the migration stored are among `categories`.
+    bool coversSecrets(const QStringList& categories) const;
+    // Compares the keychain before, after and now; notes whether it is to be snapshotted first.
+    void planSecrets();
+    // The default collection's items before the migration, through a private folder gone on return.
+    QList<secrets::Item> secretsBefore() const;
+    // Puts the keychain items back, planned again against what is there now.
+    void swapSecrets();
+    // The keychain as it is now, secrets included, dumped into a fresh private `folder`, ready to be snapshotted.
+    ListedPaths secretsNow(std::unique_ptr<QTemporaryDir>& folder) const;
+    // The pre-rollback snapshot of what is about to be replaced: its id, empty when nothing is.
+    QString snapshotReplaced(ReplacedPaths& replaced);
     SnapshotVault openVault(bool create) const;
     // Throws VaultError(snapshotGone) when it was forgotten.
     VaultSnapshot preChangeSnapshot(const SnapshotVault& vault) const;
@@ -100,6 +117,7 @@ private:
     RollbackReport m_report;
     std::unique_ptr<QTemporaryDir> m_settingsFolder;
     std::optional<ListedPaths> m_settingsNow; // for the pre-rollback snapshot, when settings go back
+    bool m_secretsChange = false;             // keychain items go back: they are snapshotted first
 };
 
 // Where a rollback stages the files it puts back: on the home's own file system.

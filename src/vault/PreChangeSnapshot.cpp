@@ -5,7 +5,9 @@
 #include "platform/FileSystem.h"
 #include "platform/HomeBeneath.h"
 #include "platform/Json.h"
+#include "platform/Logging.h"
 #include "platform/SmallFiles.h"
+#include "vault/SecretsRecord.h"
 #include "vault/SettingsRecord.h"
 #include "vault/VaultLocation.h"
 
@@ -74,7 +76,8 @@ QJsonObject ChangeRecord::toJson() const
             {QStringLiteral("snapshotID"), snapshotID},
             {QStringLiteral("time"), json::formatDate(time)},
             {QStringLiteral("created"), double(created)},
-            {QStringLiteral("settings"), settings}};
+            {QStringLiteral("settings"), settings},
+            {QStringLiteral("secrets"), secrets}};
 }
 
 std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
@@ -86,6 +89,7 @@ std::optional<ChangeRecord> ChangeRecord::fromJson(const QJsonObject& o)
     r.time = QDateTime::fromString(o.value(QStringLiteral("time")).toString(), Qt::ISODate);
     r.created = std::uint64_t(std::max(0.0, o.value(QStringLiteral("created")).toDouble()));
     r.settings = o.value(QStringLiteral("settings")).toBool();
+    r.secrets = o.value(QStringLiteral("secrets")).toBool();
     if (!isSafeName(r.transferID))
         return std::nullopt;
     return r;
@@ -135,6 +139,43 @@ QStringList vaultPathsOf(const QString& home)
     return out;
 }
 
+namespace {
+
+// Takes the pre-change snapshot: the files replaced, and the settings database
+// and keychain items when the migration brings them. Their dumps live in
+// private folders of kivo's own, gone as soon as restic has them.
+QString snapshotBefore(const PreChangeRequest& request, const QList<QPair<QString, QStringList>>& replaced,
+                       const ChangeRecord& record)
+{
+    const QString folder = defaultVaultFolder(request.home);
+    SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, !QFileInfo::exists(folder)}));
+    vault.init();
+    SnapshotRequest s;
+    s.home = request.home;
+    s.kind = QStringLiteral("pre-change");
+    s.migrationID = request.migrationID;
+    s.host = request.host;
+    s.username = request.username;
+    s.categories = replaced;
+    // Beside the records, so on the home's file system and never part of what it snapshots of the home.
+    std::optional<QTemporaryDir> dump;
+    if (record.settings) {
+        QDir().mkpath(changeRecordsFolder(request.home));
+        dump.emplace(QDir(changeRecordsFolder(request.home)).filePath(QStringLiteral("settings-XXXXXX")));
+        if (!dump->isValid())
+            throw VaultError(VaultErrorKind::failed, QStringLiteral("no room to keep the settings for the snapshot"));
+        s.listed << dumpSettingsInto(request.home, dump->path());
+    }
+    std::unique_ptr<QTemporaryDir> secretsDump;
+    if (record.secrets) {
+        secretsDump = privateSecretsFolder(request.home);
+        s.listed << dumpSecretsInto(secretsDump->path());
+    }
+    return vault.snapshot(s, {}).id;
+}
+
+} // namespace
+
 ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWrite& writes)
 {
     if (!isSafeName(request.transferID))
@@ -142,15 +183,22 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
     for (const ChangeRecord& r : changeRecords(request.home))
         if (r.transferID == request.transferID)
             return r;
-
+    removeSecretsLeftovers(request.home);
     ChangeRecord record;
     record.transferID = request.transferID;
     record.migrationID = request.migrationID;
     record.time = QDateTime::currentDateTimeUtc();
     QList<QPair<QString, QStringList>> replaced;
+    // The export lands in kivo's own folder on Linux homes, which the entries leave out: it is spotted first.
+    const EachWrite watched = [&](const WriteVisitor& visit) {
+        writes([&](const QString& destination, const QString& category) {
+            record.secrets = record.secrets || isKeychainExport(request.home, destination);
+            visit(destination, category);
+        });
+    };
     // The list goes straight to disk: a manifest may hold millions.
     fs::writeFileAtomically(touchedListPath(request.home, request.transferID), [&](const fs::ByteSink& sink) {
-        replaced = sortWrites(request.home, writes, [&](const ChangeEntry& entry) {
+        replaced = sortWrites(request.home, watched, [&](const ChangeEntry& entry) {
             sink(encodeEntry(entry));
             if (entry.kind == ChangeEntry::Kind::created)
                 ++record.created;
@@ -158,28 +206,15 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
                 record.settings = true;
         });
     });
-    if (!replaced.isEmpty() || record.settings) {
-        const QString folder = defaultVaultFolder(request.home);
-        SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, !QFileInfo::exists(folder)}));
-        vault.init();
-        SnapshotRequest s;
-        s.home = request.home;
-        s.kind = QStringLiteral("pre-change");
-        s.migrationID = request.migrationID;
-        s.host = request.host;
-        s.username = request.username;
-        s.categories = replaced;
-        // Beside the records, so on the home's file system and never part of what it snapshots of the home.
-        std::optional<QTemporaryDir> dump;
-        if (record.settings) {
-            QDir().mkpath(changeRecordsFolder(request.home));
-            dump.emplace(QDir(changeRecordsFolder(request.home)).filePath(QStringLiteral("settings-XXXXXX")));
-            if (!dump->isValid())
-                throw VaultError(VaultErrorKind::failed, QStringLiteral("no room to keep the settings for the snapshot"));
-            s.listed << dumpSettingsInto(request.home, dump->path());
+    // Without a usable keychain its import changes nothing of it either.
+    if (record.secrets) {
+        if (const QString problem = keychainProblem(); !problem.isEmpty()) {
+            qCWarning(lcApp).noquote() << "The keychain is left out of the safety snapshot:" << problem;
+            record.secrets = false;
         }
-        record.snapshotID = vault.snapshot(s, {}).id;
     }
+    if (!replaced.isEmpty() || record.settings || record.secrets)
+        record.snapshotID = snapshotBefore(request, replaced, record);
     // Written last and in one step: a record means its snapshot is complete.
     fs::writeFileAtomically(QDir(changeRecordsFolder(request.home)).filePath(request.transferID + QStringLiteral(".json")),
                             QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact));
@@ -208,6 +243,8 @@ void recordStateAfter(const QString& home, const QString& transferID)
         fs::writeFileAtomically(settingsAfterPath(home, transferID), dconf::dumpHome(home));
         handToHomeOwner(home, settingsAfterPath(home, transferID));
     }
+    if (std::any_of(records.begin(), records.end(), [&](const ChangeRecord& r) { return r.transferID == transferID && r.secrets; }))
+        recordSecretsAfter(home, transferID);
 }
 
 } // namespace kivo

@@ -36,6 +36,8 @@ struct ChangeRecord {
     std::uint64_t created = 0; // how many files the migration created
     // It carried settings keys: the snapshot holds the settings database as it was.
     bool settings = false;
+    // It carried a keychain export: the snapshot holds the default collection as it was.
+    bool secrets = false;
 
     QJsonObject toJson() const;
     static std::optional<ChangeRecord> fromJson(const QJsonObject& o);
@@ -63,12 +65,13 @@ struct PreChangeRequest {
 
 // Snapshots what the migration replaces into the home's default vault (made when
 // missing) and records what it creates. When it carries settings keys, the settings
-// database as it is now goes into the snapshot too. A resumed transfer finds its record and takes
+// database as it is now goes into the snapshot too; when it carries a keychain
+// export, the keychain's default collection. A resumed transfer finds its record and takes
 // none again. Throws VaultError: then nothing may be written.
 ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWrite& writes);
 
-// Notes what each touched path (and the settings database, when the migration
-// carried keys) holds now that the migration is done: what a rollback compares
+// Notes what each touched path (and the settings database and keychain, when
+// the migration carried them) holds now that the migration is done: what a rollback compares
 // against to find later changes and the keys it set. Does nothing without a record.
 void recordStateAfter(const QString& home, const QString& transferID);
 

@@ -8,9 +8,11 @@
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
+#include "support/KeyringSession.h"
 #include "vault/SettingsChanges.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -274,4 +276,59 @@ TEST_F(Rollback, SettingsGoBackKeyByKey)
     EXPECT_EQ(after.value(buttons), u"'close'"_s) << "never the migration's: kept";
     EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n") << "the other category stays";
     EXPECT_TRUE(kinds().contains(u"pre-rollback"_s)) << "the settings as they were are kept first";
+}
+
+TEST_F(Rollback, KeychainItemsGoBackPerAttributeSet)
+{
+    for (const QString& tool : {u"dbus-daemon"_s, u"gnome-keyring-daemon"_s, u"secret-tool"_s})
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            KIVO_SKIP_OR_FAIL("dbus-daemon, gnome-keyring-daemon and secret-tool are needed");
+    KeyringSession sourceKeys, destinationKeys;
+    ASSERT_TRUE(sourceKeys.isRunning() && destinationKeys.isRunning()) << "scripts/keyring-session start failed";
+    const QStringList mail{u"service"_s, u"mail"_s, u"account"_s, u"ann"_s};
+    const QStringList wifi{u"service"_s, u"wifi"_s, u"account"_s, u"home"_s};
+    const QStringList notes{u"service"_s, u"notes"_s, u"account"_s, u"ann"_s};
+    ASSERT_TRUE(sourceKeys.store(u"Mail"_s, mail, "mail-from-source"));
+    ASSERT_TRUE(sourceKeys.store(u"Wi-Fi"_s, wifi, "wifi-from-source"));
+    ASSERT_TRUE(destinationKeys.store(u"Old mail"_s, mail, "mail-of-destination"));
+    ASSERT_TRUE(destinationKeys.store(u"Notes"_s, notes, "notes-of-destination"));
+    QProcessEnvironment sourceEnv = env;
+    sourceEnv.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, sourceKeys.address());
+    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, destinationKeys.address());
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"userFiles,keychain"_s,
+                                  u"--confirm-sensitive"_s, u"--conflict-policy"_s, u"overwrite"_s, u"--json"_s}, sourceEnv);
+    const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+    ASSERT_FALSE(advertised.isEmpty()) << sender.errors().toStdString();
+    const CliRun received = runProcess(kivoCli(), receiveFrom(destination, advertised), env);
+    sender.finish();
+    ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
+    const auto secretOf = [&](const QStringList& attributes) { return destinationKeys.secretTool(QStringList{u"lookup"_s} + attributes); };
+    ASSERT_EQ(secretOf(mail), "mail-from-source");
+    ASSERT_EQ(secretOf(wifi), "wifi-from-source");
+    ASSERT_TRUE(destinationKeys.store(u"Wi-Fi"_s, wifi, "wifi-set-since")); // its owner changes one since
+
+    const CliRun dry = rollback({u"--category"_s, u"keychain"_s, u"--dry-run"_s});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+    const QJsonObject planned = dry.events(u"rollback"_s).value(0);
+    EXPECT_EQ(planned.value(u"secretsRestored"_s).toInt(), 1);
+    EXPECT_EQ(planned.value(u"secretsRemoved"_s).toInt(), 1);
+    ASSERT_EQ(planned.value(u"secretsChanged"_s).toArray().size(), 1);
+    EXPECT_TRUE(planned.value(u"secretsChanged"_s).toArray()[0].toString().contains(u"\"Wi-Fi\" (account=home"_s));
+    const CliRun refused = rollback({u"--category"_s, u"keychain"_s});
+    EXPECT_EQ(refused.exitCode, 5);
+    EXPECT_TRUE(refused.err.contains("1 keychain item changed")) << refused.err.toStdString();
+    EXPECT_EQ(secretOf(mail), "mail-from-source") << "refused whole";
+
+    const CliRun undone = rollback({u"--category"_s, u"keychain"_s, u"--force"_s});
+    ASSERT_EQ(undone.exitCode, 0) << undone.err.toStdString();
+    EXPECT_EQ(secretOf(mail), "mail-of-destination") << "replaced by the migration: back";
+    EXPECT_TRUE(destinationKeys.secretTool({u"search"_s, u"service"_s, u"mail"_s}).contains("label = Old mail"));
+    EXPECT_EQ(secretOf(wifi), QByteArray()) << "added by the migration: deleted, forced over the later change";
+    EXPECT_EQ(secretOf(notes), "notes-of-destination") << "never the migration's: kept";
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n") << "the other category stays";
+    EXPECT_TRUE(kinds().contains(u"pre-rollback"_s)) << "the items as they were are kept first";
+    // Secrets only ever sit in restic's encrypted packs: no plain file holds one.
+    for (const QByteArray secret : {"mail-from-source", "mail-of-destination", "wifi-set-since", "notes-of-destination"})
+        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            EXPECT_FALSE(contents(it.next()).contains(secret)) << it.filePath().toStdString();
 }

@@ -2,10 +2,15 @@
 #include "cli/VaultSourceSnapshot.h"
 #include "vault/ChangeEntries.h"
 #include "vault/RollbackPlan.h"
+#include "vault/PreChangeSnapshot.h"
+#include "vault/SecretsChanges.h"
+#include "vault/SecretsRecord.h"
 #include "vault/SettingsChanges.h"
 #include "vault/VaultError.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -210,4 +215,119 @@ TEST(SettingsRollbackPlan, ReadsAndWritesTheSettingsKeyfile)
     EXPECT_EQ(parseSettings(settingsKeyfile(expected)), expected) << "written back, read again: the same keys";
     EXPECT_EQ(settingsKeyfile({{QStringLiteral("/top"), QStringLiteral("1")}}), QByteArray("[/]\ntop=1\n"));
     EXPECT_TRUE(settingsKeyfile({}).isEmpty());
+}
+
+namespace {
+
+secrets::Item secretItem(const QString& service, const QString& label, const QByteArray& secret)
+{
+    return {{{QStringLiteral("service"), service}, {QStringLiteral("account"), QStringLiteral("ann")}},
+            label, secret, QStringLiteral("text/plain"), {}};
+}
+
+} // namespace
+
+TEST(SecretsRollbackPlan, PutsBackWhatTheMigrationChangedDeletesWhatItAddedAndLeavesTheRest)
+{
+    const secrets::Item mailBefore = secretItem(QStringLiteral("mail"), QStringLiteral("Mail"), "old");
+    const secrets::Item notes = secretItem(QStringLiteral("notes"), QStringLiteral("Notes"), "mine");
+    const secrets::Item mailAfter = secretItem(QStringLiteral("mail"), QStringLiteral("Mail"), "new");
+    const secrets::Item wifi = secretItem(QStringLiteral("wifi"), QStringLiteral("Wi-Fi"), "added");
+    const QList<secrets::Item> before{mailBefore, notes};
+    const QList<SecretState> after = secretStatesOf({mailAfter, notes, wifi});
+    const QString mailName = describeSecret(QStringLiteral("Mail"), mailBefore.attributes);
+    const QString wifiName = describeSecret(QStringLiteral("Wi-Fi"), wifi.attributes);
+    secrets::Item relabelled = mailAfter;
+    relabelled.label = QStringLiteral("Mail (work)");
+    secrets::Item retyped = wifi;
+    retyped.contentType = QStringLiteral("application/octet-stream");
+    secrets::Item withSchema = notes; // the service names the generic schema of an item stored without one
+    withSchema.attributes.insert(QStringLiteral("xdg:schema"), QStringLiteral("org.freedesktop.Secret.Generic"));
+    struct Case {
+        const char* name;
+        std::optional<QList<SecretState>> after;
+        QList<secrets::Item> now;
+        QList<secrets::Item> restore;
+        QList<QMap<QString, QString>> remove;
+        QStringList changedSince;
+    };
+    const Case cases[] = {
+        {"untouched since", after, {mailAfter, notes, wifi}, {mailBefore}, {wifi.attributes}, {}},
+        {"one relabelled, one retyped since", after, {relabelled, notes, retyped}, {mailBefore}, {wifi.attributes},
+         {describeSecret(QStringLiteral("Mail (work)"), mailBefore.attributes), wifiName}},
+        {"an added one deleted since: gone as before", after, {mailAfter, notes}, {mailBefore}, {}, {}},
+        {"one someone stored after is theirs", after, {mailAfter, notes, wifi, secretItem(QStringLiteral("vpn"), {}, "x")},
+         {mailBefore}, {wifi.attributes}, {}},
+        {"a run cut short put one back already", after, {mailBefore, notes, wifi}, {}, {wifi.attributes}, {}},
+        {"all back already", after, before, {}, {}, {}},
+        {"the same attribute set, schema spelled out", after, {mailAfter, withSchema, wifi}, {mailBefore}, {wifi.attributes}, {}},
+        {"never finished: every difference, as changed since", std::nullopt, {mailAfter, notes, wifi},
+         {mailBefore}, {wifi.attributes}, {mailName, wifiName}},
+        {"never finished, nothing differs", std::nullopt, before, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        const SecretsRollbackPlan plan = planSecretsRollback(before, c.after, secretStatesOf(c.now));
+        EXPECT_EQ(plan.restore, c.restore) << c.name;
+        EXPECT_EQ(plan.remove, c.remove) << c.name;
+        EXPECT_EQ(plan.changedSince, c.changedSince) << c.name;
+    }
+}
+
+TEST(SecretsRollbackPlan, DigestsTellLabelTypeAndSecretApartAndSurviveTheirRecord)
+{
+    const secrets::Item item = secretItem(QStringLiteral("mail"), QStringLiteral("ab"), "c");
+    secrets::Item shifted = item; // the same bytes, split elsewhere
+    shifted.label = QStringLiteral("a");
+    shifted.secret = "bc";
+    secrets::Item untyped = item;
+    untyped.contentType.clear();
+    EXPECT_NE(secretDigest(item), secretDigest(shifted));
+    EXPECT_EQ(secretDigest(item), secretDigest(untyped)) << "stored without a type, the service files it as text";
+    EXPECT_EQ(secretDigest(item).size(), 32);
+    const QList<SecretState> states = secretStatesOf({item, secretItem(QStringLiteral("wifi"), QStringLiteral("Ünï"), "x")});
+    const QByteArray record = encodeSecretStates(states);
+    EXPECT_EQ(decodeSecretStates(record), states);
+    EXPECT_FALSE(record.contains("\"c\"")) << "no secret in the record";
+    EXPECT_EQ(decodeSecretStates(R"([{"label":"x","digest":"00"},7,{"label":"y"}])"), QList<SecretState>()) << "damaged entries are dropped";
+    EXPECT_EQ(decodeSecretStates("not json"), QList<SecretState>());
+}
+
+TEST(SecretsRecord, KeychainExportsAreSpottedWhereEitherLayoutLandsThem)
+{
+    const QString home = QStringLiteral("/home/ann");
+    const struct {
+        const char* destination;
+        bool expected;
+    } cases[] = {
+        {"/home/ann/.local/share/kivo/keychain/kivo-keychain-export-1f.encrypted", true},
+        {"/home/ann/Library/Keychains/kivo-keychain-export-2e.encrypted", true},
+        {"/home/ann/Library/Keychains/../Keychains/kivo-keychain-export-3.encrypted", true},
+        {"/home/ann/Library/Keychains/deeper/kivo-keychain-export-4.encrypted", false},
+        {"/home/ann/Documents/kivo-keychain-export-5.encrypted", false},
+        {"/home/bob/Library/Keychains/kivo-keychain-export-6.encrypted", false},
+        {"/home/ann/Library/Keychains/login.keychain-db", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isKeychainExport(home, QString::fromUtf8(c.destination)), c.expected) << c.destination;
+}
+
+TEST(SecretsRecord, DumpsGoToAFreshFolderOnlyTheOwnerEntersAndLeftoversGo)
+{
+    QTemporaryDir home;
+    const QString records = changeRecordsFolder(home.path());
+    const QString leftover = records + QStringLiteral("/secrets-crashed");
+    ASSERT_TRUE(QDir().mkpath(leftover));
+    QFile stale(leftover + QStringLiteral("/kivo-secrets.json"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    QString path;
+    {
+        const std::unique_ptr<QTemporaryDir> folder = privateSecretsFolder(home.path());
+        path = folder->path();
+        EXPECT_FALSE(QFileInfo::exists(leftover)) << "a crashed run's dump is removed";
+        EXPECT_EQ(QFileInfo(path).path(), records);
+        // Owner bits 0x7000, group 0x0070, others 0x0007: rwx------.
+        EXPECT_EQ(int(QFileInfo(path).permissions() & 0x7077), 0x7000);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path)) << "gone with its holder";
 }
