@@ -108,8 +108,6 @@ SendOptions parseSend(const QStringList& args)
     o.confirmSensitive = p.isSet(QStringLiteral("confirm-sensitive"));
     o.vaultSnapshot = p.isSet(QStringLiteral("vault-snapshot"));
     o.vault = textOption(p, QStringLiteral("vault"));
-    if (o.vault && o.vault->contains(u':'))
-        throw UsageError(QStringLiteral("--vault takes a folder; object storage vaults are not supported yet"));
     o.preflight = preflightFlags(p);
     o.layout = layoutOption(p);
     if (o.hostname.contains(u'|') || o.username.contains(u'|'))
@@ -137,8 +135,6 @@ void parseFromVault(const ParsedArguments& p, ReceiveOptions& o)
             throw UsageError(QStringLiteral("--from-vault has no source to reach: --%1 does not go with it").arg(QString::fromLatin1(name)));
     if (o.fromVault->isEmpty())
         throw UsageError(QStringLiteral("--from-vault takes a snapshot's id, or latest"));
-    if (o.vault && o.vault->contains(u':'))
-        throw UsageError(QStringLiteral("--vault takes a folder; object storage vaults are not supported yet"));
 }
 
 } // namespace

@@ -95,7 +95,8 @@ CommandSpec sendCommand(const L& categories)
         layout(),
         flag("vault-snapshot", "Snapshot what is about to be sent into a vault first, one restic snapshot per category "
                                "(automatic when the profile names a vault)."),
-        value("vault", "DIR", "The vault for --vault-snapshot.", "the profile's, else <home>/.local/share/kivo/vault"),
+        value("vault", "L", "The vault for --vault-snapshot: a folder, or s3:https://HOST[:PORT]/BUCKET[/PREFIX] "
+                            "(http only on this machine).", "the profile's, else <home>/.local/share/kivo/vault"),
     };
     send.options += preflightOptions();
     send.examples = {u"kivo-cli send --home /home/ann --categories userFiles --folders Documents,Pictures"_s,
@@ -103,9 +104,10 @@ CommandSpec sendCommand(const L& categories)
                      u"kivo-cli send --categories userFiles,engineeringTools --dev-include .ssh,Projects"_s};
     send.exitCodes = {0, 1, 2, 3, 5, 6, 7};
     send.exitNotes = {{5, u"refused: a pre-flight blocker or outside the profile's migration window; nothing was sent"_s},
-                      {6, u"the vault for the snapshot before sending has no password, or another one"_s},
+                      {6, u"the vault for the snapshot before sending cannot be used: no password or another "
+                          "one, no keys for the object store, or the profile's vault settings are incomplete"_s},
                       {7, u"the keychain was chosen but the Secret Service is missing or locked, or restic is "
-                          "missing or the vault locked"_s}};
+                          "missing, the vault locked or its object store unreachable"_s}};
     return send;
 }
 
@@ -131,9 +133,10 @@ CommandSpec receiveCommand()
         value("restore-window-days", "N", "How long staged settings wait for their application.", "the profile's, else 7"),
         value("from-vault", "SNAP|latest", "Receive a send's snapshot from a vault instead of a source on the network "
                                            "(no source, no code); latest is the newest."),
-        value("vault", "DIR", "The vault for --from-vault.", "the profile's, else <home>/.local/share/kivo/vault"),
+        value("vault", "L", "The vault for --from-vault: a folder, or s3:https://HOST[:PORT]/BUCKET[/PREFIX] "
+                            "(http only on this machine).", "the profile's, else <home>/.local/share/kivo/vault"),
         value("password-file", "FILE", "The password of the vault for --from-vault.",
-              "$KIVO_VAULT_PASSWORD_FILE, else the vault.key beside the vault"),
+              "$KIVO_VAULT_PASSWORD_FILE, else the profile's, else the vault.key beside the vault"),
         oneOf("conflict-policy", "POLICY", "With --from-vault: what to do with a file that is here already.",
               {u"skip"_s, u"overwrite"_s, u"keepNewer"_s}, "skip"),
     };
@@ -144,8 +147,8 @@ CommandSpec receiveCommand()
     receive.exitNotes = {{1, u"the transfer failed, or the vault's snapshot was forgotten meanwhile; the same command again "
                              "resumes"_s},
                          {5, u"refused: outside the profile's migration window"_s},
-                         {6, u"no account named by --user; with --from-vault: no such snapshot or vault, or a wrong "
-                             "or missing password"_s},
+                         {6, u"no account named by --user; with --from-vault: no such snapshot or vault, a wrong "
+                             "or missing password, or no keys for the object store"_s},
                          {7, u"with --from-vault: restic is missing or older than 0.14, or the vault is locked or "
                              "did not answer"_s}};
     return receive;

@@ -9,30 +9,10 @@
 #include "cli/VaultRun.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/Json.h"
-#include "vault/VaultLocation.h"
-
-#include <QDir>
 
 namespace kivo::cli {
 
 using namespace Qt::Literals::StringLiterals;
-
-namespace {
-
-// --vault, else the profile's local vault, else the receiving home's own.
-QString vaultFolderFor(const ReceiveOptions& o, const ProfileValues& profile, Reporter& out)
-{
-    if (o.vault)
-        return absolute(*o.vault);
-    const QString type = profile.vaultStorageType.value_or(QString());
-    if (type == u"local" && profile.vaultPrefix && QDir::isAbsolutePath(*profile.vaultPrefix))
-        return QDir::cleanPath(*profile.vaultPrefix);
-    if (!type.isEmpty())
-        out.error(u"Warning: the profile's \"%1\" vault cannot be read here; looking in the home's own vault"_s.arg(type));
-    return defaultVaultFolder(o.home);
-}
-
-} // namespace
 
 int runReceiveFromVault(const ReceiveOptions& o)
 {
@@ -53,7 +33,8 @@ int runReceiveFromVault(const ReceiveOptions& o)
 
     VaultReceiveFlow::Request request;
     request.snapshot = *o.fromVault;
-    request.vaultFolder = vaultFolderFor(options, state.profileManager()->values(), out);
+    request.vault = options.vault;
+    request.profile = vaultSettingsFrom(state.profileManager()->values());
     request.passwordFile = o.passwordFile;
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);

@@ -24,15 +24,19 @@ QString thisHostName()
     return u"localhost"_s;
 }
 
-VaultSettings profileVaultSettings()
+VaultSettings vaultSettingsFrom(const ProfileValues& p)
 {
-    const ConfigurationProfileManager profile;
-    const ProfileValues& p = profile.values();
     const auto text = [](const std::optional<QString>& v) { return v.value_or(QString()); };
     return VaultSettings{text(p.vaultStorageType), text(p.vaultBucketName), text(p.vaultPrefix), text(p.vaultRegion),
                          text(p.vaultEndpoint), text(p.vaultCredentialARN), text(p.awsAccessKeyID),
                          text(p.awsSecretAccessKey), text(p.vaultCredentialKeyID), text(p.vaultCredentialSecret),
                          text(p.userPrincipal).trimmed()};
+}
+
+VaultSettings profileVaultSettings()
+{
+    const ConfigurationProfileManager profile;
+    return vaultSettingsFrom(profile.values());
 }
 
 SnapshotVault VaultRun::open(bool create, bool* created) const

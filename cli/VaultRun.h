@@ -3,7 +3,9 @@
 
 #include "cli/Reporter.h"
 #include "cli/VaultCommand.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "vault/SnapshotVault.h"
+#include "vault/VaultCredentials.h"
 
 #include <QElapsedTimer>
 
@@ -11,6 +13,8 @@ namespace kivo::cli {
 
 QString absolute(const QString& path);
 QString thisHostName();
+// A profile's vault keys.
+VaultSettings vaultSettingsFrom(const ProfileValues& p);
 // The organisation profile's vault keys (none when there is no profile).
 VaultSettings profileVaultSettings();
 

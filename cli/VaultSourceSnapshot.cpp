@@ -4,7 +4,6 @@
 #include "cli/VaultRun.h"
 #include "platform/AccountHome.h"
 #include "platform/HostNames.h"
-#include "vault/VaultLocation.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,54 +23,60 @@ FlowExit exitFor(VaultErrorKind kind)
     }
 }
 
+// Snapshots what is about to be sent; throws VaultError.
+VaultSnapshot takeSourceSnapshot(const VaultLocation& where, const VaultSettings& settings, const SnapshotRequest& request,
+                                 VaultRun& run)
+{
+    // A folder vault missing there is made, with a random key beside it when no password is given.
+    const bool fresh = !where.s3 && !QFileInfo::exists(QDir(where.folder).filePath(u"config"_s));
+    SnapshotVault vault(ResticEngine::locate(), openAccess(where, settings, {std::nullopt, fresh}));
+    vault.init();
+    return vault.snapshot(request, [&run](const VaultProgress& p) { run.progress(p); });
+}
+
 } // namespace
 
-std::optional<QString> sourceVaultFolder(const SendOptions& o, const ProfileValues& profile, QString* notice)
+std::optional<VaultLocation> sourceVault(const SendOptions& o, const VaultSettings& profile)
 {
-    if (o.vault)
-        return absolute(*o.vault);
-    const QString type = profile.vaultStorageType.value_or(QString());
-    if (type == u"local" && profile.vaultPrefix && QDir::isAbsolutePath(*profile.vaultPrefix))
-        return QDir::cleanPath(*profile.vaultPrefix);
-    if (type == u"local")
-        *notice = u"the profile's local vault needs an absolute folder in kivo.vaultPrefix"_s;
-    else if (!type.isEmpty())
-        *notice = u"the profile's \"%1\" vault is not supported yet (only \"local\")"_s.arg(type);
-    if (o.vaultSnapshot)
-        return defaultVaultFolder(o.home);
-    return std::nullopt;
+    // An organisation that names a vault wants every send kept there.
+    const bool due = o.vault || o.vaultSnapshot || !profile.storageType.trimmed().isEmpty();
+    if (!due)
+        return std::nullopt;
+    return chooseLocation(o.vault, profile, o.home);
 }
 
 BeforeAdvertising sourceSnapshotStep(const SendOptions& o, const ProfileValues& profile)
 {
-    QString notice;
-    const std::optional<QString> folder = sourceVaultFolder(o, profile, &notice);
+    const VaultSettings settings = vaultSettingsFrom(profile);
+    std::optional<VaultLocation> where;
+    std::optional<VaultError> unusable; // told when the send would advertise, so nothing is
+    try {
+        where = sourceVault(o, settings);
+    } catch (const VaultError& e) {
+        unusable = e;
+    }
+    if (!where && !unusable)
+        return {};
     auto options = std::make_shared<VaultOptions>();
     options->home = o.home;
     options->json = o.json;
     auto run = std::make_shared<VaultRun>(*options);
-    if (!notice.isEmpty())
-        run->out.event(u"warning"_s, {{u"message"_s, notice}},
-                       u"Warning: %1; %2"_s.arg(notice, folder ? u"the snapshot goes to %1"_s.arg(*folder)
-                                                                : u"no snapshot is taken before sending"_s));
-    if (!folder)
-        return {};
-    return [folder = *folder, options, run, home = o.home](QStringList categories, QStringList folders,
-                                                           QString transferID) -> std::optional<FlowFailure> {
+    return [where, unusable, settings, options, run, home = o.home](QStringList categories, QStringList folders,
+                                                                   QString transferID) -> std::optional<FlowFailure> {
         try {
-            const bool fresh = !QFileInfo::exists(QDir(folder).filePath(u"config"_s));
-            SnapshotVault vault(ResticEngine::locate(), resolveAccess(folder, {std::nullopt, fresh}));
-            vault.init();
+            if (unusable)
+                throw *unusable;
             SnapshotRequest request;
             request.home = home;
             request.kind = u"source"_s;
             request.migrationID = transferID;
             request.host = thisHostName();
             request.username = host::ownerNameOf(home).value_or(host::loginUserName());
+            request.principal = settings.principal;
             request.categories = categoryPaths(home, categories, folders);
-            const VaultSnapshot taken = vault.snapshot(request, [&run](const VaultProgress& p) { run->progress(p); });
+            const VaultSnapshot taken = takeSourceSnapshot(*where, settings, request, *run);
             run->out.event(u"vaultSnapshot"_s, taken.toJson(),
-                           u"Snapshot %1 of what is about to be sent is in %2."_s.arg(taken.id, folder));
+                           u"Snapshot %1 of what is about to be sent is in %2."_s.arg(taken.id, where->repository()));
             return std::nullopt;
         } catch (const VaultError& e) {
             return FlowFailure{exitFor(e.kind()), u"the snapshot of what is about to be sent failed, so nothing was "

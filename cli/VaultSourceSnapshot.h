@@ -4,6 +4,7 @@
 #include "app/FlowEvents.h"
 #include "cli/CliOptions.h"
 #include "managed/ConfigurationProfileManager.h"
+#include "vault/VaultLocation.h"
 
 #include <QStringList>
 
@@ -15,10 +16,10 @@ namespace kivo::cli {
 using BeforeAdvertising = std::function<std::optional<FlowFailure>(QStringList categories, QStringList folders,
                                                                    QString transferID)>;
 
-// The folder a send snapshots into: --vault, else the profile's local vault, else
-// the home's default one when --vault-snapshot asks. Nothing when no snapshot is
-// due; `notice` says why a profile's vault is passed over.
-std::optional<QString> sourceVaultFolder(const SendOptions& o, const ProfileValues& profile, QString* notice);
+// The vault a send snapshots into: --vault, else the profile's (a folder or a
+// bucket), else the home's own when --vault-snapshot asks. Nothing when no
+// snapshot is due; throws VaultError(noVault) when the one due cannot be.
+std::optional<VaultLocation> sourceVault(const SendOptions& o, const VaultSettings& profile);
 
 // The step that snapshots what a send is about to send, or none when no snapshot is due.
 BeforeAdvertising sourceSnapshotStep(const SendOptions& o, const ProfileValues& profile);

@@ -100,6 +100,7 @@ QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
     struct Staged {
         VaultSnapshot snapshot;
         QString folder;
+        QString vault;
         std::optional<VaultError> error;
     };
     const QString home = QDir::cleanPath(session().environment().homeFolder);
@@ -107,8 +108,13 @@ QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
     auto work = [this, request = m_request, home]() -> Staged {
         // Restic runs on a pool thread; what it reports reaches the signals on ours.
         const auto post = [this](auto emitting) { QMetaObject::invokeMethod(this, emitting, Qt::QueuedConnection); };
+        QString repository = request.vault.value_or(QString());
         try {
-            SnapshotVault vault(ResticEngine::locate(), resolveAccess(request.vaultFolder, {request.passwordFile, false}));
+            const VaultLocation where = chooseLocation(request.vault, request.profile, home);
+            repository = where.repository();
+            // A store's keys and the role are checked before restic is even looked for.
+            VaultAccess access = openAccess(where, request.profile, {request.passwordFile, false});
+            SnapshotVault vault(ResticEngine::locate(), std::move(access));
             const VaultSnapshot snapshot = pickMigrationSnapshot(vault.list(), request.snapshot);
             post([this, snapshot] { Q_EMIT snapshotChosen(snapshot); });
             const SnapshotStaging staging(vaultStagingFolder(home, snapshot.id));
@@ -122,15 +128,17 @@ QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
                     staging.remove();
                 throw;
             }
-            return Staged{snapshot, staging.folder(), std::nullopt};
+            return Staged{snapshot, staging.folder(), repository, std::nullopt};
         } catch (const VaultError& e) {
-            return Staged{{}, {}, e};
+            return Staged{{}, {}, repository, e};
         }
     };
     Staged staged = co_await runInBackground(std::move(work));
-    if (staged.error)
-        fail(exitFor(staged.error->kind()), QStringLiteral("Nothing was received from the vault at %1: %2")
-                                                .arg(m_request.vaultFolder, staged.error->message()));
+    if (staged.error) {
+        const QString vault = staged.vault.isEmpty() ? QStringLiteral("the vault") : QStringLiteral("the vault at ") + staged.vault;
+        fail(exitFor(staged.error->kind()),
+             QStringLiteral("Nothing was received from %1: %2").arg(vault, staged.error->message()));
+    }
     co_return std::pair{staged.snapshot, staged.folder};
 }
 

@@ -5,6 +5,7 @@
 #include "transfer/ConflictPolicy.h"
 #include "transfer/TransferConnection.h"
 #include "vault/SnapshotVault.h"
+#include "vault/VaultCredentials.h"
 
 #include <memory>
 
@@ -23,7 +24,8 @@ class VaultReceiveFlow : public MigrationFlow {
 public:
     struct Request {
         QString snapshot; // an id, the start of one, or "latest"
-        QString vaultFolder;
+        std::optional<QString> vault; // --vault; else the profile's, else the receiving home's own
+        VaultSettings profile;
         std::optional<QString> passwordFile;
         // What to do with files already here; the profile's override still wins.
         std::optional<ConflictPolicy> conflictPolicy;

@@ -12,10 +12,13 @@
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -179,8 +182,33 @@ TEST_F(FromVault, WhatCannotBeReadEndsWithItsCode)
     }
 }
 
-// Into another account's home, by root, as a live receive with --user: the
-// files arrive there and become that account's.
+// The privileged helper as a live migration runs it; stopped when the test ends.
+class RunningHelper {
+public:
+    RunningHelper()
+    {
+        m_process.start(qEnvironmentVariable("KIVO_BUILD_DIR") + u"/helper/kivo-helper"_s,
+                        {u"--socket"_s, socket(), u"--allow-exe"_s, kivoCli()});
+        m_started = waitUntil([this] { return QFile::exists(socket()); }, std::chrono::seconds(10));
+    }
+    ~RunningHelper()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+    }
+    bool started() const { return m_started; }
+    QString socket() const { return m_dir.filePath(u"helper.sock"_s); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    bool m_started = false;
+};
+
+// Into another account's home, by root with the helper running, as a live
+// receive with --user: the files arrive there and every one, with every folder
+// on its way, becomes that account's.
 TEST_F(FromVault, IntoAnotherAccountTheFilesBecomeItsOwn)
 {
     if (effectiveUid() != 0)
@@ -194,24 +222,37 @@ TEST_F(FromVault, IntoAnotherAccountTheFilesBecomeItsOwn)
     if (accountNamed(name))
         runProcess(u"userdel"_s, {name}); // left by an interrupted run
     ASSERT_EQ(runProcess(u"useradd"_s, {u"-m"_s, u"-d"_s, home, u"-s"_s, u"/bin/sh"_s, name}).exitCode, 0);
+    struct Cleanup {
+        QString name;
+        ~Cleanup() { runProcess(u"userdel"_s, {name}); }
+    } cleanup{name};
     const std::optional<SystemAccount> bob = accountNamed(name);
     ASSERT_TRUE(bob);
+    const RunningHelper helper;
+    ASSERT_TRUE(helper.started());
+    QProcessEnvironment withHelper = env;
+    withHelper.insert(u"KIVO_HELPER_SOCKET"_s, helper.socket());
+
     const CliRun received = runCli({u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, vault, u"--user"_s, name,
-                                    u"--json"_s}, env);
+                                    u"--json"_s}, withHelper);
     EXPECT_EQ(received.exitCode, 0) << received.err.toStdString();
+    const QList<QJsonObject> ownership = received.events(u"ownership"_s);
+    ASSERT_EQ(ownership.size(), 1) << received.out.toStdString();
+    EXPECT_EQ(ownership[0].value(u"via"_s).toString(), u"helper"_s);
+    EXPECT_TRUE(ownership[0].value(u"errors"_s).toArray().isEmpty()) << QJsonDocument(ownership[0]).toJson().toStdString();
     for (const QString& folder : {u"/Documents"_s, u"/Pictures"_s})
         EXPECT_EQ(treeDifferences(source + folder, home + folder).join(u'\n').toStdString(), "");
-    QStringList notBobs;
-    // Files, the folders on their way, and the empty folder.
     ASSERT_TRUE(QFileInfo(home + u"/Documents/empty"_s).isDir());
-    for (QDirIterator it(home + u"/Documents"_s, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                         QDirIterator::Subdirectories);
-         it.hasNext();)
-        for (QString path = it.next(); path != home; path = QFileInfo(path).path())
-            if (QFileInfo(path).ownerId() != bob->uid && !notBobs.contains(path))
-                notBobs << path;
+    // Everything in the home, kivo's own records included: nothing is left to root.
+    QStringList notBobs;
+    for (QDirIterator it(home, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next();
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || st.st_uid != bob->uid || st.st_gid != bob->gid)
+            notBobs << path;
+    }
     EXPECT_EQ(notBobs.join(u'\n').toStdString(), "");
     EXPECT_FALSE(QFileInfo::exists(home + u"/.local/share/kivo/from-vault/"_s
                                    + received.events(u"vaultSnapshot"_s).value(0).value(u"id"_s).toString()));
-    runProcess(u"userdel"_s, {name});
 }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Vaults in a real S3 store: radosgw on loopback, started by scripts/objectstore
 // once for the suite (or the one KIVO_OBJECTSTORE_DIR names, left running).
+#include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 #include "support/ProfileWriter.h"
 #include "support/TreeCompare.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -106,6 +108,19 @@ protected:
         return runProcess(u"radosgw-admin"_s, QStringList{u"-c"_s, store.value(u"OBJECTSTORE_CONF"_s), u"-n"_s, u"client.rgw"_s} + args);
     }
 
+    // The organisation's bucket, its keys and the vault's password, all in the profile.
+    QString s3Profile() const
+    {
+        return writeProfile(
+            dir.filePath(u"profile.plist"_s),
+            {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
+             {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
+             {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
+             {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
+             {u"kivo.vaultCredentialSecret"_s, u"correct horse battery staple"_s},
+             {u"kivo.userPrincipal"_s, u"ann@acme.example"_s}});
+    }
+
     // A role the store's user may assume, and a profile that names it.
     QString roleProfile() const
     {
@@ -141,16 +156,8 @@ protected:
 
 TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndRestores)
 {
-    const QString profile = writeProfile(
-        dir.filePath(u"profile.plist"_s),
-        {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
-         {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
-         {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
-         {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
-         {u"kivo.vaultCredentialSecret"_s, u"correct horse battery staple"_s},
-         {u"kivo.userPrincipal"_s, u"ann@acme.example"_s}});
     QProcessEnvironment e = env; // no keys but the profile's
-    e.insert(u"KIVO_CONFIG_PROFILE"_s, profile);
+    e.insert(u"KIVO_CONFIG_PROFILE"_s, s3Profile());
     const CliRun init = vault({u"init"_s}, e);
     ASSERT_EQ(init.exitCode, 0) << init.err.toStdString();
     EXPECT_EQ(init.event(u"vaultInit"_s).value(u"vault"_s).toString(), repository);
@@ -199,6 +206,35 @@ TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndR
     EXPECT_LT(stored() - before, 1024 * 1024);
 }
 
+// What a send kept in the organisation's bucket arrives in another home with
+// no source running, as from a live one.
+TEST_F(ObjectStore, ASendsSnapshotInTheBucketArrivesInAnotherHome)
+{
+    QProcessEnvironment e = env; // no keys but the profile's
+    e.insert(u"KIVO_CONFIG_PROFILE"_s, s3Profile());
+    {
+        // Unasked: a profile that names a vault has every send kept there first.
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, home, u"--categories"_s, u"userFiles"_s, u"--json"_s}, e);
+        const QJsonObject taken = sender.waitForEvent(u"vaultSnapshot"_s, std::chrono::minutes(2));
+        ASSERT_FALSE(taken.isEmpty()) << sender.errors().toStdString();
+        ASSERT_FALSE(sender.waitForEvent(u"advertising"_s).isEmpty()) << sender.errors().toStdString();
+        sender.killHard();
+    }
+    const QList<QJsonObject> listed = s3({u"list"_s}).events(u"snapshot"_s);
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed.first().value(u"kind"_s).toString(), u"source"_s);
+
+    // Named on the command line this time, with the environment's keys.
+    const QString other = dir.filePath(u"other"_s);
+    QDir().mkpath(other);
+    const CliRun received = runCli({u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, repository, u"--password-file"_s,
+                                    passwordFile, u"--home"_s, other, u"--json"_s}, keyed);
+    ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
+    EXPECT_EQ(received.events(u"vaultSnapshot"_s).value(0).value(u"id"_s), listed.first().value(u"id"_s));
+    EXPECT_EQ(treeDifferences(home + u"/Documents"_s, other + u"/Documents"_s).join(u'\n').toStdString(), "");
+    EXPECT_TRUE(QDir(other + u"/.local/share/kivo/from-vault"_s).isEmpty()) << "the staging goes once it arrived";
+}
+
 TEST_F(ObjectStore, WrongPasswordFullBucketAndStoppedStoreSayWhyAndLoseNothing)
 {
     ASSERT_EQ(s3({u"init"_s}).exitCode, 0);
@@ -234,9 +270,16 @@ TEST_F(ObjectStore, WrongPasswordFullBucketAndStoppedStoreSayWhyAndLoseNothing)
     EXPECT_EQ(gone.exitCode, 7);
     EXPECT_EQ(gone.event(u"error"_s).value(u"kind"_s).toString(), u"unreachable"_s);
     EXPECT_TRUE(gone.err.contains("cannot be reached (connection refused)")) << gone.err.toStdString();
+    QProcessEnvironment sending = keyed;
+    sending.insert(u"KIVO_VAULT_PASSWORD_FILE"_s, passwordFile);
+    const CliRun unsent = runCli({u"send"_s, u"--home"_s, home, u"--categories"_s, u"userFiles"_s, u"--vault-snapshot"_s,
+                                  u"--vault"_s, repository, u"--json"_s}, sending);
+    EXPECT_EQ(unsent.exitCode, 7) << unsent.err.toStdString();
+    EXPECT_TRUE(unsent.events(u"advertising"_s).isEmpty()) << "nothing is offered without its snapshot";
 }
 
-// Needs no store: nothing is contacted when the keys are missing.
+// Needs no store: nothing is contacted when the keys are missing, whichever
+// command opens the profile's vault, and a send advertises nothing.
 TEST(ObjectStoreProfile, AnS3ProfileWithoutKeysStopsBeforeAnyConnection)
 {
     QTemporaryDir dir;
@@ -250,9 +293,22 @@ TEST(ObjectStoreProfile, AnS3ProfileWithoutKeysStopsBeforeAnyConnection)
     for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "KIVO_VAULT_PASSWORD_FILE"})
         e.remove(QString::fromLatin1(name));
     e.insert(u"KIVO_CONFIG_PROFILE"_s, profile);
-    const CliRun run = runCli({u"vault"_s, u"list"_s, u"--home"_s, dir.path(), u"--json"_s}, e);
-    EXPECT_EQ(run.exitCode, 6) << run.err.toStdString();
-    EXPECT_EQ(run.event(u"error"_s).value(u"kind"_s).toString(), u"missingKey"_s);
-    EXPECT_TRUE(run.err.contains("kivo.awsAccessKeyID")) << run.err.toStdString();
-    EXPECT_FALSE(listener.waitForNewConnection(200));
+    e.insert(u"XDG_CACHE_HOME"_s, dir.filePath(u"cache"_s));
+    const QString home = dir.filePath(u"home"_s);
+    writeBytes(home + u"/Documents/a.txt"_s, "a\n");
+    const QStringList commands[] = {
+        {u"vault"_s, u"list"_s},
+        {u"send"_s, u"--categories"_s, u"userFiles"_s},
+        {u"send"_s, u"--categories"_s, u"userFiles"_s, u"--vault-snapshot"_s},
+        {u"receive"_s, u"--from-vault"_s, u"latest"_s},
+    };
+    for (const QStringList& command : commands) {
+        SCOPED_TRACE(command.join(u' ').toStdString());
+        const CliRun run = runCli(command + QStringList{u"--home"_s, home, u"--json"_s}, e);
+        EXPECT_EQ(run.exitCode, 6) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains("kivo.awsAccessKeyID")) << run.err.toStdString();
+        EXPECT_TRUE(run.events(u"advertising"_s).isEmpty());
+        EXPECT_FALSE(listener.waitForNewConnection(200));
+    }
+    EXPECT_FALSE(QFileInfo::exists(home + u"/.local/share/kivo/from-vault"_s));
 }

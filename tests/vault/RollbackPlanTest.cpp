@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "cli/VaultSourceSnapshot.h"
 #include "vault/ChangeEntries.h"
 #include "vault/RollbackPlan.h"
 #include "vault/PreChangeSnapshot.h"
@@ -116,42 +115,6 @@ TEST(RollbackPlan, TheRecordReadsBackAsWrittenAndRefusesDamage)
         f.write(bytes);
         f.close();
         EXPECT_THROW(forEachEntry(path, [](const ChangeEntry&) {}), VaultError) << bytes.toStdString();
-    }
-}
-
-TEST(SourceVault, TheSendSnapshotsIntoTheNamedVaultElseTheProfilesLocalOneElseOnlyWhenAsked)
-{
-    struct Case {
-        const char* name;
-        bool asked;
-        std::optional<QString> vault;
-        std::optional<QString> type;
-        std::optional<QString> prefix;
-        std::optional<QString> folder;
-        bool notice;
-    };
-    const QString own = QStringLiteral("/home/ann/.local/share/kivo/vault");
-    const Case cases[] = {
-        {"nothing asked, no profile vault", false, {}, {}, {}, {}, false},
-        {"asked", true, {}, {}, {}, own, false},
-        {"named", false, QStringLiteral("/media/backup/kivo/../vault"), {}, {}, QStringLiteral("/media/backup/vault"), false},
-        {"the profile's local vault", false, {}, QStringLiteral("local"), QStringLiteral("/srv/vaults/ann"), QStringLiteral("/srv/vaults/ann"), false},
-        {"a named vault wins over the profile's", true, QStringLiteral("/mnt/v"), QStringLiteral("local"), QStringLiteral("/srv/v"), QStringLiteral("/mnt/v"), false},
-        {"a relative local prefix is passed over", false, {}, QStringLiteral("local"), QStringLiteral("vaults"), {}, true},
-        {"object storage is not supported yet", false, {}, QStringLiteral("s3"), QStringLiteral("org/ann"), {}, true},
-        {"object storage, but asked for one", true, {}, QStringLiteral("s3"), {}, own, true},
-    };
-    for (const Case& c : cases) {
-        cli::SendOptions o;
-        o.home = QStringLiteral("/home/ann");
-        o.vaultSnapshot = c.asked;
-        o.vault = c.vault;
-        ProfileValues profile;
-        profile.vaultStorageType = c.type;
-        profile.vaultPrefix = c.prefix;
-        QString notice;
-        EXPECT_EQ(cli::sourceVaultFolder(o, profile, &notice), c.folder) << c.name;
-        EXPECT_EQ(!notice.isEmpty(), c.notice) << c.name;
     }
 }
 

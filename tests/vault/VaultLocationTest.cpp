@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "cli/VaultSourceSnapshot.h"
 #include "vault/ResticEngine.h"
 #include "vault/VaultLocation.h"
 
@@ -89,6 +90,55 @@ TEST(VaultLocation, TheOptionWinsOverTheProfileWhichWinsOverTheHomesOwn)
             continue;
         }
         EXPECT_EQ(chooseLocation(c.option, c.profile, u"/home/ann"_s).repository(), c.repository);
+    }
+}
+
+TEST(VaultLocation, ASendSnapshotsIntoTheNamedVaultElseTheProfilesOfAnyKindElseOnlyWhenAsked)
+{
+    VaultSettings s3;
+    s3.storageType = u"s3"_s;
+    s3.bucketName = u"acme-vaults"_s;
+    s3.prefix = u"laptops"_s;
+    s3.endpoint = u"https://objects.acme.example"_s;
+    VaultSettings local;
+    local.storageType = u"local"_s;
+    local.prefix = u"/srv/vaults/ann"_s;
+    VaultSettings relative = local;
+    relative.prefix = u"vaults"_s;
+    VaultSettings unknown;
+    unknown.storageType = u"tape"_s;
+    const QString own = u"/home/ann/.local/share/kivo/vault"_s;
+    const struct {
+        const char* name;
+        bool asked;
+        std::optional<QString> vault;
+        VaultSettings profile;
+        std::optional<QString> repository; // none: no snapshot
+        bool refused = false;
+    } cases[] = {
+        {"nothing asked, no profile vault", false, {}, {}, {}},
+        {"asked", true, {}, {}, own},
+        {"a named folder", false, u"/media/backup/kivo/../vault"_s, {}, u"/media/backup/vault"_s},
+        {"a named bucket", false, u"s3:http://127.0.0.1:7480/kivo/org"_s, {}, u"s3:http://127.0.0.1:7480/kivo/org"_s},
+        {"the profile's local vault, unasked", false, {}, local, u"/srv/vaults/ann"_s},
+        {"the profile's bucket, unasked", false, {}, s3, u"s3:https://objects.acme.example/acme-vaults/laptops"_s},
+        {"a named vault wins over the profile's", true, u"/mnt/v"_s, s3, u"/mnt/v"_s},
+        {"a relative local prefix", false, {}, relative, {}, true},
+        {"a kind kivo does not know, even when asked", true, {}, unknown, {}, true},
+        {"a named vault that is neither", true, u"sftp:host:/srv"_s, {}, {}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cli::SendOptions o;
+        o.home = u"/home/ann"_s;
+        o.vaultSnapshot = c.asked;
+        o.vault = c.vault;
+        if (c.refused) {
+            EXPECT_THROW(cli::sourceVault(o, c.profile), VaultError);
+            continue;
+        }
+        const auto where = cli::sourceVault(o, c.profile);
+        EXPECT_EQ(where ? std::optional<QString>(where->repository()) : std::nullopt, c.repository);
     }
 }
 
