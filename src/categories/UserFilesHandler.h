@@ -12,6 +12,8 @@ public:
 
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
     QCoro::Task<Listing> enumerateListing(QStringList paths) override;
+    // The files are in place once written: nothing to list after.
+    bool importsReceivedFiles() const override { return false; }
 };
 
 } // namespace kivo

@@ -4,6 +4,7 @@
 #include "postmigration/AppReinstaller.h"
 
 #include "platform/Logging.h"
+#include "transfer/Background.h"
 
 namespace kivo {
 
@@ -48,24 +49,31 @@ QCoro::Task<void> AccountPathRewriter::rewrite(Files files)
     co_return;
 }
 
-QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, QStringList writtenFiles)
+QCoro::Task<void> AccountAdaptation::adaptCategory(QString categoryID, WrittenFiles writtenFiles)
 {
+    const bool receivesReinstallList = categoryID == QLatin1String("applicationData");
+    const std::optional<UserMapping> mapping = m_rewriter ? m_rewriter->mapping() : std::nullopt;
+    const bool rewrites = mapping && mapping->changesHomeFolder();
+    // Most categories of a migration to the same account need nothing: their files are not even listed.
+    if (!receivesReinstallList && !rewrites)
+        co_return;
+    // Only the few files worth a look are kept from a walk over every file, made on a pool thread.
+    auto walking = startInBackground([writtenFiles = std::move(writtenFiles), categoryID, receivesReinstallList, rewrites] {
+        QStringList lists;
+        AccountPathRewriter::Files rewritable;
+        writtenFiles.forEach([&](const QString& path) {
+            if (receivesReinstallList && isReinstallListPath(path))
+                lists.append(path);
+            if (const RewriteKind kind = rewrites ? rewriteKindFor(categoryID, path) : RewriteKind::none; kind != RewriteKind::none)
+                rewritable.append({kind, path});
+        });
+        return std::make_pair(lists, rewritable);
+    });
+    auto [reinstallLists, files] = co_await finishInBackground(std::move(walking));
     // The list of applications to reinstall came from the peer: checked before anything reads it.
-    if (categoryID == QLatin1String("applicationData"))
-        for (const QString& path : std::as_const(writtenFiles))
-            if (isReinstallListPath(path) && !checkReceivedReinstallList(path.chopped(int(sizeof("/.local/share/kivo/reinstall.json") - 1)), path))
-                qCWarning(lcAppCompat).noquote() << "The list of applications to reinstall is unusable:" << path;
-    if (!m_rewriter)
-        co_return;
-    const std::optional<UserMapping> mapping = m_rewriter->mapping();
-    if (!mapping || !mapping->changesHomeFolder())
-        co_return;
-    AccountPathRewriter::Files files;
-    for (const QString& path : std::as_const(writtenFiles)) {
-        const RewriteKind kind = rewriteKindFor(categoryID, path);
-        if (kind != RewriteKind::none)
-            files.append({kind, path});
-    }
+    for (const QString& path : std::as_const(reinstallLists))
+        if (!checkReceivedReinstallList(path.chopped(int(sizeof("/.local/share/kivo/reinstall.json") - 1)), path))
+            qCWarning(lcAppCompat).noquote() << "The list of applications to reinstall is unusable:" << path;
     if (!files.isEmpty())
         co_await m_rewriter->rewrite(std::move(files));
 }

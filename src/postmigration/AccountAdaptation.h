@@ -32,7 +32,7 @@ public:
 class AccountAdaptation : public AccountAdapter {
 public:
     explicit AccountAdaptation(std::shared_ptr<AccountPathRewriter> rewriter) : m_rewriter(std::move(rewriter)) {}
-    QCoro::Task<void> adaptCategory(QString categoryID, QStringList writtenFiles) override;
+    QCoro::Task<void> adaptCategory(QString categoryID, WrittenFiles writtenFiles) override;
 
 private:
     std::shared_ptr<AccountPathRewriter> m_rewriter;

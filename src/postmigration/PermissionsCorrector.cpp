@@ -14,61 +14,63 @@ namespace kivo {
 
 PermissionsCorrector::PermissionsCorrector(HelperInstaller& helper, QObject* parent) : QObject(parent), m_helper(helper) {}
 
-QStringList PermissionsCorrector::pathsToCorrect(const QString& homeFolder, const QStringList& paths)
+PermissionsCorrector::PathsToCorrect::PathsToCorrect(const QString& homeFolder, const WrittenFiles& paths)
+    : m_home(QDir::cleanPath(homeFolder)), m_paths(paths)
 {
-    const QString home = QDir::cleanPath(homeFolder);
-    QStringList out;
-    out.reserve(paths.size());
-    QSet<QString> seen;
-    QString lastFolder;
-    for (QString path : paths) {
-        if (path.startsWith(QLatin1String("~/")))
-            path = home + path.mid(1);
-        if (path.contains(QLatin1String("//")) || path.contains(QLatin1String("/.")) || path.endsWith(u'/'))
-            path = QDir::cleanPath(path);
-        if (!path.startsWith(home) || path.size() <= home.size() + 1 || path.at(home.size()) != u'/')
-            continue;
-        // Folders the receive made on the way belong to the account as well,
-        // each once; files come grouped by folder, so the last one is remembered.
-        const QString folder = path.left(path.lastIndexOf(u'/'));
-        if (folder != lastFolder) {
-            const qsizetype before = out.size();
-            for (QString p = folder; p.size() > home.size() && !seen.contains(p); p.truncate(p.lastIndexOf(u'/'))) {
-                seen.insert(p);
-                out.insert(before, p);
-            }
-            lastFolder = folder;
-        }
-        out.append(path);
+}
+
+QStringList PermissionsCorrector::PathsToCorrect::next(qsizetype count)
+{
+    while (m_ready.size() < count) {
+        const QStringList more = m_paths.next(&m_at, count);
+        if (more.isEmpty())
+            break;
+        for (const QString& path : more)
+            add(path);
     }
+    QStringList out = m_ready.mid(0, count);
+    m_ready.remove(0, out.size());
     return out;
 }
 
-QList<std::pair<qsizetype, qsizetype>> PermissionsCorrector::batches(qsizetype count, qsizetype size)
+void PermissionsCorrector::PathsToCorrect::add(QString path)
 {
-    QList<std::pair<qsizetype, qsizetype>> out;
-    for (qsizetype lo = 0; lo < count; lo += size)
-        out.append({lo, std::min(count, lo + size)});
-    return out;
+    if (path.startsWith(QLatin1String("~/")))
+        path = m_home + path.mid(1);
+    if (path.contains(QLatin1String("//")) || path.contains(QLatin1String("/.")) || path.endsWith(u'/'))
+        path = QDir::cleanPath(path);
+    if (!path.startsWith(m_home) || path.size() <= m_home.size() + 1 || path.at(m_home.size()) != u'/')
+        return;
+    // Folders the receive made on the way belong to the account as well,
+    // each once; files come grouped by folder, so the last one is remembered.
+    const QString folder = path.left(path.lastIndexOf(u'/'));
+    if (folder != m_lastFolder) {
+        const qsizetype before = m_ready.size();
+        for (QString p = folder; p.size() > m_home.size() && !m_seen.contains(p); p.truncate(p.lastIndexOf(u'/'))) {
+            m_seen.insert(p);
+            m_ready.insert(before, p);
+        }
+        m_lastFolder = folder;
+    }
+    if (path.startsWith(m_home + QLatin1String("/.ssh/")))
+        m_touchedSsh = true;
+    m_ready.append(path);
 }
 
 QCoro::Task<void> PermissionsCorrector::correctOwnership(QString homeFolder, QString ownerUsername,
-                                                         QStringList transferredPaths)
+                                                         WrittenFiles transferredPaths)
 {
     m_isRunning = true;
     m_report = {};
     if (m_extraPaths)
-        transferredPaths += m_extraPaths();
-    const QStringList paths = pathsToCorrect(homeFolder, transferredPaths);
-    m_report.totalFiles = paths.size();
-    qCInfo(lcPermissions, "Correcting ownership for %lld paths → %s", qlonglong(paths.size()), qUtf8Printable(ownerUsername));
+        transferredPaths.append(m_extraPaths());
+    PathsToCorrect paths(homeFolder, transferredPaths);
+    qCInfo(lcPermissions, "Correcting ownership for %lld paths → %s", qlonglong(transferredPaths.steps()),
+           qUtf8Printable(ownerUsername));
     if (co_await m_helper.isAvailable()) {
         m_report.via = QStringLiteral("helper");
         co_await correctViaHelper(paths, ownerUsername);
-        const bool touchedSsh = std::any_of(paths.cbegin(), paths.cend(), [&](const QString& p) {
-            return p.startsWith(QDir::cleanPath(homeFolder) + QStringLiteral("/.ssh/"));
-        });
-        if (touchedSsh) {
+        if (paths.touchedSsh()) {
             QJsonObject request{{QStringLiteral("method"), QStringLiteral("fixSSHPermissions")},
                                 {QStringLiteral("homeFolder"), homeFolder},
                                 {QStringLiteral("ownerUsername"), ownerUsername}};
@@ -91,12 +93,14 @@ QCoro::Task<void> PermissionsCorrector::correctOwnership(QString homeFolder, QSt
     Q_EMIT finished(m_report);
 }
 
-QCoro::Task<void> PermissionsCorrector::correctViaHelper(QStringList paths, QString username)
+QCoro::Task<void> PermissionsCorrector::correctViaHelper(PathsToCorrect& paths, QString username)
 {
-    for (const auto& [lo, hi] : batches(paths.size())) {
+    for (QStringList batch = paths.next(kBatchSize); !batch.isEmpty(); batch = paths.next(kBatchSize)) {
+        const qsizetype lo = m_report.totalFiles, hi = lo + batch.size();
+        m_report.totalFiles = hi;
         const QString name = QStringLiteral("batch %1..%2").arg(lo).arg(hi);
         QJsonObject request{{QStringLiteral("method"), QStringLiteral("correctOwnership")},
-                            {QStringLiteral("paths"), QJsonArray::fromStringList(paths.mid(lo, hi - lo))},
+                            {QStringLiteral("paths"), QJsonArray::fromStringList(batch)},
                             {QStringLiteral("username"), username}};
         try {
             const QJsonObject reply = co_await m_helper.call(request, m_batchTimeout);
@@ -117,29 +121,32 @@ QCoro::Task<void> PermissionsCorrector::correctViaHelper(QStringList paths, QStr
     }
 }
 
-void PermissionsCorrector::correctDirect(const QString& homeFolder, const QStringList& paths, const QString& username)
+void PermissionsCorrector::correctDirect(const QString& homeFolder, PathsToCorrect& paths, const QString& username)
 {
     const std::optional<SystemAccount> account = accountNamed(username);
-    if (!account) {
-        m_report.errors.append({QString(), QStringLiteral("Could not resolve user ID for ") + username});
-        return;
-    }
     std::optional<HomeBeneath> home;
     try {
-        home.emplace(homeFolder);
+        if (account)
+            home.emplace(homeFolder);
     } catch (const SystemError& e) {
         m_report.errors.append({homeFolder, e.description()});
-        return;
     }
-    for (const QString& path : paths) {
-        try {
-            home->changeOwner(path, account->uid, account->gid);
-            ++m_report.filesProcessed;
-        } catch (const SystemError& e) {
-            if (fs::status(path, fs::Links::dontFollow)) // gone since it was written: nothing to hand over
-                m_report.errors.append({path, e.description()});
+    for (QStringList batch = paths.next(kBatchSize); !batch.isEmpty(); batch = paths.next(kBatchSize)) {
+        m_report.totalFiles += batch.size();
+        if (!home)
+            continue;
+        for (const QString& path : std::as_const(batch)) {
+            try {
+                home->changeOwner(path, account->uid, account->gid);
+                ++m_report.filesProcessed;
+            } catch (const SystemError& e) {
+                if (fs::status(path, fs::Links::dontFollow)) // gone since it was written: nothing to hand over
+                    m_report.errors.append({path, e.description()});
+            }
         }
     }
+    if (!account)
+        m_report.errors.append({QString(), QStringLiteral("Could not resolve user ID for ") + username});
 }
 
 QCoro::Task<bool> PermissionsCorrector::setFileMode(QString path, std::uint16_t mode)

@@ -5,6 +5,7 @@
 #include "transfer/DestinationTransfer.h"
 
 #include <QObject>
+#include <QSet>
 
 #include <chrono>
 #include <functional>
@@ -34,24 +35,41 @@ public:
     void setExtraPaths(std::function<QStringList()> extra) { m_extraPaths = std::move(extra); }
     void setBatchTimeout(std::chrono::milliseconds timeout) { m_batchTimeout = timeout; }
 
-    QCoro::Task<void> correctOwnership(QString homeFolder, QString ownerUsername, QStringList transferredPaths) override;
+    QCoro::Task<void> correctOwnership(QString homeFolder, QString ownerUsername, WrittenFiles transferredPaths) override;
     QCoro::Task<bool> setFileMode(QString path, std::uint16_t mode) override;
 
     bool isRunning() const { return m_isRunning; }
     const OwnershipReport& report() const { return m_report; }
 
-    // The paths handed over for a home: those inside it that exist, with the
-    // folders between them and the home, each once, parents first.
-    static QStringList pathsToCorrect(const QString& homeFolder, const QStringList& paths);
-    // The consecutive batches of `count` paths as [lo, hi) ranges.
-    static QList<std::pair<qsizetype, qsizetype>> batches(qsizetype count, qsizetype size = kBatchSize);
+    // The paths handed over for a home: those inside it, with the folders
+    // between them and the home, each once, parents first. Walked a batch at a
+    // time, so that a hundred thousand paths are never listed at once.
+    class PathsToCorrect {
+    public:
+        PathsToCorrect(const QString& homeFolder, const WrittenFiles& paths);
+        // At most `count` more; empty at the end.
+        QStringList next(qsizetype count);
+        // Whether any path given so far lies in the home's .ssh folder, whose modes the helper fixes after.
+        bool touchedSsh() const { return m_touchedSsh; }
+
+    private:
+        void add(QString path);
+
+        QString m_home;
+        const WrittenFiles& m_paths;
+        qsizetype m_at = 0;
+        QStringList m_ready;
+        QSet<QString> m_seen;
+        QString m_lastFolder;
+        bool m_touchedSsh = false;
+    };
 
 Q_SIGNALS:
     void finished(kivo::OwnershipReport report);
 
 private:
-    QCoro::Task<void> correctViaHelper(QStringList paths, QString username);
-    void correctDirect(const QString& homeFolder, const QStringList& paths, const QString& username);
+    QCoro::Task<void> correctViaHelper(PathsToCorrect& paths, QString username);
+    void correctDirect(const QString& homeFolder, PathsToCorrect& paths, const QString& username);
 
     HelperInstaller& m_helper;
     std::function<QStringList()> m_extraPaths;

@@ -56,6 +56,9 @@ public:
     // The destination paths received for the category. May throw. What it
     // imported, or nothing for a handler that only places files.
     virtual QCoro::Task<std::optional<ImportCounts>> postImport(QStringList receivedFiles) = 0;
+    // False for a handler whose postImport neither reads nor removes the received
+    // files: it is then given none, and nothing is listed for it.
+    virtual bool importsReceivedFiles() const { return true; }
 };
 
 } // namespace kivo

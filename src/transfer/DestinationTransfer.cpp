@@ -37,21 +37,6 @@ const QStringList kDefaultHandlerCategories = {QStringLiteral("userFiles"), QStr
 // Under a frame at 60 Hz.
 constexpr qint64 kEventLoopSliceMs = 10;
 
-// Where the given items were written.
-QStringList destinationsOf(const QList<TransferManifest::FileItem>& items, const DestinationResolver& resolver,
-                           const QList<qsizetype>& indices)
-{
-    QStringList out;
-    out.reserve(indices.size());
-    for (qsizetype i : indices) {
-        if (const WirePathCheck check = resolver.check(items[i]); !check.refusal) {
-            out.append(check.destination);
-            out.last().squeeze(); // built by appending; a hundred thousand of them are held at once
-        }
-    }
-    return out;
-}
-
 // The category's items among `indices`, or all its completed items when none are given.
 QList<qsizetype> ofCategory(const QList<TransferManifest::FileItem>& items, const QString& categoryID,
                             const std::optional<QList<qsizetype>>& indices = std::nullopt)
@@ -81,8 +66,12 @@ DestinationTransfer::~DestinationTransfer() = default;
 
 QStringList DestinationTransfer::writtenPaths() const
 {
-    return m_manifest ? destinationsOf(m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation}, m_writtenItems)
-                      : QStringList();
+    return m_manifest ? WrittenFiles(m_manifest->items, resolver(), m_writtenItems).toList() : QStringList();
+}
+
+DestinationResolver DestinationTransfer::resolver() const
+{
+    return DestinationResolver{m_home, m_userMapping, m_safety, m_relocation};
 }
 
 WirePathCheck DestinationTransfer::checkPath(const QString& wirePath) const
@@ -412,10 +401,8 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     m_journal->categoryCompleted(categoryID, m_clock->now());
     if (m_adapter) {
         try {
-            // A pass over every item, resolving each path: on a pool thread.
-            auto listing = startInBackground([items = m_manifest->items, resolver = DestinationResolver{m_home, m_userMapping, m_safety, m_relocation},
-                                              categoryID] { return destinationsOf(items, resolver, ofCategory(items, categoryID)); });
-            QStringList written = co_await finishInBackground(std::move(listing));
+            // Named, not a temporary in the awaited call: this compiler's coroutines mishandle those.
+            WrittenFiles written(m_manifest->items, resolver(), std::nullopt, categoryID);
             co_await m_adapter->adaptCategory(categoryID, std::move(written));
             co_await recordAdaptedContent(categoryID);
         } catch (const std::exception& e) {
@@ -425,34 +412,7 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     if (auto h = handler(categoryID)) {
         QString failure;
         try {
-            const DestinationResolver resolver{m_home, m_userMapping, m_safety, m_relocation};
-            auto listing = startInBackground([items = m_manifest->items, resolver, written = m_writtenItems, categoryID] {
-                const QList<qsizetype> mine = ofCategory(items, categoryID, written);
-                return std::make_pair(mine, destinationsOf(items, resolver, mine));
-            });
-            auto listed = co_await finishInBackground(std::move(listing));
-            const QList<qsizetype> written = std::move(listed.first);
-            const auto counts = co_await h->postImport(std::move(listed.second));
-            if (counts) {
-                for (const QString& path : counts->adapted)
-                    markAdapted(path);
-                Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
-            }
-            // Which of them the handler took in and removed: a look at every file, on a pool thread.
-            auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer, resolver] {
-                QList<qsizetype> gone;
-                for (qsizetype i : written) {
-                    if (const WirePathCheck check = resolver.check(items[i]);
-                        !check.refusal && !writer->regularFileSize(check.destination))
-                        gone.append(i);
-                }
-                return gone;
-            });
-            for (qsizetype i : co_await finishInBackground(std::move(probing))) {
-                m_consumedByHandler.insert(i);
-                // Gone on purpose: a later run must not take it for damage.
-                m_journal->contentRecorded(m_manifest->items[i].relativePath, std::nullopt);
-            }
+            co_await importCategory(*h, categoryID);
         } catch (const std::exception& e) {
             failure = describe(e);
         }
@@ -479,17 +439,48 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     Q_EMIT categoryCompleted(categoryID);
 }
 
+QCoro::Task<void> DestinationTransfer::importCategory(CategoryTransferHandler& h, QString categoryID)
+{
+    if (!h.importsReceivedFiles()) {
+        const auto counts = co_await h.postImport(QStringList());
+        if (counts)
+            Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+        co_return;
+    }
+    const QList<qsizetype> written = ofCategory(m_manifest->items, categoryID, m_writtenItems);
+    // A pass over every item, resolving each path: on a pool thread.
+    auto listing = startInBackground([files = WrittenFiles(m_manifest->items, resolver(), written)] { return files.toList(); });
+    QStringList received = co_await finishInBackground(std::move(listing));
+    const auto counts = co_await h.postImport(std::move(received));
+    if (counts) {
+        for (const QString& path : counts->adapted)
+            markAdapted(path);
+        Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
+    }
+    // Which of them the handler took in and removed: a look at every file, on a pool thread.
+    auto probing = startInBackground([items = m_manifest->items, written, writer = m_writer, resolver = resolver()] {
+        QList<qsizetype> out;
+        for (qsizetype i : written) {
+            if (const WirePathCheck check = resolver.check(items[i]); !check.refusal && !writer->regularFileSize(check.destination))
+                out.append(i);
+        }
+        return out;
+    });
+    const QList<qsizetype> gone = co_await finishInBackground(std::move(probing));
+    for (qsizetype i : gone) {
+        m_consumedByHandler.insert(i);
+        // Gone on purpose: a later run must not take it for damage.
+        m_journal->contentRecorded(m_manifest->items[i].relativePath, std::nullopt);
+    }
+}
+
 QCoro::Task<void> DestinationTransfer::finishTransfer()
 {
     if (m_corrector) {
         const QString owner = m_userMapping ? m_userMapping->destinationUsername : host::loginUserName();
-        auto listing = startInBackground([items = m_manifest->items, resolver = DestinationResolver{m_home, m_userMapping, m_safety, m_relocation},
-                                          written = m_writtenEarlierItems + m_writtenItems] {
-            return destinationsOf(items, resolver, written);
-        });
-        QStringList paths = co_await finishInBackground(std::move(listing));
-        paths += co_await makeEntryFolders();
-        co_await m_corrector->correctOwnership(m_home, owner, std::move(paths));
+        QStringList folders = co_await makeEntryFolders();
+        WrittenFiles written(m_manifest->items, resolver(), m_writtenEarlierItems + m_writtenItems, {}, std::move(folders));
+        co_await m_corrector->correctOwnership(m_home, owner, std::move(written));
     }
     // After the ownership pass: a link placed where a written file was must never be handed to it.
     co_await placeTreeEntries();

@@ -16,6 +16,7 @@
 #include "transfer/TransferEngine.h"
 #include "transfer/UserMapping.h"
 #include "transfer/WirePath.h"
+#include "transfer/WrittenFiles.h"
 
 #include <QFuture>
 #include <QHash>
@@ -41,7 +42,7 @@ class OwnershipCorrector {
 public:
     virtual ~OwnershipCorrector() = default;
     virtual QCoro::Task<void> correctOwnership(QString homeFolder, QString ownerUsername,
-                                               QStringList transferredPaths) = 0;
+                                               WrittenFiles transferredPaths) = 0;
     // Through the helper; false when it is not available and the engine should do it itself.
     virtual QCoro::Task<bool> setFileMode(QString, std::uint16_t) { co_return false; }
     virtual QCoro::Task<bool> removeFile(QString) { co_return false; }
@@ -52,8 +53,9 @@ public:
 class AccountAdapter {
 public:
     virtual ~AccountAdapter() = default;
-    // `writtenFiles`: where each completed item of the category was written.
-    virtual QCoro::Task<void> adaptCategory(QString categoryID, QStringList writtenFiles) = 0;
+    // `writtenFiles`: where each completed item of the category was written,
+    // resolved as it is walked: an adapter with nothing to do need not walk it.
+    virtual QCoro::Task<void> adaptCategory(QString categoryID, WrittenFiles writtenFiles) = 0;
 };
 
 // The receiving side: answers pre-flight questions, accepts the manifest,
@@ -290,6 +292,9 @@ private:
     // `remainingAfter`: answers that follow these in later calls.
     QCoro::Task<void> sendInBatches(QList<VerificationAnswer> answers, qsizetype remainingAfter);
     QCoro::Task<void> finishTransfer();
+    // The handler's postImport, given the category's files this run wrote when it takes them.
+    QCoro::Task<void> importCategory(CategoryTransferHandler& handler, QString categoryID);
+    DestinationResolver resolver() const;
     void endWithSourceError(const MessageHeader& header);
 
     // What a file carries besides its bytes, and the manifest's folders and links.

@@ -511,7 +511,10 @@ void ResumeJournal::useHashScheme(FileHashScheme scheme)
     // Hashes of another scheme could never be compared with this run's: they go, in one rewrite.
     m_state.fileHashScheme = scheme;
     m_state.unconfirmedFiles.clear();
+    // clear() gives back the room reserved for every file too: regrowing it file by file would cost more at its peak.
+    const qsizetype room = m_state.completedContent.capacity();
     m_state.completedContent.clear();
+    m_state.completedContent.reserve(room);
     fold();
 }
 

@@ -16,9 +16,9 @@ namespace {
 
 class OwnershipRecorder : public OwnershipCorrector {
 public:
-    QCoro::Task<void> correctOwnership(QString, QString, QStringList paths) override
+    QCoro::Task<void> correctOwnership(QString, QString, WrittenFiles paths) override
     {
-        handedOver = paths;
+        handedOver = paths.toList();
         co_return;
     }
     QStringList handedOver;

@@ -21,9 +21,9 @@ namespace {
 
 class RecordingAdapter : public AccountAdapter {
 public:
-    QCoro::Task<void> adaptCategory(QString categoryID, QStringList files) override
+    QCoro::Task<void> adaptCategory(QString categoryID, WrittenFiles files) override
     {
-        calls.append(categoryID + u':' + files.join(u'|'));
+        calls.append(categoryID + u':' + files.toList().join(u'|'));
         co_return;
     }
     QStringList calls;
@@ -31,8 +31,9 @@ public:
 
 class RecordingCorrector : public OwnershipCorrector {
 public:
-    QCoro::Task<void> correctOwnership(QString home, QString owner, QStringList paths) override
+    QCoro::Task<void> correctOwnership(QString home, QString owner, WrittenFiles written) override
     {
+        const QStringList paths = written.toList();
         calls.append({home, owner, paths.join(u'|')});
         for (const QString& path : paths)
             if (!QFileInfo::exists(path))
