@@ -4,6 +4,7 @@
 #include "categories/FileEnumeration.h"
 #include "platform/FileSystem.h"
 #include "platform/Processes.h"
+#include "transfer/Background.h"
 
 #include <QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
@@ -63,7 +64,7 @@ QCoro::Task<QList<CategoryTransferHandler::Item>> BrowserDataHandler::enumerateF
 QCoro::Task<CategoryTransferHandler::Listing> BrowserDataHandler::enumerateListing(QStringList)
 {
     QFuture<Listing> listing = startBrowserListing(home(), categoryID());
-    co_return co_await listing;
+    co_return co_await takeWhenFinished(std::move(listing));
 }
 
 QStringList BrowserDataHandler::runningBrowsers() const

@@ -3,6 +3,7 @@
 
 #include "categories/FileEnumeration.h"
 #include "platform/FileSystem.h"
+#include "transfer/Background.h"
 
 #include <QCoroFuture>
 #include <QFileInfo>
@@ -62,7 +63,7 @@ QCoro::Task<std::optional<CategoryTransferHandler::ImportCounts>> CategoryHandle
 QCoro::Task<CategoryTransferHandler::Listing> CategoryHandlerBase::listPaths(QStringList paths)
 {
     QFuture<Listing> listing = startListing(std::move(paths), m_categoryID, m_home);
-    co_return co_await listing;
+    co_return co_await takeWhenFinished(std::move(listing));
 }
 
 } // namespace kivo

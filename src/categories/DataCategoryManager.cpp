@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/DataCategoryManager.h"
 
-#include "transfer/CategoryTransferHandler.h"
 #include "categories/FileEnumeration.h"
 #include "categories/HomeFolderScanner.h"
 #include "categories/UserDirs.h"
 #include "platform/Error.h"
 #include "platform/HostNames.h"
 #include "platform/Logging.h"
+#include "transfer/Background.h"
+#include "transfer/CategoryTransferHandler.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -221,7 +222,7 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
             continue;
         }
         QFuture<Listing> walk = startDefaultEnumeration(entry.paths, entry.categoryID, homeFolder);
-        Listing listing = co_await walk;
+        Listing listing = co_await takeWhenFinished(std::move(walk));
         for (const auto& folder : std::as_const(listing.skipped))
             qCWarning(lcCategories).noquote() << "Cannot read" << folder.relativePath << "-" << folder.reason;
         appendList(manifest.items, std::move(listing.items));
@@ -232,7 +233,7 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
     if (engineeringToolsEnabled && engineeringItems) {
         QFuture<QList<TransferManifest::FileItem>> planned =
             startEngineeringItems(std::move(engineeringItems), std::move(userMapping));
-        QList<TransferManifest::FileItem> extra = co_await planned;
+        QList<TransferManifest::FileItem> extra = co_await takeWhenFinished(std::move(planned));
         if (!extra.isEmpty()) {
             manifest.items.append(std::move(extra));
             const QString& id = DataCategory::engineeringTools().id;
@@ -241,10 +242,10 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
         }
     }
 
-    // The lists grew by doubling while the walks ran; the manifest keeps them for the whole transfer.
-    manifest.items.squeeze();
-    manifest.entries.squeeze();
-    for (const TransferManifest::FileItem& item : manifest.items)
+    // The lists grew by doubling, but not squeezed: a large list is mapped on
+    // its own and grew in place, so its spare room was never touched and costs
+    // nothing, while a squeeze would hold a second whole copy for a moment.
+    for (const TransferManifest::FileItem& item : std::as_const(manifest.items))
         manifest.totalSize += item.size;
     manifest.categoryOrder = manifest.categoryIDs;
     manifest.createdAt = QDateTime::currentDateTimeUtc();

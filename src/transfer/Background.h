@@ -47,11 +47,22 @@ auto startInBackground(F work, QThreadPool* pool = QThreadPool::globalInstance()
     });
 }
 
+// The result of a future once it is finished, taken out of it. What co_await
+// hands back is a copy that shares its data with the future's, and the future
+// lives on in its watcher until the event loop deletes that: the first change
+// to a large list would then copy it whole.
+template <typename T>
+QCoro::Task<T> takeWhenFinished(QFuture<T> future)
+{
+    co_await future;
+    co_return future.takeResult();
+}
+
 // Waits for a started piece of work and rethrows its exception on the caller's thread.
 template <typename R>
 QCoro::Task<R> finishInBackground(QFuture<BackgroundOutcome<R>> future)
 {
-    BackgroundOutcome<R> out = co_await future;
+    BackgroundOutcome<R> out = co_await takeWhenFinished(std::move(future));
     if (out.error)
         std::rethrow_exception(out.error);
     if constexpr (!std::is_void_v<R>)
