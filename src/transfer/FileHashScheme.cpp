@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <array>
 
 namespace kivo {
@@ -85,11 +86,48 @@ QString ChunkDigestHash::finishHex()
 
 namespace FileHasher {
 
-QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QString& pathForErrors)
+namespace {
+
+SystemError changedWhileRead(const QString& path)
+{
+    return SystemError(QStringLiteral("%1: changed while it was being read").arg(path));
+}
+
+// SHA-256 of exactly the `size` bytes the file had when looked at. Reading on to
+// find its end would cost every small file two more reads; a second look at its
+// size afterwards tells a file that grew just as well.
+QString sha256OfSize(const UniqueFd& file, std::uint64_t size, const QString& pathForErrors)
+{
+    std::array<char, 64 * 1024> small;
+    if (size <= small.size()) {
+        const auto n = std::int64_t(size);
+        if (fs::readAt(file, small.data(), n, 0, pathForErrors) < n || fs::sizeOf(file) != size)
+            throw changedWhileRead(pathForErrors);
+        return sha256Hex(QByteArrayView(small.data(), n));
+    }
+    QByteArray block(qsizetype(std::min<std::uint64_t>(size, std::uint64_t(kHashBlockSize))), Qt::Uninitialized);
+    Sha256 hash;
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto want = std::int64_t(std::min<std::uint64_t>(std::uint64_t(block.size()), size - offset));
+        if (fs::readAt(file, block.data(), want, std::int64_t(offset), pathForErrors) < want)
+            throw changedWhileRead(pathForErrors);
+        hash.update(QByteArrayView(block.constData(), want));
+        offset += std::uint64_t(want);
+    }
+    if (fs::sizeOf(file) != size)
+        throw changedWhileRead(pathForErrors);
+    return hash.finishHex();
+}
+
+} // namespace
+
+QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QString& pathForErrors, std::uint64_t* sizeRead)
 {
     const std::uint64_t size = fs::sizeOf(file);
+    if (sizeRead)
+        *sizeRead = size;
     if (scheme == FileHashScheme::wholeFile || size <= std::uint64_t(kChunkSize))
-        return sha256OfDescriptor(file, pathForErrors);
+        return sha256OfSize(file, size, pathForErrors);
     ChunkDigestHash hash(size);
     QByteArray chunk(qsizetype(kChunkSize), Qt::Uninitialized);
     std::uint64_t read = 0;
@@ -112,7 +150,7 @@ QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QStr
     }
     // Grown or shrunk since its size was taken: the hash above names a size it does not have.
     if (read != size)
-        throw SystemError(QStringLiteral("%1: changed while it was being read").arg(pathForErrors));
+        throw changedWhileRead(pathForErrors);
     return hash.finishHex();
 }
 

@@ -66,7 +66,9 @@ private:
 namespace FileHasher {
 
 // The hash of everything an open descriptor reads from offset 0, in `scheme`. One read of the file.
-QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QString& pathForErrors = {});
+// Throws SystemError when the file's size moves while it is read; `sizeRead` gets the size hashed.
+QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QString& pathForErrors = {},
+                         std::uint64_t* sizeRead = nullptr);
 
 } // namespace FileHasher
 

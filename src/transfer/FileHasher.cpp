@@ -231,8 +231,10 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
     chunk.index = index;
     chunk.bytes = QByteArray(static_cast<qsizetype>(length), Qt::Uninitialized);
     readExactly(chunk.bytes.data(), length, offset);
-    // Caught here, a change costs no more chunks on the wire.
-    checkDescriptor();
+    // Caught here, a change costs no more chunks on the wire. The last chunk has
+    // none behind it, and checkUnchanged looks before the file is called whole.
+    if (offset + length < static_cast<std::int64_t>(m_size))
+        checkDescriptor();
     // A file of one chunk hashes to its chunk's hash: no second pass over the bytes.
     if (offset == 0 && length == static_cast<std::int64_t>(m_size)) {
         chunk.hash = FileHasher::sha256Hex(chunk.bytes);

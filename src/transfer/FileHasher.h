@@ -96,7 +96,8 @@ public:
     std::uint32_t totalChunks() const;
     // Feeds the bytes before `firstChunk` into the whole-file hash (resuming mid-file).
     void hashPrefix(std::uint32_t firstChunk);
-    // Chunks must be read in order after the prefix. Throws SourceFileChanged.
+    // Chunks must be read in order after the prefix. Throws SourceFileChanged, on the
+    // last chunk only from checkUnchanged, which must follow it.
     Chunk read(std::uint32_t index);
     // Throws SourceFileChanged when the file is no longer the one opened, as it
     // was opened: its size, modification or change time moved, or its path now

@@ -41,7 +41,8 @@ QString expectedHash(const QByteArray& content, FileHashScheme scheme)
 TEST(FileHashScheme, EverySideHashesAFileAlikeInEachScheme)
 {
     QTemporaryDir dir;
-    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(5000), kChunk, kChunk + 1, 3 * kChunk + 5}) {
+    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(5000), qsizetype(65536), qsizetype(65537), kChunk,
+                                 kChunk + 1, 3 * kChunk + 5}) {
         const QByteArray content = patterned(size, int(size % 251));
         const QString path = dir.filePath(u"f%1"_s.arg(size));
         writeBytes(path, content);

@@ -306,3 +306,26 @@ TEST(FileHasher, StreamingReaderMatchesWholeFileHashAlsoWhenResumingMidFile)
     // A file whose size moved since the manifest was built is an error, not a short chunk.
     EXPECT_THROW(SourceFileReader(path, std::uint64_t(data.size()) + 100), SourceFileChanged);
 }
+
+// A file written while it is read is caught before another of its chunks goes,
+// and in any case before it is called whole.
+TEST(FileHasher, StreamingReaderSeesAWriteBeforeTheFileIsWhole)
+{
+    QTemporaryDir dir;
+    for (const qsizetype size : {qsizetype(5000), qsizetype(1048576 + 5)}) {
+        SCOPED_TRACE(size);
+        const QString path = dir.filePath(u"f%1"_s.arg(size));
+        writeBytes(path, QByteArray(size, 'k'));
+        SourceFileReader reader(path, std::uint64_t(size));
+        QFile more(path);
+        ASSERT_TRUE(more.open(QIODevice::Append));
+        more.write("+");
+        more.close();
+        if (reader.totalChunks() > 1) {
+            EXPECT_THROW(reader.read(0), SourceFileChanged) << "a chunk follows: the change is seen now";
+            continue;
+        }
+        EXPECT_NO_THROW(reader.read(0)) << "the only chunk: checkUnchanged looks next";
+        EXPECT_THROW(reader.checkUnchanged(), SourceFileChanged);
+    }
+}
