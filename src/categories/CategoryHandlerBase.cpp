@@ -18,7 +18,7 @@ QFuture<QStringList> startReadableCheck(QList<TransferManifest::FileItem> items)
 {
     return QtConcurrent::run([items = std::move(items)]() mutable {
         QStringList unreadable;
-        for (const auto& item : items)
+        for (const auto& item : std::as_const(items))
             if (!fs::isReadable(item.absolutePath()))
                 unreadable.append(item.absolutePath());
         // Let go before the answer is reported: the list may share the
