@@ -70,10 +70,14 @@ void DestinationTransfer::postToWriters(const std::shared_ptr<PendingBundle>& bu
     file.sparse = item.sparse;
     file.metadata = {item.mode, item.modifiedTime(), item.extendedAttributes};
     bundle->unposted -= e.size;
-    m_writers->post(e.size, [bundle, entry, file = std::move(file)](DestinationWriter& writer) {
-        bundle->files[std::size_t(entry)].outcome = placeWholeFile(writer, file);
-        bundle->placed->done();
-    });
+    const std::size_t folder = DestinationWriters::folderKey(file.partial);
+    m_writers->post(
+        e.size,
+        [bundle, entry, file = std::move(file)](DestinationWriter& writer) {
+            bundle->files[std::size_t(entry)].outcome = placeWholeFile(writer, file);
+            bundle->placed->done();
+        },
+        folder);
 }
 
 void DestinationTransfer::startSettling()

@@ -5,6 +5,9 @@
 #include "transfer/FileHasher.h"
 
 #include <QCoroFuture>
+#include <QHashFunctions>
+
+#include <algorithm>
 
 namespace kivo {
 
@@ -33,11 +36,14 @@ void DestinationWriters::work(const QString& homeFolder)
     DestinationWriter writer(homeFolder);
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+        m_wake.wait(lock, [this] { return m_stopping || nextRunnable() != m_jobs.end(); });
         if (m_stopping)
             return;
-        auto [bytes, job] = std::move(m_jobs.front());
-        m_jobs.pop_front();
+        const auto next = nextRunnable();
+        auto [bytes, job, folder] = std::move(*next);
+        m_jobs.erase(next);
+        if (folder != 0)
+            m_busyFolders.push_back(folder);
         lock.unlock();
         try {
             job(writer);
@@ -46,8 +52,26 @@ void DestinationWriters::work(const QString& homeFolder)
         }
         job = nullptr; // what it holds goes before the bytes are given back
         lock.lock();
+        if (folder != 0) {
+            m_busyFolders.erase(std::find(m_busyFolders.begin(), m_busyFolders.end(), folder));
+            // A job of that folder may have waited behind this one.
+            m_wake.notify_all();
+        }
         giveBack(bytes);
     }
+}
+
+std::deque<DestinationWriters::Queued>::iterator DestinationWriters::nextRunnable()
+{
+    return std::find_if(m_jobs.begin(), m_jobs.end(), [this](const Queued& q) {
+        return q.folder == 0 || std::find(m_busyFolders.begin(), m_busyFolders.end(), q.folder) == m_busyFolders.end();
+    });
+}
+
+std::size_t DestinationWriters::folderKey(const QString& path)
+{
+    const std::size_t key = qHash(QStringView(path).left(std::max<qsizetype>(path.lastIndexOf(u'/'), 0)));
+    return key == 0 ? 1 : key;
 }
 
 QCoro::Task<void> DestinationWriters::reserve(std::uint64_t bytes)
@@ -73,11 +97,11 @@ QCoro::Task<void> DestinationWriters::reserve(std::uint64_t bytes)
     }
 }
 
-void DestinationWriters::post(std::uint64_t bytes, Job job)
+void DestinationWriters::post(std::uint64_t bytes, Job job, std::size_t folder)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_jobs.emplace_back(bytes, std::move(job));
+        m_jobs.push_back({bytes, std::move(job), folder});
     }
     m_wake.notify_one();
 }

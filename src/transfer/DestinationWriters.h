@@ -47,8 +47,13 @@ public:
     // Waits, without blocking the thread, until `bytes` fit under the cap, then counts them.
     QCoro::Task<void> reserve(std::uint64_t bytes);
     // Runs `job` on the first free thread; `bytes` of what was reserved are given back once it ran.
-    // Jobs start in the order posted; they may end in any order.
-    void post(std::uint64_t bytes, Job job);
+    // Jobs of one `folder` (a key; 0 for none) run one at a time, in the order posted:
+    // two threads creating and renaming in one folder wait on its lock, while
+    // folders of their own cost nothing. A free thread takes the first job whose
+    // folder is not busy, so jobs may start out of order across folders and end in any.
+    void post(std::uint64_t bytes, Job job, std::size_t folder = 0);
+    // The key of the folder holding `path`, never 0.
+    static std::size_t folderKey(const QString& path);
     // Gives back reserved bytes no job carries.
     void release(std::uint64_t bytes);
 
@@ -64,7 +69,17 @@ private:
     const std::uint64_t m_cap;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::pair<std::uint64_t, Job>> m_jobs;
+    struct Queued {
+        std::uint64_t bytes;
+        Job job;
+        std::size_t folder;
+    };
+    // With the lock held: the first job a free thread may take, or end.
+    std::deque<Queued>::iterator nextRunnable();
+
+    std::deque<Queued> m_jobs;
+    // The folders of jobs running now.
+    std::vector<std::size_t> m_busyFolders;
     std::uint64_t m_queued = 0;
     std::uint64_t m_peak = 0;
     // The reserve waiting for room, and what it waits to fit.

@@ -10,8 +10,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace kivo;
 using namespace Qt::StringLiterals;
@@ -140,6 +144,52 @@ TEST(DestinationWriters, TwoThreadsPlaceFilesOfFoldersNotYetMade)
     while (writers.queuedBytes() != 0 && !deadline.hasExpired())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(writers.queuedBytes(), 0u);
+}
+
+// Jobs of one folder never run side by side and keep their order; a job whose
+// folder is busy does not hold up a later one of another folder.
+TEST(DestinationWriters, RunsOneJobPerFolderAtATimeAndOthersPastIt)
+{
+    QTemporaryDir dir;
+    DestinationWriters writers(dir.path(), 2, 1 << 20);
+    EXPECT_EQ(DestinationWriters::folderKey(u"/h/a/x.part"_s), DestinationWriters::folderKey(u"/h/a/y.part"_s));
+    EXPECT_NE(DestinationWriters::folderKey(u"/h/a/x.part"_s), DestinationWriters::folderKey(u"/h/b/x.part"_s));
+    EXPECT_NE(DestinationWriters::folderKey(u"x"_s), 0u);
+
+    // a1 waits for b1, which is queued behind a2 of a1's folder: without passing a2 nothing moves.
+    std::promise<void> bRan;
+    std::shared_future<void> bDone = bRan.get_future().share();
+    std::mutex m;
+    std::vector<QString> order;
+    const std::size_t a = DestinationWriters::folderKey(u"/h/a/f"_s);
+    const std::size_t b = DestinationWriters::folderKey(u"/h/b/f"_s);
+    auto all = std::make_shared<WorkCountdown>(3);
+    const auto note = [&](const QString& name) {
+        std::lock_guard lock(m);
+        order.push_back(name);
+    };
+    writers.post(0, [&, all](DestinationWriter&) { bDone.wait_for(std::chrono::seconds(20)); note(u"a1"_s); all->done(); }, a);
+    writers.post(0, [&, all](DestinationWriter&) { note(u"a2"_s); all->done(); }, a);
+    writers.post(0, [&, all](DestinationWriter&) { note(u"b1"_s); bRan.set_value(); all->done(); }, b);
+    kivo::test::runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(all->future()));
+    EXPECT_EQ(order, (std::vector<QString>{u"b1"_s, u"a1"_s, u"a2"_s}));
+
+    // Many jobs over three folders on two threads: never two of a folder at once.
+    std::array<std::atomic<int>, 3> running{};
+    std::atomic<bool> overlapped = false;
+    auto many = std::make_shared<WorkCountdown>(90);
+    for (int i = 0; i < 90; ++i) {
+        const int f = i % 3;
+        writers.post(0, [&running, &overlapped, many, f](DestinationWriter&) {
+            if (running[std::size_t(f)].fetch_add(1) != 0)
+                overlapped = true;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            running[std::size_t(f)].fetch_sub(1);
+            many->done();
+        }, DestinationWriters::folderKey(u"/h/%1/f"_s.arg(f)));
+    }
+    kivo::test::runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(many->future()));
+    EXPECT_FALSE(overlapped);
 }
 
 // Past the cap a reservation waits until a job gives its bytes back; what is
