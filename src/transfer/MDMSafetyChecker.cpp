@@ -12,6 +12,23 @@ const char* const kProtectedSystemPaths[] = {
     "/private/var/db/ConfigurationProfiles", "/private/var/db/MDM",
 };
 
+// Whether QDir::cleanPath would leave `path` as it is: no empty, "." or ".." component.
+bool isClean(QStringView path)
+{
+    if (path.size() <= 1)
+        return true;
+    qsizetype from = path.startsWith(u'/') ? 1 : 0;
+    for (;;) {
+        const qsizetype slash = path.indexOf(u'/', from);
+        const QStringView part = path.sliced(from, (slash < 0 ? path.size() : slash) - from);
+        if (part.isEmpty() || part == u"." || part == u"..")
+            return false;
+        if (slash < 0)
+            return true;
+        from = slash + 1;
+    }
+}
+
 } // namespace
 
 MDMSafetyChecker::MDMSafetyChecker(QString systemRoot) : m_protected(protectedPaths(systemRoot)) {}
@@ -29,9 +46,11 @@ QStringList MDMSafetyChecker::protectedPaths(const QString& systemRoot)
 
 bool MDMSafetyChecker::isPathSafe(const QString& path) const
 {
-    const QString cleaned = QDir::cleanPath(path);
+    // Asked of every file received: a path already clean is tested once, without a copy.
+    const bool clean = isClean(path);
+    const QString cleaned = clean ? QString() : QDir::cleanPath(path);
     for (const QString& prefix : m_protected) {
-        if (path.startsWith(prefix) || cleaned.startsWith(prefix))
+        if (path.startsWith(prefix) || (!clean && cleaned.startsWith(prefix)))
             return false;
     }
     return true;

@@ -270,8 +270,15 @@ TEST(MDMSafetyChecker, ProtectedPrefixesAreRefusedEvenWhenDisguised)
 {
     MDMSafetyChecker checker;
     EXPECT_FALSE(checker.isPathSafe(u"/private/var/db/ConfigurationProfiles/Store"_s));
-    EXPECT_FALSE(checker.isPathSafe(u"/Users/ana/../../var/db/DetachedSignatures/a"_s));
     EXPECT_TRUE(checker.isPathSafe(u"/Users/ana/var/db/MDM"_s));
+    // Every way a clean-up changes a path; the exact path and one below it as they are.
+    for (const QString& disguised :
+         {u"/Users/ana/../../var/db/DetachedSignatures/a"_s, u"/var//db/MDM/a"_s, u"/var/db/./MDM/a"_s,
+          u"/var/./db/MDM"_s, u"/var/db/x/../MDM/a"_s, u"/var/db/MDM/"_s, u"//var/db/MDM/a"_s, u"/var/db/MDM"_s,
+          u"/var/db/MDM/a/b"_s})
+        EXPECT_FALSE(checker.isPathSafe(disguised)) << disguised.toStdString();
+    for (const QString& harmless : {u"/var/db/.MDM/a"_s, u"/var/db/..MDM"_s, u"/home/ana/.config/a"_s, u"/"_s, u""_s})
+        EXPECT_TRUE(checker.isPathSafe(harmless)) << harmless.toStdString();
 
     MDMSafetyChecker relocated(u"/tmp/root"_s);
     EXPECT_TRUE(relocated.isPathSafe(u"/var/db/MDM/a"_s));
