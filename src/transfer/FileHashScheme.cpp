@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 
-#include <algorithm>
 #include <array>
 
 namespace kivo {
@@ -98,25 +97,11 @@ SystemError changedWhileRead(const QString& path)
 // size afterwards tells a file that grew just as well.
 QString sha256OfSize(const UniqueFd& file, std::uint64_t size, const QString& pathForErrors)
 {
-    std::array<char, 64 * 1024> small;
-    if (size <= small.size()) {
-        const auto n = std::int64_t(size);
-        if (fs::readAt(file, small.data(), n, 0, pathForErrors) < n || fs::sizeOf(file) != size)
-            throw changedWhileRead(pathForErrors);
-        return sha256Hex(QByteArrayView(small.data(), n));
-    }
-    QByteArray block(qsizetype(std::min<std::uint64_t>(size, std::uint64_t(kHashBlockSize))), Qt::Uninitialized);
-    Sha256 hash;
-    for (std::uint64_t offset = 0; offset < size;) {
-        const auto want = std::int64_t(std::min<std::uint64_t>(std::uint64_t(block.size()), size - offset));
-        if (fs::readAt(file, block.data(), want, std::int64_t(offset), pathForErrors) < want)
-            throw changedWhileRead(pathForErrors);
-        hash.update(QByteArrayView(block.constData(), want));
-        offset += std::uint64_t(want);
-    }
-    if (fs::sizeOf(file) != size)
+    std::int64_t hashed = 0;
+    QString hex = sha256OfDescriptor(file, pathForErrors, kHashBlockSize, std::int64_t(size), &hashed);
+    if (hashed != std::int64_t(size) || fs::sizeOf(file) != size)
         throw changedWhileRead(pathForErrors);
-    return hash.finishHex();
+    return hex;
 }
 
 } // namespace

@@ -94,7 +94,8 @@ QString sha256Hex(QByteArrayView data)
     return toHex(digest, length);
 }
 
-QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors, std::int64_t chunkSize)
+QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors, std::int64_t chunkSize, std::int64_t length,
+                           std::int64_t* hashed)
 {
     Sha256 hash;
     // Most files are small: the large buffer is taken only by one that fills a small one.
@@ -102,18 +103,23 @@ QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors, s
     QByteArray large;
     char* buffer = small.data();
     std::int64_t capacity = std::min<std::int64_t>(std::int64_t(small.size()), chunkSize);
-    for (std::int64_t offset = 0;;) {
-        const std::int64_t n = fs::readAt(file, buffer, capacity, offset, pathForErrors);
+    std::int64_t offset = 0;
+    // With the length known, nothing is read past it: a small file costs one read.
+    while (length < 0 || offset < length) {
+        const std::int64_t want = length < 0 ? capacity : std::min(capacity, length - offset);
+        const std::int64_t n = fs::readAt(file, buffer, want, offset, pathForErrors);
         if (n == 0)
             break;
         hash.update(QByteArrayView(buffer, n));
         offset += n;
-        if (n == capacity && capacity < chunkSize) {
-            large = QByteArray(static_cast<qsizetype>(chunkSize), Qt::Uninitialized);
+        if (n == capacity && capacity < chunkSize && (length < 0 || offset < length)) {
+            capacity = length < 0 ? chunkSize : std::min(chunkSize, length - offset);
+            large = QByteArray(static_cast<qsizetype>(capacity), Qt::Uninitialized);
             buffer = large.data();
-            capacity = chunkSize;
         }
     }
+    if (hashed)
+        *hashed = offset;
     return hash.finishHex();
 }
 

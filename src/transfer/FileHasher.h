@@ -41,9 +41,11 @@ constexpr std::uint64_t kVerificationSizeLimit = 524288000;
 QString sha256Hex(QByteArrayView data);
 // Throws SystemError when the file cannot be opened or read.
 QString sha256OfFile(const QString& path, std::int64_t chunkSize = kHashBlockSize);
-// Hash of everything readable from an open descriptor, from offset 0.
+// Hash of everything readable from an open descriptor, from offset 0, or of its
+// first `length` bytes when that is not negative; `hashed` gets how many it read.
 QString sha256OfDescriptor(const UniqueFd& file, const QString& pathForErrors = {},
-                           std::int64_t chunkSize = kHashBlockSize);
+                           std::int64_t chunkSize = kHashBlockSize, std::int64_t length = -1,
+                           std::int64_t* hashed = nullptr);
 // Up to `length` bytes at `offset`; nullopt at end of file. Throws when the file cannot be opened.
 std::optional<QByteArray> readChunk(const QString& path, std::int64_t offset, std::int64_t length);
 

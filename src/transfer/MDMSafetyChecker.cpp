@@ -15,18 +15,13 @@ const char* const kProtectedSystemPaths[] = {
 // Whether QDir::cleanPath would leave `path` as it is: no empty, "." or ".." component.
 bool isClean(QStringView path)
 {
-    if (path.size() <= 1)
+    const QStringView rest = path.startsWith(u'/') ? path.mid(1) : path;
+    if (rest.isEmpty())
         return true;
-    qsizetype from = path.startsWith(u'/') ? 1 : 0;
-    for (;;) {
-        const qsizetype slash = path.indexOf(u'/', from);
-        const QStringView part = path.sliced(from, (slash < 0 ? path.size() : slash) - from);
+    for (const QStringView part : rest.tokenize(u'/'))
         if (part.isEmpty() || part == u"." || part == u"..")
             return false;
-        if (slash < 0)
-            return true;
-        from = slash + 1;
-    }
+    return true;
 }
 
 } // namespace
