@@ -85,9 +85,10 @@ class Window:
         return node
 
     def choose(self, name):
-        # Below the fold: focus brings it into view, as Tab would. Asked again
-        # until it shows: a page still laying itself out (a loaded machine) can
-        # let the first request go by, and then the button never comes into view.
+        # Below the fold: focus brings it into view, as Tab would. A page still
+        # laying itself out (a loaded machine) can scroll short of it, and focus
+        # asked for again where it already is moves nothing: so each retry
+        # takes focus away to another choice first.
         end = time.time() + 60
         while True:
             radio = self.find(name, "radio button", showing=False)
@@ -98,6 +99,11 @@ class Window:
             except AssertionError:
                 if time.time() > end:
                     raise
+                siblings = radio.parent or []
+                other = next((n for n in siblings if n is not None and n.getRoleName() == "radio button" and n.name != name), None)
+                if other is not None:
+                    self.act(other, "SetFocus")
+                    time.sleep(0.5)
         self.act(radio, "Press")
         return radio
 
