@@ -285,7 +285,7 @@ QCoro::Task<int> run(QCommandLineParser& args)
         summary.insert(QStringLiteral("iCloudStubsSkipped"), double(p->iCloudStubsSkipped()));
         summary.insert(QStringLiteral("resumed"), sender && sender->resumeState().has_value());
         summary.insert(QStringLiteral("resumedCompletedFiles"),
-                       double(sender && sender->resumeState() ? sender->resumeState()->completedFiles.size() : 0));
+                       double(sender && sender->resumeState() ? sender->resumeState()->completedCount() : 0));
         summary.insert(QStringLiteral("chunksSent"), double(connection.chunksSent));
         summary.insert(QStringLiteral("fileHashScheme"),
                        toString(sender ? sender->fileHashScheme() : receiver->fileHashScheme()));

@@ -359,7 +359,8 @@ void leaveCheckpoint(const QString& home)
     state.sourceHostname = QString::fromLatin1(kSourceHost);
     state.createdAt = QDateTime::currentDateTimeUtc().addSecs(-3600);
     state.updatedAt = state.createdAt.addSecs(900);
-    state.completedFiles = {QStringLiteral("Documents/notes.txt"), QStringLiteral("Pictures/cat.jpg")};
+    state.markCompleted(QStringLiteral("Documents/notes.txt"));
+    state.markCompleted(QStringLiteral("Pictures/cat.jpg"));
     state.save(TransferEngine::transfersDirectory(home));
 }
 

@@ -278,7 +278,7 @@ QVariantList AppState::checkpointRows() const
     for (const ResumeState& r : ResumeState::listAll(TransferEngine::transfersDirectory(m_environment.homeFolder)))
         rows.append(QVariantMap{{QStringLiteral("transferID"), r.transferID},
                                 {QStringLiteral("source"), r.sourceHostname},
-                                {QStringLiteral("files"), int(r.completedFiles.size())},
+                                {QStringLiteral("files"), int(r.completedCount())},
                                 {QStringLiteral("lastActivity"),
                                  QLocale::c().toString(r.updatedAt.toLocalTime(), QStringLiteral("yyyy-MM-dd HH:mm"))}});
     return rows;

@@ -282,10 +282,8 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     MessageHeader ack = manifestAckHeader();
     std::optional<QByteArray> payload;
     if (resuming) {
-        // What the files here hold is this side's own business.
-        ResumeState forSource = m_journal->state();
-        forSource.completedContent.clear();
-        payload = placeDocument(ack, &MessageHeader::resumeState, forSource.encoded());
+        payload = placeDocument(ack, &MessageHeader::resumeState,
+                                m_journal->state().encoded(ResumeState::Content::leftOut));
     }
     co_await send(std::move(ack), std::move(payload));
 
@@ -332,16 +330,17 @@ void DestinationTransfer::takeEarlierRun(FileHashScheme recordedScheme)
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
     const ResumeState& resumed = m_journal->state();
-    for (const QString& done : resumed.completedFiles) {
-        const qsizetype i = indexOf(done);
+    for (auto it = resumed.files.cbegin(); it != resumed.files.cend(); ++it) {
+        const qsizetype i = it->completed ? indexOf(it.key()) : -1;
         if (i < 0)
             continue;
         m_manifest->markFileCompleted(i);
-        if (resumed.fileIdentities.contains(done))
+        if (it->hasIdentity)
             m_writtenEarlierItems.append(i);
-        if (const auto content = resumed.completedContent.constFind(done); content != resumed.completedContent.cend())
-            m_recordedEarlier.insert(i, {content->hash, recordedScheme});
+        if (it->hasContent)
+            m_recordedEarlier.insert(i, {it->content.hash, recordedScheme});
     }
+    std::sort(m_writtenEarlierItems.begin(), m_writtenEarlierItems.end());
 }
 
 MessageHeader DestinationTransfer::manifestAckHeader()

@@ -68,12 +68,12 @@ void DestinationTransfer::reopenChangedFiles()
 {
     const ResumeState& state = m_journal->state();
     QStringList again;
-    for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it) {
-        const qsizetype i = indexOf(it.key());
+    for (auto it = state.files.cbegin(); it != state.files.cend(); ++it) {
+        const qsizetype i = it->hasIdentity ? indexOf(it.key()) : -1;
         if (i < 0)
             continue;
         const auto& item = m_manifest->items[i];
-        if (it->size != item.size || it->sourceModified != item.sourceModified) {
+        if (it->sourceSize != item.size || it->identity()->sourceModified != item.sourceModified) {
             qCInfo(lcTransferEngine, "%s changed on the source since the last run; receiving it again",
                    forLog(it.key()).constData());
             again.append(it.key());
@@ -100,13 +100,12 @@ QCoro::Task<void> DestinationTransfer::reopenDamagedFiles()
 {
     const ResumeState& state = m_journal->state();
     QList<RecordedFile> recorded;
-    for (const QString& done : state.completedFiles) {
-        const auto content = state.completedContent.constFind(done);
-        const qsizetype i = indexOf(done);
-        if (content == state.completedContent.cend() || i < 0)
+    for (auto it = state.files.cbegin(); it != state.files.cend(); ++it) {
+        const qsizetype i = it->completed && it->hasContent ? indexOf(it.key()) : -1;
+        if (i < 0)
             continue;
-        if (const WirePathCheck check = checkPath(done); !check.refusal)
-            recorded.append({i, check.destination, *content});
+        if (const WirePathCheck check = checkPath(it.key()); !check.refusal)
+            recorded.append({i, check.destination, it->content});
     }
     if (recorded.isEmpty())
         co_return;

@@ -69,8 +69,10 @@ bool sweepListed(const QString& home, const QStringList& folders, const std::fun
 QSet<QString> namesOf(const ResumeState& state)
 {
     QSet<QString> names;
-    for (auto it = state.fileIdentities.cbegin(); it != state.fileIdentities.cend(); ++it)
-        names.insert(PartialFolders::partialName(state.transferID, it.key()));
+    for (auto it = state.files.cbegin(); it != state.files.cend(); ++it) {
+        if (it->hasIdentity)
+            names.insert(PartialFolders::partialName(state.transferID, it.key()));
+    }
     if (state.inProgressFile)
         names.insert(PartialFolders::partialName(state.transferID, state.inProgressFile->relativePath));
     return names;

@@ -38,13 +38,10 @@ QString numberedPath(const QStringList& numbered, const QJsonValue& number)
     return numbered[qsizetype(n)];
 }
 
-void markCompleted(ResumeState& state, QSet<QString>& completed, QSet<QString>& started, const QString& path)
+void markCompleted(ResumeState& state, QSet<QString>& started, const QString& path)
 {
     state.unconfirmedFiles.remove(path);
-    if (!completed.contains(path)) {
-        completed.insert(path);
-        state.completedFiles.append(path);
-    }
+    state.markCompleted(path);
     started.remove(path);
     if (state.inProgressFile && state.inProgressFile->relativePath == path)
         state.inProgressFile.reset();
@@ -56,7 +53,7 @@ void ResumeJournal::bundledFileStarted(const QString& relativePath, const Resume
                                        const QDateTime& now)
 {
     m_started.insert(relativePath);
-    m_state.fileIdentities.insert(relativePath, identity);
+    m_state.setIdentity(relativePath, identity);
     m_state.updatedAt = now;
     m_groupTime = now;
     m_numbers.insert(relativePath, m_nextNumber++);
@@ -77,12 +74,12 @@ void ResumeJournal::bundledFileLanded(const QString& relativePath, const QString
         fileInPlace(relativePath, sha256, now);
         return;
     }
-    if (m_completed.contains(relativePath))
+    if (m_state.isCompleted(relativePath))
         return;
     m_started.remove(relativePath);
     m_state.unconfirmedFiles.insert(relativePath, sha256);
     if (content)
-        m_state.completedContent.insert(relativePath, *content);
+        m_state.setContent(relativePath, content);
     if (m_state.inProgressFile && m_state.inProgressFile->relativePath == relativePath)
         m_state.inProgressFile.reset();
     m_state.updatedAt = now;
@@ -127,7 +124,7 @@ QStringList ResumeJournal::completeNumbered(const QStringList& paths, const QDat
         }
         numbers.append(*number);
         m_numbers.erase(number);
-        markCompleted(m_state, m_completed, m_started, path);
+        markCompleted(m_state, m_started, path);
     }
     if (numbers.isEmpty())
         return byPath;
@@ -147,8 +144,8 @@ QStringList ResumeJournal::completeNumbered(const QStringList& paths, const QDat
     return byPath;
 }
 
-bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, ResumeState& state, QSet<QString>& completed,
-                                  QSet<QString>& started, QStringList& numbered)
+bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, ResumeState& state, QSet<QString>& started,
+                                  QStringList& numbered)
 {
     if (kind == QLatin1String("begun")) {
         for (const QJsonValue& v : json::requireArray(e, "f")) {
@@ -161,7 +158,7 @@ bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, Res
             const QString path = f[0].toString();
             numbered.append(path);
             started.insert(path);
-            state.fileIdentities.insert(path, id);
+            state.setIdentity(path, id);
         }
         state.totalBytesReceived = json::requireUInt64(e, "t");
     } else if (kind == QLatin1String("landed")) {
@@ -170,13 +167,13 @@ bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, Res
             const QString path = numberedPath(numbered, f.at(0));
             if (f.size() < 2 || !f[1].isString())
                 throw DecodingError(QStringLiteral("landed: malformed entry"));
-            if (!completed.contains(path))
+            if (!state.isCompleted(path))
                 state.unconfirmedFiles.insert(path, f[1].toString());
             if (f.size() > 2) {
                 const std::optional<CompletedContent> content = CompletedContent::parse(f[1].toString(), f[2].toString());
                 if (!content)
                     throw DecodingError(QStringLiteral("landed: malformed content"));
-                state.completedContent.insert(path, *content);
+                state.setContent(path, content);
             }
             started.remove(path);
             if (state.inProgressFile && state.inProgressFile->relativePath == path)
@@ -189,7 +186,7 @@ bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, Res
             if (first < 0 || count < 1 || first + count > double(numbered.size()))
                 throw DecodingError(QStringLiteral("done: malformed run"));
             for (qsizetype n = qsizetype(first); n < qsizetype(first + count); ++n)
-                markCompleted(state, completed, started, numberedPath(numbered, double(n)));
+                markCompleted(state, started, numberedPath(numbered, double(n)));
         }
     } else {
         return false;
@@ -197,8 +194,8 @@ bool ResumeJournal::replayGrouped(const QString& kind, const QJsonObject& e, Res
     return true;
 }
 
-bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, ResumeState& state, QSet<QString>& completed,
-                                 QSet<QString>& started, QStringList& numbered)
+bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, ResumeState& state, QSet<QString>& started,
+                                 QStringList& numbered)
 {
     if (kind == QLatin1String("begin")) {
         const QString path = json::requireString(e, "p");
@@ -207,12 +204,12 @@ bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, Resum
             ResumeState::FileIdentity id{json::requireUInt64(e, "s"), std::nullopt};
             if (e.contains(QLatin1String("m")))
                 id.sourceModified = json::requireDate(e, "m");
-            state.fileIdentities.insert(path, id);
+            state.setIdentity(path, id);
         }
     } else if (kind == QLatin1String("drop")) {
         const QString path = json::requireString(e, "p");
         started.remove(path);
-        state.fileIdentities.remove(path);
+        state.forgetIdentity(path);
         if (state.inProgressFile && state.inProgressFile->relativePath == path)
             state.inProgressFile.reset();
     } else if (kind == QLatin1String("chunk")) {
@@ -226,14 +223,14 @@ bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, Resum
         started.insert(f.relativePath);
     } else if (kind == QLatin1String("placed")) {
         const QString path = json::requireString(e, "p");
-        if (!completed.contains(path))
+        if (!state.isCompleted(path))
             state.unconfirmedFiles.insert(path, json::requireString(e, "h"));
         started.remove(path);
         if (state.inProgressFile && state.inProgressFile->relativePath == path)
             state.inProgressFile.reset();
     } else if (kind == QLatin1String("file")) {
         // Completions are recorded in groups, possibly after the next file began.
-        markCompleted(state, completed, started, json::requireString(e, "p"));
+        markCompleted(state, started, json::requireString(e, "p"));
     } else if (kind == QLatin1String("content")) {
         const QString path = json::requireString(e, "p");
         const std::optional<QString> hash = json::optionalString(e, "h");
@@ -241,11 +238,8 @@ bool ResumeJournal::replayEvent(const QString& kind, const QJsonObject& e, Resum
             hash ? CompletedContent::parse(*hash, json::requireString(e, "t")) : std::nullopt;
         if (hash && !content)
             throw DecodingError(QStringLiteral("content: malformed"));
-        if (content)
-            state.completedContent.insert(path, *content);
-        else
-            state.completedContent.remove(path);
-    } else if (replayGrouped(kind, e, state, completed, started, numbered)) {
+        state.setContent(path, content);
+    } else if (replayGrouped(kind, e, state, started, numbered)) {
         return true;
     } else if (kind == QLatin1String("category")) {
         const QString id = json::requireString(e, "p");

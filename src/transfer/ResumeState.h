@@ -50,32 +50,64 @@ struct ResumeState {
         bool operator==(const FileIdentity&) const = default;
     };
 
+    // All that is known of one file partly or fully received, in one record:
+    // at hundreds of thousands of files, a table per fact cost twice the room.
+    struct FileRecord {
+        std::uint64_t sourceSize = 0;
+        std::int64_t sourceModifiedMsecs = 0;
+        // What the file in place held when kivo left it (after adapting, if it
+        // was adapted): a later run finds damage done since by it.
+        CompletedContent content;
+        bool hasIdentity = false;
+        bool hasSourceModified = false;
+        bool hasContent = false;
+        bool completed = false;
+
+        std::optional<FileIdentity> identity() const;
+        void setIdentity(const FileIdentity& identity);
+        bool isEmpty() const { return !hasIdentity && !hasContent && !completed; }
+        bool operator==(const FileRecord&) const = default;
+    };
+
     QString transferID;
     QString sourceHostname;
     QDateTime createdAt;
     QDateTime updatedAt;
-    QStringList completedFiles;
+    // Every file completed, started or with content recorded, by relative path.
+    QHash<QString, FileRecord> files;
     std::optional<InProgressFile> inProgressFile;
     QStringList completedCategories;
     std::uint64_t totalBytesReceived = 0;
-    // Every file partly or fully received, by relative path. A hash, not a
-    // map: at hundreds of thousands of files a map's nodes cost a third more.
-    QHash<QString, FileIdentity> fileIdentities;
     // Files in place whose data may not be on disk yet, with the whole-file
-    // hash they were checked against; not yet among completedFiles.
+    // hash they were checked against; not yet completed.
     QMap<QString, QString> unconfirmedFiles;
-    // What each file this transfer put in place held when kivo left it (after
-    // adapting, if it was adapted): a later run finds damage done since by it.
-    QHash<QString, CompletedContent> completedContent;
     // The scheme of every hash above.
     FileHashScheme fileHashScheme = FileHashScheme::wholeFile;
 
+    // Completed files, sorted.
+    QStringList completedFiles() const;
+    qsizetype completedCount() const;
+    bool isCompleted(const QString& relativePath) const;
+    void markCompleted(const QString& relativePath);
+    // What the source said the file was; nullopt for a file never begun by this transfer.
+    std::optional<FileIdentity> identity(const QString& relativePath) const;
+    void setIdentity(const QString& relativePath, const FileIdentity& identity);
+    void forgetIdentity(const QString& relativePath);
+    std::optional<CompletedContent> content(const QString& relativePath) const;
+    // nullopt forgets it.
+    void setContent(const QString& relativePath, const std::optional<CompletedContent>& content);
+    // The file is received again from nothing: neither completed nor with content.
+    void forgetCompletion(const QString& relativePath);
+    void forgetAllContent();
+
     QJsonObject toJson() const;
     static ResumeState fromJson(const QJsonObject& o); // throws DecodingError
+    // What the files here hold is this side's own business: the source's copy leaves it out.
+    enum class Content { included, leftOut };
     // Pretty-printed, keys sorted: the file's content and manifestAck's resumeState.
-    QByteArray encoded() const;
+    QByteArray encoded(Content content = Content::included) const;
     // The same text, handed to `write` in pieces of about one entry each.
-    void encodeInto(const fs::ByteSink& write) const;
+    void encodeInto(const fs::ByteSink& write, Content content = Content::included) const;
     static ResumeState decode(const QByteArray& bytes); // throws DecodingError
     bool operator==(const ResumeState&) const = default;
 
@@ -148,11 +180,11 @@ public:
     const Stats& stats() const { return m_stats; }
     // One compact event of a journal (see bundledFileStarted): true when `kind` is one.
     // `numbered` holds the paths of bundled files in the order the journal began them.
-    static bool replayGrouped(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& completed,
-                              QSet<QString>& started, QStringList& numbered);
+    static bool replayGrouped(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& started,
+                              QStringList& numbered);
     // Any journal event onto the state; false for a kind this version does not know.
-    static bool replayEvent(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& completed,
-                            QSet<QString>& started, QStringList& numbered);
+    static bool replayEvent(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& started,
+                            QStringList& numbered);
     // This run's hashes are made in `scheme`. When the checkpoint's were made
     // in another, they are forgotten (their files are not: they stay received).
     void useHashScheme(FileHashScheme scheme);
@@ -187,7 +219,6 @@ private:
     QByteArray m_landedGroup;
     QDateTime m_groupTime;
     Stats m_stats;
-    QSet<QString> m_completed;
     QSet<QString> m_started;
     QByteArray m_pending;
     UniqueFd m_journal;

@@ -222,8 +222,8 @@ QCoro::Task<void> SourceTransfer::sendManifest()
 QCoro::Task<void> SourceTransfer::applyCheckpoint()
 {
     // Matching every item against the checkpoint is a pass over both: a pool thread makes it.
-    auto matching = startInBackground([items = m_manifest->items, completed = m_resumeState->completedFiles] {
-        return matchCompleted(items, completed);
+    auto matching = startInBackground([items = m_manifest->items, state = *m_resumeState] {
+        return matchCompleted(items, state);
     });
     const CompletedMatch done = co_await finishInBackground(std::move(matching));
     TransferProgress::Batch batch(m_progress);

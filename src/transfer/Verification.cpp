@@ -25,13 +25,12 @@ VerificationTally compareWithSent(const QList<FileVerification>& answered, const
     return tally;
 }
 
-CompletedMatch matchCompleted(const QList<TransferManifest::FileItem>& items, const QStringList& completedFiles)
+CompletedMatch matchCompleted(const QList<TransferManifest::FileItem>& items, const ResumeState& checkpoint)
 {
-    const QSet<QString> done(completedFiles.begin(), completedFiles.end());
     CompletedMatch out;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const auto& item = items[i];
-        if (!done.contains(item.relativePath))
+        if (!checkpoint.isCompleted(item.relativePath))
             continue;
         out.indices.append(i);
         CompletedMatch::Totals& t = out.perCategory[item.categoryID];

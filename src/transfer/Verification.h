@@ -4,6 +4,7 @@
 #include "transfer/FileHasher.h"
 #include "transfer/ItemsByPath.h"
 #include "transfer/MessageHeader.h"
+#include "transfer/ResumeState.h"
 #include "transfer/TransferManifest.h"
 
 #include <QHash>
@@ -40,7 +41,7 @@ struct CompletedMatch {
     QList<qsizetype> indices;
     QHash<QString, Totals> perCategory;
 };
-CompletedMatch matchCompleted(const QList<TransferManifest::FileItem>& items, const QStringList& completedFiles);
+CompletedMatch matchCompleted(const QList<TransferManifest::FileItem>& items, const ResumeState& checkpoint);
 
 // A generous bound on what one entry adds to a header's JSON: every character
 // of the path may need a six-byte escape.

@@ -128,7 +128,7 @@ TEST_F(TransferEndToEnd, KilledSourceResumesFromTheDestinationsCheckpointAndTheT
     ASSERT_TRUE(checkpoint);
     ASSERT_TRUE(checkpoint->inProgressFile);
     // Finished, whether or not a flush has confirmed them yet; the next run confirms them by their hashes.
-    EXPECT_EQ(checkpoint->completedFiles + checkpoint->unconfirmedFiles.keys(),
+    EXPECT_EQ(checkpoint->completedFiles() + checkpoint->unconfirmedFiles.keys(),
               (QStringList{QStringLiteral("~/a_first.txt"), QStringLiteral("~/b_second.txt"),
                            QStringLiteral("~/b_third.txt")}));
     const std::uint32_t resumeAt = checkpoint->inProgressFile->lastAcknowledgedChunk + 1;
@@ -183,7 +183,7 @@ TEST_F(TransferEndToEnd, EitherSideKilledMidBundleResumesWithNothingFinishedSent
             auto [src, dst] = launch(id, {"--cap", "24"});
             ASSERT_TRUE(waitUntil([&] {
                 const auto state = ResumeState::load(transfers(), id);
-                return state && state->completedFiles.size() >= 300;
+                return state && state->completedCount() >= 300;
             }, std::chrono::seconds(60))) << "no bundle was recorded";
             (killSource ? src : dst)->killHard();
             (killSource ? dst : src)->finish();
@@ -191,7 +191,7 @@ TEST_F(TransferEndToEnd, EitherSideKilledMidBundleResumesWithNothingFinishedSent
         const auto checkpoint = ResumeState::load(transfers(), id);
         ASSERT_TRUE(checkpoint);
         // Finished, whether or not a flush has confirmed them yet; the next run confirms them by their hashes.
-        done = checkpoint->completedFiles + checkpoint->unconfirmedFiles.keys();
+        done = checkpoint->completedFiles() + checkpoint->unconfirmedFiles.keys();
         ASSERT_LT(done.size(), kFiles) << "interrupted too late to show a resume";
 
         auto [src, dst] = launch(id);

@@ -54,7 +54,7 @@ TEST_F(DestinationWindow, ChunksAfterARejectedOneAreKeptAndTheCheckpointStopsAtT
     EXPECT_FALSE(QFile::exists(home() + u"/b.bin"_s));
     const auto checkpoint = ResumeState::load(transfers(), u"T-1"_s);
     ASSERT_TRUE(checkpoint);
-    EXPECT_EQ(checkpoint->completedFiles, QStringList{u"~/a.bin"_s});
+    EXPECT_EQ(checkpoint->completedFiles(), QStringList{u"~/a.bin"_s});
     EXPECT_EQ(checkpoint->inProgressFile, (ResumeState::InProgressFile{u"~/b.bin"_s, u"userFiles"_s, 0, 1048576}));
 }
 

@@ -231,10 +231,10 @@ TEST(FileBundleIntegration, ADiskFullMidBundleKeepsWhatLandedAndTheRerunSendsOnl
     }
     const auto checkpoint = ResumeState::load(TransferEngine::transfersDirectory(volume), u"bundle-1"_s);
     ASSERT_TRUE(checkpoint);
-    const qsizetype landed = checkpoint->completedFiles.size();
+    const qsizetype landed = checkpoint->completedCount();
     EXPECT_GE(landed, 10);
     EXPECT_LT(landed, 50);
-    for (const QString& done : checkpoint->completedFiles)
+    for (const QString& done : checkpoint->completedFiles())
         EXPECT_EQ(readBytes(volume + done.mid(1)), tree.contents.value(done.mid(2))) << done.toStdString();
 
     ASSERT_TRUE(QFile::remove(filler));
@@ -244,7 +244,7 @@ TEST(FileBundleIntegration, ADiskFullMidBundleKeepsWhatLandedAndTheRerunSendsOnl
     ASSERT_TRUE(again.source.progress()->isComplete()) << again.source.progress()->error().value_or(QString()).toStdString();
     EXPECT_EQ(errorsOf(*again.source.progress()), QString());
     EXPECT_TRUE(again.source.progress()->verificationMismatches().isEmpty());
-    for (const QString& done : checkpoint->completedFiles)
+    for (const QString& done : checkpoint->completedFiles())
         EXPECT_FALSE(again.recording.bundled.contains(done)) << done.toStdString() << " was sent twice";
     EXPECT_EQ(again.recording.bundled.size(), 50 - landed);
     for (auto it = tree.contents.cbegin(); it != tree.contents.cend(); ++it)
@@ -279,8 +279,8 @@ TEST(FileBundleIntegration, ManySmallFilesCostACompactCheckpoint)
     EXPECT_LE(bytesPerFile, 200.0);
     EXPECT_LE(writesPerFile, 0.05);
     ASSERT_TRUE(beforeTheEnd);
-    EXPECT_EQ(beforeTheEnd->completedFiles.size(), count);
+    EXPECT_EQ(beforeTheEnd->completedCount(), count);
     EXPECT_TRUE(beforeTheEnd->unconfirmedFiles.isEmpty());
-    EXPECT_EQ(beforeTheEnd->completedContent.size(), count);
-    EXPECT_EQ(beforeTheEnd->fileIdentities.size(), count);
+    EXPECT_EQ(std::count_if(beforeTheEnd->files.cbegin(), beforeTheEnd->files.cend(), [](const auto& r) { return r.hasContent; }), count);
+    EXPECT_EQ(std::count_if(beforeTheEnd->files.cbegin(), beforeTheEnd->files.cend(), [](const auto& r) { return r.hasIdentity; }), count);
 }

@@ -41,7 +41,7 @@ protected:
         peer.push(header(MessageType::categoryStart, u"userFiles"_s));
         for (qsizetype i = 0; i < manifest.items.size(); ++i) {
             const QString& path = manifest.items[i].relativePath;
-            if (resume && resume->completedFiles.contains(path))
+            if (resume && resume->isCompleted(path))
                 continue;
             for (qsizetype c = 0; c * FileHasher::kChunkSize < contents[i].size(); ++c)
                 pushChunk(path, std::uint32_t(c), contents[i].mid(c * FileHasher::kChunkSize, FileHasher::kChunkSize));
@@ -117,7 +117,7 @@ TEST_F(SchemeResume, AResumeUnderTheOtherSchemeVerifiesWhatTheFirstRunRecorded)
         receive();
         const std::optional<ResumeState> stopped = ResumeState::load(transfers(), u"T-1"_s);
         ASSERT_TRUE(stopped);
-        ASSERT_EQ(stopped->completedFiles.size(), 3);
+        ASSERT_EQ(stopped->completedCount(), 3);
         EXPECT_EQ(stopped->fileHashScheme, first);
 
         // The second chunk changes; the size and time stay.
@@ -133,7 +133,7 @@ TEST_F(SchemeResume, AResumeUnderTheOtherSchemeVerifiesWhatTheFirstRunRecorded)
         resumeRun();
         const MessageHeader ack = peer.sentOfType(MessageType::manifestAck)[0].header;
         EXPECT_EQ(ack.fileHashScheme.has_value(), second == FileHashScheme::chunkDigests);
-        EXPECT_EQ(ResumeState::decode(*ack.resumeState).completedFiles.size(), 3);
+        EXPECT_EQ(ResumeState::decode(*ack.resumeState).completedCount(), 3);
         ASSERT_TRUE(progress()->isComplete());
         EXPECT_EQ(mismatches(), QStringList{u"~/disguised.bin"_s});
         QStringList failed;
@@ -143,7 +143,7 @@ TEST_F(SchemeResume, AResumeUnderTheOtherSchemeVerifiesWhatTheFirstRunRecorded)
         const std::optional<ResumeState> kept = ResumeState::load(transfers(), u"T-1"_s);
         ASSERT_TRUE(kept);
         EXPECT_EQ(kept->fileHashScheme, second);
-        EXPECT_FALSE(kept->completedFiles.contains(u"~/disguised.bin"_s));
+        EXPECT_FALSE(kept->isCompleted(u"~/disguised.bin"_s));
 
         // The next run, in the same scheme, repairs it.
         resumeRun();

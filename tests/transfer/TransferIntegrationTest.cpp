@@ -90,6 +90,6 @@ TEST(SmallVolume, RunningOutOfSpaceEndsTheTransferAndKeepsFinishedFilesAndTheChe
     EXPECT_EQ(readBytes(mountPoint + u"/first.bin"_s), patterned(1048576 + 3, 1));
     const auto checkpoint = ResumeState::load(TransferEngine::transfersDirectory(mountPoint), u"pair-1"_s);
     ASSERT_TRUE(checkpoint);
-    EXPECT_EQ(checkpoint->completedFiles, QStringList{u"~/first.bin"_s});
+    EXPECT_EQ(checkpoint->completedFiles(), QStringList{u"~/first.bin"_s});
     EXPECT_TRUE(engines.source.progress()->verificationMismatches().isEmpty());
 }

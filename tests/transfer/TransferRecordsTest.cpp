@@ -27,22 +27,35 @@ TEST(ResumeState, EncodedWholeListedNewestFirstAndJunkSkipped)
     ResumeState newer = older;
     newer.transferID = u"B"_s;
     newer.updatedAt = QDateTime::fromSecsSinceEpoch(300, Qt::UTC);
-    newer.completedFiles = {u"~/a \"q\" ]}"_s, u"~/b\n"_s};
+    newer.markCompleted(u"~/a \"q\" ]}"_s);
+    newer.markCompleted(u"~/b\n"_s);
     newer.completedCategories = {u"userFiles"_s};
     newer.inProgressFile = ResumeState::InProgressFile{u"~/c"_s, u"userFiles"_s, 5, 6291456};
-    newer.fileIdentities = {{u"~/c"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)}}, {u"~/d}"_s, {0, std::nullopt}}};
+    newer.setIdentity(u"~/c"_s, {7340032, QDateTime::fromSecsSinceEpoch(50, Qt::UTC)});
+    newer.setIdentity(u"~/d}"_s, {0, std::nullopt});
     newer.unconfirmedFiles = {{u"~/e"_s, QString(64, u'e')}, {u"~/f"_s, QString(64, u'f')}};
-    newer.completedContent = {{u"~/a \"q\" ]}"_s, {*Sha256Digest::fromHex(QString(64, u'a')), 5, -86400, 999999999}}};
+    newer.setContent(u"~/a \"q\" ]}"_s, CompletedContent{*Sha256Digest::fromHex(QString(64, u'a')), 5, -86400, 999999999});
+    newer.setContent(u"~/e"_s, CompletedContent{*Sha256Digest::fromHex(QString(64, u'b')), 0, 1, 2}); // in place, not completed
     for (const ResumeState* state : {&older, &newer}) {
         EXPECT_EQ(state->encoded(), json::toFileBytes(state->toJson()));
         state->save(dir.path());
     }
     ResumeState many = newer; // more entries than one block of the writer holds
     for (int i = 0; i < 2500; ++i) {
-        many.completedFiles.append(u"~/m%1"_s.arg(i));
-        many.fileIdentities.insert(u"~/m%1"_s.arg(i), {std::uint64_t(i), std::nullopt});
+        many.markCompleted(u"~/m%1"_s.arg(i));
+        many.setIdentity(u"~/m%1"_s.arg(i), {std::uint64_t(i), std::nullopt});
+        if (i % 3 == 0) // every list skips some of the records the others hold
+            many.setContent(u"~/m%1"_s.arg(i), CompletedContent{*Sha256Digest::fromHex(QString(64, u'c')), 1, 2, 3});
+        if (i % 7 == 0)
+            many.setIdentity(u"~/n%1"_s.arg(i), {std::uint64_t(i), QDateTime::fromSecsSinceEpoch(i, Qt::UTC)});
     }
     EXPECT_EQ(many.encoded(), json::toFileBytes(many.toJson()));
+    EXPECT_EQ(ResumeState::decode(many.encoded()), many);
+    // The source's copy: everything but what the files here hold.
+    ResumeState handed = ResumeState::decode(many.encoded(ResumeState::Content::leftOut));
+    EXPECT_FALSE(handed.content(u"~/m0"_s));
+    many.forgetAllContent();
+    EXPECT_EQ(handed, many);
     writeBytes(dir.path() + u"/broken.json"_s, "{not json");
     writeBytes(dir.path() + u"/notes.txt"_s, "{}");
     EXPECT_EQ(ResumeState::listAll(dir.path()), (QList<ResumeState>{newer, older}));
@@ -82,15 +95,16 @@ TEST(ResumeJournal, EventsSurviveWithoutRewritingTheCheckpointAndReplayIsIdempot
 
     const auto loaded = ResumeState::load(dir.path(), u"T"_s);
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->completedFiles, QStringList{u"~/a"_s});
+    EXPECT_EQ(loaded->completedFiles(), QStringList{u"~/a"_s});
     ASSERT_TRUE(loaded->inProgressFile);
     EXPECT_EQ(loaded->inProgressFile->relativePath, u"~/b"_s);
     EXPECT_EQ(loaded->inProgressFile->lastAcknowledgedChunk, 0u);
     EXPECT_EQ(loaded->totalBytesReceived, 2u * 1048576 + 10);
     EXPECT_EQ(loaded->updatedAt, t0.addSecs(4));
-    EXPECT_EQ(loaded->fileIdentities.value(u"~/a"_s), (ResumeState::FileIdentity{1048586, t0}));
-    EXPECT_EQ(loaded->completedContent.keys(), QStringList{u"~/a"_s});
-    EXPECT_EQ(loaded->completedContent.value(u"~/a"_s).modifiedNsecs, 8);
+    EXPECT_EQ(loaded->identity(u"~/a"_s), (ResumeState::FileIdentity{1048586, t0}));
+    EXPECT_EQ(loaded->content(u"~/a"_s)->modifiedNsecs, 8);
+    EXPECT_FALSE(loaded->content(u"~/gone"_s));
+    EXPECT_FALSE(loaded->files.contains(u"~/gone"_s)) << "a record with nothing left in it goes";
 
     // Reopening folds the journal into the JSON; a crash before the old journal
     // is replaced must not count anything twice.
@@ -150,9 +164,9 @@ TEST(ResumeJournal, BundledFilesReadBackAsTheSameCheckpointAsFileByFileEvents)
     const ResumeJournal::Stats compactCost = record(compact.path(), true);
     const auto expected = ResumeState::load(plain.path(), u"T"_s);
     ASSERT_TRUE(expected);
-    EXPECT_EQ(expected->completedFiles, (QStringList{u"~/a"_s, u"~/c"_s, u"~/earlier \"one\""_s}));
+    EXPECT_EQ(expected->completedFiles(), (QStringList{u"~/a"_s, u"~/c"_s, u"~/earlier \"one\""_s}));
     EXPECT_EQ(expected->unconfirmedFiles.keys(), QStringList{u"~/b"_s});
-    EXPECT_FALSE(expected->fileIdentities.contains(u"~/d"_s));
+    EXPECT_FALSE(expected->identity(u"~/d"_s));
     EXPECT_EQ(ResumeState::load(compact.path(), u"T"_s), expected);
     EXPECT_LT(compactCost.bytes, plainCost.bytes);
 
@@ -207,9 +221,9 @@ TEST(ResumeJournal, SmallFilesEventsGatherUntilFlushedLargeChunksAreWrittenAtOnc
 
     journal.fileStarted(u"~/s"_s, {10, t0}, t0);
     journal.chunkWritten(u"~/s"_s, u"userFiles"_s, 0, 10, 10, t0);
-    EXPECT_FALSE(onDisk().fileIdentities.contains(u"~/s"_s));
+    EXPECT_FALSE(onDisk().identity(u"~/s"_s));
     journal.flush();
-    EXPECT_EQ(onDisk().fileIdentities.value(u"~/s"_s), (ResumeState::FileIdentity{10, t0}));
+    EXPECT_EQ(onDisk().identity(u"~/s"_s), (ResumeState::FileIdentity{10, t0}));
     EXPECT_EQ(onDisk().totalBytesReceived, 10u);
 
     journal.fileInPlace(u"~/s"_s, hash, t0);
@@ -222,7 +236,7 @@ TEST(ResumeJournal, SmallFilesEventsGatherUntilFlushedLargeChunksAreWrittenAtOnc
     journal.fileInPlace(u"~/t"_s, hash, t0);
     journal.filesCompleted({u"~/s"_s, u"~/t"_s}, t0);
     seen = onDisk();
-    EXPECT_EQ(seen.completedFiles, (QStringList{u"~/s"_s, u"~/t"_s}));
+    EXPECT_EQ(seen.completedFiles(), (QStringList{u"~/s"_s, u"~/t"_s}));
     EXPECT_TRUE(seen.unconfirmedFiles.isEmpty()) << "each placing is read before the completion that confirms it";
 }
 
