@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <QSharedData>
+
 #include <memory>
 #include <optional>
 #include <utility>
@@ -50,6 +52,41 @@ public:
 
 private:
     std::unique_ptr<T> m_value;
+};
+
+// An immutable value kept behind a shared pointer: 8 bytes where the value
+// itself takes 24 (a string, a list), and copies share one box. Empty when
+// default-constructed or given an empty value; reads as the value.
+template <typename T>
+class SharedBox {
+public:
+    SharedBox() = default;
+    SharedBox(T value)
+    {
+        if (!value.isEmpty())
+            m_box = new Box(std::move(value));
+    }
+
+    SharedBox& operator=(T value) { return *this = SharedBox(std::move(value)); }
+
+    const T& get() const
+    {
+        static const T empty;
+        return m_box ? m_box->value : empty;
+    }
+    operator const T&() const { return get(); }
+    bool isEmpty() const { return !m_box; }
+    auto begin() const { return get().begin(); }
+    auto end() const { return get().end(); }
+
+    friend bool operator==(const SharedBox& a, const SharedBox& b) { return a.m_box == b.m_box || a.get() == b.get(); }
+
+private:
+    struct Box : QSharedData {
+        explicit Box(T v) : value(std::move(v)) {}
+        T value;
+    };
+    QExplicitlySharedDataPointer<const Box> m_box;
 };
 
 } // namespace kivo

@@ -98,32 +98,34 @@ QString TransferManifest::FileItem::absolutePath() const
 {
     if (!m_sourceIsHome)
         return m_source;
+    const QString& home = m_source;
     QString path;
-    path.reserve(m_source.size() + relativePath.size() - 1);
-    return path.append(m_source).append(QStringView(relativePath).mid(1));
+    path.reserve(home.size() + relativePath.size() - 1);
+    return path.append(home).append(QStringView(relativePath).mid(1));
 }
 
 void TransferManifest::FileItem::setAbsolutePath(const QString& path)
 {
     // Items come in runs under one home: the last one seen is shared by the next.
-    thread_local QString lastHome;
+    thread_local SharedBox<QString> lastHome;
     const QStringView tail = QStringView(relativePath).mid(1); // "/X" of "~/X"
     m_sourceIsHome = relativePath.startsWith(QLatin1String("~/")) && tail.size() >= 2 && path.size() > tail.size()
                      && path.endsWith(tail);
     if (!m_sourceIsHome) {
-        m_source = path;
-        m_source.squeeze();
+        QString whole = path;
+        whole.squeeze();
+        m_source = std::move(whole);
         return;
     }
     const QStringView home = QStringView(path).chopped(tail.size());
-    if (home != lastHome)
+    if (home != lastHome.get())
         lastHome = home.toString();
     m_source = lastHome;
 }
 
 std::optional<QString> TransferManifest::FileItem::homeShown() const
 {
-    return m_sourceIsHome ? std::optional<QString>(m_source) : std::nullopt;
+    return m_sourceIsHome ? std::optional<QString>(m_source.get()) : std::nullopt;
 }
 
 std::optional<fs::FileTime> TransferManifest::Entry::modifiedTime() const

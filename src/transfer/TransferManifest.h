@@ -47,7 +47,7 @@ struct TransferManifest {
         BoxedOptional<QString> sha256Hash;
         BoxedOptional<QString> destinationPath;
         std::optional<QDateTime> sourceModified;
-        QList<fs::ExtendedAttribute> extendedAttributes;
+        SharedBox<QList<fs::ExtendedAttribute>> extendedAttributes;
         // The fraction of a second `sourceModified` leaves out.
         std::optional<std::uint32_t> sourceModifiedNanoseconds;
         std::optional<std::uint16_t> mode;
@@ -69,7 +69,7 @@ struct TransferManifest {
     private:
         // m_source is the home folder when m_sourceIsHome, else the whole path.
         bool m_sourceIsHome = false;
-        QString m_source;
+        SharedBox<QString> m_source;
 
     public:
         // Where the source reads the file.
