@@ -8,6 +8,9 @@
 # KIVO_BENCH_HOMES when that is set (generating 200,000 files takes a while).
 # Prints one JSON line per size: peak RSS of either side (GNU time's maximum
 # resident set), files received, the targets and the load average around the run.
+# Beside each peak, the largest anonymous part of the resident set seen (sampled
+# every 50 ms): what the process allocated itself, without the pages of the
+# program and its shared libraries, which other processes share.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${KIVO_BUILD_DIR:-$root/build/release}}
@@ -20,6 +23,23 @@ work=$(mktemp -d "${TMPDIR:-/var/tmp}/kivo-memory.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 homes=${KIVO_BENCH_HOMES:-$work/homes}
 mkdir -p "$homes"
+
+# Largest anonymous resident set of each side so far, in KiB, rewritten as it grows.
+sample_anonymous() {
+  local out=$1 send=0 receive=0 pid kib
+  while :; do
+    for pid in $(pgrep -x kivo-cli); do
+      kib=$(awk '/^Anonymous:/ {print $2}' "/proc/$pid/smaps_rollup" 2>/dev/null) || continue
+      [ -n "$kib" ] || continue
+      case " $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" in
+        *" send "*) [ "$kib" -gt "$send" ] && send=$kib ;;
+        *" receive "*) [ "$kib" -gt "$receive" ] && receive=$kib ;;
+      esac
+    done
+    echo "$send $receive" >"$out"
+    sleep 0.05
+  done
+}
 
 for files in $sizes; do
   home="$homes/home-$files"
@@ -46,16 +66,23 @@ PY
   dst=$(mktemp -d "$work/dst.XXXXXX")
   load_before=$(cut -d' ' -f1 /proc/loadavg)
   rc=0
+  sample_anonymous "$work/anonymous" &
+  sampler=$!
   "$root/bench/send-receive.sh" "$cli" "$work" "$dst" --home "$home" --categories userFiles || rc=$?
+  kill "$sampler" 2>/dev/null || true
+  wait "$sampler" 2>/dev/null || true
   load_after=$(cut -d' ' -f1 /proc/loadavg)
   python3 - "$files" "$(tail -1 "$work/send.rss")" "$(tail -1 "$work/receive.rss")" "$work/receive.json" "$rc" \
-    "$load_before" "$load_after" <<'PY'
+    "$load_before" "$load_after" "$(cat "$work/anonymous" 2>/dev/null || echo 0 0)" <<'PY'
 import json, sys
-files, send_kib, receive_kib, receive, rc, before, after = sys.argv[1:]
+files, send_kib, receive_kib, receive, rc, before, after, anonymous = sys.argv[1:]
+send_anon, receive_anon = (int(k) for k in anonymous.split())
 done = [e for e in map(json.loads, open(receive)) if e.get("event") == "summary"]
 target = 64 if int(files) <= 100000 else 96
 print(json.dumps({"files": int(files), "sendPeakRssMB": round(int(send_kib) / 1024, 1),
                   "receivePeakRssMB": round(int(receive_kib) / 1024, 1), "targetMB": target,
+                  "sendPeakAnonymousMB": round(send_anon / 1024, 1),
+                  "receivePeakAnonymousMB": round(receive_anon / 1024, 1),
                   "filesReceived": done[-1]["filesCompleted"] if done else None, "exit": int(rc),
                   "load": f"{before} / {after}"}))
 PY
