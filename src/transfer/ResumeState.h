@@ -182,6 +182,8 @@ public:
     // `numbered` holds the paths of bundled files in the order the journal began them.
     static bool replayGrouped(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& started,
                               QStringList& numbered);
+    // Every whole line of the journal at `journalPath` onto the state; a missing journal adds nothing.
+    static void replayFile(const QString& journalPath, ResumeState& state, QSet<QString>& started);
     // Any journal event onto the state; false for a kind this version does not know.
     static bool replayEvent(const QString& kind, const QJsonObject& event, ResumeState& state, QSet<QString>& started,
                             QStringList& numbered);
