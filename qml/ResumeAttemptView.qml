@@ -37,7 +37,7 @@ KSheet {
         }
     }
     KText {
-        text: "To resume, start the source Mac with the same migration ID. Automatic 30-second reconnect is not yet implemented — for now this is informational so the partial files aren't forgotten."
+        text: sheet.appState.say("To resume, start the source Mac with the same migration ID. Automatic 30-second reconnect is not yet implemented — for now this is informational so the partial files aren't forgotten.")
         Layout.fillWidth: true
     }
 
