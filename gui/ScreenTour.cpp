@@ -176,6 +176,15 @@ DiscoveredPeer sourcePeer()
     return peer;
 }
 
+DiscoveredPeer destinationPeer()
+{
+    DiscoveredPeer peer = peerForAddress(QStringLiteral("192.0.2.20"), 47011, std::nullopt);
+    peer.hostname = QString::fromLatin1(kDestinationHost);
+    peer.username = QString::fromLatin1(kUser);
+    peer.id = peer.hostname + QStringLiteral("_wifi");
+    return peer;
+}
+
 void destination(Stop& s, MigrationStep step)
 {
     s.state().setSelectedPeer(sourcePeer());
@@ -327,6 +336,9 @@ QList<TourStop> sendingStops(const std::shared_ptr<ReplayClock>& clock)
          }},
         {"log", "source",
          [clock](Stop& s) {
+             // The log names both machines from this one's role and its peer.
+             s.state().setSelectedPeer(destinationPeer());
+             s.state().setDeviceRole(DeviceRole::source);
              s.state().startMigrationLog(); // the complete screen closes it
              finished(s, DeviceRole::source, clock);
              s.call("completeView", "openLog");

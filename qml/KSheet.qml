@@ -11,11 +11,31 @@ Dialog {
     modal: true
     focus: true
     closePolicy: Popup.CloseOnEscape
-    anchors.centerIn: Overlay.overlay
+    // Sized by the window, not by whatever small item declares the sheet.
+    parent: Overlay.overlay
+    anchors.centerIn: parent
     width: Math.min(Theme.columnWidth, (parent ? parent.width : 600) - 2 * Theme.xl)
     padding: Theme.xl
     topPadding: Theme.l
     height: Math.min(implicitHeight, (parent ? parent.height : 500) - 40)
+
+    Overlay.modal: Rectangle { color: Theme.scrim }
+    background: Rectangle {
+        color: Theme.palette.window
+        radius: Theme.radius
+        border.color: Theme.cardBorder
+    }
+    header: Label {
+        text: sheet.title
+        font.pixelSize: Theme.titleSize
+        font.bold: true
+        color: Theme.text
+        elide: Text.ElideRight
+        leftPadding: Theme.xl
+        rightPadding: Theme.xl
+        topPadding: Theme.l
+        Accessible.role: Accessible.Heading
+    }
 
     contentItem: ColumnLayout {
         spacing: 10

@@ -12,6 +12,11 @@ KSheet {
     readonly property bool hasLog: log.id !== undefined
     title: "Migration Log"
 
+    // A recorded instant in the reader's own zone and format.
+    function when(iso) {
+        return iso ? new Date(iso).toLocaleString(Qt.locale(), Locale.ShortFormat) : ""
+    }
+
     KText {
         visible: !sheet.hasLog
         text: "No log available"
@@ -20,8 +25,8 @@ KSheet {
     Card {
         visible: sheet.hasLog
         SummaryRow { label: "Status"; value: sheet.log.overallStatus || "" }
-        SummaryRow { label: "Started"; value: sheet.log.timestampStart || "" }
-        SummaryRow { label: "Completed"; value: sheet.log.timestampEnd || "" }
+        SummaryRow { label: "Started"; value: sheet.when(sheet.log.timestampStart) }
+        SummaryRow { label: "Completed"; value: sheet.when(sheet.log.timestampEnd) }
         SummaryRow { label: "Source"; value: sheet.log.sourceHostname || "" }
         SummaryRow { label: "Destination"; value: sheet.log.destinationHostname || "" }
     }

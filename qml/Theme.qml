@@ -40,4 +40,6 @@ QtObject {
     readonly property color success: dark ? "#57e389" : "#1f8a4c"
     readonly property color dangerSoft: Qt.rgba(danger.r, danger.g, danger.b, dark ? 0.18 : 0.10)
     readonly property color warningSoft: Qt.rgba(warning.r, warning.g, warning.b, dark ? 0.18 : 0.12)
+    // Dims the window behind a modal sheet.
+    readonly property color scrim: Qt.rgba(0, 0, 0, dark ? 0.5 : 0.3)
 }
