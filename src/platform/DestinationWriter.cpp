@@ -149,6 +149,13 @@ void DestinationWriter::closeCurrent()
     m_currentPath.clear();
 }
 
+std::optional<fs::FileStatus> DestinationWriter::currentStatus(const QString& absolutePath) const
+{
+    if (m_currentFd < 0 || absolutePath != m_currentPath)
+        return std::nullopt;
+    return fs::status(m_currentFd);
+}
+
 int DestinationWriter::openParent(const QString& absolutePath, bool create, QString* leaf) const
 {
     QString base = QStringLiteral("/");

@@ -3,6 +3,7 @@
 
 #include "platform/Error.h"
 #include "platform/FileMetadata.h"
+#include "platform/FileSystem.h"
 #include "platform/UniqueFd.h"
 
 #include <QByteArrayView>
@@ -83,6 +84,9 @@ public:
     std::optional<std::uint64_t> regularFileSize(const QString& absolutePath) const;
     // Closes the descriptors kept between chunks of one file.
     void closeCurrent();
+    // The status of the file being written, read from its descriptor; nothing
+    // when `absolutePath` is not that file.
+    std::optional<fs::FileStatus> currentStatus(const QString& absolutePath) const;
 
 private:
     int openParent(const QString& absolutePath, bool create, QString* leaf) const;

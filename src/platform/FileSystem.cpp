@@ -228,10 +228,10 @@ std::optional<FileStatus> status(const QString& path, Links links)
     return statusOf(st);
 }
 
-std::optional<FileStatus> status(const UniqueFd& file)
+std::optional<FileStatus> status(int file)
 {
     struct stat st {};
-    if (::fstat(file.get(), &st) != 0)
+    if (::fstat(file, &st) != 0)
         return std::nullopt;
     return statusOf(st);
 }

@@ -56,7 +56,8 @@ enum class Links { follow, dontFollow };
 // Nothing when there is nothing at `path` (with Links::dontFollow a dangling link is something).
 std::optional<FileStatus> status(const QString& path, Links links);
 // The status of an open file; nothing when it cannot be read.
-std::optional<FileStatus> status(const UniqueFd& file);
+std::optional<FileStatus> status(int file);
+inline std::optional<FileStatus> status(const UniqueFd& file) { return status(file.get()); }
 
 using RegularFileVisitor = std::function<void(const QString& path, const FileStatus& status)>;
 // Streams every regular file below `root` to `visit`, in the file system's order.

@@ -206,10 +206,13 @@ WholeFileOutcome placeWholeFile(DestinationWriter& writer, const WholeFile& file
         return out;
     }
     applyMetadata(writer, file, &out);
+    // Read from the descriptor before the rename, which moves neither size nor time:
+    // asking by name afterwards costs a walk of the whole path.
+    const std::optional<fs::FileStatus> written = writer.currentStatus(file.partial);
     try {
         if (writer.commit(file.partial, file.destination, file.replace)) {
             out.step = WholeFileOutcome::Step::placed;
-            out.status = fs::status(file.destination, fs::Links::dontFollow);
+            out.status = written ? written : fs::status(file.destination, fs::Links::dontFollow);
             return out;
         }
         writer.remove(file.partial);
