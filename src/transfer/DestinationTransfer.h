@@ -5,6 +5,7 @@
 #include "transfer/ConflictResolver.h"
 #include "transfer/DestinationWriters.h"
 #include "transfer/DurableCompletions.h"
+#include "transfer/EarlyReadBack.h"
 #include "transfer/FileBundle.h"
 #include "transfer/FileHashScheme.h"
 #include "transfer/FileHasher.h"
@@ -409,6 +410,8 @@ private:
     bool m_admittingBundle = false;
     // Its jobs hold only what they were given, never the engine.
     std::unique_ptr<DestinationWriters> m_writers;
+    // Reads bundled files back while the transfer goes on; stopped when verification starts.
+    std::shared_ptr<EarlyReadBack> m_readBack;
     std::uint64_t m_bytesDone = 0;
 };
 

@@ -69,6 +69,8 @@ struct VerifyInputs {
     QList<qsizetype> failedAtCompletion;
     // The scheme of `checkedHashes`, of the source's hashes and of every answer.
     FileHashScheme scheme = FileHashScheme::wholeFile;
+    // Files already read back during the transfer, stopped; may be null.
+    std::shared_ptr<const EarlyReadBack> readBack;
 };
 
 struct VerifyPlan {
@@ -129,13 +131,22 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
     try {
         const QString path = in.resolver.check(item).destination;
         const UniqueFd file = reader.openForReading(path);
-        std::uint64_t size = 0;
-        out.answer.digest = Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, in.scheme, path, &size));
-        out.answer.size = size;
-        // Recorded by a run that hashed in another scheme: read again in that one to compare.
-        holds = left && left->scheme != in.scheme
-            ? Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, left->scheme, path))
-            : out.answer.digest;
+        // Written in this run and read back whole since, unchanged: what was written is what it holds.
+        const std::optional<fs::FileStatus> readBack =
+            in.readBack && in.checkedHashes[job] && !compareWith ? fs::status(file) : std::nullopt;
+        if (readBack && in.readBack->holds(job, *readBack)) {
+            out.answer.digest = in.checkedHashes[job];
+            out.answer.size = readBack->size;
+            holds = out.answer.digest;
+        } else {
+            std::uint64_t size = 0;
+            out.answer.digest = Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, in.scheme, path, &size));
+            out.answer.size = size;
+            // Recorded by a run that hashed in another scheme: read again in that one to compare.
+            holds = left && left->scheme != in.scheme
+                ? Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, left->scheme, path))
+                : out.answer.digest;
+        }
         if (compareWith && out.answer.digest != compareWith)
             out.answer.digest.reset();
         out.kind = VerifyOutcome::Kind::hashed;
@@ -175,6 +186,9 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
 {
     // Nothing is reported verified that a power cut could still take away.
     co_await m_durable->flushAll();
+    // Whatever it has not read back yet is read below, on every thread.
+    if (m_readBack)
+        m_readBack->stop();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
     // Files kept by the conflict policy are compared here with the source's
@@ -182,7 +196,7 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
     // every item run on pool threads, from copies.
     auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
         m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation}, m_conflictSkippedPaths, m_sourceHashes,
-        m_checkedHashes, m_recordedEarlier, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion, m_fileHashScheme});
+        m_checkedHashes, m_recordedEarlier, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion, m_fileHashScheme, m_readBack});
     auto planning = startInBackground([inputs] { return planVerification(*inputs); });
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
 

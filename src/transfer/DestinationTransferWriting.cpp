@@ -181,6 +181,11 @@ void DestinationTransfer::settleCompletion(const Target& t, const FileBundle::En
     if (out.step == WholeFileOutcome::Step::placed) {
         recordWritten(t.itemIndex);
         m_checkedHashes[t.itemIndex] = Sha256Digest::fromHex(entry.hash);
+        if (m_checkedHashes[t.itemIndex] && std::uint64_t(entry.size) >= EarlyReadBack::kSmallest) {
+            if (!m_readBack)
+                m_readBack = std::make_shared<EarlyReadBack>(m_writer, m_fileHashScheme, m_manifest->items.size());
+            m_readBack->add(t.itemIndex, t.destination, *m_checkedHashes[t.itemIndex], std::uint64_t(entry.size));
+        }
     } else if (out.step == WholeFileOutcome::Step::nameTaken && out.linkAtName) {
         // A link planted at the name is no one's file to keep: the file failed.
         failure = QStringLiteral("A link stands where the file belongs; it was not written through it");

@@ -7,6 +7,7 @@
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -27,6 +28,8 @@ public:
     QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
     {
         watch(header);
+        if (beforeSending)
+            beforeSending(header);
         return m_inner->sendMessage(std::move(header), std::move(payload));
     }
     QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override
@@ -42,6 +45,7 @@ public:
     }
     void close() override { m_inner->close(); }
 
+    std::function<void(const MessageHeader&)> beforeSending;
     QStringList sent; // the manifest left out: it carries the offer
     QStringList received;
     QHash<QString, int> bundled;
@@ -165,6 +169,34 @@ TEST(FileBundleIntegration, NegotiatedBothWaysAndASilentPeerSeesTodaysExchange)
             EXPECT_LT(run.recording.sent.size() + run.recording.received.size(), (plainSent.size() + plainReceived.size()) / 5);
         }
     }
+}
+
+// Files that landed are read back while the rest arrive; one changed after
+// that, before verification asks, is still caught, and the others answer from
+// the reading done early.
+TEST(FileBundleIntegration, AFileChangedAfterItWasReadBackIsStillReportedByVerification)
+{
+    QTemporaryDir dir;
+    Tree tree(dir.path());
+    tree.addMixed();
+    tree.add(u"a/medium"_s, patterned(40000, 5)); // large enough to be read back early
+    tree.add(u"a/medium-kept"_s, patterned(40000, 6));
+    Peers run(tree.from, tree.to);
+    run.source.setManifest(tree.manifest);
+    const QString changed = tree.to + u"/a/medium"_s;
+    run.recording.beforeSending = [&](const MessageHeader& h) {
+        if (h.type != MessageType::verificationRequest)
+            return;
+        // Time for the reading back to have happened: it is not waited for otherwise.
+        QThread::msleep(300);
+        QByteArray other = tree.contents.value(u"a/medium"_s);
+        other[0] = char(other[0] ^ 0x5a);
+        writeBytes(changed, other); // the same size, other bytes
+    };
+    run.run();
+
+    ASSERT_TRUE(run.source.sendsFileBundles());
+    EXPECT_EQ(run.source.progress()->verificationMismatches(), QStringList{u"~/a/medium"_s});
 }
 
 // Names that would leave the home, or that the manifest never listed, fail
