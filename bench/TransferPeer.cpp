@@ -260,9 +260,17 @@ QCoro::Task<int> run(QCommandLineParser& args)
         }
         QElapsedTimer timer;
         timer.start();
+        // When verification began: what follows is the run's tail, after the last file arrived.
+        std::optional<qint64> verifyingFrom;
+        QObject::connect(engine->progress(), &TransferProgress::isVerifyingChanged, engine->progress(), [&] {
+            if (engine->progress()->isVerifying() && !verifyingFrom)
+                verifyingFrom = timer.nsecsElapsed();
+        });
         co_await engine->run();
         const double seconds = double(timer.nsecsElapsed()) / 1e9;
         TransferProgress* p = engine->progress();
+        if (verifyingFrom)
+            summary.insert(QStringLiteral("verificationSeconds"), seconds - double(*verifyingFrom) / 1e9);
         QJsonArray mismatches, fileErrors, conflicts;
         for (const QString& m : p->verificationMismatches())
             mismatches.append(m);
