@@ -246,7 +246,7 @@ run_case() {
   bytes=$(du -sb --apparent-size "$folder" | cut -f1)
   case_bytes=$bytes
   find "$folder" -type f -exec cat {} + > /dev/null  # same warm page cache for both tools
-  local kivo_all="" rsync_all="" floor_all="" base_all="" src_rss=0 dst_rss=0 flush_all="" wait_all=""
+  local kivo_all="" rsync_all="" floor_all="" base_all="" src_rss=0 dst_rss=0 flush_all="" wait_all="" verify_all=""
   local kcpu_all="" rcpu_all=""
   local load
   load=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -260,6 +260,7 @@ run_case() {
     dst_rss=$(peak_rss "$work/dst.json" "$dst_rss")
     flush_all="$flush_all $(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d.get("durableFlushSeconds",0), end="")' "$work/dst.json")"
     wait_all="$wait_all $(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d.get("durableWaitSeconds",0), end="")' "$work/dst.json")"
+    verify_all="$verify_all $(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d.get("verificationSeconds",0), end="")' "$work/src.json")"
     rsync_all="$rsync_all $(run_rsync "$folder" "$delay")"
     rcpu_all="$rcpu_all $(cat "$work/cpu.last")"
     # The one-request reference is for loopback: through the delay it only measures the round trips.
@@ -267,9 +268,9 @@ run_case() {
   done
   load="$load / $(cut -d' ' -f1-3 /proc/loadavg)"
 
-  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" "$base_all" "$flush_all" "$wait_all" "$load" "$delay" "${TMPDIR:-/tmp}" "$work/workfloor.json" "$kcpu_all" "$rcpu_all" <<'PY'
+  python3 - "$name" "$files" "$bytes" "$kivo_all" "$rsync_all" "$src_rss" "$dst_rss" "$work/src.json" "$work/dst.json" "$work/rsync.rss" "$floor_all" "$base_all" "$flush_all" "$wait_all" "$load" "$delay" "${TMPDIR:-/tmp}" "$work/workfloor.json" "$kcpu_all" "$rcpu_all" "$verify_all" <<'PY'
 import json, statistics, sys
-name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall, ball, flall, wall, load, delay, tmpdir, wff, kcpu, rcpu = sys.argv[1:]
+name, files, nbytes, kall, rall, srss, drss, srcf, dstf, rssf, fall, ball, flall, wall, load, delay, tmpdir, wff, kcpu, rcpu, vall = sys.argv[1:]
 files, nbytes = int(files), int(nbytes)
 kall = [float(x) for x in kall.split()]
 rall = [float(x) for x in rall.split()]
@@ -294,7 +295,9 @@ out = {
              # Flushing received files to disk: all of it (mostly overlapped), and the part the run waited for.
              "durableFlushSeconds": round(statistics.median(flall), 3) if flall else None,
              "durableWaitSeconds": round(statistics.median(wall), 3) if wall else None,
-             "durableWaitShare": round(statistics.median(wall) / ks, 3) if wall else None},
+             "durableWaitShare": round(statistics.median(wall) / ks, 3) if wall else None,
+             # From the verification request to the last answer: the run's tail after the last file.
+             "verificationSeconds": round(statistics.median([float(x) for x in vall.split()]), 3) if vall.split() else None},
     "rsync": {"seconds": round(rs, 3), "MBps": round(nbytes / 1e6 / rs, 1), "filesPerSecond": round(files / rs, 1),
               "secondsEachRun": [round(x, 3) for x in rall], "clientPeakRssMB": rsync_rss and round(rsync_rss, 1)},
     "ratio": round(rs / ks, 2),
