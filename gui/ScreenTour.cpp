@@ -167,23 +167,18 @@ void at(Stop& s, std::optional<DeviceRole> role, MigrationStep step)
     s.state().setCurrentStep(step);
 }
 
-DiscoveredPeer sourcePeer()
+// Sam's other machine as discovery would list it.
+DiscoveredPeer peerNamed(const char* host, const QString& address)
 {
-    DiscoveredPeer peer = peerForAddress(QStringLiteral("192.0.2.10"), 47011, std::nullopt);
-    peer.hostname = QString::fromLatin1(kSourceHost);
+    DiscoveredPeer peer = peerForAddress(address, 47011, std::nullopt);
+    peer.hostname = QString::fromLatin1(host);
     peer.username = QString::fromLatin1(kUser);
     peer.id = peer.hostname + QStringLiteral("_wifi");
     return peer;
 }
 
-DiscoveredPeer destinationPeer()
-{
-    DiscoveredPeer peer = peerForAddress(QStringLiteral("192.0.2.20"), 47011, std::nullopt);
-    peer.hostname = QString::fromLatin1(kDestinationHost);
-    peer.username = QString::fromLatin1(kUser);
-    peer.id = peer.hostname + QStringLiteral("_wifi");
-    return peer;
-}
+DiscoveredPeer sourcePeer() { return peerNamed(kSourceHost, QStringLiteral("192.0.2.10")); }
+DiscoveredPeer destinationPeer() { return peerNamed(kDestinationHost, QStringLiteral("192.0.2.20")); }
 
 void destination(Stop& s, MigrationStep step)
 {
