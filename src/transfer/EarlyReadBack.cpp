@@ -2,9 +2,7 @@
 #include "transfer/EarlyReadBack.h"
 
 #include "platform/Logging.h"
-
-#include <sys/resource.h>
-#include <unistd.h>
+#include "platform/ThreadPriority.h"
 
 namespace kivo {
 
@@ -83,7 +81,7 @@ bool EarlyReadBack::waitUntil(std::unique_lock<std::mutex>& lock, Clock::time_po
 void EarlyReadBack::run()
 {
     // Only time the transfer leaves over: verification reads whatever this did not.
-    ::setpriority(PRIO_PROCESS, ::gettid(), 10);
+    lowerThisThreadsPriority();
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
