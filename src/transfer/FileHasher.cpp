@@ -265,6 +265,14 @@ SourceFileReader::Chunk SourceFileReader::read(std::uint32_t index)
     return chunk;
 }
 
+void SourceFileReader::readWhole(char* into)
+{
+    if (m_size == 0 || m_size > std::uint64_t(FileHasher::kChunkSize))
+        throw SystemError(QStringLiteral("%1: %2 bytes are not one chunk").arg(m_path).arg(m_size));
+    readExactly(into, std::int64_t(m_size), 0);
+    m_wholeHex = FileHasher::sha256Hex(QByteArrayView(into, qsizetype(m_size)));
+}
+
 QString SourceFileReader::finishHex()
 {
     if (!m_wholeHex.isEmpty())

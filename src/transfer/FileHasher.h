@@ -101,6 +101,9 @@ public:
     // Chunks must be read in order after the prefix. Throws SourceFileChanged, on the
     // last chunk only from checkUnchanged, which must follow it.
     Chunk read(std::uint32_t index);
+    // A file of one chunk, read straight into `into` (its whole size) and hashed
+    // there: no buffer of its own. checkUnchanged must follow.
+    void readWhole(char* into);
     // Throws SourceFileChanged when the file is no longer the one opened, as it
     // was opened: its size, modification or change time moved, or its path now
     // names another file or none. Called once every byte has been read.

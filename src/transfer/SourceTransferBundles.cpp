@@ -28,7 +28,8 @@ struct ReadBundle {
     QList<std::pair<qsizetype, std::exception_ptr>> failed;
 };
 
-// Each file is read once and hashed from that read, as its single chunk would be.
+// Each file is read once, straight into its place in the bundle, and hashed
+// from there, as its single chunk would be.
 ReadBundle readBundle(const QList<ToRead>& files, FileHashScheme scheme)
 {
     ReadBundle out;
@@ -37,13 +38,17 @@ ReadBundle readBundle(const QList<ToRead>& files, FileHashScheme scheme)
         total += qsizetype(f.size);
     out.bytes.reserve(total);
     for (const ToRead& f : files) {
+        const qsizetype at = out.bytes.size();
         try {
             SourceFileReader reader(f.absolutePath, f.size, scheme);
-            QByteArray bytes = reader.totalChunks() > 0 ? reader.read(0).bytes : QByteArray();
+            out.bytes.resize(at + qsizetype(f.size));
+            if (f.size > 0)
+                reader.readWhole(out.bytes.data() + at);
             reader.checkUnchanged();
-            out.files.append({f.item, f.relativePath, reader.finishHex(), out.bytes.size(), bytes.size(), 0});
-            out.bytes.append(bytes);
+            out.files.append({f.item, f.relativePath, reader.finishHex(), at, qsizetype(f.size), 0});
         } catch (...) {
+            // Its bytes go too: the files after it keep their offsets.
+            out.bytes.resize(at);
             out.failed.append({f.item, std::current_exception()});
         }
     }

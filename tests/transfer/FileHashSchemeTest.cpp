@@ -58,6 +58,16 @@ TEST(FileHashScheme, EverySideHashesAFileAlikeInEachScheme)
                     EXPECT_EQ(reader.read(c).hash, FileHasher::sha256Hex(content.mid(c * kChunk, kChunk)));
                 EXPECT_EQ(reader.finishHex(), expected) << "resuming at chunk " << first;
             }
+            // A bundled file is read whole into its place; anything else is refused, not cut short.
+            SourceFileReader whole(path, std::uint64_t(size), scheme);
+            QByteArray into(size, '\0');
+            if (size == 0 || size > kChunk) {
+                EXPECT_THROW(whole.readWhole(into.data()), SystemError);
+                continue;
+            }
+            whole.readWhole(into.data());
+            EXPECT_EQ(into, content);
+            EXPECT_EQ(whole.finishHex(), expected);
         }
         EXPECT_EQ(expectedHash(content, FileHashScheme::chunkDigests) == expectedHash(content, FileHashScheme::wholeFile),
                   size <= kChunk);
