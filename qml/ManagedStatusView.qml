@@ -18,7 +18,7 @@ WizardPage {
 
     KText {
         visible: text !== ""
-        text: view.coordinator !== null ? view.coordinator.title : ""
+        text: view.coordinator !== null ? view.appState.say(view.coordinator.title) : ""
         font.pixelSize: Theme.titleSize + 2
         font.weight: Font.DemiBold
         horizontalAlignment: Text.AlignHCenter
@@ -26,7 +26,7 @@ WizardPage {
     }
     KText {
         visible: text !== ""
-        text: view.coordinator !== null ? view.coordinator.detail : ""
+        text: view.coordinator !== null ? view.appState.say(view.coordinator.detail) : ""
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
