@@ -48,7 +48,8 @@ QCoro::Task<void> detached(QCoro::Task<void> task)
     }
 }
 
-const QString kDemoSourceName = QStringLiteral("Demo Source Mac");
+// The demonstration's source, named in the home's word for the machine.
+constexpr char kDemoSourceName[] = "Demo Source Mac";
 
 QString demoHome(const SessionEnvironment& e, DeviceRole role)
 {
@@ -485,10 +486,10 @@ void AppState::previewDemo()
 QList<DiscoveredPeer> AppState::demoPeers() const
 {
     DiscoveredPeer peer = peerForAddress(QStringLiteral("127.0.0.1"), 0, std::nullopt);
-    peer.hostname = kDemoSourceName;
+    peer.hostname = say(QString::fromLatin1(kDemoSourceName));
     peer.username = username();
     peer.transport = TransportType::thunderbolt;
-    peer.id = kDemoSourceName + u'_' + toString(peer.transport);
+    peer.id = peer.hostname + u'_' + toString(peer.transport);
     return {peer};
 }
 
@@ -501,7 +502,7 @@ void AppState::demoSelectPeer(const QString& peerID)
         m_environment.demoPeerProgram,
         QStringList{QStringLiteral("send"), QStringLiteral("--home"), demoHome(m_environment, DeviceRole::source),
                     QStringLiteral("--categories"), QStringLiteral("userFiles"), QStringLiteral("--hostname"),
-                    kDemoSourceName, QStringLiteral("--username"), username(), QStringLiteral("--json")});
+                    demoPeers().constFirst().hostname, QStringLiteral("--username"), username(), QStringLiteral("--json")});
     connect(m_demoPeer.get(), &DemoPeer::advertising, this, [this](const QJsonObject& event) {
         DiscoveredPeer peer = demoPeers().constFirst();
         peer.endpoint.port = quint16(event.value(QStringLiteral("port")).toInt());

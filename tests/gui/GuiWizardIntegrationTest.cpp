@@ -88,7 +88,7 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
     GuiHarness h(e);
     ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
     ASSERT_TRUE(h.press(QStringLiteral("Destination computer")));
-    ASSERT_TRUE(h.press(QStringLiteral("Demo Source Mac")));
+    ASSERT_TRUE(h.press(QStringLiteral("Demo Source computer")));
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
     ASSERT_TRUE(h.press(QStringLiteral("Continue")));
     ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
