@@ -18,6 +18,10 @@ namespace kivo::fs {
 // is not available.
 int openBeneath(int dir, const QByteArray& relative, int flags);
 
+// openat() for reading that leaves the file's access time as it was, where the
+// caller owns the file (only an owner may ask); anyone else's is opened as usual.
+int openKeepingAccessTime(int dir, const char* path, int flags);
+
 FileStatus statusOf(const struct stat& st);
 
 } // namespace kivo::fs

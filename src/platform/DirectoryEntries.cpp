@@ -75,7 +75,7 @@ QList<QByteArray> attributeNamesAt(int dirFd, const char* name, const QByteArray
 std::optional<QList<DirectoryEntry>> listDirectory(const QString& path, bool withAttributes, bool followRoot)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followRoot ? 0 : O_NOFOLLOW));
+    const int fd = openKeepingAccessTime(AT_FDCWD, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followRoot ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return std::nullopt;
     DIR* dir = ::fdopendir(fd);
@@ -132,7 +132,7 @@ void collectEndingWith(int dirFd, const QByteArray& dirPath, const QByteArray& s
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_DIR && depth < 256) {
-            const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int child = openKeepingAccessTime(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
                 collectEndingWith(child, dirPath + '/' + name, suffix, out, depth + 1);
         } else if (type == DT_REG && QByteArrayView(name).endsWith(suffix)) {
@@ -151,7 +151,7 @@ QList<std::pair<QString, FileStatus>> filesEndingWith(const QString& root, const
 {
     QList<std::pair<QString, FileStatus>> out;
     const QByteArray native = QFile::encodeName(root);
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = openKeepingAccessTime(AT_FDCWD, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd >= 0)
         collectEndingWith(fd, native, suffix, out, 0);
     return out;

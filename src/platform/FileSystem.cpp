@@ -104,9 +104,17 @@ UniqueFd openForAppend(const QString& path, bool truncate)
     return file;
 }
 
+int openKeepingAccessTime(int dir, const char* path, int flags)
+{
+    const int fd = ::openat(dir, path, flags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM)
+        return fd;
+    return ::openat(dir, path, flags);
+}
+
 UniqueFd openForReading(const QString& path)
 {
-    UniqueFd file(::open(nameToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(openKeepingAccessTime(AT_FDCWD, nameToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!file.isValid())
         throw OpenFailure(QStringLiteral("%1: %2").arg(path, lastErrorText()), errno == EACCES || errno == EPERM);
     return file;
@@ -206,7 +214,7 @@ void walk(int dirFd, const QString& dirPath, bool skipHidden, const RegularFileV
             visit(dirPath + QLatin1Char('/') + nameFromBytes(name), statusOf(st));
         } else if (S_ISDIR(st.st_mode)) {
             const QString childPath = dirPath + QLatin1Char('/') + nameFromBytes(name);
-            const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int child = openKeepingAccessTime(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
                 walk(child, childPath, skipHidden, visit, unreadable);
             else if (unreadable && errno != ENOENT)
@@ -241,7 +249,7 @@ namespace {
 bool walkFrom(const QString& root, bool skipHidden, const RegularFileVisitor& visit,
               const UnreadableFolderVisitor* unreadable)
 {
-    const int fd = ::open(nameToBytes(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openKeepingAccessTime(AT_FDCWD, nameToBytes(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     QString base = root;

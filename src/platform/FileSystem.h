@@ -83,7 +83,8 @@ using ByteSink = std::function<void(QByteArrayView)>;
 void writeFileAtomically(const QString& path, const std::function<void(const ByteSink&)>& produce);
 // Opened for appending, created with owner-only access; `truncate` starts it empty.
 UniqueFd openForAppend(const QString& path, bool truncate);
-// Read-only. Throws OpenFailure.
+// Read-only, the access time left as it was where this user owns the file:
+// reading a home to move it is not using it. Throws OpenFailure.
 UniqueFd openForReading(const QString& path);
 // Reads up to `length` bytes at `offset`, fewer only at the end of the file.
 std::int64_t readAt(const UniqueFd& file, char* into, std::int64_t length, std::int64_t offset,

@@ -75,7 +75,7 @@ struct Walker {
             visit(entryFor(path, native, st));
             if (!S_ISDIR(st.st_mode))
                 continue;
-            const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int child = openKeepingAccessTime(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
                 walk(child, path, native);
             else if (errno != ENOENT)
@@ -90,7 +90,7 @@ struct Walker {
 bool walkTree(const QString& root, const TreeVisitor& visit, const UnreadableFolderVisitor& unreadable)
 {
     const QByteArray native = nameToBytes(root);
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openKeepingAccessTime(AT_FDCWD, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};

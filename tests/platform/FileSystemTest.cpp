@@ -1,10 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "platform/DestinationWriter.h"
+#include "platform/DirectoryEntries.h"
 #include "platform/FileSystem.h"
+#include "platform/TreeWalk.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -62,5 +69,44 @@ TEST(Reading, ReadAtStopsShortOnlyAtTheEndAndMissingFilesAreTyped)
     } catch (const fs::OpenFailure& e) {
         EXPECT_FALSE(e.isPermissionDenied());
         EXPECT_TRUE(e.description().contains(QStringLiteral("absent")));
+    }
+}
+
+// Reading a home to move it, or reading back what was written, is not using
+// it: no reader may stamp a new access time on a file or a folder of its own.
+// (On a volume mounted without access times this cannot fail.)
+TEST(Reading, EveryReaderLeavesAccessTimesAsTheyWere)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/home/Documents");
+    const QString file = folder + QStringLiteral("/notes.txt");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    writeBytes(file, "what was written");
+    const auto readWhole = [&file](const UniqueFd& fd) {
+        char buffer[32];
+        return fs::readAt(fd, buffer, sizeof buffer, 0, file);
+    };
+    const struct {
+        const char* reader;
+        QString watched;
+        std::function<void()> read;
+    } cases[] = {
+        {"openForReading", file, [&] { readWhole(fs::openForReading(file)); }},
+        {"DestinationWriter::openForReading", file,
+         [&] { readWhole(DestinationWriter(dir.path() + QStringLiteral("/home")).openForReading(file)); }},
+        {"walkTree", folder, [&] { fs::walkTree(dir.path() + QStringLiteral("/home"), [](const fs::TreeEntry&) {}, [](const QString&, const QString&) {}); }},
+        {"forEachRegularFile", folder,
+         [&] { fs::forEachRegularFile(dir.path() + QStringLiteral("/home"), false, [](const QString&, const fs::FileStatus&) {}); }},
+        {"listDirectory", folder, [&] { fs::listDirectory(folder, false); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reader);
+        // A day-old access time is one any ordinary read would renew.
+        const struct timespec old[2] = {{1000000000, 0}, {0, UTIME_OMIT}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(c.watched).constData(), old, 0), 0);
+        c.read();
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(c.watched).constData(), &st), 0);
+        EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
     }
 }
