@@ -6,12 +6,14 @@
 #include "support/FileBytes.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -109,4 +111,29 @@ TEST(Reading, EveryReaderLeavesAccessTimesAsTheyWere)
         ASSERT_EQ(::stat(QFile::encodeName(c.watched).constData(), &st), 0);
         EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
     }
+}
+
+// Only an owner may keep the access time; a file of someone else's that this
+// user may read is still read, by each of the two file readers.
+TEST(Reading, AnotherOwnersFileIsStillRead)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to read as another user";
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/shared.txt");
+    writeBytes(file, "readable by all");
+    ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                                      | QFile::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto readAsNobody = [&file](bool throughWriter) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        char buffer[32];
+        const UniqueFd fd = throughWriter ? DestinationWriter(QFileInfo(file).path()).openForReading(file)
+                                          : fs::openForReading(file);
+        ::_exit(fs::readAt(fd, buffer, sizeof buffer, 0, file) == 15 ? 0 : 1);
+    };
+    EXPECT_EXIT(readAsNobody(false), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(readAsNobody(true), testing::ExitedWithCode(0), "");
 }
