@@ -75,7 +75,8 @@ QList<QByteArray> attributeNamesAt(int dirFd, const char* name, const QByteArray
 std::optional<QList<DirectoryEntry>> listDirectory(const QString& path, bool withAttributes, bool followRoot)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = openKeepingAccessTime(AT_FDCWD, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followRoot ? 0 : O_NOFOLLOW));
+    const int fd =
+        openKeepingAccessTime(AT_FDCWD, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followRoot ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return std::nullopt;
     DIR* dir = ::fdopendir(fd);

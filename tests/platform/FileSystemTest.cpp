@@ -96,9 +96,16 @@ TEST(Reading, EveryReaderLeavesAccessTimesAsTheyWere)
         {"openForReading", file, [&] { readWhole(fs::openForReading(file)); }},
         {"DestinationWriter::openForReading", file,
          [&] { readWhole(DestinationWriter(dir.path() + QStringLiteral("/home")).openForReading(file)); }},
-        {"walkTree", folder, [&] { fs::walkTree(dir.path() + QStringLiteral("/home"), [](const fs::TreeEntry&) {}, [](const QString&, const QString&) {}); }},
+        {"walkTree", folder,
+         [&] {
+             fs::walkTree(dir.path() + QStringLiteral("/home"), [](const fs::TreeEntry&) {},
+                          [](const QString&, const QString&) {});
+         }},
         {"forEachRegularFile", folder,
-         [&] { fs::forEachRegularFile(dir.path() + QStringLiteral("/home"), false, [](const QString&, const fs::FileStatus&) {}); }},
+         [&] {
+             fs::forEachRegularFile(dir.path() + QStringLiteral("/home"), false,
+                                    [](const QString&, const fs::FileStatus&) {});
+         }},
         {"listDirectory", folder, [&] { fs::listDirectory(folder, false); }},
     };
     for (const auto& c : cases) {
