@@ -128,7 +128,7 @@ QCoro::Task<void> DestinationTransfer::runDestination()
         }
         switch (m.header.type) {
         case MessageType::chunkData:
-            co_await handleIncomingChunk(std::move(m.header), std::move(m.payload), std::move(m.payloadSha256));
+            co_await handleIncomingChunk(std::move(m.header), std::move(m.payload));
             break;
         case MessageType::fileComplete:
             co_await handleFileComplete(std::move(m.header));

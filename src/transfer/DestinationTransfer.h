@@ -188,7 +188,7 @@ private:
     void sweepPartials();
     std::shared_ptr<Sha256> trackIncoming(const Target& t, std::uint32_t chunkIndex, qsizetype size,
                                           const QString& chunkHash);
-    QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload, QString receivedHash);
+    QCoro::Task<void> handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload);
     QCoro::Task<void> followIncomingHash(qsizetype item, std::uint32_t chunkIndex, std::shared_ptr<Sha256> running,
                                          QByteArray data, QString expected, bool stored, bool write);
     bool shouldWrite(const Target& target);

@@ -229,7 +229,7 @@ QCoro::Task<std::optional<BundleFailure>> DestinationTransfer::receiveBundledChu
     chunk.chunkHash = entry.hash;
     chunk.payloadSize = entry.size;
     const qsizetype before = m_bundleReplies->size();
-    co_await handleIncomingChunk(std::move(chunk), std::move(bytes), QString());
+    co_await handleIncomingChunk(std::move(chunk), std::move(bytes));
     if (m_bundleReplies->size() == before)
         co_return BundleFailure{entry.path, QStringLiteral("Rejected"), false};
     co_return failureIn(m_bundleReplies->last(), entry.path);

@@ -172,8 +172,7 @@ void DestinationTransfer::noteRejectedChunk(const Target& t, std::uint32_t chunk
     noteMissing(t.itemIndex, chunkIndex);
 }
 
-QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload,
-                                                          QString receivedHash)
+QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header, std::optional<QByteArray> payload)
 {
     const QString path = header.filePath.value_or(QString());
     const std::uint32_t chunkIndex = header.chunkIndex.value_or(0);
@@ -186,9 +185,11 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     };
     // A chunk in a hole of a sparse file comes as its size alone; it reads as zeros.
     const bool hole = !payload && header.holeSize && *header.holeSize <= FileHasher::kChunkSize;
+    // The payload's hash where it is already known; otherwise it is hashed with the write, off this thread.
+    QString knownHash;
     if (hole) {
         payload = zeroBytes(*header.holeSize);
-        receivedHash = zeroBytesHash(*header.holeSize);
+        knownHash = zeroBytesHash(*header.holeSize);
     }
     if (!payload) {
         // Only a chunk the file has is awaited again.
@@ -217,7 +218,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     const std::int64_t offset = std::int64_t(chunkIndex) * FileHasher::kChunkSize;
     const bool sparse = hole || m_manifest->items[t.itemIndex].sparse;
     const bool truncate = offset == 0 && !m_gaps.contains(t.itemIndex);
-    const ChunkOutcome outcome = co_await hashAndWriteChunk(m_writer, *payload, receivedHash, expected, t.partial,
+    const ChunkOutcome outcome = co_await hashAndWriteChunk(m_writer, *payload, knownHash, expected, t.partial,
                                                             offset, write, truncate, sparse);
     const bool stored = outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty();
     co_await followIncomingHash(t.itemIndex, chunkIndex, running, *payload, expected, stored, write);

@@ -133,9 +133,6 @@ struct MessageHeader {
 struct Message {
     MessageHeader header;
     std::optional<QByteArray> payload;
-    // Lowercase hex SHA-256 of a chunkData payload, computed while it arrived;
-    // empty when the receiver did not compute it.
-    QString payloadSha256;
     // A large manifest's payload lands in a scratch file: `payload` then reads
     // that file's bytes and is valid only while this is held.
     std::shared_ptr<const SpoolFile> spool;

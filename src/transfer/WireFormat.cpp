@@ -90,17 +90,15 @@ void FrameDecoder::feed(QByteArrayView data)
             if (m_buffer.size() == qint64(m_headerLength))
                 finishHeader();
             break;
-        case Stage::payload: {
-            const qsizetype from = payloadReceived();
+        case Stage::payload:
             if (m_spool) {
                 m_spool->append(data.first(n));
                 m_spooled += n;
             } else {
                 m_payload.append(data.first(n));
             }
-            payloadArrived(from);
+            payloadArrived();
             break;
-        }
         case Stage::done:
             break;
         }
@@ -127,18 +125,14 @@ void FrameDecoder::readFrom(QIODevice& device, qint64 available)
         const qint64 got = device.read(m_payload.data() + from, n);
         m_payload.resize(from + std::max<qint64>(got, 0));
     }
-    payloadArrived(from);
+    payloadArrived();
 }
 
 qint64 FrameDecoder::payloadReceived() const { return m_spool ? m_spooled : m_payload.size(); }
 
-void FrameDecoder::payloadArrived(qsizetype from)
+void FrameDecoder::payloadArrived()
 {
-    if (m_payloadHash)
-        m_payloadHash->update(QByteArrayView(m_payload).sliced(from));
     if (payloadReceived() == qint64(m_payloadSize)) {
-        if (m_payloadHash)
-            m_payloadSha256 = m_payloadHash->finishHex();
         if (m_spool)
             m_spool->finish();
         m_stage = Stage::done;
@@ -164,14 +158,12 @@ void FrameDecoder::finishHeader()
         m_spool = SpoolFile::create();
     else
         m_payload.reserve(std::min<qint64>(m_payloadSize, kMaxPayloadReserve));
-    if (m_header.type == MessageType::chunkData)
-        m_payloadHash = std::make_unique<Sha256>();
     m_stage = Stage::payload;
 }
 
 Message FrameDecoder::take()
 {
-    Message message{std::move(m_header), std::nullopt, std::move(m_payloadSha256), {}};
+    Message message{std::move(m_header), std::nullopt, {}};
     if (m_spool) {
         message.payload = QByteArray::fromRawData(m_spool->data(), m_spool->size());
         message.spool = std::move(m_spool);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "transfer/FileHasher.h"
 #include "transfer/MessageHeader.h"
 
 #include <QByteArray>
@@ -63,7 +62,7 @@ public:
 private:
     enum class Stage { prefix, header, payload, done };
     void finishHeader();
-    void payloadArrived(qsizetype from);
+    void payloadArrived();
     qint64 payloadReceived() const;
 
     Stage m_stage = Stage::prefix;
@@ -74,9 +73,6 @@ private:
     QByteArray m_payload;
     std::shared_ptr<SpoolFile> m_spool;
     qint64 m_spooled = 0;
-    // Chunk payloads are hashed as they arrive, while the rest is still on its way.
-    std::unique_ptr<Sha256> m_payloadHash;
-    QString m_payloadSha256;
 };
 
 } // namespace kivo
