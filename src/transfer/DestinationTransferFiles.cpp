@@ -185,7 +185,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     };
     // A chunk in a hole of a sparse file comes as its size alone; it reads as zeros.
     const bool hole = !payload && header.holeSize && *header.holeSize <= FileHasher::kChunkSize;
-    // The payload's hash where it is already known; otherwise it is hashed with the write, off this thread.
+    // The payload's hash where it is already known; otherwise hashAndWriteChunk hashes it with the write.
     QString knownHash;
     if (hole) {
         payload = zeroBytes(*header.holeSize);
