@@ -14,25 +14,19 @@ set(KIVO_UNITY_ALONE
   cli/BashCompletion.cpp                # optionWords
   tests/support/TestMain.cpp                     # main: a GUI test brings its own
   tests/transfer/DestinationWindowTest.cpp       # DestinationFixture
-  tests/transfer/HashSchemeResumeTest.cpp        # DestinationFixture
   tests/transfer/PartialFoldersTest.cpp          # DestinationFixture
   tests/transfer/DestinationTransferTest.cpp     # OwnershipCorrector
   tests/transfer/FileHashSchemeIntegrationTest.cpp  # TransferConnection, Peers, Tree
   tests/transfer/HardLinkIntegrationTest.cpp     # TransferConnection
   tests/transfer/WindowIntegrationTest.cpp       # TransferConnection, Tree
-  tests/transfer/TransferIntegrationTest.cpp     # manifestOf
-  tests/preflight/GitRefFilesTest.cpp            # TreeFixture
   tests/preflight/ScanWalkerTest.cpp             # TreeFixture
   tests/preflight/ScannerTest.cpp                # TreeFixture
   tests/connection/SecurePairingTest.cpp         # Kind
-  tests/connection/RelayIntegrationTest.cpp      # onLoopback
   tests/e2e/FidelityEndToEndTest.cpp             # writeBytes
   tests/e2e/TransferEndToEndTest.cpp             # CliProcess
   tests/e2e/twohost/ManagedTwoHostTest.cpp       # kExec, kCli
   tests/e2e/LinuxHomesEndToEndTest.cpp           # machineAt
   tests/gui/ScreensTest.cpp                      # environmentIn
-  tests/postmigration/StagingTest.cpp            # completed
-  tests/categories/LinuxSettingsIntegrationTest.cpp  # deliver
   tests/app/TransferOutcomeTest.cpp              # item
   tests/vault/RollbackIntegrationTest.cpp        # contents
   tests/vault/VaultIntegrationTest.cpp           # randomBytes

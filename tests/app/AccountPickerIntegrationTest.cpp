@@ -8,6 +8,7 @@
 #include "platform/UserFolders.h"
 #include "postmigration/UserAccountMapper.h"
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 #include "support/TreeCompare.h"
 
 #include <QDirIterator>
@@ -76,6 +77,10 @@ void pickAndReceive(const QString& work)
     EXPECT_FALSE(destination.canConfirmMapping());
     destination.confirmProposedUserMapping();
     EXPECT_FALSE(destination.confirmedUserMapping()) << "a network home is refused";
+    destination.setDeviceRole(DeviceRole::source);
+    ASSERT_TRUE(destination.pickedAccount());
+    EXPECT_EQ(destination.pickedAccount()->username, u"ann"_s) << "a role chosen again starts afresh from the served home";
+    destination.setDeviceRole(DeviceRole::destination);
 
     ASSERT_TRUE(destination.pickAccount(u"bob"_s));
     AppState sender({source, u"old-box"_s, u"sam"_s, 0, nullptr, work + u"/no-profile.plist"_s});
@@ -139,15 +144,9 @@ TEST(AccountPicker, ThreePeopleInAPrivatePasswdOneReceivesOwningItsFilesANetwork
     }
     // The passwd lies in an overlay over all of /etc: a file bound over /etc/passwd itself is
     // unmounted by the kernel the moment a parallel test's useradd renames a new passwd into place.
-    ASSERT_TRUE(QDir().mkpath(work.filePath(u"etc-upper"_s)) && QDir().mkpath(work.filePath(u"etc-work"_s)));
-    QFile passwd(work.filePath(u"etc-upper/passwd"_s));
-    ASSERT_TRUE(passwd.open(QIODevice::WriteOnly));
-    passwd.write(passwdText(work.path()).toUtf8());
-    passwd.close();
-    QFile defs(work.filePath(u"login.defs"_s));
-    ASSERT_TRUE(defs.open(QIODevice::WriteOnly));
-    defs.write("UID_MIN 61000\nUID_MAX 61999\n");
-    defs.close();
+    ASSERT_TRUE(QDir().mkpath(work.filePath(u"etc-work"_s)));
+    writeBytes(work.filePath(u"etc-upper/passwd"_s), passwdText(work.path()).toUtf8());
+    writeBytes(work.filePath(u"login.defs"_s), "UID_MIN 61000\nUID_MAX 61999\n");
 
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -61,6 +61,9 @@ TEST(Adaptation, TheMappingFollowsTheGivenHomeThenTheItemsThenTheAnnouncedOne)
         {bob, manifest(u"/Users/ann"_s, {}), u"ann"_s, u"/Users/ann"_s},
         // An announced home that could steer paths elsewhere is not taken.
         {bob, manifest(u"/Users/../etc"_s, {}), u"ann"_s, u"/home/ann"_s},
+        {bob, manifest(u"/"_s, {}), u"ann"_s, u"/home/ann"_s},
+        {bob, manifest(u"/home/~ann"_s, {}), u"ann"_s, u"/home/ann"_s},
+        {bob, manifest(u"home/ann"_s, {}), u"ann"_s, u"/home/ann"_s},
         {bob, manifest(std::nullopt, {}), u"ann"_s, u"/home/ann"_s},
         // No advertised user: the home's last part names it, else the destination's own.
         {unnamed, manifest(u"/Users/carol"_s, {}), u"carol"_s, u"/Users/carol"_s},

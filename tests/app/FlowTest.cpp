@@ -85,6 +85,8 @@ QString wrongCode(const QString& live, int offset = 1)
     return QStringLiteral("%1").arg((live.toInt() + offset) % 1000000, 6, 10, QLatin1Char('0'));
 }
 
+} // namespace
+
 struct Flows : testing::Test {
     QTemporaryDir work;
     QString source = work.path() + QStringLiteral("/src");
@@ -102,8 +104,6 @@ struct Flows : testing::Test {
         return seen.ads.isEmpty() ? QString() : seen.ads.first().transferID;
     }
 };
-
-} // namespace
 
 // Three wrong codes first use the code up: the source shows a fresh one on the
 // same port, and the destination's user, asked again, pairs with it.
@@ -251,21 +251,6 @@ TEST_F(Flows, ASelectionThatCannotBeMetFailsBeforeAnythingIsAdvertised)
     AppState missing(sourceEnvironment(work.path() + QStringLiteral("/nowhere")));
     SendFlow send(missing, userFiles());
     EXPECT_EQ(runTask(send.run()), FlowExit::usage);
-}
-
-TEST(FlowRules, TheSourceHomeIsTakenOnlyWhenItIsAPlainAbsoluteFolder)
-{
-    const std::optional<QString> none;
-    const QList<std::pair<std::optional<QString>, QString>> cases{
-        {u"/srv/homes/ann"_s, u"/srv/homes/ann"_s},
-        {none, u"/home/ann"_s}, // an older source
-        {u"/"_s, u"/home/ann"_s},
-        {u"/home/~ann"_s, u"/home/ann"_s},
-        {u"home/ann"_s, u"/home/ann"_s},
-        {u"/home/x/../ann"_s, u"/home/ann"_s},
-    };
-    for (const auto& [announced, expected] : cases)
-        EXPECT_EQ(AppState::sourceHomeFolder(announced, u"ann"_s), expected) << announced.value_or(u"<none>"_s).toStdString();
 }
 
 TEST(FlowRules, AFinishedTransferFailsWhenCancelledBrokenOrMismatched)

@@ -30,7 +30,9 @@ QString writeProfile(const QTemporaryDir& dir, const QVariantMap& keys)
 } // namespace
 
 // The organisation's choices win over the user's on the engine, and the
-// session shows them; without a profile the user's choices stand.
+// session shows them; without a profile the user's choices stand. The cap
+// picked on the pre-flight screen, after the engine was made, is the one the
+// engine runs at and the log records.
 TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfileIfThereIsOne)
 {
     for (const bool governed : {true, false}) {
@@ -44,48 +46,28 @@ TEST(ProfileGovernedSession, PolicyCapAndCategoriesComeFromTheProfileIfThereIsOn
         AppState state({dir.path(), {}, {}, 0, nullptr, profile});
         state.setDeviceRole(DeviceRole::source);
         state.setConflictPolicy(ConflictPolicy::overwrite);
-        state.setMaxTransferMbps(100);
+        state.setMaxTransferMbps(100); // a cap chosen before pairing
         state.createTransferEngine(nullptr);
         EXPECT_EQ(state.conflictPolicy(), governed ? ConflictPolicy::keepNewer : ConflictPolicy::overwrite);
-        EXPECT_EQ(state.maxTransferMbps(), governed ? 8 : 100);
-        const auto& throttle = static_cast<SourceTransfer*>(state.transferEngine())->throttle();
-        ASSERT_TRUE(throttle);
-        EXPECT_DOUBLE_EQ(throttle->bytesPerSecond, (governed ? 8 : 100) * ThrottleBudget::kBytesPerMegabit);
-
-        state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
-        // Without override a disallowed category is not even offered.
-        EXPECT_EQ(state.categoryManager()->categories().size(), governed ? 1 : DataCategory::allCategories().size());
-    }
-}
-
-// The cap picked on the pre-flight screen, after the engine was made, is the
-// one the engine runs at and the log records; a profile's cap wins over it.
-TEST(ProfileGovernedSession, TheCapPickedBeforeTheStartIsTheOneInForceAndLogged)
-{
-    for (const bool governed : {true, false}) {
-        SCOPED_TRACE(governed);
-        QTemporaryDir dir;
-        const QString profile = governed ? writeProfile(dir, {{QStringLiteral("kivo.brandingName"), QStringLiteral("Example Org")},
-                                                              {QStringLiteral("kivo.maxTransferMbps"), qint64(8)}})
-                                         : dir.filePath(QStringLiteral("absent.plist"));
-        AppState state({dir.path(), {}, {}, 0, nullptr, profile});
-        state.setDeviceRole(DeviceRole::source);
-        state.createTransferEngine(nullptr); // at pairing: no choice made yet
-        state.setBandwidthMbps(50);           // the pre-flight screen
-        state.applyBandwidthCap();            // the transfer starts
-        const int expected = governed ? 8 : 50;
-        EXPECT_EQ(state.maxTransferMbps(), expected);
-        const auto& throttle = static_cast<SourceTransfer*>(state.transferEngine())->throttle();
-        ASSERT_TRUE(throttle);
-        EXPECT_DOUBLE_EQ(throttle->bytesPerSecond, expected * ThrottleBudget::kBytesPerMegabit);
-
+        const auto throttle = [&] { return static_cast<SourceTransfer*>(state.transferEngine())->throttle(); };
+        ASSERT_TRUE(throttle());
+        EXPECT_DOUBLE_EQ(throttle()->bytesPerSecond, (governed ? 8 : 100) * ThrottleBudget::kBytesPerMegabit);
+        state.setBandwidthMbps(50); // the pre-flight screen
+        state.applyBandwidthCap();  // the transfer starts
+        EXPECT_EQ(state.maxTransferMbps(), governed ? 8 : 50);
+        ASSERT_TRUE(throttle());
+        EXPECT_DOUBLE_EQ(throttle()->bytesPerSecond, (governed ? 8 : 50) * ThrottleBudget::kBytesPerMegabit);
         state.setBandwidthMbps(0); // no limit, unless the profile says otherwise
         state.applyBandwidthCap();
-        EXPECT_EQ(static_cast<SourceTransfer*>(state.transferEngine())->throttle().has_value(), governed);
+        EXPECT_EQ(throttle().has_value(), governed);
         state.startMigrationLog();
         state.completeMigrationLog();
         ASSERT_TRUE(state.migrationLogger()->currentLog());
         EXPECT_EQ(state.migrationLogger()->currentLog()->maxTransferMbps, governed ? std::optional<int>(8) : std::nullopt);
+
+        state.confirmUserMapping(UserMapping::make(QStringLiteral("ann"), dir.path(), QStringLiteral("ann"), dir.path()));
+        // Without override a disallowed category is not even offered.
+        EXPECT_EQ(state.categoryManager()->categories().size(), governed ? 1 : DataCategory::allCategories().size());
     }
 }
 

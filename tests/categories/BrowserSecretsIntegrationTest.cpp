@@ -2,7 +2,7 @@
 #include "categories/BrowserSecrets.h"
 #include "categories/KeychainExport.h"
 #include "categories/LinuxBrowserDataHandler.h"
-#include "support/FileBytes.h"
+#include "categories/TreeFixture.h"
 #include "support/KeyringSession.h"
 
 #include <QDir>
@@ -56,22 +56,12 @@ QList<QByteArray> readColumn(const QString& path, const char* table, const char*
     return out;
 }
 
-QStringList deliver(const QList<TransferManifest::FileItem>& items, const QString& destination)
-{
-    QStringList received;
-    for (const auto& item : items) {
-        const QString to = UserFolders(destination).expandTilde(item.relativePath);
-        writeBytes(to, readBytes(item.absolutePath()));
-        received.append(to);
-    }
-    return received;
-}
+} // namespace
 
-class BrowserSecretsIntegration : public ::testing::Test {
+class BrowserSecretsIntegration : public KeepsSessionBus {
 protected:
     void SetUp() override
     {
-        m_savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         m_key.resize(keychain::kKeyBytes);
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_key.data()), keychain::kKeyBytes / 4);
         const QByteArray sourceKey = browserSecrets::v11Key("source-secret");
@@ -80,13 +70,6 @@ protected:
         makeDatabase(source() + u"/.config/chromium/Default/Network/Cookies"_s, "cookies", "encrypted_value",
                      {browserSecrets::encryptV11("cookie-value", sourceKey)});
         writeBytes(source() + u"/.config/chromium/Default/Cache/Cache_Data/data_0"_s, "cached");
-    }
-    void TearDown() override
-    {
-        if (m_savedBus.isEmpty())
-            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        else
-            qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
     }
     QString source() const { return m_root.path() + u"/ann"_s; }
     QString destination() const { return m_root.path() + u"/bob"_s; }
@@ -110,61 +93,50 @@ protected:
     }
 
     QTemporaryDir m_root;
-    QByteArray m_savedBus, m_key;
+    QByteArray m_key;
 };
 
-} // namespace
-
+// Where the account has a key of its own, arriving values are re-encrypted
+// with it and it stays; where it has none, the arriving key is stored. Either
+// way the sealed export is gone afterwards.
 TEST_F(BrowserSecretsIntegration, WhereTheAccountHasItsOwnKeyArrivingValuesAreReencryptedWithIt)
 {
-    KeyringSession sourceKeys, destinationKeys;
-    if (!sourceKeys.isRunning() || !destinationKeys.isRunning())
-        GTEST_SKIP() << "gnome-keyring could not be started in a private session";
-    ASSERT_TRUE(sourceKeys.store(u"Chromium Safe Storage"_s, kChromiumItem, "source-secret"));
-    ASSERT_TRUE(destinationKeys.store(u"Chromium Safe Storage"_s, kChromiumItem, "destination-secret"));
+    for (const bool hasOwnKey : {true, false}) {
+        SCOPED_TRACE(hasOwnKey ? "own key" : "no key");
+        ASSERT_TRUE(QDir(destination()).removeRecursively());
+        KeyringSession sourceKeys, destinationKeys;
+        if (!sourceKeys.isRunning() || !destinationKeys.isRunning())
+            GTEST_SKIP() << "gnome-keyring could not be started in a private session";
+        ASSERT_TRUE(sourceKeys.store(u"Chromium Safe Storage"_s, kChromiumItem, "source-secret"));
+        if (hasOwnKey) {
+            ASSERT_TRUE(destinationKeys.store(u"Chromium Safe Storage"_s, kChromiumItem, "destination-secret"));
+        }
 
-    QList<TransferManifest::FileItem> items;
-    const QStringList received = sendFrom(sourceKeys, &items);
-    QSet<QString> listed;
-    for (const auto& item : items)
-        listed.insert(item.relativePath.startsWith(LinuxBrowserDataHandler::secretsFolder()) ? u"secrets"_s : item.relativePath);
-    EXPECT_EQ(listed, (QSet<QString>{u"secrets"_s, u"~/.config/chromium/Default/Login Data"_s,
-                                     u"~/.config/chromium/Default/Network/Cookies"_s}));
+        QList<TransferManifest::FileItem> items;
+        const QStringList received = sendFrom(sourceKeys, &items);
+        QSet<QString> listed;
+        for (const auto& item : items)
+            listed.insert(item.relativePath.startsWith(LinuxBrowserDataHandler::secretsFolder()) ? u"secrets"_s : item.relativePath);
+        EXPECT_EQ(listed, (QSet<QString>{u"secrets"_s, u"~/.config/chromium/Default/Login Data"_s,
+                                         u"~/.config/chromium/Default/Network/Cookies"_s}));
 
-    useBus(destinationKeys.address());
-    const auto counts = LinuxBrowserDataHandler(destination(), m_key, u"/proc"_s, runtimeRoot()).importReceived(received);
-    EXPECT_EQ(counts.imported, 0);
-    EXPECT_EQ(counts.updated, 2);
-    EXPECT_EQ(counts.failed, 0);
+        useBus(destinationKeys.address());
+        const auto counts = LinuxBrowserDataHandler(destination(), m_key, u"/proc"_s, runtimeRoot()).importReceived(received);
+        EXPECT_EQ(std::tuple(counts.imported, counts.updated, counts.failed), hasOwnKey ? std::tuple(0, 2, 0) : std::tuple(1, 0, 0));
 
-    const QByteArray destinationKey = browserSecrets::v11Key("destination-secret");
-    const auto logins = readColumn(destination() + u"/.config/chromium/Default/Login Data"_s, "logins", "password_value");
-    ASSERT_EQ(logins.size(), 2);
-    EXPECT_EQ(browserSecrets::decryptV11(logins[0], destinationKey), QByteArray("hunter2"));
-    EXPECT_EQ(logins[1], QByteArray("v10-kept-as-it-is"));
-    const auto cookies = readColumn(destination() + u"/.config/chromium/Default/Network/Cookies"_s, "cookies", "encrypted_value");
-    ASSERT_EQ(cookies.size(), 1);
-    EXPECT_EQ(browserSecrets::decryptV11(cookies[0], destinationKey), QByteArray("cookie-value"));
-    // The account's own key stays; the export is gone.
-    EXPECT_EQ(destinationKeys.secretTool(QStringList{u"lookup"_s} + kChromiumItem), QByteArray("destination-secret"));
-    EXPECT_TRUE(QDir(UserFolders(destination()).expandTilde(LinuxBrowserDataHandler::secretsFolder()))
-                    .entryList(QDir::Files).isEmpty());
-}
-
-TEST_F(BrowserSecretsIntegration, WhereTheAccountHasNoKeyTheArrivingOneIsStored)
-{
-    KeyringSession sourceKeys, destinationKeys;
-    if (!sourceKeys.isRunning() || !destinationKeys.isRunning())
-        GTEST_SKIP() << "gnome-keyring could not be started in a private session";
-    ASSERT_TRUE(sourceKeys.store(u"Chromium Safe Storage"_s, kChromiumItem, "source-secret"));
-    const QStringList received = sendFrom(sourceKeys);
-    useBus(destinationKeys.address());
-    const auto counts = LinuxBrowserDataHandler(destination(), m_key, u"/proc"_s, runtimeRoot()).importReceived(received);
-    EXPECT_EQ(counts.imported, 1);
-    EXPECT_EQ(counts.updated, 0);
-    EXPECT_EQ(destinationKeys.secretTool(QStringList{u"lookup"_s} + kChromiumItem), QByteArray("source-secret"));
-    const auto logins = readColumn(destination() + u"/.config/chromium/Default/Login Data"_s, "logins", "password_value");
-    EXPECT_EQ(browserSecrets::decryptV11(logins.value(0), browserSecrets::v11Key("source-secret")), QByteArray("hunter2"));
+        const QByteArray secret = hasOwnKey ? "destination-secret" : "source-secret";
+        const QByteArray key = browserSecrets::v11Key(secret);
+        const auto logins = readColumn(destination() + u"/.config/chromium/Default/Login Data"_s, "logins", "password_value");
+        ASSERT_EQ(logins.size(), 2);
+        EXPECT_EQ(browserSecrets::decryptV11(logins[0], key), QByteArray("hunter2"));
+        EXPECT_EQ(logins[1], QByteArray("v10-kept-as-it-is"));
+        const auto cookies = readColumn(destination() + u"/.config/chromium/Default/Network/Cookies"_s, "cookies", "encrypted_value");
+        ASSERT_EQ(cookies.size(), 1);
+        EXPECT_EQ(browserSecrets::decryptV11(cookies[0], key), QByteArray("cookie-value"));
+        EXPECT_EQ(destinationKeys.secretTool(QStringList{u"lookup"_s} + kChromiumItem), secret);
+        EXPECT_TRUE(QDir(UserFolders(destination()).expandTilde(LinuxBrowserDataHandler::secretsFolder()))
+                        .entryList(QDir::Files).isEmpty());
+    }
 }
 
 TEST_F(BrowserSecretsIntegration, WithoutAVerifiedPairingTheSecretsStayBehindAndTheListingSaysSo)

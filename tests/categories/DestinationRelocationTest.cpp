@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/DestinationRelocation.h"
+#include "support/FileBytes.h"
 #include "transfer/WirePath.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -16,11 +15,7 @@ TEST(DestinationRelocationTest, EachCategoryLandsInThisHomesPlaceOfItsKindAndSta
 {
     QTemporaryDir dir;
     const QString home = dir.filePath(QStringLiteral("home"));
-    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/.config")));
-    QFile dirs(home + QStringLiteral("/.config/user-dirs.dirs"));
-    ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
-    dirs.write("XDG_VIDEOS_DIR=\"$HOME/Clips\"\n");
-    dirs.close();
+    test::writeBytes(home + QStringLiteral("/.config/user-dirs.dirs"), "XDG_VIDEOS_DIR=\"$HOME/Clips\"\n");
     LinuxInstalls installs;
     installs.flatpaks.insert(QStringLiteral("org.gimp.GIMP"));
 

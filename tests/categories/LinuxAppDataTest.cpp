@@ -11,8 +11,6 @@ using namespace kivo::test;
 using ::testing::Contains;
 using ::testing::Not;
 
-namespace {
-
 // A machine with a native GIMP, a Flatpak Inkscape, a Snap VLC and apps the
 // table does not know, and a home with their data and much that is no app's.
 class LinuxAppDataTest : public TreeFixture {
@@ -31,7 +29,7 @@ protected:
         QDir().mkpath(sys + "/flatpak/app/com.example.Tool/current");
         QDir().mkpath(sys + "/flatpak/app/org.half.Installed/x86_64"); // no deployment yet
         QDir().mkpath(sys + "/snap/vlc/123");
-        makeLinkAt("123", sys + "/snap/vlc/current");
+        ASSERT_TRUE(QFile::link("123", sys + "/snap/vlc/current"));
         roots.desktopFolders = {at(".local/share/applications"), sys + "/usr/share/applications",
                                 sys + "/flatpak/exports/share/applications"};
         roots.flatpakInstallations = {sys + "/flatpak"};
@@ -47,15 +45,9 @@ protected:
               ".config/dconf/user", ".config/inkscape/old", "Documents/a.txt"})
             makeFile(QString::fromUtf8(file), 10);
     }
-    void makeLinkAt(const QString& target, const QString& path)
-    {
-        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
-    }
 
     LinuxInstallRoots roots;
 };
-
-} // namespace
 
 TEST_F(LinuxAppDataTest, FindsEachInstalledAppsFoldersInItsFormatAndListsTheRestUnsent)
 {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/LinuxSettingsHandler.h"
+#include "categories/TreeFixture.h"
 #include "platform/Accounts.h"
 #include "platform/Dconf.h"
 #include "platform/SessionBus.h"
@@ -22,29 +23,18 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 // The settings service is reached only through buses these tests start: never the caller's.
-class LinuxSettingsIntegration : public ::testing::Test {
+class LinuxSettingsIntegration : public KeepsSessionBus {
 protected:
     void SetUp() override
     {
         if (findExecutable(u"dconf"_s).isEmpty() || findExecutable(u"dbus-daemon"_s).isEmpty())
             GTEST_SKIP() << "dconf and dbus-daemon are needed";
-        m_savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
         QDir().mkpath(runtimeRoot());
         QFile::setPermissions(m_root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                                  | QFileDevice::ExeGroup | QFileDevice::ExeOther);
     }
-    void TearDown() override
-    {
-        if (m_savedBus.isEmpty())
-            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        else
-            qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
-    }
-
     QString path(const QString& name) const { return m_root.path() + u'/' + name; }
     QString runtimeRoot() const { return path(u"run"_s); }
     static SystemAccount me(const QString& home)
@@ -72,23 +62,7 @@ protected:
     }
 
     QTemporaryDir m_root;
-    QByteArray m_savedBus;
 };
-
-// What the transfer would do: each item at its relative path under the destination home.
-QStringList deliver(const QList<TransferManifest::FileItem>& items, const QString& destination)
-{
-    QStringList received;
-    const UserFolders home(destination);
-    for (const auto& item : items) {
-        const QString to = home.expandTilde(item.relativePath);
-        writeBytes(to, readBytes(item.absolutePath()));
-        received.append(to);
-    }
-    return received;
-}
-
-} // namespace
 
 TEST_F(LinuxSettingsIntegration, KeysAndDesktopFilesArriveThroughTheDestinationsOwnService)
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "platform/UserFolders.h"
 #include "support/FileBytes.h"
 #include "transfer/TransferManifest.h"
 
@@ -35,6 +36,30 @@ inline QStringList relativePaths(const QList<TransferManifest::FileItem>& items)
 {
     return pluck(items, &TransferManifest::FileItem::relativePath);
 }
+
+// What the transfer would do: each item at its relative path under the destination home.
+inline QStringList deliver(const QList<TransferManifest::FileItem>& items, const QString& destination)
+{
+    QStringList received;
+    for (const auto& item : items) {
+        received.append(UserFolders(destination).expandTilde(item.relativePath));
+        writeBytes(received.last(), readBytes(item.absolutePath()));
+    }
+    return received;
+}
+
+// Tests that point the session bus elsewhere give the caller's back.
+class KeepsSessionBus : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (m_savedBus.isEmpty())
+            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        else
+            qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
+    }
+    const QByteArray m_savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+};
 
 // A throwaway home folder with helpers to lay out files in it.
 class TreeFixture : public ::testing::Test {

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/UserDirs.h"
+#include "support/FileBytes.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -55,11 +54,8 @@ TEST(UserDirsTest, AHomeWithoutTheFileHasTheEnglishFoldersAndAMacHasMovies)
     EXPECT_EQ(linuxDirs.value("DOWNLOAD"), QStringLiteral("~/Downloads"));
     EXPECT_EQ(userDirsOf(home.path(), HomeLayoutKind::MacOS).value("VIDEOS"), QStringLiteral("~/Movies"));
 
-    ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral(".config")));
-    QFile file(home.filePath(QStringLiteral(".config/user-dirs.dirs")));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("XDG_DOWNLOAD_DIR=\"$HOME/Téléchargements\"\nXDG_MUSIC_DIR=\"/elsewhere\"\n");
-    file.close();
+    test::writeBytes(home.filePath(QStringLiteral(".config/user-dirs.dirs")),
+                     "XDG_DOWNLOAD_DIR=\"$HOME/Téléchargements\"\nXDG_MUSIC_DIR=\"/elsewhere\"\n");
     const UserDirs french = userDirsOf(home.path(), HomeLayoutKind::Linux);
     EXPECT_EQ(french.value("DOWNLOAD"), QStringLiteral("~/Téléchargements"));
     EXPECT_EQ(french.value("MUSIC"), QStringLiteral("~/Music")); // the hostile line left the default

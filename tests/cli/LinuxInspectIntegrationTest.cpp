@@ -83,12 +83,10 @@ TEST(LinuxInspect, ALinuxHomeIsShownInItsOwnWordsWithItsAppsAndNothingOfAMac)
     const CliRun human = runCli(QStringList{u"inspect"_s, u"--home"_s, home} + kCategories, machineAt(sys));
     ASSERT_EQ(human.exitCode, 0) << human.err.toStdString();
     EXPECT_TRUE(human.out.contains("User Files (userFiles): 1 file(s)")) << human.out.constData();
-    EXPECT_TRUE(human.out.contains("Browsers must be closed on both computers before transfer"));
     EXPECT_TRUE(human.out.contains("~/.config/leftover"));
-    EXPECT_FALSE(human.out.contains("Mac"));
 }
 
-// A Mac-shaped home is inspected as before; --layout forces either table and refuses anything else.
+// A Mac-shaped home is inspected as before; --layout forces the other table (a bad value is CommandLine's).
 TEST(LinuxInspect, AMacShapedHomeKeepsItsTablesAndTheLayoutCanBeForced)
 {
     QTemporaryDir dir;
@@ -104,18 +102,10 @@ TEST(LinuxInspect, AMacShapedHomeKeepsItsTablesAndTheLayoutCanBeForced)
     EXPECT_EQ(categoryOf(report, u"userFiles"_s).value(u"items"_s).toArray().size(), 1);
     EXPECT_EQ(categoryOf(report, u"applicationData"_s).value(u"items"_s).toArray().size(), 2);
     EXPECT_FALSE(categoryOf(report, u"applicationData"_s).contains(u"applications"_s));
-    EXPECT_TRUE(mac.out.contains("Browsers must be closed on both Macs before transfer"));
 
     const CliRun forced =
         runCli(QStringList{u"inspect"_s, u"--home"_s, home, u"--layout"_s, u"linux"_s, u"--json"_s} + kCategories,
                machineAt(sys));
     ASSERT_EQ(forced.exitCode, 0) << forced.err.toStdString();
     EXPECT_EQ(QJsonDocument::fromJson(forced.out).object().value(u"layout"_s).toString(), u"linux"_s);
-    EXPECT_FALSE(forced.out.contains("Mac"));
-
-    for (const char* command : {"inspect", "send", "preflight"}) {
-        const CliRun bad = runCli({QString::fromUtf8(command), u"--home"_s, home, u"--layout"_s, u"windows"_s});
-        EXPECT_EQ(bad.exitCode, 2) << command;
-        EXPECT_TRUE(bad.err.contains("--layout must be one of auto, linux, macos")) << bad.err.constData();
-    }
 }

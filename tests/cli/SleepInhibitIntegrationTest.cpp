@@ -15,8 +15,6 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace std::chrono_literals;
 
-namespace {
-
 class CliSleep : public ::testing::Test {
 protected:
     void SetUp() override
@@ -47,13 +45,11 @@ protected:
 };
 
 // Runs until the process ends while this one's event loop turns.
-int runOut(CliProcess& p)
+static int runOut(CliProcess& p)
 {
     p.waitForEvent(QStringLiteral("no such event"), 3min);
     return p.finish(1s);
 }
-
-} // namespace
 
 TEST_F(CliSleep, EachEndHoldsSleepOffWhileFilesMoveAndGivesItBack)
 {

@@ -3,45 +3,18 @@
 // handshake, as one that only knows the bare confirmation: the relay in front
 // of a send is such a peer, a separate program that pins nothing and knows no code.
 #include "app/DemoData.h"
+#include "connection/PairingRig.h"
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/TreeCompare.h"
 
 #include <QDir>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kivo;
 using namespace kivo::test;
-
-namespace {
-
-struct Relay {
-    QProcess process;
-    QByteArray output;
-    quint16 port = 0;
-
-    explicit Relay(int to)
-    {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { output += process.readAllStandardOutput(); });
-        process.start(qEnvironmentVariable("KIVO_BUILD_DIR") + QStringLiteral("/tests/connection/kivo-tls-relay"),
-                      {QStringLiteral("--to"), QStringLiteral("127.0.0.1:%1").arg(to), QStringLiteral("--listen"),
-                       QStringLiteral("127.0.0.1")});
-        static const QRegularExpression listening(QStringLiteral("listening (\\d+)"));
-        waitUntil([&] { return listening.match(QString::fromUtf8(output)).hasMatch(); });
-        port = listening.match(QString::fromUtf8(output)).captured(1).toUShort();
-    }
-    ~Relay()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-};
-
-} // namespace
 
 // Allowed: the bare confirmation goes first and the files arrive, with the
 // warning. Not allowed: the proof is asked for, fails, and receive exits 3.
@@ -55,7 +28,7 @@ TEST(CliUnverifiedPairing, ASourceThatSelectsNoProtocolGetsTheBareConfirmationOn
         CliProcess sender(kivoCli(), {"send", "--home", from, "--categories", "userFiles", "--allow-unverified-pairing", "--json"});
         const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
         ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
-        Relay relay(advertised.value(QStringLiteral("port")).toInt());
+        TlsRelay relay(quint16(advertised.value(QStringLiteral("port")).toInt()));
         ASSERT_NE(relay.port, 0) << relay.output.constData();
 
         QStringList args = receiveFrom(to, advertised);

@@ -3,7 +3,6 @@
 #include "support/CliRun.h"
 #include "support/FileBytes.h"
 
-#include <QProcess>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTimeZone>

@@ -12,8 +12,6 @@ using namespace kivo::test;
 using namespace std::chrono_literals;
 using Kind = ConnectionState::Kind;
 
-namespace {
-
 class ScriptedBrowser : public PeerBrowser {
 public:
     void start() override { started = true; }
@@ -21,7 +19,7 @@ public:
     bool started = false;
 };
 
-DiscoveredPeer listed(const QString& host, TransportType transport, std::optional<QString> code = QStringLiteral("123456"))
+static DiscoveredPeer listed(const QString& host, TransportType transport, std::optional<QString> code = QStringLiteral("123456"))
 {
     DiscoveredPeer p;
     p.hostname = host;
@@ -67,8 +65,6 @@ struct ConnectionStates : testing::Test {
     Rig rig;
     ConnectionManager& m = *rig.manager;
 };
-
-} // namespace
 
 TEST_F(ConnectionStates, DiscoveryFindsThunderboltThroughBonjourOrTheWatcher)
 {

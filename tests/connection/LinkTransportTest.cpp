@@ -2,9 +2,8 @@
 // Which transport a direct connection travels over, from the device its local
 // address is on, as sysfs describes it.
 #include "connection/ConnectionTypes.h"
+#include "support/FileBytes.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -16,25 +15,18 @@ namespace {
 struct Device {
     QString name;
     int type = 1;
-    QString devtype;      // uevent's DEVTYPE, if any
-    QString driver;       // device/driver's target name, if any
+    QString devtype{};    // uevent's DEVTYPE, if any
+    QString driver{};     // device/driver's target name, if any
     bool wireless = false;
-    QStringList ports;    // for a bridge
+    QStringList ports{};  // for a bridge
 };
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 void make(const QString& root, const Device& d)
 {
+    using kivo::test::writeBytes;
     const QString dir = root + u'/' + d.name;
-    QDir().mkpath(dir);
-    write(dir + QStringLiteral("/type"), QByteArray::number(d.type) + '\n');
-    write(dir + QStringLiteral("/uevent"), "INTERFACE=" + d.name.toLatin1() + "\nIFINDEX=3\n"
+    writeBytes(dir + QStringLiteral("/type"), QByteArray::number(d.type) + '\n');
+    writeBytes(dir + QStringLiteral("/uevent"), "INTERFACE=" + d.name.toLatin1() + "\nIFINDEX=3\n"
                                                + (d.devtype.isEmpty() ? QByteArray() : "DEVTYPE=" + d.devtype.toLatin1() + '\n'));
     if (d.wireless)
         QDir().mkpath(dir + QStringLiteral("/wireless"));

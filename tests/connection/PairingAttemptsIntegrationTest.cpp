@@ -27,18 +27,6 @@ using Kind = ConnectionState::Kind;
 
 namespace {
 
-// Sessions the source holds for strangers; every one of them is an open descriptor.
-qsizetype sessionsHeld(ConnectionManager& source)
-{
-    return source.findChildren<TransferSession*>().size();
-}
-
-bool allClosed(const std::deque<QSslSocket>& sockets)
-{
-    return std::all_of(sockets.begin(), sockets.end(),
-                       [](const QSslSocket& s) { return s.state() == QAbstractSocket::UnconnectedState; });
-}
-
 // A stranger that sends a well-formed share for a code it guessed, then waits.
 void sendGuessedShare(QSslSocket& stranger, Source& source)
 {
@@ -82,7 +70,8 @@ TEST(PairingAttempts, TheDestinationPairsPastSilentSquattersAndGarbage)
     EXPECT_EQ(source.manager.state().kind, Kind::connected);
     EXPECT_EQ(source.manager.certificateManager()->pinnedRemoteCertificate(),
               destination.certificateManager()->localCertificate());
-    EXPECT_TRUE(waitUntil([&] { return allClosed(squatters) && bare.state() == QAbstractSocket::UnconnectedState; }));
+    const auto closed = [](const QAbstractSocket& s) { return s.state() == QAbstractSocket::UnconnectedState; };
+    EXPECT_TRUE(waitUntil([&] { return std::all_of(squatters.begin(), squatters.end(), closed) && closed(bare); }));
     EXPECT_EQ(source.manager.pairingAttempts(), 0);
 }
 
@@ -103,7 +92,8 @@ TEST(PairingAttempts, AThousandIdleConnectionsNeitherExhaustTheSourceNorKeepTheD
     std::deque<QTcpSocket> flood(kFlood);
     qsizetype mostHeld = 0;
     const auto watch = [&] {
-        mostHeld = std::max({mostHeld, source.manager.pairingAttempts(), sessionsHeld(source.manager)});
+        // Every session the source holds for a stranger is an open descriptor.
+        mostHeld = std::max({mostHeld, source.manager.pairingAttempts(), source.manager.findChildren<TransferSession*>().size()});
     };
     const auto closed = [&] {
         return std::count_if(flood.begin(), flood.end(), [](const QTcpSocket& s) {

@@ -6,7 +6,6 @@
 #include "connection/PairingRig.h"
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
-#include "platform/SslServer.h"
 #include "support/CoroTest.h"
 #include "support/ErrorText.h"
 #include "support/ManualClock.h"
@@ -50,23 +49,6 @@ QCoro::Task<void> answer(TransferSession* session, Answer how)
     }
 }
 
-struct ScriptedSource {
-    SslServer server;
-    std::unique_ptr<TransferSession> session;
-    std::optional<QCoro::Task<void>> script;
-
-    explicit ScriptedSource(Answer how)
-    {
-        server.setSslConfiguration(testTlsConfiguration(makeTestIdentity()));
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &SslServer::socketAccepted, &server, [this, how](QSslSocket* socket) {
-            session = std::make_unique<TransferSession>(socket, TransferSession::Security::tls,
-                                                        [](QSslSocket& s) { s.startServerEncryption(); });
-            script.emplace(answer(session.get(), how));
-        });
-    }
-};
-
 } // namespace
 
 TEST(PairingErrors, EachWayASourceFailsTheExchangeHasItsOwnWords)
@@ -87,7 +69,7 @@ TEST(PairingErrors, EachWayASourceFailsTheExchangeHasItsOwnWords)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        ScriptedSource source(c.how);
+        ScriptedSource source([how = c.how](TransferSession* s) { return answer(s, how); }, false);
         ManualClock clock;
         ConnectionManager destination(onLoopback(&clock));
         runTask(destination.connectToPeer(loopbackPeer(source.server.serverPort())));

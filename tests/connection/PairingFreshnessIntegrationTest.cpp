@@ -31,7 +31,10 @@ Message requestOnce(Source& source, ConnectionManager& destination, const QJsonO
 
 } // namespace
 
-TEST(PairingFreshness, TwoAttemptsBetweenTheSameCertificatesAgreeOnOtherNamesAndKeys)
+// Each pairing names its session alike on both ends and afresh, with a key of
+// its own. Reached by address over loopback, the source's names and machine
+// come with its proof, and loopback is no link at all.
+TEST(PairingFreshness, EachPairingHasItsOwnNameAndKeyAndTellsWhoTheSourceIs)
 {
     Source source;
     ConnectionManager destination;
@@ -40,10 +43,14 @@ TEST(PairingFreshness, TwoAttemptsBetweenTheSameCertificatesAgreeOnOtherNamesAnd
     for (int attempt = 0; attempt < 2; ++attempt) {
         pair(source, destination);
         ASSERT_TRUE(waitUntil([&] { return source.manager.sessionID().has_value(); }));
-        // Both ends name the session alike.
         EXPECT_EQ(source.manager.sessionID(), destination.sessionID());
         names << *destination.sessionID();
         keys << *destination.pairingManager()->deriveTransferKey();
+        EXPECT_EQ(destination.activeTransport(), std::nullopt);
+        ASSERT_TRUE(destination.sourceIdentity().has_value());
+        EXPECT_EQ(destination.sourceIdentity()->hostname, QStringLiteral("src-host"));
+        EXPECT_EQ(destination.sourceIdentity()->username, QStringLiteral("ann"));
+        EXPECT_EQ(destination.sourceIdentity()->architecture, host::machineArchitecture());
         destination.disconnect(DisconnectionReason::userCancelled);
         source.manager.disconnect(DisconnectionReason::userCancelled);
         source.manager.stopAdvertising();
@@ -51,21 +58,6 @@ TEST(PairingFreshness, TwoAttemptsBetweenTheSameCertificatesAgreeOnOtherNamesAnd
     }
     EXPECT_NE(names[0], names[1]);
     EXPECT_NE(keys[0], keys[1]);
-}
-
-// Reached by address over loopback: no link at all, and the source's names
-// and machine come with its proof.
-TEST(DirectSource, TellsWhoItIsAndLoopbackIsNoLink)
-{
-    Source source;
-    ConnectionManager destination;
-    pair(source, destination);
-    EXPECT_EQ(destination.activeTransport(), std::nullopt);
-    ASSERT_TRUE(destination.sourceIdentity().has_value());
-    EXPECT_EQ(destination.sourceIdentity()->hostname, QStringLiteral("src-host"));
-    EXPECT_EQ(destination.sourceIdentity()->username, QStringLiteral("ann"));
-    EXPECT_EQ(destination.sourceIdentity()->architecture, host::machineArchitecture());
-    EXPECT_FALSE(destination.sourceIdentity()->architecture.isEmpty());
 }
 
 // A request recorded from one attempt is sent again: whole, with its share

@@ -7,7 +7,6 @@
 #include "connection/PairingRig.h"
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
-#include "platform/SslServer.h"
 #include "support/CoroTest.h"
 #include "support/ErrorText.h"
 #include "support/ManualClock.h"
@@ -23,18 +22,9 @@ using Kind = ConnectionState::Kind;
 
 namespace {
 
+// In order: TCP connected, TLS handshake done, shares exchanged, confirmation sent.
 enum class Step { tcpConnected, handshaken, requestSent, confirmationSent };
-
-const char* name(Step step)
-{
-    switch (step) {
-    case Step::tcpConnected: return "TCP connected";
-    case Step::handshaken: return "TLS handshake done";
-    case Step::requestSent: return "share exchanged";
-    case Step::confirmationSent: return "confirmation sent";
-    }
-    return "";
-}
+constexpr Step kSteps[] = {Step::tcpConnected, Step::handshaken, Step::requestSent, Step::confirmationSent};
 
 // A destination that drives the exchange by hand with the right code and
 // vanishes once it has done `step`.
@@ -61,7 +51,7 @@ void destinationDiesAfter(Step step, Source& source)
         const PairingShare theirs = PairingShare::fromJson(pairingchannel::payloadObject(runTask(pairingchannel::receive(session))));
         const QByteArray confirmation = pake.receivePeerShare(theirs.share, theirs.nonce);
         if (step == Step::confirmationSent) {
-            runTask(pairingchannel::send(session, MessageType::pairingConfirm, PairingConfirmation{confirmation}.toJson()));
+            runTask(pairingchannel::send(session, MessageType::pairingConfirm, PairingConfirmation{confirmation, std::nullopt}.toJson()));
             // The source wins the attempt on this confirmation; it must notice the loss.
             ASSERT_TRUE(waitUntil([&] { return source.manager.transferSession() != nullptr; }));
         }
@@ -92,32 +82,12 @@ QCoro::Task<void> sourceDiesAfter(Step step, TransferSession* session)
     socket->abort();
 }
 
-struct DyingSource {
-    SslServer server;
-    std::unique_ptr<TransferSession> session;
-    std::optional<QCoro::Task<void>> script;
-
-    explicit DyingSource(Step step)
-    {
-        QSslConfiguration tls = testTlsConfiguration(makeTestIdentity());
-        tls.setAllowedNextProtocols({CertificateManager::kPairingProtocol});
-        server.setSslConfiguration(tls);
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &SslServer::socketAccepted, &server, [this, step](QSslSocket* socket) {
-            server.close(); // gone for good: a new try does not reach it again
-            session = std::make_unique<TransferSession>(socket, TransferSession::Security::tls,
-                                                        [](QSslSocket& s) { s.startServerEncryption(); });
-            script.emplace(sourceDiesAfter(step, session.get()));
-        });
-    }
-};
-
 } // namespace
 
 TEST(PairingKills, TheSourcePairsAtOnceAfterTheDestinationVanishesAtAnyStep)
 {
-    for (const Step step : {Step::tcpConnected, Step::handshaken, Step::requestSent, Step::confirmationSent}) {
-        SCOPED_TRACE(name(step));
+    for (const Step step : kSteps) {
+        SCOPED_TRACE(int(step));
         ManualClock clock;
         Source source(&clock);
         destinationDiesAfter(step, source);
@@ -143,9 +113,9 @@ TEST(PairingKills, TheSourcePairsAtOnceAfterTheDestinationVanishesAtAnyStep)
 
 TEST(PairingKills, TheDestinationSaysItLostTheSourceAndPairsWithAFreshOneAtOnce)
 {
-    for (const Step step : {Step::tcpConnected, Step::handshaken, Step::requestSent, Step::confirmationSent}) {
-        SCOPED_TRACE(name(step));
-        DyingSource dying(step);
+    for (const Step step : kSteps) {
+        SCOPED_TRACE(int(step));
+        ScriptedSource dying([step](TransferSession* s) { return sourceDiesAfter(step, s); }, true);
         ManualClock clock;
         ConnectionManager destination(onLoopback(&clock));
         const QString text = errorText([&] {

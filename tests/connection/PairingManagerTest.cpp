@@ -10,12 +10,10 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace std::chrono_literals;
 
-namespace {
 struct PairingWindow : testing::Test {
     ManualClock clock;
     PairingManager pairing{clock};
 };
-} // namespace
 
 TEST(PairingCode, DrawnAtRandomAndAlwaysSixDigits)
 {

@@ -2,54 +2,15 @@
 // A machine in the middle (kivo-tls-relay) between a destination and its
 // source, over loopback: real TLS on both legs, each end pinning what it saw.
 #include "connection/ConnectionManager.h"
+#include "connection/PairingRig.h"
 #include "support/CoroTest.h"
 #include "support/ErrorText.h"
 
-#include <QProcess>
-#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 using namespace kivo;
 using namespace kivo::test;
 using Kind = ConnectionState::Kind;
-
-namespace {
-
-ConnectionManager::Dependencies onLoopback()
-{
-    ConnectionManager::Dependencies deps;
-    deps.listenAddress = QHostAddress::LocalHost;
-    return deps;
-}
-
-class Relay {
-public:
-    explicit Relay(quint16 sourcePort)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(KIVO_TLS_RELAY),
-                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--to"),
-                         QStringLiteral("127.0.0.1:%1").arg(sourcePort)});
-        static const QRegularExpression listening(QStringLiteral("^listening (\\d+)$"), QRegularExpression::MultilineOption);
-        waitUntil([&] {
-            m_output += m_process.readAllStandardOutput();
-            return listening.match(QString::fromUtf8(m_output)).hasMatch();
-        });
-        port = listening.match(QString::fromUtf8(m_output)).captured(1).toUShort();
-    }
-    ~Relay()
-    {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
-    quint16 port = 0;
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-} // namespace
 
 // Each end pins the relay, which knows no code. The key exchange, bound to the
 // pinned certificate pair, fails across it (the two ends bind different pairs):
@@ -58,7 +19,7 @@ TEST(MachineInTheMiddle, TheKeyExchangeOverThePinsFailsThroughTheRelay)
 {
     ConnectionManager source(onLoopback());
     source.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
-    Relay relay(source.listeningPort());
+    TlsRelay relay(source.listeningPort(), QStringLiteral(KIVO_TLS_RELAY));
     ASSERT_NE(relay.port, 0);
     const QString code = *source.pairingManager()->pairingCode();
     ConnectionManager destination;

@@ -110,11 +110,6 @@ TEST(SecurePairing, BothEndsDeriveTheSame32ByteKeyOnlyAfterEachConfirmationVerif
     ASSERT_TRUE(run.source.sessionKey().has_value());
     EXPECT_EQ(run.source.sessionKey()->size(), 32);
     EXPECT_EQ(run.source.sessionKey(), run.destination.sessionKey());
-
-    // Fresh scalars: the same code and channel never give the same key twice.
-    Exchange again;
-    again.destination.receivePeerConfirmation(again.sourceConfirmation);
-    EXPECT_NE(again.destination.sessionKey(), run.destination.sessionKey());
 }
 
 TEST(SecurePairing, AnyDifferenceBetweenTheEndsFailsBothConfirmations)
@@ -193,8 +188,8 @@ TEST(SecurePairing, TamperedConfirmationsAreRefusedForGood)
     }
 }
 
-// Fresh nonces on both sides: two attempts over the same certificates and
-// code agree on other keys and names, and nothing of the first passes in the second.
+// Fresh scalars and nonces on both sides: two attempts over the same certificates
+// and code agree on other keys and names, and nothing of the first passes in the second.
 TEST(SecurePairing, EachAttemptIsBoundToBothSidesNonces)
 {
     Exchange first, second;
@@ -256,7 +251,7 @@ TEST(SecurePairing, StepsOutOfOrderAreRefused)
     EXPECT_EQ(run.destination.sessionKey(), std::nullopt);
 }
 
-TEST(SecurePairing, TakesOnlySixAsciiDigitsAndA32ByteBinding)
+TEST(SecurePairing, TakesOnlySixAsciiDigitsAndABindingOfBothCertificates)
 {
     for (const QString& code : {u"04281"_s, u"0428177"_s, u"04281a"_s, u"٠٤٢٨١٧"_s /* Arabic-Indic digits */}) {
         SCOPED_TRACE(code.toStdString());
@@ -265,10 +260,8 @@ TEST(SecurePairing, TakesOnlySixAsciiDigitsAndA32ByteBinding)
     for (qsizetype size : {31, 33})
         EXPECT_EQ(thrownBy([&] { SecurePairing(DeviceRole::source, kCode, QByteArray(size, 'b')); }),
                   Kind::invalidChannelBinding);
-}
 
-TEST(SecurePairing, ChannelBindingDependsOnBothCertificatesTheirOrderAndTheirBoundary)
-{
+    // The binding depends on both certificates, their order and their boundary.
     const QByteArray binding = SecurePairing::channelBinding("AB", "C");
     EXPECT_NE(binding, SecurePairing::channelBinding("C", "AB"));
     EXPECT_NE(binding, SecurePairing::channelBinding("A", "BC"));
@@ -280,8 +273,6 @@ TEST(SecurePairingMessages, RoundTripAndRefuseMalformedBytes)
 {
     const PairingShare share{1, QByteArray(32, '\x5a'), QByteArray(32, '\x11')};
     EXPECT_EQ(PairingShare::fromJson(share.toJson()), share);
-    const PairingConfirmation confirmation{QByteArray(32, '\xa5')};
-    EXPECT_EQ(PairingConfirmation::fromJson(confirmation.toJson()), confirmation);
 
     const QByteArray good = QByteArray(32, '\x5a').toBase64();
     const QByteArray nonce = R"("nonce":")" + QByteArray(32, '\x11').toBase64() + R"(",)";

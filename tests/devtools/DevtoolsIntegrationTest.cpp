@@ -23,16 +23,10 @@ using namespace kivo::test;
 
 namespace {
 
-void write(const QString& path, const QByteArray& bytes, QFile::Permissions extra = {})
-{
-    writeBytes(path, bytes);
-    QFile::setPermissions(path, QFile::permissions(path) | extra);
-}
+constexpr QFile::Permissions kExecutable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                           | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 
-void writeScript(const QString& path, const QByteArray& body)
-{
-    write(path, "#!/bin/sh\n" + body, QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-}
+void writeScript(const QString& path, const QByteArray& body) { writeBytes(path, "#!/bin/sh\n" + body, kExecutable); }
 
 CliRun run(const QString& program, const QStringList& args, const QMap<QString, QString>& env = {})
 {
@@ -62,6 +56,8 @@ const QByteArray kFakeBrew = R"SH(case "$*" in
 esac
 )SH";
 
+} // namespace
+
 class DevtoolsHome : public ::testing::Test {
 protected:
     void SetUp() override
@@ -69,7 +65,7 @@ protected:
         ASSERT_TRUE(tools.isValid() && home.isValid());
         h = home.path();
         git({"init", "-q", h + "/Projects/alpha"});
-        write(h + "/Projects/alpha/README.md", "alpha\n");
+        writeBytes(h + "/Projects/alpha/README.md", "alpha\n");
         git({"-C", h + "/Projects/alpha", "add", "README.md"});
         git({"-C", h + "/Projects/alpha", "-c", "user.name=A", "-c", "user.email=a@example.org", "commit", "-qm", "first"});
         git({"clone", "-q", h + "/Projects/alpha", h + "/Projects/team/beta"}); // two levels down: counts
@@ -79,28 +75,28 @@ protected:
         ASSERT_EQ(run("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", "ann", "-f", h + "/.ssh/id_ed25519"},
                       {{"HOME", h}}).exitCode,
                   0);
-        write(h + "/.bashrc", ("# export PATH=" + h + "/old:$PATH\nexport PATH=" + h + "/bin:$PATH\nalias g=git\n").toUtf8());
-        write(h + "/.zprofile", "export PATH \"/opt/tools/bin\"\n\tsource /home/ann/.aliases\n");
+        writeBytes(h + "/.bashrc", ("# export PATH=" + h + "/old:$PATH\nexport PATH=" + h + "/bin:$PATH\nalias g=git\n").toUtf8());
+        writeBytes(h + "/.zprofile", "export PATH \"/opt/tools/bin\"\n\tsource /home/ann/.aliases\n");
         for (const char* v : {"v20.11.0", "v18.19.0", "system"})
             QDir().mkpath(h + "/.nvm/versions/node/" + v);
         QDir().mkpath(h + "/.asdf");
-        write(h + "/.tool-versions", "nodejs 20.11.0\npython 3.12.1\n\n");
+        writeBytes(h + "/.tool-versions", "nodejs 20.11.0\npython 3.12.1\n\n");
         for (const char* v : {"3.2.2", "3.1.4"})
             QDir().mkpath(h + "/.rbenv/versions/" + v);
         writeScript(h + "/.pyenv/bin/pyenv", "[ \"$*\" = \"versions --bare\" ] && printf '3.12.1\\n3.11.7\\n'\n");
-        write(h + "/.cargo/bin/ripgrep", "x", QFile::ExeOwner);
-        write(h + "/.cargo/bin/fd", "x", QFile::ExeOwner);
-        write(h + "/.config/Code/User/settings.json", "{\"editor.fontSize\": 13}\n");
+        writeBytes(h + "/.cargo/bin/ripgrep", "x", kExecutable);
+        writeBytes(h + "/.cargo/bin/fd", "x", kExecutable);
+        writeBytes(h + "/.config/Code/User/settings.json", "{\"editor.fontSize\": 13}\n");
         for (const char* e : {"ms-python.python-2024.2.1", "esbenp.prettier-vscode-10.1.0"})
             QDir().mkpath(h + "/.vscode/extensions/" + e);
-        write(h + "/.vscode/extensions/extensions.json", "[]");
-        write(h + "/.vscode/extensions/.obsolete", "{}");
+        writeBytes(h + "/.vscode/extensions/extensions.json", "[]");
+        writeBytes(h + "/.vscode/extensions/.obsolete", "{}");
 
         const QString t = tools.path();
         writeScript(t + "/linuxbrew/bin/brew", kFakeBrew);
-        write(t + "/linuxbrew/Cellar/git/2.43.0/bin/git", QByteArray(1000, 'g'));
+        writeBytes(t + "/linuxbrew/Cellar/git/2.43.0/bin/git", QByteArray(1000, 'g'));
         writeScript(t + "/xcode-select", "[ \"$1\" = \"-p\" ] && echo /Library/Developer/CommandLineTools\n");
-        write(t + "/Xcode.app/Contents/version.plist",
+        writeBytes(t + "/Xcode.app/Contents/version.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
               "<key>CFBundleShortVersionString</key><string>15.2</string></dict></plist>\n");
     }
@@ -121,8 +117,6 @@ protected:
     QTemporaryDir tools, home;
     QString h;
 };
-
-} // namespace
 
 TEST_F(DevtoolsHome, InventoryHoldsTheFiguresTheToolsGive)
 {
@@ -213,7 +207,7 @@ TEST_F(DevtoolsHome, HostileFilesAndAHungToolLeaveTheRestIntact)
     ASSERT_EQ(::mkfifo(QFile::encodeName(h + "/.zshrc").constData(), 0600), 0);
     QFile::remove(h + "/.bashrc");
     ASSERT_TRUE(QFile::link("/dev/zero", h + "/.bashrc"));
-    write(h + "/.profile", QByteArray("export PATH=") + h.toUtf8() + "/\xff\xfe/bin\n\xc3\x28 broken\n");
+    writeBytes(h + "/.profile", QByteArray("export PATH=") + h.toUtf8() + "/\xff\xfe/bin\n\xc3\x28 broken\n");
     ASSERT_TRUE(QFile::link(h + "/Projects", h + "/Projects/team/loop"));
     ASSERT_TRUE(QFile::link("loop-b", h + "/Projects/loop-a"));
     ASSERT_TRUE(QFile::link("loop-a", h + "/Projects/loop-b"));

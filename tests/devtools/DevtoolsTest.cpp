@@ -5,7 +5,6 @@
 #include "platform/TreeUsage.h"
 #include "support/FileBytes.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>

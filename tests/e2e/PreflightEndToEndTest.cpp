@@ -48,23 +48,18 @@ TEST(PreflightEndToEnd, JsonEventsAndTheExportAgree)
 
     const CliRun r = preflight({"--home", home, "--categories", "userFiles", "--export", exports});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
-    const QJsonObject event = r.event("preflight");
-    const QJsonObject report = event.value("report").toObject();
+    // What the report counts is ScannerTest's; the event and the file carry the same one.
+    const QJsonObject report = r.event("preflight").value("report").toObject();
     EXPECT_EQ(report.value("totalFiles").toInt(), 5);
-    EXPECT_EQ(report.value("excludedFiles").toInt(), 1);
-    EXPECT_EQ(event.value("checks").toObject().value("iCloudStubCount").toInt(), 1);
-
     const QStringList files = QDir(exports).entryList(QDir::Files);
     ASSERT_EQ(files.size(), 1);
-
     EXPECT_EQ(QJsonDocument::fromJson(readBytes(exports + "/" + files.first())).object(), report);
 
-    // An export that cannot be written fails the run and leaves nothing behind.
+    // An export that cannot be written fails the run; what it leaves is AtomicWrite's.
     writeBytes(work.path() + "/plain-file", QByteArray(1, 'k'));
     const CliRun failed = preflight({"--home", home, "--categories", "userFiles", "--export", work.path() + "/plain-file/out.json"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.err.contains("Export failed")) << failed.err.constData();
-    EXPECT_FALSE(QFileInfo::exists(work.path() + "/plain-file/out.json.tmp"));
 }
 
 // Space on a real volume blocking is ABlockerAfterPairingSendsNothing's and
@@ -109,16 +104,12 @@ TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
     // The existing file is replaced: what the report promised arrives whole.
     SendPair run({"--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite"}, destination);
     EXPECT_EQ(run.received.exitCode, 0) << run.received.err.constData();
-    const QJsonObject checks = run.sender.waitForEvent("preflightChecks");
     const QJsonObject report = run.sender.waitForEvent("preflightReport").value("report").toObject();
     const QJsonObject summary = run.sender.waitForEvent("summary");
     EXPECT_EQ(run.sender.finish(), 0) << run.sender.errors().constData();
-    EXPECT_TRUE(checks.value("checks").toObject().value("blockers").toArray().isEmpty());
     ASSERT_FALSE(report.isEmpty());
-
+    // What is left out is ScannerTest.RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest's.
     EXPECT_EQ(summary.value("totalFiles").toInt(), report.value("totalFiles").toInt());
-    EXPECT_FALSE(QFileInfo::exists(destination + "/Documents/app/node_modules"));
-    EXPECT_TRUE(QFileInfo::exists(destination + "/Documents/app/src/main.js"));
     const QJsonArray conflicts = report.value("conflicts").toArray();
     ASSERT_EQ(conflicts.size(), 1);
     const QJsonObject c = conflicts.first().toObject();

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
-# The bandwidth picked on Pre-flight checks caps the transfer, and a profile's
-# cap wins over it. The real kivo window is the source, under Xvfb, driven
-# through AT-SPI as a screen reader would; kivo-cli receive on loopback types
-# the code shown on the window at its terminal. The rate is taken from the
-# bytes arriving on the destination's disk over the middle of the transfer.
-# On the way, "Install" of an app this machine lacks opens its store page
-# through xdg-open, here a recording one.
+# The bandwidth picked on Pre-flight checks is the cap the migration runs at and
+# logs. The real kivo window is the source, under Xvfb, driven through AT-SPI as
+# a screen reader would; kivo-cli receive on loopback types the code shown on the
+# window at its terminal. On the way, "Install" of an app this machine lacks opens
+# its store page through xdg-open, here a recording one. That the engine keeps to
+# the cap is SourceFixture.BandwidthCapPacesChunksOnTheInjectedClock's, and that a
+# profile's cap wins is ProfileGovernedSession.PolicyCapAndCategoriesComeFromTheProfileIfThereIsOne's.
 #   BandwidthCapAtspiTest.py KIVO KIVO_CLI     exit 0 passed, 1 failed, 77 skipped
 import glob
 import json
@@ -20,8 +20,6 @@ import sys
 import tempfile
 import time
 
-FILE_BYTES = 48 * 1000 * 1000  # seconds of transfer at either cap
-MARGIN = 0.10
 
 
 def skip(why):
@@ -108,24 +106,6 @@ class Window:
         return radio
 
 
-def bytes_below(folder):
-    total = 0
-    for root, _, files in os.walk(folder):
-        for f in files:
-            try:
-                total += os.lstat(os.path.join(root, f)).st_size
-            except FileNotFoundError:
-                pass
-    return total
-
-
-def middle_rate(samples):
-    """Bytes a second between 20 % and 80 % of the file: no start-up, no last window."""
-    lo = next(s for s in samples if s[1] >= 0.2 * FILE_BYTES)
-    hi = next(s for s in samples if s[1] >= 0.8 * FILE_BYTES)
-    return (hi[1] - lo[1]) / (hi[0] - lo[0])
-
-
 def recording_opener(work):
     """A folder for PATH whose xdg-open writes down what it was asked to open."""
     folder, log = os.path.join(work, "bin"), os.path.join(work, "opened")
@@ -158,7 +138,7 @@ def install_opens_store_page(window, opened):
     assert asked_to_open(opened) == ["https://flathub.org/apps/org.gimp.GIMP"], asked_to_open(opened, 0)
 
 
-def migrate(work, kivo, cli, window, pick, profile):
+def migrate(work, kivo, cli, window, pick):
     source, destination = os.path.join(work, "source"), os.path.join(work, "destination")
     os.makedirs(os.path.join(source, "Documents"))
     # An app with data here that this machine does not have installed.
@@ -166,11 +146,11 @@ def migrate(work, kivo, cli, window, pick, profile):
     with open(os.path.join(source, ".config", "GIMP", "2.10", "gimprc"), "w") as f:
         f.write("(theme \"Dark\")\n")
     opener, opened = recording_opener(work)
-    with open(os.path.join(source, "Documents", "big.bin"), "wb") as f:
-        for _ in range(FILE_BYTES // 1000000):
-            f.write(os.urandom(1000000))
+    with open(os.path.join(source, "Documents", "letter.bin"), "wb") as f:
+        f.write(os.urandom(100000))
     port = free_port()
-    env = dict(os.environ, KIVO_CONFIG_PROFILE=profile, PATH=opener + os.pathsep + os.environ["PATH"])
+    # No profile: the choice is the window's.
+    env = dict(os.environ, KIVO_CONFIG_PROFILE=os.path.join(work, "none.plist"), PATH=opener + os.pathsep + os.environ["PATH"])
     gui = subprocess.Popen([kivo, "--home", source, "--port", str(port)], env=env,
                            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "kivo.log"), "wb"))
     receive = None
@@ -186,43 +166,26 @@ def migrate(work, kivo, cli, window, pick, profile):
         os.write(terminal, (code + "\n").encode())
         window.press("Continue")
         window.find("What to Move")
-        if pick:
-            install_opens_store_page(window, opened)
+        install_opens_store_page(window, opened)
         # The receiving terminal's session keeps no keyring to import into.
         window.act(window.find("Passwords and Keys", "push button"), "Toggle")
         window.press("Start Migration")
         window.find("Pre-flight checks")
-        if pick:
-            assert window.has(window.choose(pick), window.at.STATE_CHECKED), f'"{pick}" is not chosen'
+        assert window.has(window.choose(pick), window.at.STATE_CHECKED), f'"{pick}" is not chosen'
         window.press("Start Migration")
         window.find("Review your migration")
         window.press("Start Migration")
-        samples = []
-        end = time.time() + 120
-        while receive.poll() is None and time.time() < end:
-            samples.append((time.monotonic(), bytes_below(destination)))
-            time.sleep(0.1)
-        assert receive.wait(10) == 0, open(os.path.join(work, "receive.out")).read()
+        assert receive.wait(120) == 0, open(os.path.join(work, "receive.out")).read()
         window.find("Migration Complete")
         logs = glob.glob(os.path.join(source, ".local/share/kivo/logs/migration_*.json"))
         assert len(logs) == 1, logs
         with open(logs[0]) as f:
-            logged = json.load(f).get("maxTransferMbps")
-        return middle_rate(samples), logged
+            return json.load(f).get("maxTransferMbps")
     finally:
         for p in (receive, gui):
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
-
-
-def check(name, rate, logged, mbps):
-    wanted = mbps * 1000 * 1000 / 8
-    print(f"{name}: {rate / 1e6:.2f} MB/s against {wanted / 1e6:.2f} MB/s, log says {logged} Mbps")
-    ok = abs(rate - wanted) <= MARGIN * wanted and logged == mbps
-    if not ok:
-        print(f"FAILED: {name}")
-    return ok
 
 
 def session(kivo, cli):
@@ -236,23 +199,10 @@ def session(kivo, cli):
         os.environ.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         time.sleep(1)
         import pyatspi
-        window = Window(pyatspi)
-        ok = True
         with tempfile.TemporaryDirectory() as work:
-            empty = os.path.join(work, "none.plist")
-            with open(empty, "w") as f:
-                f.write('<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict/></plist>')
-            os.makedirs(os.path.join(work, "picked"))
-            ok &= check("50 Mbps (work mostly)", *migrate(os.path.join(work, "picked"), kivo, cli, window,
-                                                           "50 Mbps (work mostly)", empty), 50)
-            # The organisation's 30 Mbps: the pickers are locked and the engine keeps to it.
-            governed = os.path.join(work, "profile.plist")
-            subprocess.run(["python3", "-c", "import plistlib,sys; open(sys.argv[1],'wb').write(plistlib.dumps("
-                            "{'kivo.brandingName':'Example Org','kivo.maxTransferMbps':30}))", governed], check=True)
-            os.makedirs(os.path.join(work, "governed"))
-            ok &= check("profile's 30 Mbps", *migrate(os.path.join(work, "governed"), kivo, cli, window, None,
-                                                       governed), 30)
-        return 0 if ok else 1
+            logged = migrate(work, kivo, cli, Window(pyatspi), "50 Mbps (work mostly)")
+        print(f"the log says {logged} Mbps")
+        return 0 if logged == 50 else 1
     finally:
         for p in (bus, display):
             if p:

@@ -90,7 +90,9 @@ ManagedModeCoordinator& managedRun(GuiHarness& h, ManagedDeploymentConfig config
 
 ManagedDeploymentConfig withPrincipal()
 {
-    return {.userPrincipal = QStringLiteral("ann@example.org")};
+    ManagedDeploymentConfig config;
+    config.userPrincipal = QStringLiteral("ann@example.org");
+    return config;
 }
 
 const QList<Case>& cases()

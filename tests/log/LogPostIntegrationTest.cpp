@@ -6,8 +6,6 @@
 #include "support/CoroTest.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>

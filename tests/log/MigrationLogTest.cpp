@@ -5,7 +5,6 @@
 #include "support/FileBytes.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -27,12 +26,6 @@ MigrationLog sampleLog(const QString& id, const QDateTime& start)
     log.timestampStart = start;
     log.connectionType = "Wi-Fi";
     return log;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -142,7 +135,7 @@ TEST(MigrationLog, ARecordFillsFromTheTransferAndCompletingTwiceRewritesOneFile)
     logger.completeLog(MigrationLog::Status::failed);
     EXPECT_EQ(logger.allLogs().size(), 2);
     EXPECT_EQ(QDir(logger.logsDirectory()).entryList(QDir::Files), QStringList{MigrationLogger::fileNameFor(log.id)});
-    EXPECT_EQ(MigrationLog::decode(readAll(logger.pathOf(log.id))).overallStatus, MigrationLog::Status::failed);
+    EXPECT_EQ(MigrationLog::decode(readBytes(logger.pathOf(log.id))).overallStatus, MigrationLog::Status::failed);
 }
 
 TEST(MigrationLog, PendingPostsAreAListOfSafeIds)

@@ -29,52 +29,41 @@ const QString kCap = QStringLiteral("kivo.maxTransferMbps");
 
 } // namespace
 
-TEST(ProfileReading, BooleanReadings)
+// What a switch or a number reads as, and a finding for each value that reads as neither.
+TEST(ProfileReading, SwitchesAndNumbersReadLenientlyAndAnythingElseIsAFinding)
 {
-    struct Case {
+    const struct {
+        QString key;
         QVariant value;
-        bool expected;
+        QVariant expected; // invalid: no number
         bool finding;
+    } cases[] = {
+        {kBool, true, true, false},
+        {kBool, qint64(0), false, false},
+        {kBool, QStringLiteral("Yes"), true, false},
+        {kBool, QStringLiteral("maybe"), false, true},
+        {kBool, QVariantList{true}, false, true},
+        {kCap, 8.9, 8, false},
+        {kCap, QStringLiteral("12"), 12, false},
+        {kCap, QStringLiteral("+8"), {}, true},
+        {kCap, QStringLiteral("8 Mbps"), {}, true},
+        {kCap, qint64(0), {}, true}, // below the floor of one
+        {kCap, 0.5, {}, true},
+        {kCap, true, {}, true},
+        {kCap, qint64(1) << 40, std::numeric_limits<int>::max(), false},
     };
-    const Case cases[] = {
-        {true, true, false},
-        {qint64(0), false, false},
-        {QStringLiteral("Yes"), true, false},
-        {QStringLiteral("maybe"), false, true},
-        {QVariantList{true}, false, true},
-    };
-    for (const Case& c : cases) {
-        const ProfileReading r = readProfileDomain(profileWith({{kBool, c.value}}));
-        EXPECT_EQ(r.values.requireAdminApproval, c.expected) << c.value.toString().toStdString();
-        EXPECT_EQ(hasFinding(r, kBool), c.finding) << c.value.toString().toStdString();
+    for (const auto& c : cases) {
+        const ProfileReading r = readProfileDomain(profileWith({{c.key, c.value}}));
+        const QVariant read = c.key == kBool ? QVariant(r.values.requireAdminApproval)
+                                             : r.values.maxTransferMbps ? QVariant(*r.values.maxTransferMbps) : QVariant();
+        const std::string label = c.key.toStdString() + " = " + c.value.toString().toStdString();
+        EXPECT_EQ(read, c.expected) << label;
+        EXPECT_EQ(hasFinding(r, c.key), c.finding) << label;
     }
     // Absent leaves the permissive value; present-but-false overrides a true default.
     EXPECT_TRUE(readProfileDomain(profileWith({})).values.engineeringToolsEnabled);
     EXPECT_FALSE(readProfileDomain(profileWith({{QStringLiteral("kivo.engineeringToolsEnabled"), QStringLiteral("no")}}))
                      .values.engineeringToolsEnabled);
-}
-
-TEST(ProfileReading, IntegerReadingsAndTheFloorOfOne)
-{
-    struct Case {
-        QVariant value;
-        std::optional<int> expected;
-    };
-    const Case cases[] = {
-        {8.9, 8},
-        {QStringLiteral("12"), 12},
-        {QStringLiteral("+8"), std::nullopt},
-        {QStringLiteral("8 Mbps"), std::nullopt},
-        {qint64(0), std::nullopt},
-        {0.5, std::nullopt},
-        {true, std::nullopt},
-        {qint64(1) << 40, std::numeric_limits<int>::max()},
-    };
-    for (const Case& c : cases) {
-        const ProfileReading r = readProfileDomain(profileWith({{kCap, c.value}}));
-        EXPECT_EQ(r.values.maxTransferMbps, c.expected) << c.value.toString().toStdString();
-        EXPECT_EQ(hasFinding(r, kCap), !c.expected) << c.value.toString().toStdString();
-    }
 }
 
 TEST(ProfileReading, TimesTakeAsciiDigitsOnly)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/CommandRunner.h"
 #include "platform/InstalledApplications.h"
+#include "platform/Interrupts.h"
 #include "platform/Processes.h"
 #include "platform/PropertyList.h"
 #include "support/CoroTest.h"
@@ -8,11 +9,14 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QSignalSpy>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace kivo;
 using kivo::test::waitUntil;
@@ -152,4 +156,16 @@ TEST(InstalledApplications, BundlesByIdentifierAndDesktopEntriesById)
     // The duplicate identifier keeps the first (the bundle).
     EXPECT_EQ(ids, QStringList({"org.example.Tool=Tool", "kde-konsole=kde-konsole", "org.gnome.Editor=Text Editor"}));
     EXPECT_EQ(found.first().executablePath, apps + "/Tool.app/Contents/MacOS/tool");
+}
+
+TEST(Interrupts, BothSignalsArriveOnTheEventLoopInsteadOfEndingTheProcess)
+{
+    for (const int signal : {SIGINT, SIGTERM}) {
+        InterruptNotifier notifier;
+        QSignalSpy interrupted(&notifier, &InterruptNotifier::interrupted);
+        ASSERT_EQ(std::raise(signal), 0);
+        EXPECT_EQ(interrupted.count(), 0) << "nothing runs inside the handler";
+        ASSERT_TRUE(interrupted.wait(10000));
+        EXPECT_TRUE(notifier.wasInterrupted());
+    }
 }

@@ -172,8 +172,6 @@ protected:
     std::unique_ptr<Daemon> m_daemon;
 };
 
-} // namespace
-
 TEST_F(HelperDaemonTest, HandsFilesToThePersonAndRepairsTheSshFolder)
 {
     writeFile(m_home + u"/Documents/a.txt"_s);
@@ -343,3 +341,5 @@ TEST_F(HelperDaemonTest, CorrectorHandsOverEverythingWrittenInBatchesAndDirectWi
     ASSERT_EQ(direct.report().errors.size(), 1);
     EXPECT_TRUE(direct.report().errors.first().first.isEmpty());
 }
+
+} // namespace

@@ -80,6 +80,8 @@ QByteArray le(quint32 v)
     return b;
 }
 
+} // namespace
+
 class AppCompatibilityTest : public TreeFixture {
 protected:
     void SetUp() override
@@ -109,8 +111,6 @@ protected:
         return std::make_unique<AppCompatibilityManager>(home(), ApplicationFolders{{at("Applications")}, {}}, settings);
     }
 };
-
-} // namespace
 
 TEST(ExecutableArchitectures, MachOAndElfHeaders)
 {

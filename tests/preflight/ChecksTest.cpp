@@ -18,6 +18,8 @@ namespace {
 
 constexpr std::uint64_t GB = 1'000'000'000;
 
+} // namespace
+
 // A machine of our own making: sysfs, process table, profile and tools live in the fixture.
 class ChecksTest : public TreeFixture {
 protected:
@@ -58,8 +60,6 @@ protected:
 
     CheckEnvironment env;
 };
-
-} // namespace
 
 TEST(SpaceValidation, SeveritiesAndAnUnreadableVolume)
 {

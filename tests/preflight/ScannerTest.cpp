@@ -5,6 +5,7 @@
 #include "categories/FileEnumeration.h"
 #include "categories/SizeCalculator.h"
 #include "preflight/ExclusionRules.h"
+#include "preflight/GitRefFiles.h"
 #include "preflight/GitRepositoryCheck.h"
 #include "preflight/ManifestExclusions.h"
 #include "preflight/PreFlightScanner.h"
@@ -14,6 +15,8 @@
 
 #include <QProcess>
 #include <QSet>
+
+#include <functional>
 
 #include <sys/xattr.h>
 
@@ -51,13 +54,14 @@ protected:
     {
         ASSERT_EQ(::setxattr(QFile::encodeName(at(relative)).constData(), name, "1", 1, 0), 0) << relative.toStdString();
     }
-    void git(const QString& relative, const QStringList& args)
+    QByteArray git(const QString& folder, const QStringList& args)
     {
         QProcess p;
-        p.setWorkingDirectory(at(relative));
+        p.setWorkingDirectory(at(folder));
         p.start(QStringLiteral("git"), QStringList{"-c", "user.name=t", "-c", "user.email=t@example.com"} + args);
-        ASSERT_TRUE(p.waitForFinished(30000));
-        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+        EXPECT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 0) << args.join(u' ').toStdString() << p.readAllStandardError().constData();
+        return p.readAllStandardOutput();
     }
     // The manifest the default walk lists for the same folder.
     QList<TransferManifest::FileItem> manifestItems()
@@ -65,6 +69,24 @@ protected:
         QList<TransferManifest::FileItem> items;
         files::appendCategoryItems(items, {QStringLiteral("~/Documents")}, QStringLiteral("userFiles"), UserFolders(home()));
         return items;
+    }
+};
+
+// Repositories made with git itself, to set what the ref files say against git's own answer.
+class GitRefFilesTest : public ScannerTest {
+protected:
+    void commit(const QString& folder, const char* message)
+    {
+        makeFile(folder + QStringLiteral("/f-") + QLatin1String(message), 3);
+        git(folder, {"add", "."});
+        git(folder, {"commit", "-qm", message});
+    }
+    void clone(const QString& name) { git({}, {"clone", "-q", at(QStringLiteral("origin")), name}); }
+    // What git itself answers, the way the check asks it.
+    std::optional<QString> gitsAnswer(const QString& folder)
+    {
+        return unsharedWorkFromRefs(QString::fromUtf8(git(folder, {"for-each-ref", "--format=%(refname)%09%(upstream)%09%(upstream:track)",
+                                                                   "refs/heads", "refs/stash"})));
     }
 };
 
@@ -103,10 +125,8 @@ TEST(ExclusionRules, SiblingConditionsAndProjectNames)
     EXPECT_EQ(projectNameFor(QStringLiteral("misc"), names({"build"})), std::nullopt);
 }
 
-TEST(PreFlightReport, EstimateAndPlaceholderNames)
+TEST(PreFlightReport, PlaceholderNamesAndAttributes)
 {
-    EXPECT_EQ(estimatedSecondsFor(100'000'000, ConnectionType::wifi), 2);
-
     EXPECT_EQ(placeholderProvider(QStringLiteral(".Notes.pages.icloud"), {}), QStringLiteral("iCloud"));
     EXPECT_EQ(placeholderProvider(QStringLiteral("Notes.icloud"), {}), std::nullopt);
     EXPECT_EQ(placeholderProvider(QStringLiteral("a"), {"com.dropbox.attrs"}), QStringLiteral("Dropbox"));
@@ -145,28 +165,10 @@ TEST_F(ScannerTest, RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest)
     EXPECT_EQ(r.excludedFiles, 4);
     EXPECT_EQ(r.excludedBytes, 175u);
 
-    // Every regular file the default walk lists is either counted or excluded, links never followed.
-    const QList<TransferManifest::FileItem> items = manifestItems();
-    EXPECT_EQ(r.totalFiles + r.excludedFiles, items.size());
-    TransferManifest manifest;
-    manifest.items = items;
-    leaveOutExclusions(manifest, r, home());
-    EXPECT_EQ(manifest.items.size(), r.totalFiles);
-    EXPECT_EQ(manifest.totalSize, r.totalBytes);
-    EXPECT_TRUE(relativePaths(manifest.items).contains("~/Documents/lone/build/keep.txt"));
-
-    ASSERT_EQ(r.rootNodes.size(), 1);
-    EXPECT_EQ(r.rootNodes.first().fileCount, r.totalFiles);
-
-    // The same walk gives the size estimate and the placeholder check their figures.
-    const RootFigures figures = r.rootFigures.value("~/Documents");
-    EXPECT_EQ(figures.visibleAllocatedBytes, sizeOfDirectory(at("Documents")));
-    EXPECT_EQ(figures.icloudNamedFiles, countICloudPlaceholders(home()).count);
-    EXPECT_EQ(figures.icloudNamedFiles, 1);
-
+    // Links are never followed; the counts against the manifest for each layout: ScanWalkerTest.
     const PreFlightReport everything = scanDocuments(/*includeDerived=*/true);
     EXPECT_TRUE(everything.exclusions.isEmpty());
-    EXPECT_EQ(everything.totalFiles, items.size());
+    EXPECT_EQ(everything.totalFiles, manifestItems().size());
 }
 
 TEST_F(ScannerTest, PlaceholdersAreCountedWithAHundredPathsKept)
@@ -198,20 +200,16 @@ TEST_F(ScannerTest, ARepositoryTravelsUnlessEveryCommitIsOnItsUpstream)
     git("Documents/origin", {"commit", "-qm", "first"});
     git("Documents", {"clone", "-q", at("Documents/origin"), "clone"});
 
-    PreFlightReport r = scanDocuments();
+    const PreFlightReport r = scanDocuments();
     // The origin's branch has no upstream: its work exists nowhere else.
     EXPECT_FALSE(exclusionAt(r, "~/Documents/origin/.git"));
     ASSERT_EQ(r.keptFolders.size(), 1);
     EXPECT_EQ(r.keptFolders.first(), "~/Documents/origin/.git: branch main has no upstream");
     EXPECT_TRUE(exclusionAt(r, "~/Documents/clone/.git"));
 
-    makeFile("Documents/clone/more", 1);
-    git("Documents/clone", {"add", "more"});
-    git("Documents/clone", {"commit", "-qm", "local"});
-    r = scanDocuments();
-    EXPECT_FALSE(exclusionAt(r, "~/Documents/clone/.git"));
-    EXPECT_TRUE(r.keptFolders.contains("~/Documents/clone/.git: branch main has commits not on its upstream"));
-
+    // Which repositories git calls unshared, from the files alone where they are plain: GitRefFilesTest.
+    EXPECT_EQ(unsharedWorkFromRefs("refs/heads/main\trefs/remotes/origin/main\t[ahead 1]\n"),
+              "branch main has commits not on its upstream");
     EXPECT_EQ(unsharedWorkFromRefs("refs/heads/main\trefs/remotes/origin/main\t\nrefs/stash\t\t\n"), "it holds a stash");
     EXPECT_EQ(unsharedWorkFromRefs("refs/heads/old\trefs/remotes/origin/old\t[gone]\n"),
               "the upstream of branch old is gone");
@@ -289,4 +287,53 @@ TEST_F(ScannerTest, ALinuxBrowsersCachesAndLocksCountAsTheyTravelNotAsTheyLie)
     EXPECT_EQ(r.categories.first().totalBytes, sentBytes);
     EXPECT_EQ(r.categories.first().fileCount, 3);
     EXPECT_EQ(everything.categories.first().fileCount, 8);
+}
+
+// The files are read only when they say plainly what git would: every shortcut
+// taken agrees with git, and the clean clones, the common case, take it.
+TEST_F(GitRefFilesTest, TheFilesAnswerOnlyWhenTheyAgreeWithGit)
+{
+    makeDir(QStringLiteral("origin"));
+    git(QStringLiteral("origin"), {"init", "-q", "-b", "main"});
+    commit(QStringLiteral("origin"), "first");
+
+    struct Case {
+        const char* name;
+        std::function<void(const QString&)> make;
+        bool answeredFromFiles;
+    };
+    const QList<Case> cases{
+        {"a fresh clone", [&](const QString& c) { clone(c); }, true},
+        {"packed refs", [&](const QString& c) { clone(c); git(c, {"pack-refs", "--all"}); }, true},
+        {"a commit of its own", [&](const QString& c) { clone(c); commit(c, "local"); }, false},
+        {"a branch without upstream", [&](const QString& c) { clone(c); git(c, {"branch", "topic"}); }, false},
+        {"a stash", [&](const QString& c) {
+             clone(c);
+             makeFile(c + QStringLiteral("/f-first"), 9);
+             git(c, {"stash", "-q"});
+         }, false},
+        {"behind its upstream", [&](const QString& c) {
+             clone(c);
+             commit(QStringLiteral("origin"), "later");
+             git(c, {"fetch", "-q"});
+         }, false},
+        {"the origin, with no remote", [&](const QString& c) { git({}, {"clone", "-q", "--no-local", at(QStringLiteral("origin")), c}); git(c, {"remote", "remove", "origin"}); }, false},
+        {"included configuration", [&](const QString& c) {
+             clone(c);
+             git(c, {"config", "include.path", "/dev/null"});
+         }, false},
+        {"no commits yet", [&](const QString& c) { makeDir(c); git(c, {"init", "-q"}); }, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString folder = QStringLiteral("c%1").arg(++n);
+        c.make(folder);
+        const bool fromFiles = refsShowNothingUnshared(at(folder + QStringLiteral("/.git")));
+        EXPECT_EQ(fromFiles, c.answeredFromFiles);
+        if (fromFiles) {
+            EXPECT_EQ(gitsAnswer(folder), std::nullopt);
+        }
+        EXPECT_EQ(unsharedWorkIn(at(folder + QStringLiteral("/.git"))).has_value(), gitsAnswer(folder).has_value());
+    }
 }

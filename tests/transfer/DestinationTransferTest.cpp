@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "support/CoroTest.h"
-#include "transfer/DestinationTransfer.h"
-#include "transfer/PreFlightConflict.h"
-#include "transfer/ResumeState.h"
 #include "transfer/DestinationFixture.h"
-#include "transfer/TransferSupport.h"
+#include "transfer/PreFlightConflict.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -91,7 +87,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     QStringList asked;
     for (const auto& [path, expected] : questions)
         asked.append(path);
-    peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s}.encoded());
+    peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s, {}, {}, {}}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
         {u"~/linkdir/x"_s, u"Link in path"_s}, {u"~/linkfile"_s, u"ack"_s},
@@ -118,8 +114,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     pushChunk(u"~/far.bin"_s, 60000, "evil");
     pushCategory(u"userFiles"_s);
     peer.push(header(MessageType::fileComplete, u"~/before.txt"_s));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
+    pushEnd();
     // Once written, a.txt is swapped for a link to the file outside.
     peer.onSend = [&](const Message& m) {
         if (m.header.type == MessageType::fileAck && m.header.filePath == u"~/a.txt"_s) {
@@ -155,23 +150,15 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     EXPECT_EQ(repliesTo(u"~/far.bin"_s).value(0).header.errorMessage, u"Chunk out of order"_s);
     EXPECT_FALSE(QFile::exists(DestinationTransfer::partialPathFor(home() + u"/far.bin"_s, u"T-1"_s, u"~/far.bin"_s)));
     // The link on the folder path fails its file, listed, instead of passing unnoticed.
-    QStringList failed;
-    for (const FileError& e : progress()->fileErrors())
-        failed << e.filePath;
-    EXPECT_TRUE(failed.contains(u"~/linkdir/x"_s)) << failed.join(u' ').toStdString();
+    EXPECT_TRUE(failedPaths().contains(u"~/linkdir/x"_s)) << failedPaths().join(u' ').toStdString();
     EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
     EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
     EXPECT_EQ(engine().writtenPaths(), (QStringList{home() + u"/a.txt"_s, home() + u"/b.txt"_s}));
 
-    const auto verification = peer.sentOfType(MessageType::verificationResponse);
-    ASSERT_EQ(verification.size(), 1);
-    ASSERT_TRUE(verification[0].header.fileHashes);
-    const QList<FileVerification>& hashes = *verification[0].header.fileHashes;
     // a.txt, now a link, reads as missing; before.txt never arrived, linkdir/x failed: all go back without a digest.
-    ASSERT_EQ(hashes.size(), 4);
     QStringList reported;
-    for (const FileVerification& v : hashes)
+    for (const FileVerification& v : verified())
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
     EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s,
@@ -189,9 +176,7 @@ TEST_F(DestinationFixture, CancellingAnInterruptedRunRemovesWhatItWroteAndKeepsT
     pushManifest();
     peer.push(header(MessageType::categoryStart, u"userFiles"_s));
     pushChunk(u"~/done.txt"_s, 0, "done");
-    MessageHeader complete = header(MessageType::fileComplete, u"~/done.txt"_s);
-    complete.chunkHash = FileHasher::sha256Hex("done");
-    peer.push(complete);
+    pushComplete(u"~/done.txt"_s, FileHasher::sha256Hex("done"));
     pushChunk(u"~/big.bin"_s, 0, data.left(1048576));
     receive(); // ends with the connection
 
@@ -240,14 +225,12 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     receive();
 
     ASSERT_TRUE(progress()->isComplete());
-    QStringList skips, errors;
+    QStringList skips;
     for (const Message& skip : peer.sentOfType(MessageType::fileSkip))
         skips.append(*skip.header.filePath + u": "_s + skip.header.errorMessage.value_or(QString()));
-    for (const FileError& e : progress()->fileErrors())
-        errors.append(e.filePath + u": "_s + e.error);
     // This script sends the refused file's chunk and completion: both are answered.
     EXPECT_EQ(skips, QStringList(2, plist + u": App not installed on destination"_s));
-    EXPECT_EQ(errors, (QStringList{plist + u": App not installed on destination"_s, u"~/Documents/note.txt: cannot import"_s}));
+    EXPECT_EQ(errorsOf(*progress()), (QStringList{plist + u": App not installed on destination"_s, u"~/Documents/note.txt: cannot import"_s}));
     EXPECT_FALSE(QFile::exists(home() + u"/Library/Preferences/com.vendor.app.plist"_s));
     EXPECT_EQ(engine().manifest()->items[3].transferStatus, FileTransferStatus::failed);
     const QString landed = home() + u"/Library/Application Support/App/config.json"_s;
@@ -276,8 +259,7 @@ TEST_F(DestinationFixture, SourceErrorsPausesSkipsAndUnexpectedMessagesAreHandle
     EXPECT_FALSE(peer.sent[0].header.resumeState) << "no checkpoint existed";
     EXPECT_EQ(progress()->error(), u"Unknown error from source"_s);
     EXPECT_TRUE(progress()->isPaused());
-    ASSERT_EQ(progress()->fileErrors().size(), 1);
-    EXPECT_EQ(progress()->fileErrors()[0].error, u"Skipped by source"_s);
+    EXPECT_EQ(errorsOf(*progress()), QStringList{u"~/a: Skipped by source"_s});
     EXPECT_EQ(engine().manifest()->items[0].transferStatus, FileTransferStatus::skipped);
     EXPECT_TRUE(ResumeState::load(transfers(), u"T-1"_s)) << "the checkpoint stays for a later resume";
 

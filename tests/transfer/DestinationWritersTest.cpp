@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/CoroTest.h"
+#include "support/FileBytes.h"
 #include "transfer/DestinationWriters.h"
 #include "transfer/FileHasher.h"
 
@@ -18,25 +19,8 @@
 #include <vector>
 
 using namespace kivo;
+using namespace kivo::test;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<absent>");
-}
-
-void put(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-} // namespace
 
 TEST(DestinationWriters, AdmitsWithinTheCapAndAnythingIntoAnEmptyQueue)
 {
@@ -77,11 +61,11 @@ TEST(DestinationWriters, PlacesAWholeFileOrSaysWhyNot)
     } cases[] = {
         {"fresh name", u"a.txt"_s, There::nothing, false, hash, Step::placed, body},
         {"new folders on the way", u"x/y/z/b.txt"_s, There::nothing, false, hash, Step::placed, body},
-        {"wrong hash", u"c.txt"_s, There::nothing, false, QString(64, u'0'), Step::hashMismatch, "<absent>"},
+        {"wrong hash", u"c.txt"_s, There::nothing, false, QString(64, u'0'), Step::hashMismatch, "<missing>"},
         {"name taken, kept", u"d.txt"_s, There::otherFile, false, hash, Step::nameTaken, "theirs"},
         {"name taken, replaced", u"e.txt"_s, There::otherFile, true, hash, Step::placed, body},
-        {"link at the name", u"f.txt"_s, There::link, false, hash, Step::nameTaken, "<absent>"},
-        {"link in the folder path", u"lf/g.txt"_s, There::linkedFolder, false, hash, Step::writeFailed, "<absent>"},
+        {"link at the name", u"f.txt"_s, There::link, false, hash, Step::nameTaken, "<missing>"},
+        {"link in the folder path", u"lf/g.txt"_s, There::linkedFolder, false, hash, Step::writeFailed, "<missing>"},
     };
     DestinationWriter writer(home);
     for (const auto& c : cases) {
@@ -89,7 +73,7 @@ TEST(DestinationWriters, PlacesAWholeFileOrSaysWhyNot)
         const QString destination = home + u'/' + c.relative;
         const QString partial = destination + u".part"_s;
         if (c.there == There::otherFile)
-            put(destination, "theirs");
+            writeBytes(destination, "theirs");
         if (c.there == There::link) {
             ASSERT_TRUE(QFile::link(dir.filePath(u"nowhere"_s), destination));
         }
@@ -100,7 +84,7 @@ TEST(DestinationWriters, PlacesAWholeFileOrSaysWhyNot)
                        {0640, fs::FileTime{1700000000, 5}, {}}};
         const WholeFileOutcome out = placeWholeFile(writer, file);
         EXPECT_EQ(out.step, c.step);
-        EXPECT_EQ(readAll(destination), c.finalContent);
+        EXPECT_EQ(readBytes(destination), c.finalContent);
         EXPECT_EQ(out.linkAtName, c.there == There::link);
         if (c.step == Step::placed) {
             ASSERT_TRUE(out.status);
@@ -128,16 +112,16 @@ TEST(DestinationWriters, TwoThreadsPlaceFilesOfFoldersNotYetMade)
         const QString destination = dir.path() + u"/d%1/deeper/f%2"_s.arg(i % 6).arg(i);
         WholeFile file{body, 0, body.size(), FileHasher::sha256Hex(body), destination + u".part"_s, destination, false,
                        false, {}};
-        kivo::test::runTask(writers.reserve(std::uint64_t(body.size())));
+        runTask(writers.reserve(std::uint64_t(body.size())));
         writers.post(std::uint64_t(body.size()), [placed, outcomes, i, file](DestinationWriter& w) {
             (*outcomes)[std::size_t(i)] = placeWholeFile(w, file);
             placed->done();
         });
     }
-    kivo::test::runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(placed->future()));
+    runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(placed->future()));
     for (int i = 0; i < kFiles; ++i) {
         EXPECT_EQ((*outcomes)[std::size_t(i)].step, WholeFileOutcome::Step::placed) << i;
-        EXPECT_EQ(readAll(dir.path() + u"/d%1/deeper/f%2"_s.arg(i % 6).arg(i)), QByteArray::number(i).repeated(100 + i));
+        EXPECT_EQ(readBytes(dir.path() + u"/d%1/deeper/f%2"_s.arg(i % 6).arg(i)), QByteArray::number(i).repeated(100 + i));
     }
     // The last job counts itself done a moment before its thread gives its bytes back.
     const QDeadlineTimer deadline(5000);
@@ -171,7 +155,7 @@ TEST(DestinationWriters, RunsOneJobPerFolderAtATimeAndOthersPastIt)
     writers.post(0, [&, all](DestinationWriter&) { bDone.wait_for(std::chrono::seconds(20)); note(u"a1"_s); all->done(); }, a);
     writers.post(0, [&, all](DestinationWriter&) { note(u"a2"_s); all->done(); }, a);
     writers.post(0, [&, all](DestinationWriter&) { note(u"b1"_s); bRan.set_value(); all->done(); }, b);
-    kivo::test::runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(all->future()));
+    runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(all->future()));
     EXPECT_EQ(order, (std::vector<QString>{u"b1"_s, u"a1"_s, u"a2"_s}));
 
     // Many jobs over three folders on two threads: never two of a folder at once.
@@ -188,7 +172,7 @@ TEST(DestinationWriters, RunsOneJobPerFolderAtATimeAndOthersPastIt)
             many->done();
         }, DestinationWriters::folderKey(u"/h/%1/f"_s.arg(f)));
     }
-    kivo::test::runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(many->future()));
+    runTask([](QFuture<void> f) -> QCoro::Task<void> { co_await f; }(many->future()));
     EXPECT_FALSE(overlapped);
 }
 
@@ -200,7 +184,7 @@ TEST(DestinationWriters, HoldsQueuedBytesUnderTheCap)
     DestinationWriters writers(dir.path(), 2, 100);
     std::promise<void> gate;
     std::shared_future<void> opened = gate.get_future().share();
-    kivo::test::runTask(writers.reserve(60));
+    runTask(writers.reserve(60));
     writers.post(60, [opened](DestinationWriter&) { opened.wait(); });
     bool reserved = false;
     auto waiting = [](DestinationWriters& w, bool& done) -> QCoro::Task<void> {
@@ -210,12 +194,12 @@ TEST(DestinationWriters, HoldsQueuedBytesUnderTheCap)
     EXPECT_FALSE(reserved);
     EXPECT_EQ(writers.queuedBytes(), 60u);
     gate.set_value();
-    kivo::test::runTask(std::move(waiting));
+    runTask(std::move(waiting));
     EXPECT_TRUE(reserved);
     EXPECT_EQ(writers.queuedBytes(), 60u);
     EXPECT_LE(writers.peakQueuedBytes(), 100u);
     writers.release(60);
     // Nothing queued: a piece larger than the cap goes alone.
-    kivo::test::runTask(writers.reserve(500));
+    runTask(writers.reserve(500));
     EXPECT_EQ(writers.peakQueuedBytes(), 500u);
 }

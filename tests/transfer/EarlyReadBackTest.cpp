@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "support/FileBytes.h"
 #include "transfer/EarlyReadBack.h"
 
 #include <QDir>
@@ -10,16 +11,10 @@
 #include <sys/stat.h>
 
 using namespace kivo;
+using namespace kivo::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-void putBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 Sha256Digest digestOf(const QByteArray& bytes) { return *Sha256Digest::fromHex(FileHasher::sha256Hex(bytes)); }
 
@@ -48,7 +43,7 @@ TEST(EarlyReadBack, HoldsAFileThatReadBackWholeUntilAnythingChangesIt)
     const auto path = [&](int i) { return root + QStringLiteral("/f%1").arg(i); };
     for (int i = 0; i < count; ++i)
         if (i != missing)
-            putBytes(path(i), i == tooSmall ? bytes.left(EarlyReadBack::kSmallest - 1) : bytes);
+            writeBytes(path(i), i == tooSmall ? bytes.left(EarlyReadBack::kSmallest - 1) : bytes);
 
     EarlyReadBack readBack(std::make_shared<DestinationWriter>(root), FileHashScheme::chunkDigests, count);
     for (int i = 0; i < count; ++i)
@@ -58,9 +53,9 @@ TEST(EarlyReadBack, HoldsAFileThatReadBackWholeUntilAnythingChangesIt)
     readBack.add(count, path(kept), digestOf(bytes), bytes.size()); // no such item: ignored
     readBack.drain();
 
-    putBytes(path(rewritten), bytes.toUpper()); // same size, other bytes
+    writeBytes(path(rewritten), bytes.toUpper()); // same size, other bytes
     ASSERT_EQ(::chmod(QFile::encodeName(path(modeChanged)).constData(), 0600), 0);
-    putBytes(root + "/twin", bytes); // the same bytes, another file
+    writeBytes(root + "/twin", bytes); // the same bytes, another file
     ASSERT_EQ(::rename(QFile::encodeName(root + "/twin").constData(), QFile::encodeName(path(renamedOver)).constData()), 0);
     readBack.stop();
 
@@ -78,7 +73,7 @@ TEST(EarlyReadBack, StoppingLeavesWhatWaitsToVerification)
     QTemporaryDir home;
     const QString file = home.path() + "/f";
     const QByteArray bytes(EarlyReadBack::kSmallest, 'x');
-    putBytes(file, bytes);
+    writeBytes(file, bytes);
     // Nothing settles within the test: the file waits until the stop.
     EarlyReadBack readBack(std::make_shared<DestinationWriter>(home.path()), FileHashScheme::wholeFile, 1, 24h);
     readBack.add(0, file, digestOf(bytes), bytes.size());

@@ -78,16 +78,12 @@ TEST(SparseSource, HoleMarkersOnlyForADestinationThatTakesThem)
     EXPECT_EQ(hash, expectedHash);
 }
 
-class FidelityDestination : public DestinationFixture {
-protected:
-    QByteArray at(const QString& relative) const { return native(home() + relative); }
-};
-
 // Holes arrive as markers and stay holes; the time and the user's attributes
 // are set on the file, folders and links come at the end, and the manifest's
 // acknowledgement says holes are welcome.
-TEST_F(FidelityDestination, HolesTimesAttributesFoldersAndLinksArrive)
+TEST_F(DestinationFixture, HolesTimesAttributesFoldersAndLinksArrive)
 {
+    const auto at = [&](const char* relative) { return native(home() + QString::fromLatin1(relative)); };
     const QByteArray logical = QByteArray(kMiB, '\0') + QByteArray(kMiB, 'd') + QByteArray(2 * kMiB, '\0');
     auto& disk = addItem(QStringLiteral("~/Documents/disk.img"), logical);
     disk.sparse = true;
@@ -159,9 +155,6 @@ TEST_F(FidelityDestination, HolesTimesAttributesFoldersAndLinksArrive)
     // The default policy keeps what was there; a path leading out is refused and reported.
     EXPECT_EQ(QByteArray(target, int(::readlink(at("/Documents/existing"), target, sizeof target))), "old text");
     EXPECT_NE(::lstat(native(dir.filePath(QStringLiteral("escape"))), &st), 0);
-    QStringList errors;
-    for (const FileError& e : progress()->fileErrors())
-        errors.append(e.filePath + u' ' + e.error);
-    EXPECT_EQ(errors, QStringList{QStringLiteral("~/Documents/empty/../../escape Invalid path")});
+    EXPECT_EQ(errorsOf(*progress()), QStringList{QStringLiteral("~/Documents/empty/../../escape: Invalid path")});
     EXPECT_EQ(progress()->conflictsResolved().size(), 1);
 }

@@ -36,8 +36,8 @@ QString expectedHash(const QByteArray& content, FileHashScheme scheme)
 } // namespace
 
 // Every way a side comes to a file's hash gives the same answer in each scheme:
-// the re-read of verification, the reader that sends, and a reader resuming mid-file.
-// A file of at most one chunk hashes the same in both.
+// the re-read of verification, the reader that sends, and a reader resuming mid-file
+// (or after every chunk was delivered). A file of at most one chunk hashes the same in both.
 TEST(FileHashScheme, EverySideHashesAFileAlikeInEachScheme)
 {
     QTemporaryDir dir;
@@ -46,16 +46,21 @@ TEST(FileHashScheme, EverySideHashesAFileAlikeInEachScheme)
         const QByteArray content = patterned(size, int(size % 251));
         const QString path = dir.filePath(u"f%1"_s.arg(size));
         writeBytes(path, content);
+        EXPECT_EQ(FileHasher::sha256OfFile(path), expectedHash(content, FileHashScheme::wholeFile));
+        EXPECT_EQ(FileHasher::sha256OfFile(path, 1000), expectedHash(content, FileHashScheme::wholeFile));
         for (const FileHashScheme scheme : {FileHashScheme::wholeFile, FileHashScheme::chunkDigests}) {
             SCOPED_TRACE(u"%1 bytes, %2"_s.arg(size).arg(toString(scheme)).toStdString());
             const QString expected = expectedHash(content, scheme);
             EXPECT_EQ(FileHasher::hashOfDescriptor(fs::openForReading(path), scheme, path), expected);
             const std::uint32_t chunks = std::uint32_t((size + kChunk - 1) / kChunk);
-            for (std::uint32_t first = 0; first <= std::min<std::uint32_t>(chunks, 2); ++first) {
+            for (std::uint32_t first = 0; first <= chunks; ++first) {
                 SourceFileReader reader(path, std::uint64_t(size), scheme);
                 reader.hashPrefix(first);
-                for (std::uint32_t c = first; c < reader.totalChunks(); ++c)
-                    EXPECT_EQ(reader.read(c).hash, FileHasher::sha256Hex(content.mid(c * kChunk, kChunk)));
+                for (std::uint32_t c = first; c < reader.totalChunks(); ++c) {
+                    const auto chunk = reader.read(c);
+                    EXPECT_EQ(chunk.bytes, content.mid(c * kChunk, kChunk));
+                    EXPECT_EQ(chunk.hash, FileHasher::sha256Hex(chunk.bytes));
+                }
                 EXPECT_EQ(reader.finishHex(), expected) << "resuming at chunk " << first;
             }
             // A bundled file is read whole into its place; anything else is refused, not cut short.
@@ -71,6 +76,8 @@ TEST(FileHashScheme, EverySideHashesAFileAlikeInEachScheme)
         }
         EXPECT_EQ(expectedHash(content, FileHashScheme::chunkDigests) == expectedHash(content, FileHashScheme::wholeFile),
                   size <= kChunk);
+        // A file whose size moved since the manifest was built is an error, not a short chunk.
+        EXPECT_THROW(SourceFileReader(path, std::uint64_t(size) + 100), SourceFileChanged);
     }
 }
 

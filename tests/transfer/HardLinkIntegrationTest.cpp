@@ -1,18 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "support/FileBytes.h"
-#include "support/CoroTest.h"
-#include "support/LoopbackPair.h"
 #include "transfer/DestinationFixture.h"
-#include "transfer/DestinationTransfer.h"
+#include "transfer/EnginePair.h"
 #include "transfer/RequestWindow.h"
-#include "transfer/SourceTransfer.h"
-#include "transfer/TransferSupport.h"
-
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -20,90 +9,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The source's side of a real connection, counting what it sends.
-class CountingConnection : public TransferConnection {
-public:
-    explicit CountingConnection(TransferConnection* inner) : m_inner(inner) {}
-    bool isConnected() const override { return m_inner->isConnected(); }
-    QCoro::Task<void> sendMessage(MessageHeader header, std::optional<QByteArray> payload) override
-    {
-        count(header, payload);
-        return m_inner->sendMessage(std::move(header), std::move(payload));
-    }
-    QCoro::Task<void> queueMessage(MessageHeader header, std::optional<QByteArray> payload) override
-    {
-        count(header, payload);
-        return m_inner->queueMessage(std::move(header), std::move(payload));
-    }
-    QCoro::Task<Message> receiveMessage() override { return m_inner->receiveMessage(); }
-    void close() override { m_inner->close(); }
-
-    std::uint64_t chunkBytes = 0;
-    int links = 0;
-
-private:
-    void count(const MessageHeader& header, const std::optional<QByteArray>& payload)
-    {
-        if (header.type == MessageType::chunkData)
-            chunkBytes += payload ? std::uint64_t(payload->size()) : header.holeSize.value_or(0);
-        if (header.type == MessageType::fileBundle)
-            chunkBytes += payload ? std::uint64_t(payload->size()) : 0;
-        links += header.linkTarget.has_value();
-    }
-    TransferConnection* m_inner;
-};
-
-struct Engines {
-    Engines(const QString& transferID, const QString& sourceFolder, const QString& destinationHome)
-        : pair(makeLoopbackPair(TransferSession::Security::tls)),
-          counted(pair.client.get()),
-          source(&counted, transferID, sourceFolder),
-          destination(pair.accepted.get(), u"unknown-yet"_s, destinationHome)
-    {
-    }
-    void run()
-    {
-        runTask([](Engines* self) -> QCoro::Task<void> {
-            auto receiving = self->destination.run();
-            co_await self->source.run();
-            co_await std::move(receiving);
-        }(this));
-    }
-    LoopbackPair pair;
-    CountingConnection counted;
-    SourceTransfer source;
-    DestinationTransfer destination;
-};
-
-// Source files, some of them several names of one file, and the manifest listing them.
-struct LinkedTree {
-    QString root;
-    TransferManifest manifest;
-    std::uint64_t distinctBytes = 0;
-
-    LinkedTree(const QString& folder, const QString& transferID) : root(folder), manifest(manifestFor(transferID)) {}
-
-    void file(const QString& name, const QByteArray& bytes)
-    {
-        writeBytes(root + u'/' + name, bytes);
-        distinctBytes += std::uint64_t(bytes.size());
-        list(name);
-    }
-    void link(const QString& existing, const QString& name)
-    {
-        QDir().mkpath(QFileInfo(root + u'/' + name).path());
-        ASSERT_EQ(::link(QFile::encodeName(root + u'/' + existing).constData(), QFile::encodeName(root + u'/' + name).constData()), 0);
-        list(name);
-    }
-    void list(const QString& name)
-    {
-        auto& item = add(manifest, fileItem(u"~/"_s + name, root + u'/' + name, QFileInfo(root + u'/' + name).size()));
+// Marks every name listed as one of several names of its file, its time in whole
+// seconds as the manifest carries it.
+void markLinked(SourceTree& tree)
+{
+    for (auto& item : tree.manifest.items) {
         item.multiplyLinked = true;
-        // Whole seconds, as the manifest carries them.
         item.sourceModified =
-            QDateTime::fromSecsSinceEpoch(QFileInfo(root + u'/' + name).lastModified().toSecsSinceEpoch(), Qt::UTC);
+            QDateTime::fromSecsSinceEpoch(QFileInfo(item.absolutePath()).lastModified().toSecsSinceEpoch(), Qt::UTC);
     }
-};
+}
 
 } // namespace
 
@@ -117,38 +32,40 @@ TEST(TransferHardLinks, LaterNamesArriveAsLinksOnlyWhenBothSidesOfferThem)
     for (const Offer offer : {Offer::both, Offer::destinationSilent, Offer::sourceDeclines}) {
         SCOPED_TRACE(int(offer));
         QTemporaryDir dir;
-        const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
-        QDir().mkpath(to);
-        LinkedTree tree(from, u"links-1"_s);
-        tree.file(u"d/big"_s, patterned(2 * 1048576 + 77, 1));
+        SourceTree tree(dir.path(), u"links-1"_s);
+        tree.add(u"d/big"_s, patterned(2 * 1048576 + 77, 1));
         tree.link(u"d/big"_s, u"e/big-again"_s);
         tree.link(u"d/big"_s, u"d/sub/big-third"_s);
-        tree.file(u"d/small"_s, "small file\n");
+        tree.add(u"d/small"_s, "small file\n");
         tree.link(u"d/small"_s, u"small-too"_s);
-        tree.file(u"alone"_s, patterned(5000, 2));
-            const std::uint64_t total = tree.manifest.totalSize;
+        tree.add(u"alone"_s, patterned(5000, 2));
+        markLinked(tree);
+        const std::uint64_t total = tree.manifest.totalSize;
+        std::uint64_t distinct = 0;
+        for (const QString& name : {u"d/big"_s, u"d/small"_s, u"alone"_s})
+            distinct += std::uint64_t(tree.contents[name].size());
 
-        Engines engines(u"links-1"_s, from, to);
+        Engines engines(u"links-1"_s, tree.from, tree.to);
         engines.destination.setAnnouncedHardLinks(offer != Offer::destinationSilent);
         engines.source.setHardLinks(offer != Offer::sourceDeclines);
         engines.source.setManifest(tree.manifest);
         engines.run();
 
         const TransferProgress& source = *engines.source.progress();
-        ASSERT_TRUE(source.isComplete()) << source.error().value_or(QString()).toStdString();
+        ASSERT_TRUE(source.isComplete()) << engines.sourceError().toStdString();
         ASSERT_TRUE(engines.destination.progress()->isComplete());
         EXPECT_TRUE(source.fileErrors().isEmpty());
         EXPECT_TRUE(source.verificationMismatches().isEmpty());
         EXPECT_EQ(source.verificationFilesChecked(), 6);
         EXPECT_EQ(source.bytesTransferred(), total);
         EXPECT_EQ(engines.destination.progress()->bytesTransferred(), total);
-        for (const auto& item : tree.manifest.items)
-            EXPECT_EQ(readBytes(to + item.relativePath.mid(1)), readBytes(item.absolutePath())) << item.relativePath.toStdString();
+        tree.expectArrived(tree.to);
 
         const bool linked = offer == Offer::both;
+        const QString& to = tree.to;
         EXPECT_EQ(engines.source.sendsHardLinks(), linked);
-        EXPECT_EQ(engines.counted.links, linked ? 3 : 0);
-        EXPECT_EQ(engines.counted.chunkBytes, linked ? tree.distinctBytes : total);
+        EXPECT_EQ(engines.watched.links, linked ? 3 : 0);
+        EXPECT_EQ(engines.watched.chunkBytes, linked ? distinct : total);
         EXPECT_EQ(inodeOf(to + u"/d/big"_s) == inodeOf(to + u"/e/big-again"_s), linked);
         EXPECT_EQ(inodeOf(to + u"/d/big"_s) == inodeOf(to + u"/d/sub/big-third"_s), linked);
         EXPECT_EQ(inodeOf(to + u"/d/small"_s) == inodeOf(to + u"/small-too"_s), linked);
@@ -162,56 +79,48 @@ TEST(TransferHardLinks, LaterNamesArriveAsLinksOnlyWhenBothSidesOfferThem)
 TEST(TransferHardLinks, AResumeLinksTheRestOfAGroupToWhatTheEarlierRunWrote)
 {
     QTemporaryDir dir;
-    const QString from = dir.filePath(u"from"_s), to = dir.filePath(u"to"_s);
-    QDir().mkpath(to);
-    LinkedTree tree(from, u"T-1"_s);
-    tree.file(u"a1"_s, patterned(1048576 + 9, 3));
+    SourceTree tree(dir.path(), u"T-1"_s);
+    const QByteArray bytes = patterned(1048576 + 9, 3);
+    tree.add(u"a1"_s, bytes);
     tree.link(u"a1"_s, u"a2"_s);
     tree.link(u"a1"_s, u"sub/a3"_s);
+    markLinked(tree);
     for (auto& item : tree.manifest.items)
         item.linkGroup = 1;
-
-    ScriptedConnection peer;
     {
-        DestinationTransfer first(&peer, u"ignored"_s, to);
         // The scheme the second run's kivo peers agree on: a hash recorded in another one could not answer for a link.
-        MessageHeader manifest = header(MessageType::manifest);
-        manifest.manifestData = tree.manifest.encoded();
-        manifest.fileHashScheme = toString(FileHashScheme::chunkDigests);
-        peer.push(manifest);
-        peer.push(header(MessageType::categoryStart, u"userFiles"_s));
-        const QByteArray bytes = readBytes(from + u"/a1"_s);
-        ChunkDigestHash whole(std::uint64_t(bytes.size()));
-        for (std::uint32_t c = 0; c < 2; ++c) {
-            MessageHeader chunk = header(MessageType::chunkData, u"~/a1"_s, c);
-            chunk.chunkHash = FileHasher::sha256Hex(bytes.mid(c * 1048576, 1048576));
-            whole.addHex(*chunk.chunkHash);
-            peer.push(chunk, bytes.mid(c * 1048576, 1048576));
-        }
-        MessageHeader done = header(MessageType::fileComplete, u"~/a1"_s);
-        done.chunkHash = whole.finishHex();
-        peer.push(done);
+        struct FirstRun : DestinationFixture {
+            void TestBody() override {}
+        } first;
+        first.scheme = FileHashScheme::chunkDigests;
+        first.manifest = tree.manifest;
+        first.contents = {bytes};
+        first.pushManifest();
+        first.peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+        for (std::uint32_t c = 0; c < 2; ++c)
+            first.pushChunk(u"~/a1"_s, c, bytes.mid(c * 1048576, 1048576));
+        first.pushComplete(u"~/a1"_s, first.hashOf(bytes));
         MessageHeader link = header(MessageType::fileComplete, u"~/a2"_s);
         link.linkTarget = u"~/a1"_s;
-        peer.push(link);
-        runTask(first.run()); // the source is gone after that
-        ASSERT_EQ(inodeOf(to + u"/a1"_s), inodeOf(to + u"/a2"_s));
+        first.peer.push(link);
+        runTask(DestinationTransfer(&first.peer, u"ignored"_s, tree.to).run()); // the source is gone after that
+        ASSERT_EQ(inodeOf(tree.to + u"/a1"_s), inodeOf(tree.to + u"/a2"_s));
     }
-    ASSERT_TRUE(QFile::remove(to + u"/a2"_s));
+    ASSERT_TRUE(QFile::remove(tree.to + u"/a2"_s));
 
-    Engines engines(u"T-1"_s, from, to);
+    Engines engines(u"T-1"_s, tree.from, tree.to);
     engines.source.setManifest(tree.manifest);
     engines.run();
     const TransferProgress& source = *engines.source.progress();
-    ASSERT_TRUE(source.isComplete()) << source.error().value_or(QString()).toStdString();
+    ASSERT_TRUE(source.isComplete()) << engines.sourceError().toStdString();
     EXPECT_TRUE(source.fileErrors().isEmpty());
     EXPECT_TRUE(source.verificationMismatches().isEmpty());
-    EXPECT_EQ(engines.counted.chunkBytes, 0u);
-    EXPECT_EQ(engines.counted.links, 2);
-    EXPECT_EQ(inodeOf(to + u"/a1"_s), inodeOf(to + u"/a2"_s));
-    EXPECT_EQ(inodeOf(to + u"/a1"_s), inodeOf(to + u"/sub/a3"_s));
-    EXPECT_EQ(readBytes(to + u"/sub/a3"_s), readBytes(from + u"/a1"_s));
-    EXPECT_TRUE(QDir(TransferEngine::transfersDirectory(to)).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(engines.watched.chunkBytes, 0u);
+    EXPECT_EQ(engines.watched.links, 2);
+    EXPECT_EQ(inodeOf(tree.to + u"/a1"_s), inodeOf(tree.to + u"/a2"_s));
+    EXPECT_EQ(inodeOf(tree.to + u"/a1"_s), inodeOf(tree.to + u"/sub/a3"_s));
+    tree.expectArrived(tree.to);
+    EXPECT_TRUE(QDir(TransferEngine::transfersDirectory(tree.to)).entryList(QDir::Files).isEmpty());
 }
 
 namespace {
@@ -247,9 +156,8 @@ protected:
 TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
 {
     const QByteArray bytes = "the one file\n";
-    for (const char* name : {"~/a1", "~/a2", "~/a3", "~/a4", "~/a5", "~/a6"}) {
+    for (const char* name : {"~/a1", "~/a2", "~/a3", "~/a4", "~/a5", "~/a6"})
         addItem(QString::fromLatin1(name), bytes).linkGroup = 1;
-    }
     const QString outside = dir.filePath(u"elsewhere/victim"_s);
     addItem(u"~/x"_s, bytes).linkGroup = 1;
     manifest.items.last().relativePath = outside;
@@ -259,9 +167,7 @@ TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
     peer.push(header(MessageType::categoryStart, u"userFiles"_s));
     pushLink(u"~/a2"_s, u"~/a1"_s);          // not received yet
     pushChunk(u"~/a1"_s, 0, bytes);
-    MessageHeader done = header(MessageType::fileComplete, u"~/a1"_s);
-    done.chunkHash = FileHasher::sha256Hex(bytes);
-    peer.push(done);
+    pushComplete(u"~/a1"_s, FileHasher::sha256Hex(bytes));
     pushLink(u"~/a3"_s, u"~/nowhere"_s);     // no such file
     pushLink(u"~/a4"_s, outside);            // a listed file outside the home
     pushLink(u"~/a5"_s, u"~/a5"_s);          // itself
@@ -269,8 +175,7 @@ TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
     pushLink(u"~/a2"_s, u"~/a1"_s);          // now fine
     pushLink(u"../../etc/passwd"_s, u"~/a1"_s);
     peer.push(header(MessageType::categoryComplete, u"userFiles"_s));
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
+    pushEnd();
     receive();
 
     const QString refused = QString::fromLatin1(RequestWindow::kLinkRefused) + u": "_s;
@@ -285,9 +190,7 @@ TEST_F(HostileLinks, EachBadLinkIsRefusedAloneAndNothingLeavesTheHome)
         EXPECT_FALSE(QFile::exists(home() + QString::fromLatin1(never))) << never;
     EXPECT_FALSE(QFile::exists(outside));
     EXPECT_TRUE(progress()->isComplete());
-    QStringList failed;
-    for (const FileError& e : progress()->fileErrors())
-        failed << e.filePath;
+    QStringList failed = failedPaths();
     failed.sort();
     EXPECT_EQ(failed, (QStringList{outside, u"~/a3"_s, u"~/a4"_s, u"~/a5"_s, u"~/a6"_s, u"~/other"_s}));
 }
@@ -302,9 +205,7 @@ TEST_F(HostileLinks, ADestinationThatOfferedNoLinksTakesNone)
     pushManifest();
     peer.push(header(MessageType::categoryStart, u"userFiles"_s));
     pushChunk(u"~/a1"_s, 0, bytes);
-    MessageHeader done = header(MessageType::fileComplete, u"~/a1"_s);
-    done.chunkHash = FileHasher::sha256Hex(bytes);
-    peer.push(done);
+    pushComplete(u"~/a1"_s, FileHasher::sha256Hex(bytes));
     pushLink(u"~/a2"_s, u"~/a1"_s);
     peer.push(header(MessageType::transferComplete));
     receive();

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transfer/DestinationFixture.h"
 #include "transfer/PartialFolders.h"
-#include "transfer/ResumeState.h"
 
-#include <QDirIterator>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,7 +15,6 @@ namespace {
 
 class PartialSweep : public DestinationFixture {
 protected:
-    QString at(const QString& relativePath) const { return home() + relativePath.mid(1); }
     QString partialOf(const QString& relativePath, const QString& transferID = u"T-1"_s) const
     {
         return DestinationTransfer::partialPathFor(at(relativePath), transferID, relativePath);
@@ -43,26 +40,41 @@ protected:
 
 } // namespace
 
-// Discarding a transfer takes its partial copies and every file of its checkpoint;
-// another transfer's copy, a look-alike name and a link spelt like a copy stay.
-TEST_F(PartialSweep, DiscardRemovesOnlyTheTransfersOwnCopies)
+// Discarding a transfer, or finishing it (the file begun earlier skipped now), takes its
+// partial copies and every file of its checkpoint; another transfer's copy, a look-alike
+// name and a link spelt like a copy stay.
+TEST_F(PartialSweep, DiscardingOrFinishingRemovesOnlyTheTransfersOwnCopies)
 {
-    interruptMidFile();
-    const QString another = partialOf(u"~/docs/big.bin"_s, u"T-2"_s);
-    const QString lookalike = at(u"~/docs/.kivo-not-a-digest.partial"_s);
-    const QString outside = dir.filePath(u"outside.txt"_s);
-    writeBytes(another, "theirs");
-    writeBytes(lookalike, "theirs");
-    writeBytes(outside, "theirs");
-    const QString link = partialOf(u"~/docs/link"_s);
-    ASSERT_TRUE(QFile::link(outside, link));
+    for (const bool finish : {false, true}) {
+        SCOPED_TRACE(finish ? "finished" : "discarded");
+        reset();
+        interruptMidFile();
+        const QString another = partialOf(u"~/docs/big.bin"_s, u"T-2"_s);
+        const QString lookalike = at(u"~/docs/.kivo-not-a-digest.partial"_s);
+        const QString outside = dir.filePath(u"outside.txt"_s);
+        for (const QString& path : {another, lookalike, outside})
+            writeBytes(path, "theirs");
+        const QString link = partialOf(u"~/docs/link"_s);
+        ASSERT_TRUE(QFile::link(outside, link));
 
-    PartialFolders::discard(home(), u"T-1"_s);
-    EXPECT_FALSE(QFile::exists(partialOf(u"~/docs/big.bin"_s)));
-    for (const QString& kept : {another, lookalike, outside})
-        EXPECT_EQ(readBytes(kept), QByteArray("theirs")) << kept.toStdString();
-    EXPECT_TRUE(QFileInfo(link).isSymLink());
-    EXPECT_TRUE(checkpointFiles().isEmpty()) << checkpointFiles().join(u' ').toStdString();
+        if (finish) {
+            restart();
+            pushManifest();
+            peer.push(header(MessageType::categoryStart, u"userFiles"_s));
+            peer.push(header(MessageType::fileSkip, u"~/docs/big.bin"_s));
+            peer.push(header(MessageType::categoryComplete, u"userFiles"_s));
+            pushEnd();
+            receive();
+            ASSERT_TRUE(progress()->isComplete());
+        } else {
+            PartialFolders::discard(home(), u"T-1"_s);
+        }
+        EXPECT_FALSE(QFile::exists(partialOf(u"~/docs/big.bin"_s)));
+        for (const QString& kept : {another, lookalike, outside})
+            EXPECT_EQ(readBytes(kept), QByteArray("theirs")) << kept.toStdString();
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_TRUE(checkpointFiles().isEmpty()) << checkpointFiles().join(u' ').toStdString();
+    }
 }
 
 // A transfer whose checkpoint is gone: its copies untouched for more than a day are
@@ -93,13 +105,9 @@ TEST_F(PartialSweep, ReceiveSweepsOldCopiesOfTransfersWhoseCheckpointIsGone)
 
     // The resumed T-1 finishes, and nothing of it stays in the checkpoint folder.
     age(recent, 2);
-    m_engine.reset();
-    peer.inbox.clear();
-    peer.connected = true;
+    restart();
     pushManifest();
-    pushCategory(u"userFiles"_s);
-    peer.push(header(MessageType::verificationRequest));
-    peer.push(header(MessageType::transferComplete));
+    pushRest();
     receive();
     ASSERT_TRUE(progress()->isComplete());
     EXPECT_EQ(readBytes(at(u"~/docs/big.bin"_s)), contents[0]);

@@ -15,10 +15,11 @@ using namespace Qt::StringLiterals;
 // still reads; a category list that does not match the paths is refused.
 TEST(PreFlightConflictRequest, OurFieldsRoundTripAndAMismatchIsRefused)
 {
-    PreFlightConflictRequest full{{u"~/Documents/a"_s, u"~/.mozilla/x"_s}, u"R"_s};
-    full.categoryIDs = {u"userFiles"_s, u"browserData"_s};
-    full.layout = u"linux"_s;
-    full.userFolders = {{u"DOCUMENTS"_s, u"~/Dokumente"_s}};
+    const PreFlightConflictRequest full{.pathsToCheck = {u"~/Documents/a"_s, u"~/.mozilla/x"_s},
+                                        .requestID = u"R"_s,
+                                        .categoryIDs = {u"userFiles"_s, u"browserData"_s},
+                                        .layout = u"linux"_s,
+                                        .userFolders = {{u"DOCUMENTS"_s, u"~/Dokumente"_s}}};
     const PreFlightConflictRequest back = PreFlightConflictRequest::decode(full.encoded());
     EXPECT_EQ(back.pathsToCheck, full.pathsToCheck);
     EXPECT_EQ(back.categoryIDs, full.categoryIDs);
@@ -46,8 +47,11 @@ TEST(PreFlightConflictRequest, TheAnswerLooksWhereTheFileWillLand)
     const QString home = dir.path();
     writeBytes(home + u"/Dokumente/a.txt"_s, "here");
     writeBytes(home + u"/Documents/b.txt"_s, "here");
-    PreFlightConflictRequest request{{u"~/Documents/a.txt"_s, u"~/Documents/b.txt"_s, u"~/x"_s}, u"R"_s};
-    request.categoryIDs = {u"userFiles"_s, u"userFiles"_s, u"browserData"_s};
+    PreFlightConflictRequest request{.pathsToCheck = {u"~/Documents/a.txt"_s, u"~/Documents/b.txt"_s, u"~/x"_s},
+                                     .requestID = u"R"_s,
+                                     .categoryIDs = {u"userFiles"_s, u"userFiles"_s, u"browserData"_s},
+                                     .layout = {},
+                                     .userFolders = {}};
     const ConflictRelocation relocation = [](const QString& path, const QString& category) {
         if (category == u"browserData"_s)
             return u"~/../elsewhere/x"_s;

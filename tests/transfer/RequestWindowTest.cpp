@@ -22,12 +22,14 @@ using Kind = RequestWindow::Outcome::Kind;
 
 Request chunk(qsizetype item, std::uint32_t index, int attempt = 0, qsizetype bytes = 10)
 {
-    return {Request::Kind::chunk, item, u"~/f"_s + QString::number(item), index, 4, QByteArray(bytes, 'x'), u"h"_s, attempt};
+    return {.kind = Request::Kind::chunk, .item = item, .path = u"~/f"_s + QString::number(item), .chunkIndex = index,
+            .totalChunks = 4, .bytes = QByteArray(bytes, 'x'), .hash = u"h"_s, .attempt = attempt, .linkTarget = {}, .files = {}};
 }
 
 Request complete(qsizetype item)
 {
-    return {Request::Kind::fileComplete, item, u"~/f"_s + QString::number(item), 0, 4, {}, u"whole"_s, 0};
+    return {.kind = Request::Kind::fileComplete, .item = item, .path = u"~/f"_s + QString::number(item), .totalChunks = 4,
+            .bytes = {}, .hash = u"whole"_s, .linkTarget = {}, .files = {}};
 }
 
 MessageHeader reply(MessageType type, std::optional<QString> code = std::nullopt)

@@ -13,8 +13,6 @@ using namespace kivo::test;
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 class SourceFixture : public ::testing::Test {
 protected:
     TransferManifest::FileItem addFile(const QString& name, const QByteArray& bytes)
@@ -43,8 +41,6 @@ protected:
     AckingDestination peer;
     std::unique_ptr<SourceTransfer> m_engine;
 };
-
-} // namespace
 
 // Retries and rejections are the request window's table and the window run's; here, a
 // placeholder, an unreadable file, a refused file and a verification mismatch (answered
@@ -82,14 +78,12 @@ TEST_F(SourceFixture, PerFileTroubleStaysWithItsFile)
     EXPECT_EQ(chunksSentFor(secret.relativePath), 0);
     EXPECT_EQ(chunksSentFor(refused.relativePath), 1) << "a file the destination refuses stops at once";
     // The destination hears of every file given up, but not of one it refused.
-    QStringList skips, errors;
+    QStringList skips;
     for (const Message& m : peer.connection.sentOfType(MessageType::fileSkip))
         skips.append(*m.header.filePath + u": "_s + m.header.errorMessage.value_or(QString()));
-    for (const FileError& e : progress()->fileErrors())
-        errors.append(e.filePath + u": "_s + e.error);
     EXPECT_EQ(skips, (QStringList{u"~/Documents/.report.pdf.icloud: iCloud Drive placeholder — download to local first"_s,
                                   u"~/secret: Permission denied"_s}));
-    EXPECT_EQ(errors, (QStringList{u"~/secret: Permission denied"_s, u"~/refused: App must be closed"_s}))
+    EXPECT_EQ(errorsOf(*progress()), (QStringList{u"~/secret: Permission denied"_s, u"~/refused: App must be closed"_s}))
         << "the placeholder is counted, not an error";
     EXPECT_EQ(progress()->iCloudStubsBytesSkipped(), 4096u);
     QList<FileTransferStatus> statuses;

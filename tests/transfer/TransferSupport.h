@@ -6,6 +6,7 @@
 #include "transfer/FileHasher.h"
 #include "transfer/TransferConnection.h"
 #include "transfer/TransferError.h"
+#include "transfer/TransferProgress.h"
 
 #include <QHash>
 #include <QList>
@@ -133,6 +134,15 @@ inline MessageHeader header(MessageType type, std::optional<QString> path = std:
     h.filePath = std::move(path);
     h.chunkIndex = chunk;
     return h;
+}
+
+// The files a run gave up on, in the order it did: "path: reason", or the paths alone.
+inline QStringList errorsOf(const TransferProgress& progress, bool withReasons = true)
+{
+    QStringList out;
+    for (const FileError& e : progress.fileErrors())
+        out.append(withReasons ? e.filePath + QStringLiteral(": ") + e.error : e.filePath);
+    return out;
 }
 
 // A destination that acknowledges everything and verifies nothing; `reply` may answer

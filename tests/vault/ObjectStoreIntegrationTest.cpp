@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Vaults in a real S3 store: radosgw on loopback, started by scripts/objectstore
 // once for the suite (or the one KIVO_OBJECTSTORE_DIR names, left running).
-#include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
@@ -35,6 +34,8 @@ QByteArray randomBytes(int size)
         c = char(QRandomGenerator::global()->generate());
     return bytes;
 }
+
+} // namespace
 
 class ObjectStore : public ::testing::Test {
 protected:
@@ -109,16 +110,18 @@ protected:
     }
 
     // The organisation's bucket, its keys and the vault's password, all in the profile.
-    QString s3Profile() const
+    QString s3Profile(const QString& name = u"profile.plist"_s, const QJsonObject& extra = {}) const
     {
-        return writeProfile(
-            dir.filePath(u"profile.plist"_s),
-            {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
-             {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
-             {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
-             {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
-             {u"kivo.vaultCredentialSecret"_s, u"correct horse battery staple"_s},
-             {u"kivo.userPrincipal"_s, u"ann@acme.example"_s}});
+        QJsonObject keys{{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s},
+                         {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
+                         {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
+                         {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
+                         {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
+                         {u"kivo.vaultCredentialSecret"_s, u"correct horse battery staple"_s},
+                         {u"kivo.userPrincipal"_s, u"ann@acme.example"_s}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            keys.insert(it.key(), it.value());
+        return writeProfile(dir.filePath(name), keys);
     }
 
     // A role the store's user may assume, and a profile that names it.
@@ -132,13 +135,7 @@ protected:
                          uR"(--policy-doc={"Version":"2012-10-17","Statement":{"Effect":"Allow","Action":["s3:*"],)"
                          uR"("Resource":"arn:aws:s3:::*"}})"_s})
                       .exitCode, 0);
-        return writeProfile(dir.filePath(u"role.plist"_s),
-                            {{u"kivo.brandingName"_s, u"Acme"_s}, {u"kivo.vaultStorageType"_s, u"s3"_s}, {u"kivo.vaultEndpoint"_s, store.value(u"OBJECTSTORE_ENDPOINT"_s)},
-                             {u"kivo.vaultBucketName"_s, bucket}, {u"kivo.vaultPrefix"_s, u"acme"_s},
-                             {u"kivo.awsAccessKeyID"_s, store.value(u"OBJECTSTORE_ACCESS_KEY"_s)},
-                             {u"kivo.awsSecretAccessKey"_s, store.value(u"OBJECTSTORE_SECRET_KEY"_s)},
-                             {u"kivo.vaultCredentialARN"_s, u"arn:aws:iam:::role/"_s + role},
-                             {u"kivo.vaultCredentialSecret"_s, u"correct horse battery staple"_s}});
+        return s3Profile(u"role.plist"_s, {{u"kivo.vaultCredentialARN"_s, u"arn:aws:iam:::role/"_s + role}});
     }
 
     static inline std::unique_ptr<QTemporaryDir> storeDir;
@@ -152,9 +149,7 @@ protected:
     QProcessEnvironment keyed;
 };
 
-} // namespace
-
-TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndRestores)
+TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneLists)
 {
     QProcessEnvironment e = env; // no keys but the profile's
     e.insert(u"KIVO_CONFIG_PROFILE"_s, s3Profile());
@@ -169,7 +164,6 @@ TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndR
     const QList<QJsonObject> listed = vault({u"list"_s}, e).events(u"snapshot"_s);
     ASSERT_EQ(listed.size(), 1);
     EXPECT_EQ(listed.first().value(u"categories"_s).toArray().size(), 3);
-    EXPECT_EQ(vault({u"check"_s, u"--read-data"_s}, e).exitCode, 0);
     const QString target = dir.filePath(u"restored"_s);
     ASSERT_EQ(vault({u"restore"_s, u"latest"_s, u"--target"_s, target}, e).exitCode, 0);
     EXPECT_EQ(treeDifferences(home, target), QStringList());
@@ -184,10 +178,6 @@ TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndR
         tags << t.toString().section(u'=', 0, 0);
     for (const char* wanted : {"kind", "category", "user", "principal"})
         EXPECT_TRUE(tags.contains(QString::fromLatin1(wanted))) << wanted << " in " << tags.join(u',').toStdString();
-    const QString alone = dir.filePath(u"alone"_s);
-    for (const QJsonValue& s : engineSnapshots)
-        ASSERT_EQ(resticAlone({u"restore"_s, s.toObject().value(u"id"_s).toString(), u"--target"_s, alone}).exitCode, 0);
-    EXPECT_EQ(treeDifferences(home, alone), QStringList());
 
     // Keys for a role instead: the profile's keys only sign the token service's request.
     QProcessEnvironment viaRole = env;
@@ -195,56 +185,12 @@ TEST_F(ObjectStore, TheProfilesVaultTakesThreeCategoriesThatResticAloneListsAndR
     const CliRun asRole = vault({u"list"_s}, viaRole);
     EXPECT_EQ(asRole.exitCode, 0) << asRole.err.toStdString();
     EXPECT_EQ(asRole.events(u"snapshot"_s).size(), 1);
-
-    // Nothing changed: the second snapshot adds next to nothing to the bucket.
-    const auto stored = [&] {
-        return QJsonDocument::fromJson(resticAlone({u"stats"_s, u"--mode"_s, u"raw-data"_s, u"--json"_s}).out)
-            .object().value(u"total_size"_s).toInteger();
-    };
-    const qint64 before = stored();
-    ASSERT_EQ(vault(categories, e).exitCode, 0);
-    EXPECT_LT(stored() - before, 1024 * 1024);
 }
 
-// What a send kept in the organisation's bucket arrives in another home with
-// no source running, as from a live one.
-TEST_F(ObjectStore, ASendsSnapshotInTheBucketArrivesInAnotherHome)
-{
-    QProcessEnvironment e = env; // no keys but the profile's
-    e.insert(u"KIVO_CONFIG_PROFILE"_s, s3Profile());
-    {
-        // Unasked: a profile that names a vault has every send kept there first.
-        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, home, u"--categories"_s, u"userFiles"_s, u"--json"_s}, e);
-        const QJsonObject taken = sender.waitForEvent(u"vaultSnapshot"_s, std::chrono::minutes(2));
-        ASSERT_FALSE(taken.isEmpty()) << sender.errors().toStdString();
-        ASSERT_FALSE(sender.waitForEvent(u"advertising"_s).isEmpty()) << sender.errors().toStdString();
-        sender.killHard();
-    }
-    const QList<QJsonObject> listed = s3({u"list"_s}).events(u"snapshot"_s);
-    ASSERT_EQ(listed.size(), 1);
-    EXPECT_EQ(listed.first().value(u"kind"_s).toString(), u"source"_s);
-
-    // Named on the command line this time, with the environment's keys.
-    const QString other = dir.filePath(u"other"_s);
-    QDir().mkpath(other);
-    const CliRun received = runCli({u"receive"_s, u"--from-vault"_s, u"latest"_s, u"--vault"_s, repository, u"--password-file"_s,
-                                    passwordFile, u"--home"_s, other, u"--json"_s}, keyed);
-    ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
-    EXPECT_EQ(received.events(u"vaultSnapshot"_s).value(0).value(u"id"_s), listed.first().value(u"id"_s));
-    EXPECT_EQ(treeDifferences(home + u"/Documents"_s, other + u"/Documents"_s).join(u'\n').toStdString(), "");
-    EXPECT_TRUE(QDir(other + u"/.local/share/kivo/from-vault"_s).isEmpty()) << "the staging goes once it arrived";
-}
-
-TEST_F(ObjectStore, WrongPasswordFullBucketAndStoppedStoreSayWhyAndLoseNothing)
+TEST_F(ObjectStore, AFullBucketAndAStoppedStoreSayWhyAndLoseNothing)
 {
     ASSERT_EQ(s3({u"init"_s}).exitCode, 0);
     ASSERT_EQ(s3({u"snapshot"_s, u"--categories"_s, u"userFiles"_s}).exitCode, 0);
-
-    const QString wrong = dir.filePath(u"wrong"_s);
-    writeBytes(wrong, "not it\n");
-    const CliRun refused = vault({u"list"_s, u"--vault"_s, repository, u"--password-file"_s, wrong}, keyed);
-    EXPECT_EQ(refused.exitCode, 6);
-    EXPECT_EQ(refused.event(u"error"_s).value(u"kind"_s).toString(), u"wrongPassword"_s);
 
     // Over quota: a clear error, the vault stays sound, and a retry with room works.
     ASSERT_EQ(admin({u"quota"_s, u"set"_s, u"--quota-scope=bucket"_s, u"--bucket="_s + bucket, u"--max-size=1M"_s}).exitCode, 0);

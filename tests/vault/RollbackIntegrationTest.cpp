@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Undoing a receive: real sends and receives, real restic, real files.
+// What a receive keeps before it writes, and undoing it: real sends and receives, real restic, real files.
 #include "platform/Accounts.h"
 #include "platform/Dconf.h"
 #include "platform/FileSystem.h"
@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -79,8 +80,9 @@ protected:
         }
     }
 
-    // `sourceVault`: the source snapshots what it sends there first.
-    void migrate(const QString& categories, const QString& sourceVault = {})
+    // One send that overwrites, and the receive's result. `sourceVault`: the source snapshots what it sends there first.
+    CliRun receive(const QString& categories, const QString& sourceVault, const QStringList& receiveExtra,
+                   const QProcessEnvironment& receiveEnv)
     {
         QStringList send{u"send"_s, u"--home"_s, source, u"--categories"_s, categories, u"--conflict-policy"_s, u"overwrite"_s, u"--json"_s};
         if (!sourceVault.isEmpty())
@@ -89,9 +91,15 @@ protected:
         if (!sourceVault.isEmpty())
             sourceSnapshot = sender.waitForEvent(u"vaultSnapshot"_s, std::chrono::minutes(2));
         const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
-        ASSERT_FALSE(advertised.isEmpty());
-        const CliRun received = runProcess(kivoCli(), receiveFrom(destination, advertised), env);
+        EXPECT_FALSE(advertised.isEmpty());
+        const CliRun received = runProcess(kivoCli(), receiveFrom(destination, advertised) + receiveExtra, receiveEnv);
         sender.finish();
+        return received;
+    }
+
+    void migrate(const QString& categories, const QString& sourceVault = {})
+    {
+        const CliRun received = receive(categories, sourceVault, {}, env);
         ASSERT_EQ(received.exitCode, 0) << received.err.toStdString();
         ASSERT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
     }
@@ -118,6 +126,23 @@ protected:
 
 } // namespace
 
+// Without the snapshot a receive writes nothing over what is there, unless told to go on without one.
+TEST_F(Rollback, NoPreChangeSnapshotMeansNothingWrittenAndNoVaultOptsOut)
+{
+    QProcessEnvironment noRestic = env;
+    noRestic.insert(u"KIVO_RESTIC"_s, dir.filePath(u"no-such-restic"_s));
+    const CliRun refused = receive(u"userFiles"_s, {}, {}, noRestic);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains("--no-vault")) << refused.err.toStdString();
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents/new"_s));
+
+    const CliRun optedOut = receive(u"userFiles"_s, {}, {u"--no-vault"_s}, noRestic);
+    ASSERT_EQ(optedOut.exitCode, 0) << optedOut.err.toStdString();
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the source's kept.txt\n");
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/.local/share/kivo/vault"_s));
+}
+
 TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
 {
     const auto keptBefore = timesOf(destination + u"/Documents/kept.txt"_s);
@@ -132,6 +157,16 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
     EXPECT_EQ(kept[0].value(u"migrationID"_s), sourceSnapshot.value(u"migrationID"_s));
     EXPECT_FALSE(kept[0].value(u"migrationID"_s).toString().isEmpty());
     ASSERT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=source\n");
+    // What the receive replaced, and only that, was kept first under the migration's log id.
+    const QList<QJsonObject> preChange =
+        runCli({u"vault"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}, env).events(u"snapshot"_s);
+    ASSERT_EQ(preChange.size(), 1);
+    EXPECT_EQ(preChange[0].value(u"kind"_s).toString(), u"pre-change"_s);
+    for (const QJsonValue& category : preChange[0].value(u"categories"_s).toArray())
+        EXPECT_EQ(category.toObject().value(u"files"_s).toInt(), 1) << category.toObject().value(u"category"_s).toString().toStdString();
+    const QJsonArray logs = QJsonDocument::fromJson(runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}).out).array();
+    ASSERT_FALSE(logs.isEmpty());
+    EXPECT_EQ(preChange[0].value(u"migrationID"_s).toString(), logs.last().toObject().value(u"id"_s).toString());
 
     const CliRun first = rollback({u"--category"_s, u"userFiles"_s});
     ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
@@ -174,7 +209,7 @@ TEST_F(Rollback, LaterChangesRefuseItWholeAndACutShortRunFinishes)
 
     // Cut short while it snapshots what it replaces, then while it stages: each next run goes on, --force or not.
     const QDir records(destination + u"/.local/share/kivo/vault-changes"_s);
-    for (const QString phase : {u"snapshot"_s, u"restore"_s}) {
+    for (const QString& phase : {u"snapshot"_s, u"restore"_s}) {
         QStringList args{u"vault"_s, u"rollback"_s, u"latest"_s, u"--home"_s, destination, u"--json"_s};
         if (phase == u"snapshot"_s)
             args << u"--force"_s;
