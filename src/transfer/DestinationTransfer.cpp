@@ -259,9 +259,16 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     // Moved, not shared: a second owner would make the first change copy every item.
     prepare(std::move(received.manifest), std::move(received.itemIndex));
     const TransferManifest& manifest = *m_manifest;
-    const std::uint64_t free = availableDiskSpace();
-    if (free < manifest.totalSize)
-        throw TransferError::insufficientDiskSpace(manifest.totalSize, free);
+    std::optional<ResumeState> stored = ResumeState::load(transfersDirectory(m_home), m_transferID);
+    const std::uint64_t needed = bytesStillToCome(manifest, m_itemIndex, stored);
+    if (const std::uint64_t free = availableDiskSpace(); free < needed) {
+        // Said before failing: the source would otherwise wait out its deadline for an answer.
+        MessageHeader error = makeHeader(MessageType::error);
+        error.errorCode = QStringLiteral("disk_full");
+        error.errorMessage = QStringLiteral("Insufficient disk space");
+        co_await send(std::move(error));
+        throw TransferError::insufficientDiskSpace(needed, free);
+    }
     if (m_beforeFirstWrite)
         co_await m_beforeFirstWrite(m_transferID, [this](const DestinationVisitor& visit) {
             for (const TransferManifest::FileItem& item : std::as_const(m_manifest->items))
@@ -269,7 +276,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
                     visit(check.destination, item.categoryID);
         });
 
-    const bool resuming = openCheckpoint(manifest);
+    const bool resuming = openCheckpoint(manifest, std::move(stored));
     reopenChangedFiles();
     co_await confirmPlacedFiles();
     co_await reopenDamagedFiles();
@@ -292,13 +299,33 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     m_progress->setIsTransferring(true);
 }
 
-bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest)
+std::uint64_t DestinationTransfer::bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
+                                                   const std::optional<ResumeState>& earlier)
+{
+    if (!earlier)
+        return manifest.totalSize;
+    std::uint64_t held = 0;
+    const auto sizeOf = [&](const QString& path) -> std::uint64_t {
+        const qsizetype i = index.find(manifest.items, path);
+        return i < 0 ? 0 : manifest.items[i].size;
+    };
+    for (auto it = earlier->files.cbegin(); it != earlier->files.cend(); ++it)
+        if (it->completed)
+            held += sizeOf(it.key());
+    for (auto it = earlier->unconfirmedFiles.cbegin(); it != earlier->unconfirmedFiles.cend(); ++it)
+        if (!earlier->isCompleted(it.key()))
+            held += sizeOf(it.key());
+    if (const auto& f = earlier->inProgressFile)
+        held += std::min(f->bytesReceived, sizeOf(f->relativePath));
+    return manifest.totalSize - std::min(held, manifest.totalSize);
+}
+
+bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest, std::optional<ResumeState> stored)
 {
     const QString dir = transfersDirectory(m_home);
-    const std::optional<ResumeState> stored = ResumeState::load(dir, m_transferID);
     ResumeState base;
     if (stored) {
-        base = *stored;
+        base = std::move(*stored);
     } else {
         base.transferID = m_transferID;
         base.sourceHostname = manifest.sourceHostname;

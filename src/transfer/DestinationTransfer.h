@@ -145,6 +145,11 @@ public:
     static QString partialPathFor(const QString& destination, const QString& transferID, const QString& relativePath);
     // Free bytes on the home folder's volume; 0 when unknown.
     std::uint64_t availableDiskSpace() const;
+    // The bytes of the manifest still to land: what an earlier run's checkpoint
+    // already has in place is not asked for again, or a disk that once filled
+    // could never take the rest.
+    static std::uint64_t bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
+                                          const std::optional<ResumeState>& earlier);
 
     // Cancels, closes the connection and deletes every file written. The checkpoint stays.
     QCoro::Task<void> cancelAndCleanup();
@@ -280,7 +285,7 @@ private:
     void reopenDamaged(const QList<qsizetype>& items);
     DurableCompletions::Flush durableFlush() const;
     // The checkpoint this transfer continues or starts; true when one was stored.
-    bool openCheckpoint(const TransferManifest& manifest);
+    bool openCheckpoint(const TransferManifest& manifest, std::optional<ResumeState> stored);
     void takeEarlierRun(FileHashScheme recordedScheme);
     MessageHeader manifestAckHeader();
     void handleFileSkip(const MessageHeader& header);

@@ -55,8 +55,53 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     receive();
     ASSERT_TRUE(progress()->error());
     EXPECT_TRUE(progress()->error()->startsWith(u"Not enough disk space. Need "_s));
-    EXPECT_TRUE(peer.sent.isEmpty()) << "no manifestAck";
+    // Told, so the source need not wait out its deadline for an acknowledgement.
+    ASSERT_EQ(peer.sent.size(), 1);
+    EXPECT_EQ(peer.sent[0].header.type, MessageType::error);
+    EXPECT_EQ(peer.sent[0].header.errorCode, u"disk_full"_s);
     EXPECT_FALSE(QFile::exists(transfers()));
+}
+
+// A resumed transfer asks room only for what its checkpoint does not already have in place.
+TEST(DestinationSpace, WhatAnEarlierRunLandedIsNotAskedForAgain)
+{
+    TransferManifest manifest;
+    for (const auto& [path, size] : {std::pair{u"~/a"_s, 100}, {u"~/b"_s, 200}, {u"~/c"_s, 400}, {u"~/d"_s, 800}}) {
+        TransferManifest::FileItem item;
+        item.relativePath = path;
+        item.size = std::uint64_t(size);
+        manifest.items.append(item);
+        manifest.totalSize += item.size;
+    }
+    const ItemsByPath index(manifest.items);
+    const auto partly = [](qsizetype bytes, const QString& path = u"~/c"_s) {
+        ResumeState s;
+        s.inProgressFile = ResumeState::InProgressFile{path, u"userFiles"_s, 0, std::uint64_t(bytes)};
+        return s;
+    };
+    const struct {
+        const char* name;
+        std::optional<ResumeState> earlier;
+        std::uint64_t needed;
+    } cases[] = {
+        {"no checkpoint", std::nullopt, 1500},
+        {"a fresh checkpoint", ResumeState{}, 1500},
+        {"two completed", [] { ResumeState s; s.markCompleted(u"~/a"_s); s.markCompleted(u"~/d"_s); return s; }(), 600},
+        {"one in place, not yet confirmed", [] { ResumeState s; s.unconfirmedFiles.insert(u"~/b"_s, u"h"_s); return s; }(), 1300},
+        {"completed and unconfirmed counted once",
+         [] { ResumeState s; s.markCompleted(u"~/b"_s); s.unconfirmedFiles.insert(u"~/b"_s, u"h"_s); return s; }(), 1300},
+        {"part of a file", partly(150), 1350},
+        {"more of a file than the file now holds", partly(5000), 1100},
+        {"a path the manifest no longer has", [] { ResumeState s; s.markCompleted(u"~/gone"_s); return s; }(), 1500},
+        {"everything", [] {
+             ResumeState s;
+             for (const QString& p : {u"~/a"_s, u"~/b"_s, u"~/c"_s, u"~/d"_s})
+                 s.markCompleted(p);
+             return s;
+         }(), 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DestinationTransfer::bytesStillToCome(manifest, index, c.earlier), c.needed) << c.name;
 }
 
 // Which names are refused is the path check's table; here, that both the pre-flight answerer and

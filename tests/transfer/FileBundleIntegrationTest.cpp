@@ -145,7 +145,8 @@ TEST(FileBundleIntegration, ADiskFullKeepsWhatLandedAndTheRerunSendsOnlyTheRest)
         // Room for fifteen files and a few lines of checkpoint (a volume full to the
         // byte could record nothing): the disk fills inside the bundle, whichever writer gets there.
         {"mid-bundle", 50, 16384, 0, 16 * 16384, 1, 10, 49},
-        {"mid-file", 3, 1048576 + 3, 1, 300000, 0, 1, 1},
+        // The three files fill most of the volume: the rerun has room only for the two still to come.
+        {"mid-file", 3, 2 * 1048576 + 3, 1, 300000, 0, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

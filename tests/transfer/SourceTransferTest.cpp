@@ -165,13 +165,28 @@ TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)
     }
 }
 
+// A destination with no room says so in place of the acknowledgement; anything else is a fault.
 TEST_F(SourceFixture, AnUnexpectedReplyToTheManifestEndsTheTransfer)
 {
     addFile(u"a"_s, "alpha");
-    AckingDestination other;
-    SourceTransfer confused(&other.connection, u"T-3"_s, dir.path());
-    confused.setManifest(manifest);
-    other.connection.onSend = [&](const Message&) { other.connection.push(header(MessageType::chunkAck)); };
-    runTask(confused.run());
-    EXPECT_EQ(confused.progress()->error(), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s);
+    MessageHeader full = header(MessageType::error);
+    full.errorCode = u"disk_full"_s;
+    MessageHeader otherError = header(MessageType::error);
+    otherError.errorCode = u"refused"_s;
+    const struct {
+        MessageHeader reply;
+        QString error;
+    } cases[] = {
+        {header(MessageType::chunkAck), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s},
+        {otherError, u"Invalid protocol message: Expected manifestAck, got error"_s},
+        {full, u"Not enough disk space. Need 5 bytes, only Zero KB available"_s},
+    };
+    for (const auto& c : cases) {
+        AckingDestination other;
+        SourceTransfer confused(&other.connection, u"T-3"_s, dir.path());
+        confused.setManifest(manifest);
+        other.connection.onSend = [&](const Message&) { other.connection.push(c.reply); };
+        runTask(confused.run());
+        EXPECT_EQ(confused.progress()->error(), c.error);
+    }
 }
