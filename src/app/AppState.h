@@ -346,8 +346,6 @@ public:
     std::optional<UserAccount> pickedAccount() const;
     // Nothing to refuse: no network home picked.
     bool canConfirmMapping() const;
-    // An absolute, clean source home folder as announced, else /home/<user>.
-    static QString sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername);
     // Source: exactly these categories selected / these home sub-folders picked
     // for the user files (whose estimate becomes the picked folders' total).
     void selectCategories(const QStringList& categoryIDs);

@@ -34,15 +34,6 @@ bool isCleanAbsoluteFolder(const QString& path)
 
 } // namespace
 
-QString AppState::sourceHomeFolder(const std::optional<QString>& announced, const QString& sourceUsername)
-{
-    // It becomes a search pattern for paths written here: anything but a clean
-    // absolute folder ("~", "..", a bare "/") could steer them elsewhere.
-    if (announced && isCleanAbsoluteFolder(*announced))
-        return *announced;
-    return QStringLiteral("/home/") + sourceUsername;
-}
-
 QObject* AppState::stagedPrefServiceObject() const { return m_stagedPrefService.get(); }
 QObject* AppState::userMapperObject() const { return m_userMapper.get(); }
 
@@ -89,8 +80,9 @@ UserMapping AppState::mappingForManifest(const MappingInputs& inputs, const Tran
         sourceUser = sourceHome.mid(sourceHome.lastIndexOf(u'/') + 1);
     if (sourceUser.isEmpty())
         sourceUser = inputs.destinationUsername;
+    // Nothing says where the source kept it: where a Linux home would be.
     if (sourceHome.isEmpty())
-        sourceHome = sourceHomeFolder(std::nullopt, sourceUser);
+        sourceHome = QStringLiteral("/home/") + sourceUser;
     return UserMapping::make(sourceUser, sourceHome, inputs.destinationUsername, QDir::cleanPath(inputs.destinationHome));
 }
 
