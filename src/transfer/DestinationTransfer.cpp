@@ -263,10 +263,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     const std::uint64_t needed = bytesStillToCome(manifest, m_itemIndex, stored);
     if (const std::uint64_t free = availableDiskSpace(); free < needed) {
         // Said before failing: the source would otherwise wait out its deadline for an answer.
-        MessageHeader error = makeHeader(MessageType::error);
-        error.errorCode = QStringLiteral("disk_full");
-        error.errorMessage = QStringLiteral("Insufficient disk space");
-        co_await send(std::move(error));
+        co_await send(diskFullError(free, needed));
         throw TransferError::insufficientDiskSpace(needed, free);
     }
     if (m_beforeFirstWrite)
@@ -318,6 +315,16 @@ std::uint64_t DestinationTransfer::bytesStillToCome(const TransferManifest& mani
     if (const auto& f = earlier->inProgressFile)
         held += std::min(f->bytesReceived, sizeOf(f->relativePath));
     return manifest.totalSize - std::min(held, manifest.totalSize);
+}
+
+MessageHeader DestinationTransfer::diskFullError(std::uint64_t available, std::optional<std::uint64_t> needed)
+{
+    MessageHeader error = makeHeader(MessageType::error);
+    error.errorCode = QStringLiteral("disk_full");
+    error.errorMessage = QStringLiteral("Insufficient disk space");
+    error.spaceAvailable = available;
+    error.spaceNeeded = needed;
+    return error;
 }
 
 bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest, std::optional<ResumeState> stored)

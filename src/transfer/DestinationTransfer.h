@@ -288,6 +288,8 @@ private:
     bool openCheckpoint(const TransferManifest& manifest, std::optional<ResumeState> stored);
     void takeEarlierRun(FileHashScheme recordedScheme);
     MessageHeader manifestAckHeader();
+    // "disk_full" with the free bytes there were, and what was lacked room for when known.
+    MessageHeader diskFullError(std::uint64_t available, std::optional<std::uint64_t> needed = std::nullopt);
     void handleFileSkip(const MessageHeader& header);
     // The fileSkip answering a chunk or completion of an item its handler refused.
     std::optional<MessageHeader> handlerSkipFor(const QString& path);

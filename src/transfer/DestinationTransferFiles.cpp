@@ -227,10 +227,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
     if (!outcome.hashMatches) {
         co_await answer(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
     } else if (outcome.diskFull) {
-        MessageHeader error = makeHeader(MessageType::error);
-        error.errorCode = QStringLiteral("disk_full");
-        error.errorMessage = QStringLiteral("Insufficient disk space");
-        co_await answer(std::move(error), true);
+        co_await answer(diskFullError(outcome.available), true);
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));

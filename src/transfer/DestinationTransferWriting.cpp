@@ -139,10 +139,7 @@ std::optional<BundleFailure> DestinationTransfer::settlePlaced(const FileBundle:
             dropPartial(entry.path);
             return BundleFailure{entry.path, QStringLiteral("Insufficient disk space"), false};
         } else {
-            MessageHeader error = makeHeader(MessageType::error);
-            error.errorCode = QStringLiteral("disk_full");
-            error.errorMessage = QStringLiteral("Insufficient disk space");
-            m_bundleReplies->append(std::move(error));
+            m_bundleReplies->append(diskFullError(out.available));
             throw TransferError::insufficientDiskSpace(std::uint64_t(entry.size), out.available);
         }
     case Step::hashMismatch:

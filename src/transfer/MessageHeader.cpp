@@ -121,6 +121,7 @@ QByteArray MessageHeader::encoded() const
     w.add("fileBundles", fileBundles);
     if (bundleFailures)
         w.addJson("bundleFailures", encodeBundleFailures(*bundleFailures));
+    w.add("spaceNeeded", spaceNeeded).add("spaceAvailable", spaceAvailable);
     return w.finish();
 }
 
@@ -339,6 +340,8 @@ MessageHeader MessageHeader::fromJson(const QJsonObject& o)
     h.fileBundles = json::optionalUInt32(o, "fileBundles");
     if (o.contains(QLatin1String("bundleFailures")))
         h.bundleFailures = json::requireRecords<BundleFailure>(o, "bundleFailures");
+    h.spaceNeeded = json::optionalUInt64(o, "spaceNeeded");
+    h.spaceAvailable = json::optionalUInt64(o, "spaceAvailable");
     return h;
 }
 

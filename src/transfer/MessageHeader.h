@@ -116,6 +116,11 @@ struct MessageHeader {
     // lists its files in payload order; fileBundleAck lists the failed ones here.
     std::optional<std::uint32_t> fileBundles;
     std::optional<QList<BundleFailure>> bundleFailures;
+    // Ours too. On a "disk_full" error: the free bytes the destination had and,
+    // when it refuses the manifest, the bytes it still lacked room for; without
+    // them the source can only guess.
+    std::optional<std::uint64_t> spaceNeeded;
+    std::optional<std::uint64_t> spaceAvailable;
 
     // Compact JSON, fields in declaration order, absent optionals left out.
     QByteArray encoded() const;

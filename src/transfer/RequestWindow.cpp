@@ -89,6 +89,8 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
     out.rejected = r.kind == Request::Kind::chunk && reply.type == MessageType::chunkNack;
     if (diskFull) {
         out.kind = Outcome::Kind::diskFull;
+        out.spaceNeeded = reply.spaceNeeded;
+        out.spaceAvailable = reply.spaceAvailable;
         return out;
     }
     if (r.kind == Request::Kind::bundle) {

@@ -104,6 +104,8 @@ public:
         QList<BundleFailure> bundleFailures;
         // A chunkNack, logged as a rejection.
         bool rejected = false;
+        // diskFull: what the destination said of its room, when it did.
+        std::optional<std::uint64_t> spaceNeeded, spaceAvailable;
     };
 
     explicit RequestWindow(WindowLimits limits = {}) : m_limits(limits) {}

@@ -156,9 +156,10 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     co_await sendManifest();
 
     const Message ack = co_await m_connection->receiveMessage();
-    // The destination has no room for what is still to come; it does not say how much it has.
+    // The destination has no room for what is still to come; a kivo peer says how much it has.
     if (ack.header.type == MessageType::error && ack.header.errorCode == QLatin1String("disk_full"))
-        throw TransferError::insufficientDiskSpace(m_manifest->totalSize, 0);
+        throw TransferError::insufficientDiskSpace(ack.header.spaceNeeded.value_or(m_manifest->totalSize),
+                                                   ack.header.spaceAvailable.value_or(0));
     if (ack.header.type != MessageType::manifestAck)
         throw TransferError::invalidMessage(QStringLiteral("Expected manifestAck, got ") + toString(ack.header.type));
     m_peerHoleSize = ack.header.holeSize.value_or(0);

@@ -145,7 +145,8 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         co_await bundleAnswered(std::move(outcome));
         break;
     case Outcome::Kind::diskFull:
-        throw TransferError::insufficientDiskSpace(m_progress->totalBytes() - m_bytesDone, 0);
+        throw TransferError::insufficientDiskSpace(outcome.spaceNeeded.value_or(m_progress->totalBytes() - m_bytesDone),
+                                                   outcome.spaceAvailable.value_or(0));
     case Outcome::Kind::ignored:
         break;
     }

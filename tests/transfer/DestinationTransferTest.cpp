@@ -59,6 +59,8 @@ TEST_F(DestinationFixture, ManifestLargerThanTheFreeSpaceIsRefusedBeforeAnything
     ASSERT_EQ(peer.sent.size(), 1);
     EXPECT_EQ(peer.sent[0].header.type, MessageType::error);
     EXPECT_EQ(peer.sent[0].header.errorCode, u"disk_full"_s);
+    EXPECT_EQ(peer.sent[0].header.spaceNeeded, manifest.totalSize);
+    EXPECT_TRUE(peer.sent[0].header.spaceAvailable);
     EXPECT_FALSE(QFile::exists(transfers()));
 }
 

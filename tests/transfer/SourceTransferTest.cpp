@@ -171,6 +171,9 @@ TEST_F(SourceFixture, AnUnexpectedReplyToTheManifestEndsTheTransfer)
     addFile(u"a"_s, "alpha");
     MessageHeader full = header(MessageType::error);
     full.errorCode = u"disk_full"_s;
+    MessageHeader measured = full;
+    measured.spaceNeeded = 4200000;
+    measured.spaceAvailable = 1000000;
     MessageHeader otherError = header(MessageType::error);
     otherError.errorCode = u"refused"_s;
     const struct {
@@ -179,7 +182,9 @@ TEST_F(SourceFixture, AnUnexpectedReplyToTheManifestEndsTheTransfer)
     } cases[] = {
         {header(MessageType::chunkAck), u"Invalid protocol message: Expected manifestAck, got chunkAck"_s},
         {otherError, u"Invalid protocol message: Expected manifestAck, got error"_s},
+        // A peer that does not say how much room it has.
         {full, u"Not enough disk space. Need 5 bytes, only Zero KB available"_s},
+        {measured, u"Not enough disk space. Need 4.2 MB, only 1 MB available"_s},
     };
     for (const auto& c : cases) {
         AckingDestination other;

@@ -52,6 +52,8 @@ MessageHeader fullHeader()
     h.fileBundles = 1048576;
     h.bundleFailures = QList<BundleFailure>{{QStringLiteral("~/x \"y\""), QStringLiteral("Hash mismatch"), false},
                                             {QStringLiteral("~/z"), QStringLiteral("Protected path"), true}};
+    h.spaceNeeded = 6291462;
+    h.spaceAvailable = 0;
     return h;
 }
 
@@ -151,6 +153,7 @@ TEST(WireFormat, FlatHeadersReadDirectlyAgreeWithTheParser)
         {R"({"type":"manifestAck","transferID":"t","sequenceNumber":1,"hardLinks":1})", true},
         {R"({"type":"fileComplete","transferID":"t","sequenceNumber":2,"filePath":"~/b","linkTarget":"~/a"})", true},
         {R"({"type":"manifest","transferID":"t","sequenceNumber":1,"fileBundles":1048576})", true},
+        {R"({"type":"error","transferID":"t","sequenceNumber":2,"errorCode":"disk_full","spaceAvailable":5})", false},
         {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,"bundleFailures":[]})", false},
         {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,"bundleFailures":[{"filePath":"a"}]})", false},
         {R"({"type":"fileBundleAck","transferID":"t","sequenceNumber":3,
