@@ -358,8 +358,7 @@ private:
     std::vector<std::uint8_t> m_itemFlags;
     // By item: the whole-file hash each file moved into place in this run was checked against.
     QList<std::optional<Sha256Digest>> m_checkedHashes;
-    // What the source said each file the conflict policy kept hashes to, and conflicts decided but not yet recorded.
-    QHash<qsizetype, Sha256Digest> m_sourceHashes;
+    // Conflicts decided but not yet recorded.
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;

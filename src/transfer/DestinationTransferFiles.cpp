@@ -426,11 +426,6 @@ QCoro::Task<void> DestinationTransfer::handleFileComplete(MessageHeader header)
     // An empty file has no chunk to create it, so the conflict policy is asked here.
     if (item.size == 0 && !m_conflictSkippedPaths.contains(path))
         shouldWrite(t);
-    // Only a file the conflict policy kept needs the source's word on its hash: verification compares it.
-    if (header.chunkHash && m_conflictSkippedPaths.contains(path)) {
-        if (const std::optional<Sha256Digest> digest = Sha256Digest::fromHex(*header.chunkHash))
-            m_sourceHashes.insert(t.itemIndex, *digest);
-    }
     bool alreadyThere = false;
     if (const auto pending = m_pendingConflicts.constFind(t.itemIndex); pending != m_pendingConflicts.cend()) {
         const ConflictDecision decision = *pending;

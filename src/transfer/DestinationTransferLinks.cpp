@@ -100,9 +100,6 @@ QCoro::Task<void> DestinationTransfer::handleLinkComplete(MessageHeader header)
         TransferProgress::Batch batch(m_progress);
         m_progress->recordProgress(m_bytesDone);
         m_progress->updateCategory(item.categoryID, [size = item.size](CategoryProgress& p) { p.bytesTransferred += size; });
-        // Kept by the conflict policy: verification compares what is there with what was sent.
-        if (m_conflictSkippedPaths.contains(path))
-            m_sourceHashes.insert(t.itemIndex, *request.targetHash);
         recordFinishedFile(t, item.relativePath, item.categoryID);
     }
     co_await queue(ack(std::nullopt));

@@ -60,8 +60,6 @@ constexpr qsizetype kVerifySlice = 2048;
 struct VerifyInputs {
     QList<TransferManifest::FileItem> items;
     DestinationResolver resolver;
-    QSet<QString> conflictSkipped;
-    QHash<qsizetype, Sha256Digest> sourceHashes;
     QList<std::optional<Sha256Digest>> checkedHashes; // by item
     QHash<qsizetype, SchemedDigest> recordedEarlier;
     QSet<QString> adaptedPaths;
@@ -87,17 +85,17 @@ VerifyPlan planVerification(const VerifyInputs& in)
     plan.jobs.reserve(in.items.size());
     for (qsizetype i = 0; i < in.items.size(); ++i) {
         const auto& item = in.items[i];
-        const bool kept = item.transferStatus == FileTransferStatus::skipped && in.conflictSkipped.contains(item.relativePath);
-        if (item.transferStatus != FileTransferStatus::completed && !kept)
+        // A file the conflict policy kept is the user's, not a fault to report.
+        if (item.transferStatus != FileTransferStatus::completed)
             continue;
         const std::optional<Sha256Digest>& checked = in.checkedHashes[i];
         // A file written here had its path checked as it arrived.
         const bool written = checked.has_value();
         // Written by an earlier run: answered only when it recorded what the file held.
-        const bool unrecorded = !written && !kept && !in.recordedEarlier.contains(i);
+        const bool unrecorded = !written && !in.recordedEarlier.contains(i);
         const std::optional<WirePathCheck> check =
             written && in.adaptedPaths.isEmpty() ? std::nullopt : std::optional(in.resolver.check(item));
-        if ((check && check->refusal) || (kept && !in.sourceHashes.contains(i)) || unrecorded
+        if ((check && check->refusal) || unrecorded
             || (!written && item.size > FileHasher::kVerificationSizeLimit))
             ++plan.skipped;
         else if ((item.size > FileHasher::kVerificationSizeLimit || (check && in.adaptedPaths.contains(check->destination))
@@ -116,10 +114,6 @@ VerifyPlan planVerification(const VerifyInputs& in)
 VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in, qsizetype job)
 {
     const auto& item = in.items[job];
-    // A file the conflict policy kept, which kivo did not write: only whether
-    // it matches the source's goes back, never its digest.
-    const std::optional<Sha256Digest> compareWith =
-        item.transferStatus == FileTransferStatus::skipped ? std::optional(in.sourceHashes.value(job)) : std::nullopt;
     // What kivo left there, to tell damage from the file it wrote.
     const std::optional<SchemedDigest> left = in.checkedHashes[job] ? std::optional(SchemedDigest{*in.checkedHashes[job], in.scheme})
         : in.recordedEarlier.contains(job) ? std::optional(in.recordedEarlier.value(job))
@@ -133,7 +127,7 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
         const UniqueFd file = reader.openForReading(path);
         // Written in this run and read back whole since, unchanged: what was written is what it holds.
         const std::optional<fs::FileStatus> readBack =
-            in.readBack && in.checkedHashes[job] && !compareWith ? fs::status(file) : std::nullopt;
+            in.readBack && in.checkedHashes[job] ? fs::status(file) : std::nullopt;
         if (readBack && in.readBack->holds(job, *readBack)) {
             out.answer.digest = in.checkedHashes[job];
             out.answer.size = readBack->size;
@@ -147,8 +141,6 @@ VerifyOutcome verifyOne(const DestinationWriter& reader, const VerifyInputs& in,
                 ? Sha256Digest::fromHex(FileHasher::hashOfDescriptor(file, left->scheme, path))
                 : out.answer.digest;
         }
-        if (compareWith && out.answer.digest != compareWith)
-            out.answer.digest.reset();
         out.kind = VerifyOutcome::Kind::hashed;
     } catch (const std::exception&) {
         out.kind = VerifyOutcome::Kind::unreadable;
@@ -191,11 +183,9 @@ QCoro::Task<void> DestinationTransfer::handleVerificationRequest(MessageHeader r
         m_readBack->stop();
     // Every file of the manifest that should now be there, as it is now: a file
     // damaged or removed since it was written is reported, not passed over.
-    // Files kept by the conflict policy are compared here with the source's
-    // hash, so no digest of a file kivo did not write goes out. The passes over
-    // every item run on pool threads, from copies.
+    // The passes over every item run on pool threads, from copies.
     auto inputs = std::make_shared<const VerifyInputs>(VerifyInputs{
-        m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation}, m_conflictSkippedPaths, m_sourceHashes,
+        m_manifest->items, DestinationResolver{m_home, m_userMapping, m_safety, m_relocation},
         m_checkedHashes, m_recordedEarlier, m_adaptedPaths, m_consumedByHandler, m_failedAtCompletion, m_fileHashScheme, m_readBack});
     auto planning = startInBackground([inputs] { return planVerification(*inputs); });
     VerifyPlan plan = co_await finishInBackground(std::move(planning));
