@@ -88,11 +88,12 @@ int runStaged(const StagedOptions& o)
         service->refresh();
         const bool known = std::any_of(service->staged().cbegin(), service->staged().cend(),
                                        [&](const StagedPrefBundle& b) { return b.id == o.key; });
-        if (!known || !service->applyManually(o.key)) {
+        if (!known) {
             out.error(PrefStagerError(o.key).description());
             return exitBadInput;
         }
-        return exitSuccess;
+        // A failure was said through the service's warning.
+        return service->applyManually(o.key) ? exitSuccess : exitTransferFailed;
     }
     // watch: until interrupted, restore each bundle when its application appears.
     std::optional<InterruptNotifier> interrupts;

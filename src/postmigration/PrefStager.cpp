@@ -71,10 +71,9 @@ StagedPrefBundle StagedPrefBundle::fromJson(const QJsonObject& o)
 
 QString PrefStagerError::description() const
 {
-    QString text = QStringLiteral("No staged-prefs bundle named '") + m_key + u'\'';
-    if (!m_reason.isEmpty())
-        text += QStringLiteral(" (") + m_reason + u')';
-    return text;
+    if (m_reason.isEmpty())
+        return QStringLiteral("No staged-prefs bundle named '") + m_key + u'\'';
+    return QStringLiteral("The staged-prefs bundle '") + m_key + QStringLiteral("' was not restored: ") + m_reason;
 }
 
 PrefStager::PrefStager(QString homeFolder) : m_home(QDir::cleanPath(homeFolder)) {}
@@ -192,7 +191,11 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
         moves.append({staged, *destination});
     }
     QStringList restored;
-    for (const auto& [staged, destination] : std::as_const(moves)) {
+    StagedPrefBundle left = *bundle;
+    left.entries.clear();
+    QString firstFailure;
+    for (qsizetype i = 0; i < moves.size(); ++i) {
+        const auto& [staged, destination] = moves[i];
         const auto there = fs::status(staged, fs::Links::dontFollow);
         if (!there) {
             qCWarning(lcPrefStager, "Staged file vanished: %s", qUtf8Printable(staged));
@@ -210,7 +213,16 @@ QStringList PrefStager::apply(const QString& bundleKey, ApplyConflict onConflict
             restored.append(destination);
         } catch (const SystemError& e) {
             qCWarning(lcPrefStager).noquote() << "Could not restore" << destination << e.description();
+            left.entries.append(bundle->entries[i]);
+            if (firstFailure.isEmpty())
+                firstFailure = e.description();
         }
+    }
+    // What could not go back stays staged, alone in its bundle, for another try.
+    if (!left.entries.isEmpty()) {
+        fs::writeFileAtomically(folder + QStringLiteral("/bundle.json"), json::toFileBytes(left.toJson()));
+        throw PrefStagerError(bundleKey, QStringLiteral("%1 of %2 files stay staged (%3)")
+                                             .arg(left.entries.size()).arg(moves.size()).arg(firstFailure));
     }
     beneath().removeTree(folder);
     qCInfo(lcPrefStager, "Applied %s: %lld files", qUtf8Printable(bundleKey), qlonglong(restored.size()));

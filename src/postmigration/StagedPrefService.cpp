@@ -224,6 +224,9 @@ bool StagedPrefService::applyManually(const QString& bundleKey)
         }
     } catch (const std::exception& e) {
         qCWarning(lcStagedPrefService, "Manual apply of %s failed: %s", qUtf8Printable(bundleKey), e.what());
+        const auto* error = dynamic_cast<const Error*>(&e);
+        Q_EMIT warning(error ? error->description() : QString::fromUtf8(e.what()));
+        refresh();
         return false;
     }
     refresh();

@@ -194,6 +194,26 @@ TEST(Staging, HandMadeBundlesNamingOtherPlacesRestoreNothing)
               QStringList{home.path() + u"/Library/Preferences/a.b.c.plist"_s});
     EXPECT_EQ(readBytes(home.path() + u"/Library/Preferences/a.b.c.plist"_s), "mine");
 
+    // A link in the home on the way in (a dotfile manager's): the file is not
+    // written through it, and stays staged with its bundle, listed, to try again.
+    writeBytes(home.path() + u"/.config/g.h.i/a.conf"_s, "theme");
+    stager.stage(u"g.h.i"_s, u"g.h.i"_s, {u"g.h.i"_s},
+                 {{home.path() + u"/.config/g.h.i/a.conf"_s, u"~/.config/g.h.i/a.conf"_s, 5, {}}}, std::chrono::hours(24), false);
+    QDir().mkpath(home.path() + u"/dotfiles/g.h.i"_s);
+    QDir().rmdir(home.path() + u"/.config/g.h.i"_s);
+    ASSERT_TRUE(QFile::link(home.path() + u"/dotfiles/g.h.i"_s, home.path() + u"/.config/g.h.i"_s));
+    try {
+        stager.apply(u"g.h.i"_s, PrefStager::ApplyConflict::overwrite);
+        ADD_FAILURE() << "restored through a link";
+    } catch (const PrefStagerError& e) {
+        EXPECT_TRUE(e.description().startsWith(u"The staged-prefs bundle 'g.h.i' was not restored: 1 of 1 files stay staged"_s))
+            << e.description().toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(home.path() + u"/dotfiles/g.h.i/a.conf"_s));
+    const auto listed = stager.listStaged();
+    ASSERT_TRUE(std::any_of(listed.begin(), listed.end(), [](const StagedPrefBundle& b) { return b.id == u"g.h.i"_s; }));
+    EXPECT_EQ(readBytes(store + u"/g.h.i/.config/g.h.i/a.conf"_s), "theme");
+
     // Expiry at the first look after the window.
     writeBytes(home.path() + u"/Library/Preferences/d.e.f.plist"_s, "prefs");
     stager.stage(u"d.e.f"_s, u"d.e.f"_s, {u"d.e.f"_s},
