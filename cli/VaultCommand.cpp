@@ -91,6 +91,13 @@ int runRestore(VaultRun& run)
 {
     const VaultOptions& o = run.options;
     const SnapshotVault vault = run.open(false);
+    // Into a new or empty folder only: a restore overwrites, and the home's own
+    // files are rolled back by `vault rollback`, which keeps what it replaces.
+    if (QFileInfo(o.target).exists()
+        && (!QFileInfo(o.target).isDir()
+            || !QDir(o.target).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)))
+        throw VaultError(VaultErrorKind::changedSince,
+                         u"%1 is not an empty folder: restore into a new or empty one, so that nothing is overwritten"_s.arg(o.target));
     const VaultSnapshot snap = pickSnapshot(vault.list(), o.snapshot, o.category);
     QDir().mkpath(o.target);
     vault.restore(snap, o.category, o.target, [&run](const VaultProgress& p) { run.progress(p); });

@@ -70,10 +70,10 @@ void addVaultCommands(QList<CommandSpec>& t)
     t << check;
 
     CommandSpec restore = vaultCommand(u"vault restore"_s, u"Restore a snapshot into a folder"_s,
-                                       u"Writes the snapshot's files into --target, laid out as in the home: nothing in the "
-                                       "home itself is touched."_s);
+                                       u"Writes the snapshot's files into --target, a new or empty folder, laid out as in the "
+                                       "home: nothing in the home itself is touched."_s);
     restore.arguments = {{u"SNAP|latest"_s, u"A snapshot's id (or its start), or the newest one"_s, true}};
-    restore.options << value("target", "DIR", "The folder to restore into (required).")
+    restore.options << value("target", "DIR", "The folder to restore into (required): new or empty.")
                     << OptionSpec{u"category"_s, u"ID"_s, u"Only this category of the snapshot."_s, categoryIds(false), {}};
     restore.examples = {u"kivo-cli vault restore latest --target /tmp/restored"_s,
                         u"kivo-cli vault restore 3f9a0c12de --category userFiles --target /tmp/restored"_s};

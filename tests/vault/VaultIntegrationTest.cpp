@@ -156,6 +156,8 @@ TEST_F(Vault, FailuresSayWhyWithTheDocumentedExitCode)
         {{u"list"_s}, dir.filePath(u"no-such-restic"_s), 7, "noEngine"},
         {{u"list"_s}, oldRestic, 7, "noEngine"},
         {{u"restore"_s, u"latest"_s}, {}, 2, nullptr},
+        // Never over files already there, the home's least of all.
+        {{u"restore"_s, u"latest"_s, u"--target"_s, home}, {}, 5, "changedSince"},
     };
     for (const auto& c : cases) {
         QProcessEnvironment e = env;
