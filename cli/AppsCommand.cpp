@@ -59,7 +59,7 @@ void reportRefused(const ReinstallList& list, Reporter& out)
     for (const RefusedEntry& r : list.refused)
         out.event(QStringLiteral("appRefused"),
                   {{QStringLiteral("id"), r.id}, {QStringLiteral("kind"), r.kind}, {QStringLiteral("reason"), r.reason}},
-                  QStringLiteral("refused  %1 %2: %3").arg(r.kind, r.id, r.reason));
+                  QStringLiteral("refused  %1 %2: %3").arg(Reporter::shown(r.kind), Reporter::shown(r.id), r.reason));
 }
 
 int listApps(const ReinstallList& list, const PackageTools& tools, Reporter& out)

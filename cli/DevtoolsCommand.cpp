@@ -130,7 +130,9 @@ int runDevtools(const DevtoolsOptions& o)
         QJsonObject out = inventory.toJson();
         if (o.plan)
             out.insert(QStringLiteral("plan"), planJson(plan, entries));
-        std::fputs(QJsonDocument(out).toJson(QJsonDocument::Indented).constData(), stdout);
+        // One object on one line, as every --json output is.
+        std::fputs(QJsonDocument(out).toJson(QJsonDocument::Compact).constData(), stdout);
+        std::fputc('\n', stdout);
         return exitSuccess;
     }
     print(report.exportMarkdown(now));

@@ -4,6 +4,7 @@
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
 #include "cli/Invocation.h"
+#include "cli/Reporter.h"
 #include "log/MigrationLogger.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/ByteCount.h"
@@ -54,17 +55,14 @@ std::chrono::milliseconds postTimeout()
 
 int list(const MigrationLogger& logger, bool json)
 {
-    if (json) {
-        QJsonArray out;
-        for (const MigrationLog& log : logger.allLogs())
-            out.append(listEntry(log));
-        print(QJsonDocument(out).toJson(QJsonDocument::Indented));
-        return exitSuccess;
-    }
+    Reporter out(Reporter::detect(json));
+    // Host names came from the peer: shown, never interpreted by the terminal.
     for (const MigrationLog& log : logger.allLogs())
-        std::printf("%s  %s  %-10s  %s → %s  %s\n", qPrintable(log.id), qPrintable(json::formatDate(log.timestampStart)),
-                    qPrintable(toString(log.overallStatus)), qPrintable(log.sourceHostname),
-                    qPrintable(log.destinationHostname), qPrintable(formatFileSize(log.totalBytesTransferred)));
+        out.event(QStringLiteral("log"), listEntry(log),
+                  QStringLiteral("%1  %2  %3  %4 → %5  %6")
+                      .arg(log.id, json::formatDate(log.timestampStart), toString(log.overallStatus).leftJustified(10),
+                           Reporter::shown(log.sourceHostname), Reporter::shown(log.destinationHostname),
+                           formatFileSize(log.totalBytesTransferred)));
     return exitSuccess;
 }
 

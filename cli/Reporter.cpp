@@ -25,7 +25,25 @@ QString elide(const QString& text, int width)
     return QStringLiteral("…") + text.right(width - 1);
 }
 
+// No escape sequence reaches the terminal, whatever a line carries; line breaks
+// and tabs of our own texts stay.
+QString withoutEscapes(QString line)
+{
+    for (QChar& c : line)
+        if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
+            c = QChar::ReplacementCharacter;
+    return line;
+}
+
 } // namespace
+
+QString Reporter::shown(QString text)
+{
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = QChar::ReplacementCharacter;
+    return text;
+}
 
 QString formatDuration(double seconds)
 {
@@ -53,7 +71,7 @@ Reporter::Mode Reporter::detect(bool json)
 void Reporter::writeLine(const QString& line)
 {
     clearBar();
-    std::fputs(wordedForHome(line, m_layout).toUtf8().constData(), m_out);
+    std::fputs(withoutEscapes(wordedForHome(line, m_layout)).toUtf8().constData(), m_out);
     std::fputc('\n', m_out);
     std::fflush(m_out);
 }
@@ -225,7 +243,7 @@ void Reporter::error(const QString& text)
 {
     clearBar();
     std::fflush(m_out);
-    std::fputs(wordedForHome(text, m_layout).toUtf8().constData(), stderr);
+    std::fputs(withoutEscapes(wordedForHome(text, m_layout)).toUtf8().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }

@@ -35,6 +35,9 @@ public:
     void error(const QString& text);
     // Lines shown to a person use the served home's word for the machine.
     void speakFor(HomeLayoutKind layout) { m_layout = layout; }
+    // Text from elsewhere (a peer's name, a file) as one line of a terminal:
+    // control characters, line breaks included, read as U+FFFD.
+    static QString shown(QString text);
 
 private:
     void clearBar();

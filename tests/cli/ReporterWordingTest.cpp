@@ -52,3 +52,19 @@ TEST(ReporterWording, EventTextsSayComputerOnALinuxHomeAndLeavePathsAlone)
     mac.remove(u"event"_s);
     EXPECT_EQ(mac, fields);
 }
+
+// What a peer named is shown, never obeyed: no escape sequence reaches the terminal,
+// and a line break in a name cannot forge a line of its own.
+TEST(ReporterWording, ControlCharactersNeverReachTheTerminal)
+{
+    FILE* out = std::tmpfile();
+    Reporter reporter(Reporter::Mode::plain, out);
+    const QString host = u"evil\x1b[2J\nforged  row"_s;
+    reporter.event(u"log"_s, {}, u"A  "_s + Reporter::shown(host) + u"\n\x1b]0;title\x07second line"_s);
+    std::rewind(out);
+    char text[512] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, out);
+    std::fclose(out);
+    EXPECT_EQ(QString::fromUtf8(text, qsizetype(n)),
+              u"A  evil\uFFFD[2J\uFFFDforged  row\n\uFFFD]0;title\uFFFDsecond line\n"_s);
+}

@@ -106,8 +106,7 @@ TEST_F(FromVault, TheNewestSendArrivesAsFromALiveSource)
 
     // Logged as any migration, from the machine the snapshot was taken on.
     const CliRun logs = runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s});
-    const QJsonArray logList = QJsonDocument::fromJson(logs.out).array();
-    ASSERT_EQ(logList.size(), 1) << logs.out.toStdString();
+    ASSERT_EQ(logs.events(u"log"_s).size(), 1) << logs.out.toStdString();
 }
 
 // Killed at any moment, the same command again finishes: the staging and the

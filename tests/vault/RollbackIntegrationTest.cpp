@@ -164,9 +164,9 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
     EXPECT_EQ(preChange[0].value(u"kind"_s).toString(), u"pre-change"_s);
     for (const QJsonValue& category : preChange[0].value(u"categories"_s).toArray())
         EXPECT_EQ(category.toObject().value(u"files"_s).toInt(), 1) << category.toObject().value(u"category"_s).toString().toStdString();
-    const QJsonArray logs = QJsonDocument::fromJson(runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}).out).array();
+    const QList<QJsonObject> logs = runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}).events(u"log"_s);
     ASSERT_FALSE(logs.isEmpty());
-    EXPECT_EQ(preChange[0].value(u"migrationID"_s).toString(), logs.last().toObject().value(u"id"_s).toString());
+    EXPECT_EQ(preChange[0].value(u"migrationID"_s).toString(), logs.last().value(u"id"_s).toString());
 
     const CliRun first = rollback({u"--category"_s, u"userFiles"_s});
     ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
