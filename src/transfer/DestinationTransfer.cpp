@@ -92,7 +92,7 @@ std::uint64_t DestinationTransfer::availableDiskSpace() const { return fs::freeB
 
 QCoro::Task<void> DestinationTransfer::run()
 {
-    co_await runGuarded([this] { return runDestination(); }, QStringLiteral("Receive failed: %1"));
+    co_await runGuarded([this] { return runAndSayWhy(); }, QStringLiteral("Receive failed: %1"));
     // Bundles the writers still hold are settled, so what landed is recorded.
     co_await awaitWriting();
     if (m_writer)
@@ -100,7 +100,49 @@ QCoro::Task<void> DestinationTransfer::run()
     // Whatever finished before the end is recorded for the next run, once it is on disk.
     if (m_durable && !m_isCancelled && !m_progress->isComplete())
         co_await m_durable->flushAll();
+    if (m_toldSourceWhy)
+        co_await letTheSourceRead();
     Q_EMIT finished();
+}
+
+QCoro::Task<void> DestinationTransfer::runAndSayWhy()
+{
+    // Less than this left, and whatever failed was the volume filling: the
+    // checkpoint's next write fails as often as a file's.
+    constexpr std::uint64_t kNearlyFull = 1024 * 1024;
+    std::exception_ptr failure;
+    QString what;
+    std::uint64_t free = 0;
+    try {
+        co_await runDestination();
+        co_return;
+    } catch (const TransferError&) {
+        throw;
+    } catch (const std::exception& e) {
+        failure = std::current_exception();
+        what = describe(e);
+        free = availableDiskSpace();
+    }
+    if (free >= kNearlyFull || m_toldSourceWhy || !m_manifest || !m_connection->isConnected())
+        std::rethrow_exception(failure);
+    qCWarning(lcTransferEngine).noquote() << "Failed on a full volume:" << what;
+    co_await send(diskFullError(free));
+    throw TransferError::insufficientDiskSpace(m_manifest->totalSize - std::min(m_bytesDone, m_manifest->totalSize), free);
+}
+
+QCoro::Task<void> DestinationTransfer::letTheSourceRead()
+{
+    constexpr auto kLimit = std::chrono::seconds(5);
+    QElapsedTimer waited;
+    waited.start();
+    setIdleDeadline(std::chrono::duration_cast<std::chrono::milliseconds>(kLimit));
+    try {
+        while (m_connection->isConnected() && waited.elapsed() < std::chrono::milliseconds(kLimit).count())
+            (void)co_await m_connection->receiveMessage();
+    } catch (const std::exception&) {
+        // The source hung up, or said nothing more in time: either way, done.
+    }
+    setIdleDeadline(std::chrono::milliseconds(0));
 }
 
 QCoro::Task<void> DestinationTransfer::runDestination()
@@ -324,6 +366,7 @@ MessageHeader DestinationTransfer::diskFullError(std::uint64_t available, std::o
     error.errorMessage = QStringLiteral("Insufficient disk space");
     error.spaceAvailable = available;
     error.spaceNeeded = needed;
+    m_toldSourceWhy = true;
     return error;
 }
 

@@ -290,6 +290,12 @@ private:
     MessageHeader manifestAckHeader();
     // "disk_full" with the free bytes there were, and what was lacked room for when known.
     MessageHeader diskFullError(std::uint64_t available, std::optional<std::uint64_t> needed = std::nullopt);
+    // After telling the source why the transfer ends: reads on until it hangs up, for a few
+    // seconds at most. Closing with its frames unread would reset the connection, and the
+    // reset takes the message with it before the source reads it.
+    QCoro::Task<void> letTheSourceRead();
+    // runDestination, with a failure on a volume that has filled told to the source as that.
+    QCoro::Task<void> runAndSayWhy();
     void handleFileSkip(const MessageHeader& header);
     // The fileSkip answering a chunk or completion of an item its handler refused.
     std::optional<MessageHeader> handlerSkipFor(const QString& path);
@@ -360,6 +366,8 @@ private:
     QList<std::optional<Sha256Digest>> m_checkedHashes;
     // Conflicts decided but not yet recorded.
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
+    // The source has been sent the reason this transfer fails.
+    bool m_toldSourceWhy = false;
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;
     // Items this run wrote, in order, and those earlier runs of this transfer

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/CommandRunner.h"
+#include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
@@ -9,6 +10,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -49,4 +53,41 @@ TEST(CliEndToEnd, DemoMigratesTheSampleHome)
     // The secret crossed only sealed: no export is left on either side, and the profile's value is still encrypted.
     EXPECT_TRUE(QDir(destination + QStringLiteral("/.config/kivo-browser-secrets")).entryList(QDir::Files).isEmpty());
     EXPECT_FALSE(readBytes(destination + QStringLiteral("/.config/chromium/Default/Login Data")).contains("correct-horse"));
+}
+
+// The destination's volume fills while files arrive (something else wrote to it):
+// both sides end with the space text, the source too, though the receiving
+// process ends at once and the source still has frames on their way.
+TEST(CliEndToEnd, AVolumeThatFillsMidTransferIsReportedAsFullOnBothSides)
+{
+    if (geteuid() != 0)
+        KIVO_SKIP_OR_FAIL("mounting a small file system needs root");
+    QTemporaryDir work;
+    const QString source = work.path() + QStringLiteral("/src");
+    const QString destination = work.path() + QStringLiteral("/dst");
+    for (int i = 0; i < 40; ++i)
+        writeBytes(source + QStringLiteral("/Documents/f%1.bin").arg(i), QByteArray(20000, char('a' + i % 26)));
+    writeBytes(source + QStringLiteral("/Documents/large.bin"), QByteArray(16 << 20, 'x'));
+    QDir().mkpath(destination);
+    ASSERT_EQ(::mount("tmpfs", QFile::encodeName(destination).constData(), "tmpfs", 0, "size=24m"), 0);
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{QFile::encodeName(destination)};
+
+    // A cap keeps the transfer going long enough to fill the volume under it.
+    CliProcess sender(kivoCli(), {"send", "--home", source, "--categories", "userFiles", "--offline", "--json", "--max-mbps", "40"});
+    const QJsonObject advertised = sender.waitForEvent(QStringLiteral("advertising"));
+    ASSERT_FALSE(advertised.isEmpty());
+    CliProcess receiver(kivoCli(), receiveFrom(destination, advertised) << "--json");
+    for (QJsonObject p; (p = receiver.waitForEvent(QStringLiteral("progress"))).value(u"bytes").toDouble() < 1;)
+        ASSERT_FALSE(p.isEmpty()) << "no byte arrived";
+    QFile filler(destination + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(1 << 20, 'f')) > 0 && filler.flush()) {
+    }
+    EXPECT_EQ(receiver.finish(), 1);
+    EXPECT_TRUE(receiver.errors().contains("Not enough disk space")) << receiver.errors().constData();
+    EXPECT_EQ(sender.finish(), 1);
+    EXPECT_TRUE(sender.errors().contains("Not enough disk space")) << sender.errors().constData();
 }
