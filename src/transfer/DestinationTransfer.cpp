@@ -563,6 +563,8 @@ QCoro::Task<void> DestinationTransfer::finishTransfer()
     // The checkpoint outlives a transfer that ended short, so a later run can finish it.
     if (failNeverReceived() == 0 && m_damagedAtVerification == 0) {
         sweepPartials();
+        // A file begun by an earlier run and since gone from the source left its copy too.
+        m_partialFolders->sweepLeftBy(m_home, m_journal->state());
         m_journal->remove();
     } else {
         co_await m_durable->flushAll();

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 namespace kivo {
 
@@ -134,6 +135,17 @@ void PartialFolders::discard(const QString& homeFolder, const QString& transferI
         ResumeState::remove(dir, transferID);
     else
         QFile::remove(ResumeState::jsonPath(dir, transferID));
+}
+
+void PartialFolders::sweepLeftBy(const QString& homeFolder, const ResumeState& state) const
+{
+    // Named only once a copy is found: most transfers leave none, and naming costs a hash a file.
+    std::optional<QSet<QString>> ours;
+    sweepListed(UserFolders(homeFolder).home(), QStringList(m_listed.cbegin(), m_listed.cend()), [&](const QString& path) {
+        if (!ours)
+            ours = namesOf(state);
+        return ours->contains(nameOf(path));
+    });
 }
 
 void PartialFolders::sweepOrphans(const QString& homeFolder, const QDateTime& olderThan)

@@ -10,6 +10,8 @@
 
 namespace kivo {
 
+struct ResumeState;
+
 // The folders a transfer's partial copies go into, listed beside its checkpoint
 // (`<transferID>.folders`): discarding the transfer finds them there, without a
 // walk of the whole home. A folder is listed before the first copy goes into it.
@@ -28,6 +30,9 @@ public:
 
     // Removes the transfer's partial copies, its checkpoint and its list.
     static void discard(const QString& homeFolder, const QString& transferID);
+    // Removes the copies in the listed folders that `state`'s files may have left,
+    // those of files no longer in the transfer included.
+    void sweepLeftBy(const QString& homeFolder, const ResumeState& state) const;
     // Partial copies of transfers whose checkpoint is gone, untouched since
     // before `olderThan`: removed, and the list once nothing of it is left.
     // Copies a checkpoint still names stay.

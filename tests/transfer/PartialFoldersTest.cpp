@@ -40,13 +40,15 @@ protected:
 
 } // namespace
 
-// Discarding a transfer, or finishing it (the file begun earlier skipped now), takes its
-// partial copies and every file of its checkpoint; another transfer's copy, a look-alike
-// name and a link spelt like a copy stay.
+// Discarding a transfer, or finishing it (the file begun earlier skipped now, or gone
+// from the source and so from the manifest), takes its partial copies and every file of
+// its checkpoint; another transfer's copy, a look-alike name and a link spelt like a copy stay.
 TEST_F(PartialSweep, DiscardingOrFinishingRemovesOnlyTheTransfersOwnCopies)
 {
-    for (const bool finish : {false, true}) {
-        SCOPED_TRACE(finish ? "finished" : "discarded");
+    enum class End { discarded, finishedWithTheFileSkipped, finishedWithTheFileGone };
+    for (const End end : {End::discarded, End::finishedWithTheFileSkipped, End::finishedWithTheFileGone}) {
+        SCOPED_TRACE(int(end));
+        const bool finish = end != End::discarded;
         reset();
         interruptMidFile();
         const QString another = partialOf(u"~/docs/big.bin"_s, u"T-2"_s);
@@ -59,9 +61,14 @@ TEST_F(PartialSweep, DiscardingOrFinishingRemovesOnlyTheTransfersOwnCopies)
 
         if (finish) {
             restart();
+            if (end == End::finishedWithTheFileGone) {
+                manifest.items.clear();
+                manifest.totalSize = 0;
+            }
             pushManifest();
             peer.push(header(MessageType::categoryStart, u"userFiles"_s));
-            peer.push(header(MessageType::fileSkip, u"~/docs/big.bin"_s));
+            if (end == End::finishedWithTheFileSkipped)
+                peer.push(header(MessageType::fileSkip, u"~/docs/big.bin"_s));
             peer.push(header(MessageType::categoryComplete, u"userFiles"_s));
             pushEnd();
             receive();
