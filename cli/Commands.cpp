@@ -99,8 +99,12 @@ void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
                   QStringLiteral("Verified %1 files, %2 mismatches").arg(v.checked).arg(v.mismatches.size()));
     });
     QObject::connect(&flow, &MigrationFlow::summaryReady, &flow, [&out](const TransferSummary& s) { out.summary(s); });
+    // Every failure is also an event with --json: a script reading only stdout learns why.
     QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out, command](const FlowFailure& f) {
-        out.error(failureLine(f, command));
+        const QString line = failureLine(f, command);
+        if (out.isJson())
+            out.event(QStringLiteral("error"), {{QStringLiteral("text"), line}, {QStringLiteral("exitCode"), exitCodeFor(f.exitClass)}});
+        out.error(line);
     });
 }
 
@@ -360,7 +364,11 @@ int runReceive(const ReceiveOptions& o)
                   QStringLiteral("Found source \"%1\" (user %2, %3)").arg(peer.hostname, peer.username, displayName(peer.transport)));
     });
     QObject::connect(&flow, &ReceiveFlow::codeRejected, &flow,
-                     [&out] { out.error(QString::fromUtf8(ReceiveFlow::kCodeMismatchText)); });
+                     [&out] {
+                         if (out.isJson())
+                             out.event(QStringLiteral("codeRejected"), {{QStringLiteral("text"), QString::fromUtf8(ReceiveFlow::kCodeMismatchText)}});
+                         out.error(QString::fromUtf8(ReceiveFlow::kCodeMismatchText));
+                     });
     QObject::connect(&flow, &ReceiveFlow::paired, &flow, [&out, &state](const std::optional<DiscoveredPeer>& peer) {
         // Reached by address: the link the connection left by, none over loopback.
         const std::optional<TransportType> transport =

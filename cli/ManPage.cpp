@@ -136,6 +136,8 @@ const QList<JsonEventSpec>& jsonEvents()
          u"role, filesCompleted, totalFiles, bytes, durationSeconds, bytesPerSecond, skipped, failed, verified, "
          "mismatches, conflictsResolved, cancelled, notTransferred, error"_s},
         {u"warning"_s, u"send, receive, managed"_s, u"text: also printed on stderr"_s},
+        {u"codeRejected"_s, u"receive"_s, u"text: the source refused the code; also printed on stderr"_s},
+        {u"error"_s, u"send, receive, managed"_s, u"text, exitCode: why the command failed; also printed on stderr"_s},
         {u"pathRewrite"_s, u"receive"_s, u"filePath, originalValue, rewrittenValue, key: the old home replaced by the new one"_s},
         {u"ownership"_s, u"receive"_s, u"via (helper or direct), filesProcessed, totalFiles, errors"_s},
         {u"staged"_s, u"receive, staged list"_s, u"key, displayName, files, triggers: settings held back"_s},

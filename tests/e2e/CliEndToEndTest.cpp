@@ -17,7 +17,8 @@
 using namespace kivo;
 using namespace kivo::test;
 
-// A source that cannot be reached is "no source", not a pairing failure.
+// A source that cannot be reached is "no source", not a pairing failure; a script
+// reading only the JSON lines learns why too.
 TEST(CliEndToEnd, UnreachableSourceIsExitCode4)
 {
     QTcpServer probe;
@@ -26,9 +27,12 @@ TEST(CliEndToEnd, UnreachableSourceIsExitCode4)
     probe.close();
     QTemporaryDir home;
     const CliRun r = runCli({"receive", "--home", home.path(), "--connect", QStringLiteral("127.0.0.1:%1").arg(port),
-                             "--code", "123456", "--timeout", "10"});
+                             "--code", "123456", "--timeout", "10", "--json"});
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_TRUE(r.err.startsWith("Connection failed: ")) << r.err.constData();
+    const QJsonObject error = r.event(QStringLiteral("error"));
+    EXPECT_EQ(error.value(u"exitCode").toInt(), 4);
+    EXPECT_EQ(error.value(u"text").toString() + u'\n', QString::fromUtf8(r.err));
 }
 
 // The demonstration migrates a whole Linux home between two private sessions
