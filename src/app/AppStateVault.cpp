@@ -66,6 +66,10 @@ void AppState::attachVault(DestinationTransfer& engine)
         request.migrationID = transferID;
         if (self) {
             request.home = QDir::cleanPath(self->m_environment.homeFolder);
+            // An earlier attempt at this transfer recorded it: this run continues that migration.
+            for (const ChangeRecord& earlier : changeRecords(request.home))
+                if (earlier.transferID == transferID)
+                    self->m_migrationLogger->continueLog(earlier.migrationID);
             if (const auto& log = self->m_migrationLogger->currentLog())
                 request.migrationID = log->id;
             request.host = self->hostname();

@@ -67,6 +67,14 @@ bool MigrationLogger::isSafeID(const QString& id)
     return safe.match(id).hasMatch() && !id.contains(QLatin1String(".."));
 }
 
+void MigrationLogger::continueLog(const QString& id)
+{
+    if (!m_currentLog || !isSafeID(id) || m_currentLog->id == id)
+        return;
+    m_currentLog->id = id;
+    Q_EMIT currentLogChanged();
+}
+
 void MigrationLogger::startLog(const LogParticipants& p)
 {
     MigrationLog log;

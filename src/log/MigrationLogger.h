@@ -72,6 +72,9 @@ public:
     const QList<MigrationLog>& allLogs() const { return m_allLogs; }
 
     void startLog(const LogParticipants& participants);
+    // The current log carries on an earlier attempt's: a resumed transfer is one
+    // migration, under the id its safety snapshot and the rollback know it by.
+    void continueLog(const QString& id);
     void addCategoryResult(const CategoryResult& result);
     void attachTelemetry(const TransferProgress& progress, const LogSettings& settings);
     void attachIDEs(const QList<IDEInfo>& ides);

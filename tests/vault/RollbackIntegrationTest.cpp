@@ -126,6 +126,31 @@ protected:
 
 } // namespace
 
+// A receive killed after it replaced a file and then run to the end is one
+// migration: the id its log lists is the one the rollback knows.
+TEST_F(Rollback, AReceiveKilledAndFinishedRollsBackByTheIdItsLogLists)
+{
+    writeBytes(source + u"/Videos/large.bin"_s, QByteArray(16 << 20, 'x'));
+    {
+        // A cap keeps the large file, after kept.txt, in flight long enough to interrupt it.
+        CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, source, u"--categories"_s, u"userFiles"_s, u"--conflict-policy"_s,
+                                      u"overwrite"_s, u"--json"_s, u"--max-mbps"_s, u"40"_s}, env);
+        const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+        ASSERT_FALSE(advertised.isEmpty());
+        CliProcess receiver(kivoCli(), receiveFrom(destination, advertised), env);
+        ASSERT_TRUE(waitUntil([&] { return contents(destination + u"/Documents/kept.txt"_s) == "the source's kept.txt\n"; }));
+        receiver.killHard();
+        sender.finish();
+    }
+    migrate(u"userFiles"_s);
+    const QList<QJsonObject> logs = runCli({u"log"_s, u"list"_s, u"--home"_s, destination, u"--json"_s}, env).events(u"log"_s);
+    ASSERT_EQ(logs.size(), 1);
+    const CliRun rolledBack = runCli({u"vault"_s, u"rollback"_s, logs[0].value(u"id"_s).toString(), u"--home"_s, destination}, env);
+    ASSERT_EQ(rolledBack.exitCode, 0) << rolledBack.err.toStdString();
+    EXPECT_EQ(contents(destination + u"/Documents/kept.txt"_s), "the destination's own kept.txt\n");
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Videos/large.bin"_s));
+}
+
 // Without the snapshot a receive writes nothing over what is there, unless told to go on without one.
 TEST_F(Rollback, NoPreChangeSnapshotMeansNothingWrittenAndNoVaultOptsOut)
 {
