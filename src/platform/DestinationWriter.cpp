@@ -24,8 +24,11 @@ namespace {
 [[noreturn]] void fail(int error, const QString& path)
 {
     QString text = QString::fromLocal8Bit(std::strerror(error));
-    if (error == ELOOP || error == ENOTDIR)
+    // A folder opened without following links reads a link in its place as "not a folder" too.
+    if (error == ELOOP)
         text = QStringLiteral("refusing to follow a symbolic link");
+    else if (error == ENOTDIR)
+        text = QStringLiteral("a file or a link stands where a folder should be");
     throw WriteFailure(error, QStringLiteral("%1: %2").arg(path, text));
 }
 

@@ -264,8 +264,9 @@ private:
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
     void noteRejectedChunk(const Target& t, std::uint32_t chunkIndex, bool write);
     void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure);
-    // After a failed write: true when a link on the file's folder path caused it, and the file failed for it.
-    bool failLinkedPath(const Target& t);
+    // After a failed write: when a link or a file on the file's folder path caused it, the
+    // file failed for it, and the word for the source ("Link in path", "File in path").
+    std::optional<QString> failBlockedPath(const Target& t);
     // `landed`: the file as a writer thread found it under its name, when one placed it.
     void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID,
                             const std::optional<fs::FileStatus>* landed = nullptr);

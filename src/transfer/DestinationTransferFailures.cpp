@@ -4,6 +4,7 @@
 #include "transfer/DestinationTransfer.h"
 
 #include "platform/DestinationWriter.h"
+#include "platform/FileSystem.h"
 #include "platform/Logging.h"
 
 namespace kivo {
@@ -57,34 +58,39 @@ void DestinationTransfer::abandonFile(const Target& t, const QString& path, cons
     addFileError(path, categoryID, failure);
 }
 
-bool DestinationTransfer::failLinkedPath(const Target& t)
+std::optional<QString> DestinationTransfer::failBlockedPath(const Target& t)
 {
-    // A folder on the way replaced by a link is never written through, and
-    // waiting for resends would not change that: the file fails now.
+    // A folder on the way replaced by a link is never written through, nor one
+    // where a file of the user's stands, and waiting for resends would change
+    // neither: the file fails now.
     const QString folder = t.destination.left(t.destination.lastIndexOf(u'/'));
     if (!folder.startsWith(m_home + u'/'))
-        return false;
-    QString link;
-    for (qsizetype at = m_home.size(); link.isEmpty() && at < folder.size();) {
+        return std::nullopt;
+    QString link, file;
+    for (qsizetype at = m_home.size(); link.isEmpty() && file.isEmpty() && at < folder.size();) {
         const qsizetype next = folder.indexOf(u'/', at + 1);
         const QString step = folder.left(next < 0 ? folder.size() : next);
         try {
             if (m_writer->linkTarget(step))
                 link = step;
+            else if (const auto there = fs::status(step, fs::Links::dontFollow); there && !there->isDirectory())
+                file = step;
         } catch (const WriteFailure&) {
             break; // a step that cannot be read is not a link found
         }
         at = step.size();
     }
-    if (link.isEmpty())
-        return false;
+    if (link.isEmpty() && file.isEmpty())
+        return std::nullopt;
     const auto& item = m_manifest->items[t.itemIndex];
     abandonFile(t, item.relativePath, item.categoryID,
-                QStringLiteral("A link stands in its folder path at %1; nothing was written through it").arg(link));
+                link.isEmpty()
+                    ? QStringLiteral("A file stands in its folder path at %1; it was left as it is").arg(file)
+                    : QStringLiteral("A link stands in its folder path at %1; nothing was written through it").arg(link));
     m_gaps.remove(t.itemIndex);
     if (m_incoming.itemIndex == t.itemIndex)
         m_incoming = {};
-    return true;
+    return link.isEmpty() ? QStringLiteral("File in path") : QStringLiteral("Link in path");
 }
 
 void DestinationTransfer::handleFileSkip(const MessageHeader& header)

@@ -231,8 +231,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await answer(reply(MessageType::chunkNack, failLinkedPath(t) ? QStringLiteral("Link in path")
-                                                                        : QStringLiteral("Write failed")));
+        co_await answer(reply(MessageType::chunkNack, failBlockedPath(t).value_or(QStringLiteral("Write failed"))));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await answer(reply(MessageType::chunkAck, std::nullopt));

@@ -149,8 +149,7 @@ std::optional<BundleFailure> DestinationTransfer::settlePlaced(const FileBundle:
     case Step::writeFailed:
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(out.error));
         noteMissing(t.itemIndex, 0);
-        return BundleFailure{entry.path, failLinkedPath(t) ? QStringLiteral("Link in path") : QStringLiteral("Write failed"),
-                             false};
+        return BundleFailure{entry.path, failBlockedPath(t).value_or(QStringLiteral("Write failed")), false};
     case Step::placed:
     case Step::nameTaken:
     case Step::commitFailed:

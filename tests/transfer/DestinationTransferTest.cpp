@@ -121,6 +121,8 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
                         QFile::encodeName(home() + u"/linkfile"_s).constData()), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(home() + u"/pipe"_s).constData(), 0600), 0);
     writeBytes(home() + u"/exists.txt"_s, "here");
+    // A file of the user's where the source has a folder.
+    writeBytes(home() + u"/filedir"_s, "mine");
     // Pre-flight questions, and the answer each should get.
     enum class Answer { conflict, absent, refused };
     const QList<std::pair<QString, Answer>> questions = {
@@ -137,7 +139,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s, {}, {}, {}}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
-        {u"~/linkdir/x"_s, u"Link in path"_s}, {u"~/linkfile"_s, u"ack"_s},
+        {u"~/linkdir/x"_s, u"Link in path"_s}, {u"~/filedir/x"_s, u"File in path"_s}, {u"~/linkfile"_s, u"ack"_s},
         {u"~/pipe"_s, u"ack"_s},      {outside + u"/evil.sh"_s, u"Outside home folder"_s},
         {u"~/../outside/x"_s, u"Invalid path"_s}, {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
@@ -198,6 +200,8 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     EXPECT_FALSE(QFile::exists(DestinationTransfer::partialPathFor(home() + u"/far.bin"_s, u"T-1"_s, u"~/far.bin"_s)));
     // The link on the folder path fails its file, listed, instead of passing unnoticed.
     EXPECT_TRUE(failedPaths().contains(u"~/linkdir/x"_s)) << failedPaths().join(u' ').toStdString();
+    EXPECT_TRUE(failedPaths().contains(u"~/filedir/x"_s)) << failedPaths().join(u' ').toStdString();
+    EXPECT_EQ(readBytes(home() + u"/filedir"_s), QByteArray("mine"));
     EXPECT_EQ(QDir(outside).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList{u"target"_s});
     EXPECT_EQ(readBytes(outside + u"/target"_s), QByteArray("untouched"));
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
@@ -209,7 +213,7 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
     EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s,
-                                     u"~/linkdir/x "_s}));
+                                     u"~/filedir/x "_s, u"~/linkdir/x "_s}));
     EXPECT_EQ(engine().manifest()->items.last().transferStatus, FileTransferStatus::failed);
 }
 
