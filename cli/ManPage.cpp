@@ -161,6 +161,9 @@ const QList<JsonEventSpec>& jsonEvents()
          u"phase (snapshot or restore), category, files, totalFiles, bytes, totalBytes, secondsRemaining"_s},
         {u"vaultSnapshot"_s, u"vault snapshot"_s,
          u"id, kind, time, host, username, home, migrationID, categories (category, engineSnapshot, files, bytes)"_s},
+        {u"log"_s, u"log list"_s,
+         u"one per migration log: id, timestampStart, overallStatus, sourceHostname, destinationHostname, "
+         "totalBytesTransferred"_s},
         {u"snapshot"_s, u"vault list"_s, u"one per snapshot, with the fields of vaultSnapshot"_s},
         {u"vaultChecked"_s, u"vault check"_s, u"vault, readData: the vault is intact"_s},
         {u"vaultRestored"_s, u"vault restore"_s, u"id, target"_s},
