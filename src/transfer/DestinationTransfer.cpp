@@ -105,46 +105,6 @@ QCoro::Task<void> DestinationTransfer::run()
     Q_EMIT finished();
 }
 
-QCoro::Task<void> DestinationTransfer::runAndSayWhy()
-{
-    // Less than this left, and whatever failed was the volume filling: the
-    // checkpoint's next write fails as often as a file's.
-    constexpr std::uint64_t kNearlyFull = 1024 * 1024;
-    std::exception_ptr failure;
-    QString what;
-    std::uint64_t free = 0;
-    try {
-        co_await runDestination();
-        co_return;
-    } catch (const TransferError&) {
-        throw;
-    } catch (const std::exception& e) {
-        failure = std::current_exception();
-        what = describe(e);
-        free = availableDiskSpace();
-    }
-    if (free >= kNearlyFull || m_toldSourceWhy || !m_manifest || !m_connection->isConnected())
-        std::rethrow_exception(failure);
-    qCWarning(lcTransferEngine).noquote() << "Failed on a full volume:" << what;
-    co_await send(diskFullError(free));
-    throw TransferError::insufficientDiskSpace(m_manifest->totalSize - std::min(m_bytesDone, m_manifest->totalSize), free);
-}
-
-QCoro::Task<void> DestinationTransfer::letTheSourceRead()
-{
-    constexpr auto kLimit = std::chrono::seconds(5);
-    QElapsedTimer waited;
-    waited.start();
-    setIdleDeadline(std::chrono::duration_cast<std::chrono::milliseconds>(kLimit));
-    try {
-        while (m_connection->isConnected() && waited.elapsed() < std::chrono::milliseconds(kLimit).count())
-            (void)co_await m_connection->receiveMessage();
-    } catch (const std::exception&) {
-        // The source hung up, or said nothing more in time: either way, done.
-    }
-    setIdleDeadline(std::chrono::milliseconds(0));
-}
-
 QCoro::Task<void> DestinationTransfer::runDestination()
 {
     setIdleDeadline(m_timeouts.manifest);
@@ -336,38 +296,6 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     TransferProgress::Batch batch(m_progress);
     m_progress->setStartedAt(m_clock->now());
     m_progress->setIsTransferring(true);
-}
-
-std::uint64_t DestinationTransfer::bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
-                                                   const std::optional<ResumeState>& earlier)
-{
-    if (!earlier)
-        return manifest.totalSize;
-    std::uint64_t held = 0;
-    const auto sizeOf = [&](const QString& path) -> std::uint64_t {
-        const qsizetype i = index.find(manifest.items, path);
-        return i < 0 ? 0 : manifest.items[i].size;
-    };
-    for (auto it = earlier->files.cbegin(); it != earlier->files.cend(); ++it)
-        if (it->completed)
-            held += sizeOf(it.key());
-    for (auto it = earlier->unconfirmedFiles.cbegin(); it != earlier->unconfirmedFiles.cend(); ++it)
-        if (!earlier->isCompleted(it.key()))
-            held += sizeOf(it.key());
-    if (const auto& f = earlier->inProgressFile)
-        held += std::min(f->bytesReceived, sizeOf(f->relativePath));
-    return manifest.totalSize - std::min(held, manifest.totalSize);
-}
-
-MessageHeader DestinationTransfer::diskFullError(std::uint64_t available, std::optional<std::uint64_t> needed)
-{
-    MessageHeader error = makeHeader(MessageType::error);
-    error.errorCode = QStringLiteral("disk_full");
-    error.errorMessage = QStringLiteral("Insufficient disk space");
-    error.spaceAvailable = available;
-    error.spaceNeeded = needed;
-    m_toldSourceWhy = true;
-    return error;
 }
 
 bool DestinationTransfer::openCheckpoint(const TransferManifest& manifest, std::optional<ResumeState> stored)

@@ -5,7 +5,14 @@
 
 #include "platform/DestinationWriter.h"
 #include "platform/FileSystem.h"
+#include "platform/Error.h"
 #include "platform/Logging.h"
+#include "transfer/TransferError.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <exception>
 
 namespace kivo {
 
@@ -117,6 +124,57 @@ void DestinationTransfer::handleFileSkip(const MessageHeader& header)
     m_manifest->markFileSkipped(index);
     addFileError(path, m_manifest->items[index].categoryID,
                  header.errorMessage.value_or(QStringLiteral("Skipped by source")));
+}
+
+MessageHeader DestinationTransfer::diskFullError(std::uint64_t available, std::optional<std::uint64_t> needed)
+{
+    MessageHeader error = makeHeader(MessageType::error);
+    error.errorCode = QStringLiteral("disk_full");
+    error.errorMessage = QStringLiteral("Insufficient disk space");
+    error.spaceAvailable = available;
+    error.spaceNeeded = needed;
+    m_toldSourceWhy = true;
+    return error;
+}
+
+QCoro::Task<void> DestinationTransfer::runAndSayWhy()
+{
+    // Less than this left, and whatever failed was the volume filling: the
+    // checkpoint's next write fails as often as a file's.
+    constexpr std::uint64_t kNearlyFull = 1024 * 1024;
+    std::exception_ptr failure;
+    QString what;
+    std::uint64_t free = 0;
+    try {
+        co_await runDestination();
+        co_return;
+    } catch (const TransferError&) {
+        throw;
+    } catch (const std::exception& e) {
+        failure = std::current_exception();
+        what = describe(e);
+        free = availableDiskSpace();
+    }
+    if (free >= kNearlyFull || m_toldSourceWhy || !m_manifest || !m_connection->isConnected())
+        std::rethrow_exception(failure);
+    qCWarning(lcTransferEngine).noquote() << "Failed on a full volume:" << what;
+    co_await send(diskFullError(free));
+    throw TransferError::insufficientDiskSpace(m_manifest->totalSize - std::min(m_bytesDone, m_manifest->totalSize), free);
+}
+
+QCoro::Task<void> DestinationTransfer::letTheSourceRead()
+{
+    constexpr auto kLimit = std::chrono::seconds(5);
+    QElapsedTimer waited;
+    waited.start();
+    setIdleDeadline(std::chrono::duration_cast<std::chrono::milliseconds>(kLimit));
+    try {
+        while (m_connection->isConnected() && waited.elapsed() < std::chrono::milliseconds(kLimit).count())
+            (void)co_await m_connection->receiveMessage();
+    } catch (const std::exception&) {
+        // The source hung up, or said nothing more in time: either way, done.
+    }
+    setIdleDeadline(std::chrono::milliseconds(0));
 }
 
 } // namespace kivo

@@ -187,4 +187,25 @@ void DestinationTransfer::reopenDamaged(const QList<qsizetype>& items)
         m_journal->fold();
 }
 
+std::uint64_t DestinationTransfer::bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
+                                                   const std::optional<ResumeState>& earlier)
+{
+    if (!earlier)
+        return manifest.totalSize;
+    std::uint64_t held = 0;
+    const auto sizeOf = [&](const QString& path) -> std::uint64_t {
+        const qsizetype i = index.find(manifest.items, path);
+        return i < 0 ? 0 : manifest.items[i].size;
+    };
+    for (auto it = earlier->files.cbegin(); it != earlier->files.cend(); ++it)
+        if (it->completed)
+            held += sizeOf(it.key());
+    for (auto it = earlier->unconfirmedFiles.cbegin(); it != earlier->unconfirmedFiles.cend(); ++it)
+        if (!earlier->isCompleted(it.key()))
+            held += sizeOf(it.key());
+    if (const auto& f = earlier->inProgressFile)
+        held += std::min(f->bytesReceived, sizeOf(f->relativePath));
+    return manifest.totalSize - std::min(held, manifest.totalSize);
+}
+
 } // namespace kivo
