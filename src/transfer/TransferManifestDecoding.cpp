@@ -108,14 +108,26 @@ private:
     qsizetype m_reported;
 };
 
-QJsonDocument parsePiece(QByteArrayView text, qsizetype offset)
+// A piece of the document checked by the JSON parser at the depth it has in the
+// whole document (`depth` arrays around it), so that the parser's nesting limit
+// refuses exactly what it would refuse in a whole-document parse.
+QJsonValue parsePiece(QByteArrayView text, qsizetype offset, int depth)
 {
+    QByteArray wrapped;
+    wrapped.reserve(text.size() + 2 * depth);
+    wrapped.append(QByteArray(depth, '[')).append(text).append(QByteArray(depth, ']'));
     QJsonParseError error{};
-    QJsonDocument doc = QJsonDocument::fromJson(text.toByteArray(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(wrapped, &error);
     if (error.error != QJsonParseError::NoError)
-        throw DecodingError(
-            QStringLiteral("Invalid JSON: %1 at offset %2").arg(error.errorString()).arg(offset + error.offset));
-    return doc;
+        throw DecodingError(QStringLiteral("Invalid JSON: %1 at offset %2")
+                                .arg(error.errorString())
+                                .arg(offset - depth + error.offset));
+    if (depth == 0)
+        return doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array());
+    QJsonValue value = doc.array().at(0);
+    for (int level = 1; level < depth; ++level)
+        value = value.toArray().at(0);
+    return value;
 }
 
 // The items array at `at`, read element by element into a list allocated once.
@@ -140,10 +152,10 @@ QList<TransferManifest::FileItem> decodeItems(const QByteArray& text, qsizetype 
     items.reserve(count);
     QStringList categories; // one shared string per category instead of one per item
     walk([&](QByteArrayView element, qsizetype offset) {
-        const QJsonDocument doc = parsePiece(element, offset);
-        if (!doc.isObject())
+        const QJsonValue value = parsePiece(element, offset, 2); // inside the manifest and its items
+        if (!value.isObject())
             throw DecodingError(QStringLiteral("Invalid JSON: items holds a non-object"));
-        TransferManifest::FileItem item = TransferManifest::FileItem::fromJson(doc.object());
+        TransferManifest::FileItem item = TransferManifest::FileItem::fromJson(value.toObject());
         const qsizetype known = categories.indexOf(item.categoryID);
         if (known >= 0)
             item.categoryID = categories[known];
@@ -159,10 +171,10 @@ QString keyOf(QByteArrayView text, qsizetype offset)
 {
     if (text.size() >= 2 && text.front() == '"' && !text.contains('\\'))
         return QString::fromUtf8(text.sliced(1, text.size() - 2));
-    const QJsonDocument doc = parsePiece(QByteArray("[") + text.toByteArray() + "]", offset - 1);
-    if (!doc.array().at(0).isString())
+    const QJsonValue key = parsePiece(text, offset, 1);
+    if (!key.isString())
         throw DecodingError(QStringLiteral("Invalid JSON: a member name is not a string at offset %1").arg(offset));
-    return doc.array().at(0).toString();
+    return key.toString();
 }
 
 } // namespace
@@ -188,7 +200,7 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consume
                 // A repeated key: as in a whole-document parse the last one counts and
                 // the earlier ones need only be well-formed.
                 if (itemsAt >= 0)
-                    parsePiece(bytes.sliced(itemsAt, itemsEnd - itemsAt), itemsAt);
+                    parsePiece(bytes.sliced(itemsAt, itemsEnd - itemsAt), itemsAt, 1);
                 itemsAt = valueAt;
                 itemsEnd = s.pos();
                 continue;
@@ -203,10 +215,10 @@ TransferManifest TransferManifest::decode(const QByteArray& bytes, const Consume
     if (!s.atEnd())
         s.failHere(QStringLiteral("garbage after the manifest"));
     rest.append(rest.size() > 1 ? ",\"items\":[]}" : "\"items\":[]}");
-    const QJsonDocument restDoc = parsePiece(rest, 0);
-    if (!restDoc.isObject())
+    const QJsonValue restValue = parsePiece(rest, 0, 0);
+    if (!restValue.isObject())
         throw DecodingError(QStringLiteral("Invalid JSON: expected an object"));
-    TransferManifest m = fromJson(restDoc.object());
+    TransferManifest m = fromJson(restValue.toObject());
     if (itemsAt < 0)
         throw DecodingError(QStringLiteral("Invalid JSON: key \"items\" is missing or not an array"));
     m.items = decodeItems(bytes, itemsAt, consumed ? &consumed : nullptr);

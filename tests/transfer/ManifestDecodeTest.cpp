@@ -46,6 +46,11 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
     const QByteArray pretty = m.encoded();
     const QByteArray head = R"({"transferID":"T-1","sourceHostname":"h","totalSize":0,"categoryIDs":[],"categoryOrder":[],"createdAt":"2026-01-01T00:00:00Z")";
     const QByteArray item = R"({"relativePath":"~/x","absolutePath":"/x","size":1,"categoryID":"c","isTransferred":false,"bytesTransferred":0,"transferStatus":"pending"})";
+    // An unknown member nested `depth` deep inside an item: the parser's nesting limit
+    // counts the manifest and its items around it.
+    auto nested = [&](int depth) {
+        return head + ",\"items\":[" + item.chopped(1) + ",\"x\":" + QByteArray(depth, '[') + QByteArray(depth, ']') + "}]}";
+    };
 
     const QList<std::pair<const char*, QByteArray>> cases = {
         {"pretty", pretty},
@@ -65,6 +70,9 @@ TEST(ManifestDecode, AgreesWithAWholeDocumentParse)
         {"bad literal elsewhere", head + ",\"flag\":tru,\"items\":[]}"},
         {"not an object", "[]"},
         {"backslash at the end", head + ",\"items\":[\"\\"},
+        {"nested within the limit", nested(1020)},
+        {"nested past the limit", nested(1023)},
+        {"earlier items nested past the limit", head + ",\"items\":" + QByteArray(1024, '[') + QByteArray(1024, ']') + ",\"items\":[]}"},
     };
     for (const auto& [name, text] : cases) {
         const std::optional<TransferManifest> expected = reference(text);
