@@ -28,7 +28,9 @@ QString categoryLine(const VaultSnapshot& s)
 {
     QStringList parts;
     for (const CategorySnapshot& c : s.categories)
-        parts << u"%1 %2 (%3 files, %4)"_s.arg(c.category, c.engineSnapshot.left(8)).arg(c.files).arg(formatFileSize(c.bytes));
+        parts << u"%1 %2 (%3 %4, %5)"_s.arg(c.category, c.engineSnapshot.left(8))
+                     .arg(c.files)
+                     .arg(c.files == 1 ? u"file"_s : u"files"_s, formatFileSize(c.bytes));
     return parts.join(u", "_s);
 }
 

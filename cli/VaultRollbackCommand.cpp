@@ -15,6 +15,7 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 QString files(std::uint64_t n) { return n == 1 ? u"1 file"_s : u"%1 files"_s.arg(n); }
+QString folders(std::uint64_t n) { return n == 1 ? u"1 empty folder"_s : u"%1 empty folders"_s.arg(n); }
 QString keys(qsizetype n) { return n == 1 ? u"1 setting"_s : u"%1 settings"_s.arg(n); }
 
 QString items(qsizetype n) { return n == 1 ? u"1 keychain item"_s : u"%1 keychain items"_s.arg(n); }
@@ -109,9 +110,8 @@ void listPaths(Reporter& out, const QString& heading, const QStringList& paths, 
 QString summary(const RollbackReport& r)
 {
     const QString what = r.categories.join(u", "_s);
-    QString line = u"Rolled back migration %1 (%2): %3 put back, %4 removed, %5 empty folders removed%6."_s
-                   .arg(r.migrationID, what, files(r.restored), files(r.removed))
-                   .arg(r.foldersRemoved)
+    QString line = u"Rolled back migration %1 (%2): %3 put back, %4 removed, %5 removed%6."_s
+                   .arg(r.migrationID, what, files(r.restored), files(r.removed), folders(r.foldersRemoved))
                    .arg(r.resumed ? u", finishing the run cut short"_s : QString());
     line.insert(line.size() - 1, settingsPart(r, u"put back"_s) + secretsPart(r, u"put back"_s, u"deleted"_s));
     if (!r.remaining.isEmpty())

@@ -17,6 +17,7 @@
 #include "transfer/PartialFolders.h"
 #include "transfer/PreFlightConflict.h"
 #include "transfer/TransferError.h"
+#include "transfer/TreeEntries.h"
 #include "transfer/Verification.h"
 #include "transfer/WireName.h"
 
@@ -262,7 +263,7 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
     prepare(std::move(received.manifest), std::move(received.itemIndex));
     const TransferManifest& manifest = *m_manifest;
     std::optional<ResumeState> stored = ResumeState::load(transfersDirectory(m_home), m_transferID);
-    const std::uint64_t needed = bytesStillToCome(manifest, m_itemIndex, stored);
+    const std::uint64_t needed = bytesStillToCome(manifest, m_itemIndex, stored, m_announceHardLinks);
     if (const std::uint64_t free = availableDiskSpace(); free < needed) {
         // Said before failing: the source would otherwise wait out its deadline for an answer.
         co_await send(diskFullError(free, needed));
@@ -272,7 +273,11 @@ QCoro::Task<void> DestinationTransfer::acceptManifest(ReceivedManifest received)
         co_await m_beforeFirstWrite(m_transferID, [this](const DestinationVisitor& visit) {
             for (const TransferManifest::FileItem& item : std::as_const(m_manifest->items))
                 if (const WirePathCheck check = checkPath(item.relativePath); !check.refusal)
-                    visit(check.destination, item.categoryID);
+                    visit(check.destination, item.categoryID, false);
+            // Folders and links too, so that a rollback knows the empty folders and the links it made.
+            for (const TransferManifest::Entry& entry : relocatedEntries())
+                if (const WirePathCheck check = entryPath(entry, m_home, m_userMapping, m_safety); !check.refusal)
+                    visit(check.destination, entry.categoryID, entry.kind == TransferManifest::Entry::Kind::folder);
         });
 
     const bool resuming = openCheckpoint(manifest, std::move(stored));

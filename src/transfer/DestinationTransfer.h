@@ -101,9 +101,9 @@ public:
     // answers for it with the hash it arrived with.
     void markAdapted(const QString& destinationPath) { m_adaptedPaths.insert(destinationPath); }
     // Awaited once the manifest is accepted, before anything is written, with the
-    // transfer's id and a walk over every file's destination and category (safe
+    // transfer's id and a walk over every file's, link's and folder's destination and category (safe
     // from another thread while this waits); a throw ends the transfer with nothing written.
-    using DestinationVisitor = std::function<void(const QString& destination, const QString& categoryID)>;
+    using DestinationVisitor = std::function<void(const QString& destination, const QString& categoryID, bool isFolder)>;
     using EachDestination = std::function<void(const DestinationVisitor&)>;
     using BeforeFirstWrite = std::function<QCoro::Task<void>(QString, EachDestination)>;
     void setBeforeFirstWrite(BeforeFirstWrite callback) { m_beforeFirstWrite = std::move(callback); }
@@ -147,9 +147,10 @@ public:
     std::uint64_t availableDiskSpace() const;
     // The bytes of the manifest still to land: what an earlier run's checkpoint
     // already has in place is not asked for again, or a disk that once filled
-    // could never take the rest.
+    // could never take the rest. With `linksTaken`, a file with several names
+    // (one link group) lands once: its other names come as links.
     static std::uint64_t bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
-                                          const std::optional<ResumeState>& earlier);
+                                          const std::optional<ResumeState>& earlier, bool linksTaken);
 
     // Cancels, closes the connection and deletes every file written. The checkpoint stays.
     QCoro::Task<void> cancelAndCleanup();

@@ -12,6 +12,10 @@
 #include "transfer/FileHasher.h"
 #include "transfer/TransferError.h"
 
+#include <QHash>
+
+#include <limits>
+
 namespace kivo {
 
 QCoro::Task<void> DestinationTransfer::confirmPlacedFiles()
@@ -188,24 +192,47 @@ void DestinationTransfer::reopenDamaged(const QList<qsizetype>& items)
 }
 
 std::uint64_t DestinationTransfer::bytesStillToCome(const TransferManifest& manifest, const ItemsByPath& index,
-                                                   const std::optional<ResumeState>& earlier)
+                                                   const std::optional<ResumeState>& earlier, bool linksTaken)
 {
-    if (!earlier)
-        return manifest.totalSize;
-    std::uint64_t held = 0;
-    const auto sizeOf = [&](const QString& path) -> std::uint64_t {
-        const qsizetype i = index.find(manifest.items, path);
-        return i < 0 ? 0 : manifest.items[i].size;
+    // What each item still needs: all of it, less what the checkpoint has in place.
+    QList<std::uint64_t> still(manifest.items.size());
+    for (qsizetype i = 0; i < still.size(); ++i)
+        still[i] = manifest.items[i].size;
+    const auto held = [&](const QString& path, std::uint64_t bytes) {
+        if (const qsizetype i = index.find(manifest.items, path); i >= 0)
+            still[i] -= std::min(bytes, still[i]);
     };
-    for (auto it = earlier->files.cbegin(); it != earlier->files.cend(); ++it)
-        if (it->completed)
-            held += sizeOf(it.key());
-    for (auto it = earlier->unconfirmedFiles.cbegin(); it != earlier->unconfirmedFiles.cend(); ++it)
-        if (!earlier->isCompleted(it.key()))
-            held += sizeOf(it.key());
-    if (const auto& f = earlier->inProgressFile)
-        held += std::min(f->bytesReceived, sizeOf(f->relativePath));
-    return manifest.totalSize - std::min(held, manifest.totalSize);
+    if (earlier) {
+        for (auto it = earlier->files.cbegin(); it != earlier->files.cend(); ++it)
+            if (it->completed)
+                held(it.key(), std::numeric_limits<std::uint64_t>::max());
+        for (auto it = earlier->unconfirmedFiles.cbegin(); it != earlier->unconfirmedFiles.cend(); ++it)
+            held(it.key(), std::numeric_limits<std::uint64_t>::max());
+        if (const auto& f = earlier->inProgressFile)
+            held(f->relativePath, f->bytesReceived);
+    }
+    // Off the manifest's total: what is in place, and a group's names beyond the
+    // readiest one, which link to it once it is whole.
+    const auto grow = [](std::uint64_t& sum, std::uint64_t bytes) {
+        sum += std::min(bytes, std::numeric_limits<std::uint64_t>::max() - sum);
+    };
+    struct Names {
+        std::uint64_t still = 0;
+        std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+    };
+    QHash<std::uint32_t, Names> groups;
+    std::uint64_t spared = 0;
+    for (qsizetype i = 0; i < still.size(); ++i) {
+        grow(spared, manifest.items[i].size - still[i]);
+        if (const std::uint32_t group = linksTaken ? manifest.items[i].linkGroup : 0; group != 0) {
+            Names& names = groups[group];
+            grow(names.still, still[i]);
+            names.least = std::min(names.least, still[i]);
+        }
+    }
+    for (const Names& names : std::as_const(groups))
+        grow(spared, names.still - names.least);
+    return manifest.totalSize - std::min(spared, manifest.totalSize);
 }
 
 } // namespace kivo

@@ -27,8 +27,9 @@ std::optional<HardLinkGroups::Identity> identityAt(const QString& path)
 
 QCoro::Task<void> SourceTransfer::findLinkGroups()
 {
+    // The groups in the manifest are the offer: the destination counts each group's bytes once.
     const auto& items = m_manifest->items;
-    if (std::none_of(items.cbegin(), items.cend(), [](const auto& item) { return item.multiplyLinked; }))
+    if (!m_offerHardLinks || std::none_of(items.cbegin(), items.cend(), [](const auto& item) { return item.multiplyLinked; }))
         co_return;
     // A look at every file listed with several names: on a pool thread.
     auto finding = startInBackground([items = m_manifest->items] {

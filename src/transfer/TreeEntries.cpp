@@ -59,6 +59,8 @@ QList<EntryOutcome> placeEntries(DestinationWriter& writer, const QList<Transfer
 {
     QList<EntryOutcome> outcomes;
     QList<std::pair<const TransferManifest::Entry*, QString>> folders;
+    // A link may be all a folder holds: the folder is there before the link is placed in it.
+    makeFolders(writer, entries, home, mapping, safety);
     auto failed = [&](const TransferManifest::Entry& e, const QString& error) {
         outcomes.append({e.relativePath, e.categoryID, error, {}});
     };

@@ -43,7 +43,8 @@ QByteArray mappedLinkTarget(const QByteArray& target, const std::optional<UserMa
 WirePathCheck entryPath(const TransferManifest::Entry& entry, const QString& home,
                         const std::optional<UserMapping>& mapping, const MDMSafetyChecker& safety);
 
-// Creates the links, then every folder deepest first with its mode, attributes
+// Creates the folders bare and the links in them, then gives every folder,
+// deepest first, its mode, attributes
 // and time, so that nothing placed afterwards moves a folder's time. Runs once
 // every file is in place. Links are never followed; something other than the
 // same link at a link's path is handled by `policy` as a file would be.

@@ -44,17 +44,19 @@ QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWri
     const QString own = kivoDataFolder(cleanHome) + u'/';
     // Folders already noted: far fewer than files, and each is walked up only once.
     QSet<QString> folders;
-    writes([&](const QString& destination, const QString& category) {
+    writes([&](const QString& destination, const QString& category, bool isFolder) {
         const QString clean = QDir::cleanPath(destination);
-        if (!clean.startsWith(root) || clean.startsWith(own))
+        if (!clean.startsWith(root) || (clean + u'/').startsWith(own))
             return;
         const QString relative = clean.mid(root.size());
-        for (QString folder = QFileInfo(relative).path(); !folders.contains(folder);
+        for (QString folder = isFolder ? relative : QFileInfo(relative).path(); !folders.contains(folder);
              folder = folder == u'.' ? folder : QFileInfo(folder).path()) {
             folders.insert(folder);
             const auto state = PathState::of(folder == u'.' ? cleanHome : root + folder);
             touched({state ? ChangeEntry::Kind::folderTouched : ChangeEntry::Kind::folderCreated, category, folder, state, false, std::nullopt});
         }
+        if (isFolder)
+            return;
         const auto state = PathState::of(clean);
         touched({state ? ChangeEntry::Kind::replaced : ChangeEntry::Kind::created, category, relative, state, false, std::nullopt});
         if (!state)
@@ -191,9 +193,9 @@ ChangeRecord takePreChangeSnapshot(const PreChangeRequest& request, const EachWr
     QList<QPair<QString, QStringList>> replaced;
     // The export lands in kivo's own folder on Linux homes, which the entries leave out: it is spotted first.
     const EachWrite watched = [&](const WriteVisitor& visit) {
-        writes([&](const QString& destination, const QString& category) {
-            record.secrets = record.secrets || isKeychainExport(request.home, destination);
-            visit(destination, category);
+        writes([&](const QString& destination, const QString& category, bool isFolder) {
+            record.secrets = record.secrets || (!isFolder && isKeychainExport(request.home, destination));
+            visit(destination, category, isFolder);
         });
     };
     // The list goes straight to disk: a manifest may hold millions.

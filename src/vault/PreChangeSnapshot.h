@@ -15,15 +15,15 @@
 
 namespace kivo {
 
-// A walk over a migration's writes: each destination (absolute) with its category.
-using WriteVisitor = std::function<void(const QString& destination, const QString& category)>;
+// A walk over a migration's writes: each destination (absolute) with its category, and whether it is a folder.
+using WriteVisitor = std::function<void(const QString& destination, const QString& category, bool isFolder)>;
 using EachWrite = std::function<void(const WriteVisitor&)>;
 // The paths a migration touches, handed over one by one as they are found.
 using EntrySink = std::function<void(const ChangeEntry&)>;
 
-// Sorts the writes by whether something is there already: what they replace, by
-// category and home-relative, is returned. Every file and every folder on the way
-// (the home itself as ".") goes to `touched` once, with what is there now.
+// Sorts the file writes by whether something is there already: what they replace, by
+// category and home-relative, is returned. Every file, every folder written and every
+// folder on the way (the home itself as ".") goes to `touched` once, with what is there now.
 // Anything outside the home, or in kivo's own folder, is left out.
 QList<QPair<QString, QStringList>> sortWrites(const QString& home, const EachWrite& writes, const EntrySink& touched);
 

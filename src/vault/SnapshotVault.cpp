@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -29,15 +30,6 @@ bool isBelow(const QString& path, const QString& folder)
     return path == folder || path.startsWith(folder + u'/');
 }
 
-// What a snapshot of `home` leaves out: kivo's own folder, and the vault when it lives in the home.
-QStringList excludedFolders(const QString& home, const QString& repository)
-{
-    QStringList out{kivoDataFolder(home)};
-    if (isBelow(repository, home) && !isBelow(repository, out.first()))
-        out << repository << keyFileBeside(repository);
-    return out;
-}
-
 std::optional<double> remainingSeconds(const QElapsedTimer& clock, std::uint64_t done, std::uint64_t total)
 {
     const double seconds = double(clock.elapsed()) / 1000.0;
@@ -48,12 +40,24 @@ std::optional<double> remainingSeconds(const QElapsedTimer& clock, std::uint64_t
 
 } // namespace
 
-QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& home, const QStringList& paths)
+QStringList excludedFolders(const QString& home, const QString& repository)
 {
-    const QString skip = kivoDataFolder(home);
+    QStringList out{kivoDataFolder(home)};
+    if (isBelow(repository, home) && !isBelow(repository, out.first()))
+        out << repository << keyFileBeside(repository);
+    return out;
+}
+
+QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& root, const QStringList& paths, const QStringList& skipped)
+{
+    const auto isSkipped = [&](const QString& path) {
+        return std::any_of(skipped.begin(), skipped.end(), [&](const QString& s) { return isBelow(path, s); });
+    };
     std::uint64_t files = 0, bytes = 0;
     for (const QString& relative : paths) {
-        const QString path = QDir(home).filePath(relative);
+        const QString path = QDir(root).filePath(relative);
+        if (isSkipped(path))
+            continue;
         const auto st = fs::status(path, fs::Links::dontFollow);
         if (st && st->isRegular()) {
             ++files;
@@ -61,7 +65,7 @@ QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& home, const QStr
             continue;
         }
         fs::forEachRegularFile(path, false, [&](const QString& file, const fs::FileStatus& s) {
-            if (isBelow(file, skip))
+            if (isSkipped(file))
                 return;
             ++files;
             bytes += s.size;
@@ -178,7 +182,8 @@ VaultSnapshot SnapshotVault::snapshot(const SnapshotRequest& request, const Vaul
             list.write("", 1);
         }
         list.flush();
-        const auto [count, bytes] = measurePaths(request.home, paths);
+        // Counted as the engine will take it: without what the snapshot leaves out.
+        const auto [count, bytes] = measurePaths(request.home, paths, excludedFolders(request.home, m_access.repository));
         lists << ListedPaths{category, list.fileName(), count, bytes};
     }
     lists += request.listed;

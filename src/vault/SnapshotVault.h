@@ -79,8 +79,11 @@ private:
     VaultAccess m_access;
 };
 
-// Files and bytes below the home-relative `paths`, leaving out kivo's own folder.
-QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& home, const QStringList& paths);
+// What a snapshot of `home` leaves out: kivo's own folder, and the vault (with its key) when it lives in the home.
+QStringList excludedFolders(const QString& home, const QString& repository);
+
+// Files and bytes below the `root`-relative `paths`, leaving out whatever lies below `skipped` (absolute).
+QPair<std::uint64_t, std::uint64_t> measurePaths(const QString& root, const QStringList& paths, const QStringList& skipped = {});
 
 // What each category covers in `home` (home-relative, only paths that exist);
 // `folders` replaces userFiles' folders. Unknown category ids are left to the caller.

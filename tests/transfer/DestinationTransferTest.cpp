@@ -103,7 +103,45 @@ TEST(DestinationSpace, WhatAnEarlierRunLandedIsNotAskedForAgain)
          }(), 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DestinationTransfer::bytesStillToCome(manifest, index, c.earlier), c.needed) << c.name;
+        EXPECT_EQ(DestinationTransfer::bytesStillToCome(manifest, index, c.earlier, false), c.needed) << c.name;
+}
+
+// Names of one file (a link group) land once when the later ones come as links, each in full when they cannot.
+TEST(DestinationSpace, AFileWithSeveralNamesIsAskedForOnceWhenItsOtherNamesComeAsLinks)
+{
+    TransferManifest manifest;
+    for (const auto& [path, size, group] : {std::tuple{u"~/a"_s, 100, 0}, {u"~/c"_s, 400, 1}, {u"~/c2"_s, 400, 1},
+                                            {u"~/c3"_s, 400, 1}, {u"~/d"_s, 800, 2}, {u"~/d2"_s, 800, 2}}) {
+        TransferManifest::FileItem item;
+        item.relativePath = path;
+        item.size = std::uint64_t(size);
+        item.linkGroup = std::uint32_t(group);
+        manifest.items.append(item);
+        manifest.totalSize += item.size;
+    }
+    const ItemsByPath index(manifest.items);
+    const auto earlier = [](const QString& completed, const QString& partly, std::uint64_t bytes) {
+        ResumeState s;
+        if (!completed.isEmpty())
+            s.markCompleted(completed);
+        if (!partly.isEmpty())
+            s.inProgressFile = ResumeState::InProgressFile{partly, u"userFiles"_s, 0, bytes};
+        return s;
+    };
+    const struct {
+        const char* name;
+        std::optional<ResumeState> earlier;
+        bool linksTaken;
+        std::uint64_t needed;
+    } cases[] = {
+        {"links taken", std::nullopt, true, 1300},
+        {"links not taken", std::nullopt, false, 2900},
+        {"a later name already in place", earlier(u"~/c3"_s, {}, 0), true, 900},
+        {"part of one name: the rest links to it", earlier({}, u"~/c2"_s, 150), true, 1150},
+        {"part of one name, links not taken", earlier({}, u"~/c2"_s, 150), false, 2750},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DestinationTransfer::bytesStillToCome(manifest, index, c.earlier, c.linksTaken), c.needed) << c.name;
 }
 
 // Which names are refused is the path check's table; here, that both the pre-flight answerer and

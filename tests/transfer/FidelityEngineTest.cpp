@@ -107,7 +107,9 @@ TEST_F(DestinationFixture, HolesTimesAttributesFoldersAndLinksArrive)
     };
     manifest.entries = {folder("~/Documents", 0750), folder("~/Documents/empty", 0700),
                         link("~/Documents/up", "../elsewhere"), link("~/Documents/empty/../../escape", "x"),
-                        link("~/Documents/existing", "new text")};
+                        link("~/Documents/existing", "new text"),
+                        // A folder that holds nothing but a link.
+                        folder("~/Documents/links", 0755), link("~/Documents/links/only", "../disk.img")};
     QDir().mkpath(home() + QStringLiteral("/Documents"));
     ASSERT_EQ(::symlink("old text", at("/Documents/existing")), 0);
 
@@ -152,6 +154,7 @@ TEST_F(DestinationFixture, HolesTimesAttributesFoldersAndLinksArrive)
     EXPECT_EQ(std::get<1>(meta("/Documents/up")), 1500000000);
     char target[64] = {};
     EXPECT_EQ(QByteArray(target, int(::readlink(at("/Documents/up"), target, sizeof target))), "../elsewhere");
+    EXPECT_EQ(QByteArray(target, int(::readlink(at("/Documents/links/only"), target, sizeof target))), "../disk.img");
     // The default policy keeps what was there; a path leading out is refused and reported.
     EXPECT_EQ(QByteArray(target, int(::readlink(at("/Documents/existing"), target, sizeof target))), "old text");
     EXPECT_NE(::lstat(native(dir.filePath(QStringLiteral("escape"))), &st), 0);

@@ -172,8 +172,16 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
 {
     const auto keptBefore = timesOf(destination + u"/Documents/kept.txt"_s);
     const auto folderBefore = timesOf(destination + u"/Documents"_s);
+    // Empty folders travel too: the ones made for them go, the ones that were there or now hold someone's file stay.
+    for (const QString& folder : {u"/Videos"_s, u"/Music/Albums"_s, u"/Downloads/sub"_s})
+        ASSERT_TRUE(QDir().mkpath(source + folder));
+    ASSERT_TRUE(QDir().mkpath(destination + u"/Music"_s));
+    ASSERT_TRUE(QFile::link(u"kept.txt"_s, source + u"/Documents/shortcut"_s));
     const QString sourceVault = dir.filePath(u"source-vault"_s);
     migrate(u"userFiles,systemSettings"_s, sourceVault);
+    ASSERT_TRUE(QFileInfo(destination + u"/Music/Albums"_s).isDir());
+    ASSERT_TRUE(QFileInfo(destination + u"/Documents/shortcut"_s).isSymLink());
+    writeBytes(destination + u"/Downloads/sub/mine.txt"_s, "added after the migration\n");
     EXPECT_EQ(sourceSnapshot.value(u"kind"_s).toString(), u"source"_s);
     EXPECT_EQ(sourceSnapshot.value(u"categories"_s).toArray().size(), 2) << "one restic snapshot per category, before advertising";
     const QList<QJsonObject> kept =
@@ -203,6 +211,11 @@ TEST_F(Rollback, OneCategoryThenTheRestThenNothing)
     EXPECT_EQ(timesOf(destination + u"/Documents/kept.txt"_s), keptBefore) << "bytes, mode and ns time";
     EXPECT_FALSE(QFileInfo::exists(destination + u"/Documents/new"_s)) << "created files and their folders go";
     EXPECT_EQ(timesOf(destination + u"/Documents"_s), folderBefore);
+    EXPECT_FALSE(QFileInfo(destination + u"/Documents/shortcut"_s).isSymLink()) << "links it made go too";
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Videos"_s));
+    EXPECT_FALSE(QFileInfo::exists(destination + u"/Music/Albums"_s));
+    EXPECT_TRUE(QFileInfo(destination + u"/Music"_s).isDir());
+    EXPECT_EQ(contents(destination + u"/Downloads/sub/mine.txt"_s), "added after the migration\n");
     EXPECT_EQ(contents(destination + u"/.config/mimeapps.list"_s), "[Default Applications]\nfrom=source\n")
         << "the other category stays migrated";
     EXPECT_TRUE(kinds().contains(u"pre-rollback"_s));

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/VaultSourceSnapshot.h"
+#include "support/FileBytes.h"
 #include "vault/ResticEngine.h"
+#include "vault/SnapshotVault.h"
 #include "vault/VaultLocation.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -221,5 +224,33 @@ TEST(VaultCredentials, SecretsReachTheEngineByEnvironmentOnlyAndTheShellCannotRe
                                 "RESTIC_REPOSITORY", "RESTIC_PASSWORD_FILE", "RESTIC_PASSWORD_COMMAND"}) {
         EXPECT_TRUE(env.contains(QString::fromLatin1(cleared))) << cleared;
         EXPECT_TRUE(env.value(QString::fromLatin1(cleared)).isEmpty()) << cleared;
+    }
+}
+
+// A vault kept in a folder it snapshots grows with every snapshot: what is counted must leave it out as the engine does.
+TEST(SnapshotVault, AVaultInsideTheHomeIsLeftOutOfWhatASnapshotCounts)
+{
+    QTemporaryDir dir;
+    const QString home = dir.filePath(u"home"_s);
+    test::writeBytes(home + u"/Documents/a.txt"_s, "abc");
+    test::writeBytes(home + u"/Documents/kvault/config"_s, "12345");
+    test::writeBytes(home + u"/Documents/kvault/data/00/pack"_s, "1234567");
+    test::writeBytes(home + u"/Documents/kvault.key"_s, "k");
+    test::writeBytes(home + u"/.local/share/kivo/vault/config"_s, "kivo's own");
+    const struct {
+        const char* name;
+        QString repository;
+        std::uint64_t files;
+        std::uint64_t bytes;
+    } cases[] = {
+        {"the home's own vault", home + u"/.local/share/kivo/vault"_s, 4, 16},
+        {"a vault outside the home", dir.filePath(u"elsewhere"_s), 4, 16},
+        {"a vault in a snapshotted folder, with its key", home + u"/Documents/kvault"_s, 1, 3},
+        {"a folder whose name only begins the same", home + u"/Documents/kv"_s, 4, 16},
+    };
+    for (const auto& c : cases) {
+        const auto [files, bytes] = measurePaths(home, {u"Documents"_s, u".local"_s}, excludedFolders(home, c.repository));
+        EXPECT_EQ(files, c.files) << c.name;
+        EXPECT_EQ(bytes, c.bytes) << c.name;
     }
 }
