@@ -1,37 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/AppsCommand.h"
 
+#include "app/ReinstallOffer.h"
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
 #include "cli/Reporter.h"
 #include "postmigration/AppReinstaller.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 namespace kivo::cli {
 
 namespace {
 
-// The home's list, each entry checked again: the file may have been edited since it arrived.
 std::optional<ReinstallList> readList(const QString& home, Reporter& out)
 {
-    const QString path = reinstallListPath(home);
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        out.error(QStringLiteral("No list of applications to reinstall in %1: it comes with a migration from another computer").arg(home));
+    std::variant<ReinstallList, QString> list = readReinstallList(home);
+    if (const auto* problem = std::get_if<QString>(&list)) {
+        out.error(*problem);
         return std::nullopt;
     }
-    QFile file(path);
-    if (info.isSymLink() || !info.isFile() || info.size() > kMaxReinstallListBytes || !file.open(QIODevice::ReadOnly)) {
-        out.error(QStringLiteral("%1 is not a readable list file").arg(path));
-        return std::nullopt;
-    }
-    std::optional<ReinstallList> list = ReinstallList::fromJson(file.read(kMaxReinstallListBytes));
-    if (!list)
-        out.error(QStringLiteral("%1 is not a list of applications").arg(path));
-    return list;
+    return std::get<ReinstallList>(std::move(list));
 }
 
 QJsonObject entryFields(const ReinstallEntry& e)

@@ -76,10 +76,16 @@ std::variant<ReinstallList, QString> readReinstallList(const QString& home)
     const QString path = reinstallListPath(home);
     const QFileInfo info(path);
     if (!info.exists())
-        return QStringLiteral("No list of applications to reinstall in %1").arg(home);
+        return QStringLiteral("No list of applications to reinstall in %1: it comes with a migration from another computer")
+            .arg(home);
     QFile file(path);
-    if (info.isSymLink() || !info.isFile() || info.size() > kMaxReinstallListBytes || !file.open(QIODevice::ReadOnly))
+    if (info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadOnly))
         return QStringLiteral("%1 is not a readable list file").arg(path);
+    // The list came from the other computer: its size bounds the work of reading it.
+    if (info.size() > kMaxReinstallListBytes)
+        return QStringLiteral("%1 is larger than %2 MiB, too large for a list of applications; nothing was read")
+            .arg(path)
+            .arg(kMaxReinstallListBytes / (1024 * 1024));
     std::optional<ReinstallList> list = ReinstallList::fromJson(file.read(kMaxReinstallListBytes));
     if (!list)
         return QStringLiteral("%1 is not a list of applications").arg(path);

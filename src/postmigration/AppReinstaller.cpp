@@ -111,11 +111,12 @@ std::variant<QList<ReinstallEntry>, QString> selectEntries(const QList<Reinstall
 {
     if (ids.isEmpty())
         return entries;
+    QSet<QString> known;
+    for (const ReinstallEntry& e : entries)
+        known << e.id << e.qualifiedId();
     QSet<QString> wanted;
     for (const QString& id : ids) {
-        const bool known = std::any_of(entries.cbegin(), entries.cend(),
-                                       [&](const ReinstallEntry& e) { return e.id == id || e.qualifiedId() == id; });
-        if (!known)
+        if (!known.contains(id))
             return id;
         wanted.insert(id);
     }

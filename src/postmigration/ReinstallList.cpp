@@ -182,6 +182,7 @@ std::optional<ReinstallList> ReinstallList::fromJson(const QByteArray& json)
     if (!doc.isObject() || !doc.object().value(QLatin1String("apps")).isArray())
         return std::nullopt;
     ReinstallList list;
+    QSet<QString> kept; // qualified ids: a repeat is kept once
     for (const QJsonValue& v : doc.object().value(QLatin1String("apps")).toArray()) {
         const QJsonObject o = v.toObject();
         const QString kind = o.value(QLatin1String("kind")).toString().left(16);
@@ -196,8 +197,10 @@ std::optional<ReinstallList> ReinstallList::fromJson(const QByteArray& json)
             list.refused.append({kind, id, *problem});
             continue;
         }
-        if (std::none_of(list.entries.cbegin(), list.entries.cend(), [&](const ReinstallEntry& k) { return k.qualifiedId() == e.qualifiedId(); }))
+        if (const QString qualified = e.qualifiedId(); !kept.contains(qualified)) {
+            kept.insert(qualified);
             list.entries.append(e);
+        }
     }
     // What an earlier reader refused stays on record.
     for (const QJsonValue& v : doc.object().value(QLatin1String("refused")).toArray()) {

@@ -68,6 +68,34 @@ TEST(ReinstallOffer, TicksWhatIsMissingAndInstallableAndSaysWhyTheRestIsNot)
     EXPECT_EQ(reinstallDisplayName(entries[2]), u"spotify"_s);
 }
 
+// The list came from the other computer: one too large to be a list is refused unread, with why.
+TEST(ReinstallOffer, ReadingTheHomesListSaysWhyItCannot)
+{
+    QTemporaryDir dir;
+    const QString path = reinstallListPath(dir.path());
+    const struct {
+        std::optional<QByteArray> content;
+        QString says;
+    } cases[] = {
+        {std::nullopt, u"No list of applications to reinstall in "_s},
+        {QByteArray("not json"), u"is not a list of applications"_s},
+        {QByteArray(kMaxReinstallListBytes + 1, ' '), u"is larger than 8 MiB, too large for a list of applications"_s},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(path);
+        if (c.content)
+            writeBytes(path, *c.content);
+        const auto read = readReinstallList(dir.path());
+        ASSERT_TRUE(std::holds_alternative<QString>(read));
+        EXPECT_TRUE(std::get<QString>(read).contains(c.says)) << std::get<QString>(read).toStdString();
+    }
+    writeBytes(path, R"({"format":1,"apps":[{"kind":"apt","id":"vim"},{"kind":"snap","id":"vim"},{"kind":"apt","id":"vim"}]})");
+    const auto read = readReinstallList(dir.path());
+    ASSERT_TRUE(std::holds_alternative<ReinstallList>(read));
+    EXPECT_EQ(std::get<ReinstallList>(read).entries, (QList<ReinstallEntry>{apt(u"vim"_s), snap(u"vim"_s)}))
+        << "a repeat is kept once";
+}
+
 // The list the source sent, installed with the snap tool; one install fails and says why beside its app.
 TEST(ReinstallOffer, InstallsTheTickedAppsAndKeepsEachOutcome)
 {
