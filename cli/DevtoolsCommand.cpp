@@ -27,27 +27,34 @@ namespace {
 
 void print(const QString& text) { std::fputs(text.toUtf8().constData(), stdout); }
 
-QJsonObject planJson(const EngineeringMigrationPlan& plan, const QList<TransferManifest::FileItem>& entries)
+QJsonObject planJson(const EngineeringMigrationPlan& plan, const files::Listing& listing)
 {
-    QJsonArray items, folders, manifest;
+    QJsonArray items, folders, manifest, entries, skipped;
     for (const MigrationItem& m : plan.items())
         items.append(m.toJson());
     for (const MigrationItem& m : plan.devDirectoryItems())
         folders.append(m.toJson());
-    for (const TransferManifest::FileItem& f : entries)
+    for (const TransferManifest::FileItem& f : listing.items)
         manifest.append(QJsonObject{{QStringLiteral("relativePath"), f.relativePath},
                                     {QStringLiteral("size"), double(f.size)},
                                     {QStringLiteral("categoryID"), f.categoryID}});
+    for (const TransferManifest::Entry& e : listing.entries)
+        entries.append(e.toJson());
+    for (const TransferManifest::SkippedFolder& f : listing.skipped)
+        skipped.append(QJsonObject{{QStringLiteral("relativePath"), f.relativePath}, {QStringLiteral("reason"), f.text()}});
     return {{QStringLiteral("items"), items},
             {QStringLiteral("devDirectoryItems"), folders},
             {QStringLiteral("homebrewStrategy"), toString(plan.homebrewStrategy())},
             {QStringLiteral("homebrewForceBrewfile"), plan.homebrewForceBrewfile()},
             {QStringLiteral("totalSize"), double(plan.totalSize())},
-            {QStringLiteral("manifestItems"), manifest}};
+            {QStringLiteral("manifestItems"), manifest},
+            {QStringLiteral("manifestEntries"), entries},
+            {QStringLiteral("notTransferred"), skipped}};
 }
 
-QString planText(const EngineeringMigrationPlan& plan, const QList<TransferManifest::FileItem>& entries)
+QString planText(const EngineeringMigrationPlan& plan, const files::Listing& listing)
 {
+    const QList<TransferManifest::FileItem>& entries = listing.items;
     QString out = QStringLiteral("## Migration Plan\n\n");
     for (const QList<MigrationItem>* list : {&plan.items(), &plan.devDirectoryItems()})
         for (const MigrationItem& m : *list)
@@ -64,6 +71,15 @@ QString planText(const EngineeringMigrationPlan& plan, const QList<TransferManif
            }()));
     for (const TransferManifest::FileItem& f : entries)
         out += QStringLiteral("- %1 (%2)\n").arg(f.relativePath, formatFileSize(f.size));
+    // Folders are implied by the files; links and empty folders are not.
+    for (const TransferManifest::Entry& e : listing.entries)
+        if (e.kind == TransferManifest::Entry::Kind::link)
+            out += QStringLiteral("- %1 -> %2 (link)\n").arg(e.relativePath, QString::fromUtf8(e.linkTarget));
+    if (!listing.skipped.isEmpty()) {
+        out += QStringLiteral("\nLeft out:\n\n");
+        for (const TransferManifest::SkippedFolder& f : listing.skipped)
+            out += QStringLiteral("- %1 — %2\n").arg(f.relativePath, f.text());
+    }
     return out;
 }
 
@@ -121,7 +137,7 @@ int runDevtools(const DevtoolsOptions& o)
         }
     }
 
-    QList<TransferManifest::FileItem> entries;
+    files::Listing entries;
     QTemporaryDir scratch;
     if (o.plan)
         entries = buildManifestItems(plan.selection(), inventory, {o.home, scratch.path(), now.date()});

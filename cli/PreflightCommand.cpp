@@ -3,11 +3,13 @@
 #include "cli/Invocation.h"
 
 #include "app/AppState.h"
+#include "app/DeveloperToolsPolicy.h"
 #include "app/SendFlow.h"
 #include "categories/CategoryProfile.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -61,7 +63,12 @@ std::optional<QString> select(AppState& state, const PreflightOptions& o, QStrin
     const HomeLayout& layout = HomeLayout::of(state.homeLayout());
     for (const DataCategory& c : layout.categories)
         known << c.id;
-    const QStringList categories = o.categories.value_or(known);
+    // Left to the defaults, the profile narrows the selection without a word.
+    QStringList allowed;
+    for (const QString& id : std::as_const(known))
+        if (state.profileManager()->isCategoryAllowed(id))
+            allowed << id;
+    const QStringList categories = o.categories.value_or(allowed);
     if (const auto problem = SendFlow::unknownCategory(categories, known))
         return problem;
     const QStringList available = homeFolderNames(o.home, layout.kind);
@@ -141,6 +148,11 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
         out.error(usageErrorText(QStringLiteral("preflight"), *problem).chopped(1));
         co_return exitUsage;
     }
+    if (o.categories)
+        if (const auto refusal = categoryPolicyRefusal(*o.categories, state.profileManager()->categoryProfile(), true)) {
+            out.error(refusal->text);
+            co_return exitRefused;
+        }
     DataCategoryManager* manager = state.categoryManager();
     co_await state.appCompatibility()->scan();
 

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/VaultSourceSnapshot.h"
 
+#include "categories/FileEnumeration.h"
 #include "cli/VaultRun.h"
 #include "platform/AccountHome.h"
 #include "platform/HostNames.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QFileInfo>
 
 namespace kivo::cli {
@@ -32,6 +34,16 @@ VaultSnapshot takeSourceSnapshot(const VaultLocation& where, const VaultSettings
     SnapshotVault vault(ResticEngine::locate(), openAccess(where, settings, {std::nullopt, fresh}));
     vault.init();
     return vault.snapshot(request, [&run](const VaultProgress& p) { run.progress(p); });
+}
+
+// The files a listing sends from elsewhere under a home name: the lists made for the new Desktop.
+QStringList writtenForTheSend(const files::Listing& listing, const UserFolders& home)
+{
+    QStringList out;
+    for (const TransferManifest::FileItem& item : listing.items)
+        if (item.absolutePath() != home.expandTilde(item.relativePath))
+            out << item.relativePath;
+    return out;
 }
 
 } // namespace
@@ -61,8 +73,9 @@ BeforeAdvertising sourceSnapshotStep(const SendOptions& o, const ProfileValues& 
     options->home = o.home;
     options->json = o.json;
     auto run = std::make_shared<VaultRun>(*options);
-    return [where, unusable, settings, options, run, home = o.home](QStringList categories, QStringList folders,
-                                                                   QString transferID) -> std::optional<FlowFailure> {
+    return [where, unusable, settings, options, run, home = o.home](
+               QStringList categories, QStringList folders, QString transferID,
+               EngineeringItemsProvider developerItems) -> std::optional<FlowFailure> {
         try {
             if (unusable)
                 throw *unusable;
@@ -74,9 +87,20 @@ BeforeAdvertising sourceSnapshotStep(const SendOptions& o, const ProfileValues& 
             request.username = host::ownerNameOf(home).value_or(host::loginUserName());
             request.principal = settings.principal;
             request.categories = categoryPaths(home, categories, folders);
+            // Developer tools are no fixed list of folders: they are what the plan carries.
+            const files::Listing developer = developerItems ? developerItems(std::nullopt) : files::Listing();
+            for (auto& [id, paths] : request.categories)
+                if (id == DataCategory::engineeringTools().id)
+                    paths = files::topmostPaths(developer, UserFolders(home));
             const VaultSnapshot taken = takeSourceSnapshot(*where, settings, request, *run);
-            run->out.event(u"vaultSnapshot"_s, taken.toJson(),
-                           u"Snapshot %1 of what is about to be sent is in %2."_s.arg(taken.id, where->repository()));
+            QJsonObject fields = taken.toJson();
+            QString line = u"Snapshot %1 of what is about to be sent is in %2."_s.arg(taken.id, where->repository());
+            // They describe this computer as it is now, and the send carries them; a snapshot of the home has no place for them.
+            if (const QStringList written = writtenForTheSend(developer, UserFolders(home)); !written.isEmpty()) {
+                fields.insert(u"notInSnapshot"_s, QJsonArray::fromStringList(written));
+                line += u" Not in it: %1, made for the new computer's Desktop by this send."_s.arg(written.join(u", "_s));
+            }
+            run->out.event(u"vaultSnapshot"_s, fields, line);
             return std::nullopt;
         } catch (const VaultError& e) {
             return FlowFailure{exitFor(e.kind()), u"the snapshot of what is about to be sent failed, so nothing was "

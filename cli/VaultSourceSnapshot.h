@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/FlowEvents.h"
+#include "categories/DataCategoryManager.h"
 #include "cli/CliOptions.h"
 #include "managed/ConfigurationProfileManager.h"
 #include "vault/VaultLocation.h"
@@ -14,7 +15,8 @@
 namespace kivo::cli {
 
 using BeforeAdvertising = std::function<std::optional<FlowFailure>(QStringList categories, QStringList folders,
-                                                                   QString transferID)>;
+                                                                   QString transferID,
+                                                                   EngineeringItemsProvider developerItems)>;
 
 // The vault a send snapshots into: --vault, else the profile's (a folder or a
 // bucket), else the home's own when --vault-snapshot asks. Nothing when no

@@ -87,10 +87,10 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
 // The package tools are slow (apt alone takes most of a second): they are asked while the scan walks.
 void AppState::startReinstallListing()
 {
-    // One still running is as fresh as a new one would be, and two would write the same file.
+    // One still running is as fresh as a new one would be.
     if (m_reinstallListing && !m_reinstallListing->isFinished())
         return;
-    m_reinstallListing = QtConcurrent::run(outgoingReinstallList, m_environment.homeFolder, developerFilesFolder());
+    m_reinstallListing = QtConcurrent::run(outgoingReinstallList, m_environment.homeFolder);
 }
 
 QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
@@ -118,11 +118,12 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
     if (manifest.categoryIDs.contains(QStringLiteral("applicationData"))) {
         if (!m_reinstallListing)
             startReinstallListing();
-        QFuture<std::optional<TransferManifest::FileItem>> listing = *std::exchange(m_reinstallListing, std::nullopt);
-        std::optional<TransferManifest::FileItem> list = co_await listing;
+        QFuture<ReinstallList> listing = *std::exchange(m_reinstallListing, std::nullopt);
+        const ReinstallList installed = co_await listing;
         if (!self)
             co_return manifest;
-        if (list) {
+        // Written only now, for the transfer: a pre-flight scan leaves the home as it was.
+        if (std::optional<TransferManifest::FileItem> list = reinstallListItem(installed, developerFilesFolder())) {
             manifest.totalSize += list->size;
             manifest.items.append(std::move(*list));
         }

@@ -10,11 +10,16 @@
 
 namespace kivo {
 
-std::optional<TransferManifest::FileItem> outgoingReinstallList(const QString& homeFolder, const QString& scratchFolder)
+ReinstallList outgoingReinstallList(const QString& homeFolder)
 {
-    const ReinstallList list = gatherReinstallList(PackageTools(PackageToolPaths::system(), homeFolder));
+    ReinstallList list = gatherReinstallList(PackageTools(PackageToolPaths::system(), homeFolder));
     for (const RefusedEntry& r : list.refused)
         qCWarning(lcAppCompat).noquote() << "Not listed for reinstalling:" << r.kind << r.id << "-" << r.reason;
+    return list;
+}
+
+std::optional<TransferManifest::FileItem> reinstallListItem(const ReinstallList& list, const QString& scratchFolder)
+{
     if (list.isEmpty())
         return std::nullopt;
     const QString path = scratchFolder + QStringLiteral("/reinstall.json");

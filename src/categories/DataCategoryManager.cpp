@@ -13,6 +13,7 @@
 #include <QCoroFuture>
 #include <QDir>
 #include <QPointer>
+#include <QSet>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace kivo {
@@ -31,14 +32,10 @@ void appendList(QList<T>& to, QList<T>&& from)
         to.append(std::move(from));
 }
 
+using files::Listing;
+
 // Futures are made outside the coroutine: g++ 12 mishandles lambda
 // temporaries inside a co_await expression.
-struct Listing {
-    QList<TransferManifest::FileItem> items;
-    files::SkippedFolders skipped;
-    files::Entries entries;
-};
-
 QFuture<Listing> startDefaultEnumeration(QStringList paths, QString categoryID, QString homeFolder)
 {
     return QtConcurrent::run([paths = std::move(paths), id = std::move(categoryID), homeFolder = std::move(homeFolder)] {
@@ -48,17 +45,36 @@ QFuture<Listing> startDefaultEnumeration(QStringList paths, QString categoryID, 
     });
 }
 
-QFuture<QList<TransferManifest::FileItem>> startEngineeringItems(EngineeringItemsProvider provider,
-                                                                 std::optional<UserMapping> mapping)
+QFuture<Listing> startEngineeringItems(EngineeringItemsProvider provider, std::optional<UserMapping> mapping)
 {
     return QtConcurrent::run([provider = std::move(provider), mapping = std::move(mapping)] {
         try {
             return provider(mapping);
         } catch (const std::exception& e) {
             qCWarning(lcCategories).noquote() << "Developer-tool items unavailable:" << describe(e);
-            return QList<TransferManifest::FileItem>();
+            return Listing();
         }
     });
+}
+
+// Developer tools' settings sit among the applications' in a Linux home's ~/.config:
+// what a category sends already is not sent again. True when anything was added.
+bool appendUnsent(TransferManifest& manifest, Listing&& extra)
+{
+    QSet<QString> sent;
+    for (const TransferManifest::FileItem& item : std::as_const(manifest.items))
+        sent.insert(item.relativePath);
+    for (const TransferManifest::Entry& entry : std::as_const(manifest.entries))
+        sent.insert(entry.relativePath);
+    const qsizetype before = manifest.items.size() + manifest.entries.size();
+    for (TransferManifest::FileItem& item : extra.items)
+        if (!sent.contains(item.relativePath))
+            manifest.items.append(std::move(item));
+    for (TransferManifest::Entry& entry : extra.entries)
+        if (!sent.contains(entry.relativePath))
+            manifest.entries.append(std::move(entry));
+    manifest.skippedFolders.append(std::move(extra.skipped));
+    return manifest.items.size() + manifest.entries.size() > before;
 }
 
 } // namespace
@@ -231,11 +247,9 @@ QCoro::Task<TransferManifest> DataCategoryManager::buildManifest(QString transfe
     }
 
     if (engineeringToolsEnabled && engineeringItems) {
-        QFuture<QList<TransferManifest::FileItem>> planned =
-            startEngineeringItems(std::move(engineeringItems), std::move(userMapping));
-        QList<TransferManifest::FileItem> extra = co_await takeWhenFinished(std::move(planned));
-        if (!extra.isEmpty()) {
-            manifest.items.append(std::move(extra));
+        QFuture<Listing> planned = startEngineeringItems(std::move(engineeringItems), std::move(userMapping));
+        Listing plan = co_await takeWhenFinished(std::move(planned));
+        if (appendUnsent(manifest, std::move(plan))) {
             const QString& id = DataCategory::engineeringTools().id;
             if (!manifest.categoryIDs.contains(id))
                 manifest.categoryIDs.append(id);

@@ -3,6 +3,7 @@
 
 #include "categories/CategoryProfile.h"
 #include "categories/DataCategory.h"
+#include "categories/FileEnumeration.h"
 #include "categories/HomeLayout.h"
 #include "categories/SizeCalculator.h"
 #include "transfer/UserMapping.h"
@@ -25,11 +26,10 @@ namespace kivo {
 class CategoryTransferHandler;
 class HomeFolderScanner;
 
-// Supplies the developer-tool items of a manifest from the migration plan and
+// Supplies the developer-tool listing of a manifest from the migration plan and
 // the inventory; leave it empty when either of them is missing. Called on a
 // worker thread, so it must not touch main-thread objects.
-using EngineeringItemsProvider =
-    std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>& userMapping)>;
+using EngineeringItemsProvider = std::function<files::Listing(const std::optional<UserMapping>& userMapping)>;
 
 // The live category list on the source: selection, size estimates, handlers,
 // and the manifest built from them. Main-thread object; notifies on change only.

@@ -7,6 +7,7 @@
 #include "transfer/WireName.h"
 
 #include <QDateTime>
+#include <QSet>
 
 namespace kivo::files {
 
@@ -139,6 +140,28 @@ void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringLi
                 travellingAttributes(fs::readUserAttributes(fs::nameToBytes(expanded)), expanded);
         }
     }
+}
+
+QStringList topmostPaths(const Listing& listing, const UserFolders& home)
+{
+    QStringList paths;
+    for (const TransferManifest::FileItem& item : listing.items)
+        if (!item.rawName && item.absolutePath() == home.expandTilde(item.relativePath))
+            paths << item.relativePath;
+    for (const TransferManifest::Entry& entry : listing.entries)
+        if (!entry.rawName)
+            paths << entry.relativePath;
+    const QSet<QString> listed(paths.begin(), paths.end());
+    QStringList out;
+    for (const QString& path : std::as_const(paths)) {
+        bool below = false;
+        for (qsizetype slash = path.lastIndexOf(u'/'); slash > 1 && !below; slash = path.lastIndexOf(u'/', slash - 1))
+            below = listed.contains(path.left(slash));
+        if (!below && path.startsWith(QLatin1String("~/")))
+            out << path.mid(2);
+    }
+    out.removeDuplicates();
+    return out;
 }
 
 } // namespace kivo::files

@@ -25,6 +25,14 @@ TransferManifest::FileItem makeItem(const QString& absolutePath, const QString& 
 using SkippedFolders = QList<TransferManifest::SkippedFolder>;
 using Entries = QList<TransferManifest::Entry>;
 
+// What listing some paths found: the files, the folders and links that travel
+// as themselves, and what was left out and why.
+struct Listing {
+    QList<TransferManifest::FileItem> items;
+    SkippedFolders skipped;
+    Entries entries;
+};
+
 // Every regular file below `directory`, hidden files included; relativePath is
 // the path with the home folder abbreviated to "~". Appends to `out`, and each
 // folder that cannot be read (the directory itself included) and each entry
@@ -39,5 +47,10 @@ void appendDirectoryItems(QList<TransferManifest::FileItem>& out, const QString&
 // gives nothing. Appends to `out` and, when given, to `skipped` and `entries` as above.
 void appendCategoryItems(QList<TransferManifest::FileItem>& out, const QStringList& paths, const QString& categoryID,
                          const UserFolders& home, SkippedFolders* skipped = nullptr, Entries* entries = nullptr);
+
+// The home-relative paths ("Projects", ".ssh/config") a listing covers, each
+// folder standing for what it holds, for copying them elsewhere as they are.
+// Files written elsewhere to be sent under a home name are not among them.
+QStringList topmostPaths(const Listing& listing, const UserFolders& home);
 
 } // namespace kivo::files

@@ -40,7 +40,9 @@ struct HomeLayout {
     // Home entries never offered as user folders.
     QStringList excludedNames;
     // What a category's folders hold that its handler never sends (a Linux
-    // browser's caches and locks), so that estimates count what travels.
+    // browser's caches and locks; in the application data's folders, the
+    // browsers' folders and this program's own), so that estimates count what
+    // travels, and each file in one category only.
     std::function<bool(const QString& categoryID, const QString& tildePath)> neverSent;
 
     static const HomeLayout& of(HomeLayoutKind kind);

@@ -2,6 +2,7 @@
 // The category rows of each home layout. A Linux home's texts say "computer"
 // where a Mac's say "Mac", and name no Mac-only place or product.
 #include "categories/HomeLayout.h"
+#include "categories/LinuxAppData.h"
 #include "categories/LinuxBrowsers.h"
 
 namespace kivo {
@@ -39,6 +40,16 @@ DataCategory row(const char* id, const char* displayName, const char* descriptio
         c.sensitivityWarning = QString::fromUtf8(sensitivityWarning);
     }
     return c;
+}
+
+// Every place a browser keeps its profiles, whichever way it is installed: what the browsers' category sends.
+QStringList browserProfileRoots()
+{
+    QStringList out;
+    for (const linuxBrowsers::Browser& browser : linuxBrowsers::browsers())
+        for (const linuxBrowsers::Location& location : browser.locations)
+            out.append(location.path);
+    return out;
 }
 
 QList<DataCategory> macCategories()
@@ -124,8 +135,7 @@ QList<DataCategory> linuxCategories()
              detail("Accessibility — display, motor, and input settings"),
              detail("Settings bound to this machine (displays, tablets, remote desktop) are never included")}),
         row("browserData", "Browser Data", "Bookmarks, history, and extensions from your browsers", "globe",
-            pathsOf({"~/.mozilla/firefox", "~/.config/chromium", "~/.config/google-chrome",
-                     "~/.config/BraveSoftware/Brave-Browser", "~/.config/microsoft-edge", "~/.config/vivaldi"}),
+            browserProfileRoots(),
             {detail("Firefox — bookmarks, history, extensions, saved logins", "~/.mozilla/firefox"),
              detail("Chromium — bookmarks, history, extensions, form data", "~/.config/chromium"),
              detail("Chrome — bookmarks, history, extensions, form data", "~/.config/google-chrome"),
@@ -165,6 +175,8 @@ const HomeLayout& HomeLayout::of(HomeLayoutKind kind)
                                            ".var", ".mozilla", ".nvm", ".pyenv", ".rbenv", ".asdf", ".volta", ".cargo",
                                            ".docker", ".ssh", ".aws", ".kube", ".npm", ".gem"}),
                                   [](const QString& categoryID, const QString& tildePath) {
+                                      if (categoryID == QLatin1String("applicationData"))
+                                          return isOutsideAppData(tildePath);
                                       return categoryID == QLatin1String("browserData")
                                           && linuxBrowsers::isDisposable(tildePath);
                                   }};

@@ -41,6 +41,38 @@ const QSet<QString> kLaunchers = {QStringLiteral("env"),    QStringLiteral("sh")
 
 QString tilde(const QString& relative) { return QStringLiteral("~/") + relative; }
 
+// A browser's folders, vendor folder and sandboxes included: the browsers' category's, never an app's.
+QStringList browserFolders(const LinuxApp& app)
+{
+    QStringList out;
+    for (const QString& p : app.paths)
+        out.append(tilde(p).section(u'/', 0, 2));
+    if (!app.flatpakId.isEmpty())
+        out.append(QStringLiteral("~/.var/app/") + app.flatpakId);
+    if (!app.snapName.isEmpty())
+        out.append(QStringLiteral("~/snap/") + app.snapName);
+    return out;
+}
+
+// The entry of an application data folder a "~/" path lies in ("~/.config/GIMP",
+// "~/.var/app/org.gimp.GIMP"); empty for a path in none of them.
+QString appDataEntryOf(const QString& tildePath)
+{
+    static const QStringList prefixes = [] {
+        QStringList out;
+        for (const QString& folder : kXdgFolders + QStringList{QStringLiteral(".var/app"), QStringLiteral("snap")})
+            out.append(tilde(folder) + u'/');
+        return out;
+    }();
+    for (const QString& prefix : prefixes) {
+        if (!tildePath.startsWith(prefix) || tildePath.size() == prefix.size())
+            continue;
+        const qsizetype end = tildePath.indexOf(u'/', prefix.size());
+        return end < 0 ? tildePath : tildePath.left(end);
+    }
+    return {};
+}
+
 class Home {
 public:
     explicit Home(QString folder) : m_folder(std::move(folder)) {}
@@ -144,9 +176,8 @@ void scanCatalogApps(const Home& home, const LinuxInstalls& installs, const Linu
         st.known << app.flatpakId << app.snapName;
         const InstalledFormats here = installedFormatsOf(app, installs);
         if (app.browser) {
-            for (const QString& p : app.paths)
-                st.claimed.insert(tilde(p).section(u'/', 0, 2)); // the vendor folder too
-            st.claimed << QStringLiteral("~/.var/app/") + app.flatpakId << QStringLiteral("~/snap/") + app.snapName;
+            for (const QString& folder : browserFolders(app))
+                st.claimed.insert(folder);
             continue;
         }
         const QStringList paths = formatFolders(home, app, here);
@@ -238,6 +269,29 @@ LinuxAppDataScan scanLinuxAppData(const QString& homeFolder, const LinuxInstalls
         }
     }
     return st.scan;
+}
+
+bool isOutsideAppData(const QString& tildePath)
+{
+    static const QSet<QString> outside = [] {
+        QSet<QString> out;
+        for (const QString& reserved : kReserved)
+            out.insert(tilde(reserved));
+        for (const LinuxApp& app : LinuxAppCatalog::shipped().apps())
+            if (app.browser)
+                for (const QString& folder : browserFolders(app))
+                    out.insert(folder);
+        return out;
+    }();
+    const QString entry = appDataEntryOf(tildePath);
+    if (entry.isEmpty())
+        return false;
+    if (outside.contains(entry))
+        return true;
+    // A Flatpak's cache, left behind as every cache is.
+    const QString cache = entry + QStringLiteral("/cache");
+    return entry.startsWith(QLatin1String("~/.var/app/"))
+        && (tildePath == cache || tildePath.startsWith(cache + u'/'));
 }
 
 QString relocateAppDataPath(const QString& tildePath, const LinuxAppCatalog& catalog, const LinuxInstalls& installs)

@@ -39,6 +39,12 @@ struct LinuxAppDataScan {
 LinuxAppDataScan scanLinuxAppData(const QString& homeFolder, const LinuxInstalls& installs,
                                   const LinuxAppCatalog& catalog);
 
+// True for what lies in the application data's folders but is no app's data to
+// send: this program's own folders, the desktop's settings, the Flatpak store,
+// the keyrings and the like, a Flatpak's cache, and a browser's folders (those
+// are the browsers' category's). Pre-flight figures leave these out.
+bool isOutsideAppData(const QString& tildePath);
+
 // What this machine has of a table app: the formats installed and a Snap's revision.
 struct InstalledFormats {
     bool native = false;

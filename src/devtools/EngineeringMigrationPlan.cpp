@@ -2,11 +2,13 @@
 #include "devtools/EngineeringMigrationPlan.h"
 
 #include "categories/FileEnumeration.h"
+#include "devtools/EngineeringToolsDetector.h"
 #include "platform/ByteCount.h"
 #include "platform/FileSystem.h"
 #include "platform/UserFolders.h"
 
 #include <QRegularExpression>
+#include <QSet>
 
 namespace kivo {
 
@@ -42,6 +44,13 @@ MigrationItem item(QString name, QString description, std::uint64_t size, Migrat
     m.category = category;
     m.isIncluded = included;
     return m;
+}
+
+bool firstTime(QSet<QString>& seen, const QString& path)
+{
+    const qsizetype before = seen.size();
+    seen.insert(path);
+    return seen.size() > before;
 }
 
 // A file of ours for the destination's Desktop: written to the scratch folder, sent from there.
@@ -196,13 +205,12 @@ std::uint64_t EngineeringMigrationPlan::totalSize() const
     return total;
 }
 
-QList<TransferManifest::FileItem> buildManifestItems(const PlanSelection& selection,
-                                                     const EngineeringToolsInventory& inventory,
-                                                     const ManifestContext& context)
+files::Listing buildManifestItems(const PlanSelection& selection, const EngineeringToolsInventory& inventory,
+                                  const ManifestContext& context)
 {
     using C = MigrationItem::Category;
     const UserFolders home(context.homeFolder);
-    QList<TransferManifest::FileItem> out;
+    files::Listing out;
     QStringList listed;
     bool anyVersionManager = false;
     for (const MigrationItem& m : selection.items) {
@@ -210,9 +218,12 @@ QList<TransferManifest::FileItem> buildManifestItems(const PlanSelection& select
             continue;
         switch (m.category) {
         case C::shellConfig:
+            listed << QStringLiteral("~/") + m.name;
+            break;
         case C::dotfile:
         case C::sensitive:
-            listed << QStringLiteral("~/") + m.name;
+            for (const QString& path : dotfilePaths(m.name))
+                listed << QStringLiteral("~/") + path;
             break;
         case C::versionManager:
             anyVersionManager = true;
@@ -234,16 +245,12 @@ QList<TransferManifest::FileItem> buildManifestItems(const PlanSelection& select
         if (m.isIncluded)
             listed << QStringLiteral("~/") + m.name;
     listed.removeDuplicates();
-    files::appendCategoryItems(out, listed, kCategoryID, home);
-    // A folder listed twice (".config" and an editor's settings inside it) is sent once.
+    // Folders and links travel as themselves, and what cannot travel is said, as for the user's files.
+    files::appendCategoryItems(out.items, listed, kCategoryID, home, &out.skipped, &out.entries);
+    // A path listed twice (a tool's folder and a version manager's file inside it) is sent once.
     QSet<QString> seen;
-    QList<TransferManifest::FileItem> unique;
-    for (TransferManifest::FileItem& f : out)
-        if (!seen.contains(f.relativePath)) {
-            seen.insert(f.relativePath);
-            unique << std::move(f);
-        }
-    out = std::move(unique);
+    out.items.removeIf([&](const TransferManifest::FileItem& f) { return !firstTime(seen, f.relativePath); });
+    out.entries.removeIf([&](const TransferManifest::Entry& e) { return !firstTime(seen, e.relativePath); });
 
     for (const MigrationItem& m : selection.items) {
         if (m.category != C::ide || !m.isIncluded)
@@ -255,13 +262,13 @@ QList<TransferManifest::FileItem> buildManifestItems(const PlanSelection& select
             for (const QString& folder : ide.extensions)
                 ids << extensionID(folder);
             ids.removeDuplicates();
-            appendDesktopFile(out, context, extensionsFileName(ide.product, context.date), (ids.join(u'\n') + u'\n').toUtf8());
+            appendDesktopFile(out.items, context, extensionsFileName(ide.product, context.date), (ids.join(u'\n') + u'\n').toUtf8());
         }
     }
     if (inventory.homebrew && selection.homebrewStrategy == HomebrewStrategy::brewfileReinstall)
-        appendDesktopFile(out, context, brewfileName(context.date), inventory.homebrew->brewfileContents.toUtf8());
+        appendDesktopFile(out.items, context, brewfileName(context.date), inventory.homebrew->brewfileContents.toUtf8());
     if (inventory.systemPackages && !inventory.systemPackages->manualPackages.isEmpty())
-        appendDesktopFile(out, context, packagesFileName(context.date),
+        appendDesktopFile(out.items, context, packagesFileName(context.date),
                           (inventory.systemPackages->manualPackages.join(u'\n') + u'\n').toUtf8());
     return out;
 }

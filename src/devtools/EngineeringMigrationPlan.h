@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "categories/FileEnumeration.h"
 #include "devtools/EngineeringToolsInventory.h"
 #include "platform/ByteCount.h"
 #include "transfer/TransferManifest.h"
@@ -107,11 +108,11 @@ struct ManifestContext {
 };
 
 // The "engineeringTools" manifest entries for the included items, with the
-// source's paths (the account mapping is applied to the whole manifest later).
+// source's paths (the account mapping is applied to the whole manifest later):
+// files, folders and links, and what was left out.
 // Blocking: walks the included folders. Safe on any thread.
-QList<TransferManifest::FileItem> buildManifestItems(const PlanSelection& selection,
-                                                     const EngineeringToolsInventory& inventory,
-                                                     const ManifestContext& context);
+files::Listing buildManifestItems(const PlanSelection& selection, const EngineeringToolsInventory& inventory,
+                                  const ManifestContext& context);
 
 // "2026-12-06": the date in the names of the files placed on the Desktop.
 QString fileDate(const QDate& date);

@@ -132,6 +132,22 @@ const QStringList& devDirectoryNames()
     return names;
 }
 
+QStringList dotfilePaths(const QString& name)
+{
+    if (name != QLatin1String(".config"))
+        return {name};
+    // Terminal, editor and shell tools; not "gh", whose folder holds its login token.
+    static const QStringList tools = {QStringLiteral("git"),      QStringLiteral("nvim"),      QStringLiteral("helix"),
+                                      QStringLiteral("fish"),     QStringLiteral("tmux"),      QStringLiteral("alacritty"),
+                                      QStringLiteral("kitty"),    QStringLiteral("wezterm"),   QStringLiteral("starship.toml"),
+                                      QStringLiteral("direnv"),   QStringLiteral("lazygit"),   QStringLiteral("zellij"),
+                                      QStringLiteral("mise"),     QStringLiteral("ripgrep"),   QStringLiteral("bat")};
+    QStringList out;
+    for (const QString& tool : tools)
+        out << name + u'/' + tool;
+    return out;
+}
+
 EngineeringToolsDetector::EngineeringToolsDetector(DetectorSettings settings, QObject* parent)
     : QObject(parent), m_settings(std::move(settings))
 {
@@ -288,14 +304,15 @@ QList<DotfileEntry> EngineeringToolsDetector::scanDotfiles(const QString& homeFo
     for (const DotfileRow& row : dotfileTable()) {
         if (row.sensitive && !includeSensitive)
             continue;
-        const QString path = homeFolder + u'/' + QLatin1String(row.name);
-        if (!exists(path))
-            continue;
         DotfileEntry entry;
         entry.name = QLatin1String(row.name);
-        entry.path = path;
-        entry.size = sizeOfPath(path);
+        entry.path = homeFolder + u'/' + entry.name;
+        if (!exists(entry.path))
+            continue;
         entry.exists = true;
+        // The size of what the item carries.
+        for (const QString& relative : dotfilePaths(entry.name))
+            entry.size += sizeOfPath(homeFolder + u'/' + relative);
         entry.isSensitive = row.sensitive;
         entry.requiresOptIn = row.sensitive;
         entry.description = QString::fromUtf8(row.description);

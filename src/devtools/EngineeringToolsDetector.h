@@ -29,6 +29,11 @@ struct DotfileRow {
 const QList<DotfileRow>& dotfileTable();
 const QStringList& shellStartupFiles();
 const QStringList& devDirectoryNames();
+// What a dotfile row carries, relative to the home folder. ~/.config is also where
+// browsers, applications and the desktop keep theirs, which their own categories
+// (and the profile's rules for them) decide on: ".config" carries only the
+// developer tools' folders in it.
+QStringList dotfilePaths(const QString& name);
 
 // The user's developer environment, found by looking at a home folder and
 // asking the tools installed for it. Main-thread object; the probes run on

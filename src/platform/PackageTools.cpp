@@ -82,16 +82,29 @@ CommandOptions PackageTools::flatpakOptions(std::chrono::milliseconds timeout) c
     return o;
 }
 
+std::optional<QString> PackageTools::flatpakListing(QStringList args) const
+{
+    if (!present(m_paths.flatpak))
+        return std::nullopt;
+    // flatpak makes the per-user installation the moment it is asked about it: a
+    // home without one is asked about the system's only, so that looking changes nothing.
+    if (!QFileInfo(m_home + QStringLiteral("/.local/share/flatpak")).isDir()) {
+        if (!QFileInfo(m_paths.flatpakSystemDir).isDir())
+            return QString();
+        args << QStringLiteral("--system");
+    }
+    return runCommand(m_paths.flatpak, args, flatpakOptions(kListTimeout));
+}
+
 std::optional<QString> PackageTools::flatpakApps() const
 {
-    return output(m_paths.flatpak, {QStringLiteral("list"), QStringLiteral("--app"),
-                                    QStringLiteral("--columns=application,branch,installation,origin")},
-                  flatpakOptions(kListTimeout));
+    return flatpakListing({QStringLiteral("list"), QStringLiteral("--app"),
+                           QStringLiteral("--columns=application,branch,installation,origin")});
 }
 
 std::optional<QString> PackageTools::flatpakRemotes() const
 {
-    return output(m_paths.flatpak, {QStringLiteral("remotes"), QStringLiteral("--columns=name,url")}, flatpakOptions(kListTimeout));
+    return flatpakListing({QStringLiteral("remotes"), QStringLiteral("--columns=name,url")});
 }
 
 std::optional<QString> PackageTools::snapList() const

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -50,6 +51,8 @@ public:
 
 private:
     CommandOptions flatpakOptions(std::chrono::milliseconds timeout) const;
+    // A listing of the installations there are, the home's own only when it has one.
+    std::optional<QString> flatpakListing(QStringList args) const;
 
     PackageToolPaths m_paths;
     QString m_home;

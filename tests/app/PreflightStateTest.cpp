@@ -8,10 +8,12 @@
 #include "support/FileBytes.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -49,6 +51,21 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     QObject::connect(&state, &AppState::preFlightScanProgress, &state,
                      [&](qint64 files, quint64 bytes) { progress.append({files, bytes}); });
 
+    // The package tools are asked alongside the walk (one that lists something, here) and
+    // write nothing: a pre-flight leaves the home as it found it.
+    QTemporaryDir tools;
+    writeBytes(tools.filePath("apt-mark"), "#!/bin/sh\necho vim\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("KIVO_APT_MARK", tools.filePath("apt-mark").toUtf8());
+    const auto entries = [&] {
+        QStringList out;
+        for (QDirIterator it(s.dir.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+             it.hasNext();)
+            out << it.next();
+        out.sort();
+        return out;
+    };
+    const QStringList before = entries();
+
     QCoro::Task<void> abandoned = state.runPreFlightScan();
     EXPECT_TRUE(state.preFlightScanRunning());
     state.goBack(); // to manifest, while the walk is still out
@@ -60,6 +77,9 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     state.goToNext();
     progress.clear();
     runTask(state.runPreFlightScan());
+    QThreadPool::globalInstance()->waitForDone();
+    qunsetenv("KIVO_APT_MARK");
+    EXPECT_EQ(entries(), before);
     ASSERT_TRUE(state.preFlightReport());
     const PreFlightReport& report = *state.preFlightReport();
     EXPECT_EQ(report.totalFiles, 300);

@@ -185,20 +185,38 @@ TEST_F(DataCategoryManagerFiles, DeveloperToolItemsAddTheirCategoryOnceAndOnlyWh
     const UserMapping mapping = UserMapping::make(QStringLiteral("ann"), QStringLiteral("/Users/ann"),
                                                   QStringLiteral("ann2"), QStringLiteral("/Users/ann2"));
     std::optional<UserMapping> seenMapping;
-    EngineeringItemsProvider twoItems = [&](const std::optional<UserMapping>& m) {
+    // The third is a file a category sends already: it goes once, with its category.
+    EngineeringItemsProvider planned = [&](const std::optional<UserMapping>& m) {
         seenMapping = m;
-        return QList{test::fileItem(QStringLiteral("~/.zshrc"), QStringLiteral("/src/.zshrc"), 100, tools),
-                     test::fileItem(QStringLiteral("~/.gitconfig"), QStringLiteral("/src/.gitconfig"), 20, tools)};
+        files::Listing listing;
+        listing.items = {test::fileItem(QStringLiteral("~/.zshrc"), QStringLiteral("/src/.zshrc"), 100, tools),
+                         test::fileItem(QStringLiteral("~/.gitconfig"), QStringLiteral("/src/.gitconfig"), 20, tools),
+                         test::fileItem(QStringLiteral("~/Library/Preferences/com.apple.dock.plist"),
+                                        at(QStringLiteral("Library/Preferences/com.apple.dock.plist")), 600, tools)};
+        // Links and what was left out travel with the files; a path a category sends already does not.
+        TransferManifest::Entry link;
+        link.relativePath = QStringLiteral("~/.ssh/config");
+        link.categoryID = tools;
+        link.kind = TransferManifest::Entry::Kind::link;
+        link.linkTarget = "../dotfiles/ssh/config";
+        TransferManifest::Entry sentAlready = link;
+        sentAlready.relativePath = QStringLiteral("~/Library/Preferences/com.apple.dock.plist");
+        listing.entries = {link, sentAlready};
+        listing.skipped = {{QStringLiteral("~/.ssh/agent.sock"), tools, QStringLiteral("a socket"), false}};
+        return listing;
     };
-    EngineeringItemsProvider none = [](const std::optional<UserMapping>&) { return QList<TransferManifest::FileItem>{}; };
+    EngineeringItemsProvider none = [](const std::optional<UserMapping>&) { return files::Listing(); };
 
-    TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, true, nullptr));
+    TransferManifest manifest = runTask(manager.buildManifest(QStringLiteral("T"), planned, mapping, true, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList({QStringLiteral("systemSettings"), tools}));
     EXPECT_EQ(manifest.itemsForCategory(QStringLiteral("engineeringTools")).size(), 2);
     EXPECT_EQ(manifest.totalSize, 120u + std::uint64_t(QFileInfo(at(QStringLiteral("Library/Preferences/com.apple.dock.plist"))).size()));
     EXPECT_EQ(seenMapping, std::optional<UserMapping>(mapping));
+    ASSERT_EQ(manifest.entries.size(), 1);
+    EXPECT_EQ(manifest.entries[0].linkTarget, "../dotfiles/ssh/config");
+    ASSERT_EQ(manifest.skippedFolders.size(), 1);
 
-    manifest = runTask(manager.buildManifest(QStringLiteral("T"), twoItems, mapping, false, nullptr));
+    manifest = runTask(manager.buildManifest(QStringLiteral("T"), planned, mapping, false, nullptr));
     EXPECT_EQ(manifest.categoryIDs, QStringList{QStringLiteral("systemSettings")});
     EXPECT_TRUE(manifest.itemsForCategory(QStringLiteral("engineeringTools")).isEmpty());
 

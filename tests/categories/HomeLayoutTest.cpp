@@ -94,3 +94,49 @@ TEST(HomeLayoutTest, AHomesOwnUserFoldersReplaceTheDefaultsInItsRowsAndScan)
     EXPECT_EQ(HomeLayout::of(HomeLayoutKind::MacOS).categoriesFor(home.path()),
               HomeLayout::of(HomeLayoutKind::MacOS).categories);
 }
+
+// Which categories' estimates count a file of a Linux home: those whose folders
+// hold it and that do not leave it out. One at most, and the one that sends it.
+TEST(HomeLayoutTest, EachLinuxFileIsCountedByTheOneCategoryThatSendsIt)
+{
+    const HomeLayout& layout = HomeLayout::of(HomeLayoutKind::Linux);
+    const auto countedBy = [&](const QString& path) {
+        QStringList ids;
+        for (const DataCategory& c : layout.categories)
+            for (const QString& root : c.paths)
+                if ((path == root || path.startsWith(root + u'/')) && !layout.neverSent(c.id, path)) {
+                    ids << c.id;
+                    break;
+                }
+        return ids;
+    };
+    const QStringList browser{"browserData"}, apps{"applicationData"}, settings{"systemSettings"}, none;
+    const QList<std::pair<const char*, QStringList>> cases = {
+        {"~/.config/chromium/Default/History", browser},
+        {"~/.config/google-chrome/Default/Bookmarks", browser},
+        {"~/.config/BraveSoftware/Brave-Browser/Default/History", browser},
+        {"~/.config/BraveSoftware/crashpad/settings.dat", none}, // the vendor folder: no app's either
+        {"~/.config/microsoft-edge/Default/History", browser},
+        {"~/.config/vivaldi/Default/History", browser},
+        {"~/.mozilla/firefox/abc.default/places.sqlite", browser},
+        {"~/.var/app/org.mozilla.firefox/.mozilla/firefox/abc.default/places.sqlite", browser},
+        {"~/.var/app/org.mozilla.firefox/config/pulse/cookie", none},
+        {"~/snap/chromium/common/chromium/Default/History", browser},
+        {"~/.config/chromium/Default/Cache/Cache_Data/data_0", none},
+        {"~/.config/Code/User/settings.json", apps},
+        {"~/.local/share/gnome-maps/places.json", apps},
+        {"~/.var/app/org.gimp.GIMP/config/GIMP/gimprc", apps},
+        {"~/.var/app/org.gimp.GIMP/cache/fontconfig/x", none},
+        {"~/.local/share/kivo/outgoing-devtools/1/reinstall.json", none},
+        {"~/.local/state/kivo/log.json", none},
+        {"~/.config/kivo/settings.json", none},
+        {"~/.local/share/flatpak/repo/config", none},
+        {"~/.local/share/keyrings/login.keyring", none},
+        {"~/.config/dconf/user", settings},
+        {"~/.local/share/fonts/Inter.ttf", settings},
+        {"~/.config/autostart/app.desktop", settings},
+        {"~/Documents/a.txt", {"userFiles"}},
+    };
+    for (const auto& [path, expected] : cases)
+        EXPECT_EQ(countedBy(QString::fromUtf8(path)), expected) << path;
+}

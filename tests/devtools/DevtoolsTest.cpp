@@ -5,6 +5,7 @@
 #include "platform/TreeUsage.h"
 #include "support/FileBytes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -138,26 +139,35 @@ TEST(DevtoolsPlan, ManifestEntriesCarryTheSettingsAndTheDesktopFiles)
     QTemporaryDir home, scratch;
     const QString h = home.path();
     for (const char* file : {".zshrc", ".gitconfig", ".ssh/id_ed25519", ".tool-versions", ".config/Code/User/settings.json",
-                             ".config/Code/User/snippets/py.json", ".config/Code/Cache/blob", "Projects/a/main.c"})
+                             ".config/Code/User/snippets/py.json", ".config/Code/Cache/blob", ".config/git/config",
+                             ".config/chromium/Default/Cookies", "Projects/a/v2/f"})
         writeBytes(h + "/" + file, "x");
+    // Links, empty folders and folder modes travel as they are.
+    ASSERT_TRUE(QFile::link("v2", h + "/Projects/a/current"));
+    ASSERT_TRUE(QDir(h).mkpath("Projects/a/empty"));
+    ASSERT_TRUE(QFile::setPermissions(h + "/.ssh", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     EngineeringToolsInventory inv = fullInventory();
     inv.shellConfigs = {{".zshrc", h + "/.zshrc", 1, std::nullopt, 0, 0}};
+    inv.dotfiles << dotfile(".config", false);
     inv.ides[0].userDataPath = h + "/.config/Code";
     EngineeringMigrationPlan plan;
     plan.buildFromInventory(inv, false, true, true);
     const QDate day(2026, 3, 4);
+    files::Listing listing;
     auto paths = [&] {
+        listing = buildManifestItems(plan.selection(), inv, {h, scratch.path(), day});
         QStringList out;
-        for (const auto& f : buildManifestItems(plan.selection(), inv, {h, scratch.path(), day})) {
+        for (const auto& f : listing.items) {
             EXPECT_EQ(f.categoryID, "engineeringTools");
             out << f.relativePath;
         }
         out.sort();
         return out;
     };
+    // ".config" is the developer tools' folders in it, never a browser's or an application's.
     EXPECT_EQ(paths(), QStringList({"~/.config/Code/User/settings.json", "~/.config/Code/User/snippets/py.json",
-                                    "~/.gitconfig", "~/.tool-versions", "~/.zshrc",
+                                    "~/.config/git/config", "~/.gitconfig", "~/.tool-versions", "~/.zshrc",
                                     "~/Desktop/Brewfile-migration-2026-03-04.txt",
                                     "~/Desktop/Packages-migration-2026-03-04.txt",
                                     "~/Desktop/VSCode-extensions-2026-03-04.txt"}));
@@ -168,8 +178,19 @@ TEST(DevtoolsPlan, ManifestEntriesCarryTheSettingsAndTheDesktopFiles)
     plan.setHomebrewStrategy(HomebrewStrategy::copyInstallation);
     const QStringList more = paths();
     EXPECT_TRUE(more.contains("~/.ssh/id_ed25519"));
-    EXPECT_TRUE(more.contains("~/Projects/a/main.c"));
+    EXPECT_TRUE(more.contains("~/Projects/a/v2/f"));
     EXPECT_FALSE(more.contains("~/Desktop/Brewfile-migration-2026-03-04.txt"));
+    QMap<QString, TransferManifest::Entry> entries;
+    for (const auto& e : listing.entries)
+        entries.insert(e.relativePath, e);
+    EXPECT_EQ(entries.value("~/Projects/a/current").linkTarget, "v2");
+    EXPECT_EQ(entries.value("~/Projects/a/empty").kind, TransferManifest::Entry::Kind::folder);
+    EXPECT_EQ(entries.value("~/.ssh").mode, std::optional<std::uint16_t>(0700));
+    // What a snapshot of the same plan copies: the listed roots, none of the Desktop files written elsewhere.
+    QStringList roots = files::topmostPaths(listing, UserFolders(h));
+    roots.sort();
+    EXPECT_EQ(roots, QStringList({".config/Code/User/settings.json", ".config/Code/User/snippets", ".config/git", ".gitconfig",
+                                  ".ssh", ".tool-versions", ".zshrc", "Projects"}));
 }
 
 // The report is checked the way a reader sees it: rendered by an independent CommonMark renderer.

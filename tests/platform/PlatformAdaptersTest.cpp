@@ -2,6 +2,7 @@
 #include "platform/CommandRunner.h"
 #include "platform/InstalledApplications.h"
 #include "platform/Interrupts.h"
+#include "platform/PackageTools.h"
 #include "platform/Processes.h"
 #include "platform/PropertyList.h"
 #include "support/CoroTest.h"
@@ -132,6 +133,35 @@ TEST(Processes, MatchesShortOrArgvNameOfTheOwnerExactly)
                           Case{1000, "Firefox", false}, Case{1000, "chrome", false}, Case{0, "chrome", true},
                           Case{1000, "", false}})
         EXPECT_EQ(isProcessRunning(all, c.uid, QLatin1String(c.name)), c.running) << c.name;
+}
+
+// flatpak makes a per-user installation in any home it is asked about: a home
+// without one is asked about the system's only, and with neither, nothing is asked.
+TEST(PackageTools, FlatpakIsAskedOnlyAboutInstallationsThatExist)
+{
+    QTemporaryDir dir;
+    const QString asked = dir.filePath("asked");
+    const QString tool = dir.filePath("flatpak");
+    writeBytes(tool, ("#!/bin/sh\necho \"$*\" >> '" + asked + "'\n").toUtf8(),
+               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    struct Case {
+        bool userInstallation, systemInstallation;
+        QByteArray arguments;
+    };
+    for (const Case& c : {Case{true, true, "remotes --columns=name,url\n"},
+                          Case{false, true, "remotes --columns=name,url --system\n"},
+                          Case{false, false, "<missing>"}}) {
+        QTemporaryDir home;
+        if (c.userInstallation) {
+            ASSERT_TRUE(QDir(home.path()).mkpath(".local/share/flatpak"));
+        }
+        PackageToolPaths paths;
+        paths.flatpak = tool;
+        paths.flatpakSystemDir = c.systemInstallation ? dir.path() : dir.filePath("none");
+        QFile::remove(asked);
+        EXPECT_EQ(PackageTools(paths, home.path()).flatpakRemotes(), std::optional<QString>(QString()));
+        EXPECT_EQ(kivo::test::readBytes(asked), c.arguments);
+    }
 }
 
 TEST(InstalledApplications, BundlesByIdentifierAndDesktopEntriesById)
