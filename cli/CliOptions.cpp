@@ -2,6 +2,7 @@
 #include "cli/CliOptions.h"
 
 #include "cli/ArgumentParser.h"
+#include "cli/DemoCommand.h"
 #include "cli/InspectCommand.h"
 #include "connection/PairingManager.h"
 #include "platform/HostNames.h"
@@ -210,7 +211,7 @@ DemoOptions parseDemo(const QStringList& args)
 {
     const ParsedArguments p = parseArguments(spec("demo"), args);
     DemoOptions o;
-    o.workdir = absoluteHome(textOption(p, QStringLiteral("workdir")).value_or(QDir::tempPath() + QStringLiteral("/kivo-demo")));
+    o.workdir = absoluteHome(textOption(p, QStringLiteral("workdir")).value_or(defaultDemoWorkdir()));
     o.files = intOption(p, "files", 1, 1000000).value_or(o.files);
     return o;
 }

@@ -149,8 +149,9 @@ CommandSpec receiveCommand()
                          {5, u"refused: outside the profile's migration window"_s},
                          {6, u"no account named by --user; with --from-vault: no such snapshot or vault, a wrong "
                              "or missing password, or no keys for the object store"_s},
-                         {7, u"with --from-vault: restic is missing or older than 0.14, or the vault is locked or "
-                             "did not answer"_s}};
+                         {7, u"no service discovery daemon to find the source by (--connect needs none); with "
+                             "--from-vault: restic is missing or older than 0.14, or the vault is locked or did not "
+                             "answer"_s}};
     return receive;
 }
 
@@ -301,7 +302,8 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     managed.examples = {u"kivo-cli managed --profile /etc/kivo/com.kivo.config.plist --json"_s};
     managed.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
     managed.exitNotes = {{4, u"no peer in time"_s}, {5, u"not managed, not enrolled, or outside the migration window"_s},
-                         {6, u"the profile misses required keys"_s}};
+                         {6, u"the profile misses required keys"_s},
+                         {7, u"no service discovery daemon, by which the two ends find each other"_s}};
     t << managed;
 
     CommandSpec helperStatus = command(u"helper status"_s, u"Say whether the privileged helper answers"_s,

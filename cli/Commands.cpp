@@ -344,8 +344,6 @@ int runReceive(const ReceiveOptions& o)
     request.timeout = std::chrono::seconds(o.timeoutSeconds);
     request.allowUnverifiedPairing = o.allowUnverifiedPairing;
     state.setLogEndpoint(logEndpointFromEnvironment());
-    // A source busy with other pairing attempts is tried again for as long as the user allowed.
-    state.connectionManager()->setBusyRetryWindow(request.timeout);
     ReceiveFlow flow(state, std::move(request));
     QObject::connect(state.connectionManager(), &ConnectionManager::pairingRetrying, &flow,
                      [&out](const QString& text) { out.event(QStringLiteral("pairingRetrying"), {}, text); });

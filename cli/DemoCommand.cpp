@@ -118,6 +118,11 @@ void showReceiverEvent(Reporter& out, const QJsonObject& e)
     }
 }
 
+// Written into a workdir the demonstration has made its own; only there does it clear its folders.
+const QString kWorkdirMark = QStringLiteral(".kivo-demo");
+const QStringList kDemoFolders{QStringLiteral("source-home"), QStringLiteral("destination-home"),
+                               QStringLiteral("source-machine"), QStringLiteral("destination-machine")};
+
 struct DemoHomes {
     QString source;
     QString destination;
@@ -133,6 +138,10 @@ DemoHomes prepareHomes(const DemoOptions& options)
                           w + QStringLiteral("/source-machine"), w + QStringLiteral("/destination-machine"),
                           w + QStringLiteral("/run")};
     std::printf("kivo demo: migrating a sample Linux home between two local kivo processes\n");
+    QDir().mkpath(w);
+    QFile mark(w + u'/' + kWorkdirMark);
+    if (!mark.open(QIODevice::WriteOnly) || mark.write("kivo demo workdir\n") < 0)
+        throw SystemError(QStringLiteral("cannot write %1: %2").arg(mark.fileName(), mark.errorString()));
     // Rebuilt every time: a home left by an earlier run holds the keyring and settings of its sessions.
     for (const QString& folder : {homes.source, homes.destination, homes.sourceMachine, homes.destinationMachine})
         QDir(folder).removeRecursively();
@@ -434,9 +443,33 @@ int judge(const DemoHomes& homes, Sessions& sessions, Reporter& out, Child& send
 
 } // namespace
 
+QString defaultDemoWorkdir()
+{
+    return QDir::cleanPath(QDir::tempPath() + QStringLiteral("/kivo-demo"));
+}
+
+std::optional<QString> demoWorkdirRefusal(const QString& workdir)
+{
+    // The default workdir is the demonstration's by its name, marked or made by an earlier version.
+    if (QFileInfo::exists(workdir + u'/' + kWorkdirMark) || QDir::cleanPath(workdir) == defaultDemoWorkdir())
+        return std::nullopt;
+    for (const QString& folder : kDemoFolders) {
+        const QString path = workdir + u'/' + folder;
+        if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
+            return QStringLiteral("kivo demo: %1 already exists and is not an earlier demonstration's; the demo "
+                                  "replaces that folder, so choose another --workdir (or an empty one)")
+                .arg(path);
+    }
+    return std::nullopt;
+}
+
 int runDemo(const DemoOptions& options)
 {
     Reporter out(Reporter::detect(false));
+    if (const auto refusal = demoWorkdirRefusal(options.workdir)) {
+        out.error(*refusal);
+        return exitUsage;
+    }
     // Neither this process nor its children may reach the caller's own desktop session.
     for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DCONF_PROFILE"})
         qunsetenv(name);

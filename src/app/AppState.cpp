@@ -38,6 +38,7 @@
 #include "transfer/TransferProgress.h"
 
 #include <QCoroSignal>
+#include <QTemporaryDir>
 #include <QUuid>
 
 namespace kivo {

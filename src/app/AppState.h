@@ -3,10 +3,12 @@
 
 #include "app/FlowEvents.h"
 #include "app/MigrationStep.h"
+#include "categories/DataCategoryManager.h"
 #include "categories/HomeLayout.h"
 #include "connection/ConnectionTypes.h"
 #include "preflight/PreFlightReport.h"
 #include "preflight/PreflightSettings.h"
+#include "postmigration/ReinstallList.h"
 #include "transfer/UserMapping.h"
 #include "transfer/ConflictPolicy.h"
 #include "transfer/TransferManifest.h"
@@ -25,6 +27,8 @@
 #include <memory>
 #include <vector>
 #include <optional>
+
+class QTemporaryDir;
 
 namespace kivo {
 
@@ -325,8 +329,14 @@ public:
     // profile says; a failed post leaves it pending. Nothing when no record is open.
     QCoro::Task<void> completeAndPostMigrationLog();
     Q_INVOKABLE void finishMigrationLog();
-    // Where the files made for the destination's Desktop wait to be sent (this migration's own).
+    // Where the files made only to be sent (the Desktop's notes, the reinstall list) wait:
+    // a private temporary folder of this session's, never inside the home it serves.
+    // Throws SystemError when none can be made.
     QString developerFilesFolder() const;
+    // The developer-tool listing of the plan as it stands, to be walked on a worker thread.
+    EngineeringItemsProvider engineeringItems() const;
+    // Developer tools as these "~/" paths rather than a plan: what a vault snapshot holds of them.
+    void useEngineeringPaths(QStringList paths) { m_engineeringPaths = std::move(paths); }
     // Where finished logs are posted; none: they stay local. (The configuration will name it.)
     void setLogEndpoint(std::optional<QUrl> url) { m_logEndpoint = std::move(url); }
     // The profile's endpoint wins over the one set here.
@@ -497,7 +507,6 @@ Q_SIGNALS:
 private:
     void startReinstallListing();
     void setTransferProgress(TransferProgress* progress);
-    std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> engineeringItems() const;
     void watchSourcePairing();
     void clearPreFlightReport();
     void forwardScreenSignals();
@@ -541,6 +550,8 @@ private:
     std::unique_ptr<EngineeringToolsDetector> m_engToolsDetector;
     std::unique_ptr<EngineeringMigrationPlan> m_engToolsPlan;
     bool m_engineeringToolsEnabled = false;
+    std::optional<QStringList> m_engineeringPaths;
+    mutable std::unique_ptr<QTemporaryDir> m_outgoingFiles; // made on first use, removed with the session
     std::optional<QUrl> m_logEndpoint;
     std::unique_ptr<AppCompatibilityManager> m_appCompatibility;
     std::unique_ptr<SpaceValidator> m_spaceValidator;
@@ -575,7 +586,7 @@ private:
     bool m_appChoicesOffered = false;
     int m_reviewsRunning = 0;
     std::shared_ptr<const TransferManifest> m_askedManifest; // what the destination was asked about
-    std::optional<QFuture<std::optional<TransferManifest::FileItem>>> m_reinstallListing;
+    std::optional<QFuture<ReinstallList>> m_reinstallListing;
     // The handlers whose exports live until the transfer ends.
     std::shared_ptr<SystemSettingsHandler> m_settingsHandler;
     std::shared_ptr<KeychainHandler> m_keychainHandler;

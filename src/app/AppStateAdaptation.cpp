@@ -174,7 +174,9 @@ void AppState::attachAdaptation(DestinationTransfer& engine)
     StagedPrefService* prefs = m_stagedPrefService.get();
     prefs->setRestoreMode(effectiveRestoreMode());
     prefs->setRestoreWindowDays(effectiveRestoreWindowDays());
-    *m_keepMissingAppPreferences = effectiveRestoreMode() != PrefRestoreMode::immediate;
+    // Settings of apps not installed here are written in every mode: staged to
+    // wait for their app, or, immediately, left where they land.
+    *m_keepMissingAppPreferences = true;
     if (const auto json = m_profileManager->loadMDMAppManifest())
         if (const auto manifest = MDMAppManifest::decoded(QJsonDocument(*json).toJson(QJsonDocument::Compact)))
             prefs->registerMDMManifest(*manifest);

@@ -5,6 +5,7 @@
 #include "app/DeveloperToolsPolicy.h"
 
 #include <QPointer>
+#include <QTemporaryDir>
 
 #include "managed/ConfigurationProfileManager.h"
 
@@ -13,6 +14,7 @@
 #include "devtools/EngineeringToolsDetector.h"
 #include "log/EngineeringAuditEntry.h"
 #include "log/MigrationLogger.h"
+#include "platform/Error.h"
 #include "platform/Logging.h"
 #include "platform/UserFolders.h"
 
@@ -63,9 +65,14 @@ void AppState::completeMigrationLog()
     if (!m_migrationLogger->currentLog() || m_migrationLogger->currentLog()->timestampEnd)
         return;
     const TransferProgress& progress = *m_transferProgress;
+    // What the run's summary lists as not transferred is what failed it; the log says the same.
+    QHash<QString, int> notTransferred;
+    if (m_transferSummary)
+        for (const FileProblem& p : m_transferSummary->notTransferred)
+            ++notTransferred[p.categoryID];
     for (const CategoryProgress& c : progress.categoryProgress())
-        m_migrationLogger->addCategoryResult(
-            {c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted, categoryResultStatus(c)});
+        m_migrationLogger->addCategoryResult({c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted,
+                                              categoryResultStatus(c, notTransferred.value(c.categoryID))});
     LogSettings settings;
     settings.maxTransferMbps = m_maxTransferMbps;
     settings.conflictPolicy = m_profileManager->values().conflictPolicy;
@@ -82,7 +89,7 @@ void AppState::completeMigrationLog()
     MigrationLog::Status status = MigrationLog::Status::completed;
     if (progress.isCancelled())
         status = MigrationLog::Status::cancelled;
-    else if (progress.error() || !progress.verificationMismatches().isEmpty())
+    else if (progress.error() || !progress.verificationMismatches().isEmpty() || !notTransferred.isEmpty())
         status = MigrationLog::Status::failed;
     m_migrationLogger->completeLog(status);
 }
@@ -111,14 +118,28 @@ void AppState::finishMigrationLog()
 
 QString AppState::developerFilesFolder() const
 {
-    return UserFolders(m_environment.homeFolder).kivoSupport() + QStringLiteral("/outgoing-devtools/") + m_transferID;
+    // Not in the home: run as root for another account, whatever landed there would be root's,
+    // and a send that never finished would leave it behind.
+    if (!m_outgoingFiles)
+        m_outgoingFiles = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kivo-outgoing-XXXXXX"));
+    if (!m_outgoingFiles->isValid())
+        throw SystemError(QStringLiteral("Cannot create a temporary folder for the files to send: ")
+                          + m_outgoingFiles->errorString());
+    return m_outgoingFiles->path();
 }
 
-std::function<QList<TransferManifest::FileItem>(const std::optional<UserMapping>&)> AppState::engineeringItems() const
+EngineeringItemsProvider AppState::engineeringItems() const
 {
+    if (m_engineeringPaths)
+        return [paths = *m_engineeringPaths, home = m_environment.homeFolder](const std::optional<UserMapping>&) {
+            files::Listing listing;
+            files::appendCategoryItems(listing.items, paths, DataCategory::engineeringTools().id, UserFolders(home),
+                                       &listing.skipped, &listing.entries);
+            return listing;
+        };
     // Copies: the provider runs on a worker thread while the screens may change the plan.
-    // The Desktop files are written inside the user's own folder, where no other
-    // account can swap them before they are read (a shared temporary folder could).
+    // The Desktop files are written in a folder only this process's account can enter,
+    // so no other account can swap them before they are read.
     ManifestContext context{m_environment.homeFolder, developerFilesFolder(), QDate::currentDate()};
     const ProfileValues& profile = m_profileManager->values();
     const DeveloperToolsPolicy policy{m_engineeringToolsEnabled && profile.engineeringToolsEnabled,

@@ -94,7 +94,7 @@ QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest,
             reasons.insert(e.filePath, e.error);
     QList<FileProblem> out;
     for (const auto& folder : manifest.skippedFolders)
-        out.append({folder.relativePath, folder.text(), false});
+        out.append({folder.relativePath, folder.text(), false, folder.categoryID});
     for (const auto& item : manifest.items) {
         switch (item.transferStatus) {
         case FileTransferStatus::completed:
@@ -103,15 +103,15 @@ QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest,
             // A placeholder is not the file; the user downloads it first.
             if (policySkipped.contains(item.relativePath) || item.relativePath.endsWith(QLatin1String(".icloud")))
                 break;
-            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Skipped")), false});
+            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Skipped")), false, item.categoryID});
             break;
         case FileTransferStatus::failed:
-            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Failed")), true});
+            out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Failed")), true, item.categoryID});
             break;
         case FileTransferStatus::pending:
         case FileTransferStatus::inProgress:
             if (finished)
-                out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Not sent")), true});
+                out.append({item.relativePath, reasons.value(item.relativePath, QStringLiteral("Not sent")), true, item.categoryID});
             break;
         }
     }

@@ -94,6 +94,7 @@ struct FileProblem {
     QString path;
     QString reason;
     bool failed = true; // false: skipped
+    QString categoryID{};
     bool operator==(const FileProblem&) const = default;
 };
 

@@ -125,6 +125,8 @@ private:
     QCoro::Task<Pairing> pairWith(DiscoveredPeer peer, bool again);
     // Ends the run in `failed` with one event, and the flow with `exit`.
     [[noreturn]] void stop(FlowExit exit, QString text, const QString& event, QMap<QString, QString> details = {});
+    // Sources are found only by service discovery: without it the run ends.
+    void stopIfBlind();
     void autoDeriveUserMapping();
 
     ManagedModeCoordinator& m_coordinator;
@@ -142,6 +144,15 @@ void ManagedDestinationFlow::stop(FlowExit exit, QString text, const QString& ev
     m_coordinator.transition(stateOf(Kind::failed, text));
     m_coordinator.post(event, std::move(details));
     fail(exit, std::move(text));
+}
+
+void ManagedDestinationFlow::stopIfBlind()
+{
+    if (const auto& failure = session().connectionManager()->discoveryFailure()) {
+        const QString text = QStringLiteral("Cannot look for the source on the network: %1.").arg(*failure);
+        stop(FlowExit::serviceUnavailable, text, QStringLiteral("managed.failed"),
+             {{QStringLiteral("error"), text}, {QStringLiteral("mismatches"), QStringLiteral("0")}});
+    }
 }
 
 bool ManagedDestinationFlow::resting(const DiscoveredPeer& peer) const
@@ -178,6 +189,7 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
         qCWarning(lcManagedModeCoordinator) << "No pairing secret: the code a source advertises is taken on trust";
     session().goToNext(); // the role screen
     session().chooseRole(DeviceRole::destination);
+    stopIfBlind();
     m_coordinator.transition(stateOf(Kind::awaitingPeer));
     m_coordinator.post(QStringLiteral("managed.awaiting_peer"));
 
@@ -188,7 +200,8 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
     for (;;) {
         const auto left = std::chrono::milliseconds(std::max<qint64>(0, discovery.remainingTime()));
         // Looked at again at least every retry pause, when a resting record may be tried anew.
-        if (!co_await waitUntil([this] { return firstEligiblePeer().has_value(); }, std::min(left, kUnreachableRetry))) {
+        if (!co_await waitUntil([this, cm] { return firstEligiblePeer().has_value() || cm->discoveryFailure(); },
+                                std::min(left, kUnreachableRetry))) {
             if (isCancelRequested())
                 stop(FlowExit::transferFailed, QStringLiteral("Cancelled"), QStringLiteral("managed.failed"),
                      {{QStringLiteral("error"), QStringLiteral("Cancelled")}, {QStringLiteral("mismatches"), QStringLiteral("0")}});
@@ -201,6 +214,8 @@ QCoro::Task<void> ManagedDestinationFlow::runSteps()
                  QStringLiteral("No peer discovered within ") + wholeSeconds(m_coordinator.m_options.discoveryTimeout),
                  QStringLiteral("managed.discovery_timeout"));
         }
+        if (!firstEligiblePeer())
+            stopIfBlind();
         peer = *firstEligiblePeer();
         m_coordinator.transition(stateOf(Kind::attestating, peer.hostname));
         m_coordinator.transition(stateOf(Kind::pairing, peer.hostname));
@@ -435,6 +450,7 @@ QCoro::Task<FlowExit> ManagedModeCoordinator::runSourceFlow()
     if (!m_config.migrationCategories.isEmpty())
         request.categories = m_config.migrationCategories;
     request.allowUnverifiedPairing = !m_config.pairingSecret && m_config.allowUnverifiedPairing;
+    request.mustBeFound = m_options.sourceMustBeFound;
     SendFlow flow(m_appState, std::move(request));
     connect(&flow, &SendFlow::advertising, this, [this] {
         if (m_state.kind != Kind::validating)

@@ -57,6 +57,9 @@ public:
         // Default: the managed-preferences folder and the status tool of this system.
         std::function<AttestationOutcome()> attestLocalDevice;
         PostEvent postEvent; // empty: no telemetry endpoint
+        // Managed destinations only find sources, so a source that service discovery
+        // cannot publish stops; off, it waits for a connection by address (tests).
+        bool sourceMustBeFound = true;
     };
 
     ManagedModeCoordinator(ManagedDeploymentConfig config, AppState& appState, Options options, QObject* parent = nullptr);

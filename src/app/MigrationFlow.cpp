@@ -38,6 +38,7 @@ MigrationFlow::MigrationFlow(AppState& session, QObject* parent) : QObject(paren
     connect(cm, &ConnectionManager::discoveredPeersChanged, this, poke);
     connect(cm, &ConnectionManager::transferSessionChanged, this, poke);
     connect(cm, &ConnectionManager::incomingPeerReadyChanged, this, poke);
+    connect(cm, &ConnectionManager::discoveryFailureChanged, this, poke);
     connect(cm->pairingManager(), &PairingManager::isExpiredChanged, this, poke);
     connect(&session, &AppState::isPairingConfirmedChanged, this, poke);
     connect(&session, &AppState::connectionFailed, this, poke);

@@ -10,6 +10,7 @@
 
 #include <QCoroTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPointer>
 
 namespace kivo {
@@ -45,11 +46,15 @@ QCoro::Task<void> ReceiveFlow::runSteps()
         session().chooseRole(DeviceRole::destination);
     }
     session().connectionManager()->setAllowUnverifiedPairing(m_request.allowUnverifiedPairing);
+    // One deadline for finding, reaching and pairing: each wait gets what is left of it.
+    m_giveUpAt = QDeadlineTimer(m_request.timeout);
+    session().connectionManager()->setDeadline(timeLeft());
     DiscoveredPeer peer = co_await findSource();
     session().connectionManager()->stopDiscovery();
     Q_EMIT peerFound(peer);
 
     co_await pair(peer);
+    session().connectionManager()->setDeadline(std::nullopt);
     // A source reached by address said who it is while it proved the code.
     if (const auto& identity = session().connectionManager()->sourceIdentity(); identity && !peer.advertised) {
         peer.hostname = identity->hostname;
@@ -75,11 +80,16 @@ QCoro::Task<DiscoveredPeer> ReceiveFlow::findSource()
 
     ConnectionManager* cm = session().connectionManager();
     const auto matching = [this, cm] { return matchingSources(cm->discoveredPeers(), m_request.sourceHostname); };
-    if (!co_await waitUntil([&] { return !matching().isEmpty(); }, m_request.timeout))
+    if (!co_await waitUntil([&] { return !matching().isEmpty() || cm->discoveryFailure(); }, timeLeft()))
         fail(FlowExit::noSource, ConnectionError::noDevicesFound().description());
+    if (matching().isEmpty())
+        fail(FlowExit::serviceUnavailable,
+             QStringLiteral("Cannot look for the source on the network: %1. Connect to it by address "
+                            "instead: --connect ADDRESS:PORT, with the port the source shows.")
+                 .arg(*cm->discoveryFailure()));
     // Let other sources show up before deciding there is only one.
     if (!m_request.sourceHostname)
-        co_await QCoro::sleepFor(m_request.othersGrace);
+        co_await QCoro::sleepFor(std::min(m_request.othersGrace, timeLeft()));
     auto chosen = chooseSource(cm->discoveredPeers(), m_request.sourceHostname);
     if (auto* failure = std::get_if<FlowFailure>(&chosen))
         throw *failure;
@@ -113,7 +123,7 @@ QCoro::Task<void> ReceiveFlow::connectTo(DiscoveredPeer peer, bool again)
     else
         session().selectPeer(peer);
     co_await waitUntil([&] { return failure || (cm->transferSession() && cm->transferSession()->isConnected()); },
-                       m_request.timeout);
+                       timeLeft());
     disconnect(watch);
     if (failure) {
         // Reaching the source but not pairing with it (handshake, a source that
@@ -131,7 +141,7 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
     std::optional<QString> typed = m_request.code;
     for (;;) {
         if (!typed && m_request.askCode)
-            typed = co_await m_request.askCode();
+            typed = co_await askCode();
         if (typed && session().submitPairingCode(*typed))
             co_return;
         if (cm->state().kind == ConnectionState::Kind::failed && cm->state().error)
@@ -143,6 +153,22 @@ QCoro::Task<void> ReceiveFlow::confirmCode()
             fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
         typed.reset();
     }
+}
+
+std::chrono::milliseconds ReceiveFlow::timeLeft() const
+{
+    return std::chrono::ceil<std::chrono::milliseconds>(m_giveUpAt.remainingTimeAsDuration());
+}
+
+// The user's time to type the code is no wait on the source: the deadline moves on by as much.
+QCoro::Task<std::optional<QString>> ReceiveFlow::askCode()
+{
+    QElapsedTimer typing;
+    typing.start();
+    std::optional<QString> typed = co_await m_request.askCode();
+    m_giveUpAt += typing.elapsed();
+    session().connectionManager()->setDeadline(timeLeft());
+    co_return typed;
 }
 
 // The typed code goes through the session's pairing, as on the screens; a
@@ -158,7 +184,7 @@ QCoro::Task<void> ReceiveFlow::pair(DiscoveredPeer& peer)
     std::optional<QString> typed = m_request.code;
     for (;;) {
         if (!typed && m_request.askCode)
-            typed = co_await m_request.askCode();
+            typed = co_await askCode();
         if (!typed || typed->isEmpty())
             fail(FlowExit::pairingFailed, ConnectionError::pairingMismatch().description());
         const PairingAttempt attempt = co_await session().pairWithCode(*typed);

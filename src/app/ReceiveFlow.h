@@ -3,6 +3,7 @@
 
 #include "app/MigrationFlow.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 
 #include <chrono>
@@ -30,7 +31,7 @@ public:
         std::optional<QString> sourceHostname; // only this source (any case); none: the only one found
         std::optional<QString> directHost;     // a known address: no discovery, no advertised code to check
         quint16 directPort = 0;
-        std::chrono::seconds timeout{120};     // for finding and reaching the source
+        std::chrono::seconds timeout{120};     // for finding, reaching and pairing with the source, typing aside
         // Once one source is seen, how long others may still show up before it counts as the only one.
         std::chrono::milliseconds othersGrace{1500};
         bool allowUnverifiedPairing = false; // a source that cannot prove the code may pair
@@ -60,8 +61,11 @@ private:
     QCoro::Task<void> connectTo(DiscoveredPeer peer, bool again = false);
     QCoro::Task<void> confirmCode();
     QCoro::Task<void> pair(DiscoveredPeer& peer);
+    QCoro::Task<std::optional<QString>> askCode();
+    std::chrono::milliseconds timeLeft() const;
 
     Request m_request;
+    QDeadlineTimer m_giveUpAt;
 };
 
 } // namespace kivo

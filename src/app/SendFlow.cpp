@@ -2,6 +2,7 @@
 #include "app/SendFlow.h"
 
 #include "app/AppState.h"
+#include "app/DeveloperToolsPolicy.h"
 #include "app/MigrationWindow.h"
 #include "categories/DataCategory.h"
 #include "categories/DataCategoryManager.h"
@@ -12,6 +13,7 @@
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringMigrationPlan.h"
 #include "devtools/EngineeringToolsDetector.h"
+#include "managed/ConfigurationProfileManager.h"
 #include "transfer/OutgoingTransfer.h"
 
 #include <QDir>
@@ -64,10 +66,19 @@ QCoro::Task<void> SendFlow::runSteps()
     QStringList known;
     for (const DataCategory& c : DataCategory::allCategories(session().homeLayout()))
         known << c.id;
-    QStringList categories = m_request.categories.value_or(known);
+    const ConfigurationProfileManager& profile = *session().profileManager();
+    // Left to the defaults, the profile narrows the selection without a word.
+    QStringList allowed;
+    for (const QString& id : std::as_const(known))
+        if (profile.isCategoryAllowed(id))
+            allowed << id;
+    QStringList categories = m_request.categories.value_or(allowed);
     known << DataCategory::engineeringTools().id; // only when asked for
     if (const auto problem = unknownCategory(categories, known))
         fail(FlowExit::usage, *problem);
+    if (m_request.categories)
+        if (auto refusal = categoryPolicyRefusal(categories, profile.categoryProfile(), profile.values().engineeringToolsEnabled))
+            throw *refusal;
     categories = co_await confirmSensitive(std::move(categories));
     if (categories.contains(DataCategory::engineeringTools().id))
         co_await planDeveloperTools();
@@ -76,9 +87,12 @@ QCoro::Task<void> SendFlow::runSteps()
     const QStringList folders = co_await applySelection();
 
     resumeOrRecord(sorted(categories), sorted(folders));
+    // The plan is copied here, on its own thread; the step walks it off the event loop.
+    const EngineeringItemsProvider developerItems =
+        categories.contains(DataCategory::engineeringTools().id) ? session().engineeringItems() : EngineeringItemsProvider();
     if (m_request.beforeAdvertising)
         if (const auto failure = co_await runInBackground([&] {
-                return m_request.beforeAdvertising(categories, folders, session().transferID());
+                return m_request.beforeAdvertising(categories, folders, session().transferID(), developerItems);
             }))
             throw *failure;
     if (m_request.conflictPolicy)
@@ -86,6 +100,10 @@ QCoro::Task<void> SendFlow::runSteps()
     session().setMaxTransferMbps(m_request.maxTransferMbps);
 
     session().connectionManager()->setAllowUnverifiedPairing(m_request.allowUnverifiedPairing);
+    connect(session().connectionManager(), &ConnectionManager::discoveryFailureChanged, this, [this] {
+        if (session().connectionManager()->discoveryFailure() && !m_request.mustBeFound)
+            Q_EMIT warning(unlistedWarning());
+    });
     startAdvertising();
     co_await awaitPairing();
     Q_EMIT paired(std::nullopt);
@@ -172,6 +190,11 @@ QCoro::Task<void> SendFlow::planDeveloperTools()
     co_await detector->scan(session().environment().homeFolder, session().username(), true);
     EngineeringMigrationPlan* plan = session().engToolsPlan();
     plan->buildFromInventory(detector->inventory(), false, true, true);
+    const ProfileValues& profile = session().profileManager()->values();
+    if (auto refusal = developerItemsRefusal(m_request.devInclude, plan->selection(),
+                                             {profile.engineeringToolsEnabled, profile.engineeringToolsSensitiveOptInAllowed,
+                                              profile.engineeringToolsDevDirectoriesAllowed}))
+        throw *refusal;
     for (const QString& name : std::as_const(m_request.devInclude))
         if (!plan->toggleItem(name))
             fail(FlowExit::usage, QStringLiteral("no developer item \"%1\" in %2").arg(name, session().environment().homeFolder));
@@ -185,7 +208,27 @@ void SendFlow::startAdvertising()
     if (session().connectionManager()->listeningPort() == 0)
         fail(FlowExit::transferFailed, QStringLiteral("Connection failed: could not listen on port %1")
                                            .arg(session().environment().listenPort));
+    failIfUnfindable();
     announce();
+}
+
+void SendFlow::failIfUnfindable()
+{
+    if (const auto& failure = session().connectionManager()->discoveryFailure(); failure && m_request.mustBeFound)
+        fail(FlowExit::serviceUnavailable, QStringLiteral("This computer cannot be found on the network: %1.").arg(*failure));
+}
+
+QString SendFlow::unlistedWarning() const
+{
+    const ConnectionManager* cm = session().connectionManager();
+    const QStringList addresses = directAddresses(netif::systemInterfaceAddresses(), cm->listeningPort());
+    QString where = QStringLiteral("ADDRESS:%1").arg(cm->listeningPort());
+    if (!addresses.isEmpty())
+        where = addresses.first()
+                + (addresses.size() > 1 ? QStringLiteral(" (or %1)").arg(addresses.mid(1).join(QStringLiteral(", "))) : QString());
+    return QStringLiteral("This computer cannot be found on the network: %1. On the destination, connect by address "
+                          "instead: kivo-cli receive --connect %2")
+        .arg(*cm->discoveryFailure(), where);
 }
 
 void SendFlow::announce()
@@ -202,8 +245,11 @@ QCoro::Task<void> SendFlow::awaitPairing()
     const auto needsFreshCode = [cm] { return cm->pairingManager()->isExpired() && !cm->incomingPeerReady(); };
     // A code lives one minute: until a destination pairs, a fresh one follows each expiry.
     for (;;) {
-        if (!co_await waitUntil([&] { return session().isPairingConfirmed() || needsFreshCode(); }))
+        if (!co_await waitUntil([&] {
+                return session().isPairingConfirmed() || needsFreshCode() || (m_request.mustBeFound && cm->discoveryFailure());
+            }))
             fail(FlowExit::pairingFailed, QStringLiteral("Pairing cancelled."));
+        failIfUnfindable();
         if (session().isPairingConfirmed())
             co_return;
         session().restartPairing();

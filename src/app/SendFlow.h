@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/MigrationFlow.h"
+#include "categories/DataCategoryManager.h"
 #include "preflight/PreFlightReport.h"
 #include "preflight/PreflightChecker.h"
 #include "preflight/PreflightSettings.h"
@@ -27,6 +28,9 @@ public:
         std::optional<ConflictPolicy> conflictPolicy;
         std::optional<int> maxTransferMbps;
         bool allowUnverifiedPairing = false; // a destination that cannot prove the code may pair
+        // Nobody will connect by address (an unattended source): a source that
+        // service discovery cannot publish stops instead of waiting.
+        bool mustBeFound = false;
         QStringList devInclude; // developer items toggled by name (sensitive ones and folders only so)
         // The readiness checks and the scan after pairing; the destination's disk is not ours to read.
         PreflightSettings preflight{ConnectionType::wifi, false, false, std::nullopt, std::nullopt, false};
@@ -39,7 +43,9 @@ public:
         std::function<QString()> keychainProblem;
         // Run off the event loop once the selection is known, before anyone is asked to pair
         // (a snapshot of what is about to be sent); a failure ends the flow there.
-        std::function<std::optional<FlowFailure>(QStringList categories, QStringList folders, QString transferID)>
+        // `developerItems` is empty unless developer tools are chosen.
+        std::function<std::optional<FlowFailure>(QStringList categories, QStringList folders, QString transferID,
+                                                 EngineeringItemsProvider developerItems)>
             beforeAdvertising;
     };
 
@@ -65,6 +71,10 @@ private:
     QCoro::Task<QStringList> confirmSensitive(QStringList categories);
     void resumeOrRecord(const QStringList& categories, const QStringList& folders);
     void startAdvertising();
+    // Ends the flow when this source must be found and nobody can find it.
+    void failIfUnfindable();
+    // Why nobody finds this source, and where a destination reaches it instead.
+    QString unlistedWarning() const;
     void announce();
     QCoro::Task<void> awaitPairing();
     QCoro::Task<void> prepareTransfer(QStringList categories);

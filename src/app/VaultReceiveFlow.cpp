@@ -3,7 +3,9 @@
 
 #include "app/AppState.h"
 #include "app/MigrationWindow.h"
+#include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
+#include "categories/LinuxBrowserDataHandler.h"
 #include "platform/Error.h"
 #include "platform/Logging.h"
 #include "transfer/Background.h"
@@ -145,7 +147,7 @@ QCoro::Task<std::pair<VaultSnapshot, QString>> VaultReceiveFlow::stage()
 QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, const QString& stagingFolder)
 {
     const SnapshotStaging staging(stagingFolder);
-    QStringList categories, folders;
+    QStringList categories, folders, developerPaths;
     bool macShaped = false;
     for (const CategorySnapshot& c : snapshot.categories) {
         categories << c.category;
@@ -153,6 +155,8 @@ QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, c
             macShaped = macShaped || path.startsWith(QLatin1String("Library/"));
             if (c.category == QLatin1String("userFiles"))
                 folders << path.section(u'/', 0, 0);
+            if (c.category == DataCategory::engineeringTools().id)
+                developerPaths << QStringLiteral("~/") + path;
         }
     }
     folders.removeDuplicates();
@@ -175,6 +179,15 @@ QCoro::Task<void> VaultReceiveFlow::migrateFrom(const VaultSnapshot& snapshot, c
         source.selectFolders(folders);
     source.confirmProposedUserMapping();
     source.selectCategories(categories);
+    // Developer tools have no fixed folders: they are the paths the snapshot holds.
+    if (!developerPaths.isEmpty()) {
+        source.useEngineeringPaths(developerPaths);
+        source.setEngineeringToolsEnabled(true);
+    }
+    // The snapshot holds the browsers' files, never their Safe Storage secrets.
+    if (auto* browsers = dynamic_cast<LinuxBrowserDataHandler*>(
+            source.categoryManager()->handlers().value(QStringLiteral("browserData")).get()))
+        browsers->leaveSecretsOut();
     source.setCurrentStep(MigrationStep::progress);
     source.createTransferEngine(sourceEnd.get());
 

@@ -110,7 +110,7 @@ CategoryTransferHandler::Listing LinuxBrowserDataHandler::listSource(const QStri
                 applications.append(browser.secretApplication);
         }
     }
-    if (applications.isEmpty())
+    if (applications.isEmpty() || m_secretsOut)
         return listing;
     const auto leftOut = [&](const QString& reason) {
         qCWarning(lcCategories).noquote() << reason;

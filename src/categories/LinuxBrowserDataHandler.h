@@ -26,6 +26,9 @@ public:
     LinuxBrowserDataHandler(QString homeFolder, QByteArray sessionKey, QString procRoot = QStringLiteral("/proc"),
                             QString runtimeRoot = QStringLiteral("/run/user"));
     ~LinuxBrowserDataHandler() override;
+    // For a tree that is no account's (a vault snapshot): no Secret Service holds its
+    // secrets, so none are offered and none are reported missing.
+    void leaveSecretsOut() { m_secretsOut = true; }
 
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
     QCoro::Task<Listing> enumerateListing(QStringList paths) override;
@@ -47,6 +50,7 @@ private:
     QString m_procRoot;
     QString m_runtimeRoot;
     ExportFolder m_exportFolder;
+    bool m_secretsOut = false;
 };
 
 } // namespace kivo

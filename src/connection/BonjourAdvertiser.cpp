@@ -83,10 +83,15 @@ void BonjourAdvertiser::start(std::optional<QString> pairingCode, std::optional<
                            txt.isEmpty() ? nullptr : txt.constData(), &BonjourAdvertiser::registerReply, this);
     if (error != kDNSServiceErr_NoError) {
         qCWarning(lcBonjourAdvertiser).noquote() << "Listener failed:" << describeDnsError(error);
+        if (onFailed)
+            onFailed(discoveryProblem(error));
         return;
     }
-    if (!m_registration.adopt(ref))
+    if (!m_registration.adopt(ref)) {
         qCWarning(lcBonjourAdvertiser) << "Listener failed: no connection to the service discovery daemon";
+        if (onFailed)
+            onFailed(discoveryProblem(kDNSServiceErr_Unknown));
+    }
 }
 
 void BonjourAdvertiser::registerReply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* name,

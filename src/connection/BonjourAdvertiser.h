@@ -34,7 +34,8 @@ public:
     ~BonjourAdvertiser() override;
 
     // Listens on `port` (0: any free port) and publishes. Without `tls` the
-    // listener uses the default TLS configuration. Failures are logged only.
+    // listener uses the default TLS configuration. A listener that cannot be
+    // made is logged only; a daemon that will not publish goes to onFailed.
     void start(std::optional<QString> pairingCode, std::optional<QSslConfiguration> tls, quint16 port = 0);
     // Where to listen; every interface unless set (tests keep to loopback).
     void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
@@ -64,6 +65,8 @@ public:
 
     // Receives each accepted connection (not yet encrypting); the receiver owns it.
     std::function<void(QSslSocket*)> onConnectionReceived;
+    // Told why nobody can find us; we still listen, for connections by address.
+    std::function<void(QString reason)> onFailed;
 
 Q_SIGNALS:
     // The daemon confirmed the registration under serviceName().

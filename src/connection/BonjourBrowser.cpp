@@ -109,10 +109,14 @@ void BonjourBrowser::start()
                                                        &BonjourBrowser::browseReply, this);
     if (error != kDNSServiceErr_NoError) {
         qCWarning(lcBonjourBrowser).noquote() << "Browser failed:" << describeDnsError(error);
+        if (onFailed)
+            onFailed(discoveryProblem(error));
         return;
     }
     if (!m_browse.adopt(ref)) {
         qCWarning(lcBonjourBrowser) << "Browser failed: no connection to the service discovery daemon";
+        if (onFailed)
+            onFailed(discoveryProblem(kDNSServiceErr_Unknown));
         return;
     }
     qCInfo(lcBonjourBrowser) << "Browser ready";

@@ -26,6 +26,8 @@ public:
     virtual void start() = 0;
     // Called with the whole, de-duplicated and sorted list after every change.
     std::function<void(QList<DiscoveredPeer>)> onPeersUpdated;
+    // Called when browsing cannot start, with why; no list follows.
+    std::function<void(QString reason)> onFailed;
 };
 
 // Browses the DNS-SD daemon for our service type. Each service is resolved once

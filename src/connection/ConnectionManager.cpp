@@ -12,7 +12,17 @@ namespace kivo {
 
 namespace {
 constexpr char kTcpUpProperty[] = "kivoTcpUp";
+constexpr std::chrono::milliseconds kResolveTimeout = std::chrono::seconds(10);
 } // namespace
+
+std::chrono::milliseconds stepWait(std::chrono::milliseconds limit, std::chrono::nanoseconds now,
+                                   std::optional<std::chrono::nanoseconds> giveUpAt)
+{
+    if (!giveUpAt)
+        return limit;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*giveUpAt - now);
+    return std::max(std::chrono::milliseconds(0), std::min(limit, left));
+}
 
 void ConnectionManager::SessionDeleter::operator()(TransferSession* session) const
 {
@@ -87,6 +97,11 @@ void ConnectionManager::setIncomingPeerReady(bool ready)
     assignAndNotify(this, m_incomingPeerReady, ready, &ConnectionManager::incomingPeerReadyChanged);
 }
 
+void ConnectionManager::setDiscoveryFailure(std::optional<QString> reason)
+{
+    assignAndNotify(this, m_discoveryFailure, std::move(reason), &ConnectionManager::discoveryFailureChanged);
+}
+
 void ConnectionManager::setSession(std::unique_ptr<TransferSession> session)
 {
     if (m_session.get() == session.get())
@@ -115,6 +130,11 @@ void ConnectionManager::startDiscovery()
         if (self && self->m_browser.get() == browser)
             self->handlePeersUpdated(std::move(peers));
     };
+    m_browser->onFailed = [self, browser](QString reason) {
+        if (self && self->m_browser.get() == browser)
+            self->setDiscoveryFailure(std::move(reason));
+    };
+    setDiscoveryFailure(std::nullopt);
     m_browser->start();
     m_thunderbolt->startMonitoring();
 }
@@ -161,6 +181,12 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
         else
             delete socket;
     };
+    // Kept over each fresh code's advertisement until the daemon publishes one.
+    m_advertiser->onFailed = [self](QString reason) {
+        if (self)
+            self->setDiscoveryFailure(std::move(reason));
+    };
+    QObject::connect(m_advertiser.get(), &BonjourAdvertiser::published, this, [this] { setDiscoveryFailure(std::nullopt); });
     // The code goes on the network only for peers that cannot pair securely,
     // and only when the user allowed those.
     m_advertiser->setAnnouncesSecurePairing(true);
@@ -201,7 +227,7 @@ QCoro::Task<PeerEndpoint> ConnectionManager::resolveEndpoint(PeerEndpoint endpoi
 {
     if (m_deps.resolve)
         return m_deps.resolve(std::move(endpoint));
-    return BonjourBrowser::resolve(std::move(endpoint));
+    return BonjourBrowser::resolve(std::move(endpoint), waitOnSource(kResolveTimeout));
 }
 
 QCoro::Task<void> ConnectionManager::connectToPeer(DiscoveredPeer peer)
@@ -262,7 +288,7 @@ QCoro::Task<void> ConnectionManager::dial(PeerEndpoint endpoint)
     TransferSession* session = m_pendingConnection.get();
     QString failure;
     try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.handshake);
+        auto deadline = deadlineFor(session, waitOnSource(m_deps.timeouts.handshake));
         co_await session->connect();
     } catch (const std::exception& e) {
         failure = describe(e);
@@ -347,6 +373,16 @@ void ConnectionManager::disconnect(DisconnectionReason reason)
     setIncomingPeerReady(false);
     m_unverified = false;
     setState(ConnectionState::disconnected(reason));
+}
+
+void ConnectionManager::setDeadline(std::optional<std::chrono::milliseconds> fromNow)
+{
+    m_giveUpAt = fromNow ? std::optional(m_clock.monotonic() + *fromNow) : std::nullopt;
+}
+
+std::chrono::milliseconds ConnectionManager::waitOnSource(std::chrono::milliseconds limit) const
+{
+    return stepWait(limit, m_clock.monotonic(), m_giveUpAt);
 }
 
 void ConnectionManager::resetToIdle()

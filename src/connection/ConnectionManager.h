@@ -26,6 +26,11 @@ namespace kivo {
 
 class BonjourAdvertiser;
 
+// How long one step may wait: its own limit, cut to what is left before
+// `giveUpAt` (none: no overall deadline); nothing once that has passed.
+std::chrono::milliseconds stepWait(std::chrono::milliseconds limit, std::chrono::nanoseconds now,
+                                   std::optional<std::chrono::nanoseconds> giveUpAt);
+
 // Everything between the choice of a role and a paired, pinned message channel.
 // The source advertises and waits; the destination browses and connects.
 class ConnectionManager : public QObject {
@@ -36,6 +41,7 @@ class ConnectionManager : public QObject {
     Q_PROPERTY(std::optional<QUuid> sessionID READ sessionID NOTIFY sessionIDChanged)
     Q_PROPERTY(bool incomingPeerReady READ incomingPeerReady NOTIFY incomingPeerReadyChanged)
     Q_PROPERTY(quint16 listeningPort READ listeningPort NOTIFY listeningPortChanged)
+    Q_PROPERTY(std::optional<QString> discoveryFailure READ discoveryFailure NOTIFY discoveryFailureChanged)
 public:
     // How long a peer that has proved nothing yet may keep us waiting, and how
     // often strangers may try. Every wait on such a peer has one of these.
@@ -46,7 +52,7 @@ public:
         int connectionBurst = 5;                       // shares answered back to back
         std::chrono::milliseconds connectionRefill{2000}; // one more answered per this much time
         std::chrono::milliseconds conflictReply{60000};   // source: the destination's answer to a pre-flight question
-        std::chrono::milliseconds busyRetryWindow{60000}; // destination: how long a busy source is tried again
+        std::chrono::milliseconds busyRetryWindow{60000}; // destination: how long a busy source is retried, no deadline set
         std::chrono::milliseconds busyRetryPause{1000};   // destination: the pause before each new try
     };
 
@@ -83,6 +89,10 @@ public:
     TransferSession* transferSession() const { return m_session.get(); }
     // The advertiser's bound port, 0 when not listening.
     quint16 listeningPort() const;
+    // Why peers cannot find us (source) or we them (destination), as the user
+    // reads it after a colon; none while service discovery works. The state does
+    // not change with it: connections by address still work.
+    const std::optional<QString>& discoveryFailure() const { return m_discoveryFailure; }
 
     void startDiscovery();
     void stopDiscovery();
@@ -101,8 +111,9 @@ public:
     qsizetype pairingAttempts() const { return m_attempts.size(); }
     // Source: whether `session` is one of them.
     bool isAttempt(const TransferSession* session) const;
-    // Destination: how long a busy source is tried again (the user's overall timeout).
-    void setBusyRetryWindow(std::chrono::milliseconds window) { m_deps.timeouts.busyRetryWindow = window; }
+    // Destination: reaching and pairing with the source end within `fromNow` (the user's
+    // overall timeout), each step cut to what is left of it; none: every step has its own limit.
+    void setDeadline(std::optional<std::chrono::milliseconds> fromNow);
     // Destination: the connected peer is to prove the code by the secure exchange.
     bool usesSecurePairing() const { return m_session && !m_unverified; }
     // Destination: who the source said it is once it proved the code; none before, or after the old exchange.
@@ -138,6 +149,7 @@ Q_SIGNALS:
     void sessionIDChanged();
     void transferSessionChanged();
     void listeningPortChanged();
+    void discoveryFailureChanged();
     // Destination: the source was busy pairing; another try follows.
     void pairingRetrying(QString text);
 
@@ -146,6 +158,7 @@ private:
     void setDiscoveredPeers(QList<DiscoveredPeer> peers);
     void setSessionID(std::optional<QUuid> id);
     void setIncomingPeerReady(bool ready);
+    void setDiscoveryFailure(std::optional<QString> reason);
     void setSession(std::unique_ptr<TransferSession> session);
     void handlePeersUpdated(QList<DiscoveredPeer> peers);
     // Source: the pairing attempts of strangers (ConnectionManagerAttempts.cpp).
@@ -175,6 +188,8 @@ private:
     // certificate the pin (or must match the pin already held). Throws ConnectionError.
     QCoro::Task<void> dial(PeerEndpoint endpoint);
     bool takeConnectionToken();
+    // Destination: how long the next step may wait on the source (stepWait under the deadline).
+    std::chrono::milliseconds waitOnSource(std::chrono::milliseconds limit) const;
     // Closes `session` unless the returned handle goes first; `fired` learns whether it did.
     std::unique_ptr<QObject> deadlineFor(TransferSession* session, std::chrono::milliseconds after,
                                          std::shared_ptr<bool> fired = nullptr);
@@ -207,12 +222,15 @@ private:
     };
     QList<Attempt> m_attempts;
     std::optional<PeerEndpoint> m_lastEndpoint;
+    // Destination: the clock's monotonic time by which reaching and pairing give up.
+    std::optional<std::chrono::nanoseconds> m_giveUpAt;
 
     ConnectionState m_state;
     QList<DiscoveredPeer> m_discoveredPeers;
     std::optional<TransportType> m_activeTransport;
     std::optional<QUuid> m_sessionID;
     bool m_incomingPeerReady = false;
+    std::optional<QString> m_discoveryFailure;
     bool m_allowUnverified = false;
     std::optional<QString> m_pairingSecret;
     bool m_unverified = false;

@@ -273,7 +273,7 @@ QCoro::Task<void> ConnectionManager::pairSecurely(QString typedCode)
     QPointer<ConnectionManager> self(this);
     if (!m_session)
         throw ConnectionError::connectionFailed(QStringLiteral("No active session"));
-    const auto giveUpAt = m_clock.monotonic() + m_deps.timeouts.busyRetryWindow;
+    const auto giveUpAt = m_giveUpAt.value_or(m_clock.monotonic() + m_deps.timeouts.busyRetryWindow);
     std::optional<ConnectionError> failure;
     for (;;) {
         failure.reset();
@@ -372,7 +372,7 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     Message response;
     const auto silent = std::make_shared<bool>(false);
     try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply, silent);
+        auto deadline = deadlineFor(session, waitOnSource(m_deps.timeouts.pairingReply), silent);
         response = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
         if (*silent)
@@ -393,7 +393,7 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
 
     Message reply;
     try {
-        auto deadline = deadlineFor(session, m_deps.timeouts.pairingReply, silent);
+        auto deadline = deadlineFor(session, waitOnSource(m_deps.timeouts.pairingReply), silent);
         reply = co_await pairingchannel::receive(session);
     } catch (const std::exception& e) {
         throw *silent ? ConnectionError::noAnswer() : ConnectionError::connectionFailed(describe(e));

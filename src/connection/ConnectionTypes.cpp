@@ -95,6 +95,18 @@ std::optional<TransportType> transportOfDevice(const netif::NetdevFacts& device)
     return TransportType::ethernet;
 }
 
+QStringList directAddresses(const QList<netif::InterfaceAddress>& addresses, quint16 port)
+{
+    QStringList out;
+    for (const netif::InterfaceAddress& a : addresses) {
+        const QHostAddress host(a.address);
+        if (!a.upAndRunning || host.isNull() || host.isLoopback() || (!a.ipv4 && host.isLinkLocal()))
+            continue;
+        out << (a.ipv4 ? a.address : u'[' + a.address + u']') + u':' + QString::number(port);
+    }
+    return out;
+}
+
 QString interfaceHolding(const QHostAddress& local, const QList<netif::InterfaceAddress>& addresses)
 {
     if (local.isLoopback())

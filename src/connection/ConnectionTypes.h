@@ -66,6 +66,10 @@ DiscoveredPeer peerForAddress(QString host, quint16 port, std::optional<QString>
 std::optional<TransportType> transportOfDevice(const netif::NetdevFacts& device);
 // The interface that holds `local` among `addresses`; empty when none does.
 QString interfaceHolding(const QHostAddress& local, const QList<netif::InterfaceAddress>& addresses);
+// Where a peer may reach a listener on `port` here by address ("HOST:PORT",
+// IPv6 in brackets): every address of an interface that is up, but loopback
+// and IPv6 link-local ones, which need a scope the peer does not know.
+QStringList directAddresses(const QList<netif::InterfaceAddress>& addresses, quint16 port);
 
 enum class DisconnectionReason { userCancelled, pairingTimeout, connectionLost, transferComplete };
 QString toString(DisconnectionReason reason);

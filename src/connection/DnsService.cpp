@@ -54,4 +54,11 @@ QString describeDnsError(DNSServiceErrorType error)
     }
 }
 
+QString discoveryProblem(DNSServiceErrorType error)
+{
+    if (error == kDNSServiceErr_Unknown)
+        return QStringLiteral("the service discovery daemon (avahi-daemon) is not running");
+    return QStringLiteral("service discovery refused the request (%1)").arg(describeDnsError(error));
+}
+
 } // namespace kivo

@@ -35,5 +35,9 @@ private:
 };
 
 QString describeDnsError(DNSServiceErrorType error);
+// Why the daemon would not take a browse or a registration, as the user reads it
+// after a colon: the daemon's absence (which the client library reports as an
+// unknown error) by name, anything else by its code.
+QString discoveryProblem(DNSServiceErrorType error);
 
 } // namespace kivo

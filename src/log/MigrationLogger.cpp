@@ -29,10 +29,13 @@ const QString kPendingPosts = QStringLiteral("pending-posts");
 
 } // namespace
 
-CategoryResult::Status categoryResultStatus(const CategoryProgress& c)
+CategoryResult::Status categoryResultStatus(const CategoryProgress& c, int notTransferred)
 {
     switch (c.status) {
-    case CategoryStatus::completed: return CategoryResult::Status::success;
+    case CategoryStatus::completed:
+        if (notTransferred == 0)
+            return CategoryResult::Status::success;
+        return c.filesCompleted > 0 ? CategoryResult::Status::partial : CategoryResult::Status::failed;
     case CategoryStatus::failed: return CategoryResult::Status::failed;
     case CategoryStatus::inProgress:
         return c.bytesTransferred > 0 ? CategoryResult::Status::partial : CategoryResult::Status::skipped;

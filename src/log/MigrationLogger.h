@@ -20,7 +20,9 @@ struct CategoryProgress;
 
 // How a category's progress at the end of a transfer reads in the log: begun but
 // with nothing sent counts as skipped, not partial.
-CategoryResult::Status categoryResultStatus(const CategoryProgress& progress);
+// `notTransferred`: the category's files and folders given up for an error;
+// a category that lost any is not a success.
+CategoryResult::Status categoryResultStatus(const CategoryProgress& progress, int notTransferred = 0);
 
 // What the log copies from the configuration in force.
 struct LogSettings {

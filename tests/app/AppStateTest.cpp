@@ -3,7 +3,9 @@
 #include "connection/ConnectionManager.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kivo;
@@ -86,3 +88,20 @@ TEST(AppStateSession, ResetReturnsToAFreshSessionWithANewTransferIDAndKeepsThePo
     EXPECT_EQ(state.connectionManager()->state().kind, ConnectionState::Kind::discovering);
 }
 
+
+// What is made only to be sent waits outside the home served (another account's, when
+// run as root), and goes with the session.
+TEST(AppStateSession, FilesMadeToBeSentWaitOutsideTheHomeAndGoWithTheSession)
+{
+    QTemporaryDir home;
+    QString scratch;
+    {
+        AppState state({home.path(), {}, {}, 0, nullptr});
+        scratch = state.developerFilesFolder();
+        EXPECT_TRUE(QFileInfo(scratch).isDir());
+        EXPECT_FALSE(scratch.startsWith(home.path())) << scratch.toStdString();
+        EXPECT_EQ(state.developerFilesFolder(), scratch);
+    }
+    EXPECT_FALSE(QFileInfo::exists(scratch));
+    EXPECT_TRUE(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}

@@ -54,3 +54,41 @@ TEST(DeveloperToolsPolicy, ForbiddenItemsAreLeftOutWhateverWasTicked)
     for (const Case& c : cases)
         EXPECT_EQ(included(allowedSelection(plan, c.policy)), c.travels) << c.travels.join(u' ').toStdString();
 }
+
+// What the user names and the profile forbids is refused, saying what; defaults are not checked here.
+TEST(DeveloperToolsPolicy, NamingWhatTheProfileForbidsIsRefused)
+{
+    const auto refused = [](const std::optional<FlowFailure>& f) {
+        EXPECT_TRUE(!f || f->exitClass == FlowExit::refused);
+        return f ? f->text : QString();
+    };
+    const CategoryProfile filesOnly{true, {QStringLiteral("userFiles")}, false};
+    const CategoryProfile filesOnlyOverridable{true, {QStringLiteral("userFiles")}, true};
+    const QStringList browser{QStringLiteral("userFiles"), QStringLiteral("browserData")};
+    EXPECT_TRUE(refused(categoryPolicyRefusal(browser, filesOnly, true)).startsWith(u"Browser Data cannot be migrated"));
+    EXPECT_EQ(refused(categoryPolicyRefusal(browser, filesOnlyOverridable, true)), QString());
+    EXPECT_EQ(refused(categoryPolicyRefusal(browser, {}, true)), QString()) << "no profile";
+    EXPECT_EQ(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, filesOnly, true)), QString());
+    EXPECT_FALSE(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, {}, false)).isEmpty());
+
+    PlanSelection plan;
+    plan.items = {item(".zshrc", false), item(".ssh", true)};
+    plan.devDirectoryItems = {item("Projects", false)};
+    const QStringList named{QStringLiteral(".zshrc"), QStringLiteral(".ssh"), QStringLiteral("Projects")};
+    const struct {
+        DeveloperToolsPolicy policy;
+        QStringList named;
+        const char* refusal; // the start of the text; empty: allowed
+    } cases[] = {
+        {{}, named, ""},
+        {{.sensitiveOptInAllowed = false}, named, "\".ssh\" holds keys"},
+        {{.devDirectoriesAllowed = false}, named, "\"Projects\" is a development folder"},
+        {{.devDirectoriesAllowed = false}, {QStringLiteral(".zshrc")}, ""},
+        {{.enabled = false}, {QStringLiteral(".zshrc")}, "Developer tools (\".zshrc\")"},
+        {{.enabled = false}, {QStringLiteral("nothing-such")}, ""},
+    };
+    for (const auto& c : cases) {
+        const QString text = refused(developerItemsRefusal(c.named, plan, c.policy));
+        EXPECT_TRUE(*c.refusal ? text.startsWith(QString::fromUtf8(c.refusal)) : text.isEmpty()) << text.toStdString();
+    }
+}

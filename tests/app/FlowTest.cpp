@@ -9,6 +9,7 @@
 #include "categories/WalkCounter.h"
 #include "support/CoroTest.h"
 #include "support/ManualClock.h"
+#include "support/NoDiscoveryDaemon.h"
 #include "support/TreeCompare.h"
 #include "transfer/OutgoingTransfer.h"
 #include "transfer/SourceTransfer.h"
@@ -218,6 +219,40 @@ TEST_F(Flows, SourceOffersAFreshCodeAfterEachExpiryUntilCancelled)
     for (const Advertisement& a : seen.ads)
         EXPECT_EQ(a.transferID, seen.ads.first().transferID) << "a fresh code, the same migration";
     EXPECT_NE(seen.ads[0].code + seen.ads[1].code, seen.ads[1].code + seen.ads[2].code);
+}
+
+// Without service discovery the destination cannot look and says so at once; the
+// source cannot be found, says where to connect instead and keeps waiting for that.
+TEST_F(Flows, WithoutServiceDiscoveryReceiveStopsAndSendNamesWhereToConnect)
+{
+    NoDiscoveryDaemon noDaemon;
+    const QString reason = QString::fromLatin1(NoDiscoveryDaemon::kReason);
+    AppState destinationState({destination, {}, {}, 0, nullptr});
+    ReceiveFlow::Request request;
+    request.code = u"123456"_s;
+    ReceiveFlow receive(destinationState, std::move(request));
+    Recorder received;
+    received.watch(receive);
+    EXPECT_EQ(runTask(receive.run()), FlowExit::serviceUnavailable);
+    ASSERT_TRUE(received.failure);
+    EXPECT_EQ(received.failure->text, u"Cannot look for the source on the network: "_s + reason
+                                          + u". Connect to it by address instead: --connect ADDRESS:PORT, with the port the source shows."_s);
+
+    DemoData::buildSampleHome(source, 1, 5);
+    AppState sourceState(sourceEnvironment(source));
+    SendFlow send(sourceState, userFiles());
+    Recorder sent;
+    sent.watch(send);
+    QStringList warnings;
+    QObject::connect(&send, &MigrationFlow::warning, [&warnings](const QString& text) { warnings << text; });
+    QObject::connect(&send, &SendFlow::advertising, &send, &SendFlow::cancel, Qt::QueuedConnection);
+    EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed) << "waited for a connection until cancelled";
+    ASSERT_EQ(sent.ads.size(), 1);
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].startsWith(u"This computer cannot be found on the network: "_s + reason
+                                       + u". On the destination, connect by address instead: kivo-cli receive --connect "_s))
+        << warnings[0].toStdString();
+    EXPECT_TRUE(warnings[0].contains(u':' + QString::number(sent.ads[0].port))) << warnings[0].toStdString();
 }
 
 TEST_F(Flows, TheSameSelectionResumesUnderItsIdAndAnotherStartsAfresh)

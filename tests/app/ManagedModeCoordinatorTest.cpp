@@ -3,6 +3,7 @@
 #include "app/ManagedModeCoordinator.h"
 #include "connection/ConnectionManager.h"
 #include "support/CoroTest.h"
+#include "support/NoDiscoveryDaemon.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 using namespace kivo;
 using namespace kivo::test;
 using Kind = ManagedModeCoordinator::State::Kind;
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -118,4 +120,26 @@ TEST(ManagedModeCoordinator, TheTransfersEndDecidesCompleteOrFailed)
     ASSERT_EQ(ok.names(), QStringList{QStringLiteral("managed.complete")});
     EXPECT_EQ(ok.events[0].details, (QMap<QString, QString>{{QStringLiteral("files"), QStringLiteral("12")},
                                                             {QStringLiteral("bytes"), QStringLiteral("5000000000")}}));
+}
+
+// Managed destinations only find sources: without service discovery neither
+// end can meet the other, and each says so at once instead of waiting.
+TEST(ManagedModeCoordinator, WithoutServiceDiscoveryEitherEndStopsAtOnceSayingWhy)
+{
+    const std::pair<DeploymentRole, QString> cases[] = {
+        {DeploymentRole::source, u"This computer cannot be found on the network: "_s},
+        {DeploymentRole::destination, u"Cannot look for the source on the network: "_s},
+    };
+    for (const auto& [role, consequence] : cases) {
+        ManagedDeploymentConfig config = managedConfig();
+        config.deploymentRole = role;
+        config.migrationCategories = {u"userFiles"_s};
+        Harness h(config);
+        NoDiscoveryDaemon noDaemon;
+        EXPECT_EQ(runTask(h.coordinator->start()), FlowExit::serviceUnavailable);
+        const QString text = consequence + QString::fromLatin1(NoDiscoveryDaemon::kReason) + u'.';
+        EXPECT_EQ(h.coordinator->state(), (ManagedModeCoordinator::State{Kind::failed, {}, text}));
+        ASSERT_EQ(h.names(), (QStringList{u"managed.start"_s, u"managed.failed"_s}));
+        EXPECT_EQ(h.events[1].details, (QMap<QString, QString>{{u"error"_s, text}, {u"mismatches"_s, u"0"_s}}));
+    }
 }

@@ -33,6 +33,7 @@ TEST(ManagedSource, PostsWhatItsPreflightScanFound)
     QList<std::pair<QString, QMap<QString, QString>>> posted;
     ManagedModeCoordinator::Options options;
     options.postEvent = [&posted](QString name, QMap<QString, QString> details) { posted.append({name, details}); };
+    options.sourceMustBeFound = false; // reached by address below, whether or not service discovery runs here
     ManagedModeCoordinator coordinator(config, sourceState, options);
 
     AppState destinationState({work.filePath(u"destination"_s), u"new-box"_s, {}, 0, nullptr, work.filePath(u"no-profile.plist"_s)});

@@ -27,6 +27,11 @@ QString writeProfile(const QTemporaryDir& dir, const QVariantMap& keys)
     return path;
 }
 
+// What a destination builds its category handlers with once the manifest is in.
+struct HandlerFactoryOf : TransferEngine {
+    using TransferEngine::handlerFactory;
+};
+
 } // namespace
 
 // The organisation's choices win over the user's on the engine, and the
@@ -106,6 +111,12 @@ TEST(ProfileGovernedSession, StagingTakesTheProfilesRestoreSettingsOverTheFrontE
         state.createTransferEngine(nullptr);
         EXPECT_EQ(state.stagedPrefService()->restoreMode(), c.expectedMode) << "case " << i;
         EXPECT_EQ(state.stagedPrefService()->restoreWindowDays(), c.expectedDays) << "case " << i;
+        // Whatever the mode, settings of an app not installed here are written, not refused.
+        const auto factory = &HandlerFactoryOf::handlerFactory;
+        const auto appData = (state.transferEngine()->*factory)()(QStringLiteral("applicationData"), {});
+        CategoryTransferHandler::Item gimp;
+        gimp.relativePath = QStringLiteral("~/.config/GIMP/2.10/gimprc");
+        EXPECT_TRUE(test::runTask(appData->preflightDestination({gimp})).isEmpty()) << "case " << i;
     }
 }
 

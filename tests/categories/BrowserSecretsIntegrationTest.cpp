@@ -147,6 +147,13 @@ TEST_F(BrowserSecretsIntegration, WithoutAVerifiedPairingTheSecretsStayBehindAnd
     EXPECT_TRUE(listing.skippedFolders[0].reason.contains(u"paired securely"_s));
     EXPECT_EQ(listing.items.size(), 2); // the profile's files still go
     EXPECT_TRUE(QDir(exportFolder.path()).entryList(QDir::Files).isEmpty());
+
+    // A snapshot's tree is no account's: nothing is missing from it.
+    LinuxBrowserDataHandler snapshot(source(), {}, u"/proc"_s, runtimeRoot());
+    snapshot.leaveSecretsOut();
+    const auto fromSnapshot = snapshot.listSource(exportFolder.path());
+    EXPECT_TRUE(fromSnapshot.skippedFolders.isEmpty());
+    EXPECT_EQ(fromSnapshot.items.size(), 2);
 }
 
 TEST_F(BrowserSecretsIntegration, WithoutASecretServiceOnTheDestinationTheImportFailsSayingWhy)

@@ -1,5 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "cli/DemoCommand.h"
 #include "cli/DemoProofs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -96,4 +101,22 @@ TEST(DemoProofs, AFailedProofShowsWhatWasFound)
     EXPECT_TRUE(texts[1].contains(u"/org/gnome/desktop/remote-desktop/rdp/enable true, yet it belongs to the old machine"_s))
         << texts[1].toStdString();
     EXPECT_TRUE(texts[2].contains(u"saved password decrypted with it: does not open"_s)) << texts[2].toStdString();
+}
+
+// The demonstration clears its folders only in a workdir it made its own.
+TEST(DemoWorkdir, FoldersOfSomeoneElseAreRefusedOnlyOutsideAMarkedWorkdir)
+{
+    QTemporaryDir dir;
+    const QString w = dir.path();
+    EXPECT_FALSE(demoWorkdirRefusal(w + u"/not-yet"_s)) << "a workdir still to be made";
+    EXPECT_FALSE(demoWorkdirRefusal(w)) << "an empty one";
+    ASSERT_TRUE(QDir().mkpath(w + u"/destination-machine"_s));
+    const auto refusal = demoWorkdirRefusal(w);
+    ASSERT_TRUE(refusal);
+    EXPECT_TRUE(refusal->contains(w + u"/destination-machine"_s)) << refusal->toStdString();
+    QFile mark(w + u"/.kivo-demo"_s);
+    ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
+    mark.close();
+    EXPECT_FALSE(demoWorkdirRefusal(w)) << "an earlier demonstration's";
+    EXPECT_FALSE(demoWorkdirRefusal(defaultDemoWorkdir() + u"/"_s)) << "the default, the demonstration's by its name";
 }

@@ -3,6 +3,7 @@
 #include "connection/ConnectionManager.h"
 #include "support/CoroTest.h"
 #include "support/ErrorText.h"
+#include "support/NoDiscoveryDaemon.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -14,7 +15,13 @@ using Kind = ConnectionState::Kind;
 
 class ScriptedBrowser : public PeerBrowser {
 public:
-    void start() override { started = true; }
+    void start() override
+    {
+        started = true;
+        if (failure)
+            onFailed(*failure);
+    }
+    std::optional<QString> failure; // told at start
     void deliver(QList<DiscoveredPeer> peers) { onPeersUpdated(std::move(peers)); }
     bool started = false;
 };
@@ -36,6 +43,7 @@ struct Rig {
     ManualClock clock;
     QList<netif::InterfaceAddress> interfaces;
     QPointer<ScriptedBrowser> browser;
+    std::optional<QString> failBrowsing; // the next browser's failure at start
     int resolveCalls = 0;
     std::unique_ptr<ConnectionManager> manager;
 
@@ -47,6 +55,7 @@ struct Rig {
         deps.interfaceAddresses = [this] { return interfaces; };
         deps.makeBrowser = [this] {
             auto b = std::make_unique<ScriptedBrowser>();
+            b->failure = failBrowsing;
             browser = b.get();
             return b;
         };
@@ -123,6 +132,29 @@ TEST_F(ConnectionStates, AdvertisingShowsTheCodeUnmovedByDiscoveryAndStoppingFor
     EXPECT_EQ(m.listeningPort(), 0);
 }
 
+// Without a daemon to publish or browse, each role is told why at once; the
+// source still listens and shows its code, for a connection by address.
+TEST_F(ConnectionStates, AMissingDiscoveryDaemonIsToldAtOnceAndTheSourceStillListens)
+{
+    QSignalSpy told(&m, &ConnectionManager::discoveryFailureChanged);
+    {
+        NoDiscoveryDaemon noDaemon;
+        m.startAdvertising(QStringLiteral("host"), QStringLiteral("ann"), 0);
+    }
+    EXPECT_EQ(m.discoveryFailure(), QString::fromLatin1(NoDiscoveryDaemon::kReason));
+    EXPECT_EQ(told.count(), 1);
+    EXPECT_NE(m.listeningPort(), 0);
+    EXPECT_EQ(m.state().kind, Kind::pairingInitiated);
+    m.stopAdvertising();
+
+    m.startDiscovery();
+    EXPECT_EQ(m.discoveryFailure(), std::nullopt) << "a fresh start forgets the old failure";
+    rig.failBrowsing = QStringLiteral("refused");
+    m.startDiscovery();
+    EXPECT_EQ(m.discoveryFailure(), QStringLiteral("refused"));
+    EXPECT_EQ(m.state(), ConnectionState::discovering());
+}
+
 // An advertisement without the secure marker: refused unless allowed, and then
 // (the old rules) it must carry a code. Neither opens anything.
 TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
@@ -146,4 +178,23 @@ TEST_F(ConnectionStates, AnInsecureOrCodelessPeerFailsBeforeOpeningAnything)
     EXPECT_EQ(rig.resolveCalls, 0);
     EXPECT_EQ(sessions.count(), 0);
     EXPECT_EQ(m.transferSession(), nullptr);
+}
+
+// Connecting, the TLS handshake and each pairing reply share one overall deadline.
+TEST(StepWait, EachStepGetsItsOwnLimitCutToWhatIsLeftOfTheDeadline)
+{
+    const std::chrono::nanoseconds now = 100s;
+    struct Case {
+        std::optional<std::chrono::nanoseconds> giveUpAt;
+        std::chrono::milliseconds expected;
+    } cases[] = {
+        {std::nullopt, 10s},       // no overall deadline: the step's own limit
+        {now + 60s, 10s},          // plenty left
+        {now + 4s, 4s},            // the deadline comes first
+        {now + 1500us, 2ms},       // part of a millisecond still counts as one
+        {now, 0ms},                // used up
+        {now - 3s, 0ms},           // long gone: never a negative wait
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(stepWait(10s, now, c.giveUpAt), c.expected) << (c.giveUpAt ? (*c.giveUpAt - now).count() : -1);
 }

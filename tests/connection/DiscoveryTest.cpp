@@ -3,6 +3,7 @@
 #include "connection/BonjourBrowser.h"
 #include "connection/ThunderboltDetector.h"
 #include "support/FileBytes.h"
+#include "support/NoDiscoveryDaemon.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -132,4 +133,32 @@ TEST(ThunderboltScan, LinkLocalIPv4OnHighNumberedBridgesOnly)
     EXPECT_EQ(peers, (QList<ThunderboltPeer>{{QStringLiteral("bridge100"), QStringLiteral("169.254.7.2")},
                                              {QStringLiteral("bridge101"), QStringLiteral("169.254.7.1")}}));
     EXPECT_FALSE(ThunderboltDetector::derivePeerAddress(QStringLiteral("169.254.7.x")).has_value());
+}
+
+// What a source without service discovery tells the destination to connect to.
+TEST(DirectAddresses, EveryAddressAPeerCanReachWithoutAScope)
+{
+    using A = netif::InterfaceAddress;
+    const QList<A> addresses = {
+        {QStringLiteral("lo"), true, true, QStringLiteral("127.0.0.1")},
+        {QStringLiteral("lo"), false, true, QStringLiteral("::1")},
+        {QStringLiteral("eth0"), true, true, QStringLiteral("192.168.1.20")},
+        {QStringLiteral("eth0"), false, true, QStringLiteral("fe80::1")},
+        {QStringLiteral("eth0"), false, true, QStringLiteral("2001:db8::20")},
+        {QStringLiteral("wlan0"), true, false, QStringLiteral("10.0.0.5")},         // down
+        {QStringLiteral("bridge100"), true, true, QStringLiteral("169.254.7.1")}, // the cable's own link
+    };
+    EXPECT_EQ(directAddresses(addresses, 4123),
+              (QStringList{QStringLiteral("192.168.1.20:4123"), QStringLiteral("[2001:db8::20]:4123"),
+                           QStringLiteral("169.254.7.1:4123")}));
+}
+
+TEST(DiscoveryDaemon, ABrowserThatCannotStartSaysWhyAtOnce)
+{
+    NoDiscoveryDaemon noDaemon;
+    BonjourBrowser browser;
+    std::optional<QString> told;
+    browser.onFailed = [&told](QString reason) { told = std::move(reason); };
+    browser.start();
+    EXPECT_EQ(told, QString::fromLatin1(NoDiscoveryDaemon::kReason));
 }

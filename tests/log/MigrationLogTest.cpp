@@ -152,3 +152,32 @@ TEST(MigrationLog, PendingPostsAreAListOfSafeIds)
     EXPECT_EQ(logger.pendingPosts(), QStringList({"B", "C"}));
     EXPECT_TRUE(logger.allLogs().isEmpty()); // the list is not a log
 }
+
+// A category reads as a success only when nothing of it was given up.
+TEST(MigrationLog, ACategoryThatLostFilesIsNoSuccess)
+{
+    using S = CategoryResult::Status;
+    const auto progress = [](CategoryStatus status, int files, std::uint64_t bytes) {
+        CategoryProgress c;
+        c.status = status;
+        c.filesCompleted = files;
+        c.bytesTransferred = bytes;
+        return c;
+    };
+    const struct {
+        CategoryProgress progress;
+        int notTransferred;
+        S expected;
+    } cases[] = {
+        {progress(CategoryStatus::completed, 3, 30), 0, S::success},
+        {progress(CategoryStatus::completed, 3, 30), 1, S::partial},
+        {progress(CategoryStatus::completed, 0, 0), 2, S::failed},
+        {progress(CategoryStatus::failed, 1, 10), 0, S::failed},
+        {progress(CategoryStatus::inProgress, 1, 10), 0, S::partial},
+        {progress(CategoryStatus::inProgress, 0, 0), 0, S::skipped},
+        {progress(CategoryStatus::pending, 0, 0), 0, S::skipped},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(categoryResultStatus(c.progress, c.notTransferred), c.expected)
+            << int(c.progress.status) << " with " << c.notTransferred << " not transferred";
+}
