@@ -448,9 +448,9 @@ QString exitCodeMeaning(int code)
     case 2: return QStringLiteral("usage error");
     case 3: return QStringLiteral("pairing failed, expired or wrong code, or the peer cannot pair securely");
     case 4: return QStringLiteral("no source found in time");
-    case 5: return QStringLiteral("refused: a pre-flight blocker, outside the migration window, not managed or not enrolled");
+    case 5: return QStringLiteral("refused: a pre-flight blocker, a choice the profile forbids, outside the migration window, not managed or not enrolled");
     case 6: return QStringLiteral("a named input is unusable: unknown log id, bundle or user, or a bad profile");
-    case 7: return QStringLiteral("a service kivo needs is unavailable: the privileged helper, the Secret Service");
+    case 7: return QStringLiteral("a service kivo needs is unavailable: the privileged helper, the Secret Service, service discovery");
     }
     return {};
 }

@@ -28,12 +28,12 @@ const Entry kExitStatus[] = {
           "on stdout, and at most two lines on stderr."},
     {"3", "Pairing failed, expired or the code was wrong, or the peer cannot pair securely."},
     {"4", "No source found in time."},
-    {"5", "Refused: a pre-flight blocker (nothing was sent), outside the profile's migration window, not managed "
+    {"5", "Refused: a pre-flight blocker (nothing was sent), a category or item the profile forbids, outside the profile's migration window, not managed "
           "or not enrolled."},
     {"6", "A named input is unusable: an unknown log id, staged bundle or --user, an unreadable or malformed "
           "profile, or a managed profile missing required keys."},
-    {"7", "A system service kivo needs is unavailable: the privileged helper, the Secret Service, or a locked "
-          "default keychain collection."},
+    {"7", "A system service kivo needs is unavailable: the privileged helper, the Secret Service, a locked "
+          "default keychain collection, or the service discovery daemon (to find or be found by name)."},
 };
 
 const Entry kEnvironment[] = {
