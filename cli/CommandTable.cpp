@@ -103,7 +103,7 @@ CommandSpec sendCommand(const L& categories)
                      u"kivo-cli send --categories userFiles,keychain --confirm-sensitive --json"_s,
                      u"kivo-cli send --categories userFiles,engineeringTools --dev-include .ssh,Projects"_s};
     send.exitCodes = {0, 1, 2, 3, 5, 6, 7};
-    send.exitNotes = {{5, u"refused: a pre-flight blocker or outside the profile's migration window; nothing was sent"_s},
+    send.exitNotes = {{5, u"refused: a pre-flight blocker, a category or item the profile forbids, or outside the profile's migration window; nothing was sent"_s},
                       {6, u"the vault for the snapshot before sending cannot be used: no password or another "
                           "one, no keys for the object store, or the profile's vault settings are incomplete"_s},
                       {7, u"the keychain was chosen but the Secret Service is missing or locked, or restic is "
@@ -167,7 +167,7 @@ CommandSpec preflightCommand(const L& categories)
                           u"kivo-cli preflight --home /home/ann --destination-home /mnt/new/ann --export ~/reports --json"_s};
     preflight.exitCodes = {0, 1, 2, 5};
     preflight.exitNotes = {{1, u"the report could not be exported"_s},
-                           {5, u"a blocker stops the migration: an unreadable home, too little space"_s}};
+                           {5, u"a blocker stops the migration: an unreadable home, too little space, a category the profile forbids"_s}};
     return preflight;
 }
 
