@@ -115,6 +115,14 @@ QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest,
             break;
         }
     }
+    // A folder or link the destination could not place: it has no status of its own, only its error.
+    // An unreadable folder is still created, and is listed above already.
+    QSet<QString> unread;
+    for (const auto& folder : manifest.skippedFolders)
+        unread.insert(folder.relativePath);
+    for (const auto& entry : manifest.entries)
+        if (const auto reason = reasons.constFind(entry.relativePath); reason != reasons.cend() && !unread.contains(entry.relativePath))
+            out.append({entry.relativePath, *reason, true, entry.categoryID});
     return out;
 }
 

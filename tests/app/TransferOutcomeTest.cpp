@@ -18,6 +18,15 @@ TransferManifest::FileItem item(const QString& path, FileTransferStatus status)
     return i;
 }
 
+TransferManifest::Entry link(const QString& path)
+{
+    TransferManifest::Entry e;
+    e.kind = TransferManifest::Entry::Kind::link;
+    e.relativePath = path;
+    e.categoryID = u"userFiles"_s;
+    return e;
+}
+
 FileError error(const QString& path, const QString& text)
 {
     return {QUuid::createUuid(), path, u"userFiles"_s, text, {}};
@@ -37,6 +46,7 @@ TEST(TransferOutcome, FilesGivenUpForAnErrorFailTheRunOthersDoNot)
         QSet<QString> policySkipped;
         bool finished;
         QList<FileProblem> expected;
+        QList<TransferManifest::Entry> entries = {};
     };
     const QList<Case> cases{
         {"everything completed", {item(u"~/a"_s, S::completed)}, {}, {}, {}, true, {}},
@@ -63,11 +73,18 @@ TEST(TransferOutcome, FilesGivenUpForAnErrorFailTheRunOthersDoNot)
          {error(u"~/a"_s, u"Changed during transfer"_s)}, {}, false,
          {{u"~/Documents/locked"_s, u"Folder could not be read: Permission denied"_s, false, u"userFiles"_s},
           {u"~/a"_s, u"Changed during transfer"_s, true, u"userFiles"_s}}},
+        {"a link the destination could not place fails the run; one placed, or an unread folder's, does not",
+         {item(u"~/a"_s, S::completed)}, {{u"~/locked"_s, u"userFiles"_s, u"Permission denied"_s}},
+         {error(u"~/d/l"_s, u"File in path"_s), error(u"~/locked"_s, u"Permission denied"_s)}, {}, false,
+         {{u"~/locked"_s, u"Folder could not be read: Permission denied"_s, false, u"userFiles"_s},
+          {u"~/d/l"_s, u"File in path"_s, true, u"userFiles"_s}},
+         {link(u"~/d/l"_s), link(u"~/d/m"_s), link(u"~/locked"_s)}},
     };
     for (const Case& c : cases) {
         TransferManifest manifest;
         manifest.items = c.items;
         manifest.skippedFolders = c.folders;
+        manifest.entries = c.entries;
         const QList<FileProblem> problems = TransferSummary::problemsOf(manifest, c.errors, c.policySkipped, c.finished);
         EXPECT_EQ(problems, c.expected) << c.what;
 
