@@ -302,7 +302,7 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     managed.examples = {u"kivo-cli managed --profile /etc/kivo/com.kivo.config.plist --json"_s};
     managed.exitCodes = {0, 1, 2, 3, 4, 5, 6, 7};
     managed.exitNotes = {{4, u"no peer in time"_s}, {5, u"not managed, not enrolled, or outside the migration window"_s},
-                         {6, u"the profile misses required keys"_s},
+                         {6, u"the profile cannot be read, or misses required keys"_s},
                          {7, u"no service discovery daemon, by which the two ends find each other"_s}};
     t << managed;
 

@@ -48,9 +48,16 @@ int runManaged(const ManagedOptions& o)
     const ConfigurationProfileManager profile(path);
     const ManagedDeploymentConfig config = profile.resolvedManagedDeployment();
     if (config.deploymentMode != DeploymentMode::managed) {
-        out.error(QStringLiteral("kivo-cli: %1: not a managed deployment%2")
-                      .arg(path, profile.loadError().isEmpty() ? QString() : QStringLiteral(" (") + profile.loadError() + u')'));
-        return exitRefused;
+        // A profile that cannot be read is a bad input, as `profile check` says; a readable one that
+        // does not ask for this is a refusal.
+        const bool unusable = !profile.loadError().isEmpty();
+        const int code = unusable ? exitUnusableInput : exitRefused;
+        const QString line = QStringLiteral("kivo-cli: %1: not a managed deployment%2")
+                                 .arg(path, unusable ? QStringLiteral(" (") + profile.loadError() + u')' : QString());
+        if (out.isJson())
+            out.event(QStringLiteral("error"), {{QStringLiteral("text"), line}, {QStringLiteral("exitCode"), code}});
+        out.error(line);
+        return code;
     }
 
     // The principal's account receives, unless a folder is named.

@@ -116,8 +116,17 @@ TEST(ManagedEndToEnd, OutsideTheWindowNeitherSideStarts)
         EXPECT_TRUE(r.err.contains("Migration not available right now. Available " + hhmm(now.addSecs(2 * 3600)).toUtf8()))
             << r.err.constData();
     }
-    // `managed` refuses a profile that does not ask for it.
-    const CliRun notManaged = run({"managed", "--profile", profile});
-    EXPECT_EQ(notManaged.exitCode, 5);
-    EXPECT_TRUE(notManaged.err.contains("not a managed deployment")) << notManaged.err.constData();
+    // `managed` refuses a profile that does not ask for it, and one it cannot read is a bad input;
+    // a script reading only stdout learns why.
+    const QString unreadable = dir.filePath(QStringLiteral("garbage.plist"));
+    QFile garbage(unreadable);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly) && garbage.write("garbage") > 0);
+    garbage.close();
+    for (const auto& [file, code] : {std::pair{profile, 5}, std::pair{unreadable, 6}}) {
+        const CliRun notManaged = run({"managed", "--profile", file, "--json"});
+        EXPECT_EQ(notManaged.exitCode, code) << file.toStdString();
+        EXPECT_TRUE(notManaged.err.contains("not a managed deployment")) << notManaged.err.constData();
+        EXPECT_EQ(notManaged.event(QStringLiteral("error")).value(QStringLiteral("exitCode")).toInt(), code)
+            << notManaged.out.constData();
+    }
 }
