@@ -18,8 +18,6 @@ using namespace kivo;
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 // A destination session whose desktop is two private buses: the session one
 // with a dock and a notification service, the system one with a login manager.
 class DesktopSession : public ::testing::Test {
@@ -68,8 +66,6 @@ protected:
     std::unique_ptr<gui::ProgressFeed> feed;
     std::unique_ptr<gui::DesktopIntegration> desktop;
 };
-
-} // namespace
 
 TEST_F(DesktopSession, ATransferHoldsSleepOffShowsProgressAndEndsWithOneNotice)
 {
