@@ -171,7 +171,7 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     out.event(QStringLiteral("scanProgress"),
               {{QStringLiteral("files"), double(report.totalFiles)}, {QStringLiteral("bytes"), double(report.totalBytes)}});
 
-    applyScanSizes(*manager, report, userFolders);
+    applyScanSizes(*manager, report);
     showSizes(*manager, out);
     showApps(*state.appCompatibility(), out);
 

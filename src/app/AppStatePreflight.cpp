@@ -23,6 +23,17 @@
 
 namespace kivo {
 
+namespace {
+
+// Missing applications' data goes as chosen on the selection screen; elsewhere as the category lists it.
+AppDataSelection chosenAppData(bool choicesOffered, const AppCompatibilityManager& apps)
+{
+    return choicesOffered ? appDataSelection(apps.entries(), apps.choices(), apps.transfersMissingByDefault())
+                          : AppDataSelection{};
+}
+
+} // namespace
+
 void AppState::forwardCheckSignals()
 {
     connect(m_preflightChecker.get(), &PreflightChecker::resultChanged, this, &AppState::preflightChecksChanged);
@@ -71,7 +82,19 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
                                                             m_preflightSettings.thunderboltAvailable);
     QPointer<PreFlightScanner> scanner = m_preFlightScanner.get();
     connect(scanner, &PreFlightScanner::progress, this, &AppState::preFlightScanProgress);
-    std::optional<PreFlightReport> report = co_await scanner->scan(std::move(request));
+    // The application data is counted where the send will list it, which may be far less than its folders.
+    if (auto handler = std::dynamic_pointer_cast<ApplicationDataHandler>(
+            m_categoryManager->handlers().value(QStringLiteral("applicationData")))) {
+        handler->setMissingAppDataSent(chosenAppData(m_appChoicesOffered, *m_appCompatibility).sent);
+        for (DataCategory& category : request.categories)
+            if (category.id == QLatin1String("applicationData"))
+                category.paths = co_await handler->pathsToSend(category.paths);
+        if (!self)
+            co_return;
+    }
+    std::optional<PreFlightReport> report;
+    if (scanner)
+        report = co_await scanner->scan(std::move(request));
     if (!self)
         co_return;
     // Only the scanner still kept may deliver: one dropped by going back is abandoned.
@@ -99,11 +122,7 @@ QCoro::Task<TransferManifest> AppState::buildIntendedManifest()
     if (m_askedManifest)
         co_return *m_askedManifest;
     QPointer<AppState> self(this);
-    // Missing applications' data goes as chosen on the selection screen; elsewhere as the category lists it.
-    const AppDataSelection apps = m_appChoicesOffered
-        ? appDataSelection(m_appCompatibility->entries(), m_appCompatibility->choices(),
-                           m_appCompatibility->transfersMissingByDefault())
-        : AppDataSelection{};
+    const AppDataSelection apps = chosenAppData(m_appChoicesOffered, *m_appCompatibility);
     if (auto* handler = dynamic_cast<ApplicationDataHandler*>(
             m_categoryManager->handlers().value(QStringLiteral("applicationData")).get()))
         handler->setMissingAppDataSent(apps.sent);

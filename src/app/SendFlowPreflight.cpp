@@ -52,7 +52,7 @@ QCoro::Task<void> SendFlow::runPreflight()
     HomeFolderScanner* folders = state.homeFolderScanner();
     if (report) {
         folders->setSizes(visibleBytesByRoot(*report));
-        applyScanSizes(*state.categoryManager(), *report, folders->selectedPaths());
+        applyScanSizes(*state.categoryManager(), *report);
     }
 
     co_await state.preflightChecker()->run(checkInputs(state, report));

@@ -32,13 +32,19 @@ ApplicationDataHandler::ApplicationDataHandler(QString homeFolder)
 
 QCoro::Task<QList<CategoryTransferHandler::Item>> ApplicationDataHandler::enumerateFiles(QStringList paths)
 {
-    Listing listing = co_await listPaths(std::move(paths));
+    Listing listing = co_await enumerateListing(std::move(paths));
     co_return listing.items;
 }
 
 QCoro::Task<CategoryTransferHandler::Listing> ApplicationDataHandler::enumerateListing(QStringList paths)
 {
-    return listPaths(std::move(paths));
+    QStringList sent = co_await pathsToSend(std::move(paths));
+    co_return co_await listPaths(std::move(sent));
+}
+
+QCoro::Task<QStringList> ApplicationDataHandler::pathsToSend(QStringList categoryPaths)
+{
+    co_return categoryPaths;
 }
 
 QCoro::Task<QList<CategoryTransferHandler::Refusal>> ApplicationDataHandler::preflightDestination(QList<Item> items)

@@ -15,6 +15,9 @@ public:
 
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
     QCoro::Task<Listing> enumerateListing(QStringList paths) override;
+    // The "~/" paths the listing walks, so that estimates count what is sent:
+    // here the category's own; a handler that picks app by app gives its picks.
+    virtual QCoro::Task<QStringList> pathsToSend(QStringList categoryPaths);
     // Preferences of applications not installed here, unless they are kept for later.
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) override;
     // Staged preferences wait for their application: then nothing is refused.

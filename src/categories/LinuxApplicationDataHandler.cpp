@@ -17,13 +17,7 @@ LinuxApplicationDataHandler::LinuxApplicationDataHandler(QString homeFolder, Lin
 {
 }
 
-QCoro::Task<QList<CategoryTransferHandler::Item>> LinuxApplicationDataHandler::enumerateFiles(QStringList paths)
-{
-    Listing listing = co_await enumerateListing(std::move(paths));
-    co_return listing.items;
-}
-
-QCoro::Task<CategoryTransferHandler::Listing> LinuxApplicationDataHandler::enumerateListing(QStringList)
+QCoro::Task<QStringList> LinuxApplicationDataHandler::pathsToSend(QStringList)
 {
     const QStringList chosen = missingAppDataSent();
     QFuture<LinuxAppDataScan> scanning = QtConcurrent::run(
@@ -39,7 +33,7 @@ QCoro::Task<CategoryTransferHandler::Listing> LinuxApplicationDataHandler::enume
     for (const QString& path : chosen)
         if (!paths.contains(path))
             paths.append(path);
-    co_return co_await listPaths(std::move(paths));
+    co_return paths;
 }
 
 QCoro::Task<QList<CategoryTransferHandler::Refusal>> LinuxApplicationDataHandler::preflightDestination(QList<Item> items)

@@ -17,9 +17,9 @@ public:
     explicit LinuxApplicationDataHandler(QString homeFolder);
     LinuxApplicationDataHandler(QString homeFolder, LinuxInstallRoots roots, const LinuxAppCatalog& catalog);
 
-    // The paths are the scan's own: the category's folders hold much that is not sent.
-    QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
-    QCoro::Task<Listing> enumerateListing(QStringList paths) override;
+    // The scan's own paths, with the missing apps' data chosen to go: the
+    // category's folders hold much that is not sent.
+    QCoro::Task<QStringList> pathsToSend(QStringList categoryPaths) override;
     QCoro::Task<QList<Refusal>> preflightDestination(QList<Item> items) override;
 
     // What the last listing found; empty before one.

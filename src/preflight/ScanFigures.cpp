@@ -23,11 +23,13 @@ QHash<QString, std::uint64_t> visibleBytesByRoot(const PreFlightReport& report)
     return out;
 }
 
-void applyScanSizes(DataCategoryManager& manager, const PreFlightReport& report, const QStringList& userFolders)
+void applyScanSizes(DataCategoryManager& manager, const PreFlightReport& report)
 {
-    for (const DataCategory& c : manager.selectedCategories()) {
-        const bool narrowed = c.id == QLatin1String("userFiles") && !userFolders.isEmpty();
-        manager.overrideEstimatedSize(c.id, visibleBytesOf(report, narrowed ? userFolders : c.paths));
+    for (const CategorySummary& c : report.categories) {
+        QStringList roots;
+        for (const PreFlightDirectoryNode& node : c.rootNodes)
+            roots.append(node.path);
+        manager.overrideEstimatedSize(c.category, visibleBytesOf(report, roots));
     }
 }
 

@@ -24,8 +24,8 @@ std::uint64_t visibleBytesOf(const PreFlightReport& report, const QStringList& r
 // The same per walked root, for the folder list.
 QHash<QString, std::uint64_t> visibleBytesByRoot(const PreFlightReport& report);
 
-// The selected categories' estimates; `userFolders` narrows "userFiles" as it narrowed the scan.
-void applyScanSizes(DataCategoryManager& manager, const PreFlightReport& report, const QStringList& userFolders);
+// The scanned categories' estimates, each from the roots the scan walked for it.
+void applyScanSizes(DataCategoryManager& manager, const PreFlightReport& report);
 
 // The placeholder count of the checks, when the scan walked every user folder
 // of `home` that exists; nothing when one was left out and must be counted.

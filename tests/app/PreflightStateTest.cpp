@@ -16,6 +16,8 @@
 #include <QThreadPool>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kivo;
 using namespace kivo::test;
 
@@ -32,6 +34,9 @@ struct PreflightSession {
         }
         QDir().mkpath(dir.path() + "/Documents/web/node_modules/x");
         writeBytes(dir.path() + "/Documents/web/node_modules/x/i.js", "js");
+        // Settings of an application this machine does not have: the send leaves them.
+        QDir().mkpath(dir.path() + "/.config/kivo-test-uninstalled");
+        writeBytes(dir.path() + "/.config/kivo-test-uninstalled/settings", QByteArray(4096, 's'));
         state.setDeviceRole(DeviceRole::source);
         state.categoryManager()->loadCategories(CategoryProfile{});
         runTask(state.homeFolderScanner()->scan());
@@ -103,6 +108,12 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
         documents += item.relativePath.startsWith("~/Documents/");
     }
     EXPECT_EQ(documents, report.categories.first().fileCount);
+    // The application data is counted as the send lists it.
+    const auto appData = std::ranges::find(report.categories, QStringLiteral("applicationData"), &CategorySummary::category);
+    ASSERT_NE(appData, report.categories.cend());
+    EXPECT_EQ(appData->fileCount, std::ranges::count_if(manifest.items, [](const TransferManifest::FileItem& item) {
+                  return item.relativePath.startsWith("~/.config/");
+              }));
 
     // Without a paired destination the conflict question fails and the report stays as it was.
     runTask(state.mergeDestinationConflictsIntoReport());
