@@ -23,8 +23,14 @@ TEST(HomeWording, MacReadsComputerOnlyOnALinuxHome)
         {"Searching for nearby Macs…", "Searching for nearby computers…"},
         {"Same username on both Macs — your files will go right where they belong.",
          "Same username on both computers — your files will go right where they belong."},
-        {"Source Mac", "Source computer"},
-        {"Mac", "computer"},
+        // Headings in title case keep their capitals; a sentence may start with the machine.
+        {"Source Mac", "Source Computer"},
+        {"Enter This Code on the Other Mac", "Enter This Code on the Other Computer"},
+        {"Waiting for the Source Mac", "Waiting for the Source Computer"},
+        {"This Mac is set up by your IT department.", "This computer is set up by your IT department."},
+        {"Account on this Mac", "Account on this computer"},
+        {"Mac name. Mac disk", "Computer name. Computer disk"},
+        {"Mac", "Computer"},
         {"macOS, Machine, MacBook and iMac stay", "macOS, Machine, MacBook and iMac stay"},
         {"", ""},
     };

@@ -37,7 +37,7 @@ TEST(ReporterWording, EventTextsSayComputerOnALinuxHomeAndLeavePathsAlone)
         {u"path"_s, u"~/Documents/Mac notes.txt"_s},
         {u"reason"_s, u"Never received: the other Mac ended the transfer before sending it"_s},
         {u"failures"_s, QJsonArray{QJsonObject{{u"path"_s, u"~/Mac"_s}, {u"error"_s, u"The other Mac did not answer."_s}}}},
-        {u"details"_s, QJsonObject{{u"message"_s, u"Two Macs"_s}}},
+        {u"details"_s, QJsonObject{{u"message"_s, u"Both Macs are ready"_s}}},
     };
     const QJsonObject linux = emitted(HomeLayoutKind::Linux, fields);
     EXPECT_EQ(linux[u"event"_s].toString(), u"fileFailed"_s);
@@ -46,7 +46,7 @@ TEST(ReporterWording, EventTextsSayComputerOnALinuxHomeAndLeavePathsAlone)
     const QJsonObject failure = linux[u"failures"_s].toArray().at(0).toObject();
     EXPECT_EQ(failure[u"path"_s].toString(), u"~/Mac"_s);
     EXPECT_EQ(failure[u"error"_s].toString(), u"The other computer did not answer."_s);
-    EXPECT_EQ(linux[u"details"_s].toObject()[u"message"_s].toString(), u"Two computers"_s);
+    EXPECT_EQ(linux[u"details"_s].toObject()[u"message"_s].toString(), u"Both computers are ready"_s);
 
     QJsonObject mac = emitted(HomeLayoutKind::MacOS, fields);
     mac.remove(u"event"_s);
