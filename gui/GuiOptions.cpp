@@ -85,6 +85,9 @@ GuiOptions parseGuiOptions(const QStringList& args)
             if (colon <= 0)
                 throw GuiUsageError(QStringLiteral("--connect needs HOST:PORT, not \"%1\"").arg(v));
             o.connectHost = v.left(colon);
+            // An IPv6 address comes in brackets, as the source prints it.
+            if (o.connectHost->startsWith(u'[') && o.connectHost->endsWith(u']'))
+                o.connectHost = o.connectHost->mid(1, o.connectHost->size() - 2);
             o.connectPort = portOf(v.mid(colon + 1), flag);
         } else if (flag == QLatin1String("--demo")) {
             o.demo = true;

@@ -180,6 +180,36 @@ DiscoveredPeer peerNamed(const char* host, const QString& address)
 DiscoveredPeer sourcePeer() { return peerNamed(kSourceHost, QStringLiteral("192.0.2.10")); }
 DiscoveredPeer destinationPeer() { return peerNamed(kDestinationHost, QStringLiteral("192.0.2.20")); }
 
+// Service discovery fails as on a machine without its daemon: the client
+// library reaches the daemon over the system bus, which goes nowhere here.
+class NoDiscoveryDaemon {
+public:
+    NoDiscoveryDaemon() { qputenv(kBus, "unix:path=/nonexistent/kivo-tour/system_bus_socket"); }
+    ~NoDiscoveryDaemon()
+    {
+        if (m_wasSet)
+            qputenv(kBus, m_saved);
+        else
+            qunsetenv(kBus);
+    }
+    NoDiscoveryDaemon(const NoDiscoveryDaemon&) = delete;
+    NoDiscoveryDaemon& operator=(const NoDiscoveryDaemon&) = delete;
+
+private:
+    static constexpr char kBus[] = "DBUS_SYSTEM_BUS_ADDRESS";
+    QByteArray m_saved = qgetenv(kBus);
+    bool m_wasSet = qEnvironmentVariableIsSet(kBus);
+};
+
+// The role chosen on a machine without service discovery: the source listens
+// for a connection by address, the destination offers to make one.
+void withoutDiscovery(Stop& s, DeviceRole role)
+{
+    const NoDiscoveryDaemon none;
+    at(s, std::nullopt, MigrationStep::roleSelection);
+    s.state().chooseRole(role);
+}
+
 void destination(Stop& s, MigrationStep step)
 {
     s.state().setSelectedPeer(sourcePeer());
@@ -274,6 +304,8 @@ QList<TourStop> settingUpStops()
              s.state().addDirectPeer(sourcePeer());
              at(s, DeviceRole::destination, MigrationStep::discovery);
          }},
+        {"discovery-failed", "source", [](Stop& s) { withoutDiscovery(s, DeviceRole::source); }},
+        {"discovery-failed", "destination", [](Stop& s) { withoutDiscovery(s, DeviceRole::destination); }},
         {"pairing", "source",
          [](Stop& s) {
              s.state().setPairingCode(s.state().connectionManager()->pairingManager()->generateSession().code);

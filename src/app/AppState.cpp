@@ -87,7 +87,7 @@ AppState::AppState(SessionEnvironment environment, QObject* parent)
       m_environment(std::move(environment)),
       m_profileManager(std::make_unique<ConfigurationProfileManager>(m_environment.profilePath)),
       m_categoryManager(std::make_unique<DataCategoryManager>(m_environment.homeFolder)),
-      m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}})),
+      m_connectionManager(std::make_unique<ConnectionManager>(ConnectionManager::Dependencies{m_environment.clock, {}, {}, {}, {}, {}})),
       m_homeFolderScanner(std::make_unique<HomeFolderScanner>(m_environment.homeFolder)),
       m_migrationLogger(std::make_unique<MigrationLogger>(MigrationLogger::logsDirectoryFor(m_environment.homeFolder))),
       m_engToolsDetector(std::make_unique<EngineeringToolsDetector>()),

@@ -28,6 +28,7 @@
 #include <memory>
 #include <vector>
 #include <optional>
+#include <variant>
 
 class QTemporaryDir;
 
@@ -90,6 +91,10 @@ class AppState : public QObject {
     // Destination: the source is busy with another pairing and the attempt is repeated.
     Q_PROPERTY(QString pairingRetryText READ pairingRetryText NOTIFY pairingRetryTextChanged)
     Q_PROPERTY(QString connectionErrorText READ connectionErrorText NOTIFY connectionErrorTextChanged)
+    // Why the other side cannot be found by service discovery, and what to do instead; empty while it works.
+    Q_PROPERTY(QString discoveryNotice READ discoveryNotice NOTIFY discoveryNoticeChanged)
+    // Destination: why the typed address was refused; empty when none was.
+    Q_PROPERTY(QString addressErrorText READ addressErrorText NOTIFY addressErrorTextChanged)
     Q_PROPERTY(QString peerHostname READ peerHostname NOTIFY selectedPeerChanged)
     Q_PROPERTY(QString transportName READ transportName NOTIFY transportNameChanged)
     Q_PROPERTY(bool peerConnected READ peerConnected NOTIFY peerConnectedChanged)
@@ -334,6 +339,8 @@ public:
     QString pairingErrorText() const { return m_pairingErrorText; }
     QString pairingRetryText() const { return m_pairingRetryText; }
     QString connectionErrorText() const { return m_connectionErrorText; }
+    QString discoveryNotice() const;
+    QString addressErrorText() const { return m_addressErrorText; }
     QString peerHostname() const;
     QString transportName() const;
     bool peerConnected() const;
@@ -396,6 +403,11 @@ public:
 
     Q_INVOKABLE void chooseRoleNamed(const QString& role);
     Q_INVOKABLE void choosePeer(const QString& peerID);
+    // Destination: "HOST:PORT" as the source shows it (an IPv6 address in brackets), or why it is not one.
+    static std::variant<PeerEndpoint, QString> endpointFromText(const QString& text);
+    // Destination: connects to the typed address as to a listed source. False, with
+    // the reason in addressErrorText, when the text is not an address and port.
+    Q_INVOKABLE bool connectToAddress(const QString& text);
     Q_INVOKABLE void leaveDiscovery();
     Q_INVOKABLE void submitCode(const QString& digits);
     Q_INVOKABLE void cancelPairing();
@@ -445,6 +457,8 @@ Q_SIGNALS:
     void pairingErrorTextChanged();
     void pairingRetryTextChanged();
     void connectionErrorTextChanged();
+    void discoveryNoticeChanged();
+    void addressErrorTextChanged();
     void transportNameChanged();
     void peerConnectedChanged();
     void thunderboltDetectedChanged();
@@ -467,6 +481,7 @@ private:
     void watchSourcePairing();
     void clearPreFlightReport();
     void forwardScreenSignals();
+    void forwardDiscoverySignals();
     void applyHomeLayout();
     void forwardSelectionSignals();
     // Demonstration: the home follows the role (the sample's source or destination home).
@@ -554,6 +569,7 @@ private:
     QString m_pairingErrorText;
     QString m_pairingRetryText;
     QString m_connectionErrorText;
+    QString m_addressErrorText;
     int m_connectsInFlight = 0;
     std::unique_ptr<DemoPeer> m_demoPeer;
     // A transfer still unwinding when the session was reset keeps its engine

@@ -75,6 +75,8 @@ void AppState::selectFolders(const QStringList& names)
 
 void AppState::addDirectPeer(const DiscoveredPeer& peer)
 {
+    // The same host again (another port, typed anew) replaces the one listed.
+    m_directPeers.removeIf([&peer](const DiscoveredPeer& p) { return p.id == peer.id; });
     m_directPeers.append(peer);
     Q_EMIT peersChanged();
 }
@@ -576,6 +578,7 @@ void AppState::forwardScreenSignals()
     connect(this, &AppState::selectedPeerChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::deviceRoleChanged, this, &AppState::proposedMappingChanged);
     connect(this, &AppState::connectionFailed, this, [this](const QString& text) { setConnectionErrorText(text); });
+    forwardDiscoverySignals();
 }
 
 } // namespace kivo

@@ -105,3 +105,44 @@ TEST(AppStateSession, FilesMadeToBeSentWaitOutsideTheHomeAndGoWithTheSession)
     EXPECT_FALSE(QFileInfo::exists(scratch));
     EXPECT_TRUE(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
+
+// The destination's typed address: what the source shows is taken, anything
+// else is refused with what to write instead.
+TEST(AppStateSession, ATypedAddressIsHostAndPortOrRefusedWithWhy)
+{
+    const struct {
+        const char* typed;
+        const char* host; // null: refused
+        quint16 port;
+        const char* refusal;
+    } cases[] = {
+        {" 192.168.1.20:47011 ", "192.168.1.20", 47011, nullptr},
+        {"old-computer.local:1", "old-computer.local", 1, nullptr},
+        {"[2001:db8::20]:47011", "2001:db8::20", 47011, nullptr},
+        {"", nullptr, 0, "Enter the address and port the source Mac shows, like 192.168.1.20:47011."},
+        {"192.168.1.20", nullptr, 0, "Add the port after the address, like 192.168.1.20:47011."},
+        {"[2001:db8::20]", nullptr, 0, "Add the port after the address, like [2001:db8::20]:47011."},
+        {"2001:db8::20:47011", nullptr, 0,
+         "\"2001:db8::20:47011\" is not an address: write an IPv6 address in brackets, like [2001:db8::20]:47011."},
+        {"[old-computer]:47011", nullptr, 0,
+         "\"[old-computer]:47011\" is not an address: write an IPv6 address in brackets, like [2001:db8::20]:47011."},
+        {"192.168.1.20:0", nullptr, 0, "The port is a number from 1 to 65535, not \"0\"."},
+        {"192.168.1.20:65536", nullptr, 0, "The port is a number from 1 to 65535, not \"65536\"."},
+        {"192.168.1.20:port", nullptr, 0, "The port is a number from 1 to 65535, not \"port\"."},
+        {":47011", nullptr, 0, "\":47011\" is not an address or a computer name, like 192.168.1.20:47011."},
+        {"old computer:47011", nullptr, 0, "\"old computer\" is not an address or a computer name, like 192.168.1.20:47011."},
+        {"-old:47011", nullptr, 0, "\"-old\" is not an address or a computer name, like 192.168.1.20:47011."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const std::variant<PeerEndpoint, QString> got = AppState::endpointFromText(QString::fromUtf8(c.typed));
+        if (c.host) {
+            ASSERT_TRUE(std::holds_alternative<PeerEndpoint>(got)) << std::get<QString>(got).toStdString();
+            EXPECT_EQ(std::get<PeerEndpoint>(got).host, QString::fromLatin1(c.host));
+            EXPECT_EQ(std::get<PeerEndpoint>(got).port, c.port);
+        } else {
+            ASSERT_TRUE(std::holds_alternative<QString>(got));
+            EXPECT_EQ(std::get<QString>(got), QString::fromUtf8(c.refusal));
+        }
+    }
+}

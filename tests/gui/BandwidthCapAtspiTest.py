@@ -156,8 +156,8 @@ def migrate(work, kivo, cli, window, pick):
     receive = None
     try:
         window.press("Get Started")
-        window.press("Source computer")
-        window.find("Broadcasting as", prefix=True)
+        window.press("Source Computer")
+        window.find("Waiting for Connection")
         terminal, typist = pty.openpty()
         receive = subprocess.Popen([cli, "receive", "--home", destination, "--connect", f"127.0.0.1:{port}",
                                     "--timeout", "120", "--json", "--no-vault"], stdin=typist,

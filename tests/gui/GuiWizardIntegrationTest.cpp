@@ -39,7 +39,7 @@ CliProcess slowSender(const QString& home)
 {
     h.state().addDirectPeer(peerForAddress(QStringLiteral("127.0.0.1"),
                                            quint16(advertised.value(QStringLiteral("port")).toInt()), std::nullopt));
-    for (const char* button : {"Get Started", "Destination computer", "127.0.0.1"})
+    for (const char* button : {"Get Started", "Destination Computer", "127.0.0.1"})
         if (!h.press(QString::fromLatin1(button)))
             return ::testing::AssertionFailure() << "no " << button;
     typeCode(h, advertised.value(QStringLiteral("code")).toString());
@@ -87,8 +87,8 @@ TEST(GuiWizard, DemoLeavesTheUsersHomeAlone)
     e.demoPeerProgram = kivoCli();
     GuiHarness h(e);
     ASSERT_TRUE(h.press(QStringLiteral("Preview Demo")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination computer")));
-    ASSERT_TRUE(h.press(QStringLiteral("Demo Source computer")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Computer")));
+    ASSERT_TRUE(h.press(QStringLiteral("Demo Source Computer")));
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping));
     ASSERT_TRUE(h.press(QStringLiteral("Continue")));
     ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));

@@ -106,8 +106,8 @@ TEST(Keyboard, TabOrderActivationAndEscape)
     h.key(Qt::Key_Return);
     ASSERT_EQ(h.state().currentStep(), MigrationStep::roleSelection);
 
-    EXPECT_EQ(cycle(h, Qt::NoModifier, 3), QStringLiteral("Source computer|Destination computer|Back"));
-    EXPECT_EQ(cycle(h, Qt::ShiftModifier, 2), QStringLiteral("Destination computer|Source computer"));
+    EXPECT_EQ(cycle(h, Qt::NoModifier, 3), QStringLiteral("Source Computer|Destination Computer|Back"));
+    EXPECT_EQ(cycle(h, Qt::ShiftModifier, 2), QStringLiteral("Destination Computer|Source Computer"));
     h.key(Qt::Key_Tab);
     h.key(Qt::Key_Space);
     EXPECT_EQ(h.state().currentStep(), MigrationStep::discovery);

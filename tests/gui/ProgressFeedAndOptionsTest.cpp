@@ -59,6 +59,9 @@ TEST(GuiOptions, ParsesAndRefuses)
                                                     "--hostname", "n", "--username", "u"});
     EXPECT_EQ(std::tuple(o.home, o.port, o.connectHost, o.connectPort, o.demo),
               std::tuple(QStringLiteral("/h"), quint16(47011), QStringLiteral("10.0.0.2"), quint16(47012), false));
+    // An IPv6 address is given in brackets, as the source prints it.
+    const gui::GuiOptions v6 = gui::parseGuiOptions({"--connect", "[fd00::2]:47012"});
+    EXPECT_EQ(std::tuple(v6.connectHost, v6.connectPort), std::tuple(QStringLiteral("fd00::2"), quint16(47012)));
     const gui::GuiOptions demo = gui::parseGuiOptions({"--demo", "--workdir", "/w/../d"});
     EXPECT_TRUE(demo.demo);
     EXPECT_EQ(demo.workdir, QStringLiteral("/d"));

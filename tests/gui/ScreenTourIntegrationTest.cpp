@@ -40,7 +40,8 @@ TEST(ScreenTour, RendersEveryScreenOfBothRolesAndTouchesNoHome)
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 
     const QStringList listed = QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts);
-    for (const char* view : {"welcome-any", "resume-any", "role-any", "discovery-source", "peers-destination",
+    for (const char* view : {"welcome-any", "resume-any", "role-any", "discovery-source", "discovery-failed-source",
+                             "discovery-failed-destination", "peers-destination",
                              "pairing-source", "pairing-destination", "mapping-destination", "categories-source",
                              "folders-source", "preflight-source", "review-source", "transfer-source",
                              "transfer-destination", "complete-source", "complete-destination", "log-source",

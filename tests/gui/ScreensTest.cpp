@@ -10,11 +10,16 @@
 #include "preflight/PreflightChecker.h"
 #include "transfer/TransferProgress.h"
 #include "support/FileBytes.h"
+#include "support/NoDiscoveryDaemon.h"
+#include "support/WindowChildren.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QAccessible>
+#include <QQuickItem>
 #include <QQuickWindow>
+#include <QTest>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -107,14 +112,37 @@ const QList<Case>& cases()
         at(h, DeviceRole::source, MigrationStep::pairing);
         h.state().setPairingCode(h.state().connectionManager()->pairingManager()->generateSession().code);
     };
+    // The role chosen on a machine whose service discovery daemon is not running.
+    const auto undiscoverable = [](DeviceRole role) {
+        return [role](GuiHarness& h) {
+            const NoDiscoveryDaemon noDaemon;
+            at(h, std::nullopt, MigrationStep::roleSelection);
+            h.state().chooseRole(role);
+        };
+    };
+    const QString noDiscovery = QStringLiteral("Service discovery is not available on this computer");
     static const QList<Case> table = {
+        {"discovery-failed-source", undiscoverable(DeviceRole::source),
+         {noDiscovery, "Waiting for the destination computer to connect"}, {"Broadcasting as " + kHost}},
+        {"discovery-failed-destination", undiscoverable(DeviceRole::destination),
+         {noDiscovery,
+          "Cannot look for the source computer on the network: " + QString::fromLatin1(NoDiscoveryDaemon::kReason)
+              + ". Connect to it by address instead.",
+          "Connect by Address"},
+         {"Searching for nearby computers…", "Connect by Address…"}},
+        {"discovery-address-refused",
+         [undiscoverable](GuiHarness& h) {
+             undiscoverable(DeviceRole::destination)(h);
+             h.state().connectToAddress(QStringLiteral("old-mac"));
+         },
+         {"Add the port after the address, like 192.168.1.20:47011."}},
         {"discovery-destination-peer",
          [](GuiHarness& h) {
              h.state().addDirectPeer(oldMac());
              at(h, DeviceRole::destination, MigrationStep::discovery);
          },
          {"old-mac", "ann"}, {"Searching for nearby computers…"}},
-        {"pairing-source", pairing, {"Enter This Code on the Other computer", "60"}, {"Session Expired"}},
+        {"pairing-source", pairing, {"Enter This Code on the Other Computer", "60"}, {"Session Expired"}},
         {"mapping-destination",
          [](GuiHarness& h) {
              h.state().setSelectedPeer(oldMac());
@@ -326,4 +354,47 @@ TEST(Screens, ExportSummaryAsksWhereAndWritesThere)
     EXPECT_TRUE(QFileInfo::exists(chosen));
     EXPECT_FALSE(QFileInfo::exists(offered));
     EXPECT_TRUE(h.showsText(QStringLiteral("Saved to ") + chosen));
+}
+
+// Without service discovery the source says where it can be reached, and the
+// destination's window connects there as to a listed source: what is not an
+// address is refused, the code is asked for next, and both sides pair.
+TEST(Screens, WithoutServiceDiscoveryTheDestinationConnectsByAddress)
+{
+    const NoDiscoveryDaemon noDaemon;
+    QTemporaryDir sourceHome, destinationHome;
+    AppState source(environmentIn(sourceHome.path()));
+    source.setCurrentStep(MigrationStep::roleSelection);
+    source.chooseRole(DeviceRole::source);
+    const quint16 port = source.connectionManager()->listeningPort();
+    ASSERT_NE(port, 0);
+    const QString notice = source.discoveryNotice();
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("This computer cannot be found on the network: ")
+                                  + QString::fromLatin1(NoDiscoveryDaemon::kReason)
+                                  + QStringLiteral(". On the destination computer, connect by address instead: ")))
+        << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral(":%1").arg(port))) << notice.toStdString();
+
+    GuiHarness h(environmentIn(destinationHome.path()));
+    at(h, std::nullopt, MigrationStep::roleSelection);
+    h.state().chooseRole(DeviceRole::destination);
+    QAccessibleInterface* field = h.accessible(QStringLiteral("Source address"));
+    ASSERT_NE(field, nullptr);
+    const auto type = [&](const QString& text) {
+        qobject_cast<QQuickItem*>(field->object())->forceActiveFocus();
+        h.key(Qt::Key_A, Qt::ControlModifier);
+        for (const QChar c : text)
+            QTest::keyClick(h.window(), c.toLatin1());
+        h.key(Qt::Key_Return);
+    };
+    type(QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(h.showsText(QStringLiteral("Add the port after the address, like 192.168.1.20:47011.")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::discovery);
+
+    type(QStringLiteral("127.0.0.1:%1").arg(port));
+    ASSERT_TRUE(h.waitForStep(MigrationStep::pairing));
+    EXPECT_TRUE(h.showsText(QStringLiteral("Connecting to 127.0.0.1")));
+    typeCode(h, source.pairingCodeText());
+    EXPECT_TRUE(h.waitForStep(MigrationStep::userMapping));
+    EXPECT_TRUE(waitUntil([&] { return source.currentStep() == MigrationStep::userMapping; }));
 }

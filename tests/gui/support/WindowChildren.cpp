@@ -37,7 +37,7 @@ void finishDestinationSide(GuiHarness& h, const QString& source, const QString& 
     QList<MigrationStep> steps;
     QObject::connect(&h.state(), &AppState::currentStepChanged, &h.state(), [&] { steps << h.state().currentStep(); });
     ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Destination computer")));
+    ASSERT_TRUE(h.press(QStringLiteral("Destination Computer")));
     ASSERT_TRUE(waitUntil([&] { return h.accessible(source) != nullptr; }, 60s)) << h.visibleTexts().join(u'|').toStdString();
     ASSERT_TRUE(h.press(source));
     typeCode(h, wrongCodeFor(code));
@@ -117,7 +117,7 @@ TEST(GuiChildren, DISABLED_SourceWindow)
     ASSERT_FALSE(qEnvironmentVariable("KIVO_GUI_CHILD_HOME").isEmpty());
     GuiHarness h(childEnvironment());
     ASSERT_TRUE(h.press(QStringLiteral("Get Started")));
-    ASSERT_TRUE(h.press(QStringLiteral("Source computer")));
+    ASSERT_TRUE(h.press(QStringLiteral("Source Computer")));
     std::printf("ADVERTISING %d %s\n", int(h.state().connectionManager()->listeningPort()),
                 qPrintable(h.state().pairingCodeText()));
     std::fflush(stdout);
