@@ -95,11 +95,7 @@ QCoro::Task<void> DestinationTransfer::handleLinkComplete(MessageHeader header)
     if (failure) {
         abandonFile(t, path, item.categoryID, *failure);
     } else {
-        // Its bytes did not travel, but they are here: the progress counts them.
-        m_bytesDone += item.size;
-        TransferProgress::Batch batch(m_progress);
-        m_progress->recordProgress(m_bytesDone);
-        m_progress->updateCategory(item.categoryID, [size = item.size](CategoryProgress& p) { p.bytesTransferred += size; });
+        m_progress->leaveOutOfTotals(item.categoryID, item.size);
         recordFinishedFile(t, item.relativePath, item.categoryID);
     }
     co_await queue(ack(std::nullopt));

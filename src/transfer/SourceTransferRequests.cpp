@@ -115,9 +115,8 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         countChunk(r.item, std::uint64_t(r.bytes.size()));
         break;
     case Outcome::Kind::fileDone:
-        // A link's bytes were not sent, but they are here now.
         if (r.kind == RequestWindow::Request::Kind::link)
-            countChunk(r.item, m_manifest->items[r.item].size);
+            m_progress->leaveOutOfTotals(m_manifest->items[r.item].categoryID, m_manifest->items[r.item].size);
         countFileDone(r.item);
         break;
     case Outcome::Kind::linkRefused:

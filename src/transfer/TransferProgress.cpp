@@ -3,6 +3,7 @@
 
 #include "platform/Json.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kivo {
@@ -203,6 +204,13 @@ void TransferProgress::recordProgress(std::uint64_t bytes)
     const QDateTime cutoff = now.addMSecs(-kSampleWindowMs);
     while (!m_speedSamples.isEmpty() && m_speedSamples.first().timestamp < cutoff)
         m_speedSamples.removeFirst();
+}
+
+void TransferProgress::leaveOutOfTotals(const QString& categoryID, std::uint64_t bytes)
+{
+    Batch batch(this);
+    setTotalBytes(m_totalBytes - std::min(bytes, m_totalBytes));
+    updateCategory(categoryID, [bytes](CategoryProgress& p) { p.totalBytes -= std::min(bytes, p.totalBytes); });
 }
 
 double TransferProgress::overallProgress() const

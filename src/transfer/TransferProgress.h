@@ -199,6 +199,9 @@ public:
 
     // Sets bytesTransferred and keeps the last minute of samples for the speed estimate.
     void recordProgress(std::uint64_t bytes);
+    // A file that arrived as a link to another: its bytes never travel, so
+    // they leave the totals instead of counting as transferred twice.
+    void leaveOutOfTotals(const QString& categoryID, std::uint64_t bytes);
 
     double overallProgress() const;
     double speedBytesPerSecond() const;
