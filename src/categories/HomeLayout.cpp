@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/HomeLayout.h"
 
+#include "categories/LinuxSettingsHandler.h"
 #include "categories/UserDirs.h"
 
 #include <QFileInfo>
@@ -64,6 +65,9 @@ QList<DataCategory> HomeLayout::categoriesFor(const QString& homeFolder) const
     };
     QList<DataCategory> out = categories;
     for (DataCategory& c : out) {
+        // Counted as the handler sends it: its file names depend on the desktop.
+        if (kind == HomeLayoutKind::Linux && c.id == QLatin1String("systemSettings"))
+            c.paths = LinuxSettingsHandler::sentPaths(homeFolder);
         if (c.id != QLatin1String("userFiles"))
             continue;
         for (QString& path : c.paths)

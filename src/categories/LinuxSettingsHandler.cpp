@@ -114,6 +114,11 @@ const QString& LinuxSettingsHandler::settingsItemPath()
     return path;
 }
 
+QStringList LinuxSettingsHandler::sentPaths(const QString& homeFolder)
+{
+    return QStringList{QStringLiteral("~/.config/dconf/user")} + desktopFiles(UserFolders(homeFolder));
+}
+
 LinuxSettingsHandler::LinuxSettingsHandler(QString homeFolder, QString runtimeRoot)
     : CategoryHandlerBase(QStringLiteral("systemSettings"), std::move(homeFolder)), m_runtimeRoot(std::move(runtimeRoot))
 {
@@ -191,10 +196,19 @@ CategoryTransferHandler::ImportCounts LinuxSettingsHandler::importReceived(const
                 // Its settings service reads and writes the home being served.
                 account->home = home().home();
                 handSettingsFoldersTo(*account);
-                const std::unique_ptr<SessionBus> bus = SessionBus::open(*account, m_runtimeRoot);
-                dconf::load(kept, bus->clientOptions());
-                counts.imported += desktopSettings::keyCount(kept);
+                const std::unique_ptr<SessionBus> bus =
+                    SessionBus::open(*account, m_runtimeRoot, SessionBus::Purpose::settings);
+                // Read after the bus is chosen: a running service has written what it holds. Refuses a
+                // database that is a link, which the service would replace.
+                const desktopSettings::SettingsMerge merge = desktopSettings::mergeSettings(
+                    kept, dconf::dumpHome(home().home()), m_policy == ConflictPolicy::overwrite);
+                dconf::load(merge.keyfile, bus->clientOptions());
+                counts.updated += int(merge.replaced.size());
+                counts.imported += desktopSettings::keyCount(merge.keyfile) - int(merge.replaced.size());
+                counts.keptConflicts += merge.kept;
+                counts.replacedConflicts += merge.replaced;
                 QFile::remove(path);
+                QDir().rmdir(QFileInfo(path).path()); // the staging folder, when nothing else is in it
             } catch (const std::exception& e) {
                 failure = QStringLiteral("Settings not applied: ") + describe(e);
                 ++counts.failed;

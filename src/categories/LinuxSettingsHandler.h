@@ -21,6 +21,9 @@ public:
     // Where the keyfile travels and lands.
     static const QString& settingsItemPath(); // "~/.config/kivo-settings/user.dconf"
 
+    // What a home sends, as "~/" paths: its settings database and the desktop's files.
+    static QStringList sentPaths(const QString& homeFolder);
+
     explicit LinuxSettingsHandler(QString homeFolder, QString runtimeRoot = QStringLiteral("/run/user"));
     ~LinuxSettingsHandler() override;
 
@@ -31,6 +34,9 @@ public:
     // Applies the received keys and turns off autostart entries whose program
     // is not here. Throws, after the rest is done, when the keys could not be applied.
     QCoro::Task<std::optional<ImportCounts>> postImport(QStringList receivedFiles) override;
+    // Keys the destination already has with another value are replaced only
+    // under overwrite: a key keeps no time of its own to call the newer by.
+    void setConflictPolicy(ConflictPolicy policy) override { m_policy = policy; }
 
     // The source's listing, blocking.
     Listing listSource(const QString& exportFolder) const;
@@ -39,6 +45,7 @@ public:
 
 private:
     QString m_runtimeRoot;
+    ConflictPolicy m_policy = ConflictPolicy::skip;
     ExportFolder m_exportFolder;
 };
 

@@ -2,6 +2,7 @@
 #include "categories/LinuxSettingsRules.h"
 
 #include <QByteArrayList>
+#include <QHash>
 
 #include <algorithm>
 
@@ -34,6 +35,21 @@ bool keyName(const QByteArray& line, QByteArray& name)
         return false;
     name = line.left(equals).trimmed();
     return true;
+}
+
+// Every key of a keyfile text by full path, with its value as written.
+QHash<QString, QByteArray> keyValues(const QByteArray& keyfile)
+{
+    QHash<QString, QByteArray> values;
+    QByteArray section, name;
+    for (const QByteArray& raw : keyfile.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (isGroupLine(line))
+            section = line.mid(1, line.size() - 2);
+        else if (!section.isEmpty() && keyName(line, name))
+            values.insert(fullKey(section, name), line.mid(line.indexOf('=') + 1).trimmed());
+    }
+    return values;
 }
 
 QByteArrayList words(const QByteArray& command)
@@ -87,6 +103,11 @@ bool isDenied(const QString& key)
 
 QByteArray withoutDeniedKeys(const QByteArray& keyfile, QStringList* dropped)
 {
+    return withoutKeys(keyfile, isDenied, dropped);
+}
+
+QByteArray withoutKeys(const QByteArray& keyfile, const std::function<bool(const QString&)>& leaveOut, QStringList* dropped)
+{
     QByteArray out;
     QByteArray section, pending; // a group is written once it keeps a key
     bool sectionKept = false;
@@ -102,7 +123,7 @@ QByteArray withoutDeniedKeys(const QByteArray& keyfile, QStringList* dropped)
         if (!keyName(line, name))
             continue;
         const QString key = fullKey(section, name);
-        if (section.isEmpty() || isDenied(key)) {
+        if (section.isEmpty() || leaveOut(key)) {
             if (dropped)
                 dropped->append(key);
             continue;
@@ -116,6 +137,22 @@ QByteArray withoutDeniedKeys(const QByteArray& keyfile, QStringList* dropped)
         out += raw + '\n';
     }
     return out;
+}
+
+SettingsMerge mergeSettings(const QByteArray& received, const QByteArray& present, bool overwrite)
+{
+    const QHash<QString, QByteArray> own = keyValues(present), theirs = keyValues(received);
+    SettingsMerge merge;
+    merge.keyfile = withoutKeys(received, [&](const QString& key) {
+        const auto mine = own.constFind(key);
+        if (mine == own.constEnd())
+            return false;
+        if (*mine == theirs.value(key))
+            return true;
+        (overwrite ? merge.replaced : merge.kept).append(key);
+        return !overwrite;
+    });
+    return merge;
 }
 
 int keyCount(const QByteArray& keyfile)

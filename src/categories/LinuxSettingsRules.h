@@ -27,9 +27,23 @@ const DeniedKeys& deniedKeys();
 // `key` is a full path: "/org/gnome/desktop/background/picture-uri".
 bool isDenied(const QString& key);
 
-// The keyfile text of the settings with every denied key taken out (and
-// sections left empty dropped); `dropped` gets the full paths left out.
+// The keyfile text without the keys `leaveOut` is true for (full paths), nor
+// keys outside any section; sections left empty are dropped. `dropped` gets
+// the full paths left out.
+QByteArray withoutKeys(const QByteArray& keyfile, const std::function<bool(const QString&)>& leaveOut,
+                       QStringList* dropped = nullptr);
+// withoutKeys of every denied key.
 QByteArray withoutDeniedKeys(const QByteArray& keyfile, QStringList* dropped = nullptr);
+
+// Received settings set against the destination's own (both keyfile texts):
+// what to write, and the keys the destination has with another value, kept
+// (left out of `keyfile`) or, when `overwrite`, replaced. Keys it has with
+// the same value are left out: there is nothing to write.
+struct SettingsMerge {
+    QByteArray keyfile;
+    QStringList kept, replaced;
+};
+SettingsMerge mergeSettings(const QByteArray& received, const QByteArray& present, bool overwrite);
 // How many keys a keyfile text holds.
 int keyCount(const QByteArray& keyfile);
 

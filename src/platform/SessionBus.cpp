@@ -2,7 +2,9 @@
 #include "platform/SessionBus.h"
 
 #include "platform/Error.h"
+#include "platform/Processes.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -25,7 +27,77 @@ bool isSocket(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// A folder as the file system resolves it; as written when it does not exist yet.
+QString resolved(const QString& folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
+}
+
+bool isSettingsFolderOf(const QProcessEnvironment& environment, const QString& home)
+{
+    return resolved(settingsFolderOf(environment)) == resolved(home + QStringLiteral("/.config"));
+}
+
+QProcessEnvironment environmentOf(int pid)
+{
+    QProcessEnvironment environment;
+    QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return environment;
+    for (const QByteArray& entry : file.read(1024 * 1024).split('\0')) {
+        const qsizetype equals = entry.indexOf('=');
+        if (equals > 0)
+            environment.insert(QString::fromLocal8Bit(entry.left(equals)), QString::fromLocal8Bit(entry.mid(equals + 1)));
+    }
+    return environment;
+}
+
+// Whether a client could still connect: a bus whose socket file is gone has ended.
+bool canReach(const QString& address)
+{
+    for (const QString& part : address.section(u':', 1).split(u',')) {
+        if (part.startsWith(QLatin1String("path=")))
+            return isSocket(part.mid(5));
+        if (part.startsWith(QLatin1String("abstract=")))
+            return true;
+    }
+    return false;
+}
+
+QString busAddressOf(const QProcessEnvironment& service)
+{
+    const QString started = service.value(QStringLiteral("DBUS_STARTER_ADDRESS"));
+    return started.isEmpty() ? service.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")) : started;
+}
+
+// The environment of a settings service running as the account for its home,
+// when one runs: it keeps the database in memory and writes it back whole.
+// One whose bus has ended can take no more changes and is passed over.
+std::optional<QProcessEnvironment> runningSettingsService(const SystemAccount& account)
+{
+    const QString name = QStringLiteral("dconf-service");
+    for (const RunningProcess& process : runningProcesses()) {
+        if (process.uid != account.uid || (process.command != name && process.executableName != name))
+            continue;
+        const QProcessEnvironment environment = environmentOf(process.pid);
+        const QString address = busAddressOf(environment);
+        if (!environment.isEmpty() && isSettingsFolderOf(environment, account.home)
+            && (address.isEmpty() || canReach(address)))
+            return environment;
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+QString settingsFolderOf(const QProcessEnvironment& environment)
+{
+    const QString config = environment.value(QStringLiteral("XDG_CONFIG_HOME"));
+    if (config.startsWith(u'/'))
+        return QDir::cleanPath(config);
+    return QDir::cleanPath(environment.value(QStringLiteral("HOME")) + QStringLiteral("/.config"));
+}
 
 struct SessionBus::Daemon {
     QTemporaryDir dir{QStringLiteral("/tmp/kivo-bus-XXXXXX")};
@@ -36,14 +108,17 @@ SessionBus::SessionBus(const SystemAccount& account, Kind kind) : m_account(acco
 
 SessionBus::~SessionBus() { stop(); }
 
-std::unique_ptr<SessionBus> SessionBus::open(const SystemAccount& account, const QString& runtimeRoot)
+std::unique_ptr<SessionBus> SessionBus::open(const SystemAccount& account, const QString& runtimeRoot, Purpose purpose)
 {
+    const bool settings = purpose == Purpose::settings;
     const unsigned me = effectiveUid();
     if (me != 0 && me != account.uid)
         throw SystemError(QStringLiteral("Only %1 or an administrator can change the settings of %1").arg(account.name));
     if (me == account.uid) {
+        // Our bus's services serve our own home: used only when that is the home.
         const QString own = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
-        if (!own.isEmpty()) {
+        const bool ourHome = isSettingsFolderOf(QProcessEnvironment::systemEnvironment(), account.home);
+        if (!own.isEmpty() && (!settings || ourHome)) {
             std::unique_ptr<SessionBus> bus(new SessionBus(account, Kind::caller));
             bus->m_address = own;
             bus->m_runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -51,10 +126,24 @@ std::unique_ptr<SessionBus> SessionBus::open(const SystemAccount& account, const
         }
     }
     const QString runtimeDir = runtimeRoot + u'/' + QString::number(account.uid);
-    if (isSocket(runtimeDir + QStringLiteral("/bus"))) {
+    const std::optional<SystemAccount> registered = accountWithUid(account.uid);
+    const bool ownHome = registered && resolved(registered->home) == resolved(account.home);
+    if ((!settings || ownHome) && isSocket(runtimeDir + QStringLiteral("/bus"))) {
         std::unique_ptr<SessionBus> bus(new SessionBus(account, Kind::login));
         bus->m_address = QStringLiteral("unix:path=") + runtimeDir + QStringLiteral("/bus");
         bus->m_runtimeDir = runtimeDir;
+        return bus;
+    }
+    if (const std::optional<QProcessEnvironment> service = settings ? runningSettingsService(account) : std::nullopt) {
+        const QString address = busAddressOf(*service);
+        if (address.isEmpty())
+            throw SystemError(QStringLiteral("A desktop session of %1 is running and its settings service cannot be "
+                                             "reached from here; settings written beside it would be lost. Log out "
+                                             "of that session, or receive from within it, and try again")
+                                  .arg(account.name));
+        std::unique_ptr<SessionBus> bus(new SessionBus(account, Kind::login));
+        bus->m_address = address;
+        bus->m_runtimeDir = service->value(QStringLiteral("XDG_RUNTIME_DIR"));
         return bus;
     }
     std::unique_ptr<SessionBus> bus(new SessionBus(account, Kind::started));

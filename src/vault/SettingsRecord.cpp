@@ -67,7 +67,7 @@ void applySettingsRollback(const QString& home, const SettingsRollbackPlan& plan
     // Its settings service reads and writes the home being served.
     account->home = home;
     try {
-        const std::unique_ptr<SessionBus> bus = SessionBus::open(*account, runtimeRoot);
+        const std::unique_ptr<SessionBus> bus = SessionBus::open(*account, runtimeRoot, SessionBus::Purpose::settings);
         dconf::load(settingsKeyfile(plan.restore), bus->clientOptions());
         dconf::reset(plan.reset, bus->clientOptions());
     } catch (const std::exception& e) {

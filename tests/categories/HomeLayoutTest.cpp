@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "categories/HomeLayout.h"
+#include "categories/LinuxSettingsHandler.h"
 #include "support/FileBytes.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace kivo;
 
@@ -90,6 +93,14 @@ TEST(HomeLayoutTest, AHomesOwnUserFoldersReplaceTheDefaultsInItsRowsAndScan)
     // A folder below the top level is no scanned folder of its own.
     EXPECT_EQ(linuxTable.defaultFolderNamesFor(home.path()),
               QStringList({"Dokumente", "Desktop", "Downloads", "Pictures", "Music"}));
+    // The desktop's settings are counted as they are sent, whatever the desktop names its files.
+    test::writeBytes(home.filePath(QStringLiteral(".config/kxkbrc")), "[Layout]\n");
+    test::writeBytes(home.filePath(QStringLiteral(".config/gtk-3.0/settings.ini")), "[Settings]\n");
+    const QList<DataCategory> rows = linuxTable.categoriesFor(home.path());
+    const QStringList settings = std::ranges::find(rows, QStringLiteral("systemSettings"), &DataCategory::id)->paths;
+    EXPECT_EQ(settings, LinuxSettingsHandler::sentPaths(home.path()));
+    EXPECT_TRUE(settings.contains(QStringLiteral("~/.config/kxkbrc")));
+    EXPECT_TRUE(settings.contains(QStringLiteral("~/.config/gtk-3.0/settings.ini")));
     // A Mac-shaped home's rows ignore the file.
     EXPECT_EQ(HomeLayout::of(HomeLayoutKind::MacOS).categoriesFor(home.path()),
               HomeLayout::of(HomeLayoutKind::MacOS).categories);

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -22,6 +23,8 @@
 using namespace kivo;
 using namespace kivo::test;
 using namespace Qt::StringLiterals;
+
+constexpr auto kSettings = SessionBus::Purpose::settings;
 
 // The settings service is reached only through buses these tests start: never the caller's.
 class LinuxSettingsIntegration : public KeepsSessionBus {
@@ -48,7 +51,7 @@ protected:
     {
         qint64 pid = 0;
         {
-            const auto bus = SessionBus::open(account, runtimeRoot());
+            const auto bus = SessionBus::open(account, runtimeRoot(), kSettings);
             ASSERT_EQ(bus->kind(), SessionBus::Kind::started);
             pid = bus->daemonPid();
             dconf::load(keyfile, bus->clientOptions());
@@ -57,7 +60,7 @@ protected:
     }
     std::optional<QString> readKey(const SystemAccount& account, const QString& key)
     {
-        const auto bus = SessionBus::open(account, runtimeRoot());
+        const auto bus = SessionBus::open(account, runtimeRoot(), kSettings);
         return dconf::read(key, bus->clientOptions());
     }
 
@@ -95,24 +98,25 @@ TEST_F(LinuxSettingsIntegration, KeysAndDesktopFilesArriveThroughTheDestinations
     EXPECT_FALSE(exported.contains("remote-desktop"));
     EXPECT_FALSE(exported.contains("last-window-size"));
 
-    // The destination has settings of its own, which stay.
-    seed(me(destination), "[org/kivo/test]\nkept='mine'\n");
+    // The destination has settings of its own, which stay: under the default policy, its theme too.
+    seed(me(destination), "[org/kivo/test]\nkept='mine'\n[org/gnome/desktop/interface]\ngtk-theme='Yaru'\n");
     const QStringList received = deliver(listing.items, destination);
     const QString settingsFile = UserFolders(destination).expandTilde(LinuxSettingsHandler::settingsItemPath());
     EXPECT_EQ(rewriteSettingsFile(destination, settingsFile, {{source, destination}}).size(), 1);
     LinuxSettingsHandler arriving(destination, runtimeRoot());
     const auto counts = runTask(arriving.postImport(received));
     ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->imported, 2);
+    EXPECT_EQ(counts->imported, 1);
     EXPECT_EQ(counts->failed, 0);
+    EXPECT_EQ(counts->keptConflicts, QStringList{u"/org/gnome/desktop/interface/gtk-theme"_s});
 
     const SystemAccount bob = me(destination);
     EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/background/picture-uri"_s),
               u"'file://"_s + percentEncodedPath(destination) + u"/Pictures/x.jpg'"_s);
-    EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/interface/gtk-theme"_s), u"'Adwaita-dark'"_s);
+    EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/interface/gtk-theme"_s), u"'Yaru'"_s);
     EXPECT_EQ(readKey(bob, u"/org/kivo/test/kept"_s), u"'mine'"_s);
     EXPECT_EQ(readKey(bob, u"/org/gnome/desktop/remote-desktop/rdp/enable"_s), std::nullopt);
-    EXPECT_FALSE(QFileInfo::exists(settingsFile));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(settingsFile).path())) << "the staging folder is left empty";
     EXPECT_TRUE(readBytes(destination + u"/.config/autostart/gone.desktop"_s).contains("Hidden=true\n"));
     EXPECT_EQ(readBytes(destination + u"/.config/autostart/shell.desktop"_s), QByteArray("[Desktop Entry]\nExec=sh -c true\n"));
 }
@@ -129,6 +133,20 @@ TEST_F(LinuxSettingsIntegration, ACorruptDatabaseSaysWhyAndTheDesktopFilesStillG
     EXPECT_TRUE(listing.skippedFolders[0].text().contains(u"cut off or damaged"_s)) << listing.skippedFolders[0].text().toStdString();
     ASSERT_EQ(listing.items.size(), 1);
     EXPECT_EQ(listing.items[0].relativePath, u"~/.config/kdeglobals"_s);
+}
+
+TEST_F(LinuxSettingsIntegration, ADatabaseThatIsALinkIsNeitherWrittenThroughNorReplaced)
+{
+    const QString home = path(u"bob"_s), elsewhere = path(u"elsewhere"_s);
+    seed(me(elsewhere), "[org/kivo/test]\nvalue='theirs'\n");
+    QDir().mkpath(home + u"/.config/dconf"_s);
+    ASSERT_TRUE(QFile::link(dconf::databasePath(elsewhere), dconf::databasePath(home)));
+    const QString settingsFile = UserFolders(home).expandTilde(LinuxSettingsHandler::settingsItemPath());
+    writeBytes(settingsFile, "[org/kivo/test]\nvalue='mine'\n");
+
+    EXPECT_THROW(LinuxSettingsHandler(home, runtimeRoot()).importReceived({settingsFile}), std::exception);
+    EXPECT_TRUE(QFileInfo(dconf::databasePath(home)).isSymLink());
+    EXPECT_EQ(readKey(me(elsewhere), u"/org/kivo/test/value"_s), u"'theirs'"_s);
 }
 
 TEST_F(LinuxSettingsIntegration, AnotherAccountsSettingsAreWrittenAsThatAccount)
@@ -160,17 +178,19 @@ TEST_F(LinuxSettingsIntegration, TheBusIsTheCallersOwnThenTheLoginSessionsThenAP
     const SystemAccount self = me(path(u"home"_s));
     // No bus of our own, no login session: a private one, gone with its owner.
     {
-        const auto bus = SessionBus::open(self, runtimeRoot());
+        const auto bus = SessionBus::open(self, runtimeRoot(), kSettings);
         EXPECT_EQ(bus->kind(), SessionBus::Kind::started);
         EXPECT_FALSE(bus->clientOptions().runAs);
     }
-    // A login session's socket: used, and clients run as its account.
+    // A login session's socket: used for the account's own home, and clients run as its account.
     const QString runtime = runtimeRoot() + u'/' + QString::number(self.uid);
     QDir().mkpath(runtime);
     QLocalServer login;
     ASSERT_TRUE(login.listen(runtime + u"/bus"_s));
+    EXPECT_EQ(SessionBus::open(self, runtimeRoot(), kSettings)->kind(), SessionBus::Kind::started)
+        << "its services serve another home";
     {
-        const auto bus = SessionBus::open(self, runtimeRoot());
+        const auto bus = SessionBus::open(*accountWithUid(self.uid), runtimeRoot(), kSettings);
         EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
         EXPECT_EQ(bus->address(), u"unix:path="_s + runtime + u"/bus"_s);
         EXPECT_EQ(bus->clientOptions().environment.value(u"XDG_RUNTIME_DIR"_s), runtime);
@@ -181,13 +201,53 @@ TEST_F(LinuxSettingsIntegration, TheBusIsTheCallersOwnThenTheLoginSessionsThenAP
         QDir().mkpath(theirs);
         QLocalServer other;
         ASSERT_TRUE(other.listen(theirs + u"/bus"_s));
-        const auto bus = SessionBus::open(*nobody, runtimeRoot());
+        const auto bus = SessionBus::open(*nobody, runtimeRoot(), kSettings);
         EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
         EXPECT_EQ(bus->clientOptions().runAs, std::make_pair(nobody->uid, nobody->gid)) << "root never speaks on another's bus";
     }
-    // Our own bus wins over everything.
+    // Our own bus wins over everything, for the home our settings are in.
+    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", savedConfig); });
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/our/own/bus");
-    const auto own = SessionBus::open(self, runtimeRoot());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(self.home + u"/.config/"_s));
+    const auto own = SessionBus::open(self, runtimeRoot(), kSettings);
     EXPECT_EQ(own->kind(), SessionBus::Kind::caller);
     EXPECT_EQ(own->address(), u"unix:path=/our/own/bus"_s);
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(path(u"elsewhere/.config"_s)));
+    EXPECT_EQ(SessionBus::open(self, runtimeRoot(), kSettings)->kind(), SessionBus::Kind::started)
+        << "our bus writes another home";
+}
+
+TEST_F(LinuxSettingsIntegration, ASettingsServiceAlreadyServingTheHomeIsUsedNotASecondOne)
+{
+    const SystemAccount self = me(path(u"home"_s));
+    const auto running = SessionBus::open(self, runtimeRoot(), kSettings);
+    ASSERT_EQ(running->kind(), SessionBus::Kind::started);
+    dconf::load("[org/kivo/test]\nfirst=1\n", running->clientOptions()); // starts its service
+    {
+        const auto bus = SessionBus::open(self, runtimeRoot(), kSettings);
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->address(), running->address());
+        dconf::load("[org/kivo/test]\nsecond=2\n", bus->clientOptions());
+    }
+    EXPECT_EQ(dconf::read(u"/org/kivo/test/second"_s, running->clientOptions()), u"2"_s) << "held by the running service";
+    EXPECT_EQ(SessionBus::open(me(path(u"other"_s)), runtimeRoot(), kSettings)->kind(), SessionBus::Kind::started);
+}
+
+TEST(SettingsFolder, IsTheServicesConfigHome)
+{
+    const struct {
+        QString home, config, expected;
+    } cases[] = {
+        {u"/home/ann"_s, {}, u"/home/ann/.config"_s},
+        {u"/home/ann/"_s, u"/data/ann/cfg/"_s, u"/data/ann/cfg"_s},
+        {u"/home/ann"_s, u"relative/cfg"_s, u"/home/ann/.config"_s}, // not absolute: ignored, as the service does
+    };
+    for (const auto& c : cases) {
+        QProcessEnvironment environment;
+        environment.insert(u"HOME"_s, c.home);
+        if (!c.config.isEmpty())
+            environment.insert(u"XDG_CONFIG_HOME"_s, c.config);
+        EXPECT_EQ(settingsFolderOf(environment), c.expected) << c.config.toStdString();
+    }
 }

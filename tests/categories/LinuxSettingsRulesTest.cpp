@@ -71,6 +71,35 @@ TEST(LinuxSettingsRules, DeniedKeysLeaveTheKeyfileAndEmptySectionsGo)
     EXPECT_EQ(withoutDeniedKeys("stray=1\n"), QByteArray());
 }
 
+TEST(LinuxSettingsRules, TheDestinationsOwnKeysAreKeptUnlessOverwritten)
+{
+    const QByteArray received = "[org/gnome/desktop/interface]\n"
+                                "gtk-theme='Adwaita-dark'\n"
+                                "clock-format='12h'\n"
+                                "font-name='Sans 11'\n";
+    const QByteArray present = "[org/gnome/desktop/interface]\n"
+                               "gtk-theme='Yaru'\n"
+                               "font-name='Sans 11'\n"
+                               "[org/other]\n"
+                               "clock-format='24h'\n";
+    const struct {
+        bool overwrite;
+        QByteArray keyfile;
+        QStringList kept, replaced;
+    } cases[] = {
+        {false, "[org/gnome/desktop/interface]\nclock-format='12h'\n", {u"/org/gnome/desktop/interface/gtk-theme"_s}, {}},
+        {true, "[org/gnome/desktop/interface]\ngtk-theme='Adwaita-dark'\nclock-format='12h'\n", {},
+         {u"/org/gnome/desktop/interface/gtk-theme"_s}},
+    };
+    for (const auto& c : cases) {
+        const SettingsMerge merge = mergeSettings(received, present, c.overwrite);
+        EXPECT_EQ(merge.keyfile, c.keyfile) << c.overwrite;
+        EXPECT_EQ(merge.kept, c.kept) << c.overwrite;
+        EXPECT_EQ(merge.replaced, c.replaced) << c.overwrite;
+    }
+    EXPECT_EQ(mergeSettings(received, {}, false).keyfile, received);
+}
+
 TEST(LinuxSettingsRules, AutostartProgramAndDisabling)
 {
     struct Case {
