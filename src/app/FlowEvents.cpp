@@ -83,6 +83,23 @@ QCoro::Task<TransferSummary> TransferSummary::compute(DeviceRole role, const Tra
     co_return co_await counting;
 }
 
+void TransferSummary::takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures)
+{
+    for (const CategoryFailure& f : failures) {
+        QSet<QString> paths;
+        for (const auto& item : manifest.items)
+            if (item.categoryID == f.categoryID)
+                paths.insert(item.relativePath);
+        const qsizetype problems = notTransferred.removeIf([&](const FileProblem& p) { return paths.contains(p.path); });
+        const qsizetype mismatched = mismatches.removeIf([&](const QString& path) { return paths.contains(path); });
+        if (problems + mismatched == 0)
+            continue;
+        categoryFailures.append(f);
+        failed += int(mismatched);
+        filesCompleted = std::max(0, filesCompleted - int(problems + mismatched));
+    }
+}
+
 QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
                                                const QSet<QString>& policySkipped, bool finished)
 {
@@ -139,6 +156,10 @@ std::optional<FlowFailure> failureOf(const TransferSummary& s)
     if (!s.notTransferred.isEmpty())
         return FlowFailure{FlowExit::transferFailed,
                            QStringLiteral("%1 file(s) or folder(s) could not be transferred").arg(s.notTransferred.size())};
+    if (!s.categoryFailures.isEmpty()) {
+        const CategoryFailure& f = s.categoryFailures.first();
+        return FlowFailure{f.serviceUnavailable ? FlowExit::serviceUnavailable : FlowExit::transferFailed, f.reason};
+    }
     return std::nullopt;
 }
 

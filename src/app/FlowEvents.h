@@ -72,6 +72,8 @@ struct CategoryReport {
     QString name;
     int filesCompleted = 0;
     std::uint64_t bytes = 0;
+    // Why what arrived could not be put in place, when it could not.
+    std::optional<QString> failure = std::nullopt;
 };
 
 // What a category's handler imported on the destination, or why it could not.
@@ -81,6 +83,7 @@ struct ImportReport {
     int updated = 0;
     int failed = 0;
     std::optional<QString> error;
+    bool serviceUnavailable = false; // the error is a system service kivo needs being unavailable
 };
 
 struct VerificationReport {
@@ -96,6 +99,16 @@ struct FileProblem {
     bool failed = true; // false: skipped
     QString categoryID{};
     bool operator==(const FileProblem&) const = default;
+};
+
+// A category whose files are kivo's own (the keychain's sealed export) and could
+// not be put in place on the destination: it failed as a whole.
+struct CategoryFailure {
+    QString categoryID;
+    QString name;
+    QString reason;
+    bool serviceUnavailable = false;
+    bool operator==(const CategoryFailure&) const = default;
 };
 
 struct TransferSummary {
@@ -114,6 +127,7 @@ struct TransferSummary {
     // Everything given up for an error; files the conflict policy kept and
     // cloud placeholders are not among them.
     QList<FileProblem> notTransferred;
+    QList<CategoryFailure> categoryFailures;
 
     static TransferSummary of(DeviceRole role, const TransferProgress& progress,
                               const std::optional<TransferManifest>& manifest);
@@ -131,6 +145,9 @@ struct TransferSummary {
     // side knows every item it still holds as pending was never sent (the
     // source, once complete; a destination cannot tell them from files an
     // earlier run delivered).
+    // Each of `failures` whose category has files among the problems or the mismatches
+    // (how a source learns of it) takes their place, and those files count as failed.
+    void takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures);
     static QList<FileProblem> problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
                                          const QSet<QString>& policySkipped, bool finished);
 };

@@ -75,6 +75,9 @@ QCoro::Task<FlowExit> MigrationFlow::run()
     } catch (const std::exception& e) {
         failure = {FlowExit::transferFailed, describe(e)};
     }
+    // Whatever a wait the user cut short reports, the user cancelled: no pairing or search failed.
+    if (m_cancelRequested && failure.exitClass != FlowExit::transferFailed)
+        failure = {FlowExit::transferFailed, QStringLiteral("Cancelled.")};
     Q_EMIT failed(failure);
     co_return failure.exitClass;
 }
@@ -121,19 +124,41 @@ void MigrationFlow::forwardEngineEvents()
     });
     connect(engine, &TransferEngine::categoryCompleted, this, [this, progress, displayName](const QString& id) {
         const CategoryProgress c = progress->categoryProgress().value(id);
-        Q_EMIT categoryCompleted({id, displayName(id), c.filesCompleted, c.bytesTransferred});
+        std::optional<QString> failure;
+        if (m_importFailures.contains(id))
+            failure = m_importFailures.value(id).reason;
+        Q_EMIT categoryCompleted({id, displayName(id), c.filesCompleted, c.bytesTransferred, failure});
     });
     connect(engine, &TransferEngine::fileFailed, this, [this](const FileError& e) { Q_EMIT fileFailed(e); });
     connect(engine, &TransferEngine::categoryImported, this, [this](const QString& id, int imported, int updated, int failed) {
         Q_EMIT categoryImported({id, imported, updated, failed, std::nullopt});
     });
-    connect(engine, &TransferEngine::categoryImportFailed, this, [this](const QString& id, const QString& error) {
-        Q_EMIT categoryImported({id, 0, 0, 0, error});
-    });
+    connect(engine, &TransferEngine::categoryImportFailed, this,
+            [this, displayName](const QString& id, const QString& error, bool serviceUnavailable) {
+                m_importFailures.insert(id, {id, displayName(id), error, serviceUnavailable});
+                Q_EMIT categoryImported({id, 0, 0, 0, error, serviceUnavailable});
+            });
     connect(engine, &TransferEngine::verificationFinished, this, [this, progress] {
         Q_EMIT verificationFinished({int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
                                      progress->verificationMismatches()});
     });
+}
+
+QList<CategoryFailure> MigrationFlow::categoryFailures() const
+{
+    if (m_session.deviceRole() == DeviceRole::destination)
+        return m_importFailures.values();
+    // The destination answers verification for an export it could not import as not arrived:
+    // that is all a source learns, and all it can say.
+    const QString keychain = QStringLiteral("keychain");
+    const auto& manifest = m_session.transferEngine()->manifest();
+    const QString name = HomeLayout::of(manifest ? layoutOfManifestField(manifest->layout) : m_session.homeLayout())
+                             .displayNameFor(keychain);
+    return {{keychain, name,
+             QStringLiteral("The other computer could not import %1; its report says why. Once that is fixed there, "
+                            "run the same commands again on both computers.")
+                 .arg(name),
+             false}};
 }
 
 QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
@@ -163,6 +188,8 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
         if (!self)
             co_return failureOf(*summary);
     }
+    if (const auto& manifest = engine->manifest())
+        summary->takeCategoryFailures(*manifest, categoryFailures());
     Q_EMIT summaryReady(*summary);
     co_return failureOf(*summary);
 }

@@ -74,12 +74,44 @@ KeychainHandler::~KeychainHandler() { wipe(m_key); }
 
 QString KeychainHandler::sourceProblem()
 {
+    QString reason;
     try {
         secrets::Keychain keychain;
-        return keychain.defaultCollectionProblem();
+        reason = keychain.defaultCollectionProblem();
     } catch (const std::exception& e) {
-        return describe(e);
+        reason = describe(e);
     }
+    return reason.isEmpty() ? reason : unreadableText(reason);
+}
+
+namespace {
+
+// The service's reason inside a sentence of ours.
+QString midSentence(QString reason)
+{
+    if (reason.size() > 1 && reason[0].isUpper() && reason[1].isLower())
+        reason[0] = reason[0].toLower();
+    while (reason.endsWith(u'.'))
+        reason.chop(1);
+    return reason;
+}
+
+} // namespace
+
+QString KeychainHandler::unreadableText(const QString& reason)
+{
+    return QStringLiteral("Passwords and Keys cannot be read on this computer: %1. Run kivo-cli inside your desktop "
+                          "session with the keyring unlocked, or leave Passwords and Keys out by naming the other "
+                          "categories with --categories.")
+        .arg(midSentence(reason));
+}
+
+QString KeychainHandler::notImportedText(const QString& reason)
+{
+    return QStringLiteral("Passwords and Keys could not be imported: %1. Run kivo-cli receive inside your desktop "
+                          "session with the keyring unlocked, then run the same commands again on both computers; "
+                          "what arrived is kept.")
+        .arg(midSentence(reason));
 }
 
 QByteArray KeychainHandler::sealedExport(const QByteArray& key)
@@ -157,12 +189,19 @@ CategoryTransferHandler::ImportCounts KeychainHandler::importExport(const QStrin
 
     ImportCounts counts;
     try {
-        secrets::Keychain keychain;
-        if (const QString problem = keychain.defaultCollectionProblem(); !problem.isEmpty())
-            throw secrets::Unavailable(problem);
+        std::optional<secrets::Keychain> keychain;
+        QString problem;
+        try {
+            keychain.emplace();
+            problem = keychain->defaultCollectionProblem();
+        } catch (const secrets::Unavailable& e) {
+            problem = e.description();
+        }
+        if (!problem.isEmpty())
+            throw secrets::Unavailable(notImportedText(problem));
         for (const secrets::Item& item : std::as_const(items)) {
             try {
-                ++(keychain.store(item) == secrets::Stored::created ? counts.imported : counts.updated);
+                ++(keychain->store(item) == secrets::Stored::created ? counts.imported : counts.updated);
             } catch (const std::exception& e) {
                 qCWarning(lcCategories).noquote() << "Keychain item not imported:" << describe(e);
                 ++counts.failed;

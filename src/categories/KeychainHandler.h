@@ -46,8 +46,12 @@ public:
     // The sealed export of the whole keychain.
     static QByteArray sealedExport(const QByteArray& key);
     static ImportCounts importExport(const QString& path, const QByteArray& key);
-    // Why this machine's keychain cannot be read for sending, or empty.
+    // Why this machine's keychain cannot be read for sending, worded for the user, or empty.
     static QString sourceProblem();
+    // What the user reads when the keychain service cannot be used, from the service's own reason:
+    // on the source (send, preflight) and on the destination (import).
+    static QString unreadableText(const QString& reason);
+    static QString notImportedText(const QString& reason);
 
 private:
     QByteArray m_key;

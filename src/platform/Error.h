@@ -31,6 +31,12 @@ private:
     QString m_message;
 };
 
+// A system service kivo needs cannot be used (the Secret Service, a locked keyring).
+class ServiceUnavailable : public SystemError {
+public:
+    using SystemError::SystemError;
+};
+
 // A JSON document that does not match the record it should hold.
 class DecodingError : public Error {
 public:

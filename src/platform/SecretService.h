@@ -26,9 +26,9 @@ struct Item {
 
 // The keychain service cannot be used: none is running, there is no default
 // collection, or it is locked. The text says which.
-class Unavailable : public SystemError {
+class Unavailable : public ServiceUnavailable {
 public:
-    using SystemError::SystemError;
+    using ServiceUnavailable::ServiceUnavailable;
 };
 
 enum class Stored { created, updated };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "preflight/CheckEnvironment.h"
 
+#include "categories/KeychainHandler.h"
 #include "platform/PowerSources.h"
 
 namespace kivo {
@@ -14,6 +15,7 @@ CheckEnvironment CheckEnvironment::fromProcess()
     if (e.profilePath.isEmpty())
         e.profilePath = QStringLiteral("/etc/kivo/com.kivo.config.plist");
     e.systemRoot = QStringLiteral("/");
+    e.keychainProblem = [] { return KeychainHandler::sourceProblem(); };
 #ifdef Q_OS_MACOS
     e.profilesTool = QStringLiteral("/usr/bin/profiles");
     e.fdesetupTool = QStringLiteral("/usr/bin/fdesetup");

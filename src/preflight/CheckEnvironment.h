@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace kivo {
 
 // Where the readiness checks look. Every system location is relocatable so
@@ -14,9 +16,11 @@ struct CheckEnvironment {
     QString systemRoot;   // prefixes the protected system paths
     QString profilesTool; // enrolment status tool; empty: not run
     QString fdesetupTool; // disk encryption status tool; empty: the volume is asked instead
+    // Why this machine's keychain cannot be read for sending, or empty; unset: not asked.
+    std::function<QString()> keychainProblem;
 
     // This machine's: $KIVO_SYSFS (else /sys), /proc, $KIVO_CONFIG_PROFILE
-    // (else /etc/kivo/com.kivo.config.plist), "/", and the tools only where they exist.
+    // (else /etc/kivo/com.kivo.config.plist), "/", the tools only where they exist, and the Secret Service.
     static CheckEnvironment fromProcess();
 };
 

@@ -128,6 +128,9 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
     if (!r.destinationSpaceAvailable)
         r.blockers << QStringLiteral("Destination has %1 free; %2 needed (with 10% buffer).")
                           .arg(formatFileSize(r.destinationFreeBytes), formatFileSize(needed));
+    if (in.includesKeychain && env.keychainProblem)
+        if (const QString problem = env.keychainProblem(); !problem.isEmpty())
+            r.blockers << problem;
     if (!r.destinationMDMEnrolled)
         r.warnings << QStringLiteral("Destination Mac is not MDM-enrolled. Migration will continue but admin policy won't apply.");
     if (r.iCloudStubsDetected)

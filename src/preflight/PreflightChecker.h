@@ -55,6 +55,8 @@ struct PreflightInputs {
     bool destinationIsLocal = true;
     // Counted beforehand (by a walk that went there anyway); none: counted with the other checks.
     std::optional<PlaceholderCount> placeholders;
+    // The selection holds the keychain: a keychain that cannot be read blocks, as sending it would fail.
+    bool includesKeychain = false;
 };
 
 // The display names of the recognised browsers among `processes` run by `uid`, in a fixed order.

@@ -31,9 +31,12 @@ ResticEngine ResticEngine::locate()
     return ResticEngine(program, *version);
 }
 
-QStringList ResticEngine::argumentsFor(const VaultAccess& access, const QStringList& command) const
+QStringList ResticEngine::argumentsFor(const VaultAccess& access, const QStringList& command)
 {
-    return QStringList{QStringLiteral("--repo"), access.repository} + command;
+    // Never the engine's default cache, which follows the invoking user's HOME, not the home served.
+    const QStringList cache = access.cacheFolder.isEmpty() ? QStringList{QStringLiteral("--no-cache")}
+                                                           : QStringList{QStringLiteral("--cache-dir"), access.cacheFolder};
+    return QStringList{QStringLiteral("--repo"), access.repository} + cache + command;
 }
 
 QMap<QString, QString> ResticEngine::environmentFor(const VaultAccess& access)

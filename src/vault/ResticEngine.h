@@ -21,6 +21,7 @@ struct VaultAccess {
     QString keyHint;             // the engine's key the password opens, tried first
     std::optional<AwsKeys> keys; // an object store's
     QString region;
+    QString cacheFolder{}; // the engine's cache; empty: it keeps none
     bool isObjectStore() const { return repository.startsWith(QLatin1String("s3:")); }
 };
 
@@ -38,7 +39,7 @@ public:
     restic::Version version() const { return m_version; }
 
     // The command line of one call: never the password, which goes by environment.
-    QStringList argumentsFor(const VaultAccess& access, const QStringList& command) const;
+    static QStringList argumentsFor(const VaultAccess& access, const QStringList& command);
     // The variables the child gets on top of ours.
     static QMap<QString, QString> environmentFor(const VaultAccess& access);
 

@@ -48,7 +48,9 @@ std::optional<VaultLocation> parseVaultLocation(const QString& text, QString* er
     return out;
 }
 
-VaultLocation chooseLocation(const std::optional<QString>& option, const VaultSettings& profile, const QString& home)
+namespace {
+
+VaultLocation chooseWhere(const std::optional<QString>& option, const VaultSettings& profile, const QString& home)
 {
     QString error;
     if (option) {
@@ -73,6 +75,16 @@ VaultLocation chooseLocation(const std::optional<QString>& option, const VaultSe
         throw VaultError(VaultErrorKind::noVault,
                          u"the profile's vault type \"%1\" is not one kivo knows (\"local\" or \"s3\")"_s.arg(profile.storageType));
     return VaultLocation{defaultVaultFolder(home), std::nullopt};
+}
+
+} // namespace
+
+VaultLocation chooseLocation(const std::optional<QString>& option, const VaultSettings& profile, const QString& home)
+{
+    VaultLocation where = chooseWhere(option, profile, home);
+    if (where.s3)
+        where.cacheFolder = QDir(kivoDataFolder(home)).filePath(u"restic-cache"_s);
+    return where;
 }
 
 namespace {
@@ -126,6 +138,7 @@ VaultAccess openAccess(const VaultLocation& where, const VaultSettings& profile,
 {
     VaultAccess access;
     access.repository = where.repository();
+    access.cacheFolder = where.cacheFolder;
     access.keyHint = profile.credentialKeyID.trimmed();
     // Keys first: a store without them is never contacted.
     if (where.s3)

@@ -27,6 +27,9 @@ struct PasswordChoice {
 struct VaultLocation {
     QString folder; // absolute; empty for an object store
     std::optional<S3Location> s3;
+    // Where an object store's cache is kept: in kivo's own folder of the home served, which no
+    // snapshot takes in. A folder vault needs none.
+    QString cacheFolder{};
     QString repository() const { return s3 ? s3->repository() : folder; }
 };
 

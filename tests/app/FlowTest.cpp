@@ -17,6 +17,7 @@
 
 #include <QDir>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -101,7 +102,7 @@ struct Flows : testing::Test {
         Recorder seen;
         seen.watch(flow);
         QObject::connect(&flow, &SendFlow::advertising, &flow, &SendFlow::cancel, Qt::QueuedConnection);
-        EXPECT_EQ(runTask(flow.run()), FlowExit::pairingFailed);
+        EXPECT_EQ(runTask(flow.run()), FlowExit::transferFailed);
         return seen.ads.isEmpty() ? QString() : seen.ads.first().transferID;
     }
 };
@@ -213,12 +214,30 @@ TEST_F(Flows, SourceOffersAFreshCodeAfterEachExpiryUntilCancelled)
             send.cancel();
     }, Qt::QueuedConnection);
 
-    EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed);
-    EXPECT_EQ(seen.failure, (FlowFailure{FlowExit::pairingFailed, u"Pairing cancelled."_s}));
+    EXPECT_EQ(runTask(send.run()), FlowExit::transferFailed);
+    EXPECT_EQ(seen.failure, (FlowFailure{FlowExit::transferFailed, u"Pairing cancelled."_s})) << "a cancel, not a failed pairing";
     ASSERT_EQ(seen.ads.size(), 3);
     for (const Advertisement& a : seen.ads)
         EXPECT_EQ(a.transferID, seen.ads.first().transferID) << "a fresh code, the same migration";
     EXPECT_NE(seen.ads[0].code + seen.ads[1].code, seen.ads[1].code + seen.ads[2].code);
+}
+
+// Cut short while the secure connection is being made, receive was cancelled: no pairing failed.
+TEST_F(Flows, ReceiveCancelledWhileConnectingEndsAsACancel)
+{
+    QTcpServer silent; // accepts and never answers the handshake
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    AppState state({destination, {}, {}, 0, nullptr});
+    ReceiveFlow::Request request;
+    request.code = u"123456"_s;
+    request.directHost = u"127.0.0.1"_s;
+    request.directPort = silent.serverPort();
+    ReceiveFlow receive(state, std::move(request));
+    Recorder seen;
+    seen.watch(receive);
+    QObject::connect(&silent, &QTcpServer::newConnection, &receive, &ReceiveFlow::cancel, Qt::QueuedConnection);
+    EXPECT_EQ(runTask(receive.run()), FlowExit::transferFailed);
+    EXPECT_EQ(seen.failure, (FlowFailure{FlowExit::transferFailed, u"Cancelled."_s}));
 }
 
 // Without service discovery the destination cannot look and says so at once; the
@@ -246,7 +265,7 @@ TEST_F(Flows, WithoutServiceDiscoveryReceiveStopsAndSendNamesWhereToConnect)
     QStringList warnings;
     QObject::connect(&send, &MigrationFlow::warning, [&warnings](const QString& text) { warnings << text; });
     QObject::connect(&send, &SendFlow::advertising, &send, &SendFlow::cancel, Qt::QueuedConnection);
-    EXPECT_EQ(runTask(send.run()), FlowExit::pairingFailed) << "waited for a connection until cancelled";
+    EXPECT_EQ(runTask(send.run()), FlowExit::transferFailed) << "waited for a connection until cancelled";
     ASSERT_EQ(sent.ads.size(), 1);
     ASSERT_EQ(warnings.size(), 1);
     EXPECT_TRUE(warnings[0].startsWith(u"This computer cannot be found on the network: "_s + reason

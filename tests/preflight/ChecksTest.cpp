@@ -146,3 +146,22 @@ TEST_F(ChecksTest, PlaceholdersInTheUserFoldersAndAnUnreadableHome)
         EXPECT_EQ(unreadable.blockers, QStringList{"Cannot read source home folder — grant Full Disk Access to kivo."});
     }
 }
+
+// A keychain that cannot be read blocks only a selection that holds it, in the service's words.
+TEST_F(ChecksTest, AnUnreadableKeychainBlocksASelectionWithIt)
+{
+    QString problem;
+    env.keychainProblem = [&problem] { return problem; };
+    const auto blockers = [this](bool includesKeychain) {
+        PreflightInputs in;
+        in.sourceHome = at("home");
+        in.destinationFreeBytes = 100 * GB;
+        in.destinationIsLocal = false;
+        in.includesKeychain = includesKeychain;
+        return runPreflightChecks(in, env).blockers;
+    };
+    EXPECT_EQ(blockers(true), QStringList());
+    problem = "Passwords and Keys cannot be read on this computer: no Secret Service is available.";
+    EXPECT_EQ(blockers(true), QStringList{problem});
+    EXPECT_EQ(blockers(false), QStringList());
+}

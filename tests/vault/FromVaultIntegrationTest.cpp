@@ -137,7 +137,7 @@ TEST_F(FromVault, ASnapshotForgottenMeanwhileStopsItBeforeAnythingIsWritten)
     const QString racer = dir.filePath(u"racing-restic"_s);
     writeBytes(racer, "#!/bin/sh\n"
                       "# another run forgets the snapshot just as it is restored\n"
-                      "if [ \"$3\" = restore ]; then restic \"$1\" \"$2\" forget \"$4\" >/dev/null 2>&1; fi\n"
+                      "if [ \"$4\" = restore ]; then restic \"$1\" \"$2\" \"$3\" forget \"$5\" >/dev/null 2>&1; fi\n"
                       "exec restic \"$@\"\n",
                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcessEnvironment racing = env;

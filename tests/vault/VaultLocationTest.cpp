@@ -92,7 +92,15 @@ TEST(VaultLocation, TheOptionWinsOverTheProfileWhichWinsOverTheHomesOwn)
             EXPECT_THROW(chooseLocation(c.option, c.profile, u"/home/ann"_s), VaultError) << c.profile.storageType.toStdString();
             continue;
         }
-        EXPECT_EQ(chooseLocation(c.option, c.profile, u"/home/ann"_s).repository(), c.repository);
+        const VaultLocation where = chooseLocation(c.option, c.profile, u"/home/ann"_s);
+        EXPECT_EQ(where.repository(), c.repository);
+        // The engine's cache: an object store's in the home served, never the invoking user's; a folder's none.
+        VaultAccess access;
+        access.repository = where.repository();
+        access.cacheFolder = where.cacheFolder;
+        const QStringList cache = where.s3 ? QStringList{u"--cache-dir"_s, u"/home/ann/.local/share/kivo/restic-cache"_s} : QStringList{u"--no-cache"_s};
+        EXPECT_EQ(ResticEngine::argumentsFor(access, {u"snapshots"_s}),
+                  QStringList({u"--repo"_s, c.repository}) + cache + QStringList{u"snapshots"_s});
     }
 }
 
