@@ -8,6 +8,7 @@
 #include "platform/HostNames.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace kivo::cli {
@@ -55,6 +56,16 @@ QString homeOption(const ParsedArguments& p)
 {
     return absoluteHome(p.isSet(QStringLiteral("home")) ? p.value(QStringLiteral("home")) : QDir::homePath());
 }
+
+} // namespace
+
+void requireExistingHome(const QString& home)
+{
+    if (!QFileInfo(home).isDir())
+        throw UsageError(QStringLiteral("home folder \"%1\" does not exist").arg(home));
+}
+
+namespace {
 
 PreflightFlags preflightFlags(const ParsedArguments& p)
 {

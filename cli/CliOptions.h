@@ -29,6 +29,9 @@ struct UsageError : std::runtime_error {
     QString context;
 };
 
+// Throws UsageError unless `home` is a folder: a mistyped --home is never read as an empty home.
+void requireExistingHome(const QString& home);
+
 // Pre-flight choices, taken by `preflight` and by `send`.
 struct PreflightFlags {
     std::optional<QString> destinationHome;

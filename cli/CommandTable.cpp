@@ -85,7 +85,8 @@ CommandSpec sendCommand(const L& categories)
         value("hostname", "NAME", "The name the destination sees.", "this computer's name"),
         value("username", "NAME", "The user name the destination sees.", "your login name"),
         value("port", "N", "The TCP port to listen on.", "any free port"),
-        oneOf("conflict-policy", "POLICY", "What the destination does with a file it already has.",
+        oneOf("conflict-policy", "POLICY", "What the destination does with a file it already has; nobody is asked at the "
+                                           "command line, so ask decides as skip does.",
               {u"skip"_s, u"overwrite"_s, u"keepNewer"_s, u"ask"_s}, "skip"),
         value("max-mbps", "N", "Cap the transfer at N megabits per second."),
         flag("allow-unverified-pairing", "Pair with a destination that cannot pair securely (no keychain then)."),
@@ -149,7 +150,9 @@ CommandSpec receiveCommand()
                          {5, u"refused: outside the profile's migration window"_s},
                          {6, u"no account named by --user; with --from-vault: no such snapshot or vault, a wrong "
                              "or missing password, or no keys for the object store"_s},
-                         {7, u"no service discovery daemon to find the source by (--connect needs none); with "
+                         {7, u"the keychain arrived but could not be imported: the Secret Service is missing or the "
+                             "keyring locked (the rest is in place; run inside the desktop session with it unlocked, "
+                             "then the same commands again); no service discovery daemon to find the source by (--connect needs none); with "
                              "--from-vault: restic is missing or older than 0.14, or the vault is locked or did not "
                              "answer"_s}};
     return receive;
@@ -348,7 +351,8 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     stagedApply.options = {home()};
     stagedApply.examples = {u"kivo-cli staged apply org.example.Tool --home /home/bob"_s};
     stagedApply.exitCodes = {0, 1, 2, 6};
-    stagedApply.exitNotes = {{6, u"no such bundle"_s}};
+    stagedApply.exitNotes = {{1, u"the settings could not be restored, or could not act as the home's owner"_s},
+                             {6, u"no such bundle, or the store of staged settings is unusable"_s}};
     t << stagedApply;
 
     CommandSpec stagedDiscard = command(u"staged discard"_s, u"Delete one bundle of held-back settings"_s, {});
@@ -356,12 +360,18 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     stagedDiscard.options = {home()};
     stagedDiscard.examples = {u"kivo-cli staged discard org.example.Tool --home /home/bob"_s};
     stagedDiscard.exitCodes = {0, 1, 2, 6};
-    stagedDiscard.exitNotes = stagedApply.exitNotes;
+    stagedDiscard.exitNotes = {{1, u"could not act as the home's owner"_s}, {6, stagedApply.exitNotes.value(6)}};
     t << stagedDiscard;
 
     CommandSpec help = command(u"help"_s, u"Show a command's options, examples and exit codes"_s,
                      u"The same as COMMAND --help."_s);
-    help.arguments = {{u"COMMAND"_s, u"A command, and a subcommand for log, apps, staged, helper and profile"_s, false}};
+    // Every group is named, as the table has them: help is the last command.
+    QStringList groups;
+    for (const CommandSpec& c : std::as_const(t))
+        if (c.name.contains(u' ') && !groups.contains(c.name.section(u' ', 0, 0)))
+            groups << c.name.section(u' ', 0, 0);
+    const QString last = groups.takeLast();
+    help.arguments = {{u"COMMAND"_s, u"A command, and a subcommand for %1 and %2"_s.arg(groups.join(u", "_s), last), false}};
     help.examples = {u"kivo-cli help send"_s, u"kivo-cli help log post"_s};
     help.exitCodes = {0, 2};
     t << help;

@@ -64,11 +64,14 @@ void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
                   QStringLiteral("▸ %1").arg(c.name));
     });
     QObject::connect(&flow, &MigrationFlow::categoryCompleted, &flow, [&out](const CategoryReport& c) {
-        out.event(QStringLiteral("categoryComplete"),
-                  {{QStringLiteral("category"), c.categoryID},
-                   {QStringLiteral("files"), c.filesCompleted},
-                   {QStringLiteral("bytes"), double(c.bytes)}},
-                  QStringLiteral("✓ %1: %2 files, %3").arg(c.name).arg(c.filesCompleted).arg(formatFileSize(c.bytes)));
+        QJsonObject fields{{QStringLiteral("category"), c.categoryID},
+                           {QStringLiteral("files"), c.filesCompleted},
+                           {QStringLiteral("bytes"), double(c.bytes)}};
+        if (c.failure)
+            fields.insert(QStringLiteral("failed"), *c.failure);
+        out.event(QStringLiteral("categoryComplete"), fields,
+                  c.failure ? QStringLiteral("✗ %1: arrived but not imported").arg(c.name)
+                            : QStringLiteral("✓ %1: %2 files, %3").arg(c.name).arg(c.filesCompleted).arg(formatFileSize(c.bytes)));
     });
     QObject::connect(&flow, &MigrationFlow::progressChanged, &flow, [&out](const ProgressSnapshot& p) { out.progress(p); });
     QObject::connect(&flow, &MigrationFlow::fileFailed, &flow, [&out](const FileError& e) {
@@ -78,7 +81,7 @@ void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
                   QStringLiteral("  ! %1: %2").arg(e.filePath, e.error));
     });
     QObject::connect(&flow, &MigrationFlow::categoryImported, &flow, [&out](const ImportReport& r) {
-        // A failed import is already a fileError; its reason goes to stderr too.
+        // A failed import's reason goes to stderr as it happens.
         if (r.error) {
             out.error(*r.error);
             return;
@@ -271,6 +274,13 @@ int runSend(const SendOptions& o)
         request.askSensitive = [](QString warning) -> QCoro::Task<bool> { co_return promptYes(warning); };
     if (o.conflictPolicy)
         request.conflictPolicy = conflictPolicyFromString(*o.conflictPolicy);
+    if (o.conflictPolicy == QLatin1String("ask")) {
+        const QString notice = QStringLiteral("--conflict-policy ask: nobody is asked at the command line, so files the "
+                                              "destination already has are skipped.");
+        if (out.isJson())
+            out.event(QStringLiteral("warning"), {{QStringLiteral("text"), notice}});
+        out.error(notice);
+    }
     state.setLogEndpoint(logEndpointFromEnvironment());
     // The destination's disk is another machine's, unless a folder of this one was named for it.
     request.preflight = preflightSettingsFrom(o.preflight, o.preflight.destinationHome.has_value());
@@ -281,12 +291,13 @@ int runSend(const SendOptions& o)
         if (!out.isJson())
             showChecks(checks, out);
     });
-    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o](const PreFlightReport& report) {
+    std::optional<QString> exportFailure;
+    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o, &exportFailure](const PreFlightReport& report) {
         out.event(QStringLiteral("preflightReport"), {{QStringLiteral("report"), report.toJson()}});
         if (!out.isJson())
             showReport(report, out);
         if (o.preflight.exportPath)
-            exportReport(report, *o.preflight.exportPath, out);
+            exportFailure = exportReport(report, *o.preflight.exportPath, out);
     });
 
     QObject::connect(&flow, &SendFlow::advertising, &flow, [&out](const Advertisement& a) {
@@ -309,7 +320,14 @@ int runSend(const SendOptions& o)
     });
     renderWarnings(flow, out, o.json);
     renderTransfer(flow, out, QStringLiteral("send"));
-    return runFlow(flow, out);
+    const int code = runFlow(flow, out);
+    // The migration went on without the report, but the report asked for was not made.
+    if (code == exitSuccess && exportFailure) {
+        if (out.isJson())
+            out.event(QStringLiteral("error"), {{QStringLiteral("text"), *exportFailure}, {QStringLiteral("exitCode"), exitTransferFailed}});
+        return exitTransferFailed;
+    }
+    return code;
 }
 
 int runReceive(const ReceiveOptions& o)

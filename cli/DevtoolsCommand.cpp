@@ -4,6 +4,7 @@
 
 #include "cli/ArgumentParser.h"
 #include "cli/CliOptions.h"
+#include "cli/Reporter.h"
 #include "cli/Invocation.h"
 #include "devtools/EngineeringAuditReport.h"
 #include "devtools/EngineeringMigrationPlan.h"
@@ -104,11 +105,6 @@ DevtoolsOptions parseDevtools(const QStringList& args)
 
 int runDevtools(const DevtoolsOptions& o)
 {
-    if (!QFileInfo(o.home).isDir()) {
-        std::fputs(qPrintable(usageErrorText(QStringLiteral("devtools"), QStringLiteral("home folder \"%1\" does not exist").arg(o.home))),
-                   stderr);
-        return exitUsage;
-    }
     const DetectorSettings settings;
     const EngineeringToolsInventory inventory =
         EngineeringToolsDetector::inspect(o.home, host::ownerNameOf(o.home).value_or(host::loginUserName()), true, settings);
@@ -118,9 +114,8 @@ int runDevtools(const DevtoolsOptions& o)
     plan.buildFromInventory(inventory, report.architectureMismatch(), true, true);
     for (const QString& name : o.include)
         if (!plan.toggleItem(name)) {
-            std::fputs(qPrintable(usageErrorText(QStringLiteral("devtools"),
-                                                 QStringLiteral("no developer item \"%1\" in %2").arg(name, o.home))),
-                       stderr);
+            printError(usageErrorText(QStringLiteral("devtools"), QStringLiteral("no developer item \"%1\" in %2").arg(name, o.home))
+                           .chopped(1));
             return exitUsage;
         }
 
@@ -132,7 +127,7 @@ int runDevtools(const DevtoolsOptions& o)
         try {
             fs::writeFileAtomically(path, report.exportMarkdown(now).toUtf8());
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Report not written: %s\n", qPrintable(describe(e)));
+            printError(QStringLiteral("Report not written: ") + describe(e));
             return exitTransferFailed;
         }
     }

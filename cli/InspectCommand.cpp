@@ -9,6 +9,7 @@
 #include "categories/LinuxApplicationDataHandler.h"
 #include "categories/SystemSettingsHandler.h"
 #include "cli/CliOptions.h"
+#include "cli/Reporter.h"
 #include "platform/ByteCount.h"
 #include "platform/Error.h"
 #include "platform/SecretService.h"
@@ -285,10 +286,6 @@ private:
 
 int runInspect(const InspectOptions& o)
 {
-    if (!QDir(o.home).exists()) {
-        std::fprintf(stderr, "kivo-cli: home folder \"%s\" does not exist\n", qUtf8Printable(o.home));
-        return exitUsage;
-    }
     const HomeLayoutKind layout = resolveLayout(o.layout, o.home).value_or(detectLayout(o.home));
     QStringList ids;
     for (const DataCategory& c : DataCategory::allCategories(layout))
@@ -314,7 +311,7 @@ int runInspect(const InspectOptions& o)
     if (report)
         report->finish();
     for (const QString& failure : std::as_const(result->failures))
-        std::fprintf(stderr, "%s\n", qUtf8Printable(failure));
+        printError(failure);
     return result->failures.isEmpty() ? exitSuccess : exitTransferFailed;
 }
 

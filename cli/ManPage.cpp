@@ -22,8 +22,9 @@ struct Entry {
 // What the README says of each code, at full length.
 const Entry kExitStatus[] = {
     {"0", "Success."},
-    {"1", "A transfer failed, was cancelled or had verification mismatches (also a peer silent for longer than two "
-          "minutes mid-transfer: the checkpoint stays); a report was not written; a log post failed."},
+    {"1", "A transfer failed, was cancelled (Ctrl-C included, before or after pairing) or had verification mismatches "
+          "(also a peer silent for longer than two minutes mid-transfer: the checkpoint stays); a report was not written; "
+          "a log post failed."},
     {"2", "Usage error: an unknown command or option, a missing argument or a bad value. Nothing else is printed "
           "on stdout, and at most two lines on stderr."},
     {"3", "Pairing failed, expired or the code was wrong, or the peer cannot pair securely."},
@@ -137,7 +138,8 @@ const QList<JsonEventSpec>& jsonEvents()
          "mismatches, conflictsResolved, cancelled, notTransferred, error"_s},
         {u"warning"_s, u"send, receive, managed"_s, u"text: also printed on stderr"_s},
         {u"codeRejected"_s, u"receive"_s, u"text: the source refused the code; also printed on stderr"_s},
-        {u"error"_s, u"send, receive, managed"_s, u"text, exitCode: why the command failed; also printed on stderr"_s},
+        {u"error"_s, u"every command"_s,
+         u"text, exitCode: why the command failed, the last event of a failing run; also printed on stderr"_s},
         {u"pathRewrite"_s, u"receive"_s, u"filePath, originalValue, rewrittenValue, key: the old home replaced by the new one"_s},
         {u"ownership"_s, u"receive"_s, u"via (helper or direct), filesProcessed, totalFiles, errors"_s},
         {u"staged"_s, u"receive, staged list"_s, u"key, displayName, files, triggers: settings held back"_s},

@@ -139,10 +139,6 @@ QJsonObject preflightEvent(const AppState& state)
 
 QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
 {
-    if (!QFileInfo(o.home).isDir()) {
-        out.error(usageErrorText(QStringLiteral("preflight"), QStringLiteral("home folder \"%1\" does not exist").arg(o.home)).chopped(1));
-        co_return exitUsage;
-    }
     QStringList userFolders;
     if (const auto problem = select(state, o, userFolders)) {
         out.error(usageErrorText(QStringLiteral("preflight"), *problem).chopped(1));
@@ -188,6 +184,8 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     inputs.destinationFreeBytes = settings.destinationFreeBytes;
     inputs.destinationIsLocal = settings.destinationIsLocal;
     inputs.placeholders = placeholdersFromScan(report, o.home);
+    for (const DataCategory& c : manager->selectedCategories())
+        inputs.includesKeychain = inputs.includesKeychain || c.id == QLatin1String("keychain");
     co_await state.preflightChecker()->run(inputs);
     const PreflightResult checks = state.preflightChecker()->result();
     showChecks(checks, out);
@@ -195,9 +193,13 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     showReport(report, out);
     out.event(QStringLiteral("preflight"), preflightEvent(state));
 
-    if (o.flags.exportPath && !exportReport(report, *o.flags.exportPath, out))
+    if (o.flags.exportPath && exportReport(report, *o.flags.exportPath, out))
         co_return exitTransferFailed;
-    co_return checks.blockers.isEmpty() ? exitSuccess : exitRefused;
+    if (checks.blockers.isEmpty())
+        co_return exitSuccess;
+    // On stderr too, as send says them: whoever reads only the outcome learns why.
+    out.error(checks.blockers.join(u'\n'));
+    co_return exitRefused;
 }
 
 } // namespace
@@ -222,17 +224,18 @@ QString exportFileFor(const QString& target, const QDateTime& generatedAt)
          + QStringLiteral(".json");
 }
 
-bool exportReport(const PreFlightReport& report, const QString& target, Reporter& out)
+std::optional<QString> exportReport(const PreFlightReport& report, const QString& target, Reporter& out)
 {
     const QString file = exportFileFor(target, report.generatedAt);
     try {
         fs::writeFileAtomically(file, json::toFileBytes(report.toJson()));
     } catch (const SystemError& e) {
-        out.error(QStringLiteral("Export failed: ") + e.description());
-        return false;
+        const QString failure = QStringLiteral("Export failed: ") + e.description();
+        out.error(failure);
+        return failure;
     }
     out.event(QStringLiteral("exported"), {{QStringLiteral("path"), file}}, QStringLiteral("Exported pre-flight summary to %1").arg(file));
-    return true;
+    return std::nullopt;
 }
 
 void showChecks(const PreflightResult& checks, Reporter& out)

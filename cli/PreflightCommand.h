@@ -21,8 +21,8 @@ PreflightSettings preflightSettingsFrom(const PreflightFlags& flags, bool destin
 // The file an export to `target` writes: `target` itself, or in a folder a
 // name stamped with the report's time (UTC).
 QString exportFileFor(const QString& target, const QDateTime& generatedAt);
-// Writes the report in one step; false (and an error line) when it cannot.
-bool exportReport(const PreFlightReport& report, const QString& target, Reporter& out);
+// Writes the report in one step; when it cannot, why, already said on stderr.
+std::optional<QString> exportReport(const PreFlightReport& report, const QString& target, Reporter& out);
 // The checks and the report as people read them.
 void showChecks(const PreflightResult& checks, Reporter& out);
 void showReport(const PreFlightReport& report, Reporter& out);

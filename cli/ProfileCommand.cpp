@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/ProfileCommand.h"
+#include "cli/Reporter.h"
 
 #include "managed/ConfigurationProfileManager.h"
 
@@ -41,11 +42,8 @@ int runProfileCheck(const ProfileCheckOptions& o)
     const ProfileDomain domain = openProfileDomain(path);
     if (!domain.contents) {
         if (o.json)
-            print(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), QStringLiteral("error")},
-                                                                      {QStringLiteral("path"), path},
-                                                                      {QStringLiteral("error"), domain.error}})
-                                                .toJson(QJsonDocument::Compact)));
-        print(stderr, QStringLiteral("kivo-cli: profile unusable: ") + domain.error);
+            Reporter(Reporter::Mode::json).event(QStringLiteral("error"), {{QStringLiteral("path"), path}, {QStringLiteral("error"), domain.error}});
+        printError(QStringLiteral("kivo-cli: profile unusable: ") + domain.error);
         return exitUnusableInput;
     }
 
@@ -86,11 +84,13 @@ int runProfileCheck(const ProfileCheckOptions& o)
             print(stdout, QStringLiteral("Finding: %1: %2").arg(f.key, f.message));
     }
     if (!missing.isEmpty()) {
-        print(stderr, QStringLiteral("kivo-cli: %1: managed mode is missing required keys: %2")
-                          .arg(path, missing.join(QStringLiteral(", "))));
+        printError(QStringLiteral("kivo-cli: %1: managed mode is missing required keys: %2").arg(path, missing.join(QStringLiteral(", "))));
         return exitUnusableInput;
     }
-    return findings.isEmpty() ? exitSuccess : exitTransferFailed;
+    if (findings.isEmpty())
+        return exitSuccess;
+    printError(QStringLiteral("kivo-cli: %1: %2 finding(s)").arg(path).arg(findings.size()));
+    return exitTransferFailed;
 }
 
 } // namespace kivo::cli

@@ -2,6 +2,8 @@
 #include "cli/Reporter.h"
 
 #include "app/HomeWording.h"
+#include "cli/CliOptions.h"
+#include "cli/CommandTable.h"
 
 #include "platform/ByteCount.h"
 #include "platform/FileSystem.h"
@@ -17,6 +19,18 @@ namespace {
 constexpr qint64 kJsonProgressIntervalMs = 250;
 constexpr qint64 kBarIntervalMs = 100;
 constexpr qint64 kPlainIntervalMs = 2000;
+
+// What this run has told of its failure, on either stream.
+struct FailureRecord {
+    QString lastError;
+    bool errorEventSent = false;
+};
+
+FailureRecord& failureRecord()
+{
+    static FailureRecord record;
+    return record;
+}
 
 QString elide(const QString& text, int width)
 {
@@ -115,6 +129,8 @@ void Reporter::event(const QString& name, QJsonObject fields, const QString& hum
     if (m_mode == Mode::json) {
         if (m_layout != HomeLayoutKind::MacOS)
             fields = wordedFields(std::move(fields), m_layout);
+        if (name == QLatin1String("error"))
+            failureRecord().errorEventSent = true;
         fields.insert(QStringLiteral("event"), name);
         std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).constData(), m_out);
         std::fputc('\n', m_out);
@@ -212,13 +228,17 @@ void Reporter::summary(const TransferSummary& s)
                                               {QStringLiteral("status"), p.failed ? QStringLiteral("failed")
                                                                                   : QStringLiteral("skipped")}});
         o.insert(QStringLiteral("notTransferred"), notTransferred);
+        QJsonArray failedCategories;
+        for (const CategoryFailure& f : s.categoryFailures)
+            failedCategories.append(QJsonObject{{QStringLiteral("category"), f.categoryID}, {QStringLiteral("reason"), f.reason}});
+        o.insert(QStringLiteral("failedCategories"), failedCategories);
         event(QStringLiteral("summary"), o);
         return;
     }
     QString status = QStringLiteral("Migration complete");
     if (s.cancelled)
         status = QStringLiteral("Migration cancelled");
-    else if (!s.error.isEmpty() || !s.mismatches.isEmpty() || !s.notTransferred.isEmpty())
+    else if (!s.error.isEmpty() || !s.mismatches.isEmpty() || !s.notTransferred.isEmpty() || !s.categoryFailures.isEmpty())
         status = QStringLiteral("Migration finished with issues");
     writeLine(QString());
     writeLine(status);
@@ -235,6 +255,8 @@ void Reporter::summary(const TransferSummary& s)
         writeLine(QStringLiteral("  Not transferred %1").arg(s.notTransferred.size()));
     for (const FileProblem& p : s.notTransferred)
         writeLine(QStringLiteral("    %1 (%2)").arg(p.path, p.reason));
+    for (const CategoryFailure& f : s.categoryFailures)
+        writeLine(QStringLiteral("  Not imported %1").arg(f.name));
     if (s.conflictsResolved > 0)
         writeLine(QStringLiteral("  Conflicts    %1 resolved").arg(s.conflictsResolved));
 }
@@ -243,9 +265,26 @@ void Reporter::error(const QString& text)
 {
     clearBar();
     std::fflush(m_out);
-    std::fputs(withoutEscapes(wordedForHome(text, m_layout)).toUtf8().constData(), stderr);
+    printError(wordedForHome(text, m_layout));
+}
+
+void printError(const QString& text)
+{
+    const QString line = withoutEscapes(text);
+    std::fputs(line.toUtf8().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+    failureRecord().lastError = line;
+}
+
+void emitOwedErrorEvent(int exitCode, FILE* out)
+{
+    if (exitCode == exitSuccess || failureRecord().errorEventSent)
+        return;
+    if (failureRecord().lastError.isEmpty())
+        printError(QStringLiteral("kivo-cli: ") + exitCodeMeaning(exitCode));
+    Reporter(Reporter::Mode::json, out)
+        .event(QStringLiteral("error"), {{QStringLiteral("text"), failureRecord().lastError}, {QStringLiteral("exitCode"), exitCode}});
 }
 
 } // namespace kivo::cli

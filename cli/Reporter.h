@@ -50,6 +50,12 @@ private:
     HomeLayoutKind m_layout = HomeLayoutKind::MacOS;
 };
 
+// A failure's text on stderr, kept for the error event a failing --json run owes.
+void printError(const QString& text);
+// A failing --json run ends with exactly one error event on stdout: the
+// command's own, else one made here from what it last said on stderr.
+void emitOwedErrorEvent(int exitCode, FILE* out = stdout);
+
 QString formatDuration(double seconds);
 QString formatSpeed(double bytesPerSecond);
 

@@ -25,7 +25,7 @@ CommandSpec vaultCommand(const QString& name, const QString& summary, const QStr
     c.summary = summary;
     c.description = description;
     c.options = vaultOptions();
-    c.exitNotes = {{6, u"no such snapshot, no vault there, a wrong password, no password at all, or no keys for the object store"_s},
+    c.exitNotes = {{6, u"no vault there, a wrong password, no password at all, or no keys for the object store"_s},
                    {7, u"restic is missing or older than 0.14, the vault did not answer in time, or it is locked"_s}};
     return c;
 }
@@ -40,6 +40,8 @@ void addVaultCommands(QList<CommandSpec>& t)
                                     "vault is opened to check the password and left as it is."_s);
     init.examples = {u"kivo-cli vault init"_s, u"kivo-cli vault init --vault /media/backup/kivo --password-file ~/.vault-pass"_s};
     init.exitCodes = {0, 1, 2, 6, 7};
+    init.exitNotes.insert(1, u"the vault could not be created, or its disk is full"_s);
+    init.exitNotes.insert(6, u"a wrong password for the vault already there, no password at all, or no keys for the object store"_s);
     t << init;
 
     CommandSpec snapshot = vaultCommand(u"vault snapshot"_s, u"Snapshot a home's categories into the vault"_s,
@@ -59,6 +61,7 @@ void addVaultCommands(QList<CommandSpec>& t)
                                     "categories with their restic snapshot, files and bytes."_s);
     list.examples = {u"kivo-cli vault list --json"_s};
     list.exitCodes = {0, 1, 2, 6, 7};
+    list.exitNotes.insert(1, u"the snapshots could not be read"_s);
     t << list;
 
     CommandSpec check = vaultCommand(u"vault check"_s, u"Check the vault for damage"_s,
@@ -77,7 +80,10 @@ void addVaultCommands(QList<CommandSpec>& t)
                     << OptionSpec{u"category"_s, u"ID"_s, u"Only this category of the snapshot."_s, categoryIds(false), {}};
     restore.examples = {u"kivo-cli vault restore latest --target /tmp/restored"_s,
                         u"kivo-cli vault restore 3f9a0c12de --category userFiles --target /tmp/restored"_s};
-    restore.exitCodes = {0, 1, 2, 6, 7};
+    restore.exitCodes = {0, 1, 2, 5, 6, 7};
+    restore.exitNotes.insert(1, u"the restore did not complete, the target's disk is full, or the snapshot vanished meanwhile"_s);
+    restore.exitNotes.insert(5, u"the target is not a new or empty folder; nothing was written"_s);
+    restore.exitNotes.insert(6, u"no such snapshot (with that category), "_s + restore.exitNotes.value(6));
     t << restore;
 
     CommandSpec forget = vaultCommand(u"vault forget"_s, u"Remove snapshots from the vault"_s,
@@ -87,6 +93,8 @@ void addVaultCommands(QList<CommandSpec>& t)
                    << value("prune", "", "Free the space the forgotten snapshots held.");
     forget.examples = {u"kivo-cli vault forget 3f9a0c12de"_s, u"kivo-cli vault forget --keep-last 5 --prune"_s};
     forget.exitCodes = {0, 1, 2, 6, 7};
+    forget.exitNotes.insert(1, u"the snapshots could not be forgotten or their space freed"_s);
+    forget.exitNotes.insert(6, u"no such snapshot, "_s + forget.exitNotes.value(6));
     t << forget;
 
     CommandSpec rollback = vaultCommand(u"vault rollback"_s, u"Undo what a receive changed in this home"_s,

@@ -248,7 +248,7 @@ QCoro::Task<void> SendFlow::awaitPairing()
         if (!co_await waitUntil([&] {
                 return session().isPairingConfirmed() || needsFreshCode() || (m_request.mustBeFound && cm->discoveryFailure());
             }))
-            fail(FlowExit::pairingFailed, QStringLiteral("Pairing cancelled."));
+            fail(FlowExit::transferFailed, QStringLiteral("Pairing cancelled."));
         failIfUnfindable();
         if (session().isPairingConfirmed())
             co_return;

@@ -5,6 +5,7 @@
 #include "support/FileBytes.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -52,6 +53,9 @@ TEST(CliUsage, HelpOnStdoutUsageErrorsInTwoLinesOnStderr)
          "kivo-cli receive: --code is needed when there is no terminal to ask on\nTry \"kivo-cli receive --help\".\n"},
         {{u"devtools"_s, u"--home"_s, u"/nonexistent/home"_s}, 2, "",
          "kivo-cli devtools: home folder \"/nonexistent/home\" does not exist\nTry \"kivo-cli devtools --help\".\n"},
+        // A mistyped home is never taken for an empty one.
+        {{u"log"_s, u"list"_s, u"--home"_s, u"/nonexistent/home"_s}, 2, "",
+         "kivo-cli log list: home folder \"/nonexistent/home\" does not exist\nTry \"kivo-cli log list --help\".\n"},
     };
     for (const auto& [args, code, out, err] : cases) {
         const CliRun r = runCli(args);
@@ -60,6 +64,52 @@ TEST(CliUsage, HelpOnStdoutUsageErrorsInTwoLinesOnStderr)
         EXPECT_TRUE(code == 0 ? r.out.contains("\nExamples:\n") || args.first() == u"--version"_s : r.out.isEmpty());
         EXPECT_EQ(r.err, QByteArray(err));
     }
+}
+
+// With --json every failure is also one error event on stdout, saying what stderr says.
+TEST(CliUsage, EveryFailureWithJsonIsOneErrorEventBesideItsTextOnStderr)
+{
+    QTemporaryDir work;
+    const QString home = work.path() + u"/home"_s, empty = work.path() + u"/empty"_s, missing = work.path() + u"/missing"_s;
+    writeBytes(home + u"/Documents/a.txt"_s, "a");
+    QDir().mkpath(empty);
+    const std::pair<QStringList, int> cases[] = {
+        {{u"send"_s, u"--json"_s, u"--bogus"_s}, 2},
+        {{u"send"_s, u"--json"_s, u"--home"_s, home, u"--max-mbps"_s, u"0"_s}, 2},
+        {{u"receive"_s, u"--json"_s, u"--home"_s, empty, u"--connect"_s, u"127.0.0.1:9"_s}, 2},
+        {{u"inspect"_s, u"--json"_s, u"--home"_s, missing}, 2},
+        {{u"staged"_s, u"watch"_s, u"--json"_s, u"--home"_s, missing}, 2},
+        {{u"apps"_s, u"list"_s, u"--json"_s, u"--home"_s, empty}, 6},
+        {{u"devtools"_s, u"--json"_s, u"--home"_s, home, u"--include"_s, u"nothing"_s}, 2},
+        {{u"vault"_s, u"forget"_s, u"--json"_s, u"--home"_s, empty}, 2},
+        {{u"preflight"_s, u"--json"_s, u"--home"_s, home, u"--offline"_s, u"--destination-free-bytes"_s, u"10"_s}, 5},
+    };
+    for (const auto& [args, code] : cases) {
+        const CliRun r = runCli(args);
+        const std::string what = args.join(u' ').toStdString();
+        EXPECT_EQ(r.exitCode, code) << what << "\n" << r.err.constData();
+        const QList<QJsonObject> errors = r.events(u"error"_s);
+        ASSERT_EQ(errors.size(), 1) << what << "\n" << r.out.constData();
+        EXPECT_EQ(errors.first().value(u"exitCode"_s).toInt(), code) << what;
+        const QByteArray text = errors.first().value(u"text"_s).toString().toUtf8();
+        EXPECT_TRUE(!text.isEmpty() && r.err.contains(text)) << what << "\n" << text.constData() << "\n" << r.err.constData();
+    }
+}
+
+// Nobody can be asked at the command line: choosing ask is told to decide as skip, before anything is offered.
+TEST(CliUsage, ConflictPolicyAskSaysItSkips)
+{
+    QTemporaryDir home;
+    writeBytes(home.path() + u"/Documents/a.txt"_s, "a");
+    CliProcess send(kivoCli(), {u"send"_s, u"--json"_s, u"--home"_s, home.path(), u"--offline"_s, u"--categories"_s,
+                                u"userFiles"_s, u"--conflict-policy"_s, u"ask"_s});
+    ASSERT_FALSE(send.waitForEvent(u"advertising"_s).isEmpty()) << send.errors().constData();
+    const QList<QJsonObject> warnings = send.events(u"warning"_s);
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [](const QJsonObject& w) {
+        return w.value(u"text"_s).toString().startsWith(u"--conflict-policy ask: "_s);
+    }));
+    EXPECT_TRUE(send.errors().contains("files the destination already has are skipped"));
+    send.killHard();
 }
 
 // The build writes the manual page and the completion where packaging takes them.

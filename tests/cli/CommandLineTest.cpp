@@ -121,6 +121,21 @@ TEST(CommandLine, EveryCommandsHelpListsExactlyItsOptionsAnExampleAndExitCodes)
         EXPECT_FALSE(c.exitCodes.isEmpty() || c.examples.isEmpty() || c.examples.size() > 3) << c.name.toStdString();
         for (const int code : c.exitNotes.keys())
             EXPECT_TRUE(c.exitCodes.contains(code)) << c.name.toStdString() << " explains " << code << " but never returns it";
+        // Each row says what the code means for this command: only the migrations move files, and only
+        // a command that is given a snapshot can miss one.
+        if (c.exitCodes.contains(1) && !QStringList{u"send"_s, u"receive"_s, u"managed"_s}.contains(c.name)) {
+            EXPECT_NE(c.exitMeaning(1), exitCodeMeaning(1)) << c.name.toStdString();
+        }
+        const bool givenSnapshot =
+            std::any_of(c.arguments.cbegin(), c.arguments.cend(), [](const ArgumentSpec& a) { return a.name.startsWith(u"SNAP"_s); })
+            || std::any_of(c.options.cbegin(), c.options.cend(), [](const OptionSpec& o) { return o.valueName.startsWith(u"SNAP"_s); });
+        EXPECT_EQ(c.exitMeaning(6).contains(u"no such snapshot"_s), givenSnapshot) << c.name.toStdString();
+    }
+    const QString helpArgument = helpFor({u"help"_s}).section(u"\n  COMMAND"_s, 1).section(u"\nOptions:"_s, 0, 0).simplified();
+    for (const QString& group : topLevelCommands()) {
+        if (!subcommandsOf(group).isEmpty()) {
+            EXPECT_TRUE(helpArgument.contains(u' ' + group)) << group.toStdString() << " is missing from " << helpArgument.toStdString();
+        }
     }
 }
 
@@ -129,6 +144,7 @@ TEST(CommandLine, ValuesDefaultsAndGroupsShowInTheHelp)
     const QString send = helpFor({u"send"_s}).simplified();
     EXPECT_TRUE(send.contains(u"--conflict-policy POLICY"_s));
     EXPECT_TRUE(send.contains(u"One of: skip, overwrite, keepNewer, ask. Default: skip."_s));
+    EXPECT_TRUE(send.contains(u"ask decides as skip does"_s)) << "nobody is asked at the command line";
     EXPECT_TRUE(send.contains(u"One of: auto, linux, macos. Default: auto."_s));
     const QString log = resolveInvocation({u"log"_s, u"--help"_s}).text;
     for (const char* sub : {"log list", "log show ID|latest", "log export", "log post [ID|latest] [URL]"})

@@ -56,14 +56,16 @@ TEST(ManagedEndToEnd, ProfileCheckNamesFindingsAndMissingKeysAndNeverShowsSecret
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_FALSE(r.out.contains("do-not-print") || r.err.contains("do-not-print") || r.out.contains("nor-this-one"));
     // What each key reads as is ProfileReading's.
-    EXPECT_FALSE(QJsonDocument::fromJson(r.out).object().value(QStringLiteral("findings")).toArray().isEmpty());
+    // The report comes first; the failing exit ends with its error event.
+    EXPECT_FALSE(QJsonDocument::fromJson(r.out.split('\n').first()).object().value(QStringLiteral("findings")).toArray().isEmpty());
+    EXPECT_EQ(r.event(QStringLiteral("error")).value(QStringLiteral("exitCode")), 1);
 
     // Managed mode without its principal is unusable.
     QJsonObject incomplete = keys;
     incomplete.remove(QStringLiteral("kivo.userPrincipal"));
     const CliRun missing = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("m.xml")), incomplete), "--json"});
     EXPECT_EQ(missing.exitCode, 6);
-    EXPECT_EQ(QJsonDocument::fromJson(missing.out).object().value(QStringLiteral("missingRequiredKeys")),
+    EXPECT_EQ(QJsonDocument::fromJson(missing.out.split('\n').first()).object().value(QStringLiteral("missingRequiredKeys")),
               QJsonValue(QJsonArray{QStringLiteral("kivo.userPrincipal")}));
 
     const CliRun clean = run({"profile", "check", writeProfile(dir.filePath(QStringLiteral("c.xml")),

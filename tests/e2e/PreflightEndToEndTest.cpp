@@ -101,12 +101,17 @@ TEST(PreflightEndToEnd, SendTellsTheTruthAndReportsTheDestinationsFiles)
     buildHome(source);
     writeBytes(destination + "/Pictures/cat.jpg", QByteArray(12, 'k'));
 
-    // The existing file is replaced: what the report promised arrives whole.
-    SendPair run({"--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite"}, destination);
+    // The existing file is replaced: what the report promised arrives whole. The
+    // report asked for cannot be exported, which the source's exit says.
+    writeBytes(work.path() + "/plain-file", QByteArray(1, 'k'));
+    SendPair run({"--home", source, "--categories", "userFiles", "--conflict-policy", "overwrite", "--export",
+                  work.path() + "/plain-file/out.json"},
+                 destination);
     EXPECT_EQ(run.received.exitCode, 0) << run.received.err.constData();
     const QJsonObject report = run.sender.waitForEvent("preflightReport").value("report").toObject();
     const QJsonObject summary = run.sender.waitForEvent("summary");
-    EXPECT_EQ(run.sender.finish(), 0) << run.sender.errors().constData();
+    EXPECT_TRUE(run.sender.waitForEvent("error").value("text").toString().startsWith("Export failed"));
+    EXPECT_EQ(run.sender.finish(), 1) << run.sender.errors().constData();
     ASSERT_FALSE(report.isEmpty());
     // What is left out is ScannerTest.RulesApplyAtEveryDepthAndTheTotalsMatchTheManifest's.
     EXPECT_EQ(summary.value("totalFiles").toInt(), report.value("totalFiles").toInt());
