@@ -457,7 +457,8 @@ UniqueFd DestinationWriter::openForReading(const QString& absolutePath) const
 {
     // Verification reads what was just written: left alone, each read would
     // stamp a new access time and dirty the inode again.
-    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+    // Never blocks: a pipe put where a file was expected is opened, then refused by its type.
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     if (m_homeFd >= 0 && absolutePath.startsWith(m_home + u'/')) {
         const QByteArray relative = fs::nameToBytes(absolutePath.mid(m_home.size() + 1));
         int fd = fs::openBeneath(m_homeFd, relative, kFlags | O_NOATIME);

@@ -73,7 +73,7 @@ public:
                                     bool replace);
     // The target of the link at the path, or nothing when no link is there.
     std::optional<QByteArray> linkTarget(const QString& absolutePath) const;
-    // A read-only descriptor opened the same careful way.
+    // A read-only descriptor opened the same careful way, never waiting on a pipe at the path.
     UniqueFd openForReading(const QString& absolutePath) const;
     void remove(const QString& absolutePath);
     // Moves a finished file from its temporary name to its final one (both in

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "transfer/ConflictPolicy.h"
 #include "transfer/TransferManifest.h"
 
 #include <QCoroTask>
@@ -35,6 +36,8 @@ public:
         int failed = 0;
         // Received files the handler changed in place: they no longer hash as sent.
         QStringList adapted;
+        // Entries the destination already had with another value, by name: kept or replaced.
+        QStringList keptConflicts, replacedConflicts;
         bool operator==(const ImportCounts&) const = default;
     };
 
@@ -59,6 +62,9 @@ public:
     // False for a handler whose postImport neither reads nor removes the received
     // files: it is then given none, and nothing is listed for it.
     virtual bool importsReceivedFiles() const { return true; }
+    // What postImport does with entries the destination already has, for a
+    // handler that merges into them rather than placing files.
+    virtual void setConflictPolicy(ConflictPolicy) {}
 };
 
 } // namespace kivo

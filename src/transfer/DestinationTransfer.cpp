@@ -61,6 +61,14 @@ DestinationTransfer::DestinationTransfer(TransferConnection* connection, QString
                                          QObject* parent)
     : TransferEngine(connection, std::move(transferID), std::move(homeFolder), parent)
 {
+    // A cancel while the source is quiet (pacing a low cap, say) would wait for its
+    // next frame: closing the connection ends that wait and tells the source now.
+    connect(m_progress, &TransferProgress::isCancelledChanged, this, [this] {
+        QMetaObject::invokeMethod(this, [this] {
+            if (m_isCancelled && m_awaitingMessage && m_connection)
+                m_connection->close();
+        }, Qt::QueuedConnection);
+    });
 }
 
 DestinationTransfer::~DestinationTransfer() = default;
@@ -121,7 +129,10 @@ QCoro::Task<void> DestinationTransfer::runDestination()
             co_await QCoro::sleepFor(std::chrono::milliseconds(0));
             busy.restart();
         }
-        Message m = co_await nextMessage();
+        std::optional<Message> next = co_await nextMessage();
+        if (!next)
+            break;
+        Message& m = *next;
         // Only bundles pass bundles still being written: any other reply must follow theirs.
         if (m.header.type != MessageType::fileBundle && m.header.type != MessageType::pause
             && m.header.type != MessageType::resume) {
@@ -420,22 +431,26 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
     }
     if (auto h = handler(categoryID)) {
         QString failure;
+        bool serviceUnavailable = false;
         try {
             co_await importCategory(*h, categoryID);
         } catch (const std::exception& e) {
             failure = describe(e);
+            serviceUnavailable = dynamic_cast<const ServiceUnavailable*>(&e) != nullptr;
         }
         if (!failure.isEmpty()) {
-            // What arrived is of no use until imported: those files count as failed.
+            // What arrived is of no use until imported: those files count as failed, here and, through
+            // verification, on the source. The failure is the category's: its files are not announced one by one.
             qCCritical(lcTransferEngine).noquote() << "postImport of" << categoryID << "failed:" << failure;
             for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
                 const auto& item = m_manifest->items[i];
                 if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)
                     continue;
                 m_manifest->markFileFailed(i);
-                addFileError(item.relativePath, categoryID, failure);
+                m_failedAtCompletion.append(i);
+                m_progress->addFileError({QUuid::createUuid(), item.relativePath, categoryID, failure, m_clock->now()});
             }
-            Q_EMIT categoryImportFailed(categoryID, failure);
+            Q_EMIT categoryImportFailed(categoryID, failure, serviceUnavailable);
         }
     }
     if (m_categoryFinalized) {
@@ -460,10 +475,15 @@ QCoro::Task<void> DestinationTransfer::importCategory(CategoryTransferHandler& h
     // A pass over every item, resolving each path: on a pool thread.
     auto listing = startInBackground([files = WrittenFiles(m_manifest->items, resolver(), written)] { return files.toList(); });
     QStringList received = co_await finishInBackground(std::move(listing));
+    h.setConflictPolicy(m_conflictPolicy);
     const auto counts = co_await h.postImport(std::move(received));
     if (counts) {
         for (const QString& path : counts->adapted)
             markAdapted(path);
+        for (const QString& name : counts->keptConflicts)
+            m_progress->addConflictOutcome({QUuid::createUuid(), name, QStringLiteral("skipped"), m_clock->now()});
+        for (const QString& name : counts->replacedConflicts)
+            m_progress->addConflictOutcome({QUuid::createUuid(), name, QStringLiteral("overwritten"), m_clock->now()});
         Q_EMIT categoryImported(categoryID, counts->imported, counts->updated, counts->failed);
     }
     // Which of them the handler took in and removed: a look at every file, on a pool thread.

@@ -173,8 +173,8 @@ private:
     };
 
     QCoro::Task<void> runDestination();
-    // The next frame; what ended the writing of bundles, once it has.
-    QCoro::Task<Message> nextMessage();
+    // The next frame; what ended the writing of bundles, once it has. Nothing when cancelled while waiting.
+    QCoro::Task<std::optional<Message>> nextMessage();
     QCoro::Task<ReceivedManifest> awaitManifest();
     void prepare(TransferManifest manifest, ItemsByPath itemIndex);
     QCoro::Task<void> acceptManifest(ReceivedManifest received);
@@ -264,10 +264,12 @@ private:
     // it into place; the failure text, or nullopt (also when a conflict kept the file there).
     QCoro::Task<std::optional<QString>> finishFile(Target target, std::optional<QString> expectedHash);
     void noteRejectedChunk(const Target& t, std::uint32_t chunkIndex, bool write);
-    void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure);
-    // After a failed write: when a link or a file on the file's folder path caused it, the
-    // file failed for it, and the word for the source ("Link in path", "File in path").
-    std::optional<QString> failBlockedPath(const Target& t);
+    // `sourceTold`: the source learns of the failure from the reply, so verification leaves the file out.
+    void abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure,
+                     bool sourceTold = false);
+    // After a failed write (`error`): the file fails now, for a link or a file on its folder
+    // path when one caused it, else for the error. Returns the reason, for the source too.
+    QString failUnwritable(const Target& t, const QString& error);
     // `landed`: the file as a writer thread found it under its name, when one placed it.
     void recordFinishedFile(const Target& t, const QString& path, const QString& categoryID,
                             const std::optional<fs::FileStatus>* landed = nullptr);
@@ -370,6 +372,7 @@ private:
     QHash<qsizetype, ConflictDecision> m_pendingConflicts;
     // The source has been sent the reason this transfer fails.
     bool m_toldSourceWhy = false;
+    bool m_awaitingMessage = false;
     // Files whose fileComplete did not hold up: verification reports them to the source.
     QList<qsizetype> m_failedAtCompletion;
     // Items this run wrote, in order, and those earlier runs of this transfer

@@ -27,6 +27,10 @@ std::optional<BundleFailure> failureIn(const MessageHeader& reply, const QString
         break;
     case MessageType::fileSkip:
         return BundleFailure{path, reply.errorMessage.value_or(QStringLiteral("Skipped by destination")), true};
+    case MessageType::chunkNack:
+        if (reply.errorCode == QLatin1String(RequestWindow::kFileFailed))
+            return BundleFailure{path, reply.errorMessage.value_or(QStringLiteral("Write failed")), false, true};
+        break;
     default:
         break;
     }

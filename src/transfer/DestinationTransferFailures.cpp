@@ -50,7 +50,8 @@ qsizetype DestinationTransfer::failNeverReceived()
 }
 
 // A file that could not be finished: its partial copy goes, and the checkpoint forgets it.
-void DestinationTransfer::abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure)
+void DestinationTransfer::abandonFile(const Target& t, const QString& path, const QString& categoryID, const QString& failure,
+                                      bool sourceTold)
 {
     qCCritical(lcTransferEngine, "%s failed: %s", forLog(path).constData(), qUtf8Printable(failure));
     try {
@@ -61,20 +62,20 @@ void DestinationTransfer::abandonFile(const Target& t, const QString& path, cons
     set(t.itemIndex, ItemFlag::admitted, false);
     m_journal->fileAbandoned(path, m_clock->now());
     m_manifest->markFileFailed(t.itemIndex);
-    m_failedAtCompletion.append(t.itemIndex);
+    if (!sourceTold)
+        m_failedAtCompletion.append(t.itemIndex);
     addFileError(path, categoryID, failure);
 }
 
-std::optional<QString> DestinationTransfer::failBlockedPath(const Target& t)
+QString DestinationTransfer::failUnwritable(const Target& t, const QString& error)
 {
     // A folder on the way replaced by a link is never written through, nor one
-    // where a file of the user's stands, and waiting for resends would change
-    // neither: the file fails now.
+    // where a file of the user's stands; neither is a folder that refuses writing.
+    // Resends would change none of that: the file fails now, and says why.
     const QString folder = t.destination.left(t.destination.lastIndexOf(u'/'));
-    if (!folder.startsWith(m_home + u'/'))
-        return std::nullopt;
+    const bool inHome = folder.startsWith(m_home + u'/');
     QString link, file;
-    for (qsizetype at = m_home.size(); link.isEmpty() && file.isEmpty() && at < folder.size();) {
+    for (qsizetype at = m_home.size(); inHome && link.isEmpty() && file.isEmpty() && at < folder.size();) {
         const qsizetype next = folder.indexOf(u'/', at + 1);
         const QString step = folder.left(next < 0 ? folder.size() : next);
         try {
@@ -87,17 +88,19 @@ std::optional<QString> DestinationTransfer::failBlockedPath(const Target& t)
         }
         at = step.size();
     }
-    if (link.isEmpty() && file.isEmpty())
-        return std::nullopt;
+    QString reason;
+    if (!link.isEmpty())
+        reason = QStringLiteral("A link stands in its folder path at %1; nothing was written through it").arg(link);
+    else if (!file.isEmpty())
+        reason = QStringLiteral("A file stands in its folder path at %1; it was left as it is").arg(file);
+    else // named by where it goes, not by its temporary name
+        reason = error.startsWith(t.partial + u':') ? t.destination + error.mid(t.partial.size()) : error;
     const auto& item = m_manifest->items[t.itemIndex];
-    abandonFile(t, item.relativePath, item.categoryID,
-                link.isEmpty()
-                    ? QStringLiteral("A file stands in its folder path at %1; it was left as it is").arg(file)
-                    : QStringLiteral("A link stands in its folder path at %1; nothing was written through it").arg(link));
+    abandonFile(t, item.relativePath, item.categoryID, reason, true);
     m_gaps.remove(t.itemIndex);
     if (m_incoming.itemIndex == t.itemIndex)
         m_incoming = {};
-    return link.isEmpty() ? QStringLiteral("File in path") : QStringLiteral("Link in path");
+    return reason;
 }
 
 void DestinationTransfer::handleFileSkip(const MessageHeader& header)

@@ -222,7 +222,7 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
                                                             offset, write, truncate, sparse);
     const bool stored = outcome.hashMatches && !outcome.diskFull && outcome.writeError.isEmpty();
     co_await followIncomingHash(t.itemIndex, chunkIndex, running, *payload, expected, stored, write);
-    if (!outcome.hashMatches || (!outcome.diskFull && !outcome.writeError.isEmpty()))
+    if (!outcome.hashMatches)
         noteRejectedChunk(t, chunkIndex, write);
     if (!outcome.hashMatches) {
         co_await answer(reply(MessageType::chunkNack, QStringLiteral("Hash mismatch")));
@@ -231,7 +231,9 @@ QCoro::Task<void> DestinationTransfer::handleIncomingChunk(MessageHeader header,
         throw TransferError::insufficientDiskSpace(std::uint64_t(payload->size()), outcome.available);
     } else if (!outcome.writeError.isEmpty()) {
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(outcome.writeError));
-        co_await answer(reply(MessageType::chunkNack, failBlockedPath(t).value_or(QStringLiteral("Write failed"))));
+        MessageHeader failed = reply(MessageType::chunkNack, failUnwritable(t, outcome.writeError));
+        failed.errorCode = QString::fromLatin1(RequestWindow::kFileFailed);
+        co_await answer(std::move(failed));
     } else {
         recordChunk(t, chunkIndex, std::uint64_t(payload->size()), write);
         co_await answer(reply(MessageType::chunkAck, std::nullopt));

@@ -24,16 +24,22 @@
 
 namespace kivo {
 
-QCoro::Task<Message> DestinationTransfer::nextMessage()
+QCoro::Task<std::optional<Message>> DestinationTransfer::nextMessage()
 {
     if (m_writingFailure)
         std::rethrow_exception(m_writingFailure);
     std::exception_ptr failed;
+    m_awaitingMessage = true;
     try {
-        co_return co_await m_connection->receiveMessage();
+        Message m = co_await m_connection->receiveMessage();
+        m_awaitingMessage = false;
+        co_return m;
     } catch (...) {
         failed = std::current_exception();
     }
+    m_awaitingMessage = false;
+    if (m_isCancelled)
+        co_return std::nullopt;
     // The writing's own failure (a full disk) is the cause; the closed connection followed from it.
     std::rethrow_exception(m_writingFailure ? m_writingFailure : failed);
 }
@@ -146,10 +152,11 @@ std::optional<BundleFailure> DestinationTransfer::settlePlaced(const FileBundle:
         noteMissing(t.itemIndex, 0);
         return BundleFailure{entry.path, QStringLiteral("Hash mismatch"), false};
     case Step::notRun:
+        noteMissing(t.itemIndex, 0);
+        return BundleFailure{entry.path, QStringLiteral("Write failed"), false};
     case Step::writeFailed:
         qCCritical(lcTransferEngine, "Write failed: %s", qUtf8Printable(out.error));
-        noteMissing(t.itemIndex, 0);
-        return BundleFailure{entry.path, failBlockedPath(t).value_or(QStringLiteral("Write failed")), false};
+        return BundleFailure{entry.path, failUnwritable(t, out.error), false, true};
     case Step::placed:
     case Step::nameTaken:
     case Step::commitFailed:

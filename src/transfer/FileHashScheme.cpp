@@ -108,7 +108,11 @@ QString sha256OfSize(const UniqueFd& file, std::uint64_t size, const QString& pa
 
 QString hashOfDescriptor(const UniqueFd& file, FileHashScheme scheme, const QString& pathForErrors, std::uint64_t* sizeRead)
 {
-    const std::uint64_t size = fs::sizeOf(file);
+    // Taken from the descriptor: a pipe or device at the path holds no file content.
+    const std::optional<fs::FileStatus> status = fs::status(file);
+    if (!status || !status->isRegular())
+        throw SystemError(QStringLiteral("%1: not a regular file").arg(pathForErrors));
+    const std::uint64_t size = status->size;
     if (sizeRead)
         *sizeRead = size;
     if (scheme == FileHashScheme::wholeFile || size <= std::uint64_t(kChunkSize))

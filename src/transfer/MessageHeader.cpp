@@ -66,17 +66,22 @@ QJsonObject BundleFailure::toJson() const
     QJsonObject o{{QStringLiteral("filePath"), filePath}, {QStringLiteral("errorMessage"), errorMessage}};
     if (skipped)
         o.insert(QStringLiteral("skipped"), true);
+    if (failed)
+        o.insert(QStringLiteral("failed"), true);
     return o;
 }
 
 BundleFailure BundleFailure::fromJson(const QJsonObject& o)
 {
-    BundleFailure f{json::requireString(o, "filePath"), json::requireString(o, "errorMessage"), false};
-    if (const QJsonValue skipped = o.value(QLatin1String("skipped")); !skipped.isUndefined()) {
-        if (!skipped.isBool())
-            throw DecodingError(QStringLiteral("skipped: not a boolean"));
-        f.skipped = skipped.toBool();
-    }
+    BundleFailure f{json::requireString(o, "filePath"), json::requireString(o, "errorMessage")};
+    const auto flag = [&o](const char* name) {
+        const QJsonValue v = o.value(QLatin1String(name));
+        if (!v.isUndefined() && !v.isBool())
+            throw DecodingError(QLatin1String(name) + QStringLiteral(": not a boolean"));
+        return v.toBool();
+    };
+    f.skipped = flag("skipped");
+    f.failed = flag("failed");
     return f;
 }
 
@@ -92,6 +97,8 @@ QByteArray encodeBundleFailures(const QList<BundleFailure>& failures)
         w.add("filePath", f.filePath).add("errorMessage", f.errorMessage);
         if (f.skipped)
             w.addJson("skipped", "true");
+        if (f.failed)
+            w.addJson("failed", "true");
         array.append(w.finish());
     }
     array.append(']');

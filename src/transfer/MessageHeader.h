@@ -62,11 +62,13 @@ QByteArray encodeFileHashes(const QList<FileVerification>& hashes);
 
 // A file of a fileBundle that did not land, with the reason its own chunkNack
 // would have given; `skipped` when the destination will not take it at all
-// (what a fileSkip reply says), so it is not sent again.
+// (what a fileSkip reply says), `failed` when it failed there for good (a
+// chunkNack with RequestWindow::kFileFailed): neither is sent again.
 struct BundleFailure {
     QString filePath;
     QString errorMessage;
     bool skipped = false;
+    bool failed = false;
 
     QJsonObject toJson() const;
     static BundleFailure fromJson(const QJsonObject& o); // throws DecodingError

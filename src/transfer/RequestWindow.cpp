@@ -142,6 +142,12 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
     if (reply.type == MessageType::error)
         return fail(TransferError::invalidMessage(
             reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))));
+    if (reply.type == MessageType::chunkNack && reply.errorCode == QLatin1String(kFileFailed)) {
+        out.kind = Outcome::Kind::failedByDestination;
+        out.skipReason = reply.errorMessage.value_or(QStringLiteral("Failed on the destination"));
+        m_failed.insert(r.item);
+        return out;
+    }
     // A nack, or a reply of another kind: the chunk goes again, up to its last attempt.
     if (r.attempt + 1 >= kMaxChunkAttempts)
         return fail(TransferError::maxRetriesExceeded(r.path, r.chunkIndex));

@@ -45,6 +45,9 @@ public:
     // A fileAck carrying this code: the destination would not make the file a
     // link to the one named; it takes the file's bytes instead.
     static constexpr const char* kLinkRefused = "link_refused";
+    // A chunkNack carrying this code: the destination failed the file for good
+    // (a folder it cannot write, something in the way); errorMessage says why.
+    static constexpr const char* kFileFailed = "file_failed";
 
     // One whole file of a bundle: its bytes are the request's from `offset`.
     struct BundledFile {
@@ -89,6 +92,8 @@ public:
             fileFailed,
             // The destination will not take the file (fileSkip): `skipReason`; later replies for it are ignored.
             skippedByDestination,
+            // The destination failed the file (kFileFailed): `skipReason` says why; later replies for it are ignored.
+            failedByDestination,
             // The destination would not take the file as a link: its bytes are to follow.
             linkRefused,
             // A bundle's reply: `bundleFailures` names the files that did not land.

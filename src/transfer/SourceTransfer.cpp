@@ -438,6 +438,9 @@ std::optional<QString> SourceTransfer::recordFileFailure(qsizetype itemIndex, co
         // The destination refused it and needs no word back.
         m_manifest->markFileSkipped(itemIndex);
         addFileError(path, categoryID, e.reason);
+    } catch (const FailedByDestination& e) {
+        m_manifest->markFileFailed(itemIndex);
+        addFileError(path, categoryID, e.reason);
     } catch (const SourceFileChanged& e) {
         qCCritical(lcTransferEngine).noquote() << e.description();
         m_manifest->markFileFailed(itemIndex);
@@ -565,6 +568,8 @@ QCoro::Task<bool> SourceTransfer::sendFile(qsizetype itemIndex, QString category
         if (c + 1 < prepared->total)
             current = co_await finishInBackground(std::move(next));
     }
+    if (m_isCancelled)
+        co_return false; // its last chunk may not have gone
     if (m_window.hasFailed(itemIndex))
         co_return true;
     // Every byte is read: the copy is whole only if nobody wrote the file meanwhile.

@@ -73,6 +73,10 @@ private:
     struct SkippedByDestination {
         QString reason;
     };
+    // The destination failed the file (it could not write it) and recorded why itself.
+    struct FailedByDestination {
+        QString reason;
+    };
     enum class Action { done, placeholder, unreadable, send };
     // The next file to send, read ahead while the current one is acknowledged.
     struct Prefetch {
@@ -109,6 +113,8 @@ private:
     // Sends a chunk or fileComplete once the window has room for it.
     QCoro::Task<void> sendRequest(RequestWindow::Request request);
     QCoro::Task<void> transmit(RequestWindow::Request request);
+    // Waits out the bandwidth budget for `bytes`; false when cancelled meanwhile.
+    QCoro::Task<bool> pace(std::uint64_t bytes);
     // A message without reply; stop-and-wait sends it only once every reply is in.
     QCoro::Task<void> sendUnanswered(MessageHeader header);
     // Takes one reply and acts on it.

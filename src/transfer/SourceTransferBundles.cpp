@@ -142,10 +142,11 @@ QCoro::Task<void> SourceTransfer::bundleAnswered(RequestWindow::Outcome outcome)
             countFileDone(f.item);
             continue;
         }
-        if (failure->skipped) {
-            // The destination refused it and needs no word back.
+        if (failure->skipped || failure->failed) {
+            // The destination refused or failed it and needs no word back.
             recordFileFailure(f.item, m_manifest->items[f.item].categoryID,
-                              std::make_exception_ptr(SkippedByDestination{failure->errorMessage}));
+                              failure->skipped ? std::make_exception_ptr(SkippedByDestination{failure->errorMessage})
+                                               : std::make_exception_ptr(FailedByDestination{failure->errorMessage}));
             continue;
         }
         qCCritical(lcTransferEngine, "Chunk 0 of %s rejected (attempt %ld/%ld): %s", qUtf8Printable(f.path),

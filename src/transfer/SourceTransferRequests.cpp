@@ -8,6 +8,8 @@
 
 #include <QCoroSignal>
 
+#include <algorithm>
+
 namespace kivo {
 
 QCoro::Task<void> SourceTransfer::sendRequest(RequestWindow::Request request)
@@ -23,12 +25,13 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
 {
     MessageHeader header;
     std::optional<QByteArray> payload;
+    // A hole costs the link nothing worth pacing.
+    const bool paced = m_throttle && (request.kind == RequestWindow::Request::Kind::bundle
+                                      || (request.kind == RequestWindow::Request::Kind::chunk && !request.hole));
+    // Nothing more goes out once cancelled: the transfer is ending.
+    if (paced && !co_await pace(std::uint64_t(request.bytes.size())))
+        co_return;
     if (request.kind == RequestWindow::Request::Kind::bundle) {
-        if (m_throttle) {
-            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
-            if (delay.count() > 0)
-                co_await m_clock->sleepFor(delay);
-        }
         header = makeHeader(MessageType::fileBundle);
         QList<FileVerification> files;
         files.reserve(request.files.size());
@@ -39,12 +42,6 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
         if (!request.bytes.isEmpty())
             payload = request.bytes;
     } else if (request.kind == RequestWindow::Request::Kind::chunk) {
-        // A hole costs the link nothing worth pacing.
-        if (m_throttle && !request.hole) {
-            const auto delay = m_throttle->reserve(std::uint64_t(request.bytes.size()), m_clock->monotonic());
-            if (delay.count() > 0)
-                co_await m_clock->sleepFor(delay);
-        }
         header = makeHeader(MessageType::chunkData);
         header.filePath = request.path;
         header.chunkIndex = request.chunkIndex;
@@ -66,6 +63,22 @@ QCoro::Task<void> SourceTransfer::transmit(RequestWindow::Request request)
     }
     m_window.sent(std::move(request));
     co_await m_connection->queueMessage(std::move(header), std::move(payload));
+}
+
+QCoro::Task<bool> SourceTransfer::pace(std::uint64_t bytes)
+{
+    // Slept in short slices: a cancel, a pause or a peer gone ends the wait at
+    // once instead of after a whole chunk's delay at a low cap. A chunk sent early
+    // for a pause keeps its place in the budget, so the ones after still wait for it.
+    constexpr std::chrono::nanoseconds kSlice = std::chrono::milliseconds(50);
+    const std::chrono::nanoseconds now = m_clock->monotonic();
+    const std::chrono::nanoseconds due = now + m_throttle->reserve(bytes, now);
+    for (auto left = due - m_clock->monotonic(); left.count() > 0; left = due - m_clock->monotonic()) {
+        if (m_isCancelled || m_isPaused || !m_connection->isConnected())
+            break;
+        co_await m_clock->sleepFor(std::min(left, kSlice));
+    }
+    co_return !m_isCancelled;
 }
 
 QCoro::Task<void> SourceTransfer::waitWhilePaused()
@@ -140,6 +153,10 @@ QCoro::Task<void> SourceTransfer::absorbReply()
         recordFileFailure(r.item, m_manifest->items[r.item].categoryID, skipped);
         break;
     }
+    case Outcome::Kind::failedByDestination:
+        recordFileFailure(r.item, m_manifest->items[r.item].categoryID,
+                          std::make_exception_ptr(FailedByDestination{outcome.skipReason}));
+        break;
     case Outcome::Kind::bundleAnswered:
         co_await bundleAnswered(std::move(outcome));
         break;

@@ -82,7 +82,8 @@ Q_SIGNALS:
     void fileFailed(kivo::FileError error);
     // A category's handler put what arrived in place (destination).
     void categoryImported(QString categoryID, int imported, int updated, int failed);
-    void categoryImportFailed(QString categoryID, QString error);
+    // `serviceUnavailable`: a system service the import needs cannot be used.
+    void categoryImportFailed(QString categoryID, QString error, bool serviceUnavailable);
     void verificationFinished();
     void finished();
 

@@ -177,7 +177,9 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     peer.push(header(MessageType::preFlightConflictRequest), PreFlightConflictRequest{asked, u"R1"_s, {}, {}, {}}.encoded());
     // A link or pipe at a file's own name is never opened: the bytes gather under a temporary name.
     const QList<std::pair<QString, QString>> refused = {
-        {u"~/linkdir/x"_s, u"Link in path"_s}, {u"~/filedir/x"_s, u"File in path"_s}, {u"~/linkfile"_s, u"ack"_s},
+        {u"~/linkdir/x"_s, u"A link stands in its folder path at "_s + home() + u"/linkdir; nothing was written through it"_s},
+        {u"~/filedir/x"_s, u"A file stands in its folder path at "_s + home() + u"/filedir; it was left as it is"_s},
+        {u"~/linkfile"_s, u"ack"_s},
         {u"~/pipe"_s, u"ack"_s},      {outside + u"/evil.sh"_s, u"Outside home folder"_s},
         {u"~/../outside/x"_s, u"Invalid path"_s}, {u"~/not-in-manifest"_s, u"Unknown file"_s}};
     for (const auto& [path, reason] : refused)
@@ -228,6 +230,9 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
         const auto replies = repliesTo(path);
         ASSERT_EQ(replies.size(), 1) << path.toStdString();
         EXPECT_EQ(replies[0].header.errorMessage.value_or(u"ack"_s), reason) << path.toStdString();
+        // Failed for good: the source is told not to send it again.
+        EXPECT_EQ(replies[0].header.errorCode == QLatin1String(RequestWindow::kFileFailed), reason.contains(u"folder path"_s))
+            << path.toStdString();
     }
     QStringList reasons;
     for (const Message& m : repliesTo(u"~/small"_s))
@@ -245,14 +250,38 @@ TEST_F(DestinationFixture, HostileChunksAreRefusedAndVerificationHashesOnlyWhatI
     EXPECT_FALSE(QFile::exists(home() + u"/small"_s));
     EXPECT_EQ(engine().writtenPaths(), (QStringList{home() + u"/a.txt"_s, home() + u"/b.txt"_s}));
 
-    // a.txt, now a link, reads as missing; before.txt never arrived, linkdir/x failed: all go back without a digest.
+    // a.txt, now a link, reads as missing; before.txt never arrived: both go back without a digest. The
+    // source already knows why linkdir/x and filedir/x failed: they are no verification failures.
     QStringList reported;
     for (const FileVerification& v : verified())
         reported.append(v.filePath + u' ' + v.sha256Hash);
     reported.sort();
-    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s,
-                                     u"~/filedir/x "_s, u"~/linkdir/x "_s}));
+    EXPECT_EQ(reported, (QStringList{u"~/a.txt "_s, u"~/b.txt "_s + FileHasher::sha256Hex("beta"), u"~/before.txt "_s}));
     EXPECT_EQ(engine().manifest()->items.last().transferStatus, FileTransferStatus::failed);
+}
+
+// Whether a conflicting destination already holds the incoming content is read from it:
+// a pipe there must neither hold that read up for ever nor pass for an empty file.
+TEST_F(DestinationFixture, APipeWhereAFileGoesIsAConflictNeverWaitedOn)
+{
+    for (const auto& [name, content] : {std::pair(u"~/notes.txt"_s, QByteArray("hello")), std::pair(u"~/empty"_s, QByteArray())}) {
+        ASSERT_EQ(::mkfifo(QFile::encodeName(at(name)).constData(), 0600), 0);
+        addItem(name, content);
+    }
+    engine().setConflictPolicy(ConflictPolicy::skip);
+    pushManifest();
+    pushRest();
+    receive();
+
+    ASSERT_TRUE(progress()->isComplete());
+    QStringList kept;
+    for (const ConflictOutcome& c : progress()->conflictsResolved())
+        kept.append(c.relativePath + u' ' + c.resolution);
+    EXPECT_EQ(kept, (QStringList{u"~/notes.txt skipped"_s, u"~/empty skipped"_s}));
+    for (const auto& item : engine().manifest()->items) {
+        EXPECT_EQ(item.transferStatus, FileTransferStatus::skipped) << item.relativePath.toStdString();
+        EXPECT_TRUE(QFileInfo(at(item.relativePath)).exists() && !QFileInfo(at(item.relativePath)).isFile());
+    }
 }
 
 // Resuming from a checkpoint is the resume-from-every-phase table's; here, that cancelling
@@ -310,10 +339,17 @@ TEST_F(DestinationFixture, FinishedCategoriesGoThroughTheHandlerAdapterCorrector
     pushManifest();
     pushCategory(apps);
     pushCategory(u"userFiles"_s);
-    peer.push(header(MessageType::transferComplete));
+    pushEnd();
+    QStringList importFailures;
+    QObject::connect(&engine(), &TransferEngine::categoryImportFailed, [&](const QString& id, const QString& error, bool) {
+        importFailures.append(id + u": "_s + error);
+    });
     receive();
 
     ASSERT_TRUE(progress()->isComplete());
+    EXPECT_EQ(importFailures, QStringList{u"userFiles: cannot import"_s});
+    // The source learns of it: verification answers the file as not arrived.
+    EXPECT_EQ(mismatches(), QStringList{u"~/Documents/note.txt"_s});
     QStringList skips;
     for (const Message& skip : peer.sentOfType(MessageType::fileSkip))
         skips.append(*skip.header.filePath + u": "_s + skip.header.errorMessage.value_or(QString()));

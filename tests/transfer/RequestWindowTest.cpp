@@ -102,12 +102,16 @@ TEST(RequestWindow, RepliesToOneRequest)
     };
     MessageHeader otherError = reply(MessageType::error);
     otherError.errorMessage = u"boom"_s;
+    MessageHeader failedThere = reply(MessageType::chunkNack, QString::fromLatin1(RequestWindow::kFileFailed));
+    failedThere.errorMessage = u"~/f0: Permission denied"_s;
     const QList<Case> cases = {
         {"ack", chunk(0, 0), reply(MessageType::chunkAck), Kind::chunkStored, {}},
         {"nack", chunk(0, 0), reply(MessageType::chunkNack), Kind::resend, {}, true},
         {"a stray reply is a rejection, unlogged", chunk(0, 0), reply(MessageType::fileAck), Kind::resend, {}},
         {"third nack", chunk(0, 2, 2), reply(MessageType::chunkNack), Kind::fileFailed,
          TransferError::maxRetriesExceeded(u"~/f0"_s, 2).description(), true},
+        {"nack: failed there for good, with its reason", chunk(0, 0), failedThere, Kind::failedByDestination,
+         u"~/f0: Permission denied"_s, true},
         {"nack disk_full", chunk(0, 0), reply(MessageType::chunkNack, u"disk_full"_s), Kind::diskFull, {}, true},
         {"error disk_full", chunk(0, 0), reply(MessageType::error, u"disk_full"_s), Kind::diskFull, {}},
         {"other error", chunk(0, 0), otherError, Kind::fileFailed, u"Invalid protocol message: boom"_s},
@@ -122,10 +126,10 @@ TEST(RequestWindow, RepliesToOneRequest)
         window.sent(c.request);
         const RequestWindow::Outcome out = window.answer(c.reply);
         EXPECT_EQ(out.kind, c.expected) << c.what;
-        EXPECT_EQ(out.failure ? out.failure->description() : QString(), c.failure) << c.what;
+        EXPECT_EQ(out.failure ? out.failure->description() : out.skipReason, c.failure) << c.what;
         EXPECT_EQ(out.rejected, c.rejected) << c.what;
         EXPECT_TRUE(window.isEmpty()) << c.what;
-        EXPECT_EQ(window.hasFailed(0), c.expected == Kind::fileFailed) << c.what;
+        EXPECT_EQ(window.hasFailed(0), c.expected == Kind::fileFailed || c.expected == Kind::failedByDestination) << c.what;
     }
 }
 

@@ -125,6 +125,48 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
     }
 }
 
+// A cancel or a pause half-way through the wait before a chunk ends that wait on the
+// injected clock; a paused chunk goes early but keeps its slot, so the next one waits for it.
+TEST_F(SourceFixture, CancelOrPauseEndsThePacingWaitAtOnce)
+{
+    addFile(u"five.bin"_s, patterned(5 * 1048576, 3));
+    constexpr double kSlot = 1.048576; // one chunk at 8 Mbps
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "paused");
+        AckingDestination destination;
+        SourceTransfer paced(&destination.connection, u"T-1"_s, dir.path());
+        paced.setManifest(manifest);
+        auto clock = std::make_shared<ManualClock>();
+        paced.setClock(clock);
+        paced.setBandwidthCap(8);
+        QList<double> sendTimes;
+        std::unique_ptr<QObject> halfWay;
+        destination.connection.onSend = [&](const Message& m) {
+            if (m.header.type == MessageType::chunkData) {
+                sendTimes.append(std::chrono::duration<double>(clock->monotonic()).count());
+                if (sendTimes.size() == 2)
+                    halfWay = clock->schedule(std::chrono::milliseconds(500),
+                                              [&] { cancel ? paced.cancel() : paced.setPaused(true); });
+            }
+            if (m.header.type == MessageType::pause)
+                QTimer::singleShot(0, &paced, [&] { paced.setPaused(false); });
+            destination.answer(m.header);
+        };
+        runTask(paced.run());
+
+        const double stopped = sendTimes.value(1) + 0.5;
+        if (cancel) {
+            EXPECT_EQ(sendTimes.size(), 2) << "nothing goes out once cancelled";
+            EXPECT_LT(std::chrono::duration<double>(clock->monotonic()).count(), stopped + 0.1);
+        } else {
+            ASSERT_EQ(sendTimes.size(), 5);
+            EXPECT_LT(sendTimes[2], stopped + 0.1);
+            EXPECT_NEAR(sendTimes[3] - sendTimes[1], 2 * kSlot, 0.001) << "the cap still holds";
+            EXPECT_TRUE(paced.progress()->isComplete());
+        }
+    }
+}
+
 // With requests in flight or without, pause and cancel act between chunks and
 // everything already sent is answered first.
 TEST_F(SourceFixture, PauseHoldsChunksUntilResumedOrCancelled)

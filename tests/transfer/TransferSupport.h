@@ -81,7 +81,7 @@ public:
         imported = received;
         if (m_failImport)
             throw std::runtime_error("cannot import");
-        co_return ImportCounts{int(received.size()), 0, 0, {}};
+        co_return ImportCounts{int(received.size()), 0, 0, {}, {}, {}};
     }
 
     QList<Item> listed;
