@@ -50,7 +50,7 @@ protected:
         const CliRun started = runProcess(script(), {owned ? u"up"_s : u"env"_s, folder},
                                           QProcessEnvironment::systemEnvironment(), std::chrono::minutes(3));
         if (started.exitCode != 0) {
-            problem = u"the object store did not start: "_s + QString::fromUtf8(started.err.right(2000));
+            problem = u"the object store did not start:\n"_s + QString::fromUtf8(started.err);
             return;
         }
         for (const QByteArray& line : started.out.split('\n'))
