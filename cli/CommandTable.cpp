@@ -327,7 +327,10 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     helperInstall.exitNotes = {{1, u"the unit could not be written"_s}, {6, u"kivo-helper is not beside kivo-cli"_s},
                                {7, u"systemd could not reload or start it"_s}};
     t << helperInstall;
+}
 
+void addStagedCommands(QList<CommandSpec>& t)
+{
     const OptionSpec appsDir = listOf("apps-dir", "DIR", "Another folder applications are installed in.", {}, true);
     CommandSpec stagedList = command(u"staged list"_s, u"List settings held back for applications not installed"_s,
                            u"Staged settings wait in ~/.kivo-staged-prefs until their application appears."_s);
@@ -362,7 +365,10 @@ void addAdministrationCommands(QList<CommandSpec>& t)
     stagedDiscard.exitCodes = {0, 1, 2, 6};
     stagedDiscard.exitNotes = {{1, u"could not act as the home's owner"_s}, {6, stagedApply.exitNotes.value(6)}};
     t << stagedDiscard;
+}
 
+void addHelpCommand(QList<CommandSpec>& t)
+{
     CommandSpec help = command(u"help"_s, u"Show a command's options, examples and exit codes"_s,
                      u"The same as COMMAND --help."_s);
     // Every group is named, as the table has them: help is the last command.
@@ -386,6 +392,8 @@ QList<CommandSpec> buildTable()
     addAppsCommands(t);
     addVaultCommands(t);
     addAdministrationCommands(t);
+    addStagedCommands(t);
+    addHelpCommand(t);
     return t;
 }
 

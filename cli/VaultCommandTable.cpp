@@ -30,6 +30,45 @@ CommandSpec vaultCommand(const QString& name, const QString& summary, const QStr
     return c;
 }
 
+CommandSpec vaultRestore()
+{
+    CommandSpec restore = vaultCommand(u"vault restore"_s, u"Restore a snapshot into a folder"_s,
+                                       u"Writes the snapshot's files into --target, a new or empty folder, laid out as in the "
+                                       "home: nothing in the home itself is touched."_s);
+    restore.arguments = {{u"SNAP|latest"_s, u"A snapshot's id (or its start), or the newest one"_s, true}};
+    restore.options << value("target", "DIR", "The folder to restore into (required): new or empty.")
+                    << OptionSpec{u"category"_s, u"ID"_s, u"Only this category of the snapshot."_s, categoryIds(false), {}};
+    restore.examples = {u"kivo-cli vault restore latest --target /tmp/restored"_s,
+                        u"kivo-cli vault restore 3f9a0c12de --category userFiles --target /tmp/restored"_s};
+    restore.exitCodes = {0, 1, 2, 5, 6, 7};
+    restore.exitNotes.insert(1, u"the restore did not complete, the target's disk is full, or the snapshot vanished meanwhile"_s);
+    restore.exitNotes.insert(5, u"the target is not a new or empty folder; nothing was written"_s);
+    restore.exitNotes.insert(6, u"no such snapshot (with that category), "_s + restore.exitNotes.value(6));
+    return restore;
+}
+
+CommandSpec vaultRollback()
+{
+    CommandSpec rollback = vaultCommand(u"vault rollback"_s, u"Undo what a receive changed in this home"_s,
+                                        u"Puts back the files a migration replaced, from the snapshot it took first, and "
+                                        "removes the files and empty folders it created, with their bytes, mode, owner, "
+                                        "extended attributes and times. What it replaces is snapshotted first (kind "
+                                        "pre-rollback). It is refused whole when a file changed after the migration, unless "
+                                        "--force. A run cut short finishes on the next; a migration rolled back stays so."_s);
+    rollback.arguments = {{u"MIGRATION-ID|latest"_s, u"The migration log's id, or the newest migration"_s, true}};
+    rollback.options << OptionSpec{u"category"_s, u"ID"_s, u"Only this category; the rest can follow later."_s,
+                                   categoryIds(false), {}}
+                     << value("dry-run", "", "Only say what would be put back, removed or is in the way.")
+                     << value("force", "", "Roll back files that changed after the migration too.");
+    rollback.examples = {u"kivo-cli vault rollback latest --dry-run"_s,
+                         u"kivo-cli vault rollback latest --category userFiles"_s};
+    rollback.exitCodes = {0, 1, 2, 5, 6, 7};
+    rollback.exitNotes.insert(1, u"a folder refused the change, or the snapshot is gone; nothing is lost and a later run goes on"_s);
+    rollback.exitNotes.insert(5, u"files changed after the migration (listed); --force rolls them back too"_s);
+    rollback.exitNotes.insert(6, u"no such migration, or it changed nothing of that category"_s);
+    return rollback;
+}
+
 } // namespace
 
 void addVaultCommands(QList<CommandSpec>& t)
@@ -72,19 +111,7 @@ void addVaultCommands(QList<CommandSpec>& t)
     check.exitNotes.insert(1, u"the vault is damaged"_s);
     t << check;
 
-    CommandSpec restore = vaultCommand(u"vault restore"_s, u"Restore a snapshot into a folder"_s,
-                                       u"Writes the snapshot's files into --target, a new or empty folder, laid out as in the "
-                                       "home: nothing in the home itself is touched."_s);
-    restore.arguments = {{u"SNAP|latest"_s, u"A snapshot's id (or its start), or the newest one"_s, true}};
-    restore.options << value("target", "DIR", "The folder to restore into (required): new or empty.")
-                    << OptionSpec{u"category"_s, u"ID"_s, u"Only this category of the snapshot."_s, categoryIds(false), {}};
-    restore.examples = {u"kivo-cli vault restore latest --target /tmp/restored"_s,
-                        u"kivo-cli vault restore 3f9a0c12de --category userFiles --target /tmp/restored"_s};
-    restore.exitCodes = {0, 1, 2, 5, 6, 7};
-    restore.exitNotes.insert(1, u"the restore did not complete, the target's disk is full, or the snapshot vanished meanwhile"_s);
-    restore.exitNotes.insert(5, u"the target is not a new or empty folder; nothing was written"_s);
-    restore.exitNotes.insert(6, u"no such snapshot (with that category), "_s + restore.exitNotes.value(6));
-    t << restore;
+    t << vaultRestore();
 
     CommandSpec forget = vaultCommand(u"vault forget"_s, u"Remove snapshots from the vault"_s,
                                       u"Forgets one snapshot, or all but the newest N; --prune frees their space."_s);
@@ -97,24 +124,7 @@ void addVaultCommands(QList<CommandSpec>& t)
     forget.exitNotes.insert(6, u"no such snapshot, "_s + forget.exitNotes.value(6));
     t << forget;
 
-    CommandSpec rollback = vaultCommand(u"vault rollback"_s, u"Undo what a receive changed in this home"_s,
-                                        u"Puts back the files a migration replaced, from the snapshot it took first, and "
-                                        "removes the files and empty folders it created, with their bytes, mode, owner, "
-                                        "extended attributes and times. What it replaces is snapshotted first (kind "
-                                        "pre-rollback). It is refused whole when a file changed after the migration, unless "
-                                        "--force. A run cut short finishes on the next; a migration rolled back stays so."_s);
-    rollback.arguments = {{u"MIGRATION-ID|latest"_s, u"The migration log's id, or the newest migration"_s, true}};
-    rollback.options << OptionSpec{u"category"_s, u"ID"_s, u"Only this category; the rest can follow later."_s,
-                                   categoryIds(false), {}}
-                     << value("dry-run", "", "Only say what would be put back, removed or is in the way.")
-                     << value("force", "", "Roll back files that changed after the migration too.");
-    rollback.examples = {u"kivo-cli vault rollback latest --dry-run"_s,
-                         u"kivo-cli vault rollback latest --category userFiles"_s};
-    rollback.exitCodes = {0, 1, 2, 5, 6, 7};
-    rollback.exitNotes.insert(1, u"a folder refused the change, or the snapshot is gone; nothing is lost and a later run goes on"_s);
-    rollback.exitNotes.insert(5, u"files changed after the migration (listed); --force rolls them back too"_s);
-    rollback.exitNotes.insert(6, u"no such migration, or it changed nothing of that category"_s);
-    t << rollback;
+    t << vaultRollback();
 }
 
 } // namespace kivo::cli

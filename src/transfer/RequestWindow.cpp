@@ -107,41 +107,59 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
         return out;
     }
 
-    auto fail = [&](TransferError error) {
-        out.kind = Outcome::Kind::fileFailed;
-        out.failure = std::move(error);
-        m_failed.insert(r.item);
-        return out;
-    };
-    if (r.kind == Request::Kind::link) {
-        if (reply.type == MessageType::fileAck && !reply.errorCode) {
-            out.kind = Outcome::Kind::fileDone;
-        } else if (reply.type == MessageType::fileAck && reply.errorCode == QLatin1String(kLinkRefused)) {
-            out.kind = Outcome::Kind::linkRefused;
-            out.skipReason = reply.errorMessage.value_or(QString());
-        } else {
-            return fail(TransferError::invalidMessage(reply.type == MessageType::fileAck
-                                                          ? reply.errorMessage.value_or(QStringLiteral("File incomplete"))
-                                                          : QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
-        }
+    if (r.kind == Request::Kind::link)
+        return answerLink(std::move(out), reply);
+    if (isComplete)
+        return answerCompletion(std::move(out), reply);
+    return answerChunk(std::move(out), reply);
+}
+
+RequestWindow::Outcome RequestWindow::failed(Outcome out, TransferError error)
+{
+    out.kind = Outcome::Kind::fileFailed;
+    out.failure = std::move(error);
+    m_failed.insert(out.request.item);
+    return out;
+}
+
+RequestWindow::Outcome RequestWindow::answerLink(Outcome out, const MessageHeader& reply)
+{
+    if (reply.type == MessageType::fileAck && !reply.errorCode) {
+        out.kind = Outcome::Kind::fileDone;
+    } else if (reply.type == MessageType::fileAck && reply.errorCode == QLatin1String(kLinkRefused)) {
+        out.kind = Outcome::Kind::linkRefused;
+        out.skipReason = reply.errorMessage.value_or(QString());
+    } else {
+        return failed(std::move(out), TransferError::invalidMessage(reply.type == MessageType::fileAck
+                                                  ? reply.errorMessage.value_or(QStringLiteral("File incomplete"))
+                                                  : QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
+    }
+    return out;
+}
+
+RequestWindow::Outcome RequestWindow::answerCompletion(Outcome out, const MessageHeader& reply)
+{
+    if (reply.type == MessageType::fileAck && !reply.errorCode) {
+        out.kind = Outcome::Kind::fileDone;
         return out;
     }
-    if (isComplete) {
-        if (reply.type == MessageType::fileAck && !reply.errorCode) {
-            out.kind = Outcome::Kind::fileDone;
-            return out;
-        }
-        if (reply.type == MessageType::fileAck)
-            return fail(TransferError::invalidMessage(reply.errorMessage.value_or(QStringLiteral("File incomplete"))));
-        return fail(TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
-    }
+    if (reply.type == MessageType::fileAck)
+        return failed(std::move(out),
+                      TransferError::invalidMessage(reply.errorMessage.value_or(QStringLiteral("File incomplete"))));
+    return failed(std::move(out),
+                  TransferError::invalidMessage(QStringLiteral("Expected fileAck, got ") + toString(reply.type)));
+}
+
+RequestWindow::Outcome RequestWindow::answerChunk(Outcome out, const MessageHeader& reply)
+{
+    const Request& r = out.request;
     if (reply.type == MessageType::chunkAck) {
         out.kind = Outcome::Kind::chunkStored;
         return out;
     }
     if (reply.type == MessageType::error)
-        return fail(TransferError::invalidMessage(
-            reply.errorMessage.value_or(QStringLiteral("Unexpected error during chunk transfer"))));
+        return failed(std::move(out), TransferError::invalidMessage(reply.errorMessage.value_or(
+                                          QStringLiteral("Unexpected error during chunk transfer"))));
     if (reply.type == MessageType::chunkNack && reply.errorCode == QLatin1String(kFileFailed)) {
         out.kind = Outcome::Kind::failedByDestination;
         out.skipReason = reply.errorMessage.value_or(QStringLiteral("Failed on the destination"));
@@ -149,8 +167,10 @@ RequestWindow::Outcome RequestWindow::answer(const MessageHeader& reply)
         return out;
     }
     // A nack, or a reply of another kind: the chunk goes again, up to its last attempt.
-    if (r.attempt + 1 >= kMaxChunkAttempts)
-        return fail(TransferError::maxRetriesExceeded(r.path, r.chunkIndex));
+    if (r.attempt + 1 >= kMaxChunkAttempts) {
+        TransferError error = TransferError::maxRetriesExceeded(r.path, r.chunkIndex);
+        return failed(std::move(out), std::move(error));
+    }
     out.kind = Outcome::Kind::resend;
     out.request.attempt += 1;
     out.completeAgain = completionAfterResend(r);

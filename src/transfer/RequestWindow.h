@@ -138,6 +138,10 @@ private:
     };
     // A fileComplete's reply taken off its file; true when a resend overtook it.
     bool completionAnswered(qsizetype item);
+    Outcome failed(Outcome out, TransferError error);
+    Outcome answerLink(Outcome out, const MessageHeader& reply);
+    Outcome answerCompletion(Outcome out, const MessageHeader& reply);
+    Outcome answerChunk(Outcome out, const MessageHeader& reply);
     std::optional<Request> completionAfterResend(const Request& resent);
 
     WindowLimits m_limits;
