@@ -25,8 +25,16 @@ QString program(const QString& name)
 
 } // namespace
 
+bool sessionBusNamed(const QProcessEnvironment& environment)
+{
+    return !environment.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")).isEmpty()
+        || !environment.value(QStringLiteral("XDG_RUNTIME_DIR")).isEmpty();
+}
+
 bool serviceAnswers(const CommandOptions& client)
 {
+    if (!sessionBusNamed(environmentWith(client.environment)))
+        return false;
     const QString send = findExecutable(QStringLiteral("dbus-send"));
     if (send.isEmpty())
         return false;
@@ -40,6 +48,8 @@ bool serviceAnswers(const CommandOptions& client)
 
 std::optional<QByteArray> lookup(const Attributes& attributes, const CommandOptions& client)
 {
+    if (!sessionBusNamed(environmentWith(client.environment)))
+        return std::nullopt;
     CommandResult result = runCommandDetailed(program(QStringLiteral("secret-tool")),
                                               QStringList{QStringLiteral("lookup")} + flatten(attributes), client);
     if (!result.succeeded() || result.standardOutput.isEmpty())
@@ -51,6 +61,8 @@ void store(const QString& label, const Attributes& attributes, const QByteArray&
 {
     if (secret.isEmpty())
         throw SystemError(QStringLiteral("An empty secret is not stored"));
+    if (!sessionBusNamed(environmentWith(client.environment)))
+        throw SystemError(QStringLiteral("There is no session bus to reach the Secret Service on"));
     CommandOptions options = client;
     options.standardInput = secret;
     const CommandResult result = runCommandDetailed(

@@ -18,6 +18,10 @@ using Attributes = QList<QPair<QString, QString>>;
 // command-line client running as the options' account: the way to reach
 // another account's service without speaking on its bus ourselves.
 
+// Whether the environment names a session bus. Without one the client finds
+// nothing, and its library would make a cache folder in the caller's home on
+// the way, so none of the calls below starts it.
+bool sessionBusNamed(const QProcessEnvironment& environment);
 // Whether a Secret Service answers there (starting it if the bus can).
 bool serviceAnswers(const CommandOptions& client);
 // The secret of the item with these attributes; nothing when there is none.

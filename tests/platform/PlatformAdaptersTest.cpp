@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/CommandRunner.h"
+#include "platform/Error.h"
 #include "platform/InstalledApplications.h"
 #include "platform/Interrupts.h"
 #include "platform/PackageTools.h"
 #include "platform/Processes.h"
 #include "platform/PropertyList.h"
+#include "platform/SecretTool.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 
@@ -109,6 +111,37 @@ TEST(CommandRunner, ReportsOutputExitTimeoutAndFlood)
     const CommandResult flood = sh("yes", small);
     EXPECT_TRUE(flood.outputTooLarge);
     EXPECT_FALSE(flood.succeeded());
+}
+
+// With no bus named, the Secret Service's client is not even started: it could
+// only fail, after making a cache folder in the caller's home.
+TEST(SecretTool, WithoutASessionBusNothingIsAskedAndTheCallersHomeIsLeftAlone)
+{
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"", "", false},
+        {"unix:path=/run/user/1000/bus", "", true},
+        {"", "/run/user/1000", true},
+    };
+    for (const auto& [address, runtime, named] : cases) {
+        QProcessEnvironment e;
+        if (*address)
+            e.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromLatin1(address));
+        if (*runtime)
+            e.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromLatin1(runtime));
+        EXPECT_EQ(secretTool::sessionBusNamed(e), named) << address << " " << runtime;
+    }
+    QTemporaryDir caller;
+    CommandOptions client;
+    client.environment = {{QStringLiteral("HOME"), caller.path()},
+                          {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString()},
+                          {QStringLiteral("XDG_RUNTIME_DIR"), QString()},
+                          {QStringLiteral("XDG_CACHE_HOME"), QString()}};
+    EXPECT_EQ(secretTool::lookup({{QStringLiteral("kivo"), QStringLiteral("test")}}, client), std::nullopt);
+    EXPECT_THROW(secretTool::store(QStringLiteral("kivo test"), {{QStringLiteral("kivo"), QStringLiteral("test")}}, "secret",
+                                   client),
+                 SystemError);
+    EXPECT_FALSE(secretTool::serviceAnswers(client));
+    EXPECT_TRUE(QDir(caller.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
 TEST(Processes, MatchesShortOrArgvNameOfTheOwnerExactly)
