@@ -59,6 +59,8 @@ QString failureLine(const FlowFailure& failure, const QString& command)
 // What every flow shows once paired: the transfer's events, the summary and the failure.
 void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
 {
+    // A failed import is said as it happens; when it is also why the run failed, not again at the end.
+    auto importFailures = std::make_shared<QStringList>();
     QObject::connect(&flow, &MigrationFlow::categoryStarted, &flow, [&out](const CategoryReport& c) {
         out.event(QStringLiteral("categoryStart"), {{QStringLiteral("category"), c.categoryID}, {QStringLiteral("name"), c.name}},
                   QStringLiteral("▸ %1").arg(c.name));
@@ -80,9 +82,9 @@ void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
                    {QStringLiteral("error"), e.error}},
                   QStringLiteral("  ! %1: %2").arg(e.filePath, e.error));
     });
-    QObject::connect(&flow, &MigrationFlow::categoryImported, &flow, [&out](const ImportReport& r) {
-        // A failed import's reason goes to stderr as it happens.
+    QObject::connect(&flow, &MigrationFlow::categoryImported, &flow, [&out, importFailures](const ImportReport& r) {
         if (r.error) {
+            importFailures->append(*r.error);
             out.error(*r.error);
             return;
         }
@@ -95,19 +97,24 @@ void renderTransfer(MigrationFlow& flow, Reporter& out, const QString& command)
                       .arg(r.categoryID).arg(r.imported).arg(r.updated).arg(r.failed));
     });
     QObject::connect(&flow, &MigrationFlow::verificationFinished, &flow, [&out](const VerificationReport& v) {
+        QString line = QStringLiteral("Verified %1 files, %2 mismatches").arg(v.checked).arg(v.mismatches.size());
+        for (const CategoryFailure& f : v.categoryFailures)
+            line += QStringLiteral(", %1 not imported").arg(f.name);
         out.event(QStringLiteral("verification"),
                   {{QStringLiteral("checked"), v.checked},
                    {QStringLiteral("skipped"), v.skipped},
-                   {QStringLiteral("mismatches"), QJsonArray::fromStringList(v.mismatches)}},
-                  QStringLiteral("Verified %1 files, %2 mismatches").arg(v.checked).arg(v.mismatches.size()));
+                   {QStringLiteral("mismatches"), QJsonArray::fromStringList(v.mismatches)},
+                   {QStringLiteral("failedCategories"), failedCategoriesJson(v.categoryFailures)}},
+                  line);
     });
     QObject::connect(&flow, &MigrationFlow::summaryReady, &flow, [&out](const TransferSummary& s) { out.summary(s); });
     // Every failure is also an event with --json: a script reading only stdout learns why.
-    QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out, command](const FlowFailure& f) {
+    QObject::connect(&flow, &MigrationFlow::failed, &flow, [&out, command, importFailures](const FlowFailure& f) {
         const QString line = failureLine(f, command);
         if (out.isJson())
             out.event(QStringLiteral("error"), {{QStringLiteral("text"), line}, {QStringLiteral("exitCode"), exitCodeFor(f.exitClass)}});
-        out.error(line);
+        if (!importFailures->contains(line))
+            out.error(line);
     });
 }
 

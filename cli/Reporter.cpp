@@ -59,6 +59,14 @@ QString Reporter::shown(QString text)
     return text;
 }
 
+QJsonArray failedCategoriesJson(const QList<CategoryFailure>& failures)
+{
+    QJsonArray out;
+    for (const CategoryFailure& f : failures)
+        out.append(QJsonObject{{QStringLiteral("category"), f.categoryID}, {QStringLiteral("reason"), f.reason}});
+    return out;
+}
+
 QString formatDuration(double seconds)
 {
     const auto total = static_cast<qint64>(seconds + 0.5);
@@ -228,10 +236,7 @@ void Reporter::summary(const TransferSummary& s)
                                               {QStringLiteral("status"), p.failed ? QStringLiteral("failed")
                                                                                   : QStringLiteral("skipped")}});
         o.insert(QStringLiteral("notTransferred"), notTransferred);
-        QJsonArray failedCategories;
-        for (const CategoryFailure& f : s.categoryFailures)
-            failedCategories.append(QJsonObject{{QStringLiteral("category"), f.categoryID}, {QStringLiteral("reason"), f.reason}});
-        o.insert(QStringLiteral("failedCategories"), failedCategories);
+        o.insert(QStringLiteral("failedCategories"), failedCategoriesJson(s.categoryFailures));
         event(QStringLiteral("summary"), o);
         return;
     }

@@ -5,6 +5,7 @@
 #include "categories/HomeLayout.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -55,6 +56,9 @@ void printError(const QString& text);
 // A failing --json run ends with exactly one error event on stdout: the
 // command's own, else one made here from what it last said on stderr.
 void emitOwedErrorEvent(int exitCode, FILE* out = stdout);
+
+// Categories that failed as a whole, as --json lists them.
+QJsonArray failedCategoriesJson(const QList<CategoryFailure>& failures);
 
 QString formatDuration(double seconds);
 QString formatSpeed(double bytesPerSecond);

@@ -83,20 +83,47 @@ QCoro::Task<TransferSummary> TransferSummary::compute(DeviceRole role, const Tra
     co_return co_await counting;
 }
 
+namespace {
+
+QSet<QString> pathsOf(const TransferManifest& manifest, const QString& categoryID)
+{
+    QSet<QString> paths;
+    for (const auto& item : manifest.items)
+        if (item.categoryID == categoryID)
+            paths.insert(item.relativePath);
+    return paths;
+}
+
+int takeMismatches(QStringList& mismatches, const QSet<QString>& paths)
+{
+    return int(mismatches.removeIf([&](const QString& path) { return paths.contains(path); }));
+}
+
+} // namespace
+
+void VerificationReport::takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures)
+{
+    for (const CategoryFailure& f : failures) {
+        const int mismatched = takeMismatches(mismatches, pathsOf(manifest, f.categoryID));
+        if (mismatched + f.arrived == 0)
+            continue;
+        categoryFailures.append(f);
+        checked = std::max(0, checked - mismatched - f.arrived);
+    }
+}
+
 void TransferSummary::takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures)
 {
     for (const CategoryFailure& f : failures) {
-        QSet<QString> paths;
-        for (const auto& item : manifest.items)
-            if (item.categoryID == f.categoryID)
-                paths.insert(item.relativePath);
-        const qsizetype problems = notTransferred.removeIf([&](const FileProblem& p) { return paths.contains(p.path); });
-        const qsizetype mismatched = mismatches.removeIf([&](const QString& path) { return paths.contains(path); });
+        const QSet<QString> paths = pathsOf(manifest, f.categoryID);
+        const int problems = int(notTransferred.removeIf([&](const FileProblem& p) { return paths.contains(p.path); }));
+        const int mismatched = takeMismatches(mismatches, paths);
         if (problems + mismatched == 0)
             continue;
         categoryFailures.append(f);
-        failed += int(mismatched);
-        filesCompleted = std::max(0, filesCompleted - int(problems + mismatched));
+        failed += mismatched;
+        filesCompleted = std::max(0, filesCompleted - problems - mismatched);
+        verified = std::max(0, verified - mismatched - f.arrived);
     }
 }
 

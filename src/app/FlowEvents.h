@@ -86,12 +86,6 @@ struct ImportReport {
     bool serviceUnavailable = false; // the error is a system service kivo needs being unavailable
 };
 
-struct VerificationReport {
-    int checked = 0;
-    int skipped = 0;
-    QStringList mismatches;
-};
-
 // A file or folder of the selection that did not arrive, and why.
 struct FileProblem {
     QString path;
@@ -108,7 +102,22 @@ struct CategoryFailure {
     QString name;
     QString reason;
     bool serviceUnavailable = false;
+    // Destination: its files that had arrived whole and were of no use; verification
+    // answered them without a hash, so they were counted as checked.
+    int arrived = 0;
     bool operator==(const CategoryFailure&) const = default;
+};
+
+struct VerificationReport {
+    int checked = 0;
+    int skipped = 0;
+    QStringList mismatches;
+    QList<CategoryFailure> categoryFailures;
+
+    // Each of `failures` whose files were checked (mismatched on the source, answered
+    // without a hash on the destination) takes their place: they are neither checked
+    // nor mismatches, and no path of kivo's own is listed.
+    void takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures);
 };
 
 struct TransferSummary {
@@ -141,13 +150,13 @@ struct TransferSummary {
     // (tens of thousands of items take a tenth of a second).
     static QCoro::Task<TransferSummary> compute(DeviceRole role, const TransferProgress& progress,
                                                 std::optional<TransferManifest> manifest);
+    // Each of `failures` whose category has files among the problems or the mismatches
+    // (how a source learns of it) takes their place, and those files count as failed, not verified.
+    void takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures);
     // `policySkipped`: paths the conflict policy left alone. `finished`: the
     // side knows every item it still holds as pending was never sent (the
     // source, once complete; a destination cannot tell them from files an
     // earlier run delivered).
-    // Each of `failures` whose category has files among the problems or the mismatches
-    // (how a source learns of it) takes their place, and those files count as failed.
-    void takeCategoryFailures(const TransferManifest& manifest, const QList<CategoryFailure>& failures);
     static QList<FileProblem> problemsOf(const TransferManifest& manifest, const QList<FileError>& errors,
                                          const QSet<QString>& policySkipped, bool finished);
 };

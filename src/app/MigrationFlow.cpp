@@ -12,6 +12,8 @@
 #include <QDeadlineTimer>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace kivo {
 
 struct MigrationFlow::Wake {
@@ -134,13 +136,21 @@ void MigrationFlow::forwardEngineEvents()
         Q_EMIT categoryImported({id, imported, updated, failed, std::nullopt});
     });
     connect(engine, &TransferEngine::categoryImportFailed, this,
-            [this, displayName](const QString& id, const QString& error, bool serviceUnavailable) {
-                m_importFailures.insert(id, {id, displayName(id), error, serviceUnavailable});
+            [this, displayName, progress](const QString& id, const QString& error, bool serviceUnavailable) {
+                // The engine has just failed each file that had arrived, with the import's own words.
+                const auto& errors = progress->fileErrors();
+                const int arrived = int(std::count_if(errors.begin(), errors.end(), [&](const FileError& e) {
+                    return e.categoryID == id && e.error == error;
+                }));
+                m_importFailures.insert(id, {id, displayName(id), error, serviceUnavailable, arrived});
                 Q_EMIT categoryImported({id, 0, 0, 0, error, serviceUnavailable});
             });
-    connect(engine, &TransferEngine::verificationFinished, this, [this, progress] {
-        Q_EMIT verificationFinished({int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
-                                     progress->verificationMismatches()});
+    connect(engine, &TransferEngine::verificationFinished, this, [this, engine, progress] {
+        VerificationReport report{int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
+                                  progress->verificationMismatches(), {}};
+        if (const auto& manifest = engine->manifest())
+            report.takeCategoryFailures(*manifest, categoryFailures());
+        Q_EMIT verificationFinished(report);
     });
 }
 

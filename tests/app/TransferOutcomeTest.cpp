@@ -99,15 +99,21 @@ TEST(TransferOutcome, FilesGivenUpForAnErrorFailTheRunOthersDoNot)
     }
 }
 
-// A category the destination could not put in place is one failure in place of its files, on both sides;
-// its exit class says whether a system service was missing.
+// A category the destination could not put in place is one failure in place of its files, on both sides,
+// in the summary and in the verification report: its files are failed, not verified, and its exit class
+// says whether a system service was missing.
 TEST(TransferOutcome, ACategoryThatCouldNotBeImportedTakesThePlaceOfItsFiles)
 {
     const QString exportPath = u"~/.local/share/kivo/keychain/kivo-keychain-export-1.encrypted"_s;
     TransferManifest manifest;
-    manifest.items = {item(u"~/a"_s, FileTransferStatus::completed), item(exportPath, FileTransferStatus::completed)};
-    manifest.items[1].categoryID = u"keychain"_s;
-    const CategoryFailure locked{u"keychain"_s, u"Passwords and Keys"_s, u"Passwords and Keys could not be imported"_s, true};
+    manifest.items = {item(u"~/a"_s, FileTransferStatus::completed), item(u"~/b"_s, FileTransferStatus::completed),
+                      item(exportPath, FileTransferStatus::completed)};
+    manifest.items[2].categoryID = u"keychain"_s;
+    // The destination's: the export arrived and was answered in verification without a hash.
+    const CategoryFailure locked{u"keychain"_s, u"Passwords and Keys"_s, u"Passwords and Keys could not be imported"_s, true, 1};
+    const CategoryFailure damaged{locked.categoryID, locked.name, u"damaged"_s, false, 1};
+    // The source's: all it learns is the export's mismatch.
+    const CategoryFailure told{u"keychain"_s, u"Keychain"_s, u"not imported there"_s, false};
     const FileProblem exportProblem{exportPath, u"locked"_s, true, u"keychain"_s};
     struct Case {
         const char* what;
@@ -116,33 +122,42 @@ TEST(TransferOutcome, ACategoryThatCouldNotBeImportedTakesThePlaceOfItsFiles)
         CategoryFailure failure;
         QList<CategoryFailure> expected;
         int failed; // of the 1 failed item the destination counted
+        int verified; // of the 3 files verification counted
         std::optional<FlowFailure> outcome;
     };
     const QList<Case> cases{
-        {"destination, the service missing", {exportProblem}, {}, locked, {locked}, 1,
+        {"destination, the service missing", {exportProblem}, {}, locked, {locked}, 1, 2,
          FlowFailure{FlowExit::serviceUnavailable, locked.reason}},
-        {"destination, another reason", {exportProblem}, {}, {locked.categoryID, locked.name, u"damaged"_s, false},
-         {{locked.categoryID, locked.name, u"damaged"_s, false}}, 1, FlowFailure{FlowExit::transferFailed, u"damaged"_s}},
+        {"destination, another reason", {exportProblem}, {}, damaged, {damaged}, 1, 2,
+         FlowFailure{FlowExit::transferFailed, u"damaged"_s}},
         {"a file of the user's failed as well: that fails the run first", {exportProblem, {u"~/a"_s, u"x"_s, true, u"userFiles"_s}},
-         {}, locked, {locked}, 1, FlowFailure{FlowExit::transferFailed, u"1 file(s) or folder(s) could not be transferred"_s}},
-        {"source, told by verification", {}, {exportPath}, {u"keychain"_s, u"Keychain"_s, u"not imported there"_s, false},
-         {{u"keychain"_s, u"Keychain"_s, u"not imported there"_s, false}}, 2,
+         {}, locked, {locked}, 1, 2, FlowFailure{FlowExit::transferFailed, u"1 file(s) or folder(s) could not be transferred"_s}},
+        {"source, told by verification", {}, {exportPath}, told, {told}, 2, 2,
          FlowFailure{FlowExit::transferFailed, u"not imported there"_s}},
-        {"source, nothing wrong with the category", {}, {u"~/a"_s}, locked, {}, 1,
+        {"source, nothing wrong with the category", {}, {u"~/a"_s}, told, {}, 1, 3,
          FlowFailure{FlowExit::transferFailed, u"1 file(s) failed verification"_s}},
     };
     for (const Case& c : cases) {
         TransferSummary summary;
         summary.filesCompleted = 2;
         summary.failed = 1;
+        summary.verified = 3;
         summary.notTransferred = c.problems;
         summary.mismatches = c.mismatches;
         summary.takeCategoryFailures(manifest, {c.failure});
         EXPECT_EQ(summary.categoryFailures, c.expected) << c.what;
         EXPECT_EQ(summary.failed, c.failed) << c.what;
+        EXPECT_EQ(summary.verified, c.verified) << c.what;
         for (const FileProblem& p : summary.notTransferred)
             EXPECT_NE(p.path, exportPath) << c.what;
         EXPECT_FALSE(summary.mismatches.contains(exportPath)) << c.what;
         EXPECT_EQ(failureOf(summary), c.outcome) << c.what;
+
+        // What verification reports as it ends says the same.
+        VerificationReport report{3, 0, c.mismatches, {}};
+        report.takeCategoryFailures(manifest, {c.failure});
+        EXPECT_EQ(report.categoryFailures, c.expected) << c.what;
+        EXPECT_EQ(report.checked, c.verified) << c.what;
+        EXPECT_EQ(report.mismatches, summary.mismatches) << c.what;
     }
 }

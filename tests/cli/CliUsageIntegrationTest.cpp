@@ -3,9 +3,12 @@
 #include "support/CliProcess.h"
 #include "support/CliRun.h"
 #include "support/FileBytes.h"
+#include "support/KeyringSession.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -110,6 +113,50 @@ TEST(CliUsage, ConflictPolicyAskSaysItSkips)
     }));
     EXPECT_TRUE(send.errors().contains("files the destination already has are skipped"));
     send.killHard();
+}
+
+// A destination without a keyring service: the import failure is said once there, both sides
+// name the category in verification and count its export neither verified nor mismatched.
+TEST(CliUsage, AKeychainTheDestinationCannotImportIsSaidOnceAndNamedByItsCategory)
+{
+    KeyringSession sourceKeys;
+    ASSERT_TRUE(sourceKeys.isRunning()) << "scripts/keyring-session start failed";
+    ASSERT_TRUE(sourceKeys.store(u"Notes"_s, {u"service"_s, u"notes"_s, u"account"_s, u"ann"_s}, "s3cret"));
+    QTemporaryDir work;
+    const QString from = work.filePath(u"from"_s), to = work.filePath(u"to"_s);
+    writeBytes(from + u"/Documents/a.txt"_s, "a");
+    writeBytes(from + u"/Documents/b.txt"_s, "b");
+    QDir().mkpath(to);
+    CliProcess sender(kivoCli(), {u"send"_s, u"--home"_s, from, u"--layout"_s, u"linux"_s, u"--categories"_s,
+                                  u"userFiles,keychain"_s, u"--confirm-sensitive"_s, u"--offline"_s, u"--json"_s},
+                      sourceKeys.environment());
+    const QJsonObject advertised = sender.waitForEvent(u"advertising"_s);
+    ASSERT_FALSE(advertised.isEmpty()) << sender.errors().constData();
+    QProcessEnvironment noKeyring = QProcessEnvironment::systemEnvironment();
+    noKeyring.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + work.filePath(u"no-bus"_s));
+    const CliRun received = runCli(receiveFrom(to, advertised), noKeyring);
+    const QJsonObject sentVerification = sender.waitForEvent(u"verification"_s);
+    const QJsonObject sentSummary = sender.waitForEvent(u"summary"_s);
+    EXPECT_EQ(sender.finish(), 1) << sender.errors().constData();
+    ASSERT_EQ(received.exitCode, 7) << received.err.constData();
+
+    const QString failure = received.event(u"error"_s).value(u"text"_s).toString();
+    EXPECT_TRUE(failure.startsWith(u"Passwords and Keys could not be imported: "_s)) << failure.toStdString();
+    EXPECT_EQ(QString::fromUtf8(received.err).split(u'\n').count(failure), 1) << received.err.constData();
+
+    const QJsonArray keychain{QJsonObject{{u"category"_s, u"keychain"_s}, {u"reason"_s, failure}}};
+    const QJsonObject receivedVerification = received.event(u"verification"_s);
+    EXPECT_EQ(receivedVerification.value(u"failedCategories"_s).toArray(), keychain);
+    for (const QJsonObject& verification : {receivedVerification, sentVerification}) {
+        EXPECT_EQ(verification.value(u"checked"_s).toInt(), 2) << "the two documents, not the export";
+        EXPECT_EQ(verification.value(u"mismatches"_s).toArray(), QJsonArray());
+    }
+    EXPECT_EQ(received.event(u"summary"_s).value(u"verified"_s).toInt(), 2);
+    EXPECT_EQ(sentSummary.value(u"verified"_s).toInt(), 2);
+    const QJsonArray told = sentVerification.value(u"failedCategories"_s).toArray();
+    ASSERT_EQ(told.size(), 1) << QJsonDocument(sentVerification).toJson().constData();
+    EXPECT_EQ(told.first().toObject().value(u"category"_s).toString(), u"keychain"_s);
+    EXPECT_TRUE(told.first().toObject().value(u"reason"_s).toString().startsWith(u"The other computer could not import "_s));
 }
 
 // The build writes the manual page and the completion where packaging takes them.
