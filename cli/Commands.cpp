@@ -299,10 +299,10 @@ int runSend(const SendOptions& o)
             showChecks(checks, out);
     });
     std::optional<QString> exportFailure;
-    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o, &exportFailure](const PreFlightReport& report) {
+    QObject::connect(&flow, &SendFlow::preflightReport, &flow, [&out, &o, &exportFailure, &state](const PreFlightReport& report) {
         out.event(QStringLiteral("preflightReport"), {{QStringLiteral("report"), report.toJson()}});
         if (!out.isJson())
-            showReport(report, out);
+            showReport(report, HomeLayout::of(state.homeLayout()), out);
         if (o.preflight.exportPath)
             exportFailure = exportReport(report, *o.preflight.exportPath, out);
     });

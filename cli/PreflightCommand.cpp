@@ -145,7 +145,8 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
         co_return exitUsage;
     }
     if (o.categories)
-        if (const auto refusal = categoryPolicyRefusal(*o.categories, state.profileManager()->categoryProfile(), true)) {
+        if (const auto refusal = categoryPolicyRefusal(*o.categories, state.profileManager()->categoryProfile(), true,
+                                                           state.homeLayout())) {
             out.error(refusal->text);
             co_return exitRefused;
         }
@@ -190,7 +191,7 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     const PreflightResult checks = state.preflightChecker()->result();
     showChecks(checks, out);
 
-    showReport(report, out);
+    showReport(report, HomeLayout::of(state.homeLayout()), out);
     out.event(QStringLiteral("preflight"), preflightEvent(state));
 
     if (o.flags.exportPath && exportReport(report, *o.flags.exportPath, out))
@@ -248,7 +249,7 @@ void showChecks(const PreflightResult& checks, Reporter& out)
         say(out, QStringLiteral("All checks passed."));
 }
 
-void showReport(const PreFlightReport& r, Reporter& out)
+void showReport(const PreFlightReport& r, const HomeLayout& layout, Reporter& out)
 {
     say(out, QStringLiteral("Pre-flight summary: %1 files, %2; estimated %3 s over %4")
                           .arg(r.totalFiles)
@@ -257,7 +258,7 @@ void showReport(const PreFlightReport& r, Reporter& out)
                           .arg(toString(r.connectionType)));
     for (const CategorySummary& c : r.categories)
         say(out, QStringLiteral("  %1: %2 files, %3%4")
-                              .arg(DataCategory::displayNameFor(c.category))
+                              .arg(layout.displayNameFor(c.category))
                               .arg(c.fileCount)
                               .arg(formatFileSize(c.totalBytes), c.details ? QStringLiteral(" (") + *c.details + u')' : QString()));
     if (!r.exclusions.isEmpty())

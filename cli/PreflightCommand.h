@@ -25,6 +25,6 @@ QString exportFileFor(const QString& target, const QDateTime& generatedAt);
 std::optional<QString> exportReport(const PreFlightReport& report, const QString& target, Reporter& out);
 // The checks and the report as people read them.
 void showChecks(const PreflightResult& checks, Reporter& out);
-void showReport(const PreFlightReport& report, Reporter& out);
+void showReport(const PreFlightReport& report, const HomeLayout& layout, Reporter& out);
 
 } // namespace kivo::cli

@@ -36,7 +36,7 @@ std::optional<std::pair<MigrationItem, bool>> itemNamed(const QString& name, con
 } // namespace
 
 std::optional<FlowFailure> categoryPolicyRefusal(const QStringList& named, const CategoryProfile& profile,
-                                                 bool developerTools)
+                                                 bool developerTools, HomeLayoutKind layout)
 {
     const QString engineeringTools = DataCategory::engineeringTools().id;
     for (const QString& id : named) {
@@ -44,7 +44,7 @@ std::optional<FlowFailure> categoryPolicyRefusal(const QStringList& named, const
             ? !developerTools
             : !profile.isCategoryAllowed(id) && !profile.allowUserOverride;
         if (forbidden)
-            return refusedByProfile(QStringLiteral("%1 cannot be migrated").arg(DataCategory::displayNameFor(id)));
+            return refusedByProfile(QStringLiteral("%1 cannot be migrated").arg(HomeLayout::of(layout).displayNameFor(id)));
     }
     return std::nullopt;
 }

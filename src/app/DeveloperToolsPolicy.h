@@ -3,6 +3,7 @@
 
 #include "app/FlowEvents.h"
 #include "categories/CategoryProfile.h"
+#include "categories/HomeLayout.h"
 #include "devtools/EngineeringMigrationPlan.h"
 
 #include <optional>
@@ -22,9 +23,10 @@ PlanSelection allowedSelection(PlanSelection selection, const DeveloperToolsPoli
 
 // What the user named explicitly and the profile forbids is refused, naming it
 // and why; what only the defaults would take is narrowed quietly instead.
-// `named`: category ids; `developerTools`: whether the profile lets that section run.
+// `named`: category ids; `developerTools`: whether the profile lets that section run;
+// `layout`: the home's, which names the categories.
 std::optional<FlowFailure> categoryPolicyRefusal(const QStringList& named, const CategoryProfile& profile,
-                                                 bool developerTools);
+                                                 bool developerTools, HomeLayoutKind layout);
 // `named`: developer items of `plan`, by name.
 std::optional<FlowFailure> developerItemsRefusal(const QStringList& named, const PlanSelection& plan,
                                                  const DeveloperToolsPolicy& policy);

@@ -77,7 +77,8 @@ QCoro::Task<void> SendFlow::runSteps()
     if (const auto problem = unknownCategory(categories, known))
         fail(FlowExit::usage, *problem);
     if (m_request.categories)
-        if (auto refusal = categoryPolicyRefusal(categories, profile.categoryProfile(), profile.values().engineeringToolsEnabled))
+        if (auto refusal = categoryPolicyRefusal(categories, profile.categoryProfile(), profile.values().engineeringToolsEnabled,
+                                                   session().homeLayout()))
             throw *refusal;
     categories = co_await confirmSensitive(std::move(categories));
     if (categories.contains(DataCategory::engineeringTools().id))

@@ -61,11 +61,6 @@ const QList<DataCategory>& DataCategory::allCategories(HomeLayoutKind layout) { 
 
 std::optional<DataCategory> DataCategory::find(const QString& id) { return HomeLayout::of(HomeLayoutKind::MacOS).find(id); }
 
-QString DataCategory::displayNameFor(const QString& id)
-{
-    return HomeLayout::of(HomeLayoutKind::MacOS).displayNameFor(id);
-}
-
 size_t qHash(const CategoryDetail& detail, size_t seed) noexcept
 {
     return qHashMulti(seed, detail.label, detail.path.has_value(), detail.path.value_or(QString()));

@@ -49,8 +49,6 @@ struct DataCategory {
     static const DataCategory& engineeringTools();
     // Looks the id up in a Mac-shaped home's categories, then engineeringTools.
     static std::optional<DataCategory> find(const QString& id);
-    // The display name for any category id; the id itself when unknown.
-    static QString displayNameFor(const QString& id);
 };
 
 size_t qHash(const CategoryDetail& detail, size_t seed = 0) noexcept;

@@ -65,11 +65,17 @@ TEST(DeveloperToolsPolicy, NamingWhatTheProfileForbidsIsRefused)
     const CategoryProfile filesOnly{true, {QStringLiteral("userFiles")}, false};
     const CategoryProfile filesOnlyOverridable{true, {QStringLiteral("userFiles")}, true};
     const QStringList browser{QStringLiteral("userFiles"), QStringLiteral("browserData")};
-    EXPECT_TRUE(refused(categoryPolicyRefusal(browser, filesOnly, true)).startsWith(u"Browser Data cannot be migrated"));
-    EXPECT_EQ(refused(categoryPolicyRefusal(browser, filesOnlyOverridable, true)), QString());
-    EXPECT_EQ(refused(categoryPolicyRefusal(browser, {}, true)), QString()) << "no profile";
-    EXPECT_EQ(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, filesOnly, true)), QString());
-    EXPECT_FALSE(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, {}, false)).isEmpty());
+    const auto linux = HomeLayoutKind::Linux;
+    EXPECT_TRUE(refused(categoryPolicyRefusal(browser, filesOnly, true, linux)).startsWith(u"Browser Data cannot be migrated"));
+    // Named as the home's layout names it.
+    EXPECT_TRUE(refused(categoryPolicyRefusal({QStringLiteral("keychain")}, filesOnly, true, linux))
+                    .startsWith(u"Passwords and Keys cannot be migrated"));
+    EXPECT_TRUE(refused(categoryPolicyRefusal({QStringLiteral("keychain")}, filesOnly, true, HomeLayoutKind::MacOS))
+                    .startsWith(u"Keychain cannot be migrated"));
+    EXPECT_EQ(refused(categoryPolicyRefusal(browser, filesOnlyOverridable, true, linux)), QString());
+    EXPECT_EQ(refused(categoryPolicyRefusal(browser, {}, true, linux)), QString()) << "no profile";
+    EXPECT_EQ(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, filesOnly, true, linux)), QString());
+    EXPECT_FALSE(refused(categoryPolicyRefusal({QStringLiteral("engineeringTools")}, {}, false, linux)).isEmpty());
 
     PlanSelection plan;
     plan.items = {item(".zshrc", false), item(".ssh", true)};
