@@ -55,13 +55,14 @@ QStringList desktopFiles(const UserFolders& home)
         const qsizetype slash = pattern.lastIndexOf(u'/');
         const QString name = pattern.mid(slash + 1);
         if (!name.contains(u'*')) {
-            paths.append(pattern);
+            if (!desktopSettings::isMachineBoundFile(pattern))
+                paths.append(pattern);
             continue;
         }
         const QString folder = pattern.left(slash + 1);
         const QStringList found = QDir(home.expandTilde(folder)).entryList({name}, QDir::Files | QDir::Hidden, QDir::Name);
         for (const QString& match : found)
-            if (!applicationOwnedFiles().contains(folder + match))
+            if (!applicationOwnedFiles().contains(folder + match) && !desktopSettings::isMachineBoundFile(folder + match))
                 paths.append(folder + match);
     }
     paths.removeDuplicates();
@@ -106,6 +107,23 @@ void handSettingsFoldersTo(const SystemAccount& account)
     home.changeOwner(database, account.uid, account.gid);
 }
 
+// The home's keys, machine-bound ones left out, written into `exportFolder` as the
+// keyfile that travels; nothing when no key remains. Throws saying why the database was not read.
+std::optional<QString> exportSettings(const QString& homeFolder, const QString& exportFolder)
+{
+    const QByteArray dump = dconf::dumpHome(homeFolder);
+    QStringList dropped;
+    const QByteArray kept = desktopSettings::withoutDeniedKeys(dump, &dropped);
+    if (!dropped.isEmpty())
+        qCInfo(lcCategories).noquote() << "Settings bound to this machine left out:" << dropped.join(QStringLiteral(", "));
+    if (desktopSettings::keyCount(kept) == 0)
+        return std::nullopt;
+    const QString path = exportFolder + QStringLiteral("/user.dconf");
+    const UniqueFd out = fs::openForAppend(path, true);
+    fs::writeAll(out.get(), kept, path);
+    return path;
+}
+
 } // namespace
 
 const QString& LinuxSettingsHandler::settingsItemPath()
@@ -139,23 +157,32 @@ QCoro::Task<CategoryTransferHandler::Listing> LinuxSettingsHandler::enumerateLis
     co_return co_await finishInBackground(std::move(listing));
 }
 
+QCoro::Task<QStringList> LinuxSettingsHandler::pathsToSend(QStringList)
+{
+    auto exporting = startInBackground([this] {
+        QStringList paths;
+        try {
+            const QString folder = m_estimateFolder.renew(QStringLiteral("kivo-settings-XXXXXX"), QStringLiteral("the settings export"));
+            if (const std::optional<QString> file = exportSettings(home().home(), folder))
+                paths.append(*file);
+        } catch (const std::exception& e) {
+            // The listing says why; nothing of the database is sent meanwhile.
+            qCWarning(lcCategories).noquote() << describe(e);
+        }
+        return paths + desktopFiles(home());
+    });
+    co_return co_await finishInBackground(std::move(exporting));
+}
+
 CategoryTransferHandler::Listing LinuxSettingsHandler::listSource(const QString& exportFolder) const
 {
     Listing listing;
     try {
-        const QByteArray dump = dconf::dumpHome(home().home());
-        QStringList dropped;
-        const QByteArray kept = desktopSettings::withoutDeniedKeys(dump, &dropped);
-        if (!dropped.isEmpty())
-            qCInfo(lcCategories).noquote() << "Settings bound to this machine left out:" << dropped.join(QStringLiteral(", "));
-        if (desktopSettings::keyCount(kept) > 0) {
-            const QString path = exportFolder + QStringLiteral("/user.dconf");
-            const UniqueFd out = fs::openForAppend(path, true);
-            fs::writeAll(out.get(), kept, path);
-            const auto status = fs::status(out);
+        if (const std::optional<QString> path = exportSettings(home().home(), exportFolder)) {
+            const auto status = fs::status(*path, fs::Links::dontFollow);
             if (!status)
                 throw SystemError(QStringLiteral("Cannot read back the settings export"));
-            TransferManifest::FileItem item = files::makeItem(path, settingsItemPath(), *status, categoryID());
+            TransferManifest::FileItem item = files::makeItem(*path, settingsItemPath(), *status, categoryID());
             item.mode = 0600;
             listing.items.append(item);
         }

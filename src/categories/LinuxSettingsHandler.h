@@ -27,6 +27,11 @@ public:
     explicit LinuxSettingsHandler(QString homeFolder, QString runtimeRoot = QStringLiteral("/run/user"));
     ~LinuxSettingsHandler() override;
 
+    // What the listing sends, for estimates: the keys exported afresh (a file
+    // outside the home) and the desktop's files as "~/" paths. Never throws: a
+    // database that cannot be read contributes nothing.
+    QCoro::Task<QStringList> pathsToSend(QStringList categoryPaths);
+
     QCoro::Task<QList<Item>> enumerateFiles(QStringList paths) override;
     // Ignores `paths`. A database that cannot be read is one skipped entry
     // saying why; the desktop files still go.
@@ -47,6 +52,8 @@ private:
     QString m_runtimeRoot;
     ConflictPolicy m_policy = ConflictPolicy::skip;
     ExportFolder m_exportFolder;
+    // Apart from the listing's, which a manifest already built may still send from.
+    ExportFolder m_estimateFolder;
 };
 
 } // namespace kivo

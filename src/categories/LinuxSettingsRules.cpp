@@ -232,8 +232,29 @@ const QStringList& desktopFilePatterns()
         QStringLiteral("~/.icons/"),
         QStringLiteral("~/.local/share/themes/"),
         QStringLiteral("~/.local/share/icons/"),
+        // XFCE: every settings channel, the panel's plugins and launchers, default helpers, the terminal.
+        QStringLiteral("~/.config/xfce4/xfconf/xfce-perchannel-xml/*.xml"),
+        QStringLiteral("~/.config/xfce4/panel/"),
+        QStringLiteral("~/.config/xfce4/helpers.rc"),
+        QStringLiteral("~/.config/xfce4/terminal/terminalrc"),
+        // LXQt: its components' files, the desktop and file manager, the window manager.
+        QStringLiteral("~/.config/lxqt/*.conf"),
+        QStringLiteral("~/.config/pcmanfm-qt/"),
+        QStringLiteral("~/.config/openbox/"),
     };
     return patterns;
+}
+
+bool isMachineBoundFile(const QString& tildePath)
+{
+    // Monitor layouts name these screens by connector and serial and set modes
+    // only they can show: applied on another computer they could leave it with
+    // a dark or unusable screen, and its desktop makes its own on first login.
+    static const QStringList files = {
+        QStringLiteral("~/.config/xfce4/xfconf/xfce-perchannel-xml/displays.xml"),
+        QStringLiteral("~/.config/lxqt/lxqt-config-monitor.conf"),
+    };
+    return files.contains(tildePath);
 }
 
 } // namespace kivo::desktopSettings

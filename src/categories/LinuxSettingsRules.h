@@ -57,5 +57,7 @@ QByteArray disabledAutostartEntry(const QByteArray& desktopEntry);
 // The desktop's own files, as "~/" paths or patterns relative to the home:
 // "dir/" is a whole folder, a name with '*' a pattern within its folder.
 const QStringList& desktopFilePatterns();
+// A desktop file a pattern takes that stays with this machine (its monitor layouts).
+bool isMachineBoundFile(const QString& tildePath);
 
 } // namespace kivo::desktopSettings

@@ -65,10 +65,17 @@ bool canReach(const QString& address)
     return false;
 }
 
+// The bus a service talks on: the one it was started from or told of, else the one
+// its client library falls back to without either, $XDG_RUNTIME_DIR/bus, when that
+// can be seen from here.
 QString busAddressOf(const QProcessEnvironment& service)
 {
-    const QString started = service.value(QStringLiteral("DBUS_STARTER_ADDRESS"));
-    return started.isEmpty() ? service.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")) : started;
+    for (const char* name : {"DBUS_STARTER_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
+        if (const QString address = service.value(QLatin1String(name)); !address.isEmpty())
+            return address;
+    const QString runtime = service.value(QStringLiteral("XDG_RUNTIME_DIR"));
+    const QString socket = runtime + QStringLiteral("/bus");
+    return runtime.startsWith(u'/') && isSocket(socket) ? QStringLiteral("unix:path=") + socket : QString();
 }
 
 // The environment of a settings service running as the account for its home,

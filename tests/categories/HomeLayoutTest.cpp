@@ -146,6 +146,10 @@ TEST(HomeLayoutTest, EachLinuxFileIsCountedByTheOneCategoryThatSendsIt)
         {"~/.config/dconf/user", settings},
         {"~/.local/share/fonts/Inter.ttf", settings},
         {"~/.config/autostart/app.desktop", settings},
+        // Sent by the settings as files of their own (not a root here), never as an application's.
+        {"~/.config/xfce4/xfconf/xfce-perchannel-xml/xsettings.xml", none},
+        {"~/.config/lxqt/session.conf", none},
+        {"~/.config/openbox/menu.xml", none},
         {"~/Documents/a.txt", {"userFiles"}},
     };
     for (const auto& [path, expected] : cases)

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "categories/HomeLayout.h"
 #include "categories/LinuxSettingsHandler.h"
 #include "categories/TreeFixture.h"
 #include "platform/Accounts.h"
 #include "platform/Dconf.h"
 #include "platform/SessionBus.h"
 #include "postmigration/PathRewriting.h"
+#include "preflight/PreFlightScanner.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 
@@ -12,10 +14,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -232,6 +237,88 @@ TEST_F(LinuxSettingsIntegration, ASettingsServiceAlreadyServingTheHomeIsUsedNotA
     }
     EXPECT_EQ(dconf::read(u"/org/kivo/test/second"_s, running->clientOptions()), u"2"_s) << "held by the running service";
     EXPECT_EQ(SessionBus::open(me(path(u"other"_s)), runtimeRoot(), kSettings)->kind(), SessionBus::Kind::started);
+}
+
+TEST_F(LinuxSettingsIntegration, ThePreflightCountsTheSettingsAsTheyAreSent)
+{
+    const QString home = path(u"ann"_s);
+    seed(me(home), "[org/gnome/desktop/interface]\ngtk-theme='Adwaita-dark'\n"
+                   "[org/gnome/desktop/remote-desktop/rdp]\nenable=true\n");
+    writeBytes(home + u"/.config/xfce4/xfconf/xfce-perchannel-xml/xsettings.xml"_s, "<channel name=\"xsettings\"/>\n");
+    writeBytes(home + u"/.config/xfce4/xfconf/xfce-perchannel-xml/displays.xml"_s, QByteArray(3000, 'd'));
+    writeBytes(home + u"/.local/share/fonts/a.ttf"_s, "font");
+
+    LinuxSettingsHandler handler(home, runtimeRoot());
+    const QList<DataCategory> rows = HomeLayout::of(HomeLayoutKind::Linux).categoriesFor(home);
+    ScanRequest request;
+    request.categories = {*std::ranges::find(rows, u"systemSettings"_s, &DataCategory::id)};
+    request.categories[0].paths = runTask(handler.pathsToSend(request.categories[0].paths));
+    ScanCounters counters;
+    const PreFlightReport report = scanHome(home, request, ConnectionType::wifi, false, counters);
+
+    const auto listing = runTask(handler.enumerateListing({}));
+    std::uint64_t sentBytes = 0;
+    for (const auto& item : listing.items)
+        sentBytes += item.size;
+    ASSERT_EQ(listing.items.size(), 3);
+    EXPECT_EQ(report.categories[0].fileCount, listing.items.size());
+    EXPECT_EQ(report.categories[0].totalBytes, sentBytes);
+}
+
+// A session's settings service found by its process, on a bus its environment
+// names only through the runtime folder, as services the session's manager
+// starts often are.
+TEST_F(LinuxSettingsIntegration, ARunningSettingsServiceIsReachedThroughItsRuntimeFolderOrTheImportSaysWhatToDo)
+{
+    QFile serviceFile(u"/usr/share/dbus-1/services/ca.desrt.dconf.service"_s);
+    QString program;
+    if (serviceFile.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : serviceFile.readAll().split('\n'))
+            if (line.startsWith("Exec="))
+                program = QString::fromUtf8(line.mid(5).trimmed());
+    if (program.isEmpty() || findExecutable(u"gdbus"_s).isEmpty())
+        GTEST_SKIP() << "the settings service and gdbus are needed";
+    const QString home = path(u"bob"_s);
+    const SystemAccount bob = me(home);
+    // The session's bus: a private one, which the session's service finds in its runtime folder.
+    const auto sessionBus = SessionBus::open(me(path(u"elsewhere"_s)), runtimeRoot(), kSettings);
+    const QString runtime = sessionBus->clientOptions().environment.value(u"XDG_RUNTIME_DIR"_s);
+    QProcess service;
+    QProcessEnvironment environment;
+    environment.insert(u"HOME"_s, home);
+    environment.insert(u"XDG_RUNTIME_DIR"_s, runtime);
+    environment.insert(u"PATH"_s, qEnvironmentVariable("PATH"));
+    service.setProcessEnvironment(environment);
+    service.start(program, {});
+    ASSERT_TRUE(service.waitForStarted());
+    CommandOptions onSessionBus = sessionBus->clientOptions();
+    onSessionBus.timeout = std::chrono::seconds(20);
+    ASSERT_TRUE(runCommand(u"gdbus"_s, {u"wait"_s, u"--session"_s, u"--timeout"_s, u"15"_s, u"ca.desrt.dconf"_s}, onSessionBus))
+        << "the service took no name";
+
+    {
+        const auto bus = SessionBus::open(bob, runtimeRoot(), kSettings);
+        EXPECT_EQ(bus->kind(), SessionBus::Kind::login);
+        EXPECT_EQ(bus->address(), u"unix:path="_s + runtime + u"/bus"_s);
+        dconf::load("[org/kivo/test]\nfirst=1\n", bus->clientOptions());
+    }
+    EXPECT_TRUE(dconf::dumpHome(home).contains("first=1"));
+
+    // The same service, its bus out of sight from here: nothing is written beside it.
+    ASSERT_TRUE(QFile::remove(runtime + u"/bus"_s));
+    const QString settingsFile = UserFolders(home).expandTilde(LinuxSettingsHandler::settingsItemPath());
+    writeBytes(settingsFile, "[org/kivo/test]\nsecond=2\n");
+    try {
+        LinuxSettingsHandler(home, runtimeRoot()).importReceived({settingsFile});
+        ADD_FAILURE() << "the import went on";
+    } catch (const std::exception& e) {
+        const QString text = describe(e);
+        EXPECT_TRUE(text.startsWith(u"Settings not applied: A desktop session of "_s)) << text.toStdString();
+        EXPECT_TRUE(text.contains(u"Log out of that session, or receive from within it, and try again"_s)) << text.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(settingsFile)) << "the received settings are kept for another try";
+    EXPECT_FALSE(dconf::dumpHome(home).contains("second"));
+    EXPECT_EQ(service.state(), QProcess::Running);
 }
 
 TEST(SettingsFolder, IsTheServicesConfigHome)

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "categories/LinuxSettingsHandler.h"
 #include "categories/LinuxSettingsRules.h"
 #include "platform/Dconf.h"
+#include "postmigration/AccountAdaptation.h"
+#include "support/FileBytes.h"
 
+#include <QTemporaryDir>
 #include <QtEndian>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +104,50 @@ TEST(LinuxSettingsRules, TheDestinationsOwnKeysAreKeptUnlessOverwritten)
         EXPECT_EQ(merge.replaced, c.replaced) << c.overwrite;
     }
     EXPECT_EQ(mergeSettings(received, {}, false).keyfile, received);
+}
+
+// Which of a home's files the desktop settings carry, whatever desktop the home ran.
+TEST(LinuxSettingsRules, TheDesktopsOwnFilesTravelAndScreenLayoutsStay)
+{
+    const struct {
+        const char* path;
+        bool carried;
+    } cases[] = {
+        {"~/.config/kdeglobals", true},
+        {"~/.config/kwinrc", true},
+        {"~/.config/katerc", false}, // the editor's: its application data
+        {"~/.config/gtk-3.0/settings.ini", true},
+        {"~/.config/xfce4/xfconf/xfce-perchannel-xml/xfce4-desktop.xml", true},
+        {"~/.config/xfce4/xfconf/xfce-perchannel-xml/xfce4-keyboard-shortcuts.xml", true},
+        {"~/.config/xfce4/xfconf/xfce-perchannel-xml/displays.xml", false}, // this machine's monitors
+        {"~/.config/xfce4/xfconf/xfce-perchannel-xml/notes.txt", false},
+        {"~/.config/xfce4/panel/launcher-7/16881234561.desktop", true},
+        {"~/.config/xfce4/panel/whiskermenu-1.rc", true},
+        {"~/.config/xfce4/helpers.rc", true},
+        {"~/.config/xfce4/terminal/terminalrc", true},
+        {"~/.config/xfce4/desktop/icons.screen0-1904x1136.rc", false},
+        {"~/.config/lxqt/panel.conf", true},
+        {"~/.config/lxqt/session.conf", true},
+        {"~/.config/lxqt/lxqt-config-monitor.conf", false}, // this machine's monitors
+        {"~/.config/lxqt/old/panel.conf", false},
+        {"~/.config/pcmanfm-qt/lxqt/settings.conf", true},
+        {"~/.config/openbox/rc.xml", true},
+        {"~/.config/openbox/lxqt-rc.xml", true},
+        {"~/.config/unrelated.conf", false},
+    };
+    QTemporaryDir home;
+    for (const auto& c : cases)
+        test::writeBytes(home.path() + QString::fromUtf8(c.path).mid(1), "x");
+    const QStringList sent = LinuxSettingsHandler::sentPaths(home.path());
+    for (const auto& c : cases) {
+        const QString path = QString::fromUtf8(c.path);
+        const bool carried = std::ranges::any_of(sent, [&](const QString& s) { return path == s || path.startsWith(s + u'/'); });
+        EXPECT_EQ(carried, c.carried) << c.path;
+        // What they say of the old home is said of the new one on arrival.
+        if (carried) {
+            EXPECT_EQ(rewriteKindFor(u"systemSettings"_s, home.path() + path.mid(1)), RewriteKind::text) << c.path;
+        }
+    }
 }
 
 TEST(LinuxSettingsRules, AutostartProgramAndDisabling)
