@@ -5,6 +5,7 @@
 #include "app/DemoData.h"
 #include "app/ManagedModeCoordinator.h"
 #include "app/ReinstallOffer.h"
+#include "categories/KeychainHandler.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "gui/KivoGui.h"
@@ -284,6 +285,19 @@ void finished(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& cloc
     s.state().setCurrentStep(MigrationStep::complete);
 }
 
+// The readiness checks over the selection, which holds the keychain. The keyring
+// answers as told, not as this machine's would: locked, or (empty) readable.
+void readiness(Stop& s, const QString& keyringReason)
+{
+    CheckEnvironment environment = CheckEnvironment::fromProcess();
+    const QString problem = keyringReason.isEmpty() ? QString() : KeychainHandler::unreadableText(keyringReason, KeychainAdvice::desktopApp);
+    environment.keychainProblem = [problem] { return problem; };
+    s.state().preflightChecker()->setEnvironment(std::move(environment));
+    selection(s);
+    s.state().goToNext();
+    s.waitFor([&] { return s.state().preflightChecker()->hasRun() && !s.state().preflightChecker()->isRunning(); });
+}
+
 struct TourStop {
     const char* view;
     const char* role;
@@ -328,12 +342,9 @@ QList<TourStop> settingUpStops()
              selection(s);
              s.call("manifestView", "openFolderPicker");
          }},
-        {"preflight", "source",
-         [](Stop& s) {
-             selection(s);
-             s.state().goToNext();
-             s.waitFor([&] { return s.state().preflightChecker()->hasRun() && !s.state().preflightChecker()->isRunning(); });
-         }},
+        {"preflight", "source", [](Stop& s) { readiness(s, {}); }},
+        {"preflight-keyring-locked", "source",
+         [](Stop& s) { readiness(s, QStringLiteral("The keyring's default collection \"Login\" is locked")); }},
         {"review", "source",
          [](Stop& s) {
              selection(s);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/AppState.h"
+#include "categories/KeychainHandler.h"
 #include "connection/ConnectionTypes.h"
 #include "gui/Appearance.h"
 #include "gui/DesktopIntegration.h"
@@ -10,6 +11,8 @@
 #include "managed/ConfigurationProfileManager.h"
 #include "platform/Logging.h"
 #include "platform/ProcessSetup.h"
+#include "preflight/CheckEnvironment.h"
+#include "preflight/PreflightChecker.h"
 
 #include <QDBusConnection>
 #include <QGuiApplication>
@@ -72,6 +75,9 @@ int main(int argc, char** argv)
     environment.demoWorkdir = options.workdir;
     environment.demoPeerProgram = gui::siblingProgram(QStringLiteral("kivo-cli"));
     AppState state(environment);
+    CheckEnvironment checks = CheckEnvironment::fromProcess();
+    checks.keychainProblem = [] { return KeychainHandler::sourceProblem(KeychainAdvice::desktopApp); };
+    state.preflightChecker()->setEnvironment(std::move(checks));
     if (options.connectHost)
         state.addDirectPeer(peerForAddress(*options.connectHost, options.connectPort, std::nullopt));
     gui::ProgressFeed feed(&state, Clock::system());

@@ -80,6 +80,14 @@ WizardPage {
                         Layout.fillWidth: true
                     }
                 }
+                // A check only a category fails is passed by leaving that category out.
+                KButton {
+                    visible: check.modelData.leaveOut !== ""
+                    text: check.modelData.leaveOutText
+                    Layout.leftMargin: 20 + Theme.m
+                    Layout.topMargin: Theme.xs
+                    onClicked: view.appState.leaveOutCategory(check.modelData.leaveOut)
+                }
             }
         }
     }
@@ -130,6 +138,13 @@ WizardPage {
             onClicked: view.appState.goBack()
         },
         Item { Layout.fillWidth: true },
+        // What failed may be put right outside kivo (a keyring unlocked, space freed).
+        KButton {
+            text: "Check Again"
+            visible: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
+                     && view.checker.blockers.length > 0
+            onClicked: view.appState.checkReadiness()
+        },
         KButton {
             text: "Start Migration"
             highlighted: true

@@ -44,6 +44,7 @@ enum class PrefRestoreMode;
 class AppCompatibilityManager;
 class PreFlightScanner;
 class PreflightChecker;
+struct PreflightInputs;
 class SpaceValidator;
 struct TransferManifest;
 class Clock;
@@ -105,7 +106,9 @@ class AppState : public QObject {
     Q_PROPERTY(QVariantList accountRows READ accountRows NOTIFY accountRowsChanged)
     Q_PROPERTY(QVariantMap pickedAccount READ pickedAccountRow NOTIFY proposedMappingChanged)
     Q_PROPERTY(bool canConfirmMapping READ canConfirmMapping NOTIFY proposedMappingChanged)
-    // Every readiness check that ran, one row each: {title, outcome, detail, findings}.
+    // Every readiness check that ran, one row each: {title, outcome, detail, findings,
+    // leaveOut, leaveOutText}; leaveOut names the category a failed check can be passed
+    // without (empty when none), leaveOutText its button.
     Q_PROPERTY(QVariantList preflightChecks READ preflightCheckRows NOTIFY preflightChecksChanged)
     Q_PROPERTY(QVariantList categoryRows READ categoryRows NOTIFY categoryRowsChanged)
     Q_PROPERTY(QVariantList folderRows READ folderRows NOTIFY folderRowsChanged)
@@ -378,6 +381,11 @@ public:
     // Source, pre-flight screen: the readiness checks against the selection.
     QCoro::Task<void> runPreflightChecks();
     Q_INVOKABLE void checkReadiness();
+    // What the readiness checks are run against: the selection, this home and the destination settings.
+    PreflightInputs readinessInputs() const;
+    // The readiness screen's way past a check only a category fails: that category
+    // is deselected and the checks run again.
+    Q_INVOKABLE void leaveOutCategory(const QString& id);
     // Source, summary screen: the scan, then the destination's conflicts folded in.
     // The transfer of a source waits for a review still running: its conflict
     // question shares the connection.
@@ -528,6 +536,7 @@ private:
     std::unique_ptr<AppCompatibilityManager> m_appCompatibility;
     std::unique_ptr<SpaceValidator> m_spaceValidator;
     std::unique_ptr<PreflightChecker> m_preflightChecker;
+    bool m_readinessCheckedKeychain = false; // the readiness checks last run had the keychain selected
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;

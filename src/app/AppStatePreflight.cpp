@@ -10,6 +10,7 @@
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "categories/HomeLayout.h"
+#include "categories/LinuxSettingsHandler.h"
 #include "connection/ConnectionManager.h"
 #include "platform/Logging.h"
 #include "preflight/AppCompatibilityManager.h"
@@ -20,6 +21,9 @@
 #include <QCoroFuture>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <QVariantMap>
+
+#include <algorithm>
 
 namespace kivo {
 
@@ -30,6 +34,18 @@ AppDataSelection chosenAppData(bool choicesOffered, const AppCompatibilityManage
 {
     return choicesOffered ? appDataSelection(apps.entries(), apps.choices(), apps.transfersMissingByDefault())
                           : AppDataSelection{};
+}
+
+// The keychain's line: the checker raises its finding after those the other lines
+// show, so it is whatever blocker no line has claimed.
+CheckLine keychainLine(const QString& categoryName, const PreflightResult& result, const QList<CheckLine>& lines)
+{
+    QStringList unclaimed = result.blockers;
+    for (const CheckLine& l : lines)
+        for (const QString& finding : l.findings)
+            unclaimed.removeOne(finding);
+    const CheckOutcome outcome = unclaimed.isEmpty() ? CheckOutcome::passed : CheckOutcome::failed;
+    return {QStringLiteral("%1 can be read").arg(categoryName), outcome, {}, unclaimed};
 }
 
 } // namespace
@@ -45,7 +61,24 @@ QVariantList AppState::preflightCheckRows() const
 {
     if (!m_preflightChecker->hasRun() || m_preflightChecker->isRunning())
         return {};
-    return checkLineRows(checkLines(m_preflightChecker->result(), macShapedHome()));
+    const PreflightResult& result = m_preflightChecker->result();
+    QList<CheckLine> lines = checkLines(result, macShapedHome());
+    const QString keychain = QStringLiteral("keychain");
+    const QString keychainName = HomeLayout::of(m_layout).displayNameFor(keychain);
+    // With the other checks that can stop the migration: after the home and the free space.
+    const qsizetype keychainAt = std::min<qsizetype>(2, lines.size());
+    if (m_readinessCheckedKeychain)
+        lines.insert(keychainAt, keychainLine(keychainName, result, lines));
+    QVariantList rows = checkLineRows(lines);
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        // Leaving the keychain out is the one way past its check from this screen.
+        const bool leavable = m_readinessCheckedKeychain && i == keychainAt && lines[i].outcome == CheckOutcome::failed;
+        QVariantMap row = rows[i].toMap();
+        row.insert(QStringLiteral("leaveOut"), leavable ? keychain : QString());
+        row.insert(QStringLiteral("leaveOutText"), leavable ? QStringLiteral("Leave %1 Out").arg(keychainName) : QString());
+        rows[i] = row;
+    }
+    return rows;
 }
 
 void AppState::clearPreFlightReport()
@@ -88,6 +121,15 @@ QCoro::Task<void> AppState::runPreFlightScan(std::optional<QStringList> userFile
         handler->setMissingAppDataSent(chosenAppData(m_appChoicesOffered, *m_appCompatibility).sent);
         for (DataCategory& category : request.categories)
             if (category.id == QLatin1String("applicationData"))
+                category.paths = co_await handler->pathsToSend(category.paths);
+        if (!self)
+            co_return;
+    }
+    // The settings database travels as an exported text: counted as that text.
+    if (auto handler = std::dynamic_pointer_cast<LinuxSettingsHandler>(
+            m_categoryManager->handlers().value(QStringLiteral("systemSettings")))) {
+        for (DataCategory& category : request.categories)
+            if (category.id == QLatin1String("systemSettings"))
                 category.paths = co_await handler->pathsToSend(category.paths);
         if (!self)
             co_return;

@@ -22,6 +22,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace kivo {
 
 QObject* AppState::migrationLoggerObject() const { return m_migrationLogger.get(); }
@@ -49,16 +51,26 @@ void AppState::validateSpace()
     m_spaceValidator->validate(m_categoryManager->totalSelectedSize(), volume, m_preflightSettings.destinationFreeBytes);
 }
 
-QCoro::Task<void> AppState::runPreflightChecks()
+PreflightInputs AppState::readinessInputs() const
 {
-    if (m_deviceRole == DeviceRole::destination || m_preflightChecker->isRunning())
-        co_return;
     PreflightInputs inputs;
     inputs.manifestSize = m_categoryManager->totalSelectedSize();
     inputs.sourceHome = m_environment.homeFolder;
     inputs.destinationHome = m_preflightSettings.destinationHome.value_or(QString());
     inputs.destinationFreeBytes = m_preflightSettings.destinationFreeBytes;
     inputs.destinationIsLocal = m_preflightSettings.destinationIsLocal;
+    inputs.includesKeychain = std::ranges::any_of(m_categoryManager->selectedCategories(), [](const DataCategory& c) {
+        return c.id == QLatin1String("keychain");
+    });
+    return inputs;
+}
+
+QCoro::Task<void> AppState::runPreflightChecks()
+{
+    if (m_deviceRole == DeviceRole::destination || m_preflightChecker->isRunning())
+        co_return;
+    PreflightInputs inputs = readinessInputs();
+    m_readinessCheckedKeychain = inputs.includesKeychain;
     co_await m_preflightChecker->run(std::move(inputs));
 }
 

@@ -31,6 +31,8 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace kivo {
 
 namespace {
@@ -410,6 +412,15 @@ void AppState::includeDeveloperTools(bool on)
 void AppState::startPreFlightReview() { detached(reviewPreFlight()); }
 
 void AppState::toggleCategory(const QString& id) { m_categoryManager->toggleCategory(id); }
+
+void AppState::leaveOutCategory(const QString& id)
+{
+    // Only ever deselects: a second press while the checks rerun must not bring it back.
+    const QList<DataCategory> selected = m_categoryManager->selectedCategories();
+    if (std::ranges::any_of(selected, [&id](const DataCategory& c) { return c.id == id; }))
+        m_categoryManager->toggleCategory(id);
+    checkReadiness();
+}
 
 void AppState::toggleFolder(const QString& name)
 {

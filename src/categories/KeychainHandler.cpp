@@ -72,7 +72,7 @@ KeychainHandler::KeychainHandler(QString homeFolder, QByteArray sessionKey, Home
 
 KeychainHandler::~KeychainHandler() { wipe(m_key); }
 
-QString KeychainHandler::sourceProblem()
+QString KeychainHandler::sourceProblem(KeychainAdvice advice)
 {
     QString reason;
     try {
@@ -81,7 +81,7 @@ QString KeychainHandler::sourceProblem()
     } catch (const std::exception& e) {
         reason = describe(e);
     }
-    return reason.isEmpty() ? reason : unreadableText(reason);
+    return reason.isEmpty() ? reason : unreadableText(reason, advice);
 }
 
 namespace {
@@ -98,19 +98,20 @@ QString midSentence(QString reason)
 
 } // namespace
 
-QString KeychainHandler::unreadableText(const QString& reason)
+QString KeychainHandler::unreadableText(const QString& reason, KeychainAdvice advice)
 {
-    return QStringLiteral("Passwords and Keys cannot be read on this computer: %1. Run kivo-cli inside your desktop "
-                          "session with the keyring unlocked, or leave Passwords and Keys out by naming the other "
-                          "categories with --categories.")
-        .arg(midSentence(reason));
+    const QString wayOut = advice == KeychainAdvice::desktopApp
+        ? QStringLiteral("Unlock the keyring and check again, or leave Passwords and Keys out.")
+        : QStringLiteral("Run kivo-cli inside your desktop session with the keyring unlocked, or leave Passwords and "
+                         "Keys out by naming the other categories with --categories.");
+    return QStringLiteral("Passwords and Keys cannot be read on this computer: %1. %2").arg(midSentence(reason), wayOut);
 }
 
 QString KeychainHandler::notImportedText(const QString& reason)
 {
-    return QStringLiteral("Passwords and Keys could not be imported: %1. Run kivo-cli receive inside your desktop "
-                          "session with the keyring unlocked, then run the same commands again on both computers; "
-                          "what arrived is kept.")
+    // Read on either front end: a receive over ssh or from a console has no keyring to reach.
+    return QStringLiteral("Passwords and Keys could not be imported: %1. Unlock the keyring in your desktop session "
+                          "and migrate again from inside it, on both computers; what arrived is kept.")
         .arg(midSentence(reason));
 }
 

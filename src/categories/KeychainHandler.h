@@ -16,6 +16,9 @@ namespace kivo {
 // "keychain": every readable secret of the source's keychain as one export
 // sealed with the paired connection's key, imported on the destination into
 // its default collection. The key is never stored.
+// Who reads a keychain problem, and so which way out it names.
+enum class KeychainAdvice { commandLine, desktopApp };
+
 class KeychainHandler : public CategoryHandlerBase {
 public:
     // Where received exports land, as the source's layout names it, and the start of their names.
@@ -47,10 +50,10 @@ public:
     static QByteArray sealedExport(const QByteArray& key);
     static ImportCounts importExport(const QString& path, const QByteArray& key);
     // Why this machine's keychain cannot be read for sending, worded for the user, or empty.
-    static QString sourceProblem();
+    static QString sourceProblem(KeychainAdvice advice = KeychainAdvice::commandLine);
     // What the user reads when the keychain service cannot be used, from the service's own reason:
     // on the source (send, preflight) and on the destination (import).
-    static QString unreadableText(const QString& reason);
+    static QString unreadableText(const QString& reason, KeychainAdvice advice = KeychainAdvice::commandLine);
     static QString notImportedText(const QString& reason);
 
 private:

@@ -196,10 +196,10 @@ QString Keychain::defaultCollectionProblem()
         m_state->defaultCollection = secret_collection_for_alias_sync(
             m_state->service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
         if (!m_state->defaultCollection)
-            return takeError(error, QStringLiteral("The keychain has no default collection"));
+            return takeError(error, QStringLiteral("The keyring has no default collection"));
     }
     if (secret_collection_get_locked(m_state->defaultCollection))
-        return QStringLiteral("The keychain's default collection \"%1\" is locked")
+        return QStringLiteral("The keyring's default collection \"%1\" is locked")
             .arg(takeString(secret_collection_get_label(m_state->defaultCollection)));
     return {};
 }

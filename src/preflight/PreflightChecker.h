@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace kivo {
 
@@ -82,6 +83,8 @@ public:
     QStringList warnings() const { return m_result.warnings; }
 
     QCoro::Task<void> run(PreflightInputs inputs);
+    // Where the next run looks; a run already out keeps the one it started with.
+    void setEnvironment(CheckEnvironment environment) { m_environment = std::move(environment); }
 
 Q_SIGNALS:
     void resultChanged();

@@ -43,7 +43,7 @@ TEST(ScreenTour, RendersEveryScreenOfBothRolesAndTouchesNoHome)
     for (const char* view : {"welcome-any", "resume-any", "role-any", "discovery-source", "discovery-failed-source",
                              "discovery-failed-destination", "peers-destination",
                              "pairing-source", "pairing-destination", "mapping-destination", "categories-source",
-                             "folders-source", "preflight-source", "review-source", "transfer-source",
+                             "folders-source", "preflight-source", "preflight-keyring-locked-source", "review-source", "transfer-source",
                              "transfer-destination", "complete-source", "complete-destination", "log-source",
                              "staged-destination", "managed-any"}) {
         const QString file = shots.filePath(QString::fromLatin1(view) + QStringLiteral(".png"));

@@ -4,6 +4,8 @@
 #include "support/CoroTest.h"
 
 #include "app/ManagedModeCoordinator.h"
+#include "categories/DataCategoryManager.h"
+#include "categories/KeychainHandler.h"
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringToolsDetector.h"
@@ -23,7 +25,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -98,6 +102,34 @@ ManagedDeploymentConfig withPrincipal()
     ManagedDeploymentConfig config;
     config.userPrincipal = QStringLiteral("ann@example.org");
     return config;
+}
+
+const QString kKeyringLocked =
+    KeychainHandler::unreadableText(QStringLiteral("The keyring's default collection \"Login\" is locked"),
+                                    KeychainAdvice::desktopApp);
+
+// This machine's readiness checks, with a keyring that answers what `problem` holds when asked.
+void keyringAnswers(GuiHarness& h, std::shared_ptr<QString> problem)
+{
+    CheckEnvironment environment = CheckEnvironment::fromProcess();
+    environment.keychainProblem = [problem = std::move(problem)] { return *problem; };
+    h.state().preflightChecker()->setEnvironment(std::move(environment));
+}
+
+bool checksDone(GuiHarness& h)
+{
+    return waitUntil([&] { return h.state().preflightChecker()->hasRun() && !h.state().preflightChecker()->isRunning(); });
+}
+
+// The readiness screen over the default selection, which holds the keychain.
+void readinessWithKeyring(GuiHarness& h, std::shared_ptr<QString> problem)
+{
+    keyringAnswers(h, std::move(problem));
+    at(h, DeviceRole::source, MigrationStep::userMapping);
+    h.state().confirmProposedUserMapping();
+    waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+    h.state().goToNext();
+    checksDone(h);
 }
 
 const QList<Case>& cases()
@@ -182,6 +214,9 @@ const QList<Case>& cases()
         {"welcome-profile", [](GuiHarness&) {},
          {"Managed by Acme IT", "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm"))},
          {"Preview Demo"}, kBranding + closedWindow()},
+        {"preflight-keyring-locked",
+         [](GuiHarness& h) { readinessWithKeyring(h, std::make_shared<QString>(kKeyringLocked)); },
+         {"Passwords and Keys can be read", kKeyringLocked, "Leave Passwords and Keys Out", "Check Again"}},
         {"preflight-profile", source(MigrationStep::preflight),
          {"Locked by your organisation’s configuration profile (8 Mbps)."}, {},
          kBranding + stringKey("kivo.conflictPolicy", QStringLiteral("KEEPNEWER"))
@@ -354,6 +389,43 @@ TEST(Screens, ExportSummaryAsksWhereAndWritesThere)
     EXPECT_TRUE(QFileInfo::exists(chosen));
     EXPECT_FALSE(QFileInfo::exists(offered));
     EXPECT_TRUE(h.showsText(QStringLiteral("Saved to ") + chosen));
+}
+
+// A keyring that cannot be read stops the migration on the readiness screen, and
+// both ways past it are taken there: unlocked then checked again, or left out.
+TEST(Screens, AnUnreadableKeyringBlocksUntilUnlockedOrLeftOut)
+{
+    QTemporaryDir home;
+    GuiHarness h(environmentIn(home.path()));
+    const auto problem = std::make_shared<QString>(kKeyringLocked);
+    readinessWithKeyring(h, problem);
+    const auto keychainSelected = [&] {
+        return std::ranges::any_of(h.state().categoryManager()->selectedCategories(),
+                                   [](const DataCategory& c) { return c.id == QLatin1String("keychain"); });
+    };
+    ASSERT_TRUE(keychainSelected());
+    EXPECT_EQ(h.state().preflightChecker()->blockers(), QStringList{kKeyringLocked});
+    EXPECT_FALSE(h.press(QStringLiteral("Start Migration")));
+
+    problem->clear(); // unlocked outside kivo
+    ASSERT_TRUE(h.press(QStringLiteral("Check Again")));
+    ASSERT_TRUE(checksDone(h));
+    EXPECT_TRUE(h.showsText(QStringLiteral("Passwords and Keys can be read")));
+    EXPECT_FALSE(h.showsText(kKeyringLocked));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Leave Passwords and Keys Out")));
+    EXPECT_TRUE(keychainSelected());
+
+    *problem = kKeyringLocked;
+    h.state().checkReadiness();
+    ASSERT_TRUE(checksDone(h));
+    ASSERT_TRUE(h.press(QStringLiteral("Leave Passwords and Keys Out")));
+    ASSERT_TRUE(checksDone(h));
+    EXPECT_FALSE(keychainSelected());
+    EXPECT_TRUE(h.state().preflightChecker()->blockers().isEmpty());
+    EXPECT_FALSE(h.showsText(QStringLiteral("Passwords and Keys can be read"))) << "not checked, as not sent";
+    EXPECT_FALSE(h.showsText(QStringLiteral("Check Again")));
+    EXPECT_TRUE(h.press(QStringLiteral("Start Migration")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::preflightSummary);
 }
 
 // Without service discovery the source says where it can be reached, and the

@@ -212,6 +212,9 @@ bool GuiHarness::press(const QString& name)
     QAccessibleInterface* element = accessible(name);
     if (!element || element->state().disabled || !element->actionInterface())
         return false;
+    // A Qt Quick control's accessible state does not say it is disabled; the item does.
+    if (const auto* item = qobject_cast<QQuickItem*>(element->object()); item && !item->isEnabled())
+        return false;
     element->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
     settle();
     return true;
