@@ -178,16 +178,9 @@ QCoro::Task<int> preflight(AppState& state, PreflightOptions o, Reporter& out)
     state.spaceValidator()->validate(selectionSize, destination, settings.destinationFreeBytes);
     showSpace(*state.spaceValidator(), out);
 
-    PreflightInputs inputs;
-    inputs.manifestSize = selectionSize;
-    inputs.sourceHome = o.home;
-    inputs.destinationHome = destination;
-    inputs.destinationFreeBytes = settings.destinationFreeBytes;
-    inputs.destinationIsLocal = settings.destinationIsLocal;
+    PreflightInputs inputs = state.readinessInputs();
     inputs.placeholders = placeholdersFromScan(report, o.home);
-    for (const DataCategory& c : manager->selectedCategories())
-        inputs.includesKeychain = inputs.includesKeychain || c.id == QLatin1String("keychain");
-    co_await state.preflightChecker()->run(inputs);
+    co_await state.preflightChecker()->run(std::move(inputs));
     const PreflightResult checks = state.preflightChecker()->result();
     showChecks(checks, out);
 

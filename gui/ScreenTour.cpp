@@ -290,8 +290,10 @@ void finished(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& cloc
 void readiness(Stop& s, const QString& keyringReason)
 {
     CheckEnvironment environment = CheckEnvironment::fromProcess();
-    const QString problem = keyringReason.isEmpty() ? QString() : KeychainHandler::unreadableText(keyringReason, KeychainAdvice::desktopApp);
-    environment.keychainProblem = [problem] { return problem; };
+    environment.keychainProblem = [keyringReason](HomeLayoutKind layout) {
+        return keyringReason.isEmpty() ? QString()
+                                       : KeychainHandler::unreadableText(keyringReason, layout, KeychainAdvice::desktopApp);
+    };
     s.state().preflightChecker()->setEnvironment(std::move(environment));
     selection(s);
     s.state().goToNext();

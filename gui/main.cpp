@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     environment.demoPeerProgram = gui::siblingProgram(QStringLiteral("kivo-cli"));
     AppState state(environment);
     CheckEnvironment checks = CheckEnvironment::fromProcess();
-    checks.keychainProblem = [] { return KeychainHandler::sourceProblem(KeychainAdvice::desktopApp); };
+    checks.keychainProblem = [](HomeLayoutKind layout) { return KeychainHandler::sourceProblem(layout, KeychainAdvice::desktopApp); };
     state.preflightChecker()->setEnvironment(std::move(checks));
     if (options.connectHost)
         state.addDirectPeer(peerForAddress(*options.connectHost, options.connectPort, std::nullopt));

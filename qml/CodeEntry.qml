@@ -52,6 +52,14 @@ RowLayout {
             font.weight: Font.DemiBold
             Layout.preferredWidth: 52
             Layout.preferredHeight: 64
+            // The style's own frame all but vanishes on a dark palette.
+            background: Rectangle {
+                radius: 6
+                color: Theme.card
+                border.width: box.activeFocus ? 2 : 1
+                border.color: box.activeFocus ? Theme.accent : Theme.fieldBorder
+                opacity: box.enabled ? 1 : 0.6
+            }
             // Two groups of three, as the code is shown on the other computer.
             Layout.leftMargin: index === 3 ? Theme.l : 0
             inputMethodHints: Qt.ImhDigitsOnly

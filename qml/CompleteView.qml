@@ -47,7 +47,8 @@ WizardPage {
         Layout.fillWidth: true
         KText {
             text: (view.s.verified || 0) + " files verified"
-            color: Theme.success
+            // Green only says all is well when something was checked and nothing failed.
+            color: (view.s.verified || 0) > 0 && (view.s.mismatches || 0) === 0 ? Theme.success : Theme.text
         }
         KNote {
             visible: (view.s.verificationSkipped || 0) > 0
@@ -119,7 +120,7 @@ WizardPage {
                         Layout.fillWidth: true
                     }
                 }
-                ProgressBar {
+                KProgress {
                     visible: appRow.modelData.status === "installing" || appRow.modelData.status === "queued"
                     indeterminate: appRow.modelData.status === "installing"
                     value: appRow.modelData.percent / 100

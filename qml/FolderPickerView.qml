@@ -93,6 +93,6 @@ KSheet {
             onClicked: sheet.addFolder()
         },
         Item { Layout.fillWidth: true },
-        KButton { text: "Done"; onClicked: sheet.close() }
+        KButton { text: "Done"; highlighted: true; onClicked: sheet.close() }
     ]
 }

@@ -26,23 +26,19 @@ ApplicationWindow {
     visible: true
     title: "kivo"
     // The controls take the application's palette through the window: the
-    // desktop's light or dark scheme, as the session chose it at start.
+    // desktop's light or dark scheme, as the session chose it at start. Each
+    // group is set on its own, so that a control that cannot be used does not
+    // look as if it could.
     color: Theme.palette.window
-    palette.window: Theme.palette.window
-    palette.windowText: Theme.palette.windowText
-    palette.base: Theme.palette.base
-    palette.alternateBase: Theme.palette.alternateBase
-    palette.text: Theme.palette.text
-    palette.button: Theme.palette.button
-    palette.buttonText: Theme.palette.buttonText
-    palette.highlight: Theme.palette.highlight
-    palette.highlightedText: Theme.palette.highlightedText
-    palette.light: Theme.palette.light
-    palette.midlight: Theme.palette.midlight
-    palette.mid: Theme.palette.mid
-    palette.dark: Theme.palette.dark
-    palette.shadow: Theme.palette.shadow
-    palette.placeholderText: Theme.palette.placeholderText
+    Component.onCompleted: {
+        const roles = ["window", "windowText", "base", "alternateBase", "text", "button", "buttonText", "highlight",
+                       "highlightedText", "light", "midlight", "mid", "dark", "shadow", "placeholderText"]
+        for (const role of roles) {
+            palette.active[role] = Theme.palette[role]
+            palette.inactive[role] = Theme.palette[role]
+            palette.disabled[role] = Theme.disabledPalette[role]
+        }
+    }
     flags: locked ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint : Qt.Window
     onClosing: close => close.accepted = !locked
 

@@ -199,17 +199,32 @@ WizardPage {
         }
         Repeater {
             model: view.compat !== null && !view.compat.isScanning ? view.compat.missingApps : []
+            // The three choices are one setting.
             delegate: RowLayout {
                 id: app
                 required property var modelData
                 Layout.fillWidth: true
-                KText {
-                    text: app.modelData.appName + " — " + app.modelData.dataSize + view.appState.say(" of app data on source Mac")
+                Layout.topMargin: Theme.xs
+                spacing: Theme.s
+                ColumnLayout {
+                    spacing: 0
                     Layout.fillWidth: true
+                    KText {
+                        text: app.modelData.appName
+                        font.weight: Font.DemiBold
+                        elide: Text.ElideRight
+                        wrapMode: Text.NoWrap
+                        Layout.fillWidth: true
+                    }
+                    KNote {
+                        text: app.modelData.dataSize + view.appState.say(" of app data on source Mac")
+                        font.pixelSize: Theme.captionSize
+                        Layout.fillWidth: true
+                    }
                 }
-                KButton {
+                KChoiceButton {
                     text: "Install"
-                    highlighted: app.modelData.userChoice === "install"
+                    chosen: app.modelData.userChoice === "install"
                     Accessible.description: app.modelData.appName
                     onClicked: {
                         view.compat.chooseFor(app.modelData.id, "install")
@@ -219,15 +234,15 @@ WizardPage {
                             Qt.openUrlExternally(page)
                     }
                 }
-                KButton {
+                KChoiceButton {
                     text: "Transfer Prefs"
-                    highlighted: app.modelData.userChoice === "transferAnyway"
+                    chosen: app.modelData.userChoice === "transferAnyway"
                     Accessible.description: app.modelData.appName
                     onClicked: view.compat.chooseFor(app.modelData.id, "transferAnyway")
                 }
-                KButton {
+                KChoiceButton {
                     text: "Skip"
-                    highlighted: app.modelData.userChoice === "skip"
+                    chosen: app.modelData.userChoice === "skip"
                     Accessible.description: app.modelData.appName
                     onClicked: view.compat.chooseFor(app.modelData.id, "skip")
                 }
@@ -235,6 +250,8 @@ WizardPage {
         }
         RowLayout {
             visible: view.compat !== null && !view.compat.isScanning && view.compat.hasIncompatibilities
+            Layout.topMargin: Theme.s
+            spacing: Theme.s
             KButton { text: "Transfer All Preferences"; onClicked: view.compat.transferAllMissing() }
             KButton { text: "Skip All Missing"; onClicked: view.compat.skipAllMissing() }
         }
@@ -243,13 +260,15 @@ WizardPage {
     KSheet {
         id: keychainSheet
         property string categoryID
-        title: "Keychain Data is Sensitive"
+        // A Linux home has no keychain: the sheet names the category as the list does.
+        readonly property string thing: view.appState.macShapedHome ? "Keychain" : "Passwords and Keys"
+        title: view.appState.macShapedHome ? "Keychain Data is Sensitive" : "Passwords and Keys Are Sensitive"
         KText { text: view.keychainWarning; Layout.fillWidth: true }
         buttons: [
             Item { Layout.fillWidth: true },
             KButton { text: "Cancel"; onClicked: keychainSheet.close() },
             KButton {
-                text: "I Understand, Include Keychain"
+                text: "I Understand, Include " + keychainSheet.thing
                 highlighted: true
                 onClicked: {
                     view.appState.toggleCategory(keychainSheet.categoryID)

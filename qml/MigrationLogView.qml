@@ -17,6 +17,16 @@ KSheet {
         return iso ? new Date(iso).toLocaleString(Qt.locale(), Locale.ShortFormat) : ""
     }
 
+    // The record's states in words; an unknown one is shown as it is.
+    function statusText(status) {
+        const words = { inProgress: "In progress", completed: "Completed", failed: "Failed", cancelled: "Cancelled",
+                        success: "Moved", skipped: "Skipped", partial: "Partly moved" }
+        return words[status] || status || ""
+    }
+    function filesText(count) {
+        return count === 1 ? "1 file" : count + " files"
+    }
+
     KText {
         visible: !sheet.hasLog
         text: "No log available"
@@ -24,7 +34,7 @@ KSheet {
     }
     Card {
         visible: sheet.hasLog
-        SummaryRow { label: "Status"; value: sheet.log.overallStatus || "" }
+        SummaryRow { label: "Status"; value: sheet.statusText(sheet.log.overallStatus) }
         SummaryRow { label: "Started"; value: sheet.when(sheet.log.timestampStart) }
         SummaryRow { label: "Completed"; value: sheet.when(sheet.log.timestampEnd) }
         SummaryRow { label: "Source"; value: sheet.log.sourceHostname || "" }
@@ -37,13 +47,13 @@ KSheet {
             delegate: SummaryRow {
                 required property var modelData
                 label: modelData.categoryName
-                value: modelData.status + " (" + modelData.filesCount + " files)"
+                value: sheet.statusText(modelData.status) + " · " + sheet.filesText(modelData.filesCount)
             }
         }
     }
 
     buttons: [
         Item { Layout.fillWidth: true },
-        KButton { text: "Close"; onClicked: sheet.close() }
+        KButton { text: "Close"; highlighted: true; onClicked: sheet.close() }
     ]
 }

@@ -42,7 +42,9 @@ WizardPage {
     KSection { text: "Excluded (derived content)"; Layout.fillWidth: true }
     KText {
         visible: view.hasReport
-        text: view.hasReport ? view.report.excludedFiles + " files, " + view.report.excludedSize + " left out" : ""
+        text: !view.hasReport ? ""
+            : view.report.excludedFiles === 0 ? "Nothing left out."
+            : view.report.excludedFiles + " files, " + view.report.excludedSize + " left out"
         Layout.fillWidth: true
     }
     Repeater {
@@ -50,14 +52,18 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.path + " — " + modelData.size
-            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }
     }
     KSection { text: "Staged (apply when apps install)"; Layout.fillWidth: true }
-    KText {
+    KNote {
         text: "These prefs apply automatically when you install each app on the destination."
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: view.hasReport && view.report.stagedPrefs.length === 0
+        text: "Nothing to stage."
         Layout.fillWidth: true
     }
     Repeater {
@@ -65,14 +71,18 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.appName + " — " + modelData.fileCount + " file(s)"
-            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }
     }
     KSection { text: "Cloud-only files (not migrated)"; Layout.fillWidth: true }
-    KText {
+    KNote {
         text: "These files exist only in the cloud and will re-sync after the migration."
+        Layout.fillWidth: true
+    }
+    KText {
+        visible: view.hasReport && view.report.ghostFiles.length === 0
+        text: "None found."
         Layout.fillWidth: true
     }
     Repeater {
@@ -80,7 +90,6 @@ WizardPage {
         delegate: KText {
             required property var modelData
             text: modelData.count + " files (" + modelData.provider + ")"
-            color: Theme.subtleText
             leftPadding: 16
             Layout.fillWidth: true
         }

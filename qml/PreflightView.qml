@@ -148,8 +148,10 @@ WizardPage {
         KButton {
             text: "Start Migration"
             highlighted: true
-            // A blocker found stops the migration here; warnings only inform.
-            enabled: view.checker === null || view.checker.isRunning || view.checker.blockers.length === 0
+            // Only checks that ran to the end and found no blocker let the migration start;
+            // warnings only inform.
+            enabled: view.checker !== null && view.checker.hasRun && !view.checker.isRunning
+                     && view.checker.blockers.length === 0
             onClicked: view.appState.goToNext()
         }
     ]

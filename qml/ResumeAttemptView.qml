@@ -43,6 +43,6 @@ KSheet {
 
     buttons: [
         Item { Layout.fillWidth: true },
-        KButton { text: "Skip"; onClicked: sheet.close() }
+        KButton { text: "Skip"; highlighted: true; onClicked: sheet.close() }
     ]
 }

@@ -11,7 +11,10 @@ KButton {
     Layout.fillWidth: true
     Layout.preferredWidth: 1
     Accessible.description: detail
+    // All four sides: a push button's own top and bottom padding would win over `padding`.
     padding: Theme.xl
+    topPadding: Theme.xl
+    bottomPadding: Theme.xl
     background: Rectangle {
         radius: Theme.radius
         color: card.down ? Theme.accentSoft : Theme.card

@@ -59,9 +59,30 @@ KSheet {
                     Repeater { model: 6; Rectangle { width: 3; height: 3; color: "white" } }
                 }
             }
-            KText { text: row.modelData.displayName; Layout.fillWidth: true }
-            KText { text: row.modelData.fileCount + " file(s)" }
-            KText { text: sheet.expiryOf(row.modelData); color: Theme.subtleText }
+            // Name over its details; a long name is cut short, not the buttons.
+            ColumnLayout {
+                spacing: 0
+                Layout.fillWidth: true
+                KText {
+                    text: row.modelData.displayName
+                    font.weight: Font.DemiBold
+                    elide: Text.ElideRight
+                    wrapMode: Text.NoWrap
+                    Layout.fillWidth: true
+                }
+                RowLayout {
+                    spacing: Theme.s
+                    Layout.fillWidth: true
+                    KNote { text: row.modelData.fileCount + " file(s)"; font.pixelSize: Theme.captionSize }
+                    KNote { text: "·"; font.pixelSize: Theme.captionSize; Accessible.ignored: true }
+                    KNote {
+                        text: sheet.expiryOf(row.modelData)
+                        color: row.modelData.expired ? Theme.warning : Theme.subtleText
+                        font.pixelSize: Theme.captionSize
+                        Layout.fillWidth: true
+                    }
+                }
+            }
             KButton {
                 text: "Apply"
                 Accessible.description: row.modelData.displayName
@@ -85,6 +106,6 @@ KSheet {
 
     buttons: [
         Item { Layout.fillWidth: true },
-        KButton { text: "Close"; onClicked: sheet.close() }
+        KButton { text: "Close"; highlighted: true; onClicked: sheet.close() }
     ]
 }

@@ -7,6 +7,7 @@ import QtQuick
 // or dark as the desktop is.
 QtObject {
     readonly property SystemPalette palette: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property SystemPalette disabledPalette: SystemPalette { colorGroup: SystemPalette.Disabled }
     readonly property bool dark: palette.window.hslLightness < 0.5
 
     // Spacing, on a 4 px grid.
@@ -33,6 +34,8 @@ QtObject {
     readonly property color accentSoft: Qt.rgba(accent.r, accent.g, accent.b, dark ? 0.22 : 0.12)
     readonly property color card: palette.base
     readonly property color cardBorder: Qt.rgba(text.r, text.g, text.b, dark ? 0.16 : 0.13)
+    // A field's frame: clearer than a card's, as it asks for input.
+    readonly property color fieldBorder: Qt.rgba(text.r, text.g, text.b, dark ? 0.34 : 0.30)
     readonly property color bar: Qt.darker(palette.window, dark ? 1.15 : 1.03)
     readonly property color separator: Qt.rgba(text.r, text.g, text.b, 0.12)
     readonly property color danger: dark ? "#ff7b72" : "#c01c28"

@@ -13,6 +13,9 @@ WizardPage {
          : isSource ? "Transferring Your Data"
          : waiting ? appState.say("Waiting for the Source Mac") : "Receiving Your Data"
 
+    // Nothing to act on until cancelling is offered: no empty bar meanwhile.
+    showsActions: feed.cancelAvailable
+
     Component.onCompleted: {
         feed.screenShown()
         appState.startTransfer()
@@ -24,7 +27,7 @@ WizardPage {
         RowLayout {
             Layout.fillWidth: true
             KText {
-                text: Math.floor(view.feed.fraction * 100) + " %"
+                text: Math.floor(view.feed.fraction * 100) + "%"
                 font.pixelSize: Theme.displaySize
                 font.weight: Font.DemiBold
                 Accessible.ignored: true
@@ -36,7 +39,7 @@ WizardPage {
                 Accessible.name: "Waiting"
             }
         }
-        ProgressBar {
+        KProgress {
             value: view.feed.fraction
             indeterminate: view.waiting
             Layout.fillWidth: true

@@ -35,8 +35,8 @@ WizardPage {
         text: "Available " + (view.profile !== null ? view.profile.migrationWindowStart : "")
     }
     KNote {
-        text: "Files, settings and app data move over your local network, checked end to end. "
-              + "Open kivo on both computers to begin."
+        text: view.appState.say("Files, settings and app data move over your local network, checked end to end. "
+                                + "Open kivo on both Macs to begin.")
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }

@@ -14,6 +14,10 @@ FocusScope {
     property string icon
     property color iconColor: Theme.accent
     readonly property bool centered: icon !== ""
+    // A status page with little on it sits in the middle of the window.
+    property bool centerVertically: false
+    // A page nobody acts on has no action bar.
+    property bool showsActions: true
     default property alias content: body.data
     property alias buttons: buttonRow.data
 
@@ -52,7 +56,8 @@ FocusScope {
                     id: column
                     width: Math.min(Theme.columnWidth, parent.width - 2 * Theme.xl)
                     x: (parent.width - width) / 2
-                    y: Theme.xl
+                    // Only ever moved down where the content is shorter than the view, so it never scrolls.
+                    y: screen.centerVertically ? Math.max(Theme.xl, (scroll.height - implicitHeight) / 2) : Theme.xl
                     spacing: Theme.s
                     Icon {
                         visible: screen.icon !== ""
@@ -85,11 +90,13 @@ FocusScope {
             }
         }
         Rectangle {
+            visible: screen.showsActions
             Layout.fillWidth: true
             implicitHeight: 1
             color: Theme.separator
         }
         Rectangle {
+            visible: screen.showsActions
             Layout.fillWidth: true
             implicitHeight: buttonRow.implicitHeight + 2 * Theme.m
             color: Theme.bar

@@ -5,6 +5,7 @@
 #include "categories/ApplicationDataHandler.h"
 
 #include "categories/CategoryHandlers.h"
+#include "categories/CategoryProfile.h"
 #include "app/DemoPeer.h"
 #include "app/HomeWording.h"
 #include "app/ManagedModeCoordinator.h"
@@ -406,7 +407,10 @@ void AppState::createTransferEngine(TransferConnection* connection)
 void AppState::confirmUserMapping(UserMapping mapping)
 {
     setConfirmedUserMapping(std::move(mapping));
-    m_categoryManager->loadCategories(m_profileManager->categoryProfile());
+    // The demonstration offers only the sample's user folders: every other category
+    // would be read from, or written into, the caller's own session (its keyring, its settings).
+    const CategoryProfile demoCategories{true, {QStringLiteral("userFiles")}, false};
+    m_categoryManager->loadCategories(m_demoMode ? demoCategories : m_profileManager->categoryProfile());
     goToNext();
 }
 

@@ -536,7 +536,7 @@ private:
     std::unique_ptr<AppCompatibilityManager> m_appCompatibility;
     std::unique_ptr<SpaceValidator> m_spaceValidator;
     std::unique_ptr<PreflightChecker> m_preflightChecker;
-    bool m_readinessCheckedKeychain = false; // the readiness checks last run had the keychain selected
+    bool m_readinessStale = false; // the readiness checks were asked for again while running
 
     MigrationStep m_currentStep = MigrationStep::welcome;
     std::optional<DeviceRole> m_deviceRole;

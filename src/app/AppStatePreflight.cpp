@@ -36,16 +36,12 @@ AppDataSelection chosenAppData(bool choicesOffered, const AppCompatibilityManage
                           : AppDataSelection{};
 }
 
-// The keychain's line: the checker raises its finding after those the other lines
-// show, so it is whatever blocker no line has claimed.
-CheckLine keychainLine(const QString& categoryName, const PreflightResult& result, const QList<CheckLine>& lines)
+// The keychain's line, under the name the home gives it.
+CheckLine keychainLine(const QString& categoryName, const PreflightResult& result)
 {
-    QStringList unclaimed = result.blockers;
-    for (const CheckLine& l : lines)
-        for (const QString& finding : l.findings)
-            unclaimed.removeOne(finding);
-    const CheckOutcome outcome = unclaimed.isEmpty() ? CheckOutcome::passed : CheckOutcome::failed;
-    return {QStringLiteral("%1 can be read").arg(categoryName), outcome, {}, unclaimed};
+    const bool failed = !result.keychainBlocker.isEmpty();
+    return {QStringLiteral("%1 can be read").arg(categoryName), failed ? CheckOutcome::failed : CheckOutcome::passed, {},
+            failed ? QStringList{result.keychainBlocker} : QStringList{}};
 }
 
 } // namespace
@@ -67,12 +63,12 @@ QVariantList AppState::preflightCheckRows() const
     const QString keychainName = HomeLayout::of(m_layout).displayNameFor(keychain);
     // With the other checks that can stop the migration: after the home and the free space.
     const qsizetype keychainAt = std::min<qsizetype>(2, lines.size());
-    if (m_readinessCheckedKeychain)
-        lines.insert(keychainAt, keychainLine(keychainName, result, lines));
+    if (result.keychainChecked)
+        lines.insert(keychainAt, keychainLine(keychainName, result));
     QVariantList rows = checkLineRows(lines);
     for (qsizetype i = 0; i < rows.size(); ++i) {
         // Leaving the keychain out is the one way past its check from this screen.
-        const bool leavable = m_readinessCheckedKeychain && i == keychainAt && lines[i].outcome == CheckOutcome::failed;
+        const bool leavable = result.keychainChecked && i == keychainAt && lines[i].outcome == CheckOutcome::failed;
         QVariantMap row = rows[i].toMap();
         row.insert(QStringLiteral("leaveOut"), leavable ? keychain : QString());
         row.insert(QStringLiteral("leaveOutText"), leavable ? QStringLiteral("Leave %1 Out").arg(keychainName) : QString());

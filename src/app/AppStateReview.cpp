@@ -62,16 +62,25 @@ PreflightInputs AppState::readinessInputs() const
     inputs.includesKeychain = std::ranges::any_of(m_categoryManager->selectedCategories(), [](const DataCategory& c) {
         return c.id == QLatin1String("keychain");
     });
+    inputs.layout = m_layout;
     return inputs;
 }
 
 QCoro::Task<void> AppState::runPreflightChecks()
 {
-    if (m_deviceRole == DeviceRole::destination || m_preflightChecker->isRunning())
+    if (m_deviceRole == DeviceRole::destination)
         co_return;
-    PreflightInputs inputs = readinessInputs();
-    m_readinessCheckedKeychain = inputs.includesKeychain;
-    co_await m_preflightChecker->run(std::move(inputs));
+    // Asked again while a run is out (the selection may have changed since): the run
+    // out is followed by one more, so the result shown is never an earlier selection's.
+    if (m_preflightChecker->isRunning()) {
+        m_readinessStale = true;
+        co_return;
+    }
+    QPointer<AppState> self(this);
+    do {
+        m_readinessStale = false;
+        co_await m_preflightChecker->run(readinessInputs());
+    } while (self && m_readinessStale);
 }
 
 QCoro::Task<void> AppState::reviewPreFlight()

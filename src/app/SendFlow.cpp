@@ -147,7 +147,9 @@ QCoro::Task<QStringList> SendFlow::confirmSensitive(QStringList categories)
         Q_EMIT warning(QStringLiteral("The keychain is left out: it moves only once its warning is confirmed."));
         co_return categories;
     }
-    const auto check = m_request.keychainProblem ? m_request.keychainProblem : [] { return KeychainHandler::sourceProblem(); };
+    const auto check = m_request.keychainProblem
+        ? m_request.keychainProblem
+        : [layout = session().homeLayout()] { return KeychainHandler::sourceProblem(layout); };
     const QString problem = co_await runInBackground(check);
     if (!problem.isEmpty())
         fail(FlowExit::serviceUnavailable, problem);

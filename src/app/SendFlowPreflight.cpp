@@ -15,15 +15,11 @@ namespace kivo {
 namespace {
 
 // The checks' inputs as the readiness screen gathers them, with what the scan counted.
-PreflightInputs checkInputs(AppState& state, const std::optional<PreFlightReport>& report)
+PreflightInputs checkInputs(const AppState& state, const std::optional<PreFlightReport>& report)
 {
-    const PreflightSettings& settings = state.preflightSettings();
-    PreflightInputs inputs;
-    inputs.manifestSize = state.categoryManager()->totalSelectedSize();
-    inputs.sourceHome = state.environment().homeFolder;
-    inputs.destinationHome = settings.destinationHome.value_or(QString());
-    inputs.destinationFreeBytes = settings.destinationFreeBytes;
-    inputs.destinationIsLocal = settings.destinationIsLocal;
+    PreflightInputs inputs = state.readinessInputs();
+    // Asked before anyone paired, through the request's own check.
+    inputs.includesKeychain = false;
     if (report)
         inputs.placeholders = placeholdersFromScan(*report, inputs.sourceHome);
     return inputs;

@@ -72,7 +72,7 @@ KeychainHandler::KeychainHandler(QString homeFolder, QByteArray sessionKey, Home
 
 KeychainHandler::~KeychainHandler() { wipe(m_key); }
 
-QString KeychainHandler::sourceProblem(KeychainAdvice advice)
+QString KeychainHandler::sourceProblem(HomeLayoutKind layout, KeychainAdvice advice)
 {
     QString reason;
     try {
@@ -81,7 +81,7 @@ QString KeychainHandler::sourceProblem(KeychainAdvice advice)
     } catch (const std::exception& e) {
         reason = describe(e);
     }
-    return reason.isEmpty() ? reason : unreadableText(reason, advice);
+    return reason.isEmpty() ? reason : unreadableText(reason, layout, advice);
 }
 
 namespace {
@@ -98,13 +98,16 @@ QString midSentence(QString reason)
 
 } // namespace
 
-QString KeychainHandler::unreadableText(const QString& reason, KeychainAdvice advice)
+QString KeychainHandler::unreadableText(const QString& reason, HomeLayoutKind layout, KeychainAdvice advice)
 {
+    // Named as the selection screen names it for this home.
+    const QString name = HomeLayout::of(layout).displayNameFor(QStringLiteral("keychain"));
     const QString wayOut = advice == KeychainAdvice::desktopApp
-        ? QStringLiteral("Unlock the keyring and check again, or leave Passwords and Keys out.")
-        : QStringLiteral("Run kivo-cli inside your desktop session with the keyring unlocked, or leave Passwords and "
-                         "Keys out by naming the other categories with --categories.");
-    return QStringLiteral("Passwords and Keys cannot be read on this computer: %1. %2").arg(midSentence(reason), wayOut);
+        ? QStringLiteral("Unlock the keyring and check again, or leave %1 out.").arg(name)
+        : QStringLiteral("Run kivo-cli inside your desktop session with the keyring unlocked, or leave %1 out by "
+                         "naming the other categories with --categories.")
+              .arg(name);
+    return QStringLiteral("%1 cannot be read on this computer: %2. %3").arg(name, midSentence(reason), wayOut);
 }
 
 QString KeychainHandler::notImportedText(const QString& reason)

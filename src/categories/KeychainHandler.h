@@ -49,11 +49,14 @@ public:
     // The sealed export of the whole keychain.
     static QByteArray sealedExport(const QByteArray& key);
     static ImportCounts importExport(const QString& path, const QByteArray& key);
-    // Why this machine's keychain cannot be read for sending, worded for the user, or empty.
-    static QString sourceProblem(KeychainAdvice advice = KeychainAdvice::commandLine);
-    // What the user reads when the keychain service cannot be used, from the service's own reason:
-    // on the source (send, preflight) and on the destination (import).
-    static QString unreadableText(const QString& reason, KeychainAdvice advice = KeychainAdvice::commandLine);
+    // Why this machine's keychain cannot be read for sending, worded for the user with the
+    // name `layout` gives the category, or empty.
+    static QString sourceProblem(HomeLayoutKind layout, KeychainAdvice advice = KeychainAdvice::commandLine);
+    // What the user reads on the source (send, preflight) when the keychain service cannot
+    // be used, from the service's own reason.
+    static QString unreadableText(const QString& reason, HomeLayoutKind layout,
+                                  KeychainAdvice advice = KeychainAdvice::commandLine);
+    // The same on the destination (import).
     static QString notImportedText(const QString& reason);
 
 private:

@@ -15,7 +15,7 @@ CheckEnvironment CheckEnvironment::fromProcess()
     if (e.profilePath.isEmpty())
         e.profilePath = QStringLiteral("/etc/kivo/com.kivo.config.plist");
     e.systemRoot = QStringLiteral("/");
-    e.keychainProblem = [] { return KeychainHandler::sourceProblem(); };
+    e.keychainProblem = [](HomeLayoutKind layout) { return KeychainHandler::sourceProblem(layout); };
 #ifdef Q_OS_MACOS
     e.profilesTool = QStringLiteral("/usr/bin/profiles");
     e.fdesetupTool = QStringLiteral("/usr/bin/fdesetup");

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "categories/HomeLayout.h"
+
 #include <QString>
 
 #include <functional>
@@ -16,8 +18,9 @@ struct CheckEnvironment {
     QString systemRoot;   // prefixes the protected system paths
     QString profilesTool; // enrolment status tool; empty: not run
     QString fdesetupTool; // disk encryption status tool; empty: the volume is asked instead
-    // Why this machine's keychain cannot be read for sending, or empty; unset: not asked.
-    std::function<QString()> keychainProblem;
+    // Why this machine's keychain cannot be read for sending, named as a home of
+    // `layout` names it, or empty; unset: not asked.
+    std::function<QString(HomeLayoutKind layout)> keychainProblem;
 
     // This machine's: $KIVO_SYSFS (else /sys), /proc, $KIVO_CONFIG_PROFILE
     // (else /etc/kivo/com.kivo.config.plist), "/", the tools only where they exist, and the Secret Service.

@@ -128,9 +128,12 @@ PreflightResult runPreflightChecks(const PreflightInputs& in, const CheckEnviron
     if (!r.destinationSpaceAvailable)
         r.blockers << QStringLiteral("Destination has %1 free; %2 needed (with 10% buffer).")
                           .arg(formatFileSize(r.destinationFreeBytes), formatFileSize(needed));
-    if (in.includesKeychain && env.keychainProblem)
-        if (const QString problem = env.keychainProblem(); !problem.isEmpty())
-            r.blockers << problem;
+    if (in.includesKeychain && env.keychainProblem) {
+        r.keychainChecked = true;
+        r.keychainBlocker = env.keychainProblem(in.layout);
+        if (!r.keychainBlocker.isEmpty())
+            r.blockers << r.keychainBlocker;
+    }
     if (!r.destinationMDMEnrolled)
         r.warnings << QStringLiteral("Destination Mac is not MDM-enrolled. Migration will continue but admin policy won't apply.");
     if (r.iCloudStubsDetected)

@@ -33,6 +33,10 @@ struct PreflightResult {
     QStringList runningBrowsers;
     QStringList warnings;
     QStringList blockers;
+    // Asked only of a selection that holds the keychain; the blocker it raised, if any
+    // (also in `blockers`), so that a screen can show it under the keychain's own line.
+    bool keychainChecked = false;
+    QString keychainBlocker;
 
     QJsonObject toJson() const;
     bool operator==(const PreflightResult&) const = default;
@@ -58,6 +62,8 @@ struct PreflightInputs {
     std::optional<PlaceholderCount> placeholders;
     // The selection holds the keychain: a keychain that cannot be read blocks, as sending it would fail.
     bool includesKeychain = false;
+    // How the source home is laid out: its findings name categories as it does.
+    HomeLayoutKind layout = HomeLayoutKind::Linux;
 };
 
 // The display names of the recognised browsers among `processes` run by `uid`, in a fixed order.

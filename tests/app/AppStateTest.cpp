@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/AppState.h"
+#include "categories/DataCategoryManager.h"
 #include "connection/ConnectionManager.h"
 
 #include <QDir>
@@ -143,6 +144,30 @@ TEST(AppStateSession, ATypedAddressIsHostAndPortOrRefusedWithWhy)
         } else {
             ASSERT_TRUE(std::holds_alternative<QString>(got));
             EXPECT_EQ(std::get<QString>(got), QString::fromUtf8(c.refusal));
+        }
+    }
+}
+
+// The demonstration moves only the sample's user folders: the other categories
+// would read this machine's own keyring and settings, so they are not offered.
+TEST(AppStateSession, TheDemoOffersOnlyTheUserFolders)
+{
+    for (const bool demo : {false, true}) {
+        SCOPED_TRACE(demo ? "demo" : "own home");
+        QTemporaryDir home;
+        AppState state(SessionEnvironment{home.path(), {}, {}, 0, nullptr});
+        state.setDemoMode(demo);
+        state.setDeviceRole(DeviceRole::source);
+        state.setCurrentStep(Step::userMapping);
+        state.confirmUserMapping(kMapping);
+        QStringList unselected, selected;
+        for (const DataCategory& c : state.categoryManager()->categories())
+            (c.isSelected ? selected : unselected) << c.id;
+        if (demo) {
+            EXPECT_EQ(selected.join(u','), QStringLiteral("userFiles"));
+            EXPECT_EQ(unselected.join(u','), QString()) << "nothing else is listed";
+        } else {
+            EXPECT_TRUE(selected.contains("keychain")) << selected.join(u',').toStdString();
         }
     }
 }

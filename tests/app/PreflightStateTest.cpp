@@ -4,6 +4,7 @@
 #include "categories/DataCategoryManager.h"
 #include "categories/HomeFolderScanner.h"
 #include "preflight/PreFlightScanner.h"
+#include "preflight/PreflightChecker.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
 
@@ -12,11 +13,14 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -124,4 +128,30 @@ TEST(PreflightState, AScanLeftByGoingBackIsDiscardedAndAFinishedOneKept)
     state.goBack();
     state.goBack();
     EXPECT_FALSE(state.preFlightReport());
+}
+
+// Checks asked for again while a run is out (the selection changed meanwhile) run
+// once more after it: what is shown is the current selection's result.
+TEST(PreflightState, ChecksAskedForDuringARunRunAgainForTheSelectionThen)
+{
+    PreflightSession s;
+    AppState& state = s.state;
+    const PreflightChecker& checks = *state.preflightChecker();
+    const auto answer = std::make_shared<QSemaphore>();
+    // Released however the test ends: the checks' thread is not left waiting.
+    const auto release = qScopeGuard([answer] { answer->release(); });
+    CheckEnvironment environment = CheckEnvironment::fromProcess();
+    environment.keychainProblem = [answer](HomeLayoutKind) {
+        answer->acquire();
+        return QString();
+    };
+    state.preflightChecker()->setEnvironment(std::move(environment));
+
+    state.checkReadiness();
+    ASSERT_TRUE(checks.isRunning());
+    state.toggleCategory(QStringLiteral("keychain")); // left out while the keyring is being asked
+    state.checkReadiness();
+    answer->release();
+    ASSERT_TRUE(waitUntil([&] { return checks.hasRun() && !checks.isRunning(); }));
+    EXPECT_FALSE(checks.result().keychainChecked) << "the result is the first selection's";
 }

@@ -172,6 +172,9 @@ def migrate(work, kivo, cli, window, pick):
         window.press("Start Migration")
         window.find("Pre-flight checks")
         assert window.has(window.choose(pick), window.at.STATE_CHECKED), f'"{pick}" is not chosen'
+        # "Start Migration" waits for the checks, and AT-SPI may not say the button is disabled:
+        # a check's line shows once they have run.
+        window.find("Home folder can be read: ", prefix=True)
         window.press("Start Migration")
         window.find("Review your migration")
         window.press("Start Migration")

@@ -9,6 +9,7 @@
 #include "connection/ConnectionManager.h"
 #include "connection/PairingManager.h"
 #include "devtools/EngineeringToolsDetector.h"
+#include "postmigration/StagedPrefService.h"
 #include "preflight/PreflightChecker.h"
 #include "transfer/TransferProgress.h"
 #include "support/FileBytes.h"
@@ -21,6 +22,8 @@
 #include <QAccessible>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QTest>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -104,15 +107,19 @@ ManagedDeploymentConfig withPrincipal()
     return config;
 }
 
-const QString kKeyringLocked =
-    KeychainHandler::unreadableText(QStringLiteral("The keyring's default collection \"Login\" is locked"),
-                                    KeychainAdvice::desktopApp);
+const QString kLocked = QStringLiteral("The keyring's default collection \"Login\" is locked");
+const QString kKeyringLocked = QStringLiteral(
+    "Passwords and Keys cannot be read on this computer: the keyring's default collection \"Login\" is locked. "
+    "Unlock the keyring and check again, or leave Passwords and Keys out.");
 
-// This machine's readiness checks, with a keyring that answers what `problem` holds when asked.
+// This machine's readiness checks, with a keyring that gives the reason `problem` holds
+// (none: readable) when asked, worded as the window words it.
 void keyringAnswers(GuiHarness& h, std::shared_ptr<QString> problem)
 {
     CheckEnvironment environment = CheckEnvironment::fromProcess();
-    environment.keychainProblem = [problem = std::move(problem)] { return *problem; };
+    environment.keychainProblem = [problem = std::move(problem)](HomeLayoutKind layout) {
+        return problem->isEmpty() ? QString() : KeychainHandler::unreadableText(*problem, layout, KeychainAdvice::desktopApp);
+    };
     h.state().preflightChecker()->setEnvironment(std::move(environment));
 }
 
@@ -189,12 +196,20 @@ const QList<Case>& cases()
              waitUntil([&] { return h.state().engToolsDetector()->hasScanned() && !h.state().engToolsDetector()->isScanning(); });
          },
          {".zshrc — 17 bytes"}},
+        {"manifest-keyring-sheet",
+         [mapped](GuiHarness& h) {
+             mapped(h);
+             h.press(QStringLiteral("Passwords and Keys")); // left out
+             h.press(QStringLiteral("Passwords and Keys")); // asked for back: the sheet asks first
+         },
+         {"Passwords and Keys Are Sensitive", "I Understand, Include Passwords and Keys"},
+         {"Keychain Data is Sensitive", "I Understand, Include Keychain"}},
         {"summary",
          [](GuiHarness& h) {
              at(h, DeviceRole::source, MigrationStep::preflightSummary);
              waitUntil([&] { return h.state().preFlightReport() && !h.state().preFlightScanRunning(); });
          },
-         {"Export Summary…"}},
+         {"Export Summary…", "Nothing left out.", "None found."}},
         {"complete-issues",
          [](GuiHarness& h) {
              finishedTransfer(h, [](TransferProgress& p) {
@@ -210,12 +225,33 @@ const QList<Case>& cases()
              h.state().completeMigrationLog();
              h.press(QStringLiteral("View Log"));
          },
-         {"Migration Log", kHost}},
+         {"Migration Log", kHost, "Completed"}, {"completed"}},
+        {"staged-sheet-with-bundles",
+         [](GuiHarness& h) {
+             finishedTransfer(h, [](TransferProgress& p) { p.setIsComplete(true); });
+             StagedPrefService& service = *h.state().stagedPrefService();
+             const QString home = h.state().environment().homeFolder;
+             const auto stage = [&](const QString& key, const QString& name, const QDateTime& at) {
+                 const QString file = home + QStringLiteral("/.config/") + key + QStringLiteral("/settings.conf");
+                 writeBytes(file, "x=1\n");
+                 service.stager().stage(key, name, {key}, {{file, QStringLiteral("~/.config/") + key + QStringLiteral("/settings.conf"), 4, {}}},
+                                        std::chrono::hours(24 * 7), false, at);
+             };
+             // A name long enough to wrap, and one whose window has passed.
+             stage(QStringLiteral("org.example.Long"),
+                   QStringLiteral("A Photo Organiser With A Very Long Name That Has To Wrap Onto A Second Line"),
+                   QDateTime::currentDateTimeUtc());
+             stage(QStringLiteral("org.example.Old"), QStringLiteral("Old Editor"), QDateTime::currentDateTimeUtc().addDays(-8));
+             service.refresh();
+             h.press(QStringLiteral("Staged Preferences"));
+         },
+         {"Preferences waiting on apps", "Old Editor", "Expired — pending discard", "Apply", "Discard"},
+         {"No staged preferences"}},
         {"welcome-profile", [](GuiHarness&) {},
          {"Managed by Acme IT", "Available " + QTime::currentTime().addSecs(7200).toString(QStringLiteral("HH:mm"))},
          {"Preview Demo"}, kBranding + closedWindow()},
         {"preflight-keyring-locked",
-         [](GuiHarness& h) { readinessWithKeyring(h, std::make_shared<QString>(kKeyringLocked)); },
+         [](GuiHarness& h) { readinessWithKeyring(h, std::make_shared<QString>(kLocked)); },
          {"Passwords and Keys can be read", kKeyringLocked, "Leave Passwords and Keys Out", "Check Again"}},
         {"preflight-profile", source(MigrationStep::preflight),
          {"Locked by your organisation’s configuration profile (8 Mbps)."}, {},
@@ -397,7 +433,7 @@ TEST(Screens, AnUnreadableKeyringBlocksUntilUnlockedOrLeftOut)
 {
     QTemporaryDir home;
     GuiHarness h(environmentIn(home.path()));
-    const auto problem = std::make_shared<QString>(kKeyringLocked);
+    const auto problem = std::make_shared<QString>(kLocked);
     readinessWithKeyring(h, problem);
     const auto keychainSelected = [&] {
         return std::ranges::any_of(h.state().categoryManager()->selectedCategories(),
@@ -415,7 +451,7 @@ TEST(Screens, AnUnreadableKeyringBlocksUntilUnlockedOrLeftOut)
     EXPECT_FALSE(h.showsText(QStringLiteral("Leave Passwords and Keys Out")));
     EXPECT_TRUE(keychainSelected());
 
-    *problem = kKeyringLocked;
+    *problem = kLocked;
     h.state().checkReadiness();
     ASSERT_TRUE(checksDone(h));
     ASSERT_TRUE(h.press(QStringLiteral("Leave Passwords and Keys Out")));
@@ -426,6 +462,57 @@ TEST(Screens, AnUnreadableKeyringBlocksUntilUnlockedOrLeftOut)
     EXPECT_FALSE(h.showsText(QStringLiteral("Check Again")));
     EXPECT_TRUE(h.press(QStringLiteral("Start Migration")));
     EXPECT_EQ(h.state().currentStep(), MigrationStep::preflightSummary);
+}
+
+// "Start Migration" waits for the checks: while they run (here held on the keyring's
+// answer) the screen says so and the button does nothing, however quick the click.
+TEST(Screens, StartMigrationWaitsForTheChecks)
+{
+    QTemporaryDir home;
+    GuiHarness h(environmentIn(home.path()));
+    const auto answer = std::make_shared<QSemaphore>();
+    // Released however the test ends: the checks' thread is not left waiting.
+    const auto release = qScopeGuard([answer] { answer->release(); });
+    CheckEnvironment environment = CheckEnvironment::fromProcess();
+    environment.keychainProblem = [answer](HomeLayoutKind) {
+        answer->acquire();
+        return QString();
+    };
+    h.state().preflightChecker()->setEnvironment(std::move(environment));
+    at(h, DeviceRole::source, MigrationStep::userMapping);
+    h.state().confirmProposedUserMapping();
+    waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
+    h.state().goToNext();
+    h.settle();
+    ASSERT_EQ(h.state().currentStep(), MigrationStep::preflight);
+    ASSERT_TRUE(h.state().preflightChecker()->isRunning());
+    EXPECT_TRUE(h.showsText(QStringLiteral("Running checks…")));
+    h.screenshot(QStringLiteral("preflight-running"));
+    EXPECT_FALSE(h.press(QStringLiteral("Start Migration")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::preflight);
+
+    answer->release();
+    ASSERT_TRUE(checksDone(h));
+    EXPECT_FALSE(h.showsText(QStringLiteral("Running checks…")));
+    EXPECT_TRUE(h.showsText(QStringLiteral("Passwords and Keys can be read")));
+    EXPECT_TRUE(h.press(QStringLiteral("Start Migration")));
+    EXPECT_EQ(h.state().currentStep(), MigrationStep::preflightSummary);
+}
+
+// A Mac-shaped home names its keychain "Keychain": its line, its finding and the way out say so.
+TEST(Screens, AMacShapedHomeNamesItsKeychain)
+{
+    QTemporaryDir home;
+    SessionEnvironment environment = environmentIn(home.path());
+    environment.layout = QStringLiteral("macos");
+    GuiHarness h(environment);
+    readinessWithKeyring(h, std::make_shared<QString>(kLocked));
+    for (const QString& text :
+         {QStringLiteral("Keychain can be read"), QStringLiteral("Leave Keychain Out"),
+          QStringLiteral("Keychain cannot be read on this computer: the keyring's default collection \"Login\" is "
+                         "locked. Unlock the keyring and check again, or leave Keychain out.")})
+        EXPECT_TRUE(h.showsText(text)) << text.toStdString();
+    EXPECT_FALSE(h.showsText(QStringLiteral("Passwords and Keys can be read")));
 }
 
 // Without service discovery the source says where it can be reached, and the

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "categories/KeychainHandler.h"
 #include "platform/DiskEncryption.h"
 #include "platform/PowerSources.h"
 #include "preflight/MDMSafetyCheck.h"
@@ -147,21 +148,52 @@ TEST_F(ChecksTest, PlaceholdersInTheUserFoldersAndAnUnreadableHome)
     }
 }
 
-// A keychain that cannot be read blocks only a selection that holds it, in the service's words.
+// A keychain that cannot be read blocks only a selection that holds it, in the
+// service's words and under the name the home gives it; the result says which
+// blocker is the keychain's, beside one that is not.
 TEST_F(ChecksTest, AnUnreadableKeychainBlocksASelectionWithIt)
 {
-    QString problem;
-    env.keychainProblem = [&problem] { return problem; };
-    const auto blockers = [this](bool includesKeychain) {
+    QString reason;
+    env.keychainProblem = [&reason](HomeLayoutKind layout) {
+        return reason.isEmpty() ? QString() : KeychainHandler::unreadableText(reason, layout);
+    };
+    const auto run = [this](bool includesKeychain, HomeLayoutKind layout) {
         PreflightInputs in;
+        in.manifestSize = GB;
         in.sourceHome = at("home");
-        in.destinationFreeBytes = 100 * GB;
+        in.destinationFreeBytes = 0;
         in.destinationIsLocal = false;
         in.includesKeychain = includesKeychain;
-        return runPreflightChecks(in, env).blockers;
+        in.layout = layout;
+        return runPreflightChecks(in, env);
     };
-    EXPECT_EQ(blockers(true), QStringList());
-    problem = "Passwords and Keys cannot be read on this computer: no Secret Service is available.";
-    EXPECT_EQ(blockers(true), QStringList{problem});
-    EXPECT_EQ(blockers(false), QStringList());
+    const PreflightResult readable = run(true, HomeLayoutKind::Linux);
+    EXPECT_TRUE(readable.keychainChecked);
+    EXPECT_EQ(readable.keychainBlocker, QString());
+    ASSERT_EQ(readable.blockers.size(), 1);
+    const QString noSpace = readable.blockers.constFirst();
+    EXPECT_TRUE(noSpace.startsWith(QStringLiteral("Destination has "))) << noSpace.toStdString();
+
+    reason = "No Secret Service is available.";
+    struct Case {
+        HomeLayoutKind layout;
+        QString blocker;
+    };
+    for (const Case& c : {
+             Case{HomeLayoutKind::Linux,
+                  "Passwords and Keys cannot be read on this computer: no Secret Service is available. Run kivo-cli "
+                  "inside your desktop session with the keyring unlocked, or leave Passwords and Keys out by naming "
+                  "the other categories with --categories."},
+             Case{HomeLayoutKind::MacOS,
+                  "Keychain cannot be read on this computer: no Secret Service is available. Run kivo-cli inside your "
+                  "desktop session with the keyring unlocked, or leave Keychain out by naming the other categories "
+                  "with --categories."},
+         }) {
+        const PreflightResult r = run(true, c.layout);
+        EXPECT_EQ(r.keychainBlocker, c.blocker);
+        EXPECT_EQ(r.blockers, (QStringList{noSpace, c.blocker}));
+    }
+    const PreflightResult notSelected = run(false, HomeLayoutKind::Linux);
+    EXPECT_FALSE(notSelected.keychainChecked);
+    EXPECT_EQ(notSelected.blockers, QStringList{noSpace});
 }

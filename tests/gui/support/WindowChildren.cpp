@@ -4,6 +4,7 @@
 #include "support/CoroTest.h"
 
 #include "connection/ConnectionManager.h"
+#include "preflight/PreflightChecker.h"
 
 #include <QCoreApplication>
 #include <QQuickWindow>
@@ -24,7 +25,12 @@ void finishSourceSide(GuiHarness& h)
     for (const char* other : {"Application Data & Preferences", "Passwords and Keys", "System Settings", "Browser Data"})
         ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
     ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
+    const PreflightChecker& checks = *h.state().preflightChecker();
     for (const MigrationStep next : {MigrationStep::preflight, MigrationStep::preflightSummary, MigrationStep::progress}) {
+        // The readiness screen lets the migration start only once its checks have run.
+        if (h.state().currentStep() == MigrationStep::preflight) {
+            ASSERT_TRUE(waitUntil([&] { return checks.hasRun() && !checks.isRunning(); }));
+        }
         ASSERT_TRUE(h.press(QStringLiteral("Start Migration")));
         ASSERT_TRUE(h.state().currentStep() == next || h.state().currentStep() == MigrationStep::complete);
     }
