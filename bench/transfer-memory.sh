@@ -26,17 +26,19 @@ mkdir -p "$homes"
 
 # Largest anonymous resident set of each side so far, in KiB, rewritten as it grows.
 sample_anonymous() {
-  local out=$1 send=0 receive=0 pid kib
+  local out=$1 send=0 receive=0 pid kib args
   while :; do
     for pid in $(pgrep -x kivo-cli); do
       kib=$(awk '/^Anonymous:/ {print $2}' "/proc/$pid/smaps_rollup" 2>/dev/null) || continue
       [ -n "$kib" ] || continue
-      case " $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" in
+      # A side that has just exited has no command line left.
+      args=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") || continue
+      case " $args" in
         *" send "*) [ "$kib" -gt "$send" ] && send=$kib ;;
         *" receive "*) [ "$kib" -gt "$receive" ] && receive=$kib ;;
       esac
     done
-    echo "$send $receive" >"$out"
+    echo "$send $receive" >"$out.next" && mv "$out.next" "$out"
     sleep 0.05
   done
 }

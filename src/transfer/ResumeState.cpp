@@ -20,6 +20,13 @@ namespace {
 // A hash and a stamp: the two strings CompletedContent::parse takes.
 QJsonArray contentToJson(const CompletedContent& c) { return QJsonArray{c.hash.toHex(), c.stamp()}; }
 
+// The path's record, or an empty one to fill.
+ResumeState::FileRecord recordOf(const ResumeState::Files& files, const QString& path)
+{
+    const auto it = files.constFind(path);
+    return it == files.cend() ? ResumeState::FileRecord{} : *it;
+}
+
 QByteArray readFile(const QString& path, bool* ok)
 {
     QFile f(path);
@@ -99,7 +106,12 @@ bool ResumeState::isCompleted(const QString& relativePath) const
     return it != files.cend() && it->completed;
 }
 
-void ResumeState::markCompleted(const QString& relativePath) { files[relativePath].completed = true; }
+void ResumeState::markCompleted(const QString& relativePath)
+{
+    FileRecord r = recordOf(files, relativePath);
+    r.completed = true;
+    files.store(relativePath, r);
+}
 
 std::optional<ResumeState::FileIdentity> ResumeState::identity(const QString& relativePath) const
 {
@@ -109,17 +121,19 @@ std::optional<ResumeState::FileIdentity> ResumeState::identity(const QString& re
 
 void ResumeState::setIdentity(const QString& relativePath, const FileIdentity& identity)
 {
-    files[relativePath].setIdentity(identity);
+    FileRecord r = recordOf(files, relativePath);
+    r.setIdentity(identity);
+    files.store(relativePath, r);
 }
 
 void ResumeState::forgetIdentity(const QString& relativePath)
 {
-    if (const auto it = files.find(relativePath); it != files.end()) {
-        it->hasIdentity = it->hasSourceModified = false;
-        it->sourceSize = 0;
-        it->sourceModifiedMsecs = 0;
-        if (it->isEmpty())
-            files.erase(it);
+    if (const auto it = files.constFind(relativePath); it != files.cend()) {
+        FileRecord r = *it;
+        r.hasIdentity = r.hasSourceModified = false;
+        r.sourceSize = 0;
+        r.sourceModifiedMsecs = 0;
+        files.store(relativePath, r);
     }
 }
 
@@ -132,34 +146,37 @@ std::optional<CompletedContent> ResumeState::content(const QString& relativePath
 void ResumeState::setContent(const QString& relativePath, const std::optional<CompletedContent>& content)
 {
     if (content) {
-        FileRecord& r = files[relativePath];
+        FileRecord r = recordOf(files, relativePath);
         r.content = *content;
         r.hasContent = true;
-    } else if (const auto it = files.find(relativePath); it != files.end()) {
-        it->content = {};
-        it->hasContent = false;
-        if (it->isEmpty())
-            files.erase(it);
+        files.store(relativePath, r);
+    } else if (const auto it = files.constFind(relativePath); it != files.cend()) {
+        FileRecord r = *it;
+        r.content = {};
+        r.hasContent = false;
+        files.store(relativePath, r);
     }
 }
 
 void ResumeState::forgetCompletion(const QString& relativePath)
 {
     setContent(relativePath, std::nullopt);
-    if (const auto it = files.find(relativePath); it != files.end()) {
-        it->completed = false;
-        if (it->isEmpty())
-            files.erase(it);
+    if (const auto it = files.constFind(relativePath); it != files.cend()) {
+        FileRecord r = *it;
+        r.completed = false;
+        files.store(relativePath, r);
     }
 }
 
 void ResumeState::forgetAllContent()
 {
-    for (auto it = files.begin(); it != files.end();) {
-        it->content = {};
-        it->hasContent = false;
-        it = it->isEmpty() ? files.erase(it) : std::next(it);
+    QStringList held;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (it->hasContent)
+            held.append(it.key());
     }
+    for (const QString& path : std::as_const(held))
+        setContent(path, std::nullopt);
 }
 
 QJsonObject ResumeState::toJson() const

@@ -19,6 +19,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 
 namespace kivo {
@@ -69,12 +70,93 @@ struct ResumeState {
         bool operator==(const FileRecord&) const = default;
     };
 
+    // The records by relative path, packed: a hash table of records cost 130
+    // bytes a file, the largest part of a long transfer's memory on this side.
+    // A content stamp that repeats the source's size and second keeps only its
+    // nanoseconds. Iteration follows insertion and yields records by value.
+    class Files {
+    public:
+        class const_iterator {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = FileRecord;
+            using difference_type = std::ptrdiff_t;
+            using reference = FileRecord;
+            using pointer = void;
+            // `it->field` on a record made on the spot.
+            struct Arrow {
+                FileRecord record;
+                const FileRecord* operator->() const { return &record; }
+            };
+            const QString& key() const { return m_files->m_paths[m_at]; }
+            FileRecord operator*() const { return m_files->recordAt(m_at); }
+            Arrow operator->() const { return {**this}; }
+            const_iterator& operator++();
+            const_iterator operator++(int)
+            {
+                const_iterator was = *this;
+                ++*this;
+                return was;
+            }
+            bool operator==(const const_iterator& other) const { return m_at == other.m_at; }
+
+        private:
+            friend class Files;
+            const_iterator(const Files* files, qsizetype at);
+            const Files* m_files = nullptr;
+            qsizetype m_at = 0;
+        };
+        using iterator = const_iterator;
+
+        qsizetype size() const { return m_live; }
+        bool isEmpty() const { return m_live == 0; }
+        void reserve(qsizetype count);
+        const_iterator cbegin() const { return {this, 0}; }
+        const_iterator cend() const { return {this, m_paths.size()}; }
+        const_iterator begin() const { return cbegin(); }
+        const_iterator end() const { return cend(); }
+        const_iterator constFind(const QString& path) const;
+        bool contains(const QString& path) const { return constFind(path) != cend(); }
+        // An empty record is not kept: storing one removes the path.
+        void store(const QString& path, const FileRecord& record);
+        // The same records by path, in whatever order.
+        bool operator==(const Files& other) const;
+
+    private:
+        // 56 bytes. Without an identity, size and time hold the content's stamp.
+        struct Packed {
+            Sha256Digest hash;
+            std::uint64_t size = 0;
+            std::int64_t time = 0; // the source's milliseconds, or the content's seconds
+            std::uint32_t nsecs = 0; // the content's
+            std::uint8_t flags = 0;
+        };
+        struct Stamp {
+            std::uint64_t size = 0;
+            std::int64_t secs = 0;
+            std::int64_t nsecs = 0;
+        };
+        FileRecord recordAt(qsizetype at) const;
+        // The slot holding `path`, or the empty slot where it would go.
+        qsizetype slotOf(const QString& path) const;
+        void rebuild(qsizetype capacity);
+
+        // Parallel lists by insertion; a removed path stays as a dead entry until the next rebuild.
+        QList<QString> m_paths;
+        QList<Packed> m_records;
+        // Stamps that could not be folded into their record, by entry.
+        QHash<qsizetype, Stamp> m_apart;
+        // Open addressing: entry + 1, 0 for none; a power of two in size.
+        QList<std::uint32_t> m_slots;
+        qsizetype m_live = 0;
+    };
+
     QString transferID;
     QString sourceHostname;
     QDateTime createdAt;
     QDateTime updatedAt;
     // Every file completed, started or with content recorded, by relative path.
-    QHash<QString, FileRecord> files;
+    Files files;
     std::optional<InProgressFile> inProgressFile;
     QStringList completedCategories;
     std::uint64_t totalBytesReceived = 0;

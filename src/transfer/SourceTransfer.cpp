@@ -2,6 +2,7 @@
 #include "transfer/SourceTransfer.h"
 
 #include "platform/Error.h"
+#include "platform/FreeMemory.h"
 #include "platform/Logging.h"
 #include "transfer/Background.h"
 #include "transfer/FileHasher.h"
@@ -180,6 +181,9 @@ QCoro::Task<void> SourceTransfer::exchangeManifest()
     if (m_resumeState)
         co_await applyCheckpoint();
     agreeOnLinks(ack.header);
+    // Listing the files and encoding the manifest left the heap with pages
+    // free among the list's strings; the transfer would keep them resident to its end.
+    returnFreeMemory();
 }
 
 QCoro::Task<void> SourceTransfer::sendManifest()

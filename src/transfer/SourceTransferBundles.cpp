@@ -71,23 +71,24 @@ bool SourceTransfer::travelsInBundle(qsizetype itemIndex) const
 
 QCoro::Task<qsizetype> SourceTransfer::sendBundledRun(QList<qsizetype> indices, QList<Action> plan, qsizetype k)
 {
-    // The run of bundled files from k, cut into bundles by the packing limits.
-    // Items by index: a run may be the whole category, and its paths are made
-    // only when its bundle is read.
-    QList<QList<qsizetype>> bundles;
+    // The run of bundled files from k, cut into bundles by the packing limits
+    // one bundle ahead of the one travelling: a run may be the whole category,
+    // and its list of bundles cost more than the bundles in flight.
     qsizetype end = k;
-    for (FileBundle::Packer packer(m_bundleBytes); end < plan.size(); ++end) {
-        const qsizetype index = indices[end];
-        if (plan[end] != Action::send || !travelsInBundle(index))
-            break;
-        const auto& item = m_manifest->items[index];
-        if (bundles.isEmpty() || !packer.add(item.size, item.relativePath.size() * 3)) {
-            packer = FileBundle::Packer(m_bundleBytes);
-            packer.add(item.size, item.relativePath.size() * 3);
-            bundles.append(QList<qsizetype>{});
+    auto cutNext = [&] {
+        QList<qsizetype> bundle;
+        for (FileBundle::Packer packer(m_bundleBytes); end < plan.size(); ++end) {
+            const qsizetype index = indices[end];
+            if (plan[end] != Action::send || !travelsInBundle(index))
+                break;
+            const auto& item = m_manifest->items[index];
+            // A file that fits no more goes first in the next bundle.
+            if (!packer.add(item.size, item.relativePath.size() * 3) && !bundle.isEmpty())
+                break;
+            bundle.append(index);
         }
-        bundles.last().append(index);
-    }
+        return bundle;
+    };
     auto startReading = [this, scheme = m_fileHashScheme](const QList<qsizetype>& bundle) {
         QList<ToRead> files;
         files.reserve(bundle.size());
@@ -98,15 +99,17 @@ QCoro::Task<qsizetype> SourceTransfer::sendBundledRun(QList<qsizetype> indices, 
         return startInBackground([files = std::move(files), scheme] { return readBundle(files, scheme); });
     };
     // The next bundle is read while this one travels.
-    auto next = startReading(bundles.value(0));
-    for (qsizetype b = 0; b < bundles.size(); ++b) {
+    QList<qsizetype> bundle = cutNext();
+    auto next = startReading(bundle);
+    while (!bundle.isEmpty()) {
         if (m_isPaused || m_peerPaused)
             co_await waitWhilePaused();
         if (m_isCancelled)
             co_return end;
         ReadBundle read = co_await finishInBackground(std::move(next));
-        if (b + 1 < bundles.size())
-            next = startReading(bundles[b + 1]);
+        bundle = cutNext();
+        if (!bundle.isEmpty())
+            next = startReading(bundle);
         for (const auto& failed : std::as_const(read.failed))
             co_await giveUpFile(failed.first, failed.second);
         if (read.files.isEmpty())

@@ -209,6 +209,83 @@ TEST(CompletedContent, SpellingRoundTripsAndOnlyTheSameSizeAndTimeMayHoldIt)
     EXPECT_FALSE(left.mayBeHeldBy(std::nullopt));
 }
 
+// A record's content stamp is kept as its nanoseconds alone when it repeats the
+// source's size and second; every other stamp, before 1970, at the edges or far
+// off, reads back exactly, through the table's growth, removals and
+// reinsertions alike.
+TEST(ResumeState, PackedRecordsReadBackExactly)
+{
+    const Sha256Digest hash = *Sha256Digest::fromHex(FileHasher::sha256Hex("x"));
+    const auto at = [](std::int64_t msecs) { return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC); };
+    struct Case {
+        const char* name;
+        std::optional<ResumeState::FileIdentity> identity;
+        CompletedContent content;
+    };
+    const QList<Case> cases = {
+        {"the source's size and time", ResumeState::FileIdentity{7, at(1700000000000)}, {hash, 7, 1700000000, 123456789}},
+        {"the source's, before 1970", ResumeState::FileIdentity{7, at(-1000)}, {hash, 7, -1, 999999999}},
+        {"the source's, at a whole second", ResumeState::FileIdentity{0, at(-2000)}, {hash, 0, -2, 0}},
+        {"another size", ResumeState::FileIdentity{7, at(5000)}, {hash, 8, 5, 0}},
+        {"another second", ResumeState::FileIdentity{7, at(5000)}, {hash, 7, 6, 0}},
+        {"a time without a source time", ResumeState::FileIdentity{7, std::nullopt}, {hash, 7, 5, 0}},
+        {"no identity", std::nullopt, {hash, 9, -86400, 999999999}},
+        {"seconds past any millisecond count", ResumeState::FileIdentity{7, at(0)}, {hash, 7, INT64_MAX, 1}},
+    };
+    ResumeState state{u"T"_s, u"h"_s, at(0), at(1000), {}, std::nullopt, {}, 0, {}};
+    state.files.reserve(4);
+    const auto path = [](qsizetype i) { return u"~/case %1"_s.arg(i); };
+    const auto check = [&](const char* when) {
+        for (qsizetype i = 0; i < cases.size(); ++i) {
+            EXPECT_EQ(state.identity(path(i)), cases[i].identity) << cases[i].name << ", " << when;
+            EXPECT_EQ(state.content(path(i)), cases[i].content) << cases[i].name << ", " << when;
+            EXPECT_TRUE(state.isCompleted(path(i))) << cases[i].name << ", " << when;
+        }
+    };
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        if (cases[i].identity)
+            state.setIdentity(path(i), *cases[i].identity);
+        state.setContent(path(i), cases[i].content);
+        state.markCompleted(path(i));
+    }
+    check("stored");
+    // Removed and stored again, then grown far past what was reserved.
+    for (int i = 0; i < 3000; ++i) {
+        state.setIdentity(u"~/other %1"_s.arg(i), {std::uint64_t(i), at(i * 1000)});
+        if (i % 2 == 0)
+            state.forgetIdentity(u"~/other %1"_s.arg(i));
+    }
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        state.forgetCompletion(path(i));
+        state.forgetIdentity(path(i));
+        EXPECT_FALSE(state.files.contains(path(i))) << cases[i].name;
+    }
+    EXPECT_EQ(state.files.size(), 1500);
+    for (qsizetype i = cases.size() - 1; i >= 0; --i) {
+        state.setContent(path(i), cases[i].content);
+        if (cases[i].identity)
+            state.setIdentity(path(i), *cases[i].identity);
+        state.markCompleted(path(i));
+    }
+    check("stored again");
+    EXPECT_EQ(state.files.size(), 1500 + cases.size());
+    EXPECT_EQ(std::count_if(state.files.cbegin(), state.files.cend(), [](const auto& r) { return r.hasContent; }),
+              cases.size());
+    EXPECT_EQ(ResumeState::decode(state.encoded()), state);
+    ResumeState otherOrder;
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        otherOrder.setContent(path(i), cases[i].content);
+        if (cases[i].identity)
+            otherOrder.setIdentity(path(i), *cases[i].identity);
+        otherOrder.markCompleted(path(i));
+    }
+    for (int i = 2999; i >= 0; i -= 2)
+        otherOrder.setIdentity(u"~/other %1"_s.arg(i), {std::uint64_t(i), at(i * 1000)});
+    EXPECT_EQ(otherOrder.files, state.files);
+    otherOrder.setContent(path(0), CompletedContent{hash, 7, 1700000000, 123456788});
+    EXPECT_NE(otherOrder.files, state.files);
+}
+
 // What a crash would leave: the events of small files only once flushed, a large
 // chunk at once, and a completion after the placing it confirms.
 TEST(ResumeJournal, SmallFilesEventsGatherUntilFlushedLargeChunksAreWrittenAtOnce)
