@@ -5,7 +5,6 @@
 #include "app/FlowEvents.h"
 #include "connection/ConnectionManager.h"
 #include "platform/ByteCount.h"
-#include "transfer/TransferEngine.h"
 #include "transfer/TransferProgress.h"
 
 #include <cmath>
@@ -145,19 +144,18 @@ QVariantMap ProgressFeed::makeSummary() const
         return {};
     const TransferProgress& p = *m_progress;
     const DeviceRole role = m_state->deviceRole().value_or(DeviceRole::source);
-    // The session counts the finished transfer off this thread; a transfer that
-    // ended another way (cancelled, failed) is counted here.
-    TransferEngine* engine = m_state->transferEngine();
-    const TransferSummary s = m_state->transferSummary()
-        ? *m_state->transferSummary()
-        : TransferSummary::of(role, p, engine ? engine->manifest() : std::nullopt);
+    const TransferSummary s = m_state->currentSummary();
     QString outcome = QStringLiteral("complete");
     if (s.cancelled)
         outcome = QStringLiteral("cancelled");
     else if (failureOf(s) || !p.isComplete())
         outcome = QStringLiteral("issues");
+    // A category that failed as a whole is said in its own words, as the command line says it.
+    QVariantList failedCategories;
+    for (const CategoryFailure& f : s.categoryFailures)
+        failedCategories.append(QVariantMap{{QStringLiteral("name"), f.name}, {QStringLiteral("reason"), m_state->say(f.reason)}});
 
-    const QString peer = m_state->selectedPeer() ? m_state->selectedPeer()->hostname : QStringLiteral("Unknown");
+    const QString peer = m_state->peerName();
     const bool source = role == DeviceRole::source;
     const auto transport = m_state->connectionManager()->activeTransport();
     return {{QStringLiteral("outcome"), outcome},
@@ -172,7 +170,8 @@ QVariantMap ProgressFeed::makeSummary() const
             {QStringLiteral("skippedFailed"), QStringLiteral("%1 / %2").arg(s.skipped).arg(s.failed)},
             {QStringLiteral("source"), source ? m_state->hostname() : peer},
             {QStringLiteral("destination"), source ? peer : m_state->hostname()},
-            {QStringLiteral("connection"), transport ? displayName(*transport) : QStringLiteral("Network")},
+            {QStringLiteral("connection"), displayName(transport)},
+            {QStringLiteral("failedCategories"), failedCategories},
             {QStringLiteral("error"), m_state->say(s.error)}};
 }
 

@@ -268,10 +268,13 @@ void midTransfer(Stop& s, std::optional<DeviceRole> role, const std::shared_ptr<
     s.linger(int(ProgressFeed::kMinInterval.count()) + 100);
 }
 
-void finished(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& clock)
+// `outcome` has the last word before the complete screen shows.
+void finished(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& clock,
+              const std::function<void()>& outcome = {})
 {
-    if (role == DeviceRole::destination)
-        s.state().setSelectedPeer(sourcePeer());
+    // The peer as pairing names it: the source listed, the destination as it said.
+    s.state().setSelectedPeer(role == DeviceRole::destination ? sourcePeer() : destinationPeer());
+    s.state().connectionManager()->setActiveTransport(TransportType::wifi);
     midTransfer(s, role, clock);
     TransferProgress& p = *s.state().transferProgress();
     clock->advance(26'000);
@@ -282,7 +285,28 @@ void finished(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& cloc
     p.setIsTransferring(false);
     p.setIsComplete(true);
     p.setCompletedAt(clock->now());
+    if (outcome)
+        outcome();
     s.state().setCurrentStep(MigrationStep::complete);
+}
+
+// The same, but the destination could not import the keyring's export: each side says so as it would.
+void keyringNotImported(Stop& s, DeviceRole role, const std::shared_ptr<ReplayClock>& clock)
+{
+    finished(s, role, clock, [&s, role] {
+        AppState& state = s.state();
+        TransferSummary summary = TransferSummary::of(role, *state.transferProgress(), std::nullopt);
+        summary.filesCompleted -= 1;
+        summary.failed += 1;
+        summary.verified -= 1;
+        const QString keychain = QStringLiteral("keychain");
+        const QString reason = QStringLiteral("The keyring's default collection \"Login\" is locked");
+        summary.categoryFailures = role == DeviceRole::source
+            ? state.categoryFailures()
+            : QList<CategoryFailure>{{keychain, HomeLayout::of(state.homeLayout()).displayNameFor(keychain),
+                                      KeychainHandler::notImportedText(reason), true, 1}};
+        state.setTransferSummary(std::move(summary));
+    });
 }
 
 // The readiness checks over the selection, which holds the keychain. The keyring
@@ -368,6 +392,8 @@ QList<TourStop> sendingStops(const std::shared_ptr<ReplayClock>& clock)
          }},
         {"complete", "source", [clock](Stop& s) { finished(s, DeviceRole::source, clock); }},
         {"complete", "destination", [clock](Stop& s) { finished(s, DeviceRole::destination, clock); }},
+        {"complete-not-imported", "source", [clock](Stop& s) { keyringNotImported(s, DeviceRole::source, clock); }},
+        {"complete-not-imported", "destination", [clock](Stop& s) { keyringNotImported(s, DeviceRole::destination, clock); }},
         {"apps", "destination",
          [clock](Stop& s) {
              finished(s, DeviceRole::destination, clock);

@@ -23,6 +23,16 @@ WizardPage {
         kind: "danger"
         text: view.s.error || ""
     }
+    // A category that arrived but could not be put in place failed as a whole: said once, in its words.
+    Repeater {
+        model: view.s.failedCategories || []
+        delegate: Banner {
+            required property var modelData
+            kind: "danger"
+            title: modelData.name + " not imported"
+            text: modelData.reason
+        }
+    }
 
     Card {
         SummaryRow { label: "Data transferred"; value: view.s.dataTransferred || "" }

@@ -160,7 +160,13 @@ QString AppState::say(const QString& text) const
 }
 
 void AppState::setCurrentStep(MigrationStep step) { assignAndNotify(this, m_currentStep, step, &AppState::currentStepChanged); }
-void AppState::setDeviceRole(std::optional<DeviceRole> role) { assignAndNotify(this, m_deviceRole, role, &AppState::deviceRoleChanged); }
+void AppState::setDeviceRole(std::optional<DeviceRole> role)
+{
+    // However the role is taken, the peer learns this side's names in the pairing exchange.
+    if (role)
+        m_connectionManager->setLocalNames(hostname(), username());
+    assignAndNotify(this, m_deviceRole, role, &AppState::deviceRoleChanged);
+}
 void AppState::setSelectedPeer(std::optional<DiscoveredPeer> peer) { assignAndNotify(this, m_selectedPeer, std::move(peer), &AppState::selectedPeerChanged); }
 void AppState::setPairingCode(std::optional<QString> code) { assignAndNotify(this, m_pairingCode, std::move(code), &AppState::pairingCodeChanged); }
 void AppState::setPairingConfirmed(bool confirmed) { assignAndNotify(this, m_isPairingConfirmed, confirmed, &AppState::isPairingConfirmedChanged); }
@@ -260,6 +266,7 @@ void AppState::reset()
     setDemoMode(false);
     setConfirmedUserMapping(std::nullopt);
     m_transferSummary.reset();
+    m_importFailures.clear();
     m_ownProgress = std::make_unique<TransferProgress>();
     setTransferProgress(m_ownProgress.get());
     if (m_transferEngine) {
@@ -400,6 +407,7 @@ void AppState::createTransferEngine(TransferConnection* connection)
         }
     }
     m_transferEngine = std::move(engine);
+    watchImportFailures(*m_transferEngine);
     setTransferProgress(m_transferEngine->progress());
     Q_EMIT transferEngineChanged();
 }
@@ -467,6 +475,8 @@ QCoro::Task<void> AppState::runTransfer()
     TransferSummary summary = co_await TransferSummary::compute(engine->role(), *engine->progress(), engine->manifest());
     if (!self || sessionMovedOn())
         co_return;
+    if (const auto& manifest = engine->manifest())
+        summary.takeCategoryFailures(*manifest, categoryFailures());
     m_transferSummary = std::move(summary);
     goToNext();
 }

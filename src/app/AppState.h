@@ -17,6 +17,7 @@
 
 #include <QCoroTask>
 #include <QFuture>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -207,7 +208,20 @@ public:
 
     TransferProgress* transferProgress() const { return m_transferProgress; }
     // The finished transfer's figures, counted before the step moves to complete; none before that.
+    // A category that failed as a whole stands in place of its files.
     const std::optional<TransferSummary>& transferSummary() const { return m_transferSummary; }
+    // The screen tour's: a finished transfer's figures without a transfer.
+    void setTransferSummary(std::optional<TransferSummary> summary) { m_transferSummary = std::move(summary); }
+    // The finished transfer's summary, or that of one that ended otherwise (cancelled, failed), counted now.
+    TransferSummary currentSummary() const;
+    // The categories this side knows failed as a whole: on the destination those whose import
+    // failed, on the source the one a destination's verification can tell it of.
+    QList<CategoryFailure> categoryFailures() const;
+    // Destination: the categories whose import failed in this transfer, by ID, as they fail.
+    const QMap<QString, CategoryFailure>& importFailures() const { return m_importFailures; }
+    // The other computer as this side knows it: the name it gave or was listed under, else the
+    // address it connected from, else "Unknown".
+    QString peerName() const;
     TransferEngine* transferEngine() const { return m_transferEngine.get(); }
 
     const QString& transferID() const { return m_transferID; }
@@ -486,6 +500,8 @@ Q_SIGNALS:
 private:
     void startReinstallListing();
     void setTransferProgress(TransferProgress* progress);
+    // Destination: keeps each category whose import fails, for the summary.
+    void watchImportFailures(TransferEngine& engine);
     void watchSourcePairing();
     void clearPreFlightReport();
     void forwardScreenSignals();
@@ -547,6 +563,8 @@ private:
     std::optional<UserMapping> m_confirmedUserMapping;
     TransferProgress* m_transferProgress = nullptr;
     std::optional<TransferSummary> m_transferSummary;
+    // Destination: categories whose import failed in this transfer, by ID.
+    QMap<QString, CategoryFailure> m_importFailures;
     std::unique_ptr<TransferProgress> m_ownProgress;
     std::unique_ptr<TransferEngine> m_transferEngine;
     QString m_transferID;

@@ -30,11 +30,11 @@ const QString kNoSerial = QStringLiteral("—");
 void AppState::startMigrationLog()
 {
     const auto transport = m_connectionManager->activeTransport();
-    const QString peerHost = m_selectedPeer ? m_selectedPeer->hostname : QStringLiteral("Unknown");
+    const QString peerHost = peerName();
     const QString localHost = hostname();
     const QString localSerial = MigrationLogger::machineSerialNumber();
     LogParticipants p;
-    p.connectionType = transport ? displayName(*transport) : QStringLiteral("Network");
+    p.connectionType = displayName(transport);
     if (m_deviceRole == DeviceRole::source) {
         p.sourceSerial = localSerial;
         p.sourceHostname = localHost;
@@ -65,14 +65,21 @@ void AppState::completeMigrationLog()
     if (!m_migrationLogger->currentLog() || m_migrationLogger->currentLog()->timestampEnd)
         return;
     const TransferProgress& progress = *m_transferProgress;
-    // What the run's summary lists as not transferred is what failed it; the log says the same.
+    // What the run's summary lists as not transferred, or as failed as a whole, is what failed it;
+    // the log says the same.
     QHash<QString, int> notTransferred;
-    if (m_transferSummary)
+    QSet<QString> failedCategories;
+    if (m_transferSummary) {
         for (const FileProblem& p : m_transferSummary->notTransferred)
             ++notTransferred[p.categoryID];
+        for (const CategoryFailure& f : m_transferSummary->categoryFailures)
+            failedCategories.insert(f.categoryID);
+    }
     for (const CategoryProgress& c : progress.categoryProgress())
         m_migrationLogger->addCategoryResult({c.categoryID, c.categoryName, c.bytesTransferred, c.filesCompleted,
-                                              categoryResultStatus(c, notTransferred.value(c.categoryID))});
+                                              failedCategories.contains(c.categoryID)
+                                                  ? CategoryResult::Status::failed
+                                                  : categoryResultStatus(c, notTransferred.value(c.categoryID))});
     LogSettings settings;
     settings.maxTransferMbps = m_maxTransferMbps;
     settings.conflictPolicy = m_profileManager->values().conflictPolicy;
@@ -89,7 +96,8 @@ void AppState::completeMigrationLog()
     MigrationLog::Status status = MigrationLog::Status::completed;
     if (progress.isCancelled())
         status = MigrationLog::Status::cancelled;
-    else if (progress.error() || !progress.verificationMismatches().isEmpty() || !notTransferred.isEmpty())
+    else if (progress.error() || !progress.verificationMismatches().isEmpty() || !notTransferred.isEmpty()
+             || !failedCategories.isEmpty())
         status = MigrationLog::Status::failed;
     m_migrationLogger->completeLog(status);
 }

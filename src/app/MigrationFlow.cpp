@@ -12,8 +12,6 @@
 #include <QDeadlineTimer>
 #include <QPointer>
 
-#include <algorithm>
-
 namespace kivo {
 
 struct MigrationFlow::Wake {
@@ -127,48 +125,26 @@ void MigrationFlow::forwardEngineEvents()
     connect(engine, &TransferEngine::categoryCompleted, this, [this, progress, displayName](const QString& id) {
         const CategoryProgress c = progress->categoryProgress().value(id);
         std::optional<QString> failure;
-        if (m_importFailures.contains(id))
-            failure = m_importFailures.value(id).reason;
+        if (const auto f = m_session.importFailures().constFind(id); f != m_session.importFailures().cend())
+            failure = f->reason;
         Q_EMIT categoryCompleted({id, displayName(id), c.filesCompleted, c.bytesTransferred, failure});
     });
     connect(engine, &TransferEngine::fileFailed, this, [this](const FileError& e) { Q_EMIT fileFailed(e); });
     connect(engine, &TransferEngine::categoryImported, this, [this](const QString& id, int imported, int updated, int failed) {
         Q_EMIT categoryImported({id, imported, updated, failed, std::nullopt});
     });
+    // The session keeps the failure (it was told first, when it made the engine).
     connect(engine, &TransferEngine::categoryImportFailed, this,
-            [this, displayName, progress](const QString& id, const QString& error, bool serviceUnavailable) {
-                // The engine has just failed each file that had arrived, with the import's own words.
-                const auto& errors = progress->fileErrors();
-                const int arrived = int(std::count_if(errors.begin(), errors.end(), [&](const FileError& e) {
-                    return e.categoryID == id && e.error == error;
-                }));
-                m_importFailures.insert(id, {id, displayName(id), error, serviceUnavailable, arrived});
+            [this](const QString& id, const QString& error, bool serviceUnavailable) {
                 Q_EMIT categoryImported({id, 0, 0, 0, error, serviceUnavailable});
             });
     connect(engine, &TransferEngine::verificationFinished, this, [this, engine, progress] {
         VerificationReport report{int(progress->verificationFilesChecked()), int(progress->verificationFilesSkipped()),
                                   progress->verificationMismatches(), {}};
         if (const auto& manifest = engine->manifest())
-            report.takeCategoryFailures(*manifest, categoryFailures());
+            report.takeCategoryFailures(*manifest, m_session.categoryFailures());
         Q_EMIT verificationFinished(report);
     });
-}
-
-QList<CategoryFailure> MigrationFlow::categoryFailures() const
-{
-    if (m_session.deviceRole() == DeviceRole::destination)
-        return m_importFailures.values();
-    // The destination answers verification for an export it could not import as not arrived:
-    // that is all a source learns, and all it can say.
-    const QString keychain = QStringLiteral("keychain");
-    const auto& manifest = m_session.transferEngine()->manifest();
-    const QString name = HomeLayout::of(manifest ? layoutOfManifestField(manifest->layout) : m_session.homeLayout())
-                             .displayNameFor(keychain);
-    return {{keychain, name,
-             QStringLiteral("The other computer could not import %1; its report says why. Once that is fixed there, "
-                            "run the same commands again on both computers.")
-                 .arg(name),
-             false}};
 }
 
 QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
@@ -198,8 +174,9 @@ QCoro::Task<std::optional<FlowFailure>> MigrationFlow::transfer()
         if (!self)
             co_return failureOf(*summary);
     }
+    // The session's own summary has them in place already; one counted here does not.
     if (const auto& manifest = engine->manifest())
-        summary->takeCategoryFailures(*manifest, categoryFailures());
+        summary->takeCategoryFailures(*manifest, m_session.categoryFailures());
     Q_EMIT summaryReady(*summary);
     co_return failureOf(*summary);
 }

@@ -65,8 +65,6 @@ protected:
 private:
     struct Wake;
     void forwardEngineEvents();
-    // The category failures this side knows of, to take the place of their files in the summary.
-    QList<CategoryFailure> categoryFailures() const;
     // Something a wait may be waiting for changed: the waiting coroutine resumes
     // once, from the event loop, never inside the emitter's own call.
     void poke();
@@ -77,8 +75,6 @@ private:
     bool m_resumeQueued = false;
     QTimer m_deadline;
     bool m_cancelRequested = false;
-    // Destination: categories whose import failed, by ID.
-    QMap<QString, CategoryFailure> m_importFailures;
 };
 
 } // namespace kivo

@@ -169,8 +169,7 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
     const auto session = m_pairing->generateSession();
     m_seenShares.clear();
     const QSslConfiguration tls = m_certificates->makeTLSParameters(true);
-    m_localHostname = hostname;
-    m_localUsername = username;
+    setLocalNames(hostname, username);
     m_advertiser = std::make_unique<BonjourAdvertiser>(std::move(hostname), std::move(username));
     if (m_deps.listenAddress)
         m_advertiser->setListenAddress(*m_deps.listenAddress);
@@ -197,6 +196,12 @@ void ConnectionManager::startAdvertising(QString hostname, QString username, qui
     setState(ConnectionState::pairingInitiated(session.code, expiryOrDefault()));
 }
 
+void ConnectionManager::setLocalNames(QString hostname, QString username)
+{
+    m_localHostname = std::move(hostname);
+    m_localUsername = std::move(username);
+}
+
 void ConnectionManager::stopAdvertising()
 {
     const quint16 portBefore = listeningPort();
@@ -207,6 +212,8 @@ void ConnectionManager::stopAdvertising()
     dropAllAttempts();
     m_pairing->reset();
     m_unverified = false;
+    m_destinationIdentity.reset();
+    m_peerAddress.clear();
     setIncomingPeerReady(false);
     if (m_state.kind == ConnectionState::Kind::pairingInitiated)
         setState(ConnectionState::idle());

@@ -118,6 +118,14 @@ public:
     bool usesSecurePairing() const { return m_session && !m_unverified; }
     // Destination: who the source said it is once it proved the code; none before, or after the old exchange.
     const std::optional<PairingIdentity>& sourceIdentity() const { return m_sourceIdentity; }
+    // Source: who the destination said it is with the confirmation that proved the code; none
+    // from one that did not say (an older one, the old exchange) and before a destination paired.
+    const std::optional<PairingIdentity>& destinationIdentity() const { return m_destinationIdentity; }
+    // Source: the address the paired destination connected from; empty before one paired.
+    const QString& peerAddress() const { return m_peerAddress; }
+    // The names this side gives its peer in the pairing exchange (the source's advertisement sets them too);
+    // none are sent while either is empty.
+    void setLocalNames(QString hostname, QString username);
     // Destination: the connected source selected the code-proving exchange in its handshake.
     bool peerSelectedSecurePairing() const { return m_peerSelectedSecure; }
 
@@ -194,6 +202,8 @@ private:
     std::unique_ptr<QObject> deadlineFor(TransferSession* session, std::chrono::milliseconds after,
                                          std::shared_ptr<bool> fired = nullptr);
     void completePairing();
+    // This side's names and machine as its confirmation carries them.
+    std::optional<PairingIdentity> localIdentity() const;
     QDateTime expiryOrDefault() const;
     QCoro::Task<PeerEndpoint> resolveEndpoint(PeerEndpoint endpoint);
     // The transport of a connection by the interface of its local address.
@@ -239,7 +249,9 @@ private:
     // Destination: the peer was reached by address, so the transport is the socket's.
     bool m_peerByAddress = false;
     std::optional<PairingIdentity> m_sourceIdentity;
-    // Source: the names it advertises, told to the destination that proves the code.
+    std::optional<PairingIdentity> m_destinationIdentity;
+    QString m_peerAddress;
+    // The names this side gives its peer in the exchange (a source's are those it advertises).
     QString m_localHostname;
     QString m_localUsername;
     // The name both ends derived in the exchange, for completePairing.

@@ -9,6 +9,18 @@
 
 namespace kivo {
 
+namespace {
+
+// An IPv4 peer on a dual-stack listener arrives mapped into IPv6; it is shown as people write it.
+QString addressText(const QHostAddress& address)
+{
+    bool ipv4 = false;
+    const quint32 mapped = address.toIPv4Address(&ipv4);
+    return ipv4 ? QHostAddress(mapped).toString() : address.toString();
+}
+
+} // namespace
+
 bool ConnectionManager::takeConnectionToken()
 {
     const Timeouts& t = m_deps.timeouts;
@@ -158,6 +170,13 @@ void ConnectionManager::winAttempt(TransferSession* session)
                      m_attempts.end());
     dropAllAttempts();
     session->setParent(nullptr);
+    // What the connection itself tells of the peer: the address a destination that gives no
+    // name is shown by, and the link it came over (none on loopback).
+    m_destinationIdentity.reset();
+    if (const QSslSocket* socket = session->socket()) {
+        m_peerAddress = addressText(socket->peerAddress());
+        setActiveTransport(transportOfLocalAddress(socket->localAddress()));
+    }
     setSession(std::unique_ptr<TransferSession>(session));
     m_certificates->pinRemoteCertificate(peer);
     refreshPeerReady();

@@ -55,6 +55,14 @@ bool stillAttempt(const QPointer<ConnectionManager>& self, const QPointer<Transf
     return self && session && self->isAttempt(session);
 }
 
+// At most `size` UTF-16 units, never half a character: the peer refuses a lone surrogate.
+QString upTo(const QString& text, qsizetype size)
+{
+    if (text.size() <= size)
+        return text;
+    return text.left(text.at(size - 1).isHighSurrogate() ? size - 1 : size);
+}
+
 // What the destination makes of a failed step of its own: a code that did not
 // match, or a source that sent what the exchange does not allow.
 ConnectionError destinationFailure(const SecurePairingError& e)
@@ -167,10 +175,11 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
         throw SecurePairingError(SecurePairingError::Kind::unexpectedMessage);
     if (co_await refuseIfExpired(session))
         co_return;
-    const QByteArray theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply)).confirmation;
+    // Its names are checked here, with the rest, but believed only once its proof verified.
+    const PairingConfirmation theirs = PairingConfirmation::fromJson(pairingchannel::payloadObject(reply));
     bool verified = true;
     try {
-        pake.receivePeerConfirmation(theirs);
+        pake.receivePeerConfirmation(theirs.confirmation);
     } catch (const SecurePairingError& e) {
         if (e.kind() != SecurePairingError::Kind::confirmationMismatch)
             throw;
@@ -182,15 +191,14 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     }
     // The first to prove the code wins; every other attempt ends here.
     winAttempt(session);
+    m_destinationIdentity = theirs.identity;
     m_pairing->setAgreedKey(*pake.sessionKey());
     m_agreedSessionID = QUuid::fromRfc4122(*pake.sessionID());
     m_unverified = false;
     qCInfo(lcConnectionManager) << "Destination proved the pairing code";
     PairingConfirmation ours;
     ours.confirmation = ourConfirmation;
-    // Names the user left empty are not sent: the destination refuses empty ones.
-    if (!m_localHostname.isEmpty() && !m_localUsername.isEmpty())
-        ours.identity = PairingIdentity{m_localHostname.left(255), m_localUsername.left(255), host::machineArchitecture().left(64)};
+    ours.identity = localIdentity();
     QString lost;
     try {
         co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
@@ -212,6 +220,14 @@ QCoro::Task<void> ConnectionManager::runSourceKeyExchange(TransferSession* sessi
     m_pairing->confirmLocally();
     if (m_pairing->isConfirmedBoth())
         completePairing();
+}
+
+std::optional<PairingIdentity> ConnectionManager::localIdentity() const
+{
+    // Names the user left empty are not sent: the peer refuses empty ones.
+    if (m_localHostname.isEmpty() || m_localUsername.isEmpty())
+        return std::nullopt;
+    return PairingIdentity{upTo(m_localHostname, 255), upTo(m_localUsername, 255), upTo(host::machineArchitecture(), 64)};
 }
 
 void ConnectionManager::refuseReplay(const PairingShare& share)
@@ -387,6 +403,8 @@ QCoro::Task<QByteArray> ConnectionManager::runDestinationKeyExchange(QString typ
     PairingConfirmation ours;
     const PairingShare theirs = PairingShare::fromJson(pairingchannel::payloadObject(response));
     ours.confirmation = pake.receivePeerShare(theirs.share, theirs.nonce);
+    // A source that does not show it passes over it.
+    ours.identity = localIdentity();
     co_await pairingchannel::send(session, MessageType::pairingConfirm, ours.toJson());
     if (!self || !session)
         throw cancelled();

@@ -27,8 +27,8 @@ struct PairingShare {
     bool operator==(const PairingShare&) const = default;
 };
 
-// Who the source is, sent with its confirmation once the destination proved the
-// code: what a destination that reached it by address shows for it.
+// Who a side is, sent with its confirmation: what the other side shows for it
+// (a source reached by address, a destination on the source's screens).
 struct PairingIdentity {
     QString hostname;
     QString username;
@@ -43,7 +43,7 @@ struct PairingIdentity {
 // A side's proof that it derived the same key.
 struct PairingConfirmation {
     QByteArray confirmation;
-    std::optional<PairingIdentity> identity; // the source's only
+    std::optional<PairingIdentity> identity; // absent from earlier destinations
 
     QJsonObject toJson() const;
     static PairingConfirmation fromJson(const QJsonObject& o); // throws DecodingError

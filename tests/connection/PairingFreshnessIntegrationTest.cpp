@@ -7,6 +7,7 @@
 #include "connection/SecurePairing.h"
 #include "connection/SecurePairingMessages.h"
 #include "platform/HostNames.h"
+#include "platform/NetworkInterfaces.h"
 #include "support/CoroTest.h"
 #include "transfer/TransferSession.h"
 
@@ -58,6 +59,45 @@ TEST(PairingFreshness, EachPairingHasItsOwnNameAndKeyAndTellsWhoTheSourceIs)
     }
     EXPECT_NE(names[0], names[1]);
     EXPECT_NE(keys[0], keys[1]);
+}
+
+// The source learns who paired from the confirmation that proved the code: the names the
+// destination gave, or, from one that gives none (as earlier versions did), the address it
+// came from; and the link it came over, by its own end of the connection.
+TEST(PairingFreshness, TheSourceKnowsTheDestinationByTheNamesItGaveElseByItsAddress)
+{
+    std::optional<std::pair<QString, TransportType>> link;
+    for (const netif::InterfaceAddress& a : netif::systemInterfaceAddresses()) {
+        const auto transport = transportOfDevice(netif::netdevFacts(a.name));
+        if (a.ipv4 && a.upAndRunning && transport && !link)
+            link = std::pair(a.address, *transport);
+    }
+    if (!link)
+        GTEST_SKIP() << "this machine has no network link with an IPv4 address";
+    ConnectionManager::Dependencies deps = onLoopback();
+    deps.listenAddress = QHostAddress(link->first);
+    Source source(std::move(deps));
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "named" : "nameless");
+        ConnectionManager destination;
+        if (named)
+            destination.setLocalNames(QStringLiteral("dst-host"), QStringLiteral("bob"));
+        runTask(destination.connectToPeer(peerForAddress(link->first, source.port(), source.code())));
+        runTask(destination.pairSecurely(source.code()));
+        ASSERT_TRUE(waitUntil([&] { return source.manager.pairingManager()->isConfirmedBoth(); }));
+        const std::optional<PairingIdentity> expected =
+            named ? std::optional(PairingIdentity{QStringLiteral("dst-host"), QStringLiteral("bob"), host::machineArchitecture()})
+                  : std::nullopt;
+        EXPECT_EQ(source.manager.destinationIdentity(), expected);
+        EXPECT_EQ(source.manager.peerAddress(), link->first);
+        EXPECT_EQ(source.manager.activeTransport(), link->second);
+        destination.disconnect(DisconnectionReason::userCancelled);
+        source.manager.disconnect(DisconnectionReason::userCancelled);
+        source.manager.stopAdvertising();
+        EXPECT_EQ(source.manager.destinationIdentity(), std::nullopt);
+        EXPECT_EQ(source.manager.peerAddress(), QString());
+        source.manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
+    }
 }
 
 // A request recorded from one attempt is sent again: whole, with its share

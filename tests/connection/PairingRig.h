@@ -41,7 +41,8 @@ inline ConnectionManager::Dependencies onLoopback(Clock* clock = nullptr, Connec
 
 struct Source {
     ConnectionManager manager;
-    explicit Source(Clock* clock = nullptr, ConnectionManager::Timeouts timeouts = {}) : manager(onLoopback(clock, timeouts))
+    explicit Source(Clock* clock = nullptr, ConnectionManager::Timeouts timeouts = {}) : Source(onLoopback(clock, timeouts)) {}
+    explicit Source(ConnectionManager::Dependencies deps) : manager(std::move(deps))
     {
         manager.startAdvertising(QStringLiteral("src-host"), QStringLiteral("ann"), 0);
     }

@@ -319,13 +319,16 @@ TEST(SharedSecretPairing, OnlyTheSameSecretAgreesAndNeverWithACode)
     EXPECT_THROW(SecurePairing(DeviceRole::source, Secret{u"fifteen chars!!"_s}, kBinding), SecurePairingError);
 }
 
-// The source's names are shown to the user as they arrive: only printable text of a sane length.
-TEST(SecurePairingMessages, TheSourcesIdentityIsCheckedBeforeItIsShown)
+// Either side's names are shown to the other's user as they arrive: only printable text of a
+// sane length. A confirmation without them, as earlier destinations send it, is still one.
+TEST(SecurePairingMessages, EitherSidesIdentityIsCheckedBeforeItIsShown)
 {
     PairingConfirmation proof{QByteArray(32, '\xa5'), PairingIdentity{u"Ann’s studio 🎧"_s, u"ann"_s, u"x86_64"_s}};
     EXPECT_EQ(PairingConfirmation::fromJson(proof.toJson()), proof);
     const PairingConfirmation bare{QByteArray(32, '\xa5'), std::nullopt};
     EXPECT_EQ(PairingConfirmation::fromJson(bare.toJson()), bare);
+    EXPECT_EQ(PairingConfirmation::fromJson(json::parseObject(R"({"confirmation":")" + QByteArray(32, '\xa5').toBase64() + "\"}")),
+              bare);
 
     const std::pair<const char*, QJsonValue> refused[] = {
         {"empty host", QJsonObject{{u"hostname"_s, u""_s}, {u"username"_s, u"ann"_s}, {u"architecture"_s, u"x86_64"_s}}},

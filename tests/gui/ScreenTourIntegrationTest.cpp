@@ -44,7 +44,8 @@ TEST(ScreenTour, RendersEveryScreenOfBothRolesAndTouchesNoHome)
                              "discovery-failed-destination", "peers-destination",
                              "pairing-source", "pairing-destination", "mapping-destination", "categories-source",
                              "folders-source", "preflight-source", "preflight-keyring-locked-source", "review-source", "transfer-source",
-                             "transfer-destination", "complete-source", "complete-destination", "log-source",
+                             "transfer-destination", "complete-source", "complete-destination", "complete-not-imported-source",
+                             "complete-not-imported-destination", "log-source",
                              "staged-destination", "managed-any"}) {
         const QString file = shots.filePath(QString::fromLatin1(view) + QStringLiteral(".png"));
         EXPECT_TRUE(listed.contains(file)) << view;

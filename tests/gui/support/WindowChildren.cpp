@@ -19,11 +19,19 @@ namespace kivo::test {
 
 void finishSourceSide(GuiHarness& h)
 {
+    ASSERT_NO_FATAL_FAILURE(runSourceSide(
+        h, {QStringLiteral("Application Data & Preferences"), QStringLiteral("Passwords and Keys"),
+            QStringLiteral("System Settings"), QStringLiteral("Browser Data")}));
+    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
+}
+
+void runSourceSide(GuiHarness& h, const QStringList& leftOut)
+{
     ASSERT_TRUE(h.waitForStep(MigrationStep::userMapping, 120s));
     ASSERT_TRUE(h.press(QStringLiteral("Continue")));
     ASSERT_EQ(h.state().currentStep(), MigrationStep::manifest);
-    for (const char* other : {"Application Data & Preferences", "Passwords and Keys", "System Settings", "Browser Data"})
-        ASSERT_TRUE(h.press(QString::fromUtf8(other))) << other;
+    for (const QString& other : leftOut)
+        ASSERT_TRUE(h.press(other)) << other.toStdString();
     ASSERT_TRUE(waitUntil([&] { return !h.state().scanningFolders() && !h.state().calculatingSizes(); }));
     const PreflightChecker& checks = *h.state().preflightChecker();
     for (const MigrationStep next : {MigrationStep::preflight, MigrationStep::preflightSummary, MigrationStep::progress}) {
@@ -35,7 +43,6 @@ void finishSourceSide(GuiHarness& h)
         ASSERT_TRUE(h.state().currentStep() == next || h.state().currentStep() == MigrationStep::complete);
     }
     ASSERT_TRUE(h.waitForStep(MigrationStep::complete, 120s));
-    EXPECT_TRUE(h.waitForText(QStringLiteral("Migration Complete"))) << h.visibleTexts().join(u'|').toStdString();
 }
 
 void finishDestinationSide(GuiHarness& h, const QString& source, const QString& code)
