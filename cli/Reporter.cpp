@@ -114,6 +114,8 @@ QJsonObject wordedFields(QJsonObject fields, HomeLayoutKind layout)
 {
     static const QSet<QString> human = {QStringLiteral("error"), QStringLiteral("message"), QStringLiteral("reason"),
                                         QStringLiteral("text")};
+    // Lists of sentences, as the checks report them.
+    static const QSet<QString> humanLists = {QStringLiteral("blockers"), QStringLiteral("warnings")};
     for (auto it = fields.begin(); it != fields.end(); ++it) {
         if (it->isString() && human.contains(it.key())) {
             *it = wordedForHome(it->toString(), layout);
@@ -124,6 +126,8 @@ QJsonObject wordedFields(QJsonObject fields, HomeLayoutKind layout)
             for (auto item = items.begin(); item != items.end(); ++item)
                 if (item->isObject())
                     *item = wordedFields(item->toObject(), layout);
+                else if (item->isString() && humanLists.contains(it.key()))
+                    *item = wordedForHome(item->toString(), layout);
             *it = items;
         }
     }
@@ -243,7 +247,7 @@ void Reporter::summary(const TransferSummary& s)
     QString status = QStringLiteral("Migration complete");
     if (s.cancelled)
         status = QStringLiteral("Migration cancelled");
-    else if (!s.error.isEmpty() || !s.mismatches.isEmpty() || !s.notTransferred.isEmpty() || !s.categoryFailures.isEmpty())
+    else if (failureOf(s))
         status = QStringLiteral("Migration finished with issues");
     writeLine(QString());
     writeLine(status);

@@ -71,7 +71,8 @@ void AppState::completeMigrationLog()
     QSet<QString> failedCategories;
     if (m_transferSummary) {
         for (const FileProblem& p : m_transferSummary->notTransferred)
-            ++notTransferred[p.categoryID];
+            if (!p.neverCopied) // a pipe or a socket left behind by design fails nothing
+                ++notTransferred[p.categoryID];
         for (const CategoryFailure& f : m_transferSummary->categoryFailures)
             failedCategories.insert(f.categoryID);
     }

@@ -3,6 +3,7 @@
 
 #include "transfer/TransferError.h"
 
+#include <algorithm>
 #include <QCoroFuture>
 #include <QtConcurrent>
 
@@ -138,7 +139,7 @@ QList<FileProblem> TransferSummary::problemsOf(const TransferManifest& manifest,
             reasons.insert(e.filePath, e.error);
     QList<FileProblem> out;
     for (const auto& folder : manifest.skippedFolders)
-        out.append({folder.relativePath, folder.text(), false, folder.categoryID});
+        out.append({folder.relativePath, folder.text(), false, folder.categoryID, !folder.isFolder});
     for (const auto& item : manifest.items) {
         switch (item.transferStatus) {
         case FileTransferStatus::completed:
@@ -180,9 +181,9 @@ std::optional<FlowFailure> failureOf(const TransferSummary& s)
         return FlowFailure{FlowExit::transferFailed, s.error};
     if (!s.mismatches.isEmpty())
         return FlowFailure{FlowExit::transferFailed, TransferError::verificationFailed(s.mismatches).description()};
-    if (!s.notTransferred.isEmpty())
+    if (const auto missing = std::ranges::count_if(s.notTransferred, [](const FileProblem& p) { return !p.neverCopied; }))
         return FlowFailure{FlowExit::transferFailed,
-                           QStringLiteral("%1 file(s) or folder(s) could not be transferred").arg(s.notTransferred.size())};
+                           QStringLiteral("%1 file(s) or folder(s) could not be transferred").arg(missing)};
     if (!s.categoryFailures.isEmpty()) {
         const CategoryFailure& f = s.categoryFailures.first();
         return FlowFailure{f.serviceUnavailable ? FlowExit::serviceUnavailable : FlowExit::transferFailed, f.reason};

@@ -92,6 +92,8 @@ struct FileProblem {
     QString reason;
     bool failed = true; // false: skipped
     QString categoryID{};
+    // A kind kivo never copies (a pipe, a socket, a device): listed, never a failure of the run.
+    bool neverCopied = false;
     bool operator==(const FileProblem&) const = default;
 };
 

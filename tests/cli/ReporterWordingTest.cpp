@@ -38,6 +38,8 @@ TEST(ReporterWording, EventTextsSayComputerOnALinuxHomeAndLeavePathsAlone)
         {u"reason"_s, u"Never received: the other Mac ended the transfer before sending it"_s},
         {u"failures"_s, QJsonArray{QJsonObject{{u"path"_s, u"~/Mac"_s}, {u"error"_s, u"The other Mac did not answer."_s}}}},
         {u"details"_s, QJsonObject{{u"message"_s, u"Both Macs are ready"_s}}},
+        {u"checks"_s, QJsonObject{{u"warnings"_s, QJsonArray{u"Destination Mac is not MDM-enrolled."_s}},
+                                  {u"excluded"_s, QJsonArray{u"~/Mac"_s}}}},
     };
     const QJsonObject linux = emitted(HomeLayoutKind::Linux, fields);
     EXPECT_EQ(linux[u"event"_s].toString(), u"fileFailed"_s);
@@ -47,6 +49,9 @@ TEST(ReporterWording, EventTextsSayComputerOnALinuxHomeAndLeavePathsAlone)
     EXPECT_EQ(failure[u"path"_s].toString(), u"~/Mac"_s);
     EXPECT_EQ(failure[u"error"_s].toString(), u"The other computer did not answer."_s);
     EXPECT_EQ(linux[u"details"_s].toObject()[u"message"_s].toString(), u"Both computers are ready"_s);
+    const QJsonObject checks = linux[u"checks"_s].toObject();
+    EXPECT_EQ(checks[u"warnings"_s].toArray().at(0).toString(), u"Destination computer is not MDM-enrolled."_s);
+    EXPECT_EQ(checks[u"excluded"_s].toArray().at(0).toString(), u"~/Mac"_s) << "a list of paths is left alone";
 
     QJsonObject mac = emitted(HomeLayoutKind::MacOS, fields);
     mac.remove(u"event"_s);
