@@ -350,18 +350,28 @@ void DestinationTransfer::takeEarlierRun(FileHashScheme recordedScheme)
         m_chunkFrontiers.insert(indexOf(f->relativePath), f->lastAcknowledgedChunk + 1);
     // Files an earlier run finished are verified with the rest, and those it
     // wrote (it recorded what they were) are handed over with this run's.
+    // They count as done, as the source counts them: the summary is the whole migration's.
     const ResumeState& resumed = m_journal->state();
+    TransferProgress::Batch batch(m_progress);
     for (auto it = resumed.files.cbegin(); it != resumed.files.cend(); ++it) {
         const qsizetype i = it->completed ? indexOf(it.key()) : -1;
         if (i < 0)
             continue;
         m_manifest->markFileCompleted(i);
+        const TransferManifest::FileItem& item = m_manifest->items.at(i);
+        m_bytesDone += item.size;
+        m_progress->setFilesCompleted(m_progress->filesCompleted() + 1);
+        m_progress->updateCategory(item.categoryID, [&item](CategoryProgress& p) {
+            p.filesCompleted += 1;
+            p.bytesTransferred += item.size;
+        });
         if (it->hasIdentity)
             m_writtenEarlierItems.append(i);
         if (it->hasContent)
             m_recordedEarlier.insert(i, {it->content.hash, recordedScheme});
     }
     std::sort(m_writtenEarlierItems.begin(), m_writtenEarlierItems.end());
+    m_progress->recordProgress(m_bytesDone);
 }
 
 MessageHeader DestinationTransfer::manifestAckHeader()
