@@ -451,7 +451,8 @@ QCoro::Task<void> DestinationTransfer::handleCategoryComplete(QString categoryID
         if (!failure.isEmpty()) {
             // What arrived is of no use until imported: those files count as failed, here and, through
             // verification, on the source. The failure is the category's: its files are not announced one by one.
-            qCCritical(lcTransferEngine).noquote() << "postImport of" << categoryID << "failed:" << failure;
+            // A warning for the log: the flow tells the user, once.
+            qCWarning(lcTransferEngine).noquote() << "postImport of" << categoryID << "failed:" << failure;
             for (qsizetype i = 0; i < m_manifest->items.size(); ++i) {
                 const auto& item = m_manifest->items[i];
                 if (item.categoryID != categoryID || item.transferStatus != FileTransferStatus::completed)

@@ -71,8 +71,9 @@ QCoro::Task<void> SourceTransfer::runVerification()
 
 void SourceTransfer::recordVerification(const VerificationTally& tally)
 {
+    // A warning for the log: the summary names each one to the user, or the category it stands for.
     for (const QString& path : tally.mismatches)
-        qCCritical(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(path));
+        qCWarning(lcTransferEngine, "Verification mismatch: %s", qUtf8Printable(path));
     TransferProgress::Batch batch(m_progress);
     m_progress->setVerificationMismatches(tally.mismatches);
     m_progress->setVerificationFilesChecked(tally.checked);
