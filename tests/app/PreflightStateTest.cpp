@@ -7,14 +7,13 @@
 #include "preflight/PreflightChecker.h"
 #include "support/CoroTest.h"
 #include "support/FileBytes.h"
+#include "support/HeldKeyringAnswer.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <gtest/gtest.h>
@@ -137,21 +136,14 @@ TEST(PreflightState, ChecksAskedForDuringARunRunAgainForTheSelectionThen)
     PreflightSession s;
     AppState& state = s.state;
     const PreflightChecker& checks = *state.preflightChecker();
-    const auto answer = std::make_shared<QSemaphore>();
-    // Released however the test ends: the checks' thread is not left waiting.
-    const auto release = qScopeGuard([answer] { answer->release(); });
-    CheckEnvironment environment = CheckEnvironment::fromProcess();
-    environment.keychainProblem = [answer](HomeLayoutKind) {
-        answer->acquire();
-        return QString();
-    };
-    state.preflightChecker()->setEnvironment(std::move(environment));
+    HeldKeyringAnswer answer;
+    state.preflightChecker()->setEnvironment(answer.environment());
 
     state.checkReadiness();
     ASSERT_TRUE(checks.isRunning());
     state.toggleCategory(QStringLiteral("keychain")); // left out while the keyring is being asked
     state.checkReadiness();
-    answer->release();
+    answer.release();
     ASSERT_TRUE(waitUntil([&] { return checks.hasRun() && !checks.isRunning(); }));
     EXPECT_FALSE(checks.result().keychainChecked) << "the result is the first selection's";
 }

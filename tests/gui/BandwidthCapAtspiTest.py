@@ -200,10 +200,21 @@ def session(kivo, cli):
         bus = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.environ.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-        time.sleep(1)
+        # An app started before the accessibility bus answers never joins it: wait for it.
+        end = time.time() + 60
+        while subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                              "org.a11y.Bus.GetAddress"], capture_output=True).returncode != 0:
+            assert time.time() < end, "the accessibility bus did not answer"
+            time.sleep(0.2)
         import pyatspi
         with tempfile.TemporaryDirectory() as work:
-            logged = migrate(work, kivo, cli, Window(pyatspi), "50 Mbps (work mostly)")
+            try:
+                logged = migrate(work, kivo, cli, Window(pyatspi), "50 Mbps (work mostly)")
+            except AssertionError:
+                # What the window said is what tells a failure here apart.
+                log = os.path.join(work, "kivo.log")
+                print(open(log, errors="replace").read()[-4000:] if os.path.exists(log) else "no log", file=sys.stderr)
+                raise
         print(f"the log says {logged} Mbps")
         return 0 if logged == 50 else 1
     finally:

@@ -13,6 +13,7 @@
 #include "preflight/PreflightChecker.h"
 #include "transfer/TransferProgress.h"
 #include "support/FileBytes.h"
+#include "support/HeldKeyringAnswer.h"
 #include "support/NoDiscoveryDaemon.h"
 #include "support/WindowChildren.h"
 
@@ -22,8 +23,6 @@
 #include <QAccessible>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QTest>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -470,15 +469,8 @@ TEST(Screens, StartMigrationWaitsForTheChecks)
 {
     QTemporaryDir home;
     GuiHarness h(environmentIn(home.path()));
-    const auto answer = std::make_shared<QSemaphore>();
-    // Released however the test ends: the checks' thread is not left waiting.
-    const auto release = qScopeGuard([answer] { answer->release(); });
-    CheckEnvironment environment = CheckEnvironment::fromProcess();
-    environment.keychainProblem = [answer](HomeLayoutKind) {
-        answer->acquire();
-        return QString();
-    };
-    h.state().preflightChecker()->setEnvironment(std::move(environment));
+    HeldKeyringAnswer answer;
+    h.state().preflightChecker()->setEnvironment(answer.environment());
     at(h, DeviceRole::source, MigrationStep::userMapping);
     h.state().confirmProposedUserMapping();
     waitUntil([&] { return !h.state().calculatingSizes() && !h.state().scanningFolders(); });
@@ -491,7 +483,7 @@ TEST(Screens, StartMigrationWaitsForTheChecks)
     EXPECT_FALSE(h.press(QStringLiteral("Start Migration")));
     EXPECT_EQ(h.state().currentStep(), MigrationStep::preflight);
 
-    answer->release();
+    answer.release();
     ASSERT_TRUE(checksDone(h));
     EXPECT_FALSE(h.showsText(QStringLiteral("Running checks…")));
     EXPECT_TRUE(h.showsText(QStringLiteral("Passwords and Keys can be read")));
