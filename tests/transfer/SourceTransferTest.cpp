@@ -30,6 +30,15 @@ protected:
     }
     TransferProgress* progress() { return engine().progress(); }
     void start() { runTask(engine().run()); }
+    // The manifest sent to `to` under an 8 Mbps cap, its waits on `clock`.
+    std::unique_ptr<SourceTransfer> pacedTo(AckingDestination& to, const std::shared_ptr<ManualClock>& clock)
+    {
+        auto paced = std::make_unique<SourceTransfer>(&to.connection, u"T-1"_s, dir.path());
+        paced->setManifest(manifest);
+        paced->setClock(clock);
+        paced->setBandwidthCap(8);
+        return paced;
+    }
     qsizetype chunksSentFor(const QString& path) const
     {
         const QList<Message> chunks = peer.connection.sentOfType(MessageType::chunkData);
@@ -103,11 +112,9 @@ TEST_F(SourceFixture, BandwidthCapPacesChunksOnTheInjectedClock)
     for (const std::optional<std::uint32_t> window : {std::optional<std::uint32_t>(), std::optional<std::uint32_t>(64)}) {
         AckingDestination destination;
         destination.manifestAck.maxInFlight = window;
-        SourceTransfer paced(&destination.connection, u"T-1"_s, dir.path());
-        paced.setManifest(manifest);
-        auto clock = std::make_shared<ManualClock>();
-        paced.setClock(clock);
-        paced.setBandwidthCap(8);
+        const auto clock = std::make_shared<ManualClock>();
+        const std::unique_ptr<SourceTransfer> engine = pacedTo(destination, clock);
+        SourceTransfer& paced = *engine;
         QList<double> sendTimes;
         destination.connection.onSend = [&](const Message& m) {
             if (m.header.type == MessageType::chunkData)
@@ -134,11 +141,9 @@ TEST_F(SourceFixture, CancelOrPauseEndsThePacingWaitAtOnce)
     for (const bool cancel : {true, false}) {
         SCOPED_TRACE(cancel ? "cancelled" : "paused");
         AckingDestination destination;
-        SourceTransfer paced(&destination.connection, u"T-1"_s, dir.path());
-        paced.setManifest(manifest);
-        auto clock = std::make_shared<ManualClock>();
-        paced.setClock(clock);
-        paced.setBandwidthCap(8);
+        const auto clock = std::make_shared<ManualClock>();
+        const std::unique_ptr<SourceTransfer> engine = pacedTo(destination, clock);
+        SourceTransfer& paced = *engine;
         QList<double> sendTimes;
         std::unique_ptr<QObject> halfWay;
         destination.connection.onSend = [&](const Message& m) {
